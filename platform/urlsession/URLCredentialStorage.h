@@ -1,0 +1,35 @@
+#pragma once
+// URLCredentialStorage: credentials by protection space, with one default per space. Thread-safe
+// (one lock). Kept in memory: this platform has no keychain, so "permanent" lasts as long as the process.
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/urlsession/URLAuthenticationChallenge.h"
+
+namespace platform {
+
+class URLCredentialStorage {
+public:
+    static std::shared_ptr<URLCredentialStorage> sharedCredentialStorage();
+
+    // user -> credential, or nullopt when the space has none.
+    std::optional<std::map<std::string, URLCredential>> credentialsForProtectionSpace(
+        const URLProtectionSpace& space) const;
+    void setCredential(const URLCredential& credential, const URLProtectionSpace& space);
+    void setDefaultCredential(const URLCredential& credential, const URLProtectionSpace& space);
+    void removeCredential(const URLCredential& credential, const URLProtectionSpace& space);
+    // The default, else the only credential of the space.
+    std::optional<URLCredential> defaultCredentialForProtectionSpace(const URLProtectionSpace& space) const;
+
+private:
+    struct Entry {
+        std::map<std::string, URLCredential> byUser;
+        std::optional<std::string> defaultUser;
+    };
+    mutable std::mutex mutex_;
+    std::map<URLProtectionSpace, Entry> spaces_;
+};
+
+}  // namespace platform

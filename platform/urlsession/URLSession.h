@@ -1,0 +1,119 @@
+#pragma once
+// URLSession: URL loading over libcurl's multi interface.
+//
+// Threads. Each session runs one engine thread that owns its curl multi handle and every transfer;
+// calls from other threads (making, resuming, suspending, cancelling tasks, invalidating) are queued
+// as commands and wake it (curl_multi_wakeup). No thread per request, no blocking transfer.
+// Delegate callbacks and completion handlers run on the delegate queue (an OperationQueue; a serial
+// one is made when none is given), in the order events happened.
+//
+// Waiting for the delegate. Decisions that must come before bytes move (the response disposition,
+// a redirect, an HTTP authentication challenge, a new body stream) pause only that transfer
+// (CURL_WRITEFUNC_PAUSE / CURL_READFUNC_PAUSE) until the completion handler answers; other transfers
+// keep going. The server-trust challenge is the exception: OpenSSL's verify callback has to answer
+// inside the handshake, so the engine thread waits there for the delegate's answer, bounded by the
+// request time-out (no answer in time fails the task as cancelled). No request bytes are sent before
+// the answer.
+//
+// Body data handed to the delegate is bounded: when more than a few MB wait on the delegate queue,
+// the transfer pauses until the delegate catches up, so a slow delegate never makes memory grow.
+//
+// Lifetime. The session keeps itself, its delegate and its running tasks alive until it is
+// invalidated and the last task has completed; then didBecomeInvalidWithError is called and the
+// delegate is released. Drop your reference only after invalidating, or the session lives on.
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/HTTPURLResponse.h"
+#include "platform/foundation/URL.h"
+#include "platform/foundation/URLRequest.h"
+#include "platform/urlsession/URLSessionConfiguration.h"
+#include "platform/urlsession/URLSessionDelegate.h"
+#include "platform/urlsession/URLSessionTask.h"
+
+namespace platform {
+
+namespace dispatch {
+class OperationQueue;
+}
+namespace urlsession_detail {
+class Engine;
+}
+
+using DataTaskCompletion =
+    std::function<void(const Bytes& data, std::shared_ptr<const URLResponse>, std::optional<Error>)>;
+using DownloadTaskCompletion =
+    std::function<void(std::optional<URL> location, std::shared_ptr<const URLResponse>, std::optional<Error>)>;
+
+class URLSession : public std::enable_shared_from_this<URLSession> {
+public:
+    // The process-wide session: default configuration, no delegate; never invalidated.
+    static std::shared_ptr<URLSession> sharedSession();
+    static std::shared_ptr<URLSession> sessionWithConfiguration(const URLSessionConfiguration& configuration);
+    static std::shared_ptr<URLSession> sessionWithConfiguration(const URLSessionConfiguration& configuration,
+                                                                std::shared_ptr<URLSessionDelegate> delegate,
+                                                                std::shared_ptr<dispatch::OperationQueue> delegateQueue);
+    ~URLSession();
+
+    const URLSessionConfiguration& configuration() const { return configuration_; }
+    // Present until the session has become invalid.
+    std::shared_ptr<URLSessionDelegate> delegate() const;
+    const std::shared_ptr<dispatch::OperationQueue>& delegateQueue() const { return delegateQueue_; }
+    std::string sessionDescription() const;
+    void setSessionDescription(std::string d);
+
+    // Task factories. Tasks start suspended: call resume(). On an invalidated session they answer a
+    // task that completes at once with NSURLErrorCancelled when resumed.
+    std::shared_ptr<URLSessionDataTask> dataTaskWithRequest(const URLRequest& request);
+    std::shared_ptr<URLSessionDataTask> dataTaskWithURL(const URL& url);
+    std::shared_ptr<URLSessionUploadTask> uploadTaskWithRequest(const URLRequest& request, Bytes body);
+    std::shared_ptr<URLSessionUploadTask> uploadTaskWithRequestFromFile(const URLRequest& request, const URL& file);
+    // The body comes from the request's HTTPBodyStream if set, else from needNewBodyStream.
+    std::shared_ptr<URLSessionUploadTask> uploadTaskWithStreamedRequest(const URLRequest& request);
+    std::shared_ptr<URLSessionDownloadTask> downloadTaskWithRequest(const URLRequest& request);
+    std::shared_ptr<URLSessionDownloadTask> downloadTaskWithURL(const URL& url);
+    // Continues a download from cancelByProducingResumeData's blob (Range + If-Range). When resumed, a
+    // malformed blob completes the task with NSURLErrorBadURL, a vanished partial file with
+    // NSURLErrorCannotOpenFile; a server that ignores the range restarts the download from 0.
+    std::shared_ptr<URLSessionDownloadTask> downloadTaskWithResumeData(const Bytes& resumeData);
+    std::shared_ptr<URLSessionStreamTask> streamTaskWithHostName(const std::string& host, int port);
+
+    // Convenience forms: the handler runs on the delegate queue instead of the data/download delegate
+    // callbacks (challenges and redirects still go to the delegate).
+    std::shared_ptr<URLSessionDataTask> dataTaskWithRequest(const URLRequest& request, DataTaskCompletion handler);
+    std::shared_ptr<URLSessionDataTask> dataTaskWithURL(const URL& url, DataTaskCompletion handler);
+    std::shared_ptr<URLSessionUploadTask> uploadTaskWithRequest(const URLRequest& request, Bytes body,
+                                                                DataTaskCompletion handler);
+    std::shared_ptr<URLSessionUploadTask> uploadTaskWithRequestFromFile(const URLRequest& request, const URL& file,
+                                                                        DataTaskCompletion handler);
+    std::shared_ptr<URLSessionDownloadTask> downloadTaskWithRequest(const URLRequest& request,
+                                                                    DownloadTaskCompletion handler);
+    std::shared_ptr<URLSessionDownloadTask> downloadTaskWithResumeData(const Bytes& resumeData,
+                                                                       DownloadTaskCompletion handler);
+
+    // Lets running tasks finish, refuses new ones, then invalidates.
+    void finishTasksAndInvalidate();
+    // Cancels every task, then invalidates.
+    void invalidateAndCancel();
+    // All tasks not yet completed, on the delegate queue.
+    void getAllTasksWithCompletionHandler(std::function<void(std::vector<std::shared_ptr<URLSessionTask>>)> handler);
+
+private:
+    friend class URLSessionTask;
+    friend class URLSessionDownloadTask;
+    friend class URLSessionStreamTask;
+    friend class urlsession_detail::Engine;
+    URLSession(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
+               std::shared_ptr<dispatch::OperationQueue> delegateQueue);
+    template <class T, class... A>
+    std::shared_ptr<T> makeTask(A&&... args);
+
+    URLSessionConfiguration configuration_;
+    std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
+    std::shared_ptr<urlsession_detail::Engine> engine_;
+    bool shared_ = false;
+};
+
+}  // namespace platform

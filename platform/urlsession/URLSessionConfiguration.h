@@ -1,0 +1,45 @@
+#pragma once
+// URLSessionConfiguration: the settings a session copies when it is made (later changes to the
+// caller's configuration do not reach a running session). A plain value type.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/URLRequest.h"
+#include "platform/foundation/Value.h"
+#include "platform/urlsession/HTTPCookieStorage.h"
+
+namespace platform {
+
+class URLCredentialStorage;
+
+class URLSessionConfiguration {
+public:
+    // Shared cookie and credential storage, cookies on.
+    static URLSessionConfiguration defaultSessionConfiguration();
+    // Its own in-memory cookie storage and credential storage, nothing shared with other sessions.
+    static URLSessionConfiguration ephemeralSessionConfiguration();
+    // Like the default one, with an identifier. Transfers do not outlive the process here.
+    static URLSessionConfiguration backgroundSessionConfiguration(std::string identifier);
+
+    const std::optional<std::string>& identifier() const { return identifier_; }
+
+    // Added to every request that does not set the same field itself.
+    Value HTTPAdditionalHeaders;  // dictionary name -> string (other value types use their description)
+    URLRequestCachePolicy requestCachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
+    double timeoutIntervalForRequest = 60;        // idle time allowed between bytes
+    double timeoutIntervalForResource = 604800;   // whole transfer, redirects included
+    int HTTPMaximumConnectionsPerHost = 6;
+    bool HTTPShouldSetCookies = true;
+    platform::HTTPCookieAcceptPolicy HTTPCookieAcceptPolicy = platform::HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain;
+    std::shared_ptr<platform::HTTPCookieStorage> HTTPCookieStorage;        // none: no cookies at all
+    std::shared_ptr<platform::URLCredentialStorage> URLCredentialStorage;  // none: no stored credentials
+    bool allowsCellularAccess = true;
+    bool sessionSendsLaunchEvents = true;
+    bool discretionary = false;
+
+private:
+    std::optional<std::string> identifier_;
+};
+
+}  // namespace platform

@@ -1,0 +1,146 @@
+#pragma once
+// URL session tasks. A task is made by its URLSession (never directly), starts suspended, and runs
+// on the session's engine thread after resume(). resume/suspend/cancel may be called from any
+// thread, any number of times; every accessor is thread-safe (one lock per task) and answers a
+// snapshot. The session keeps a task alive until its completion has been delivered; callers hold
+// tasks as std::shared_ptr.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/HTTPURLResponse.h"
+#include "platform/foundation/URLRequest.h"
+
+namespace platform {
+
+class URLSession;
+namespace urlsession_detail {
+class Engine;
+struct Transfer;
+}  // namespace urlsession_detail
+
+enum class URLSessionTaskState { Running = 0, Suspended = 1, Canceling = 2, Completed = 3 };
+
+inline constexpr float kURLSessionTaskPriorityDefault = 0.5f;
+inline constexpr float kURLSessionTaskPriorityLow = 0.0f;
+inline constexpr float kURLSessionTaskPriorityHigh = 1.0f;
+inline constexpr int64_t kURLSessionTransferSizeUnknown = -1;
+
+class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
+public:
+    enum class Kind { Data, Download, Upload, Stream };
+    virtual ~URLSessionTask();
+    URLSessionTask(const URLSessionTask&) = delete;
+    URLSessionTask& operator=(const URLSessionTask&) = delete;
+
+    Kind kind() const { return kind_; }
+    uint64_t taskIdentifier() const { return identifier_; }  // unique within its session
+    std::optional<URLRequest> originalRequest() const;
+    std::optional<URLRequest> currentRequest() const;  // the request of the current hop (after redirects)
+    std::shared_ptr<const URLResponse> response() const;
+    URLSessionTaskState state() const;
+    std::optional<Error> error() const;  // set when the task completed with an error
+
+    float priority() const;
+    void setPriority(float p);
+    std::string taskDescription() const;
+    void setTaskDescription(std::string d);
+
+    int64_t countOfBytesReceived() const;
+    int64_t countOfBytesSent() const;
+    int64_t countOfBytesExpectedToReceive() const;  // kURLSessionTransferSizeUnknown when unknown
+    int64_t countOfBytesExpectedToSend() const;
+
+    // Starts or continues the task; no effect once canceling or completed.
+    void resume();
+    // Holds a running task (its transfer is paused; time-outs still count). Resume continues it.
+    void suspend();
+    // Ends the task with NSURLErrorCancelled (-999) unless it has already completed.
+    virtual void cancel();
+
+    std::shared_ptr<URLSession> session() const { return session_.lock(); }
+
+protected:
+    URLSessionTask(Kind kind, uint64_t identifier, std::weak_ptr<URLSession> session,
+                   std::optional<URLRequest> request);
+
+private:
+    friend class URLSession;
+    friend class urlsession_detail::Engine;
+    friend struct urlsession_detail::Transfer;
+
+    const Kind kind_;
+    const uint64_t identifier_;
+    std::weak_ptr<URLSession> session_;
+
+    mutable std::mutex mutex_;
+    std::optional<URLRequest> originalRequest_;
+    std::optional<URLRequest> currentRequest_;
+    std::shared_ptr<const URLResponse> response_;
+    URLSessionTaskState state_ = URLSessionTaskState::Suspended;
+    bool everResumed_ = false;
+    std::optional<Error> error_;
+    float priority_ = kURLSessionTaskPriorityDefault;
+    std::string description_;
+    int64_t received_ = 0;
+    int64_t sent_ = 0;
+    int64_t expectedToReceive_ = kURLSessionTransferSizeUnknown;
+    int64_t expectedToSend_ = 0;
+};
+
+class URLSessionDataTask : public URLSessionTask {
+public:
+    URLSessionDataTask(uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
+        : URLSessionTask(Kind::Data, id, std::move(s), std::move(r)) {}
+
+protected:
+    URLSessionDataTask(Kind kind, uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
+        : URLSessionTask(kind, id, std::move(s), std::move(r)) {}
+};
+
+// The body comes from data, a file, or a stream the delegate supplies (needNewBodyStream).
+class URLSessionUploadTask : public URLSessionDataTask {
+public:
+    URLSessionUploadTask(uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
+        : URLSessionDataTask(Kind::Upload, id, std::move(s), std::move(r)) {}
+};
+
+// Writes the body to a temporary file under the device's tmp/ directory. The file exists while
+// didFinishDownloadingToURL runs and is removed afterwards unless the delegate moved it.
+class URLSessionDownloadTask : public URLSessionTask {
+public:
+    URLSessionDownloadTask(uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
+        : URLSessionTask(Kind::Download, id, std::move(s), std::move(r)) {}
+
+    // Cancels; the handler gets resume data (a property-list blob) when the download can continue
+    // later (bytes were written and the server gave an ETag or Last-Modified), else nullopt. It runs on
+    // the delegate queue, before didCompleteWithError.
+    void cancelByProducingResumeData(std::function<void(std::optional<Bytes>)> completionHandler);
+};
+
+// A TCP connection to host:port; bytes in and out without HTTP.
+class URLSessionStreamTask : public URLSessionTask {
+public:
+    URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession> s, std::string host, int port);
+
+    const std::string& host() const { return host_; }
+    int port() const { return port_; }
+    // Reads between minBytes and maxBytes (fewer only at end of stream); the handler runs on the
+    // delegate queue with (data, atEOF, error). timeout <= 0 means none.
+    void readDataOfMinLength(size_t minBytes, size_t maxBytes, double timeout,
+                             std::function<void(Bytes, bool, std::optional<Error>)> completionHandler);
+    void writeData(Bytes data, double timeout, std::function<void(std::optional<Error>)> completionHandler);
+    void closeRead();
+    void closeWrite();
+
+private:
+    std::string host_;
+    int port_;
+};
+
+}  // namespace platform

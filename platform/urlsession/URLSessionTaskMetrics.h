@@ -1,0 +1,45 @@
+#pragma once
+// Timing of a task: one transaction per request made (each redirect hop is one), read from curl's
+// transfer times. Dates are wall-clock; a phase that did not happen (a reused connection has no
+// connect) is absent.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Date.h"
+#include "platform/foundation/HTTPURLResponse.h"
+#include "platform/foundation/URLRequest.h"
+
+namespace platform {
+
+struct URLSessionTaskTransactionMetrics {
+    URLRequest request;
+    std::shared_ptr<const URLResponse> response;
+    std::optional<Date> fetchStartDate;
+    std::optional<Date> domainLookupStartDate;
+    std::optional<Date> domainLookupEndDate;
+    std::optional<Date> connectStartDate;
+    std::optional<Date> secureConnectionStartDate;
+    std::optional<Date> secureConnectionEndDate;
+    std::optional<Date> connectEndDate;
+    std::optional<Date> requestStartDate;
+    std::optional<Date> requestEndDate;
+    std::optional<Date> responseStartDate;
+    std::optional<Date> responseEndDate;
+    std::string networkProtocolName;  // "http/1.1", "h2"
+    bool reusedConnection = false;
+};
+
+struct DateInterval {
+    Date start;
+    double duration = 0;
+};
+
+struct URLSessionTaskMetrics {
+    std::vector<URLSessionTaskTransactionMetrics> transactionMetrics;
+    DateInterval taskInterval;
+    int redirectCount = 0;
+};
+
+}  // namespace platform
