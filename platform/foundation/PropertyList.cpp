@@ -1,0 +1,615 @@
+#include "platform/foundation/PropertyList.h"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <random>
+#include <vector>
+
+namespace platform::plist {
+
+namespace {
+
+constexpr int64_t kReadCorruptError = 3840;
+constexpr int64_t kWriteInvalidError = 3851;
+constexpr int64_t kFileNoSuchFileError = 4;
+constexpr int64_t kFileReadUnknownError = 256;
+constexpr int64_t kFileReadNoSuchFileError = 260;
+constexpr int64_t kFileReadNoPermissionError = 257;
+constexpr int64_t kFileReadTooLargeError = 263;
+constexpr int64_t kFileWriteUnknownError = 512;
+constexpr int64_t kFileWriteNoPermissionError = 513;
+constexpr int64_t kFileWriteOutOfSpaceError = 640;
+
+// Nesting cap for what we read: libplist and our conversion both recurse per level.
+constexpr size_t kMaxDepth = 512;
+
+constexpr const char* kDebugDescriptionKey = "NSDebugDescription";
+
+Error readError(const std::string& detail) {
+    Value info = Value::dictionary();
+    info.set(kLocalizedDescriptionKey,
+             "The data couldn\u2019t be read because it isn\u2019t in the correct format: " + detail + ".");
+    info.set(kDebugDescriptionKey, detail);
+    return Error(kCocoaErrorDomain, kReadCorruptError, std::move(info));
+}
+
+Error writeError(const std::string& detail) {
+    Value info = Value::dictionary();
+    info.set(kLocalizedDescriptionKey, "The property list couldn\u2019t be written: " + detail + ".");
+    info.set(kDebugDescriptionKey, detail);
+    return Error(kCocoaErrorDomain, kWriteInvalidError, std::move(info));
+}
+
+Error fileError(int64_t code, const std::string& path, int err, const std::string& what) {
+    Value info = Value::dictionary();
+    info.set(kFilePathErrorKey, path);
+    info.set(kLocalizedDescriptionKey, what + " \u201c" + path + "\u201d: " + std::strerror(err) + ".");
+    Value underlying = Value::dictionary();
+    underlying.set("domain", kPOSIXErrorDomain);
+    underlying.set("code", err);
+    info.set(kUnderlyingErrorKey, std::move(underlying));
+    return Error(kCocoaErrorDomain, code, std::move(info));
+}
+
+struct PlistFree {
+    void operator()(plist_t p) const { plist_free(p); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+bool isValidUTF8(const std::string& s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    size_t n = s.size(), i = 0;
+    while (i < n) {
+        unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len;
+        uint32_t cp;
+        if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F;
+        else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F;
+        else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07;
+        else return false;
+        if (i + len > n) return false;
+        for (size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+// XML 1.0 cannot carry most control characters, not even escaped; libplist would write them raw and
+// produce a document no reader accepts.
+bool hasXMLForbiddenControl(const std::string& s) {
+    for (unsigned char c : s)
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return true;
+    return false;
+}
+
+// Conservative nesting measure of XML text before libplist sees it: counts open <array>/<dict> tags.
+// Comments or CDATA that mention such tags only make it stricter.
+size_t xmlNestingDepth(const char* p, size_t n) {
+    size_t depth = 0, maxDepth = 0;
+    for (size_t i = 0; i + 1 < n; ++i) {
+        if (p[i] != '<') continue;
+        bool closing = p[i + 1] == '/';
+        size_t j = i + 1 + (closing ? 1 : 0);
+        auto startsWith = [&](const char* word) {
+            size_t len = std::strlen(word);
+            if (j + len > n || std::memcmp(p + j, word, len) != 0) return false;
+            // Anything that cannot continue a tag name ends it.
+            return j + len == n || !(std::isalnum(static_cast<unsigned char>(p[j + len])) || p[j + len] == '_' ||
+                                     p[j + len] == '-' || p[j + len] == '.' || p[j + len] == ':');
+        };
+        if (!startsWith("array") && !startsWith("dict")) continue;
+        if (closing) {
+            if (depth) --depth;
+            continue;
+        }
+        // <array/> opens nothing.
+        size_t close = j;
+        while (close < n && p[close] != '>') ++close;
+        if (close < n && p[close - 1] == '/') continue;
+        maxDepth = std::max(maxDepth, ++depth);
+    }
+    return maxDepth;
+}
+
+// Reads the big-endian unsigned integer of `size` bytes at p.
+uint64_t readBE(const uint8_t* p, size_t size) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < size; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+// Structural check of a binary property list before libplist parses it. libplist 2.2 recurses once per
+// nesting level and would overflow the stack on a deep (or, in some versions, cyclic) object graph, so
+// walk the graph here without recursion: offsets and references must lie inside the data, references
+// must not form a cycle, and containers may not nest deeper than the cap.
+std::optional<std::string> checkBinaryStructure(const uint8_t* p, size_t n, size_t maxDepth) {
+    constexpr size_t kHeader = 8, kTrailer = 32;
+    if (n < kHeader + 1 + kTrailer) return "binary property list is too short";
+    const uint8_t* t = p + n - kTrailer;
+    const size_t offsetSize = t[6], refSize = t[7];
+    const uint64_t numObjects = readBE(t + 8, 8), topObject = readBE(t + 16, 8), tableOffset = readBE(t + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return "binary property list trailer is invalid";
+    if (numObjects == 0 || topObject >= numObjects) return "binary property list has no top object";
+    if (tableOffset < kHeader || tableOffset >= n - kTrailer) return "binary property list offset table is out of range";
+    if (numObjects > (n - kTrailer - tableOffset) / offsetSize) return "binary property list offset table is truncated";
+    const size_t objectsEnd = size_t(tableOffset);
+
+    auto offsetOf = [&](uint64_t index) { return readBE(p + tableOffset + index * offsetSize, offsetSize); };
+    // The references of a container object, as [first, count) in bytes; false when it is not a container.
+    struct Refs {
+        size_t at = 0, count = 0;
+    };
+    auto containerRefs = [&](uint64_t index, Refs& refs, std::string& problem) -> bool {
+        uint64_t off = offsetOf(index);
+        if (off < kHeader || off >= objectsEnd) {
+            problem = "binary property list object offset is out of range";
+            return false;
+        }
+        uint8_t marker = p[off];
+        uint8_t kind = marker >> 4;
+        if (kind != 0xA && kind != 0xC && kind != 0xD) return false;
+        size_t at = size_t(off) + 1;
+        uint64_t count = marker & 0x0F;
+        if (count == 0x0F) {
+            if (at >= objectsEnd || (p[at] >> 4) != 0x1 || (p[at] & 0x0F) > 3) {
+                problem = "binary property list container count is invalid";
+                return false;
+            }
+            size_t bytes = size_t(1) << (p[at] & 0x0F);
+            if (at + 1 + bytes > objectsEnd) {
+                problem = "binary property list container count is truncated";
+                return false;
+            }
+            count = readBE(p + at + 1, bytes);
+            at += 1 + bytes;
+        }
+        if (kind == 0xD) count *= 2;  // keys, then values
+        if (count > (objectsEnd - at) / refSize) {
+            problem = "binary property list container is truncated";
+            return false;
+        }
+        refs.at = at;
+        refs.count = size_t(count);
+        return true;
+    };
+
+    // Iterative depth-first walk; the height of each finished container is remembered, so shared
+    // objects are visited once.
+    enum : uint8_t { kUnseen, kOpen, kDone };
+    std::vector<uint8_t> state(size_t(numObjects), kUnseen);
+    std::vector<uint32_t> height(size_t(numObjects), 0);
+    struct Frame {
+        uint64_t index;
+        Refs refs;
+        size_t next;
+        uint32_t height;
+    };
+    std::vector<Frame> stack;
+    std::string problem;
+    auto enter = [&](uint64_t index) -> std::optional<std::string> {
+        Refs refs;
+        if (!containerRefs(index, refs, problem)) {
+            if (!problem.empty()) return problem;
+            state[index] = kDone;  // a leaf: height 0
+            return std::nullopt;
+        }
+        if (stack.size() >= maxDepth) return "nesting deeper than " + std::to_string(maxDepth) + " levels";
+        state[index] = kOpen;
+        stack.push_back({index, refs, 0, 1});
+        return std::nullopt;
+    };
+    if (auto e = enter(topObject)) return e;
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        if (f.next == f.refs.count) {
+            state[f.index] = kDone;
+            height[f.index] = f.height;
+            uint32_t h = f.height;
+            stack.pop_back();
+            if (!stack.empty()) stack.back().height = std::max(stack.back().height, h + 1);
+            continue;
+        }
+        uint64_t child = readBE(p + f.refs.at + f.next * refSize, refSize);
+        ++f.next;
+        if (child >= numObjects) return "binary property list object reference is out of range";
+        if (state[child] == kOpen) return "binary property list object references form a cycle";
+        if (state[child] == kDone) {
+            if (stack.size() + height[child] > maxDepth)
+                return "nesting deeper than " + std::to_string(maxDepth) + " levels";
+            f.height = std::max(f.height, height[child] + 1);
+            continue;
+        }
+        if (auto e = enter(child)) return e;
+    }
+    return std::nullopt;
+}
+
+// Measures nesting of a parsed plist without recursion (libplist's tree is already built).
+bool deeperThan(plist_t root, size_t limit) {
+    struct Item {
+        plist_t node;
+        size_t depth;
+    };
+    std::vector<Item> stack{{root, 1}};
+    while (!stack.empty()) {
+        Item it = stack.back();
+        stack.pop_back();
+        plist_type type = plist_get_node_type(it.node);
+        if (type != PLIST_ARRAY && type != PLIST_DICT) continue;
+        if (it.depth > limit) return true;
+        if (type == PLIST_ARRAY) {
+            plist_array_iter iter = nullptr;
+            plist_array_new_iter(it.node, &iter);
+            for (;;) {
+                plist_t child = nullptr;
+                plist_array_next_item(it.node, iter, &child);
+                if (!child) break;
+                stack.push_back({child, it.depth + 1});
+            }
+            std::free(iter);
+        } else {
+            plist_dict_iter iter = nullptr;
+            plist_dict_new_iter(it.node, &iter);
+            for (;;) {
+                char* key = nullptr;
+                plist_t child = nullptr;
+                plist_dict_next_item(it.node, iter, &key, &child);
+                std::free(key);
+                if (!child) break;
+                stack.push_back({child, it.depth + 1});
+            }
+            std::free(iter);
+        }
+    }
+    return false;
+}
+
+Result<Value> toValue(plist_t node);
+
+Result<Value> dateValue(plist_t node) {
+    int32_t sec = 0, usec = 0;
+    plist_get_date_val(node, &sec, &usec);
+    // libplist 2.2 hands dates out as int32 seconds; one outside that range comes back as INT32_MIN.
+    if (sec == std::numeric_limits<int32_t>::min()) return readError("date out of the supported range");
+    // The microseconds come as a magnitude, truncated toward zero with the seconds.
+    double t = sec < 0 ? double(sec) - usec / 1e6 : double(sec) + usec / 1e6;
+    return Value(Date{t});
+}
+
+Result<Value> toValue(plist_t node) {
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return Value(b != 0);
+    }
+    case PLIST_UINT: {
+        // libplist 2.2 keeps every integer as 64 bits; signed is what both formats mean by them.
+        uint64_t u = 0;
+        plist_get_uint_val(node, &u);
+        return Value(static_cast<int64_t>(u));
+    }
+    case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        return Value(d);
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+        uint64_t len = 0;
+        const char* s = plist_get_string_ptr(node, &len);
+        return Value(std::string(s ? s : "", s ? len : 0));
+    }
+    case PLIST_DATA: {
+        uint64_t len = 0;
+        const char* d = plist_get_data_ptr(node, &len);
+        return d ? Value::data(d, len) : Value(Bytes());
+    }
+    case PLIST_DATE: return dateValue(node);
+    case PLIST_UID: {
+        // Keyed archives' object references, in the form their XML shows.
+        uint64_t u = 0;
+        plist_get_uid_val(node, &u);
+        return Value::dictionary({{"CF$UID", Value(static_cast<unsigned long long>(u))}});
+    }
+    case PLIST_ARRAY: {
+        ValueArray out;
+        out.reserve(plist_array_get_size(node));
+        plist_array_iter iter = nullptr;
+        plist_array_new_iter(node, &iter);
+        for (;;) {
+            plist_t child = nullptr;
+            plist_array_next_item(node, iter, &child);
+            if (!child) break;
+            auto v = toValue(child);
+            if (!v) {
+                std::free(iter);
+                return v.error();
+            }
+            out.push_back(std::move(*v));
+        }
+        std::free(iter);
+        return Value(std::move(out));
+    }
+    case PLIST_DICT: {
+        ValueDictionary out;
+        plist_dict_iter iter = nullptr;
+        plist_dict_new_iter(node, &iter);
+        for (;;) {
+            char* key = nullptr;
+            plist_t child = nullptr;
+            plist_dict_next_item(node, iter, &key, &child);
+            if (!child) {
+                std::free(key);
+                break;
+            }
+            std::string k = key ? key : "";
+            std::free(key);
+            auto v = toValue(child);
+            if (!v) {
+                std::free(iter);
+                return v.error();
+            }
+            out.insert_or_assign(std::move(k), std::move(*v));
+        }
+        std::free(iter);
+        return Value(std::move(out));
+    }
+    default: return readError("unsupported property list element");
+    }
+}
+
+Result<plist_t> toPlist(const Value& v, Format format, size_t depth);
+
+std::optional<Error> checkString(const std::string& s, Format format, const char* what) {
+    // libplist takes C strings: an embedded NUL would silently cut the text short.
+    if (s.find('\0') != std::string::npos) return writeError(std::string(what) + " contains a NUL character");
+    if (!isValidUTF8(s)) return writeError(std::string(what) + " is not valid UTF-8");
+    if (format == Format::XML && hasXMLForbiddenControl(s))
+        return writeError(std::string(what) + " contains a control character XML cannot carry");
+    return std::nullopt;
+}
+
+Result<plist_t> toPlist(const Value& v, Format format, size_t depth) {
+    if (depth > kMaxDepth) return writeError("nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+    switch (v.type()) {
+    case Value::Type::Null: return writeError("property lists cannot hold null");
+    case Value::Type::Object: return writeError("property lists cannot hold objects");
+    case Value::Type::Bool: return plist_new_bool(*v.asBool() ? 1 : 0);
+    case Value::Type::Integer: return plist_new_uint(static_cast<uint64_t>(*v.asInteger()));
+    case Value::Type::Double: {
+        double d = *v.asDouble();
+        if (!std::isfinite(d)) return writeError("non-finite real values cannot be written");
+        return plist_new_real(d);
+    }
+    case Value::Type::String: {
+        if (auto e = checkString(*v.asString(), format, "string")) return *e;
+        return plist_new_string(v.asString()->c_str());
+    }
+    case Value::Type::Data: {
+        const Bytes& d = *v.asData();
+        return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
+    }
+    case Value::Type::Date: {
+        double t = v.asDate()->timeIntervalSinceReferenceDate;
+        double sec = std::floor(t);
+        if (!std::isfinite(t) || sec <= double(std::numeric_limits<int32_t>::min()) ||
+            sec > double(std::numeric_limits<int32_t>::max()))
+            return writeError("date out of the supported range (1933-2069)");
+        int32_t usec = static_cast<int32_t>(std::lround((t - sec) * 1e6));
+        int32_t s = static_cast<int32_t>(sec);
+        if (usec >= 1000000) {
+            if (s == std::numeric_limits<int32_t>::max()) usec = 999999;
+            else ++s, usec -= 1000000;
+        }
+        return plist_new_date(s, usec);
+    }
+    case Value::Type::Array: {
+        PlistPtr arr(plist_new_array());
+        for (const Value& item : *v.asArray()) {
+            auto child = toPlist(item, format, depth + 1);
+            if (!child) return child.error();
+            plist_array_append_item(arr.get(), *child);
+        }
+        return arr.release();
+    }
+    case Value::Type::Dictionary: {
+        PlistPtr dict(plist_new_dict());
+        for (const auto& [key, item] : *v.asDictionary()) {
+            if (auto e = checkString(key, format, "dictionary key")) return *e;
+            auto child = toPlist(item, format, depth + 1);
+            if (!child) return child.error();
+            plist_dict_set_item(dict.get(), key.c_str(), *child);
+        }
+        return dict.release();
+    }
+    }
+    return writeError("unknown value type");
+}
+
+}  // namespace
+
+Result<Value> read(const Bytes& data, size_t maxBytes, Format* detected) {
+    if (data.size() > maxBytes || data.size() > std::numeric_limits<uint32_t>::max())
+        return readError("property list of " + std::to_string(data.size()) + " bytes is larger than the limit of " +
+                         std::to_string(maxBytes) + " bytes");
+    if (data.empty()) return readError("empty property list");
+    const char* p = reinterpret_cast<const char*>(data.data());
+    const uint32_t n = static_cast<uint32_t>(data.size());
+
+    plist_t root = nullptr;
+    Format format;
+    if (n >= 6 && std::memcmp(p, "bplist", 6) == 0) {
+        if (n < 8 || std::memcmp(p, "bplist00", 8) != 0) return readError("unsupported binary property list version");
+        if (auto problem = checkBinaryStructure(data.data(), n, kMaxDepth)) return readError(*problem);
+        format = Format::Binary;
+        plist_from_bin(p, n, &root);
+    } else {
+        // Skip a byte order mark and leading white space; then it must be XML.
+        size_t i = 0;
+        if (n >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) i = 3;
+        while (i < n && (p[i] == ' ' || p[i] == '\t' || p[i] == '\n' || p[i] == '\r')) ++i;
+        if (i >= n || p[i] != '<') return readError("not a property list (neither XML nor binary)");
+        if (xmlNestingDepth(p, n) > kMaxDepth)
+            return readError("nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+        format = Format::XML;
+        plist_from_xml(p, n, &root);
+    }
+    if (!root) return readError(format == Format::Binary ? "invalid binary property list" : "invalid XML property list");
+    PlistPtr owner(root);
+    if (deeperThan(root, kMaxDepth)) return readError("nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+    auto v = toValue(root);
+    if (v && detected) *detected = format;
+    return v;
+}
+
+Result<Value> read(const std::string& data, size_t maxBytes, Format* detected) {
+    return read(Bytes(data.begin(), data.end()), maxBytes, detected);
+}
+
+Result<Bytes> write(const Value& value, Format format) {
+    auto root = toPlist(value, format, 1);
+    if (!root) return root.error();
+    PlistPtr owner(*root);
+    char* out = nullptr;
+    uint32_t len = 0;
+    Bytes bytes;
+    if (format == Format::XML) {
+        plist_to_xml(*root, &out, &len);
+        if (!out) return writeError("libplist could not write XML");
+        bytes.assign(out, out + len);
+        plist_to_xml_free(out);
+    } else {
+        plist_to_bin(*root, &out, &len);
+        if (!out) return writeError("libplist could not write a binary property list");
+        bytes.assign(out, out + len);
+        plist_to_bin_free(out);
+    }
+    return bytes;
+}
+
+Result<Value> readFile(const std::string& path, size_t maxBytes) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        int64_t code = err == ENOENT || err == ENOTDIR ? kFileReadNoSuchFileError
+                       : err == EACCES || err == EPERM ? kFileReadNoPermissionError
+                                                        : kFileReadUnknownError;
+        return fileError(code, path, err, "Could not open");
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return fileError(kFileReadUnknownError, path, errno, "Could not inspect");
+    if (!S_ISREG(st.st_mode)) return fileError(kFileReadUnknownError, path, EISDIR, "Not a regular file");
+    if (uint64_t(st.st_size) > maxBytes) return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
+    Bytes data;
+    data.reserve(size_t(st.st_size));
+    uint8_t buf[65536];
+    for (;;) {
+        ssize_t r = ::read(fd, buf, sizeof buf);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return fileError(kFileReadUnknownError, path, errno, "Could not read");
+        }
+        if (r == 0) break;
+        // The file may grow while we read it.
+        if (data.size() + size_t(r) > maxBytes) return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
+        data.insert(data.end(), buf, buf + r);
+    }
+    return read(data, maxBytes);
+}
+
+Result<void> writeFile(const Value& value, const std::string& path, Format format) {
+    auto bytes = write(value, format);
+    if (!bytes) return bytes.error();
+
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (base.empty()) return fileError(kFileWriteUnknownError, path, EISDIR, "Could not write");
+
+    static std::atomic<uint64_t> counter{0};
+    std::random_device rd;
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = (dir == "/" ? "" : dir) + "/." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
+               std::to_string(counter++) + "-" + std::to_string(rd());
+        // O_EXCL|O_NOFOLLOW: never write through a planted file or link.
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST) {
+            int err = errno;
+            int64_t code = err == ENOENT || err == ENOTDIR ? kFileNoSuchFileError
+                           : err == EACCES || err == EPERM || err == EROFS ? kFileWriteNoPermissionError
+                           : err == ENOSPC ? kFileWriteOutOfSpaceError
+                                           : kFileWriteUnknownError;
+            return fileError(code, path, err, "Could not create a file beside");
+        }
+    }
+    if (fd < 0) return fileError(kFileWriteUnknownError, path, EEXIST, "Could not create a file beside");
+
+    auto failWith = [&](int err, const char* what) -> Result<void> {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return fileError(err == ENOSPC ? kFileWriteOutOfSpaceError : kFileWriteUnknownError, path, err, what);
+    };
+    const uint8_t* p = bytes->data();
+    size_t left = bytes->size();
+    while (left > 0) {
+        ssize_t w = ::write(fd, p, left);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return failWith(errno, "Could not write");
+        }
+        p += w;
+        left -= size_t(w);
+    }
+    if (::fsync(fd) != 0) return failWith(errno, "Could not flush");
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(temp.c_str());
+        return fileError(kFileWriteUnknownError, path, err, "Could not close");
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        int err = errno;
+        ::unlink(temp.c_str());
+        return fileError(err == EACCES || err == EPERM ? kFileWriteNoPermissionError : kFileWriteUnknownError, path,
+                         err, "Could not replace");
+    }
+    // Make the rename itself durable.
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return {};
+}
+
+}  // namespace platform::plist
