@@ -1,0 +1,151 @@
+#pragma once
+// FileManager: files of the device. The device is a directory (PlatformConfig::deviceRoot()); the standard
+// directories (Documents, Library, Caches, Application Support, Preferences, tmp, the app bundle) are
+// absolute paths inside it, created on demand. Paths given to the other operations are ordinary
+// absolute paths; callers build them from the standard directories.
+//
+// Every operation is a thin, stateless wrapper over std::filesystem and POSIX calls, safe from any thread.
+// Failures come back as Error in kCocoaErrorDomain with the usual file codes below (or kPOSIXErrorDomain
+// with errno when no file code fits); user info carries kFilePathErrorKey and the errno as
+// kUnderlyingErrorKey ({domain, code}).
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Error.h"
+
+namespace platform {
+
+// File error codes in kCocoaErrorDomain.
+inline constexpr int64_t kFileNoSuchFileError = 4;
+inline constexpr int64_t kFileLockingError = 255;
+inline constexpr int64_t kFileReadUnknownError = 256;
+inline constexpr int64_t kFileReadNoPermissionError = 257;
+inline constexpr int64_t kFileReadInvalidFileNameError = 258;
+inline constexpr int64_t kFileReadCorruptFileError = 259;
+inline constexpr int64_t kFileReadNoSuchFileError = 260;
+inline constexpr int64_t kFileReadTooLargeError = 263;
+inline constexpr int64_t kFileWriteUnknownError = 512;
+inline constexpr int64_t kFileWriteNoPermissionError = 513;
+inline constexpr int64_t kFileWriteInvalidFileNameError = 514;
+inline constexpr int64_t kFileWriteFileExistsError = 516;
+inline constexpr int64_t kFileWriteOutOfSpaceError = 640;
+inline constexpr int64_t kFileWriteVolumeReadOnlyError = 642;
+
+enum class SearchPathDirectory {
+    Documents,           // <root>/Documents
+    Library,             // <root>/Library
+    Caches,              // <root>/Library/Caches
+    ApplicationSupport,  // <root>/Library/Application Support
+    Preferences,         // <root>/Library/Preferences
+    Temporary,           // <root>/tmp (mode 0700)
+    Bundle,              // <root>/Bundle (the app bundle; never created here)
+};
+
+struct FileAttributes {
+    bool isDirectory = false;
+    bool isSymbolicLink = false;  // attributes are of the link itself, not its target
+    uint64_t size = 0;
+    Date modificationDate;
+    uint32_t permissions = 0;  // st_mode & 07777
+};
+
+// An open file descriptor, closed on destruction. Move-only.
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) : fd_(fd) {}
+    FileHandle(FileHandle&& other) noexcept : fd_(other.release()) {}
+    FileHandle& operator=(FileHandle&& other) noexcept;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() { close(); }
+
+    int fd() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Writes all bytes (retrying short writes and EINTR); a failure is an Error, never a short success.
+    Result<void> writeAll(const void* bytes, size_t size);
+    Result<void> close();
+
+private:
+    int fd_ = -1;
+};
+
+// A file made by createTemporaryFile: its path and the descriptor open for writing.
+struct TemporaryFile {
+    std::string path;
+    FileHandle handle;
+};
+
+class FileManager {
+public:
+    static constexpr size_t kDefaultMaxReadBytes = 64 * 1024 * 1024;
+
+    static FileManager& defaultManager();
+
+    // The device root (PlatformConfig::deviceRoot(), made absolute). Error when the device is not booted.
+    Result<std::string> homeDirectory() const;
+    // Absolute path of a standard directory, created (with intermediates) when missing. Temporary is made
+    // (or tightened to) 0700 and must be owned by this user.
+    Result<std::string> directory(SearchPathDirectory which) const;
+    // The private temporary directory with a trailing '/', as the platform hands it out; "" when not booted.
+    std::string temporaryDirectory() const;
+    // A device-absolute path ("/private/var/x") as a host path inside the device root. Never escapes the
+    // root: ".." segments are dropped. Empty when the device is not booted.
+    std::string devicePath(std::string_view deviceAbsolutePath) const;
+
+    Result<void> createDirectory(const std::string& path, bool withIntermediates = true, mode_t mode = 0755) const;
+    // Entry names (not paths), sorted; "." and ".." left out.
+    Result<std::vector<std::string>> contentsOfDirectory(const std::string& path) const;
+
+    // Follows symbolic links, as the platform does.
+    bool fileExists(const std::string& path) const;
+    bool fileExists(const std::string& path, bool& isDirectory) const;
+    bool isDirectory(const std::string& path) const;
+    Result<FileAttributes> attributesOfItem(const std::string& path) const;  // lstat
+    Result<uint64_t> fileSize(const std::string& path) const;
+    Result<Date> modificationDate(const std::string& path) const;
+
+    // Removes a file, a link (not its target) or a directory with everything in it.
+    Result<void> removeItem(const std::string& path) const;
+    // Fails with kFileWriteFileExistsError when the destination exists. Renames; across file systems
+    // (EXDEV) copies then removes the source.
+    Result<void> moveItem(const std::string& from, const std::string& to) const;
+    // The EXDEV road of moveItem, callable directly (tests force it this way).
+    Result<void> moveItemByCopying(const std::string& from, const std::string& to) const;
+    // Copies a file or a directory tree (links copied as links). Destination must not exist.
+    Result<void> copyItem(const std::string& from, const std::string& to) const;
+
+    // Writes through a temp file in the same directory, fsyncs it, renames it over `path` and fsyncs the
+    // directory: readers see the old or the new contents, never a mix.
+    Result<void> writeAtomically(const std::string& path, const void* bytes, size_t size, mode_t mode = 0644) const;
+    Result<void> writeAtomically(const std::string& path, const Bytes& bytes, mode_t mode = 0644) const {
+        return writeAtomically(path, bytes.data(), bytes.size(), mode);
+    }
+    Result<void> writeAtomically(const std::string& path, std::string_view text, mode_t mode = 0644) const {
+        return writeAtomically(path, text.data(), text.size(), mode);
+    }
+    // Whole file; kFileReadTooLargeError above maxBytes (checked before and while reading).
+    Result<Bytes> contentsOfFile(const std::string& path, size_t maxBytes = kDefaultMaxReadBytes) const;
+    Result<std::string> stringWithContentsOfFile(const std::string& path,
+                                                 size_t maxBytes = kDefaultMaxReadBytes) const;
+
+    // Creates `path` exclusively (O_CREAT|O_EXCL|O_NOFOLLOW, 0600): an existing file or a symbolic link
+    // there is refused (kFileWriteFileExistsError), so nothing planted is ever written through.
+    Result<FileHandle> createFileExclusively(const std::string& path, mode_t mode = 0600) const;
+    // A new file with a random name in `directory` (the private temporary directory when empty), which must
+    // be a directory only this user can enter (0700, owned by us): anything else is refused.
+    Result<TemporaryFile> createTemporaryFile(const std::string& prefix = "tmp", const std::string& directory = "") const;
+};
+
+}  // namespace platform
