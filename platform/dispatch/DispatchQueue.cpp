@@ -1,0 +1,261 @@
+#include "platform/dispatch/DispatchQueue.h"
+
+#include <algorithm>
+#include <climits>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <iostream>
+#include <mutex>
+#include <vector>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadPool.h"
+#include "platform/dispatch/TimerScheduler.h"
+
+namespace platform::dispatch {
+
+namespace {
+
+// Handshake between a sync caller and the queue: the queue says "your turn", the caller runs the block.
+struct SyncTurn {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool granted = false;
+};
+
+struct Item {
+    std::function<void()> block;
+    bool barrier = false;
+    std::shared_ptr<SyncTurn> turn;  // set for sync items
+};
+
+thread_local std::vector<DispatchQueue::Impl*> tlsRunning;
+
+}  // namespace
+
+struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
+    std::string label;
+    QualityOfService qos;
+    int width;  // 1 for serial
+    bool main = false;
+    bool global = false;
+
+    std::mutex mutex;
+    std::deque<Item> pending;
+    int running = 0;
+    bool barrierRunning = false;
+
+    Impl(std::string l, QualityOfService q, int w) : label(std::move(l)), qos(q), width(w) {}
+
+    void enqueue(Item item) {
+        std::vector<Item> start;
+        {
+            std::lock_guard lock(mutex);
+            pending.push_back(std::move(item));
+            takeStartable(start);
+        }
+        launch(start);
+    }
+
+    // Moves every item that may start now out of pending (mutex held).
+    void takeStartable(std::vector<Item>& out) {
+        while (!pending.empty() && !barrierRunning) {
+            Item& front = pending.front();
+            if (front.barrier) {
+                if (running > 0) break;
+                barrierRunning = true;
+            } else if (running >= width) {
+                break;
+            }
+            ++running;
+            bool barrier = front.barrier;
+            out.push_back(std::move(front));
+            pending.pop_front();
+            if (barrier) break;
+        }
+    }
+
+    void launch(std::vector<Item>& items) {
+        for (auto& item : items) {
+            if (item.turn) {
+                {
+                    std::lock_guard lock(item.turn->mutex);
+                    item.turn->granted = true;
+                }
+                item.turn->cv.notify_all();
+                continue;
+            }
+            detail::ThreadPool::shared().submit(
+                [self = shared_from_this(), block = std::move(item.block), barrier = item.barrier]() mutable {
+                    {
+                        detail::CurrentQueueScope scope{DispatchQueue(self)};
+                        detail::runGuarded(self->label, block);
+                        block = nullptr;
+                    }
+                    self->finished(barrier);
+                });
+        }
+    }
+
+    void finished(bool barrier) {
+        std::vector<Item> start;
+        {
+            std::lock_guard lock(mutex);
+            --running;
+            if (barrier) barrierRunning = false;
+            takeStartable(start);
+        }
+        launch(start);
+    }
+};
+
+namespace detail {
+
+CurrentQueueScope::CurrentQueueScope(const DispatchQueue& queue) : impl_(queue.impl_) {
+    tlsRunning.push_back(impl_.get());
+}
+
+CurrentQueueScope::~CurrentQueueScope() { tlsRunning.pop_back(); }
+
+void runGuarded(const std::string& where, const std::function<void()>& block) {
+    try {
+        block();
+    } catch (const std::exception& e) {
+        std::cerr << "dispatch: a block on queue \"" << where << "\" threw: " << e.what() << std::endl;
+    } catch (...) {
+        std::cerr << "dispatch: a block on queue \"" << where << "\" threw a non-standard exception" << std::endl;
+    }
+}
+
+}  // namespace detail
+
+DispatchQueue::DispatchQueue(std::string label, Attributes attributes, QualityOfService qos)
+    : impl_(std::make_shared<Impl>(std::move(label), qos, attributes == Attributes::Serial ? 1 : INT_MAX)) {}
+
+DispatchQueue DispatchQueue::main() {
+    static std::shared_ptr<Impl>* impl = [] {
+        auto p = std::make_shared<Impl>("com.tesmar.main-thread", QualityOfService::UserInteractive, 1);
+        p->main = true;
+        return new std::shared_ptr<Impl>(std::move(p));
+    }();
+    return DispatchQueue(*impl);
+}
+
+DispatchQueue DispatchQueue::global(QualityOfService qos) {
+    static const char* const kLabels[] = {"com.tesmar.global.user-interactive", "com.tesmar.global.user-initiated",
+                                          "com.tesmar.global.default", "com.tesmar.global.utility",
+                                          "com.tesmar.global.background"};
+    static std::shared_ptr<Impl>* impls = [] {
+        auto* arr = new std::shared_ptr<Impl>[5];
+        for (int i = 0; i < 5; ++i) {
+            arr[i] = std::make_shared<Impl>(kLabels[i], static_cast<QualityOfService>(i), INT_MAX);
+            arr[i]->global = true;
+        }
+        return arr;
+    }();
+    int index = qos == QualityOfService::Unspecified ? static_cast<int>(QualityOfService::Default)
+                                                     : static_cast<int>(qos);
+    return DispatchQueue(impls[index]);
+}
+
+const std::string& DispatchQueue::label() const { return impl_->label; }
+QualityOfService DispatchQueue::qualityOfService() const { return impl_->qos; }
+bool DispatchQueue::isMain() const { return impl_->main; }
+bool DispatchQueue::isSerial() const { return impl_->width == 1; }
+
+void DispatchQueue::async(std::function<void()> block) const {
+    if (!block) return;
+    if (impl_->main) {
+        MainLoop::shared().post(std::move(block));
+        return;
+    }
+    impl_->enqueue(Item{std::move(block), false, nullptr});
+}
+
+void DispatchQueue::asyncBarrier(std::function<void()> block) const {
+    if (!block) return;
+    if (impl_->main || impl_->global) {
+        async(std::move(block));
+        return;
+    }
+    impl_->enqueue(Item{std::move(block), true, nullptr});
+}
+
+void DispatchQueue::asyncAfter(double seconds, std::function<void()> block) const {
+    if (!block) return;
+    if (!(seconds > 0)) seconds = 0;
+    if (impl_->main) {
+        MainLoop::shared().postAfter(seconds, std::move(block));
+        return;
+    }
+    detail::TimerScheduler::shared().schedule(Clock::shared()->now() + seconds, *this, std::move(block));
+}
+
+void DispatchQueue::sync(const std::function<void()>& block) const {
+    if (!block) return;
+    if (isCurrent() || impl_->global || (impl_->main && MainLoop::isMainThread())) {
+        detail::CurrentQueueScope scope(*this);
+        block();
+        return;
+    }
+    if (impl_->main) {
+        // Another thread waits for the main loop to run the block.
+        struct Done {
+            std::mutex mutex;
+            std::condition_variable cv;
+            bool done = false;
+            std::exception_ptr error;
+        };
+        auto done = std::make_shared<Done>();
+        MainLoop::shared().post([done, &block] {
+            std::exception_ptr error;
+            try {
+                block();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            {
+                std::lock_guard lock(done->mutex);
+                done->done = true;
+                done->error = error;
+            }
+            done->cv.notify_all();
+        });
+        std::unique_lock lock(done->mutex);
+        done->cv.wait(lock, [&] { return done->done; });
+        if (done->error) std::rethrow_exception(done->error);
+        return;
+    }
+    auto turn = std::make_shared<SyncTurn>();
+    impl_->enqueue(Item{nullptr, false, turn});
+    {
+        std::unique_lock lock(turn->mutex);
+        turn->cv.wait(lock, [&] { return turn->granted; });
+    }
+    std::exception_ptr error;
+    {
+        detail::CurrentQueueScope scope(*this);
+        try {
+            block();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    impl_->finished(false);
+    if (error) std::rethrow_exception(error);
+}
+
+bool DispatchQueue::isCurrent() const {
+    return std::find(tlsRunning.begin(), tlsRunning.end(), impl_.get()) != tlsRunning.end();
+}
+
+std::optional<DispatchQueue> DispatchQueue::current() {
+    if (tlsRunning.empty()) return std::nullopt;
+    return DispatchQueue(tlsRunning.back()->shared_from_this());
+}
+
+std::string DispatchQueue::currentLabel() { return tlsRunning.empty() ? std::string() : tlsRunning.back()->label; }
+
+}  // namespace platform::dispatch

@@ -1,0 +1,221 @@
+#include "platform/dispatch/MainLoop.h"
+
+#include <iostream>
+#include <stdexcept>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
+
+namespace platform::dispatch {
+
+namespace {
+// Captured during static initialisation, i.e. on the process's initial thread.
+const std::thread::id kInitialThread = std::this_thread::get_id();
+}  // namespace
+
+// Marks the calling thread as the driver for the length of a loop call.
+class MainLoop::Driving {
+public:
+    explicit Driving(MainLoop& loop) : loop_(loop) {
+        std::lock_guard lock(loop_.mutex_);
+        auto self = std::this_thread::get_id();
+        if (loop_.depth_ > 0 && loop_.driver_ != self)
+            throw std::logic_error("MainLoop is already driven by another thread");
+        loop_.driver_ = self;
+        ++loop_.depth_;
+        loop_.mainThread_.store(self);
+    }
+    ~Driving() {
+        std::lock_guard lock(loop_.mutex_);
+        --loop_.depth_;
+    }
+
+private:
+    MainLoop& loop_;
+};
+
+MainLoop::MainLoop() : mainThread_(kInitialThread) {
+    Clock::addAdvanceListener([this] { wake(); });
+}
+
+MainLoop& MainLoop::shared() {
+    static MainLoop* loop = new MainLoop;  // never destroyed: other threads may post during exit
+    return *loop;
+}
+
+bool MainLoop::isMainThread() { return shared().mainThread_.load() == std::this_thread::get_id(); }
+
+void MainLoop::wake() {
+    {
+        std::lock_guard lock(mutex_);
+        ++wakeGeneration_;
+    }
+    cv_.notify_all();
+}
+
+void MainLoop::post(std::function<void()> block) {
+    if (!block) return;
+    {
+        std::lock_guard lock(mutex_);
+        ready_.push_back(std::move(block));
+        ++wakeGeneration_;
+    }
+    cv_.notify_all();
+}
+
+void MainLoop::postAfter(double seconds, std::function<void()> block, std::string key) {
+    if (!(seconds > 0)) seconds = 0;  // NaN and negatives mean "as soon as possible"
+    postAt(Clock::shared()->now() + seconds, std::move(block), std::move(key));
+}
+
+void MainLoop::postAt(double clockTime, std::function<void()> block, std::string key) {
+    if (!block) return;
+    {
+        std::lock_guard lock(mutex_);
+        timers_.emplace(TimerKey{clockTime, nextSeq_++}, Timer{std::move(block), std::move(key)});
+        ++wakeGeneration_;
+    }
+    cv_.notify_all();
+}
+
+size_t MainLoop::cancel(const std::string& key) {
+    if (key.empty()) return 0;
+    std::deque<std::function<void()>> dropped;  // destroyed outside the lock: captures may post
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = timers_.begin(); it != timers_.end();) {
+            if (it->second.key == key) {
+                dropped.push_back(std::move(it->second.block));
+                it = timers_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    return dropped.size();
+}
+
+bool MainLoop::runOne() {
+    std::function<void()> block;
+    {
+        std::lock_guard lock(mutex_);
+        if (!ready_.empty()) {
+            block = std::move(ready_.front());
+            ready_.pop_front();
+        } else if (!timers_.empty() && timers_.begin()->first.first <= Clock::shared()->now()) {
+            block = std::move(timers_.begin()->second.block);
+            timers_.erase(timers_.begin());
+        } else {
+            return false;
+        }
+    }
+    detail::CurrentQueueScope scope(DispatchQueue::main());
+    try {
+        block();
+    } catch (const std::exception& e) {
+        std::cerr << "MainLoop: a block threw: " << e.what() << std::endl;
+    } catch (...) {
+        std::cerr << "MainLoop: a block threw a non-standard exception" << std::endl;
+    }
+    return true;
+}
+
+size_t MainLoop::runUntilIdle() {
+    Driving driving(*this);
+    size_t count = 0;
+    while (runOne()) ++count;
+    return count;
+}
+
+void MainLoop::waitForWork(std::optional<std::chrono::steady_clock::time_point> realDeadline, double maxWait) {
+    using namespace std::chrono;
+    auto clock = Clock::shared();
+    std::unique_lock lock(mutex_);
+    if (!ready_.empty() || stopRequested_) return;
+    auto until = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(maxWait));
+    if (realDeadline && *realDeadline < until) until = *realDeadline;
+    if (!timers_.empty() && !clock->isManual()) {
+        double wait = timers_.begin()->first.first - clock->now();
+        if (wait <= 0) return;
+        auto due = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(wait));
+        if (due < until) until = due;
+    }
+    uint64_t generation = wakeGeneration_;
+    cv_.wait_until(lock, until, [&] { return wakeGeneration_ != generation; });
+}
+
+bool MainLoop::runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds) {
+    using namespace std::chrono;
+    Driving driving(*this);
+    if (!(realTimeoutSeconds > 0)) realTimeoutSeconds = 0;
+    auto deadline = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(realTimeoutSeconds));
+    for (;;) {
+        while (runOne()) {
+            if (predicate()) return true;
+        }
+        if (predicate()) return true;
+        if (steady_clock::now() >= deadline) return false;
+        // The predicate may turn on state other threads change without posting here; look again soon.
+        waitForWork(deadline, 0.005);
+    }
+}
+
+void MainLoop::run() {
+    Driving driving(*this);
+    {
+        std::lock_guard lock(mutex_);
+        stopRequested_ = false;
+    }
+    for (;;) {
+        while (runOne()) {
+            std::lock_guard lock(mutex_);
+            if (stopRequested_) break;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (stopRequested_) {
+                stopRequested_ = false;
+                return;
+            }
+        }
+        waitForWork(std::nullopt, 3600);
+    }
+}
+
+void MainLoop::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopRequested_ = true;
+        ++wakeGeneration_;
+    }
+    cv_.notify_all();
+}
+
+void MainLoop::advance(double seconds) {
+    auto manual = std::dynamic_pointer_cast<ManualClock>(Clock::shared());
+    if (!manual) throw std::logic_error("MainLoop::advance needs a ManualClock as the shared clock");
+    Driving driving(*this);
+    double target = manual->now() + (seconds > 0 ? seconds : 0);
+    runUntilIdle();
+    for (;;) {
+        auto next = nextDeadline();
+        if (!next || *next > target) break;
+        manual->setNow(*next);
+        runUntilIdle();
+    }
+    manual->setNow(target);
+    runUntilIdle();
+}
+
+size_t MainLoop::pendingCount() const {
+    std::lock_guard lock(mutex_);
+    return ready_.size() + timers_.size();
+}
+
+std::optional<double> MainLoop::nextDeadline() const {
+    std::lock_guard lock(mutex_);
+    if (timers_.empty()) return std::nullopt;
+    return timers_.begin()->first.first;
+}
+
+}  // namespace platform::dispatch

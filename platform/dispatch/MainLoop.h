@@ -1,0 +1,80 @@
+#pragma once
+// MainLoop: the main thread's run loop. Everything documented as "main thread" or "main queue" runs here,
+// one block at a time, on whichever thread drives the loop (run, runUntil, runUntilIdle, advance); that
+// thread is the main thread. Before any loop call, the main thread is the process's initial thread.
+//
+// Any thread may post, postAfter and cancel. Delayed work reads the shared Clock (Clock.h): with a manual
+// clock it becomes due only when the clock is advanced. A block that throws is caught and logged to
+// stderr; the loop goes on. Blocks may drive the loop again (nested runUntil / runUntilIdle) from the
+// main thread; driving it from a second thread while one is already driving it is a logic error.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace platform::dispatch {
+
+class MainLoop {
+public:
+    static MainLoop& shared();
+    // True on the thread that drives (or last drove) the loop.
+    static bool isMainThread();
+
+    void post(std::function<void()> block);
+    // Runs the block once the shared clock reaches now + seconds. A non-empty key lets cancel() find it;
+    // several blocks may share a key.
+    void postAfter(double seconds, std::function<void()> block, std::string key = "");
+    // Same with an absolute time on the shared clock.
+    void postAt(double clockTime, std::function<void()> block, std::string key = "");
+    // Drops every delayed block with this key that has not started; returns how many. Any thread.
+    size_t cancel(const std::string& key);
+
+    // Runs every block that is ready now, including blocks those blocks post and delayed blocks that are
+    // due on the clock, until nothing is ready. Returns how many ran. Never waits.
+    size_t runUntilIdle();
+    // Runs the loop until predicate() is true (checked on this thread between blocks) or realTimeout
+    // seconds of real time pass; for waiting on real events (network, worker threads). Returns the
+    // predicate's final answer.
+    bool runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds);
+    // Runs until stop() (from any thread, or from a block).
+    void run();
+    void stop();
+    // Manual clocks only (throws std::logic_error otherwise): moves the clock forward by seconds, firing
+    // due delayed blocks in time order, each with the clock set to its own deadline.
+    void advance(double seconds);
+
+    size_t pendingCount() const;                // ready plus delayed blocks
+    std::optional<double> nextDeadline() const;  // earliest delayed block, on the shared clock
+
+private:
+    MainLoop();
+    struct Timer {
+        std::function<void()> block;
+        std::string key;
+    };
+    using TimerKey = std::pair<double, uint64_t>;  // deadline, then posting order
+
+    class Driving;
+    bool runOne();
+    void waitForWork(std::optional<std::chrono::steady_clock::time_point> realDeadline, double maxWait);
+    void wake();
+
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> ready_;
+    std::map<TimerKey, Timer> timers_;
+    uint64_t nextSeq_ = 0;
+    uint64_t wakeGeneration_ = 0;
+    bool stopRequested_ = false;
+    int depth_ = 0;
+    std::thread::id driver_;
+    std::atomic<std::thread::id> mainThread_;
+};
+
+}  // namespace platform::dispatch

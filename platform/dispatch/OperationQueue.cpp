@@ -1,0 +1,192 @@
+#include "platform/dispatch/OperationQueue.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "platform/dispatch/MainLoop.h"
+
+namespace platform::dispatch {
+
+struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::State> {
+    mutable std::mutex mutex;
+    std::condition_variable idle;
+    std::string name;
+    int maxConcurrent = kDefaultMaxConcurrentOperationCount;
+    bool suspended = false;
+    bool main = false;
+    QualityOfService qos = QualityOfService::Default;
+    std::optional<DispatchQueue> underlying;
+    std::deque<std::shared_ptr<Operation>> waiting;
+    int running = 0;
+};
+
+namespace {
+thread_local std::vector<OperationQueue::State*> tlsCurrent;
+
+struct CurrentScope {
+    explicit CurrentScope(OperationQueue::State* s) { tlsCurrent.push_back(s); }
+    ~CurrentScope() { tlsCurrent.pop_back(); }
+};
+}  // namespace
+
+OperationQueue::OperationQueue() : state_(std::make_shared<State>()) {}
+
+OperationQueue OperationQueue::main() {
+    static std::shared_ptr<State>* state = [] {
+        auto s = std::make_shared<State>();
+        s->name = "NSOperationQueue Main Queue";
+        s->maxConcurrent = 1;
+        s->main = true;
+        s->qos = QualityOfService::UserInteractive;
+        return new std::shared_ptr<State>(std::move(s));
+    }();
+    return OperationQueue(*state);
+}
+
+std::optional<OperationQueue> OperationQueue::currentQueue() {
+    if (!tlsCurrent.empty()) return OperationQueue(tlsCurrent.back()->shared_from_this());
+    if (MainLoop::isMainThread()) return main();
+    return std::nullopt;
+}
+
+std::string OperationQueue::name() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->name;
+}
+
+void OperationQueue::setName(std::string name) {
+    std::lock_guard lock(state_->mutex);
+    state_->name = std::move(name);
+}
+
+int OperationQueue::maxConcurrentOperationCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->maxConcurrent;
+}
+
+void OperationQueue::setMaxConcurrentOperationCount(int count) {
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->main) return;  // the main queue is serial by nature
+        state_->maxConcurrent = (count == kDefaultMaxConcurrentOperationCount || count > 0) ? count : 1;
+    }
+    pump(state_);
+}
+
+bool OperationQueue::isSuspended() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->suspended;
+}
+
+void OperationQueue::setSuspended(bool suspended) {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->suspended = suspended;
+    }
+    if (!suspended) pump(state_);
+}
+
+QualityOfService OperationQueue::qualityOfService() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->qos;
+}
+
+void OperationQueue::setQualityOfService(QualityOfService qos) {
+    std::lock_guard lock(state_->mutex);
+    state_->qos = qos;
+}
+
+std::optional<DispatchQueue> OperationQueue::underlyingQueue() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->underlying;
+}
+
+void OperationQueue::setUnderlyingQueue(std::optional<DispatchQueue> queue) {
+    std::lock_guard lock(state_->mutex);
+    if (state_->main) return;
+    state_->underlying = std::move(queue);
+}
+
+std::shared_ptr<Operation> OperationQueue::addOperation(std::function<void()> block) {
+    auto op = std::make_shared<Operation>(std::move(block));
+    addOperation(op);
+    return op;
+}
+
+void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
+    if (!operation) return;
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->waiting.push_back(std::move(operation));
+    }
+    pump(state_);
+}
+
+void OperationQueue::cancelAllOperations() {
+    std::deque<std::shared_ptr<Operation>> dropped;
+    {
+        std::lock_guard lock(state_->mutex);
+        dropped.swap(state_->waiting);
+    }
+    for (auto& op : dropped) {
+        op->cancel();
+        op->finished_ = true;
+    }
+    state_->idle.notify_all();
+    // Running operations learn through their own handles; those were handed to callers by addOperation.
+}
+
+size_t OperationQueue::operationCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->waiting.size() + static_cast<size_t>(state_->running);
+}
+
+bool OperationQueue::waitUntilAllOperationsAreFinished(std::optional<double> timeoutSeconds) {
+    std::unique_lock lock(state_->mutex);
+    auto empty = [&] { return state_->waiting.empty() && state_->running == 0; };
+    if (!timeoutSeconds) {
+        state_->idle.wait(lock, empty);
+        return true;
+    }
+    return state_->idle.wait_for(lock, std::chrono::duration<double>(std::max(0.0, *timeoutSeconds)), empty);
+}
+
+void OperationQueue::pump(const std::shared_ptr<State>& state) {
+    std::vector<std::shared_ptr<Operation>> start;
+    DispatchQueue target = DispatchQueue::main();
+    {
+        std::lock_guard lock(state->mutex);
+        if (state->suspended) return;
+        while (!state->waiting.empty() &&
+               (state->maxConcurrent == kDefaultMaxConcurrentOperationCount || state->running < state->maxConcurrent)) {
+            start.push_back(std::move(state->waiting.front()));
+            state->waiting.pop_front();
+            ++state->running;
+        }
+        if (start.empty()) return;
+        if (!state->main) target = state->underlying ? *state->underlying : DispatchQueue::global(state->qos);
+    }
+    for (auto& op : start) {
+        target.async([state, op] {
+            if (!op->isCancelled()) {
+                op->executing_ = true;
+                CurrentScope scope(state.get());
+                detail::runGuarded(state->name.empty() ? "operation queue" : state->name, op->block_);
+                op->executing_ = false;
+            }
+            op->block_ = nullptr;
+            op->finished_ = true;
+            {
+                std::lock_guard lock(state->mutex);
+                --state->running;
+            }
+            state->idle.notify_all();
+            pump(state);
+        });
+    }
+}
+
+}  // namespace platform::dispatch

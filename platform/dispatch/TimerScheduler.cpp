@@ -1,0 +1,103 @@
+#include "platform/dispatch/TimerScheduler.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/Clock.h"
+
+namespace platform::dispatch::detail {
+
+namespace {
+struct Entry {
+    DispatchQueue queue;
+    std::function<void()> block;
+    double interval;
+    std::shared_ptr<std::atomic<bool>> cancelled;
+};
+}  // namespace
+
+struct TimerScheduler::State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::multimap<std::pair<double, uint64_t>, Entry> entries;
+    uint64_t nextSeq = 0;
+    uint64_t generation = 0;
+    bool threadStarted = false;
+};
+
+TimerScheduler::TimerScheduler() : state_(*new State) {
+    Clock::addAdvanceListener([this] { fireDue(); });
+}
+
+TimerScheduler& TimerScheduler::shared() {
+    static TimerScheduler* s = new TimerScheduler;  // never destroyed: its thread runs until exit
+    return *s;
+}
+
+void TimerScheduler::schedule(double clockTime, DispatchQueue queue, std::function<void()> block, double interval,
+                              std::shared_ptr<std::atomic<bool>> cancelled) {
+    bool start = false;
+    {
+        std::lock_guard lock(state_.mutex);
+        state_.entries.emplace(std::pair{clockTime, state_.nextSeq++},
+                               Entry{std::move(queue), std::move(block), interval > 0 ? interval : 0,
+                                     std::move(cancelled)});
+        ++state_.generation;
+        if (!state_.threadStarted) start = state_.threadStarted = true;
+    }
+    if (start) std::thread(threadLoop, this).detach();
+    state_.cv.notify_all();
+}
+
+void TimerScheduler::fireDue() {
+    std::vector<std::pair<DispatchQueue, std::function<void()>>> due;
+    {
+        std::lock_guard lock(state_.mutex);
+        auto clock = Clock::shared();
+        double now = clock->now();
+        while (!state_.entries.empty() && state_.entries.begin()->first.first <= now) {
+            auto node = state_.entries.extract(state_.entries.begin());
+            Entry& e = node.mapped();
+            if (e.cancelled && e.cancelled->load()) continue;
+            if (e.interval > 0) {
+                due.emplace_back(e.queue, e.block);
+                double next = node.key().first + e.interval;
+                // A real clock that fell far behind fires once, not once per missed interval.
+                if (!clock->isManual() && next <= now) next = now + e.interval;
+                node.key() = {next, state_.nextSeq++};
+                state_.entries.insert(std::move(node));
+            } else {
+                due.emplace_back(std::move(e.queue), std::move(e.block));
+            }
+        }
+        ++state_.generation;
+    }
+    state_.cv.notify_all();
+    for (auto& [queue, block] : due) queue.async(std::move(block));
+}
+
+void TimerScheduler::threadLoop(TimerScheduler* self) {
+    using namespace std::chrono;
+    State& s = self->state_;
+    for (;;) {
+        {
+            std::unique_lock lock(s.mutex);
+            uint64_t generation = s.generation;
+            auto clock = Clock::shared();
+            auto woken = [&] { return s.generation != generation; };
+            if (s.entries.empty() || clock->isManual()) {
+                s.cv.wait(lock, woken);
+            } else {
+                double wait = s.entries.begin()->first.first - clock->now();
+                if (wait > 0) s.cv.wait_for(lock, duration<double>(wait), woken);
+            }
+        }
+        self->fireDue();
+    }
+}
+
+}  // namespace platform::dispatch::detail

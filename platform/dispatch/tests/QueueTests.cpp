@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/ThreadPool.h"
+
+using namespace platform::dispatch;
+
+namespace {
+
+constexpr double kWait = 10;  // real seconds; only reached when something is broken
+
+// Tracks how many blocks run at once.
+struct Concurrency {
+    std::atomic<int> now{0};
+    std::atomic<int> peak{0};
+    void enter() {
+        int n = ++now;
+        int p = peak.load();
+        while (n > p && !peak.compare_exchange_weak(p, n)) {
+        }
+    }
+    void leave() { --now; }
+};
+
+TEST(DispatchQueueTest, SerialQueueRunsInOrderOneAtATime) {
+    DispatchQueue queue("com.tesmar.test.serial");
+    EXPECT_TRUE(queue.isSerial());
+    std::vector<int> order;  // unguarded on purpose: the queue is the guard (TSan checks it)
+    Concurrency c;
+    DispatchGroup group;
+    for (int i = 0; i < 500; ++i) {
+        group.async(queue, [&, i] {
+            c.enter();
+            order.push_back(i);
+            c.leave();
+        });
+    }
+    ASSERT_TRUE(group.wait(kWait));
+    ASSERT_EQ(order.size(), 500u);
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    EXPECT_EQ(c.peak.load(), 1);
+}
+
+TEST(DispatchQueueTest, LabelsAndCurrentQueue) {
+    DispatchQueue queue("com.tesmar.test.labelled");
+    EXPECT_EQ(queue.label(), "com.tesmar.test.labelled");
+    EXPECT_EQ(DispatchQueue::currentLabel(), "");
+    EXPECT_FALSE(DispatchQueue::current().has_value());
+    std::string inside;
+    bool isCurrent = false;
+    queue.sync([&] {
+        inside = DispatchQueue::currentLabel();
+        isCurrent = queue.isCurrent() && DispatchQueue::current() == queue;
+    });
+    EXPECT_EQ(inside, "com.tesmar.test.labelled");
+    EXPECT_TRUE(isCurrent);
+    EXPECT_FALSE(queue.isCurrent());
+    EXPECT_FALSE(DispatchQueue::global(QualityOfService::Utility) == DispatchQueue::global(QualityOfService::Background));
+    EXPECT_TRUE(DispatchQueue::global() == DispatchQueue::global(QualityOfService::Unspecified));
+}
+
+TEST(DispatchQueueTest, SyncOntoTheRunningQueueRunsInline) {
+    DispatchQueue a("com.tesmar.test.a");
+    DispatchQueue b("com.tesmar.test.b");
+    DispatchSemaphore done;
+    std::vector<std::string> steps;
+    a.async([&] {
+        a.sync([&] { steps.push_back("a in a"); });
+        b.sync([&] {
+            steps.push_back("b in a");
+            a.sync([&] { steps.push_back("a in b in a"); });  // a is held by this thread: inline
+        });
+        done.signal();
+    });
+    ASSERT_TRUE(done.wait(kWait));
+    EXPECT_EQ(steps, (std::vector<std::string>{"a in a", "b in a", "a in b in a"}));
+}
+
+TEST(DispatchQueueTest, SyncWaitsForEarlierWorkReturnsValuesAndRethrows) {
+    DispatchQueue queue("com.tesmar.test.sync");
+    std::atomic<bool> release{false};
+    int value = 0;
+    queue.async([&] {
+        while (!release.load()) std::this_thread::yield();
+        value = 1;
+    });
+    std::thread releaser([&] { release = true; });
+    int seen = queue.syncResult([&] { return value; });  // must queue behind the spinning block
+    releaser.join();
+    EXPECT_EQ(seen, 1);
+    EXPECT_THROW(queue.sync([] { throw std::runtime_error("sync boom"); }), std::runtime_error);
+    EXPECT_EQ(queue.syncResult([] { return 7; }), 7);  // the queue survived the throw
+}
+
+TEST(DispatchQueueTest, ThrowingBlocksDoNotKillQueues) {
+    for (auto queue : {DispatchQueue("com.tesmar.test.throw"), DispatchQueue::global(),
+                       DispatchQueue("com.tesmar.test.throwc", DispatchQueue::Attributes::Concurrent)}) {
+        DispatchSemaphore done;
+        queue.async([] { throw std::runtime_error("boom"); });
+        queue.async([] { throw 1; });
+        queue.async([&] { done.signal(); });
+        EXPECT_TRUE(done.wait(kWait)) << queue.label();
+    }
+}
+
+TEST(DispatchQueueTest, BarrierRunsAloneBetweenEarlierAndLaterWork) {
+    DispatchQueue queue("com.tesmar.test.concurrent", DispatchQueue::Attributes::Concurrent);
+    std::atomic<int> before{0};
+    std::atomic<int> after{0};
+    std::atomic<bool> barrierSawAll{false};
+    std::atomic<bool> laterSawBarrier{true};
+    std::atomic<bool> barrierDone{false};
+    Concurrency c;
+    DispatchGroup group;
+    for (int i = 0; i < 20; ++i) group.async(queue, [&] { ++before; });
+    group.enter();
+    queue.asyncBarrier([&] {
+        c.enter();
+        barrierSawAll = before.load() == 20;
+        barrierDone = true;
+        c.leave();
+        group.leave();
+    });
+    for (int i = 0; i < 20; ++i) {
+        group.async(queue, [&] {
+            c.enter();
+            if (!barrierDone.load()) laterSawBarrier = false;
+            ++after;
+            c.leave();
+        });
+    }
+    ASSERT_TRUE(group.wait(kWait));
+    EXPECT_TRUE(barrierSawAll);
+    EXPECT_TRUE(laterSawBarrier);
+    EXPECT_EQ(after.load(), 20);
+}
+
+TEST(DispatchQueueTest, AsyncAfterWaitsForTheClock) {
+    auto clock = std::make_shared<ManualClock>();
+    ScopedClock scoped(clock);
+    DispatchQueue queue("com.tesmar.test.after");
+    DispatchSemaphore fired;
+    std::vector<int> order;
+    queue.asyncAfter(2, [&] { order.push_back(2); fired.signal(); });
+    queue.asyncAfter(1, [&] { order.push_back(1); fired.signal(); });
+    EXPECT_FALSE(fired.wait(0.02));
+    clock->advance(1.5);
+    ASSERT_TRUE(fired.wait(kWait));
+    EXPECT_FALSE(fired.wait(0.02));
+    clock->advance(1);
+    ASSERT_TRUE(fired.wait(kWait));
+    queue.sync([] {});
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+TEST(DispatchQueueTest, ManyQueuesShareABoundedPool) {
+    std::vector<DispatchQueue> queues;
+    for (int i = 0; i < 300; ++i) queues.emplace_back("com.tesmar.test.many." + std::to_string(i));
+    DispatchGroup group;
+    std::atomic<int> ran{0};
+    for (auto& q : queues) group.async(q, [&] { ++ran; });
+    ASSERT_TRUE(group.wait(kWait));
+    EXPECT_EQ(ran.load(), 300);
+    EXPECT_LE(detail::ThreadPool::shared().threadCount(), detail::ThreadPool::kMaxThreads);
+}
+
+TEST(DispatchGroupTest, NotifyRunsOnceAfterAllLeaveAndWaitTimesOut) {
+    DispatchGroup group;
+    DispatchQueue serial("com.tesmar.test.notify");
+    std::atomic<int> work{0};
+    std::atomic<int> seenByNotify{-1};
+    DispatchSemaphore notified;
+    group.enter();  // held until the notify is registered, so it cannot fire early
+    for (int i = 0; i < 10; ++i) group.async(DispatchQueue::global(), [&] { ++work; });
+    group.notify(serial, [&] {
+        seenByNotify = work.load();
+        notified.signal();
+    });
+    EXPECT_FALSE(notified.wait(0.02));
+    EXPECT_FALSE(group.wait(0.01));
+    group.leave();
+    ASSERT_TRUE(notified.wait(kWait));
+    EXPECT_EQ(seenByNotify.load(), 10);
+    EXPECT_TRUE(group.wait(0));
+    group.leave();  // unbalanced: ignored
+    EXPECT_EQ(group.count(), 0);
+    EXPECT_FALSE(notified.wait(0.02));  // the notify ran exactly once
+
+    group.notify(serial, [&] { notified.signal(); });  // already empty: runs right away
+    EXPECT_TRUE(notified.wait(kWait));
+}
+
+TEST(DispatchSemaphoreTest, WaitTimesOutSignalReleases) {
+    DispatchSemaphore none(0);
+    EXPECT_FALSE(none.wait(0));
+    EXPECT_FALSE(none.wait(0.01));
+    EXPECT_FALSE(none.signal());  // nobody waiting
+    EXPECT_TRUE(none.wait(0));
+    EXPECT_FALSE(none.wait(0));
+
+    DispatchSemaphore two(2);
+    EXPECT_TRUE(two.wait(0));
+    EXPECT_TRUE(two.wait(0));
+    EXPECT_FALSE(two.wait(0));
+
+    DispatchSemaphore crossThread;
+    std::thread t([&] { crossThread.signal(); });
+    EXPECT_TRUE(crossThread.wait(kWait));
+    t.join();
+}
+
+TEST(DispatchOnceTest, RunsOnceAcrossThreads) {
+    DispatchOnce once;
+    std::atomic<int> calls{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) threads.emplace_back([&] { once([&] { ++calls; }); });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(calls.load(), 1);
+}
+
+TEST(DispatchTimerTest, RepeatingTimerFollowsTheManualClockAndStopsOnCancel) {
+    auto clock = std::make_shared<ManualClock>();
+    ScopedClock scoped(clock);
+    DispatchQueue queue("com.tesmar.test.timer");
+    DispatchSemaphore fired;
+    DispatchTimer timer(queue, [&] { fired.signal(); });
+    timer.schedule(1, 1);
+    clock->advance(3.5);  // deadlines 1, 2, 3
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(fired.wait(kWait));
+    EXPECT_FALSE(fired.wait(0.02));
+    EXPECT_EQ(timer.fireCount(), 3);
+    timer.cancel();
+    clock->advance(5);
+    queue.sync([] {});
+    EXPECT_FALSE(fired.wait(0.02));
+    EXPECT_TRUE(timer.isCancelled());
+}
+
+TEST(DispatchTimerTest, MainQueueTimerFiresInOrderWithOneShot) {
+    auto clock = std::make_shared<ManualClock>();
+    ScopedClock scoped(clock);
+    std::vector<std::string> order;
+    DispatchTimer repeating(DispatchQueue::main(), [&] { order.push_back("r@" + std::to_string(int(clock->now()))); });
+    DispatchTimer once(DispatchQueue::main(), [&] { order.push_back("o@" + std::to_string(int(clock->now()))); });
+    repeating.schedule(1, 2);
+    once.schedule(2);
+    MainLoop::shared().advance(5);
+    repeating.cancel();
+    MainLoop::shared().advance(5);
+    EXPECT_EQ(order, (std::vector<std::string>{"r@1", "o@2", "r@3", "r@5"}));
+}
+
+}  // namespace
