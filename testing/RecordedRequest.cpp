@@ -1,0 +1,43 @@
+#include "testing/RecordedRequest.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace tesmar_testing {
+
+bool headerNamesEqual(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+std::optional<std::string> RecordedRequest::header(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+        if (headerNamesEqual(key, name)) return value;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> RecordedRequest::headerValues(const std::string& name) const {
+    std::vector<std::string> values;
+    for (const auto& [key, value] : headers) {
+        if (headerNamesEqual(key, name)) values.push_back(value);
+    }
+    return values;
+}
+
+std::optional<std::string> RecordedRequest::queryItem(const std::string& name) const {
+    for (const auto& [key, value] : queryItems) {
+        if (key == name) return value;
+    }
+    return std::nullopt;
+}
+
+const MultipartPart* RecordedRequest::part(const std::string& name) const {
+    for (const auto& p : parts) {
+        if (p.name == name) return &p;
+    }
+    return nullptr;
+}
+
+}  // namespace tesmar_testing

@@ -1,0 +1,534 @@
+#include "testing/TestHttpServer.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <map>
+#include <stdexcept>
+#include <string_view>
+
+#include "testing/ByteRange.h"
+
+namespace tesmar_testing {
+
+struct TestHttpServer::Route {
+    std::string method;
+    std::string pattern;
+    std::vector<Reply> script;
+    RawHandler raw;
+    size_t served = 0;
+};
+
+namespace {
+
+// Headers cpp-httplib adds to every request itself; they were never sent.
+bool isServerAddedHeader(const std::string& name) {
+    return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT";
+}
+
+std::vector<std::string> splitPath(std::string_view path) {
+    std::vector<std::string> segments;
+    size_t start = 0;
+    while (true) {
+        size_t slash = path.find('/', start);
+        segments.emplace_back(path.substr(start, slash == std::string_view::npos ? std::string_view::npos
+                                                                                  : slash - start));
+        if (slash == std::string_view::npos) break;
+        start = slash + 1;
+    }
+    return segments;
+}
+
+bool matchPattern(const std::string& pattern, const std::string& path, std::map<std::string, std::string>& params) {
+    auto want = splitPath(pattern);
+    auto have = splitPath(path);
+    std::map<std::string, std::string> found;
+    for (size_t i = 0; i < want.size(); ++i) {
+        if (want[i] == "*" && i + 1 == want.size()) {
+            std::string rest;
+            for (size_t j = i; j < have.size(); ++j) rest += (j == i ? "" : "/") + have[j];
+            found["*"] = rest;
+            params = std::move(found);
+            return true;
+        }
+        if (i >= have.size()) return false;
+        if (want[i].size() > 1 && want[i][0] == ':') {
+            if (have[i].empty()) return false;
+            found[want[i].substr(1)] = have[i];
+        } else if (want[i] != have[i]) {
+            return false;
+        }
+    }
+    if (want.size() != have.size()) return false;
+    params = std::move(found);
+    return true;
+}
+
+bool methodMatches(const std::string& routeMethod, const std::string& method) {
+    return routeMethod == "*" || routeMethod == method || (routeMethod == "GET" && method == "HEAD");
+}
+
+int portOf(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return -1;
+}
+
+bool socketHasPorts(int fd, int localPort, int remotePort) {
+    sockaddr_storage local{}, peer{};
+    socklen_t localLength = sizeof local, peerLength = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) return false;
+    if (portOf(local) != localPort) return false;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return false;
+    return portOf(peer) == remotePort;
+}
+
+// cpp-httplib does not hand the connection's socket to handlers; find it by its two ports, which name
+// one loopback connection.
+int findSocket(int localPort, int remotePort) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return -1;
+    int found = -1;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        int fd = std::atoi(entry->d_name);
+        if (fd == dirfd(dir)) continue;
+        if (socketHasPorts(fd, localPort, remotePort)) {
+            found = fd;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+int socketOf(const httplib::Request& req) {
+    if (req.ssl) return SSL_get_fd(req.ssl);
+    return findSocket(req.local_port, req.remote_port);
+}
+
+// A streamed body being sent; lives as long as the response's content provider.
+struct StreamSender {
+    TestHttpServer* server;
+    StreamedBody body;
+    uint64_t first = 0;  // offset of the first byte sent (ranges)
+    bool paused = false;
+    std::vector<char> buffer;
+
+    // `offset`: bytes of this answer sent so far; `remaining`: bytes still to send.
+    bool send(uint64_t offset, uint64_t remaining, httplib::DataSink& sink) {
+        if (server->isStopping()) return false;
+        if (body.dropAfter && offset >= *body.dropAfter) return false;
+        if (body.pauseAt && body.pauseGate && !paused && offset >= *body.pauseAt) {
+            paused = true;
+            if (!server->waitForGate(body.pauseGate)) return false;
+        }
+        uint64_t count = std::min<uint64_t>(std::max<size_t>(body.chunkSize, 1), remaining);
+        if (body.dropAfter) count = std::min(count, *body.dropAfter - offset);
+        if (body.pauseAt && body.pauseGate && !paused) count = std::min(count, *body.pauseAt - offset);
+        buffer.resize(count);
+        if (body.fill)
+            body.fill(first + offset, buffer.data(), buffer.size());
+        else
+            fillPattern(first + offset, buffer.data(), buffer.size());
+        return sink.write(buffer.data(), buffer.size());
+    }
+};
+
+// Fills in status and range headers for a body of `total` bytes; the range to send, or nullopt when
+// nothing is sent (416).
+std::optional<ByteRangeAnswer> applyRange(const httplib::Request& req, const Reply& reply, httplib::Response& res,
+                                          uint64_t total) {
+    ByteRangeAnswer whole;
+    whole.kind = ByteRangeAnswer::Kind::Whole;
+    whole.first = 0;
+    whole.last = total == 0 ? 0 : total - 1;
+    if (!reply.acceptRanges) return whole;
+    res.headers.emplace("Accept-Ranges", "bytes");
+    if (res.status != 200 || !req.has_header("Range")) return whole;
+    if (req.has_header("If-Range")) {
+        auto validator = req.get_header_value("If-Range");
+        if (validator != reply.headerValue("ETag") && validator != reply.headerValue("Last-Modified")) return whole;
+    }
+    auto answer = answerRange(req.get_header_value("Range"), total);
+    switch (answer.kind) {
+    case ByteRangeAnswer::Kind::Whole:
+        return whole;
+    case ByteRangeAnswer::Kind::Unsatisfiable:
+        res.status = 416;
+        res.headers.emplace("Content-Range", "bytes */" + std::to_string(total));
+        return std::nullopt;
+    case ByteRangeAnswer::Kind::Partial:
+        res.status = 206;
+        res.headers.emplace("Content-Range", answer.contentRange(total));
+        return answer;
+    }
+    return whole;
+}
+
+}  // namespace
+
+TestHttpServer::TestHttpServer() : TestHttpServer(Options{}) {}
+
+TestHttpServer::TestHttpServer(const std::string& certificateChainPath, const std::string& privateKeyPath)
+    : TestHttpServer(Options{certificateChainPath, privateKeyPath}) {}
+
+TestHttpServer::TestHttpServer(Options options) { start(std::move(options)); }
+
+TestHttpServer::~TestHttpServer() { stop(); }
+
+void TestHttpServer::start(Options options) {
+    // A client gone mid-answer must cost a failed write, not the test process.
+    static std::once_flag ignoreSigpipe;
+    std::call_once(ignoreSigpipe, [] { std::signal(SIGPIPE, SIG_IGN); });
+
+    if (options.certificateChainPath.empty() != options.privateKeyPath.empty())
+        throw std::runtime_error("TestHttpServer: TLS needs both a certificate chain and a private key");
+    if (!options.certificateChainPath.empty()) {
+        auto tls = std::make_unique<httplib::SSLServer>(options.certificateChainPath.c_str(),
+                                                        options.privateKeyPath.c_str());
+        if (!tls->is_valid())
+            throw std::runtime_error("TestHttpServer: cannot load certificate chain " +
+                                     options.certificateChainPath + " with key " + options.privateKeyPath);
+        server_ = std::move(tls);
+        secure_ = true;
+    } else {
+        server_ = std::make_unique<httplib::Server>();
+    }
+
+    size_t threads = std::max<size_t>(options.threads, 1);
+    server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    server_->set_keep_alive_timeout(std::max<time_t>(options.keepAlive.count(), 1));
+    auto handler = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); };
+    server_->Get(".*", handler);
+    server_->Post(".*", handler);
+    server_->Put(".*", handler);
+    server_->Patch(".*", handler);
+    server_->Delete(".*", handler);
+    server_->Options(".*", handler);
+
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    if (port_ <= 0) throw std::runtime_error("TestHttpServer: cannot bind a port on 127.0.0.1");
+
+    auto listenEnded = std::make_shared<std::atomic<bool>>(false);
+    thread_ = std::thread([this, listenEnded] {
+        server_->listen_after_bind();
+        listenEnded->store(true);
+    });
+    // stop() is a no-op until the accept loop runs, so don't hand out a server before that.
+    while (!server_->is_running() && !listenEnded->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!server_->is_running()) {
+        stopping_ = true;
+        stopped_ = true;
+        thread_.join();
+        throw std::runtime_error("TestHttpServer: the server did not start");
+    }
+}
+
+void TestHttpServer::stop() {
+    std::vector<std::shared_ptr<Gate>> gates;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_) return;
+        stopped_ = true;
+        stopping_ = true;
+        gates.assign(waitingGates_.begin(), waitingGates_.end());
+    }
+    stopRequested_.notify_all();
+    for (auto& gate : gates) gate->interrupt();
+    server_->stop();
+    // Workers wait on kept-alive connections for up to the keep-alive time; close them now.
+    closeConnections();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::string TestHttpServer::baseURL() const {
+    return std::string(secure_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+}
+
+void TestHttpServer::route(const std::string& method, const std::string& pattern, std::vector<Reply> script) {
+    if (script.empty()) throw std::invalid_argument("TestHttpServer::route: a script needs at least one reply");
+    auto r = std::make_shared<Route>();
+    r->method = method;
+    r->pattern = pattern;
+    r->script = std::move(script);
+    std::lock_guard lock(mutex_);
+    std::erase_if(routes_, [&](const auto& x) { return x->method == method && x->pattern == pattern; });
+    routes_.push_back(std::move(r));
+}
+
+void TestHttpServer::route(const std::string& method, const std::string& pattern, Reply reply) {
+    route(method, pattern, std::vector<Reply>{std::move(reply)});
+}
+
+void TestHttpServer::routeRaw(const std::string& method, const std::string& pattern, RawHandler handler) {
+    auto r = std::make_shared<Route>();
+    r->method = method;
+    r->pattern = pattern;
+    r->raw = std::move(handler);
+    std::lock_guard lock(mutex_);
+    std::erase_if(routes_, [&](const auto& x) { return x->method == method && x->pattern == pattern; });
+    routes_.push_back(std::move(r));
+}
+
+void TestHttpServer::removeRoute(const std::string& method, const std::string& pattern) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(routes_, [&](const auto& x) { return x->method == method && x->pattern == pattern; });
+}
+
+void TestHttpServer::setFallbackHandler(RawHandler handler) {
+    std::lock_guard lock(mutex_);
+    fallback_ = std::move(handler);
+}
+
+size_t TestHttpServer::timesServed(const std::string& method, const std::string& pattern) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& r : routes_) {
+        if (r->method == method && r->pattern == pattern) return r->served;
+    }
+    return 0;
+}
+
+std::vector<RecordedRequest> TestHttpServer::requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+size_t TestHttpServer::requestCount() const {
+    std::lock_guard lock(mutex_);
+    return requests_.size();
+}
+
+std::vector<RecordedRequest> TestHttpServer::requestsTo(const std::string& path) const {
+    std::vector<RecordedRequest> matching;
+    std::lock_guard lock(mutex_);
+    for (const auto& r : requests_) {
+        if (r.path == path) matching.push_back(r);
+    }
+    return matching;
+}
+
+bool TestHttpServer::waitForRequests(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return recordedChanged_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+}
+
+bool TestHttpServer::waitUntil(const std::function<bool(const std::vector<RecordedRequest>&)>& condition,
+                               std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return recordedChanged_.wait_for(lock, timeout, [&] { return condition(requests_); });
+}
+
+void TestHttpServer::clearRequests() {
+    std::lock_guard lock(mutex_);
+    requests_.clear();
+}
+
+RecordedRequest TestHttpServer::record(const httplib::Request& req) {
+    RecordedRequest r;
+    r.method = req.method;
+    r.target = req.target;
+    size_t question = r.target.find('?');
+    r.rawPath = r.target.substr(0, question);
+    if (question != std::string::npos) {
+        r.hasQuery = true;
+        r.rawQuery = r.target.substr(question + 1);
+    }
+    r.path = httplib::detail::decode_url(r.rawPath, false);
+    std::string_view query = r.rawQuery;
+    while (!query.empty()) {
+        size_t amp = query.find('&');
+        std::string_view item = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        if (item.empty()) continue;
+        size_t equals = item.find('=');
+        std::string name(item.substr(0, equals));
+        std::string value(equals == std::string_view::npos ? std::string_view() : item.substr(equals + 1));
+        r.queryItems.emplace_back(httplib::detail::decode_url(name, true), httplib::detail::decode_url(value, true));
+    }
+    for (const auto& [name, value] : req.headers) {
+        if (!isServerAddedHeader(name)) r.headers.emplace_back(name, value);
+    }
+    r.body = req.body;
+    for (const auto& [name, file] : req.files) r.parts.push_back({file.name, file.filename, file.content_type, file.content});
+    r.remoteAddress = req.remote_addr;
+    r.remotePort = req.remote_port;
+    r.secure = secure_;
+    return r;
+}
+
+void TestHttpServer::rememberConnection(const httplib::Request& req) {
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& c : connections_) {
+            if (c.remotePort == req.remote_port) return;
+        }
+    }
+    int fd = socketOf(req);
+    if (fd < 0) return;
+    std::lock_guard lock(mutex_);
+    connections_.insert({fd, req.remote_port});
+}
+
+void TestHttpServer::closeConnections() {
+    std::set<Connection> connections;
+    {
+        std::lock_guard lock(mutex_);
+        connections.swap(connections_);
+    }
+    // Only sockets still joined to the same peer: a number may since have been reused.
+    for (const auto& c : connections) {
+        if (socketHasPorts(c.fd, port_, c.remotePort)) ::shutdown(c.fd, SHUT_RDWR);
+    }
+}
+
+void TestHttpServer::handle(const httplib::Request& req, httplib::Response& res) {
+    rememberConnection(req);
+    RecordedRequest recorded = record(req);
+
+    std::shared_ptr<Route> matched;
+    Reply reply;
+    RawHandler raw;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = routes_.rbegin(); it != routes_.rend(); ++it) {
+            std::map<std::string, std::string> params;
+            if (methodMatches((*it)->method, req.method) && matchPattern((*it)->pattern, recorded.path, params)) {
+                matched = *it;
+                recorded.pathParams = std::move(params);
+                break;
+            }
+        }
+        if (matched) {
+            if (matched->raw) {
+                raw = matched->raw;
+            } else {
+                reply = matched->script[std::min(matched->served, matched->script.size() - 1)];
+            }
+            ++matched->served;
+        } else {
+            raw = fallback_;
+        }
+        recorded.sequence = nextSequence_++;
+        requests_.push_back(recorded);
+    }
+    recordedChanged_.notify_all();
+
+    // The script decides ranges and compression; keep cpp-httplib from applying its own on top.
+    auto& mutableRequest = const_cast<httplib::Request&>(req);
+    mutableRequest.ranges.clear();
+    mutableRequest.headers.erase("Accept-Encoding");
+
+    if (raw) {
+        raw(recorded, req, res);
+    } else if (matched) {
+        answer(recorded, req, res, std::move(reply));
+    } else {
+        res.status = 404;
+    }
+}
+
+void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res,
+                            Reply reply) {
+    if (reply.generate) {
+        auto generate = std::move(reply.generate);
+        generate(recorded, reply);
+    }
+    if (reply.delay.count() > 0 && !pause(reply.delay)) return dropConnection(req);
+    if (reply.hold && !waitForGate(reply.hold)) return dropConnection(req);
+    if (reply.dropConnection) return dropConnection(req);
+
+    res.status = reply.status;
+    std::string contentType;
+    for (const auto& [name, value] : reply.headers) {
+        // cpp-httplib writes the body's length itself.
+        if (headerNamesEqual(name, "Content-Length")) continue;
+        if (headerNamesEqual(name, "Content-Type")) {
+            if (contentType.empty()) contentType = value;
+            continue;
+        }
+        res.headers.emplace(name, value);
+    }
+
+    if (!reply.stream) {
+        std::string body = reply.gzip ? gzipCompress(reply.body) : std::move(reply.body);
+        if (reply.gzip) res.headers.emplace("Content-Encoding", "gzip");
+        auto range = applyRange(req, reply, res, body.size());
+        if (!range) body.clear();
+        else if (range->kind == ByteRangeAnswer::Kind::Partial) body = body.substr(range->first, range->length());
+        if (!contentType.empty()) res.headers.emplace("Content-Type", contentType);
+        res.body = std::move(body);
+        return;
+    }
+
+    auto sender = std::make_shared<StreamSender>();
+    sender->server = this;
+    sender->body = std::move(*reply.stream);
+    if (contentType.empty()) contentType = "application/octet-stream";
+    uint64_t total = sender->body.length;
+    uint64_t count = total;
+    if (sender->body.sendContentLength) {
+        auto range = applyRange(req, reply, res, total);
+        if (!range) count = 0;
+        else if (range->kind == ByteRangeAnswer::Kind::Partial) {
+            sender->first = range->first;
+            count = range->length();
+        }
+    }
+    if (count == 0) {
+        // cpp-httplib wants a non-empty provider; an empty body needs none.
+        res.headers.emplace("Content-Type", contentType);
+        return;
+    }
+    if (sender->body.sendContentLength) {
+        res.set_content_provider(count, contentType,
+                                 [sender](size_t offset, size_t length, httplib::DataSink& sink) {
+                                     return sender->send(offset, length, sink);
+                                 });
+    } else {
+        res.set_chunked_content_provider(contentType, [sender, count](size_t offset, httplib::DataSink& sink) {
+            if (offset >= count) {
+                sink.done();
+                return true;
+            }
+            return sender->send(offset, count - offset, sink);
+        });
+    }
+}
+
+void TestHttpServer::dropConnection(const httplib::Request& req) {
+    int fd = socketOf(req);
+    // Shut down rather than close: cpp-httplib still owns the descriptor and closes it itself.
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+bool TestHttpServer::pause(std::chrono::milliseconds delay) {
+    std::unique_lock lock(mutex_);
+    return !stopRequested_.wait_for(lock, delay, [&] { return stopping_.load(); });
+}
+
+bool TestHttpServer::waitForGate(const std::shared_ptr<Gate>& gate) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return false;
+        waitingGates_.insert(gate);
+    }
+    auto cancelled = [this] { return stopping_.load(); };
+    while (!gate->wait(std::chrono::hours(1), cancelled) && !stopping_) {
+    }
+    {
+        std::lock_guard lock(mutex_);
+        auto it = waitingGates_.find(gate);
+        if (it != waitingGates_.end()) waitingGates_.erase(it);
+    }
+    return gate->isOpen() && !stopping_;
+}
+
+}  // namespace tesmar_testing
