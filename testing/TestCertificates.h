@@ -57,6 +57,7 @@ std::string makeRevocationListPEM(const TestCertificate& issuer, const std::vect
 // The whole test PKI for one host name.
 struct TestPKI {
     std::string hostName;
+    // The CAs are valid from 90 days ago, the leaves from an hour ago for 30 days unless noted.
     TestCertificate root;            // "Tesmar Test Root CA"
     TestCertificate intermediate;    // "Tesmar Test Intermediate CA", issued by root
     TestCertificate leaf;            // hostName, SAN DNS hostName + IP 127.0.0.1, issued by intermediate
