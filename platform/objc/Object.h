@@ -104,7 +104,8 @@ template <class T = Object>
 class Weak {
 public:
     Weak() = default;
-    Weak(const std::shared_ptr<T>& object) : ref_(object) {}
+    template <class U>
+    Weak(const std::shared_ptr<U>& object) : ref_(object) {}
     Weak& operator=(const std::shared_ptr<T>& object) {
         ref_ = object;
         return *this;

@@ -15,6 +15,8 @@
 //     bool handled = send<bool>(delegate, sel("application:openURL:options:"), app, url, options);
 // The argument types as passed (decayed) and R must equal the implementation's signature exactly, or
 // SignatureMismatch is thrown; pass explicit template arguments to convert (send<bool, Selector>).
+// Objects travel as ObjectHandle (std::shared_ptr<Object>) or Object*: a std::shared_ptr<AppDelegate>
+// is another type, so convert it (ObjectHandle(delegate)) or name the type explicitly.
 // A null receiver answers R{}; a selector no class in the chain implements throws
 // UnrecognizedSelector.
 #include <memory>
@@ -69,6 +71,12 @@ public:
     // pending) or empty. superclass null makes a new root class; otherwise it must belong to this
     // runtime. instanceSize 0 inherits the superclass's.
     Class* allocateClassPair(Class* superclass, std::string_view name, size_t instanceSize = 0);
+    // allocateClassPair + registerClassPair, for a class whose methods are added afterwards.
+    Class* registerClass(std::string_view name, Class* superclass) {
+        Class* cls = allocateClassPair(superclass, name);
+        registerClassPair(cls);
+        return cls;
+    }
     void registerClassPair(Class* cls);
     // Unlists a class. Refused (false) while it has live instances or registered subclasses.
     bool disposeClassPair(Class* cls);
