@@ -15,7 +15,8 @@ std::string typeName(const std::type_info& type) {
     return out;
 }
 
-SignatureMismatch::SignatureMismatch(Selector cmd, const std::type_info& expected, const std::type_info& given)
+SignatureMismatch::SignatureMismatch(Selector cmd, const std::type_info& expected,
+                                     const std::type_info& given)
     : std::logic_error("method " + cmd.name() + " has signature " + typeName(expected) + ", called as " +
                        typeName(given)) {}
 
@@ -27,11 +28,7 @@ bool Protocol::includes(const Protocol* other) const {
 }
 
 Class::Class(Runtime& runtime, std::string name, Class* superclass, bool isMeta, size_t instanceSize)
-    : Object(RootTag{}),
-      runtime_(&runtime),
-      name_(std::move(name)),
-      superclass_(superclass),
-      isMeta_(isMeta),
+    : Object(RootTag{}), runtime_(&runtime), name_(std::move(name)), superclass_(superclass), isMeta_(isMeta),
       instanceSize_(instanceSize) {}
 
 Class::~Class() {
@@ -45,4 +42,4 @@ bool Class::isSubclassOf(const Class* other) const {
     return false;
 }
 
-}  // namespace platform::objc
+} // namespace platform::objc

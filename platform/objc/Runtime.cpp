@@ -17,11 +17,11 @@ std::string unrecognizedText(const Object* receiver, Selector cmd) {
     const Class* cls = receiver->getClass();
     bool isClass = cls && cls->isMetaclass();
     std::string name = cls ? cls->name() : "?";
-    return std::string(isClass ? "+[" : "-[") + name + " " + cmd.name() + "]: unrecognized selector sent to " +
-           (isClass ? "class " : "instance ") + pointerText(receiver);
+    return std::string(isClass ? "+[" : "-[") + name + " " + cmd.name() +
+           "]: unrecognized selector sent to " + (isClass ? "class " : "instance ") + pointerText(receiver);
 }
 
-}  // namespace
+} // namespace
 
 UnrecognizedSelector::UnrecognizedSelector(const Object* receiver, Selector cmd)
     : std::logic_error(unrecognizedText(receiver, cmd)), selector_(cmd) {}
@@ -35,7 +35,7 @@ Runtime::Runtime() {
 Runtime::~Runtime() = default;
 
 Runtime& Runtime::shared() {
-    static auto* runtime = new Runtime;  // never destroyed: objects may outlive static destruction
+    static auto* runtime = new Runtime; // never destroyed: objects may outlive static destruction
     return *runtime;
 }
 
@@ -79,7 +79,8 @@ Class* Runtime::newPair(Class* superclass, std::string_view name, size_t instanc
     cls->partner_ = meta.get();
     meta->partner_ = cls.get();
     const Class* root = cls.get();
-    while (root->superclass_) root = root->superclass_;
+    while (root->superclass_)
+        root = root->superclass_;
     Class* rootMeta = root->partner_;
     cls->class_.store(meta.get(), std::memory_order_release);
     meta->class_.store(rootMeta, std::memory_order_release);
@@ -104,7 +105,7 @@ void Runtime::registerClassPair(Class* cls) {
     if (!cls || cls->isMetaclass()) return;
     std::unique_lock lock(mutex_);
     auto it = pending_.find(cls->name());
-    if (it == pending_.end() || it->second != cls) return;  // registered already, or disposed
+    if (it == pending_.end() || it->second != cls) return; // registered already, or disposed
     pending_.erase(it);
     byName_.emplace(cls->name(), cls);
     order_.push_back(cls);
@@ -206,7 +207,8 @@ bool Runtime::addMethod(Class* cls, Selector name, Imp imp) {
 }
 
 Imp Runtime::replaceMethod(Class* cls, Selector name, Imp imp) {
-    if (!cls || !name || !imp) throw std::invalid_argument("replaceMethod needs a class, a selector and an implementation");
+    if (!cls || !name || !imp)
+        throw std::invalid_argument("replaceMethod needs a class, a selector and an implementation");
     std::unique_lock lock(mutex_);
     auto [it, added] = cls->methods_.try_emplace(name, imp);
     if (added) {
@@ -258,7 +260,8 @@ std::vector<Method> Runtime::methodList(const Class* cls) const {
     std::shared_lock lock(mutex_);
     std::vector<Method> out;
     out.reserve(cls->methodOrder_.size());
-    for (Selector s : cls->methodOrder_) out.push_back(Method{s, cls->methods_.at(s), const_cast<Class*>(cls)});
+    for (Selector s : cls->methodOrder_)
+        out.push_back(Method{s, cls->methods_.at(s), const_cast<Class*>(cls)});
     return out;
 }
 
@@ -333,11 +336,17 @@ Class* ClassBuilder::registerClass() {
 
 // ----- free functions -----
 
-Imp lookUpImp(const Class* cls, Selector name) { return cls ? cls->runtime().methodImplementation(cls, name) : nullptr; }
+Imp lookUpImp(const Class* cls, Selector name) {
+    return cls ? cls->runtime().methodImplementation(cls, name) : nullptr;
+}
 
-bool isSubclassOf(const Class* cls, const Class* superclass) { return cls && superclass && cls->isSubclassOf(superclass); }
+bool isSubclassOf(const Class* cls, const Class* superclass) {
+    return cls && superclass && cls->isSubclassOf(superclass);
+}
 
-bool isKindOfClass(const Object* object, const Class* cls) { return object && isSubclassOf(object->getClass(), cls); }
+bool isKindOfClass(const Object* object, const Class* cls) {
+    return object && isSubclassOf(object->getClass(), cls);
+}
 
 bool respondsToSelector(Object* object, Selector name) {
     if (!object) return false;
@@ -347,4 +356,4 @@ bool respondsToSelector(Object* object, Selector name) {
     return imp->call<bool, Selector>(object, responds, name);
 }
 
-}  // namespace platform::objc
+} // namespace platform::objc

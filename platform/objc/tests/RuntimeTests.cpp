@@ -17,7 +17,9 @@ public:
     std::vector<std::string> calls;
 };
 
-void record(Object* self, std::string what) { native<Recorder>(self)->calls.push_back(std::move(what)); }
+void record(Object* self, std::string what) {
+    native<Recorder>(self)->calls.push_back(std::move(what));
+}
 
 class ObjcRuntime : public testing::Test {
 protected:
@@ -30,10 +32,11 @@ protected:
 TEST_F(ObjcRuntime, InterceptorRunsFirstThenOriginalThroughExchange) {
     const Selector active = sel("applicationDidBecomeActive:");
     const Selector hook = sel("hookApplicationDidBecomeActive:");
-    Class* delegateClass =
-        ClassBuilder(rt, "AppDelegate", rt.rootClass())
-            .method(active, makeImp([](Object* self, Selector, int app) { record(self, "app " + std::to_string(app)); }))
-            .registerClass();
+    Class* delegateClass = ClassBuilder(rt, "AppDelegate", rt.rootClass())
+                               .method(active, makeImp([](Object* self, Selector, int app) {
+                                           record(self, "app " + std::to_string(app));
+                                       }))
+                               .registerClass();
     ASSERT_NE(delegateClass, nullptr);
     Imp interceptor = makeImp([](Object* self, Selector, int app) {
         record(self, "hook");
@@ -63,15 +66,15 @@ TEST_F(ObjcRuntime, SavedOriginalFromReplaceIsCallableDirectly) {
                      .registerClass();
     auto original = std::make_shared<Imp>();
     *original = rt.replaceMethod(cls, name, makeImp([original](Object* self, Selector cmd) {
-        return callImp<int>(*original, self, cmd) + 1;
-    }));
+                                     return callImp<int>(*original, self, cmd) + 1;
+                                 }));
     ASSERT_NE(*original, nullptr);
     auto thing = std::make_shared<Object>(cls);
     EXPECT_EQ(send<int>(thing, name), 11);
     // Replacing a method the class lacked adds it and answers no previous implementation.
     EXPECT_EQ(rt.replaceMethod(cls, sel("other"), makeImp([](Object*, Selector) { return 1; })), nullptr);
     EXPECT_EQ(callImp<int>(nullptr, thing.get(), name), 0);
-    *original = nullptr;  // break the cycle through the lambda
+    *original = nullptr; // break the cycle through the lambda
 }
 
 TEST_F(ObjcRuntime, ExchangeOfInheritedMethodLeavesSuperclassAndSiblingsAlone) {
@@ -83,8 +86,8 @@ TEST_F(ObjcRuntime, ExchangeOfInheritedMethodLeavesSuperclassAndSiblingsAlone) {
     Class* child = makeClass("Child", base);
     Class* sibling = makeClass("Sibling", base);
     ASSERT_TRUE(rt.addMethod(child, hook, makeImp([](Object* self, Selector) {
-        return "hooked+" + send<std::string>(self, sel("hookGreet"));
-    })));
+                                 return "hooked+" + send<std::string>(self, sel("hookGreet"));
+                             })));
     ASSERT_TRUE(rt.exchangeImplementations(child, greet, hook));
 
     EXPECT_EQ(send<std::string>(std::make_shared<Object>(child), greet), "hooked+base");
@@ -113,9 +116,9 @@ TEST_F(ObjcRuntime, RuntimeSubclassOfLiveObject) {
     const Selector openURL = sel("application:openURL:");
     Class* original = ClassBuilder(rt, "AppDelegate", rt.rootClass())
                           .method(openURL, makeImp([](Object* self, Selector, std::string url) {
-                              record(self, "app " + url);
-                              return false;
-                          }))
+                                      record(self, "app " + url);
+                                      return false;
+                                  }))
                           .registerClass();
     auto delegate = std::make_shared<Recorder>(original);
 
@@ -124,14 +127,15 @@ TEST_F(ObjcRuntime, RuntimeSubclassOfLiveObject) {
     EXPECT_EQ(rt.allocateClassPair(original, "ZUT_AppDelegate-1"), nullptr) << "pending names are taken";
     EXPECT_EQ(rt.lookUpClass("ZUT_AppDelegate-1"), nullptr) << "not registered yet";
     ASSERT_TRUE(rt.addMethod(sub, openURL, makeImp([sub](Object* self, Selector cmd, std::string url) {
-        record(self, "interceptor");
-        bool handled = sendSuper<bool>(self, sub, cmd, url);
-        return handled || url == "app://mine";
-    })));
+                                 record(self, "interceptor");
+                                 bool handled = sendSuper<bool>(self, sub, cmd, url);
+                                 return handled || url == "app://mine";
+                             })));
     ASSERT_TRUE(rt.addMethod(sub, sel("description"), makeImp([](Object* self, Selector) {
-        auto real = self->associatedValueAs<Class*>(AssociationKey::named("ZUT_realClass"));
-        return "<" + (real ? (*real)->name() : std::string("?")) + ">";
-    })));
+                                 auto real =
+                                     self->associatedValueAs<Class*>(AssociationKey::named("ZUT_realClass"));
+                                 return "<" + (real ? (*real)->name() : std::string("?")) + ">";
+                             })));
     delegate->setAssociatedValue(AssociationKey::named("ZUT_realClass"), original);
     EXPECT_EQ(sub->instanceSize(), original->instanceSize());
     rt.registerClassPair(sub);
@@ -139,8 +143,8 @@ TEST_F(ObjcRuntime, RuntimeSubclassOfLiveObject) {
 
     EXPECT_TRUE(send<bool>(delegate, openURL, std::string("app://mine")));
     EXPECT_FALSE(send<bool>(delegate, openURL, std::string("https://other")));
-    EXPECT_EQ(delegate->calls,
-              (std::vector<std::string>{"interceptor", "app app://mine", "interceptor", "app https://other"}));
+    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"interceptor", "app app://mine", "interceptor",
+                                                         "app https://other"}));
     EXPECT_EQ(send<std::string>(delegate, sel("description")), "<AppDelegate>");
     EXPECT_EQ(rt.lookUpClass("ZUT_AppDelegate-1"), sub);
     EXPECT_TRUE(isKindOfClass(delegate.get(), original));
@@ -184,8 +188,8 @@ TEST_F(ObjcRuntime, WrongSignatureIsRefusedCleanly) {
     const Selector name = sel("add:to:");
     Class* cls = ClassBuilder(rt, "Adder", rt.rootClass())
                      .method(name, makeImp([](Object*, Selector, int a, const std::string& b) {
-                         return b + std::to_string(a);
-                     }))
+                                 return b + std::to_string(a);
+                             }))
                      .registerClass();
     auto adder = std::make_shared<Object>(cls);
     EXPECT_EQ((send<std::string>(adder, name, 1, std::string("n"))), "n1");
@@ -203,7 +207,8 @@ TEST_F(ObjcRuntime, WrongSignatureIsRefusedCleanly) {
         {"extra argument", [&] { send<std::string>(adder, name, 1, std::string("n"), 2); }},
         {"direct call", [&] { callImp<void>(rt.methodImplementation(cls, name), adder.get(), name); }},
     };
-    for (const auto& c : cases) EXPECT_THROW(c.call(), SignatureMismatch) << c.what;
+    for (const auto& c : cases)
+        EXPECT_THROW(c.call(), SignatureMismatch) << c.what;
     EXPECT_NE(rt.instanceMethod(cls, name)->typeEncoding().find("std::"), std::string::npos);
 }
 
@@ -222,14 +227,17 @@ TEST_F(ObjcRuntime, NilReceiverAnswersZeroAndUnknownSelectorsThrow) {
         send<void>(widget, sel("frobnicate:"), 1);
         FAIL() << "no exception";
     } catch (const UnrecognizedSelector& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("-[Widget frobnicate:]: unrecognized selector sent to instance 0x", 0), 0u)
+        EXPECT_EQ(std::string(e.what()).rfind(
+                      "-[Widget frobnicate:]: unrecognized selector sent to instance 0x", 0),
+                  0u)
             << e.what();
     }
     try {
         send<void>(cls, sel("frobnicate"));
         FAIL() << "no exception";
     } catch (const UnrecognizedSelector& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("+[Widget frobnicate]: unrecognized selector sent to class", 0), 0u)
+        EXPECT_EQ(std::string(e.what()).rfind("+[Widget frobnicate]: unrecognized selector sent to class", 0),
+                  0u)
             << e.what();
     }
 }
@@ -240,13 +248,14 @@ TEST_F(ObjcRuntime, RespondsToSelectorOverrideIsHonoured) {
     Class* base = ClassBuilder(rt, "Base", rt.rootClass())
                       .method(hidden, makeImp([](Object*, Selector) {}))
                       .registerClass();
-    Class* picky = ClassBuilder(rt, "Picky", base)
-                       .method(sel("respondsToSelector:"), makeImp([](Object* self, Selector cmd, Selector name) {
-                           if (name == sel("hidden")) return false;
-                           if (name == sel("virtual")) return true;
-                           return sendSuper<bool>(self, classOf(self), cmd, name);
-                       }))
-                       .registerClass();
+    Class* picky =
+        ClassBuilder(rt, "Picky", base)
+            .method(sel("respondsToSelector:"), makeImp([](Object* self, Selector cmd, Selector name) {
+                        if (name == sel("hidden")) return false;
+                        if (name == sel("virtual")) return true;
+                        return sendSuper<bool>(self, classOf(self), cmd, name);
+                    }))
+            .registerClass();
     auto plain = std::make_shared<Object>(base);
     auto object = std::make_shared<Object>(picky);
     EXPECT_TRUE(respondsToSelector(plain, hidden));
@@ -294,8 +303,8 @@ TEST_F(ObjcRuntime, ProtocolConformanceIsInherited) {
         bool conforms;
     };
     const Case cases[] = {
-        {base, delegate, true},   {child, delegate, true},      {child, object, true},
-        {child, other, false},    {unrelated, delegate, false}, {child, nullptr, false},
+        {base, delegate, true},          {child, delegate, true},      {child, object, true},
+        {child, other, false},           {unrelated, delegate, false}, {child, nullptr, false},
         {rt.rootClass(), object, false},
     };
     for (const auto& c : cases) {
@@ -317,7 +326,8 @@ TEST_F(ObjcRuntime, RegistrationByNameAndOrder) {
     EXPECT_FALSE(rt.disposeClassPair(a)) << "a class with subclasses stays";
 
     std::vector<std::string> names;
-    for (Class* c : rt.classList()) names.push_back(c->name());
+    for (Class* c : rt.classList())
+        names.push_back(c->name());
     EXPECT_EQ(names, (std::vector<std::string>{Runtime::kRootClassName, "A", "B", "Abandoned"}));
     EXPECT_TRUE(isSubclassOf(b, a));
     EXPECT_TRUE(isSubclassOf(b, rt.rootClass()));
@@ -329,10 +339,11 @@ TEST_F(ObjcRuntime, RegistrationByNameAndOrder) {
 }
 
 TEST_F(ObjcRuntime, FieldsAreListedInDeclarationOrder) {
-    Class* cls = ClassBuilder(rt, "Holder", rt.rootClass())
-                     .ivar({"_count", "q", [](Object*) { return std::any(3); }})
-                     .ivar({"_delegate", "@", [](Object* self) { return std::any(self->associatedObject(sel("d"))); }})
-                     .registerClass();
+    Class* cls =
+        ClassBuilder(rt, "Holder", rt.rootClass())
+            .ivar({"_count", "q", [](Object*) { return std::any(3); }})
+            .ivar({"_delegate", "@", [](Object* self) { return std::any(self->associatedObject(sel("d"))); }})
+            .registerClass();
     auto holder = std::make_shared<Object>(cls);
     auto ivars = rt.ivarList(cls);
     ASSERT_EQ(ivars.size(), 2u);
@@ -362,7 +373,8 @@ TEST_F(ObjcRuntime, ConcurrentLookupsAndExchanges) {
             }
         });
     threads.emplace_back([&] {
-        for (int i = 0; i < 2000; ++i) rt.exchangeImplementations(child, a, b);
+        for (int i = 0; i < 2000; ++i)
+            rt.exchangeImplementations(child, a, b);
     });
     threads.emplace_back([&] {
         for (int i = 0; i < 200; ++i) {
@@ -378,11 +390,12 @@ TEST_F(ObjcRuntime, ConcurrentLookupsAndExchanges) {
         }
         setClass(object.get(), child);
     });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_FALSE(bad);
     EXPECT_EQ(send<int>(std::make_shared<Object>(base), a), 1) << "the superclass kept its methods";
     EXPECT_EQ(rt.classList().size(), 203u);
 }
 
-}  // namespace
-}  // namespace platform::objc
+} // namespace
+} // namespace platform::objc
