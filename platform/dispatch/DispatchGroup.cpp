@@ -20,8 +20,9 @@ void DispatchGroup::leave() {
         }
         if (--count_ > 0) return;
         ready.swap(notifies_);
+        // Under the lock: a waiter may destroy the group as soon as it sees the count at zero.
+        cv_.notify_all();
     }
-    cv_.notify_all();
     for (auto& [queue, block] : ready) queue.async(std::move(block));
 }
 

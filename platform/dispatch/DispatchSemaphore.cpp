@@ -11,8 +11,9 @@ bool DispatchSemaphore::signal() {
         std::lock_guard lock(mutex_);
         ++value_;
         woke = waiters_ > 0;
+        // Under the lock: the woken waiter may destroy the semaphore right away.
+        cv_.notify_one();
     }
-    cv_.notify_one();
     return woke;
 }
 
