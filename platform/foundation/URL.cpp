@@ -135,7 +135,6 @@ struct Parts {
 };
 
 std::optional<Parts> parseReference(std::string_view text) {
-    if (text.empty()) return std::nullopt;
     static const CharacterSet allowed =
         CharacterSet::fromCharacters(kUnreserved).adding(kSubDelims).adding(kGenDelims).adding("%");
     if (!isWellFormed(text, allowed)) return std::nullopt;
@@ -400,7 +399,7 @@ std::optional<std::string> removingPercentEncoding(std::string_view text) {
 // ---- URL ----
 
 std::optional<URL> URL::string(std::string_view text) {
-    if (!parseReference(text)) return std::nullopt;
+    if (text.empty() || !parseReference(text)) return std::nullopt;
     URL url;
     url.absolute_ = std::string(text);
     url.relative_ = url.absolute_;
@@ -581,8 +580,7 @@ std::optional<std::string> URLComponents::string() const {
     p.query = query_;
     p.fragment = fragment_;
     std::string text = compose(p);
-    // An empty composition is a valid (empty) relative reference for the components, not a URL.
-    if (text.empty() || !parseReference(text)) return text.empty() ? std::optional<std::string>(text) : std::nullopt;
+    if (!parseReference(text)) return std::nullopt;
     return text;
 }
 
@@ -595,7 +593,6 @@ std::optional<URL> URLComponents::url() const {
 std::optional<URL> URLComponents::url(const URL& base) const {
     auto text = string();
     if (!text) return std::nullopt;
-    if (text->empty()) return base.isEmpty() ? std::nullopt : std::optional<URL>(base.absoluteURL());
     return URL::string(*text, base);
 }
 
