@@ -161,7 +161,7 @@ std::optional<std::string> checkBinaryStructure(const uint8_t* p, size_t n, size
     auto offsetOf = [&](uint64_t index) { return readBE(p + tableOffset + index * offsetSize, offsetSize); };
     // The references of a container object, as [first, count) in bytes; false when it is not a container.
     struct Refs {
-        size_t at = 0, count = 0;
+        size_t at = 0, count = 0, keys = 0;  // a dictionary's first `keys` references are its keys
     };
     auto containerRefs = [&](uint64_t index, Refs& refs, std::string& problem) -> bool {
         uint64_t off = offsetOf(index);
@@ -194,7 +194,31 @@ std::optional<std::string> checkBinaryStructure(const uint8_t* p, size_t n, size
         }
         refs.at = at;
         refs.count = size_t(count);
+        refs.keys = kind == 0xD ? refs.count / 2 : 0;
         return true;
+    };
+    // libplist 2.2 asserts (aborts) when handing out a dictionary key with a NUL character in it.
+    auto keyHasNUL = [&](uint64_t index) {
+        uint64_t off = offsetOf(index);
+        if (off < kHeader || off >= objectsEnd) return false;  // libplist refuses it itself
+        uint8_t kind = p[off] >> 4;
+        if (kind != 0x5 && kind != 0x6) return false;
+        size_t at = size_t(off) + 1;
+        uint64_t count = p[off] & 0x0F;
+        if (count == 0x0F) {
+            if (at >= objectsEnd || (p[at] >> 4) != 0x1 || (p[at] & 0x0F) > 3) return false;
+            size_t bytes = size_t(1) << (p[at] & 0x0F);
+            if (at + 1 + bytes > objectsEnd) return false;
+            count = readBE(p + at + 1, bytes);
+            at += 1 + bytes;
+        }
+        const size_t unit = kind == 0x5 ? 1 : 2;
+        if (count > (objectsEnd - at) / unit) return false;
+        for (size_t i = 0; i < size_t(count); ++i) {
+            const uint8_t* c = p + at + i * unit;
+            if (c[0] == 0 && (unit == 1 || c[1] == 0)) return true;
+        }
+        return false;
     };
 
     // Iterative depth-first walk; the height of each finished container is remembered, so shared
@@ -202,6 +226,7 @@ std::optional<std::string> checkBinaryStructure(const uint8_t* p, size_t n, size
     enum : uint8_t { kUnseen, kOpen, kDone };
     std::vector<uint8_t> state(size_t(numObjects), kUnseen);
     std::vector<uint32_t> height(size_t(numObjects), 0);
+    std::vector<uint8_t> keyChecked(size_t(numObjects), 0);
     struct Frame {
         uint64_t index;
         Refs refs;
@@ -234,8 +259,13 @@ std::optional<std::string> checkBinaryStructure(const uint8_t* p, size_t n, size
             continue;
         }
         uint64_t child = readBE(p + f.refs.at + f.next * refSize, refSize);
+        const bool isKey = f.next < f.refs.keys;
         ++f.next;
         if (child >= numObjects) return "binary property list object reference is out of range";
+        if (isKey && !keyChecked[child]) {
+            if (keyHasNUL(child)) return "binary property list dictionary key contains a NUL character";
+            keyChecked[child] = 1;
+        }
         if (state[child] == kOpen) return "binary property list object references form a cycle";
         if (state[child] == kDone) {
             if (stack.size() + height[child] > maxDepth)

@@ -196,6 +196,11 @@ TEST(PropertyListTest, BadInputIsAnErrorNeverACrash) {
     Bytes badRef = nestedBinary(3);
     badRef[9] = 0x7F;  // first array refers to an object that does not exist
 
+    // A dictionary key with a NUL in it (the underlying library would abort on it).
+    Bytes nulKey = *write(Value::dictionary({{"ab", 1}}), Format::Binary);
+    for (size_t i = 0; i + 2 < nulKey.size(); ++i)
+        if (nulKey[i] == 0x52 && nulKey[i + 1] == 'a' && nulKey[i + 2] == 'b') nulKey[i + 2] = 0;
+
     struct Case {
         const char* name;
         Bytes data;
@@ -213,6 +218,7 @@ TEST(PropertyListTest, BadInputIsAnErrorNeverACrash) {
         {"binary deeper than the cap", nestedBinary(600)},
         {"binary deep enough to overflow the stack", nestedBinary(300000)},
         {"binary cycle", nestedBinary(4, true)},
+        {"binary dictionary key with NUL", nulKey},
         {"XML unclosed", bytes("<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string>")},
         {"XML unknown element", bytes("<plist version=\"1.0\"><banana/></plist>")},
         {"XML mismatched close", bytes("<plist version=\"1.0\"><array><string>x</array></string></plist>")},
