@@ -30,7 +30,8 @@ struct RecordedRequest {
     bool hasQuery = false; // the target had a '?' (even an empty query)
     HeaderList queryItems; // the query decoded into name/value pairs, in order of appearance
     std::map<std::string, std::string> pathParams;  // ":name" segments of the matched route; "*" the rest
-    HeaderList headers;    // as received (grouped by name; names keep the client's spelling)
+    HeaderList headers;    // as received (grouped by name; names keep the client's spelling; headers
+                           // with an empty value are not kept by cpp-httplib)
     std::string body;      // the whole body, after chunked transfer decoding
     std::vector<MultipartPart> parts;  // multipart/form-data bodies, parsed
     std::string remoteAddress;

@@ -114,6 +114,10 @@ int socketOf(const httplib::Request& req) {
     return findSocket(req.local_port, req.remote_port);
 }
 
+// The request the current worker thread's handle() is answering; tells apart the error answers
+// cpp-httplib makes on its own, before any handler ran.
+thread_local const httplib::Request* handledRequest = nullptr;
+
 // A streamed body being sent; lives as long as the response's content provider.
 struct StreamSender {
     TestHttpServer* server;
@@ -213,6 +217,13 @@ void TestHttpServer::start(Options options) {
     server_->Patch(".*", handler);
     server_->Delete(".*", handler);
     server_->Options(".*", handler);
+    // Every answer ends in the logger: forget the request, its address may be the next one's.
+    server_->set_logger([](const httplib::Request&, const httplib::Response&) { handledRequest = nullptr; });
+    server_->set_error_handler(httplib::Server::HandlerWithResponse(
+        [this](const httplib::Request& req, httplib::Response& res) {
+            return handleRejected(req, res) ? httplib::Server::HandlerResponse::Handled
+                                            : httplib::Server::HandlerResponse::Unhandled;
+        }));
 
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("TestHttpServer: cannot bind a port on 127.0.0.1");
@@ -389,7 +400,28 @@ void TestHttpServer::closeConnections() {
     }
 }
 
+bool TestHttpServer::handleRejected(const httplib::Request& req, httplib::Response& res) {
+    if (handledRequest == &req || req.method.empty()) return false;
+    if (res.status == 416) {
+        // A Range header cpp-httplib cannot parse: a server ignores such a header, so answer normally.
+        res.status = -1;
+        handle(req, res);
+        if (res.status == -1) res.status = 200;
+        return true;
+    }
+    // Refused before routing (e.g. a target too long): keep the record all the same.
+    RecordedRequest recorded = record(req);
+    {
+        std::lock_guard lock(mutex_);
+        recorded.sequence = nextSequence_++;
+        requests_.push_back(std::move(recorded));
+    }
+    recordedChanged_.notify_all();
+    return false;
+}
+
 void TestHttpServer::handle(const httplib::Request& req, httplib::Response& res) {
+    handledRequest = &req;
     rememberConnection(req);
     RecordedRequest recorded = record(req);
 
@@ -433,6 +465,7 @@ void TestHttpServer::handle(const httplib::Request& req, httplib::Response& res)
     } else {
         res.status = 404;
     }
+    if (res.status == -1) res.status = 200;
 }
 
 void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res,

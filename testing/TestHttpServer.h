@@ -3,7 +3,8 @@
 // cpp-httplib. It records every request exactly as sent and answers from per-route scripts (see
 // ServerScript.h): status sequences, delays, held answers, dropped connections, redirects, large
 // streamed bodies with ranges, gzip. Anything no route matches is recorded and answered 404, or
-// handed to the fallback handler.
+// handed to the fallback handler. (Requests cpp-httplib cannot parse at all — a malformed or
+// over-long request line — get its 400/414 and leave no record.)
 //
 // Lifetime: the constructor binds and starts serving on its own threads and returns once the server
 // accepts connections; the destructor (or stop()) ends held answers and delays, closes the
@@ -122,6 +123,7 @@ private:
 
     void start(Options options);
     void handle(const httplib::Request& req, httplib::Response& res);
+    bool handleRejected(const httplib::Request& req, httplib::Response& res);
     RecordedRequest record(const httplib::Request& req);
     void rememberConnection(const httplib::Request& req);
     void closeConnections();
