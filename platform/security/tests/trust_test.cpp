@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <unistd.h>
 
 #include "platform/foundation/PlatformConfig.h"
@@ -213,6 +214,26 @@ TEST(Trust, FromStoreContextTakesLeafThenRestWithoutRepeats) {
     EXPECT_TRUE(trust->evaluatesValid());  // outlives the context it came from
     ASSERT_TRUE(fromStack.ok());
     EXPECT_EQ(fromStack->certificates(), pki().chainFor(pki().leaf));
+}
+
+// One trust handed between threads: evaluations run while another thread changes its inputs.
+TEST(Trust, SharedTrustStaysConsistentAcrossThreads) {
+    Trust trust(pki().chainFor(pki().leaf), {Policy::ssl(true, std::string("site.example.test"))});
+    trust.setAnchorCertificates({pki().root.certificate()});
+    std::vector<std::thread> threads;
+    std::vector<int> valid(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                if (t == 0) trust.setPolicies({Policy::ssl(true, std::string(i % 2 ? "site.example.test" : "x.test"))});
+                if (trust.evaluate().isValid()) ++valid[t];
+                EXPECT_EQ(trust.publicKeys().size(), 2u);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    trust.setPolicies({Policy::ssl(true, std::string("site.example.test"))});
+    EXPECT_TRUE(trust.evaluatesValid());
 }
 
 }  // namespace
