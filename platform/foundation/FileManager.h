@@ -64,7 +64,7 @@ public:
     FileHandle& operator=(FileHandle&& other) noexcept;
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() { close(); }
+    ~FileHandle() { (void)close(); }
 
     int fd() const { return fd_; }
     bool valid() const { return fd_ >= 0; }

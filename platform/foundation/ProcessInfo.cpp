@@ -1,0 +1,105 @@
+#include "platform/foundation/ProcessInfo.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <random>
+
+extern char** environ;
+
+namespace platform {
+
+ProcessInfo& ProcessInfo::processInfo() {
+    static ProcessInfo* info = new ProcessInfo;  // read from threads that may outlive static teardown
+    return *info;
+}
+
+ProcessInfo::ProcessInfo() {
+    // Read once, before other threads exist to call setenv; later reads never touch environ.
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry(*e);
+        size_t eq = entry.find('=');
+        if (eq == std::string::npos || eq == 0) continue;
+        realEnvironment_.emplace(entry.substr(0, eq), entry.substr(eq + 1));
+    }
+    arguments_.push_back(PlatformConfig::current().processName);
+}
+
+std::vector<std::string> ProcessInfo::arguments() const {
+    std::lock_guard lock(mutex_);
+    return arguments_;
+}
+
+void ProcessInfo::setArguments(std::vector<std::string> arguments) {
+    std::lock_guard lock(mutex_);
+    arguments_ = std::move(arguments);
+}
+
+void ProcessInfo::setArguments(int argc, const char* const* argv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc && argv && argv[i]; ++i) args.emplace_back(argv[i]);
+    setArguments(std::move(args));
+}
+
+std::map<std::string, std::string> ProcessInfo::environment() const {
+    std::lock_guard lock(mutex_);
+    auto env = realEnvironment_;
+    for (const auto& [name, value] : overrides_) {
+        if (value) env[name] = *value;
+        else env.erase(name);
+    }
+    return env;
+}
+
+std::optional<std::string> ProcessInfo::environmentValue(std::string_view name) const {
+    std::lock_guard lock(mutex_);
+    std::string key(name);
+    if (auto it = overrides_.find(key); it != overrides_.end()) return it->second;
+    if (auto it = realEnvironment_.find(key); it != realEnvironment_.end()) return it->second;
+    return std::nullopt;
+}
+
+void ProcessInfo::setEnvironmentValue(std::string name, std::optional<std::string> value) {
+    std::lock_guard lock(mutex_);
+    overrides_[std::move(name)] = std::move(value);
+}
+
+void ProcessInfo::clearEnvironmentOverrides() {
+    std::lock_guard lock(mutex_);
+    overrides_.clear();
+}
+
+std::string ProcessInfo::processName() const { return PlatformConfig::current().processName; }
+
+int ProcessInfo::processIdentifier() const { return int(::getpid()); }
+
+OperatingSystemVersion ProcessInfo::operatingSystemVersion() const { return PlatformConfig::systemVersion(); }
+
+std::string ProcessInfo::operatingSystemVersionString() const {
+    return "Version " + operatingSystemVersion().string();
+}
+
+bool ProcessInfo::isOperatingSystemAtLeastVersion(const OperatingSystemVersion& version) const {
+    return operatingSystemVersion() >= version;
+}
+
+std::string ProcessInfo::globallyUniqueString() const {
+    static std::atomic<uint64_t> counter{0};
+    std::random_device rd;
+    uint32_t r[4] = {rd(), rd(), rd(), rd()};
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%08X-%04X-%04X-%04X-%04X%08X-%d-%016llX", r[0], r[1] >> 16, r[1] & 0xFFFF,
+                  r[2] >> 16, r[2] & 0xFFFF, r[3], int(::getpid()),
+                  static_cast<unsigned long long>(counter.fetch_add(1)));
+    return buf;
+}
+
+double ProcessInfo::systemUptime() const {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_BOOTTIME, &ts);
+    return double(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+}  // namespace platform

@@ -1,0 +1,164 @@
+#include "platform/foundation/TextEncoding.h"
+
+#include <iconv.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+namespace platform::text {
+
+namespace {
+
+// IANA names are letters, digits and a few marks. Anything else (notably '/', which iconv reads as
+// conversion options such as //TRANSLIT) is refused before iconv sees it.
+bool isPlainCharsetName(std::string_view name) {
+    if (name.empty() || name.size() > 64) return false;
+    for (char c : name) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (!std::isalnum(u) && c != '-' && c != '_' && c != '.' && c != ':' && c != '+' && c != '(' && c != ')')
+            return false;
+    }
+    return true;
+}
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool isUTF8Name(std::string_view name) {
+    std::string n = lower(name);
+    return n == "utf-8" || n == "utf8";
+}
+
+Error encodingError(int64_t code, std::string_view charset, const std::string& detail) {
+    Value info = Value::dictionary();
+    info.set(kLocalizedDescriptionKey, detail + " (" + std::string(charset) + ").");
+    info.set("NSStringEncodingErrorKey", std::string(charset));
+    return Error(kCocoaErrorDomain, code, std::move(info));
+}
+
+class Converter {
+public:
+    Converter(const std::string& to, const std::string& from) : cd_(::iconv_open(to.c_str(), from.c_str())) {}
+    ~Converter() {
+        if (valid()) ::iconv_close(cd_);
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+    bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // false when the input holds a sequence invalid in the source charset or unmappable in the target.
+    bool convert(std::string_view input, std::string& out) {
+        char* in = const_cast<char*>(input.data());
+        size_t inLeft = input.size();
+        char buffer[8192];
+        while (inLeft > 0) {
+            char* o = buffer;
+            size_t oLeft = sizeof buffer;
+            size_t rc = ::iconv(cd_, &in, &inLeft, &o, &oLeft);
+            int err = errno;
+            out.append(buffer, size_t(o - buffer));
+            if (rc == size_t(-1) && err != E2BIG) return false;  // EILSEQ, or EINVAL for a truncated end
+        }
+        for (;;) {  // flush any shift state
+            char* o = buffer;
+            size_t oLeft = sizeof buffer;
+            size_t rc = ::iconv(cd_, nullptr, nullptr, &o, &oLeft);
+            int err = errno;
+            out.append(buffer, size_t(o - buffer));
+            if (rc != size_t(-1)) return true;
+            if (err != E2BIG) return false;
+        }
+    }
+
+private:
+    iconv_t cd_;
+};
+
+// Without a byte-order mark, UTF-16 and UTF-32 text is big-endian (RFC 2781); iconv would take the host's order.
+std::string sourceCharset(std::string_view bytes, std::string_view name) {
+    std::string n = lower(name);
+    auto starts = [&](std::string_view bom) { return bytes.substr(0, bom.size()) == bom; };
+    if (n == "utf-16" || n == "utf16") {
+        if (starts("\xFE\xFF") || starts("\xFF\xFE")) return "UTF-16";
+        return "UTF-16BE";
+    }
+    if (n == "utf-32" || n == "utf32") {
+        if (starts(std::string_view("\x00\x00\xFE\xFF", 4)) || starts(std::string_view("\xFF\xFE\x00\x00", 4)))
+            return "UTF-32";
+        return "UTF-32BE";
+    }
+    return std::string(name);
+}
+
+}  // namespace
+
+bool isValidUTF8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    size_t n = bytes.size(), i = 0;
+    while (i < n) {
+        unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len;
+        uint32_t cp;
+        if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F;
+        else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F;
+        else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07;
+        else return false;
+        if (i + len > n) return false;
+        for (size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+bool isKnownCharset(std::string_view charsetName) {
+    if (!isPlainCharsetName(charsetName)) return false;
+    Converter c("UTF-8", std::string(charsetName));
+    return c.valid();
+}
+
+Result<std::string> decodeToUTF8(std::string_view bytes, std::string_view charsetName) {
+    if (!isPlainCharsetName(charsetName))
+        return encodingError(kFileReadInapplicableStringEncodingError, charsetName, "Unknown text encoding");
+    if (isUTF8Name(charsetName)) {
+        if (!isValidUTF8(bytes))
+            return encodingError(kFileReadInapplicableStringEncodingError, charsetName, "The bytes are not valid text");
+        return std::string(bytes);
+    }
+    Converter c("UTF-8", sourceCharset(bytes, charsetName));
+    if (!c.valid()) return encodingError(kFileReadInapplicableStringEncodingError, charsetName, "Unknown text encoding");
+    std::string out;
+    if (!c.convert(bytes, out))
+        return encodingError(kFileReadInapplicableStringEncodingError, charsetName, "The bytes are not valid text");
+    return out;
+}
+
+Result<std::string> encodeFromUTF8(std::string_view utf8, std::string_view charsetName) {
+    if (!isPlainCharsetName(charsetName))
+        return encodingError(kFileWriteInapplicableStringEncodingError, charsetName, "Unknown text encoding");
+    if (!isValidUTF8(utf8))
+        return encodingError(kFileWriteInapplicableStringEncodingError, charsetName, "The text is not valid UTF-8");
+    if (isUTF8Name(charsetName)) return std::string(utf8);
+    Converter c(std::string(charsetName), "UTF-8");
+    if (!c.valid()) return encodingError(kFileWriteInapplicableStringEncodingError, charsetName, "Unknown text encoding");
+    std::string out;
+    if (!c.convert(utf8, out))
+        return encodingError(kFileWriteInapplicableStringEncodingError, charsetName,
+                             "The text cannot be written in this encoding");
+    return out;
+}
+
+}  // namespace platform::text

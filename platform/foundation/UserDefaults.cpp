@@ -1,0 +1,389 @@
+#include "platform/foundation/UserDefaults.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <charconv>
+#include <map>
+#include <mutex>
+
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/PropertyList.h"
+
+namespace platform {
+
+namespace {
+
+constexpr size_t kMaxDomainFileBytes = 16 * 1024 * 1024;
+
+struct FileSignature {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    int64_t mtimeNs = 0;
+    bool operator==(const FileSignature&) const = default;
+};
+
+FileSignature signatureOf(const struct stat& st) {
+    return FileSignature{true, st.st_dev, st.st_ino, st.st_size, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+FileSignature signatureAt(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return signatureOf(st);
+}
+
+bool isPropertyListValue(const Value& v) {
+    switch (v.type()) {
+        case Value::Type::Null:
+        case Value::Type::Object:
+            return false;
+        case Value::Type::Array:
+            for (const Value& item : *v.asArray())
+                if (!isPropertyListValue(item)) return false;
+            return true;
+        case Value::Type::Dictionary:
+            for (const auto& [k, item] : *v.asDictionary())
+                if (!isPropertyListValue(item)) return false;
+            return true;
+        default:
+            return true;
+    }
+}
+
+// A domain name as a file name that stays inside the Preferences folder.
+std::string fileNameFor(const std::string& domain) {
+    std::string out;
+    for (size_t i = 0; i < domain.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(domain[i]);
+        if (c == '/' || c == '%' || c == 0 || (i == 0 && c == '.')) {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += char(c);
+        }
+    }
+    return out + ".plist";
+}
+
+std::string standardDomainName() {
+    auto id = Bundle::mainBundle()->bundleIdentifier();
+    return id && !id->empty() ? *id : std::string(kUserDefaultsFallbackDomain);
+}
+
+std::string domainPath(const std::string& name) {
+    auto dir = FileManager::defaultManager().directory(SearchPathDirectory::Preferences);
+    return dir ? *dir + "/" + fileNameFor(name) : std::string();
+}
+
+Value argumentValue(const std::string& text) {
+    if (text == "YES" || text == "true") return Value(true);
+    if (text == "NO" || text == "false") return Value(false);
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    int64_t i = 0;
+    if (auto [p, ec] = std::from_chars(begin, end, i); ec == std::errc() && p == end && !text.empty()) return Value(i);
+    double d = 0;
+    if (auto [p, ec] = std::from_chars(begin, end, d, std::chars_format::fixed); ec == std::errc() && p == end &&
+        !text.empty())
+        return Value(d);
+    if (!text.empty() && text.front() == '<') {
+        if (auto parsed = plist::read(text, 1024 * 1024); parsed) return std::move(*parsed);
+    }
+    return Value(text);
+}
+
+}  // namespace
+
+struct UserDefaults::Domain {
+    std::string name;
+    std::string path;  // "" when the device is not booted
+    mutable std::mutex mutex;
+    ValueDictionary values;
+    ValueDictionary registration;
+    // Changes not yet confirmed on disk: key -> new value (nullopt = removed).
+    std::map<std::string, std::optional<Value>, std::less<>> pending;
+    FileSignature seen;
+
+    // Reads the file when it differs from what we last read or wrote. Caller holds the mutex.
+    void refreshIfChanged() {
+        if (path.empty()) return;
+        FileSignature now = signatureAt(path);
+        if (now == seen) return;
+        load();
+        for (auto& [key, value] : pending) {
+            if (value) values[key] = *value;
+            else values.erase(key);
+        }
+    }
+
+    void load() {
+        values.clear();
+        seen = {};
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        FileHandle handle(fd);
+        struct stat st;
+        if (::fstat(fd, &st) != 0) return;
+        seen = signatureOf(st);
+        if (!S_ISREG(st.st_mode)) return;  // not ours to move aside; the next write reports the problem
+        Bytes bytes;
+        bool tooLarge = uint64_t(st.st_size) > kMaxDomainFileBytes;
+        if (!tooLarge) {
+            uint8_t buffer[16 * 1024];
+            for (;;) {
+                ssize_t n = ::read(fd, buffer, sizeof buffer);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) return;  // unreadable now; keep the file as it is
+                if (n == 0) break;
+                bytes.insert(bytes.end(), buffer, buffer + n);
+                if (bytes.size() > kMaxDomainFileBytes) {
+                    tooLarge = true;
+                    break;
+                }
+            }
+        }
+        auto parsed = tooLarge ? Result<Value>(Error(kCocoaErrorDomain, kFileReadTooLargeError))
+                               : plist::read(bytes, kMaxDomainFileBytes);
+        if (parsed && parsed->isDictionary()) {
+            values = std::move(*parsed->asDictionary());
+            return;
+        }
+        // Keep a damaged file aside instead of overwriting it at the next write.
+        ::rename(path.c_str(), (path + ".corrupt").c_str());
+        seen = {};
+    }
+
+    Result<void> write() {
+        if (path.empty()) {
+            pending.clear();
+            return {};
+        }
+        auto bytes = plist::write(Value(values), plist::Format::Binary);
+        if (!bytes) return bytes.error();
+        auto written = FileManager::defaultManager().writeAtomically(path, *bytes, 0600);
+        if (!written) return written.error();
+        seen = signatureAt(path);
+        pending.clear();
+        return {};
+    }
+
+    Result<void> change(std::string key, std::optional<Value> value) {
+        refreshIfChanged();
+        if (value) values[key] = *value;
+        else values.erase(key);
+        pending[std::move(key)] = std::move(value);
+        return write();
+    }
+};
+
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    std::map<std::string, std::weak_ptr<UserDefaults::Domain>> domains;
+    std::shared_ptr<UserDefaults> standard;
+};
+
+Registry& registry() {
+    static Registry* r = new Registry;  // used from threads that may outlive static teardown
+    return *r;
+}
+
+std::shared_ptr<UserDefaults::Domain> domainFor(const std::string& name) {
+    std::string path = domainPath(name);
+    std::string key = path.empty() ? "memory:" + name : path;
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (auto existing = r.domains[key].lock()) return existing;
+    auto domain = std::make_shared<UserDefaults::Domain>();
+    domain->name = name;
+    domain->path = path;
+    {
+        std::lock_guard dlock(domain->mutex);
+        if (!path.empty()) domain->load();
+    }
+    r.domains[key] = domain;
+    return domain;
+}
+
+}  // namespace
+
+std::shared_ptr<UserDefaults> UserDefaults::standard() {
+    std::string name = standardDomainName();
+    std::string path = domainPath(name);
+    auto& r = registry();
+    {
+        std::lock_guard lock(r.mutex);
+        if (r.standard && r.standard->domainName() == name && r.standard->filePath() == path) return r.standard;
+    }
+    auto made = std::make_shared<UserDefaults>();
+    std::lock_guard lock(r.mutex);
+    if (!(r.standard && r.standard->domainName() == name && r.standard->filePath() == path)) r.standard = made;
+    return r.standard;
+}
+
+UserDefaults::UserDefaults(std::string_view suiteName)
+    : domain_(domainFor(suiteName.empty() ? standardDomainName() : std::string(suiteName))) {}
+
+UserDefaults::~UserDefaults() {
+    // Every change was written when made; a write that failed gets one more try.
+    std::lock_guard lock(domain_->mutex);
+    if (!domain_->pending.empty()) (void)domain_->write();
+}
+
+const std::string& UserDefaults::domainName() const { return domain_->name; }
+const std::string& UserDefaults::filePath() const { return domain_->path; }
+
+std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
+    if (key.empty()) return std::nullopt;
+    ValueDictionary arguments = argumentDomain(ProcessInfo::processInfo().arguments());
+    if (auto it = arguments.find(key); it != arguments.end()) return it->second;
+    std::lock_guard lock(domain_->mutex);
+    if (auto it = domain_->values.find(key); it != domain_->values.end()) return it->second;
+    if (auto it = domain_->registration.find(key); it != domain_->registration.end()) return it->second;
+    return std::nullopt;
+}
+
+std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v || !v->isString()) return std::nullopt;
+    return *v->asString();
+}
+
+std::optional<int64_t> UserDefaults::integerForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v || !(v->isNumber() || v->isBool())) return std::nullopt;
+    return v->asInteger();
+}
+
+std::optional<bool> UserDefaults::boolForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v || !(v->isNumber() || v->isBool())) return std::nullopt;
+    return v->asBool();
+}
+
+std::optional<double> UserDefaults::doubleForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v || !v->isNumber()) return std::nullopt;
+    return v->asDouble();
+}
+
+std::optional<Bytes> UserDefaults::dataForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v || !v->isData()) return std::nullopt;
+    return *v->asData();
+}
+
+std::optional<Date> UserDefaults::dateForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v) return std::nullopt;
+    return v->asDate();
+}
+
+std::optional<ValueArray> UserDefaults::arrayForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v || !v->isArray()) return std::nullopt;
+    return *v->asArray();
+}
+
+std::optional<ValueDictionary> UserDefaults::dictionaryForKey(std::string_view key) const {
+    auto v = objectForKey(key);
+    if (!v || !v->isDictionary()) return std::nullopt;
+    return *v->asDictionary();
+}
+
+Result<void> UserDefaults::setObject(const Value& value, std::string_view key) {
+    if (key.empty()) return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
+                                                   "Cannot set object for invalid user default key.");
+    if (value.isNull()) return removeObjectForKey(key);
+    if (!isPropertyListValue(value))
+        return Error::withDescription(kCocoaErrorDomain, 3851,
+                                      "Cannot set invalid object to user defaults. Must be a string, number, "
+                                      "array, dictionary, date, or data. Value: " +
+                                          value.description());
+    std::lock_guard lock(domain_->mutex);
+    return domain_->change(std::string(key), value);
+}
+
+Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
+    if (key.empty()) return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
+                                                   "Cannot set object for invalid user default key.");
+    std::lock_guard lock(domain_->mutex);
+    domain_->refreshIfChanged();
+    if (domain_->values.find(key) == domain_->values.end()) return {};
+    return domain_->change(std::string(key), std::nullopt);
+}
+
+Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& keys) {
+    std::lock_guard lock(domain_->mutex);
+    domain_->refreshIfChanged();
+    bool changed = false;
+    for (const auto& key : keys) {
+        if (domain_->values.erase(key) > 0) {
+            domain_->pending[key] = std::nullopt;
+            changed = true;
+        }
+    }
+    if (!changed) return {};
+    return domain_->write();
+}
+
+std::vector<std::string> UserDefaults::persistentDomainKeys() const {
+    std::lock_guard lock(domain_->mutex);
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : domain_->values) keys.push_back(key);
+    return keys;
+}
+
+ValueDictionary UserDefaults::persistentDomain() const {
+    std::lock_guard lock(domain_->mutex);
+    return domain_->values;
+}
+
+void UserDefaults::registerDefaults(const ValueDictionary& defaults) {
+    std::lock_guard lock(domain_->mutex);
+    for (const auto& [key, value] : defaults) domain_->registration[key] = value;
+}
+
+ValueDictionary UserDefaults::dictionaryRepresentation() const {
+    ValueDictionary all;
+    {
+        std::lock_guard lock(domain_->mutex);
+        all = domain_->registration;
+        for (const auto& [key, value] : domain_->values) all[key] = value;
+    }
+    for (auto& [key, value] : argumentDomain(ProcessInfo::processInfo().arguments())) all[key] = std::move(value);
+    return all;
+}
+
+bool UserDefaults::synchronize() {
+    std::lock_guard lock(domain_->mutex);
+    domain_->refreshIfChanged();
+    if (domain_->pending.empty()) return true;
+    return domain_->write().ok();
+}
+
+ValueDictionary UserDefaults::argumentDomain(const std::vector<std::string>& arguments) {
+    ValueDictionary out;
+    auto isOption = [](const std::string& s) {
+        return s.size() > 1 && s[0] == '-' && std::isalpha(static_cast<unsigned char>(s[1]));
+    };
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        if (!isOption(arguments[i])) continue;
+        if (i + 1 >= arguments.size() || isOption(arguments[i + 1])) continue;
+        out[arguments[i].substr(1)] = argumentValue(arguments[i + 1]);
+        ++i;
+    }
+    return out;
+}
+
+}  // namespace platform

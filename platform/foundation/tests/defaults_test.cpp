@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/foundation/tests/DeviceRootFixture.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DefaultsTest : public testing::DeviceRootTest {
+protected:
+    void TearDown() override {
+        ProcessInfo::processInfo().setArguments({"tesmar"});
+        DeviceRootTest::TearDown();
+    }
+    std::string prefs() { return root + "/Library/Preferences/"; }
+    Value onDisk(const std::string& domain) {
+        auto v = plist::readFile(prefs() + domain + ".plist");
+        return v ? *v : Value();
+    }
+};
+
+TEST_F(DefaultsTest, ValuesPersistAcrossInstances) {
+    const Value dict = Value::dictionary({{"k", 1}, {"list", Value::array({"a", 2.5})}});
+    {
+        UserDefaults d("group.example");
+        ASSERT_TRUE(d.setString("text", "s"));
+        ASSERT_TRUE(d.setInteger(-7, "i"));
+        ASSERT_TRUE(d.setBool(true, "b"));
+        ASSERT_TRUE(d.setDouble(0.25, "d"));
+        ASSERT_TRUE(d.setObject(Value(Bytes{0, 1, 255}), "data"));
+        ASSERT_TRUE(d.setObject(Value(Date{12345.5}), "date"));
+        ASSERT_TRUE(d.setObject(dict, "dict"));
+        EXPECT_EQ(fs::path(d.filePath()), fs::canonical(root) / "Library/Preferences/group.example.plist");
+    }
+    // Written through: the file already holds everything, before any synchronize.
+    EXPECT_EQ(onDisk("group.example")["i"].integerOr(0), -7);
+
+    UserDefaults again("group.example");
+    EXPECT_EQ(again.stringForKey("s"), "text");
+    EXPECT_EQ(again.integerForKey("i"), -7);
+    EXPECT_EQ(again.boolForKey("b"), true);
+    EXPECT_EQ(again.doubleForKey("d"), 0.25);
+    EXPECT_EQ(again.dataForKey("data"), (Bytes{0, 1, 255}));
+    EXPECT_EQ(again.dateForKey("date"), Date{12345.5});
+    EXPECT_EQ(again.objectForKey("dict"), dict);
+    EXPECT_EQ(again.persistentDomainKeys().size(), 7u);
+}
+
+TEST_F(DefaultsTest, TypedGettersAreAbsentOnAnotherType) {
+    UserDefaults d("typed");
+    ASSERT_TRUE(d.setString("5", "str"));
+    ASSERT_TRUE(d.setInteger(5, "int"));
+    ASSERT_TRUE(d.setBool(false, "bool"));
+    ASSERT_TRUE(d.setObject(Value::array({1}), "arr"));
+
+    EXPECT_FALSE(d.integerForKey("str"));
+    EXPECT_FALSE(d.boolForKey("str"));
+    EXPECT_FALSE(d.doubleForKey("str"));
+    EXPECT_FALSE(d.arrayForKey("str"));
+    EXPECT_FALSE(d.dictionaryForKey("arr"));
+    EXPECT_FALSE(d.dataForKey("str"));
+    EXPECT_FALSE(d.stringForKey("int"));
+    EXPECT_FALSE(d.doubleForKey("bool"));
+    EXPECT_EQ(d.doubleForKey("int"), 5.0);
+    EXPECT_EQ(d.boolForKey("int"), true);
+    EXPECT_EQ(d.boolForKey("bool"), false);
+    EXPECT_EQ(d.integerForKey("bool"), 0);
+    EXPECT_FALSE(d.objectForKey("missing"));
+    EXPECT_FALSE(d.objectForKey(""));
+}
+
+TEST_F(DefaultsTest, InvalidKeysAndValuesChangeNothing) {
+    UserDefaults d("invalid");
+    ASSERT_TRUE(d.setInteger(1, "k"));
+    EXPECT_FALSE(d.setInteger(2, ""));
+    EXPECT_FALSE(d.setObject(Value::array({Value()}), "k"));  // a null inside has no property-list form
+    EXPECT_FALSE(d.setObject(Value::dictionary({{"x", Value()}}), "k"));
+    EXPECT_EQ(d.integerForKey("k"), 1);
+    ASSERT_TRUE(d.setObject(Value(), "k"));  // null removes
+    EXPECT_FALSE(d.objectForKey("k"));
+    EXPECT_FALSE(onDisk("invalid").contains("k"));
+}
+
+TEST_F(DefaultsTest, StandardDomainFollowsTheBundleIdentifier) {
+    EXPECT_EQ(UserDefaults::standard()->domainName(), "Tesmar");
+    ASSERT_TRUE(UserDefaults::standard()->setInteger(1, "a"));
+    EXPECT_TRUE(fs::exists(prefs() + "Tesmar.plist"));
+
+    fs::create_directories(root + "/Bundle");
+    ASSERT_TRUE(plist::writeFile(Value::dictionary({{"CFBundleIdentifier", "com.example.app"}}),
+                                 root + "/Bundle/Info.plist"));
+    Bundle::setMainBundlePath("");
+    auto standard = UserDefaults::standard();
+    EXPECT_EQ(standard->domainName(), "com.example.app");
+    UserDefaults own("");
+    ASSERT_TRUE(own.setString("shared", "k"));
+    EXPECT_EQ(standard->stringForKey("k"), "shared");  // one domain, one set of values
+    EXPECT_EQ(onDisk("com.example.app")["k"].stringOr(""), "shared");
+}
+
+TEST_F(DefaultsTest, RegistrationDomainIsConsultedLastAndNeverWritten) {
+    UserDefaults d("reg");
+    d.registerDefaults({{"flag", Value(true)}, {"n", Value(3)}});
+    EXPECT_EQ(d.boolForKey("flag"), true);
+    ASSERT_TRUE(d.setBool(false, "flag"));
+    EXPECT_EQ(d.boolForKey("flag"), false);
+    ASSERT_TRUE(d.removeObjectForKey("flag"));
+    EXPECT_EQ(d.boolForKey("flag"), true);
+    EXPECT_EQ(d.dictionaryRepresentation().size(), 2u);
+    ASSERT_TRUE(d.setInteger(1, "other"));
+    EXPECT_FALSE(onDisk("reg").contains("n"));
+    EXPECT_FALSE(onDisk("reg").contains("flag"));
+}
+
+TEST_F(DefaultsTest, LaunchArgumentsOverrideEveryDomain) {
+    UserDefaults d("args");
+    ASSERT_TRUE(d.setBool(false, "ZDVDebugEnabled"));
+    ProcessInfo::processInfo().setArguments(
+        {"tesmar", "-ZDVDebugEnabled", "YES", "-Count", "42", "-Ratio", "0.5", "-Name", "hello world", "-Lone",
+         "-Neg", "-3", "positional"});
+    EXPECT_EQ(d.boolForKey("ZDVDebugEnabled"), true);
+    EXPECT_EQ(d.integerForKey("Count"), 42);
+    EXPECT_EQ(d.doubleForKey("Ratio"), 0.5);
+    EXPECT_EQ(d.stringForKey("Name"), "hello world");
+    EXPECT_EQ(d.integerForKey("Neg"), -3);
+    EXPECT_FALSE(d.objectForKey("Lone"));
+    EXPECT_EQ(d.dictionaryRepresentation()["ZDVDebugEnabled"], Value(true));
+    // The argument never reaches the stored domain.
+    EXPECT_EQ(d.persistentDomain()["ZDVDebugEnabled"], Value(false));
+}
+
+TEST_F(DefaultsTest, SynchronizePicksUpAnotherWritersChangesAndWritesKeepThem) {
+    UserDefaults d("shared.suite");
+    ASSERT_TRUE(d.setInteger(1, "mine"));
+    // Another process rewrites the file.
+    ASSERT_TRUE(plist::writeFile(Value::dictionary({{"mine", 1}, {"theirs", "t"}}), d.filePath()));
+    EXPECT_TRUE(d.synchronize());
+    EXPECT_EQ(d.stringForKey("theirs"), "t");
+
+    // A write after an outside change keeps the outside keys.
+    ASSERT_TRUE(plist::writeFile(Value::dictionary({{"mine", 1}, {"theirs", "t2"}, {"new", true}}), d.filePath()));
+    ASSERT_TRUE(d.setInteger(2, "mine"));
+    Value disk = onDisk("shared.suite");
+    EXPECT_EQ(disk["mine"].integerOr(0), 2);
+    EXPECT_EQ(disk["theirs"].stringOr(""), "t2");
+    EXPECT_EQ(disk["new"], Value(true));
+
+    UserDefaults second("shared.suite");
+    EXPECT_EQ(second.stringForKey("theirs"), "t2");
+    ASSERT_TRUE(second.removeObjectsForKeys({"theirs", "new", "absent"}));
+    EXPECT_TRUE(d.synchronize());
+    EXPECT_FALSE(d.objectForKey("theirs"));
+    EXPECT_EQ(d.persistentDomainKeys(), std::vector<std::string>{"mine"});
+}
+
+TEST_F(DefaultsTest, AFailedWriteKeepsTheValueAndSynchronizeRetries) {
+    UserDefaults d("failing");
+    // A non-empty folder where the file should go: the rename fails, even for a privileged user.
+    fs::create_directories(d.filePath() + "/blocker");
+    auto r = d.setString("v", "k");
+    EXPECT_FALSE(r);
+    EXPECT_EQ(d.stringForKey("k"), "v");
+    EXPECT_FALSE(d.synchronize());
+    fs::remove_all(d.filePath());
+    EXPECT_TRUE(d.synchronize());
+    EXPECT_EQ(onDisk("failing")["k"].stringOr(""), "v");
+}
+
+TEST_F(DefaultsTest, DamagedFileIsSetAsideAndSuiteNamesStayInsidePreferences) {
+    fs::create_directories(prefs());
+    std::ofstream(prefs() + "broken.plist") << "not a property list";
+    {
+        UserDefaults d("broken");
+        EXPECT_TRUE(d.persistentDomainKeys().empty());
+        ASSERT_TRUE(d.setInteger(1, "k"));
+    }
+    EXPECT_TRUE(fs::exists(prefs() + "broken.plist.corrupt"));
+    EXPECT_EQ(onDisk("broken")["k"].integerOr(0), 1);
+
+    UserDefaults evil("../../evil");
+    ASSERT_TRUE(evil.setInteger(1, "k"));
+    EXPECT_EQ(fs::path(evil.filePath()).parent_path(), fs::canonical(root) / "Library/Preferences");
+    EXPECT_FALSE(fs::exists(root + "/evil.plist"));
+}
+
+TEST_F(DefaultsTest, ConcurrentWritersLoseNothing) {
+    {
+        UserDefaults d("threads");
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&d, t] {
+                for (int i = 0; i < 25; ++i) {
+                    ASSERT_TRUE(d.setInteger(i, "t" + std::to_string(t) + "-" + std::to_string(i)));
+                    (void)d.objectForKey("t0-0");
+                }
+            });
+        }
+        for (auto& th : threads) th.join();
+    }
+    UserDefaults reread("threads");
+    EXPECT_EQ(reread.persistentDomainKeys().size(), 100u);
+}
+
+TEST(DefaultsArguments, ParsesPairsAndValueKinds) {
+    auto domain = UserDefaults::argumentDomain(
+        {"app", "-A", "NO", "-B", "true", "-C", "12", "-D", "1.5", "-E", "1.2.3", "plain", "-F"});
+    EXPECT_EQ(domain["A"], Value(false));
+    EXPECT_EQ(domain["B"], Value(true));
+    EXPECT_EQ(domain["C"], Value(12));
+    EXPECT_EQ(domain["D"], Value(1.5));
+    EXPECT_EQ(domain["E"], Value("1.2.3"));
+    EXPECT_EQ(domain.count("F"), 0u);
+    EXPECT_EQ(domain.size(), 5u);
+}
+
+}  // namespace
+}  // namespace platform

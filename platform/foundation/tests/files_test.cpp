@@ -1,0 +1,248 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/tests/DeviceRootFixture.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FilesTest : public testing::DeviceRootTest {
+protected:
+    FileManager& fm = FileManager::defaultManager();
+
+    void writePlain(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+    std::string readPlain(const std::string& path) {
+        auto s = fm.stringWithContentsOfFile(path);
+        return s ? *s : "<error: " + s.error().description() + ">";
+    }
+    mode_t modeOf(const std::string& path) {
+        struct stat st;
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        return st.st_mode & 07777;
+    }
+};
+
+TEST_F(FilesTest, StandardDirectoriesLiveInsideTheRootAndAreMadeOnDemand) {
+    struct Case {
+        SearchPathDirectory which;
+        const char* suffix;
+        bool created;
+    } cases[] = {
+        {SearchPathDirectory::Documents, "/Documents", true},
+        {SearchPathDirectory::Library, "/Library", true},
+        {SearchPathDirectory::Caches, "/Library/Caches", true},
+        {SearchPathDirectory::ApplicationSupport, "/Library/Application Support", true},
+        {SearchPathDirectory::Preferences, "/Library/Preferences", true},
+        {SearchPathDirectory::Temporary, "/tmp", true},
+        {SearchPathDirectory::Bundle, "/Bundle", false},
+    };
+    const std::string canonicalRoot = fs::canonical(root).string();
+    for (const auto& c : cases) {
+        auto dir = fm.directory(c.which);
+        ASSERT_TRUE(dir) << c.suffix;
+        EXPECT_EQ(fs::weakly_canonical(*dir).string(), canonicalRoot + c.suffix);
+        EXPECT_EQ(fm.isDirectory(*dir), c.created) << c.suffix;
+    }
+    EXPECT_EQ(modeOf(root + "/tmp"), 0700u);
+    EXPECT_EQ(fm.temporaryDirectory().back(), '/');
+}
+
+TEST_F(FilesTest, NotBootedDeviceHasNoDirectories) {
+    PlatformConfig::update([](PlatformSettings& s) { s.deviceRoot.clear(); });
+    EXPECT_FALSE(fm.directory(SearchPathDirectory::Caches));
+    EXPECT_EQ(fm.temporaryDirectory(), "");
+    EXPECT_EQ(fm.devicePath("/private/x"), "");
+}
+
+TEST_F(FilesTest, TemporaryDirectoryIsTightenedAndALinkIsRefused) {
+    ASSERT_EQ(::mkdir((root + "/tmp").c_str(), 0777), 0);
+    ::chmod((root + "/tmp").c_str(), 0777);
+    ASSERT_TRUE(fm.directory(SearchPathDirectory::Temporary));
+    EXPECT_EQ(modeOf(root + "/tmp"), 0700u);
+
+    fs::remove(root + "/tmp");
+    fs::create_directory(root + "/elsewhere");
+    ::chmod((root + "/elsewhere").c_str(), 0700);
+    fs::create_directory_symlink(root + "/elsewhere", root + "/tmp");
+    EXPECT_FALSE(fm.directory(SearchPathDirectory::Temporary));
+    EXPECT_FALSE(fm.createTemporaryFile("x"));
+}
+
+TEST_F(FilesTest, DevicePathNeverLeavesTheRoot) {
+    auto home = fm.homeDirectory();
+    ASSERT_TRUE(home);
+    EXPECT_EQ(fm.devicePath("/private/jailbreak.txt"), *home + "/private/jailbreak.txt");
+    EXPECT_EQ(fm.devicePath("/../../etc/passwd"), *home + "/etc/passwd");
+    EXPECT_EQ(fm.devicePath("a/./b/../c"), *home + "/a/c");
+}
+
+TEST_F(FilesTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporaries) {
+    const std::string dir = *fm.directory(SearchPathDirectory::ApplicationSupport);
+    const std::string path = dir + "/state";
+    ASSERT_TRUE(fm.writeAtomically(path, std::string_view("first version, longer")));
+    ASSERT_TRUE(fm.writeAtomically(path, std::string_view("second"), 0600));
+    EXPECT_EQ(readPlain(path), "second");
+    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(*fm.contentsOfDirectory(dir), std::vector<std::string>{"state"});
+
+    // A link at the destination is replaced, never written through.
+    const std::string target = dir + "/target";
+    writePlain(target, "keep");
+    fs::create_symlink(target, dir + "/link");
+    ASSERT_TRUE(fm.writeAtomically(dir + "/link", std::string_view("new")));
+    EXPECT_EQ(readPlain(target), "keep");
+    EXPECT_FALSE(fs::is_symlink(dir + "/link"));
+    EXPECT_EQ(readPlain(dir + "/link"), "new");
+}
+
+TEST_F(FilesTest, FailuresCarryTheirCodeAndPath) {
+    const std::string missing = root + "/no/such/dir/file";
+    auto w = fm.writeAtomically(missing, std::string_view("x"));
+    ASSERT_FALSE(w);
+    EXPECT_EQ(w.error().domain, kCocoaErrorDomain);
+    EXPECT_EQ(w.error().code, kFileNoSuchFileError);
+    EXPECT_EQ(w.error().userInfo[kUnderlyingErrorKey]["code"].integerOr(0), ENOENT);
+
+    auto r = fm.contentsOfFile(root + "/absent");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().code, kFileReadNoSuchFileError);
+    EXPECT_EQ(r.error().userInfo[kFilePathErrorKey].stringOr(""), root + "/absent");
+
+    EXPECT_EQ(fm.removeItem(root + "/absent").error().code, kFileNoSuchFileError);
+    EXPECT_FALSE(fm.contentsOfFile(root));  // a directory is not a file
+    EXPECT_FALSE(fm.contentsOfDirectory(root + "/absent"));
+}
+
+TEST_F(FilesTest, ReadingHonoursTheSizeCap) {
+    const std::string path = root + "/ten";
+    writePlain(path, "0123456789");
+    struct Case {
+        size_t cap;
+        bool ok;
+    } cases[] = {{100, true}, {10, true}, {9, false}, {0, false}};
+    for (const auto& c : cases) {
+        auto r = fm.contentsOfFile(path, c.cap);
+        EXPECT_EQ(r.ok(), c.ok) << c.cap;
+        if (!c.ok) {
+            EXPECT_EQ(r.error().code, kFileReadTooLargeError);
+        }
+    }
+    // A source without a size must still stop at the cap.
+    auto endless = fm.contentsOfFile("/dev/zero", 100000);
+    ASSERT_FALSE(endless);
+    EXPECT_EQ(endless.error().code, kFileReadTooLargeError);
+    EXPECT_EQ(*fm.fileSize(path), 10u);
+    EXPECT_LT(std::abs(fm.modificationDate(path)->timeIntervalSinceNow()), 60.0);
+}
+
+TEST_F(FilesTest, MoveRefusesAnExistingDestinationAndCopyFallbackMovesTrees) {
+    const std::string a = root + "/a", b = root + "/b";
+    writePlain(a, "A");
+    writePlain(b, "B");
+    auto clash = fm.moveItem(a, b);
+    ASSERT_FALSE(clash);
+    EXPECT_EQ(clash.error().code, kFileWriteFileExistsError);
+    EXPECT_EQ(readPlain(a), "A");
+    EXPECT_EQ(readPlain(b), "B");
+
+    ASSERT_TRUE(fm.moveItem(a, root + "/c"));
+    EXPECT_FALSE(fm.fileExists(a));
+    EXPECT_EQ(readPlain(root + "/c"), "A");
+
+    // The cross-device road: a whole tree, links kept as links.
+    ASSERT_TRUE(fm.createDirectory(root + "/tree/sub/deeper"));
+    writePlain(root + "/tree/sub/deeper/leaf", "leaf");
+    writePlain(root + "/tree/top", "top");
+    fs::create_symlink("top", root + "/tree/ln");
+    ASSERT_TRUE(fm.moveItemByCopying(root + "/tree", root + "/moved"));
+    EXPECT_FALSE(fm.fileExists(root + "/tree"));
+    EXPECT_EQ(readPlain(root + "/moved/sub/deeper/leaf"), "leaf");
+    EXPECT_TRUE(fs::is_symlink(root + "/moved/ln"));
+    EXPECT_EQ(readPlain(root + "/moved/ln"), "top");
+    EXPECT_EQ(fm.moveItemByCopying(root + "/moved", root + "/c").error().code, kFileWriteFileExistsError);
+    EXPECT_TRUE(fm.fileExists(root + "/moved/top"));
+
+    ASSERT_TRUE(fm.copyItem(root + "/moved", root + "/copy"));
+    EXPECT_EQ(readPlain(root + "/copy/top"), "top");
+    EXPECT_TRUE(fm.fileExists(root + "/moved/top"));
+}
+
+TEST_F(FilesTest, RemoveIsRecursiveAndDoesNotFollowLinks) {
+    ASSERT_TRUE(fm.createDirectory(root + "/keep"));
+    writePlain(root + "/keep/file", "k");
+    ASSERT_TRUE(fm.createDirectory(root + "/gone/a/b"));
+    writePlain(root + "/gone/a/b/f", "x");
+    fs::create_directory_symlink(root + "/keep", root + "/gone/link");
+    ASSERT_TRUE(fm.removeItem(root + "/gone"));
+    EXPECT_FALSE(fm.fileExists(root + "/gone"));
+    EXPECT_EQ(readPlain(root + "/keep/file"), "k");
+}
+
+TEST_F(FilesTest, CreateDirectoryAppliesModeAndRefusesAFileInTheWay) {
+    ASSERT_TRUE(fm.createDirectory(root + "/p/q/r", true, 0700));
+    EXPECT_EQ(modeOf(root + "/p"), 0700u);
+    EXPECT_EQ(modeOf(root + "/p/q/r"), 0700u);
+    ASSERT_TRUE(fm.createDirectory(root + "/p/q/r"));  // already there: fine
+    EXPECT_FALSE(fm.createDirectory(root + "/p/q/r", false));
+    EXPECT_FALSE(fm.createDirectory(root + "/x/y", false));
+    writePlain(root + "/file", "f");
+    EXPECT_FALSE(fm.createDirectory(root + "/file/sub"));
+    bool isDir = true;
+    EXPECT_TRUE(fm.fileExists(root + "/file", isDir));
+    EXPECT_FALSE(isDir);
+    EXPECT_EQ(*fm.contentsOfDirectory(root), (std::vector<std::string>{"file", "p"}));
+}
+
+TEST_F(FilesTest, ExclusiveCreateRefusesFilesAndLinksAlreadyThere) {
+    const std::string dir = root + "/ex";
+    ASSERT_TRUE(fm.createDirectory(dir));
+    writePlain(dir + "/existing", "old");
+    writePlain(dir + "/victim", "victim");
+    fs::create_symlink(dir + "/victim", dir + "/link");
+    fs::create_symlink(dir + "/nowhere", dir + "/dangling");
+
+    for (const char* name : {"existing", "link", "dangling"}) {
+        auto h = fm.createFileExclusively(dir + "/" + name);
+        ASSERT_FALSE(h) << name;
+        EXPECT_EQ(h.error().code, kFileWriteFileExistsError) << name;
+    }
+    EXPECT_EQ(readPlain(dir + "/existing"), "old");
+    EXPECT_EQ(readPlain(dir + "/victim"), "victim");
+    EXPECT_FALSE(fm.fileExists(dir + "/nowhere"));
+
+    auto fresh = fm.createFileExclusively(dir + "/fresh");
+    ASSERT_TRUE(fresh);
+    ASSERT_TRUE(fresh->writeAll("abc", 3));
+    EXPECT_EQ(modeOf(dir + "/fresh"), 0600u);
+}
+
+TEST_F(FilesTest, TemporaryFilesArePrivateAndOnlyInPrivateDirectories) {
+    auto a = fm.createTemporaryFile("upload");
+    auto b = fm.createTemporaryFile("upload");
+    ASSERT_TRUE(a);
+    ASSERT_TRUE(b);
+    EXPECT_NE(a->path, b->path);
+    EXPECT_EQ(a->path.rfind(fm.temporaryDirectory(), 0), 0u);
+    EXPECT_EQ(modeOf(a->path), 0600u);
+    ASSERT_TRUE(a->handle.writeAll("data", 4));
+    ASSERT_TRUE(a->handle.close());
+    EXPECT_EQ(readPlain(a->path), "data");
+
+    ASSERT_TRUE(fm.createDirectory(root + "/open", true, 0755));
+    ::chmod((root + "/open").c_str(), 0755);
+    EXPECT_FALSE(fm.createTemporaryFile("x", root + "/open"));
+    ASSERT_TRUE(fm.createDirectory(root + "/private", true, 0700));
+    EXPECT_TRUE(fm.createTemporaryFile("x", root + "/private"));
+    EXPECT_FALSE(fm.createTemporaryFile("../escape"));
+}
+
+}  // namespace
+}  // namespace platform
