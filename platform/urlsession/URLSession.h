@@ -23,6 +23,8 @@
 // delegate is released. Drop your reference only after invalidating, or the session lives on.
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
 #include <optional>
 #include <string>
 
@@ -114,6 +116,8 @@ private:
     std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
     std::shared_ptr<urlsession_detail::Engine> engine_;
     bool shared_ = false;
+    mutable std::mutex descriptionMutex_;
+    std::string description_;
 };
 
 }  // namespace platform

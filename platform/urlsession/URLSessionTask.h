@@ -22,6 +22,7 @@ class URLSession;
 namespace urlsession_detail {
 class Engine;
 struct Transfer;
+class TransferOps;
 }  // namespace urlsession_detail
 
 enum class URLSessionTaskState { Running = 0, Suspended = 1, Canceling = 2, Completed = 3 };
@@ -69,10 +70,11 @@ protected:
     URLSessionTask(Kind kind, uint64_t identifier, std::weak_ptr<URLSession> session,
                    std::optional<URLRequest> request);
 
-private:
+protected:
     friend class URLSession;
     friend class urlsession_detail::Engine;
     friend struct urlsession_detail::Transfer;
+    friend class urlsession_detail::TransferOps;
 
     const Kind kind_;
     const uint64_t identifier_;

@@ -1,0 +1,222 @@
+#include "platform/foundation/HTTPURLResponse.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace platform {
+
+namespace {
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string unquote(std::string_view v) {
+    v = trim(v);
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') {
+        std::string out;
+        for (size_t i = 1; i + 1 < v.size(); ++i) {
+            if (v[i] == '\\' && i + 2 < v.size()) ++i;
+            out += v[i];
+        }
+        return out;
+    }
+    return std::string(v);
+}
+
+// Splits "a; b=c; d=\"e;f\"" on ';' outside quotes.
+std::vector<std::string_view> splitParams(std::string_view s) {
+    std::vector<std::string_view> out;
+    bool quoted = false;
+    size_t start = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '"' && (i == 0 || s[i - 1] != '\\')) quoted = !quoted;
+        if (s[i] == ';' && !quoted) {
+            out.push_back(s.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    out.push_back(s.substr(start));
+    return out;
+}
+
+// Only a last path component that cannot climb or hide: no separators, no "." / "..", no controls.
+std::optional<std::string> safeComponent(std::string name) {
+    auto slash = name.find_last_of("/\\");
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
+               name.end());
+    auto t = std::string(trim(name));
+    if (t.empty() || t == "." || t == "..") return std::nullopt;
+    return t;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+void parseContentType(std::string_view contentType, std::string& mimeType, std::string& charset) {
+    mimeType.clear();
+    charset.clear();
+    auto parts = splitParams(contentType);
+    auto type = trim(parts[0]);
+    if (type.find('/') != std::string_view::npos) mimeType = lower(type);
+    for (size_t i = 1; i < parts.size(); ++i) {
+        auto p = trim(parts[i]);
+        auto eq = p.find('=');
+        if (eq == std::string_view::npos) continue;
+        if (lower(trim(p.substr(0, eq))) == "charset") charset = lower(unquote(p.substr(eq + 1)));
+    }
+}
+
+std::optional<std::string> filenameFromContentDisposition(std::string_view value) {
+    auto parts = splitParams(value);
+    std::optional<std::string> plain, extended;
+    for (size_t i = 1; i < parts.size(); ++i) {
+        auto p = trim(parts[i]);
+        auto eq = p.find('=');
+        if (eq == std::string_view::npos) continue;
+        auto key = lower(trim(p.substr(0, eq)));
+        auto val = trim(p.substr(eq + 1));
+        if (key == "filename") {
+            plain = unquote(val);
+        } else if (key == "filename*") {
+            // charset'lang'percent-encoded
+            auto q1 = val.find('\'');
+            auto q2 = q1 == std::string_view::npos ? q1 : val.find('\'', q1 + 1);
+            if (q2 == std::string_view::npos) continue;
+            std::string decoded;
+            bool ok = true;
+            for (size_t j = q2 + 1; j < val.size(); ++j) {
+                if (val[j] == '%') {
+                    if (j + 2 >= val.size() || hexValue(val[j + 1]) < 0 || hexValue(val[j + 2]) < 0) {
+                        ok = false;
+                        break;
+                    }
+                    decoded += char(hexValue(val[j + 1]) * 16 + hexValue(val[j + 2]));
+                    j += 2;
+                } else {
+                    decoded += val[j];
+                }
+            }
+            if (ok) extended = decoded;
+        }
+    }
+    if (extended)
+        if (auto s = safeComponent(*extended)) return s;
+    if (plain) return safeComponent(*plain);
+    return std::nullopt;
+}
+
+URLResponse::URLResponse(std::optional<URL> url, std::string MIMEType, int64_t expectedContentLength,
+                         std::string textEncodingName)
+    : url_(std::move(url)),
+      mimeType_(std::move(MIMEType)),
+      expectedLength_(expectedContentLength),
+      encoding_(std::move(textEncodingName)) {}
+
+std::string URLResponse::suggestedFilename() const {
+    if (url_) {
+        auto last = url_->lastPathComponent();
+        if (last != "/")
+            if (auto s = safeComponent(last)) return *s;
+    }
+    return "Unknown";
+}
+
+HTTPURLResponse::HTTPURLResponse(URL url, int statusCode, std::string HTTPVersion, HTTPHeaderFields headerFields)
+    : URLResponse(std::move(url), "", kURLResponseUnknownLength, ""),
+      statusCode_(statusCode),
+      version_(std::move(HTTPVersion)),
+      headers_(std::move(headerFields)) {
+    if (const auto* ct = headers_.find("Content-Type")) parseContentType(*ct, mimeType_, encoding_);
+    const auto* ce = headers_.find("Content-Encoding");
+    bool encoded = ce && !trim(*ce).empty() && lower(trim(*ce)) != "identity";
+    if (const auto* cl = headers_.find("Content-Length"); cl && !encoded) {
+        auto t = trim(*cl);
+        int64_t n = 0;
+        auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), n);
+        if (ec == std::errc() && p == t.data() + t.size() && n >= 0) expectedLength_ = n;
+    }
+}
+
+std::optional<std::string> HTTPURLResponse::valueForHTTPHeaderField(std::string_view name) const {
+    if (const auto* v = headers_.find(name)) return *v;
+    return std::nullopt;
+}
+
+std::string HTTPURLResponse::suggestedFilename() const {
+    if (const auto* cd = headers_.find("Content-Disposition"))
+        if (auto name = filenameFromContentDisposition(*cd)) return *name;
+    return URLResponse::suggestedFilename();
+}
+
+std::string HTTPURLResponse::localizedStringForStatusCode(int code) {
+    switch (code) {
+        case 100: return "continue";
+        case 101: return "switching protocols";
+        case 200: return "no error";
+        case 201: return "created";
+        case 202: return "accepted";
+        case 203: return "non-authoritative information";
+        case 204: return "no content";
+        case 205: return "reset content";
+        case 206: return "partial content";
+        case 300: return "multiple choices";
+        case 301: return "moved permanently";
+        case 302: return "found";
+        case 303: return "see other";
+        case 304: return "not modified";
+        case 305: return "needs proxy";
+        case 307: return "temporarily redirected";
+        case 308: return "permanently redirected";
+        case 400: return "bad request";
+        case 401: return "unauthorized";
+        case 402: return "payment required";
+        case 403: return "forbidden";
+        case 404: return "not found";
+        case 405: return "method not allowed";
+        case 406: return "unacceptable";
+        case 407: return "proxy authentication required";
+        case 408: return "request timed out";
+        case 409: return "conflict";
+        case 410: return "no longer exists";
+        case 411: return "length required";
+        case 412: return "precondition failed";
+        case 413: return "request too large";
+        case 414: return "requested URL too long";
+        case 415: return "unsupported media type";
+        case 416: return "requested range not satisfiable";
+        case 417: return "expectation failed";
+        case 429: return "too many requests";
+        case 500: return "internal server error";
+        case 501: return "unimplemented";
+        case 502: return "bad gateway";
+        case 503: return "service unavailable";
+        case 504: return "gateway timed out";
+        case 505: return "unsupported version";
+        default: break;
+    }
+    if (code >= 100 && code < 200) return "informational";
+    if (code >= 200 && code < 300) return "success";
+    if (code >= 300 && code < 400) return "redirected";
+    if (code >= 400 && code < 500) return "client error";
+    if (code >= 500 && code < 600) return "server error";
+    return "unknown";
+}
+
+}  // namespace platform

@@ -1,0 +1,86 @@
+#include "platform/foundation/URLRequest.h"
+
+#include <algorithm>
+
+namespace platform {
+
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+               return lower(x) == lower(y);
+           });
+}
+
+const std::string* HTTPHeaderFields::find(std::string_view name) const {
+    for (const auto& [k, v] : entries_)
+        if (equalsIgnoringASCIICase(k, name)) return &v;
+    return nullptr;
+}
+
+void HTTPHeaderFields::set(std::string name, std::string value) {
+    if (name.empty()) return;
+    for (auto& [k, v] : entries_)
+        if (equalsIgnoringASCIICase(k, name)) {
+            v = std::move(value);
+            return;
+        }
+    entries_.emplace_back(std::move(name), std::move(value));
+}
+
+void HTTPHeaderFields::add(std::string name, std::string value) {
+    if (name.empty()) return;
+    for (auto& [k, v] : entries_)
+        if (equalsIgnoringASCIICase(k, name)) {
+            v += ",";
+            v += value;
+            return;
+        }
+    entries_.emplace_back(std::move(name), std::move(value));
+}
+
+bool HTTPHeaderFields::erase(std::string_view name) {
+    auto it = std::find_if(entries_.begin(), entries_.end(),
+                           [&](const Entry& e) { return equalsIgnoringASCIICase(e.first, name); });
+    if (it == entries_.end()) return false;
+    entries_.erase(it);
+    return true;
+}
+
+Value HTTPHeaderFields::asValue() const {
+    Value v = Value::dictionary();
+    for (const auto& [k, val] : entries_) v.set(k, val);
+    return v;
+}
+
+URLRequest::URLRequest(URL url, URLRequestCachePolicy cachePolicy, double timeoutInterval)
+    : url_(std::move(url)), cachePolicy_(cachePolicy), timeoutInterval_(timeoutInterval) {}
+
+std::optional<std::string> URLRequest::valueForHTTPHeaderField(std::string_view name) const {
+    if (const auto* v = headers_.find(name)) return *v;
+    return std::nullopt;
+}
+
+void URLRequest::setValue(std::optional<std::string> value, std::string name) {
+    if (value)
+        headers_.set(std::move(name), std::move(*value));
+    else
+        headers_.erase(name);
+}
+
+void URLRequest::addValue(std::string value, std::string name) { headers_.add(std::move(name), std::move(value)); }
+
+void URLRequest::setHTTPBody(std::optional<Bytes> body) {
+    body_ = std::move(body);
+    if (body_) bodyStream_.reset();
+}
+
+void URLRequest::setHTTPBodyStream(std::shared_ptr<InputStream> stream) {
+    bodyStream_ = std::move(stream);
+    if (bodyStream_) body_.reset();
+}
+
+std::string URLRequest::description() const {
+    return "<URLRequest> { URL: " + (url_ ? url_->absoluteString() : std::string("(null)")) + " }";
+}
+
+}  // namespace platform

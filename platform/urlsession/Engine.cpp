@@ -1,0 +1,246 @@
+#include "platform/urlsession/Engine.h"
+
+#include <curl/curl.h>
+
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/PlatformConfig.h"
+#include "platform/urlsession/Transfer.h"
+#include "platform/urlsession/URLError.h"
+
+namespace platform::urlsession_detail {
+
+namespace {
+struct CurlGlobal {
+    CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+};
+void ensureCurl() { static CurlGlobal g; }
+// Mailbox blocks run per delegate-queue operation, so a busy session does not hog a main-loop turn.
+constexpr int kDrainBatch = 64;
+}  // namespace
+
+Engine::Engine(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
+               dispatch::OperationQueue queue)
+    : config_(std::move(configuration)), queue_(std::move(queue)), delegate_(std::move(delegate)) {
+    ensureCurl();
+    multi_ = curl_multi_init();
+}
+
+Engine::~Engine() {
+    transfers_.clear();
+    if (multi_) curl_multi_cleanup(multi_);
+}
+
+void Engine::start() {
+    auto self = shared_from_this();
+    std::mutex m;
+    std::condition_variable cv;
+    bool started = false;
+    thread_ = std::thread([self, &m, &cv, &started] {
+        {
+            std::lock_guard lock(m);
+            self->threadId_ = std::this_thread::get_id();
+            started = true;
+        }
+        cv.notify_all();
+        self->run();
+    });
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return started; });
+}
+
+void Engine::shutdown() {
+    stop_ = true;
+    curl_multi_wakeup(multi_);
+    if (!thread_.joinable()) return;
+    if (onEngineThread())
+        thread_.detach();
+    else
+        thread_.join();
+}
+
+void Engine::post(std::function<void()> command) {
+    {
+        std::lock_guard lock(commandMutex_);
+        commands_.push_back(std::move(command));
+    }
+    curl_multi_wakeup(multi_);
+}
+
+void Engine::deliver(std::function<void()> block) {
+    bool schedule = false;
+    {
+        std::lock_guard lock(mailboxMutex_);
+        mailbox_.push_back(std::move(block));
+        if (!draining_) draining_ = schedule = true;
+    }
+    if (schedule) {
+        auto self = shared_from_this();
+        queue_.addOperation([self] { self->drainMailbox(); });
+    }
+}
+
+void Engine::drainMailbox() {
+    for (int i = 0; i < kDrainBatch; ++i) {
+        std::function<void()> block;
+        {
+            std::lock_guard lock(mailboxMutex_);
+            if (mailbox_.empty()) {
+                draining_ = false;
+                return;
+            }
+            block = std::move(mailbox_.front());
+            mailbox_.pop_front();
+        }
+        dispatch::detail::runGuarded("URLSession delegate queue", block);
+    }
+    auto self = shared_from_this();
+    queue_.addOperation([self] { self->drainMailbox(); });
+}
+
+std::shared_ptr<URLSession> Engine::sessionRef() const { return weakSession_.lock(); }
+
+std::shared_ptr<URLSessionDelegate> Engine::delegate() const {
+    std::lock_guard lock(registryMutex_);
+    return delegate_;
+}
+
+void Engine::clearDelegate() {
+    std::lock_guard lock(registryMutex_);
+    delegate_.reset();
+}
+
+void Engine::registerTask(const std::shared_ptr<URLSessionTask>& task) {
+    std::lock_guard lock(registryMutex_);
+    tasks_[task->taskIdentifier()] = task;
+}
+
+void Engine::setExtras(uint64_t taskId, TaskExtras extras) {
+    std::lock_guard lock(registryMutex_);
+    extras_[taskId] = std::move(extras);
+}
+
+std::vector<std::shared_ptr<URLSessionTask>> Engine::liveTasks() {
+    std::vector<std::shared_ptr<URLSessionTask>> out;
+    std::lock_guard lock(registryMutex_);
+    for (auto& [id, weak] : tasks_)
+        if (auto t = weak.lock())
+            if (t->state() != URLSessionTaskState::Completed) out.push_back(t);
+    return out;
+}
+
+void Engine::run() {
+    while (!stop_) {
+        runCommands();
+        if (stop_) break;
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        readInfo();
+        checkTimeouts();
+        maybeFinishInvalidation();
+        if (keepAlive_ && transfers_.empty()) {
+            // Dropping the last reference may destroy the session (and shut us down) right here.
+            auto last = std::move(keepAlive_);
+            last.reset();
+            if (stop_) break;
+        }
+        long curlTimeout = -1;
+        curl_multi_timeout(multi_, &curlTimeout);
+        int wait = transfers_.empty() ? 1000 : 50;  // 50 ms: short idle time-outs need a fine check
+        if (curlTimeout >= 0 && curlTimeout < wait) wait = int(curlTimeout);
+        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+    }
+    // Shutting down: transfers end without callbacks (the session is going away).
+    for (auto& [id, t] : transfers_) t->releaseEasy();
+    transfers_.clear();
+}
+
+void Engine::runCommands() {
+    for (;;) {
+        std::deque<std::function<void()>> batch;
+        {
+            std::lock_guard lock(commandMutex_);
+            batch.swap(commands_);
+        }
+        if (batch.empty()) return;
+        for (auto& c : batch) {
+            if (stop_) return;
+            dispatch::detail::runGuarded("URLSession engine", c);
+        }
+    }
+}
+
+void Engine::invalidate(bool cancelTasks) {
+    if (invalidated_.exchange(true)) {
+        if (!cancelTasks) return;
+    }
+    auto self = shared_from_this();
+    post([self, cancelTasks] {
+        if (cancelTasks)
+            for (auto& t : self->liveTasks()) self->cancelTask(t, nullptr);
+        self->maybeFinishInvalidation();
+    });
+}
+
+void Engine::maybeFinishInvalidation() {
+    if (!invalidated_ || invalidationDelivered_ || !transfers_.empty()) return;
+    // Tasks that were resumed but never reached a transfer complete through commands; wait for them.
+    for (auto& t : liveTasks())
+        if (t->state() == URLSessionTaskState::Running || t->state() == URLSessionTaskState::Canceling) return;
+    invalidationDelivered_ = true;
+    auto session = sessionRef();
+    auto self = shared_from_this();
+    deliver([self, session] {
+        if (auto d = self->delegate())
+            if (session && d->implements(URLSessionDelegateMethod::DidBecomeInvalidWithError))
+                d->didBecomeInvalidWithError(session, std::nullopt);
+        self->clearDelegate();
+    });
+}
+
+void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task, Error error) {
+    TaskExtras extras;
+    {
+        std::lock_guard lock(registryMutex_);
+        auto it = extras_.find(task->taskIdentifier());
+        if (it != extras_.end()) {
+            extras = std::move(it->second);
+            extras_.erase(it);
+        }
+        tasks_.erase(task->taskIdentifier());
+    }
+    {
+        std::lock_guard lock(task->mutex_);
+        if (task->state_ == URLSessionTaskState::Completed) return;
+        task->state_ = URLSessionTaskState::Completed;
+        task->error_ = error;
+    }
+    auto session = sessionRef();
+    auto self = shared_from_this();
+    deliver([self, session, task, error, extras = std::move(extras)] {
+        if (extras.dataCompletion) {
+            extras.dataCompletion({}, nullptr, error);
+        } else if (extras.downloadCompletion) {
+            extras.downloadCompletion(std::nullopt, nullptr, error);
+        } else if (auto d = self->delegate(); d && session &&
+                                              d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError)) {
+            d->didCompleteWithError(session, task, error);
+        }
+    });
+}
+
+void Engine::startTask(std::shared_ptr<URLSessionTask> task) {
+    TaskExtras extras;
+    {
+        std::lock_guard lock(registryMutex_);
+        auto it = extras_.find(task->taskIdentifier());
+        if (it != extras_.end()) extras = it->second;  // kept until completion (completion handlers)
+    }
+    beginTransfer(std::move(task), std::move(extras));
+}
+
+void Engine::removeTransfer(Transfer* t) {
+    t->releaseEasy();
+    transfers_.erase(t->task->taskIdentifier());
+}
+
+}  // namespace platform::urlsession_detail

@@ -1,0 +1,120 @@
+#pragma once
+// Internal: the curl multi engine behind a URLSession. One thread per session owns the multi handle and
+// every Transfer; other threads reach it only through post(). Deliveries to the delegate queue go
+// through one ordered mailbox, so callbacks keep their order whatever queue the session was given.
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/OperationQueue.h"
+#include "platform/urlsession/URLSession.h"
+
+typedef void CURLM;
+
+namespace platform::urlsession_detail {
+
+struct Transfer;
+
+class Engine : public std::enable_shared_from_this<Engine> {
+public:
+    Engine(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
+           dispatch::OperationQueue queue);
+    ~Engine();
+    void start();
+    // Stops the thread; joins unless called on the engine thread itself.
+    void shutdown();
+
+    // Runs `command` on the engine thread (in order).
+    void post(std::function<void()> command);
+    // Runs `block` on the delegate queue, after every block delivered before it.
+    void deliver(std::function<void()> block);
+    bool onEngineThread() const { return std::this_thread::get_id() == threadId_; }
+
+    // Task registry (any thread).
+    uint64_t nextIdentifier() { return nextId_.fetch_add(1) ; }
+    void registerTask(const std::shared_ptr<URLSessionTask>& task);
+    std::vector<std::shared_ptr<URLSessionTask>> liveTasks();
+
+    // Engine-thread operations behind the task API.
+    void startTask(std::shared_ptr<URLSessionTask> task);
+    void suspendTask(const std::shared_ptr<URLSessionTask>& task);
+    void resumeTask(const std::shared_ptr<URLSessionTask>& task);
+    void cancelTask(const std::shared_ptr<URLSessionTask>& task, std::function<void(std::optional<Bytes>)> resumeData);
+
+    // Per-task extras set by the session when the task is made (engine thread reads them at start).
+    struct TaskExtras {
+        std::optional<Bytes> uploadData;
+        std::optional<std::string> uploadFile;
+        bool streamedUpload = false;
+        DataTaskCompletion dataCompletion;
+        DownloadTaskCompletion downloadCompletion;
+        std::optional<Bytes> resumeData;
+    };
+    void setExtras(uint64_t taskId, TaskExtras extras);
+
+    void invalidate(bool cancelTasks);
+    bool isInvalidated() const { return invalidated_.load(); }
+
+    // Ends a task that has no transfer (never started, or refused) with `error`.
+    void completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task, Error error);
+
+    const URLSessionConfiguration& configuration() const { return config_; }
+    void setSession(std::weak_ptr<URLSession> s) { weakSession_ = std::move(s); }
+    std::shared_ptr<URLSession> sessionRef() const;
+    std::shared_ptr<URLSessionDelegate> delegate() const;
+    void clearDelegate();
+
+    // Used by transfers (engine thread).
+    void finish(Transfer* t, std::optional<Error> error);
+    void removeTransfer(Transfer* t);
+    void unpauseIfClear(Transfer* t);
+    CURLM* multi() const { return multi_; }
+
+private:
+    void run();
+    void runCommands();
+    void readInfo();
+    void checkTimeouts();
+    void maybeFinishInvalidation();
+    void drainMailbox();
+    void beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras);
+
+    // The owner. Held weakly: the engine thread may outlive it by a moment when it drops the last reference.
+    std::weak_ptr<URLSession> weakSession_;
+    const URLSessionConfiguration config_;
+    dispatch::OperationQueue queue_;
+    CURLM* multi_ = nullptr;
+    std::thread thread_;
+    std::thread::id threadId_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> nextId_{1};
+    std::atomic<bool> invalidated_{false};
+    bool invalidationDelivered_ = false;
+
+    std::mutex commandMutex_;
+    std::deque<std::function<void()>> commands_;
+
+    std::mutex mailboxMutex_;
+    std::deque<std::function<void()>> mailbox_;
+    bool draining_ = false;
+
+    mutable std::mutex registryMutex_;
+    std::map<uint64_t, std::weak_ptr<URLSessionTask>> tasks_;
+    std::map<uint64_t, TaskExtras> extras_;
+    std::shared_ptr<URLSessionDelegate> delegate_;
+
+    std::shared_ptr<URLSession> keepAlive_;
+
+public:
+    // Engine thread only.
+    std::map<uint64_t, std::unique_ptr<Transfer>> transfers_;
+};
+
+}  // namespace platform::urlsession_detail

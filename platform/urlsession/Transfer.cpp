@@ -1,0 +1,995 @@
+// The transfer side of the engine: curl easy setup, curl callbacks, delegate decisions, completion.
+#include "platform/urlsession/Transfer.h"
+
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/security/Trust.h"
+#include "platform/urlsession/CookieGlue.h"
+#include "platform/urlsession/ResumeData.h"
+#include "platform/urlsession/URLCredentialStorage.h"
+#include "platform/urlsession/URLError.h"
+
+namespace platform::urlsession_detail {
+
+namespace {
+
+constexpr int kMaxRedirects = 16;
+// Body bytes waiting on the delegate queue: pause the transfer above the high mark, continue below the low.
+constexpr int64_t kHighWater = 8 << 20;
+constexpr int64_t kLowWater = 2 << 20;
+
+SteadyTime now() { return std::chrono::steady_clock::now(); }
+
+std::string trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+bool isRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+URLErrorCode codeForCurl(CURLcode c) {
+    switch (c) {
+        case CURLE_UNSUPPORTED_PROTOCOL: return URLErrorCode::UnsupportedURL;
+        case CURLE_URL_MALFORMAT: return URLErrorCode::BadURL;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY: return URLErrorCode::CannotFindHost;
+        case CURLE_COULDNT_CONNECT: return URLErrorCode::CannotConnectToHost;
+        case CURLE_OPERATION_TIMEDOUT: return URLErrorCode::TimedOut;
+        case CURLE_TOO_MANY_REDIRECTS: return URLErrorCode::HTTPTooManyRedirects;
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM: return URLErrorCode::NetworkConnectionLost;
+        case CURLE_GOT_NOTHING: return URLErrorCode::NetworkConnectionLost;
+        case CURLE_WEIRD_SERVER_REPLY: return URLErrorCode::BadServerResponse;
+        case CURLE_BAD_CONTENT_ENCODING: return URLErrorCode::CannotDecodeContentData;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_ENGINE_NOTFOUND: return URLErrorCode::SecureConnectionFailed;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE: return URLErrorCode::ServerCertificateUntrusted;
+        case CURLE_SSL_CERTPROBLEM: return URLErrorCode::ClientCertificateRejected;
+        case CURLE_ABORTED_BY_CALLBACK: return URLErrorCode::Cancelled;
+        case CURLE_WRITE_ERROR: return URLErrorCode::CannotWriteToFile;
+        case CURLE_READ_ERROR: return URLErrorCode::CannotOpenFile;
+        default: return URLErrorCode::Unknown;
+    }
+}
+
+URLErrorCode codeForVerifyError(int v) {
+    switch (v) {
+        case X509_V_ERR_CERT_HAS_EXPIRED: return URLErrorCode::ServerCertificateHasBadDate;
+        case X509_V_ERR_CERT_NOT_YET_VALID: return URLErrorCode::ServerCertificateNotYetValid;
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE: return URLErrorCode::ServerCertificateHasUnknownRoot;
+        default: return URLErrorCode::ServerCertificateUntrusted;
+    }
+}
+
+std::string base64(const std::string& in) {
+    std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(in.data()), int(in.size()));
+    out.resize(size_t(n));
+    return out;
+}
+
+std::string temporaryPath() {
+    auto dir = FileManager::defaultManager().temporaryDirectory();
+    if (dir.empty()) dir = std::filesystem::temp_directory_path().string() + "/";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    static std::atomic<uint64_t> counter{0};
+    std::random_device rd;
+    return dir + "URLSessionDownload_" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_" +
+           std::to_string(rd()) + ".tmp";
+}
+
+std::optional<Date> dateAt(const Date& start, CURL* easy, CURLINFO info) {
+    curl_off_t us = 0;
+    if (curl_easy_getinfo(easy, info, &us) != CURLE_OK || us <= 0) return std::nullopt;
+    return start.addingTimeInterval(double(us) / 1e6);
+}
+
+// --- Shared state of a delegate decision the engine thread waits for (server trust). ---
+struct TrustAnswer {
+    std::mutex m;
+    std::condition_variable cv;
+    bool answered = false;
+    URLSessionAuthChallengeDisposition disposition = URLSessionAuthChallengeDisposition::PerformDefaultHandling;
+    std::optional<URLCredential> credential;
+};
+
+}  // namespace
+
+Transfer::~Transfer() { releaseEasy(); }
+
+void Transfer::releaseEasy() {
+    if (easy) {
+        curl_multi_remove_handle(engine->multi(), easy);
+        curl_easy_cleanup(easy);
+        easy = nullptr;
+    }
+    if (headerList) curl_slist_free_all(headerList);
+    if (connectTo) curl_slist_free_all(connectTo);
+    headerList = connectTo = nullptr;
+    if (file) {
+        fclose(file);
+        file = nullptr;
+    }
+}
+
+// ---------------------------------------------------------------- curl callbacks
+
+
+class TransferOps {
+public:
+    static void startHop(Engine* e, Transfer* t);
+    static void prepareBodyThenStart(Engine* e, Transfer* t);
+    static void onHead(Transfer* t);
+    static void handleResponse(Transfer* t);
+    static void curlDone(Engine* e, Transfer* t, CURLcode code);
+    static void recordHopMetrics(Transfer* t);
+    static bool verifyTrust(Transfer* t, X509_STORE_CTX* ctx);
+    static size_t onHeader(char* buffer, size_t size, size_t count, void* user);
+    static size_t onWrite(char* ptr, size_t size, size_t count, void* user);
+    static size_t onRead(char* buffer, size_t size, size_t count, void* user);
+    static CURLcode onSSLContext(CURL*, void* sslctx, void* user);
+    static int verifyCallback(X509_STORE_CTX* ctx, void* arg);
+};
+
+void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras) {
+    auto request = task->currentRequest();
+    std::optional<URL> url = request ? request->url() : std::nullopt;
+    if (!PlatformConfig::networkUp()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::NotConnectedToInternet, url));
+    if (extras.resumeData && !request) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL));
+    if (!url || url->isEmpty()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
+    auto scheme = url->scheme().value_or("");
+    if (scheme != "http" && scheme != "https")
+        return completeWithoutTransfer(task, makeURLError(URLErrorCode::UnsupportedURL, url));
+    if (!url->host() || url->host()->empty()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
+
+    auto t = std::make_unique<Transfer>();
+    t->engine = this;
+    t->task = task;
+    t->extras = std::move(extras);
+    t->request = *request;
+    t->taskStart = Date::now();
+    if (t->extras.resumeData) {
+        auto info = ResumeInfo::decode(*t->extras.resumeData);
+        if (!info) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
+        std::error_code ec;
+        auto size = std::filesystem::file_size(info->tempPath, ec);
+        if (ec) return completeWithoutTransfer(task, makeURLError(URLErrorCode::CannotOpenFile, url));
+        t->filePath = info->tempPath;
+        t->resumeOffset = int64_t(size);
+        t->etag = info->etag;
+        t->lastModified = info->lastModified;
+        t->request.setValue("bytes=" + std::to_string(size) + "-", "Range");
+        if (!info->etag.empty())
+            t->request.setValue(info->etag, "If-Range");
+        else if (!info->lastModified.empty())
+            t->request.setValue(info->lastModified, "If-Range");
+    }
+    const auto& config = config_;
+    t->idleTimeout = t->request.timeoutInterval() != 60.0 ? t->request.timeoutInterval() : config.timeoutIntervalForRequest;
+    if (t->idleTimeout <= 0) t->idleTimeout = 60;
+    Transfer* raw = t.get();
+    transfers_[task->taskIdentifier()] = std::move(t);
+    if (!keepAlive_) keepAlive_ = sessionRef();
+    TransferOps::prepareBodyThenStart(this, raw);
+}
+
+void TransferOps::prepareBodyThenStart(Engine* e, Transfer* t) {
+    t->bodyStream.reset();
+    t->bodyLength = -1;
+    t->bodySent = 0;
+    const auto& req = t->request;
+    bool wantsBody = req.HTTPMethod() != "GET" && req.HTTPMethod() != "HEAD";
+    auto url = req.url();
+    if (!wantsBody) return startHop(e, t);
+    if (t->extras.uploadData) {
+        t->bodyStream = InputStream::withData(*t->extras.uploadData);
+        t->bodyLength = int64_t(t->extras.uploadData->size());
+    } else if (t->extras.uploadFile) {
+        std::error_code ec;
+        auto size = std::filesystem::file_size(*t->extras.uploadFile, ec);
+        if (ec) return e->finish(t, makeURLError(URLErrorCode::FileDoesNotExist, url));
+        t->bodyStream = InputStream::withFileAtPath(*t->extras.uploadFile);
+        t->bodyLength = int64_t(size);
+    } else if (req.HTTPBody()) {
+        t->bodyStream = InputStream::withData(*req.HTTPBody());
+        t->bodyLength = int64_t(req.HTTPBody()->size());
+    } else if (req.HTTPBodyStream() && t->redirects == 0) {
+        t->bodyStream = req.HTTPBodyStream();
+    } else if (t->extras.streamedUpload || req.HTTPBodyStream()) {
+        // Ask the delegate; the transfer waits (no easy handle yet) until it answers.
+        auto d = e->delegate();
+        auto session = e->sessionRef();
+        if (!d || !session || !d->implements(URLSessionDelegateMethod::TaskNeedNewBodyStream))
+            return e->finish(t, makeURLError(URLErrorCode::CannotOpenFile, url));
+        auto task = t->task;
+        auto id = task->taskIdentifier();
+        Engine* engine = e;
+        auto weakEngine = e->weak_from_this();
+        e->deliver([d, session, task, id, weakEngine, engine] {
+            auto once = std::make_shared<std::atomic<bool>>(false);
+            d->needNewBodyStream(session, task, [once, id, weakEngine, engine](std::shared_ptr<InputStream> stream) {
+                if (once->exchange(true)) return;
+                auto eng = weakEngine.lock();
+                if (!eng) return;
+                eng->post([engine, id, stream] {
+                    auto it = engine->transfers_.find(id);
+                    if (it == engine->transfers_.end() || it->second->easy) return;
+                    Transfer* t = it->second.get();
+                    if (!stream) return engine->finish(t, makeURLError(URLErrorCode::CannotOpenFile, t->request.url()));
+                    t->bodyStream = stream;
+                    startHop(engine, t);
+                });
+            });
+        });
+        return;
+    } else {
+        t->bodyLength = 0;
+    }
+    startHop(e, t);
+}
+
+void TransferOps::startHop(Engine* e, Transfer* t) {
+    const auto& config = e->configuration();
+    const auto& req = t->request;
+    const URL& url = *req.url();
+    t->host = url.host().value_or("");
+    t->phase = Transfer::Phase::Headers;
+    t->status = 0;
+    t->headers = {};
+    t->setCookies.clear();
+    t->response.reset();
+    t->doneWhileWaiting.reset();
+    t->decisionPaused = false;
+    t->hopStart = Date::now();
+    t->lastActivity = now();
+
+    CURL* c = curl_easy_init();
+    t->easy = c;
+    curl_easy_setopt(c, CURLOPT_URL, url.absoluteString().c_str());
+    curl_easy_setopt(c, CURLOPT_PRIVATE, t);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, t);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onWrite);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, t);
+    curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");  // decode what we accept; a caller's header still wins
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(t->idleTimeout * 1000));
+    if (config.timeoutIntervalForResource > 0 && config.timeoutIntervalForResource < 1e6)
+        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long(config.timeoutIntervalForResource * 1000));
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+
+    const auto& method = req.HTTPMethod();
+    if (t->bodyStream) {
+        if (t->bodyStream->streamStatus() == StreamStatus::NotOpen) t->bodyStream->open();
+        curl_easy_setopt(c, CURLOPT_POST, 1L);
+        curl_easy_setopt(c, CURLOPT_READFUNCTION, onRead);
+        curl_easy_setopt(c, CURLOPT_READDATA, t);
+        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t->bodyLength));
+        if (method != "POST") curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.c_str());
+        std::lock_guard lock(t->task->mutex_);
+        t->task->expectedToSend_ = t->bodyLength >= 0 ? t->bodyLength : kURLSessionTransferSizeUnknown;
+    } else if (method == "HEAD") {
+        curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+    } else if (method == "GET") {
+        curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+    } else if (method == "POST") {
+        curl_easy_setopt(c, CURLOPT_POST, 1L);
+        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(0));
+        curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, "");
+    } else {
+        curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+
+    // Header fields: the request's own, then the session's additional ones it does not set.
+    HTTPHeaderFields fields = req.allHTTPHeaderFields();
+    if (const auto* extra = config.HTTPAdditionalHeaders.asDictionary())
+        for (const auto& [name, value] : *extra)
+            if (!fields.find(name)) fields.set(name, value.isString() ? *value.asString() : value.description());
+    if (!fields.find("Cookie"))
+        if (auto cookie = cookieHeaderFor(config, req)) fields.set("Cookie", *cookie);
+    if (!fields.find("User-Agent")) fields.set("User-Agent", PlatformConfig::current().processName + " (URLSession)");
+    if (!fields.find("Accept")) fields.set("Accept", "*/*");
+    for (const auto& [name, value] : fields.entries()) {
+        std::string line = value.empty() ? name + ";" : name + ": " + value;
+        t->headerList = curl_slist_append(t->headerList, line.c_str());
+    }
+    // curl's own additions the platform does not make.
+    t->headerList = curl_slist_append(t->headerList, "Expect:");
+    if (!fields.find("Content-Type")) t->headerList = curl_slist_append(t->headerList, "Content-Type:");
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, t->headerList);
+
+    int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
+    auto settings = PlatformConfig::current();
+    auto it = settings.connectTo.find(t->host + ":" + std::to_string(port));
+    if (it != settings.connectTo.end()) {
+        std::string mapping = t->host + ":" + std::to_string(port) + ":" + it->second;
+        t->connectTo = curl_slist_append(t->connectTo, mapping.c_str());
+        curl_easy_setopt(c, CURLOPT_CONNECT_TO, t->connectTo);
+    }
+    if (url.scheme() == "https") {
+        // We verify in OpenSSL's verify callback (system store + extra roots + host, or the delegate).
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(c, CURLOPT_SSL_SESSIONID_CACHE, 0L);  // a resumed session would skip the check
+        curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, onSSLContext);
+        curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, t);
+    }
+    {
+        std::lock_guard lock(t->task->mutex_);
+        if (t->task->state_ == URLSessionTaskState::Suspended) t->userPaused = true;
+    }
+    curl_multi_add_handle(e->multi(), c);
+    if (t->userPaused) curl_easy_pause(c, CURLPAUSE_ALL);
+}
+
+size_t TransferOps::onRead(char* buffer, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    t->lastActivity = now();
+    if (!t->bodyStream) return 0;
+    ssize_t n = t->bodyStream->read(reinterpret_cast<uint8_t*>(buffer), size * count);
+    if (n < 0) {
+        t->bodyFailed = true;
+        return CURL_READFUNC_ABORT;
+    }
+    t->bodySent += n;
+    int64_t total = t->bodySent, expected = t->bodyLength >= 0 ? t->bodyLength : kURLSessionTransferSizeUnknown;
+    {
+        std::lock_guard lock(t->task->mutex_);
+        t->task->sent_ = total;
+    }
+    auto d = t->engine->delegate();
+    if (n > 0 && d && d->implements(URLSessionDelegateMethod::TaskDidSendBodyData)) {
+        auto session = t->engine->sessionRef();
+        auto task = t->task;
+        t->engine->deliver([d, session, task, n, total, expected] {
+            if (session) d->didSendBodyData(session, task, n, total, expected);
+        });
+    }
+    return size_t(n);
+}
+
+size_t TransferOps::onHeader(char* buffer, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    size_t len = size * count;
+    t->lastActivity = now();
+    std::string line = trimmed(std::string_view(buffer, len));
+    if (line.rfind("HTTP/", 0) == 0) {
+        auto sp = line.find(' ');
+        t->httpVersion = line.substr(0, sp);
+        t->status = sp == std::string::npos ? 0 : std::atoi(line.c_str() + sp + 1);
+        t->headers = {};
+        t->setCookies.clear();
+        return len;
+    }
+    if (line.empty()) {
+        if (t->status >= 100 && t->status < 200) return len;  // interim answer; the real one follows
+        if (t->status > 0 && t->phase == Transfer::Phase::Headers) TransferOps::onHead(t);
+        return len;
+    }
+    auto colon = line.find(':');
+    if (colon == std::string::npos) return len;
+    std::string name = trimmed(line.substr(0, colon)), value = trimmed(line.substr(colon + 1));
+    if (equalsIgnoringASCIICase(name, "Set-Cookie")) t->setCookies.push_back(value);
+    if (const auto* existing = t->headers.find(name))
+        t->headers.set(name, *existing + ", " + value);
+    else
+        t->headers.set(name, value);
+    return len;
+}
+
+void TransferOps::onHead(Transfer* t) {
+    Engine* e = t->engine;
+    const auto& config = e->configuration();
+    const URL url = *t->request.url();
+    t->response = std::make_shared<HTTPURLResponse>(url, t->status, t->httpVersion, t->headers);
+    storeCookies(config, t->request, url, t->setCookies);
+    auto d = e->delegate();
+    auto session = e->sessionRef();
+    auto task = t->task;
+    auto id = task->taskIdentifier();
+    auto weakEngine = e->weak_from_this();
+
+    const auto* location = t->headers.find("Location");
+    std::optional<URL> target = location ? URL::string(*location, url) : std::nullopt;
+    if (isRedirect(t->status) && target) {
+        t->phase = Transfer::Phase::AwaitingRedirect;
+        if (t->redirects >= kMaxRedirects) {
+            e->post([e, id] {
+                auto it = e->transfers_.find(id);
+                if (it != e->transfers_.end())
+                    e->finish(it->second.get(), makeURLError(URLErrorCode::HTTPTooManyRedirects, it->second->request.url()));
+            });
+            return;
+        }
+        URLRequest next = t->request;
+        next.setURL(*target);
+        auto method = next.HTTPMethod();
+        if ((t->status == 303 && method != "HEAD") || ((t->status == 301 || t->status == 302) && method == "POST")) {
+            next.setHTTPMethod("GET");
+            next.setHTTPBody(std::nullopt);
+            next.setHTTPBodyStream(nullptr);
+            next.setValue(std::nullopt, "Content-Type");
+            next.setValue(std::nullopt, "Content-Length");
+        }
+        if (target->host() != url.host()) next.setValue(std::nullopt, "Authorization");
+        next.setValue(std::nullopt, "Range");
+        next.setValue(std::nullopt, "If-Range");
+        auto decide = [weakEngine, e, id](std::optional<URLRequest> answer) {
+            auto eng = weakEngine.lock();
+            if (!eng) return;
+            eng->post([e, id, answer = std::move(answer)] {
+                auto it = e->transfers_.find(id);
+                if (it == e->transfers_.end()) return;
+                Transfer* t = it->second.get();
+                if (t->phase != Transfer::Phase::AwaitingRedirect) return;
+                if (!answer || !answer->url()) {
+                    // Refused: the 3xx answer is the task's response.
+                    handleResponse(t);
+                    if (t->phase == Transfer::Phase::Body) {
+                        if (t->doneWhileWaiting) return curlDone(e, t, *t->doneWhileWaiting);
+                        e->unpauseIfClear(t);
+                    }
+                    return;
+                }
+                recordHopMetrics(t);
+                t->releaseEasy();
+                t->redirects++;
+                t->request = *answer;
+                {
+                    std::lock_guard lock(t->task->mutex_);
+                    t->task->currentRequest_ = *answer;
+                }
+                if (!PlatformConfig::networkUp())
+                    return e->finish(t, makeURLError(URLErrorCode::NotConnectedToInternet, answer->url()));
+                prepareBodyThenStart(e, t);
+            });
+        };
+        auto response = t->response;
+        if (d && session && d->implements(URLSessionDelegateMethod::TaskWillPerformHTTPRedirection)) {
+            e->deliver([d, session, task, response, next, decide] {
+                auto once = std::make_shared<std::atomic<bool>>(false);
+                d->willPerformHTTPRedirection(session, task, response, next, [once, decide](std::optional<URLRequest> r) {
+                    if (!once->exchange(true)) decide(std::move(r));
+                });
+            });
+        } else {
+            decide(next);
+        }
+        return;
+    }
+
+    if (t->status == 401 || t->status == 407) {
+        const auto* challengeHeader = t->headers.find(t->status == 401 ? "WWW-Authenticate" : "Proxy-Authenticate");
+        if (challengeHeader && challengeHeader->size() >= 5 && equalsIgnoringASCIICase(challengeHeader->substr(0, 5), "basic")) {
+            std::optional<std::string> realm;
+            auto r = challengeHeader->find("realm=");
+            if (r != std::string::npos) {
+                auto v = challengeHeader->substr(r + 6);
+                if (!v.empty() && v[0] == '"') v = v.substr(1, v.find('"', 1) - 1);
+                realm = v;
+            }
+            int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
+            URLProtectionSpace space(t->host, port, url.scheme(), realm, kURLAuthenticationMethodHTTPBasic);
+            auto storage = config.URLCredentialStorage;
+            std::optional<URLCredential> proposed = storage ? storage->defaultCredentialForProtectionSpace(space) : std::nullopt;
+            t->phase = Transfer::Phase::AwaitingAuth;
+            URLAuthenticationChallenge challenge{space, proposed, t->authFailures, t->response};
+            auto decide = [weakEngine, e, id, proposed, space, storage](URLSessionAuthChallengeDisposition disp,
+                                                                         std::optional<URLCredential> cred) {
+                auto eng = weakEngine.lock();
+                if (!eng) return;
+                eng->post([e, id, disp, cred, proposed, space, storage] {
+                    auto it = e->transfers_.find(id);
+                    if (it == e->transfers_.end()) return;
+                    Transfer* t = it->second.get();
+                    if (t->phase != Transfer::Phase::AwaitingAuth) return;
+                    std::optional<URLCredential> use;
+                    if (disp == URLSessionAuthChallengeDisposition::UseCredential) use = cred;
+                    if (disp == URLSessionAuthChallengeDisposition::PerformDefaultHandling && t->authFailures == 0) use = proposed;
+                    if (disp == URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge)
+                        return e->finish(t, makeURLError(URLErrorCode::Cancelled, t->request.url()));
+                    if (!use || !use->user() || !use->password()) {
+                        handleResponse(t);  // no credential: the 401 is the answer
+                        if (t->phase == Transfer::Phase::Body) {
+                            if (t->doneWhileWaiting) return curlDone(e, t, *t->doneWhileWaiting);
+                            e->unpauseIfClear(t);
+                        }
+                        return;
+                    }
+                    if (storage && use->persistence() != URLCredentialPersistence::None) storage->setCredential(*use, space);
+                    recordHopMetrics(t);
+                    t->releaseEasy();
+                    t->authFailures++;
+                    t->request.setValue("Basic " + base64(*use->user() + ":" + *use->password()),
+                                        t->status == 401 ? "Authorization" : "Proxy-Authorization");
+                    prepareBodyThenStart(e, t);
+                });
+            };
+            if (d && session && d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge)) {
+                e->deliver([d, session, task, challenge, decide] {
+                    auto once = std::make_shared<std::atomic<bool>>(false);
+                    d->didReceiveTaskChallenge(session, task, challenge,
+                                               [once, decide](URLSessionAuthChallengeDisposition disp, std::optional<URLCredential> c) {
+                                                   if (!once->exchange(true)) decide(disp, std::move(c));
+                                               });
+                });
+            } else {
+                decide(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
+            }
+            return;
+        }
+    }
+    handleResponse(t);
+}
+
+// The response is final: record it, prepare the download file, ask the delegate for a disposition.
+void TransferOps::handleResponse(Transfer* t) {
+    Engine* e = t->engine;
+    auto response = t->response;
+    auto task = t->task;
+    {
+        std::lock_guard lock(task->mutex_);
+        task->response_ = response;
+        task->expectedToReceive_ = response->expectedContentLength();
+    }
+    t->phase = Transfer::Phase::Body;
+    auto d = e->delegate();
+    auto session = e->sessionRef();
+    if (task->kind() == URLSessionTask::Kind::Download || t->becameDownload) {
+        int64_t expected = response->expectedContentLength();
+        bool append = t->resumeOffset > 0 && t->status == 206;
+        if (t->filePath.empty()) t->filePath = temporaryPath();
+        t->file = fopen(t->filePath.c_str(), append ? "ab" : "wb");
+        if (!t->file) {
+            t->fileFailed = true;
+            return;  // the write callback fails the transfer
+        }
+        if (!append) t->resumeOffset = 0;
+        t->written = t->resumeOffset;
+        t->etag = t->headers.find("ETag") ? *t->headers.find("ETag") : "";
+        t->lastModified = t->headers.find("Last-Modified") ? *t->headers.find("Last-Modified") : "";
+        if (t->extras.resumeData && d && session && !t->extras.downloadCompletion &&
+            d->implements(URLSessionDelegateMethod::DownloadTaskDidResumeAtOffset)) {
+            auto dl = std::static_pointer_cast<URLSessionDownloadTask>(task);
+            int64_t offset = t->resumeOffset, total = expected >= 0 ? expected + offset : expected;
+            e->deliver([d, session, dl, offset, total] { d->didResumeAtOffset(session, dl, offset, total); });
+        }
+        return;
+    }
+    if (t->extras.dataCompletion || !d || !session || !d->implements(URLSessionDelegateMethod::DataTaskDidReceiveResponse))
+        return;
+    t->phase = Transfer::Phase::AwaitingResponse;
+    auto id = task->taskIdentifier();
+    auto weakEngine = e->weak_from_this();
+    auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
+    e->deliver([d, session, dataTask, response, weakEngine, e, id] {
+        auto once = std::make_shared<std::atomic<bool>>(false);
+        d->didReceiveResponse(session, dataTask, response, [once, weakEngine, e, id](URLSessionResponseDisposition disp) {
+            if (once->exchange(true)) return;
+            auto eng = weakEngine.lock();
+            if (!eng) return;
+            eng->post([e, id, disp] {
+                auto it = e->transfers_.find(id);
+                if (it == e->transfers_.end()) return;
+                Transfer* t = it->second.get();
+                if (t->phase != Transfer::Phase::AwaitingResponse) return;
+                if (disp == URLSessionResponseDisposition::Cancel)
+                    return e->finish(t, makeURLError(URLErrorCode::Cancelled, t->request.url()));
+                if (disp == URLSessionResponseDisposition::BecomeDownload) {
+                    // The transfer goes on as a new download task; the data task ends without callbacks.
+                    auto session = e->sessionRef();
+                    auto old = t->task;
+                    auto dl = std::make_shared<URLSessionDownloadTask>(e->nextIdentifier(), session, old->originalRequest());
+                    {
+                        std::lock_guard lock(dl->mutex_);
+                        dl->currentRequest_ = t->request;
+                        dl->response_ = t->response;
+                        dl->state_ = URLSessionTaskState::Running;
+                        dl->everResumed_ = true;
+                    }
+                    {
+                        std::lock_guard lock(old->mutex_);
+                        old->state_ = URLSessionTaskState::Completed;
+                    }
+                    e->registerTask(dl);
+                    auto owned = std::move(it->second);
+                    e->transfers_.erase(it);
+                    t->task = dl;
+                    t->becameDownload = true;
+                    e->transfers_[dl->taskIdentifier()] = std::move(owned);
+                    auto d = e->delegate();
+                    if (d && session && d->implements(URLSessionDelegateMethod::DataTaskDidBecomeDownloadTask)) {
+                        auto dataTask = std::static_pointer_cast<URLSessionDataTask>(old);
+                        e->deliver([d, session, dataTask, dl] { d->didBecomeDownloadTask(session, dataTask, dl); });
+                    }
+                    handleResponse(t);
+                }
+                t->phase = Transfer::Phase::Body;
+                if (t->doneWhileWaiting) return curlDone(e, t, *t->doneWhileWaiting);
+                e->unpauseIfClear(t);
+            });
+        });
+    });
+}
+
+size_t TransferOps::onWrite(char* ptr, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    size_t len = size * count;
+    t->lastActivity = now();
+    if (t->phase != Transfer::Phase::Body) {
+        t->decisionPaused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    if (t->pendingBytes->load() > kHighWater) {
+        t->pressurePaused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    Engine* e = t->engine;
+    auto task = t->task;
+    int64_t received;
+    {
+        std::lock_guard lock(task->mutex_);
+        task->received_ += int64_t(len);
+        received = task->received_;
+    }
+    if (task->kind() == URLSessionTask::Kind::Download || t->becameDownload) {
+        if (t->fileFailed || !t->file || fwrite(ptr, 1, len, t->file) != len) {
+            t->fileFailed = true;
+            return 0;  // CURLE_WRITE_ERROR
+        }
+        t->written += int64_t(len);
+        t->unreportedBytes += int64_t(len);
+        auto d = e->delegate();
+        if (!t->extras.downloadCompletion && d && d->implements(URLSessionDelegateMethod::DownloadTaskDidWriteData) &&
+            !t->progressInFlight->exchange(true)) {
+            // One progress report in flight at a time, carrying every byte written since the last.
+            auto session = e->sessionRef();
+            auto dl = std::static_pointer_cast<URLSessionDownloadTask>(task);
+            int64_t bytes = t->unreportedBytes, total = t->written;
+            int64_t expected = t->response ? t->response->expectedContentLength() : -1;
+            if (expected >= 0) expected += t->resumeOffset;
+            t->unreportedBytes = 0;
+            auto flag = t->progressInFlight;
+            e->deliver([d, session, dl, bytes, total, expected, flag] {
+                flag->store(false);
+                if (session) d->didWriteData(session, dl, bytes, total, expected);
+            });
+        }
+        return len;
+    }
+    (void)received;
+    if (t->extras.dataCompletion) {
+        t->collected.insert(t->collected.end(), ptr, ptr + len);
+        return len;
+    }
+    auto d = e->delegate();
+    auto session = e->sessionRef();
+    if (!d || !session || !d->implements(URLSessionDelegateMethod::DataTaskDidReceiveData)) return len;
+    auto pending = t->pendingBytes;
+    pending->fetch_add(int64_t(len));
+    auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
+    auto weakEngine = e->weak_from_this();
+    auto id = task->taskIdentifier();
+    e->deliver([d, session, dataTask, bytes = Bytes(ptr, ptr + len), pending, weakEngine, e, id] {
+        d->didReceiveData(session, dataTask, bytes);
+        int64_t before = pending->fetch_sub(int64_t(bytes.size()));
+        if (before >= kLowWater && before - int64_t(bytes.size()) < kLowWater) {
+            if (auto eng = weakEngine.lock())
+                eng->post([e, id] {
+                    auto it = e->transfers_.find(id);
+                    if (it != e->transfers_.end() && it->second->pressurePaused) {
+                        it->second->pressurePaused = false;
+                        e->unpauseIfClear(it->second.get());
+                    }
+                });
+        }
+    });
+    return len;
+}
+
+void Engine::unpauseIfClear(Transfer* t) {
+    if (!t->easy) return;
+    bool decisionPending = t->phase != Transfer::Phase::Body && t->phase != Transfer::Phase::Headers;
+    if (t->userPaused) {
+        curl_easy_pause(t->easy, CURLPAUSE_ALL);
+        return;
+    }
+    if (decisionPending || t->pressurePaused) return;
+    t->decisionPaused = false;
+    t->lastActivity = now();
+    curl_easy_pause(t->easy, CURLPAUSE_CONT);
+}
+
+// ---------------------------------------------------------------- server trust
+
+int TransferOps::verifyCallback(X509_STORE_CTX* ctx, void* arg) {
+    auto* t = static_cast<Transfer*>(arg);
+    bool ok = TransferOps::verifyTrust(t, ctx);
+    X509_STORE_CTX_set_error(ctx, ok ? X509_V_OK : X509_V_ERR_APPLICATION_VERIFICATION);
+    return ok ? 1 : 0;
+}
+
+CURLcode TransferOps::onSSLContext(CURL*, void* sslctx, void* user) {
+    auto* ctx = static_cast<SSL_CTX*>(sslctx);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_cert_verify_callback(ctx, verifyCallback, user);
+    return CURLE_OK;
+}
+
+// Runs inside the TLS handshake on the engine thread: nothing has been sent yet. Waits for the
+// delegate (bounded by the request time-out, cut short by a cancel or shutdown).
+bool TransferOps::verifyTrust(Transfer* t, X509_STORE_CTX* ctx) {
+    Engine* e = t->engine;
+    const URL url = *t->request.url();
+    auto made = security::Trust::fromStoreContext(ctx, {security::Policy::ssl(true, t->host)});
+    if (!made) {
+        t->overrideError = makeURLError(URLErrorCode::SecureConnectionFailed, url);
+        return false;
+    }
+    auto trust = std::make_shared<security::Trust>(made.value());
+    auto defaultHandling = [&] {
+        auto result = trust->evaluate();
+        if (result.isValid()) return true;
+        t->overrideError = makeURLError(codeForVerifyError(result.verifyError), url);
+        return false;
+    };
+    auto d = e->delegate();
+    auto session = e->sessionRef();
+    bool taskLevel = d && d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge);
+    bool sessionLevel = d && d->implements(URLSessionDelegateMethod::DidReceiveChallenge);
+    if (!session || (!taskLevel && !sessionLevel)) return defaultHandling();
+
+    int port = url.port().value_or(443);
+    URLProtectionSpace space(t->host, port, std::string(kURLProtectionSpaceHTTPS), std::nullopt,
+                             kURLAuthenticationMethodServerTrust);
+    space.setServerTrust(trust);
+    URLAuthenticationChallenge challenge{space, std::nullopt, 0, nullptr};
+    auto answer = std::make_shared<TrustAnswer>();
+    auto task = t->task;
+    e->deliver([d, session, task, challenge, answer, taskLevel] {
+        auto reply = [answer](URLSessionAuthChallengeDisposition disp, std::optional<URLCredential> cred) {
+            std::lock_guard lock(answer->m);
+            if (answer->answered) return;
+            answer->answered = true;
+            answer->disposition = disp;
+            answer->credential = std::move(cred);
+            answer->cv.notify_all();
+        };
+        if (taskLevel)
+            d->didReceiveTaskChallenge(session, task, challenge, reply);
+        else
+            d->didReceiveChallenge(session, challenge, reply);
+    });
+    auto deadline = now() + std::chrono::milliseconds(int64_t(t->idleTimeout * 1000));
+    std::unique_lock lock(answer->m);
+    while (!answer->answered) {
+        if (now() > deadline || task->state() == URLSessionTaskState::Canceling) {
+            t->overrideError = makeURLError(URLErrorCode::Cancelled, url);
+            return false;
+        }
+        answer->cv.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    switch (answer->disposition) {
+        case URLSessionAuthChallengeDisposition::UseCredential:
+            if (answer->credential && answer->credential->trust()) return true;
+            lock.unlock();
+            return defaultHandling();
+        case URLSessionAuthChallengeDisposition::PerformDefaultHandling:
+            lock.unlock();
+            return defaultHandling();
+        case URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge:
+            t->overrideError = makeURLError(URLErrorCode::Cancelled, url);
+            return false;
+        case URLSessionAuthChallengeDisposition::RejectProtectionSpace:
+            t->overrideError = makeURLError(URLErrorCode::ServerCertificateUntrusted, url);
+            return false;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- completion
+
+void TransferOps::recordHopMetrics(Transfer* t) {
+    if (!t->easy) return;
+    URLSessionTaskTransactionMetrics m;
+    m.request = t->request;
+    m.response = t->response;
+    const Date s = t->hopStart;
+    m.fetchStartDate = s;
+    m.domainLookupStartDate = s;
+    m.domainLookupEndDate = dateAt(s, t->easy, CURLINFO_NAMELOOKUP_TIME_T);
+    m.connectStartDate = m.domainLookupEndDate;
+    m.connectEndDate = dateAt(s, t->easy, CURLINFO_CONNECT_TIME_T);
+    if (auto tls = dateAt(s, t->easy, CURLINFO_APPCONNECT_TIME_T)) {
+        m.secureConnectionStartDate = m.connectEndDate;
+        m.secureConnectionEndDate = tls;
+        m.connectEndDate = tls;
+    }
+    m.requestStartDate = dateAt(s, t->easy, CURLINFO_PRETRANSFER_TIME_T);
+    m.requestEndDate = m.requestStartDate;
+    m.responseStartDate = dateAt(s, t->easy, CURLINFO_STARTTRANSFER_TIME_T);
+    m.responseEndDate = Date::now();
+    long version = 0;
+    curl_easy_getinfo(t->easy, CURLINFO_HTTP_VERSION, &version);
+    m.networkProtocolName = version == CURL_HTTP_VERSION_2_0 ? "h2" : version == CURL_HTTP_VERSION_1_0 ? "http/1.0" : "http/1.1";
+    long connects = 0;
+    curl_easy_getinfo(t->easy, CURLINFO_NUM_CONNECTS, &connects);
+    m.reusedConnection = connects == 0;
+    if (m.reusedConnection) m.connectStartDate = m.connectEndDate = std::nullopt;
+    t->metrics.transactionMetrics.push_back(std::move(m));
+}
+
+void TransferOps::curlDone(Engine* e, Transfer* t, CURLcode code) {
+    std::optional<Error> error;
+    if (t->overrideError) {
+        error = t->overrideError;
+    } else if (code == CURLE_OK) {
+        if (!t->response) error = makeURLError(URLErrorCode::BadServerResponse, t->request.url());
+    } else if (t->fileFailed) {
+        error = makeURLError(URLErrorCode::CannotWriteToFile, t->request.url());
+    } else if (t->bodyFailed) {
+        error = makeURLError(URLErrorCode::CannotOpenFile, t->request.url());
+    } else {
+        error = makeURLError(codeForCurl(code), t->request.url());
+    }
+    e->finish(t, error);
+}
+
+void Engine::readInfo() {
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+        if (msg->msg != CURLMSG_DONE) continue;
+        Transfer* t = nullptr;
+        curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
+        if (!t) continue;
+        CURLcode code = msg->data.result;
+        if (t->phase != Transfer::Phase::Body && t->phase != Transfer::Phase::Headers && code == CURLE_OK) {
+            t->doneWhileWaiting = code;  // finish once the delegate has decided
+            continue;
+        }
+        TransferOps::curlDone(this, t, code);
+    }
+}
+
+void Engine::checkTimeouts() {
+    auto at = now();
+    std::vector<Transfer*> expired;
+    for (auto& [id, t] : transfers_) {
+        if (!t->easy || t->userPaused || t->pressurePaused) continue;
+        if (t->phase != Transfer::Phase::Body && t->phase != Transfer::Phase::Headers) continue;
+        if (std::chrono::duration<double>(at - t->lastActivity).count() > t->idleTimeout) expired.push_back(t.get());
+    }
+    for (auto* t : expired) finish(t, makeURLError(URLErrorCode::TimedOut, t->request.url()));
+}
+
+void Engine::finish(Transfer* t, std::optional<Error> error) {
+    TransferOps::recordHopMetrics(t);
+    if (t->file) {
+        fflush(t->file);
+        fclose(t->file);
+        t->file = nullptr;
+    }
+    t->releaseEasy();
+    auto task = t->task;
+    auto session = sessionRef();
+    auto d = delegate();
+    auto extras = t->extras;
+    bool isDownload = task->kind() == URLSessionTask::Kind::Download || t->becameDownload;
+
+    // A download that stopped early can go on later when the server can tell it is the same entity.
+    std::optional<Bytes> resumeData;
+    if (isDownload && error && !t->filePath.empty()) {
+        if (t->written > 0 && (!t->etag.empty() || !t->lastModified.empty()) && t->request.url()) {
+            ResumeInfo info{t->request.url()->absoluteString(), t->written, t->filePath, t->etag, t->lastModified};
+            resumeData = info.encode();
+        }
+        if (resumeData) {
+            error->userInfo.set(kURLSessionDownloadTaskResumeData, *resumeData);
+        } else {
+            std::error_code ec;
+            std::filesystem::remove(t->filePath, ec);
+        }
+    }
+    t->metrics.redirectCount = t->redirects;
+    t->metrics.taskInterval = DateInterval{t->taskStart, Date::now().timeIntervalSince(t->taskStart)};
+    auto metrics = t->metrics;
+    auto response = t->response;
+    auto collected = std::move(t->collected);
+    auto filePath = t->filePath;
+    auto resumeHandler = std::move(t->resumeDataHandler);
+    {
+        std::lock_guard lock(task->mutex_);
+        task->state_ = URLSessionTaskState::Completed;
+        task->error_ = error;
+    }
+    {
+        std::lock_guard lock(registryMutex_);
+        tasks_.erase(task->taskIdentifier());
+        extras_.erase(task->taskIdentifier());
+    }
+    transfers_.erase(task->taskIdentifier());  // t is gone from here on
+
+    auto self = shared_from_this();
+    deliver([self, d, session, task, error, extras, metrics, response, collected = std::move(collected), filePath,
+             resumeHandler, resumeData, isDownload] {
+        if (resumeHandler) resumeHandler(resumeData);
+        bool delegateOK = d && session;
+        if (isDownload && !error) {
+            auto location = URL::fileURL(filePath);
+            auto dl = std::static_pointer_cast<URLSessionDownloadTask>(task);
+            if (extras.downloadCompletion)
+                extras.downloadCompletion(location, response, std::nullopt);
+            else if (delegateOK && d->implements(URLSessionDelegateMethod::DownloadTaskDidFinishDownloadingToURL))
+                d->didFinishDownloadingToURL(session, dl, location);
+            std::error_code ec;
+            std::filesystem::remove(filePath, ec);  // unless it was moved away
+        }
+        if (delegateOK && d->implements(URLSessionDelegateMethod::TaskDidFinishCollectingMetrics))
+            d->didFinishCollectingMetrics(session, task, metrics);
+        if (extras.dataCompletion)
+            extras.dataCompletion(collected, response, error);
+        else if (extras.downloadCompletion && error)
+            extras.downloadCompletion(std::nullopt, response, error);
+        else if (delegateOK && d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError))
+            d->didCompleteWithError(session, task, error);
+    });
+}
+
+// ---------------------------------------------------------------- task commands
+
+void Engine::suspendTask(const std::shared_ptr<URLSessionTask>& task) {
+    auto it = transfers_.find(task->taskIdentifier());
+    if (it == transfers_.end()) return;
+    it->second->userPaused = true;
+    unpauseIfClear(it->second.get());
+}
+
+void Engine::resumeTask(const std::shared_ptr<URLSessionTask>& task) {
+    auto it = transfers_.find(task->taskIdentifier());
+    if (it == transfers_.end()) {
+        if (task->state() == URLSessionTaskState::Running) startTask(task);
+        return;
+    }
+    it->second->userPaused = false;
+    unpauseIfClear(it->second.get());
+}
+
+void Engine::cancelTask(const std::shared_ptr<URLSessionTask>& task, std::function<void(std::optional<Bytes>)> resumeData) {
+    auto it = transfers_.find(task->taskIdentifier());
+    if (it == transfers_.end()) {
+        if (task->state() == URLSessionTaskState::Completed) return;
+        if (resumeData) deliver([resumeData] { resumeData(std::nullopt); });
+        auto req = task->currentRequest();
+        return completeWithoutTransfer(task, makeURLError(URLErrorCode::Cancelled, req ? req->url() : std::nullopt));
+    }
+    Transfer* t = it->second.get();
+    t->resumeDataHandler = std::move(resumeData);
+    finish(t, makeURLError(URLErrorCode::Cancelled, t->request.url()));
+}
+
+}  // namespace platform::urlsession_detail

@@ -1,0 +1,91 @@
+#pragma once
+// Internal: one task's transfer on the engine thread (one curl easy handle per request hop).
+#include <curl/curl.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/HTTPURLResponse.h"
+#include "platform/foundation/Stream.h"
+#include "platform/urlsession/Engine.h"
+#include "platform/urlsession/URLSessionTaskMetrics.h"
+
+namespace platform::urlsession_detail {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+struct Transfer {
+    enum class Phase {
+        Headers,           // waiting for the response head
+        AwaitingRedirect,  // the delegate decides on a redirect; body paused
+        AwaitingAuth,      // the delegate answers an HTTP authentication challenge; body paused
+        AwaitingResponse,  // the delegate decides on the response; body paused
+        Body,              // body flows to the delegate / file
+    };
+
+    Engine* engine = nullptr;
+    std::shared_ptr<URLSessionTask> task;
+    Engine::TaskExtras extras;
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    curl_slist* connectTo = nullptr;
+    URLRequest request;  // current hop
+    std::string host;    // of the current hop, for trust and challenges
+    int redirects = 0;
+    int authFailures = 0;
+    Phase phase = Phase::Headers;
+
+    // Request body.
+    std::shared_ptr<InputStream> bodyStream;
+    int64_t bodyLength = -1;
+    int64_t bodySent = 0;
+    bool bodyFailed = false;
+
+    // Response head being read.
+    int status = 0;
+    std::string httpVersion;
+    HTTPHeaderFields headers;
+    std::vector<std::string> setCookies;
+    std::shared_ptr<const HTTPURLResponse> response;
+    std::optional<CURLcode> doneWhileWaiting;  // curl finished while a decision was pending
+
+    // Pauses: the receive side is paused while any reason holds.
+    bool userPaused = false;
+    bool decisionPaused = false;      // write callback answered PAUSE for a pending decision
+    std::atomic<bool> pressurePaused{false};
+    std::shared_ptr<std::atomic<int64_t>> pendingBytes = std::make_shared<std::atomic<int64_t>>(0);
+
+    // Download.
+    FILE* file = nullptr;
+    std::string filePath;
+    int64_t written = 0;
+    int64_t resumeOffset = 0;
+    std::string etag, lastModified;
+    bool fileFailed = false;
+    int64_t unreportedBytes = 0;
+    std::shared_ptr<std::atomic<bool>> progressInFlight = std::make_shared<std::atomic<bool>>(false);
+    bool becameDownload = false;
+
+    // Data collected for a completion handler.
+    Bytes collected;
+
+    // Time-outs and metrics.
+    SteadyTime lastActivity;
+    double idleTimeout = 60;
+    Date taskStart;
+    Date hopStart;
+    URLSessionTaskMetrics metrics;
+    // An error decided by us (trust refusal, cancel) that outranks curl's code.
+    std::optional<Error> overrideError;
+    std::function<void(std::optional<Bytes>)> resumeDataHandler;
+
+    ~Transfer();
+    void releaseEasy();
+};
+
+}  // namespace platform::urlsession_detail

@@ -1,0 +1,165 @@
+#include "platform/urlsession/URLSessionTask.h"
+
+#include "platform/urlsession/Engine.h"
+#include "platform/urlsession/URLError.h"
+#include "platform/urlsession/URLSession.h"
+
+namespace platform {
+
+using urlsession_detail::Engine;
+
+URLSessionTask::URLSessionTask(Kind kind, uint64_t identifier, std::weak_ptr<URLSession> session,
+                               std::optional<URLRequest> request)
+    : kind_(kind),
+      identifier_(identifier),
+      session_(std::move(session)),
+      originalRequest_(request),
+      currentRequest_(std::move(request)) {}
+
+URLSessionTask::~URLSessionTask() = default;
+
+std::optional<URLRequest> URLSessionTask::originalRequest() const {
+    std::lock_guard lock(mutex_);
+    return originalRequest_;
+}
+std::optional<URLRequest> URLSessionTask::currentRequest() const {
+    std::lock_guard lock(mutex_);
+    return currentRequest_;
+}
+std::shared_ptr<const URLResponse> URLSessionTask::response() const {
+    std::lock_guard lock(mutex_);
+    return response_;
+}
+URLSessionTaskState URLSessionTask::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+std::optional<Error> URLSessionTask::error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+float URLSessionTask::priority() const {
+    std::lock_guard lock(mutex_);
+    return priority_;
+}
+void URLSessionTask::setPriority(float p) {
+    std::lock_guard lock(mutex_);
+    priority_ = p < 0 ? 0 : p > 1 ? 1 : p;
+}
+std::string URLSessionTask::taskDescription() const {
+    std::lock_guard lock(mutex_);
+    return description_;
+}
+void URLSessionTask::setTaskDescription(std::string d) {
+    std::lock_guard lock(mutex_);
+    description_ = std::move(d);
+}
+int64_t URLSessionTask::countOfBytesReceived() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+int64_t URLSessionTask::countOfBytesSent() const {
+    std::lock_guard lock(mutex_);
+    return sent_;
+}
+int64_t URLSessionTask::countOfBytesExpectedToReceive() const {
+    std::lock_guard lock(mutex_);
+    return expectedToReceive_;
+}
+int64_t URLSessionTask::countOfBytesExpectedToSend() const {
+    std::lock_guard lock(mutex_);
+    return expectedToSend_;
+}
+
+void URLSessionTask::resume() {
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ != URLSessionTaskState::Suspended) return;
+        state_ = URLSessionTaskState::Running;
+        first = !everResumed_;
+        everResumed_ = true;
+    }
+    auto session = session_.lock();
+    if (!session) return;
+    auto engine = session->engine_;
+    auto self = shared_from_this();
+    engine->post([engine, self, first] {
+        if (first && engine->isInvalidated() && self->kind() != Kind::Stream) {
+            auto req = self->currentRequest();
+            return engine->completeWithoutTransfer(self, makeURLError(URLErrorCode::Cancelled, req ? req->url() : std::nullopt));
+        }
+        if (first)
+            engine->startTask(self);
+        else
+            engine->resumeTask(self);
+    });
+}
+
+void URLSessionTask::suspend() {
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ != URLSessionTaskState::Running) return;
+        state_ = URLSessionTaskState::Suspended;
+    }
+    auto session = session_.lock();
+    if (!session) return;
+    auto engine = session->engine_;
+    auto self = shared_from_this();
+    engine->post([engine, self] { engine->suspendTask(self); });
+}
+
+void URLSessionTask::cancel() {
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ == URLSessionTaskState::Completed || state_ == URLSessionTaskState::Canceling) return;
+        state_ = URLSessionTaskState::Canceling;
+    }
+    auto session = session_.lock();
+    if (!session) return;
+    auto engine = session->engine_;
+    auto self = shared_from_this();
+    engine->post([engine, self] { engine->cancelTask(self, nullptr); });
+}
+
+void URLSessionDownloadTask::cancelByProducingResumeData(std::function<void(std::optional<Bytes>)> handler) {
+    auto session = this->session();
+    if (!session) return;
+    auto engine = session->engine_;
+    bool already = false;
+    {
+        std::lock_guard lock(mutex_);
+        already = state_ == URLSessionTaskState::Completed || state_ == URLSessionTaskState::Canceling;
+        if (!already) state_ = URLSessionTaskState::Canceling;
+    }
+    if (already) {
+        if (handler) engine->post([engine, handler] { engine->deliver([handler] { handler(std::nullopt); }); });
+        return;
+    }
+    auto self = shared_from_this();
+    engine->post([engine, self, handler] { engine->cancelTask(self, handler); });
+}
+
+URLSessionStreamTask::URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession> s, std::string host, int port)
+    : URLSessionTask(Kind::Stream, id, std::move(s), std::nullopt), host_(std::move(host)), port_(port) {}
+
+// Stream tasks are not carried by the engine yet: every operation fails as unsupported.
+void URLSessionStreamTask::readDataOfMinLength(size_t, size_t, double,
+                                               std::function<void(Bytes, bool, std::optional<Error>)> handler) {
+    auto session = this->session();
+    if (!session || !handler) return;
+    auto engine = session->engine_;
+    engine->post([engine, handler] {
+        engine->deliver([handler] { handler({}, true, makeURLError(URLErrorCode::UnsupportedURL)); });
+    });
+}
+void URLSessionStreamTask::writeData(Bytes, double, std::function<void(std::optional<Error>)> handler) {
+    auto session = this->session();
+    if (!session || !handler) return;
+    auto engine = session->engine_;
+    engine->post([engine, handler] { engine->deliver([handler] { handler(makeURLError(URLErrorCode::UnsupportedURL)); }); });
+}
+void URLSessionStreamTask::closeRead() {}
+void URLSessionStreamTask::closeWrite() {}
+
+}  // namespace platform

@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+
+#include "platform/foundation/Stream.h"
+#include "platform/urlsession/tests/SessionTestSupport.h"
+#include "testing/TestHttpServer.h"
+
+using namespace urlsession_test;
+using namespace std::chrono_literals;
+using tesmar_testing::Reply;
+using tesmar_testing::TestHttpServer;
+
+namespace {
+
+struct Result {
+    std::string body;
+    std::shared_ptr<const HTTPURLResponse> response;
+    std::optional<Error> error;
+};
+
+Result fetch(const std::shared_ptr<URLSession>& session, const URLRequest& request) {
+    Promise<Result> done;
+    auto task = session->dataTaskWithRequest(request, [&](const Bytes& data, std::shared_ptr<const URLResponse> r,
+                                                         std::optional<Error> e) {
+        done.set({std::string(data.begin(), data.end()), std::dynamic_pointer_cast<const HTTPURLResponse>(r), e});
+    });
+    task->resume();
+    auto r = done.wait();
+    EXPECT_TRUE(r.has_value()) << "no completion";
+    return r.value_or(Result{});
+}
+
+class SessionTest : public ::testing::Test {
+protected:
+    DeviceRoot device;
+    TestHttpServer server;
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    std::shared_ptr<URLSession> session = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+
+    ~SessionTest() override { session->invalidateAndCancel(); }
+};
+
+TEST_F(SessionTest, GetAndPostCarryHeadersAndBodies) {
+    server.route("GET", "/hello", Reply::text("hi there").header("X-Answer", "42"));
+    server.route("POST", "/echo", Reply::dynamic([](const tesmar_testing::RecordedRequest& r, Reply& out) {
+        out = Reply::text("got " + r.body, 201);
+    }));
+    URLRequest get(url(server.url("/hello")));
+    get.setValue("yes", "X-Custom");
+    auto r = fetch(session, get);
+    ASSERT_FALSE(r.error) << r.error->description();
+    EXPECT_EQ(r.body, "hi there");
+    EXPECT_EQ(r.response->statusCode(), 200);
+    EXPECT_EQ(r.response->valueForHTTPHeaderField("x-answer"), "42");
+    EXPECT_EQ(r.response->MIMEType(), "text/plain");
+    EXPECT_EQ(r.response->textEncodingName(), "utf-8");
+    EXPECT_EQ(server.requestsTo("/hello").at(0).header("X-Custom"), "yes");
+
+    URLRequest post(url(server.url("/echo")));
+    post.setHTTPMethod("POST");
+    post.setHTTPBody(Bytes{'a', 'b', 'c'});
+    auto p = fetch(session, post);
+    EXPECT_EQ(p.response->statusCode(), 201);
+    EXPECT_EQ(p.body, "got abc");
+    auto recorded = server.requestsTo("/echo").at(0);
+    EXPECT_FALSE(recorded.hasHeader("Content-Type"));  // no form type invented for the caller
+    EXPECT_FALSE(recorded.hasHeader("Expect"));
+}
+
+TEST_F(SessionTest, DelegateHearsResponseDataMetricsAndCompletionInOrder) {
+    server.route("GET", "/d", Reply::text(std::string(100000, 'x')));
+    auto task = session->dataTaskWithURL(url(server.url("/d")));
+    task->resume();
+    ASSERT_TRUE(delegate->waitForPrefix("complete"));
+    auto events = delegate->snapshot();
+    EXPECT_EQ(events, (std::vector<std::string>{"response 200", "complete 0"}));
+    EXPECT_EQ(delegate->received, 100000u);
+    EXPECT_EQ(task->state(), URLSessionTaskState::Completed);
+    EXPECT_EQ(task->countOfBytesReceived(), 100000);
+    ASSERT_EQ(delegate->metrics.transactionMetrics.size(), 1u);
+    const auto& m = delegate->metrics.transactionMetrics[0];
+    EXPECT_TRUE(m.fetchStartDate && m.requestStartDate && m.responseStartDate && m.responseEndDate);
+    EXPECT_LE(*m.fetchStartDate, *m.responseEndDate);
+}
+
+TEST_F(SessionTest, RedirectsAreAskedOfTheDelegate) {
+    server.route("GET", "/old", Reply::redirect("/new"));
+    server.route("GET", "/new", Reply::text("new place"));
+    server.route("GET", "/elsewhere", Reply::text("rewritten"));
+
+    // Refused: the 302 completes the task.
+    delegate->redirectPolicy = [](URLRequest&, std::optional<URLRequest>& answer) { answer.reset(); };
+    auto task = session->dataTaskWithURL(url(server.url("/old")));
+    task->resume();
+    ASSERT_TRUE(delegate->waitForPrefix("complete"));
+    EXPECT_EQ(delegate->snapshot(), (std::vector<std::string>{"redirect 302 /new", "response 302", "complete 0"}));
+    EXPECT_EQ(server.requestsTo("/new").size(), 0u);
+
+    // Rewritten: the delegate's request is the one made.
+    delegate->events.clear();
+    delegate->redirectPolicy = [&](URLRequest&, std::optional<URLRequest>& answer) {
+        answer = URLRequest(url(server.url("/elsewhere")));
+    };
+    auto second = session->dataTaskWithURL(url(server.url("/old")));
+    second->resume();
+    ASSERT_TRUE(delegate->waitForPrefix("complete"));
+    EXPECT_EQ(delegate->body, "rewritten");
+    EXPECT_EQ(second->currentRequest()->url()->path(), "/elsewhere");
+    EXPECT_EQ(second->originalRequest()->url()->path(), "/old");
+    EXPECT_EQ(server.requestsTo("/new").size(), 0u);
+}
+
+TEST_F(SessionTest, CookiesAreStoredFromRedirectsAndSentOnlyWhereTheyBelong) {
+    server.route("GET", "/login", Reply::redirect("/app/home").header("Set-Cookie", "sid=abc; Path=/app"));
+    server.route("GET", "/app/home", Reply::text("home"));
+    server.route("GET", "/public", Reply::text("public"));
+    fetch(session, URLRequest(url(server.url("/login"))));
+    fetch(session, URLRequest(url(server.url("/public"))));
+    URLRequest noCookies(url(server.url("/app/home")));
+    noCookies.setHTTPShouldHandleCookies(false);
+    fetch(session, noCookies);
+
+    auto home = server.requestsTo("/app/home");
+    ASSERT_EQ(home.size(), 2u);
+    EXPECT_EQ(home[0].header("Cookie"), "sid=abc");
+    EXPECT_FALSE(home[1].hasHeader("Cookie"));
+    EXPECT_FALSE(server.requestsTo("/public").at(0).hasHeader("Cookie"));
+    EXPECT_EQ(session->configuration().HTTPCookieStorage->cookies().size(), 1u);
+}
+
+TEST_F(SessionTest, UploadFromAStreamTheDelegateSupplies) {
+    server.route("PUT", "/up", Reply::dynamic([](const tesmar_testing::RecordedRequest& r, Reply& out) {
+        out = Reply::text(std::to_string(r.body.size()));
+    }));
+    std::string payload(300000, 'p');
+    delegate->bodyStream = [&] { return InputStream::withData(Bytes(payload.begin(), payload.end())); };
+    URLRequest put(url(server.url("/up")));
+    put.setHTTPMethod("PUT");
+    auto task = session->uploadTaskWithStreamedRequest(put);
+    task->resume();
+    ASSERT_TRUE(delegate->waitForPrefix("complete"));
+    EXPECT_EQ(delegate->snapshot().front(), "needBody");
+    EXPECT_EQ(delegate->body, "300000");
+    EXPECT_EQ(server.requestsTo("/up").at(0).body, payload);
+    EXPECT_EQ(task->countOfBytesSent(), 300000);
+}
+
+TEST_F(SessionTest, FailuresMapToURLErrors) {
+    server.route("GET", "/slow", Reply::text("late").after(3000ms));
+    server.route("GET", "/drop", Reply::drop());
+    struct Case {
+        std::string name;
+        std::string address;
+        double timeout;
+        URLErrorCode code;
+    };
+    int closedPort = 0;
+    {
+        TestHttpServer gone;
+        closedPort = gone.port();
+    }
+    std::vector<Case> cases = {
+        {"idle time-out", server.url("/slow"), 0.3, URLErrorCode::TimedOut},
+        {"dropped connection", server.url("/drop"), 5, URLErrorCode::NetworkConnectionLost},
+        {"nothing listening", "http://127.0.0.1:" + std::to_string(closedPort) + "/", 5, URLErrorCode::CannotConnectToHost},
+        {"unknown host", "http://no-such-host.invalid/", 5, URLErrorCode::CannotFindHost},
+        {"unsupported scheme", "ftp://127.0.0.1/x", 5, URLErrorCode::UnsupportedURL},
+    };
+    for (const auto& c : cases) {
+        URLRequest request(url(c.address));
+        request.setTimeoutInterval(c.timeout);
+        auto r = fetch(session, request);
+        ASSERT_TRUE(r.error) << c.name;
+        EXPECT_EQ(r.error->domain, kURLErrorDomain) << c.name;
+        EXPECT_EQ(r.error->code, int64_t(c.code)) << c.name << ": " << r.error->description();
+        EXPECT_EQ(r.error->userInfo[kURLErrorFailingURLStringErrorKey].stringOr(""), c.address) << c.name;
+    }
+    URLRequest slow(url(server.url("/slow")));
+    slow.setTimeoutInterval(0.3);
+    EXPECT_EQ(fetch(session, slow).error->localizedDescription(), "The request timed out.");
+}
+
+TEST_F(SessionTest, NetworkDownFailsEveryTransferAtOnce) {
+    server.route("GET", "/x", Reply::text("x"));
+    PlatformConfig::setNetworkUp(false);
+    auto r = fetch(session, URLRequest(url(server.url("/x"))));
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->code, int64_t(URLErrorCode::NotConnectedToInternet));
+    EXPECT_EQ(r.error->localizedDescription(), "The Internet connection appears to be offline.");
+    EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(SessionTest, CancelBeforeAndDuringTransferEndsWithCancelled) {
+    auto gate = tesmar_testing::Gate::make();
+    server.route("GET", "/held", Reply::text("held").heldBy(gate));
+    auto never = session->dataTaskWithURL(url(server.url("/held")));
+    never->cancel();
+    never->cancel();  // repeatable
+    auto running = session->dataTaskWithURL(url(server.url("/held")));
+    running->resume();
+    ASSERT_TRUE(server.waitForRequests(1));
+    running->cancel();
+    ASSERT_TRUE(delegate->waitForCount("complete -999", 2));
+    EXPECT_EQ(running->state(), URLSessionTaskState::Completed);
+    EXPECT_EQ(running->error()->localizedDescription(), "cancelled");
+    EXPECT_NE(never->taskIdentifier(), running->taskIdentifier());
+    gate->open();
+}
+
+TEST_F(SessionTest, InvalidationCancelsTasksAndReleasesTheDelegate) {
+    auto gate = tesmar_testing::Gate::make();
+    server.route("GET", "/held", Reply::text("held").heldBy(gate));
+    session->dataTaskWithURL(url(server.url("/held")))->resume();
+    ASSERT_TRUE(server.waitForRequests(1));
+    session->invalidateAndCancel();
+    ASSERT_TRUE(delegate->waitFor("invalid"));
+    auto events = delegate->snapshot();
+    EXPECT_EQ(events, (std::vector<std::string>{"complete -999", "invalid"}));
+    gate->open();
+}
+
+}  // namespace
