@@ -309,7 +309,16 @@ TrustEvaluation Trust::evaluate() const {
     X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(context.get());
     X509_VERIFY_PARAM_set_flags(param, flags);
     if (purpose) X509_STORE_CTX_set_purpose(context.get(), purpose);
-    if (host && !host->empty()) {
+    if (host && host->empty()) {
+        // Asked to match a host but given none: never let that pass as "no host check".
+        TrustEvaluation evaluation;
+        evaluation.result = TrustResultType::recoverableTrustFailure;
+        evaluation.verifyError = X509_V_ERR_HOSTNAME_MISMATCH;
+        evaluation.errorDepth = 0;
+        evaluation.errorDescription = "empty host name";
+        return evaluation;
+    }
+    if (host) {
         int hostSet = isIPLiteral(*host) ? X509_VERIFY_PARAM_set1_ip_asc(param, host->c_str())
                                          : X509_VERIFY_PARAM_set1_host(param, host->c_str(), host->size());
         if (hostSet != 1) {

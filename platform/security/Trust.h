@@ -77,7 +77,8 @@ public:
     enum class Kind { ssl, revocation, basicX509 };
 
     // TLS: the path must be fit for server (or client) authentication; with a host name the leaf must
-    // also match it (DNS name, or IP address when the host is an IP literal).
+    // also match it (DNS name, or IP address when the host is an IP literal). An empty host name
+    // matches nothing; a host name OpenSSL refuses (e.g. with a NUL byte) stops the evaluation.
     static Policy ssl(bool server = true, std::optional<std::string> hostName = std::nullopt);
     // Revocation checking as `flags` (kRevocation...) say.
     static Policy revocation(uint64_t flags);

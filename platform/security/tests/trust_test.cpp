@@ -49,6 +49,8 @@ TEST(Trust, EvaluationTable) {
         {"IP address in SAN", p.chainFor(p.leaf), ssl("127.0.0.1"), {root}, "", TrustResultType::unspecified},
         {"wrong host", p.chainFor(p.otherHostLeaf), ssl("site.example.test"), {root}, "",
          TrustResultType::recoverableTrustFailure, X509_V_ERR_HOSTNAME_MISMATCH},
+        {"empty host name", p.chainFor(p.leaf), ssl(""), {root}, "", TrustResultType::recoverableTrustFailure,
+         X509_V_ERR_HOSTNAME_MISMATCH},
         {"wrong IP", p.chainFor(p.leaf), ssl("10.0.0.1"), {root}, "", TrustResultType::recoverableTrustFailure,
          X509_V_ERR_IP_ADDRESS_MISMATCH},
         {"expired leaf", p.chainFor(p.expiredLeaf), ssl("site.example.test"), {root}, "",
@@ -124,6 +126,11 @@ TEST(Trust, UnusableTrustsReportAStatus) {
     ASSERT_FALSE(bad.ok());
     EXPECT_NE(bad.error().localizedDescription().find("certificate 1"), std::string::npos);
     EXPECT_FALSE(Trust::fromX509Stack(nullptr).ok());
+
+    Trust nulHost(pki().chainFor(pki().leaf), {Policy::ssl(true, std::string("site.example.test\0.evil", 23))});
+    nulHost.setAnchorCertificates({pki().root.certificate()});
+    EXPECT_NE(nulHost.evaluate().status, kTrustStatusSuccess);
+    EXPECT_FALSE(nulHost.evaluatesValid());
     EXPECT_FALSE(Trust::fromStoreContext(nullptr).ok());
 }
 
