@@ -153,7 +153,36 @@ public:
     static size_t onRead(char* buffer, size_t size, size_t count, void* user);
     static CURLcode onSSLContext(CURL*, void* sslctx, void* user);
     static int verifyCallback(X509_STORE_CTX* ctx, void* arg);
+    static void reportProgress(Transfer* t);
 };
+
+// One progress report in flight at a time, carrying every byte written since the last; when it has
+// been delivered, whatever was written meanwhile is reported next.
+void TransferOps::reportProgress(Transfer* t) {
+    Engine* e = t->engine;
+    auto d = e->delegate();
+    if (t->unreportedBytes == 0 || t->extras.downloadCompletion || !d ||
+        !d->implements(URLSessionDelegateMethod::DownloadTaskDidWriteData) || t->progressInFlight->exchange(true))
+        return;
+    auto session = e->sessionRef();
+    auto dl = std::static_pointer_cast<URLSessionDownloadTask>(t->task);
+    int64_t bytes = t->unreportedBytes, total = t->written;
+    int64_t expected = t->response ? t->response->expectedContentLength() : -1;
+    if (expected >= 0) expected += t->resumeOffset;
+    t->unreportedBytes = 0;
+    auto flag = t->progressInFlight;
+    auto weakEngine = e->weak_from_this();
+    auto id = dl->taskIdentifier();
+    e->deliver([d, session, dl, bytes, total, expected, flag, weakEngine, e, id] {
+        if (session) d->didWriteData(session, dl, bytes, total, expected);
+        flag->store(false);
+        if (auto eng = weakEngine.lock())
+            eng->post([e, id] {
+                auto it = e->transfers_.find(id);
+                if (it != e->transfers_.end()) reportProgress(it->second.get());
+            });
+    });
+}
 
 void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras) {
     auto request = task->currentRequest();
@@ -664,22 +693,7 @@ size_t TransferOps::onWrite(char* ptr, size_t size, size_t count, void* user) {
         }
         t->written += int64_t(len);
         t->unreportedBytes += int64_t(len);
-        auto d = e->delegate();
-        if (!t->extras.downloadCompletion && d && d->implements(URLSessionDelegateMethod::DownloadTaskDidWriteData) &&
-            !t->progressInFlight->exchange(true)) {
-            // One progress report in flight at a time, carrying every byte written since the last.
-            auto session = e->sessionRef();
-            auto dl = std::static_pointer_cast<URLSessionDownloadTask>(task);
-            int64_t bytes = t->unreportedBytes, total = t->written;
-            int64_t expected = t->response ? t->response->expectedContentLength() : -1;
-            if (expected >= 0) expected += t->resumeOffset;
-            t->unreportedBytes = 0;
-            auto flag = t->progressInFlight;
-            e->deliver([d, session, dl, bytes, total, expected, flag] {
-                flag->store(false);
-                if (session) d->didWriteData(session, dl, bytes, total, expected);
-            });
-        }
+        reportProgress(t);
         return len;
     }
     (void)received;
@@ -900,6 +914,16 @@ void Engine::finish(Transfer* t, std::optional<Error> error) {
     auto d = delegate();
     auto extras = t->extras;
     bool isDownload = task->kind() == URLSessionTask::Kind::Download || t->becameDownload;
+    if (isDownload && t->unreportedBytes > 0 && d && session && !extras.downloadCompletion &&
+        d->implements(URLSessionDelegateMethod::DownloadTaskDidWriteData)) {
+        // The last bytes are reported before the download finishes.
+        auto dl = std::static_pointer_cast<URLSessionDownloadTask>(task);
+        int64_t bytes = t->unreportedBytes, total = t->written;
+        int64_t expected = t->response ? t->response->expectedContentLength() : -1;
+        if (expected >= 0) expected += t->resumeOffset;
+        t->unreportedBytes = 0;
+        deliver([d, session, dl, bytes, total, expected] { d->didWriteData(session, dl, bytes, total, expected); });
+    }
 
     // A download that stopped early can go on later when the server can tell it is the same entity.
     std::optional<Bytes> resumeData;
