@@ -164,7 +164,21 @@ size_t offsetOfDepth(std::string_view text, size_t depth) {
 }
 
 void appendString(const std::string& s, std::string& out) {
-    // nlohmann does the escaping (and refuses invalid UTF-8 with type_error 316).
+    // Most strings are plain ASCII that needs no escaping: copy those straight through. Everything else
+    // goes to nlohmann, which escapes and refuses invalid UTF-8 (type_error 316).
+    bool plain = true;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) {
+        out += '"';
+        out += s;
+        out += '"';
+        return;
+    }
     out += json(s).dump(-1, ' ', false, json::error_handler_t::strict);
 }
 
