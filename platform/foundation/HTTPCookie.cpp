@@ -306,6 +306,8 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view line, cons
     } else {
         cookie.domain_ = *host;
     }
+    // A host no cookie domain could name (one with ',' say) gets no cookies.
+    if (!canonicalDomain(cookie.domain_)) return std::nullopt;
     cookie.path_ = pathAttribute ? *pathAttribute : cookie_rules::defaultPath(url);
     if (!isSafeCookieText(cookie.path_)) return std::nullopt;
     return cookie;

@@ -410,8 +410,16 @@ std::optional<URL> URL::string(std::string_view text, const URL& base) {
     if (base.isEmpty()) return string(text);
     auto ref = parseReference(text);
     if (!ref) return std::nullopt;
+    Parts target = resolve(partsOf(base.absolute_), *ref);
+    // Against a relative base the result may read differently than it was built; keep it a path.
+    if (!target.host && target.path.substr(0, 2) == "//") target.path = "/." + target.path;
+    if (!target.scheme && !target.host) {
+        size_t colon = target.path.find(':');
+        if (colon != std::string::npos && colon < target.path.find('/')) target.path = "./" + target.path;
+    }
     URL url;
-    url.absolute_ = compose(resolve(partsOf(base.absolute_), *ref));
+    url.absolute_ = compose(target);
+    if (url.absolute_.empty() || !parseReference(url.absolute_)) return std::nullopt;
     url.relative_ = std::string(text);
     url.base_ = std::make_shared<const URL>(base);
     return url;

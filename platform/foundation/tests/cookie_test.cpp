@@ -49,6 +49,7 @@ TEST(HTTPCookieTest, IgnoredLines) {
     };
     for (const char* line : ignored) EXPECT_FALSE(parse(line)) << line;
     EXPECT_FALSE(HTTPCookie::parseSetCookie("a=b", url("file:///tmp/x"), kNow));
+    EXPECT_FALSE(HTTPCookie::parseSetCookie("a=b", url("http://odd,host/"), kNow));
     EXPECT_FALSE(parse(("a=" + std::string(5000, 'x')).c_str()));
 }
 

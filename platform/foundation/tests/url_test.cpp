@@ -141,6 +141,14 @@ TEST(URLTest, ResolvesReferencesAgainstBase) {
         EXPECT_EQ(*url->baseURL(), *base);
     }
     EXPECT_FALSE(URL::string("a b", *base));
+    // A relative base: the result must still read back as the path it was built as.
+    auto relativeBase = URL::string("../x:y/a/b");
+    ASSERT_TRUE(relativeBase);
+    auto up = URL::string("..", *relativeBase);
+    ASSERT_TRUE(up);
+    EXPECT_EQ(up->absoluteString(), "./x:y/");
+    EXPECT_EQ(URL::string(up->absoluteString())->scheme(), std::nullopt);
+    EXPECT_FALSE(URL::string("../..", *URL::string("../t?q")));  // nothing left to name
     auto hostOnly = URL::string("http://a");
     EXPECT_EQ(URL::string("g", *hostOnly)->absoluteString(), "http://a/g");
 }
