@@ -90,7 +90,6 @@ public:
     // As written (percent-encoded). "http://a/?" has an empty query; "http://a/" has none.
     std::optional<std::string> query() const;
     std::optional<std::string> fragment() const;
-    // "host[:port]" prefix helpers for logs are not provided: use URLComponents.
 
     std::vector<std::string> pathComponents() const;  // "/" first for an absolute path
     std::string lastPathComponent() const;
