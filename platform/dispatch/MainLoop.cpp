@@ -162,10 +162,6 @@ bool MainLoop::runUntil(const std::function<bool()>& predicate, double realTimeo
 
 void MainLoop::run() {
     Driving driving(*this);
-    {
-        std::lock_guard lock(mutex_);
-        stopRequested_ = false;
-    }
     for (;;) {
         while (runOne()) {
             std::lock_guard lock(mutex_);

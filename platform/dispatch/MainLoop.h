@@ -42,7 +42,8 @@ public:
     // seconds of real time pass; for waiting on real events (network, worker threads). Returns the
     // predicate's final answer.
     bool runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds);
-    // Runs until stop() (from any thread, or from a block).
+    // Runs until stop() (from any thread, or from a block). A stop() made while no run() is active ends
+    // the next run() once it has run one ready block at most, so a stop racing a run is never lost.
     void run();
     void stop();
     // Manual clocks only (throws std::logic_error otherwise): moves the clock forward by seconds, firing

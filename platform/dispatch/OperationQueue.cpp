@@ -20,6 +20,7 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
     QualityOfService qos = QualityOfService::Default;
     std::optional<DispatchQueue> underlying;
     std::deque<std::shared_ptr<Operation>> waiting;
+    std::vector<std::shared_ptr<Operation>> runningOps;
     int running = 0;
 };
 
@@ -117,7 +118,7 @@ std::shared_ptr<Operation> OperationQueue::addOperation(std::function<void()> bl
 }
 
 void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
-    if (!operation) return;
+    if (!operation || operation->added_.exchange(true)) return;
     {
         std::lock_guard lock(state_->mutex);
         state_->waiting.push_back(std::move(operation));
@@ -130,13 +131,13 @@ void OperationQueue::cancelAllOperations() {
     {
         std::lock_guard lock(state_->mutex);
         dropped.swap(state_->waiting);
+        for (auto& op : state_->runningOps) op->cancel();
+        for (auto& op : dropped) {
+            op->cancel();
+            op->finished_ = true;
+        }
+        state_->idle.notify_all();
     }
-    for (auto& op : dropped) {
-        op->cancel();
-        op->finished_ = true;
-    }
-    state_->idle.notify_all();
-    // Running operations learn through their own handles; those were handed to callers by addOperation.
 }
 
 size_t OperationQueue::operationCount() const {
@@ -164,6 +165,7 @@ void OperationQueue::pump(const std::shared_ptr<State>& state) {
                (state->maxConcurrent == kDefaultMaxConcurrentOperationCount || state->running < state->maxConcurrent)) {
             start.push_back(std::move(state->waiting.front()));
             state->waiting.pop_front();
+            state->runningOps.push_back(start.back());
             ++state->running;
         }
         if (start.empty()) return;
@@ -173,8 +175,13 @@ void OperationQueue::pump(const std::shared_ptr<State>& state) {
         target.async([state, op] {
             if (!op->isCancelled()) {
                 op->executing_ = true;
+                std::string name;
+                {
+                    std::lock_guard lock(state->mutex);
+                    name = state->name.empty() ? "operation queue" : state->name;
+                }
                 CurrentScope scope(state.get());
-                detail::runGuarded(state->name.empty() ? "operation queue" : state->name, op->block_);
+                detail::runGuarded(name, op->block_);
                 op->executing_ = false;
             }
             op->block_ = nullptr;
@@ -182,8 +189,9 @@ void OperationQueue::pump(const std::shared_ptr<State>& state) {
             {
                 std::lock_guard lock(state->mutex);
                 --state->running;
+                std::erase(state->runningOps, op);
+                state->idle.notify_all();
             }
-            state->idle.notify_all();
             pump(state);
         });
     }

@@ -32,6 +32,7 @@ private:
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> executing_{false};
     std::atomic<bool> finished_{false};
+    std::atomic<bool> added_{false};  // an operation belongs to one queue, once
 };
 
 class OperationQueue {
@@ -56,6 +57,7 @@ public:
     void setUnderlyingQueue(std::optional<DispatchQueue> queue);
 
     std::shared_ptr<Operation> addOperation(std::function<void()> block);
+    // An operation already added (here or to another queue) is ignored: it runs at most once.
     void addOperation(std::shared_ptr<Operation> operation);
     void cancelAllOperations();
     // Operations waiting or running.

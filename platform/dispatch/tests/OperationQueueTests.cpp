@@ -127,3 +127,35 @@ TEST(OperationQueueTest, MainOperationQueueRunsOnTheMainLoop) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OperationQueueTest, CancelAllMarksTheRunningOperationAndAddingTwiceRunsOnce) {
+    OperationQueue queue;
+    queue.setMaxConcurrentOperationCount(1);
+    DispatchSemaphore started;
+    DispatchSemaphore release;
+    std::atomic<bool> sawCancel{false};
+    std::shared_ptr<Operation> running;
+    running = queue.addOperation([&] {
+        started.signal();
+        release.wait(kWait);
+        sawCancel = running->isCancelled();
+    });
+    ASSERT_TRUE(started.wait(kWait));
+    EXPECT_TRUE(running->isExecuting());
+    queue.cancelAllOperations();
+    release.signal();
+    ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(kWait));
+    EXPECT_TRUE(sawCancel.load());
+
+    std::atomic<int> runs{0};
+    auto op = std::make_shared<Operation>([&] { ++runs; });
+    queue.addOperation(op);
+    queue.addOperation(op);
+    OperationQueue().addOperation(op);
+    ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(kWait));
+    EXPECT_EQ(runs.load(), 1);
+}
+
+}  // namespace
