@@ -1,0 +1,17 @@
+#pragma once
+// The UI area's door: application, windows, screens, controls, alerts, storyboards.
+#include "platform/uikit/AlertController.h"
+#include "platform/uikit/AlertView.h"
+#include "platform/uikit/Application.h"
+#include "platform/uikit/Classes.h"
+#include "platform/uikit/CompletionCheck.h"
+#include "platform/uikit/Control.h"
+#include "platform/uikit/Geometry.h"
+#include "platform/uikit/NavigationController.h"
+#include "platform/uikit/Responder.h"
+#include "platform/uikit/Storyboard.h"
+#include "platform/uikit/UserActivity.h"
+#include "platform/uikit/UserNotificationSettings.h"
+#include "platform/uikit/View.h"
+#include "platform/uikit/ViewController.h"
+#include "platform/uikit/Window.h"
