@@ -204,6 +204,7 @@ std::shared_ptr<UserDefaults::Domain> domainFor(const std::string& name) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     if (auto existing = r.domains[key].lock()) return existing;
+    std::erase_if(r.domains, [](const auto& entry) { return entry.second.expired(); });
     auto domain = std::make_shared<UserDefaults::Domain>();
     domain->name = name;
     domain->path = path;
