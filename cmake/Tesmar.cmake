@@ -16,7 +16,7 @@ elseif(NOT TESMAR_SANITIZE STREQUAL "")
 endif()
 
 # Test folders whose code runs on several threads; TSan runs these (label "threaded").
-set(TESMAR_THREADED_TESTS platform_dispatch platform_urlsession platform_webkit platform_usernotifications
+set(TESMAR_THREADED_TESTS platform_foundation platform_dispatch platform_urlsession platform_webkit platform_usernotifications
     platform_objc testing rivulet vezeduduz zidedova_core measurement_engine tesmar_app host)
 
 function(tesmar_target_defaults target)
