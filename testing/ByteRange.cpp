@@ -8,8 +8,10 @@ namespace tesmar_testing {
 namespace {
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -21,7 +23,7 @@ std::optional<uint64_t> parseNumber(std::string_view s) {
     return value;
 }
 
-}  // namespace
+} // namespace
 
 std::string ByteRangeAnswer::contentRange(uint64_t total) const {
     return "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(total);
@@ -62,4 +64,4 @@ ByteRangeAnswer answerRange(const std::string& rangeHeader, uint64_t total) {
     return answer;
 }
 
-}  // namespace tesmar_testing
+} // namespace tesmar_testing

@@ -6,9 +6,9 @@
 namespace tesmar_testing {
 
 bool headerNamesEqual(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
 std::optional<std::string> RecordedRequest::header(const std::string& name) const {
@@ -40,4 +40,4 @@ const MultipartPart* RecordedRequest::part(const std::string& name) const {
     return nullptr;
 }
 
-}  // namespace tesmar_testing
+} // namespace tesmar_testing

@@ -38,22 +38,24 @@ std::vector<std::string> splitPath(std::string_view path) {
     size_t start = 0;
     while (true) {
         size_t slash = path.find('/', start);
-        segments.emplace_back(path.substr(start, slash == std::string_view::npos ? std::string_view::npos
-                                                                                  : slash - start));
+        segments.emplace_back(
+            path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
         if (slash == std::string_view::npos) break;
         start = slash + 1;
     }
     return segments;
 }
 
-bool matchPattern(const std::string& pattern, const std::string& path, std::map<std::string, std::string>& params) {
+bool matchPattern(const std::string& pattern, const std::string& path,
+                  std::map<std::string, std::string>& params) {
     auto want = splitPath(pattern);
     auto have = splitPath(path);
     std::map<std::string, std::string> found;
     for (size_t i = 0; i < want.size(); ++i) {
         if (want[i] == "*" && i + 1 == want.size()) {
             std::string rest;
-            for (size_t j = i; j < have.size(); ++j) rest += (j == i ? "" : "/") + have[j];
+            for (size_t j = i; j < have.size(); ++j)
+                rest += (j == i ? "" : "/") + have[j];
             found["*"] = rest;
             params = std::move(found);
             return true;
@@ -122,7 +124,7 @@ thread_local const httplib::Request* handledRequest = nullptr;
 struct StreamSender {
     TestHttpServer* server;
     StreamedBody body;
-    uint64_t first = 0;  // offset of the first byte sent (ranges)
+    uint64_t first = 0; // offset of the first byte sent (ranges)
     bool paused = false;
     std::vector<char> buffer;
 
@@ -148,8 +150,8 @@ struct StreamSender {
 
 // Fills in status and range headers for a body of `total` bytes; the range to send, or nullopt when
 // nothing is sent (416).
-std::optional<ByteRangeAnswer> applyRange(const httplib::Request& req, const Reply& reply, httplib::Response& res,
-                                          uint64_t total) {
+std::optional<ByteRangeAnswer> applyRange(const httplib::Request& req, const Reply& reply,
+                                          httplib::Response& res, uint64_t total) {
     ByteRangeAnswer whole;
     whole.kind = ByteRangeAnswer::Kind::Whole;
     whole.first = 0;
@@ -159,7 +161,8 @@ std::optional<ByteRangeAnswer> applyRange(const httplib::Request& req, const Rep
     if (res.status != 200 || !req.has_header("Range")) return whole;
     if (req.has_header("If-Range")) {
         auto validator = req.get_header_value("If-Range");
-        if (validator != reply.headerValue("ETag") && validator != reply.headerValue("Last-Modified")) return whole;
+        if (validator != reply.headerValue("ETag") && validator != reply.headerValue("Last-Modified"))
+            return whole;
     }
     auto answer = answerRange(req.get_header_value("Range"), total);
     switch (answer.kind) {
@@ -177,16 +180,20 @@ std::optional<ByteRangeAnswer> applyRange(const httplib::Request& req, const Rep
     return whole;
 }
 
-}  // namespace
+} // namespace
 
 TestHttpServer::TestHttpServer() : TestHttpServer(Options{}) {}
 
 TestHttpServer::TestHttpServer(const std::string& certificateChainPath, const std::string& privateKeyPath)
     : TestHttpServer(Options{certificateChainPath, privateKeyPath}) {}
 
-TestHttpServer::TestHttpServer(Options options) { start(std::move(options)); }
+TestHttpServer::TestHttpServer(Options options) {
+    start(std::move(options));
+}
 
-TestHttpServer::~TestHttpServer() { stop(); }
+TestHttpServer::~TestHttpServer() {
+    stop();
+}
 
 void TestHttpServer::start(Options options) {
     // A client gone mid-answer must cost a failed write, not the test process.
@@ -219,8 +226,8 @@ void TestHttpServer::start(Options options) {
     server_->Options(".*", handler);
     // Every answer ends in the logger: forget the request, its address may be the next one's.
     server_->set_logger([](const httplib::Request&, const httplib::Response&) { handledRequest = nullptr; });
-    server_->set_error_handler(httplib::Server::HandlerWithResponse(
-        [this](const httplib::Request& req, httplib::Response& res) {
+    server_->set_error_handler(
+        httplib::Server::HandlerWithResponse([this](const httplib::Request& req, httplib::Response& res) {
             return handleRejected(req, res) ? httplib::Server::HandlerResponse::Handled
                                             : httplib::Server::HandlerResponse::Unhandled;
         }));
@@ -234,7 +241,8 @@ void TestHttpServer::start(Options options) {
         listenEnded->store(true);
     });
     // stop() is a no-op until the accept loop runs, so don't hand out a server before that.
-    while (!server_->is_running() && !listenEnded->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!server_->is_running() && !listenEnded->load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (!server_->is_running()) {
         stopping_ = true;
         stopped_ = true;
@@ -253,7 +261,8 @@ void TestHttpServer::stop() {
         gates.assign(waitingGates_.begin(), waitingGates_.end());
     }
     stopRequested_.notify_all();
-    for (auto& gate : gates) gate->interrupt();
+    for (auto& gate : gates)
+        gate->interrupt();
     server_->stop();
     // Workers wait on kept-alive connections for up to the keep-alive time; close them now.
     closeConnections();
@@ -265,7 +274,8 @@ std::string TestHttpServer::baseURL() const {
 }
 
 void TestHttpServer::route(const std::string& method, const std::string& pattern, std::vector<Reply> script) {
-    if (script.empty()) throw std::invalid_argument("TestHttpServer::route: a script needs at least one reply");
+    if (script.empty())
+        throw std::invalid_argument("TestHttpServer::route: a script needs at least one reply");
     auto r = std::make_shared<Route>();
     r->method = method;
     r->pattern = pattern;
@@ -362,13 +372,15 @@ RecordedRequest TestHttpServer::record(const httplib::Request& req) {
         size_t equals = item.find('=');
         std::string name(item.substr(0, equals));
         std::string value(equals == std::string_view::npos ? std::string_view() : item.substr(equals + 1));
-        r.queryItems.emplace_back(httplib::detail::decode_url(name, true), httplib::detail::decode_url(value, true));
+        r.queryItems.emplace_back(httplib::detail::decode_url(name, true),
+                                  httplib::detail::decode_url(value, true));
     }
     for (const auto& [name, value] : req.headers) {
         if (!isServerAddedHeader(name)) r.headers.emplace_back(name, value);
     }
     r.body = req.body;
-    for (const auto& [name, file] : req.files) r.parts.push_back({file.name, file.filename, file.content_type, file.content});
+    for (const auto& [name, file] : req.files)
+        r.parts.push_back({file.name, file.filename, file.content_type, file.content});
     r.remoteAddress = req.remote_addr;
     r.remotePort = req.remote_port;
     r.secure = secure_;
@@ -378,8 +390,14 @@ RecordedRequest TestHttpServer::record(const httplib::Request& req) {
 void TestHttpServer::rememberConnection(const httplib::Request& req) {
     {
         std::lock_guard lock(mutex_);
-        for (const auto& c : connections_) {
-            if (c.remotePort == req.remote_port) return;
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if (it->remotePort != req.remote_port) {
+                ++it;
+            } else if (socketHasPorts(it->fd, port_, it->remotePort)) {
+                return;
+            } else {
+                it = connections_.erase(it); // a closed connection whose client port came round again
+            }
         }
     }
     int fd = socketOf(req);
@@ -432,7 +450,8 @@ void TestHttpServer::handle(const httplib::Request& req, httplib::Response& res)
         std::lock_guard lock(mutex_);
         for (auto it = routes_.rbegin(); it != routes_.rend(); ++it) {
             std::map<std::string, std::string> params;
-            if (methodMatches((*it)->method, req.method) && matchPattern((*it)->pattern, recorded.path, params)) {
+            if (methodMatches((*it)->method, req.method) &&
+                matchPattern((*it)->pattern, recorded.path, params)) {
                 matched = *it;
                 recorded.pathParams = std::move(params);
                 break;
@@ -468,15 +487,15 @@ void TestHttpServer::handle(const httplib::Request& req, httplib::Response& res)
     if (res.status == -1) res.status = 200;
 }
 
-void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res,
-                            Reply reply) {
+void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Request& req,
+                            httplib::Response& res, Reply reply) {
     if (reply.generate) {
         auto generate = std::move(reply.generate);
         generate(recorded, reply);
     }
-    if (reply.delay.count() > 0 && !pause(reply.delay)) return dropConnection(req);
-    if (reply.hold && !waitForGate(reply.hold)) return dropConnection(req);
-    if (reply.dropConnection) return dropConnection(req);
+    if ((reply.delay.count() > 0 && !pause(reply.delay)) || (reply.hold && !waitForGate(reply.hold)) ||
+        reply.dropConnection)
+        return failAnswer(req, res);
 
     res.status = reply.status;
     std::string contentType;
@@ -494,8 +513,10 @@ void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Requ
         std::string body = reply.gzip ? gzipCompress(reply.body) : std::move(reply.body);
         if (reply.gzip) res.headers.emplace("Content-Encoding", "gzip");
         auto range = applyRange(req, reply, res, body.size());
-        if (!range) body.clear();
-        else if (range->kind == ByteRangeAnswer::Kind::Partial) body = body.substr(range->first, range->length());
+        if (!range)
+            body.clear();
+        else if (range->kind == ByteRangeAnswer::Kind::Partial)
+            body = body.substr(range->first, range->length());
         if (!contentType.empty()) res.headers.emplace("Content-Type", contentType);
         res.body = std::move(body);
         return;
@@ -509,7 +530,8 @@ void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Requ
     uint64_t count = total;
     if (sender->body.sendContentLength) {
         auto range = applyRange(req, reply, res, total);
-        if (!range) count = 0;
+        if (!range)
+            count = 0;
         else if (range->kind == ByteRangeAnswer::Kind::Partial) {
             sender->first = range->first;
             count = range->length();
@@ -526,20 +548,29 @@ void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Requ
                                      return sender->send(offset, length, sink);
                                  });
     } else {
-        res.set_chunked_content_provider(contentType, [sender, count](size_t offset, httplib::DataSink& sink) {
-            if (offset >= count) {
-                sink.done();
-                return true;
-            }
-            return sender->send(offset, count - offset, sink);
-        });
+        res.set_chunked_content_provider(contentType,
+                                         [sender, count](size_t offset, httplib::DataSink& sink) {
+                                             if (offset >= count) {
+                                                 sink.done();
+                                                 return true;
+                                             }
+                                             return sender->send(offset, count - offset, sink);
+                                         });
     }
 }
 
-void TestHttpServer::dropConnection(const httplib::Request& req) {
+bool TestHttpServer::dropConnection(const httplib::Request& req) {
     int fd = socketOf(req);
     // Shut down rather than close: cpp-httplib still owns the descriptor and closes it itself.
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    return fd >= 0 && ::shutdown(fd, SHUT_RDWR) == 0;
+}
+
+void TestHttpServer::failAnswer(const httplib::Request& req, httplib::Response& res) {
+    if (dropConnection(req)) return;
+    // The socket could not be found: still make the client fail, with a body that never comes.
+    res.status = 200;
+    res.set_content_provider(1, "application/octet-stream",
+                             [](size_t, size_t, httplib::DataSink&) { return false; });
 }
 
 bool TestHttpServer::pause(std::chrono::milliseconds delay) {
@@ -564,4 +595,4 @@ bool TestHttpServer::waitForGate(const std::shared_ptr<Gate>& gate) {
     return gate->isOpen() && !stopping_;
 }
 
-}  // namespace tesmar_testing
+} // namespace tesmar_testing

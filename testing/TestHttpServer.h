@@ -36,7 +36,7 @@ namespace httplib {
 class Server;
 struct Request;
 struct Response;
-}  // namespace httplib
+} // namespace httplib
 
 namespace tesmar_testing {
 
@@ -46,7 +46,7 @@ public:
         // Both set: serve HTTPS with this chain (leaf first, then intermediates) and key, PEM files.
         std::string certificateChainPath;
         std::string privateKeyPath;
-        size_t threads = 16;  // answers served at once (held answers each occupy one)
+        size_t threads = 16; // answers served at once (held answers each occupy one)
         // How long an idle kept-alive connection stays open.
         std::chrono::seconds keepAlive{5};
     };
@@ -106,7 +106,11 @@ public:
     void answer(const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res,
                 Reply reply);
     // Closes the request's connection at once; the client sees a connection error, not a status.
-    static void dropConnection(const httplib::Request& req);
+    // False if the connection's socket could not be found (then use failAnswer()).
+    static bool dropConnection(const httplib::Request& req);
+    // Drops the connection, or failing that sends a status whose body never comes: either way the
+    // client's transfer fails.
+    static void failAnswer(const httplib::Request& req, httplib::Response& res);
     // Real-time wait cut short by stop(); false when stopping.
     bool pause(std::chrono::milliseconds delay);
     // Waits for `gate` (cut short by stop()); false when stopping.
@@ -118,7 +122,9 @@ private:
     struct Connection {
         int fd;
         int remotePort;
-        bool operator<(const Connection& o) const { return fd < o.fd || (fd == o.fd && remotePort < o.remotePort); }
+        bool operator<(const Connection& o) const {
+            return fd < o.fd || (fd == o.fd && remotePort < o.remotePort);
+        }
     };
 
     void start(Options options);
@@ -135,7 +141,7 @@ private:
     std::atomic<bool> stopping_{false};
     bool stopped_ = false;
 
-    mutable std::mutex mutex_;  // guards everything below
+    mutable std::mutex mutex_; // guards everything below
     mutable std::condition_variable recordedChanged_;
     std::condition_variable stopRequested_;
     std::vector<std::shared_ptr<Route>> routes_;
@@ -146,4 +152,4 @@ private:
     std::multiset<std::shared_ptr<Gate>> waitingGates_;
 };
 
-}  // namespace tesmar_testing
+} // namespace tesmar_testing
