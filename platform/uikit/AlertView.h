@@ -3,7 +3,8 @@
 // a delegate. Button index 0 is the cancel button when there is one; the others follow in order.
 // Main thread only.
 //
-// show() posts "alert.shown" like an alert controller and keeps the alert alive until answered. The
+// show() posts "alert.shown" like an alert controller and keeps the alert alive until answered
+// (make it with std::make_shared). The
 // user answers with tapButton(title) or tapButtonAtIndex: the delegate hears clickedButtonAtIndex,
 // the alert goes away, then didDismissWithButtonIndex; "alert.dismissed" is posted.
 #include <functional>
@@ -47,6 +48,7 @@ private:
     std::vector<std::string> buttons_;
     bool hasCancel_ = false;
     bool visible_ = false;
+    std::shared_ptr<AlertView> keepAlive_;  // while shown
 };
 
 // The user answers whatever alert is in front: the most recently shown alert view, else the top

@@ -104,6 +104,8 @@ public:
     static std::shared_ptr<Application> shared();
     // Drops the shared application (tests). Pending background work keeps its own references.
     static void resetShared();
+    // Platform internal (launch): makes `app` the shared application.
+    static void installShared(std::shared_ptr<Application> app);
 
     // --- delegate ---
     ObjectHandle delegate() const;

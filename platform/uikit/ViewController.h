@@ -81,16 +81,12 @@ public:
     virtual void viewWillLayoutSubviews() {}
     virtual void viewDidLayoutSubviews() {}
 
-    // Platform internals used by containers (window, navigation, presentation).
-    struct Access;
-
 protected:
     // Posted when this controller is presented; alert controllers announce themselves instead.
     virtual void announcePresented();
     virtual void announceDismissed();
 
 private:
-    friend struct Access;
     friend class NavigationController;
     friend class Window;
     friend class Storyboard;
@@ -98,7 +94,8 @@ private:
     void beginAppearance(bool appearing, bool animated);
     void endAppearance(bool appearing, bool animated);
     void layoutView();
-    // Presented controller chain top-down: this, its presented, ... (for appearance forwarding).
+    // One appearance step for this controller (containers pass it on to their visible child).
+    // Repeated steps are ignored, so a controller never hears viewWillAppear twice in a row.
     virtual void forwardAppearance(bool appearing, bool will, bool animated);
 
     std::shared_ptr<View> view_;
@@ -109,6 +106,8 @@ private:
     std::shared_ptr<ViewController> presented_;
     std::weak_ptr<ViewController> presenting_;
     bool loading_ = false;
+    enum class Appearance { Disappeared, Appearing, Appeared, Disappearing };
+    Appearance state_ = Appearance::Disappeared;
 };
 
 }  // namespace platform::uikit

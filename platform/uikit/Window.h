@@ -34,7 +34,7 @@ private:
     void announceRoot();
     std::shared_ptr<ViewController> root_;
     bool visible_ = false;
-    const void* announcedRoot_ = nullptr;
+    std::weak_ptr<ViewController> announcedRoot_;
 };
 
 }  // namespace platform::uikit

@@ -1,0 +1,113 @@
+#include "platform/uikit/AlertView.h"
+
+#include <vector>
+
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/uikit/AlertStack.h"
+
+namespace platform::uikit {
+
+namespace detail {
+
+namespace {
+std::vector<AlertEntry>& alertStack() {
+    static std::vector<AlertEntry> stack;
+    return stack;
+}
+
+void prune() {
+    auto& s = alertStack();
+    std::erase_if(s, [](const AlertEntry& e) { return e.owner.expired() || !e.visible(); });
+}
+}  // namespace
+
+void pushAlert(AlertEntry entry) {
+    prune();
+    alertStack().push_back(std::move(entry));
+}
+
+Value alertFields(const std::optional<std::string>& title, const std::optional<std::string>& message,
+                  const std::vector<std::string>& buttons) {
+    ValueArray actions;
+    for (auto& b : buttons) actions.emplace_back(b);
+    return Value::dictionary({{"title", title ? Value(*title) : Value()},
+                              {"message", message ? Value(*message) : Value()},
+                              {"actions", Value(std::move(actions))}});
+}
+
+}  // namespace detail
+
+bool tapAlertButton(const std::string& title) {
+    detail::prune();
+    auto stack = detail::alertStack();  // a handler may show another alert
+    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+        auto keep = it->owner.lock();
+        if (keep && it->visible() && it->tap(title)) return true;
+    }
+    return false;
+}
+
+bool isAlertVisible() {
+    detail::prune();
+    return !detail::alertStack().empty();
+}
+
+AlertView::AlertView(std::optional<std::string> title, std::optional<std::string> message, AlertViewDelegate delegate,
+                     std::optional<std::string> cancelButtonTitle, std::vector<std::string> otherButtonTitles)
+    : title_(std::move(title)), message_(std::move(message)), delegate_(std::move(delegate)) {
+    if (cancelButtonTitle) {
+        buttons_.push_back(*cancelButtonTitle);
+        hasCancel_ = true;
+    }
+    for (auto& b : otherButtonTitles) buttons_.push_back(std::move(b));
+}
+
+long AlertView::addButtonWithTitle(std::string title) {
+    buttons_.push_back(std::move(title));
+    return long(buttons_.size()) - 1;
+}
+
+std::string AlertView::buttonTitleAtIndex(long index) const {
+    if (index < 0 || index >= long(buttons_.size())) return "";
+    return buttons_[size_t(index)];
+}
+
+void AlertView::show() {
+    if (visible_) return;
+    visible_ = true;
+    std::weak_ptr<AlertView> weak = weak_from_this();
+    if (auto self = weak.lock()) {
+        detail::pushAlert({std::static_pointer_cast<void>(self),
+                           [weak] {
+                               auto a = weak.lock();
+                               return a && a->visible_;
+                           },
+                           [weak](const std::string& t) {
+                               auto a = weak.lock();
+                               return a && a->tapButton(t);
+                           }});
+        // Shown alerts stay alive until answered, as on the device.
+        keepAlive_ = self;
+    }
+    DeviceEvents::post("alert.shown", detail::alertFields(title_, message_, buttons_));
+}
+
+bool AlertView::tapButtonAtIndex(long index) {
+    if (!visible_ || index < 0 || index >= long(buttons_.size())) return false;
+    auto keep = keepAlive_;
+    if (delegate_.clickedButtonAtIndex) delegate_.clickedButtonAtIndex(*this, index);
+    visible_ = false;
+    DeviceEvents::post("alert.dismissed", Value::dictionary({{"title", title_ ? Value(*title_) : Value()},
+                                                             {"action", buttons_[size_t(index)]}}));
+    if (delegate_.didDismissWithButtonIndex) delegate_.didDismissWithButtonIndex(*this, index);
+    keepAlive_.reset();
+    return true;
+}
+
+bool AlertView::tapButton(const std::string& title) {
+    for (size_t i = 0; i < buttons_.size(); ++i)
+        if (buttons_[i] == title) return tapButtonAtIndex(long(i));
+    return false;
+}
+
+}  // namespace platform::uikit

@@ -1,0 +1,83 @@
+#include "platform/uikit/CompletionCheck.h"
+
+#include <map>
+#include <mutex>
+
+#include "platform/foundation/DeviceEvents.h"
+
+namespace platform::uikit {
+
+namespace {
+struct Registry {
+    std::mutex mutex;
+    uint64_t nextId = 1;
+    std::map<uint64_t, std::pair<std::string, bool>> pending;  // id -> (name, reported)
+    std::atomic<size_t> faults{0};
+};
+Registry& registry() {
+    static Registry* r = new Registry;  // outlives handlers destroyed at exit
+    return *r;
+}
+
+void fault(const char* kind, const std::string& name) {
+    registry().faults.fetch_add(1);
+    DeviceEvents::post("fault", Value::dictionary({{"kind", kind}, {"name", name}}));
+}
+}  // namespace
+
+namespace detail {
+
+CompletionState::CompletionState(std::string name) : name_(std::move(name)) {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    id_ = r.nextId++;
+    r.pending[id_] = {name_, false};
+}
+
+CompletionState::~CompletionState() {
+    if (called_.load()) return;
+    {
+        auto& r = registry();
+        std::lock_guard lock(r.mutex);
+        r.pending.erase(id_);
+    }
+    fault("completion-not-called", name_);
+}
+
+bool CompletionState::enter() {
+    if (called_.exchange(true)) {
+        fault("completion-called-twice", name_);
+        return false;
+    }
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.pending.erase(id_);
+    return true;
+}
+
+}  // namespace detail
+
+size_t pendingCompletionCount() {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.pending.size();
+}
+
+size_t reportPendingCompletions() {
+    std::vector<std::string> names;
+    {
+        auto& r = registry();
+        std::lock_guard lock(r.mutex);
+        for (auto& [id, entry] : r.pending) {
+            if (entry.second) continue;
+            entry.second = true;
+            names.push_back(entry.first);
+        }
+    }
+    for (auto& n : names) fault("completion-pending", n);
+    return names.size();
+}
+
+size_t completionFaultCount() { return registry().faults.load(); }
+
+}  // namespace platform::uikit
