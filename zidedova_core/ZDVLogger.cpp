@@ -1,0 +1,61 @@
+#include "zidedova_core/ZDVLogger.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace zidedova {
+
+namespace {
+std::mutex gInitMutex;
+std::atomic<bool> gInitialized{false};
+}  // namespace
+
+void ZDVLoggerInitialize() {
+    if (gInitialized.load(std::memory_order_acquire)) return;
+    std::lock_guard lock(gInitMutex);
+    if (gInitialized.load()) return;
+    ZUTLoggerSetVersion(kZDVLoggerVersion);
+    auto arguments = platform::ProcessInfo::processInfo().arguments();
+    auto has = [&](const char* a) { return std::find(arguments.begin(), arguments.end(), a) != arguments.end(); };
+    bool forceStderr = has("-ZDVLoggerForceSTDERR");
+    auto defaults = platform::UserDefaults::standard();
+    bool persisted = defaults->boolForKey(kZDVDebugModeKey).value_or(false);
+
+    if (has("-ZDVDebugDisabled")) {
+        (void)defaults->removeObjectForKey(kZDVDebugModeKey);
+        ZUTLoggerInitialize();
+        if (forceStderr) ZUTLoggerEnableStderr();
+    } else if (persisted || has("-ZDVDebugEnabled")) {
+        (void)defaults->setBool(true, kZDVDebugModeKey);
+        ZUTLoggerInitialize();
+        if (forceStderr) ZUTLoggerEnableStderr();
+        ZUTLoggerForceDebug();
+    } else {
+        ZUTLoggerInitialize();
+        if (forceStderr) ZUTLoggerEnableStderr();
+    }
+    gInitialized.store(true, std::memory_order_release);
+}
+
+void ZDVLoggerSetLevel(int level) {
+    ZDVLoggerInitialize();
+    ZUTLoggerSetLevel(level);
+}
+
+void ZDVLoggerWrapper::logWithLevel(int level, std::string_view service, std::string_view code,
+                                    std::string_view message, std::initializer_list<ZUTFormatArg> args) {
+    ZDVLoggerInitialize();
+    ZUTLoggerWrapper::logWithLevel(level, service, code, message, args);
+}
+
+void ZDVLoggerResetForTesting() {
+    std::lock_guard lock(gInitMutex);
+    gInitialized = false;
+    ZUTLoggerResetForTesting();
+}
+
+}  // namespace zidedova

@@ -1,0 +1,137 @@
+#include "zidedova_core/utilities/ZUTLogger.h"
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/PlatformConfig.h"
+#include "zidedova_core/utilities/ZUTAppEnvironmentUtil.h"
+
+namespace zidedova {
+
+namespace {
+
+// What the system-log client holds; touched only on the logger queue.
+struct Client {
+    int filterMask = 63;
+    bool echoStderr = false;
+    bool stderrEnabled = false;
+};
+
+struct LoggerState {
+    std::mutex mutex;
+    bool initialized = false;     // guarded by mutex
+    std::string version;          // guarded by mutex
+    std::atomic<bool> initializedFast{false};
+    std::atomic<int> level{ZUTLoggerLevelNotice};
+    std::atomic<bool> forcedDebug{false};
+    platform::dispatch::DispatchQueue queue{kZUTLoggerQueueLabel};
+    Client client;  // confined to queue
+};
+
+LoggerState& state() {
+    static LoggerState* s = new LoggerState();  // never destroyed: loggers may run at exit
+    return *s;
+}
+
+int maskForLevel(int level) { return (1 << (level + 1)) - 1; }
+
+}  // namespace
+
+void ZUTLoggerInitialize() {
+    auto& s = state();
+    if (s.initializedFast.load(std::memory_order_acquire)) return;
+    std::lock_guard lock(s.mutex);
+    if (s.initialized) return;
+    bool echo = platform::PlatformConfig::systemVersion().major < 10;
+    s.level = ZUTLoggerLevelNotice;
+    s.queue.async([echo] {
+        auto& c = state().client;
+        c.echoStderr = echo;
+        c.filterMask = maskForLevel(ZUTLoggerLevelNotice);
+    });
+    s.initialized = true;
+    s.initializedFast.store(true, std::memory_order_release);
+}
+
+void ZUTLoggerEnableStderr() {
+    state().queue.async([] { state().client.stderrEnabled = true; });
+}
+
+void ZUTLoggerForceDebug() {
+    if (ZUTAppEnvironmentUtil::isFromAppStore()) return;
+    state().forcedDebug = true;
+    ZUTLoggerSetLevel(ZUTLoggerLevelDebug);
+}
+
+void ZUTLoggerSetLevel(int level) {
+    if (level < ZUTLoggerLevelError || level > ZUTLoggerLevelDebug) {
+        ZUTLoggerLogError("[ZUTLogger]", false, "I-COR000023", "Invalid logger level, %ld", level);
+        return;
+    }
+    ZUTLoggerInitialize();
+    if (level >= ZUTLoggerLevelNotice && ZUTAppEnvironmentUtil::isFromAppStore()) return;
+    state().level = level;
+    state().queue.async([mask = maskForLevel(level)] { state().client.filterMask = mask; });
+}
+
+bool ZUTLoggerIsLoggableLevel(int level) {
+    return state().forcedDebug.load() || level <= state().level.load();
+}
+
+void ZUTLoggerSetVersion(const char* version) {
+    std::lock_guard lock(state().mutex);
+    state().version = version ? version : "";
+}
+
+bool ZUTLoggerShouldLog(int level, bool forceLog) {
+    return forceLog || ZUTLoggerIsLoggableLevel(level);
+}
+
+void ZUTLoggerWriteMessage(int level, std::string_view service, std::string_view messageCode,
+                           const std::string& message) {
+    auto& s = state();
+    std::string line;
+    {
+        std::lock_guard lock(s.mutex);
+        line = s.version;
+    }
+    line.append(" - ").append(service).append("[").append(messageCode).append("] ").append(message);
+    s.queue.async([level, line = std::move(line)] {
+        const Client& c = state().client;
+        if (level < 0 || level > 7 || !((c.filterMask >> level) & 1)) return;
+        if (c.stderrEnabled || c.echoStderr) std::fprintf(stderr, "%s\n", line.c_str());
+        platform::DeviceEvents::post(
+            "syslog", platform::Value::dictionary(
+                          {{"facility", kZUTLoggerFacility}, {"level", level}, {"text", line}}));
+    });
+}
+
+void ZUTLoggerWrapper::logWithLevel(int level, std::string_view service, std::string_view code,
+                                    std::string_view message, std::initializer_list<ZUTFormatArg> args) {
+    ZUTLoggerInitialize();
+    if (!ZUTLoggerShouldLog(level, false)) return;
+    ZUTLoggerWriteMessage(level, service, code, ZUTFormat(message, args));
+}
+
+void ZUTLoggerFlush() {
+    state().queue.sync([] {});
+}
+
+void ZUTLoggerResetForTesting() {
+    auto& s = state();
+    ZUTLoggerFlush();
+    {
+        std::lock_guard lock(s.mutex);
+        s.initialized = false;
+        s.initializedFast = false;
+        s.version.clear();
+    }
+    s.level = ZUTLoggerLevelNotice;
+    s.forcedDebug = false;
+    s.queue.sync([] { state().client = Client{}; });
+}
+
+}  // namespace zidedova
