@@ -49,7 +49,8 @@ struct StreamedBody {
     std::function<void(uint64_t offset, char* out, size_t count)> fill;
     // Close the connection once this many bytes went out (a transfer cut short).
     std::optional<uint64_t> dropAfter;
-    // Stop before byte `pauseAt` until `pauseGate` opens (a stalled transfer).
+    // Stop after `pauseAt` bytes until `pauseGate` opens (a stalled transfer). Both counts are bytes
+    // of this answer (after a range's start).
     std::optional<uint64_t> pauseAt;
     std::shared_ptr<Gate> pauseGate;
 };
