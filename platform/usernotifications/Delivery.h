@@ -1,0 +1,33 @@
+#pragma once
+// The simulated user and system side of notifications, for the host and tests. Main thread.
+//
+// deliverRemoteNotification(userInfo), by system version and application state:
+// - 10 and later, app active: the centre's delegate hears willPresentNotification; the options its
+//   completion answers decide what shows (alert: "notification.shown" {title, body}; badge: the
+//   icon badge). No delegate method: nothing shows. A content-available push also reaches the app
+//   delegate's didReceiveRemoteNotification:fetchCompletionHandler:.
+// - app not active (or below 10): the notification shows when the user allowed alerts and it has a
+//   title or body, its badge is applied, and the app delegate's
+//   application:didReceiveRemoteNotification:fetchCompletionHandler: is called (every push wakes the
+//   app here). Below 10 with the app active, that call (else application:didReceiveRemoteNotification:)
+//   is all that happens.
+// tapNotification(userInfo, actionIdentifier): the app comes to the foreground (willEnterForeground,
+// state inactive), the response is delivered - 10 and later: the centre delegate's
+// didReceiveNotificationResponse; below: the app delegate's action handler for a custom action,
+// else fetchCompletionHandler, else didReceiveRemoteNotification: - then the app becomes active.
+//
+// Every completion handed to app code is tracked: called twice or never is a "fault" event.
+#include <string>
+
+#include "platform/foundation/Value.h"
+#include "platform/usernotifications/NotificationTypes.h"
+
+namespace platform::usernotifications {
+
+void deliverRemoteNotification(const Value& userInfo);
+void tapNotification(const Value& userInfo, const std::string& actionIdentifier = kDefaultActionIdentifier);
+
+// Platform internal: a local request's trigger fired.
+void deliverLocalNotification(const Notification& notification);
+
+}  // namespace platform::usernotifications

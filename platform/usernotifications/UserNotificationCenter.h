@@ -1,0 +1,102 @@
+#pragma once
+// UserNotificationCenter: the notification centre of system 10 and later (runtime class
+// "UNUserNotificationCenter", registered by registerClasses() only when the system version is 10 or
+// later, so code that probes for the class finds it exactly when the device has it).
+//
+// Runtime methods (interceptable by exchange; the C++ members of the same name send them):
+//   +currentNotificationCenter                              ObjectHandle()
+//   -delegate                                               ObjectHandle()
+//   -setDelegate:                                           void(ObjectHandle)
+//   -requestAuthorizationWithOptions:completionHandler:     void(int64_t, AuthorizationHandler)
+//   -getNotificationSettingsWithCompletionHandler:          void(SettingsHandler)
+//
+// Threads: every member may be called from any thread (state under one lock). Completion handlers
+// of the centre's queries run on a background thread, as on the device: callers hop to the main
+// queue themselves. Each is tracked (CompletionCheck.h) only where app code must call it: the
+// delegate's handlers (see Delivery.h).
+//
+// The delegate is held weakly and called by selector:
+//   userNotificationCenter:willPresentNotification:withCompletionHandler:
+//       void(ObjectHandle center, std::shared_ptr<Notification>, PresentationHandler)
+//   userNotificationCenter:didReceiveNotificationResponse:withCompletionHandler:
+//       void(ObjectHandle center, std::shared_ptr<NotificationResponse>, std::function<void()>)
+//
+// Authorization: the simulated user answers the first prompt as PlatformConfig's
+// notificationAuthorizationAnswer says ("granted", "denied", "provisional"); later requests get the
+// recorded answer without a prompt. A request for provisional authorization alone on system 12 and
+// later is granted quietly without a prompt. A prompt posts DeviceEvents "notification.prompt".
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/objc/Runtime.h"
+#include "platform/usernotifications/NotificationTypes.h"
+
+namespace platform::usernotifications {
+
+using objc::ObjectHandle;
+using AuthorizationHandler = std::function<void(bool granted, std::optional<Error> error)>;
+using SettingsHandler = std::function<void(NotificationSettings settings)>;
+using PresentationHandler = std::function<void(int64_t presentationOptions)>;
+
+// Registers "UNUserNotificationCenter" when the system version is 10 or later. Idempotent.
+void registerClasses();
+
+class UserNotificationCenter : public objc::Object {
+public:
+    explicit UserNotificationCenter(objc::Class* cls);
+
+    // The process's centre; null below system 10 (the class does not exist there).
+    static std::shared_ptr<UserNotificationCenter> current();
+    // Forgets the centre and its state (tests).
+    static void resetCurrent();
+
+    ObjectHandle delegate() const;
+    void setDelegate(ObjectHandle delegate);  // sends setDelegate:
+
+    void requestAuthorizationWithOptions(int64_t options, AuthorizationHandler completion);  // sends
+    void getNotificationSettingsWithCompletionHandler(SettingsHandler completion);           // sends
+    AuthorizationStatus authorizationStatus() const;
+    NotificationSettings notificationSettings() const;  // synchronous, for the host and tests
+
+    void setNotificationCategories(std::vector<NotificationCategory> categories);
+    void getNotificationCategoriesWithCompletionHandler(std::function<void(std::vector<NotificationCategory>)> completion);
+    std::vector<NotificationCategory> notificationCategories() const;
+
+    // Adds (or replaces, by identifier) a request; it is delivered on the main loop when its trigger
+    // fires (at once without a trigger). Completion (may be empty) on a background thread.
+    void addNotificationRequest(NotificationRequest request, std::function<void(std::optional<Error>)> completion = {});
+    std::vector<NotificationRequest> pendingNotificationRequests() const;
+    void getPendingNotificationRequestsWithCompletionHandler(std::function<void(std::vector<NotificationRequest>)> completion);
+    void removePendingNotificationRequestsWithIdentifiers(const std::vector<std::string>& identifiers);
+    void removeAllPendingNotificationRequests();
+
+    std::vector<Notification> deliveredNotifications() const;
+    void getDeliveredNotificationsWithCompletionHandler(std::function<void(std::vector<Notification>)> completion);
+    void removeDeliveredNotificationsWithIdentifiers(const std::vector<std::string>& identifiers);
+    void removeAllDeliveredNotifications();
+
+    // Platform internals: the runtime implementations, and delivery bookkeeping (Delivery.cpp).
+    void platformSetDelegate(ObjectHandle delegate);
+    void platformRequestAuthorization(int64_t options, AuthorizationHandler completion);
+    void platformGetSettings(SettingsHandler completion);
+    void recordDelivered(const Notification& notification);
+    // Removes and answers the delivered notification whose payload equals userInfo.
+    std::optional<Notification> takeDelivered(const Value& userInfo);
+
+private:
+    void fire(const std::string& identifier);
+
+    mutable std::mutex mutex_;
+    objc::Weak<objc::Object> delegate_;
+    AuthorizationStatus status_ = AuthorizationStatus::NotDetermined;
+    int64_t grantedOptions_ = 0;
+    std::vector<NotificationCategory> categories_;
+    std::vector<NotificationRequest> pending_;
+    std::vector<Notification> delivered_;
+};
+
+}  // namespace platform::usernotifications
