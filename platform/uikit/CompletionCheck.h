@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 namespace platform::uikit {
 
@@ -30,7 +31,7 @@ private:
 }  // namespace detail
 
 template <class... Args>
-std::function<void(Args...)> tracked(std::string name, std::function<void(Args...)> handler) {
+std::function<void(Args...)> tracked(std::string name, std::type_identity_t<std::function<void(Args...)>> handler) {
     auto state = std::make_shared<detail::CompletionState>(std::move(name));
     return [state, handler = std::move(handler)](Args... args) {
         if (!state->enter()) return;

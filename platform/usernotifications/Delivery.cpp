@@ -1,0 +1,152 @@
+#include "platform/usernotifications/Delivery.h"
+
+#include <atomic>
+
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/PlatformConfig.h"
+#include "platform/uikit/Application.h"
+#include "platform/uikit/CompletionCheck.h"
+#include "platform/usernotifications/UserNotificationCenter.h"
+
+namespace platform::usernotifications {
+
+using objc::sel;
+using uikit::Application;
+using uikit::ApplicationState;
+using uikit::BackgroundFetchResult;
+
+namespace {
+
+constexpr const char* kWillPresent = "userNotificationCenter:willPresentNotification:withCompletionHandler:";
+constexpr const char* kDidReceive = "userNotificationCenter:didReceiveNotificationResponse:withCompletionHandler:";
+
+std::string nextRemoteIdentifier() {
+    static std::atomic<uint64_t> counter{0};
+    return "remote-" + std::to_string(++counter);
+}
+
+Notification remoteNotification(const Value& userInfo) {
+    NotificationRequest request;
+    request.identifier = nextRemoteIdentifier();
+    request.content = NotificationContent::fromPayload(userInfo);
+    request.trigger = NotificationTrigger::push(userInfo["aps"]["content-available"].integerOr(0) == 1);
+    return Notification{Date::now(), std::move(request)};
+}
+
+bool hasVisibleContent(const NotificationContent& c) { return !c.title.empty() || !c.body.empty(); }
+
+// Whether the user lets notifications show as alerts, on any system version.
+bool alertsAllowed(const std::shared_ptr<UserNotificationCenter>& center, const std::shared_ptr<Application>& app) {
+    if (center) return center->notificationSettings().alertSetting == NotificationSetting::Enabled;
+    if (!app) return false;
+    if (PlatformConfig::systemVersion().atLeast(8))
+        return app->currentUserNotificationSettings().types & uikit::UserNotificationTypeAlert;
+    return app->enabledRemoteNotificationTypes() & uikit::UserNotificationTypeAlert;
+}
+
+void show(const Notification& n, const std::shared_ptr<UserNotificationCenter>& center) {
+    const auto& c = n.request.content;
+    DeviceEvents::post("notification.shown", Value::dictionary({{"title", c.title}, {"body", c.body},
+                                                                {"identifier", n.request.identifier}}));
+    if (center) center->recordDelivered(n);
+}
+
+void applyBadge(const NotificationContent& c, const std::shared_ptr<Application>& app) {
+    if (app && c.badge) app->setApplicationIconBadgeNumber(*c.badge);
+}
+
+void wakeApp(const std::shared_ptr<Application>& app, const Value& userInfo) {
+    if (app) app->deliverRemoteNotification(userInfo, [](BackgroundFetchResult) {});
+}
+
+// The app is in front: the centre's delegate decides what shows.
+void presentInForeground(const Notification& n, const std::shared_ptr<UserNotificationCenter>& center,
+                         const std::shared_ptr<Application>& app) {
+    ObjectHandle delegate = center->delegate();
+    if (!delegate || !objc::respondsToSelector(delegate, sel(kWillPresent))) return;
+    std::weak_ptr<UserNotificationCenter> weakCenter = center;
+    std::weak_ptr<Application> weakApp = app;
+    PresentationHandler completion = uikit::tracked<int64_t>(kWillPresent, [n, weakCenter, weakApp](int64_t options) {
+        auto c = weakCenter.lock();
+        if ((options & PresentationOptionAlert) && alertsAllowed(c, nullptr)) show(n, c);
+        if (options & PresentationOptionBadge) applyBadge(n.request.content, weakApp.lock());
+    });
+    objc::send<void, ObjectHandle, std::shared_ptr<Notification>, PresentationHandler>(
+        delegate, sel(kWillPresent), center, std::make_shared<Notification>(n), std::move(completion));
+}
+
+void presentInBackground(const Notification& n, const std::shared_ptr<UserNotificationCenter>& center,
+                         const std::shared_ptr<Application>& app) {
+    if (hasVisibleContent(n.request.content) && alertsAllowed(center, app)) show(n, center);
+    applyBadge(n.request.content, app);
+}
+
+bool isActive(const std::shared_ptr<Application>& app) {
+    return app && app->applicationState() == ApplicationState::Active;
+}
+
+}  // namespace
+
+void deliverRemoteNotification(const Value& userInfo) {
+    auto app = Application::shared();
+    auto center = UserNotificationCenter::current();
+    Notification n = remoteNotification(userInfo);
+    if (center) {
+        if (isActive(app)) {
+            presentInForeground(n, center, app);
+            if (n.request.trigger->contentAvailable) wakeApp(app, userInfo);
+        } else {
+            presentInBackground(n, center, app);
+            wakeApp(app, userInfo);
+        }
+        return;
+    }
+    if (isActive(app)) {
+        if (!app->deliverRemoteNotification(userInfo, [](BackgroundFetchResult) {}))
+            app->deliverRemoteNotificationLegacy(userInfo);
+        return;
+    }
+    presentInBackground(n, nullptr, app);
+    wakeApp(app, userInfo);
+}
+
+void deliverLocalNotification(const Notification& notification) {
+    auto app = Application::shared();
+    auto center = UserNotificationCenter::current();
+    if (!center) {
+        if (!isActive(app)) presentInBackground(notification, nullptr, app);
+        return;
+    }
+    if (isActive(app))
+        presentInForeground(notification, center, app);
+    else
+        presentInBackground(notification, center, app);
+}
+
+void tapNotification(const Value& userInfo, const std::string& actionIdentifier) {
+    auto app = Application::shared();
+    auto center = UserNotificationCenter::current();
+    if (app) app->willEnterForeground();  // a tap brings the app up; it is inactive while it hears why
+    if (center) {
+        auto delivered = center->takeDelivered(userInfo);
+        auto response = std::make_shared<NotificationResponse>();
+        response->notification = std::make_shared<Notification>(delivered ? *delivered : remoteNotification(userInfo));
+        response->actionIdentifier = actionIdentifier;
+        ObjectHandle delegate = center->delegate();
+        if (delegate && objc::respondsToSelector(delegate, sel(kDidReceive))) {
+            std::function<void()> completion = uikit::tracked<>(kDidReceive, [] {});
+            objc::send<void, ObjectHandle, std::shared_ptr<NotificationResponse>, std::function<void()>>(
+                delegate, sel(kDidReceive), center, std::move(response), std::move(completion));
+        }
+    } else if (app) {
+        bool custom = !actionIdentifier.empty() && actionIdentifier != kDefaultActionIdentifier &&
+                      actionIdentifier != kDismissActionIdentifier;
+        bool handled = custom && PlatformConfig::systemVersion().atLeast(8) &&
+                       app->deliverRemoteNotificationAction(actionIdentifier, userInfo, [] {});
+        if (!handled && !app->deliverRemoteNotification(userInfo, [](BackgroundFetchResult) {}))
+            app->deliverRemoteNotificationLegacy(userInfo);
+    }
+    if (app) app->becomeActive();
+}
+
+}  // namespace platform::usernotifications

@@ -1,0 +1,34 @@
+#include "platform/usernotifications/NotificationTypes.h"
+
+#include <sys/stat.h>
+
+namespace platform::usernotifications {
+
+Result<NotificationAttachment> NotificationAttachment::make(std::string identifier, const URL& fileURL) {
+    struct stat st {};
+    if (fileURL.scheme() != std::optional<std::string>("file") || ::stat(fileURL.path().c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode))
+        return Error::withDescription("UNErrorDomain", 100, "Invalid attachment file URL");
+    return NotificationAttachment{std::move(identifier), fileURL};
+}
+
+NotificationContent NotificationContent::fromPayload(const Value& userInfo) {
+    NotificationContent content;
+    content.userInfo = userInfo.isDictionary() ? userInfo : Value::dictionary();
+    const Value& aps = userInfo["aps"];
+    const Value& alert = aps["alert"];
+    if (auto* s = alert.asString()) {
+        content.body = *s;
+    } else if (alert.isDictionary()) {
+        content.title = alert["title"].stringOr("");
+        content.subtitle = alert["subtitle"].stringOr("");
+        content.body = alert["body"].stringOr("");
+    }
+    if (auto badge = aps["badge"]; badge.isNumber()) content.badge = badge.asInteger();
+    if (auto* s = aps["sound"].asString()) content.sound = *s;
+    content.categoryIdentifier = aps["category"].stringOr("");
+    content.threadIdentifier = aps["thread-id"].stringOr("");
+    return content;
+}
+
+}  // namespace platform::usernotifications
