@@ -1,0 +1,4 @@
+#include "Rivulet/Source/ParameterEncoding.h"
+
+namespace rivulet {
+}  // namespace rivulet

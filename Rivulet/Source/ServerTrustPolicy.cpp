@@ -1,0 +1,4 @@
+#include "Rivulet/Source/ServerTrustPolicy.h"
+
+namespace rivulet {
+}  // namespace rivulet
