@@ -1,0 +1,77 @@
+#pragma once
+// VezEduduzHelper: the push client's shared utilities (network type, system version test, random
+// strings, URL and e-mail checks, digests, main-thread dispatch) and the launch-URL display.
+//
+// The launch-URL display needs three things other parts own; they plug in through setters and are
+// read on the main loop:
+//   - whether to ask before opening (the facade's prompt setting), default no;
+//   - the in-app page (the push client's web view), default none: http(s) launch URLs then open
+//     outside the application;
+//   - the dialog (the push client's dialog queue), default none: without it the user cannot be asked,
+//     so the URL is not opened.
+// Threads: everything is safe from any thread unless noted; the opening itself always happens on the
+// main loop.
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/URL.h"
+#include "platform/foundation/Value.h"
+
+namespace vezeduduz {
+
+// User defaults key: whether launch URLs open in the in-app page (a boolean; absent means yes).
+inline constexpr const char* kVezEduduzInAppLaunchURLKey = "VEZEDUDUZ_INAPP_LAUNCH_URL";
+
+class VezEduduzHelper {
+public:
+    // ---- launch URL display (main loop) ----
+    using InAppPagePresenter = std::function<void(const platform::URL& url)>;
+    // title, message, action title, cancel title, completion(true when the action was chosen).
+    using DialogPresenter = std::function<void(const std::string& title, const std::string& message,
+                                               const std::string& actionTitle, const std::string& cancelTitle,
+                                               std::function<void(bool actionChosen)> completion)>;
+    static void setShouldPromptToShowURL(std::function<bool()> shouldPrompt);
+    static void setInAppPagePresenter(InAppPagePresenter presenter);
+    static void setDialogPresenter(DialogPresenter presenter);
+    // Host name of the application store's web pages; URLs on it always open outside the app.
+    static std::string appStoreWebHost();
+    static void setAppStoreWebHost(std::string host);
+
+    // Opens a launch URL: in the in-app page (http(s) only, when the in-app setting is on and the URL is
+    // not a store page) or through the application's openURL, 0.25 s (shared Clock) after deciding,
+    // optionally after asking the user. Stores YES under kVezEduduzInAppLaunchURLKey when absent.
+    static void displayWebView(const platform::URL& url);
+
+    // ---- URL and text checks ----
+    static bool verifyURL(const std::optional<std::string>& text);  // non-nil and a URL
+    static bool isWWWScheme(const platform::URL& url);               // http or https
+    static std::optional<std::string> trimURLSpacing(const std::optional<std::string>& text);  // spaces, tabs
+    static bool isValidEmail(const std::optional<std::string>& text);
+    static std::string randomStringWithLength(int length);  // [a-zA-Z0-9], "" for length <= 0
+
+    // ---- digests: lower-case hex of the text's UTF-8 bytes, all of them ----
+    static std::string hashUsingSha1(std::string_view text);  // 40 characters
+    static std::string hashUsingMD5(std::string_view text);   // 32 characters
+
+    // ---- device ----
+    // "net_type": 0 when reachable by Wi-Fi, 1 otherwise (cellular or not reachable).
+    static platform::Value getNetType();
+    // The system version read as a float ("10.3.1" reads 10.3) >= version.
+    static bool isIOSVersionGreaterOrEqual(float version);
+    static bool canGetNotificationTypes() { return isIOSVersionGreaterOrEqual(8.0f); }
+    static std::optional<std::string> getAppName();  // the main bundle's CFBundleName
+
+    // ---- main-loop dispatch ----
+    // Runs at once on the main thread, else synchronously on the main loop.
+    static void runOnMainThread(const std::function<void()>& block);
+    static void dispatch_async_on_main_queue(std::function<void()> block);
+    // Posts to the main loop a block that schedules `block` `delay` seconds later (shared Clock) under
+    // `key`. cancelPreviousPerformRequests(key) drops every such pending block: it acts inside the main
+    // loop, in order with the posts, so a cancel made on any thread after a perform always catches it.
+    static void performOnMainThreadAfterDelay(const std::string& key, double delay, std::function<void()> block);
+    static void cancelPreviousPerformRequests(const std::string& key);
+};
+
+}  // namespace vezeduduz
