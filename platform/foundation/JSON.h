@@ -1,5 +1,4 @@
 #pragma once
-// LEAD NOTE (remove this line when you first edit this file): before anything else, read platform/foundation/HELPERS_READ_FIRST.txt — the project rules you must follow.
 // JSON text <-> Value, over nlohmann/json. Reading never aborts: bad input, too deep nesting or too much
 // text answer an Error in kCocoaErrorDomain (code 3840, with a description naming what and where).
 // Writing refuses what JSON cannot hold (NaN, infinities, data, dates, objects, strings that are not

@@ -1,5 +1,4 @@
 #pragma once
-// LEAD NOTE (remove this line when you first edit this file): before anything else, read platform/foundation/HELPERS_READ_FIRST.txt — the project rules you must follow.
 // Property lists <-> Value, over libplist: XML and binary formats, read and write. Bad input answers an
 // Error in kCocoaErrorDomain (code 3840) and never crashes; input above the size cap is refused.
 // Property lists have no null and no objects: writing one is an Error (code 3851), as are strings with

@@ -1,5 +1,4 @@
 #pragma once
-// LEAD NOTE (remove this line when you first edit this file): before anything else, read platform/foundation/HELPERS_READ_FIRST.txt — the project rules you must follow.
 // Value: the one dynamic value of the system. It carries JSON, property lists, user defaults,
 // notification user info and request parameters.
 //
