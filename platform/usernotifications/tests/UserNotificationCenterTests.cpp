@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/uikit/tests/UIKitTestSupport.h"
+#include "platform/usernotifications/Delivery.h"
+#include "platform/usernotifications/UserNotificationCenter.h"
+
+namespace uikit_test {
+namespace {
+
+using namespace platform::usernotifications;
+using Log = std::vector<std::string>;
+
+constexpr const char* kWillPresent = "userNotificationCenter:willPresentNotification:withCompletionHandler:";
+constexpr const char* kDidReceive = "userNotificationCenter:didReceiveNotificationResponse:withCompletionHandler:";
+
+class CenterTest : public UIKitTest {
+protected:
+    void SetUp() override {
+        UIKitTest::SetUp();
+        UserNotificationCenter::resetCurrent();
+    }
+    void TearDown() override {
+        UserNotificationCenter::resetCurrent();
+        UIKitTest::TearDown();
+    }
+    void setSystem(int major, const char* answer = "granted") {
+        PlatformConfig::update([&](PlatformSettings& s) {
+            s.systemVersion = {major, 0, 0};
+            s.notificationAuthorizationAnswer = answer;
+        });
+    }
+    static bool waitFor(const std::function<bool()>& done) {
+        return dispatch::MainLoop::shared().runUntil(done, 5.0);
+    }
+    void authorize(int64_t options) {
+        std::atomic<bool> done{false};
+        UserNotificationCenter::current()->requestAuthorizationWithOptions(
+            options, [&](bool, std::optional<Error>) { done = true; });
+        ASSERT_TRUE(waitFor([&] { return done.load(); }));
+    }
+    // A delegate object whose class implements the given centre-delegate methods.
+    ObjectHandle makeCenterDelegate(objc::Imp willPresent, objc::Imp didReceive) {
+        objc::ClassBuilder b(objc::Runtime::shared(), uniqueName("CenterDelegate"), objc::Runtime::shared().rootClass());
+        if (willPresent) b.method(sel(kWillPresent), willPresent);
+        if (didReceive) b.method(sel(kDidReceive), didReceive);
+        return std::make_shared<Object>(b.registerClass());
+    }
+    std::shared_ptr<Application> launchWithDelegate(Log* log) {
+        objc::ClassBuilder b(objc::Runtime::shared(), uniqueName("PushAppDelegate"), responderClass());
+        b.method(sel("application:didReceiveRemoteNotification:fetchCompletionHandler:"),
+                 makeImp([log](Object*, Selector, ObjectHandle app, Value info, FetchCompletionHandler done) {
+                     auto* a = objc::native<Application>(app.get());
+                     log->push_back(std::string("fetch ") + applicationStateName(a->applicationState()) + " " +
+                                    info["id"].stringOr(""));
+                     done(BackgroundFetchResult::NewData);
+                 }));
+        b.method(sel("application:handleActionWithIdentifier:forRemoteNotification:completionHandler:"),
+                 makeImp([log](Object*, Selector, ObjectHandle, std::string id, Value, std::function<void()> done) {
+                     log->push_back("action " + id);
+                     done();
+                 }));
+        std::string name = b.cls()->name();
+        b.registerClass();
+        auto launched = launchApplication(nullptr, name.c_str());
+        EXPECT_TRUE(launched.ok());
+        return launched.ok() ? launched.value() : nullptr;
+    }
+    static Value push(const char* id, bool withAlert = true) {
+        Value aps = Value::dictionary({{"badge", 4}});
+        if (withAlert) aps.set("alert", Value::dictionary({{"title", "Hello"}, {"body", "World"}}));
+        return Value::dictionary({{"aps", aps}, {"id", id}});
+    }
+};
+
+TEST_F(CenterTest, AuthorizationIsAnsweredOnABackgroundThreadPerSystemVersion) {
+    struct Case {
+        int system;
+        const char* answer;
+        int64_t options;
+        bool granted;
+        AuthorizationStatus status;
+        bool prompted;
+    } cases[] = {
+        {17, "granted", 7, true, AuthorizationStatus::Authorized, true},
+        {10, "denied", 7, false, AuthorizationStatus::Denied, true},
+        {12, "provisional", 7, true, AuthorizationStatus::Provisional, true},
+        {11, "provisional", 7, false, AuthorizationStatus::Denied, true},  // no quiet delivery before 12
+        {12, "denied", 64, true, AuthorizationStatus::Provisional, false},  // provisional alone: no prompt
+    };
+    for (auto& c : cases) {
+        UserNotificationCenter::resetCurrent();
+        recorded.clear();
+        setSystem(c.system, c.answer);
+        auto center = UserNotificationCenter::current();
+        ASSERT_TRUE(center);
+        std::atomic<bool> done{false};
+        bool granted = !c.granted;
+        std::thread::id answeredOn;
+        center->requestAuthorizationWithOptions(c.options, [&](bool g, std::optional<Error> e) {
+            granted = g;
+            answeredOn = std::this_thread::get_id();
+            done = true;
+        });
+        ASSERT_TRUE(waitFor([&] { return done.load(); }));
+        EXPECT_EQ(granted, c.granted) << c.system << " " << c.answer;
+        EXPECT_NE(answeredOn, std::this_thread::get_id());
+        EXPECT_EQ(center->authorizationStatus(), c.status) << c.system << " " << c.answer;
+        EXPECT_EQ(eventsNamed("notification.prompt").size(), c.prompted ? 1u : 0u);
+
+        std::atomic<bool> got{false};
+        NotificationSettings settings;
+        center->getNotificationSettingsWithCompletionHandler([&](NotificationSettings s) {
+            settings = s;
+            got = true;
+        });
+        ASSERT_TRUE(waitFor([&] { return got.load(); }));
+        EXPECT_EQ(settings.authorizationStatus, c.status);
+    }
+}
+
+TEST_F(CenterTest, TheCentreDoesNotExistBeforeSystemTen) {
+    setSystem(9);
+    EXPECT_EQ(UserNotificationCenter::current(), nullptr);
+    setSystem(10);
+    EXPECT_NE(UserNotificationCenter::current(), nullptr);
+    EXPECT_NE(objc::lookUpClass("UNUserNotificationCenter"), nullptr);
+}
+
+TEST_F(CenterTest, ASecondAnswerKeepsTheFirstWithoutAPrompt) {
+    setSystem(17, "denied");
+    authorize(7);
+    PlatformConfig::update([](PlatformSettings& s) { s.notificationAuthorizationAnswer = "granted"; });
+    authorize(7);
+    EXPECT_EQ(UserNotificationCenter::current()->authorizationStatus(), AuthorizationStatus::Denied);
+    EXPECT_EQ(eventsNamed("notification.prompt").size(), 1u);
+}
+
+TEST_F(CenterTest, WillPresentCompletionIsHonouredOnceAndADoubleCallIsAFault) {
+    setSystem(17);
+    Log log;
+    auto app = launchWithDelegate(&log);
+    authorize(7);
+    auto center = UserNotificationCenter::current();
+    int calls = 0;
+    auto centerDelegate = makeCenterDelegate(
+        makeImp([&](Object*, Selector, ObjectHandle, std::shared_ptr<Notification> n, PresentationHandler done) {
+            ++calls;
+            EXPECT_EQ(n->request.content.title, "Hello");
+            done(PresentationOptionAlert | PresentationOptionBadge);
+            done(PresentationOptionAlert);  // a buggy app
+        }),
+        nullptr);
+    center->setDelegate(centerDelegate);  // held weakly by the centre
+    size_t faultsBefore = completionFaultCount();
+
+    deliverRemoteNotification(push("a"));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(eventsNamed("notification.shown").size(), 1u);
+    EXPECT_EQ(app->applicationIconBadgeNumber(), 4);
+    EXPECT_EQ(completionFaultCount(), faultsBefore + 1);
+    auto faults = eventsNamed("fault");
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_EQ(faults[0].fields["kind"], Value("completion-called-twice"));
+    EXPECT_TRUE(log.empty());  // not content-available: the app delegate is not woken in front
+}
+
+TEST_F(CenterTest, AMissingCompletionIsNoticedAfterTheLoopGoesIdle) {
+    setSystem(17);
+    Log log;
+    auto app = launchWithDelegate(&log);
+    auto center = UserNotificationCenter::current();
+    auto held = std::make_shared<PresentationHandler>();
+    auto centerDelegate = makeCenterDelegate(
+        makeImp([held](Object*, Selector, ObjectHandle, std::shared_ptr<Notification>, PresentationHandler done) {
+            *held = done;  // kept, never called
+        }),
+        nullptr);
+    center->setDelegate(centerDelegate);  // held weakly by the centre
+    size_t pendingBefore = pendingCompletionCount();
+    deliverRemoteNotification(push("b"));
+    dispatch::MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(pendingCompletionCount(), pendingBefore + 1);
+    EXPECT_GE(reportPendingCompletions(), 1u);
+    EXPECT_EQ(eventsNamed("notification.shown").size(), 0u);
+    (*held)(0);
+    EXPECT_EQ(pendingCompletionCount(), pendingBefore);
+}
+
+TEST_F(CenterTest, BackgroundPushShowsAndWakesTheApp) {
+    setSystem(17);
+    Log log;
+    auto app = launchWithDelegate(&log);
+    authorize(7);
+    app->enterBackground();
+    deliverRemoteNotification(push("c"));
+    EXPECT_EQ(log, Log({"fetch background c"}));
+    ASSERT_EQ(eventsNamed("notification.shown").size(), 1u);
+    EXPECT_EQ(UserNotificationCenter::current()->deliveredNotifications().size(), 1u);
+}
+
+TEST_F(CenterTest, TapRoutesByVersionWithTheAppInactiveWhileItHears) {
+    // System 10 and later: the centre's delegate, with the action identifier.
+    setSystem(17);
+    Log log;
+    auto app = launchWithDelegate(&log);
+    authorize(7);
+    auto center = UserNotificationCenter::current();
+    auto centerDelegate = makeCenterDelegate(
+        nullptr, makeImp([&](Object*, Selector, ObjectHandle, std::shared_ptr<NotificationResponse> r,
+                             std::function<void()> done) {
+            log.push_back("response " + r->actionIdentifier + " " +
+                          r->notification->request.content.userInfo["id"].stringOr("") + " " +
+                          applicationStateName(app->applicationState()));
+            done();
+        }));
+    center->setDelegate(centerDelegate);  // held weakly by the centre
+    app->enterBackground();
+    deliverRemoteNotification(push("d"));
+    log.clear();
+    tapNotification(push("d"), "reply");
+    EXPECT_EQ(log, Log({"response reply d inactive"}));
+    EXPECT_EQ(app->applicationState(), ApplicationState::Active);
+    EXPECT_TRUE(center->deliveredNotifications().empty());  // the tapped one leaves the list
+
+    // Below 10: the application delegate.
+    Application::resetShared();
+    UserNotificationCenter::resetCurrent();
+    setSystem(9);
+    log.clear();
+    app = launchWithDelegate(&log);
+    app->enterBackground();
+    tapNotification(push("e"));
+    tapNotification(push("f"), "open-site");
+    EXPECT_EQ(log, Log({"fetch inactive e", "action open-site"}));
+}
+
+}  // namespace
+}  // namespace uikit_test
