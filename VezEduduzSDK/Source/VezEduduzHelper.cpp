@@ -1,0 +1,194 @@
+#include "VezEduduzSDK/Source/VezEduduzHelper.h"
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <regex>
+
+#include "VezEduduzSDK/Source/VELogLevel.h"
+#include "VezEduduzSDK/Source/VezEduduzReachability.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Digest.h"
+#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/uikit/Application.h"
+
+namespace vezeduduz {
+namespace {
+
+using platform::dispatch::MainLoop;
+
+struct LaunchHooks {
+    std::function<bool()> shouldPrompt;
+    VezEduduzHelper::InAppPagePresenter inAppPage;
+    VezEduduzHelper::DialogPresenter dialog;
+    std::string appStoreHost = "apps.store.tesmar.test";
+};
+std::mutex hooksMutex;
+LaunchHooks hooks;
+
+LaunchHooks currentHooks() {
+    std::lock_guard<std::mutex> lock(hooksMutex);
+    return hooks;
+}
+
+constexpr double kOpenDelay = 0.25;
+// Longest address a mail system accepts; also keeps the pattern's backtracking short.
+constexpr size_t kMaxEmailLength = 254;
+
+void openLaunchURL(const platform::URL& url, bool openInApp) {
+    auto current = currentHooks();
+    if (openInApp && VezEduduzHelper::isWWWScheme(url) && current.inAppPage) {
+        current.inAppPage(url);
+        return;
+    }
+    auto app = platform::uikit::Application::shared();
+    if (!app || !app->openURL(url)) {
+        VezEduduzLogSink::log(VELogLevel::warn, "Could not open launch URL " + url.absoluteString());
+    }
+}
+
+}  // namespace
+
+void VezEduduzHelper::setShouldPromptToShowURL(std::function<bool()> shouldPrompt) {
+    std::lock_guard<std::mutex> lock(hooksMutex);
+    hooks.shouldPrompt = std::move(shouldPrompt);
+}
+
+void VezEduduzHelper::setInAppPagePresenter(InAppPagePresenter presenter) {
+    std::lock_guard<std::mutex> lock(hooksMutex);
+    hooks.inAppPage = std::move(presenter);
+}
+
+void VezEduduzHelper::setDialogPresenter(DialogPresenter presenter) {
+    std::lock_guard<std::mutex> lock(hooksMutex);
+    hooks.dialog = std::move(presenter);
+}
+
+std::string VezEduduzHelper::appStoreWebHost() { return currentHooks().appStoreHost; }
+
+void VezEduduzHelper::setAppStoreWebHost(std::string host) {
+    std::lock_guard<std::mutex> lock(hooksMutex);
+    hooks.appStoreHost = std::move(host);
+}
+
+void VezEduduzHelper::displayWebView(const platform::URL& url) {
+    auto defaults = platform::UserDefaults::standard();
+    if (!defaults->objectForKey(kVezEduduzInAppLaunchURLKey)) {
+        (void)defaults->setBool(true, kVezEduduzInAppLaunchURLKey);
+        defaults->synchronize();
+    }
+    bool openInApp = defaults->boolForKey(kVezEduduzInAppLaunchURLKey).value_or(false);
+    auto storeHost = appStoreWebHost();
+    if (!storeHost.empty() && url.absoluteString().find(storeHost) != std::string::npos) openInApp = false;
+
+    auto openingStep = [url, openInApp](bool answer) {
+        if (!answer) return;
+        MainLoop::shared().post([url, openInApp] {
+            MainLoop::shared().postAfter(kOpenDelay, [url, openInApp] { openLaunchURL(url, openInApp); });
+        });
+    };
+
+    auto current = currentHooks();
+    if (current.shouldPrompt && current.shouldPrompt()) {
+        if (!current.dialog) {
+            VezEduduzLogSink::log(VELogLevel::warn, "No dialog to ask before opening " + url.absoluteString());
+            return;
+        }
+        std::string message =
+            "Would you like to open " + url.scheme().value_or("") + "://" + url.host().value_or("");
+        auto dialog = current.dialog;
+        runOnMainThread([=] { dialog("Open Website?", message, "Open", "Cancel", openingStep); });
+        return;
+    }
+    openingStep(true);
+}
+
+bool VezEduduzHelper::verifyURL(const std::optional<std::string>& text) {
+    return text && platform::URL::string(*text).has_value();
+}
+
+bool VezEduduzHelper::isWWWScheme(const platform::URL& url) {
+    auto scheme = url.scheme();  // already lower-case
+    return scheme && (*scheme == "http" || *scheme == "https");
+}
+
+std::optional<std::string> VezEduduzHelper::trimURLSpacing(const std::optional<std::string>& text) {
+    if (!text) return std::nullopt;
+    auto first = text->find_first_not_of(" \t");
+    if (first == std::string::npos) return std::string();
+    auto last = text->find_last_not_of(" \t");
+    return text->substr(first, last - first + 1);
+}
+
+bool VezEduduzHelper::isValidEmail(const std::optional<std::string>& text) {
+    if (!text || text->size() > kMaxEmailLength) return false;
+    static const std::regex pattern(
+        R"(^[a-zA-Z0-9.!#$%&'*+/=?^_`{|}~-]+@((\[[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}\])|(([a-zA-Z\-0-9]+\.)+[a-zA-Z]{2,}))$)",
+        std::regex::ECMAScript | std::regex::icase);
+    return std::regex_search(*text, pattern);
+}
+
+std::string VezEduduzHelper::randomStringWithLength(int length) {
+    static constexpr std::string_view alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    if (length <= 0) return "";
+    thread_local std::mt19937 generator{std::random_device{}()};
+    std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+    std::string out;
+    out.reserve(size_t(length));
+    for (int i = 0; i < length; ++i) out += alphabet[pick(generator)];
+    return out;
+}
+
+std::string VezEduduzHelper::hashUsingSha1(std::string_view text) { return platform::sha1Hex(text); }
+
+std::string VezEduduzHelper::hashUsingMD5(std::string_view text) { return platform::md5Hex(text); }
+
+platform::Value VezEduduzHelper::getNetType() {
+    auto reachability = VezEduduzReachability::reachabilityForInternetConnection();
+    bool wifi = reachability && reachability->currentReachabilityStatus() == VENetworkStatus::ReachableViaWiFi;
+    return platform::Value(wifi ? 0 : 1);
+}
+
+bool VezEduduzHelper::isIOSVersionGreaterOrEqual(float version) {
+    auto text = platform::PlatformConfig::systemVersion().string();
+    return std::strtof(text.c_str(), nullptr) >= version;
+}
+
+std::optional<std::string> VezEduduzHelper::getAppName() {
+    auto bundle = platform::Bundle::mainBundle();
+    const auto* name = bundle ? bundle->objectForInfoDictionaryKey(platform::kCFBundleNameKey) : nullptr;
+    if (!name || !name->isString()) return std::nullopt;
+    return *name->asString();
+}
+
+void VezEduduzHelper::runOnMainThread(const std::function<void()>& block) {
+    if (MainLoop::isMainThread()) {
+        block();
+    } else {
+        platform::dispatch::DispatchQueue::main().sync(block);
+    }
+}
+
+void VezEduduzHelper::dispatch_async_on_main_queue(std::function<void()> block) {
+    MainLoop::shared().post(std::move(block));
+}
+
+void VezEduduzHelper::performOnMainThreadAfterDelay(const std::string& key, double delay, std::function<void()> block) {
+    MainLoop::shared().post([key, delay, block = std::move(block)]() mutable {
+        MainLoop::shared().postAfter(delay, std::move(block), key);
+    });
+}
+
+void VezEduduzHelper::cancelPreviousPerformRequests(const std::string& key) {
+    if (key.empty()) return;
+    // Timers already scheduled go now; the cancel posted behind any perform still on its way to the
+    // loop catches that one when it lands.
+    MainLoop::shared().cancel(key);
+    MainLoop::shared().post([key] { MainLoop::shared().cancel(key); });
+}
+
+}  // namespace vezeduduz
