@@ -1,0 +1,44 @@
+#pragma once
+// BackForwardList: the pages a web view has committed, and where it stands among them. A new page
+// drops every forward item; going back or forward only moves the current index. Main thread only.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/URL.h"
+#include "platform/foundation/URLRequest.h"
+
+namespace platform::webkit {
+
+struct BackForwardListItem {
+    platform::URL URL;         // the page's final URL (after redirects)
+    platform::URL initialURL;  // what was asked for
+    std::string title;
+    URLRequest request;        // what a reload or a return to this item sends
+};
+
+class BackForwardList {
+public:
+    const BackForwardListItem* currentItem() const;
+    const BackForwardListItem* backItem() const;
+    const BackForwardListItem* forwardItem() const;
+    // Nearest first.
+    std::vector<BackForwardListItem> backList() const;
+    std::vector<BackForwardListItem> forwardList() const;
+    // Relative to the current item (-1 back, 1 forward); null when out of range.
+    const BackForwardListItem* itemAtIndex(int offset) const;
+
+    // Engine side.
+    void push(BackForwardListItem item);
+    // Moves to `offset` from the current item; false when out of range.
+    bool moveBy(int offset);
+    BackForwardListItem* mutableCurrentItem();
+    size_t size() const { return items_.size(); }
+
+private:
+    std::vector<BackForwardListItem> items_;
+    std::optional<size_t> current_;
+};
+
+}  // namespace platform::webkit

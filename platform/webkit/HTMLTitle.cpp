@@ -1,0 +1,117 @@
+#include <cctype>
+#include <string>
+#include <string_view>
+
+#include "platform/webkit/PageEngine.h"
+
+namespace platform::webkit::webkit_detail {
+
+namespace {
+
+size_t findIgnoringCase(std::string_view haystack, std::string_view needle, size_t from) {
+    if (needle.empty() || haystack.size() < needle.size()) return std::string_view::npos;
+    for (size_t i = from; i + needle.size() <= haystack.size(); ++i) {
+        size_t k = 0;
+        while (k < needle.size() &&
+               std::tolower(static_cast<unsigned char>(haystack[i + k])) == static_cast<unsigned char>(needle[k]))
+            ++k;
+        if (k == needle.size()) return i;
+    }
+    return std::string_view::npos;
+}
+
+void appendUTF8(std::string& out, unsigned long cp) {
+    if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Decodes one character reference at text[i] == '&'; answers the characters consumed (0: not one).
+size_t decodeReference(std::string_view text, size_t i, std::string& out) {
+    static const std::pair<std::string_view, std::string_view> named[] = {
+        {"amp;", "&"}, {"lt;", "<"}, {"gt;", ">"}, {"quot;", "\""}, {"apos;", "'"}, {"nbsp;", " "}};
+    std::string_view rest = text.substr(i + 1);
+    for (const auto& [name, value] : named) {
+        if (rest.substr(0, name.size()) == name) {
+            out += value;
+            return name.size() + 1;
+        }
+    }
+    if (rest.empty() || rest[0] != '#') return 0;
+    bool hex = rest.size() > 1 && (rest[1] == 'x' || rest[1] == 'X');
+    size_t pos = hex ? 2 : 1;
+    unsigned long cp = 0;
+    size_t digits = 0;
+    while (pos < rest.size() && digits < 8) {
+        char c = rest[pos];
+        int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                : hex && std::isxdigit(static_cast<unsigned char>(c))
+                    ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                    : -1;
+        if (d < 0) break;
+        cp = cp * (hex ? 16 : 10) + static_cast<unsigned long>(d);
+        ++pos;
+        ++digits;
+    }
+    if (digits == 0 || pos >= rest.size() || rest[pos] != ';') return 0;
+    appendUTF8(out, cp);
+    return pos + 2;
+}
+
+}  // namespace
+
+std::string htmlTitle(const std::string& html) {
+    std::string_view text(html);
+    size_t open = findIgnoringCase(text, "<title", 0);
+    while (open != std::string_view::npos) {
+        char after = open + 6 < text.size() ? text[open + 6] : '\0';
+        if (after == '>' || std::isspace(static_cast<unsigned char>(after))) break;
+        open = findIgnoringCase(text, "<title", open + 6);  // <titles> is not <title>
+    }
+    if (open == std::string_view::npos) return "";
+    size_t start = text.find('>', open);
+    if (start == std::string_view::npos) return "";
+    ++start;
+    size_t end = findIgnoringCase(text, "</title", start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view raw = text.substr(start, end - start);
+
+    std::string decoded;
+    for (size_t i = 0; i < raw.size();) {
+        if (raw[i] == '&') {
+            size_t used = decodeReference(raw, i, decoded);
+            if (used) {
+                i += used;
+                continue;
+            }
+        }
+        decoded += raw[i++];
+    }
+    std::string out;
+    bool space = false;
+    for (char c : decoded) {
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            space = !out.empty();
+        } else {
+            if (space) out += ' ';
+            space = false;
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace platform::webkit::webkit_detail

@@ -1,0 +1,357 @@
+#include "platform/webkit/PageEngine.h"
+
+#include <atomic>
+
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/urlsession/URLError.h"
+#include "platform/urlsession/URLSessionTask.h"
+#include "platform/webkit/CompletionGuard.h"
+#include "platform/webkit/TaskSink.h"
+#include "platform/webkit/WebsiteDataStore.h"
+
+namespace platform::webkit::webkit_detail {
+
+namespace {
+
+std::atomic<uint64_t> nextNavigationId{1};
+
+std::string urlText(const std::optional<URL>& url) { return url ? url->absoluteString() : std::string(); }
+
+void postEvent(const char* name, const std::optional<URL>& url) {
+    DeviceEvents::post(name, Value::dictionary({{"url", Value(urlText(url))}}));
+}
+
+bool isFetchable(const URL& url) {
+    auto scheme = url.scheme();
+    return scheme && (*scheme == "http" || *scheme == "https");
+}
+
+bool isBlank(const URL& url) { return url.absoluteString() == "about:blank"; }
+
+}  // namespace
+
+class PageEngine::Job : public TaskSink, public std::enable_shared_from_this<Job> {
+public:
+    enum class Stage { Deciding, Provisional, Committed, Done };
+
+    Job(std::weak_ptr<PageEngine> engine, URLRequest request, LoadOptions options, uint64_t generation)
+        : engine(std::move(engine)),
+          navigation(std::make_shared<Navigation>(nextNavigationId++, request, options.type)),
+          request(std::move(request)),
+          options(std::move(options)),
+          generation(generation) {}
+
+    void taskWillRedirect(const std::shared_ptr<const HTTPURLResponse>& response, URLRequest newRequest,
+                          std::function<void(std::optional<URLRequest>)> completion) override {
+        if (auto e = engine.lock()) return e->redirect(shared_from_this(), response, std::move(newRequest), completion);
+        completion(std::nullopt);
+    }
+    void taskDidReceiveResponse(const std::shared_ptr<const URLResponse>& r,
+                                std::function<void(URLSessionResponseDisposition)> completion) override {
+        auto e = engine.lock();
+        if (!e) return completion(URLSessionResponseDisposition::Cancel);
+        e->response(shared_from_this(), r, [completion](bool allow) {
+            completion(allow ? URLSessionResponseDisposition::Allow : URLSessionResponseDisposition::Cancel);
+        });
+    }
+    void taskDidReceiveData(const Bytes& bytes) override {
+        if (auto e = engine.lock()) e->data(shared_from_this(), bytes.data(), bytes.size());
+    }
+    void taskDidComplete(const std::optional<Error>& error) override {
+        if (auto e = engine.lock()) e->complete(shared_from_this(), error);
+    }
+
+    void cancelTask() {
+        if (task) task->cancel();
+    }
+
+    std::weak_ptr<PageEngine> engine;
+    std::shared_ptr<Navigation> navigation;
+    URLRequest request;  // of the current hop
+    LoadOptions options;
+    uint64_t generation;
+    Stage stage = Stage::Deciding;
+    std::shared_ptr<URLSessionDataTask> task;
+    std::shared_ptr<const URLResponse> response;
+    int64_t received = 0;
+    int64_t expected = -1;
+};
+
+PageEngine::PageEngine(std::shared_ptr<WebsiteDataStore> store, EngineClient* client)
+    : store_(std::move(store)), client_(client) {}
+
+PageEngine::~PageEngine() {
+    if (current_) current_->cancelTask();
+}
+
+void PageEngine::detach() {
+    client_ = nullptr;
+    startedGeneration_ = nextGeneration_ + 1;  // undecided loads never start
+    abandonCurrent();
+}
+
+FrameInfo PageEngine::mainFrame() const {
+    FrameInfo frame;
+    frame.isMainFrame = true;
+    if (committedRequest_) frame.request = *committedRequest_;
+    frame.request.setURL(committedURL_);
+    return frame;
+}
+
+std::optional<URLRequest> PageEngine::currentRequest() const {
+    if (current_) return current_->request;
+    return committedRequest_;
+}
+
+bool PageEngine::isLoadingOrDeciding(const URL& url) const {
+    if (current_ && current_->navigation->initialRequest().url() == url) return true;
+    auto job = latestAsked_.lock();
+    return job && job->stage == Job::Stage::Deciding && job->generation >= startedGeneration_ &&
+           job->request.url() == url;
+}
+
+std::shared_ptr<Navigation> PageEngine::load(URLRequest request, LoadOptions options) {
+    auto job = std::make_shared<Job>(weak_from_this(), std::move(request), std::move(options), ++nextGeneration_);
+    latestAsked_ = job;
+    if (!client_) return job->navigation;
+    NavigationAction action;
+    action.request = job->request;
+    action.navigationType = job->options.type;
+    action.sourceFrame = job->options.sourceFrame;
+    action.targetFrame = mainFrame();
+    std::weak_ptr<PageEngine> weak = weak_from_this();
+    client_->engineDecideAction(
+        action, exactlyOnce<NavigationActionPolicy>("decidePolicyForNavigationAction",
+                                                    [weak, job](NavigationActionPolicy policy) {
+                                                        if (auto self = weak.lock()) self->actionDecided(job, policy);
+                                                    }));
+    return job->navigation;
+}
+
+void PageEngine::actionDecided(const std::shared_ptr<Job>& job, NavigationActionPolicy policy) {
+    // A newer load already started: this one lost its chance.
+    if (!client_ || job->stage != Job::Stage::Deciding || job->generation < startedGeneration_) return;
+    bool allow = policy == NavigationActionPolicy::Allow;
+    DeviceEvents::post("navigation.decision",
+                       Value::dictionary({{"url", Value(urlText(job->request.url()))},
+                                          {"type", Value(navigationTypeName(job->options.type))},
+                                          {"decision", Value(allow ? "allow" : "cancel")}}));
+    if (!allow) {
+        job->stage = Job::Stage::Done;
+        return;
+    }
+    begin(job);
+}
+
+void PageEngine::begin(const std::shared_ptr<Job>& job) {
+    auto self = shared_from_this();
+    startedGeneration_ = job->generation;
+    if (current_) fail(current_, makeURLError(URLErrorCode::Cancelled, current_->request.url()));
+    if (!client_ || job->generation < startedGeneration_) return;  // the owner moved on meanwhile
+
+    current_ = job;
+    job->stage = Job::Stage::Provisional;
+    lastStartedRequest_ = job->request;
+    progress_ = 0.1;
+    postEvent("page.start", job->request.url());
+    client_->engineDidStart(job->navigation);
+    if (!isCurrent(job)) return;
+
+    const auto& url = job->request.url();
+    std::weak_ptr<PageEngine> weak = weak_from_this();
+    if (job->options.html || (url && isBlank(*url))) {
+        // Nothing to fetch; still commit and finish from the loop, as a fetched page would.
+        dispatch::MainLoop::shared().post([weak, job] {
+            auto self = weak.lock();
+            if (!self || !self->isCurrent(job)) return;
+            self->commit(job);
+            if (!self->isCurrent(job)) return;
+            const std::string html = job->options.html.value_or("");
+            self->data(job, reinterpret_cast<const uint8_t*>(html.data()), html.size());
+            if (self->isCurrent(job)) self->finish(job);
+        });
+        return;
+    }
+    if (!url || !isFetchable(*url)) {
+        auto code = url ? URLErrorCode::UnsupportedURL : URLErrorCode::BadURL;
+        dispatch::MainLoop::shared().post([weak, job, code] {
+            auto self = weak.lock();
+            if (self && self->isCurrent(job)) self->fail(job, makeURLError(code, job->request.url()));
+        });
+        return;
+    }
+    URLRequest request = job->request;
+    request.setMainDocumentURL(url);
+    job->task = store_->makeDataTask(request, job);
+    job->task->resume();
+}
+
+void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr<const HTTPURLResponse>& response,
+                          URLRequest newRequest, std::function<void(std::optional<URLRequest>)> completion) {
+    if (!isCurrent(job) || !client_) {
+        completion(std::nullopt);
+        return;
+    }
+    newRequest.setMainDocumentURL(newRequest.url());
+    NavigationAction action;
+    action.request = newRequest;
+    action.navigationType = NavigationType::Other;
+    action.targetFrame = mainFrame();
+    std::weak_ptr<PageEngine> weak = weak_from_this();
+    auto decided = [weak, job, newRequest, completion](NavigationActionPolicy policy) {
+        auto self = weak.lock();
+        if (!self || !self->isCurrent(job) || !self->client_) return completion(std::nullopt);
+        bool allow = policy == NavigationActionPolicy::Allow;
+        DeviceEvents::post("navigation.decision",
+                           Value::dictionary({{"url", Value(urlText(newRequest.url()))},
+                                              {"type", Value(navigationTypeName(NavigationType::Other))},
+                                              {"decision", Value(allow ? "allow" : "cancel")}}));
+        if (!allow) {
+            completion(std::nullopt);
+            self->abandonCurrent();
+            return;
+        }
+        job->request = newRequest;
+        completion(newRequest);
+        self->client_->engineDidRedirect(job->navigation);
+    };
+    client_->engineDecideAction(action,
+                                exactlyOnce<NavigationActionPolicy>("decidePolicyForNavigationAction", decided));
+}
+
+void PageEngine::response(const std::shared_ptr<Job>& job, const std::shared_ptr<const URLResponse>& response,
+                          std::function<void(bool allow)> completion) {
+    if (!isCurrent(job) || !client_) return completion(false);
+    job->response = response;
+    job->expected = response ? response->expectedContentLength() : -1;
+    NavigationResponse navigationResponse;
+    navigationResponse.response = response;
+    navigationResponse.isForMainFrame = true;
+    std::weak_ptr<PageEngine> weak = weak_from_this();
+    auto decided = [weak, job, completion](NavigationResponsePolicy policy) {
+        auto self = weak.lock();
+        if (!self || !self->isCurrent(job)) return completion(false);
+        if (policy != NavigationResponsePolicy::Allow) {
+            completion(false);
+            self->abandonCurrent();
+            return;
+        }
+        self->commit(job);
+        completion(self->isCurrent(job));
+    };
+    client_->engineDecideResponse(
+        navigationResponse, exactlyOnce<NavigationResponsePolicy>("decidePolicyForNavigationResponse", decided));
+}
+
+void PageEngine::commit(const std::shared_ptr<Job>& job) {
+    job->stage = Job::Stage::Committed;
+    std::optional<URL> url = job->response && job->response->url() ? job->response->url() : job->request.url();
+    if (job->options.html) url = job->request.url() ? job->request.url() : URL::string("about:blank");
+    committedURL_ = url;
+    committedRequest_ = job->request;
+    title_.clear();
+    body_.clear();
+    progress_ = 0.5;
+
+    BackForwardListItem item;
+    item.URL = url.value_or(URL());
+    item.initialURL = job->navigation->initialRequest().url().value_or(item.URL);
+    item.request = job->request;
+    auto type = job->options.type;
+    auto* currentItem = backForward_.mutableCurrentItem();
+    if (type == NavigationType::BackForward && backForward_.moveBy(job->options.backForwardOffset)) {
+        backForward_.mutableCurrentItem()->URL = item.URL;
+    } else if ((type == NavigationType::Reload || type == NavigationType::FormResubmitted) && currentItem &&
+               currentItem->URL == item.URL) {
+        currentItem->request = item.request;
+    } else {
+        backForward_.push(std::move(item));
+    }
+
+    postEvent("page.commit", committedURL_);
+    if (client_) client_->engineDidCommit(job->navigation);
+}
+
+void PageEngine::data(const std::shared_ptr<Job>& job, const uint8_t* bytes, size_t size) {
+    if (!isCurrent(job)) return;
+    job->received += static_cast<int64_t>(size);
+    size_t room = kMaxKeptBody - std::min(kMaxKeptBody, body_.size());
+    body_.append(reinterpret_cast<const char*>(bytes), std::min(room, size));
+    if (job->expected > 0)
+        progress_ = 0.5 + 0.4 * std::min(1.0, static_cast<double>(job->received) / static_cast<double>(job->expected));
+}
+
+void PageEngine::complete(const std::shared_ptr<Job>& job, const std::optional<Error>& error) {
+    if (!isCurrent(job)) return;
+    job->task.reset();
+    if (error) return fail(job, *error);
+    if (job->stage != Job::Stage::Committed)  // a transfer that ended without a response we took
+        return fail(job, makeURLError(URLErrorCode::BadServerResponse, job->request.url()));
+    finish(job);
+}
+
+void PageEngine::finish(const std::shared_ptr<Job>& job) {
+    auto self = shared_from_this();
+    job->stage = Job::Stage::Done;
+    current_.reset();
+    std::string mime = job->response ? job->response->MIMEType() : "text/html";
+    if (job->options.html || mime.empty() || mime == "text/html" || mime == "application/xhtml+xml")
+        title_ = htmlTitle(body_);
+    if (auto* item = backForward_.mutableCurrentItem()) item->title = title_;
+    progress_ = 1.0;
+    postEvent("page.finish", committedURL_);
+    if (client_) client_->engineDidFinish(job->navigation);
+}
+
+void PageEngine::fail(const std::shared_ptr<Job>& job, const Error& error) {
+    auto self = shared_from_this();
+    bool provisional = job->stage != Job::Stage::Committed;
+    job->stage = Job::Stage::Done;
+    job->cancelTask();
+    job->task.reset();
+    if (current_ == job) current_.reset();
+    progress_ = 1.0;
+    auto url = provisional ? job->request.url() : committedURL_;
+    DeviceEvents::post("page.fail", Value::dictionary({{"url", Value(urlText(url))}, {"code", Value(error.code)}}));
+    if (client_) client_->engineDidFail(job->navigation, error, provisional);
+}
+
+void PageEngine::abandonCurrent() {
+    if (!current_) return;
+    auto job = std::move(current_);
+    current_.reset();
+    job->stage = Job::Stage::Done;
+    job->cancelTask();
+    job->task.reset();
+    progress_ = 1.0;
+}
+
+void PageEngine::stop() {
+    startedGeneration_ = nextGeneration_ + 1;  // undecided loads are dropped too
+    if (current_) fail(current_, makeURLError(URLErrorCode::Cancelled, current_->request.url()));
+}
+
+std::shared_ptr<Navigation> PageEngine::reload() {
+    std::optional<URLRequest> request = committedRequest_;
+    if (const auto* item = backForward_.currentItem()) request = item->request;
+    // After a failed first load there is no page yet: try the failed request again.
+    if (!request) request = lastStartedRequest_;
+    if (!request) return nullptr;
+    LoadOptions options;
+    options.type = request->HTTPMethod() == "POST" ? NavigationType::FormResubmitted : NavigationType::Reload;
+    options.sourceFrame = mainFrame();
+    return load(*request, std::move(options));
+}
+
+std::shared_ptr<Navigation> PageEngine::goBy(int offset) {
+    const auto* item = backForward_.itemAtIndex(offset);
+    if (!item || offset == 0) return nullptr;
+    LoadOptions options;
+    options.type = NavigationType::BackForward;
+    options.backForwardOffset = offset;
+    options.sourceFrame = mainFrame();
+    return load(item->request, std::move(options));
+}
+
+}  // namespace platform::webkit::webkit_detail

@@ -1,0 +1,126 @@
+#include "platform/webkit/WebsiteDataStore.h"
+
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OperationQueue.h"
+#include "platform/urlsession/URLSession.h"
+#include "platform/webkit/TaskSink.h"
+#include "platform/webkit/WebViewConfiguration.h"
+
+namespace platform::webkit {
+
+namespace webkit_detail {
+
+// The data store's session delegate: hands each task's callbacks to its sink, and answers for a
+// sink that has gone (its navigation was dropped) by stopping the task.
+class SessionRouter : public URLSessionDelegate {
+public:
+    void add(uint64_t id, std::weak_ptr<TaskSink> sink) {
+        std::lock_guard lock(mutex_);
+        sinks_[id] = std::move(sink);
+    }
+
+    void willPerformHTTPRedirection(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>& task,
+                                    const std::shared_ptr<const HTTPURLResponse>& response, URLRequest newRequest,
+                                    std::function<void(std::optional<URLRequest>)> completion) override {
+        if (auto sink = find(task)) return sink->taskWillRedirect(response, std::move(newRequest), completion);
+        completion(std::nullopt);
+        task->cancel();
+    }
+    void didReceiveResponse(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& task,
+                            const std::shared_ptr<const URLResponse>& response,
+                            std::function<void(URLSessionResponseDisposition)> completion) override {
+        if (auto sink = find(task)) return sink->taskDidReceiveResponse(response, completion);
+        completion(URLSessionResponseDisposition::Cancel);
+    }
+    void didReceiveData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& task,
+                        const Bytes& data) override {
+        if (auto sink = find(task)) sink->taskDidReceiveData(data);
+    }
+    void didCompleteWithError(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>& task,
+                              const std::optional<Error>& error) override {
+        std::shared_ptr<TaskSink> sink;
+        {
+            std::lock_guard lock(mutex_);
+            auto it = sinks_.find(task->taskIdentifier());
+            if (it == sinks_.end()) return;
+            sink = it->second.lock();
+            sinks_.erase(it);
+        }
+        if (sink) sink->taskDidComplete(error);
+    }
+
+private:
+    std::shared_ptr<TaskSink> find(const std::shared_ptr<URLSessionTask>& task) {
+        std::lock_guard lock(mutex_);
+        auto it = sinks_.find(task->taskIdentifier());
+        return it == sinks_.end() ? nullptr : it->second.lock();
+    }
+
+    std::mutex mutex_;
+    std::map<uint64_t, std::weak_ptr<TaskSink>> sinks_;
+};
+
+}  // namespace webkit_detail
+
+void HTTPCookieStore::getAllCookies(std::function<void(std::vector<HTTPCookie>)> completion) const {
+    if (!completion) return;
+    // Read when the answer is delivered, as a store in another process would answer later.
+    dispatch::MainLoop::shared().post(
+        [storage = storage_, completion = std::move(completion)] { completion(storage->cookies()); });
+}
+
+void HTTPCookieStore::setCookie(const HTTPCookie& cookie, std::function<void()> completion) {
+    storage_->setCookie(cookie);
+    if (completion) dispatch::MainLoop::shared().post(std::move(completion));
+}
+
+void HTTPCookieStore::deleteCookie(const HTTPCookie& cookie, std::function<void()> completion) {
+    storage_->deleteCookie(cookie);
+    if (completion) dispatch::MainLoop::shared().post(std::move(completion));
+}
+
+WebsiteDataStore::WebsiteDataStore(bool persistent)
+    : persistent_(persistent),
+      cookieStore_(std::make_shared<HTTPCookieStore>(std::make_shared<HTTPCookieStorage>())) {}
+
+WebsiteDataStore::~WebsiteDataStore() {
+    if (session_) session_->invalidateAndCancel();
+}
+
+std::shared_ptr<WebsiteDataStore> WebsiteDataStore::defaultDataStore() {
+    static std::shared_ptr<WebsiteDataStore> store = std::make_shared<WebsiteDataStore>(true);
+    return store;
+}
+
+std::shared_ptr<WebsiteDataStore> WebsiteDataStore::nonPersistentDataStore() {
+    return std::make_shared<WebsiteDataStore>(false);
+}
+
+std::shared_ptr<URLSession> WebsiteDataStore::sessionLocked() {
+    if (!session_) {
+        auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+        configuration.HTTPCookieStorage = cookieStorage();
+        configuration.HTTPShouldSetCookies = true;
+        router_ = std::make_shared<webkit_detail::SessionRouter>();
+        session_ = URLSession::sessionWithConfiguration(
+            configuration, router_, std::make_shared<dispatch::OperationQueue>(dispatch::OperationQueue::main()));
+        session_->setSessionDescription(persistent_ ? "web view data store (default)" : "web view data store");
+    }
+    return session_;
+}
+
+std::shared_ptr<URLSessionDataTask> WebsiteDataStore::makeDataTask(const URLRequest& request,
+                                                                   std::weak_ptr<webkit_detail::TaskSink> sink) {
+    std::lock_guard lock(mutex_);
+    auto task = sessionLocked()->dataTaskWithRequest(request);
+    router_->add(task->taskIdentifier(), std::move(sink));
+    return task;
+}
+
+WebViewConfiguration::WebViewConfiguration()
+    : websiteDataStore(WebsiteDataStore::defaultDataStore()), processPool([] {
+          static auto pool = std::make_shared<ProcessPool>();
+          return pool;
+      }()) {}
+
+}  // namespace platform::webkit

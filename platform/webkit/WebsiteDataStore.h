@@ -1,0 +1,81 @@
+#pragma once
+// WebsiteDataStore: where web views keep cookies, and the URL session they load through.
+//
+// Every web view of a store loads through one URLSession whose cookie jar is the store's
+// HTTPCookieStorage, so a Set-Cookie from the server lands in the store and goes back on the next
+// request. The session calls back on the main loop. The default store is process-wide and lives
+// for the whole process; a non-persistent store cancels its loads when the last holder lets go.
+// (Cookies are kept in memory either way: nothing is written to the device root yet.)
+//
+// Thread-safety: the store and its cookie store may be used from any thread; answers to the cookie
+// store's completions always come on the main loop, later (never inside the call).
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/foundation/HTTPCookie.h"
+#include "platform/foundation/URLRequest.h"
+#include "platform/urlsession/HTTPCookieStorage.h"
+
+namespace platform {
+class URLSession;
+class URLSessionDataTask;
+}  // namespace platform
+
+namespace platform::webkit {
+
+namespace webkit_detail {
+class TaskSink;
+class SessionRouter;
+}  // namespace webkit_detail
+
+// The cookie store of a website data store, over its HTTPCookieStorage.
+class HTTPCookieStore {
+public:
+    explicit HTTPCookieStore(std::shared_ptr<HTTPCookieStorage> storage) : storage_(std::move(storage)) {}
+
+    // Every cookie in the store (the storage's order), delivered on the main loop after this returns.
+    void getAllCookies(std::function<void(std::vector<HTTPCookie>)> completion) const;
+    // Stores (or, when expired, removes) the cookie; the completion, when given, runs on the main loop.
+    void setCookie(const HTTPCookie& cookie, std::function<void()> completion = nullptr);
+    void deleteCookie(const HTTPCookie& cookie, std::function<void()> completion = nullptr);
+
+    const std::shared_ptr<HTTPCookieStorage>& storage() const { return storage_; }
+
+private:
+    std::shared_ptr<HTTPCookieStorage> storage_;
+};
+
+class WebsiteDataStore : public std::enable_shared_from_this<WebsiteDataStore> {
+public:
+    static std::shared_ptr<WebsiteDataStore> defaultDataStore();
+    static std::shared_ptr<WebsiteDataStore> nonPersistentDataStore();
+    ~WebsiteDataStore();
+
+    bool isPersistent() const { return persistent_; }
+    std::shared_ptr<HTTPCookieStore> httpCookieStore() const { return cookieStore_; }
+    // The jar the store's loads read and write (the same one httpCookieStore() reads).
+    std::shared_ptr<HTTPCookieStorage> cookieStorage() const { return cookieStore_->storage(); }
+
+    // For the web views' loading engine: a suspended data task whose session callbacks (on the main
+    // loop) go to `sink` for as long as it lives.
+    std::shared_ptr<URLSessionDataTask> makeDataTask(const URLRequest& request,
+                                                     std::weak_ptr<webkit_detail::TaskSink> sink);
+
+    explicit WebsiteDataStore(bool persistent);
+
+private:
+    std::shared_ptr<URLSession> sessionLocked();
+
+    const bool persistent_;
+    std::shared_ptr<HTTPCookieStore> cookieStore_;
+    std::mutex mutex_;
+    std::shared_ptr<webkit_detail::SessionRouter> router_;
+    std::shared_ptr<URLSession> session_;  // made on first load
+};
+
+}  // namespace platform::webkit
