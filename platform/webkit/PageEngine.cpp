@@ -304,7 +304,7 @@ void PageEngine::finish(const std::shared_ptr<Job>& job) {
     if (client_) client_->engineDidFinish(job->navigation);
 }
 
-void PageEngine::fail(const std::shared_ptr<Job>& job, const Error& error) {
+void PageEngine::fail(std::shared_ptr<Job> job, const Error& error) {
     auto self = shared_from_this();
     bool provisional = job->stage != Job::Stage::Committed;
     job->stage = Job::Stage::Done;

@@ -93,7 +93,7 @@ private:
     void complete(const std::shared_ptr<Job>& job, const std::optional<Error>& error);
     void commit(const std::shared_ptr<Job>& job);
     void finish(const std::shared_ptr<Job>& job);
-    void fail(const std::shared_ptr<Job>& job, const Error& error);
+    void fail(std::shared_ptr<Job> job, const Error& error);  // by value: callers pass current_
     // Drops the load in flight quietly (a cancelled decision).
     void abandonCurrent();
     bool isCurrent(const std::shared_ptr<Job>& job) const { return job && current_ == job; }

@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include "platform/urlsession/URLError.h"
+#include "platform/webkit/tests/WebKitTestSupport.h"
+
+using namespace webkit_test;
+using namespace std::chrono_literals;
+using tesmar_testing::Gate;
+using tesmar_testing::Reply;
+using tesmar_testing::TestHttpServer;
+
+namespace {
+
+class NavigationTest : public ::testing::Test {
+protected:
+    DeviceRoot device;
+    TestHttpServer server;
+    EventLog events;
+    std::shared_ptr<RecordingNavigationDelegate> delegate = std::make_shared<RecordingNavigationDelegate>();
+    std::shared_ptr<WebView> webView = std::make_shared<WebView>();
+
+    NavigationTest() { webView->setNavigationDelegate(delegate); }
+
+    // Loads and waits for the navigation to end; false on timeout.
+    bool loadAndWait(const std::function<void()>& start) {
+        delegate->finished = false;
+        start();
+        return runUntil([&] { return delegate->finished; });
+    }
+    bool waitDone() {
+        return runUntil([&] { return delegate->finished; });
+    }
+};
+
+TEST_F(NavigationTest, LoadRunsDecideStartCommitFinishWithEvents) {
+    server.route("GET", "/home", Reply::text("<html><head><title> Intranet &amp;\n Home </title></head></html>", 200,
+                                             "text/html; charset=utf-8"));
+    auto page = server.url("/home");
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(page))); }));
+
+    EXPECT_EQ(delegate->log, (Lines{"decide other /home", "start", "response 200", "commit", "finish"}));
+    EXPECT_EQ(events.lines, (Lines{"navigation.decision other allow " + page, "page.start " + page,
+                                   "page.commit " + page, "page.finish " + page}));
+    ASSERT_EQ(delegate->actions.size(), 1u);
+    EXPECT_FALSE(delegate->actions[0].sourceFrame.has_value());
+    ASSERT_TRUE(delegate->actions[0].targetFrame.has_value());
+    EXPECT_TRUE(delegate->actions[0].targetFrame->isMainFrame);
+    EXPECT_EQ(webView->URL(), url(page));
+    EXPECT_EQ(webView->title(), "Intranet & Home");
+    EXPECT_FALSE(webView->isLoading());
+    EXPECT_DOUBLE_EQ(webView->estimatedProgress(), 1.0);
+    EXPECT_FALSE(webView->canGoBack());
+}
+
+TEST_F(NavigationTest, ServerCookiesLandInTheStoreAndGoBack) {
+    server.route("GET", "/login", Reply::text("ok").header("Set-Cookie", "PHPSESSID=abc123; Path=/"));
+    server.route("GET", "/next", Reply::text("next"));
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/login")))); }));
+
+    std::optional<std::vector<HTTPCookie>> cookies;
+    WebsiteDataStore::defaultDataStore()->httpCookieStore()->getAllCookies(
+        [&](std::vector<HTTPCookie> all) { cookies = std::move(all); });
+    EXPECT_FALSE(cookies.has_value()) << "the store answers later, not inside the call";
+    ASSERT_TRUE(runUntil([&] { return cookies.has_value(); }));
+    ASSERT_EQ(cookies->size(), 1u);
+    EXPECT_EQ((*cookies)[0].name(), "PHPSESSID");
+    EXPECT_EQ((*cookies)[0].value(), "abc123");
+
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/next")))); }));
+    EXPECT_EQ(server.requestsTo("/next").at(0).header("Cookie"), "PHPSESSID=abc123");
+}
+
+TEST_F(NavigationTest, CancelledDecisionSendsNothingAndReportsNothing) {
+    server.route("GET", "/blocked", Reply::text("never"));
+    delegate->policy = [](const NavigationAction&) { return NavigationActionPolicy::Cancel; };
+    webView->loadRequest(URLRequest(url(server.url("/blocked"))));
+    dispatch::MainLoop::shared().runUntilIdle();
+
+    EXPECT_EQ(delegate->log, (Lines{"decide other /blocked"}));
+    EXPECT_EQ(events.lines, (Lines{"navigation.decision other cancel " + server.url("/blocked")}));
+    EXPECT_FALSE(webView->isLoading());
+    EXPECT_FALSE(webView->URL().has_value());
+    EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(NavigationTest, RedirectAsksAgainAndCancellingStopsThere) {
+    server.route("GET", "/old", Reply::redirect("/new"));
+    server.route("GET", "/new", Reply::text("new"));
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/old")))); }));
+    EXPECT_EQ(delegate->log, (Lines{"decide other /old", "start", "decide other /new", "redirect", "response 200",
+                                    "commit", "finish"}));
+    EXPECT_EQ(webView->URL(), url(server.url("/new")));
+    EXPECT_EQ(webView->backForwardList().currentItem()->initialURL, url(server.url("/old")));
+
+    // Cancelling the redirect: /new is never asked for, and nothing is reported after the decision.
+    server.clearRequests();
+    delegate->log.clear();
+    events.lines.clear();
+    auto other = std::make_shared<WebView>();
+    other->setNavigationDelegate(delegate);
+    delegate->policy = [](const NavigationAction& a) {
+        return a.request.url()->path() == "/new" ? NavigationActionPolicy::Cancel : NavigationActionPolicy::Allow;
+    };
+    other->loadRequest(URLRequest(url(server.url("/old"))));
+    ASSERT_TRUE(runUntil([&] { return delegate->log.size() >= 3 && !other->isLoading(); }));
+    dispatch::MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(delegate->log, (Lines{"decide other /old", "start", "decide other /new"}));
+    EXPECT_EQ(events.lines.back(), "navigation.decision other cancel " + server.url("/new"));
+    EXPECT_TRUE(server.requestsTo("/new").empty());
+    EXPECT_FALSE(other->URL().has_value());
+}
+
+struct FailureCase {
+    const char* name;
+    std::function<std::string(TestHttpServer&)> setUp;  // answers the URL to load
+    std::string expected;
+};
+
+TEST_F(NavigationTest, FailuresReportTheURLError) {
+    const std::vector<FailureCase> cases = {
+        {"network down",
+         [](TestHttpServer& s) {
+             PlatformConfig::setNetworkUp(false);
+             s.route("GET", "/page", Reply::text("x"));
+             return s.url("/page");
+         },
+         "fail-provisional -1009"},
+        {"nobody listens",
+         [](TestHttpServer&) {
+             TestHttpServer closed;
+             std::string gone = closed.url("/page");
+             closed.stop();
+             return gone;
+         },
+         "fail-provisional -1004"},
+        {"connection dropped",
+         [](TestHttpServer& s) {
+             s.route("GET", "/drop", Reply::drop());
+             return s.url("/drop");
+         },
+         "fail-provisional"},
+        {"body cut short after the commit",
+         [](TestHttpServer& s) {
+             auto reply = Reply::streamed(200000);
+             reply.stream->dropAfter = 1000;
+             s.route("GET", "/cut", reply);
+             return s.url("/cut");
+         },
+         "fail"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PlatformConfig::setNetworkUp(true);
+        delegate->log.clear();
+        std::string target = c.setUp(server);
+        ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(target))); }));
+        const std::string& last = delegate->log.back();
+        EXPECT_EQ(last.substr(0, c.expected.size()), c.expected) << last;
+        if (c.expected == "fail") {
+            EXPECT_NE(last.rfind("fail-provisional", 0), 0u) << last;
+        }
+        EXPECT_FALSE(webView->isLoading());
+        EXPECT_EQ(events.lines.back().rfind("page.fail ", 0), 0u);
+    }
+    PlatformConfig::setNetworkUp(true);
+}
+
+TEST_F(NavigationTest, NewLoadCancelsTheOneInFlight) {
+    auto gate = Gate::make();
+    server.route("GET", "/slow", Reply::text("slow").heldBy(gate));
+    server.route("GET", "/fast", Reply::text("fast"));
+    webView->loadRequest(URLRequest(url(server.url("/slow"))));
+    ASSERT_TRUE(server.waitForRequests(1));
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/fast")))); }));
+    runUntil([&] { return delegate->log.back() == "finish"; });
+    gate->open();
+    EXPECT_EQ(delegate->log, (Lines{"decide other /slow", "start", "decide other /fast", "fail-provisional -999",
+                                    "start", "response 200", "commit", "finish"}));
+    EXPECT_EQ(webView->URL(), url(server.url("/fast")));
+
+    // stopLoading reports -999 too.
+    server.route("GET", "/slow2", Reply::text("slow").heldBy(Gate::make()));
+    delegate->log.clear();
+    webView->loadRequest(URLRequest(url(server.url("/slow2"))));
+    ASSERT_TRUE(server.waitForRequests(3));
+    webView->stopLoading();
+    EXPECT_EQ(delegate->log, (Lines{"decide other /slow2", "start", "fail-provisional -999"}));
+    EXPECT_FALSE(webView->isLoading());
+    server.stop();
+}
+
+TEST_F(NavigationTest, BackForwardAndReload) {
+    server.route("GET", "/1", Reply::text("<title>One</title>", 200, "text/html"));
+    server.route("GET", "/2", Reply::text("<title>Two</title>", 200, "text/html"));
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/1")))); }));
+    ASSERT_TRUE(loadAndWait([&] { webView->tapLink("/2"); }));
+    EXPECT_EQ(delegate->actions.back().navigationType, NavigationType::LinkActivated);
+    ASSERT_TRUE(delegate->actions.back().sourceFrame.has_value());
+    EXPECT_EQ(delegate->actions.back().sourceFrame->request.url(), url(server.url("/1")));
+    ASSERT_TRUE(webView->canGoBack());
+    EXPECT_FALSE(webView->canGoForward());
+    EXPECT_EQ(webView->backForwardList().backItem()->title, "One");
+
+    ASSERT_TRUE(loadAndWait([&] { ASSERT_TRUE(webView->goBack()); }));
+    EXPECT_EQ(delegate->log[delegate->log.size() - 5], "decide backForward /1");
+    EXPECT_EQ(webView->URL(), url(server.url("/1")));
+    EXPECT_FALSE(webView->canGoBack());
+    ASSERT_TRUE(webView->canGoForward());
+    EXPECT_EQ(webView->backForwardList().forwardItem()->title, "Two");
+
+    ASSERT_TRUE(loadAndWait([&] { ASSERT_TRUE(webView->reload()); }));
+    EXPECT_EQ(delegate->log[delegate->log.size() - 5], "decide reload /1");
+    EXPECT_EQ(server.requestsTo("/1").size(), 3u);
+    EXPECT_EQ(webView->backForwardList().size(), 2u) << "a reload adds no item";
+    ASSERT_TRUE(webView->canGoForward());
+
+    // A new page drops the forward items.
+    ASSERT_TRUE(loadAndWait([&] { webView->tapLink(server.url("/2")); }));
+    EXPECT_FALSE(webView->canGoForward());
+    EXPECT_EQ(webView->backForwardList().backList().size(), 1u);
+    EXPECT_EQ(webView->goForward(), nullptr);
+}
+
+TEST_F(NavigationTest, ReloadAfterAFailedFirstLoadRetriesIt) {
+    server.route("GET", "/start", Reply::text("up again"));
+    PlatformConfig::setNetworkUp(false);
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/start")))); }));
+    EXPECT_EQ(delegate->log.back(), "fail-provisional -1009");
+    PlatformConfig::setNetworkUp(true);
+    ASSERT_TRUE(loadAndWait([&] { ASSERT_TRUE(webView->reload()); }));
+    EXPECT_EQ(delegate->log.back(), "finish");
+    EXPECT_EQ(webView->URL(), url(server.url("/start")));
+}
+
+TEST_F(NavigationTest, DecisionHandlersCountOnceAndLateDecisionsStillLoad) {
+    server.route("GET", "/page", Reply::text("page"));
+    delegate->deferDecisions = true;
+    webView->loadRequest(URLRequest(url(server.url("/page"))));
+    ASSERT_EQ(delegate->pending.size(), 1u);
+    EXPECT_FALSE(webView->isLoading()) << "nothing starts before the decision";
+    auto handler = delegate->pending[0];
+    handler(NavigationActionPolicy::Allow);
+    handler(NavigationActionPolicy::Allow);  // a second call is a fault, not a second load
+    ASSERT_TRUE(waitDone());
+    EXPECT_EQ(server.requestCount(), 1u);
+    EXPECT_NE(std::find(events.lines.begin(), events.lines.end(), "fault completion-called-twice"),
+              events.lines.end());
+}
+
+TEST_F(NavigationTest, AnOlderDecisionLosesToANewerStartedLoad) {
+    server.route("GET", "/a", Reply::text("a"));
+    server.route("GET", "/b", Reply::text("b"));
+    delegate->deferDecisions = true;
+    webView->loadRequest(URLRequest(url(server.url("/a"))));
+    webView->loadRequest(URLRequest(url(server.url("/b"))));
+    ASSERT_EQ(delegate->pending.size(), 2u);
+    delegate->pending[1](NavigationActionPolicy::Allow);
+    delegate->pending[0](NavigationActionPolicy::Allow);
+    ASSERT_TRUE(waitDone());
+    dispatch::MainLoop::shared().runUntilIdle();
+    EXPECT_TRUE(server.requestsTo("/a").empty());
+    EXPECT_EQ(webView->URL(), url(server.url("/b")));
+}
+
+TEST_F(NavigationTest, DroppingTheWebViewMidLoadTellsNobody) {
+    auto gate = Gate::make();
+    server.route("GET", "/held", Reply::text("held").heldBy(gate));
+    webView->loadRequest(URLRequest(url(server.url("/held"))));
+    ASSERT_TRUE(server.waitForRequests(1));
+    webView.reset();
+    gate->open();
+    dispatch::MainLoop::shared().runUntil([] { return false; }, 0.2);
+    EXPECT_EQ(delegate->log, (Lines{"decide other /held", "start"}));
+}
+
+TEST_F(NavigationTest, HTMLStringsAndUnsupportedSchemes) {
+    ASSERT_TRUE(loadAndWait(
+        [&] { webView->loadHTMLString("<title>Local</title>", url("https://intranet.example/base/")); }));
+    EXPECT_EQ(webView->title(), "Local");
+    EXPECT_EQ(webView->URL(), url("https://intranet.example/base/"));
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    ASSERT_TRUE(loadAndWait([&] { webView->tapLink("mailto:someone@intranet.example"); }));
+    EXPECT_EQ(delegate->log.back(), "fail-provisional -1002");
+
+    bool answered = false;
+    webView->evaluateJavaScript("document.title", [&](const Value& v, const std::optional<Error>& e) {
+        answered = true;
+        EXPECT_TRUE(e.has_value());
+        EXPECT_TRUE(v.isNull());
+    });
+    EXPECT_FALSE(answered);
+    EXPECT_TRUE(runUntil([&] { return answered; }));
+}
+
+TEST(HTMLTitle, FindsAndCleansTheTitle) {
+    struct Case {
+        const char* html;
+        const char* title;
+    };
+    const Case cases[] = {
+        {"<html><head><title>Plain</title></head>", "Plain"},
+        {"<TITLE lang=en>  Upper\t\n case  </TITLE>", "Upper case"},
+        {"<titles>no</titles><title>yes</title>", "yes"},
+        {"<title>A &lt;b&gt; &#65;&#x42; &quot;q&quot; &bogus; &#;</title>", "A <b> AB \"q\" &bogus; &#;"},
+        {"<title>unterminated", "unterminated"},
+        {"<title", ""},
+        {"no title here", ""},
+        {"<title>&#0; &#x110000;</title>", "\xEF\xBF\xBD \xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(webkit_detail::htmlTitle(c.html), c.title) << c.html;
+}
+
+}  // namespace
