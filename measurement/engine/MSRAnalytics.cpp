@@ -1,0 +1,334 @@
+#include "measurement/engine/MSRAnalytics.h"
+
+#include <map>
+#include <mutex>
+
+#include "measurement/engine/MSRMeasurement.h"
+#include "measurement/storage/MSRNameUtil.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OperationQueue.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/UUID.h"
+#include "platform/objc/Runtime.h"
+
+namespace measurement {
+
+using platform::Value;
+using zidedova::ZDVLogEventListener;
+
+namespace {
+
+struct Engine {
+    std::mutex mutex;
+    bool started = false;
+    bool enabled = true;
+    std::string appID;
+    std::string appInstanceID = platform::UUID().uuidString();
+    double loadTimestamp = platform::Date::now().timeIntervalSince1970();
+    zidedova::ZDVLogEventInterceptor interceptor;
+    std::map<const void*, std::pair<zidedova::ZDVLogEventListenerHandle, ZDVLogEventListener>> listeners;
+    zidedova::ZDVOpenURLListener openURLListener;
+    std::function<void(const std::optional<std::string>&, const std::optional<std::string>&)> screenViewHandler;
+    platform::dispatch::DispatchQueue queue{kMSRAnalyticsQueueLabel};
+    platform::dispatch::OperationQueue operations;
+
+    Engine() {
+        operations.setName(kMSROperationQueueName);
+        operations.setMaxConcurrentOperationCount(1);
+        operations.setSuspended(true);
+    }
+};
+
+Engine*& enginePointer() {
+    static Engine* engine = new Engine();
+    return engine;
+}
+Engine& engine() { return *enginePointer(); }
+
+std::shared_ptr<MSRMonitor> monitor() { return MSRMonitor::shared(); }
+
+void logError(const std::string& origin, int64_t code, const std::string& name) {
+    MSRAnalytics::logEvent(ZDVAnalyticsEvent{origin, false, "_err",
+                                             Value::dictionary({{"_err", code}, {"_ev", name}}),
+                                             platform::Date::now().timeIntervalSince1970(), false, false});
+}
+
+}  // namespace
+
+void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& origin, const Value& options) {
+    if (!MSRIsSupportedSystemVersion()) {
+        monitor()->logWithLevel(3, 25000, "Measurement is not supported on this system version", Value());
+        return;
+    }
+    if (origin != "fa" && platform::objc::lookUpClass("DOREdozadedo")) return;  // the app core starts it
+    auto& e = engine();
+    {
+        std::lock_guard lock(e.mutex);
+        if (e.started) return;
+        e.started = true;
+        e.appID = appID;
+        bool deactivated = options[zidedova::kZDVAnalyticsCollectionDeactivatedKey].boolOr(false);
+        e.enabled = !deactivated && options[zidedova::kZDVAnalyticsCollectionEnabledKey].boolOr(true);
+    }
+    monitor()->logWithLevel(6, 23000, "Analytics starting with app id", Value(appID));
+    e.queue.async([] { unsuspendOperationQueue(); });  // start-up ends after earlier queued work
+}
+
+bool MSRAnalytics::isStarted() {
+    std::lock_guard lock(engine().mutex);
+    return engine().started;
+}
+
+bool MSRAnalytics::isMeasurementEnabled() {
+    std::lock_guard lock(engine().mutex);
+    return engine().enabled;
+}
+
+void MSRAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name, const Value& parameters) {
+    auto error = MSRValidatePublicEventName(name);
+    if (error != MSRNameError::None) {
+        monitor()->logWithLevel(1, 25002, "Event name is invalid", Value(name));
+        logError(origin, int64_t(error), name);
+        return;
+    }
+    logEvent({origin, true, name, parameters, platform::Date::now().timeIntervalSince1970(), false, false});
+}
+
+void MSRAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                              const Value& parameters) {
+    Value params = parameters.isDictionary() ? parameters : Value::dictionary();
+    if (origin == "am") {
+        // "_aeid" arrives as text from the app measurement side; the engine keeps it as a number.
+        if (const std::string* aeid = params["_aeid"].asString()) {
+            try {
+                params.set("_aeid", Value(int64_t(std::stoll(*aeid))));
+            } catch (const std::exception&) {
+                params.erase("_aeid");
+            }
+        }
+    }
+    logEvent({origin, false, name, params, platform::Date::now().timeIntervalSince1970(), false, false});
+}
+
+void MSRAnalytics::logEvent(ZDVAnalyticsEvent event) {
+    if (!event.parameters.isDictionary()) event.parameters = Value::dictionary();
+    auto& e = engine();
+    e.queue.async([event = std::move(event)]() mutable {
+        auto& e = engine();
+        zidedova::ZDVLogEventInterceptor interceptor;
+        bool enabled;
+        {
+            std::lock_guard lock(e.mutex);
+            interceptor = e.interceptor;
+            enabled = e.enabled;
+        }
+        if (!enabled && !event.ignoreEnabled) return;
+        if (interceptor && !event.ignoreInterceptor) {
+            auto rewritten = interceptor(event);
+            if (!rewritten) return;
+            event = std::move(*rewritten);
+        }
+        notifyEventListeners({event});
+    });
+}
+
+void MSRAnalytics::setUserPropertyString(const Value& value, const std::string& name) {
+    auto measurement = MSRMeasurement::sharedInstance();
+    if (!measurement) return;
+    if (value.isNull()) {
+        measurement->removeUserAttribute(name);
+        return;
+    }
+    const std::string* text = value.asString();
+    if (!text) {
+        monitor()->logWithLevel(1, 25003, "User property must be NSString. Value", value);
+        return;
+    }
+    if (auto error = MSRValidatePublicUserPropertyName(name); error != MSRNameError::None) {
+        logError("app", error == MSRNameError::Reserved ? 15 : 6, name);
+        return;
+    }
+    if (text->size() > kMSRMaxUserPropertyValueLength) {
+        logError("app", 7, name);
+        return;
+    }
+    measurement->setUserAttribute({"app", name, value, platform::Date::now().timeIntervalSince1970()});
+}
+
+void MSRAnalytics::setUserID(const Value& userID) {
+    auto measurement = MSRMeasurement::sharedInstance();
+    if (!measurement) return;
+    if (!userID.isNull() && !userID.isString()) {
+        monitor()->logWithLevel(1, 25004, "User ID must be NSString. User ID", userID);
+        return;
+    }
+    measurement->setUserAttribute({"app", "_id", userID, platform::Date::now().timeIntervalSince1970()});
+}
+
+void MSRAnalytics::setInternalUserProperty(const Value& value, const std::string& name, const std::string& origin) {
+    auto measurement = MSRMeasurement::sharedInstance();
+    if (!measurement) return;
+    if (origin.empty() || origin.size() > 32) {
+        monitor()->logWithLevel(1, 25005, "Invalid user property origin", Value(origin));
+        return;
+    }
+    if (name.empty() || name.size() > 24) {
+        logError(origin, 6, name);
+        return;
+    }
+    if (const std::string* s = value.asString(); s && s->size() > kMSRMaxUserPropertyValueLength) {
+        logError(origin, 7, name);
+        return;
+    }
+    measurement->setUserAttribute({origin, name, value, platform::Date::now().timeIntervalSince1970()});
+}
+
+void MSRAnalytics::maxUserPropertiesForOrigin(const std::string& origin, const zidedova::ZDVOptionalQueue& queue,
+                                              const zidedova::ZDVMaxUserPropertiesCallback& callback) {
+    if (origin.empty() || !queue || !callback) {
+        monitor()->logWithLevel(1, 25006, "Max user properties request refused", Value(origin));
+        return;
+    }
+    queue->async([callback] { callback(25); });
+}
+
+void MSRAnalytics::userPropertiesIncludingInternal(bool includeInternal, const zidedova::ZDVOptionalQueue& queue,
+                                                   const zidedova::ZDVUserPropertiesCallback& callback) {
+    auto measurement = MSRMeasurement::sharedInstance();
+    if (!measurement || !queue || !callback) return;
+    measurement->workerQueue().async([measurement, includeInternal, queue, callback] {
+        platform::ValueDictionary out;
+        for (const auto& [name, attribute] : measurement->userAttributes()) {
+            if (!includeInternal && !name.empty() && name[0] == '_') continue;
+            out[name] = Value::dictionary({{"origin", attribute.origin},
+                                           {"value", attribute.value},
+                                           {"timestamp", attribute.lastSetTimestamp}});
+        }
+        queue->async([callback, out = std::move(out)] { callback(out); });
+    });
+}
+
+void MSRAnalytics::setScreenName(const std::optional<std::string>& name, const std::optional<std::string>& screenClass) {
+    if (!platform::dispatch::MainLoop::isMainThread()) {
+        monitor()->logWithLevel(4, 25025, "setScreenName:screenClass: must be called from the main thread", Value());
+        return;
+    }
+    std::function<void(const std::optional<std::string>&, const std::optional<std::string>&)> handler;
+    {
+        std::lock_guard lock(engine().mutex);
+        handler = engine().screenViewHandler;
+    }
+    if (handler) handler(name, screenClass);
+}
+
+std::optional<std::string> MSRAnalytics::appInstanceID() {
+    if (!MSRIsSupportedSystemVersion()) return std::nullopt;
+    std::lock_guard lock(engine().mutex);
+    return engine().appInstanceID;
+}
+
+void MSRAnalytics::resetAnalyticsData() {
+    {
+        std::lock_guard lock(engine().mutex);
+        engine().loadTimestamp = platform::Date::now().timeIntervalSince1970();
+    }
+    engine().queue.async([] {
+        if (auto measurement = MSRMeasurement::sharedInstance()) measurement->removeAllUserAttributes();
+        std::lock_guard lock(engine().mutex);
+        engine().appInstanceID = platform::UUID().uuidString();
+    });
+}
+
+void MSRAnalytics::setLogEventInterceptor(zidedova::ZDVLogEventInterceptor interceptor) {
+    std::lock_guard lock(engine().mutex);
+    engine().interceptor = std::move(interceptor);
+}
+
+zidedova::ZDVLogEventListenerHandle MSRAnalytics::addLogEventListener(ZDVLogEventListener listener) {
+    if (!listener) return nullptr;
+    auto handle = std::make_shared<int>(0);
+    std::lock_guard lock(engine().mutex);
+    engine().listeners[handle.get()] = {handle, std::move(listener)};
+    return handle;
+}
+
+void MSRAnalytics::removeLogEventListener(const zidedova::ZDVLogEventListenerHandle& handle) {
+    if (!handle) {
+        monitor()->logWithLevel(4, 25013, "Attempted removal of nil log event.", Value());
+        return;
+    }
+    std::lock_guard lock(engine().mutex);
+    engine().listeners.erase(handle.get());
+}
+
+void MSRAnalytics::notifyEventListeners(std::vector<ZDVAnalyticsEvent> events) {
+    engine().operations.addOperation([events = std::move(events)] {
+        std::vector<ZDVLogEventListener> listeners;
+        {
+            std::lock_guard lock(engine().mutex);
+            for (const auto& [key, entry] : engine().listeners) listeners.push_back(entry.second);
+        }
+        for (const auto& listener : listeners) listener(events);
+    });
+}
+
+void MSRAnalytics::setOpenURLListener(zidedova::ZDVOpenURLListener listener) {
+    std::lock_guard lock(engine().mutex);
+    engine().openURLListener = std::move(listener);
+}
+
+void MSRAnalytics::handleOpenURL(const std::string& url) {
+    zidedova::ZDVOpenURLListener listener;
+    {
+        std::lock_guard lock(engine().mutex);
+        listener = engine().openURLListener;
+    }
+    double now = platform::Date::now().timeIntervalSince1970();
+    engine().queue.async([url, now] {
+        monitor()->logWithLevel(7, 23010, "Handling open URL", Value(url));
+        (void)now;  // campaign attribution has no store to go to here
+    });
+    if (listener) listener(url);
+}
+
+void MSRAnalytics::dispatchAsyncOnSerialQueue(zidedova::ZDVBlock block) {
+    if (block) engine().queue.async(std::move(block));
+}
+
+void MSRAnalytics::queueOperationWithBlock(zidedova::ZDVBlock block) {
+    if (!block || !MSRIsSupportedSystemVersion()) return;
+    engine().operations.addOperation(std::move(block));
+}
+
+void MSRAnalytics::unsuspendOperationQueue() { engine().operations.setSuspended(false); }
+
+double MSRAnalytics::loadTimestamp() {
+    std::lock_guard lock(engine().mutex);
+    return engine().loadTimestamp;
+}
+
+void MSRAnalytics::setScreenViewHandler(
+    std::function<void(const std::optional<std::string>&, const std::optional<std::string>&)> handler) {
+    std::lock_guard lock(engine().mutex);
+    engine().screenViewHandler = std::move(handler);
+}
+
+bool MSRAnalytics::waitForIdleForTesting(double timeoutSeconds) {
+    engine().queue.sync([] {});
+    if (auto measurement = MSRMeasurement::sharedInstance()) measurement->workerQueue().sync([] {});
+    if (engine().operations.isSuspended()) return true;
+    return engine().operations.waitUntilAllOperationsAreFinished(timeoutSeconds);
+}
+
+void MSRAnalytics::resetForTesting() {
+    Engine* old = enginePointer();
+    old->queue.sync([] {});
+    old->operations.cancelAllOperations();
+    auto handler = old->screenViewHandler;
+    enginePointer() = new Engine();  // the old one is left behind: queued blocks may still name it
+    engine().screenViewHandler = handler;
+    if (auto measurement = MSRMeasurement::sharedInstance()) measurement->removeAllUserAttributes();
+    MSRMonitor::shared()->resetForTesting();
+}
+
+}  // namespace measurement

@@ -1,0 +1,60 @@
+#include "measurement/reporting/MSRScreenViewReporter.h"
+
+#include "measurement/engine/MSRAnalytics.h"
+#include "measurement/storage/MSRNameUtil.h"
+#include "zidedova_core/DOREdozadedo.h"
+#include "platform/foundation/Date.h"
+
+namespace measurement {
+
+platform::objc::Class* MSRScreenViewReporter::runtimeClass() {
+    static platform::objc::Class* cls = [] {
+        auto& runtime = platform::objc::Runtime::shared();
+        if (auto* existing = runtime.lookUpClass(zidedova::kMSRScreenViewReporterClassName)) return existing;
+        return platform::objc::ClassBuilder(runtime, zidedova::kMSRScreenViewReporterClassName, runtime.rootClass())
+            .classMethod(platform::objc::sel("sharedInstance"),
+                         platform::objc::makeImp([](platform::objc::Object*, platform::objc::Selector) {
+                             return platform::ObjectHandle(MSRScreenViewReporter::sharedInstance());
+                         }))
+            .registerClass();
+    }();
+    return cls;
+}
+
+std::shared_ptr<MSRScreenViewReporter> MSRScreenViewReporter::sharedInstance() {
+    static auto instance = std::make_shared<MSRScreenViewReporter>(runtimeClass());
+    return instance;
+}
+
+void MSRScreenViewReporter::setScreenName(const std::optional<std::string>& name,
+                                          const std::optional<std::string>& screenClass) {
+    platform::Value params = platform::Value::dictionary();
+    {
+        std::lock_guard lock(mutex_);
+        if (name == name_ && screenClass == class_) return;
+        if (name_) params.set("_pn", *name_);
+        if (class_) params.set("_pc", *class_);
+        name_ = name;
+        class_ = screenClass;
+    }
+    if (name) params.set("_sn", *name);
+    if (screenClass) params.set("_sc", *screenClass);
+    MSRAnalytics::logInternalEventWithOrigin("auto", "_vs", params);
+}
+
+std::optional<std::string> MSRScreenViewReporter::currentScreenName() const {
+    std::lock_guard lock(mutex_);
+    return name_;
+}
+
+void registerClasses() {
+    registerEngineClasses();
+    MSRScreenViewReporter::runtimeClass();
+    zidedova::DOREdozadedoSetNameDisplay(MSRPublicEventNameForInternalName, MSRPublicUserPropertyNameForInternalName);
+    MSRAnalytics::setScreenViewHandler([](const std::optional<std::string>& name,
+                                          const std::optional<std::string>& screenClass) {
+        MSRScreenViewReporter::sharedInstance()->setScreenName(name, screenClass);
+    });
+}
+
+}  // namespace measurement

@@ -1,0 +1,46 @@
+#include "zidedova_core/ZDVConnectorUtils.h"
+
+namespace zidedova {
+
+const std::set<std::string>& ZDVConnectorUtils::blacklistedOrigins() {
+    static const auto* s = new std::set<std::string>{"auto", "app", "am"};
+    return *s;
+}
+const std::set<std::string>& ZDVConnectorUtils::blacklistedEventNames() {
+    static const auto* s = new std::set<std::string>{"_e", "_f", "_iap", "_s", "_au", "app_open"};
+    return *s;
+}
+const std::set<std::string>& ZDVConnectorUtils::blacklistedParameters() {
+    static const auto* s = new std::set<std::string>{"_r", "_dbg"};
+    return *s;
+}
+const std::set<std::string>& ZDVConnectorUtils::blacklistedUserProperties() {
+    static const auto* s = new std::set<std::string>{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
+    return *s;
+}
+const std::vector<std::regex>& ZDVConnectorUtils::blacklistedUserPropertyPatterns() {
+    static const auto* v = new std::vector<std::regex>{std::regex("^_ltv_[A-Z]{3}$"), std::regex("^_cc[1-5]{1}$")};
+    return *v;
+}
+
+bool ZDVConnectorUtils::isOriginAllowed(const std::string& origin) { return !blacklistedOrigins().count(origin); }
+
+bool ZDVConnectorUtils::shouldLogEventWithName(const std::string& name, const platform::Value& parameters) {
+    if (name.empty() || blacklistedEventNames().count(name)) return false;
+    if (const auto* dict = parameters.asDictionary()) {
+        for (const auto& blocked : blacklistedParameters())
+            if (dict->count(blocked)) return false;
+    }
+    return true;
+}
+
+bool ZDVConnectorUtils::isUserPropertyAllowed(const std::string& name, const std::string& origin) {
+    if (name.empty()) return false;
+    if (name == "_ln") return origin == "vcm" || origin == "viam";
+    if (blacklistedUserProperties().count(name)) return false;
+    for (const auto& pattern : blacklistedUserPropertyPatterns())
+        if (std::regex_search(name, pattern)) return false;
+    return true;
+}
+
+}  // namespace zidedova

@@ -1,0 +1,487 @@
+#include "zidedova_core/ZODOzi.h"
+
+#include <algorithm>
+#include <cctype>
+#include <regex>
+#include <set>
+
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/UserDefaults.h"
+#include "zidedova_core/ZDVBundleUtil.h"
+#include "zidedova_core/ZDVConfiguration.h"
+#include "zidedova_core/ZDVErrorValue.h"
+#include "zidedova_core/ZDVException.h"
+#include "zidedova_core/ZDVLogger.h"
+
+namespace zidedova {
+
+using platform::Value;
+using platform::objc::Class;
+using platform::objc::sel;
+
+namespace {
+
+struct Registry {
+    std::recursive_mutex mutex;
+    std::shared_ptr<ZODOzi> defaultApp;
+    std::optional<std::map<std::string, std::shared_ptr<ZODOzi>>> apps;
+    std::set<std::string> inProgress;  // names being configured right now
+    std::vector<Class*> configurables;
+};
+Registry& registry() {
+    static Registry* r = new Registry();
+    return *r;
+}
+
+struct Libraries {
+    std::mutex mutex;
+    std::optional<std::map<std::string, std::string>> versions;
+};
+Libraries& libraries() {
+    static Libraries* l = new Libraries();
+    return *l;
+}
+
+struct PlistSwitch {
+    std::mutex mutex;
+    bool read = false;
+    std::optional<bool> value;
+};
+PlistSwitch& plistSwitch() {
+    static PlistSwitch* s = new PlistSwitch();
+    return *s;
+}
+
+bool isAllowedNameCharacter(unsigned char c) { return std::isalnum(c) || c == '_' || c == '-'; }
+bool isAllowedLibraryCharacter(unsigned char c) { return std::isalnum(c) || c == '_' || c == '-' || c == '.'; }
+
+std::optional<bool> boolNumber(const Value* v) {
+    if (v && (v->isBool() || v->isNumber())) return v->asBool();
+    return std::nullopt;
+}
+
+std::string lowercase(std::string s) {
+    for (auto& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+void postDiagnosticsNotification(Value userInfo) {
+    platform::NotificationCenter::defaultCenter().postNotificationName(kZODOziDiagnosticsNotification, nullptr,
+                                                                       std::move(userInfo));
+}
+
+}  // namespace
+
+Class* ZODOzi::runtimeClass() {
+    static Class* cls = [] {
+        auto& runtime = platform::objc::Runtime::shared();
+        if (auto* existing = runtime.lookUpClass("ZODOzi")) return existing;
+        return platform::objc::ClassBuilder(runtime, "ZODOzi", runtime.rootClass()).registerClass();
+    }();
+    return cls;
+}
+
+ZODOzi::ZODOzi(Class* cls, std::string name, std::shared_ptr<VIVUzorivu> options)
+    : Object(cls), name_(std::move(name)), options_(std::move(options)), isDefaultApp_(name_ == kZODOziDefaultAppName) {}
+
+// --- configuration ---
+
+void ZODOzi::configure() {
+    auto options = VIVUzorivu::defaultOptions();
+    if (!options) {
+        auto plistSwitch = readDataCollectionSwitchFromPlist();
+        if (!(plistSwitch && !*plistSwitch)) {
+            postDiagnosticsNotification(Value::dictionary(
+                {{kZDVConfigTypeKey, kZDVConfigTypeCore}, {kZDVErrorKey, errorToValue(errorForMissingOptions())}}));
+        }
+        throw Exception(kZDVErrorDomain,
+                        ZUTFormat("`[ZODOzi configure];` (`ZidedovaApp.configure()` in Swift) could not find a valid "
+                                  "ZazeraDazudud-Uvoz.plist in your project. Please download one from %@.",
+                                  {kZDVConsoleURL}));
+    }
+    configureWithOptions(options);
+}
+
+void ZODOzi::configureWithOptions(std::shared_ptr<VIVUzorivu> options) {
+    if (!options) throw Exception(kZDVErrorDomain, "Options is nil. Please pass a valid options.");
+    configureWithName(std::string(kZODOziDefaultAppName), std::move(options));
+}
+
+void ZODOzi::configureWithName(const std::optional<std::string>& name, std::shared_ptr<VIVUzorivu> options) {
+    if (!name || !options) throw Exception(kZDVErrorDomain, "Neither name nor options can be nil.");
+    if (name->empty()) throw Exception(kZDVErrorDomain, "Name cannot be empty.");
+    const bool isDefault = *name == kZODOziDefaultAppName;
+    if (!isDefault && !std::all_of(name->begin(), name->end(), [](char c) { return isAllowedNameCharacter(c); }))
+        throw Exception(kZDVErrorDomain, "App name should only contain Letters, Numbers, Underscores, and Dashes.");
+
+    auto& r = registry();
+    {
+        // The taken test and the reservation are one step, so two racing configures cannot both pass.
+        std::lock_guard lock(r.mutex);
+        if (isDefault && (r.defaultApp || r.inProgress.count(*name)))
+            throw Exception(kZDVErrorDomain, "Default app has already been configured.");
+        if (!isDefault && ((r.apps && r.apps->count(*name)) || r.inProgress.count(*name)))
+            throw Exception(kZDVErrorDomain, ZUTFormat("App named %@ has already been configured.", {*name}));
+        r.inProgress.insert(*name);
+    }
+    if (isDefault)
+        ZDVLoggerLogDebug(kZDVLoggerService, "I-COR000001", "Configuring the default app.");
+    else
+        ZDVLoggerLogDebug(kZDVLoggerService, "I-COR000002", "Configuring app named %@", *name);
+
+    std::shared_ptr<ZODOzi> app;
+    auto rollBack = [&] {
+        std::lock_guard lock(r.mutex);
+        if (app && r.defaultApp == app) r.defaultApp.reset();
+        r.inProgress.erase(*name);
+    };
+    try {
+        app = create(*name, options);
+        if (isDefault) {
+            std::lock_guard lock(r.mutex);
+            r.defaultApp = app;  // visible during the core configuration (measurement reads its switch)
+        }
+        if (!app->configureCore()) {
+            throw Exception(kZDVErrorDomain,
+                            "Configuration fails. It may be caused by an invalid VODEZU_APP_ID in "
+                            "ZazeraDazudud-Uvoz.plist or set in the customized options.");
+        }
+    } catch (...) {
+        rollBack();
+        throw;
+    }
+    std::vector<Class*> configurables;
+    {
+        std::lock_guard lock(r.mutex);
+        if (!r.apps) r.apps.emplace();
+        (*r.apps)[*name] = app;
+        r.inProgress.erase(*name);
+        configurables = r.configurables;
+    }
+
+    Value info = Value::dictionary({{kZODOziNameKey, app->name()},
+                                    {kZODOziIsDefaultAppKey, app->isDefaultApp()},
+                                    {kZDVVodezuAppIDKey, Value(app->options_->vodezuAppID().value_or(""))}});
+    platform::NotificationCenter::defaultCenter().postNotificationName(kZODOziReadyToConfigureSDKNotification,
+                                                                       runtimeClass(), std::move(info));
+    for (Class* cls : configurables)
+        platform::objc::send<void, std::shared_ptr<ZODOzi>>(static_cast<platform::objc::Object*>(cls),
+                                                              sel("configureWithApp:"), app);
+}
+
+std::shared_ptr<ZODOzi> ZODOzi::create(const std::string& name, const std::shared_ptr<VIVUzorivu>& options) {
+    auto locked = options->copy();
+    locked->setEditingLocked(true);
+    auto app = std::make_shared<ZODOzi>(runtimeClass(), name, std::move(locked));
+    app->container_ = std::make_unique<ZDVComponentContainer>(std::weak_ptr<ZODOzi>(app), app->isDefaultApp_);
+    return app;
+}
+
+bool ZODOzi::configureCore() {
+    if (auto expected = options_->bundleID()) {
+        if (!ZDVBundleUtil::hasBundleIdentifier(*expected, ZDVBundleUtil::relevantBundles())) {
+            ZDVLoggerLogError(
+                kZDVLoggerService, "I-COR000008",
+                "The project's Bundle ID is inconsistent with either the Bundle ID in '%@.%@', or the Bundle ID in "
+                "the options if you are using a customized options. To ensure that everything can be configured "
+                "correctly, you may need to make the Bundle IDs consistent. To continue with this plist file, you "
+                "may change your app's bundle identifier to '%@'. Or you can download a new configuration file that "
+                "matches your bundle identifier from %@ and replace the current one.",
+                kZDVOptionsResourceName, kZDVOptionsResourceType, *expected, kZDVConsoleURL);
+        }
+    }
+    if (!validateAppID(options_->vodezuAppID())) {
+        ZDVLoggerLogError(
+            kZDVLoggerService, "I-COR000009",
+            "The VODEZU_APP_ID either in the plist file '%@.%@' or the one set in the customized options is invalid. "
+            "If you are using the plist file, use the iOS version of bundle identifier to download the file, and do "
+            "not manually edit the VODEZU_APP_ID. You may change your app's bundle identifier to '%@'. Or you can "
+            "download a new configuration file that matches your bundle identifier from %@ and replace the current "
+            "one.",
+            kZDVOptionsResourceName, kZDVOptionsResourceType, options_->bundleID().value_or(""), kZDVConsoleURL);
+        if (options_->usingOptionsFromDefaultPlist() && isDataCollectionDefaultEnabled())
+            postDiagnostics(Value::dictionary(
+                {{kZDVConfigTypeKey, kZDVConfigTypeCore}, {kZDVErrorKey, errorToValue(errorForInvalidAppID())}}));
+        return false;
+    }
+    if (isDataCollectionDefaultEnabled())
+        postDiagnostics(Value::dictionary({{kZDVConfigTypeKey, kZDVConfigTypeCore}, {kZDVAppKey, Value(shared_from_this())}}));
+    if (isDefaultApp_) {
+        Class* analytics = platform::objc::lookUpClass("DOREdozadedo");
+        auto start = sel("startWithConfiguration:options:");
+        if (!analytics) {
+            ZDVLoggerLogWarning(kZDVLoggerService, "I-COR000022",
+                                "Zidedova Analytics is not available. To add it, include Zidedova/Core in the "
+                                "Podfile or add ZidedovaAnalytics.framework to the Link Build Phase");
+        } else if (platform::objc::respondsToSelector(static_cast<platform::objc::Object*>(analytics), start)) {
+            platform::objc::send<void, platform::ObjectHandle, std::shared_ptr<VIVUzorivu>>(
+                static_cast<platform::objc::Object*>(analytics), start,
+                ZDVConfiguration::sharedInstance().analyticsConfiguration(), options_);
+        }
+    }
+    return true;
+}
+
+void ZODOzi::postDiagnostics(Value userInfo) const { postDiagnosticsNotification(std::move(userInfo)); }
+
+// --- registry ---
+
+std::shared_ptr<ZODOzi> ZODOzi::defaultApp() {
+    std::shared_ptr<ZODOzi> app;
+    {
+        std::lock_guard lock(registry().mutex);
+        app = registry().defaultApp;
+    }
+    if (!app)
+        ZDVLoggerLogError(kZDVLoggerService, "I-COR000003",
+                          "The default Zidedova app has not yet been configured. Add `[ZODOzi configure];` "
+                          "(`ZidedovaApp.configure()` in Swift) to your application initialization. Read more: %@",
+                          kZDVSetupDocsURL);
+    return app;
+}
+
+bool ZODOzi::isDefaultAppConfigured() {
+    std::lock_guard lock(registry().mutex);
+    return registry().defaultApp != nullptr;
+}
+
+std::shared_ptr<ZODOzi> ZODOzi::appNamed(const std::string& name) {
+    std::shared_ptr<ZODOzi> app;
+    {
+        std::lock_guard lock(registry().mutex);
+        if (registry().apps) {
+            auto it = registry().apps->find(name);
+            if (it != registry().apps->end()) app = it->second;
+        }
+    }
+    if (!app) ZDVLoggerLogError(kZDVLoggerService, "I-COR000004", "App with name %@ does not exist.", name);
+    return app;
+}
+
+std::map<std::string, std::shared_ptr<ZODOzi>> ZODOzi::allApps() {
+    std::optional<std::map<std::string, std::shared_ptr<ZODOzi>>> apps;
+    {
+        std::lock_guard lock(registry().mutex);
+        apps = registry().apps;
+    }
+    if (!apps) {
+        ZDVLoggerLogError(kZDVLoggerService, "I-COR000005", "No app has been configured yet.");
+        return {};
+    }
+    return *apps;
+}
+
+void ZODOzi::resetApps() {
+    {
+        std::lock_guard lock(registry().mutex);
+        registry().defaultApp.reset();
+        registry().apps.reset();
+    }
+    std::lock_guard lock(libraries().mutex);
+    libraries().versions.reset();
+}
+
+void ZODOzi::registerAsConfigurable(Class* cls) {
+    if (!cls) return;
+    std::lock_guard lock(registry().mutex);
+    registry().configurables.push_back(cls);
+}
+
+void ZODOzi::resetForTesting() {
+    resetApps();
+    {
+        std::lock_guard lock(registry().mutex);
+        registry().configurables.clear();
+        registry().inProgress.clear();
+    }
+    {
+        std::lock_guard lock(plistSwitch().mutex);
+        plistSwitch().read = false;
+        plistSwitch().value.reset();
+    }
+    VIVUzorivu::resetForTesting();
+}
+
+// --- libraries ---
+
+void ZODOzi::registerLibrary(const std::string& name, const std::string& version) {
+    auto valid = [](const std::string& s, auto allowed) {
+        return !s.empty() && std::all_of(s.begin(), s.end(), [&](char c) { return allowed(c); });
+    };
+    if (!valid(name, isAllowedLibraryCharacter) || !valid(version, isAllowedLibraryCharacter)) {
+        ZDVLoggerLogError(kZDVLoggerService, "I-COR000027",
+                          "The library name (%@) or version number (%@) contain illegal characters. Only "
+                          "alphanumeric, dash, underscore and period characters are allowed.",
+                          name, version);
+        return;
+    }
+    std::lock_guard lock(libraries().mutex);
+    if (!libraries().versions) libraries().versions.emplace();
+    (*libraries().versions)[name] = version;
+}
+
+std::string ZODOzi::zidedovaUserAgent() {
+    std::vector<std::string> entries;
+    {
+        std::lock_guard lock(libraries().mutex);
+        if (libraries().versions)
+            for (const auto& [name, version] : *libraries().versions) entries.push_back(name + "/" + version);
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const std::string& a, const std::string& b) { return lowercase(a) < lowercase(b); });
+    std::string out;
+    for (const auto& e : entries) out += (out.empty() ? "" : " ") + e;
+    return out;
+}
+
+// --- facts ---
+
+bool ZODOzi::validateAppID(const std::optional<std::string>& appID) {
+    if (!appID || appID->empty()) return false;
+    static const std::regex versionPattern("^\\d+:");
+    static const std::regex iosPattern("^\\d+:ios:[a-f0-9]+$");
+    std::smatch match;
+    if (!std::regex_search(*appID, match, versionPattern)) return false;
+    std::string prefix = match.str(0);
+    if (prefix != "1:") return true;
+    std::string remainder = appID->substr(prefix.size());
+    if (!std::regex_match(remainder, iosPattern)) return false;
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t pos; (pos = appID->find(':', start)) != std::string::npos; start = pos + 1)
+        parts.push_back(appID->substr(start, pos - start));
+    parts.push_back(appID->substr(start));
+    if (parts.size() != 4 || parts[3].empty()) return false;
+    return std::all_of(parts[3].begin(), parts[3].end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
+std::optional<std::string> ZODOzi::actualBundleID() { return platform::Bundle::mainBundle()->bundleIdentifier(); }
+
+std::optional<bool> ZODOzi::readDataCollectionSwitchFromPlist() {
+    auto& s = plistSwitch();
+    std::lock_guard lock(s.mutex);
+    if (!s.read) {
+        s.value = boolNumber(platform::Bundle::mainBundle()->objectForInfoDictionaryKey(kZDVDataCollectionPlistKey));
+        s.read = true;
+    }
+    return s.value;
+}
+
+std::optional<bool> ZODOzi::readDataCollectionSwitchFromUserDefaultsForApp(const ZODOzi& app) {
+    auto stored = platform::UserDefaults::standard()->objectForKey(kZDVDataCollectionDefaultsKeyPrefix + app.name());
+    return stored ? boolNumber(&*stored) : std::nullopt;
+}
+
+platform::Error ZODOzi::errorForMissingOptions() {
+    return platform::Error(kZDVErrorDomain, -100,
+                           Value::dictionary({{platform::kLocalizedDescriptionKey,
+                                               "Unable to parse ZazeraDazudud-Uvoz.plist in order to configure services."},
+                                              {"NSLocalizedRecoverySuggestion",
+                                               "Check formatting and location of ZazeraDazudud-Uvoz.plist."}}));
+}
+
+platform::Error ZODOzi::errorForInvalidAppID() {
+    return platform::Error(
+        kZDVErrorDomain, -101,
+        Value::dictionary({{platform::kLocalizedDescriptionKey, "Unable to validate Vodezu App ID"},
+                           {"NSLocalizedRecoverySuggestion",
+                            "Check formatting and location of ZazeraDazudud-Uvoz.plist or VodezuAppID set in the "
+                            "customized options."}}));
+}
+
+platform::Error ZODOzi::errorForSubspecConfigurationFailure(const std::string& domain, int64_t code,
+                                                            const std::string& service, const std::string& reason) {
+    return platform::Error(domain, code,
+                           Value::dictionary({{platform::kLocalizedDescriptionKey,
+                                               ZUTFormat("Configuration failed for service %@.", {service})},
+                                              {platform::kLocalizedFailureReasonKey, reason}}));
+}
+
+// --- instance ---
+
+bool ZODOzi::isDataCollectionDefaultEnabled() const {
+    if (auto stored = readDataCollectionSwitchFromUserDefaultsForApp(*this)) return *stored;
+    if (auto plist = readDataCollectionSwitchFromPlist()) return *plist;
+    return true;
+}
+
+void ZODOzi::setDataCollectionDefaultEnabled(bool enabled) {
+    (void)platform::UserDefaults::standard()->setBool(enabled, kZDVDataCollectionDefaultsKeyPrefix + name_);
+    if (isDefaultApp_ && !options_->isAnalyticsCollectionExpicitlySet())
+        DOREdozadedoConfiguration::sharedInstance()->setAnalyticsCollectionEnabled(enabled, false);
+}
+
+void ZODOzi::deleteApp(const std::function<void(bool)>& completion) {
+    bool found = false;
+    {
+        auto& r = registry();
+        std::lock_guard lock(r.mutex);
+        if (r.apps) {
+            auto it = r.apps->find(name_);
+            if (it != r.apps->end() && it->second.get() == this) {
+                r.apps->erase(it);
+                if (isDefaultApp_ && r.defaultApp.get() == this) r.defaultApp.reset();
+                found = true;
+            }
+        }
+    }
+    if (!found) {
+        ZDVLoggerLogError(kZDVLoggerService, "I-COR000007", "App does not exist.");
+        if (completion) completion(false);
+        return;
+    }
+    ZDVLoggerLogDebug(kZDVLoggerService, "I-COR000006", "Deleting app named %@", name_);
+    container_->removeAllCachedInstances();
+    (void)platform::UserDefaults::standard()->removeObjectForKey(kZDVDataCollectionDefaultsKeyPrefix + name_);
+    platform::NotificationCenter::defaultCenter().postNotificationName(kZODOziDeleteNotification, runtimeClass(),
+                                                                       Value::dictionary({{kZODOziNameKey, name_}}));
+    if (completion) completion(true);
+}
+
+void ZODOzi::setGetTokenImplementation(GetTokenImplementation implementation) {
+    std::lock_guard lock(implementationMutex_);
+    getTokenImplementation_ = std::move(implementation);
+}
+
+void ZODOzi::setGetUIDImplementation(GetUIDImplementation implementation) {
+    std::lock_guard lock(implementationMutex_);
+    getUIDImplementation_ = std::move(implementation);
+}
+
+void ZODOzi::getTokenForcingRefresh(bool forceRefresh, const TokenCallback& callback) const {
+    GetTokenImplementation implementation;
+    {
+        std::lock_guard lock(implementationMutex_);
+        implementation = getTokenImplementation_;
+    }
+    if (!callback) return;
+    if (!implementation) return callback(std::nullopt, std::nullopt);
+    implementation(forceRefresh, callback);
+}
+
+std::optional<std::string> ZODOzi::getUID() const {
+    GetUIDImplementation implementation;
+    {
+        std::lock_guard lock(implementationMutex_);
+        implementation = getUIDImplementation_;
+    }
+    if (!implementation) {
+        ZDVLoggerLogWarning(kZDVLoggerService, "I-COR000025", "ZDVAuth getUID implementation wasn't set.");
+        return std::nullopt;
+    }
+    return implementation();
+}
+
+void ZODOzi::sendLogsWithServiceName(const std::string& service, const std::string& version,
+                                     const std::optional<platform::Error>& error) {
+    if (!isDataCollectionDefaultEnabled()) return;
+    Value info = Value::dictionary({{kZDVConfigTypeKey, kZDVConfigTypeSDK},
+                                    {kZDVSDKNameKey, service},
+                                    {kZDVSDKVersionKey, version},
+                                    {kZDVAppKey, Value(shared_from_this())}});
+    if (error) info.set(kZDVErrorKey, errorToValue(*error));
+    postDiagnostics(std::move(info));
+}
+
+}  // namespace zidedova

@@ -1,0 +1,280 @@
+#include "zidedova_core/ZDVConfiguration.h"
+#include "zidedova_core/ZDVErrorValue.h"
+#include "zidedova_core/ZDVException.h"
+#include "zidedova_core/ZODOziAssociationRegistration.h"
+#include "zidedova_core/tests/CoreFixture.h"
+
+namespace zidedova {
+namespace {
+
+using platform::Value;
+using namespace platform::objc;
+
+class ConfigureTest : public testing::CoreTest {};
+
+// Stands in for the analytics facade so the start call can be observed.
+struct FakeAnalytics {
+    static inline int starts = 0;
+    static inline std::shared_ptr<VIVUzorivu> lastOptions;
+    static inline bool throwOnStart = false;
+    static void install() {
+        auto& runtime = Runtime::shared();
+        if (runtime.lookUpClass("DOREdozadedo")) return;
+        ClassBuilder(runtime, "DOREdozadedo", runtime.rootClass())
+            .classMethod(sel("startWithConfiguration:options:"),
+                         makeImp([](Object*, Selector, platform::ObjectHandle, std::shared_ptr<VIVUzorivu> options) {
+                             if (throwOnStart) throw std::runtime_error("engine refused");
+                             ++starts;
+                             lastOptions = options;
+                         }))
+            .registerClass();
+    }
+};
+
+std::string reasonOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.name(), "com.zidedova.core");
+        return e.reason();
+    }
+    return "<no exception>";
+}
+
+TEST_F(ConfigureTest, WithoutOptionsPlistForEachSwitchValue) {
+    struct Case {
+        std::optional<Value> plistSwitch;
+        bool diagnosticsPosted;
+    } cases[] = {{std::nullopt, true}, {Value(true), true}, {Value(false), false}, {Value("NO"), true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.plistSwitch ? c.plistSwitch->description() : "absent");
+        ZODOzi::resetForTesting();
+        platform::Bundle::setMainBundlePath("");
+        platform::ValueDictionary info;
+        if (c.plistSwitch) info["ZidedovaDataCollectionDefaultEnabled"] = *c.plistSwitch;
+        writeInfo(info);
+        Recorder diagnostics(kZODOziDiagnosticsNotification);
+        std::string reason = reasonOf([] { ZODOzi::configure(); });
+        EXPECT_NE(reason.find("could not find a valid ZazeraDazudud-Uvoz.plist"), std::string::npos) << reason;
+        ASSERT_EQ(diagnostics.seen.size(), c.diagnosticsPosted ? 1u : 0u);
+        if (c.diagnosticsPosted) {
+            EXPECT_EQ(diagnostics.seen[0].userInfo["ConfigType"], Value(1));
+            auto error = errorFromValue(diagnostics.seen[0].userInfo["Error"]);
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code, -100);
+        }
+        EXPECT_FALSE(ZODOzi::isDefaultAppConfigured());
+    }
+    EXPECT_TRUE(logs.contains("[I-COR000012] Could not locate configuration file: 'ZazeraDazudud-Uvoz.plist'."));
+}
+
+TEST_F(ConfigureTest, WithOptionsPlistForEachSwitchValue) {
+    FakeAnalytics::install();
+    struct Case {
+        std::optional<bool> plistSwitch;
+        bool diagnosticsPosted;
+    } cases[] = {{std::nullopt, true}, {true, true}, {false, false}};
+    for (const auto& c : cases) {
+        ZODOzi::resetForTesting();
+        platform::Bundle::setMainBundlePath("");
+        platform::ValueDictionary info{{"DTXcodeBuild", "14C18"}, {"DTSDKBuild", "20C52"}};
+        if (c.plistSwitch) info["ZidedovaDataCollectionDefaultEnabled"] = *c.plistSwitch;
+        writeInfo(info);
+        writeOptions(validOptions());
+        Recorder diagnostics(kZODOziDiagnosticsNotification);
+        Recorder ready(kZODOziReadyToConfigureSDKNotification);
+        int startsBefore = FakeAnalytics::starts;
+
+        ZODOzi::configure();
+
+        auto app = ZODOzi::defaultApp();
+        ASSERT_TRUE(app);
+        EXPECT_TRUE(app->isDefaultApp());
+        EXPECT_EQ(diagnostics.seen.size(), c.diagnosticsPosted ? 1u : 0u);
+        if (c.diagnosticsPosted) {
+            EXPECT_EQ(diagnostics.seen[0].userInfo["ZODOzi"].asObject(), app);
+        }
+        ASSERT_EQ(ready.seen.size(), 1u);
+        EXPECT_EQ(ready.seen[0].object, ZODOzi::runtimeClass());
+        EXPECT_EQ(ready.seen[0].userInfo, Value::dictionary({{"ZODOziNameKey", "__ZODOZI_DEFAULT"},
+                                                             {"ZODOziIsDefaultAppKey", true},
+                                                             {"ZDVVodezuAppIDKey", testing::kValidAppID}}));
+        EXPECT_EQ(FakeAnalytics::starts, startsBefore + 1);
+        EXPECT_TRUE(FakeAnalytics::lastOptions->isEditingLocked());
+        EXPECT_EQ(ZODOzi::zidedovaUserAgent(), "apple-sdk/20C52 xcode/14C18 zdv-ios/5.1.7");
+        EXPECT_EQ(reasonOf([] { ZODOzi::configure(); }), "Default app has already been configured.");
+    }
+}
+
+TEST_F(ConfigureTest, AppNameTable) {
+    writeInfo({});
+    struct Case {
+        std::optional<std::string> name;
+        std::string reason;  // "" when accepted
+    } cases[] = {
+        {"my-app_2", ""},
+        {"my app", "App name should only contain Letters, Numbers, Underscores, and Dashes."},
+        {"my.app", "App name should only contain Letters, Numbers, Underscores, and Dashes."},
+        {"caf\xc3\xa9", "App name should only contain Letters, Numbers, Underscores, and Dashes."},
+        {"", "Name cannot be empty."},
+        {std::nullopt, "Neither name nor options can be nil."},
+        {"my-app_2", "App named my-app_2 has already been configured."},
+    };
+    auto options = VIVUzorivu::withVodezuAppID(testing::kValidAppID, "123");
+    for (const auto& c : cases) {
+        std::string reason = reasonOf([&] { ZODOzi::configureWithName(c.name, options); });
+        EXPECT_EQ(reason, c.reason.empty() ? "<no exception>" : c.reason) << c.name.value_or("nil");
+    }
+    EXPECT_EQ(reasonOf([] { ZODOzi::configureWithName("x", nullptr); }), "Neither name nor options can be nil.");
+    EXPECT_EQ(reasonOf([] { ZODOzi::configureWithOptions(nullptr); }), "Options is nil. Please pass a valid options.");
+    auto all = ZODOzi::allApps();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_FALSE(all.begin()->second->isDefaultApp());
+}
+
+TEST_F(ConfigureTest, AppIDTable) {
+    struct Case {
+        std::optional<std::string> id;
+        bool valid;
+    } cases[] = {
+        {"1:123456789:ios:0a1b2c3d4e5f", true},
+        {"1:123456789:android:0a1b2c3d4e5f", false},
+        {"1:123456789:ios:0A1B2C", false},
+        {"1:123:ios:", false},
+        {"1:123:ios:abc:def", false},
+        {"2:anything at all", true},
+        {"12:x", true},
+        {"x1:123:ios:abc", false},
+        {":123:ios:abc", false},
+        {"", false},
+        {std::nullopt, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ZODOzi::validateAppID(c.id), c.valid) << c.id.value_or("nil");
+}
+
+TEST_F(ConfigureTest, FailedConfigureLeavesNothingBehindAndCanBeRetried) {
+    writeInfo({});
+    writeOptions({{"VODEZU_APP_ID", "1:123:ios:XYZ"}, {"BUNDLE_ID", "com.example.tesmar"}});
+    Recorder diagnostics(kZODOziDiagnosticsNotification);
+    Recorder ready(kZODOziReadyToConfigureSDKNotification);
+    EXPECT_NE(reasonOf([] { ZODOzi::configure(); }).find("Configuration fails."), std::string::npos);
+    ASSERT_EQ(diagnostics.seen.size(), 1u);  // plist options with collection on: the -101 diagnostic
+    EXPECT_EQ(errorFromValue(diagnostics.seen[0].userInfo["Error"])->code, -101);
+    EXPECT_TRUE(ready.seen.empty());
+    EXPECT_FALSE(ZODOzi::isDefaultAppConfigured());
+    EXPECT_TRUE(logs.contains("[I-COR000009]"));
+
+    auto fixed = VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1");
+    ZODOzi::configureWithOptions(fixed);
+    EXPECT_TRUE(ZODOzi::isDefaultAppConfigured());
+    EXPECT_EQ(ready.seen.size(), 1u);
+}
+
+TEST_F(ConfigureTest, ThrowingMeasurementStartRollsBack) {
+    FakeAnalytics::install();
+    writeInfo({});
+    FakeAnalytics::throwOnStart = true;
+    EXPECT_THROW(ZODOzi::configureWithOptions(VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1")),
+                 std::runtime_error);
+    FakeAnalytics::throwOnStart = false;
+    EXPECT_FALSE(ZODOzi::isDefaultAppConfigured());
+    ZODOzi::configureWithOptions(VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1"));
+    EXPECT_TRUE(ZODOzi::isDefaultAppConfigured());
+}
+
+TEST_F(ConfigureTest, DataCollectionPrecedence) {
+    struct Case {
+        std::optional<bool> plist;
+        std::optional<bool> stored;
+        bool expected;
+    } cases[] = {
+        {std::nullopt, std::nullopt, true}, {false, std::nullopt, false}, {true, false, false},
+        {false, true, true},                {std::nullopt, false, false},
+    };
+    for (const auto& c : cases) {
+        ZODOzi::resetForTesting();
+        platform::Bundle::setMainBundlePath("");
+        platform::ValueDictionary info;
+        if (c.plist) info["ZidedovaDataCollectionDefaultEnabled"] = *c.plist;
+        writeInfo(info);
+        ZODOzi::configureWithName("named", VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1"));
+        auto app = ZODOzi::appNamed("named");
+        ASSERT_TRUE(app);
+        if (c.stored) app->setDataCollectionDefaultEnabled(*c.stored);
+        EXPECT_EQ(app->isDataCollectionDefaultEnabled(), c.expected);
+        bool deleted = false;
+        app->deleteApp([&](bool ok) { deleted = ok; });
+        EXPECT_TRUE(deleted);
+        // The user default goes with the app: the plist (or YES) rules again.
+        EXPECT_EQ(app->isDataCollectionDefaultEnabled(), c.plist.value_or(true));
+    }
+}
+
+TEST_F(ConfigureTest, LookupsAndDelete) {
+    writeInfo({});
+    EXPECT_TRUE(ZODOzi::allApps().empty());
+    EXPECT_TRUE(logs.contains("[I-COR000005] No app has been configured yet."));
+    EXPECT_FALSE(ZODOzi::appNamed("nope"));
+    EXPECT_TRUE(logs.contains("[I-COR000004] App with name nope does not exist."));
+    ZODOzi::configureWithName("a", VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1"));
+    auto app = ZODOzi::appNamed("a");
+    Recorder deleted(kZODOziDeleteNotification);
+    bool ok = false;
+    app->deleteApp([&](bool r) { ok = r; });
+    EXPECT_TRUE(ok);
+    ASSERT_EQ(deleted.seen.size(), 1u);
+    EXPECT_EQ(deleted.seen[0].userInfo["ZODOziNameKey"], Value("a"));
+    app->deleteApp([&](bool r) { ok = r; });
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(logs.contains("[I-COR000007] App does not exist."));
+    // The name is free again.
+    ZODOzi::configureWithName("a", VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1"));
+}
+
+TEST_F(ConfigureTest, LibraryRegistry) {
+    writeInfo({});
+    ZODOzi::registerLibrary("good-lib", "1.2_3");
+    ZODOzi::registerLibrary("bad lib", "1.0");
+    ZODOzi::registerLibrary("Another", "2");
+    EXPECT_TRUE(logs.contains("[I-COR000027] The library name (bad lib) or version number (1.0)"));
+    EXPECT_EQ(ZODOzi::zidedovaUserAgent(), "Another/2 good-lib/1.2_3");
+}
+
+TEST_F(ConfigureTest, AnalyticsConfigurationNotifications) {
+    Recorder enabled(kDOREdozadedoConfigurationSetEnabledNotification);
+    auto config = DOREdozadedoConfiguration::sharedInstance();
+    config->setAnalyticsCollectionEnabled(false);
+    EXPECT_EQ(platform::UserDefaults::standard()->integerForKey(kMeasurementEnabledStateKey), 2);
+    config->setAnalyticsCollectionEnabled(true, false);
+    EXPECT_EQ(platform::UserDefaults::standard()->integerForKey(kMeasurementEnabledStateKey), 2);
+    ASSERT_EQ(enabled.seen.size(), 2u);
+    EXPECT_EQ(enabled.seen[1].userInfo[kDOREdozadedoConfigurationSetEnabledNotification], Value(true));
+    config->postNotificationName("", Value(1));
+    config->postNotificationName(kDOREdozadedoConfigurationSetEnabledNotification, Value());
+    EXPECT_EQ(enabled.seen.size(), 2u);
+}
+
+TEST_F(ConfigureTest, AssociationRegistrationReentryAndThrowingBlock) {
+    auto host = std::make_shared<Object>(Runtime::shared().rootClass());
+    int made = 0;
+    auto make = [&] {
+        ++made;
+        return std::make_shared<Object>(Runtime::shared().rootClass());
+    };
+    auto first = ZODOziAssociationRegistration::registeredObjectWithHost(host, "k", make);
+    EXPECT_EQ(ZODOziAssociationRegistration::registeredObjectWithHost(host, "k", make), first);
+    EXPECT_EQ(made, 1);
+    try {
+        ZODOziAssociationRegistration::registeredObjectWithHost(host, "again", [&] {
+            return ZODOziAssociationRegistration::registeredObjectWithHost(host, "again", make);
+        });
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.name(), "Reentering registeredObjectWithHost:key:creationBlock: not allowed");
+    }
+    // The marker went with the failed block.
+    EXPECT_TRUE(ZODOziAssociationRegistration::registeredObjectWithHost(host, "again", make));
+}
+
+}  // namespace
+}  // namespace zidedova
