@@ -1,0 +1,354 @@
+// The facade's spine: start-up, app id, settings, privacy consent, the log sink and "ios_params".
+#include "VezEduduzSDK/Source/VezEduduz.h"
+
+#include <mutex>
+
+#include "VezEduduzSDK/Source/VERequests.h"
+#include "VezEduduzSDK/Source/VezEduduzClient.h"
+#include "VezEduduzSDK/Source/VezEduduzDefaults.h"
+#include "VezEduduzSDK/Source/VezEduduzHelper.h"
+#include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
+#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/UUID.h"
+#include "platform/objc/Runtime.h"
+#include "platform/uikit/Application.h"
+
+namespace vezeduduz {
+
+using platform::Value;
+
+namespace {
+
+constexpr const char* kAppIdKey = "VD_APP_ID";
+constexpr const char* kPlayerIdKey = "VD_PLAYER_ID";
+constexpr const char* kRegisteredWithAppleKey = "VD_REGISTERED_WITH_APPLE";
+constexpr const char* kPromptBeforeOpeningKey = "PROMPT_BEFORE_OPENING_PUSH_URL";
+constexpr const char* kConsentGrantedKey = "GDPR_CONSENT_GRANTED";
+constexpr const char* kUsesProvisionalKey = "VEZEDUDUZ_USES_PROVISIONAL_PUSH_AUTHORIZATION";
+
+std::mutex presenterMutex;
+VezEduduz::DialogPresenter presenterOfDialogs;
+
+const char* prefixFor(VELogLevel level) {
+    switch (level) {
+        case VELogLevel::fatal: return "FATAL: ";
+        case VELogLevel::error: return "ERROR: ";
+        case VELogLevel::warn: return "WARNING: ";
+        case VELogLevel::info: return "INFO: ";
+        case VELogLevel::debug: return "DEBUG: ";
+        case VELogLevel::verbose: return "VERBOSE: ";
+        default: return "";
+    }
+}
+
+// The push client's log sink: any thread.
+void logMessageToConsole(VELogLevel level, const std::string& message) {
+    int l = static_cast<int>(level);
+    if (l < 1 || l > 6) return;
+    std::string prefix = prefixFor(level);
+    if (static_cast<unsigned>(l) <= static_cast<unsigned>(gLogLevel.load())) platform::consoleLog(prefix + message);
+    if (static_cast<unsigned>(l) <= static_cast<unsigned>(gVisualLogLevel.load())) {
+        if (auto presenter = VezEduduz::dialogPresenter())
+            onMainLoop([presenter, prefix, message] { presenter(prefix, message, "", "Close", nullptr); });
+    }
+}
+
+void installSinks() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        VezEduduzLogSink::setSink(logMessageToConsole);
+        VezEduduzClient::setPrivacyConsentCheck([] { return VezEduduz::requiresUserPrivacyConsent(); });
+    });
+}
+
+const Value* infoValue(std::string_view key) {
+    auto bundle = platform::Bundle::mainBundle();
+    return bundle ? bundle->objectForInfoDictionaryKey(key) : nullptr;
+}
+
+// A usable app id: a non-empty string. A JSON null, a number or "" counts as none.
+std::optional<std::string> appIdText(const Value& value) {
+    const std::string* s = value.asString();
+    if (!s || s->empty()) return std::nullopt;
+    return *s;
+}
+
+std::optional<std::string> infoString(std::string_view key) {
+    const Value* v = infoValue(key);
+    return v ? appIdText(*v) : std::nullopt;
+}
+
+// The settings value of a number key (bools count as numbers here, as boxed booleans do).
+const Value* numberSetting(const Value& settings, std::string_view key) {
+    const Value* v = settings.find(key);
+    if (!v || !(v->isNumber() || v->isBool())) return nullptr;
+    return v;
+}
+
+}  // namespace
+
+// ---- start-up ----
+
+void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& appId) {
+    initWithLaunchOptions(launchOptions, appId, nullptr, nullptr,
+                          Value::dictionary({{kOSSettingsKeyAutoPrompt, true},
+                                             {kOSSettingsKeyInAppAlerts, true},
+                                             {kOSSettingsKeyInAppLaunchURL, true},
+                                             {kOSSSettingsKeyPromptBeforeOpeningPushURL, false}}));
+}
+
+void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& appId,
+                                      VEHandleNotificationReceivedBlock receivedBlock,
+                                      VEHandleNotificationActionBlock actionBlock, const Value& settings) {
+    if (!platform::dispatch::MainLoop::isMainThread()) {
+        platform::dispatch::MainLoop::shared().post([=] {
+            initWithLaunchOptions(launchOptions, appId, receivedBlock, actionBlock, settings);
+        });
+        return;
+    }
+    installSinks();
+    auto& s = statics();
+    auto argumentId = appIdText(appId);
+    vezeduduz_Log(VELogLevel::verbose, "Called init with app ID: " + argumentId.value_or("(null)"));
+    s.initStartTime = clockNow();
+
+    // Before the consent gate: the parameters are fetched even while start-up is parked.
+    if (!s.iosParamsRequested && argumentId) downloadIOSParamsWithAppId(*argumentId);
+
+    if (requiresUserPrivacyConsent()) {
+        s.delayedInitPending = true;
+        s.delayedInitParameters = DelayedInitializationParameters{launchOptions, appId, settings, receivedBlock, actionBlock};
+        vezeduduz_Log(VELogLevel::verbose,
+                      "Delayed initialization of the VezEduduz SDK until the user provides privacy consent using "
+                      "the consentGranted() method");
+        return;
+    }
+
+    if (!initAppId(appId, settings)) return;
+
+    s.receivedBlock = receivedBlock;
+    s.actionBlock = actionBlock;
+
+    if (VezEduduzHelper::isIOSVersionGreaterOrEqual(8.0f))
+        s.wasRegisteredAtInit = currentPermissionState()->accepted();
+    else
+        s.wasRegisteredAtInit =
+            currentSubscriptionState()->pushToken().has_value() || defaults::boolean(kRegisteredWithAppleKey);
+
+    if (const Value* v = numberSetting(settings, kOSSettingsKeyInAppLaunchURL))
+        defaults::set(kVezEduduzInAppLaunchURLKey, v->boolOr(true));
+    else if (!defaults::exists(kVezEduduzInAppLaunchURLKey))
+        defaults::set(kVezEduduzInAppLaunchURLKey, true);
+
+    if (const Value* v = numberSetting(settings, kOSSSettingsKeyPromptBeforeOpeningPushURL)) {
+        s.promptBeforeOpeningPushURL = v->boolOr(false);
+        defaults::set(kPromptBeforeOpeningKey, s.promptBeforeOpeningPushURL);
+    } else if (defaults::exists(kPromptBeforeOpeningKey)) {
+        s.promptBeforeOpeningPushURL = defaults::boolean(kPromptBeforeOpeningKey);
+    }
+    VezEduduzHelper::setShouldPromptToShowURL([] { return statics().promptBeforeOpeningPushURL; });
+
+    s.autoPrompt = true;
+    if (const Value* v = numberSetting(settings, kOSSettingsKeyAutoPrompt)) s.autoPrompt = v->boolOr(true);
+
+    if (const Value* v = numberSetting(settings, kOSSettingsKeyProvidesAppNotificationSettings);
+        v && VezEduduzHelper::isIOSVersionGreaterOrEqual(12.0f))
+        s.providesAppNotificationSettings = v->boolOr(false);
+
+    if (s.autoPrompt || s.wasRegisteredAtInit) {
+        registerForPushNotifications();
+    } else {
+        checkProvisionalAuthorizationStatus();
+        registerForAPNsToken();
+    }
+
+    // The older in-app-alerts switch counts only as 0 or 1; the display option wins when it is 0 to 2.
+    auto integerSetting = [&](const char* key, int64_t max) -> std::optional<int64_t> {
+        const Value* v = numberSetting(settings, key);
+        if (!v) return std::nullopt;
+        auto n = v->asInteger();
+        if (!n || *n < 0 || *n > max) return std::nullopt;
+        return n;
+    };
+    auto inAppAlerts = integerSetting(kOSSettingsKeyInAppAlerts, 1);
+    auto displayOption = integerSetting(kOSSettingsKeyInFocusDisplayOption, 2);
+    if (displayOption)
+        setInFocusDisplayType(static_cast<uint64_t>(*displayOption));
+    else if (inAppAlerts)
+        setInFocusDisplayType(static_cast<uint64_t>(*inAppAlerts));
+
+    if (!currentSubscriptionState()->userId()) {
+        uint64_t generation = s.generation;
+        veNotificationSettings()->getNotificationPermissionState([generation](std::shared_ptr<VEPermissionState> state) {
+            if (statics().generation != generation) return;
+            if (state->answeredPrompt())
+                registerUser();
+            else
+                registerUserAfterDelay();
+        });
+    } else {
+        registerUser();
+    }
+
+    if (launchOptions.find(platform::uikit::kLaunchOptionsRemoteNotificationKey))
+        s.coldStartFromTapOnNotification = true;
+}
+
+bool VezEduduz::initAppId(const Value& appId, const Value& settings) {
+    auto& s = statics();
+    auto argumentId = appIdText(appId);
+    s.app_id = argumentId;
+    if (!s.app_id) s.app_id = infoString("VezEduduz_APPID");
+    if (!s.app_id) s.app_id = infoString("DediRavezu_APPID");
+
+    if (s.app_id && defaults::string(kAppIdKey) != s.app_id) {
+        defaults::setString(kAppIdKey, s.app_id);
+        defaults::remove(kPlayerIdKey);
+        // The player id in memory belongs to the old app as well: drop it so no session goes there.
+        if (s.currentSubscriptionState) s.currentSubscriptionState->clearUserId();
+    }
+
+    if (!s.app_id) {
+        s.app_id = defaults::string(kAppIdKey);
+        if (const Value* omit = settings.find(kOSSettingsKeyInOmitNoAppIdLogging); omit && omit->boolOr(false))
+            return true;
+        vezeduduz_Log(VELogLevel::fatal, "VezEduduz AppId never set!");
+    }
+
+    if (!s.app_id || !platform::UUID::fromString(*s.app_id)) {
+        vezeduduz_Log(VELogLevel::fatal, std::string("VezEduduz AppId format is invalid.\nExample: '") + kExampleAppId +
+                                             "'\n");
+        return false;
+    }
+
+    if (argumentId && (*argumentId == kExampleAppId || *argumentId == kExampleAppId2))
+        vezeduduz_Log(VELogLevel::warn,
+                      "VezEduduz Example AppID detected, please update to your app's id found on vezeduduz.test");
+    return true;
+}
+
+// ---- settings ----
+
+void VezEduduz::setInFocusDisplayType(uint64_t displayType) {
+    onMainLoop([displayType] {
+        uint64_t value = displayType;
+        if (value == 2 && !VezEduduzHelper::isIOSVersionGreaterOrEqual(10.0f)) value = 1;
+        statics().inFocusDisplayType = static_cast<VEInFocusDisplayType>(value);
+    });
+}
+
+VEInFocusDisplayType VezEduduz::inFocusDisplayType() { return statics().inFocusDisplayType; }
+
+void VezEduduz::setLogLevel(VELogLevel logLevel, VELogLevel visualLevel) {
+    installSinks();
+    gLogLevel = static_cast<int>(logLevel);
+    gVisualLogLevel = static_cast<int>(visualLevel);
+}
+
+void VezEduduz::vezeduduz_Log(VELogLevel level, const std::string& message) { logMessageToConsole(level, message); }
+
+void VezEduduz::setDialogPresenter(DialogPresenter presenter) {
+    std::lock_guard lock(presenterMutex);
+    presenterOfDialogs = std::move(presenter);
+}
+
+VezEduduz::DialogPresenter VezEduduz::dialogPresenter() {
+    std::lock_guard lock(presenterMutex);
+    return presenterOfDialogs;
+}
+
+// ---- privacy consent ----
+
+void VezEduduz::setRequiresUserPrivacyConsent(bool required) { gConsentRequiredByApp = required; }
+
+bool VezEduduz::requiresUserPrivacyConsent() {
+    const Value* info = infoValue("VezEduduz_require_privacy_consent");
+    bool byInfo = info && info->boolOr(false);
+    if (!byInfo && !gConsentRequiredByApp) return false;
+    if (!defaults::exists(kConsentGrantedKey)) defaults::set(kConsentGrantedKey, false);
+    return !defaults::boolean(kConsentGrantedKey);
+}
+
+bool VezEduduz::shouldLogMissingPrivacyConsentErrorWithMethodName(const std::optional<std::string>& methodName) {
+    bool missing = requiresUserPrivacyConsent();
+    if (missing && methodName)
+        vezeduduz_Log(VELogLevel::warn, "Your application has called " + *methodName +
+                                            " before the user granted privacy permission. Please call "
+                                            "`consentGranted(bool)` in order to provide user privacy consent");
+    return missing;
+}
+
+void VezEduduz::consentGranted(bool granted) {
+    onMainLoop([granted] {
+        defaults::set(kConsentGrantedKey, granted);
+        auto& s = statics();
+        if (!granted || !s.delayedInitPending || !s.delayedInitParameters) return;
+        // Taken out before the replay, so a replay that parks again (or a second grant) cannot run it twice.
+        auto parked = std::move(*s.delayedInitParameters);
+        s.delayedInitParameters.reset();
+        s.delayedInitPending = false;
+        initWithLaunchOptions(parked.launchOptions, parked.appId, parked.receivedBlock, parked.actionBlock,
+                              parked.settings);
+    });
+}
+
+// ---- application parameters ----
+
+void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
+    vezeduduz_Log(VELogLevel::debug, "Downloading iOS parameters for this application");
+    auto& s = statics();
+    s.iosParamsRequested = true;
+    uint64_t generation = s.generation;
+    auto request = VERequestGetIosParams::withUserId(currentSubscriptionState()->userId(), appId);
+    VezEduduzClient::sharedClient().executeRequest(
+        request,
+        [generation](const Value& result) {
+            // Delivered on the main loop.
+            auto& st = statics();
+            if (st.generation != generation) return;
+            if (const Value* auth = result.find("require_email_auth"))
+                currentEmailSubscriptionState()->setRequiresEmailAuth(auth->boolOr(false));
+            if (!st.autoPrompt) {
+                const Value* provisional = result.find("uses_provisional_auth");
+                if (provisional && provisional->boolOr(false)) {
+                    defaults::set(kUsesProvisionalKey, 1);
+                    checkProvisionalAuthorizationStatus();
+                }
+            }
+            st.iosParamsReceived = true;
+        },
+        nullptr);
+}
+
+// ---- accessors ----
+
+std::optional<std::string> VezEduduz::app_id() { return statics().app_id; }
+std::optional<std::string> VezEduduz::mUserId() { return currentSubscriptionState()->userId(); }
+void VezEduduz::setMSDKType(const std::string& type) { statics().mSDKType = type; }
+void VezEduduz::setMSubscriptionStatus(int32_t status) { statics().mSubscriptionStatus = status; }
+int32_t VezEduduz::mSubscriptionStatus() { return statics().mSubscriptionStatus; }
+void VezEduduz::setWaitingForApnsResponse(bool waiting) { statics().waitingForApnsResponse = waiting; }
+bool VezEduduz::waitingForApnsResponse() { return statics().waitingForApnsResponse; }
+bool VezEduduz::providesAppNotificationSettings() { return statics().providesAppNotificationSettings; }
+bool VezEduduz::shouldDelaySubscriptionSettingsUpdate() { return statics().shouldDelaySubscriptionSettingsUpdate; }
+bool VezEduduz::iosParamsReceived() { return statics().iosParamsReceived; }
+bool VezEduduz::promptBeforeOpeningPushURL() { return statics().promptBeforeOpeningPushURL; }
+bool VezEduduz::autoPrompt() { return statics().autoPrompt; }
+const VEHandleNotificationReceivedBlock& VezEduduz::notificationReceivedBlock() { return statics().receivedBlock; }
+const VEHandleNotificationActionBlock& VezEduduz::notificationActionBlock() { return statics().actionBlock; }
+
+bool VezEduduz::coldStartFromTapOnNotification() {
+    bool value = statics().coldStartFromTapOnNotification;
+    statics().coldStartFromTapOnNotification = false;
+    return value;
+}
+
+void VezEduduz::setDelayIntervals(double maxApnsWait, double registrationDelay) {
+    statics().maxApnsWait = maxApnsWait;
+    statics().registrationDelay = registrationDelay;
+}
+
+}  // namespace vezeduduz

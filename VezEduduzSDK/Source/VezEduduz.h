@@ -1,0 +1,172 @@
+#pragma once
+// VezEduduz: the push client's facade. Class operations only; its state is process-wide.
+//
+// Threads: every operation belongs to the main loop, where all push-client state lives (the facade's
+// statics, the three states, the registration flags). The public entry points may be called from any
+// thread: off the main loop they are posted there (and, for those with a result, run synchronously on
+// it). REST outcomes and platform answers that arrive elsewhere are posted to the main loop before they
+// touch any state. The registration body is built on the serial queue "com.vezeduduz.regiseruser" from
+// a snapshot taken on the main loop.
+//
+// Blocks given to the facade are called on the main loop.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "VezEduduzSDK/Source/VELogLevel.h"
+#include "VezEduduzSDK/Source/VEObservable.h"
+#include "VezEduduzSDK/Source/VEStateChanges.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Value.h"
+
+namespace vezeduduz {
+
+class VENotification;
+class VENotificationOpenedResult;
+class VezEduduzNotificationSettings;
+
+// Start-up settings keys (values equal their names; note the third "S" of the prompt-before key).
+inline constexpr const char* kOSSettingsKeyAutoPrompt = "kOSSettingsKeyAutoPrompt";
+inline constexpr const char* kOSSettingsKeyInAppAlerts = "kOSSettingsKeyInAppAlerts";
+inline constexpr const char* kOSSettingsKeyInFocusDisplayOption = "kOSSettingsKeyInFocusDisplayOption";
+inline constexpr const char* kOSSettingsKeyInAppLaunchURL = "kOSSettingsKeyInAppLaunchURL";
+inline constexpr const char* kOSSSettingsKeyPromptBeforeOpeningPushURL = "kOSSSettingsKeyPromptBeforeOpeningPushURL";
+inline constexpr const char* kOSSettingsKeyProvidesAppNotificationSettings =
+    "kOSSettingsKeyProvidesAppNotificationSettings";
+inline constexpr const char* kOSSettingsKeyInOmitNoAppIdLogging = "kOSSettingsKeyInOmitNoAppIdLogging";
+
+enum class VEInFocusDisplayType : uint64_t { none = 0, inAppAlert = 1, notification = 2 };
+
+using VEHandleNotificationReceivedBlock = std::function<void(std::shared_ptr<VENotification>)>;
+using VEHandleNotificationActionBlock = std::function<void(std::shared_ptr<VENotificationOpenedResult>)>;
+using VEUserResponseBlock = std::function<void(bool accepted)>;
+using VEIdsAvailableBlock =
+    std::function<void(const std::optional<std::string>& userId, const std::optional<std::string>& pushToken)>;
+using VETokenSuccessBlock = std::function<void(const platform::Value& result)>;
+using VETokenFailureBlock = std::function<void(const platform::Error& error)>;
+
+class VezEduduz {
+public:
+    static constexpr const char* kSdkVersionRaw = "020809";
+    static constexpr const char* kRegisterUserQueueLabel = "com.vezeduduz.regiseruser";
+    // Two fixed documentation ids; the first is the example in the format message.
+    static constexpr const char* kExampleAppId = "b2f7f966-d8cc-11e4-bed1-df8f05be55ba";
+    static constexpr const char* kExampleAppId2 = "5eb5a37e-b458-11e3-ac11-000c2940e62c";
+
+    // ---- start-up and settings ----
+    // Launch options (a dictionary or null), app id (nullopt or a JSON null/non-string counts as none),
+    // the two application blocks, the settings dictionary. Problems are logged, never returned.
+    static void initWithLaunchOptions(const platform::Value& launchOptions, const platform::Value& appId,
+                                      VEHandleNotificationReceivedBlock receivedBlock,
+                                      VEHandleNotificationActionBlock actionBlock, const platform::Value& settings);
+    static void initWithLaunchOptions(const platform::Value& launchOptions, const platform::Value& appId);
+    // Resolves and validates the app id (argument, Info.plist, stored copy).
+    static bool initAppId(const platform::Value& appId, const platform::Value& settings);
+
+    static void setInFocusDisplayType(uint64_t displayType);
+    static VEInFocusDisplayType inFocusDisplayType();
+    static void setLogLevel(VELogLevel logLevel, VELogLevel visualLevel);
+    static void vezeduduz_Log(VELogLevel level, const std::string& message);
+    // The push client's dialogs (settings fallback, visual log lines): title, message, action title ("" for
+    // none), cancel title, completion(action chosen). None by default: nothing is shown. Main loop.
+    using DialogPresenter = std::function<void(const std::string& title, const std::string& message,
+                                               const std::string& actionTitle, const std::string& cancelTitle,
+                                               std::function<void(bool actionChosen)> completion)>;
+    static void setDialogPresenter(DialogPresenter presenter);
+    static DialogPresenter dialogPresenter();
+
+    static void setRequiresUserPrivacyConsent(bool required);
+    static bool requiresUserPrivacyConsent();  // any thread
+    static void consentGranted(bool granted);
+    // Answers requiresUserPrivacyConsent(); logs the warning naming the method when there is one.
+    static bool shouldLogMissingPrivacyConsentErrorWithMethodName(const std::optional<std::string>& methodName);
+    static void downloadIOSParamsWithAppId(const std::string& appId);
+
+    static std::optional<std::string> app_id();
+    static std::string sdk_version_raw() { return kSdkVersionRaw; }
+    static std::optional<std::string> mUserId();
+    static void setMSDKType(const std::string& type);
+    static void setMSubscriptionStatus(int32_t status);
+    static int32_t mSubscriptionStatus();
+    static void setWaitingForApnsResponse(bool waiting);
+    static bool waitingForApnsResponse();
+    static bool providesAppNotificationSettings();
+    static bool coldStartFromTapOnNotification();  // read and reset
+    static bool shouldDelaySubscriptionSettingsUpdate();
+    static bool iosParamsReceived();
+    static bool promptBeforeOpeningPushURL();
+    static bool autoPrompt();
+    static void setDelayIntervals(double maxApnsWait, double registrationDelay);
+    static const VEHandleNotificationReceivedBlock& notificationReceivedBlock();
+    static const VEHandleNotificationActionBlock& notificationActionBlock();
+
+    // ---- states (built on first use) ----
+    static std::shared_ptr<VEPermissionState> currentPermissionState();
+    static std::shared_ptr<VEPermissionState> lastPermissionState();
+    static void setLastPermissionState(std::shared_ptr<VEPermissionState> state);
+    static std::shared_ptr<VESubscriptionState> currentSubscriptionState();
+    static std::shared_ptr<VESubscriptionState> lastSubscriptionState();
+    static void setLastSubscriptionState(std::shared_ptr<VESubscriptionState> state);
+    static std::shared_ptr<VEEmailSubscriptionState> currentEmailSubscriptionState();
+    static std::shared_ptr<VEEmailSubscriptionState> lastEmailSubscriptionState();
+    static void setLastEmailSubscriptionState(std::shared_ptr<VEEmailSubscriptionState> state);
+    static std::shared_ptr<VezEduduzNotificationSettings> veNotificationSettings();
+
+    using PermissionObservable = VEDeferredObservable<VEPermissionObserver, VEPermissionStateChanges>;
+    using SubscriptionObservable = VEDeferredObservable<VESubscriptionObserver, VESubscriptionStateChanges>;
+    using EmailSubscriptionObservable =
+        VEDeferredObservable<VEEmailSubscriptionObserver, VEEmailSubscriptionStateChanges>;
+    static PermissionObservable& permissionStateChangesObserver();
+    static SubscriptionObservable& subscriptionStateChangesObserver();
+    static EmailSubscriptionObservable& emailSubscriptionStateChangesObserver();
+
+    // ---- prompt, observers and ids ----
+    static void promptForPushNotificationsWithUserResponse(VEUserResponseBlock block);
+    static void promptForPushNotificationsWithUserResponse(VEUserResponseBlock block, bool fallbackToSettings);
+    static void registerForPushNotifications();
+    static bool registerForAPNsToken();
+    static void checkProvisionalAuthorizationStatus();
+    static void registerForProvisionalAuthorization(VEUserResponseBlock block);
+    static void presentAppSettings();
+    // A new snapshot (never null) of the current states.
+    static std::shared_ptr<VEPermissionSubscriptionState> getPermissionSubscriptionState();
+    static void addPermissionObserver(const std::shared_ptr<VEPermissionObserver>& observer);
+    static void removePermissionObserver(const VEPermissionObserver* observer);
+    static void addSubscriptionObserver(const std::shared_ptr<VESubscriptionObserver>& observer);
+    static void removeSubscriptionObserver(const VESubscriptionObserver* observer);
+    static void addEmailSubscriptionObserver(const std::shared_ptr<VEEmailSubscriptionObserver>& observer);
+    static void removeEmailSubscriptionObserver(const VEEmailSubscriptionObserver* observer);
+    static void IdsAvailable(VEIdsAvailableBlock block);
+    static void fireIdsAvailableCallback();
+
+    // ---- device registration ----
+    // Entry points of the application-delegate hooks (main loop).
+    static void didRegisterForRemoteNotifications(const platform::Bytes& deviceToken);
+    static void handleDidFailRegisterForRemoteNotification(const platform::Error& error);
+    // The token's bytes as lower-case hex, two digits per byte.
+    static std::string hexDeviceToken(const platform::Bytes& deviceToken);
+    static void updateDeviceToken(const std::string& deviceToken, VETokenSuccessBlock onSuccess,
+                                  VETokenFailureBlock onFailure);
+    static void registerUser();
+    static void registerUserAfterDelay();
+    static bool shouldRegisterNow();
+    static bool isHighPriorityCall();
+    static void setNextRegistrationHighPriority(bool highPriority);
+    static void updateLastSessionDateTime();
+    static bool registrationInFlight();
+    static int32_t getNotificationTypes();
+    static void setSubscriptionErrorStatus(int32_t errorType);
+    static void updateNotificationTypes(int32_t notificationTypes);
+    static bool sendNotificationTypesUpdate();
+    static std::optional<std::string> getUsableDeviceToken();
+    // Pending tags for the next registration body (a dictionary; null clears).
+    static void setPendingTags(const platform::Value& tags);
+
+    // Tests: drops every process-wide static (states, flags, blocks, back end, queue, pending delayed
+    // work) as a new process would find them. Stored user defaults are left alone. Main loop.
+    static void resetForTesting();
+};
+
+}  // namespace vezeduduz

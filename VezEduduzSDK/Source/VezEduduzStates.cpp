@@ -1,0 +1,118 @@
+// The facade's state objects and observer lists, built on first use and wired together.
+#include "VezEduduzSDK/Source/VezEduduz.h"
+#include "VezEduduzSDK/Source/VezEduduzHelper.h"
+#include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
+#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+
+namespace vezeduduz {
+
+std::shared_ptr<VEPermissionState> VezEduduz::currentPermissionState() {
+    auto& s = statics();
+    if (!s.currentPermissionState) {
+        // Stored before initAsTo: the back end fills this very object.
+        s.currentPermissionState = std::make_shared<VEPermissionState>();
+        auto state = s.currentPermissionState;
+        state->initAsTo();
+        lastPermissionState();
+        state->observable().addObserver(std::make_shared<VEPermissionChangedInternalObserver>());
+    }
+    return s.currentPermissionState;
+}
+
+std::shared_ptr<VEPermissionState> VezEduduz::lastPermissionState() {
+    auto& s = statics();
+    if (!s.lastPermissionState) {
+        s.lastPermissionState = std::make_shared<VEPermissionState>();
+        s.lastPermissionState->initAsFrom();
+    }
+    return s.lastPermissionState;
+}
+
+void VezEduduz::setLastPermissionState(std::shared_ptr<VEPermissionState> state) {
+    statics().lastPermissionState = std::move(state);
+}
+
+std::shared_ptr<VESubscriptionState> VezEduduz::currentSubscriptionState() {
+    auto& s = statics();
+    if (!s.currentSubscriptionState) {
+        auto permission = currentPermissionState();
+        auto state = std::make_shared<VESubscriptionState>();
+        state->initAsToWithPermision(permission->accepted());
+        s.currentSubscriptionState = state;
+        s.lastNotificationTypes = permission->notificationTypes();
+        permission->observable().addObserver(state);
+        state->observable().addObserver(std::make_shared<VESubscriptionChangedInternalObserver>());
+    }
+    return s.currentSubscriptionState;
+}
+
+std::shared_ptr<VESubscriptionState> VezEduduz::lastSubscriptionState() {
+    auto& s = statics();
+    if (!s.lastSubscriptionState) {
+        s.lastSubscriptionState = std::make_shared<VESubscriptionState>();
+        s.lastSubscriptionState->initAsFrom();
+    }
+    return s.lastSubscriptionState;
+}
+
+void VezEduduz::setLastSubscriptionState(std::shared_ptr<VESubscriptionState> state) {
+    statics().lastSubscriptionState = std::move(state);
+}
+
+std::shared_ptr<VEEmailSubscriptionState> VezEduduz::currentEmailSubscriptionState() {
+    auto& s = statics();
+    if (!s.currentEmailSubscriptionState) {
+        s.currentEmailSubscriptionState = std::make_shared<VEEmailSubscriptionState>();
+        s.currentEmailSubscriptionState->observable().addObserver(
+            std::make_shared<VEEmailSubscriptionChangedInternalObserver>());
+    }
+    return s.currentEmailSubscriptionState;
+}
+
+std::shared_ptr<VEEmailSubscriptionState> VezEduduz::lastEmailSubscriptionState() {
+    auto& s = statics();
+    if (!s.lastEmailSubscriptionState) s.lastEmailSubscriptionState = std::make_shared<VEEmailSubscriptionState>();
+    return s.lastEmailSubscriptionState;
+}
+
+void VezEduduz::setLastEmailSubscriptionState(std::shared_ptr<VEEmailSubscriptionState> state) {
+    statics().lastEmailSubscriptionState = std::move(state);
+}
+
+std::shared_ptr<VezEduduzNotificationSettings> VezEduduz::veNotificationSettings() {
+    auto& s = statics();
+    if (!s.veNotificationSettings) {
+        if (VezEduduzHelper::isIOSVersionGreaterOrEqual(10.0f))
+            s.veNotificationSettings = std::make_shared<VezEduduzNotificationSettingsIOS10>();
+        else if (VezEduduzHelper::isIOSVersionGreaterOrEqual(8.0f))
+            s.veNotificationSettings = std::make_shared<VezEduduzNotificationSettingsIOS8>();
+        else
+            s.veNotificationSettings = std::make_shared<VezEduduzNotificationSettingsIOS7>();
+    }
+    return s.veNotificationSettings;
+}
+
+VezEduduz::PermissionObservable& VezEduduz::permissionStateChangesObserver() {
+    auto& s = statics();
+    if (!s.permissionStateChangesObserver)
+        s.permissionStateChangesObserver = std::make_unique<PermissionObservable>(&VEPermissionObserver::onOSPermissionChanged);
+    return *s.permissionStateChangesObserver;
+}
+
+VezEduduz::SubscriptionObservable& VezEduduz::subscriptionStateChangesObserver() {
+    auto& s = statics();
+    if (!s.subscriptionStateChangesObserver)
+        s.subscriptionStateChangesObserver =
+            std::make_unique<SubscriptionObservable>(&VESubscriptionObserver::onOSSubscriptionChanged);
+    return *s.subscriptionStateChangesObserver;
+}
+
+VezEduduz::EmailSubscriptionObservable& VezEduduz::emailSubscriptionStateChangesObserver() {
+    auto& s = statics();
+    if (!s.emailSubscriptionStateChangesObserver)
+        s.emailSubscriptionStateChangesObserver =
+            std::make_unique<EmailSubscriptionObservable>(&VEEmailSubscriptionObserver::onOSEmailSubscriptionChanged);
+    return *s.emailSubscriptionStateChangesObserver;
+}
+
+}  // namespace vezeduduz

@@ -1,0 +1,68 @@
+#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Date.h"
+
+namespace vezeduduz {
+
+using platform::dispatch::MainLoop;
+
+std::atomic<int> gLogLevel{static_cast<int>(VELogLevel::warn)};
+std::atomic<int> gVisualLogLevel{static_cast<int>(VELogLevel::none)};
+std::atomic<bool> gConsentRequiredByApp{false};
+
+VezEduduzStatics& statics() {
+    static VezEduduzStatics* instance = new VezEduduzStatics();  // lives for the process
+    return *instance;
+}
+
+void onMainLoop(std::function<void()> block) {
+    if (MainLoop::isMainThread())
+        block();
+    else
+        MainLoop::shared().post(std::move(block));
+}
+
+void onMainLoopSync(const std::function<void()>& block) {
+    if (MainLoop::isMainThread()) {
+        block();
+        return;
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    MainLoop::shared().post([&] {
+        block();
+        std::lock_guard lock(m);
+        done = true;
+        cv.notify_all();
+    });
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return done; });
+}
+
+double clockNow() { return platform::dispatch::Clock::shared()->now(); }
+
+double wallNow() {
+    // A manual clock stands for the wall clock too, so tests control the session throttle.
+    auto clock = platform::dispatch::Clock::shared();
+    if (clock->isManual()) return clock->now();
+    return platform::Date::now().timeIntervalSince1970();
+}
+
+void VezEduduz::resetForTesting() {
+    MainLoop::shared().cancel(kRegisterUserDelayKey);
+    uint64_t generation = statics().generation + 1;
+    statics() = VezEduduzStatics();
+    statics().generation = generation;
+    gLogLevel = static_cast<int>(VELogLevel::warn);
+    gVisualLogLevel = static_cast<int>(VELogLevel::none);
+    gConsentRequiredByApp = false;
+    setDialogPresenter(nullptr);
+}
+
+}  // namespace vezeduduz

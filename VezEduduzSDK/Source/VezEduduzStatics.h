@@ -1,0 +1,88 @@
+#pragma once
+// The facade's process-wide statics (internal to the facade's files). Confined to the main loop, except
+// the few atomics that the log sink and the REST client's consent check read from other threads.
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "VezEduduzSDK/Source/VezEduduz.h"
+#include "platform/dispatch/DispatchQueue.h"
+
+namespace vezeduduz {
+
+struct DelayedInitializationParameters {
+    platform::Value launchOptions;
+    platform::Value appId;
+    platform::Value settings;
+    VEHandleNotificationReceivedBlock receivedBlock;
+    VEHandleNotificationActionBlock actionBlock;
+};
+
+struct VezEduduzStatics {
+    std::optional<std::string> app_id;
+    std::string mSDKType = "native";
+    int32_t mSubscriptionStatus = -1;
+    int32_t lastNotificationTypes = -1;
+    bool locationShared = true;
+    VEInFocusDisplayType inFocusDisplayType = VEInFocusDisplayType::inAppAlert;
+    double registrationDelay = 30.0;
+    double maxApnsWait = 25.0;
+    std::shared_ptr<VezEduduzNotificationSettings> veNotificationSettings;
+    std::shared_ptr<VEPermissionState> currentPermissionState, lastPermissionState;
+    std::shared_ptr<VESubscriptionState> currentSubscriptionState, lastSubscriptionState;
+    std::shared_ptr<VEEmailSubscriptionState> currentEmailSubscriptionState, lastEmailSubscriptionState;
+    std::unique_ptr<VezEduduz::PermissionObservable> permissionStateChangesObserver;
+    std::unique_ptr<VezEduduz::SubscriptionObservable> subscriptionStateChangesObserver;
+    std::unique_ptr<VezEduduz::EmailSubscriptionObservable> emailSubscriptionStateChangesObserver;
+    bool waitingForApnsResponse = false;
+    bool iosParamsRequested = false;
+    bool coldStartFromTapOnNotification = false;
+    bool shouldDelaySubscriptionSettingsUpdate = false;
+    std::optional<double> initStartTime;  // shared Clock
+    bool delayedInitPending = false;
+    std::optional<DelayedInitializationParameters> delayedInitParameters;
+    bool wasRegisteredAtInit = false;
+    bool promptBeforeOpeningPushURL = false;
+    bool providesAppNotificationSettings = false;
+    bool autoPrompt = false;
+    bool iosParamsReceived = false;
+    bool provisionalAuthorizationRequested = false;
+    bool remoteNotificationBackgroundMode = false;
+    VEIdsAvailableBlock idsAvailableBlock;
+    VEHandleNotificationReceivedBlock receivedBlock;
+    VEHandleNotificationActionBlock actionBlock;
+
+    // Registration.
+    bool registrationInFlight = false;
+    bool nextRegistrationIsHighPriority = false;
+    std::optional<platform::dispatch::DispatchQueue> registerUserQueue;
+    VETokenSuccessBlock pendingTokenSuccessBlock;
+    VETokenFailureBlock pendingTokenFailureBlock;
+    platform::Value pendingTags;  // null: none
+    // Bumped by resetForTesting so that answers of an earlier "process" are dropped.
+    uint64_t generation = 0;
+};
+
+// The statics; main loop only.
+VezEduduzStatics& statics();
+
+// Read from any thread.
+extern std::atomic<int> gLogLevel;
+extern std::atomic<int> gVisualLogLevel;
+extern std::atomic<bool> gConsentRequiredByApp;
+
+// Key of the pending deferred registration on the main loop.
+inline constexpr const char* kRegisterUserDelayKey = "VezEduduz.registerUser";
+
+// Runs `block` on the main loop: at once when already there, else posted.
+void onMainLoop(std::function<void()> block);
+// Runs `block` on the main loop and waits for it (at once when already there).
+void onMainLoopSync(const std::function<void()>& block);
+
+// The shared Clock's reading, for start-up times.
+double clockNow();
+// Seconds since 1970, for the stored session time.
+double wallNow();
+
+}  // namespace vezeduduz

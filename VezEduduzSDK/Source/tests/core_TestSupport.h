@@ -1,0 +1,159 @@
+#pragma once
+// Fixture for the push client's facade tests: a fresh device directory with an Info.plist, a manual
+// clock reading like seconds since 1970, the push service stand-in as the client's server, a console
+// recorder, a launched application whose delegate hands push-token answers to the facade, and clean
+// facade statics.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "VezEduduzSDK/Source/VezEduduz.h"
+#include "VezEduduzSDK/Source/VezEduduzRequest.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/objc/Runtime.h"
+#include "platform/uikit/Application.h"
+#include "platform/uikit/Classes.h"
+#include "platform/usernotifications/UserNotificationCenter.h"
+#include "testing/PushServiceStandIn.h"
+
+namespace core_test {
+
+using namespace platform;
+using namespace vezeduduz;
+using dispatch::MainLoop;
+
+inline constexpr const char* kAppId = "a1b2c3d4-0000-4000-8000-00000000abcd";
+inline constexpr const char* kOtherAppId = "a1b2c3d4-0000-4000-8000-00000000ef01";
+inline constexpr double kStart = 1'700'000'000.0;
+
+class CoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_ = PlatformConfig::current();
+        root_ = std::filesystem::temp_directory_path() /
+                ("push-core-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
+        std::filesystem::create_directories(root_);
+        PlatformConfig::update([&](PlatformSettings& s) {
+            s.deviceRoot = root_.string();
+            s.systemVersion = OperatingSystemVersion{17, 0, 0};
+            s.notificationAuthorizationAnswer = "granted";
+        });
+        writeInfo(Value::dictionary());
+        console_ = DeviceEvents::addListener([this](const std::string& name, const Value& fields) {
+            if (name != "console") return;
+            std::lock_guard lock(mutex_);
+            lines_.push_back(fields["text"].stringOr(""));
+        });
+        VezEduduzRequest::setServerURL(service.serverURL());
+        uikit::Application::resetShared();
+        usernotifications::UserNotificationCenter::resetCurrent();
+        VezEduduz::resetForTesting();
+        VezEduduz::setLogLevel(VELogLevel::verbose, VELogLevel::none);
+    }
+    void TearDown() override {
+        MainLoop::shared().runUntilIdle();
+        VezEduduz::resetForTesting();
+        MainLoop::shared().runUntilIdle();
+        uikit::Application::resetShared();
+        usernotifications::UserNotificationCenter::resetCurrent();
+        VezEduduzRequest::setServerURL("");
+        Bundle::setMainBundlePath("");
+        PlatformConfig::set(saved_);
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+
+    void setSystemVersion(int major, int minor = 0) {
+        PlatformConfig::update([&](PlatformSettings& s) { s.systemVersion = OperatingSystemVersion{major, minor, 0}; });
+    }
+
+    // A new bundle directory each time: a bundle reads its Info.plist once.
+    void writeInfo(Value info) {
+        info.set(kCFBundleIdentifierKey, "com.tesmar.app");
+        info.set(kCFBundleVersionKey, "42");
+        auto dir = root_ / ("Bundle" + std::to_string(infoCount_++));
+        std::filesystem::create_directories(dir);
+        ASSERT_TRUE(plist::writeFile(info, (dir / "Info.plist").string()).ok());
+        Bundle::setMainBundlePath(dir.string());
+    }
+
+    // Launches the application with a delegate that hands the push-token answers to the facade, as the
+    // delegate hooks will.
+    void launchApplication() {
+        std::string name = "CorePushDelegate" + std::to_string(counter()++);
+        objc::ClassBuilder b(objc::Runtime::shared(), name, uikit::responderClass());
+        b.method(objc::sel("application:didRegisterForRemoteNotificationsWithDeviceToken:"),
+                 objc::makeImp([](objc::Object*, objc::Selector, ObjectHandle, Bytes token) {
+                     VezEduduz::didRegisterForRemoteNotifications(token);
+                 }));
+        b.method(objc::sel("application:didFailToRegisterForRemoteNotificationsWithError:"),
+                 objc::makeImp([](objc::Object*, objc::Selector, ObjectHandle, Error error) {
+                     VezEduduz::handleDidFailRegisterForRemoteNotification(error);
+                 }));
+        b.method(objc::sel("application:didRegisterUserNotificationSettings:"),
+                 objc::makeImp([](objc::Object*, objc::Selector, ObjectHandle, uikit::UserNotificationSettings s) {
+                     VezEduduz::updateNotificationTypes(static_cast<int32_t>(s.types));
+                 }));
+        b.registerClass();
+        auto app = uikit::launchApplication("UIApplication", name.c_str());
+        ASSERT_TRUE(app.ok()) << app.error().description();
+        MainLoop::shared().runUntilIdle();
+    }
+
+    // A new "process" on the same device: the statics go, the stored state stays.
+    void relaunch() {
+        MainLoop::shared().runUntilIdle();
+        VezEduduz::resetForTesting();
+        VezEduduz::setLogLevel(VELogLevel::verbose, VELogLevel::none);
+    }
+
+    bool waitFor(const std::function<bool()>& predicate, double seconds = 10) {
+        return MainLoop::shared().runUntil(predicate, seconds);
+    }
+
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    size_t linesContaining(const std::string& text) const {
+        size_t n = 0;
+        for (auto& l : lines())
+            if (l.find(text) != std::string::npos) ++n;
+        return n;
+    }
+
+    static Value bodyOf(const tesmar_testing::RecordedRequest& r) {
+        auto v = json::read(r.body);
+        return v.ok() ? v.value() : Value();
+    }
+    static std::shared_ptr<UserDefaults> store() { return UserDefaults::standard(); }
+
+    std::shared_ptr<dispatch::ManualClock> clock = std::make_shared<dispatch::ManualClock>(kStart);
+    dispatch::ScopedClock scopedClock{clock};
+    tesmar_testing::PushServiceStandIn service;
+
+private:
+    static std::atomic<int>& counter() {
+        static std::atomic<int> c{0};
+        return c;
+    }
+    PlatformSettings saved_;
+    std::filesystem::path root_;
+    int infoCount_ = 0;
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+    DeviceEvents::Token console_;
+};
+
+}  // namespace core_test
