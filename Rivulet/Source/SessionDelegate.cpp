@@ -1,0 +1,253 @@
+#include "Rivulet/Source/SessionDelegate.h"
+
+#include "Rivulet/Source/Notifications.h"
+#include "Rivulet/Source/SessionManager.h"
+#include "Rivulet/Source/URLConvertible.h"
+#include "platform/foundation/PlatformConfig.h"
+
+namespace rivulet {
+
+using platform::URLSessionDelegateMethod;
+using platform::dispatch::DispatchQueue;
+using platform::dispatch::QualityOfService;
+
+namespace {
+std::optional<AnyError> wrap(const std::optional<platform::Error>& error) {
+    if (!error) return std::nullopt;
+    return AnyError(*error);
+}
+}  // namespace
+
+std::shared_ptr<Request> SessionDelegate::request(const TaskPtr& task) const {
+    if (!task) return nullptr;
+    std::lock_guard lock(lock_);
+    auto it = requests_.find(task->taskIdentifier());
+    return it == requests_.end() ? nullptr : it->second;
+}
+
+void SessionDelegate::setRequest(const TaskPtr& task, std::shared_ptr<Request> request) {
+    if (!task) return;
+    std::lock_guard lock(lock_);
+    if (request)
+        requests_[task->taskIdentifier()] = std::move(request);
+    else
+        requests_.erase(task->taskIdentifier());
+}
+
+size_t SessionDelegate::requestCount() const {
+    std::lock_guard lock(lock_);
+    return requests_.size();
+}
+
+std::shared_ptr<TaskDelegate> SessionDelegate::taskDelegate(const TaskPtr& task) const {
+    auto r = request(task);
+    return r ? r->delegate() : nullptr;
+}
+
+bool SessionDelegate::implements(URLSessionDelegateMethod method) const {
+    switch (method) {
+        case URLSessionDelegateMethod::DidFinishEventsForBackgroundURLSession:
+            return bool(sessionDidFinishEventsForBackgroundURLSession);
+        case URLSessionDelegateMethod::StreamTaskReadClosed:
+        case URLSessionDelegateMethod::StreamTaskWriteClosed:
+        case URLSessionDelegateMethod::StreamTaskBetterRouteDiscovered:
+        case URLSessionDelegateMethod::StreamTaskDidBecomeStreams: {
+            if (!platform::PlatformConfig::systemVersion().atLeast(9)) return true;
+            if (method == URLSessionDelegateMethod::StreamTaskReadClosed) return bool(streamTaskReadClosed);
+            if (method == URLSessionDelegateMethod::StreamTaskWriteClosed) return bool(streamTaskWriteClosed);
+            if (method == URLSessionDelegateMethod::StreamTaskBetterRouteDiscovered)
+                return bool(streamTaskBetterRouteDiscovered);
+            return bool(streamTaskDidBecomeInputStream);
+        }
+        case URLSessionDelegateMethod::DidBecomeInvalidWithError: return bool(sessionDidBecomeInvalidWithError);
+        case URLSessionDelegateMethod::DidReceiveChallenge:
+            return bool(sessionDidReceiveChallenge) || bool(sessionDidReceiveChallengeWithCompletion);
+        case URLSessionDelegateMethod::TaskWillPerformHTTPRedirection:
+            return bool(taskWillPerformHTTPRedirection) || bool(taskWillPerformHTTPRedirectionWithCompletion);
+        case URLSessionDelegateMethod::DataTaskDidReceiveResponse:
+            return bool(dataTaskDidReceiveResponse) || bool(dataTaskDidReceiveResponseWithCompletion);
+        default: return true;
+    }
+}
+
+void SessionDelegate::didBecomeInvalidWithError(const SessionPtr& session, const std::optional<platform::Error>& error) {
+    if (auto f = sessionDidBecomeInvalidWithError.get()) f(session, error);
+}
+
+void SessionDelegate::didReceiveChallenge(const SessionPtr& session, const platform::URLAuthenticationChallenge& challenge,
+                                          platform::ChallengeCompletion completion) {
+    if (auto f = sessionDidReceiveChallengeWithCompletion.get()) return f(session, challenge, std::move(completion));
+    ChallengeAnswer answer = sessionDidReceiveChallenge ? sessionDidReceiveChallenge.get()(session, challenge)
+                                                        : answerServerTrustChallenge(session.get(), challenge);
+    completion(answer.first, std::move(answer.second));
+}
+
+void SessionDelegate::didFinishEventsForBackgroundURLSession(const SessionPtr& session) {
+    if (auto f = sessionDidFinishEventsForBackgroundURLSession.get()) f(session);
+}
+
+void SessionDelegate::willPerformHTTPRedirection(const SessionPtr& session, const TaskPtr& task,
+                                                 const HTTPURLResponsePtr& response, platform::URLRequest newRequest,
+                                                 std::function<void(std::optional<platform::URLRequest>)> completion) {
+    if (auto f = taskWillPerformHTTPRedirectionWithCompletion.get())
+        return f(session, task, response, newRequest, std::move(completion));
+    std::optional<platform::URLRequest> redirect = newRequest;
+    if (auto f = taskWillPerformHTTPRedirection.get()) redirect = f(session, task, response, newRequest);
+    completion(std::move(redirect));
+}
+
+void SessionDelegate::didReceiveTaskChallenge(const SessionPtr& session, const TaskPtr& task,
+                                              const platform::URLAuthenticationChallenge& challenge,
+                                              platform::ChallengeCompletion completion) {
+    if (auto f = taskDidReceiveChallengeWithCompletion.get()) return f(session, task, challenge, std::move(completion));
+    if (auto f = taskDidReceiveChallenge.get()) {
+        auto answer = f(session, task, challenge);
+        return completion(answer.first, std::move(answer.second));
+    }
+    if (auto d = taskDelegate(task)) return d->didReceiveChallenge(session, task, challenge, std::move(completion));
+    didReceiveChallenge(session, challenge, std::move(completion));
+}
+
+void SessionDelegate::needNewBodyStream(const SessionPtr& session, const TaskPtr& task,
+                                        std::function<void(std::shared_ptr<platform::InputStream>)> completion) {
+    if (auto f = taskNeedNewBodyStreamWithCompletion.get()) return f(session, task, std::move(completion));
+    if (auto f = taskNeedNewBodyStream.get()) return completion(f(session, task));
+    if (auto d = taskDelegate(task)) return d->needNewBodyStream(session, task, std::move(completion));
+    // No request owns the task: answer anyway, so the task fails instead of waiting for ever.
+    completion(nullptr);
+}
+
+void SessionDelegate::didSendBodyData(const SessionPtr& session, const TaskPtr& task, int64_t bytesSent,
+                                      int64_t totalBytesSent, int64_t totalBytesExpectedToSend) {
+    if (auto f = taskDidSendBodyData.get()) return f(session, task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
+    if (auto d = std::dynamic_pointer_cast<UploadTaskDelegate>(taskDelegate(task)))
+        d->didSendBodyData(session, task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
+}
+
+void SessionDelegate::didFinishCollectingMetrics(const SessionPtr&, const TaskPtr& task,
+                                                 const platform::URLSessionTaskMetrics& metrics) {
+    if (auto d = taskDelegate(task)) d->setMetrics(std::make_shared<const platform::URLSessionTaskMetrics>(metrics));
+}
+
+void SessionDelegate::didCompleteWithError(const SessionPtr& session, const TaskPtr& task,
+                                           const std::optional<platform::Error>& platformError) {
+    auto req = request(task);
+    auto manager = sessionManager.get().lock();
+    if (!req || !manager) return completeTask(session, task, wrap(platformError));
+
+    for (const auto& validation : req->validations()) validation();
+
+    std::optional<AnyError> error = req->delegate()->error();
+    if (!error) error = wrap(platformError);
+    auto retrierNow = retrier.get();
+    if (!retrierNow || !error) return completeTask(session, task, error);
+
+    auto self = shared_from_this();
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    std::weak_ptr<SessionManager> weakManager = manager;
+    retrierNow->should(manager, req, *error, [self, once, weakManager, session, task, req, error](bool retry, double delay) {
+        if (once->exchange(true)) return;
+        if (!retry) return self->completeTask(session, task, error);
+        // The delegate is kept until the retry has run: its handlers must run even if the manager goes.
+        after(DispatchQueue::global(QualityOfService::Utility), delay, [self, weakManager, session, task, req, error] {
+            auto manager = weakManager.lock();
+            if (manager && manager->retry(req) && req->task()) {
+                self->setRequest(req->task(), req);
+                return;
+            }
+            self->completeTask(session, task, error);
+        });
+    });
+}
+
+void SessionDelegate::completeTask(const SessionPtr& session, const TaskPtr& task, const std::optional<AnyError>& error) {
+    if (auto f = taskDidComplete.get()) f(session, task, error);
+    auto req = request(task);
+    std::shared_ptr<TaskDelegate> d = req ? req->delegate() : nullptr;
+    if (d) d->didCompleteWithError(session, task, error);
+
+    platform::ValueDictionary extra;
+    if (auto data = std::dynamic_pointer_cast<DataTaskDelegate>(d); data && !data->dataStream)
+        if (auto bytes = data->data()) extra[NotificationKey::ResponseData] = platform::Value(std::move(*bytes));
+    postTaskNotification(NotificationName::Task::DidComplete, this, task, std::move(extra));
+    // Only the entry of this task: a retry may have registered the request under a new one.
+    std::lock_guard lock(lock_);
+    auto it = requests_.find(task->taskIdentifier());
+    if (it != requests_.end() && it->second == req) requests_.erase(it);
+}
+
+void SessionDelegate::didReceiveResponse(const SessionPtr& session, const DataTaskPtr& task,
+                                         const std::shared_ptr<const platform::URLResponse>& response,
+                                         std::function<void(platform::URLSessionResponseDisposition)> completion) {
+    if (auto f = dataTaskDidReceiveResponseWithCompletion.get()) return f(session, task, response, std::move(completion));
+    auto f = dataTaskDidReceiveResponse.get();
+    completion(f ? f(session, task, response) : platform::URLSessionResponseDisposition::Allow);
+}
+
+void SessionDelegate::didBecomeDownloadTask(const SessionPtr& session, const DataTaskPtr& task,
+                                            const DownloadTaskPtr& downloadTask) {
+    if (auto f = dataTaskDidBecomeDownloadTask.get()) return f(session, task, downloadTask);
+    auto req = request(downloadTask);
+    if (!req) req = request(task);
+    if (!req) return;
+    // The new delegate keeps the handler queue, so handlers already waiting still run.
+    auto old = req->delegate();
+    auto replacement = std::make_shared<DownloadTaskDelegate>(downloadTask, old->queue);
+    replacement->setError(old->error());
+    req->setDelegate(replacement);
+    setRequest(downloadTask, req);
+}
+
+void SessionDelegate::didReceiveData(const SessionPtr& session, const DataTaskPtr& task, const platform::Bytes& data) {
+    if (auto f = dataTaskDidReceiveData.get()) return f(session, task, data);
+    if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(taskDelegate(task))) d->didReceiveData(session, task, data);
+}
+
+void SessionDelegate::willCacheResponse(const SessionPtr& session, const DataTaskPtr& task,
+                                        platform::CachedURLResponse proposed,
+                                        std::function<void(std::optional<platform::CachedURLResponse>)> completion) {
+    if (auto f = dataTaskWillCacheResponseWithCompletion.get()) return f(session, task, proposed, std::move(completion));
+    if (auto f = dataTaskWillCacheResponse.get()) return completion(f(session, task, proposed));
+    if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(taskDelegate(task)))
+        return d->willCacheResponse(session, task, std::move(proposed), std::move(completion));
+    completion(std::move(proposed));
+}
+
+void SessionDelegate::didFinishDownloadingToURL(const SessionPtr& session, const DownloadTaskPtr& task,
+                                                const platform::URL& location) {
+    if (auto f = downloadTaskDidFinishDownloadingToURL.get()) return f(session, task, location);
+    if (auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(taskDelegate(task)))
+        d->didFinishDownloadingToURL(session, task, location);
+}
+
+void SessionDelegate::didWriteData(const SessionPtr& session, const DownloadTaskPtr& task, int64_t bytesWritten,
+                                   int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
+    if (auto f = downloadTaskDidWriteData.get())
+        return f(session, task, bytesWritten, totalBytesWritten, totalBytesExpectedToWrite);
+    if (auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(taskDelegate(task)))
+        d->didWriteData(session, task, bytesWritten, totalBytesWritten, totalBytesExpectedToWrite);
+}
+
+void SessionDelegate::didResumeAtOffset(const SessionPtr& session, const DownloadTaskPtr& task, int64_t fileOffset,
+                                        int64_t expectedTotalBytes) {
+    if (auto f = downloadTaskDidResumeAtOffset.get()) return f(session, task, fileOffset, expectedTotalBytes);
+    if (auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(taskDelegate(task)))
+        d->didResumeAtOffset(session, task, fileOffset, expectedTotalBytes);
+}
+
+void SessionDelegate::readClosedForStreamTask(const SessionPtr& session, const StreamTaskPtr& task) {
+    if (auto f = streamTaskReadClosed.get()) f(session, task);
+}
+void SessionDelegate::writeClosedForStreamTask(const SessionPtr& session, const StreamTaskPtr& task) {
+    if (auto f = streamTaskWriteClosed.get()) f(session, task);
+}
+void SessionDelegate::betterRouteDiscoveredForStreamTask(const SessionPtr& session, const StreamTaskPtr& task) {
+    if (auto f = streamTaskBetterRouteDiscovered.get()) f(session, task);
+}
+void SessionDelegate::didBecomeStreams(const SessionPtr& session, const StreamTaskPtr& task,
+                                       std::shared_ptr<platform::InputStream> input,
+                                       std::shared_ptr<platform::OutputStream> output) {
+    if (auto f = streamTaskDidBecomeInputStream.get()) f(session, task, std::move(input), std::move(output));
+}
+
+}  // namespace rivulet
