@@ -32,20 +32,8 @@ Engine::~Engine() {
 
 void Engine::start() {
     auto self = shared_from_this();
-    std::mutex m;
-    std::condition_variable cv;
-    bool started = false;
-    thread_ = std::thread([self, &m, &cv, &started] {
-        {
-            std::lock_guard lock(m);
-            self->threadId_ = std::this_thread::get_id();
-            started = true;
-        }
-        cv.notify_all();
-        self->run();
-    });
-    std::unique_lock lock(m);
-    cv.wait(lock, [&] { return started; });
+    thread_ = std::thread([self] { self->run(); });
+    threadId_ = thread_.get_id();
 }
 
 void Engine::shutdown() {
@@ -138,10 +126,9 @@ void Engine::run() {
         checkTimeouts();
         maybeFinishInvalidation();
         if (keepAlive_ && transfers_.empty()) {
-            // Dropping the last reference may destroy the session (and shut us down) right here.
-            auto last = std::move(keepAlive_);
-            last.reset();
-            if (stop_) break;
+            // Released on the delegate queue: the last reference must not die on this thread, which
+            // could then not be joined.
+            deliver([last = std::move(keepAlive_)] {});
         }
         long curlTimeout = -1;
         curl_multi_timeout(multi_, &curlTimeout);

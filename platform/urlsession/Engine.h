@@ -35,7 +35,7 @@ public:
     void post(std::function<void()> command);
     // Runs `block` on the delegate queue, after every block delivered before it.
     void deliver(std::function<void()> block);
-    bool onEngineThread() const { return std::this_thread::get_id() == threadId_; }
+    bool onEngineThread() const { return std::this_thread::get_id() == threadId_.load(); }
 
     // Task registry (any thread).
     uint64_t nextIdentifier() { return nextId_.fetch_add(1) ; }
@@ -92,7 +92,7 @@ private:
     dispatch::OperationQueue queue_;
     CURLM* multi_ = nullptr;
     std::thread thread_;
-    std::thread::id threadId_;
+    std::atomic<std::thread::id> threadId_{};
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> nextId_{1};
     std::atomic<bool> invalidated_{false};

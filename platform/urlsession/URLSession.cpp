@@ -28,7 +28,17 @@ std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(const URLSessio
         queue->setMaxConcurrentOperationCount(1);
         queue->setName("URLSession delegate queue");
     }
-    std::shared_ptr<URLSession> session(new URLSession(configuration, std::move(delegate), std::move(queue)));
+    // The engine thread cannot join itself: a session whose last reference goes there is deleted on
+    // the delegate queue instead.
+    std::shared_ptr<URLSession> session(new URLSession(configuration, std::move(delegate), std::move(queue)),
+                                        [](URLSession* p) {
+                                            if (p->engine_->onEngineThread()) {
+                                                auto q = p->delegateQueue_;
+                                                q->addOperation([p] { delete p; });
+                                            } else {
+                                                delete p;
+                                            }
+                                        });
     session->engine_->setSession(session);
     session->engine_->start();
     return session;
