@@ -323,7 +323,8 @@ void VezEduduzClient::executeSimultaneousRequests(const VERequestGroup& requests
         },
         group->timerKey);
 
-    for (const auto& [key, request] : requests) {
+    for (const auto& entry : requests) {
+        const std::string key = entry.first;
         auto finishOne = [group, report](const std::function<void(Group&)>& store) {
             std::lock_guard<std::mutex> lock(group->mutex);
             if (group->reported) return;  // late: the report was already made
@@ -331,7 +332,7 @@ void VezEduduzClient::executeSimultaneousRequests(const VERequestGroup& requests
             if (--group->remaining == 0) report(group);
         };
         executeRequest(
-            request,
+            entry.second,
             [finishOne, key](const Value& result) {
                 finishOne([&](Group& g) {
                     if (!result.isNull()) g.results[key] = result;
