@@ -1,0 +1,167 @@
+#include "VezEduduzSDK/Source/tests/core_TestSupport.h"
+
+namespace core_test {
+namespace {
+
+class StartupTest : public CoreTest {};
+
+TEST_F(StartupTest, AppIdResolution) {
+    struct Case {
+        const char* name;
+        Value argument;
+        Value infoId;  // null: none in Info.plist
+        std::optional<std::string> stored;
+        bool ok;
+        std::optional<std::string> resolved;
+    };
+    const Case cases[] = {
+        {"argument", Value(kAppId), Value(), std::nullopt, true, kAppId},
+        {"Info.plist", Value(), Value(kOtherAppId), std::nullopt, true, kOtherAppId},
+        {"stored copy", Value(), Value(), kAppId, true, kAppId},
+        {"JSON null argument", Value(nullptr), Value(), std::nullopt, false, std::nullopt},
+        {"number argument", Value(42), Value(), std::nullopt, false, std::nullopt},
+        {"non-string in Info.plist", Value(), Value(7), kAppId, true, kAppId},
+        {"malformed", Value("not-a-uuid"), Value(), std::nullopt, false, "not-a-uuid"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        relaunch();
+        ASSERT_TRUE(store()->removeObjectForKey("VD_APP_ID").ok());
+        if (c.stored) {
+            ASSERT_TRUE(store()->setString(*c.stored, "VD_APP_ID").ok());
+        }
+        Value info = Value::dictionary();
+        if (!c.infoId.isNull()) info.set("VezEduduz_APPID", c.infoId);
+        writeInfo(info);
+        EXPECT_EQ(VezEduduz::initAppId(c.argument, Value::dictionary()), c.ok);
+        EXPECT_EQ(VezEduduz::app_id(), c.resolved);
+    }
+    EXPECT_GE(linesContaining("VezEduduz AppId never set!"), 1u);
+    EXPECT_GE(linesContaining("VezEduduz AppId format is invalid."), 1u);
+}
+
+TEST_F(StartupTest, AnInfoPlistIdSendsNoParametersRequest) {
+    writeInfo(Value::dictionary({{"VezEduduz_APPID", kAppId}}));
+    VezEduduz::initWithLaunchOptions(Value(), Value(), nullptr, nullptr, Value::dictionary());
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(VezEduduz::app_id(), kAppId);
+    EXPECT_EQ(store()->stringForKey("VD_APP_ID"), kAppId);
+    EXPECT_TRUE(service.requestsTo("apps/" + std::string(kAppId) + "/ios_params.js").empty());
+}
+
+TEST_F(StartupTest, ANewAppIdDropsThePlayerInMemoryAndStored) {
+    ASSERT_TRUE(store()->setString(kAppId, "VD_APP_ID").ok());
+    ASSERT_TRUE(store()->setString("old-player", "VD_PLAYER_ID").ok());
+    ASSERT_TRUE(VezEduduz::initAppId(Value(kAppId), Value::dictionary()));
+    ASSERT_EQ(VezEduduz::mUserId(), "old-player");
+
+    ASSERT_TRUE(VezEduduz::initAppId(Value(kOtherAppId), Value::dictionary()));
+    EXPECT_FALSE(store()->stringForKey("VD_PLAYER_ID").has_value());
+    EXPECT_FALSE(VezEduduz::mUserId().has_value());
+    EXPECT_TRUE(VezEduduz::isHighPriorityCall());
+    EXPECT_EQ(store()->stringForKey("VD_APP_ID"), kOtherAppId);
+}
+
+TEST_F(StartupTest, InFocusDisplayTypeFromSettingsAndSystemVersion) {
+    struct Case {
+        int major;
+        Value settings;
+        uint64_t expected;
+    };
+    const Case cases[] = {
+        {17, Value::dictionary({{kOSSettingsKeyInFocusDisplayOption, 2}, {kOSSettingsKeyInAppAlerts, false}}), 2},
+        {17, Value::dictionary({{kOSSettingsKeyInFocusDisplayOption, 3}, {kOSSettingsKeyInAppAlerts, false}}), 0},
+        {17, Value::dictionary({{kOSSettingsKeyInFocusDisplayOption, "2"}}), 1},
+        {9, Value::dictionary({{kOSSettingsKeyInFocusDisplayOption, 2}}), 1},
+        {17, Value::dictionary(), 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings.description());
+        relaunch();
+        setSystemVersion(c.major);
+        VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr, c.settings);
+        EXPECT_EQ(static_cast<uint64_t>(VezEduduz::inFocusDisplayType()), c.expected);
+        MainLoop::shared().runUntilIdle();
+    }
+}
+
+TEST_F(StartupTest, SettingsAreAppliedKeyByKey) {
+    setSystemVersion(11);
+    VezEduduz::initWithLaunchOptions(
+        Value::dictionary({{uikit::kLaunchOptionsRemoteNotificationKey, Value::dictionary()}}), Value(kAppId), nullptr,
+        nullptr,
+        Value::dictionary({{kOSSettingsKeyAutoPrompt, false},
+                           {kOSSSettingsKeyPromptBeforeOpeningPushURL, true},
+                           {kOSSettingsKeyProvidesAppNotificationSettings, true},
+                           {kOSSettingsKeyInAppLaunchURL, "yes"}}));
+    EXPECT_FALSE(VezEduduz::autoPrompt());
+    EXPECT_TRUE(VezEduduz::promptBeforeOpeningPushURL());
+    EXPECT_EQ(store()->objectForKey("PROMPT_BEFORE_OPENING_PUSH_URL"), Value(true));
+    EXPECT_FALSE(VezEduduz::providesAppNotificationSettings()) << "honoured from 12 only";
+    EXPECT_EQ(store()->objectForKey("VEZEDUDUZ_INAPP_LAUNCH_URL"), Value(true)) << "a string is ignored";
+    EXPECT_TRUE(VezEduduz::coldStartFromTapOnNotification());
+    EXPECT_FALSE(VezEduduz::coldStartFromTapOnNotification()) << "read and reset";
+    MainLoop::shared().runUntilIdle();
+}
+
+TEST_F(StartupTest, ProvisionalParametersCountOnlyWithoutAutoPrompt) {
+    service.setIosParams(R"({"uses_provisional_auth":true,"require_email_auth":true})");
+    VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr,
+                                     Value::dictionary({{kOSSettingsKeyAutoPrompt, true}}));
+    ASSERT_TRUE(waitFor([] { return VezEduduz::iosParamsReceived(); }));
+    EXPECT_FALSE(store()->objectForKey("VEZEDUDUZ_USES_PROVISIONAL_PUSH_AUTHORIZATION").has_value());
+    EXPECT_TRUE(VezEduduz::currentEmailSubscriptionState()->requiresEmailAuth());
+
+    // A device whose user was never asked.
+    relaunch();
+    usernotifications::UserNotificationCenter::resetCurrent();
+    VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr,
+                                     Value::dictionary({{kOSSettingsKeyAutoPrompt, false}}));
+    ASSERT_TRUE(waitFor([] { return VezEduduz::iosParamsReceived(); }));
+    EXPECT_EQ(store()->objectForKey("VEZEDUDUZ_USES_PROVISIONAL_PUSH_AUTHORIZATION"), Value(1));
+    ASSERT_TRUE(waitFor([] { return VezEduduz::currentPermissionState()->provisional(); }));
+}
+
+TEST_F(StartupTest, LogLevelsDecideConsoleAndDialog) {
+    std::vector<std::string> titles;
+    VezEduduz::setDialogPresenter([&](const std::string& title, const std::string&, const std::string&,
+                                      const std::string& cancel, std::function<void(bool)>) {
+        titles.push_back(title + "|" + cancel);
+    });
+    VezEduduz::setLogLevel(VELogLevel::error, VELogLevel::fatal);
+    VezEduduz::vezeduduz_Log(VELogLevel::fatal, "f");
+    VezEduduz::vezeduduz_Log(VELogLevel::warn, "w");
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(linesContaining("FATAL: f"), 1u);
+    EXPECT_EQ(linesContaining("WARNING: w"), 0u);
+    EXPECT_EQ(titles, std::vector<std::string>{"FATAL: |Close"});
+}
+
+TEST_F(StartupTest, SnapshotAndIdsCallbackFromAnotherThread) {
+    ASSERT_TRUE(store()->setString("p7", "VD_PLAYER_ID").ok());
+    ASSERT_TRUE(store()->setString(kAppId, "VD_APP_ID").ok());
+    std::shared_ptr<VEPermissionSubscriptionState> snapshot;
+    std::thread worker([&] { snapshot = VezEduduz::getPermissionSubscriptionState(); });
+    ASSERT_TRUE(waitFor([&] { return snapshot != nullptr; }));
+    worker.join();
+    EXPECT_EQ(snapshot->subscriptionStatus->userId(), "p7");
+
+    std::vector<std::optional<std::string>> tokens;
+    VezEduduz::IdsAvailable([&](const auto& userId, const auto& token) {
+        EXPECT_EQ(userId, "p7");
+        tokens.push_back(token);
+    });
+    MainLoop::shared().runUntilIdle();
+    ASSERT_EQ(tokens.size(), 1u);
+    EXPECT_FALSE(tokens[0].has_value()) << "no usable token yet: called, and kept";
+    VezEduduz::currentPermissionState()->setAccepted(true);
+    VezEduduz::currentSubscriptionState()->setPushToken("tok");
+    VezEduduz::fireIdsAvailableCallback();
+    VezEduduz::fireIdsAvailableCallback();
+    MainLoop::shared().runUntilIdle();
+    ASSERT_EQ(tokens.size(), 2u) << "released once it had a token";
+    EXPECT_EQ(tokens[1], "tok");
+}
+
+}  // namespace
+}  // namespace core_test
