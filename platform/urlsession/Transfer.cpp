@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <random>
 
+#include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/PropertyList.h"
@@ -372,6 +373,8 @@ void TransferOps::startHop(Engine* e, Transfer* t) {
         std::lock_guard lock(t->task->mutex_);
         if (t->task->state_ == URLSessionTaskState::Suspended) t->userPaused = true;
     }
+    // Every request the process sends is observable on the device.
+    DeviceEvents::post("http.request", Value::dictionary({{"method", method}, {"url", url.absoluteString()}}));
     curl_multi_add_handle(e->multi(), c);
     if (t->userPaused) curl_easy_pause(c, CURLPAUSE_ALL);
 }
