@@ -278,3 +278,31 @@ TEST_F(ConfigureTest, AssociationRegistrationReentryAndThrowingBlock) {
 
 }  // namespace
 }  // namespace zidedova
+
+namespace zidedova {
+namespace {
+
+TEST_F(ConfigureTest, RacingConfiguresOfOneNameLetExactlyOneThrough) {
+    writeInfo({});
+    auto options = VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1");
+    for (const char* name : {"__ZODOZI_DEFAULT", "raced"}) {
+        std::atomic<int> succeeded{0}, refused{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i)
+            threads.emplace_back([&] {
+                try {
+                    ZODOzi::configureWithName(std::string(name), options);
+                    ++succeeded;
+                } catch (const Exception&) {
+                    ++refused;
+                }
+            });
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(succeeded.load(), 1) << name;
+        EXPECT_EQ(refused.load(), 7) << name;
+    }
+    EXPECT_EQ(ZODOzi::allApps().size(), 2u);
+}
+
+}  // namespace
+}  // namespace zidedova
