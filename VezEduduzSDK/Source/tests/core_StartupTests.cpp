@@ -141,8 +141,12 @@ TEST_F(StartupTest, SnapshotAndIdsCallbackFromAnotherThread) {
     ASSERT_TRUE(store()->setString("p7", "VD_PLAYER_ID").ok());
     ASSERT_TRUE(store()->setString(kAppId, "VD_APP_ID").ok());
     std::shared_ptr<VEPermissionSubscriptionState> snapshot;
-    std::thread worker([&] { snapshot = VezEduduz::getPermissionSubscriptionState(); });
-    ASSERT_TRUE(waitFor([&] { return snapshot != nullptr; }));
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        snapshot = VezEduduz::getPermissionSubscriptionState();
+        done = true;
+    });
+    ASSERT_TRUE(waitFor([&] { return done.load(); }));
     worker.join();
     EXPECT_EQ(snapshot->subscriptionStatus->userId(), "p7");
 
