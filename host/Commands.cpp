@@ -1,0 +1,173 @@
+#include "host/Commands.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/URL.h"
+
+namespace tesmar_host {
+
+namespace {
+
+using Kind = Command::Kind;
+
+enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds };
+
+struct Verb {
+    const char* name;
+    Kind kind;
+    Arg arg;
+    const char* usage;
+};
+
+constexpr Verb kVerbs[] = {
+    {"tap", Kind::Tap, Arg::URL, "tap URL                 the user taps a link to URL in the top web view"},
+    {"pull", Kind::Pull, Arg::None, "pull                    pull to refresh on the top screen"},
+    {"reload-button", Kind::ReloadButton, Arg::None, "reload-button           tap the connection-lost view's reload button"},
+    {"alert", Kind::Alert, Arg::Text, "alert TITLE             tap the button TITLE of the alert in front"},
+    {"back", Kind::Back, Arg::None, "back                    go back (pop the screen, else the page's history)"},
+    {"universal-link", Kind::UniversalLink, Arg::AbsoluteURL,
+     "universal-link URL      open URL as a universal link (continueUserActivity)"},
+    {"push-receive", Kind::PushReceive, Arg::Json, "push-receive JSON       a remote notification arrives"},
+    {"push-tap", Kind::PushTap, Arg::Json,
+     "push-tap JSON [ACTION]  the user taps a notification (optionally one of its actions)"},
+    {"network", Kind::Network, Arg::UpDown, "network up|down         switch the network"},
+    {"js-alert", Kind::JsAlert, Arg::Text, "js-alert TEXT           the page calls alert(TEXT)"},
+    {"js-confirm", Kind::JsConfirm, Arg::Text, "js-confirm TEXT         the page calls confirm(TEXT)"},
+    {"js-open", Kind::JsOpen, Arg::URL, "js-open URL             the page calls window.open(URL)"},
+    {"js-close", Kind::JsClose, Arg::None, "js-close                the page calls window.close()"},
+    {"background", Kind::Background, Arg::None, "background              the user leaves the app"},
+    {"foreground", Kind::Foreground, Arg::None, "foreground              the user comes back to the app"},
+    {"wait", Kind::Wait, Arg::Seconds, "wait SECONDS            let time pass (0 to 3600 seconds)"},
+    {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
+};
+
+std::string trim(const std::string& text) {
+    const char* space = " \t\r\n";
+    auto first = text.find_first_not_of(space);
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+ParsedCommand fail(const std::string& message) { return ParsedCommand{std::nullopt, message}; }
+
+// A push-tap argument: a JSON object, then optionally an action identifier after it.
+bool splitJsonAndAction(const std::string& rest, std::string& json, std::string& action) {
+    // The object ends at the brace that closes the first one (braces inside strings do not count).
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (size_t i = 0; i < rest.size(); ++i) {
+        char c = rest[i];
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (c == '"') inString = true;
+        else if (c == '{') ++depth;
+        else if (c == '}' && --depth == 0) {
+            json = rest.substr(0, i + 1);
+            action = trim(rest.substr(i + 1));
+            return true;
+        }
+    }
+    json = rest;
+    action.clear();
+    return false;
+}
+
+}  // namespace
+
+ParsedCommand parseCommand(const std::string& rawLine) {
+    if (rawLine.find('\0') != std::string::npos) return fail("the line holds a NUL byte");
+    std::string line = trim(rawLine);
+    if (line.empty() || line[0] == '#') return {};
+    auto gap = line.find_first_of(" \t");
+    std::string verb = line.substr(0, gap);
+    std::string rest = gap == std::string::npos ? "" : trim(line.substr(gap));
+
+    const Verb* found = nullptr;
+    for (const auto& v : kVerbs)
+        if (verb == v.name) found = &v;
+    if (!found) return fail("unknown command '" + verb + "' (see --help)");
+
+    Command command;
+    command.kind = found->kind;
+    command.line = line;
+    auto needs = [&](const char* what) { return fail(verb + " needs " + what); };
+    switch (found->arg) {
+    case Arg::None:
+        if (!rest.empty()) return fail(verb + " takes no argument, got '" + rest + "'");
+        break;
+    case Arg::Text:
+        if (rest.empty()) return needs("a text");
+        command.text = rest;
+        break;
+    case Arg::URL:
+    case Arg::AbsoluteURL: {
+        if (rest.empty()) return needs("a URL");
+        if (rest.find_first_of(" \t") != std::string::npos) return fail(verb + ": '" + rest + "' is not a URL");
+        auto url = platform::URL::string(rest);
+        if (!url) return fail(verb + ": '" + rest + "' is not a URL");
+        if (found->arg == Arg::AbsoluteURL) {
+            auto scheme = url->scheme().value_or("");
+            if ((scheme != "http" && scheme != "https") || !url->host())
+                return fail(verb + ": '" + rest + "' is not an http or https URL");
+        }
+        command.text = rest;
+        break;
+    }
+    case Arg::Json: {
+        if (rest.empty()) return needs("a JSON object");
+        std::string json = rest, action;
+        if (found->kind == Kind::PushTap) splitJsonAndAction(rest, json, action);
+        auto value = platform::json::read(json);
+        if (!value) return fail(verb + ": bad JSON: " + value.error().localizedDescription());
+        if (!value.value().isDictionary()) return fail(verb + ": the payload must be a JSON object");
+        command.payload = std::move(value).value();
+        command.text = action;
+        break;
+    }
+    case Arg::UpDown:
+        if (rest != "up" && rest != "down") return fail(verb + " takes 'up' or 'down'");
+        command.up = rest == "up";
+        break;
+    case Arg::Seconds: {
+        if (rest.empty()) return needs("a number of seconds");
+        char* end = nullptr;
+        double seconds = std::strtod(rest.c_str(), &end);
+        if (*end != '\0' || !std::isfinite(seconds) || seconds < 0 || seconds > 3600)
+            return fail(verb + " takes seconds between 0 and 3600, not '" + rest + "'");
+        command.seconds = seconds;
+        break;
+    }
+    }
+    return ParsedCommand{std::move(command), ""};
+}
+
+ParsedScript parseScript(const std::string& text) {
+    ParsedScript script;
+    std::istringstream in(text);
+    std::string line;
+    for (size_t number = 1; std::getline(in, line); ++number) {
+        auto parsed = parseCommand(line);
+        if (!parsed.error.empty()) {
+            script.commands.clear();
+            script.error = "line " + std::to_string(number) + ": " + parsed.error;
+            return script;
+        }
+        if (parsed.command) script.commands.push_back(std::move(*parsed.command));
+    }
+    return script;
+}
+
+std::string commandUsageText() {
+    std::string out;
+    for (const auto& v : kVerbs) out += std::string("  ") + v.usage + "\n";
+    return out;
+}
+
+}  // namespace tesmar_host

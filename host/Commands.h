@@ -1,0 +1,57 @@
+#pragma once
+// Script commands: one per line, a verb and the rest of the line as its argument (so alert titles,
+// panel texts and push JSON may hold spaces). Parsing checks each command's argument fully, so a
+// script with a mistake is refused before anything on the device happens.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Value.h"
+
+namespace tesmar_host {
+
+struct Command {
+    enum class Kind {
+        Tap,            // tap URL: a link tap in the top web view
+        Pull,           // pull: pull to refresh on the top screen
+        ReloadButton,   // reload-button: the connection-lost view's reload button
+        Alert,          // alert TITLE: a button of the visible alert
+        Back,           // back: pop the navigation stack, else the web view goes back
+        UniversalLink,  // universal-link URL
+        PushReceive,    // push-receive JSON
+        PushTap,        // push-tap JSON [ACTION]: the JSON object, then an optional action identifier
+        Network,        // network up|down
+        JsAlert,        // js-alert TEXT
+        JsConfirm,      // js-confirm TEXT
+        JsOpen,         // js-open URL
+        JsClose,        // js-close
+        Background,
+        Foreground,
+        Wait,  // wait SECONDS
+        Quit,
+    };
+    Kind kind = Kind::Quit;
+    std::string text;              // URL, title or panel text
+    platform::Value payload;       // push JSON
+    bool up = true;                // network
+    double seconds = 0;            // wait
+    std::string line;              // the line as written, for messages
+};
+
+struct ParsedCommand {
+    std::optional<Command> command;  // empty for a blank or comment line, or on error
+    std::string error;               // non-empty when the line is not a valid command
+};
+
+ParsedCommand parseCommand(const std::string& line);
+
+struct ParsedScript {
+    std::vector<Command> commands;
+    std::string error;  // "line N: ..." for the first bad line
+};
+ParsedScript parseScript(const std::string& text);
+
+// One line per command, for --help.
+std::string commandUsageText();
+
+}  // namespace tesmar_host

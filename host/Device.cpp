@@ -1,0 +1,345 @@
+#include "host/Device.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "host/MinimalApp.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/usernotifications/Delivery.h"
+#include "platform/usernotifications/UserNotificationCenter.h"
+#include "platform/webkit/WebKit.h"
+
+namespace tesmar_host {
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Calls `visit` on the controllers from the key window's root to the top screen, in that order.
+template <class Visit>
+void walkToTop(const uikit::Application& app, Visit visit) {
+    auto window = app.keyWindow();
+    auto controller = window ? window->rootViewController() : nullptr;
+    while (controller) {
+        visit(controller);
+        std::shared_ptr<uikit::ViewController> next;
+        if (auto presented = controller->presentedViewController();
+            presented && !std::dynamic_pointer_cast<uikit::AlertController>(presented))
+            next = presented;
+        else if (auto nav = std::dynamic_pointer_cast<uikit::NavigationController>(controller))
+            next = nav->topViewController();
+        controller = next;
+    }
+}
+
+std::shared_ptr<uikit::View> findIn(const std::shared_ptr<uikit::View>& view, const std::string& name) {
+    if (!view) return nullptr;
+    if (view->eventName() == name) return view;
+    const auto& subviews = view->subviews();
+    for (auto it = subviews.rbegin(); it != subviews.rend(); ++it)
+        if (auto found = findIn(*it, name)) return found;
+    return nullptr;
+}
+
+template <class Visit>
+void eachView(const std::shared_ptr<uikit::View>& view, Visit& visit) {
+    if (!view) return;
+    visit(*view);
+    for (const auto& sub : view->subviews()) eachView(sub, visit);
+}
+
+std::shared_ptr<uikit::NavigationController> topNavigation(const uikit::Application& app) {
+    std::shared_ptr<uikit::NavigationController> found;
+    walkToTop(app, [&](const std::shared_ptr<uikit::ViewController>& c) {
+        if (auto nav = std::dynamic_pointer_cast<uikit::NavigationController>(c)) found = nav;
+    });
+    return found;
+}
+
+using Clock = std::chrono::steady_clock;
+
+Clock::duration seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+}  // namespace
+
+std::shared_ptr<uikit::ViewController> topScreen(const uikit::Application& app) {
+    std::shared_ptr<uikit::ViewController> top;
+    walkToTop(app, [&](const std::shared_ptr<uikit::ViewController>& c) { top = c; });
+    return top;
+}
+
+std::shared_ptr<uikit::View> findNamedView(const uikit::Application& app, const std::string& name) {
+    if (auto screen = topScreen(app))
+        if (auto found = findIn(screen->view(), name)) return found;
+    auto window = app.keyWindow();
+    return window ? findIn(std::static_pointer_cast<uikit::View>(window), name) : nullptr;
+}
+
+bool isShown(const uikit::View& view) {
+    if (view.isHidden()) return false;
+    for (auto up = view.superview(); up; up = up->superview())
+        if (up->isHidden()) return false;
+    return true;
+}
+
+Device::Device(Options options, EventPrinter& printer) : options_(std::move(options)), printer_(printer) {}
+
+Device::~Device() {
+    if (booted_) {
+        dispatch::MainLoop::shared().runUntilIdle();
+        app_.reset();
+        uikit::Application::resetShared();
+        Bundle::setMainBundlePath("");
+        PlatformConfig::set(saved_);
+    }
+    if (temporaryRoot_) {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+}
+
+std::optional<std::string> Device::boot() {
+    std::error_code ec;
+    fs::path bundle = fs::absolute(options_.bundle, ec);
+    if (ec || !fs::is_directory(bundle, ec)) return "the bundle '" + options_.bundle + "' is not a directory";
+
+    if (options_.deviceRoot.empty()) {
+        std::string pattern = (fs::temp_directory_path(ec) / "tesmar-device-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) return "cannot make a temporary device directory";
+        root_ = pattern;
+        temporaryRoot_ = true;
+    } else {
+        root_ = fs::absolute(options_.deviceRoot, ec);
+        fs::create_directories(root_, ec);
+        if (ec || !fs::is_directory(root_)) return "cannot use '" + options_.deviceRoot + "' as the device directory";
+    }
+    for (const char* dir : {"Library/Preferences", "Library/Caches", "Library/Application Support", "tmp"}) {
+        fs::create_directories(root_ / dir, ec);
+        if (ec) return "cannot make " + (root_ / dir).string() + ": " + ec.message();
+    }
+
+    // The app sees its bundle inside the device, so nothing it does reaches the original.
+    fs::path deviceBundle = root_ / "Bundle";
+    if (!fs::exists(deviceBundle) || !fs::equivalent(bundle, deviceBundle, ec)) {
+        fs::remove_all(deviceBundle, ec);
+        fs::copy(bundle, deviceBundle, fs::copy_options::recursive, ec);
+        if (ec) return "cannot copy the bundle into the device: " + ec.message();
+    }
+
+    for (const auto& pem : options_.trustedRootsPEM)
+        if (!fs::is_regular_file(pem, ec)) return "the certificate file '" + pem + "' does not exist";
+
+    saved_ = PlatformConfig::current();
+    booted_ = true;
+    PlatformConfig::update([&](PlatformSettings& s) {
+        s.deviceRoot = root_.string();
+        if (options_.systemVersion) s.systemVersion = *options_.systemVersion;
+        for (const auto& [from, to] : options_.connectTo) s.connectTo[from] = to;
+        for (const auto& pem : options_.trustedRootsPEM) s.extraTrustedRootsPEM.push_back(pem);
+        s.networkUp = options_.networkUp;
+    });
+    Bundle::setMainBundlePath(deviceBundle.string());
+    ProcessInfo::processInfo().setArguments(options_.arguments);
+    uikit::registerClasses();
+    usernotifications::registerClasses();
+    registerMinimalApp();
+    if (!options_.startURL.empty()) setMinimalAppStartURL(options_.startURL);
+    return std::nullopt;
+}
+
+std::optional<std::string> Device::launch() {
+    auto launched = uikit::launchApplication(nullptr, options_.delegateClass.c_str());
+    if (!launched) return launched.error().localizedDescription();
+    app_ = launched.value();
+    settle();
+    return std::nullopt;
+}
+
+bool Device::anyWebViewLoading() const {
+    auto window = app_ ? app_->keyWindow() : nullptr;
+    bool loading = false;
+    auto visit = [&](uikit::View& view) {
+        if (auto* web = dynamic_cast<webkit::WebView*>(&view)) loading = loading || web->isLoading();
+        else if (auto* legacy = dynamic_cast<webkit::LegacyWebView*>(&view)) loading = loading || legacy->isLoading();
+    };
+    eachView(std::static_pointer_cast<uikit::View>(window), visit);
+    return loading;
+}
+
+void Device::settle() {
+    auto& loop = dispatch::MainLoop::shared();
+    auto start = Clock::now();
+    auto deadline = start + seconds(options_.settleTimeoutSeconds);
+    auto quiet = seconds(options_.settleQuietSeconds);
+    // Quiet counts from the command too: work it set off may not have said anything yet.
+    auto calm = [&] {
+        auto last = std::max(printer_.lastEventTime(), start);
+        return Clock::now() - last >= quiet && !anyWebViewLoading();
+    };
+    for (;;) {
+        double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            loop.runUntilIdle();
+            return;
+        }
+        loop.runUntil(calm, left);
+        if (loop.runUntilIdle() == 0 && calm()) return;
+    }
+}
+
+std::optional<std::string> Device::execute(const Command& command) {
+    if (!app_) return "the app is not running";
+    std::optional<std::string> error;
+    try {
+        error = run(command);
+    } catch (const std::exception& e) {
+        error = std::string("the app threw: ") + e.what();
+    }
+    if (!quit_) settle();
+    if (error)
+        DeviceEvents::post("command.failed", Value::dictionary({{"command", command.line}, {"message", *error}}));
+    return error;
+}
+
+std::optional<std::string> Device::run(const Command& command) {
+    using Kind = Command::Kind;
+    auto& app = *app_;
+    auto webView = [&]() -> std::shared_ptr<webkit::WebView> {
+        return std::dynamic_pointer_cast<webkit::WebView>(findNamedView(app, "web-view"));
+    };
+    const std::string noWebView = "no \"web-view\" on the top screen";
+
+    switch (command.kind) {
+    case Kind::Tap: {
+        auto view = findNamedView(app, "web-view");
+        auto* web = dynamic_cast<webkit::WebView*>(view.get());
+        auto* legacy = dynamic_cast<webkit::LegacyWebView*>(view.get());
+        if (!web && !legacy) return noWebView;
+        // A relative link needs a page to resolve against; the web view would drop it silently.
+        auto absolute = URL::string(command.text);
+        bool relative = !absolute || !absolute->scheme();
+        bool hasPage = web ? web->URL().has_value() : legacy->request().has_value();
+        if (relative && !hasPage) return "no page is shown to resolve '" + command.text + "' against";
+        if (web) web->tapLink(command.text);
+        else legacy->tapLink(command.text);
+        return std::nullopt;
+    }
+    case Kind::Pull: {
+        auto control = std::dynamic_pointer_cast<uikit::RefreshControl>(findNamedView(app, "refresh-control"));
+        if (!control) return "no \"refresh-control\" on the top screen";
+        if (!isShown(*control)) return "the refresh control is hidden";
+        control->pull();
+        return std::nullopt;
+    }
+    case Kind::ReloadButton: {
+        auto button = std::dynamic_pointer_cast<uikit::Button>(findNamedView(app, "reload-button"));
+        if (!button) return "no \"reload-button\" on the top screen";
+        if (!isShown(*button)) return "the reload button is not on screen";
+        button->tap();
+        return std::nullopt;
+    }
+    case Kind::Alert:
+        if (!uikit::isAlertVisible()) return "no alert is shown";
+        if (!uikit::tapAlertButton(command.text)) return "the alert has no button \"" + command.text + "\"";
+        return std::nullopt;
+    case Kind::Back: {
+        auto nav = topNavigation(app);
+        if (nav && nav->viewControllers().size() > 1) {
+            nav->popViewController(true);
+            return std::nullopt;
+        }
+        auto view = findNamedView(app, "web-view");
+        if (auto* web = dynamic_cast<webkit::WebView*>(view.get()); web && web->canGoBack()) {
+            web->goBack();
+            return std::nullopt;
+        }
+        if (auto* legacy = dynamic_cast<webkit::LegacyWebView*>(view.get()); legacy && legacy->canGoBack()) {
+            legacy->goBack();
+            return std::nullopt;
+        }
+        return "nothing to go back to";
+    }
+    case Kind::UniversalLink: {
+        auto activity = std::make_shared<uikit::UserActivity>();
+        activity->activityType = uikit::kUserActivityTypeBrowsingWeb;
+        activity->webpageURL = URL::string(command.text);
+        app.continueUserActivity(activity);
+        return std::nullopt;
+    }
+    case Kind::PushReceive:
+        usernotifications::deliverRemoteNotification(command.payload);
+        return std::nullopt;
+    case Kind::PushTap:
+        usernotifications::tapNotification(
+            command.payload, command.text.empty() ? usernotifications::kDefaultActionIdentifier : command.text);
+        return std::nullopt;
+    case Kind::Network:
+        PlatformConfig::setNetworkUp(command.up);
+        return std::nullopt;
+    case Kind::JsAlert: {
+        auto web = webView();
+        if (!web) return noWebView;
+        web->runAlert(command.text, [] { DeviceEvents::post("js.alert.done"); });
+        return std::nullopt;
+    }
+    case Kind::JsConfirm: {
+        auto web = webView();
+        if (!web) return noWebView;
+        web->runConfirm(command.text,
+                        [](bool ok) { DeviceEvents::post("js.confirm.result", Value::dictionary({{"result", ok}})); });
+        return std::nullopt;
+    }
+    case Kind::JsOpen: {
+        auto web = webView();
+        if (!web) return noWebView;
+        web->openWindow(command.text, true);
+        return std::nullopt;
+    }
+    case Kind::JsClose: {
+        auto web = webView();
+        if (!web) return noWebView;
+        web->closeWindow();
+        return std::nullopt;
+    }
+    case Kind::Background:
+        app.enterBackground();
+        return std::nullopt;
+    case Kind::Foreground:
+        app.enterForeground();
+        return std::nullopt;
+    case Kind::Wait: {
+        auto& loop = dispatch::MainLoop::shared();
+        if (dispatch::Clock::shared()->isManual()) loop.advance(command.seconds);
+        else loop.runUntil([] { return false; }, command.seconds);
+        return std::nullopt;
+    }
+    case Kind::Quit:
+        quit_ = true;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+int Device::finish(int status) {
+    auto& loop = dispatch::MainLoop::shared();
+    if (app_) {
+        loop.runUntilIdle();
+        app_->terminate();
+        loop.runUntilIdle();
+        uikit::reportPendingCompletions();
+    }
+    if (status == kExitOK && printer_.faultCount() > 0) status = kExitFault;
+    DeviceEvents::post("exit", Value::dictionary({{"code", status}}));
+    return status;
+}
+
+}  // namespace tesmar_host

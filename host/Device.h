@@ -1,0 +1,89 @@
+#pragma once
+// Device: the simulated phone the host runs. It boots the platform from the options (device
+// directory, bundle, device facts), launches the app, carries out script commands as the user and the
+// system would, and waits for the app to go idle after each.
+//
+// Finding what the user touches. The app names its views with View::setEventName, and the host finds
+// them by those names:
+//   "web-view"         the page (a webkit::WebView, or a LegacyWebView on old systems)
+//   "refresh-control"  a uikit::RefreshControl (usually in the web view's scroll view)
+//   "connection-lost"  the view shown when the page cannot load
+//   "reload-button"    a uikit::Button inside it
+//   "spinner"          the loading indicator (not touched, only seen in "view" events)
+// The search starts at the top screen: the key window's root view controller, then, repeatedly, a
+// navigation controller's top screen or the controller a screen presents (alerts excepted, since an
+// alert covers a screen without replacing it). Its view tree is searched depth first, front-most
+// subview first; when nothing there has the name, the whole key window is searched the same way. A
+// view counts as visible only when neither it nor any view above it is hidden.
+//
+// Idle: after each command the main loop runs until no web view in the key window is loading and no
+// device event has been posted for the quiet period (--settle-ms), bounded by --settle-timeout. The
+// URL-loading layer has no process-wide count of tasks in flight, so requests made outside web
+// views are covered by the quiet period only.
+//
+// Main thread only (the thread that calls boot() drives the main loop).
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/Commands.h"
+#include "host/EventPrinter.h"
+#include "host/Options.h"
+#include "platform/foundation/PlatformConfig.h"
+#include "platform/uikit/UIKit.h"
+
+namespace tesmar_host {
+
+namespace uikit = platform::uikit;
+
+// Exit statuses of tesmar-sim.
+enum ExitCode : int {
+    kExitOK = 0,
+    kExitFault = 1,       // launch failed, or a completion handler was called twice or never
+    kExitUsage = 2,       // bad flag or command
+    kExitCommandFailed = 3,  // a command found nothing to act on (no alert, no web view, ...)
+};
+
+// --- discovery (see above) ---
+std::shared_ptr<uikit::ViewController> topScreen(const uikit::Application& app);
+std::shared_ptr<uikit::View> findNamedView(const uikit::Application& app, const std::string& name);
+bool isShown(const uikit::View& view);
+
+class Device {
+public:
+    Device(Options options, EventPrinter& printer);
+    ~Device();  // removes a temporary device directory
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // Makes the device directory and sets the platform up. An error message on failure.
+    std::optional<std::string> boot();
+    // UIApplicationMain without its loop: an error message when the launch failed.
+    std::optional<std::string> launch();
+    // Carries out one command, then waits for idle. An error message when it could not be done.
+    std::optional<std::string> execute(const Command& command);
+    // Waits for the app to go idle (see above).
+    void settle();
+    // Ends the run: terminates the app if still running, checks completion handlers and posts
+    // "exit" {code}. Answers the exit status, given the worst status seen so far.
+    int finish(int status);
+
+    bool quitRequested() const { return quit_; }
+    const std::filesystem::path& root() const { return root_; }
+
+private:
+    std::optional<std::string> run(const Command& command);
+    bool anyWebViewLoading() const;
+
+    Options options_;
+    EventPrinter& printer_;
+    std::filesystem::path root_;
+    bool temporaryRoot_ = false;
+    std::shared_ptr<uikit::Application> app_;
+    platform::PlatformSettings saved_;
+    bool booted_ = false;
+    bool quit_ = false;
+};
+
+}  // namespace tesmar_host

@@ -1,0 +1,122 @@
+#include "host/Options.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "host/Commands.h"
+
+namespace tesmar_host {
+
+namespace {
+
+// "host:port" with a non-empty host and a port in 1..65535.
+bool isHostPort(const std::string& text) {
+    auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+    std::string port = text.substr(colon + 1);
+    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+    long value = std::strtol(port.c_str(), nullptr, 10);
+    return value >= 1 && value <= 65535;
+}
+
+std::optional<double> positiveNumber(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(value) || value <= 0) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+ParsedOptions parseOptions(const std::vector<std::string>& argv) {
+    Options options;
+    options.arguments = argv;
+    options.delegateClass = kDefaultDelegateClass;
+    auto fail = [](std::string message) { return ParsedOptions{std::nullopt, std::move(message)}; };
+
+    for (size_t i = 1; i < argv.size(); ++i) {
+        const std::string& flag = argv[i];
+        if (flag == "--help" || flag == "-h") {
+            options.help = true;
+            continue;
+        }
+        if (flag.rfind("--", 0) != 0) return fail("unexpected argument '" + flag + "' (see --help)");
+        if (i + 1 >= argv.size()) return fail("flag " + flag + " needs a value (see --help)");
+        const std::string& value = argv[++i];
+        if (flag == "--bundle") {
+            if (value.empty()) return fail("--bundle needs a directory");
+            options.bundle = value;
+        } else if (flag == "--device-root") {
+            if (value.empty()) return fail("--device-root needs a directory");
+            options.deviceRoot = value;
+        } else if (flag == "--system-version") {
+            auto version = platform::OperatingSystemVersion::parse(value);
+            if (!version) return fail("--system-version '" + value + "' is not a version like 10, 10.3 or 12.1.4");
+            options.systemVersion = *version;
+        } else if (flag == "--connect-to") {
+            auto eq = value.find('=');
+            if (eq == std::string::npos || !isHostPort(value.substr(0, eq)) || !isHostPort(value.substr(eq + 1)))
+                return fail("--connect-to '" + value + "' is not HOST:PORT=ADDRESS:PORT");
+            options.connectTo[value.substr(0, eq)] = value.substr(eq + 1);
+        } else if (flag == "--ca") {
+            if (value.empty()) return fail("--ca needs a PEM file");
+            options.trustedRootsPEM.push_back(value);
+        } else if (flag == "--network") {
+            if (value != "up" && value != "down") return fail("--network takes 'up' or 'down', not '" + value + "'");
+            options.networkUp = value == "up";
+        } else if (flag == "--script") {
+            if (value.empty()) return fail("--script needs a file");
+            options.script = value;
+        } else if (flag == "--delegate") {
+            if (value.empty()) return fail("--delegate needs a class name");
+            options.delegateClass = value;
+        } else if (flag == "--start-url") {
+            options.startURL = value;
+        } else if (flag == "--settle-ms") {
+            auto ms = positiveNumber(value);
+            if (!ms || *ms > 60000) return fail("--settle-ms takes milliseconds between 0 and 60000, not '" + value + "'");
+            options.settleQuietSeconds = *ms / 1000;
+        } else if (flag == "--settle-timeout") {
+            auto seconds = positiveNumber(value);
+            if (!seconds || *seconds > 3600)
+                return fail("--settle-timeout takes seconds between 0 and 3600, not '" + value + "'");
+            options.settleTimeoutSeconds = *seconds;
+        } else {
+            return fail("unknown flag " + flag + " (see --help)");
+        }
+    }
+    if (!options.help && options.bundle.empty()) return fail("--bundle DIR is required (see --help)");
+    return ParsedOptions{std::move(options), ""};
+}
+
+std::string usageText() {
+    return "usage: tesmar-sim --bundle DIR [flags]\n"
+           "\n"
+           "Boots a device, launches the app and plays user and platform events from a script (or stdin),\n"
+           "printing one JSON line per observable event on stdout.\n"
+           "\n"
+           "flags:\n"
+           "  --bundle DIR                 the app bundle (Info.plist, Config.json, resources)\n"
+           "  --device-root DIR            the device directory (default: a fresh temporary one)\n"
+           "  --system-version V           the phone's system version, e.g. 9.3 or 17\n"
+           "  --connect-to HOST:PORT=ADDR:PORT   reach HOST:PORT at ADDR:PORT instead (repeatable)\n"
+           "  --ca PEM                     trust this root certificate too (repeatable)\n"
+           "  --network up|down            the network at start (default up)\n"
+           "  --script FILE                commands to play (default: read stdin)\n"
+           "  --delegate CLASSNAME         the application delegate class (default " +
+           std::string(kDefaultDelegateClass) +
+           ")\n"
+           "  --start-url URL              the minimal app's first page (default: Info.plist TesmarStartURL)\n"
+           "  --settle-ms MS               quiet time that counts as idle after a command (default 250)\n"
+           "  --settle-timeout SECONDS     the longest wait for idle after a command (default 15)\n"
+           "  --help                       this text\n"
+           "\n"
+           "commands (one per line; blank lines and lines starting with # are skipped):\n" +
+           commandUsageText() +
+           "\n"
+           "exit status: 0 fine; 1 launch failed or a completion handler was called twice or never;\n"
+           "2 bad flag or command; 3 a command could not be carried out.\n";
+}
+
+}  // namespace tesmar_host

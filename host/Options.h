@@ -1,0 +1,41 @@
+#pragma once
+// The command line of tesmar-sim. Parsing never exits or prints: it answers the options or a message
+// naming the bad flag, so main() and tests decide what to do with it.
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/PlatformConfig.h"
+
+namespace tesmar_host {
+
+struct Options {
+    std::string bundle;      // --bundle DIR (required unless --help)
+    std::string deviceRoot;  // --device-root DIR; empty: a fresh temporary device, removed at exit
+    std::optional<platform::OperatingSystemVersion> systemVersion;  // --system-version V
+    std::map<std::string, std::string> connectTo;                    // --connect-to HOST:PORT=127.0.0.1:PORT
+    std::vector<std::string> trustedRootsPEM;                        // --ca PEM (repeatable)
+    bool networkUp = true;                                           // --network up|down
+    std::string script;                                              // --script FILE; empty: stdin
+    std::string delegateClass;                                       // --delegate CLASSNAME
+    std::string startURL;                                            // --start-url URL (minimal app)
+    double settleQuietSeconds = 0.25;  // --settle-ms: no event for this long means the app went idle
+    double settleTimeoutSeconds = 15;  // --settle-timeout SECONDS: the longest wait after one command
+    bool help = false;
+    std::vector<std::string> arguments;  // argv as given, for ProcessInfo
+};
+
+struct ParsedOptions {
+    std::optional<Options> options;
+    std::string error;  // set when options is empty
+};
+
+// The delegate class used when --delegate is not given.
+inline constexpr const char* kDefaultDelegateClass = "TesmarSimMinimalDelegate";
+
+ParsedOptions parseOptions(const std::vector<std::string>& argv);
+// The --help text: flags and script commands.
+std::string usageText();
+
+}  // namespace tesmar_host

@@ -1,0 +1,104 @@
+#include "host/Simulator.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "host/Device.h"
+#include "platform/foundation/DeviceEvents.h"
+
+namespace tesmar_host {
+
+namespace {
+
+constexpr size_t kMaxScriptBytes = 16 * 1024 * 1024;
+
+std::optional<std::string> readScript(const std::string& path, std::string& text) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return "cannot read the script '" + path + "'";
+    std::ostringstream buffer;
+    buffer << file.rdbuf();
+    text = buffer.str();
+    if (text.size() > kMaxScriptBytes) return "the script '" + path + "' is larger than 16 MB";
+    return std::nullopt;
+}
+
+void say(std::FILE* err, const std::string& message) { std::fprintf(err, "tesmar-sim: %s\n", message.c_str()); }
+
+}  // namespace
+
+int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FILE* out, std::FILE* err) {
+    auto parsed = parseOptions(argv);
+    if (!parsed.options) {
+        say(err, parsed.error);
+        return kExitUsage;
+    }
+    const Options& options = *parsed.options;
+    if (options.help) {
+        std::fputs(usageText().c_str(), out);
+        return kExitOK;
+    }
+
+    // A script is checked whole before the device starts: a typo on line 40 should not cost a run.
+    std::vector<Command> script;
+    if (!options.script.empty()) {
+        std::string text;
+        if (auto problem = readScript(options.script, text)) {
+            say(err, *problem);
+            return kExitUsage;
+        }
+        auto commands = parseScript(text);
+        if (!commands.error.empty()) {
+            say(err, options.script + ": " + commands.error);
+            return kExitUsage;
+        }
+        script = std::move(commands.commands);
+    }
+
+    EventPrinter printer(out);
+    int status = kExitOK;
+    {
+        Device device(options, printer);
+        if (auto problem = device.boot()) {
+            say(err, *problem);
+            printer.stop();
+            return kExitUsage;
+        }
+        if (auto problem = device.launch()) {
+            say(err, "launch failed: " + *problem);
+            platform::DeviceEvents::post("launch.failed", platform::Value::dictionary({{"message", *problem}}));
+            status = device.finish(kExitFault);
+            printer.stop();
+            return status;
+        }
+
+        auto perform = [&](const Command& command) {
+            if (auto problem = device.execute(command)) {
+                say(err, command.line + ": " + *problem);
+                status = kExitCommandFailed;
+            }
+        };
+        if (!options.script.empty()) {
+            for (const auto& command : script) {
+                perform(command);
+                if (device.quitRequested()) break;
+            }
+        } else {
+            std::string line;
+            for (size_t number = 1; !device.quitRequested() && std::getline(in, line); ++number) {
+                auto command = parseCommand(line);
+                if (!command.error.empty()) {
+                    say(err, "line " + std::to_string(number) + ": " + command.error);
+                    status = kExitUsage;
+                    break;
+                }
+                if (command.command) perform(*command.command);
+            }
+        }
+        status = device.finish(status);
+        // What tearing the device down says comes after "exit": not part of the run.
+        printer.stop();
+    }
+    return status;
+}
+
+}  // namespace tesmar_host

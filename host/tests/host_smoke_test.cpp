@@ -1,0 +1,249 @@
+// Runs the built tesmar-sim as a child process against a local site and checks what it prints.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/MinimalApp.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/PropertyList.h"
+#include "testing/TestHttpServer.h"
+
+namespace {
+
+using platform::Value;
+namespace fs = std::filesystem;
+
+struct SimRun {
+    int status = -1;
+    std::vector<std::string> lines;  // stdout, one per event
+    std::string err;
+};
+
+// Runs tesmar-sim with `args`, feeding `input` on stdin; kills it after `timeout`.
+SimRun runSim(const std::vector<std::string>& args, const std::string& input = "",
+           std::chrono::seconds timeout = std::chrono::seconds(120)) {
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err)) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+        std::vector<char*> argv;
+        std::string path = TESMAR_SIM_PATH;
+        argv.push_back(path.data());
+        std::vector<std::string> copies = args;
+        for (auto& a : copies) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    signal(SIGPIPE, SIG_IGN);
+    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) ADD_FAILURE() << "cannot feed stdin";
+    close(in[1]);
+
+    std::string outText, errText;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool outOpen = true, errOpen = true;
+    while (outOpen || errOpen) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << "tesmar-sim did not finish in time";
+            break;
+        }
+        pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
+        char buffer[4096];
+        for (int i = 0; i < 2; ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n <= 0) (i == 0 ? outOpen : errOpen) = false;
+            else (i == 0 ? outText : errText).append(buffer, static_cast<size_t>(n));
+        }
+    }
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    SimRun run;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.err = errText;
+    std::istringstream lines(outText);
+    for (std::string line; std::getline(lines, line);) run.lines.push_back(line);
+    return run;
+}
+
+class HostSmoke : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/host-smoke-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        fs::create_directories(dir_ / "bundle");
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    std::string bundle(const std::string& startURL) {
+        Value info = Value::dictionary({{"CFBundleIdentifier", "com.example.tesmar"}});
+        if (!startURL.empty()) info.set(tesmar_host::kStartURLInfoKey, startURL);
+        EXPECT_TRUE(platform::plist::writeFile(info, (dir_ / "bundle" / "Info.plist").string()).ok());
+        return (dir_ / "bundle").string();
+    }
+    std::string script(const std::string& text) {
+        auto path = dir_ / "script.txt";
+        std::ofstream(path) << text;
+        return path.string();
+    }
+
+    fs::path dir_;
+};
+
+// The parsed event lines; a line that is not a JSON object with an "event" fails the test.
+std::vector<Value> events(const SimRun& run) {
+    std::vector<Value> out;
+    for (const auto& line : run.lines) {
+        auto value = platform::json::read(line);
+        EXPECT_TRUE(value.ok() && value.value()["event"].isString()) << "not an event line: " << line;
+        if (value.ok()) out.push_back(value.value());
+    }
+    return out;
+}
+
+// Every expected event (name plus the given fields) appears, in this order.
+void expectInOrder(const std::vector<Value>& seen, const std::vector<Value>& expected, const SimRun& run) {
+    size_t at = 0;
+    for (const auto& want : expected) {
+        bool found = false;
+        for (; at < seen.size() && !found; ++at) {
+            found = true;
+            for (const auto& [key, value] : *want.asDictionary())
+                if (seen[at][key] != value) found = false;
+        }
+        if (!found) {
+            std::string all;
+            for (const auto& line : run.lines) all += line + "\n";
+            FAIL() << "missing in order: " << want << "\noutput:\n" << all << "stderr:\n" << run.err;
+        }
+    }
+}
+
+Value event(const char* name, std::initializer_list<std::pair<const std::string, Value>> fields = {}) {
+    Value v = Value::dictionary(fields);
+    v.set("event", name);
+    return v;
+}
+
+TEST_F(HostSmoke, BrowsesAnswersAPanelAndRecoversFromLostNetwork) {
+    tesmar_testing::TestHttpServer site;
+    const std::string page = R"(<html><head><title>Start</title></head><body><a href="/next">Next</a></body></html>)";
+    site.route("GET", "/", tesmar_testing::Reply::text(page, 200, "text/html").header("Set-Cookie", "session=abc; Path=/"));
+    site.route("GET", "/next", tesmar_testing::Reply::text("<title>Next</title>", 200, "text/html"));
+
+    std::string start = site.url("/"), next = site.url("/next");
+    SimRun run = runSim({"--bundle", bundle(start), "--settle-ms", "100", "--script",
+                      script("# a short visit\n"
+                             "tap /next\n"
+                             "js-alert Hello there\n"
+                             "alert OK\n"
+                             "network down\n"
+                             "pull\n"
+                             "network up\n"
+                             "reload-button\n"
+                             "quit\n")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto seen = events(run);
+    expectInOrder(seen,
+                  {event("screen.root"),
+                   event("http.request", {{"method", "GET"}, {"url", start}}),
+                   event("page.finish", {{"url", start}}),
+                   event("navigation.decision", {{"url", next}, {"type", "linkActivated"}, {"decision", "allow"}}),
+                   event("http.request", {{"method", "GET"}, {"url", next}}),
+                   event("page.commit", {{"url", next}}),
+                   event("page.finish", {{"url", next}}),
+                   event("alert.shown", {{"message", "Hello there"}, {"actions", Value::array({"OK"})}}),
+                   event("alert.dismissed", {{"action", "OK"}}),
+                   event("view", {{"name", "refresh-control"}, {"refreshing", true}}),
+                   event("page.fail", {{"url", next}, {"code", -1009}}),
+                   event("view", {{"name", "connection-lost"}, {"hidden", false}}),
+                   event("view", {{"name", "connection-lost"}, {"hidden", true}}),
+                   event("http.request", {{"method", "GET"}, {"url", next}}),
+                   event("page.finish", {{"url", next}}),
+                   event("exit", {{"code", 0}})},
+                  run);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back()["event"], Value("exit"));
+
+    // The cookie the start page set went with the tapped link.
+    auto nextRequests = site.requestsTo("/next");
+    ASSERT_FALSE(nextRequests.empty());
+    bool cookie = false;
+    for (const auto& [name, value] : nextRequests.front().headers)
+        if (name == "Cookie" && value.find("session=abc") != std::string::npos) cookie = true;
+    EXPECT_TRUE(cookie);
+}
+
+TEST_F(HostSmoke, MistakesEndTheRunWithAMessageAndAStatus) {
+    struct Case {
+        const char* label;
+        std::vector<std::string> args;  // after --bundle (unless `noBundle`)
+        std::string input;              // stdin
+        int status;
+        std::string stderrPart;  // empty: not checked
+        std::string lastEvent;   // empty: no event lines expected
+        bool noBundle = false;
+    } cases[] = {
+        {"unknown flag", {"--bogus", "1"}, "", 2, "unknown flag --bogus", ""},
+        {"no bundle", {}, "", 2, "--bundle DIR is required", "", true},
+        {"missing bundle", {"--bundle", "/nonexistent/bundle"}, "", 2, "is not a directory", "", true},
+        {"bad script line", {"--script", "SCRIPT:tap /a\nfly away\n"}, "", 2, "line 2: unknown command 'fly'", ""},
+        {"missing script", {"--script", "/nonexistent/script"}, "", 2, "cannot read the script", ""},
+        {"unknown delegate", {"--delegate", "NoSuchDelegateClass"}, "", 1, "No class named NoSuchDelegateClass", "exit"},
+        {"no alert to answer", {}, "alert OK\nquit\n", 3, "no alert is shown", "exit"},
+        {"bad stdin line", {}, "pull now\n", 2, "line 1: pull takes no argument", "exit"},
+        {"help", {"--help"}, "", 0, "", "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> args;
+        if (!c.noBundle) args = {"--bundle", bundle(""), "--settle-ms", "50"};
+        for (const auto& a : c.args)
+            args.push_back(a.rfind("SCRIPT:", 0) == 0 ? script(a.substr(7)) : a);
+        SimRun run = runSim(args, c.input);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (!c.stderrPart.empty()) {
+            EXPECT_NE(run.err.find(c.stderrPart), std::string::npos) << run.err;
+        }
+        if (c.lastEvent.empty()) continue;
+        auto seen = events(run);
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back()["event"], Value(c.lastEvent));
+        EXPECT_EQ(seen.back()["code"], Value(c.status));
+    }
+
+    SimRun help = runSim({"--help"});
+    ASSERT_FALSE(help.lines.empty());
+    std::string text;
+    for (const auto& l : help.lines) text += l + "\n";
+    for (const char* word : {"--bundle", "--connect-to", "push-tap", "universal-link", "reload-button", "js-confirm"})
+        EXPECT_NE(text.find(word), std::string::npos) << word;
+}
+
+}  // namespace

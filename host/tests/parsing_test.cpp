@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "host/Commands.h"
+#include "host/EventPrinter.h"
+#include "host/Options.h"
+#include "platform/foundation/JSON.h"
+
+namespace {
+
+using namespace tesmar_host;
+using platform::Value;
+
+TEST(HostOptions, FlagsAreReadOrRefusedWithTheirName) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;  // empty: accepted
+    } cases[] = {
+        {{"--bundle", "b"}, ""},
+        {{"--help"}, ""},
+        {{"--bundle", "b", "--system-version", "9.3", "--network", "down", "--connect-to",
+          "intranet.example:443=127.0.0.1:8443", "--ca", "root.pem", "--ca", "other.pem", "--script", "s"},
+         ""},
+        {{}, "--bundle DIR is required"},
+        {{"--bundle"}, "flag --bundle needs a value"},
+        {{"--bundle", "b", "--bogus", "1"}, "unknown flag --bogus"},
+        {{"--bundle", "b", "stray"}, "unexpected argument 'stray'"},
+        {{"--bundle", "b", "--system-version", "nine"}, "--system-version 'nine'"},
+        {{"--bundle", "b", "--network", "sideways"}, "--network takes 'up' or 'down'"},
+        {{"--bundle", "b", "--connect-to", "intranet.example=127.0.0.1:1"}, "is not HOST:PORT=ADDRESS:PORT"},
+        {{"--bundle", "b", "--connect-to", "a:443=127.0.0.1:70000"}, "is not HOST:PORT=ADDRESS:PORT"},
+        {{"--bundle", "b", "--settle-ms", "-5"}, "--settle-ms takes"},
+        {{"--bundle", "b", "--settle-timeout", "nan"}, "--settle-timeout takes"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {"tesmar-sim"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto parsed = parseOptions(argv);
+        std::string label = ::testing::PrintToString(c.args);
+        if (c.error.empty()) {
+            ASSERT_TRUE(parsed.options) << label << ": " << parsed.error;
+        } else {
+            EXPECT_FALSE(parsed.options) << label;
+            EXPECT_NE(parsed.error.find(c.error), std::string::npos) << label << ": " << parsed.error;
+        }
+    }
+
+    auto full = parseOptions({"tesmar-sim", "--bundle", "b", "--system-version", "9.3", "--network", "down",
+                              "--connect-to", "intranet.example:443=127.0.0.1:8443", "--ca", "a.pem", "--ca",
+                              "b.pem", "--delegate", "AppDelegate", "--settle-ms", "40"});
+    ASSERT_TRUE(full.options);
+    const Options& o = *full.options;
+    EXPECT_EQ(o.systemVersion, (platform::OperatingSystemVersion{9, 3, 0}));
+    EXPECT_FALSE(o.networkUp);
+    EXPECT_EQ(o.connectTo.at("intranet.example:443"), "127.0.0.1:8443");
+    EXPECT_EQ(o.trustedRootsPEM, (std::vector<std::string>{"a.pem", "b.pem"}));
+    EXPECT_EQ(o.delegateClass, "AppDelegate");
+    EXPECT_DOUBLE_EQ(o.settleQuietSeconds, 0.04);
+    EXPECT_EQ(o.arguments.size(), 17u);
+    EXPECT_EQ(parseOptions({"tesmar-sim", "--bundle", "b"}).options->delegateClass, kDefaultDelegateClass);
+}
+
+TEST(HostCommands, EachVerbChecksItsArgument) {
+    using Kind = Command::Kind;
+    struct Case {
+        std::string line;
+        std::optional<Kind> kind;  // nullopt: refused
+        std::string detail;        // the text kept, or a part of the error
+    } cases[] = {
+        {"tap /next", Kind::Tap, "/next"},
+        {"  tap   https://intranet.example/a?b=1  ", Kind::Tap, "https://intranet.example/a?b=1"},
+        {"tap", std::nullopt, "tap needs a URL"},
+        {"tap two words", std::nullopt, "is not a URL"},
+        {"pull", Kind::Pull, ""},
+        {"pull now", std::nullopt, "takes no argument"},
+        {"reload-button", Kind::ReloadButton, ""},
+        {"alert Don't Allow", Kind::Alert, "Don't Allow"},
+        {"alert", std::nullopt, "needs a text"},
+        {"back", Kind::Back, ""},
+        {"universal-link https://intranet.example/news/1", Kind::UniversalLink, "https://intranet.example/news/1"},
+        {"universal-link /news/1", std::nullopt, "not an http or https URL"},
+        {"universal-link mailto:a@b.c", std::nullopt, "not an http or https URL"},
+        {R"(push-receive {"aps": {"alert": "Hi {there}"}})", Kind::PushReceive, ""},
+        {"push-receive [1, 2]", std::nullopt, "must be a JSON object"},
+        {"push-receive {\"aps\":", std::nullopt, "bad JSON"},
+        {R"(push-tap {"aps": {"alert": "a } b"}} reply-action)", Kind::PushTap, "reply-action"},
+        {"network up", Kind::Network, ""},
+        {"network sideways", std::nullopt, "takes 'up' or 'down'"},
+        {"js-alert Hello there", Kind::JsAlert, "Hello there"},
+        {"js-confirm Leave?", Kind::JsConfirm, "Leave?"},
+        {"js-open /popup", Kind::JsOpen, "/popup"},
+        {"js-close", Kind::JsClose, ""},
+        {"background", Kind::Background, ""},
+        {"foreground", Kind::Foreground, ""},
+        {"wait 1.5", Kind::Wait, ""},
+        {"wait -1", std::nullopt, "between 0 and 3600"},
+        {"wait inf", std::nullopt, "between 0 and 3600"},
+        {"wait 2s", std::nullopt, "between 0 and 3600"},
+        {"quit", Kind::Quit, ""},
+        {"fly away", std::nullopt, "unknown command 'fly'"},
+        {std::string("tap /a\0b", 8), std::nullopt, "NUL"},
+    };
+    for (const auto& c : cases) {
+        auto parsed = parseCommand(c.line);
+        if (c.kind) {
+            ASSERT_TRUE(parsed.command) << c.line << ": " << parsed.error;
+            EXPECT_EQ(parsed.command->kind, *c.kind) << c.line;
+            EXPECT_EQ(parsed.command->text, c.detail) << c.line;
+        } else {
+            EXPECT_FALSE(parsed.command) << c.line;
+            EXPECT_NE(parsed.error.find(c.detail), std::string::npos) << c.line << ": " << parsed.error;
+        }
+    }
+    auto push = parseCommand(R"(push-tap {"url": "https://intranet.example/x"})");
+    ASSERT_TRUE(push.command);
+    EXPECT_EQ(push.command->payload["url"], Value("https://intranet.example/x"));
+    EXPECT_EQ(parseCommand("wait 0.25").command->seconds, 0.25);
+    EXPECT_FALSE(parseCommand("network down").command->up);
+}
+
+TEST(HostCommands, ScriptsSkipCommentsAndNameTheFirstBadLine) {
+    auto good = parseScript("# start\n\ntap /a\r\n  # indented comment\nquit\n");
+    EXPECT_TRUE(good.error.empty()) << good.error;
+    ASSERT_EQ(good.commands.size(), 2u);
+    EXPECT_EQ(good.commands[1].kind, Command::Kind::Quit);
+
+    auto bad = parseScript("tap /a\npull\nalert\nfly\n");
+    EXPECT_TRUE(bad.commands.empty());
+    EXPECT_EQ(bad.error, "line 3: alert needs a text");
+}
+
+TEST(HostEvents, EveryEventPrintsAsOneJSONLine) {
+    auto round = [](const std::string& event, const Value& fields) {
+        std::string line = eventLine(event, fields);
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+        auto parsed = platform::json::read(line);
+        EXPECT_TRUE(parsed.ok()) << line;
+        return parsed.ok() ? parsed.value() : Value();
+    };
+    Value page = round("page.fail", Value::dictionary({{"url", "https://x/"}, {"code", -1009}}));
+    EXPECT_EQ(page["event"], Value("page.fail"));
+    EXPECT_EQ(page["code"], Value(-1009));
+
+    // Values JSON cannot carry are shown, not dropped with the line.
+    Value odd = round("odd", Value::dictionary({{"nan", std::numeric_limits<double>::quiet_NaN()},
+                                                {"data", Value::data("\x01\x02", 2)},
+                                                {"text", std::string("bad \xff utf8")},
+                                                {"nested", Value::array({Value::data("x", 1)})}}));
+    EXPECT_TRUE(odd["nan"].isString());
+    EXPECT_TRUE(odd["data"].isString());
+    EXPECT_TRUE(odd["text"].isString());
+    EXPECT_TRUE(odd["nested"].at(0).isString());
+    EXPECT_EQ(round("bare", Value("not a dictionary"))["value"], Value("not a dictionary"));
+}
+
+}  // namespace
