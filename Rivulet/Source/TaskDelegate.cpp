@@ -23,8 +23,9 @@ OperationQueue makeHandlerQueue() {
 
 // MARK: TaskDelegate
 
-TaskDelegate::TaskDelegate(TaskPtr task, std::optional<OperationQueue> queue)
-    : queue(queue ? *queue : makeHandlerQueue()), task_(std::move(task)) {}
+TaskDelegate::TaskDelegate(TaskPtr task) : TaskDelegate(std::move(task), makeHandlerQueue()) {}
+
+TaskDelegate::TaskDelegate(TaskPtr task, OperationQueue queue) : queue(std::move(queue)), task_(std::move(task)) {}
 
 TaskPtr TaskDelegate::task() const {
     std::lock_guard lock(taskLock_);
@@ -200,7 +201,10 @@ void DataTaskDelegate::willCacheResponse(const SessionPtr& session, const DataTa
 
 // MARK: DownloadTaskDelegate
 
-DownloadTaskDelegate::DownloadTaskDelegate(TaskPtr task, std::optional<OperationQueue> queue)
+DownloadTaskDelegate::DownloadTaskDelegate(TaskPtr task)
+    : TaskDelegate(std::move(task)), progress_(std::make_shared<Progress>(0)) {}
+
+DownloadTaskDelegate::DownloadTaskDelegate(TaskPtr task, OperationQueue queue)
     : TaskDelegate(std::move(task), std::move(queue)), progress_(std::make_shared<Progress>(0)) {}
 
 std::shared_ptr<Progress> DownloadTaskDelegate::progress() const {

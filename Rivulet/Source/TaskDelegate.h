@@ -68,7 +68,8 @@ class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
 public:
     // `queue`: the handler queue to keep (a data delegate replaced by a download delegate hands its
     // waiting handlers on); a new suspended one when absent.
-    explicit TaskDelegate(TaskPtr task, std::optional<platform::dispatch::OperationQueue> queue = std::nullopt);
+    explicit TaskDelegate(TaskPtr task);
+    TaskDelegate(TaskPtr task, platform::dispatch::OperationQueue queue);
     virtual ~TaskDelegate() = default;
     TaskDelegate(const TaskDelegate&) = delete;
     TaskDelegate& operator=(const TaskDelegate&) = delete;
@@ -175,7 +176,8 @@ private:
 
 class DownloadTaskDelegate : public TaskDelegate {
 public:
-    explicit DownloadTaskDelegate(TaskPtr task, std::optional<platform::dispatch::OperationQueue> queue = std::nullopt);
+    explicit DownloadTaskDelegate(TaskPtr task);
+    DownloadTaskDelegate(TaskPtr task, platform::dispatch::OperationQueue queue);
 
     std::shared_ptr<Progress> progress() const;
     Guarded<std::optional<ProgressHandlerEntry>> progressHandler;
