@@ -167,6 +167,8 @@ TEST_F(HostSmoke, BrowsesAnswersAPanelAndRecoversFromLostNetwork) {
                              "pull\n"
                              "network up\n"
                              "reload-button\n"
+                             "universal-link " + start + "\n" +
+                             R"(push-receive {"aps": {"alert": {"title": "News", "body": "Hi"}}})" "\n"
                              "quit\n")});
     ASSERT_EQ(run.status, 0) << run.err;
     auto seen = events(run);
@@ -186,6 +188,9 @@ TEST_F(HostSmoke, BrowsesAnswersAPanelAndRecoversFromLostNetwork) {
                    event("view", {{"name", "connection-lost"}, {"hidden", true}}),
                    event("http.request", {{"method", "GET"}, {"url", next}}),
                    event("page.finish", {{"url", next}}),
+                   event("navigation.decision", {{"url", start}, {"decision", "allow"}}),
+                   event("page.finish", {{"url", start}}),
+                   event("notification.shown", {{"title", "News"}, {"body", "Hi"}}),
                    event("exit", {{"code", 0}})},
                   run);
     ASSERT_FALSE(seen.empty());
