@@ -1,3 +1,6 @@
+// g++ 12 reports a false maybe-uninitialized inside <regex> when built with sanitizers.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 #include "zidedova_core/ZDVConnectorUtils.h"
 
 namespace zidedova {

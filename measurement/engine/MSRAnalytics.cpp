@@ -39,11 +39,10 @@ struct Engine {
     }
 };
 
-Engine*& enginePointer() {
-    static Engine* engine = new Engine();
-    return engine;
+Engine& engine() {
+    static Engine* engine = new Engine();  // never destroyed: queued blocks may run at exit
+    return *engine;
 }
-Engine& engine() { return *enginePointer(); }
 
 std::shared_ptr<MSRMonitor> monitor() { return MSRMonitor::shared(); }
 
@@ -321,12 +320,22 @@ bool MSRAnalytics::waitForIdleForTesting(double timeoutSeconds) {
 }
 
 void MSRAnalytics::resetForTesting() {
-    Engine* old = enginePointer();
-    old->queue.sync([] {});
-    old->operations.cancelAllOperations();
-    auto handler = old->screenViewHandler;
-    enginePointer() = new Engine();  // the old one is left behind: queued blocks may still name it
-    engine().screenViewHandler = handler;
+    auto& e = engine();
+    e.queue.sync([] {});
+    e.operations.cancelAllOperations();
+    (void)e.operations.waitUntilAllOperationsAreFinished(5);
+    e.operations.setSuspended(true);
+    {
+        std::lock_guard lock(e.mutex);
+        e.started = false;
+        e.enabled = true;
+        e.appID.clear();
+        e.appInstanceID = platform::UUID().uuidString();
+        e.loadTimestamp = platform::Date::now().timeIntervalSince1970();
+        e.interceptor = nullptr;
+        e.listeners.clear();
+        e.openURLListener = nullptr;
+    }
     if (auto measurement = MSRMeasurement::sharedInstance()) measurement->removeAllUserAttributes();
     MSRMonitor::shared()->resetForTesting();
 }
