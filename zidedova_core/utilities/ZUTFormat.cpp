@@ -74,7 +74,7 @@ std::string ZUTFormat(std::string_view format, std::initializer_list<ZUTFormatAr
             break;
         }
         char conv = format[i];
-        std::string spec = "%" + flags + width + precision;
+        std::string conversion = "%" + flags + width + precision;
         char buf[128];
         switch (conv) {
         case '%':
@@ -98,7 +98,7 @@ std::string ZUTFormat(std::string_view format, std::initializer_list<ZUTFormatAr
             } else if (!a->integer(v)) {
                 out += a->object();
             } else {
-                std::string f = spec + "ll" + (conv == 'i' ? 'd' : conv);
+                std::string f = conversion + "ll" + (conv == 'i' ? 'd' : conv);
                 std::snprintf(buf, sizeof buf, f.c_str(), static_cast<long long>(v));
                 out += buf;
             }
@@ -114,7 +114,7 @@ std::string ZUTFormat(std::string_view format, std::initializer_list<ZUTFormatAr
             } else if (!a->floating(v)) {
                 out += a->object();
             } else {
-                std::string f = spec + conv;
+                std::string f = conversion + conv;
                 std::snprintf(buf, sizeof buf, f.c_str(), v);
                 out += buf;
             }
