@@ -52,6 +52,12 @@ TEST_F(RequestTest, RegistrationRoadThroughTheDefaultManager) {
     EXPECT_EQ(recorded[0].header("Accept-Encoding"), "gzip;q=1.0, compress;q=0.5");
     EXPECT_TRUE(recorded[0].header("User-Agent").has_value());
 
+    // Handlers are released before the completion is announced: wait for the announcement too.
+    auto seenCount = [&] {
+        std::lock_guard lock(seenMutex);
+        return seen.size();
+    };
+    ASSERT_TRUE(waitFor([&] { return seenCount() == 2 && SessionManager::defaultManager()->delegate->requestCount() == 0; }));
     std::lock_guard lock(seenMutex);
     EXPECT_EQ(seen, (std::vector<std::string>{"didResume", "didComplete 11"}));
     EXPECT_EQ(SessionManager::defaultManager()->delegate->requestCount(), 0u);
