@@ -16,8 +16,9 @@ elseif(NOT TESMAR_SANITIZE STREQUAL "")
 endif()
 
 # Test folders whose code runs on several threads; TSan runs these (label "threaded").
-set(TESMAR_THREADED_TESTS platform_foundation platform_dispatch platform_urlsession platform_webkit platform_usernotifications
-    platform_objc testing rivulet vezeduduz zidedova_core measurement_engine tesmar_app host)
+set(TESMAR_THREADED_TESTS platform_foundation platform_dispatch platform_urlsession platform_webkit
+    platform_usernotifications platform_uikit platform_objc platform_systemconfiguration testing rivulet_source
+    vezeduduzsdk_source zidedova_core zidedova_core_utilities measurement_engine measurement_reporting app)
 
 function(tesmar_target_defaults target)
   target_compile_options(${target} PRIVATE ${TESMAR_WARNINGS})
