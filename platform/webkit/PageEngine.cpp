@@ -148,7 +148,10 @@ void PageEngine::begin(const std::shared_ptr<Job>& job) {
     auto self = shared_from_this();
     startedGeneration_ = job->generation;
     if (current_) fail(current_, makeURLError(URLErrorCode::Cancelled, current_->request.url()));
-    if (!client_ || job->generation < startedGeneration_) return;  // the owner moved on meanwhile
+    if (!client_ || job->generation < startedGeneration_) {  // the owner moved on meanwhile
+        job->stage = Job::Stage::Done;
+        return;
+    }
 
     current_ = job;
     job->stage = Job::Stage::Provisional;

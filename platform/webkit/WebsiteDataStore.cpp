@@ -88,8 +88,10 @@ WebsiteDataStore::~WebsiteDataStore() {
 }
 
 std::shared_ptr<WebsiteDataStore> WebsiteDataStore::defaultDataStore() {
-    static std::shared_ptr<WebsiteDataStore> store = std::make_shared<WebsiteDataStore>(true);
-    return store;
+    // Never destroyed: loads may still be in flight while the process exits, and invalidating the
+    // session from a static destructor would race its engine thread.
+    static auto* store = new std::shared_ptr<WebsiteDataStore>(std::make_shared<WebsiteDataStore>(true));
+    return *store;
 }
 
 std::shared_ptr<WebsiteDataStore> WebsiteDataStore::nonPersistentDataStore() {
