@@ -4,7 +4,6 @@
 #include <memory>
 #include <mutex>
 #include <random>
-#include <regex>
 
 #include "VezEduduzSDK/Source/VELogLevel.h"
 #include "VezEduduzSDK/Source/VezEduduzReachability.h"
@@ -36,8 +35,6 @@ LaunchHooks currentHooks() {
 }
 
 constexpr double kOpenDelay = 0.25;
-// Longest address a mail system accepts; also keeps the pattern's backtracking short.
-constexpr size_t kMaxEmailLength = 254;
 
 void openLaunchURL(const platform::URL& url, bool openInApp) {
     auto current = currentHooks();
@@ -122,14 +119,6 @@ std::optional<std::string> VezEduduzHelper::trimURLSpacing(const std::optional<s
     if (first == std::string::npos) return std::string();
     auto last = text->find_last_not_of(" \t");
     return text->substr(first, last - first + 1);
-}
-
-bool VezEduduzHelper::isValidEmail(const std::optional<std::string>& text) {
-    if (!text || text->size() > kMaxEmailLength) return false;
-    static const std::regex pattern(
-        R"(^[a-zA-Z0-9.!#$%&'*+/=?^_`{|}~-]+@((\[[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}\])|(([a-zA-Z\-0-9]+\.)+[a-zA-Z]{2,}))$)",
-        std::regex::ECMAScript | std::regex::icase);
-    return std::regex_search(*text, pattern);
 }
 
 std::string VezEduduzHelper::randomStringWithLength(int length) {
