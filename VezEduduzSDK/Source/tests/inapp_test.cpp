@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "VezEduduzSDK/Source/VezEduduzAlertView.h"
+#include "VezEduduzSDK/Source/VezEduduzDialogController.h"
+#include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/JSON.h"
+#include "platform/uikit/AlertView.h"
+#include "rest_test_support.h"
+
+namespace vezeduduz {
+namespace {
+
+using platform::Value;
+using platform::dispatch::MainLoop;
+
+Value J(const char* text) {
+    auto v = platform::json::read(text);
+    EXPECT_TRUE(v.ok()) << text;
+    return v.ok() ? *v : Value();
+}
+
+TEST(InAppAlert, SelectionLayoutsAndRangeChecks) {
+    using D = VezEduduzAlertViewDelegate;
+    const struct {
+        const char* message;
+        long index;
+        const char* selectedPath;  // "top" or "custom" or nullptr (nothing added)
+        const char* expected;
+    } cases[] = {
+        {R"({"ve_data":{"i":"1","buttons":[{"n":"A","i":"a"},{"n":"B","i":"b"}]}})", 2, "top", "b"},
+        {R"({"ve_data":{"i":"1","buttons":{"o":[{"n":"A","i":"a"}]}}})", 1, "top", "a"},
+        {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":"a"},{"n":"B","i":"b"}]})", 2, "top", "b"},
+        {R"({"custom":{"i":"1","a":{"actionButtons":[{"text":"A","id":"x"}]}}})", 1, "custom", "x"},
+        {R"({"custom":{"i":"1"},"o":[{"n":"A","i":"oa"}]})", 1, "custom", "oa"},
+        {R"({"ve_data":{"i":"1"},"actionbuttons":[{"n":"A","i":"ab"}]})", 1, "custom", "ab"},
+        // Out of range, wrong types, Close: nothing selected, nothing crashes.
+        {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":"a"}]})", 5, nullptr, nullptr},
+        {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":"a"}]})", -3, nullptr, nullptr},
+        {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":7}]})", 1, nullptr, nullptr},
+        {R"({"ve_data":{"i":"1","buttons":"x"}})", 1, nullptr, nullptr},
+        {R"({"custom":{"i":"1"},"buttons":{"0":{"i":"a"}}})", 1, nullptr, nullptr},
+        {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":"a"}]})", 0, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        Value in = J(c.message);
+        Value out = D::messageWithSelection(in, c.index);
+        SCOPED_TRACE(testing::Message() << c.message << " @" << c.index);
+        if (!c.selectedPath) {
+            EXPECT_EQ(out, in);
+        } else if (std::string(c.selectedPath) == "top") {
+            EXPECT_EQ(out["actionSelected"], Value(c.expected));
+        } else {
+            EXPECT_EQ(out["custom"]["a"]["actionSelected"], Value(c.expected));
+        }
+    }
+}
+
+TEST(InAppAlert, TwoOpenAlertsKeepTheirOwnMessages) {
+    testsupport::DeviceRoot device;
+    VezEduduzNotificationHelper::resetForTesting();
+    VezEduduzNotificationHelper::setEnvironmentProvider([] { return VENotificationEnvironment{true, VEInFocusDisplayType::inAppAlert}; });
+    std::vector<std::string> receivedIds;
+    VezEduduzNotificationHelper::notificationBlocks(
+        [&](std::shared_ptr<VENotification> n) { receivedIds.push_back(n->payload()->notificationID().value_or("")); },
+        nullptr);
+    struct Open {
+        Value message;
+        VENotificationActionType type;
+    };
+    std::vector<Open> opens;
+    VezEduduzAlertView::setNotificationOpenedHandler(
+        [&](const Value& m, bool active, VENotificationActionType type, VEInFocusDisplayType d) {
+            EXPECT_TRUE(active);
+            EXPECT_EQ(d, VEInFocusDisplayType::inAppAlert);
+            opens.push_back({m, type});
+        });
+
+    VezEduduzAlertView::showInAppAlert(J(R"({"aps":{"alert":"first"},"custom":{"i":"m1"},"buttons":[{"n":"Go","i":"go"}]})"));
+    VezEduduzAlertView::showInAppAlert(J(R"({"aps":{"alert":"second"},"custom":{"i":"m2"},
+                                              "buttons":[{"n":"A","i":"a"},{"n":"B","i":"b"}]})"));
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(receivedIds, (std::vector<std::string>{"m1", "m2"}));
+    EXPECT_EQ(VezEduduzAlertView::liveAlertCount(), 2u);
+
+    // The user answers the front alert (the second), then the first.
+    ASSERT_TRUE(platform::uikit::tapAlertButton("B"));
+    ASSERT_TRUE(platform::uikit::tapAlertButton("Close"));
+    MainLoop::shared().runUntilIdle();
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_EQ(opens[0].message["custom"]["i"], Value("m2"));
+    EXPECT_EQ(opens[0].message["actionSelected"], Value("b"));
+    EXPECT_EQ(opens[0].type, VENotificationActionType::ActionTaken);
+    EXPECT_EQ(opens[1].message["custom"]["i"], Value("m1"));
+    EXPECT_FALSE(opens[1].message.contains("actionSelected"));
+    EXPECT_EQ(opens[1].type, VENotificationActionType::Opened);
+    EXPECT_EQ(VezEduduzAlertView::liveAlertCount(), 0u);
+
+    VezEduduzAlertView::setNotificationOpenedHandler(nullptr);
+    VezEduduzNotificationHelper::resetForTesting();
+}
+
+TEST(InAppDialogs, QueueShowsOneAtATimeAndCompletesAfterADelay) {
+    testsupport::DeviceRoot device;
+    platform::PlatformConfig::update([](auto& s) { s.systemVersion = {7, 1, 0}; });  // the stand-alone alert
+    auto clock = std::make_shared<platform::dispatch::ManualClock>();
+    platform::dispatch::ScopedClock scoped(clock);
+    auto& dialogs = VezEduduzDialogController::sharedInstance();
+    std::vector<std::pair<int, bool>> results;
+    for (int i = 0; i < 3; ++i)
+        dialogs.presentDialogWithTitle("T" + std::to_string(i), "m", i == 2 ? std::nullopt : std::optional<std::string>("Do"),
+                                       "Cancel", [&results, i](bool ok) { results.push_back({i, ok}); });
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(dialogs.queuedCount(), 3u);
+
+    ASSERT_TRUE(platform::uikit::tapAlertButton("Do"));
+    MainLoop::shared().runUntilIdle();
+    EXPECT_TRUE(results.empty());  // not before 0.25 s
+    EXPECT_FALSE(platform::uikit::tapAlertButton("Cancel"));  // the next one is not up yet
+    MainLoop::shared().advance(0.25);
+    ASSERT_EQ(results.size(), 1u);
+
+    ASSERT_TRUE(platform::uikit::tapAlertButton("Cancel"));
+    MainLoop::shared().advance(0.25);
+    EXPECT_FALSE(platform::uikit::tapAlertButton("Do"));  // the third has no action button
+    ASSERT_TRUE(platform::uikit::tapAlertButton("Cancel"));
+    MainLoop::shared().advance(0.25);
+    EXPECT_EQ(results, (std::vector<std::pair<int, bool>>{{0, true}, {1, false}, {2, false}}));
+    EXPECT_EQ(dialogs.queuedCount(), 0u);
+}
+
+TEST(InAppDialogs, NoScreenCompletesWithNoInsteadOfStalling) {
+    testsupport::DeviceRoot device;  // modern system, no application launched
+    auto clock = std::make_shared<platform::dispatch::ManualClock>();
+    platform::dispatch::ScopedClock scoped(clock);
+    std::vector<bool> results;
+    auto present = VezEduduzDialogController::sharedInstance().presenter();
+    present("A", "m", "Open", "Cancel", [&](bool ok) { results.push_back(ok); });
+    present("B", "m", "", "Cancel", [&](bool ok) { results.push_back(ok); });
+    MainLoop::shared().runUntilIdle();
+    MainLoop::shared().advance(0.25);
+    MainLoop::shared().advance(0.25);
+    EXPECT_EQ(results, (std::vector<bool>{false, false}));
+    EXPECT_EQ(VezEduduzDialogController::sharedInstance().queuedCount(), 0u);
+}
+
+TEST(InAppQuery, FirstValueOfANamedParameter) {
+    auto url = platform::URL::string("https://h/p?a=1&b=x%20y&a=2&flag");
+    ASSERT_TRUE(url);
+    EXPECT_EQ(valueFromQueryParameter(*url, "a"), "1");
+    EXPECT_EQ(valueFromQueryParameter(*url, "b"), "x y");
+    EXPECT_EQ(valueFromQueryParameter(*url, "flag"), std::nullopt);
+    EXPECT_EQ(valueFromQueryParameter(*url, "A"), std::nullopt);
+    EXPECT_EQ(valueFromQueryParameter(*platform::URL::string("https://h/p"), "a"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vezeduduz
