@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "app/Tesmar.h"
 #include "host/MinimalApp.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
@@ -151,6 +152,7 @@ std::optional<std::string> Device::boot() {
     ProcessInfo::processInfo().setArguments(options_.arguments);
     uikit::registerClasses();
     usernotifications::registerClasses();
+    Tesmar::registerClasses();
     registerMinimalApp();
     if (!options_.startURL.empty()) setMinimalAppStartURL(options_.startURL);
     return std::nullopt;

@@ -35,7 +35,12 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
     options.delegateClass = kDefaultDelegateClass;
     auto fail = [](std::string message) { return ParsedOptions{std::nullopt, std::move(message)}; };
 
-    for (size_t i = 1; i < argv.size(); ++i) {
+    size_t first = 1;
+    if (argv.size() > 1 && argv[1] == "demo") {
+        options.demo = true;
+        first = 2;
+    }
+    for (size_t i = first; i < argv.size(); ++i) {
         const std::string& flag = argv[i];
         if (flag == "--help" || flag == "-h") {
             options.help = true;
@@ -86,12 +91,13 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             return fail("unknown flag " + flag + " (see --help)");
         }
     }
-    if (!options.help && options.bundle.empty()) return fail("--bundle DIR is required (see --help)");
+    if (!options.help && !options.demo && options.bundle.empty()) return fail("--bundle DIR is required (see --help)");
     return ParsedOptions{std::move(options), ""};
 }
 
 std::string usageText() {
     return "usage: tesmar-sim --bundle DIR [flags]\n"
+           "       tesmar-sim demo [--settle-ms MS] [--settle-timeout SECONDS]\n"
            "\n"
            "Boots a device, launches the app and plays user and platform events from a script (or stdin),\n"
            "printing one JSON line per observable event on stdout.\n"
@@ -111,6 +117,9 @@ std::string usageText() {
            "  --settle-ms MS               quiet time that counts as idle after a command (default 250)\n"
            "  --settle-timeout SECONDS     the longest wait for idle after a command (default 15)\n"
            "  --help                       this text\n"
+           "\n"
+           "demo: starts the demo intranet site and the push service on loopback, launches the app with a\n"
+           "bundled configuration, plays a scripted tour and checks what it printed (exit 0 when all was seen).\n"
            "\n"
            "commands (one per line; blank lines and lines starting with # are skipped):\n" +
            commandUsageText() +

@@ -23,6 +23,7 @@ struct Options {
     double settleQuietSeconds = 0.25;  // --settle-ms: no event for this long means the app went idle
     double settleTimeoutSeconds = 15;  // --settle-timeout SECONDS: the longest wait after one command
     bool help = false;
+    bool demo = false;  // "tesmar-sim demo": the built-in demo site and tour
     std::vector<std::string> arguments;  // argv as given, for ProcessInfo
 };
 
@@ -32,7 +33,7 @@ struct ParsedOptions {
 };
 
 // The delegate class used when --delegate is not given.
-inline constexpr const char* kDefaultDelegateClass = "TesmarSimMinimalDelegate";
+inline constexpr const char* kDefaultDelegateClass = "AppDelegate";
 
 ParsedOptions parseOptions(const std::vector<std::string>& argv);
 // The --help text: flags and script commands.

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "host/Demo.h"
 #include "host/Device.h"
 #include "platform/foundation/DeviceEvents.h"
 
@@ -37,6 +38,7 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         std::fputs(usageText().c_str(), out);
         return kExitOK;
     }
+    if (options.demo) return runDemo(options, out, err);
 
     // A script is checked whole before the device starts: a typo on line 40 should not cost a run.
     std::vector<Command> script;

@@ -158,7 +158,7 @@ TEST_F(HostSmoke, BrowsesAnswersAPanelAndRecoversFromLostNetwork) {
     site.route("GET", "/next", tesmar_testing::Reply::text("<title>Next</title>", 200, "text/html"));
 
     std::string start = site.url("/"), next = site.url("/next");
-    SimRun run = runSim({"--bundle", bundle(start), "--settle-ms", "100", "--script",
+    SimRun run = runSim({"--bundle", bundle(start), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms", "100", "--script",
                       script("# a short visit\n"
                              "tap /next\n"
                              "js-alert Hello there\n"
@@ -228,7 +228,7 @@ TEST_F(HostSmoke, MistakesEndTheRunWithAMessageAndAStatus) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         std::vector<std::string> args;
-        if (!c.noBundle) args = {"--bundle", bundle(""), "--settle-ms", "50"};
+        if (!c.noBundle) args = {"--bundle", bundle(""), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms", "50"};
         for (const auto& a : c.args)
             args.push_back(a.rfind("SCRIPT:", 0) == 0 ? script(a.substr(7)) : a);
         SimRun run = runSim(args, c.input);

@@ -1,0 +1,226 @@
+#include "host/Demo.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "app/Strings.h"
+#include "host/Device.h"
+#include "host/Simulator.h"
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/PropertyList.h"
+#include "testing/DemoSite.h"
+#include "testing/PushServiceStandIn.h"
+
+namespace tesmar_host {
+
+using platform::Value;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kSite = Tesmar::Strings::Endpoint::siteHost;
+const std::string kStart = std::string("https://") + kSite + "/";
+const std::string kPushTarget = std::string("https://") + kSite + "/news?from=push";
+const std::string kUniversalLink = std::string("https://") + kSite + "/news?from=link";
+constexpr const char* kOutsideNews = "https://news.elsewhere.example/";
+constexpr const char* kMail = "mailto:helpdesk@tesmar.example";
+
+struct Expected {
+    std::string what;  // for the message when it is missing
+    std::string event;
+    Value fields;      // each must be equal in the event
+    // Set for steps that need the push client to have done its part (a player id from the push
+    // service, a tap routed to its handler); without that part they are reported, not failed.
+    std::string needs = {};
+};
+
+std::vector<Expected> expectations() {
+    auto d = [](std::initializer_list<std::pair<const std::string, Value>> f) { return Value::dictionary(f); };
+    return {
+        {"the crash reporter started as a kit", "kit.start", d({{"kit", "Dodoredized"}})},
+        {"the start page loaded", "page.finish", d({{"url", std::string(Tesmar::Strings::Endpoint::baseUrl)}})},
+        {"the login page loaded", "page.finish", d({{"url", kStart + "login"}})},
+        {"the device registered with the site", "http.request",
+         d({{"method", "POST"}, {"url", std::string(Tesmar::Strings::Endpoint::registerDevice)}}), "player"},
+        {"the outside link went to the browser", "system.open", d({{"url", kOutsideNews}, {"handler", "browser"}})},
+        {"the mail link went to the mail client", "system.open", d({{"url", kMail}, {"handler", "mail"}})},
+        {"the page's alert was shown", "alert.shown", d({{"message", tesmar_testing::DemoSite::kAlertText}})},
+        {"the alert answered the page", "js.alert.done", d({})},
+        {"the confirm answered Cancel as false", "js.confirm.result", d({{"result", false}})},
+        {"a new window was pushed", "screen.push", d({})},
+        {"the closed window popped back", "screen.pop", d({})},
+        {"the tapped notification opened its target as the root screen", "screen.root", d({{"url", kPushTarget}}), "tap"},
+        {"the universal link opened as the root screen", "screen.root", d({{"url", kUniversalLink}})},
+    };
+}
+
+std::string tourScript() {
+    Value push = Value::dictionary(
+        {{"aps", Value::dictionary({{"alert", Value::dictionary({{"title", "Canteen"}, {"body", "Today's menu"}})}})},
+         {"custom", Value::dictionary({{"i", "7c0e1f52-3d4b-4a8e-9f61-2b5d8c9e0a13"},
+                                       {"a", Value::dictionary({{"targetUrl", kPushTarget}})}})}});
+    std::string pushJSON = platform::json::write(push).value();
+    return "# the demo tour\n"
+           "tap /login\n"
+           "tap /news\n"
+           "tap " + std::string(kOutsideNews) + "\n"
+           "tap " + kMail + "\n"
+           "tap tel:+15550100\n"
+           "js-alert " + tesmar_testing::DemoSite::kAlertText + "\n"
+           "alert OK\n"
+           "js-confirm Leave the news page?\n"
+           "alert Cancel\n"
+           "js-open " + kStart + "window\n"
+           "js-close\n"
+           "push-tap " + pushJSON + "\n"
+           "universal-link " + kUniversalLink + "\n"
+           "quit\n";
+}
+
+bool writeText(const fs::path& path, const std::string& text) {
+    std::ofstream file(path, std::ios::binary);
+    file << text;
+    return static_cast<bool>(file);
+}
+
+std::optional<std::string> writeBundle(const fs::path& bundle) {
+    std::error_code ec;
+    fs::create_directories(bundle, ec);
+    if (ec) return "cannot make " + bundle.string() + ": " + ec.message();
+    Value info = Value::dictionary({{"CFBundleIdentifier", "com.tesmar.intranet"},
+                                    {"CFBundleName", "Tesmar"},
+                                    {"UIMainStoryboardFile", "Main"},
+                                    {"Verira", Value::dictionary({{"APIKey", "demo-kit-api-key"}})}});
+    Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
+                                       {"BUNDLE_ID", "com.tesmar.intranet"},
+                                       {"API_KEY", "demo-core-api-key"}});
+    if (!platform::plist::writeFile(info, (bundle / "Info.plist").string()).ok()) return "cannot write Info.plist";
+    if (!platform::plist::writeFile(options, (bundle / "ZazeraDazudud-Uvoz.plist").string()).ok())
+        return "cannot write ZazeraDazudud-Uvoz.plist";
+    if (!writeText(bundle / "Config.json", "{\"base_url\": \"" + kStart +
+                                               "\", \"push_notifications_enabled\": \"true\", "
+                                               "\"base_url_home_host\": \"tesmar.example\"}\n"))
+        return "cannot write Config.json";
+    return std::nullopt;
+}
+
+bool matches(const std::string& event, const Value& fields, const Expected& want) {
+    if (event != want.event) return false;
+    if (const auto* wanted = want.fields.asDictionary())
+        for (const auto& [key, value] : *wanted) {
+            const Value* seen = fields.find(key);
+            if (!seen || !(*seen == value)) return false;
+        }
+    return true;
+}
+
+}  // namespace
+
+int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
+    std::error_code ec;
+    std::string pattern = (fs::temp_directory_path(ec) / "tesmar-demo-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        std::fprintf(err, "tesmar-sim demo: cannot make a work directory\n");
+        return kExitUsage;
+    }
+    fs::path work = pattern;
+    struct Cleanup {
+        fs::path dir;
+        ~Cleanup() {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } cleanup{work};
+
+    std::unique_ptr<tesmar_testing::DemoSite> site;
+    std::unique_ptr<tesmar_testing::PushServiceStandIn> push;
+    try {
+        site = std::make_unique<tesmar_testing::DemoSite>(kSite, work.string());
+        push = tesmar_testing::PushServiceStandIn::secure(work.string());
+    } catch (const std::exception& e) {
+        std::fprintf(err, "tesmar-sim demo: cannot start the demo servers: %s\n", e.what());
+        return kExitFault;
+    }
+    if (auto problem = writeBundle(work / "Bundle-source")) {
+        std::fprintf(err, "tesmar-sim demo: %s\n", problem->c_str());
+        return kExitFault;
+    }
+    if (!writeText(work / "tour.txt", tourScript())) {
+        std::fprintf(err, "tesmar-sim demo: cannot write the tour\n");
+        return kExitFault;
+    }
+
+    auto [siteFrom, siteTo] = site->connectToEntry();
+    auto [pushFrom, pushTo] = push->connectToEntry();
+    std::vector<std::string> argv = {"tesmar-sim", "--bundle", (work / "Bundle-source").string(),
+                                     "--device-root", (work / "device").string(),
+                                     "--script", (work / "tour.txt").string(),
+                                     "--connect-to", siteFrom + "=" + siteTo,
+                                     "--connect-to", pushFrom + "=" + pushTo,
+                                     "--ca", site->rootCertificatePath(),
+                                     "--ca", push->rootCertificatePath(),
+                                     "--settle-ms", std::to_string(static_cast<int>(options.settleQuietSeconds * 1000)),
+                                     "--settle-timeout", std::to_string(options.settleTimeoutSeconds)};
+
+    std::mutex mutex;
+    std::vector<std::pair<std::string, Value>> seen;
+    int status;
+    {
+        auto token = platform::DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
+            std::lock_guard lock(mutex);
+            seen.emplace_back(event, fields);
+        });
+        std::istringstream noInput;
+        status = runSimulator(argv, noInput, out, err);
+    }
+
+    std::vector<std::string> missing, unchecked;
+    {
+        std::lock_guard lock(mutex);
+        auto any = [&](const Expected& want) {
+            for (const auto& [event, fields] : seen)
+                if (matches(event, fields, want)) return true;
+            return false;
+        };
+        // What the push client has to do before the shell can act on it.
+        bool player = any({"", "http.request", Value::dictionary({{"method", "POST"}})}) &&
+                      any({"", "http.request", Value::dictionary({{"url", std::string("https://") +
+                                                                              tesmar_testing::PushServiceStandIn::kHostName +
+                                                                              "/api/v1/players"}})});
+        bool tap = any({"", "console", Value::dictionary({{"text", "\"Notification tapped\""}})});
+        size_t at = 0;
+        for (const auto& want : expectations()) {
+            size_t i = at;
+            while (i < seen.size() && !matches(seen[i].first, seen[i].second, want)) ++i;
+            if (i < seen.size()) {
+                at = i + 1;
+                continue;
+            }
+            if (want.needs == "player" && !player)
+                unchecked.push_back(want.what + ": the push client has no player id yet");
+            else if (want.needs == "tap" && !tap)
+                unchecked.push_back(want.what + ": the push client did not hand the tap to the app");
+            else
+                missing.push_back(want.what + " (" + want.event + ")");
+        }
+    }
+    for (const auto& u : unchecked) std::fprintf(err, "tesmar-sim demo: not checked, %s\n", u.c_str());
+    if (status != kExitOK) {
+        std::fprintf(err, "tesmar-sim demo: the tour ended with status %d\n", status);
+        return status;
+    }
+    if (!missing.empty()) {
+        std::fprintf(err, "tesmar-sim demo: the tour did not go as expected; missing, in order:\n");
+        for (const auto& m : missing) std::fprintf(err, "  - %s\n", m.c_str());
+        return kExitFault;
+    }
+    std::fprintf(err, "tesmar-sim demo: the tour went as expected\n");
+    return kExitOK;
+}
+
+}  // namespace tesmar_host

@@ -1,0 +1,46 @@
+#pragma once
+// DemoSite: the intranet site of the demo and of the shell's end-to-end tests, over HTTPS on
+// 127.0.0.1 with a certificate for `hostName` made in `directory` (trust rootCertificatePath()).
+//
+// Pages:
+//   GET  /          start page: links to /login, /news, /window (a new window), /alert, an outside
+//                   site, mail and telephone links
+//   GET  /login     sets the session cookie PHPSESSID and links back
+//   GET  /news      an internal page
+//   GET  /window    the page a new window shows
+//   GET  /alert     a page whose script raises an alert ("Welcome to the intranet")
+//   POST /api/vezeduduz/register   the device registration: {"success": true}
+// Anything else is a 404 page. Threads: as TestHttpServer; every member is thread-safe.
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "testing/TestHttpServer.h"
+
+namespace tesmar_testing {
+
+class DemoSite {
+public:
+    static constexpr const char* kRegisterPath = "/api/vezeduduz/register";
+    static constexpr const char* kSessionCookie = "PHPSESSID";
+    static constexpr const char* kSessionValue = "demo-session-1";
+    static constexpr const char* kAlertText = "Welcome to the intranet";
+
+    DemoSite(const std::string& hostName, const std::string& directory);
+    ~DemoSite();
+
+    TestHttpServer& server() { return *server_; }
+    const std::string& hostName() const { return hostName_; }
+    const std::string& rootCertificatePath() const { return rootPath_; }
+    // "HOST:443" -> "127.0.0.1:PORT", for the connect-to map.
+    std::pair<std::string, std::string> connectToEntry() const;
+    // "https://HOST" + path.
+    std::string url(const std::string& path) const { return "https://" + hostName_ + path; }
+
+private:
+    std::string hostName_;
+    std::string rootPath_;
+    std::unique_ptr<TestHttpServer> server_;
+};
+
+}  // namespace tesmar_testing
