@@ -252,3 +252,14 @@ TEST_F(HostSmoke, MistakesEndTheRunWithAMessageAndAStatus) {
 }
 
 }  // namespace
+
+namespace {
+
+// The README's first command: the whole tour against the demo site must go as expected.
+TEST(HostDemo, TourGoesAsExpected) {
+    SimRun run = runSim({"demo"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("the tour went as expected"), std::string::npos) << run.err;
+}
+
+}  // namespace
