@@ -67,7 +67,9 @@ std::shared_ptr<Verira> Verira::with(const std::vector<Class*>& kitClasses) {
         }
         for (Class* cls : kitClasses)
             if (!isKit(cls)) throw VRRException("[Verira] " + className(cls) + " is not a Verira kit");
-        kits = kitClasses;
+        // A kit named twice is still one kit: it must not be started twice.
+        for (Class* cls : kitClasses)
+            if (std::find(kits.begin(), kits.end(), cls) == kits.end()) kits.push_back(cls);
         // The crash reporter brings the event kit along when it is linked in.
         if (Class* events = Runtime::shared().lookUpClass(kEventKitClassName);
             events && isKit(events) && std::find(kits.begin(), kits.end(), events) == kits.end())

@@ -1,0 +1,86 @@
+// The crash reporter as a kit: what it tells the kit platform about itself, and a start that
+// happens once however often and from wherever it is asked for.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crash_reporter/Dodoredized.h"
+#include "kit_platform/Verira.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/PropertyList.h"
+
+namespace {
+
+using platform::Value;
+using platform::objc::Object;
+using platform::objc::sel;
+
+TEST(Dodoredized, IsAKitThatNamesItsVersions) {
+    auto* cls = dodoredized::runtimeClass();
+    ASSERT_NE(cls, nullptr);
+    EXPECT_EQ(cls->name(), "Dodoredized");
+    EXPECT_TRUE(verira::isKit(cls));
+    auto* object = static_cast<Object*>(cls);
+    EXPECT_EQ(platform::objc::send<std::string>(object, sel("bundleIdentifier")), dodoredized::kBundleIdentifier);
+    EXPECT_FALSE(dodoredized::Dodoredized::bundleIdentifier().empty());
+    EXPECT_EQ(platform::objc::send<std::string>(object, sel("kitDisplayVersion")), "3.11.0");
+    EXPECT_EQ(platform::objc::send<std::string>(object, sel("kitBuildVersion")), "133");
+    // Registering again keeps the one class.
+    dodoredized::registerClasses();
+    EXPECT_EQ(dodoredized::runtimeClass(), cls);
+}
+
+// The shared instance starts once per process: through the kit platform, again through the class,
+// and from several threads at once. One "kit.start" event tells the device.
+TEST(Dodoredized, SharedInstanceStartsOnce) {
+    namespace fs = std::filesystem;
+    fs::path bundle = fs::temp_directory_path() / ("dodoredized-test-" + std::to_string(::getpid()));
+    fs::remove_all(bundle);
+    fs::create_directories(bundle);
+    Value info = Value::dictionary({{"CFBundleIdentifier", "com.example.crash"},
+                                    {verira::kInfoPlistKey, Value::dictionary({{verira::kAPIKeyKey, "k"}})}});
+    ASSERT_TRUE(platform::plist::writeFile(info, (bundle / "Info.plist").string()).ok());
+    platform::Bundle::setMainBundlePath(bundle.string());
+
+    std::vector<Value> starts;
+    std::mutex mutex;
+    auto token = platform::DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
+        std::lock_guard lock(mutex);
+        if (event == "kit.start") starts.push_back(fields);
+    });
+    auto instance = dodoredized::Dodoredized::sharedInstance();
+    EXPECT_EQ(dodoredized::Dodoredized::sharedInstance(), instance);
+    EXPECT_FALSE(instance->isStarted());
+
+    verira::Verira::resetForTesting();
+    verira::Verira::with({dodoredized::runtimeClass()});
+    EXPECT_TRUE(instance->isStarted());
+
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) threads.emplace_back([] { dodoredized::Dodoredized::initializeIfNeeded(); });
+    for (auto& t : threads) t.join();
+    platform::objc::send<void>(static_cast<Object*>(dodoredized::runtimeClass()), sel("initializeIfNeeded"));
+    EXPECT_FALSE(instance->start());
+
+    EXPECT_EQ(instance->startCount(), 1);
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_EQ(starts[0]["kit"], Value("Dodoredized"));
+        EXPECT_EQ(starts[0]["version"], Value("3.11.0"));
+        EXPECT_EQ(starts[0]["build"], Value("133"));
+    }
+    token = {};
+    verira::Verira::resetForTesting();
+    platform::Bundle::setMainBundlePath("");
+    fs::remove_all(bundle);
+}
+
+}  // namespace

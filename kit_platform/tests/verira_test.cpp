@@ -1,0 +1,168 @@
+// The kit platform's start: the first call alone counts, no API key starts nothing, a class that is
+// not a kit is refused, and every kit is started once.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kit_platform/Verira.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/PropertyList.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::Value;
+using platform::objc::Class;
+using platform::objc::makeImp;
+using platform::objc::Object;
+using platform::objc::Runtime;
+using platform::objc::sel;
+using platform::objc::Selector;
+
+std::atomic<int> countingKitStarts{0};
+std::atomic<int> otherKitStarts{0};
+
+Class* countingKit() {
+    auto& rt = Runtime::shared();
+    if (Class* existing = rt.lookUpClass("VeriraTestCountingKit")) return existing;
+    platform::objc::ClassBuilder builder(rt, "VeriraTestCountingKit", rt.rootClass());
+    builder.protocol(verira::kitProtocol())
+        .classMethod(sel("initializeIfNeeded"), makeImp([](Object*, Selector) { countingKitStarts.fetch_add(1); }));
+    return builder.registerClass();
+}
+
+Class* otherKit() {
+    auto& rt = Runtime::shared();
+    if (Class* existing = rt.lookUpClass("VeriraTestOtherKit")) return existing;
+    platform::objc::ClassBuilder builder(rt, "VeriraTestOtherKit", rt.rootClass());
+    builder.protocol(verira::kitProtocol())
+        .classMethod(sel("initializeIfNeeded"), makeImp([](Object*, Selector) { otherKitStarts.fetch_add(1); }));
+    return builder.registerClass();
+}
+
+Class* notAKit() {
+    auto& rt = Runtime::shared();
+    if (Class* existing = rt.lookUpClass("VeriraTestNotAKit")) return existing;
+    platform::objc::ClassBuilder builder(rt, "VeriraTestNotAKit", rt.rootClass());
+    builder.classMethod(sel("initializeIfNeeded"), makeImp([](Object*, Selector) { otherKitStarts.fetch_add(100); }));
+    return builder.registerClass();
+}
+
+class VeriraStart : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bundle_ = fs::temp_directory_path() / ("verira-test-" + std::to_string(::getpid()));
+        fs::remove_all(bundle_);
+        fs::create_directories(bundle_);
+        verira::Verira::resetForTesting();
+        countingKitStarts = 0;
+        otherKitStarts = 0;
+        token_ = platform::DeviceEvents::addListener([this](const std::string& event, const Value& fields) {
+            if (event == "console") console_.push_back(fields["text"].stringOr(""));
+        });
+    }
+    void TearDown() override {
+        token_ = {};
+        verira::Verira::resetForTesting();
+        platform::Bundle::setMainBundlePath("");
+        fs::remove_all(bundle_);
+    }
+
+    // An Info.plist whose "Verira" section is `section` (absent when null).
+    void writeInfo(const Value& section) {
+        Value info = Value::dictionary({{"CFBundleIdentifier", "com.example.verira"}});
+        if (!section.isNull()) info.set(verira::kInfoPlistKey, section);
+        ASSERT_TRUE(platform::plist::writeFile(info, (bundle_ / "Info.plist").string()).ok());
+        platform::Bundle::setMainBundlePath(bundle_.string());
+    }
+
+    int multipleCallMessages() const {
+        int n = 0;
+        for (const auto& line : console_) n += line == verira::kMultipleCallsMessage;
+        return n;
+    }
+
+    fs::path bundle_;
+    platform::DeviceEvents::Token token_;
+    std::vector<std::string> console_;
+};
+
+TEST_F(VeriraStart, OnlyTheFirstCallStartsKits) {
+    writeInfo(Value::dictionary({{verira::kAPIKeyKey, "key-1"}}));
+    auto sdk = verira::Verira::with({countingKit()});
+    EXPECT_EQ(sdk, verira::Verira::sharedSDK());
+    EXPECT_EQ(countingKitStarts.load(), 1);
+    EXPECT_EQ(sdk->APIKey(), "key-1");
+    EXPECT_EQ(multipleCallMessages(), 0);
+
+    // A later call, even with another kit, starts nothing and says so each time.
+    EXPECT_EQ(verira::Verira::with({otherKit(), countingKit()}), sdk);
+    EXPECT_EQ(verira::Verira::with({}), sdk);
+    EXPECT_EQ(countingKitStarts.load(), 1);
+    EXPECT_EQ(otherKitStarts.load(), 0);
+    EXPECT_EQ(multipleCallMessages(), 2);
+    EXPECT_EQ(sdk->kits(), std::vector<Class*>{countingKit()});
+}
+
+TEST_F(VeriraStart, WithoutAnAPIKeyNothingStarts) {
+    struct Case {
+        const char* label;
+        Value section;
+    } cases[] = {
+        {"no Verira section", Value()},
+        {"no APIKey", Value::dictionary({{"Other", "x"}})},
+        {"an empty APIKey", Value::dictionary({{verira::kAPIKeyKey, ""}})},
+        {"a number for APIKey", Value::dictionary({{verira::kAPIKeyKey, int64_t(42)}})},
+        {"a section that is not a dictionary", Value("key")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        verira::Verira::resetForTesting();
+        countingKitStarts = 0;
+        writeInfo(c.section);
+        auto sdk = verira::Verira::with({countingKit()});
+        EXPECT_EQ(countingKitStarts.load(), 0);
+        EXPECT_FALSE(sdk->APIKey());
+        EXPECT_TRUE(sdk->kits().empty());
+    }
+}
+
+TEST_F(VeriraStart, AClassThatIsNotAKitRaisesAndNothingStarts) {
+    writeInfo(Value::dictionary({{verira::kAPIKeyKey, "key-1"}}));
+    EXPECT_THROW(verira::Verira::with({countingKit(), notAKit()}), verira::VRRException);
+    EXPECT_EQ(countingKitStarts.load(), 0);
+    EXPECT_EQ(otherKitStarts.load(), 0);
+
+    verira::Verira::resetForTesting();
+    EXPECT_THROW(verira::Verira::with({nullptr}), verira::VRRException);
+    // A metaclass is not a kit either.
+    verira::Verira::resetForTesting();
+    EXPECT_THROW(verira::Verira::with({countingKit()->metaclass()}), verira::VRRException);
+    EXPECT_EQ(countingKitStarts.load(), 0);
+}
+
+TEST_F(VeriraStart, EachKitStartsOnceEvenWhenNamedTwice) {
+    writeInfo(Value::dictionary({{verira::kAPIKeyKey, "key-1"}}));
+    auto sdk = verira::Verira::with({countingKit(), otherKit(), countingKit()});
+    EXPECT_EQ(countingKitStarts.load(), 1);
+    EXPECT_EQ(otherKitStarts.load(), 1);
+    EXPECT_EQ(sdk->kits(), (std::vector<Class*>{countingKit(), otherKit()}));
+}
+
+TEST_F(VeriraStart, RacingFirstCallsStartTheKitOnce) {
+    writeInfo(Value::dictionary({{verira::kAPIKeyKey, "key-1"}}));
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) threads.emplace_back([] { verira::Verira::with({countingKit()}); });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(countingKitStarts.load(), 1);
+    EXPECT_EQ(multipleCallMessages(), 7);
+}
+
+}  // namespace
