@@ -7,6 +7,7 @@
 #include "VezEduduzSDK/Source/VezEduduzClient.h"
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
+#include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
 #include "VezEduduzSDK/Source/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
@@ -131,6 +132,7 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
 
     s.receivedBlock = receivedBlock;
     s.actionBlock = actionBlock;
+    VezEduduzNotificationHelper::notificationBlocks(receivedBlock, actionBlock);
 
     if (VezEduduzHelper::isIOSVersionGreaterOrEqual(8.0f))
         s.wasRegisteredAtInit = currentPermissionState()->accepted();

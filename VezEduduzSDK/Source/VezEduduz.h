@@ -21,11 +21,16 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Value.h"
 
+namespace platform::uikit {
+enum class BackgroundFetchResult : int64_t;
+}
+
 namespace vezeduduz {
 
 class VENotification;
 class VENotificationOpenedResult;
 class VezEduduzNotificationSettings;
+enum class VENotificationActionType : uint64_t;
 
 // Start-up settings keys (values equal their names; note the third "S" of the prompt-before key).
 inline constexpr const char* kOSSettingsKeyAutoPrompt = "kOSSettingsKeyAutoPrompt";
@@ -163,6 +168,27 @@ public:
     static std::optional<std::string> getUsableDeviceToken();
     // Pending tags for the next registration body (a dictionary; null clears).
     static void setPendingTags(const platform::Value& tags);
+
+    // ---- received and opened notifications (VENotificationHandling.cpp; main loop) ----
+    // Entry of the delegate hooks: a message arrived (isActive: the app is in front), possibly opened.
+    static void notificationReceived(const platform::Value& message, bool isActive, bool wasOpened);
+    // The data dictionary's "i" when it is new, "dup" when it equals lastMessageId, nullopt without one.
+    static std::optional<std::string> checkForProcessedDups(const platform::Value& data,
+                                                            const std::optional<std::string>& lastMessageId);
+    static void handleNotificationOpened(const platform::Value& message, bool isActive,
+                                         VENotificationActionType actionType, VEInFocusDisplayType displayType);
+    static bool shouldPromptToShowURL();
+    // Schedules the launch URL's display 0.5 s later; blank or malformed text is ignored.
+    static void launchWebURL(const std::optional<std::string>& url);
+    // Reports an open to the push service once per id (the last reported id is stored).
+    static void submitNotificationOpened(const std::optional<std::string>& messageId);
+    // Answers whether a badge was set (and so cleared).
+    static bool clearBadgeCount(bool fromNotifOpened);
+    // Background delivery with a fetch handler; true when the push client took over the handler.
+    static bool remoteSilentNotification(const platform::Value& message,
+                                         std::function<void(platform::uikit::BackgroundFetchResult)> completion);
+    static void setLastAppActiveMessageId(const std::optional<std::string>& messageId);
+    static void setLastnonActiveMessageId(const std::optional<std::string>& messageId);
 
     // Tests: drops every process-wide static (states, flags, blocks, back end, queue, pending delayed
     // work) as a new process would find them. Stored user defaults are left alone. Main loop.

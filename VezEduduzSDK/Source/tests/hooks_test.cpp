@@ -1,0 +1,209 @@
+#include "VezEduduzSDK/Source/tests/hooks_TestSupport.h"
+
+namespace hooks_test {
+namespace {
+
+using objc::makeImp;
+using objc::Object;
+using objc::Selector;
+using objc::sel;
+
+constexpr const char* kBecomeActive = "applicationDidBecomeActive:";
+constexpr const char* kWillPresent = "userNotificationCenter:willPresentNotification:withCompletionHandler:";
+constexpr const char* kDidReceive = "userNotificationCenter:didReceiveNotificationResponse:withCompletionHandler:";
+
+class HookTableTest : public HooksTest {
+protected:
+    void SetUp() override {
+        HooksTest::SetUp();
+        // The push client's half of a life-cycle callback is its log line.
+        listener_ = DeviceEvents::addListener([this](const std::string& name, const Value& fields) {
+            if (name == "console" && fields["text"].stringOr("").find("vezEduduzApplicationDidBecomeActive") !=
+                                         std::string::npos)
+                record("push");
+            if (name == "notification.shown") record("shown");
+        });
+    }
+    void TearDown() override {
+        listener_ = DeviceEvents::Token();
+        HooksTest::TearDown();
+    }
+    objc::Imp recorder(std::string what) {
+        return makeImp([this, what](Object*, Selector, ObjectHandle) { record(what); });
+    }
+    // The user allows alerts, so a presentation with the alert option shows.
+    void authorize() {
+        std::atomic<bool> answered{false};
+        un::UserNotificationCenter::current()->requestAuthorizationWithOptions(
+            un::AuthorizationOptionAlert | un::AuthorizationOptionBadge | un::AuthorizationOptionSound,
+            [&](bool, std::optional<Error>) { answered = true; });
+        ASSERT_TRUE(waitFor([&] { return answered.load(); }));
+        MainLoop::shared().runUntilIdle();
+    }
+    void becomeActive(const ObjectHandle& receiver) {
+        objc::send<void, ObjectHandle>(receiver, sel(kBecomeActive), ObjectHandle(uikit::Application::shared()));
+    }
+    DeviceEvents::Token listener_;
+};
+
+TEST_F(HookTableTest, DelegateHooksRunFirstAndStayOnTheDelegatesChain) {
+    struct Case {
+        const char* name;
+        // Builds the classes; answers {delegate class, another class to probe}.
+        std::function<std::pair<objc::Class*, objc::Class*>()> classes;
+        std::vector<std::string> delegateHears;
+        std::vector<std::string> otherHears;  // the probe class must keep what it had
+    };
+    std::vector<Case> cases = {
+        {"delegate without methods",
+         [&] { return std::pair{makeClass("Bare", {}), (objc::Class*)nullptr}; },
+         {"push"}, {}},
+        {"application implementation",
+         [&] { return std::pair{makeClass("Own", {{kBecomeActive, recorder("app")}}), (objc::Class*)nullptr}; },
+         {"push", "app"}, {}},
+        {"inherited implementation: the superclass keeps its own",
+         [&] {
+             auto* base = makeClass("Base", {{kBecomeActive, recorder("app-base")}});
+             return std::pair{makeClass("Child", {}, base), base};
+         },
+         {"push", "app-base"}, {"app-base"}},
+        {"overriding subclass is not the delegate's: it is left alone",
+         [&] {
+             auto* delegate = makeClass("Parent", {});
+             return std::pair{delegate, makeClass("Overrider", {{kBecomeActive, recorder("app-sub")}}, delegate)};
+         },
+         {"push"}, {"app-sub"}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        VezEduduzAppDelegate::unloadForTesting();
+        uikit::Application::resetShared();
+        loadApplicationCategory();
+        auto [delegateClass, other] = c.classes();
+        launchWith(delegateClass);
+        EXPECT_EQ(VezEduduzAppDelegate::delegateClass(), delegateClass);
+        auto app = uikit::Application::shared();
+        EXPECT_TRUE(app->delegateResponds(sel("application:didRegisterForRemoteNotificationsWithDeviceToken:")));
+        EXPECT_TRUE(app->delegateResponds(sel("application:didReceiveRemoteNotification:fetchCompletionHandler:")));
+        takeEvents();
+        becomeActive(app->delegate());
+        EXPECT_EQ(takeEvents(), c.delegateHears);
+        if (other) {
+            becomeActive(std::make_shared<Object>(other));
+            EXPECT_EQ(takeEvents(), c.otherHears);
+        }
+        EXPECT_FALSE(objc::Runtime::shared().instancesRespondToSelector(uikit::responderClass(), sel(kBecomeActive)))
+            << "the superclass of every delegate stays untouched";
+    }
+}
+
+TEST_F(HookTableTest, NilDelegateFirstRecordsNothingAndLaterDelegateIsHooked) {
+    launchWith(makeClass("First", {}));
+    VezEduduzAppDelegate::unloadForTesting();
+    loadApplicationCategory();
+    auto app = uikit::Application::shared();
+    app->setDelegate(nullptr);
+    EXPECT_EQ(VezEduduzAppDelegate::delegateClass(), nullptr);
+    auto* cls = makeClass("Later", {});
+    app->setDelegate(std::make_shared<Object>(cls));
+    EXPECT_EQ(VezEduduzAppDelegate::delegateClass(), cls);
+    EXPECT_TRUE(app->delegateResponds(sel("application:didRegisterForRemoteNotificationsWithDeviceToken:")));
+    // A second delegate is not hooked again.
+    auto* again = makeClass("Again", {});
+    app->setDelegate(std::make_shared<Object>(again));
+    EXPECT_EQ(VezEduduzAppDelegate::delegateClass(), cls);
+    EXPECT_FALSE(objc::Runtime::shared().instancesRespondToSelector(
+        again, sel("application:didRegisterForRemoteNotificationsWithDeviceToken:")));
+}
+
+TEST_F(HookTableTest, LoadingTwiceWarnsAndInterceptsNothingMore) {
+    loadApplicationCategory();
+    EXPECT_EQ(linesContaining("Already swizzled UIApplication.setDelegate"), 1u);
+    launchWith(makeClass("Once", {{kBecomeActive, recorder("app")}}));
+    takeEvents();
+    becomeActive(uikit::Application::shared()->delegate());
+    EXPECT_EQ(takeEvents(), (std::vector<std::string>{"push", "app"}));
+}
+
+TEST_F(HookTableTest, CentreDelegateHooksOncePerObjectAndAnswersTheSystemOnce) {
+    launchWith(makeClass("AppDelegate", {}));
+    startPushClient();
+    authorize();
+    auto appHandlers = [&](const std::string& tag) {
+        return std::vector<std::pair<const char*, objc::Imp>>{
+            {kWillPresent, makeImp([this, tag](Object*, Selector, ObjectHandle, std::shared_ptr<un::Notification>,
+                                               un::PresentationHandler done) {
+                 record(tag + "-will-present");
+                 done(0);  // the system must still get the push client's options, once
+             })},
+            {kDidReceive, makeImp([this, tag](Object*, Selector, ObjectHandle, std::shared_ptr<un::NotificationResponse>,
+                                              std::function<void()> done) {
+                 record(tag + "-did-receive");
+                 done();
+             })}};
+    };
+    auto centre = un::UserNotificationCenter::current();
+    auto* first = makeClass("CentreDelegate", appHandlers("a"));
+    auto* second = makeClass("OtherCentreDelegate", appHandlers("b"));
+    auto a1 = std::make_shared<Object>(first);
+    auto a2 = std::make_shared<Object>(first);
+    auto b = std::make_shared<Object>(second);
+
+    struct Step {
+        const char* name;
+        ObjectHandle delegate;
+        objc::Class* hooked;
+        std::vector<std::string> hears;
+    };
+    std::vector<Step> steps = {
+        {"first delegate", a1, first, {"push-received m1", "a-will-present", "shown"}},
+        {"same delegate again", a1, first, {"push-received m2", "a-will-present", "shown"}},
+        {"another object of the same class", a2, first, {"push-received m3", "a-will-present", "shown"}},
+        {"a delegate of another class", b, second, {"push-received m4", "b-will-present", "shown"}},
+    };
+    int n = 0;
+    for (auto& s : steps) {
+        SCOPED_TRACE(s.name);
+        centre->setDelegate(s.delegate);
+        EXPECT_EQ(VezEduduzUNUserNotificationCenter::hookedDelegateClass(), s.hooked);
+        takeEvents();
+        un::deliverRemoteNotification(message("m" + std::to_string(++n)));
+        MainLoop::shared().runUntilIdle();
+        EXPECT_EQ(takeEvents(), s.hears);
+    }
+}
+
+TEST_F(HookTableTest, ForeignForegroundNotificationShowsWithoutAPresentationHandler) {
+    launchWith(makeClass("AppDelegate", {}));
+    startPushClient();
+    authorize();
+    ASSERT_NE(VezEduduzUNUserNotificationCenter::ownDelegate(), nullptr);
+    EXPECT_EQ(un::UserNotificationCenter::current()->delegate(), VezEduduzUNUserNotificationCenter::ownDelegate());
+    takeEvents();
+    un::deliverRemoteNotification(Value::dictionary({{"aps", Value::dictionary({{"alert", "Not ours"}})}}));
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(takeEvents(), (std::vector<std::string>{"shown"}));
+}
+
+TEST_F(HookTableTest, ProvisionalAuthorizationAloneLeavesThePromptStateAlone) {
+    auto centre = un::UserNotificationCenter::current();
+    ASSERT_NE(centre, nullptr);
+    struct Case {
+        int64_t options;
+        bool prompted;
+    };
+    for (auto c : {Case{un::AuthorizationOptionProvisional, false},
+                   Case{un::AuthorizationOptionAlert | un::AuthorizationOptionBadge, true}}) {
+        SCOPED_TRACE(c.options);
+        std::atomic<bool> answered{false};
+        centre->requestAuthorizationWithOptions(c.options, [&](bool, std::optional<Error>) { answered = true; });
+        ASSERT_TRUE(waitFor([&] { return answered.load(); }));
+        MainLoop::shared().runUntilIdle();
+        auto state = VezEduduz::currentPermissionState();
+        EXPECT_EQ(state->hasPrompted(), c.prompted);
+        EXPECT_EQ(state->answeredPrompt(), c.prompted);
+    }
+}
+
+}  // namespace
+}  // namespace hooks_test
