@@ -40,10 +40,20 @@ void Engine::shutdown() {
     stop_ = true;
     curl_multi_wakeup(multi_);
     if (!thread_.joinable()) return;
-    if (onEngineThread())
+    if (onEngineThread()) {
         thread_.detach();
-    else
+    } else {
         thread_.join();
+        dropCommands();
+    }
+}
+
+// Commands capture the engine; left queued after the thread stopped, they would keep it (and its
+// multi handle, delegate and connections) alive for good.
+void Engine::dropCommands() {
+    std::deque<std::function<void()>> dropped;
+    std::lock_guard lock(commandMutex_);
+    dropped.swap(commands_);
 }
 
 void Engine::post(std::function<void()> command) {
@@ -139,6 +149,19 @@ void Engine::run() {
     // Shutting down: transfers end without callbacks (the session is going away).
     for (auto& [id, t] : transfers_) t->releaseEasy();
     transfers_.clear();
+    abandonTasks();
+    dropCommands();
+}
+
+// Tasks the stopped engine will never complete must not hold the in-flight count up.
+void Engine::abandonTasks() {
+    std::vector<std::shared_ptr<URLSessionTask>> tasks;
+    {
+        std::lock_guard lock(registryMutex_);
+        for (auto& [id, weak] : tasks_)
+            if (auto t = weak.lock()) tasks.push_back(std::move(t));
+    }
+    for (auto& t : tasks) t->leaveInFlight();
 }
 
 void Engine::runCommands() {
@@ -204,6 +227,7 @@ void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task
     auto session = sessionRef();
     auto self = shared_from_this();
     deliver([self, session, task, error, extras = std::move(extras)] {
+        InFlightScope leaving(task);
         if (extras.dataCompletion) {
             extras.dataCompletion({}, nullptr, error);
         } else if (extras.downloadCompletion) {

@@ -22,6 +22,20 @@ namespace platform::urlsession_detail {
 
 struct Transfer;
 
+// Leaves the in-flight count when a completion block is done with, even if a callback in it threw.
+class InFlightScope {
+public:
+    explicit InFlightScope(std::shared_ptr<URLSessionTask> task) : task_(std::move(task)) {}
+    ~InFlightScope() {
+        if (task_) task_->leaveInFlight();
+    }
+    InFlightScope(const InFlightScope&) = delete;
+    InFlightScope& operator=(const InFlightScope&) = delete;
+
+private:
+    std::shared_ptr<URLSessionTask> task_;
+};
+
 class Engine : public std::enable_shared_from_this<Engine> {
 public:
     Engine(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
@@ -80,6 +94,8 @@ public:
 private:
     void run();
     void runCommands();
+    void dropCommands();
+    void abandonTasks();
     void readInfo();
     void checkTimeouts();
     void maybeFinishInvalidation();

@@ -964,6 +964,7 @@ void Engine::finish(Transfer* t, std::optional<Error> error) {
     auto self = shared_from_this();
     deliver([self, d, session, task, error, extras, metrics, response, collected = std::move(collected), filePath,
              resumeHandler, resumeData, isDownload] {
+        InFlightScope leaving(task);
         if (resumeHandler) resumeHandler(resumeData);
         bool delegateOK = d && session;
         if (isDownload && !error) {

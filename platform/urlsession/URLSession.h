@@ -21,6 +21,12 @@
 // Lifetime. The session keeps itself, its delegate and its running tasks alive until it is
 // invalidated and the last task has completed; then didBecomeInvalidWithError is called and the
 // delegate is released. Drop your reference only after invalidating, or the session lives on.
+//
+// Network activity. tasksInFlight() counts, across every session in the process, the tasks resumed at
+// least once whose completion has not yet been delivered: a task enters at its first resume() and
+// leaves after its completion handler or didCompleteWithError has returned on the delegate queue (or
+// when its session goes away without delivering it). Work started from a completion callback is
+// counted before the finishing task leaves, so zero means the network has settled.
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -58,6 +64,9 @@ public:
                                                                 std::shared_ptr<URLSessionDelegate> delegate,
                                                                 std::shared_ptr<dispatch::OperationQueue> delegateQueue);
     ~URLSession();
+
+    // Tasks started and not yet completed, in all sessions (see "Network activity" above). Any thread.
+    static size_t tasksInFlight();
 
     const URLSessionConfiguration& configuration() const { return configuration_; }
     // Present until the session has become invalid.

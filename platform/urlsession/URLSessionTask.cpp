@@ -1,5 +1,7 @@
 #include "platform/urlsession/URLSessionTask.h"
 
+#include <algorithm>
+
 #include "platform/urlsession/Engine.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSession.h"
@@ -16,7 +18,27 @@ URLSessionTask::URLSessionTask(Kind kind, uint64_t identifier, std::weak_ptr<URL
       originalRequest_(request),
       currentRequest_(std::move(request)) {}
 
-URLSessionTask::~URLSessionTask() = default;
+namespace {
+std::atomic<int64_t> gTasksInFlight{0};
+}  // namespace
+
+size_t URLSession::tasksInFlight() { return size_t(std::max<int64_t>(0, gTasksInFlight.load())); }
+
+URLSessionTask::~URLSessionTask() { leaveInFlight(); }
+
+void URLSessionTask::enterInFlight() {
+    std::lock_guard lock(mutex_);
+    if (inFlight_) return;
+    inFlight_ = true;
+    gTasksInFlight.fetch_add(1);
+}
+
+void URLSessionTask::leaveInFlight() {
+    std::lock_guard lock(mutex_);
+    if (!inFlight_) return;
+    inFlight_ = false;
+    gTasksInFlight.fetch_sub(1);
+}
 
 std::optional<URLRequest> URLSessionTask::originalRequest() const {
     std::lock_guard lock(mutex_);
@@ -82,6 +104,7 @@ void URLSessionTask::resume() {
     }
     auto session = session_.lock();
     if (!session) return;
+    if (first) enterInFlight();
     auto engine = session->engine_;
     auto self = shared_from_this();
     engine->post([engine, self, first] {

@@ -23,6 +23,7 @@ namespace urlsession_detail {
 class Engine;
 struct Transfer;
 class TransferOps;
+class InFlightScope;
 }  // namespace urlsession_detail
 
 enum class URLSessionTaskState { Running = 0, Suspended = 1, Canceling = 2, Completed = 3 };
@@ -70,11 +71,17 @@ protected:
     URLSessionTask(Kind kind, uint64_t identifier, std::weak_ptr<URLSession> session,
                    std::optional<URLRequest> request);
 
+    // The process-wide in-flight count (URLSession::tasksInFlight): entered at the first resume, left
+    // once, when the completion has been delivered or the session dropped the task.
+    void enterInFlight();
+    void leaveInFlight();
+
 protected:
     friend class URLSession;
     friend class urlsession_detail::Engine;
     friend struct urlsession_detail::Transfer;
     friend class urlsession_detail::TransferOps;
+    friend class urlsession_detail::InFlightScope;
 
     const Kind kind_;
     const uint64_t identifier_;
@@ -86,6 +93,7 @@ protected:
     std::shared_ptr<const URLResponse> response_;
     URLSessionTaskState state_ = URLSessionTaskState::Suspended;
     bool everResumed_ = false;
+    bool inFlight_ = false;
     std::optional<Error> error_;
     float priority_ = kURLSessionTaskPriorityDefault;
     std::string description_;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/foundation/Stream.h"
 #include "platform/urlsession/tests/SessionTestSupport.h"
 #include "testing/TestHttpServer.h"
@@ -217,6 +219,96 @@ TEST_F(SessionTest, InvalidationCancelsTasksAndReleasesTheDelegate) {
     auto events = delegate->snapshot();
     EXPECT_EQ(events, (std::vector<std::string>{"complete -999", "invalid"}));
     gate->open();
+}
+
+// Process-wide counts move on other threads once a callback has returned: look until they match.
+bool tasksInFlightBecomes(size_t expected, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (URLSession::tasksInFlight() != expected) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+TEST_F(SessionTest, TasksInFlightCountFromFirstResumeUntilTheCompletionHasRun) {
+    auto gate = tesmar_testing::Gate::make();
+    server.route("GET", "/held", Reply::text("held").heldBy(gate));
+    server.route("GET", "/quick", Reply::text("q"));
+    const size_t base = URLSession::tasksInFlight();
+
+    auto held = session->dataTaskWithURL(url(server.url("/held")));
+    auto neverResumed = session->dataTaskWithURL(url(server.url("/held")));
+    EXPECT_EQ(URLSession::tasksInFlight(), base) << "a suspended task is not in flight";
+    held->resume();
+    held->suspend();
+    held->resume();
+    EXPECT_EQ(URLSession::tasksInFlight(), base + 1) << "counted once, whatever the resumes";
+    neverResumed->cancel();
+    ASSERT_TRUE(server.waitForRequests(1));
+
+    // A second session; its handler starts a follow-up, so the count never dips to the held one alone
+    // before the follow-up is counted.
+    auto other = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
+    Promise<size_t> duringHandler, afterFollowUp;
+    other->dataTaskWithURL(url(server.url("/quick")), [&](const Bytes&, auto, std::optional<Error>) {
+        duringHandler.set(URLSession::tasksInFlight());
+        other->dataTaskWithURL(url(server.url("/quick")), [&](const Bytes&, auto, std::optional<Error>) {
+            afterFollowUp.set(URLSession::tasksInFlight());
+        })->resume();
+    })->resume();
+    EXPECT_EQ(duringHandler.wait(), base + 2);
+    EXPECT_EQ(afterFollowUp.wait(), base + 2) << "the first quick task has left, the follow-up not yet";
+    EXPECT_TRUE(tasksInFlightBecomes(base + 1));
+
+    PlatformConfig::setNetworkUp(false);
+    other->dataTaskWithURL(url(server.url("/quick")))->resume();  // fails at once
+    EXPECT_TRUE(tasksInFlightBecomes(base + 1));
+    PlatformConfig::setNetworkUp(true);
+    other->invalidateAndCancel();
+
+    gate->open();
+    ASSERT_TRUE(delegate->waitForCount("complete 0", 1));
+    EXPECT_TRUE(tasksInFlightBecomes(base));
+}
+
+struct ReleaseCounter {
+    std::mutex m;
+    std::condition_variable cv;
+    int released = 0;
+    void add() {
+        std::lock_guard lock(m);
+        ++released;
+        cv.notify_all();
+    }
+    bool waitFor(int n) {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, std::chrono::seconds(20), [&] { return released >= n; });
+    }
+};
+
+class WatchedDelegate : public URLSessionDelegate {
+public:
+    explicit WatchedDelegate(std::shared_ptr<ReleaseCounter> c) : counter_(std::move(c)) {}
+    ~WatchedDelegate() override { counter_->add(); }
+
+private:
+    std::shared_ptr<ReleaseCounter> counter_;
+};
+
+// Commands still queued when the last reference goes (an invalidation, a task listing) must not keep
+// the engine, and with it the delegate and the curl handles, alive.
+TEST(SessionLifetimeTest, DroppingAnInvalidatedSessionReleasesItsDelegate) {
+    DeviceRoot device;
+    auto counter = std::make_shared<ReleaseCounter>();
+    constexpr int kSessions = 20;
+    for (int i = 0; i < kSessions; ++i) {
+        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(),
+                                                            std::make_shared<WatchedDelegate>(counter), nullptr);
+        session->invalidateAndCancel();
+        session->getAllTasksWithCompletionHandler([](auto) {});
+    }
+    EXPECT_TRUE(counter->waitFor(kSessions)) << counter->released << " of " << kSessions << " released";
 }
 
 }  // namespace
