@@ -1,0 +1,372 @@
+#include "Rivulet/Source/MultipartFormData.h"
+
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string_view>
+#include <unordered_map>
+
+#include "Rivulet/Source/AnyError.h"
+#include "platform/foundation/FileManager.h"
+
+namespace rivulet {
+
+namespace {
+
+using Reason = RVError::MultipartEncodingFailureReason;
+using platform::Bytes;
+
+[[noreturn]] void raise(Reason reason) { throw ThrownError(AnyError(RVError::multipartEncodingFailed(std::move(reason)))); }
+
+platform::Error posixError(int err, const std::string& path = {}) {
+    platform::Value info = platform::Value::dictionary();
+    info.set(platform::kLocalizedDescriptionKey, std::string(std::strerror(err)));
+    if (!path.empty()) info.set(platform::kFilePathErrorKey, path);
+    return platform::Error(platform::kPOSIXErrorDomain, err, std::move(info));
+}
+
+void appendText(Bytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
+
+uint32_t random32() {
+    uint32_t value = 0;
+    if (getrandom(&value, sizeof value, 0) == ssize_t(sizeof value)) return value;
+    return std::random_device{}();  // the kernel call is unavailable (very old kernels, seccomp)
+}
+
+// A header line can hold no line break: one would end the line and start a header of its own.
+std::string oneLine(std::string text) {
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    return text;
+}
+
+bool openedForIO(platform::StreamStatus s) {
+    using S = platform::StreamStatus;
+    return s == S::Open || s == S::Reading || s == S::Writing || s == S::AtEnd;
+}
+
+// Writes to a file made with O_EXCL|O_NOFOLLOW: the stream the platform offers opens by path, which
+// would follow a link planted in its place.
+class ExclusiveFileOutputStream final : public platform::OutputStream {
+public:
+    ExclusiveFileOutputStream(platform::FileHandle handle, std::string path)
+        : handle_(std::move(handle)), path_(std::move(path)) {}
+    void open() override {
+        if (status_ == platform::StreamStatus::NotOpen) status_ = platform::StreamStatus::Open;
+    }
+    void close() override {
+        if (auto r = handle_.close(); !r && status_ != platform::StreamStatus::Error) {
+            error_ = r.error();
+            status_ = platform::StreamStatus::Error;
+            return;
+        }
+        if (status_ != platform::StreamStatus::Error) status_ = platform::StreamStatus::Closed;
+    }
+    ssize_t write(const uint8_t* buffer, size_t length) override {
+        if (!openedForIO(status_) || !handle_.valid()) return -1;
+        if (auto r = handle_.writeAll(buffer, length); !r) {
+            error_ = r.error();
+            status_ = platform::StreamStatus::Error;
+            return -1;
+        }
+        return ssize_t(length);
+    }
+    bool hasSpaceAvailable() const override { return openedForIO(status_); }
+
+private:
+    platform::FileHandle handle_;
+    std::string path_;
+};
+
+// File name extension (lower case) -> MIME type.
+const std::unordered_map<std::string, std::string>& mimeTable() {
+    static const std::unordered_map<std::string, std::string> table{
+        {"txt", "text/plain"},        {"text", "text/plain"},          {"html", "text/html"},
+        {"htm", "text/html"},         {"css", "text/css"},             {"csv", "text/csv"},
+        {"xml", "application/xml"},   {"rtf", "text/rtf"},             {"vcf", "text/vcard"},
+        {"ics", "text/calendar"},     {"md", "text/markdown"},         {"js", "text/javascript"},
+        {"json", "application/json"}, {"pdf", "application/pdf"},      {"zip", "application/zip"},
+        {"gz", "application/gzip"},   {"tar", "application/x-tar"},    {"plist", "application/x-plist"},
+        {"rar", "application/x-rar-compressed"},                       {"7z", "application/x-7z-compressed"},
+        {"doc", "application/msword"},                                 {"xls", "application/vnd.ms-excel"},
+        {"ppt", "application/vnd.ms-powerpoint"},                      {"key", "application/x-iwork-keynote-sffkey"},
+        {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+        {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+        {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+        {"odt", "application/vnd.oasis.opendocument.text"},
+        {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
+        {"png", "image/png"},         {"jpg", "image/jpeg"},           {"jpeg", "image/jpeg"},
+        {"gif", "image/gif"},         {"bmp", "image/bmp"},            {"tif", "image/tiff"},
+        {"tiff", "image/tiff"},       {"heic", "image/heic"},          {"heif", "image/heif"},
+        {"webp", "image/webp"},       {"svg", "image/svg+xml"},        {"ico", "image/vnd.microsoft.icon"},
+        {"mp3", "audio/mpeg"},        {"m4a", "audio/mp4"},            {"aac", "audio/aac"},
+        {"wav", "audio/wav"},         {"aif", "audio/aiff"},           {"aiff", "audio/aiff"},
+        {"caf", "audio/x-caf"},       {"ogg", "audio/ogg"},            {"flac", "audio/flac"},
+        {"mp4", "video/mp4"},         {"m4v", "video/x-m4v"},          {"mov", "video/quicktime"},
+        {"avi", "video/avi"},         {"mpg", "video/mpeg"},           {"mpeg", "video/mpeg"},
+        {"3gp", "video/3gpp"},        {"webm", "video/webm"},
+    };
+    return table;
+}
+
+}  // namespace
+
+std::string mimeTypeForPathExtension(const std::string& pathExtension) {
+    std::string key = pathExtension;
+    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    auto it = mimeTable().find(key);
+    return it == mimeTable().end() ? "application/octet-stream" : it->second;
+}
+
+std::string BoundaryGenerator::randomBoundary() {
+    char text[40];
+    std::snprintf(text, sizeof text, "rivulet.boundary.%08x%08x", random32(), random32());
+    return text;
+}
+
+Bytes BoundaryGenerator::boundaryData(BoundaryType type, const std::string& boundary) {
+    Bytes out;
+    if (type != BoundaryType::initial) appendText(out, EncodingCharacters::crlf);
+    appendText(out, "--");
+    appendText(out, boundary);
+    if (type == BoundaryType::final) appendText(out, "--");
+    appendText(out, EncodingCharacters::crlf);
+    return out;
+}
+
+MultipartFormData::MultipartFormData() : boundary_(BoundaryGenerator::randomBoundary()) {}
+MultipartFormData::MultipartFormData(std::string boundary) : boundary_(std::move(boundary)) {}
+
+const std::string& MultipartFormData::contentType() {
+    if (contentType_.empty()) contentType_ = "multipart/form-data; boundary=" + boundary_;
+    return contentType_;
+}
+
+uint64_t MultipartFormData::contentLength() const {
+    uint64_t total = 0;
+    for (const auto& part : bodyParts_) total += part->bodyContentLength;
+    return total;
+}
+
+std::string MultipartFormData::escapeDispositionParameter(const std::string& value) {
+    std::string out;
+    out.reserve(value.size());
+    for (char c : value) {
+        if (c == '"')
+            out += "%22";
+        else if (c == '\r')
+            out += "%0D";
+        else if (c == '\n')
+            out += "%0A";
+        else
+            out += c;
+    }
+    return out;
+}
+
+MultipartFormData::PartHeaders MultipartFormData::contentHeaders(const std::string& name,
+                                                                 const std::optional<std::string>& fileName,
+                                                                 const std::optional<std::string>& mimeType) {
+    std::string disposition = "form-data; name=\"" + escapeDispositionParameter(name) + "\"";
+    if (fileName) disposition += "; filename=\"" + escapeDispositionParameter(*fileName) + "\"";
+    PartHeaders headers{{"Content-Disposition", disposition}};
+    if (mimeType) headers.emplace_back("Content-Type", *mimeType);
+    return headers;
+}
+
+void MultipartFormData::append(const Bytes& data, const std::string& name) {
+    append(platform::InputStream::withData(data), data.size(), contentHeaders(name));
+}
+
+void MultipartFormData::append(const Bytes& data, const std::string& name, const std::string& mimeType) {
+    append(platform::InputStream::withData(data), data.size(), contentHeaders(name, std::nullopt, mimeType));
+}
+
+void MultipartFormData::append(const Bytes& data, const std::string& name, const std::string& fileName,
+                               const std::string& mimeType) {
+    append(platform::InputStream::withData(data), data.size(), contentHeaders(name, fileName, mimeType));
+}
+
+void MultipartFormData::append(const platform::URL& fileURL, const std::string& name) {
+    const std::string fileName = fileURL.lastPathComponent();
+    const std::string extension = fileURL.pathExtension();
+    if (fileName.empty() || extension.empty()) return setBodyPartError(Reason::bodyPartFilenameInvalid(fileURL));
+    append(fileURL, name, fileName, mimeTypeForPathExtension(extension));
+}
+
+void MultipartFormData::append(const platform::URL& fileURL, const std::string& name, const std::string& fileName,
+                               const std::string& mimeType) {
+    if (!fileURL.isFileURL()) return setBodyPartError(Reason::bodyPartURLInvalid(fileURL));
+    const std::string path = fileURL.path();
+    // Reachability: a missing item answers "no"; anything else stat cannot get past is an error.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        int err = errno;
+        if (err == ENOENT) return setBodyPartError(Reason::bodyPartFileNotReachable(fileURL));
+        return setBodyPartError(Reason::bodyPartFileNotReachableWithError(fileURL, AnyError(posixError(err, path))));
+    }
+    if (S_ISDIR(st.st_mode)) return setBodyPartError(Reason::bodyPartFileIsDirectory(fileURL));
+    // Only a regular file has a size that says how much will be read (a device or a pipe may not end).
+    if (!S_ISREG(st.st_mode)) return setBodyPartError(Reason::bodyPartFileSizeNotAvailable(fileURL));
+    if (::access(path.c_str(), R_OK) != 0) return setBodyPartError(Reason::bodyPartInputStreamCreationFailed(fileURL));
+    auto stream = platform::InputStream::withFileAtPath(path);
+    if (!stream) return setBodyPartError(Reason::bodyPartInputStreamCreationFailed(fileURL));
+    append(std::move(stream), uint64_t(st.st_size), contentHeaders(name, fileName, mimeType));
+}
+
+void MultipartFormData::append(std::shared_ptr<platform::InputStream> stream, uint64_t length, const std::string& name,
+                               const std::string& fileName, const std::string& mimeType) {
+    append(std::move(stream), length, contentHeaders(name, fileName, mimeType));
+}
+
+void MultipartFormData::append(std::shared_ptr<platform::InputStream> stream, uint64_t length, PartHeaders headers) {
+    bodyParts_.push_back(std::make_shared<BodyPart>(std::move(headers), std::move(stream), length));
+}
+
+void MultipartFormData::setBodyPartError(Reason reason) {
+    if (!bodyPartError_) bodyPartError_ = RVError::multipartEncodingFailed(std::move(reason));
+}
+
+void MultipartFormData::markBoundaries() {
+    if (bodyParts_.empty()) return;
+    bodyParts_.front()->hasInitialBoundary = true;
+    bodyParts_.back()->hasFinalBoundary = true;
+}
+
+Bytes MultipartFormData::encodeHeaders(const BodyPart& part) {
+    Bytes out;
+    for (const auto& [name, value] : part.headers) {
+        appendText(out, oneLine(name));
+        appendText(out, ": ");
+        appendText(out, oneLine(value));
+        appendText(out, EncodingCharacters::crlf);
+    }
+    appendText(out, EncodingCharacters::crlf);
+    return out;
+}
+
+namespace {
+
+// Opens a part's stream and closes it again however the scope ends.
+class OpenedStream {
+public:
+    explicit OpenedStream(const std::shared_ptr<platform::InputStream>& stream) : stream_(stream) {
+        if (!stream_) return;
+        stream_->open();
+        // A stream that did not open would otherwise read as an empty part.
+        if (!openedForIO(stream_->streamStatus()))
+            raise(Reason::inputStreamReadFailed(AnyError(stream_->streamError().value_or(posixError(EBADF)))));
+    }
+    ~OpenedStream() {
+        if (stream_) stream_->close();
+    }
+    OpenedStream(const OpenedStream&) = delete;
+    OpenedStream& operator=(const OpenedStream&) = delete;
+
+    // The next chunk's length: 0 at the end. Raises inputStreamReadFailed.
+    size_t read(uint8_t* buffer, size_t size) {
+        if (!stream_ || !stream_->hasBytesAvailable()) return 0;
+        ssize_t n = stream_->read(buffer, size);
+        if (auto e = stream_->streamError()) raise(Reason::inputStreamReadFailed(AnyError(*e)));
+        if (n < 0) raise(Reason::inputStreamReadFailed(AnyError(posixError(EIO))));
+        return size_t(n);
+    }
+
+private:
+    std::shared_ptr<platform::InputStream> stream_;
+};
+
+}  // namespace
+
+Bytes MultipartFormData::encodeBodyStream(BodyPart& part) {
+    Bytes out;
+    OpenedStream stream(part.bodyStream);
+    std::array<uint8_t, streamBufferSize> buffer{};
+    while (size_t n = stream.read(buffer.data(), buffer.size())) out.insert(out.end(), buffer.data(), buffer.data() + n);
+    return out;
+}
+
+Bytes MultipartFormData::encode() {
+    if (bodyPartError_) throw ThrownError(AnyError(*bodyPartError_));
+    markBoundaries();
+    Bytes encoded;
+    encoded.reserve(contentLength() < (uint64_t(1) << 30) ? size_t(contentLength()) : 0);
+    auto add = [&encoded](const Bytes& b) { encoded.insert(encoded.end(), b.begin(), b.end()); };
+    for (const auto& part : bodyParts_) {
+        add(BoundaryGenerator::boundaryData(part->hasInitialBoundary ? BoundaryGenerator::BoundaryType::initial
+                                                                     : BoundaryGenerator::BoundaryType::encapsulated,
+                                            boundary_));
+        add(encodeHeaders(*part));
+        add(encodeBodyStream(*part));
+        if (part->hasFinalBoundary) add(BoundaryGenerator::boundaryData(BoundaryGenerator::BoundaryType::final, boundary_));
+    }
+    return encoded;
+}
+
+void MultipartFormData::writeEncodedData(const platform::URL& fileURL) {
+    if (bodyPartError_) throw ThrownError(AnyError(*bodyPartError_));
+    const std::string path = fileURL.path();
+    struct stat st {};
+    if (!path.empty() && ::lstat(path.c_str(), &st) == 0) raise(Reason::outputStreamFileAlreadyExists(fileURL));
+    if (!fileURL.isFileURL()) raise(Reason::outputStreamURLInvalid(fileURL));
+    auto handle = platform::FileManager::defaultManager().createFileExclusively(path, 0600);
+    if (!handle) {
+        if (handle.error().code == platform::kFileWriteFileExistsError) raise(Reason::outputStreamFileAlreadyExists(fileURL));
+        raise(Reason::outputStreamCreationFailed(fileURL));
+    }
+    ExclusiveFileOutputStream out(std::move(*handle), path);
+    writeEncodedData(out);
+}
+
+void MultipartFormData::writeEncodedData(platform::OutputStream& out) {
+    if (bodyPartError_) throw ThrownError(AnyError(*bodyPartError_));
+    out.open();
+    try {
+        markBoundaries();
+        for (const auto& part : bodyParts_) {
+            write(BoundaryGenerator::boundaryData(part->hasInitialBoundary ? BoundaryGenerator::BoundaryType::initial
+                                                                           : BoundaryGenerator::BoundaryType::encapsulated,
+                                                  boundary_),
+                  out);
+            write(encodeHeaders(*part), out);
+            writeBodyStream(*part, out);
+            if (part->hasFinalBoundary)
+                write(BoundaryGenerator::boundaryData(BoundaryGenerator::BoundaryType::final, boundary_), out);
+        }
+    } catch (...) {
+        out.close();
+        throw;
+    }
+    out.close();
+    // Closing flushes: a refusal there still means the file is not what was asked for.
+    if (auto e = out.streamError()) raise(Reason::outputStreamWriteFailed(AnyError(*e)));
+}
+
+void MultipartFormData::writeBodyStream(BodyPart& part, platform::OutputStream& out) {
+    OpenedStream stream(part.bodyStream);
+    std::array<uint8_t, streamBufferSize> buffer{};
+    while (size_t n = stream.read(buffer.data(), buffer.size())) write(buffer.data(), n, out);
+}
+
+void MultipartFormData::write(const Bytes& bytes, platform::OutputStream& out) { write(bytes.data(), bytes.size(), out); }
+
+void MultipartFormData::write(const uint8_t* bytes, size_t length, platform::OutputStream& out) {
+    size_t done = 0;
+    while (done < length) {
+        // A stream with no room left and bytes still to go would leave a short body that looks finished.
+        if (!out.hasSpaceAvailable())
+            raise(Reason::outputStreamWriteFailed(AnyError(out.streamError().value_or(posixError(EIO)))));
+        ssize_t n = out.write(bytes + done, length - done);
+        if (auto e = out.streamError()) raise(Reason::outputStreamWriteFailed(AnyError(*e)));
+        if (n <= 0) raise(Reason::outputStreamWriteFailed(AnyError(posixError(EIO))));
+        done += size_t(n);
+    }
+}
+
+}  // namespace rivulet
