@@ -1,0 +1,292 @@
+// The shell's roads end to end: tesmar-sim runs the app against the demo site and the push service
+// stand-in, and the test reads what the user and the site would see.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Strings.h"
+#include "host/tests/SimRun.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/PropertyList.h"
+#include "testing/DemoSite.h"
+#include "testing/PushServiceStandIn.h"
+
+namespace {
+
+using platform::Value;
+using namespace host_test;
+namespace fs = std::filesystem;
+
+const std::string kSite = Tesmar::Strings::Endpoint::siteHost;
+const std::string kBase = Tesmar::Strings::Endpoint::baseUrl;
+const std::string kRegister = Tesmar::Strings::Endpoint::registerDevice;
+constexpr const char* kBundleId = "com.tesmar.intranet";
+constexpr const char* kPlayer = "5d0a3c9e-2f41-4b7a-9c63-8e1f0b2d4a57";
+const std::string kDefaultConfig =
+    "{\"base_url\": \"" + kBase + "/\", \"push_notifications_enabled\": \"true\", \"base_url_home_host\": \"tesmar.example\"}";
+
+class ShellRoads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/shell-roads-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        site_ = std::make_unique<tesmar_testing::DemoSite>(kSite, dir_.string());
+        push_ = tesmar_testing::PushServiceStandIn::secure(dir_.string());
+    }
+    void TearDown() override {
+        push_.reset();
+        site_.reset();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    // The bundle; `config` is Config.json's text, nullopt for no file.
+    std::string bundle(const std::optional<std::string>& config = kDefaultConfig) {
+        fs::path b = dir_ / "bundle";
+        fs::remove_all(b);
+        fs::create_directories(b);
+        Value info = Value::dictionary({{"CFBundleIdentifier", kBundleId},
+                                        {"UIMainStoryboardFile", "Main"},
+                                        {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
+        Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
+                                           {"BUNDLE_ID", kBundleId},
+                                           {"API_KEY", "test-core-api-key"}});
+        EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
+        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
+        if (config) std::ofstream(b / "Config.json") << *config;
+        return b.string();
+    }
+
+    // A device on which the push client registered this installation in an earlier launch.
+    std::string deviceWithPlayer() {
+        fs::path prefs = dir_ / "device" / "Library" / "Preferences";
+        fs::create_directories(prefs);
+        Value stored = Value::dictionary({{"VD_APP_ID", Tesmar::Strings::VezEduduz::appId}, {"VD_PLAYER_ID", kPlayer}});
+        EXPECT_TRUE(platform::plist::writeFile(stored, (prefs / (std::string(kBundleId) + ".plist")).string()).ok());
+        return (dir_ / "device").string();
+    }
+
+    SimRun run(const std::string& script, std::vector<std::string> extra = {},
+               const std::optional<std::string>& config = kDefaultConfig) {
+        auto path = dir_ / "script.txt";
+        std::ofstream(path) << script;
+        auto [siteFrom, siteTo] = site_->connectToEntry();
+        auto [pushFrom, pushTo] = push_->connectToEntry();
+        std::vector<std::string> args = {"--bundle", bundle(config), "--script", path.string(),
+                                         "--connect-to", siteFrom + "=" + siteTo,
+                                         "--connect-to", pushFrom + "=" + pushTo,
+                                         "--ca", site_->rootCertificatePath(), "--ca", push_->rootCertificatePath(),
+                                         "--settle-ms", "150", "--settle-timeout", "20"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runSim(args);
+    }
+
+    fs::path dir_;
+    std::unique_ptr<tesmar_testing::DemoSite> site_;
+    std::unique_ptr<tesmar_testing::PushServiceStandIn> push_;
+};
+
+bool has(const Value& event, const char* name, std::initializer_list<std::pair<const char*, Value>> fields = {}) {
+    if (event["event"] != Value(name)) return false;
+    for (const auto& [key, value] : fields)
+        if (event[key] != value) return false;
+    return true;
+}
+
+// Index of the first event at or after `from` that matches; -1 when none.
+template <class Match>
+long find(const std::vector<Value>& seen, Match match, long from = 0) {
+    for (long i = from; i < long(seen.size()); ++i)
+        if (match(seen[size_t(i)])) return i;
+    return -1;
+}
+
+TEST_F(ShellRoads, LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
+    SimRun r = run("quit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    const std::string first = kBase + "/";
+    long kit = find(seen, [](const Value& e) { return has(e, "kit.start", {{"kit", "Dodoredized"}}); });
+    long configure = find(seen, [](const Value& e) { return has(e, "syslog"); }, kit);
+    long pushStart = find(seen, [](const Value& e) {
+        return has(e, "http.request") && e["url"].stringOr("").find("ios_params.js") != std::string::npos;
+    }, configure);
+    long prompt = find(seen, [](const Value& e) { return has(e, "notification.prompt"); }, pushStart);
+    long root = find(seen, [](const Value& e) { return has(e, "screen.root"); }, prompt);
+    long commit = find(seen, [&](const Value& e) { return has(e, "page.commit"); }, root);
+    long finish = find(seen, [&](const Value& e) { return has(e, "page.finish"); }, commit);
+    EXPECT_GE(kit, 0) << allOutput(r);
+    EXPECT_GT(configure, kit);
+    EXPECT_GT(pushStart, configure);
+    EXPECT_GT(prompt, pushStart);
+    EXPECT_GT(root, prompt);
+    EXPECT_GT(commit, root);
+    ASSERT_GT(finish, commit) << allOutput(r);
+    EXPECT_NE(seen[size_t(finish)]["url"].stringOr("").find(kSite), std::string::npos);
+    // The first screen hides the navigation bar; the spinner stops with the first page.
+    EXPECT_GE(find(seen, [](const Value& e) { return has(e, "view", {{"name", "navigation-bar"}, {"hidden", true}}); }), 0);
+    EXPECT_GT(find(seen, [](const Value& e) { return has(e, "view", {{"name", "spinner"}, {"hidden", true}}); }, finish - 1), 0);
+    EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "kit.start"); }, kit + 1), -1) << "a kit started twice";
+    EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "fault"); }), -1) << allOutput(r);
+}
+
+// The platform loads the first screen's view while setting the window's root, before the launch
+// handler has started the SDKs, so the first page starts loading before them.
+TEST_F(ShellRoads, DISABLED_FirstPageStartsLoadingOnlyAfterLaunch) {
+    SimRun r = run("quit\n");
+    auto seen = simEvents(r);
+    long kit = find(seen, [](const Value& e) { return has(e, "kit.start"); });
+    long start = find(seen, [](const Value& e) { return has(e, "page.start"); });
+    EXPECT_GT(start, kit) << allOutput(r);
+}
+
+TEST_F(ShellRoads, SessionCookieRegistersThePlayerWithTheSite) {
+    struct Case {
+        const char* label;
+        const char* version;
+        bool player;
+        bool registers;
+    } cases[] = {
+        {"system 12 with a player", "12.1", true, true},
+        {"system 11 with a player", "11.0", true, true},
+        {"system 10 with a player", "10.3", true, false},
+        {"system 12 before the push client has a player", "12.1", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        site_->server().clearRequests();
+        std::error_code ec;
+        fs::remove_all(dir_ / "device", ec);
+        std::vector<std::string> extra = {"--system-version", c.version};
+        if (c.player) extra.insert(extra.end(), {"--device-root", deviceWithPlayer()});
+        SimRun r = run("tap /login\ntap /news\ntap /\nquit\n", extra);
+        ASSERT_EQ(r.status, 0) << allOutput(r);
+        auto seen = simEvents(r);
+        auto isRegistration = [](const Value& e) {
+            return has(e, "http.request", {{"method", "POST"}, {"url", Value(kRegister)}});
+        };
+        auto registrations = site_->server().requestsTo(tesmar_testing::DemoSite::kRegisterPath);
+        if (!c.registers) {
+            EXPECT_TRUE(registrations.empty()) << allOutput(r);
+            EXPECT_EQ(find(seen, isRegistration), -1);
+            continue;
+        }
+        // Once the session cookie exists, every decision sends exactly one registration.
+        long news = find(seen, [](const Value& e) {
+            return has(e, "navigation.decision", {{"url", Value(kBase + "/news")}});
+        });
+        ASSERT_GE(news, 0) << allOutput(r);
+        long home = find(seen, [](const Value& e) { return has(e, "navigation.decision"); }, news + 1);
+        ASSERT_GT(home, news);
+        auto countBetween = [&](long from, long to) {
+            int n = 0;
+            for (long i = from; i < to; ++i) n += isRegistration(seen[size_t(i)]);
+            return n;
+        };
+        EXPECT_EQ(countBetween(news, home), 1) << allOutput(r);
+        EXPECT_EQ(countBetween(home, long(seen.size())), 1) << allOutput(r);
+        ASSERT_FALSE(registrations.empty());
+        for (const auto& request : registrations) {
+            EXPECT_EQ(request.method, "POST");
+            auto body = platform::json::read(request.body);
+            ASSERT_TRUE(body.ok()) << request.body;
+            EXPECT_EQ(body.value(), Value::dictionary({{"player-id", kPlayer}}));
+            std::string type = request.header("Content-Type").value_or("");
+            std::string cookie;
+            for (const auto& line : request.headerValues("Cookie")) cookie += line + "; ";
+            EXPECT_EQ(type.rfind("application/json", 0), 0u) << type;
+            EXPECT_NE(cookie.find(std::string("PHPSESSID=") + tesmar_testing::DemoSite::kSessionValue),
+                      std::string::npos)
+                << cookie;
+        }
+    }
+}
+
+TEST_F(ShellRoads, LostConnectionShowsItsViewAndReloadBringsThePageBack) {
+    SimRun r = run("network down\npull\nreload-button\nnetwork up\nreload-button\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    long fail = find(seen, [](const Value& e) { return has(e, "page.fail", {{"code", int64_t(-1009)}}); });
+    ASSERT_GE(fail, 0) << allOutput(r);
+    long lost = find(seen, [](const Value& e) { return has(e, "view", {{"name", "connection-lost"}, {"hidden", false}}); }, fail);
+    long hiddenPage = find(seen, [](const Value& e) { return has(e, "view", {{"name", "web-view"}, {"hidden", true}}); }, fail);
+    EXPECT_GT(lost, fail) << allOutput(r);
+    EXPECT_GT(hiddenPage, fail) << allOutput(r);
+    // The first reload, still offline, does nothing: no request leaves before the network is back.
+    long up = find(seen, [](const Value& e) { return has(e, "page.start"); }, fail + 1);
+    long shownPage = find(seen, [](const Value& e) { return has(e, "view", {{"name", "web-view"}, {"hidden", false}}); }, fail);
+    long finish = find(seen, [](const Value& e) { return has(e, "page.finish"); }, fail);
+    long gone = find(seen, [](const Value& e) { return has(e, "view", {{"name", "connection-lost"}, {"hidden", true}}); }, lost);
+    ASSERT_GT(finish, fail) << allOutput(r);
+    EXPECT_GT(up, fail);
+    EXPECT_GT(shownPage, lost);
+    EXPECT_GT(gone, lost);
+    EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "command.failed"); }), -1) << allOutput(r);
+}
+
+TEST_F(ShellRoads, WindowOpenedByThePageIsPushedAndClosedAgain) {
+    const std::string window = kBase + "/window";
+    SimRun r = run("js-open " + window + "\njs-close\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    long push = find(seen, [](const Value& e) { return has(e, "screen.push"); });
+    ASSERT_GE(push, 0) << allOutput(r);
+    long bar = find(seen, [](const Value& e) { return has(e, "view", {{"name", "navigation-bar"}, {"hidden", false}}); }, std::max(0L, push - 3));
+    long shown = find(seen, [&](const Value& e) { return has(e, "page.finish", {{"url", Value(window)}}); }, push);
+    long pop = find(seen, [](const Value& e) { return has(e, "screen.pop"); }, shown);
+    EXPECT_GE(bar, 0) << allOutput(r);  // a pushed window shows the navigation bar
+    EXPECT_GT(shown, push) << allOutput(r);
+    EXPECT_GT(pop, shown) << allOutput(r);
+    EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "fault"); }), -1) << allOutput(r);
+}
+
+TEST_F(ShellRoads, UniversalLinkBecomesTheRootAndTheDefaultPage) {
+    const std::string link = kBase + "/news?from=link";
+    // The root screen of a link sits in no navigation controller: a page closing its window there
+    // reloads the default page, which is now the link's.
+    SimRun r = run("universal-link " + link + "\njs-close\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    long root = find(seen, [&](const Value& e) { return has(e, "screen.root", {{"url", Value(link)}}); });
+    ASSERT_GE(root, 0) << allOutput(r);
+    long first = find(seen, [&](const Value& e) { return has(e, "page.finish", {{"url", Value(link)}}); }, root);
+    ASSERT_GT(first, root) << allOutput(r);
+    long again = find(seen, [&](const Value& e) { return has(e, "page.start", {{"url", Value(link)}}); }, first + 1);
+    EXPECT_GT(again, first) << allOutput(r);
+}
+
+TEST_F(ShellRoads, ConfigurationWithoutAUsableBaseURLLoadsNothing) {
+    constexpr const char* kError = "\"ASConfigService :: readConfigFile :: dictionary error\"";
+    struct Case {
+        const char* label;
+        std::optional<std::string> config;
+        bool message;
+    } cases[] = {
+        {"no Config.json", std::nullopt, false},
+        {"not JSON", "{\"base_url\": ", true},
+        {"no base_url", "{\"base_url_home_host\": \"tesmar.example\"}", false},
+        {"a value that is not a string", "{\"base_url\": \"" + kBase + "/\", \"push_notifications_enabled\": true}", false},
+        {"an array", "[\"" + kBase + "/\"]", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        SimRun r = run("pull\nquit\n", {}, c.config);
+        ASSERT_EQ(r.status, 0) << allOutput(r);
+        auto seen = simEvents(r);
+        EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "page.start"); }), -1) << allOutput(r);
+        EXPECT_EQ(find(seen, [](const Value& e) {
+                      return has(e, "http.request") && e["url"].stringOr("").find(kSite) != std::string::npos;
+                  }), -1);
+        // The app still launched: the kit started and a root screen is up.
+        EXPECT_GE(find(seen, [](const Value& e) { return has(e, "screen.root"); }), 0);
+        long message = find(seen, [&](const Value& e) { return has(e, "console", {{"text", kError}}); });
+        EXPECT_EQ(message >= 0, c.message) << allOutput(r);
+    }
+}
+
+}  // namespace
