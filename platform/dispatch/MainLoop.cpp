@@ -127,11 +127,12 @@ size_t MainLoop::runUntilIdle() {
     return count;
 }
 
-void MainLoop::waitForWork(std::optional<std::chrono::steady_clock::time_point> realDeadline, double maxWait) {
+void MainLoop::waitForWork(std::optional<std::chrono::steady_clock::time_point> realDeadline, double maxWait,
+                           bool forRun) {
     using namespace std::chrono;
     auto clock = Clock::shared();
     std::unique_lock lock(mutex_);
-    if (!ready_.empty() || stopRequested_) return;
+    if (!ready_.empty() || (forRun && stopRequested_)) return;
     auto until = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(maxWait));
     if (realDeadline && *realDeadline < until) until = *realDeadline;
     if (!timers_.empty() && !clock->isManual()) {
@@ -156,7 +157,7 @@ bool MainLoop::runUntil(const std::function<bool()>& predicate, double realTimeo
         if (predicate()) return true;
         if (steady_clock::now() >= deadline) return false;
         // The predicate may turn on state other threads change without posting here; look again soon.
-        waitForWork(deadline, 0.005);
+        waitForWork(deadline, 0.005, false);
     }
 }
 
@@ -174,7 +175,7 @@ void MainLoop::run() {
                 return;
             }
         }
-        waitForWork(std::nullopt, 3600);
+        waitForWork(std::nullopt, 3600, true);
     }
 }
 

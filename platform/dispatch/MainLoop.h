@@ -40,7 +40,8 @@ public:
     size_t runUntilIdle();
     // Runs the loop until predicate() is true (checked on this thread between blocks) or realTimeout
     // seconds of real time pass; for waiting on real events (network, worker threads). Returns the
-    // predicate's final answer.
+    // predicate's final answer. stop() does not end it, and a stop pending for the next run() does not
+    // make it spin.
     bool runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds);
     // Runs until stop() (from any thread, or from a block). A stop() made while no run() is active ends
     // the next run() once it has run one ready block at most, so a stop racing a run is never lost.
@@ -63,7 +64,9 @@ private:
 
     class Driving;
     bool runOne();
-    void waitForWork(std::optional<std::chrono::steady_clock::time_point> realDeadline, double maxWait);
+    // A pending stop ends the wait only for run(), the one call that answers it.
+    void waitForWork(std::optional<std::chrono::steady_clock::time_point> realDeadline, double maxWait,
+                     bool forRun);
     void wake();
 
     mutable std::mutex mutex_;

@@ -130,6 +130,19 @@ TEST_F(MainLoopTest, RunStopsWhenAnotherThreadCallsStop) {
     EXPECT_EQ(count.load(), 2);
 }
 
+// A stop made while only runUntil drives the loop waits for the next run(); meanwhile runUntil must
+// still sleep between looks instead of spinning on it.
+TEST_F(MainLoopTest, PendingStopNeitherEndsNorSpinsRunUntil) {
+    loop_.stop();
+    int looks = 0;
+    EXPECT_FALSE(loop_.runUntil([&] { return ++looks < 0; }, 0.1));
+    EXPECT_LT(looks, 200);
+    bool ran = false;
+    loop_.post([&] { ran = true; });
+    EXPECT_TRUE(loop_.runUntil([&] { return ran; }, 5));
+    loop_.run();  // the stop is still pending: this returns at once
+}
+
 TEST_F(MainLoopTest, MainThreadIdentityAndMainQueueSync) {
     loop_.runUntilIdle();
     EXPECT_TRUE(MainLoop::isMainThread());

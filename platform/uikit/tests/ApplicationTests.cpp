@@ -316,6 +316,24 @@ TEST_F(ApplicationTest, BackgroundTasksExpireWhenTheSystemTimeRunsOut) {
     EXPECT_EQ(app->backgroundTaskCount(), 0u);
 }
 
+TEST_F(ApplicationTest, TerminateStopsTheLoopWithoutMakingLaterWaitsPoll) {
+    Log log;
+    std::string name = uniqueName("EndDelegate");
+    makeDelegateClass(name, &log, kAll);
+    auto app = launchApplication(nullptr, name.c_str()).value();
+    Log posted;
+    auto token = NotificationCenter::defaultCenter().addObserver(
+        kApplicationWillTerminateNotification, app.get(), [&](const Notification& n) { posted.push_back(n.name); });
+    app->terminate();
+    EXPECT_EQ(posted, Log({kApplicationWillTerminateNotification}));
+
+    auto& loop = dispatch::MainLoop::shared();
+    int looks = 0;
+    EXPECT_FALSE(loop.runUntil([&] { return ++looks < 0; }, 0.1));
+    EXPECT_LT(looks, 200) << "runUntil polled without sleeping";
+    loop.run();  // ends at once: the stop is kept for the loop's own run
+}
+
 TEST_F(ApplicationTest, ContinueUserActivityReachesTheDelegate) {
     Log log;
     std::string name = uniqueName("LinkDelegate");
