@@ -107,6 +107,11 @@ void View::notifyMovedToWindow() {
     for (auto& s : subs) s->notifyMovedToWindow();
 }
 
+ActivityIndicatorView::ActivityIndicatorView(objc::Class* cls) : View(cls) { setHidden(hidesWhenStopped_); }
+ActivityIndicatorView::ActivityIndicatorView(Rect frame, objc::Class* cls) : View(frame, cls) {
+    setHidden(hidesWhenStopped_);
+}
+
 void ActivityIndicatorView::startAnimating() {
     animating_ = true;
     if (hidesWhenStopped_) setHidden(false);

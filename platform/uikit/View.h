@@ -114,7 +114,9 @@ private:
 // A spinner. With hidesWhenStopped (the default) it is hidden exactly while it is not animating.
 class ActivityIndicatorView : public View {
 public:
-    using View::View;
+    // Made stopped, hence hidden (quietly: it has no event name yet).
+    explicit ActivityIndicatorView(objc::Class* cls = nullptr);
+    explicit ActivityIndicatorView(Rect frame, objc::Class* cls = nullptr);
     void startAnimating();
     void stopAnimating();
     bool isAnimating() const { return animating_; }

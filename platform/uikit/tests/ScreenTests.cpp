@@ -240,9 +240,39 @@ TEST_F(ScreenTest, ViewsAndControls) {
     EXPECT_EQ(taps, 1);
 
     auto views = eventsNamed("view");
-    ASSERT_EQ(views.size(), 1u);  // a spinner starts visible: only the stop changes what shows
-    EXPECT_EQ(views[0].fields["name"], Value("spinner"));
-    EXPECT_EQ(views[0].fields["hidden"], Value(true));
+    ASSERT_EQ(views.size(), 2u);
+    EXPECT_EQ(views[0].fields["hidden"], Value(false));
+    EXPECT_EQ(views[1].fields["hidden"], Value(true));
+}
+
+TEST_F(ScreenTest, StoppedSpinnerIsHiddenFromTheStartAndEachChangeIsOneEvent) {
+    auto hidden = [&] {
+        std::vector<bool> out;
+        for (auto& e : eventsNamed("view"))
+            if (e.fields["name"] == Value("spinner")) out.push_back(e.fields["hidden"].boolOr(false));
+        return out;
+    };
+    auto spinner = std::make_shared<ActivityIndicatorView>(Rect(0, 0, 20, 20));
+    EXPECT_TRUE(spinner->isHidden());
+    EXPECT_FALSE(spinner->isAnimating());
+    EXPECT_TRUE(std::make_shared<ActivityIndicatorView>()->isHidden());
+    spinner->setEventName("spinner");
+    spinner->stopAnimating();  // already stopped and hidden: nothing to show
+    EXPECT_EQ(hidden(), std::vector<bool>{});
+    spinner->startAnimating();
+    spinner->startAnimating();
+    EXPECT_FALSE(spinner->isHidden());
+    spinner->stopAnimating();
+    EXPECT_EQ(hidden(), (std::vector<bool>{false, true}));
+
+    auto shown = std::make_shared<ActivityIndicatorView>();
+    shown->setHidesWhenStopped(false);
+    shown->setHidden(false);
+    shown->setEventName("spinner");
+    shown->startAnimating();
+    shown->stopAnimating();
+    EXPECT_FALSE(shown->isHidden()) << "without hidesWhenStopped a stopped spinner stays in view";
+    EXPECT_EQ(hidden(), (std::vector<bool>{false, true}));
 }
 
 }  // namespace
