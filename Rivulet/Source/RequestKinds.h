@@ -19,6 +19,7 @@
 #include <utility>
 #include <variant>
 
+#include "Rivulet/Source/DownloadResponseSerializer.h"
 #include "Rivulet/Source/Request.h"
 #include "Rivulet/Source/ResponseSerializer.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -142,6 +143,40 @@ public:
         platform::SearchPathDirectory directory = platform::SearchPathDirectory::Documents,
         SearchPathDomainMask domain = SearchPathDomainMask::userDomainMask);
 
+    // Response handlers, queued like the data ones; serializers read the downloaded file
+    // (DownloadResponseHandlers.h/.cpp).
+    std::shared_ptr<DownloadRequest> response(OptionalQueue queue, std::function<void(DefaultDownloadResponse)> completion);
+    std::shared_ptr<DownloadRequest> response(std::function<void(DefaultDownloadResponse)> completion) {
+        return response(std::nullopt, std::move(completion));
+    }
+    template <class T, class F>
+    std::shared_ptr<DownloadRequest> response(OptionalQueue queue, DownloadResponseSerializer<T> serializer, F&& completion);
+    std::shared_ptr<DownloadRequest> responseData(OptionalQueue queue,
+                                                  std::function<void(DownloadResponse<platform::Bytes>)> completion);
+    std::shared_ptr<DownloadRequest> responseString(OptionalQueue queue, std::optional<StringEncoding> encoding,
+                                                    std::function<void(DownloadResponse<std::string>)> completion);
+    std::shared_ptr<DownloadRequest> responseJSON(OptionalQueue queue, JSONReadingOptions options,
+                                                  std::function<void(DownloadResponse<platform::Value>)> completion);
+    std::shared_ptr<DownloadRequest> responsePropertyList(OptionalQueue queue, PropertyListReadOptions options,
+                                                          std::function<void(DownloadResponse<platform::Value>)> completion);
+    std::shared_ptr<DownloadRequest> responseData(std::function<void(DownloadResponse<platform::Bytes>)> completion) {
+        return responseData(std::nullopt, std::move(completion));
+    }
+    std::shared_ptr<DownloadRequest> responseString(std::function<void(DownloadResponse<std::string>)> completion) {
+        return responseString(std::nullopt, std::nullopt, std::move(completion));
+    }
+    std::shared_ptr<DownloadRequest> responseJSON(std::function<void(DownloadResponse<platform::Value>)> completion) {
+        return responseJSON(std::nullopt, JSONReadingOptions{JSONReadingOptions::allowFragments}, std::move(completion));
+    }
+    std::shared_ptr<DownloadRequest> responsePropertyList(std::function<void(DownloadResponse<platform::Value>)> completion) {
+        return responsePropertyList(std::nullopt, 0, std::move(completion));
+    }
+    static DownloadResponseSerializer<platform::Bytes> dataResponseSerializer();
+    static DownloadResponseSerializer<std::string> stringResponseSerializer(std::optional<StringEncoding> encoding = std::nullopt);
+    static DownloadResponseSerializer<platform::Value> jsonResponseSerializer(
+        JSONReadingOptions options = {JSONReadingOptions::allowFragments});
+    static DownloadResponseSerializer<platform::Value> propertyListResponseSerializer(PropertyListReadOptions options = 0);
+
 protected:
     friend class Request;
     using Request::Request;
@@ -204,3 +239,6 @@ protected:
 };
 
 }  // namespace rivulet
+
+// DownloadRequest's serializing handler template.
+#include "Rivulet/Source/DownloadResponseHandlers.h"

@@ -10,7 +10,10 @@
 #include <string>
 
 #include "Rivulet/Source/AnyError.h"
+#include "Rivulet/Source/DownloadResponseHandlers.h"
 #include "Rivulet/Source/HTTPMethod.h"
+#include "Rivulet/Source/MultipartFormData.h"
+#include "Rivulet/Source/MultipartUpload.h"
 #include "Rivulet/Source/Notifications.h"
 #include "Rivulet/Source/ParameterEncoding.h"
 #include "Rivulet/Source/RVError.h"
@@ -78,6 +81,21 @@ inline std::shared_ptr<UploadRequest> upload(std::shared_ptr<platform::InputStre
 inline std::shared_ptr<UploadRequest> upload(std::shared_ptr<platform::InputStream> stream,
                                              const URLRequestConvertible& urlRequest) {
     return SessionManager::defaultManager()->upload(std::move(stream), urlRequest);
+}
+
+// Multipart form data: the form is filled and encoded on the global utility queue; the completion
+// gets the encoding result on the main queue.
+inline void upload(MultipartFormDataFill multipartFormData,
+                   uint64_t encodingMemoryThreshold, const URLConvertible& url, HTTPMethod method = HTTPMethod::post,
+                   const std::optional<HTTPHeaders>& headers = std::nullopt,
+                   MultipartFormDataEncodingCompletion encodingCompletion = nullptr) {
+    SessionManager::defaultManager()->upload(std::move(multipartFormData), encodingMemoryThreshold, url, method, headers,
+                                             std::move(encodingCompletion));
+}
+inline void upload(MultipartFormDataFill multipartFormData, uint64_t encodingMemoryThreshold,
+                   const URLRequestConvertible& urlRequest, MultipartFormDataEncodingCompletion encodingCompletion = nullptr) {
+    SessionManager::defaultManager()->upload(std::move(multipartFormData), encodingMemoryThreshold, urlRequest,
+                                             std::move(encodingCompletion));
 }
 
 inline std::shared_ptr<StreamRequest> stream(const std::string& hostName, int port) {

@@ -26,6 +26,7 @@
 
 #include "Rivulet/Source/Guarded.h"
 #include "Rivulet/Source/HTTPMethod.h"
+#include "Rivulet/Source/MultipartUpload.h"
 #include "Rivulet/Source/ParameterEncoding.h"
 #include "Rivulet/Source/RequestKinds.h"
 #include "Rivulet/Source/ServerTrustPolicy.h"
@@ -105,6 +106,19 @@ public:
                                                   const URLRequestConvertible& urlRequest);
     // The common road of every upload; multipart uploads end here too.
     virtual std::shared_ptr<UploadRequest> upload(const UploadRequest::Uploadable& uploadable);
+
+    // Multipart form data (MultipartUpload.h): `multipartFormData` fills the form on the global utility
+    // queue; bodies of `encodingMemoryThreshold` bytes of part content or more go through a temporary
+    // file. The completion gets the encoding result on the main queue. Implemented in MultipartUpload.cpp.
+    static constexpr uint64_t multipartFormDataEncodingMemoryThreshold = 10'000'000;
+    using MultipartFormDataEncodingResult = rivulet::MultipartFormDataEncodingResult;
+    virtual void upload(MultipartFormDataFill multipartFormData, uint64_t encodingMemoryThreshold,
+                        const URLConvertible& url, HTTPMethod method = HTTPMethod::post,
+                        const std::optional<HTTPHeaders>& headers = std::nullopt,
+                        MultipartFormDataEncodingCompletion encodingCompletion = nullptr);
+    virtual void upload(MultipartFormDataFill multipartFormData, uint64_t encodingMemoryThreshold,
+                        const URLRequestConvertible& urlRequest,
+                        MultipartFormDataEncodingCompletion encodingCompletion = nullptr);
 
     // A TCP stream.
     virtual std::shared_ptr<StreamRequest> stream(const std::string& hostName, int port);
