@@ -1,5 +1,6 @@
 #include "Rivulet/Source/TaskDelegate.h"
 
+#include "Rivulet/Source/KeptDownloadFile.h"
 #include "Rivulet/Source/Timeline.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/urlsession/URLCredentialStorage.h"
@@ -238,6 +239,7 @@ void DownloadTaskDelegate::reset() {
     std::lock_guard lock(stateMutex_);
     progress_ = std::make_shared<Progress>(0);
     resumeData_.reset();
+    keptFile_.reset();
 }
 
 void DownloadTaskDelegate::didFinishDownloadingToURL(const SessionPtr&, const DownloadTaskPtr& task,
@@ -248,7 +250,15 @@ void DownloadTaskDelegate::didFinishDownloadingToURL(const SessionPtr&, const Do
     }
     auto dest = destination.get();
     auto response = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(task ? task->response() : nullptr);
-    if (!dest || !response) return;
+    if (!dest || !response) {
+        // The session removes `location` when this returns; response handlers read the file later.
+        if (auto kept = KeptDownloadFile::take(location)) {
+            std::lock_guard lock(stateMutex_);
+            keptFile_ = kept;
+            temporaryURL_ = kept->url();
+        }
+        return;
+    }
     DownloadDestination target = dest(location, *response);
     {
         std::lock_guard lock(stateMutex_);

@@ -36,6 +36,8 @@
 
 namespace rivulet {
 
+class KeptDownloadFile;
+
 using SessionPtr = std::shared_ptr<platform::URLSession>;
 using TaskPtr = std::shared_ptr<platform::URLSessionTask>;
 using DataTaskPtr = std::shared_ptr<platform::URLSessionDataTask>;
@@ -212,6 +214,8 @@ private:
     std::optional<platform::Bytes> resumeData_;
     std::optional<platform::URL> temporaryURL_;
     std::optional<platform::URL> destinationURL_;
+    // Without a destination the file is kept here (temporaryURL_) until the delegate goes.
+    std::shared_ptr<KeptDownloadFile> keptFile_;
 };
 
 class UploadTaskDelegate : public DataTaskDelegate {
