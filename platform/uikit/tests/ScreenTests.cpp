@@ -127,10 +127,12 @@ TEST_F(ScreenTest, AlertActionTapDismissesThenRunsTheHandlerOnce) {
     auto window = showInWindow(root);
     auto alert = AlertController::alertControllerWithTitle(std::nullopt, "Leave?", AlertControllerStyle::Alert);
     Log answers;
+    std::weak_ptr<AlertController> weakAlert = alert;  // the alert owns its actions: no cycle through them
     for (const char* title : {"OK", "Cancel"})
-        alert->addAction(AlertAction::make(title, AlertActionStyle::Default, [&answers, alert](const AlertAction& a) {
+        alert->addAction(AlertAction::make(title, AlertActionStyle::Default, [&answers, weakAlert](const AlertAction& a) {
             // The alert is gone before the handler runs.
-            answers.push_back(a.title + (alert->presentingViewController() ? " (still shown)" : ""));
+            auto shown = weakAlert.lock();
+            answers.push_back(a.title + (shown && shown->presentingViewController() ? " (still shown)" : ""));
         }));
 
     EXPECT_FALSE(alert->tapAction("OK"));  // not on screen yet
