@@ -1,7 +1,11 @@
-// g++ 12 reports a false maybe-uninitialized inside <regex> when built with sanitizers.
+// g++ 12 reports a false maybe-uninitialized inside <regex> when built with sanitizers. The checks below
+// no longer use a regex; only blacklistedUserPropertyPatterns(), whose type the header fixes, still
+// builds one.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #include "zidedova_core/ZDVConnectorUtils.h"
+
+#include <string_view>
 
 namespace zidedova {
 
@@ -26,6 +30,21 @@ const std::vector<std::regex>& ZDVConnectorUtils::blacklistedUserPropertyPattern
     return *v;
 }
 
+namespace {
+// The names blacklistedUserPropertyPatterns() describes, checked directly: "_ltv_" and three capital
+// letters, or "_cc" and one digit from 1 to 5.
+bool isBlacklistedUserPropertyPattern(std::string_view name) {
+    constexpr std::string_view ltv = "_ltv_";
+    if (name.size() == ltv.size() + 3 && name.substr(0, ltv.size()) == ltv) {
+        for (char c : name.substr(ltv.size()))
+            if (c < 'A' || c > 'Z') return false;
+        return true;
+    }
+    constexpr std::string_view cc = "_cc";
+    return name.size() == cc.size() + 1 && name.substr(0, cc.size()) == cc && name.back() >= '1' && name.back() <= '5';
+}
+}  // namespace
+
 bool ZDVConnectorUtils::isOriginAllowed(const std::string& origin) { return !blacklistedOrigins().count(origin); }
 
 bool ZDVConnectorUtils::shouldLogEventWithName(const std::string& name, const platform::Value& parameters) {
@@ -41,9 +60,7 @@ bool ZDVConnectorUtils::isUserPropertyAllowed(const std::string& name, const std
     if (name.empty()) return false;
     if (name == "_ln") return origin == "vcm" || origin == "viam";
     if (blacklistedUserProperties().count(name)) return false;
-    for (const auto& pattern : blacklistedUserPropertyPatterns())
-        if (std::regex_search(name, pattern)) return false;
-    return true;
+    return !isBlacklistedUserPropertyPattern(name);
 }
 
 }  // namespace zidedova

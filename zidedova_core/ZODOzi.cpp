@@ -1,12 +1,9 @@
-// g++ 12 reports a false maybe-uninitialized inside <regex> when built with sanitizers.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
 #include "zidedova_core/ZODOzi.h"
 
 #include <algorithm>
 #include <cctype>
-#include <regex>
 #include <set>
+#include <string_view>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -342,14 +339,21 @@ std::string ZODOzi::zidedovaUserAgent() {
 
 bool ZODOzi::validateAppID(const std::optional<std::string>& appID) {
     if (!appID || appID->empty()) return false;
-    static const std::regex versionPattern("^\\d+:");
-    static const std::regex iosPattern("^\\d+:ios:[a-f0-9]+$");
-    std::smatch match;
-    if (!std::regex_search(*appID, match, versionPattern)) return false;
-    std::string prefix = match.str(0);
-    if (prefix != "1:") return true;
-    std::string remainder = appID->substr(prefix.size());
-    if (!std::regex_match(remainder, iosPattern)) return false;
+    // "<version>:" first; only version 1 has a known shape: "1:<digits>:ios:<lower-case hex>".
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    std::string_view id(*appID);
+    size_t digits = 0;
+    while (digits < id.size() && isDigit(id[digits])) ++digits;
+    if (digits == 0 || digits == id.size() || id[digits] != ':') return false;
+    if (id.substr(0, digits + 1) != "1:") return true;
+    std::string_view remainder = id.substr(digits + 1);
+    size_t project = 0;
+    while (project < remainder.size() && isDigit(remainder[project])) ++project;
+    if (project == 0 || remainder.substr(project, 5) != ":ios:") return false;
+    std::string_view hex = remainder.substr(project + 5);
+    if (hex.empty()) return false;
+    for (char c : hex)
+        if (!isDigit(c) && (c < 'a' || c > 'f')) return false;
     std::vector<std::string> parts;
     size_t start = 0;
     for (size_t pos; (pos = appID->find(':', start)) != std::string::npos; start = pos + 1)
