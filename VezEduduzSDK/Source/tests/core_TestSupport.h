@@ -5,6 +5,7 @@
 // facade statics.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -62,9 +63,12 @@ protected:
         VezEduduz::setLogLevel(VELogLevel::verbose, VELogLevel::none);
     }
     void TearDown() override {
-        MainLoop::shared().runUntilIdle();
+        // Nothing of this test may outlive it: a registration still on its way would otherwise answer
+        // after the reset and leave its re-attempt (and the group's time-out) on the shared main loop,
+        // on this test's clock, where they hold up the next test's delayed blocks.
+        settleRegistration();
         VezEduduz::resetForTesting();
-        MainLoop::shared().runUntilIdle();
+        drainMainLoop();
         uikit::Application::resetShared();
         usernotifications::UserNotificationCenter::resetCurrent();
         VezEduduzRequest::setServerURL("");
@@ -113,9 +117,35 @@ protected:
 
     // A new "process" on the same device: the statics go, the stored state stays.
     void relaunch() {
-        MainLoop::shared().runUntilIdle();
+        settleRegistration();
         VezEduduz::resetForTesting();
         VezEduduz::setLogLevel(VELogLevel::verbose, VELogLevel::none);
+    }
+
+    // Lets a registration that is queued or on the network finish, moving the manual clock over its
+    // re-attempts and time-out, so its answer is handled before the statics are replaced.
+    void settleRegistration() {
+        auto& loop = MainLoop::shared();
+        loop.runUntilIdle();
+        for (int round = 0; round < 20 && VezEduduz::registrationInFlight(); ++round) {
+            loop.runUntil([&] { return !VezEduduz::registrationInFlight() || loop.nextDeadline().has_value(); }, 10);
+            if (!VezEduduz::registrationInFlight()) break;
+            if (auto deadline = loop.nextDeadline()) loop.advance(std::max(0.0, *deadline - clock->now()));
+        }
+        loop.runUntilIdle();
+        EXPECT_FALSE(VezEduduz::registrationInFlight()) << "a registration never finished";
+    }
+
+    // Runs every delayed block still waiting; after the reset they belong to no one.
+    void drainMainLoop() {
+        auto& loop = MainLoop::shared();
+        loop.runUntilIdle();
+        for (int round = 0; round < 100; ++round) {
+            auto deadline = loop.nextDeadline();
+            if (!deadline) break;
+            loop.advance(std::max(0.0, *deadline - clock->now()));
+        }
+        EXPECT_FALSE(loop.nextDeadline().has_value()) << "a delayed block keeps re-posting itself";
     }
 
     bool waitFor(const std::function<bool()>& predicate, double seconds = 10) {
