@@ -284,26 +284,26 @@ private:
 
 }  // namespace
 
-Bytes MultipartFormData::encodeBodyStream(BodyPart& part) {
-    Bytes out;
+void MultipartFormData::encodeBodyStream(BodyPart& part, Bytes& out) {
     OpenedStream stream(part.bodyStream);
     std::array<uint8_t, streamBufferSize> buffer{};
     while (size_t n = stream.read(buffer.data(), buffer.size())) out.insert(out.end(), buffer.data(), buffer.data() + n);
-    return out;
 }
 
 Bytes MultipartFormData::encode() {
     if (bodyPartError_) throw ThrownError(AnyError(*bodyPartError_));
     markBoundaries();
     Bytes encoded;
-    encoded.reserve(contentLength() < (uint64_t(1) << 30) ? size_t(contentLength()) : 0);
+    // Part bytes plus room for boundaries and headers; a guess, so a huge declared length is not trusted.
+    const uint64_t declared = contentLength();
+    encoded.reserve(declared < (uint64_t(1) << 30) ? size_t(declared) + bodyParts_.size() * 256 + 64 : 0);
     auto add = [&encoded](const Bytes& b) { encoded.insert(encoded.end(), b.begin(), b.end()); };
     for (const auto& part : bodyParts_) {
         add(BoundaryGenerator::boundaryData(part->hasInitialBoundary ? BoundaryGenerator::BoundaryType::initial
                                                                      : BoundaryGenerator::BoundaryType::encapsulated,
                                             boundary_));
         add(encodeHeaders(*part));
-        add(encodeBodyStream(*part));
+        encodeBodyStream(*part, encoded);
         if (part->hasFinalBoundary) add(BoundaryGenerator::boundaryData(BoundaryGenerator::BoundaryType::final, boundary_));
     }
     return encoded;

@@ -105,7 +105,8 @@ private:
     void setBodyPartError(RVError::MultipartEncodingFailureReason reason);
     void markBoundaries();
     static platform::Bytes encodeHeaders(const BodyPart& part);
-    platform::Bytes encodeBodyStream(BodyPart& part);
+    // Appends the part's body to `out` (no intermediate copy of a large part).
+    void encodeBodyStream(BodyPart& part, platform::Bytes& out);
     void writeBodyStream(BodyPart& part, platform::OutputStream& out);
     static void write(const platform::Bytes& bytes, platform::OutputStream& out);
     static void write(const uint8_t* bytes, size_t length, platform::OutputStream& out);
