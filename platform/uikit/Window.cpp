@@ -12,24 +12,30 @@ Window::~Window() = default;
 void Window::setRootViewController(std::shared_ptr<ViewController> controller) {
     auto old = root_;
     if (old == controller) return;
+    // A window that is not on screen yet does not load its root's view: that happens when it becomes
+    // visible, so a screen set up during launch does not start its work before launch has run.
     bool visible = isVisible();
-    if (controller) controller->view();
     if (visible) {
+        if (controller) controller->view();
         if (old) old->beginAppearance(false, false);
         if (controller) controller->beginAppearance(true, false);
     }
     if (old && old->isViewLoaded() && old->view()->superview().get() == this) old->view()->removeFromSuperview();
     root_ = controller;
-    if (controller) {
-        auto v = controller->view();
-        v->setFrame(bounds());
-        insertSubviewAtIndex(v, 0);
-    }
     if (visible) {
+        installRootView();
         if (old) old->endAppearance(false, false);
         if (controller) controller->endAppearance(true, false);
         announceRoot();
     }
+}
+
+void Window::installRootView() {
+    if (!root_) return;
+    auto v = root_->view();
+    if (v->superview().get() == this) return;
+    v->setFrame(bounds());
+    insertSubviewAtIndex(v, 0);
 }
 
 void Window::makeKeyAndVisible() {
@@ -39,6 +45,7 @@ void Window::makeKeyAndVisible() {
     if (visible_) return;
     visible_ = true;
     if (root_) {
+        installRootView();
         root_->beginAppearance(true, false);
         root_->endAppearance(true, false);
     }

@@ -32,6 +32,7 @@ public:
 
 private:
     void announceRoot();
+    void installRootView();
     std::shared_ptr<ViewController> root_;
     bool visible_ = false;
     std::weak_ptr<ViewController> announcedRoot_;

@@ -105,9 +105,10 @@ TEST_F(ApplicationTest, LaunchRunsInThePlatformOrderWithAnInterceptedSetDelegate
 
     Log expected = {"intercepted setDelegate:",
                     "setWindow:",
-                    "root.viewDidLoad",
                     "application:willFinishLaunchingWithOptions: k=1",
                     "application:didFinishLaunchingWithOptions: k=1",
+                    // The root's view loads when the window goes on screen, after launch has run.
+                    "root.viewDidLoad",
                     "root.viewWillAppear",
                     "root.viewDidLayoutSubviews",
                     "root.viewDidAppear",
