@@ -8,6 +8,7 @@
 #include "crash_reporter/Dodoredized.h"
 #include "kit_platform/Verira.h"
 #include "measurement/reporting/MSRScreenViewReporter.h"
+#include "VezEduduzSDK/Source/VezEduduzAppDelegate.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 #include "zidedova_core/DOREdozadedo.h"
 
@@ -22,6 +23,8 @@ void registerClasses() {
         dodoredized::registerClasses();
         measurement::registerClasses();
         zidedova::registerClasses();
+        // The push client intercepts the application before the application sets its delegate.
+        vezeduduz::loadApplicationCategory();
         AppDelegate::runtimeClass();
         ViewController::runtimeClass();
     });
