@@ -14,6 +14,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/usernotifications/Delivery.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
+#include "platform/urlsession/URLSession.h"
 #include "platform/webkit/WebKit.h"
 
 namespace tesmar_host {
@@ -185,7 +186,7 @@ void Device::settle() {
     // Quiet counts from the command too: work it set off may not have said anything yet.
     auto calm = [&] {
         auto last = std::max(printer_.lastEventTime(), start);
-        return Clock::now() - last >= quiet && !anyWebViewLoading();
+        return URLSession::tasksInFlight() == 0 && Clock::now() - last >= quiet && !anyWebViewLoading();
     };
     for (;;) {
         double left = std::chrono::duration<double>(deadline - Clock::now()).count();

@@ -91,7 +91,6 @@ public:
 
         spinner_ = std::make_shared<uikit::ActivityIndicatorView>();
         spinner_->setEventName("spinner");
-        spinner_->setHidden(true);  // stopped, so hidden; a new indicator does not start out that way
         root->addSubview(spinner_);
 
         connectionLost_ = std::make_shared<uikit::View>(root->bounds());
