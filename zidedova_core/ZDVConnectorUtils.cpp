@@ -1,8 +1,3 @@
-// g++ 12 reports a false maybe-uninitialized inside <regex> when built with sanitizers. The checks below
-// no longer use a regex; only blacklistedUserPropertyPatterns(), whose type the header fixes, still
-// builds one.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
 #include "zidedova_core/ZDVConnectorUtils.h"
 
 #include <string_view>
@@ -25,14 +20,8 @@ const std::set<std::string>& ZDVConnectorUtils::blacklistedUserProperties() {
     static const auto* s = new std::set<std::string>{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
     return *s;
 }
-const std::vector<std::regex>& ZDVConnectorUtils::blacklistedUserPropertyPatterns() {
-    static const auto* v = new std::vector<std::regex>{std::regex("^_ltv_[A-Z]{3}$"), std::regex("^_cc[1-5]{1}$")};
-    return *v;
-}
-
 namespace {
-// The names blacklistedUserPropertyPatterns() describes, checked directly: "_ltv_" and three capital
-// letters, or "_cc" and one digit from 1 to 5.
+// User properties blocked by pattern: "_ltv_" and three capital letters, or "_cc" and one digit 1-5.
 bool isBlacklistedUserPropertyPattern(std::string_view name) {
     constexpr std::string_view ltv = "_ltv_";
     if (name.size() == ltv.size() + 3 && name.substr(0, ltv.size()) == ltv) {

@@ -2,7 +2,6 @@
 // The filters of the interop connector: which origins, event names, parameters and user properties
 // other SDKs may pass to measurement. The sets are made once and never change. Stateless otherwise;
 // safe from any thread.
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,7 +16,6 @@ public:
     static const std::set<std::string>& blacklistedEventNames();
     static const std::set<std::string>& blacklistedParameters();
     static const std::set<std::string>& blacklistedUserProperties();
-    static const std::vector<std::regex>& blacklistedUserPropertyPatterns();
 
     static bool isOriginAllowed(const std::string& origin);
     static bool shouldLogEventWithName(const std::string& name, const platform::Value& parameters);
