@@ -1,0 +1,182 @@
+// Launch to first page: tesmar-sim launches the app against the demo site until the first page has
+// finished loading, compared with a bare HTTPS fetch of the same page through libcurl; and the host's
+// peak resident memory once the first page is shown.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Strings.h"
+#include "platform/foundation/PropertyList.h"
+#include "testing/DemoSite.h"
+#include "testing/PushServiceStandIn.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::Value;
+using SteadyClock = std::chrono::steady_clock;
+
+struct Site {
+    fs::path dir;
+    std::unique_ptr<tesmar_testing::DemoSite> site;
+    std::unique_ptr<tesmar_testing::PushServiceStandIn> push;
+    std::string bundle;
+
+    Site() {
+        char pattern[] = "/tmp/tesmar-launch-bench-XXXXXX";
+        dir = mkdtemp(pattern);
+        site = std::make_unique<tesmar_testing::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir.string());
+        push = tesmar_testing::PushServiceStandIn::secure(dir.string());
+        fs::path b = dir / "bundle";
+        fs::create_directories(b);
+        const char* bundleId = "com.tesmar.intranet";
+        Value info = Value::dictionary({{"CFBundleIdentifier", bundleId},
+                                        {"UIMainStoryboardFile", "Main"},
+                                        {"Verira", Value::dictionary({{"APIKey", "bench-kit-api-key"}})}});
+        Value options = Value::dictionary(
+            {{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"}, {"BUNDLE_ID", bundleId}, {"API_KEY", "bench-api-key"}});
+        (void)platform::plist::writeFile(info, (b / "Info.plist").string());
+        (void)platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string());
+        std::ofstream(b / "Config.json") << "{\"base_url\": \"" << Tesmar::Strings::Endpoint::baseUrl
+                                         << "/\", \"push_notifications_enabled\": \"true\", "
+                                            "\"base_url_home_host\": \"tesmar.example\"}";
+        bundle = b.string();
+    }
+    ~Site() {
+        push.reset();
+        site.reset();
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    std::vector<std::string> simArgs() const {
+        auto [siteFrom, siteTo] = site->connectToEntry();
+        auto [pushFrom, pushTo] = push->connectToEntry();
+        return {"--bundle", bundle, "--connect-to", siteFrom + "=" + siteTo, "--connect-to", pushFrom + "=" + pushTo,
+                "--ca", site->rootCertificatePath(), "--ca", push->rootCertificatePath()};
+    }
+};
+
+Site& site() {
+    static Site* s = new Site;
+    return *s;
+}
+
+struct Launch {
+    double seconds = -1;
+    long peakKB = -1;
+};
+
+long peakResidentKB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Starts tesmar-sim and reads its event lines until the first page has finished; then quits it.
+Launch launchOnce() {
+    int in[2], out[2];
+    if (pipe(in) || pipe(out)) return {};
+    auto args = site().simArgs();
+    auto start = SteadyClock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 2);
+        for (int fd : {in[0], in[1], out[0], out[1], devnull}) close(fd);
+        std::string path = TESMAR_SIM_PATH;
+        std::vector<char*> argv = {path.data()};
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    Launch launch;
+    std::string pending;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        pending.append(buffer, size_t(n));
+        if (launch.seconds < 0 && pending.find("\"event\":\"page.finish\"") != std::string::npos) {
+            launch.seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+            launch.peakKB = peakResidentKB(pid);
+            if (write(in[1], "quit\n", 5) != 5) kill(pid, SIGTERM);
+            close(in[1]);
+            in[1] = -1;
+        }
+        if (pending.size() > (1 << 20)) pending.erase(0, pending.size() - 4096);
+    }
+    if (in[1] >= 0) close(in[1]);
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return launch;
+}
+
+// A bare HTTPS fetch of the start page on a fresh connection, as the launch makes one.
+double fetchOnce() {
+    CURL* curl = curl_easy_init();
+    auto [from, to] = site().site->connectToEntry();
+    std::string mapping = from + ":" + to;
+    curl_slist* connectTo = curl_slist_append(nullptr, mapping.c_str());
+    std::string url = std::string(Tesmar::Strings::Endpoint::baseUrl) + "/";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connectTo);
+    curl_easy_setopt(curl, CURLOPT_CAINFO, site().site->rootCertificatePath().c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t size, size_t count, void*) { return size * count; });
+    auto start = SteadyClock::now();
+    CURLcode rc = curl_easy_perform(curl);
+    double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    curl_slist_free_all(connectTo);
+    curl_easy_cleanup(curl);
+    return rc == CURLE_OK ? seconds : -1;
+}
+
+void BM_LaunchToFirstPage(benchmark::State& state) {
+    double launched = 0, fetched = 0;
+    long peak = 0;
+    for (auto _ : state) {
+        Launch launch = launchOnce();
+        double fetch = fetchOnce();
+        if (launch.seconds < 0 || fetch < 0) {
+            state.SkipWithError("the app did not show its first page, or the bare fetch failed");
+            return;
+        }
+        state.SetIterationTime(launch.seconds);
+        launched += launch.seconds;
+        fetched += fetch;
+        peak = std::max(peak, launch.peakKB);
+    }
+    state.counters["bare_fetch_ms"] = fetched * 1000 / double(state.iterations());
+    state.counters["launch_over_fetch"] = launched / fetched;
+    state.counters["peak_rss_kB"] = double(peak);
+}
+BENCHMARK(BM_LaunchToFirstPage)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
