@@ -6,10 +6,12 @@
 #include "VezEduduzSDK/Source/VERequests.h"
 #include "VezEduduzSDK/Source/VezEduduzClient.h"
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
+#include "VezEduduzSDK/Source/VezEduduzDialogController.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
 #include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/VezEduduzWebView.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -152,6 +154,10 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
         s.promptBeforeOpeningPushURL = defaults::boolean(kPromptBeforeOpeningKey);
     }
     VezEduduzHelper::setShouldPromptToShowURL([] { return statics().promptBeforeOpeningPushURL; });
+    // Our own dialog queue and in-app page, unless the app put its own dialogs in place.
+    if (!dialogPresenter()) setDialogPresenter(VezEduduzDialogController::sharedInstance().presenter());
+    VezEduduzHelper::setDialogPresenter(VezEduduzDialogController::sharedInstance().presenter());
+    VezEduduzHelper::setInAppPagePresenter(VezEduduzWebView::presenter());
 
     s.autoPrompt = true;
     if (const Value* v = numberSetting(settings, kOSSettingsKeyAutoPrompt)) s.autoPrompt = v->boolOr(true);
