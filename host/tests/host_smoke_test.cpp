@@ -1,93 +1,24 @@
 // Runs the built tesmar-sim as a child process against a local site and checks what it prints.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "host/MinimalApp.h"
+#include "host/tests/SimRun.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
 #include "testing/TestHttpServer.h"
 
 namespace {
 
+using namespace host_test;
 using platform::Value;
 namespace fs = std::filesystem;
-
-struct SimRun {
-    int status = -1;
-    std::vector<std::string> lines;  // stdout, one per event
-    std::string err;
-};
-
-// Runs tesmar-sim with `args`, feeding `input` on stdin; kills it after `timeout`.
-SimRun runSim(const std::vector<std::string>& args, const std::string& input = "",
-           std::chrono::seconds timeout = std::chrono::seconds(120)) {
-    int in[2], out[2], err[2];
-    if (pipe(in) || pipe(out) || pipe(err)) return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-        std::vector<char*> argv;
-        std::string path = TESMAR_SIM_PATH;
-        argv.push_back(path.data());
-        std::vector<std::string> copies = args;
-        for (auto& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(path.c_str(), argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    signal(SIGPIPE, SIG_IGN);
-    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) ADD_FAILURE() << "cannot feed stdin";
-    close(in[1]);
-
-    std::string outText, errText;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool outOpen = true, errOpen = true;
-    while (outOpen || errOpen) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
-            ADD_FAILURE() << "tesmar-sim did not finish in time";
-            break;
-        }
-        pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
-        char buffer[4096];
-        for (int i = 0; i < 2; ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n <= 0) (i == 0 ? outOpen : errOpen) = false;
-            else (i == 0 ? outText : errText).append(buffer, static_cast<size_t>(n));
-        }
-    }
-    close(out[0]);
-    close(err[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    SimRun run;
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.err = errText;
-    std::istringstream lines(outText);
-    for (std::string line; std::getline(lines, line);) run.lines.push_back(line);
-    return run;
-}
 
 class HostSmoke : public ::testing::Test {
 protected:
@@ -116,16 +47,7 @@ protected:
     fs::path dir_;
 };
 
-// The parsed event lines; a line that is not a JSON object with an "event" fails the test.
-std::vector<Value> events(const SimRun& run) {
-    std::vector<Value> out;
-    for (const auto& line : run.lines) {
-        auto value = platform::json::read(line);
-        EXPECT_TRUE(value.ok() && value.value()["event"].isString()) << "not an event line: " << line;
-        if (value.ok()) out.push_back(value.value());
-    }
-    return out;
-}
+std::vector<Value> events(const SimRun& run) { return simEvents(run); }
 
 // Every expected event (name plus the given fields) appears, in this order.
 void expectInOrder(const std::vector<Value>& seen, const std::vector<Value>& expected, const SimRun& run) {
