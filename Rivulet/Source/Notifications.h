@@ -15,15 +15,15 @@
 namespace rivulet {
 
 namespace NotificationName::Task {
-inline const std::string DidResume = "org.rivulet.notification.name.task.didResume";
-inline const std::string DidSuspend = "org.rivulet.notification.name.task.didSuspend";
-inline const std::string DidCancel = "org.rivulet.notification.name.task.didCancel";
-inline const std::string DidComplete = "org.rivulet.notification.name.task.didComplete";
+inline constexpr const char* DidResume = "org.rivulet.notification.name.task.didResume";
+inline constexpr const char* DidSuspend = "org.rivulet.notification.name.task.didSuspend";
+inline constexpr const char* DidCancel = "org.rivulet.notification.name.task.didCancel";
+inline constexpr const char* DidComplete = "org.rivulet.notification.name.task.didComplete";
 }  // namespace NotificationName::Task
 
 namespace NotificationKey {
-inline const std::string Task = "org.rivulet.notification.key.task";
-inline const std::string ResponseData = "org.rivulet.notification.key.responseData";
+inline constexpr const char* Task = "org.rivulet.notification.key.task";
+inline constexpr const char* ResponseData = "org.rivulet.notification.key.responseData";
 }  // namespace NotificationKey
 
 // The task as a user-info value (an object handle wrapping it).
