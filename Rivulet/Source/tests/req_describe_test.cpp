@@ -1,5 +1,6 @@
 // What a request says about itself (curl command, summary), the default headers, and the task
 // notifications of resume, suspend and cancel.
+#include <algorithm>
 #include <fstream>
 
 #include "Rivulet/Source/tests/req_support.h"
@@ -137,6 +138,12 @@ TEST_F(RequestTest, ResumeSuspendAndCancelAnnounceThemselves) {
     r->response([&](DefaultDataResponse d) { done = d.error().has_value(); });
     ASSERT_TRUE(waitFor([&] { return done; }));
     auto all = names.items();
-    EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + 4),
-              (std::vector<std::string>{"didResume", "didResume", "didSuspend", "didCancel"}));
+    ASSERT_GE(all.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + 3),
+              (std::vector<std::string>{"didResume", "didResume", "didSuspend"}));
+    // The cancel is announced on the caller's thread and the completion on the session's, so a fast
+    // completion may be announced first.
+    std::vector<std::string> rest(all.begin() + 3, all.end());
+    std::sort(rest.begin(), rest.end());
+    EXPECT_EQ(rest, (std::vector<std::string>{"didCancel", "didComplete"}));
 }
