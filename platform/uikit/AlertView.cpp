@@ -7,6 +7,28 @@
 
 namespace platform::uikit {
 
+namespace {
+
+// The alerts on screen, held until answered (main thread only). Never destroyed, so an alert still
+// showing at exit is reachable rather than kept alive by a reference to itself.
+std::vector<std::shared_ptr<AlertView>>& shownAlerts() {
+    static auto* alerts = new std::vector<std::shared_ptr<AlertView>>;
+    return *alerts;
+}
+
+std::shared_ptr<AlertView> takeShown(const AlertView* alert) {
+    auto& alerts = shownAlerts();
+    for (auto it = alerts.begin(); it != alerts.end(); ++it)
+        if (it->get() == alert) {
+            auto kept = *it;
+            alerts.erase(it);
+            return kept;
+        }
+    return nullptr;
+}
+
+}  // namespace
+
 namespace detail {
 
 namespace {
@@ -87,20 +109,19 @@ void AlertView::show() {
                                return a && a->tapButton(t);
                            }});
         // Shown alerts stay alive until answered, as on the device.
-        keepAlive_ = self;
+        shownAlerts().push_back(self);
     }
     DeviceEvents::post("alert.shown", detail::alertFields(title_, message_, buttons_));
 }
 
 bool AlertView::tapButtonAtIndex(long index) {
     if (!visible_ || index < 0 || index >= long(buttons_.size())) return false;
-    auto keep = keepAlive_;
+    auto keep = takeShown(this);
     if (delegate_.clickedButtonAtIndex) delegate_.clickedButtonAtIndex(*this, index);
     visible_ = false;
     DeviceEvents::post("alert.dismissed", Value::dictionary({{"title", title_ ? Value(*title_) : Value()},
                                                              {"action", buttons_[size_t(index)]}}));
     if (delegate_.didDismissWithButtonIndex) delegate_.didDismissWithButtonIndex(*this, index);
-    keepAlive_.reset();
     return true;
 }
 

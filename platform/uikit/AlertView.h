@@ -48,7 +48,6 @@ private:
     std::vector<std::string> buttons_;
     bool hasCancel_ = false;
     bool visible_ = false;
-    std::shared_ptr<AlertView> keepAlive_;  // while shown
 };
 
 // The user answers whatever alert is in front: the most recently shown alert view, else the top
