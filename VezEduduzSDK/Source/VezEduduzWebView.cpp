@@ -140,6 +140,7 @@ void VezEduduzWebView::resetForTesting() {
     if (page) {
         if (page->webView_) page->webView_->stopLoading();
         page->dismiss();
+        page->navigation_.reset();  // the navigation controller holds the page: let both go
     }
     page.reset();
 }
