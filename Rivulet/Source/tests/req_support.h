@@ -13,6 +13,7 @@
 #include "Rivulet/Source/Rivulet.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "testing/TemporaryDeviceRoot.h"
 #include "testing/TestHttpServer.h"
 
 namespace req_test {
@@ -22,28 +23,8 @@ using platform::dispatch::MainLoop;
 using tesmar_testing::Reply;
 using tesmar_testing::TestHttpServer;
 
-class DeviceRoot {
-public:
-    DeviceRoot() {
-        char tmpl[] = "/tmp/rivulet-req-XXXXXX";
-        path_ = mkdtemp(tmpl);
-        std::filesystem::create_directories(path_ + "/tmp");
-        saved_ = platform::PlatformConfig::current();
-        platform::PlatformConfig::update([&](platform::PlatformSettings& s) {
-            s.deviceRoot = path_;
-            s.networkUp = true;
-        });
-    }
-    ~DeviceRoot() {
-        platform::PlatformConfig::set(saved_);
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-    platform::PlatformSettings saved_;
+struct DeviceRoot : tesmar_testing::TemporaryDeviceRoot {
+    DeviceRoot() : TemporaryDeviceRoot("rivulet-req") {}
 };
 
 inline bool waitFor(const std::function<bool()>& done, double seconds = 20) {

@@ -14,32 +14,12 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace vezeduduz::testsupport {
 
-class DeviceRoot {
-public:
-    DeviceRoot() {
-        char tmpl[] = "/tmp/vezeduduz-test-XXXXXX";
-        path_ = mkdtemp(tmpl);
-        std::filesystem::create_directories(path_ + "/Bundle");
-        std::filesystem::create_directories(path_ + "/tmp");
-        saved_ = platform::PlatformConfig::current();
-        platform::PlatformConfig::update([&](platform::PlatformSettings& s) {
-            s.deviceRoot = path_;
-            s.networkUp = true;
-        });
-    }
-    ~DeviceRoot() {
-        platform::PlatformConfig::set(saved_);
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-    platform::PlatformSettings saved_;
+struct DeviceRoot : tesmar_testing::TemporaryDeviceRoot {
+    DeviceRoot() : TemporaryDeviceRoot("vezeduduz-test", {"Bundle", "tmp"}) {}
 };
 
 struct LogLine {

@@ -14,33 +14,14 @@
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSession.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace urlsession_test {
 
 using namespace platform;
 
-class DeviceRoot {
-public:
-    DeviceRoot() {
-        char tmpl[] = "/tmp/urlsession-test-XXXXXX";
-        path_ = mkdtemp(tmpl);
-        std::filesystem::create_directories(path_ + "/tmp");
-        saved_ = PlatformConfig::current();
-        PlatformConfig::update([&](PlatformSettings& s) {
-            s.deviceRoot = path_;
-            s.networkUp = true;
-        });
-    }
-    ~DeviceRoot() {
-        PlatformConfig::set(saved_);
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-    PlatformSettings saved_;
+struct DeviceRoot : tesmar_testing::TemporaryDeviceRoot {
+    DeviceRoot() : TemporaryDeviceRoot("urlsession-test") {}
 };
 
 // Records callbacks as short lines ("response 200", "data 5", "complete -1001", ...), in order.

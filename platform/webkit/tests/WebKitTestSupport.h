@@ -13,6 +13,7 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/webkit/WebKit.h"
+#include "testing/TemporaryDeviceRoot.h"
 #include "testing/TestHttpServer.h"
 
 namespace webkit_test {
@@ -26,29 +27,12 @@ inline bool runUntil(const std::function<bool()>& done, double seconds = 10) {
     return dispatch::MainLoop::shared().runUntil(done, seconds);
 }
 
-class DeviceRoot {
-public:
-    DeviceRoot() {
-        char tmpl[] = "/tmp/webkit-test-XXXXXX";
-        path_ = mkdtemp(tmpl);
-        std::filesystem::create_directories(path_ + "/tmp");
-        saved_ = PlatformConfig::current();
-        PlatformConfig::update([&](PlatformSettings& s) {
-            s.deviceRoot = path_;
-            s.networkUp = true;
-        });
+struct DeviceRoot : tesmar_testing::TemporaryDeviceRoot {
+    DeviceRoot() : TemporaryDeviceRoot("webkit-test") {
         WebsiteDataStore::defaultDataStore()->cookieStorage()->removeAllCookies();
     }
-    ~DeviceRoot() {
-        dispatch::MainLoop::shared().runUntilIdle();
-        PlatformConfig::set(saved_);
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-
-private:
-    std::string path_;
-    PlatformSettings saved_;
+    // Work the test left on the loop runs while its device is still in place.
+    ~DeviceRoot() { dispatch::MainLoop::shared().runUntilIdle(); }
 };
 
 // Device events as "name url" lines (faults as "fault <kind>"), in order.
