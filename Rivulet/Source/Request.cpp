@@ -5,6 +5,7 @@
 #include <map>
 
 #include "Rivulet/Source/Notifications.h"
+#include "platform/foundation/TextEncoding.h"
 #include "platform/urlsession/URLCredentialStorage.h"
 
 namespace rivulet {
@@ -30,18 +31,6 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
         text.replace(at, from.size(), to);
 }
 
-bool isValidUTF8(const platform::Bytes& bytes) {
-    size_t i = 0, n = bytes.size();
-    while (i < n) {
-        uint8_t c = bytes[i];
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        if (len == 0 || i + len > n) return false;
-        for (size_t k = 1; k < len; ++k)
-            if ((bytes[i + k] & 0xC0) != 0x80) return false;
-        i += len;
-    }
-    return true;
-}
 }  // namespace
 
 Request::Request(SessionPtr session, RequestTask requestTask, std::optional<AnyError> error)
@@ -217,7 +206,9 @@ std::string Request::cURLRepresentation() const {
         components.push_back("-H \"" + name + ": " + value + "\"");
     }
 
-    if (const auto& body = req->HTTPBody(); body && isValidUTF8(*body)) {
+    const auto& body = req->HTTPBody();
+    auto bodyText = [&] { return std::string_view(reinterpret_cast<const char*>(body->data()), body->size()); };
+    if (body && platform::text::isValidUTF8(bodyText())) {
         std::string text(body->begin(), body->end());
         replaceAll(text, "\\\"", "\\\\\"");
         replaceAll(text, "\"", "\\\"");

@@ -19,6 +19,8 @@
 #include <random>
 #include <vector>
 
+#include "platform/foundation/TextEncoding.h"
+
 namespace platform::plist {
 
 namespace {
@@ -69,34 +71,6 @@ struct PlistFree {
     void operator()(plist_t p) const { plist_free(p); }
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
-
-bool isValidUTF8(const std::string& s) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    size_t n = s.size(), i = 0;
-    while (i < n) {
-        unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t cp;
-        if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F;
-        else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F;
-        else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07;
-        else return false;
-        if (i + len > n) return false;
-        for (size_t k = 1; k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
 
 // XML 1.0 cannot carry most control characters, not even escaped; libplist would write them raw and
 // produce a document no reader accepts.
@@ -418,7 +392,7 @@ Result<plist_t> toPlist(const Value& v, Format format, size_t depth);
 std::optional<Error> checkString(const std::string& s, Format format, const char* what) {
     // libplist takes C strings: an embedded NUL would silently cut the text short.
     if (s.find('\0') != std::string::npos) return writeError(std::string(what) + " contains a NUL character");
-    if (!isValidUTF8(s)) return writeError(std::string(what) + " is not valid UTF-8");
+    if (!text::isValidUTF8(s)) return writeError(std::string(what) + " is not valid UTF-8");
     if (format == Format::XML && hasXMLForbiddenControl(s))
         return writeError(std::string(what) + " contains a control character XML cannot carry");
     return std::nullopt;

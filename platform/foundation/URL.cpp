@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "platform/foundation/TextEncoding.h"
+
 namespace platform {
 
 namespace {
@@ -337,44 +339,8 @@ CharacterSet CharacterSet::alphanumerics() {
 
 // ---- percent-encoding ----
 
-bool isValidUTF8(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        auto c = static_cast<unsigned char>(text[i]);
-        size_t len;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > text.size()) return false;
-        for (size_t k = 1; k < len; ++k) {
-            auto cc = static_cast<unsigned char>(text[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
-
 std::optional<std::string> addingPercentEncoding(std::string_view text, const CharacterSet& allowed) {
-    if (!isValidUTF8(text)) return std::nullopt;
+    if (!platform::text::isValidUTF8(text)) return std::nullopt;
     return encodeBytes(text, allowed);
 }
 
@@ -392,7 +358,7 @@ std::optional<std::string> removingPercentEncoding(std::string_view text) {
         out += char(hi * 16 + lo);
         i += 2;
     }
-    if (!isValidUTF8(out)) return std::nullopt;
+    if (!platform::text::isValidUTF8(out)) return std::nullopt;
     return out;
 }
 

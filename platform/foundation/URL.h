@@ -51,8 +51,6 @@ private:
 std::optional<std::string> addingPercentEncoding(std::string_view text, const CharacterSet& allowed);
 // Decodes "%XX" escapes. nullopt on a malformed escape or when the result is not valid UTF-8.
 std::optional<std::string> removingPercentEncoding(std::string_view text);
-// True when `text` is valid UTF-8.
-bool isValidUTF8(std::string_view text);
 
 class URL {
 public:
