@@ -1,7 +1,6 @@
 // The client's session manager against raw libcurl multi on loopback: 64 requests in flight, 1 KB
 // bodies, each answer delivered through responseData. Prints the manager / raw ratio after the runs.
 #include <benchmark/benchmark.h>
-#include <curl/curl.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -9,6 +8,7 @@
 #include <mutex>
 
 #include "Rivulet/Source/Rivulet.h"
+#include "bench/RawCurlMulti.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "testing/TestHttpServer.h"
 
@@ -24,9 +24,7 @@ double g_rivulet = 0, g_raw = 0;
 
 TestHttpServer& server() {
     static TestHttpServer* s = [] {
-        TestHttpServer::Options options;
-        options.threads = kInFlight;
-        auto* srv = new TestHttpServer(options);
+        auto* srv = bench::makeServer(kInFlight).release();
         srv->route("GET", "/small", Reply::text(std::string(1024, 's')));
         return srv;
     }();
@@ -45,7 +43,8 @@ public:
             remaining_ = total;
             toStart_ = total - inFlight;
         }
-        for (int i = 0; i < inFlight; ++i) start();
+        for (int i = 0; i < inFlight; ++i)
+            start();
         std::unique_lock lock(m_);
         cv_.wait(lock, [&] { return remaining_ == 0; });
     }
@@ -92,48 +91,11 @@ void BM_RivuletSmallRequests(benchmark::State& state) {
     state.SetItemsProcessed(done);
 }
 
-size_t countBytes(char*, size_t size, size_t n, void* user) {
-    *static_cast<int64_t*>(user) += int64_t(size * n);
-    return size * n;
-}
-
-void rawCurl(const std::string& url, int total, int inFlight) {
-    CURLM* multi = curl_multi_init();
-    int64_t bytes = 0;
-    auto add = [&] {
-        CURL* e = curl_easy_init();
-        curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, countBytes);
-        curl_easy_setopt(e, CURLOPT_WRITEDATA, &bytes);
-        curl_multi_add_handle(multi, e);
-    };
-    int started = 0, finished = 0;
-    for (; started < inFlight && started < total; ++started) add();
-    while (finished < total) {
-        int running = 0;
-        curl_multi_perform(multi, &running);
-        int left = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
-            if (msg->msg != CURLMSG_DONE) continue;
-            curl_multi_remove_handle(multi, msg->easy_handle);
-            curl_easy_cleanup(msg->easy_handle);
-            ++finished;
-            if (started < total) {
-                add();
-                ++started;
-            }
-        }
-        curl_multi_poll(multi, nullptr, 0, 100, nullptr);
-    }
-    curl_multi_cleanup(multi);
-}
-
 void BM_RawCurlSmallRequests(benchmark::State& state) {
     int64_t done = 0;
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        rawCurl(server().url("/small"), kRequestsPerRound, kInFlight);
+        bench::rawCurlMulti(server().url("/small"), kRequestsPerRound, kInFlight);
         done += kRequestsPerRound;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -144,7 +106,7 @@ void BM_RawCurlSmallRequests(benchmark::State& state) {
 BENCHMARK(BM_RawCurlSmallRequests)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RivuletSmallRequests)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     char root[] = "/tmp/rivulet-bench-XXXXXX";
@@ -154,6 +116,7 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (g_raw > 0) std::printf("ratio small requests SessionManager/raw curl: %.2f (goal >= 0.8)\n", g_rivulet / g_raw);
+    if (g_raw > 0)
+        std::printf("ratio small requests SessionManager/raw curl: %.2f (goal >= 0.8)\n", g_rivulet / g_raw);
     return 0;
 }

@@ -1,7 +1,6 @@
 // URLSession against raw libcurl multi on loopback: many small requests (64 in flight, 1 KB bodies)
 // and one 100 MB download. Prints the URLSession / raw ratios after the runs.
 #include <benchmark/benchmark.h>
-#include <curl/curl.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,6 +9,7 @@
 #include <map>
 #include <mutex>
 
+#include "bench/RawCurlMulti.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/urlsession/URLSession.h"
 #include "testing/TestHttpServer.h"
@@ -24,14 +24,12 @@ constexpr int kInFlight = 64;
 constexpr int kRequestsPerRound = 512;
 constexpr uint64_t kLargeBody = 100ull << 20;
 
-std::map<std::string, double> g_rates;  // bytes or requests per second, by benchmark
+std::map<std::string, double> g_rates; // bytes or requests per second, by benchmark
 std::mutex g_ratesMutex;
 
 TestHttpServer& server() {
     static TestHttpServer* s = [] {
-        TestHttpServer::Options options;
-        options.threads = kInFlight;
-        auto* srv = new TestHttpServer(options);
+        auto* srv = bench::makeServer(kInFlight).release();
         srv->route("GET", "/small", Reply::text(std::string(1024, 's')));
         srv->route("GET", "/large", Reply::streamed(kLargeBody));
         return srv;
@@ -60,8 +58,8 @@ public:
                         const Bytes& data) override {
         bytes += int64_t(data.size());
     }
-    void didWriteData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDownloadTask>&, int64_t n,
-                      int64_t, int64_t) override {
+    void didWriteData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDownloadTask>&,
+                      int64_t n, int64_t, int64_t) override {
         bytes += n;
     }
     void didCompleteWithError(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
@@ -117,7 +115,8 @@ void BM_URLSessionLargeDownload(benchmark::State& state) {
     d->session = makeSession(d);
     d->target = *URL::string(server().url("/large"));
     auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) d->run(1, 1, true);
+    for (auto _ : state)
+        d->run(1, 1, true);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     record("large/urlsession", double(d->bytes.load()) / secs);
     state.SetBytesProcessed(d->bytes.load());
@@ -127,59 +126,11 @@ void BM_URLSessionLargeDownload(benchmark::State& state) {
 
 // ---------------------------------------------------------------- raw curl multi
 
-size_t countBytes(char*, size_t size, size_t n, void* user) {
-    *static_cast<int64_t*>(user) += int64_t(size * n);
-    return size * n;
-}
-
-size_t writeToFile(char* p, size_t size, size_t n, void* user) {
-    return fwrite(p, 1, size * n, static_cast<FILE*>(user));
-}
-
-// The same work done by hand: a multi handle, `inFlight` easy handles, re-added as they finish.
-int64_t rawCurl(const std::string& url, int total, int inFlight, FILE* file) {
-    CURLM* multi = curl_multi_init();
-    int64_t bytes = 0;
-    auto add = [&] {
-        CURL* e = curl_easy_init();
-        curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-        if (file) {
-            curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, writeToFile);
-            curl_easy_setopt(e, CURLOPT_WRITEDATA, file);
-        } else {
-            curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, countBytes);
-            curl_easy_setopt(e, CURLOPT_WRITEDATA, &bytes);
-        }
-        curl_multi_add_handle(multi, e);
-    };
-    int started = 0, finished = 0;
-    for (; started < inFlight && started < total; ++started) add();
-    while (finished < total) {
-        int running = 0;
-        curl_multi_perform(multi, &running);
-        int left = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
-            if (msg->msg != CURLMSG_DONE) continue;
-            curl_multi_remove_handle(multi, msg->easy_handle);
-            curl_easy_cleanup(msg->easy_handle);
-            ++finished;
-            if (started < total) {
-                add();
-                ++started;
-            }
-        }
-        curl_multi_poll(multi, nullptr, 0, 100, nullptr);
-    }
-    curl_multi_cleanup(multi);
-    return bytes;
-}
-
 void BM_RawCurlSmallRequests(benchmark::State& state) {
     int64_t done = 0;
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        rawCurl(server().url("/small"), kRequestsPerRound, kInFlight, nullptr);
+        bench::rawCurlMulti(server().url("/small"), kRequestsPerRound, kInFlight, nullptr);
         done += kRequestsPerRound;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -191,8 +142,8 @@ void BM_RawCurlLargeDownload(benchmark::State& state) {
     int64_t bytes = 0;
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        FILE* f = tmpfile();  // the session writes its download to disk too
-        rawCurl(server().url("/large"), 1, 1, f);
+        FILE* f = tmpfile(); // the session writes its download to disk too
+        bench::rawCurlMulti(server().url("/large"), 1, 1, f);
         bytes += ftell(f);
         fclose(f);
     }
@@ -206,7 +157,7 @@ BENCHMARK(BM_URLSessionSmallRequests)->Unit(benchmark::kMillisecond)->UseRealTim
 BENCHMARK(BM_RawCurlLargeDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_URLSessionLargeDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     char root[] = "/tmp/urlsession-bench-XXXXXX";
@@ -217,9 +168,11 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     std::lock_guard lock(g_ratesMutex);
     auto ratio = [&](const char* what, const char* goal) {
-        auto s = g_rates.find(std::string(what) + "/urlsession"), r = g_rates.find(std::string(what) + "/raw");
+        auto s = g_rates.find(std::string(what) + "/urlsession"),
+             r = g_rates.find(std::string(what) + "/raw");
         if (s != g_rates.end() && r != g_rates.end() && r->second > 0)
-            std::printf("ratio %s URLSession/raw curl: %.2f (goal >= %s)\n", what, s->second / r->second, goal);
+            std::printf("ratio %s URLSession/raw curl: %.2f (goal >= %s)\n", what, s->second / r->second,
+                        goal);
     };
     ratio("small", "0.8");
     ratio("large", "0.9");

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <stdexcept>
 #include <string_view>
@@ -217,6 +218,18 @@ void TestHttpServer::start(Options options) {
     size_t threads = std::max<size_t>(options.threads, 1);
     server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     server_->set_keep_alive_timeout(std::max<time_t>(options.keepAlive.count(), 1));
+    // Answers go out as soon as they are written (a head and a body written apart would otherwise
+    // wait on the client's delayed ACK), and a kept-alive connection serves as many requests as the
+    // client sends: measurements through this server should see the client, not the server.
+    server_->set_tcp_nodelay(true);
+    server_->set_keep_alive_max_count(std::numeric_limits<size_t>::max());
+    // The listening socket, to give it a real backlog once bound: cpp-httplib listens with room for
+    // five pending connections, and a burst of clients connecting at once would wait for SYN retries.
+    auto listener = std::make_shared<int>(-1);
+    server_->set_socket_options([listener](int fd) {
+        httplib::default_socket_options(fd);
+        *listener = fd;
+    });
     auto handler = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res); };
     server_->Get(".*", handler);
     server_->Post(".*", handler);
@@ -234,6 +247,7 @@ void TestHttpServer::start(Options options) {
 
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("TestHttpServer: cannot bind a port on 127.0.0.1");
+    if (*listener >= 0) ::listen(*listener, SOMAXCONN);
 
     auto listenEnded = std::make_shared<std::atomic<bool>>(false);
     thread_ = std::thread([this, listenEnded] {
