@@ -95,6 +95,18 @@ OperatingSystemVersion PlatformConfig::systemVersion() {
     return state().settings.systemVersion;
 }
 
+std::string PlatformConfig::processName() {
+    std::lock_guard lock(state().mutex);
+    return state().settings.processName;
+}
+
+std::optional<std::string> PlatformConfig::connectTarget(const std::string& hostAndPort) {
+    std::lock_guard lock(state().mutex);
+    auto it = state().settings.connectTo.find(hostAndPort);
+    if (it == state().settings.connectTo.end()) return std::nullopt;
+    return it->second;
+}
+
 std::string PlatformConfig::deviceRoot() {
     std::lock_guard lock(state().mutex);
     return state().settings.deviceRoot;

@@ -57,6 +57,9 @@ public:
     static void setNetworkUp(bool up);  // tells the network listeners when the value changes
     static OperatingSystemVersion systemVersion();
     static std::string deviceRoot();
+    static std::string processName();
+    // Where connections for "host:port" go instead ("127.0.0.1:port"), if mapped.
+    static std::optional<std::string> connectTarget(const std::string& hostAndPort);
 
     // Listener for network up/down changes; returns an id for removal.
     static int addNetworkListener(std::function<void(bool up)> listener);

@@ -1,6 +1,7 @@
 #include "platform/urlsession/Engine.h"
 
 #include <curl/curl.h>
+#include <pthread.h>
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformConfig.h"
@@ -23,6 +24,9 @@ Engine::Engine(URLSessionConfiguration configuration, std::shared_ptr<URLSession
     : config_(std::move(configuration)), queue_(std::move(queue)), delegate_(std::move(delegate)) {
     ensureCurl();
     multi_ = curl_multi_init();
+    // Transfers beyond the limit wait in curl's queue until a connection to their host is free.
+    if (config_.HTTPMaximumConnectionsPerHost > 0)
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, long(config_.HTTPMaximumConnectionsPerHost));
 }
 
 Engine::~Engine() {
@@ -57,11 +61,14 @@ void Engine::dropCommands() {
 }
 
 void Engine::post(std::function<void()> command) {
+    bool wake;
     {
         std::lock_guard lock(commandMutex_);
+        // One wake-up per batch: the engine takes every queued command when it wakes.
+        wake = commands_.empty();
         commands_.push_back(std::move(command));
     }
-    curl_multi_wakeup(multi_);
+    if (wake) curl_multi_wakeup(multi_);
 }
 
 void Engine::deliver(std::function<void()> block) {
@@ -127,6 +134,7 @@ std::vector<std::shared_ptr<URLSessionTask>> Engine::liveTasks() {
 }
 
 void Engine::run() {
+    pthread_setname_np(pthread_self(), "url-session");  // at most 15 characters
     while (!stop_) {
         runCommands();
         if (stop_) break;

@@ -342,7 +342,7 @@ void TransferOps::startHop(Engine* e, Transfer* t) {
             if (!fields.find(name)) fields.set(name, value.isString() ? *value.asString() : value.description());
     if (!fields.find("Cookie"))
         if (auto cookie = cookieHeaderFor(config, req)) fields.set("Cookie", *cookie);
-    if (!fields.find("User-Agent")) fields.set("User-Agent", PlatformConfig::current().processName + " (URLSession)");
+    if (!fields.find("User-Agent")) fields.set("User-Agent", PlatformConfig::processName() + " (URLSession)");
     if (!fields.find("Accept")) fields.set("Accept", "*/*");
     for (const auto& [name, value] : fields.entries()) {
         std::string line = value.empty() ? name + ";" : name + ": " + value;
@@ -354,10 +354,8 @@ void TransferOps::startHop(Engine* e, Transfer* t) {
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, t->headerList);
 
     int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
-    auto settings = PlatformConfig::current();
-    auto it = settings.connectTo.find(t->host + ":" + std::to_string(port));
-    if (it != settings.connectTo.end()) {
-        std::string mapping = t->host + ":" + std::to_string(port) + ":" + it->second;
+    if (auto target = PlatformConfig::connectTarget(t->host + ":" + std::to_string(port))) {
+        std::string mapping = t->host + ":" + std::to_string(port) + ":" + *target;
         t->connectTo = curl_slist_append(t->connectTo, mapping.c_str());
         curl_easy_setopt(c, CURLOPT_CONNECT_TO, t->connectTo);
     }

@@ -312,3 +312,32 @@ TEST(SessionLifetimeTest, DroppingAnInvalidatedSessionReleasesItsDelegate) {
 }
 
 }  // namespace
+
+TEST(SessionConnectionLimitTest, NoMoreConnectionsToAHostThanTheConfigurationAllows) {
+    DeviceRoot device;
+    TestHttpServer server;
+    auto gate = tesmar_testing::Gate::make();
+    server.route("GET", "/held", Reply::text("held").heldBy(gate));
+    auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.HTTPMaximumConnectionsPerHost = 2;
+    auto session = URLSession::sessionWithConfiguration(configuration);
+    std::atomic<int> done{0};
+    for (int i = 0; i < 6; ++i)
+        session
+            ->dataTaskWithURL(url(server.url("/held?n=" + std::to_string(i))),
+                              [&](const Bytes& data, std::shared_ptr<const URLResponse>, std::optional<Error> e) {
+                                  EXPECT_FALSE(e);
+                                  EXPECT_EQ(std::string(data.begin(), data.end()), "held");
+                                  done++;
+                              })
+            ->resume();
+    ASSERT_TRUE(server.waitForRequests(2));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(server.requestCount(), 2u) << "the other four wait for a free connection";
+    gate->open();
+    ASSERT_TRUE(server.waitForRequests(6));
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (done < 6 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(done, 6);
+    session->finishTasksAndInvalidate();
+}
