@@ -144,6 +144,7 @@ void Engine::run() {
         checkTimeouts();
         maybeFinishInvalidation();
         if (keepAlive_ && transfers_.empty()) {
+            if (config_.identifier()) deliverBackgroundEventsFinished();
             // Released on the delegate queue: the last reference must not die on this thread, which
             // could then not be joined.
             deliver([last = std::move(keepAlive_)] {});
@@ -213,6 +214,15 @@ void Engine::maybeFinishInvalidation() {
                 d->didBecomeInvalidWithError(session, std::nullopt);
         self->clearDelegate();
     });
+}
+
+// A background session has delivered everything its transfers had to say (their completions are
+// ahead in the mailbox): the app may now call the system's completion block for the session.
+void Engine::deliverBackgroundEventsFinished() {
+    auto session = sessionRef();
+    auto d = delegate();
+    if (!session || !d || !d->implements(URLSessionDelegateMethod::DidFinishEventsForBackgroundURLSession)) return;
+    deliver([d, session] { d->didFinishEventsForBackgroundURLSession(session); });
 }
 
 void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task, Error error) {

@@ -99,6 +99,7 @@ private:
     void readInfo();
     void checkTimeouts();
     void maybeFinishInvalidation();
+    void deliverBackgroundEventsFinished();
     void drainMailbox();
     void beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras);
 

@@ -19,7 +19,9 @@ public:
     static URLSessionConfiguration defaultSessionConfiguration();
     // Its own in-memory cookie storage and credential storage, nothing shared with other sessions.
     static URLSessionConfiguration ephemeralSessionConfiguration();
-    // Like the default one, with an identifier. Transfers do not outlive the process here.
+    // Like the default one, with an identifier. Transfers do not outlive the process here; each time
+    // the session's running transfers have all ended and their callbacks were delivered, the delegate
+    // hears didFinishEventsForBackgroundURLSession.
     static URLSessionConfiguration backgroundSessionConfiguration(std::string identifier);
 
     const std::optional<std::string>& identifier() const { return identifier_; }

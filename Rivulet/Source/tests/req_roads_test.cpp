@@ -238,3 +238,20 @@ TEST_F(RequestTest, NeedNewBodyStreamForAnUnknownTaskIsAnswered) {
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(e->bridged().code, int64_t(platform::URLErrorCode::CannotOpenFile));
 }
+
+TEST_F(RequestTest, BackgroundManagerCallsItsCompletionHandlerOnTheMainQueueOnceTheTaskIsDone) {
+    server.route("GET", "/", Reply::text("hi"));
+    auto background = SessionManager::make(
+        platform::URLSessionConfiguration::backgroundSessionConfiguration("com.tesmar.test.rivulet-background"));
+    auto request = background->request(server.url("/"));
+    std::optional<std::string> body;
+    std::optional<platform::URLSessionTaskState> stateWhenDone;
+    background->setBackgroundCompletionHandler([&] {
+        EXPECT_TRUE(MainLoop::isMainThread());
+        stateWhenDone = request->task()->state();
+    });
+    request->responseString([&](DataResponse<std::string> r) { body = r.value() ? *r.value() : "?"; });
+    ASSERT_TRUE(waitFor([&] { return body && stateWhenDone; }));
+    EXPECT_EQ(*body, "hi");
+    EXPECT_EQ(*stateWhenDone, platform::URLSessionTaskState::Completed);
+}

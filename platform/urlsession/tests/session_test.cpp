@@ -341,3 +341,36 @@ TEST(SessionConnectionLimitTest, NoMoreConnectionsToAHostThanTheConfigurationAll
     EXPECT_EQ(done, 6);
     session->finishTasksAndInvalidate();
 }
+
+TEST(BackgroundSessionTest, FinishedEventsFollowTheLastCompletionOfEachBurst) {
+    DeviceRoot device;
+    TestHttpServer server;
+    server.route("GET", "/x", Reply::text("x"));
+    struct Delegate : RecordingDelegate {
+        void didFinishEventsForBackgroundURLSession(const std::shared_ptr<URLSession>&) override {
+            log("background events finished");
+        }
+    };
+    auto delegate = std::make_shared<Delegate>();
+    auto session = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::backgroundSessionConfiguration("com.tesmar.test.background"), delegate, nullptr);
+    session->dataTaskWithURL(url(server.url("/x")))->resume();
+    session->downloadTaskWithURL(url(server.url("/x")))->resume();
+    ASSERT_TRUE(delegate->waitFor("background events finished"));
+    ASSERT_TRUE(delegate->waitForCount("complete 0", 2));
+    auto events = delegate->snapshot();
+    EXPECT_EQ(events.back(), "background events finished") << "after both completions";
+    session->dataTaskWithURL(url(server.url("/x")))->resume();
+    EXPECT_TRUE(delegate->waitForCount("background events finished", 2));
+    session->invalidateAndCancel();
+
+    // An ordinary session never says it.
+    auto plainDelegate = std::make_shared<Delegate>();
+    auto plain = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(),
+                                                      plainDelegate, nullptr);
+    plain->dataTaskWithURL(url(server.url("/x")))->resume();
+    ASSERT_TRUE(plainDelegate->waitFor("complete 0"));
+    plain->finishTasksAndInvalidate();
+    ASSERT_TRUE(plainDelegate->waitFor("invalid"));
+    for (const auto& e : plainDelegate->snapshot()) EXPECT_NE(e, "background events finished");
+}
