@@ -207,6 +207,11 @@ TestPKI TestPKI::make(const std::string& hostName) {
     expired.notAfterOffset = -24L * 3600;
     pki.expiredLeaf = issueCertificate(expired, pki.intermediate);
 
+    CertificateSpec notYetValid = leafSpec;
+    notYetValid.notBeforeOffset = 24L * 3600;
+    notYetValid.notAfterOffset = 30L * 24 * 3600;
+    pki.notYetValidLeaf = issueCertificate(notYetValid, pki.intermediate);
+
     pki.selfSignedLeaf = makeSelfSigned(leafSpec);
 
     CertificateSpec reissued = leafSpec;

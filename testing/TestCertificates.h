@@ -62,6 +62,7 @@ struct TestPKI {
     TestCertificate intermediate;    // "Tesmar Test Intermediate CA", issued by root
     TestCertificate leaf;            // hostName, SAN DNS hostName + IP 127.0.0.1, issued by intermediate
     TestCertificate expiredLeaf;     // as leaf, but expired a day ago
+    TestCertificate notYetValidLeaf; // as leaf, but valid only from a day from now
     TestCertificate selfSignedLeaf;  // as leaf, but self-signed
     TestCertificate reissuedLeaf;    // as leaf (same key), another serial and validity
     TestCertificate otherHostLeaf;   // for "other.example.test", issued by intermediate

@@ -181,12 +181,24 @@ std::optional<ByteRangeAnswer> applyRange(const httplib::Request& req, const Rep
     return whole;
 }
 
+// Ends the connection at the client's hello: both directions shut, so the alert OpenSSL then tries to
+// send goes nowhere and the client reads only the end of the stream.
+int closeOnClientHello(SSL* ssl, int* alert, void*) {
+    shutdown(SSL_get_fd(ssl), SHUT_RDWR);
+    *alert = SSL_AD_HANDSHAKE_FAILURE;
+    return SSL_CLIENT_HELLO_ERROR;
+}
+
 } // namespace
 
 TestHttpServer::TestHttpServer() : TestHttpServer(Options{}) {}
 
-TestHttpServer::TestHttpServer(const std::string& certificateChainPath, const std::string& privateKeyPath)
-    : TestHttpServer(Options{certificateChainPath, privateKeyPath}) {}
+TestHttpServer::TestHttpServer(const std::string& certificateChainPath, const std::string& privateKeyPath) {
+    Options options;
+    options.certificateChainPath = certificateChainPath;
+    options.privateKeyPath = privateKeyPath;
+    start(std::move(options));
+}
 
 TestHttpServer::TestHttpServer(Options options) {
     start(std::move(options));
@@ -204,11 +216,20 @@ void TestHttpServer::start(Options options) {
     if (options.certificateChainPath.empty() != options.privateKeyPath.empty())
         throw std::runtime_error("TestHttpServer: TLS needs both a certificate chain and a private key");
     if (!options.certificateChainPath.empty()) {
+        const auto& clientCAs = options.clientCertificateAuthorityPath;
         auto tls = std::make_unique<httplib::SSLServer>(options.certificateChainPath.c_str(),
-                                                        options.privateKeyPath.c_str());
+                                                        options.privateKeyPath.c_str(),
+                                                        clientCAs.empty() ? nullptr : clientCAs.c_str());
         if (!tls->is_valid())
             throw std::runtime_error("TestHttpServer: cannot load certificate chain " +
-                                     options.certificateChainPath + " with key " + options.privateKeyPath);
+                                     options.certificateChainPath + " with key " + options.privateKeyPath +
+                                     (clientCAs.empty() ? "" : " and client CAs " + clientCAs));
+        SSL_CTX* context = tls->ssl_context();
+        if (options.maximumTLSVersion != 0 &&
+            SSL_CTX_set_max_proto_version(context, options.maximumTLSVersion) != 1)
+            throw std::runtime_error("TestHttpServer: unknown TLS version " +
+                                     std::to_string(options.maximumTLSVersion));
+        if (options.closeDuringHandshake) SSL_CTX_set_client_hello_cb(context, closeOnClientHello, nullptr);
         server_ = std::move(tls);
         secure_ = true;
     } else {

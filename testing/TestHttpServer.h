@@ -46,6 +46,13 @@ public:
         // Both set: serve HTTPS with this chain (leaf first, then intermediates) and key, PEM files.
         std::string certificateChainPath;
         std::string privateKeyPath;
+        // TLS faults, for clients' handshake failures (ignored without a chain and key):
+        // a PEM file of CAs: every client must present a certificate issued by one of them;
+        std::string clientCertificateAuthorityPath;
+        // the newest protocol version offered (an OpenSSL TLS1_x_VERSION), 0 for the library's default;
+        int maximumTLSVersion = 0;
+        // close the connection as soon as the client's hello arrives, without a word back.
+        bool closeDuringHandshake = false;
         size_t threads = 16; // answers served at once (held answers each occupy one)
         // How long an idle kept-alive connection stays open.
         std::chrono::seconds keepAlive{5};

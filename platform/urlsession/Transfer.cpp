@@ -60,10 +60,14 @@ URLErrorCode codeForCurl(CURLcode c) {
         case CURLE_BAD_CONTENT_ENCODING: return URLErrorCode::CannotDecodeContentData;
         case CURLE_SSL_CONNECT_ERROR:
         case CURLE_SSL_CIPHER:
-        case CURLE_SSL_ENGINE_NOTFOUND: return URLErrorCode::SecureConnectionFailed;
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        // A client certificate of our own that could not be used: the server never saw it.
+        case CURLE_SSL_CERTPROBLEM:
+            return URLErrorCode::SecureConnectionFailed;
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CACERT_BADFILE: return URLErrorCode::ServerCertificateUntrusted;
-        case CURLE_SSL_CERTPROBLEM: return URLErrorCode::ClientCertificateRejected;
+        case CURLE_SSL_CLIENTCERT:
+            return URLErrorCode::ClientCertificateRejected;
         case CURLE_ABORTED_BY_CALLBACK: return URLErrorCode::Cancelled;
         case CURLE_WRITE_ERROR: return URLErrorCode::CannotWriteToFile;
         case CURLE_READ_ERROR: return URLErrorCode::CannotOpenFile;
@@ -82,6 +86,19 @@ URLErrorCode codeForVerifyError(int v) {
         case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE: return URLErrorCode::ServerCertificateHasUnknownRoot;
         default: return URLErrorCode::ServerCertificateUntrusted;
     }
+}
+
+// curl's code, corrected by what the TLS handshake showed. A server that asked for a client
+// certificate and then ended the connection before answering refused us for lacking one: under TLS 1.2
+// the handshake fails; under TLS 1.3 our side of the handshake is already done and curl reports a
+// failed read or write (the server's alert is often lost to the reset of the connection).
+URLErrorCode codeForFailedHop(const Transfer& t, CURLcode code) {
+    URLErrorCode byCurl = codeForCurl(code);
+    bool connectionEnded =
+        byCurl == URLErrorCode::NetworkConnectionLost || byCurl == URLErrorCode::SecureConnectionFailed;
+    if (t.clientCertificateRequested && !t.response && connectionEnded)
+        return URLErrorCode::ClientCertificateRejected;
+    return byCurl;
 }
 
 std::string base64(const std::string& in) {
@@ -292,6 +309,7 @@ void TransferOps::startHop(Engine* e, Transfer* t) {
     t->headers = {};
     t->setCookies.clear();
     t->response.reset();
+    t->clientCertificateRequested = false;
     t->doneWhileWaiting.reset();
     t->decisionPaused = false;
     t->hopStart = Date::now();
@@ -749,8 +767,29 @@ int TransferOps::verifyCallback(X509_STORE_CTX* ctx, void* arg) {
     return ok ? 1 : 0;
 }
 
+namespace {
+
+// The transfer whose hop made a TLS context, for callbacks that run only inside that hop's handshake.
+int transferIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// The app holds no client identities: note that the server asked, and answer with no certificate.
+int onClientCertificateRequest(SSL* ssl, X509**, EVP_PKEY**) {
+    if (auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex())))
+        t->clientCertificateRequested = true;
+    return 0;
+}
+
+} // namespace
+
+// Called for every new TLS connection, on the engine thread, before its handshake.
 CURLcode TransferOps::onSSLContext(CURL*, void* sslctx, void* user) {
     auto* ctx = static_cast<SSL_CTX*>(sslctx);
+    if (transferIndex() < 0 || SSL_CTX_set_ex_data(ctx, transferIndex(), user) != 1)
+        return CURLE_OUT_OF_MEMORY;
+    SSL_CTX_set_client_cert_cb(ctx, onClientCertificateRequest);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(ctx, verifyCallback, user);
     return CURLE_OK;
@@ -803,8 +842,12 @@ bool TransferOps::verifyTrust(Transfer* t, X509_STORE_CTX* ctx) {
     auto deadline = now() + std::chrono::milliseconds(int64_t(t->idleTimeout * 1000));
     std::unique_lock lock(answer->m);
     while (!answer->answered) {
-        if (now() > deadline || task->state() == URLSessionTaskState::Canceling) {
+        if (task->state() == URLSessionTaskState::Canceling) {
             t->overrideError = makeURLError(URLErrorCode::Cancelled, url);
+            return false;
+        }
+        if (now() > deadline) {
+            t->overrideError = makeURLError(URLErrorCode::TimedOut, url);
             return false;
         }
         answer->cv.wait_for(lock, std::chrono::milliseconds(20));
@@ -870,7 +913,7 @@ void TransferOps::curlDone(Engine* e, Transfer* t, CURLcode code) {
     } else if (t->bodyFailed) {
         error = makeURLError(URLErrorCode::CannotOpenFile, t->request.url());
     } else {
-        error = makeURLError(codeForCurl(code), t->request.url());
+        error = makeURLError(codeForFailedHop(*t, code), t->request.url());
     }
     e->finish(t, error);
 }

@@ -82,6 +82,8 @@ struct Transfer {
     URLSessionTaskMetrics metrics;
     // An error decided by us (trust refusal, cancel) that outranks curl's code.
     std::optional<Error> overrideError;
+    // The server of this hop's TLS handshake asked for a client certificate (we have none to give).
+    bool clientCertificateRequested = false;
     std::function<void(std::optional<Bytes>)> resumeDataHandler;
 
     ~Transfer();

@@ -1,5 +1,6 @@
 // Per-host trust policies through the manager, on real TLS connections to the test server.
 #include "Rivulet/Source/tests/req_support.h"
+#include "platform/urlsession/URLError.h"
 #include "testing/TestCertificates.h"
 
 using namespace req_test;
@@ -51,4 +52,49 @@ TEST(RequestTrust, PinningAcceptsAndRejectsThroughTheManager) {
         }
     }
     EXPECT_EQ(server.requestCount(), 3u);
+}
+
+// TLS failures the platform names reach the response as they are: the manager's caller can tell a
+// certificate not yet valid from a server that wants a client certificate.
+TEST(RequestTrust, TLSFailuresReachTheResponseAsThePlatformsURLErrors) {
+    DeviceRoot device;
+    auto pki = tesmar_testing::TestPKI::make(kHost);
+    auto root = tesmar_testing::writePEMFile(device.path() + "/root.pem", pki.root.certificatePEM);
+    struct Case {
+        std::string name;
+        const tesmar_testing::TestCertificate* leaf;
+        bool requireClientCertificate;
+        platform::URLErrorCode expected;
+    };
+    for (const auto& c : {Case{"leaf valid from tomorrow", &pki.notYetValidLeaf, false,
+                               platform::URLErrorCode::ServerCertificateNotYetValid},
+                          Case{"client certificate required", &pki.leaf, true,
+                               platform::URLErrorCode::ClientCertificateRejected}}) {
+        auto files = tesmar_testing::writeServerFiles(device.path(), *c.leaf, {&pki.intermediate});
+        TestHttpServer::Options options;
+        options.certificateChainPath = files.certificateChainPath;
+        options.privateKeyPath = files.privateKeyPath;
+        if (c.requireClientCertificate) options.clientCertificateAuthorityPath = root;
+        TestHttpServer server(options);
+        server.route("GET", "/", Reply::text("secret"));
+        const int port = server.port();
+        platform::PlatformConfig::update([&](platform::PlatformSettings& s) {
+            s.extraTrustedRootsPEM = {root};
+            s.connectTo[std::string(kHost) + ":" + std::to_string(port)] =
+                "127.0.0.1:" + std::to_string(port);
+        });
+        const std::string url = "https://" + std::string(kHost) + ":" + std::to_string(port) + "/";
+        auto manager =
+            SessionManager::make(platform::URLSessionConfiguration::ephemeralSessionConfiguration());
+        std::optional<DataResponse<std::string>> got;
+        manager->request(url)->responseString([&](DataResponse<std::string> r) { got = std::move(r); });
+        ASSERT_TRUE(waitFor([&] { return got.has_value(); })) << c.name;
+        ASSERT_TRUE(got->error()) << c.name;
+        const platform::Error* error = got->error()->platformError();
+        ASSERT_TRUE(error) << c.name << ": " << got->error()->description();
+        EXPECT_EQ(error->domain, platform::kURLErrorDomain) << c.name;
+        EXPECT_EQ(error->code, int64_t(c.expected)) << c.name << ": " << error->description();
+        EXPECT_EQ(error->userInfo[platform::kURLErrorFailingURLStringErrorKey].stringOr(""), url) << c.name;
+        EXPECT_EQ(server.requestCount(), 0u) << c.name;
+    }
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include <atomic>
 #include <thread>
@@ -12,6 +13,7 @@
 using namespace urlsession_test;
 using namespace std::chrono_literals;
 using tesmar_testing::Reply;
+using tesmar_testing::TestCertificate;
 using tesmar_testing::TestHttpServer;
 
 namespace {
@@ -23,24 +25,63 @@ protected:
     DeviceRoot device;
     tesmar_testing::TestPKI pki = tesmar_testing::TestPKI::make(kHost);
 
-    std::unique_ptr<TestHttpServer> serve(const tesmar_testing::TestCertificate& leaf, bool withIntermediate = true) {
-        std::vector<const tesmar_testing::TestCertificate*> chain;
+    // Serves "secret" at / over TLS with `leaf`, as kHost, trusting the test root. `options` adds
+    // faults; a non-TLS server (for https to plain HTTP) when `leaf` is null.
+    std::unique_ptr<TestHttpServer> serve(const TestCertificate* leaf, bool withIntermediate = true,
+                                          TestHttpServer::Options options = {}) {
+        std::vector<const TestCertificate*> chain;
         if (withIntermediate) chain.push_back(&pki.intermediate);
-        auto files = tesmar_testing::writeServerFiles(device.path(), leaf, chain);
-        auto server = std::make_unique<TestHttpServer>(files.certificateChainPath, files.privateKeyPath);
+        if (leaf) {
+            auto files = tesmar_testing::writeServerFiles(device.path(), *leaf, chain);
+            options.certificateChainPath = files.certificateChainPath;
+            options.privateKeyPath = files.privateKeyPath;
+        }
+        auto server = std::make_unique<TestHttpServer>(options);
         server->route("GET", "/", Reply::text("secret"));
         auto root = tesmar_testing::writePEMFile(device.path() + "/root.pem", pki.root.certificatePEM);
         int port = server->port();
         PlatformConfig::update([&](PlatformSettings& s) {
             s.extraTrustedRootsPEM = {root};
-            s.connectTo[std::string(kHost) + ":" + std::to_string(port)] = "127.0.0.1:" + std::to_string(port);
+            s.connectTo[std::string(kHost) + ":" + std::to_string(port)] =
+                "127.0.0.1:" + std::to_string(port);
         });
         return server;
+    }
+    std::unique_ptr<TestHttpServer> serve(const TestCertificate& leaf, bool withIntermediate = true) {
+        return serve(&leaf, withIntermediate);
     }
     std::string address(const TestHttpServer& server, const std::string& host = kHost) {
         return "https://" + host + ":" + std::to_string(server.port()) + "/";
     }
+
+    // GETs `address` with a completion handler; the body and the error.
+    std::pair<std::string, std::optional<Error>> fetch(const std::string& address) {
+        auto session =
+            URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
+        auto done = std::make_shared<Promise<std::pair<std::string, std::optional<Error>>>>();
+        session
+            ->dataTaskWithURL(url(address),
+                              [done](const Bytes& d, auto, std::optional<Error> e) {
+                                  done->set({std::string(d.begin(), d.end()), e});
+                              })
+            ->resume();
+        auto result = done->wait();
+        session->invalidateAndCancel();
+        if (!result) ADD_FAILURE() << "no completion for " << address;
+        return result.value_or(std::pair<std::string, std::optional<Error>>{});
+    }
 };
+
+// The error is the platform's URL error for `code`: its text and the URL that failed.
+void expectURLError(const std::optional<Error>& error, URLErrorCode code, const std::string& address,
+                    const std::string& context) {
+    ASSERT_TRUE(error) << context;
+    EXPECT_EQ(error->domain, kURLErrorDomain) << context;
+    EXPECT_EQ(error->code, int64_t(code)) << context << ": " << error->description();
+    EXPECT_EQ(error->localizedDescription(), URLErrorDescription(code)) << context;
+    EXPECT_EQ(error->userInfo[kURLErrorFailingURLErrorKey].stringOr(""), address) << context;
+    EXPECT_EQ(error->userInfo[kURLErrorFailingURLStringErrorKey].stringOr(""), address) << context;
+}
 
 TEST_F(TLSTest, DefaultTrustAcceptsTheInjectedRootAndRefusesBadChains) {
     struct Case {
@@ -53,27 +94,107 @@ TEST_F(TLSTest, DefaultTrustAcceptsTheInjectedRootAndRefusesBadChains) {
         {"chain to injected root", &pki.leaf, true, std::nullopt},
         {"wrong host", &pki.otherHostLeaf, true, URLErrorCode::ServerCertificateUntrusted},
         {"expired leaf", &pki.expiredLeaf, true, URLErrorCode::ServerCertificateHasBadDate},
+        {"leaf valid from tomorrow", &pki.notYetValidLeaf, true, URLErrorCode::ServerCertificateNotYetValid},
         {"untrusted root", &pki.selfSignedLeaf, false, URLErrorCode::ServerCertificateHasUnknownRoot},
     };
     for (const auto& c : cases) {
         auto server = serve(*c.leaf, c.withIntermediate);
-        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
-        Promise<std::pair<std::string, std::optional<Error>>> done;
-        session->dataTaskWithURL(url(address(*server)), [&](const Bytes& d, auto, std::optional<Error> e) {
-            done.set({std::string(d.begin(), d.end()), e});
-        })->resume();
-        auto r = done.wait();
-        ASSERT_TRUE(r) << c.name;
+        auto [body, error] = fetch(address(*server));
         if (!c.expected) {
-            EXPECT_FALSE(r->second) << c.name << ": " << r->second->description();
-            EXPECT_EQ(r->first, "secret") << c.name;
+            EXPECT_FALSE(error) << c.name << ": " << error->description();
+            EXPECT_EQ(body, "secret") << c.name;
         } else {
-            ASSERT_TRUE(r->second) << c.name;
-            EXPECT_EQ(r->second->code, int64_t(*c.expected)) << c.name << ": " << r->second->description();
+            expectURLError(error, *c.expected, address(*server), c.name);
             EXPECT_EQ(server->requestCount(), 0u) << c.name << ": no request bytes before trust";
+        }
+    }
+}
+
+TEST_F(TLSTest, HandshakesThatFailAreSecureConnectionFailures) {
+    struct Case {
+        std::string name;
+        bool tls;
+        TestHttpServer::Options options;
+    };
+    TestHttpServer::Options closing, oldProtocolOnly;
+    closing.closeDuringHandshake = true;
+    oldProtocolOnly.maximumTLSVersion = TLS1_1_VERSION;
+    for (const auto& c : {Case{"server speaks plain HTTP", false, {}},
+                          Case{"server closes at the client's hello", true, closing},
+                          Case{"no protocol version in common", true, oldProtocolOnly}}) {
+        auto server = serve(c.tls ? &pki.leaf : nullptr, true, c.options);
+        auto [body, error] = fetch(address(*server));
+        expectURLError(error, URLErrorCode::SecureConnectionFailed, address(*server), c.name);
+        EXPECT_EQ(server->requestCount(), 0u) << c.name;
+    }
+}
+
+// The app holds no client identities, so a server that insists on one refuses the task; under TLS 1.3
+// the refusal comes after the client's side of the handshake has finished.
+TEST_F(TLSTest, ServerRequiringAClientCertificateRejectsTheTask) {
+    auto clientCAs = tesmar_testing::writePEMFile(device.path() + "/client-cas.pem", pki.root.certificatePEM);
+    for (auto [name, version] :
+         {std::pair{"TLS 1.2", TLS1_2_VERSION}, std::pair{"TLS 1.3", TLS1_3_VERSION}}) {
+        TestHttpServer::Options options;
+        options.clientCertificateAuthorityPath = clientCAs;
+        options.maximumTLSVersion = version;
+        auto server = serve(&pki.leaf, true, options);
+        auto [body, error] = fetch(address(*server));
+        expectURLError(error, URLErrorCode::ClientCertificateRejected, address(*server), name);
+        EXPECT_EQ(server->requestCount(), 0u) << name;
+    }
+}
+
+TEST_F(TLSTest, DelegateMayAcceptACertificateNotYetValid) {
+    auto server = serve(pki.notYetValidLeaf);
+    for (auto answer : {URLSessionAuthChallengeDisposition::PerformDefaultHandling,
+                        URLSessionAuthChallengeDisposition::UseCredential}) {
+        auto delegate = std::make_shared<RecordingDelegate>();
+        delegate->trustAnswer = [&](const URLAuthenticationChallenge&) { return answer; };
+        auto session = URLSession::sessionWithConfiguration(
+            URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+        session->dataTaskWithURL(url(address(*server)))->resume();
+        ASSERT_TRUE(delegate->waitForPrefix("complete"));
+        if (answer == URLSessionAuthChallengeDisposition::UseCredential) {
+            EXPECT_FALSE(delegate->lastError());
+            std::lock_guard lock(delegate->m_);
+            EXPECT_EQ(delegate->body, "secret");
+        } else {
+            expectURLError(delegate->lastError(), URLErrorCode::ServerCertificateNotYetValid,
+                           address(*server), "default handling");
         }
         session->invalidateAndCancel();
     }
+}
+
+// A delegate that sits on the trust challenge: the task gives up after its time-out, as timed out.
+TEST_F(TLSTest, UnansweredTrustChallengeTimesOut) {
+    struct SilentDelegate : RecordingDelegate {
+        std::mutex held;
+        std::vector<ChallengeCompletion> unanswered;
+        void didReceiveChallenge(const std::shared_ptr<URLSession>&, const URLAuthenticationChallenge&,
+                                 ChallengeCompletion done) override {
+            std::lock_guard lock(held);
+            unanswered.push_back(std::move(done));
+        }
+    };
+    auto server = serve(pki.leaf);
+    auto delegate = std::make_shared<SilentDelegate>();
+    auto session = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+    URLRequest request(url(address(*server)));
+    request.setTimeoutInterval(0.5);
+    session->dataTaskWithRequest(request)->resume();
+    ASSERT_TRUE(delegate->waitForPrefix("complete"));
+    expectURLError(delegate->lastError(), URLErrorCode::TimedOut, address(*server), "unanswered");
+    {
+        std::lock_guard lock(delegate->held);
+        ASSERT_EQ(delegate->unanswered.size(), 1u);
+        delegate->unanswered[0](URLSessionAuthChallengeDisposition::PerformDefaultHandling,
+                                std::nullopt); // too late
+    }
+    EXPECT_EQ(server->requestCount(), 0u);
+    session->invalidateAndCancel();
 }
 
 TEST_F(TLSTest, DelegateSeesTheServerChainAndItsAnswerDecides) {
