@@ -76,12 +76,32 @@ void Engine::deliver(std::function<void()> block) {
     {
         std::lock_guard lock(mailboxMutex_);
         mailbox_.push_back(std::move(block));
-        if (!draining_) draining_ = schedule = true;
+        // On the engine thread, one drain is scheduled per turn of the loop (flushDeliveries), so a
+        // busy session wakes its delegate queue once for many callbacks rather than once for each.
+        if (!draining_) {
+            if (onEngineThread())
+                drainWanted_ = true;
+            else
+                draining_ = schedule = true;
+        }
     }
-    if (schedule) {
-        auto self = shared_from_this();
-        queue_.addOperation([self] { self->drainMailbox(); });
+    if (schedule) scheduleDrain();
+}
+
+void Engine::flushDeliveries() {
+    {
+        std::lock_guard lock(mailboxMutex_);
+        if (!drainWanted_) return;
+        drainWanted_ = false;
+        if (draining_ || mailbox_.empty()) return;
+        draining_ = true;
     }
+    scheduleDrain();
+}
+
+void Engine::scheduleDrain() {
+    auto self = shared_from_this();
+    queue_.addOperation([self] { self->drainMailbox(); });
 }
 
 void Engine::drainMailbox() {
@@ -98,8 +118,7 @@ void Engine::drainMailbox() {
         }
         dispatch::detail::runGuarded("URLSession delegate queue", block);
     }
-    auto self = shared_from_this();
-    queue_.addOperation([self] { self->drainMailbox(); });
+    scheduleDrain();
 }
 
 std::shared_ptr<URLSession> Engine::sessionRef() const { return weakSession_.lock(); }
@@ -153,6 +172,7 @@ void Engine::run() {
         curl_multi_timeout(multi_, &curlTimeout);
         int wait = transfers_.empty() ? 1000 : 50;  // 50 ms: short idle time-outs need a fine check
         if (curlTimeout >= 0 && curlTimeout < wait) wait = int(curlTimeout);
+        flushDeliveries();
         curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
     }
     // Shutting down: transfers end without callbacks (the session is going away).
@@ -160,6 +180,7 @@ void Engine::run() {
     transfers_.clear();
     abandonTasks();
     dropCommands();
+    flushDeliveries();
 }
 
 // Tasks the stopped engine will never complete must not hold the in-flight count up.

@@ -47,8 +47,11 @@ public:
 
     // Runs `command` on the engine thread (in order).
     void post(std::function<void()> command);
-    // Runs `block` on the delegate queue, after every block delivered before it.
+    // Runs `block` on the delegate queue, after every block delivered before it. Blocks delivered on
+    // the engine thread go out when its loop turn ends; one the engine thread then waits for needs
+    // flushDeliveries() first.
     void deliver(std::function<void()> block);
+    void flushDeliveries();
     bool onEngineThread() const { return std::this_thread::get_id() == threadId_.load(); }
 
     // Task registry (any thread).
@@ -101,6 +104,7 @@ private:
     void maybeFinishInvalidation();
     void deliverBackgroundEventsFinished();
     void drainMailbox();
+    void scheduleDrain();
     void beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras);
 
     // The owner. Held weakly: the engine thread may outlive it by a moment when it drops the last reference.
@@ -121,6 +125,7 @@ private:
     std::mutex mailboxMutex_;
     std::deque<std::function<void()>> mailbox_;
     bool draining_ = false;
+    bool drainWanted_ = false;  // a block came from the engine thread; schedule at the end of the turn
 
     mutable std::mutex registryMutex_;
     std::map<uint64_t, std::weak_ptr<URLSessionTask>> tasks_;

@@ -211,7 +211,7 @@ void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extr
     auto scheme = url->scheme().value_or("");
     if (scheme != "http" && scheme != "https")
         return completeWithoutTransfer(task, makeURLError(URLErrorCode::UnsupportedURL, url));
-    if (!url->host() || url->host()->empty()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
+    if (url->host().value_or("").empty()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
 
     auto t = std::make_unique<Transfer>();
     t->engine = this;
@@ -303,7 +303,10 @@ void TransferOps::startHop(Engine* e, Transfer* t) {
     const auto& config = e->configuration();
     const auto& req = t->request;
     const URL& url = *req.url();
+    // A URL answers its parts by parsing its text: read them once per hop.
     t->host = url.host().value_or("");
+    const bool secure = url.scheme() == "https";
+    const int port = url.port().value_or(secure ? 443 : 80);
     t->phase = Transfer::Phase::Headers;
     t->status = 0;
     t->headers = {};
@@ -371,13 +374,12 @@ void TransferOps::startHop(Engine* e, Transfer* t) {
     if (!fields.find("Content-Type")) t->headerList = curl_slist_append(t->headerList, "Content-Type:");
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, t->headerList);
 
-    int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
     if (auto target = PlatformConfig::connectTarget(t->host + ":" + std::to_string(port))) {
         std::string mapping = t->host + ":" + std::to_string(port) + ":" + *target;
         t->connectTo = curl_slist_append(t->connectTo, mapping.c_str());
         curl_easy_setopt(c, CURLOPT_CONNECT_TO, t->connectTo);
     }
-    if (url.scheme() == "https") {
+    if (secure) {
         // We verify in OpenSSL's verify callback (system store + extra roots + host, or the delegate).
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
@@ -839,6 +841,7 @@ bool TransferOps::verifyTrust(Transfer* t, X509_STORE_CTX* ctx) {
         else
             d->didReceiveChallenge(session, challenge, reply);
     });
+    e->flushDeliveries();  // the engine thread waits for this answer below
     auto deadline = now() + std::chrono::milliseconds(int64_t(t->idleTimeout * 1000));
     std::unique_lock lock(answer->m);
     while (!answer->answered) {
