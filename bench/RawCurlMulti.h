@@ -3,6 +3,7 @@
 // multi handle, and the server both sides talk to.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -20,58 +21,70 @@ inline std::unique_ptr<tesmar_testing::TestHttpServer> makeServer(int inFlight) 
     return std::make_unique<tesmar_testing::TestHttpServer>(options);
 }
 
-// GETs `url` `total` times, `inFlight` at once, each easy handle re-added as one finishes; bodies
-// are counted, or written to `file` when given. The same connection limit and Accept-Encoding as
-// the system's sessions, so both reuse kept-alive connections alike and ask for the same answers.
-// Answers the number of body bytes counted.
-inline int64_t rawCurlMulti(const std::string& url, int total, int inFlight, FILE* file = nullptr) {
-    struct Sink {
-        static size_t count(char*, size_t size, size_t n, void* user) {
-            *static_cast<int64_t*>(user) += int64_t(size * n);
-            return size * n;
-        }
-        static size_t write(char* p, size_t size, size_t n, void* user) {
-            return fwrite(p, 1, size * n, static_cast<FILE*>(user));
-        }
-    };
-    CURLM* multi = curl_multi_init();
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, long(inFlight));
-    int64_t bytes = 0;
-    auto add = [&] {
-        CURL* e = curl_easy_init();
-        curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
-        if (file) {
-            curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, Sink::write);
-            curl_easy_setopt(e, CURLOPT_WRITEDATA, file);
-        } else {
-            curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, Sink::count);
-            curl_easy_setopt(e, CURLOPT_WRITEDATA, &bytes);
-        }
-        curl_multi_add_handle(multi, e);
-    };
-    int started = 0, finished = 0;
-    for (; started < inFlight && started < total; ++started)
-        add();
-    while (finished < total) {
-        int running = 0;
-        curl_multi_perform(multi, &running);
-        int left = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
-            if (msg->msg != CURLMSG_DONE) continue;
-            curl_multi_remove_handle(multi, msg->easy_handle);
-            curl_easy_cleanup(msg->easy_handle);
-            ++finished;
-            if (started < total) {
-                add();
-                ++started;
-            }
-        }
-        curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+// The same work done by hand on one multi handle, kept across runs like a session's, so kept-alive
+// connections are reused from one run to the next. The same connection limits and Accept-Encoding as
+// the system's sessions, so both ask for the same answers.
+class RawCurlMulti {
+public:
+    explicit RawCurlMulti(int inFlight) : inFlight_(inFlight), multi_(curl_multi_init()) {
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, long(inFlight));
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, long(std::max(4 * inFlight, 16)));
     }
-    curl_multi_cleanup(multi);
-    return bytes;
-}
+    ~RawCurlMulti() { curl_multi_cleanup(multi_); }
+    RawCurlMulti(const RawCurlMulti&) = delete;
+    RawCurlMulti& operator=(const RawCurlMulti&) = delete;
 
-} // namespace bench
+    // GETs `url` `total` times, `inFlight` at once, a new easy handle as each one finishes; bodies are
+    // counted, or written to `file` when given. Answers the number of body bytes counted.
+    int64_t run(const std::string& url, int total, FILE* file = nullptr) {
+        int64_t bytes = 0;
+        auto add = [&] {
+            CURL* e = curl_easy_init();
+            curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+            curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
+            if (file) {
+                curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, write);
+                curl_easy_setopt(e, CURLOPT_WRITEDATA, file);
+            } else {
+                curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, count);
+                curl_easy_setopt(e, CURLOPT_WRITEDATA, &bytes);
+            }
+            curl_multi_add_handle(multi_, e);
+        };
+        int started = 0, finished = 0;
+        for (; started < inFlight_ && started < total; ++started)
+            add();
+        while (finished < total) {
+            int running = 0;
+            curl_multi_perform(multi_, &running);
+            int left = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                curl_multi_remove_handle(multi_, msg->easy_handle);
+                curl_easy_cleanup(msg->easy_handle);
+                ++finished;
+                if (started < total) {
+                    add();
+                    ++started;
+                }
+            }
+            if (finished < total) curl_multi_poll(multi_, nullptr, 0, 100, nullptr);
+        }
+        return bytes;
+    }
+
+private:
+    static size_t count(char*, size_t size, size_t n, void* user) {
+        *static_cast<int64_t*>(user) += int64_t(size * n);
+        return size * n;
+    }
+    static size_t write(char* p, size_t size, size_t n, void* user) {
+        return fwrite(p, 1, size * n, static_cast<FILE*>(user));
+    }
+
+    const int inFlight_;
+    CURLM* multi_;
+};
+
+}  // namespace bench

@@ -92,10 +92,11 @@ void BM_RivuletSmallRequests(benchmark::State& state) {
 }
 
 void BM_RawCurlSmallRequests(benchmark::State& state) {
+    bench::RawCurlMulti raw(kInFlight);
     int64_t done = 0;
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        bench::rawCurlMulti(server().url("/small"), kRequestsPerRound, kInFlight);
+        raw.run(server().url("/small"), kRequestsPerRound);
         done += kRequestsPerRound;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -106,7 +107,7 @@ void BM_RawCurlSmallRequests(benchmark::State& state) {
 BENCHMARK(BM_RawCurlSmallRequests)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RivuletSmallRequests)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     char root[] = "/tmp/rivulet-bench-XXXXXX";

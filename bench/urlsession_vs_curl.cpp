@@ -24,7 +24,7 @@ constexpr int kInFlight = 64;
 constexpr int kRequestsPerRound = 512;
 constexpr uint64_t kLargeBody = 100ull << 20;
 
-std::map<std::string, double> g_rates; // bytes or requests per second, by benchmark
+std::map<std::string, double> g_rates;  // bytes or requests per second, by benchmark
 std::mutex g_ratesMutex;
 
 TestHttpServer& server() {
@@ -127,10 +127,11 @@ void BM_URLSessionLargeDownload(benchmark::State& state) {
 // ---------------------------------------------------------------- raw curl multi
 
 void BM_RawCurlSmallRequests(benchmark::State& state) {
+    bench::RawCurlMulti raw(kInFlight);
     int64_t done = 0;
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        bench::rawCurlMulti(server().url("/small"), kRequestsPerRound, kInFlight, nullptr);
+        raw.run(server().url("/small"), kRequestsPerRound);
         done += kRequestsPerRound;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -140,10 +141,11 @@ void BM_RawCurlSmallRequests(benchmark::State& state) {
 
 void BM_RawCurlLargeDownload(benchmark::State& state) {
     int64_t bytes = 0;
+    bench::RawCurlMulti raw(1);
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        FILE* f = tmpfile(); // the session writes its download to disk too
-        bench::rawCurlMulti(server().url("/large"), 1, 1, f);
+        FILE* f = tmpfile();  // the session writes its download to disk too
+        raw.run(server().url("/large"), 1, f);
         bytes += ftell(f);
         fclose(f);
     }
@@ -157,7 +159,7 @@ BENCHMARK(BM_URLSessionSmallRequests)->Unit(benchmark::kMillisecond)->UseRealTim
 BENCHMARK(BM_RawCurlLargeDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_URLSessionLargeDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     char root[] = "/tmp/urlsession-bench-XXXXXX";

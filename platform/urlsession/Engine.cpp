@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 #include <pthread.h>
 
+#include <algorithm>
+
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/urlsession/Transfer.h"
@@ -24,9 +26,12 @@ Engine::Engine(URLSessionConfiguration configuration, std::shared_ptr<URLSession
     : config_(std::move(configuration)), queue_(std::move(queue)), delegate_(std::move(delegate)) {
     ensureCurl();
     multi_ = curl_multi_init();
-    // Transfers beyond the limit wait in curl's queue until a connection to their host is free.
-    if (config_.HTTPMaximumConnectionsPerHost > 0)
-        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, long(config_.HTTPMaximumConnectionsPerHost));
+    // Transfers beyond the limit wait in curl's queue until a connection to their host is free. Idle
+    // kept-alive connections stay open for later requests, whether or not transfers are running (by
+    // default curl keeps only as many as four times the transfers it has at that moment).
+    const long perHost = std::max(config_.HTTPMaximumConnectionsPerHost, 0);
+    if (perHost > 0) curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, perHost);
+    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, std::max(4 * perHost, 16L));
 }
 
 Engine::~Engine() {

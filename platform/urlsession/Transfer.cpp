@@ -6,6 +6,7 @@
 #include <openssl/x509_vfy.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <filesystem>
 #include <random>
 
@@ -30,11 +31,11 @@ constexpr int64_t kLowWater = 2 << 20;
 
 SteadyTime now() { return std::chrono::steady_clock::now(); }
 
-std::string trimmed(std::string_view s) {
+std::string_view trimmed(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
         s.remove_suffix(1);
-    return std::string(s);
+    return s;
 }
 
 bool isRedirect(int status) {
@@ -427,11 +428,13 @@ size_t TransferOps::onHeader(char* buffer, size_t size, size_t count, void* user
     auto* t = static_cast<Transfer*>(user);
     size_t len = size * count;
     t->lastActivity = now();
-    std::string line = trimmed(std::string_view(buffer, len));
-    if (line.rfind("HTTP/", 0) == 0) {
+    const std::string_view line = trimmed(std::string_view(buffer, len));
+    if (line.starts_with("HTTP/")) {
         auto sp = line.find(' ');
-        t->httpVersion = line.substr(0, sp);
-        t->status = sp == std::string::npos ? 0 : std::atoi(line.c_str() + sp + 1);
+        t->httpVersion = std::string(line.substr(0, sp));
+        t->status = 0;
+        if (sp != std::string_view::npos)
+            std::from_chars(line.data() + sp + 1, line.data() + line.size(), t->status);
         t->headers = {};
         t->setCookies.clear();
         return len;
@@ -442,13 +445,11 @@ size_t TransferOps::onHeader(char* buffer, size_t size, size_t count, void* user
         return len;
     }
     auto colon = line.find(':');
-    if (colon == std::string::npos) return len;
-    std::string name = trimmed(line.substr(0, colon)), value = trimmed(line.substr(colon + 1));
+    if (colon == std::string_view::npos) return len;
+    std::string name(trimmed(line.substr(0, colon))), value(trimmed(line.substr(colon + 1)));
     if (equalsIgnoringASCIICase(name, "Set-Cookie")) t->setCookies.push_back(value);
-    if (const auto* existing = t->headers.find(name))
-        t->headers.set(name, *existing + ", " + value);
-    else
-        t->headers.set(name, value);
+    if (const auto* existing = t->headers.find(name)) value = *existing + ", " + value;
+    t->headers.set(std::move(name), std::move(value));
     return len;
 }
 
@@ -959,7 +960,7 @@ void Engine::finish(Transfer* t, std::optional<Error> error) {
     auto task = t->task;
     auto session = sessionRef();
     auto d = delegate();
-    auto extras = t->extras;
+    auto extras = std::move(t->extras);
     bool isDownload = task->kind() == URLSessionTask::Kind::Download || t->becameDownload;
     if (isDownload && t->unreportedBytes > 0 && d && session && !extras.downloadCompletion &&
         d->implements(URLSessionDelegateMethod::DownloadTaskDidWriteData)) {
@@ -988,7 +989,7 @@ void Engine::finish(Transfer* t, std::optional<Error> error) {
     }
     t->metrics.redirectCount = t->redirects;
     t->metrics.taskInterval = DateInterval{t->taskStart, Date::now().timeIntervalSince(t->taskStart)};
-    auto metrics = t->metrics;
+    auto metrics = std::move(t->metrics);
     auto response = t->response;
     auto collected = std::move(t->collected);
     auto filePath = t->filePath;
@@ -1006,7 +1007,8 @@ void Engine::finish(Transfer* t, std::optional<Error> error) {
     transfers_.erase(task->taskIdentifier());  // t is gone from here on
 
     auto self = shared_from_this();
-    deliver([self, d, session, task, error, extras, metrics, response, collected = std::move(collected), filePath,
+    deliver([self, d, session, task, error, extras = std::move(extras), metrics = std::move(metrics), response,
+             collected = std::move(collected), filePath,
              resumeHandler, resumeData, isDownload] {
         InFlightScope leaving(task);
         if (resumeHandler) resumeHandler(resumeData);
