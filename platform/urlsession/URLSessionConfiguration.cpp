@@ -1,5 +1,6 @@
 #include "platform/urlsession/URLSessionConfiguration.h"
 
+#include "platform/urlsession/URLCache.h"
 #include "platform/urlsession/URLCredentialStorage.h"
 
 namespace platform {
@@ -9,6 +10,7 @@ URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() {
     c.HTTPAdditionalHeaders = Value::dictionary();
     c.HTTPCookieStorage = platform::HTTPCookieStorage::shared();
     c.URLCredentialStorage = platform::URLCredentialStorage::sharedCredentialStorage();
+    c.URLCache = platform::URLCache::sharedURLCache();
     return c;
 }
 
@@ -16,6 +18,7 @@ URLSessionConfiguration URLSessionConfiguration::ephemeralSessionConfiguration()
     URLSessionConfiguration c = defaultSessionConfiguration();
     c.HTTPCookieStorage = std::make_shared<platform::HTTPCookieStorage>();
     c.URLCredentialStorage = std::make_shared<platform::URLCredentialStorage>();
+    c.URLCache = std::make_shared<platform::URLCache>();
     return c;
 }
 

@@ -11,13 +11,15 @@
 
 namespace platform {
 
+class URLCache;
 class URLCredentialStorage;
 
 class URLSessionConfiguration {
 public:
-    // Shared cookie and credential storage, cookies on.
+    // Shared cookie and credential storage and the shared URL cache, cookies on.
     static URLSessionConfiguration defaultSessionConfiguration();
-    // Its own in-memory cookie storage and credential storage, nothing shared with other sessions.
+    // Its own in-memory cookie storage, credential storage and URL cache, nothing shared with other
+    // sessions.
     static URLSessionConfiguration ephemeralSessionConfiguration();
     // Like the default one, with an identifier. Transfers do not outlive the process here; each time
     // the session's running transfers have all ended and their callbacks were delivered, the delegate
@@ -28,6 +30,7 @@ public:
 
     // Added to every request that does not set the same field itself.
     Value HTTPAdditionalHeaders;  // dictionary name -> string (other value types use their description)
+    // Given to requests that ask for UseProtocolCachePolicy (see "Caching" in URLSession.h).
     URLRequestCachePolicy requestCachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
     double timeoutIntervalForRequest = 60;        // idle time allowed between bytes
     double timeoutIntervalForResource = 604800;   // whole transfer, redirects included
@@ -36,6 +39,7 @@ public:
     platform::HTTPCookieAcceptPolicy HTTPCookieAcceptPolicy = platform::HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain;
     std::shared_ptr<platform::HTTPCookieStorage> HTTPCookieStorage;        // none: no cookies at all
     std::shared_ptr<platform::URLCredentialStorage> URLCredentialStorage;  // none: no stored credentials
+    std::shared_ptr<platform::URLCache> URLCache;                          // none: nothing cached or read
     bool allowsCellularAccess = true;
     bool sessionSendsLaunchEvents = true;
     bool discretionary = false;

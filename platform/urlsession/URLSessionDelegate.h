@@ -19,6 +19,7 @@
 #include "platform/foundation/URL.h"
 #include "platform/foundation/URLRequest.h"
 #include "platform/urlsession/URLAuthenticationChallenge.h"
+#include "platform/urlsession/URLCache.h"
 #include "platform/urlsession/URLSessionTask.h"
 #include "platform/urlsession/URLSessionTaskMetrics.h"
 
@@ -29,14 +30,6 @@ class InputStream;
 class OutputStream;
 
 enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1, BecomeDownload = 2, BecomeStream = 3 };
-
-enum class URLCacheStoragePolicy { Allowed = 0, AllowedInMemoryOnly = 1, NotAllowed = 2 };
-
-struct CachedURLResponse {
-    std::shared_ptr<const URLResponse> response;
-    Bytes data;
-    URLCacheStoragePolicy storagePolicy = URLCacheStoragePolicy::Allowed;
-};
 
 enum class URLSessionDelegateMethod {
     DidBecomeInvalidWithError,
@@ -110,6 +103,9 @@ public:
                                        const std::shared_ptr<URLSessionDownloadTask>&) {}
     virtual void didReceiveData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>&,
                                 const Bytes&) {}
+    // Asked before a data task completes, when its answer is about to be stored in the session's
+    // cache (see URLSession.h): answer the proposal, a changed one, or nullopt to store nothing. The
+    // task completes after the answer. Not asked for tasks with a completion handler.
     virtual void willCacheResponse(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>&,
                                    CachedURLResponse proposed,
                                    std::function<void(std::optional<CachedURLResponse>)> completionHandler) {
