@@ -15,6 +15,7 @@
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/security/Trust.h"
+#include "platform/urlsession/CacheGlue.h"
 #include "platform/urlsession/CookieGlue.h"
 #include "platform/urlsession/ResumeData.h"
 #include "platform/urlsession/URLCredentialStorage.h"
@@ -173,6 +174,10 @@ public:
     static CURLcode onSSLContext(CURL*, void* sslctx, void* user);
     static int verifyCallback(X509_STORE_CTX* ctx, void* arg);
     static void reportProgress(Transfer* t);
+    static void answerFromCache(Engine* e, Transfer* t, CachedURLResponse cached);
+    static void keepForCache(Transfer* t, const char* ptr, size_t len);
+    static bool offerToCache(Engine* e, Transfer* t);
+    static void cacheAnswered(Engine* e, uint64_t id, std::optional<CachedURLResponse> answer);
 };
 
 // One progress report in flight at a time, carrying every byte written since the last; when it has
@@ -206,13 +211,17 @@ void TransferOps::reportProgress(Transfer* t) {
 void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras) {
     auto request = task->currentRequest();
     std::optional<URL> url = request ? request->url() : std::nullopt;
-    if (!PlatformConfig::networkUp()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::NotConnectedToInternet, url));
+    auto cached = request ? lookUpCache(config_, *request, !extras.resumeData) : CacheLookup{};
+    if (!cached.answer && !cached.unavailable && !PlatformConfig::networkUp())
+        return completeWithoutTransfer(task, makeURLError(URLErrorCode::NotConnectedToInternet, url));
     if (extras.resumeData && !request) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL));
     if (!url || url->isEmpty()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
     auto scheme = url->scheme().value_or("");
     if (scheme != "http" && scheme != "https")
         return completeWithoutTransfer(task, makeURLError(URLErrorCode::UnsupportedURL, url));
     if (url->host().value_or("").empty()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
+    if (cached.unavailable)
+        return completeWithoutTransfer(task, makeURLError(URLErrorCode::ResourceUnavailable, url));
 
     auto t = std::make_unique<Transfer>();
     t->engine = this;
@@ -242,6 +251,7 @@ void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extr
     Transfer* raw = t.get();
     transfers_[task->taskIdentifier()] = std::move(t);
     if (!keepAlive_) keepAlive_ = sessionRef();
+    if (cached.answer) return TransferOps::answerFromCache(this, raw, std::move(*cached.answer));
     TransferOps::prepareBodyThenStart(this, raw);
 }
 
@@ -634,6 +644,11 @@ void TransferOps::handleResponse(Transfer* t) {
         }
         return;
     }
+    if (task->kind() == URLSessionTask::Kind::Data && !t->cacheSettled)
+        if (auto limit = cacheableBodyLimit(e->configuration(), t->request, *response)) {
+            t->cacheBody.emplace();
+            t->cacheBodyLimit = *limit;
+        }
     if (t->extras.dataCompletion || !d || !session || !d->implements(URLSessionDelegateMethod::DataTaskDidReceiveResponse))
         return;
     t->phase = Transfer::Phase::AwaitingResponse;
@@ -721,6 +736,7 @@ size_t TransferOps::onWrite(char* ptr, size_t size, size_t count, void* user) {
         return len;
     }
     (void)received;
+    keepForCache(t, ptr, len);
     if (t->extras.dataCompletion) {
         t->collected.insert(t->collected.end(), ptr, ptr + len);
         return len;
@@ -876,6 +892,100 @@ bool TransferOps::verifyTrust(Transfer* t, X509_STORE_CTX* ctx) {
     return false;
 }
 
+// ---------------------------------------------------------------- the URL cache
+
+// A cached answer takes the same road as one from the network (response and the delegate's
+// disposition, body, metrics, completion), without an easy handle: nothing is sent, no request is
+// announced. The body flows when the answer "finishes" (curlDone), once the disposition allows it.
+void TransferOps::answerFromCache(Engine* e, Transfer* t, CachedURLResponse cached) {
+    auto response =
+        std::dynamic_pointer_cast<const HTTPURLResponse>(cached.response);  // lookUpCache: HTTP only
+    t->cacheSettled = true;
+    t->response = response;
+    t->status = response->statusCode();
+    t->httpVersion = response->HTTPVersion();
+    t->headers = response->allHeaderFields();
+    t->cachedBody = std::move(cached.data);
+    t->doneWhileWaiting = CURLE_OK;  // the whole answer is here
+    URLSessionTaskTransactionMetrics m;
+    m.request = t->request;
+    m.response = response;
+    m.resourceFetchType = URLSessionTaskMetricsResourceFetchType::LocalCache;
+    m.fetchStartDate = m.responseStartDate = m.responseEndDate = Date::now();
+    t->metrics.transactionMetrics.push_back(std::move(m));
+    handleResponse(t);
+    if (t->phase == Transfer::Phase::Body) curlDone(e, t, CURLE_OK);
+}
+
+// Keeps the body for the cache proposal only while the cache would take it: a large answer stops
+// being kept (and is not proposed) instead of growing memory.
+void TransferOps::keepForCache(Transfer* t, const char* ptr, size_t len) {
+    if (!t->cacheBody) return;
+    if (t->cacheBody->size() + len > t->cacheBodyLimit) return t->cacheBody.reset();
+    t->cacheBody->insert(t->cacheBody->end(), ptr, ptr + len);
+}
+
+// A network answer that finished without error changes the cache: a successful unsafe method
+// outdates the stored answer for its URL; a data task's GET 200 replaces it with itself when it can
+// be kept (as the delegate's willCacheResponse answers, when asked), else just outdates it.
+// True when the delegate was asked: the task then finishes after its answer.
+bool TransferOps::offerToCache(Engine* e, Transfer* t) {
+    const auto& cache = e->configuration().URLCache;
+    if (t->cacheSettled || !cache || !t->response) return false;
+    t->cacheSettled = true;
+    forgetAfterUnsafeMethod(*cache, t->request, t->status);
+    auto task = t->task;
+    if (task->kind() != URLSessionTask::Kind::Data || t->becameDownload || t->request.HTTPMethod() != "GET" ||
+        t->status != 200)
+        return false;
+    if (!t->cacheBody) {
+        cache->removeCachedResponseForRequest(t->request);
+        return false;
+    }
+    CachedURLResponse proposal{t->response, std::move(*t->cacheBody), URLCacheStoragePolicy::Allowed};
+    t->cacheBody.reset();
+    auto d = e->delegate();
+    auto session = e->sessionRef();
+    if (t->extras.dataCompletion || !d || !session ||
+        !d->implements(URLSessionDelegateMethod::DataTaskWillCacheResponse)) {
+        cache->storeCachedResponse(std::move(proposal), t->request);
+        return false;
+    }
+    // The connection goes back to the pool while the delegate decides.
+    recordHopMetrics(t);
+    t->releaseEasy();
+    t->phase = Transfer::Phase::AwaitingCache;
+    auto id = task->taskIdentifier();
+    auto weakEngine = e->weak_from_this();
+    auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
+    e->deliver([d, session, dataTask, proposal = std::move(proposal), weakEngine, e, id]() mutable {
+        auto once = std::make_shared<std::atomic<bool>>(false);
+        auto done = [once, weakEngine, e, id](std::optional<CachedURLResponse> answer) {
+            if (once->exchange(true)) return;
+            if (auto eng = weakEngine.lock())
+                eng->post([e, id, answer = std::move(answer)]() mutable {
+                    cacheAnswered(e, id, std::move(answer));
+                });
+        };
+        d->willCacheResponse(session, dataTask, std::move(proposal), done);
+    });
+    return true;
+}
+
+// Engine thread: the delegate's willCacheResponse answer; the task completes now.
+void TransferOps::cacheAnswered(Engine* e, uint64_t id, std::optional<CachedURLResponse> answer) {
+    auto it = e->transfers_.find(id);
+    if (it == e->transfers_.end() || it->second->phase != Transfer::Phase::AwaitingCache) return;
+    Transfer* t = it->second.get();
+    const auto& cache = e->configuration().URLCache;
+    if (answer)
+        cache->storeCachedResponse(std::move(*answer), t->request);
+    else
+        cache->removeCachedResponseForRequest(t->request);
+    t->phase = Transfer::Phase::Body;
+    e->finish(t, std::nullopt);
+}
+
 // ---------------------------------------------------------------- completion
 
 void TransferOps::recordHopMetrics(Transfer* t) {
@@ -883,6 +993,7 @@ void TransferOps::recordHopMetrics(Transfer* t) {
     URLSessionTaskTransactionMetrics m;
     m.request = t->request;
     m.response = t->response;
+    m.resourceFetchType = URLSessionTaskMetricsResourceFetchType::NetworkLoad;
     const Date s = t->hopStart;
     m.fetchStartDate = s;
     m.domainLookupStartDate = s;
@@ -909,6 +1020,14 @@ void TransferOps::recordHopMetrics(Transfer* t) {
 }
 
 void TransferOps::curlDone(Engine* e, Transfer* t, CURLcode code) {
+    if (t->cachedBody) {
+        // An answer from the cache: its body flows now, as a network one's would have.
+        Bytes body = std::move(*t->cachedBody);
+        t->cachedBody.reset();
+        if (code == CURLE_OK && !body.empty() &&
+            onWrite(reinterpret_cast<char*>(body.data()), 1, body.size(), t) != body.size())
+            code = CURLE_WRITE_ERROR;
+    }
     std::optional<Error> error;
     if (t->overrideError) {
         error = t->overrideError;
@@ -952,6 +1071,7 @@ void Engine::checkTimeouts() {
 }
 
 void Engine::finish(Transfer* t, std::optional<Error> error) {
+    if (!error && TransferOps::offerToCache(this, t)) return;  // finishes once the delegate has answered
     TransferOps::recordHopMetrics(t);
     if (t->file) {
         fflush(t->file);

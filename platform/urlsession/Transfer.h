@@ -26,6 +26,7 @@ struct Transfer {
         AwaitingAuth,      // the delegate answers an HTTP authentication challenge; body paused
         AwaitingResponse,  // the delegate decides on the response; body paused
         Body,              // body flows to the delegate / file
+        AwaitingCache,     // the body is in; the delegate decides what the cache keeps (willCacheResponse)
     };
 
     Engine* engine = nullptr;
@@ -73,6 +74,14 @@ struct Transfer {
 
     // Data collected for a completion handler.
     Bytes collected;
+
+    // The URL cache. A network answer that may be stored keeps its body in cacheBody for the proposal,
+    // while it stays within cacheBodyLimit (beyond it, nullopt: nothing is proposed). An answer from
+    // the cache has no easy handle; its body waits in cachedBody until it flows as a network one would.
+    std::optional<Bytes> cacheBody;
+    size_t cacheBodyLimit = 0;
+    bool cacheSettled = false;  // nothing (more) to offer the cache: offered already, or came from it
+    std::optional<Bytes> cachedBody;
 
     // Time-outs and metrics.
     SteadyTime lastActivity;

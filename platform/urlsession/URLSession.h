@@ -18,6 +18,24 @@
 // Body data handed to the delegate is bounded: when more than a few MB wait on the delegate queue,
 // the transfer pauses until the delegate catches up, so a slow delegate never makes memory grow.
 //
+// Caching. A session with a URLCache in its configuration (default: the shared one; ephemeral: its
+// own; none: no caching) keeps answers in memory and reuses them by each request's cache policy:
+//   ReloadIgnoringLocalCacheData (and the other Reload policies): always the network;
+//   ReturnCacheDataElseLoad: any stored answer, else the network;
+//   ReturnCacheDataDontLoad: a stored answer, else the task fails with NSURLErrorResourceUnavailable;
+//   UseProtocolCachePolicy: a stored answer only while it is fresh by its own headers (Cache-Control
+//     max-age, else Expires, against its Date or the time it was stored; "no-cache" on the request or
+//     the answer, or a request max-age it is older than, means the network), else the network.
+// Requests with Range or conditional header fields always go to the network. A stored answer takes
+// the same road as a network one (didReceiveResponse and its disposition, didReceiveData, metrics
+// with a LocalCache transaction, completion) without sending anything or announcing a request.
+// What is stored: the GET 200 answer of a data task that completed without error, unless the request
+// or the answer says "Cache-Control: no-store" or the body is larger than the cache keeps (the body
+// is kept for the cache only up to that size, so a large answer never grows memory). A delegate with
+// willCacheResponse is asked first (tasks with a completion handler are not asked): the task
+// completes after its answer, and what it answers is stored (nullopt: nothing). A new GET 200 that
+// is not stored drops the old answer for its URL, as does a successful POST, PUT, DELETE, ... to it.
+//
 // Lifetime. The session keeps itself, its delegate and its running tasks alive until it is
 // invalidated and the last task has completed; then didBecomeInvalidWithError is called and the
 // delegate is released. Drop your reference only after invalidating, or the session lives on.

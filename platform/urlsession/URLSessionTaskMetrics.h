@@ -1,7 +1,7 @@
 #pragma once
 // Timing of a task: one transaction per request made (each redirect hop is one), read from curl's
-// transfer times. Dates are wall-clock; a phase that did not happen (a reused connection has no
-// connect) is absent.
+// transfer times; an answer from the URL cache is one transaction of its own, without network phases. Dates
+// are wall-clock; a phase that did not happen (a reused connection has no connect) is absent.
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,9 +13,14 @@
 
 namespace platform {
 
+// Where a transaction's answer came from.
+enum class URLSessionTaskMetricsResourceFetchType { Unknown = 0, NetworkLoad = 1, LocalCache = 3 };
+
 struct URLSessionTaskTransactionMetrics {
     URLRequest request;
     std::shared_ptr<const URLResponse> response;
+    URLSessionTaskMetricsResourceFetchType resourceFetchType =
+        URLSessionTaskMetricsResourceFetchType::Unknown;
     std::optional<Date> fetchStartDate;
     std::optional<Date> domainLookupStartDate;
     std::optional<Date> domainLookupEndDate;
