@@ -186,6 +186,9 @@ void PageEngine::begin(const std::shared_ptr<Job>& job) {
     }
     URLRequest request = job->request;
     request.setMainDocumentURL(url);
+    // Reloading asks the server again, however fresh the stored copy.
+    if (job->options.type == NavigationType::Reload)
+        request.setCachePolicy(URLRequestCachePolicy::ReloadIgnoringLocalCacheData);
     job->task = store_->makeDataTask(request, job);
     job->task->resume();
 }

@@ -221,6 +221,20 @@ TEST_F(NavigationTest, BackForwardAndReload) {
     EXPECT_EQ(webView->goForward(), nullptr);
 }
 
+TEST_F(NavigationTest, FreshPagesComeFromTheCacheUntilReloaded) {
+    server.route(
+        "GET", "/fresh",
+        Reply::text("<title>Fresh</title>", 200, "text/html").header("Cache-Control", "max-age=600"));
+    const auto page = url(server.url("/fresh"));
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(page)); }));
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(page)); }));
+    EXPECT_EQ(server.requestsTo("/fresh").size(), 1u);
+    EXPECT_EQ(webView->title(), "Fresh");
+    ASSERT_TRUE(loadAndWait([&] { ASSERT_TRUE(webView->reload()); }));
+    EXPECT_EQ(server.requestsTo("/fresh").size(), 2u);
+    EXPECT_EQ(delegate->log.back(), "finish");
+}
+
 TEST_F(NavigationTest, ReloadAfterAFailedFirstLoadRetriesIt) {
     server.route("GET", "/start", Reply::text("up again"));
     PlatformConfig::setNetworkUp(false);
