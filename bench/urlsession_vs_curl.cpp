@@ -90,6 +90,7 @@ std::shared_ptr<URLSession> makeSession(const std::shared_ptr<CountingDelegate>&
     auto config = URLSessionConfiguration::ephemeralSessionConfiguration();
     config.HTTPMaximumConnectionsPerHost = kInFlight;
     config.HTTPShouldSetCookies = false;
+    config.URLCache = nullptr;  // raw curl keeps no answers either
     return URLSession::sessionWithConfiguration(config, d, nullptr);
 }
 
