@@ -59,6 +59,11 @@ public:
     void registerTask(const std::shared_ptr<URLSessionTask>& task);
     std::vector<std::shared_ptr<URLSessionTask>> liveTasks();
 
+    // A task's first transfer made on the resuming thread when it can be (see Transfer.cpp); null
+    // otherwise. installPrepared (engine thread) starts it.
+    std::unique_ptr<Transfer> prepareStart(const std::shared_ptr<URLSessionTask>& task);
+    void installPrepared(std::unique_ptr<Transfer> transfer);
+
     // Engine-thread operations behind the task API.
     void startTask(std::shared_ptr<URLSessionTask> task);
     void suspendTask(const std::shared_ptr<URLSessionTask>& task);

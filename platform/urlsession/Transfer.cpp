@@ -143,7 +143,8 @@ Transfer::~Transfer() { releaseEasy(); }
 
 void Transfer::releaseEasy() {
     if (easy) {
-        curl_multi_remove_handle(engine->multi(), easy);
+        if (inMulti) curl_multi_remove_handle(engine->multi(), easy);
+        inMulti = false;
         curl_easy_cleanup(easy);
         easy = nullptr;
     }
@@ -162,6 +163,9 @@ void Transfer::releaseEasy() {
 class TransferOps {
 public:
     static void startHop(Engine* e, Transfer* t);
+    static void configureHop(const URLSessionConfiguration& config, Transfer* t);
+    static void addHop(Engine* e, Transfer* t);
+    static bool chooseBody(Transfer* t);
     static void prepareBodyThenStart(Engine* e, Transfer* t);
     static void onHead(Transfer* t);
     static void handleResponse(Transfer* t);
@@ -255,21 +259,21 @@ void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extr
     TransferOps::prepareBodyThenStart(this, raw);
 }
 
-void TransferOps::prepareBodyThenStart(Engine* e, Transfer* t) {
+// Sets up the request body the hop sends, when it is at hand (none, data, a file, the request's
+// stream on the first hop). False when the file is missing or the delegate must supply a stream.
+bool TransferOps::chooseBody(Transfer* t) {
     t->bodyStream.reset();
     t->bodyLength = -1;
     t->bodySent = 0;
     const auto& req = t->request;
-    bool wantsBody = req.HTTPMethod() != "GET" && req.HTTPMethod() != "HEAD";
-    auto url = req.url();
-    if (!wantsBody) return startHop(e, t);
+    if (req.HTTPMethod() == "GET" || req.HTTPMethod() == "HEAD") return true;
     if (t->extras.uploadData) {
         t->bodyStream = InputStream::withData(*t->extras.uploadData);
         t->bodyLength = int64_t(t->extras.uploadData->size());
     } else if (t->extras.uploadFile) {
         std::error_code ec;
         auto size = std::filesystem::file_size(*t->extras.uploadFile, ec);
-        if (ec) return e->finish(t, makeURLError(URLErrorCode::FileDoesNotExist, url));
+        if (ec) return false;
         t->bodyStream = InputStream::withFileAtPath(*t->extras.uploadFile);
         t->bodyLength = int64_t(size);
     } else if (req.HTTPBody()) {
@@ -278,7 +282,63 @@ void TransferOps::prepareBodyThenStart(Engine* e, Transfer* t) {
     } else if (req.HTTPBodyStream() && t->redirects == 0) {
         t->bodyStream = req.HTTPBodyStream();
     } else if (t->extras.streamedUpload || req.HTTPBodyStream()) {
-        // Ask the delegate; the transfer waits (no easy handle yet) until it answers.
+        return false;
+    } else {
+        t->bodyLength = 0;
+    }
+    return true;
+}
+
+// Any thread. A plain first hop (valid http(s) URL, network up, nothing from the cache, no resume
+// data, a body at hand) is made here, easy handle included, so the engine thread only has to add it.
+// Null when the start needs the engine; startTask then does all of it there.
+std::unique_ptr<Transfer> Engine::prepareStart(const std::shared_ptr<URLSessionTask>& task) {
+    auto request = task->currentRequest();
+    if (!request || !request->url() || !PlatformConfig::networkUp()) return nullptr;
+    const URL& url = *request->url();
+    auto scheme = url.scheme().value_or("");
+    if ((scheme != "http" && scheme != "https") || url.host().value_or("").empty()) return nullptr;
+    TaskExtras extras;
+    {
+        std::lock_guard lock(registryMutex_);
+        auto it = extras_.find(task->taskIdentifier());
+        if (it != extras_.end()) extras = it->second;
+    }
+    if (extras.resumeData) return nullptr;
+    auto cached = lookUpCache(config_, *request, true);
+    if (cached.answer || cached.unavailable) return nullptr;
+    auto t = std::make_unique<Transfer>();
+    t->engine = this;
+    t->task = task;
+    t->extras = std::move(extras);
+    t->request = std::move(*request);
+    t->taskStart = Date::now();
+    t->idleTimeout = t->request.timeoutInterval() != 60.0 ? t->request.timeoutInterval() : config_.timeoutIntervalForRequest;
+    if (t->idleTimeout <= 0) t->idleTimeout = 60;
+    if (!TransferOps::chooseBody(t.get())) return nullptr;
+    TransferOps::configureHop(config_, t.get());
+    return t;
+}
+
+// Engine thread: a transfer prepareStart made joins the engine, unless its task ended meanwhile (a
+// cancel may overtake the start it was made for).
+void Engine::installPrepared(std::unique_ptr<Transfer> t) {
+    auto state = t->task->state();
+    if (state == URLSessionTaskState::Completed) return;
+    if (state == URLSessionTaskState::Canceling)
+        return completeWithoutTransfer(t->task, makeURLError(URLErrorCode::Cancelled, t->request.url()));
+    Transfer* raw = t.get();
+    transfers_[raw->task->taskIdentifier()] = std::move(t);
+    if (!keepAlive_) keepAlive_ = sessionRef();
+    TransferOps::addHop(this, raw);
+}
+
+void TransferOps::prepareBodyThenStart(Engine* e, Transfer* t) {
+    if (chooseBody(t)) return startHop(e, t);
+    auto url = t->request.url();
+    if (t->extras.uploadFile) return e->finish(t, makeURLError(URLErrorCode::FileDoesNotExist, url));
+    // Ask the delegate for a stream; the transfer waits (no easy handle yet) until it answers.
+    {
         auto d = e->delegate();
         auto session = e->sessionRef();
         if (!d || !session || !d->implements(URLSessionDelegateMethod::TaskNeedNewBodyStream))
@@ -303,15 +363,12 @@ void TransferOps::prepareBodyThenStart(Engine* e, Transfer* t) {
                 });
             });
         });
-        return;
-    } else {
-        t->bodyLength = 0;
     }
-    startHop(e, t);
 }
 
-void TransferOps::startHop(Engine* e, Transfer* t) {
-    const auto& config = e->configuration();
+// Builds the hop's easy handle; touches nothing of the engine's, so a first hop can be made on the
+// thread that resumes the task.
+void TransferOps::configureHop(const URLSessionConfiguration& config, Transfer* t) {
     const auto& req = t->request;
     const URL& url = *req.url();
     // A URL answers its parts by parsing its text: read them once per hop.
@@ -400,14 +457,24 @@ void TransferOps::startHop(Engine* e, Transfer* t) {
         curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, onSSLContext);
         curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, t);
     }
+    // Every request the process sends is observable on the device.
+    DeviceEvents::post("http.request", Value::dictionary({{"method", method}, {"url", url.absoluteString()}}));
+}
+
+void TransferOps::addHop(Engine* e, Transfer* t) {
     {
         std::lock_guard lock(t->task->mutex_);
         if (t->task->state_ == URLSessionTaskState::Suspended) t->userPaused = true;
     }
-    // Every request the process sends is observable on the device.
-    DeviceEvents::post("http.request", Value::dictionary({{"method", method}, {"url", url.absoluteString()}}));
-    curl_multi_add_handle(e->multi(), c);
-    if (t->userPaused) curl_easy_pause(c, CURLPAUSE_ALL);
+    t->lastActivity = now();
+    curl_multi_add_handle(e->multi(), t->easy);
+    t->inMulti = true;
+    if (t->userPaused) curl_easy_pause(t->easy, CURLPAUSE_ALL);
+}
+
+void TransferOps::startHop(Engine* e, Transfer* t) {
+    configureHop(e->configuration(), t);
+    addHop(e, t);
 }
 
 size_t TransferOps::onRead(char* buffer, size_t size, size_t count, void* user) {

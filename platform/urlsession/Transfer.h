@@ -33,6 +33,7 @@ struct Transfer {
     std::shared_ptr<URLSessionTask> task;
     Engine::TaskExtras extras;
     CURL* easy = nullptr;
+    bool inMulti = false;  // easy has been added to the engine's multi handle
     curl_slist* headerList = nullptr;
     curl_slist* connectTo = nullptr;
     URLRequest request;  // current hop

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/urlsession/Engine.h"
+#include "platform/urlsession/Transfer.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSession.h"
 
@@ -107,12 +108,20 @@ void URLSessionTask::resume() {
     if (first) enterInFlight();
     auto engine = session->engine_;
     auto self = shared_from_this();
-    engine->post([engine, self, first] {
+    // The first transfer is made here, on the caller's thread, when it can be: the engine thread
+    // carries every transfer of the session and only has to start it.
+    std::shared_ptr<std::unique_ptr<urlsession_detail::Transfer>> prepared;
+    if (first && kind_ != Kind::Stream && !engine->isInvalidated())
+        if (auto t = engine->prepareStart(self))
+            prepared = std::make_shared<std::unique_ptr<urlsession_detail::Transfer>>(std::move(t));
+    engine->post([engine, self, first, prepared] {
         if (first && engine->isInvalidated() && self->kind() != Kind::Stream) {
             auto req = self->currentRequest();
             return engine->completeWithoutTransfer(self, makeURLError(URLErrorCode::Cancelled, req ? req->url() : std::nullopt));
         }
-        if (first)
+        if (prepared)
+            engine->installPrepared(std::move(*prepared));
+        else if (first)
             engine->startTask(self);
         else
             engine->resumeTask(self);
