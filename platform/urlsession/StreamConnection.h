@@ -49,7 +49,7 @@ struct StreamWrite {
     std::function<void(std::optional<Error>)> handler;
 };
 
-// The deadline of an operation issued now with `timeout` seconds (none when <= 0, not a number, or so
+// The deadline of an operation asked for now with `timeout` seconds (none when <= 0, not a number, or so
 // large that it would never come).
 StreamDeadline streamDeadline(double timeout);
 

@@ -138,19 +138,19 @@ public:
 // A TCP connection to host:port; bytes in and out without HTTP.
 //
 // resume() connects (the session's connect-to mapping applies; the connect time-out is the
-// configuration's timeoutIntervalForRequest). Reads and writes may be issued from any thread at any
+// configuration's timeoutIntervalForRequest). Reads and writes may be asked for from any thread at any
 // time, also before the connection is up: they wait for it, reads are served in the order they were
-// issued and writes likewise. Handlers run on the delegate queue, in the order things happened there
+// asked for and writes likewise. Handlers run on the delegate queue, in the order things happened there
 // (a write's handler, the readClosed/writeClosed callbacks and didCompleteWithError keep their order).
 // While the task is suspended no bytes move; time-outs still count.
 //
-// Errors. A read or write issued when its direction can take no more fails at once with
+// Errors. A read or write asked for when its direction can take no more fails at once with
 // kPOSIXErrorDomain: EINVAL for a read asking for nothing or for minBytes > maxBytes, EPIPE for a write
 // after closeWrite, ENOTCONN for a read after closeRead and for anything after captureStreams or after
 // the task completed without error. When the connection cannot be made or is lost (not connected -1009,
 // cannot find host -1003, cannot connect -1004, connect timed out -1001, connection lost -1005) or the
 // task is cancelled (-999), every pending read and write fails with that error, then the task completes
-// with it; operations issued after that fail with it too.
+// with it; operations asked for after that fail with it too.
 //
 // The task completes without error once both directions are done with: the read side closed (by
 // closeRead, or by the peer's end of stream with every byte read) and the write side shut down by
@@ -178,10 +178,10 @@ public:
     // Closes the read side: pending reads answer with the bytes already received and atEOF, later reads
     // fail; the delegate hears readClosedForStreamTask (as it does when the peer ends its stream).
     void closeRead();
-    // Half-closes: once the writes issued before it are out, the socket's write side is shut down (the
+    // Half-closes: once the writes asked for before it are out, the socket's write side is shut down (the
     // peer sees the end of the stream) and the delegate hears writeClosedForStreamTask.
     void closeWrite();
-    // After the reads and writes already issued are answered, hands the connection to the delegate as an
+    // After the reads and writes already asked for are answered, hands the connection to the delegate as an
     // unopened InputStream/OutputStream pair (didBecomeStreams; blocking streams on the socket, the input
     // starting with bytes already received) and completes the task. Without that delegate method the
     // connection is closed.
