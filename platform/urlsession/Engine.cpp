@@ -7,6 +7,7 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "platform/urlsession/StreamConnection.h"
 #include "platform/urlsession/Transfer.h"
 #include "platform/urlsession/URLError.h"
 
@@ -32,10 +33,12 @@ Engine::Engine(URLSessionConfiguration configuration, std::shared_ptr<URLSession
     const long perHost = std::max(config_.HTTPMaximumConnectionsPerHost, 0);
     if (perHost > 0) curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, perHost);
     curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, std::max(4 * perHost, 16L));
+    streams_ = std::make_unique<StreamConnections>(*this);
 }
 
 Engine::~Engine() {
     transfers_.clear();
+    streams_.reset();
     if (multi_) curl_multi_cleanup(multi_);
 }
 
@@ -166,8 +169,9 @@ void Engine::run() {
         curl_multi_perform(multi_, &running);
         readInfo();
         checkTimeouts();
+        streams_->pump();
         maybeFinishInvalidation();
-        if (keepAlive_ && transfers_.empty()) {
+        if (keepAlive_ && transfers_.empty() && !streams_->hasStarted()) {
             if (config_.identifier()) deliverBackgroundEventsFinished();
             // Released on the delegate queue: the last reference must not die on this thread, which
             // could then not be joined.
@@ -177,12 +181,16 @@ void Engine::run() {
         curl_multi_timeout(multi_, &curlTimeout);
         int wait = transfers_.empty() ? 1000 : 50;  // 50 ms: short idle time-outs need a fine check
         if (curlTimeout >= 0 && curlTimeout < wait) wait = int(curlTimeout);
+        std::vector<curl_waitfd> streamFds;
+        streams_->pollFds(streamFds);
         flushDeliveries();
-        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+        curl_multi_poll(multi_, streamFds.data(), unsigned(streamFds.size()), streams_->waitMillis(wait),
+                        nullptr);
     }
-    // Shutting down: transfers end without callbacks (the session is going away).
+    // Shutting down: transfers and stream connections end without callbacks (the session is going away).
     for (auto& [id, t] : transfers_) t->releaseEasy();
     transfers_.clear();
+    streams_->dropAll();
     abandonTasks();
     dropCommands();
     flushDeliveries();
@@ -227,7 +235,7 @@ void Engine::invalidate(bool cancelTasks) {
 }
 
 void Engine::maybeFinishInvalidation() {
-    if (!invalidated_ || invalidationDelivered_ || !transfers_.empty()) return;
+    if (!invalidated_ || invalidationDelivered_ || !transfers_.empty() || streams_->hasStarted()) return;
     // Tasks that were resumed but never reached a transfer complete through commands; wait for them.
     for (auto& t : liveTasks())
         if (t->state() == URLSessionTaskState::Running || t->state() == URLSessionTaskState::Canceling) return;
@@ -251,7 +259,8 @@ void Engine::deliverBackgroundEventsFinished() {
     deliver([d, session] { d->didFinishEventsForBackgroundURLSession(session); });
 }
 
-void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task, Error error) {
+void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task,
+                                     std::optional<Error> error) {
     TaskExtras extras;
     {
         std::lock_guard lock(registryMutex_);
@@ -284,6 +293,8 @@ void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task
 }
 
 void Engine::startTask(std::shared_ptr<URLSessionTask> task) {
+    if (task->kind() == URLSessionTask::Kind::Stream)
+        return streams_->start(std::static_pointer_cast<URLSessionStreamTask>(task));
     TaskExtras extras;
     {
         std::lock_guard lock(registryMutex_);
@@ -291,6 +302,10 @@ void Engine::startTask(std::shared_ptr<URLSessionTask> task) {
         if (it != extras_.end()) extras = it->second;  // kept until completion (completion handlers)
     }
     beginTransfer(std::move(task), std::move(extras));
+}
+
+void Engine::holdSession() {
+    if (!keepAlive_) keepAlive_ = sessionRef();
 }
 
 void Engine::removeTransfer(Transfer* t) {

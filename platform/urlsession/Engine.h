@@ -21,6 +21,7 @@ typedef void CURLM;
 namespace platform::urlsession_detail {
 
 struct Transfer;
+class StreamConnections;
 
 // Leaves the in-flight count when a completion block is done with, even if a callback in it threw.
 class InFlightScope {
@@ -84,8 +85,9 @@ public:
     void invalidate(bool cancelTasks);
     bool isInvalidated() const { return invalidated_.load(); }
 
-    // Ends a task that has no transfer (never started, or refused) with `error`.
-    void completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task, Error error);
+    // Ends a task that has no transfer (never started, refused, or a stream task) with `error`, none
+    // meaning success.
+    void completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task, std::optional<Error> error);
 
     const URLSessionConfiguration& configuration() const { return config_; }
     void setSession(std::weak_ptr<URLSession> s) { weakSession_ = std::move(s); }
@@ -98,6 +100,10 @@ public:
     void removeTransfer(Transfer* t);
     void unpauseIfClear(Transfer* t);
     CURLM* multi() const { return multi_; }
+    // The session stays alive while transfers or stream connections run (see "Lifetime" in URLSession.h).
+    void holdSession();
+    // The stream tasks' connections (engine thread).
+    StreamConnections& streams() { return *streams_; }
 
 private:
     void run();
@@ -138,6 +144,7 @@ private:
     std::shared_ptr<URLSessionDelegate> delegate_;
 
     std::shared_ptr<URLSession> keepAlive_;
+    std::unique_ptr<StreamConnections> streams_;
 
 public:
     // Engine thread only.

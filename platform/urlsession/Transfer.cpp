@@ -18,6 +18,7 @@
 #include "platform/urlsession/CacheGlue.h"
 #include "platform/urlsession/CookieGlue.h"
 #include "platform/urlsession/ResumeData.h"
+#include "platform/urlsession/StreamConnection.h"
 #include "platform/urlsession/URLCredentialStorage.h"
 #include "platform/urlsession/URLError.h"
 
@@ -1114,6 +1115,7 @@ void Engine::readInfo() {
     int left = 0;
     while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
         if (msg->msg != CURLMSG_DONE) continue;
+        if (streams_->connectDone(msg->easy_handle, msg->data.result)) continue;
         Transfer* t = nullptr;
         curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
         if (!t) continue;
@@ -1226,6 +1228,8 @@ void Engine::finish(Transfer* t, std::optional<Error> error) {
 // ---------------------------------------------------------------- task commands
 
 void Engine::suspendTask(const std::shared_ptr<URLSessionTask>& task) {
+    if (task->kind() == URLSessionTask::Kind::Stream)
+        return streams_->setSuspended(std::static_pointer_cast<URLSessionStreamTask>(task), true);
     auto it = transfers_.find(task->taskIdentifier());
     if (it == transfers_.end()) return;
     it->second->userPaused = true;
@@ -1233,6 +1237,8 @@ void Engine::suspendTask(const std::shared_ptr<URLSessionTask>& task) {
 }
 
 void Engine::resumeTask(const std::shared_ptr<URLSessionTask>& task) {
+    if (task->kind() == URLSessionTask::Kind::Stream)
+        return streams_->setSuspended(std::static_pointer_cast<URLSessionStreamTask>(task), false);
     auto it = transfers_.find(task->taskIdentifier());
     if (it == transfers_.end()) {
         if (task->state() == URLSessionTaskState::Running) startTask(task);
@@ -1243,6 +1249,8 @@ void Engine::resumeTask(const std::shared_ptr<URLSessionTask>& task) {
 }
 
 void Engine::cancelTask(const std::shared_ptr<URLSessionTask>& task, std::function<void(std::optional<Bytes>)> resumeData) {
+    if (task->kind() == URLSessionTask::Kind::Stream)
+        return streams_->cancel(std::static_pointer_cast<URLSessionStreamTask>(task));
     auto it = transfers_.find(task->taskIdentifier());
     if (it == transfers_.end()) {
         if (task->state() == URLSessionTaskState::Completed) return;

@@ -4,6 +4,8 @@
 // Threads. Each session runs one engine thread that owns its curl multi handle and every transfer;
 // calls from other threads (making, resuming, suspending, cancelling tasks, invalidating) are queued
 // as commands and wake it (curl_multi_wakeup). No thread per request, no blocking transfer.
+// Stream tasks ride the same thread: curl makes their connections, then the engine moves their bytes
+// with non-blocking socket calls, waiting on their sockets in the same poll as the transfers.
 // Delegate callbacks and completion handlers run on the delegate queue (an OperationQueue; a serial
 // one is made when none is given), in the order events happened.
 //
@@ -107,6 +109,8 @@ public:
     // malformed blob completes the task with NSURLErrorBadURL, a vanished partial file with
     // NSURLErrorCannotOpenFile; a server that ignores the range restarts the download from 0.
     std::shared_ptr<URLSessionDownloadTask> downloadTaskWithResumeData(const Bytes& resumeData);
+    // A TCP connection to host:port (see URLSessionStreamTask). A host that is no host name or IP address,
+    // or a port outside 1...65535, completes the task with NSURLErrorBadURL when resumed.
     std::shared_ptr<URLSessionStreamTask> streamTaskWithHostName(const std::string& host, int port);
 
     // Convenience forms: the handler runs on the delegate queue instead of the data/download delegate
@@ -122,7 +126,8 @@ public:
     std::shared_ptr<URLSessionDownloadTask> downloadTaskWithResumeData(const Bytes& resumeData,
                                                                        DownloadTaskCompletion handler);
 
-    // Lets running tasks finish, refuses new ones, then invalidates.
+    // Lets running tasks finish, refuses new ones, then invalidates. An open stream task counts as
+    // running until it completes (both directions closed, streams captured, or cancelled).
     void finishTasksAndInvalidate();
     // Cancels every task, then invalidates.
     void invalidateAndCancel();

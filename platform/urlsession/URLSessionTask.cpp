@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/urlsession/Engine.h"
+#include "platform/urlsession/StreamConnection.h"
 #include "platform/urlsession/Transfer.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSession.h"
@@ -115,10 +116,7 @@ void URLSessionTask::resume() {
         if (auto t = engine->prepareStart(self))
             prepared = std::make_shared<std::unique_ptr<urlsession_detail::Transfer>>(std::move(t));
     engine->post([engine, self, first, prepared] {
-        if (first && engine->isInvalidated() && self->kind() != Kind::Stream) {
-            auto req = self->currentRequest();
-            return engine->completeWithoutTransfer(self, makeURLError(URLErrorCode::Cancelled, req ? req->url() : std::nullopt));
-        }
+        if (first && engine->isInvalidated()) return engine->cancelTask(self, nullptr);
         if (prepared)
             engine->installPrepared(std::move(*prepared));
         else if (first)
@@ -175,23 +173,39 @@ void URLSessionDownloadTask::cancelByProducingResumeData(std::function<void(std:
 URLSessionStreamTask::URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession> s, std::string host, int port)
     : URLSessionTask(Kind::Stream, id, std::move(s), std::nullopt), host_(std::move(host)), port_(port) {}
 
-// Stream tasks are not carried by the engine yet: every operation fails as unsupported.
-void URLSessionStreamTask::readDataOfMinLength(size_t, size_t, double,
-                                               std::function<void(Bytes, bool, std::optional<Error>)> handler) {
+void URLSessionStreamTask::post(
+    std::function<void(urlsession_detail::StreamConnections&, const std::shared_ptr<URLSessionStreamTask>&)>
+        command) {
     auto session = this->session();
-    if (!session || !handler) return;
+    if (!session) return;
     auto engine = session->engine_;
-    engine->post([engine, handler] {
-        engine->deliver([handler] { handler({}, true, makeURLError(URLErrorCode::UnsupportedURL)); });
-    });
+    auto self = std::static_pointer_cast<URLSessionStreamTask>(shared_from_this());
+    engine->post([engine, self, command = std::move(command)] { command(engine->streams(), self); });
 }
-void URLSessionStreamTask::writeData(Bytes, double, std::function<void(std::optional<Error>)> handler) {
-    auto session = this->session();
-    if (!session || !handler) return;
-    auto engine = session->engine_;
-    engine->post([engine, handler] { engine->deliver([handler] { handler(makeURLError(URLErrorCode::UnsupportedURL)); }); });
+
+void URLSessionStreamTask::readDataOfMinLength(size_t minBytes, size_t maxBytes, double timeout,
+                                               ReadCompletion handler) {
+    urlsession_detail::StreamRead op{minBytes, maxBytes, urlsession_detail::streamDeadline(timeout),
+                                     std::move(handler)};
+    post([op = std::move(op)](auto& streams, auto& self) mutable { streams.read(self, std::move(op)); });
 }
-void URLSessionStreamTask::closeRead() {}
-void URLSessionStreamTask::closeWrite() {}
+
+void URLSessionStreamTask::writeData(Bytes data, double timeout, WriteCompletion handler) {
+    urlsession_detail::StreamWrite op{std::move(data), 0, urlsession_detail::streamDeadline(timeout),
+                                      std::move(handler)};
+    post([op = std::move(op)](auto& streams, auto& self) mutable { streams.write(self, std::move(op)); });
+}
+
+void URLSessionStreamTask::closeRead() {
+    post([](auto& streams, auto& self) { streams.closeRead(self); });
+}
+
+void URLSessionStreamTask::closeWrite() {
+    post([](auto& streams, auto& self) { streams.closeWrite(self); });
+}
+
+void URLSessionStreamTask::captureStreams() {
+    post([](auto& streams, auto& self) { streams.captureStreams(self); });
+}
 
 }  // namespace platform

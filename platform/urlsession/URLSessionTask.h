@@ -24,6 +24,7 @@ class Engine;
 struct Transfer;
 class TransferOps;
 class InFlightScope;
+class StreamConnections;
 }  // namespace urlsession_detail
 
 enum class URLSessionTaskState { Running = 0, Suspended = 1, Canceling = 2, Completed = 3 };
@@ -82,6 +83,7 @@ protected:
     friend struct urlsession_detail::Transfer;
     friend class urlsession_detail::TransferOps;
     friend class urlsession_detail::InFlightScope;
+    friend class urlsession_detail::StreamConnections;
 
     const Kind kind_;
     const uint64_t identifier_;
@@ -134,21 +136,62 @@ public:
 };
 
 // A TCP connection to host:port; bytes in and out without HTTP.
+//
+// resume() connects (the session's connect-to mapping applies; the connect time-out is the
+// configuration's timeoutIntervalForRequest). Reads and writes may be asked for from any thread at any
+// time, also before the connection is up: they wait for it, reads are served in the order they were
+// asked for and writes likewise. Handlers run on the delegate queue, in the order things happened there
+// (a write's handler, the readClosed/writeClosed callbacks and didCompleteWithError keep their order).
+// While the task is suspended no bytes move; time-outs still count.
+//
+// Errors. A read or write asked for when its direction can take no more fails at once with
+// kPOSIXErrorDomain: EINVAL for a read asking for nothing or for minBytes > maxBytes, EPIPE for a write
+// after closeWrite, ENOTCONN for a read after closeRead and for anything after captureStreams or after
+// the task completed without error. When the connection cannot be made or is lost (not connected -1009,
+// cannot find host -1003, cannot connect -1004, connect timed out -1001, connection lost -1005) or the
+// task is cancelled (-999), every pending read and write fails with that error, then the task completes
+// with it; operations asked for after that fail with it too.
+//
+// The task completes without error once both directions are done with: the read side closed (by
+// closeRead, or by the peer's end of stream with every byte read) and the write side shut down by
+// closeWrite, with no read or write pending; or when captureStreams has handed the connection over.
+// Until then the task runs (and finishTasksAndInvalidate waits for it); cancel() ends it at any time.
 class URLSessionStreamTask : public URLSessionTask {
 public:
+    using ReadCompletion = std::function<void(Bytes data, bool atEOF, std::optional<Error> error)>;
+    using WriteCompletion = std::function<void(std::optional<Error> error)>;
+
     URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession> s, std::string host, int port);
 
     const std::string& host() const { return host_; }
     int port() const { return port_; }
-    // Reads between minBytes and maxBytes (fewer only at end of stream); the handler runs on the
-    // delegate queue with (data, atEOF, error). timeout <= 0 means none.
+    // Answers once at least minBytes (at most maxBytes) have arrived, or fewer when the stream ends
+    // (atEOF is true once every byte up to the peer's end of stream has been handed out; later reads
+    // answer empty with atEOF). minBytes 0 waits for one byte. timeout > 0: the read fails with timed out
+    // (-1001) when not answered in time; the connection stays usable and bytes that had arrived are kept
+    // for the next read.
     void readDataOfMinLength(size_t minBytes, size_t maxBytes, double timeout,
-                             std::function<void(Bytes, bool, std::optional<Error>)> completionHandler);
-    void writeData(Bytes data, double timeout, std::function<void(std::optional<Error>)> completionHandler);
+                             ReadCompletion completionHandler);
+    // Answers nullopt once every byte has been handed to the socket. timeout > 0: fails with timed out
+    // (-1001) when not done in time; bytes already sent stay sent (countOfBytesSent says how many).
+    void writeData(Bytes data, double timeout, WriteCompletion completionHandler);
+    // Closes the read side: pending reads answer with the bytes already received and atEOF, later reads
+    // fail; the delegate hears readClosedForStreamTask (as it does when the peer ends its stream).
     void closeRead();
+    // Half-closes: once the writes asked for before it are out, the socket's write side is shut down (the
+    // peer sees the end of the stream) and the delegate hears writeClosedForStreamTask.
     void closeWrite();
+    // After the reads and writes already asked for are answered, hands the connection to the delegate as an
+    // unopened InputStream/OutputStream pair (didBecomeStreams; blocking streams on the socket, the input
+    // starting with bytes already received) and completes the task. Without that delegate method the
+    // connection is closed.
+    void captureStreams();
 
 private:
+    void post(std::function<void(urlsession_detail::StreamConnections&,
+                                 const std::shared_ptr<URLSessionStreamTask>&)>
+                  command);
+
     std::string host_;
     int port_;
 };

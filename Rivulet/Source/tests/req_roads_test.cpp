@@ -202,7 +202,7 @@ TEST_F(RequestTest, UploadsFromDataFileAndStream) {
 }
 
 TEST_F(RequestTest, StreamRequestMakesATaskForHostAndPort) {
-    // The platform's stream tasks carry no bytes yet; the request side is what is checked here.
+    // The request side only; req_stream_test.cpp talks over one.
     auto r = rivulet::SessionManager::make()->stream("127.0.0.1", server.port());
     auto task = std::dynamic_pointer_cast<platform::URLSessionStreamTask>(r->task());
     ASSERT_TRUE(task);

@@ -102,6 +102,23 @@ public:
     void didBecomeInvalidWithError(const std::shared_ptr<URLSession>&, const std::optional<Error>&) override {
         log("invalid");
     }
+    void readClosedForStreamTask(const std::shared_ptr<URLSession>&,
+                                 const std::shared_ptr<URLSessionStreamTask>&) override {
+        log("readClosed");
+    }
+    void writeClosedForStreamTask(const std::shared_ptr<URLSession>&,
+                                  const std::shared_ptr<URLSessionStreamTask>&) override {
+        log("writeClosed");
+    }
+    void didBecomeStreams(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionStreamTask>&,
+                          std::shared_ptr<InputStream> in, std::shared_ptr<OutputStream> out) override {
+        {
+            std::lock_guard lock(m_);
+            input = std::move(in);
+            output = std::move(out);
+        }
+        log("streams");
+    }
 
     void log(std::string line) {
         std::lock_guard lock(m_);
@@ -146,6 +163,8 @@ public:
     int64_t downloadedSize = -1;
     std::optional<Error> error;
     URLSessionTaskMetrics metrics;
+    std::shared_ptr<InputStream> input;  // from didBecomeStreams
+    std::shared_ptr<OutputStream> output;
 };
 
 // Waits for a completion-handler style result.

@@ -1,0 +1,74 @@
+#include "Rivulet/Source/tests/req_support.h"
+#include "testing/TestTcpServer.h"
+
+using namespace req_test;
+using tesmar_testing::TestTcpServer;
+
+namespace {
+
+// Shared with the handlers, which may outlive a failed test.
+struct Conversation {
+    std::mutex m;
+    std::string received;
+    bool ended = false;
+    std::optional<std::optional<platform::Error>> written;
+    Collected<std::string> heard; // the delegate's stream callbacks and the completion
+};
+
+void readUntilEnd(const StreamTaskPtr& task, std::shared_ptr<Conversation> talk) {
+    task->readDataOfMinLength(
+        1, 1024, 10, [task, talk](platform::Bytes data, bool atEOF, std::optional<platform::Error> e) {
+            std::lock_guard lock(talk->m);
+            talk->received.append(data.begin(), data.end());
+            talk->ended = atEOF || e;
+            if (!talk->ended) readUntilEnd(task, talk);
+        });
+}
+
+// A whole conversation through the manager: the request starts the task, bytes go both ways, both
+// sides close, and each stream callback reaches its typed override before the request completes.
+TEST_F(RequestTest, StreamRequestTalksOverTCPAndHearsBothClosings) {
+    TestTcpServer server({.greeting = "ready;"});
+    auto talk = std::make_shared<Conversation>();
+    manager->delegate->streamTaskReadClosed.set(
+        [talk](const SessionPtr&, const StreamTaskPtr&) { talk->heard.add("readClosed"); });
+    manager->delegate->streamTaskWriteClosed.set(
+        [talk](const SessionPtr&, const StreamTaskPtr&) { talk->heard.add("writeClosed"); });
+    manager->delegate->taskDidComplete.set(
+        [talk](const SessionPtr&, const TaskPtr&, const std::optional<AnyError>& e) {
+            talk->heard.add(e ? "complete with error" : "complete");
+        });
+
+    auto r = manager->stream("127.0.0.1", server.port());
+    auto task = std::dynamic_pointer_cast<platform::URLSessionStreamTask>(r->task());
+    ASSERT_TRUE(task);
+    EXPECT_EQ(r->kind(), RequestTask::Kind::stream);
+    EXPECT_FALSE(r->request());
+
+    readUntilEnd(task, talk);
+    task->writeData(platform::Bytes{'p', 'i', 'n', 'g'}, 10, [talk](std::optional<platform::Error> e) {
+        std::lock_guard lock(talk->m);
+        talk->written = e;
+    });
+    ASSERT_TRUE(server.waitForReceived(0, 4));
+    task->closeWrite(); // the echo server answers, then ends its side too
+
+    ASSERT_TRUE(waitFor([&] { return talk->heard.size() == 3; }));
+    {
+        std::lock_guard lock(talk->m);
+        EXPECT_EQ(talk->received, "ready;ping");
+        EXPECT_TRUE(talk->ended);
+        ASSERT_TRUE(talk->written);
+        EXPECT_FALSE(*talk->written);
+    }
+    auto events = talk->heard.items();
+    EXPECT_EQ(events.back(), "complete");
+    EXPECT_NE(std::find(events.begin(), events.end(), "readClosed"), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), "writeClosed"), events.end());
+    EXPECT_EQ(task->state(), platform::URLSessionTaskState::Completed);
+    EXPECT_EQ(task->countOfBytesSent(), 4);
+    EXPECT_EQ(task->countOfBytesReceived(), 10);
+    EXPECT_TRUE(server.connection(0).peerEnded);
+}
+
+} // namespace

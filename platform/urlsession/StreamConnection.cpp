@@ -1,0 +1,451 @@
+// The stream side of the engine: connecting through curl, then moving bytes on the socket.
+#include "platform/urlsession/StreamConnection.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+
+#include "platform/foundation/PlatformConfig.h"
+#include "platform/urlsession/Engine.h"
+#include "platform/urlsession/SocketStreams.h"
+#include "platform/urlsession/URLError.h"
+
+namespace platform::urlsession_detail {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Received bytes asked of the socket at a time.
+constexpr size_t kReadChunk = 64 * 1024;
+// Time-outs beyond this (about 30 years) are taken as none.
+constexpr double kLongestTimeout = 1e9;
+
+Error posixError(int err) {
+    return Error::withDescription(kPOSIXErrorDomain, err, std::strerror(err));
+}
+
+Error connectionLost() {
+    return makeURLError(URLErrorCode::NetworkConnectionLost);
+}
+
+URLErrorCode codeForConnect(CURLcode c) {
+    switch (c) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return URLErrorCode::CannotFindHost;
+    case CURLE_OPERATION_TIMEDOUT:
+        return URLErrorCode::TimedOut;
+    default:
+        return URLErrorCode::CannotConnectToHost;
+    }
+}
+
+// The host as it stands in a URL: a name or IPv4 address as given, an IPv6 address in brackets.
+// Anything else (spaces, '/', '@', ...) could make the URL name another host: refused.
+std::optional<std::string> hostForURL(std::string host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host.empty() || host.size() > 253) return std::nullopt;
+    bool v6 = host.find(':') != std::string::npos;
+    for (char c : host) {
+        bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || (!v6 && c == '_') ||
+                  (v6 && c == ':');
+        if (!ok) return std::nullopt;
+    }
+    return v6 ? "[" + host + "]" : host;
+}
+
+} // namespace
+
+StreamDeadline streamDeadline(double timeout) {
+    if (!(timeout > 0) || timeout > kLongestTimeout) return std::nullopt;
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+}
+
+struct StreamConnection {
+    enum class Phase { Waiting, Connecting, Open };
+
+    StreamConnection(CURLM* m, std::shared_ptr<URLSessionStreamTask> t) : multi(m), task(std::move(t)) {}
+    ~StreamConnection() {
+        releaseEasy();
+        if (fd >= 0) ::close(fd);
+    }
+    void releaseEasy() {
+        if (easy) {
+            curl_multi_remove_handle(multi, easy);
+            curl_easy_cleanup(easy);
+            easy = nullptr;
+        }
+        if (connectTo) curl_slist_free_all(connectTo);
+        connectTo = nullptr;
+    }
+    uint64_t id() const { return task->taskIdentifier(); }
+
+    CURLM* const multi;
+    const std::shared_ptr<URLSessionStreamTask> task;
+    Phase phase = Phase::Waiting;
+    CURL* easy = nullptr;
+    curl_slist* connectTo = nullptr;
+    int fd = -1;
+    bool suspended = false;
+
+    std::deque<StreamRead> reads;
+    std::deque<StreamWrite> writes;
+    Bytes inbound;                // read from the socket, not yet handed to a read
+    bool peerClosed = false;      // the peer's end of stream was seen
+    bool readClosed = false;      // closeRead()
+    bool readClosedTold = false;  // readClosedForStreamTask delivered
+    bool writeCloseAsked = false; // closeWrite(): shut down once the queued writes are out
+    bool writeShut = false;
+    bool captureAsked = false;
+};
+
+StreamConnections::StreamConnections(Engine& engine) : engine_(engine) {}
+
+StreamConnections::~StreamConnections() = default;
+
+void StreamConnections::dropAll() {
+    connections_.clear();
+}
+
+StreamConnection* StreamConnections::find(const TaskPtr& task) {
+    auto it = connections_.find(task->taskIdentifier());
+    return it == connections_.end() ? nullptr : it->second.get();
+}
+
+StreamConnection& StreamConnections::entry(const TaskPtr& task) {
+    auto& slot = connections_[task->taskIdentifier()];
+    if (!slot) slot = std::make_unique<StreamConnection>(engine_.multi(), task);
+    return *slot;
+}
+
+bool StreamConnections::hasStarted() const {
+    for (auto& [id, c] : connections_)
+        if (c->phase != StreamConnection::Phase::Waiting) return true;
+    return false;
+}
+
+// An operation on a task that has already completed fails at once, with the task's error if it had one.
+bool StreamConnections::refuseIfCompleted(const TaskPtr& task,
+                                          const std::function<void(const Error&)>& refuse) {
+    if (task->state() != URLSessionTaskState::Completed) return false;
+    refuse(task->error().value_or(posixError(ENOTCONN)));
+    return true;
+}
+
+// ---------------------------------------------------------------- commands
+
+void StreamConnections::start(const TaskPtr& task) {
+    if (task->state() == URLSessionTaskState::Completed) return;
+    auto& c = entry(task);
+    if (c.phase != StreamConnection::Phase::Waiting) return;
+    if (!PlatformConfig::networkUp()) return finish(c, makeURLError(URLErrorCode::NotConnectedToInternet));
+    auto host = hostForURL(task->host());
+    if (!host || task->port() < 1 || task->port() > 65535)
+        return finish(c, makeURLError(URLErrorCode::BadURL));
+
+    const auto hostPort = *host + ":" + std::to_string(task->port());
+    CURL* easy = curl_easy_init();
+    if (!easy) return finish(c, makeURLError(URLErrorCode::Unknown));
+    c.easy = easy;
+    curl_easy_setopt(easy, CURLOPT_URL, ("http://" + hostPort + "/").c_str());
+    curl_easy_setopt(easy, CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROXY, ""); // a plain TCP connection, never through a proxy
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
+    double timeout = engine_.configuration().timeoutIntervalForRequest;
+    if (!(timeout > 0) || timeout > 1e6) timeout = 60;
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(timeout * 1000));
+    auto settings = PlatformConfig::current();
+    auto mapped = settings.connectTo.find(task->host() + ":" + std::to_string(task->port()));
+    if (mapped != settings.connectTo.end()) {
+        c.connectTo = curl_slist_append(c.connectTo, (hostPort + ":" + mapped->second).c_str());
+        curl_easy_setopt(easy, CURLOPT_CONNECT_TO, c.connectTo);
+    }
+    if (curl_multi_add_handle(engine_.multi(), easy) != CURLM_OK) {
+        c.releaseEasy();
+        return finish(c, makeURLError(URLErrorCode::Unknown));
+    }
+    c.phase = StreamConnection::Phase::Connecting;
+    engine_.holdSession();
+}
+
+void StreamConnections::setSuspended(const TaskPtr& task, bool suspended) {
+    if (auto* c = find(task)) c->suspended = suspended;
+}
+
+void StreamConnections::cancel(const TaskPtr& task) {
+    if (task->state() == URLSessionTaskState::Completed) return;
+    finish(entry(task), makeURLError(URLErrorCode::Cancelled));
+}
+
+void StreamConnections::read(const TaskPtr& task, StreamRead op) {
+    auto refuse = [&](const Error& e) {
+        if (op.handler) engine_.deliver([h = std::move(op.handler), e] { h({}, false, e); });
+    };
+    if (op.maxBytes == 0 || op.minBytes > op.maxBytes) return refuse(posixError(EINVAL));
+    if (refuseIfCompleted(task, refuse)) return;
+    auto& c = entry(task);
+    if (c.readClosed || c.captureAsked) return refuse(posixError(ENOTCONN));
+    c.reads.push_back(std::move(op));
+}
+
+void StreamConnections::write(const TaskPtr& task, StreamWrite op) {
+    auto refuse = [&](const Error& e) {
+        if (op.handler) engine_.deliver([h = std::move(op.handler), e] { h(e); });
+    };
+    if (refuseIfCompleted(task, refuse)) return;
+    auto& c = entry(task);
+    if (c.captureAsked) return refuse(posixError(ENOTCONN));
+    if (c.writeCloseAsked) return refuse(posixError(EPIPE));
+    c.writes.push_back(std::move(op));
+}
+
+void StreamConnections::closeRead(const TaskPtr& task) {
+    if (task->state() == URLSessionTaskState::Completed) return;
+    auto& c = entry(task);
+    if (c.readClosed) return;
+    c.readClosed = true;
+    if (c.fd >= 0) ::shutdown(c.fd, SHUT_RD);
+    endReads(c);
+    tellReadClosed(c);
+}
+
+void StreamConnections::closeWrite(const TaskPtr& task) {
+    if (task->state() == URLSessionTaskState::Completed) return;
+    entry(task).writeCloseAsked = true;
+}
+
+void StreamConnections::captureStreams(const TaskPtr& task) {
+    if (task->state() == URLSessionTaskState::Completed) return;
+    entry(task).captureAsked = true;
+}
+
+// ---------------------------------------------------------------- engine loop
+
+bool StreamConnections::connectDone(CURL* easy, CURLcode result) {
+    auto it = std::find_if(connections_.begin(), connections_.end(),
+                           [&](auto& kv) { return kv.second->easy == easy; });
+    if (it == connections_.end()) return false;
+    StreamConnection& c = *it->second;
+    if (result != CURLE_OK) {
+        finish(c, makeURLError(codeForConnect(result)));
+        return true;
+    }
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    int fd = -1;
+    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
+        fd = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
+    c.releaseEasy(); // curl closes its descriptor; ours stays connected
+    if (fd < 0) {
+        finish(c, makeURLError(URLErrorCode::CannotConnectToHost));
+        return true;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // each write goes out when handed over
+    c.fd = fd;
+    c.phase = StreamConnection::Phase::Open;
+    if (c.readClosed) ::shutdown(fd, SHUT_RD);
+    return true;
+}
+
+void StreamConnections::pump() {
+    std::vector<uint64_t> ids;
+    ids.reserve(connections_.size());
+    for (auto& [id, c] : connections_)
+        ids.push_back(id);
+    for (auto id : ids) {
+        auto it = connections_.find(id);
+        if (it != connections_.end()) service(*it->second);
+    }
+}
+
+void StreamConnections::service(StreamConnection& c) {
+    expire(c);
+    if (c.phase != StreamConnection::Phase::Open || c.suspended) return;
+    if (auto error = flushWrites(c)) return finish(c, error);
+    if (auto error = fillReads(c)) return finish(c, error);
+    if (c.captureAsked) {
+        if (c.reads.empty() && c.writes.empty()) handOver(c);
+        return;
+    }
+    bool readDone = c.readClosed || (c.peerClosed && c.inbound.empty());
+    if (readDone && c.writeShut && c.reads.empty() && c.writes.empty()) finish(c, std::nullopt);
+}
+
+void StreamConnections::expire(StreamConnection& c) {
+    auto now = Clock::now();
+    auto expired = [&](const StreamDeadline& d) { return d && *d <= now; };
+    for (auto it = c.reads.begin(); it != c.reads.end();) {
+        if (!expired(it->deadline)) {
+            ++it;
+            continue;
+        }
+        // Bytes already read stay for the next read: the connection goes on.
+        if (it->handler)
+            engine_.deliver(
+                [h = std::move(it->handler)] { h({}, false, makeURLError(URLErrorCode::TimedOut)); });
+        it = c.reads.erase(it);
+    }
+    for (auto it = c.writes.begin(); it != c.writes.end();) {
+        if (!expired(it->deadline)) {
+            ++it;
+            continue;
+        }
+        if (it->handler)
+            engine_.deliver([h = std::move(it->handler)] { h(makeURLError(URLErrorCode::TimedOut)); });
+        it = c.writes.erase(it);
+    }
+}
+
+std::optional<Error> StreamConnections::flushWrites(StreamConnection& c) {
+    while (!c.writes.empty()) {
+        auto& w = c.writes.front();
+        while (w.offset < w.data.size()) {
+            ssize_t n = ::send(c.fd, w.data.data() + w.offset, w.data.size() - w.offset, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
+            if (n <= 0) return connectionLost();
+            w.offset += size_t(n);
+            std::lock_guard lock(c.task->mutex_);
+            c.task->sent_ += n;
+        }
+        if (w.handler) engine_.deliver([h = std::move(w.handler)] { h(std::nullopt); });
+        c.writes.pop_front();
+    }
+    if (c.writeCloseAsked && !c.writeShut) {
+        c.writeShut = true;
+        ::shutdown(c.fd, SHUT_WR);
+        auto d = engine_.delegate();
+        auto session = engine_.sessionRef();
+        if (d && session && d->implements(URLSessionDelegateMethod::StreamTaskWriteClosed))
+            engine_.deliver([d, session, task = c.task] { d->writeClosedForStreamTask(session, task); });
+    }
+    return std::nullopt;
+}
+
+std::optional<Error> StreamConnections::fillReads(StreamConnection& c) {
+    while (!c.reads.empty()) {
+        auto& r = c.reads.front();
+        // Take what the socket has now, up to what this read may hand out.
+        while (!c.peerClosed && c.inbound.size() < r.maxBytes) {
+            size_t had = c.inbound.size();
+            size_t room = std::min(kReadChunk, r.maxBytes - had);
+            c.inbound.resize(had + room);
+            ssize_t n = ::recv(c.fd, c.inbound.data() + had, room, 0);
+            c.inbound.resize(had + size_t(std::max<ssize_t>(n, 0)));
+            if (n > 0) {
+                std::lock_guard lock(c.task->mutex_);
+                c.task->received_ += n;
+                continue;
+            }
+            if (n == 0) c.peerClosed = true;
+            if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
+            if (errno != EINTR) return connectionLost();
+        }
+        // At least one byte even when the read asks for none: a read answers with data or the end.
+        if (c.inbound.size() < std::max<size_t>(r.minBytes, 1) && !c.peerClosed) break;
+        size_t n = std::min(c.inbound.size(), r.maxBytes);
+        Bytes data(c.inbound.begin(), c.inbound.begin() + ptrdiff_t(n));
+        c.inbound.erase(c.inbound.begin(), c.inbound.begin() + ptrdiff_t(n));
+        bool atEOF = c.peerClosed && c.inbound.empty();
+        if (r.handler)
+            engine_.deliver([h = std::move(r.handler), data = std::move(data), atEOF]() mutable {
+                h(std::move(data), atEOF, std::nullopt);
+            });
+        c.reads.pop_front();
+    }
+    if (c.peerClosed) tellReadClosed(c);
+    return std::nullopt;
+}
+
+// The read side closed here: the pending reads end with what had arrived.
+void StreamConnections::endReads(StreamConnection& c) {
+    for (auto& r : c.reads) {
+        size_t n = std::min(c.inbound.size(), r.maxBytes);
+        Bytes data(c.inbound.begin(), c.inbound.begin() + ptrdiff_t(n));
+        c.inbound.erase(c.inbound.begin(), c.inbound.begin() + ptrdiff_t(n));
+        if (r.handler)
+            engine_.deliver([h = std::move(r.handler), data = std::move(data)]() mutable {
+                h(std::move(data), true, std::nullopt);
+            });
+    }
+    c.reads.clear();
+    c.inbound.clear();
+}
+
+void StreamConnections::tellReadClosed(StreamConnection& c) {
+    if (c.readClosedTold) return;
+    c.readClosedTold = true;
+    auto d = engine_.delegate();
+    auto session = engine_.sessionRef();
+    if (d && session && d->implements(URLSessionDelegateMethod::StreamTaskReadClosed))
+        engine_.deliver([d, session, task = c.task] { d->readClosedForStreamTask(session, task); });
+}
+
+void StreamConnections::handOver(StreamConnection& c) {
+    auto streams = makeSocketStreams(c.fd, std::move(c.inbound), c.peerClosed || c.readClosed, c.writeShut);
+    c.fd = -1; // the streams own the socket now
+    auto d = engine_.delegate();
+    auto session = engine_.sessionRef();
+    if (d && session && d->implements(URLSessionDelegateMethod::StreamTaskDidBecomeStreams))
+        engine_.deliver([d, session, task = c.task, streams] {
+            d->didBecomeStreams(session, task, streams.input, streams.output);
+        });
+    finish(c, std::nullopt);
+}
+
+void StreamConnections::finish(StreamConnection& c, std::optional<Error> error) {
+    auto task = c.task;
+    auto reads = std::move(c.reads);
+    auto writes = std::move(c.writes);
+    connections_.erase(c.id()); // closes the socket or lets the easy handle go; c is gone
+    Error failure = error.value_or(posixError(ENOTCONN));
+    for (auto& r : reads)
+        if (r.handler) engine_.deliver([h = std::move(r.handler), failure] { h({}, false, failure); });
+    for (auto& w : writes)
+        if (w.handler) engine_.deliver([h = std::move(w.handler), failure] { h(failure); });
+    engine_.completeWithoutTransfer(task, std::move(error));
+}
+
+// ---------------------------------------------------------------- waiting
+
+void StreamConnections::pollFds(std::vector<curl_waitfd>& fds) const {
+    for (auto& [id, c] : connections_) {
+        if (c->phase != StreamConnection::Phase::Open || c->suspended) continue;
+        short events = 0;
+        if (!c->reads.empty() && !c->peerClosed && !c->readClosed) events |= POLLIN;
+        if (!c->writes.empty()) events |= POLLOUT;
+        if (events) fds.push_back(curl_waitfd{c->fd, events, 0});
+    }
+}
+
+int StreamConnections::waitMillis(int upTo) const {
+    auto now = Clock::now();
+    auto wait = std::chrono::milliseconds(upTo);
+    auto consider = [&](const StreamDeadline& d) {
+        if (!d) return;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(*d - now);
+        wait = std::clamp(left, std::chrono::milliseconds(0), wait);
+    };
+    for (auto& [id, c] : connections_) {
+        for (auto& r : c->reads)
+            consider(r.deadline);
+        for (auto& w : c->writes)
+            consider(w.deadline);
+    }
+    return int(wait.count());
+}
+
+} // namespace platform::urlsession_detail
