@@ -30,6 +30,8 @@ constexpr int kMaxRedirects = 16;
 // Body bytes waiting on the delegate queue: pause the transfer above the high mark, continue below the low.
 constexpr int64_t kHighWater = 8 << 20;
 constexpr int64_t kLowWater = 2 << 20;
+// Body bytes kept while the delegate decides on a response, a redirect or a challenge.
+constexpr size_t kHeldWhileDeciding = 64 << 10;
 
 SteadyTime now() { return std::chrono::steady_clock::now(); }
 
@@ -179,6 +181,7 @@ public:
     static CURLcode onSSLContext(CURL*, void* sslctx, void* user);
     static int verifyCallback(X509_STORE_CTX* ctx, void* arg);
     static void reportProgress(Transfer* t);
+    static void bodyMayFlow(Engine* e, Transfer* t);
     static void answerFromCache(Engine* e, Transfer* t, CachedURLResponse cached);
     static void keepForCache(Transfer* t, const char* ptr, size_t len);
     static bool offerToCache(Engine* e, Transfer* t);
@@ -384,6 +387,7 @@ void TransferOps::configureHop(const URLSessionConfiguration& config, Transfer* 
     t->clientCertificateRequested = false;
     t->doneWhileWaiting.reset();
     t->decisionPaused = false;
+    t->held.clear();
     t->hopStart = Date::now();
     t->lastActivity = now();
 
@@ -581,10 +585,7 @@ void TransferOps::onHead(Transfer* t) {
                 if (!answer || !answer->url()) {
                     // Refused: the 3xx answer is the task's response.
                     handleResponse(t);
-                    if (t->phase == Transfer::Phase::Body) {
-                        if (t->doneWhileWaiting) return curlDone(e, t, *t->doneWhileWaiting);
-                        e->unpauseIfClear(t);
-                    }
+                    if (t->phase == Transfer::Phase::Body) bodyMayFlow(e, t);
                     return;
                 }
                 recordHopMetrics(t);
@@ -646,10 +647,7 @@ void TransferOps::onHead(Transfer* t) {
                         return e->finish(t, makeURLError(URLErrorCode::Cancelled, t->request.url()));
                     if (!use || !use->user() || !use->password()) {
                         handleResponse(t);  // no credential: the 401 is the answer
-                        if (t->phase == Transfer::Phase::Body) {
-                            if (t->doneWhileWaiting) return curlDone(e, t, *t->doneWhileWaiting);
-                            e->unpauseIfClear(t);
-                        }
+                        if (t->phase == Transfer::Phase::Body) bodyMayFlow(e, t);
                         return;
                     }
                     if (storage && use->persistence() != URLCredentialPersistence::None) storage->setCredential(*use, space);
@@ -766,11 +764,23 @@ void TransferOps::handleResponse(Transfer* t) {
                     handleResponse(t);
                 }
                 t->phase = Transfer::Phase::Body;
-                if (t->doneWhileWaiting) return curlDone(e, t, *t->doneWhileWaiting);
-                e->unpauseIfClear(t);
+                bodyMayFlow(e, t);
             });
         });
     });
+}
+
+// The delegate has decided and the body may flow: first what arrived while it decided, then the
+// rest (or the end, when curl finished meanwhile).
+void TransferOps::bodyMayFlow(Engine* e, Transfer* t) {
+    if (!t->held.empty()) {
+        Bytes held = std::move(t->held);
+        t->held.clear();
+        if (onWrite(reinterpret_cast<char*>(held.data()), 1, held.size(), t) != held.size())
+            return curlDone(e, t, CURLE_WRITE_ERROR);
+    }
+    if (t->doneWhileWaiting) return curlDone(e, t, *t->doneWhileWaiting);
+    e->unpauseIfClear(t);
 }
 
 size_t TransferOps::onWrite(char* ptr, size_t size, size_t count, void* user) {
@@ -778,6 +788,12 @@ size_t TransferOps::onWrite(char* ptr, size_t size, size_t count, void* user) {
     size_t len = size * count;
     t->lastActivity = now();
     if (t->phase != Transfer::Phase::Body) {
+        // While the delegate decides, a little of the body is kept here: a small answer completes at
+        // once and its connection serves the next request. More than that waits in curl (paused).
+        if (!t->decisionPaused && t->held.size() + len <= kHeldWhileDeciding) {
+            t->held.insert(t->held.end(), ptr, ptr + len);
+            return len;
+        }
         t->decisionPaused = true;
         return CURL_WRITEFUNC_PAUSE;
     }

@@ -59,6 +59,7 @@ struct Transfer {
     // Pauses: the receive side is paused while any reason holds.
     bool userPaused = false;
     bool decisionPaused = false;      // write callback answered PAUSE for a pending decision
+    Bytes held;                       // body that arrived while a decision was pending (bounded)
     std::atomic<bool> pressurePaused{false};
     std::shared_ptr<std::atomic<int64_t>> pendingBytes = std::make_shared<std::atomic<int64_t>>(0);
 
