@@ -374,3 +374,47 @@ TEST(BackgroundSessionTest, FinishedEventsFollowTheLastCompletionOfEachBurst) {
     ASSERT_TRUE(plainDelegate->waitFor("invalid"));
     for (const auto& e : plainDelegate->snapshot()) EXPECT_NE(e, "background events finished");
 }
+
+// A small answer is complete while the delegate still decides on it: its connection serves the next
+// request meanwhile, and the body reaches the delegate whole once it allows the response.
+TEST(SessionDecisionTest, ASmallAnswerFreesItsConnectionWhileTheDelegateDecides) {
+    DeviceRoot device;
+    TestHttpServer server;
+    server.route("GET", "/first", Reply::text(std::string(20000, 'a')));
+    server.route("GET", "/second", Reply::text("second"));
+    struct Delegate : RecordingDelegate {
+        std::function<void(URLSessionResponseDisposition)> heldDecision;
+        void didReceiveResponse(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& task,
+                                const std::shared_ptr<const URLResponse>&,
+                                std::function<void(URLSessionResponseDisposition)> done) override {
+            auto path = task->currentRequest()->url()->path();
+            log("response " + path);
+            if (path == "/first") {
+                std::lock_guard lock(m_);
+                heldDecision = std::move(done);
+                return;
+            }
+            done(URLSessionResponseDisposition::Allow);
+        }
+    };
+    auto delegate = std::make_shared<Delegate>();
+    auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.HTTPMaximumConnectionsPerHost = 1;
+    auto session = URLSession::sessionWithConfiguration(configuration, delegate, nullptr);
+    session->dataTaskWithURL(url(server.url("/first")))->resume();
+    ASSERT_TRUE(delegate->waitFor("response /first"));
+    session->dataTaskWithURL(url(server.url("/second")))->resume();
+    ASSERT_TRUE(delegate->waitFor("complete 0")) << "the second request waited for the first decision";
+    EXPECT_EQ(delegate->body, "second");
+    std::function<void(URLSessionResponseDisposition)> decide;
+    {
+        std::lock_guard lock(delegate->m_);
+        decide = std::move(delegate->heldDecision);
+        delegate->body.clear();
+    }
+    ASSERT_TRUE(decide);
+    decide(URLSessionResponseDisposition::Allow);
+    ASSERT_TRUE(delegate->waitForCount("complete 0", 2));
+    EXPECT_EQ(delegate->body, std::string(20000, 'a'));
+    session->invalidateAndCancel();
+}
