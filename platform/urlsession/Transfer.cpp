@@ -160,6 +160,19 @@ void Transfer::releaseEasy() {
     }
 }
 
+// The task's time-outs: idle time between bytes (the request's own when it set one, else the
+// session's), and the whole resource, redirects included, kept here rather than by curl (a curl
+// time-out per transfer costs timer work on every request and would restart at each redirect).
+void Transfer::startClocks(const URLSessionConfiguration& config) {
+    taskStart = Date::now();
+    idleTimeout = request.timeoutInterval() != 60.0 ? request.timeoutInterval() : config.timeoutIntervalForRequest;
+    if (!(idleTimeout > 0)) idleTimeout = 60;
+    const double resource = config.timeoutIntervalForResource;
+    if (resource > 0 && resource < 1e9)
+        resourceDeadline = now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                       std::chrono::duration<double>(resource));
+}
+
 // ---------------------------------------------------------------- curl callbacks
 
 
@@ -236,7 +249,6 @@ void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extr
     t->task = task;
     t->extras = std::move(extras);
     t->request = *request;
-    t->taskStart = Date::now();
     if (t->extras.resumeData) {
         auto info = ResumeInfo::decode(*t->extras.resumeData);
         if (!info) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
@@ -253,9 +265,7 @@ void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extr
         else if (!info->lastModified.empty())
             t->request.setValue(info->lastModified, "If-Range");
     }
-    const auto& config = config_;
-    t->idleTimeout = t->request.timeoutInterval() != 60.0 ? t->request.timeoutInterval() : config.timeoutIntervalForRequest;
-    if (t->idleTimeout <= 0) t->idleTimeout = 60;
+    t->startClocks(config_);
     Transfer* raw = t.get();
     transfers_[task->taskIdentifier()] = std::move(t);
     if (!keepAlive_) keepAlive_ = sessionRef();
@@ -316,9 +326,7 @@ std::unique_ptr<Transfer> Engine::prepareStart(const std::shared_ptr<URLSessionT
     t->task = task;
     t->extras = std::move(extras);
     t->request = std::move(*request);
-    t->taskStart = Date::now();
-    t->idleTimeout = t->request.timeoutInterval() != 60.0 ? t->request.timeoutInterval() : config_.timeoutIntervalForRequest;
-    if (t->idleTimeout <= 0) t->idleTimeout = 60;
+    t->startClocks(config_);
     if (!TransferOps::chooseBody(t.get())) return nullptr;
     TransferOps::configureHop(config_, t.get());
     return t;
@@ -403,8 +411,6 @@ void TransferOps::configureHop(const URLSessionConfiguration& config, Transfer* 
     curl_easy_setopt(c, CURLOPT_WRITEDATA, t);
     curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");  // decode what we accept; a caller's header still wins
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(t->idleTimeout * 1000));
-    if (config.timeoutIntervalForResource > 0 && config.timeoutIntervalForResource < 1e6)
-        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long(config.timeoutIntervalForResource * 1000));
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
     // Downloads go to disk in large writes: fewer callbacks and system calls per megabyte.
     if (t->task->kind() == URLSessionTask::Kind::Download) curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 512L * 1024);
@@ -1148,6 +1154,12 @@ void Engine::checkTimeouts() {
     auto at = now();
     std::vector<Transfer*> expired;
     for (auto& [id, t] : transfers_) {
+        // The resource time-out counts every moment, suspended or waiting on the delegate, but not the
+        // wait for willCacheResponse: the answer is complete then.
+        if (t->resourceDeadline && at > *t->resourceDeadline && t->phase != Transfer::Phase::AwaitingCache) {
+            expired.push_back(t.get());
+            continue;
+        }
         if (!t->easy || t->userPaused || t->pressurePaused) continue;
         if (t->phase != Transfer::Phase::Body && t->phase != Transfer::Phase::Headers) continue;
         if (std::chrono::duration<double>(at - t->lastActivity).count() > t->idleTimeout) expired.push_back(t.get());

@@ -88,6 +88,7 @@ struct Transfer {
     // Time-outs and metrics.
     SteadyTime lastActivity;
     double idleTimeout = 60;
+    std::optional<SteadyTime> resourceDeadline;
     Date taskStart;
     Date hopStart;
     URLSessionTaskMetrics metrics;
@@ -99,6 +100,7 @@ struct Transfer {
 
     ~Transfer();
     void releaseEasy();
+    void startClocks(const URLSessionConfiguration& config);
 };
 
 }  // namespace platform::urlsession_detail

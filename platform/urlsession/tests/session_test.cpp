@@ -418,3 +418,37 @@ TEST(SessionDecisionTest, ASmallAnswerFreesItsConnectionWhileTheDelegateDecides)
     EXPECT_EQ(delegate->body, std::string(20000, 'a'));
     session->invalidateAndCancel();
 }
+
+// The resource time-out covers the whole task, redirects included, even when every hop is quick
+// enough on its own; a suspended task's clock keeps running.
+TEST(SessionResourceTimeoutTest, CountsTheWholeTaskAcrossRedirectsAndSuspension) {
+    DeviceRoot device;
+    TestHttpServer server;
+    server.route("GET", "/a", Reply::redirect("/b").after(250ms));
+    server.route("GET", "/b", Reply::redirect("/c").after(250ms));
+    server.route("GET", "/c", Reply::text("done").after(250ms));
+    auto gate = tesmar_testing::Gate::make();
+    server.route("GET", "/held", Reply::text("held").heldBy(gate));
+    auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.timeoutIntervalForResource = 0.5;
+    auto session = URLSession::sessionWithConfiguration(configuration);
+    // Each hop answers in 250 ms; only the whole task's clock can end it.
+    auto r = fetch(session, URLRequest(url(server.url("/a"))));
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->code, int64_t(URLErrorCode::TimedOut)) << r.error->description();
+
+    Promise<std::optional<Error>> done;
+    auto task = session->dataTaskWithURL(url(server.url("/held")), [&](const Bytes&, std::shared_ptr<const URLResponse>,
+                                                                       std::optional<Error> e) { done.set(e); });
+    task->resume();
+    ASSERT_TRUE(server.waitUntil([](const auto& requests) {
+        return std::any_of(requests.begin(), requests.end(), [](const auto& r) { return r.path == "/held"; });
+    }));
+    task->suspend();
+    auto e = done.wait(5s);
+    ASSERT_TRUE(e.has_value()) << "a suspended task still times out";
+    ASSERT_TRUE(e->has_value());
+    EXPECT_EQ((*e)->code, int64_t(URLErrorCode::TimedOut));
+    session->invalidateAndCancel();
+    gate->open();
+}
