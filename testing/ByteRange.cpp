@@ -4,16 +4,10 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/foundation/URLRequest.h"
+
 namespace tesmar_testing {
 namespace {
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
 
 std::optional<uint64_t> parseNumber(std::string_view s) {
     if (s.empty()) return std::nullopt;
@@ -31,15 +25,15 @@ std::string ByteRangeAnswer::contentRange(uint64_t total) const {
 
 ByteRangeAnswer answerRange(const std::string& rangeHeader, uint64_t total) {
     ByteRangeAnswer whole;
-    std::string_view spec = trim(rangeHeader);
+    std::string_view spec = platform::trimmingHTTPWhitespace(rangeHeader);
     constexpr std::string_view unit = "bytes=";
     if (spec.substr(0, unit.size()) != unit) return whole;
-    spec = trim(spec.substr(unit.size()));
+    spec = platform::trimmingHTTPWhitespace(spec.substr(unit.size()));
     if (spec.find(',') != std::string_view::npos) return whole;
     size_t dash = spec.find('-');
     if (dash == std::string_view::npos) return whole;
-    std::string_view firstText = trim(spec.substr(0, dash));
-    std::string_view lastText = trim(spec.substr(dash + 1));
+    std::string_view firstText = platform::trimmingHTTPWhitespace(spec.substr(0, dash));
+    std::string_view lastText = platform::trimmingHTTPWhitespace(spec.substr(dash + 1));
 
     ByteRangeAnswer answer;
     answer.kind = ByteRangeAnswer::Kind::Partial;

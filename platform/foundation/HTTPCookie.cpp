@@ -14,12 +14,6 @@ namespace {
 constexpr size_t kMaxNameValueSize = 4096;
 constexpr size_t kMaxAttributeValueSize = 1024;
 
-std::string_view trimWhitespace(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 std::string lower(std::string_view s) {
     std::string out(s);
     for (char& c : out)
@@ -186,7 +180,7 @@ std::optional<HTTPCookie> HTTPCookie::cookieWithProperties(const Value& properti
 
     const Value& maxAge = properties[kHTTPCookieMaximumAge];
     std::optional<int64_t> age;
-    if (const std::string* s = maxAge.asString()) age = parseInteger(trimWhitespace(*s));
+    if (const std::string* s = maxAge.asString()) age = parseInteger(trimmingHTTPWhitespace(*s));
     else if (maxAge.isNumber()) age = maxAge.asInteger();
     if (age) {
         cookie.expires_ = expiryFromMaxAge(*age, now);
@@ -237,8 +231,8 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view line, cons
     std::string_view attributes = semi == std::string_view::npos ? std::string_view() : line.substr(semi);
     size_t eq = pair.find('=');
     if (eq == std::string_view::npos) return std::nullopt;
-    std::string_view name = trimWhitespace(pair.substr(0, eq));
-    std::string_view value = trimWhitespace(pair.substr(eq + 1));
+    std::string_view name = trimmingHTTPWhitespace(pair.substr(0, eq));
+    std::string_view value = trimmingHTTPWhitespace(pair.substr(eq + 1));
     if (name.empty() || !isSafeCookieText(name) || !isSafeCookieText(value) ||
         name.size() + value.size() > kMaxNameValueSize)
         return std::nullopt;
@@ -257,8 +251,8 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view line, cons
         std::string_view av = attributes.substr(0, next);
         attributes = next == std::string_view::npos ? std::string_view() : attributes.substr(next);
         size_t aeq = av.find('=');
-        std::string_view attrName = trimWhitespace(av.substr(0, aeq));
-        std::string_view attrValue = aeq == std::string_view::npos ? std::string_view() : trimWhitespace(av.substr(aeq + 1));
+        std::string_view attrName = trimmingHTTPWhitespace(av.substr(0, aeq));
+        std::string_view attrValue = aeq == std::string_view::npos ? std::string_view() : trimmingHTTPWhitespace(av.substr(aeq + 1));
         if (attrValue.size() > kMaxAttributeValueSize) continue;
         if (iequals(attrName, "expires")) {
             Date d;

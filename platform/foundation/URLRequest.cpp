@@ -11,6 +11,12 @@ bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
            });
 }
 
+std::string_view trimmingHTTPWhitespace(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
 const std::string* HTTPHeaderFields::find(std::string_view name) const {
     for (const auto& [k, v] : entries_)
         if (equalsIgnoringASCIICase(k, name)) return &v;

@@ -46,6 +46,8 @@ private:
 };
 
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
+// `s` without the spaces and tabs around it (HTTP's optional whitespace).
+std::string_view trimmingHTTPWhitespace(std::string_view s);
 
 class URLRequest {
 public:

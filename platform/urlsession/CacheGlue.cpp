@@ -10,14 +10,6 @@ namespace platform::urlsession_detail {
 
 namespace {
 
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
 // Cache-Control (or Pragma) directives: lower-case name -> value (unquoted), "" when it has none.
 std::map<std::string, std::string> directives(const std::optional<std::string>& header) {
     std::map<std::string, std::string> out;
@@ -29,15 +21,15 @@ std::map<std::string, std::string> directives(const std::optional<std::string>& 
         bool quoted = false;
         for (; end < rest.size() && (quoted || rest[end] != ','); ++end)
             if (rest[end] == '"') quoted = !quoted;
-        std::string_view item = trimmed(rest.substr(0, end));
+        std::string_view item = trimmingHTTPWhitespace(rest.substr(0, end));
         rest.remove_prefix(std::min(end + 1, rest.size()));
         if (item.empty()) continue;
         size_t eq = item.find('=');
-        std::string name(trimmed(item.substr(0, eq)));
+        std::string name(trimmingHTTPWhitespace(item.substr(0, eq)));
         std::transform(name.begin(), name.end(), name.begin(),
                        [](unsigned char c) { return std::tolower(c); });
         std::string_view value =
-            eq == std::string_view::npos ? std::string_view() : trimmed(item.substr(eq + 1));
+            eq == std::string_view::npos ? std::string_view() : trimmingHTTPWhitespace(item.substr(eq + 1));
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
             value = value.substr(1, value.size() - 2);
         out.emplace(std::move(name), std::string(value));  // the first occurrence counts
@@ -96,7 +88,7 @@ bool isFresh(const URLCache::Entry& entry, const HTTPURLResponse& response, cons
 
     double age = std::max(0.0, stored.timeIntervalSince(date));
     if (auto given = response.valueForHTTPHeaderField("Age"))
-        if (auto seconds = deltaSeconds(std::string(trimmed(*given)))) age = std::max(age, *seconds);
+        if (auto seconds = deltaSeconds(std::string(trimmingHTTPWhitespace(*given)))) age = std::max(age, *seconds);
     age += std::max(0.0, Date::now().timeIntervalSince(stored));
     if (auto it = asked.find("max-age"); it != asked.end())
         if (age > deltaSeconds(it->second).value_or(0)) return false;

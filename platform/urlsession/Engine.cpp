@@ -295,13 +295,15 @@ void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task
 void Engine::startTask(std::shared_ptr<URLSessionTask> task) {
     if (task->kind() == URLSessionTask::Kind::Stream)
         return streams_->start(std::static_pointer_cast<URLSessionStreamTask>(task));
-    TaskExtras extras;
-    {
-        std::lock_guard lock(registryMutex_);
-        auto it = extras_.find(task->taskIdentifier());
-        if (it != extras_.end()) extras = it->second;  // kept until completion (completion handlers)
-    }
+    auto extras = extrasFor(task->taskIdentifier());
     beginTransfer(std::move(task), std::move(extras));
+}
+
+// A copy: the registry keeps the task's extras until it completes (completion handlers).
+Engine::TaskExtras Engine::extrasFor(uint64_t taskId) const {
+    std::lock_guard lock(registryMutex_);
+    auto it = extras_.find(taskId);
+    return it != extras_.end() ? it->second : TaskExtras{};
 }
 
 void Engine::holdSession() {

@@ -73,14 +73,15 @@ public:
 
     // Per-task extras set by the session when the task is made (engine thread reads them at start).
     struct TaskExtras {
-        std::optional<Bytes> uploadData;
-        std::optional<std::string> uploadFile;
+        std::optional<Bytes> uploadData{};
+        std::optional<std::string> uploadFile{};
         bool streamedUpload = false;
-        DataTaskCompletion dataCompletion;
-        DownloadTaskCompletion downloadCompletion;
-        std::optional<Bytes> resumeData;
+        DataTaskCompletion dataCompletion{};
+        DownloadTaskCompletion downloadCompletion{};
+        std::optional<Bytes> resumeData{};
     };
     void setExtras(uint64_t taskId, TaskExtras extras);
+    TaskExtras extrasFor(uint64_t taskId) const;
 
     void invalidate(bool cancelTasks);
     bool isInvalidated() const { return invalidated_.load(); }

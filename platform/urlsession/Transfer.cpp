@@ -35,12 +35,6 @@ constexpr size_t kHeldWhileDeciding = 64 << 10;
 
 SteadyTime now() { return std::chrono::steady_clock::now(); }
 
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
-}
 
 bool isRedirect(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -312,12 +306,7 @@ std::unique_ptr<Transfer> Engine::prepareStart(const std::shared_ptr<URLSessionT
     const URL& url = *request->url();
     auto scheme = url.scheme().value_or("");
     if ((scheme != "http" && scheme != "https") || url.host().value_or("").empty()) return nullptr;
-    TaskExtras extras;
-    {
-        std::lock_guard lock(registryMutex_);
-        auto it = extras_.find(task->taskIdentifier());
-        if (it != extras_.end()) extras = it->second;
-    }
+    auto extras = extrasFor(task->taskIdentifier());
     if (extras.resumeData) return nullptr;
     auto cached = lookUpCache(config_, *request, true);
     if (cached.answer || cached.unavailable) return nullptr;
@@ -518,7 +507,9 @@ size_t TransferOps::onHeader(char* buffer, size_t size, size_t count, void* user
     auto* t = static_cast<Transfer*>(user);
     size_t len = size * count;
     t->lastActivity = now();
-    const std::string_view line = trimmed(std::string_view(buffer, len));
+    std::string_view line(buffer, len);
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+    line = trimmingHTTPWhitespace(line);
     if (line.starts_with("HTTP/")) {
         auto sp = line.find(' ');
         t->httpVersion = std::string(line.substr(0, sp));
@@ -536,7 +527,8 @@ size_t TransferOps::onHeader(char* buffer, size_t size, size_t count, void* user
     }
     auto colon = line.find(':');
     if (colon == std::string_view::npos) return len;
-    std::string name(trimmed(line.substr(0, colon))), value(trimmed(line.substr(colon + 1)));
+    std::string name(trimmingHTTPWhitespace(line.substr(0, colon)));
+    std::string value(trimmingHTTPWhitespace(line.substr(colon + 1)));
     if (equalsIgnoringASCIICase(name, "Set-Cookie")) t->setCookies.push_back(value);
     if (const auto* existing = t->headers.find(name)) value = *existing + ", " + value;
     t->headers.set(std::move(name), std::move(value));

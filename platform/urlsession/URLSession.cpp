@@ -72,56 +72,46 @@ std::shared_ptr<T> URLSession::makeTask(A&&... args) {
 }
 
 namespace {
-URLRequest withDefaults(const URLRequest& request, const URLSessionConfiguration& config) {
+std::optional<URLRequest> withDefaults(const URLRequest& request, const URLSessionConfiguration& config) {
     URLRequest r = request;
     if (r.cachePolicy() == URLRequestCachePolicy::UseProtocolCachePolicy) r.setCachePolicy(config.requestCachePolicy);
     return r;
 }
+
+// What a task carries beside its request (body source, completion handler, resume data), kept by the
+// engine until the task completes.
+template <class T>
+std::shared_ptr<T> withExtras(std::shared_ptr<T> task, Engine& engine, Engine::TaskExtras extras) {
+    engine.setExtras(task->taskIdentifier(), std::move(extras));
+    return task;
+}
 }  // namespace
 
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(const URLRequest& request) {
-    return makeTask<URLSessionDataTask>(std::optional<URLRequest>(withDefaults(request, configuration_)));
+    return makeTask<URLSessionDataTask>(withDefaults(request, configuration_));
 }
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithURL(const URL& url) {
     return dataTaskWithRequest(URLRequest(url));
 }
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequest(const URLRequest& request, Bytes body) {
-    auto task = makeTask<URLSessionUploadTask>(std::optional<URLRequest>(withDefaults(request, configuration_)));
-    Engine::TaskExtras extras;
-    extras.uploadData = std::move(body);
-    engine_->setExtras(task->taskIdentifier(), std::move(extras));
-    return task;
+    return uploadTaskWithRequest(request, std::move(body), nullptr);
 }
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequestFromFile(const URLRequest& request,
                                                                                 const URL& file) {
-    auto task = makeTask<URLSessionUploadTask>(std::optional<URLRequest>(withDefaults(request, configuration_)));
-    Engine::TaskExtras extras;
-    extras.uploadFile = file.path();
-    engine_->setExtras(task->taskIdentifier(), std::move(extras));
-    return task;
+    return uploadTaskWithRequestFromFile(request, file, nullptr);
 }
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithStreamedRequest(const URLRequest& request) {
-    auto task = makeTask<URLSessionUploadTask>(std::optional<URLRequest>(withDefaults(request, configuration_)));
-    Engine::TaskExtras extras;
-    extras.streamedUpload = true;
-    engine_->setExtras(task->taskIdentifier(), std::move(extras));
-    return task;
+    return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engine_,
+                      {.streamedUpload = true});
 }
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithRequest(const URLRequest& request) {
-    return makeTask<URLSessionDownloadTask>(std::optional<URLRequest>(withDefaults(request, configuration_)));
+    return makeTask<URLSessionDownloadTask>(withDefaults(request, configuration_));
 }
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithURL(const URL& url) {
     return downloadTaskWithRequest(URLRequest(url));
 }
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(const Bytes& resumeData) {
-    std::optional<URLRequest> request;
-    if (auto info = urlsession_detail::ResumeInfo::decode(resumeData))
-        if (auto url = URL::string(info->url)) request = withDefaults(URLRequest(*url), configuration_);
-    auto task = makeTask<URLSessionDownloadTask>(request);
-    Engine::TaskExtras extras;
-    extras.resumeData = resumeData;
-    engine_->setExtras(task->taskIdentifier(), std::move(extras));
-    return task;
+    return downloadTaskWithResumeData(resumeData, nullptr);
 }
 std::shared_ptr<URLSessionStreamTask> URLSession::streamTaskWithHostName(const std::string& host, int port) {
     return makeTask<URLSessionStreamTask>(host, port);
@@ -129,50 +119,33 @@ std::shared_ptr<URLSessionStreamTask> URLSession::streamTaskWithHostName(const s
 
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(const URLRequest& request,
                                                                     DataTaskCompletion handler) {
-    auto task = dataTaskWithRequest(request);
-    Engine::TaskExtras extras;
-    extras.dataCompletion = std::move(handler);
-    engine_->setExtras(task->taskIdentifier(), std::move(extras));
-    return task;
+    return withExtras(dataTaskWithRequest(request), *engine_, {.dataCompletion = std::move(handler)});
 }
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithURL(const URL& url, DataTaskCompletion handler) {
     return dataTaskWithRequest(URLRequest(url), std::move(handler));
 }
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequest(const URLRequest& request, Bytes body,
                                                                         DataTaskCompletion handler) {
-    auto task = makeTask<URLSessionUploadTask>(std::optional<URLRequest>(withDefaults(request, configuration_)));
-    Engine::TaskExtras extras;
-    extras.uploadData = std::move(body);
-    extras.dataCompletion = std::move(handler);
-    engine_->setExtras(task->taskIdentifier(), std::move(extras));
-    return task;
+    return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engine_,
+                      {.uploadData = std::move(body), .dataCompletion = std::move(handler)});
 }
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequestFromFile(const URLRequest& request,
                                                                                 const URL& file,
                                                                                 DataTaskCompletion handler) {
-    auto task = makeTask<URLSessionUploadTask>(std::optional<URLRequest>(withDefaults(request, configuration_)));
-    Engine::TaskExtras extras;
-    extras.uploadFile = file.path();
-    extras.dataCompletion = std::move(handler);
-    engine_->setExtras(task->taskIdentifier(), std::move(extras));
-    return task;
+    return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engine_,
+                      {.uploadFile = file.path(), .dataCompletion = std::move(handler)});
 }
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithRequest(const URLRequest& request,
                                                                             DownloadTaskCompletion handler) {
-    auto task = downloadTaskWithRequest(request);
-    Engine::TaskExtras extras;
-    extras.downloadCompletion = std::move(handler);
-    engine_->setExtras(task->taskIdentifier(), std::move(extras));
-    return task;
+    return withExtras(downloadTaskWithRequest(request), *engine_, {.downloadCompletion = std::move(handler)});
 }
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(const Bytes& resumeData,
                                                                                DownloadTaskCompletion handler) {
-    auto task = downloadTaskWithResumeData(resumeData);
-    Engine::TaskExtras extras;
-    extras.resumeData = resumeData;
-    extras.downloadCompletion = std::move(handler);
-    engine_->setExtras(task->taskIdentifier(), std::move(extras));
-    return task;
+    std::optional<URLRequest> request;
+    if (auto info = urlsession_detail::ResumeInfo::decode(resumeData))
+        if (auto url = URL::string(info->url)) request = withDefaults(URLRequest(*url), configuration_);
+    return withExtras(makeTask<URLSessionDownloadTask>(request), *engine_,
+                      {.downloadCompletion = std::move(handler), .resumeData = resumeData});
 }
 
 void URLSession::finishTasksAndInvalidate() {
