@@ -40,7 +40,7 @@ constexpr Verb kVerbs[] = {
     {"js-close", Kind::JsClose, Arg::None, "js-close                the page calls window.close()"},
     {"background", Kind::Background, Arg::None, "background              the user leaves the app"},
     {"foreground", Kind::Foreground, Arg::None, "foreground              the user comes back to the app"},
-    {"wait", Kind::Wait, Arg::Seconds, "wait SECONDS            let time pass (0 to 3600 seconds)"},
+    {"wait", Kind::Wait, Arg::Seconds, "wait SECONDS            let time pass (0 to 3600 seconds; with --clock manual, at once)"},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
 };
 

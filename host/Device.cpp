@@ -10,11 +10,12 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Date.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/urlsession/URLSession.h"
 #include "platform/usernotifications/Delivery.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
-#include "platform/urlsession/URLSession.h"
 #include "platform/webkit/WebKit.h"
 
 namespace tesmar_host {
@@ -25,8 +26,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Calls `visit` on the controllers from the key window's root to the top screen, in that order.
-template <class Visit>
-void walkToTop(const uikit::Application& app, Visit visit) {
+template <class Visit> void walkToTop(const uikit::Application& app, Visit visit) {
     auto window = app.keyWindow();
     auto controller = window ? window->rootViewController() : nullptr;
     while (controller) {
@@ -50,11 +50,11 @@ std::shared_ptr<uikit::View> findIn(const std::shared_ptr<uikit::View>& view, co
     return nullptr;
 }
 
-template <class Visit>
-void eachView(const std::shared_ptr<uikit::View>& view, Visit& visit) {
+template <class Visit> void eachView(const std::shared_ptr<uikit::View>& view, Visit& visit) {
     if (!view) return;
     visit(*view);
-    for (const auto& sub : view->subviews()) eachView(sub, visit);
+    for (const auto& sub : view->subviews())
+        eachView(sub, visit);
 }
 
 std::shared_ptr<uikit::NavigationController> topNavigation(const uikit::Application& app) {
@@ -102,6 +102,10 @@ Device::~Device() {
         uikit::Application::resetShared();
         Bundle::setMainBundlePath("");
         PlatformConfig::set(saved_);
+        if (manualClock_) {
+            setWallClockSource(nullptr);
+            dispatch::Clock::setShared(nullptr);
+        }
     }
     if (temporaryRoot_) {
         std::error_code ec;
@@ -122,7 +126,8 @@ std::optional<std::string> Device::boot() {
     } else {
         root_ = fs::absolute(options_.deviceRoot, ec);
         fs::create_directories(root_, ec);
-        if (ec || !fs::is_directory(root_)) return "cannot use '" + options_.deviceRoot + "' as the device directory";
+        if (ec || !fs::is_directory(root_))
+            return "cannot use '" + options_.deviceRoot + "' as the device directory";
     }
     for (const char* dir : {"Library/Preferences", "Library/Caches", "Library/Application Support", "tmp"}) {
         fs::create_directories(root_ / dir, ec);
@@ -145,10 +150,19 @@ std::optional<std::string> Device::boot() {
     PlatformConfig::update([&](PlatformSettings& s) {
         s.deviceRoot = root_.string();
         if (options_.systemVersion) s.systemVersion = *options_.systemVersion;
-        for (const auto& [from, to] : options_.connectTo) s.connectTo[from] = to;
-        for (const auto& pem : options_.trustedRootsPEM) s.extraTrustedRootsPEM.push_back(pem);
+        for (const auto& [from, to] : options_.connectTo)
+            s.connectTo[from] = to;
+        for (const auto& pem : options_.trustedRootsPEM)
+            s.extraTrustedRootsPEM.push_back(pem);
         s.networkUp = options_.networkUp;
     });
+    if (options_.manualClock) {
+        // The device's timers and its wall clock start from now and move together, only by 'wait'.
+        manualClock_ = std::make_shared<dispatch::ManualClock>();
+        dispatch::Clock::setShared(manualClock_);
+        double bootTime = Date::now().timeIntervalSince1970();
+        setWallClockSource([clock = manualClock_, bootTime] { return bootTime + clock->now(); });
+    }
     Bundle::setMainBundlePath(deviceBundle.string());
     ProcessInfo::processInfo().setArguments(options_.arguments);
     uikit::registerClasses();
@@ -171,8 +185,10 @@ bool Device::anyWebViewLoading() const {
     auto window = app_ ? app_->keyWindow() : nullptr;
     bool loading = false;
     auto visit = [&](uikit::View& view) {
-        if (auto* web = dynamic_cast<webkit::WebView*>(&view)) loading = loading || web->isLoading();
-        else if (auto* legacy = dynamic_cast<webkit::LegacyWebView*>(&view)) loading = loading || legacy->isLoading();
+        if (auto* web = dynamic_cast<webkit::WebView*>(&view))
+            loading = loading || web->isLoading();
+        else if (auto* legacy = dynamic_cast<webkit::LegacyWebView*>(&view))
+            loading = loading || legacy->isLoading();
     };
     eachView(std::static_pointer_cast<uikit::View>(window), visit);
     return loading;
@@ -209,7 +225,8 @@ std::optional<std::string> Device::execute(const Command& command) {
     }
     if (!quit_) settle();
     if (error)
-        DeviceEvents::post("command.failed", Value::dictionary({{"command", command.line}, {"message", *error}}));
+        DeviceEvents::post("command.failed",
+                           Value::dictionary({{"command", command.line}, {"message", *error}}));
     return error;
 }
 
@@ -232,12 +249,15 @@ std::optional<std::string> Device::run(const Command& command) {
         bool relative = !absolute || !absolute->scheme();
         bool hasPage = web ? web->URL().has_value() : legacy->request().has_value();
         if (relative && !hasPage) return "no page is shown to resolve '" + command.text + "' against";
-        if (web) web->tapLink(command.text);
-        else legacy->tapLink(command.text);
+        if (web)
+            web->tapLink(command.text);
+        else
+            legacy->tapLink(command.text);
         return std::nullopt;
     }
     case Kind::Pull: {
-        auto control = std::dynamic_pointer_cast<uikit::RefreshControl>(findNamedView(app, "refresh-control"));
+        auto control =
+            std::dynamic_pointer_cast<uikit::RefreshControl>(findNamedView(app, "refresh-control"));
         if (!control) return "no \"refresh-control\" on the top screen";
         if (!isShown(*control)) return "the refresh control is hidden";
         control->pull();
@@ -282,8 +302,9 @@ std::optional<std::string> Device::run(const Command& command) {
         usernotifications::deliverRemoteNotification(command.payload);
         return std::nullopt;
     case Kind::PushTap:
-        usernotifications::tapNotification(
-            command.payload, command.text.empty() ? usernotifications::kDefaultActionIdentifier : command.text);
+        usernotifications::tapNotification(command.payload, command.text.empty()
+                                                                ? usernotifications::kDefaultActionIdentifier
+                                                                : command.text);
         return std::nullopt;
     case Kind::Network:
         PlatformConfig::setNetworkUp(command.up);
@@ -297,8 +318,9 @@ std::optional<std::string> Device::run(const Command& command) {
     case Kind::JsConfirm: {
         auto web = webView();
         if (!web) return noWebView;
-        web->runConfirm(command.text,
-                        [](bool ok) { DeviceEvents::post("js.confirm.result", Value::dictionary({{"result", ok}})); });
+        web->runConfirm(command.text, [](bool ok) {
+            DeviceEvents::post("js.confirm.result", Value::dictionary({{"result", ok}}));
+        });
         return std::nullopt;
     }
     case Kind::JsOpen: {
@@ -321,8 +343,10 @@ std::optional<std::string> Device::run(const Command& command) {
         return std::nullopt;
     case Kind::Wait: {
         auto& loop = dispatch::MainLoop::shared();
-        if (dispatch::Clock::shared()->isManual()) loop.advance(command.seconds);
-        else loop.runUntil([] { return false; }, command.seconds);
+        if (dispatch::Clock::shared()->isManual())
+            loop.advance(command.seconds);
+        else
+            loop.runUntil([] { return false; }, command.seconds);
         return std::nullopt;
     }
     case Kind::Quit:

@@ -30,6 +30,7 @@
 #include "host/Commands.h"
 #include "host/EventPrinter.h"
 #include "host/Options.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/UIKit.h"
 
@@ -82,6 +83,7 @@ private:
     bool temporaryRoot_ = false;
     std::shared_ptr<uikit::Application> app_;
     platform::PlatformSettings saved_;
+    std::shared_ptr<platform::dispatch::ManualClock> manualClock_;  // --clock manual
     bool booted_ = false;
     bool quit_ = false;
 };

@@ -57,19 +57,26 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             options.deviceRoot = value;
         } else if (flag == "--system-version") {
             auto version = platform::OperatingSystemVersion::parse(value);
-            if (!version) return fail("--system-version '" + value + "' is not a version like 10, 10.3 or 12.1.4");
+            if (!version)
+                return fail("--system-version '" + value + "' is not a version like 10, 10.3 or 12.1.4");
             options.systemVersion = *version;
         } else if (flag == "--connect-to") {
             auto eq = value.find('=');
-            if (eq == std::string::npos || !isHostPort(value.substr(0, eq)) || !isHostPort(value.substr(eq + 1)))
+            if (eq == std::string::npos || !isHostPort(value.substr(0, eq)) ||
+                !isHostPort(value.substr(eq + 1)))
                 return fail("--connect-to '" + value + "' is not HOST:PORT=ADDRESS:PORT");
             options.connectTo[value.substr(0, eq)] = value.substr(eq + 1);
         } else if (flag == "--ca") {
             if (value.empty()) return fail("--ca needs a PEM file");
             options.trustedRootsPEM.push_back(value);
         } else if (flag == "--network") {
-            if (value != "up" && value != "down") return fail("--network takes 'up' or 'down', not '" + value + "'");
+            if (value != "up" && value != "down")
+                return fail("--network takes 'up' or 'down', not '" + value + "'");
             options.networkUp = value == "up";
+        } else if (flag == "--clock") {
+            if (value != "manual" && value != "real")
+                return fail("--clock takes 'manual' or 'real', not '" + value + "'");
+            options.manualClock = value == "manual";
         } else if (flag == "--script") {
             if (value.empty()) return fail("--script needs a file");
             options.script = value;
@@ -80,7 +87,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             options.startURL = value;
         } else if (flag == "--settle-ms") {
             auto ms = positiveNumber(value);
-            if (!ms || *ms > 60000) return fail("--settle-ms takes milliseconds between 0 and 60000, not '" + value + "'");
+            if (!ms || *ms > 60000)
+                return fail("--settle-ms takes milliseconds between 0 and 60000, not '" + value + "'");
             options.settleQuietSeconds = *ms / 1000;
         } else if (flag == "--settle-timeout") {
             auto seconds = positiveNumber(value);
@@ -91,7 +99,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             return fail("unknown flag " + flag + " (see --help)");
         }
     }
-    if (!options.help && !options.demo && options.bundle.empty()) return fail("--bundle DIR is required (see --help)");
+    if (!options.help && !options.demo && options.bundle.empty())
+        return fail("--bundle DIR is required (see --help)");
     return ParsedOptions{std::move(options), ""};
 }
 
@@ -109,17 +118,21 @@ std::string usageText() {
            "  --connect-to HOST:PORT=ADDR:PORT   reach HOST:PORT at ADDR:PORT instead (repeatable)\n"
            "  --ca PEM                     trust this root certificate too (repeatable)\n"
            "  --network up|down            the network at start (default up)\n"
+           "  --clock manual|real          manual: the device's clocks (timers and wall time) move only by "
+           "'wait'\n"
            "  --script FILE                commands to play (default: read stdin)\n"
            "  --delegate CLASSNAME         the application delegate class (default " +
            std::string(kDefaultDelegateClass) +
            ")\n"
-           "  --start-url URL              the minimal app's first page (default: Info.plist TesmarStartURL)\n"
+           "  --start-url URL              the minimal app's first page (default: Info.plist "
+           "TesmarStartURL)\n"
            "  --settle-ms MS               quiet time that counts as idle after a command (default 250)\n"
            "  --settle-timeout SECONDS     the longest wait for idle after a command (default 15)\n"
            "  --help                       this text\n"
            "\n"
            "demo: starts the demo intranet site and the push service on loopback, launches the app with a\n"
-           "bundled configuration, plays a scripted tour and checks what it printed (exit 0 when all was seen).\n"
+           "bundled configuration, plays a scripted tour and checks what it printed (exit 0 when all was "
+           "seen).\n"
            "\n"
            "commands (one per line; blank lines and lines starting with # are skipped):\n" +
            commandUsageText() +

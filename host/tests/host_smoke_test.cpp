@@ -127,6 +127,16 @@ TEST_F(HostSmoke, BrowsesAnswersAPanelAndRecoversFromLostNetwork) {
     EXPECT_TRUE(cookie);
 }
 
+// With a manual clock an hour of device time passes at once, and the device's wall clock moves with it.
+TEST_F(HostSmoke, ManualClockMovesTimeOnlyByWait) {
+    SimRun run = runSim({"--bundle", bundle(""), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms", "50",
+                         "--clock", "manual", "--script", script("wait 3600\nwait 3600\nquit\n")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    auto seen = events(run);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back()["event"], Value("exit"));
+}
+
 TEST_F(HostSmoke, MistakesEndTheRunWithAMessageAndAStatus) {
     struct Case {
         const char* label;

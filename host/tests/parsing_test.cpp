@@ -29,6 +29,8 @@ TEST(HostOptions, FlagsAreReadOrRefusedWithTheirName) {
         {{"--bundle", "b", "stray"}, "unexpected argument 'stray'"},
         {{"--bundle", "b", "--system-version", "nine"}, "--system-version 'nine'"},
         {{"--bundle", "b", "--network", "sideways"}, "--network takes 'up' or 'down'"},
+        {{"--bundle", "b", "--clock", "manual"}, ""},
+        {{"--bundle", "b", "--clock", "slow"}, "--clock takes 'manual' or 'real'"},
         {{"--bundle", "b", "--connect-to", "intranet.example=127.0.0.1:1"}, "is not HOST:PORT=ADDRESS:PORT"},
         {{"--bundle", "b", "--connect-to", "a:443=127.0.0.1:70000"}, "is not HOST:PORT=ADDRESS:PORT"},
         {{"--bundle", "b", "--settle-ms", "-5"}, "--settle-ms takes"},

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <string_view>
 
 namespace platform {
@@ -60,10 +62,12 @@ bool isCookieDelimiter(unsigned char c) {
 // 1*2DIGIT ( non-digit *OCTET ): leading one or two digits not followed by a third.
 bool leadingDigits(std::string_view token, size_t minDigits, size_t maxDigits, int& value, size_t& used) {
     size_t n = 0;
-    while (n < token.size() && isDigit(token[n])) ++n;
+    while (n < token.size() && isDigit(token[n]))
+        ++n;
     if (n < minDigits || n > maxDigits) return false;
     value = 0;
-    for (size_t i = 0; i < n; ++i) value = value * 10 + (token[i] - '0');
+    for (size_t i = 0; i < n; ++i)
+        value = value * 10 + (token[i] - '0');
     used = n;
     return true;
 }
@@ -88,7 +92,26 @@ bool parseTimeToken(std::string_view token, int& h, int& m, int& s) {
 
 }  // namespace
 
+namespace {
+std::mutex wallClockMutex;
+std::shared_ptr<const std::function<double()>> wallClock;
+}  // namespace
+
+void setWallClockSource(std::function<double()> secondsSince1970) {
+    std::lock_guard lock(wallClockMutex);
+    if (secondsSince1970)
+        wallClock = std::make_shared<const std::function<double()>>(std::move(secondsSince1970));
+    else
+        wallClock.reset();
+}
+
 Date Date::now() {
+    std::shared_ptr<const std::function<double()>> source;
+    {
+        std::lock_guard lock(wallClockMutex);
+        source = wallClock;
+    }
+    if (source) return fromTimeIntervalSince1970((*source)());
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return fromTimeIntervalSince1970(static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9);
@@ -101,8 +124,9 @@ std::string Date::iso8601Local() const {
     char sign = offset < 0 ? '-' : '+';
     if (offset < 0) offset = -offset;
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, offset / 3600, (offset % 3600) / 60);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, offset / 3600,
+                  (offset % 3600) / 60);
     return buf;
 }
 
@@ -110,8 +134,8 @@ std::string Date::iso8601UTC() const {
     std::tm tm{};
     if (!toTm(*this, false, tm)) return "";
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buf;
 }
 
@@ -124,8 +148,9 @@ bool Date::parseISO8601(const std::string& text, Date& out) {
         return false;
     if (pos >= s.size() || (s[pos] != 'T' && s[pos] != 't')) return false;
     ++pos;
-    if (!readDigits(s, pos, 2, hour) || pos >= s.size() || s[pos++] != ':' || !readDigits(s, pos, 2, minute) ||
-        pos >= s.size() || s[pos++] != ':' || !readDigits(s, pos, 2, second))
+    if (!readDigits(s, pos, 2, hour) || pos >= s.size() || s[pos++] != ':' ||
+        !readDigits(s, pos, 2, minute) || pos >= s.size() || s[pos++] != ':' ||
+        !readDigits(s, pos, 2, second))
         return false;
     double fraction = 0;
     if (pos < s.size() && (s[pos] == '.' || s[pos] == ',')) {
@@ -180,9 +205,11 @@ bool Date::parseHTTPDate(const std::string& text, Date& out) {
     int hour = 0, minute = 0, second = 0, day = 0, month = 0, year = 0;
     size_t i = 0;
     while (i < text.size()) {
-        while (i < text.size() && isCookieDelimiter(static_cast<unsigned char>(text[i]))) ++i;
+        while (i < text.size() && isCookieDelimiter(static_cast<unsigned char>(text[i])))
+            ++i;
         size_t start = i;
-        while (i < text.size() && !isCookieDelimiter(static_cast<unsigned char>(text[i]))) ++i;
+        while (i < text.size() && !isCookieDelimiter(static_cast<unsigned char>(text[i])))
+            ++i;
         std::string_view token(text.data() + start, i - start);
         if (token.empty()) continue;
         int value;

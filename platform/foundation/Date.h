@@ -1,6 +1,7 @@
 #pragma once
 // Points in time as the platform counts them: seconds (double) since 2001-01-01 00:00:00 UTC.
 #include <compare>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -11,7 +12,9 @@ inline constexpr double kTimeIntervalSince1970 = 978307200.0;
 struct Date {
     double timeIntervalSinceReferenceDate = 0;
 
-    static Date now();  // wall-clock time (not the dispatch Clock, which measures intervals)
+    // Wall-clock time (not the dispatch Clock, which measures intervals): the device's clock, which is the
+    // system's unless the device replaced it (setWallClockSource).
+    static Date now();
     static Date fromTimeIntervalSince1970(double s) { return Date{s - kTimeIntervalSince1970}; }
     static Date distantFuture() { return Date{63113904000.0}; }
     static Date distantPast() { return Date{-63114076800.0}; }
@@ -37,5 +40,9 @@ struct Date {
     auto operator<=>(const Date&) const = default;
     bool operator==(const Date&) const = default;
 };
+
+// Replaces the device's wall clock (seconds since 1970); an empty function restores the system clock.
+// The host uses it to move the device's time by hand. Thread-safe.
+void setWallClockSource(std::function<double()> secondsSince1970);
 
 }  // namespace platform

@@ -125,4 +125,12 @@ TEST(DateTest, HTTPDates) {
     }
 }
 
+TEST(DateTest, WallClockSourceReplacesAndRestoresTheSystemClock) {
+    double real = Date::now().timeIntervalSince1970();
+    platform::setWallClockSource([] { return 1000.0; });
+    EXPECT_DOUBLE_EQ(Date::now().timeIntervalSince1970(), 1000.0);
+    platform::setWallClockSource(nullptr);
+    EXPECT_GE(Date::now().timeIntervalSince1970(), real);
+}
+
 }  // namespace
