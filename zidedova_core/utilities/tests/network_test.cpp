@@ -13,6 +13,7 @@
 #include "platform/systemconfiguration/Reachability.h"
 #include "platform/urlsession/URLError.h"
 #include "testing/TemporaryDeviceRoot.h"
+#include "testing/TestCertificates.h"
 #include "testing/TestHttpServer.h"
 #include "zidedova_core/utilities/ZUTGzip.h"
 #include "zidedova_core/utilities/ZUTNetwork.h"
@@ -432,6 +433,38 @@ TEST_F(NetworkTest, RelaunchHandlersAreKeptForOwnSessionsAndCalledOnceOnMain) {
     settle();
     EXPECT_EQ(calls.load(), 2);
     EXPECT_EQ(outcome->data, bytes("ok"));
+}
+
+TEST_F(NetworkTest, AnUntrustedServerIsRefusedAndReportedOnce) {
+    auto pki = tesmar_testing::TestPKI::make("127.0.0.1");
+    auto files = tesmar_testing::writeServerFiles(device.path(), pki.leaf, {&pki.intermediate});
+    tesmar_testing::TestHttpServer secure(files.certificateChainPath, files.privateKeyPath);
+    secure.route("POST", "/upload", Reply::text("never"));
+    auto outcome = std::make_shared<Outcome>();
+    ASSERT_TRUE(network->postURL(*URL::string(secure.url("/upload")), bytes("p"), std::nullopt, false,
+                                 recordInto(outcome)));
+    ASSERT_TRUE(waitFor(outcome));
+    settle();
+    EXPECT_EQ(outcome->count(), 1);
+    ASSERT_TRUE(outcome->error);
+    EXPECT_FALSE(outcome->response);
+    EXPECT_EQ(secure.requestCount(), 0u);  // nothing was sent to it
+    EXPECT_TRUE(logger->has(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeServerTrustChallenge));
+    EXPECT_TRUE(logger->has(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeCancelChallenge));
+}
+
+TEST_F(NetworkTest, NoCompletionOnceTheUtilityIsGone) {
+    auto gate = Gate::make();
+    server.route("GET", "/held", Reply::text("late").heldBy(gate));
+    auto outcome = std::make_shared<Outcome>();
+    ASSERT_TRUE(
+        network->getURL(*URL::string(server.url("/held")), {}, std::nullopt, false, recordInto(outcome)));
+    ASSERT_TRUE(server.waitForRequests(1));
+    network.reset();
+    gate->open();
+    ASSERT_TRUE(MainLoop::shared().runUntil([] { return platform::URLSession::tasksInFlight() == 0; }, 10));
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(outcome->count(), 0);
 }
 
 TEST_F(NetworkTest, LoggerDelegateRefusalsAndTheWrittenLine) {
