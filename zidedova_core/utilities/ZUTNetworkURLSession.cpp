@@ -411,7 +411,8 @@ void ZUTNetworkURLSession::addSystemCompletionHandler(ZUTNetworkSystemCompletion
             replaced = static_cast<bool>(slot);
             slot = std::move(handler);
         }
-        canDeliver = urlSession_ && !eventsFinished_;
+        // Only a background platform session reports the end of its events.
+        canDeliver = urlSession_ && urlSession_->configuration().identifier() && !eventsFinished_;
     }
     if (replaced)
         log(kZUTNetworkLogLevelWarning, kZUTNetworkMessageCodeDuplicateSystemHandler,

@@ -416,13 +416,24 @@ TEST_F(NetworkTest, RelaunchHandlersAreKeptForOwnSessionsAndCalledOnceOnMain) {
     EXPECT_FALSE(
         ZUTNetworkURLSession::sessionFromFetcherMapForSessionID("com.zut.network.background-upload-gone"));
 
-    // A live background transfer: answered once its events are done.
+    // A live foreground transfer of ours never reports the end of background events: answered at once.
     auto gate = Gate::make();
+    server.route("GET", "/fg", Reply::text("ok").heldBy(gate));
+    auto foreground = std::make_shared<Outcome>();
+    auto fgID =
+        network->getURL(*URL::string(server.url("/fg")), {}, std::nullopt, false, recordInto(foreground));
+    ASSERT_TRUE(fgID);
+    ASSERT_TRUE(server.waitForRequests(1));
+    ZUTNetwork::handleEventsForBackgroundURLSessionID(*fgID, handler);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return calls.load() == 2; }, 5));
+    calls = 1;
+
+    // A live background transfer: answered once its events are done.
     server.route("GET", "/bg", Reply::text("ok").heldBy(gate));
     auto outcome = std::make_shared<Outcome>();
     auto id = network->getURL(*URL::string(server.url("/bg")), {}, std::nullopt, true, recordInto(outcome));
     ASSERT_TRUE(id);
-    ASSERT_TRUE(server.waitForRequests(1));
+    ASSERT_TRUE(server.waitForRequests(2));
     ZUTNetwork::handleEventsForBackgroundURLSessionID(*id, handler);
     MainLoop::shared().runUntilIdle();
     EXPECT_EQ(calls.load(), 1);
