@@ -28,7 +28,8 @@ TEST(Dodoredized, IsAKitThatNamesItsVersions) {
     EXPECT_EQ(cls->name(), "Dodoredized");
     EXPECT_TRUE(verira::isKit(cls));
     auto* object = static_cast<Object*>(cls);
-    EXPECT_EQ(platform::objc::send<std::string>(object, sel("bundleIdentifier")), dodoredized::kBundleIdentifier);
+    EXPECT_EQ(platform::objc::send<std::string>(object, sel("bundleIdentifier")),
+              dodoredized::kBundleIdentifier);
     EXPECT_FALSE(dodoredized::Dodoredized::bundleIdentifier().empty());
     EXPECT_EQ(platform::objc::send<std::string>(object, sel("kitDisplayVersion")), "3.11.0");
     EXPECT_EQ(platform::objc::send<std::string>(object, sel("kitBuildVersion")), "133");
@@ -53,7 +54,7 @@ TEST(Dodoredized, SharedInstanceStartsOnce) {
     std::mutex mutex;
     auto token = platform::DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
         std::lock_guard lock(mutex);
-        if (event == "kit.start") starts.push_back(fields);
+        if (event == "kit.start" && fields["kit"] == Value("Dodoredized")) starts.push_back(fields);
     });
     auto instance = dodoredized::Dodoredized::sharedInstance();
     EXPECT_EQ(dodoredized::Dodoredized::sharedInstance(), instance);
@@ -64,8 +65,10 @@ TEST(Dodoredized, SharedInstanceStartsOnce) {
     EXPECT_TRUE(instance->isStarted());
 
     std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) threads.emplace_back([] { dodoredized::Dodoredized::initializeIfNeeded(); });
-    for (auto& t : threads) t.join();
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([] { dodoredized::Dodoredized::initializeIfNeeded(); });
+    for (auto& t : threads)
+        t.join();
     platform::objc::send<void>(static_cast<Object*>(dodoredized::runtimeClass()), sel("initializeIfNeeded"));
     EXPECT_FALSE(instance->start());
 
