@@ -6,15 +6,16 @@
 #include <cstdlib>
 
 #include "app/Tesmar.h"
+#include "host/Crash.h"
 #include "host/MinimalApp.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/urlsession/URLSession.h"
 #include "platform/usernotifications/Delivery.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
-#include "platform/urlsession/URLSession.h"
 #include "platform/webkit/WebKit.h"
 
 namespace tesmar_host {
@@ -325,6 +326,8 @@ std::optional<std::string> Device::run(const Command& command) {
         else loop.runUntil([] { return false; }, command.seconds);
         return std::nullopt;
     }
+    case Kind::Crash:
+        crashNow(command.text);
     case Kind::Quit:
         quit_ = true;
         return std::nullopt;
