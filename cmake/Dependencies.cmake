@@ -12,3 +12,8 @@ pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 if(TESMAR_BENCH)
   find_package(benchmark REQUIRED)
 endif()
+# The crash reporter's stack walks. libunwind also exports the C++ exception ABI (_Unwind_*); naming
+# libgcc_s first keeps exceptions on the compiler's own unwinder, so libunwind serves only the walks.
+pkg_check_modules(UNWIND REQUIRED IMPORTED_TARGET libunwind)
+add_library(tesmar_unwind INTERFACE)
+target_link_libraries(tesmar_unwind INTERFACE gcc_s PkgConfig::UNWIND)

@@ -2,8 +2,13 @@
 
 #include <mutex>
 
+#include "crash_reporter/CrashCapture.h"
 #include "kit_platform/Verira.h"
+#include "kit_platform/Vizized.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/UUID.h"
 
 namespace dodoredized {
 
@@ -23,26 +28,99 @@ bool Dodoredized::start() {
     bool expected = false;
     if (!started_.compare_exchange_strong(expected, true)) return false;
     startCount_.fetch_add(1);
+
+    auto& files = platform::FileManager::defaultManager();
+    std::string base, reports;
+    if (auto caches = files.directory(platform::SearchPathDirectory::Caches)) {
+        base = *caches + "/" + kDirectoryName;
+        reports = base + "/" + kReportsDirectoryName;
+        if (!files.createDirectory(reports)) base.clear(), reports.clear();
+    }
+    auto log = std::make_shared<SdkLog>(base.empty() ? std::string() : base + "/" + kSdkLogFileName);
+    auto sdk = verira::Verira::sharedSDK();
+    std::string installation = sdk->installationIdentifier();
+    std::string execution = sdk->executionIdentifier();
+    // Started without the kit platform (tests): this launch still gets identifiers of its own.
+    if (installation.empty()) installation = platform::UUID::random().uuidString();
+    if (execution.empty()) execution = platform::UUID::random().uuidString();
+    std::string reportId = platform::UUID::random().uuidString();
+    std::string reportPath =
+        reports.empty() ? std::string() : reports + "/" + reportId + kReportFileExtension;
+
+    if (reports.empty()) {
+        log->warning("[Dodoredized] The device has no caches directory; crashes are not captured");
+    } else if (kSanitizerBuild) {
+        log->info("[Dodoredized] Crash capture is off in a sanitizer build (the sanitizer owns the signals)");
+    } else if (installCrashCapture({reportPath, reportId, installation, execution, log->path()})) {
+        log->info("[Dodoredized] Crash capture on for execution " + execution + " (report " + reportId + ")");
+    } else {
+        log->warning("[Dodoredized] Crash capture could not be installed");
+    }
+
+    std::shared_ptr<ReportProcessor> processor;
+    auto client = sdk->serviceClient();
+    auto bundle = platform::Bundle::mainBundle();
+    std::string bundleId = bundle ? bundle->bundleIdentifier().value_or("") : "";
+    if (!reports.empty() && client && !bundleId.empty()) {
+        processor = std::make_shared<ReportProcessor>(
+            reports, base + "/" + kDamagedDirectoryName, reportPath,
+            [client, bundleId](const platform::Value& body, ReportProcessor::Done done) {
+                client->uploadReport(bundleId, body, std::move(done));
+            },
+            log);
+    } else if (!reports.empty()) {
+        log->info("[Dodoredized] No kit service to send crash reports to; they are kept");
+    }
+    {
+        std::lock_guard lock(mutex_);
+        reportsDirectory_ = reports;
+        currentReportPath_ = reportPath;
+        log_ = log;
+        processor_ = processor;
+    }
+    if (processor) processor->start();
+
     platform::DeviceEvents::post("kit.start", platform::Value::dictionary({{"kit", kClassName},
                                                                            {"version", kKitDisplayVersion},
                                                                            {"build", kKitBuildVersion}}));
+    vizized::Vizized::startWithBetaToken(std::nullopt);
     return true;
+}
+
+std::string Dodoredized::reportsDirectory() const {
+    std::lock_guard lock(mutex_);
+    return reportsDirectory_;
+}
+
+std::string Dodoredized::currentReportPath() const {
+    std::lock_guard lock(mutex_);
+    return currentReportPath_;
+}
+
+std::shared_ptr<ReportProcessor> Dodoredized::processor() const {
+    std::lock_guard lock(mutex_);
+    return processor_;
 }
 
 void registerClasses() {
     static std::once_flag once;
     std::call_once(once, [] {
+        // The crash reporter brings the event kit along.
+        vizized::registerClasses();
         auto& rt = platform::objc::Runtime::shared();
         if (rt.lookUpClass(kClassName)) return;
         platform::objc::ClassBuilder builder(rt, kClassName, rt.rootClass());
         if (!builder.valid()) return;
         builder.protocol(verira::kitProtocol())
-            .classMethod(sel("bundleIdentifier"),
-                         makeImp([](Object*, Selector) -> std::string { return Dodoredized::bundleIdentifier(); }))
-            .classMethod(sel("kitDisplayVersion"),
-                         makeImp([](Object*, Selector) -> std::string { return Dodoredized::kitDisplayVersion(); }))
-            .classMethod(sel("kitBuildVersion"),
-                         makeImp([](Object*, Selector) -> std::string { return Dodoredized::kitBuildVersion(); }))
+            .classMethod(sel("bundleIdentifier"), makeImp([](Object*, Selector) -> std::string {
+                             return Dodoredized::bundleIdentifier();
+                         }))
+            .classMethod(sel("kitDisplayVersion"), makeImp([](Object*, Selector) -> std::string {
+                             return Dodoredized::kitDisplayVersion();
+                         }))
+            .classMethod(sel("kitBuildVersion"), makeImp([](Object*, Selector) -> std::string {
+                             return Dodoredized::kitBuildVersion();
+                         }))
             .classMethod(sel("initializeIfNeeded"),
                          makeImp([](Object*, Selector) { Dodoredized::initializeIfNeeded(); }))
             .registerClass();

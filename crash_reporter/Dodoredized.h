@@ -3,14 +3,20 @@
 // "Dodoredized", protocol "VRRKit"). The kit platform starts it through +initializeIfNeeded, which
 // starts the shared instance once per process.
 //
-// What this carries today: the kit's identity and the once-only start. Crash capture, report
-// processing and upload, and the event kit's start are not here yet.
+// The start, once per process: crash capture for this launch (CrashCapture.h), the reports of
+// earlier launches processed and uploaded to the kit service on the reporter's queue
+// (ReportProcessor.h), and the event kit's start (+[Vizized startWithBetaToken:]). Its files live in
+// "<Caches>/com.dodoredized/": "reports/" (one "<report id>.crash" per crashed launch), "damaged/"
+// (reports set aside) and "sdk.log".
 //
 // Thread-safe.
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
+#include "crash_reporter/ReportProcessor.h"
+#include "crash_reporter/SdkLog.h"
 #include "platform/objc/Runtime.h"
 
 namespace dodoredized {
@@ -19,6 +25,9 @@ inline constexpr const char* kClassName = "Dodoredized";
 inline constexpr const char* kBundleIdentifier = "com.dodoredized.crash-reporter";
 inline constexpr const char* kKitDisplayVersion = "3.11.0";
 inline constexpr const char* kKitBuildVersion = "133";
+inline constexpr const char* kDirectoryName = "com.dodoredized";
+inline constexpr const char* kReportsDirectoryName = "reports";
+inline constexpr const char* kDamagedDirectoryName = "damaged";
 
 class Dodoredized {
 public:
@@ -36,9 +45,20 @@ public:
     // How many times the instance has been started: at most 1.
     int startCount() const { return startCount_.load(); }
 
+    // Set by start(); empty when the device has no caches directory.
+    std::string reportsDirectory() const;
+    // Where this launch's report goes if it crashes.
+    std::string currentReportPath() const;
+    std::shared_ptr<ReportProcessor> processor() const;
+
 private:
     std::atomic<bool> started_{false};
     std::atomic<int> startCount_{0};
+    mutable std::mutex mutex_;  // guards the members below
+    std::string reportsDirectory_;
+    std::string currentReportPath_;
+    std::shared_ptr<SdkLog> log_;
+    std::shared_ptr<ReportProcessor> processor_;
 };
 
 // Registers the runtime class "Dodoredized" (a kit). Idempotent.

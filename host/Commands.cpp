@@ -13,7 +13,7 @@ namespace {
 
 using Kind = Command::Kind;
 
-enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds };
+enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds, CrashKind };
 
 struct Verb {
     const char* name;
@@ -25,9 +25,11 @@ struct Verb {
 constexpr Verb kVerbs[] = {
     {"tap", Kind::Tap, Arg::URL, "tap URL                 the user taps a link to URL in the top web view"},
     {"pull", Kind::Pull, Arg::None, "pull                    pull to refresh on the top screen"},
-    {"reload-button", Kind::ReloadButton, Arg::None, "reload-button           tap the connection-lost view's reload button"},
+    {"reload-button", Kind::ReloadButton, Arg::None,
+     "reload-button           tap the connection-lost view's reload button"},
     {"alert", Kind::Alert, Arg::Text, "alert TITLE             tap the button TITLE of the alert in front"},
-    {"back", Kind::Back, Arg::None, "back                    go back (pop the screen, else the page's history)"},
+    {"back", Kind::Back, Arg::None,
+     "back                    go back (pop the screen, else the page's history)"},
     {"universal-link", Kind::UniversalLink, Arg::AbsoluteURL,
      "universal-link URL      open URL as a universal link (continueUserActivity)"},
     {"push-receive", Kind::PushReceive, Arg::Json, "push-receive JSON       a remote notification arrives"},
@@ -41,6 +43,9 @@ constexpr Verb kVerbs[] = {
     {"background", Kind::Background, Arg::None, "background              the user leaves the app"},
     {"foreground", Kind::Foreground, Arg::None, "foreground              the user comes back to the app"},
     {"wait", Kind::Wait, Arg::Seconds, "wait SECONDS            let time pass (0 to 3600 seconds; with --clock manual, at once)"},
+    {"crash", Kind::Crash, Arg::CrashKind,
+     "crash segv|abort|exception   the app crashes: a bad memory write, abort(), or an uncaught C++\n"
+     "                        exception; the run ends with the signal (SIGSEGV, SIGABRT, SIGABRT)"},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
 };
 
@@ -134,6 +139,11 @@ ParsedCommand parseCommand(const std::string& rawLine) {
     case Arg::UpDown:
         if (rest != "up" && rest != "down") return fail(verb + " takes 'up' or 'down'");
         command.up = rest == "up";
+        break;
+    case Arg::CrashKind:
+        if (rest != "segv" && rest != "abort" && rest != "exception")
+            return fail(verb + " takes 'segv', 'abort' or 'exception'");
+        command.text = rest;
         break;
     case Arg::Seconds: {
         if (rest.empty()) return needs("a number of seconds");

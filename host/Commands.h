@@ -27,7 +27,8 @@ struct Command {
         JsClose,        // js-close
         Background,
         Foreground,
-        Wait,  // wait SECONDS
+        Wait,   // wait SECONDS
+        Crash,  // crash segv|abort|exception: the app crashes that way (text holds the kind)
         Quit,
     };
     Kind kind = Kind::Quit;

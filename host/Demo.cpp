@@ -14,6 +14,7 @@
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
 #include "testing/DemoSite.h"
+#include "testing/KitServiceStandIn.h"
 #include "testing/PushServiceStandIn.h"
 
 namespace tesmar_host {
@@ -56,6 +57,20 @@ std::vector<Expected> expectations() {
         {"the closed window popped back", "screen.pop", d({})},
         {"the tapped notification opened its target as the root screen", "screen.root", d({{"url", kPushTarget}}), "tap"},
         {"the universal link opened as the root screen", "screen.root", d({{"url", kUniversalLink}})},
+    };
+}
+
+// Seen at any point: work the SDKs do on their own queues, in no fixed order with the tour.
+std::vector<Expected> anytime() {
+    auto d = [](std::initializer_list<std::pair<const std::string, Value>> f) {
+        return Value::dictionary(f);
+    };
+    const std::string kits = std::string("https://") + tesmar_testing::KitServiceStandIn::kHostName;
+    return {
+        {"the kit settings were asked for", "http.request",
+         d({{"method", "GET"}, {"url", kits + "/v1/apps/com.tesmar.intranet/settings?installation_id="}})},
+        {"the app registered with the kit service", "http.request",
+         d({{"method", "POST"}, {"url", kits + "/v1/apps"}})},
     };
 }
 
@@ -139,9 +154,11 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
 
     std::unique_ptr<tesmar_testing::DemoSite> site;
     std::unique_ptr<tesmar_testing::PushServiceStandIn> push;
+    std::unique_ptr<tesmar_testing::KitServiceStandIn> kits;
     try {
         site = std::make_unique<tesmar_testing::DemoSite>(kSite, work.string());
         push = tesmar_testing::PushServiceStandIn::secure(work.string());
+        kits = tesmar_testing::KitServiceStandIn::secure(work.string());
     } catch (const std::exception& e) {
         std::fprintf(err, "tesmar-sim demo: cannot start the demo servers: %s\n", e.what());
         return kExitFault;
@@ -157,15 +174,30 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
 
     auto [siteFrom, siteTo] = site->connectToEntry();
     auto [pushFrom, pushTo] = push->connectToEntry();
-    std::vector<std::string> argv = {"tesmar-sim", "--bundle", (work / "Bundle-source").string(),
-                                     "--device-root", (work / "device").string(),
-                                     "--script", (work / "tour.txt").string(),
-                                     "--connect-to", siteFrom + "=" + siteTo,
-                                     "--connect-to", pushFrom + "=" + pushTo,
-                                     "--ca", site->rootCertificatePath(),
-                                     "--ca", push->rootCertificatePath(),
-                                     "--settle-ms", std::to_string(static_cast<int>(options.settleQuietSeconds * 1000)),
-                                     "--settle-timeout", std::to_string(options.settleTimeoutSeconds)};
+    auto [kitsFrom, kitsTo] = kits->connectToEntry();
+    std::vector<std::string> argv = {"tesmar-sim",
+                                     "--bundle",
+                                     (work / "Bundle-source").string(),
+                                     "--device-root",
+                                     (work / "device").string(),
+                                     "--script",
+                                     (work / "tour.txt").string(),
+                                     "--connect-to",
+                                     siteFrom + "=" + siteTo,
+                                     "--connect-to",
+                                     pushFrom + "=" + pushTo,
+                                     "--connect-to",
+                                     kitsFrom + "=" + kitsTo,
+                                     "--ca",
+                                     site->rootCertificatePath(),
+                                     "--ca",
+                                     push->rootCertificatePath(),
+                                     "--ca",
+                                     kits->rootCertificatePath(),
+                                     "--settle-ms",
+                                     std::to_string(static_cast<int>(options.settleQuietSeconds * 1000)),
+                                     "--settle-timeout",
+                                     std::to_string(options.settleTimeoutSeconds)};
 
     std::mutex mutex;
     std::vector<std::pair<std::string, Value>> seen;
@@ -207,6 +239,17 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
                 unchecked.push_back(want.what + ": the push client did not hand the tap to the app");
             else
                 missing.push_back(want.what + " (" + want.event + ")");
+        }
+        for (const auto& want : anytime()) {
+            bool found = false;
+            for (const auto& [event, fields] : seen) {
+                if (event != want.event || fields["method"] != want.fields["method"]) continue;
+                // URLs are compared up to the query's variable part (the installation identifier).
+                std::string url = fields["url"].stringOr(""), prefix = want.fields["url"].stringOr("");
+                found = found ||
+                        (prefix.find('?') == std::string::npos ? url == prefix : url.rfind(prefix, 0) == 0);
+            }
+            if (!found) missing.push_back(want.what + " (" + want.event + ")");
         }
     }
     for (const auto& u : unchecked) std::fprintf(err, "tesmar-sim demo: not checked, %s\n", u.c_str());

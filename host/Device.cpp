@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "app/Tesmar.h"
+#include "host/Crash.h"
 #include "host/MinimalApp.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
@@ -349,6 +350,8 @@ std::optional<std::string> Device::run(const Command& command) {
             loop.runUntil([] { return false; }, command.seconds);
         return std::nullopt;
     }
+    case Kind::Crash:
+        crashNow(command.text);
     case Kind::Quit:
         quit_ = true;
         return std::nullopt;

@@ -130,15 +130,25 @@ std::string usageText() {
            "  --settle-timeout SECONDS     the longest wait for idle after a command (default 15)\n"
            "  --help                       this text\n"
            "\n"
-           "demo: starts the demo intranet site and the push service on loopback, launches the app with a\n"
-           "bundled configuration, plays a scripted tour and checks what it printed (exit 0 when all was "
-           "seen).\n"
+           "demo: starts the demo intranet site, the push service and the kit service on loopback, launches
+"
+           "the app with a bundled configuration, plays a scripted tour and checks what it printed (exit 0
+"
+           "when all was seen).
+"
            "\n"
            "commands (one per line; blank lines and lines starting with # are skipped):\n" +
            commandUsageText() +
            "\n"
+           "event lines of the crash reporter:\n"
+           "  crash.trigger {kind, function_start, function_end}   printed by `crash` just before the "
+           "crash:\n"
+           "                        the crashing function's code addresses (end exclusive)\n"
+           "  crash.report.sent {report_id}   a crash report of an earlier run was accepted by the kit\n"
+           "                        service (run again with the same --device-root after a crash)\n"
+           "\n"
            "exit status: 0 fine; 1 launch failed or a completion handler was called twice or never;\n"
-           "2 bad flag or command; 3 a command could not be carried out.\n";
+           "2 bad flag or command; 3 a command could not be carried out; a `crash` run ends by its signal.\n";
 }
 
 }  // namespace tesmar_host

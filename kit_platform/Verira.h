@@ -2,9 +2,16 @@
 // Verira: the kit platform's process-wide object. with() takes the app's kit classes (runtime
 // classes conforming to the "VRRKit" protocol) and starts each kit once.
 //
-// What this carries today: the first-call rule, the API key from the Info.plist "Verira" dictionary
-// (key "APIKey"), the kit check, the implied event kit, and each kit's +initializeIfNeeded. Settings
-// download, app onboarding and the installation/execution identifiers are not here yet.
+// The first call, once: reads the API key from the Info.plist "Verira" dictionary (key "APIKey";
+// without one nothing starts), checks that each class is a kit, adds the implied event kit, makes the
+// execution identifier and loads (or makes) the installation identifier (Identifiers.h). Then, only
+// when automatic data collection is enabled, it starts each kit through +initializeIfNeeded and hands
+// the settings download and app registration to the SettingsController (KitSettings.h), which works
+// on its own queue. With data collection off no kit starts and nothing is sent.
+//
+// Automatic data collection is on unless the app's Info.plist turns it off: "Verira" dictionary, key
+// "AutomaticDataCollectionEnabled" set to false (a value that is not a boolean counts as off too,
+// since the app evidently meant to say something about it).
 //
 // Thread-safe: with() may be called from any thread; kits are started on the calling thread.
 #include <memory>
@@ -14,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "kit_platform/KitService.h"
+#include "kit_platform/KitSettings.h"
 #include "platform/objc/Runtime.h"
 
 namespace verira {
@@ -22,8 +31,10 @@ inline constexpr const char* kKitProtocolName = "VRRKit";
 inline constexpr const char* kEventKitClassName = "Vizized";
 inline constexpr const char* kInfoPlistKey = "Verira";
 inline constexpr const char* kAPIKeyKey = "APIKey";
+inline constexpr const char* kDataCollectionKey = "AutomaticDataCollectionEnabled";
 inline constexpr const char* kMultipleCallsMessage =
-    "[Verira] [Verira +with] called multiple times. Only the first call is honored, please pass all kits you wish "
+    "[Verira] [Verira +with] called multiple times. Only the first call is honored, please pass all kits you "
+    "wish "
     "to initialize";
 
 // Raised by with() when a class given to it is not a kit.
@@ -48,6 +59,18 @@ public:
 
     std::optional<std::string> APIKey() const;
     std::vector<platform::objc::Class*> kits() const;
+    // Empty until the first call with an API key.
+    std::string installationIdentifier() const;
+    std::string executionIdentifier() const;
+    bool isDataCollectionEnabled() const;
+    // The kit settings in use (null until known).
+    platform::Value settings() const;
+    // The kit service, for the kits (null until the first call with an API key).
+    std::shared_ptr<KitServiceClient> serviceClient() const;
+    std::shared_ptr<SettingsController> settingsController() const;
+
+    // From the Info.plist (see above).
+    static bool automaticDataCollectionEnabled();
 
     // Tests: forget the first call and the kits (kits keep their own once-state).
     static void resetForTesting();
@@ -57,6 +80,11 @@ private:
     bool called_ = false;
     std::optional<std::string> apiKey_;
     std::vector<platform::objc::Class*> kits_;
+    std::string installationIdentifier_;
+    std::string executionIdentifier_;
+    bool dataCollectionEnabled_ = false;
+    std::shared_ptr<KitServiceClient> client_;
+    std::shared_ptr<SettingsController> settings_;
 };
 
 // Registers the "VRRKit" protocol. Idempotent; with() calls it too.

@@ -12,6 +12,7 @@
 
 #include "crash_reporter/Dodoredized.h"
 #include "kit_platform/Verira.h"
+#include "kit_platform/Vizized.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PropertyList.h"
@@ -28,7 +29,8 @@ TEST(Dodoredized, IsAKitThatNamesItsVersions) {
     EXPECT_EQ(cls->name(), "Dodoredized");
     EXPECT_TRUE(verira::isKit(cls));
     auto* object = static_cast<Object*>(cls);
-    EXPECT_EQ(platform::objc::send<std::string>(object, sel("bundleIdentifier")), dodoredized::kBundleIdentifier);
+    EXPECT_EQ(platform::objc::send<std::string>(object, sel("bundleIdentifier")),
+              dodoredized::kBundleIdentifier);
     EXPECT_FALSE(dodoredized::Dodoredized::bundleIdentifier().empty());
     EXPECT_EQ(platform::objc::send<std::string>(object, sel("kitDisplayVersion")), "3.11.0");
     EXPECT_EQ(platform::objc::send<std::string>(object, sel("kitBuildVersion")), "133");
@@ -50,28 +52,43 @@ TEST(Dodoredized, SharedInstanceStartsOnce) {
     platform::Bundle::setMainBundlePath(bundle.string());
 
     std::vector<Value> starts;
+    int eventKitStarts = 0;
     std::mutex mutex;
     auto token = platform::DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
         std::lock_guard lock(mutex);
-        if (event == "kit.start") starts.push_back(fields);
+        if (event == "kit.start" && fields["kit"] == Value("Dodoredized")) starts.push_back(fields);
+        if (event == "kit.start" && fields["kit"] == Value("Vizized")) ++eventKitStarts;
     });
     auto instance = dodoredized::Dodoredized::sharedInstance();
     EXPECT_EQ(dodoredized::Dodoredized::sharedInstance(), instance);
     EXPECT_FALSE(instance->isStarted());
 
     verira::Verira::resetForTesting();
-    verira::Verira::with({dodoredized::runtimeClass()});
+    auto sdk = verira::Verira::with({dodoredized::runtimeClass()});
     EXPECT_TRUE(instance->isStarted());
+    // The crash reporter brings the event kit, which starts once on its own queue whoever asks.
+    EXPECT_EQ(sdk->kits(),
+              (std::vector<platform::objc::Class*>{dodoredized::runtimeClass(), vizized::runtimeClass()}));
+    EXPECT_FALSE(vizized::Vizized::startWithBetaToken("token"));
+    platform::objc::send<void>(static_cast<Object*>(vizized::runtimeClass()), sel("startWithBetaToken:"),
+                               Value("t"));
+    vizized::Vizized::eventQueue().sync([] {});
+    EXPECT_TRUE(vizized::Vizized::isStarted());
+    EXPECT_EQ(vizized::Vizized::betaToken(), std::nullopt);
+    EXPECT_EQ(vizized::Vizized::eventQueue().label(), "io.vizized.EventQueue");
 
     std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) threads.emplace_back([] { dodoredized::Dodoredized::initializeIfNeeded(); });
-    for (auto& t : threads) t.join();
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([] { dodoredized::Dodoredized::initializeIfNeeded(); });
+    for (auto& t : threads)
+        t.join();
     platform::objc::send<void>(static_cast<Object*>(dodoredized::runtimeClass()), sel("initializeIfNeeded"));
     EXPECT_FALSE(instance->start());
 
     EXPECT_EQ(instance->startCount(), 1);
     {
         std::lock_guard lock(mutex);
+        EXPECT_EQ(eventKitStarts, 1);
         ASSERT_EQ(starts.size(), 1u);
         EXPECT_EQ(starts[0]["kit"], Value("Dodoredized"));
         EXPECT_EQ(starts[0]["version"], Value("3.11.0"));

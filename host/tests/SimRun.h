@@ -19,6 +19,7 @@ namespace host_test {
 
 struct SimRun {
     int status = -1;
+    int signal = 0;  // the signal that ended it, if one did
     std::vector<std::string> lines;  // stdout, one per event
     std::string err;
 };
@@ -76,6 +77,7 @@ inline SimRun runSim(const std::vector<std::string>& args, const std::string& in
     waitpid(pid, &status, 0);
     SimRun run;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     run.err = errText;
     std::istringstream lines(outText);
     for (std::string line; std::getline(lines, line);) run.lines.push_back(line);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/UUID.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace {
 
@@ -163,6 +166,59 @@ TEST_F(VeriraStart, RacingFirstCallsStartTheKitOnce) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(countingKitStarts.load(), 1);
     EXPECT_EQ(multipleCallMessages(), 7);
+}
+
+TEST_F(VeriraStart, DataCollectionOffStartsNoKitAndAsksForNothing) {
+    struct Case {
+        const char* label;
+        Value flag;  // null: absent
+        bool enabled;
+    } cases[] = {
+        {"absent", Value(), true},
+        {"true", Value(true), true},
+        {"false", Value(false), false},
+        {"a string that is not a boolean", Value("NO"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        verira::Verira::resetForTesting();
+        countingKitStarts = 0;
+        Value section = Value::dictionary({{verira::kAPIKeyKey, "key-1"}});
+        if (!c.flag.isNull()) section.set(verira::kDataCollectionKey, c.flag);
+        writeInfo(section);
+        auto sdk = verira::Verira::with({countingKit()});
+        EXPECT_EQ(sdk->isDataCollectionEnabled(), c.enabled);
+        EXPECT_EQ(countingKitStarts.load(), c.enabled ? 1 : 0);
+        EXPECT_EQ(sdk->settingsController() != nullptr, c.enabled);
+        EXPECT_FALSE(sdk->executionIdentifier().empty());
+    }
+}
+
+TEST_F(VeriraStart, TheInstallationIdentifierOutlivesLaunchesTheExecutionIdentifierDoesNot) {
+    tesmar_testing::TemporaryDeviceRoot device("verira-ids");
+    writeInfo(Value::dictionary({{verira::kAPIKeyKey, "key-1"}, {verira::kDataCollectionKey, false}}));
+    auto launch = [] {
+        verira::Verira::resetForTesting();
+        auto sdk = verira::Verira::with({countingKit()});
+        return std::make_pair(sdk->installationIdentifier(), sdk->executionIdentifier());
+    };
+    auto [install1, exec1] = launch();
+    auto [install2, exec2] = launch();
+    EXPECT_TRUE(platform::UUID::fromString(install1));
+    EXPECT_TRUE(platform::UUID::fromString(exec1));
+    EXPECT_EQ(install1, install2);
+    EXPECT_NE(exec1, exec2);
+    EXPECT_NE(install1, exec1);
+
+    // A damaged file gives way to a new identifier, which is then kept.
+    fs::path file = fs::path(device.path()) / "Library/Application Support/io.verira/installation-id";
+    ASSERT_TRUE(fs::exists(file));
+    std::ofstream(file) << "not an identifier";
+    auto [install3, exec3] = launch();
+    auto [install4, exec4] = launch();
+    EXPECT_TRUE(platform::UUID::fromString(install3));
+    EXPECT_NE(install3, install1);
+    EXPECT_EQ(install4, install3);
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+#include "kit_platform/Identifiers.h"
+
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/UUID.h"
+
+namespace verira {
+
+platform::Result<std::string> loadOrMakeInstallationIdentifier() {
+    auto& files = platform::FileManager::defaultManager();
+    auto support = files.directory(platform::SearchPathDirectory::ApplicationSupport);
+    if (!support) return support.error();
+    std::string dir = *support + "/" + kVeriraDirectoryName;
+    std::string path = dir + "/" + kInstallationIdentifierFileName;
+    if (files.fileExists(path)) {
+        auto text = files.stringWithContentsOfFile(path, 1024);
+        if (text) {
+            std::string stored = *text;
+            while (!stored.empty() && (stored.back() == '\n' || stored.back() == '\r'))
+                stored.pop_back();
+            if (auto uuid = platform::UUID::fromString(stored)) return uuid->uuidString();
+        }
+        platform::consoleLog(
+            "[Verira] The stored installation identifier is unreadable; a new one replaces it");
+    }
+    std::string made = platform::UUID::random().uuidString();
+    if (auto created = files.createDirectory(dir); !created) return created.error();
+    if (auto written = files.writeAtomically(path, made + "\n", 0600); !written) return written.error();
+    return made;
+}
+
+std::string makeExecutionIdentifier() { return platform::UUID::random().uuidString(); }
+
+}  // namespace verira

@@ -1,0 +1,24 @@
+#pragma once
+// The kit platform's identifiers.
+//
+// Installation identifier: made once per installation and kept in
+// "<Application Support>/io.verira/installation-id" (the UUID string and nothing else). A file that
+// does not hold one is replaced with a new identifier, since an installation must not go on without.
+// Execution identifier: a new UUID string for each launch; never stored.
+//
+// Stateless; safe from any thread, but two processes making the first identifier at the same moment
+// may each keep their own until the next launch (the last write wins).
+#include <string>
+
+#include "platform/foundation/Error.h"
+
+namespace verira {
+
+inline constexpr const char* kVeriraDirectoryName = "io.verira";
+inline constexpr const char* kInstallationIdentifierFileName = "installation-id";
+
+// The stored identifier, or a new one (stored). An error only when the device has no directory for it.
+platform::Result<std::string> loadOrMakeInstallationIdentifier();
+std::string makeExecutionIdentifier();
+
+}  // namespace verira
