@@ -70,6 +70,10 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
         } else if (flag == "--network") {
             if (value != "up" && value != "down") return fail("--network takes 'up' or 'down', not '" + value + "'");
             options.networkUp = value == "up";
+        } else if (flag == "--identifier-for-vendor") {
+            if (value != "on" && value != "off")
+                return fail("--identifier-for-vendor takes 'on' or 'off', not '" + value + "'");
+            options.identifierForVendor = value == "on";
         } else if (flag == "--script") {
             if (value.empty()) return fail("--script needs a file");
             options.script = value;
@@ -109,22 +113,27 @@ std::string usageText() {
            "  --connect-to HOST:PORT=ADDR:PORT   reach HOST:PORT at ADDR:PORT instead (repeatable)\n"
            "  --ca PEM                     trust this root certificate too (repeatable)\n"
            "  --network up|down            the network at start (default up)\n"
+           "  --identifier-for-vendor on|off   whether the device hands out vendor identifiers (default on)\n"
            "  --script FILE                commands to play (default: read stdin)\n"
            "  --delegate CLASSNAME         the application delegate class (default " +
            std::string(kDefaultDelegateClass) +
            ")\n"
-           "  --start-url URL              the minimal app's first page (default: Info.plist TesmarStartURL)\n"
+           "  --start-url URL              the minimal app's first page (default: Info.plist "
+           "TesmarStartURL)\n"
            "  --settle-ms MS               quiet time that counts as idle after a command (default 250)\n"
            "  --settle-timeout SECONDS     the longest wait for idle after a command (default 15)\n"
            "  --help                       this text\n"
            "\n"
            "demo: starts the demo intranet site and the push service on loopback, launches the app with a\n"
-           "bundled configuration, plays a scripted tour and checks what it printed (exit 0 when all was seen).\n"
+           "bundled configuration, plays a scripted tour and checks what it printed (exit 0 when all was "
+           "seen).\n"
            "\n"
            "commands (one per line; blank lines and lines starting with # are skipped):\n" +
            commandUsageText() +
            "\n"
-           "exit status: 0 fine; 1 launch failed or a completion handler was called twice or never;\n"
+           "exit status: 0 fine; 1 the bundle's Info.plist is missing or unreadable, launch failed, or a "
+           "completion\n"
+           "handler was called twice or never; "
            "2 bad flag or command; 3 a command could not be carried out.\n";
 }
 

@@ -17,6 +17,7 @@ struct Options {
     std::map<std::string, std::string> connectTo;                    // --connect-to HOST:PORT=127.0.0.1:PORT
     std::vector<std::string> trustedRootsPEM;                        // --ca PEM (repeatable)
     bool networkUp = true;                                           // --network up|down
+    bool identifierForVendor = true;                                 // --identifier-for-vendor on|off
     std::string script;                                              // --script FILE; empty: stdin
     std::string delegateClass;                                       // --delegate CLASSNAME
     std::string startURL;                                            // --start-url URL (minimal app)
