@@ -4,6 +4,7 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/ResetRegistry.h"
 
 namespace verira {
 
@@ -45,7 +46,16 @@ std::shared_ptr<Verira> Verira::sharedSDK() {
     static std::mutex mutex;
     static std::shared_ptr<Verira> shared;
     std::lock_guard lock(mutex);
-    if (!shared) shared = std::make_shared<Verira>();
+    if (!shared) {
+        shared = std::make_shared<Verira>();
+        // Back to before the first call: kits keep their own once-state.
+        platform::ResetRegistry::add("verira", [sdk = shared] {
+            std::lock_guard lock(sdk->mutex_);
+            sdk->called_ = false;
+            sdk->apiKey_.reset();
+            sdk->kits_.clear();
+        });
+    }
     return shared;
 }
 
@@ -95,14 +105,6 @@ std::optional<std::string> Verira::APIKey() const {
 std::vector<Class*> Verira::kits() const {
     std::lock_guard lock(mutex_);
     return kits_;
-}
-
-void Verira::resetForTesting() {
-    auto sdk = sharedSDK();
-    std::lock_guard lock(sdk->mutex_);
-    sdk->called_ = false;
-    sdk->apiKey_.reset();
-    sdk->kits_.clear();
 }
 
 }  // namespace verira

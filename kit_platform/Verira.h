@@ -49,9 +49,6 @@ public:
     std::optional<std::string> APIKey() const;
     std::vector<platform::objc::Class*> kits() const;
 
-    // Tests: forget the first call and the kits (kits keep their own once-state).
-    static void resetForTesting();
-
 private:
     mutable std::mutex mutex_;
     bool called_ = false;

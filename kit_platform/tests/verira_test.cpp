@@ -14,6 +14,8 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PropertyList.h"
+#include "testing/ProcessReset.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace {
 
@@ -58,10 +60,7 @@ Class* notAKit() {
 class VeriraStart : public ::testing::Test {
 protected:
     void SetUp() override {
-        bundle_ = fs::temp_directory_path() / ("verira-test-" + std::to_string(::getpid()));
-        fs::remove_all(bundle_);
-        fs::create_directories(bundle_);
-        verira::Verira::resetForTesting();
+        tesmar_testing::resetProcessState();
         countingKitStarts = 0;
         otherKitStarts = 0;
         token_ = platform::DeviceEvents::addListener([this](const std::string& event, const Value& fields) {
@@ -70,9 +69,7 @@ protected:
     }
     void TearDown() override {
         token_ = {};
-        verira::Verira::resetForTesting();
-        platform::Bundle::setMainBundlePath("");
-        fs::remove_all(bundle_);
+        tesmar_testing::resetProcessState();
     }
 
     // An Info.plist whose "Verira" section is `section` (absent when null).
@@ -89,7 +86,8 @@ protected:
         return n;
     }
 
-    fs::path bundle_;
+    tesmar_testing::TemporaryDeviceRoot device_{"verira-test", {"Bundle"}};
+    fs::path bundle_ = fs::path(device_.path()) / "Bundle";
     platform::DeviceEvents::Token token_;
     std::vector<std::string> console_;
 };
@@ -124,7 +122,7 @@ TEST_F(VeriraStart, WithoutAnAPIKeyNothingStarts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        verira::Verira::resetForTesting();
+        tesmar_testing::resetProcessState({"verira"});
         countingKitStarts = 0;
         writeInfo(c.section);
         auto sdk = verira::Verira::with({countingKit()});
@@ -140,10 +138,10 @@ TEST_F(VeriraStart, AClassThatIsNotAKitRaisesAndNothingStarts) {
     EXPECT_EQ(countingKitStarts.load(), 0);
     EXPECT_EQ(otherKitStarts.load(), 0);
 
-    verira::Verira::resetForTesting();
+    tesmar_testing::resetProcessState({"verira"});
     EXPECT_THROW(verira::Verira::with({nullptr}), verira::VRRException);
     // A metaclass is not a kit either.
-    verira::Verira::resetForTesting();
+    tesmar_testing::resetProcessState({"verira"});
     EXPECT_THROW(verira::Verira::with({countingKit()->metaclass()}), verira::VRRException);
     EXPECT_EQ(countingKitStarts.load(), 0);
 }
