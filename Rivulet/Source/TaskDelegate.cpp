@@ -1,6 +1,6 @@
 #include "Rivulet/Source/TaskDelegate.h"
 
-#include "Rivulet/Source/KeptDownloadFile.h"
+#include "Rivulet/Source/internal/KeptDownloadFile.h"
 #include "Rivulet/Source/Timeline.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/urlsession/URLCredentialStorage.h"

@@ -10,7 +10,7 @@
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
-#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "VezEduduzSDK/Source/VezEduduzWebView.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"

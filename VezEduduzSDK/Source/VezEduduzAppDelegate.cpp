@@ -6,7 +6,7 @@
 #include "VezEduduzSDK/Source/VENotificationHandling.h"
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
-#include "VezEduduzSDK/Source/VezEduduzSelectorHelpers.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzSelectorHelpers.h"
 #include "VezEduduzSDK/Source/VezEduduzUNUserNotificationCenter.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/Application.h"

@@ -7,8 +7,8 @@
 #include "VezEduduzSDK/Source/VENotification.h"
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
-#include "VezEduduzSDK/Source/VezEduduzSelectorHelpers.h"
-#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzSelectorHelpers.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/uikit/Application.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 

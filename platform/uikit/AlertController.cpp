@@ -1,7 +1,7 @@
 #include "platform/uikit/AlertController.h"
 
 #include "platform/foundation/DeviceEvents.h"
-#include "platform/uikit/AlertStack.h"
+#include "platform/uikit/internal/AlertStack.h"
 #include "platform/uikit/Classes.h"
 
 namespace platform::uikit {

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "platform/urlsession/Engine.h"
-#include "platform/urlsession/StreamConnection.h"
-#include "platform/urlsession/Transfer.h"
+#include "platform/urlsession/internal/Engine.h"
+#include "platform/urlsession/internal/StreamConnection.h"
+#include "platform/urlsession/internal/Transfer.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSession.h"
 

@@ -3,7 +3,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/urlsession/URLSession.h"
-#include "platform/webkit/TaskSink.h"
+#include "platform/webkit/internal/TaskSink.h"
 #include "platform/webkit/WebViewConfiguration.h"
 
 namespace platform::webkit {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/ByteRange.h"
+#include "testing/internal/ByteRange.h"
 #include "testing/TestCertificates.h"
 #include "testing/TestHttpServer.h"
 
