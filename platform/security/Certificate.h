@@ -69,8 +69,7 @@ public:
     std::optional<PublicKey> publicKey() const;
 
     // Whether `issuer`'s key signed this certificate, with the issuer's subject (and key identifier,
-    // when both carry one) matching this certificate's issuer. A self-signed certificate is issued by
-    // itself.
+    // when both carry one) matching this certificate's issuer.
     bool isIssuedBy(const Certificate& issuer) const;
 
     bool operator==(const Certificate& other) const;
