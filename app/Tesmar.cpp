@@ -8,7 +8,7 @@
 #include "crash_reporter/Dodoredized.h"
 #include "kit_platform/Verira.h"
 #include "measurement/reporting/MSRScreenViewReporter.h"
-#include "VezEduduzSDK/Source/VezEduduzAppDelegate.h"
+#include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 #include "zidedova_core/DOREdozadedo.h"
 
