@@ -16,7 +16,9 @@ Policy sslPolicy(bool validateHost, const std::string& host) {
 }
 
 // Whether `issuer`'s key signed `child` (names and key identifiers must match as well).
-bool isIssuedBy(const SecCertificate& child, const SecCertificate& issuer) { return child.isIssuedBy(issuer); }
+bool isIssuedBy(const SecCertificate& child, const SecCertificate& issuer) {
+    return child.isIssuedBy(issuer);
+}
 
 // The presented certificates the leaf reaches by signatures: the leaf, its issuer if presented, that
 // one's issuer, and so on. Certificates merely sent along are not on it.

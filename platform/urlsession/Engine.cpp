@@ -7,9 +7,9 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "platform/urlsession/URLError.h"
 #include "platform/urlsession/internal/StreamConnection.h"
 #include "platform/urlsession/internal/Transfer.h"
-#include "platform/urlsession/URLError.h"
 
 namespace platform::urlsession_detail {
 

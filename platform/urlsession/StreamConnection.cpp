@@ -15,9 +15,9 @@
 #include <deque>
 
 #include "platform/foundation/PlatformConfig.h"
+#include "platform/urlsession/URLError.h"
 #include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/internal/SocketStreams.h"
-#include "platform/urlsession/URLError.h"
 
 namespace platform::urlsession_detail {
 

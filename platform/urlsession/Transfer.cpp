@@ -15,12 +15,12 @@
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/security/Trust.h"
+#include "platform/urlsession/URLCredentialStorage.h"
+#include "platform/urlsession/URLError.h"
 #include "platform/urlsession/internal/CacheGlue.h"
 #include "platform/urlsession/internal/CookieGlue.h"
 #include "platform/urlsession/internal/ResumeData.h"
 #include "platform/urlsession/internal/StreamConnection.h"
-#include "platform/urlsession/URLCredentialStorage.h"
-#include "platform/urlsession/URLError.h"
 
 namespace platform::urlsession_detail {
 
