@@ -9,12 +9,13 @@
 #include "host/MinimalApp.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/urlsession/URLSession.h"
 #include "platform/usernotifications/Delivery.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
-#include "platform/urlsession/URLSession.h"
 #include "platform/webkit/WebKit.h"
 
 namespace tesmar_host {
@@ -338,7 +339,7 @@ int Device::finish(int status) {
         loop.runUntilIdle();
         app_->terminate();
         loop.runUntilIdle();
-        uikit::reportPendingCompletions();
+        dispatch::reportPendingOnceHandlers();
     }
     if (status == kExitOK && printer_.faultCount() > 0) status = kExitFault;
     DeviceEvents::post("exit", Value::dictionary({{"code", status}}));

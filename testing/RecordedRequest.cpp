@@ -1,14 +1,13 @@
 #include "testing/RecordedRequest.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "platform/foundation/ASCII.h"
 
 namespace tesmar_testing {
 
 bool headerNamesEqual(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+    return platform::equalsIgnoringASCIICase(a, b);
 }
 
 std::optional<std::string> RecordedRequest::header(const std::string& name) const {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/TextEncoding.h"
 
 namespace platform {
@@ -22,13 +23,6 @@ int hexValue(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-std::string toLower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return out;
 }
 
 // The sets a well-formed part may hold ('%' is checked separately, as part of an escape).
@@ -416,7 +410,7 @@ URL URL::absoluteURL() const {
 
 std::optional<std::string> URL::scheme() const {
     auto s = partsOf(absolute_).scheme;
-    if (s) return toLower(*s);
+    if (s) return lowercasedASCII(*s);
     return std::nullopt;
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
 
@@ -44,10 +45,6 @@ public:
 private:
     std::vector<Entry> entries_;
 };
-
-bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
-// `s` without the spaces and tabs around it (HTTP's optional whitespace).
-std::string_view trimmingHTTPWhitespace(std::string_view s);
 
 class URLRequest {
 public:

@@ -4,11 +4,12 @@
 #include <cstdio>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OnceHandler.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/Classes.h"
-#include "platform/uikit/CompletionCheck.h"
 #include "platform/uikit/Window.h"
 
 namespace platform::uikit {
@@ -216,7 +217,7 @@ void Application::setKeyWindow(const std::shared_ptr<Window>& window) {
 // --- URLs ---
 
 void Application::registerSchemeHandler(std::string scheme, std::string handler) {
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    scheme = lowercasedASCII(scheme);
     std::lock_guard lock(mutex_);
     if (handler.empty())
         schemeHandlers_.erase(scheme);
@@ -414,9 +415,9 @@ UserNotificationSettings Application::currentUserNotificationSettings() const {
 bool Application::deliverRemoteNotification(const Value& userInfo, FetchCompletionHandler completion) {
     Selector s = sel("application:didReceiveRemoteNotification:fetchCompletionHandler:");
     if (!delegateResponds(s)) return false;
-    FetchCompletionHandler handler =
-        tracked<BackgroundFetchResult>("application:didReceiveRemoteNotification:fetchCompletionHandler:",
-                                       std::move(completion));
+    FetchCompletionHandler handler = dispatch::OnceHandler<BackgroundFetchResult>(
+        "application:didReceiveRemoteNotification:fetchCompletionHandler:", std::move(completion),
+        dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
     objc::send<void, ObjectHandle, Value, FetchCompletionHandler>(delegate(), s, shared_from_this(), userInfo,
                                                                   std::move(handler));
     return true;
@@ -433,8 +434,9 @@ bool Application::deliverRemoteNotificationAction(const std::string& identifier,
                                                   std::function<void()> completion) {
     Selector s = sel("application:handleActionWithIdentifier:forRemoteNotification:completionHandler:");
     if (!delegateResponds(s)) return false;
-    std::function<void()> handler = tracked<>(
-        "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:", std::move(completion));
+    std::function<void()> handler = dispatch::OnceHandler<>(
+        "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:",
+        std::move(completion), dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
     objc::send<void, ObjectHandle, std::string, Value, std::function<void()>>(delegate(), s, shared_from_this(),
                                                                              identifier, userInfo, std::move(handler));
     return true;

@@ -12,7 +12,7 @@
 //
 // Threads: every member may be called from any thread (state under one lock). Completion handlers
 // of the centre's queries run on a background thread, as on the device: callers hop to the main
-// queue themselves. Each is tracked (CompletionCheck.h) only where app code must call it: the
+// queue themselves. Each is tracked (dispatch/OnceHandler.h) only where app code must call it: the
 // delegate's handlers (see Delivery.h).
 //
 // The delegate is held weakly and called by selector:

@@ -10,7 +10,7 @@
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzUNUserNotificationCenter.h"
 #include "VezEduduzSDK/Source/tests/core_TestSupport.h"
-#include "platform/uikit/CompletionCheck.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/usernotifications/Delivery.h"
 
 namespace hooks_test {
@@ -25,11 +25,12 @@ protected:
         CoreTest::SetUp();
         VezEduduzNotificationHelper::resetForTesting();
         loadApplicationCategory();
-        faultsAtStart_ = uikit::completionFaultCount();
+        faultsAtStart_ = dispatch::onceHandlerFaultCount();
     }
     void TearDown() override {
         MainLoop::shared().runUntilIdle();
-        EXPECT_EQ(uikit::completionFaultCount(), faultsAtStart_) << "a completion was called twice or dropped";
+        EXPECT_EQ(dispatch::onceHandlerFaultCount(), faultsAtStart_)
+            << "a completion was called twice or dropped";
         VezEduduzAppDelegate::unloadForTesting();
         VezEduduzNotificationHelper::resetForTesting();
         CoreTest::TearDown();
