@@ -25,13 +25,6 @@ std::vector<std::string> RecordedRequest::headerValues(const std::string& name) 
     return values;
 }
 
-std::optional<std::string> RecordedRequest::queryItem(const std::string& name) const {
-    for (const auto& [key, value] : queryItems) {
-        if (key == name) return value;
-    }
-    return std::nullopt;
-}
-
 const MultipartPart* RecordedRequest::part(const std::string& name) const {
     for (const auto& p : parts) {
         if (p.name == name) return &p;

@@ -43,8 +43,6 @@ struct RecordedRequest {
     // Every value of a header (e.g. several Cookie lines), in order.
     std::vector<std::string> headerValues(const std::string& name) const;
     bool hasHeader(const std::string& name) const { return header(name).has_value(); }
-    // First value of a decoded query item.
-    std::optional<std::string> queryItem(const std::string& name) const;
     // The first multipart part with this field name.
     const MultipartPart* part(const std::string& name) const;
 };

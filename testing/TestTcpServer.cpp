@@ -76,11 +76,6 @@ void TestTcpServer::wake() {
     [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
 }
 
-void TestTcpServer::setBehaviour(Behaviour behaviour) {
-    std::lock_guard lock(mutex_);
-    behaviour_ = std::move(behaviour);
-}
-
 size_t TestTcpServer::connectionCount() const {
     std::lock_guard lock(mutex_);
     return records_.size();

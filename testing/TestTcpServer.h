@@ -56,8 +56,6 @@ public:
     TestTcpServer& operator=(const TestTcpServer&) = delete;
 
     int port() const { return port_; }
-    // Applies to connections accepted from now on.
-    void setBehaviour(Behaviour behaviour);
 
     size_t connectionCount() const;
     ConnectionRecord connection(size_t index) const;

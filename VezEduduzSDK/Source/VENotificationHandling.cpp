@@ -81,11 +81,6 @@ void installAlertOpenHandler() {
 
 }  // namespace
 
-VENotificationHandlingIds notificationHandlingIds() {
-    std::lock_guard lock(handling().mutex);
-    return handling().ids;
-}
-
 void resetNotificationHandlingForTesting() {
     {
         std::lock_guard lock(handling().mutex);

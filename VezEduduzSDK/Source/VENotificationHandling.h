@@ -19,7 +19,6 @@ struct VENotificationHandlingIds {
     std::optional<std::string> lastAppActiveMessageId;
     std::optional<std::string> lastnonActiveMessageId;
 };
-VENotificationHandlingIds notificationHandlingIds();
 
 // Tests: forgets the last-message ids and any pending launch URL.
 void resetNotificationHandlingForTesting();

@@ -68,11 +68,6 @@ void VezEduduzHelper::setDialogPresenter(DialogPresenter presenter) {
 
 std::string VezEduduzHelper::appStoreWebHost() { return currentHooks().appStoreHost; }
 
-void VezEduduzHelper::setAppStoreWebHost(std::string host) {
-    std::lock_guard<std::mutex> lock(hooksMutex);
-    hooks.appStoreHost = std::move(host);
-}
-
 void VezEduduzHelper::displayWebView(const platform::URL& url) {
     auto defaults = platform::UserDefaults::standard();
     if (!defaults->objectForKey(kVezEduduzInAppLaunchURLKey)) {

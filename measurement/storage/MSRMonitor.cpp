@@ -61,11 +61,6 @@ void MSRMonitor::logWithLevel(int64_t level, int64_t messageCode, const std::str
     zidedova::ZUTLoggerWriteMessage(systemLevel, kService, code, text);
 }
 
-std::map<int64_t, int64_t> MSRMonitor::monitoringData() const {
-    std::lock_guard lock(mutex_);
-    return counts_;
-}
-
 void MSRMonitor::resetForTesting() {
     std::lock_guard lock(mutex_);
     counts_.clear();

@@ -100,11 +100,6 @@ void OperationQueue::setQualityOfService(QualityOfService qos) {
     state_->qos = qos;
 }
 
-std::optional<DispatchQueue> OperationQueue::underlyingQueue() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->underlying;
-}
-
 void OperationQueue::setUnderlyingQueue(std::optional<DispatchQueue> queue) {
     std::lock_guard lock(state_->mutex);
     if (state_->main) return;

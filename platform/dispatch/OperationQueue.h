@@ -53,7 +53,6 @@ public:
     void setSuspended(bool suspended);
     QualityOfService qualityOfService() const;
     void setQualityOfService(QualityOfService qos);
-    std::optional<DispatchQueue> underlyingQueue() const;
     void setUnderlyingQueue(std::optional<DispatchQueue> queue);
 
     std::shared_ptr<Operation> addOperation(std::function<void()> block);

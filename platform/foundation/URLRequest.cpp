@@ -39,12 +39,6 @@ bool HTTPHeaderFields::erase(std::string_view name) {
     return true;
 }
 
-Value HTTPHeaderFields::asValue() const {
-    Value v = Value::dictionary();
-    for (const auto& [k, val] : entries_) v.set(k, val);
-    return v;
-}
-
 URLRequest::URLRequest(URL url, URLRequestCachePolicy cachePolicy, double timeoutInterval)
     : url_(std::move(url)), cachePolicy_(cachePolicy), timeoutInterval_(timeoutInterval) {}
 
@@ -59,8 +53,6 @@ void URLRequest::setValue(std::optional<std::string> value, std::string name) {
     else
         headers_.erase(name);
 }
-
-void URLRequest::addValue(std::string value, std::string name) { headers_.add(std::move(name), std::move(value)); }
 
 void URLRequest::setHTTPBody(std::optional<Bytes> body) {
     body_ = std::move(body);

@@ -39,7 +39,6 @@ public:
     const std::vector<Entry>& entries() const { return entries_; }
     bool empty() const { return entries_.empty(); }
     size_t size() const { return entries_.size(); }
-    Value asValue() const;  // a dictionary name -> value
     bool operator==(const HTTPHeaderFields&) const = default;
 
 private:
@@ -61,7 +60,6 @@ public:
     // Header fields: value(forHTTPHeaderField:) and friends.
     std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
     void setValue(std::optional<std::string> value, std::string name);  // nullopt removes the field
-    void addValue(std::string value, std::string name);
     const HTTPHeaderFields& allHTTPHeaderFields() const { return headers_; }
     void setAllHTTPHeaderFields(HTTPHeaderFields fields) { headers_ = std::move(fields); }
 

@@ -111,11 +111,6 @@ bool NetworkReachability::setCallback(Callback callback) {
 
 bool NetworkReachability::scheduleWithMainLoop() { return schedule(std::nullopt); }
 
-bool NetworkReachability::unscheduleFromMainLoop() {
-    unschedule();
-    return true;
-}
-
 bool NetworkReachability::setDispatchQueue(std::optional<dispatch::DispatchQueue> queue) {
     if (!queue) {
         unschedule();

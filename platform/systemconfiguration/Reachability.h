@@ -73,7 +73,6 @@ public:
     bool setCallback(Callback callback);
     // Delivers callbacks on the main loop. False when scheduling fails.
     bool scheduleWithMainLoop();
-    bool unscheduleFromMainLoop();
     // Delivers callbacks on the queue; nullopt unschedules. False when scheduling fails.
     bool setDispatchQueue(std::optional<dispatch::DispatchQueue> queue);
 

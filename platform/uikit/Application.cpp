@@ -104,33 +104,14 @@ void Application::platformSetDelegate(ObjectHandle delegate) {
         Selector s = sel(kDelegateSelectors[i]);
         if (delegate && objc::respondsToSelector(delegate, s)) answers.insert(s);
     }
-    ObjectHandle old;
-    std::vector<std::function<void(ObjectHandle, ObjectHandle)>> observers;
-    {
-        std::lock_guard lock(mutex_);
-        old = delegate_;
-        delegate_ = delegate;
-        delegateAnswers_ = std::move(answers);
-        for (auto& [id, o] : delegateObservers_) observers.push_back(o);
-    }
-    for (auto& o : observers) o(old, delegate);
+    std::lock_guard lock(mutex_);
+    delegate_ = delegate;
+    delegateAnswers_ = std::move(answers);
 }
 
 bool Application::delegateResponds(Selector selector) const {
     std::lock_guard lock(mutex_);
     return delegate_ && delegateAnswers_.count(selector) > 0;
-}
-
-int Application::addDelegateObserver(std::function<void(ObjectHandle, ObjectHandle)> observer) {
-    std::lock_guard lock(mutex_);
-    int id = nextObserverId_++;
-    delegateObservers_[id] = std::move(observer);
-    return id;
-}
-
-void Application::removeDelegateObserver(int id) {
-    std::lock_guard lock(mutex_);
-    delegateObservers_.erase(id);
 }
 
 void Application::callDelegate(const char* selector) {
@@ -264,12 +245,6 @@ bool Application::continueUserActivity(std::shared_ptr<UserActivity> activity) {
         delegate(), s, shared_from_this(), std::move(activity), std::move(restoration));
 }
 
-bool Application::openURLInApp(const URL& url, const Value& options) {
-    Selector s = sel("application:openURL:options:");
-    if (!delegateResponds(s)) return false;
-    return objc::send<bool, ObjectHandle, URL, Value>(delegate(), s, shared_from_this(), url, options);
-}
-
 // --- background tasks ---
 
 BackgroundTaskIdentifier Application::beginBackgroundTask(std::function<void()> expirationHandler) {
@@ -358,8 +333,6 @@ void Application::registerForRemoteNotifications() {
         if (app->delegateResponds(s)) objc::send<void, ObjectHandle, Bytes>(delegate, s, app, std::move(token));
     });
 }
-
-void Application::unregisterForRemoteNotifications() { registeredForRemote_ = false; }
 
 void Application::registerForRemoteNotificationTypes(uint64_t types) {
     {

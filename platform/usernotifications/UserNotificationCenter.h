@@ -62,22 +62,15 @@ public:
     AuthorizationStatus authorizationStatus() const;
     NotificationSettings notificationSettings() const;  // synchronous, for the host and tests
 
-    void setNotificationCategories(std::vector<NotificationCategory> categories);
-    void getNotificationCategoriesWithCompletionHandler(std::function<void(std::vector<NotificationCategory>)> completion);
     std::vector<NotificationCategory> notificationCategories() const;
 
     // Adds (or replaces, by identifier) a request; it is delivered on the main loop when its trigger
     // fires (at once without a trigger). Completion (may be empty) on a background thread.
     void addNotificationRequest(NotificationRequest request, std::function<void(std::optional<Error>)> completion = {});
     std::vector<NotificationRequest> pendingNotificationRequests() const;
-    void getPendingNotificationRequestsWithCompletionHandler(std::function<void(std::vector<NotificationRequest>)> completion);
-    void removePendingNotificationRequestsWithIdentifiers(const std::vector<std::string>& identifiers);
     void removeAllPendingNotificationRequests();
 
     std::vector<Notification> deliveredNotifications() const;
-    void getDeliveredNotificationsWithCompletionHandler(std::function<void(std::vector<Notification>)> completion);
-    void removeDeliveredNotificationsWithIdentifiers(const std::vector<std::string>& identifiers);
-    void removeAllDeliveredNotifications();
 
     // Platform internals: the runtime implementations, and delivery bookkeeping (Delivery.cpp).
     void platformSetDelegate(ObjectHandle delegate);

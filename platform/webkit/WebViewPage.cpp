@@ -44,19 +44,6 @@ std::shared_ptr<Navigation> WebView::tapLink(const std::string& href, bool targe
     return nullptr;
 }
 
-std::shared_ptr<Navigation> WebView::submitForm(const std::string& actionURL, const std::string& body) {
-    auto url = resolve(actionURL);
-    if (!url) return nullptr;
-    URLRequest request(*url);
-    request.setHTTPMethod("POST");
-    request.setValue("application/x-www-form-urlencoded", "Content-Type");
-    request.setHTTPBody(Bytes(body.begin(), body.end()));
-    webkit_detail::LoadOptions options;
-    options.type = NavigationType::FormSubmitted;
-    options.sourceFrame = engine_->mainFrame();
-    return engine_->load(std::move(request), std::move(options));
-}
-
 std::shared_ptr<WebView> WebView::openNewWindow(const NavigationAction& action) {
     auto delegate = uiDelegateFor(UIDelegateMethod::CreateWebView);
     if (!delegate) return nullptr;
