@@ -113,15 +113,6 @@ void TestTcpServer::send(size_t index, std::string bytes) {
     wake();
 }
 
-void TestTcpServer::halfClose(size_t index) {
-    {
-        std::lock_guard lock(mutex_);
-        if (index >= connections_.size()) return;
-        connections_[index]->endWhenFlushed = true;
-    }
-    wake();
-}
-
 void TestTcpServer::close(size_t index) {
     {
         std::lock_guard lock(mutex_);

@@ -63,11 +63,6 @@ void OperationQueue::setName(std::string name) {
     state_->name = std::move(name);
 }
 
-int OperationQueue::maxConcurrentOperationCount() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->maxConcurrent;
-}
-
 void OperationQueue::setMaxConcurrentOperationCount(int count) {
     {
         std::lock_guard lock(state_->mutex);

@@ -47,7 +47,6 @@ public:
 
     std::string name() const;
     void setName(std::string name);
-    int maxConcurrentOperationCount() const;
     void setMaxConcurrentOperationCount(int count);  // 0 and below other than -1 are taken as 1
     bool isSuspended() const;
     void setSuspended(bool suspended);
