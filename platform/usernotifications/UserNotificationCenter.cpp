@@ -179,13 +179,6 @@ void UserNotificationCenter::platformGetSettings(SettingsHandler completion) {
     onSystemThread([completion = std::move(completion), settings] { completion(settings); });
 }
 
-// --- categories ---
-
-std::vector<NotificationCategory> UserNotificationCenter::notificationCategories() const {
-    std::lock_guard lock(mutex_);
-    return categories_;
-}
-
 // --- requests ---
 
 void UserNotificationCenter::addNotificationRequest(NotificationRequest request,

@@ -62,8 +62,6 @@ public:
     AuthorizationStatus authorizationStatus() const;
     NotificationSettings notificationSettings() const;  // synchronous, for the host and tests
 
-    std::vector<NotificationCategory> notificationCategories() const;
-
     // Adds (or replaces, by identifier) a request; it is delivered on the main loop when its trigger
     // fires (at once without a trigger). Completion (may be empty) on a background thread.
     void addNotificationRequest(NotificationRequest request, std::function<void(std::optional<Error>)> completion = {});
@@ -87,7 +85,6 @@ private:
     objc::Weak<objc::Object> delegate_;
     AuthorizationStatus status_ = AuthorizationStatus::NotDetermined;
     int64_t grantedOptions_ = 0;
-    std::vector<NotificationCategory> categories_;
     std::vector<NotificationRequest> pending_;
     std::vector<Notification> delivered_;
 };
