@@ -334,11 +334,6 @@ void TestHttpServer::routeRaw(const std::string& method, const std::string& patt
     routes_.push_back(std::move(r));
 }
 
-void TestHttpServer::removeRoute(const std::string& method, const std::string& pattern) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(routes_, [&](const auto& x) { return x->method == method && x->pattern == pattern; });
-}
-
 void TestHttpServer::setFallbackHandler(RawHandler handler) {
     std::lock_guard lock(mutex_);
     fallback_ = std::move(handler);

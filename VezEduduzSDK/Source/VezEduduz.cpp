@@ -350,8 +350,6 @@ bool VezEduduz::shouldDelaySubscriptionSettingsUpdate() { return statics().shoul
 bool VezEduduz::iosParamsReceived() { return statics().iosParamsReceived; }
 bool VezEduduz::promptBeforeOpeningPushURL() { return statics().promptBeforeOpeningPushURL; }
 bool VezEduduz::autoPrompt() { return statics().autoPrompt; }
-const VEHandleNotificationReceivedBlock& VezEduduz::notificationReceivedBlock() { return statics().receivedBlock; }
-const VEHandleNotificationActionBlock& VezEduduz::notificationActionBlock() { return statics().actionBlock; }
 
 bool VezEduduz::coldStartFromTapOnNotification() {
     bool value = statics().coldStartFromTapOnNotification;

@@ -215,11 +215,6 @@ void Trust::setAnchorCertificatesOnly(bool anchorsOnly) {
     anchorsOnly_ = anchorsOnly;
 }
 
-std::vector<Certificate> Trust::anchorCertificates() const {
-    std::lock_guard lock(mutex_);
-    return anchors_;
-}
-
 bool Trust::anchorCertificatesOnly() const {
     std::lock_guard lock(mutex_);
     return anchorsOnly_;

@@ -310,9 +310,4 @@ void Engine::holdSession() {
     if (!keepAlive_) keepAlive_ = sessionRef();
 }
 
-void Engine::removeTransfer(Transfer* t) {
-    t->releaseEasy();
-    transfers_.erase(t->task->taskIdentifier());
-}
-
 }  // namespace platform::urlsession_detail

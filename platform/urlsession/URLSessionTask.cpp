@@ -66,18 +66,6 @@ float URLSessionTask::priority() const {
     std::lock_guard lock(mutex_);
     return priority_;
 }
-void URLSessionTask::setPriority(float p) {
-    std::lock_guard lock(mutex_);
-    priority_ = p < 0 ? 0 : p > 1 ? 1 : p;
-}
-std::string URLSessionTask::taskDescription() const {
-    std::lock_guard lock(mutex_);
-    return description_;
-}
-void URLSessionTask::setTaskDescription(std::string d) {
-    std::lock_guard lock(mutex_);
-    description_ = std::move(d);
-}
 int64_t URLSessionTask::countOfBytesReceived() const {
     std::lock_guard lock(mutex_);
     return received_;
@@ -85,14 +73,6 @@ int64_t URLSessionTask::countOfBytesReceived() const {
 int64_t URLSessionTask::countOfBytesSent() const {
     std::lock_guard lock(mutex_);
     return sent_;
-}
-int64_t URLSessionTask::countOfBytesExpectedToReceive() const {
-    std::lock_guard lock(mutex_);
-    return expectedToReceive_;
-}
-int64_t URLSessionTask::countOfBytesExpectedToSend() const {
-    std::lock_guard lock(mutex_);
-    return expectedToSend_;
 }
 
 void URLSessionTask::resume() {

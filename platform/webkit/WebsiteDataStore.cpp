@@ -94,10 +94,6 @@ std::shared_ptr<WebsiteDataStore> WebsiteDataStore::defaultDataStore() {
     return *store;
 }
 
-std::shared_ptr<WebsiteDataStore> WebsiteDataStore::nonPersistentDataStore() {
-    return std::make_shared<WebsiteDataStore>(false);
-}
-
 std::shared_ptr<URLSession> WebsiteDataStore::sessionLocked() {
     if (!session_) {
         auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
