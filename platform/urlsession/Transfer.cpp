@@ -21,6 +21,8 @@
 #include "platform/urlsession/StreamConnection.h"
 #include "platform/urlsession/URLCredentialStorage.h"
 #include "platform/urlsession/URLError.h"
+#include "platform/urlsession/internal/AuthChallenges.h"
+#include "platform/urlsession/internal/RedirectRules.h"
 
 namespace platform::urlsession_detail {
 
@@ -34,11 +36,6 @@ constexpr int64_t kLowWater = 2 << 20;
 constexpr size_t kHeldWhileDeciding = 64 << 10;
 
 SteadyTime now() { return std::chrono::steady_clock::now(); }
-
-
-bool isRedirect(int status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
 
 URLErrorCode codeForCurl(CURLcode c) {
     switch (c) {
@@ -97,6 +94,12 @@ URLErrorCode codeForFailedHop(const Transfer& t, CURLcode code) {
         byCurl == URLErrorCode::NetworkConnectionLost || byCurl == URLErrorCode::SecureConnectionFailed;
     if (t.clientCertificateRequested && !t.response && connectionEnded)
         return URLErrorCode::ClientCertificateRejected;
+    // Before a head we could read, curl's complaints about what came back (an HTTP/0.9-looking
+    // answer, a weird reply, a header line too long for it) are all a server answering nonsense:
+    // the scheme itself was checked before the hop started.
+    if (!t.response && (code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_WEIRD_SERVER_REPLY ||
+                        code == CURLE_OUT_OF_MEMORY))
+        return URLErrorCode::BadServerResponse;
     return byCurl;
 }
 
@@ -379,7 +382,7 @@ void TransferOps::configureHop(const URLSessionConfiguration& config, Transfer* 
     t->phase = Transfer::Phase::Headers;
     t->status = 0;
     t->headers = {};
-    t->setCookies.clear();
+    t->head = {};
     t->response.reset();
     t->clientCertificateRequested = false;
     t->doneWhileWaiting.reset();
@@ -507,31 +510,28 @@ size_t TransferOps::onHeader(char* buffer, size_t size, size_t count, void* user
     auto* t = static_cast<Transfer*>(user);
     size_t len = size * count;
     t->lastActivity = now();
-    std::string_view line(buffer, len);
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-    line = trimmingHTTPWhitespace(line);
-    if (line.starts_with("HTTP/")) {
-        auto sp = line.find(' ');
-        t->httpVersion = std::string(line.substr(0, sp));
-        t->status = 0;
-        if (sp != std::string_view::npos)
-            std::from_chars(line.data() + sp + 1, line.data() + line.size(), t->status);
-        t->headers = {};
-        t->setCookies.clear();
+    switch (t->head.take(std::string_view(buffer, len))) {
+    case ResponseHead::Line::Status:
+        t->status = t->head.status();
+        t->httpVersion = t->head.version();
         return len;
-    }
-    if (line.empty()) {
-        if (t->status >= 100 && t->status < 200) return len;  // interim answer; the real one follows
-        if (t->status > 0 && t->phase == Transfer::Phase::Headers) TransferOps::onHead(t);
+    case ResponseHead::Line::End:
+        if (t->status < 200) return len;  // interim answer; the real one follows
+        if (t->phase == Transfer::Phase::Headers) {
+            t->headers = t->head.fields();
+            TransferOps::onHead(t);
+        }
         return len;
+    case ResponseHead::Line::Field:
+    case ResponseHead::Line::Ignored:
+        return len;
+    case ResponseHead::Line::Malformed:
+        if (!t->response) {
+            t->overrideError = makeURLError(URLErrorCode::BadServerResponse, t->request.url());
+            return 0;  // ends the transfer
+        }
+        return len;  // a bad trailer after the body changes nothing we delivered
     }
-    auto colon = line.find(':');
-    if (colon == std::string_view::npos) return len;
-    std::string name(trimmingHTTPWhitespace(line.substr(0, colon)));
-    std::string value(trimmingHTTPWhitespace(line.substr(colon + 1)));
-    if (equalsIgnoringASCIICase(name, "Set-Cookie")) t->setCookies.push_back(value);
-    if (const auto* existing = t->headers.find(name)) value = *existing + ", " + value;
-    t->headers.set(std::move(name), std::move(value));
     return len;
 }
 
@@ -540,7 +540,7 @@ void TransferOps::onHead(Transfer* t) {
     const auto& config = e->configuration();
     const URL url = *t->request.url();
     t->response = std::make_shared<HTTPURLResponse>(url, t->status, t->httpVersion, t->headers);
-    storeCookies(config, t->request, url, t->setCookies);
+    storeCookies(config, t->request, url, t->head.setCookies());
     auto d = e->delegate();
     auto session = e->sessionRef();
     auto task = t->task;
@@ -549,7 +549,7 @@ void TransferOps::onHead(Transfer* t) {
 
     const auto* location = t->headers.find("Location");
     std::optional<URL> target = location ? URL::string(*location, url) : std::nullopt;
-    if (isRedirect(t->status) && target) {
+    if (isRedirectStatus(t->status) && target) {
         t->phase = Transfer::Phase::AwaitingRedirect;
         if (t->redirects >= kMaxRedirects) {
             e->post([e, id] {
@@ -559,19 +559,7 @@ void TransferOps::onHead(Transfer* t) {
             });
             return;
         }
-        URLRequest next = t->request;
-        next.setURL(*target);
-        auto method = next.HTTPMethod();
-        if ((t->status == 303 && method != "HEAD") || ((t->status == 301 || t->status == 302) && method == "POST")) {
-            next.setHTTPMethod("GET");
-            next.setHTTPBody(std::nullopt);
-            next.setHTTPBodyStream(nullptr);
-            next.setValue(std::nullopt, "Content-Type");
-            next.setValue(std::nullopt, "Content-Length");
-        }
-        if (target->host() != url.host()) next.setValue(std::nullopt, "Authorization");
-        next.setValue(std::nullopt, "Range");
-        next.setValue(std::nullopt, "If-Range");
+        URLRequest next = redirectedRequest(t->request, t->status, *target);
         auto decide = [weakEngine, e, id](std::optional<URLRequest> answer) {
             auto eng = weakEngine.lock();
             if (!eng) return;
@@ -586,6 +574,10 @@ void TransferOps::onHead(Transfer* t) {
                     if (t->phase == Transfer::Phase::Body) bodyMayFlow(e, t);
                     return;
                 }
+                // Nothing but http(s) is fetched, whatever the delegate answered: a file: or data:
+                // target is refused before anything is sent.
+                if (!isFollowableScheme(*answer->url()))
+                    return e->finish(t, makeURLError(URLErrorCode::UnsupportedURL, answer->url()));
                 recordHopMetrics(t);
                 t->releaseEasy();
                 t->redirects++;
@@ -615,14 +607,15 @@ void TransferOps::onHead(Transfer* t) {
 
     if (t->status == 401 || t->status == 407) {
         const auto* challengeHeader = t->headers.find(t->status == 401 ? "WWW-Authenticate" : "Proxy-Authenticate");
-        if (challengeHeader && challengeHeader->size() >= 5 && equalsIgnoringASCIICase(challengeHeader->substr(0, 5), "basic")) {
-            std::optional<std::string> realm;
-            auto r = challengeHeader->find("realm=");
-            if (r != std::string::npos) {
-                auto v = challengeHeader->substr(r + 6);
-                if (!v.empty() && v[0] == '"') v = v.substr(1, v.find('"', 1) - 1);
-                realm = v;
-            }
+        std::optional<AuthChallengeHeader> basic;
+        if (challengeHeader)
+            for (auto& c : parseAuthChallenges(*challengeHeader))
+                if (c.isScheme("Basic")) {
+                    basic = std::move(c);
+                    break;
+                }
+        if (basic) {
+            std::optional<std::string> realm = basic->param("realm");
             int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
             URLProtectionSpace space(t->host, port, url.scheme(), realm, kURLAuthenticationMethodHTTPBasic);
             auto storage = config.URLCredentialStorage;
@@ -818,6 +811,14 @@ size_t TransferOps::onWrite(char* ptr, size_t size, size_t count, void* user) {
         return len;
     }
     (void)received;
+    // A data task's body lands in memory somewhere (here, or in the delegate): a small compressed
+    // answer that inflates without end must not take the process down with it.
+    const int64_t cap = e->configuration().maximumDataTaskBodyLength;
+    t->bodyBytes += int64_t(len);
+    if (cap > 0 && t->bodyBytes > cap) {
+        t->overrideError = makeURLError(URLErrorCode::DataLengthExceedsMaximum, t->request.url());
+        return 0;  // ends the transfer; what was delivered stays delivered
+    }
     keepForCache(t, ptr, len);
     if (t->extras.dataCompletion) {
         t->collected.insert(t->collected.end(), ptr, ptr + len);

@@ -14,6 +14,7 @@
 #include "platform/foundation/Stream.h"
 #include "platform/urlsession/Engine.h"
 #include "platform/urlsession/URLSessionTaskMetrics.h"
+#include "platform/urlsession/internal/ResponseHead.h"
 
 namespace platform::urlsession_detail {
 
@@ -52,7 +53,7 @@ struct Transfer {
     int status = 0;
     std::string httpVersion;
     HTTPHeaderFields headers;
-    std::vector<std::string> setCookies;
+    ResponseHead head;  // the lines as they come
     std::shared_ptr<const HTTPURLResponse> response;
     std::optional<CURLcode> doneWhileWaiting;  // curl finished while a decision was pending
 
@@ -76,6 +77,8 @@ struct Transfer {
 
     // Data collected for a completion handler.
     Bytes collected;
+    // Decoded body bytes of a data task so far, held against the session's maximum.
+    int64_t bodyBytes = 0;
 
     // The URL cache. A network answer that may be stored keeps its body in cacheBody for the proposal,
     // while it stays within cacheBodyLimit (beyond it, nullopt: nothing is proposed). An answer from
