@@ -315,4 +315,11 @@ void Engine::removeTransfer(Transfer* t) {
     transfers_.erase(t->task->taskIdentifier());
 }
 
+void Engine::moveTransfer(uint64_t fromTaskId, uint64_t toTaskId) {
+    auto node = transfers_.extract(fromTaskId);
+    if (node.empty()) return;
+    node.key() = toTaskId;
+    transfers_.insert(std::move(node));
+}
+
 }  // namespace platform::urlsession_detail

@@ -13,6 +13,7 @@
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/Stream.h"
 #include "platform/urlsession/Engine.h"
+#include "platform/urlsession/URLAuthenticationChallenge.h"
 #include "platform/urlsession/URLSessionTaskMetrics.h"
 #include "platform/urlsession/internal/ResponseHead.h"
 
@@ -41,6 +42,9 @@ struct Transfer {
     std::string host;    // of the current hop, for trust and challenges
     int redirects = 0;
     int authFailures = 0;
+    // The HTTP challenge being answered (AwaitingAuth): its space and the stored credential for it.
+    std::optional<URLProtectionSpace> protectionSpace;
+    std::optional<URLCredential> proposedCredential;
     Phase phase = Phase::Headers;
 
     // Request body.
