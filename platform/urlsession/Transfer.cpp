@@ -215,6 +215,15 @@ void TransferOps::configureHop(const URLSessionConfiguration& config, Transfer* 
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onWrite);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, t);
     curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");  // decode what we accept; a caller's header still wins
+    t->curlAnswersChallenge = false;
+    if (t->curlAuth) {
+        curl_easy_setopt(c, t->curlAuth->proxy ? CURLOPT_PROXYAUTH : CURLOPT_HTTPAUTH, long(CURLAUTH_DIGEST));
+        curl_easy_setopt(c, t->curlAuth->proxy ? CURLOPT_PROXYUSERNAME : CURLOPT_USERNAME,
+                         t->curlAuth->user.c_str());
+        curl_easy_setopt(c, t->curlAuth->proxy ? CURLOPT_PROXYPASSWORD : CURLOPT_PASSWORD,
+                         t->curlAuth->password.c_str());
+        t->curlAnswersChallenge = true;
+    }
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(t->idleTimeout * 1000));
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
     // Downloads go to disk in large writes: fewer callbacks and system calls per megabyte.

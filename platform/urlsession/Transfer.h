@@ -45,6 +45,14 @@ struct Transfer {
     // The HTTP challenge being answered (AwaitingAuth): its space and the stored credential for it.
     std::optional<URLProtectionSpace> protectionSpace;
     std::optional<URLCredential> proposedCredential;
+    // A Digest credential the next hop hands curl: curl reads the server's challenge on that hop (its
+    // first 401 or 407 is curl's to answer, not the task's) and sends the digest.
+    struct CurlAuth {
+        bool proxy = false;
+        std::string user, password;
+    };
+    std::optional<CurlAuth> curlAuth;
+    bool curlAnswersChallenge = false;  // this hop's first challenge answer is curl's
     Phase phase = Phase::Headers;
 
     // Request body.

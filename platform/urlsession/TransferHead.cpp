@@ -53,6 +53,11 @@ size_t TransferOps::onHeader(char* buffer, size_t size, size_t count, void* user
         return len;
     case ResponseHead::Line::End:
         if (t->status < 200) return len;  // interim answer; the real one follows
+        if (t->curlAnswersChallenge) {
+            t->curlAnswersChallenge = false;
+            // curl answers this challenge itself with the hop's Digest credential and asks again.
+            if (t->status == (t->curlAuth->proxy ? 407 : 401)) return len;
+        }
         if (t->phase == Transfer::Phase::Headers) {
             t->headers = t->head.fields();
             TransferOps::onHead(t);
@@ -113,17 +118,23 @@ void TransferOps::onHead(Transfer* t) {
     if (t->status == 401 || t->status == 407) {
         const auto* challengeHeader =
             t->headers.find(t->status == 401 ? "WWW-Authenticate" : "Proxy-Authenticate");
-        std::optional<AuthChallengeHeader> basic;
+        // Digest keeps the password off the wire: it wins over Basic when the server offers both.
+        std::optional<AuthChallengeHeader> chosen;
         if (challengeHeader)
-            for (auto& c : parseAuthChallenges(*challengeHeader))
-                if (c.isScheme("Basic")) {
-                    basic = std::move(c);
+            for (auto& c : parseAuthChallenges(*challengeHeader)) {
+                if (c.isScheme("Digest")) {
+                    chosen = std::move(c);
                     break;
                 }
-        if (basic) {
-            std::optional<std::string> realm = basic->param("realm");
+                if (c.isScheme("Basic") && !chosen) chosen = std::move(c);
+            }
+        if (chosen) {
+            std::optional<std::string> realm = chosen->param("realm");
+            const bool digest = chosen->isScheme("Digest");
             int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
-            URLProtectionSpace space(t->host, port, url.scheme(), realm, kURLAuthenticationMethodHTTPBasic);
+            URLProtectionSpace space(t->host, port, url.scheme(), realm,
+                                     digest ? kURLAuthenticationMethodHTTPDigest
+                                            : kURLAuthenticationMethodHTTPBasic);
             auto storage = config.URLCredentialStorage;
             t->proposedCredential =
                 storage ? storage->defaultCredentialForProtectionSpace(space) : std::nullopt;
@@ -166,6 +177,7 @@ void TransferOps::redirectAnswered(Engine* e, Transfer* t, std::optional<URLRequ
     recordHopMetrics(t);
     t->releaseEasy();
     t->redirects++;
+    t->curlAuth.reset();  // a credential answers one server's challenge
     t->request = *answer;
     {
         std::lock_guard lock(t->task->mutex_);
@@ -198,8 +210,13 @@ void TransferOps::authAnswered(Engine* e, Transfer* t, URLSessionAuthChallengeDi
     recordHopMetrics(t);
     t->releaseEasy();
     t->authFailures++;
-    t->request.setValue("Basic " + base64(*use->user() + ":" + *use->password()),
-                        t->status == 401 ? "Authorization" : "Proxy-Authorization");
+    const bool proxy = t->status == 407;
+    if (t->protectionSpace &&
+        t->protectionSpace->authenticationMethod() == kURLAuthenticationMethodHTTPDigest)
+        t->curlAuth = Transfer::CurlAuth{proxy, *use->user(), *use->password()};
+    else
+        t->request.setValue("Basic " + base64(*use->user() + ":" + *use->password()),
+                            proxy ? "Proxy-Authorization" : "Authorization");
     prepareBodyThenStart(e, t);
 }
 

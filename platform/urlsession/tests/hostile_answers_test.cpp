@@ -1,7 +1,11 @@
 // Servers that lie: every answer below comes from a raw socket, byte for byte as scripted.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <map>
 
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/urlsession/internal/AuthChallenges.h"
 #include "platform/urlsession/tests/SessionTestSupport.h"
 #include "testing/HostileHttpServer.h"
 
@@ -231,13 +235,17 @@ class ChallengeDelegate : public RecordingDelegate {
 public:
     void didReceiveTaskChallenge(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
                                  const URLAuthenticationChallenge& c, ChallengeCompletion done) override {
-        log("challenge " + c.protectionSpace.realm().value_or("(none)") + " " +
-            std::to_string(c.previousFailureCount));
+        std::string line = "challenge " + c.protectionSpace.realm().value_or("(none)") + " " +
+                           std::to_string(c.previousFailureCount);
+        if (c.protectionSpace.authenticationMethod() != kURLAuthenticationMethodHTTPBasic)
+            line += " " + c.protectionSpace.authenticationMethod();
+        log(line);
         if (c.previousFailureCount > 0)
             return done(URLSessionAuthChallengeDisposition::RejectProtectionSpace, std::nullopt);
         done(URLSessionAuthChallengeDisposition::UseCredential,
-             URLCredential("user", "secret", URLCredentialPersistence::None));
+             URLCredential("user", password, URLCredentialPersistence::None));
     }
+    std::string password = "secret";
 };
 
 TEST_F(HostileAnswerTest, ChallengesAreReadByTheirGrammarAndASecondFailureEndsThem) {
@@ -270,6 +278,71 @@ TEST_F(HostileAnswerTest, ChallengesAreReadByTheirGrammarAndASecondFailureEndsTh
         ASSERT_EQ(requests.size(), 2u);
         EXPECT_FALSE(requests[0].header("Authorization"));
         EXPECT_EQ(requests[1].header("Authorization"), "Basic dXNlcjpzZWNyZXQ=");
+        session->invalidateAndCancel();
+    }
+}
+
+std::string md5Hex(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr);
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < length; ++i)
+        out += {hex[digest[i] >> 4], hex[digest[i] & 15]};
+    return out;
+}
+
+// A server that checks RFC 7616 digests (MD5, qop auth) of user "user", password "secret".
+std::string digestServer(const HostileHttpServer::Request& r) {
+    const std::string realm = "staff", nonce = "n0nce";
+    auto challenge =
+        HostileHttpServer::answer("HTTP/1.1 401 Unauthorized",
+                                  {"WWW-Authenticate: Basic realm=\"staff\", Digest realm=\"" + realm +
+                                       "\", nonce=\"" + nonce + "\", qop=\"auth\", algorithm=MD5",
+                                   "Content-Length: 4"},
+                                  "nope");
+    auto field = r.header("Authorization");
+    if (!field || field->rfind("Digest ", 0) != 0) return challenge;
+    std::map<std::string, std::string> p;
+    for (auto& c : platform::urlsession_detail::parseAuthChallenges(*field))
+        if (c.isScheme("Digest")) p = c.params;
+    const std::string ha1 = md5Hex("user:" + realm + ":secret");
+    const std::string ha2 = md5Hex(r.method + ":" + p["uri"]);
+    const std::string expected =
+        md5Hex(ha1 + ":" + nonce + ":" + p["nc"] + ":" + p["cnonce"] + ":" + p["qop"] + ":" + ha2);
+    if (p["username"] != "user" || p["response"] != expected || p["uri"] != r.target) return challenge;
+    return HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 7"}, "welcome");
+}
+
+TEST_F(HostileAnswerTest, DigestChallengesAreAnsweredByCurlWithTheDelegatesCredential) {
+    struct Row {
+        const char* password;
+        std::string last;  // the delegate's last event
+        std::string body;
+    };
+    const std::vector<Row> rows = {{"secret", "complete 0", "welcome"}, {"wrong", "complete 0", "nope"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.password);
+        HostileHttpServer server(digestServer);
+        auto delegate = std::make_shared<ChallengeDelegate>();
+        delegate->password = row.password;
+        auto session = URLSession::sessionWithConfiguration(
+            URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+        session->dataTaskWithURL(url(server.url("/private?x=1")))->resume();
+        ASSERT_TRUE(delegate->waitForPrefix("complete "));
+        auto events = delegate->snapshot();
+        EXPECT_EQ(events.front(), "challenge staff 0 NSURLAuthenticationMethodHTTPDigest");
+        EXPECT_EQ(events.back(), row.last);
+        EXPECT_EQ(delegate->body, row.body);
+        for (const auto& request : server.requests()) {
+            auto field = request.header("Authorization").value_or("");
+            EXPECT_EQ(field.find("secret"), std::string::npos);
+            EXPECT_NE(field.rfind("Basic", 0), 0u) << "the password went out in Basic";
+        }
+        if (std::string(row.password) == "wrong") {  // asked again once, then refused
+            EXPECT_EQ(events[1], "challenge staff 1 NSURLAuthenticationMethodHTTPDigest");
+        }
         session->invalidateAndCancel();
     }
 }
