@@ -160,8 +160,10 @@ TEST_F(HostileAnswerTest, RedirectsCarryCredentialsAndCallerCookiesOnlyWithinThe
     HostileHttpServer other([](const HostileHttpServer::Request&) {
         return HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 5"}, "other");
     });
+    std::mutex targetMutex;  // the server thread reads what the test sets
     std::string target;
     HostileHttpServer first([&](const HostileHttpServer::Request& r) {
+        std::lock_guard lock(targetMutex);
         if (r.target == "/start")
             return HostileHttpServer::answer("HTTP/1.1 302 Found",
                                              {"Location: " + target, "Content-Length: 0"});
@@ -181,7 +183,10 @@ TEST_F(HostileAnswerTest, RedirectsCarryCredentialsAndCallerCookiesOnlyWithinThe
         URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        target = row.location;
+        {
+            std::lock_guard lock(targetMutex);
+            target = row.location;
+        }
         size_t before = first.requests().size() + other.requests().size();
         URLRequest request(url(first.url("/start")));
         request.setValue("Basic dXNlcjpzZWNyZXQ=", "Authorization");
