@@ -12,6 +12,7 @@
 
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/security/OpenSSLHandles.h"
+#include "platform/security/internal/RevocationSources.h"
 
 namespace platform::security {
 
@@ -79,6 +80,55 @@ int verifyCallback(int ok, X509_STORE_CTX* context) {
         return 1;
     }
     return 0;
+}
+
+// What the certificates' own revocation sources say: their CRL distribution points (the CRLs go to
+// the store, for the verification to use) and their OCSP responders. A revoked certificate ends the
+// evaluation; a good OCSP answer for the leaf is the positive answer a CRL would otherwise have to give.
+std::optional<TrustEvaluation> consultRevocationSources(const std::vector<Certificate>& chain,
+                                                        const std::vector<Certificate>& anchors,
+                                                        uint64_t flags, X509_STORE* store,
+                                                        STACK_OF(X509) * untrusted, std::optional<time_t> at,
+                                                        VerifyState& state) {
+    const bool any = !(flags & (kRevocationOCSPMethod | kRevocationCRLMethod));
+    const bool useOCSP = any || (flags & kRevocationOCSPMethod);
+    const bool useCRL = any || (flags & kRevocationCRLMethod);
+    auto issuerOf = [&](X509* certificate) -> X509* {
+        for (const auto* list : {&chain, &anchors})
+            for (const auto& candidate : *list)
+                if (candidate.x509() != certificate &&
+                    X509_check_issued(candidate.x509(), certificate) == X509_V_OK)
+                    return candidate.x509();
+        return nullptr;
+    };
+    for (size_t depth = 0; depth < chain.size(); ++depth) {
+        X509* certificate = chain[depth].x509();
+        if (useCRL)
+            for (const auto& crl : fetchDistributionPointCRLs(certificate))
+                X509_STORE_add_crl(store, crl.get());
+        X509* issuer = useOCSP ? issuerOf(certificate) : nullptr;
+        if (!issuer) continue;
+        switch (askOCSPResponders(certificate, issuer, untrusted, store, at)) {
+        case OCSPAnswer::revoked: {
+            TrustEvaluation evaluation;
+            evaluation.result = TrustResultType::fatalTrustFailure;
+            evaluation.verifyError = X509_V_ERR_CERT_REVOKED;
+            evaluation.errorDepth = int(depth);
+            evaluation.errorDescription = "certificate revoked (OCSP answer for certificate " +
+                                          std::to_string(depth) + " \"" + chain[depth].subjectSummary() +
+                                          "\")";
+            drainOpenSSLErrors();
+            return evaluation;
+        }
+        case OCSPAnswer::good:
+            if (depth == 0) state.requireLeafCRL = false;
+            break;
+        case OCSPAnswer::none:
+            break;
+        }
+    }
+    drainOpenSSLErrors();
+    return std::nullopt;
 }
 
 TrustEvaluation notRun(int32_t status, const std::string& description) {
@@ -280,6 +330,7 @@ TrustEvaluation Trust::evaluate() const {
     }
 
     VerifyState state;
+    std::optional<uint64_t> revocationFlags;
     unsigned long flags = 0;
     int purpose = 0;
     std::optional<std::string> host;
@@ -291,6 +342,7 @@ TrustEvaluation Trust::evaluate() const {
                 break;
             case Policy::Kind::revocation:
                 flags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
+                revocationFlags = revocationFlags.value_or(0) | policy.revocationFlags();
                 if (policy.revocationFlags() & kRevocationRequirePositiveResponse) state.requireLeafCRL = true;
                 break;
             case Policy::Kind::basicX509:
@@ -302,6 +354,13 @@ TrustEvaluation Trust::evaluate() const {
     if (!snapshot.anchors_.empty()) flags |= X509_V_FLAG_PARTIAL_CHAIN;
 
     for (size_t i = 1; i < snapshot.chain_.size(); ++i) sk_X509_push(untrusted.get(), snapshot.chain_[i].x509());
+    if (revocationFlags && !(*revocationFlags & kRevocationNetworkAccessDisabled)) {
+        std::optional<time_t> at;
+        if (snapshot.verifyDate_) at = time_t(std::floor(snapshot.verifyDate_->timeIntervalSince1970()));
+        if (auto revoked = consultRevocationSources(snapshot.chain_, snapshot.anchors_, *revocationFlags,
+                                                    store.get(), untrusted.get(), at, state))
+            return *revoked;
+    }
     if (X509_STORE_CTX_init(context.get(), store.get(), snapshot.chain_[0].x509(), untrusted.get()) != 1) {
         drainOpenSSLErrors();
         return notRun(kTrustStatusInternal, "cannot start the verification");
