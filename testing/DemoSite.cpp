@@ -40,6 +40,15 @@ DemoSite::DemoSite(const std::string& hostName, const std::string& directory) : 
                    Reply::text(page("Announcement", std::string("<script>alert('") + kAlertText + "')</script>"),
                                200, html));
     server_->route("POST", kRegisterPath, Reply::json("{\"success\":true}"));
+    // "/moved?to=URL": a server redirect to anywhere, for the roads a redirect can take.
+    server_->route("GET", "/moved", Reply::dynamic([](const RecordedRequest& request, Reply& out) {
+                       for (const auto& [name, value] : request.queryItems)
+                           if (name == "to") {
+                               out = Reply::redirect(value);
+                               return;
+                           }
+                       out = Reply::withStatus(400);
+                   }));
 }
 
 DemoSite::~DemoSite() {

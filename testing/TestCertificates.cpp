@@ -130,6 +130,10 @@ TestCertificate build(const CertificateSpec& spec, const TestCertificate* issuer
     for (const auto& dns : spec.dnsNames) alternativeNames += (alternativeNames.empty() ? "DNS:" : ",DNS:") + dns;
     for (const auto& ip : spec.ipAddresses) alternativeNames += (alternativeNames.empty() ? "IP:" : ",IP:") + ip;
     if (!alternativeNames.empty()) addExtension(x509.get(), &ctx, NID_subject_alt_name, alternativeNames);
+    if (!spec.crlDistributionPoint.empty())
+        addExtension(x509.get(), &ctx, NID_crl_distribution_points, "URI:" + spec.crlDistributionPoint);
+    if (!spec.ocspResponder.empty())
+        addExtension(x509.get(), &ctx, NID_info_access, "OCSP;URI:" + spec.ocspResponder);
 
     EVP_PKEY* signingKey = issuer ? issuer->key.get() : key.get();
     require(X509_sign(x509.get(), signingKey, EVP_sha256()) > 0, "sign");

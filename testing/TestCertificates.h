@@ -38,6 +38,8 @@ struct CertificateSpec {
     long notBeforeOffset = -3600;             // valid from an hour ago
     long notAfterOffset = 30L * 24 * 3600;    // for thirty days
     long serialNumber = 0;                    // 0: a random serial
+    std::string crlDistributionPoint{};       // a URL where the issuer's CRL is served ("" for none)
+    std::string ocspResponder{};              // the OCSP responder's URL ("" for none)
 };
 
 // Makes a fresh EC P-256 key.

@@ -134,6 +134,11 @@ protected:
     std::shared_ptr<D> delegateAs() const {
         return std::static_pointer_cast<D>(delegate());
     }
+    // The task delegate when it is of class D, else null: a data request's delegate becomes a
+    // download delegate when its task becomes a download task.
+    template <class D> std::shared_ptr<D> delegateIf() const {
+        return std::dynamic_pointer_cast<D>(delegate());
+    }
 
 private:
     void queueEndTime();

@@ -29,15 +29,25 @@ std::optional<platform::URLRequest> DataRequest::request() const {
     return std::nullopt;
 }
 
-std::shared_ptr<Progress> DataRequest::progress() const { return delegateAs<DataTaskDelegate>()->progress(); }
+// After its task became a download task, a data request's body goes to a file: its progress is the
+// download's, and there is no data left to stream.
+std::shared_ptr<Progress> DataRequest::progress() const {
+    if (auto data = delegateIf<DataTaskDelegate>()) return data->progress();
+    if (auto download = delegateIf<DownloadTaskDelegate>()) return download->progress();
+    return std::make_shared<Progress>();
+}
 
 std::shared_ptr<DataRequest> DataRequest::stream(std::function<void(const platform::Bytes&)> closure) {
-    delegateAs<DataTaskDelegate>()->dataStream.set(std::move(closure));
+    if (auto data = delegateIf<DataTaskDelegate>()) data->dataStream.set(std::move(closure));
     return self();
 }
 
 std::shared_ptr<DataRequest> DataRequest::downloadProgress(DispatchQueue queue, ProgressHandler closure) {
-    delegateAs<DataTaskDelegate>()->progressHandler.set(ProgressHandlerEntry{std::move(closure), std::move(queue)});
+    ProgressHandlerEntry entry{std::move(closure), std::move(queue)};
+    if (auto data = delegateIf<DataTaskDelegate>())
+        data->progressHandler.set(std::move(entry));
+    else if (auto download = delegateIf<DownloadTaskDelegate>())
+        download->progressHandler.set(std::move(entry));
     return self();
 }
 
@@ -121,10 +131,14 @@ std::optional<platform::URLRequest> UploadRequest::request() const {
     return std::nullopt;
 }
 
-std::shared_ptr<Progress> UploadRequest::uploadProgress() const { return delegateAs<UploadTaskDelegate>()->uploadProgress(); }
+std::shared_ptr<Progress> UploadRequest::uploadProgress() const {
+    if (auto upload = delegateIf<UploadTaskDelegate>()) return upload->uploadProgress();
+    return std::make_shared<Progress>();  // the task became a download: its body was sent before
+}
 
 std::shared_ptr<UploadRequest> UploadRequest::uploadProgress(DispatchQueue queue, ProgressHandler closure) {
-    delegateAs<UploadTaskDelegate>()->uploadProgressHandler.set(ProgressHandlerEntry{std::move(closure), std::move(queue)});
+    if (auto upload = delegateIf<UploadTaskDelegate>())
+        upload->uploadProgressHandler.set(ProgressHandlerEntry{std::move(closure), std::move(queue)});
     return std::static_pointer_cast<UploadRequest>(shared_from_this());
 }
 

@@ -200,6 +200,10 @@ void SessionDelegate::didBecomeDownloadTask(const SessionPtr& session, const Dat
     replacement->setError(old->error());
     req->setDelegate(replacement);
     setRequest(downloadTask, req);
+    // The data task ends without a completion of its own: its entry would stay for ever.
+    std::lock_guard lock(lock_);
+    auto it = requests_.find(task->taskIdentifier());
+    if (it != requests_.end() && it->second == req) requests_.erase(it);
 }
 
 void SessionDelegate::didReceiveData(const SessionPtr& session, const DataTaskPtr& task, const platform::Bytes& data) {

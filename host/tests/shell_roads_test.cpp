@@ -239,6 +239,57 @@ TEST_F(ShellRoads, LostConnectionShowsItsViewAndReloadBringsThePageBack) {
     EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "command.failed"); }), -1) << allOutput(r);
 }
 
+TEST_F(ShellRoads, ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner) {
+    struct Row {
+        const char* name;
+        std::string target;
+        int64_t code;
+    };
+    const std::vector<Row> rows = {
+        // The screen's policy sends the partner site to the browser and cancels the redirect.
+        {"cancelled by the app", std::string(Tesmar::Strings::ExternalLinks::outsideSite) + "/benefits", 102},
+        // Allowed by the app, refused by URL loading before anything is sent.
+        {"out of http", "file:///etc/passwd", -1002},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        // The target travels percent-encoded, so only the redirect names it.
+        std::string encoded;
+        for (char c : row.target)
+            encoded += c == ':' ? std::string("%3A") : c == '/' ? std::string("%2F") : std::string(1, c);
+        const std::string link = kBase + "/moved?to=" + encoded;
+        SimRun r = run("universal-link " + link + "\nquit\n");
+        ASSERT_EQ(r.status, 0) << allOutput(r);
+        auto seen = simEvents(r);
+        long root = find(seen, [&](const Value& e) { return has(e, "screen.root", {{"url", Value(link)}}); });
+        ASSERT_GE(root, 0) << allOutput(r);
+        long fail = find(
+            seen,
+            [&](const Value& e) {
+                return has(e, "page.fail", {{"code", row.code}});
+            },
+            root);
+        ASSERT_GT(fail, root) << allOutput(r);
+        long stopped = find(
+            seen,
+            [](const Value& e) {
+                return has(e, "view", {{"name", "spinner"}, {"hidden", true}});
+            },
+            fail);
+        EXPECT_GT(stopped, fail) << allOutput(r);
+        EXPECT_EQ(find(
+                      seen, [](const Value& e) { return has(e, "page.finish"); }, root),
+                  -1)
+            << allOutput(r);
+        EXPECT_EQ(find(seen,
+                       [](const Value& e) {
+                           return has(e, "http.request") && e["url"].stringOr("").rfind("file:", 0) == 0;
+                       }),
+                  -1)
+            << allOutput(r);
+    }
+}
+
 TEST_F(ShellRoads, WindowOpenedByThePageIsPushedAndClosedAgain) {
     const std::string window = kBase + "/window";
     SimRun r = run("js-open " + window + "\njs-close\nquit\n");

@@ -1,6 +1,7 @@
 #include "platform/foundation/HTTPCookie.h"
 
 #include <arpa/inet.h>
+#include <libpsl.h>
 
 #include <cmath>
 #include <limits>
@@ -34,6 +35,31 @@ std::optional<std::string> canonicalDomain(std::string_view domain) {
 }
 
 // Lower-case host of a URL, without brackets for IPv6; nullopt when the URL has none.
+// The public suffix list (the distribution's copy when it is newer than the library's own).
+const psl_ctx_t* publicSuffixes() {
+    static const psl_ctx_t* list = [] {
+        const psl_ctx_t* latest = psl_latest(nullptr);
+        return latest ? latest : psl_builtin();
+    }();
+    return list;
+}
+
+// "co.uk", "com", "github.io": names under which unrelated parties register, so a cookie for one
+// of them would reach them all. Without any list, every name is treated as one (host-only cookies).
+bool isPublicSuffix(const std::string& domain) {
+    const psl_ctx_t* list = publicSuffixes();
+    return !list || psl_is_public_suffix2(list, domain.c_str(), PSL_TYPE_ANY | PSL_TYPE_NO_STAR_RULE);
+}
+
+bool isSecureScheme(const URL& url) {
+    auto scheme = url.scheme().value_or("");
+    return scheme == "https" || scheme == "wss";
+}
+
+bool startsWithIgnoringCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && equalsIgnoringASCIICase(s.substr(0, prefix.size()), prefix);
+}
+
 std::optional<std::string> requestHost(const URL& url) {
     auto host = url.host();
     if (!host || host->empty()) return std::nullopt;
@@ -269,6 +295,23 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view line, cons
     }
     cookie.expires_ = maxAgeExpiry ? maxAgeExpiry : expires;
 
+    // Secure cookies, and the names that promise one, come only from secure origins; a __Host-
+    // cookie is also bound to its one host and to the whole of it.
+    const bool secureOrigin = isSecureScheme(url);
+    if (cookie.secure_ && !secureOrigin) return std::nullopt;
+    if (startsWithIgnoringCase(cookie.name_, "__Secure-") && !(cookie.secure_ && secureOrigin))
+        return std::nullopt;
+    if (startsWithIgnoringCase(cookie.name_, "__Host-") &&
+        !(cookie.secure_ && secureOrigin && !domainAttribute && pathAttribute == "/"))
+        return std::nullopt;
+
+    if (domainAttribute && !domainAttribute->empty() && !cookie_rules::isIPAddress(*domainAttribute) &&
+        isPublicSuffix(*domainAttribute)) {
+        // A public suffix names no site: only the host that is itself such a name may set it, and
+        // then the cookie stays with that host alone.
+        if (*domainAttribute != *host) return std::nullopt;
+        domainAttribute.reset();
+    }
     if (domainAttribute && !domainAttribute->empty()) {
         const std::string& d = *domainAttribute;
         if (!isSafeCookieText(d) || d.find_first_of(" \t,/\\") != std::string::npos) return std::nullopt;

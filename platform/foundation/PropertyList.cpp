@@ -505,7 +505,15 @@ Result<Bytes> write(const Value& value, Format format) {
     if (format == Format::XML) {
         plist_to_xml(*root, &out, &len);
         if (!out) return writeError("libplist could not write XML");
-        bytes.assign(out, out + len);
+        // libplist leaves a CR in text as it is, and XML readers turn it into LF: write it as a
+        // character reference. The writer's own line breaks are LF, so every CR here is text.
+        bytes.reserve(len);
+        for (const char* p = out; p != out + len; ++p) {
+            if (*p == '\r')
+                bytes.insert(bytes.end(), {'&', '#', '1', '3', ';'});
+            else
+                bytes.push_back(uint8_t(*p));
+        }
         plist_to_xml_free(out);
     } else {
         plist_to_bin(*root, &out, &len);

@@ -311,6 +311,12 @@ Result<void> UserDefaults::setObject(const Value& value, std::string_view key) {
                                       "Cannot set invalid object to user defaults. Must be a string, number, "
                                       "array, dictionary, date, or data. Value: " +
                                           value.description());
+    // A value the domain's file cannot hold (a string with NUL, a NaN, a date out of range) is refused
+    // now: taken in, it would make every later write of the domain fail, and lose them at exit.
+    if (auto encoded = plist::write(value, plist::Format::Binary); !encoded)
+        return Error::withDescription(kCocoaErrorDomain, 3851,
+                                      "Cannot set invalid object to user defaults: " +
+                                          encoded.error().localizedDescription());
     std::lock_guard lock(domain_->mutex);
     return domain_->change(std::string(key), value);
 }

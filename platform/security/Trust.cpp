@@ -12,6 +12,7 @@
 
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/security/internal/OpenSSLHandles.h"
+#include "platform/security/internal/RevocationSources.h"
 
 namespace platform::security {
 
@@ -80,6 +81,55 @@ int verifyCallback(int ok, X509_STORE_CTX* context) {
         return 1;
     }
     return 0;
+}
+
+// What the certificates' own revocation sources say: their CRL distribution points (the CRLs go to
+// the store, for the verification to use) and their OCSP responders. A revoked certificate ends the
+// evaluation; a good OCSP answer for the leaf is the positive answer a CRL would otherwise have to give.
+std::optional<TrustEvaluation> consultRevocationSources(const std::vector<Certificate>& chain,
+                                                        const std::vector<Certificate>& anchors,
+                                                        uint64_t flags, X509_STORE* store,
+                                                        STACK_OF(X509) * untrusted, std::optional<time_t> at,
+                                                        VerifyState& state) {
+    const bool any = !(flags & (kRevocationOCSPMethod | kRevocationCRLMethod));
+    const bool useOCSP = any || (flags & kRevocationOCSPMethod);
+    const bool useCRL = any || (flags & kRevocationCRLMethod);
+    auto issuerOf = [&](X509* certificate) -> X509* {
+        for (const auto* list : {&chain, &anchors})
+            for (const auto& candidate : *list)
+                if (OpenSSLAccess::x509(candidate) != certificate &&
+                    X509_check_issued(OpenSSLAccess::x509(candidate), certificate) == X509_V_OK)
+                    return OpenSSLAccess::x509(candidate);
+        return nullptr;
+    };
+    for (size_t depth = 0; depth < chain.size(); ++depth) {
+        X509* certificate = OpenSSLAccess::x509(chain[depth]);
+        if (useCRL)
+            for (const auto& crl : fetchDistributionPointCRLs(certificate))
+                X509_STORE_add_crl(store, crl.get());
+        X509* issuer = useOCSP ? issuerOf(certificate) : nullptr;
+        if (!issuer) continue;
+        switch (askOCSPResponders(certificate, issuer, untrusted, store, at)) {
+        case OCSPAnswer::revoked: {
+            TrustEvaluation evaluation;
+            evaluation.result = TrustResultType::fatalTrustFailure;
+            evaluation.verifyError = X509_V_ERR_CERT_REVOKED;
+            evaluation.errorDepth = int(depth);
+            evaluation.errorDescription = "certificate revoked (OCSP answer for certificate " +
+                                          std::to_string(depth) + " \"" + chain[depth].subjectSummary() +
+                                          "\")";
+            drainOpenSSLErrors();
+            return evaluation;
+        }
+        case OCSPAnswer::good:
+            if (depth == 0) state.requireLeafCRL = false;
+            break;
+        case OCSPAnswer::none:
+            break;
+        }
+    }
+    drainOpenSSLErrors();
+    return std::nullopt;
 }
 
 TrustEvaluation notRun(int32_t status, const std::string& description) {
@@ -187,7 +237,7 @@ Result<Trust> Trust::fromStoreContext(X509_STORE_CTX* context, std::vector<Polic
     STACK_OF(X509)* untrusted = X509_STORE_CTX_get0_untrusted(context);
     for (int i = 0; untrusted && i < sk_X509_num(untrusted); ++i) {
         X509* x509 = sk_X509_value(untrusted, i);
-        if (!x509 || X509_cmp(x509, leaf->x509()) == 0) continue;  // servers list their leaf here too
+        if (!x509 || X509_cmp(x509, OpenSSLAccess::x509(*leaf)) == 0) continue;  // servers list their leaf here too
         auto certificate = Certificate::fromX509(x509);
         if (certificate) certificates.push_back(std::move(*certificate));
     }
@@ -269,13 +319,14 @@ TrustEvaluation Trust::evaluate() const {
         drainOpenSSLErrors();
         return notRun(kTrustStatusInternal, "cannot allocate the verification context");
     }
-    for (const auto& anchor : snapshot.anchors_) X509_STORE_add_cert(store.get(), anchor.x509());
+    for (const auto& anchor : snapshot.anchors_) X509_STORE_add_cert(store.get(), OpenSSLAccess::x509(anchor));
     if (!snapshot.anchorsOnly_) {
         X509_STORE_load_path(store.get(), kSystemCertificateDirectory);
         addExtraRoots(store.get());
     }
 
     VerifyState state;
+    std::optional<uint64_t> revocationFlags;
     unsigned long flags = 0;
     int purpose = 0;
     std::optional<std::string> host;
@@ -287,6 +338,7 @@ TrustEvaluation Trust::evaluate() const {
                 break;
             case Policy::Kind::revocation:
                 flags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
+                revocationFlags = revocationFlags.value_or(0) | policy.revocationFlags();
                 if (policy.revocationFlags() & kRevocationRequirePositiveResponse) state.requireLeafCRL = true;
                 break;
             case Policy::Kind::basicX509:
@@ -297,8 +349,15 @@ TrustEvaluation Trust::evaluate() const {
         for (const auto& list : snapshot.revocationLists_) X509_STORE_add_crl(store.get(), list.crl());
     if (!snapshot.anchors_.empty()) flags |= X509_V_FLAG_PARTIAL_CHAIN;
 
-    for (size_t i = 1; i < snapshot.chain_.size(); ++i) sk_X509_push(untrusted.get(), snapshot.chain_[i].x509());
-    if (X509_STORE_CTX_init(context.get(), store.get(), snapshot.chain_[0].x509(), untrusted.get()) != 1) {
+    for (size_t i = 1; i < snapshot.chain_.size(); ++i) sk_X509_push(untrusted.get(), OpenSSLAccess::x509(snapshot.chain_[i]));
+    if (revocationFlags && !(*revocationFlags & kRevocationNetworkAccessDisabled)) {
+        std::optional<time_t> at;
+        if (snapshot.verifyDate_) at = time_t(std::floor(snapshot.verifyDate_->timeIntervalSince1970()));
+        if (auto revoked = consultRevocationSources(snapshot.chain_, snapshot.anchors_, *revocationFlags,
+                                                    store.get(), untrusted.get(), at, state))
+            return *revoked;
+    }
+    if (X509_STORE_CTX_init(context.get(), store.get(), OpenSSLAccess::x509(snapshot.chain_[0]), untrusted.get()) != 1) {
         drainOpenSSLErrors();
         return notRun(kTrustStatusInternal, "cannot start the verification");
     }

@@ -24,9 +24,12 @@
 // Valid (isValid()) means status 0 and result proceed or unspecified.
 //
 // Revocation: a revocation policy checks every certificate of the path against the CRLs given with
-// setRevocationLists(); nothing is fetched from the network. A revoked certificate is a fatal failure.
-// A certificate whose issuer has no CRL here passes, except the leaf when the flags include
-// kRevocationRequirePositiveResponse (then the missing CRL is a recoverable failure).
+// setRevocationLists() and, unless the flags include kRevocationNetworkAccessDisabled, against what
+// the certificates name themselves: the CRLs at their distribution points (kRevocationCRLMethod) and
+// the answers of their OCSP responders (kRevocationOCSPMethod; neither method flag means both). Those
+// fetches are plain http, synchronous and bounded (a few seconds each). A revoked certificate is a
+// fatal failure. A certificate with no CRL and no OCSP answer passes, except the leaf when the flags
+// include kRevocationRequirePositiveResponse (then it is a recoverable failure: fail closed).
 //
 // Threads: every method locks the trust, so one Trust may be shared between threads (e.g. handed from
 // the TLS verify callback to a delegate queue). Copies are independent.
@@ -61,6 +64,7 @@ namespace platform::security {
 inline constexpr uint64_t kRevocationOCSPMethod = 1u << 0;
 inline constexpr uint64_t kRevocationCRLMethod = 1u << 1;
 inline constexpr uint64_t kRevocationRequirePositiveResponse = 1u << 3;
+inline constexpr uint64_t kRevocationNetworkAccessDisabled = 1u << 4;
 inline constexpr uint64_t kRevocationUseAnyAvailableMethod = kRevocationOCSPMethod | kRevocationCRLMethod;
 
 // Status codes (kOSStatusErrorDomain) of a trust that could not be made or evaluated.

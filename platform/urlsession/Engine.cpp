@@ -310,4 +310,11 @@ void Engine::holdSession() {
     if (!keepAlive_) keepAlive_ = sessionRef();
 }
 
+void Engine::moveTransfer(uint64_t fromTaskId, uint64_t toTaskId) {
+    auto node = transfers_.extract(fromTaskId);
+    if (node.empty()) return;
+    node.key() = toTaskId;
+    transfers_.insert(std::move(node));
+}
+
 }  // namespace platform::urlsession_detail

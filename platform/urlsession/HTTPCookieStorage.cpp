@@ -10,6 +10,11 @@ namespace {
 constexpr size_t kMaxCookies = 3000;
 constexpr size_t kMaxCookiesPerDomain = 180;
 
+bool isSecureScheme(const URL& url) {
+    auto scheme = url.scheme().value_or("");
+    return scheme == "https" || scheme == "wss";
+}
+
 std::string bareDomain(const HTTPCookie& cookie) {
     return cookie.isHostOnly() ? cookie.domain() : cookie.domain().substr(1);
 }
@@ -108,8 +113,23 @@ void HTTPCookieStorage::setCookies(const std::vector<HTTPCookie>& cookies, const
                               cookie_rules::domainMatches(domain, *mainHost);
             if (!firstParty) continue;
         }
+        if (url && !isSecureScheme(*url) && !cookie.isSecure() && shadowsSecureCookieLocked(cookie)) continue;
         storeLocked(cookie);
     }
+}
+
+// A plain-http answer may not replace, or shadow with a path inside its reach, a Secure cookie of
+// the same name that an https answer set for a domain either side of it.
+bool HTTPCookieStorage::shadowsSecureCookieLocked(const HTTPCookie& cookie) const {
+    const std::string domain = bareDomain(cookie);
+    for (const auto& e : entries_) {
+        if (!e.cookie.isSecure() || e.cookie.name() != cookie.name()) continue;
+        const std::string existing = bareDomain(e.cookie);
+        if (!cookie_rules::domainMatches(existing, domain) && !cookie_rules::domainMatches(domain, existing))
+            continue;
+        if (cookie_rules::pathMatches(cookie.path(), e.cookie.path())) return true;
+    }
+    return false;
 }
 
 void HTTPCookieStorage::purgeExpiredLocked() const {

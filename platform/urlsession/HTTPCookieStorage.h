@@ -63,6 +63,7 @@ private:
     Date nowLocked() const;
     void storeLocked(const HTTPCookie& cookie);
     void purgeExpiredLocked() const;
+    bool shadowsSecureCookieLocked(const HTTPCookie& cookie) const;
     std::vector<HTTPCookie> sortedLocked(const std::function<bool(const HTTPCookie&)>& keep) const;
 
     mutable std::mutex mutex_;

@@ -19,6 +19,7 @@ std::string URLErrorDescription(URLErrorCode code) {
         case URLErrorCode::UserCancelledAuthentication: return "cancelled";
         case URLErrorCode::UserAuthenticationRequired: return "The user name or password is incorrect.";
         case URLErrorCode::ZeroByteResource: return "zero byte resource";
+        case URLErrorCode::DataLengthExceedsMaximum: return "resource exceeds maximum size";
         case URLErrorCode::CannotDecodeRawData: return "cannot decode raw data";
         case URLErrorCode::CannotDecodeContentData: return "cannot decode content data";
         case URLErrorCode::CannotParseResponse: return "cannot parse response";

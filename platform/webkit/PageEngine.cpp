@@ -215,8 +215,11 @@ void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr
                                               {"type", Value(navigationTypeName(NavigationType::Other))},
                                               {"decision", Value(allow ? "allow" : "cancel")}}));
         if (!allow) {
+            // The navigation ends here, and says so: its owner stops waiting for the page.
             completion(std::nullopt);
-            self->abandonCurrent();
+            self->fail(job, Error::withDescription(kWebKitEngineErrorDomain,
+                                                   kWebKitErrorFrameLoadInterruptedByPolicyChange,
+                                                   "Frame load interrupted"));
             return;
         }
         job->request = newRequest;

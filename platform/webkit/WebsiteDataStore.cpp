@@ -97,6 +97,8 @@ std::shared_ptr<WebsiteDataStore> WebsiteDataStore::defaultDataStore() {
 std::shared_ptr<URLSession> WebsiteDataStore::sessionLocked() {
     if (!session_) {
         auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+        // Pages stream through the engine, which keeps only their first megabyte: no body cap.
+        configuration.maximumDataTaskBodyLength = 0;
         configuration.HTTPCookieStorage = cookieStorage();
         configuration.HTTPShouldSetCookies = true;
         router_ = std::make_shared<webkit_detail::SessionRouter>();

@@ -144,14 +144,20 @@ TEST_F(MultipartUploadTest, FailuresReachTheCompletionOnceAndLeaveNoFile) {
         {"append error, memory", 1'000'000,
          [&](MultipartFormData& f) { f.append(platform::URL::fileURL(missing), "f"); }, server.url("/upload"),
          "RVError.multipartEncodingFailed"},
-        {"append error, file", 0, [&](MultipartFormData& f) { f.append(platform::URL::fileURL(missing), "f"); },
-         server.url("/upload"), "RVError.multipartEncodingFailed"},
+        {"append error, file", 0,
+         [&](MultipartFormData& f) { f.append(platform::URL::fileURL(missing), "f"); }, server.url("/upload"),
+         "RVError.multipartEncodingFailed"},
         {"stream fails after a part was written", 0,
          [&](MultipartFormData& f) {
              f.append(filled(3000, 'z'), "written");
              f.append(platform::InputStream::withFileAtPath(missing), 4, "late", "late.txt", "text/plain");
          },
          server.url("/upload"), "RVError.multipartEncodingFailed"},
+        {"the fill throws a standard exception", 0,
+         [](MultipartFormData&) { throw std::runtime_error("no form today"); }, server.url("/upload"),
+         "Error Domain=Rivulet.MultipartFormDataFill"},
+        {"the fill throws something else", 1'000'000, [](MultipartFormData&) { throw 42; },
+         server.url("/upload"), "Error Domain=Rivulet.MultipartFormDataFill"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -255,3 +255,28 @@ TEST_F(RequestTest, BackgroundManagerCallsItsCompletionHandlerOnTheMainQueueOnce
     EXPECT_EQ(*body, "hi");
     EXPECT_EQ(*stateWhenDone, platform::URLSessionTaskState::Completed);
 }
+
+TEST_F(RequestTest, ADataRequestThatBecomesADownloadMovesToItsNewTaskAndReadsItsProgress) {
+    server.route("GET", "/file", Reply::text(std::string(300 * 1024, 'f')));
+    manager->delegate->dataTaskDidReceiveResponse.set(
+        [](const SessionPtr&, const DataTaskPtr&, const std::shared_ptr<const platform::URLResponse>&) {
+            return platform::URLSessionResponseDisposition::BecomeDownload;
+        });
+    auto request = manager->request(server.url("/file"));
+    const auto dataTask = request->task();
+    std::optional<DefaultDataResponse> done;
+    request->response([&](DefaultDataResponse r) { done = std::move(r); });
+    ASSERT_TRUE(waitFor([&] { return done.has_value(); }));
+    EXPECT_FALSE(done->error()) << done->error()->description();
+    EXPECT_NE(request->task(), dataTask);
+    EXPECT_TRUE(std::dynamic_pointer_cast<platform::URLSessionDownloadTask>(request->task()));
+    // Both entries are gone: the new task's at its completion, the old one's when it was replaced.
+    EXPECT_TRUE(waitFor([&] { return manager->delegate->requestCount() == 0; }));
+    // The accessors read the download's delegate; they neither crash nor stream.
+    EXPECT_EQ(request->progress()->completedUnitCount(), 300 * 1024);
+    request->stream([](const platform::Bytes&) {});
+    bool progressed = false;
+    request->downloadProgress(platform::dispatch::DispatchQueue::main(),
+                              [&](const Progress&) { progressed = true; });
+    EXPECT_FALSE(progressed);
+}

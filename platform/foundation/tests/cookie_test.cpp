@@ -77,6 +77,44 @@ TEST(HTTPCookieTest, DomainAttribute) {
     EXPECT_FALSE(HTTPCookie::parseSetCookie("a=b; Domain=0.0.1", url("http://127.0.0.1/"), kNow));
 }
 
+TEST(HTTPCookieTest, PublicSuffixesSecureOriginsAndNamePrefixes) {
+    struct Case {
+        const char* line;
+        const char* from;
+        const char* domain;  // nullptr: ignored
+    };
+    const Case cases[] = {
+        {"a=v; Domain=co.uk", "http://shop.example.co.uk/", nullptr},
+        {"a=v; Domain=.CO.UK", "http://shop.example.co.uk/", nullptr},
+        {"a=v; Domain=github.io", "https://me.github.io/", nullptr},
+        {"a=v; Domain=example.co.uk", "http://shop.example.co.uk/", ".example.co.uk"},
+        // The suffix itself answering: the cookie stays with that host alone.
+        {"a=v; Domain=github.io", "https://github.io/", "github.io"},
+        {"a=v; Secure", "http://www.example.com/", nullptr},
+        {"a=v; Secure", "https://www.example.com/", "www.example.com"},
+        {"__Secure-a=v", "https://www.example.com/", nullptr},
+        {"__Secure-a=v; Secure", "http://www.example.com/", nullptr},
+        {"__secure-a=v; Secure", "http://www.example.com/", nullptr},
+        {"__Secure-a=v; Secure; Domain=example.com", "https://www.example.com/", ".example.com"},
+        {"__Host-a=v; Secure; Path=/", "https://www.example.com/", "www.example.com"},
+        {"__Host-a=v; Secure; Path=/", "http://www.example.com/", nullptr},
+        {"__Host-a=v; Secure", "https://www.example.com/app/x", nullptr},
+        {"__Host-a=v; Secure; Path=/app", "https://www.example.com/", nullptr},
+        {"__HOST-a=v; Secure; Path=/; Domain=www.example.com", "https://www.example.com/", nullptr},
+        {"__Host-a=v; Path=/", "https://www.example.com/", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.line) + " from " + c.from);
+        auto cookie = HTTPCookie::parseSetCookie(c.line, url(c.from), kNow);
+        if (!c.domain) {
+            EXPECT_FALSE(cookie);
+            continue;
+        }
+        ASSERT_TRUE(cookie);
+        EXPECT_EQ(cookie->domain(), c.domain);
+    }
+}
+
 TEST(HTTPCookieTest, DefaultAndExplicitPath) {
     struct Case {
         const char* line;

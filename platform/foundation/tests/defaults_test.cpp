@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <thread>
 
 #include "platform/foundation/FileManager.h"
@@ -87,6 +89,32 @@ TEST_F(DefaultsTest, InvalidKeysAndValuesChangeNothing) {
     ASSERT_TRUE(d.setObject(Value(), "k"));  // null removes
     EXPECT_FALSE(d.objectForKey("k"));
     EXPECT_FALSE(onDisk("invalid").contains("k"));
+}
+
+TEST_F(DefaultsTest, AValueTheFileCannotHoldIsRefusedAndLaterWritesGoThrough) {
+    const Value unwritable[] = {
+        Value(std::string("a\0b", 3)),
+        Value(std::nan("")),
+        Value(std::numeric_limits<double>::infinity()),
+        Value::array({Value(std::string("\0", 1))}),
+        Value::dictionary({{std::string("k\0", 2), 1}}),
+        Value(Date{1e12}),  // outside the dates the file format carries
+    };
+    UserDefaults d("unwritable");
+    ASSERT_TRUE(d.setInteger(1, "kept"));
+    for (const auto& value : unwritable) {
+        SCOPED_TRACE(value.description());
+        auto refused = d.setObject(value, "bad");
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().code, 3851);
+        EXPECT_FALSE(d.objectForKey("bad"));
+        // The domain is not stuck: the next write goes to disk, with what was there before.
+        ASSERT_TRUE(d.setString("later", "after"));
+        EXPECT_EQ(onDisk("unwritable")["after"].stringOr(""), "later");
+        EXPECT_EQ(onDisk("unwritable")["kept"].integerOr(0), 1);
+        EXPECT_FALSE(onDisk("unwritable").contains("bad"));
+    }
+    EXPECT_TRUE(d.synchronize());
 }
 
 TEST_F(DefaultsTest, StandardDomainFollowsTheBundleIdentifier) {

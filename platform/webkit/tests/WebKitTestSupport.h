@@ -69,6 +69,7 @@ public:
     bool deferDecisions = false;
     std::vector<std::function<void(NavigationActionPolicy)>> pending;
     bool finished = false;  // a navigation finished or failed
+    std::optional<Error> lastError;  // of the last provisional failure
 
     static std::string path(const std::optional<URL>& u) { return u ? u->path() : std::string("<none>"); }
 
@@ -103,6 +104,7 @@ public:
     }
     void didFailProvisionalNavigation(WebView&, const std::shared_ptr<Navigation>&, const Error& e) override {
         log.push_back("fail-provisional " + std::to_string(e.code));
+        lastError = e;
         finished = true;
     }
 };

@@ -92,7 +92,7 @@ TEST_F(NavigationTest, RedirectAsksAgainAndCancellingStopsThere) {
     EXPECT_EQ(webView->URL(), url(server.url("/new")));
     EXPECT_EQ(webView->backForwardList().currentItem()->initialURL, url(server.url("/old")));
 
-    // Cancelling the redirect: /new is never asked for, and nothing is reported after the decision.
+    // Cancelling the redirect: /new is never asked for, and the navigation fails as interrupted.
     server.clearRequests();
     delegate->log.clear();
     events.lines.clear();
@@ -102,10 +102,15 @@ TEST_F(NavigationTest, RedirectAsksAgainAndCancellingStopsThere) {
         return a.request.url()->path() == "/new" ? NavigationActionPolicy::Cancel : NavigationActionPolicy::Allow;
     };
     other->loadRequest(URLRequest(url(server.url("/old"))));
-    ASSERT_TRUE(runUntil([&] { return delegate->log.size() >= 3 && !other->isLoading(); }));
+    ASSERT_TRUE(runUntil([&] { return delegate->log.size() >= 4 && !other->isLoading(); }));
     dispatch::MainLoop::shared().runUntilIdle();
-    EXPECT_EQ(delegate->log, (Lines{"decide other /old", "start", "decide other /new"}));
-    EXPECT_EQ(events.lines.back(), "navigation.decision other cancel " + server.url("/new"));
+    EXPECT_EQ(delegate->log,
+              (Lines{"decide other /old", "start", "decide other /new", "fail-provisional 102"}));
+    EXPECT_EQ(delegate->lastError->domain, kWebKitEngineErrorDomain);
+    ASSERT_GE(events.lines.size(), 2u);
+    EXPECT_EQ(events.lines[events.lines.size() - 2],
+              "navigation.decision other cancel " + server.url("/new"));
+    EXPECT_EQ(events.lines.back(), "page.fail " + server.url("/old") + " 102");
     EXPECT_TRUE(server.requestsTo("/new").empty());
     EXPECT_FALSE(other->URL().has_value());
 }
