@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     ResponseHead head;
     bool malformed = false;
-    std::string_view rest =
-        newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
+    std::string_view rest = newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
     while (!rest.empty() && !malformed) {
         size_t end = rest.find('\n');
         std::string line(rest.substr(0, end));
@@ -48,8 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (head.status() != 0 && (head.status() < 100 || head.status() > 599)) std::abort();
     auto fields = head.fields();
     for (const auto& [name, value] : fields.entries())
-        if (name.find_first_of("\r\n:") != std::string::npos ||
-            value.find_first_of("\r\n") != std::string::npos)
+        if (name.find_first_of("\r\n:") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
             std::abort();
     if (const auto* length = fields.find("Content-Length"))
         if (length->empty() || length->find_first_not_of("0123456789") != std::string::npos) std::abort();
@@ -58,8 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             platform::URLRequest request(*platform::URL::string("https://a.example/x"));
             request.setValue("secret", "Authorization");
             auto next = redirectedRequest(request, head.status(), *target);
-            if (!isSameOrigin(*request.url(), *target) && next.valueForHTTPHeaderField("Authorization"))
-                std::abort();
+            if (!isSameOrigin(*request.url(), *target) && next.valueForHTTPHeaderField("Authorization")) std::abort();
         }
     return 0;
 }

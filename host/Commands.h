@@ -32,11 +32,11 @@ struct Command {
         Quit,
     };
     Kind kind = Kind::Quit;
-    std::string text;              // URL, title or panel text
-    platform::Value payload;       // push JSON
-    bool up = true;                // network
-    double seconds = 0;            // wait
-    std::string line;              // the line as written, for messages
+    std::string text;         // URL, title or panel text
+    platform::Value payload;  // push JSON
+    bool up = true;           // network
+    double seconds = 0;       // wait
+    std::string line;         // the line as written, for messages
 };
 
 struct ParsedCommand {

@@ -63,8 +63,7 @@ HostileHttpServer::HostileHttpServer(Script script) : script_(std::move(script))
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listenFd_, 16) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::listen(listenFd_, 16) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         if (listenFd_ >= 0) ::close(listenFd_);
         throw std::runtime_error("HostileHttpServer: cannot listen on 127.0.0.1");
     }
@@ -129,8 +128,7 @@ void HostileHttpServer::serve(int fd) {
         size_t colon = line.find(':');
         if (colon != std::string::npos) {
             size_t v = colon + 1;
-            while (v < line.size() && (line[v] == ' ' || line[v] == '\t'))
-                ++v;
+            while (v < line.size() && (line[v] == ' ' || line[v] == '\t')) ++v;
             request.headers.emplace_back(line.substr(0, colon), line.substr(v));
         }
         at = end + 2;
@@ -157,8 +155,7 @@ void HostileHttpServer::serve(int fd) {
 std::string HostileHttpServer::answer(const std::string& statusLine, const std::vector<std::string>& fields,
                                       const std::string& body) {
     std::string out = statusLine + "\r\n";
-    for (const auto& field : fields)
-        out += field + "\r\n";
+    for (const auto& field : fields) out += field + "\r\n";
     return out + "\r\n" + body;
 }
 

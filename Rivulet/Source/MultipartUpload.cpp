@@ -98,7 +98,8 @@ void SessionManager::upload(MultipartFormDataFill multipartFormData, uint64_t en
 }
 
 void SessionManager::upload(MultipartFormDataFill multipartFormData, uint64_t encodingMemoryThreshold,
-                            const URLRequestConvertible& urlRequest, MultipartFormDataEncodingCompletion encodingCompletion) {
+                            const URLRequestConvertible& urlRequest,
+                            MultipartFormDataEncodingCompletion encodingCompletion) {
     auto self = shared_from_this();
     DispatchQueue::global(QualityOfService::Utility)
         .async([self, fill = std::move(multipartFormData), urlRequest, threshold = encodingMemoryThreshold,
@@ -138,8 +139,8 @@ void SessionManager::upload(MultipartFormDataFill multipartFormData, uint64_t en
             } catch (...) {
                 // The caller's fill closure may throw anything; the caller still hears once.
                 temporaryFile.remove();
-                report(completion, MultipartFormDataEncodingResult::failure(
-                                       AnyError(thrownAsError(std::current_exception()))));
+                report(completion,
+                       MultipartFormDataEncodingResult::failure(AnyError(thrownAsError(std::current_exception()))));
             }
         });
 }

@@ -17,10 +17,14 @@ std::optional<AnyError> underlyingAdaptError(const AnyError& error) {
 namespace {
 std::shared_ptr<TaskDelegate> makeDelegate(RequestTask::Kind kind, TaskPtr task) {
     switch (kind) {
-        case RequestTask::Kind::data: return std::make_shared<DataTaskDelegate>(std::move(task));
-        case RequestTask::Kind::download: return std::make_shared<DownloadTaskDelegate>(std::move(task));
-        case RequestTask::Kind::upload: return std::make_shared<UploadTaskDelegate>(std::move(task));
-        case RequestTask::Kind::stream: break;
+    case RequestTask::Kind::data:
+        return std::make_shared<DataTaskDelegate>(std::move(task));
+    case RequestTask::Kind::download:
+        return std::make_shared<DownloadTaskDelegate>(std::move(task));
+    case RequestTask::Kind::upload:
+        return std::make_shared<UploadTaskDelegate>(std::move(task));
+    case RequestTask::Kind::stream:
+        break;
     }
     return std::make_shared<TaskDelegate>(std::move(task));
 }
@@ -41,9 +45,7 @@ std::string shellQuoted(const std::string& text) {
 }  // namespace
 
 Request::Request(SessionPtr session, RequestTask requestTask, std::optional<AnyError> error)
-    : session_(std::move(session)),
-      originalTask_(std::move(requestTask.recipe)),
-      kind_(requestTask.kind),
+    : session_(std::move(session)), originalTask_(std::move(requestTask.recipe)), kind_(requestTask.kind),
       taskDelegate_(makeDelegate(requestTask.kind, std::move(requestTask.task))) {
     taskDelegate_->setError(std::move(error));
 }
@@ -118,7 +120,7 @@ std::shared_ptr<Request> Request::authenticate(platform::URLCredential credentia
 }
 
 std::optional<std::pair<std::string, std::string>> Request::authorizationHeader(const std::string& user,
-                                                                               const std::string& password) {
+                                                                                const std::string& password) {
     const std::string plain = user + ":" + password;  // std::string is already UTF-8 bytes
     return std::make_pair(std::string("Authorization"), "Basic " + platform::base64Encoded(plain));
 }
@@ -169,7 +171,8 @@ std::string Request::description() const {
 std::string Request::cURLRepresentation() const {
     std::vector<std::string> components{"$ curl -v"};
     auto req = request();
-    if (!req || !req->url() || !req->url()->host() || req->url()->host()->empty()) return "$ curl command could not be created";
+    if (!req || !req->url() || !req->url()->host() || req->url()->host()->empty())
+        return "$ curl command could not be created";
     const platform::URL& url = *req->url();
     const auto& configuration = session_->configuration();
 
@@ -182,9 +185,9 @@ std::string Request::cURLRepresentation() const {
         if (auto credentials = storage->credentialsForProtectionSpace(space)) {
             for (const auto& [name, credential] : *credentials)
                 if (credential.user() && credential.password())
-                    components.push_back("-u " +
-                                         shellQuoted(*credential.user() + ":" + *credential.password()));
-        } else if (auto credential = delegate()->credential(); credential && credential->user() && credential->password()) {
+                    components.push_back("-u " + shellQuoted(*credential.user() + ":" + *credential.password()));
+        } else if (auto credential = delegate()->credential();
+                   credential && credential->user() && credential->password()) {
             components.push_back("-u " + shellQuoted(*credential->user() + ":" + *credential->password()));
         }
     }

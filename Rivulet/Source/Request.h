@@ -101,13 +101,13 @@ public:
     void addValidation(std::function<void()> validation);
     std::vector<std::function<void()>> validations() const;
 
-    std::shared_ptr<Request> authenticate(const std::string& user, const std::string& password,
-                                          platform::URLCredentialPersistence persistence =
-                                              platform::URLCredentialPersistence::ForSession);
+    std::shared_ptr<Request>
+    authenticate(const std::string& user, const std::string& password,
+                 platform::URLCredentialPersistence persistence = platform::URLCredentialPersistence::ForSession);
     std::shared_ptr<Request> authenticate(platform::URLCredential credential);
     // ("Authorization", "Basic " + base64(user:password)).
     static std::optional<std::pair<std::string, std::string>> authorizationHeader(const std::string& user,
-                                                                                 const std::string& password);
+                                                                                  const std::string& password);
 
     // Without a task, resume() releases the handlers (they see the recorded error) and posts nothing;
     // suspend() and cancel() do nothing.
@@ -136,7 +136,8 @@ protected:
     }
     // The task delegate when it is of class D, else null: a data request's delegate becomes a
     // download delegate when its task becomes a download task.
-    template <class D> std::shared_ptr<D> delegateIf() const {
+    template <class D>
+    std::shared_ptr<D> delegateIf() const {
         return std::dynamic_pointer_cast<D>(delegate());
     }
 

@@ -16,7 +16,8 @@ Result<platform::URLRequest> adaptURLRequest(const platform::URLRequest& urlRequ
 
 // MARK: DataRequest
 
-Result<TaskPtr> DataRequest::Requestable::task(const SessionPtr& session, const std::shared_ptr<RequestAdapter>& adapter,
+Result<TaskPtr> DataRequest::Requestable::task(const SessionPtr& session,
+                                               const std::shared_ptr<RequestAdapter>& adapter,
                                                const DispatchQueue& queue) const {
     auto adapted = adaptURLRequest(urlRequest, adapter);
     if (auto e = adapted.error()) return *e;
@@ -72,7 +73,9 @@ std::optional<platform::URLRequest> DownloadRequest::request() const {
     return std::nullopt;
 }
 
-std::optional<platform::Bytes> DownloadRequest::resumeData() const { return delegateAs<DownloadTaskDelegate>()->resumeData(); }
+std::optional<platform::Bytes> DownloadRequest::resumeData() const {
+    return delegateAs<DownloadTaskDelegate>()->resumeData();
+}
 std::shared_ptr<Progress> DownloadRequest::progress() const { return delegateAs<DownloadTaskDelegate>()->progress(); }
 
 std::shared_ptr<DownloadRequest> DownloadRequest::downloadProgress(DispatchQueue queue, ProgressHandler closure) {
@@ -109,16 +112,20 @@ DownloadFileDestination DownloadRequest::suggestedDownloadDestination(platform::
 
 // MARK: UploadRequest
 
-Result<TaskPtr> UploadRequest::Uploadable::task(const SessionPtr& session, const std::shared_ptr<RequestAdapter>& adapter,
+Result<TaskPtr> UploadRequest::Uploadable::task(const SessionPtr& session,
+                                                const std::shared_ptr<RequestAdapter>& adapter,
                                                 const DispatchQueue& queue) const {
     auto adapted = adaptURLRequest(urlRequest, adapter);
     if (auto e = adapted.error()) return *e;
     const platform::URLRequest& r = *adapted.value();
     return queue.syncResult([&]() -> TaskPtr {
         switch (kind) {
-            case Kind::data: return session->uploadTaskWithRequest(r, body);
-            case Kind::file: return session->uploadTaskWithRequestFromFile(r, *fileURL);
-            case Kind::stream: break;
+        case Kind::data:
+            return session->uploadTaskWithRequest(r, body);
+        case Kind::file:
+            return session->uploadTaskWithRequestFromFile(r, *fileURL);
+        case Kind::stream:
+            break;
         }
         // The stream is handed over when the session asks for a body stream.
         return session->uploadTaskWithStreamedRequest(r);

@@ -69,9 +69,9 @@ inline constexpr uint64_t kRevocationUseAnyAvailableMethod = kRevocationOCSPMeth
 
 // Status codes (kOSStatusErrorDomain) of a trust that could not be made or evaluated.
 inline constexpr int32_t kTrustStatusSuccess = 0;
-inline constexpr int32_t kTrustStatusParam = -50;              // no certificates
-inline constexpr int32_t kTrustStatusInternal = -26276;        // OpenSSL could not run the evaluation
-inline constexpr int64_t kTrustEvaluationFailedCode = -9807;   // Error code of a failed evaluation
+inline constexpr int32_t kTrustStatusParam = -50;             // no certificates
+inline constexpr int32_t kTrustStatusInternal = -26276;       // OpenSSL could not run the evaluation
+inline constexpr int64_t kTrustEvaluationFailedCode = -9807;  // Error code of a failed evaluation
 
 // One rule a chain must satisfy. Immutable value.
 class Policy {
@@ -114,9 +114,9 @@ const char* trustResultTypeName(TrustResultType type);
 struct TrustEvaluation {
     int32_t status = kTrustStatusSuccess;
     TrustResultType result = TrustResultType::invalid;
-    int verifyError = 0;   // OpenSSL X509_V_ERR_* of the failure, 0 on success
-    int errorDepth = -1;   // index in the path of the failing certificate (0 = leaf), -1 when none
-    std::string errorDescription;  // empty on success
+    int verifyError = 0;             // OpenSSL X509_V_ERR_* of the failure, 0 on success
+    int errorDepth = -1;             // index in the path of the failing certificate (0 = leaf), -1 when none
+    std::string errorDescription;    // empty on success
     std::vector<Certificate> chain;  // the path built, leaf to anchor (possibly partial on failure)
 
     bool isValid() const {

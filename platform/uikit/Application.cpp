@@ -54,9 +54,12 @@ constexpr double kBackgroundTimeAllowance = 180;
 
 const char* applicationStateName(ApplicationState state) {
     switch (state) {
-        case ApplicationState::Active: return "active";
-        case ApplicationState::Inactive: return "inactive";
-        case ApplicationState::Background: return "background";
+    case ApplicationState::Active:
+        return "active";
+    case ApplicationState::Inactive:
+        return "inactive";
+    case ApplicationState::Background:
+        return "background";
     }
     return "unknown";
 }
@@ -367,8 +370,8 @@ void Application::registerUserNotificationSettings(UserNotificationSettings sett
         settings_.categories = std::move(unique);
     }
     if (prompt)
-        DeviceEvents::post("notification.prompt", Value::dictionary({{"types", int64_t(settings.types)},
-                                                                     {"answer", answer}}));
+        DeviceEvents::post("notification.prompt",
+                           Value::dictionary({{"types", int64_t(settings.types)}, {"answer", answer}}));
     std::weak_ptr<Application> weak = std::static_pointer_cast<Application>(shared_from_this());
     dispatch::MainLoop::shared().post([weak] {
         auto app = weak.lock();
@@ -376,7 +379,7 @@ void Application::registerUserNotificationSettings(UserNotificationSettings sett
         Selector s = sel("application:didRegisterUserNotificationSettings:");
         if (app->delegateResponds(s))
             objc::send<void, ObjectHandle, UserNotificationSettings>(app->delegate(), s, app,
-                                                                      app->currentUserNotificationSettings());
+                                                                     app->currentUserNotificationSettings());
     });
 }
 
@@ -408,10 +411,10 @@ bool Application::deliverRemoteNotificationAction(const std::string& identifier,
     Selector s = sel("application:handleActionWithIdentifier:forRemoteNotification:completionHandler:");
     if (!delegateResponds(s)) return false;
     std::function<void()> handler = dispatch::OnceHandler<>(
-        "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:",
-        std::move(completion), dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
+        "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:", std::move(completion),
+        dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
     objc::send<void, ObjectHandle, std::string, Value, std::function<void()>>(delegate(), s, shared_from_this(),
-                                                                             identifier, userInfo, std::move(handler));
+                                                                              identifier, userInfo, std::move(handler));
     return true;
 }
 

@@ -78,8 +78,7 @@ inline constexpr const char* kApplicationWillEnterForegroundNotification =
 inline constexpr const char* kApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
 
 // Launch-option keys.
-inline constexpr const char* kLaunchOptionsRemoteNotificationKey =
-    "UIApplicationLaunchOptionsRemoteNotificationKey";
+inline constexpr const char* kLaunchOptionsRemoteNotificationKey = "UIApplicationLaunchOptionsRemoteNotificationKey";
 
 // Info.plist key naming the main storyboard.
 inline constexpr const char* kMainStoryboardFileKey = "UIMainStoryboardFile";
@@ -201,15 +200,15 @@ private:
     bool networkActivity_ = false;
     std::weak_ptr<Window> keyWindow_;
     std::vector<std::weak_ptr<Window>> windows_;
-    std::map<std::string, std::string> schemeHandlers_;  // (m)
-    std::vector<OpenedURL> opened_;                       // (m)
+    std::map<std::string, std::string> schemeHandlers_;                          // (m)
+    std::vector<OpenedURL> opened_;                                              // (m)
     std::map<BackgroundTaskIdentifier, std::function<void()>> backgroundTasks_;  // (m)
-    BackgroundTaskIdentifier nextTask_ = 1;                                       // (m)
+    BackgroundTaskIdentifier nextTask_ = 1;                                      // (m)
     std::atomic<bool> registeredForRemote_{false};
-    uint64_t remoteTypes_ = 0;                 // (m)
-    UserNotificationSettings settings_;        // (m)
-    bool settingsAnswered_ = false;            // (m)
-    bool settingsGranted_ = false;             // (m)
+    uint64_t remoteTypes_ = 0;           // (m)
+    UserNotificationSettings settings_;  // (m)
+    bool settingsAnswered_ = false;      // (m)
+    bool settingsGranted_ = false;       // (m)
 };
 
 // --- launch ---

@@ -54,8 +54,8 @@ Date HTTPCookieStorage::nowLocked() const { return now_ ? now_() : Date::now(); 
 void HTTPCookieStorage::storeLocked(const HTTPCookie& cookie) {
     if (isTopLevelDomainCookie(cookie)) return;
     Date now = nowLocked();
-    auto existing = std::find_if(entries_.begin(), entries_.end(),
-                                 [&](const Entry& e) { return sameKey(e.cookie, cookie); });
+    auto existing =
+        std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return sameKey(e.cookie, cookie); });
     if (cookie.isExpired(now)) {
         if (existing != entries_.end()) entries_.erase(existing);
         return;
@@ -73,8 +73,8 @@ void HTTPCookieStorage::storeLocked(const HTTPCookie& cookie) {
             if (pred(*it) && (oldest == entries_.end() || it->sequence < oldest->sequence)) oldest = it;
         return oldest;
     };
-    size_t sameDomain = std::count_if(entries_.begin(), entries_.end(),
-                                      [&](const Entry& e) { return bareDomain(e.cookie) == domain; });
+    size_t sameDomain =
+        std::count_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return bareDomain(e.cookie) == domain; });
     if (sameDomain >= kMaxCookiesPerDomain) {
         auto victim = oldestWhere([&](const Entry& e) { return bareDomain(e.cookie) == domain; });
         if (victim != entries_.end()) entries_.erase(victim);
@@ -104,13 +104,14 @@ void HTTPCookieStorage::setCookies(const std::vector<HTTPCookie>& cookies, const
         std::string domain = bareDomain(cookie);
         if (url) {
             if (!host || host->empty()) continue;
-            bool belongs = cookie.isHostOnly() ? cookie_rules::domainMatches(*host, domain) && domain.size() == host->size()
-                                               : cookie_rules::domainMatches(*host, domain);
+            bool belongs = cookie.isHostOnly()
+                               ? cookie_rules::domainMatches(*host, domain) && domain.size() == host->size()
+                               : cookie_rules::domainMatches(*host, domain);
             if (!belongs) continue;
         }
         if (policy_ == HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain && mainHost) {
-            bool firstParty = cookie_rules::domainMatches(*mainHost, domain) ||
-                              cookie_rules::domainMatches(domain, *mainHost);
+            bool firstParty =
+                cookie_rules::domainMatches(*mainHost, domain) || cookie_rules::domainMatches(domain, *mainHost);
             if (!firstParty) continue;
         }
         if (url && !isSecureScheme(*url) && !cookie.isSecure() && shadowsSecureCookieLocked(cookie)) continue;
@@ -125,8 +126,7 @@ bool HTTPCookieStorage::shadowsSecureCookieLocked(const HTTPCookie& cookie) cons
     for (const auto& e : entries_) {
         if (!e.cookie.isSecure() || e.cookie.name() != cookie.name()) continue;
         const std::string existing = bareDomain(e.cookie);
-        if (!cookie_rules::domainMatches(existing, domain) && !cookie_rules::domainMatches(domain, existing))
-            continue;
+        if (!cookie_rules::domainMatches(existing, domain) && !cookie_rules::domainMatches(domain, existing)) continue;
         if (cookie_rules::pathMatches(cookie.path(), e.cookie.path())) return true;
     }
     return false;
@@ -143,7 +143,8 @@ std::vector<HTTPCookie> HTTPCookieStorage::sortedLocked(const std::function<bool
     for (const auto& e : entries_)
         if (keep(e.cookie)) picked.push_back(&e);
     std::stable_sort(picked.begin(), picked.end(), [](const Entry* a, const Entry* b) {
-        if (a->cookie.path().size() != b->cookie.path().size()) return a->cookie.path().size() > b->cookie.path().size();
+        if (a->cookie.path().size() != b->cookie.path().size())
+            return a->cookie.path().size() > b->cookie.path().size();
         if (a->created != b->created) return a->created < b->created;
         return a->sequence < b->sequence;
     });

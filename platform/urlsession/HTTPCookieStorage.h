@@ -48,7 +48,7 @@ public:
     std::vector<HTTPCookie> cookiesForURL(const URL& url) const;
 
     void deleteCookie(const HTTPCookie& cookie);  // by name, domain and path
-    void removeCookiesSinceDate(Date date);        // created at or after `date`
+    void removeCookiesSinceDate(Date date);       // created at or after `date`
     void removeAllCookies();
 
     // The wall clock the jar reads for expiry and creation times; tests install their own.

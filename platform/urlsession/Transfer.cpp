@@ -37,8 +37,7 @@ void Transfer::releaseEasy() {
 // time-out per transfer costs timer work on every request and would restart at each redirect).
 void Transfer::startClocks(const URLSessionConfiguration& config) {
     taskStart = Date::now();
-    idleTimeout =
-        request.timeoutInterval() != 60.0 ? request.timeoutInterval() : config.timeoutIntervalForRequest;
+    idleTimeout = request.timeoutInterval() != 60.0 ? request.timeoutInterval() : config.timeoutIntervalForRequest;
     if (!(idleTimeout > 0)) idleTimeout = 60;
     const double resource = config.timeoutIntervalForResource;
     if (resource > 0 && resource < 1e9)
@@ -52,16 +51,13 @@ void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extr
     auto cached = request ? lookUpCache(config_, *request, !extras.resumeData) : CacheLookup{};
     if (!cached.answer && !cached.unavailable && !PlatformConfig::networkUp())
         return completeWithoutTransfer(task, makeURLError(URLErrorCode::NotConnectedToInternet, url));
-    if (extras.resumeData && !request)
-        return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL));
+    if (extras.resumeData && !request) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL));
     if (!url || url->isEmpty()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
     auto scheme = url->scheme().value_or("");
     if (scheme != "http" && scheme != "https")
         return completeWithoutTransfer(task, makeURLError(URLErrorCode::UnsupportedURL, url));
-    if (url->host().value_or("").empty())
-        return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
-    if (cached.unavailable)
-        return completeWithoutTransfer(task, makeURLError(URLErrorCode::ResourceUnavailable, url));
+    if (url->host().value_or("").empty()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
+    if (cached.unavailable) return completeWithoutTransfer(task, makeURLError(URLErrorCode::ResourceUnavailable, url));
 
     auto t = std::make_unique<Transfer>();
     t->engine = this;
@@ -220,8 +216,7 @@ void TransferOps::configureHop(const URLSessionConfiguration& config, Transfer* 
     t->curlAnswersChallenge = false;
     if (t->curlAuth) {
         curl_easy_setopt(c, t->curlAuth->proxy ? CURLOPT_PROXYAUTH : CURLOPT_HTTPAUTH, long(CURLAUTH_DIGEST));
-        curl_easy_setopt(c, t->curlAuth->proxy ? CURLOPT_PROXYUSERNAME : CURLOPT_USERNAME,
-                         t->curlAuth->user.c_str());
+        curl_easy_setopt(c, t->curlAuth->proxy ? CURLOPT_PROXYUSERNAME : CURLOPT_USERNAME, t->curlAuth->user.c_str());
         curl_easy_setopt(c, t->curlAuth->proxy ? CURLOPT_PROXYPASSWORD : CURLOPT_PASSWORD,
                          t->curlAuth->password.c_str());
         t->curlAnswersChallenge = true;
@@ -229,8 +224,7 @@ void TransferOps::configureHop(const URLSessionConfiguration& config, Transfer* 
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(t->idleTimeout * 1000));
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
     // Downloads go to disk in large writes: fewer callbacks and system calls per megabyte.
-    if (t->task->kind() == URLSessionTask::Kind::Download)
-        curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 512L * 1024);
+    if (t->task->kind() == URLSessionTask::Kind::Download) curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 512L * 1024);
 
     const auto& method = req.HTTPMethod();
     if (t->bodyStream) {
@@ -258,8 +252,7 @@ void TransferOps::configureHop(const URLSessionConfiguration& config, Transfer* 
     HTTPHeaderFields fields = req.allHTTPHeaderFields();
     if (const auto* extra = config.HTTPAdditionalHeaders.asDictionary())
         for (const auto& [name, value] : *extra)
-            if (!fields.find(name))
-                fields.set(name, value.isString() ? *value.asString() : value.description());
+            if (!fields.find(name)) fields.set(name, value.isString() ? *value.asString() : value.description());
     if (!fields.find("Cookie"))
         if (auto cookie = cookieHeaderFor(config, req)) fields.set("Cookie", *cookie);
     if (!fields.find("User-Agent")) fields.set("User-Agent", PlatformConfig::processName() + " (URLSession)");
@@ -287,8 +280,7 @@ void TransferOps::configureHop(const URLSessionConfiguration& config, Transfer* 
         curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, t);
     }
     // Every request the process sends is observable on the device.
-    DeviceEvents::post("http.request",
-                       Value::dictionary({{"method", method}, {"url", url.absoluteString()}}));
+    DeviceEvents::post("http.request", Value::dictionary({{"method", method}, {"url", url.absoluteString()}}));
 }
 
 void TransferOps::addHop(Engine* e, Transfer* t) {

@@ -20,8 +20,7 @@ void TransferOps::reportProgress(Transfer* t) {
     Engine* e = t->engine;
     auto d = e->delegate();
     if (t->unreportedBytes == 0 || t->extras.downloadCompletion || !d ||
-        !d->implements(URLSessionDelegateMethod::DownloadTaskDidWriteData) ||
-        t->progressInFlight->exchange(true))
+        !d->implements(URLSessionDelegateMethod::DownloadTaskDidWriteData) || t->progressInFlight->exchange(true))
         return;
     auto session = e->sessionRef();
     auto dl = std::static_pointer_cast<URLSessionDownloadTask>(t->task);
@@ -52,8 +51,7 @@ size_t TransferOps::onRead(char* buffer, size_t size, size_t count, void* user) 
         return CURL_READFUNC_ABORT;
     }
     t->bodySent += n;
-    int64_t total = t->bodySent,
-            expected = t->bodyLength >= 0 ? t->bodyLength : kURLSessionTransferSizeUnknown;
+    int64_t total = t->bodySent, expected = t->bodyLength >= 0 ? t->bodyLength : kURLSessionTransferSizeUnknown;
     {
         std::lock_guard lock(t->task->mutex_);
         t->task->sent_ = total;

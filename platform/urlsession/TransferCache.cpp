@@ -10,8 +10,7 @@ namespace platform::urlsession_detail {
 // disposition, body, metrics, completion), without an easy handle: nothing is sent, no request is
 // announced. The body flows when the answer "finishes" (curlDone), once the disposition allows it.
 void TransferOps::answerFromCache(Engine* e, Transfer* t, CachedURLResponse cached) {
-    auto response =
-        std::dynamic_pointer_cast<const HTTPURLResponse>(cached.response);  // lookUpCache: HTTP only
+    auto response = std::dynamic_pointer_cast<const HTTPURLResponse>(cached.response);  // lookUpCache: HTTP only
     t->cacheSettled = true;
     t->response = response;
     t->status = response->statusCode();

@@ -97,13 +97,12 @@ URLErrorCode codeForFailedHop(const Transfer& t, CURLcode code) {
     URLErrorCode byCurl = codeForCurl(code);
     bool connectionEnded =
         byCurl == URLErrorCode::NetworkConnectionLost || byCurl == URLErrorCode::SecureConnectionFailed;
-    if (t.clientCertificateRequested && !t.response && connectionEnded)
-        return URLErrorCode::ClientCertificateRejected;
+    if (t.clientCertificateRequested && !t.response && connectionEnded) return URLErrorCode::ClientCertificateRejected;
     // Before a head we could read, curl's complaints about what came back (an HTTP/0.9-looking
     // answer, a weird reply, a header line too long for it) are all a server answering nonsense:
     // the scheme itself was checked before the hop started.
-    if (!t.response && (code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_WEIRD_SERVER_REPLY ||
-                        code == CURLE_OUT_OF_MEMORY))
+    if (!t.response &&
+        (code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_WEIRD_SERVER_REPLY || code == CURLE_OUT_OF_MEMORY))
         return URLErrorCode::BadServerResponse;
     return byCurl;
 }
@@ -196,11 +195,9 @@ void Engine::checkTimeouts() {
         }
         if (!t->easy || t->userPaused || t->pressurePaused) continue;
         if (t->phase != Transfer::Phase::Body && t->phase != Transfer::Phase::Headers) continue;
-        if (std::chrono::duration<double>(at - t->lastActivity).count() > t->idleTimeout)
-            expired.push_back(t.get());
+        if (std::chrono::duration<double>(at - t->lastActivity).count() > t->idleTimeout) expired.push_back(t.get());
     }
-    for (auto* t : expired)
-        finish(t, makeURLError(URLErrorCode::TimedOut, t->request.url()));
+    for (auto* t : expired) finish(t, makeURLError(URLErrorCode::TimedOut, t->request.url()));
 }
 
 void Engine::finish(Transfer* t, std::optional<Error> error) {
@@ -225,17 +222,14 @@ void Engine::finish(Transfer* t, std::optional<Error> error) {
         int64_t expected = t->response ? t->response->expectedContentLength() : -1;
         if (expected >= 0) expected += t->resumeOffset;
         t->unreportedBytes = 0;
-        deliver([d, session, dl, bytes, total, expected] {
-            d->didWriteData(session, dl, bytes, total, expected);
-        });
+        deliver([d, session, dl, bytes, total, expected] { d->didWriteData(session, dl, bytes, total, expected); });
     }
 
     // A download that stopped early can go on later when the server can tell it is the same entity.
     std::optional<Bytes> resumeData;
     if (isDownload && error && !t->filePath.empty()) {
         if (t->written > 0 && (!t->etag.empty() || !t->lastModified.empty()) && t->request.url()) {
-            ResumeInfo info{t->request.url()->absoluteString(), t->written, t->filePath, t->etag,
-                            t->lastModified};
+            ResumeInfo info{t->request.url()->absoluteString(), t->written, t->filePath, t->etag, t->lastModified};
             resumeData = info.encode();
         }
         if (resumeData) {
@@ -265,8 +259,8 @@ void Engine::finish(Transfer* t, std::optional<Error> error) {
     transfers_.erase(task->taskIdentifier());  // t is gone from here on
 
     auto self = shared_from_this();
-    deliver([self, d, session, task, error, extras = std::move(extras), metrics = std::move(metrics),
-             response, collected = std::move(collected), filePath, resumeHandler, resumeData, isDownload] {
+    deliver([self, d, session, task, error, extras = std::move(extras), metrics = std::move(metrics), response,
+             collected = std::move(collected), filePath, resumeHandler, resumeData, isDownload] {
         InFlightScope leaving(task);
         if (resumeHandler) resumeHandler(resumeData);
         bool delegateOK = d && session;
@@ -275,8 +269,7 @@ void Engine::finish(Transfer* t, std::optional<Error> error) {
             auto dl = std::static_pointer_cast<URLSessionDownloadTask>(task);
             if (extras.downloadCompletion)
                 extras.downloadCompletion(location, response, std::nullopt);
-            else if (delegateOK &&
-                     d->implements(URLSessionDelegateMethod::DownloadTaskDidFinishDownloadingToURL))
+            else if (delegateOK && d->implements(URLSessionDelegateMethod::DownloadTaskDidFinishDownloadingToURL))
                 d->didFinishDownloadingToURL(session, dl, location);
             std::error_code ec;
             std::filesystem::remove(filePath, ec);  // unless it was moved away
@@ -324,8 +317,7 @@ void Engine::cancelTask(const std::shared_ptr<URLSessionTask>& task,
         if (task->state() == URLSessionTaskState::Completed) return;
         if (resumeData) deliver([resumeData] { resumeData(std::nullopt); });
         auto req = task->currentRequest();
-        return completeWithoutTransfer(
-            task, makeURLError(URLErrorCode::Cancelled, req ? req->url() : std::nullopt));
+        return completeWithoutTransfer(task, makeURLError(URLErrorCode::Cancelled, req ? req->url() : std::nullopt));
     }
     Transfer* t = it->second.get();
     t->resumeDataHandler = std::move(resumeData);

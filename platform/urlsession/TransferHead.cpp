@@ -8,10 +8,10 @@
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PlatformConfig.h"
-#include "platform/urlsession/internal/CacheGlue.h"
-#include "platform/urlsession/internal/CookieGlue.h"
 #include "platform/urlsession/URLCredentialStorage.h"
 #include "platform/urlsession/internal/AuthChallenges.h"
+#include "platform/urlsession/internal/CacheGlue.h"
+#include "platform/urlsession/internal/CookieGlue.h"
 #include "platform/urlsession/internal/RedirectRules.h"
 #include "platform/urlsession/internal/TransferOps.h"
 
@@ -116,8 +116,7 @@ void TransferOps::onHead(Transfer* t) {
     }
 
     if (t->status == 401 || t->status == 407) {
-        const auto* challengeHeader =
-            t->headers.find(t->status == 401 ? "WWW-Authenticate" : "Proxy-Authenticate");
+        const auto* challengeHeader = t->headers.find(t->status == 401 ? "WWW-Authenticate" : "Proxy-Authenticate");
         // Digest keeps the password off the wire: it wins over Basic when the server offers both.
         std::optional<AuthChallengeHeader> chosen;
         if (challengeHeader)
@@ -133,18 +132,15 @@ void TransferOps::onHead(Transfer* t) {
             const bool digest = chosen->isScheme("Digest");
             int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
             URLProtectionSpace space(t->host, port, url.scheme(), realm,
-                                     digest ? kURLAuthenticationMethodHTTPDigest
-                                            : kURLAuthenticationMethodHTTPBasic);
+                                     digest ? kURLAuthenticationMethodHTTPDigest : kURLAuthenticationMethodHTTPBasic);
             auto storage = config.URLCredentialStorage;
-            t->proposedCredential =
-                storage ? storage->defaultCredentialForProtectionSpace(space) : std::nullopt;
+            t->proposedCredential = storage ? storage->defaultCredentialForProtectionSpace(space) : std::nullopt;
             t->protectionSpace = space;
             t->phase = Transfer::Phase::AwaitingAuth;
             if (!d || !session || !d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge)) {
                 e->post([e, id] {
                     if (Transfer* t = e->transferFor(id))
-                        authAnswered(e, t, URLSessionAuthChallengeDisposition::PerformDefaultHandling,
-                                     std::nullopt);
+                        authAnswered(e, t, URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
                 });
                 return;
             }
@@ -152,8 +148,9 @@ void TransferOps::onHead(Transfer* t) {
             askDelegateOnce<URLSessionAuthChallengeDisposition, std::optional<URLCredential>>(
                 e, id,
                 [d, session, task, challenge](
-                    std::function<void(URLSessionAuthChallengeDisposition, std::optional<URLCredential>)>
-                        reply) { d->didReceiveTaskChallenge(session, task, challenge, reply); },
+                    std::function<void(URLSessionAuthChallengeDisposition, std::optional<URLCredential>)> reply) {
+                    d->didReceiveTaskChallenge(session, task, challenge, reply);
+                },
                 authAnswered);
             return;
         }
@@ -211,8 +208,7 @@ void TransferOps::authAnswered(Engine* e, Transfer* t, URLSessionAuthChallengeDi
     t->releaseEasy();
     t->authFailures++;
     const bool proxy = t->status == 407;
-    if (t->protectionSpace &&
-        t->protectionSpace->authenticationMethod() == kURLAuthenticationMethodHTTPDigest)
+    if (t->protectionSpace && t->protectionSpace->authenticationMethod() == kURLAuthenticationMethodHTTPDigest)
         t->curlAuth = Transfer::CurlAuth{proxy, *use->user(), *use->password()};
     else
         t->request.setValue("Basic " + base64(*use->user() + ":" + *use->password()),

@@ -16,8 +16,7 @@ struct TrustAnswer {
     std::mutex m;
     std::condition_variable cv;
     bool answered = false;
-    URLSessionAuthChallengeDisposition disposition =
-        URLSessionAuthChallengeDisposition::PerformDefaultHandling;
+    URLSessionAuthChallengeDisposition disposition = URLSessionAuthChallengeDisposition::PerformDefaultHandling;
     std::optional<URLCredential> credential;
 };
 
@@ -52,8 +51,7 @@ int onClientCertificateRequest(SSL* ssl, X509**, EVP_PKEY**) {
 // Called for every new TLS connection, on the engine thread, before its handshake.
 CURLcode TransferOps::onSSLContext(CURL*, void* sslctx, void* user) {
     auto* ctx = static_cast<SSL_CTX*>(sslctx);
-    if (transferIndex() < 0 || SSL_CTX_set_ex_data(ctx, transferIndex(), user) != 1)
-        return CURLE_OUT_OF_MEMORY;
+    if (transferIndex() < 0 || SSL_CTX_set_ex_data(ctx, transferIndex(), user) != 1) return CURLE_OUT_OF_MEMORY;
     SSL_CTX_set_client_cert_cb(ctx, onClientCertificateRequest);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(ctx, verifyCallback, user);

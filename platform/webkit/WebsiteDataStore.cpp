@@ -80,8 +80,7 @@ void HTTPCookieStore::deleteCookie(const HTTPCookie& cookie, std::function<void(
 }
 
 WebsiteDataStore::WebsiteDataStore(bool persistent)
-    : persistent_(persistent),
-      cookieStore_(std::make_shared<HTTPCookieStore>(std::make_shared<HTTPCookieStorage>())) {}
+    : persistent_(persistent), cookieStore_(std::make_shared<HTTPCookieStore>(std::make_shared<HTTPCookieStorage>())) {}
 
 WebsiteDataStore::~WebsiteDataStore() {
     if (session_) session_->invalidateAndCancel();

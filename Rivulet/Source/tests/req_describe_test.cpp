@@ -32,10 +32,9 @@ TEST_F(RequestTest, CurlRepresentation) {
     post.setValue("say \"hi\"", "X-Q");
     post.setValue("c=2", "Cookie");
     post.setHTTPBody(platform::Bytes{'{', '\\', '"', 'k', '"', '}'});
-    EXPECT_EQ(
-        m->request(post)->cURLRepresentation(),
-        "$ curl -v \\\n\t-X 'POST' \\\n\t-b 'a=1' \\\n\t-H 'Accept: */*' \\\n\t-H 'X-Q: say \"hi\"' \\\n\t"
-        "--data-raw '{\\\"k\"}' \\\n\t'http://h.test/p'");
+    EXPECT_EQ(m->request(post)->cURLRepresentation(),
+              "$ curl -v \\\n\t-X 'POST' \\\n\t-b 'a=1' \\\n\t-H 'Accept: */*' \\\n\t-H 'X-Q: say \"hi\"' \\\n\t"
+              "--data-raw '{\\\"k\"}' \\\n\t'http://h.test/p'");
 
     auto get = m->request(makeRequest("http://h.test/g"));
     get->authenticate("u", "pw");
@@ -102,8 +101,8 @@ TEST(RequestStatics, AuthorizationHeader) {
     struct Case {
         std::string user, password, value;
     };
-    for (const auto& c : std::vector<Case>{{"user", "pass", "Basic dXNlcjpwYXNz"}, {"me", "", "Basic bWU6"},
-                                           {"ü", "ß", "Basic w7w6w58="}}) {
+    for (const auto& c : std::vector<Case>{
+             {"user", "pass", "Basic dXNlcjpwYXNz"}, {"me", "", "Basic bWU6"}, {"ü", "ß", "Basic w7w6w58="}}) {
         auto h = Request::authorizationHeader(c.user, c.password);
         ASSERT_TRUE(h);
         EXPECT_EQ(h->first, "Authorization");
@@ -154,10 +153,11 @@ TEST_F(RequestTest, ResumeSuspendAndCancelAnnounceThemselves) {
     server.route("GET", "/slow", Reply::text("x").heldBy(tesmar_testing::Gate::make()));
     manager->setStartRequestsImmediately(false);
     Collected<std::string> names;
-    auto token = platform::NotificationCenter::defaultCenter().addObserver(std::nullopt, nullptr, [&](const platform::Notification& n) {
-        if (n.name.rfind("org.rivulet.notification.name.task.", 0) == 0 && taskFromUserInfo(n.userInfo))
-            names.add(n.name.substr(35));
-    });
+    auto token = platform::NotificationCenter::defaultCenter().addObserver(
+        std::nullopt, nullptr, [&](const platform::Notification& n) {
+            if (n.name.rfind("org.rivulet.notification.name.task.", 0) == 0 && taskFromUserInfo(n.userInfo))
+                names.add(n.name.substr(35));
+        });
     auto failed = manager->request("http://bad host/");
     failed->resume();
     failed->suspend();

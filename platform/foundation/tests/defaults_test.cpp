@@ -123,8 +123,8 @@ TEST_F(DefaultsTest, StandardDomainFollowsTheBundleIdentifier) {
     EXPECT_TRUE(fs::exists(prefs() + "Tesmar.plist"));
 
     fs::create_directories(root + "/Bundle");
-    ASSERT_TRUE(plist::writeFile(Value::dictionary({{"CFBundleIdentifier", "com.example.app"}}),
-                                 root + "/Bundle/Info.plist"));
+    ASSERT_TRUE(
+        plist::writeFile(Value::dictionary({{"CFBundleIdentifier", "com.example.app"}}), root + "/Bundle/Info.plist"));
     Bundle::setMainBundlePath("");
     auto standard = UserDefaults::standard();
     EXPECT_EQ(standard->domainName(), "com.example.app");
@@ -151,9 +151,8 @@ TEST_F(DefaultsTest, RegistrationDomainIsConsultedLastAndNeverWritten) {
 TEST_F(DefaultsTest, LaunchArgumentsOverrideEveryDomain) {
     UserDefaults d("args");
     ASSERT_TRUE(d.setBool(false, "ZDVDebugEnabled"));
-    ProcessInfo::processInfo().setArguments(
-        {"tesmar", "-ZDVDebugEnabled", "YES", "-Count", "42", "-Ratio", "0.5", "-Name", "hello world", "-Lone",
-         "-Neg", "-3", "positional"});
+    ProcessInfo::processInfo().setArguments({"tesmar", "-ZDVDebugEnabled", "YES", "-Count", "42", "-Ratio", "0.5",
+                                             "-Name", "hello world", "-Lone", "-Neg", "-3", "positional"});
     EXPECT_EQ(d.boolForKey("ZDVDebugEnabled"), true);
     EXPECT_EQ(d.integerForKey("Count"), 42);
     EXPECT_EQ(d.doubleForKey("Ratio"), 0.5);

@@ -93,8 +93,7 @@ std::vector<std::string> urisOf(GENERAL_NAMES* names) {
         GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
         if (name->type != GEN_URI) continue;
         const ASN1_IA5STRING* uri = name->d.uniformResourceIdentifier;
-        std::string text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
-                         size_t(ASN1_STRING_length(uri)));
+        std::string text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)), size_t(ASN1_STRING_length(uri)));
         if (isHTTP(text)) out.push_back(std::move(text));
     }
     return out;
@@ -104,13 +103,12 @@ std::vector<std::string> urisOf(GENERAL_NAMES* names) {
 
 std::vector<std::string> crlDistributionPoints(X509* certificate) {
     std::vector<std::string> out;
-    auto* points = static_cast<CRL_DIST_POINTS*>(
-        X509_get_ext_d2i(certificate, NID_crl_distribution_points, nullptr, nullptr));
+    auto* points =
+        static_cast<CRL_DIST_POINTS*>(X509_get_ext_d2i(certificate, NID_crl_distribution_points, nullptr, nullptr));
     for (int i = 0; points && i < sk_DIST_POINT_num(points); ++i) {
         DIST_POINT* point = sk_DIST_POINT_value(points, i);
         if (point->distpoint && point->distpoint->type == 0)
-            for (auto& uri : urisOf(point->distpoint->name.fullname))
-                out.push_back(std::move(uri));
+            for (auto& uri : urisOf(point->distpoint->name.fullname)) out.push_back(std::move(uri));
     }
     CRL_DIST_POINTS_free(points);
     return out;
@@ -122,11 +120,9 @@ std::vector<std::string> ocspResponders(X509* certificate) {
         static_cast<AUTHORITY_INFO_ACCESS*>(X509_get_ext_d2i(certificate, NID_info_access, nullptr, nullptr));
     for (int i = 0; access && i < sk_ACCESS_DESCRIPTION_num(access); ++i) {
         ACCESS_DESCRIPTION* description = sk_ACCESS_DESCRIPTION_value(access, i);
-        if (OBJ_obj2nid(description->method) != NID_ad_OCSP || description->location->type != GEN_URI)
-            continue;
+        if (OBJ_obj2nid(description->method) != NID_ad_OCSP || description->location->type != GEN_URI) continue;
         const ASN1_IA5STRING* uri = description->location->d.uniformResourceIdentifier;
-        std::string text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
-                         size_t(ASN1_STRING_length(uri)));
+        std::string text(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)), size_t(ASN1_STRING_length(uri)));
         if (isHTTP(text)) out.push_back(std::move(text));
     }
     AUTHORITY_INFO_ACCESS_free(access);
@@ -179,8 +175,7 @@ OCSPAnswer askOCSPResponders(X509* certificate, X509* issuer, STACK_OF(X509) * u
         if (OCSP_basic_verify(basic.get(), untrusted, store, 0) <= 0) continue;
         int status = -1, reason = 0;
         ASN1_GENERALIZEDTIME *revokedAt = nullptr, *thisUpdate = nullptr, *nextUpdate = nullptr;
-        if (!OCSP_resp_find_status(basic.get(), id.get(), &status, &reason, &revokedAt, &thisUpdate,
-                                   &nextUpdate))
+        if (!OCSP_resp_find_status(basic.get(), id.get(), &status, &reason, &revokedAt, &thisUpdate, &nextUpdate))
             continue;
         // Five minutes of clock skew either way; an answer for another moment says nothing now.
         if (!at && !OCSP_check_validity(thisUpdate, nextUpdate, 300, -1)) continue;

@@ -54,8 +54,7 @@ bool listening(int port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool taken =
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
+    bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
     ::close(fd);
     return taken;
 }
@@ -86,16 +85,14 @@ public:
                           keyPath = directory + "/ca.key";
         std::ofstream(caPath) << ca.certificatePEM;
         std::ofstream(keyPath) << ca.privateKeyPEM;
-        std::ofstream(index) << "V\t491231235959Z\t\t" << serialHex(good) << "\tunknown\t"
-                             << subjectLine(good) << "\n"
+        std::ofstream(index) << "V\t491231235959Z\t\t" << serialHex(good) << "\tunknown\t" << subjectLine(good) << "\n"
                              << "R\t491231235959Z\t230101000000Z\t" << serialHex(revoked) << "\tunknown\t"
                              << subjectLine(revoked) << "\n";
         std::ofstream(index + ".attr") << "unique_subject = no\n";
         std::vector<std::string> args = {"openssl",  "ocsp", "-index", index,   "-port", std::to_string(port),
                                          "-rsigner", caPath, "-rkey",  keyPath, "-CA",   caPath};
         std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
+        for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -168,8 +165,8 @@ struct Row {
 TEST_F(RevocationSourcesTest, CRLsAtTheDistributionPoints) {
     const Row rows[] = {
         {"good leaf", &RevocationSourcesTest::leaf, kRevocationCRLMethod, TrustResultType::unspecified},
-        {"revoked leaf", &RevocationSourcesTest::revoked, kRevocationCRLMethod,
-         TrustResultType::fatalTrustFailure, X509_V_ERR_CERT_REVOKED},
+        {"revoked leaf", &RevocationSourcesTest::revoked, kRevocationCRLMethod, TrustResultType::fatalTrustFailure,
+         X509_V_ERR_CERT_REVOKED},
         {"revoked leaf, no network", &RevocationSourcesTest::revoked,
          kRevocationCRLMethod | kRevocationNetworkAccessDisabled, TrustResultType::unspecified},
         {"no CRL served, best effort", &RevocationSourcesTest::noCRL, kRevocationCRLMethod,
@@ -194,8 +191,8 @@ TEST_F(RevocationSourcesTest, AnswersOfTheOCSPResponder) {
         {"good leaf", &RevocationSourcesTest::leaf, kRevocationOCSPMethod, TrustResultType::unspecified},
         {"good leaf is a positive answer", &RevocationSourcesTest::leaf,
          kRevocationOCSPMethod | kRevocationRequirePositiveResponse, TrustResultType::unspecified},
-        {"revoked leaf", &RevocationSourcesTest::revoked, kRevocationOCSPMethod,
-         TrustResultType::fatalTrustFailure, X509_V_ERR_CERT_REVOKED},
+        {"revoked leaf", &RevocationSourcesTest::revoked, kRevocationOCSPMethod, TrustResultType::fatalTrustFailure,
+         X509_V_ERR_CERT_REVOKED},
         {"revoked leaf, either method", &RevocationSourcesTest::revoked, kRevocationUseAnyAvailableMethod,
          TrustResultType::fatalTrustFailure, X509_V_ERR_CERT_REVOKED},
         {"responder unreachable, best effort", &RevocationSourcesTest::unreachable, kRevocationOCSPMethod,

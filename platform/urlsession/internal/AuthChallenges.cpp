@@ -31,27 +31,22 @@ public:
     size_t pos() const { return pos_; }
     void seek(size_t pos) { pos_ = pos; }
     void skipSpace() {
-        while (!atEnd() && (s_[pos_] == ' ' || s_[pos_] == '\t'))
-            ++pos_;
+        while (!atEnd() && (s_[pos_] == ' ' || s_[pos_] == '\t')) ++pos_;
     }
     void skipSpaceAndCommas() {
-        while (!atEnd() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == ','))
-            ++pos_;
+        while (!atEnd() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == ',')) ++pos_;
     }
     std::string_view token() {
         size_t start = pos_;
-        while (!atEnd() && isTokenChar(s_[pos_]))
-            ++pos_;
+        while (!atEnd() && isTokenChar(s_[pos_])) ++pos_;
         return s_.substr(start, pos_ - start);
     }
     // A token68 that stands alone (followed by the end or a comma); pos is unchanged otherwise.
     std::optional<std::string_view> token68() {
         size_t start = pos_;
-        while (!atEnd() && isToken68Char(s_[pos_]))
-            ++pos_;
+        while (!atEnd() && isToken68Char(s_[pos_])) ++pos_;
         if (pos_ == start) return std::nullopt;
-        while (!atEnd() && s_[pos_] == '=')
-            ++pos_;
+        while (!atEnd() && s_[pos_] == '=') ++pos_;
         size_t end = pos_;
         skipSpace();
         if (atEnd() || peek() == ',') return s_.substr(start, end - start);
@@ -95,9 +90,7 @@ private:
 
 }  // namespace
 
-bool AuthChallengeHeader::isScheme(std::string_view name) const {
-    return equalsIgnoringASCIICase(scheme, name);
-}
+bool AuthChallengeHeader::isScheme(std::string_view name) const { return equalsIgnoringASCIICase(scheme, name); }
 
 std::optional<std::string> AuthChallengeHeader::param(std::string_view lowerName) const {
     auto it = params.find(std::string(lowerName));

@@ -56,7 +56,7 @@ public:
     bool onEngineThread() const { return std::this_thread::get_id() == threadId_.load(); }
 
     // Task registry (any thread).
-    uint64_t nextIdentifier() { return nextId_.fetch_add(1) ; }
+    uint64_t nextIdentifier() { return nextId_.fetch_add(1); }
     void registerTask(const std::shared_ptr<URLSessionTask>& task);
     std::vector<std::shared_ptr<URLSessionTask>> liveTasks();
 

@@ -15,8 +15,7 @@ bool isTokenChar(char c) {
 }
 
 std::string_view withoutLineEnd(std::string_view line) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
-        line.remove_suffix(1);
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
     return line;
 }
 

@@ -12,9 +12,9 @@
 
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/Stream.h"
-#include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/URLAuthenticationChallenge.h"
 #include "platform/urlsession/URLSessionTaskMetrics.h"
+#include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/internal/ResponseHead.h"
 
 namespace platform::urlsession_detail {
@@ -71,8 +71,8 @@ struct Transfer {
 
     // Pauses: the receive side is paused while any reason holds.
     bool userPaused = false;
-    bool decisionPaused = false;      // write callback answered PAUSE for a pending decision
-    Bytes held;                       // body that arrived while a decision was pending (bounded)
+    bool decisionPaused = false;  // write callback answered PAUSE for a pending decision
+    Bytes held;                   // body that arrived while a decision was pending (bounded)
     std::atomic<bool> pressurePaused{false};
     std::shared_ptr<std::atomic<int64_t>> pendingBytes = std::make_shared<std::atomic<int64_t>>(0);
 

@@ -19,10 +19,10 @@
 #include <tuple>
 #include <type_traits>
 
-#include "platform/urlsession/internal/Engine.h"
-#include "platform/urlsession/internal/Transfer.h"
 #include "platform/urlsession/URLCache.h"
 #include "platform/urlsession/URLError.h"
+#include "platform/urlsession/internal/Engine.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 namespace platform::urlsession_detail {
 
@@ -85,8 +85,7 @@ void askDelegateOnce(Engine* e, uint64_t id,
         if (!engine) return;
         engine->post([e, id, answered, answer = std::make_tuple(std::move(answer)...)]() mutable {
             if (Transfer* t = e->transferFor(id))
-                std::apply([&](auto&&... a) { answered(e, t, std::forward<decltype(a)>(a)...); },
-                           std::move(answer));
+                std::apply([&](auto&&... a) { answered(e, t, std::forward<decltype(a)>(a)...); }, std::move(answer));
         });
     };
     e->deliver([ask = std::move(ask), reply = std::move(reply)] { ask(reply); });

@@ -38,8 +38,8 @@ protected:
 using Names = std::vector<std::string>;
 
 TEST_F(CookieStorageTest, SendsCookiesOnlyToTheirDomainAndPath) {
-    respond("https://www.example.com/app/login", {"host=1", "dom=2; Domain=example.com; Path=/", "root=3; Path=/",
-                                                  "sec=4; Secure; Path=/"});
+    respond("https://www.example.com/app/login",
+            {"host=1", "dom=2; Domain=example.com; Path=/", "root=3; Path=/", "sec=4; Secure; Path=/"});
     respond("https://other.test/", {"other=5"});
     struct Case {
         const char* url;
@@ -120,8 +120,7 @@ TEST_F(CookieStorageTest, PlainHTTPCannotReplaceOrShadowASecureCookie) {
         auto value = std::string(row.line).substr(0, std::string(row.line).find(';'));
         respond(row.from, {row.line});
         bool present = false;
-        for (const auto& c : storage.cookies())
-            present |= c.name() + "=" + c.value() == value;
+        for (const auto& c : storage.cookies()) present |= c.name() + "=" + c.value() == value;
         EXPECT_EQ(present, row.taken);
         if (!row.taken) {
             EXPECT_EQ(storage.cookies().size(), before);

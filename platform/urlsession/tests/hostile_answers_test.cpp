@@ -24,8 +24,7 @@ Fetched fetch(const std::shared_ptr<URLSession>& session, const URLRequest& requ
     Promise<Fetched> done;
     auto task = session->dataTaskWithRequest(
         request, [&](const Bytes& data, std::shared_ptr<const URLResponse> r, std::optional<Error> e) {
-            done.set({std::string(data.begin(), data.end()),
-                      std::dynamic_pointer_cast<const HTTPURLResponse>(r), e});
+            done.set({std::string(data.begin(), data.end()), std::dynamic_pointer_cast<const HTTPURLResponse>(r), e});
         });
     task->resume();
     auto r = done.wait();
@@ -35,8 +34,7 @@ Fetched fetch(const std::shared_ptr<URLSession>& session, const URLRequest& requ
 
 std::string manyHeaders(size_t count) {
     std::vector<std::string> fields{"Content-Length: 2"};
-    for (size_t i = 0; i < count; ++i)
-        fields.push_back("X-H" + std::to_string(i) + ": v");
+    for (size_t i = 0; i < count; ++i) fields.push_back("X-H" + std::to_string(i) + ": v");
     return HostileHttpServer::answer("HTTP/1.1 200 OK", fields, "ok");
 }
 
@@ -54,34 +52,27 @@ TEST_F(HostileAnswerTest, LyingHeadsFailAsBadServerResponse) {
     };
     const std::vector<Row> rows = {
         {"two different lengths",
-         HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 10", "Content-Length: 3"},
-                                   "0123456789"),
+         HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 10", "Content-Length: 3"}, "0123456789"),
          -1011},
         {"a list of different lengths",
          HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 10, 3"}, "0123456789"), -1011},
-        {"a length that is not a number",
-         HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 1e3"}, "x"), -1011},
+        {"a length that is not a number", HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 1e3"}, "x"),
+         -1011},
         {"the same length twice is one length",
-         HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 3", "content-length: 3"}, "abc"), 0,
-         "abc"},
+         HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 3", "content-length: 3"}, "abc"), 0, "abc"},
         {"garbage for a status line", "HELLO THERE\r\n\r\nbody", -1011},
-        {"a status that is not a number", HostileHttpServer::answer("HTTP/1.1 2x0 OK", {"Content-Length: 0"}),
-         -1011},
-        {"a status out of range", HostileHttpServer::answer("HTTP/1.1 999 Odd", {"Content-Length: 0"}),
-         -1011},
+        {"a status that is not a number", HostileHttpServer::answer("HTTP/1.1 2x0 OK", {"Content-Length: 0"}), -1011},
+        {"a status out of range", HostileHttpServer::answer("HTTP/1.1 999 Odd", {"Content-Length: 0"}), -1011},
         {"a header line over our limit",
-         HostileHttpServer::answer("HTTP/1.1 200 OK",
-                                   {"X-Long: " + std::string(70 * 1024, 'a'), "Content-Length: 0"}),
+         HostileHttpServer::answer("HTTP/1.1 200 OK", {"X-Long: " + std::string(70 * 1024, 'a'), "Content-Length: 0"}),
          -1011},
         {"a header line over curl's own limit",
-         HostileHttpServer::answer("HTTP/1.1 200 OK",
-                                   {"X-Long: " + std::string(300 * 1024, 'a'), "Content-Length: 0"}),
+         HostileHttpServer::answer("HTTP/1.1 200 OK", {"X-Long: " + std::string(300 * 1024, 'a'), "Content-Length: 0"}),
          -1011},
         {"a header name with a space",
          HostileHttpServer::answer("HTTP/1.1 200 OK", {"Bad Name: x", "Content-Length: 0"}), -1011},
     };
-    auto session =
-        URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         HostileHttpServer server([&](const HostileHttpServer::Request&) { return row.answer; });
@@ -101,11 +92,9 @@ TEST_F(HostileAnswerTest, LyingHeadsFailAsBadServerResponse) {
 
 TEST_F(HostileAnswerTest, ManyHeadersAreAllKeptAndJoinedByName) {
     constexpr size_t kCount = 16000;
-    HostileHttpServer server([&](const HostileHttpServer::Request&) {
-        return manyHeaders(kCount).insert(17, "Vary: a\r\nvary: b\r\n");
-    });
-    auto session =
-        URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
+    HostileHttpServer server(
+        [&](const HostileHttpServer::Request&) { return manyHeaders(kCount).insert(17, "Vary: a\r\nvary: b\r\n"); });
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
     auto r = fetch(session, URLRequest(url(server.url("/"))));
     ASSERT_FALSE(r.error) << r.error->description();
     EXPECT_EQ(r.body, "ok");
@@ -121,8 +110,7 @@ TEST_F(HostileAnswerTest, AnInflatingBodyStopsAtTheSessionMaximumWithWhatWasDeli
     ASSERT_LT(bomb.size(), 64u * 1024);
     HostileHttpServer server([&](const HostileHttpServer::Request&) {
         return HostileHttpServer::answer(
-            "HTTP/1.1 200 OK", {"Content-Encoding: gzip", "Content-Length: " + std::to_string(bomb.size())},
-            bomb);
+            "HTTP/1.1 200 OK", {"Content-Encoding: gzip", "Content-Length: " + std::to_string(bomb.size())}, bomb);
     });
     auto config = URLSessionConfiguration::ephemeralSessionConfiguration();
     EXPECT_EQ(config.maximumDataTaskBodyLength, int64_t(64) << 20);
@@ -165,8 +153,7 @@ TEST_F(HostileAnswerTest, RedirectsCarryCredentialsAndCallerCookiesOnlyWithinThe
     HostileHttpServer first([&](const HostileHttpServer::Request& r) {
         std::lock_guard lock(targetMutex);
         if (r.target == "/start")
-            return HostileHttpServer::answer("HTTP/1.1 302 Found",
-                                             {"Location: " + target, "Content-Length: 0"});
+            return HostileHttpServer::answer("HTTP/1.1 302 Found", {"Location: " + target, "Content-Length: 0"});
         return HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 4"}, "same");
     });
     struct Row {
@@ -179,8 +166,7 @@ TEST_F(HostileAnswerTest, RedirectsCarryCredentialsAndCallerCookiesOnlyWithinThe
         {"same host, other port", other.url("/next"), false},
         {"other host", "http://localhost:" + std::to_string(other.port()) + "/next", false},
     };
-    auto session =
-        URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         {
@@ -195,8 +181,7 @@ TEST_F(HostileAnswerTest, RedirectsCarryCredentialsAndCallerCookiesOnlyWithinThe
         auto r = fetch(session, request);
         ASSERT_FALSE(r.error) << r.error->description();
         auto all = first.requests();
-        for (const auto& more : other.requests())
-            all.push_back(more);
+        for (const auto& more : other.requests()) all.push_back(more);
         ASSERT_EQ(all.size(), before + 2);
         const auto followed = (row.keeps ? first.requests() : other.requests()).back();
         EXPECT_EQ(followed.target, "/next");
@@ -221,8 +206,8 @@ TEST_F(HostileAnswerTest, ARedirectOutOfHTTPIsNotFollowedEvenWhenTheDelegateAllo
             if (name == "http.request") requested.push_back(fields["url"].stringOr(""));
         });
         auto delegate = std::make_shared<RecordingDelegate>();
-        auto session = URLSession::sessionWithConfiguration(
-            URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(),
+                                                            delegate, nullptr);
         session->dataTaskWithURL(url(server.url("/")))->resume();
         ASSERT_TRUE(delegate->waitForPrefix("complete "));
         EXPECT_EQ(delegate->snapshot().back(), "complete -1002");
@@ -240,8 +225,8 @@ class ChallengeDelegate : public RecordingDelegate {
 public:
     void didReceiveTaskChallenge(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
                                  const URLAuthenticationChallenge& c, ChallengeCompletion done) override {
-        std::string line = "challenge " + c.protectionSpace.realm().value_or("(none)") + " " +
-                           std::to_string(c.previousFailureCount);
+        std::string line =
+            "challenge " + c.protectionSpace.realm().value_or("(none)") + " " + std::to_string(c.previousFailureCount);
         if (c.protectionSpace.authenticationMethod() != kURLAuthenticationMethodHTTPBasic)
             line += " " + c.protectionSpace.authenticationMethod();
         log(line);
@@ -270,8 +255,8 @@ TEST_F(HostileAnswerTest, ChallengesAreReadByTheirGrammarAndASecondFailureEndsTh
                                              {"WWW-Authenticate: " + row.field, "Content-Length: 4"}, "nope");
         });
         auto delegate = std::make_shared<ChallengeDelegate>();
-        auto session = URLSession::sessionWithConfiguration(
-            URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(),
+                                                            delegate, nullptr);
         session->dataTaskWithURL(url(server.url("/")))->resume();
         ASSERT_TRUE(delegate->waitForPrefix("complete "));
         auto events = delegate->snapshot();
@@ -293,20 +278,18 @@ std::string md5Hex(const std::string& text) {
     EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr);
     static const char* hex = "0123456789abcdef";
     std::string out;
-    for (unsigned i = 0; i < length; ++i)
-        out += {hex[digest[i] >> 4], hex[digest[i] & 15]};
+    for (unsigned i = 0; i < length; ++i) out += {hex[digest[i] >> 4], hex[digest[i] & 15]};
     return out;
 }
 
 // A server that checks RFC 7616 digests (MD5, qop auth) of user "user", password "secret".
 std::string digestServer(const HostileHttpServer::Request& r) {
     const std::string realm = "staff", nonce = "n0nce";
-    auto challenge =
-        HostileHttpServer::answer("HTTP/1.1 401 Unauthorized",
-                                  {"WWW-Authenticate: Basic realm=\"staff\", Digest realm=\"" + realm +
-                                       "\", nonce=\"" + nonce + "\", qop=\"auth\", algorithm=MD5",
-                                   "Content-Length: 4"},
-                                  "nope");
+    auto challenge = HostileHttpServer::answer("HTTP/1.1 401 Unauthorized",
+                                               {"WWW-Authenticate: Basic realm=\"staff\", Digest realm=\"" + realm +
+                                                    "\", nonce=\"" + nonce + "\", qop=\"auth\", algorithm=MD5",
+                                                "Content-Length: 4"},
+                                               "nope");
     auto field = r.header("Authorization");
     if (!field || field->rfind("Digest ", 0) != 0) return challenge;
     std::map<std::string, std::string> p;
@@ -332,8 +315,8 @@ TEST_F(HostileAnswerTest, DigestChallengesAreAnsweredByCurlWithTheDelegatesCrede
         HostileHttpServer server(digestServer);
         auto delegate = std::make_shared<ChallengeDelegate>();
         delegate->password = row.password;
-        auto session = URLSession::sessionWithConfiguration(
-            URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(),
+                                                            delegate, nullptr);
         session->dataTaskWithURL(url(server.url("/private?x=1")))->resume();
         ASSERT_TRUE(delegate->waitForPrefix("complete "));
         auto events = delegate->snapshot();

@@ -103,8 +103,7 @@ TEST(AuthChallengesTest, ParsesTheGrammarNotSubstrings) {
         SCOPED_TRACE(row.field);
         auto parsed = parseAuthChallenges(row.field);
         std::vector<std::string> schemes;
-        for (const auto& c : parsed)
-            schemes.push_back(c.scheme);
+        for (const auto& c : parsed) schemes.push_back(c.scheme);
         EXPECT_EQ(schemes, row.schemes);
         if (!parsed.empty()) {
             EXPECT_EQ(parsed[0].param("realm"), row.firstRealm);
