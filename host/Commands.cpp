@@ -1,5 +1,7 @@
 #include "host/Commands.h"
 
+#include "host/LocationStoreCommands.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -14,7 +16,7 @@ namespace {
 
 using Kind = Command::Kind;
 
-enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds, CrashKind };
+enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds, CrashKind, LocationStore };
 
 struct Verb {
     const char* name;
@@ -48,6 +50,19 @@ constexpr Verb kVerbs[] = {
      "crash segv|abort|exception   the app crashes: a bad memory write, abort(), or an uncaught C++\n"
      "                        exception; the run ends with the signal (SIGSEGV, SIGABRT, SIGABRT)"},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
+    {"location-permission", Kind::LocationPermission, Arg::LocationStore,
+     "location-permission STATUS   the user's location answer changes: not-determined, restricted, denied,\n"
+     "                        always or when-in-use"},
+    {"location", Kind::Location, Arg::LocationStore,
+     "location LAT LONG [HACC [VACC]]   the device is somewhere else (accuracies in metres, default 5)"},
+    {"location-services", Kind::LocationServices, Arg::LocationStore,
+     "location-services on|off   switch the device's location services"},
+    {"store-product", Kind::StoreProduct, Arg::LocationStore,
+     "store-product SKU PRICE CURRENCY   the store sells SKU at PRICE (one unit) in CURRENCY (e.g. EUR)"},
+    {"purchase", Kind::Purchase, Arg::LocationStore,
+     "purchase SKU [QTY] [purchased|failed|restored]   one transaction, handed to the app as its own batch"},
+    {"purchases", Kind::Purchases, Arg::LocationStore,
+     "purchases [{\"sku\":..,\"quantity\":..,\"state\":..},...]   several transactions in one batch"},
 };
 
 std::string trim(const std::string& text) { return std::string(platform::trimmingCharacters(text, " \t\r\n")); }
@@ -140,6 +155,10 @@ ParsedCommand parseCommand(const std::string& rawLine) {
     case Arg::UpDown:
         if (rest != "up" && rest != "down") return fail(verb + " takes 'up' or 'down'");
         command.up = rest == "up";
+        break;
+    case Arg::LocationStore:
+        if (auto error = parseLocationStoreArgument(found->kind, verb, rest, command); !error.empty())
+            return fail(error);
         break;
     case Arg::CrashKind:
         if (rest != "segv" && rest != "abort" && rest != "exception")

@@ -30,6 +30,13 @@ struct Command {
         Wait,   // wait SECONDS
         Crash,  // crash segv|abort|exception: the app crashes that way (text holds the kind)
         Quit,
+        // Location and store (LocationStoreCommands.h); their arguments live in text / up / payload.
+        LocationPermission,  // location-permission STATUS
+        Location,            // location LAT LONG [HACC [VACC]]
+        LocationServices,    // location-services on|off
+        StoreProduct,        // store-product SKU PRICE CURRENCY
+        Purchase,            // purchase SKU [QTY] [purchased|failed|restored]
+        Purchases,           // purchases JSON-ARRAY
     };
     Kind kind = Kind::Quit;
     std::string text;         // URL, title or panel text

@@ -7,7 +7,9 @@
 
 #include "app/Tesmar.h"
 #include "host/Crash.h"
+#include "host/LocationStoreCommands.h"
 #include "host/MinimalApp.h"
+#include "platform/corelocation/CoreLocation.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
@@ -16,6 +18,7 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/storekit/StoreKit.h"
 #include "platform/urlsession/URLSession.h"
 #include "platform/usernotifications/Delivery.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
@@ -169,6 +172,8 @@ std::optional<std::string> Device::boot() {
         for (const auto& pem : options_.trustedRootsPEM) s.extraTrustedRootsPEM.push_back(pem);
         s.networkUp = options_.networkUp;
         s.identifierForVendorAvailable = options_.identifierForVendor;
+        for (const char* framework : {corelocation::kFrameworkName, storekit::kFrameworkName})
+            if (!options_.without.count(framework)) s.optionalFrameworks.insert(framework);
     });
     if (options_.manualClock) {
         // The device's timers and its wall clock start from now and move together, only by 'wait'.
@@ -181,6 +186,11 @@ std::optional<std::string> Device::boot() {
     ProcessInfo::processInfo().setArguments(options_.arguments);
     uikit::registerClasses();
     usernotifications::registerClasses();
+    corelocation::registerClasses();
+    corelocation::setAuthorizationStatus(options_.locationPermission);
+    if (options_.location) corelocation::setPosition(*options_.location);
+    storekit::registerClasses();
+    storekit::setPaymentsAllowed(options_.paymentsAllowed);
     Tesmar::registerClasses();
     registerMinimalApp();
     if (!options_.startURL.empty()) setMinimalAppStartURL(options_.startURL);
@@ -365,6 +375,13 @@ std::optional<std::string> Device::run(const Command& command) {
     case Kind::Quit:
         quit_ = true;
         return std::nullopt;
+    case Kind::LocationPermission:
+    case Kind::Location:
+    case Kind::LocationServices:
+    case Kind::StoreProduct:
+    case Kind::Purchase:
+    case Kind::Purchases:
+        return runLocationStoreCommand(command);
     }
     return std::nullopt;
 }

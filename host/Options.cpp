@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "host/Commands.h"
+#include "host/LocationStoreCommands.h"
 
 namespace tesmar_host {
 
@@ -96,6 +97,33 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             if (!seconds || *seconds > 3600)
                 return fail("--settle-timeout takes seconds between 0 and 3600, not '" + value + "'");
             options.settleTimeoutSeconds = *seconds;
+        } else if (flag == "--location-permission") {
+            auto status = platform::corelocation::authorizationStatusNamed(value);
+            if (!status)
+                return fail("--location-permission takes not-determined, restricted, denied, always or when-in-use, "
+                            "not '" +
+                            value + "'");
+            options.locationPermission = *status;
+        } else if (flag == "--location") {
+            std::vector<std::string> parts;
+            size_t start = 0;
+            for (size_t comma; (comma = value.find(',', start)) != std::string::npos; start = comma + 1)
+                parts.push_back(value.substr(start, comma - start));
+            parts.push_back(value.substr(start));
+            std::string error;
+            auto position = parts.size() == 3 ? std::nullopt : parsePosition(parts, error);
+            if (!position)
+                return fail("--location '" + value + "' is not LAT,LONG[,HACC,VACC]" +
+                            (error.empty() ? "" : ": " + error));
+            options.location = *position;
+        } else if (flag == "--payments") {
+            if (value != "allowed" && value != "disallowed")
+                return fail("--payments takes 'allowed' or 'disallowed', not '" + value + "'");
+            options.paymentsAllowed = value == "allowed";
+        } else if (flag == "--without") {
+            if (value != "CoreLocation" && value != "StoreKit")
+                return fail("--without takes CoreLocation or StoreKit, not '" + value + "'");
+            options.without.insert(value);
         } else {
             return fail("unknown flag " + flag + " (see --help)");
         }
@@ -129,6 +157,11 @@ std::string usageText() {
            "TesmarStartURL)\n"
            "  --settle-ms MS               quiet time that counts as idle after a command (default 250)\n"
            "  --settle-timeout SECONDS     the longest wait for idle after a command (default 15)\n"
+           "  --location-permission STATUS the user's location answer at start: not-determined (default),\n"
+           "                               restricted, denied, always or when-in-use\n"
+           "  --location LAT,LONG[,HACC,VACC]   where the device is (accuracies in metres, default 5)\n"
+           "  --payments allowed|disallowed   whether the device allows in-app payments (default allowed)\n"
+           "  --without CoreLocation|StoreKit  the device lacks that framework (repeatable)\n"
            "  --help                       this text\n"
            "\n"
            "demo: starts the demo intranet site, the push service and the kit service on loopback, launches\n"
@@ -137,6 +170,12 @@ std::string usageText() {
            "\n"
            "commands (one per line; blank lines and lines starting with # are skipped):\n" +
            commandUsageText() +
+           "\n"
+           "event lines of the location and store stand-ins:\n"
+           "  location.prompt {kind, answer}      the app asked for location permission (always / when-in-use)\n"
+           "  location.updates {state}            the app started or stopped location updates\n"
+           "  store.products-request {identifiers, outcome, found}   the app asked the store for prices\n"
+           "  store.transactions {transactions}   transactions handed to the app's payment-queue observers\n"
            "\n"
            "event lines of the crash reporter:\n"
            "  crash.trigger {kind, function_start, function_end}   printed by `crash` just before the "

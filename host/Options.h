@@ -3,9 +3,11 @@
 // naming the bad flag, so main() and tests decide what to do with it.
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/corelocation/CoreLocation.h"
 #include "platform/foundation/PlatformConfig.h"
 
 namespace tesmar_host {
@@ -24,6 +26,12 @@ struct Options {
     std::string startURL;                                           // --start-url URL (minimal app)
     double settleQuietSeconds = 0.25;  // --settle-ms: no event for this long means the app went idle
     double settleTimeoutSeconds = 15;  // --settle-timeout SECONDS: the longest wait after one command
+    // --location-permission STATUS: the user's location answer at start
+    platform::corelocation::AuthorizationStatus locationPermission =
+        platform::corelocation::AuthorizationStatus::NotDetermined;
+    std::optional<platform::corelocation::Position> location;  // --location LAT,LONG[,HACC,VACC]
+    bool paymentsAllowed = true;                               // --payments allowed|disallowed
+    std::set<std::string> without;  // --without CoreLocation|StoreKit (repeatable): frameworks the device lacks
     bool help = false;
     bool demo = false;                   // "tesmar-sim demo": the built-in demo site and tour
     std::vector<std::string> arguments;  // argv as given, for ProcessInfo

@@ -8,8 +8,10 @@
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
 #include "VezEduduzSDK/Source/VezEduduzDialogController.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
+#include "VezEduduzSDK/Source/VezEduduzLocation.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
+#include "VezEduduzSDK/Source/VezEduduzTrackIAP.h"
 #include "VezEduduzSDK/Source/VezEduduzWebView.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
@@ -138,6 +140,7 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     }
 
     if (!initAppId(appId, settings)) return;
+    if (argumentId && s.locationShared) VezEduduzLocation::getLocation(false);
 
     s.receivedBlock = receivedBlock;
     s.actionBlock = actionBlock;
@@ -211,6 +214,7 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
 
     if (launchOptions.find(platform::uikit::kLaunchOptionsRemoteNotificationKey))
         s.coldStartFromTapOnNotification = true;
+    if (!s.purchaseTracker) s.purchaseTracker = VezEduduzTrackIAP::make();
 }
 
 bool VezEduduz::initAppId(const Value& appId, const Value& settings) {

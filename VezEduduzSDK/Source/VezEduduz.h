@@ -187,6 +187,11 @@ public:
                                          std::function<void(platform::uikit::BackgroundFetchResult)> completion);
     static void setLastAppActiveMessageId(const std::optional<std::string>& messageId);
     static void setLastnonActiveMessageId(const std::optional<std::string>& messageId);
+
+    // ---- purchases (VezEduduzTrackIAP.cpp; main loop) ----
+    // POSTs on_purchase for the player (and the e-mail player): an array of {"sku", "amount", "iso",
+    // "count" when not 1}. False (nothing sent) without a player id or privacy consent.
+    static bool sendPurchases(const platform::Value& purchases);
 };
 
 }  // namespace vezeduduz

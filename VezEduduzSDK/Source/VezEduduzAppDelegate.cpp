@@ -6,6 +6,7 @@
 #include "VezEduduzSDK/Source/VENotificationHandling.h"
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
+#include "VezEduduzSDK/Source/VezEduduzLocation.h"
 #include "VezEduduzSDK/Source/VezEduduzUNUserNotificationCenter.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzSelectorHelpers.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
@@ -188,9 +189,11 @@ void registerSourceClass() {
                  lifeCycle(self, VezEduduzAppDelegate::kResignActive, app, true);
              }));
     b.method(sel(VezEduduzAppDelegate::kEnterBackground), objc::makeImp([](Object* self, Selector, ObjectHandle app) {
+                 if (hasAppId()) VezEduduzLocation::onfocus(false);
                  lifeCycle(self, VezEduduzAppDelegate::kEnterBackground, app, true);
              }));
     b.method(sel(VezEduduzAppDelegate::kBecomeActive), objc::makeImp([](Object* self, Selector, ObjectHandle app) {
+                 if (hasAppId()) VezEduduzLocation::onfocus(true);
                  lifeCycle(self, VezEduduzAppDelegate::kBecomeActive, app, true);
              }));
     b.method(sel(VezEduduzAppDelegate::kTerminate), objc::makeImp([](Object* self, Selector, ObjectHandle app) {

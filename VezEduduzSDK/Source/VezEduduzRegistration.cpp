@@ -9,6 +9,7 @@
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzJailbreakDetection.h"
+#include "VezEduduzSDK/Source/VezEduduzLocation.h"
 #include "VezEduduzSDK/Source/VezEduduzMobileProvision.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
@@ -45,6 +46,7 @@ struct RegistrationSnapshot {
     bool sendEmail = false;
     std::optional<std::string> emailUserId;
     std::optional<std::string> emailAuthCode;
+    std::optional<VezEduduzLocation::Fix> location;  // only while location sharing is on
 };
 
 int32_t secondsFromGMT() {
@@ -83,6 +85,12 @@ Value buildBody(const RegistrationSnapshot& snap) {
     int mode = static_cast<int>(VezEduduzMobileProvision::releaseMode());
     if (mode >= 1 && mode <= 3) body.set("test_type", mode);
     if (!snap.tags.isNull()) body.set("tags", snap.tags);
+    if (snap.location) {
+        body.set("lat", snap.location->record.latitude);
+        body.set("long", snap.location->record.longitude);
+        body.set("loc_acc_vert", snap.location->record.verticalAccuracy);
+        body.set("loc_acc", snap.location->record.horizontalAccuracy);
+    }
     return body;
 }
 
@@ -240,6 +248,7 @@ void VezEduduz::registerUser() {
     snap.emailUserId = email->emailUserId();
     snap.emailAuthCode = email->emailAuthCode();
     snap.sendEmail = snap.emailUserId && (!email->requiresEmailAuth() || snap.emailAuthCode);
+    if (s.locationShared) snap.location = VezEduduzLocation::lastLocation();
     vezeduduz_Log(VELogLevel::verbose, "Calling VezEduduz create/on_session");
 
     if (!s.registerUserQueue) s.registerUserQueue.emplace(kRegisterUserQueueLabel);
@@ -250,6 +259,8 @@ namespace {
 
 void sendRegistration(const RegistrationSnapshot& snap) {
     Value body = buildBody(snap);
+    std::optional<uint64_t> locationNumber;
+    if (snap.location) locationNumber = snap.location->number;
     VERequestGroup requests;
     Value push = body;
     if (snap.pushToken) push.set("identifier", *snap.pushToken);
@@ -264,8 +275,11 @@ void sendRegistration(const RegistrationSnapshot& snap) {
     // Both outcomes arrive on the main loop.
     VezEduduzClient::sharedClient().executeSimultaneousRequests(
         requests,
-        [generation](const std::map<std::string, Value>& results) {
-            if (statics().generation == generation) registrationSucceeded(results);
+        [generation, locationNumber](const std::map<std::string, Value>& results) {
+            if (statics().generation != generation) return;
+            // The fix rode in this body: forgotten only now that it arrived (and only if no newer one came).
+            if (locationNumber) VezEduduzLocation::clearLastLocation(*locationNumber);
+            registrationSucceeded(results);
         },
         [generation](const std::map<std::string, platform::Error>& errors) {
             if (statics().generation == generation) registrationFailed(errors);
@@ -290,6 +304,7 @@ void registrationSucceeded(const std::map<std::string, Value>& results) {
         if (subscription->pushToken())
             VezEduduz::updateDeviceToken(*subscription->pushToken(), s.pendingTokenSuccessBlock,
                                          s.pendingTokenFailureBlock);
+        VezEduduzLocation::sendLocation();
         VezEduduz::fireIdsAvailableCallback();
         VezEduduz::sendNotificationTypesUpdate();
     }

@@ -11,6 +11,8 @@
 
 namespace vezeduduz {
 
+class VezEduduzTrackIAP;
+
 struct DelayedInitializationParameters {
     platform::Value launchOptions;
     platform::Value appId;
@@ -59,7 +61,8 @@ struct VezEduduzStatics {
     std::optional<platform::dispatch::DispatchQueue> registerUserQueue;
     VETokenSuccessBlock pendingTokenSuccessBlock;
     VETokenFailureBlock pendingTokenFailureBlock;
-    platform::Value pendingTags;  // null: none
+    platform::Value pendingTags;                         // null: none
+    std::shared_ptr<VezEduduzTrackIAP> purchaseTracker;  // made once at start-up when the store allows
     // Bumped by each reset so that answers of an earlier "process" are dropped.
     uint64_t generation = 0;
 };

@@ -1,0 +1,185 @@
+// Location reporting and purchase tracking end to end: tesmar-sim runs the app with the location and store
+// stand-ins against the push service stand-in, on the manual clock.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Strings.h"
+#include "host/tests/SimRun.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/PropertyList.h"
+#include "testing/DemoSite.h"
+#include "testing/PushServiceStandIn.h"
+
+namespace {
+
+using platform::Value;
+using namespace host_test;
+namespace fs = std::filesystem;
+
+constexpr const char* kBundleId = "com.tesmar.intranet";
+constexpr const char* kPlayer = "7b1c2d3e-4f50-4a6b-8c7d-9e0f1a2b3c4d";
+
+class LocationStoreRoads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/location-store-roads-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        site_ = std::make_unique<tesmar_testing::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
+        push_ = tesmar_testing::PushServiceStandIn::secure(dir_.string());
+    }
+    void TearDown() override {
+        push_.reset();
+        site_.reset();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    std::string bundle() {
+        fs::path b = dir_ / "bundle";
+        fs::create_directories(b);
+        Value info = Value::dictionary({{"CFBundleIdentifier", kBundleId},
+                                        {"UIMainStoryboardFile", "Main"},
+                                        {"NSLocationWhenInUseUsageDescription", "To show nearby offices"},
+                                        {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
+        Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
+                                           {"BUNDLE_ID", kBundleId},
+                                           {"API_KEY", "test-core-api-key"}});
+        EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
+        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
+        std::ofstream(b / "Config.json") << std::string("{\"base_url\": \"") + Tesmar::Strings::Endpoint::baseUrl +
+                                                "/\", \"push_notifications_enabled\": \"true\"}";
+        return b.string();
+    }
+
+    // A device on which the push client registered in an earlier launch, so the player id is known.
+    std::string device() {
+        fs::path prefs = dir_ / "device" / "Library" / "Preferences";
+        fs::create_directories(prefs);
+        Value stored = Value::dictionary({{"VD_APP_ID", Tesmar::Strings::VezEduduz::appId}, {"VD_PLAYER_ID", kPlayer}});
+        EXPECT_TRUE(platform::plist::writeFile(stored, (prefs / (std::string(kBundleId) + ".plist")).string()).ok());
+        return (dir_ / "device").string();
+    }
+
+    SimRun run(const std::string& script, std::vector<std::string> extra = {}) {
+        auto path = dir_ / "script.txt";
+        std::ofstream(path) << script;
+        auto [siteFrom, siteTo] = site_->connectToEntry();
+        auto [pushFrom, pushTo] = push_->connectToEntry();
+        std::vector<std::string> args = {"--bundle",      bundle(),
+                                         "--device-root", device(),
+                                         "--script",      path.string(),
+                                         "--connect-to",  siteFrom + "=" + siteTo,
+                                         "--connect-to",  pushFrom + "=" + pushTo,
+                                         "--ca",          site_->rootCertificatePath(),
+                                         "--ca",          push_->rootCertificatePath(),
+                                         "--clock",       "manual",
+                                         "--settle-ms",   "150"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runSim(args);
+    }
+
+    // Bodies of the location PUTs the player got.
+    std::vector<Value> locationPuts() const {
+        std::vector<Value> out;
+        for (const auto& r : push_->requestsTo(std::string("players/") + kPlayer)) {
+            auto body = platform::json::read(r.body);
+            if (r.method == "PUT" && body.ok() && body.value().find("lat")) out.push_back(body.value());
+        }
+        return out;
+    }
+    std::vector<Value> purchasePosts() const {
+        std::vector<Value> out;
+        for (const auto& r : push_->requestsTo(std::string("players/") + kPlayer + "/on_purchase")) {
+            auto body = platform::json::read(r.body);
+            if (body.ok()) out.push_back(body.value());
+        }
+        return out;
+    }
+    static long count(const SimRun& r, const std::string& event) {
+        long n = 0;
+        for (const auto& e : simEvents(r)) n += e["event"] == Value(event);
+        return n;
+    }
+
+    fs::path dir_;
+    std::unique_ptr<tesmar_testing::DemoSite> site_;
+    std::unique_ptr<tesmar_testing::PushServiceStandIn> push_;
+};
+
+TEST_F(LocationStoreRoads, GrantedPermissionSendsTheFixAtOnceAndAgainAfterFiveMinutes) {
+    auto r = run("wait 3\nwait 290\n", {"--location-permission", "when-in-use", "--location", "52.52,13.405,12,20"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto puts = locationPuts();
+    ASSERT_EQ(puts.size(), 1u) << "one send at the fix, none before the 300 s are up\n" << allOutput(r);
+    EXPECT_DOUBLE_EQ(puts[0]["lat"].doubleOr(0), 52.52);
+    EXPECT_DOUBLE_EQ(puts[0]["long"].doubleOr(0), 13.405);
+    EXPECT_DOUBLE_EQ(puts[0]["loc_acc"].doubleOr(0), 12);
+    EXPECT_DOUBLE_EQ(puts[0]["loc_acc_vert"].doubleOr(0), 20);
+    EXPECT_EQ(puts[0]["loc_bg"], Value(false));
+    EXPECT_TRUE(puts[0]["net_type"].isNumber());
+    EXPECT_EQ(count(r, "location.updates"), 2) << "started, then stopped after one fix\n" << allOutput(r);
+
+    auto again = run("wait 3\nwait 300\n", {"--location-permission", "when-in-use", "--location", "52.52,13.405"});
+    ASSERT_EQ(again.status, 0) << allOutput(again);
+    EXPECT_EQ(locationPuts().size(), 3u) << "the second run sends at its fix and once more at 300 s\n"
+                                         << allOutput(again);
+}
+
+TEST_F(LocationStoreRoads, UndeterminedPermissionStartsNothingWithoutAPrompt) {
+    auto r = run("wait 3\nlocation 10 20\nwait 400\n", {"--location", "1,2"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    EXPECT_TRUE(locationPuts().empty()) << allOutput(r);
+    EXPECT_EQ(count(r, "location.prompt"), 0) << allOutput(r);
+    EXPECT_EQ(count(r, "location.updates"), 0) << allOutput(r);
+}
+
+TEST_F(LocationStoreRoads, PurchasesOfOneBatchGoUpInOneRequestWithPricesAndCurrencies) {
+    auto r = run("store-product gems 0.99 EUR\n"
+                 "store-product coins 4.5 USD\n"
+                 "purchases [{\"sku\":\"gems\",\"quantity\":2},{\"sku\":\"coins\"},{\"sku\":\"gems\"},"
+                 "{\"sku\":\"ghost\"},{\"sku\":\"coins\",\"state\":\"failed\"}]\n"
+                 "wait 1\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto posts = purchasePosts();
+    ASSERT_EQ(posts.size(), 1u) << allOutput(r);
+    const Value& list = posts[0]["purchases"];
+    ASSERT_TRUE(list.asArray()) << allOutput(r);
+    ASSERT_EQ(list.asArray()->size(), 2u) << "the unknown product is left out\n" << allOutput(r);
+    std::map<std::string, Value> bySku;
+    for (const Value& p : *list.asArray()) bySku[p["sku"].stringOr("")] = p;
+    EXPECT_DOUBLE_EQ(bySku["gems"]["amount"].doubleOr(0), 0.99);
+    EXPECT_EQ(bySku["gems"]["iso"], Value("EUR"));
+    EXPECT_EQ(bySku["gems"]["count"], Value(3));
+    EXPECT_DOUBLE_EQ(bySku["coins"]["amount"].doubleOr(0), 4.5);
+    EXPECT_EQ(bySku["coins"]["iso"], Value("USD"));
+    EXPECT_FALSE(bySku["coins"].find("count")) << "one unit carries no count";
+    EXPECT_EQ(count(r, "store.products-request"), 1) << allOutput(r);
+    EXPECT_EQ(count(r, "store.transactions"), 1) << allOutput(r);
+
+    // The app never finishes them: they come back at the next launch and are not reported again.
+    auto next = run("wait 1\n");
+    ASSERT_EQ(next.status, 0) << allOutput(next);
+    EXPECT_EQ(count(next, "store.transactions"), 1) << allOutput(next);
+    EXPECT_EQ(purchasePosts().size(), 1u) << allOutput(next);
+}
+
+TEST_F(LocationStoreRoads, WithoutTheFrameworksNothingIsTrackedAndNothingCrashes) {
+    auto r = run("store-product gems 0.99 EUR\npurchase gems 2\nlocation 1 2\nwait 400\n",
+                 {"--without", "StoreKit", "--without", "CoreLocation", "--location-permission", "always"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    EXPECT_TRUE(purchasePosts().empty()) << allOutput(r);
+    EXPECT_TRUE(locationPuts().empty()) << allOutput(r);
+    EXPECT_EQ(count(r, "location.updates"), 0) << allOutput(r);
+    EXPECT_EQ(count(r, "store.products-request"), 0) << allOutput(r);
+
+    auto disallowed = run("store-product gems 0.99 EUR\npurchase gems\nwait 1\n", {"--payments", "disallowed"});
+    ASSERT_EQ(disallowed.status, 0) << allOutput(disallowed);
+    EXPECT_TRUE(purchasePosts().empty()) << allOutput(disallowed);
+}
+
+}  // namespace
