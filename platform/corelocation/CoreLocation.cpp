@@ -364,4 +364,13 @@ int updatingManagers() {
     return n;
 }
 
+int backgroundManagers() {
+    int n = 0;
+    for (auto& m : liveManagers()) {
+        std::lock_guard lock(m->mutex);
+        if (m->allowsBackground) ++n;
+    }
+    return n;
+}
+
 }  // namespace platform::corelocation

@@ -80,7 +80,8 @@ bool servicesEnabled();
 // A new position; updating managers receive it.
 void setPosition(Position position);
 std::optional<Position> position();
-// How many managers are updating now.
+// How many managers are updating now, and how many may update in the background.
 int updatingManagers();
+int backgroundManagers();
 
 }  // namespace platform::corelocation
