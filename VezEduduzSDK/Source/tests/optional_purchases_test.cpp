@@ -1,0 +1,150 @@
+// The purchase tracker over the platform's store: what is counted, what waits for the store's answer, and
+// what is never reported twice.
+#include "VezEduduzSDK/Source/VezEduduzTrackIAP.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/tests/core_TestSupport.h"
+#include "platform/storekit/StoreKit.h"
+
+namespace core_test {
+namespace {
+
+namespace sk = platform::storekit;
+using sk::TransactionState;
+
+class PurchasesTest : public CoreTest {
+protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        PlatformConfig::update([](PlatformSettings& s) { s.optionalFrameworks.insert(sk::kFrameworkName); });
+        sk::registerClasses();
+        sk::addProduct({"gems", 0.99, "EUR"});
+        sk::addProduct({"coins", 2.5, "USD"});
+    }
+
+    void start() {
+        launchApplication();
+        VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr,
+                                         Value::dictionary({{kOSSettingsKeyAutoPrompt, true}}));
+        ASSERT_TRUE(waitFor([&] { return VezEduduz::mUserId().has_value(); }));
+        settleRegistration();
+        ASSERT_TRUE(statics().purchaseTracker);
+    }
+
+    std::vector<Value> posts() {
+        auto id = VezEduduz::mUserId();
+        std::vector<Value> out;
+        if (!id) return out;
+        for (const auto& r : service.requestsTo("players/" + *id + "/on_purchase")) out.push_back(bodyOf(r));
+        return out;
+    }
+    bool waitForPosts(size_t n) {
+        return waitFor([&] { return posts().size() >= n; }, 2) && posts().size() == n;
+    }
+    static std::map<std::string, Value> bySku(const Value& post) {
+        std::map<std::string, Value> out;
+        if (auto* list = post["purchases"].asArray())
+            for (const Value& p : *list) out[p["sku"].stringOr("")] = p;
+        return out;
+    }
+};
+
+TEST_F(PurchasesTest, ABatchIsSummedPerProductAndOnlyPurchasesCount) {
+    struct Row {
+        const char* name;
+        std::vector<sk::TransactionSpec> batch;
+        std::map<std::string, std::optional<int64_t>> expected;  // sku -> "count" (nullopt: absent)
+    };
+    const Row rows[] = {
+        {"one unit carries no count", {{"gems", 1, TransactionState::Purchased}}, {{"gems", std::nullopt}}},
+        {"quantities 1 and 2 of one product",
+         {{"gems", 1, TransactionState::Purchased}, {"gems", 2, TransactionState::Purchased}},
+         {{"gems", 3}}},
+        {"restored and failed give nothing",
+         {{"coins", 1, TransactionState::Restored},
+          {"coins", 1, TransactionState::Failed},
+          {"gems", 4, TransactionState::Purchased}},
+         {{"gems", 4}}},
+        {"an unknown product is left out",
+         {{"ghost", 1, TransactionState::Purchased}, {"coins", 2, TransactionState::Purchased}},
+         {{"coins", 2}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        settleRegistration();
+        tesmar_testing::resetProcessState();
+        SetUp();
+        start();
+        size_t before = posts().size();
+        sk::deliverTransactions(row.batch);
+        ASSERT_TRUE(waitFor([&] { return posts().size() > before; }, 5));
+        auto got = bySku(posts().back());
+        ASSERT_EQ(got.size(), row.expected.size());
+        for (const auto& [sku, count] : row.expected) {
+            ASSERT_TRUE(got.count(sku)) << sku;
+            EXPECT_EQ(got[sku]["count"].asInteger(), count) << sku;
+            EXPECT_TRUE(got[sku]["amount"].isNumber());
+        }
+        EXPECT_EQ(got.begin()->second["iso"], Value(got.begin()->first == "gems" ? "EUR" : "USD"));
+    }
+}
+
+TEST_F(PurchasesTest, NothingPurchasedOrNothingKnownSendsNothing) {
+    start();
+    sk::deliverTransactions({{"gems", 1, TransactionState::Failed}});
+    MainLoop::shared().runUntilIdle();
+    EXPECT_FALSE(statics().purchaseTracker->waitingUnits().size());
+    sk::deliverTransactions({{"ghost", 1, TransactionState::Purchased}});
+    EXPECT_FALSE(waitForPosts(1));
+}
+
+TEST_F(PurchasesTest, AFailedLookUpKeepsThePurchasesForTheNextBatch) {
+    start();
+    PlatformConfig::setNetworkUp(false);
+    sk::deliverTransactions({{"gems", 2, TransactionState::Purchased}});
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(statics().purchaseTracker->waitingUnits(), (std::map<std::string, int32_t>{{"gems", 2}}));
+    PlatformConfig::setNetworkUp(true);
+    sk::deliverTransactions({{"gems", 1, TransactionState::Purchased}, {"coins", 1, TransactionState::Purchased}});
+    ASSERT_TRUE(waitForPosts(1));
+    auto got = bySku(posts()[0]);
+    EXPECT_EQ(got["gems"]["count"], Value(3));
+    EXPECT_EQ(got["coins"]["amount"], Value(2.5));
+    EXPECT_TRUE(statics().purchaseTracker->waitingUnits().empty());
+}
+
+TEST_F(PurchasesTest, UnfinishedTransactionsComingBackAreNotReportedAgain) {
+    start();
+    sk::deliverTransactions({{"gems", 1, TransactionState::Purchased}});
+    ASSERT_TRUE(waitForPosts(1));
+    // The next launch: the store hands the unfinished transaction to the new tracker.
+    relaunch();
+    VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr,
+                                     Value::dictionary({{kOSSettingsKeyAutoPrompt, true}}));
+    MainLoop::shared().runUntilIdle();
+    ASSERT_TRUE(statics().purchaseTracker);
+    EXPECT_EQ(sk::unfinishedTransactions().size(), 1u);
+    EXPECT_FALSE(waitForPosts(2));
+    EXPECT_TRUE(statics().purchaseTracker->waitingUnits().empty());
+}
+
+TEST_F(PurchasesTest, NoTrackerWhenPaymentsAreNotAllowed) {
+    sk::setPaymentsAllowed(false);
+    EXPECT_FALSE(VezEduduzTrackIAP::canTrack());
+    launchApplication();
+    VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr,
+                                     Value::dictionary({{kOSSettingsKeyAutoPrompt, true}}));
+    MainLoop::shared().runUntilIdle();
+    EXPECT_FALSE(statics().purchaseTracker);
+}
+
+TEST_F(PurchasesTest, PurchasesBeforeThePlayerWaitForIt) {
+    launchApplication();
+    auto tracker = VezEduduzTrackIAP::make();
+    ASSERT_TRUE(tracker);
+    sk::deliverTransactions({{"gems", 2, TransactionState::Purchased}});
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(tracker->waitingUnits(), (std::map<std::string, int32_t>{{"gems", 2}})) << "no player: kept";
+}
+
+}  // namespace
+}  // namespace core_test
