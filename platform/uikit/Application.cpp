@@ -26,6 +26,8 @@ const char* const kDelegateSelectors[] = {
     "applicationWillTerminate:",
     "application:continueUserActivity:restorationHandler:",
     "application:openURL:options:",
+    "application:openURL:sourceApplication:annotation:",
+    "application:handleEventsForBackgroundURLSession:completionHandler:",
     "application:didRegisterForRemoteNotificationsWithDeviceToken:",
     "application:didFailToRegisterForRemoteNotificationsWithError:",
     "application:didRegisterUserNotificationSettings:",
@@ -265,8 +267,26 @@ bool Application::continueUserActivity(std::shared_ptr<UserActivity> activity) {
 
 bool Application::openURLInApp(const URL& url, const Value& options) {
     Selector s = sel("application:openURL:options:");
+    if (delegateResponds(s))
+        return objc::send<bool, ObjectHandle, URL, Value>(delegate(), s, shared_from_this(), url, options);
+    Selector legacy = sel("application:openURL:sourceApplication:annotation:");
+    if (!delegateResponds(legacy)) return false;
+    std::optional<std::string> source;
+    if (const std::string* text = options[kOpenURLOptionsSourceApplicationKey].asString()) source = *text;
+    Value annotation = options[kOpenURLOptionsAnnotationKey];
+    return objc::send<bool, ObjectHandle, URL, std::optional<std::string>, Value>(delegate(), legacy,
+                                                                                  shared_from_this(), url, source,
+                                                                                  annotation);
+}
+
+bool Application::handleEventsForBackgroundURLSession(const std::string& identifier,
+                                                      std::function<void()> completion) {
+    Selector s = sel("application:handleEventsForBackgroundURLSession:completionHandler:");
     if (!delegateResponds(s)) return false;
-    return objc::send<bool, ObjectHandle, URL, Value>(delegate(), s, shared_from_this(), url, options);
+    std::function<void()> handler = tracked<>(s.name(), std::move(completion));
+    objc::send<void, ObjectHandle, std::string, std::function<void()>>(delegate(), s, shared_from_this(), identifier,
+                                                                       std::move(handler));
+    return true;
 }
 
 // --- background tasks ---

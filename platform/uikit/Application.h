@@ -27,6 +27,10 @@
 //   application:continueUserActivity:restorationHandler:
 //                         bool(ObjectHandle app, std::shared_ptr<UserActivity>, RestorationHandler)
 //   application:openURL:options:                          bool(ObjectHandle app, URL, Value options)
+//   application:openURL:sourceApplication:annotation:
+//                         bool(ObjectHandle app, URL, std::optional<std::string> sourceApplication, Value annotation)
+//   application:handleEventsForBackgroundURLSession:completionHandler:
+//                         void(ObjectHandle app, std::string identifier, std::function<void()>)
 //   application:didRegisterForRemoteNotificationsWithDeviceToken:  void(ObjectHandle app, Bytes token)
 //   application:didFailToRegisterForRemoteNotificationsWithError:  void(ObjectHandle app, Error)
 //   application:didRegisterUserNotificationSettings:      void(ObjectHandle app, UserNotificationSettings)
@@ -82,6 +86,10 @@ inline constexpr const char* kLaunchOptionsURLKey = "UIApplicationLaunchOptionsU
 inline constexpr const char* kLaunchOptionsRemoteNotificationKey = "UIApplicationLaunchOptionsRemoteNotificationKey";
 inline constexpr const char* kLaunchOptionsUserActivityDictionaryKey =
     "UIApplicationLaunchOptionsUserActivityDictionaryKey";
+
+// Keys of the options handed to application:openURL:options:.
+inline constexpr const char* kOpenURLOptionsSourceApplicationKey = "UIApplicationOpenURLOptionsSourceApplicationKey";
+inline constexpr const char* kOpenURLOptionsAnnotationKey = "UIApplicationOpenURLOptionsAnnotationKey";
 
 // Info.plist key naming the main storyboard.
 inline constexpr const char* kMainStoryboardFileKey = "UIMainStoryboardFile";
@@ -153,7 +161,17 @@ public:
     // Delivers application:continueUserActivity:restorationHandler: (false when the delegate does not
     // answer it, or answers NO).
     bool continueUserActivity(std::shared_ptr<UserActivity> activity);
+    // Delivers application:openURL:options:, or, to a delegate without it,
+    // application:openURL:sourceApplication:annotation: with the options' source application and
+    // annotation, as the device does. False when the delegate answers neither, or answers NO.
     bool openURLInApp(const URL& url, const Value& options = Value::dictionary());
+
+    // --- background URL sessions ---
+    // The system relaunched the app for events of the background session `identifier`: delivers
+    // application:handleEventsForBackgroundURLSession:completionHandler: with a completion checked for
+    // exactly one call (see CompletionCheck.h). False (and the completion dropped uncalled) when the
+    // delegate does not answer it.
+    bool handleEventsForBackgroundURLSession(const std::string& identifier, std::function<void()> completion);
 
     // --- background tasks ---
     BackgroundTaskIdentifier beginBackgroundTask(std::function<void()> expirationHandler);
