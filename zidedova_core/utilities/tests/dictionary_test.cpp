@@ -27,10 +27,22 @@ TEST(MutableDictionaryTest, WritesAreSeenInOrderAndSnapshotsStayPut) {
     EXPECT_EQ(d.count(), 0u);
 }
 
+TEST(MutableDictionaryTest, ConditionalRemovalKeepsAnEntryWrittenSince) {
+    ZUTMutableDictionary d;
+    d.setObject(Value("old"), "k");
+    auto snapshot = d.dictionary();
+    d.setObject(Value("new"), "k");
+    d.removeObjectForKey("k", snapshot.at("k"));
+    EXPECT_EQ(d.objectForKey("k"), Value("new"));
+    d.removeObjectForKey("k", Value("new"));
+    EXPECT_EQ(d.objectForKey("k"), std::nullopt);
+}
+
 TEST(MutableDictionaryTest, PendingWritesOutliveTheDictionary) {
     for (int i = 0; i < 50; ++i) {
         auto d = std::make_unique<ZUTMutableDictionary>();
-        for (int k = 0; k < 20; ++k) d->setObject(Value(k), std::to_string(k));
+        for (int k = 0; k < 20; ++k)
+            d->setObject(Value(k), std::to_string(k));
         d.reset();  // writes may still be queued
     }
 }
@@ -46,7 +58,8 @@ TEST(MutableDictionaryTest, ConcurrentWritersAndReaders) {
                 (void)d.count();
             }
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(d.count(), 400u);
 }
 
@@ -68,7 +81,8 @@ TEST_F(EnvironmentTest, AppStoreInstallTable) {
         std::filesystem::remove_all(root + "/Bundle/SC_Info");
         if (c.scInfo) std::filesystem::create_directories(root + "/Bundle/SC_Info");
         EXPECT_EQ(ZUTAppEnvironmentUtil::isFromAppStore(), c.appStore) << c.model << " " << c.scInfo;
-        EXPECT_EQ(ZUTAppEnvironmentUtil::isSimulator(), std::string(c.model) == "x86_64" || std::string(c.model) == "i386");
+        EXPECT_EQ(ZUTAppEnvironmentUtil::isSimulator(),
+                  std::string(c.model) == "x86_64" || std::string(c.model) == "i386");
     }
     EXPECT_FALSE(ZUTAppEnvironmentUtil::isAppExtension());
     EXPECT_FALSE(ZUTAppEnvironmentUtil::isAppStoreReceiptSandbox());
