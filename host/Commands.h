@@ -29,10 +29,14 @@ struct Command {
         Foreground,
         Wait,   // wait SECONDS
         Crash,  // crash segv|abort|exception: the app crashes that way (text holds the kind)
+        OpenURL,                  // open-url URL [SOURCE-APP]: text URL, extra the source application
+        UserActivity,             // user-activity TYPE [URL]: text TYPE, extra the web page URL
+        BackgroundSessionEvents,  // background-session-events ID: text the session identifier
         Quit,
     };
     Kind kind = Kind::Quit;
     std::string text;              // URL, title or panel text
+    std::string extra;             // a second, optional argument
     platform::Value payload;       // push JSON
     bool up = true;                // network
     double seconds = 0;            // wait
