@@ -189,10 +189,6 @@ public:
                                          std::function<void(platform::uikit::BackgroundFetchResult)> completion);
     static void setLastAppActiveMessageId(const std::optional<std::string>& messageId);
     static void setLastnonActiveMessageId(const std::optional<std::string>& messageId);
-
-    // Tests: drops every process-wide static (states, flags, blocks, back end, queue, pending delayed
-    // work) as a new process would find them. Stored user defaults are left alone. Main loop.
-    static void resetForTesting();
 };
 
 }  // namespace vezeduduz

@@ -11,9 +11,10 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/PropertyList.h"
-#include "platform/foundation/tests/DeviceRootFixture.h"
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Classes.h"
+#include "testing/ProcessReset.h"
+#include "testing/TemporaryDeviceRoot.h"
 #include "zidedova_core/utilities/ZUTAppDelegateSwizzler.h"
 
 namespace {
@@ -31,11 +32,10 @@ using Log = std::vector<std::string>;
 constexpr const char* kSource = "application:openURL:sourceApplication:annotation:";
 constexpr const char* kToken = "application:didRegisterForRemoteNotificationsWithDeviceToken:";
 
-class ProxyBesidePushTest : public platform::testing::DeviceRootTest {
+class ProxyBesidePushTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        DeviceRootTest::SetUp();
-        std::filesystem::create_directories(root + "/Bundle");
+        tesmar_testing::resetProcessState();
         ASSERT_TRUE(
             platform::plist::writeFile(Value::dictionary({{"CFBundleIdentifier", "com.example.tesmar"}}),
                                        root + "/Bundle/Info.plist")
@@ -43,7 +43,6 @@ protected:
         platform::PlatformConfig::update(
             [](platform::PlatformSettings& s) { s.deviceToken = platform::Bytes(32, 7); });
         uikit::registerClasses();
-        vezeduduz::VezEduduz::resetForTesting();
         vezeduduz::VezEduduz::setLogLevel(vezeduduz::VELogLevel::verbose, vezeduduz::VELogLevel::none);
         listener_ = platform::DeviceEvents::addListener([this](const std::string& name, const Value& fields) {
             const std::string text = fields["text"].stringOr("");
@@ -57,12 +56,11 @@ protected:
     void TearDown() override {
         platform::dispatch::MainLoop::shared().runUntilIdle();
         listener_ = platform::DeviceEvents::Token();
-        ZUTAppDelegateSwizzler::resetForTesting();
-        vezeduduz::VezEduduzAppDelegate::unloadForTesting();
-        vezeduduz::VezEduduz::resetForTesting();
-        uikit::Application::resetShared();
-        DeviceRootTest::TearDown();
+        tesmar_testing::resetProcessState();
     }
+
+    tesmar_testing::TemporaryDeviceRoot device{"proxy-push-device", {"Bundle"}};
+    const std::string root = device.path();
 
     objc::Class* delegateClass() {
         static int n = 0;
@@ -103,8 +101,7 @@ protected:
 TEST_F(ProxyBesidePushTest, BothHooksHoldInEitherOrder) {
     for (bool pushFirst : {true, false}) {
         SCOPED_TRACE(pushFirst ? "push client first" : "proxy first");
-        ZUTAppDelegateSwizzler::resetForTesting();
-        vezeduduz::VezEduduzAppDelegate::unloadForTesting();
+        tesmar_testing::resetProcessState({"zidedova.app-delegate-proxy", "vezeduduz.app-hooks"});
         uikit::Application::resetShared();
         auto keep = interceptor();
         ZUTAppDelegateSwizzler::registerAppDelegateInterceptor(keep);

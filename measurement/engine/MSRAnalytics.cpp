@@ -10,8 +10,9 @@
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/NotificationCenter.h"
-#include "platform/foundation/UserDefaults.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/UUID.h"
+#include "platform/foundation/UserDefaults.h"
 #include "platform/objc/Runtime.h"
 #include "zidedova_core/ZDVConfiguration.h"
 #include "zidedova_core/utilities/ZUTNetwork.h"
@@ -48,9 +49,41 @@ struct Engine {
     }
 };
 
+void resetEngine();
+
 Engine& engine() {
-    static Engine* engine = new Engine();  // never destroyed: queued blocks may run at exit
+    static Engine* engine = [] {
+        auto* made = new Engine();  // never destroyed: queued blocks may run at exit
+        platform::ResetRegistry::add("measurement.analytics", resetEngine);
+        return made;
+    }();
     return *engine;
+}
+
+// A fresh engine state: not started, queue suspended, no listeners or user properties.
+void resetEngine() {
+    auto& e = engine();
+    e.queue.sync([] {});
+    e.operations.cancelAllOperations();
+    (void)e.operations.waitUntilAllOperationsAreFinished(5);
+    e.operations.setSuspended(true);
+    std::vector<platform::NotificationCenter::ObserverToken> observers;  // removed outside the lock
+    {
+        std::lock_guard lock(e.mutex);
+        observers.swap(e.configurationObservers);
+        e.started = false;
+        e.enabled = true;
+        e.deactivated = false;
+        e.minimumSessionInterval = 0;
+        e.sessionTimeoutInterval = 0;
+        e.appID.clear();
+        e.appInstanceID = platform::UUID().uuidString();
+        e.loadTimestamp = platform::Date::now().timeIntervalSince1970();
+        e.interceptor = nullptr;
+        e.listeners.clear();
+        e.openURLListener = nullptr;
+    }
+    if (auto measurement = MSRMeasurement::sharedInstance()) measurement->removeAllUserAttributes();
 }
 
 std::shared_ptr<MSRMonitor> monitor() { return MSRMonitor::shared(); }
@@ -400,32 +433,6 @@ bool MSRAnalytics::waitForIdleForTesting(double timeoutSeconds) {
     if (auto measurement = MSRMeasurement::sharedInstance()) measurement->workerQueue().sync([] {});
     if (engine().operations.isSuspended()) return true;
     return engine().operations.waitUntilAllOperationsAreFinished(timeoutSeconds);
-}
-
-void MSRAnalytics::resetForTesting() {
-    auto& e = engine();
-    e.queue.sync([] {});
-    e.operations.cancelAllOperations();
-    (void)e.operations.waitUntilAllOperationsAreFinished(5);
-    e.operations.setSuspended(true);
-    std::vector<platform::NotificationCenter::ObserverToken> observers;  // removed outside the lock
-    {
-        std::lock_guard lock(e.mutex);
-        observers.swap(e.configurationObservers);
-        e.started = false;
-        e.enabled = true;
-        e.deactivated = false;
-        e.minimumSessionInterval = 0;
-        e.sessionTimeoutInterval = 0;
-        e.appID.clear();
-        e.appInstanceID = platform::UUID().uuidString();
-        e.loadTimestamp = platform::Date::now().timeIntervalSince1970();
-        e.interceptor = nullptr;
-        e.listeners.clear();
-        e.openURLListener = nullptr;
-    }
-    if (auto measurement = MSRMeasurement::sharedInstance()) measurement->removeAllUserAttributes();
-    MSRMonitor::shared()->resetForTesting();
 }
 
 }  // namespace measurement

@@ -8,6 +8,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/uikit/Classes.h"
 #include "zidedova_core/utilities/ZUTAppEnvironmentUtil.h"
 #include "zidedova_core/utilities/ZUTLogger.h"
@@ -57,9 +58,25 @@ struct ProxyState {
     ObjectHandle proxied;               // (mutex)
     bool proxyTried = false;            // (mutex) the once-only guard of proxyOriginalDelegate
 };
+void resetProxyState();
+
 ProxyState& state() {
-    static auto* s = new ProxyState();  // never destroyed: overrides may run during exit
+    static auto* s = [] {
+        auto* made = new ProxyState();  // never destroyed: overrides may run during exit
+        platform::ResetRegistry::add("zidedova.app-delegate-proxy", resetProxyState);
+        return made;
+    }();
     return *s;
+}
+
+// Back to the first state: no interceptors, nothing proxied, the once-only guard open again.
+void resetProxyState() {
+    ZUTAppDelegateObserver::sharedInstance().stopObserving();
+    state().interceptors.removeAllObjects();
+    (void)state().interceptors.count();  // waits for the removal
+    std::lock_guard lock(state().mutex);
+    state().proxied = nullptr;
+    state().proxyTried = false;
 }
 
 Class* containerClass() {
@@ -444,15 +461,6 @@ void ZUTAppDelegateSwizzler::createSubclassWithObject(const ObjectHandle& delega
         state().proxied = delegate;
     }
     ZUTAppDelegateObserver::sharedInstance().observeUIApplication();
-}
-
-void ZUTAppDelegateSwizzler::resetForTesting() {
-    ZUTAppDelegateObserver::sharedInstance().stopObserving();
-    state().interceptors.removeAllObjects();
-    (void)state().interceptors.count();  // waits for the removal
-    std::lock_guard lock(state().mutex);
-    state().proxied = nullptr;
-    state().proxyTried = false;
 }
 
 // --- ZUTAppDelegateObserver ---

@@ -22,6 +22,8 @@
 // Threads: registration from any thread (the table is guarded). Proxying runs on the calling thread;
 // the delegate's re-set (nil, then back) that makes the application read the new callbacks runs on the
 // main thread (posted there when called elsewhere). The overrides run where the system calls them.
+// Its process state (interceptors, proxied delegate, once-only guard) is reset through the platform's
+// reset registry as "zidedova.app-delegate-proxy".
 #include <functional>
 #include <memory>
 #include <optional>
@@ -94,9 +96,6 @@ public:
 
     // The runtime class carrying the overrides copied into the subclass.
     static platform::objc::Class* runtimeClass();
-
-    // Tests: forgets the interceptors, the proxied delegate and the once-only guard.
-    static void resetForTesting();
 };
 
 // Forgets the proxied delegate once the application replaces its delegate.

@@ -76,7 +76,7 @@ TEST_F(HookTableTest, DelegateHooksRunFirstAndStayOnTheDelegatesChain) {
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
-        VezEduduzAppDelegate::unloadForTesting();
+        unloadHooks();
         uikit::Application::resetShared();
         loadApplicationCategory();
         auto [delegateClass, other] = c.classes();
@@ -99,7 +99,7 @@ TEST_F(HookTableTest, DelegateHooksRunFirstAndStayOnTheDelegatesChain) {
 
 TEST_F(HookTableTest, NilDelegateFirstRecordsNothingAndLaterDelegateIsHooked) {
     launchWith(makeClass("First", {}));
-    VezEduduzAppDelegate::unloadForTesting();
+    unloadHooks();
     loadApplicationCategory();
     auto app = uikit::Application::shared();
     app->setDelegate(nullptr);

@@ -8,6 +8,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Classes.h"
+#include "testing/ProcessReset.h"
 #include "zidedova_core/DOREdozadedo.h"
 #include "zidedova_core/ZDVConfiguration.h"
 #include "zidedova_core/ZDVConnectorUtils.h"
@@ -50,9 +51,7 @@ protected:
         CoreTest::SetUp();
         registerClasses();
         zidedova::registerClasses();
-        MSRAnalytics::resetForTesting();
-        uikit::Application::resetShared();
-        zidedova::ZUTAppDelegateSwizzler::resetForTesting();
+        tesmar_testing::resetProcessState({"measurement.analytics", "measurement.monitor"});
         listener = DOREdozadedo::addLogEventListener([this](const std::vector<ZDVAnalyticsEvent>& events) {
             std::lock_guard lock(mutex);
             for (const auto& e : events)
@@ -62,9 +61,6 @@ protected:
     void TearDown() override {
         MSRAnalytics::waitForIdleForTesting();
         platform::dispatch::MainLoop::shared().runUntilIdle();
-        MSRAnalytics::resetForTesting();
-        zidedova::ZUTAppDelegateSwizzler::resetForTesting();
-        uikit::Application::resetShared();
         CoreTest::TearDown();
     }
     void configure() {
@@ -155,8 +151,7 @@ TEST_F(EngineDelegateTest, TheStoredSwitchDecidesAtTheNextStart) {
         {std::nullopt, false, false},       {2, true, false},
     };
     for (const auto& c : cases) {
-        MSRAnalytics::resetForTesting();
-        ZODOzi::resetForTesting();
+        tesmar_testing::resetProcessState({"measurement.analytics", "zidedova.apps", "zidedova.options"});
         auto defaults = platform::UserDefaults::standard();
         if (c.stored)
             (void)defaults->setInteger(*c.stored, zidedova::kMeasurementEnabledStateKey);

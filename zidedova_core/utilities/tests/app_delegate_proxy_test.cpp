@@ -5,9 +5,10 @@
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PropertyList.h"
-#include "platform/foundation/tests/DeviceRootFixture.h"
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Classes.h"
+#include "testing/ProcessReset.h"
+#include "testing/TemporaryDeviceRoot.h"
 #include "zidedova_core/utilities/ZUTAppDelegateSwizzler.h"
 #include "zidedova_core/utilities/tests/LogCapture.h"
 
@@ -83,20 +84,22 @@ objc::Class* makeClass(const std::string& tag, const Party& party, Log* log, std
 
 const std::set<std::string> kEverything = {kOptions, kSource, kActivity, kSession};
 
-class AppDelegateProxyTest : public platform::testing::DeviceRootTest {
+// A new launch of the proxy's part of the process (the rest lives on).
+void resetProxy() {
+    tesmar_testing::resetProcessState({"zidedova.app-delegate-proxy"});
+    uikit::Application::resetShared();
+}
+
+class AppDelegateProxyTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        DeviceRootTest::SetUp();
-        std::filesystem::create_directories(root + "/Bundle");
-        uikit::Application::resetShared();
-        ZUTAppDelegateSwizzler::resetForTesting();
-    }
+    void SetUp() override { tesmar_testing::resetProcessState(); }
     void TearDown() override {
         platform::dispatch::MainLoop::shared().runUntilIdle();
-        ZUTAppDelegateSwizzler::resetForTesting();
-        uikit::Application::resetShared();
-        DeviceRootTest::TearDown();
+        tesmar_testing::resetProcessState();
     }
+
+    tesmar_testing::TemporaryDeviceRoot device{"proxy-device", {"Bundle"}};
+    const std::string root = device.path();
     void writeInfo(platform::ValueDictionary info) {
         info["CFBundleIdentifier"] = "com.example.tesmar";
         ASSERT_TRUE(platform::plist::writeFile(Value(info), root + "/Bundle/Info.plist").ok());
@@ -128,7 +131,7 @@ TEST_F(AppDelegateProxyTest, OverridesFollowTheDelegatesShapeAndItStillDescribes
         bool getsOptions;
     };
     for (const Case& c : {Case{{}, false}, Case{{kOptions}, true}, Case{kEverything, true}}) {
-        ZUTAppDelegateSwizzler::resetForTesting();
+        resetProxy();
         auto app = launch({c.with});
         ObjectHandle delegate = app->delegate();
         std::string before = objc::send<std::string>(delegate, sel("description"));
@@ -165,7 +168,7 @@ TEST_F(AppDelegateProxyTest, InterceptorsRunFirstAndTheAnswersAreOred) {
         {{none, false}, {}, false, {}},
     };
     for (const auto& c : cases) {
-        ZUTAppDelegateSwizzler::resetForTesting();
+        resetProxy();
         log.clear();
         auto app = launch(c.delegate);
         std::vector<ObjectHandle> held;
@@ -210,7 +213,7 @@ TEST_F(AppDelegateProxyTest, BackgroundSessionCompletionReachesTheSystemExactlyO
         {C::Keep, {C::Call}, 1},
     };
     for (const auto& c : cases) {
-        ZUTAppDelegateSwizzler::resetForTesting();
+        resetProxy();
         log.clear();
         kept.clear();
         Party delegate;
@@ -281,7 +284,7 @@ TEST_F(AppDelegateProxyTest, EitherSwitchSetToNoLeavesTheDelegateAlone) {
         std::filesystem::remove_all(root + "/Bundle");
         std::filesystem::create_directories(root + "/Bundle");
         writeInfo(info);
-        ZUTAppDelegateSwizzler::resetForTesting();
+        resetProxy();
         logs.clear();
         auto app = launch({{kSource}});
         EXPECT_FALSE(ZUTAppDelegateSwizzler::isAppDelegateProxyEnabled());
