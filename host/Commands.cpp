@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/URL.h"
 
@@ -56,10 +57,7 @@ constexpr Verb kVerbs[] = {
 };
 
 std::string trim(const std::string& text) {
-    const char* space = " \t\r\n";
-    auto first = text.find_first_not_of(space);
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(space) - first + 1);
+    return std::string(platform::trimmingCharacters(text, " \t\r\n"));
 }
 
 ParsedCommand fail(const std::string& message) { return ParsedCommand{std::nullopt, message}; }

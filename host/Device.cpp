@@ -11,6 +11,7 @@
 #include "host/MinimalApp.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -384,7 +385,7 @@ int Device::finish(int status) {
         loop.runUntilIdle();
         app_->terminate();
         loop.runUntilIdle();
-        uikit::reportPendingCompletions();
+        dispatch::reportPendingOnceHandlers();
     }
     if (status == kExitOK && printer_.faultCount() > 0) status = kExitFault;
     DeviceEvents::post("exit", Value::dictionary({{"code", status}}));

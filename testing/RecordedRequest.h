@@ -40,11 +40,11 @@ struct RecordedRequest {
 
     // First value of a header, names compared without regard to case.
     std::optional<std::string> header(const std::string& name) const;
+    // The first query item named `name`, decoded.
+    std::optional<std::string> queryItem(const std::string& name) const;
     // Every value of a header (e.g. several Cookie lines), in order.
     std::vector<std::string> headerValues(const std::string& name) const;
     bool hasHeader(const std::string& name) const { return header(name).has_value(); }
-    // First value of a decoded query item.
-    std::optional<std::string> queryItem(const std::string& name) const;
     // The first multipart part with this field name.
     const MultipartPart* part(const std::string& name) const;
 };

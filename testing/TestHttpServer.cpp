@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "testing/ByteRange.h"
+#include "testing/internal/ByteRange.h"
 
 namespace tesmar_testing {
 
@@ -332,11 +332,6 @@ void TestHttpServer::routeRaw(const std::string& method, const std::string& patt
     std::lock_guard lock(mutex_);
     std::erase_if(routes_, [&](const auto& x) { return x->method == method && x->pattern == pattern; });
     routes_.push_back(std::move(r));
-}
-
-void TestHttpServer::removeRoute(const std::string& method, const std::string& pattern) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(routes_, [&](const auto& x) { return x->method == method && x->pattern == pattern; });
 }
 
 void TestHttpServer::setFallbackHandler(RawHandler handler) {

@@ -87,7 +87,6 @@ public:
     void route(const std::string& method, const std::string& pattern, std::vector<Reply> script);
     void route(const std::string& method, const std::string& pattern, Reply reply);
     void routeRaw(const std::string& method, const std::string& pattern, RawHandler handler);
-    void removeRoute(const std::string& method, const std::string& pattern);
     // Requests no route matches; default: 404 with an empty body.
     void setFallbackHandler(RawHandler handler);
     // How many requests a route has answered (0 for an unknown route).

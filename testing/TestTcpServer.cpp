@@ -76,11 +76,6 @@ void TestTcpServer::wake() {
     [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
 }
 
-void TestTcpServer::setBehaviour(Behaviour behaviour) {
-    std::lock_guard lock(mutex_);
-    behaviour_ = std::move(behaviour);
-}
-
 size_t TestTcpServer::connectionCount() const {
     std::lock_guard lock(mutex_);
     return records_.size();
@@ -114,15 +109,6 @@ void TestTcpServer::send(size_t index, std::string bytes) {
         std::lock_guard lock(mutex_);
         if (index >= connections_.size() || connections_[index]->closed) return;
         connections_[index]->unsent += bytes;
-    }
-    wake();
-}
-
-void TestTcpServer::halfClose(size_t index) {
-    {
-        std::lock_guard lock(mutex_);
-        if (index >= connections_.size()) return;
-        connections_[index]->endWhenFlushed = true;
     }
     wake();
 }

@@ -177,7 +177,7 @@ Value DOREdozadedo::startOptions(const platform::ObjectHandle& configuration, co
     if (configuration) out.set(kZDVAnalyticsConfigurationKey, Value(configuration));
     out.set(kZDVAnalyticsCollectionDeactivatedKey, options.isAnalyticsCollectionDeactivated());
     out.set(kZDVAnalyticsCollectionEnabledKey, options.isAnalyticsCollectionEnabled());
-    out.set(kZDVAppMeasurementLogTagKey, "[Zidedova/Analytics]");
+    out.set(kZDVMeasurementLogTagKey, "[Zidedova/Analytics]");
     if (auto defaults = VIVUzorivu::defaultOptionsDictionary()) {
         if (auto it = defaults->find("ANALYTICS_SAFELISTED_EVENTS"); it != defaults->end())
             out.set(kZDVSafelistedEventsKey, it->second);

@@ -1,10 +1,10 @@
 #include "zidedova_core/ZODOzi.h"
 
 #include <algorithm>
-#include <cctype>
 #include <set>
 #include <string_view>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -73,11 +73,6 @@ bool isAllowedLibraryCharacter(unsigned char c) { return std::isalnum(c) || c ==
 std::optional<bool> boolNumber(const Value* v) {
     if (v && (v->isBool() || v->isNumber())) return v->asBool();
     return std::nullopt;
-}
-
-std::string lowercase(std::string s) {
-    for (auto& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return s;
 }
 
 void postDiagnosticsNotification(Value userInfo) {
@@ -343,8 +338,9 @@ std::string ZODOzi::zidedovaUserAgent() {
         if (libraries().versions)
             for (const auto& [name, version] : *libraries().versions) entries.push_back(name + "/" + version);
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const std::string& a, const std::string& b) { return lowercase(a) < lowercase(b); });
+    std::stable_sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
+        return platform::lowercasedASCII(a) < platform::lowercasedASCII(b);
+    });
     std::string out;
     for (const auto& e : entries) out += (out.empty() ? "" : " ") + e;
     return out;

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "Rivulet/Source/AnyError.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileManager.h"
 
 namespace rivulet {
@@ -118,8 +119,7 @@ const std::unordered_map<std::string, std::string>& mimeTable() {
 }  // namespace
 
 std::string mimeTypeForPathExtension(const std::string& pathExtension) {
-    std::string key = pathExtension;
-    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    std::string key = platform::lowercasedASCII(pathExtension);
     auto it = mimeTable().find(key);
     return it == mimeTable().end() ? "application/octet-stream" : it->second;
 }

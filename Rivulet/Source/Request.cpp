@@ -1,10 +1,9 @@
 #include "Rivulet/Source/Request.h"
 
-#include <openssl/evp.h>
-
 #include <map>
 
 #include "Rivulet/Source/Notifications.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/TextEncoding.h"
 #include "platform/urlsession/URLCredentialStorage.h"
 
@@ -113,12 +112,7 @@ std::shared_ptr<Request> Request::authenticate(platform::URLCredential credentia
 std::optional<std::pair<std::string, std::string>> Request::authorizationHeader(const std::string& user,
                                                                                const std::string& password) {
     const std::string plain = user + ":" + password;  // std::string is already UTF-8 bytes
-    std::string encoded(4 * ((plain.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                            reinterpret_cast<const unsigned char*>(plain.data()), int(plain.size()));
-    if (n < 0) return std::nullopt;
-    encoded.resize(size_t(n));
-    return std::make_pair(std::string("Authorization"), "Basic " + encoded);
+    return std::make_pair(std::string("Authorization"), "Basic " + platform::base64Encoded(plain));
 }
 
 void Request::postTaskNotification(const std::string& name, const TaskPtr& task) {

@@ -3,6 +3,7 @@
 #include "Rivulet/Source/Notifications.h"
 #include "Rivulet/Source/SessionManager.h"
 #include "Rivulet/Source/URLConvertible.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/ProcessInfo.h"
 
 namespace rivulet {
@@ -143,10 +144,9 @@ void SessionDelegate::didCompleteWithError(const SessionPtr& session, const Task
     if (!retrierNow || !error) return completeTask(session, task, error);
 
     auto self = shared_from_this();
-    auto once = std::make_shared<std::atomic<bool>>(false);
     std::weak_ptr<SessionManager> weakManager = manager;
-    retrierNow->should(manager, req, *error, [self, once, weakManager, session, task, req, error](bool retry, double delay) {
-        if (once->exchange(true)) return;
+    std::function<void(bool, double)> decided = [self, weakManager, session, task, req, error](bool retry,
+                                                                                               double delay) {
         if (!retry) return self->completeTask(session, task, error);
         // The delegate is kept until the retry has run: its handlers must run even if the manager goes.
         after(DispatchQueue::global(QualityOfService::Utility), delay, [self, weakManager, session, task, req, error] {
@@ -157,7 +157,11 @@ void SessionDelegate::didCompleteWithError(const SessionPtr& session, const Task
             }
             self->completeTask(session, task, error);
         });
-    });
+    };
+    retrierNow->should(
+        manager, req, *error,
+        platform::dispatch::OnceHandler<bool, double>(
+            "should", std::move(decided), platform::dispatch::OnceHandlerPolicy::IgnoreExtraCalls));
 }
 
 void SessionDelegate::completeTask(const SessionPtr& session, const TaskPtr& task, const std::optional<AnyError>& error) {

@@ -4,6 +4,7 @@
 
 #include "Rivulet/Source/SessionTrust.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Locale.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -143,9 +144,7 @@ void SessionManager::allowRetrier(std::shared_ptr<RequestRetrier> retrier, std::
         auto manager = weak.lock();
         // A request nobody can retry any more still completes with its error.
         if (!manager) return request->resume();
-        auto once = std::make_shared<std::atomic<bool>>(false);
-        retrier->should(manager, request, error, [weak, request, once, utility](bool retry, double delay) {
-            if (once->exchange(true)) return;
+        auto decided = [weak, request, utility](bool retry, double delay) {
             auto manager = weak.lock();
             if (!manager) return request->resume();
             if (!retry) {
@@ -158,7 +157,11 @@ void SessionManager::allowRetrier(std::shared_ptr<RequestRetrier> retrier, std::
                 if (manager->retry(request) && request->task()) return;  // registered by retry()
                 if (manager->startRequestsImmediately()) request->resume();
             });
-        });
+        };
+        retrier->should(
+            manager, request, error,
+            platform::dispatch::OnceHandler<bool, double>(
+                "should", std::move(decided), platform::dispatch::OnceHandlerPolicy::IgnoreExtraCalls));
     });
 }
 

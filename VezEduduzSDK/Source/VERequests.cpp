@@ -1,10 +1,10 @@
 #include "VezEduduzSDK/Source/VERequests.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "VezEduduzSDK/Source/VELogLevel.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
+#include "platform/foundation/ASCII.h"
 
 namespace vezeduduz {
 namespace {
@@ -38,11 +38,6 @@ Value appIdParameters(const VEOptionalString& appId) {
     Value parameters = Value::dictionary();
     setIfPresent(parameters, "app_id", appId);
     return parameters;
-}
-
-std::string lowerCased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
 }
 
 }  // namespace
@@ -162,7 +157,7 @@ std::shared_ptr<VERequestSyncHashedEmail> VERequestSyncHashedEmail::withUserId(c
                                                                                const VEOptionalString& appId,
                                                                                const std::string& email,
                                                                                const Value& networkType) {
-    auto lower = lowerCased(email);
+    auto lower = platform::lowercasedASCII(email);
     auto md5 = VezEduduzHelper::hashUsingMD5(lower);
     auto sha1 = VezEduduzHelper::hashUsingSha1(lower);
     VezEduduzLogSink::log(VELogLevel::debug, lower + " - MD5: " + md5 + ", SHA1:" + sha1);

@@ -10,8 +10,8 @@
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
-#include "VezEduduzSDK/Source/VezEduduzStatics.h"
 #include "VezEduduzSDK/Source/VezEduduzWebView.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -350,8 +350,6 @@ bool VezEduduz::shouldDelaySubscriptionSettingsUpdate() { return statics().shoul
 bool VezEduduz::iosParamsReceived() { return statics().iosParamsReceived; }
 bool VezEduduz::promptBeforeOpeningPushURL() { return statics().promptBeforeOpeningPushURL; }
 bool VezEduduz::autoPrompt() { return statics().autoPrompt; }
-const VEHandleNotificationReceivedBlock& VezEduduz::notificationReceivedBlock() { return statics().receivedBlock; }
-const VEHandleNotificationActionBlock& VezEduduz::notificationActionBlock() { return statics().actionBlock; }
 
 bool VezEduduz::coldStartFromTapOnNotification() {
     bool value = statics().coldStartFromTapOnNotification;

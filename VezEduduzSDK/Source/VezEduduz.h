@@ -104,8 +104,6 @@ public:
     static bool promptBeforeOpeningPushURL();
     static bool autoPrompt();
     static void setDelayIntervals(double maxApnsWait, double registrationDelay);
-    static const VEHandleNotificationReceivedBlock& notificationReceivedBlock();
-    static const VEHandleNotificationActionBlock& notificationActionBlock();
 
     // ---- states (built on first use) ----
     static std::shared_ptr<VEPermissionState> currentPermissionState();

@@ -37,7 +37,6 @@ public:
     static void setDialogPresenter(DialogPresenter presenter);
     // Host name of the application store's web pages; URLs on it always open outside the app.
     static std::string appStoreWebHost();
-    static void setAppStoreWebHost(std::string host);
 
     // Opens a launch URL: in the in-app page (http(s) only, when the in-app setting is on and the URL is
     // not a store page) or through the application's openURL, 0.25 s (shared Clock) after deciding,

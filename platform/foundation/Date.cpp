@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/foundation/ASCII.h"
+
 namespace platform {
 
 namespace {
@@ -221,10 +223,7 @@ bool Date::parseHTTPDate(const std::string& text, Date& out) {
             day = value;
         } else if (!foundMonth && token.size() >= 3 && [&] {
                        for (int m = 0; m < 12; ++m) {
-                           bool same = true;
-                           for (int k = 0; k < 3; ++k)
-                               if ((token[k] | 0x20) != (kMonths[m][k] | 0x20)) same = false;
-                           if (same) {
+                           if (equalsIgnoringASCIICase(token.substr(0, 3), kMonths[m])) {
                                month = m + 1;
                                return true;
                            }

@@ -23,11 +23,9 @@ namespace platform {
 
 // File error codes in kCocoaErrorDomain.
 inline constexpr int64_t kFileNoSuchFileError = 4;
-inline constexpr int64_t kFileLockingError = 255;
 inline constexpr int64_t kFileReadUnknownError = 256;
 inline constexpr int64_t kFileReadNoPermissionError = 257;
 inline constexpr int64_t kFileReadInvalidFileNameError = 258;
-inline constexpr int64_t kFileReadCorruptFileError = 259;
 inline constexpr int64_t kFileReadNoSuchFileError = 260;
 inline constexpr int64_t kFileReadTooLargeError = 263;
 inline constexpr int64_t kFileWriteUnknownError = 512;

@@ -75,8 +75,6 @@ void ProcessInfo::clearEnvironmentOverrides() {
 
 std::string ProcessInfo::processName() const { return PlatformConfig::current().processName; }
 
-int ProcessInfo::processIdentifier() const { return int(::getpid()); }
-
 OperatingSystemVersion ProcessInfo::operatingSystemVersion() const { return PlatformConfig::systemVersion(); }
 
 std::string ProcessInfo::operatingSystemVersionString() const {

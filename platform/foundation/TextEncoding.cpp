@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/foundation/ASCII.h"
+
 namespace platform::text {
 
 namespace {
@@ -22,14 +24,8 @@ bool isPlainCharsetName(std::string_view name) {
     return true;
 }
 
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 bool isUTF8Name(std::string_view name) {
-    std::string n = lower(name);
+    std::string n = lowercasedASCII(name);
     return n == "utf-8" || n == "utf8";
 }
 
@@ -80,7 +76,7 @@ private:
 
 // Without a byte-order mark, UTF-16 and UTF-32 text is big-endian (RFC 2781); iconv would take the host's order.
 std::string sourceCharset(std::string_view bytes, std::string_view name) {
-    std::string n = lower(name);
+    std::string n = lowercasedASCII(name);
     auto starts = [&](std::string_view bom) { return bytes.substr(0, bom.size()) == bom; };
     if (n == "utf-16" || n == "utf16") {
         if (starts("\xFE\xFF") || starts("\xFF\xFE")) return "UTF-16";

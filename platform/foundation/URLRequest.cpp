@@ -4,19 +4,6 @@
 
 namespace platform {
 
-bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
-}
-
-std::string_view trimmingHTTPWhitespace(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 const std::string* HTTPHeaderFields::find(std::string_view name) const {
     for (const auto& [k, v] : entries_)
         if (equalsIgnoringASCIICase(k, name)) return &v;
@@ -72,8 +59,6 @@ void URLRequest::setValue(std::optional<std::string> value, std::string name) {
     else
         headers_.erase(name);
 }
-
-void URLRequest::addValue(std::string value, std::string name) { headers_.add(std::move(name), std::move(value)); }
 
 void URLRequest::setHTTPBody(std::optional<Bytes> body) {
     body_ = std::move(body);

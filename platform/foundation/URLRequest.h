@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
 
@@ -45,10 +46,6 @@ private:
     std::vector<Entry> entries_;
 };
 
-bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
-// `s` without the spaces and tabs around it (HTTP's optional whitespace).
-std::string_view trimmingHTTPWhitespace(std::string_view s);
-
 class URLRequest {
 public:
     URLRequest() = default;
@@ -64,7 +61,6 @@ public:
     // Header fields: value(forHTTPHeaderField:) and friends.
     std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
     void setValue(std::optional<std::string> value, std::string name);  // nullopt removes the field
-    void addValue(std::string value, std::string name);
     const HTTPHeaderFields& allHTTPHeaderFields() const { return headers_; }
     void setAllHTTPHeaderFields(HTTPHeaderFields fields) { headers_ = std::move(fields); }
 

@@ -76,10 +76,4 @@ std::any Object::associatedValue(AssociationKey key) const {
     return it == associations_.end() ? std::any() : it->second.value;
 }
 
-void Object::removeAssociatedObjects() {
-    std::map<AssociationKey, Association> old;
-    std::lock_guard lock(associationsMutex_);
-    old.swap(associations_);
-}
-
 } // namespace platform::objc

@@ -67,7 +67,6 @@ public:
         if (const T* p = std::any_cast<T>(&v)) return *p;
         return std::nullopt;
     }
-    void removeAssociatedObjects();
 
 protected:
     struct RootTag {};

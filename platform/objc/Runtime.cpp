@@ -283,16 +283,6 @@ std::vector<Ivar> Runtime::ivarList(const Class* cls) const {
     return cls->ivars_;
 }
 
-void Runtime::addImageName(std::string path) {
-    std::unique_lock lock(mutex_);
-    images_.push_back(std::move(path));
-}
-
-std::vector<std::string> Runtime::imageNames() const {
-    std::shared_lock lock(mutex_);
-    return images_;
-}
-
 // ----- builder -----
 
 ClassBuilder::ClassBuilder(Runtime& runtime, std::string_view name, Class* superclass, size_t instanceSize)

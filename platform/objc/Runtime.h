@@ -112,10 +112,6 @@ public:
     void addIvar(Class* cls, Ivar ivar);
     std::vector<Ivar> ivarList(const Class* cls) const; // cls's own, in declaration order
 
-    // --- loaded images (for diagnostics) ---
-    void addImageName(std::string path);
-    std::vector<std::string> imageNames() const;
-
 private:
     friend class Class;
     Class* newPair(Class* superclass, std::string_view name, size_t instanceSize);
@@ -128,7 +124,6 @@ private:
     std::unordered_map<std::string, Class*> pending_; // allocated, not registered yet
     std::vector<Class*> order_;
     std::unordered_map<std::string, std::unique_ptr<Protocol>> protocols_;
-    std::vector<std::string> images_;
     Class* root_ = nullptr;
 };
 

@@ -3,7 +3,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
-#include "platform/security/OpenSSLHandles.h"
+#include "platform/security/internal/OpenSSLHandles.h"
 
 namespace platform::security {
 
@@ -57,11 +57,6 @@ std::string RevocationList::issuerName() const {
     if (!bio) return {};
     X509_NAME_print_ex(bio.get(), X509_CRL_get_issuer(crl_.get()), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
     return bioContents(bio.get());
-}
-
-bool RevocationList::listsSerialOf(const Certificate& certificate) const {
-    X509_REVOKED* entry = nullptr;
-    return X509_CRL_get0_by_serial(crl_.get(), &entry, const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(certificate.x509()))) == 1;
 }
 
 }  // namespace platform::security

@@ -60,9 +60,7 @@ namespace platform::security {
 // Revocation policy flags.
 inline constexpr uint64_t kRevocationOCSPMethod = 1u << 0;
 inline constexpr uint64_t kRevocationCRLMethod = 1u << 1;
-inline constexpr uint64_t kRevocationPreferCRL = 1u << 2;
 inline constexpr uint64_t kRevocationRequirePositiveResponse = 1u << 3;
-inline constexpr uint64_t kRevocationNetworkAccessDisabled = 1u << 4;
 inline constexpr uint64_t kRevocationUseAnyAvailableMethod = kRevocationOCSPMethod | kRevocationCRLMethod;
 
 // Status codes (kOSStatusErrorDomain) of a trust that could not be made or evaluated.
@@ -147,7 +145,6 @@ public:
     // Makes `anchors` the trusted anchors and turns anchors-only on.
     void setAnchorCertificates(std::vector<Certificate> anchors);
     void setAnchorCertificatesOnly(bool anchorsOnly);
-    std::vector<Certificate> anchorCertificates() const;
     bool anchorCertificatesOnly() const;
 
     void setRevocationLists(std::vector<RevocationList> lists);

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "platform/foundation/DeviceEvents.h"
-#include "platform/uikit/AlertStack.h"
+#include "platform/uikit/internal/AlertStack.h"
 
 namespace platform::uikit {
 
@@ -87,11 +87,6 @@ AlertView::AlertView(std::optional<std::string> title, std::optional<std::string
 long AlertView::addButtonWithTitle(std::string title) {
     buttons_.push_back(std::move(title));
     return long(buttons_.size()) - 1;
-}
-
-std::string AlertView::buttonTitleAtIndex(long index) const {
-    if (index < 0 || index >= long(buttons_.size())) return "";
-    return buttons_[size_t(index)];
 }
 
 void AlertView::show() {

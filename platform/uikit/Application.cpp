@@ -4,11 +4,12 @@
 #include <cstdio>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OnceHandler.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/Classes.h"
-#include "platform/uikit/CompletionCheck.h"
 #include "platform/uikit/Window.h"
 
 namespace platform::uikit {
@@ -105,7 +106,7 @@ void Application::platformSetDelegate(ObjectHandle delegate) {
         Selector s = sel(kDelegateSelectors[i]);
         if (delegate && objc::respondsToSelector(delegate, s)) answers.insert(s);
     }
-    ObjectHandle old;
+    ObjectHandle old;  // released outside the lock, after the observers heard of the change
     std::vector<std::function<void(ObjectHandle, ObjectHandle)>> observers;
     {
         std::lock_guard lock(mutex_);
@@ -117,11 +118,6 @@ void Application::platformSetDelegate(ObjectHandle delegate) {
     for (auto& o : observers) o(old, delegate);
 }
 
-bool Application::delegateResponds(Selector selector) const {
-    std::lock_guard lock(mutex_);
-    return delegate_ && delegateAnswers_.count(selector) > 0;
-}
-
 int Application::addDelegateObserver(std::function<void(ObjectHandle, ObjectHandle)> observer) {
     std::lock_guard lock(mutex_);
     int id = nextObserverId_++;
@@ -130,8 +126,17 @@ int Application::addDelegateObserver(std::function<void(ObjectHandle, ObjectHand
 }
 
 void Application::removeDelegateObserver(int id) {
+    std::function<void(ObjectHandle, ObjectHandle)> drop;  // released outside the lock
     std::lock_guard lock(mutex_);
-    delegateObservers_.erase(id);
+    auto it = delegateObservers_.find(id);
+    if (it == delegateObservers_.end()) return;
+    drop = std::move(it->second);
+    delegateObservers_.erase(it);
+}
+
+bool Application::delegateResponds(Selector selector) const {
+    std::lock_guard lock(mutex_);
+    return delegate_ && delegateAnswers_.count(selector) > 0;
 }
 
 void Application::callDelegate(const char* selector) {
@@ -218,7 +223,7 @@ void Application::setKeyWindow(const std::shared_ptr<Window>& window) {
 // --- URLs ---
 
 void Application::registerSchemeHandler(std::string scheme, std::string handler) {
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    scheme = lowercasedASCII(scheme);
     std::lock_guard lock(mutex_);
     if (handler.empty())
         schemeHandlers_.erase(scheme);
@@ -283,7 +288,8 @@ bool Application::handleEventsForBackgroundURLSession(const std::string& identif
                                                       std::function<void()> completion) {
     Selector s = sel("application:handleEventsForBackgroundURLSession:completionHandler:");
     if (!delegateResponds(s)) return false;
-    std::function<void()> handler = tracked<>(s.name(), std::move(completion));
+    std::function<void()> handler =
+        dispatch::OnceHandler<>(s.name(), std::move(completion), dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
     objc::send<void, ObjectHandle, std::string, std::function<void()>>(delegate(), s, shared_from_this(), identifier,
                                                                        std::move(handler));
     return true;
@@ -378,8 +384,6 @@ void Application::registerForRemoteNotifications() {
     });
 }
 
-void Application::unregisterForRemoteNotifications() { registeredForRemote_ = false; }
-
 void Application::registerForRemoteNotificationTypes(uint64_t types) {
     {
         std::lock_guard lock(mutex_);
@@ -434,9 +438,9 @@ UserNotificationSettings Application::currentUserNotificationSettings() const {
 bool Application::deliverRemoteNotification(const Value& userInfo, FetchCompletionHandler completion) {
     Selector s = sel("application:didReceiveRemoteNotification:fetchCompletionHandler:");
     if (!delegateResponds(s)) return false;
-    FetchCompletionHandler handler =
-        tracked<BackgroundFetchResult>("application:didReceiveRemoteNotification:fetchCompletionHandler:",
-                                       std::move(completion));
+    FetchCompletionHandler handler = dispatch::OnceHandler<BackgroundFetchResult>(
+        "application:didReceiveRemoteNotification:fetchCompletionHandler:", std::move(completion),
+        dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
     objc::send<void, ObjectHandle, Value, FetchCompletionHandler>(delegate(), s, shared_from_this(), userInfo,
                                                                   std::move(handler));
     return true;
@@ -453,8 +457,9 @@ bool Application::deliverRemoteNotificationAction(const std::string& identifier,
                                                   std::function<void()> completion) {
     Selector s = sel("application:handleActionWithIdentifier:forRemoteNotification:completionHandler:");
     if (!delegateResponds(s)) return false;
-    std::function<void()> handler = tracked<>(
-        "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:", std::move(completion));
+    std::function<void()> handler = dispatch::OnceHandler<>(
+        "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:",
+        std::move(completion), dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
     objc::send<void, ObjectHandle, std::string, Value, std::function<void()>>(delegate(), s, shared_from_this(),
                                                                              identifier, userInfo, std::move(handler));
     return true;

@@ -82,10 +82,8 @@ inline constexpr const char* kApplicationWillEnterForegroundNotification =
 inline constexpr const char* kApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
 
 // Launch-option keys.
-inline constexpr const char* kLaunchOptionsURLKey = "UIApplicationLaunchOptionsURLKey";
-inline constexpr const char* kLaunchOptionsRemoteNotificationKey = "UIApplicationLaunchOptionsRemoteNotificationKey";
-inline constexpr const char* kLaunchOptionsUserActivityDictionaryKey =
-    "UIApplicationLaunchOptionsUserActivityDictionaryKey";
+inline constexpr const char* kLaunchOptionsRemoteNotificationKey =
+    "UIApplicationLaunchOptionsRemoteNotificationKey";
 
 // Keys of the options handed to application:openURL:options:.
 inline constexpr const char* kOpenURLOptionsSourceApplicationKey = "UIApplicationOpenURLOptionsSourceApplicationKey";
@@ -120,7 +118,8 @@ public:
     void setDelegate(ObjectHandle delegate);  // sends setDelegate:
     // Whether the delegate answered `selector` when it was set.
     bool delegateResponds(objc::Selector selector) const;
-    // Told (old, new) after the platform's setDelegate: ran; answers an id for removal.
+    // Told (old, new) after the platform's setDelegate: ran, on the thread that set it (the way
+    // key-value observation of "delegate" reports it); answers an id for removal.
     int addDelegateObserver(std::function<void(ObjectHandle oldDelegate, ObjectHandle newDelegate)> observer);
     void removeDelegateObserver(int id);
 
@@ -169,7 +168,7 @@ public:
     // --- background URL sessions ---
     // The system relaunched the app for events of the background session `identifier`: delivers
     // application:handleEventsForBackgroundURLSession:completionHandler: with a completion checked for
-    // exactly one call (see CompletionCheck.h). False (and the completion dropped uncalled) when the
+    // exactly one call (dispatch::OnceHandler, reporting faults). False (and the completion dropped uncalled) when the
     // delegate does not answer it.
     bool handleEventsForBackgroundURLSession(const std::string& identifier, std::function<void()> completion);
 
@@ -184,7 +183,6 @@ public:
     // Answered later on the main loop: didRegister... with PlatformConfig's deviceToken, or
     // didFailToRegister... when the token is empty.
     void registerForRemoteNotifications();
-    void unregisterForRemoteNotifications();
     bool isRegisteredForRemoteNotifications() const { return registeredForRemote_; }
     // Before system 8: records the types and registers as above.
     void registerForRemoteNotificationTypes(uint64_t types);
@@ -221,8 +219,8 @@ private:
     mutable std::mutex mutex_;  // guards the fields marked (m)
     ObjectHandle delegate_;
     std::set<objc::Selector> delegateAnswers_;
-    std::map<int, std::function<void(ObjectHandle, ObjectHandle)>> delegateObservers_;
-    int nextObserverId_ = 1;
+    std::map<int, std::function<void(ObjectHandle, ObjectHandle)>> delegateObservers_;  // (m)
+    int nextObserverId_ = 1;                                                             // (m)
     std::atomic<ApplicationState> state_{ApplicationState::Inactive};
     std::atomic<int64_t> badge_{0};
     bool networkActivity_ = false;

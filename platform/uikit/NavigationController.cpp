@@ -18,11 +18,6 @@ std::shared_ptr<ViewController> NavigationController::topViewController() const 
     return stack_.empty() ? nullptr : stack_.back();
 }
 
-std::shared_ptr<ViewController> NavigationController::visibleViewController() const {
-    if (auto p = presentedViewController()) return p;
-    return topViewController();
-}
-
 void NavigationController::loadView() {
     ViewController::loadView();
     if (auto top = topViewController()) {
@@ -109,10 +104,6 @@ std::vector<std::shared_ptr<ViewController>> NavigationController::popTo(size_t 
 std::shared_ptr<ViewController> NavigationController::popViewController(bool animated) {
     auto popped = popTo(stack_.size() - (stack_.empty() ? 0 : 1), animated);
     return popped.empty() ? nullptr : popped.front();
-}
-
-std::vector<std::shared_ptr<ViewController>> NavigationController::popToRootViewController(bool animated) {
-    return popTo(1, animated);
 }
 
 std::vector<std::shared_ptr<ViewController>> NavigationController::popToViewController(

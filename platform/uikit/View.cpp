@@ -84,12 +84,6 @@ void View::bringSubviewToFront(const std::shared_ptr<View>& view) {
     std::rotate(it, it + 1, subviews_.end());
 }
 
-void View::sendSubviewToBack(const std::shared_ptr<View>& view) {
-    auto it = std::find(subviews_.begin(), subviews_.end(), view);
-    if (it == subviews_.end()) return;
-    std::rotate(subviews_.begin(), it, it + 1);
-}
-
 void View::layoutIfNeeded() {
     if (needsLayout_) {
         needsLayout_ = false;

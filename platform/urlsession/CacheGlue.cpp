@@ -1,7 +1,6 @@
-#include "platform/urlsession/CacheGlue.h"
+#include "platform/urlsession/internal/CacheGlue.h"
 
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <string>
 #include <string_view>
@@ -25,9 +24,7 @@ std::map<std::string, std::string> directives(const std::optional<std::string>& 
         rest.remove_prefix(std::min(end + 1, rest.size()));
         if (item.empty()) continue;
         size_t eq = item.find('=');
-        std::string name(trimmingHTTPWhitespace(item.substr(0, eq)));
-        std::transform(name.begin(), name.end(), name.begin(),
-                       [](unsigned char c) { return std::tolower(c); });
+        std::string name = lowercasedASCII(trimmingHTTPWhitespace(item.substr(0, eq)));
         std::string_view value =
             eq == std::string_view::npos ? std::string_view() : trimmingHTTPWhitespace(item.substr(eq + 1));
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"')

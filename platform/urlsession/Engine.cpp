@@ -1,4 +1,4 @@
-#include "platform/urlsession/Engine.h"
+#include "platform/urlsession/internal/Engine.h"
 
 #include <curl/curl.h>
 #include <pthread.h>
@@ -7,9 +7,9 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformConfig.h"
-#include "platform/urlsession/StreamConnection.h"
-#include "platform/urlsession/Transfer.h"
 #include "platform/urlsession/URLError.h"
+#include "platform/urlsession/internal/StreamConnection.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 namespace platform::urlsession_detail {
 
@@ -308,11 +308,6 @@ Engine::TaskExtras Engine::extrasFor(uint64_t taskId) const {
 
 void Engine::holdSession() {
     if (!keepAlive_) keepAlive_ = sessionRef();
-}
-
-void Engine::removeTransfer(Transfer* t) {
-    t->releaseEasy();
-    transfers_.erase(t->task->taskIdentifier());
 }
 
 }  // namespace platform::urlsession_detail

@@ -34,11 +34,6 @@ std::shared_ptr<HTTPCookieStorage> HTTPCookieStorage::shared() {
     return storage;
 }
 
-HTTPCookieAcceptPolicy HTTPCookieStorage::cookieAcceptPolicy() const {
-    std::lock_guard lock(mutex_);
-    return policy_;
-}
-
 void HTTPCookieStorage::setCookieAcceptPolicy(HTTPCookieAcceptPolicy policy) {
     std::lock_guard lock(mutex_);
     policy_ = policy;

@@ -33,7 +33,6 @@ public:
     // The process-wide jar.
     static std::shared_ptr<HTTPCookieStorage> shared();
 
-    HTTPCookieAcceptPolicy cookieAcceptPolicy() const;
     void setCookieAcceptPolicy(HTTPCookieAcceptPolicy policy);
 
     // Stores one cookie (unless the policy is Never). An expired cookie deletes the stored one.

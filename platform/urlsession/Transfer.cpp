@@ -1,7 +1,6 @@
 // The transfer side of the engine: curl easy setup, curl callbacks, delegate decisions, completion.
-#include "platform/urlsession/Transfer.h"
+#include "platform/urlsession/internal/Transfer.h"
 
-#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <unistd.h>
@@ -10,17 +9,19 @@
 #include <filesystem>
 #include <random>
 
+#include "platform/dispatch/OnceHandler.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/security/Trust.h"
-#include "platform/urlsession/CacheGlue.h"
-#include "platform/urlsession/CookieGlue.h"
-#include "platform/urlsession/ResumeData.h"
-#include "platform/urlsession/StreamConnection.h"
 #include "platform/urlsession/URLCredentialStorage.h"
 #include "platform/urlsession/URLError.h"
+#include "platform/urlsession/internal/CacheGlue.h"
+#include "platform/urlsession/internal/CookieGlue.h"
+#include "platform/urlsession/internal/ResumeData.h"
+#include "platform/urlsession/internal/StreamConnection.h"
 
 namespace platform::urlsession_detail {
 
@@ -98,14 +99,6 @@ URLErrorCode codeForFailedHop(const Transfer& t, CURLcode code) {
     if (t.clientCertificateRequested && !t.response && connectionEnded)
         return URLErrorCode::ClientCertificateRejected;
     return byCurl;
-}
-
-std::string base64(const std::string& in) {
-    std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(in.data()), int(in.size()));
-    out.resize(size_t(n));
-    return out;
 }
 
 std::string temporaryPath() {
@@ -349,9 +342,7 @@ void TransferOps::prepareBodyThenStart(Engine* e, Transfer* t) {
         Engine* engine = e;
         auto weakEngine = e->weak_from_this();
         e->deliver([d, session, task, id, weakEngine, engine] {
-            auto once = std::make_shared<std::atomic<bool>>(false);
-            d->needNewBodyStream(session, task, [once, id, weakEngine, engine](std::shared_ptr<InputStream> stream) {
-                if (once->exchange(true)) return;
+            auto reply = [id, weakEngine, engine](std::shared_ptr<InputStream> stream) {
                 auto eng = weakEngine.lock();
                 if (!eng) return;
                 eng->post([engine, id, stream] {
@@ -362,7 +353,11 @@ void TransferOps::prepareBodyThenStart(Engine* e, Transfer* t) {
                     t->bodyStream = stream;
                     startHop(engine, t);
                 });
-            });
+            };
+            d->needNewBodyStream(
+                session, task,
+                dispatch::OnceHandler<std::shared_ptr<InputStream>>(
+                    "needNewBodyStream", std::move(reply), dispatch::OnceHandlerPolicy::IgnoreExtraCalls));
         });
     }
 }
@@ -602,10 +597,10 @@ void TransferOps::onHead(Transfer* t) {
         auto response = t->response;
         if (d && session && d->implements(URLSessionDelegateMethod::TaskWillPerformHTTPRedirection)) {
             e->deliver([d, session, task, response, next, decide] {
-                auto once = std::make_shared<std::atomic<bool>>(false);
-                d->willPerformHTTPRedirection(session, task, response, next, [once, decide](std::optional<URLRequest> r) {
-                    if (!once->exchange(true)) decide(std::move(r));
-                });
+                d->willPerformHTTPRedirection(
+                    session, task, response, next,
+                    dispatch::OnceHandler<std::optional<URLRequest>>(
+                        "willPerformHTTPRedirection", decide, dispatch::OnceHandlerPolicy::IgnoreExtraCalls));
             });
         } else {
             decide(next);
@@ -615,7 +610,7 @@ void TransferOps::onHead(Transfer* t) {
 
     if (t->status == 401 || t->status == 407) {
         const auto* challengeHeader = t->headers.find(t->status == 401 ? "WWW-Authenticate" : "Proxy-Authenticate");
-        if (challengeHeader && challengeHeader->size() >= 5 && equalsIgnoringASCIICase(challengeHeader->substr(0, 5), "basic")) {
+        if (challengeHeader && hasPrefixIgnoringASCIICase(*challengeHeader, "basic")) {
             std::optional<std::string> realm;
             auto r = challengeHeader->find("realm=");
             if (r != std::string::npos) {
@@ -652,18 +647,18 @@ void TransferOps::onHead(Transfer* t) {
                     recordHopMetrics(t);
                     t->releaseEasy();
                     t->authFailures++;
-                    t->request.setValue("Basic " + base64(*use->user() + ":" + *use->password()),
+                    t->request.setValue("Basic " + base64Encoded(*use->user() + ":" + *use->password()),
                                         t->status == 401 ? "Authorization" : "Proxy-Authorization");
                     prepareBodyThenStart(e, t);
                 });
             };
             if (d && session && d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge)) {
                 e->deliver([d, session, task, challenge, decide] {
-                    auto once = std::make_shared<std::atomic<bool>>(false);
-                    d->didReceiveTaskChallenge(session, task, challenge,
-                                               [once, decide](URLSessionAuthChallengeDisposition disp, std::optional<URLCredential> c) {
-                                                   if (!once->exchange(true)) decide(disp, std::move(c));
-                                               });
+                    using Answer = dispatch::OnceHandler<URLSessionAuthChallengeDisposition,
+                                                         std::optional<URLCredential>>;
+                    d->didReceiveTaskChallenge(
+                        session, task, challenge,
+                        Answer("didReceiveChallenge", decide, dispatch::OnceHandlerPolicy::IgnoreExtraCalls));
                 });
             } else {
                 decide(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
@@ -720,9 +715,7 @@ void TransferOps::handleResponse(Transfer* t) {
     auto weakEngine = e->weak_from_this();
     auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
     e->deliver([d, session, dataTask, response, weakEngine, e, id] {
-        auto once = std::make_shared<std::atomic<bool>>(false);
-        d->didReceiveResponse(session, dataTask, response, [once, weakEngine, e, id](URLSessionResponseDisposition disp) {
-            if (once->exchange(true)) return;
+        auto reply = [weakEngine, e, id](URLSessionResponseDisposition disp) {
             auto eng = weakEngine.lock();
             if (!eng) return;
             eng->post([e, id, disp] {
@@ -764,7 +757,11 @@ void TransferOps::handleResponse(Transfer* t) {
                 t->phase = Transfer::Phase::Body;
                 bodyMayFlow(e, t);
             });
-        });
+        };
+        d->didReceiveResponse(
+            session, dataTask, response,
+            dispatch::OnceHandler<URLSessionResponseDisposition>(
+                "didReceiveResponse", std::move(reply), dispatch::OnceHandlerPolicy::IgnoreExtraCalls));
     });
 }
 
@@ -1041,15 +1038,16 @@ bool TransferOps::offerToCache(Engine* e, Transfer* t) {
     auto weakEngine = e->weak_from_this();
     auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
     e->deliver([d, session, dataTask, proposal = std::move(proposal), weakEngine, e, id]() mutable {
-        auto once = std::make_shared<std::atomic<bool>>(false);
-        auto done = [once, weakEngine, e, id](std::optional<CachedURLResponse> answer) {
-            if (once->exchange(true)) return;
+        auto reply = [weakEngine, e, id](std::optional<CachedURLResponse> answer) {
             if (auto eng = weakEngine.lock())
                 eng->post([e, id, answer = std::move(answer)]() mutable {
                     cacheAnswered(e, id, std::move(answer));
                 });
         };
-        d->willCacheResponse(session, dataTask, std::move(proposal), done);
+        d->willCacheResponse(
+            session, dataTask, std::move(proposal),
+            dispatch::OnceHandler<std::optional<CachedURLResponse>>(
+                "willCacheResponse", std::move(reply), dispatch::OnceHandlerPolicy::IgnoreExtraCalls));
     });
     return true;
 }

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "platform/foundation/ASCII.h"
+
 namespace platform {
 
 namespace {
@@ -20,11 +22,7 @@ std::vector<std::string> varyNames(const std::string& value) {
     while (start <= value.size()) {
         size_t end = value.find(',', start);
         if (end == std::string::npos) end = value.size();
-        std::string_view name(value.data() + start, end - start);
-        while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
-            name.remove_prefix(1);
-        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
-            name.remove_suffix(1);
+        std::string_view name = trimmingHTTPWhitespace(std::string_view(value.data() + start, end - start));
         if (!name.empty()) names.emplace_back(name);
         start = end + 1;
     }

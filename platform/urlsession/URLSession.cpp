@@ -1,8 +1,8 @@
 #include "platform/urlsession/URLSession.h"
 
 #include "platform/dispatch/OperationQueue.h"
-#include "platform/urlsession/Engine.h"
-#include "platform/urlsession/ResumeData.h"
+#include "platform/urlsession/internal/Engine.h"
+#include "platform/urlsession/internal/ResumeData.h"
 
 namespace platform {
 
@@ -55,10 +55,6 @@ std::shared_ptr<URLSession> URLSession::sharedSession() {
 
 std::shared_ptr<URLSessionDelegate> URLSession::delegate() const { return engine_->delegate(); }
 
-std::string URLSession::sessionDescription() const {
-    std::lock_guard lock(descriptionMutex_);
-    return description_;
-}
 void URLSession::setSessionDescription(std::string d) {
     std::lock_guard lock(descriptionMutex_);
     description_ = std::move(d);

@@ -92,7 +92,6 @@ public:
     // Present until the session has become invalid.
     std::shared_ptr<URLSessionDelegate> delegate() const;
     const std::shared_ptr<dispatch::OperationQueue>& delegateQueue() const { return delegateQueue_; }
-    std::string sessionDescription() const;
     void setSessionDescription(std::string d);
 
     // Task factories. Tasks start suspended: call resume(). On an invalidated session they answer a

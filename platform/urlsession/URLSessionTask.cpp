@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "platform/urlsession/Engine.h"
-#include "platform/urlsession/StreamConnection.h"
-#include "platform/urlsession/Transfer.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSession.h"
+#include "platform/urlsession/internal/Engine.h"
+#include "platform/urlsession/internal/StreamConnection.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 namespace platform {
 
@@ -66,18 +66,6 @@ float URLSessionTask::priority() const {
     std::lock_guard lock(mutex_);
     return priority_;
 }
-void URLSessionTask::setPriority(float p) {
-    std::lock_guard lock(mutex_);
-    priority_ = p < 0 ? 0 : p > 1 ? 1 : p;
-}
-std::string URLSessionTask::taskDescription() const {
-    std::lock_guard lock(mutex_);
-    return description_;
-}
-void URLSessionTask::setTaskDescription(std::string d) {
-    std::lock_guard lock(mutex_);
-    description_ = std::move(d);
-}
 int64_t URLSessionTask::countOfBytesReceived() const {
     std::lock_guard lock(mutex_);
     return received_;
@@ -85,14 +73,6 @@ int64_t URLSessionTask::countOfBytesReceived() const {
 int64_t URLSessionTask::countOfBytesSent() const {
     std::lock_guard lock(mutex_);
     return sent_;
-}
-int64_t URLSessionTask::countOfBytesExpectedToReceive() const {
-    std::lock_guard lock(mutex_);
-    return expectedToReceive_;
-}
-int64_t URLSessionTask::countOfBytesExpectedToSend() const {
-    std::lock_guard lock(mutex_);
-    return expectedToSend_;
 }
 
 void URLSessionTask::resume() {

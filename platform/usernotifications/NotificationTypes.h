@@ -103,24 +103,4 @@ struct NotificationResponse {
     bool isTextInput() const { return userText.has_value(); }
 };
 
-enum NotificationActionOption : int64_t {
-    NotificationActionAuthenticationRequired = 1,
-    NotificationActionDestructive = 2,
-    NotificationActionForeground = 4,
-};
-enum NotificationCategoryOption : int64_t { NotificationCategoryCustomDismissAction = 1 };
-
-struct NotificationAction {
-    std::string identifier;
-    std::string title;
-    int64_t options = 0;
-};
-
-struct NotificationCategory {
-    std::string identifier;
-    std::vector<NotificationAction> actions;
-    std::vector<std::string> intentIdentifiers;
-    int64_t options = 0;
-};
-
 }  // namespace platform::usernotifications

@@ -179,30 +179,6 @@ void UserNotificationCenter::platformGetSettings(SettingsHandler completion) {
     onSystemThread([completion = std::move(completion), settings] { completion(settings); });
 }
 
-// --- categories ---
-
-void UserNotificationCenter::setNotificationCategories(std::vector<NotificationCategory> categories) {
-    std::vector<NotificationCategory> unique;  // one per identifier, the last one given
-    for (auto& c : categories) {
-        std::erase_if(unique, [&](const NotificationCategory& u) { return u.identifier == c.identifier; });
-        unique.push_back(std::move(c));
-    }
-    std::lock_guard lock(mutex_);
-    categories_ = std::move(unique);
-}
-
-std::vector<NotificationCategory> UserNotificationCenter::notificationCategories() const {
-    std::lock_guard lock(mutex_);
-    return categories_;
-}
-
-void UserNotificationCenter::getNotificationCategoriesWithCompletionHandler(
-    std::function<void(std::vector<NotificationCategory>)> completion) {
-    if (!completion) return;
-    auto categories = notificationCategories();
-    onSystemThread([completion = std::move(completion), categories = std::move(categories)] { completion(categories); });
-}
-
 // --- requests ---
 
 void UserNotificationCenter::addNotificationRequest(NotificationRequest request,
@@ -266,23 +242,6 @@ std::vector<NotificationRequest> UserNotificationCenter::pendingNotificationRequ
     return pending_;
 }
 
-void UserNotificationCenter::getPendingNotificationRequestsWithCompletionHandler(
-    std::function<void(std::vector<NotificationRequest>)> completion) {
-    if (!completion) return;
-    auto pending = pendingNotificationRequests();
-    onSystemThread([completion = std::move(completion), pending = std::move(pending)] { completion(pending); });
-}
-
-void UserNotificationCenter::removePendingNotificationRequestsWithIdentifiers(const std::vector<std::string>& ids) {
-    {
-        std::lock_guard lock(mutex_);
-        std::erase_if(pending_, [&](const NotificationRequest& r) {
-            return std::find(ids.begin(), ids.end(), r.identifier) != ids.end();
-        });
-    }
-    for (auto& id : ids) dispatch::MainLoop::shared().cancel(timerKey(id));
-}
-
 void UserNotificationCenter::removeAllPendingNotificationRequests() {
     std::vector<std::string> ids;
     {
@@ -296,25 +255,6 @@ void UserNotificationCenter::removeAllPendingNotificationRequests() {
 std::vector<Notification> UserNotificationCenter::deliveredNotifications() const {
     std::lock_guard lock(mutex_);
     return delivered_;
-}
-
-void UserNotificationCenter::getDeliveredNotificationsWithCompletionHandler(
-    std::function<void(std::vector<Notification>)> completion) {
-    if (!completion) return;
-    auto delivered = deliveredNotifications();
-    onSystemThread([completion = std::move(completion), delivered = std::move(delivered)] { completion(delivered); });
-}
-
-void UserNotificationCenter::removeDeliveredNotificationsWithIdentifiers(const std::vector<std::string>& ids) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(delivered_, [&](const Notification& n) {
-        return std::find(ids.begin(), ids.end(), n.request.identifier) != ids.end();
-    });
-}
-
-void UserNotificationCenter::removeAllDeliveredNotifications() {
-    std::lock_guard lock(mutex_);
-    delivered_.clear();
 }
 
 void UserNotificationCenter::recordDelivered(const Notification& notification) {

@@ -25,7 +25,6 @@ public:
     const BackForwardListItem* forwardItem() const;
     // Nearest first.
     std::vector<BackForwardListItem> backList() const;
-    std::vector<BackForwardListItem> forwardList() const;
     // Relative to the current item (-1 back, 1 forward); null when out of range.
     const BackForwardListItem* itemAtIndex(int offset) const;
 

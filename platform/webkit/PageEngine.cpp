@@ -3,12 +3,12 @@
 #include <atomic>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSessionTask.h"
-#include "platform/webkit/CompletionGuard.h"
-#include "platform/webkit/TaskSink.h"
 #include "platform/webkit/WebsiteDataStore.h"
+#include "platform/webkit/internal/TaskSink.h"
 
 namespace platform::webkit::webkit_detail {
 
@@ -122,10 +122,11 @@ std::shared_ptr<Navigation> PageEngine::load(URLRequest request, LoadOptions opt
     action.targetFrame = mainFrame();
     std::weak_ptr<PageEngine> weak = weak_from_this();
     client_->engineDecideAction(
-        action, exactlyOnce<NavigationActionPolicy>("decidePolicyForNavigationAction",
-                                                    [weak, job](NavigationActionPolicy policy) {
-                                                        if (auto self = weak.lock()) self->actionDecided(job, policy);
-                                                    }));
+        action, dispatch::OnceHandler<NavigationActionPolicy>("decidePolicyForNavigationAction",
+                                                              [weak, job](NavigationActionPolicy policy) {
+                                                                  if (auto self = weak.lock())
+                                                                      self->actionDecided(job, policy);
+                                                              }));
     return job->navigation;
 }
 
@@ -222,8 +223,8 @@ void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr
         completion(newRequest);
         self->client_->engineDidRedirect(job->navigation);
     };
-    client_->engineDecideAction(action,
-                                exactlyOnce<NavigationActionPolicy>("decidePolicyForNavigationAction", decided));
+    client_->engineDecideAction(
+        action, dispatch::OnceHandler<NavigationActionPolicy>("decidePolicyForNavigationAction", decided));
 }
 
 void PageEngine::response(const std::shared_ptr<Job>& job, const std::shared_ptr<const URLResponse>& response,
@@ -246,8 +247,8 @@ void PageEngine::response(const std::shared_ptr<Job>& job, const std::shared_ptr
         self->commit(job);
         completion(self->isCurrent(job));
     };
-    client_->engineDecideResponse(
-        navigationResponse, exactlyOnce<NavigationResponsePolicy>("decidePolicyForNavigationResponse", decided));
+    client_->engineDecideResponse(navigationResponse, dispatch::OnceHandler<NavigationResponsePolicy>(
+                                                          "decidePolicyForNavigationResponse", decided));
 }
 
 void PageEngine::commit(const std::shared_ptr<Job>& job) {

@@ -84,8 +84,6 @@ public:
     // allowed, the UI delegate is asked for a new window, which loads the link. Null when the link
     // does not parse or nothing loads in this web view.
     std::shared_ptr<Navigation> tapLink(const std::string& href, bool targetBlank = false);
-    // A form submitted to `action` (formSubmitted, POST with `body` form-encoded as given).
-    std::shared_ptr<Navigation> submitForm(const std::string& action, const std::string& body = "");
     // window.open(url): asks the UI delegate for a new window (navigation type other, no target
     // frame); a returned web view loads the url unless it already loads it. Without a user gesture
     // the preference javaScriptCanOpenWindowsAutomatically must allow it. Answers the new web view.

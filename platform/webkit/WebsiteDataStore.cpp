@@ -3,8 +3,8 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/urlsession/URLSession.h"
-#include "platform/webkit/TaskSink.h"
 #include "platform/webkit/WebViewConfiguration.h"
+#include "platform/webkit/internal/TaskSink.h"
 
 namespace platform::webkit {
 
@@ -92,10 +92,6 @@ std::shared_ptr<WebsiteDataStore> WebsiteDataStore::defaultDataStore() {
     // session from a static destructor would race its engine thread.
     static auto* store = new std::shared_ptr<WebsiteDataStore>(std::make_shared<WebsiteDataStore>(true));
     return *store;
-}
-
-std::shared_ptr<WebsiteDataStore> WebsiteDataStore::nonPersistentDataStore() {
-    return std::make_shared<WebsiteDataStore>(false);
 }
 
 std::shared_ptr<URLSession> WebsiteDataStore::sessionLocked() {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "zidedova_core/DOREdozadedo.h"
+#include "zidedova_core/internal/ZDVConnectorUtils.h"
 #include "zidedova_core/tests/CoreFixture.h"
 
 namespace zidedova {
@@ -25,6 +26,11 @@ TEST_F(FacadeWithoutEngineTest, CallsNotForwardedStillAnswerTheirHandlers) {
     auto activity = std::make_shared<platform::uikit::UserActivity>();
     DOREdozadedo::handleUserActivity(activity);  // no page URL, no engine: nothing happens
     DOREdozadedo::handleUserActivity(nullptr);
+}
+
+TEST(ConnectorPatternsTest, PatternAccessorHoldsTheRegularExpressions) {
+    EXPECT_EQ(ZDVConnectorUtils::blacklistedUserPropertyPatterns(),
+              (std::set<std::string>{"^_ltv_[A-Z]{3}$", "^_cc[1-5]{1}$"}));
 }
 
 }  // namespace

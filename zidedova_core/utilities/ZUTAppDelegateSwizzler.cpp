@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -120,11 +121,9 @@ public:
         }
     }
     static std::function<void()> party(const std::shared_ptr<CompletionShare>& share) {
-        auto once = std::make_shared<std::atomic<bool>>(false);
-        return [share, once] {
-            if (once->exchange(true)) return;
-            share->call();
-        };
+        return platform::dispatch::OnceHandler<>(
+            kHandleBackgroundSession, [share] { share->call(); },
+            platform::dispatch::OnceHandlerPolicy::IgnoreExtraCalls);
     }
 
 private:

@@ -10,7 +10,7 @@
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzUNUserNotificationCenter.h"
 #include "VezEduduzSDK/Source/tests/core_TestSupport.h"
-#include "platform/uikit/CompletionCheck.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/usernotifications/Delivery.h"
 
 namespace hooks_test {
@@ -24,11 +24,11 @@ protected:
     void SetUp() override {
         CoreTest::SetUp();
         loadApplicationCategory();
-        faultsAtStart_ = uikit::completionFaultCount();
+        faultsAtStart_ = dispatch::onceHandlerFaultCount();
     }
     void TearDown() override {
         MainLoop::shared().runUntilIdle();
-        EXPECT_EQ(uikit::completionFaultCount(), faultsAtStart_) << "a completion was called twice or dropped";
+        EXPECT_EQ(dispatch::onceHandlerFaultCount(), faultsAtStart_) << "a completion was called twice or dropped";
         // The hooks go before the registration still on its way is settled.
         unloadHooks();
         tesmar_testing::resetProcessState({"vezeduduz.notification-helper"});

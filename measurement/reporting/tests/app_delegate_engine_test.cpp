@@ -11,7 +11,6 @@
 #include "testing/ProcessReset.h"
 #include "zidedova_core/DOREdozadedo.h"
 #include "zidedova_core/ZDVConfiguration.h"
-#include "zidedova_core/ZDVConnectorUtils.h"
 #include "zidedova_core/tests/CoreFixture.h"
 #include "zidedova_core/utilities/ZUTAppDelegateSwizzler.h"
 
@@ -188,11 +187,6 @@ TEST_F(EngineDelegateTest, MeasurementShimReadsUserAttributes) {
     EXPECT_TRUE(answers[1].isNull());
     lock.unlock();
     EXPECT_TRUE(logs.contains("I-ACS023088"));
-}
-
-TEST(ConnectorPatternsTest, PatternAccessorHoldsTheRegularExpressions) {
-    EXPECT_EQ(zidedova::ZDVConnectorUtils::blacklistedUserPropertyPatterns(),
-              (std::set<std::string>{"^_ltv_[A-Z]{3}$", "^_cc[1-5]{1}$"}));
 }
 
 }  // namespace

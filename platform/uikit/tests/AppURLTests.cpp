@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/uikit/CompletionCheck.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/uikit/tests/UIKitTestSupport.h"
 
 namespace uikit_test {
@@ -83,12 +83,12 @@ TEST_F(AppURLTest, BackgroundSessionCompletionIsCheckedForExactlyOneCall) {
     for (const auto& c : cases) {
         Log log;
         auto app = launchWith(c.with, &log);
-        size_t faults = completionFaultCount();
+        size_t faults = dispatch::onceHandlerFaultCount();
         int calls = 0;
         EXPECT_EQ(app->handleEventsForBackgroundURLSession("com.example.s1", [&calls] { ++calls; }),
                   c.delivered);
         EXPECT_EQ(calls, c.calls);
-        EXPECT_EQ(completionFaultCount() - faults, c.newFaults);
+        EXPECT_EQ(dispatch::onceHandlerFaultCount() - faults, c.newFaults);
         EXPECT_EQ(log.size(), c.delivered ? 1u : 0u);
         Application::resetShared();
     }

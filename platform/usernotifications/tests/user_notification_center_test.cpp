@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/uikit/tests/UIKitTestSupport.h"
 #include "platform/usernotifications/Delivery.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
@@ -153,13 +154,13 @@ TEST_F(CenterTest, WillPresentCompletionIsHonouredOnceAndADoubleCallIsAFault) {
         }),
         nullptr);
     center->setDelegate(centerDelegate);  // held weakly by the centre
-    size_t faultsBefore = completionFaultCount();
+    size_t faultsBefore = dispatch::onceHandlerFaultCount();
 
     deliverRemoteNotification(push("a"));
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(eventsNamed("notification.shown").size(), 1u);
     EXPECT_EQ(app->applicationIconBadgeNumber(), 4);
-    EXPECT_EQ(completionFaultCount(), faultsBefore + 1);
+    EXPECT_EQ(dispatch::onceHandlerFaultCount(), faultsBefore + 1);
     auto faults = eventsNamed("fault");
     ASSERT_EQ(faults.size(), 1u);
     EXPECT_EQ(faults[0].fields["kind"], Value("completion-called-twice"));
@@ -178,14 +179,14 @@ TEST_F(CenterTest, AMissingCompletionIsNoticedAfterTheLoopGoesIdle) {
         }),
         nullptr);
     center->setDelegate(centerDelegate);  // held weakly by the centre
-    size_t pendingBefore = pendingCompletionCount();
+    size_t pendingBefore = dispatch::pendingOnceHandlerCount();
     deliverRemoteNotification(push("b"));
     dispatch::MainLoop::shared().runUntilIdle();
-    EXPECT_EQ(pendingCompletionCount(), pendingBefore + 1);
-    EXPECT_GE(reportPendingCompletions(), 1u);
+    EXPECT_EQ(dispatch::pendingOnceHandlerCount(), pendingBefore + 1);
+    EXPECT_GE(dispatch::reportPendingOnceHandlers(), 1u);
     EXPECT_EQ(eventsNamed("notification.shown").size(), 0u);
     (*held)(0);
-    EXPECT_EQ(pendingCompletionCount(), pendingBefore);
+    EXPECT_EQ(dispatch::pendingOnceHandlerCount(), pendingBefore);
 }
 
 TEST_F(CenterTest, BackgroundPushShowsAndWakesTheApp) {

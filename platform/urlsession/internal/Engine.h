@@ -98,7 +98,6 @@ public:
 
     // Used by transfers (engine thread).
     void finish(Transfer* t, std::optional<Error> error);
-    void removeTransfer(Transfer* t);
     void unpauseIfClear(Transfer* t);
     CURLM* multi() const { return multi_; }
     // The session stays alive while transfers or stream connections run (see "Lifetime" in URLSession.h).
