@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PropertyList.h"
@@ -314,6 +315,17 @@ TEST_F(AppDelegateProxyTest, ProxiesOncePerProcessAndForgetsAReplacedDelegate) {
     EXPECT_EQ(ZUTAppDelegateSwizzler::proxiedDelegate(), nullptr);
     EXPECT_FALSE(ZUTAppDelegateObserver::sharedInstance().isObserving());
     EXPECT_EQ(delegate->getClass(), proxied);  // the object keeps its subclass
+}
+
+TEST_F(AppDelegateProxyTest, ProxyingOffTheMainThreadResetsTheDelegateOnIt) {
+    auto app = launch({{kSource}});
+    ObjectHandle delegate = app->delegate();
+    std::thread([] { ZUTAppDelegateSwizzler::proxyOriginalDelegate(); }).join();
+    EXPECT_NE(delegate->getClass(), delegateClass);
+    EXPECT_FALSE(app->delegateResponds(sel(kSession)));  // not re-read yet: that waits for the main thread
+    platform::dispatch::MainLoop::shared().runUntilIdle();
+    EXPECT_TRUE(app->delegateResponds(sel(kSession)));
+    EXPECT_EQ(app->delegate(), delegate);
 }
 
 TEST_F(AppDelegateProxyTest, ANilDelegateIsLogged) {
