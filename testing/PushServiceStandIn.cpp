@@ -63,10 +63,10 @@ void PushServiceStandIn::install() {
                           [this, endpoint](const RecordedRequest& recorded, const httplib::Request& req,
                                            httplib::Response& res) { handle(endpoint, recorded, req, res); });
     }
-    server_->setFallbackHandler([this](const RecordedRequest& recorded, const httplib::Request& req,
-                                       httplib::Response& res) {
-        server_->answer(recorded, req, res, Reply::json(R"({"errors":["not found"]})", 404));
-    });
+    server_->setFallbackHandler(
+        [this](const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res) {
+            server_->answer(recorded, req, res, Reply::json(R"({"errors":["not found"]})", 404));
+        });
 }
 
 void PushServiceStandIn::script(const std::string& endpoint, std::vector<Reply> replies) {
@@ -129,8 +129,8 @@ Reply PushServiceStandIn::defaultReply(const std::string& endpoint, const Record
     if (endpoint == "GET players/:id") {
         std::lock_guard<std::mutex> lock(mutex_);
         auto tags = playerTags_.find(id());
-        return Reply::json(R"({"id":)" + jsonString(id()) +
-                           R"(,"tags":)" + (tags == playerTags_.end() ? std::string("{}") : tags->second) + "}");
+        return Reply::json(R"({"id":)" + jsonString(id()) + R"(,"tags":)" +
+                           (tags == playerTags_.end() ? std::string("{}") : tags->second) + "}");
     }
     if (endpoint == "PUT players/:id") {
         auto body = platform::json::read(recorded.body);

@@ -6,9 +6,7 @@
 
 namespace tesmar_testing {
 
-bool headerNamesEqual(const std::string& a, const std::string& b) {
-    return platform::equalsIgnoringASCIICase(a, b);
-}
+bool headerNamesEqual(const std::string& a, const std::string& b) { return platform::equalsIgnoringASCIICase(a, b); }
 
 std::optional<std::string> RecordedRequest::queryItem(const std::string& name) const {
     for (const auto& [key, value] : queryItems)
@@ -38,4 +36,4 @@ const MultipartPart* RecordedRequest::part(const std::string& name) const {
     return nullptr;
 }
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

@@ -44,8 +44,8 @@ public:
 
     struct ConnectionRecord {
         std::string received;
-        bool peerEnded = false; // the client's end of stream (or a reset) was seen
-        bool closed = false;    // closed by the server (script, close()) or by an error
+        bool peerEnded = false;  // the client's end of stream (or a reset) was seen
+        bool closed = false;     // closed by the server (script, close()) or by an error
     };
 
     // Throws std::runtime_error when no socket can be bound.
@@ -85,7 +85,7 @@ private:
     int port_ = 0;
     std::thread thread_;
 
-    mutable std::mutex mutex_; // guards everything below
+    mutable std::mutex mutex_;  // guards everything below
     mutable std::condition_variable changed_;
     bool stopping_ = false;
     Behaviour behaviour_;
@@ -93,4 +93,4 @@ private:
     std::vector<ConnectionRecord> records_;
 };
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

@@ -57,9 +57,9 @@ std::shared_ptr<VERequestGetIosParams> VERequestGetIosParams::withUserId(const V
     return request;
 }
 
-std::shared_ptr<VERequestSendTagsToServer> VERequestSendTagsToServer::withUserId(
-    const VEOptionalString& userId, const VEOptionalString& appId, const Value& tags, const Value& networkType,
-    const VEOptionalString& emailAuthHashToken) {
+std::shared_ptr<VERequestSendTagsToServer>
+VERequestSendTagsToServer::withUserId(const VEOptionalString& userId, const VEOptionalString& appId, const Value& tags,
+                                      const Value& networkType, const VEOptionalString& emailAuthHashToken) {
     Value parameters = appIdParameters(appId);
     parameters.set("tags", tags);
     parameters.set("net_type", networkType);
@@ -74,10 +74,11 @@ std::shared_ptr<VERequestPostNotification> VERequestPostNotification::withAppId(
     return make<VERequestPostNotification>(VEHTTPMethod::POST, std::string("notifications"), json);
 }
 
-std::shared_ptr<VERequestUpdateDeviceToken> VERequestUpdateDeviceToken::withUserId(
-    const VEOptionalString& userId, const VEOptionalString& appId, const VEOptionalString& deviceToken,
-    const std::optional<Value>& notificationTypes, const VEOptionalString& parentId,
-    const VEOptionalString& emailAuthToken, const VEOptionalString& email) {
+std::shared_ptr<VERequestUpdateDeviceToken>
+VERequestUpdateDeviceToken::withUserId(const VEOptionalString& userId, const VEOptionalString& appId,
+                                       const VEOptionalString& deviceToken,
+                                       const std::optional<Value>& notificationTypes, const VEOptionalString& parentId,
+                                       const VEOptionalString& emailAuthToken, const VEOptionalString& email) {
     Value parameters = appIdParameters(appId);
     setIfPresent(parameters, "email", email);
     if (notificationTypes) parameters.set("notification_types", *notificationTypes);
@@ -87,11 +88,9 @@ std::shared_ptr<VERequestUpdateDeviceToken> VERequestUpdateDeviceToken::withUser
     return make<VERequestUpdateDeviceToken>(VEHTTPMethod::PUT, pathWithId("players/", userId), std::move(parameters));
 }
 
-std::shared_ptr<VERequestCreateDevice> VERequestCreateDevice::withAppId(const VEOptionalString& appId,
-                                                                        int64_t deviceType,
-                                                                        const VEOptionalString& email,
-                                                                        const VEOptionalString& playerId,
-                                                                        const VEOptionalString& emailAuthHash) {
+std::shared_ptr<VERequestCreateDevice>
+VERequestCreateDevice::withAppId(const VEOptionalString& appId, int64_t deviceType, const VEOptionalString& email,
+                                 const VEOptionalString& playerId, const VEOptionalString& emailAuthHash) {
     Value parameters = appIdParameters(appId);
     parameters.set("device_type", deviceType);
     parameters.set("identifier", orNull(email));
@@ -111,8 +110,9 @@ std::shared_ptr<VERequestLogoutEmail> VERequestLogoutEmail::withAppId(const VEOp
                                       std::move(parameters));
 }
 
-std::shared_ptr<VERequestUpdateNotificationTypes> VERequestUpdateNotificationTypes::withUserId(
-    const VEOptionalString& userId, const VEOptionalString& appId, int64_t notificationTypes) {
+std::shared_ptr<VERequestUpdateNotificationTypes>
+VERequestUpdateNotificationTypes::withUserId(const VEOptionalString& userId, const VEOptionalString& appId,
+                                             int64_t notificationTypes) {
     Value parameters = appIdParameters(appId);
     parameters.set("notification_types", notificationTypes);
     return make<VERequestUpdateNotificationTypes>(VEHTTPMethod::PUT, pathWithId("players/", userId),
@@ -137,8 +137,9 @@ std::shared_ptr<VERequestSendPurchases> VERequestSendPurchases::withUserId(const
     return request;
 }
 
-std::shared_ptr<VERequestSubmitNotificationOpened> VERequestSubmitNotificationOpened::withUserId(
-    const VEOptionalString& userId, const VEOptionalString& appId, bool wasOpened, const VEOptionalString& messageId) {
+std::shared_ptr<VERequestSubmitNotificationOpened>
+VERequestSubmitNotificationOpened::withUserId(const VEOptionalString& userId, const VEOptionalString& appId,
+                                              bool wasOpened, const VEOptionalString& messageId) {
     Value parameters = Value::dictionary();
     parameters.set("player_id", orNull(userId));
     parameters.set("app_id", orNull(appId));
@@ -171,8 +172,7 @@ std::shared_ptr<VERequestSyncHashedEmail> VERequestSyncHashedEmail::withUserId(c
 std::shared_ptr<VERequestSendLocation> VERequestSendLocation::withUserId(const VEOptionalString& userId,
                                                                          const VEOptionalString& appId,
                                                                          const VELocationRecord& location,
-                                                                         const Value& networkType,
-                                                                         bool backgroundState,
+                                                                         const Value& networkType, bool backgroundState,
                                                                          const VEOptionalString& emailAuthHashToken) {
     Value parameters = appIdParameters(appId);
     parameters.set("lat", location.latitude);
@@ -186,8 +186,7 @@ std::shared_ptr<VERequestSendLocation> VERequestSendLocation::withUserId(const V
 }
 
 std::shared_ptr<VERequestOnFocus> VERequestOnFocus::withUserId(const VEOptionalString& userId,
-                                                               const VEOptionalString& appId,
-                                                               const Value& badgeCount,
+                                                               const VEOptionalString& appId, const Value& badgeCount,
                                                                const VEOptionalString& emailAuthToken) {
     Value parameters = appIdParameters(appId);
     parameters.set("badgeCount", badgeCount);
@@ -196,9 +195,9 @@ std::shared_ptr<VERequestOnFocus> VERequestOnFocus::withUserId(const VEOptionalS
 }
 
 std::shared_ptr<VERequestOnFocus> VERequestOnFocus::withUserId(const VEOptionalString& userId,
-                                                               const VEOptionalString& appId,
-                                                               const std::string& state, const Value& type,
-                                                               const Value& activeTime, const Value& netType,
+                                                               const VEOptionalString& appId, const std::string& state,
+                                                               const Value& type, const Value& activeTime,
+                                                               const Value& netType,
                                                                const VEOptionalString& emailAuthToken) {
     Value parameters = appIdParameters(appId);
     parameters.set("state", state);

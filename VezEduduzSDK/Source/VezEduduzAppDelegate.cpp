@@ -23,8 +23,8 @@ namespace objc = platform::objc;
 using objc::Class;
 using objc::Object;
 using objc::ObjectHandle;
-using objc::Selector;
 using objc::sel;
+using objc::Selector;
 using platform::Bytes;
 using platform::Error;
 using platform::Value;
@@ -68,7 +68,8 @@ bool applicationActive() {
 }
 
 // The application's own implementation, now under the handler's selector; answers whether it ran.
-template <class... Args> bool callApplication(Object* self, const char* handlerSelector, Args... args) {
+template <class... Args>
+bool callApplication(Object* self, const char* handlerSelector, Args... args) {
     if (!objc::respondsToSelector(self, sel(handlerSelector))) return false;
     objc::send<void, Args...>(self, sel(handlerSelector), std::move(args)...);
     return true;
@@ -200,8 +201,7 @@ void registerSourceClass() {
 
 // The device's version text compared with "7.0" part by part, as numbers.
 bool systemVersionAbove7() {
-    auto version =
-        platform::OperatingSystemVersion::parse(platform::uikit::Device::currentDevice().systemVersion());
+    auto version = platform::OperatingSystemVersion::parse(platform::uikit::Device::currentDevice().systemVersion());
     return version && *version > platform::OperatingSystemVersion{7, 0, 0};
 }
 

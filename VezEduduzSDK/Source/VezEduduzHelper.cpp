@@ -91,8 +91,7 @@ void VezEduduzHelper::displayWebView(const platform::URL& url) {
             VezEduduzLogSink::log(VELogLevel::warn, "No dialog to ask before opening " + url.absoluteString());
             return;
         }
-        std::string message =
-            "Would you like to open " + url.scheme().value_or("") + "://" + url.host().value_or("");
+        std::string message = "Would you like to open " + url.scheme().value_or("") + "://" + url.host().value_or("");
         auto dialog = current.dialog;
         runOnMainThread([=] { dialog("Open Website?", message, "Open", "Cancel", openingStep); });
         return;

@@ -122,8 +122,8 @@ void VezEduduz::didRegisterForRemoteNotifications(const platform::Bytes& deviceT
         updateDeviceToken(
             token,
             [](const Value&) {
-                vezeduduz_Log(VELogLevel::info,
-                              "Device Registered with VezEduduz: " + currentSubscriptionState()->userId().value_or("(null)"));
+                vezeduduz_Log(VELogLevel::info, "Device Registered with VezEduduz: " +
+                                                    currentSubscriptionState()->userId().value_or("(null)"));
             },
             [](const platform::Error& error) {
                 vezeduduz_Log(VELogLevel::error, "Error in VezEduduz Registration: " + error.description());
@@ -184,13 +184,14 @@ void VezEduduz::updateDeviceToken(const std::string& deviceToken, VETokenSuccess
         s.pendingTokenSuccessBlock = std::move(onSuccess);
         s.pendingTokenFailureBlock = std::move(onFailure);
         uint64_t generation = s.generation;
-        veNotificationSettings()->getNotificationPermissionState([generation](std::shared_ptr<VEPermissionState> state) {
-            if (statics().generation != generation) return;
-            if (state->answeredPrompt() || state->provisional())
-                registerUser();
-            else
-                registerUserAfterDelay();
-        });
+        veNotificationSettings()->getNotificationPermissionState(
+            [generation](std::shared_ptr<VEPermissionState> state) {
+                if (statics().generation != generation) return;
+                if (state->answeredPrompt() || state->provisional())
+                    registerUser();
+                else
+                    registerUserAfterDelay();
+            });
         return;
     }
     if (sameToken) {
@@ -199,9 +200,9 @@ void VezEduduz::updateDeviceToken(const std::string& deviceToken, VETokenSuccess
     }
     subscription->setPushToken(deviceToken);
     vezeduduz_Log(VELogLevel::verbose, "Calling VezEduduz PUT updated pushToken!");
-    auto request = VERequestUpdateDeviceToken::withUserId(subscription->userId(), s.app_id, deviceToken,
-                                                          Value(getNotificationTypes()), std::nullopt, std::nullopt,
-                                                          std::nullopt);
+    auto request =
+        VERequestUpdateDeviceToken::withUserId(subscription->userId(), s.app_id, deviceToken,
+                                               Value(getNotificationTypes()), std::nullopt, std::nullopt, std::nullopt);
     VezEduduzClient::sharedClient().executeRequest(request, std::move(onSuccess), std::move(onFailure));
     fireIdsAvailableCallback();
 }
@@ -300,8 +301,9 @@ void registrationFailed(const std::map<std::string, platform::Error>& errors) {
     for (const char* key : {"push", "email"}) {
         auto it = errors.find(key);
         if (it != errors.end())
-            VezEduduz::vezeduduz_Log(VELogLevel::error, std::string("Encountered error during ") + key +
-                                                            " registration with VezEduduz: " + it->second.description());
+            VezEduduz::vezeduduz_Log(VELogLevel::error,
+                                     std::string("Encountered error during ") + key +
+                                         " registration with VezEduduz: " + it->second.description());
     }
     s.nextRegistrationIsHighPriority = true;
 }
@@ -351,7 +353,8 @@ void VezEduduz::setPendingTags(const Value& tags) { statics().pendingTags = tags
 
 int32_t VezEduduz::getNotificationTypes() {
     auto& s = statics();
-    vezeduduz_Log(VELogLevel::verbose, "getNotificationTypes:mSubscriptionStatus: " + std::to_string(s.mSubscriptionStatus));
+    vezeduduz_Log(VELogLevel::verbose,
+                  "getNotificationTypes:mSubscriptionStatus: " + std::to_string(s.mSubscriptionStatus));
     if (s.mSubscriptionStatus < -9) return s.mSubscriptionStatus;
     auto subscription = currentSubscriptionState();
     if (s.waitingForApnsResponse && !subscription->pushToken()) return -14;

@@ -48,8 +48,8 @@ TEST(HostDelegateCommands, ArgumentsAreCheckedBeforeAnythingRuns) {
 }
 
 TEST(HostDelegateCommands, LaunchArgumentsBecomeTheProcessArguments) {
-    auto parsed = parseOptions({"tesmar-sim", "--bundle", "b", "--launch-arg", "-ZDVDebugEnabled",
-                                "--launch-arg", "-DOREdozadedoDebugEnabled"});
+    auto parsed = parseOptions({"tesmar-sim", "--bundle", "b", "--launch-arg", "-ZDVDebugEnabled", "--launch-arg",
+                                "-DOREdozadedoDebugEnabled"});
     ASSERT_TRUE(parsed.options) << parsed.error;
     EXPECT_EQ(parsed.options->processArguments(),
               (std::vector<std::string>{"tesmar-sim", "-ZDVDebugEnabled", "-DOREdozadedoDebugEnabled"}));

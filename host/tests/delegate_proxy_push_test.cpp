@@ -36,19 +36,16 @@ class ProxyBesidePushTest : public ::testing::Test {
 protected:
     void SetUp() override {
         tesmar_testing::resetProcessState();
-        ASSERT_TRUE(
-            platform::plist::writeFile(Value::dictionary({{"CFBundleIdentifier", "com.example.tesmar"}}),
-                                       root + "/Bundle/Info.plist")
-                .ok());
-        platform::PlatformConfig::update(
-            [](platform::PlatformSettings& s) { s.deviceToken = platform::Bytes(32, 7); });
+        ASSERT_TRUE(platform::plist::writeFile(Value::dictionary({{"CFBundleIdentifier", "com.example.tesmar"}}),
+                                               root + "/Bundle/Info.plist")
+                        .ok());
+        platform::PlatformConfig::update([](platform::PlatformSettings& s) { s.deviceToken = platform::Bytes(32, 7); });
         uikit::registerClasses();
         vezeduduz::VezEduduz::setLogLevel(vezeduduz::VELogLevel::verbose, vezeduduz::VELogLevel::none);
         listener_ = platform::DeviceEvents::addListener([this](const std::string& name, const Value& fields) {
             const std::string text = fields["text"].stringOr("");
             if (name != "console") return;
-            if (text.find("vezEduduzApplicationDidBecomeActive") != std::string::npos)
-                log.push_back("push active");
+            if (text.find("vezEduduzApplicationDidBecomeActive") != std::string::npos) log.push_back("push active");
             if (text.find("vezEduduzDidRegisterForRemoteNotifications") != std::string::npos)
                 log.push_back("push token");
         });
@@ -127,8 +124,7 @@ TEST_F(ProxyBesidePushTest, BothHooksHoldInEitherOrder) {
         app->enterForeground();
         app->registerForRemoteNotifications();
         platform::dispatch::MainLoop::shared().runUntilIdle();
-        EXPECT_EQ(
-            log, (Log{"interceptor url", "app url", "push active", "app active", "push token", "app token"}));
+        EXPECT_EQ(log, (Log{"interceptor url", "app url", "push active", "app active", "push token", "app token"}));
         uikit::Application::resetShared();
     }
 }

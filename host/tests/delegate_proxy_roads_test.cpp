@@ -24,8 +24,7 @@ protected:
     void SetUp() override {
         char pattern[] = "/tmp/proxy-roads-XXXXXX";
         dir_ = mkdtemp(pattern);
-        site_ =
-            std::make_unique<tesmar_testing::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
+        site_ = std::make_unique<tesmar_testing::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
         push_ = tesmar_testing::PushServiceStandIn::secure(dir_.string());
     }
     void TearDown() override {
@@ -41,8 +40,7 @@ protected:
         Value info = Value::dictionary({{"CFBundleIdentifier", "com.tesmar.intranet"},
                                         {"UIMainStoryboardFile", "Main"},
                                         {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
-        for (const auto& [key, value] : *extraInfo.asDictionary())
-            info.set(key, value);
+        for (const auto& [key, value] : *extraInfo.asDictionary()) info.set(key, value);
         Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
                                            {"BUNDLE_ID", "com.tesmar.intranet"},
                                            {"API_KEY", "test-core-api-key"}});
@@ -55,13 +53,11 @@ protected:
         auto [pushFrom, pushTo] = push_->connectToEntry();
         return runSim({"--bundle", b.string(), "--script", (dir_ / "script.txt").string(), "--connect-to",
                        siteFrom + "=" + siteTo, "--connect-to", pushFrom + "=" + pushTo, "--ca",
-                       site_->rootCertificatePath(), "--ca", push_->rootCertificatePath(), "--settle-ms",
-                       "150", "--launch-arg", "-ZDVDebugEnabled", "--launch-arg",
-                       "-DOREdozadedoDebugEnabled"});
+                       site_->rootCertificatePath(), "--ca", push_->rootCertificatePath(), "--settle-ms", "150",
+                       "--launch-arg", "-ZDVDebugEnabled", "--launch-arg", "-DOREdozadedoDebugEnabled"});
     }
 
-    static long count(const std::vector<Value>& seen, const char* event,
-                      const std::string& textFragment = "") {
+    static long count(const std::vector<Value>& seen, const char* event, const std::string& textFragment = "") {
         long n = 0;
         for (const auto& e : seen)
             if (e["event"] == Value(event) &&
@@ -91,8 +87,7 @@ TEST_F(DelegateProxyRoads, URLsAndActivitiesReachTheEngineWhileTheAppStillAnswer
     ASSERT_TRUE(opened) << allOutput(r);
     EXPECT_EQ((*opened)["source"], Value("com.example.mail"));
     EXPECT_EQ((*opened)["handled"], Value(false));  // the app takes no custom URLs; the engine only listens
-    EXPECT_EQ(count(seen, "syslog", "Handling open URL, tesmar://campaign?utm_source=mail"), 1)
-        << allOutput(r);
+    EXPECT_EQ(count(seen, "syslog", "Handling open URL, tesmar://campaign?utm_source=mail"), 1) << allOutput(r);
 
     const Value* activity = first(seen, "app.user-activity");
     ASSERT_TRUE(activity);

@@ -39,7 +39,8 @@ public:
     static double minimumSessionInterval();
     static double sessionTimeoutInterval();
 
-    static void logEventWithOrigin(const std::string& origin, const std::string& name, const platform::Value& parameters);
+    static void logEventWithOrigin(const std::string& origin, const std::string& name,
+                                   const platform::Value& parameters);
     static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                            const platform::Value& parameters);
     static void logEvent(ZDVAnalyticsEvent event);

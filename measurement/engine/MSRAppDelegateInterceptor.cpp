@@ -37,23 +37,21 @@ objc::Class* MSRAppDelegateInterceptorClass() {
                         return false;
                     }))
             .method(sel("application:openURL:sourceApplication:annotation:"),
-                    objc::makeImp(
-                        [](Object*, Selector, ObjectHandle, URL url, std::optional<std::string>, Value) {
-                            MSRAnalytics::handleOpenURL(url.absoluteString());
-                            return false;
-                        }))
-            .method(
-                sel("application:continueUserActivity:restorationHandler:"),
-                objc::makeImp([](Object*, Selector, ObjectHandle,
-                                 std::shared_ptr<uikit::UserActivity> activity, uikit::RestorationHandler) {
-                    MSRAnalytics::handleUserActivity(activity);
-                    return false;
-                }))
-            .method(sel("application:handleEventsForBackgroundURLSession:completionHandler:"),
-                    objc::makeImp([](Object*, Selector, ObjectHandle, std::string identifier,
-                                     std::function<void()> completion) {
-                        MSRAnalytics::handleEventsForBackgroundURLSession(identifier, std::move(completion));
+                    objc::makeImp([](Object*, Selector, ObjectHandle, URL url, std::optional<std::string>, Value) {
+                        MSRAnalytics::handleOpenURL(url.absoluteString());
+                        return false;
                     }))
+            .method(sel("application:continueUserActivity:restorationHandler:"),
+                    objc::makeImp([](Object*, Selector, ObjectHandle, std::shared_ptr<uikit::UserActivity> activity,
+                                     uikit::RestorationHandler) {
+                        MSRAnalytics::handleUserActivity(activity);
+                        return false;
+                    }))
+            .method(sel("application:handleEventsForBackgroundURLSession:completionHandler:"),
+                    objc::makeImp(
+                        [](Object*, Selector, ObjectHandle, std::string identifier, std::function<void()> completion) {
+                            MSRAnalytics::handleEventsForBackgroundURLSession(identifier, std::move(completion));
+                        }))
             .registerClass();
     }();
     return cls;

@@ -6,8 +6,8 @@
 namespace measurement {
 
 using platform::objc::Object;
-using platform::objc::Selector;
 using platform::objc::sel;
+using platform::objc::Selector;
 
 bool MSRIsSupportedSystemVersion() {
     return platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({9, 0, 0});
@@ -25,21 +25,21 @@ platform::objc::Class* MSRMeasurement::runtimeClass() {
                              return platform::ObjectHandle(MSRMonitor::shared());
                          }))
             .method(sel("userAttributeWithName:callback:"),
-                    platform::objc::makeImp([](Object* self, Selector, std::string name,
-                                               zidedova::ZDVUserAttributeCallback callback) {
-                        auto* measurement = platform::objc::native<MSRMeasurement>(self);
-                        if (!measurement) return;
-                        AttributeCallback forward;
-                        if (callback)
-                            forward = [callback](std::optional<MSRUserAttribute> attribute) {
-                                if (!attribute) return callback(platform::Value());
-                                callback(platform::Value::dictionary({{"origin", attribute->origin},
-                                                                      {"name", attribute->name},
-                                                                      {"value", attribute->value},
-                                                                      {"timestamp", attribute->lastSetTimestamp}}));
-                            };
-                        measurement->userAttributeWithName(name, std::move(forward));
-                    }))
+                    platform::objc::makeImp(
+                        [](Object* self, Selector, std::string name, zidedova::ZDVUserAttributeCallback callback) {
+                            auto* measurement = platform::objc::native<MSRMeasurement>(self);
+                            if (!measurement) return;
+                            AttributeCallback forward;
+                            if (callback)
+                                forward = [callback](std::optional<MSRUserAttribute> attribute) {
+                                    if (!attribute) return callback(platform::Value());
+                                    callback(platform::Value::dictionary({{"origin", attribute->origin},
+                                                                          {"name", attribute->name},
+                                                                          {"value", attribute->value},
+                                                                          {"timestamp", attribute->lastSetTimestamp}}));
+                                };
+                            measurement->userAttributeWithName(name, std::move(forward));
+                        }))
             .registerClass();
     }();
     return cls;

@@ -81,8 +81,7 @@ size_t reportPendingOnceHandlers() {
             names.push_back(entry.first);
         }
     }
-    for (auto& n : names)
-        fault("completion-pending", n);
+    for (auto& n : names) fault("completion-pending", n);
     return names.size();
 }
 

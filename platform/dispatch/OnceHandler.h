@@ -39,7 +39,8 @@ private:
 };
 }  // namespace detail
 
-template <class... Args> class OnceHandler {
+template <class... Args>
+class OnceHandler {
 public:
     OnceHandler(std::string name, std::function<void(Args...)> handler,
                 OnceHandlerPolicy policy = OnceHandlerPolicy::ReportFaults)

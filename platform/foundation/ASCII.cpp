@@ -9,22 +9,19 @@ namespace platform {
 
 std::string lowercasedASCII(std::string_view s) {
     std::string out(s);
-    for (char& c : out)
-        c = toASCIILower(c);
+    for (char& c : out) c = toASCIILower(c);
     return out;
 }
 
 std::string uppercasedASCII(std::string_view s) {
     std::string out(s);
-    for (char& c : out)
-        c = toASCIIUpper(c);
+    for (char& c : out) c = toASCIIUpper(c);
     return out;
 }
 
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return toASCIILower(x) == toASCIILower(y);
-           });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return toASCIILower(x) == toASCIILower(y); });
 }
 
 bool hasPrefixIgnoringASCIICase(std::string_view s, std::string_view prefix) {
@@ -84,8 +81,7 @@ std::optional<std::string> base64Decoded(std::string_view text) {
     if (text.size() % 4 != 0 || text.size() > size_t(INT_MAX)) return std::nullopt;
     if (text.empty()) return std::string();
     size_t padding = 0;
-    while (padding < 2 && text[text.size() - 1 - padding] == '=')
-        ++padding;
+    while (padding < 2 && text[text.size() - 1 - padding] == '=') ++padding;
     // EVP_DecodeBlock skips whitespace around the text and decodes padding as zero bytes; check first.
     for (size_t i = 0; i < text.size() - padding; ++i)
         if (!isBase64Character(text[i])) return std::nullopt;

@@ -1,6 +1,7 @@
 #include "platform/foundation/HTTPCookie.h"
 
 #include <arpa/inet.h>
+#include <libpsl.h>
 
 #include <cmath>
 #include <limits>
@@ -34,6 +35,31 @@ std::optional<std::string> canonicalDomain(std::string_view domain) {
 }
 
 // Lower-case host of a URL, without brackets for IPv6; nullopt when the URL has none.
+// The public suffix list (the distribution's copy when it is newer than the library's own).
+const psl_ctx_t* publicSuffixes() {
+    static const psl_ctx_t* list = [] {
+        const psl_ctx_t* latest = psl_latest(nullptr);
+        return latest ? latest : psl_builtin();
+    }();
+    return list;
+}
+
+// "co.uk", "com", "github.io": names under which unrelated parties register, so a cookie for one
+// of them would reach them all. Without any list, every name is treated as one (host-only cookies).
+bool isPublicSuffix(const std::string& domain) {
+    const psl_ctx_t* list = publicSuffixes();
+    return !list || psl_is_public_suffix2(list, domain.c_str(), PSL_TYPE_ANY | PSL_TYPE_NO_STAR_RULE);
+}
+
+bool isSecureScheme(const URL& url) {
+    auto scheme = url.scheme().value_or("");
+    return scheme == "https" || scheme == "wss";
+}
+
+bool startsWithIgnoringCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && equalsIgnoringASCIICase(s.substr(0, prefix.size()), prefix);
+}
+
 std::optional<std::string> requestHost(const URL& url) {
     auto host = url.host();
     if (!host || host->empty()) return std::nullopt;
@@ -45,8 +71,7 @@ std::optional<std::string> requestHost(const URL& url) {
 
 bool isTruthy(const Value& v) {
     if (auto b = v.asBool(); v.isBool() && b) return *b;
-    if (const std::string* s = v.asString())
-        return !(s->empty() || equalsIgnoringASCIICase(*s, "FALSE") || *s == "0");
+    if (const std::string* s = v.asString()) return !(s->empty() || equalsIgnoringASCIICase(*s, "FALSE") || *s == "0");
     if (v.isNumber()) return v.boolOr(false);
     return false;
 }
@@ -164,8 +189,10 @@ std::optional<HTTPCookie> HTTPCookie::cookieWithProperties(const Value& properti
 
     const Value& maxAge = properties[kHTTPCookieMaximumAge];
     std::optional<int64_t> age;
-    if (const std::string* s = maxAge.asString()) age = parseInteger(trimmingHTTPWhitespace(*s));
-    else if (maxAge.isNumber()) age = maxAge.asInteger();
+    if (const std::string* s = maxAge.asString())
+        age = parseInteger(trimmingHTTPWhitespace(*s));
+    else if (maxAge.isNumber())
+        age = maxAge.asInteger();
     if (age) {
         cookie.expires_ = expiryFromMaxAge(*age, now);
     } else if (auto date = properties[kHTTPCookieExpires].asDate()) {
@@ -184,8 +211,10 @@ std::optional<HTTPCookie> HTTPCookie::cookieWithProperties(const Value& properti
         if (policy == "lax" || policy == "strict" || policy == "none") cookie.sameSite_ = policy;
     }
     const Value& version = properties[kHTTPCookieVersion];
-    if (const std::string* s = version.asString()) cookie.version_ = *s == "1" ? 1 : 0;
-    else if (version.isNumber()) cookie.version_ = version.integerOr(0) == 1 ? 1 : 0;
+    if (const std::string* s = version.asString())
+        cookie.version_ = *s == "1" ? 1 : 0;
+    else if (version.isNumber())
+        cookie.version_ = version.integerOr(0) == 1 ? 1 : 0;
     if (const std::string* s = properties[kHTTPCookieComment].asString()) cookie.comment_ = *s;
     return cookie;
 }
@@ -197,8 +226,10 @@ Value HTTPCookie::properties() const {
     p.set(kHTTPCookieDomain, domain_);
     p.set(kHTTPCookiePath, path_);
     p.set(kHTTPCookieVersion, std::to_string(version_));
-    if (expires_) p.set(kHTTPCookieExpires, *expires_);
-    else p.set(kHTTPCookieDiscard, "TRUE");
+    if (expires_)
+        p.set(kHTTPCookieExpires, *expires_);
+    else
+        p.set(kHTTPCookieDiscard, "TRUE");
     if (secure_) p.set(kHTTPCookieSecure, "TRUE");
     if (httpOnly_) p.set(kHTTPCookieHTTPOnly, "TRUE");
     if (sameSite_) p.set(kHTTPCookieSameSitePolicy, *sameSite_);
@@ -236,7 +267,8 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view line, cons
         attributes = next == std::string_view::npos ? std::string_view() : attributes.substr(next);
         size_t aeq = av.find('=');
         std::string_view attrName = trimmingHTTPWhitespace(av.substr(0, aeq));
-        std::string_view attrValue = aeq == std::string_view::npos ? std::string_view() : trimmingHTTPWhitespace(av.substr(aeq + 1));
+        std::string_view attrValue =
+            aeq == std::string_view::npos ? std::string_view() : trimmingHTTPWhitespace(av.substr(aeq + 1));
         if (attrValue.size() > kMaxAttributeValueSize) continue;
         if (equalsIgnoringASCIICase(attrName, "expires")) {
             Date d;
@@ -252,8 +284,10 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view line, cons
             if (!canonical.empty() && canonical.back() == '.') canonical.pop_back();
             domainAttribute = canonical;
         } else if (equalsIgnoringASCIICase(attrName, "path")) {
-            if (attrValue.empty() || attrValue.front() != '/') pathAttribute.reset();
-            else pathAttribute = std::string(attrValue);
+            if (attrValue.empty() || attrValue.front() != '/')
+                pathAttribute.reset();
+            else
+                pathAttribute = std::string(attrValue);
         } else if (equalsIgnoringASCIICase(attrName, "secure")) {
             cookie.secure_ = true;
         } else if (equalsIgnoringASCIICase(attrName, "httponly")) {
@@ -269,6 +303,22 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view line, cons
     }
     cookie.expires_ = maxAgeExpiry ? maxAgeExpiry : expires;
 
+    // Secure cookies, and the names that promise one, come only from secure origins; a __Host-
+    // cookie is also bound to its one host and to the whole of it.
+    const bool secureOrigin = isSecureScheme(url);
+    if (cookie.secure_ && !secureOrigin) return std::nullopt;
+    if (startsWithIgnoringCase(cookie.name_, "__Secure-") && !(cookie.secure_ && secureOrigin)) return std::nullopt;
+    if (startsWithIgnoringCase(cookie.name_, "__Host-") &&
+        !(cookie.secure_ && secureOrigin && !domainAttribute && pathAttribute == "/"))
+        return std::nullopt;
+
+    if (domainAttribute && !domainAttribute->empty() && !cookie_rules::isIPAddress(*domainAttribute) &&
+        isPublicSuffix(*domainAttribute)) {
+        // A public suffix names no site: only the host that is itself such a name may set it, and
+        // then the cookie stays with that host alone.
+        if (*domainAttribute != *host) return std::nullopt;
+        domainAttribute.reset();
+    }
     if (domainAttribute && !domainAttribute->empty()) {
         const std::string& d = *domainAttribute;
         if (!isSafeCookieText(d) || d.find_first_of(" \t,/\\") != std::string::npos) return std::nullopt;

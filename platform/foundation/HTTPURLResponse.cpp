@@ -42,7 +42,8 @@ std::vector<std::string_view> splitParams(std::string_view s) {
 std::optional<std::string> safeComponent(std::string name) {
     auto slash = name.find_last_of("/\\");
     if (slash != std::string::npos) name = name.substr(slash + 1);
-    name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
+    name.erase(std::remove_if(name.begin(), name.end(),
+                              [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
                name.end());
     auto t = std::string(trimmingHTTPWhitespace(name));
     if (t.empty() || t == "." || t == "..") return std::nullopt;
@@ -114,9 +115,7 @@ std::optional<std::string> filenameFromContentDisposition(std::string_view value
 
 URLResponse::URLResponse(std::optional<URL> url, std::string MIMEType, int64_t expectedContentLength,
                          std::string textEncodingName)
-    : url_(std::move(url)),
-      mimeType_(std::move(MIMEType)),
-      expectedLength_(expectedContentLength),
+    : url_(std::move(url)), mimeType_(std::move(MIMEType)), expectedLength_(expectedContentLength),
       encoding_(std::move(textEncodingName)) {}
 
 std::string URLResponse::suggestedFilename() const {
@@ -129,14 +128,12 @@ std::string URLResponse::suggestedFilename() const {
 }
 
 HTTPURLResponse::HTTPURLResponse(URL url, int statusCode, std::string HTTPVersion, HTTPHeaderFields headerFields)
-    : URLResponse(std::move(url), "", kURLResponseUnknownLength, ""),
-      statusCode_(statusCode),
-      version_(std::move(HTTPVersion)),
-      headers_(std::move(headerFields)) {
+    : URLResponse(std::move(url), "", kURLResponseUnknownLength, ""), statusCode_(statusCode),
+      version_(std::move(HTTPVersion)), headers_(std::move(headerFields)) {
     if (const auto* ct = headers_.find("Content-Type")) parseContentType(*ct, mimeType_, encoding_);
     const auto* ce = headers_.find("Content-Encoding");
-    bool encoded = ce && !trimmingHTTPWhitespace(*ce).empty() &&
-                   lowercasedASCII(trimmingHTTPWhitespace(*ce)) != "identity";
+    bool encoded =
+        ce && !trimmingHTTPWhitespace(*ce).empty() && lowercasedASCII(trimmingHTTPWhitespace(*ce)) != "identity";
     if (const auto* cl = headers_.find("Content-Length"); cl && !encoded) {
         auto t = trimmingHTTPWhitespace(*cl);
         int64_t n = 0;

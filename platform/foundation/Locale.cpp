@@ -16,8 +16,10 @@ std::string tagFromPOSIX(std::string_view value) {
     std::string base(value.substr(0, cut));
     if (base.empty() || base == "C" || base == "POSIX") return {};
     for (char& c : base) {
-        if (c == '_') c = '-';
-        else if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return {};
+        if (c == '_')
+            c = '-';
+        else if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-')
+            return {};
     }
     return base;
 }

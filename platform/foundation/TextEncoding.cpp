@@ -103,10 +103,14 @@ bool isValidUTF8(std::string_view bytes) {
         }
         size_t len;
         uint32_t cp;
-        if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F;
-        else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F;
-        else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07;
-        else return false;
+        if ((c & 0xE0) == 0xC0)
+            len = 2, cp = c & 0x1F;
+        else if ((c & 0xF0) == 0xE0)
+            len = 3, cp = c & 0x0F;
+        else if ((c & 0xF8) == 0xF0)
+            len = 4, cp = c & 0x07;
+        else
+            return false;
         if (i + len > n) return false;
         for (size_t k = 1; k < len; ++k) {
             if ((p[i + k] & 0xC0) != 0x80) return false;
@@ -135,7 +139,8 @@ Result<std::string> decodeToUTF8(std::string_view bytes, std::string_view charse
         return std::string(bytes);
     }
     Converter c("UTF-8", sourceCharset(bytes, charsetName));
-    if (!c.valid()) return encodingError(kFileReadInapplicableStringEncodingError, charsetName, "Unknown text encoding");
+    if (!c.valid())
+        return encodingError(kFileReadInapplicableStringEncodingError, charsetName, "Unknown text encoding");
     std::string out;
     if (!c.convert(bytes, out))
         return encodingError(kFileReadInapplicableStringEncodingError, charsetName, "The bytes are not valid text");
@@ -149,7 +154,8 @@ Result<std::string> encodeFromUTF8(std::string_view utf8, std::string_view chars
         return encodingError(kFileWriteInapplicableStringEncodingError, charsetName, "The text is not valid UTF-8");
     if (isUTF8Name(charsetName)) return std::string(utf8);
     Converter c(std::string(charsetName), "UTF-8");
-    if (!c.valid()) return encodingError(kFileWriteInapplicableStringEncodingError, charsetName, "Unknown text encoding");
+    if (!c.valid())
+        return encodingError(kFileWriteInapplicableStringEncodingError, charsetName, "Unknown text encoding");
     std::string out;
     if (!c.convert(utf8, out))
         return encodingError(kFileWriteInapplicableStringEncodingError, charsetName,

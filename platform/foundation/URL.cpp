@@ -11,8 +11,7 @@ namespace platform {
 
 namespace {
 
-constexpr std::string_view kUnreserved =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+constexpr std::string_view kUnreserved = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
 constexpr std::string_view kSubDelims = "!$&'()*+,;=";
 constexpr std::string_view kGenDelims = ":/?#[]@";
 

@@ -1,6 +1,7 @@
 #include "platform/foundation/URLRequest.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace platform {
 
@@ -37,6 +38,27 @@ bool HTTPHeaderFields::erase(std::string_view name) {
     if (it == entries_.end()) return false;
     entries_.erase(it);
     return true;
+}
+
+HTTPHeaderFields HTTPHeaderFields::combining(std::vector<Entry> fields) {
+    HTTPHeaderFields out;
+    std::unordered_map<std::string, size_t> index;  // lower-case name -> place in out
+    index.reserve(fields.size());
+    for (auto& [name, value] : fields) {
+        if (name.empty()) continue;
+        std::string key(name);
+        for (char& c : key)
+            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        auto [it, fresh] = index.try_emplace(std::move(key), out.entries_.size());
+        if (fresh) {
+            out.entries_.emplace_back(std::move(name), std::move(value));
+        } else {
+            auto& joined = out.entries_[it->second].second;
+            joined += ", ";
+            joined += value;
+        }
+    }
+    return out;
 }
 
 Value HTTPHeaderFields::asValue() const {

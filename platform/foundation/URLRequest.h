@@ -40,6 +40,9 @@ public:
     bool empty() const { return entries_.empty(); }
     size_t size() const { return entries_.size(); }
     Value asValue() const;  // a dictionary name -> value
+    // Fields in arrival order, same-named ones (any letter case) joined with ", " in the place of the
+    // first: linear in the number of fields, for answers with very many of them.
+    static HTTPHeaderFields combining(std::vector<Entry> fields);
     bool operator==(const HTTPHeaderFields&) const = default;
 
 private:

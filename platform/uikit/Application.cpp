@@ -56,9 +56,12 @@ constexpr double kBackgroundTimeAllowance = 180;
 
 const char* applicationStateName(ApplicationState state) {
     switch (state) {
-        case ApplicationState::Active: return "active";
-        case ApplicationState::Inactive: return "inactive";
-        case ApplicationState::Background: return "background";
+    case ApplicationState::Active:
+        return "active";
+    case ApplicationState::Inactive:
+        return "inactive";
+    case ApplicationState::Background:
+        return "background";
     }
     return "unknown";
 }
@@ -279,13 +282,11 @@ bool Application::openURLInApp(const URL& url, const Value& options) {
     std::optional<std::string> source;
     if (const std::string* text = options[kOpenURLOptionsSourceApplicationKey].asString()) source = *text;
     Value annotation = options[kOpenURLOptionsAnnotationKey];
-    return objc::send<bool, ObjectHandle, URL, std::optional<std::string>, Value>(delegate(), legacy,
-                                                                                  shared_from_this(), url, source,
-                                                                                  annotation);
+    return objc::send<bool, ObjectHandle, URL, std::optional<std::string>, Value>(
+        delegate(), legacy, shared_from_this(), url, source, annotation);
 }
 
-bool Application::handleEventsForBackgroundURLSession(const std::string& identifier,
-                                                      std::function<void()> completion) {
+bool Application::handleEventsForBackgroundURLSession(const std::string& identifier, std::function<void()> completion) {
     Selector s = sel("application:handleEventsForBackgroundURLSession:completionHandler:");
     if (!delegateResponds(s)) return false;
     std::function<void()> handler =
@@ -417,8 +418,8 @@ void Application::registerUserNotificationSettings(UserNotificationSettings sett
         settings_.categories = std::move(unique);
     }
     if (prompt)
-        DeviceEvents::post("notification.prompt", Value::dictionary({{"types", int64_t(settings.types)},
-                                                                     {"answer", answer}}));
+        DeviceEvents::post("notification.prompt",
+                           Value::dictionary({{"types", int64_t(settings.types)}, {"answer", answer}}));
     std::weak_ptr<Application> weak = std::static_pointer_cast<Application>(shared_from_this());
     dispatch::MainLoop::shared().post([weak] {
         auto app = weak.lock();
@@ -426,7 +427,7 @@ void Application::registerUserNotificationSettings(UserNotificationSettings sett
         Selector s = sel("application:didRegisterUserNotificationSettings:");
         if (app->delegateResponds(s))
             objc::send<void, ObjectHandle, UserNotificationSettings>(app->delegate(), s, app,
-                                                                      app->currentUserNotificationSettings());
+                                                                     app->currentUserNotificationSettings());
     });
 }
 
@@ -458,10 +459,10 @@ bool Application::deliverRemoteNotificationAction(const std::string& identifier,
     Selector s = sel("application:handleActionWithIdentifier:forRemoteNotification:completionHandler:");
     if (!delegateResponds(s)) return false;
     std::function<void()> handler = dispatch::OnceHandler<>(
-        "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:",
-        std::move(completion), dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
+        "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:", std::move(completion),
+        dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
     objc::send<void, ObjectHandle, std::string, Value, std::function<void()>>(delegate(), s, shared_from_this(),
-                                                                             identifier, userInfo, std::move(handler));
+                                                                              identifier, userInfo, std::move(handler));
     return true;
 }
 

@@ -82,8 +82,7 @@ inline constexpr const char* kApplicationWillEnterForegroundNotification =
 inline constexpr const char* kApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
 
 // Launch-option keys.
-inline constexpr const char* kLaunchOptionsRemoteNotificationKey =
-    "UIApplicationLaunchOptionsRemoteNotificationKey";
+inline constexpr const char* kLaunchOptionsRemoteNotificationKey = "UIApplicationLaunchOptionsRemoteNotificationKey";
 
 // Keys of the options handed to application:openURL:options:.
 inline constexpr const char* kOpenURLOptionsSourceApplicationKey = "UIApplicationOpenURLOptionsSourceApplicationKey";
@@ -220,21 +219,21 @@ private:
     ObjectHandle delegate_;
     std::set<objc::Selector> delegateAnswers_;
     std::map<int, std::function<void(ObjectHandle, ObjectHandle)>> delegateObservers_;  // (m)
-    int nextObserverId_ = 1;                                                             // (m)
+    int nextObserverId_ = 1;                                                            // (m)
     std::atomic<ApplicationState> state_{ApplicationState::Inactive};
     std::atomic<int64_t> badge_{0};
     bool networkActivity_ = false;
     std::weak_ptr<Window> keyWindow_;
     std::vector<std::weak_ptr<Window>> windows_;
-    std::map<std::string, std::string> schemeHandlers_;  // (m)
-    std::vector<OpenedURL> opened_;                       // (m)
+    std::map<std::string, std::string> schemeHandlers_;                          // (m)
+    std::vector<OpenedURL> opened_;                                              // (m)
     std::map<BackgroundTaskIdentifier, std::function<void()>> backgroundTasks_;  // (m)
-    BackgroundTaskIdentifier nextTask_ = 1;                                       // (m)
+    BackgroundTaskIdentifier nextTask_ = 1;                                      // (m)
     std::atomic<bool> registeredForRemote_{false};
-    uint64_t remoteTypes_ = 0;                 // (m)
-    UserNotificationSettings settings_;        // (m)
-    bool settingsAnswered_ = false;            // (m)
-    bool settingsGranted_ = false;             // (m)
+    uint64_t remoteTypes_ = 0;           // (m)
+    UserNotificationSettings settings_;  // (m)
+    bool settingsAnswered_ = false;      // (m)
+    bool settingsGranted_ = false;       // (m)
 };
 
 // --- launch ---

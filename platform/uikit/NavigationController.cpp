@@ -62,8 +62,7 @@ void NavigationController::showTop(const std::shared_ptr<ViewController>& oldTop
     }
 }
 
-void NavigationController::setViewControllers(std::vector<std::shared_ptr<ViewController>> controllers,
-                                              bool animated) {
+void NavigationController::setViewControllers(std::vector<std::shared_ptr<ViewController>> controllers, bool animated) {
     auto oldTop = topViewController();
     for (auto& c : stack_) c->parent_.reset();
     stack_.clear();
@@ -106,8 +105,8 @@ std::shared_ptr<ViewController> NavigationController::popViewController(bool ani
     return popped.empty() ? nullptr : popped.front();
 }
 
-std::vector<std::shared_ptr<ViewController>> NavigationController::popToViewController(
-    const std::shared_ptr<ViewController>& controller, bool animated) {
+std::vector<std::shared_ptr<ViewController>>
+NavigationController::popToViewController(const std::shared_ptr<ViewController>& controller, bool animated) {
     for (size_t i = 0; i < stack_.size(); ++i)
         if (stack_[i] == controller) return popTo(i + 1, animated);
     return {};

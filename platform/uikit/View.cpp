@@ -47,9 +47,7 @@ bool View::isDescendantOfView(const View* view) const {
     return false;
 }
 
-void View::addSubview(const std::shared_ptr<View>& view) {
-    insertSubviewAtIndex(view, subviews_.size());
-}
+void View::addSubview(const std::shared_ptr<View>& view) { insertSubviewAtIndex(view, subviews_.size()); }
 
 void View::insertSubviewAtIndex(const std::shared_ptr<View>& view, size_t index) {
     if (!view || isDescendantOfView(view.get())) return;  // a cycle would leak and loop forever

@@ -14,6 +14,7 @@ class Trust;  // platform/security/Trust.h: the certificate chain the server pre
 }
 
 inline constexpr const char* kURLAuthenticationMethodHTTPBasic = "NSURLAuthenticationMethodHTTPBasic";
+inline constexpr const char* kURLAuthenticationMethodHTTPDigest = "NSURLAuthenticationMethodHTTPDigest";
 inline constexpr const char* kURLAuthenticationMethodServerTrust = "NSURLAuthenticationMethodServerTrust";
 
 inline constexpr const char* kURLProtectionSpaceHTTPS = "https";

@@ -32,8 +32,7 @@ std::vector<std::string> varyNames(const std::string& value) {
 size_t headerBytes(const URLResponse* response) {
     size_t n = 0;
     if (const auto* http = dynamic_cast<const HTTPURLResponse*>(response))
-        for (const auto& [name, value] : http->allHeaderFields().entries())
-            n += name.size() + value.size();
+        for (const auto& [name, value] : http->allHeaderFields().entries()) n += name.size() + value.size();
     return n;
 }
 
@@ -132,8 +131,7 @@ void URLCache::removeLocked(List::iterator it) {
 }
 
 void URLCache::trimLocked(size_t capacity) {
-    while (usage_ > capacity && !entries_.empty())
-        removeLocked(std::prev(entries_.end()));
+    while (usage_ > capacity && !entries_.empty()) removeLocked(std::prev(entries_.end()));
 }
 
 }  // namespace platform

@@ -7,8 +7,8 @@ std::shared_ptr<URLCredentialStorage> URLCredentialStorage::sharedCredentialStor
     return shared;
 }
 
-std::optional<std::map<std::string, URLCredential>> URLCredentialStorage::credentialsForProtectionSpace(
-    const URLProtectionSpace& space) const {
+std::optional<std::map<std::string, URLCredential>>
+URLCredentialStorage::credentialsForProtectionSpace(const URLProtectionSpace& space) const {
     std::lock_guard lock(mutex_);
     auto it = spaces_.find(space);
     if (it == spaces_.end() || it->second.byUser.empty()) return std::nullopt;
@@ -23,8 +23,8 @@ void URLCredentialStorage::setCredential(const URLCredential& credential, const 
     entry.byUser.insert_or_assign(*credential.user(), credential);
 }
 
-std::optional<URLCredential> URLCredentialStorage::defaultCredentialForProtectionSpace(
-    const URLProtectionSpace& space) const {
+std::optional<URLCredential>
+URLCredentialStorage::defaultCredentialForProtectionSpace(const URLProtectionSpace& space) const {
     std::lock_guard lock(mutex_);
     auto it = spaces_.find(space);
     if (it == spaces_.end()) return std::nullopt;

@@ -125,9 +125,8 @@ std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequest(const UR
     return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engine_,
                       {.uploadData = std::move(body), .dataCompletion = std::move(handler)});
 }
-std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequestFromFile(const URLRequest& request,
-                                                                                const URL& file,
-                                                                                DataTaskCompletion handler) {
+std::shared_ptr<URLSessionUploadTask>
+URLSession::uploadTaskWithRequestFromFile(const URLRequest& request, const URL& file, DataTaskCompletion handler) {
     return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engine_,
                       {.uploadFile = file.path(), .dataCompletion = std::move(handler)});
 }

@@ -14,10 +14,7 @@ using urlsession_detail::Engine;
 
 URLSessionTask::URLSessionTask(Kind kind, uint64_t identifier, std::weak_ptr<URLSession> session,
                                std::optional<URLRequest> request)
-    : kind_(kind),
-      identifier_(identifier),
-      session_(std::move(session)),
-      originalRequest_(request),
+    : kind_(kind), identifier_(identifier), session_(std::move(session)), originalRequest_(request),
       currentRequest_(std::move(request)) {}
 
 namespace {
@@ -154,8 +151,7 @@ URLSessionStreamTask::URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession
     : URLSessionTask(Kind::Stream, id, std::move(s), std::nullopt), host_(std::move(host)), port_(port) {}
 
 void URLSessionStreamTask::post(
-    std::function<void(urlsession_detail::StreamConnections&, const std::shared_ptr<URLSessionStreamTask>&)>
-        command) {
+    std::function<void(urlsession_detail::StreamConnections&, const std::shared_ptr<URLSessionStreamTask>&)> command) {
     auto session = this->session();
     if (!session) return;
     auto engine = session->engine_;

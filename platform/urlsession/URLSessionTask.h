@@ -162,8 +162,7 @@ public:
     // answer empty with atEOF). minBytes 0 waits for one byte. timeout > 0: the read fails with timed out
     // (-1001) when not answered in time; the connection stays usable and bytes that had arrived are kept
     // for the next read.
-    void readDataOfMinLength(size_t minBytes, size_t maxBytes, double timeout,
-                             ReadCompletion completionHandler);
+    void readDataOfMinLength(size_t minBytes, size_t maxBytes, double timeout, ReadCompletion completionHandler);
     // Answers nullopt once every byte has been handed to the socket. timeout > 0: fails with timed out
     // (-1001) when not done in time; bytes already sent stay sent (countOfBytesSent says how many).
     void writeData(Bytes data, double timeout, WriteCompletion completionHandler);
@@ -180,8 +179,7 @@ public:
     void captureStreams();
 
 private:
-    void post(std::function<void(urlsession_detail::StreamConnections&,
-                                 const std::shared_ptr<URLSessionStreamTask>&)>
+    void post(std::function<void(urlsession_detail::StreamConnections&, const std::shared_ptr<URLSessionStreamTask>&)>
                   command);
 
     std::string host_;

@@ -46,8 +46,8 @@ bool alertsAllowed(const std::shared_ptr<UserNotificationCenter>& center, const 
 
 void show(const Notification& n, const std::shared_ptr<UserNotificationCenter>& center) {
     const auto& c = n.request.content;
-    DeviceEvents::post("notification.shown", Value::dictionary({{"title", c.title}, {"body", c.body},
-                                                                {"identifier", n.request.identifier}}));
+    DeviceEvents::post("notification.shown",
+                       Value::dictionary({{"title", c.title}, {"body", c.body}, {"identifier", n.request.identifier}}));
     if (center) center->recordDelivered(n);
 }
 

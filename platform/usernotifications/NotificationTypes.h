@@ -75,7 +75,7 @@ struct NotificationContent {
 struct NotificationTrigger {
     enum class Kind { Push, TimeInterval };
     Kind kind = Kind::TimeInterval;
-    double timeInterval = 0;      // seconds, TimeInterval only
+    double timeInterval = 0;  // seconds, TimeInterval only
     bool repeats = false;
     bool contentAvailable = false;  // Push only: "aps"."content-available" was 1
 

@@ -41,8 +41,9 @@ void registerClasses() {
     auto& rt = objc::Runtime::shared();
     if (rt.lookUpClass(kClassName) || !PlatformConfig::systemVersion().atLeast(10)) return;
     objc::Class* cls = rt.registerClass(kClassName, rt.rootClass());
-    rt.addMethod(cls->metaclass(), sel("currentNotificationCenter"),
-                 objc::makeImp([](objc::Object*, objc::Selector) -> ObjectHandle { return UserNotificationCenter::current(); }));
+    rt.addMethod(
+        cls->metaclass(), sel("currentNotificationCenter"),
+        objc::makeImp([](objc::Object*, objc::Selector) -> ObjectHandle { return UserNotificationCenter::current(); }));
     rt.addMethod(cls, sel("delegate"), objc::makeImp([](objc::Object* self, objc::Selector) -> ObjectHandle {
                      return nativeCenter(self)->delegate();
                  }));
@@ -96,9 +97,8 @@ void UserNotificationCenter::platformSetDelegate(ObjectHandle delegate) {
 // --- authorization ---
 
 void UserNotificationCenter::requestAuthorizationWithOptions(int64_t options, AuthorizationHandler completion) {
-    objc::send<void, int64_t, AuthorizationHandler>(shared_from_this(),
-                                                    sel("requestAuthorizationWithOptions:completionHandler:"), options,
-                                                    std::move(completion));
+    objc::send<void, int64_t, AuthorizationHandler>(
+        shared_from_this(), sel("requestAuthorizationWithOptions:completionHandler:"), options, std::move(completion));
 }
 
 void UserNotificationCenter::getNotificationSettingsWithCompletionHandler(SettingsHandler completion) {
@@ -107,9 +107,10 @@ void UserNotificationCenter::getNotificationSettingsWithCompletionHandler(Settin
 }
 
 void UserNotificationCenter::platformRequestAuthorization(int64_t options, AuthorizationHandler completion) {
-    bool provisionalOnly = (options & AuthorizationOptionProvisional) &&
-                           !(options & (AuthorizationOptionAlert | AuthorizationOptionBadge | AuthorizationOptionSound)) &&
-                           PlatformConfig::systemVersion().atLeast(12);
+    bool provisionalOnly =
+        (options & AuthorizationOptionProvisional) &&
+        !(options & (AuthorizationOptionAlert | AuthorizationOptionBadge | AuthorizationOptionSound)) &&
+        PlatformConfig::systemVersion().atLeast(12);
     bool granted = false;
     std::optional<std::string> prompted;
     {
@@ -151,24 +152,24 @@ NotificationSettings UserNotificationCenter::notificationSettings() const {
     s.authorizationStatus = status_;
     auto setting = [&](bool on) { return on ? NotificationSetting::Enabled : NotificationSetting::Disabled; };
     switch (status_) {
-        case AuthorizationStatus::NotDetermined:
-            break;  // nothing is known yet: NotSupported throughout
-        case AuthorizationStatus::Denied:
-            s.alertSetting = s.badgeSetting = s.soundSetting = NotificationSetting::Disabled;
-            s.lockScreenSetting = s.notificationCenterSetting = NotificationSetting::Disabled;
-            break;
-        case AuthorizationStatus::Provisional:
-            s.alertSetting = s.badgeSetting = s.soundSetting = NotificationSetting::Disabled;
-            s.lockScreenSetting = NotificationSetting::Disabled;
-            s.notificationCenterSetting = NotificationSetting::Enabled;
-            break;
-        case AuthorizationStatus::Authorized:
-            s.alertSetting = setting(grantedOptions_ & AuthorizationOptionAlert);
-            s.badgeSetting = setting(grantedOptions_ & AuthorizationOptionBadge);
-            s.soundSetting = setting(grantedOptions_ & AuthorizationOptionSound);
-            s.lockScreenSetting = setting(grantedOptions_ & AuthorizationOptionAlert);
-            s.notificationCenterSetting = NotificationSetting::Enabled;
-            break;
+    case AuthorizationStatus::NotDetermined:
+        break;  // nothing is known yet: NotSupported throughout
+    case AuthorizationStatus::Denied:
+        s.alertSetting = s.badgeSetting = s.soundSetting = NotificationSetting::Disabled;
+        s.lockScreenSetting = s.notificationCenterSetting = NotificationSetting::Disabled;
+        break;
+    case AuthorizationStatus::Provisional:
+        s.alertSetting = s.badgeSetting = s.soundSetting = NotificationSetting::Disabled;
+        s.lockScreenSetting = NotificationSetting::Disabled;
+        s.notificationCenterSetting = NotificationSetting::Enabled;
+        break;
+    case AuthorizationStatus::Authorized:
+        s.alertSetting = setting(grantedOptions_ & AuthorizationOptionAlert);
+        s.badgeSetting = setting(grantedOptions_ & AuthorizationOptionBadge);
+        s.soundSetting = setting(grantedOptions_ & AuthorizationOptionSound);
+        s.lockScreenSetting = setting(grantedOptions_ & AuthorizationOptionAlert);
+        s.notificationCenterSetting = NotificationSetting::Enabled;
+        break;
     }
     return s;
 }
@@ -187,7 +188,8 @@ void UserNotificationCenter::addNotificationRequest(NotificationRequest request,
     if (request.identifier.empty()) {
         error = Error::withDescription("UNErrorDomain", 1, "A notification request needs an identifier");
     } else if (request.trigger && request.trigger->kind == NotificationTrigger::Kind::TimeInterval &&
-               (request.trigger->timeInterval < 0 || (request.trigger->repeats && request.trigger->timeInterval < 60))) {
+               (request.trigger->timeInterval < 0 ||
+                (request.trigger->repeats && request.trigger->timeInterval < 60))) {
         error = Error::withDescription("UNErrorDomain", 2, "Invalid time interval for the trigger");
     }
     if (!error) {
@@ -259,7 +261,8 @@ std::vector<Notification> UserNotificationCenter::deliveredNotifications() const
 
 void UserNotificationCenter::recordDelivered(const Notification& notification) {
     std::lock_guard lock(mutex_);
-    std::erase_if(delivered_, [&](const Notification& n) { return n.request.identifier == notification.request.identifier; });
+    std::erase_if(delivered_,
+                  [&](const Notification& n) { return n.request.identifier == notification.request.identifier; });
     delivered_.push_back(notification);
 }
 

@@ -32,8 +32,6 @@ bool BackForwardList::moveBy(int offset) {
     return true;
 }
 
-BackForwardListItem* BackForwardList::mutableCurrentItem() {
-    return current_ ? &items_[*current_] : nullptr;
-}
+BackForwardListItem* BackForwardList::mutableCurrentItem() { return current_ ? &items_[*current_] : nullptr; }
 
 }  // namespace platform::webkit

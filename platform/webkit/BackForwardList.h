@@ -15,7 +15,7 @@ struct BackForwardListItem {
     platform::URL URL;         // the page's final URL (after redirects)
     platform::URL initialURL;  // what was asked for
     std::string title;
-    URLRequest request;        // what a reload or a return to this item sends
+    URLRequest request;  // what a reload or a return to this item sends
 };
 
 class BackForwardList {

@@ -38,9 +38,7 @@ public:
     Job(std::weak_ptr<PageEngine> engine, URLRequest request, LoadOptions options, uint64_t generation)
         : engine(std::move(engine)),
           navigation(std::make_shared<Navigation>(nextNavigationId++, request, options.type)),
-          request(std::move(request)),
-          options(std::move(options)),
-          generation(generation) {}
+          request(std::move(request)), options(std::move(options)), generation(generation) {}
 
     void taskWillRedirect(const std::shared_ptr<const HTTPURLResponse>& response, URLRequest newRequest,
                           std::function<void(std::optional<URLRequest>)> completion) override {
@@ -134,10 +132,9 @@ void PageEngine::actionDecided(const std::shared_ptr<Job>& job, NavigationAction
     // A newer load already started: this one lost its chance.
     if (!client_ || job->stage != Job::Stage::Deciding || job->generation < startedGeneration_) return;
     bool allow = policy == NavigationActionPolicy::Allow;
-    DeviceEvents::post("navigation.decision",
-                       Value::dictionary({{"url", Value(urlText(job->request.url()))},
-                                          {"type", Value(navigationTypeName(job->options.type))},
-                                          {"decision", Value(allow ? "allow" : "cancel")}}));
+    DeviceEvents::post("navigation.decision", Value::dictionary({{"url", Value(urlText(job->request.url()))},
+                                                                 {"type", Value(navigationTypeName(job->options.type))},
+                                                                 {"decision", Value(allow ? "allow" : "cancel")}}));
     if (!allow) {
         job->stage = Job::Stage::Done;
         return;
@@ -215,8 +212,11 @@ void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr
                                               {"type", Value(navigationTypeName(NavigationType::Other))},
                                               {"decision", Value(allow ? "allow" : "cancel")}}));
         if (!allow) {
+            // The navigation ends here, and says so: its owner stops waiting for the page.
             completion(std::nullopt);
-            self->abandonCurrent();
+            self->fail(job,
+                       Error::withDescription(kWebKitEngineErrorDomain, kWebKitErrorFrameLoadInterruptedByPolicyChange,
+                                              "Frame load interrupted"));
             return;
         }
         job->request = newRequest;

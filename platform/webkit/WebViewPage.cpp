@@ -39,8 +39,8 @@ std::shared_ptr<Navigation> WebView::tapLink(const std::string& href, bool targe
                                               {"decision", Value(allow ? "allow" : "cancel")}}));
         if (allow) self->openNewWindow(action);
     };
-    engineDecideAction(action, dispatch::OnceHandler<NavigationActionPolicy>(
-                                   "decidePolicyForNavigationAction", std::move(decided)));
+    engineDecideAction(
+        action, dispatch::OnceHandler<NavigationActionPolicy>("decidePolicyForNavigationAction", std::move(decided)));
     return nullptr;
 }
 
@@ -81,11 +81,11 @@ void WebView::closeWindow() {
 void WebView::runAlert(const std::string& message, std::function<void()> done) {
     // A panel counts as pending until answered; one dropped unanswered stays pending.
     pendingPanels_->fetch_add(1);
-    auto completion = dispatch::OnceHandler<>("runJavaScriptAlertPanel",
-                                              [pending = pendingPanels_, done = std::move(done)] {
-                                                  pending->fetch_sub(1);
-                                                  if (done) done();
-                                              });
+    auto completion =
+        dispatch::OnceHandler<>("runJavaScriptAlertPanel", [pending = pendingPanels_, done = std::move(done)] {
+            pending->fetch_sub(1);
+            if (done) done();
+        });
     if (auto delegate = uiDelegateFor(UIDelegateMethod::RunJavaScriptAlertPanel))
         return delegate->runJavaScriptAlertPanelWithMessage(*this, message, engine_->mainFrame(), completion);
     completion();
@@ -93,11 +93,11 @@ void WebView::runAlert(const std::string& message, std::function<void()> done) {
 
 void WebView::runConfirm(const std::string& message, std::function<void(bool)> result) {
     pendingPanels_->fetch_add(1);
-    auto completion = dispatch::OnceHandler<bool>(
-        "runJavaScriptConfirmPanel", [pending = pendingPanels_, result = std::move(result)](bool answer) {
-            pending->fetch_sub(1);
-            if (result) result(answer);
-        });
+    auto completion = dispatch::OnceHandler<bool>("runJavaScriptConfirmPanel",
+                                                  [pending = pendingPanels_, result = std::move(result)](bool answer) {
+                                                      pending->fetch_sub(1);
+                                                      if (result) result(answer);
+                                                  });
     if (auto delegate = uiDelegateFor(UIDelegateMethod::RunJavaScriptConfirmPanel))
         return delegate->runJavaScriptConfirmPanelWithMessage(*this, message, engine_->mainFrame(), completion);
     completion(false);

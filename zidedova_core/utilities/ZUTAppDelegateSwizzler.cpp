@@ -34,8 +34,7 @@ namespace {
 constexpr const char* kOpenURLOptions = "application:openURL:options:";
 constexpr const char* kOpenURLSourceApplication = "application:openURL:sourceApplication:annotation:";
 constexpr const char* kContinueUserActivity = "application:continueUserActivity:restorationHandler:";
-constexpr const char* kHandleBackgroundSession =
-    "application:handleEventsForBackgroundURLSession:completionHandler:";
+constexpr const char* kHandleBackgroundSession = "application:handleEventsForBackgroundURLSession:completionHandler:";
 
 std::string code(int n) {
     char buf[16];
@@ -43,7 +42,8 @@ std::string code(int n) {
     return buf;
 }
 
-template <class... Args> void logAt(int level, int n, std::string_view format, const Args&... args) {
+template <class... Args>
+void logAt(int level, int n, std::string_view format, const Args&... args) {
     ZUTLoggerLog(level, kZUTAppDelegateSwizzlerService, false, code(n), format, args...);
 }
 
@@ -94,7 +94,8 @@ Imp recordedImp(Object* self, const char* key) {
 }
 
 // One interceptor failing must not keep the others, or the delegate itself, from hearing the call.
-template <class F> void eachInterceptor(Selector cmd, F&& call) {
+template <class F>
+void eachInterceptor(Selector cmd, F&& call) {
     ZUTAppDelegateSwizzler::notifyInterceptorsWithMethodSelector(cmd, [&](const ObjectHandle& interceptor) {
         try {
             call(interceptor);
@@ -153,28 +154,26 @@ bool openURLSourceApplication(Object* self, Selector cmd, ObjectHandle app, URL 
     Imp own = recordedImp(self, kZUTOpenURLSourceApplicationAnnotationIMPKey);
     bool handled = false;
     eachInterceptor(cmd, [&](const ObjectHandle& i) {
-        handled |=
-            objc::send<bool, ObjectHandle, URL, Sig, Value>(i, cmd, app, url, sourceApplication, annotation);
+        handled |= objc::send<bool, ObjectHandle, URL, Sig, Value>(i, cmd, app, url, sourceApplication, annotation);
     });
     if (own)
-        handled |= objc::callImp<bool, ObjectHandle, URL, Sig, Value>(own, self, cmd, app, url,
-                                                                      sourceApplication, annotation);
+        handled |=
+            objc::callImp<bool, ObjectHandle, URL, Sig, Value>(own, self, cmd, app, url, sourceApplication, annotation);
     return handled;
 }
 
-bool continueUserActivity(Object* self, Selector cmd, ObjectHandle app,
-                          std::shared_ptr<uikit::UserActivity> activity,
+bool continueUserActivity(Object* self, Selector cmd, ObjectHandle app, std::shared_ptr<uikit::UserActivity> activity,
                           uikit::RestorationHandler restoration) {
     using Activity = std::shared_ptr<uikit::UserActivity>;
     Imp own = recordedImp(self, kZUTContinueUserActivityIMPKey);
     bool handled = false;
     eachInterceptor(cmd, [&](const ObjectHandle& i) {
-        handled |= objc::send<bool, ObjectHandle, Activity, uikit::RestorationHandler>(i, cmd, app, activity,
-                                                                                       restoration);
+        handled |=
+            objc::send<bool, ObjectHandle, Activity, uikit::RestorationHandler>(i, cmd, app, activity, restoration);
     });
     if (own)
-        handled |= objc::callImp<bool, ObjectHandle, Activity, uikit::RestorationHandler>(
-            own, self, cmd, app, activity, restoration);
+        handled |= objc::callImp<bool, ObjectHandle, Activity, uikit::RestorationHandler>(own, self, cmd, app, activity,
+                                                                                          restoration);
     return handled;
 }
 
@@ -184,8 +183,7 @@ void handleBackgroundSession(Object* self, Selector cmd, ObjectHandle app, std::
     Imp own = recordedImp(self, kZUTHandleBackgroundSessionIMPKey);
     auto share = std::make_shared<CompletionShare>(std::move(completion));
     eachInterceptor(cmd, [&](const ObjectHandle& i) {
-        objc::send<void, ObjectHandle, std::string, Handler>(i, cmd, app, identifier,
-                                                             CompletionShare::party(share));
+        objc::send<void, ObjectHandle, std::string, Handler>(i, cmd, app, identifier, CompletionShare::party(share));
     });
     if (own)
         objc::callImp<void, ObjectHandle, std::string, Handler>(own, self, cmd, app, identifier,
@@ -226,8 +224,7 @@ bool ZUTAppDelegateSwizzler::isAppDelegateProxyEnabled() {
 }
 
 std::string ZUTAppDelegateSwizzler::correctAppDelegateProxyKey() {
-    return objc::lookUpClass("ZDVCore") ? kZUTZidedovaAppDelegateProxyEnabledKey
-                                        : kZUTAppDelegateProxyEnabledKey;
+    return objc::lookUpClass("ZDVCore") ? kZUTZidedovaAppDelegateProxyEnabledKey : kZUTAppDelegateProxyEnabledKey;
 }
 
 std::string ZUTAppDelegateSwizzler::correctAlternativeWhenAppDelegateProxyNotCreated() {
@@ -240,22 +237,19 @@ std::shared_ptr<uikit::Application> ZUTAppDelegateSwizzler::sharedApplication() 
     if (ZUTAppEnvironmentUtil::isAppExtension()) return nullptr;
     Class* cls = objc::lookUpClass("UIApplication");
     if (!cls || !objc::respondsToSelector(cls, sel("sharedApplication"))) return nullptr;
-    return std::dynamic_pointer_cast<uikit::Application>(
-        objc::send<ObjectHandle>(cls, sel("sharedApplication")));
+    return std::dynamic_pointer_cast<uikit::Application>(objc::send<ObjectHandle>(cls, sel("sharedApplication")));
 }
 
 // --- interceptors ---
 
-std::optional<std::string>
-ZUTAppDelegateSwizzler::registerAppDelegateInterceptor(const ObjectHandle& interceptor) {
+std::optional<std::string> ZUTAppDelegateSwizzler::registerAppDelegateInterceptor(const ObjectHandle& interceptor) {
     if (!interceptor) {
         logAt(ZUTLoggerLevelError, 1000, "AppDelegateProxy cannot add nil interceptor.");
         return std::nullopt;
     }
     Class* cls = interceptor->getClass();
     if (!cls->runtime().conformsToProtocol(cls, uikit::applicationDelegateProtocol())) {
-        logAt(ZUTLoggerLevelError, 1001,
-              "AppDelegateProxy interceptor does not conform to UIApplicationDelegate");
+        logAt(ZUTLoggerLevelError, 1001, "AppDelegateProxy interceptor does not conform to UIApplicationDelegate");
         return std::nullopt;
     }
     std::string id = "ZUT_" + pointerText(interceptor.get());
@@ -263,8 +257,7 @@ ZUTAppDelegateSwizzler::registerAppDelegateInterceptor(const ObjectHandle& inter
         logAt(ZUTLoggerLevelError, 1002, "AppDelegateProxy cannot create Interceptor ID.");
         return std::nullopt;
     }
-    state().interceptors.setObject(
-        Value(ObjectHandle(std::make_shared<ZUTZeroingWeakContainer>(interceptor))), id);
+    state().interceptors.setObject(Value(ObjectHandle(std::make_shared<ZUTZeroingWeakContainer>(interceptor))), id);
     return id;
 }
 
@@ -315,8 +308,7 @@ Imp ZUTAppDelegateSwizzler::implementationOfMethodSelector(Selector selector, co
     return fromClass ? fromClass->runtime().methodImplementation(fromClass, selector) : nullptr;
 }
 
-bool ZUTAppDelegateSwizzler::addInstanceMethodWithSelector(Selector selector, Class* fromClass,
-                                                           Class* toClass) {
+bool ZUTAppDelegateSwizzler::addInstanceMethodWithSelector(Selector selector, Class* fromClass, Class* toClass) {
     return addInstanceMethodWithDestinationSelector(selector, selector, fromClass, toClass);
 }
 
@@ -325,8 +317,8 @@ bool ZUTAppDelegateSwizzler::addInstanceMethodWithDestinationSelector(Selector d
     Imp imp = implementationOfMethodSelector(source, fromClass);
     if (!imp || !toClass) return false;
     if (!toClass->runtime().addMethod(toClass, destination, imp)) {
-        logAt(ZUTLoggerLevelWarning, 1009,
-              "Cannot copy method to destination selector %@ as it already exists", destination.name());
+        logAt(ZUTLoggerLevelWarning, 1009, "Cannot copy method to destination selector %@ as it already exists",
+              destination.name());
         return false;
     }
     return true;
@@ -371,8 +363,8 @@ void ZUTAppDelegateSwizzler::proxyAppDelegate(const ObjectHandle& delegate) {
         return;
     }
     if (!delegate) {
-        logAt(ZUTLoggerLevelError, 1012,
-              "Cannot create App Delegate Proxy because App Delegate instance is nil. %@", alternative);
+        logAt(ZUTLoggerLevelError, 1012, "Cannot create App Delegate Proxy because App Delegate instance is nil. %@",
+              alternative);
         return;
     }
     try {
@@ -427,8 +419,7 @@ void ZUTAppDelegateSwizzler::createSubclassWithObject(const ObjectHandle& delega
     }
     addInstanceMethodWithDestinationSelector(sel("description"), sel("fakeDescription"), source, subclass);
 
-    for (auto& [key, imp] : recorded)
-        delegate->setAssociatedValue(AssociationKey::named(key), std::any(imp));
+    for (auto& [key, imp] : recorded) delegate->setAssociatedValue(AssociationKey::named(key), std::any(imp));
     delegate->setAssociatedValue(AssociationKey::named(kZUTRealClassKey), std::any(base));
 
     if (base->instanceSize() != subclass->instanceSize()) {
@@ -486,8 +477,7 @@ bool ZUTAppDelegateObserver::isObserving() const {
     return isObserving_;
 }
 
-void ZUTAppDelegateObserver::delegateChanged(const ObjectHandle& oldDelegate,
-                                             const ObjectHandle& newDelegate) {
+void ZUTAppDelegateObserver::delegateChanged(const ObjectHandle& oldDelegate, const ObjectHandle& newDelegate) {
     if (oldDelegate == newDelegate) return;
     {
         std::lock_guard lock(state().mutex);

@@ -42,8 +42,7 @@ inline constexpr const char* kZUTAppDelegateSwizzlerService = "[VodezuUtilities/
 inline constexpr const char* kZUTContinueUserActivityIMPKey = "ZUT_continueUserActivityIMP";
 inline constexpr const char* kZUTHandleBackgroundSessionIMPKey = "ZUT_handleBackgroundSessionIMP";
 inline constexpr const char* kZUTOpenURLOptionsIMPKey = "ZUT_openURLOptionsIMP";
-inline constexpr const char* kZUTOpenURLSourceApplicationAnnotationIMPKey =
-    "ZUT_openURLSourceApplicationAnnotationIMP";
+inline constexpr const char* kZUTOpenURLSourceApplicationAnnotationIMPKey = "ZUT_openURLSourceApplicationAnnotationIMP";
 inline constexpr const char* kZUTRealClassKey = "ZUT_realClass";
 
 // A weak box: object() reads null once the object is gone. Runtime class "ZUTZeroingWeakContainer".
@@ -61,8 +60,7 @@ public:
     static bool isAppDelegateProxyEnabled();
 
     // The id, or nullopt (nil, or not a UIApplicationDelegate: logged).
-    static std::optional<std::string>
-    registerAppDelegateInterceptor(const platform::objc::ObjectHandle& interceptor);
+    static std::optional<std::string> registerAppDelegateInterceptor(const platform::objc::ObjectHandle& interceptor);
     // An empty id is "nil".
     static void unregisterAppDelegateInterceptorWithID(const std::string& interceptorID);
 
@@ -77,8 +75,7 @@ public:
     // The delegate switched to the subclass, until the application replaces it.
     static platform::objc::ObjectHandle proxiedDelegate();
 
-    static bool addInstanceMethodWithSelector(platform::objc::Selector selector,
-                                              platform::objc::Class* fromClass,
+    static bool addInstanceMethodWithSelector(platform::objc::Selector selector, platform::objc::Class* fromClass,
                                               platform::objc::Class* toClass);
     static bool addInstanceMethodWithDestinationSelector(platform::objc::Selector destination,
                                                          platform::objc::Selector source,
@@ -87,9 +84,9 @@ public:
     static platform::objc::Imp implementationOfMethodSelector(platform::objc::Selector selector,
                                                               const platform::objc::Class* fromClass);
     // Calls `callback` with every live interceptor answering `selector` (a snapshot of the table).
-    static void notifyInterceptorsWithMethodSelector(
-        platform::objc::Selector selector,
-        const std::function<void(const platform::objc::ObjectHandle&)>& callback);
+    static void
+    notifyInterceptorsWithMethodSelector(platform::objc::Selector selector,
+                                         const std::function<void(const platform::objc::ObjectHandle&)>& callback);
 
     static std::string correctAppDelegateProxyKey();
     static std::string correctAlternativeWhenAppDelegateProxyNotCreated();

@@ -32,14 +32,14 @@ bool ZUTSwizzler::replace(Class* cls, Selector selector, bool isClassSelector, I
         auto method = findMethod(cls, selector, isClassSelector);
         const char* kind = isClassSelector ? "+" : "-";
         if (!method) {
-            ZUTLoggerLogError(kService, false, "I-SWZ001014", "Cannot swizzle %s[%@ %@]: no such method.",
-                              kind, cls->name(), selector.name());
+            ZUTLoggerLogError(kService, false, "I-SWZ001014", "Cannot swizzle %s[%@ %@]: no such method.", kind,
+                              cls->name(), selector.name());
             return;
         }
         if (method->imp->signature() != imp->signature()) {
             ZUTLoggerLogError(kService, false, "I-SWZ001015",
-                              "Cannot swizzle %s[%@ %@]: the method is %@, the replacement %@.", kind,
-                              cls->name(), selector.name(), method->typeEncoding(), imp->signatureName());
+                              "Cannot swizzle %s[%@ %@]: the method is %@, the replacement %@.", kind, cls->name(),
+                              selector.name(), method->typeEncoding(), imp->signatureName());
             return;
         }
         Class* target = isClassSelector ? cls->metaclass() : cls;
@@ -69,8 +69,7 @@ std::vector<objc::ObjectHandle> ZUTSwizzler::ivarObjectsForObject(objc::Object* 
     for (const auto& ivar : cls->runtime().ivarList(cls)) {
         if (ivar.typeEncoding.empty() || ivar.typeEncoding[0] != '@' || !ivar.read) continue;
         std::any value = ivar.read(object);
-        if (const auto* handle = std::any_cast<objc::ObjectHandle>(&value); handle && *handle)
-            out.push_back(*handle);
+        if (const auto* handle = std::any_cast<objc::ObjectHandle>(&value); handle && *handle) out.push_back(*handle);
     }
     return out;
 }

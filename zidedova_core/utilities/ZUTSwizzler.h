@@ -23,24 +23,22 @@ inline constexpr const char* kZUTSwizzlerQueueLabel = "com.vodezu.ZUTSwizzler";
 class ZUTSwizzler {
 public:
     template <class Block>
-    static bool swizzleClass(platform::objc::Class* cls, platform::objc::Selector selector,
-                             bool isClassSelector, Block block) {
+    static bool swizzleClass(platform::objc::Class* cls, platform::objc::Selector selector, bool isClassSelector,
+                             Block block) {
         using Sig = typename platform::objc::detail::FunctionSignature<std::decay_t<Block>>::type;
         return replace(cls, selector, isClassSelector, Adapter<Sig>::make(std::move(block)));
     }
 
     // Null when the class or the selector is null, or the method is not found.
     static platform::objc::Imp currentImplementationForClass(platform::objc::Class* cls,
-                                                             platform::objc::Selector selector,
-                                                             bool isClassSelector);
+                                                             platform::objc::Selector selector, bool isClassSelector);
     static bool selectorExistsInClass(platform::objc::Selector selector, platform::objc::Class* cls,
                                       bool isClassSelector);
     // The object's own (not inherited) object-typed fields, in declaration order; nil fields are skipped.
     static std::vector<platform::objc::ObjectHandle> ivarObjectsForObject(platform::objc::Object* object);
     // Kept for callers that undo their hooks: replacements stay, and no original is remembered.
     static void unswizzleClass(platform::objc::Class*, platform::objc::Selector, bool) {}
-    static platform::objc::Imp originalImplementationForClass(platform::objc::Class*,
-                                                              platform::objc::Selector, bool) {
+    static platform::objc::Imp originalImplementationForClass(platform::objc::Class*, platform::objc::Selector, bool) {
         return nullptr;
     }
 
@@ -48,9 +46,12 @@ public:
     static const platform::dispatch::DispatchQueue& queue();
 
 private:
-    template <class Sig> struct Adapter;
-    template <class R, class... Args> struct Adapter<R(platform::objc::Object*, Args...)> {
-        template <class Block> static platform::objc::Imp make(Block block) {
+    template <class Sig>
+    struct Adapter;
+    template <class R, class... Args>
+    struct Adapter<R(platform::objc::Object*, Args...)> {
+        template <class Block>
+        static platform::objc::Imp make(Block block) {
             return platform::objc::makeImp([block = std::move(block)](platform::objc::Object* self,
                                                                       platform::objc::Selector,
                                                                       std::decay_t<Args>... args) -> R {

@@ -64,8 +64,7 @@ protected:
     }
     void startPushClient() {
         VezEduduz::initWithLaunchOptions(
-            Value(), Value(kAppId),
-            [this](std::shared_ptr<VENotification> n) { record("push-received " + idOf(*n)); },
+            Value(), Value(kAppId), [this](std::shared_ptr<VENotification> n) { record("push-received " + idOf(*n)); },
             [this](std::shared_ptr<VENotificationOpenedResult> r) {
                 std::lock_guard lock(eventsMutex_);
                 opened.push_back(r);
@@ -81,10 +80,11 @@ protected:
     static Value message(const std::string& id, const std::string& alert = "Hello") {
         Value aps = Value::dictionary({{"badge", 3}});
         if (!alert.empty()) aps.set("alert", alert);
-        return Value::dictionary({{"aps", aps},
-                                  {"custom", Value::dictionary({{"i", id},
-                                                                {"u", "https://example.com/news/" + id},
-                                                                {"a", Value::dictionary({{"targetUrl", "https://site/" + id}})}})}});
+        return Value::dictionary(
+            {{"aps", aps},
+             {"custom", Value::dictionary({{"i", id},
+                                           {"u", "https://example.com/news/" + id},
+                                           {"a", Value::dictionary({{"targetUrl", "https://site/" + id}})}})}});
     }
 
     void record(const std::string& event) {

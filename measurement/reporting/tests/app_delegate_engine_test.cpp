@@ -53,8 +53,7 @@ protected:
         tesmar_testing::resetProcessState({"measurement.analytics", "measurement.monitor"});
         listener = DOREdozadedo::addLogEventListener([this](const std::vector<ZDVAnalyticsEvent>& events) {
             std::lock_guard lock(mutex);
-            for (const auto& e : events)
-                logged.push_back(e.name);
+            for (const auto& e : events) logged.push_back(e.name);
         });
     }
     void TearDown() override {
@@ -79,8 +78,7 @@ protected:
 };
 
 TEST_F(EngineDelegateTest, StartUpProxiesTheDelegateSoURLsAndActivitiesReachTheEngine) {
-    platform::ProcessInfo::processInfo().setArguments(
-        std::vector<std::string>{"Tesmar", "-MSRAnalyticsDebugEnabled"});
+    platform::ProcessInfo::processInfo().setArguments(std::vector<std::string>{"Tesmar", "-MSRAnalyticsDebugEnabled"});
     zidedova::ZUTLoggerForceDebug();
     std::vector<std::string> heard;
     auto app = uikit::launchApplication(nullptr, appDelegateClass(&heard)->name().c_str()).value();
@@ -92,9 +90,8 @@ TEST_F(EngineDelegateTest, StartUpProxiesTheDelegateSoURLsAndActivitiesReachTheE
 
     // No openURL:options: on the delegate: the platform falls back to the source-application callback
     // the proxy added, and the engine hears it.
-    EXPECT_FALSE(
-        app->openURLInApp(URL::string("tesmar://promo?utm_campaign=winter").value(),
-                          Value::dictionary({{uikit::kOpenURLOptionsSourceApplicationKey, "com.mail"}})));
+    EXPECT_FALSE(app->openURLInApp(URL::string("tesmar://promo?utm_campaign=winter").value(),
+                                   Value::dictionary({{uikit::kOpenURLOptionsSourceApplicationKey, "com.mail"}})));
     EXPECT_EQ(opened, std::vector<std::string>{"tesmar://promo?utm_campaign=winter"});
 
     auto activity = std::make_shared<uikit::UserActivity>();

@@ -60,8 +60,7 @@ TEST(OnceHandler, RunsOnceAndReportsWhatThePolicySays) {
             OnceHandler<int> handler(
                 "h", [&](int v) { seen.push_back(v); }, c.policy);
             auto copy = handler;  // copies share the state
-            for (int i = 0; i < c.calls; ++i)
-                (i % 2 ? copy : handler)(i + 1);
+            for (int i = 0; i < c.calls; ++i) (i % 2 ? copy : handler)(i + 1);
         }
         EXPECT_EQ(seen, c.calls ? std::vector<int>{1} : std::vector<int>{}) << c.calls;
         EXPECT_EQ(log.lines(), c.faults) << c.calls;
@@ -101,13 +100,11 @@ TEST(OnceHandler, ThreadsRacingToCallRunItExactlyOnce) {
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; ++t)
             threads.emplace_back([&, t] {
-                while (!go.load())
-                    std::this_thread::yield();
+                while (!go.load()) std::this_thread::yield();
                 handler(t);
             });
         go = true;
-        for (auto& t : threads)
-            t.join();
+        for (auto& t : threads) t.join();
         EXPECT_EQ(runs.load(), 1);
         EXPECT_EQ(log.lines().size(), 3u);
     }

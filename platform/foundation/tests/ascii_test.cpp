@@ -113,8 +113,7 @@ TEST(ASCII, Base64KnownVectors) {
 
 TEST(ASCII, Base64RoundTripsEveryByteValueAtEveryLength) {
     std::string all;
-    for (int i = 0; i < 256; ++i)
-        all.push_back(char(i));
+    for (int i = 0; i < 256; ++i) all.push_back(char(i));
     for (size_t n : {size_t(0), size_t(1), size_t(2), size_t(3), size_t(254), size_t(255), size_t(256)}) {
         std::string bytes = all.substr(0, n);
         std::string text = base64Encoded(bytes);
@@ -124,9 +123,8 @@ TEST(ASCII, Base64RoundTripsEveryByteValueAtEveryLength) {
 }
 
 TEST(ASCII, Base64RefusesWhatIsNotStrictPaddedBase64) {
-    const std::vector<std::string> refused = {
-        "Zg",     "Zg=",   "Zm9",   "Z===", "====", "Zg==Zg==",   "Zm=v",
-        "Zm9v\n", " Zm9v", "Zm 9v", "Zm9-", "Zm9_", "Zm9v\0AAA"s, "Zm9\xC3\xA4"};
+    const std::vector<std::string> refused = {"Zg",     "Zg=",   "Zm9",   "Z===", "====", "Zg==Zg==",   "Zm=v",
+                                              "Zm9v\n", " Zm9v", "Zm 9v", "Zm9-", "Zm9_", "Zm9v\0AAA"s, "Zm9\xC3\xA4"};
     for (const auto& bad : refused) {
         EXPECT_EQ(base64Decoded(bad), std::nullopt) << bad;
     }

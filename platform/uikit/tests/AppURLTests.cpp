@@ -23,17 +23,15 @@ protected:
                          return true;
                      }));
         if (with.count("source"))
-            b.method(
-                sel("application:openURL:sourceApplication:annotation:"),
-                makeImp([log](Object*, Selector, ObjectHandle, URL url, SourceApp source, Value annotation) {
-                    log->push_back("source " + url.absoluteString() + " " + source.value_or("(nil)") + " " +
-                                   annotation.description());
-                    return false;
-                }));
+            b.method(sel("application:openURL:sourceApplication:annotation:"),
+                     makeImp([log](Object*, Selector, ObjectHandle, URL url, SourceApp source, Value annotation) {
+                         log->push_back("source " + url.absoluteString() + " " + source.value_or("(nil)") + " " +
+                                        annotation.description());
+                         return false;
+                     }));
         if (with.count("session"))
             b.method(sel("application:handleEventsForBackgroundURLSession:completionHandler:"),
-                     makeImp([log, with](Object*, Selector, ObjectHandle, std::string id,
-                                         std::function<void()> done) {
+                     makeImp([log, with](Object*, Selector, ObjectHandle, std::string id, std::function<void()> done) {
                          log->push_back("session " + id);
                          if (with.count("twice")) done();
                          if (!with.count("never")) done();
@@ -85,8 +83,7 @@ TEST_F(AppURLTest, BackgroundSessionCompletionIsCheckedForExactlyOneCall) {
         auto app = launchWith(c.with, &log);
         size_t faults = dispatch::onceHandlerFaultCount();
         int calls = 0;
-        EXPECT_EQ(app->handleEventsForBackgroundURLSession("com.example.s1", [&calls] { ++calls; }),
-                  c.delivered);
+        EXPECT_EQ(app->handleEventsForBackgroundURLSession("com.example.s1", [&calls] { ++calls; }), c.delivered);
         EXPECT_EQ(calls, c.calls);
         EXPECT_EQ(dispatch::onceHandlerFaultCount() - faults, c.newFaults);
         EXPECT_EQ(log.size(), c.delivered ? 1u : 0u);

@@ -72,8 +72,7 @@ objc::Class* makeClass(const std::string& tag, const Party& party, Log* log, std
                  }));
     if (party.with.count(kSession)) {
         auto mode = party.completion;
-        b.method(sel(kSession),
-                 objc::makeImp([=](Object*, Selector, ObjectHandle, std::string id, Handler done) {
+        b.method(sel(kSession), objc::makeImp([=](Object*, Selector, ObjectHandle, std::string id, Handler done) {
                      log->push_back(tag + " session " + id);
                      if (mode == Party::Completion::Call || mode == Party::Completion::CallTwice) done();
                      if (mode == Party::Completion::CallTwice) done();
@@ -116,8 +115,7 @@ protected:
         return std::make_shared<Object>(makeClass(tag, party, &log, &kept, rt.rootClass()));
     }
     bool openURL(const std::shared_ptr<uikit::Application>& app) {
-        return app->openURLInApp(URL::string("tesmar://campaign?utm_source=mail").value(),
-                                 Value::dictionary());
+        return app->openURLInApp(URL::string("tesmar://campaign?utm_source=mail").value(), Value::dictionary());
     }
 
     Log log;
@@ -144,8 +142,7 @@ TEST_F(AppDelegateProxyTest, OverridesFollowTheDelegatesShapeAndItStillDescribes
         EXPECT_EQ(objc::send<std::string>(delegate, sel("description")), before);
         EXPECT_EQ(ZUTAppDelegateSwizzler::proxiedDelegate(), delegate);
         // The application was made to read the callbacks again.
-        for (const char* s : {kSource, kActivity, kSession})
-            EXPECT_TRUE(app->delegateResponds(sel(s))) << s;
+        for (const char* s : {kSource, kActivity, kSession}) EXPECT_TRUE(app->delegateResponds(sel(s))) << s;
         EXPECT_EQ(app->delegateResponds(sel(kOptions)), c.getsOptions);
         EXPECT_EQ(objc::respondsToSelector(delegate, sel(kOptions)), c.getsOptions);
         uikit::Application::resetShared();
@@ -193,8 +190,7 @@ TEST_F(AppDelegateProxyTest, OpenURLWithOptionsAndUserActivitiesReachInterceptor
     auto activity = std::make_shared<uikit::UserActivity>();
     activity->activityType = uikit::kUserActivityTypeBrowsingWeb;
     EXPECT_TRUE(app->continueUserActivity(activity));
-    EXPECT_EQ(log,
-              Log({"interceptor options", "delegate options", "interceptor activity", "delegate activity"}));
+    EXPECT_EQ(log, Log({"interceptor options", "delegate options", "interceptor activity", "delegate activity"}));
 }
 
 TEST_F(AppDelegateProxyTest, BackgroundSessionCompletionReachesTheSystemExactlyOnce) {
@@ -229,8 +225,7 @@ TEST_F(AppDelegateProxyTest, BackgroundSessionCompletionReachesTheSystemExactlyO
         int calls = 0;
         ASSERT_TRUE(app->handleEventsForBackgroundURLSession("s1", [&calls] { ++calls; }));
         EXPECT_EQ(calls, c.callsRightAway);
-        for (auto& handler : kept)
-            handler();
+        for (auto& handler : kept) handler();
         kept.clear();
         EXPECT_EQ(calls, 1);
         EXPECT_EQ(log.size(), c.interceptors.size() + (c.delegate ? 1 : 0));

@@ -41,8 +41,7 @@ TEST(MutableDictionaryTest, ConditionalRemovalKeepsAnEntryWrittenSince) {
 TEST(MutableDictionaryTest, PendingWritesOutliveTheDictionary) {
     for (int i = 0; i < 50; ++i) {
         auto d = std::make_unique<ZUTMutableDictionary>();
-        for (int k = 0; k < 20; ++k)
-            d->setObject(Value(k), std::to_string(k));
+        for (int k = 0; k < 20; ++k) d->setObject(Value(k), std::to_string(k));
         d.reset();  // writes may still be queued
     }
 }
@@ -58,8 +57,7 @@ TEST(MutableDictionaryTest, ConcurrentWritersAndReaders) {
                 (void)d.count();
             }
         });
-    for (auto& th : threads)
-        th.join();
+    for (auto& th : threads) th.join();
     EXPECT_EQ(d.count(), 400u);
 }
 

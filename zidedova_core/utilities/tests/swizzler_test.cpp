@@ -58,8 +58,7 @@ TEST(ZUTSwizzlerTest, InstanceAndClassSwizzlesReplaceOnlyTheirOwnSide) {
 
 TEST(ZUTSwizzlerTest, ArgumentsReachTheBlock) {
     objc::Class* cls = makeClass();
-    ASSERT_TRUE(
-        ZUTSwizzler::swizzleClass(cls, sel("add:"), false, [](Object*, int64_t x) { return x * 10; }));
+    ASSERT_TRUE(ZUTSwizzler::swizzleClass(cls, sel("add:"), false, [](Object*, int64_t x) { return x * 10; }));
     EXPECT_EQ(objc::send<int64_t>(std::make_shared<Object>(cls), sel("add:"), int64_t(4)), 40);
 }
 
@@ -69,8 +68,7 @@ TEST(ZUTSwizzlerTest, RefusesMissingMethodsAndForeignSignaturesWithALogLine) {
     auto before = ZUTSwizzler::currentImplementationForClass(cls, sel("add:"), false);
     EXPECT_FALSE(ZUTSwizzler::swizzleClass(cls, sel("missing"), false, [](Object*) {}));
     EXPECT_FALSE(ZUTSwizzler::swizzleClass(cls, sel("add:"), true, [](Object*, int64_t x) { return x; }));
-    EXPECT_FALSE(
-        ZUTSwizzler::swizzleClass(cls, sel("add:"), false, [](Object*, std::string s) { return s; }));
+    EXPECT_FALSE(ZUTSwizzler::swizzleClass(cls, sel("add:"), false, [](Object*, std::string s) { return s; }));
     EXPECT_FALSE(ZUTSwizzler::swizzleClass(cls, sel("add:"), false, [](Object*, int64_t) {}));
     EXPECT_FALSE(ZUTSwizzler::selectorExistsInClass(sel("missing"), cls, false));
     EXPECT_EQ(ZUTSwizzler::currentImplementationForClass(cls, sel("add:"), false), before);
