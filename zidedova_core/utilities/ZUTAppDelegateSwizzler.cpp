@@ -75,8 +75,9 @@ void resetProxyState() {
     ZUTAppDelegateObserver::sharedInstance().stopObserving();
     state().interceptors.removeAllObjects();
     (void)state().interceptors.count();  // waits for the removal
+    ObjectHandle proxied;                // released outside the lock: its destructor may run anything
     std::lock_guard lock(state().mutex);
-    state().proxied = nullptr;
+    proxied.swap(state().proxied);
     state().proxyTried = false;
 }
 
@@ -482,7 +483,8 @@ void ZUTAppDelegateObserver::delegateChanged(const ObjectHandle& oldDelegate, co
     {
         std::lock_guard lock(state().mutex);
         if (!oldDelegate || oldDelegate != state().proxied) return;
-        // The subclass and the associations stay on the object; only the proxy forgets it.
+        // The subclass and the associations stay on the object; only the proxy forgets it (the caller
+        // still holds it, so it does not go here, under the lock).
         state().proxied = nullptr;
     }
     stopObserving();
