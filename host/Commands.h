@@ -27,8 +27,11 @@ struct Command {
         JsClose,        // js-close
         Background,
         Foreground,
-        Wait,   // wait SECONDS
-        Crash,  // crash segv|abort|exception: the app crashes that way (text holds the kind)
+        Wait,                     // wait SECONDS
+        Crash,                    // crash segv|abort|exception: the app crashes that way (text holds the kind)
+        OpenURL,                  // open-url URL [SOURCE-APP]: text URL, extra the source application
+        UserActivity,             // user-activity TYPE [URL]: text TYPE, extra the web page URL
+        BackgroundSessionEvents,  // background-session-events ID: text the session identifier
         Quit,
         // Location and store (LocationStoreCommands.h); their arguments live in text / up / payload.
         LocationPermission,  // location-permission STATUS
@@ -40,6 +43,7 @@ struct Command {
     };
     Kind kind = Kind::Quit;
     std::string text;         // URL, title or panel text
+    std::string extra;        // a second, optional argument
     platform::Value payload;  // push JSON
     bool up = true;           // network
     double seconds = 0;       // wait

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "app/Tesmar.h"
+#include "host/AppDelegateEvents.h"
 #include "host/Crash.h"
 #include "host/LocationStoreCommands.h"
 #include "host/MinimalApp.h"
@@ -183,7 +184,7 @@ std::optional<std::string> Device::boot() {
         setWallClockSource([clock = manualClock_, bootTime] { return bootTime + clock->now(); });
     }
     Bundle::setMainBundlePath(deviceBundle.string());
-    ProcessInfo::processInfo().setArguments(options_.arguments);
+    ProcessInfo::processInfo().setArguments(options_.processArguments());
     uikit::registerClasses();
     usernotifications::registerClasses();
     corelocation::registerClasses();
@@ -370,6 +371,10 @@ std::optional<std::string> Device::run(const Command& command) {
             loop.runUntil([] { return false; }, command.seconds);
         return std::nullopt;
     }
+    case Kind::OpenURL:
+    case Kind::UserActivity:
+    case Kind::BackgroundSessionEvents:
+        return runAppDelegateEvent(app, command);
     case Kind::Crash:
         crashNow(command.text);
     case Kind::Quit:

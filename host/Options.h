@@ -33,8 +33,11 @@ struct Options {
     bool paymentsAllowed = true;                               // --payments allowed|disallowed
     std::set<std::string> without;  // --without CoreLocation|StoreKit (repeatable): frameworks the device lacks
     bool help = false;
-    bool demo = false;                   // "tesmar-sim demo": the built-in demo site and tour
-    std::vector<std::string> arguments;  // argv as given, for ProcessInfo
+    bool demo = false;                         // "tesmar-sim demo": the built-in demo site and tour
+    std::vector<std::string> arguments;        // argv as given
+    std::vector<std::string> launchArguments;  // --launch-arg ARG (repeatable)
+    // What the app's process sees as its arguments: the program, then the launch arguments.
+    std::vector<std::string> processArguments() const;
 };
 
 struct ParsedOptions {
