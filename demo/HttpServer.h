@@ -1,10 +1,10 @@
 #pragma once
-// TestHttpServer: an HTTP or HTTPS server on 127.0.0.1 (a free port) for networking tests, over
-// cpp-httplib. It records every request exactly as sent and answers from per-route scripts (see
-// ServerScript.h): status sequences, delays, held answers, dropped connections, redirects, large
-// streamed bodies with ranges, gzip. Anything no route matches is recorded and answered 404, or
-// handed to the fallback handler. (Requests cpp-httplib cannot parse at all — a malformed or
-// over-long request line — get its 400/414 and leave no record.)
+// HttpServer: an HTTP or HTTPS server on 127.0.0.1 (a free port) over cpp-httplib, the core of the
+// demo's site and service stand-ins and of the tests' scripted server. It records every request
+// exactly as sent and answers from per-route scripts (see ServerScript.h): status sequences, delays,
+// held answers, dropped connections, redirects, large streamed bodies with ranges, gzip. Anything no
+// route matches is recorded and answered 404, or handed to the fallback handler. (Requests cpp-httplib cannot parse at
+// all — a malformed or over-long request line — get its 400/414 and leave no record.)
 //
 // Lifetime: the constructor binds and starts serving on its own threads and returns once the server
 // accepts connections; the destructor (or stop()) ends held answers and delays, closes the
@@ -13,7 +13,7 @@
 // Threads: requests are answered on the server's worker threads (several at once); scripts'
 // generate callbacks and raw handlers run there. Every public method is thread-safe.
 //
-// Building servers on top (service stand-ins, demo sites): own a TestHttpServer (or derive from it)
+// Building servers on top (service stand-ins, demo sites): own an HttpServer (or derive from it)
 // and install handlers with routeRaw()/setFallbackHandler(), which get the full cpp-httplib request
 // and response; answer(), dropConnection() and pause() give them the scripted behaviours. A class
 // whose handlers capture its own members must call stop() first thing in its destructor.
@@ -29,8 +29,8 @@
 #include <thread>
 #include <vector>
 
-#include "testing/RecordedRequest.h"
-#include "testing/ServerScript.h"
+#include "demo/RecordedRequest.h"
+#include "demo/ServerScript.h"
 
 namespace httplib {
 class Server;
@@ -38,9 +38,9 @@ struct Request;
 struct Response;
 }  // namespace httplib
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
-class TestHttpServer {
+class HttpServer {
 public:
     struct Options {
         // Both set: serve HTTPS with this chain (leaf first, then intermediates) and key, PEM files.
@@ -62,15 +62,15 @@ public:
     using RawHandler =
         std::function<void(const RecordedRequest& recorded, const httplib::Request&, httplib::Response&)>;
 
-    TestHttpServer();
-    explicit TestHttpServer(Options options);
+    HttpServer();
+    explicit HttpServer(Options options);
     // HTTPS with the given PEM files.
-    TestHttpServer(const std::string& certificateChainPath, const std::string& privateKeyPath);
+    HttpServer(const std::string& certificateChainPath, const std::string& privateKeyPath);
     // Throws std::runtime_error when the server cannot start (bad certificate files, no port).
-    ~TestHttpServer();
+    ~HttpServer();
 
-    TestHttpServer(const TestHttpServer&) = delete;
-    TestHttpServer& operator=(const TestHttpServer&) = delete;
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
 
     int port() const { return port_; }
     bool isSecure() const { return secure_; }
@@ -155,4 +155,4 @@ private:
     std::multiset<std::shared_ptr<Gate>> waitingGates_;
 };
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

@@ -1,4 +1,4 @@
-#include "testing/TestCertificates.h"
+#include "demo/Certificates.h"
 
 #include <openssl/bn.h>
 #include <openssl/ec.h>
@@ -11,11 +11,11 @@
 #include <fstream>
 #include <stdexcept>
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
 namespace {
 
-// The test maker holds its OpenSSL objects itself; the platform's handles are its own business.
+// The maker holds its OpenSSL objects itself; the platform's handles are its own business.
 struct BIODeleter {
     void operator()(BIO* b) const { BIO_free(b); }
 };
@@ -51,7 +51,7 @@ std::string bioContents(BIO* bio) {
 }
 
 [[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error("test certificate: " + what + ": " + drainOpenSSLErrors());
+    throw std::runtime_error("certificate: " + what + ": " + drainOpenSSLErrors());
 }
 
 void require(bool ok, const char* what) {
@@ -93,7 +93,7 @@ void setSerial(X509* x509, long serial) {
 }
 
 // Builds and signs a certificate. `issuer` null means self-signed.
-TestCertificate build(const CertificateSpec& spec, const TestCertificate* issuer, std::shared_ptr<EVP_PKEY> key) {
+IssuedCertificate build(const CertificateSpec& spec, const IssuedCertificate* issuer, std::shared_ptr<EVP_PKEY> key) {
     if (!key) key = makeKey();
     X509Ptr x509(X509_new());
     require(x509 != nullptr, "X509_new");
@@ -137,13 +137,15 @@ TestCertificate build(const CertificateSpec& spec, const TestCertificate* issuer
     EVP_PKEY* signingKey = issuer ? issuer->key.get() : key.get();
     require(X509_sign(x509.get(), signingKey, EVP_sha256()) > 0, "sign");
 
-    TestCertificate made;
+    IssuedCertificate made;
     made.certificatePEM = certificatePEM(x509.get());
     made.privateKeyPEM = keyPEM(key.get());
     made.x509 = std::shared_ptr<X509>(x509.release(), X509Deleter{});
     made.key = std::move(key);
     return made;
 }
+
+}  // namespace
 
 CertificateSpec authoritySpec(const std::string& name, long lifetime) {
     CertificateSpec spec;
@@ -154,13 +156,19 @@ CertificateSpec authoritySpec(const std::string& name, long lifetime) {
     return spec;
 }
 
-}  // namespace
+CertificateSpec serverSpec(const std::string& hostName) {
+    CertificateSpec spec;
+    spec.commonName = hostName;
+    spec.dnsNames = {hostName};
+    spec.ipAddresses = {"127.0.0.1"};
+    return spec;
+}
 
-platform::security::Certificate TestCertificate::certificate() const {
+platform::security::Certificate IssuedCertificate::certificate() const {
     return platform::security::Certificate::fromDER(der()).value();
 }
 
-platform::security::Bytes TestCertificate::der() const {
+platform::security::Bytes IssuedCertificate::der() const {
     unsigned char* out = nullptr;
     int length = i2d_X509(x509.get(), &out);
     if (length <= 0) fail("certificate DER");
@@ -169,7 +177,7 @@ platform::security::Bytes TestCertificate::der() const {
     return bytes;
 }
 
-platform::security::PublicKey TestCertificate::publicKey() const {
+platform::security::PublicKey IssuedCertificate::publicKey() const {
     auto key = certificate().publicKey();
     if (!key) fail("public key");
     return *key;
@@ -181,16 +189,16 @@ std::shared_ptr<EVP_PKEY> makeKey() {
     return std::shared_ptr<EVP_PKEY>(key, EVPKeyDeleter{});
 }
 
-TestCertificate makeSelfSigned(const CertificateSpec& spec, std::shared_ptr<EVP_PKEY> key) {
+IssuedCertificate makeSelfSigned(const CertificateSpec& spec, std::shared_ptr<EVP_PKEY> key) {
     return build(spec, nullptr, std::move(key));
 }
 
-TestCertificate issueCertificate(const CertificateSpec& spec, const TestCertificate& issuer,
-                                 std::shared_ptr<EVP_PKEY> key) {
+IssuedCertificate issueCertificate(const CertificateSpec& spec, const IssuedCertificate& issuer,
+                                   std::shared_ptr<EVP_PKEY> key) {
     return build(spec, &issuer, std::move(key));
 }
 
-std::string makeRevocationListPEM(const TestCertificate& issuer, const std::vector<const TestCertificate*>& revoked,
+std::string makeRevocationListPEM(const IssuedCertificate& issuer, const std::vector<const IssuedCertificate*>& revoked,
                                   long validFor) {
     CRLPtr crl(X509_CRL_new());
     require(crl != nullptr, "X509_CRL_new");
@@ -200,7 +208,7 @@ std::string makeRevocationListPEM(const TestCertificate& issuer, const std::vect
     ASN1_TIME* nextUpdate = X509_gmtime_adj(nullptr, validFor);
     bool timesOk = lastUpdate && nextUpdate && X509_CRL_set1_lastUpdate(crl.get(), lastUpdate) == 1 &&
                    X509_CRL_set1_nextUpdate(crl.get(), nextUpdate) == 1;
-    for (const TestCertificate* certificate : revoked) {
+    for (const IssuedCertificate* certificate : revoked) {
         if (!timesOk || !certificate) break;
         X509_REVOKED* entry = X509_REVOKED_new();
         ASN1_INTEGER* serial = ASN1_INTEGER_dup(X509_get0_serialNumber(certificate->x509.get()));
@@ -232,63 +240,28 @@ std::string makeRevocationListPEM(const TestCertificate& issuer, const std::vect
     return bioContents(bio.get());
 }
 
-TestPKI TestPKI::make(const std::string& hostName) {
-    TestPKI pki;
+ServerPKI ServerPKI::make(const std::string& hostName) {
+    ServerPKI pki;
     pki.hostName = hostName;
     pki.root = makeSelfSigned(authoritySpec("Tesmar Test Root CA", 3650L * 24 * 3600));
     pki.intermediate = issueCertificate(authoritySpec("Tesmar Test Intermediate CA", 365L * 24 * 3600), pki.root);
-    CertificateSpec leafSpec;
-    leafSpec.commonName = hostName;
-    leafSpec.dnsNames = {hostName};
-    leafSpec.ipAddresses = {"127.0.0.1"};
-    pki.leaf = issueCertificate(leafSpec, pki.intermediate);
-
-    CertificateSpec expired = leafSpec;
-    expired.notBeforeOffset = -30L * 24 * 3600;
-    expired.notAfterOffset = -24L * 3600;
-    pki.expiredLeaf = issueCertificate(expired, pki.intermediate);
-
-    CertificateSpec notYetValid = leafSpec;
-    notYetValid.notBeforeOffset = 24L * 3600;
-    notYetValid.notAfterOffset = 30L * 24 * 3600;
-    pki.notYetValidLeaf = issueCertificate(notYetValid, pki.intermediate);
-
-    pki.selfSignedLeaf = makeSelfSigned(leafSpec);
-
-    CertificateSpec reissued = leafSpec;
-    reissued.notBeforeOffset = -60;
-    reissued.notAfterOffset = 60L * 24 * 3600;
-    pki.reissuedLeaf = issueCertificate(reissued, pki.intermediate, pki.leaf.key);
-
-    CertificateSpec otherHost;
-    otherHost.commonName = "other.example.test";
-    otherHost.dnsNames = {"other.example.test"};
-    pki.otherHostLeaf = issueCertificate(otherHost, pki.intermediate);
-    pki.unrelatedRoot = makeSelfSigned(authoritySpec("Tesmar Unrelated Root CA", 3650L * 24 * 3600));
+    pki.leaf = issueCertificate(serverSpec(hostName), pki.intermediate);
     return pki;
-}
-
-std::vector<platform::security::Certificate> TestPKI::chainFor(const TestCertificate& which) const {
-    return {which.certificate(), intermediate.certificate()};
-}
-
-std::string TestPKI::revocationListRevoking(const TestCertificate& revoked) const {
-    return makeRevocationListPEM(intermediate, {&revoked});
 }
 
 std::string writePEMFile(const std::string& path, const std::string& pem) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << pem;
     out.close();
-    if (!out) throw std::runtime_error("test certificate: cannot write " + path);
+    if (!out) throw std::runtime_error("certificate: cannot write " + path);
     return path;
 }
 
-ServerFiles writeServerFiles(const std::string& directory, const TestCertificate& leaf,
-                             const std::vector<const TestCertificate*>& intermediates, const std::string& baseName) {
+ServerFiles writeServerFiles(const std::string& directory, const IssuedCertificate& leaf,
+                             const std::vector<const IssuedCertificate*>& intermediates, const std::string& baseName) {
     std::filesystem::create_directories(directory);
     std::string chain = leaf.certificatePEM;
-    for (const TestCertificate* intermediate : intermediates)
+    for (const IssuedCertificate* intermediate : intermediates)
         if (intermediate) chain += intermediate->certificatePEM;
     ServerFiles files;
     files.certificateChainPath = writePEMFile(directory + "/" + baseName + "-chain.pem", chain);
@@ -296,4 +269,4 @@ ServerFiles writeServerFiles(const std::string& directory, const TestCertificate
     return files;
 }
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo
