@@ -515,7 +515,8 @@ TEST(HttpServer, ServesTlsWithATestChain) {
         EXPECT_EQ(dropped.status, 0);
 
         // A client that trusts another root refuses the server, which still records nothing.
-        std::string otherRoot = writePEMFile(dir + "/other.pem", pki.unrelatedRoot.certificatePEM);
+        auto unrelated = makeSelfSigned(authoritySpec("Tesmar Unrelated Root CA", 24L * 3600));
+        std::string otherRoot = writePEMFile(dir + "/other.pem", unrelated.certificatePEM);
         auto refused = fetch(url, {.caFile = otherRoot, .resolve = options.resolve});
         EXPECT_EQ(refused.code, CURLE_PEER_FAILED_VERIFICATION);
         EXPECT_EQ(server.requestCount(), 2u);
