@@ -202,7 +202,7 @@ HttpServer::HttpServer(Options options) { start(std::move(options)); }
 HttpServer::~HttpServer() { stop(); }
 
 void HttpServer::start(Options options) {
-    // A client gone mid-answer must cost a failed write, not the test process.
+    // A client gone mid-answer must cost a failed write, not the whole process.
     static std::once_flag ignoreSigpipe;
     std::call_once(ignoreSigpipe, [] { std::signal(SIGPIPE, SIG_IGN); });
 
