@@ -265,7 +265,7 @@ TEST_F(LocationTest, AFixBeforeThePlayerRidesInTheRegistrationAndSurvivesItsFail
     MainLoop::shared().runUntilIdle();
     ASSERT_TRUE(VezEduduzLocation::lastLocation());
 
-    service.script("POST players", {tesmar_testing::Reply::withStatus(400)});
+    service.script("POST players", {tesmar_demo::Reply::withStatus(400)});
     VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr,
                                      Value::dictionary({{kOSSettingsKeyAutoPrompt, true}}));
     ASSERT_TRUE(waitFor([&] { return !service.requestsTo("players").empty(); }));
