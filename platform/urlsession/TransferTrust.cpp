@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "platform/security/Trust.h"
-#include "platform/urlsession/internal/TransferOps.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 namespace platform::urlsession_detail {
 
@@ -24,9 +24,8 @@ struct TrustAnswer {
 
 // ---------------------------------------------------------------- server trust
 
-int TransferOps::verifyCallback(X509_STORE_CTX* ctx, void* arg) {
-    auto* t = static_cast<Transfer*>(arg);
-    bool ok = TransferOps::verifyTrust(t, ctx);
+int Transfer::verifyCallback(X509_STORE_CTX* ctx, void* arg) {
+    bool ok = static_cast<Transfer*>(arg)->verifyTrust(ctx);
     X509_STORE_CTX_set_error(ctx, ok ? X509_V_OK : X509_V_ERR_APPLICATION_VERIFICATION);
     return ok ? 1 : 0;
 }
@@ -39,17 +38,17 @@ int transferIndex() {
     return index;
 }
 
+}  // namespace
+
 // The app holds no client identities: note that the server asked, and answer with no certificate.
-int onClientCertificateRequest(SSL* ssl, X509**, EVP_PKEY**) {
+int Transfer::onClientCertificateRequest(SSL* ssl, X509**, EVP_PKEY**) {
     if (auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex())))
-        t->clientCertificateRequested = true;
+        t->clientCertificateRequested_ = true;
     return 0;
 }
 
-}  // namespace
-
 // Called for every new TLS connection, on the engine thread, before its handshake.
-CURLcode TransferOps::onSSLContext(CURL*, void* sslctx, void* user) {
+CURLcode Transfer::onSSLContext(CURL*, void* sslctx, void* user) {
     auto* ctx = static_cast<SSL_CTX*>(sslctx);
     if (transferIndex() < 0 || SSL_CTX_set_ex_data(ctx, transferIndex(), user) != 1) return CURLE_OUT_OF_MEMORY;
     SSL_CTX_set_client_cert_cb(ctx, onClientCertificateRequest);
@@ -60,35 +59,34 @@ CURLcode TransferOps::onSSLContext(CURL*, void* sslctx, void* user) {
 
 // Runs inside the TLS handshake on the engine thread: nothing has been sent yet. Waits for the
 // delegate (bounded by the request time-out, cut short by a cancel or shutdown).
-bool TransferOps::verifyTrust(Transfer* t, X509_STORE_CTX* ctx) {
-    Engine* e = t->engine;
-    const URL url = *t->request.url();
-    auto made = security::Trust::fromStoreContext(ctx, {security::Policy::ssl(true, t->host)});
+bool Transfer::verifyTrust(X509_STORE_CTX* ctx) {
+    const URL url = *request_.url();
+    auto made = security::Trust::fromStoreContext(ctx, {security::Policy::ssl(true, host_)});
     if (!made) {
-        t->overrideError = makeURLError(URLErrorCode::SecureConnectionFailed, url);
+        overrideError_ = makeURLError(URLErrorCode::SecureConnectionFailed, url);
         return false;
     }
     auto trust = std::make_shared<security::Trust>(made.value());
     auto defaultHandling = [&] {
         auto result = trust->evaluate();
         if (result.isValid()) return true;
-        t->overrideError = makeURLError(codeForVerifyError(result.verifyError), url);
+        overrideError_ = makeURLError(codeForVerifyError(result.verifyError), url);
         return false;
     };
-    auto d = e->delegate();
-    auto session = e->sessionRef();
+    auto d = engine_->delegate();
+    auto session = engine_->sessionRef();
     bool taskLevel = d && d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge);
     bool sessionLevel = d && d->implements(URLSessionDelegateMethod::DidReceiveChallenge);
     if (!session || (!taskLevel && !sessionLevel)) return defaultHandling();
 
     int port = url.port().value_or(443);
-    URLProtectionSpace space(t->host, port, std::string(kURLProtectionSpaceHTTPS), std::nullopt,
+    URLProtectionSpace space(host_, port, std::string(kURLProtectionSpaceHTTPS), std::nullopt,
                              kURLAuthenticationMethodServerTrust);
     space.setServerTrust(trust);
     URLAuthenticationChallenge challenge{space, std::nullopt, 0, nullptr};
     auto answer = std::make_shared<TrustAnswer>();
-    auto task = t->task;
-    e->deliver([d, session, task, challenge, answer, taskLevel] {
+    auto task = task_;
+    engine_->deliver([d, session, task, challenge, answer, taskLevel] {
         auto reply = [answer](URLSessionAuthChallengeDisposition disp, std::optional<URLCredential> cred) {
             std::lock_guard lock(answer->m);
             if (answer->answered) return;
@@ -102,16 +100,16 @@ bool TransferOps::verifyTrust(Transfer* t, X509_STORE_CTX* ctx) {
         else
             d->didReceiveChallenge(session, challenge, reply);
     });
-    e->flushDeliveries();  // the engine thread waits for this answer below
-    auto deadline = steadyNow() + std::chrono::milliseconds(int64_t(t->idleTimeout * 1000));
+    engine_->flushDeliveries();  // the engine thread waits for this answer below
+    auto deadline = steadyNow() + std::chrono::milliseconds(int64_t(idleTimeout_ * 1000));
     std::unique_lock lock(answer->m);
     while (!answer->answered) {
         if (task->state() == URLSessionTaskState::Canceling) {
-            t->overrideError = makeURLError(URLErrorCode::Cancelled, url);
+            overrideError_ = makeURLError(URLErrorCode::Cancelled, url);
             return false;
         }
         if (steadyNow() > deadline) {
-            t->overrideError = makeURLError(URLErrorCode::TimedOut, url);
+            overrideError_ = makeURLError(URLErrorCode::TimedOut, url);
             return false;
         }
         answer->cv.wait_for(lock, std::chrono::milliseconds(20));
@@ -125,10 +123,10 @@ bool TransferOps::verifyTrust(Transfer* t, X509_STORE_CTX* ctx) {
         lock.unlock();
         return defaultHandling();
     case URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge:
-        t->overrideError = makeURLError(URLErrorCode::Cancelled, url);
+        overrideError_ = makeURLError(URLErrorCode::Cancelled, url);
         return false;
     case URLSessionAuthChallengeDisposition::RejectProtectionSpace:
-        t->overrideError = makeURLError(URLErrorCode::ServerCertificateUntrusted, url);
+        overrideError_ = makeURLError(URLErrorCode::ServerCertificateUntrusted, url);
         return false;
     }
     return false;

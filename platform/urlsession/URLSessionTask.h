@@ -21,8 +21,7 @@ namespace platform {
 class URLSession;
 namespace urlsession_detail {
 class Engine;
-struct Transfer;
-class TransferOps;
+class Transfer;
 class InFlightScope;
 class StreamConnections;
 }  // namespace urlsession_detail
@@ -73,8 +72,7 @@ protected:
 protected:
     friend class URLSession;
     friend class urlsession_detail::Engine;
-    friend struct urlsession_detail::Transfer;
-    friend class urlsession_detail::TransferOps;
+    friend class urlsession_detail::Transfer;
     friend class urlsession_detail::InFlightScope;
     friend class urlsession_detail::StreamConnections;
 
