@@ -92,4 +92,10 @@ ServerFiles writeServerFiles(const std::string& directory, const TestCertificate
 // Writes a PEM file (e.g. a root for PlatformSettings::extraTrustedRootsPEM); returns its path.
 std::string writePEMFile(const std::string& path, const std::string& pem);
 
+// An OCSP response (DER) from `issuer` about `subject` saying good or revoked, valid for a day, made by
+// the openssl tool acting as the issuer's responder (its files go to `directory`). Throws
+// std::runtime_error when the tool fails.
+std::string makeOCSPResponseDER(const TestCertificate& issuer, const TestCertificate& subject, bool revoked,
+                                const std::string& directory);
+
 }  // namespace tesmar_testing
