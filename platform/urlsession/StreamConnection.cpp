@@ -160,8 +160,9 @@ void StreamConnections::resolve(StreamConnection& c, std::shared_ptr<NetService>
         auto addresses = service->addresses();
         std::string host = addresses.empty() ? service->hostName().value_or("") : addresses.front();
         int port = service->port();
+        // The command runs only while the engine does: it needs no reference of its own.
         if (auto e = engine.lock())
-            e->post([e, task, failure, host, port] { e->streams().resolved(task, failure, host, port); });
+            e->post([raw = e.get(), task, failure, host, port] { raw->streams().resolved(task, failure, host, port); });
     });
 }
 
