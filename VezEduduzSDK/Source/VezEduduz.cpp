@@ -7,6 +7,7 @@
 #include "VezEduduzSDK/Source/VezEduduzClient.h"
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
 #include "VezEduduzSDK/Source/VezEduduzDialogController.h"
+#include "VezEduduzSDK/Source/VezEduduzEmailInternal.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
@@ -131,6 +132,7 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     }
 
     if (!initAppId(appId, settings)) return;
+    checkIfApplicationImplementsDeprecatedMethods();
 
     s.receivedBlock = receivedBlock;
     s.actionBlock = actionBlock;
@@ -203,6 +205,8 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
 
     if (launchOptions.find(platform::uikit::kLaunchOptionsRemoteNotificationKey))
         s.coldStartFromTapOnNotification = true;
+    clearBadgeCount(false);
+    // Media of earlier notifications needs no clearing here: nothing is cached between launches.
 }
 
 bool VezEduduz::initAppId(const Value& appId, const Value& settings) {
@@ -217,6 +221,8 @@ bool VezEduduz::initAppId(const Value& appId, const Value& settings) {
         defaults::remove(kPlayerIdKey);
         // The player id in memory belongs to the old app as well: drop it so no session goes there.
         if (s.currentSubscriptionState) s.currentSubscriptionState->clearUserId();
+        // So does the e-mail player.
+        forgetEmail();
     }
 
     if (!s.app_id) {
@@ -326,9 +332,11 @@ void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
                     checkProvisionalAuthorizationStatus();
                 }
             }
-            st.iosParamsReceived = true;
+            iosParamsAnswered();
         },
-        nullptr);
+        [generation](const platform::Error& error) {
+            if (statics().generation == generation) iosParamsFailed(error);
+        });
 }
 
 // ---- accessors ----

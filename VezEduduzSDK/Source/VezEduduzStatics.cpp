@@ -56,6 +56,7 @@ double wallNow() {
 
 void VezEduduz::resetForTesting() {
     MainLoop::shared().cancel(kRegisterUserDelayKey);
+    MainLoop::shared().cancel(kSendTagsDelayKey);
     uint64_t generation = statics().generation + 1;
     statics() = VezEduduzStatics();
     statics().generation = generation;
