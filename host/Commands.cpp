@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "host/AppCalls.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/URL.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 using Kind = Command::Kind;
 
-enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds, CrashKind };
+enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds, CrashKind, AppCall };
 
 struct Verb {
     const char* name;
@@ -46,6 +47,9 @@ constexpr Verb kVerbs[] = {
     {"crash", Kind::Crash, Arg::CrashKind,
      "crash segv|abort|exception   the app crashes: a bad memory write, abort(), or an uncaught C++\n"
      "                        exception; the run ends with the signal (SIGSEGV, SIGABRT, SIGABRT)"},
+    {"app-call", Kind::AppCall, Arg::AppCall,
+     "app-call NAME [JSON]    the application's own code calls NAME on an SDK; prints app-call.result\n"
+     "                        with its outcome. Calls:"},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
 };
 
@@ -145,6 +149,13 @@ ParsedCommand parseCommand(const std::string& rawLine) {
             return fail(verb + " takes 'segv', 'abort' or 'exception'");
         command.text = rest;
         break;
+    case Arg::AppCall: {
+        auto call = parseAppCall(rest);
+        if (!call.error.empty()) return fail(call.error);
+        command.text = call.name;
+        command.payload = std::move(call.argument);
+        break;
+    }
     case Arg::Seconds: {
         if (rest.empty()) return needs("a number of seconds");
         char* end = nullptr;
@@ -176,7 +187,10 @@ ParsedScript parseScript(const std::string& text) {
 
 std::string commandUsageText() {
     std::string out;
-    for (const auto& v : kVerbs) out += std::string("  ") + v.usage + "\n";
+    for (const auto& v : kVerbs) {
+        out += std::string("  ") + v.usage + "\n";
+        if (v.kind == Kind::AppCall) out += appCallUsageText();
+    }
     return out;
 }
 

@@ -29,6 +29,7 @@ struct Command {
         Foreground,
         Wait,   // wait SECONDS
         Crash,  // crash segv|abort|exception: the app crashes that way (text holds the kind)
+        AppCall,  // app-call NAME [JSON]: text holds the name, payload the argument (null when none)
         Quit,
     };
     Kind kind = Kind::Quit;

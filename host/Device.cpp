@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "app/Tesmar.h"
+#include "host/AppCalls.h"
 #include "host/Crash.h"
 #include "host/MinimalApp.h"
 #include "platform/dispatch/Clock.h"
@@ -350,6 +351,9 @@ std::optional<std::string> Device::run(const Command& command) {
             loop.runUntil([] { return false; }, command.seconds);
         return std::nullopt;
     }
+    case Kind::AppCall:
+        runAppCall(command.text, command.payload);
+        return std::nullopt;
     case Kind::Crash:
         crashNow(command.text);
     case Kind::Quit:
