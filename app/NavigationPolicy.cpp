@@ -3,7 +3,7 @@
 #include "app/Network.h"
 #include "app/Strings.h"
 #include "app/ViewController.h"
-#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/ProcessInfo.h"
 
 namespace Tesmar {
 
@@ -12,7 +12,7 @@ using Policy = webkit::NavigationActionPolicy;
 
 void getCookies(webkit::WebView&, const std::optional<std::string>& domain,
                 std::function<void(std::vector<platform::HTTPCookie>)> completion) {
-    if (!platform::PlatformConfig::systemVersion().atLeast(11)) return;
+    if (!platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({11, 0, 0})) return;
     auto store = webkit::WebsiteDataStore::defaultDataStore()->httpCookieStore();
     store->getAllCookies([domain, completion = std::move(completion)](std::vector<platform::HTTPCookie> cookies) {
         if (!domain) {

@@ -5,7 +5,7 @@
 #include "app/Network.h"
 #include "app/Strings.h"
 #include "platform/dispatch/DispatchQueue.h"
-#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/ProcessInfo.h"
 
 namespace Tesmar {
 
@@ -21,7 +21,9 @@ bool firstScreenHidesNavBar = true;
 constexpr unsigned kFlexibleWidth = 2;
 constexpr unsigned kFlexibleHeight = 16;
 
-bool hasWKWebView() { return platform::PlatformConfig::systemVersion().atLeast(10); }
+bool hasWKWebView() {
+    return platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({10, 0, 0});
+}
 
 void setNetworkActivity(bool visible) {
     if (auto app = uikit::Application::shared()) app->setNetworkActivityIndicatorVisible(visible);

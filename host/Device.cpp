@@ -15,6 +15,7 @@
 #include "platform/foundation/Date.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/urlsession/URLSession.h"
 #include "platform/usernotifications/Delivery.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
@@ -74,6 +75,18 @@ Clock::duration seconds(double s) {
 }
 
 }  // namespace
+
+std::optional<std::string> checkBundleInfo(const std::string& bundle) {
+    std::error_code ec;
+    if (!fs::is_directory(bundle, ec)) return std::nullopt;
+    const std::string info = (fs::path(bundle) / "Info.plist").string();
+    const std::string refused = "the bundle '" + bundle + "' cannot be installed: ";
+    if (!fs::exists(fs::symlink_status(info, ec))) return refused + info + " is missing";
+    auto read = plist::readFile(info, Bundle::kMaxInfoPlistBytes);
+    if (!read) return refused + info + " cannot be read (" + read.error().localizedDescription() + ")";
+    if (!read->isDictionary()) return refused + info + " is not a dictionary";
+    return std::nullopt;
+}
 
 std::shared_ptr<uikit::ViewController> topScreen(const uikit::Application& app) {
     std::shared_ptr<uikit::ViewController> top;
@@ -157,6 +170,7 @@ std::optional<std::string> Device::boot() {
         for (const auto& pem : options_.trustedRootsPEM)
             s.extraTrustedRootsPEM.push_back(pem);
         s.networkUp = options_.networkUp;
+        s.identifierForVendorAvailable = options_.identifierForVendor;
     });
     if (options_.manualClock) {
         // The device's timers and its wall clock start from now and move together, only by 'wait'.

@@ -41,10 +41,15 @@ namespace uikit = platform::uikit;
 // Exit statuses of tesmar-sim.
 enum ExitCode : int {
     kExitOK = 0,
-    kExitFault = 1,       // launch failed, or a completion handler was called twice or never
-    kExitUsage = 2,       // bad flag or command
+    kExitFault = 1,  // bundle refused, launch failed, or a completion handler was called twice or never
+    kExitUsage = 2,  // bad flag or command
     kExitCommandFailed = 3,  // a command found nothing to act on (no alert, no web view, ...)
 };
+
+// A phone refuses to install a bundle whose Info.plist is missing, unreadable or not a dictionary: the
+// message saying why, naming the file. Nothing when the bundle would install (or is no directory at all,
+// which boot() reports).
+std::optional<std::string> checkBundleInfo(const std::string& bundle);
 
 // --- discovery (see above) ---
 std::shared_ptr<uikit::ViewController> topScreen(const uikit::Application& app);

@@ -77,6 +77,10 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             if (value != "manual" && value != "real")
                 return fail("--clock takes 'manual' or 'real', not '" + value + "'");
             options.manualClock = value == "manual";
+        } else if (flag == "--identifier-for-vendor") {
+            if (value != "on" && value != "off")
+                return fail("--identifier-for-vendor takes 'on' or 'off', not '" + value + "'");
+            options.identifierForVendor = value == "on";
         } else if (flag == "--script") {
             if (value.empty()) return fail("--script needs a file");
             options.script = value;
@@ -120,6 +124,7 @@ std::string usageText() {
            "  --network up|down            the network at start (default up)\n"
            "  --clock manual|real          manual: the device's clocks (timers and wall time) move only by "
            "'wait'\n"
+           "  --identifier-for-vendor on|off   whether the device hands out vendor identifiers (default on)\n"
            "  --script FILE                commands to play (default: read stdin)\n"
            "  --delegate CLASSNAME         the application delegate class (default " +
            std::string(kDefaultDelegateClass) +
@@ -144,7 +149,8 @@ std::string usageText() {
            "  crash.report.sent {report_id}   a crash report of an earlier run was accepted by the kit\n"
            "                        service (run again with the same --device-root after a crash)\n"
            "\n"
-           "exit status: 0 fine; 1 launch failed or a completion handler was called twice or never;\n"
+           "exit status: 0 fine; 1 the bundle's Info.plist is missing or unreadable, launch failed, or a\n"
+           "completion handler was called twice or never;\n"
            "2 bad flag or command; 3 a command could not be carried out; a `crash` run ends by its signal.\n";
 }
 

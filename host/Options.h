@@ -18,6 +18,7 @@ struct Options {
     std::vector<std::string> trustedRootsPEM;                        // --ca PEM (repeatable)
     bool networkUp = true;                                           // --network up|down
     bool manualClock = false;                                        // --clock manual|real
+    bool identifierForVendor = true;                                 // --identifier-for-vendor on|off
     std::string script;                                              // --script FILE; empty: stdin
     std::string delegateClass;                                       // --delegate CLASSNAME
     std::string startURL;                                            // --start-url URL (minimal app)

@@ -56,6 +56,12 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         script = std::move(commands.commands);
     }
 
+    // Refused before the device is touched, so a device directory keeps the bundle it had.
+    if (auto problem = checkBundleInfo(options.bundle)) {
+        say(err, *problem);
+        return kExitFault;
+    }
+
     EventPrinter printer(out);
     int status = kExitOK;
     {

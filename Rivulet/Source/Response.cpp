@@ -1,12 +1,12 @@
 #include "Rivulet/Source/Response.h"
 
-#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/ProcessInfo.h"
 
 namespace rivulet {
 
 void Response::add(TaskMetricsPtr metrics) {
     // Task metrics arrived with system version 10; older systems never hand any over.
-    if (!metrics || platform::PlatformConfig::systemVersion().major < 10) return;
+    if (!metrics || !platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({10, 0, 0})) return;
     metrics_ = std::move(metrics);
 }
 

@@ -3,7 +3,7 @@
 #include "Rivulet/Source/Notifications.h"
 #include "Rivulet/Source/SessionManager.h"
 #include "Rivulet/Source/URLConvertible.h"
-#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/ProcessInfo.h"
 
 namespace rivulet {
 
@@ -52,7 +52,7 @@ bool SessionDelegate::implements(URLSessionDelegateMethod method) const {
         case URLSessionDelegateMethod::StreamTaskWriteClosed:
         case URLSessionDelegateMethod::StreamTaskBetterRouteDiscovered:
         case URLSessionDelegateMethod::StreamTaskDidBecomeStreams: {
-            if (!platform::PlatformConfig::systemVersion().atLeast(9)) return true;
+            if (!platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({9, 0, 0})) return true;
             if (method == URLSessionDelegateMethod::StreamTaskReadClosed) return bool(streamTaskReadClosed);
             if (method == URLSessionDelegateMethod::StreamTaskWriteClosed) return bool(streamTaskWriteClosed);
             if (method == URLSessionDelegateMethod::StreamTaskBetterRouteDiscovered)

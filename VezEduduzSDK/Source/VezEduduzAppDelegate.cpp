@@ -9,9 +9,11 @@
 #include "VezEduduzSDK/Source/VezEduduzSelectorHelpers.h"
 #include "VezEduduzSDK/Source/VezEduduzTracker.h"
 #include "VezEduduzSDK/Source/VezEduduzUNUserNotificationCenter.h"
-#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/OperatingSystemVersion.h"
+#include "platform/foundation/ProcessInfo.h"
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Classes.h"
+#include "platform/uikit/Device.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 
 namespace vezeduduz {
@@ -193,15 +195,18 @@ void registerSourceClass() {
     b.registerClass();
 }
 
+// The device's version text compared with "7.0" part by part, as numbers.
 bool systemVersionAbove7() {
-    return platform::PlatformConfig::systemVersion() > platform::OperatingSystemVersion{7, 0, 0};
+    auto version =
+        platform::OperatingSystemVersion::parse(platform::uikit::Device::currentDevice().systemVersion());
+    return version && *version > platform::OperatingSystemVersion{7, 0, 0};
 }
 
 }  // namespace
 
 void loadApplicationCategory() {
     log("UIApplication(VezEduduz) LOADED!");
-    const std::string process = platform::PlatformConfig::current().processName;
+    const std::string process = platform::ProcessInfo::processInfo().processName();
     if (process == "IBDesignablesAgentCocoaTouch" || process == "IBDesignablesAgent-iOS") return;
     if (!systemVersionAbove7()) return;
 

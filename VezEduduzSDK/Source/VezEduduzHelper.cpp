@@ -11,9 +11,9 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Digest.h"
-#include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/uikit/Application.h"
+#include "platform/uikit/Device.h"
 
 namespace vezeduduz {
 namespace {
@@ -143,7 +143,7 @@ platform::Value VezEduduzHelper::getNetType() {
 }
 
 bool VezEduduzHelper::isIOSVersionGreaterOrEqual(float version) {
-    auto text = platform::PlatformConfig::systemVersion().string();
+    auto text = platform::uikit::Device::currentDevice().systemVersion();
     return std::strtof(text.c_str(), nullptr) >= version;
 }
 

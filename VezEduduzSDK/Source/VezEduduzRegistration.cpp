@@ -15,7 +15,8 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Locale.h"
-#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/SystemIdentification.h"
+#include "platform/uikit/Device.h"
 
 namespace vezeduduz {
 
@@ -60,13 +61,15 @@ Value buildBody(const RegistrationSnapshot& snap) {
     // The leading entries go together: without an app id none of them is sent.
     if (snap.appId) {
         body.set("app_id", *snap.appId);
-        body.set("device_os", platform::PlatformConfig::systemVersion().string());
+        auto& device = platform::uikit::Device::currentDevice();
+        body.set("device_os", device.systemVersion());
         body.set("timezone", secondsFromGMT());
         body.set("device_type", kDeviceTypePush);
+        // The device may withhold the vendor identifier; the player is then made without one.
+        if (auto vendorId = device.identifierForVendor()) body.set("ad_id", vendorId->uuidString());
         body.set("sdk", VezEduduz::kSdkVersionRaw);
     }
-    auto settings = platform::PlatformConfig::current();
-    if (!settings.deviceModel.empty()) body.set("device_model", settings.deviceModel);
+    if (auto machine = platform::uname().machine; !machine.empty()) body.set("device_model", machine);
     auto bundle = platform::Bundle::mainBundle();
     if (auto version = bundle ? bundle->bundleVersion() : std::nullopt) body.set("game_version", *version);
     if (VezEduduzJailbreakDetection::isJailbroken()) body.set("rooted", true);

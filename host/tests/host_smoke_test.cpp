@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,39 @@ TEST_F(HostSmoke, ManualClockMovesTimeOnlyByWait) {
     auto seen = events(run);
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back()["event"], Value("exit"));
+}
+
+TEST_F(HostSmoke, ABundleWithoutAReadableInfoPlistIsRefused) {
+    struct Case {
+        const char* label;
+        std::optional<std::string> info;  // Info.plist's bytes; nullopt: no file
+        std::string why;
+    } cases[] = {
+        {"missing", std::nullopt, "is missing"},
+        {"not a property list", "<plist><dict><key>CFBundleIdentifier", "cannot be read"},
+        {"not a dictionary", R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><array/></plist>)",
+         "is not a dictionary"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::path refused = dir_ / "refused";
+        fs::remove_all(refused);
+        fs::create_directories(refused);
+        if (c.info) std::ofstream(refused / "Info.plist") << *c.info;
+        // A device that already holds an app keeps it.
+        fs::path root = dir_ / "device";
+        fs::create_directories(root / "Bundle");
+        std::ofstream(root / "Bundle" / "installed") << "yes";
+
+        SimRun run = runSim({"--bundle", refused.string(), "--device-root", root.string(), "--delegate",
+                             tesmar_host::kMinimalDelegateClass, "--settle-ms", "50"},
+                            "quit\n");
+        EXPECT_EQ(run.status, 1) << allOutput(run);
+        EXPECT_NE(run.err.find((refused / "Info.plist").string() + " " + c.why), std::string::npos)
+            << run.err;
+        EXPECT_TRUE(run.lines.empty()) << allOutput(run);
+        EXPECT_TRUE(fs::exists(root / "Bundle" / "installed"));
+    }
 }
 
 TEST_F(HostSmoke, MistakesEndTheRunWithAMessageAndAStatus) {

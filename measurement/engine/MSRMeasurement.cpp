@@ -1,6 +1,6 @@
 #include "measurement/engine/MSRMeasurement.h"
 
-#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/ProcessInfo.h"
 
 namespace measurement {
 
@@ -8,7 +8,9 @@ using platform::objc::Object;
 using platform::objc::Selector;
 using platform::objc::sel;
 
-bool MSRIsSupportedSystemVersion() { return platform::PlatformConfig::systemVersion().atLeast(9); }
+bool MSRIsSupportedSystemVersion() {
+    return platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({9, 0, 0});
+}
 
 platform::objc::Class* MSRMeasurement::runtimeClass() {
     static platform::objc::Class* cls = [] {

@@ -11,21 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/OperatingSystemVersion.h"
+
 namespace platform {
-
-struct OperatingSystemVersion {
-    int major = 17;
-    int minor = 0;
-    int patch = 0;
-
-    // "10", "10.3" or "12.1.4"; nullopt when the text is not of that form.
-    static std::optional<OperatingSystemVersion> parse(const std::string& text);
-    std::string string() const;  // "10.3" (patch only when non-zero)
-    auto operator<=>(const OperatingSystemVersion&) const = default;
-    bool atLeast(int maj, int min = 0, int pat = 0) const {
-        return *this >= OperatingSystemVersion{maj, min, pat};
-    }
-};
 
 struct PlatformSettings {
     OperatingSystemVersion systemVersion;    // the phone's system version
@@ -44,6 +32,9 @@ struct PlatformSettings {
                                         0x87, 0x96, 0xa5, 0xb4, 0xc3, 0xd2, 0xe1, 0xf0};
     // Notification permission the simulated user gives when asked: "granted", "denied" or "provisional".
     std::string notificationAuthorizationAnswer = "granted";
+    // Whether the device hands out identifiers for vendors (the phone withholds them e.g. before the first
+    // unlock after a restart).
+    bool identifierForVendorAvailable = true;
 };
 
 class PlatformConfig {

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <random>
 
+#include "platform/foundation/PlatformConfig.h"
+
 extern char** environ;
 
 namespace platform {

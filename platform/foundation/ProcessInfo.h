@@ -1,7 +1,7 @@
 #pragma once
 // ProcessInfo: facts about this process. The host sets the launch arguments from argv; the environment is
 // the real one (read once) with overrides on top, so tests can change it without touching the process's.
-// Device facts (process name, system version) come from PlatformConfig. Safe from any thread.
+// Device facts (process name, system version) come from the host's device settings. Safe from any thread.
 #include <map>
 #include <mutex>
 #include <optional>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/OperatingSystemVersion.h"
 
 namespace platform {
 
@@ -27,7 +27,7 @@ public:
     void setEnvironmentValue(std::string name, std::optional<std::string> value);
     void clearEnvironmentOverrides();
 
-    std::string processName() const;  // PlatformConfig processName
+    std::string processName() const;
     int processIdentifier() const;
     OperatingSystemVersion operatingSystemVersion() const;
     std::string operatingSystemVersionString() const;  // "Version 17.0"

@@ -1,11 +1,12 @@
 #pragma once
-// The UI area's door: application, windows, screens, controls, alerts, storyboards.
+// The UI area's door: application, device, windows, screens, controls, alerts, storyboards.
 #include "platform/uikit/AlertController.h"
 #include "platform/uikit/AlertView.h"
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Classes.h"
 #include "platform/uikit/CompletionCheck.h"
 #include "platform/uikit/Control.h"
+#include "platform/uikit/Device.h"
 #include "platform/uikit/Geometry.h"
 #include "platform/uikit/NavigationController.h"
 #include "platform/uikit/Responder.h"

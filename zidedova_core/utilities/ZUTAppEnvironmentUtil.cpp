@@ -4,7 +4,9 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
-#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/SystemIdentification.h"
+#include "platform/uikit/Device.h"
 
 namespace zidedova {
 
@@ -15,12 +17,14 @@ bool endsWith(std::string_view s, std::string_view suffix) {
 }  // namespace
 
 std::optional<std::string> ZUTAppEnvironmentUtil::deviceModel() {
-    std::string model = platform::PlatformConfig::current().deviceModel;
+    std::string model = platform::uname().machine;
     if (model.empty()) return std::nullopt;
     return model;
 }
 
-std::string ZUTAppEnvironmentUtil::systemVersion() { return platform::PlatformConfig::systemVersion().string(); }
+std::string ZUTAppEnvironmentUtil::systemVersion() {
+    return platform::uikit::Device::currentDevice().systemVersion();
+}
 
 bool ZUTAppEnvironmentUtil::isSimulator() {
     auto model = deviceModel();
@@ -38,7 +42,7 @@ bool ZUTAppEnvironmentUtil::isAppStoreReceiptSandbox() {
             if (!check->boolOr(true)) return false;
         }
     }
-    if (!platform::PlatformConfig::systemVersion().atLeast(7)) return false;
+    if (!platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({7, 0, 0})) return false;
     std::string receipt = bundle->appStoreReceiptPath();
     auto slash = receipt.find_last_of('/');
     std::string last = slash == std::string::npos ? receipt : receipt.substr(slash + 1);

@@ -1,5 +1,6 @@
 #pragma once
-// Facts about the running installation, answered from the device (PlatformConfig and the main bundle).
+// Facts about the running installation, answered from the device (process info, the device object,
+// the system identification and the main bundle).
 // Every operation is safe from any thread and reads the device's current state.
 //
 // There are no Mach-O images here, so the executable-encryption flag is always NO: an installation is

@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/DeviceEvents.h"
-#include "platform/foundation/PlatformConfig.h"
 #include "zidedova_core/utilities/ZUTAppEnvironmentUtil.h"
 
 namespace zidedova {
@@ -45,7 +45,7 @@ void ZUTLoggerInitialize() {
     if (s.initializedFast.load(std::memory_order_acquire)) return;
     std::lock_guard lock(s.mutex);
     if (s.initialized) return;
-    bool echo = platform::PlatformConfig::systemVersion().major < 10;
+    bool echo = std::atoi(ZUTAppEnvironmentUtil::systemVersion().c_str()) < 10;
     s.level = ZUTLoggerLevelNotice;
     s.queue.async([echo] {
         auto& c = state().client;

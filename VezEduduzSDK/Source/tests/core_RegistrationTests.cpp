@@ -1,4 +1,5 @@
 #include "VezEduduzSDK/Source/tests/core_TestSupport.h"
+#include "platform/foundation/UUID.h"
 
 namespace core_test {
 namespace {
@@ -42,6 +43,8 @@ TEST_F(RegistrationTest, StartUpRegistersThenARelaunchOpensASession) {
     EXPECT_EQ(body["game_version"], Value("42"));
     EXPECT_EQ(body["device_os"], Value("17.0"));
     EXPECT_FALSE(body.contains("rooted"));
+    ASSERT_TRUE(body["ad_id"].isString());
+    EXPECT_TRUE(UUID::fromString(*body["ad_id"].asString()));
     ASSERT_TRUE(waitFor([&] { return linesContaining("Device Registered with VezEduduz: " + created[0]) == 1; }));
 
     // The next launch, a minute later: the stored player opens a session once the token wait is over.
@@ -56,6 +59,7 @@ TEST_F(RegistrationTest, StartUpRegistersThenARelaunchOpensASession) {
     Value session = bodyOf(service.requestsTo(sessionPath).at(0));
     EXPECT_FALSE(session.contains("sdk_type"));
     EXPECT_FALSE(session.contains("ios_bundle"));
+    EXPECT_EQ(session["ad_id"], body["ad_id"]) << "the vendor identifier outlives the launch";
     EXPECT_EQ(service.createdPlayers().size(), 1u);
     EXPECT_EQ(service.requestsTo("apps/" + std::string(kAppId) + "/ios_params.js").size(), 2u) << "once per process";
 }
