@@ -96,12 +96,27 @@ const Value* numberSetting(const Value& settings, std::string_view key) {
 
 // ---- start-up ----
 
+namespace {
+Value shortFormSettings() {
+    return Value::dictionary({{kOSSettingsKeyAutoPrompt, true},
+                              {kOSSettingsKeyInAppAlerts, true},
+                              {kOSSettingsKeyInAppLaunchURL, true},
+                              {kOSSSettingsKeyPromptBeforeOpeningPushURL, false}});
+}
+}  // namespace
+
 void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& appId) {
-    initWithLaunchOptions(launchOptions, appId, nullptr, nullptr,
-                          Value::dictionary({{kOSSettingsKeyAutoPrompt, true},
-                                             {kOSSettingsKeyInAppAlerts, true},
-                                             {kOSSettingsKeyInAppLaunchURL, true},
-                                             {kOSSSettingsKeyPromptBeforeOpeningPushURL, false}}));
+    initWithLaunchOptions(launchOptions, appId, nullptr, nullptr, shortFormSettings());
+}
+
+void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& appId,
+                                      VEHandleNotificationActionBlock actionBlock) {
+    initWithLaunchOptions(launchOptions, appId, nullptr, std::move(actionBlock), shortFormSettings());
+}
+
+void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& appId,
+                                      VEHandleNotificationActionBlock actionBlock, const Value& settings) {
+    initWithLaunchOptions(launchOptions, appId, nullptr, std::move(actionBlock), settings);
 }
 
 void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& appId,

@@ -68,6 +68,11 @@ public:
                                       VEHandleNotificationReceivedBlock receivedBlock,
                                       VEHandleNotificationActionBlock actionBlock, const platform::Value& settings);
     static void initWithLaunchOptions(const platform::Value& launchOptions, const platform::Value& appId);
+    // The shorter forms: no received block; without settings the four defaults of the two-argument form.
+    static void initWithLaunchOptions(const platform::Value& launchOptions, const platform::Value& appId,
+                                      VEHandleNotificationActionBlock actionBlock);
+    static void initWithLaunchOptions(const platform::Value& launchOptions, const platform::Value& appId,
+                                      VEHandleNotificationActionBlock actionBlock, const platform::Value& settings);
     // Resolves and validates the app id (argument, Info.plist, stored copy).
     static bool initAppId(const platform::Value& appId, const platform::Value& settings);
 

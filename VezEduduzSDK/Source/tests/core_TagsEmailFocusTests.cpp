@@ -339,6 +339,46 @@ TEST_F(PushCallsTest, ASessionAnswerWithoutAnIdStillConfirmsThePlayer) {
     EXPECT_EQ(VezEduduz::mUserId(), "p1");
 }
 
+TEST_F(PushCallsTest, TagsGivenDuringARegistrationGoFiveSecondsAfterIt) {
+    newDevice();
+    VezEduduz::registerUser();
+    ASSERT_TRUE(VezEduduz::registrationInFlight());
+    VezEduduz::sendTags(Value::dictionary({{"late", "1"}}));
+    ASSERT_TRUE(waitFor([] { return !VezEduduz::registrationInFlight(); }));
+    settle();
+    std::string player = service.createdPlayers().at(0);
+    EXPECT_FALSE(bodies("POST", "players").at(0).contains("tags"));
+    advance(4.9);
+    EXPECT_TRUE(playerPuts("tags", player).empty());
+    advance(0.2);
+    ASSERT_EQ(playerPuts("tags", player).size(), 1u);
+    EXPECT_EQ(playerPuts("tags", player)[0]["tags"], Value::dictionary({{"late", "1"}}));
+}
+
+TEST_F(PushCallsTest, ANewEmailPlayerIdFromASessionIsLinkedAgain) {
+    registeredDevice();
+    auto email = VezEduduz::currentEmailSubscriptionState();
+    email->setEmailUserId("e1");
+    email->setEmailAddress("ann@tesmar.example");
+    email->setEmailAuthCode("h1");
+    email->persist();
+    service.script("POST players/:id/on_session",
+                   {Reply::dynamic([](const tesmar_testing::RecordedRequest& r, Reply& reply) {
+                       bool emailPlayer = r.path.find("/e1/") != std::string::npos;
+                       reply.body =
+                           emailPlayer ? R"({"success":true,"id":"e2"})" : R"({"success":true,"id":"p1"})";
+                   })});
+    registerNow();
+    EXPECT_EQ(bodies("POST", "players/e1/on_session").at(0)["email_auth_hash"], Value("h1"));
+    EXPECT_EQ(VezEduduz::mEmailUserId(), "e2");
+    EXPECT_EQ(store()->stringForKey("VD_EMAIL_PLAYER_ID"), "e2");
+    auto links = playerPuts("parent_player_id");
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links[0]["parent_player_id"], Value("e2"));
+    EXPECT_EQ(links[0]["email_auth_hash"], Value("h1"));
+    EXPECT_EQ(links[0]["email"], Value("ann@tesmar.example"));
+}
+
 // ---- switches ----
 
 TEST_F(PushCallsTest, SubscriptionSwitchStoresAndReleasesObserversWithoutARequest) {
@@ -511,6 +551,26 @@ TEST_F(PushCallsTest, ConsentMissingMeansNoFocusWork) {
     VezEduduzTracker::onFocus(true);
     EXPECT_DOUBLE_EQ(store()->doubleForKey("VD_LAST_CLOSED_TIME").value_or(0), kStart - 3600);
     EXPECT_FALSE(store()->objectForKey("VD_UNSENT_ACTIVE_TIME"));
+}
+
+// ---- start-up ----
+
+TEST_F(PushCallsTest, ShortStartUpFormsKeepTheActionBlockAndWarnAboutDeprecatedDelegateMethods) {
+    objc::ClassBuilder b(objc::Runtime::shared(), "DeprecatedLocalDelegate", uikit::responderClass());
+    b.method(objc::sel("application:didReceiveLocalNotification:"),
+             objc::makeImp([](objc::Object*, objc::Selector, ObjectHandle, Value) {}));
+    b.registerClass();
+    auto app = uikit::launchApplication("UIApplication", "DeprecatedLocalDelegate");
+    ASSERT_TRUE(app.ok());
+    VezEduduz::initWithLaunchOptions(Value(), Value(kAppId),
+                                     [](std::shared_ptr<VENotificationOpenedResult>) {});
+    MainLoop::shared().runUntilIdle();
+    EXPECT_TRUE(VezEduduz::notificationActionBlock());
+    EXPECT_FALSE(VezEduduz::notificationReceivedBlock());
+    EXPECT_TRUE(VezEduduz::autoPrompt());
+    EXPECT_EQ(linesContaining("implements a deprecated method (application:didReceiveLocalNotification:)"),
+              1u);
+    EXPECT_EQ(linesContaining("deprecated method (application:handleActionWithIdentifier:"), 0u);
 }
 
 }  // namespace
