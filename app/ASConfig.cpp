@@ -9,6 +9,7 @@
 #include "app/Strings.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/ResetRegistry.h"
 
 namespace Tesmar {
 
@@ -83,13 +84,13 @@ std::shared_ptr<ASConfigService> ASConfigService::shared() {
         auto config = parser->parse(readConfigFile());
         sharedService = std::make_shared<ASConfigService>(parser, config);
         builds.fetch_add(1);
+        // Forgotten, the next shared() reads the resource again.
+        platform::ResetRegistry::add("tesmar.config", [] {
+            std::lock_guard lock(sharedMutex);
+            sharedService.reset();
+        });
     }
     return sharedService;
-}
-
-void ASConfigService::resetSharedForTesting() {
-    std::lock_guard lock(sharedMutex);
-    sharedService.reset();
 }
 
 int ASConfigService::buildCount() { return builds.load(); }

@@ -51,8 +51,6 @@ public:
     const std::shared_ptr<ASConfigParser> parser;
     const std::shared_ptr<ASConfig> config;
 
-    // Tests: the next shared() reads the resource again.
-    static void resetSharedForTesting();
     // How many times shared() has built the service.
     static int buildCount();
 };

@@ -6,6 +6,7 @@
 #include "app/Strings.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/ResetRegistry.h"
 
 namespace Tesmar {
 
@@ -47,8 +48,6 @@ ViewController::ViewController()
 
 ViewController::~ViewController() = default;
 
-void ViewController::resetFirstScreenForTesting() { firstScreenHidesNavBar = true; }
-
 // The scene: the older web view filling the screen, the spinner over it, and the connection-lost
 // view with its reload button.
 void ViewController::loadView() {
@@ -83,6 +82,8 @@ void ViewController::loadView() {
 void ViewController::viewDidLoad() {
     uikit::ViewController::viewDidLoad();
     shouldHideNavBar = firstScreenHidesNavBar;
+    if (firstScreenHidesNavBar)
+        platform::ResetRegistry::add("tesmar.first-screen", [] { firstScreenHidesNavBar = true; });
     firstScreenHidesNavBar = false;
 
     if (activityIndicatorView) activityIndicatorView->startAnimating();

@@ -63,9 +63,6 @@ public:
     // Registers the device once per exact "PHPSESSID" cookie, each time with the whole list.
     static void checkSessionCookie(const std::vector<platform::HTTPCookie>& cookies);
 
-    // The first screen of the process hides the navigation bar; tests start a new process's worth.
-    static void resetFirstScreenForTesting();
-
     // --- view life cycle ---
     void loadView() override;  // the scene
     void viewDidLoad() override;

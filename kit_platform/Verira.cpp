@@ -6,6 +6,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/ResetRegistry.h"
 
 namespace verira {
 
@@ -66,7 +67,21 @@ std::shared_ptr<Verira> Verira::sharedSDK() {
     static std::mutex mutex;
     static std::shared_ptr<Verira> shared;
     std::lock_guard lock(mutex);
-    if (!shared) shared = std::make_shared<Verira>();
+    if (!shared) {
+        shared = std::make_shared<Verira>();
+        // Back to before the first call: kits keep their own once-state.
+        platform::ResetRegistry::add("verira", [sdk = shared] {
+            std::lock_guard lock(sdk->mutex_);
+            sdk->called_ = false;
+            sdk->apiKey_.reset();
+            sdk->kits_.clear();
+            sdk->installationIdentifier_.clear();
+            sdk->executionIdentifier_.clear();
+            sdk->dataCollectionEnabled_ = false;
+            sdk->client_.reset();
+            sdk->settings_.reset();
+        });
+    }
     return shared;
 }
 
@@ -186,19 +201,6 @@ std::shared_ptr<KitServiceClient> Verira::serviceClient() const {
 std::shared_ptr<SettingsController> Verira::settingsController() const {
     std::lock_guard lock(mutex_);
     return settings_;
-}
-
-void Verira::resetForTesting() {
-    auto sdk = sharedSDK();
-    std::lock_guard lock(sdk->mutex_);
-    sdk->called_ = false;
-    sdk->apiKey_.reset();
-    sdk->kits_.clear();
-    sdk->installationIdentifier_.clear();
-    sdk->executionIdentifier_.clear();
-    sdk->dataCollectionEnabled_ = false;
-    sdk->client_.reset();
-    sdk->settings_.reset();
 }
 
 }  // namespace verira

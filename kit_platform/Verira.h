@@ -72,9 +72,6 @@ public:
     // From the Info.plist (see above).
     static bool automaticDataCollectionEnabled();
 
-    // Tests: forget the first call and the kits (kits keep their own once-state).
-    static void resetForTesting();
-
 private:
     mutable std::mutex mutex_;
     bool called_ = false;

@@ -4,6 +4,7 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "zidedova_core/ZDVBundleUtil.h"
 #include "zidedova_core/ZDVException.h"
 #include "zidedova_core/ZDVLogger.h"
@@ -24,13 +25,25 @@ struct DefaultCache {
     std::shared_ptr<VIVUzorivu> options;
     std::optional<platform::ValueDictionary> dictionary;
 };
-DefaultCache& defaults() {
-    static DefaultCache* c = new DefaultCache();
-    return *c;
-}
-
 std::mutex gClassInitMutex;
 std::atomic<bool> gClassInitialized{false};
+
+// Forgets the cached default options and the class's first use.
+void addOptionsReset() {
+    platform::ResetRegistry::add("zidedova.options", [] {
+        VIVUzorivu::resetDefaultOptions();
+        std::lock_guard lock(gClassInitMutex);
+        gClassInitialized = false;
+    });
+}
+
+DefaultCache& defaults() {
+    static DefaultCache* c = [] {
+        addOptionsReset();
+        return new DefaultCache();
+    }();
+    return *c;
+}
 
 bool isBoolNumber(const platform::Value& v) { return v.isBool() || v.isNumber(); }
 
@@ -54,13 +67,8 @@ void VIVUzorivu::ensureClassInitialized() {
         ZODOzi::registerLibrary("xcode", *xcode->asString());
     if (const auto* sdk = bundle->objectForInfoDictionaryKey("DTSDKBuild"); sdk && sdk->isString())
         ZODOzi::registerLibrary("apple-sdk", *sdk->asString());
+    addOptionsReset();
     gClassInitialized.store(true, std::memory_order_release);
-}
-
-void VIVUzorivu::resetForTesting() {
-    resetDefaultOptions();
-    std::lock_guard lock(gClassInitMutex);
-    gClassInitialized = false;
 }
 
 std::optional<platform::ValueDictionary> VIVUzorivu::defaultOptionsDictionary() {

@@ -90,8 +90,6 @@ public:
 
     // Registers the core libraries with the app registry once (first use of the class).
     static void ensureClassInitialized();
-    // Test-only: forgets the cached default options and the class's first use.
-    static void resetForTesting();
 
 private:
     std::optional<std::string> stringFor(const char* key) const;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/UserDefaults.h"
 
 namespace zidedova {
@@ -38,6 +39,10 @@ void ZDVLoggerInitialize() {
         ZUTLoggerInitialize();
         if (forceStderr) ZUTLoggerEnableStderr();
     }
+    platform::ResetRegistry::add("zidedova.logger", [] {
+        std::lock_guard lock(gInitMutex);
+        gInitialized = false;
+    });
     gInitialized.store(true, std::memory_order_release);
 }
 
@@ -50,12 +55,6 @@ void ZDVLoggerWrapper::logWithLevel(int level, std::string_view service, std::st
                                     std::string_view message, std::initializer_list<ZUTFormatArg> args) {
     ZDVLoggerInitialize();
     ZUTLoggerWrapper::logWithLevel(level, service, code, message, args);
-}
-
-void ZDVLoggerResetForTesting() {
-    std::lock_guard lock(gInitMutex);
-    gInitialized = false;
-    ZUTLoggerResetForTesting();
 }
 
 }  // namespace zidedova

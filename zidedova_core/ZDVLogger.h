@@ -44,7 +44,4 @@ struct ZDVLoggerWrapper {
                              std::initializer_list<ZUTFormatArg> args);
 };
 
-// Test-only: forgets that the app-core layer has started (and resets the utilities logger).
-void ZDVLoggerResetForTesting();
-
 }  // namespace zidedova

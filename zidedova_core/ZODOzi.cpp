@@ -7,6 +7,7 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/UserDefaults.h"
 #include "zidedova_core/ZDVBundleUtil.h"
 #include "zidedova_core/ZDVConfiguration.h"
@@ -22,6 +23,10 @@ using platform::objc::sel;
 
 namespace {
 
+// The apps, libraries and plist switch go back to their first state together (defined below).
+void resetRegistry();
+void addRegistryReset() { platform::ResetRegistry::add("zidedova.apps", resetRegistry); }
+
 struct Registry {
     std::recursive_mutex mutex;
     std::shared_ptr<ZODOzi> defaultApp;
@@ -30,7 +35,10 @@ struct Registry {
     std::vector<Class*> configurables;
 };
 Registry& registry() {
-    static Registry* r = new Registry();
+    static Registry* r = [] {
+        addRegistryReset();
+        return new Registry();
+    }();
     return *r;
 }
 
@@ -39,7 +47,10 @@ struct Libraries {
     std::optional<std::map<std::string, std::string>> versions;
 };
 Libraries& libraries() {
-    static Libraries* l = new Libraries();
+    static Libraries* l = [] {
+        addRegistryReset();
+        return new Libraries();
+    }();
     return *l;
 }
 
@@ -49,7 +60,10 @@ struct PlistSwitch {
     std::optional<bool> value;
 };
 PlistSwitch& plistSwitch() {
-    static PlistSwitch* s = new PlistSwitch();
+    static PlistSwitch* s = [] {
+        addRegistryReset();
+        return new PlistSwitch();
+    }();
     return *s;
 }
 
@@ -288,20 +302,21 @@ void ZODOzi::registerAsConfigurable(Class* cls) {
     registry().configurables.push_back(cls);
 }
 
-void ZODOzi::resetForTesting() {
-    resetApps();
+namespace {
+
+void resetRegistry() {
+    ZODOzi::resetApps();
     {
         std::lock_guard lock(registry().mutex);
         registry().configurables.clear();
         registry().inProgress.clear();
     }
-    {
-        std::lock_guard lock(plistSwitch().mutex);
-        plistSwitch().read = false;
-        plistSwitch().value.reset();
-    }
-    VIVUzorivu::resetForTesting();
+    std::lock_guard lock(plistSwitch().mutex);
+    plistSwitch().read = false;
+    plistSwitch().value.reset();
 }
+
+}  // namespace
 
 // --- libraries ---
 

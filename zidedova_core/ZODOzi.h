@@ -101,9 +101,6 @@ public:
     void sendLogsWithServiceName(const std::string& service, const std::string& version,
                                  const std::optional<platform::Error>& error);
 
-    // Test-only: resetApps, forgets configurables, the plist switch and the options class's first use.
-    static void resetForTesting();
-
     ZODOzi(platform::objc::Class* cls, std::string name, std::shared_ptr<VIVUzorivu> options);
 
 private:

@@ -10,8 +10,10 @@
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
+#include "VezEduduzSDK/Source/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/uikit/Application.h"
 
 namespace vezeduduz {
@@ -27,8 +29,14 @@ struct HandlingState {
     std::mutex mutex;
     VENotificationHandlingIds ids;
 };
+void resetHandling();
+
 HandlingState& handling() {
-    static HandlingState* s = new HandlingState();
+    static HandlingState* s = [] {
+        addStaticsReset();  // first, so that the ids are forgotten before the statics go
+        platform::ResetRegistry::add("vezeduduz.notification-handling", resetHandling);
+        return new HandlingState();
+    }();
     return *s;
 }
 
@@ -81,17 +89,22 @@ void installAlertOpenHandler() {
 
 }  // namespace
 
-VENotificationHandlingIds notificationHandlingIds() {
-    std::lock_guard lock(handling().mutex);
-    return handling().ids;
-}
+namespace {
 
-void resetNotificationHandlingForTesting() {
+// Forgets the last-message ids and any pending launch URL.
+void resetHandling() {
     {
         std::lock_guard lock(handling().mutex);
         handling().ids = VENotificationHandlingIds();
     }
     VezEduduzHelper::cancelPreviousPerformRequests(kLaunchURLDelayKey);
+}
+
+}  // namespace
+
+VENotificationHandlingIds notificationHandlingIds() {
+    std::lock_guard lock(handling().mutex);
+    return handling().ids;
 }
 
 void VezEduduz::setLastAppActiveMessageId(const std::optional<std::string>& messageId) {

@@ -21,7 +21,4 @@ struct VENotificationHandlingIds {
 };
 VENotificationHandlingIds notificationHandlingIds();
 
-// Tests: forgets the last-message ids and any pending launch URL.
-void resetNotificationHandlingForTesting();
-
 }  // namespace vezeduduz

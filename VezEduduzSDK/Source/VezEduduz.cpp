@@ -273,6 +273,7 @@ VEInFocusDisplayType VezEduduz::inFocusDisplayType() { return statics().inFocusD
 
 void VezEduduz::setLogLevel(VELogLevel logLevel, VELogLevel visualLevel) {
     installSinks();
+    addStaticsReset();
     gLogLevel = static_cast<int>(logLevel);
     gVisualLogLevel = static_cast<int>(visualLevel);
 }
@@ -280,6 +281,7 @@ void VezEduduz::setLogLevel(VELogLevel logLevel, VELogLevel visualLevel) {
 void VezEduduz::vezeduduz_Log(VELogLevel level, const std::string& message) { logMessageToConsole(level, message); }
 
 void VezEduduz::setDialogPresenter(DialogPresenter presenter) {
+    addStaticsReset();
     std::lock_guard lock(presenterMutex);
     presenterOfDialogs = std::move(presenter);
 }
@@ -291,7 +293,10 @@ VezEduduz::DialogPresenter VezEduduz::dialogPresenter() {
 
 // ---- privacy consent ----
 
-void VezEduduz::setRequiresUserPrivacyConsent(bool required) { gConsentRequiredByApp = required; }
+void VezEduduz::setRequiresUserPrivacyConsent(bool required) {
+    addStaticsReset();
+    gConsentRequiredByApp = required;
+}
 
 bool VezEduduz::requiresUserPrivacyConsent() {
     const Value* info = infoValue("VezEduduz_require_privacy_consent");

@@ -245,10 +245,6 @@ public:
 
     // Warns about application-delegate methods that the push client no longer calls (main loop, later).
     static void checkIfApplicationImplementsDeprecatedMethods();
-
-    // Tests: drops every process-wide static (states, flags, blocks, back end, queue, pending delayed
-    // work) as a new process would find them. Stored user defaults are left alone. Main loop.
-    static void resetForTesting();
 };
 
 }  // namespace vezeduduz

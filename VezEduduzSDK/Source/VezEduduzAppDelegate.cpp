@@ -7,10 +7,12 @@
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzSelectorHelpers.h"
+#include "VezEduduzSDK/Source/VezEduduzStatics.h"
 #include "VezEduduzSDK/Source/VezEduduzTracker.h"
 #include "VezEduduzSDK/Source/VezEduduzUNUserNotificationCenter.h"
 #include "platform/foundation/OperatingSystemVersion.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Classes.h"
 #include "platform/uikit/Device.h"
@@ -40,12 +42,18 @@ struct HookState {
     bool loaded = false;
     Class* hookedClass = nullptr;
 };
+void unloadHooks();
+
 HookState& hooks() {
-    static HookState* s = new HookState();
+    static HookState* s = [] {
+        addStaticsReset();  // first, so that the hooks are undone before the statics go
+        platform::ResetRegistry::add("vezeduduz.app-hooks", unloadHooks);
+        return new HookState();
+    }();
     return *s;
 }
 
-// The marker of a load that was undone by unloadForTesting (the runtime cannot remove a method).
+// The marker of a load that was undone (the runtime cannot remove a method).
 const objc::Imp& unloadedMarker() {
     static const objc::Imp imp = objc::makeImp([](Object*, Selector, ObjectHandle) {});
     return imp;
@@ -240,20 +248,25 @@ Class* VezEduduzAppDelegate::delegateClass() {
     return hooks().hookedClass;
 }
 
-void VezEduduzAppDelegate::unloadForTesting() {
-    VezEduduzUNUserNotificationCenter::unloadForTesting();
+namespace {
+
+// Undoes every exchange made on the application by loadApplicationCategory() and forgets the hooked
+// class, so the next load starts afresh. Classes that received injections keep them.
+void unloadHooks() {
     std::lock_guard lock(hooks().mutex);
     if (hooks().loaded) {
         auto& rt = objc::Runtime::shared();
         Class* application = platform::uikit::applicationClass();
         // Exchanging again puts the platform's implementations back under the system selectors.
-        rt.exchangeImplementations(application, sel("setDelegate:"), sel(kSetDelegate));
-        rt.exchangeImplementations(application, sel("setApplicationIconBadgeNumber:"), sel(kSetBadge));
-        rt.replaceMethod(application, sel(kLoadedTag), unloadedMarker());
+        rt.exchangeImplementations(application, sel("setDelegate:"), sel(VezEduduzAppDelegate::kSetDelegate));
+        rt.exchangeImplementations(application, sel("setApplicationIconBadgeNumber:"),
+                                   sel(VezEduduzAppDelegate::kSetBadge));
+        rt.replaceMethod(application, sel(VezEduduzAppDelegate::kLoadedTag), unloadedMarker());
     }
     hooks().loaded = false;
     hooks().hookedClass = nullptr;
-    resetNotificationHandlingForTesting();
 }
+
+}  // namespace
 
 }  // namespace vezeduduz

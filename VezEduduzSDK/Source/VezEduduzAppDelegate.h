@@ -35,11 +35,6 @@ public:
 
     // The class the delegate hooks went into; null until a non-null delegate was set.
     static platform::objc::Class* delegateClass();
-
-    // Tests: undoes every exchange made by loadApplicationCategory() on the application and the
-    // notification centre and forgets the hooked classes, so the next load starts afresh. Classes that
-    // received injections keep them (tests use a new delegate class each time).
-    static void unloadForTesting();
 };
 
 }  // namespace vezeduduz

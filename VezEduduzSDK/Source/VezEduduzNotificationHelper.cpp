@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "VezEduduzSDK/Source/VELogLevel.h"
+#include "platform/foundation/ResetRegistry.h"
 
 namespace vezeduduz {
 
@@ -22,9 +23,26 @@ struct DispatchState {
     std::optional<std::string> lastOpenedId;
 };
 
+void resetState();
+
 DispatchState& state() {
-    static DispatchState* s = new DispatchState;  // never destroyed: callers may run during exit
+    static DispatchState* s = [] {
+        platform::ResetRegistry::add("vezeduduz.notification-helper", resetState);
+        return new DispatchState;  // never destroyed: callers may run during exit
+    }();
     return *s;
+}
+
+// Everything back to the launch state, blocks and tracker included.
+void resetState() {
+    std::lock_guard lock(state().mutex);
+    state().lastMessage = Value();
+    state().receivedBlock = nullptr;
+    state().actionBlock = nullptr;
+    state().tracker = nullptr;
+    state().environment = nullptr;
+    state().lastReceivedId = std::string();
+    state().lastOpenedId.reset();
 }
 
 VENotificationEnvironment environmentNow() {
@@ -221,17 +239,6 @@ void VezEduduzNotificationHelper::handleNotificationAction(const Value& message,
 void VezEduduzNotificationHelper::resetLocals() {
     std::lock_guard lock(state().mutex);
     state().lastMessage = Value();
-    state().lastOpenedId.reset();
-}
-
-void VezEduduzNotificationHelper::resetForTesting() {
-    std::lock_guard lock(state().mutex);
-    state().lastMessage = Value();
-    state().receivedBlock = nullptr;
-    state().actionBlock = nullptr;
-    state().tracker = nullptr;
-    state().environment = nullptr;
-    state().lastReceivedId = std::string();
     state().lastOpenedId.reset();
 }
 

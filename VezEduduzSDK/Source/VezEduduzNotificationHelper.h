@@ -58,8 +58,6 @@ public:
 
     // Clears the stored message and the last opened id (the last received id stays).
     static void resetLocals();
-    // Tests: everything back to the launch state, blocks and tracker included.
-    static void resetForTesting();
 
     // The environment used to decide "shown"; defaults to VENotificationEnvironment::current.
     // Tests and the fuzz target set a fixed one.

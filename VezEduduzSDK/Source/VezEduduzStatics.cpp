@@ -6,6 +6,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/ResetRegistry.h"
 
 namespace vezeduduz {
 
@@ -15,8 +16,31 @@ std::atomic<int> gLogLevel{static_cast<int>(VELogLevel::warn)};
 std::atomic<int> gVisualLogLevel{static_cast<int>(VELogLevel::none)};
 std::atomic<bool> gConsentRequiredByApp{false};
 
+namespace {
+
+// Every process-wide static (states, flags, blocks, back end, queue, pending delayed work) as a new
+// process would find them; stored user defaults stay. Main loop.
+void resetStatics() {
+    MainLoop::shared().cancel(kRegisterUserDelayKey);
+    MainLoop::shared().cancel(kSendTagsDelayKey);
+    uint64_t generation = statics().generation + 1;
+    statics() = VezEduduzStatics();
+    statics().generation = generation;
+    gLogLevel = static_cast<int>(VELogLevel::warn);
+    gVisualLogLevel = static_cast<int>(VELogLevel::none);
+    gConsentRequiredByApp = false;
+    VezEduduz::setDialogPresenter(nullptr);
+}
+
+}  // namespace
+
+void addStaticsReset() { platform::ResetRegistry::add("vezeduduz.statics", resetStatics); }
+
 VezEduduzStatics& statics() {
-    static VezEduduzStatics* instance = new VezEduduzStatics();  // lives for the process
+    static VezEduduzStatics* instance = [] {
+        addStaticsReset();
+        return new VezEduduzStatics();  // lives for the process
+    }();
     return *instance;
 }
 
@@ -52,18 +76,6 @@ double wallNow() {
     auto clock = platform::dispatch::Clock::shared();
     if (clock->isManual()) return clock->now();
     return platform::Date::now().timeIntervalSince1970();
-}
-
-void VezEduduz::resetForTesting() {
-    MainLoop::shared().cancel(kRegisterUserDelayKey);
-    MainLoop::shared().cancel(kSendTagsDelayKey);
-    uint64_t generation = statics().generation + 1;
-    statics() = VezEduduzStatics();
-    statics().generation = generation;
-    gLogLevel = static_cast<int>(VELogLevel::warn);
-    gVisualLogLevel = static_cast<int>(VELogLevel::none);
-    gConsentRequiredByApp = false;
-    setDialogPresenter(nullptr);
 }
 
 }  // namespace vezeduduz

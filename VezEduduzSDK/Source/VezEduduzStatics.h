@@ -85,12 +85,14 @@ struct VezEduduzStatics {
     std::optional<double> unsentActiveTime;  // loaded from the defaults on first use
     double lastOpenedTime = 0;
     bool lastOnFocusWasToBackground = true;
-    // Bumped by resetForTesting so that answers of an earlier "process" are dropped.
+    // Bumped by each reset so that answers of an earlier "process" are dropped.
     uint64_t generation = 0;
 };
 
 // The statics; main loop only.
 VezEduduzStatics& statics();
+// Puts the statics and the atomics below on the reset registry; done by whatever first sets one of them.
+void addStaticsReset();
 
 // Read from any thread.
 extern std::atomic<int> gLogLevel;

@@ -9,6 +9,7 @@
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzSelectorHelpers.h"
 #include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/uikit/Application.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 
@@ -47,8 +48,17 @@ struct CenterState {
     std::optional<un::NotificationSettings> cachedSettings;
     ObjectHandle ownDelegate;  // the centre holds its delegate weakly
 };
+void unloadCenterHooks();
+void addCenterReset() {
+    addStaticsReset();  // first, so that the hooks are undone before the statics go
+    platform::ResetRegistry::add("vezeduduz.center-hooks", unloadCenterHooks);
+}
+
 CenterState& center() {
-    static CenterState* s = new CenterState();
+    static CenterState* s = [] {
+        addCenterReset();
+        return new CenterState();
+    }();
     return *s;
 }
 std::atomic<bool> gUseiOS10_2Workaround{true};
@@ -288,7 +298,10 @@ void VezEduduzUNUserNotificationCenter::setupUNUserNotificationCenterDelegate() 
     current->setDelegate(own);
 }
 
-void VezEduduzUNUserNotificationCenter::setUseiOS10_2_workaround(bool enable) { gUseiOS10_2Workaround = enable; }
+void VezEduduzUNUserNotificationCenter::setUseiOS10_2_workaround(bool enable) {
+    addCenterReset();
+    gUseiOS10_2Workaround = enable;
+}
 
 bool VezEduduzUNUserNotificationCenter::isDismissEvent(const un::NotificationResponse& response) {
     return response.actionIdentifier == un::kDismissActionIdentifier;
@@ -315,7 +328,10 @@ ObjectHandle VezEduduzUNUserNotificationCenter::ownDelegate() {
     return center().ownDelegate;
 }
 
-void VezEduduzUNUserNotificationCenter::unloadForTesting() {
+namespace {
+
+// Undoes the exchanges on the centre's class and forgets the hook state.
+void unloadCenterHooks() {
     std::lock_guard lock(center().mutex);
     auto& c = center();
     if (c.swizzled) {
@@ -332,5 +348,7 @@ void VezEduduzUNUserNotificationCenter::unloadForTesting() {
     c.ownDelegate.reset();
     gUseiOS10_2Workaround = true;
 }
+
+}  // namespace
 
 }  // namespace vezeduduz

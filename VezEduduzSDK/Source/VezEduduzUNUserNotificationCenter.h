@@ -35,8 +35,6 @@ public:
     static platform::objc::Class* hookedDelegateClass();
     // The push client's own centre delegate (null until it was needed).
     static platform::objc::ObjectHandle ownDelegate();
-    // Tests: undoes the exchanges on the centre's class and forgets the hook state.
-    static void unloadForTesting();
 };
 
 }  // namespace vezeduduz

@@ -3,6 +3,7 @@
 #include "VezEduduzSDK/Source/VELogLevel.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/URLRequest.h"
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Window.h"
@@ -50,7 +51,19 @@ VezEduduzWebView::~VezEduduzWebView() {
 
 std::shared_ptr<VezEduduzWebView> VezEduduzWebView::shared() {
     auto& page = sharedSlot();
-    if (!page) page = std::make_shared<VezEduduzWebView>();
+    if (!page) {
+        page = std::make_shared<VezEduduzWebView>();
+        // Drops the shared page, dismissing it first when shown.
+        platform::ResetRegistry::add("vezeduduz.web-view", [] {
+            auto& shown = sharedSlot();
+            if (shown) {
+                if (shown->webView_) shown->webView_->stopLoading();
+                shown->dismiss();
+                shown->navigation_.reset();  // the navigation controller holds the page: let both go
+            }
+            shown.reset();
+        });
+    }
     return page;
 }
 
@@ -133,16 +146,6 @@ void VezEduduzWebView::dismiss() {
     navigation_->dismissViewController(true, [page] {
         if (auto view = page.lock()) view->loadHTMLString("", std::nullopt);
     });
-}
-
-void VezEduduzWebView::resetForTesting() {
-    auto& page = sharedSlot();
-    if (page) {
-        if (page->webView_) page->webView_->stopLoading();
-        page->dismiss();
-        page->navigation_.reset();  // the navigation controller holds the page: let both go
-    }
-    page.reset();
 }
 
 }  // namespace vezeduduz

@@ -50,9 +50,6 @@ public:
     void viewDidLoad() override;
     void viewDidAppear(bool animated) override;
 
-    // Drops the shared page, dismissing it first when shown (tests).
-    static void resetForTesting();
-
 private:
     class LoadDelegate;
     void loadURL();

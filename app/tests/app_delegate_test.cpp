@@ -12,6 +12,8 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "testing/ProcessReset.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace {
 
@@ -26,12 +28,9 @@ constexpr const char* kInvalid = "\"The url parameter is not valid. Open url fai
 class Delegate : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = platform::PlatformConfig::current();
+        tesmar_testing::resetProcessState();
         // Nothing here may reach a network: a screen's load fails at once.
         platform::PlatformConfig::update([](platform::PlatformSettings& s) { s.networkUp = false; });
-        platform::Bundle::setMainBundlePath("");
-        ASConfigService::resetSharedForTesting();
-        ViewController::resetFirstScreenForTesting();
         Tesmar::registerClasses();
         app_ = std::make_shared<uikit::Application>();
         uikit::Application::installShared(app_);
@@ -50,9 +49,7 @@ protected:
         delegate_.reset();
         first_.reset();
         platform::dispatch::MainLoop::shared().runUntilIdle();
-        uikit::Application::resetShared();
-        ASConfigService::resetSharedForTesting();
-        platform::PlatformConfig::set(saved_);
+        tesmar_testing::resetProcessState();
     }
 
     std::shared_ptr<ViewController> root() const {
@@ -69,7 +66,7 @@ protected:
         return std::make_shared<vezeduduz::VENotificationOpenedResult>(notification, nullptr);
     }
 
-    platform::PlatformSettings saved_;
+    tesmar_testing::TemporaryDeviceRoot device_;
     std::shared_ptr<uikit::Application> app_;
     std::shared_ptr<AppDelegate> delegate_;
     std::shared_ptr<ViewController> first_;

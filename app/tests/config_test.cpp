@@ -7,6 +7,8 @@
 #include "app/ASConfig.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "testing/ProcessReset.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace {
 
@@ -39,14 +41,15 @@ const Case kCases[] = {
 };
 
 TEST(ConfigResource, EachShapeGivesItsConfiguration) {
-    fs::path bundle = fs::temp_directory_path() / ("tesmar-config-" + std::to_string(::getpid()));
+    tesmar_testing::TemporaryDeviceRoot device("tesmar-config");
+    fs::path bundle = fs::path(device.path()) / "Bundle";
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.label);
         fs::remove_all(bundle);
         fs::create_directories(bundle);
         if (c.file) std::ofstream(bundle / "Config.json") << *c.file;
         platform::Bundle::setMainBundlePath(bundle.string());
-        ASConfigService::resetSharedForTesting();
+        tesmar_testing::resetProcessState({"tesmar.config"});
 
         std::vector<std::string> lines;
         auto token = platform::DeviceEvents::addListener([&](const std::string& event, const platform::Value& fields) {
@@ -62,9 +65,7 @@ TEST(ConfigResource, EachShapeGivesItsConfiguration) {
         EXPECT_EQ(service->baseUrlHomeHost(), c.homeHost);
         EXPECT_EQ(lines, c.message ? std::vector<std::string>{kError} : std::vector<std::string>{});
     }
-    platform::Bundle::setMainBundlePath("");
-    ASConfigService::resetSharedForTesting();
-    fs::remove_all(bundle);
+    tesmar_testing::resetProcessState();
 }
 
 TEST(ConfigResource, SettingTheBaseURLKeepsTheOtherFields) {

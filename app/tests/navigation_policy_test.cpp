@@ -8,6 +8,8 @@
 #include "app/ViewController.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "testing/ProcessReset.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace {
 
@@ -78,7 +80,6 @@ platform::HTTPCookie cookie(const std::string& name, const std::string& path) {
 class NavigationPolicy : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = platform::PlatformConfig::current();
         Tesmar::registerClasses();
         app_ = std::make_shared<uikit::Application>();
         uikit::Application::installShared(app_);
@@ -95,8 +96,7 @@ protected:
         Network::setRegistrationSinkForTesting(nullptr);
         webkit::WebsiteDataStore::defaultDataStore()->cookieStorage()->removeAllCookies();
         platform::dispatch::MainLoop::shared().runUntilIdle();
-        uikit::Application::resetShared();
-        platform::PlatformConfig::set(saved_);
+        tesmar_testing::resetProcessState();
     }
 
     // Decides `row` on the top screen of a two-screen stack; answers the decisions made.
@@ -120,7 +120,7 @@ protected:
         return decisions;
     }
 
-    platform::PlatformSettings saved_;
+    tesmar_testing::TemporaryDeviceRoot device_;
     std::shared_ptr<uikit::Application> app_;
     std::shared_ptr<uikit::NavigationController> nav_;
     std::vector<size_t> registrations_;

@@ -8,6 +8,8 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "testing/ProcessReset.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace {
 
@@ -19,13 +21,11 @@ using platform::Value;
 class WebUI : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = platform::PlatformConfig::current();
+        tesmar_testing::resetProcessState();
         platform::PlatformConfig::update([](platform::PlatformSettings& s) {
             s.networkUp = false;
             s.systemVersion = {12, 0, 0};
         });
-        platform::Bundle::setMainBundlePath("");
-        ASConfigService::resetSharedForTesting();
         Tesmar::registerClasses();
         app_ = std::make_shared<uikit::Application>();
         uikit::Application::installShared(app_);
@@ -47,9 +47,7 @@ protected:
         nav_.reset();
         window_.reset();
         platform::dispatch::MainLoop::shared().runUntilIdle();
-        uikit::Application::resetShared();
-        ASConfigService::resetSharedForTesting();
-        platform::PlatformConfig::set(saved_);
+        tesmar_testing::resetProcessState();
     }
 
     static webkit::FrameInfo frame(const std::optional<std::string>& url) {
@@ -58,7 +56,7 @@ protected:
         return info;
     }
 
-    platform::PlatformSettings saved_;
+    tesmar_testing::TemporaryDeviceRoot device_;
     std::shared_ptr<uikit::Application> app_;
     std::shared_ptr<uikit::Window> window_;
     std::shared_ptr<ViewController> screen_;

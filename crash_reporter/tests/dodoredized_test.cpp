@@ -16,6 +16,8 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PropertyList.h"
+#include "testing/ProcessReset.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace {
 
@@ -43,9 +45,8 @@ TEST(Dodoredized, IsAKitThatNamesItsVersions) {
 // and from several threads at once. One "kit.start" event tells the device.
 TEST(Dodoredized, SharedInstanceStartsOnce) {
     namespace fs = std::filesystem;
-    fs::path bundle = fs::temp_directory_path() / ("dodoredized-test-" + std::to_string(::getpid()));
-    fs::remove_all(bundle);
-    fs::create_directories(bundle);
+    tesmar_testing::TemporaryDeviceRoot device("dodoredized-test", {"Bundle"});
+    fs::path bundle = fs::path(device.path()) / "Bundle";
     Value info = Value::dictionary({{"CFBundleIdentifier", "com.example.crash"},
                                     {verira::kInfoPlistKey, Value::dictionary({{verira::kAPIKeyKey, "k"}})}});
     ASSERT_TRUE(platform::plist::writeFile(info, (bundle / "Info.plist").string()).ok());
@@ -63,7 +64,7 @@ TEST(Dodoredized, SharedInstanceStartsOnce) {
     EXPECT_EQ(dodoredized::Dodoredized::sharedInstance(), instance);
     EXPECT_FALSE(instance->isStarted());
 
-    verira::Verira::resetForTesting();
+    tesmar_testing::resetProcessState({"verira"});
     auto sdk = verira::Verira::with({dodoredized::runtimeClass()});
     EXPECT_TRUE(instance->isStarted());
     // The crash reporter brings the event kit, which starts once on its own queue whoever asks.
@@ -95,9 +96,7 @@ TEST(Dodoredized, SharedInstanceStartsOnce) {
         EXPECT_EQ(starts[0]["build"], Value("133"));
     }
     token = {};
-    verira::Verira::resetForTesting();
-    platform::Bundle::setMainBundlePath("");
-    fs::remove_all(bundle);
+    tesmar_testing::resetProcessState();
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UUID.h"
+#include "testing/ProcessReset.h"
 #include "testing/TemporaryDeviceRoot.h"
 
 namespace {
@@ -61,10 +62,7 @@ Class* notAKit() {
 class VeriraStart : public ::testing::Test {
 protected:
     void SetUp() override {
-        bundle_ = fs::temp_directory_path() / ("verira-test-" + std::to_string(::getpid()));
-        fs::remove_all(bundle_);
-        fs::create_directories(bundle_);
-        verira::Verira::resetForTesting();
+        tesmar_testing::resetProcessState();
         countingKitStarts = 0;
         otherKitStarts = 0;
         token_ = platform::DeviceEvents::addListener([this](const std::string& event, const Value& fields) {
@@ -73,9 +71,7 @@ protected:
     }
     void TearDown() override {
         token_ = {};
-        verira::Verira::resetForTesting();
-        platform::Bundle::setMainBundlePath("");
-        fs::remove_all(bundle_);
+        tesmar_testing::resetProcessState();
     }
 
     // An Info.plist whose "Verira" section is `section` (absent when null).
@@ -92,7 +88,8 @@ protected:
         return n;
     }
 
-    fs::path bundle_;
+    tesmar_testing::TemporaryDeviceRoot device_{"verira-test", {"Bundle"}};
+    fs::path bundle_ = fs::path(device_.path()) / "Bundle";
     platform::DeviceEvents::Token token_;
     std::vector<std::string> console_;
 };
@@ -127,7 +124,7 @@ TEST_F(VeriraStart, WithoutAnAPIKeyNothingStarts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        verira::Verira::resetForTesting();
+        tesmar_testing::resetProcessState({"verira"});
         countingKitStarts = 0;
         writeInfo(c.section);
         auto sdk = verira::Verira::with({countingKit()});
@@ -143,10 +140,10 @@ TEST_F(VeriraStart, AClassThatIsNotAKitRaisesAndNothingStarts) {
     EXPECT_EQ(countingKitStarts.load(), 0);
     EXPECT_EQ(otherKitStarts.load(), 0);
 
-    verira::Verira::resetForTesting();
+    tesmar_testing::resetProcessState({"verira"});
     EXPECT_THROW(verira::Verira::with({nullptr}), verira::VRRException);
     // A metaclass is not a kit either.
-    verira::Verira::resetForTesting();
+    tesmar_testing::resetProcessState({"verira"});
     EXPECT_THROW(verira::Verira::with({countingKit()->metaclass()}), verira::VRRException);
     EXPECT_EQ(countingKitStarts.load(), 0);
 }
@@ -181,7 +178,7 @@ TEST_F(VeriraStart, DataCollectionOffStartsNoKitAndAsksForNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        verira::Verira::resetForTesting();
+        tesmar_testing::resetProcessState({"verira"});
         countingKitStarts = 0;
         Value section = Value::dictionary({{verira::kAPIKeyKey, "key-1"}});
         if (!c.flag.isNull()) section.set(verira::kDataCollectionKey, c.flag);
@@ -198,7 +195,7 @@ TEST_F(VeriraStart, TheInstallationIdentifierOutlivesLaunchesTheExecutionIdentif
     tesmar_testing::TemporaryDeviceRoot device("verira-ids");
     writeInfo(Value::dictionary({{verira::kAPIKeyKey, "key-1"}, {verira::kDataCollectionKey, false}}));
     auto launch = [] {
-        verira::Verira::resetForTesting();
+        tesmar_testing::resetProcessState({"verira"});
         auto sdk = verira::Verira::with({countingKit()});
         return std::make_pair(sdk->installationIdentifier(), sdk->executionIdentifier());
     };

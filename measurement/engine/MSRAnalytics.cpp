@@ -8,6 +8,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/UUID.h"
 #include "platform/objc/Runtime.h"
 
@@ -39,9 +40,36 @@ struct Engine {
     }
 };
 
+void resetEngine();
+
 Engine& engine() {
-    static Engine* engine = new Engine();  // never destroyed: queued blocks may run at exit
+    static Engine* engine = [] {
+        auto* made = new Engine();  // never destroyed: queued blocks may run at exit
+        platform::ResetRegistry::add("measurement.analytics", resetEngine);
+        return made;
+    }();
     return *engine;
+}
+
+// A fresh engine state: not started, queue suspended, no listeners or user properties.
+void resetEngine() {
+    auto& e = engine();
+    e.queue.sync([] {});
+    e.operations.cancelAllOperations();
+    (void)e.operations.waitUntilAllOperationsAreFinished(5);
+    e.operations.setSuspended(true);
+    {
+        std::lock_guard lock(e.mutex);
+        e.started = false;
+        e.enabled = true;
+        e.appID.clear();
+        e.appInstanceID = platform::UUID().uuidString();
+        e.loadTimestamp = platform::Date::now().timeIntervalSince1970();
+        e.interceptor = nullptr;
+        e.listeners.clear();
+        e.openURLListener = nullptr;
+    }
+    if (auto measurement = MSRMeasurement::sharedInstance()) measurement->removeAllUserAttributes();
 }
 
 std::shared_ptr<MSRMonitor> monitor() { return MSRMonitor::shared(); }
@@ -317,27 +345,6 @@ bool MSRAnalytics::waitForIdleForTesting(double timeoutSeconds) {
     if (auto measurement = MSRMeasurement::sharedInstance()) measurement->workerQueue().sync([] {});
     if (engine().operations.isSuspended()) return true;
     return engine().operations.waitUntilAllOperationsAreFinished(timeoutSeconds);
-}
-
-void MSRAnalytics::resetForTesting() {
-    auto& e = engine();
-    e.queue.sync([] {});
-    e.operations.cancelAllOperations();
-    (void)e.operations.waitUntilAllOperationsAreFinished(5);
-    e.operations.setSuspended(true);
-    {
-        std::lock_guard lock(e.mutex);
-        e.started = false;
-        e.enabled = true;
-        e.appID.clear();
-        e.appInstanceID = platform::UUID().uuidString();
-        e.loadTimestamp = platform::Date::now().timeIntervalSince1970();
-        e.interceptor = nullptr;
-        e.listeners.clear();
-        e.openURLListener = nullptr;
-    }
-    if (auto measurement = MSRMeasurement::sharedInstance()) measurement->removeAllUserAttributes();
-    MSRMonitor::shared()->resetForTesting();
 }
 
 }  // namespace measurement

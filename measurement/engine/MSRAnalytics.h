@@ -67,8 +67,6 @@ public:
 
     // Waits until the serial queue and the operation queue have run what was queued (bounded).
     static bool waitForIdleForTesting(double timeoutSeconds = 5);
-    // Test-only: a fresh engine state (not started, queue suspended, no listeners or properties).
-    static void resetForTesting();
 };
 
 // Registers "MSRAnalytics", "MSRMeasurement" and "MSRMonitor" with the shared runtime. Idempotent.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "zidedova_core/utilities/ZUTLogger.h"
 
 namespace measurement {
@@ -35,7 +36,15 @@ platform::objc::Class* MSRMonitor::runtimeClass() {
 }
 
 std::shared_ptr<MSRMonitor> MSRMonitor::shared() {
-    static auto monitor = std::make_shared<MSRMonitor>(runtimeClass());
+    static auto monitor = [] {
+        auto made = std::make_shared<MSRMonitor>(runtimeClass());
+        // Forgets the monitoring data.
+        platform::ResetRegistry::add("measurement.monitor", [made] {
+            std::lock_guard lock(made->mutex_);
+            made->counts_.clear();
+        });
+        return made;
+    }();
     return monitor;
 }
 
@@ -64,11 +73,6 @@ void MSRMonitor::logWithLevel(int64_t level, int64_t messageCode, const std::str
 std::map<int64_t, int64_t> MSRMonitor::monitoringData() const {
     std::lock_guard lock(mutex_);
     return counts_;
-}
-
-void MSRMonitor::resetForTesting() {
-    std::lock_guard lock(mutex_);
-    counts_.clear();
 }
 
 }  // namespace measurement

@@ -26,8 +26,6 @@ public:
     bool isDebugMode() const;
     // How many monitorable (level 0-5) reports each code has had.
     std::map<int64_t, int64_t> monitoringData() const;
-    // Test-only: forgets the debug switch and the monitoring data.
-    void resetForTesting();
 
     explicit MSRMonitor(platform::objc::Class* cls) : Object(cls) {}
 

@@ -9,7 +9,8 @@
 
 #include <fstream>
 #include <thread>
-#include "platform/foundation/tests/DeviceRootFixture.h"
+#include "testing/ProcessReset.h"
+#include "testing/TemporaryDeviceRoot.h"
 #include "zidedova_core/ZDVLogger.h"
 #include "zidedova_core/ZODOzi.h"
 #include "zidedova_core/utilities/tests/LogCapture.h"
@@ -18,21 +19,19 @@ namespace zidedova::testing {
 
 inline constexpr const char* kValidAppID = "1:123456789:ios:0a1b2c3d4e5f";
 
-class CoreTest : public platform::testing::DeviceRootTest {
+class CoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        DeviceRootTest::SetUp();
-        std::filesystem::create_directories(root + "/Bundle");
         platform::ProcessInfo::processInfo().setArguments(std::vector<std::string>{"Tesmar"});
-        ZODOzi::resetForTesting();
-        ZDVLoggerResetForTesting();
+        tesmar_testing::resetProcessState();
     }
     void TearDown() override {
-        ZODOzi::resetForTesting();
-        ZDVLoggerResetForTesting();
+        tesmar_testing::resetProcessState();
         platform::ProcessInfo::processInfo().setArguments(std::vector<std::string>{"Tesmar"});
-        DeviceRootTest::TearDown();
     }
+
+    tesmar_testing::TemporaryDeviceRoot device{"tesmar-device", {"Bundle"}};
+    const std::string root = device.path();
 
     void writeInfo(platform::ValueDictionary info) {
         if (!info.count("CFBundleIdentifier")) info["CFBundleIdentifier"] = "com.example.tesmar";

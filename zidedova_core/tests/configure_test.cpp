@@ -48,7 +48,7 @@ TEST_F(ConfigureTest, WithoutOptionsPlistForEachSwitchValue) {
     } cases[] = {{std::nullopt, true}, {Value(true), true}, {Value(false), false}, {Value("NO"), true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.plistSwitch ? c.plistSwitch->description() : "absent");
-        ZODOzi::resetForTesting();
+        tesmar_testing::resetProcessState({"zidedova.apps", "zidedova.options"});
         platform::Bundle::setMainBundlePath("");
         platform::ValueDictionary info;
         if (c.plistSwitch) info["ZidedovaDataCollectionDefaultEnabled"] = *c.plistSwitch;
@@ -75,7 +75,7 @@ TEST_F(ConfigureTest, WithOptionsPlistForEachSwitchValue) {
         bool diagnosticsPosted;
     } cases[] = {{std::nullopt, true}, {true, true}, {false, false}};
     for (const auto& c : cases) {
-        ZODOzi::resetForTesting();
+        tesmar_testing::resetProcessState({"zidedova.apps", "zidedova.options"});
         platform::Bundle::setMainBundlePath("");
         platform::ValueDictionary info{{"DTXcodeBuild", "14C18"}, {"DTSDKBuild", "20C52"}};
         if (c.plistSwitch) info["ZidedovaDataCollectionDefaultEnabled"] = *c.plistSwitch;
@@ -192,7 +192,7 @@ TEST_F(ConfigureTest, DataCollectionPrecedence) {
         {false, true, true},                {std::nullopt, false, false},
     };
     for (const auto& c : cases) {
-        ZODOzi::resetForTesting();
+        tesmar_testing::resetProcessState({"zidedova.apps", "zidedova.options"});
         platform::Bundle::setMainBundlePath("");
         platform::ValueDictionary info;
         if (c.plist) info["ZidedovaDataCollectionDefaultEnabled"] = *c.plist;

@@ -225,7 +225,7 @@ TEST_F(LoggerSwitchTest, LaunchArgumentAndPersistedFlagTable) {
         {{"-ZDVDebugEnabled", "-ZDVDebugDisabled"}, std::nullopt, false, std::nullopt},
     };
     for (const auto& c : cases) {
-        ZDVLoggerResetForTesting();
+        tesmar_testing::resetProcessState({"zidedova.logger", "zidedova.utilities.logger"});
         std::vector<std::string> args{"Tesmar"};
         args.insert(args.end(), c.arguments.begin(), c.arguments.end());
         platform::ProcessInfo::processInfo().setArguments(args);

@@ -7,6 +7,7 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "zidedova_core/utilities/ZUTAppEnvironmentUtil.h"
 
 namespace zidedova {
@@ -31,9 +32,31 @@ struct LoggerState {
     Client client;  // confined to queue
 };
 
+void resetLogger();
+
 LoggerState& state() {
-    static LoggerState* s = new LoggerState();  // never destroyed: loggers may run at exit
+    static LoggerState* s = [] {
+        auto* made = new LoggerState();  // never destroyed: loggers may run at exit
+        platform::ResetRegistry::add("zidedova.utilities.logger", resetLogger);
+        return made;
+    }();
     return *s;
+}
+
+// Back to the state before ZUTLoggerInitialize (level 5, no forced debug, empty version, no standard
+// error), after the lines already accepted are written.
+void resetLogger() {
+    auto& s = state();
+    ZUTLoggerFlush();
+    {
+        std::lock_guard lock(s.mutex);
+        s.initialized = false;
+        s.initializedFast = false;
+        s.version.clear();
+    }
+    s.level = ZUTLoggerLevelNotice;
+    s.forcedDebug = false;
+    s.queue.sync([] { state().client = Client{}; });
 }
 
 int maskForLevel(int level) { return (1 << (level + 1)) - 1; }
@@ -118,20 +141,6 @@ void ZUTLoggerWrapper::logWithLevel(int level, std::string_view service, std::st
 
 void ZUTLoggerFlush() {
     state().queue.sync([] {});
-}
-
-void ZUTLoggerResetForTesting() {
-    auto& s = state();
-    ZUTLoggerFlush();
-    {
-        std::lock_guard lock(s.mutex);
-        s.initialized = false;
-        s.initializedFast = false;
-        s.version.clear();
-    }
-    s.level = ZUTLoggerLevelNotice;
-    s.forcedDebug = false;
-    s.queue.sync([] { state().client = Client{}; });
 }
 
 }  // namespace zidedova

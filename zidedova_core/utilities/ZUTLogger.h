@@ -86,8 +86,5 @@ struct ZUTLoggerWrapper {
 
 // Waits until every line accepted so far has been written (or dropped by the client's filter).
 void ZUTLoggerFlush();
-// Test-only: back to the state before ZUTLoggerInitialize (level 5, no forced debug, empty version,
-// no standard error). Flushes first.
-void ZUTLoggerResetForTesting();
 
 }  // namespace zidedova

@@ -26,7 +26,9 @@
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Classes.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
+#include "testing/ProcessReset.h"
 #include "testing/PushServiceStandIn.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace core_test {
 
@@ -41,12 +43,8 @@ inline constexpr double kStart = 1'700'000'000.0;
 class CoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = PlatformConfig::current();
-        root_ = std::filesystem::temp_directory_path() /
-                ("push-core-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
-        std::filesystem::create_directories(root_);
+        tesmar_testing::resetProcessState();
         PlatformConfig::update([&](PlatformSettings& s) {
-            s.deviceRoot = root_.string();
             s.systemVersion = OperatingSystemVersion{17, 0, 0};
             s.notificationAuthorizationAnswer = "granted";
         });
@@ -57,9 +55,6 @@ protected:
             lines_.push_back(fields["text"].stringOr(""));
         });
         VezEduduzRequest::setServerURL(service.serverURL());
-        uikit::Application::resetShared();
-        usernotifications::UserNotificationCenter::resetCurrent();
-        VezEduduz::resetForTesting();
         VezEduduz::setLogLevel(VELogLevel::verbose, VELogLevel::none);
     }
     void TearDown() override {
@@ -67,15 +62,9 @@ protected:
         // after the reset and leave its re-attempt (and the group's time-out) on the shared main loop,
         // on this test's clock, where they hold up the next test's delayed blocks.
         settleRegistration();
-        VezEduduz::resetForTesting();
+        tesmar_testing::resetProcessState();
         drainMainLoop();
-        uikit::Application::resetShared();
-        usernotifications::UserNotificationCenter::resetCurrent();
         VezEduduzRequest::setServerURL("");
-        Bundle::setMainBundlePath("");
-        PlatformConfig::set(saved_);
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
 
     void setSystemVersion(int major, int minor = 0) {
@@ -118,7 +107,7 @@ protected:
     // A new "process" on the same device: the statics go, the stored state stays.
     void relaunch() {
         settleRegistration();
-        VezEduduz::resetForTesting();
+        tesmar_testing::resetProcessState({"vezeduduz.statics"});
         VezEduduz::setLogLevel(VELogLevel::verbose, VELogLevel::none);
     }
 
@@ -169,6 +158,7 @@ protected:
     }
     static std::shared_ptr<UserDefaults> store() { return UserDefaults::standard(); }
 
+    tesmar_testing::TemporaryDeviceRoot device{"push-core-test", {}};
     std::shared_ptr<dispatch::ManualClock> clock = std::make_shared<dispatch::ManualClock>(kStart);
     dispatch::ScopedClock scopedClock{clock};
     tesmar_testing::PushServiceStandIn service;
@@ -178,8 +168,7 @@ private:
         static std::atomic<int> c{0};
         return c;
     }
-    PlatformSettings saved_;
-    std::filesystem::path root_;
+    std::filesystem::path root_ = device.path();
     int infoCount_ = 0;
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;

@@ -6,6 +6,7 @@
 
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "platform/foundation/JSON.h"
+#include "testing/ProcessReset.h"
 
 namespace vezeduduz {
 namespace {
@@ -23,13 +24,13 @@ Value J(const char* text) {
 class DispatchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        H::resetForTesting();
+        tesmar_testing::resetProcessState();
         H::setEnvironmentProvider([] { return VENotificationEnvironment{false, D::notification}; });
         H::notificationBlocks([this](std::shared_ptr<VENotification> n) { received.push_back(n); },
                               [this](std::shared_ptr<VENotificationOpenedResult> r) { opened.push_back(r); });
         H::setOpenEventTracker([this](const std::shared_ptr<VENotificationOpenedResult>&) { ++tracked; });
     }
-    void TearDown() override { H::resetForTesting(); }
+    void TearDown() override { tesmar_testing::resetProcessState(); }
 
     std::vector<std::shared_ptr<VENotification>> received;
     std::vector<std::shared_ptr<VENotificationOpenedResult>> opened;

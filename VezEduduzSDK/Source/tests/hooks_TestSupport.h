@@ -23,16 +23,24 @@ class HooksTest : public CoreTest {
 protected:
     void SetUp() override {
         CoreTest::SetUp();
-        VezEduduzNotificationHelper::resetForTesting();
         loadApplicationCategory();
         faultsAtStart_ = uikit::completionFaultCount();
     }
     void TearDown() override {
         MainLoop::shared().runUntilIdle();
         EXPECT_EQ(uikit::completionFaultCount(), faultsAtStart_) << "a completion was called twice or dropped";
-        VezEduduzAppDelegate::unloadForTesting();
-        VezEduduzNotificationHelper::resetForTesting();
+        // The hooks go before the registration still on its way is settled.
+        unloadHooks();
+        tesmar_testing::resetProcessState({"vezeduduz.notification-helper"});
         CoreTest::TearDown();
+    }
+
+    // Undoes every exchange made by loadApplicationCategory() on the application and the notification
+    // centre and forgets the hooked classes, so the next load starts afresh. Classes that received
+    // injections keep them (tests use a new delegate class each time).
+    static void unloadHooks() {
+        tesmar_testing::resetProcessState(
+            {"vezeduduz.app-hooks", "vezeduduz.center-hooks", "vezeduduz.notification-handling"});
     }
 
     static std::string uniqueName(const std::string& stem) {

@@ -76,7 +76,7 @@ TEST_F(HookTableTest, DelegateHooksRunFirstAndStayOnTheDelegatesChain) {
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
-        VezEduduzAppDelegate::unloadForTesting();
+        unloadHooks();
         uikit::Application::resetShared();
         loadApplicationCategory();
         auto [delegateClass, other] = c.classes();
@@ -99,7 +99,7 @@ TEST_F(HookTableTest, DelegateHooksRunFirstAndStayOnTheDelegatesChain) {
 
 TEST_F(HookTableTest, NilDelegateFirstRecordsNothingAndLaterDelegateIsHooked) {
     launchWith(makeClass("First", {}));
-    VezEduduzAppDelegate::unloadForTesting();
+    unloadHooks();
     loadApplicationCategory();
     auto app = uikit::Application::shared();
     app->setDelegate(nullptr);
@@ -217,7 +217,7 @@ TEST_F(HooksTest, LifeCycleDrivesFocusTrackingOnlyWithAnAppId) {
     for (bool withAppId : {false, true}) {
         SCOPED_TRACE(withAppId ? "app id set" : "no app id");
         relaunch();
-        VezEduduzAppDelegate::unloadForTesting();
+        unloadHooks();
         loadApplicationCategory();
         uikit::Application::resetShared();
         (void)store()->removeObjectForKey("VD_UNSENT_ACTIVE_TIME");

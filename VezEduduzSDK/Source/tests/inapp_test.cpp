@@ -10,6 +10,7 @@
 #include "platform/foundation/JSON.h"
 #include "platform/uikit/AlertView.h"
 #include "rest_test_support.h"
+#include "testing/ProcessReset.h"
 
 namespace vezeduduz {
 namespace {
@@ -61,7 +62,7 @@ TEST(InAppAlert, SelectionLayoutsAndRangeChecks) {
 
 TEST(InAppAlert, TwoOpenAlertsKeepTheirOwnMessages) {
     testsupport::DeviceRoot device;
-    VezEduduzNotificationHelper::resetForTesting();
+    tesmar_testing::resetProcessState();
     VezEduduzNotificationHelper::setEnvironmentProvider([] { return VENotificationEnvironment{true, VEInFocusDisplayType::inAppAlert}; });
     std::vector<std::string> receivedIds;
     VezEduduzNotificationHelper::notificationBlocks(
@@ -102,7 +103,7 @@ TEST(InAppAlert, TwoOpenAlertsKeepTheirOwnMessages) {
     EXPECT_EQ(VezEduduzAlertView::liveAlertCount(), alreadyOpen);
 
     VezEduduzAlertView::setNotificationOpenedHandler(nullptr);
-    VezEduduzNotificationHelper::resetForTesting();
+    tesmar_testing::resetProcessState();
 }
 
 TEST(InAppDialogs, QueueShowsOneAtATimeAndCompletesAfterADelay) {

@@ -22,12 +22,11 @@ class InAppPageTest : public CoreTest {
 protected:
     void SetUp() override {
         CoreTest::SetUp();
-        VezEduduzWebView::resetForTesting();
         server.route("GET", "/offer", Reply::text("<title>Offer</title>", 200, "text/html"));
         server.route("GET", "/second", Reply::text("<title>Second</title>", 200, "text/html"));
     }
     void TearDown() override {
-        VezEduduzWebView::resetForTesting();
+        tesmar_testing::resetProcessState({"vezeduduz.web-view"});
         VezEduduzHelper::setInAppPagePresenter(nullptr);
         VezEduduzHelper::setDialogPresenter(nullptr);
         VezEduduzHelper::setShouldPromptToShowURL(nullptr);

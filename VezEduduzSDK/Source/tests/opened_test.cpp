@@ -124,7 +124,7 @@ TEST_F(OpenedTest, ArrivalsByStateAndDisplayType) {
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
-        resetNotificationHandlingForTesting();
+        tesmar_testing::resetProcessState({"vezeduduz.notification-handling"});
         VezEduduzNotificationHelper::resetLocals();
         VezEduduz::setInFocusDisplayType(c.displayType);
         size_t alertsBefore = VezEduduzAlertView::liveAlertCount();

@@ -6,6 +6,7 @@
 #include "measurement/engine/MSRMeasurement.h"
 #include "measurement/reporting/MSRScreenViewReporter.h"
 #include "platform/dispatch/MainLoop.h"
+#include "testing/ProcessReset.h"
 #include "zidedova_core/DOREdozadedo.h"
 #include "zidedova_core/DOREdozadedoConnector.h"
 #include "zidedova_core/ZDVConfiguration.h"
@@ -25,7 +26,8 @@ protected:
         CoreTest::SetUp();
         registerClasses();
         zidedova::registerClasses();
-        MSRAnalytics::resetForTesting();
+        // Registration may have touched the engine: start from its first state all the same.
+        tesmar_testing::resetProcessState({"measurement.analytics", "measurement.monitor"});
         listener = DOREdozadedo::addLogEventListener([this](const std::vector<ZDVAnalyticsEvent>& events) {
             std::lock_guard lock(mutex);
             logged.insert(logged.end(), events.begin(), events.end());
@@ -33,7 +35,6 @@ protected:
     }
     void TearDown() override {
         MSRAnalytics::waitForIdleForTesting();
-        MSRAnalytics::resetForTesting();
         CoreTest::TearDown();
     }
     void configure() {

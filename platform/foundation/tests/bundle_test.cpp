@@ -5,18 +5,19 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyList.h"
-#include "platform/foundation/tests/DeviceRootFixture.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-class BundleTest : public testing::DeviceRootTest {
+class BundleTest : public ::testing::Test {
 protected:
+    tesmar_testing::TemporaryDeviceRoot device{"tesmar-device", {}};
+    const std::string root = device.path();
     std::string bundleDir() { return root + "/Bundle"; }
     void SetUp() override {
-        DeviceRootTest::SetUp();
         fs::create_directories(bundleDir() + "/web");
         ASSERT_TRUE(plist::writeFile(Value::dictionary({{"CFBundleIdentifier", "com.example.intranet"},
                                                         {"CFBundleShortVersionString", "2.4"},

@@ -8,19 +8,18 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
-#include "platform/foundation/tests/DeviceRootFixture.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-class DefaultsTest : public testing::DeviceRootTest {
+class DefaultsTest : public ::testing::Test {
 protected:
-    void TearDown() override {
-        ProcessInfo::processInfo().setArguments({"tesmar"});
-        DeviceRootTest::TearDown();
-    }
+    void TearDown() override { ProcessInfo::processInfo().setArguments({"tesmar"}); }
+    tesmar_testing::TemporaryDeviceRoot device{"tesmar-device", {}};
+    const std::string root = device.path();
     std::string prefs() { return root + "/Library/Preferences/"; }
     Value onDisk(const std::string& domain) {
         auto v = plist::readFile(prefs() + domain + ".plist");

@@ -9,12 +9,16 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Preferences.h"
 #include "platform/foundation/UserDefaults.h"
-#include "platform/foundation/tests/DeviceRootFixture.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace platform {
 namespace {
 
-class FileMetadataTest : public testing::DeviceRootTest {};
+class FileMetadataTest : public ::testing::Test {
+protected:
+    tesmar_testing::TemporaryDeviceRoot device{"tesmar-device", {}};
+    const std::string root = device.path();
+};
 
 TEST_F(FileMetadataTest, CreationDateIsWhenTheFileWasMadeNotLastChanged) {
     auto& files = FileManager::defaultManager();
@@ -56,7 +60,11 @@ TEST_F(FileMetadataTest, ExcludedFromBackupFlagTravelsWithTheFile) {
     EXPECT_FALSE(files.isExcludedFromBackup(root + "/missing").ok());
 }
 
-class PreferencesFunctionsTest : public testing::DeviceRootTest {};
+class PreferencesFunctionsTest : public ::testing::Test {
+protected:
+    tesmar_testing::TemporaryDeviceRoot device{"tesmar-device", {}};
+    const std::string root = device.path();
+};
 
 TEST_F(PreferencesFunctionsTest, DomainsByApplicationIdentifier) {
     ASSERT_TRUE(CFPreferencesSetAppValue("k", Value("app"), kCFPreferencesCurrentApplication));

@@ -7,15 +7,17 @@
 #include <fstream>
 
 #include "platform/foundation/FileManager.h"
-#include "platform/foundation/tests/DeviceRootFixture.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-class FilesTest : public testing::DeviceRootTest {
+class FilesTest : public ::testing::Test {
 protected:
+    tesmar_testing::TemporaryDeviceRoot device{"tesmar-device", {}};
+    const std::string root = device.path();
     FileManager& fm = FileManager::defaultManager();
 
     void writePlain(const std::string& path, const std::string& text) { std::ofstream(path) << text; }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/foundation/Stream.h"
-#include "platform/foundation/tests/DeviceRootFixture.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace platform {
 namespace {
@@ -23,7 +23,11 @@ std::string drain(InputStream& in, size_t chunk) {
     return out;
 }
 
-class StreamTest : public testing::DeviceRootTest {};
+class StreamTest : public ::testing::Test {
+protected:
+    tesmar_testing::TemporaryDeviceRoot device{"tesmar-device", {}};
+    const std::string root = device.path();
+};
 
 TEST_F(StreamTest, MemoryRoundTrip) {
     auto out = OutputStream::toMemory();

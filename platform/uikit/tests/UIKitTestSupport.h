@@ -15,6 +15,7 @@
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/uikit/UIKit.h"
+#include "testing/TemporaryDeviceRoot.h"
 
 namespace uikit_test {
 
@@ -33,11 +34,6 @@ struct Event {
 class UIKitTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_ = PlatformConfig::current();
-        root_ = std::filesystem::temp_directory_path() /
-                ("uikit-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
-        std::filesystem::create_directories(root_ / "Bundle");
-        PlatformConfig::update([&](PlatformSettings& s) { s.deviceRoot = root_.string(); });
         Bundle::setMainBundlePath((root_ / "Bundle").string());
         writeInfo(Value::dictionary());
         events_ = DeviceEvents::addListener(
@@ -49,10 +45,6 @@ protected:
         dispatch::MainLoop::shared().runUntilIdle();
         Application::resetShared();
         Storyboard::unregisterAll();
-        Bundle::setMainBundlePath("");
-        PlatformConfig::set(saved_);
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
 
     void writeInfo(const Value& info) {
@@ -73,6 +65,7 @@ protected:
     // A fresh runtime class name per test: classes live for the whole process.
     static std::string uniqueName(const std::string& base) { return base + std::to_string(counter()++); }
 
+    tesmar_testing::TemporaryDeviceRoot device{"uikit-test", {"Bundle"}};
     std::vector<Event> recorded;
     std::shared_ptr<dispatch::ManualClock> clock = std::make_shared<dispatch::ManualClock>(1000);
     dispatch::ScopedClock scopedClock{clock};
@@ -82,8 +75,7 @@ private:
         static std::atomic<int> c{0};
         return c;
     }
-    PlatformSettings saved_;
-    std::filesystem::path root_;
+    std::filesystem::path root_ = device.path();
     int infoCount_ = 0;
     DeviceEvents::Token events_;
 };

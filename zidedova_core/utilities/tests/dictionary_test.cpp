@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "platform/foundation/tests/DeviceRootFixture.h"
+#include "testing/TemporaryDeviceRoot.h"
 #include "zidedova_core/utilities/ZUTAppEnvironmentUtil.h"
 #include "zidedova_core/utilities/ZUTMutableDictionary.h"
 
@@ -50,7 +50,11 @@ TEST(MutableDictionaryTest, ConcurrentWritersAndReaders) {
     EXPECT_EQ(d.count(), 400u);
 }
 
-class EnvironmentTest : public platform::testing::DeviceRootTest {};
+class EnvironmentTest : public ::testing::Test {
+protected:
+    tesmar_testing::TemporaryDeviceRoot device{"tesmar-device", {}};
+    const std::string root = device.path();
+};
 
 TEST_F(EnvironmentTest, AppStoreInstallTable) {
     struct Case {

@@ -4,23 +4,20 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/foundation/tests/DeviceRootFixture.h"
+#include "testing/ProcessReset.h"
+#include "testing/TemporaryDeviceRoot.h"
 #include "zidedova_core/utilities/ZUTLogger.h"
 #include "zidedova_core/utilities/tests/LogCapture.h"
 
 namespace zidedova {
 namespace {
 
-class LoggerTest : public platform::testing::DeviceRootTest {
+class LoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        DeviceRootTest::SetUp();
-        ZUTLoggerResetForTesting();
-    }
-    void TearDown() override {
-        ZUTLoggerResetForTesting();
-        DeviceRootTest::TearDown();
-    }
+    void SetUp() override { tesmar_testing::resetProcessState(); }
+    void TearDown() override { tesmar_testing::resetProcessState(); }
+    tesmar_testing::TemporaryDeviceRoot device{"tesmar-device", {}};
+    const std::string root = device.path();
     void makeAppStoreInstall() { std::filesystem::create_directories(root + "/Bundle/SC_Info"); }
 
     testing::LogCapture capture;
@@ -71,7 +68,7 @@ TEST_F(LoggerTest, LevelTable) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "level " << c.set << " appStore " << c.appStore);
-        ZUTLoggerResetForTesting();
+        tesmar_testing::resetProcessState({"zidedova.utilities.logger"});
         std::filesystem::remove_all(root + "/Bundle/SC_Info");
         if (c.appStore) makeAppStoreInstall();
         capture.clear();
