@@ -63,10 +63,10 @@ void PushServiceStandIn::install() {
                           [this, endpoint](const RecordedRequest& recorded, const httplib::Request& req,
                                            httplib::Response& res) { handle(endpoint, recorded, req, res); });
     }
-    server_->setFallbackHandler([this](const RecordedRequest& recorded, const httplib::Request& req,
-                                       httplib::Response& res) {
-        server_->answer(recorded, req, res, Reply::json(R"({"errors":["not found"]})", 404));
-    });
+    server_->setFallbackHandler(
+        [this](const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res) {
+            server_->answer(recorded, req, res, Reply::json(R"({"errors":["not found"]})", 404));
+        });
 }
 
 void PushServiceStandIn::script(const std::string& endpoint, std::vector<Reply> replies) {
@@ -108,6 +108,23 @@ void PushServiceStandIn::handle(const std::string& endpoint, const RecordedReque
     server_->answer(recorded, req, res, scripted ? std::move(*scripted) : defaultReply(endpoint, recorded));
 }
 
+void PushServiceStandIn::mergeTags(const std::string& playerId, const std::string& requestBody) {
+    auto body = platform::json::read(requestBody);
+    if (!body || !body->find("tags") || !body->find("tags")->isDictionary()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    platform::Value merged = platform::Value::dictionary();
+    if (auto old = playerTags_.find(playerId); old != playerTags_.end())
+        merged = platform::json::read(old->second).valueOr(platform::Value::dictionary());
+    for (const auto& [key, value] : *(*body)["tags"].asDictionary()) {
+        // An empty value deletes the tag, as the service does.
+        if (value.isString() && value.asString()->empty())
+            merged.erase(key);
+        else
+            merged.set(key, value);
+    }
+    playerTags_[playerId] = platform::json::write(merged).valueOr("{}");
+}
+
 Reply PushServiceStandIn::defaultReply(const std::string& endpoint, const RecordedRequest& recorded) {
     auto id = [&] {
         auto it = recorded.pathParams.find("id");
@@ -115,11 +132,13 @@ Reply PushServiceStandIn::defaultReply(const std::string& endpoint, const Record
     };
     if (endpoint == "POST players") {
         auto created = platform::UUID::random().uuidString();
+        mergeTags(created, recorded.body);
         std::lock_guard<std::mutex> lock(mutex_);
         createdPlayers_.push_back(created);
         return Reply::json(R"({"success":true,"id":)" + jsonString(created) + "}");
     }
     if (endpoint == "POST players/:id/on_session") {
+        mergeTags(id(), recorded.body);
         return Reply::json(R"({"success":true,"id":)" + jsonString(id()) + "}");
     }
     if (endpoint == "GET apps/:id/ios_params.js") {
@@ -129,31 +148,16 @@ Reply PushServiceStandIn::defaultReply(const std::string& endpoint, const Record
     if (endpoint == "GET players/:id") {
         std::lock_guard<std::mutex> lock(mutex_);
         auto tags = playerTags_.find(id());
-        return Reply::json(R"({"id":)" + jsonString(id()) +
-                           R"(,"tags":)" + (tags == playerTags_.end() ? std::string("{}") : tags->second) + "}");
+        return Reply::json(R"({"id":)" + jsonString(id()) + R"(,"tags":)" +
+                           (tags == playerTags_.end() ? std::string("{}") : tags->second) + "}");
     }
     if (endpoint == "PUT players/:id") {
-        auto body = platform::json::read(recorded.body);
-        if (body && body->find("tags") && body->find("tags")->isDictionary()) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            platform::Value merged = platform::Value::dictionary();
-            if (auto old = playerTags_.find(id()); old != playerTags_.end()) {
-                merged = platform::json::read(old->second).valueOr(platform::Value::dictionary());
-            }
-            for (const auto& [key, value] : *(*body)["tags"].asDictionary()) {
-                // An empty value deletes the tag, as the service does.
-                if (value.isString() && value.asString()->empty()) {
-                    merged.erase(key);
-                } else {
-                    merged.set(key, value);
-                }
-            }
-            playerTags_[id()] = platform::json::write(merged).valueOr("{}");
-        }
+        mergeTags(id(), recorded.body);
         return Reply::json(R"({"success":true})");
     }
     if (endpoint == "POST notifications") {
-        return Reply::json(R"({"id":)" + jsonString(platform::UUID::random().uuidString()) + R"(,"recipients":1})");
+        return Reply::json(R"({"id":)" + jsonString(platform::UUID::random().uuidString()) +
+                           R"(,"recipients":1})");
     }
     return Reply::json(R"({"success":true})");
 }
