@@ -27,6 +27,11 @@ std::string jsonText(const Value& value) {
     return text ? text.value() : value.description();
 }
 
+void logParseError(const char* name, const std::string& problem, const std::string& json) {
+    VezEduduz::vezeduduz_Log(VELogLevel::warn, std::string(name) + " JSON Parse Error: " + problem);
+    VezEduduz::vezeduduz_Log(VELogLevel::warn, std::string(name) + " JSON Parse Error, JSON: " + json);
+}
+
 // Parses a JSON text; logs the two parse-error lines under `name` and answers nothing on failure or when
 // the top level is not of the wanted kind.
 std::optional<Value> parseForCall(const std::string& json, const char* name, bool wantArray) {
@@ -37,8 +42,7 @@ std::optional<Value> parseForCall(const std::string& json, const char* name, boo
     else if (wantArray ? !parsed.value().isArray() : !parsed.value().isDictionary())
         problem = wantArray ? "the JSON text is not an array" : "the JSON text is not an object";
     if (problem.empty()) return std::move(parsed).value();
-    VezEduduz::vezeduduz_Log(VELogLevel::warn, std::string(name) + " JSON Parse Error: " + problem);
-    VezEduduz::vezeduduz_Log(VELogLevel::warn, std::string(name) + " JSON Parse Error, JSON: " + json);
+    logParseError(name, problem, json);
     return std::nullopt;
 }
 
@@ -203,7 +207,7 @@ void VezEduduz::deleteTagsWithJsonString(const std::string& json) {
     std::vector<std::string> names;
     for (const auto& key : *keys->asArray()) {
         if (!key.isString()) {
-            parseForCall("", "deleteTags", true);
+            logParseError("deleteTags", "tag names must be strings", json);
             return;
         }
         names.push_back(*key.asString());
