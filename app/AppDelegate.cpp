@@ -1,7 +1,6 @@
 #include "app/AppDelegate.h"
 
-#include "VezEduduzSDK/Source/VENotificationPayload.h"
-#include "VezEduduzSDK/Source/VezEduduz.h"
+#include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "app/Console.h"
 #include "app/Strings.h"
 #include "app/ViewController.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "VezEduduzSDK/Source/VENotification.h"
+#include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "app/ASConfig.h"
 #include "platform/foundation/URL.h"
 #include "platform/uikit/UIKit.h"

@@ -2,9 +2,7 @@
 
 #include <mutex>
 
-#include "VezEduduzSDK/Source/VEStateChanges.h"
-#include "VezEduduzSDK/Source/VESubscriptionState.h"
-#include "VezEduduzSDK/Source/VezEduduz.h"
+#include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "app/Console.h"
 #include "app/Strings.h"
 

@@ -2,13 +2,13 @@
 
 #include <mutex>
 
+#include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "app/AppDelegate.h"
 #include "app/Strings.h"
 #include "app/ViewController.h"
 #include "crash_reporter/Dodoredized.h"
 #include "kit_platform/Verira.h"
 #include "measurement/reporting/MSRScreenViewReporter.h"
-#include "VezEduduzSDK/Source/VezEduduzAppDelegate.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 #include "zidedova_core/DOREdozadedo.h"
 

@@ -20,31 +20,51 @@ elseif(NOT TESMAR_SANITIZE STREQUAL "")
   message(FATAL_ERROR "TESMAR_SANITIZE must be empty, address or thread")
 endif()
 
-# Test folders whose code runs on several threads; TSan runs these (label "threaded").
-set(TESMAR_THREADED_TESTS platform_foundation platform_dispatch platform_urlsession platform_webkit
-    platform_usernotifications platform_uikit platform_objc platform_systemconfiguration testing rivulet_source
-    vezeduduzsdk_source zidedova_core zidedova_core_utilities measurement_engine measurement_reporting app
-    kit_platform crash_reporter)
+# The fuzz build instruments every library for coverage and with the sanitizers, so libFuzzer sees the
+# code under test and not only the target file; fuzz/ links the fuzzer's own main into its targets.
+if(TESMAR_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "TESMAR_FUZZ needs clang")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
 
 function(tesmar_target_defaults target)
   target_compile_options(${target} PRIVATE ${TESMAR_WARNINGS})
-  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 
-# tesmar_library(NAME DIR dir DEPS ...): a static library of every source below DIR except tests/,
-# and one gtest executable (run by CTest) for every tests/ folder below DIR.
+# Includes are spelled from the repository root ("platform/foundation/URL.h"). A target sees only the
+# folders it owns or links: each folder gets an include root in the build tree holding one symlink that
+# mirrors the folder's path, and the root is a usage requirement of the folder's target.
+function(tesmar_include_root target dir scope)
+  set(root ${PROJECT_BINARY_DIR}/include-roots/${target})
+  get_filename_component(parent ${root}/${dir} DIRECTORY)
+  file(MAKE_DIRECTORY ${parent})
+  if(NOT IS_SYMLINK ${root}/${dir})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${dir} ${root}/${dir} SYMBOLIC)
+  endif()
+  target_include_directories(${target} ${scope} ${root})
+endfunction()
+
+# tesmar_library(NAME DIR dir [DEPS ...] [PRIVATE_DEPS ...] [TEST_DEPS ...]): a static library of every
+# source below DIR except tests/, and one gtest executable for every tests/ folder below DIR, each test
+# registered with CTest by name. DEPS are the libraries whose headers this one's headers use (PUBLIC);
+# PRIVATE_DEPS are used by its sources only (outside libraries belong here); TEST_DEPS are extra
+# libraries its tests call directly.
 function(tesmar_library name)
-  cmake_parse_arguments(ARG "" "DIR" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "DIR" "DEPS;PRIVATE_DEPS;TEST_DEPS" ${ARGN})
   set(dir ${PROJECT_SOURCE_DIR}/${ARG_DIR})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.c)
   list(FILTER srcs EXCLUDE REGEX "/tests/")
   if(srcs)
     add_library(${name} STATIC ${srcs})
     tesmar_target_defaults(${name})
-    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    tesmar_include_root(${name} ${ARG_DIR} PUBLIC)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
   else()
     add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    tesmar_include_root(${name} ${ARG_DIR} INTERFACE)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})
   endif()
 
@@ -63,12 +83,26 @@ function(tesmar_library name)
     file(GLOB tsrcs CONFIGURE_DEPENDS ${tdir}/*.cpp)
     add_executable(${tname}_tests ${tsrcs})
     tesmar_target_defaults(${tname}_tests)
-    target_link_libraries(${tname}_tests PRIVATE ${name} tesmar_testing GTest::gtest_main GTest::gmock)
-    add_test(NAME ${tname} COMMAND ${tname}_tests)
-    set_tests_properties(${tname} PROPERTIES TIMEOUT 900
-      ENVIRONMENT "TESMAR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
-    if(tname IN_LIST TESMAR_THREADED_TESTS)
-      set_tests_properties(${tname} PROPERTIES LABELS threaded)
-    endif()
+    target_link_libraries(${tname}_tests PRIVATE ${name} tesmar_testing ${ARG_TEST_DEPS} GTest::gtest_main
+                                                 GTest::gmock)
+    tesmar_add_gtests(${tname}_tests ${tname})
   endforeach()
+endfunction()
+
+# Registers every test of a gtest executable with CTest, named "<prefix>.<Suite>.<Test>" so a failure
+# names the test. Tests are listed when ctest runs (the build never runs test binaries), and each runs
+# in its own process, so tests of one binary run in parallel under ctest -j.
+function(tesmar_add_gtests target prefix)
+  gtest_discover_tests(${target}
+    TEST_PREFIX "${prefix}."
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 900 LABELS ${prefix} ENVIRONMENT "TESMAR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()
+
+# One library per platform area (platform/<area>, target platform_<area>). The umbrella
+# tesmar_platform links them all; an optional framework is one more line in CMakeLists.txt.
+function(tesmar_platform_area area)
+  tesmar_library(platform_${area} DIR platform/${area} ${ARGN})
+  set_property(GLOBAL APPEND PROPERTY TESMAR_PLATFORM_AREAS platform_${area})
 endfunction()

@@ -1,4 +1,4 @@
-#include "testing/ByteRange.h"
+#include "testing/internal/ByteRange.h"
 
 #include <charconv>
 #include <optional>

@@ -11,13 +11,44 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "platform/security/OpenSSLHandles.h"
-
 namespace tesmar_testing {
 
-using namespace platform::security::detail;
-
 namespace {
+
+// The test maker holds its OpenSSL objects itself; the platform's handles are its own business.
+struct BIODeleter {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+struct X509Deleter {
+    void operator()(X509* x) const { X509_free(x); }
+};
+struct X509CRLDeleter {
+    void operator()(X509_CRL* c) const { X509_CRL_free(c); }
+};
+struct EVPKeyDeleter {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+using BIOPtr = std::unique_ptr<BIO, BIODeleter>;
+using X509Ptr = std::unique_ptr<X509, X509Deleter>;
+using CRLPtr = std::unique_ptr<X509_CRL, X509CRLDeleter>;
+
+std::string drainOpenSSLErrors() {
+    std::string text;
+    while (unsigned long code = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(code, buffer, sizeof buffer);
+        if (!text.empty()) text += "; ";
+        text += buffer;
+    }
+    return text;
+}
+
+std::string bioContents(BIO* bio) {
+    char* data = nullptr;
+    long length = BIO_get_mem_data(bio, &data);
+    if (length <= 0 || !data) return {};
+    return std::string(data, static_cast<size_t>(length));
+}
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error("test certificate: " + what + ": " + drainOpenSSLErrors());
@@ -123,10 +154,17 @@ CertificateSpec authoritySpec(const std::string& name, long lifetime) {
 }  // namespace
 
 platform::security::Certificate TestCertificate::certificate() const {
-    return platform::security::Certificate::fromX509(x509.get()).value();
+    return platform::security::Certificate::fromDER(der()).value();
 }
 
-platform::security::Bytes TestCertificate::der() const { return certificate().der(); }
+platform::security::Bytes TestCertificate::der() const {
+    unsigned char* out = nullptr;
+    int length = i2d_X509(x509.get(), &out);
+    if (length <= 0) fail("certificate DER");
+    platform::security::Bytes bytes(out, out + length);
+    OPENSSL_free(out);
+    return bytes;
+}
 
 platform::security::PublicKey TestCertificate::publicKey() const {
     auto key = certificate().publicKey();

@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "testing/ByteRange.h"
+#include "testing/internal/ByteRange.h"
 
 namespace tesmar_testing {
 

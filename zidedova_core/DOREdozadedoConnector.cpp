@@ -4,7 +4,7 @@
 
 #include "zidedova_core/DOREdozadedo.h"
 #include "zidedova_core/ZDVComponentContainer.h"
-#include "zidedova_core/ZDVConnectorUtils.h"
+#include "zidedova_core/internal/ZDVConnectorUtils.h"
 
 namespace zidedova {
 

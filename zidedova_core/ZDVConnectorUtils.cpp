@@ -1,4 +1,4 @@
-#include "zidedova_core/ZDVConnectorUtils.h"
+#include "zidedova_core/internal/ZDVConnectorUtils.h"
 
 #include <string_view>
 

@@ -1,4 +1,4 @@
-#include "zidedova_core/ZODOziAssociationRegistration.h"
+#include "zidedova_core/internal/ZODOziAssociationRegistration.h"
 
 #include <map>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "Rivulet/Source/KeptDownloadFile.h"
+#include "Rivulet/Source/internal/KeptDownloadFile.h"
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/UUID.h"

@@ -1,9 +1,5 @@
 #include "Rivulet/Source/ServerTrustPolicy.h"
 
-#include <openssl/err.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
-
 #include <filesystem>
 #include <set>
 
@@ -21,13 +17,7 @@ Policy sslPolicy(bool validateHost, const std::string& host) {
 
 // Whether `issuer`'s key signed `child` (names and key identifiers must match as well).
 bool isIssuedBy(const SecCertificate& child, const SecCertificate& issuer) {
-    bool issued = X509_check_issued(issuer.x509(), child.x509()) == X509_V_OK;
-    if (issued) {
-        EVP_PKEY* key = X509_get0_pubkey(issuer.x509());
-        issued = key && X509_verify(child.x509(), key) == 1;
-    }
-    ERR_clear_error();
-    return issued;
+    return child.isIssuedBy(issuer);
 }
 
 // The presented certificates the leaf reaches by signatures: the leaf, its issuer if presented, that

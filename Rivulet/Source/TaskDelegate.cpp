@@ -1,7 +1,7 @@
 #include "Rivulet/Source/TaskDelegate.h"
 
-#include "Rivulet/Source/KeptDownloadFile.h"
 #include "Rivulet/Source/Timeline.h"
+#include "Rivulet/Source/internal/KeptDownloadFile.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/urlsession/URLCredentialStorage.h"
 #include "platform/urlsession/URLError.h"

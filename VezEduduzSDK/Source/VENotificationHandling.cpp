@@ -10,7 +10,7 @@
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
-#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/ResetRegistry.h"

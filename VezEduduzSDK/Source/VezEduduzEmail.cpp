@@ -7,9 +7,9 @@
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzClient.h"
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
-#include "VezEduduzSDK/Source/VezEduduzEmailInternal.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzEmailInternal.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
-#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
 
 namespace vezeduduz {

@@ -4,7 +4,7 @@
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
-#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 

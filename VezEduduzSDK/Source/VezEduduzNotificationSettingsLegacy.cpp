@@ -2,7 +2,7 @@
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
-#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/uikit/Application.h"
 
 namespace vezeduduz {

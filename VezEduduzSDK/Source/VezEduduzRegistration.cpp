@@ -11,7 +11,7 @@
 #include "VezEduduzSDK/Source/VezEduduzJailbreakDetection.h"
 #include "VezEduduzSDK/Source/VezEduduzMobileProvision.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
-#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Locale.h"

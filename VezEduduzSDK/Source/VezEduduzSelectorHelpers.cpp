@@ -1,4 +1,4 @@
-#include "VezEduduzSDK/Source/VezEduduzSelectorHelpers.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzSelectorHelpers.h"
 
 #include <stdexcept>
 

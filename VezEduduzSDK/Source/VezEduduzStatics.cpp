@@ -1,4 +1,4 @@
-#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 
 #include <condition_variable>
 #include <mutex>

@@ -1,11 +1,11 @@
-#include "VezEduduzSDK/Source/VezEduduzTracker.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzTracker.h"
 
 #include "VezEduduzSDK/Source/VERequests.h"
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzClient.h"
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
-#include "VezEduduzSDK/Source/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/uikit/Application.h"
 
 namespace vezeduduz {

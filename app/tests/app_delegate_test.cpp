@@ -2,9 +2,7 @@
 // become new root screens; everything else keeps the screen that is showing.
 #include <gtest/gtest.h>
 
-#include "VezEduduzSDK/Source/VENotification.h"
-#include "VezEduduzSDK/Source/VENotificationPayload.h"
-#include "VezEduduzSDK/Source/VezEduduz.h"
+#include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "app/AppDelegate.h"
 #include "app/Tesmar.h"
 #include "app/ViewController.h"

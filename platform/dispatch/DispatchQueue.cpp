@@ -11,8 +11,8 @@
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
-#include "platform/dispatch/ThreadPool.h"
-#include "platform/dispatch/TimerScheduler.h"
+#include "platform/dispatch/internal/ThreadPool.h"
+#include "platform/dispatch/internal/TimerScheduler.h"
 
 namespace platform::dispatch {
 

@@ -2,7 +2,7 @@
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
-#include "platform/dispatch/TimerScheduler.h"
+#include "platform/dispatch/internal/TimerScheduler.h"
 
 namespace platform::dispatch {
 

@@ -1,4 +1,4 @@
-#include "platform/dispatch/ThreadPool.h"
+#include "platform/dispatch/internal/ThreadPool.h"
 
 #include <chrono>
 #include <condition_variable>

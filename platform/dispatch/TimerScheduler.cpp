@@ -1,4 +1,4 @@
-#include "platform/dispatch/TimerScheduler.h"
+#include "platform/dispatch/internal/TimerScheduler.h"
 
 #include <chrono>
 #include <condition_variable>

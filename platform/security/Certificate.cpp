@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/security/OpenSSLHandles.h"
+#include "platform/security/internal/OpenSSLHandles.h"
 
 namespace platform::security {
 
@@ -202,6 +202,16 @@ std::vector<std::string> Certificate::dnsNames() const {
 }
 
 std::optional<PublicKey> Certificate::publicKey() const { return PublicKey::fromCertificate(*this); }
+
+bool Certificate::isIssuedBy(const Certificate& issuer) const {
+    bool issued = X509_check_issued(issuer.x509(), x509()) == X509_V_OK;
+    if (issued) {
+        EVP_PKEY* key = X509_get0_pubkey(issuer.x509());
+        issued = key && X509_verify(x509(), key) == 1;
+    }
+    drainOpenSSLErrors();
+    return issued;
+}
 
 bool Certificate::operator==(const Certificate& other) const {
     if (x509_ == other.x509_) return true;

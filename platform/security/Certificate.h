@@ -1,7 +1,7 @@
 #pragma once
 // Certificate and PublicKey: immutable X.509 values over OpenSSL.
 //
-// A Certificate owns a reference to an X509 object; copies share it (OpenSSL's reference count), so
+// A Certificate owns a reference to an OpenSSL certificate; copies share it (its reference count), so
 // copying is cheap and a certificate may be read from any thread. Equality is byte equality of the
 // DER encoding. A PublicKey is the subject public key of a certificate; two keys are equal when their
 // DER-encoded SubjectPublicKeyInfo is equal, so the same key found in two different certificates
@@ -19,10 +19,16 @@
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Error.h"
 
-typedef struct x509_st X509;
-typedef struct evp_pkey_st EVP_PKEY;
+struct x509_st;
+struct evp_pkey_st;
 
 namespace platform::security {
+
+namespace detail {
+struct OpenSSLAccess;  // the security area's own way to the OpenSSL objects (internal/OpenSSLHandles.h)
+}
+class RevocationList;
+class Trust;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -43,10 +49,6 @@ public:
     static Result<std::vector<Certificate>> allFromPEM(std::string_view pem);
     // DER when the bytes decode as DER, else PEM (first certificate).
     static Result<Certificate> fromDEROrPEM(const Bytes& bytes);
-    // Takes a new reference on an OpenSSL certificate (e.g. one from a verify callback); the caller
-    // keeps its own. nullptr gives an error.
-    static Result<Certificate> fromX509(X509* x509);
-
     Bytes der() const;
     std::string pem() const;
 
@@ -66,15 +68,27 @@ public:
     // The subject public key; none when OpenSSL cannot decode it (unknown algorithm).
     std::optional<PublicKey> publicKey() const;
 
-    // Borrowed handle for OpenSSL calls; valid while any copy of this certificate lives. Do not modify.
-    X509* x509() const { return x509_.get(); }
+    // Whether `issuer`'s key signed this certificate, with the issuer's subject (and key identifier,
+    // when both carry one) matching this certificate's issuer.
+    bool isIssuedBy(const Certificate& issuer) const;
 
     bool operator==(const Certificate& other) const;
     bool operator!=(const Certificate& other) const { return !(*this == other); }
 
 private:
-    explicit Certificate(std::shared_ptr<X509> x509) : x509_(std::move(x509)) {}
-    std::shared_ptr<X509> x509_;
+    friend class PublicKey;
+    friend class RevocationList;
+    friend class Trust;
+    friend struct detail::OpenSSLAccess;
+
+    explicit Certificate(std::shared_ptr<x509_st> x509) : x509_(std::move(x509)) {}
+    // Takes a new reference on an OpenSSL certificate (e.g. one from a verify callback); the caller
+    // keeps its own. nullptr gives an error.
+    static Result<Certificate> fromX509(x509_st* x509);
+    // Borrowed; valid while any copy of this certificate lives. Do not modify.
+    x509_st* x509() const { return x509_.get(); }
+
+    std::shared_ptr<x509_st> x509_;
 };
 
 class PublicKey {
@@ -86,15 +100,17 @@ public:
     const Bytes& subjectPublicKeyInfo() const { return spki_; }
     std::string algorithmName() const;  // "EC", "RSA", "ED25519", ...
     int bits() const;
-    // Borrowed handle for OpenSSL calls; valid while any copy of this key lives. Do not modify.
-    EVP_PKEY* evpKey() const { return key_.get(); }
-
     bool operator==(const PublicKey& other) const { return spki_ == other.spki_; }
     bool operator!=(const PublicKey& other) const { return !(*this == other); }
 
 private:
-    PublicKey(std::shared_ptr<EVP_PKEY> key, Bytes spki) : key_(std::move(key)), spki_(std::move(spki)) {}
-    std::shared_ptr<EVP_PKEY> key_;
+    friend struct detail::OpenSSLAccess;
+
+    PublicKey(std::shared_ptr<evp_pkey_st> key, Bytes spki) : key_(std::move(key)), spki_(std::move(spki)) {}
+    // Borrowed; valid while any copy of this key lives. Do not modify.
+    evp_pkey_st* evpKey() const { return key_.get(); }
+
+    std::shared_ptr<evp_pkey_st> key_;
     Bytes spki_;
 };
 

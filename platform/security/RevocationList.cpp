@@ -3,7 +3,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
-#include "platform/security/OpenSSLHandles.h"
+#include "platform/security/internal/OpenSSLHandles.h"
 
 namespace platform::security {
 

@@ -8,7 +8,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/security/Certificate.h"
 
-typedef struct X509_crl_st X509_CRL;
+struct X509_crl_st;
 
 namespace platform::security {
 
@@ -23,11 +23,12 @@ public:
     // Whether the list names this certificate's serial number (issuer match is not checked here).
     bool listsSerialOf(const Certificate& certificate) const;
 
-    X509_CRL* crl() const { return crl_.get(); }  // borrowed; do not modify
-
 private:
-    explicit RevocationList(std::shared_ptr<X509_CRL> crl) : crl_(std::move(crl)) {}
-    std::shared_ptr<X509_CRL> crl_;
+    friend class Trust;
+
+    explicit RevocationList(std::shared_ptr<X509_crl_st> crl) : crl_(std::move(crl)) {}
+    X509_crl_st* crl() const { return crl_.get(); }  // borrowed; do not modify
+    std::shared_ptr<X509_crl_st> crl_;
 };
 
 }  // namespace platform::security

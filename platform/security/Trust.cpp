@@ -11,7 +11,7 @@
 #include <iterator>
 
 #include "platform/foundation/PlatformConfig.h"
-#include "platform/security/OpenSSLHandles.h"
+#include "platform/security/internal/OpenSSLHandles.h"
 
 namespace platform::security {
 
@@ -33,7 +33,8 @@ void addExtraRoots(X509_STORE* store) {
         std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         auto roots = Certificate::allFromPEM(pem);
         if (!roots) continue;
-        for (const auto& root : *roots) X509_STORE_add_cert(store, root.x509());  // duplicates are harmless
+        for (const auto& root : *roots)
+            X509_STORE_add_cert(store, OpenSSLAccess::x509(root));  // duplicates are harmless
     }
     drainOpenSSLErrors();
 }

@@ -1,8 +1,8 @@
 #include "platform/uikit/AlertController.h"
 
 #include "platform/foundation/DeviceEvents.h"
-#include "platform/uikit/AlertStack.h"
 #include "platform/uikit/Classes.h"
+#include "platform/uikit/internal/AlertStack.h"
 
 namespace platform::uikit {
 

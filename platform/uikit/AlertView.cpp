@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "platform/foundation/DeviceEvents.h"
-#include "platform/uikit/AlertStack.h"
+#include "platform/uikit/internal/AlertStack.h"
 
 namespace platform::uikit {
 

@@ -1,4 +1,4 @@
-#include "platform/urlsession/CacheGlue.h"
+#include "platform/urlsession/internal/CacheGlue.h"
 
 #include <algorithm>
 #include <cctype>

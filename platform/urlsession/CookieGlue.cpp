@@ -1,4 +1,4 @@
-#include "platform/urlsession/CookieGlue.h"
+#include "platform/urlsession/internal/CookieGlue.h"
 
 #include "platform/foundation/HTTPCookie.h"
 

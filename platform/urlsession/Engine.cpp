@@ -1,4 +1,4 @@
-#include "platform/urlsession/Engine.h"
+#include "platform/urlsession/internal/Engine.h"
 
 #include <curl/curl.h>
 #include <pthread.h>
@@ -7,9 +7,9 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformConfig.h"
-#include "platform/urlsession/StreamConnection.h"
-#include "platform/urlsession/Transfer.h"
 #include "platform/urlsession/URLError.h"
+#include "platform/urlsession/internal/StreamConnection.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 namespace platform::urlsession_detail {
 

@@ -1,4 +1,4 @@
-#include "platform/urlsession/ResumeData.h"
+#include "platform/urlsession/internal/ResumeData.h"
 
 #include <filesystem>
 

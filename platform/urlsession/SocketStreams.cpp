@@ -1,4 +1,4 @@
-#include "platform/urlsession/SocketStreams.h"
+#include "platform/urlsession/internal/SocketStreams.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -1,5 +1,5 @@
 // The stream side of the engine: connecting through curl, then moving bytes on the socket.
-#include "platform/urlsession/StreamConnection.h"
+#include "platform/urlsession/internal/StreamConnection.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,9 +15,9 @@
 #include <deque>
 
 #include "platform/foundation/PlatformConfig.h"
-#include "platform/urlsession/Engine.h"
-#include "platform/urlsession/SocketStreams.h"
 #include "platform/urlsession/URLError.h"
+#include "platform/urlsession/internal/Engine.h"
+#include "platform/urlsession/internal/SocketStreams.h"
 
 namespace platform::urlsession_detail {
 

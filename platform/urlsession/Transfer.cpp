@@ -1,5 +1,5 @@
 // The transfer side of the engine: curl easy setup, curl callbacks, delegate decisions, completion.
-#include "platform/urlsession/Transfer.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -15,12 +15,12 @@
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/security/Trust.h"
-#include "platform/urlsession/CacheGlue.h"
-#include "platform/urlsession/CookieGlue.h"
-#include "platform/urlsession/ResumeData.h"
-#include "platform/urlsession/StreamConnection.h"
 #include "platform/urlsession/URLCredentialStorage.h"
 #include "platform/urlsession/URLError.h"
+#include "platform/urlsession/internal/CacheGlue.h"
+#include "platform/urlsession/internal/CookieGlue.h"
+#include "platform/urlsession/internal/ResumeData.h"
+#include "platform/urlsession/internal/StreamConnection.h"
 
 namespace platform::urlsession_detail {
 

@@ -1,8 +1,8 @@
 #include "platform/urlsession/URLSession.h"
 
 #include "platform/dispatch/OperationQueue.h"
-#include "platform/urlsession/Engine.h"
-#include "platform/urlsession/ResumeData.h"
+#include "platform/urlsession/internal/Engine.h"
+#include "platform/urlsession/internal/ResumeData.h"
 
 namespace platform {
 

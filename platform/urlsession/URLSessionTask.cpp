@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "platform/urlsession/Engine.h"
-#include "platform/urlsession/StreamConnection.h"
-#include "platform/urlsession/Transfer.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSession.h"
+#include "platform/urlsession/internal/Engine.h"
+#include "platform/urlsession/internal/StreamConnection.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 namespace platform {
 

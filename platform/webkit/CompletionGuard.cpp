@@ -1,4 +1,4 @@
-#include "platform/webkit/CompletionGuard.h"
+#include "platform/webkit/internal/CompletionGuard.h"
 
 #include "platform/foundation/DeviceEvents.h"
 

@@ -6,9 +6,9 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSessionTask.h"
-#include "platform/webkit/CompletionGuard.h"
-#include "platform/webkit/TaskSink.h"
 #include "platform/webkit/WebsiteDataStore.h"
+#include "platform/webkit/internal/CompletionGuard.h"
+#include "platform/webkit/internal/TaskSink.h"
 
 namespace platform::webkit::webkit_detail {
 

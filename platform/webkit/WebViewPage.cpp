@@ -1,7 +1,7 @@
 // The page driver: what the page's script and its user do, in place of a script engine.
 #include "platform/foundation/DeviceEvents.h"
-#include "platform/webkit/CompletionGuard.h"
 #include "platform/webkit/WebView.h"
+#include "platform/webkit/internal/CompletionGuard.h"
 
 namespace platform::webkit {
 

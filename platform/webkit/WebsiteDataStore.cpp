@@ -3,8 +3,8 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/urlsession/URLSession.h"
-#include "platform/webkit/TaskSink.h"
 #include "platform/webkit/WebViewConfiguration.h"
+#include "platform/webkit/internal/TaskSink.h"
 
 namespace platform::webkit {
 

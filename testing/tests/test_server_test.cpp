@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/ByteRange.h"
 #include "testing/TestCertificates.h"
 #include "testing/TestHttpServer.h"
+#include "testing/internal/ByteRange.h"
 
 // Fetch options are written as designated initializers naming only what a case needs.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"

@@ -1,7 +1,7 @@
 #include "zidedova_core/ZDVConfiguration.h"
 #include "zidedova_core/ZDVErrorValue.h"
 #include "zidedova_core/ZDVException.h"
-#include "zidedova_core/ZODOziAssociationRegistration.h"
+#include "zidedova_core/internal/ZODOziAssociationRegistration.h"
 #include "zidedova_core/tests/CoreFixture.h"
 
 namespace zidedova {

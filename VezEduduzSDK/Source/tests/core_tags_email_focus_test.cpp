@@ -2,7 +2,7 @@
 // registration replays, against the push-service stand-in on the manual clock.
 #include <set>
 
-#include "VezEduduzSDK/Source/VezEduduzTracker.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzTracker.h"
 #include "VezEduduzSDK/Source/tests/core_TestSupport.h"
 #include "platform/urlsession/URLSession.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
-#include "platform/dispatch/ThreadPool.h"
+#include "platform/dispatch/internal/ThreadPool.h"
 
 using namespace platform::dispatch;
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/security/internal/OpenSSLHandles.h"
 #include "testing/TestCertificates.h"
 
 using platform::security::Bytes;
@@ -76,9 +77,31 @@ TEST(Certificate, RejectsBadInputWithAnError) {
                                     std::string("-----BEGIN CERTIFICATE-----\n!!!\n-----END CERTIFICATE-----\n")}) {
         EXPECT_FALSE(Certificate::fromPEM(text).ok()) << text;
     }
-    EXPECT_FALSE(Certificate::fromX509(nullptr).ok());
+    EXPECT_FALSE(platform::security::detail::OpenSSLAccess::certificateFromX509(nullptr).ok());
     // A PEM file read as bytes is still accepted where either form is allowed.
     EXPECT_TRUE(Certificate::fromDEROrPEM(Bytes(pem.begin(), pem.end())).ok());
+}
+
+TEST(Certificate, IsIssuedByNeedsTheIssuersSignature) {
+    const auto& p = pki();
+    auto other = tesmar_testing::TestPKI::make("site.example.test");  // same names, other keys
+    struct Case {
+        const char* name;
+        const tesmar_testing::TestCertificate& child;
+        const tesmar_testing::TestCertificate& issuer;
+        bool issued;
+    } cases[] = {
+        {"leaf by its intermediate", p.leaf, p.intermediate, true},
+        {"intermediate by the root", p.intermediate, p.root, true},
+        {"root by itself", p.root, p.root, true},
+        {"leaf by the root (skips a link)", p.leaf, p.root, false},
+        {"intermediate by the leaf (reversed)", p.intermediate, p.leaf, false},
+        {"leaf by an unrelated root", p.leaf, p.unrelatedRoot, false},
+        {"leaf by a same-named intermediate with another key", p.leaf, other.intermediate, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.child.certificate().isIssuedBy(c.issuer.certificate()), c.issued) << c.name;
+    }
 }
 
 TEST(PublicKey, EqualityFollowsTheKeyNotTheCertificate) {

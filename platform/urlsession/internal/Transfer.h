@@ -12,7 +12,7 @@
 
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/Stream.h"
-#include "platform/urlsession/Engine.h"
+#include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/URLSessionTaskMetrics.h"
 
 namespace platform::urlsession_detail {

@@ -1,6 +1,6 @@
 #pragma once
 // Owning handles for the OpenSSL objects the security area uses, and the error-queue text.
-// Internal to platform/security and the test certificate maker; not part of the public surface.
+// Internal to platform/security; not part of the public surface.
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -8,6 +8,8 @@
 
 #include <memory>
 #include <string>
+
+#include "platform/security/Certificate.h"
 
 namespace platform::security::detail {
 
@@ -54,6 +56,13 @@ inline std::shared_ptr<EVP_PKEY> shareKey(EVP_PKEY* k) {
     if (!k || EVP_PKEY_up_ref(k) != 1) return nullptr;
     return std::shared_ptr<EVP_PKEY>(k, EVPKeyDeleter{});
 }
+
+// The OpenSSL objects behind the public values, for the area's own files.
+struct OpenSSLAccess {
+    static X509* x509(const Certificate& certificate) { return certificate.x509(); }
+    static Result<Certificate> certificateFromX509(X509* x509) { return Certificate::fromX509(x509); }
+    static EVP_PKEY* evpKey(const PublicKey& key) { return key.evpKey(); }
+};
 
 // Drains this thread's OpenSSL error queue into one line ("" when empty), so a failure never leaks
 // its errors into an unrelated later call.
