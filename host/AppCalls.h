@@ -7,7 +7,8 @@
 // Each call answers once with an "app-call.result" event:
 //   {"event":"app-call.result","call":NAME,"outcome":"success","value":...}
 //   {"event":"app-call.result","call":NAME,"outcome":"failure","error":{"domain":...,"code":...,"info":...}}
-// Calls that take no blocks answer success (value null) as soon as they were made. Main loop.
+// Calls that take no blocks answer success (value null) as soon as they were made. A call the SDK drops
+// without answering its blocks (tags with a nested value, say) prints nothing. Main loop.
 #include <functional>
 #include <optional>
 #include <string>
