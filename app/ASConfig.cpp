@@ -41,8 +41,8 @@ std::shared_ptr<ASConfig> ASConfigParser::parse(const ConfigDictionary& dictiona
 
 ConfigDictionary ASConfigService::readConfigFile() {
     auto bundle = platform::Bundle::mainBundle();
-    auto path = bundle ? bundle->pathForResource(Strings::File::Name::config, Strings::File::Extension::json)
-                       : std::nullopt;
+    auto path =
+        bundle ? bundle->pathForResource(Strings::File::Name::config, Strings::File::Extension::json) : std::nullopt;
     if (!path) return {};
 
     std::ifstream file(*path, std::ios::binary);

@@ -19,8 +19,7 @@ class ASConfig {
 public:
     ASConfig(std::optional<platform::URL> baseURL, bool pushNotificationsEnabled,
              std::optional<std::string> baseUrlHomeHost)
-        : baseURL(std::move(baseURL)),
-          pushNotificationsEnabled(pushNotificationsEnabled),
+        : baseURL(std::move(baseURL)), pushNotificationsEnabled(pushNotificationsEnabled),
           baseUrlHomeHost(std::move(baseUrlHomeHost)) {}
 
     std::optional<platform::URL> baseURL;

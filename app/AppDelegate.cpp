@@ -47,11 +47,10 @@ platform::objc::Class* AppDelegate::runtimeClass() {
                 makeImp([](Object* self, Selector, ObjectHandle, Value options) -> bool {
                     return delegateOf(self)->didFinishLaunchingWithOptions(options);
                 }))
-        .method(sel("application:continueUserActivity:restorationHandler:"),
-                makeImp([](Object* self, Selector, ObjectHandle, std::shared_ptr<uikit::UserActivity> activity,
-                           uikit::RestorationHandler) -> bool {
-                    return delegateOf(self)->continueUserActivity(activity);
-                }))
+        .method(
+            sel("application:continueUserActivity:restorationHandler:"),
+            makeImp([](Object* self, Selector, ObjectHandle, std::shared_ptr<uikit::UserActivity> activity,
+                       uikit::RestorationHandler) -> bool { return delegateOf(self)->continueUserActivity(activity); }))
         .method(sel("applicationWillResignActive:"), makeImp(&nothing))
         .method(sel("applicationDidEnterBackground:"), makeImp(&nothing))
         .method(sel("applicationWillEnterForeground:"), makeImp(&nothing))
@@ -74,10 +73,13 @@ void AppDelegate::setupVezEduduz(const Value& launchOptions) {
     vezeduduz::VezEduduz::initWithLaunchOptions(
         launchOptions, Value(Strings::VezEduduz::appId),
         [](std::shared_ptr<vezeduduz::VENotification> notification) { handleNotificationReceived(notification); },
-        [self](std::shared_ptr<vezeduduz::VENotificationOpenedResult> result) { self->handleNotificationAction(result); },
+        [self](std::shared_ptr<vezeduduz::VENotificationOpenedResult> result) {
+            self->handleNotificationAction(result);
+        },
         settings);
     vezeduduz::VezEduduz::setInFocusDisplayType(2);
-    vezeduduz::VezEduduz::promptForPushNotificationsWithUserResponse([](bool accepted) { handlePromptResponse(accepted); });
+    vezeduduz::VezEduduz::promptForPushNotificationsWithUserResponse(
+        [](bool accepted) { handlePromptResponse(accepted); });
 }
 
 void AppDelegate::handleNotificationReceived(const std::shared_ptr<vezeduduz::VENotification>& notification) {

@@ -15,8 +15,8 @@ bool Helper::isConnectedToNetwork() {
     std::memset(&zeroAddress, 0, sizeof zeroAddress);
     zeroAddress.sin_family = AF_INET;
 
-    auto reachability = platform::sc::NetworkReachability::createWithAddress(
-        reinterpret_cast<const sockaddr*>(&zeroAddress));
+    auto reachability =
+        platform::sc::NetworkReachability::createWithAddress(reinterpret_cast<const sockaddr*>(&zeroAddress));
     if (!reachability) return false;
     auto flags = reachability->getFlags();
     if (!flags) return false;

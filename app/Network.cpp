@@ -41,8 +41,9 @@ void Network::registerDevice(const std::vector<platform::HTTPCookie>& cookies) {
         storage->setCookies(cookies, *url, std::nullopt);
 
     rivulet::request(*url, rivulet::HTTPMethod::post, parameters, rivulet::JSONEncoding::Default())
-        ->responseJSON(std::nullopt, rivulet::JSONReadingOptions{rivulet::JSONReadingOptions::allowFragments},
-                       [](rivulet::DataResponse<platform::Value> response) { registerDeviceResponseHandler(response); });
+        ->responseJSON(
+            std::nullopt, rivulet::JSONReadingOptions{rivulet::JSONReadingOptions::allowFragments},
+            [](rivulet::DataResponse<platform::Value> response) { registerDeviceResponseHandler(response); });
 }
 
 void Network::registerDeviceResponseHandler(const rivulet::DataResponse<platform::Value>& response) {

@@ -28,7 +28,9 @@ void registerClasses() {
         AppDelegate::runtimeClass();
         ViewController::runtimeClass();
     });
-    auto makeScreen = [] { return std::static_pointer_cast<uikit::ViewController>(std::make_shared<ViewController>()); };
+    auto makeScreen = [] {
+        return std::static_pointer_cast<uikit::ViewController>(std::make_shared<ViewController>());
+    };
     uikit::Storyboard::registerStoryboard(
         Strings::Storyboard::main,
         {.initial =

@@ -22,9 +22,7 @@ bool firstScreenHidesNavBar = true;
 constexpr unsigned kFlexibleWidth = 2;
 constexpr unsigned kFlexibleHeight = 16;
 
-bool hasWKWebView() {
-    return platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({10, 0, 0});
-}
+bool hasWKWebView() { return platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({10, 0, 0}); }
 
 void setNetworkActivity(bool visible) {
     if (auto app = uikit::Application::shared()) app->setNetworkActivityIndicatorVisible(visible);
@@ -41,10 +39,8 @@ platform::objc::Class* ViewController::runtimeClass() {
 }
 
 ViewController::ViewController()
-    : uikit::ViewController(runtimeClass()),
-      request(screenRequest(*URL::string(Strings::Endpoint::baseUrl))),
-      initialWebview(std::make_shared<webkit::WebView>()),
-      configService(ASConfigService::shared()) {}
+    : uikit::ViewController(runtimeClass()), request(screenRequest(*URL::string(Strings::Endpoint::baseUrl))),
+      initialWebview(std::make_shared<webkit::WebView>()), configService(ASConfigService::shared()) {}
 
 ViewController::~ViewController() = default;
 
@@ -56,8 +52,8 @@ void ViewController::loadView() {
 
     webView = std::make_shared<webkit::LegacyWebView>(root->bounds());
     webView->setEventName("web-view");
-    webView->setDelegate(std::weak_ptr<webkit::LegacyWebViewDelegate>(
-        std::static_pointer_cast<ViewController>(shared_from_this())));
+    webView->setDelegate(
+        std::weak_ptr<webkit::LegacyWebViewDelegate>(std::static_pointer_cast<ViewController>(shared_from_this())));
     root->addSubview(webView);
 
     connectionLostView = std::make_shared<uikit::View>(root->bounds());
@@ -117,16 +113,20 @@ void ViewController::viewDidLoad() {
             if (auto screen = weak.lock()) screen->refreshWebViewWithRefreshControl();
         },
         uikit::ValueChanged);
-    if (wkWebView) wkWebView->scrollView()->addSubview(refreshControl);
-    else if (webView) webView->scrollView()->addSubview(refreshControl);
+    if (wkWebView)
+        wkWebView->scrollView()->addSubview(refreshControl);
+    else if (webView)
+        webView->scrollView()->addSubview(refreshControl);
 }
 
 void ViewController::load(const std::optional<URLRequest>& given) {
     const auto& base = configService->baseURL();
     if (!base) return;
     URLRequest toLoad = given ? *given : screenRequest(*base);
-    if (wkWebView) wkWebView->loadRequest(toLoad);
-    else if (webView) webView->loadRequest(toLoad);
+    if (wkWebView)
+        wkWebView->loadRequest(toLoad);
+    else if (webView)
+        webView->loadRequest(toLoad);
 }
 
 void ViewController::viewDidLayoutSubviews() {
@@ -142,18 +142,24 @@ void ViewController::viewWillAppear(bool animated) {
 Value ViewController::eventFields() const {
     Value fields = uikit::ViewController::eventFields();
     std::optional<URL> shown = wkWebView ? wkWebView->URL() : std::nullopt;
-    if (shown) fields.set("url", shown->absoluteString());
-    else if (request.url()) fields.set("url", request.url()->absoluteString());
+    if (shown)
+        fields.set("url", shown->absoluteString());
+    else if (request.url())
+        fields.set("url", request.url()->absoluteString());
     return fields;
 }
 
 void ViewController::refreshWebViewWithRefreshControl() {
     if (wkWebView) {
-        if (wkWebView->canGoBack()) wkWebView->reload();
-        else load(request);
+        if (wkWebView->canGoBack())
+            wkWebView->reload();
+        else
+            load(request);
     } else if (webView) {
-        if (webView->canGoBack()) webView->reload();
-        else load(request);
+        if (webView->canGoBack())
+            webView->reload();
+        else
+            load(request);
     }
 }
 

@@ -5,9 +5,9 @@
 
 namespace Tesmar {
 
-std::shared_ptr<webkit::WebView> ViewController::createWebViewWithConfiguration(
-    webkit::WebView&, const webkit::WebViewConfiguration& configuration, const webkit::NavigationAction& action,
-    const webkit::WindowFeatures&) {
+std::shared_ptr<webkit::WebView>
+ViewController::createWebViewWithConfiguration(webkit::WebView&, const webkit::WebViewConfiguration& configuration,
+                                               const webkit::NavigationAction& action, const webkit::WindowFeatures&) {
     auto frame = wkWebView ? wkWebView->frame() : uikit::Rect{};
     auto newWebView = std::make_shared<webkit::WebView>(frame, configuration);
     if (!action.targetFrame) {
@@ -49,7 +49,8 @@ std::optional<std::string> ViewController::panelTitle(const webkit::FrameInfo& f
 }
 
 std::shared_ptr<uikit::ViewController> ViewController::topPresenter() {
-    std::shared_ptr<uikit::ViewController> presenter = std::static_pointer_cast<uikit::ViewController>(shared_from_this());
+    std::shared_ptr<uikit::ViewController> presenter =
+        std::static_pointer_cast<uikit::ViewController>(shared_from_this());
     while (auto presented = presenter->presentedViewController()) presenter = presented;
     return presenter;
 }
@@ -57,8 +58,8 @@ std::shared_ptr<uikit::ViewController> ViewController::topPresenter() {
 void ViewController::runJavaScriptAlertPanelWithMessage(webkit::WebView&, const std::string& message,
                                                         const webkit::FrameInfo& frame,
                                                         std::function<void()> completionHandler) {
-    auto alert =
-        uikit::AlertController::alertControllerWithTitle(panelTitle(frame), message, uikit::AlertControllerStyle::Alert);
+    auto alert = uikit::AlertController::alertControllerWithTitle(panelTitle(frame), message,
+                                                                  uikit::AlertControllerStyle::Alert);
     alert->addAction(uikit::AlertAction::make(Strings::AlertAction::ok, uikit::AlertActionStyle::Default,
                                               [completionHandler](const uikit::AlertAction&) { completionHandler(); }));
     // A page must never be left waiting on a panel nobody can see.
@@ -68,12 +69,14 @@ void ViewController::runJavaScriptAlertPanelWithMessage(webkit::WebView&, const 
 void ViewController::runJavaScriptConfirmPanelWithMessage(webkit::WebView&, const std::string& message,
                                                           const webkit::FrameInfo& frame,
                                                           std::function<void(bool)> completionHandler) {
-    auto alert =
-        uikit::AlertController::alertControllerWithTitle(panelTitle(frame), message, uikit::AlertControllerStyle::Alert);
-    alert->addAction(uikit::AlertAction::make(Strings::AlertAction::ok, uikit::AlertActionStyle::Default,
-                                              [completionHandler](const uikit::AlertAction&) { completionHandler(true); }));
-    alert->addAction(uikit::AlertAction::make(Strings::AlertAction::cancel, uikit::AlertActionStyle::Default,
-                                              [completionHandler](const uikit::AlertAction&) { completionHandler(false); }));
+    auto alert = uikit::AlertController::alertControllerWithTitle(panelTitle(frame), message,
+                                                                  uikit::AlertControllerStyle::Alert);
+    alert->addAction(
+        uikit::AlertAction::make(Strings::AlertAction::ok, uikit::AlertActionStyle::Default,
+                                 [completionHandler](const uikit::AlertAction&) { completionHandler(true); }));
+    alert->addAction(
+        uikit::AlertAction::make(Strings::AlertAction::cancel, uikit::AlertActionStyle::Default,
+                                 [completionHandler](const uikit::AlertAction&) { completionHandler(false); }));
     if (!topPresenter()->presentViewController(alert, true)) completionHandler(false);
 }
 

@@ -53,8 +53,7 @@ public:
             curl_multi_add_handle(multi_, e);
         };
         int started = 0, finished = 0;
-        for (; started < inFlight_ && started < total; ++started)
-            add();
+        for (; started < inFlight_ && started < total; ++started) add();
         while (finished < total) {
             int running = 0;
             curl_multi_perform(multi_, &running);

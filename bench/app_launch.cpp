@@ -63,8 +63,11 @@ struct Site {
     std::vector<std::string> simArgs() const {
         auto [siteFrom, siteTo] = site->connectToEntry();
         auto [pushFrom, pushTo] = push->connectToEntry();
-        return {"--bundle", bundle, "--connect-to", siteFrom + "=" + siteTo, "--connect-to", pushFrom + "=" + pushTo,
-                "--ca", site->rootCertificatePath(), "--ca", push->rootCertificatePath()};
+        return {"--bundle",     bundle,
+                "--connect-to", siteFrom + "=" + siteTo,
+                "--connect-to", pushFrom + "=" + pushTo,
+                "--ca",         site->rootCertificatePath(),
+                "--ca",         push->rootCertificatePath()};
     }
 };
 
@@ -140,7 +143,8 @@ double fetchOnce() {
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connectTo);
     curl_easy_setopt(curl, CURLOPT_CAINFO, site().site->rootCertificatePath().c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t size, size_t count, void*) { return size * count; });
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t size, size_t count, void*) { return size * count; });
     auto start = SteadyClock::now();
     CURLcode rc = curl_easy_perform(curl);
     double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();

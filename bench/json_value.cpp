@@ -30,9 +30,9 @@ const std::string& document() {
         size_t record = 0;
         while (out.size() < 1'000'000) {
             if (record++) out += ",";
-            out += "{\"id\":" + std::to_string(record) + ",\"name\":\"" + word(3) + "\",\"score\":" +
-                   std::to_string(double(rng() % 100000) / 7.0) + ",\"active\":" + (rng() % 2 ? "true" : "false") +
-                   ",\"tags\":[";
+            out += "{\"id\":" + std::to_string(record) + ",\"name\":\"" + word(3) +
+                   "\",\"score\":" + std::to_string(double(rng() % 100000) / 7.0) +
+                   ",\"active\":" + (rng() % 2 ? "true" : "false") + ",\"tags\":[";
             for (int t = 0, n = int(rng() % 5); t < n; ++t) out += (t ? ",\"" : "\"") + word(1) + "\"";
             out += "],\"meta\":{\"created\":" + std::to_string(1700000000 + rng() % 1000000) +
                    ",\"owner\":{\"login\":\"" + word(2) + "\",\"level\":" + std::to_string(rng() % 10) +

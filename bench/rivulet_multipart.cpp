@@ -37,7 +37,8 @@ const std::vector<Bytes>& parts() {
 
 rivulet::MultipartFormData form() {
     rivulet::MultipartFormData f("rivulet.boundary.0123456789abcdef");
-    for (size_t i = 0; i < kParts; ++i) f.append(parts()[i], "part" + std::to_string(i), "p.bin", "application/octet-stream");
+    for (size_t i = 0; i < kParts; ++i)
+        f.append(parts()[i], "part" + std::to_string(i), "p.bin", "application/octet-stream");
     return f;
 }
 

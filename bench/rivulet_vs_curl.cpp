@@ -43,8 +43,7 @@ public:
             remaining_ = total;
             toStart_ = total - inFlight;
         }
-        for (int i = 0; i < inFlight; ++i)
-            start();
+        for (int i = 0; i < inFlight; ++i) start();
         std::unique_lock lock(m_);
         cv_.wait(lock, [&] { return remaining_ == 0; });
     }
@@ -112,13 +111,11 @@ BENCHMARK(BM_RivuletSmallRequests)->Unit(benchmark::kMillisecond)->UseRealTime()
 
 int main(int argc, char** argv) {
     char root[] = "/tmp/rivulet-bench-XXXXXX";
-    if (mkdtemp(root))
-        platform::PlatformConfig::update([&](platform::PlatformSettings& s) { s.deviceRoot = root; });
+    if (mkdtemp(root)) platform::PlatformConfig::update([&](platform::PlatformSettings& s) { s.deviceRoot = root; });
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (g_raw > 0)
-        std::printf("ratio small requests SessionManager/raw curl: %.2f (goal >= 0.8)\n", g_rivulet / g_raw);
+    if (g_raw > 0) std::printf("ratio small requests SessionManager/raw curl: %.2f (goal >= 0.8)\n", g_rivulet / g_raw);
     return 0;
 }

@@ -58,8 +58,8 @@ public:
                         const Bytes& data) override {
         bytes += int64_t(data.size());
     }
-    void didWriteData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDownloadTask>&,
-                      int64_t n, int64_t, int64_t) override {
+    void didWriteData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDownloadTask>&, int64_t n,
+                      int64_t, int64_t) override {
         bytes += n;
     }
     void didCompleteWithError(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
@@ -116,8 +116,7 @@ void BM_URLSessionLargeDownload(benchmark::State& state) {
     d->session = makeSession(d);
     d->target = *URL::string(server().url("/large"));
     auto start = std::chrono::steady_clock::now();
-    for (auto _ : state)
-        d->run(1, 1, true);
+    for (auto _ : state) d->run(1, 1, true);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     record("large/urlsession", double(d->bytes.load()) / secs);
     state.SetBytesProcessed(d->bytes.load());
@@ -171,11 +170,9 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     std::lock_guard lock(g_ratesMutex);
     auto ratio = [&](const char* what, const char* goal) {
-        auto s = g_rates.find(std::string(what) + "/urlsession"),
-             r = g_rates.find(std::string(what) + "/raw");
+        auto s = g_rates.find(std::string(what) + "/urlsession"), r = g_rates.find(std::string(what) + "/raw");
         if (s != g_rates.end() && r != g_rates.end() && r->second > 0)
-            std::printf("ratio %s URLSession/raw curl: %.2f (goal >= %s)\n", what, s->second / r->second,
-                        goal);
+            std::printf("ratio %s URLSession/raw curl: %.2f (goal >= %s)\n", what, s->second / r->second, goal);
     };
     ratio("small", "0.8");
     ratio("large", "0.9");

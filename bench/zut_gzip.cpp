@@ -25,8 +25,8 @@ const Bytes& payload() {
         while (out.size() < 1'000'000) {
             out += "{\"name\":\"screen_view\",\"ts\":" + std::to_string(1700000000000ULL + rng() % 100000) +
                    ",\"params\":{\"screen\":\"page_" + std::to_string(rng() % 50) + "\",\"id\":\"" +
-                   std::to_string(rng()) + std::to_string(rng()) +
-                   "\",\"engaged_ms\":" + std::to_string(rng() % 9000) + "}}\n";
+                   std::to_string(rng()) + std::to_string(rng()) + "\",\"engaged_ms\":" + std::to_string(rng() % 9000) +
+                   "}}\n";
         }
         return Bytes(out.begin(), out.end());
     }();
@@ -68,29 +68,25 @@ Bytes rawInflate(const Bytes& in, size_t outputSize) {
 }
 
 void BM_ZUTGzip(benchmark::State& state) {
-    for (auto _ : state)
-        benchmark::DoNotOptimize(zidedova::ZUTDataByGzippingData(payload()));
+    for (auto _ : state) benchmark::DoNotOptimize(zidedova::ZUTDataByGzippingData(payload()));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(payload().size()));
 }
 BENCHMARK(BM_ZUTGzip)->Unit(benchmark::kMillisecond);
 
 void BM_RawZlibGzip(benchmark::State& state) {
-    for (auto _ : state)
-        benchmark::DoNotOptimize(rawGzip(payload()));
+    for (auto _ : state) benchmark::DoNotOptimize(rawGzip(payload()));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(payload().size()));
 }
 BENCHMARK(BM_RawZlibGzip)->Unit(benchmark::kMillisecond);
 
 void BM_ZUTInflate(benchmark::State& state) {
-    for (auto _ : state)
-        benchmark::DoNotOptimize(zidedova::ZUTDataByInflatingGzippedData(compressed()));
+    for (auto _ : state) benchmark::DoNotOptimize(zidedova::ZUTDataByInflatingGzippedData(compressed()));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(payload().size()));
 }
 BENCHMARK(BM_ZUTInflate)->Unit(benchmark::kMillisecond);
 
 void BM_RawZlibInflate(benchmark::State& state) {
-    for (auto _ : state)
-        benchmark::DoNotOptimize(rawInflate(compressed(), payload().size()));
+    for (auto _ : state) benchmark::DoNotOptimize(rawInflate(compressed(), payload().size()));
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(payload().size()));
 }
 BENCHMARK(BM_RawZlibInflate)->Unit(benchmark::kMillisecond);
@@ -128,8 +124,7 @@ BENCHMARK(BM_Ratio)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    std::printf("payload: %zu bytes, gzip: %zu bytes, zlib %s\n", payload().size(), compressed().size(),
-                zlibVersion());
+    std::printf("payload: %zu bytes, gzip: %zu bytes, zlib %s\n", payload().size(), compressed().size(), zlibVersion());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     std::printf("gzip raw/ours %.3f, inflate raw/ours %.3f\n", gGzipRatio, gInflateRatio);

@@ -66,8 +66,7 @@ public:
     explicit SafeWriter(int fd) : fd_(fd) {}
     ~SafeWriter() { flush(); }
     void put(const char* text) {
-        while (*text)
-            putChar(*text++);
+        while (*text) putChar(*text++);
     }
     void putChar(char c) {
         if (used_ == sizeof buffer_) flush();
@@ -99,8 +98,7 @@ public:
             value >>= 4;
         } while (value);
         put("0x");
-        while (n)
-            putChar(digits[--n]);
+        while (n) putChar(digits[--n]);
     }
     void putDecimal(long long value) {
         char digits[24];
@@ -113,8 +111,7 @@ public:
             magnitude /= 10;
         } while (magnitude);
         if (negative) putChar('-');
-        while (n)
-            putChar(digits[--n]);
+        while (n) putChar(digits[--n]);
     }
     void line(const char* key, const char* value) {
         put(key);
@@ -147,8 +144,7 @@ private:
 
 void copyText(char* to, size_t capacity, const char* from) {
     size_t i = 0;
-    for (; from && from[i] && i + 1 < capacity; ++i)
-        to[i] = from[i];
+    for (; from && from[i] && i + 1 < capacity; ++i) to[i] = from[i];
     to[i] = '\0';
 }
 
@@ -186,8 +182,7 @@ size_t unwind(void* signalContext, uintptr_t* frames) {
 #if defined(__x86_64__)
     // There libunwind's context is the ucontext_t the kernel handed us: start at the faulting frame.
     if (signalContext)
-        ready =
-            unw_init_local2(&cursor, static_cast<unw_context_t*>(signalContext), UNW_INIT_SIGNAL_FRAME) == 0;
+        ready = unw_init_local2(&cursor, static_cast<unw_context_t*>(signalContext), UNW_INIT_SIGNAL_FRAME) == 0;
 #else
     (void)signalContext;
 #endif
@@ -270,8 +265,7 @@ void onSignal(int signal, siginfo_t* info, void* context) {
         // A crash inside our own writing: no second try, just end.
         if (none == self) return endAsItWould(signal);
         // Another thread is writing the report and will end the process.
-        for (;;)
-            ::pause();
+        for (;;) ::pause();
     }
     writeReportFor(signal, info, context);
     errno = savedErrno;
@@ -307,9 +301,7 @@ const char* signalName(int signal) {
     return nullptr;
 }
 
-bool isFaultSignal(int signal) {
-    return signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE;
-}
+bool isFaultSignal(int signal) { return signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE; }
 
 bool writeCrashReport(int fd, const CrashFacts& facts) noexcept {
     SafeWriter out(fd);
@@ -391,10 +383,8 @@ bool installCrashCapture(const CaptureSetup& setup) {
     action.sa_sigaction = onSignal;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    for (const auto& entry : kCapturedSignals)
-        sigaddset(&action.sa_mask, entry.signal);
-    for (const auto& entry : kCapturedSignals)
-        sigaction(entry.signal, &action, nullptr);
+    for (const auto& entry : kCapturedSignals) sigaddset(&action.sa_mask, entry.signal);
+    for (const auto& entry : kCapturedSignals) sigaction(entry.signal, &action, nullptr);
     previousTerminate = std::set_terminate(onTerminate);
     state.installed.store(true);
     return true;

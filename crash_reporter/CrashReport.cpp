@@ -13,8 +13,7 @@ using platform::Value;
 namespace {
 
 platform::Error damaged(size_t line, const std::string& why) {
-    return platform::Error::withDescription(kCrashReportErrorDomain, 1,
-                                            "line " + std::to_string(line) + ": " + why);
+    return platform::Error::withDescription(kCrashReportErrorDomain, 1, "line " + std::to_string(line) + ": " + why);
 }
 
 std::optional<uint64_t> parseHex(std::string_view text) {
@@ -110,8 +109,8 @@ platform::Result<CrashReport> parseCrashReport(std::string_view text) {
         } else if (key == "time") {
             double seconds = 0;
             auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-            ok = !hasTime && ec == std::errc() && end == value.data() + value.size() &&
-                 std::isfinite(seconds) && seconds > 0;
+            ok = !hasTime && ec == std::errc() && end == value.data() + value.size() && std::isfinite(seconds) &&
+                 seconds > 0;
             report.time = seconds;
             hasTime = true;
         } else if (key == "signal") {
@@ -163,15 +162,12 @@ platform::Result<CrashReport> parseCrashReport(std::string_view text) {
 
 Value uploadBody(const CrashReport& report) {
     platform::ValueArray frames, images;
-    for (uint64_t frame : report.frames)
-        frames.emplace_back(hexAddress(frame));
+    for (uint64_t frame : report.frames) frames.emplace_back(hexAddress(frame));
     for (const auto& image : report.images)
-        images.push_back(
-            Value::dictionary({{"name", image.name}, {"load_address", hexAddress(image.loadAddress)}}));
+        images.push_back(Value::dictionary({{"name", image.name}, {"load_address", hexAddress(image.loadAddress)}}));
     Value exception =
-        report.exception
-            ? Value::dictionary({{"type", report.exception->type}, {"message", report.exception->message}})
-            : Value();
+        report.exception ? Value::dictionary({{"type", report.exception->type}, {"message", report.exception->message}})
+                         : Value();
     return Value::dictionary(
         {{"report_id", report.reportIdentifier},
          {"installation_id", report.installationIdentifier},

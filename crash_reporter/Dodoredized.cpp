@@ -44,8 +44,7 @@ bool Dodoredized::start() {
     if (installation.empty()) installation = platform::UUID::random().uuidString();
     if (execution.empty()) execution = platform::UUID::random().uuidString();
     std::string reportId = platform::UUID::random().uuidString();
-    std::string reportPath =
-        reports.empty() ? std::string() : reports + "/" + reportId + kReportFileExtension;
+    std::string reportPath = reports.empty() ? std::string() : reports + "/" + reportId + kReportFileExtension;
 
     if (reports.empty()) {
         log->warning("[Dodoredized] The device has no caches directory; crashes are not captured");
@@ -80,9 +79,9 @@ bool Dodoredized::start() {
     }
     if (processor) processor->start();
 
-    platform::DeviceEvents::post("kit.start", platform::Value::dictionary({{"kit", kClassName},
-                                                                           {"version", kKitDisplayVersion},
-                                                                           {"build", kKitBuildVersion}}));
+    platform::DeviceEvents::post(
+        "kit.start", platform::Value::dictionary(
+                         {{"kit", kClassName}, {"version", kKitDisplayVersion}, {"build", kKitBuildVersion}}));
     vizized::Vizized::startWithBetaToken(std::nullopt);
     return true;
 }
@@ -112,15 +111,12 @@ void registerClasses() {
         platform::objc::ClassBuilder builder(rt, kClassName, rt.rootClass());
         if (!builder.valid()) return;
         builder.protocol(verira::kitProtocol())
-            .classMethod(sel("bundleIdentifier"), makeImp([](Object*, Selector) -> std::string {
-                             return Dodoredized::bundleIdentifier();
-                         }))
-            .classMethod(sel("kitDisplayVersion"), makeImp([](Object*, Selector) -> std::string {
-                             return Dodoredized::kitDisplayVersion();
-                         }))
-            .classMethod(sel("kitBuildVersion"), makeImp([](Object*, Selector) -> std::string {
-                             return Dodoredized::kitBuildVersion();
-                         }))
+            .classMethod(sel("bundleIdentifier"),
+                         makeImp([](Object*, Selector) -> std::string { return Dodoredized::bundleIdentifier(); }))
+            .classMethod(sel("kitDisplayVersion"),
+                         makeImp([](Object*, Selector) -> std::string { return Dodoredized::kitDisplayVersion(); }))
+            .classMethod(sel("kitBuildVersion"),
+                         makeImp([](Object*, Selector) -> std::string { return Dodoredized::kitBuildVersion(); }))
             .classMethod(sel("initializeIfNeeded"),
                          makeImp([](Object*, Selector) { Dodoredized::initializeIfNeeded(); }))
             .registerClass();

@@ -53,8 +53,8 @@ void ReportProcessor::setAside(const std::string& name, const std::string& why) 
 void ReportProcessor::next() {
     if (pending_.empty()) {
         log_->info("[Dodoredized] Crash reports processed: " + std::to_string(outcome_.sent) + " sent, " +
-                   std::to_string(outcome_.kept) + " kept for the next launch, " +
-                   std::to_string(outcome_.setAside) + " set aside");
+                   std::to_string(outcome_.kept) + " kept for the next launch, " + std::to_string(outcome_.setAside) +
+                   " set aside");
         if (finished_) finished_(outcome_);
         finished_ = nullptr;
         return;
@@ -77,17 +77,15 @@ void ReportProcessor::next() {
         self->queue_.async([self, path, id, answer = std::move(answer)] {
             if (answer) {
                 if (auto removed = platform::FileManager::defaultManager().removeItem(path); !removed)
-                    self->log_->warning(
-                        "[Dodoredized] Sent crash report " + id +
-                        " but could not delete it: " + removed.error().localizedDescription());
+                    self->log_->warning("[Dodoredized] Sent crash report " + id +
+                                        " but could not delete it: " + removed.error().localizedDescription());
                 ++self->outcome_.sent;
                 self->log_->info("[Dodoredized] Sent crash report " + id);
                 platform::DeviceEvents::post("crash.report.sent", Value::dictionary({{"report_id", id}}));
             } else {
                 ++self->outcome_.kept;
                 self->log_->warning("[Dodoredized] Could not send crash report " + id + " (" +
-                                    answer.error().localizedDescription() +
-                                    "); it stays for the next launch");
+                                    answer.error().localizedDescription() + "); it stays for the next launch");
             }
             self->next();
         });

@@ -20,11 +20,15 @@ namespace {
 Value rawBytesMessage(const std::string& bytes) {
     Value s(bytes);
     Value button = Value::dictionary({{"n", s}, {"i", s}});
-    Value format = Value::dictionary({{"i", s}, {"u", s}, {"a", Value::dictionary({{"k", s}})},
-                                      {"buttons", Value::array({button})}});
+    Value format = Value::dictionary(
+        {{"i", s}, {"u", s}, {"a", Value::dictionary({{"k", s}})}, {"buttons", Value::array({button})}});
     return Value::dictionary({{"aps", Value::dictionary({{"alert", s}, {"sound", s}, {"thread-id", s}})},
-                              {"custom", format}, {"ve_data", format}, {"m", s}, {"o", Value::array({button})},
-                              {"actionSelected", s}, {"att", Value::dictionary({{"x", s}})}});
+                              {"custom", format},
+                              {"ve_data", format},
+                              {"m", s},
+                              {"o", Value::array({button})},
+                              {"actionSelected", s},
+                              {"att", Value::dictionary({{"x", s}})}});
 }
 
 void check(bool ok) {
@@ -43,9 +47,9 @@ void runChain(const Value& message, uint8_t switches) {
     if (notification->isSilentNotification()) check(!notification->wasShown());
     if (auto text = notification->stringify()) check(platform::json::read(*text).ok());
 
-    auto action = std::make_shared<const VENotificationAction>(
-        (switches & 32) ? VENotificationActionType::ActionTaken : VENotificationActionType::Opened,
-        payload->notificationID());
+    auto action = std::make_shared<const VENotificationAction>((switches & 32) ? VENotificationActionType::ActionTaken
+                                                                               : VENotificationActionType::Opened,
+                                                               payload->notificationID());
     VENotificationOpenedResult opened(notification, action);
     if (auto text = opened.stringify()) check(platform::json::read(*text).ok());
 

@@ -8,22 +8,19 @@ namespace tesmar_host {
 
 using platform::Value;
 
-AppCallAnswer::AppCallAnswer(std::string call)
-    : call_(std::move(call)), answered_(std::make_shared<bool>(false)) {}
+AppCallAnswer::AppCallAnswer(std::string call) : call_(std::move(call)), answered_(std::make_shared<bool>(false)) {}
 
 void AppCallAnswer::success(const Value& value) const {
     if (std::exchange(*answered_, true)) return;
-    platform::DeviceEvents::post(
-        "app-call.result", Value::dictionary({{"call", call_}, {"outcome", "success"}, {"value", value}}));
+    platform::DeviceEvents::post("app-call.result",
+                                 Value::dictionary({{"call", call_}, {"outcome", "success"}, {"value", value}}));
 }
 
 void AppCallAnswer::failure(const platform::Error& error) const {
     if (std::exchange(*answered_, true)) return;
-    Value described =
-        Value::dictionary({{"domain", error.domain}, {"code", error.code}, {"info", error.userInfo}});
-    platform::DeviceEvents::post(
-        "app-call.result",
-        Value::dictionary({{"call", call_}, {"outcome", "failure"}, {"error", described}}));
+    Value described = Value::dictionary({{"domain", error.domain}, {"code", error.code}, {"info", error.userInfo}});
+    platform::DeviceEvents::post("app-call.result",
+                                 Value::dictionary({{"call", call_}, {"outcome", "failure"}, {"error", described}}));
 }
 
 std::vector<AppCall>& appCallTable() {
@@ -91,8 +88,7 @@ std::string appCallUsageText() {
         // "SYNOPSIS  what it does": the descriptions line up in one column.
         auto gap = call.usage.find("  ");
         std::string synopsis = call.usage.substr(0, gap);
-        std::string summary =
-            gap == std::string::npos ? "" : call.usage.substr(call.usage.find_first_not_of(' ', gap));
+        std::string summary = gap == std::string::npos ? "" : call.usage.substr(call.usage.find_first_not_of(' ', gap));
         if (synopsis.size() < 44) synopsis.resize(44, ' ');
         out += "      " + synopsis + " " + summary + "\n";
     }

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "host/AppCalls.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/URL.h"
 
@@ -29,8 +30,7 @@ constexpr Verb kVerbs[] = {
     {"reload-button", Kind::ReloadButton, Arg::None,
      "reload-button           tap the connection-lost view's reload button"},
     {"alert", Kind::Alert, Arg::Text, "alert TITLE             tap the button TITLE of the alert in front"},
-    {"back", Kind::Back, Arg::None,
-     "back                    go back (pop the screen, else the page's history)"},
+    {"back", Kind::Back, Arg::None, "back                    go back (pop the screen, else the page's history)"},
     {"universal-link", Kind::UniversalLink, Arg::AbsoluteURL,
      "universal-link URL      open URL as a universal link (continueUserActivity)"},
     {"push-receive", Kind::PushReceive, Arg::Json, "push-receive JSON       a remote notification arrives"},
@@ -43,7 +43,8 @@ constexpr Verb kVerbs[] = {
     {"js-close", Kind::JsClose, Arg::None, "js-close                the page calls window.close()"},
     {"background", Kind::Background, Arg::None, "background              the user leaves the app"},
     {"foreground", Kind::Foreground, Arg::None, "foreground              the user comes back to the app"},
-    {"wait", Kind::Wait, Arg::Seconds, "wait SECONDS            let time pass (0 to 3600 seconds; with --clock manual, at once)"},
+    {"wait", Kind::Wait, Arg::Seconds,
+     "wait SECONDS            let time pass (0 to 3600 seconds; with --clock manual, at once)"},
     {"crash", Kind::Crash, Arg::CrashKind,
      "crash segv|abort|exception   the app crashes: a bad memory write, abort(), or an uncaught C++\n"
      "                        exception; the run ends with the signal (SIGSEGV, SIGABRT, SIGABRT)"},
@@ -53,12 +54,7 @@ constexpr Verb kVerbs[] = {
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
 };
 
-std::string trim(const std::string& text) {
-    const char* space = " \t\r\n";
-    auto first = text.find_first_not_of(space);
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
+std::string trim(const std::string& text) { return std::string(platform::trimmingCharacters(text, " \t\r\n")); }
 
 ParsedCommand fail(const std::string& message) { return ParsedCommand{std::nullopt, message}; }
 
@@ -70,13 +66,18 @@ bool splitJsonAndAction(const std::string& rest, std::string& json, std::string&
     for (size_t i = 0; i < rest.size(); ++i) {
         char c = rest[i];
         if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
             continue;
         }
-        if (c == '"') inString = true;
-        else if (c == '{') ++depth;
+        if (c == '"')
+            inString = true;
+        else if (c == '{')
+            ++depth;
         else if (c == '}' && --depth == 0) {
             json = rest.substr(0, i + 1);
             action = trim(rest.substr(i + 1));

@@ -27,17 +27,17 @@ struct Command {
         JsClose,        // js-close
         Background,
         Foreground,
-        Wait,   // wait SECONDS
-        Crash,  // crash segv|abort|exception: the app crashes that way (text holds the kind)
+        Wait,     // wait SECONDS
+        Crash,    // crash segv|abort|exception: the app crashes that way (text holds the kind)
         AppCall,  // app-call NAME [JSON]: text holds the name, payload the argument (null when none)
         Quit,
     };
     Kind kind = Kind::Quit;
-    std::string text;              // URL, title or panel text
-    platform::Value payload;       // push JSON
-    bool up = true;                // network
-    double seconds = 0;            // wait
-    std::string line;              // the line as written, for messages
+    std::string text;         // URL, title or panel text
+    platform::Value payload;  // push JSON
+    bool up = true;           // network
+    double seconds = 0;       // wait
+    std::string line;         // the line as written, for messages
 };
 
 struct ParsedCommand {

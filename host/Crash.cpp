@@ -28,19 +28,14 @@ __attribute__((noinline, section("tesmar_crash_segv"))) void crashBySegv() {
 
 __attribute__((noinline, section("tesmar_crash_abort"))) void crashByAbort() { std::abort(); }
 
-__attribute__((noinline)) void throwUncaught() {
-    throw std::runtime_error("tesmar-sim: a crash by exception");
-}
+__attribute__((noinline)) void throwUncaught() { throw std::runtime_error("tesmar-sim: a crash by exception"); }
 
 // noexcept: the exception cannot leave, so nothing above (the host's own catch included) sees it.
-__attribute__((noinline, section("tesmar_crash_exception"))) void crashByException() noexcept {
-    throwUncaught();
-}
+__attribute__((noinline, section("tesmar_crash_exception"))) void crashByException() noexcept { throwUncaught(); }
 
 std::string hex(const void* address) {
     char text[32];
-    std::snprintf(text, sizeof text, "0x%llx",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)));
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)));
     return text;
 }
 
@@ -60,8 +55,8 @@ void crashNow(const std::string& kind) {
         crash = crashByException;
     }
     platform::DeviceEvents::post(
-        "crash.trigger", platform::Value::dictionary(
-                             {{"kind", kind}, {"function_start", hex(start)}, {"function_end", hex(end)}}));
+        "crash.trigger",
+        platform::Value::dictionary({{"kind", kind}, {"function_start", hex(start)}, {"function_end", hex(end)}}));
     std::fflush(nullptr);
     crash();
     std::abort();  // only if the crash did not happen

@@ -34,7 +34,7 @@ constexpr const char* kMail = "mailto:helpdesk@tesmar.example";
 struct Expected {
     std::string what;  // for the message when it is missing
     std::string event;
-    Value fields;      // each must be equal in the event
+    Value fields;  // each must be equal in the event
     // Set for steps that need the push client to have done its part (a player id from the push
     // service, a tap routed to its handler); without that part they are reported, not failed.
     std::string needs = {};
@@ -55,16 +55,15 @@ std::vector<Expected> expectations() {
         {"the confirm answered Cancel as false", "js.confirm.result", d({{"result", false}})},
         {"a new window was pushed", "screen.push", d({})},
         {"the closed window popped back", "screen.pop", d({})},
-        {"the tapped notification opened its target as the root screen", "screen.root", d({{"url", kPushTarget}}), "tap"},
+        {"the tapped notification opened its target as the root screen", "screen.root", d({{"url", kPushTarget}}),
+         "tap"},
         {"the universal link opened as the root screen", "screen.root", d({{"url", kUniversalLink}})},
     };
 }
 
 // Seen at any point: work the SDKs do on their own queues, in no fixed order with the tour.
 std::vector<Expected> anytime() {
-    auto d = [](std::initializer_list<std::pair<const std::string, Value>> f) {
-        return Value::dictionary(f);
-    };
+    auto d = [](std::initializer_list<std::pair<const std::string, Value>> f) { return Value::dictionary(f); };
     const std::string kits = std::string("https://") + tesmar_testing::KitServiceStandIn::kHostName;
     return {
         {"the kit settings were asked for", "http.request",
@@ -83,17 +82,29 @@ std::string tourScript() {
     return "# the demo tour\n"
            "tap /login\n"
            "tap /news\n"
-           "tap " + std::string(kOutsideNews) + "\n"
-           "tap " + kMail + "\n"
+           "tap " +
+           std::string(kOutsideNews) +
+           "\n"
+           "tap " +
+           kMail +
+           "\n"
            "tap tel:+15550100\n"
-           "js-alert " + tesmar_testing::DemoSite::kAlertText + "\n"
+           "js-alert " +
+           tesmar_testing::DemoSite::kAlertText +
+           "\n"
            "alert OK\n"
            "js-confirm Leave the news page?\n"
            "alert Cancel\n"
-           "js-open " + kStart + "window\n"
+           "js-open " +
+           kStart +
+           "window\n"
            "js-close\n"
-           "push-tap " + pushJSON + "\n"
-           "universal-link " + kUniversalLink + "\n"
+           "push-tap " +
+           pushJSON +
+           "\n"
+           "universal-link " +
+           kUniversalLink +
+           "\n"
            "quit\n";
 }
 
@@ -220,10 +231,11 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
             return false;
         };
         // What the push client has to do before the shell can act on it.
-        bool player = any({"", "http.request", Value::dictionary({{"method", "POST"}})}) &&
-                      any({"", "http.request", Value::dictionary({{"url", std::string("https://") +
-                                                                              tesmar_testing::PushServiceStandIn::kHostName +
-                                                                              "/api/v1/players"}})});
+        bool player =
+            any({"", "http.request", Value::dictionary({{"method", "POST"}})}) &&
+            any({"", "http.request",
+                 Value::dictionary({{"url", std::string("https://") + tesmar_testing::PushServiceStandIn::kHostName +
+                                                "/api/v1/players"}})});
         bool tap = any({"", "console", Value::dictionary({{"text", "\"Notification tapped\""}})});
         size_t at = 0;
         for (const auto& want : expectations()) {
@@ -246,8 +258,7 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
                 if (event != want.event || fields["method"] != want.fields["method"]) continue;
                 // URLs are compared up to the query's variable part (the installation identifier).
                 std::string url = fields["url"].stringOr(""), prefix = want.fields["url"].stringOr("");
-                found = found ||
-                        (prefix.find('?') == std::string::npos ? url == prefix : url.rfind(prefix, 0) == 0);
+                found = found || (prefix.find('?') == std::string::npos ? url == prefix : url.rfind(prefix, 0) == 0);
             }
             if (!found) missing.push_back(want.what + " (" + want.event + ")");
         }

@@ -11,6 +11,7 @@
 #include "host/MinimalApp.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -29,7 +30,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // Calls `visit` on the controllers from the key window's root to the top screen, in that order.
-template <class Visit> void walkToTop(const uikit::Application& app, Visit visit) {
+template <class Visit>
+void walkToTop(const uikit::Application& app, Visit visit) {
     auto window = app.keyWindow();
     auto controller = window ? window->rootViewController() : nullptr;
     while (controller) {
@@ -53,11 +55,11 @@ std::shared_ptr<uikit::View> findIn(const std::shared_ptr<uikit::View>& view, co
     return nullptr;
 }
 
-template <class Visit> void eachView(const std::shared_ptr<uikit::View>& view, Visit& visit) {
+template <class Visit>
+void eachView(const std::shared_ptr<uikit::View>& view, Visit& visit) {
     if (!view) return;
     visit(*view);
-    for (const auto& sub : view->subviews())
-        eachView(sub, visit);
+    for (const auto& sub : view->subviews()) eachView(sub, visit);
 }
 
 std::shared_ptr<uikit::NavigationController> topNavigation(const uikit::Application& app) {
@@ -141,8 +143,7 @@ std::optional<std::string> Device::boot() {
     } else {
         root_ = fs::absolute(options_.deviceRoot, ec);
         fs::create_directories(root_, ec);
-        if (ec || !fs::is_directory(root_))
-            return "cannot use '" + options_.deviceRoot + "' as the device directory";
+        if (ec || !fs::is_directory(root_)) return "cannot use '" + options_.deviceRoot + "' as the device directory";
     }
     for (const char* dir : {"Library/Preferences", "Library/Caches", "Library/Application Support", "tmp"}) {
         fs::create_directories(root_ / dir, ec);
@@ -165,10 +166,8 @@ std::optional<std::string> Device::boot() {
     PlatformConfig::update([&](PlatformSettings& s) {
         s.deviceRoot = root_.string();
         if (options_.systemVersion) s.systemVersion = *options_.systemVersion;
-        for (const auto& [from, to] : options_.connectTo)
-            s.connectTo[from] = to;
-        for (const auto& pem : options_.trustedRootsPEM)
-            s.extraTrustedRootsPEM.push_back(pem);
+        for (const auto& [from, to] : options_.connectTo) s.connectTo[from] = to;
+        for (const auto& pem : options_.trustedRootsPEM) s.extraTrustedRootsPEM.push_back(pem);
         s.networkUp = options_.networkUp;
         s.identifierForVendorAvailable = options_.identifierForVendor;
     });
@@ -241,8 +240,7 @@ std::optional<std::string> Device::execute(const Command& command) {
     }
     if (!quit_) settle();
     if (error)
-        DeviceEvents::post("command.failed",
-                           Value::dictionary({{"command", command.line}, {"message", *error}}));
+        DeviceEvents::post("command.failed", Value::dictionary({{"command", command.line}, {"message", *error}}));
     return error;
 }
 
@@ -272,8 +270,7 @@ std::optional<std::string> Device::run(const Command& command) {
         return std::nullopt;
     }
     case Kind::Pull: {
-        auto control =
-            std::dynamic_pointer_cast<uikit::RefreshControl>(findNamedView(app, "refresh-control"));
+        auto control = std::dynamic_pointer_cast<uikit::RefreshControl>(findNamedView(app, "refresh-control"));
         if (!control) return "no \"refresh-control\" on the top screen";
         if (!isShown(*control)) return "the refresh control is hidden";
         control->pull();
@@ -318,9 +315,8 @@ std::optional<std::string> Device::run(const Command& command) {
         usernotifications::deliverRemoteNotification(command.payload);
         return std::nullopt;
     case Kind::PushTap:
-        usernotifications::tapNotification(command.payload, command.text.empty()
-                                                                ? usernotifications::kDefaultActionIdentifier
-                                                                : command.text);
+        usernotifications::tapNotification(
+            command.payload, command.text.empty() ? usernotifications::kDefaultActionIdentifier : command.text);
         return std::nullopt;
     case Kind::Network:
         PlatformConfig::setNetworkUp(command.up);
@@ -383,7 +379,7 @@ int Device::finish(int status) {
         loop.runUntilIdle();
         app_->terminate();
         loop.runUntilIdle();
-        uikit::reportPendingCompletions();
+        dispatch::reportPendingOnceHandlers();
     }
     if (status == kExitOK && printer_.faultCount() > 0) status = kExitFault;
     DeviceEvents::post("exit", Value::dictionary({{"code", status}}));

@@ -41,8 +41,8 @@ namespace uikit = platform::uikit;
 // Exit statuses of tesmar-sim.
 enum ExitCode : int {
     kExitOK = 0,
-    kExitFault = 1,  // bundle refused, launch failed, or a completion handler was called twice or never
-    kExitUsage = 2,  // bad flag or command
+    kExitFault = 1,          // bundle refused, launch failed, or a completion handler was called twice or never
+    kExitUsage = 2,          // bad flag or command
     kExitCommandFailed = 3,  // a command found nothing to act on (no alert, no web view, ...)
 };
 

@@ -46,9 +46,7 @@ bool isConnectionError(const Error& error) {
     }
 }
 
-class WebScreen : public uikit::ViewController,
-                  public webkit::NavigationDelegate,
-                  public webkit::UIDelegate {
+class WebScreen : public uikit::ViewController, public webkit::NavigationDelegate, public webkit::UIDelegate {
 public:
     explicit WebScreen(webkit::WebViewConfiguration configuration, std::string firstURL)
         : configuration_(std::move(configuration)), firstURL_(std::move(firstURL)) {
@@ -73,8 +71,10 @@ public:
     Value eventFields() const override {
         Value fields = ViewController::eventFields();
         std::optional<URL> url = webView_ ? webView_->URL() : std::nullopt;
-        if (url) fields.set("url", url->absoluteString());
-        else if (!firstURL_.empty()) fields.set("url", firstURL_);
+        if (url)
+            fields.set("url", url->absoluteString());
+        else if (!firstURL_.empty())
+            fields.set("url", firstURL_);
         return fields;
     }
 
@@ -166,16 +166,16 @@ public:
     }
     void runJavaScriptAlertPanelWithMessage(webkit::WebView&, const std::string& message, const webkit::FrameInfo&,
                                             std::function<void()> completion) override {
-        auto alert = uikit::AlertController::alertControllerWithTitle(std::nullopt, message,
-                                                                       uikit::AlertControllerStyle::Alert);
+        auto alert =
+            uikit::AlertController::alertControllerWithTitle(std::nullopt, message, uikit::AlertControllerStyle::Alert);
         alert->addAction(uikit::AlertAction::make("OK", uikit::AlertActionStyle::Default,
                                                   [completion](const uikit::AlertAction&) { completion(); }));
         if (!presentViewController(alert, true)) completion();
     }
     void runJavaScriptConfirmPanelWithMessage(webkit::WebView&, const std::string& message, const webkit::FrameInfo&,
                                               std::function<void(bool)> completion) override {
-        auto alert = uikit::AlertController::alertControllerWithTitle(std::nullopt, message,
-                                                                       uikit::AlertControllerStyle::Alert);
+        auto alert =
+            uikit::AlertController::alertControllerWithTitle(std::nullopt, message, uikit::AlertControllerStyle::Alert);
         alert->addAction(uikit::AlertAction::make("Cancel", uikit::AlertActionStyle::Cancel,
                                                   [completion](const uikit::AlertAction&) { completion(false); }));
         alert->addAction(uikit::AlertAction::make("OK", uikit::AlertActionStyle::Default,
@@ -235,8 +235,10 @@ public:
         navigation = uikit::NavigationController::withRoot(screen);
         window->setRootViewController(navigation);
         window->makeKeyAndVisible();
-        if (first.empty()) consoleLog("No start URL: set Info.plist TesmarStartURL or pass --start-url");
-        else screen->load(first);
+        if (first.empty())
+            consoleLog("No start URL: set Info.plist TesmarStartURL or pass --start-url");
+        else
+            screen->load(first);
 
         if (auto center = usernotifications::UserNotificationCenter::current()) {
             center->setDelegate(handle());
@@ -274,7 +276,8 @@ void registerMinimalApp() {
             .classMethod(sel("alloc"), makeImp([](Object* self, Selector) -> ObjectHandle {
                              return std::make_shared<MinimalDelegate>(static_cast<objc::Class*>(self));
                          }))
-            .method(sel("window"), makeImp([](Object* self, Selector) -> ObjectHandle { return delegateOf(self)->window; }))
+            .method(sel("window"),
+                    makeImp([](Object* self, Selector) -> ObjectHandle { return delegateOf(self)->window; }))
             .method(sel("setWindow:"), makeImp([](Object* self, Selector, ObjectHandle window) {
                         delegateOf(self)->window = std::dynamic_pointer_cast<uikit::Window>(window);
                     }))

@@ -57,21 +57,18 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             options.deviceRoot = value;
         } else if (flag == "--system-version") {
             auto version = platform::OperatingSystemVersion::parse(value);
-            if (!version)
-                return fail("--system-version '" + value + "' is not a version like 10, 10.3 or 12.1.4");
+            if (!version) return fail("--system-version '" + value + "' is not a version like 10, 10.3 or 12.1.4");
             options.systemVersion = *version;
         } else if (flag == "--connect-to") {
             auto eq = value.find('=');
-            if (eq == std::string::npos || !isHostPort(value.substr(0, eq)) ||
-                !isHostPort(value.substr(eq + 1)))
+            if (eq == std::string::npos || !isHostPort(value.substr(0, eq)) || !isHostPort(value.substr(eq + 1)))
                 return fail("--connect-to '" + value + "' is not HOST:PORT=ADDRESS:PORT");
             options.connectTo[value.substr(0, eq)] = value.substr(eq + 1);
         } else if (flag == "--ca") {
             if (value.empty()) return fail("--ca needs a PEM file");
             options.trustedRootsPEM.push_back(value);
         } else if (flag == "--network") {
-            if (value != "up" && value != "down")
-                return fail("--network takes 'up' or 'down', not '" + value + "'");
+            if (value != "up" && value != "down") return fail("--network takes 'up' or 'down', not '" + value + "'");
             options.networkUp = value == "up";
         } else if (flag == "--clock") {
             if (value != "manual" && value != "real")
@@ -103,8 +100,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             return fail("unknown flag " + flag + " (see --help)");
         }
     }
-    if (!options.help && !options.demo && options.bundle.empty())
-        return fail("--bundle DIR is required (see --help)");
+    if (!options.help && !options.demo && options.bundle.empty()) return fail("--bundle DIR is required (see --help)");
     return ParsedOptions{std::move(options), ""};
 }
 

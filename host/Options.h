@@ -14,18 +14,18 @@ struct Options {
     std::string bundle;      // --bundle DIR (required unless --help)
     std::string deviceRoot;  // --device-root DIR; empty: a fresh temporary device, removed at exit
     std::optional<platform::OperatingSystemVersion> systemVersion;  // --system-version V
-    std::map<std::string, std::string> connectTo;                    // --connect-to HOST:PORT=127.0.0.1:PORT
-    std::vector<std::string> trustedRootsPEM;                        // --ca PEM (repeatable)
-    bool networkUp = true;                                           // --network up|down
-    bool manualClock = false;                                        // --clock manual|real
-    bool identifierForVendor = true;                                 // --identifier-for-vendor on|off
-    std::string script;                                              // --script FILE; empty: stdin
-    std::string delegateClass;                                       // --delegate CLASSNAME
-    std::string startURL;                                            // --start-url URL (minimal app)
+    std::map<std::string, std::string> connectTo;                   // --connect-to HOST:PORT=127.0.0.1:PORT
+    std::vector<std::string> trustedRootsPEM;                       // --ca PEM (repeatable)
+    bool networkUp = true;                                          // --network up|down
+    bool manualClock = false;                                       // --clock manual|real
+    bool identifierForVendor = true;                                // --identifier-for-vendor on|off
+    std::string script;                                             // --script FILE; empty: stdin
+    std::string delegateClass;                                      // --delegate CLASSNAME
+    std::string startURL;                                           // --start-url URL (minimal app)
     double settleQuietSeconds = 0.25;  // --settle-ms: no event for this long means the app went idle
     double settleTimeoutSeconds = 15;  // --settle-timeout SECONDS: the longest wait after one command
     bool help = false;
-    bool demo = false;  // "tesmar-sim demo": the built-in demo site and tour
+    bool demo = false;                   // "tesmar-sim demo": the built-in demo site and tour
     std::vector<std::string> arguments;  // argv as given, for ProcessInfo
 };
 

@@ -38,12 +38,11 @@ VezEduduz::VEEmailSuccessBlock reportDone(const AppCallAnswer& answer) {
 
 void addPushAppCalls(std::vector<AppCall>& table) {
     using Arg = AppCallArgument;
-    table.push_back(
-        {"sendTags", Arg::Object,
-         "sendTags {\"KEY\":\"VALUE\",...}         tag the user (sent after 5 s without another tag call)",
-         nullptr, [](const Value& tags, AppCallAnswer answer) {
-             VezEduduz::sendTags(tags, reportValue(answer), reportError(answer));
-         }});
+    table.push_back({"sendTags", Arg::Object,
+                     "sendTags {\"KEY\":\"VALUE\",...}         tag the user (sent after 5 s without another tag call)",
+                     nullptr, [](const Value& tags, AppCallAnswer answer) {
+                         VezEduduz::sendTags(tags, reportValue(answer), reportError(answer));
+                     }});
     table.push_back({"deleteTags", Arg::Array, "deleteTags [\"KEY\",...]             delete tags",
                      [](const Value& keys) -> Check {
                          for (const auto& key : *keys.asArray())
@@ -52,14 +51,12 @@ void addPushAppCalls(std::vector<AppCall>& table) {
                      },
                      [](const Value& keys, AppCallAnswer answer) {
                          std::vector<std::string> names;
-                         for (const auto& key : *keys.asArray())
-                             names.push_back(*key.asString());
+                         for (const auto& key : *keys.asArray()) names.push_back(*key.asString());
                          VezEduduz::deleteTags(names, reportValue(answer), reportError(answer));
                      }});
-    table.push_back({"getTags", Arg::None, "getTags                               the user's tags", nullptr,
-                     [](const Value&, AppCallAnswer answer) {
-                         VezEduduz::getTags(reportValue(answer), reportError(answer));
-                     }});
+    table.push_back(
+        {"getTags", Arg::None, "getTags                               the user's tags", nullptr,
+         [](const Value&, AppCallAnswer answer) { VezEduduz::getTags(reportValue(answer), reportError(answer)); }});
     table.push_back({"postNotification", Arg::Object,
                      "postNotification {...}                send a notification to other players", nullptr,
                      [](const Value& notification, AppCallAnswer answer) {
@@ -71,48 +68,43 @@ void addPushAppCalls(std::vector<AppCall>& table) {
                          VezEduduz::setSubscription(*argument["enable"].asBool());
                          answer.success(Value());
                      }});
-    table.push_back(
-        {"setEmail", Arg::Object,
-         "setEmail {\"email\":\"...\"[,\"authHash\":\"...\"]}   link an e-mail address to the user",
-         [](const Value& argument) -> Check {
-             if (auto problem = needsEmail(argument)) return problem;
-             if (argument.contains("authHash") && !argument["authHash"].isString())
-                 return std::string("\"authHash\" must be a string");
-             return std::nullopt;
-         },
-         [](const Value& argument, AppCallAnswer answer) {
-             std::optional<std::string> hash;
-             if (const std::string* h = argument["authHash"].asString()) hash = *h;
-             VezEduduz::setEmail(*argument["email"].asString(), hash, reportDone(answer),
-                                 reportError(answer));
-         }});
-    table.push_back({"logoutEmail", Arg::None,
-                     "logoutEmail                           unlink the e-mail address", nullptr,
-                     [](const Value&, AppCallAnswer answer) {
-                         VezEduduz::logoutEmail(reportDone(answer), reportError(answer));
+    table.push_back({"setEmail", Arg::Object,
+                     "setEmail {\"email\":\"...\"[,\"authHash\":\"...\"]}   link an e-mail address to the user",
+                     [](const Value& argument) -> Check {
+                         if (auto problem = needsEmail(argument)) return problem;
+                         if (argument.contains("authHash") && !argument["authHash"].isString())
+                             return std::string("\"authHash\" must be a string");
+                         return std::nullopt;
+                     },
+                     [](const Value& argument, AppCallAnswer answer) {
+                         std::optional<std::string> hash;
+                         if (const std::string* h = argument["authHash"].asString()) hash = *h;
+                         VezEduduz::setEmail(*argument["email"].asString(), hash, reportDone(answer),
+                                             reportError(answer));
                      }});
     table.push_back(
-        {"syncHashedEmail", Arg::Object,
-         "syncHashedEmail {\"email\":\"...\"}        send digests of an address (never the address)",
-         needsEmail, [](const Value& argument, AppCallAnswer answer) {
-             VezEduduz::syncHashedEmail(*argument["email"].asString());
-             answer.success(Value());
-         }});
-    table.push_back({"promptLocation", Arg::None,
-                     "promptLocation                        ask for the location", nullptr,
+        {"logoutEmail", Arg::None, "logoutEmail                           unlink the e-mail address", nullptr,
+         [](const Value&, AppCallAnswer answer) { VezEduduz::logoutEmail(reportDone(answer), reportError(answer)); }});
+    table.push_back({"syncHashedEmail", Arg::Object,
+                     "syncHashedEmail {\"email\":\"...\"}        send digests of an address (never the address)",
+                     needsEmail, [](const Value& argument, AppCallAnswer answer) {
+                         VezEduduz::syncHashedEmail(*argument["email"].asString());
+                         answer.success(Value());
+                     }});
+    table.push_back({"promptLocation", Arg::None, "promptLocation                        ask for the location", nullptr,
                      [](const Value&, AppCallAnswer answer) {
                          VezEduduz::promptLocation();
                          answer.success(Value());
                      }});
     table.push_back({"setLocationShared", Arg::Object,
-                     "setLocationShared {\"shared\":BOOL}      whether the location may be sent",
-                     needsBool("shared"), [](const Value& argument, AppCallAnswer answer) {
+                     "setLocationShared {\"shared\":BOOL}      whether the location may be sent", needsBool("shared"),
+                     [](const Value& argument, AppCallAnswer answer) {
                          VezEduduz::setLocationShared(*argument["shared"].asBool());
                          answer.success(Value());
                      }});
     table.push_back({"consentGranted", Arg::Object,
-                     "consentGranted {\"granted\":BOOL}        the user's privacy consent",
-                     needsBool("granted"), [](const Value& argument, AppCallAnswer answer) {
+                     "consentGranted {\"granted\":BOOL}        the user's privacy consent", needsBool("granted"),
+                     [](const Value& argument, AppCallAnswer answer) {
                          VezEduduz::consentGranted(*argument["granted"].asBool());
                          answer.success(Value());
                      }});

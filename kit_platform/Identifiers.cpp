@@ -16,12 +16,10 @@ platform::Result<std::string> loadOrMakeInstallationIdentifier() {
         auto text = files.stringWithContentsOfFile(path, 1024);
         if (text) {
             std::string stored = *text;
-            while (!stored.empty() && (stored.back() == '\n' || stored.back() == '\r'))
-                stored.pop_back();
+            while (!stored.empty() && (stored.back() == '\n' || stored.back() == '\r')) stored.pop_back();
             if (auto uuid = platform::UUID::fromString(stored)) return uuid->uuidString();
         }
-        platform::consoleLog(
-            "[Verira] The stored installation identifier is unreadable; a new one replaces it");
+        platform::consoleLog("[Verira] The stored installation identifier is unreadable; a new one replaces it");
     }
     std::string made = platform::UUID::random().uuidString();
     if (auto created = files.createDirectory(dir); !created) return created.error();

@@ -65,15 +65,14 @@ void KitServiceClient::send(const std::string& method, const std::string& pathAn
         request.setHTTPBody(Bytes(text->begin(), text->end()));
     }
     auto task = session_->dataTaskWithRequest(
-        request, [completion = std::move(completion)](const Bytes& data,
-                                                      std::shared_ptr<const platform::URLResponse> response,
-                                                      std::optional<Error> error) {
+        request,
+        [completion = std::move(completion)](const Bytes& data, std::shared_ptr<const platform::URLResponse> response,
+                                             std::optional<Error> error) {
             if (error) {
-                completion(
-                    Error(kKitServiceErrorDomain, kKitServiceTransportError,
-                          Value::dictionary({{"NSLocalizedDescription", error->localizedDescription()},
-                                             {"underlying", Value::dictionary({{"domain", error->domain},
-                                                                               {"code", error->code}})}})));
+                completion(Error(kKitServiceErrorDomain, kKitServiceTransportError,
+                                 Value::dictionary({{"NSLocalizedDescription", error->localizedDescription()},
+                                                    {"underlying", Value::dictionary({{"domain", error->domain},
+                                                                                      {"code", error->code}})}})));
                 return;
             }
             auto http = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(response);
@@ -87,8 +86,8 @@ void KitServiceClient::send(const std::string& method, const std::string& pathAn
     task->resume();
 }
 
-void KitServiceClient::fetchSettings(const std::string& bundleIdentifier,
-                                     const std::string& installationIdentifier, ValueCompletion completion) {
+void KitServiceClient::fetchSettings(const std::string& bundleIdentifier, const std::string& installationIdentifier,
+                                     ValueCompletion completion) {
     std::string path = "/v1/apps/" + pathSegment(bundleIdentifier) +
                        "/settings?installation_id=" + pathSegment(installationIdentifier);
     send("GET", path, nullptr, [completion = std::move(completion)](Result<Bytes> answer) {

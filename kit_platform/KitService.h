@@ -39,8 +39,7 @@ public:
     using DoneCompletion = std::function<void(platform::Result<void>)>;
 
     // `baseURL` is "https://<kKitServiceHost>" unless a test gives another.
-    explicit KitServiceClient(std::string apiKey,
-                              std::string baseURL = std::string("https://") + kKitServiceHost);
+    explicit KitServiceClient(std::string apiKey, std::string baseURL = std::string("https://") + kKitServiceHost);
     ~KitServiceClient();
     KitServiceClient(const KitServiceClient&) = delete;
     KitServiceClient& operator=(const KitServiceClient&) = delete;
@@ -51,8 +50,7 @@ public:
     // `body` is the registration object; any 2xx is success.
     void registerApp(const platform::Value& body, DoneCompletion completion);
     // Any 2xx means the service accepted the report.
-    void uploadReport(const std::string& bundleIdentifier, const platform::Value& report,
-                      DoneCompletion completion);
+    void uploadReport(const std::string& bundleIdentifier, const platform::Value& report, DoneCompletion completion);
 
 private:
     void send(const std::string& method, const std::string& pathAndQuery, const platform::Value* body,

@@ -23,10 +23,10 @@ double cacheDuration(const Value& settings) {
 
 }  // namespace
 
-SettingsController::SettingsController(std::shared_ptr<KitServiceClient> client, AppFacts facts,
-                                       std::string cachePath, Now now)
-    : client_(std::move(client)), facts_(std::move(facts)), cachePath_(std::move(cachePath)),
-      now_(std::move(now)), queue_(kSettingsQueueLabel) {}
+SettingsController::SettingsController(std::shared_ptr<KitServiceClient> client, AppFacts facts, std::string cachePath,
+                                       Now now)
+    : client_(std::move(client)), facts_(std::move(facts)), cachePath_(std::move(cachePath)), now_(std::move(now)),
+      queue_(kSettingsQueueLabel) {}
 
 void SettingsController::start() {
     {
@@ -85,8 +85,7 @@ void SettingsController::writeCache(const Value& settings, double expiresAt) {
     auto dir = cachePath_.substr(0, cachePath_.rfind('/'));
     auto made = files.createDirectory(dir);
     auto written = made && text ? files.writeAtomically(cachePath_, *text) : platform::Result<void>();
-    if (!made || !text || !written)
-        platform::consoleLog("[Verira] Could not cache the kit settings at " + cachePath_);
+    if (!made || !text || !written) platform::consoleLog("[Verira] Could not cache the kit settings at " + cachePath_);
 }
 
 void SettingsController::sync() {
@@ -98,8 +97,7 @@ void SettingsController::sync() {
     client_->fetchSettings(facts_.bundleIdentifier, facts_.installationIdentifier,
                            [self = shared_from_this()](platform::Result<Value> answer) {
                                self->queue_.async([self, answer = std::move(answer)]() mutable {
-                                   if (!answer)
-                                       return self->failed("download the kit settings", answer.error());
+                                   if (!answer) return self->failed("download the kit settings", answer.error());
                                    double duration = cacheDuration(*answer);
                                    self->expiresAt_ = self->now_().timeIntervalSince1970() + duration;
                                    if (duration > 0) self->writeCache(*answer, self->expiresAt_);
@@ -129,8 +127,7 @@ void SettingsController::registerApp() {
             Value known = self->settings();
             known.set("app_status", "known");
             // Only a cached copy is rewritten: settings that were not to be reused stay uncached.
-            if (self->expiresAt_ > self->now_().timeIntervalSince1970())
-                self->writeCache(known, self->expiresAt_);
+            if (self->expiresAt_ > self->now_().timeIntervalSince1970()) self->writeCache(known, self->expiresAt_);
             {
                 std::lock_guard lock(self->mutex_);
                 self->settings_ = std::move(known);
@@ -154,8 +151,8 @@ void SettingsController::failed(const std::string& what, const platform::Error& 
         return;
     }
     double delay = kSettingsRetryDelays[failures - 1];
-    platform::consoleLog("[Verira] Could not " + what + " (" + error.localizedDescription() +
-                         "); trying again in " + std::to_string(static_cast<int>(delay)) + " s");
+    platform::consoleLog("[Verira] Could not " + what + " (" + error.localizedDescription() + "); trying again in " +
+                         std::to_string(static_cast<int>(delay)) + " s");
     setState(State::WaitingToRetry);
     queue_.asyncAfter(delay, [self = shared_from_this()] { self->sync(); });
 }

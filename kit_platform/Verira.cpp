@@ -17,8 +17,7 @@ using platform::objc::sel;
 void registerClasses() {
     static std::once_flag once;
     std::call_once(once, [] {
-        if (!Runtime::shared().lookUpProtocol(kKitProtocolName))
-            Runtime::shared().registerProtocol(kKitProtocolName);
+        if (!Runtime::shared().lookUpProtocol(kKitProtocolName)) Runtime::shared().registerProtocol(kKitProtocolName);
     });
 }
 
@@ -109,9 +108,8 @@ std::shared_ptr<Verira> Verira::with(const std::vector<Class*>& kitClasses) {
         sdk->called_ = true;
         sdk->apiKey_ = apiKeyFromInfoPlist();
         if (!sdk->apiKey_) {
-            platform::consoleLog(
-                "[Verira] Could not find a valid API key in the Info.plist \"Verira\" dictionary; "
-                "no kit was started");
+            platform::consoleLog("[Verira] Could not find a valid API key in the Info.plist \"Verira\" dictionary; "
+                                 "no kit was started");
             return sdk;
         }
         for (Class* cls : kitClasses)
@@ -143,16 +141,14 @@ std::shared_ptr<Verira> Verira::with(const std::vector<Class*>& kitClasses) {
         }
         AppFacts facts = appFacts(sdk->installationIdentifier_);
         if (facts.bundleIdentifier.empty()) {
-            platform::consoleLog(
-                "[Verira] The app has no bundle identifier; the kit settings cannot be asked for");
+            platform::consoleLog("[Verira] The app has no bundle identifier; the kit settings cannot be asked for");
         } else {
             sdk->settings_ = std::make_shared<SettingsController>(sdk->client_, facts, settingsCachePath());
             settings = sdk->settings_;
         }
     }
     // Outside the lock: a kit's start may ask the shared object about itself.
-    for (Class* kit : kits)
-        initializeKit(kit);
+    for (Class* kit : kits) initializeKit(kit);
     if (settings) settings->start();
     return sdk;
 }

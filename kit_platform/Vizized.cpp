@@ -36,9 +36,8 @@ bool Vizized::startWithBetaToken(std::optional<std::string> betaToken) {
             token = betaToken;
         }
         platform::DeviceEvents::post(
-            "kit.start",
-            platform::Value::dictionary(
-                {{"kit", kClassName}, {"version", kKitDisplayVersion}, {"build", kKitBuildVersion}}));
+            "kit.start", platform::Value::dictionary(
+                             {{"kit", kClassName}, {"version", kKitDisplayVersion}, {"build", kKitBuildVersion}}));
     });
     return true;
 }
@@ -67,11 +66,10 @@ void registerClasses() {
                          makeImp([](Object*, Selector) -> std::string { return kKitDisplayVersion; }))
             .classMethod(sel("kitBuildVersion"),
                          makeImp([](Object*, Selector) -> std::string { return kKitBuildVersion; }))
-            .classMethod(
-                sel("startWithBetaToken:"), makeImp([](Object*, Selector, platform::Value betaToken) {
-                    auto* text = betaToken.asString();
-                    Vizized::startWithBetaToken(text ? std::optional<std::string>(*text) : std::nullopt);
-                }))
+            .classMethod(sel("startWithBetaToken:"), makeImp([](Object*, Selector, platform::Value betaToken) {
+                             auto* text = betaToken.asString();
+                             Vizized::startWithBetaToken(text ? std::optional<std::string>(*text) : std::nullopt);
+                         }))
             .classMethod(sel("initializeIfNeeded"),
                          makeImp([](Object*, Selector) { Vizized::startWithBetaToken(std::nullopt); }))
             .registerClass();

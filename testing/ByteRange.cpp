@@ -17,7 +17,7 @@ std::optional<uint64_t> parseNumber(std::string_view s) {
     return value;
 }
 
-} // namespace
+}  // namespace
 
 std::string ByteRangeAnswer::contentRange(uint64_t total) const {
     return "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(total);
@@ -58,4 +58,4 @@ ByteRangeAnswer answerRange(const std::string& rangeHeader, uint64_t total) {
     return answer;
 }
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

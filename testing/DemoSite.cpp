@@ -20,26 +20,35 @@ DemoSite::DemoSite(const std::string& hostName, const std::string& directory) : 
     server_ = std::make_unique<TestHttpServer>(files.certificateChainPath, files.privateKeyPath);
 
     const std::string html = "text/html; charset=utf-8";
-    server_->route("GET", "/",
-                   Reply::text(page("Tesmar Intranet",
-                                    "<ul><li><a href=\"/login\">Log in</a></li>"
-                                    "<li><a href=\"/news\">News</a></li>"
-                                    "<li><a href=\"/window\" target=\"_blank\">Open in a new window</a></li>"
-                                    "<li><a href=\"/alert\">Announcement</a></li>"
-                                    "<li><a href=\"https://news.elsewhere.example/\">Outside news</a></li>"
-                                    "<li><a href=\"mailto:helpdesk@tesmar.example\">Mail the help desk</a></li>"
-                                    "<li><a href=\"tel:+15550100\">Call the help desk</a></li></ul>"),
-                               200, html));
+    server_->route(
+        "GET", "/",
+        Reply::text(page("Tesmar Intranet", "<ul><li><a href=\"/login\">Log in</a></li>"
+                                            "<li><a href=\"/news\">News</a></li>"
+                                            "<li><a href=\"/window\" target=\"_blank\">Open in a new window</a></li>"
+                                            "<li><a href=\"/alert\">Announcement</a></li>"
+                                            "<li><a href=\"https://news.elsewhere.example/\">Outside news</a></li>"
+                                            "<li><a href=\"mailto:helpdesk@tesmar.example\">Mail the help desk</a></li>"
+                                            "<li><a href=\"tel:+15550100\">Call the help desk</a></li></ul>"),
+                    200, html));
     server_->route("GET", "/login",
                    Reply::text(page("Logged in", "<a href=\"/\">Home</a>"), 200, html)
                        .header("Set-Cookie", std::string(kSessionCookie) + "=" + kSessionValue + "; Path=/; Secure"));
     server_->route("GET", "/news", Reply::text(page("News", "<p>The canteen opens at eight.</p>"), 200, html));
     server_->route("GET", "/window",
                    Reply::text(page("New window", "<button onclick=\"window.close()\">Close</button>"), 200, html));
-    server_->route("GET", "/alert",
-                   Reply::text(page("Announcement", std::string("<script>alert('") + kAlertText + "')</script>"),
-                               200, html));
+    server_->route(
+        "GET", "/alert",
+        Reply::text(page("Announcement", std::string("<script>alert('") + kAlertText + "')</script>"), 200, html));
     server_->route("POST", kRegisterPath, Reply::json("{\"success\":true}"));
+    // "/moved?to=URL": a server redirect to anywhere, for the roads a redirect can take.
+    server_->route("GET", "/moved", Reply::dynamic([](const RecordedRequest& request, Reply& out) {
+                       for (const auto& [name, value] : request.queryItems)
+                           if (name == "to") {
+                               out = Reply::redirect(value);
+                               return;
+                           }
+                       out = Reply::withStatus(400);
+                   }));
 }
 
 DemoSite::~DemoSite() {

@@ -91,9 +91,7 @@ std::vector<RecordedRequest> KitServiceStandIn::requestsFor(const std::string& e
     return out;
 }
 
-std::vector<RecordedRequest> KitServiceStandIn::settingsRequests() const {
-    return requestsFor("GET settings");
-}
+std::vector<RecordedRequest> KitServiceStandIn::settingsRequests() const { return requestsFor("GET settings"); }
 std::vector<RecordedRequest> KitServiceStandIn::registrations() const { return requestsFor("POST apps"); }
 std::vector<RecordedRequest> KitServiceStandIn::reportUploads() const { return requestsFor("POST reports"); }
 

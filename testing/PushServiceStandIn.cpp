@@ -156,8 +156,7 @@ Reply PushServiceStandIn::defaultReply(const std::string& endpoint, const Record
         return Reply::json(R"({"success":true})");
     }
     if (endpoint == "POST notifications") {
-        return Reply::json(R"({"id":)" + jsonString(platform::UUID::random().uuidString()) +
-                           R"(,"recipients":1})");
+        return Reply::json(R"({"id":)" + jsonString(platform::UUID::random().uuidString()) + R"(,"recipients":1})");
     }
     return Reply::json(R"({"success":true})");
 }

@@ -1,14 +1,17 @@
 #include "testing/RecordedRequest.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "platform/foundation/ASCII.h"
 
 namespace tesmar_testing {
 
-bool headerNamesEqual(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+bool headerNamesEqual(const std::string& a, const std::string& b) { return platform::equalsIgnoringASCIICase(a, b); }
+
+std::optional<std::string> RecordedRequest::queryItem(const std::string& name) const {
+    for (const auto& [key, value] : queryItems)
+        if (key == name) return value;
+    return std::nullopt;
 }
 
 std::optional<std::string> RecordedRequest::header(const std::string& name) const {
@@ -26,13 +29,6 @@ std::vector<std::string> RecordedRequest::headerValues(const std::string& name) 
     return values;
 }
 
-std::optional<std::string> RecordedRequest::queryItem(const std::string& name) const {
-    for (const auto& [key, value] : queryItems) {
-        if (key == name) return value;
-    }
-    return std::nullopt;
-}
-
 const MultipartPart* RecordedRequest::part(const std::string& name) const {
     for (const auto& p : parts) {
         if (p.name == name) return &p;
@@ -40,4 +36,4 @@ const MultipartPart* RecordedRequest::part(const std::string& name) const {
     return nullptr;
 }
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

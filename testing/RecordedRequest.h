@@ -21,30 +21,30 @@ struct MultipartPart {
 };
 
 struct RecordedRequest {
-    size_t sequence = 0;   // 0 for the first request the server saw, then 1, 2, ...
-    std::string method;    // "GET", "HEAD", "POST", ...
-    std::string target;    // the request target exactly as sent: "/a%20b?x=1&y"
-    std::string rawPath;   // target up to '?', still percent-encoded
-    std::string path;      // rawPath percent-decoded (what routes match against)
-    std::string rawQuery;  // target after the first '?', as sent ("" when none)
-    bool hasQuery = false; // the target had a '?' (even an empty query)
-    HeaderList queryItems; // the query decoded into name/value pairs, in order of appearance
-    std::map<std::string, std::string> pathParams; // ":name" segments of the matched route; "*" the rest
-    HeaderList headers; // as received (grouped by name; names keep the client's spelling; headers
-                        // with an empty value are not kept by cpp-httplib)
-    std::string body;   // the whole body, after chunked transfer decoding
-    std::vector<MultipartPart> parts; // multipart/form-data bodies, parsed
+    size_t sequence = 0;                            // 0 for the first request the server saw, then 1, 2, ...
+    std::string method;                             // "GET", "HEAD", "POST", ...
+    std::string target;                             // the request target exactly as sent: "/a%20b?x=1&y"
+    std::string rawPath;                            // target up to '?', still percent-encoded
+    std::string path;                               // rawPath percent-decoded (what routes match against)
+    std::string rawQuery;                           // target after the first '?', as sent ("" when none)
+    bool hasQuery = false;                          // the target had a '?' (even an empty query)
+    HeaderList queryItems;                          // the query decoded into name/value pairs, in order of appearance
+    std::map<std::string, std::string> pathParams;  // ":name" segments of the matched route; "*" the rest
+    HeaderList headers;                // as received (grouped by name; names keep the client's spelling; headers
+                                       // with an empty value are not kept by cpp-httplib)
+    std::string body;                  // the whole body, after chunked transfer decoding
+    std::vector<MultipartPart> parts;  // multipart/form-data bodies, parsed
     std::string remoteAddress;
-    int remotePort = -1; // distinguishes connections: reused connections repeat the port
-    bool secure = false; // came over TLS
+    int remotePort = -1;  // distinguishes connections: reused connections repeat the port
+    bool secure = false;  // came over TLS
 
     // First value of a header, names compared without regard to case.
     std::optional<std::string> header(const std::string& name) const;
+    // The first query item named `name`, decoded.
+    std::optional<std::string> queryItem(const std::string& name) const;
     // Every value of a header (e.g. several Cookie lines), in order.
     std::vector<std::string> headerValues(const std::string& name) const;
     bool hasHeader(const std::string& name) const { return header(name).has_value(); }
-    // First value of a decoded query item.
-    std::optional<std::string> queryItem(const std::string& name) const;
     // The first multipart part with this field name.
     const MultipartPart* part(const std::string& name) const;
 };
@@ -52,4 +52,4 @@ struct RecordedRequest {
 // Case-insensitive ASCII comparison, the way header names compare.
 bool headerNamesEqual(const std::string& a, const std::string& b);
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

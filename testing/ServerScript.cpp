@@ -38,8 +38,7 @@ uint8_t patternByte(uint64_t offset) {
 }
 
 void fillPattern(uint64_t offset, char* out, size_t count) {
-    for (size_t i = 0; i < count; ++i)
-        out[i] = static_cast<char>(patternByte(offset + i));
+    for (size_t i = 0; i < count; ++i) out[i] = static_cast<char>(patternByte(offset + i));
 }
 
 Reply Reply::text(std::string body, int status, const std::string& contentType) {
@@ -50,9 +49,7 @@ Reply Reply::text(std::string body, int status, const std::string& contentType) 
     return r;
 }
 
-Reply Reply::json(std::string body, int status) {
-    return text(std::move(body), status, "application/json");
-}
+Reply Reply::json(std::string body, int status) { return text(std::move(body), status, "application/json"); }
 
 Reply Reply::withStatus(int status) {
     Reply r;
@@ -151,11 +148,11 @@ std::optional<std::string> gzipDecompress(const std::string& data) {
         zs.avail_out = sizeof buffer;
         rc = inflate(&zs, Z_NO_FLUSH);
         if (rc == Z_OK || rc == Z_STREAM_END) out.append(buffer, sizeof buffer - zs.avail_out);
-        if (rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0) break; // truncated input
+        if (rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0) break;  // truncated input
     }
     inflateEnd(&zs);
     if (rc != Z_STREAM_END) return std::nullopt;
     return out;
 }
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

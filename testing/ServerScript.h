@@ -59,23 +59,22 @@ struct StreamedBody {
 //   Reply::text("hello").header("Set-Cookie", "a=1").header("Set-Cookie", "b=2").after(20ms)
 struct Reply {
     int status = 200;
-    HeaderList headers; // sent as given, in order; a name may repeat (several Set-Cookie)
+    HeaderList headers;  // sent as given, in order; a name may repeat (several Set-Cookie)
     std::string body;
     // Called with the request just before answering; may change anything in the reply (dynamic
     // answers). Runs on a server thread; exceptions it throws become a 500.
     std::function<void(const RecordedRequest&, Reply&)> generate;
-    std::chrono::milliseconds delay{0}; // real time spent before answering
-    std::shared_ptr<Gate> hold;         // answer only once this gate opens
-    bool dropConnection = false;        // close the connection without a byte of answer
-    std::optional<StreamedBody> stream; // replaces `body`
-    bool gzip = false;                  // gzip `body` and say so in Content-Encoding
+    std::chrono::milliseconds delay{0};  // real time spent before answering
+    std::shared_ptr<Gate> hold;          // answer only once this gate opens
+    bool dropConnection = false;         // close the connection without a byte of answer
+    std::optional<StreamedBody> stream;  // replaces `body`
+    bool gzip = false;                   // gzip `body` and say so in Content-Encoding
     // Answer "Range: bytes=..." (a single range) with 206 + Content-Range, 416 when unsatisfiable, and
     // advertise "Accept-Ranges: bytes". Applies to 200 answers; If-Range must match ETag or
     // Last-Modified. Ranges are over the bytes sent (after gzip). Multiple ranges get the whole body.
     bool acceptRanges = false;
 
-    static Reply text(std::string body, int status = 200,
-                      const std::string& contentType = "text/plain; charset=utf-8");
+    static Reply text(std::string body, int status = 200, const std::string& contentType = "text/plain; charset=utf-8");
     static Reply json(std::string body, int status = 200);
     static Reply withStatus(int status);
     static Reply redirect(const std::string& location, int status = 302);
@@ -83,7 +82,7 @@ struct Reply {
     static Reply streamed(uint64_t length, bool sendContentLength = true);
     static Reply dynamic(std::function<void(const RecordedRequest&, Reply&)> generate);
 
-    Reply& header(std::string name, std::string value); // appends
+    Reply& header(std::string name, std::string value);  // appends
     Reply& after(std::chrono::milliseconds delay);
     Reply& heldBy(std::shared_ptr<Gate> gate);
     Reply& gzipped();
@@ -97,4 +96,4 @@ struct Reply {
 std::string gzipCompress(const std::string& data);
 std::optional<std::string> gzipDecompress(const std::string& data);
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

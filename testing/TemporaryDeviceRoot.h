@@ -21,11 +21,9 @@ public:
     explicit TemporaryDeviceRoot(const std::string& prefix = "tesmar-device",
                                  std::initializer_list<const char*> folders = {"tmp"}) {
         std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("cannot make a device directory from " + pattern);
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a device directory from " + pattern);
         path_ = pattern;
-        for (const char* folder : folders)
-            std::filesystem::create_directories(path_ + "/" + folder);
+        for (const char* folder : folders) std::filesystem::create_directories(path_ + "/" + folder);
         saved_ = platform::PlatformConfig::current();
         platform::PlatformConfig::update([&](platform::PlatformSettings& s) {
             s.deviceRoot = path_;

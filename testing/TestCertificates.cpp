@@ -104,8 +104,8 @@ TestCertificate build(const CertificateSpec& spec, const TestCertificate* issuer
     require(X509_set_pubkey(x509.get(), key.get()) == 1, "pubkey");
 
     X509_NAME* name = X509_get_subject_name(x509.get());
-    require(X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
-                                       reinterpret_cast<const unsigned char*>("Tesmar Tests"), -1, -1, 0) == 1,
+    require(X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Tesmar Tests"),
+                                       -1, -1, 0) == 1,
             "O");
     require(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
                                        reinterpret_cast<const unsigned char*>(spec.commonName.c_str()), -1, -1, 0) == 1,
@@ -130,6 +130,9 @@ TestCertificate build(const CertificateSpec& spec, const TestCertificate* issuer
     for (const auto& dns : spec.dnsNames) alternativeNames += (alternativeNames.empty() ? "DNS:" : ",DNS:") + dns;
     for (const auto& ip : spec.ipAddresses) alternativeNames += (alternativeNames.empty() ? "IP:" : ",IP:") + ip;
     if (!alternativeNames.empty()) addExtension(x509.get(), &ctx, NID_subject_alt_name, alternativeNames);
+    if (!spec.crlDistributionPoint.empty())
+        addExtension(x509.get(), &ctx, NID_crl_distribution_points, "URI:" + spec.crlDistributionPoint);
+    if (!spec.ocspResponder.empty()) addExtension(x509.get(), &ctx, NID_info_access, "OCSP;URI:" + spec.ocspResponder);
 
     EVP_PKEY* signingKey = issuer ? issuer->key.get() : key.get();
     require(X509_sign(x509.get(), signingKey, EVP_sha256()) > 0, "sign");
@@ -203,8 +206,8 @@ std::string makeRevocationListPEM(const TestCertificate& issuer, const std::vect
         ASN1_INTEGER* serial = ASN1_INTEGER_dup(X509_get0_serialNumber(certificate->x509.get()));
         bool serialSet = entry && serial && X509_REVOKED_set_serialNumber(entry, serial) == 1;
         ASN1_INTEGER_free(serial);
-        if (!serialSet ||
-            X509_REVOKED_set_revocationDate(entry, lastUpdate) != 1 || X509_CRL_add0_revoked(crl.get(), entry) != 1) {
+        if (!serialSet || X509_REVOKED_set_revocationDate(entry, lastUpdate) != 1 ||
+            X509_CRL_add0_revoked(crl.get(), entry) != 1) {
             X509_REVOKED_free(entry);
             timesOk = false;
         }

@@ -35,9 +35,11 @@ struct CertificateSpec {
     std::vector<std::string> dnsNames;     // subjectAltName DNS entries
     std::vector<std::string> ipAddresses;  // subjectAltName IP entries ("127.0.0.1", "::1")
     bool isCertificateAuthority = false;
-    long notBeforeOffset = -3600;             // valid from an hour ago
-    long notAfterOffset = 30L * 24 * 3600;    // for thirty days
-    long serialNumber = 0;                    // 0: a random serial
+    long notBeforeOffset = -3600;           // valid from an hour ago
+    long notAfterOffset = 30L * 24 * 3600;  // for thirty days
+    long serialNumber = 0;                  // 0: a random serial
+    std::string crlDistributionPoint{};     // a URL where the issuer's CRL is served ("" for none)
+    std::string ocspResponder{};            // the OCSP responder's URL ("" for none)
 };
 
 // Makes a fresh EC P-256 key.
@@ -58,15 +60,15 @@ std::string makeRevocationListPEM(const TestCertificate& issuer, const std::vect
 struct TestPKI {
     std::string hostName;
     // The CAs are valid from 90 days ago, the leaves from an hour ago for 30 days unless noted.
-    TestCertificate root;            // "Tesmar Test Root CA"
-    TestCertificate intermediate;    // "Tesmar Test Intermediate CA", issued by root
-    TestCertificate leaf;            // hostName, SAN DNS hostName + IP 127.0.0.1, issued by intermediate
-    TestCertificate expiredLeaf;     // as leaf, but expired a day ago
-    TestCertificate notYetValidLeaf; // as leaf, but valid only from a day from now
-    TestCertificate selfSignedLeaf;  // as leaf, but self-signed
-    TestCertificate reissuedLeaf;    // as leaf (same key), another serial and validity
-    TestCertificate otherHostLeaf;   // for "other.example.test", issued by intermediate
-    TestCertificate unrelatedRoot;   // "Tesmar Unrelated Root CA", issued nothing here
+    TestCertificate root;             // "Tesmar Test Root CA"
+    TestCertificate intermediate;     // "Tesmar Test Intermediate CA", issued by root
+    TestCertificate leaf;             // hostName, SAN DNS hostName + IP 127.0.0.1, issued by intermediate
+    TestCertificate expiredLeaf;      // as leaf, but expired a day ago
+    TestCertificate notYetValidLeaf;  // as leaf, but valid only from a day from now
+    TestCertificate selfSignedLeaf;   // as leaf, but self-signed
+    TestCertificate reissuedLeaf;     // as leaf (same key), another serial and validity
+    TestCertificate otherHostLeaf;    // for "other.example.test", issued by intermediate
+    TestCertificate unrelatedRoot;    // "Tesmar Unrelated Root CA", issued nothing here
 
     static TestPKI make(const std::string& hostName = "localhost");
 

@@ -47,16 +47,14 @@ std::vector<std::string> splitPath(std::string_view path) {
     return segments;
 }
 
-bool matchPattern(const std::string& pattern, const std::string& path,
-                  std::map<std::string, std::string>& params) {
+bool matchPattern(const std::string& pattern, const std::string& path, std::map<std::string, std::string>& params) {
     auto want = splitPath(pattern);
     auto have = splitPath(path);
     std::map<std::string, std::string> found;
     for (size_t i = 0; i < want.size(); ++i) {
         if (want[i] == "*" && i + 1 == want.size()) {
             std::string rest;
-            for (size_t j = i; j < have.size(); ++j)
-                rest += (j == i ? "" : "/") + have[j];
+            for (size_t j = i; j < have.size(); ++j) rest += (j == i ? "" : "/") + have[j];
             found["*"] = rest;
             params = std::move(found);
             return true;
@@ -125,7 +123,7 @@ thread_local const httplib::Request* handledRequest = nullptr;
 struct StreamSender {
     TestHttpServer* server;
     StreamedBody body;
-    uint64_t first = 0; // offset of the first byte sent (ranges)
+    uint64_t first = 0;  // offset of the first byte sent (ranges)
     bool paused = false;
     std::vector<char> buffer;
 
@@ -151,8 +149,8 @@ struct StreamSender {
 
 // Fills in status and range headers for a body of `total` bytes; the range to send, or nullopt when
 // nothing is sent (416).
-std::optional<ByteRangeAnswer> applyRange(const httplib::Request& req, const Reply& reply,
-                                          httplib::Response& res, uint64_t total) {
+std::optional<ByteRangeAnswer> applyRange(const httplib::Request& req, const Reply& reply, httplib::Response& res,
+                                          uint64_t total) {
     ByteRangeAnswer whole;
     whole.kind = ByteRangeAnswer::Kind::Whole;
     whole.first = 0;
@@ -162,8 +160,7 @@ std::optional<ByteRangeAnswer> applyRange(const httplib::Request& req, const Rep
     if (res.status != 200 || !req.has_header("Range")) return whole;
     if (req.has_header("If-Range")) {
         auto validator = req.get_header_value("If-Range");
-        if (validator != reply.headerValue("ETag") && validator != reply.headerValue("Last-Modified"))
-            return whole;
+        if (validator != reply.headerValue("ETag") && validator != reply.headerValue("Last-Modified")) return whole;
     }
     auto answer = answerRange(req.get_header_value("Range"), total);
     switch (answer.kind) {
@@ -189,7 +186,7 @@ int closeOnClientHello(SSL* ssl, int* alert, void*) {
     return SSL_CLIENT_HELLO_ERROR;
 }
 
-} // namespace
+}  // namespace
 
 TestHttpServer::TestHttpServer() : TestHttpServer(Options{}) {}
 
@@ -200,13 +197,9 @@ TestHttpServer::TestHttpServer(const std::string& certificateChainPath, const st
     start(std::move(options));
 }
 
-TestHttpServer::TestHttpServer(Options options) {
-    start(std::move(options));
-}
+TestHttpServer::TestHttpServer(Options options) { start(std::move(options)); }
 
-TestHttpServer::~TestHttpServer() {
-    stop();
-}
+TestHttpServer::~TestHttpServer() { stop(); }
 
 void TestHttpServer::start(Options options) {
     // A client gone mid-answer must cost a failed write, not the test process.
@@ -217,16 +210,15 @@ void TestHttpServer::start(Options options) {
         throw std::runtime_error("TestHttpServer: TLS needs both a certificate chain and a private key");
     if (!options.certificateChainPath.empty()) {
         const auto& clientCAs = options.clientCertificateAuthorityPath;
-        auto tls = std::make_unique<httplib::SSLServer>(options.certificateChainPath.c_str(),
-                                                        options.privateKeyPath.c_str(),
-                                                        clientCAs.empty() ? nullptr : clientCAs.c_str());
+        auto tls =
+            std::make_unique<httplib::SSLServer>(options.certificateChainPath.c_str(), options.privateKeyPath.c_str(),
+                                                 clientCAs.empty() ? nullptr : clientCAs.c_str());
         if (!tls->is_valid())
-            throw std::runtime_error("TestHttpServer: cannot load certificate chain " +
-                                     options.certificateChainPath + " with key " + options.privateKeyPath +
+            throw std::runtime_error("TestHttpServer: cannot load certificate chain " + options.certificateChainPath +
+                                     " with key " + options.privateKeyPath +
                                      (clientCAs.empty() ? "" : " and client CAs " + clientCAs));
         SSL_CTX* context = tls->ssl_context();
-        if (options.maximumTLSVersion != 0 &&
-            SSL_CTX_set_max_proto_version(context, options.maximumTLSVersion) != 1)
+        if (options.maximumTLSVersion != 0 && SSL_CTX_set_max_proto_version(context, options.maximumTLSVersion) != 1)
             throw std::runtime_error("TestHttpServer: unknown TLS version " +
                                      std::to_string(options.maximumTLSVersion));
         if (options.closeDuringHandshake) SSL_CTX_set_client_hello_cb(context, closeOnClientHello, nullptr);
@@ -276,8 +268,7 @@ void TestHttpServer::start(Options options) {
         listenEnded->store(true);
     });
     // stop() is a no-op until the accept loop runs, so don't hand out a server before that.
-    while (!server_->is_running() && !listenEnded->load())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!server_->is_running() && !listenEnded->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (!server_->is_running()) {
         stopping_ = true;
         stopped_ = true;
@@ -296,8 +287,7 @@ void TestHttpServer::stop() {
         gates.assign(waitingGates_.begin(), waitingGates_.end());
     }
     stopRequested_.notify_all();
-    for (auto& gate : gates)
-        gate->interrupt();
+    for (auto& gate : gates) gate->interrupt();
     server_->stop();
     // Workers wait on kept-alive connections for up to the keep-alive time; close them now.
     closeConnections();
@@ -309,8 +299,7 @@ std::string TestHttpServer::baseURL() const {
 }
 
 void TestHttpServer::route(const std::string& method, const std::string& pattern, std::vector<Reply> script) {
-    if (script.empty())
-        throw std::invalid_argument("TestHttpServer::route: a script needs at least one reply");
+    if (script.empty()) throw std::invalid_argument("TestHttpServer::route: a script needs at least one reply");
     auto r = std::make_shared<Route>();
     r->method = method;
     r->pattern = pattern;
@@ -332,11 +321,6 @@ void TestHttpServer::routeRaw(const std::string& method, const std::string& patt
     std::lock_guard lock(mutex_);
     std::erase_if(routes_, [&](const auto& x) { return x->method == method && x->pattern == pattern; });
     routes_.push_back(std::move(r));
-}
-
-void TestHttpServer::removeRoute(const std::string& method, const std::string& pattern) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(routes_, [&](const auto& x) { return x->method == method && x->pattern == pattern; });
 }
 
 void TestHttpServer::setFallbackHandler(RawHandler handler) {
@@ -407,8 +391,7 @@ RecordedRequest TestHttpServer::record(const httplib::Request& req) {
         size_t equals = item.find('=');
         std::string name(item.substr(0, equals));
         std::string value(equals == std::string_view::npos ? std::string_view() : item.substr(equals + 1));
-        r.queryItems.emplace_back(httplib::detail::decode_url(name, true),
-                                  httplib::detail::decode_url(value, true));
+        r.queryItems.emplace_back(httplib::detail::decode_url(name, true), httplib::detail::decode_url(value, true));
     }
     for (const auto& [name, value] : req.headers) {
         if (!isServerAddedHeader(name)) r.headers.emplace_back(name, value);
@@ -431,7 +414,7 @@ void TestHttpServer::rememberConnection(const httplib::Request& req) {
             } else if (socketHasPorts(it->fd, port_, it->remotePort)) {
                 return;
             } else {
-                it = connections_.erase(it); // a closed connection whose client port came round again
+                it = connections_.erase(it);  // a closed connection whose client port came round again
             }
         }
     }
@@ -485,8 +468,7 @@ void TestHttpServer::handle(const httplib::Request& req, httplib::Response& res)
         std::lock_guard lock(mutex_);
         for (auto it = routes_.rbegin(); it != routes_.rend(); ++it) {
             std::map<std::string, std::string> params;
-            if (methodMatches((*it)->method, req.method) &&
-                matchPattern((*it)->pattern, recorded.path, params)) {
+            if (methodMatches((*it)->method, req.method) && matchPattern((*it)->pattern, recorded.path, params)) {
                 matched = *it;
                 recorded.pathParams = std::move(params);
                 break;
@@ -522,8 +504,8 @@ void TestHttpServer::handle(const httplib::Request& req, httplib::Response& res)
     if (res.status == -1) res.status = 200;
 }
 
-void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Request& req,
-                            httplib::Response& res, Reply reply) {
+void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res,
+                            Reply reply) {
     if (reply.generate) {
         auto generate = std::move(reply.generate);
         generate(recorded, reply);
@@ -578,19 +560,17 @@ void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Requ
         return;
     }
     if (sender->body.sendContentLength) {
-        res.set_content_provider(count, contentType,
-                                 [sender](size_t offset, size_t length, httplib::DataSink& sink) {
-                                     return sender->send(offset, length, sink);
-                                 });
+        res.set_content_provider(count, contentType, [sender](size_t offset, size_t length, httplib::DataSink& sink) {
+            return sender->send(offset, length, sink);
+        });
     } else {
-        res.set_chunked_content_provider(contentType,
-                                         [sender, count](size_t offset, httplib::DataSink& sink) {
-                                             if (offset >= count) {
-                                                 sink.done();
-                                                 return true;
-                                             }
-                                             return sender->send(offset, count - offset, sink);
-                                         });
+        res.set_chunked_content_provider(contentType, [sender, count](size_t offset, httplib::DataSink& sink) {
+            if (offset >= count) {
+                sink.done();
+                return true;
+            }
+            return sender->send(offset, count - offset, sink);
+        });
     }
 }
 
@@ -604,8 +584,7 @@ void TestHttpServer::failAnswer(const httplib::Request& req, httplib::Response& 
     if (dropConnection(req)) return;
     // The socket could not be found: still make the client fail, with a body that never comes.
     res.status = 200;
-    res.set_content_provider(1, "application/octet-stream",
-                             [](size_t, size_t, httplib::DataSink&) { return false; });
+    res.set_content_provider(1, "application/octet-stream", [](size_t, size_t, httplib::DataSink&) { return false; });
 }
 
 bool TestHttpServer::pause(std::chrono::milliseconds delay) {
@@ -630,4 +609,4 @@ bool TestHttpServer::waitForGate(const std::shared_ptr<Gate>& gate) {
     return gate->isOpen() && !stopping_;
 }
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

@@ -36,7 +36,7 @@ namespace httplib {
 class Server;
 struct Request;
 struct Response;
-} // namespace httplib
+}  // namespace httplib
 
 namespace tesmar_testing {
 
@@ -53,7 +53,7 @@ public:
         int maximumTLSVersion = 0;
         // close the connection as soon as the client's hello arrives, without a word back.
         bool closeDuringHandshake = false;
-        size_t threads = 16; // answers served at once (held answers each occupy one)
+        size_t threads = 16;  // answers served at once (held answers each occupy one)
         // How long an idle kept-alive connection stays open.
         std::chrono::seconds keepAlive{5};
     };
@@ -87,7 +87,6 @@ public:
     void route(const std::string& method, const std::string& pattern, std::vector<Reply> script);
     void route(const std::string& method, const std::string& pattern, Reply reply);
     void routeRaw(const std::string& method, const std::string& pattern, RawHandler handler);
-    void removeRoute(const std::string& method, const std::string& pattern);
     // Requests no route matches; default: 404 with an empty body.
     void setFallbackHandler(RawHandler handler);
     // How many requests a route has answered (0 for an unknown route).
@@ -110,8 +109,7 @@ public:
     void stop();
 
     // For raw handlers. answer() plays a reply (delay, hold, drop, stream, gzip, ranges) into `res`.
-    void answer(const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res,
-                Reply reply);
+    void answer(const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res, Reply reply);
     // Closes the request's connection at once; the client sees a connection error, not a status.
     // False if the connection's socket could not be found (then use failAnswer()).
     static bool dropConnection(const httplib::Request& req);
@@ -129,9 +127,7 @@ private:
     struct Connection {
         int fd;
         int remotePort;
-        bool operator<(const Connection& o) const {
-            return fd < o.fd || (fd == o.fd && remotePort < o.remotePort);
-        }
+        bool operator<(const Connection& o) const { return fd < o.fd || (fd == o.fd && remotePort < o.remotePort); }
     };
 
     void start(Options options);
@@ -148,7 +144,7 @@ private:
     std::atomic<bool> stopping_{false};
     bool stopped_ = false;
 
-    mutable std::mutex mutex_; // guards everything below
+    mutable std::mutex mutex_;  // guards everything below
     mutable std::condition_variable recordedChanged_;
     std::condition_variable stopRequested_;
     std::vector<std::shared_ptr<Route>> routes_;
@@ -159,4 +155,4 @@ private:
     std::multiset<std::shared_ptr<Gate>> waitingGates_;
 };
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

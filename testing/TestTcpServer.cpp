@@ -17,7 +17,7 @@ namespace {
 constexpr size_t kChunk = 64 * 1024;
 // An echoing connection stops reading while this much waits to go back.
 constexpr size_t kMaxUnsent = 1 << 20;
-} // namespace
+}  // namespace
 
 struct TestTcpServer::Connection {
     int fd = -1;
@@ -27,9 +27,9 @@ struct TestTcpServer::Connection {
     size_t unsentOffset = 0;
     size_t receivedCount = 0;
     bool peerEnded = false;
-    bool endWhenFlushed = false;   // shut our side down once everything queued is out
-    bool closeWhenFlushed = false; // close once everything queued is out
-    bool ended = false;            // our side is shut down
+    bool endWhenFlushed = false;    // shut our side down once everything queued is out
+    bool closeWhenFlushed = false;  // close once everything queued is out
+    bool ended = false;             // our side is shut down
     bool closed = false;
 
     bool hasUnsent() const { return unsentOffset < unsent.size(); }
@@ -44,8 +44,7 @@ TestTcpServer::TestTcpServer(Behaviour behaviour) : behaviour_(std::move(behavio
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listenFd_, 64) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::listen(listenFd_, 64) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         if (listenFd_ >= 0) ::close(listenFd_);
         throw std::runtime_error("TestTcpServer: cannot listen on 127.0.0.1");
     }
@@ -74,11 +73,6 @@ TestTcpServer::~TestTcpServer() {
 void TestTcpServer::wake() {
     uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
-}
-
-void TestTcpServer::setBehaviour(Behaviour behaviour) {
-    std::lock_guard lock(mutex_);
-    behaviour_ = std::move(behaviour);
 }
 
 size_t TestTcpServer::connectionCount() const {
@@ -118,15 +112,6 @@ void TestTcpServer::send(size_t index, std::string bytes) {
     wake();
 }
 
-void TestTcpServer::halfClose(size_t index) {
-    {
-        std::lock_guard lock(mutex_);
-        if (index >= connections_.size()) return;
-        connections_[index]->endWhenFlushed = true;
-    }
-    wake();
-}
-
 void TestTcpServer::close(size_t index) {
     {
         std::lock_guard lock(mutex_);
@@ -148,8 +133,7 @@ void TestTcpServer::run() {
             for (auto& c : connections_) {
                 if (c->closed || c->behaviour.hold) continue;
                 short events = 0;
-                bool reading =
-                    !c->peerEnded && !c->closeWhenFlushed && c->unsent.size() - c->unsentOffset < kMaxUnsent;
+                bool reading = !c->peerEnded && !c->closeWhenFlushed && c->unsent.size() - c->unsentOffset < kMaxUnsent;
                 if (reading) events |= POLLIN;
                 if (c->hasUnsent()) events |= POLLOUT;
                 fds.push_back({c->fd, events, 0});
@@ -164,8 +148,7 @@ void TestTcpServer::run() {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
         if (fds[0].revents) accept();
-        for (size_t i = 0; i < polled.size(); ++i)
-            serve(*polled[i], fds[i + 2].revents);
+        for (size_t i = 0; i < polled.size(); ++i) serve(*polled[i], fds[i + 2].revents);
         // Connections acted on by a test (or just accepted) move on even without socket events.
         for (auto& c : connections_)
             if (!c->closed && !c->behaviour.hold) serve(*c, 0);
@@ -207,8 +190,7 @@ void TestTcpServer::serve(Connection& c, short revents) {
         }
     }
     while (c.hasUnsent()) {
-        ssize_t n =
-            ::send(c.fd, c.unsent.data() + c.unsentOffset, c.unsent.size() - c.unsentOffset, MSG_NOSIGNAL);
+        ssize_t n = ::send(c.fd, c.unsent.data() + c.unsentOffset, c.unsent.size() - c.unsentOffset, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (n <= 0) return closeConnection(c);
@@ -222,7 +204,7 @@ void TestTcpServer::serve(Connection& c, short revents) {
         c.ended = true;
         ::shutdown(c.fd, SHUT_WR);
     }
-    if (c.ended && c.peerEnded) closeConnection(c); // both sides done: nothing more can happen
+    if (c.ended && c.peerEnded) closeConnection(c);  // both sides done: nothing more can happen
 }
 
 void TestTcpServer::closeConnection(Connection& c) {
@@ -234,4 +216,4 @@ void TestTcpServer::closeConnection(Connection& c) {
     c.closed = records_[c.index].closed = true;
 }
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

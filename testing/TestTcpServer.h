@@ -14,7 +14,7 @@
 // writes without reading is held back by TCP, as by a real peer.
 //
 // Each connection is recorded: every byte received, whether the client's end of stream was seen, and
-// whether the connection is closed. Tests may also act on a connection (send, halfClose, close).
+// whether the connection is closed. Tests may also act on a connection (send, close).
 //
 // Every public method is thread-safe. The destructor closes every connection and joins the thread.
 #include <chrono>
@@ -44,8 +44,8 @@ public:
 
     struct ConnectionRecord {
         std::string received;
-        bool peerEnded = false; // the client's end of stream (or a reset) was seen
-        bool closed = false;    // closed by the server (script, close()) or by an error
+        bool peerEnded = false;  // the client's end of stream (or a reset) was seen
+        bool closed = false;     // closed by the server (script, close()) or by an error
     };
 
     // Throws std::runtime_error when no socket can be bound.
@@ -56,8 +56,6 @@ public:
     TestTcpServer& operator=(const TestTcpServer&) = delete;
 
     int port() const { return port_; }
-    // Applies to connections accepted from now on.
-    void setBehaviour(Behaviour behaviour);
 
     size_t connectionCount() const;
     ConnectionRecord connection(size_t index) const;
@@ -72,7 +70,6 @@ public:
 
     // Acting on connection `index` (ignored for a closed or unknown one). Queued bytes go out first.
     void send(size_t index, std::string bytes);
-    void halfClose(size_t index);
     void close(size_t index);
 
 private:
@@ -88,7 +85,7 @@ private:
     int port_ = 0;
     std::thread thread_;
 
-    mutable std::mutex mutex_; // guards everything below
+    mutable std::mutex mutex_;  // guards everything below
     mutable std::condition_variable changed_;
     bool stopping_ = false;
     Behaviour behaviour_;
@@ -96,4 +93,4 @@ private:
     std::vector<ConnectionRecord> records_;
 };
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

@@ -16,9 +16,7 @@ using platform::objc::sel;
 
 namespace {
 
-Object* engineClass() {
-    return static_cast<Object*>(platform::objc::lookUpClass(kMSRAnalyticsClassName));
-}
+Object* engineClass() { return static_cast<Object*>(platform::objc::lookUpClass(kMSRAnalyticsClassName)); }
 
 // A class send that answers the zero value when the engine is absent or does not offer the selector.
 template <class R = void, class... Args>
@@ -119,12 +117,15 @@ void DOREdozadedo::setUserPropertyString(const Value& value, const std::string& 
 
 void DOREdozadedo::setUserID(const Value& userID) { forward<void, Value>("setUserID:", userID); }
 
-void DOREdozadedo::setScreenName(const std::optional<std::string>& name, const std::optional<std::string>& screenClass) {
+void DOREdozadedo::setScreenName(const std::optional<std::string>& name,
+                                 const std::optional<std::string>& screenClass) {
     forward<void, std::optional<std::string>, std::optional<std::string>>("setScreenName:screenClass:", name,
                                                                           screenClass);
 }
 
-std::optional<std::string> DOREdozadedo::appInstanceID() { return forward<std::optional<std::string>>("appInstanceID"); }
+std::optional<std::string> DOREdozadedo::appInstanceID() {
+    return forward<std::optional<std::string>>("appInstanceID");
+}
 
 void DOREdozadedo::resetAnalyticsData() { forward("resetAnalyticsData"); }
 
@@ -177,7 +178,7 @@ Value DOREdozadedo::startOptions(const platform::ObjectHandle& configuration, co
     if (configuration) out.set(kZDVAnalyticsConfigurationKey, Value(configuration));
     out.set(kZDVAnalyticsCollectionDeactivatedKey, options.isAnalyticsCollectionDeactivated());
     out.set(kZDVAnalyticsCollectionEnabledKey, options.isAnalyticsCollectionEnabled());
-    out.set(kZDVAppMeasurementLogTagKey, "[Zidedova/Analytics]");
+    out.set(kZDVMeasurementLogTagKey, "[Zidedova/Analytics]");
     if (auto defaults = VIVUzorivu::defaultOptionsDictionary()) {
         if (auto it = defaults->find("ANALYTICS_SAFELISTED_EVENTS"); it != defaults->end())
             out.set(kZDVSafelistedEventsKey, it->second);
@@ -189,9 +190,8 @@ void DOREdozadedo::startWithConfiguration(const platform::ObjectHandle& configur
                                           const std::shared_ptr<VIVUzorivu>& options) {
     if (!options) return;
     Value startOptionsValue = startOptions(configuration, *options);
-    forward<void, std::string, std::string, Value>("startWithAppID:origin:options:",
-                                                   options->vodezuAppID().value_or(""), std::string("fa"),
-                                                   startOptionsValue);
+    forward<void, std::string, std::string, Value>(
+        "startWithAppID:origin:options:", options->vodezuAppID().value_or(""), std::string("fa"), startOptionsValue);
 }
 
 void DOREdozadedo::handleOpenURL(const std::string& url) { forward<void, std::string>("handleOpenURL:", url); }

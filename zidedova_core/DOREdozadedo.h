@@ -23,7 +23,8 @@ inline constexpr const char* kDOREdozadedoVersionMismatch = "DOREdozadedoVersion
 class DOREdozadedo {
 public:
     static void logEventWithName(const std::string& name, const platform::Value& parameters);
-    static void logEventWithOrigin(const std::string& origin, const std::string& name, const platform::Value& parameters);
+    static void logEventWithOrigin(const std::string& origin, const std::string& name,
+                                   const platform::Value& parameters);
     static void setUserPropertyString(const platform::Value& value, const std::string& name);
     static void setUserID(const platform::Value& userID);
     static void setScreenName(const std::optional<std::string>& name, const std::optional<std::string>& screenClass);

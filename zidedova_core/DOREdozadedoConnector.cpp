@@ -9,10 +9,10 @@
 namespace zidedova {
 
 using platform::Value;
-using platform::objc::Object;
-using platform::objc::Selector;
 using platform::objc::makeImp;
+using platform::objc::Object;
 using platform::objc::sel;
+using platform::objc::Selector;
 
 void DOREdozadedoConnector::logEventWithOrigin(const std::string& origin, const std::string& name,
                                                const Value& parameters) {

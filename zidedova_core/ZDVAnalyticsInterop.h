@@ -46,7 +46,7 @@ inline constexpr const char* kMSRScreenViewReporterClassName = "MSRScreenViewRep
 inline constexpr const char* kZDVAnalyticsConfigurationKey = "ZIDEDOVA_ANALYTICS_CONFIGURATION";
 inline constexpr const char* kZDVAnalyticsCollectionDeactivatedKey = "ZIDEDOVA_ANALYTICS_COLLECTION_DEACTIVATED";
 inline constexpr const char* kZDVAnalyticsCollectionEnabledKey = "ZIDEDOVA_ANALYTICS_COLLECTION_ENABLED";
-inline constexpr const char* kZDVAppMeasurementLogTagKey = "app_measurement_log_tag";
+inline constexpr const char* kZDVMeasurementLogTagKey = "app_measurement_log_tag";
 inline constexpr const char* kZDVSafelistedEventsKey = "safelisted_events";
 
 }  // namespace zidedova

@@ -51,9 +51,10 @@ class ZDVComponent {
 public:
     static std::shared_ptr<ZDVComponent> componentWithProtocol(const platform::objc::Protocol* protocol,
                                                                ZDVComponentCreationBlock creationBlock);
-    static std::shared_ptr<ZDVComponent> componentWithProtocol(
-        const platform::objc::Protocol* protocol, ZDVInstantiationTiming timing,
-        std::vector<std::shared_ptr<ZDVDependency>> dependencies, ZDVComponentCreationBlock creationBlock);
+    static std::shared_ptr<ZDVComponent> componentWithProtocol(const platform::objc::Protocol* protocol,
+                                                               ZDVInstantiationTiming timing,
+                                                               std::vector<std::shared_ptr<ZDVDependency>> dependencies,
+                                                               ZDVComponentCreationBlock creationBlock);
 
     ZDVComponent(const platform::objc::Protocol* protocol, ZDVInstantiationTiming timing,
                  std::vector<std::shared_ptr<ZDVDependency>> dependencies, ZDVComponentCreationBlock creationBlock)

@@ -29,9 +29,10 @@ std::shared_ptr<ZDVComponent> ZDVComponent::componentWithProtocol(const Protocol
     return componentWithProtocol(protocol, ZDVInstantiationTiming::Lazy, {}, std::move(creationBlock));
 }
 
-std::shared_ptr<ZDVComponent> ZDVComponent::componentWithProtocol(
-    const Protocol* protocol, ZDVInstantiationTiming timing, std::vector<std::shared_ptr<ZDVDependency>> dependencies,
-    ZDVComponentCreationBlock creationBlock) {
+std::shared_ptr<ZDVComponent>
+ZDVComponent::componentWithProtocol(const Protocol* protocol, ZDVInstantiationTiming timing,
+                                    std::vector<std::shared_ptr<ZDVDependency>> dependencies,
+                                    ZDVComponentCreationBlock creationBlock) {
     return std::make_shared<ZDVComponent>(protocol, timing, std::move(dependencies), std::move(creationBlock));
 }
 
@@ -65,9 +66,9 @@ void ZDVComponentContainer::registerAsComponentRegistrant(Class* cls, ZDVRegistr
                             "Attempted to store registered components in an empty set.");
         return;
     }
-    bool conforms = cls && cls->runtime().conformsToProtocol(cls, protocolNamed(kZDVComponentRegistrantProtocol)) &&
-                    platform::objc::respondsToSelector(static_cast<platform::objc::Object*>(cls),
-                                                       sel("componentsToRegister"));
+    bool conforms =
+        cls && cls->runtime().conformsToProtocol(cls, protocolNamed(kZDVComponentRegistrantProtocol)) &&
+        platform::objc::respondsToSelector(static_cast<platform::objc::Object*>(cls), sel("componentsToRegister"));
     if (!conforms) {
         throw Exception(kNSInvalidArgumentException,
                         ZUTFormat("Class %@ attempted to register components, but it does not conform to "
@@ -93,7 +94,7 @@ ZDVComponentContainer::ZDVComponentContainer(std::weak_ptr<ZODOzi> app,
 void ZDVComponentContainer::populate(bool isDefaultApp, const std::vector<Class*>& registrantClasses) {
     for (Class* cls : registrantClasses) {
         auto list = platform::objc::send<ZDVComponentList>(static_cast<platform::objc::Object*>(cls),
-                                                            sel("componentsToRegister"));
+                                                           sel("componentsToRegister"));
         for (const auto& component : list) {
             if (!component || !component->protocol()) continue;
             const std::string& key = component->protocol()->name();
@@ -115,7 +116,7 @@ void ZDVComponentContainer::populate(bool isDefaultApp, const std::vector<Class*
 }
 
 platform::ObjectHandle ZDVComponentContainer::instantiateInstanceForProtocol(const Protocol* protocol,
-                                                                           const ZDVComponentCreationBlock& block) {
+                                                                             const ZDVComponentCreationBlock& block) {
     if (!block || !protocol) return nullptr;
     bool cacheable = false;
     platform::ObjectHandle instance = block(*this, &cacheable);  // never under the lock

@@ -67,7 +67,7 @@ private:
 
     std::weak_ptr<ZODOzi> app_;
     std::mutex mutex_;
-    std::map<std::string, ZDVComponentCreationBlock> components_;  // guarded by mutex_
+    std::map<std::string, ZDVComponentCreationBlock> components_;    // guarded by mutex_
     std::map<std::string, platform::ObjectHandle> cachedInstances_;  // guarded by mutex_
 };
 

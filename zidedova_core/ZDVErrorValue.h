@@ -14,7 +14,8 @@ inline std::optional<platform::Error> errorFromValue(const platform::Value& valu
     const std::string* domain = value["domain"].asString();
     auto code = value["code"].asInteger();
     if (!domain || !code) return std::nullopt;
-    return platform::Error(*domain, *code, value["userInfo"].isDictionary() ? value["userInfo"] : platform::Value::dictionary());
+    return platform::Error(*domain, *code,
+                           value["userInfo"].isDictionary() ? value["userInfo"] : platform::Value::dictionary());
 }
 
 }  // namespace zidedova

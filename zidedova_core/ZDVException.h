@@ -6,7 +6,7 @@
 
 namespace zidedova {
 
-inline constexpr const char* kZDVErrorDomain = "com.zidedova.core";          // also the exception name
+inline constexpr const char* kZDVErrorDomain = "com.zidedova.core";  // also the exception name
 inline constexpr const char* kNSInvalidArgumentException = "NSInvalidArgumentException";
 
 class Exception : public std::runtime_error {

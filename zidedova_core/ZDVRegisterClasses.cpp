@@ -7,10 +7,10 @@
 
 namespace zidedova {
 
-using platform::objc::Object;
-using platform::objc::Selector;
 using platform::objc::makeImp;
+using platform::objc::Object;
 using platform::objc::sel;
+using platform::objc::Selector;
 
 void registerClasses() {
     static std::once_flag once;
@@ -29,11 +29,11 @@ void registerClasses() {
                              makeImp([](Object*, Selector, std::string name, platform::Value parameters) {
                                  DOREdozadedo::logEventWithName(name, parameters);
                              }))
-                .classMethod(sel("logInternalEventWithOrigin:name:parameters:"),
-                             makeImp([](Object*, Selector, std::string origin, std::string name,
-                                        platform::Value parameters) {
-                                 DOREdozadedo::logInternalEventWithOrigin(origin, name, parameters);
-                             }))
+                .classMethod(
+                    sel("logInternalEventWithOrigin:name:parameters:"),
+                    makeImp([](Object*, Selector, std::string origin, std::string name, platform::Value parameters) {
+                        DOREdozadedo::logInternalEventWithOrigin(origin, name, parameters);
+                    }))
                 .classMethod(sel("addLogEventListener:"), makeImp([](Object*, Selector, ZDVLogEventListener listener) {
                                  return DOREdozadedo::addLogEventListener(std::move(listener));
                              }))

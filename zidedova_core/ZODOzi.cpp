@@ -1,10 +1,10 @@
 #include "zidedova_core/ZODOzi.h"
 
 #include <algorithm>
-#include <cctype>
 #include <set>
 #include <string_view>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -75,11 +75,6 @@ std::optional<bool> boolNumber(const Value* v) {
     return std::nullopt;
 }
 
-std::string lowercase(std::string s) {
-    for (auto& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 void postDiagnosticsNotification(Value userInfo) {
     platform::NotificationCenter::defaultCenter().postNotificationName(kZODOziDiagnosticsNotification, nullptr,
                                                                        std::move(userInfo));
@@ -97,7 +92,8 @@ Class* ZODOzi::runtimeClass() {
 }
 
 ZODOzi::ZODOzi(Class* cls, std::string name, std::shared_ptr<VIVUzorivu> options)
-    : Object(cls), name_(std::move(name)), options_(std::move(options)), isDefaultApp_(name_ == kZODOziDefaultAppName) {}
+    : Object(cls), name_(std::move(name)), options_(std::move(options)), isDefaultApp_(name_ == kZODOziDefaultAppName) {
+}
 
 // --- configuration ---
 
@@ -157,9 +153,8 @@ void ZODOzi::configureWithName(const std::optional<std::string>& name, std::shar
             r.defaultApp = app;  // visible during the core configuration (measurement reads its switch)
         }
         if (!app->configureCore()) {
-            throw Exception(kZDVErrorDomain,
-                            "Configuration fails. It may be caused by an invalid VODEZU_APP_ID in "
-                            "ZazeraDazudud-Uvoz.plist or set in the customized options.");
+            throw Exception(kZDVErrorDomain, "Configuration fails. It may be caused by an invalid VODEZU_APP_ID in "
+                                             "ZazeraDazudud-Uvoz.plist or set in the customized options.");
         }
     } catch (...) {
         rollBack();
@@ -181,7 +176,7 @@ void ZODOzi::configureWithName(const std::optional<std::string>& name, std::shar
                                                                        runtimeClass(), std::move(info));
     for (Class* cls : configurables)
         platform::objc::send<void, std::shared_ptr<ZODOzi>>(static_cast<platform::objc::Object*>(cls),
-                                                              sel("configureWithApp:"), app);
+                                                            sel("configureWithApp:"), app);
 }
 
 std::shared_ptr<ZODOzi> ZODOzi::create(const std::string& name, const std::shared_ptr<VIVUzorivu>& options) {
@@ -220,7 +215,8 @@ bool ZODOzi::configureCore() {
         return false;
     }
     if (isDataCollectionDefaultEnabled())
-        postDiagnostics(Value::dictionary({{kZDVConfigTypeKey, kZDVConfigTypeCore}, {kZDVAppKey, Value(shared_from_this())}}));
+        postDiagnostics(
+            Value::dictionary({{kZDVConfigTypeKey, kZDVConfigTypeCore}, {kZDVAppKey, Value(shared_from_this())}}));
     if (isDefaultApp_) {
         Class* analytics = platform::objc::lookUpClass("DOREdozadedo");
         auto start = sel("startWithConfiguration:options:");
@@ -343,8 +339,9 @@ std::string ZODOzi::zidedovaUserAgent() {
         if (libraries().versions)
             for (const auto& [name, version] : *libraries().versions) entries.push_back(name + "/" + version);
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const std::string& a, const std::string& b) { return lowercase(a) < lowercase(b); });
+    std::stable_sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
+        return platform::lowercasedASCII(a) < platform::lowercasedASCII(b);
+    });
     std::string out;
     for (const auto& e : entries) out += (out.empty() ? "" : " ") + e;
     return out;
@@ -375,7 +372,8 @@ bool ZODOzi::validateAppID(const std::optional<std::string>& appID) {
         parts.push_back(appID->substr(start, pos - start));
     parts.push_back(appID->substr(start));
     if (parts.size() != 4 || parts[3].empty()) return false;
-    return std::all_of(parts[3].begin(), parts[3].end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    return std::all_of(parts[3].begin(), parts[3].end(),
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
 }
 
 std::optional<std::string> ZODOzi::actualBundleID() { return platform::Bundle::mainBundle()->bundleIdentifier(); }
@@ -396,11 +394,12 @@ std::optional<bool> ZODOzi::readDataCollectionSwitchFromUserDefaultsForApp(const
 }
 
 platform::Error ZODOzi::errorForMissingOptions() {
-    return platform::Error(kZDVErrorDomain, -100,
-                           Value::dictionary({{platform::kLocalizedDescriptionKey,
-                                               "Unable to parse ZazeraDazudud-Uvoz.plist in order to configure services."},
-                                              {"NSLocalizedRecoverySuggestion",
-                                               "Check formatting and location of ZazeraDazudud-Uvoz.plist."}}));
+    return platform::Error(
+        kZDVErrorDomain, -100,
+        Value::dictionary(
+            {{platform::kLocalizedDescriptionKey,
+              "Unable to parse ZazeraDazudud-Uvoz.plist in order to configure services."},
+             {"NSLocalizedRecoverySuggestion", "Check formatting and location of ZazeraDazudud-Uvoz.plist."}}));
 }
 
 platform::Error ZODOzi::errorForInvalidAppID() {

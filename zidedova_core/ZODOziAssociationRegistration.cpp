@@ -16,8 +16,9 @@ std::recursive_mutex gMutex;
 const platform::objc::AssociationKey kKey{platform::objc::sel("registeredObjectWithHost:key:creationBlock:")};
 }  // namespace
 
-platform::ObjectHandle ZODOziAssociationRegistration::registeredObjectWithHost(
-    const platform::ObjectHandle& host, const std::string& key, const std::function<platform::ObjectHandle()>& creationBlock) {
+platform::ObjectHandle
+ZODOziAssociationRegistration::registeredObjectWithHost(const platform::ObjectHandle& host, const std::string& key,
+                                                        const std::function<platform::ObjectHandle()>& creationBlock) {
     if (!host) return nullptr;
     std::lock_guard lock(gMutex);
     auto entries = host->associatedValueAs<std::shared_ptr<Entries>>(kKey).value_or(nullptr);

@@ -43,8 +43,7 @@ class AnyError {
 public:
     AnyError(platform::Error error) : e_(std::make_shared<const PlatformError>(std::move(error))) {}
     template <class E>
-        requires std::derived_from<E, ErrorType>
-    AnyError(E error) : e_(std::make_shared<const E>(std::move(error))) {}
+    requires std::derived_from<E, ErrorType> AnyError(E error) : e_(std::make_shared<const E>(std::move(error))) {}
 
     // The held error when it is an E, else nullptr.
     template <class E>

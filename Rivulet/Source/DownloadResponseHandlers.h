@@ -7,8 +7,8 @@
 namespace rivulet {
 
 template <class T, class F>
-std::shared_ptr<DownloadRequest> DownloadRequest::response(OptionalQueue queue, DownloadResponseSerializer<T> serializer,
-                                                           F&& completion) {
+std::shared_ptr<DownloadRequest> DownloadRequest::response(OptionalQueue queue,
+                                                           DownloadResponseSerializer<T> serializer, F&& completion) {
     auto request = std::static_pointer_cast<DownloadRequest>(shared_from_this());
     // The handler keeps its own copy: later changes to the caller's serializer do not reach it.
     auto cell = std::make_shared<const DownloadResponseSerializer<T>>(std::move(serializer));
@@ -21,8 +21,8 @@ std::shared_ptr<DownloadRequest> DownloadRequest::response(OptionalQueue queue, 
         auto error = taskDelegate->error();
         Result<T> result = cell->serializeResponse(urlRequest, httpResponse, fileURL, error);
         auto record = std::make_shared<DownloadResponse<T>>(
-            std::move(urlRequest), std::move(httpResponse), taskDelegate->temporaryURL(), taskDelegate->destinationURL(),
-            taskDelegate->resumeData(), std::move(result), request->timeline());
+            std::move(urlRequest), std::move(httpResponse), taskDelegate->temporaryURL(),
+            taskDelegate->destinationURL(), taskDelegate->resumeData(), std::move(result), request->timeline());
         record->add(taskDelegate->metrics());
         auto target = queue ? *queue : platform::dispatch::DispatchQueue::main();
         target.async([record, done] { done(*record); });

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "Rivulet/Source/AnyError.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileManager.h"
 
 namespace rivulet {
@@ -23,7 +24,9 @@ namespace {
 using Reason = RVError::MultipartEncodingFailureReason;
 using platform::Bytes;
 
-[[noreturn]] void raise(Reason reason) { throw ThrownError(AnyError(RVError::multipartEncodingFailed(std::move(reason)))); }
+[[noreturn]] void raise(Reason reason) {
+    throw ThrownError(AnyError(RVError::multipartEncodingFailed(std::move(reason))));
+}
 
 platform::Error posixError(int err, const std::string& path = {}) {
     platform::Value info = platform::Value::dictionary();
@@ -42,7 +45,8 @@ uint32_t random32() {
 
 // A header line can hold no line break: one would end the line and start a header of its own.
 std::string oneLine(std::string text) {
-    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
     return text;
 }
 
@@ -87,30 +91,64 @@ private:
 // File name extension (lower case) -> MIME type.
 const std::unordered_map<std::string, std::string>& mimeTable() {
     static const std::unordered_map<std::string, std::string> table{
-        {"txt", "text/plain"},        {"text", "text/plain"},          {"html", "text/html"},
-        {"htm", "text/html"},         {"css", "text/css"},             {"csv", "text/csv"},
-        {"xml", "application/xml"},   {"rtf", "text/rtf"},             {"vcf", "text/vcard"},
-        {"ics", "text/calendar"},     {"md", "text/markdown"},         {"js", "text/javascript"},
-        {"json", "application/json"}, {"pdf", "application/pdf"},      {"zip", "application/zip"},
-        {"gz", "application/gzip"},   {"tar", "application/x-tar"},    {"plist", "application/x-plist"},
-        {"rar", "application/x-rar-compressed"},                       {"7z", "application/x-7z-compressed"},
-        {"doc", "application/msword"},                                 {"xls", "application/vnd.ms-excel"},
-        {"ppt", "application/vnd.ms-powerpoint"},                      {"key", "application/x-iwork-keynote-sffkey"},
+        {"txt", "text/plain"},
+        {"text", "text/plain"},
+        {"html", "text/html"},
+        {"htm", "text/html"},
+        {"css", "text/css"},
+        {"csv", "text/csv"},
+        {"xml", "application/xml"},
+        {"rtf", "text/rtf"},
+        {"vcf", "text/vcard"},
+        {"ics", "text/calendar"},
+        {"md", "text/markdown"},
+        {"js", "text/javascript"},
+        {"json", "application/json"},
+        {"pdf", "application/pdf"},
+        {"zip", "application/zip"},
+        {"gz", "application/gzip"},
+        {"tar", "application/x-tar"},
+        {"plist", "application/x-plist"},
+        {"rar", "application/x-rar-compressed"},
+        {"7z", "application/x-7z-compressed"},
+        {"doc", "application/msword"},
+        {"xls", "application/vnd.ms-excel"},
+        {"ppt", "application/vnd.ms-powerpoint"},
+        {"key", "application/x-iwork-keynote-sffkey"},
         {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
         {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
         {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
         {"odt", "application/vnd.oasis.opendocument.text"},
         {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
-        {"png", "image/png"},         {"jpg", "image/jpeg"},           {"jpeg", "image/jpeg"},
-        {"gif", "image/gif"},         {"bmp", "image/bmp"},            {"tif", "image/tiff"},
-        {"tiff", "image/tiff"},       {"heic", "image/heic"},          {"heif", "image/heif"},
-        {"webp", "image/webp"},       {"svg", "image/svg+xml"},        {"ico", "image/vnd.microsoft.icon"},
-        {"mp3", "audio/mpeg"},        {"m4a", "audio/mp4"},            {"aac", "audio/aac"},
-        {"wav", "audio/wav"},         {"aif", "audio/aiff"},           {"aiff", "audio/aiff"},
-        {"caf", "audio/x-caf"},       {"ogg", "audio/ogg"},            {"flac", "audio/flac"},
-        {"mp4", "video/mp4"},         {"m4v", "video/x-m4v"},          {"mov", "video/quicktime"},
-        {"avi", "video/avi"},         {"mpg", "video/mpeg"},           {"mpeg", "video/mpeg"},
-        {"3gp", "video/3gpp"},        {"webm", "video/webm"},
+        {"png", "image/png"},
+        {"jpg", "image/jpeg"},
+        {"jpeg", "image/jpeg"},
+        {"gif", "image/gif"},
+        {"bmp", "image/bmp"},
+        {"tif", "image/tiff"},
+        {"tiff", "image/tiff"},
+        {"heic", "image/heic"},
+        {"heif", "image/heif"},
+        {"webp", "image/webp"},
+        {"svg", "image/svg+xml"},
+        {"ico", "image/vnd.microsoft.icon"},
+        {"mp3", "audio/mpeg"},
+        {"m4a", "audio/mp4"},
+        {"aac", "audio/aac"},
+        {"wav", "audio/wav"},
+        {"aif", "audio/aiff"},
+        {"aiff", "audio/aiff"},
+        {"caf", "audio/x-caf"},
+        {"ogg", "audio/ogg"},
+        {"flac", "audio/flac"},
+        {"mp4", "video/mp4"},
+        {"m4v", "video/x-m4v"},
+        {"mov", "video/quicktime"},
+        {"avi", "video/avi"},
+        {"mpg", "video/mpeg"},
+        {"mpeg", "video/mpeg"},
+        {"3gp", "video/3gpp"},
+        {"webm", "video/webm"},
     };
     return table;
 }
@@ -118,8 +156,7 @@ const std::unordered_map<std::string, std::string>& mimeTable() {
 }  // namespace
 
 std::string mimeTypeForPathExtension(const std::string& pathExtension) {
-    std::string key = pathExtension;
-    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    std::string key = platform::lowercasedASCII(pathExtension);
     auto it = mimeTable().find(key);
     return it == mimeTable().end() ? "application/octet-stream" : it->second;
 }
@@ -287,7 +324,8 @@ private:
 void MultipartFormData::encodeBodyStream(BodyPart& part, Bytes& out) {
     OpenedStream stream(part.bodyStream);
     std::array<uint8_t, streamBufferSize> buffer{};
-    while (size_t n = stream.read(buffer.data(), buffer.size())) out.insert(out.end(), buffer.data(), buffer.data() + n);
+    while (size_t n = stream.read(buffer.data(), buffer.size()))
+        out.insert(out.end(), buffer.data(), buffer.data() + n);
 }
 
 Bytes MultipartFormData::encode() {
@@ -304,7 +342,8 @@ Bytes MultipartFormData::encode() {
                                             boundary_));
         add(encodeHeaders(*part));
         encodeBodyStream(*part, encoded);
-        if (part->hasFinalBoundary) add(BoundaryGenerator::boundaryData(BoundaryGenerator::BoundaryType::final, boundary_));
+        if (part->hasFinalBoundary)
+            add(BoundaryGenerator::boundaryData(BoundaryGenerator::BoundaryType::final, boundary_));
     }
     return encoded;
 }
@@ -317,7 +356,8 @@ void MultipartFormData::writeEncodedData(const platform::URL& fileURL) {
     if (!fileURL.isFileURL()) raise(Reason::outputStreamURLInvalid(fileURL));
     auto handle = platform::FileManager::defaultManager().createFileExclusively(path, 0600);
     if (!handle) {
-        if (handle.error().code == platform::kFileWriteFileExistsError) raise(Reason::outputStreamFileAlreadyExists(fileURL));
+        if (handle.error().code == platform::kFileWriteFileExistsError)
+            raise(Reason::outputStreamFileAlreadyExists(fileURL));
         raise(Reason::outputStreamCreationFailed(fileURL));
     }
     ExclusiveFileOutputStream out(std::move(*handle), path);
@@ -330,8 +370,9 @@ void MultipartFormData::writeEncodedData(platform::OutputStream& out) {
     try {
         markBoundaries();
         for (const auto& part : bodyParts_) {
-            write(BoundaryGenerator::boundaryData(part->hasInitialBoundary ? BoundaryGenerator::BoundaryType::initial
-                                                                           : BoundaryGenerator::BoundaryType::encapsulated,
+            write(BoundaryGenerator::boundaryData(part->hasInitialBoundary
+                                                      ? BoundaryGenerator::BoundaryType::initial
+                                                      : BoundaryGenerator::BoundaryType::encapsulated,
                                                   boundary_),
                   out);
             write(encodeHeaders(*part), out);
@@ -354,7 +395,9 @@ void MultipartFormData::writeBodyStream(BodyPart& part, platform::OutputStream& 
     while (size_t n = stream.read(buffer.data(), buffer.size())) write(buffer.data(), n, out);
 }
 
-void MultipartFormData::write(const Bytes& bytes, platform::OutputStream& out) { write(bytes.data(), bytes.size(), out); }
+void MultipartFormData::write(const Bytes& bytes, platform::OutputStream& out) {
+    write(bytes.data(), bytes.size(), out);
+}
 
 void MultipartFormData::write(const uint8_t* bytes, size_t length, platform::OutputStream& out) {
     size_t done = 0;

@@ -96,7 +96,8 @@ public:
     void writeEncodedData(platform::OutputStream& outputStream);
 
     // The "Content-Disposition" (and "Content-Type" when a MIME type is given) of a part.
-    static PartHeaders contentHeaders(const std::string& name, const std::optional<std::string>& fileName = std::nullopt,
+    static PartHeaders contentHeaders(const std::string& name,
+                                      const std::optional<std::string>& fileName = std::nullopt,
                                       const std::optional<std::string>& mimeType = std::nullopt);
     // '"', CR and LF as %22, %0D, %0A: what may stand inside a quoted disposition parameter.
     static std::string escapeDispositionParameter(const std::string& value);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 #include "Rivulet/Source/SessionManager.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -62,6 +63,25 @@ private:
 
 }  // namespace
 
+namespace {
+
+constexpr const char* kRivuletMultipartErrorDomain = "Rivulet.MultipartFormDataFill";
+
+// What a closure threw that is not one of our errors, as an error the caller can read.
+platform::Error thrownAsError(std::exception_ptr thrown) {
+    std::string what = "an unknown exception";
+    try {
+        std::rethrow_exception(std::move(thrown));
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    return platform::Error::withDescription(kRivuletMultipartErrorDomain, 1,
+                                            "The multipart form data could not be built: " + what);
+}
+
+}  // namespace
+
 std::string multipartFormDataTemporaryDirectory() {
     auto tmp = platform::FileManager::defaultManager().temporaryDirectory();
     if (tmp.empty()) return {};
@@ -78,7 +98,8 @@ void SessionManager::upload(MultipartFormDataFill multipartFormData, uint64_t en
 }
 
 void SessionManager::upload(MultipartFormDataFill multipartFormData, uint64_t encodingMemoryThreshold,
-                            const URLRequestConvertible& urlRequest, MultipartFormDataEncodingCompletion encodingCompletion) {
+                            const URLRequestConvertible& urlRequest,
+                            MultipartFormDataEncodingCompletion encodingCompletion) {
     auto self = shared_from_this();
     DispatchQueue::global(QualityOfService::Utility)
         .async([self, fill = std::move(multipartFormData), urlRequest, threshold = encodingMemoryThreshold,
@@ -115,6 +136,11 @@ void SessionManager::upload(MultipartFormDataFill multipartFormData, uint64_t en
             } catch (const ThrownError& thrown) {
                 temporaryFile.remove();  // before the caller hears of the failure
                 report(completion, MultipartFormDataEncodingResult::failure(thrown.error()));
+            } catch (...) {
+                // The caller's fill closure may throw anything; the caller still hears once.
+                temporaryFile.remove();
+                report(completion,
+                       MultipartFormDataEncodingResult::failure(AnyError(thrownAsError(std::current_exception()))));
             }
         });
 }

@@ -33,9 +33,12 @@ public:
 
     static MultipartFormDataEncodingResult success(std::shared_ptr<UploadRequest> request, bool streamingFromDisk,
                                                    std::optional<platform::URL> streamFileURL) {
-        return MultipartFormDataEncodingResult(Success{std::move(request), streamingFromDisk, std::move(streamFileURL)});
+        return MultipartFormDataEncodingResult(
+            Success{std::move(request), streamingFromDisk, std::move(streamFileURL)});
     }
-    static MultipartFormDataEncodingResult failure(AnyError error) { return MultipartFormDataEncodingResult(std::move(error)); }
+    static MultipartFormDataEncodingResult failure(AnyError error) {
+        return MultipartFormDataEncodingResult(std::move(error));
+    }
 
     bool isSuccess() const { return v_.index() == 0; }
     // The payload of the case, or nullptr.

@@ -57,7 +57,7 @@ public:
     std::string query(const Parameters& parameters) const;
     // The escaped (key, value) pairs of one parameter; nested keys as key[sub] and key[] (escaped).
     std::vector<std::pair<std::string, std::string>> queryComponents(const std::string& key,
-                                                                      const platform::Value& value) const;
+                                                                     const platform::Value& value) const;
     // Percent-encodes everything but ASCII letters, digits and "-._~/?" (UTF-8 bytes, always).
     static std::string escape(std::string_view string);
 

@@ -65,7 +65,9 @@ public:
         std::optional<platform::URL> url;
         std::optional<AnyError> error;
 
-        static MultipartEncodingFailureReason bodyPartURLInvalid(platform::URL u) { return {Kind::bodyPartURLInvalid, u, {}}; }
+        static MultipartEncodingFailureReason bodyPartURLInvalid(platform::URL u) {
+            return {Kind::bodyPartURLInvalid, u, {}};
+        }
         static MultipartEncodingFailureReason bodyPartFilenameInvalid(platform::URL u) {
             return {Kind::bodyPartFilenameInvalid, u, {}};
         }
@@ -106,7 +108,13 @@ public:
     };
 
     struct ResponseValidationFailureReason {
-        enum class Kind { dataFileNil, dataFileReadFailed, missingContentType, unacceptableContentType, unacceptableStatusCode };
+        enum class Kind {
+            dataFileNil,
+            dataFileReadFailed,
+            missingContentType,
+            unacceptableContentType,
+            unacceptableStatusCode
+        };
         Kind kind = Kind::dataFileNil;
         std::optional<platform::URL> url;
         std::vector<std::string> acceptableContentTypes;

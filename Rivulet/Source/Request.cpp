@@ -1,10 +1,9 @@
 #include "Rivulet/Source/Request.h"
 
-#include <openssl/evp.h>
-
 #include <map>
 
 #include "Rivulet/Source/Notifications.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/TextEncoding.h"
 #include "platform/urlsession/URLCredentialStorage.h"
 
@@ -18,25 +17,35 @@ std::optional<AnyError> underlyingAdaptError(const AnyError& error) {
 namespace {
 std::shared_ptr<TaskDelegate> makeDelegate(RequestTask::Kind kind, TaskPtr task) {
     switch (kind) {
-        case RequestTask::Kind::data: return std::make_shared<DataTaskDelegate>(std::move(task));
-        case RequestTask::Kind::download: return std::make_shared<DownloadTaskDelegate>(std::move(task));
-        case RequestTask::Kind::upload: return std::make_shared<UploadTaskDelegate>(std::move(task));
-        case RequestTask::Kind::stream: break;
+    case RequestTask::Kind::data:
+        return std::make_shared<DataTaskDelegate>(std::move(task));
+    case RequestTask::Kind::download:
+        return std::make_shared<DownloadTaskDelegate>(std::move(task));
+    case RequestTask::Kind::upload:
+        return std::make_shared<UploadTaskDelegate>(std::move(task));
+    case RequestTask::Kind::stream:
+        break;
     }
     return std::make_shared<TaskDelegate>(std::move(task));
 }
 
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
+// One shell word that stands for `text` exactly: inside single quotes nothing is special ($(...),
+// backticks, backslashes), and a quote itself is closed, escaped and reopened.
+std::string shellQuoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
 }
 
 }  // namespace
 
 Request::Request(SessionPtr session, RequestTask requestTask, std::optional<AnyError> error)
-    : session_(std::move(session)),
-      originalTask_(std::move(requestTask.recipe)),
-      kind_(requestTask.kind),
+    : session_(std::move(session)), originalTask_(std::move(requestTask.recipe)), kind_(requestTask.kind),
       taskDelegate_(makeDelegate(requestTask.kind, std::move(requestTask.task))) {
     taskDelegate_->setError(std::move(error));
 }
@@ -111,14 +120,9 @@ std::shared_ptr<Request> Request::authenticate(platform::URLCredential credentia
 }
 
 std::optional<std::pair<std::string, std::string>> Request::authorizationHeader(const std::string& user,
-                                                                               const std::string& password) {
+                                                                                const std::string& password) {
     const std::string plain = user + ":" + password;  // std::string is already UTF-8 bytes
-    std::string encoded(4 * ((plain.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                            reinterpret_cast<const unsigned char*>(plain.data()), int(plain.size()));
-    if (n < 0) return std::nullopt;
-    encoded.resize(size_t(n));
-    return std::make_pair(std::string("Authorization"), "Basic " + encoded);
+    return std::make_pair(std::string("Authorization"), "Basic " + platform::base64Encoded(plain));
 }
 
 void Request::postTaskNotification(const std::string& name, const TaskPtr& task) {
@@ -167,11 +171,13 @@ std::string Request::description() const {
 std::string Request::cURLRepresentation() const {
     std::vector<std::string> components{"$ curl -v"};
     auto req = request();
-    if (!req || !req->url() || !req->url()->host() || req->url()->host()->empty()) return "$ curl command could not be created";
+    if (!req || !req->url() || !req->url()->host() || req->url()->host()->empty())
+        return "$ curl command could not be created";
     const platform::URL& url = *req->url();
     const auto& configuration = session_->configuration();
 
-    if (!req->HTTPMethod().empty() && req->HTTPMethod() != "GET") components.push_back("-X " + req->HTTPMethod());
+    if (!req->HTTPMethod().empty() && req->HTTPMethod() != "GET")
+        components.push_back("-X " + shellQuoted(req->HTTPMethod()));
 
     if (auto storage = configuration.URLCredentialStorage) {
         platform::URLProtectionSpace space(*url.host(), url.port().value_or(0), url.scheme(), *url.host(),
@@ -179,9 +185,10 @@ std::string Request::cURLRepresentation() const {
         if (auto credentials = storage->credentialsForProtectionSpace(space)) {
             for (const auto& [name, credential] : *credentials)
                 if (credential.user() && credential.password())
-                    components.push_back("-u " + *credential.user() + ":" + *credential.password());
-        } else if (auto credential = delegate()->credential(); credential && credential->user() && credential->password()) {
-            components.push_back("-u " + *credential->user() + ":" + *credential->password());
+                    components.push_back("-u " + shellQuoted(*credential.user() + ":" + *credential.password()));
+        } else if (auto credential = delegate()->credential();
+                   credential && credential->user() && credential->password()) {
+            components.push_back("-u " + shellQuoted(*credential->user() + ":" + *credential->password()));
         }
     }
 
@@ -191,7 +198,7 @@ std::string Request::cURLRepresentation() const {
             std::string text;
             for (const auto& c : cookies) text += c.name() + "=" + c.value() + ";";
             text.pop_back();
-            components.push_back("-b \"" + text + "\"");
+            components.push_back("-b " + shellQuoted(text));
         }
     }
 
@@ -201,21 +208,17 @@ std::string Request::cURLRepresentation() const {
             if (name != "Cookie") headers[name] = value.isString() ? *value.asString() : value.description();
     for (const auto& [name, value] : req->allHTTPHeaderFields().entries())
         if (name != "Cookie") headers[name] = value;
-    for (auto [name, value] : headers) {
-        replaceAll(value, "\"", "\\\"");
-        components.push_back("-H \"" + name + ": " + value + "\"");
-    }
+    for (const auto& [name, value] : headers)
+        // curl drops a field written "Name:" but sends one written "Name;" with an empty value.
+        components.push_back("-H " + shellQuoted(value.empty() ? name + ";" : name + ": " + value));
 
     const auto& body = req->HTTPBody();
     auto bodyText = [&] { return std::string_view(reinterpret_cast<const char*>(body->data()), body->size()); };
-    if (body && platform::text::isValidUTF8(bodyText())) {
-        std::string text(body->begin(), body->end());
-        replaceAll(text, "\\\"", "\\\\\"");
-        replaceAll(text, "\"", "\\\"");
-        components.push_back("-d \"" + text + "\"");
-    }
+    if (body && platform::text::isValidUTF8(bodyText()))
+        // --data-raw: a body starting with '@' is sent as it is, not read from a local file.
+        components.push_back("--data-raw " + shellQuoted(std::string(bodyText())));
 
-    components.push_back("\"" + url.absoluteString() + "\"");
+    components.push_back(shellQuoted(url.absoluteString()));
     std::string out;
     for (size_t i = 0; i < components.size(); ++i) out += (i ? " \\\n\t" : "") + components[i];
     return out;

@@ -101,13 +101,13 @@ public:
     void addValidation(std::function<void()> validation);
     std::vector<std::function<void()>> validations() const;
 
-    std::shared_ptr<Request> authenticate(const std::string& user, const std::string& password,
-                                          platform::URLCredentialPersistence persistence =
-                                              platform::URLCredentialPersistence::ForSession);
+    std::shared_ptr<Request>
+    authenticate(const std::string& user, const std::string& password,
+                 platform::URLCredentialPersistence persistence = platform::URLCredentialPersistence::ForSession);
     std::shared_ptr<Request> authenticate(platform::URLCredential credential);
     // ("Authorization", "Basic " + base64(user:password)).
     static std::optional<std::pair<std::string, std::string>> authorizationHeader(const std::string& user,
-                                                                                 const std::string& password);
+                                                                                  const std::string& password);
 
     // Without a task, resume() releases the handlers (they see the recorded error) and posts nothing;
     // suspend() and cancel() do nothing.
@@ -133,6 +133,12 @@ protected:
     template <class D>
     std::shared_ptr<D> delegateAs() const {
         return std::static_pointer_cast<D>(delegate());
+    }
+    // The task delegate when it is of class D, else null: a data request's delegate becomes a
+    // download delegate when its task becomes a download task.
+    template <class D>
+    std::shared_ptr<D> delegateIf() const {
+        return std::dynamic_pointer_cast<D>(delegate());
     }
 
 private:

@@ -16,7 +16,8 @@ Result<platform::URLRequest> adaptURLRequest(const platform::URLRequest& urlRequ
 
 // MARK: DataRequest
 
-Result<TaskPtr> DataRequest::Requestable::task(const SessionPtr& session, const std::shared_ptr<RequestAdapter>& adapter,
+Result<TaskPtr> DataRequest::Requestable::task(const SessionPtr& session,
+                                               const std::shared_ptr<RequestAdapter>& adapter,
                                                const DispatchQueue& queue) const {
     auto adapted = adaptURLRequest(urlRequest, adapter);
     if (auto e = adapted.error()) return *e;
@@ -29,15 +30,25 @@ std::optional<platform::URLRequest> DataRequest::request() const {
     return std::nullopt;
 }
 
-std::shared_ptr<Progress> DataRequest::progress() const { return delegateAs<DataTaskDelegate>()->progress(); }
+// After its task became a download task, a data request's body goes to a file: its progress is the
+// download's, and there is no data left to stream.
+std::shared_ptr<Progress> DataRequest::progress() const {
+    if (auto data = delegateIf<DataTaskDelegate>()) return data->progress();
+    if (auto download = delegateIf<DownloadTaskDelegate>()) return download->progress();
+    return std::make_shared<Progress>();
+}
 
 std::shared_ptr<DataRequest> DataRequest::stream(std::function<void(const platform::Bytes&)> closure) {
-    delegateAs<DataTaskDelegate>()->dataStream.set(std::move(closure));
+    if (auto data = delegateIf<DataTaskDelegate>()) data->dataStream.set(std::move(closure));
     return self();
 }
 
 std::shared_ptr<DataRequest> DataRequest::downloadProgress(DispatchQueue queue, ProgressHandler closure) {
-    delegateAs<DataTaskDelegate>()->progressHandler.set(ProgressHandlerEntry{std::move(closure), std::move(queue)});
+    ProgressHandlerEntry entry{std::move(closure), std::move(queue)};
+    if (auto data = delegateIf<DataTaskDelegate>())
+        data->progressHandler.set(std::move(entry));
+    else if (auto download = delegateIf<DownloadTaskDelegate>())
+        download->progressHandler.set(std::move(entry));
     return self();
 }
 
@@ -62,7 +73,9 @@ std::optional<platform::URLRequest> DownloadRequest::request() const {
     return std::nullopt;
 }
 
-std::optional<platform::Bytes> DownloadRequest::resumeData() const { return delegateAs<DownloadTaskDelegate>()->resumeData(); }
+std::optional<platform::Bytes> DownloadRequest::resumeData() const {
+    return delegateAs<DownloadTaskDelegate>()->resumeData();
+}
 std::shared_ptr<Progress> DownloadRequest::progress() const { return delegateAs<DownloadTaskDelegate>()->progress(); }
 
 std::shared_ptr<DownloadRequest> DownloadRequest::downloadProgress(DispatchQueue queue, ProgressHandler closure) {
@@ -99,16 +112,20 @@ DownloadFileDestination DownloadRequest::suggestedDownloadDestination(platform::
 
 // MARK: UploadRequest
 
-Result<TaskPtr> UploadRequest::Uploadable::task(const SessionPtr& session, const std::shared_ptr<RequestAdapter>& adapter,
+Result<TaskPtr> UploadRequest::Uploadable::task(const SessionPtr& session,
+                                                const std::shared_ptr<RequestAdapter>& adapter,
                                                 const DispatchQueue& queue) const {
     auto adapted = adaptURLRequest(urlRequest, adapter);
     if (auto e = adapted.error()) return *e;
     const platform::URLRequest& r = *adapted.value();
     return queue.syncResult([&]() -> TaskPtr {
         switch (kind) {
-            case Kind::data: return session->uploadTaskWithRequest(r, body);
-            case Kind::file: return session->uploadTaskWithRequestFromFile(r, *fileURL);
-            case Kind::stream: break;
+        case Kind::data:
+            return session->uploadTaskWithRequest(r, body);
+        case Kind::file:
+            return session->uploadTaskWithRequestFromFile(r, *fileURL);
+        case Kind::stream:
+            break;
         }
         // The stream is handed over when the session asks for a body stream.
         return session->uploadTaskWithStreamedRequest(r);
@@ -121,10 +138,14 @@ std::optional<platform::URLRequest> UploadRequest::request() const {
     return std::nullopt;
 }
 
-std::shared_ptr<Progress> UploadRequest::uploadProgress() const { return delegateAs<UploadTaskDelegate>()->uploadProgress(); }
+std::shared_ptr<Progress> UploadRequest::uploadProgress() const {
+    if (auto upload = delegateIf<UploadTaskDelegate>()) return upload->uploadProgress();
+    return std::make_shared<Progress>();  // the task became a download: its body was sent before
+}
 
 std::shared_ptr<UploadRequest> UploadRequest::uploadProgress(DispatchQueue queue, ProgressHandler closure) {
-    delegateAs<UploadTaskDelegate>()->uploadProgressHandler.set(ProgressHandlerEntry{std::move(closure), std::move(queue)});
+    if (auto upload = delegateIf<UploadTaskDelegate>())
+        upload->uploadProgressHandler.set(ProgressHandlerEntry{std::move(closure), std::move(queue)});
     return std::static_pointer_cast<UploadRequest>(shared_from_this());
 }
 

@@ -62,7 +62,8 @@ public:
     template <class T, class F>
     std::shared_ptr<DataRequest> response(OptionalQueue queue, DataResponseSerializer<T> serializer, F&& completion);
 
-    std::shared_ptr<DataRequest> responseData(OptionalQueue queue, std::function<void(DataResponse<platform::Bytes>)> completion);
+    std::shared_ptr<DataRequest> responseData(OptionalQueue queue,
+                                              std::function<void(DataResponse<platform::Bytes>)> completion);
     std::shared_ptr<DataRequest> responseString(OptionalQueue queue, std::optional<StringEncoding> encoding,
                                                 std::function<void(DataResponse<std::string>)> completion);
     std::shared_ptr<DataRequest> responseJSON(OptionalQueue queue, JSONReadingOptions options,
@@ -77,7 +78,8 @@ public:
         return responseString(std::nullopt, std::nullopt, std::move(completion));
     }
     std::shared_ptr<DataRequest> responseJSON(std::function<void(DataResponse<platform::Value>)> completion) {
-        return responseJSON(std::nullopt, JSONReadingOptions{JSONReadingOptions::allowFragments}, std::move(completion));
+        return responseJSON(std::nullopt, JSONReadingOptions{JSONReadingOptions::allowFragments},
+                            std::move(completion));
     }
     std::shared_ptr<DataRequest> responsePropertyList(std::function<void(DataResponse<platform::Value>)> completion) {
         return responsePropertyList(std::nullopt, 0, std::move(completion));
@@ -126,8 +128,13 @@ public:
         template <class V>
         explicit Downloadable(V v) : value(std::move(v)) {}
     };
-    enum class SearchPathDomainMask : unsigned { userDomainMask = 1, localDomainMask = 2, networkDomainMask = 4,
-                                                 systemDomainMask = 8, allDomainsMask = 0x0ffff };
+    enum class SearchPathDomainMask : unsigned {
+        userDomainMask = 1,
+        localDomainMask = 2,
+        networkDomainMask = 4,
+        systemDomainMask = 8,
+        allDomainsMask = 0x0ffff
+    };
 
     std::optional<platform::URLRequest> request() const override;
     // Present once a cancel delivered it, or when a failed download left some.
@@ -139,26 +146,29 @@ public:
 
     // The directory's first URL in the domain plus the response's suggested file name (its last path
     // component only, never ".."); the temporary file itself when the directory has no URL there.
-    static DownloadFileDestination suggestedDownloadDestination(
-        platform::SearchPathDirectory directory = platform::SearchPathDirectory::Documents,
-        SearchPathDomainMask domain = SearchPathDomainMask::userDomainMask);
+    static DownloadFileDestination
+    suggestedDownloadDestination(platform::SearchPathDirectory directory = platform::SearchPathDirectory::Documents,
+                                 SearchPathDomainMask domain = SearchPathDomainMask::userDomainMask);
 
     // Response handlers, queued like the data ones; serializers read the downloaded file
     // (DownloadResponseHandlers.h/.cpp).
-    std::shared_ptr<DownloadRequest> response(OptionalQueue queue, std::function<void(DefaultDownloadResponse)> completion);
+    std::shared_ptr<DownloadRequest> response(OptionalQueue queue,
+                                              std::function<void(DefaultDownloadResponse)> completion);
     std::shared_ptr<DownloadRequest> response(std::function<void(DefaultDownloadResponse)> completion) {
         return response(std::nullopt, std::move(completion));
     }
     template <class T, class F>
-    std::shared_ptr<DownloadRequest> response(OptionalQueue queue, DownloadResponseSerializer<T> serializer, F&& completion);
+    std::shared_ptr<DownloadRequest> response(OptionalQueue queue, DownloadResponseSerializer<T> serializer,
+                                              F&& completion);
     std::shared_ptr<DownloadRequest> responseData(OptionalQueue queue,
                                                   std::function<void(DownloadResponse<platform::Bytes>)> completion);
     std::shared_ptr<DownloadRequest> responseString(OptionalQueue queue, std::optional<StringEncoding> encoding,
                                                     std::function<void(DownloadResponse<std::string>)> completion);
     std::shared_ptr<DownloadRequest> responseJSON(OptionalQueue queue, JSONReadingOptions options,
                                                   std::function<void(DownloadResponse<platform::Value>)> completion);
-    std::shared_ptr<DownloadRequest> responsePropertyList(OptionalQueue queue, PropertyListReadOptions options,
-                                                          std::function<void(DownloadResponse<platform::Value>)> completion);
+    std::shared_ptr<DownloadRequest>
+    responsePropertyList(OptionalQueue queue, PropertyListReadOptions options,
+                         std::function<void(DownloadResponse<platform::Value>)> completion);
     std::shared_ptr<DownloadRequest> responseData(std::function<void(DownloadResponse<platform::Bytes>)> completion) {
         return responseData(std::nullopt, std::move(completion));
     }
@@ -166,16 +176,20 @@ public:
         return responseString(std::nullopt, std::nullopt, std::move(completion));
     }
     std::shared_ptr<DownloadRequest> responseJSON(std::function<void(DownloadResponse<platform::Value>)> completion) {
-        return responseJSON(std::nullopt, JSONReadingOptions{JSONReadingOptions::allowFragments}, std::move(completion));
+        return responseJSON(std::nullopt, JSONReadingOptions{JSONReadingOptions::allowFragments},
+                            std::move(completion));
     }
-    std::shared_ptr<DownloadRequest> responsePropertyList(std::function<void(DownloadResponse<platform::Value>)> completion) {
+    std::shared_ptr<DownloadRequest>
+    responsePropertyList(std::function<void(DownloadResponse<platform::Value>)> completion) {
         return responsePropertyList(std::nullopt, 0, std::move(completion));
     }
     static DownloadResponseSerializer<platform::Bytes> dataResponseSerializer();
-    static DownloadResponseSerializer<std::string> stringResponseSerializer(std::optional<StringEncoding> encoding = std::nullopt);
-    static DownloadResponseSerializer<platform::Value> jsonResponseSerializer(
-        JSONReadingOptions options = {JSONReadingOptions::allowFragments});
-    static DownloadResponseSerializer<platform::Value> propertyListResponseSerializer(PropertyListReadOptions options = 0);
+    static DownloadResponseSerializer<std::string>
+    stringResponseSerializer(std::optional<StringEncoding> encoding = std::nullopt);
+    static DownloadResponseSerializer<platform::Value> jsonResponseSerializer(JSONReadingOptions options = {
+                                                                                  JSONReadingOptions::allowFragments});
+    static DownloadResponseSerializer<platform::Value>
+    propertyListResponseSerializer(PropertyListReadOptions options = 0);
 
 protected:
     friend class Request;

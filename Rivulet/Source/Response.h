@@ -51,11 +51,8 @@ public:
     DefaultDataResponse(std::optional<platform::URLRequest> request, HTTPResponsePtr response,
                         std::optional<platform::Bytes> data, std::optional<AnyError> error, Timeline timeline = {},
                         TaskMetricsPtr metrics = nullptr)
-        : request_(std::move(request)),
-          response_(std::move(response)),
-          data_(std::move(data)),
-          error_(std::move(error)),
-          timeline_(timeline) {}
+        : request_(std::move(request)), response_(std::move(response)), data_(std::move(data)),
+          error_(std::move(error)), timeline_(timeline) {}
 
     const std::optional<platform::URLRequest>& request() const { return request_; }
     const HTTPResponsePtr& response() const { return response_; }
@@ -76,11 +73,8 @@ class DataResponse : public Response {
 public:
     DataResponse(std::optional<platform::URLRequest> request, HTTPResponsePtr response,
                  std::optional<platform::Bytes> data, Result<T> result, Timeline timeline = {})
-        : request_(std::move(request)),
-          response_(std::move(response)),
-          data_(std::move(data)),
-          result_(std::move(result)),
-          timeline_(timeline) {}
+        : request_(std::move(request)), response_(std::move(response)), data_(std::move(data)),
+          result_(std::move(result)), timeline_(timeline) {}
 
     const std::optional<platform::URLRequest>& request() const { return request_; }
     const HTTPResponsePtr& response() const { return response_; }
@@ -111,9 +105,9 @@ public:
     std::string description() const { return result_.debugDescription(); }
     // "[Request]: ...\n[Response]: ...\n[Data]: N bytes\n[Result]: ...\n[Timeline]: ...".
     std::string debugDescription() const {
-        return describeRequestLine(request_) + "\n" + describeResponseLine(response_) + "\n[Data]: " +
-               std::to_string(data_ ? data_->size() : 0) + " bytes\n[Result]: " + result_.debugDescription() +
-               "\n[Timeline]: " + timeline_.debugDescription();
+        return describeRequestLine(request_) + "\n" + describeResponseLine(response_) +
+               "\n[Data]: " + std::to_string(data_ ? data_->size() : 0) +
+               " bytes\n[Result]: " + result_.debugDescription() + "\n[Timeline]: " + timeline_.debugDescription();
     }
 
 private:
@@ -136,12 +130,8 @@ public:
                             std::optional<platform::URL> temporaryURL, std::optional<platform::URL> destinationURL,
                             std::optional<platform::Bytes> resumeData, std::optional<AnyError> error,
                             Timeline timeline = {}, TaskMetricsPtr metrics = nullptr)
-        : request_(std::move(request)),
-          response_(std::move(response)),
-          temporaryURL_(std::move(temporaryURL)),
-          destinationURL_(std::move(destinationURL)),
-          resumeData_(std::move(resumeData)),
-          error_(std::move(error)),
+        : request_(std::move(request)), response_(std::move(response)), temporaryURL_(std::move(temporaryURL)),
+          destinationURL_(std::move(destinationURL)), resumeData_(std::move(resumeData)), error_(std::move(error)),
           timeline_(timeline) {}
 
     const std::optional<platform::URLRequest>& request() const { return request_; }
@@ -167,12 +157,8 @@ public:
     DownloadResponse(std::optional<platform::URLRequest> request, HTTPResponsePtr response,
                      std::optional<platform::URL> temporaryURL, std::optional<platform::URL> destinationURL,
                      std::optional<platform::Bytes> resumeData, Result<T> result, Timeline timeline = {})
-        : request_(std::move(request)),
-          response_(std::move(response)),
-          temporaryURL_(std::move(temporaryURL)),
-          destinationURL_(std::move(destinationURL)),
-          resumeData_(std::move(resumeData)),
-          result_(std::move(result)),
+        : request_(std::move(request)), response_(std::move(response)), temporaryURL_(std::move(temporaryURL)),
+          destinationURL_(std::move(destinationURL)), resumeData_(std::move(resumeData)), result_(std::move(result)),
           timeline_(timeline) {}
 
     const std::optional<platform::URLRequest>& request() const { return request_; }

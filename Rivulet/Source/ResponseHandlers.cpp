@@ -5,15 +5,16 @@ namespace rivulet {
 
 using platform::dispatch::DispatchQueue;
 
-std::shared_ptr<DataRequest> DataRequest::response(OptionalQueue queue, std::function<void(DefaultDataResponse)> completion) {
+std::shared_ptr<DataRequest> DataRequest::response(OptionalQueue queue,
+                                                   std::function<void(DefaultDataResponse)> completion) {
     auto request = self();
     delegate()->queue.addOperation([request, queue = std::move(queue), completion = std::move(completion)] {
         auto target = queue ? *queue : DispatchQueue::main();
         // This record is made on the target queue, when the block runs there.
         target.async([request, completion] {
             auto taskDelegate = request->delegate();
-            DefaultDataResponse record(request->request(), request->Request::response(), taskDelegate->data(), taskDelegate->error(),
-                                       request->timeline());
+            DefaultDataResponse record(request->request(), request->Request::response(), taskDelegate->data(),
+                                       taskDelegate->error(), request->timeline());
             record.add(taskDelegate->metrics());
             completion(std::move(record));
         });
@@ -36,8 +37,9 @@ std::shared_ptr<DataRequest> DataRequest::responseJSON(OptionalQueue queue, JSON
     return response(std::move(queue), jsonResponseSerializer(options), std::move(completion));
 }
 
-std::shared_ptr<DataRequest> DataRequest::responsePropertyList(
-    OptionalQueue queue, PropertyListReadOptions options, std::function<void(DataResponse<platform::Value>)> completion) {
+std::shared_ptr<DataRequest>
+DataRequest::responsePropertyList(OptionalQueue queue, PropertyListReadOptions options,
+                                  std::function<void(DataResponse<platform::Value>)> completion) {
     return response(std::move(queue), propertyListResponseSerializer(options), std::move(completion));
 }
 

@@ -32,9 +32,8 @@ Result<platform::Bytes> serializeResponseData(const HTTPResponse& response, cons
     return *data;
 }
 
-Result<std::string> serializeResponseString(const std::optional<StringEncoding>& encoding,
-                                            const HTTPResponse& response, const OptionalData& data,
-                                            const OptionalError& error) {
+Result<std::string> serializeResponseString(const std::optional<StringEncoding>& encoding, const HTTPResponse& response,
+                                            const OptionalData& data, const OptionalError& error) {
     if (error) return *error;
     if (hasEmptyStatus(response)) return std::string();
     if (!data) return failure(Reason::inputDataNil());
@@ -81,17 +80,15 @@ DataResponseSerializer<platform::Bytes> dataResponseSerializer() {
 }
 
 DataResponseSerializer<std::string> stringResponseSerializer(std::optional<StringEncoding> encoding) {
-    return DataResponseSerializer<std::string>([encoding](const OptionalRequest&, const HTTPResponse& response,
-                                                          const OptionalData& data, const OptionalError& error) {
-        return serializeResponseString(encoding, response, data, error);
-    });
+    return DataResponseSerializer<std::string>(
+        [encoding](const OptionalRequest&, const HTTPResponse& response, const OptionalData& data,
+                   const OptionalError& error) { return serializeResponseString(encoding, response, data, error); });
 }
 
 DataResponseSerializer<platform::Value> jsonResponseSerializer(JSONReadingOptions options) {
-    return DataResponseSerializer<platform::Value>([options](const OptionalRequest&, const HTTPResponse& response,
-                                                             const OptionalData& data, const OptionalError& error) {
-        return serializeResponseJSON(options, response, data, error);
-    });
+    return DataResponseSerializer<platform::Value>(
+        [options](const OptionalRequest&, const HTTPResponse& response, const OptionalData& data,
+                  const OptionalError& error) { return serializeResponseJSON(options, response, data, error); });
 }
 
 DataResponseSerializer<platform::Value> propertyListResponseSerializer(PropertyListReadOptions options) {

@@ -59,9 +59,8 @@ Result<platform::Bytes> serializeResponseData(const HTTPResponse& response, cons
                                               const OptionalError& error);
 // Encoding: the one given, else the response's charset, else ISO Latin 1. Bytes the encoding cannot
 // decode fail with stringSerializationFailed carrying the encoding tried.
-Result<std::string> serializeResponseString(const std::optional<StringEncoding>& encoding,
-                                            const HTTPResponse& response, const OptionalData& data,
-                                            const OptionalError& error);
+Result<std::string> serializeResponseString(const std::optional<StringEncoding>& encoding, const HTTPResponse& response,
+                                            const OptionalData& data, const OptionalError& error);
 Result<platform::Value> serializeResponseJSON(JSONReadingOptions options, const HTTPResponse& response,
                                               const OptionalData& data, const OptionalError& error);
 Result<platform::Value> serializeResponsePropertyList(PropertyListReadOptions options, const HTTPResponse& response,

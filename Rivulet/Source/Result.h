@@ -24,8 +24,9 @@ inline std::string describe(const platform::Value& v) { return v.description(); 
 inline std::string describe(const platform::Bytes& b) { return std::to_string(b.size()) + " bytes"; }
 inline std::string describe(const AnyError& e) { return e.description(); }
 template <class T>
-std::string describe(const T& value)
-    requires requires(std::ostream& o) { o << value; }
+std::string describe(const T& value) requires requires(std::ostream& o) {
+    o << value;
+}
 {
     std::ostringstream out;
     out << value;

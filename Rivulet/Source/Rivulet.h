@@ -85,15 +85,15 @@ inline std::shared_ptr<UploadRequest> upload(std::shared_ptr<platform::InputStre
 
 // Multipart form data: the form is filled and encoded on the global utility queue; the completion
 // gets the encoding result on the main queue.
-inline void upload(MultipartFormDataFill multipartFormData,
-                   uint64_t encodingMemoryThreshold, const URLConvertible& url, HTTPMethod method = HTTPMethod::post,
-                   const std::optional<HTTPHeaders>& headers = std::nullopt,
+inline void upload(MultipartFormDataFill multipartFormData, uint64_t encodingMemoryThreshold, const URLConvertible& url,
+                   HTTPMethod method = HTTPMethod::post, const std::optional<HTTPHeaders>& headers = std::nullopt,
                    MultipartFormDataEncodingCompletion encodingCompletion = nullptr) {
-    SessionManager::defaultManager()->upload(std::move(multipartFormData), encodingMemoryThreshold, url, method, headers,
-                                             std::move(encodingCompletion));
+    SessionManager::defaultManager()->upload(std::move(multipartFormData), encodingMemoryThreshold, url, method,
+                                             headers, std::move(encodingCompletion));
 }
 inline void upload(MultipartFormDataFill multipartFormData, uint64_t encodingMemoryThreshold,
-                   const URLRequestConvertible& urlRequest, MultipartFormDataEncodingCompletion encodingCompletion = nullptr) {
+                   const URLRequestConvertible& urlRequest,
+                   MultipartFormDataEncodingCompletion encodingCompletion = nullptr) {
     SessionManager::defaultManager()->upload(std::move(multipartFormData), encodingMemoryThreshold, urlRequest,
                                              std::move(encodingCompletion));
 }

@@ -16,9 +16,7 @@ Policy sslPolicy(bool validateHost, const std::string& host) {
 }
 
 // Whether `issuer`'s key signed `child` (names and key identifiers must match as well).
-bool isIssuedBy(const SecCertificate& child, const SecCertificate& issuer) {
-    return child.isIssuedBy(issuer);
-}
+bool isIssuedBy(const SecCertificate& child, const SecCertificate& issuer) { return child.isIssuedBy(issuer); }
 
 // The presented certificates the leaf reaches by signatures: the leaf, its issuer if presented, that
 // one's issuer, and so on. Certificates merely sent along are not on it.
@@ -134,8 +132,8 @@ std::vector<platform::security::Bytes> ServerTrustPolicy::certificateData(const 
     return certificateData(trust.certificates());
 }
 
-std::vector<platform::security::Bytes> ServerTrustPolicy::certificateData(
-    const std::vector<SecCertificate>& certificates) {
+std::vector<platform::security::Bytes>
+ServerTrustPolicy::certificateData(const std::vector<SecCertificate>& certificates) {
     return platform::security::certificateData(certificates);
 }
 

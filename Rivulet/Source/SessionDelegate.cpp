@@ -3,6 +3,7 @@
 #include "Rivulet/Source/Notifications.h"
 #include "Rivulet/Source/SessionManager.h"
 #include "Rivulet/Source/URLConvertible.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/ProcessInfo.h"
 
 namespace rivulet {
@@ -46,35 +47,39 @@ std::shared_ptr<TaskDelegate> SessionDelegate::taskDelegate(const TaskPtr& task)
 
 bool SessionDelegate::implements(URLSessionDelegateMethod method) const {
     switch (method) {
-        case URLSessionDelegateMethod::DidFinishEventsForBackgroundURLSession:
-            return bool(sessionDidFinishEventsForBackgroundURLSession);
-        case URLSessionDelegateMethod::StreamTaskReadClosed:
-        case URLSessionDelegateMethod::StreamTaskWriteClosed:
-        case URLSessionDelegateMethod::StreamTaskBetterRouteDiscovered:
-        case URLSessionDelegateMethod::StreamTaskDidBecomeStreams: {
-            if (!platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({9, 0, 0})) return true;
-            if (method == URLSessionDelegateMethod::StreamTaskReadClosed) return bool(streamTaskReadClosed);
-            if (method == URLSessionDelegateMethod::StreamTaskWriteClosed) return bool(streamTaskWriteClosed);
-            if (method == URLSessionDelegateMethod::StreamTaskBetterRouteDiscovered)
-                return bool(streamTaskBetterRouteDiscovered);
-            return bool(streamTaskDidBecomeInputStream);
-        }
-        case URLSessionDelegateMethod::DidBecomeInvalidWithError: return bool(sessionDidBecomeInvalidWithError);
-        case URLSessionDelegateMethod::DidReceiveChallenge:
-            return bool(sessionDidReceiveChallenge) || bool(sessionDidReceiveChallengeWithCompletion);
-        case URLSessionDelegateMethod::TaskWillPerformHTTPRedirection:
-            return bool(taskWillPerformHTTPRedirection) || bool(taskWillPerformHTTPRedirectionWithCompletion);
-        case URLSessionDelegateMethod::DataTaskDidReceiveResponse:
-            return bool(dataTaskDidReceiveResponse) || bool(dataTaskDidReceiveResponseWithCompletion);
-        default: return true;
+    case URLSessionDelegateMethod::DidFinishEventsForBackgroundURLSession:
+        return bool(sessionDidFinishEventsForBackgroundURLSession);
+    case URLSessionDelegateMethod::StreamTaskReadClosed:
+    case URLSessionDelegateMethod::StreamTaskWriteClosed:
+    case URLSessionDelegateMethod::StreamTaskBetterRouteDiscovered:
+    case URLSessionDelegateMethod::StreamTaskDidBecomeStreams: {
+        if (!platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({9, 0, 0})) return true;
+        if (method == URLSessionDelegateMethod::StreamTaskReadClosed) return bool(streamTaskReadClosed);
+        if (method == URLSessionDelegateMethod::StreamTaskWriteClosed) return bool(streamTaskWriteClosed);
+        if (method == URLSessionDelegateMethod::StreamTaskBetterRouteDiscovered)
+            return bool(streamTaskBetterRouteDiscovered);
+        return bool(streamTaskDidBecomeInputStream);
+    }
+    case URLSessionDelegateMethod::DidBecomeInvalidWithError:
+        return bool(sessionDidBecomeInvalidWithError);
+    case URLSessionDelegateMethod::DidReceiveChallenge:
+        return bool(sessionDidReceiveChallenge) || bool(sessionDidReceiveChallengeWithCompletion);
+    case URLSessionDelegateMethod::TaskWillPerformHTTPRedirection:
+        return bool(taskWillPerformHTTPRedirection) || bool(taskWillPerformHTTPRedirectionWithCompletion);
+    case URLSessionDelegateMethod::DataTaskDidReceiveResponse:
+        return bool(dataTaskDidReceiveResponse) || bool(dataTaskDidReceiveResponseWithCompletion);
+    default:
+        return true;
     }
 }
 
-void SessionDelegate::didBecomeInvalidWithError(const SessionPtr& session, const std::optional<platform::Error>& error) {
+void SessionDelegate::didBecomeInvalidWithError(const SessionPtr& session,
+                                                const std::optional<platform::Error>& error) {
     if (auto f = sessionDidBecomeInvalidWithError.get()) f(session, error);
 }
 
-void SessionDelegate::didReceiveChallenge(const SessionPtr& session, const platform::URLAuthenticationChallenge& challenge,
+void SessionDelegate::didReceiveChallenge(const SessionPtr& session,
+                                          const platform::URLAuthenticationChallenge& challenge,
                                           platform::ChallengeCompletion completion) {
     if (auto f = sessionDidReceiveChallengeWithCompletion.get()) return f(session, challenge, std::move(completion));
     ChallengeAnswer answer = sessionDidReceiveChallenge ? sessionDidReceiveChallenge.get()(session, challenge)
@@ -119,7 +124,8 @@ void SessionDelegate::needNewBodyStream(const SessionPtr& session, const TaskPtr
 
 void SessionDelegate::didSendBodyData(const SessionPtr& session, const TaskPtr& task, int64_t bytesSent,
                                       int64_t totalBytesSent, int64_t totalBytesExpectedToSend) {
-    if (auto f = taskDidSendBodyData.get()) return f(session, task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
+    if (auto f = taskDidSendBodyData.get())
+        return f(session, task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
     if (auto d = std::dynamic_pointer_cast<UploadTaskDelegate>(taskDelegate(task)))
         d->didSendBodyData(session, task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
 }
@@ -143,10 +149,9 @@ void SessionDelegate::didCompleteWithError(const SessionPtr& session, const Task
     if (!retrierNow || !error) return completeTask(session, task, error);
 
     auto self = shared_from_this();
-    auto once = std::make_shared<std::atomic<bool>>(false);
     std::weak_ptr<SessionManager> weakManager = manager;
-    retrierNow->should(manager, req, *error, [self, once, weakManager, session, task, req, error](bool retry, double delay) {
-        if (once->exchange(true)) return;
+    std::function<void(bool, double)> decided = [self, weakManager, session, task, req, error](bool retry,
+                                                                                               double delay) {
         if (!retry) return self->completeTask(session, task, error);
         // The delegate is kept until the retry has run: its handlers must run even if the manager goes.
         after(DispatchQueue::global(QualityOfService::Utility), delay, [self, weakManager, session, task, req, error] {
@@ -157,10 +162,14 @@ void SessionDelegate::didCompleteWithError(const SessionPtr& session, const Task
             }
             self->completeTask(session, task, error);
         });
-    });
+    };
+    retrierNow->should(manager, req, *error,
+                       platform::dispatch::OnceHandler<bool, double>(
+                           "should", std::move(decided), platform::dispatch::OnceHandlerPolicy::IgnoreExtraCalls));
 }
 
-void SessionDelegate::completeTask(const SessionPtr& session, const TaskPtr& task, const std::optional<AnyError>& error) {
+void SessionDelegate::completeTask(const SessionPtr& session, const TaskPtr& task,
+                                   const std::optional<AnyError>& error) {
     if (auto f = taskDidComplete.get()) f(session, task, error);
     auto req = request(task);
     std::shared_ptr<TaskDelegate> d = req ? req->delegate() : nullptr;
@@ -179,7 +188,8 @@ void SessionDelegate::completeTask(const SessionPtr& session, const TaskPtr& tas
 void SessionDelegate::didReceiveResponse(const SessionPtr& session, const DataTaskPtr& task,
                                          const std::shared_ptr<const platform::URLResponse>& response,
                                          std::function<void(platform::URLSessionResponseDisposition)> completion) {
-    if (auto f = dataTaskDidReceiveResponseWithCompletion.get()) return f(session, task, response, std::move(completion));
+    if (auto f = dataTaskDidReceiveResponseWithCompletion.get())
+        return f(session, task, response, std::move(completion));
     auto f = dataTaskDidReceiveResponse.get();
     completion(f ? f(session, task, response) : platform::URLSessionResponseDisposition::Allow);
 }
@@ -196,17 +206,23 @@ void SessionDelegate::didBecomeDownloadTask(const SessionPtr& session, const Dat
     replacement->setError(old->error());
     req->setDelegate(replacement);
     setRequest(downloadTask, req);
+    // The data task ends without a completion of its own: its entry would stay for ever.
+    std::lock_guard lock(lock_);
+    auto it = requests_.find(task->taskIdentifier());
+    if (it != requests_.end() && it->second == req) requests_.erase(it);
 }
 
 void SessionDelegate::didReceiveData(const SessionPtr& session, const DataTaskPtr& task, const platform::Bytes& data) {
     if (auto f = dataTaskDidReceiveData.get()) return f(session, task, data);
-    if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(taskDelegate(task))) d->didReceiveData(session, task, data);
+    if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(taskDelegate(task)))
+        d->didReceiveData(session, task, data);
 }
 
 void SessionDelegate::willCacheResponse(const SessionPtr& session, const DataTaskPtr& task,
                                         platform::CachedURLResponse proposed,
                                         std::function<void(std::optional<platform::CachedURLResponse>)> completion) {
-    if (auto f = dataTaskWillCacheResponseWithCompletion.get()) return f(session, task, proposed, std::move(completion));
+    if (auto f = dataTaskWillCacheResponseWithCompletion.get())
+        return f(session, task, proposed, std::move(completion));
     if (auto f = dataTaskWillCacheResponse.get()) return completion(f(session, task, proposed));
     if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(taskDelegate(task)))
         return d->willCacheResponse(session, task, std::move(proposed), std::move(completion));

@@ -48,7 +48,8 @@ public:
 
     // Session overrides.
     Override<void(const SessionPtr&, const std::optional<platform::Error>&)> sessionDidBecomeInvalidWithError;
-    Override<ChallengeAnswer(const SessionPtr&, const platform::URLAuthenticationChallenge&)> sessionDidReceiveChallenge;
+    Override<ChallengeAnswer(const SessionPtr&, const platform::URLAuthenticationChallenge&)>
+        sessionDidReceiveChallenge;
     Override<void(const SessionPtr&, const platform::URLAuthenticationChallenge&, platform::ChallengeCompletion)>
         sessionDidReceiveChallengeWithCompletion;
     Override<void(const SessionPtr&)> sessionDidFinishEventsForBackgroundURLSession;
@@ -86,7 +87,8 @@ public:
                   std::function<void(std::optional<platform::CachedURLResponse>)>)>
         dataTaskWillCacheResponseWithCompletion;
     // Download task overrides.
-    Override<void(const SessionPtr&, const DownloadTaskPtr&, const platform::URL&)> downloadTaskDidFinishDownloadingToURL;
+    Override<void(const SessionPtr&, const DownloadTaskPtr&, const platform::URL&)>
+        downloadTaskDidFinishDownloadingToURL;
     Override<void(const SessionPtr&, const DownloadTaskPtr&, int64_t, int64_t, int64_t)> downloadTaskDidWriteData;
     Override<void(const SessionPtr&, const DownloadTaskPtr&, int64_t, int64_t)> downloadTaskDidResumeAtOffset;
     // Stream task overrides.

@@ -4,6 +4,7 @@
 
 #include "Rivulet/Source/SessionTrust.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Locale.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -51,8 +52,8 @@ std::string userAgent() {
                                                                                  : clientVersion->description())
                                        : "Unknown";
     return text(platform::kCFBundleExecutableKey) + "/" + text(platform::kCFBundleShortVersionStringKey) + " (" +
-           text(platform::kCFBundleIdentifierKey) + "; build:" + text(platform::kCFBundleVersionKey) + "; " + os + ") " +
-           client;
+           text(platform::kCFBundleIdentifierKey) + "; build:" + text(platform::kCFBundleVersionKey) + "; " + os +
+           ") " + client;
 }
 }  // namespace
 
@@ -82,13 +83,12 @@ std::shared_ptr<SessionManager> SessionManager::defaultManager() {
 }
 
 SessionManager::SessionManager(SessionPtr session, std::shared_ptr<SessionDelegate> delegate)
-    : session(std::move(session)),
-      delegate(std::move(delegate)),
+    : session(std::move(session)), delegate(std::move(delegate)),
       queue("org.rivulet.session-manager." + platform::UUID::random().uuidString()) {}
 
-std::shared_ptr<SessionManager> SessionManager::make(const platform::URLSessionConfiguration& configuration,
-                                                     std::shared_ptr<SessionDelegate> delegate,
-                                                     std::shared_ptr<ServerTrustPolicyManager> serverTrustPolicyManager) {
+std::shared_ptr<SessionManager>
+SessionManager::make(const platform::URLSessionConfiguration& configuration, std::shared_ptr<SessionDelegate> delegate,
+                     std::shared_ptr<ServerTrustPolicyManager> serverTrustPolicyManager) {
     if (!delegate) delegate = std::make_shared<SessionDelegate>();
     auto session = platform::URLSession::sessionWithConfiguration(configuration, delegate, nullptr);
     std::shared_ptr<SessionManager> manager(new SessionManager(std::move(session), std::move(delegate)));
@@ -96,8 +96,9 @@ std::shared_ptr<SessionManager> SessionManager::make(const platform::URLSessionC
     return manager;
 }
 
-std::shared_ptr<SessionManager> SessionManager::make(SessionPtr session, std::shared_ptr<SessionDelegate> delegate,
-                                                     std::shared_ptr<ServerTrustPolicyManager> serverTrustPolicyManager) {
+std::shared_ptr<SessionManager>
+SessionManager::make(SessionPtr session, std::shared_ptr<SessionDelegate> delegate,
+                     std::shared_ptr<ServerTrustPolicyManager> serverTrustPolicyManager) {
     if (!session || !delegate || session->delegate() != delegate) return nullptr;
     std::shared_ptr<SessionManager> manager(new SessionManager(std::move(session), std::move(delegate)));
     manager->attach(std::move(serverTrustPolicyManager));
@@ -143,9 +144,7 @@ void SessionManager::allowRetrier(std::shared_ptr<RequestRetrier> retrier, std::
         auto manager = weak.lock();
         // A request nobody can retry any more still completes with its error.
         if (!manager) return request->resume();
-        auto once = std::make_shared<std::atomic<bool>>(false);
-        retrier->should(manager, request, error, [weak, request, once, utility](bool retry, double delay) {
-            if (once->exchange(true)) return;
+        auto decided = [weak, request, utility](bool retry, double delay) {
             auto manager = weak.lock();
             if (!manager) return request->resume();
             if (!retry) {
@@ -158,7 +157,10 @@ void SessionManager::allowRetrier(std::shared_ptr<RequestRetrier> retrier, std::
                 if (manager->retry(request) && request->task()) return;  // registered by retry()
                 if (manager->startRequestsImmediately()) request->resume();
             });
-        });
+        };
+        retrier->should(manager, request, error,
+                        platform::dispatch::OnceHandler<bool, double>(
+                            "should", std::move(decided), platform::dispatch::OnceHandlerPolicy::IgnoreExtraCalls));
     });
 }
 
@@ -245,7 +247,8 @@ std::shared_ptr<DownloadRequest> SessionManager::download(const DownloadRequest:
     auto recipe = std::make_shared<const DownloadRequest::Downloadable>(downloadable);
     auto task = recipe->task(session, adapter(), queue);
     if (auto e = task.error()) return download(downloadable, std::move(to), *e);
-    auto made = Request::make<DownloadRequest>(session, {RequestTask::Kind::download, recipe, *task.value()}, std::nullopt);
+    auto made =
+        Request::make<DownloadRequest>(session, {RequestTask::Kind::download, recipe, *task.value()}, std::nullopt);
     std::static_pointer_cast<DownloadTaskDelegate>(made->delegate())->destination.set(std::move(to));
     start(made, *task.value());
     return made;
@@ -269,9 +272,9 @@ template <class Body>
 std::shared_ptr<UploadRequest> uploadWith(SessionManager& manager, Body body, const URLConvertible& url,
                                           HTTPMethod method, const std::optional<HTTPHeaders>& headers) {
     auto built = makeURLRequest(url, method, headers);
-    if (auto e = built.error()) return manager.upload(std::move(body), URLRequestConvertible::fromFunction([e = *e] {
-        return Result<platform::URLRequest>(e);
-    }));
+    if (auto e = built.error())
+        return manager.upload(
+            std::move(body), URLRequestConvertible::fromFunction([e = *e] { return Result<platform::URLRequest>(e); }));
     return manager.upload(std::move(body), URLRequestConvertible(*built.value()));
 }
 }  // namespace
@@ -280,7 +283,8 @@ std::shared_ptr<UploadRequest> SessionManager::upload(const platform::URL& fileU
                                                       HTTPMethod method, const std::optional<HTTPHeaders>& headers) {
     return uploadWith(*this, fileURL, url, method, headers);
 }
-std::shared_ptr<UploadRequest> SessionManager::upload(const platform::URL& fileURL, const URLRequestConvertible& urlRequest) {
+std::shared_ptr<UploadRequest> SessionManager::upload(const platform::URL& fileURL,
+                                                      const URLRequestConvertible& urlRequest) {
     auto converted = urlRequest.asURLRequest();
     if (auto e = converted.error()) return upload(std::nullopt, *e);
     return upload(UploadRequest::Uploadable::file(fileURL, *converted.value()));
@@ -289,7 +293,8 @@ std::shared_ptr<UploadRequest> SessionManager::upload(const platform::Bytes& dat
                                                       HTTPMethod method, const std::optional<HTTPHeaders>& headers) {
     return uploadWith(*this, data, url, method, headers);
 }
-std::shared_ptr<UploadRequest> SessionManager::upload(const platform::Bytes& data, const URLRequestConvertible& urlRequest) {
+std::shared_ptr<UploadRequest> SessionManager::upload(const platform::Bytes& data,
+                                                      const URLRequestConvertible& urlRequest) {
     auto converted = urlRequest.asURLRequest();
     if (auto e = converted.error()) return upload(std::nullopt, *e);
     return upload(UploadRequest::Uploadable::data(data, *converted.value()));

@@ -46,13 +46,15 @@ public:
     // The same, built afresh from the current device settings.
     static HTTPHeaders makeDefaultHTTPHeaders();
 
-    static std::shared_ptr<SessionManager> make(
-        const platform::URLSessionConfiguration& configuration = platform::URLSessionConfiguration::defaultSessionConfiguration(),
-        std::shared_ptr<SessionDelegate> delegate = std::make_shared<SessionDelegate>(),
-        std::shared_ptr<ServerTrustPolicyManager> serverTrustPolicyManager = nullptr);
+    static std::shared_ptr<SessionManager>
+    make(const platform::URLSessionConfiguration& configuration =
+             platform::URLSessionConfiguration::defaultSessionConfiguration(),
+         std::shared_ptr<SessionDelegate> delegate = std::make_shared<SessionDelegate>(),
+         std::shared_ptr<ServerTrustPolicyManager> serverTrustPolicyManager = nullptr);
     // nullptr unless `session`'s delegate is that very `delegate`.
-    static std::shared_ptr<SessionManager> make(SessionPtr session, std::shared_ptr<SessionDelegate> delegate,
-                                                std::shared_ptr<ServerTrustPolicyManager> serverTrustPolicyManager = nullptr);
+    static std::shared_ptr<SessionManager>
+    make(SessionPtr session, std::shared_ptr<SessionDelegate> delegate,
+         std::shared_ptr<ServerTrustPolicyManager> serverTrustPolicyManager = nullptr);
     virtual ~SessionManager();
     SessionManager(const SessionManager&) = delete;
     SessionManager& operator=(const SessionManager&) = delete;
@@ -70,7 +72,9 @@ public:
     void setRetrier(std::shared_ptr<RequestRetrier> retrier) { delegate->retrier.set(std::move(retrier)); }
     // Called on the main queue when a background session has finished its events.
     std::function<void()> backgroundCompletionHandler() const { return backgroundCompletionHandler_.get(); }
-    void setBackgroundCompletionHandler(std::function<void()> handler) { backgroundCompletionHandler_.set(std::move(handler)); }
+    void setBackgroundCompletionHandler(std::function<void()> handler) {
+        backgroundCompletionHandler_.set(std::move(handler));
+    }
 
     // Data.
     virtual std::shared_ptr<DataRequest> request(const URLConvertible& url, HTTPMethod method = HTTPMethod::get,
@@ -94,13 +98,14 @@ public:
     virtual std::shared_ptr<UploadRequest> upload(const platform::URL& fileURL, const URLConvertible& url,
                                                   HTTPMethod method = HTTPMethod::post,
                                                   const std::optional<HTTPHeaders>& headers = std::nullopt);
-    virtual std::shared_ptr<UploadRequest> upload(const platform::URL& fileURL, const URLRequestConvertible& urlRequest);
+    virtual std::shared_ptr<UploadRequest> upload(const platform::URL& fileURL,
+                                                  const URLRequestConvertible& urlRequest);
     virtual std::shared_ptr<UploadRequest> upload(const platform::Bytes& data, const URLConvertible& url,
                                                   HTTPMethod method = HTTPMethod::post,
                                                   const std::optional<HTTPHeaders>& headers = std::nullopt);
     virtual std::shared_ptr<UploadRequest> upload(const platform::Bytes& data, const URLRequestConvertible& urlRequest);
-    virtual std::shared_ptr<UploadRequest> upload(std::shared_ptr<platform::InputStream> stream, const URLConvertible& url,
-                                                  HTTPMethod method = HTTPMethod::post,
+    virtual std::shared_ptr<UploadRequest> upload(std::shared_ptr<platform::InputStream> stream,
+                                                  const URLConvertible& url, HTTPMethod method = HTTPMethod::post,
                                                   const std::optional<HTTPHeaders>& headers = std::nullopt);
     virtual std::shared_ptr<UploadRequest> upload(std::shared_ptr<platform::InputStream> stream,
                                                   const URLRequestConvertible& urlRequest);
@@ -131,7 +136,8 @@ protected:
     SessionManager(SessionPtr session, std::shared_ptr<SessionDelegate> delegate);
     void attach(std::shared_ptr<ServerTrustPolicyManager> serverTrustPolicyManager);
 
-    virtual std::shared_ptr<DataRequest> request(std::optional<platform::URLRequest> urlRequest, const AnyError& failedWith);
+    virtual std::shared_ptr<DataRequest> request(std::optional<platform::URLRequest> urlRequest,
+                                                 const AnyError& failedWith);
     virtual std::shared_ptr<DownloadRequest> download(const DownloadRequest::Downloadable& downloadable,
                                                       DownloadFileDestination to);
     virtual std::shared_ptr<DownloadRequest> download(std::optional<DownloadRequest::Downloadable> downloadable,
@@ -139,7 +145,8 @@ protected:
     virtual std::shared_ptr<UploadRequest> upload(std::optional<UploadRequest::Uploadable> uploadable,
                                                   const AnyError& failedWith);
     virtual std::shared_ptr<StreamRequest> stream(const StreamRequest::Streamable& streamable);
-    virtual void allowRetrier(std::shared_ptr<RequestRetrier> retrier, std::shared_ptr<Request> request, AnyError error);
+    virtual void allowRetrier(std::shared_ptr<RequestRetrier> retrier, std::shared_ptr<Request> request,
+                              AnyError error);
 
 private:
     // Registers and (when asked) starts a request that has its task.

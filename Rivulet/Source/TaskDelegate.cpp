@@ -79,7 +79,8 @@ void TaskDelegate::markInitialResponse() {
     if (!initialResponseTime_) initialResponseTime_ = absoluteTimeGetCurrent();
 }
 
-void TaskDelegate::notifyProgress(const std::optional<ProgressHandlerEntry>& handler, std::shared_ptr<Progress> progress) {
+void TaskDelegate::notifyProgress(const std::optional<ProgressHandlerEntry>& handler,
+                                  std::shared_ptr<Progress> progress) {
     if (!handler || !handler->closure) return;
     handler->queue.async([closure = handler->closure, progress = std::move(progress)] { closure(*progress); });
 }
@@ -88,7 +89,8 @@ void TaskDelegate::willPerformHTTPRedirection(const SessionPtr& session, const T
                                               const std::shared_ptr<const platform::HTTPURLResponse>& response,
                                               platform::URLRequest request,
                                               std::function<void(std::optional<platform::URLRequest>)> completion) {
-    if (auto override = taskWillPerformHTTPRedirection.get()) return completion(override(session, task, response, request));
+    if (auto override = taskWillPerformHTTPRedirection.get())
+        return completion(override(session, task, response, request));
     completion(std::move(request));
 }
 
@@ -130,7 +132,8 @@ void TaskDelegate::didCompleteWithError(const SessionPtr& session, const TaskPtr
 
 // MARK: DataTaskDelegate
 
-DataTaskDelegate::DataTaskDelegate(TaskPtr task) : TaskDelegate(std::move(task)), progress_(std::make_shared<Progress>(0)) {}
+DataTaskDelegate::DataTaskDelegate(TaskPtr task)
+    : TaskDelegate(std::move(task)), progress_(std::make_shared<Progress>(0)) {}
 
 std::shared_ptr<Progress> DataTaskDelegate::progress() const {
     std::lock_guard lock(stateMutex_);
@@ -186,7 +189,8 @@ void DataTaskDelegate::didReceiveData(const SessionPtr& session, const DataTaskP
         if (!stream) mutableData_.insert(mutableData_.end(), data.begin(), data.end());
         totalBytesReceived_ += int64_t(data.size());
         auto response = task ? task->response() : nullptr;
-        progress_->setTotalUnitCount(response ? response->expectedContentLength() : platform::kURLSessionTransferSizeUnknown);
+        progress_->setTotalUnitCount(response ? response->expectedContentLength()
+                                              : platform::kURLSessionTransferSizeUnknown);
         progress_->setCompletedUnitCount(totalBytesReceived_);
         progress = progress_;
     }
@@ -290,7 +294,8 @@ void DownloadTaskDelegate::didWriteData(const SessionPtr& session, const Downloa
 
 void DownloadTaskDelegate::didResumeAtOffset(const SessionPtr& session, const DownloadTaskPtr& task, int64_t fileOffset,
                                              int64_t expectedTotalBytes) {
-    if (auto override = downloadTaskDidResumeAtOffset.get()) return override(session, task, fileOffset, expectedTotalBytes);
+    if (auto override = downloadTaskDidResumeAtOffset.get())
+        return override(session, task, fileOffset, expectedTotalBytes);
     auto p = progress();
     p->setTotalUnitCount(expectedTotalBytes);
     p->setCompletedUnitCount(fileOffset);

@@ -99,10 +99,13 @@ public:
                                                               const std::shared_ptr<const platform::HTTPURLResponse>&,
                                                               const platform::URLRequest&)>>
         taskWillPerformHTTPRedirection;
-    Guarded<std::function<ChallengeAnswer(const SessionPtr&, const TaskPtr&, const platform::URLAuthenticationChallenge&)>>
+    Guarded<
+        std::function<ChallengeAnswer(const SessionPtr&, const TaskPtr&, const platform::URLAuthenticationChallenge&)>>
         taskDidReceiveChallenge;
-    Guarded<std::function<std::shared_ptr<platform::InputStream>(const SessionPtr&, const TaskPtr&)>> taskNeedNewBodyStream;
-    Guarded<std::function<void(const SessionPtr&, const TaskPtr&, const std::optional<AnyError>&)>> taskDidCompleteWithError;
+    Guarded<std::function<std::shared_ptr<platform::InputStream>(const SessionPtr&, const TaskPtr&)>>
+        taskNeedNewBodyStream;
+    Guarded<std::function<void(const SessionPtr&, const TaskPtr&, const std::optional<AnyError>&)>>
+        taskDidCompleteWithError;
 
     // Session callbacks (delegate queue).
     void willPerformHTTPRedirection(const SessionPtr& session, const TaskPtr& task,
@@ -152,7 +155,8 @@ public:
     Guarded<std::function<platform::URLSessionResponseDisposition(const SessionPtr&, const DataTaskPtr&,
                                                                   const std::shared_ptr<const platform::URLResponse>&)>>
         dataTaskDidReceiveResponse;
-    Guarded<std::function<void(const SessionPtr&, const DataTaskPtr&, const DownloadTaskPtr&)>> dataTaskDidBecomeDownloadTask;
+    Guarded<std::function<void(const SessionPtr&, const DataTaskPtr&, const DownloadTaskPtr&)>>
+        dataTaskDidBecomeDownloadTask;
     Guarded<std::function<void(const SessionPtr&, const DataTaskPtr&, const platform::Bytes&)>> dataTaskDidReceiveData;
     Guarded<std::function<std::optional<platform::CachedURLResponse>(const SessionPtr&, const DataTaskPtr&,
                                                                      const platform::CachedURLResponse&)>>
@@ -195,10 +199,13 @@ public:
 
     Guarded<std::function<void(const SessionPtr&, const DownloadTaskPtr&, const platform::URL&)>>
         downloadTaskDidFinishDownloadingToURL;
-    Guarded<std::function<void(const SessionPtr&, const DownloadTaskPtr&, int64_t, int64_t, int64_t)>> downloadTaskDidWriteData;
-    Guarded<std::function<void(const SessionPtr&, const DownloadTaskPtr&, int64_t, int64_t)>> downloadTaskDidResumeAtOffset;
+    Guarded<std::function<void(const SessionPtr&, const DownloadTaskPtr&, int64_t, int64_t, int64_t)>>
+        downloadTaskDidWriteData;
+    Guarded<std::function<void(const SessionPtr&, const DownloadTaskPtr&, int64_t, int64_t)>>
+        downloadTaskDidResumeAtOffset;
 
-    void didFinishDownloadingToURL(const SessionPtr& session, const DownloadTaskPtr& task, const platform::URL& location);
+    void didFinishDownloadingToURL(const SessionPtr& session, const DownloadTaskPtr& task,
+                                   const platform::URL& location);
     void didWriteData(const SessionPtr& session, const DownloadTaskPtr& task, int64_t bytesWritten,
                       int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite);
     void didResumeAtOffset(const SessionPtr& session, const DownloadTaskPtr& task, int64_t fileOffset,

@@ -10,12 +10,9 @@ double absoluteTimeGetCurrent() { return platform::Date::now().timeIntervalSince
 
 Timeline::Timeline(double requestStartTime, double initialResponseTime, double requestCompletedTime,
                    double serializationCompletedTime)
-    : requestStartTime_(requestStartTime),
-      initialResponseTime_(initialResponseTime),
-      requestCompletedTime_(requestCompletedTime),
-      serializationCompletedTime_(serializationCompletedTime),
-      latency_(initialResponseTime - requestStartTime),
-      requestDuration_(requestCompletedTime - requestStartTime),
+    : requestStartTime_(requestStartTime), initialResponseTime_(initialResponseTime),
+      requestCompletedTime_(requestCompletedTime), serializationCompletedTime_(serializationCompletedTime),
+      latency_(initialResponseTime - requestStartTime), requestDuration_(requestCompletedTime - requestStartTime),
       serializationDuration_(serializationCompletedTime - requestCompletedTime),
       totalDuration_(serializationCompletedTime - requestStartTime) {}
 
@@ -30,8 +27,9 @@ std::string entry(const char* label, double value, bool secs) {
 }  // namespace
 
 std::string Timeline::description() const {
-    return "Timeline: { " + entry("Latency", latency_, true) + ", " + entry("Request Duration", requestDuration_, true) +
-           ", " + entry("Serialization Duration", serializationDuration_, true) + ", " +
+    return "Timeline: { " + entry("Latency", latency_, true) + ", " +
+           entry("Request Duration", requestDuration_, true) + ", " +
+           entry("Serialization Duration", serializationDuration_, true) + ", " +
            entry("Total Duration", totalDuration_, true) + " }";
 }
 

@@ -39,12 +39,12 @@ public:
     URLConvertible(platform::URL url) : v_(std::move(url)) {}
     URLConvertible(platform::URLComponents components) : v_(std::move(components)) {}
     template <class T>
-        requires requires(const T& t) {
-            { t.asURL() } -> std::convertible_to<Result<platform::URL>>;
-        }
-    URLConvertible(T custom)
-        : v_(std::function<Result<platform::URL>()>([c = std::move(custom)] { return Result<platform::URL>(c.asURL()); })) {
+    requires requires(const T& t) {
+        { t.asURL() } -> std::convertible_to<Result<platform::URL>>;
     }
+    URLConvertible(T custom)
+        : v_(std::function<Result<platform::URL>()>(
+              [c = std::move(custom)] { return Result<platform::URL>(c.asURL()); })) {}
 
     Result<platform::URL> asURL() const;
 
@@ -58,9 +58,9 @@ class URLRequestConvertible {
 public:
     URLRequestConvertible(platform::URLRequest request) : v_(std::move(request)) {}
     template <class T>
-        requires(!std::same_as<std::remove_cvref_t<T>, URLRequestConvertible>) && requires(const T& t) {
-            { t.asURLRequest() } -> std::convertible_to<Result<platform::URLRequest>>;
-        }
+    requires(!std::same_as<std::remove_cvref_t<T>, URLRequestConvertible>) && requires(const T& t) {
+        { t.asURLRequest() } -> std::convertible_to<Result<platform::URLRequest>>;
+    }
     URLRequestConvertible(T custom)
         : v_(std::function<Result<platform::URLRequest>()>(
               [c = std::move(custom)] { return Result<platform::URLRequest>(c.asURLRequest()); })) {}

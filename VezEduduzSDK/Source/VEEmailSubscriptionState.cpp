@@ -14,10 +14,8 @@ platform::Value valueOf(const std::optional<std::string>& s) { return s ? platfo
 }  // namespace
 
 VEEmailSubscriptionState::VEEmailSubscriptionState()
-    : emailUserId_(defaults::string(kEmailPlayerId)),
-      emailAddress_(defaults::string(kAddress)),
-      emailAuthCode_(defaults::string(kAuthCode)),
-      requiresEmailAuth_(defaults::boolean(kRequireAuth)) {}
+    : emailUserId_(defaults::string(kEmailPlayerId)), emailAddress_(defaults::string(kAddress)),
+      emailAuthCode_(defaults::string(kAuthCode)), requiresEmailAuth_(defaults::boolean(kRequireAuth)) {}
 
 std::shared_ptr<VEEmailSubscriptionState> VEEmailSubscriptionState::copy() const {
     auto out = std::shared_ptr<VEEmailSubscriptionState>(new VEEmailSubscriptionState(Blank{}));
@@ -48,7 +46,8 @@ bool VEEmailSubscriptionState::compare(const VEEmailSubscriptionState& other) co
 }
 
 platform::Value VEEmailSubscriptionState::toDictionary() const {
-    return platform::Value::dictionary({{"emailUserId", valueOf(emailUserId_)}, {"emailAddress", valueOf(emailAddress_)}});
+    return platform::Value::dictionary(
+        {{"emailUserId", valueOf(emailUserId_)}, {"emailAddress", valueOf(emailAddress_)}});
 }
 
 std::string VEEmailSubscriptionState::description() const {

@@ -219,8 +219,8 @@ bool VezEduduz::remoteSilentNotification(const Value& message, std::function<voi
     bool silent = VezEduduzNotificationHelper::isRemoteSilentNotification(message);
     VezEduduzNotificationHelper::lastMessageReceived(message);
     if (state == ApplicationState::Background) {
-        VezEduduzNotificationHelper::handleNotificationReceived(
-            message, silent ? VEInFocusDisplayType::none : VEInFocusDisplayType::notification);
+        VezEduduzNotificationHelper::handleNotificationReceived(message, silent ? VEInFocusDisplayType::none
+                                                                                : VEInFocusDisplayType::notification);
         return false;
     }
     if (state == ApplicationState::Active)

@@ -19,6 +19,5 @@ struct VENotificationHandlingIds {
     std::optional<std::string> lastAppActiveMessageId;
     std::optional<std::string> lastnonActiveMessageId;
 };
-VENotificationHandlingIds notificationHandlingIds();
 
 }  // namespace vezeduduz

@@ -112,8 +112,8 @@ void VENotificationPayload::readAlert(const Value* alert) {
 }
 
 void VENotificationPayload::readButtons(const Value* source) {
-    actionButtons_ = source && source->isArray() ? payload_read::buttons(*source->asArray())
-                                                 : std::vector<VEActionButton>{};
+    actionButtons_ =
+        source && source->isArray() ? payload_read::buttons(*source->asArray()) : std::vector<VEActionButton>{};
 }
 
 void VENotificationPayload::readDisplayDictionary(const Value& display) {

@@ -70,8 +70,8 @@ private:
     void parseCustomFormat(const platform::Value& aps);
     void parseVeDataFormat(const platform::Value& aps, const platform::Value& veData);
 
-    std::optional<std::string> notificationID_, templateID_, templateName_, category_, sound_, title_, subtitle_,
-        body_, launchURL_, threadId_;
+    std::optional<std::string> notificationID_, templateID_, templateName_, category_, sound_, title_, subtitle_, body_,
+        launchURL_, threadId_;
     bool contentAvailable_ = false;
     bool mutableContent_ = false;
     uint64_t badge_ = 0;

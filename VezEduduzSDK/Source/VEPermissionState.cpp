@@ -18,10 +18,14 @@ constexpr const char* kProvidesSettings = "VE_APP_PROVIDES_NOTIFICATION_SETTINGS
 
 const char* VEPermissionStatusName(VEPermissionStatus status) {
     switch (status) {
-        case VEPermissionStatus::Denied: return "Denied";
-        case VEPermissionStatus::Authorized: return "Authorized";
-        case VEPermissionStatus::Provisional: return "Provisional";
-        default: return "NotDetermined";
+    case VEPermissionStatus::Denied:
+        return "Denied";
+    case VEPermissionStatus::Authorized:
+        return "Authorized";
+    case VEPermissionStatus::Provisional:
+        return "Provisional";
+    default:
+        return "NotDetermined";
     }
 }
 

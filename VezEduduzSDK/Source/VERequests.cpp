@@ -1,10 +1,10 @@
 #include "VezEduduzSDK/Source/VERequests.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "VezEduduzSDK/Source/VELogLevel.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
+#include "platform/foundation/ASCII.h"
 
 namespace vezeduduz {
 namespace {
@@ -40,11 +40,6 @@ Value appIdParameters(const VEOptionalString& appId) {
     return parameters;
 }
 
-std::string lowerCased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
-}
-
 }  // namespace
 
 std::shared_ptr<VERequestGetTags> VERequestGetTags::withUserId(const VEOptionalString& userId,
@@ -62,9 +57,9 @@ std::shared_ptr<VERequestGetIosParams> VERequestGetIosParams::withUserId(const V
     return request;
 }
 
-std::shared_ptr<VERequestSendTagsToServer> VERequestSendTagsToServer::withUserId(
-    const VEOptionalString& userId, const VEOptionalString& appId, const Value& tags, const Value& networkType,
-    const VEOptionalString& emailAuthHashToken) {
+std::shared_ptr<VERequestSendTagsToServer>
+VERequestSendTagsToServer::withUserId(const VEOptionalString& userId, const VEOptionalString& appId, const Value& tags,
+                                      const Value& networkType, const VEOptionalString& emailAuthHashToken) {
     Value parameters = appIdParameters(appId);
     parameters.set("tags", tags);
     parameters.set("net_type", networkType);
@@ -79,10 +74,11 @@ std::shared_ptr<VERequestPostNotification> VERequestPostNotification::withAppId(
     return make<VERequestPostNotification>(VEHTTPMethod::POST, std::string("notifications"), json);
 }
 
-std::shared_ptr<VERequestUpdateDeviceToken> VERequestUpdateDeviceToken::withUserId(
-    const VEOptionalString& userId, const VEOptionalString& appId, const VEOptionalString& deviceToken,
-    const std::optional<Value>& notificationTypes, const VEOptionalString& parentId,
-    const VEOptionalString& emailAuthToken, const VEOptionalString& email) {
+std::shared_ptr<VERequestUpdateDeviceToken>
+VERequestUpdateDeviceToken::withUserId(const VEOptionalString& userId, const VEOptionalString& appId,
+                                       const VEOptionalString& deviceToken,
+                                       const std::optional<Value>& notificationTypes, const VEOptionalString& parentId,
+                                       const VEOptionalString& emailAuthToken, const VEOptionalString& email) {
     Value parameters = appIdParameters(appId);
     setIfPresent(parameters, "email", email);
     if (notificationTypes) parameters.set("notification_types", *notificationTypes);
@@ -92,11 +88,9 @@ std::shared_ptr<VERequestUpdateDeviceToken> VERequestUpdateDeviceToken::withUser
     return make<VERequestUpdateDeviceToken>(VEHTTPMethod::PUT, pathWithId("players/", userId), std::move(parameters));
 }
 
-std::shared_ptr<VERequestCreateDevice> VERequestCreateDevice::withAppId(const VEOptionalString& appId,
-                                                                        int64_t deviceType,
-                                                                        const VEOptionalString& email,
-                                                                        const VEOptionalString& playerId,
-                                                                        const VEOptionalString& emailAuthHash) {
+std::shared_ptr<VERequestCreateDevice>
+VERequestCreateDevice::withAppId(const VEOptionalString& appId, int64_t deviceType, const VEOptionalString& email,
+                                 const VEOptionalString& playerId, const VEOptionalString& emailAuthHash) {
     Value parameters = appIdParameters(appId);
     parameters.set("device_type", deviceType);
     parameters.set("identifier", orNull(email));
@@ -116,8 +110,9 @@ std::shared_ptr<VERequestLogoutEmail> VERequestLogoutEmail::withAppId(const VEOp
                                       std::move(parameters));
 }
 
-std::shared_ptr<VERequestUpdateNotificationTypes> VERequestUpdateNotificationTypes::withUserId(
-    const VEOptionalString& userId, const VEOptionalString& appId, int64_t notificationTypes) {
+std::shared_ptr<VERequestUpdateNotificationTypes>
+VERequestUpdateNotificationTypes::withUserId(const VEOptionalString& userId, const VEOptionalString& appId,
+                                             int64_t notificationTypes) {
     Value parameters = appIdParameters(appId);
     parameters.set("notification_types", notificationTypes);
     return make<VERequestUpdateNotificationTypes>(VEHTTPMethod::PUT, pathWithId("players/", userId),
@@ -142,8 +137,9 @@ std::shared_ptr<VERequestSendPurchases> VERequestSendPurchases::withUserId(const
     return request;
 }
 
-std::shared_ptr<VERequestSubmitNotificationOpened> VERequestSubmitNotificationOpened::withUserId(
-    const VEOptionalString& userId, const VEOptionalString& appId, bool wasOpened, const VEOptionalString& messageId) {
+std::shared_ptr<VERequestSubmitNotificationOpened>
+VERequestSubmitNotificationOpened::withUserId(const VEOptionalString& userId, const VEOptionalString& appId,
+                                              bool wasOpened, const VEOptionalString& messageId) {
     Value parameters = Value::dictionary();
     parameters.set("player_id", orNull(userId));
     parameters.set("app_id", orNull(appId));
@@ -162,7 +158,7 @@ std::shared_ptr<VERequestSyncHashedEmail> VERequestSyncHashedEmail::withUserId(c
                                                                                const VEOptionalString& appId,
                                                                                const std::string& email,
                                                                                const Value& networkType) {
-    auto lower = lowerCased(email);
+    auto lower = platform::lowercasedASCII(email);
     auto md5 = VezEduduzHelper::hashUsingMD5(lower);
     auto sha1 = VezEduduzHelper::hashUsingSha1(lower);
     VezEduduzLogSink::log(VELogLevel::debug, lower + " - MD5: " + md5 + ", SHA1:" + sha1);
@@ -176,8 +172,7 @@ std::shared_ptr<VERequestSyncHashedEmail> VERequestSyncHashedEmail::withUserId(c
 std::shared_ptr<VERequestSendLocation> VERequestSendLocation::withUserId(const VEOptionalString& userId,
                                                                          const VEOptionalString& appId,
                                                                          const VELocationRecord& location,
-                                                                         const Value& networkType,
-                                                                         bool backgroundState,
+                                                                         const Value& networkType, bool backgroundState,
                                                                          const VEOptionalString& emailAuthHashToken) {
     Value parameters = appIdParameters(appId);
     parameters.set("lat", location.latitude);
@@ -191,8 +186,7 @@ std::shared_ptr<VERequestSendLocation> VERequestSendLocation::withUserId(const V
 }
 
 std::shared_ptr<VERequestOnFocus> VERequestOnFocus::withUserId(const VEOptionalString& userId,
-                                                               const VEOptionalString& appId,
-                                                               const Value& badgeCount,
+                                                               const VEOptionalString& appId, const Value& badgeCount,
                                                                const VEOptionalString& emailAuthToken) {
     Value parameters = appIdParameters(appId);
     parameters.set("badgeCount", badgeCount);
@@ -201,9 +195,9 @@ std::shared_ptr<VERequestOnFocus> VERequestOnFocus::withUserId(const VEOptionalS
 }
 
 std::shared_ptr<VERequestOnFocus> VERequestOnFocus::withUserId(const VEOptionalString& userId,
-                                                               const VEOptionalString& appId,
-                                                               const std::string& state, const Value& type,
-                                                               const Value& activeTime, const Value& netType,
+                                                               const VEOptionalString& appId, const std::string& state,
+                                                               const Value& type, const Value& activeTime,
+                                                               const Value& netType,
                                                                const VEOptionalString& emailAuthToken) {
     Value parameters = appIdParameters(appId);
     parameters.set("state", state);

@@ -37,11 +37,9 @@ public:
 // PUT players/<userId>: "app_id", "tags", "net_type", "email_auth_hash" if set.
 class VERequestSendTagsToServer : public VezEduduzRequest {
 public:
-    static std::shared_ptr<VERequestSendTagsToServer> withUserId(const VEOptionalString& userId,
-                                                                 const VEOptionalString& appId,
-                                                                 const platform::Value& tags,
-                                                                 const platform::Value& networkType,
-                                                                 const VEOptionalString& emailAuthHashToken);
+    static std::shared_ptr<VERequestSendTagsToServer>
+    withUserId(const VEOptionalString& userId, const VEOptionalString& appId, const platform::Value& tags,
+               const platform::Value& networkType, const VEOptionalString& emailAuthHashToken);
     std::string className() const override { return "VERequestSendTagsToServer"; }
 };
 
@@ -57,10 +55,10 @@ public:
 // "parent_player_id", "email_auth_hash".
 class VERequestUpdateDeviceToken : public VezEduduzRequest {
 public:
-    static std::shared_ptr<VERequestUpdateDeviceToken> withUserId(
-        const VEOptionalString& userId, const VEOptionalString& appId, const VEOptionalString& deviceToken,
-        const std::optional<platform::Value>& notificationTypes, const VEOptionalString& parentId,
-        const VEOptionalString& emailAuthToken, const VEOptionalString& email);
+    static std::shared_ptr<VERequestUpdateDeviceToken>
+    withUserId(const VEOptionalString& userId, const VEOptionalString& appId, const VEOptionalString& deviceToken,
+               const std::optional<platform::Value>& notificationTypes, const VEOptionalString& parentId,
+               const VEOptionalString& emailAuthToken, const VEOptionalString& email);
     std::string className() const override { return "VERequestUpdateDeviceToken"; }
 };
 
@@ -89,18 +87,16 @@ public:
 // PUT players/<userId>: "app_id", "notification_types".
 class VERequestUpdateNotificationTypes : public VezEduduzRequest {
 public:
-    static std::shared_ptr<VERequestUpdateNotificationTypes> withUserId(const VEOptionalString& userId,
-                                                                        const VEOptionalString& appId,
-                                                                        int64_t notificationTypes);
+    static std::shared_ptr<VERequestUpdateNotificationTypes>
+    withUserId(const VEOptionalString& userId, const VEOptionalString& appId, int64_t notificationTypes);
     std::string className() const override { return "VERequestUpdateNotificationTypes"; }
 };
 
 // POST players/<userId>/on_purchase: "app_id", "purchases"; the e-mail form adds "email_auth_hash" or null.
 class VERequestSendPurchases : public VezEduduzRequest {
 public:
-    static std::shared_ptr<VERequestSendPurchases> withUserId(const VEOptionalString& userId,
-                                                              const VEOptionalString& appId,
-                                                              const platform::Value& purchases);
+    static std::shared_ptr<VERequestSendPurchases>
+    withUserId(const VEOptionalString& userId, const VEOptionalString& appId, const platform::Value& purchases);
     static std::shared_ptr<VERequestSendPurchases> withUserId(const VEOptionalString& userId,
                                                               const VEOptionalString& emailAuthToken,
                                                               const VEOptionalString& appId,
@@ -112,8 +108,7 @@ public:
 class VERequestSubmitNotificationOpened : public VezEduduzRequest {
 public:
     static std::shared_ptr<VERequestSubmitNotificationOpened> withUserId(const VEOptionalString& userId,
-                                                                         const VEOptionalString& appId,
-                                                                         bool wasOpened,
+                                                                         const VEOptionalString& appId, bool wasOpened,
                                                                          const VEOptionalString& messageId);
     std::string className() const override { return "VERequestSubmitNotificationOpened"; }
 };
@@ -130,8 +125,7 @@ public:
 class VERequestSyncHashedEmail : public VezEduduzRequest {
 public:
     static std::shared_ptr<VERequestSyncHashedEmail> withUserId(const VEOptionalString& userId,
-                                                                const VEOptionalString& appId,
-                                                                const std::string& email,
+                                                                const VEOptionalString& appId, const std::string& email,
                                                                 const platform::Value& networkType);
     std::string className() const override { return "VERequestSyncHashedEmail"; }
 };
@@ -148,12 +142,9 @@ struct VELocationRecord {
 // (JSON boolean), "email_auth_hash" if set.
 class VERequestSendLocation : public VezEduduzRequest {
 public:
-    static std::shared_ptr<VERequestSendLocation> withUserId(const VEOptionalString& userId,
-                                                             const VEOptionalString& appId,
-                                                             const VELocationRecord& location,
-                                                             const platform::Value& networkType,
-                                                             bool backgroundState,
-                                                             const VEOptionalString& emailAuthHashToken);
+    static std::shared_ptr<VERequestSendLocation>
+    withUserId(const VEOptionalString& userId, const VEOptionalString& appId, const VELocationRecord& location,
+               const platform::Value& networkType, bool backgroundState, const VEOptionalString& emailAuthHashToken);
     std::string className() const override { return "VERequestSendLocation"; }
 };
 

@@ -61,8 +61,7 @@ platform::Value VEPermissionSubscriptionState::toDictionary() const {
 
 std::string VEPermissionSubscriptionState::description() const {
     return "<VEPermissionSubscriptionState:\npermissionStatus: " +
-           (permissionStatus ? permissionStatus->description() : std::string("(null)")) +
-           ",\nsubscriptionStatus: " +
+           (permissionStatus ? permissionStatus->description() : std::string("(null)")) + ",\nsubscriptionStatus: " +
            (subscriptionStatus ? subscriptionStatus->description() : std::string("(null)")) + "\n>";
 }
 

@@ -6,8 +6,8 @@
 namespace vezeduduz {
 
 namespace {
-constexpr std::array<std::string_view, 13> kSupportedExtensions = {
-    "aiff", "wav", "mp3", "mp4", "jpg", "jpeg", "png", "gif", "mpeg", "mpg", "avi", "m4a", "m4v"};
+constexpr std::array<std::string_view, 13> kSupportedExtensions = {"aiff", "wav",  "mp3", "mp4", "jpg", "jpeg", "png",
+                                                                   "gif",  "mpeg", "mpg", "avi", "m4a", "m4v"};
 
 constexpr std::array<std::pair<std::string_view, std::string_view>, 13> kMimeTypes = {{
     {"audio/aiff", "aiff"},

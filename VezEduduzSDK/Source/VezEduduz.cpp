@@ -7,11 +7,11 @@
 #include "VezEduduzSDK/Source/VezEduduzClient.h"
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
 #include "VezEduduzSDK/Source/VezEduduzDialogController.h"
-#include "VezEduduzSDK/Source/internal/VezEduduzEmailInternal.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
 #include "VezEduduzSDK/Source/VezEduduzWebView.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzEmailInternal.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
@@ -38,13 +38,20 @@ VezEduduz::DialogPresenter presenterOfDialogs;
 
 const char* prefixFor(VELogLevel level) {
     switch (level) {
-        case VELogLevel::fatal: return "FATAL: ";
-        case VELogLevel::error: return "ERROR: ";
-        case VELogLevel::warn: return "WARNING: ";
-        case VELogLevel::info: return "INFO: ";
-        case VELogLevel::debug: return "DEBUG: ";
-        case VELogLevel::verbose: return "VERBOSE: ";
-        default: return "";
+    case VELogLevel::fatal:
+        return "FATAL: ";
+    case VELogLevel::error:
+        return "ERROR: ";
+    case VELogLevel::warn:
+        return "WARNING: ";
+    case VELogLevel::info:
+        return "INFO: ";
+    case VELogLevel::debug:
+        return "DEBUG: ";
+    case VELogLevel::verbose:
+        return "VERBOSE: ";
+    default:
+        return "";
     }
 }
 
@@ -123,9 +130,8 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
                                       VEHandleNotificationReceivedBlock receivedBlock,
                                       VEHandleNotificationActionBlock actionBlock, const Value& settings) {
     if (!platform::dispatch::MainLoop::isMainThread()) {
-        platform::dispatch::MainLoop::shared().post([=] {
-            initWithLaunchOptions(launchOptions, appId, receivedBlock, actionBlock, settings);
-        });
+        platform::dispatch::MainLoop::shared().post(
+            [=] { initWithLaunchOptions(launchOptions, appId, receivedBlock, actionBlock, settings); });
         return;
     }
     installSinks();
@@ -139,7 +145,8 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
 
     if (requiresUserPrivacyConsent()) {
         s.delayedInitPending = true;
-        s.delayedInitParameters = DelayedInitializationParameters{launchOptions, appId, settings, receivedBlock, actionBlock};
+        s.delayedInitParameters =
+            DelayedInitializationParameters{launchOptions, appId, settings, receivedBlock, actionBlock};
         vezeduduz_Log(VELogLevel::verbose,
                       "Delayed initialization of the VezEduduz SDK until the user provides privacy consent using "
                       "the consentGranted() method");
@@ -207,13 +214,14 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
 
     if (!currentSubscriptionState()->userId()) {
         uint64_t generation = s.generation;
-        veNotificationSettings()->getNotificationPermissionState([generation](std::shared_ptr<VEPermissionState> state) {
-            if (statics().generation != generation) return;
-            if (state->answeredPrompt())
-                registerUser();
-            else
-                registerUserAfterDelay();
-        });
+        veNotificationSettings()->getNotificationPermissionState(
+            [generation](std::shared_ptr<VEPermissionState> state) {
+                if (statics().generation != generation) return;
+                if (state->answeredPrompt())
+                    registerUser();
+                else
+                    registerUserAfterDelay();
+            });
     } else {
         registerUser();
     }
@@ -248,8 +256,8 @@ bool VezEduduz::initAppId(const Value& appId, const Value& settings) {
     }
 
     if (!s.app_id || !platform::UUID::fromString(*s.app_id)) {
-        vezeduduz_Log(VELogLevel::fatal, std::string("VezEduduz AppId format is invalid.\nExample: '") + kExampleAppId +
-                                             "'\n");
+        vezeduduz_Log(VELogLevel::fatal,
+                      std::string("VezEduduz AppId format is invalid.\nExample: '") + kExampleAppId + "'\n");
         return false;
     }
 
@@ -373,8 +381,6 @@ bool VezEduduz::shouldDelaySubscriptionSettingsUpdate() { return statics().shoul
 bool VezEduduz::iosParamsReceived() { return statics().iosParamsReceived; }
 bool VezEduduz::promptBeforeOpeningPushURL() { return statics().promptBeforeOpeningPushURL; }
 bool VezEduduz::autoPrompt() { return statics().autoPrompt; }
-const VEHandleNotificationReceivedBlock& VezEduduz::notificationReceivedBlock() { return statics().receivedBlock; }
-const VEHandleNotificationActionBlock& VezEduduz::notificationActionBlock() { return statics().actionBlock; }
 
 bool VezEduduz::coldStartFromTapOnNotification() {
     bool value = statics().coldStartFromTapOnNotification;

@@ -82,9 +82,9 @@ public:
     static void vezeduduz_Log(VELogLevel level, const std::string& message);
     // The push client's dialogs (settings fallback, visual log lines): title, message, action title ("" for
     // none), cancel title, completion(action chosen). None by default: nothing is shown. Main loop.
-    using DialogPresenter = std::function<void(const std::string& title, const std::string& message,
-                                               const std::string& actionTitle, const std::string& cancelTitle,
-                                               std::function<void(bool actionChosen)> completion)>;
+    using DialogPresenter =
+        std::function<void(const std::string& title, const std::string& message, const std::string& actionTitle,
+                           const std::string& cancelTitle, std::function<void(bool actionChosen)> completion)>;
     static void setDialogPresenter(DialogPresenter presenter);
     static DialogPresenter dialogPresenter();
 
@@ -110,8 +110,6 @@ public:
     static bool promptBeforeOpeningPushURL();
     static bool autoPrompt();
     static void setDelayIntervals(double maxApnsWait, double registrationDelay);
-    static const VEHandleNotificationReceivedBlock& notificationReceivedBlock();
-    static const VEHandleNotificationActionBlock& notificationActionBlock();
 
     // ---- states (built on first use) ----
     static std::shared_ptr<VEPermissionState> currentPermissionState();

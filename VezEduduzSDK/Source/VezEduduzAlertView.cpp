@@ -45,8 +45,8 @@ Value VezEduduzAlertViewDelegate::messageWithSelection(const Value& message, lon
     const Value* veData = payload_read::dictionary(message, "ve_data");
     if (veData && !message.contains("actionbuttons")) {
         const Value* buttons = veData->find("buttons");
-        std::optional<std::string> id = buttons && buttons->isDictionary() ? idAt(buttons->find("o"), position, "i")
-                                                                           : idAt(buttons, position, "i");
+        std::optional<std::string> id =
+            buttons && buttons->isDictionary() ? idAt(buttons->find("o"), position, "i") : idAt(buttons, position, "i");
         if (id) out.set("actionSelected", Value(*id));
         return out;
     }

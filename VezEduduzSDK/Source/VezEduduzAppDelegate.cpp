@@ -6,10 +6,10 @@
 #include "VezEduduzSDK/Source/VENotificationHandling.h"
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
-#include "VezEduduzSDK/Source/internal/VezEduduzTracker.h"
 #include "VezEduduzSDK/Source/VezEduduzUNUserNotificationCenter.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzSelectorHelpers.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzTracker.h"
 #include "platform/foundation/OperatingSystemVersion.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -24,8 +24,8 @@ namespace objc = platform::objc;
 using objc::Class;
 using objc::Object;
 using objc::ObjectHandle;
-using objc::Selector;
 using objc::sel;
+using objc::Selector;
 using platform::Bytes;
 using platform::Error;
 using platform::Value;
@@ -69,7 +69,8 @@ bool applicationActive() {
 }
 
 // The application's own implementation, now under the handler's selector; answers whether it ran.
-template <class... Args> bool callApplication(Object* self, const char* handlerSelector, Args... args) {
+template <class... Args>
+bool callApplication(Object* self, const char* handlerSelector, Args... args) {
     if (!objc::respondsToSelector(self, sel(handlerSelector))) return false;
     objc::send<void, Args...>(self, sel(handlerSelector), std::move(args)...);
     return true;
@@ -197,16 +198,14 @@ void registerSourceClass() {
                            [] { VezEduduzTracker::onFocus(false); });
              }));
     b.method(sel(VezEduduzAppDelegate::kTerminate), objc::makeImp([](Object* self, Selector, ObjectHandle app) {
-                 lifeCycle(self, VezEduduzAppDelegate::kTerminate, app, false,
-                           [] { VezEduduzTracker::onFocus(true); });
+                 lifeCycle(self, VezEduduzAppDelegate::kTerminate, app, false, [] { VezEduduzTracker::onFocus(true); });
              }));
     b.registerClass();
 }
 
 // The device's version text compared with "7.0" part by part, as numbers.
 bool systemVersionAbove7() {
-    auto version =
-        platform::OperatingSystemVersion::parse(platform::uikit::Device::currentDevice().systemVersion());
+    auto version = platform::OperatingSystemVersion::parse(platform::uikit::Device::currentDevice().systemVersion());
     return version && *version > platform::OperatingSystemVersion{7, 0, 0};
 }
 

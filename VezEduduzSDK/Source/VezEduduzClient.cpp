@@ -110,8 +110,8 @@ VezEduduzClient::AnswerOutcome VezEduduzClient::interpretAnswer(const VezEduduzR
     std::optional<Value> parsed;
     if (!body.empty()) {
         auto read = platform::json::read(body);
-        VezEduduzLogSink::log(VELogLevel::verbose, "network response (" + request.className() + "): " +
-                                                       (read ? read->description() : std::string("(null)")));
+        VezEduduzLogSink::log(VELogLevel::verbose, "network response (" + request.className() +
+                                                       "): " + (read ? read->description() : std::string("(null)")));
         if (!read) {
             outcome.error = Error(kVezEduduzSpacedErrorDomain, statusCode,
                                   Value::dictionary({{"returned", errorValue(read.error())}}));

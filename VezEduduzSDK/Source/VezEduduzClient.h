@@ -50,7 +50,7 @@ using VERequestGroup = std::map<std::string, std::shared_ptr<VezEduduzRequest>>;
 
 class VezEduduzClient {
 public:
-    static constexpr double kRequestTimeout = 120.0;   // per request and per resource
+    static constexpr double kRequestTimeout = 120.0;  // per request and per resource
     static constexpr double kReattemptDelay = 30.0;
     static constexpr int32_t kMaxReattempts = 2;
     static constexpr double kGroupTimeout = 450.0;
@@ -86,8 +86,7 @@ public:
         platform::Value result;                // success: the parsed body (null when empty)
         std::optional<platform::Error> error;  // failure
     };
-    static AnswerOutcome interpretAnswer(const VezEduduzRequest& request, int statusCode,
-                                         const platform::Bytes& body,
+    static AnswerOutcome interpretAnswer(const VezEduduzRequest& request, int statusCode, const platform::Bytes& body,
                                          const std::optional<platform::Error>& transportError);
 
     // Errors the client makes.

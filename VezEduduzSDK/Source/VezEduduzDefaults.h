@@ -18,7 +18,7 @@ std::optional<std::string> string(std::string_view key);
 bool boolean(std::string_view key, bool fallback = false);
 std::optional<double> number(std::string_view key);
 
-void set(std::string_view key, const platform::Value& value);  // a null value removes the key
+void set(std::string_view key, const platform::Value& value);                   // a null value removes the key
 void setString(std::string_view key, const std::optional<std::string>& value);  // nullopt removes
 void remove(std::string_view key);
 

@@ -12,19 +12,17 @@ void VezEduduz::checkIfApplicationImplementsDeprecatedMethods() {
         auto app = platform::uikit::Application::shared();
         auto delegate = app ? app->delegate() : nullptr;
         if (!delegate) return;
-        for (const char* selector :
-             {"application:didReceiveLocalNotification:",
-              "application:handleActionWithIdentifier:forLocalNotification:completionHandler:",
-              "application:handleActionWithIdentifier:forLocalNotification:withResponseInfo:"
-              "completionHandler:"}) {
+        for (const char* selector : {"application:didReceiveLocalNotification:",
+                                     "application:handleActionWithIdentifier:forLocalNotification:completionHandler:",
+                                     "application:handleActionWithIdentifier:forLocalNotification:withResponseInfo:"
+                                     "completionHandler:"}) {
             if (platform::objc::respondsToSelector(delegate.get(), platform::objc::sel(selector)))
-                vezeduduz_Log(
-                    VELogLevel::warn,
-                    std::string("VezEduduz has detected that your application delegate implements a "
-                                "deprecated method (") +
-                        selector +
-                        "). Please note that this method has been officially deprecated and the VezEduduz "
-                        "SDK will no longer call it. You should use UNUserNotificationCenter instead");
+                vezeduduz_Log(VELogLevel::warn,
+                              std::string("VezEduduz has detected that your application delegate implements a "
+                                          "deprecated method (") +
+                                  selector +
+                                  "). Please note that this method has been officially deprecated and the VezEduduz "
+                                  "SDK will no longer call it. You should use UNUserNotificationCenter instead");
         }
     });
 }

@@ -52,7 +52,8 @@ void VezEduduzDialogController::displayDialog(const VEDialogRequest& request) {
         alert->show();
         return;
     }
-    auto alert = ui::AlertController::alertControllerWithTitle(request.title, request.message, ui::AlertControllerStyle::Alert);
+    auto alert =
+        ui::AlertController::alertControllerWithTitle(request.title, request.message, ui::AlertControllerStyle::Alert);
     alert->addAction(ui::AlertAction::make(request.cancelTitle, ui::AlertActionStyle::Cancel,
                                            [this](const ui::AlertAction&) { delayResult(false); }));
     if (request.actionTitle)
@@ -62,7 +63,8 @@ void VezEduduzDialogController::displayDialog(const VEDialogRequest& request) {
     auto window = app ? app->keyWindow() : nullptr;
     auto root = window ? window->rootViewController() : nullptr;
     if (!root || !root->presentViewController(alert, true)) {
-        VezEduduzLogSink::log(VELogLevel::error, "Cannot show the dialog \"" + request.title + "\": no screen to present it");
+        VezEduduzLogSink::log(VELogLevel::error,
+                              "Cannot show the dialog \"" + request.title + "\": no screen to present it");
         delayResult(false);
     }
 }

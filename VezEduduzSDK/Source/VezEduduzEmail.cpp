@@ -7,10 +7,11 @@
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzClient.h"
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
-#include "VezEduduzSDK/Source/internal/VezEduduzEmailInternal.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzEmailInternal.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/ASCII.h"
 
 namespace vezeduduz {
 
@@ -18,13 +19,6 @@ using platform::Error;
 using platform::Value;
 
 namespace {
-
-std::string trimmedWhitespace(const std::string& text) {
-    const char* space = " \t\r\n\f\v";
-    auto first = text.find_first_not_of(space);
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
 
 constexpr const char* kEmailPlayerIdKey = "VD_EMAIL_PLAYER_ID";
 constexpr int64_t kDeviceTypeEmail = 11;
@@ -36,18 +30,16 @@ Error emailError(const char* domain, const std::string& text) {
 Error invalidEmailError() { return emailError("com.vezeduduz", "Email is invalid"); }
 
 Error authRequiredError() {
-    return emailError(
-        "com.vezeduduz.email",
-        "Email authentication (auth token) is set to REQUIRED for this application. Please provide an "
-        "auth token from your backend server or change the setting in the VezEduduz dashboard.");
+    return emailError("com.vezeduduz.email",
+                      "Email authentication (auth token) is set to REQUIRED for this application. Please provide an "
+                      "auth token from your backend server or change the setting in the VezEduduz dashboard.");
 }
 
 Error logoutWithoutEmailError() {
-    return emailError(
-        "com.vezeduduz",
-        "Attempted to log out of the user's email with VezEduduz. The user does not currently have an "
-        "email player ID and is not logged in, so it is not possible to log out of the email for this "
-        "device");
+    return emailError("com.vezeduduz",
+                      "Attempted to log out of the user's email with VezEduduz. The user does not currently have an "
+                      "email player ID and is not logged in, so it is not possible to log out of the email for this "
+                      "device");
 }
 
 void callSuccessBlockOnMainThread(const VezEduduz::VEEmailSuccessBlock& block) {
@@ -64,19 +56,17 @@ std::optional<std::string> usableHash(const std::optional<std::string>& hash) {
 }
 
 // Links the push player to the e-mail player (the caller's blocks report this last request).
-void linkPushPlayer(const std::string& emailPlayerId, const std::optional<std::string>& hash,
-                    const std::string& email, VezEduduz::VEEmailSuccessBlock onSuccess,
-                    VezEduduz::VEErrorBlock onFailure) {
-    auto request = VERequestUpdateDeviceToken::withUserId(
-        VezEduduz::mUserId(), VezEduduz::app_id(), std::nullopt, Value(VezEduduz::getNotificationTypes()),
-        emailPlayerId, hash, email);
+void linkPushPlayer(const std::string& emailPlayerId, const std::optional<std::string>& hash, const std::string& email,
+                    VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    auto request =
+        VERequestUpdateDeviceToken::withUserId(VezEduduz::mUserId(), VezEduduz::app_id(), std::nullopt,
+                                               Value(VezEduduz::getNotificationTypes()), emailPlayerId, hash, email);
     VezEduduzClient::sharedClient().executeRequest(
         request, [onSuccess](const Value&) { callSuccessBlockOnMainThread(onSuccess); },
         [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
 }
 
-void storeEmail(const std::string& email, const std::optional<std::string>& hash,
-                const std::string& emailPlayerId) {
+void storeEmail(const std::string& email, const std::optional<std::string>& hash, const std::string& emailPlayerId) {
     auto state = VezEduduz::currentEmailSubscriptionState();
     state->setEmailAddress(email);
     state->setEmailAuthCode(hash);
@@ -86,8 +76,8 @@ void storeEmail(const std::string& email, const std::optional<std::string>& hash
 
 void createEmailPlayer(const std::string& email, const std::optional<std::string>& hash,
                        VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
-    auto request = VERequestCreateDevice::withAppId(VezEduduz::app_id(), kDeviceTypeEmail, email,
-                                                    VezEduduz::mUserId(), hash);
+    auto request =
+        VERequestCreateDevice::withAppId(VezEduduz::app_id(), kDeviceTypeEmail, email, VezEduduz::mUserId(), hash);
     uint64_t generation = statics().generation;
     VezEduduzClient::sharedClient().executeRequest(
         request,
@@ -96,8 +86,8 @@ void createEmailPlayer(const std::string& email, const std::optional<std::string
             const std::string* id = result["id"].asString();
             if (!id || id->empty()) {
                 VezEduduz::vezeduduz_Log(VELogLevel::error, "Missing VezEduduz Email Player ID");
-                callFailureBlockOnMainThread(
-                    onFailure, emailError("com.vezeduduz", "Missing VezEduduz Email Player ID"));
+                callFailureBlockOnMainThread(onFailure,
+                                             emailError("com.vezeduduz", "Missing VezEduduz Email Player ID"));
                 return;
             }
             std::string emailPlayerId = *id;
@@ -118,8 +108,8 @@ void updateEmailPlayer(const std::string& email, const std::optional<std::string
                        VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
     auto state = VezEduduz::currentEmailSubscriptionState();
     std::string emailPlayerId = *state->emailUserId();
-    auto request = VERequestUpdateDeviceToken::withUserId(emailPlayerId, VezEduduz::app_id(), email,
-                                                          std::nullopt, std::nullopt, hash, std::nullopt);
+    auto request = VERequestUpdateDeviceToken::withUserId(emailPlayerId, VezEduduz::app_id(), email, std::nullopt,
+                                                          std::nullopt, hash, std::nullopt);
     uint64_t generation = statics().generation;
     VezEduduzClient::sharedClient().executeRequest(
         request,
@@ -151,8 +141,7 @@ void VezEduduz::setEmail(const std::string& email, const std::optional<std::stri
             return;
         }
         if (state->emailAddress() == email && state->emailAuthCode() == hash) {
-            vezeduduz_Log(VELogLevel::verbose,
-                          "Email already exists, there is no need to call setEmail again");
+            vezeduduz_Log(VELogLevel::verbose, "Email already exists, there is no need to call setEmail again");
             if (onSuccess) onSuccess();
             return;
         }
@@ -163,8 +152,7 @@ void VezEduduz::setEmail(const std::string& email, const std::optional<std::stri
                           "setEmail: until the parameters have been downloaded.");
             // Only the latest call waits: the one it replaces is told so.
             if (s.parkedEmailParameters && s.parkedEmailParameters->failureBlock)
-                s.parkedEmailParameters->failureBlock(
-                    emailError("com.vezeduduz", "Replaced by a later setEmail call"));
+                s.parkedEmailParameters->failureBlock(emailError("com.vezeduduz", "Replaced by a later setEmail call"));
             s.parkedEmailParameters = VezEduduzSetEmailParameters{email, hash, onSuccess, onFailure};
             // The parameters failed earlier: ask again, or a hashed call would wait for ever.
             if (hash && !s.iosParamsReceived && !s.iosParamsRequested && s.app_id)
@@ -189,8 +177,8 @@ void VezEduduz::logoutEmail(VEEmailSuccessBlock onSuccess, VEErrorBlock onFailur
             return;
         }
         uint64_t generation = statics().generation;
-        auto request = VERequestLogoutEmail::withAppId(app_id(), state->emailUserId(), mUserId(),
-                                                       state->emailAuthCode());
+        auto request =
+            VERequestLogoutEmail::withAppId(app_id(), state->emailUserId(), mUserId(), state->emailAuthCode());
         VezEduduzClient::sharedClient().executeRequest(
             request,
             [=](const Value&) {
@@ -206,12 +194,12 @@ void VezEduduz::emailChangedWithNewEmailPlayerId(const std::string& emailPlayerI
     if (state->emailUserId() == emailPlayerId) return;
     state->setEmailUserId(emailPlayerId);
     state->persist();
-    auto request = VERequestUpdateDeviceToken::withUserId(mUserId(), app_id(), std::nullopt,
-                                                          Value(getNotificationTypes()), emailPlayerId,
-                                                          state->emailAuthCode(), state->emailAddress());
+    auto request =
+        VERequestUpdateDeviceToken::withUserId(mUserId(), app_id(), std::nullopt, Value(getNotificationTypes()),
+                                               emailPlayerId, state->emailAuthCode(), state->emailAddress());
     VezEduduzClient::sharedClient().executeRequest(request, nullptr, [](const Error& error) {
-        vezeduduz_Log(VELogLevel::error, "Encountered an error updating this user's email player record: " +
-                                             error.description());
+        vezeduduz_Log(VELogLevel::error,
+                      "Encountered an error updating this user's email player record: " + error.description());
     });
 }
 
@@ -222,7 +210,7 @@ void VezEduduz::syncHashedEmail(const std::optional<std::string>& email) {
             vezeduduz_Log(VELogLevel::warn, "VezEduduz syncHashedEmail: The provided email is nil");
             return;
         }
-        std::string trimmed = trimmedWhitespace(*email);
+        std::string trimmed(platform::trimmingASCIIWhitespace(*email));
         if (!VezEduduzHelper::isValidEmail(trimmed)) {
             vezeduduz_Log(VELogLevel::warn, "VezEduduz syncHashedEmail: The provided email is invalid");
             return;
@@ -232,17 +220,13 @@ void VezEduduz::syncHashedEmail(const std::optional<std::string>& email) {
             return;
         }
         VezEduduzClient::sharedClient().executeRequest(
-            VERequestSyncHashedEmail::withUserId(mUserId(), app_id(), trimmed, VezEduduzHelper::getNetType()),
-            nullptr, nullptr);
+            VERequestSyncHashedEmail::withUserId(mUserId(), app_id(), trimmed, VezEduduzHelper::getNetType()), nullptr,
+            nullptr);
     });
 }
 
-std::optional<std::string> VezEduduz::mEmailUserId() {
-    return currentEmailSubscriptionState()->emailUserId();
-}
-std::optional<std::string> VezEduduz::mEmailAuthToken() {
-    return currentEmailSubscriptionState()->emailAuthCode();
-}
+std::optional<std::string> VezEduduz::mEmailUserId() { return currentEmailSubscriptionState()->emailUserId(); }
+std::optional<std::string> VezEduduz::mEmailAuthToken() { return currentEmailSubscriptionState()->emailAuthCode(); }
 std::string VezEduduz::sdk_semantic_version() { return one_getSemanticVersion(kSdkVersionRaw); }
 
 // ---- hand-overs from start-up ----

@@ -9,6 +9,7 @@
 #include "VezEduduzSDK/Source/VezEduduzReachability.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Digest.h"
 #include "platform/foundation/UserDefaults.h"
@@ -67,11 +68,6 @@ void VezEduduzHelper::setDialogPresenter(DialogPresenter presenter) {
 
 std::string VezEduduzHelper::appStoreWebHost() { return currentHooks().appStoreHost; }
 
-void VezEduduzHelper::setAppStoreWebHost(std::string host) {
-    std::lock_guard<std::mutex> lock(hooksMutex);
-    hooks.appStoreHost = std::move(host);
-}
-
 void VezEduduzHelper::displayWebView(const platform::URL& url) {
     auto defaults = platform::UserDefaults::standard();
     if (!defaults->objectForKey(kVezEduduzInAppLaunchURLKey)) {
@@ -95,8 +91,7 @@ void VezEduduzHelper::displayWebView(const platform::URL& url) {
             VezEduduzLogSink::log(VELogLevel::warn, "No dialog to ask before opening " + url.absoluteString());
             return;
         }
-        std::string message =
-            "Would you like to open " + url.scheme().value_or("") + "://" + url.host().value_or("");
+        std::string message = "Would you like to open " + url.scheme().value_or("") + "://" + url.host().value_or("");
         auto dialog = current.dialog;
         runOnMainThread([=] { dialog("Open Website?", message, "Open", "Cancel", openingStep); });
         return;
@@ -115,10 +110,7 @@ bool VezEduduzHelper::isWWWScheme(const platform::URL& url) {
 
 std::optional<std::string> VezEduduzHelper::trimURLSpacing(const std::optional<std::string>& text) {
     if (!text) return std::nullopt;
-    auto first = text->find_first_not_of(" \t");
-    if (first == std::string::npos) return std::string();
-    auto last = text->find_last_not_of(" \t");
-    return text->substr(first, last - first + 1);
+    return std::string(platform::trimmingHTTPWhitespace(*text));
 }
 
 std::string VezEduduzHelper::randomStringWithLength(int length) {

@@ -29,15 +29,14 @@ public:
     // ---- launch URL display (main loop) ----
     using InAppPagePresenter = std::function<void(const platform::URL& url)>;
     // title, message, action title, cancel title, completion(true when the action was chosen).
-    using DialogPresenter = std::function<void(const std::string& title, const std::string& message,
-                                               const std::string& actionTitle, const std::string& cancelTitle,
-                                               std::function<void(bool actionChosen)> completion)>;
+    using DialogPresenter =
+        std::function<void(const std::string& title, const std::string& message, const std::string& actionTitle,
+                           const std::string& cancelTitle, std::function<void(bool actionChosen)> completion)>;
     static void setShouldPromptToShowURL(std::function<bool()> shouldPrompt);
     static void setInAppPagePresenter(InAppPagePresenter presenter);
     static void setDialogPresenter(DialogPresenter presenter);
     // Host name of the application store's web pages; URLs on it always open outside the app.
     static std::string appStoreWebHost();
-    static void setAppStoreWebHost(std::string host);
 
     // Opens a launch URL: in the in-app page (http(s) only, when the in-app setting is on and the URL is
     // not a store page) or through the application's openURL, 0.25 s (shared Clock) after deciding,
@@ -45,8 +44,8 @@ public:
     static void displayWebView(const platform::URL& url);
 
     // ---- URL and text checks ----
-    static bool verifyURL(const std::optional<std::string>& text);  // non-nil and a URL
-    static bool isWWWScheme(const platform::URL& url);               // http or https
+    static bool verifyURL(const std::optional<std::string>& text);                             // non-nil and a URL
+    static bool isWWWScheme(const platform::URL& url);                                         // http or https
     static std::optional<std::string> trimURLSpacing(const std::optional<std::string>& text);  // spaces, tabs
     static bool isValidEmail(const std::optional<std::string>& text);
     static std::string randomStringWithLength(int length);  // [a-zA-Z0-9], "" for length <= 0

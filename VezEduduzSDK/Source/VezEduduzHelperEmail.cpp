@@ -18,8 +18,26 @@ bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 bool isLocalPartChar(char c) {
     if (isAsciiLetter(c) || isAsciiDigit(c)) return true;
     switch (c) {
-    case '.': case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+': case '/':
-    case '=': case '?': case '^': case '_': case '`': case '{': case '|': case '}': case '~': case '-':
+    case '.':
+    case '!':
+    case '#':
+    case '$':
+    case '%':
+    case '&':
+    case '\'':
+    case '*':
+    case '+':
+    case '/':
+    case '=':
+    case '?':
+    case '^':
+    case '_':
+    case '`':
+    case '{':
+    case '|':
+    case '}':
+    case '~':
+    case '-':
         return true;
     default:
         return false;

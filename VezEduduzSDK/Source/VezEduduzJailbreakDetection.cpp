@@ -11,9 +11,12 @@ namespace vezeduduz {
 
 const std::vector<std::string>& VezEduduzJailbreakDetection::probedPaths() {
     static const std::vector<std::string> paths = {
-        "/Applications/Cydia.app", "/Library/MobileSubstrate/MobileSubstrate.dylib",
-        "/bin/bash",               "/usr/sbin/sshd",
-        "/etc/apt",                "/usr/bin/ssh",
+        "/Applications/Cydia.app",
+        "/Library/MobileSubstrate/MobileSubstrate.dylib",
+        "/bin/bash",
+        "/usr/sbin/sshd",
+        "/etc/apt",
+        "/usr/bin/ssh",
     };
     return paths;
 }

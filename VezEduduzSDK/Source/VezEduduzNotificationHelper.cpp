@@ -106,8 +106,9 @@ bool VezEduduzNotificationHelper::isRemoteSilentNotification(const Value& messag
     return true;
 }
 
-std::optional<Value> VezEduduzNotificationHelper::formatApsPayloadIntoStandard(
-    const Value& message, const std::optional<std::string>& identifier) {
+std::optional<Value>
+VezEduduzNotificationHelper::formatApsPayloadIntoStandard(const Value& message,
+                                                          const std::optional<std::string>& identifier) {
     const Value* veData = payload_read::dictionary(message, "ve_data");
     const Value* custom = payload_read::dictionary(message, "custom");
     if (!veData && !custom) return std::nullopt;

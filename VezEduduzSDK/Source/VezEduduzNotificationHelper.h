@@ -41,7 +41,7 @@ public:
     // The message in the standard form, with the chosen action under "actionSelected" and the buttons
     // under "actionButtons"; nullopt for a message with neither "ve_data" nor "custom" dictionary.
     static std::optional<platform::Value> formatApsPayloadIntoStandard(const platform::Value& message,
-                                                                      const std::optional<std::string>& identifier);
+                                                                       const std::optional<std::string>& identifier);
 
     static void lastMessageReceived(const platform::Value& message);
     static void notificationBlocks(VEHandleNotificationReceivedBlock received, VEHandleNotificationActionBlock action);

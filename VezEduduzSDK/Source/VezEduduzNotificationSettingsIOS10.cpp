@@ -148,15 +148,14 @@ void VezEduduzNotificationSettingsIOS10::registerForProvisionalAuthorization(Ans
         return;
     }
     uint64_t generation = statics().generation;
-    c->requestAuthorizationWithOptions(un::AuthorizationOptionProvisional,
-                                       [generation, block](bool granted, std::optional<platform::Error>) {
-                                           toMainLoop(generation, [granted, block] {
-                                               VezEduduz::currentPermissionState()->setProvisional(granted);
-                                               VezEduduz::updateNotificationTypes(
-                                                   granted ? kVENotificationTypesProvisional : 0);
-                                               if (block) block(granted);
-                                           });
-                                       });
+    c->requestAuthorizationWithOptions(
+        un::AuthorizationOptionProvisional, [generation, block](bool granted, std::optional<platform::Error>) {
+            toMainLoop(generation, [granted, block] {
+                VezEduduz::currentPermissionState()->setProvisional(granted);
+                VezEduduz::updateNotificationTypes(granted ? kVENotificationTypesProvisional : 0);
+                if (block) block(granted);
+            });
+        });
 }
 
 }  // namespace vezeduduz

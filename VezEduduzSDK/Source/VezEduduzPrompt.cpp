@@ -122,7 +122,8 @@ void VezEduduz::addPermissionObserver(const std::shared_ptr<VEPermissionObserver
     onMainLoop([observer] {
         permissionStateChangesObserver().addObserver(observer);
         auto current = currentPermissionState();
-        if (current->compare(*lastPermissionState())) VEPermissionChangedInternalObserver::fireChangesObserver(*current);
+        if (current->compare(*lastPermissionState()))
+            VEPermissionChangedInternalObserver::fireChangesObserver(*current);
     });
 }
 

@@ -41,7 +41,7 @@ struct RegistrationSnapshot {
     std::optional<std::string> pushToken;
     std::string sdkType;
     int32_t notificationTypes = 0;
-    Value tags;  // null: none pending
+    Value tags;                                    // null: none pending
     std::vector<VEPendingCallbacks> tagCallbacks;  // the blocks of the tag calls whose tags ride along
     bool sendEmail = false;
     std::optional<std::string> emailUserId;
@@ -123,8 +123,8 @@ void VezEduduz::didRegisterForRemoteNotifications(const platform::Bytes& deviceT
         updateDeviceToken(
             token,
             [](const Value&) {
-                vezeduduz_Log(VELogLevel::info,
-                              "Device Registered with VezEduduz: " + currentSubscriptionState()->userId().value_or("(null)"));
+                vezeduduz_Log(VELogLevel::info, "Device Registered with VezEduduz: " +
+                                                    currentSubscriptionState()->userId().value_or("(null)"));
             },
             [](const platform::Error& error) {
                 vezeduduz_Log(VELogLevel::error, "Error in VezEduduz Registration: " + error.description());
@@ -185,13 +185,14 @@ void VezEduduz::updateDeviceToken(const std::string& deviceToken, VETokenSuccess
         s.pendingTokenSuccessBlock = std::move(onSuccess);
         s.pendingTokenFailureBlock = std::move(onFailure);
         uint64_t generation = s.generation;
-        veNotificationSettings()->getNotificationPermissionState([generation](std::shared_ptr<VEPermissionState> state) {
-            if (statics().generation != generation) return;
-            if (state->answeredPrompt() || state->provisional())
-                registerUser();
-            else
-                registerUserAfterDelay();
-        });
+        veNotificationSettings()->getNotificationPermissionState(
+            [generation](std::shared_ptr<VEPermissionState> state) {
+                if (statics().generation != generation) return;
+                if (state->answeredPrompt() || state->provisional())
+                    registerUser();
+                else
+                    registerUserAfterDelay();
+            });
         return;
     }
     if (sameToken) {
@@ -200,9 +201,9 @@ void VezEduduz::updateDeviceToken(const std::string& deviceToken, VETokenSuccess
     }
     subscription->setPushToken(deviceToken);
     vezeduduz_Log(VELogLevel::verbose, "Calling VezEduduz PUT updated pushToken!");
-    auto request = VERequestUpdateDeviceToken::withUserId(subscription->userId(), s.app_id, deviceToken,
-                                                          Value(getNotificationTypes()), std::nullopt, std::nullopt,
-                                                          std::nullopt);
+    auto request =
+        VERequestUpdateDeviceToken::withUserId(subscription->userId(), s.app_id, deviceToken,
+                                               Value(getNotificationTypes()), std::nullopt, std::nullopt, std::nullopt);
     VezEduduzClient::sharedClient().executeRequest(request, std::move(onSuccess), std::move(onFailure));
     fireIdsAvailableCallback();
 }
@@ -298,8 +299,9 @@ void registrationSucceeded(const std::map<std::string, Value>& results, const Re
         VezEduduz::vezeduduz_Log(VELogLevel::error, "Registration answer without a player id");
         for (const auto& c : snap.tagCallbacks)
             if (c.failureBlock)
-                c.failureBlock(platform::Error(kVezEduduzSpacedErrorDomain, 0,
-                                               Value::dictionary({{"error", "The registration answer had no player id"}})));
+                c.failureBlock(
+                    platform::Error(kVezEduduzSpacedErrorDomain, 0,
+                                    Value::dictionary({{"error", "The registration answer had no player id"}})));
         return;
     }
     auto subscription = VezEduduz::currentSubscriptionState();
@@ -341,8 +343,9 @@ void registrationFailed(const std::map<std::string, platform::Error>& errors, co
     for (const char* key : {"push", "email"}) {
         auto it = errors.find(key);
         if (it != errors.end())
-            VezEduduz::vezeduduz_Log(VELogLevel::error, std::string("Encountered error during ") + key +
-                                                            " registration with VezEduduz: " + it->second.description());
+            VezEduduz::vezeduduz_Log(VELogLevel::error,
+                                     std::string("Encountered error during ") + key +
+                                         " registration with VezEduduz: " + it->second.description());
     }
     s.nextRegistrationIsHighPriority = true;
     // The tags are not lost with the request: they wait for the next send, behind any newer values.
@@ -400,7 +403,8 @@ void VezEduduz::setPendingTags(const Value& tags) { statics().pendingTags = tags
 
 int32_t VezEduduz::getNotificationTypes() {
     auto& s = statics();
-    vezeduduz_Log(VELogLevel::verbose, "getNotificationTypes:mSubscriptionStatus: " + std::to_string(s.mSubscriptionStatus));
+    vezeduduz_Log(VELogLevel::verbose,
+                  "getNotificationTypes:mSubscriptionStatus: " + std::to_string(s.mSubscriptionStatus));
     if (s.mSubscriptionStatus < -9) return s.mSubscriptionStatus;
     auto subscription = currentSubscriptionState();
     if (s.waitingForApnsResponse && !subscription->pushToken()) return -14;

@@ -23,7 +23,16 @@
 
 namespace vezeduduz {
 
-enum class VEHTTPMethod : int32_t { GET = 0, POST = 1, HEAD = 2, PUT = 3, DELETE = 4, OPTIONS = 5, CONNECT = 6, TRACE = 7 };
+enum class VEHTTPMethod : int32_t {
+    GET = 0,
+    POST = 1,
+    HEAD = 2,
+    PUT = 3,
+    DELETE = 4,
+    OPTIONS = 5,
+    CONNECT = 6,
+    TRACE = 7
+};
 
 // "GET", "POST", ... ; "GET" for a number out of range.
 const char* VEHTTPMethodName(VEHTTPMethod method);

@@ -95,7 +95,8 @@ std::shared_ptr<VezEduduzNotificationSettings> VezEduduz::veNotificationSettings
 VezEduduz::PermissionObservable& VezEduduz::permissionStateChangesObserver() {
     auto& s = statics();
     if (!s.permissionStateChangesObserver)
-        s.permissionStateChangesObserver = std::make_unique<PermissionObservable>(&VEPermissionObserver::onOSPermissionChanged);
+        s.permissionStateChangesObserver =
+            std::make_unique<PermissionObservable>(&VEPermissionObserver::onOSPermissionChanged);
     return *s.permissionStateChangesObserver;
 }
 

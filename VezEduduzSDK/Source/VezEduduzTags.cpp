@@ -95,11 +95,10 @@ void VezEduduz::sendTags(const Value& tags, VEResultBlock onSuccess, VEErrorBloc
     onMainLoop([tags, onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)]() mutable {
         if (shouldLogMissingPrivacyConsentErrorWithMethodName("sendTags:onSuccess:onFailure:")) return;
         if (!tags.isDictionary() || !platform::json::isValidJSONObject(tags)) {
-            vezeduduz_Log(
-                VELogLevel::warn,
-                "sendTags JSON Invalid: The following key/value pairs you attempted to send as tags are "
-                "not valid JSON: " +
-                    tags.description());
+            vezeduduz_Log(VELogLevel::warn,
+                          "sendTags JSON Invalid: The following key/value pairs you attempted to send as tags are "
+                          "not valid JSON: " +
+                              tags.description());
             return;
         }
         for (const auto& [key, value] : *tags.asDictionary()) {
@@ -110,10 +109,8 @@ void VezEduduz::sendTags(const Value& tags, VEResultBlock onSuccess, VEErrorBloc
         }
         auto& s = statics();
         if (!s.pendingTags.isDictionary()) s.pendingTags = Value::dictionary();
-        for (const auto& [key, value] : *tags.asDictionary())
-            s.pendingTags.set(key, value);
-        if (onSuccess || onFailure)
-            s.pendingTagCallbacks.push_back({std::move(onSuccess), std::move(onFailure)});
+        for (const auto& [key, value] : *tags.asDictionary()) s.pendingTags.set(key, value);
+        if (onSuccess || onFailure) s.pendingTagCallbacks.push_back({std::move(onSuccess), std::move(onFailure)});
         MainLoop::shared().cancel(kSendTagsDelayKey);
         // Without a player id the registration carries the batch.
         if (currentSubscriptionState()->userId()) scheduleSendTags();
@@ -124,8 +121,8 @@ void VezEduduz::sendTagsWithJsonString(const std::string& json) {
     if (auto tags = parseForCall(json, "sendTags", false)) sendTags(*tags);
 }
 
-void VezEduduz::sendTag(const std::string& key, const std::optional<std::string>& value,
-                        VEResultBlock onSuccess, VEErrorBlock onFailure) {
+void VezEduduz::sendTag(const std::string& key, const std::optional<std::string>& value, VEResultBlock onSuccess,
+                        VEErrorBlock onFailure) {
     Value tags = Value::dictionary();
     if (value) tags.set(key, *value);
     sendTags(tags, std::move(onSuccess), std::move(onFailure));
@@ -145,8 +142,8 @@ void VezEduduz::sendTagsToServer() {
         s.pendingTagCallbacks.clear();
 
         VERequestGroup requests;
-        requests["push"] = VERequestSendTagsToServer::withUserId(userId, s.app_id, tags,
-                                                                 VezEduduzHelper::getNetType(), std::nullopt);
+        requests["push"] =
+            VERequestSendTagsToServer::withUserId(userId, s.app_id, tags, VezEduduzHelper::getNetType(), std::nullopt);
         auto email = currentEmailSubscriptionState();
         if (email->emailUserId() && (!email->requiresEmailAuth() || email->emailAuthCode()))
             requests["email"] = VERequestSendTagsToServer::withUserId(
@@ -188,12 +185,10 @@ void VezEduduz::getTags(VEResultBlock onSuccess, VEErrorBlock onFailure) {
     });
 }
 
-void VezEduduz::deleteTags(const std::vector<std::string>& keys, VEResultBlock onSuccess,
-                           VEErrorBlock onFailure) {
+void VezEduduz::deleteTags(const std::vector<std::string>& keys, VEResultBlock onSuccess, VEErrorBlock onFailure) {
     // A key still pending is overwritten with "" rather than dropped: the service may hold an older value.
     Value tags = Value::dictionary();
-    for (const auto& key : keys)
-        tags.set(key, "");
+    for (const auto& key : keys) tags.set(key, "");
     sendTags(tags, std::move(onSuccess), std::move(onFailure));
 }
 
@@ -226,8 +221,7 @@ Value VezEduduz::convertDatesToISO8061Strings(Value dictionary) {
 
 void VezEduduz::postNotification(const Value& notification, VEResultBlock onSuccess, VEErrorBlock onFailure) {
     onMainLoop([notification, onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)]() mutable {
-        if (shouldLogMissingPrivacyConsentErrorWithMethodName("postNotification:onSuccess:onFailure:"))
-            return;
+        if (shouldLogMissingPrivacyConsentErrorWithMethodName("postNotification:onSuccess:onFailure:")) return;
         Value copy = convertDatesToISO8061Strings(notification);
         VezEduduzClient::sharedClient().executeRequest(
             VERequestPostNotification::withAppId(statics().app_id, copy),

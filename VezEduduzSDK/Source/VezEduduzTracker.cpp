@@ -18,9 +18,9 @@ constexpr const char* kUnsentActiveTimeKey = "VD_UNSENT_ACTIVE_TIME";
 constexpr const char* kLastClosedTimeKey = "VD_LAST_CLOSED_TIME";
 
 // Both players hear it: the push player, and the e-mail player when there is one.
-VERequestGroup forBothPlayers(
-    const std::function<std::shared_ptr<VezEduduzRequest>(const std::optional<std::string>& userId,
-                                                          const std::optional<std::string>& hash)>& make) {
+VERequestGroup
+forBothPlayers(const std::function<std::shared_ptr<VezEduduzRequest>(const std::optional<std::string>& userId,
+                                                                     const std::optional<std::string>& hash)>& make) {
     VERequestGroup requests;
     requests["push"] = make(VezEduduz::mUserId(), std::nullopt);
     if (auto emailUserId = VezEduduz::mEmailUserId())
@@ -41,8 +41,7 @@ void sendBadgeCleared() {
 // service did not take goes back to the unsent total.
 void ping(double total) {
     auto app = platform::uikit::Application::shared();
-    auto task =
-        std::make_shared<platform::uikit::BackgroundTaskIdentifier>(platform::uikit::kBackgroundTaskInvalid);
+    auto task = std::make_shared<platform::uikit::BackgroundTaskIdentifier>(platform::uikit::kBackgroundTaskInvalid);
     auto endTask = [weakApp = std::weak_ptr(app), task] {
         auto app = weakApp.lock();
         if (app && *task != platform::uikit::kBackgroundTaskInvalid) app->endBackgroundTask(*task);

@@ -20,8 +20,8 @@ namespace un = platform::usernotifications;
 using objc::Class;
 using objc::Object;
 using objc::ObjectHandle;
-using objc::Selector;
 using objc::sel;
+using objc::Selector;
 using platform::Value;
 using platform::uikit::Application;
 using platform::uikit::ApplicationState;
@@ -99,8 +99,8 @@ void callLegacyAppDeletegateSelector(const un::Notification& notification, bool 
     };
     // No text-reply variant exists on this platform: a text reply counts as its custom action.
     if ((isTextReply || customAction) && objc::respondsToSelector(delegate, action)) {
-        objc::send<void, ObjectHandle, std::string, Value, std::function<void()>>(
-            delegate, action, ObjectHandle(app), *actionIdentifier, payload, wrapped);
+        objc::send<void, ObjectHandle, std::string, Value, std::function<void()>>(delegate, action, ObjectHandle(app),
+                                                                                  *actionIdentifier, payload, wrapped);
         return;
     }
     if (objc::respondsToSelector(delegate, fetch) && (!fromPresentNotification || !trigger->contentAvailable)) {
@@ -160,8 +160,8 @@ void requestAuthorization(Object* self, Selector, int64_t options, un::Authoriza
             });
         if (completion) completion(granted, std::move(error));
     };
-    objc::send<void, int64_t, un::AuthorizationHandler>(self, sel(VezEduduzUNUserNotificationCenter::kRequestAuthorization),
-                                                        options, std::move(wrapped));
+    objc::send<void, int64_t, un::AuthorizationHandler>(
+        self, sel(VezEduduzUNUserNotificationCenter::kRequestAuthorization), options, std::move(wrapped));
 }
 
 void getSettings(Object* self, Selector, un::SettingsHandler completion) {
@@ -308,8 +308,7 @@ bool VezEduduzUNUserNotificationCenter::isDismissEvent(const un::NotificationRes
 }
 
 void VezEduduzUNUserNotificationCenter::processiOS10Open(const un::NotificationResponse& response) {
-    if (!VezEduduz::app_id() || isDismissEvent(response) || !response.notification ||
-        isForeign(*response.notification))
+    if (!VezEduduz::app_id() || isDismissEvent(response) || !response.notification || isForeign(*response.notification))
         return;
     bool isActive = applicationActive() && VezEduduz::inFocusDisplayType() != VEInFocusDisplayType::notification;
     auto payload = VezEduduzNotificationHelper::formatApsPayloadIntoStandard(

@@ -57,8 +57,7 @@ protected:
     static std::shared_ptr<vezeduduz::VENotificationOpenedResult> opened(const Value& additionalData) {
         Value custom = Value::dictionary({{"i", "0b7f0c52-1d2e-4f3a-8b9c-0d1e2f3a4b5c"}});
         if (!additionalData.isNull()) custom.set("a", additionalData);
-        Value message = Value::dictionary(
-            {{"aps", Value::dictionary({{"alert", "Hello"}})}, {"custom", custom}});
+        Value message = Value::dictionary({{"aps", Value::dictionary({{"alert", "Hello"}})}, {"custom", custom}});
         auto payload = vezeduduz::VENotificationPayload::parseWithApns(message);
         auto notification = std::make_shared<vezeduduz::VENotification>(payload, vezeduduz::VEInFocusDisplayType::none);
         return std::make_shared<vezeduduz::VENotificationOpenedResult>(notification, nullptr);
@@ -80,20 +79,33 @@ TEST_F(Delegate, NotificationTargetOpensOnlyWebPages) {
         std::string opens;     // the new root screen's URL, "" when the screen stays
         std::vector<std::string> lines;
     } cases[] = {
-        {"an https page", Value::dictionary({{"targetUrl", "https://intranet.tesmar.example/news?id=4"}}),
+        {"an https page",
+         Value::dictionary({{"targetUrl", "https://intranet.tesmar.example/news?id=4"}}),
          "https://intranet.tesmar.example/news?id=4",
          {kTapped, "\"Target url string: https://intranet.tesmar.example/news?id=4\""}},
-        {"an http page", Value::dictionary({{"targetUrl", "http://intranet.tesmar.example/"}}),
-         "http://intranet.tesmar.example/", {kTapped, "\"Target url string: http://intranet.tesmar.example/\""}},
-        {"a scheme in capitals", Value::dictionary({{"targetUrl", "HTTPS://intranet.tesmar.example/a"}}),
-         "HTTPS://intranet.tesmar.example/a", {kTapped, "\"Target url string: HTTPS://intranet.tesmar.example/a\""}},
-        {"a script", Value::dictionary({{"targetUrl", "javascript:alert(document.cookie)"}}), "",
+        {"an http page",
+         Value::dictionary({{"targetUrl", "http://intranet.tesmar.example/"}}),
+         "http://intranet.tesmar.example/",
+         {kTapped, "\"Target url string: http://intranet.tesmar.example/\""}},
+        {"a scheme in capitals",
+         Value::dictionary({{"targetUrl", "HTTPS://intranet.tesmar.example/a"}}),
+         "HTTPS://intranet.tesmar.example/a",
+         {kTapped, "\"Target url string: HTTPS://intranet.tesmar.example/a\""}},
+        {"a script",
+         Value::dictionary({{"targetUrl", "javascript:alert(document.cookie)"}}),
+         "",
          {kTapped, "\"Target url string: javascript:alert(document.cookie)\"", kInvalid}},
-        {"a local file", Value::dictionary({{"targetUrl", "file:///etc/passwd"}}), "",
+        {"a local file",
+         Value::dictionary({{"targetUrl", "file:///etc/passwd"}}),
+         "",
          {kTapped, "\"Target url string: file:///etc/passwd\"", kInvalid}},
-        {"a telephone number", Value::dictionary({{"targetUrl", "tel:+15550100"}}), "",
+        {"a telephone number",
+         Value::dictionary({{"targetUrl", "tel:+15550100"}}),
+         "",
          {kTapped, "\"Target url string: tel:+15550100\"", kInvalid}},
-        {"a relative path", Value::dictionary({{"targetUrl", "/news"}}), "",
+        {"a relative path",
+         Value::dictionary({{"targetUrl", "/news"}}),
+         "",
          {kTapped, "\"Target url string: /news\"", kInvalid}},
         {"an empty string", Value::dictionary({{"targetUrl", ""}}), "", {kTapped, "\"Target url string: \"", kInvalid}},
         {"a number", Value::dictionary({{"targetUrl", int64_t(7)}}), "", {kTapped, kNotFound}},
@@ -176,7 +188,8 @@ TEST_F(Delegate, PromptAnswerIsWrittenPlain) {
     AppDelegate::handlePromptResponse(true);
     AppDelegate::handlePromptResponse(false);
     AppDelegate::handleNotificationReceived(nullptr);
-    EXPECT_EQ(console_, (std::vector<std::string>{"User accepted notifications: true", "User accepted notifications: false"}));
+    EXPECT_EQ(console_,
+              (std::vector<std::string>{"User accepted notifications: true", "User accepted notifications: false"}));
 }
 
 }  // namespace

@@ -27,10 +27,11 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"all three", R"({"base_url":"https://intranet.tesmar.example/","push_notifications_enabled":"true","base_url_home_host":"tesmar.example"})",
+    {"all three",
+     R"({"base_url":"https://intranet.tesmar.example/","push_notifications_enabled":"true","base_url_home_host":"tesmar.example"})",
      "https://intranet.tesmar.example/", true, "tesmar.example", false},
-    {"TRUE in capitals", R"({"base_url":"https://a.example/","push_notifications_enabled":"TRUE"})", "https://a.example/",
-     false, std::nullopt, false},
+    {"TRUE in capitals", R"({"base_url":"https://a.example/","push_notifications_enabled":"TRUE"})",
+     "https://a.example/", false, std::nullopt, false},
     {"a JSON boolean empties everything", R"({"base_url":"https://a.example/","push_notifications_enabled":true})",
      std::nullopt, false, std::nullopt, false},
     {"an array", R"(["https://a.example/"])", std::nullopt, false, std::nullopt, false},

@@ -34,22 +34,24 @@ struct Row {
 };
 
 const Row kRows[] = {
-    {"tap to the home host", "https://intranet.tesmar.example/news", Type::LinkActivated, kHome, true, Policy::Allow, "", false},
-    {"tap to a host with labels around the home host", "https://www.tesmar.example.org/x", Type::LinkActivated, kHome, true,
-     Policy::Allow, "", false},
-    {"tap to the home host naming the outside site", "https://intranet.tesmar.example/?go=https://benefits.partner-portal.example",
-     Type::LinkActivated, kHome, true, Policy::Cancel,
-     "https://intranet.tesmar.example/?go=https://benefits.partner-portal.example", true},
-    {"tap to another host with the base URL in its query", "https://elsewhere.example/?r=https://intranet.tesmar.example",
-     Type::LinkActivated, kHome, true, Policy::Allow, "", false},
+    {"tap to the home host", "https://intranet.tesmar.example/news", Type::LinkActivated, kHome, true, Policy::Allow,
+     "", false},
+    {"tap to a host with labels around the home host", "https://www.tesmar.example.org/x", Type::LinkActivated, kHome,
+     true, Policy::Allow, "", false},
+    {"tap to the home host naming the outside site",
+     "https://intranet.tesmar.example/?go=https://benefits.partner-portal.example", Type::LinkActivated, kHome, true,
+     Policy::Cancel, "https://intranet.tesmar.example/?go=https://benefits.partner-portal.example", true},
+    {"tap to another host with the base URL in its query",
+     "https://elsewhere.example/?r=https://intranet.tesmar.example", Type::LinkActivated, kHome, true, Policy::Allow,
+     "", false},
     {"tap to another host", "https://news.elsewhere.example/", Type::LinkActivated, kHome, true, Policy::Cancel,
      "https://news.elsewhere.example/", false},
     {"tap to the outside site", "https://benefits.partner-portal.example/plan", Type::LinkActivated, kHome, true,
      Policy::Cancel, "https://benefits.partner-portal.example/plan", false},
     {"tap to mail", "mailto:help@elsewhere.example", Type::LinkActivated, kHome, true, Policy::Allow,
      "mailto:help@elsewhere.example", false},
-    {"tap to mail nobody can open", "mailto:help@elsewhere.example", Type::LinkActivated, kHome, false, Policy::Cancel, "",
-     false},
+    {"tap to mail nobody can open", "mailto:help@elsewhere.example", Type::LinkActivated, kHome, false, Policy::Cancel,
+     "", false},
     {"tap to mail nobody can open, with http inside", "mailto:help@elsewhere.example?body=http://x.example",
      Type::LinkActivated, kHome, false, Policy::Cancel, "", false},
     {"tap to a telephone number", "tel:+15550100", Type::LinkActivated, kHome, true, Policy::Cancel, "", false},
@@ -58,8 +60,8 @@ const Row kRows[] = {
      Policy::Cancel, "https://benefits.partner-portal.example/plan", true},
     {"form to the outside site", "https://benefits.partner-portal.example/form", Type::FormSubmitted, kHome, true,
      Policy::Cancel, "https://benefits.partner-portal.example/form", true},
-    {"back/forward to another host", "https://news.elsewhere.example/", Type::BackForward, kHome, true, Policy::Allow, "",
-     false},
+    {"back/forward to another host", "https://news.elsewhere.example/", Type::BackForward, kHome, true, Policy::Allow,
+     "", false},
     {"reload of a telephone link", "tel:+15550100", Type::Reload, kHome, true, Policy::Allow, "", false},
     {"tap with an empty home host", "https://news.elsewhere.example/", Type::LinkActivated, std::string(), true,
      Policy::Allow, "", false},
@@ -71,10 +73,11 @@ const Row kRows[] = {
 };
 
 platform::HTTPCookie cookie(const std::string& name, const std::string& path) {
-    return *platform::HTTPCookie::cookieWithProperties(Value::dictionary({{platform::kHTTPCookieName, name},
-                                                                          {platform::kHTTPCookieValue, "v"},
-                                                                          {platform::kHTTPCookieDomain, Strings::Endpoint::siteHost},
-                                                                          {platform::kHTTPCookiePath, path}}));
+    return *platform::HTTPCookie::cookieWithProperties(
+        Value::dictionary({{platform::kHTTPCookieName, name},
+                           {platform::kHTTPCookieValue, "v"},
+                           {platform::kHTTPCookieDomain, Strings::Endpoint::siteHost},
+                           {platform::kHTTPCookiePath, path}}));
 }
 
 class NavigationPolicy : public ::testing::Test {
@@ -88,9 +91,8 @@ protected:
         for (const auto& c : {cookie("PHPSESSID", "/"), cookie("PHPSESSID", "/intranet"), cookie("phpsessid", "/"),
                               cookie("other", "/")})
             store->setCookie(c);
-        Network::setRegistrationSinkForTesting([this](const std::vector<platform::HTTPCookie>& cookies) {
-            registrations_.push_back(cookies.size());
-        });
+        Network::setRegistrationSinkForTesting(
+            [this](const std::vector<platform::HTTPCookie>& cookies) { registrations_.push_back(cookies.size()); });
     }
     void TearDown() override {
         Network::setRegistrationSinkForTesting(nullptr);
@@ -114,8 +116,7 @@ protected:
         action.request = row.url ? URLRequest(*URL::string(*row.url)) : URLRequest();
         action.navigationType = row.type;
         std::vector<Policy> decisions;
-        screen->decidePolicyForNavigationAction(*screen->wkWebView, action,
-                                                [&](Policy p) { decisions.push_back(p); });
+        screen->decidePolicyForNavigationAction(*screen->wkWebView, action, [&](Policy p) { decisions.push_back(p); });
         platform::dispatch::MainLoop::shared().runUntilIdle();
         return decisions;
     }

@@ -31,7 +31,8 @@ protected:
         uikit::Application::installShared(app_);
         window_ = std::make_shared<uikit::Window>();
         auto board = uikit::Storyboard::named("Main");
-        screen_ = std::dynamic_pointer_cast<ViewController>(board->instantiateViewControllerWithIdentifier("ViewController"));
+        screen_ =
+            std::dynamic_pointer_cast<ViewController>(board->instantiateViewControllerWithIdentifier("ViewController"));
         nav_ = uikit::NavigationController::withRoot(screen_);
         window_->setRootViewController(nav_);
         window_->makeKeyAndVisible();
@@ -107,7 +108,8 @@ TEST_F(WebUI, PanelOverAPresentedScreenComesFromTheTopOne) {
     auto cover = std::make_shared<uikit::ViewController>();
     ASSERT_TRUE(screen_->presentViewController(cover, false));
     int calls = 0;
-    screen_->runJavaScriptAlertPanelWithMessage(*screen_->wkWebView, "Hi", frame("https://a.example/"), [&] { ++calls; });
+    screen_->runJavaScriptAlertPanelWithMessage(*screen_->wkWebView, "Hi", frame("https://a.example/"),
+                                                [&] { ++calls; });
     ASSERT_EQ(shown_.size(), 1u);
     EXPECT_TRUE(cover->presentedViewController());
     ASSERT_TRUE(uikit::tapAlertButton("OK"));
@@ -145,7 +147,8 @@ TEST_F(WebUI, NewWindowsPushAndClosingPopsToTheNearestWebScreen) {
     // A navigation with a target frame opens no screen, but still gets a web view.
     webkit::NavigationAction inPlace = open;
     inPlace.targetFrame = webkit::FrameInfo{};
-    EXPECT_TRUE(pushed->createWebViewWithConfiguration(*pushed->wkWebView, webkit::WebViewConfiguration(), inPlace, {}));
+    EXPECT_TRUE(
+        pushed->createWebViewWithConfiguration(*pushed->wkWebView, webkit::WebViewConfiguration(), inPlace, {}));
     EXPECT_EQ(nav_->viewControllers().size(), 2u);
 
     // Another screen between the two web screens, then a window from the top one.

@@ -55,8 +55,7 @@ TEST(CrashCapture, EachCrashLeavesOneWholeReportAndEndsBySignal) {
         fs::path dir = pattern, report = dir / "R.crash", log = dir / "sdk.log";
         EXPECT_EXIT(
             {
-                if (!dodoredized::installCrashCapture({report.string(), "R", "I", "E", log.string()}))
-                    _exit(99);
+                if (!dodoredized::installCrashCapture({report.string(), "R", "I", "E", log.string()})) _exit(99);
                 c.crash();
                 _exit(98);
             },
@@ -82,8 +81,7 @@ TEST(CrashCapture, EachCrashLeavesOneWholeReportAndEndsBySignal) {
         // A return address (or the faulting instruction) inside the crashing function: they are tiny.
         auto start = reinterpret_cast<uintptr_t>(c.crash);
         bool through = false;
-        for (uint64_t frame : parsed->frames)
-            through = through || (frame >= start && frame <= start + 64);
+        for (uint64_t frame : parsed->frames) through = through || (frame >= start && frame <= start + 64);
         EXPECT_TRUE(through) << "no frame in the crashing function";
         bool self = false;
         for (const auto& image : parsed->images)

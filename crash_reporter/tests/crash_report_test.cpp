@@ -23,8 +23,7 @@ std::string written(const dodoredized::CrashFacts& facts) {
     std::rewind(file);
     std::string text;
     char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        text.append(buffer, n);
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
     std::fclose(file);
     return text;
 }
@@ -91,9 +90,8 @@ TEST(CrashReport, WhatTheHandlerWritesReadsBack) {
         EXPECT_EQ(body["frames"], Value::array({"0x55d4c3a2b1f0", "0x7f0000001234", "0x1"}));
         EXPECT_EQ(
             body["images"],
-            Value::array(
-                {Value::dictionary({{"name", "/opt/app/tesmar sim"}, {"load_address", "0x55d4c3a00000"}}),
-                 Value::dictionary({{"name", "/lib/libc.so.6"}, {"load_address", "0x7f0000000000"}})}));
+            Value::array({Value::dictionary({{"name", "/opt/app/tesmar sim"}, {"load_address", "0x55d4c3a00000"}}),
+                          Value::dictionary({{"name", "/lib/libc.so.6"}, {"load_address", "0x7f0000000000"}})}));
         if (!c.type) {
             EXPECT_TRUE(body["exception"].isNull());
             continue;
@@ -152,8 +150,7 @@ TEST(CrashReport, DamagedOrPartialFilesAreRefused) {
         auto report = dodoredized::parseCrashReport(c.text);
         ASSERT_FALSE(report.ok());
         EXPECT_EQ(report.error().domain, dodoredized::kCrashReportErrorDomain);
-        EXPECT_EQ(report.error().localizedDescription().rfind("line ", 0), 0u)
-            << report.error().localizedDescription();
+        EXPECT_EQ(report.error().localizedDescription().rfind("line ", 0), 0u) << report.error().localizedDescription();
     }
 }
 

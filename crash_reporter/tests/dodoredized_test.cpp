@@ -31,8 +31,7 @@ TEST(Dodoredized, IsAKitThatNamesItsVersions) {
     EXPECT_EQ(cls->name(), "Dodoredized");
     EXPECT_TRUE(verira::isKit(cls));
     auto* object = static_cast<Object*>(cls);
-    EXPECT_EQ(platform::objc::send<std::string>(object, sel("bundleIdentifier")),
-              dodoredized::kBundleIdentifier);
+    EXPECT_EQ(platform::objc::send<std::string>(object, sel("bundleIdentifier")), dodoredized::kBundleIdentifier);
     EXPECT_FALSE(dodoredized::Dodoredized::bundleIdentifier().empty());
     EXPECT_EQ(platform::objc::send<std::string>(object, sel("kitDisplayVersion")), "3.11.0");
     EXPECT_EQ(platform::objc::send<std::string>(object, sel("kitBuildVersion")), "133");
@@ -68,21 +67,17 @@ TEST(Dodoredized, SharedInstanceStartsOnce) {
     auto sdk = verira::Verira::with({dodoredized::runtimeClass()});
     EXPECT_TRUE(instance->isStarted());
     // The crash reporter brings the event kit, which starts once on its own queue whoever asks.
-    EXPECT_EQ(sdk->kits(),
-              (std::vector<platform::objc::Class*>{dodoredized::runtimeClass(), vizized::runtimeClass()}));
+    EXPECT_EQ(sdk->kits(), (std::vector<platform::objc::Class*>{dodoredized::runtimeClass(), vizized::runtimeClass()}));
     EXPECT_FALSE(vizized::Vizized::startWithBetaToken("token"));
-    platform::objc::send<void>(static_cast<Object*>(vizized::runtimeClass()), sel("startWithBetaToken:"),
-                               Value("t"));
+    platform::objc::send<void>(static_cast<Object*>(vizized::runtimeClass()), sel("startWithBetaToken:"), Value("t"));
     vizized::Vizized::eventQueue().sync([] {});
     EXPECT_TRUE(vizized::Vizized::isStarted());
     EXPECT_EQ(vizized::Vizized::betaToken(), std::nullopt);
     EXPECT_EQ(vizized::Vizized::eventQueue().label(), "io.vizized.EventQueue");
 
     std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i)
-        threads.emplace_back([] { dodoredized::Dodoredized::initializeIfNeeded(); });
-    for (auto& t : threads)
-        t.join();
+    for (int i = 0; i < 8; ++i) threads.emplace_back([] { dodoredized::Dodoredized::initializeIfNeeded(); });
+    for (auto& t : threads) t.join();
     platform::objc::send<void>(static_cast<Object*>(dodoredized::runtimeClass()), sel("initializeIfNeeded"));
     EXPECT_FALSE(instance->start());
 

@@ -44,8 +44,7 @@ std::string reportText(const char* id) {
     std::rewind(file);
     std::string text;
     char buffer[1024];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-        text.append(buffer, n);
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
     std::fclose(file);
     return text;
 }
@@ -59,9 +58,7 @@ TEST(ReportProcessor, SendsKeepsAndSetsAside) {
     tesmar_testing::TemporaryDeviceRoot device("report-processor");
     fs::path reports = fs::path(device.path()) / "reports", damaged = fs::path(device.path()) / "damaged";
     fs::create_directories(reports);
-    auto put = [&](const std::string& name, const std::string& text) {
-        std::ofstream(reports / name) << text;
-    };
+    auto put = [&](const std::string& name, const std::string& text) { std::ofstream(reports / name) << text; };
     put("accepted.crash", reportText("ACCEPTED"));
     put("refused.crash", reportText("REFUSED"));
     put("partial.crash", reportText("PARTIAL").substr(0, 60));
@@ -86,8 +83,8 @@ TEST(ReportProcessor, SendsKeepsAndSetsAside) {
             done(platform::Result<void>());
     };
     auto log = std::make_shared<dodoredized::SdkLog>(device.path() + "/sdk.log");
-    auto processor = std::make_shared<dodoredized::ReportProcessor>(
-        reports.string(), damaged.string(), (reports / "current.crash").string(), upload, log);
+    auto processor = std::make_shared<dodoredized::ReportProcessor>(reports.string(), damaged.string(),
+                                                                    (reports / "current.crash").string(), upload, log);
     std::atomic<bool> finished{false};
     dodoredized::ReportProcessor::Outcome outcome;
     processor->start([&](dodoredized::ReportProcessor::Outcome o) {

@@ -19,14 +19,14 @@ namespace host_test {
 
 struct SimRun {
     int status = -1;
-    int signal = 0;  // the signal that ended it, if one did
+    int signal = 0;                  // the signal that ended it, if one did
     std::vector<std::string> lines;  // stdout, one per event
     std::string err;
 };
 
 // Runs tesmar-sim with `args`, feeding `input` on stdin; kills it after `timeout`.
 inline SimRun runSim(const std::vector<std::string>& args, const std::string& input = "",
-           std::chrono::seconds timeout = std::chrono::seconds(120)) {
+                     std::chrono::seconds timeout = std::chrono::seconds(120)) {
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err)) return {};
     pid_t pid = fork();
@@ -67,8 +67,10 @@ inline SimRun runSim(const std::vector<std::string>& args, const std::string& in
         for (int i = 0; i < 2; ++i) {
             if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
             ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n <= 0) (i == 0 ? outOpen : errOpen) = false;
-            else (i == 0 ? outText : errText).append(buffer, static_cast<size_t>(n));
+            if (n <= 0)
+                (i == 0 ? outOpen : errOpen) = false;
+            else
+                (i == 0 ? outText : errText).append(buffer, static_cast<size_t>(n));
         }
     }
     close(out[0]);

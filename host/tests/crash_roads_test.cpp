@@ -36,8 +36,7 @@ protected:
     void SetUp() override {
         char pattern[] = "/tmp/crash-roads-XXXXXX";
         dir_ = mkdtemp(pattern);
-        site_ =
-            std::make_unique<tesmar_testing::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
+        site_ = std::make_unique<tesmar_testing::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
         push_ = tesmar_testing::PushServiceStandIn::secure(dir_.string());
         kits_ = tesmar_testing::KitServiceStandIn::secure(dir_.string());
     }
@@ -60,9 +59,8 @@ protected:
                                         {"CFBundleVersion", "420"},
                                         {"UIMainStoryboardFile", "Main"},
                                         {"Verira", verira}});
-        Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
-                                           {"BUNDLE_ID", kBundleId},
-                                           {"API_KEY", "core-key"}});
+        Value options = Value::dictionary(
+            {{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"}, {"BUNDLE_ID", kBundleId}, {"API_KEY", "core-key"}});
         EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
         EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
         std::ofstream(b / "Config.json") << "{\"base_url\": \"" << Tesmar::Strings::Endpoint::baseUrl
@@ -89,8 +87,7 @@ protected:
     std::vector<fs::path> reportFiles() const {
         std::vector<fs::path> out;
         std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(reports(), ec))
-            out.push_back(entry.path());
+        for (const auto& entry : fs::directory_iterator(reports(), ec)) out.push_back(entry.path());
         return out;
     }
     std::string installationId() const {
@@ -170,8 +167,8 @@ TEST_F(CrashRoads, ACrashIsSentOnTheNextLaunchAndThenDeleted) {
     bool inside = false;
     for (const auto& frame : *report["frames"].asArray())
         inside = inside || (address(frame) >= start && address(frame) < end);
-    EXPECT_TRUE(inside) << "no frame in the crashing function [" << (*trigger)["function_start"].stringOr("")
-                        << ", " << (*trigger)["function_end"].stringOr("")
+    EXPECT_TRUE(inside) << "no frame in the crashing function [" << (*trigger)["function_start"].stringOr("") << ", "
+                        << (*trigger)["function_end"].stringOr("")
                         << "): " << platform::json::write(report["frames"]).valueOr("");
     bool program = false;
     for (const auto& image : *report["images"].asArray())
@@ -208,8 +205,8 @@ TEST_F(CrashRoads, AReportTheServiceRefusesStaysForTheLaunchAfter) {
     auto accepted = kits_->acceptedReports();
     ASSERT_EQ(accepted.size(), 1u);
     EXPECT_EQ(accepted[0]["signal_name"], Value("SIGABRT"));
-    EXPECT_EQ(accepted[0]["exception"], Value::dictionary({{"type", "std::runtime_error"},
-                                                           {"message", "tesmar-sim: a crash by exception"}}));
+    EXPECT_EQ(accepted[0]["exception"],
+              Value::dictionary({{"type", "std::runtime_error"}, {"message", "tesmar-sim: a crash by exception"}}));
 }
 
 TEST_F(CrashRoads, WithDataCollectionOffNoKitStartsAndNothingIsSent) {

@@ -77,31 +77,33 @@ Value event(const char* name, std::initializer_list<std::pair<const std::string,
 TEST_F(HostSmoke, BrowsesAnswersAPanelAndRecoversFromLostNetwork) {
     tesmar_testing::TestHttpServer site;
     const std::string page = R"(<html><head><title>Start</title></head><body><a href="/next">Next</a></body></html>)";
-    site.route("GET", "/", tesmar_testing::Reply::text(page, 200, "text/html").header("Set-Cookie", "session=abc; Path=/"));
+    site.route("GET", "/",
+               tesmar_testing::Reply::text(page, 200, "text/html").header("Set-Cookie", "session=abc; Path=/"));
     site.route("GET", "/next", tesmar_testing::Reply::text("<title>Next</title>", 200, "text/html"));
 
     std::string start = site.url("/"), next = site.url("/next");
-    SimRun run = runSim({"--bundle", bundle(start), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms", "100", "--script",
-                      script("# a short visit\n"
-                             "tap /next\n"
-                             "js-alert Hello there\n"
-                             "alert OK\n"
-                             "network down\n"
-                             "pull\n"
-                             "network up\n"
-                             "reload-button\n"
-                             "universal-link " + start + "\n" +
-                             R"(push-receive {"aps": {"alert": {"title": "News", "body": "Hi"}}})" "\n"
-                             "quit\n")});
+    SimRun run = runSim({"--bundle", bundle(start), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms",
+                         "100", "--script",
+                         script("# a short visit\n"
+                                "tap /next\n"
+                                "js-alert Hello there\n"
+                                "alert OK\n"
+                                "network down\n"
+                                "pull\n"
+                                "network up\n"
+                                "reload-button\n"
+                                "universal-link " +
+                                start + "\n" +
+                                R"(push-receive {"aps": {"alert": {"title": "News", "body": "Hi"}}})"
+                                "\n"
+                                "quit\n")});
     ASSERT_EQ(run.status, 0) << run.err;
     auto seen = events(run);
     expectInOrder(seen,
-                  {event("screen.root"),
-                   event("http.request", {{"method", "GET"}, {"url", start}}),
+                  {event("screen.root"), event("http.request", {{"method", "GET"}, {"url", start}}),
                    event("page.finish", {{"url", start}}),
                    event("navigation.decision", {{"url", next}, {"type", "linkActivated"}, {"decision", "allow"}}),
-                   event("http.request", {{"method", "GET"}, {"url", next}}),
-                   event("page.commit", {{"url", next}}),
+                   event("http.request", {{"method", "GET"}, {"url", next}}), event("page.commit", {{"url", next}}),
                    event("page.finish", {{"url", next}}),
                    event("alert.shown", {{"message", "Hello there"}, {"actions", Value::array({"OK"})}}),
                    event("alert.dismissed", {{"action", "OK"}}),
@@ -109,12 +111,10 @@ TEST_F(HostSmoke, BrowsesAnswersAPanelAndRecoversFromLostNetwork) {
                    event("page.fail", {{"url", next}, {"code", -1009}}),
                    event("view", {{"name", "connection-lost"}, {"hidden", false}}),
                    event("view", {{"name", "connection-lost"}, {"hidden", true}}),
-                   event("http.request", {{"method", "GET"}, {"url", next}}),
-                   event("page.finish", {{"url", next}}),
+                   event("http.request", {{"method", "GET"}, {"url", next}}), event("page.finish", {{"url", next}}),
                    event("navigation.decision", {{"url", start}, {"decision", "allow"}}),
                    event("page.finish", {{"url", start}}),
-                   event("notification.shown", {{"title", "News"}, {"body", "Hi"}}),
-                   event("exit", {{"code", 0}})},
+                   event("notification.shown", {{"title", "News"}, {"body", "Hi"}}), event("exit", {{"code", 0}})},
                   run);
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back()["event"], Value("exit"));
@@ -164,8 +164,7 @@ TEST_F(HostSmoke, ABundleWithoutAReadableInfoPlistIsRefused) {
                              tesmar_host::kMinimalDelegateClass, "--settle-ms", "50"},
                             "quit\n");
         EXPECT_EQ(run.status, 1) << allOutput(run);
-        EXPECT_NE(run.err.find((refused / "Info.plist").string() + " " + c.why), std::string::npos)
-            << run.err;
+        EXPECT_NE(run.err.find((refused / "Info.plist").string() + " " + c.why), std::string::npos) << run.err;
         EXPECT_TRUE(run.lines.empty()) << allOutput(run);
         EXPECT_TRUE(fs::exists(root / "Bundle" / "installed"));
     }
@@ -186,7 +185,12 @@ TEST_F(HostSmoke, MistakesEndTheRunWithAMessageAndAStatus) {
         {"missing bundle", {"--bundle", "/nonexistent/bundle"}, "", 2, "is not a directory", "", true},
         {"bad script line", {"--script", "SCRIPT:tap /a\nfly away\n"}, "", 2, "line 2: unknown command 'fly'", ""},
         {"missing script", {"--script", "/nonexistent/script"}, "", 2, "cannot read the script", ""},
-        {"unknown delegate", {"--delegate", "NoSuchDelegateClass"}, "", 1, "No class named NoSuchDelegateClass", "exit"},
+        {"unknown delegate",
+         {"--delegate", "NoSuchDelegateClass"},
+         "",
+         1,
+         "No class named NoSuchDelegateClass",
+         "exit"},
         {"no alert to answer", {}, "alert OK\nquit\n", 3, "no alert is shown", "exit"},
         {"bad stdin line", {}, "pull now\n", 2, "line 1: pull takes no argument", "exit"},
         {"help", {"--help"}, "", 0, "", "", true},
@@ -194,9 +198,9 @@ TEST_F(HostSmoke, MistakesEndTheRunWithAMessageAndAStatus) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         std::vector<std::string> args;
-        if (!c.noBundle) args = {"--bundle", bundle(""), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms", "50"};
-        for (const auto& a : c.args)
-            args.push_back(a.rfind("SCRIPT:", 0) == 0 ? script(a.substr(7)) : a);
+        if (!c.noBundle)
+            args = {"--bundle", bundle(""), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms", "50"};
+        for (const auto& a : c.args) args.push_back(a.rfind("SCRIPT:", 0) == 0 ? script(a.substr(7)) : a);
         SimRun run = runSim(args, c.input);
         EXPECT_EQ(run.status, c.status) << run.err;
         if (!c.stderrPart.empty()) {

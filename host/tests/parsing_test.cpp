@@ -31,8 +31,7 @@ TEST(HostOptions, FlagsAreReadOrRefusedWithTheirName) {
         {{"--bundle", "b", "--network", "sideways"}, "--network takes 'up' or 'down'"},
         {{"--bundle", "b", "--clock", "manual"}, ""},
         {{"--bundle", "b", "--clock", "slow"}, "--clock takes 'manual' or 'real'"},
-        {{"--bundle", "b", "--identifier-for-vendor", "maybe"},
-         "--identifier-for-vendor takes 'on' or 'off'"},
+        {{"--bundle", "b", "--identifier-for-vendor", "maybe"}, "--identifier-for-vendor takes 'on' or 'off'"},
         {{"--bundle", "b", "--connect-to", "intranet.example=127.0.0.1:1"}, "is not HOST:PORT=ADDRESS:PORT"},
         {{"--bundle", "b", "--connect-to", "a:443=127.0.0.1:70000"}, "is not HOST:PORT=ADDRESS:PORT"},
         {{"--bundle", "b", "--settle-ms", "-5"}, "--settle-ms takes"},
@@ -51,10 +50,9 @@ TEST(HostOptions, FlagsAreReadOrRefusedWithTheirName) {
         }
     }
 
-    auto full =
-        parseOptions({"tesmar-sim", "--bundle", "b", "--system-version", "9.3", "--network", "down",
-                      "--connect-to", "intranet.example:443=127.0.0.1:8443", "--ca", "a.pem", "--ca", "b.pem",
-                      "--delegate", "AppDelegate", "--settle-ms", "40", "--identifier-for-vendor", "off"});
+    auto full = parseOptions({"tesmar-sim", "--bundle", "b", "--system-version", "9.3", "--network", "down",
+                              "--connect-to", "intranet.example:443=127.0.0.1:8443", "--ca", "a.pem", "--ca", "b.pem",
+                              "--delegate", "AppDelegate", "--settle-ms", "40", "--identifier-for-vendor", "off"});
     ASSERT_TRUE(full.options);
     const Options& o = *full.options;
     EXPECT_EQ(o.systemVersion, (platform::OperatingSystemVersion{9, 3, 0}));

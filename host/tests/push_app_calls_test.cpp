@@ -65,8 +65,7 @@ protected:
         fs::create_directories(prefs);
         stored.set("VD_APP_ID", Tesmar::Strings::VezEduduz::appId);
         stored.set("VD_PLAYER_ID", kPlayer);
-        EXPECT_TRUE(
-            platform::plist::writeFile(stored, (prefs / (std::string(kBundleId) + ".plist")).string()).ok());
+        EXPECT_TRUE(platform::plist::writeFile(stored, (prefs / (std::string(kBundleId) + ".plist")).string()).ok());
         return (dir_ / "device").string();
     }
 
@@ -138,14 +137,12 @@ TEST_F(PushAppCalls, TagCallsWithinFiveSecondsGoOutAsOneRequest) {
     EXPECT_TRUE(tagPuts[0].contains("net_type"));
     // Every merged call hears the one outcome; the refused one hears nothing.
     for (const char* call : {"sendTags", "deleteTags"})
-        for (const auto& r : results(result, call))
-            EXPECT_EQ(r["outcome"], Value("success")) << r;
+        for (const auto& r : results(result, call)) EXPECT_EQ(r["outcome"], Value("success")) << r;
     EXPECT_EQ(results(result, "sendTags").size(), 2u);
     EXPECT_EQ(results(result, "deleteTags").size(), 1u);
     auto got = results(result, "getTags");
     ASSERT_EQ(got.size(), 1u) << allOutput(result);
-    EXPECT_EQ(got[0]["value"], Value::dictionary({{"a", "2"}, {"b", "3"}}))
-        << "the service dropped the deleted key";
+    EXPECT_EQ(got[0]["value"], Value::dictionary({{"a", "2"}, {"b", "3"}})) << "the service dropped the deleted key";
 }
 
 TEST_F(PushAppCalls, EmailIsCreatedLinkedUpdatedAndLoggedOut) {
@@ -162,8 +159,7 @@ TEST_F(PushAppCalls, EmailIsCreatedLinkedUpdatedAndLoggedOut) {
     ASSERT_EQ(set.size(), 4u) << allOutput(result);
     EXPECT_EQ(set[0]["outcome"], Value("failure"));
     EXPECT_EQ(set[0]["error"]["info"]["error"], Value("Email is invalid"));
-    for (size_t i = 1; i < 4; ++i)
-        EXPECT_EQ(set[i]["outcome"], Value("success")) << set[i];
+    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(set[i]["outcome"], Value("success")) << set[i];
 
     auto created = bodiesOf("POST", "players");
     ASSERT_EQ(created.size(), 1u) << "the second call with the same address and hash sends nothing";
@@ -187,8 +183,7 @@ TEST_F(PushAppCalls, EmailIsCreatedLinkedUpdatedAndLoggedOut) {
     for (const auto& b : bodiesOf("PUT", kPlayerPath))
         if (b.contains("em_m")) hashed = b;
     EXPECT_TRUE(hashed["em_m"].isString() && hashed["em_s"].isString()) << allOutput(result);
-    for (const auto& r : push_->requests())
-        EXPECT_EQ(r.body.find("Ann@"), std::string::npos) << "the address itself";
+    for (const auto& r : push_->requests()) EXPECT_EQ(r.body.find("Ann@"), std::string::npos) << "the address itself";
 
     auto logout = bodiesOf("POST", kPlayerPath + "/email_logout");
     ASSERT_EQ(logout.size(), 1u);

@@ -28,7 +28,8 @@ const std::string kRegister = Tesmar::Strings::Endpoint::registerDevice;
 constexpr const char* kBundleId = "com.tesmar.intranet";
 constexpr const char* kPlayer = "5d0a3c9e-2f41-4b7a-9c63-8e1f0b2d4a57";
 const std::string kDefaultConfig =
-    "{\"base_url\": \"" + kBase + "/\", \"push_notifications_enabled\": \"true\", \"base_url_home_host\": \"tesmar.example\"}";
+    "{\"base_url\": \"" + kBase +
+    "/\", \"push_notifications_enabled\": \"true\", \"base_url_home_host\": \"tesmar.example\"}";
 
 class ShellRoads : public ::testing::Test {
 protected:
@@ -77,11 +78,22 @@ protected:
         std::ofstream(path) << script;
         auto [siteFrom, siteTo] = site_->connectToEntry();
         auto [pushFrom, pushTo] = push_->connectToEntry();
-        std::vector<std::string> args = {"--bundle", bundle(config), "--script", path.string(),
-                                         "--connect-to", siteFrom + "=" + siteTo,
-                                         "--connect-to", pushFrom + "=" + pushTo,
-                                         "--ca", site_->rootCertificatePath(), "--ca", push_->rootCertificatePath(),
-                                         "--settle-ms", "150", "--settle-timeout", "20"};
+        std::vector<std::string> args = {"--bundle",
+                                         bundle(config),
+                                         "--script",
+                                         path.string(),
+                                         "--connect-to",
+                                         siteFrom + "=" + siteTo,
+                                         "--connect-to",
+                                         pushFrom + "=" + pushTo,
+                                         "--ca",
+                                         site_->rootCertificatePath(),
+                                         "--ca",
+                                         push_->rootCertificatePath(),
+                                         "--settle-ms",
+                                         "150",
+                                         "--settle-timeout",
+                                         "20"};
         args.insert(args.end(), extra.begin(), extra.end());
         return runSim(args);
     }
@@ -112,14 +124,22 @@ TEST_F(ShellRoads, LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
     auto seen = simEvents(r);
     const std::string first = kBase + "/";
     long kit = find(seen, [](const Value& e) { return has(e, "kit.start", {{"kit", "Dodoredized"}}); });
-    long configure = find(seen, [](const Value& e) { return has(e, "syslog"); }, kit);
-    long pushStart = find(seen, [](const Value& e) {
-        return has(e, "http.request") && e["url"].stringOr("").find("ios_params.js") != std::string::npos;
-    }, configure);
-    long prompt = find(seen, [](const Value& e) { return has(e, "notification.prompt"); }, pushStart);
-    long root = find(seen, [](const Value& e) { return has(e, "screen.root"); }, prompt);
-    long commit = find(seen, [&](const Value& e) { return has(e, "page.commit"); }, root);
-    long finish = find(seen, [&](const Value& e) { return has(e, "page.finish"); }, commit);
+    long configure = find(
+        seen, [](const Value& e) { return has(e, "syslog"); }, kit);
+    long pushStart = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "http.request") && e["url"].stringOr("").find("ios_params.js") != std::string::npos;
+        },
+        configure);
+    long prompt = find(
+        seen, [](const Value& e) { return has(e, "notification.prompt"); }, pushStart);
+    long root = find(
+        seen, [](const Value& e) { return has(e, "screen.root"); }, prompt);
+    long commit = find(
+        seen, [&](const Value& e) { return has(e, "page.commit"); }, root);
+    long finish = find(
+        seen, [&](const Value& e) { return has(e, "page.finish"); }, commit);
     EXPECT_GE(kit, 0) << allOutput(r);
     EXPECT_GT(configure, kit);
     EXPECT_GT(pushStart, configure);
@@ -129,12 +149,21 @@ TEST_F(ShellRoads, LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
     ASSERT_GT(finish, commit) << allOutput(r);
     EXPECT_NE(seen[size_t(finish)]["url"].stringOr("").find(kSite), std::string::npos);
     // The first screen hides the navigation bar; the spinner stops with the first page.
-    EXPECT_GE(find(seen, [](const Value& e) { return has(e, "view", {{"name", "navigation-bar"}, {"hidden", true}}); }), 0);
-    EXPECT_GT(find(seen, [](const Value& e) { return has(e, "view", {{"name", "spinner"}, {"hidden", true}}); }, finish - 1), 0);
+    EXPECT_GE(find(seen,
+                   [](const Value& e) {
+                       return has(e, "view", {{"name", "navigation-bar"}, {"hidden", true}});
+                   }),
+              0);
+    EXPECT_GT(find(
+                  seen,
+                  [](const Value& e) {
+                      return has(e, "view", {{"name", "spinner"}, {"hidden", true}});
+                  },
+                  finish - 1),
+              0);
     for (const char* name : {"Dodoredized", "Vizized"}) {
         int starts = 0;
-        for (const auto& e : seen)
-            starts += has(e, "kit.start", {{"kit", name}});
+        for (const auto& e : seen) starts += has(e, "kit.start", {{"kit", name}});
         EXPECT_EQ(starts, 1) << name << " did not start exactly once";
     }
     EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "fault"); }), -1) << allOutput(r);
@@ -191,7 +220,8 @@ TEST_F(ShellRoads, SessionCookieRegistersThePlayerWithTheSite) {
             return has(e, "navigation.decision", {{"url", Value(kBase + "/news")}});
         });
         ASSERT_GE(news, 0) << allOutput(r);
-        long home = find(seen, [](const Value& e) { return has(e, "navigation.decision"); }, news + 1);
+        long home = find(
+            seen, [](const Value& e) { return has(e, "navigation.decision"); }, news + 1);
         ASSERT_GT(home, news);
         auto countBetween = [&](long from, long to) {
             int n = 0;
@@ -223,20 +253,92 @@ TEST_F(ShellRoads, LostConnectionShowsItsViewAndReloadBringsThePageBack) {
     auto seen = simEvents(r);
     long fail = find(seen, [](const Value& e) { return has(e, "page.fail", {{"code", int64_t(-1009)}}); });
     ASSERT_GE(fail, 0) << allOutput(r);
-    long lost = find(seen, [](const Value& e) { return has(e, "view", {{"name", "connection-lost"}, {"hidden", false}}); }, fail);
-    long hiddenPage = find(seen, [](const Value& e) { return has(e, "view", {{"name", "web-view"}, {"hidden", true}}); }, fail);
+    long lost = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "view", {{"name", "connection-lost"}, {"hidden", false}});
+        },
+        fail);
+    long hiddenPage = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "view", {{"name", "web-view"}, {"hidden", true}});
+        },
+        fail);
     EXPECT_GT(lost, fail) << allOutput(r);
     EXPECT_GT(hiddenPage, fail) << allOutput(r);
     // The first reload, still offline, does nothing: no request leaves before the network is back.
-    long up = find(seen, [](const Value& e) { return has(e, "page.start"); }, fail + 1);
-    long shownPage = find(seen, [](const Value& e) { return has(e, "view", {{"name", "web-view"}, {"hidden", false}}); }, fail);
-    long finish = find(seen, [](const Value& e) { return has(e, "page.finish"); }, fail);
-    long gone = find(seen, [](const Value& e) { return has(e, "view", {{"name", "connection-lost"}, {"hidden", true}}); }, lost);
+    long up = find(
+        seen, [](const Value& e) { return has(e, "page.start"); }, fail + 1);
+    long shownPage = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "view", {{"name", "web-view"}, {"hidden", false}});
+        },
+        fail);
+    long finish = find(
+        seen, [](const Value& e) { return has(e, "page.finish"); }, fail);
+    long gone = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "view", {{"name", "connection-lost"}, {"hidden", true}});
+        },
+        lost);
     ASSERT_GT(finish, fail) << allOutput(r);
     EXPECT_GT(up, fail);
     EXPECT_GT(shownPage, lost);
     EXPECT_GT(gone, lost);
     EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "command.failed"); }), -1) << allOutput(r);
+}
+
+TEST_F(ShellRoads, ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner) {
+    struct Row {
+        const char* name;
+        std::string target;
+        int64_t code;
+    };
+    const std::vector<Row> rows = {
+        // The screen's policy sends the partner site to the browser and cancels the redirect.
+        {"cancelled by the app", std::string(Tesmar::Strings::ExternalLinks::outsideSite) + "/benefits", 102},
+        // Allowed by the app, refused by URL loading before anything is sent.
+        {"out of http", "file:///etc/passwd", -1002},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        // The target travels percent-encoded, so only the redirect names it.
+        std::string encoded;
+        for (char c : row.target)
+            encoded += c == ':' ? std::string("%3A") : c == '/' ? std::string("%2F") : std::string(1, c);
+        const std::string link = kBase + "/moved?to=" + encoded;
+        SimRun r = run("universal-link " + link + "\nquit\n");
+        ASSERT_EQ(r.status, 0) << allOutput(r);
+        auto seen = simEvents(r);
+        long root = find(seen, [&](const Value& e) { return has(e, "screen.root", {{"url", Value(link)}}); });
+        ASSERT_GE(root, 0) << allOutput(r);
+        long fail = find(
+            seen,
+            [&](const Value& e) {
+                return has(e, "page.fail", {{"code", row.code}});
+            },
+            root);
+        ASSERT_GT(fail, root) << allOutput(r);
+        long stopped = find(
+            seen,
+            [](const Value& e) {
+                return has(e, "view", {{"name", "spinner"}, {"hidden", true}});
+            },
+            fail);
+        EXPECT_GT(stopped, fail) << allOutput(r);
+        EXPECT_EQ(find(
+                      seen, [](const Value& e) { return has(e, "page.finish"); }, root),
+                  -1)
+            << allOutput(r);
+        EXPECT_EQ(
+            find(seen,
+                 [](const Value& e) { return has(e, "http.request") && e["url"].stringOr("").rfind("file:", 0) == 0; }),
+            -1)
+            << allOutput(r);
+    }
 }
 
 TEST_F(ShellRoads, WindowOpenedByThePageIsPushedAndClosedAgain) {
@@ -246,9 +348,20 @@ TEST_F(ShellRoads, WindowOpenedByThePageIsPushedAndClosedAgain) {
     auto seen = simEvents(r);
     long push = find(seen, [](const Value& e) { return has(e, "screen.push"); });
     ASSERT_GE(push, 0) << allOutput(r);
-    long bar = find(seen, [](const Value& e) { return has(e, "view", {{"name", "navigation-bar"}, {"hidden", false}}); }, std::max(0L, push - 3));
-    long shown = find(seen, [&](const Value& e) { return has(e, "page.finish", {{"url", Value(window)}}); }, push);
-    long pop = find(seen, [](const Value& e) { return has(e, "screen.pop"); }, shown);
+    long bar = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "view", {{"name", "navigation-bar"}, {"hidden", false}});
+        },
+        std::max(0L, push - 3));
+    long shown = find(
+        seen,
+        [&](const Value& e) {
+            return has(e, "page.finish", {{"url", Value(window)}});
+        },
+        push);
+    long pop = find(
+        seen, [](const Value& e) { return has(e, "screen.pop"); }, shown);
     EXPECT_GE(bar, 0) << allOutput(r);  // a pushed window shows the navigation bar
     EXPECT_GT(shown, push) << allOutput(r);
     EXPECT_GT(pop, shown) << allOutput(r);
@@ -264,9 +377,19 @@ TEST_F(ShellRoads, UniversalLinkBecomesTheRootAndTheDefaultPage) {
     auto seen = simEvents(r);
     long root = find(seen, [&](const Value& e) { return has(e, "screen.root", {{"url", Value(link)}}); });
     ASSERT_GE(root, 0) << allOutput(r);
-    long first = find(seen, [&](const Value& e) { return has(e, "page.finish", {{"url", Value(link)}}); }, root);
+    long first = find(
+        seen,
+        [&](const Value& e) {
+            return has(e, "page.finish", {{"url", Value(link)}});
+        },
+        root);
     ASSERT_GT(first, root) << allOutput(r);
-    long again = find(seen, [&](const Value& e) { return has(e, "page.start", {{"url", Value(link)}}); }, first + 1);
+    long again = find(
+        seen,
+        [&](const Value& e) {
+            return has(e, "page.start", {{"url", Value(link)}});
+        },
+        first + 1);
     EXPECT_GT(again, first) << allOutput(r);
 }
 
@@ -280,7 +403,8 @@ TEST_F(ShellRoads, ConfigurationWithoutAUsableBaseURLLoadsNothing) {
         {"no Config.json", std::nullopt, false},
         {"not JSON", "{\"base_url\": ", true},
         {"no base_url", "{\"base_url_home_host\": \"tesmar.example\"}", false},
-        {"a value that is not a string", "{\"base_url\": \"" + kBase + "/\", \"push_notifications_enabled\": true}", false},
+        {"a value that is not a string", "{\"base_url\": \"" + kBase + "/\", \"push_notifications_enabled\": true}",
+         false},
         {"an array", "[\"" + kBase + "/\"]", false},
     };
     for (const auto& c : cases) {
@@ -289,9 +413,11 @@ TEST_F(ShellRoads, ConfigurationWithoutAUsableBaseURLLoadsNothing) {
         ASSERT_EQ(r.status, 0) << allOutput(r);
         auto seen = simEvents(r);
         EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "page.start"); }), -1) << allOutput(r);
-        EXPECT_EQ(find(seen, [](const Value& e) {
-                      return has(e, "http.request") && e["url"].stringOr("").find(kSite) != std::string::npos;
-                  }), -1);
+        EXPECT_EQ(find(seen,
+                       [](const Value& e) {
+                           return has(e, "http.request") && e["url"].stringOr("").find(kSite) != std::string::npos;
+                       }),
+                  -1);
         // The app still launched: the kit started and a root screen is up.
         EXPECT_GE(find(seen, [](const Value& e) { return has(e, "screen.root"); }), 0);
         long message = find(seen, [&](const Value& e) { return has(e, "console", {{"text", kError}}); });

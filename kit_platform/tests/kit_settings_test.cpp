@@ -25,9 +25,7 @@ using State = verira::SettingsController::State;
 constexpr const char* kBundle = "com.example.kits";
 constexpr double kNow = 1800000000;  // seconds since 1970
 
-bool waitFor(const std::function<bool()>& done) {
-    return platform::dispatch::MainLoop::shared().runUntil(done, 20);
-}
+bool waitFor(const std::function<bool()>& done) { return platform::dispatch::MainLoop::shared().runUntil(done, 20); }
 
 class KitSettings : public ::testing::Test {
 protected:

@@ -37,8 +37,9 @@ Class* countingKit() {
     auto& rt = Runtime::shared();
     if (Class* existing = rt.lookUpClass("VeriraTestCountingKit")) return existing;
     platform::objc::ClassBuilder builder(rt, "VeriraTestCountingKit", rt.rootClass());
-    builder.protocol(verira::kitProtocol())
-        .classMethod(sel("initializeIfNeeded"), makeImp([](Object*, Selector) { countingKitStarts.fetch_add(1); }));
+    builder.protocol(verira::kitProtocol()).classMethod(sel("initializeIfNeeded"), makeImp([](Object*, Selector) {
+                                                            countingKitStarts.fetch_add(1);
+                                                        }));
     return builder.registerClass();
 }
 
@@ -46,8 +47,9 @@ Class* otherKit() {
     auto& rt = Runtime::shared();
     if (Class* existing = rt.lookUpClass("VeriraTestOtherKit")) return existing;
     platform::objc::ClassBuilder builder(rt, "VeriraTestOtherKit", rt.rootClass());
-    builder.protocol(verira::kitProtocol())
-        .classMethod(sel("initializeIfNeeded"), makeImp([](Object*, Selector) { otherKitStarts.fetch_add(1); }));
+    builder.protocol(verira::kitProtocol()).classMethod(sel("initializeIfNeeded"), makeImp([](Object*, Selector) {
+                                                            otherKitStarts.fetch_add(1);
+                                                        }));
     return builder.registerClass();
 }
 
@@ -160,8 +162,7 @@ TEST_F(VeriraStart, RacingFirstCallsStartTheKitOnce) {
     writeInfo(Value::dictionary({{verira::kAPIKeyKey, "key-1"}}));
     std::vector<std::thread> threads;
     Class* kit = countingKit();  // registered before the race: only the start is under test
-    for (int i = 0; i < 8; ++i)
-        threads.emplace_back([kit] { verira::Verira::with({kit}); });
+    for (int i = 0; i < 8; ++i) threads.emplace_back([kit] { verira::Verira::with({kit}); });
     for (auto& t : threads) t.join();
     EXPECT_EQ(countingKitStarts.load(), 1);
     EXPECT_EQ(multipleCallMessages(), 7);

@@ -75,8 +75,7 @@ void resetEngine() {
 std::shared_ptr<MSRMonitor> monitor() { return MSRMonitor::shared(); }
 
 void logError(const std::string& origin, int64_t code, const std::string& name) {
-    MSRAnalytics::logEvent(ZDVAnalyticsEvent{origin, false, "_err",
-                                             Value::dictionary({{"_err", code}, {"_ev", name}}),
+    MSRAnalytics::logEvent(ZDVAnalyticsEvent{origin, false, "_err", Value::dictionary({{"_err", code}, {"_ev", name}}),
                                              platform::Date::now().timeIntervalSince1970(), false, false});
 }
 
@@ -227,15 +226,15 @@ void MSRAnalytics::userPropertiesIncludingInternal(bool includeInternal, const z
         platform::ValueDictionary out;
         for (const auto& [name, attribute] : measurement->userAttributes()) {
             if (!includeInternal && !name.empty() && name[0] == '_') continue;
-            out[name] = Value::dictionary({{"origin", attribute.origin},
-                                           {"value", attribute.value},
-                                           {"timestamp", attribute.lastSetTimestamp}});
+            out[name] = Value::dictionary(
+                {{"origin", attribute.origin}, {"value", attribute.value}, {"timestamp", attribute.lastSetTimestamp}});
         }
         queue->async([callback, out = std::move(out)] { callback(out); });
     });
 }
 
-void MSRAnalytics::setScreenName(const std::optional<std::string>& name, const std::optional<std::string>& screenClass) {
+void MSRAnalytics::setScreenName(const std::optional<std::string>& name,
+                                 const std::optional<std::string>& screenClass) {
     if (!platform::dispatch::MainLoop::isMainThread()) {
         monitor()->logWithLevel(4, 25025, "setScreenName:screenClass: must be called from the main thread", Value());
         return;

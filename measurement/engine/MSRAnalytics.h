@@ -30,7 +30,8 @@ public:
     static bool isStarted();
     static bool isMeasurementEnabled();
 
-    static void logEventWithOrigin(const std::string& origin, const std::string& name, const platform::Value& parameters);
+    static void logEventWithOrigin(const std::string& origin, const std::string& name,
+                                   const platform::Value& parameters);
     static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                            const platform::Value& parameters);
     static void logEvent(ZDVAnalyticsEvent event);

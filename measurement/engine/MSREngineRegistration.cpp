@@ -9,10 +9,10 @@
 namespace measurement {
 
 using platform::Value;
-using platform::objc::Object;
-using platform::objc::Selector;
 using platform::objc::makeImp;
+using platform::objc::Object;
 using platform::objc::sel;
+using platform::objc::Selector;
 using namespace zidedova;
 
 namespace {
@@ -45,12 +45,13 @@ void registerEngineClasses() {
                          makeImp([](Object*, Selector, std::string origin, std::string name, Value parameters) {
                              MSRAnalytics::logInternalEventWithOrigin(origin, name, parameters);
                          }))
-            .classMethod(sel("logEventWithOrigin:isPublicEvent:name:parameters:timestamp:ignoreEnabled:ignoreInterceptor:"),
-                         makeImp([](Object*, Selector, std::string origin, bool isPublic, std::string name,
-                                    Value parameters, double timestamp, bool ignoreEnabled, bool ignoreInterceptor) {
-                             MSRAnalytics::logEvent(
-                                 {origin, isPublic, name, parameters, timestamp, ignoreEnabled, ignoreInterceptor});
-                         }))
+            .classMethod(
+                sel("logEventWithOrigin:isPublicEvent:name:parameters:timestamp:ignoreEnabled:ignoreInterceptor:"),
+                makeImp([](Object*, Selector, std::string origin, bool isPublic, std::string name, Value parameters,
+                           double timestamp, bool ignoreEnabled, bool ignoreInterceptor) {
+                    MSRAnalytics::logEvent(
+                        {origin, isPublic, name, parameters, timestamp, ignoreEnabled, ignoreInterceptor});
+                }))
             .classMethod(sel("setUserPropertyString:forName:"),
                          makeImp([](Object*, Selector, Value value, std::string name) {
                              MSRAnalytics::setUserPropertyString(value, name);
@@ -60,13 +61,14 @@ void registerEngineClasses() {
                          makeImp([](Object*, Selector, Value value, std::string name) {
                              MSRAnalytics::setInternalUserProperty(value, name, "auto");
                          }))
-            .classMethod(sel("setScreenName:screenClass:"),
-                         makeImp([](Object*, Selector, std::optional<std::string> name,
-                                    std::optional<std::string> screenClass) {
-                             MSRAnalytics::setScreenName(name, screenClass);
-                         }))
+            .classMethod(
+                sel("setScreenName:screenClass:"),
+                makeImp([](Object*, Selector, std::optional<std::string> name, std::optional<std::string> screenClass) {
+                    MSRAnalytics::setScreenName(name, screenClass);
+                }))
             .classMethod(sel("appInstanceID"), makeImp([](Object*, Selector) { return MSRAnalytics::appInstanceID(); }))
-            .classMethod(sel("resetAnalyticsData"), makeImp([](Object*, Selector) { MSRAnalytics::resetAnalyticsData(); }))
+            .classMethod(sel("resetAnalyticsData"),
+                         makeImp([](Object*, Selector) { MSRAnalytics::resetAnalyticsData(); }))
             .classMethod(sel("setLogEventInterceptor:"),
                          makeImp([](Object*, Selector, ZDVLogEventInterceptor interceptor) {
                              MSRAnalytics::setLogEventInterceptor(std::move(interceptor));
@@ -101,10 +103,11 @@ void registerEngineClasses() {
             .classMethod(sel("unsuspendOperationQueue"),
                          makeImp([](Object*, Selector) { MSRAnalytics::unsuspendOperationQueue(); }))
             .classMethod(sel("loadTimestamp"), makeImp([](Object*, Selector) { return MSRAnalytics::loadTimestamp(); }))
-            .classMethod(sel("libraryVersion"), makeImp([](Object*, Selector) { return std::string(kMSRLibraryVersion); }))
+            .classMethod(sel("libraryVersion"),
+                         makeImp([](Object*, Selector) { return std::string(kMSRLibraryVersion); }))
             .classMethod(sel("sharedInstance"), makeImp([](Object* cls, Selector) {
-                             static auto instance = std::make_shared<MSRAnalyticsInstance>(
-                                 static_cast<platform::objc::Class*>(cls));
+                             static auto instance =
+                                 std::make_shared<MSRAnalyticsInstance>(static_cast<platform::objc::Class*>(cls));
                              return platform::ObjectHandle(instance);
                          }))
             .method(sel("logInternalEventWithOrigin:name:parameters:"),

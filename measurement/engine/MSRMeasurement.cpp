@@ -5,8 +5,8 @@
 namespace measurement {
 
 using platform::objc::Object;
-using platform::objc::Selector;
 using platform::objc::sel;
+using platform::objc::Selector;
 
 bool MSRIsSupportedSystemVersion() {
     return platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({9, 0, 0});

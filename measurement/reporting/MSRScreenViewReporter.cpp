@@ -2,8 +2,8 @@
 
 #include "measurement/engine/MSRAnalytics.h"
 #include "measurement/storage/MSRNameUtil.h"
-#include "zidedova_core/DOREdozadedo.h"
 #include "platform/foundation/Date.h"
+#include "zidedova_core/DOREdozadedo.h"
 
 namespace measurement {
 
@@ -51,10 +51,10 @@ void registerClasses() {
     registerEngineClasses();
     MSRScreenViewReporter::runtimeClass();
     zidedova::DOREdozadedoSetNameDisplay(MSRPublicEventNameForInternalName, MSRPublicUserPropertyNameForInternalName);
-    MSRAnalytics::setScreenViewHandler([](const std::optional<std::string>& name,
-                                          const std::optional<std::string>& screenClass) {
-        MSRScreenViewReporter::sharedInstance()->setScreenName(name, screenClass);
-    });
+    MSRAnalytics::setScreenViewHandler(
+        [](const std::optional<std::string>& name, const std::optional<std::string>& screenClass) {
+            MSRScreenViewReporter::sharedInstance()->setScreenName(name, screenClass);
+        });
 }
 
 }  // namespace measurement

@@ -70,9 +70,4 @@ void MSRMonitor::logWithLevel(int64_t level, int64_t messageCode, const std::str
     zidedova::ZUTLoggerWriteMessage(systemLevel, kService, code, text);
 }
 
-std::map<int64_t, int64_t> MSRMonitor::monitoringData() const {
-    std::lock_guard lock(mutex_);
-    return counts_;
-}
-
 }  // namespace measurement

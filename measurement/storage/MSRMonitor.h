@@ -24,8 +24,6 @@ public:
 
     void logWithLevel(int64_t level, int64_t messageCode, const std::string& message, const platform::Value& context);
     bool isDebugMode() const;
-    // How many monitorable (level 0-5) reports each code has had.
-    std::map<int64_t, int64_t> monitoringData() const;
 
     explicit MSRMonitor(platform::objc::Class* cls) : Object(cls) {}
 

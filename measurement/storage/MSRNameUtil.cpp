@@ -13,18 +13,28 @@ namespace {
 
 const std::map<std::string, std::string, std::less<>>& eventNames() {
     static const auto* table = new std::map<std::string, std::string, std::less<>>{
-        {"_cd", "campaign_details"}, {"_ai", "app_install"},     {"_au", "app_update"},
-        {"_e", "user_engagement"},   {"_f", "first_open"},       {"_iap", "in_app_purchase"},
-        {"_nd", "notification_dismiss"}, {"_nf", "notification_foreground"}, {"_no", "notification_open"},
-        {"_nr", "notification_receive"}, {"_ou", "os_update"},   {"_s", "session_start"},
-        {"_vs", "screen_view"},      {"_err", "error"},          {"_ae", "app_exception"},
+        {"_cd", "campaign_details"},
+        {"_ai", "app_install"},
+        {"_au", "app_update"},
+        {"_e", "user_engagement"},
+        {"_f", "first_open"},
+        {"_iap", "in_app_purchase"},
+        {"_nd", "notification_dismiss"},
+        {"_nf", "notification_foreground"},
+        {"_no", "notification_open"},
+        {"_nr", "notification_receive"},
+        {"_ou", "os_update"},
+        {"_s", "session_start"},
+        {"_vs", "screen_view"},
+        {"_err", "error"},
+        {"_ae", "app_exception"},
     };
     return *table;
 }
 
 const std::map<std::string, std::string, std::less<>>& userPropertyNames() {
     static const auto* table = new std::map<std::string, std::string, std::less<>>{
-        {"_fot", "first_open_time"}, {"_fi", "first_open_after_install"}, {"_id", "user_id"},
+        {"_fot", "first_open_time"},  {"_fi", "first_open_after_install"},  {"_id", "user_id"},
         {"_ln", "last_notification"}, {"_lte", "lifetime_user_engagement"}, {"_sid", "session_id"},
         {"_sno", "session_number"},
     };
@@ -32,12 +42,30 @@ const std::map<std::string, std::string, std::less<>>& userPropertyNames() {
 }
 
 const std::set<std::string, std::less<>>& reservedEventNames() {
-    static const auto* names = new std::set<std::string, std::less<>>{
-        "ad_activeview", "ad_click", "ad_exposure", "ad_impression", "ad_query", "adunit_exposure",
-        "app_clear_data", "app_exception", "app_install", "app_remove", "app_update", "app_upgrade",
-        "error", "first_open", "first_visit", "in_app_purchase", "notification_dismiss",
-        "notification_foreground", "notification_open", "notification_receive", "os_update",
-        "screen_view", "session_start", "user_engagement"};
+    static const auto* names = new std::set<std::string, std::less<>>{"ad_activeview",
+                                                                      "ad_click",
+                                                                      "ad_exposure",
+                                                                      "ad_impression",
+                                                                      "ad_query",
+                                                                      "adunit_exposure",
+                                                                      "app_clear_data",
+                                                                      "app_exception",
+                                                                      "app_install",
+                                                                      "app_remove",
+                                                                      "app_update",
+                                                                      "app_upgrade",
+                                                                      "error",
+                                                                      "first_open",
+                                                                      "first_visit",
+                                                                      "in_app_purchase",
+                                                                      "notification_dismiss",
+                                                                      "notification_foreground",
+                                                                      "notification_open",
+                                                                      "notification_receive",
+                                                                      "os_update",
+                                                                      "screen_view",
+                                                                      "session_start",
+                                                                      "user_engagement"};
     return *names;
 }
 

@@ -18,8 +18,8 @@ std::string MSRPublicUserPropertyNameForInternalName(const platform::Value& name
 
 enum class MSRNameError {
     None = 0,
-    Invalid = 2,   // empty, too long, bad characters or prefix
-    Reserved = 13, // a name the engine keeps for itself
+    Invalid = 2,    // empty, too long, bad characters or prefix
+    Reserved = 13,  // a name the engine keeps for itself
 };
 // A public event name: 1-40 characters, a letter first, then letters, digits and "_"; no reserved
 // prefix ("zidedova_", "vodezu_") and not a reserved name.

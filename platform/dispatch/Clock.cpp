@@ -41,11 +41,6 @@ int Clock::addAdvanceListener(std::function<void()> listener) {
     return id;
 }
 
-void Clock::removeAdvanceListener(int id) {
-    std::lock_guard lock(state().mutex);
-    state().listeners.erase(id);
-}
-
 void Clock::notifyAdvanced() {
     std::map<int, std::function<void()>> listeners;
     {

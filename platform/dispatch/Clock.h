@@ -31,7 +31,6 @@ public:
     // Called (on the advancing thread) whenever the shared clock's time jumps or the clock is replaced.
     // Returns an id for removal. Listeners must not block.
     static int addAdvanceListener(std::function<void()> listener);
-    static void removeAdvanceListener(int id);
     static void notifyAdvanced();
 };
 

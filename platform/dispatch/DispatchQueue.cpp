@@ -155,8 +155,8 @@ DispatchQueue DispatchQueue::global(QualityOfService qos) {
         }
         return arr;
     }();
-    int index = qos == QualityOfService::Unspecified ? static_cast<int>(QualityOfService::Default)
-                                                     : static_cast<int>(qos);
+    int index =
+        qos == QualityOfService::Unspecified ? static_cast<int>(QualityOfService::Default) : static_cast<int>(qos);
     return DispatchQueue(impls[index]);
 }
 

@@ -51,7 +51,7 @@ public:
     // due delayed blocks in time order, each with the clock set to its own deadline.
     void advance(double seconds);
 
-    size_t pendingCount() const;                // ready plus delayed blocks
+    size_t pendingCount() const;                 // ready plus delayed blocks
     std::optional<double> nextDeadline() const;  // earliest delayed block, on the shared clock
 
 private:
@@ -65,8 +65,7 @@ private:
     class Driving;
     bool runOne();
     // A pending stop ends the wait only for run(), the one call that answers it.
-    void waitForWork(std::optional<std::chrono::steady_clock::time_point> realDeadline, double maxWait,
-                     bool forRun);
+    void waitForWork(std::optional<std::chrono::steady_clock::time_point> realDeadline, double maxWait, bool forRun);
     void wake();
 
     mutable std::mutex mutex_;

@@ -63,11 +63,6 @@ void OperationQueue::setName(std::string name) {
     state_->name = std::move(name);
 }
 
-int OperationQueue::maxConcurrentOperationCount() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->maxConcurrent;
-}
-
 void OperationQueue::setMaxConcurrentOperationCount(int count) {
     {
         std::lock_guard lock(state_->mutex);
@@ -98,11 +93,6 @@ QualityOfService OperationQueue::qualityOfService() const {
 void OperationQueue::setQualityOfService(QualityOfService qos) {
     std::lock_guard lock(state_->mutex);
     state_->qos = qos;
-}
-
-std::optional<DispatchQueue> OperationQueue::underlyingQueue() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->underlying;
 }
 
 void OperationQueue::setUnderlyingQueue(std::optional<DispatchQueue> queue) {

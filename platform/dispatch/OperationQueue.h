@@ -47,13 +47,11 @@ public:
 
     std::string name() const;
     void setName(std::string name);
-    int maxConcurrentOperationCount() const;
     void setMaxConcurrentOperationCount(int count);  // 0 and below other than -1 are taken as 1
     bool isSuspended() const;
     void setSuspended(bool suspended);
     QualityOfService qualityOfService() const;
     void setQualityOfService(QualityOfService qos);
-    std::optional<DispatchQueue> underlyingQueue() const;
     void setUnderlyingQueue(std::optional<DispatchQueue> queue);
 
     std::shared_ptr<Operation> addOperation(std::function<void()> block);

@@ -43,9 +43,9 @@ void TimerScheduler::schedule(double clockTime, DispatchQueue queue, std::functi
     bool start = false;
     {
         std::lock_guard lock(state_.mutex);
-        state_.entries.emplace(std::pair{clockTime, state_.nextSeq++},
-                               Entry{std::move(queue), std::move(block), interval > 0 ? interval : 0,
-                                     std::move(cancelled)});
+        state_.entries.emplace(
+            std::pair{clockTime, state_.nextSeq++},
+            Entry{std::move(queue), std::move(block), interval > 0 ? interval : 0, std::move(cancelled)});
         ++state_.generation;
         if (!state_.threadStarted) start = state_.threadStarted = true;
     }

@@ -69,8 +69,10 @@ Bundle::Bundle(std::string path) : path_(std::move(path)) {
 const Value& Bundle::infoDictionary() const {
     std::call_once(loadOnce_, [this] {
         auto read = plist::readFile(path_ + "/Info.plist", kMaxInfoPlistBytes);
-        if (read && read->isDictionary()) info_ = std::move(*read);
-        else info_ = Value::dictionary();
+        if (read && read->isDictionary())
+            info_ = std::move(*read);
+        else
+            info_ = Value::dictionary();
     });
     return info_;
 }

@@ -7,13 +7,14 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/foundation/ASCII.h"
+
 namespace platform {
 
 namespace {
 
 constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // Whole seconds, rounded toward the past so a time never prints ahead of itself.
 bool toTm(const Date& d, bool local, std::tm& out) {
@@ -62,12 +63,10 @@ bool isCookieDelimiter(unsigned char c) {
 // 1*2DIGIT ( non-digit *OCTET ): leading one or two digits not followed by a third.
 bool leadingDigits(std::string_view token, size_t minDigits, size_t maxDigits, int& value, size_t& used) {
     size_t n = 0;
-    while (n < token.size() && isDigit(token[n]))
-        ++n;
+    while (n < token.size() && isDigit(token[n])) ++n;
     if (n < minDigits || n > maxDigits) return false;
     value = 0;
-    for (size_t i = 0; i < n; ++i)
-        value = value * 10 + (token[i] - '0');
+    for (size_t i = 0; i < n; ++i) value = value * 10 + (token[i] - '0');
     used = n;
     return true;
 }
@@ -124,9 +123,8 @@ std::string Date::iso8601Local() const {
     char sign = offset < 0 ? '-' : '+';
     if (offset < 0) offset = -offset;
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, offset / 3600,
-                  (offset % 3600) / 60);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, offset / 3600, (offset % 3600) / 60);
     return buf;
 }
 
@@ -134,8 +132,8 @@ std::string Date::iso8601UTC() const {
     std::tm tm{};
     if (!toTm(*this, false, tm)) return "";
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buf;
 }
 
@@ -148,9 +146,8 @@ bool Date::parseISO8601(const std::string& text, Date& out) {
         return false;
     if (pos >= s.size() || (s[pos] != 'T' && s[pos] != 't')) return false;
     ++pos;
-    if (!readDigits(s, pos, 2, hour) || pos >= s.size() || s[pos++] != ':' ||
-        !readDigits(s, pos, 2, minute) || pos >= s.size() || s[pos++] != ':' ||
-        !readDigits(s, pos, 2, second))
+    if (!readDigits(s, pos, 2, hour) || pos >= s.size() || s[pos++] != ':' || !readDigits(s, pos, 2, minute) ||
+        pos >= s.size() || s[pos++] != ':' || !readDigits(s, pos, 2, second))
         return false;
     double fraction = 0;
     if (pos < s.size() && (s[pos] == '.' || s[pos] == ',')) {
@@ -205,11 +202,9 @@ bool Date::parseHTTPDate(const std::string& text, Date& out) {
     int hour = 0, minute = 0, second = 0, day = 0, month = 0, year = 0;
     size_t i = 0;
     while (i < text.size()) {
-        while (i < text.size() && isCookieDelimiter(static_cast<unsigned char>(text[i])))
-            ++i;
+        while (i < text.size() && isCookieDelimiter(static_cast<unsigned char>(text[i]))) ++i;
         size_t start = i;
-        while (i < text.size() && !isCookieDelimiter(static_cast<unsigned char>(text[i])))
-            ++i;
+        while (i < text.size() && !isCookieDelimiter(static_cast<unsigned char>(text[i]))) ++i;
         std::string_view token(text.data() + start, i - start);
         if (token.empty()) continue;
         int value;
@@ -221,10 +216,7 @@ bool Date::parseHTTPDate(const std::string& text, Date& out) {
             day = value;
         } else if (!foundMonth && token.size() >= 3 && [&] {
                        for (int m = 0; m < 12; ++m) {
-                           bool same = true;
-                           for (int k = 0; k < 3; ++k)
-                               if ((token[k] | 0x20) != (kMonths[m][k] | 0x20)) same = false;
-                           if (same) {
+                           if (equalsIgnoringASCIICase(token.substr(0, 3), kMonths[m])) {
                                month = m + 1;
                                return true;
                            }

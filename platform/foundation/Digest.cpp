@@ -11,9 +11,12 @@ namespace {
 
 const EVP_MD* evpDigest(DigestAlgorithm algorithm) {
     switch (algorithm) {
-        case DigestAlgorithm::md5: return EVP_md5();
-        case DigestAlgorithm::sha1: return EVP_sha1();
-        case DigestAlgorithm::sha256: return EVP_sha256();
+    case DigestAlgorithm::md5:
+        return EVP_md5();
+    case DigestAlgorithm::sha1:
+        return EVP_sha1();
+    case DigestAlgorithm::sha256:
+        return EVP_sha256();
     }
     return EVP_sha256();
 }

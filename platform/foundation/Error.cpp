@@ -17,11 +17,6 @@ std::string Error::localizedDescription() const {
     return "The operation couldn\u2019t be completed. (" + domain + " error " + std::to_string(code) + ".)";
 }
 
-std::string Error::localizedFailureReason() const {
-    const std::string* s = userInfo[kLocalizedFailureReasonKey].asString();
-    return s ? *s : std::string();
-}
-
 std::string Error::description() const {
     return "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + localizedDescription() + "\"";
 }

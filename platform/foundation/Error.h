@@ -38,8 +38,7 @@ struct Error {
 
     // The description from user info, or "The operation couldn't be completed. (domain error code.)".
     std::string localizedDescription() const;
-    std::string localizedFailureReason() const;  // empty when absent
-    std::string description() const;              // "Error Domain=... Code=... \"...\""
+    std::string description() const;  // "Error Domain=... Code=... \"...\""
 
     bool operator==(const Error& other) const;
 };

@@ -24,26 +24,26 @@ enum class Op { Read, Write, Other };
 
 int64_t codeFor(int err, Op op) {
     switch (err) {
-        case ENOENT:
-        case ENOTDIR:
-            return op == Op::Read ? kFileReadNoSuchFileError : kFileNoSuchFileError;
-        case EACCES:
-        case EPERM:
-            return op == Op::Read ? kFileReadNoPermissionError : kFileWriteNoPermissionError;
-        case EEXIST:
-        case ENOTEMPTY:
-            return kFileWriteFileExistsError;
-        case ENOSPC:
-        case EDQUOT:
-            return kFileWriteOutOfSpaceError;
-        case EROFS:
-            return kFileWriteVolumeReadOnlyError;
-        case ENAMETOOLONG:
-            return op == Op::Read ? kFileReadInvalidFileNameError : kFileWriteInvalidFileNameError;
-        case EFBIG:
-            return kFileReadTooLargeError;
-        default:
-            return op == Op::Read ? kFileReadUnknownError : kFileWriteUnknownError;
+    case ENOENT:
+    case ENOTDIR:
+        return op == Op::Read ? kFileReadNoSuchFileError : kFileNoSuchFileError;
+    case EACCES:
+    case EPERM:
+        return op == Op::Read ? kFileReadNoPermissionError : kFileWriteNoPermissionError;
+    case EEXIST:
+    case ENOTEMPTY:
+        return kFileWriteFileExistsError;
+    case ENOSPC:
+    case EDQUOT:
+        return kFileWriteOutOfSpaceError;
+    case EROFS:
+        return kFileWriteVolumeReadOnlyError;
+    case ENAMETOOLONG:
+        return op == Op::Read ? kFileReadInvalidFileNameError : kFileWriteInvalidFileNameError;
+    case EFBIG:
+        return kFileReadTooLargeError;
+    default:
+        return op == Op::Read ? kFileReadUnknownError : kFileWriteUnknownError;
     }
 }
 
@@ -164,21 +164,33 @@ Result<std::string> FileManager::directory(SearchPathDirectory which) const {
     if (!home) return home.error();
     std::string path = *home;
     switch (which) {
-        case SearchPathDirectory::Documents: path += "/Documents"; break;
-        case SearchPathDirectory::Library: path += "/Library"; break;
-        case SearchPathDirectory::Caches: path += "/Library/Caches"; break;
-        case SearchPathDirectory::ApplicationSupport: path += "/Library/Application Support"; break;
-        case SearchPathDirectory::Preferences: path += "/Library/Preferences"; break;
-        case SearchPathDirectory::Temporary: path += "/tmp"; break;
-        case SearchPathDirectory::Bundle: return path + "/Bundle";
+    case SearchPathDirectory::Documents:
+        path += "/Documents";
+        break;
+    case SearchPathDirectory::Library:
+        path += "/Library";
+        break;
+    case SearchPathDirectory::Caches:
+        path += "/Library/Caches";
+        break;
+    case SearchPathDirectory::ApplicationSupport:
+        path += "/Library/Application Support";
+        break;
+    case SearchPathDirectory::Preferences:
+        path += "/Library/Preferences";
+        break;
+    case SearchPathDirectory::Temporary:
+        path += "/tmp";
+        break;
+    case SearchPathDirectory::Bundle:
+        return path + "/Bundle";
     }
     if (which == SearchPathDirectory::Temporary) {
         auto made = createDirectory(path, true, 0700);
         if (!made) return made.error();
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0) return errnoError(errno, Op::Write, path, "Could not use the folder");
-        if (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
-            ::chmod(path.c_str(), 0700);
+        if (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) ::chmod(path.c_str(), 0700);
         auto ok = checkPrivateDirectory(path);
         if (!ok) return ok.error();
         return path;
@@ -340,8 +352,7 @@ Result<void> FileManager::copyItem(const std::string& from, const std::string& t
     return {};
 }
 
-Result<void> FileManager::writeAtomically(const std::string& path, const void* bytes, size_t size,
-                                          mode_t mode) const {
+Result<void> FileManager::writeAtomically(const std::string& path, const void* bytes, size_t size, mode_t mode) const {
     const std::string dir = parentOf(path);
     const std::string base = baseOf(path);
     if (base.empty() || base == "." || base == "..")
@@ -352,8 +363,10 @@ Result<void> FileManager::writeAtomically(const std::string& path, const void* b
     for (int attempt = 0; attempt < 100 && !handle.valid(); ++attempt) {
         temp = dir + "/." + base + "." + randomSuffix(10) + ".tmp";
         int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) handle = FileHandle(fd);
-        else if (errno != EEXIST) return errnoError(errno, Op::Write, path, "Could not write");
+        if (fd >= 0)
+            handle = FileHandle(fd);
+        else if (errno != EEXIST)
+            return errnoError(errno, Op::Write, path, "Could not write");
     }
     if (!handle.valid()) return fileError(kFileWriteUnknownError, path, EEXIST, "Could not write");
 
@@ -394,7 +407,8 @@ Result<Bytes> FileManager::contentsOfFile(const std::string& path, size_t maxByt
         }
         if (n == 0) break;
         // The file may grow after fstat, or be a pipe: keep the cap while reading.
-        if (out.size() + size_t(n) > maxBytes) return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
+        if (out.size() + size_t(n) > maxBytes)
+            return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
         out.insert(out.end(), buffer, buffer + n);
     }
     return out;

@@ -23,11 +23,9 @@ namespace platform {
 
 // File error codes in kCocoaErrorDomain.
 inline constexpr int64_t kFileNoSuchFileError = 4;
-inline constexpr int64_t kFileLockingError = 255;
 inline constexpr int64_t kFileReadUnknownError = 256;
 inline constexpr int64_t kFileReadNoPermissionError = 257;
 inline constexpr int64_t kFileReadInvalidFileNameError = 258;
-inline constexpr int64_t kFileReadCorruptFileError = 259;
 inline constexpr int64_t kFileReadNoSuchFileError = 260;
 inline constexpr int64_t kFileReadTooLargeError = 263;
 inline constexpr int64_t kFileWriteUnknownError = 512;
@@ -146,15 +144,15 @@ public:
     }
     // Whole file; kFileReadTooLargeError above maxBytes (checked before and while reading).
     Result<Bytes> contentsOfFile(const std::string& path, size_t maxBytes = kDefaultMaxReadBytes) const;
-    Result<std::string> stringWithContentsOfFile(const std::string& path,
-                                                 size_t maxBytes = kDefaultMaxReadBytes) const;
+    Result<std::string> stringWithContentsOfFile(const std::string& path, size_t maxBytes = kDefaultMaxReadBytes) const;
 
     // Creates `path` exclusively (O_CREAT|O_EXCL|O_NOFOLLOW, 0600): an existing file or a symbolic link
     // there is refused (kFileWriteFileExistsError), so nothing planted is ever written through.
     Result<FileHandle> createFileExclusively(const std::string& path, mode_t mode = 0600) const;
     // A new file with a random name in `directory` (the private temporary directory when empty), which must
     // be a directory only this user can enter (0700, owned by us): anything else is refused.
-    Result<TemporaryFile> createTemporaryFile(const std::string& prefix = "tmp", const std::string& directory = "") const;
+    Result<TemporaryFile> createTemporaryFile(const std::string& prefix = "tmp",
+                                              const std::string& directory = "") const;
 };
 
 }  // namespace platform

@@ -1,10 +1,12 @@
 #include "platform/foundation/HTTPCookie.h"
 
 #include <arpa/inet.h>
+#include <libpsl.h>
 
 #include <cmath>
 #include <limits>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/URLRequest.h"
 
 namespace platform {
@@ -13,24 +15,6 @@ namespace {
 
 constexpr size_t kMaxNameValueSize = 4096;
 constexpr size_t kMaxAttributeValueSize = 1024;
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return out;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // Control characters (tab aside) and ';' would let a stored value break out of the Cookie header.
 bool isSafeCookieText(std::string_view s) {
@@ -43,7 +27,7 @@ bool isSafeCookieText(std::string_view s) {
 
 // A domain as the cookie keeps it: lower-case, at most one leading '.', something after it.
 std::optional<std::string> canonicalDomain(std::string_view domain) {
-    std::string d = lower(domain);
+    std::string d = lowercasedASCII(domain);
     if (d.empty() || d == "." || d.find_first_of(" \t;,/\\") != std::string::npos || !isSafeCookieText(d))
         return std::nullopt;
     if (d.size() > 1 && d[0] == '.' && d[1] == '.') return std::nullopt;
@@ -51,10 +35,35 @@ std::optional<std::string> canonicalDomain(std::string_view domain) {
 }
 
 // Lower-case host of a URL, without brackets for IPv6; nullopt when the URL has none.
+// The public suffix list (the distribution's copy when it is newer than the library's own).
+const psl_ctx_t* publicSuffixes() {
+    static const psl_ctx_t* list = [] {
+        const psl_ctx_t* latest = psl_latest(nullptr);
+        return latest ? latest : psl_builtin();
+    }();
+    return list;
+}
+
+// "co.uk", "com", "github.io": names under which unrelated parties register, so a cookie for one
+// of them would reach them all. Without any list, every name is treated as one (host-only cookies).
+bool isPublicSuffix(const std::string& domain) {
+    const psl_ctx_t* list = publicSuffixes();
+    return !list || psl_is_public_suffix2(list, domain.c_str(), PSL_TYPE_ANY | PSL_TYPE_NO_STAR_RULE);
+}
+
+bool isSecureScheme(const URL& url) {
+    auto scheme = url.scheme().value_or("");
+    return scheme == "https" || scheme == "wss";
+}
+
+bool startsWithIgnoringCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && equalsIgnoringASCIICase(s.substr(0, prefix.size()), prefix);
+}
+
 std::optional<std::string> requestHost(const URL& url) {
     auto host = url.host();
     if (!host || host->empty()) return std::nullopt;
-    std::string h = lower(*host);
+    std::string h = lowercasedASCII(*host);
     if (!h.empty() && h.back() == '.') h.pop_back();  // "example.com." is the same host
     if (h.empty()) return std::nullopt;
     return h;
@@ -62,7 +71,7 @@ std::optional<std::string> requestHost(const URL& url) {
 
 bool isTruthy(const Value& v) {
     if (auto b = v.asBool(); v.isBool() && b) return *b;
-    if (const std::string* s = v.asString()) return !(s->empty() || iequals(*s, "FALSE") || *s == "0");
+    if (const std::string* s = v.asString()) return !(s->empty() || equalsIgnoringASCIICase(*s, "FALSE") || *s == "0");
     if (v.isNumber()) return v.boolOr(false);
     return false;
 }
@@ -121,9 +130,9 @@ bool isIPAddress(std::string_view host) {
 }
 
 bool domainMatches(std::string_view host, std::string_view domain) {
-    if (iequals(host, domain)) return true;
+    if (equalsIgnoringASCIICase(host, domain)) return true;
     if (domain.empty() || host.size() <= domain.size()) return false;
-    if (!iequals(host.substr(host.size() - domain.size()), domain)) return false;
+    if (!equalsIgnoringASCIICase(host.substr(host.size() - domain.size()), domain)) return false;
     return host[host.size() - domain.size() - 1] == '.' && !isIPAddress(host);
 }
 
@@ -180,8 +189,10 @@ std::optional<HTTPCookie> HTTPCookie::cookieWithProperties(const Value& properti
 
     const Value& maxAge = properties[kHTTPCookieMaximumAge];
     std::optional<int64_t> age;
-    if (const std::string* s = maxAge.asString()) age = parseInteger(trimmingHTTPWhitespace(*s));
-    else if (maxAge.isNumber()) age = maxAge.asInteger();
+    if (const std::string* s = maxAge.asString())
+        age = parseInteger(trimmingHTTPWhitespace(*s));
+    else if (maxAge.isNumber())
+        age = maxAge.asInteger();
     if (age) {
         cookie.expires_ = expiryFromMaxAge(*age, now);
     } else if (auto date = properties[kHTTPCookieExpires].asDate()) {
@@ -196,12 +207,14 @@ std::optional<HTTPCookie> HTTPCookie::cookieWithProperties(const Value& properti
     if (const Value* secure = properties.find(kHTTPCookieSecure)) cookie.secure_ = isTruthy(*secure);
     if (const Value* httpOnly = properties.find(kHTTPCookieHTTPOnly)) cookie.httpOnly_ = isTruthy(*httpOnly);
     if (const std::string* s = properties[kHTTPCookieSameSitePolicy].asString()) {
-        std::string policy = lower(*s);
+        std::string policy = lowercasedASCII(*s);
         if (policy == "lax" || policy == "strict" || policy == "none") cookie.sameSite_ = policy;
     }
     const Value& version = properties[kHTTPCookieVersion];
-    if (const std::string* s = version.asString()) cookie.version_ = *s == "1" ? 1 : 0;
-    else if (version.isNumber()) cookie.version_ = version.integerOr(0) == 1 ? 1 : 0;
+    if (const std::string* s = version.asString())
+        cookie.version_ = *s == "1" ? 1 : 0;
+    else if (version.isNumber())
+        cookie.version_ = version.integerOr(0) == 1 ? 1 : 0;
     if (const std::string* s = properties[kHTTPCookieComment].asString()) cookie.comment_ = *s;
     return cookie;
 }
@@ -213,8 +226,10 @@ Value HTTPCookie::properties() const {
     p.set(kHTTPCookieDomain, domain_);
     p.set(kHTTPCookiePath, path_);
     p.set(kHTTPCookieVersion, std::to_string(version_));
-    if (expires_) p.set(kHTTPCookieExpires, *expires_);
-    else p.set(kHTTPCookieDiscard, "TRUE");
+    if (expires_)
+        p.set(kHTTPCookieExpires, *expires_);
+    else
+        p.set(kHTTPCookieDiscard, "TRUE");
     if (secure_) p.set(kHTTPCookieSecure, "TRUE");
     if (httpOnly_) p.set(kHTTPCookieHTTPOnly, "TRUE");
     if (sameSite_) p.set(kHTTPCookieSameSitePolicy, *sameSite_);
@@ -252,39 +267,58 @@ std::optional<HTTPCookie> HTTPCookie::parseSetCookie(std::string_view line, cons
         attributes = next == std::string_view::npos ? std::string_view() : attributes.substr(next);
         size_t aeq = av.find('=');
         std::string_view attrName = trimmingHTTPWhitespace(av.substr(0, aeq));
-        std::string_view attrValue = aeq == std::string_view::npos ? std::string_view() : trimmingHTTPWhitespace(av.substr(aeq + 1));
+        std::string_view attrValue =
+            aeq == std::string_view::npos ? std::string_view() : trimmingHTTPWhitespace(av.substr(aeq + 1));
         if (attrValue.size() > kMaxAttributeValueSize) continue;
-        if (iequals(attrName, "expires")) {
+        if (equalsIgnoringASCIICase(attrName, "expires")) {
             Date d;
             if (Date::parseHTTPDate(std::string(attrValue), d)) expires = d;
-        } else if (iequals(attrName, "max-age")) {
+        } else if (equalsIgnoringASCIICase(attrName, "max-age")) {
             if (attrValue.empty() || !((attrValue[0] >= '0' && attrValue[0] <= '9') || attrValue[0] == '-')) continue;
             if (auto age = parseInteger(attrValue)) maxAgeExpiry = expiryFromMaxAge(*age, now);
-        } else if (iequals(attrName, "domain")) {
+        } else if (equalsIgnoringASCIICase(attrName, "domain")) {
             if (attrValue.empty()) continue;
             std::string_view d = attrValue;
             if (d.front() == '.') d.remove_prefix(1);
-            std::string canonical = lower(d);
+            std::string canonical = lowercasedASCII(d);
             if (!canonical.empty() && canonical.back() == '.') canonical.pop_back();
             domainAttribute = canonical;
-        } else if (iequals(attrName, "path")) {
-            if (attrValue.empty() || attrValue.front() != '/') pathAttribute.reset();
-            else pathAttribute = std::string(attrValue);
-        } else if (iequals(attrName, "secure")) {
+        } else if (equalsIgnoringASCIICase(attrName, "path")) {
+            if (attrValue.empty() || attrValue.front() != '/')
+                pathAttribute.reset();
+            else
+                pathAttribute = std::string(attrValue);
+        } else if (equalsIgnoringASCIICase(attrName, "secure")) {
             cookie.secure_ = true;
-        } else if (iequals(attrName, "httponly")) {
+        } else if (equalsIgnoringASCIICase(attrName, "httponly")) {
             cookie.httpOnly_ = true;
-        } else if (iequals(attrName, "samesite")) {
-            std::string policy = lower(attrValue);
+        } else if (equalsIgnoringASCIICase(attrName, "samesite")) {
+            std::string policy = lowercasedASCII(attrValue);
             if (policy == "lax" || policy == "strict" || policy == "none") cookie.sameSite_ = policy;
-        } else if (iequals(attrName, "version")) {
+        } else if (equalsIgnoringASCIICase(attrName, "version")) {
             cookie.version_ = attrValue == "1" ? 1 : 0;
-        } else if (iequals(attrName, "comment")) {
+        } else if (equalsIgnoringASCIICase(attrName, "comment")) {
             if (isSafeCookieText(attrValue)) cookie.comment_ = std::string(attrValue);
         }
     }
     cookie.expires_ = maxAgeExpiry ? maxAgeExpiry : expires;
 
+    // Secure cookies, and the names that promise one, come only from secure origins; a __Host-
+    // cookie is also bound to its one host and to the whole of it.
+    const bool secureOrigin = isSecureScheme(url);
+    if (cookie.secure_ && !secureOrigin) return std::nullopt;
+    if (startsWithIgnoringCase(cookie.name_, "__Secure-") && !(cookie.secure_ && secureOrigin)) return std::nullopt;
+    if (startsWithIgnoringCase(cookie.name_, "__Host-") &&
+        !(cookie.secure_ && secureOrigin && !domainAttribute && pathAttribute == "/"))
+        return std::nullopt;
+
+    if (domainAttribute && !domainAttribute->empty() && !cookie_rules::isIPAddress(*domainAttribute) &&
+        isPublicSuffix(*domainAttribute)) {
+        // A public suffix names no site: only the host that is itself such a name may set it, and
+        // then the cookie stays with that host alone.
+        if (*domainAttribute != *host) return std::nullopt;
+        domainAttribute.reset();
+    }
     if (domainAttribute && !domainAttribute->empty()) {
         const std::string& d = *domainAttribute;
         if (!isSafeCookieText(d) || d.find_first_of(" \t,/\\") != std::string::npos) return std::nullopt;
@@ -319,7 +353,7 @@ std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(const std::m
                                                                     const URL& url, Date now) {
     std::vector<HTTPCookie> out;
     for (const auto& [name, value] : headers) {
-        if (!iequals(name, "Set-Cookie")) continue;
+        if (!equalsIgnoringASCIICase(name, "Set-Cookie")) continue;
         auto more = cookiesWithSetCookieLines(splitJoinedSetCookie(value), url, now);
         out.insert(out.end(), more.begin(), more.end());
     }
@@ -330,7 +364,7 @@ std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(const HTTPHe
                                                                     Date now) {
     std::vector<HTTPCookie> out;
     for (const auto& [name, value] : headers.entries()) {
-        if (!iequals(name, "Set-Cookie")) continue;
+        if (!equalsIgnoringASCIICase(name, "Set-Cookie")) continue;
         auto more = cookiesWithSetCookieLines(splitJoinedSetCookie(value), url, now);
         out.insert(out.end(), more.begin(), more.end());
     }

@@ -27,14 +27,14 @@ inline constexpr const char* kHTTPCookieName = "Name";
 inline constexpr const char* kHTTPCookieValue = "Value";
 inline constexpr const char* kHTTPCookieDomain = "Domain";
 inline constexpr const char* kHTTPCookiePath = "Path";
-inline constexpr const char* kHTTPCookieExpires = "Expires";      // a Date, or an HTTP date string
-inline constexpr const char* kHTTPCookieMaximumAge = "Max-Age";   // seconds (string or number); wins over Expires
-inline constexpr const char* kHTTPCookieSecure = "Secure";        // "TRUE" or a bool
-inline constexpr const char* kHTTPCookieHTTPOnly = "HttpOnly";    // "TRUE" or a bool
-inline constexpr const char* kHTTPCookieDiscard = "Discard";      // "TRUE": a session cookie whatever Expires says
-inline constexpr const char* kHTTPCookieVersion = "Version";      // "0" or "1"
+inline constexpr const char* kHTTPCookieExpires = "Expires";          // a Date, or an HTTP date string
+inline constexpr const char* kHTTPCookieMaximumAge = "Max-Age";       // seconds (string or number); wins over Expires
+inline constexpr const char* kHTTPCookieSecure = "Secure";            // "TRUE" or a bool
+inline constexpr const char* kHTTPCookieHTTPOnly = "HttpOnly";        // "TRUE" or a bool
+inline constexpr const char* kHTTPCookieDiscard = "Discard";          // "TRUE": a session cookie whatever Expires says
+inline constexpr const char* kHTTPCookieVersion = "Version";          // "0" or "1"
 inline constexpr const char* kHTTPCookieSameSitePolicy = "SameSite";  // "lax", "strict" or "none"
-inline constexpr const char* kHTTPCookieOriginURL = "OriginURL";  // a URL string: host-only domain when no Domain
+inline constexpr const char* kHTTPCookieOriginURL = "OriginURL";      // a URL string: host-only domain when no Domain
 inline constexpr const char* kHTTPCookieComment = "Comment";
 
 class HTTPCookie {

@@ -1,27 +1,16 @@
 #include "platform/foundation/HTTPURLResponse.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
+
+#include "platform/foundation/ASCII.h"
 
 namespace platform {
 
 namespace {
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 std::string unquote(std::string_view v) {
-    v = trim(v);
+    v = trimmingHTTPWhitespace(v);
     if (v.size() >= 2 && v.front() == '"' && v.back() == '"') {
         std::string out;
         for (size_t i = 1; i + 1 < v.size(); ++i) {
@@ -53,9 +42,10 @@ std::vector<std::string_view> splitParams(std::string_view s) {
 std::optional<std::string> safeComponent(std::string name) {
     auto slash = name.find_last_of("/\\");
     if (slash != std::string::npos) name = name.substr(slash + 1);
-    name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
+    name.erase(std::remove_if(name.begin(), name.end(),
+                              [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
                name.end());
-    auto t = std::string(trim(name));
+    auto t = std::string(trimmingHTTPWhitespace(name));
     if (t.empty() || t == "." || t == "..") return std::nullopt;
     return t;
 }
@@ -73,13 +63,14 @@ void parseContentType(std::string_view contentType, std::string& mimeType, std::
     mimeType.clear();
     charset.clear();
     auto parts = splitParams(contentType);
-    auto type = trim(parts[0]);
-    if (type.find('/') != std::string_view::npos) mimeType = lower(type);
+    auto type = trimmingHTTPWhitespace(parts[0]);
+    if (type.find('/') != std::string_view::npos) mimeType = lowercasedASCII(type);
     for (size_t i = 1; i < parts.size(); ++i) {
-        auto p = trim(parts[i]);
+        auto p = trimmingHTTPWhitespace(parts[i]);
         auto eq = p.find('=');
         if (eq == std::string_view::npos) continue;
-        if (lower(trim(p.substr(0, eq))) == "charset") charset = lower(unquote(p.substr(eq + 1)));
+        if (lowercasedASCII(trimmingHTTPWhitespace(p.substr(0, eq))) == "charset")
+            charset = lowercasedASCII(unquote(p.substr(eq + 1)));
     }
 }
 
@@ -87,11 +78,11 @@ std::optional<std::string> filenameFromContentDisposition(std::string_view value
     auto parts = splitParams(value);
     std::optional<std::string> plain, extended;
     for (size_t i = 1; i < parts.size(); ++i) {
-        auto p = trim(parts[i]);
+        auto p = trimmingHTTPWhitespace(parts[i]);
         auto eq = p.find('=');
         if (eq == std::string_view::npos) continue;
-        auto key = lower(trim(p.substr(0, eq)));
-        auto val = trim(p.substr(eq + 1));
+        auto key = lowercasedASCII(trimmingHTTPWhitespace(p.substr(0, eq)));
+        auto val = trimmingHTTPWhitespace(p.substr(eq + 1));
         if (key == "filename") {
             plain = unquote(val);
         } else if (key == "filename*") {
@@ -124,9 +115,7 @@ std::optional<std::string> filenameFromContentDisposition(std::string_view value
 
 URLResponse::URLResponse(std::optional<URL> url, std::string MIMEType, int64_t expectedContentLength,
                          std::string textEncodingName)
-    : url_(std::move(url)),
-      mimeType_(std::move(MIMEType)),
-      expectedLength_(expectedContentLength),
+    : url_(std::move(url)), mimeType_(std::move(MIMEType)), expectedLength_(expectedContentLength),
       encoding_(std::move(textEncodingName)) {}
 
 std::string URLResponse::suggestedFilename() const {
@@ -139,15 +128,14 @@ std::string URLResponse::suggestedFilename() const {
 }
 
 HTTPURLResponse::HTTPURLResponse(URL url, int statusCode, std::string HTTPVersion, HTTPHeaderFields headerFields)
-    : URLResponse(std::move(url), "", kURLResponseUnknownLength, ""),
-      statusCode_(statusCode),
-      version_(std::move(HTTPVersion)),
-      headers_(std::move(headerFields)) {
+    : URLResponse(std::move(url), "", kURLResponseUnknownLength, ""), statusCode_(statusCode),
+      version_(std::move(HTTPVersion)), headers_(std::move(headerFields)) {
     if (const auto* ct = headers_.find("Content-Type")) parseContentType(*ct, mimeType_, encoding_);
     const auto* ce = headers_.find("Content-Encoding");
-    bool encoded = ce && !trim(*ce).empty() && lower(trim(*ce)) != "identity";
+    bool encoded =
+        ce && !trimmingHTTPWhitespace(*ce).empty() && lowercasedASCII(trimmingHTTPWhitespace(*ce)) != "identity";
     if (const auto* cl = headers_.find("Content-Length"); cl && !encoded) {
-        auto t = trim(*cl);
+        auto t = trimmingHTTPWhitespace(*cl);
         int64_t n = 0;
         auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), n);
         if (ec == std::errc() && p == t.data() + t.size() && n >= 0) expectedLength_ = n;
@@ -163,60 +151,6 @@ std::string HTTPURLResponse::suggestedFilename() const {
     if (const auto* cd = headers_.find("Content-Disposition"))
         if (auto name = filenameFromContentDisposition(*cd)) return *name;
     return URLResponse::suggestedFilename();
-}
-
-std::string HTTPURLResponse::localizedStringForStatusCode(int code) {
-    switch (code) {
-        case 100: return "continue";
-        case 101: return "switching protocols";
-        case 200: return "no error";
-        case 201: return "created";
-        case 202: return "accepted";
-        case 203: return "non-authoritative information";
-        case 204: return "no content";
-        case 205: return "reset content";
-        case 206: return "partial content";
-        case 300: return "multiple choices";
-        case 301: return "moved permanently";
-        case 302: return "found";
-        case 303: return "see other";
-        case 304: return "not modified";
-        case 305: return "needs proxy";
-        case 307: return "temporarily redirected";
-        case 308: return "permanently redirected";
-        case 400: return "bad request";
-        case 401: return "unauthorized";
-        case 402: return "payment required";
-        case 403: return "forbidden";
-        case 404: return "not found";
-        case 405: return "method not allowed";
-        case 406: return "unacceptable";
-        case 407: return "proxy authentication required";
-        case 408: return "request timed out";
-        case 409: return "conflict";
-        case 410: return "no longer exists";
-        case 411: return "length required";
-        case 412: return "precondition failed";
-        case 413: return "request too large";
-        case 414: return "requested URL too long";
-        case 415: return "unsupported media type";
-        case 416: return "requested range not satisfiable";
-        case 417: return "expectation failed";
-        case 429: return "too many requests";
-        case 500: return "internal server error";
-        case 501: return "unimplemented";
-        case 502: return "bad gateway";
-        case 503: return "service unavailable";
-        case 504: return "gateway timed out";
-        case 505: return "unsupported version";
-        default: break;
-    }
-    if (code >= 100 && code < 200) return "informational";
-    if (code >= 200 && code < 300) return "success";
-    if (code >= 300 && code < 400) return "redirected";
-    if (code >= 400 && code < 500) return "client error";
-    if (code >= 500 && code < 600) return "server error";
-    return "unknown";
 }
 
 }  // namespace platform

@@ -48,9 +48,6 @@ public:
     std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
     std::string suggestedFilename() const override;
 
-    // "not found", "OK", ... ("server error" / "informational" ... for codes without a text).
-    static std::string localizedStringForStatusCode(int statusCode);
-
 private:
     int statusCode_;
     std::string version_;

@@ -27,8 +27,8 @@ Error readError(const std::string& detail, size_t offset) {
 
 Error writeError(const std::string& detail) {
     Value info = Value::dictionary();
-    info.set(kLocalizedDescriptionKey, "The data couldn\u2019t be written because it isn\u2019t in the correct format: " +
-                                           detail + ".");
+    info.set(kLocalizedDescriptionKey,
+             "The data couldn\u2019t be written because it isn\u2019t in the correct format: " + detail + ".");
     info.set(kDebugDescriptionKey, detail);
     return Error(kCocoaErrorDomain, kJSONWriteErrorCode, std::move(info));
 }
@@ -149,11 +149,14 @@ size_t offsetOfDepth(std::string_view text, size_t depth) {
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (inString) {
-            if (c == '\\') ++i;
-            else if (c == '"') inString = false;
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
             continue;
         }
-        if (c == '"') inString = true;
+        if (c == '"')
+            inString = true;
         else if (c == '[' || c == '{') {
             if (++level > depth) return i;
         } else if (c == ']' || c == '}') {
@@ -190,12 +193,20 @@ void appendNewline(const WriteOptions& options, int indent, std::string& out) {
 
 std::optional<Error> writeValue(const Value& v, const WriteOptions& options, int indent, std::string& out) {
     switch (v.type()) {
-    case Value::Type::Null: out += "null"; return std::nullopt;
-    case Value::Type::Bool: out += *v.asBool() ? "true" : "false"; return std::nullopt;
-    case Value::Type::Integer: out += std::to_string(*v.asInteger()); return std::nullopt;
+    case Value::Type::Null:
+        out += "null";
+        return std::nullopt;
+    case Value::Type::Bool:
+        out += *v.asBool() ? "true" : "false";
+        return std::nullopt;
+    case Value::Type::Integer:
+        out += std::to_string(*v.asInteger());
+        return std::nullopt;
     case Value::Type::Double: {
         double d = *v.asDouble();
-        if (!std::isfinite(d)) return writeError(std::string("invalid number value (") + (std::isnan(d) ? "NaN" : "infinite") + ") in JSON write");
+        if (!std::isfinite(d))
+            return writeError(std::string("invalid number value (") + (std::isnan(d) ? "NaN" : "infinite") +
+                              ") in JSON write");
         out += json(d).dump();
         return std::nullopt;
     }

@@ -23,15 +23,15 @@ inline constexpr int64_t kJSONReadErrorCode = 3840;
 inline constexpr int64_t kJSONWriteErrorCode = 3851;
 
 struct ReadOptions {
-    bool allowFragments = false;        // accept a top level that is not an object or array
-    size_t maxDepth = 512;              // nesting of arrays and objects
+    bool allowFragments = false;         // accept a top level that is not an object or array
+    size_t maxDepth = 512;               // nesting of arrays and objects
     size_t maxBytes = 64 * 1024 * 1024;  // input size cap
 };
 
 struct WriteOptions {
     // Two-space indentation, one member per line, "key": value; empty containers stay "[]" and "{}".
     bool prettyPrinted = false;
-    bool sortedKeys = true;      // dictionaries are sorted anyway; kept for callers that say so
+    bool sortedKeys = true;       // dictionaries are sorted anyway; kept for callers that say so
     bool allowFragments = false;  // allow a top level that is not an array or dictionary
 };
 

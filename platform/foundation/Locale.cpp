@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/ProcessInfo.h"
 
@@ -9,21 +10,16 @@ namespace platform {
 
 namespace {
 
-std::string trim(std::string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return std::string(s.substr(b, e - b));
-}
-
 // "de_DE.UTF-8@euro" -> "de-DE"; "" for the C / POSIX locale or nonsense.
 std::string tagFromPOSIX(std::string_view value) {
     size_t cut = value.find_first_of(".@");
     std::string base(value.substr(0, cut));
     if (base.empty() || base == "C" || base == "POSIX") return {};
     for (char& c : base) {
-        if (c == '_') c = '-';
-        else if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return {};
+        if (c == '_')
+            c = '-';
+        else if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-')
+            return {};
     }
     return base;
 }
@@ -37,7 +33,7 @@ std::vector<std::string> Locale::preferredLanguages() {
     while (i <= configured.size()) {
         size_t j = configured.find(',', i);
         if (j == std::string::npos) j = configured.size();
-        std::string tag = trim(std::string_view(configured).substr(i, j - i));
+        std::string tag(trimmingASCIIWhitespace(std::string_view(configured).substr(i, j - i)));
         if (!tag.empty()) out.push_back(tag);
         i = j + 1;
     }
@@ -79,8 +75,7 @@ std::string Locale::countryCode() const {
                       std::isdigit(static_cast<unsigned char>(part[1])) &&
                       std::isdigit(static_cast<unsigned char>(part[2]));
         if (alpha2 || digit3) {
-            for (char& c : part) c = char(std::toupper(static_cast<unsigned char>(c)));
-            return part;
+            return uppercasedASCII(part);
         }
         i = j;
     }

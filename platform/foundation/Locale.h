@@ -19,8 +19,8 @@ public:
     explicit Locale(std::string_view identifier);  // "en_US", "en-US", "de_DE.UTF-8@euro" all accepted
 
     const std::string& localeIdentifier() const { return identifier_; }  // "en_US"
-    std::string languageCode() const;                                     // "en"
-    std::string countryCode() const;                                      // "US", "" when none
+    std::string languageCode() const;                                    // "en"
+    std::string countryCode() const;                                     // "US", "" when none
 
 private:
     std::string identifier_;

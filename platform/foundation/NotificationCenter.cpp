@@ -67,8 +67,8 @@ NotificationCenter& NotificationCenter::defaultCenter() {
 NotificationCenter::NotificationCenter() : state_(std::make_shared<State>()) {}
 NotificationCenter::~NotificationCenter() = default;
 
-NotificationCenter::ObserverToken NotificationCenter::addObserver(std::optional<std::string> name,
-                                                                  const void* object, Block block) {
+NotificationCenter::ObserverToken NotificationCenter::addObserver(std::optional<std::string> name, const void* object,
+                                                                  Block block) {
     auto observer = std::make_shared<Observer>();
     observer->name = std::move(name);
     observer->object = object;

@@ -16,9 +16,7 @@ struct OperatingSystemVersion {
     static std::optional<OperatingSystemVersion> parse(const std::string& text);
     std::string string() const;  // "10.3" (patch only when non-zero)
     auto operator<=>(const OperatingSystemVersion&) const = default;
-    bool atLeast(int maj, int min = 0, int pat = 0) const {
-        return *this >= OperatingSystemVersion{maj, min, pat};
-    }
+    bool atLeast(int maj, int min = 0, int pat = 0) const { return *this >= OperatingSystemVersion{maj, min, pat}; }
 };
 
 }  // namespace platform

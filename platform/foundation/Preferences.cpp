@@ -17,8 +17,7 @@ std::atomic<size_t> gSynchronizeCalls{0};
 // Suite stores are kept so that each call does not read the domain file again. Keyed by the device
 // root too: tests boot a fresh device per test.
 std::shared_ptr<UserDefaults> storeFor(std::string_view applicationID) {
-    if (applicationID.empty() || applicationID == kCFPreferencesCurrentApplication)
-        return UserDefaults::standard();
+    if (applicationID.empty() || applicationID == kCFPreferencesCurrentApplication) return UserDefaults::standard();
     static std::mutex mutex;
     static auto* stores = new std::map<std::pair<std::string, std::string>, std::shared_ptr<UserDefaults>>;
     auto home = FileManager::defaultManager().homeDirectory();
@@ -36,8 +35,7 @@ std::optional<Value> CFPreferencesCopyAppValue(std::string_view key, std::string
     return storeFor(applicationID)->objectForKey(key);
 }
 
-bool CFPreferencesSetAppValue(std::string_view key, const std::optional<Value>& value,
-                              std::string_view applicationID) {
+bool CFPreferencesSetAppValue(std::string_view key, const std::optional<Value>& value, std::string_view applicationID) {
     if (key.empty()) return false;
     auto store = storeFor(applicationID);
     if (!value || value->isNull()) return store->removeObjectForKey(key).ok();
@@ -48,8 +46,7 @@ bool CFPreferencesSetMultiple(const ValueDictionary& keysToSet, const std::vecto
                               std::string_view applicationID) {
     auto store = storeFor(applicationID);
     bool ok = true;
-    for (const auto& [key, value] : keysToSet)
-        ok = store->setObject(value, key).ok() && ok;
+    for (const auto& [key, value] : keysToSet) ok = store->setObject(value, key).ok() && ok;
     if (!keysToRemove.empty()) ok = store->removeObjectsForKeys(keysToRemove).ok() && ok;
     return ok;
 }

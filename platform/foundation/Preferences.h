@@ -22,8 +22,7 @@ inline constexpr const char* kCFPreferencesCurrentApplication = "kCFPreferencesC
 std::optional<Value> CFPreferencesCopyAppValue(std::string_view key, std::string_view applicationID);
 // nullopt removes the key. false when refused: an empty key, or a value that is not a property-list
 // value (objects, or nulls at any depth).
-bool CFPreferencesSetAppValue(std::string_view key, const std::optional<Value>& value,
-                              std::string_view applicationID);
+bool CFPreferencesSetAppValue(std::string_view key, const std::optional<Value>& value, std::string_view applicationID);
 // Sets and removes several keys; a refused value leaves the others applied. false when anything was
 // refused or could not be written.
 bool CFPreferencesSetMultiple(const ValueDictionary& keysToSet, const std::vector<std::string>& keysToRemove,

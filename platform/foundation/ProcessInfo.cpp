@@ -49,8 +49,10 @@ std::map<std::string, std::string> ProcessInfo::environment() const {
     std::lock_guard lock(mutex_);
     auto env = realEnvironment_;
     for (const auto& [name, value] : overrides_) {
-        if (value) env[name] = *value;
-        else env.erase(name);
+        if (value)
+            env[name] = *value;
+        else
+            env.erase(name);
     }
     return env;
 }
@@ -75,13 +77,9 @@ void ProcessInfo::clearEnvironmentOverrides() {
 
 std::string ProcessInfo::processName() const { return PlatformConfig::current().processName; }
 
-int ProcessInfo::processIdentifier() const { return int(::getpid()); }
-
 OperatingSystemVersion ProcessInfo::operatingSystemVersion() const { return PlatformConfig::systemVersion(); }
 
-std::string ProcessInfo::operatingSystemVersionString() const {
-    return "Version " + operatingSystemVersion().string();
-}
+std::string ProcessInfo::operatingSystemVersionString() const { return "Version " + operatingSystemVersion().string(); }
 
 bool ProcessInfo::isOperatingSystemAtLeastVersion(const OperatingSystemVersion& version) const {
     return operatingSystemVersion() >= version;

@@ -28,7 +28,6 @@ public:
     void clearEnvironmentOverrides();
 
     std::string processName() const;
-    int processIdentifier() const;
     OperatingSystemVersion operatingSystemVersion() const;
     std::string operatingSystemVersionString() const;  // "Version 17.0"
     bool isOperatingSystemAtLeastVersion(const OperatingSystemVersion& version) const;

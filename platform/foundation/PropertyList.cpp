@@ -126,9 +126,11 @@ std::optional<std::string> checkBinaryStructure(const uint8_t* p, size_t n, size
     const uint8_t* t = p + n - kTrailer;
     const size_t offsetSize = t[6], refSize = t[7];
     const uint64_t numObjects = readBE(t + 8, 8), topObject = readBE(t + 16, 8), tableOffset = readBE(t + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return "binary property list trailer is invalid";
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8)
+        return "binary property list trailer is invalid";
     if (numObjects == 0 || topObject >= numObjects) return "binary property list has no top object";
-    if (tableOffset < kHeader || tableOffset >= n - kTrailer) return "binary property list offset table is out of range";
+    if (tableOffset < kHeader || tableOffset >= n - kTrailer)
+        return "binary property list offset table is out of range";
     if (numObjects > (n - kTrailer - tableOffset) / offsetSize) return "binary property list offset table is truncated";
     const size_t objectsEnd = size_t(tableOffset);
 
@@ -333,7 +335,8 @@ Result<Value> toValue(plist_t node) {
         const char* d = plist_get_data_ptr(node, &len);
         return d ? Value::data(d, len) : Value(Bytes());
     }
-    case PLIST_DATE: return dateValue(node);
+    case PLIST_DATE:
+        return dateValue(node);
     case PLIST_UID: {
         // Keyed archives' object references, in the form their XML shows.
         uint64_t u = 0;
@@ -383,7 +386,8 @@ Result<Value> toValue(plist_t node) {
         std::free(iter);
         return Value(std::move(out));
     }
-    default: return readError("unsupported property list element");
+    default:
+        return readError("unsupported property list element");
     }
 }
 
@@ -401,10 +405,14 @@ std::optional<Error> checkString(const std::string& s, Format format, const char
 Result<plist_t> toPlist(const Value& v, Format format, size_t depth) {
     if (depth > kMaxDepth) return writeError("nesting deeper than " + std::to_string(kMaxDepth) + " levels");
     switch (v.type()) {
-    case Value::Type::Null: return writeError("property lists cannot hold null");
-    case Value::Type::Object: return writeError("property lists cannot hold objects");
-    case Value::Type::Bool: return plist_new_bool(*v.asBool() ? 1 : 0);
-    case Value::Type::Integer: return plist_new_uint(static_cast<uint64_t>(*v.asInteger()));
+    case Value::Type::Null:
+        return writeError("property lists cannot hold null");
+    case Value::Type::Object:
+        return writeError("property lists cannot hold objects");
+    case Value::Type::Bool:
+        return plist_new_bool(*v.asBool() ? 1 : 0);
+    case Value::Type::Integer:
+        return plist_new_uint(static_cast<uint64_t>(*v.asInteger()));
     case Value::Type::Double: {
         double d = *v.asDouble();
         if (!std::isfinite(d)) return writeError("non-finite real values cannot be written");
@@ -427,8 +435,10 @@ Result<plist_t> toPlist(const Value& v, Format format, size_t depth) {
         int32_t usec = static_cast<int32_t>(std::lround((t - sec) * 1e6));
         int32_t s = static_cast<int32_t>(sec);
         if (usec >= 1000000) {
-            if (s == std::numeric_limits<int32_t>::max()) usec = 999999;
-            else ++s, usec -= 1000000;
+            if (s == std::numeric_limits<int32_t>::max())
+                usec = 999999;
+            else
+                ++s, usec -= 1000000;
         }
         return plist_new_date(s, usec);
     }
@@ -483,7 +493,8 @@ Result<Value> read(const Bytes& data, size_t maxBytes, Format* detected) {
         format = Format::XML;
         plist_from_xml(p, n, &root);
     }
-    if (!root) return readError(format == Format::Binary ? "invalid binary property list" : "invalid XML property list");
+    if (!root)
+        return readError(format == Format::Binary ? "invalid binary property list" : "invalid XML property list");
     PlistPtr owner(root);
     if (deeperThan(root, kMaxDepth)) return readError("nesting deeper than " + std::to_string(kMaxDepth) + " levels");
     auto v = toValue(root);
@@ -505,7 +516,15 @@ Result<Bytes> write(const Value& value, Format format) {
     if (format == Format::XML) {
         plist_to_xml(*root, &out, &len);
         if (!out) return writeError("libplist could not write XML");
-        bytes.assign(out, out + len);
+        // libplist leaves a CR in text as it is, and XML readers turn it into LF: write it as a
+        // character reference. The writer's own line breaks are LF, so every CR here is text.
+        bytes.reserve(len);
+        for (const char* p = out; p != out + len; ++p) {
+            if (*p == '\r')
+                bytes.insert(bytes.end(), {'&', '#', '1', '3', ';'});
+            else
+                bytes.push_back(uint8_t(*p));
+        }
         plist_to_xml_free(out);
     } else {
         plist_to_bin(*root, &out, &len);
@@ -522,14 +541,14 @@ Result<Value> readFile(const std::string& path, size_t maxBytes) {
         int err = errno;
         int64_t code = err == ENOENT || err == ENOTDIR ? kFileReadNoSuchFileError
                        : err == EACCES || err == EPERM ? kFileReadNoPermissionError
-                                                        : kFileReadUnknownError;
+                                                       : kFileReadUnknownError;
         return fileError(code, path, err, "Could not open");
     }
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0) return fileError(kFileReadUnknownError, path, errno, "Could not inspect");
     if (!S_ISREG(st.st_mode)) return fileError(kFileReadUnknownError, path, EISDIR, "Not a regular file");
     if (uint64_t(st.st_size) > maxBytes) return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
@@ -544,7 +563,8 @@ Result<Value> readFile(const std::string& path, size_t maxBytes) {
         }
         if (r == 0) break;
         // The file may grow while we read it.
-        if (data.size() + size_t(r) > maxBytes) return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
+        if (data.size() + size_t(r) > maxBytes)
+            return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
         data.insert(data.end(), buf, buf + r);
     }
     return read(data, maxBytes);
@@ -570,10 +590,10 @@ Result<void> writeFile(const Value& value, const std::string& path, Format forma
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0 && errno != EEXIST) {
             int err = errno;
-            int64_t code = err == ENOENT || err == ENOTDIR ? kFileNoSuchFileError
+            int64_t code = err == ENOENT || err == ENOTDIR                 ? kFileNoSuchFileError
                            : err == EACCES || err == EPERM || err == EROFS ? kFileWriteNoPermissionError
-                           : err == ENOSPC ? kFileWriteOutOfSpaceError
-                                           : kFileWriteUnknownError;
+                           : err == ENOSPC                                 ? kFileWriteOutOfSpaceError
+                                                                           : kFileWriteUnknownError;
             return fileError(code, path, err, "Could not create a file beside");
         }
     }

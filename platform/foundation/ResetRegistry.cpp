@@ -34,15 +34,13 @@ std::vector<Entry> snapshot() {
 void ResetRegistry::add(std::string name, std::function<void()> reset) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    if (std::any_of(r.entries.begin(), r.entries.end(), [&](const Entry& e) { return e.name == name; }))
-        return;
+    if (std::any_of(r.entries.begin(), r.entries.end(), [&](const Entry& e) { return e.name == name; })) return;
     r.entries.push_back({std::move(name), std::move(reset)});
 }
 
 void ResetRegistry::runAll() {
     auto entries = snapshot();
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
-        it->reset();
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) it->reset();
 }
 
 void ResetRegistry::run(const std::vector<std::string_view>& names) {

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/foundation/ASCII.h"
+
 namespace platform::text {
 
 namespace {
@@ -22,14 +24,8 @@ bool isPlainCharsetName(std::string_view name) {
     return true;
 }
 
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 bool isUTF8Name(std::string_view name) {
-    std::string n = lower(name);
+    std::string n = lowercasedASCII(name);
     return n == "utf-8" || n == "utf8";
 }
 
@@ -80,7 +76,7 @@ private:
 
 // Without a byte-order mark, UTF-16 and UTF-32 text is big-endian (RFC 2781); iconv would take the host's order.
 std::string sourceCharset(std::string_view bytes, std::string_view name) {
-    std::string n = lower(name);
+    std::string n = lowercasedASCII(name);
     auto starts = [&](std::string_view bom) { return bytes.substr(0, bom.size()) == bom; };
     if (n == "utf-16" || n == "utf16") {
         if (starts("\xFE\xFF") || starts("\xFF\xFE")) return "UTF-16";
@@ -107,10 +103,14 @@ bool isValidUTF8(std::string_view bytes) {
         }
         size_t len;
         uint32_t cp;
-        if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F;
-        else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F;
-        else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07;
-        else return false;
+        if ((c & 0xE0) == 0xC0)
+            len = 2, cp = c & 0x1F;
+        else if ((c & 0xF0) == 0xE0)
+            len = 3, cp = c & 0x0F;
+        else if ((c & 0xF8) == 0xF0)
+            len = 4, cp = c & 0x07;
+        else
+            return false;
         if (i + len > n) return false;
         for (size_t k = 1; k < len; ++k) {
             if ((p[i + k] & 0xC0) != 0x80) return false;
@@ -139,7 +139,8 @@ Result<std::string> decodeToUTF8(std::string_view bytes, std::string_view charse
         return std::string(bytes);
     }
     Converter c("UTF-8", sourceCharset(bytes, charsetName));
-    if (!c.valid()) return encodingError(kFileReadInapplicableStringEncodingError, charsetName, "Unknown text encoding");
+    if (!c.valid())
+        return encodingError(kFileReadInapplicableStringEncodingError, charsetName, "Unknown text encoding");
     std::string out;
     if (!c.convert(bytes, out))
         return encodingError(kFileReadInapplicableStringEncodingError, charsetName, "The bytes are not valid text");
@@ -153,7 +154,8 @@ Result<std::string> encodeFromUTF8(std::string_view utf8, std::string_view chars
         return encodingError(kFileWriteInapplicableStringEncodingError, charsetName, "The text is not valid UTF-8");
     if (isUTF8Name(charsetName)) return std::string(utf8);
     Converter c(std::string(charsetName), "UTF-8");
-    if (!c.valid()) return encodingError(kFileWriteInapplicableStringEncodingError, charsetName, "Unknown text encoding");
+    if (!c.valid())
+        return encodingError(kFileWriteInapplicableStringEncodingError, charsetName, "Unknown text encoding");
     std::string out;
     if (!c.convert(utf8, out))
         return encodingError(kFileWriteInapplicableStringEncodingError, charsetName,

@@ -4,14 +4,14 @@
 
 #include <filesystem>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/TextEncoding.h"
 
 namespace platform {
 
 namespace {
 
-constexpr std::string_view kUnreserved =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+constexpr std::string_view kUnreserved = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
 constexpr std::string_view kSubDelims = "!$&'()*+,;=";
 constexpr std::string_view kGenDelims = ":/?#[]@";
 
@@ -22,13 +22,6 @@ int hexValue(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-std::string toLower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return out;
 }
 
 // The sets a well-formed part may hold ('%' is checked separately, as part of an escape).
@@ -332,7 +325,6 @@ CharacterSet CharacterSet::URLPathAllowed() {
 }
 CharacterSet CharacterSet::URLHostAllowed() { return fromCharacters(kUnreserved).adding(kSubDelims).adding(":[]"); }
 CharacterSet CharacterSet::URLUserAllowed() { return fromCharacters(kUnreserved).adding(kSubDelims); }
-CharacterSet CharacterSet::URLPasswordAllowed() { return fromCharacters(kUnreserved).adding(kSubDelims); }
 CharacterSet CharacterSet::alphanumerics() {
     return fromCharacters("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789");
 }
@@ -416,7 +408,7 @@ URL URL::absoluteURL() const {
 
 std::optional<std::string> URL::scheme() const {
     auto s = partsOf(absolute_).scheme;
-    if (s) return toLower(*s);
+    if (s) return lowercasedASCII(*s);
     return std::nullopt;
 }
 
@@ -581,9 +573,6 @@ std::optional<std::string> URLComponents::password() const {
     if (password_) return decodeLeniently(*password_);
     return std::nullopt;
 }
-void URLComponents::setPassword(const std::optional<std::string>& password) {
-    password_ = password ? std::optional<std::string>(encodeBytes(*password, userChars())) : std::nullopt;
-}
 std::optional<std::string> URLComponents::host() const {
     if (!host_) return std::nullopt;
     if (!host_->empty() && host_->front() == '[') return host_->substr(1, host_->size() - 2);
@@ -604,9 +593,6 @@ std::optional<std::string> URLComponents::query() const {
     if (query_) return decodeLeniently(*query_);
     return std::nullopt;
 }
-void URLComponents::setQuery(const std::optional<std::string>& query) {
-    query_ = query ? std::optional<std::string>(encodeBytes(*query, queryChars())) : std::nullopt;
-}
 std::optional<std::string> URLComponents::fragment() const {
     if (fragment_) return decodeLeniently(*fragment_);
     return std::nullopt;
@@ -615,34 +601,9 @@ void URLComponents::setFragment(const std::optional<std::string>& fragment) {
     fragment_ = fragment ? std::optional<std::string>(encodeBytes(*fragment, queryChars())) : std::nullopt;
 }
 
-bool URLComponents::setPercentEncodedUser(std::optional<std::string> user) {
-    if (user && !isWellFormed(*user, userChars())) return false;
-    user_ = std::move(user);
-    return true;
-}
-bool URLComponents::setPercentEncodedPassword(std::optional<std::string> password) {
-    if (password && !isWellFormed(*password, passwordChars())) return false;
-    password_ = std::move(password);
-    return true;
-}
-bool URLComponents::setPercentEncodedHost(std::optional<std::string> host) {
-    if (host && !isValidHost(*host)) return false;
-    host_ = std::move(host);
-    return true;
-}
-bool URLComponents::setPercentEncodedPath(std::string path) {
-    if (!isWellFormed(path, pathChars())) return false;
-    path_ = std::move(path);
-    return true;
-}
 bool URLComponents::setPercentEncodedQuery(std::optional<std::string> query) {
     if (query && !isWellFormed(*query, queryChars())) return false;
     query_ = std::move(query);
-    return true;
-}
-bool URLComponents::setPercentEncodedFragment(std::optional<std::string> fragment) {
-    if (fragment && !isWellFormed(*fragment, queryChars())) return false;
-    fragment_ = std::move(fragment);
     return true;
 }
 

@@ -34,7 +34,6 @@ public:
     static CharacterSet URLPathAllowed();      // unreserved, sub-delims except ';', ":@/"
     static CharacterSet URLHostAllowed();      // unreserved, sub-delims, ":[]"
     static CharacterSet URLUserAllowed();      // unreserved, sub-delims
-    static CharacterSet URLPasswordAllowed();  // unreserved, sub-delims
     static CharacterSet alphanumerics();       // ASCII letters and digits
 
     CharacterSet adding(std::string_view ascii) const;
@@ -141,7 +140,6 @@ public:
     std::optional<std::string> user() const;
     void setUser(const std::optional<std::string>& user);
     std::optional<std::string> password() const;
-    void setPassword(const std::optional<std::string>& password);
     std::optional<std::string> host() const;  // IPv6 literal without brackets
     void setHost(const std::optional<std::string>& host);
     const std::optional<int>& port() const { return port_; }
@@ -149,24 +147,18 @@ public:
     std::string path() const;
     void setPath(std::string_view path);
     std::optional<std::string> query() const;
-    void setQuery(const std::optional<std::string>& query);
     std::optional<std::string> fragment() const;
     void setFragment(const std::optional<std::string>& fragment);
 
     // Percent-encoded accessors. The setters refuse (answer false, change nothing) text holding
     // characters not allowed in that part or malformed escapes.
     const std::optional<std::string>& percentEncodedUser() const { return user_; }
-    bool setPercentEncodedUser(std::optional<std::string> user);
     const std::optional<std::string>& percentEncodedPassword() const { return password_; }
-    bool setPercentEncodedPassword(std::optional<std::string> password);
     const std::optional<std::string>& percentEncodedHost() const { return host_; }
-    bool setPercentEncodedHost(std::optional<std::string> host);
     const std::string& percentEncodedPath() const { return path_; }
-    bool setPercentEncodedPath(std::string path);
     const std::optional<std::string>& percentEncodedQuery() const { return query_; }
     bool setPercentEncodedQuery(std::optional<std::string> query);
     const std::optional<std::string>& percentEncodedFragment() const { return fragment_; }
-    bool setPercentEncodedFragment(std::optional<std::string> fragment);
 
     // Query split on '&' and the first '='; names and values decoded ("+" stays "+").
     // nullopt when there is no query; an empty query gives no items.

@@ -1,21 +1,9 @@
 #include "platform/foundation/URLRequest.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace platform {
-
-bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
-}
-
-std::string_view trimmingHTTPWhitespace(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
 
 const std::string* HTTPHeaderFields::find(std::string_view name) const {
     for (const auto& [k, v] : entries_)
@@ -52,6 +40,27 @@ bool HTTPHeaderFields::erase(std::string_view name) {
     return true;
 }
 
+HTTPHeaderFields HTTPHeaderFields::combining(std::vector<Entry> fields) {
+    HTTPHeaderFields out;
+    std::unordered_map<std::string, size_t> index;  // lower-case name -> place in out
+    index.reserve(fields.size());
+    for (auto& [name, value] : fields) {
+        if (name.empty()) continue;
+        std::string key(name);
+        for (char& c : key)
+            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        auto [it, fresh] = index.try_emplace(std::move(key), out.entries_.size());
+        if (fresh) {
+            out.entries_.emplace_back(std::move(name), std::move(value));
+        } else {
+            auto& joined = out.entries_[it->second].second;
+            joined += ", ";
+            joined += value;
+        }
+    }
+    return out;
+}
+
 Value HTTPHeaderFields::asValue() const {
     Value v = Value::dictionary();
     for (const auto& [k, val] : entries_) v.set(k, val);
@@ -72,8 +81,6 @@ void URLRequest::setValue(std::optional<std::string> value, std::string name) {
     else
         headers_.erase(name);
 }
-
-void URLRequest::addValue(std::string value, std::string name) { headers_.add(std::move(name), std::move(value)); }
 
 void URLRequest::setHTTPBody(std::optional<Bytes> body) {
     body_ = std::move(body);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
 
@@ -39,15 +40,14 @@ public:
     bool empty() const { return entries_.empty(); }
     size_t size() const { return entries_.size(); }
     Value asValue() const;  // a dictionary name -> value
+    // Fields in arrival order, same-named ones (any letter case) joined with ", " in the place of the
+    // first: linear in the number of fields, for answers with very many of them.
+    static HTTPHeaderFields combining(std::vector<Entry> fields);
     bool operator==(const HTTPHeaderFields&) const = default;
 
 private:
     std::vector<Entry> entries_;
 };
-
-bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
-// `s` without the spaces and tabs around it (HTTP's optional whitespace).
-std::string_view trimmingHTTPWhitespace(std::string_view s);
 
 class URLRequest {
 public:
@@ -64,7 +64,6 @@ public:
     // Header fields: value(forHTTPHeaderField:) and friends.
     std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
     void setValue(std::optional<std::string> value, std::string name);  // nullopt removes the field
-    void addValue(std::string value, std::string name);
     const HTTPHeaderFields& allHTTPHeaderFields() const { return headers_; }
     void setAllHTTPHeaderFields(HTTPHeaderFields fields) { headers_ = std::move(fields); }
 

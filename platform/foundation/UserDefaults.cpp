@@ -30,7 +30,8 @@ struct FileSignature {
 };
 
 FileSignature signatureOf(const struct stat& st) {
-    return FileSignature{true, st.st_dev, st.st_ino, st.st_size, int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    return FileSignature{true, st.st_dev, st.st_ino, st.st_size,
+                         int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 FileSignature signatureAt(const std::string& path) {
@@ -41,19 +42,19 @@ FileSignature signatureAt(const std::string& path) {
 
 bool isPropertyListValue(const Value& v) {
     switch (v.type()) {
-        case Value::Type::Null:
-        case Value::Type::Object:
-            return false;
-        case Value::Type::Array:
-            for (const Value& item : *v.asArray())
-                if (!isPropertyListValue(item)) return false;
-            return true;
-        case Value::Type::Dictionary:
-            for (const auto& [k, item] : *v.asDictionary())
-                if (!isPropertyListValue(item)) return false;
-            return true;
-        default:
-            return true;
+    case Value::Type::Null:
+    case Value::Type::Object:
+        return false;
+    case Value::Type::Array:
+        for (const Value& item : *v.asArray())
+            if (!isPropertyListValue(item)) return false;
+        return true;
+    case Value::Type::Dictionary:
+        for (const auto& [k, item] : *v.asDictionary())
+            if (!isPropertyListValue(item)) return false;
+        return true;
+    default:
+        return true;
     }
 }
 
@@ -92,8 +93,8 @@ Value argumentValue(const std::string& text) {
     int64_t i = 0;
     if (auto [p, ec] = std::from_chars(begin, end, i); ec == std::errc() && p == end && !text.empty()) return Value(i);
     double d = 0;
-    if (auto [p, ec] = std::from_chars(begin, end, d, std::chars_format::fixed); ec == std::errc() && p == end &&
-        !text.empty())
+    if (auto [p, ec] = std::from_chars(begin, end, d, std::chars_format::fixed);
+        ec == std::errc() && p == end && !text.empty())
         return Value(d);
     if (!text.empty() && text.front() == '<') {
         if (auto parsed = plist::read(text, 1024 * 1024); parsed) return std::move(*parsed);
@@ -120,8 +121,10 @@ struct UserDefaults::Domain {
         if (now == seen) return;
         load();
         for (auto& [key, value] : pending) {
-            if (value) values[key] = *value;
-            else values.erase(key);
+            if (value)
+                values[key] = *value;
+            else
+                values.erase(key);
         }
     }
 
@@ -178,8 +181,10 @@ struct UserDefaults::Domain {
 
     Result<void> change(std::string key, std::optional<Value> value) {
         refreshIfChanged();
-        if (value) values[key] = *value;
-        else values.erase(key);
+        if (value)
+            values[key] = *value;
+        else
+            values.erase(key);
         pending[std::move(key)] = std::move(value);
         return write();
     }
@@ -303,21 +308,29 @@ std::optional<ValueDictionary> UserDefaults::dictionaryForKey(std::string_view k
 }
 
 Result<void> UserDefaults::setObject(const Value& value, std::string_view key) {
-    if (key.empty()) return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
-                                                   "Cannot set object for invalid user default key.");
+    if (key.empty())
+        return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
+                                      "Cannot set object for invalid user default key.");
     if (value.isNull()) return removeObjectForKey(key);
     if (!isPropertyListValue(value))
         return Error::withDescription(kCocoaErrorDomain, 3851,
                                       "Cannot set invalid object to user defaults. Must be a string, number, "
                                       "array, dictionary, date, or data. Value: " +
                                           value.description());
+    // A value the domain's file cannot hold (a string with NUL, a NaN, a date out of range) is refused
+    // now: taken in, it would make every later write of the domain fail, and lose them at exit.
+    if (auto encoded = plist::write(value, plist::Format::Binary); !encoded)
+        return Error::withDescription(kCocoaErrorDomain, 3851,
+                                      "Cannot set invalid object to user defaults: " +
+                                          encoded.error().localizedDescription());
     std::lock_guard lock(domain_->mutex);
     return domain_->change(std::string(key), value);
 }
 
 Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
-    if (key.empty()) return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
-                                                   "Cannot set object for invalid user default key.");
+    if (key.empty())
+        return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
+                                      "Cannot set object for invalid user default key.");
     std::lock_guard lock(domain_->mutex);
     domain_->refreshIfChanged();
     if (domain_->values.find(key) == domain_->values.end()) return {};

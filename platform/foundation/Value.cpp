@@ -2,11 +2,11 @@
 
 #include <cctype>
 #include <cmath>
-#include <cstdlib>
-#include <stdexcept>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <ostream>
+#include <stdexcept>
 
 namespace platform {
 
@@ -28,12 +28,23 @@ std::string quoted(const std::string& s) {
     std::string out = "\"";
     for (char c : s) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        default: out += c;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += c;
         }
     }
     return out + "\"";
@@ -56,10 +67,18 @@ std::string formatDouble(double d) {
 void describe(const Value& v, int indent, bool topLevel, std::string& out) {
     const std::string pad(indent * 4, ' ');
     switch (v.type()) {
-    case Value::Type::Null: out += topLevel ? "<null>" : "\"<null>\""; break;  // quoted like any non-word text
-    case Value::Type::Bool: out += *v.asBool() ? "1" : "0"; break;
-    case Value::Type::Integer: out += std::to_string(*v.asInteger()); break;
-    case Value::Type::Double: out += formatDouble(*v.asDouble()); break;
+    case Value::Type::Null:
+        out += topLevel ? "<null>" : "\"<null>\"";
+        break;  // quoted like any non-word text
+    case Value::Type::Bool:
+        out += *v.asBool() ? "1" : "0";
+        break;
+    case Value::Type::Integer:
+        out += std::to_string(*v.asInteger());
+        break;
+    case Value::Type::Double:
+        out += formatDouble(*v.asDouble());
+        break;
     case Value::Type::String: {
         const std::string& s = *v.asString();
         out += (topLevel || isBareWord(s)) ? s : quoted(s);
@@ -77,7 +96,9 @@ void describe(const Value& v, int indent, bool topLevel, std::string& out) {
         out += ">";
         break;
     }
-    case Value::Type::Date: out += v.asDate()->iso8601UTC(); break;
+    case Value::Type::Date:
+        out += v.asDate()->iso8601UTC();
+        break;
     case Value::Type::Array: {
         const ValueArray& a = *v.asArray();
         if (a.empty()) {
@@ -135,49 +156,70 @@ Value Value::data(const void* bytes, size_t size) {
 
 const char* Value::typeName(Type t) {
     switch (t) {
-    case Type::Null: return "null";
-    case Type::Bool: return "bool";
-    case Type::Integer: return "integer";
-    case Type::Double: return "double";
-    case Type::String: return "string";
-    case Type::Data: return "data";
-    case Type::Date: return "date";
-    case Type::Array: return "array";
-    case Type::Dictionary: return "dictionary";
-    case Type::Object: return "object";
+    case Type::Null:
+        return "null";
+    case Type::Bool:
+        return "bool";
+    case Type::Integer:
+        return "integer";
+    case Type::Double:
+        return "double";
+    case Type::String:
+        return "string";
+    case Type::Data:
+        return "data";
+    case Type::Date:
+        return "date";
+    case Type::Array:
+        return "array";
+    case Type::Dictionary:
+        return "dictionary";
+    case Type::Object:
+        return "object";
     }
     return "?";
 }
 
 std::optional<bool> Value::asBool() const {
     switch (type()) {
-    case Type::Bool: return std::get<bool>(v_);
-    case Type::Integer: return std::get<int64_t>(v_) != 0;
-    case Type::Double: return std::get<double>(v_) != 0;
-    default: return std::nullopt;
+    case Type::Bool:
+        return std::get<bool>(v_);
+    case Type::Integer:
+        return std::get<int64_t>(v_) != 0;
+    case Type::Double:
+        return std::get<double>(v_) != 0;
+    default:
+        return std::nullopt;
     }
 }
 
 std::optional<int64_t> Value::asInteger() const {
     switch (type()) {
-    case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
-    case Type::Integer: return std::get<int64_t>(v_);
+    case Type::Bool:
+        return std::get<bool>(v_) ? 1 : 0;
+    case Type::Integer:
+        return std::get<int64_t>(v_);
     case Type::Double: {
         double d = std::get<double>(v_);
         // The double must fit; 2^63 itself does not.
         if (!std::isfinite(d) || d >= 9223372036854775808.0 || d < -9223372036854775808.0) return std::nullopt;
         return static_cast<int64_t>(d);
     }
-    default: return std::nullopt;
+    default:
+        return std::nullopt;
     }
 }
 
 std::optional<double> Value::asDouble() const {
     switch (type()) {
-    case Type::Bool: return std::get<bool>(v_) ? 1.0 : 0.0;
-    case Type::Integer: return double(std::get<int64_t>(v_));
-    case Type::Double: return std::get<double>(v_);
-    default: return std::nullopt;
+    case Type::Bool:
+        return std::get<bool>(v_) ? 1.0 : 0.0;
+    case Type::Integer:
+        return double(std::get<int64_t>(v_));
+    case Type::Double:
+        return std::get<double>(v_);
+    default:
+        return std::nullopt;
     }
 }
 
@@ -250,11 +292,16 @@ void Value::push(Value value) {
 
 size_t Value::size() const {
     switch (type()) {
-    case Type::Array: return asArray()->size();
-    case Type::Dictionary: return asDictionary()->size();
-    case Type::Data: return asData()->size();
-    case Type::String: return asString()->size();
-    default: return 0;
+    case Type::Array:
+        return asArray()->size();
+    case Type::Dictionary:
+        return asDictionary()->size();
+    case Type::Data:
+        return asData()->size();
+    case Type::String:
+        return asString()->size();
+    default:
+        return 0;
     }
 }
 

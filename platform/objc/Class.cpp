@@ -15,8 +15,7 @@ std::string typeName(const std::type_info& type) {
     return out;
 }
 
-SignatureMismatch::SignatureMismatch(Selector cmd, const std::type_info& expected,
-                                     const std::type_info& given)
+SignatureMismatch::SignatureMismatch(Selector cmd, const std::type_info& expected, const std::type_info& given)
     : std::logic_error("method " + cmd.name() + " has signature " + typeName(expected) + ", called as " +
                        typeName(given)) {}
 
@@ -42,4 +41,4 @@ bool Class::isSubclassOf(const Class* other) const {
     return false;
 }
 
-} // namespace platform::objc
+}  // namespace platform::objc

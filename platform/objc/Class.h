@@ -44,7 +44,7 @@ private:
 struct Method {
     Selector name;
     Imp imp;
-    Class* owner = nullptr; // the class whose table holds it
+    Class* owner = nullptr;  // the class whose table holds it
     std::string typeEncoding() const { return imp ? imp->signatureName() : std::string(); }
 };
 
@@ -96,4 +96,4 @@ private:
     bool disposed_ = false;
 };
 
-} // namespace platform::objc
+}  // namespace platform::objc

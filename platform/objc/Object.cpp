@@ -14,8 +14,7 @@ Object::Object(Class* cls) {
 
 Object::~Object() {
     // Class objects clear this first: their metaclass may already be gone.
-    if (Class* cls = class_.load(std::memory_order_acquire))
-        cls->instances_.fetch_sub(1, std::memory_order_relaxed);
+    if (Class* cls = class_.load(std::memory_order_acquire)) cls->instances_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 Class* Object::setClass(Class* cls) {
@@ -31,9 +30,8 @@ Class* setClass(Object* object, Class* cls) {
     return object->setClass(cls);
 }
 
-void Object::setAssociatedObject(AssociationKey key, std::shared_ptr<Object> value,
-                                 AssociationPolicy policy) {
-    Association old; // released outside the lock: its destructor may run arbitrary code
+void Object::setAssociatedObject(AssociationKey key, std::shared_ptr<Object> value, AssociationPolicy policy) {
+    Association old;  // released outside the lock: its destructor may run arbitrary code
     std::lock_guard lock(associationsMutex_);
     auto it = associations_.find(key);
     if (it != associations_.end()) {
@@ -76,10 +74,4 @@ std::any Object::associatedValue(AssociationKey key) const {
     return it == associations_.end() ? std::any() : it->second.value;
 }
 
-void Object::removeAssociatedObjects() {
-    std::map<AssociationKey, Association> old;
-    std::lock_guard lock(associationsMutex_);
-    old.swap(associations_);
-}
-
-} // namespace platform::objc
+}  // namespace platform::objc

@@ -28,19 +28,17 @@ public:
     AssociationKey(Selector selector) : id_(selector.id()) {}
     static AssociationKey named(std::string_view name) { return AssociationKey(Selector::named(name)); }
     const void* id() const { return id_; }
-    friend bool operator<(AssociationKey a, AssociationKey b) {
-        return std::less<const void*>()(a.id_, b.id_);
-    }
+    friend bool operator<(AssociationKey a, AssociationKey b) { return std::less<const void*>()(a.id_, b.id_); }
 
 private:
     const void* id_;
 };
 
 enum class AssociationPolicy {
-    Assign, // held weakly: reads null once the value object is gone (never dangles)
+    Assign,  // held weakly: reads null once the value object is gone (never dangles)
     RetainNonatomic,
     Retain,
-    CopyNonatomic, // objects are shared handles here: copy policies retain
+    CopyNonatomic,  // objects are shared handles here: copy policies retain
     Copy,
 };
 
@@ -62,16 +60,16 @@ public:
     // Any other value (a boxed Imp, a Class*, a dictionary...), retained.
     void setAssociatedValue(AssociationKey key, std::any value);
     std::any associatedValue(AssociationKey key) const;
-    template <class T> std::optional<T> associatedValueAs(AssociationKey key) const {
+    template <class T>
+    std::optional<T> associatedValueAs(AssociationKey key) const {
         std::any v = associatedValue(key);
         if (const T* p = std::any_cast<T>(&v)) return *p;
         return std::nullopt;
     }
-    void removeAssociatedObjects();
 
 protected:
     struct RootTag {};
-    explicit Object(RootTag) {} // a class object whose metaclass is set afterwards
+    explicit Object(RootTag) {}  // a class object whose metaclass is set afterwards
 
 private:
     friend class Runtime;
@@ -90,22 +88,23 @@ private:
 using ObjectHandle = std::shared_ptr<Object>;
 
 // The class of an object, or null for a null object.
-inline Class* classOf(const Object* object) {
-    return object ? object->getClass() : nullptr;
-}
+inline Class* classOf(const Object* object) { return object ? object->getClass() : nullptr; }
 // object_setClass: answers the previous class (null for a null object or class).
 Class* setClass(Object* object, Class* cls);
 
 // The native C++ part of an object, or null when it is of another C++ type.
-template <class T> T* native(Object* object) {
+template <class T>
+T* native(Object* object) {
     return dynamic_cast<T*>(object);
 }
 
 // A weak reference: lock() answers null once the object has been destroyed.
-template <class T = Object> class Weak {
+template <class T = Object>
+class Weak {
 public:
     Weak() = default;
-    template <class U> Weak(const std::shared_ptr<U>& object) : ref_(object) {}
+    template <class U>
+    Weak(const std::shared_ptr<U>& object) : ref_(object) {}
     Weak& operator=(const std::shared_ptr<T>& object) {
         ref_ = object;
         return *this;
@@ -122,4 +121,4 @@ private:
     std::weak_ptr<T> ref_;
 };
 
-} // namespace platform::objc
+}  // namespace platform::objc

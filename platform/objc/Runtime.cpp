@@ -17,11 +17,11 @@ std::string unrecognizedText(const Object* receiver, Selector cmd) {
     const Class* cls = receiver->getClass();
     bool isClass = cls && cls->isMetaclass();
     std::string name = cls ? cls->name() : "?";
-    return std::string(isClass ? "+[" : "-[") + name + " " + cmd.name() +
-           "]: unrecognized selector sent to " + (isClass ? "class " : "instance ") + pointerText(receiver);
+    return std::string(isClass ? "+[" : "-[") + name + " " + cmd.name() + "]: unrecognized selector sent to " +
+           (isClass ? "class " : "instance ") + pointerText(receiver);
 }
 
-} // namespace
+}  // namespace
 
 UnrecognizedSelector::UnrecognizedSelector(const Object* receiver, Selector cmd)
     : std::logic_error(unrecognizedText(receiver, cmd)), selector_(cmd) {}
@@ -35,7 +35,7 @@ Runtime::Runtime() {
 Runtime::~Runtime() = default;
 
 Runtime& Runtime::shared() {
-    static auto* runtime = new Runtime; // never destroyed: objects may outlive static destruction
+    static auto* runtime = new Runtime;  // never destroyed: objects may outlive static destruction
     return *runtime;
 }
 
@@ -79,8 +79,7 @@ Class* Runtime::newPair(Class* superclass, std::string_view name, size_t instanc
     cls->partner_ = meta.get();
     meta->partner_ = cls.get();
     const Class* root = cls.get();
-    while (root->superclass_)
-        root = root->superclass_;
+    while (root->superclass_) root = root->superclass_;
     Class* rootMeta = root->partner_;
     cls->class_.store(meta.get(), std::memory_order_release);
     meta->class_.store(rootMeta, std::memory_order_release);
@@ -105,7 +104,7 @@ void Runtime::registerClassPair(Class* cls) {
     if (!cls || cls->isMetaclass()) return;
     std::unique_lock lock(mutex_);
     auto it = pending_.find(cls->name());
-    if (it == pending_.end() || it->second != cls) return; // registered already, or disposed
+    if (it == pending_.end() || it->second != cls) return;  // registered already, or disposed
     pending_.erase(it);
     byName_.emplace(cls->name(), cls);
     order_.push_back(cls);
@@ -260,8 +259,7 @@ std::vector<Method> Runtime::methodList(const Class* cls) const {
     std::shared_lock lock(mutex_);
     std::vector<Method> out;
     out.reserve(cls->methodOrder_.size());
-    for (Selector s : cls->methodOrder_)
-        out.push_back(Method{s, cls->methods_.at(s), const_cast<Class*>(cls)});
+    for (Selector s : cls->methodOrder_) out.push_back(Method{s, cls->methods_.at(s), const_cast<Class*>(cls)});
     return out;
 }
 
@@ -281,16 +279,6 @@ std::vector<Ivar> Runtime::ivarList(const Class* cls) const {
     if (!cls) return {};
     std::shared_lock lock(mutex_);
     return cls->ivars_;
-}
-
-void Runtime::addImageName(std::string path) {
-    std::unique_lock lock(mutex_);
-    images_.push_back(std::move(path));
-}
-
-std::vector<std::string> Runtime::imageNames() const {
-    std::shared_lock lock(mutex_);
-    return images_;
 }
 
 // ----- builder -----
@@ -344,9 +332,7 @@ bool isSubclassOf(const Class* cls, const Class* superclass) {
     return cls && superclass && cls->isSubclassOf(superclass);
 }
 
-bool isKindOfClass(const Object* object, const Class* cls) {
-    return object && isSubclassOf(object->getClass(), cls);
-}
+bool isKindOfClass(const Object* object, const Class* cls) { return object && isSubclassOf(object->getClass(), cls); }
 
 bool respondsToSelector(Object* object, Selector name) {
     if (!object) return false;
@@ -356,4 +342,4 @@ bool respondsToSelector(Object* object, Selector name) {
     return imp->call<bool, Selector>(object, responds, name);
 }
 
-} // namespace platform::objc
+}  // namespace platform::objc

@@ -67,8 +67,8 @@ public:
     Class* rootClass() const { return root_; }
 
     // --- classes ---
-    Class* lookUpClass(std::string_view name) const; // null when absent
-    std::vector<Class*> classList() const;           // registered classes in registration order
+    Class* lookUpClass(std::string_view name) const;  // null when absent
+    std::vector<Class*> classList() const;            // registered classes in registration order
     // A new class (and metaclass), not yet registered. Null when the name is taken (registered or
     // pending) or empty. superclass null makes a new root class; otherwise it must belong to this
     // runtime. instanceSize 0 inherits the superclass's.
@@ -87,10 +87,10 @@ public:
     // Null when the name is already taken.
     const Protocol* registerProtocol(std::string_view name, std::vector<const Protocol*> inherited = {});
     const Protocol* lookUpProtocol(std::string_view name) const;
-    bool addProtocol(Class* cls, const Protocol* protocol); // false when already declared
+    bool addProtocol(Class* cls, const Protocol* protocol);  // false when already declared
     // The class or a superclass declares the protocol or one inheriting it.
     bool conformsToProtocol(const Class* cls, const Protocol* protocol) const;
-    std::vector<const Protocol*> protocolList(const Class* cls) const; // declared by cls itself
+    std::vector<const Protocol*> protocolList(const Class* cls) const;  // declared by cls itself
 
     // --- methods (pass cls->metaclass() for class methods) ---
     // Adds to the class's own table. False when the class itself has the selector already (an
@@ -104,17 +104,13 @@ public:
     // Found through the superclass chain.
     std::optional<Method> instanceMethod(const Class* cls, Selector name) const;
     std::optional<Method> classMethod(const Class* cls, Selector name) const;
-    Imp methodImplementation(const Class* cls, Selector name) const; // null when not found
-    std::vector<Method> methodList(const Class* cls) const;          // cls's own, in insertion order
+    Imp methodImplementation(const Class* cls, Selector name) const;  // null when not found
+    std::vector<Method> methodList(const Class* cls) const;           // cls's own, in insertion order
     bool instancesRespondToSelector(const Class* cls, Selector name) const;
 
     // --- fields ---
     void addIvar(Class* cls, Ivar ivar);
-    std::vector<Ivar> ivarList(const Class* cls) const; // cls's own, in declaration order
-
-    // --- loaded images (for diagnostics) ---
-    void addImageName(std::string path);
-    std::vector<std::string> imageNames() const;
+    std::vector<Ivar> ivarList(const Class* cls) const;  // cls's own, in declaration order
 
 private:
     friend class Class;
@@ -123,12 +119,11 @@ private:
     void installRootMethods();
 
     mutable std::shared_mutex mutex_;
-    std::vector<std::shared_ptr<Class>> storage_; // every class and metaclass ever made
+    std::vector<std::shared_ptr<Class>> storage_;  // every class and metaclass ever made
     std::unordered_map<std::string, Class*> byName_;
-    std::unordered_map<std::string, Class*> pending_; // allocated, not registered yet
+    std::unordered_map<std::string, Class*> pending_;  // allocated, not registered yet
     std::vector<Class*> order_;
     std::unordered_map<std::string, std::unique_ptr<Protocol>> protocols_;
-    std::vector<std::string> images_;
     Class* root_ = nullptr;
 };
 
@@ -142,7 +137,7 @@ class ClassBuilder {
 public:
     ClassBuilder(Runtime& runtime, std::string_view name, Class* superclass, size_t instanceSize = 0);
     ClassBuilder(ClassBuilder&&) noexcept;
-    ~ClassBuilder(); // disposes the pair if never registered
+    ~ClassBuilder();  // disposes the pair if never registered
 
     bool valid() const { return cls_ != nullptr; }
     Class* cls() const { return cls_; }
@@ -160,12 +155,8 @@ private:
 
 // --- free functions over the shared runtime / a class's own runtime ---
 
-inline Class* lookUpClass(std::string_view name) {
-    return Runtime::shared().lookUpClass(name);
-}
-inline Selector selectorFromString(std::string_view name) {
-    return Selector::named(name);
-}
+inline Class* lookUpClass(std::string_view name) { return Runtime::shared().lookUpClass(name); }
+inline Selector selectorFromString(std::string_view name) { return Selector::named(name); }
 // The implementation a send of `name` to an instance of cls would run; null when none.
 Imp lookUpImp(const Class* cls, Selector name);
 bool isSubclassOf(const Class* cls, const Class* superclass);
@@ -180,7 +171,8 @@ inline bool respondsToSelector(const std::shared_ptr<Object>& object, Selector n
 
 // --- sending ---
 
-template <class R = void, class... Args> R send(Object* receiver, Selector cmd, Args... args) {
+template <class R = void, class... Args>
+R send(Object* receiver, Selector cmd, Args... args) {
     if (!receiver) return zeroValue<R>();
     Imp imp = lookUpImp(receiver->getClass(), cmd);
     if (!imp) throw UnrecognizedSelector(receiver, cmd);
@@ -203,4 +195,4 @@ R sendSuper(Object* receiver, const Class* cls, Selector cmd, Args... args) {
     return imp->call<R, Args...>(receiver, cmd, std::move(args)...);
 }
 
-} // namespace platform::objc
+}  // namespace platform::objc

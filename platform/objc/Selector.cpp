@@ -13,11 +13,11 @@ struct InternTable {
 };
 
 InternTable& table() {
-    static auto* t = new InternTable; // never destroyed: selectors may be used during exit
+    static auto* t = new InternTable;  // never destroyed: selectors may be used during exit
     return *t;
 }
 
-} // namespace
+}  // namespace
 
 Selector Selector::named(std::string_view name) {
     auto& t = table();
@@ -31,4 +31,4 @@ const std::string& Selector::name() const {
     return name_ ? *name_ : empty;
 }
 
-} // namespace platform::objc
+}  // namespace platform::objc

@@ -11,10 +11,10 @@ namespace platform::objc {
 
 class Selector {
 public:
-    Selector() = default;                         // the null selector
-    static Selector named(std::string_view name); // interns on first use
+    Selector() = default;                          // the null selector
+    static Selector named(std::string_view name);  // interns on first use
 
-    const std::string& name() const; // "" for the null selector
+    const std::string& name() const;  // "" for the null selector
     bool isNull() const { return name_ == nullptr; }
     explicit operator bool() const { return name_ != nullptr; }
     // Stable identity for the life of the process (usable as an association key).
@@ -22,9 +22,7 @@ public:
 
     friend bool operator==(Selector a, Selector b) { return a.name_ == b.name_; }
     friend bool operator!=(Selector a, Selector b) { return a.name_ != b.name_; }
-    friend bool operator<(Selector a, Selector b) {
-        return std::less<const std::string*>()(a.name_, b.name_);
-    }
+    friend bool operator<(Selector a, Selector b) { return std::less<const std::string*>()(a.name_, b.name_); }
 
 private:
     explicit Selector(const std::string* name) : name_(name) {}
@@ -32,12 +30,11 @@ private:
 };
 
 // sel("application:didFinishLaunchingWithOptions:")
-inline Selector sel(std::string_view name) {
-    return Selector::named(name);
-}
+inline Selector sel(std::string_view name) { return Selector::named(name); }
 
-} // namespace platform::objc
+}  // namespace platform::objc
 
-template <> struct std::hash<platform::objc::Selector> {
+template <>
+struct std::hash<platform::objc::Selector> {
     size_t operator()(platform::objc::Selector s) const noexcept { return std::hash<const void*>()(s.id()); }
 };

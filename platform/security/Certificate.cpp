@@ -81,7 +81,8 @@ Date dateFromASN1(const ASN1_TIME* time) {
 }  // namespace
 
 Result<Certificate> Certificate::fromDER(const uint8_t* data, size_t size) {
-    if (!data || size == 0) return Error::withDescription(kOSStatusErrorDomain, kCertificateDecodeError, "empty certificate data");
+    if (!data || size == 0)
+        return Error::withDescription(kOSStatusErrorDomain, kCertificateDecodeError, "empty certificate data");
     if (size > static_cast<size_t>(INT32_MAX)) return decodeError("certificate data too large");
     const unsigned char* cursor = data;
     X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(size)));
@@ -128,8 +129,7 @@ Result<Certificate> Certificate::fromDEROrPEM(const Bytes& bytes) {
 
 Result<Certificate> Certificate::fromX509(X509* x509) {
     auto shared = shareX509(x509);
-    if (!shared)
-        return Error::withDescription(kOSStatusErrorDomain, kCertificateParamError, "no certificate given");
+    if (!shared) return Error::withDescription(kOSStatusErrorDomain, kCertificateParamError, "no certificate given");
     return Certificate(std::move(shared));
 }
 

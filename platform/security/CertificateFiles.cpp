@@ -1,10 +1,11 @@
 #include "platform/security/CertificateFiles.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "platform/foundation/ASCII.h"
 
 namespace platform::security {
 
@@ -13,15 +14,10 @@ namespace {
 // Resource files are small; anything larger is not a certificate file.
 constexpr std::uintmax_t kMaximumCertificateFileSize = 1 << 20;
 
-std::string lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
 }  // namespace
 
 bool isCertificateFileName(const std::string& fileName) {
-    std::string extension = lowercase(std::filesystem::path(fileName).extension().string());
+    std::string extension = lowercasedASCII(std::filesystem::path(fileName).extension().string());
     return extension == ".cer" || extension == ".crt" || extension == ".der" || extension == ".pem";
 }
 

@@ -59,9 +59,4 @@ std::string RevocationList::issuerName() const {
     return bioContents(bio.get());
 }
 
-bool RevocationList::listsSerialOf(const Certificate& certificate) const {
-    X509_REVOKED* entry = nullptr;
-    return X509_CRL_get0_by_serial(crl_.get(), &entry, const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(certificate.x509()))) == 1;
-}
-
 }  // namespace platform::security

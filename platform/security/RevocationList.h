@@ -20,8 +20,6 @@ public:
     static Result<RevocationList> fromPEM(std::string_view pem);
 
     std::string issuerName() const;  // RFC 2253 form
-    // Whether the list names this certificate's serial number (issuer match is not checked here).
-    bool listsSerialOf(const Certificate& certificate) const;
 
 private:
     friend class Trust;

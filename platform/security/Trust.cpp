@@ -12,6 +12,7 @@
 
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/security/internal/OpenSSLHandles.h"
+#include "platform/security/internal/RevocationSources.h"
 
 namespace platform::security {
 
@@ -42,25 +43,25 @@ void addExtraRoots(X509_STORE* store) {
 // Errors a user could reasonably override; everything else is fatal.
 bool isRecoverable(int error) {
     switch (error) {
-        case X509_V_ERR_CERT_HAS_EXPIRED:
-        case X509_V_ERR_CERT_NOT_YET_VALID:
-        case X509_V_ERR_HOSTNAME_MISMATCH:
-        case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        case X509_V_ERR_EMAIL_MISMATCH:
-        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-        case X509_V_ERR_CERT_UNTRUSTED:
-        case X509_V_ERR_INVALID_PURPOSE:
-        case X509_V_ERR_UNABLE_TO_GET_CRL:
-        case X509_V_ERR_CRL_HAS_EXPIRED:
-        case X509_V_ERR_CRL_NOT_YET_VALID:
-        case X509_V_ERR_CERT_CHAIN_TOO_LONG:
-            return true;
-        default:
-            return false;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+    case X509_V_ERR_EMAIL_MISMATCH:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED:
+    case X509_V_ERR_INVALID_PURPOSE:
+    case X509_V_ERR_UNABLE_TO_GET_CRL:
+    case X509_V_ERR_CRL_HAS_EXPIRED:
+    case X509_V_ERR_CRL_NOT_YET_VALID:
+    case X509_V_ERR_CERT_CHAIN_TOO_LONG:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -80,6 +81,52 @@ int verifyCallback(int ok, X509_STORE_CTX* context) {
         return 1;
     }
     return 0;
+}
+
+// What the certificates' own revocation sources say: their CRL distribution points (the CRLs go to
+// the store, for the verification to use) and their OCSP responders. A revoked certificate ends the
+// evaluation; a good OCSP answer for the leaf is the positive answer a CRL would otherwise have to give.
+std::optional<TrustEvaluation> consultRevocationSources(const std::vector<Certificate>& chain,
+                                                        const std::vector<Certificate>& anchors, uint64_t flags,
+                                                        X509_STORE* store, STACK_OF(X509) * untrusted,
+                                                        std::optional<time_t> at, VerifyState& state) {
+    const bool any = !(flags & (kRevocationOCSPMethod | kRevocationCRLMethod));
+    const bool useOCSP = any || (flags & kRevocationOCSPMethod);
+    const bool useCRL = any || (flags & kRevocationCRLMethod);
+    auto issuerOf = [&](X509* certificate) -> X509* {
+        for (const auto* list : {&chain, &anchors})
+            for (const auto& candidate : *list)
+                if (OpenSSLAccess::x509(candidate) != certificate &&
+                    X509_check_issued(OpenSSLAccess::x509(candidate), certificate) == X509_V_OK)
+                    return OpenSSLAccess::x509(candidate);
+        return nullptr;
+    };
+    for (size_t depth = 0; depth < chain.size(); ++depth) {
+        X509* certificate = OpenSSLAccess::x509(chain[depth]);
+        if (useCRL)
+            for (const auto& crl : fetchDistributionPointCRLs(certificate)) X509_STORE_add_crl(store, crl.get());
+        X509* issuer = useOCSP ? issuerOf(certificate) : nullptr;
+        if (!issuer) continue;
+        switch (askOCSPResponders(certificate, issuer, untrusted, store, at)) {
+        case OCSPAnswer::revoked: {
+            TrustEvaluation evaluation;
+            evaluation.result = TrustResultType::fatalTrustFailure;
+            evaluation.verifyError = X509_V_ERR_CERT_REVOKED;
+            evaluation.errorDepth = int(depth);
+            evaluation.errorDescription = "certificate revoked (OCSP answer for certificate " + std::to_string(depth) +
+                                          " \"" + chain[depth].subjectSummary() + "\")";
+            drainOpenSSLErrors();
+            return evaluation;
+        }
+        case OCSPAnswer::good:
+            if (depth == 0) state.requireLeafCRL = false;
+            break;
+        case OCSPAnswer::none:
+            break;
+        }
+    }
+    drainOpenSSLErrors();
+    return std::nullopt;
 }
 
 TrustEvaluation notRun(int32_t status, const std::string& description) {
@@ -111,13 +158,20 @@ Policy Policy::basicX509() { return Policy(); }
 
 const char* trustResultTypeName(TrustResultType type) {
     switch (type) {
-        case TrustResultType::invalid: return "invalid";
-        case TrustResultType::proceed: return "proceed";
-        case TrustResultType::deny: return "deny";
-        case TrustResultType::unspecified: return "unspecified";
-        case TrustResultType::recoverableTrustFailure: return "recoverableTrustFailure";
-        case TrustResultType::fatalTrustFailure: return "fatalTrustFailure";
-        case TrustResultType::otherError: return "otherError";
+    case TrustResultType::invalid:
+        return "invalid";
+    case TrustResultType::proceed:
+        return "proceed";
+    case TrustResultType::deny:
+        return "deny";
+    case TrustResultType::unspecified:
+        return "unspecified";
+    case TrustResultType::recoverableTrustFailure:
+        return "recoverableTrustFailure";
+    case TrustResultType::fatalTrustFailure:
+        return "fatalTrustFailure";
+    case TrustResultType::otherError:
+        return "otherError";
     }
     return "unknown";
 }
@@ -187,7 +241,7 @@ Result<Trust> Trust::fromStoreContext(X509_STORE_CTX* context, std::vector<Polic
     STACK_OF(X509)* untrusted = X509_STORE_CTX_get0_untrusted(context);
     for (int i = 0; untrusted && i < sk_X509_num(untrusted); ++i) {
         X509* x509 = sk_X509_value(untrusted, i);
-        if (!x509 || X509_cmp(x509, leaf->x509()) == 0) continue;  // servers list their leaf here too
+        if (!x509 || X509_cmp(x509, OpenSSLAccess::x509(*leaf)) == 0) continue;  // servers list their leaf here too
         auto certificate = Certificate::fromX509(x509);
         if (certificate) certificates.push_back(std::move(*certificate));
     }
@@ -213,11 +267,6 @@ void Trust::setAnchorCertificates(std::vector<Certificate> anchors) {
 void Trust::setAnchorCertificatesOnly(bool anchorsOnly) {
     std::lock_guard lock(mutex_);
     anchorsOnly_ = anchorsOnly;
-}
-
-std::vector<Certificate> Trust::anchorCertificates() const {
-    std::lock_guard lock(mutex_);
-    return anchors_;
 }
 
 bool Trust::anchorCertificatesOnly() const {
@@ -274,36 +323,47 @@ TrustEvaluation Trust::evaluate() const {
         drainOpenSSLErrors();
         return notRun(kTrustStatusInternal, "cannot allocate the verification context");
     }
-    for (const auto& anchor : snapshot.anchors_) X509_STORE_add_cert(store.get(), anchor.x509());
+    for (const auto& anchor : snapshot.anchors_) X509_STORE_add_cert(store.get(), OpenSSLAccess::x509(anchor));
     if (!snapshot.anchorsOnly_) {
         X509_STORE_load_path(store.get(), kSystemCertificateDirectory);
         addExtraRoots(store.get());
     }
 
     VerifyState state;
+    std::optional<uint64_t> revocationFlags;
     unsigned long flags = 0;
     int purpose = 0;
     std::optional<std::string> host;
     for (const Policy& policy : snapshot.policies_) {
         switch (policy.kind()) {
-            case Policy::Kind::ssl:
-                purpose = policy.isServer() ? X509_PURPOSE_SSL_SERVER : X509_PURPOSE_SSL_CLIENT;
-                if (policy.hostName()) host = policy.hostName();
-                break;
-            case Policy::Kind::revocation:
-                flags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
-                if (policy.revocationFlags() & kRevocationRequirePositiveResponse) state.requireLeafCRL = true;
-                break;
-            case Policy::Kind::basicX509:
-                break;
+        case Policy::Kind::ssl:
+            purpose = policy.isServer() ? X509_PURPOSE_SSL_SERVER : X509_PURPOSE_SSL_CLIENT;
+            if (policy.hostName()) host = policy.hostName();
+            break;
+        case Policy::Kind::revocation:
+            flags |= X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL;
+            revocationFlags = revocationFlags.value_or(0) | policy.revocationFlags();
+            if (policy.revocationFlags() & kRevocationRequirePositiveResponse) state.requireLeafCRL = true;
+            break;
+        case Policy::Kind::basicX509:
+            break;
         }
     }
     if (flags & X509_V_FLAG_CRL_CHECK)
         for (const auto& list : snapshot.revocationLists_) X509_STORE_add_crl(store.get(), list.crl());
     if (!snapshot.anchors_.empty()) flags |= X509_V_FLAG_PARTIAL_CHAIN;
 
-    for (size_t i = 1; i < snapshot.chain_.size(); ++i) sk_X509_push(untrusted.get(), snapshot.chain_[i].x509());
-    if (X509_STORE_CTX_init(context.get(), store.get(), snapshot.chain_[0].x509(), untrusted.get()) != 1) {
+    for (size_t i = 1; i < snapshot.chain_.size(); ++i)
+        sk_X509_push(untrusted.get(), OpenSSLAccess::x509(snapshot.chain_[i]));
+    if (revocationFlags && !(*revocationFlags & kRevocationNetworkAccessDisabled)) {
+        std::optional<time_t> at;
+        if (snapshot.verifyDate_) at = time_t(std::floor(snapshot.verifyDate_->timeIntervalSince1970()));
+        if (auto revoked = consultRevocationSources(snapshot.chain_, snapshot.anchors_, *revocationFlags, store.get(),
+                                                    untrusted.get(), at, state))
+            return *revoked;
+    }
+    if (X509_STORE_CTX_init(context.get(), store.get(), OpenSSLAccess::x509(snapshot.chain_[0]), untrusted.get()) !=
+        1) {
         drainOpenSSLErrors();
         return notRun(kTrustStatusInternal, "cannot start the verification");
     }
@@ -328,7 +388,8 @@ TrustEvaluation Trust::evaluate() const {
         }
     }
     if (snapshot.verifyDate_)
-        X509_VERIFY_PARAM_set_time(param, static_cast<time_t>(std::floor(snapshot.verifyDate_->timeIntervalSince1970())));
+        X509_VERIFY_PARAM_set_time(param,
+                                   static_cast<time_t>(std::floor(snapshot.verifyDate_->timeIntervalSince1970())));
     X509_STORE_CTX_set_app_data(context.get(), &state);
     X509_STORE_CTX_set_verify_cb(context.get(), verifyCallback);
 
@@ -337,7 +398,8 @@ TrustEvaluation Trust::evaluate() const {
     TrustEvaluation evaluation;
     if (STACK_OF(X509)* path = X509_STORE_CTX_get0_chain(context.get())) {
         for (int i = 0; i < sk_X509_num(path); ++i)
-            if (auto certificate = Certificate::fromX509(sk_X509_value(path, i))) evaluation.chain.push_back(*certificate);
+            if (auto certificate = Certificate::fromX509(sk_X509_value(path, i)))
+                evaluation.chain.push_back(*certificate);
     }
     if (verified == 1) {
         evaluation.result = TrustResultType::unspecified;
@@ -348,7 +410,8 @@ TrustEvaluation Trust::evaluate() const {
     if (error == X509_V_OK) error = X509_V_ERR_UNSPECIFIED;
     evaluation.verifyError = error;
     evaluation.errorDepth = X509_STORE_CTX_get_error_depth(context.get());
-    evaluation.result = isRecoverable(error) ? TrustResultType::recoverableTrustFailure : TrustResultType::fatalTrustFailure;
+    evaluation.result =
+        isRecoverable(error) ? TrustResultType::recoverableTrustFailure : TrustResultType::fatalTrustFailure;
     std::string subject;
     if (X509* failing = X509_STORE_CTX_get_current_cert(context.get())) {
         if (auto certificate = Certificate::fromX509(failing)) subject = certificate->subjectSummary();

@@ -24,9 +24,12 @@
 // Valid (isValid()) means status 0 and result proceed or unspecified.
 //
 // Revocation: a revocation policy checks every certificate of the path against the CRLs given with
-// setRevocationLists(); nothing is fetched from the network. A revoked certificate is a fatal failure.
-// A certificate whose issuer has no CRL here passes, except the leaf when the flags include
-// kRevocationRequirePositiveResponse (then the missing CRL is a recoverable failure).
+// setRevocationLists() and, unless the flags include kRevocationNetworkAccessDisabled, against what
+// the certificates name themselves: the CRLs at their distribution points (kRevocationCRLMethod) and
+// the answers of their OCSP responders (kRevocationOCSPMethod; neither method flag means both). Those
+// fetches are plain http, synchronous and bounded (a few seconds each). A revoked certificate is a
+// fatal failure. A certificate with no CRL and no OCSP answer passes, except the leaf when the flags
+// include kRevocationRequirePositiveResponse (then it is a recoverable failure: fail closed).
 //
 // Threads: every method locks the trust, so one Trust may be shared between threads (e.g. handed from
 // the TLS verify callback to a delegate queue). Copies are independent.
@@ -60,16 +63,15 @@ namespace platform::security {
 // Revocation policy flags.
 inline constexpr uint64_t kRevocationOCSPMethod = 1u << 0;
 inline constexpr uint64_t kRevocationCRLMethod = 1u << 1;
-inline constexpr uint64_t kRevocationPreferCRL = 1u << 2;
 inline constexpr uint64_t kRevocationRequirePositiveResponse = 1u << 3;
 inline constexpr uint64_t kRevocationNetworkAccessDisabled = 1u << 4;
 inline constexpr uint64_t kRevocationUseAnyAvailableMethod = kRevocationOCSPMethod | kRevocationCRLMethod;
 
 // Status codes (kOSStatusErrorDomain) of a trust that could not be made or evaluated.
 inline constexpr int32_t kTrustStatusSuccess = 0;
-inline constexpr int32_t kTrustStatusParam = -50;              // no certificates
-inline constexpr int32_t kTrustStatusInternal = -26276;        // OpenSSL could not run the evaluation
-inline constexpr int64_t kTrustEvaluationFailedCode = -9807;   // Error code of a failed evaluation
+inline constexpr int32_t kTrustStatusParam = -50;             // no certificates
+inline constexpr int32_t kTrustStatusInternal = -26276;       // OpenSSL could not run the evaluation
+inline constexpr int64_t kTrustEvaluationFailedCode = -9807;  // Error code of a failed evaluation
 
 // One rule a chain must satisfy. Immutable value.
 class Policy {
@@ -112,9 +114,9 @@ const char* trustResultTypeName(TrustResultType type);
 struct TrustEvaluation {
     int32_t status = kTrustStatusSuccess;
     TrustResultType result = TrustResultType::invalid;
-    int verifyError = 0;   // OpenSSL X509_V_ERR_* of the failure, 0 on success
-    int errorDepth = -1;   // index in the path of the failing certificate (0 = leaf), -1 when none
-    std::string errorDescription;  // empty on success
+    int verifyError = 0;             // OpenSSL X509_V_ERR_* of the failure, 0 on success
+    int errorDepth = -1;             // index in the path of the failing certificate (0 = leaf), -1 when none
+    std::string errorDescription;    // empty on success
     std::vector<Certificate> chain;  // the path built, leaf to anchor (possibly partial on failure)
 
     bool isValid() const {
@@ -147,7 +149,6 @@ public:
     // Makes `anchors` the trusted anchors and turns anchors-only on.
     void setAnchorCertificates(std::vector<Certificate> anchors);
     void setAnchorCertificatesOnly(bool anchorsOnly);
-    std::vector<Certificate> anchorCertificates() const;
     bool anchorCertificatesOnly() const;
 
     void setRevocationLists(std::vector<RevocationList> lists);

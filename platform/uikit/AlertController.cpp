@@ -8,9 +8,7 @@ namespace platform::uikit {
 
 AlertController::AlertController(std::optional<std::string> title, std::optional<std::string> message,
                                  AlertControllerStyle style, objc::Class* cls)
-    : ViewController(cls ? cls : alertControllerClass()),
-      alertTitle_(std::move(title)),
-      message_(std::move(message)),
+    : ViewController(cls ? cls : alertControllerClass()), alertTitle_(std::move(title)), message_(std::move(message)),
       style_(style) {}
 
 std::shared_ptr<AlertController> AlertController::alertControllerWithTitle(std::optional<std::string> title,

@@ -34,8 +34,8 @@ struct AlertAction {
 
 class AlertController : public ViewController {
 public:
-    AlertController(std::optional<std::string> title, std::optional<std::string> message,
-                    AlertControllerStyle style, objc::Class* cls = nullptr);
+    AlertController(std::optional<std::string> title, std::optional<std::string> message, AlertControllerStyle style,
+                    objc::Class* cls = nullptr);
     static std::shared_ptr<AlertController> alertControllerWithTitle(std::optional<std::string> title,
                                                                      std::optional<std::string> message,
                                                                      AlertControllerStyle style);

@@ -89,11 +89,6 @@ long AlertView::addButtonWithTitle(std::string title) {
     return long(buttons_.size()) - 1;
 }
 
-std::string AlertView::buttonTitleAtIndex(long index) const {
-    if (index < 0 || index >= long(buttons_.size())) return "";
-    return buttons_[size_t(index)];
-}
-
 void AlertView::show() {
     if (visible_) return;
     visible_ = true;

@@ -33,7 +33,6 @@ public:
     // Answers the new button's index.
     long addButtonWithTitle(std::string title);
     long numberOfButtons() const { return long(buttons_.size()); }
-    std::string buttonTitleAtIndex(long index) const;  // "" when out of range
     long cancelButtonIndex() const { return hasCancel_ ? 0 : -1; }
 
     void show();

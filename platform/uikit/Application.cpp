@@ -6,12 +6,13 @@
 #include <string>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OnceHandler.h"
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/Classes.h"
-#include "platform/uikit/CompletionCheck.h"
 #include "platform/uikit/Window.h"
 
 namespace platform::uikit {
@@ -56,9 +57,12 @@ constexpr double kBackgroundTimeAllowance = 180;
 
 const char* applicationStateName(ApplicationState state) {
     switch (state) {
-        case ApplicationState::Active: return "active";
-        case ApplicationState::Inactive: return "inactive";
-        case ApplicationState::Background: return "background";
+    case ApplicationState::Active:
+        return "active";
+    case ApplicationState::Inactive:
+        return "inactive";
+    case ApplicationState::Background:
+        return "background";
     }
     return "unknown";
 }
@@ -139,33 +143,14 @@ void Application::platformSetDelegate(ObjectHandle delegate) {
         Selector s = sel(kDelegateSelectors[i]);
         if (delegate && objc::respondsToSelector(delegate, s)) answers.insert(s);
     }
-    ObjectHandle old;
-    std::vector<std::function<void(ObjectHandle, ObjectHandle)>> observers;
-    {
-        std::lock_guard lock(mutex_);
-        old = delegate_;
-        delegate_ = delegate;
-        delegateAnswers_ = std::move(answers);
-        for (auto& [id, o] : delegateObservers_) observers.push_back(o);
-    }
-    for (auto& o : observers) o(old, delegate);
+    std::lock_guard lock(mutex_);
+    delegate_ = delegate;
+    delegateAnswers_ = std::move(answers);
 }
 
 bool Application::delegateResponds(Selector selector) const {
     std::lock_guard lock(mutex_);
     return delegate_ && delegateAnswers_.count(selector) > 0;
-}
-
-int Application::addDelegateObserver(std::function<void(ObjectHandle, ObjectHandle)> observer) {
-    std::lock_guard lock(mutex_);
-    int id = nextObserverId_++;
-    delegateObservers_[id] = std::move(observer);
-    return id;
-}
-
-void Application::removeDelegateObserver(int id) {
-    std::lock_guard lock(mutex_);
-    delegateObservers_.erase(id);
 }
 
 void Application::callDelegate(const char* selector) {
@@ -252,7 +237,7 @@ void Application::setKeyWindow(const std::shared_ptr<Window>& window) {
 // --- URLs ---
 
 void Application::registerSchemeHandler(std::string scheme, std::string handler) {
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    scheme = lowercasedASCII(scheme);
     std::lock_guard lock(mutex_);
     if (handler.empty())
         schemeHandlers_.erase(scheme);
@@ -297,12 +282,6 @@ bool Application::continueUserActivity(std::shared_ptr<UserActivity> activity) {
     RestorationHandler restoration = [](ValueArray) {};
     return objc::send<bool, ObjectHandle, std::shared_ptr<UserActivity>, RestorationHandler>(
         delegate(), s, shared_from_this(), std::move(activity), std::move(restoration));
-}
-
-bool Application::openURLInApp(const URL& url, const Value& options) {
-    Selector s = sel("application:openURL:options:");
-    if (!delegateResponds(s)) return false;
-    return objc::send<bool, ObjectHandle, URL, Value>(delegate(), s, shared_from_this(), url, options);
 }
 
 // --- background tasks ---
@@ -394,8 +373,6 @@ void Application::registerForRemoteNotifications() {
     });
 }
 
-void Application::unregisterForRemoteNotifications() { registeredForRemote_ = false; }
-
 void Application::registerForRemoteNotificationTypes(uint64_t types) {
     {
         std::lock_guard lock(mutex_);
@@ -429,8 +406,8 @@ void Application::registerUserNotificationSettings(UserNotificationSettings sett
         settings_.categories = std::move(unique);
     }
     if (prompt)
-        DeviceEvents::post("notification.prompt", Value::dictionary({{"types", int64_t(settings.types)},
-                                                                     {"answer", answer}}));
+        DeviceEvents::post("notification.prompt",
+                           Value::dictionary({{"types", int64_t(settings.types)}, {"answer", answer}}));
     std::weak_ptr<Application> weak = std::static_pointer_cast<Application>(shared_from_this());
     dispatch::MainLoop::shared().post([weak] {
         auto app = weak.lock();
@@ -438,7 +415,7 @@ void Application::registerUserNotificationSettings(UserNotificationSettings sett
         Selector s = sel("application:didRegisterUserNotificationSettings:");
         if (app->delegateResponds(s))
             objc::send<void, ObjectHandle, UserNotificationSettings>(app->delegate(), s, app,
-                                                                      app->currentUserNotificationSettings());
+                                                                     app->currentUserNotificationSettings());
     });
 }
 
@@ -450,9 +427,9 @@ UserNotificationSettings Application::currentUserNotificationSettings() const {
 bool Application::deliverRemoteNotification(const Value& userInfo, FetchCompletionHandler completion) {
     Selector s = sel("application:didReceiveRemoteNotification:fetchCompletionHandler:");
     if (!delegateResponds(s)) return false;
-    FetchCompletionHandler handler =
-        tracked<BackgroundFetchResult>("application:didReceiveRemoteNotification:fetchCompletionHandler:",
-                                       std::move(completion));
+    FetchCompletionHandler handler = dispatch::OnceHandler<BackgroundFetchResult>(
+        "application:didReceiveRemoteNotification:fetchCompletionHandler:", std::move(completion),
+        dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
     objc::send<void, ObjectHandle, Value, FetchCompletionHandler>(delegate(), s, shared_from_this(), userInfo,
                                                                   std::move(handler));
     return true;
@@ -469,10 +446,11 @@ bool Application::deliverRemoteNotificationAction(const std::string& identifier,
                                                   std::function<void()> completion) {
     Selector s = sel("application:handleActionWithIdentifier:forRemoteNotification:completionHandler:");
     if (!delegateResponds(s)) return false;
-    std::function<void()> handler = tracked<>(
-        "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:", std::move(completion));
+    std::function<void()> handler = dispatch::OnceHandler<>(
+        "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:", std::move(completion),
+        dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
     objc::send<void, ObjectHandle, std::string, Value, std::function<void()>>(delegate(), s, shared_from_this(),
-                                                                             identifier, userInfo, std::move(handler));
+                                                                              identifier, userInfo, std::move(handler));
     return true;
 }
 

@@ -78,10 +78,7 @@ inline constexpr const char* kApplicationWillEnterForegroundNotification =
 inline constexpr const char* kApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
 
 // Launch-option keys.
-inline constexpr const char* kLaunchOptionsURLKey = "UIApplicationLaunchOptionsURLKey";
 inline constexpr const char* kLaunchOptionsRemoteNotificationKey = "UIApplicationLaunchOptionsRemoteNotificationKey";
-inline constexpr const char* kLaunchOptionsUserActivityDictionaryKey =
-    "UIApplicationLaunchOptionsUserActivityDictionaryKey";
 
 // Info.plist key naming the main storyboard.
 inline constexpr const char* kMainStoryboardFileKey = "UIMainStoryboardFile";
@@ -112,9 +109,6 @@ public:
     void setDelegate(ObjectHandle delegate);  // sends setDelegate:
     // Whether the delegate answered `selector` when it was set.
     bool delegateResponds(objc::Selector selector) const;
-    // Told (old, new) after the platform's setDelegate: ran; answers an id for removal.
-    int addDelegateObserver(std::function<void(ObjectHandle oldDelegate, ObjectHandle newDelegate)> observer);
-    void removeDelegateObserver(int id);
 
     // --- state ---
     ApplicationState applicationState() const { return state_.load(); }
@@ -153,7 +147,6 @@ public:
     // Delivers application:continueUserActivity:restorationHandler: (false when the delegate does not
     // answer it, or answers NO).
     bool continueUserActivity(std::shared_ptr<UserActivity> activity);
-    bool openURLInApp(const URL& url, const Value& options = Value::dictionary());
 
     // --- background tasks ---
     BackgroundTaskIdentifier beginBackgroundTask(std::function<void()> expirationHandler);
@@ -166,7 +159,6 @@ public:
     // Answered later on the main loop: didRegister... with PlatformConfig's deviceToken, or
     // didFailToRegister... when the token is empty.
     void registerForRemoteNotifications();
-    void unregisterForRemoteNotifications();
     bool isRegisteredForRemoteNotifications() const { return registeredForRemote_; }
     // Before system 8: records the types and registers as above.
     void registerForRemoteNotificationTypes(uint64_t types);
@@ -203,22 +195,20 @@ private:
     mutable std::mutex mutex_;  // guards the fields marked (m)
     ObjectHandle delegate_;
     std::set<objc::Selector> delegateAnswers_;
-    std::map<int, std::function<void(ObjectHandle, ObjectHandle)>> delegateObservers_;
-    int nextObserverId_ = 1;
     std::atomic<ApplicationState> state_{ApplicationState::Inactive};
     std::atomic<int64_t> badge_{0};
     bool networkActivity_ = false;
     std::weak_ptr<Window> keyWindow_;
     std::vector<std::weak_ptr<Window>> windows_;
-    std::map<std::string, std::string> schemeHandlers_;  // (m)
-    std::vector<OpenedURL> opened_;                       // (m)
+    std::map<std::string, std::string> schemeHandlers_;                          // (m)
+    std::vector<OpenedURL> opened_;                                              // (m)
     std::map<BackgroundTaskIdentifier, std::function<void()>> backgroundTasks_;  // (m)
-    BackgroundTaskIdentifier nextTask_ = 1;                                       // (m)
+    BackgroundTaskIdentifier nextTask_ = 1;                                      // (m)
     std::atomic<bool> registeredForRemote_{false};
-    uint64_t remoteTypes_ = 0;                 // (m)
-    UserNotificationSettings settings_;        // (m)
-    bool settingsAnswered_ = false;            // (m)
-    bool settingsGranted_ = false;             // (m)
+    uint64_t remoteTypes_ = 0;           // (m)
+    UserNotificationSettings settings_;  // (m)
+    bool settingsAnswered_ = false;      // (m)
+    bool settingsGranted_ = false;       // (m)
 };
 
 // --- launch ---

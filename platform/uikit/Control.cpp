@@ -28,7 +28,6 @@ void RefreshControl::setRefreshing(bool refreshing) {
         DeviceEvents::post("view", Value::dictionary({{"name", eventName()}, {"refreshing", refreshing}}));
 }
 
-void RefreshControl::beginRefreshing() { setRefreshing(true); }
 void RefreshControl::endRefreshing() { setRefreshing(false); }
 
 void RefreshControl::pull() {

@@ -55,7 +55,6 @@ private:
 class RefreshControl : public Control {
 public:
     using Control::Control;
-    void beginRefreshing();
     void endRefreshing();
     bool isRefreshing() const { return refreshing_; }
     // The user pulls: refreshing begins and the value-changed actions run. A pull while already

@@ -23,8 +23,7 @@ struct Rect {
 };
 
 inline std::ostream& operator<<(std::ostream& out, const Rect& r) {
-    return out << "{{" << r.origin.x << ", " << r.origin.y << "}, {" << r.size.width << ", " << r.size.height
-               << "}}";
+    return out << "{{" << r.origin.x << ", " << r.origin.y << "}, {" << r.size.width << ", " << r.size.height << "}}";
 }
 
 // The simulated device's screen, in points.

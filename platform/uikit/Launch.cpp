@@ -28,8 +28,9 @@ std::shared_ptr<Application> makeApplication(const char* principalClassName) {
     if (principalClassName && *principalClassName) {
         cls = objc::lookUpClass(principalClassName);
         if (!cls || !objc::isSubclassOf(cls, applicationClass()))
-            throw LaunchFailure{std::string("Unable to instantiate the UIApplication subclass instance. No class named ") +
-                                principalClassName + " is loaded."};
+            throw LaunchFailure{
+                std::string("Unable to instantiate the UIApplication subclass instance. No class named ") +
+                principalClassName + " is loaded."};
     }
     if (Application::shared()) throw LaunchFailure{"There can only be one UIApplication instance."};
     auto app = std::make_shared<Application>(cls);
@@ -60,8 +61,9 @@ void loadMainStoryboard(Application& app) {
     const std::string* name = entry ? entry->asString() : nullptr;
     if (!name || name->empty()) return;
     auto board = Storyboard::named(*name);
-    if (!board) throw LaunchFailure{"Could not find a storyboard named '" + *name + "' in bundle " +
-                                    (bundle ? bundle->bundlePath() : std::string("(none)"))};
+    if (!board)
+        throw LaunchFailure{"Could not find a storyboard named '" + *name + "' in bundle " +
+                            (bundle ? bundle->bundlePath() : std::string("(none)"))};
 
     auto window = std::make_shared<Window>();
     if (app.delegateResponds(sel("setWindow:")))

@@ -18,11 +18,6 @@ std::shared_ptr<ViewController> NavigationController::topViewController() const 
     return stack_.empty() ? nullptr : stack_.back();
 }
 
-std::shared_ptr<ViewController> NavigationController::visibleViewController() const {
-    if (auto p = presentedViewController()) return p;
-    return topViewController();
-}
-
 void NavigationController::loadView() {
     ViewController::loadView();
     if (auto top = topViewController()) {
@@ -67,8 +62,7 @@ void NavigationController::showTop(const std::shared_ptr<ViewController>& oldTop
     }
 }
 
-void NavigationController::setViewControllers(std::vector<std::shared_ptr<ViewController>> controllers,
-                                              bool animated) {
+void NavigationController::setViewControllers(std::vector<std::shared_ptr<ViewController>> controllers, bool animated) {
     auto oldTop = topViewController();
     for (auto& c : stack_) c->parent_.reset();
     stack_.clear();
@@ -111,12 +105,8 @@ std::shared_ptr<ViewController> NavigationController::popViewController(bool ani
     return popped.empty() ? nullptr : popped.front();
 }
 
-std::vector<std::shared_ptr<ViewController>> NavigationController::popToRootViewController(bool animated) {
-    return popTo(1, animated);
-}
-
-std::vector<std::shared_ptr<ViewController>> NavigationController::popToViewController(
-    const std::shared_ptr<ViewController>& controller, bool animated) {
+std::vector<std::shared_ptr<ViewController>>
+NavigationController::popToViewController(const std::shared_ptr<ViewController>& controller, bool animated) {
     for (size_t i = 0; i < stack_.size(); ++i)
         if (stack_[i] == controller) return popTo(i + 1, animated);
     return {};

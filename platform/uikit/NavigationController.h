@@ -20,14 +20,11 @@ public:
     // Replaces the stack without push/pop events (the initial stack of a scene).
     void setViewControllers(std::vector<std::shared_ptr<ViewController>> controllers, bool animated = false);
     std::shared_ptr<ViewController> topViewController() const;
-    std::shared_ptr<ViewController> visibleViewController() const;
 
     // A controller already in a stack (this or another) or presented is refused (a console warning).
     void pushViewController(std::shared_ptr<ViewController> controller, bool animated);
     // The popped controller; null on the bottom screen (nothing happens).
     std::shared_ptr<ViewController> popViewController(bool animated);
-    // The popped controllers, bottom first; empty when already at the root.
-    std::vector<std::shared_ptr<ViewController>> popToRootViewController(bool animated);
     // Empty (and nothing happens) when `controller` is not in the stack.
     std::vector<std::shared_ptr<ViewController>> popToViewController(const std::shared_ptr<ViewController>& controller,
                                                                      bool animated);

@@ -20,7 +20,7 @@ class Storyboard : public std::enable_shared_from_this<Storyboard> {
 public:
     using Factory = std::function<std::shared_ptr<ViewController>()>;
     struct Definition {
-        Factory initial = {};                    // may be empty: no initial scene
+        Factory initial = {};                        // may be empty: no initial scene
         std::map<std::string, Factory> scenes = {};  // identifier -> factory
     };
 

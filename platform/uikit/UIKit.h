@@ -4,7 +4,6 @@
 #include "platform/uikit/AlertView.h"
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Classes.h"
-#include "platform/uikit/CompletionCheck.h"
 #include "platform/uikit/Control.h"
 #include "platform/uikit/Device.h"
 #include "platform/uikit/Geometry.h"

@@ -47,9 +47,7 @@ bool View::isDescendantOfView(const View* view) const {
     return false;
 }
 
-void View::addSubview(const std::shared_ptr<View>& view) {
-    insertSubviewAtIndex(view, subviews_.size());
-}
+void View::addSubview(const std::shared_ptr<View>& view) { insertSubviewAtIndex(view, subviews_.size()); }
 
 void View::insertSubviewAtIndex(const std::shared_ptr<View>& view, size_t index) {
     if (!view || isDescendantOfView(view.get())) return;  // a cycle would leak and loop forever
@@ -82,12 +80,6 @@ void View::bringSubviewToFront(const std::shared_ptr<View>& view) {
     auto it = std::find(subviews_.begin(), subviews_.end(), view);
     if (it == subviews_.end()) return;
     std::rotate(it, it + 1, subviews_.end());
-}
-
-void View::sendSubviewToBack(const std::shared_ptr<View>& view) {
-    auto it = std::find(subviews_.begin(), subviews_.end(), view);
-    if (it == subviews_.end()) return;
-    std::rotate(subviews_.begin(), it, it + 1);
 }
 
 void View::layoutIfNeeded() {

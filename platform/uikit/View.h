@@ -61,7 +61,6 @@ public:
     void insertSubviewAtIndex(const std::shared_ptr<View>& view, size_t index);
     void removeFromSuperview();
     void bringSubviewToFront(const std::shared_ptr<View>& view);
-    void sendSubviewToBack(const std::shared_ptr<View>& view);
     bool isDescendantOfView(const View* view) const;
 
     // Layout: layoutIfNeeded() calls layoutSubviews() once per setNeedsLayout().

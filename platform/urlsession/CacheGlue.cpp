@@ -1,7 +1,6 @@
 #include "platform/urlsession/internal/CacheGlue.h"
 
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <string>
 #include <string_view>
@@ -25,13 +24,10 @@ std::map<std::string, std::string> directives(const std::optional<std::string>& 
         rest.remove_prefix(std::min(end + 1, rest.size()));
         if (item.empty()) continue;
         size_t eq = item.find('=');
-        std::string name(trimmingHTTPWhitespace(item.substr(0, eq)));
-        std::transform(name.begin(), name.end(), name.begin(),
-                       [](unsigned char c) { return std::tolower(c); });
+        std::string name = lowercasedASCII(trimmingHTTPWhitespace(item.substr(0, eq)));
         std::string_view value =
             eq == std::string_view::npos ? std::string_view() : trimmingHTTPWhitespace(item.substr(eq + 1));
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-            value = value.substr(1, value.size() - 2);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
         out.emplace(std::move(name), std::string(value));  // the first occurrence counts
     }
     return out;
@@ -39,13 +35,11 @@ std::map<std::string, std::string> directives(const std::optional<std::string>& 
 
 // Delta-seconds: digits only; anything else is nullopt. Large values are capped (about 68 years).
 std::optional<double> deltaSeconds(const std::string& text) {
-    if (text.empty() ||
-        !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
         return std::nullopt;
     constexpr double kCap = 2147483648.0;
     double value = 0;
-    for (char c : text)
-        value = std::min(kCap, value * 10 + (c - '0'));
+    for (char c : text) value = std::min(kCap, value * 10 + (c - '0'));
     return value;
 }
 
@@ -106,8 +100,7 @@ CacheLookup lookUpCache(const URLSessionConfiguration& config, const URLRequest&
     if (readable && reads && config.URLCache && !asksTheServer(request))
         if (auto entry = config.URLCache->entryForRequest(request))
             if (const auto* http = dynamic_cast<const HTTPURLResponse*>(entry->cached.response.get()))
-                if (policy != URLRequestCachePolicy::UseProtocolCachePolicy ||
-                    isFresh(*entry, *http, request))
+                if (policy != URLRequestCachePolicy::UseProtocolCachePolicy || isFresh(*entry, *http, request))
                     out.answer = std::move(entry->cached);
     out.unavailable = policy == URLRequestCachePolicy::ReturnCacheDataDontLoad && !out.answer;
     return out;
@@ -115,8 +108,7 @@ CacheLookup lookUpCache(const URLSessionConfiguration& config, const URLRequest&
 
 std::optional<size_t> cacheableBodyLimit(const URLSessionConfiguration& config, const URLRequest& request,
                                          const HTTPURLResponse& response) {
-    if (!config.URLCache || request.HTTPMethod() != "GET" || response.statusCode() != 200)
-        return std::nullopt;
+    if (!config.URLCache || request.HTTPMethod() != "GET" || response.statusCode() != 200) return std::nullopt;
     if (directives(request.valueForHTTPHeaderField("Cache-Control")).count("no-store") ||
         directives(response.valueForHTTPHeaderField("Cache-Control")).count("no-store"))
         return std::nullopt;

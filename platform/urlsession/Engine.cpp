@@ -184,8 +184,7 @@ void Engine::run() {
         std::vector<curl_waitfd> streamFds;
         streams_->pollFds(streamFds);
         flushDeliveries();
-        curl_multi_poll(multi_, streamFds.data(), unsigned(streamFds.size()), streams_->waitMillis(wait),
-                        nullptr);
+        curl_multi_poll(multi_, streamFds.data(), unsigned(streamFds.size()), streams_->waitMillis(wait), nullptr);
     }
     // Shutting down: transfers and stream connections end without callbacks (the session is going away).
     for (auto& [id, t] : transfers_) t->releaseEasy();
@@ -259,8 +258,7 @@ void Engine::deliverBackgroundEventsFinished() {
     deliver([d, session] { d->didFinishEventsForBackgroundURLSession(session); });
 }
 
-void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task,
-                                     std::optional<Error> error) {
+void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task, std::optional<Error> error) {
     TaskExtras extras;
     {
         std::lock_guard lock(registryMutex_);
@@ -285,8 +283,8 @@ void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task
             extras.dataCompletion({}, nullptr, error);
         } else if (extras.downloadCompletion) {
             extras.downloadCompletion(std::nullopt, nullptr, error);
-        } else if (auto d = self->delegate(); d && session &&
-                                              d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError)) {
+        } else if (auto d = self->delegate();
+                   d && session && d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError)) {
             d->didCompleteWithError(session, task, error);
         }
     });
@@ -310,9 +308,11 @@ void Engine::holdSession() {
     if (!keepAlive_) keepAlive_ = sessionRef();
 }
 
-void Engine::removeTransfer(Transfer* t) {
-    t->releaseEasy();
-    transfers_.erase(t->task->taskIdentifier());
+void Engine::moveTransfer(uint64_t fromTaskId, uint64_t toTaskId) {
+    auto node = transfers_.extract(fromTaskId);
+    if (node.empty()) return;
+    node.key() = toTaskId;
+    transfers_.insert(std::move(node));
 }
 
 }  // namespace platform::urlsession_detail

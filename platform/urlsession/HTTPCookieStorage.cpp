@@ -10,6 +10,11 @@ namespace {
 constexpr size_t kMaxCookies = 3000;
 constexpr size_t kMaxCookiesPerDomain = 180;
 
+bool isSecureScheme(const URL& url) {
+    auto scheme = url.scheme().value_or("");
+    return scheme == "https" || scheme == "wss";
+}
+
 std::string bareDomain(const HTTPCookie& cookie) {
     return cookie.isHostOnly() ? cookie.domain() : cookie.domain().substr(1);
 }
@@ -34,11 +39,6 @@ std::shared_ptr<HTTPCookieStorage> HTTPCookieStorage::shared() {
     return storage;
 }
 
-HTTPCookieAcceptPolicy HTTPCookieStorage::cookieAcceptPolicy() const {
-    std::lock_guard lock(mutex_);
-    return policy_;
-}
-
 void HTTPCookieStorage::setCookieAcceptPolicy(HTTPCookieAcceptPolicy policy) {
     std::lock_guard lock(mutex_);
     policy_ = policy;
@@ -54,8 +54,8 @@ Date HTTPCookieStorage::nowLocked() const { return now_ ? now_() : Date::now(); 
 void HTTPCookieStorage::storeLocked(const HTTPCookie& cookie) {
     if (isTopLevelDomainCookie(cookie)) return;
     Date now = nowLocked();
-    auto existing = std::find_if(entries_.begin(), entries_.end(),
-                                 [&](const Entry& e) { return sameKey(e.cookie, cookie); });
+    auto existing =
+        std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return sameKey(e.cookie, cookie); });
     if (cookie.isExpired(now)) {
         if (existing != entries_.end()) entries_.erase(existing);
         return;
@@ -73,8 +73,8 @@ void HTTPCookieStorage::storeLocked(const HTTPCookie& cookie) {
             if (pred(*it) && (oldest == entries_.end() || it->sequence < oldest->sequence)) oldest = it;
         return oldest;
     };
-    size_t sameDomain = std::count_if(entries_.begin(), entries_.end(),
-                                      [&](const Entry& e) { return bareDomain(e.cookie) == domain; });
+    size_t sameDomain =
+        std::count_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return bareDomain(e.cookie) == domain; });
     if (sameDomain >= kMaxCookiesPerDomain) {
         auto victim = oldestWhere([&](const Entry& e) { return bareDomain(e.cookie) == domain; });
         if (victim != entries_.end()) entries_.erase(victim);
@@ -104,17 +104,32 @@ void HTTPCookieStorage::setCookies(const std::vector<HTTPCookie>& cookies, const
         std::string domain = bareDomain(cookie);
         if (url) {
             if (!host || host->empty()) continue;
-            bool belongs = cookie.isHostOnly() ? cookie_rules::domainMatches(*host, domain) && domain.size() == host->size()
-                                               : cookie_rules::domainMatches(*host, domain);
+            bool belongs = cookie.isHostOnly()
+                               ? cookie_rules::domainMatches(*host, domain) && domain.size() == host->size()
+                               : cookie_rules::domainMatches(*host, domain);
             if (!belongs) continue;
         }
         if (policy_ == HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain && mainHost) {
-            bool firstParty = cookie_rules::domainMatches(*mainHost, domain) ||
-                              cookie_rules::domainMatches(domain, *mainHost);
+            bool firstParty =
+                cookie_rules::domainMatches(*mainHost, domain) || cookie_rules::domainMatches(domain, *mainHost);
             if (!firstParty) continue;
         }
+        if (url && !isSecureScheme(*url) && !cookie.isSecure() && shadowsSecureCookieLocked(cookie)) continue;
         storeLocked(cookie);
     }
+}
+
+// A plain-http answer may not replace, or shadow with a path inside its reach, a Secure cookie of
+// the same name that an https answer set for a domain either side of it.
+bool HTTPCookieStorage::shadowsSecureCookieLocked(const HTTPCookie& cookie) const {
+    const std::string domain = bareDomain(cookie);
+    for (const auto& e : entries_) {
+        if (!e.cookie.isSecure() || e.cookie.name() != cookie.name()) continue;
+        const std::string existing = bareDomain(e.cookie);
+        if (!cookie_rules::domainMatches(existing, domain) && !cookie_rules::domainMatches(domain, existing)) continue;
+        if (cookie_rules::pathMatches(cookie.path(), e.cookie.path())) return true;
+    }
+    return false;
 }
 
 void HTTPCookieStorage::purgeExpiredLocked() const {
@@ -128,7 +143,8 @@ std::vector<HTTPCookie> HTTPCookieStorage::sortedLocked(const std::function<bool
     for (const auto& e : entries_)
         if (keep(e.cookie)) picked.push_back(&e);
     std::stable_sort(picked.begin(), picked.end(), [](const Entry* a, const Entry* b) {
-        if (a->cookie.path().size() != b->cookie.path().size()) return a->cookie.path().size() > b->cookie.path().size();
+        if (a->cookie.path().size() != b->cookie.path().size())
+            return a->cookie.path().size() > b->cookie.path().size();
         if (a->created != b->created) return a->created < b->created;
         return a->sequence < b->sequence;
     });

@@ -33,7 +33,6 @@ public:
     // The process-wide jar.
     static std::shared_ptr<HTTPCookieStorage> shared();
 
-    HTTPCookieAcceptPolicy cookieAcceptPolicy() const;
     void setCookieAcceptPolicy(HTTPCookieAcceptPolicy policy);
 
     // Stores one cookie (unless the policy is Never). An expired cookie deletes the stored one.
@@ -49,7 +48,7 @@ public:
     std::vector<HTTPCookie> cookiesForURL(const URL& url) const;
 
     void deleteCookie(const HTTPCookie& cookie);  // by name, domain and path
-    void removeCookiesSinceDate(Date date);        // created at or after `date`
+    void removeCookiesSinceDate(Date date);       // created at or after `date`
     void removeAllCookies();
 
     // The wall clock the jar reads for expiry and creation times; tests install their own.
@@ -64,6 +63,7 @@ private:
     Date nowLocked() const;
     void storeLocked(const HTTPCookie& cookie);
     void purgeExpiredLocked() const;
+    bool shadowsSecureCookieLocked(const HTTPCookie& cookie) const;
     std::vector<HTTPCookie> sortedLocked(const std::function<bool(const HTTPCookie&)>& keep) const;
 
     mutable std::mutex mutex_;

@@ -37,8 +37,7 @@ std::optional<ResumeInfo> ResumeInfo::decode(const Bytes& data) {
     if (!url || !path || !bytes || *bytes < 0) return std::nullopt;
     // The blob names a file we will append to: it must be one of our download files, nothing else.
     std::filesystem::path p(*path);
-    if (!p.is_absolute() || p.filename().string().rfind("URLSessionDownload_", 0) != 0 ||
-        p.lexically_normal() != p)
+    if (!p.is_absolute() || p.filename().string().rfind("URLSessionDownload_", 0) != 0 || p.lexically_normal() != p)
         return std::nullopt;
     ResumeInfo info;
     info.url = *url;

@@ -71,8 +71,7 @@ private:
 
 class SocketOutputStream final : public OutputStream {
 public:
-    SocketOutputStream(std::shared_ptr<Socket> socket, bool ended)
-        : socket_(std::move(socket)), ended_(ended) {}
+    SocketOutputStream(std::shared_ptr<Socket> socket, bool ended) : socket_(std::move(socket)), ended_(ended) {}
     void open() override {
         if (status_ != StreamStatus::NotOpen) return;
         if (ended_) return fail(EPIPE);
@@ -105,7 +104,7 @@ private:
     bool ended_;
 };
 
-} // namespace
+}  // namespace
 
 SocketStreamPair makeSocketStreams(int fd, Bytes pending, bool readEnded, bool writeEnded) {
     int flags = ::fcntl(fd, F_GETFL);
@@ -115,4 +114,4 @@ SocketStreamPair makeSocketStreams(int fd, Bytes pending, bool readEnded, bool w
             std::make_shared<SocketOutputStream>(socket, writeEnded)};
 }
 
-} // namespace platform::urlsession_detail
+}  // namespace platform::urlsession_detail

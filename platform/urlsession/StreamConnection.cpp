@@ -30,13 +30,9 @@ constexpr size_t kReadChunk = 64 * 1024;
 // Time-outs beyond this (about 30 years) are taken as none.
 constexpr double kLongestTimeout = 1e9;
 
-Error posixError(int err) {
-    return Error::withDescription(kPOSIXErrorDomain, err, std::strerror(err));
-}
+Error posixError(int err) { return Error::withDescription(kPOSIXErrorDomain, err, std::strerror(err)); }
 
-Error connectionLost() {
-    return makeURLError(URLErrorCode::NetworkConnectionLost);
-}
+Error connectionLost() { return makeURLError(URLErrorCode::NetworkConnectionLost); }
 
 URLErrorCode codeForConnect(CURLcode c) {
     switch (c) {
@@ -64,7 +60,7 @@ std::optional<std::string> hostForURL(std::string host) {
     return v6 ? "[" + host + "]" : host;
 }
 
-} // namespace
+}  // namespace
 
 StreamDeadline streamDeadline(double timeout) {
     if (!(timeout > 0) || timeout > kLongestTimeout) return std::nullopt;
@@ -100,11 +96,11 @@ struct StreamConnection {
 
     std::deque<StreamRead> reads;
     std::deque<StreamWrite> writes;
-    Bytes inbound;                // read from the socket, not yet handed to a read
-    bool peerClosed = false;      // the peer's end of stream was seen
-    bool readClosed = false;      // closeRead()
-    bool readClosedTold = false;  // readClosedForStreamTask delivered
-    bool writeCloseAsked = false; // closeWrite(): shut down once the queued writes are out
+    Bytes inbound;                 // read from the socket, not yet handed to a read
+    bool peerClosed = false;       // the peer's end of stream was seen
+    bool readClosed = false;       // closeRead()
+    bool readClosedTold = false;   // readClosedForStreamTask delivered
+    bool writeCloseAsked = false;  // closeWrite(): shut down once the queued writes are out
     bool writeShut = false;
     bool captureAsked = false;
 };
@@ -113,9 +109,7 @@ StreamConnections::StreamConnections(Engine& engine) : engine_(engine) {}
 
 StreamConnections::~StreamConnections() = default;
 
-void StreamConnections::dropAll() {
-    connections_.clear();
-}
+void StreamConnections::dropAll() { connections_.clear(); }
 
 StreamConnection* StreamConnections::find(const TaskPtr& task) {
     auto it = connections_.find(task->taskIdentifier());
@@ -135,8 +129,7 @@ bool StreamConnections::hasStarted() const {
 }
 
 // An operation on a task that has already completed fails at once, with the task's error if it had one.
-bool StreamConnections::refuseIfCompleted(const TaskPtr& task,
-                                          const std::function<void(const Error&)>& refuse) {
+bool StreamConnections::refuseIfCompleted(const TaskPtr& task, const std::function<void(const Error&)>& refuse) {
     if (task->state() != URLSessionTaskState::Completed) return false;
     refuse(task->error().value_or(posixError(ENOTCONN)));
     return true;
@@ -150,8 +143,7 @@ void StreamConnections::start(const TaskPtr& task) {
     if (c.phase != StreamConnection::Phase::Waiting) return;
     if (!PlatformConfig::networkUp()) return finish(c, makeURLError(URLErrorCode::NotConnectedToInternet));
     auto host = hostForURL(task->host());
-    if (!host || task->port() < 1 || task->port() > 65535)
-        return finish(c, makeURLError(URLErrorCode::BadURL));
+    if (!host || task->port() < 1 || task->port() > 65535) return finish(c, makeURLError(URLErrorCode::BadURL));
 
     const auto hostPort = *host + ":" + std::to_string(task->port());
     CURL* easy = curl_easy_init();
@@ -160,7 +152,7 @@ void StreamConnections::start(const TaskPtr& task) {
     curl_easy_setopt(easy, CURLOPT_URL, ("http://" + hostPort + "/").c_str());
     curl_easy_setopt(easy, CURLOPT_CONNECT_ONLY, 1L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_PROXY, ""); // a plain TCP connection, never through a proxy
+    curl_easy_setopt(easy, CURLOPT_PROXY, "");  // a plain TCP connection, never through a proxy
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
     double timeout = engine_.configuration().timeoutIntervalForRequest;
     if (!(timeout > 0) || timeout > 1e6) timeout = 60;
@@ -233,8 +225,7 @@ void StreamConnections::captureStreams(const TaskPtr& task) {
 // ---------------------------------------------------------------- engine loop
 
 bool StreamConnections::connectDone(CURL* easy, CURLcode result) {
-    auto it = std::find_if(connections_.begin(), connections_.end(),
-                           [&](auto& kv) { return kv.second->easy == easy; });
+    auto it = std::find_if(connections_.begin(), connections_.end(), [&](auto& kv) { return kv.second->easy == easy; });
     if (it == connections_.end()) return false;
     StreamConnection& c = *it->second;
     if (result != CURLE_OK) {
@@ -245,7 +236,7 @@ bool StreamConnections::connectDone(CURL* easy, CURLcode result) {
     int fd = -1;
     if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
         fd = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
-    c.releaseEasy(); // curl closes its descriptor; ours stays connected
+    c.releaseEasy();  // curl closes its descriptor; ours stays connected
     if (fd < 0) {
         finish(c, makeURLError(URLErrorCode::CannotConnectToHost));
         return true;
@@ -253,7 +244,7 @@ bool StreamConnections::connectDone(CURL* easy, CURLcode result) {
     int flags = ::fcntl(fd, F_GETFL);
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // each write goes out when handed over
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // each write goes out when handed over
     c.fd = fd;
     c.phase = StreamConnection::Phase::Open;
     if (c.readClosed) ::shutdown(fd, SHUT_RD);
@@ -263,8 +254,7 @@ bool StreamConnections::connectDone(CURL* easy, CURLcode result) {
 void StreamConnections::pump() {
     std::vector<uint64_t> ids;
     ids.reserve(connections_.size());
-    for (auto& [id, c] : connections_)
-        ids.push_back(id);
+    for (auto& [id, c] : connections_) ids.push_back(id);
     for (auto id : ids) {
         auto it = connections_.find(id);
         if (it != connections_.end()) service(*it->second);
@@ -294,8 +284,7 @@ void StreamConnections::expire(StreamConnection& c) {
         }
         // Bytes already read stay for the next read: the connection goes on.
         if (it->handler)
-            engine_.deliver(
-                [h = std::move(it->handler)] { h({}, false, makeURLError(URLErrorCode::TimedOut)); });
+            engine_.deliver([h = std::move(it->handler)] { h({}, false, makeURLError(URLErrorCode::TimedOut)); });
         it = c.reads.erase(it);
     }
     for (auto it = c.writes.begin(); it != c.writes.end();) {
@@ -303,8 +292,7 @@ void StreamConnections::expire(StreamConnection& c) {
             ++it;
             continue;
         }
-        if (it->handler)
-            engine_.deliver([h = std::move(it->handler)] { h(makeURLError(URLErrorCode::TimedOut)); });
+        if (it->handler) engine_.deliver([h = std::move(it->handler)] { h(makeURLError(URLErrorCode::TimedOut)); });
         it = c.writes.erase(it);
     }
 }
@@ -396,7 +384,7 @@ void StreamConnections::tellReadClosed(StreamConnection& c) {
 
 void StreamConnections::handOver(StreamConnection& c) {
     auto streams = makeSocketStreams(c.fd, std::move(c.inbound), c.peerClosed || c.readClosed, c.writeShut);
-    c.fd = -1; // the streams own the socket now
+    c.fd = -1;  // the streams own the socket now
     auto d = engine_.delegate();
     auto session = engine_.sessionRef();
     if (d && session && d->implements(URLSessionDelegateMethod::StreamTaskDidBecomeStreams))
@@ -410,7 +398,7 @@ void StreamConnections::finish(StreamConnection& c, std::optional<Error> error) 
     auto task = c.task;
     auto reads = std::move(c.reads);
     auto writes = std::move(c.writes);
-    connections_.erase(c.id()); // closes the socket or lets the easy handle go; c is gone
+    connections_.erase(c.id());  // closes the socket or lets the easy handle go; c is gone
     Error failure = error.value_or(posixError(ENOTCONN));
     for (auto& r : reads)
         if (r.handler) engine_.deliver([h = std::move(r.handler), failure] { h({}, false, failure); });
@@ -440,12 +428,10 @@ int StreamConnections::waitMillis(int upTo) const {
         wait = std::clamp(left, std::chrono::milliseconds(0), wait);
     };
     for (auto& [id, c] : connections_) {
-        for (auto& r : c->reads)
-            consider(r.deadline);
-        for (auto& w : c->writes)
-            consider(w.deadline);
+        for (auto& r : c->reads) consider(r.deadline);
+        for (auto& w : c->writes) consider(w.deadline);
     }
     return int(wait.count());
 }
 
-} // namespace platform::urlsession_detail
+}  // namespace platform::urlsession_detail

@@ -13,14 +13,10 @@ namespace security {
 class Trust;  // platform/security/Trust.h: the certificate chain the server presented
 }
 
-inline constexpr const char* kURLAuthenticationMethodDefault = "NSURLAuthenticationMethodDefault";
 inline constexpr const char* kURLAuthenticationMethodHTTPBasic = "NSURLAuthenticationMethodHTTPBasic";
 inline constexpr const char* kURLAuthenticationMethodHTTPDigest = "NSURLAuthenticationMethodHTTPDigest";
 inline constexpr const char* kURLAuthenticationMethodServerTrust = "NSURLAuthenticationMethodServerTrust";
-inline constexpr const char* kURLAuthenticationMethodClientCertificate =
-    "NSURLAuthenticationMethodClientCertificate";
 
-inline constexpr const char* kURLProtectionSpaceHTTP = "http";
 inline constexpr const char* kURLProtectionSpaceHTTPS = "https";
 
 enum class URLCredentialPersistence { None = 0, ForSession = 1, Permanent = 2, Synchronizable = 3 };

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "platform/foundation/ASCII.h"
+
 namespace platform {
 
 namespace {
@@ -20,11 +22,7 @@ std::vector<std::string> varyNames(const std::string& value) {
     while (start <= value.size()) {
         size_t end = value.find(',', start);
         if (end == std::string::npos) end = value.size();
-        std::string_view name(value.data() + start, end - start);
-        while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
-            name.remove_prefix(1);
-        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
-            name.remove_suffix(1);
+        std::string_view name = trimmingHTTPWhitespace(std::string_view(value.data() + start, end - start));
         if (!name.empty()) names.emplace_back(name);
         start = end + 1;
     }
@@ -34,8 +32,7 @@ std::vector<std::string> varyNames(const std::string& value) {
 size_t headerBytes(const URLResponse* response) {
     size_t n = 0;
     if (const auto* http = dynamic_cast<const HTTPURLResponse*>(response))
-        for (const auto& [name, value] : http->allHeaderFields().entries())
-            n += name.size() + value.size();
+        for (const auto& [name, value] : http->allHeaderFields().entries()) n += name.size() + value.size();
     return n;
 }
 
@@ -134,8 +131,7 @@ void URLCache::removeLocked(List::iterator it) {
 }
 
 void URLCache::trimLocked(size_t capacity) {
-    while (usage_ > capacity && !entries_.empty())
-        removeLocked(std::prev(entries_.end()));
+    while (usage_ > capacity && !entries_.empty()) removeLocked(std::prev(entries_.end()));
 }
 
 }  // namespace platform

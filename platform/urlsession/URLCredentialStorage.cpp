@@ -7,8 +7,8 @@ std::shared_ptr<URLCredentialStorage> URLCredentialStorage::sharedCredentialStor
     return shared;
 }
 
-std::optional<std::map<std::string, URLCredential>> URLCredentialStorage::credentialsForProtectionSpace(
-    const URLProtectionSpace& space) const {
+std::optional<std::map<std::string, URLCredential>>
+URLCredentialStorage::credentialsForProtectionSpace(const URLProtectionSpace& space) const {
     std::lock_guard lock(mutex_);
     auto it = spaces_.find(space);
     if (it == spaces_.end() || it->second.byUser.empty()) return std::nullopt;
@@ -23,25 +23,8 @@ void URLCredentialStorage::setCredential(const URLCredential& credential, const 
     entry.byUser.insert_or_assign(*credential.user(), credential);
 }
 
-void URLCredentialStorage::setDefaultCredential(const URLCredential& credential, const URLProtectionSpace& space) {
-    if (!credential.user() || credential.persistence() == URLCredentialPersistence::None) return;
-    std::lock_guard lock(mutex_);
-    auto& entry = spaces_[space];
-    entry.byUser.insert_or_assign(*credential.user(), credential);
-    entry.defaultUser = *credential.user();
-}
-
-void URLCredentialStorage::removeCredential(const URLCredential& credential, const URLProtectionSpace& space) {
-    if (!credential.user()) return;
-    std::lock_guard lock(mutex_);
-    auto it = spaces_.find(space);
-    if (it == spaces_.end()) return;
-    it->second.byUser.erase(*credential.user());
-    if (it->second.defaultUser == credential.user()) it->second.defaultUser.reset();
-}
-
-std::optional<URLCredential> URLCredentialStorage::defaultCredentialForProtectionSpace(
-    const URLProtectionSpace& space) const {
+std::optional<URLCredential>
+URLCredentialStorage::defaultCredentialForProtectionSpace(const URLProtectionSpace& space) const {
     std::lock_guard lock(mutex_);
     auto it = spaces_.find(space);
     if (it == spaces_.end()) return std::nullopt;

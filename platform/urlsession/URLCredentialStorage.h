@@ -15,11 +15,9 @@ public:
     static std::shared_ptr<URLCredentialStorage> sharedCredentialStorage();
 
     // user -> credential, or nullopt when the space has none.
-    std::optional<std::map<std::string, URLCredential>> credentialsForProtectionSpace(
-        const URLProtectionSpace& space) const;
+    std::optional<std::map<std::string, URLCredential>>
+    credentialsForProtectionSpace(const URLProtectionSpace& space) const;
     void setCredential(const URLCredential& credential, const URLProtectionSpace& space);
-    void setDefaultCredential(const URLCredential& credential, const URLProtectionSpace& space);
-    void removeCredential(const URLCredential& credential, const URLProtectionSpace& space);
     // The default, else the only credential of the space.
     std::optional<URLCredential> defaultCredentialForProtectionSpace(const URLProtectionSpace& space) const;
 

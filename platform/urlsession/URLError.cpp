@@ -4,40 +4,72 @@ namespace platform {
 
 std::string URLErrorDescription(URLErrorCode code) {
     switch (code) {
-        case URLErrorCode::Cancelled: return "cancelled";
-        case URLErrorCode::BadURL: return "bad URL";
-        case URLErrorCode::TimedOut: return "The request timed out.";
-        case URLErrorCode::UnsupportedURL: return "unsupported URL";
-        case URLErrorCode::CannotFindHost: return "A server with the specified hostname could not be found.";
-        case URLErrorCode::CannotConnectToHost: return "Could not connect to the server.";
-        case URLErrorCode::NetworkConnectionLost: return "The network connection was lost.";
-        case URLErrorCode::DNSLookupFailed: return "A server with the specified hostname could not be found.";
-        case URLErrorCode::HTTPTooManyRedirects: return "too many HTTP redirects";
-        case URLErrorCode::ResourceUnavailable: return "resource unavailable";
-        case URLErrorCode::NotConnectedToInternet: return "The Internet connection appears to be offline.";
-        case URLErrorCode::BadServerResponse: return "bad server response";
-        case URLErrorCode::UserCancelledAuthentication: return "cancelled";
-        case URLErrorCode::UserAuthenticationRequired: return "The user name or password is incorrect.";
-        case URLErrorCode::ZeroByteResource: return "zero byte resource";
-        case URLErrorCode::CannotDecodeRawData: return "cannot decode raw data";
-        case URLErrorCode::CannotDecodeContentData: return "cannot decode content data";
-        case URLErrorCode::CannotParseResponse: return "cannot parse response";
-        case URLErrorCode::FileDoesNotExist: return "The requested URL was not found on this server.";
-        case URLErrorCode::SecureConnectionFailed:
-            return "An SSL error has occurred and a secure connection to the server cannot be made.";
-        case URLErrorCode::ServerCertificateHasBadDate: return "The certificate for this server has expired.";
-        case URLErrorCode::ServerCertificateUntrusted: return "The certificate for this server is invalid.";
-        case URLErrorCode::ServerCertificateHasUnknownRoot:
-            return "The certificate for this server was signed by an unknown certifying authority.";
-        case URLErrorCode::ServerCertificateNotYetValid: return "The certificate for this server is not yet valid.";
-        case URLErrorCode::ClientCertificateRejected: return "The server did not accept the certificate.";
-        case URLErrorCode::CannotCreateFile: return "cannot create file";
-        case URLErrorCode::CannotOpenFile: return "cannot open file";
-        case URLErrorCode::CannotWriteToFile: return "cannot write file";
-        case URLErrorCode::CannotMoveFile: return "cannot move file";
-        case URLErrorCode::DownloadDecodingFailedMidStream: return "download decoding failed";
-        case URLErrorCode::DownloadDecodingFailedToComplete: return "download decoding failed";
-        case URLErrorCode::Unknown: break;
+    case URLErrorCode::Cancelled:
+        return "cancelled";
+    case URLErrorCode::BadURL:
+        return "bad URL";
+    case URLErrorCode::TimedOut:
+        return "The request timed out.";
+    case URLErrorCode::UnsupportedURL:
+        return "unsupported URL";
+    case URLErrorCode::CannotFindHost:
+        return "A server with the specified hostname could not be found.";
+    case URLErrorCode::CannotConnectToHost:
+        return "Could not connect to the server.";
+    case URLErrorCode::NetworkConnectionLost:
+        return "The network connection was lost.";
+    case URLErrorCode::DNSLookupFailed:
+        return "A server with the specified hostname could not be found.";
+    case URLErrorCode::HTTPTooManyRedirects:
+        return "too many HTTP redirects";
+    case URLErrorCode::ResourceUnavailable:
+        return "resource unavailable";
+    case URLErrorCode::NotConnectedToInternet:
+        return "The Internet connection appears to be offline.";
+    case URLErrorCode::BadServerResponse:
+        return "bad server response";
+    case URLErrorCode::UserCancelledAuthentication:
+        return "cancelled";
+    case URLErrorCode::UserAuthenticationRequired:
+        return "The user name or password is incorrect.";
+    case URLErrorCode::ZeroByteResource:
+        return "zero byte resource";
+    case URLErrorCode::DataLengthExceedsMaximum:
+        return "resource exceeds maximum size";
+    case URLErrorCode::CannotDecodeRawData:
+        return "cannot decode raw data";
+    case URLErrorCode::CannotDecodeContentData:
+        return "cannot decode content data";
+    case URLErrorCode::CannotParseResponse:
+        return "cannot parse response";
+    case URLErrorCode::FileDoesNotExist:
+        return "The requested URL was not found on this server.";
+    case URLErrorCode::SecureConnectionFailed:
+        return "An SSL error has occurred and a secure connection to the server cannot be made.";
+    case URLErrorCode::ServerCertificateHasBadDate:
+        return "The certificate for this server has expired.";
+    case URLErrorCode::ServerCertificateUntrusted:
+        return "The certificate for this server is invalid.";
+    case URLErrorCode::ServerCertificateHasUnknownRoot:
+        return "The certificate for this server was signed by an unknown certifying authority.";
+    case URLErrorCode::ServerCertificateNotYetValid:
+        return "The certificate for this server is not yet valid.";
+    case URLErrorCode::ClientCertificateRejected:
+        return "The server did not accept the certificate.";
+    case URLErrorCode::CannotCreateFile:
+        return "cannot create file";
+    case URLErrorCode::CannotOpenFile:
+        return "cannot open file";
+    case URLErrorCode::CannotWriteToFile:
+        return "cannot write file";
+    case URLErrorCode::CannotMoveFile:
+        return "cannot move file";
+    case URLErrorCode::DownloadDecodingFailedMidStream:
+        return "download decoding failed";
+    case URLErrorCode::DownloadDecodingFailedToComplete:
+        return "download decoding failed";
+    case URLErrorCode::Unknown:
+        break;
     }
     return "unknown error";
 }

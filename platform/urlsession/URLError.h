@@ -30,6 +30,7 @@ enum class URLErrorCode : int {
     CannotDecodeContentData = -1016,
     CannotParseResponse = -1017,
     FileDoesNotExist = -1100,
+    DataLengthExceedsMaximum = -1103,
     SecureConnectionFailed = -1200,
     ServerCertificateHasBadDate = -1201,
     ServerCertificateUntrusted = -1202,

@@ -55,10 +55,6 @@ std::shared_ptr<URLSession> URLSession::sharedSession() {
 
 std::shared_ptr<URLSessionDelegate> URLSession::delegate() const { return engine_->delegate(); }
 
-std::string URLSession::sessionDescription() const {
-    std::lock_guard lock(descriptionMutex_);
-    return description_;
-}
 void URLSession::setSessionDescription(std::string d) {
     std::lock_guard lock(descriptionMutex_);
     description_ = std::move(d);
@@ -129,9 +125,8 @@ std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequest(const UR
     return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engine_,
                       {.uploadData = std::move(body), .dataCompletion = std::move(handler)});
 }
-std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequestFromFile(const URLRequest& request,
-                                                                                const URL& file,
-                                                                                DataTaskCompletion handler) {
+std::shared_ptr<URLSessionUploadTask>
+URLSession::uploadTaskWithRequestFromFile(const URLRequest& request, const URL& file, DataTaskCompletion handler) {
     return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engine_,
                       {.uploadFile = file.path(), .dataCompletion = std::move(handler)});
 }

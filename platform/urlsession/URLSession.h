@@ -50,9 +50,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <vector>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/URL.h"
@@ -80,9 +80,9 @@ public:
     // The process-wide session: default configuration, no delegate; never invalidated.
     static std::shared_ptr<URLSession> sharedSession();
     static std::shared_ptr<URLSession> sessionWithConfiguration(const URLSessionConfiguration& configuration);
-    static std::shared_ptr<URLSession> sessionWithConfiguration(const URLSessionConfiguration& configuration,
-                                                                std::shared_ptr<URLSessionDelegate> delegate,
-                                                                std::shared_ptr<dispatch::OperationQueue> delegateQueue);
+    static std::shared_ptr<URLSession>
+    sessionWithConfiguration(const URLSessionConfiguration& configuration, std::shared_ptr<URLSessionDelegate> delegate,
+                             std::shared_ptr<dispatch::OperationQueue> delegateQueue);
     ~URLSession();
 
     // Tasks started and not yet completed, in all sessions (see "Network activity" above). Any thread.
@@ -92,7 +92,6 @@ public:
     // Present until the session has become invalid.
     std::shared_ptr<URLSessionDelegate> delegate() const;
     const std::shared_ptr<dispatch::OperationQueue>& delegateQueue() const { return delegateQueue_; }
-    std::string sessionDescription() const;
     void setSessionDescription(std::string d);
 
     // Task factories. Tasks start suspended: call resume(). On an invalidated session they answer a

@@ -1,6 +1,7 @@
 #pragma once
 // URLSessionConfiguration: the settings a session copies when it is made (later changes to the
 // caller's configuration do not reach a running session). A plain value type.
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,11 +33,16 @@ public:
     Value HTTPAdditionalHeaders;  // dictionary name -> string (other value types use their description)
     // Given to requests that ask for UseProtocolCachePolicy (see "Caching" in URLSession.h).
     URLRequestCachePolicy requestCachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
-    double timeoutIntervalForRequest = 60;        // idle time allowed between bytes
-    double timeoutIntervalForResource = 604800;   // whole transfer, redirects included
+    double timeoutIntervalForRequest = 60;       // idle time allowed between bytes
+    double timeoutIntervalForResource = 604800;  // whole transfer, redirects included
+    // A data or upload task's response body (after content decoding) may not grow past this many
+    // bytes: past it the task fails with DataLengthExceedsMaximum (-1103), keeping what was delivered.
+    // Downloads go to disk and are not capped. Zero or less: no cap (for callers that stream the body).
+    int64_t maximumDataTaskBodyLength = int64_t(64) << 20;
     int HTTPMaximumConnectionsPerHost = 6;
     bool HTTPShouldSetCookies = true;
-    platform::HTTPCookieAcceptPolicy HTTPCookieAcceptPolicy = platform::HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain;
+    platform::HTTPCookieAcceptPolicy HTTPCookieAcceptPolicy =
+        platform::HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain;
     std::shared_ptr<platform::HTTPCookieStorage> HTTPCookieStorage;        // none: no cookies at all
     std::shared_ptr<platform::URLCredentialStorage> URLCredentialStorage;  // none: no stored credentials
     std::shared_ptr<platform::URLCache> URLCache;                          // none: nothing cached or read

@@ -121,8 +121,10 @@ public:
                                    int64_t fileOffset, int64_t expectedTotalBytes) {}
 
     // Stream tasks.
-    virtual void readClosedForStreamTask(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionStreamTask>&) {}
-    virtual void writeClosedForStreamTask(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionStreamTask>&) {}
+    virtual void readClosedForStreamTask(const std::shared_ptr<URLSession>&,
+                                         const std::shared_ptr<URLSessionStreamTask>&) {}
+    virtual void writeClosedForStreamTask(const std::shared_ptr<URLSession>&,
+                                          const std::shared_ptr<URLSessionStreamTask>&) {}
     virtual void betterRouteDiscoveredForStreamTask(const std::shared_ptr<URLSession>&,
                                                     const std::shared_ptr<URLSessionStreamTask>&) {}
     virtual void didBecomeStreams(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionStreamTask>&,

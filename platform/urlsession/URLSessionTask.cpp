@@ -14,10 +14,7 @@ using urlsession_detail::Engine;
 
 URLSessionTask::URLSessionTask(Kind kind, uint64_t identifier, std::weak_ptr<URLSession> session,
                                std::optional<URLRequest> request)
-    : kind_(kind),
-      identifier_(identifier),
-      session_(std::move(session)),
-      originalRequest_(request),
+    : kind_(kind), identifier_(identifier), session_(std::move(session)), originalRequest_(request),
       currentRequest_(std::move(request)) {}
 
 namespace {
@@ -66,18 +63,6 @@ float URLSessionTask::priority() const {
     std::lock_guard lock(mutex_);
     return priority_;
 }
-void URLSessionTask::setPriority(float p) {
-    std::lock_guard lock(mutex_);
-    priority_ = p < 0 ? 0 : p > 1 ? 1 : p;
-}
-std::string URLSessionTask::taskDescription() const {
-    std::lock_guard lock(mutex_);
-    return description_;
-}
-void URLSessionTask::setTaskDescription(std::string d) {
-    std::lock_guard lock(mutex_);
-    description_ = std::move(d);
-}
 int64_t URLSessionTask::countOfBytesReceived() const {
     std::lock_guard lock(mutex_);
     return received_;
@@ -85,14 +70,6 @@ int64_t URLSessionTask::countOfBytesReceived() const {
 int64_t URLSessionTask::countOfBytesSent() const {
     std::lock_guard lock(mutex_);
     return sent_;
-}
-int64_t URLSessionTask::countOfBytesExpectedToReceive() const {
-    std::lock_guard lock(mutex_);
-    return expectedToReceive_;
-}
-int64_t URLSessionTask::countOfBytesExpectedToSend() const {
-    std::lock_guard lock(mutex_);
-    return expectedToSend_;
 }
 
 void URLSessionTask::resume() {
@@ -174,8 +151,7 @@ URLSessionStreamTask::URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession
     : URLSessionTask(Kind::Stream, id, std::move(s), std::nullopt), host_(std::move(host)), port_(port) {}
 
 void URLSessionStreamTask::post(
-    std::function<void(urlsession_detail::StreamConnections&, const std::shared_ptr<URLSessionStreamTask>&)>
-        command) {
+    std::function<void(urlsession_detail::StreamConnections&, const std::shared_ptr<URLSessionStreamTask>&)> command) {
     auto session = this->session();
     if (!session) return;
     auto engine = session->engine_;

@@ -30,8 +30,6 @@ class StreamConnections;
 enum class URLSessionTaskState { Running = 0, Suspended = 1, Canceling = 2, Completed = 3 };
 
 inline constexpr float kURLSessionTaskPriorityDefault = 0.5f;
-inline constexpr float kURLSessionTaskPriorityLow = 0.0f;
-inline constexpr float kURLSessionTaskPriorityHigh = 1.0f;
 inline constexpr int64_t kURLSessionTransferSizeUnknown = -1;
 
 class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
@@ -50,14 +48,9 @@ public:
     std::optional<Error> error() const;  // set when the task completed with an error
 
     float priority() const;
-    void setPriority(float p);
-    std::string taskDescription() const;
-    void setTaskDescription(std::string d);
 
     int64_t countOfBytesReceived() const;
     int64_t countOfBytesSent() const;
-    int64_t countOfBytesExpectedToReceive() const;  // kURLSessionTransferSizeUnknown when unknown
-    int64_t countOfBytesExpectedToSend() const;
 
     // Starts or continues the task; no effect once canceling or completed.
     void resume();
@@ -98,7 +91,6 @@ protected:
     bool inFlight_ = false;
     std::optional<Error> error_;
     float priority_ = kURLSessionTaskPriorityDefault;
-    std::string description_;
     int64_t received_ = 0;
     int64_t sent_ = 0;
     int64_t expectedToReceive_ = kURLSessionTransferSizeUnknown;
@@ -170,8 +162,7 @@ public:
     // answer empty with atEOF). minBytes 0 waits for one byte. timeout > 0: the read fails with timed out
     // (-1001) when not answered in time; the connection stays usable and bytes that had arrived are kept
     // for the next read.
-    void readDataOfMinLength(size_t minBytes, size_t maxBytes, double timeout,
-                             ReadCompletion completionHandler);
+    void readDataOfMinLength(size_t minBytes, size_t maxBytes, double timeout, ReadCompletion completionHandler);
     // Answers nullopt once every byte has been handed to the socket. timeout > 0: fails with timed out
     // (-1001) when not done in time; bytes already sent stay sent (countOfBytesSent says how many).
     void writeData(Bytes data, double timeout, WriteCompletion completionHandler);
@@ -188,8 +179,7 @@ public:
     void captureStreams();
 
 private:
-    void post(std::function<void(urlsession_detail::StreamConnections&,
-                                 const std::shared_ptr<URLSessionStreamTask>&)>
+    void post(std::function<void(urlsession_detail::StreamConnections&, const std::shared_ptr<URLSessionStreamTask>&)>
                   command);
 
     std::string host_;

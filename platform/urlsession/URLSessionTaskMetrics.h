@@ -19,8 +19,7 @@ enum class URLSessionTaskMetricsResourceFetchType { Unknown = 0, NetworkLoad = 1
 struct URLSessionTaskTransactionMetrics {
     URLRequest request;
     std::shared_ptr<const URLResponse> response;
-    URLSessionTaskMetricsResourceFetchType resourceFetchType =
-        URLSessionTaskMetricsResourceFetchType::Unknown;
+    URLSessionTaskMetricsResourceFetchType resourceFetchType = URLSessionTaskMetricsResourceFetchType::Unknown;
     std::optional<Date> fetchStartDate;
     std::optional<Date> domainLookupStartDate;
     std::optional<Date> domainLookupEndDate;

@@ -2,10 +2,10 @@
 
 #include <atomic>
 
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/Application.h"
-#include "platform/uikit/CompletionCheck.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 
 namespace platform::usernotifications {
@@ -46,8 +46,8 @@ bool alertsAllowed(const std::shared_ptr<UserNotificationCenter>& center, const 
 
 void show(const Notification& n, const std::shared_ptr<UserNotificationCenter>& center) {
     const auto& c = n.request.content;
-    DeviceEvents::post("notification.shown", Value::dictionary({{"title", c.title}, {"body", c.body},
-                                                                {"identifier", n.request.identifier}}));
+    DeviceEvents::post("notification.shown",
+                       Value::dictionary({{"title", c.title}, {"body", c.body}, {"identifier", n.request.identifier}}));
     if (center) center->recordDelivered(n);
 }
 
@@ -66,11 +66,14 @@ void presentInForeground(const Notification& n, const std::shared_ptr<UserNotifi
     if (!delegate || !objc::respondsToSelector(delegate, sel(kWillPresent))) return;
     std::weak_ptr<UserNotificationCenter> weakCenter = center;
     std::weak_ptr<Application> weakApp = app;
-    PresentationHandler completion = uikit::tracked<int64_t>(kWillPresent, [n, weakCenter, weakApp](int64_t options) {
-        auto c = weakCenter.lock();
-        if ((options & PresentationOptionAlert) && alertsAllowed(c, nullptr)) show(n, c);
-        if (options & PresentationOptionBadge) applyBadge(n.request.content, weakApp.lock());
-    });
+    PresentationHandler completion = dispatch::OnceHandler<int64_t>(
+        kWillPresent,
+        [n, weakCenter, weakApp](int64_t options) {
+            auto c = weakCenter.lock();
+            if ((options & PresentationOptionAlert) && alertsAllowed(c, nullptr)) show(n, c);
+            if (options & PresentationOptionBadge) applyBadge(n.request.content, weakApp.lock());
+        },
+        dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
     objc::send<void, ObjectHandle, std::shared_ptr<Notification>, PresentationHandler>(
         delegate, sel(kWillPresent), center, std::make_shared<Notification>(n), std::move(completion));
 }
@@ -134,7 +137,8 @@ void tapNotification(const Value& userInfo, const std::string& actionIdentifier)
         response->actionIdentifier = actionIdentifier;
         ObjectHandle delegate = center->delegate();
         if (delegate && objc::respondsToSelector(delegate, sel(kDidReceive))) {
-            std::function<void()> completion = uikit::tracked<>(kDidReceive, [] {});
+            std::function<void()> completion = dispatch::OnceHandler<>(
+                kDidReceive, [] {}, dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
             objc::send<void, ObjectHandle, std::shared_ptr<NotificationResponse>, std::function<void()>>(
                 delegate, sel(kDidReceive), center, std::move(response), std::move(completion));
         }

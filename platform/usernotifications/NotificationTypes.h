@@ -75,7 +75,7 @@ struct NotificationContent {
 struct NotificationTrigger {
     enum class Kind { Push, TimeInterval };
     Kind kind = Kind::TimeInterval;
-    double timeInterval = 0;      // seconds, TimeInterval only
+    double timeInterval = 0;  // seconds, TimeInterval only
     bool repeats = false;
     bool contentAvailable = false;  // Push only: "aps"."content-available" was 1
 
@@ -101,26 +101,6 @@ struct NotificationResponse {
     std::string actionIdentifier = kDefaultActionIdentifier;
     std::optional<std::string> userText;  // set for a text-input response
     bool isTextInput() const { return userText.has_value(); }
-};
-
-enum NotificationActionOption : int64_t {
-    NotificationActionAuthenticationRequired = 1,
-    NotificationActionDestructive = 2,
-    NotificationActionForeground = 4,
-};
-enum NotificationCategoryOption : int64_t { NotificationCategoryCustomDismissAction = 1 };
-
-struct NotificationAction {
-    std::string identifier;
-    std::string title;
-    int64_t options = 0;
-};
-
-struct NotificationCategory {
-    std::string identifier;
-    std::vector<NotificationAction> actions;
-    std::vector<std::string> intentIdentifiers;
-    int64_t options = 0;
 };
 
 }  // namespace platform::usernotifications

@@ -41,8 +41,9 @@ void registerClasses() {
     auto& rt = objc::Runtime::shared();
     if (rt.lookUpClass(kClassName) || !PlatformConfig::systemVersion().atLeast(10)) return;
     objc::Class* cls = rt.registerClass(kClassName, rt.rootClass());
-    rt.addMethod(cls->metaclass(), sel("currentNotificationCenter"),
-                 objc::makeImp([](objc::Object*, objc::Selector) -> ObjectHandle { return UserNotificationCenter::current(); }));
+    rt.addMethod(
+        cls->metaclass(), sel("currentNotificationCenter"),
+        objc::makeImp([](objc::Object*, objc::Selector) -> ObjectHandle { return UserNotificationCenter::current(); }));
     rt.addMethod(cls, sel("delegate"), objc::makeImp([](objc::Object* self, objc::Selector) -> ObjectHandle {
                      return nativeCenter(self)->delegate();
                  }));
@@ -96,9 +97,8 @@ void UserNotificationCenter::platformSetDelegate(ObjectHandle delegate) {
 // --- authorization ---
 
 void UserNotificationCenter::requestAuthorizationWithOptions(int64_t options, AuthorizationHandler completion) {
-    objc::send<void, int64_t, AuthorizationHandler>(shared_from_this(),
-                                                    sel("requestAuthorizationWithOptions:completionHandler:"), options,
-                                                    std::move(completion));
+    objc::send<void, int64_t, AuthorizationHandler>(
+        shared_from_this(), sel("requestAuthorizationWithOptions:completionHandler:"), options, std::move(completion));
 }
 
 void UserNotificationCenter::getNotificationSettingsWithCompletionHandler(SettingsHandler completion) {
@@ -107,9 +107,10 @@ void UserNotificationCenter::getNotificationSettingsWithCompletionHandler(Settin
 }
 
 void UserNotificationCenter::platformRequestAuthorization(int64_t options, AuthorizationHandler completion) {
-    bool provisionalOnly = (options & AuthorizationOptionProvisional) &&
-                           !(options & (AuthorizationOptionAlert | AuthorizationOptionBadge | AuthorizationOptionSound)) &&
-                           PlatformConfig::systemVersion().atLeast(12);
+    bool provisionalOnly =
+        (options & AuthorizationOptionProvisional) &&
+        !(options & (AuthorizationOptionAlert | AuthorizationOptionBadge | AuthorizationOptionSound)) &&
+        PlatformConfig::systemVersion().atLeast(12);
     bool granted = false;
     std::optional<std::string> prompted;
     {
@@ -151,24 +152,24 @@ NotificationSettings UserNotificationCenter::notificationSettings() const {
     s.authorizationStatus = status_;
     auto setting = [&](bool on) { return on ? NotificationSetting::Enabled : NotificationSetting::Disabled; };
     switch (status_) {
-        case AuthorizationStatus::NotDetermined:
-            break;  // nothing is known yet: NotSupported throughout
-        case AuthorizationStatus::Denied:
-            s.alertSetting = s.badgeSetting = s.soundSetting = NotificationSetting::Disabled;
-            s.lockScreenSetting = s.notificationCenterSetting = NotificationSetting::Disabled;
-            break;
-        case AuthorizationStatus::Provisional:
-            s.alertSetting = s.badgeSetting = s.soundSetting = NotificationSetting::Disabled;
-            s.lockScreenSetting = NotificationSetting::Disabled;
-            s.notificationCenterSetting = NotificationSetting::Enabled;
-            break;
-        case AuthorizationStatus::Authorized:
-            s.alertSetting = setting(grantedOptions_ & AuthorizationOptionAlert);
-            s.badgeSetting = setting(grantedOptions_ & AuthorizationOptionBadge);
-            s.soundSetting = setting(grantedOptions_ & AuthorizationOptionSound);
-            s.lockScreenSetting = setting(grantedOptions_ & AuthorizationOptionAlert);
-            s.notificationCenterSetting = NotificationSetting::Enabled;
-            break;
+    case AuthorizationStatus::NotDetermined:
+        break;  // nothing is known yet: NotSupported throughout
+    case AuthorizationStatus::Denied:
+        s.alertSetting = s.badgeSetting = s.soundSetting = NotificationSetting::Disabled;
+        s.lockScreenSetting = s.notificationCenterSetting = NotificationSetting::Disabled;
+        break;
+    case AuthorizationStatus::Provisional:
+        s.alertSetting = s.badgeSetting = s.soundSetting = NotificationSetting::Disabled;
+        s.lockScreenSetting = NotificationSetting::Disabled;
+        s.notificationCenterSetting = NotificationSetting::Enabled;
+        break;
+    case AuthorizationStatus::Authorized:
+        s.alertSetting = setting(grantedOptions_ & AuthorizationOptionAlert);
+        s.badgeSetting = setting(grantedOptions_ & AuthorizationOptionBadge);
+        s.soundSetting = setting(grantedOptions_ & AuthorizationOptionSound);
+        s.lockScreenSetting = setting(grantedOptions_ & AuthorizationOptionAlert);
+        s.notificationCenterSetting = NotificationSetting::Enabled;
+        break;
     }
     return s;
 }
@@ -179,30 +180,6 @@ void UserNotificationCenter::platformGetSettings(SettingsHandler completion) {
     onSystemThread([completion = std::move(completion), settings] { completion(settings); });
 }
 
-// --- categories ---
-
-void UserNotificationCenter::setNotificationCategories(std::vector<NotificationCategory> categories) {
-    std::vector<NotificationCategory> unique;  // one per identifier, the last one given
-    for (auto& c : categories) {
-        std::erase_if(unique, [&](const NotificationCategory& u) { return u.identifier == c.identifier; });
-        unique.push_back(std::move(c));
-    }
-    std::lock_guard lock(mutex_);
-    categories_ = std::move(unique);
-}
-
-std::vector<NotificationCategory> UserNotificationCenter::notificationCategories() const {
-    std::lock_guard lock(mutex_);
-    return categories_;
-}
-
-void UserNotificationCenter::getNotificationCategoriesWithCompletionHandler(
-    std::function<void(std::vector<NotificationCategory>)> completion) {
-    if (!completion) return;
-    auto categories = notificationCategories();
-    onSystemThread([completion = std::move(completion), categories = std::move(categories)] { completion(categories); });
-}
-
 // --- requests ---
 
 void UserNotificationCenter::addNotificationRequest(NotificationRequest request,
@@ -211,7 +188,8 @@ void UserNotificationCenter::addNotificationRequest(NotificationRequest request,
     if (request.identifier.empty()) {
         error = Error::withDescription("UNErrorDomain", 1, "A notification request needs an identifier");
     } else if (request.trigger && request.trigger->kind == NotificationTrigger::Kind::TimeInterval &&
-               (request.trigger->timeInterval < 0 || (request.trigger->repeats && request.trigger->timeInterval < 60))) {
+               (request.trigger->timeInterval < 0 ||
+                (request.trigger->repeats && request.trigger->timeInterval < 60))) {
         error = Error::withDescription("UNErrorDomain", 2, "Invalid time interval for the trigger");
     }
     if (!error) {
@@ -266,23 +244,6 @@ std::vector<NotificationRequest> UserNotificationCenter::pendingNotificationRequ
     return pending_;
 }
 
-void UserNotificationCenter::getPendingNotificationRequestsWithCompletionHandler(
-    std::function<void(std::vector<NotificationRequest>)> completion) {
-    if (!completion) return;
-    auto pending = pendingNotificationRequests();
-    onSystemThread([completion = std::move(completion), pending = std::move(pending)] { completion(pending); });
-}
-
-void UserNotificationCenter::removePendingNotificationRequestsWithIdentifiers(const std::vector<std::string>& ids) {
-    {
-        std::lock_guard lock(mutex_);
-        std::erase_if(pending_, [&](const NotificationRequest& r) {
-            return std::find(ids.begin(), ids.end(), r.identifier) != ids.end();
-        });
-    }
-    for (auto& id : ids) dispatch::MainLoop::shared().cancel(timerKey(id));
-}
-
 void UserNotificationCenter::removeAllPendingNotificationRequests() {
     std::vector<std::string> ids;
     {
@@ -298,28 +259,10 @@ std::vector<Notification> UserNotificationCenter::deliveredNotifications() const
     return delivered_;
 }
 
-void UserNotificationCenter::getDeliveredNotificationsWithCompletionHandler(
-    std::function<void(std::vector<Notification>)> completion) {
-    if (!completion) return;
-    auto delivered = deliveredNotifications();
-    onSystemThread([completion = std::move(completion), delivered = std::move(delivered)] { completion(delivered); });
-}
-
-void UserNotificationCenter::removeDeliveredNotificationsWithIdentifiers(const std::vector<std::string>& ids) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(delivered_, [&](const Notification& n) {
-        return std::find(ids.begin(), ids.end(), n.request.identifier) != ids.end();
-    });
-}
-
-void UserNotificationCenter::removeAllDeliveredNotifications() {
-    std::lock_guard lock(mutex_);
-    delivered_.clear();
-}
-
 void UserNotificationCenter::recordDelivered(const Notification& notification) {
     std::lock_guard lock(mutex_);
-    std::erase_if(delivered_, [&](const Notification& n) { return n.request.identifier == notification.request.identifier; });
+    std::erase_if(delivered_,
+                  [&](const Notification& n) { return n.request.identifier == notification.request.identifier; });
     delivered_.push_back(notification);
 }
 

@@ -12,7 +12,7 @@
 //
 // Threads: every member may be called from any thread (state under one lock). Completion handlers
 // of the centre's queries run on a background thread, as on the device: callers hop to the main
-// queue themselves. Each is tracked (CompletionCheck.h) only where app code must call it: the
+// queue themselves. Each is tracked (dispatch/OnceHandler.h) only where app code must call it: the
 // delegate's handlers (see Delivery.h).
 //
 // The delegate is held weakly and called by selector:
@@ -62,22 +62,13 @@ public:
     AuthorizationStatus authorizationStatus() const;
     NotificationSettings notificationSettings() const;  // synchronous, for the host and tests
 
-    void setNotificationCategories(std::vector<NotificationCategory> categories);
-    void getNotificationCategoriesWithCompletionHandler(std::function<void(std::vector<NotificationCategory>)> completion);
-    std::vector<NotificationCategory> notificationCategories() const;
-
     // Adds (or replaces, by identifier) a request; it is delivered on the main loop when its trigger
     // fires (at once without a trigger). Completion (may be empty) on a background thread.
     void addNotificationRequest(NotificationRequest request, std::function<void(std::optional<Error>)> completion = {});
     std::vector<NotificationRequest> pendingNotificationRequests() const;
-    void getPendingNotificationRequestsWithCompletionHandler(std::function<void(std::vector<NotificationRequest>)> completion);
-    void removePendingNotificationRequestsWithIdentifiers(const std::vector<std::string>& identifiers);
     void removeAllPendingNotificationRequests();
 
     std::vector<Notification> deliveredNotifications() const;
-    void getDeliveredNotificationsWithCompletionHandler(std::function<void(std::vector<Notification>)> completion);
-    void removeDeliveredNotificationsWithIdentifiers(const std::vector<std::string>& identifiers);
-    void removeAllDeliveredNotifications();
 
     // Platform internals: the runtime implementations, and delivery bookkeeping (Delivery.cpp).
     void platformSetDelegate(ObjectHandle delegate);
@@ -94,7 +85,6 @@ private:
     objc::Weak<objc::Object> delegate_;
     AuthorizationStatus status_ = AuthorizationStatus::NotDetermined;
     int64_t grantedOptions_ = 0;
-    std::vector<NotificationCategory> categories_;
     std::vector<NotificationRequest> pending_;
     std::vector<Notification> delivered_;
 };

@@ -20,13 +20,6 @@ std::vector<BackForwardListItem> BackForwardList::backList() const {
     return out;
 }
 
-std::vector<BackForwardListItem> BackForwardList::forwardList() const {
-    std::vector<BackForwardListItem> out;
-    if (!current_) return out;
-    for (size_t i = *current_ + 1; i < items_.size(); ++i) out.push_back(items_[i]);
-    return out;
-}
-
 void BackForwardList::push(BackForwardListItem item) {
     if (current_) items_.resize(*current_ + 1);
     items_.push_back(std::move(item));
@@ -39,8 +32,6 @@ bool BackForwardList::moveBy(int offset) {
     return true;
 }
 
-BackForwardListItem* BackForwardList::mutableCurrentItem() {
-    return current_ ? &items_[*current_] : nullptr;
-}
+BackForwardListItem* BackForwardList::mutableCurrentItem() { return current_ ? &items_[*current_] : nullptr; }
 
 }  // namespace platform::webkit

@@ -15,7 +15,7 @@ struct BackForwardListItem {
     platform::URL URL;         // the page's final URL (after redirects)
     platform::URL initialURL;  // what was asked for
     std::string title;
-    URLRequest request;        // what a reload or a return to this item sends
+    URLRequest request;  // what a reload or a return to this item sends
 };
 
 class BackForwardList {
@@ -25,7 +25,6 @@ public:
     const BackForwardListItem* forwardItem() const;
     // Nearest first.
     std::vector<BackForwardListItem> backList() const;
-    std::vector<BackForwardListItem> forwardList() const;
     // Relative to the current item (-1 back, 1 forward); null when out of range.
     const BackForwardListItem* itemAtIndex(int offset) const;
 

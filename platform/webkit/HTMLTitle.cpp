@@ -2,23 +2,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/webkit/PageEngine.h"
 
 namespace platform::webkit::webkit_detail {
 
 namespace {
-
-size_t findIgnoringCase(std::string_view haystack, std::string_view needle, size_t from) {
-    if (needle.empty() || haystack.size() < needle.size()) return std::string_view::npos;
-    for (size_t i = from; i + needle.size() <= haystack.size(); ++i) {
-        size_t k = 0;
-        while (k < needle.size() &&
-               std::tolower(static_cast<unsigned char>(haystack[i + k])) == static_cast<unsigned char>(needle[k]))
-            ++k;
-        if (k == needle.size()) return i;
-    }
-    return std::string_view::npos;
-}
 
 void appendUTF8(std::string& out, unsigned long cp) {
     if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
@@ -57,10 +46,9 @@ size_t decodeReference(std::string_view text, size_t i, std::string& out) {
     size_t digits = 0;
     while (pos < rest.size() && digits < 8) {
         char c = rest[pos];
-        int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                : hex && std::isxdigit(static_cast<unsigned char>(c))
-                    ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
-                    : -1;
+        int d = std::isdigit(static_cast<unsigned char>(c))           ? c - '0'
+                : hex && std::isxdigit(static_cast<unsigned char>(c)) ? toASCIILower(c) - 'a' + 10
+                                                                      : -1;
         if (d < 0) break;
         cp = cp * (hex ? 16 : 10) + static_cast<unsigned long>(d);
         ++pos;
@@ -75,17 +63,17 @@ size_t decodeReference(std::string_view text, size_t i, std::string& out) {
 
 std::string htmlTitle(const std::string& html) {
     std::string_view text(html);
-    size_t open = findIgnoringCase(text, "<title", 0);
+    size_t open = findIgnoringASCIICase(text, "<title", 0);
     while (open != std::string_view::npos) {
         char after = open + 6 < text.size() ? text[open + 6] : '\0';
         if (after == '>' || std::isspace(static_cast<unsigned char>(after))) break;
-        open = findIgnoringCase(text, "<title", open + 6);  // <titles> is not <title>
+        open = findIgnoringASCIICase(text, "<title", open + 6);  // <titles> is not <title>
     }
     if (open == std::string_view::npos) return "";
     size_t start = text.find('>', open);
     if (start == std::string_view::npos) return "";
     ++start;
-    size_t end = findIgnoringCase(text, "</title", start);
+    size_t end = findIgnoringASCIICase(text, "</title", start);
     if (end == std::string_view::npos) end = text.size();
     std::string_view raw = text.substr(start, end - start);
 

@@ -7,12 +7,18 @@ namespace platform::webkit {
 namespace {
 LegacyNavigationType legacyType(NavigationType type) {
     switch (type) {
-        case NavigationType::LinkActivated: return LegacyNavigationType::LinkClicked;
-        case NavigationType::FormSubmitted: return LegacyNavigationType::FormSubmitted;
-        case NavigationType::BackForward: return LegacyNavigationType::BackForward;
-        case NavigationType::Reload: return LegacyNavigationType::Reload;
-        case NavigationType::FormResubmitted: return LegacyNavigationType::FormResubmitted;
-        case NavigationType::Other: return LegacyNavigationType::Other;
+    case NavigationType::LinkActivated:
+        return LegacyNavigationType::LinkClicked;
+    case NavigationType::FormSubmitted:
+        return LegacyNavigationType::FormSubmitted;
+    case NavigationType::BackForward:
+        return LegacyNavigationType::BackForward;
+    case NavigationType::Reload:
+        return LegacyNavigationType::Reload;
+    case NavigationType::FormResubmitted:
+        return LegacyNavigationType::FormResubmitted;
+    case NavigationType::Other:
+        return LegacyNavigationType::Other;
     }
     return LegacyNavigationType::Other;
 }
@@ -23,7 +29,7 @@ objc::Class* LegacyWebView::runtimeClass() { return uikit::subclass("UIWebView",
 LegacyWebView::LegacyWebView(uikit::Rect frame)
     : uikit::View(frame, runtimeClass()),
       engine_(std::make_shared<webkit_detail::PageEngine>(WebsiteDataStore::defaultDataStore(),
-                                                            static_cast<webkit_detail::EngineClient*>(this))) {}
+                                                          static_cast<webkit_detail::EngineClient*>(this))) {}
 
 LegacyWebView::~LegacyWebView() { engine_->detach(); }
 

@@ -3,11 +3,11 @@
 #include <atomic>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSessionTask.h"
 #include "platform/webkit/WebsiteDataStore.h"
-#include "platform/webkit/internal/CompletionGuard.h"
 #include "platform/webkit/internal/TaskSink.h"
 
 namespace platform::webkit::webkit_detail {
@@ -38,9 +38,7 @@ public:
     Job(std::weak_ptr<PageEngine> engine, URLRequest request, LoadOptions options, uint64_t generation)
         : engine(std::move(engine)),
           navigation(std::make_shared<Navigation>(nextNavigationId++, request, options.type)),
-          request(std::move(request)),
-          options(std::move(options)),
-          generation(generation) {}
+          request(std::move(request)), options(std::move(options)), generation(generation) {}
 
     void taskWillRedirect(const std::shared_ptr<const HTTPURLResponse>& response, URLRequest newRequest,
                           std::function<void(std::optional<URLRequest>)> completion) override {
@@ -122,10 +120,11 @@ std::shared_ptr<Navigation> PageEngine::load(URLRequest request, LoadOptions opt
     action.targetFrame = mainFrame();
     std::weak_ptr<PageEngine> weak = weak_from_this();
     client_->engineDecideAction(
-        action, exactlyOnce<NavigationActionPolicy>("decidePolicyForNavigationAction",
-                                                    [weak, job](NavigationActionPolicy policy) {
-                                                        if (auto self = weak.lock()) self->actionDecided(job, policy);
-                                                    }));
+        action, dispatch::OnceHandler<NavigationActionPolicy>("decidePolicyForNavigationAction",
+                                                              [weak, job](NavigationActionPolicy policy) {
+                                                                  if (auto self = weak.lock())
+                                                                      self->actionDecided(job, policy);
+                                                              }));
     return job->navigation;
 }
 
@@ -133,10 +132,9 @@ void PageEngine::actionDecided(const std::shared_ptr<Job>& job, NavigationAction
     // A newer load already started: this one lost its chance.
     if (!client_ || job->stage != Job::Stage::Deciding || job->generation < startedGeneration_) return;
     bool allow = policy == NavigationActionPolicy::Allow;
-    DeviceEvents::post("navigation.decision",
-                       Value::dictionary({{"url", Value(urlText(job->request.url()))},
-                                          {"type", Value(navigationTypeName(job->options.type))},
-                                          {"decision", Value(allow ? "allow" : "cancel")}}));
+    DeviceEvents::post("navigation.decision", Value::dictionary({{"url", Value(urlText(job->request.url()))},
+                                                                 {"type", Value(navigationTypeName(job->options.type))},
+                                                                 {"decision", Value(allow ? "allow" : "cancel")}}));
     if (!allow) {
         job->stage = Job::Stage::Done;
         return;
@@ -214,16 +212,19 @@ void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr
                                               {"type", Value(navigationTypeName(NavigationType::Other))},
                                               {"decision", Value(allow ? "allow" : "cancel")}}));
         if (!allow) {
+            // The navigation ends here, and says so: its owner stops waiting for the page.
             completion(std::nullopt);
-            self->abandonCurrent();
+            self->fail(job,
+                       Error::withDescription(kWebKitEngineErrorDomain, kWebKitErrorFrameLoadInterruptedByPolicyChange,
+                                              "Frame load interrupted"));
             return;
         }
         job->request = newRequest;
         completion(newRequest);
         self->client_->engineDidRedirect(job->navigation);
     };
-    client_->engineDecideAction(action,
-                                exactlyOnce<NavigationActionPolicy>("decidePolicyForNavigationAction", decided));
+    client_->engineDecideAction(
+        action, dispatch::OnceHandler<NavigationActionPolicy>("decidePolicyForNavigationAction", decided));
 }
 
 void PageEngine::response(const std::shared_ptr<Job>& job, const std::shared_ptr<const URLResponse>& response,
@@ -246,8 +247,8 @@ void PageEngine::response(const std::shared_ptr<Job>& job, const std::shared_ptr
         self->commit(job);
         completion(self->isCurrent(job));
     };
-    client_->engineDecideResponse(
-        navigationResponse, exactlyOnce<NavigationResponsePolicy>("decidePolicyForNavigationResponse", decided));
+    client_->engineDecideResponse(navigationResponse, dispatch::OnceHandler<NavigationResponsePolicy>(
+                                                          "decidePolicyForNavigationResponse", decided));
 }
 
 void PageEngine::commit(const std::shared_ptr<Job>& job) {

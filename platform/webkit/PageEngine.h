@@ -100,10 +100,10 @@ private:
 
     std::shared_ptr<WebsiteDataStore> store_;
     EngineClient* client_;
-    std::shared_ptr<Job> current_;      // the navigation past its decision, until it ends
-    std::weak_ptr<Job> latestAsked_;    // the newest load(), while its decision handler lives
-    uint64_t nextGeneration_ = 0;       // loads in the order they were asked for
-    uint64_t startedGeneration_ = 0;    // the newest load that started; older undecided ones are dropped
+    std::shared_ptr<Job> current_;    // the navigation past its decision, until it ends
+    std::weak_ptr<Job> latestAsked_;  // the newest load(), while its decision handler lives
+    uint64_t nextGeneration_ = 0;     // loads in the order they were asked for
+    uint64_t startedGeneration_ = 0;  // the newest load that started; older undecided ones are dropped
     std::optional<URL> committedURL_;
     std::optional<URLRequest> committedRequest_;
     std::optional<URLRequest> lastStartedRequest_;

@@ -34,8 +34,7 @@ public:
     // A new window: return a web view made with `configuration` (the page's navigation then loads
     // in it), or null to ignore the request. The returned web view is the caller's to keep.
     virtual std::shared_ptr<WebView> createWebViewWithConfiguration(WebView&, const WebViewConfiguration&,
-                                                                    const NavigationAction&,
-                                                                    const WindowFeatures&) {
+                                                                    const NavigationAction&, const WindowFeatures&) {
         return nullptr;
     }
     // The page closed its window (window.close()).

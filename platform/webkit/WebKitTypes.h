@@ -12,6 +12,11 @@
 
 namespace platform::webkit {
 
+// The web engine's own load errors (both web views report them): a navigation the policy delegate
+// stopped part-way, for instance by cancelling a server redirect, fails with code 102.
+inline constexpr const char* kWebKitEngineErrorDomain = "WebKitErrorDomain";
+inline constexpr int kWebKitErrorFrameLoadInterruptedByPolicyChange = 102;
+
 // What started a navigation. The values are the platform's.
 enum class NavigationType : int {
     LinkActivated = 0,

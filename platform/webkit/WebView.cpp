@@ -8,12 +8,18 @@ namespace platform::webkit {
 
 const char* navigationTypeName(NavigationType type) {
     switch (type) {
-        case NavigationType::LinkActivated: return "linkActivated";
-        case NavigationType::FormSubmitted: return "formSubmitted";
-        case NavigationType::BackForward: return "backForward";
-        case NavigationType::Reload: return "reload";
-        case NavigationType::FormResubmitted: return "formResubmitted";
-        case NavigationType::Other: return "other";
+    case NavigationType::LinkActivated:
+        return "linkActivated";
+    case NavigationType::FormSubmitted:
+        return "formSubmitted";
+    case NavigationType::BackForward:
+        return "backForward";
+    case NavigationType::Reload:
+        return "reload";
+    case NavigationType::FormResubmitted:
+        return "formResubmitted";
+    case NavigationType::Other:
+        return "other";
     }
     return "other";
 }

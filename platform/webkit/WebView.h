@@ -45,7 +45,9 @@ public:
     std::shared_ptr<uikit::ScrollView> scrollView();
 
     std::shared_ptr<NavigationDelegate> navigationDelegate() const { return navigationDelegate_.lock(); }
-    void setNavigationDelegate(std::weak_ptr<NavigationDelegate> delegate) { navigationDelegate_ = std::move(delegate); }
+    void setNavigationDelegate(std::weak_ptr<NavigationDelegate> delegate) {
+        navigationDelegate_ = std::move(delegate);
+    }
     std::shared_ptr<webkit::UIDelegate> UIDelegate() const { return uiDelegate_.lock(); }
     void setUIDelegate(std::weak_ptr<webkit::UIDelegate> delegate) { uiDelegate_ = std::move(delegate); }
     bool allowsBackForwardNavigationGestures() const { return allowsBackForwardGestures_; }
@@ -65,7 +67,7 @@ public:
 
     // --- state ---
     std::optional<platform::URL> URL() const { return engine_->committedURL(); }  // the committed page
-    std::string title() const { return engine_->title(); }  // the page's <title>, once finished
+    std::string title() const { return engine_->title(); }                        // the page's <title>, once finished
     bool isLoading() const { return engine_->isLoading(); }
     double estimatedProgress() const { return engine_->estimatedProgress(); }
     bool canGoBack() const { return engine_->backForwardList().backItem() != nullptr; }
@@ -84,8 +86,6 @@ public:
     // allowed, the UI delegate is asked for a new window, which loads the link. Null when the link
     // does not parse or nothing loads in this web view.
     std::shared_ptr<Navigation> tapLink(const std::string& href, bool targetBlank = false);
-    // A form submitted to `action` (formSubmitted, POST with `body` form-encoded as given).
-    std::shared_ptr<Navigation> submitForm(const std::string& action, const std::string& body = "");
     // window.open(url): asks the UI delegate for a new window (navigation type other, no target
     // frame); a returned web view loads the url unless it already loads it. Without a user gesture
     // the preference javaScriptCanOpenWindowsAutomatically must allow it. Answers the new web view.

@@ -1,7 +1,7 @@
 // The page driver: what the page's script and its user do, in place of a script engine.
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/webkit/WebView.h"
-#include "platform/webkit/internal/CompletionGuard.h"
 
 namespace platform::webkit {
 
@@ -39,22 +39,9 @@ std::shared_ptr<Navigation> WebView::tapLink(const std::string& href, bool targe
                                               {"decision", Value(allow ? "allow" : "cancel")}}));
         if (allow) self->openNewWindow(action);
     };
-    engineDecideAction(action, webkit_detail::exactlyOnce<NavigationActionPolicy>("decidePolicyForNavigationAction",
-                                                                                  std::move(decided)));
+    engineDecideAction(
+        action, dispatch::OnceHandler<NavigationActionPolicy>("decidePolicyForNavigationAction", std::move(decided)));
     return nullptr;
-}
-
-std::shared_ptr<Navigation> WebView::submitForm(const std::string& actionURL, const std::string& body) {
-    auto url = resolve(actionURL);
-    if (!url) return nullptr;
-    URLRequest request(*url);
-    request.setHTTPMethod("POST");
-    request.setValue("application/x-www-form-urlencoded", "Content-Type");
-    request.setHTTPBody(Bytes(body.begin(), body.end()));
-    webkit_detail::LoadOptions options;
-    options.type = NavigationType::FormSubmitted;
-    options.sourceFrame = engine_->mainFrame();
-    return engine_->load(std::move(request), std::move(options));
 }
 
 std::shared_ptr<WebView> WebView::openNewWindow(const NavigationAction& action) {
@@ -92,22 +79,25 @@ void WebView::closeWindow() {
 }
 
 void WebView::runAlert(const std::string& message, std::function<void()> done) {
-    auto completion = webkit_detail::exactlyOnce<>(
-        "runJavaScriptAlertPanel", std::function<void()>([done = std::move(done)] {
+    // A panel counts as pending until answered; one dropped unanswered stays pending.
+    pendingPanels_->fetch_add(1);
+    auto completion =
+        dispatch::OnceHandler<>("runJavaScriptAlertPanel", [pending = pendingPanels_, done = std::move(done)] {
+            pending->fetch_sub(1);
             if (done) done();
-        }),
-        pendingPanels_);
+        });
     if (auto delegate = uiDelegateFor(UIDelegateMethod::RunJavaScriptAlertPanel))
         return delegate->runJavaScriptAlertPanelWithMessage(*this, message, engine_->mainFrame(), completion);
     completion();
 }
 
 void WebView::runConfirm(const std::string& message, std::function<void(bool)> result) {
-    auto completion = webkit_detail::exactlyOnce<bool>(
-        "runJavaScriptConfirmPanel", [result = std::move(result)](bool answer) {
-            if (result) result(answer);
-        },
-        pendingPanels_);
+    pendingPanels_->fetch_add(1);
+    auto completion = dispatch::OnceHandler<bool>("runJavaScriptConfirmPanel",
+                                                  [pending = pendingPanels_, result = std::move(result)](bool answer) {
+                                                      pending->fetch_sub(1);
+                                                      if (result) result(answer);
+                                                  });
     if (auto delegate = uiDelegateFor(UIDelegateMethod::RunJavaScriptConfirmPanel))
         return delegate->runJavaScriptConfirmPanelWithMessage(*this, message, engine_->mainFrame(), completion);
     completion(false);

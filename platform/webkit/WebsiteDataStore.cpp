@@ -80,8 +80,7 @@ void HTTPCookieStore::deleteCookie(const HTTPCookie& cookie, std::function<void(
 }
 
 WebsiteDataStore::WebsiteDataStore(bool persistent)
-    : persistent_(persistent),
-      cookieStore_(std::make_shared<HTTPCookieStore>(std::make_shared<HTTPCookieStorage>())) {}
+    : persistent_(persistent), cookieStore_(std::make_shared<HTTPCookieStore>(std::make_shared<HTTPCookieStorage>())) {}
 
 WebsiteDataStore::~WebsiteDataStore() {
     if (session_) session_->invalidateAndCancel();
@@ -94,13 +93,11 @@ std::shared_ptr<WebsiteDataStore> WebsiteDataStore::defaultDataStore() {
     return *store;
 }
 
-std::shared_ptr<WebsiteDataStore> WebsiteDataStore::nonPersistentDataStore() {
-    return std::make_shared<WebsiteDataStore>(false);
-}
-
 std::shared_ptr<URLSession> WebsiteDataStore::sessionLocked() {
     if (!session_) {
         auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+        // Pages stream through the engine, which keeps only their first megabyte: no body cap.
+        configuration.maximumDataTaskBodyLength = 0;
         configuration.HTTPCookieStorage = cookieStorage();
         configuration.HTTPShouldSetCookies = true;
         router_ = std::make_shared<webkit_detail::SessionRouter>();

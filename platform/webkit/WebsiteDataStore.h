@@ -53,7 +53,6 @@ private:
 class WebsiteDataStore : public std::enable_shared_from_this<WebsiteDataStore> {
 public:
     static std::shared_ptr<WebsiteDataStore> defaultDataStore();
-    static std::shared_ptr<WebsiteDataStore> nonPersistentDataStore();
     ~WebsiteDataStore();
 
     bool isPersistent() const { return persistent_; }

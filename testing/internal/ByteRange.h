@@ -8,13 +8,13 @@ namespace tesmar_testing {
 
 struct ByteRangeAnswer {
     enum class Kind {
-        Whole,         // serve the whole body (no range, a range we don't serve, or bad syntax)
-        Partial,       // 206: bytes [first, last]
-        Unsatisfiable, // 416: the range starts past the end
+        Whole,          // serve the whole body (no range, a range we don't serve, or bad syntax)
+        Partial,        // 206: bytes [first, last]
+        Unsatisfiable,  // 416: the range starts past the end
     };
     Kind kind = Kind::Whole;
     uint64_t first = 0;
-    uint64_t last = 0; // inclusive
+    uint64_t last = 0;  // inclusive
 
     uint64_t length() const { return last - first + 1; }
     // "bytes first-last/total"
@@ -25,4 +25,4 @@ struct ByteRangeAnswer {
 // whole body (which a server may always do); so is anything that does not parse.
 ByteRangeAnswer answerRange(const std::string& rangeHeader, uint64_t total);
 
-} // namespace tesmar_testing
+}  // namespace tesmar_testing

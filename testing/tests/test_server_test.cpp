@@ -23,16 +23,16 @@ using namespace tesmar_testing;
 namespace {
 
 struct FetchOptions {
-    std::string method; // empty: GET, or POST when there is a body
+    std::string method;  // empty: GET, or POST when there is a body
     std::vector<std::string> headers;
     std::optional<std::string> body;
     bool chunkedUpload = false;
-    bool decodeContent = false; // ask for gzip and decode it
+    bool decodeContent = false;  // ask for gzip and decode it
     curl_mime* (*mime)(CURL*) = nullptr;
     std::string caFile;
-    std::string resolve; // "host:port:127.0.0.1"
+    std::string resolve;  // "host:port:127.0.0.1"
     long timeoutMs = 10000;
-    bool checkPattern = false; // check the body against the pattern instead of keeping it
+    bool checkPattern = false;  // check the body against the pattern instead of keeping it
     uint64_t patternStart = 0;
 };
 
@@ -81,14 +81,12 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     std::string line(data, size * count);
-    if (line.rfind("HTTP/", 0) == 0) t->out->headers.clear(); // a new response (after 100 Continue)
+    if (line.rfind("HTTP/", 0) == 0) t->out->headers.clear();  // a new response (after 100 Continue)
     auto colon = line.find(':');
     if (colon != std::string::npos) {
         std::string value = line.substr(colon + 1);
-        while (!value.empty() && (value.front() == ' '))
-            value.erase(0, 1);
-        while (!value.empty() && (value.back() == '\r' || value.back() == '\n'))
-            value.pop_back();
+        while (!value.empty() && (value.front() == ' ')) value.erase(0, 1);
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.pop_back();
         t->out->headers.emplace_back(line.substr(0, colon), value);
     }
     return size * count;
@@ -108,8 +106,7 @@ Fetched fetch(const std::string& url, const FetchOptions& options = {}) {
     Transfer transfer{&out, &options, options.body.value_or(""), 0};
     CURL* curl = curl_easy_init();
     curl_slist* headers = nullptr;
-    for (const auto& h : options.headers)
-        headers = curl_slist_append(headers, h.c_str());
+    for (const auto& h : options.headers) headers = curl_slist_append(headers, h.c_str());
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options.timeoutMs);
@@ -164,8 +161,7 @@ TEST(TestHttpServer, ScriptsAnswerInTurnAndTheLastRepeats) {
         ASSERT_EQ(r.code, CURLE_OK);
         seen.emplace_back(r.status, r.body);
     }
-    EXPECT_EQ(seen, (std::vector<std::pair<long, std::string>>{
-                        {503, ""}, {500, "first"}, {200, "ok"}, {200, "ok"}}));
+    EXPECT_EQ(seen, (std::vector<std::pair<long, std::string>>{{503, ""}, {500, "first"}, {200, "ok"}, {200, "ok"}}));
     EXPECT_EQ(server.timesServed("GET", "/flaky"), 4u);
 
     // Registering the route again restarts its script.
@@ -177,11 +173,9 @@ TEST(TestHttpServer, RecordsTheRequestAsSent) {
     TestHttpServer server;
     server.route("*", "/echo/*", Reply::text("seen"));
 
-    auto r = fetch(server.url("/echo/a%20b?x=1&y=a%2Fb&y=c+d&flag&&z="),
-                   {.headers = {"X-Trace: One", "Cookie: a=1"}});
+    auto r = fetch(server.url("/echo/a%20b?x=1&y=a%2Fb&y=c+d&flag&&z="), {.headers = {"X-Trace: One", "Cookie: a=1"}});
     ASSERT_EQ(r.code, CURLE_OK);
-    FetchOptions post{.headers = {"Content-Type: application/octet-stream"},
-                      .body = std::string("p\0q\r\nrest", 9)};
+    FetchOptions post{.headers = {"Content-Type: application/octet-stream"}, .body = std::string("p\0q\r\nrest", 9)};
     ASSERT_EQ(fetch(server.url("/echo/post"), post).status, 200);
     FetchOptions chunked{.method = "PUT", .body = std::string(1000, 'z') + "end", .chunkedUpload = true};
     ASSERT_EQ(fetch(server.url("/echo/chunked"), chunked).status, 200);
@@ -230,15 +224,11 @@ TEST(TestHttpServer, RoutesMatchByMethodAndPattern) {
         std::string body;
     };
     const std::vector<Case> cases = {
-        {"GET", "/items/7", 200, "item"},
-        {"GET", "/items/special", 200, "special"}, // added later, so it wins
-        {"POST", "/items/7", 201, "posted"},
-        {"DELETE", "/items/7", 404, ""},
-        {"GET", "/items/", 404, ""}, // ":id" needs a segment
-        {"GET", "/items/7/more", 404, ""},
-        {"GET", "/api/v2/files/a/b.txt", 200, "v2|a/b.txt"},
-        {"GET", "/api/v2/files/", 200, "v2|"},
-        {"GET", "/nowhere", 404, ""},
+        {"GET", "/items/7", 200, "item"},      {"GET", "/items/special", 200, "special"},  // added later, so it wins
+        {"POST", "/items/7", 201, "posted"},   {"DELETE", "/items/7", 404, ""},
+        {"GET", "/items/", 404, ""},  // ":id" needs a segment
+        {"GET", "/items/7/more", 404, ""},     {"GET", "/api/v2/files/a/b.txt", 200, "v2|a/b.txt"},
+        {"GET", "/api/v2/files/", 200, "v2|"}, {"GET", "/nowhere", 404, ""},
     };
     for (const auto& c : cases) {
         FetchOptions options{.method = c.method};
@@ -261,15 +251,13 @@ TEST(TestHttpServer, RoutesMatchByMethodAndPattern) {
 
 TEST(TestHttpServer, RawAndFallbackHandlersGetTheWholeExchange) {
     TestHttpServer server;
-    server.routeRaw("GET", "/raw/:name",
-                    [](const RecordedRequest& r, const httplib::Request&, httplib::Response& res) {
-                        res.status = 202;
-                        res.set_content("hi " + r.pathParams.at("name"), "text/plain");
-                    });
-    server.setFallbackHandler(
-        [&server](const RecordedRequest& r, const httplib::Request& req, httplib::Response& res) {
-            server.answer(r, req, res, Reply::text("fallback for " + r.path, 410));
-        });
+    server.routeRaw("GET", "/raw/:name", [](const RecordedRequest& r, const httplib::Request&, httplib::Response& res) {
+        res.status = 202;
+        res.set_content("hi " + r.pathParams.at("name"), "text/plain");
+    });
+    server.setFallbackHandler([&server](const RecordedRequest& r, const httplib::Request& req, httplib::Response& res) {
+        server.answer(r, req, res, Reply::text("fallback for " + r.path, 410));
+    });
     auto raw = fetch(server.url("/raw/ann"));
     EXPECT_EQ(raw.status, 202);
     EXPECT_EQ(raw.body, "hi ann");
@@ -347,7 +335,7 @@ TEST(TestHttpServer, StopsPromptlyWithAKeptAliveConnection) {
     ASSERT_EQ(curl_easy_perform(curl), CURLE_OK);
     ASSERT_EQ(curl_easy_perform(curl), CURLE_OK);
     auto requests = server->requests();
-    EXPECT_EQ(requests[0].remotePort, requests[1].remotePort); // one connection, still open
+    EXPECT_EQ(requests[0].remotePort, requests[1].remotePort);  // one connection, still open
     auto start = std::chrono::steady_clock::now();
     server.reset();
     // Well under the five-second keep-alive a worker would otherwise wait out.
@@ -397,8 +385,7 @@ TEST(TestHttpServer, StreamsCutShortOrStalled) {
     stalled.stream->pauseAt = 150000;
     stalled.stream->pauseGate = gate;
     server.route("GET", "/stall", stalled);
-    auto pending =
-        std::async(std::launch::async, [&] { return fetch(server.url("/stall"), {.checkPattern = true}); });
+    auto pending = std::async(std::launch::async, [&] { return fetch(server.url("/stall"), {.checkPattern = true}); });
     ASSERT_TRUE(server.waitForRequests(2));
     EXPECT_EQ(pending.wait_for(0s), std::future_status::timeout);
     gate->open();
@@ -438,8 +425,7 @@ TEST(TestHttpServer, AnswersRangeRequests) {
     };
     for (const std::string path : {"/memory", "/stream"}) {
         for (const auto& c : cases) {
-            auto r = fetch(server.url(path),
-                           {.headers = c.headers, .checkPattern = true, .patternStart = c.first});
+            auto r = fetch(server.url(path), {.headers = c.headers, .checkPattern = true, .patternStart = c.first});
             std::string label = path + " " + c.headers[0];
             ASSERT_EQ(r.code, CURLE_OK) << label;
             EXPECT_EQ(r.status, c.status) << label;
@@ -461,8 +447,7 @@ TEST(TestHttpServer, AnswersRangeRequests) {
 TEST(TestHttpServer, GzipsOnlyWhenTheScriptSays) {
     TestHttpServer server;
     std::string text;
-    for (int i = 0; i < 200; ++i)
-        text += "line " + std::to_string(i) + "\n";
+    for (int i = 0; i < 200; ++i) text += "line " + std::to_string(i) + "\n";
     server.route("GET", "/zipped", Reply::text(text).gzipped());
     server.route("GET", "/asis", Reply::json("{\"a\":1}"));
 
@@ -570,4 +555,4 @@ TEST(ByteRange, InterpretsSingleRanges) {
     }
 }
 
-} // namespace
+}  // namespace

@@ -13,8 +13,9 @@ namespace zidedova {
 
 class ZODOziAssociationRegistration {
 public:
-    static platform::ObjectHandle registeredObjectWithHost(const platform::ObjectHandle& host, const std::string& key,
-                                                           const std::function<platform::ObjectHandle()>& creationBlock);
+    static platform::ObjectHandle
+    registeredObjectWithHost(const platform::ObjectHandle& host, const std::string& key,
+                             const std::function<platform::ObjectHandle()>& creationBlock);
 };
 
 }  // namespace zidedova

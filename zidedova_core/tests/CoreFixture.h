@@ -7,13 +7,13 @@
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
 
-#include <fstream>
-#include <thread>
 #include "testing/ProcessReset.h"
 #include "testing/TemporaryDeviceRoot.h"
 #include "zidedova_core/ZDVLogger.h"
 #include "zidedova_core/ZODOzi.h"
 #include "zidedova_core/utilities/tests/LogCapture.h"
+#include <fstream>
+#include <thread>
 
 namespace zidedova::testing {
 
@@ -38,7 +38,8 @@ protected:
         ASSERT_TRUE(platform::plist::writeFile(platform::Value(info), root + "/Bundle/Info.plist").ok());
     }
     void writeOptions(platform::ValueDictionary options) {
-        ASSERT_TRUE(platform::plist::writeFile(platform::Value(options), root + "/Bundle/ZazeraDazudud-Uvoz.plist").ok());
+        ASSERT_TRUE(
+            platform::plist::writeFile(platform::Value(options), root + "/Bundle/ZazeraDazudud-Uvoz.plist").ok());
     }
     static platform::ValueDictionary validOptions() {
         return {{"VODEZU_APP_ID", kValidAppID}, {"BUNDLE_ID", "com.example.tesmar"}, {"API_KEY", "key"}};

@@ -188,8 +188,8 @@ TEST_F(ConfigureTest, DataCollectionPrecedence) {
         std::optional<bool> stored;
         bool expected;
     } cases[] = {
-        {std::nullopt, std::nullopt, true}, {false, std::nullopt, false}, {true, false, false},
-        {false, true, true},                {std::nullopt, false, false},
+        {std::nullopt, std::nullopt, true}, {false, std::nullopt, false}, {true, false, false}, {false, true, true},
+        {std::nullopt, false, false},
     };
     for (const auto& c : cases) {
         tesmar_testing::resetProcessState({"zidedova.apps", "zidedova.options"});

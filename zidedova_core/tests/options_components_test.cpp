@@ -53,10 +53,17 @@ TEST_F(OptionsTest, AnalyticsFlagTable) {
         platform::ValueDictionary info, options;
         bool enabled, explicitlySet;
     } cases[] = {
-        {{{"ZIDEDOVA_ANALYTICS_COLLECTION_ENABLED", false}}, {{"ZIDEDOVA_ANALYTICS_COLLECTION_ENABLED", true}}, false, true},
+        {{{"ZIDEDOVA_ANALYTICS_COLLECTION_ENABLED", false}},
+         {{"ZIDEDOVA_ANALYTICS_COLLECTION_ENABLED", true}},
+         false,
+         true},
         {{}, {{"ZIDEDOVA_ANALYTICS_COLLECTION_ENABLED", true}}, true, true},
-        {{}, {{"ZIDEDOVA_ANALYTICS_COLLECTION_DEACTIVATED", true}, {"IS_MEASUREMENT_ENABLED", true},
-              {"ZIDEDOVA_ANALYTICS_COLLECTION_ENABLED", true}}, false, true},
+        {{},
+         {{"ZIDEDOVA_ANALYTICS_COLLECTION_DEACTIVATED", true},
+          {"IS_MEASUREMENT_ENABLED", true},
+          {"ZIDEDOVA_ANALYTICS_COLLECTION_ENABLED", true}},
+         false,
+         true},
         {{}, {{"IS_MEASUREMENT_ENABLED", true}}, true, true},
         {{}, {}, false, false},  // no key anywhere, no default app
     };
@@ -131,12 +138,12 @@ TEST_F(ComponentTest, EagerTimingCachingAndTearDown) {
     const Protocol* maintainer = protocolNamed(kZDVComponentLifecycleMaintainerProtocol);
     int deletions = 0;
     auto& runtime = Runtime::shared();
-    Class* service = ClassBuilder(runtime, "TestMaintainedService", runtime.rootClass())
-                         .protocol(proto)
-                         .protocol(maintainer)
-                         .method(sel("appWillBeDeleted:"),
-                                 makeImp([&](Object*, Selector, std::shared_ptr<ZODOzi>) { ++deletions; }))
-                         .registerClass();
+    Class* service =
+        ClassBuilder(runtime, "TestMaintainedService", runtime.rootClass())
+            .protocol(proto)
+            .protocol(maintainer)
+            .method(sel("appWillBeDeleted:"), makeImp([&](Object*, Selector, std::shared_ptr<ZODOzi>) { ++deletions; }))
+            .registerClass();
     int made = 0;
     auto component = ZDVComponent::componentWithProtocol(proto, ZDVInstantiationTiming::EagerInDefaultApp, {},
                                                          [&](ZDVComponentContainer&, bool* cacheable) {

@@ -22,9 +22,7 @@ std::optional<std::string> ZUTAppEnvironmentUtil::deviceModel() {
     return model;
 }
 
-std::string ZUTAppEnvironmentUtil::systemVersion() {
-    return platform::uikit::Device::currentDevice().systemVersion();
-}
+std::string ZUTAppEnvironmentUtil::systemVersion() { return platform::uikit::Device::currentDevice().systemVersion(); }
 
 bool ZUTAppEnvironmentUtil::isSimulator() {
     auto model = deviceModel();

@@ -67,8 +67,7 @@ std::string ZUTFormat(std::string_view format, std::initializer_list<ZUTFormatAr
             precision += format[i++];
             while (i < format.size() && format[i] >= '0' && format[i] <= '9') precision += format[i++];
         }
-        while (i < format.size() && (format[i] == 'l' || format[i] == 'h' || format[i] == 'z' || format[i] == 'q'))
-            ++i;
+        while (i < format.size() && (format[i] == 'l' || format[i] == 'h' || format[i] == 'z' || format[i] == 'q')) ++i;
         if (i >= format.size()) {
             out.append(format.substr(start));
             break;

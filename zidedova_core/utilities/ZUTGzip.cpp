@@ -41,12 +41,10 @@ size_t initialInflateCapacity(std::span<const uint8_t> data) {
 
 Result<Bytes> ZUTDataByGzippingData(std::span<const uint8_t> data) {
     if (data.empty()) return Bytes{};
-    if (tooLong(data.size()))
-        return Error(kZUTNSDataZlibErrorDomain, ZUTNSDataZlibErrorGreaterThan32BitsToCompress);
+    if (tooLong(data.size())) return Error(kZUTNSDataZlibErrorDomain, ZUTNSDataZlibErrorGreaterThan32BitsToCompress);
 
     z_stream stream{};
-    int status =
-        deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY);
+    int status = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY);
     if (status != Z_OK) return zlibError(status, stream.msg);
 
     // deflateBound is the worst case for the whole input, so one call with Z_FINISH is enough; the loop
@@ -72,8 +70,7 @@ Result<Bytes> ZUTDataByGzippingData(std::span<const uint8_t> data) {
 
 Result<Bytes> ZUTDataByInflatingGzippedData(std::span<const uint8_t> data) {
     if (data.empty()) return Bytes{};
-    if (tooLong(data.size()))
-        return Error(kZUTNSDataZlibErrorDomain, ZUTNSDataZlibErrorGreaterThan32BitsToCompress);
+    if (tooLong(data.size())) return Error(kZUTNSDataZlibErrorDomain, ZUTNSDataZlibErrorGreaterThan32BitsToCompress);
 
     z_stream stream{};
     int status = inflateInit2(&stream, kDetectWindowBits);

@@ -23,8 +23,8 @@ struct Client {
 
 struct LoggerState {
     std::mutex mutex;
-    bool initialized = false;     // guarded by mutex
-    std::string version;          // guarded by mutex
+    bool initialized = false;  // guarded by mutex
+    std::string version;       // guarded by mutex
     std::atomic<bool> initializedFast{false};
     std::atomic<int> level{ZUTLoggerLevelNotice};
     std::atomic<bool> forcedDebug{false};
@@ -100,18 +100,14 @@ void ZUTLoggerSetLevel(int level) {
     state().queue.async([mask = maskForLevel(level)] { state().client.filterMask = mask; });
 }
 
-bool ZUTLoggerIsLoggableLevel(int level) {
-    return state().forcedDebug.load() || level <= state().level.load();
-}
+bool ZUTLoggerIsLoggableLevel(int level) { return state().forcedDebug.load() || level <= state().level.load(); }
 
 void ZUTLoggerSetVersion(const char* version) {
     std::lock_guard lock(state().mutex);
     state().version = version ? version : "";
 }
 
-bool ZUTLoggerShouldLog(int level, bool forceLog) {
-    return forceLog || ZUTLoggerIsLoggableLevel(level);
-}
+bool ZUTLoggerShouldLog(int level, bool forceLog) { return forceLog || ZUTLoggerIsLoggableLevel(level); }
 
 void ZUTLoggerWriteMessage(int level, std::string_view service, std::string_view messageCode,
                            const std::string& message) {
@@ -127,8 +123,8 @@ void ZUTLoggerWriteMessage(int level, std::string_view service, std::string_view
         if (level < 0 || level > 7 || !((c.filterMask >> level) & 1)) return;
         if (c.stderrEnabled || c.echoStderr) std::fprintf(stderr, "%s\n", line.c_str());
         platform::DeviceEvents::post(
-            "syslog", platform::Value::dictionary(
-                          {{"facility", kZUTLoggerFacility}, {"level", level}, {"text", line}}));
+            "syslog",
+            platform::Value::dictionary({{"facility", kZUTLoggerFacility}, {"level", level}, {"text", line}}));
     });
 }
 

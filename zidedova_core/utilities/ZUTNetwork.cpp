@@ -40,9 +40,7 @@ const char* levelName(int64_t level) {
     }
 }
 
-DispatchQueue queueOrMain(const std::optional<DispatchQueue>& queue) {
-    return queue ? *queue : DispatchQueue::main();
-}
+DispatchQueue queueOrMain(const std::optional<DispatchQueue>& queue) { return queue ? *queue : DispatchQueue::main(); }
 
 }  // namespace
 
@@ -70,8 +68,7 @@ URLRequest ZUTNetwork::makeRequest(const platform::URL& url) const {
 }
 
 std::optional<std::string> ZUTNetwork::postURL(const platform::URL& url, const Bytes& payload,
-                                               std::optional<DispatchQueue> queue,
-                                               bool usingBackgroundSession,
+                                               std::optional<DispatchQueue> queue, bool usingBackgroundSession,
                                                ZUTNetworkCompletionHandler completionHandler) {
     if (url.isEmpty()) {
         handleError(ZUTNetworkErrorCodeInvalidURL, queue, std::move(completionHandler));
@@ -95,8 +92,7 @@ std::optional<std::string> ZUTNetwork::postURL(const platform::URL& url, const B
     return start(session, request, true, std::move(queue), std::move(completionHandler));
 }
 
-std::optional<std::string> ZUTNetwork::getURL(const platform::URL& url,
-                                              const platform::HTTPHeaderFields& headers,
+std::optional<std::string> ZUTNetwork::getURL(const platform::URL& url, const platform::HTTPHeaderFields& headers,
                                               std::optional<DispatchQueue> queue, bool usingBackgroundSession,
                                               ZUTNetworkCompletionHandler completionHandler) {
     if (url.isEmpty()) {
@@ -113,8 +109,7 @@ std::optional<std::string> ZUTNetwork::getURL(const platform::URL& url,
 }
 
 std::optional<std::string> ZUTNetwork::start(const std::shared_ptr<ZUTNetworkURLSession>& session,
-                                             const URLRequest& request, bool isPost,
-                                             std::optional<DispatchQueue> queue,
+                                             const URLRequest& request, bool isPost, std::optional<DispatchQueue> queue,
                                              ZUTNetworkCompletionHandler completionHandler) {
     // In flight before the transfer can start, so a fast completion never finds itself missing.
     const std::string sessionID = session->sessionID();
@@ -143,8 +138,8 @@ std::optional<std::string> ZUTNetwork::start(const std::shared_ptr<ZUTNetworkURL
         return std::nullopt;
     }
     if (isPost)
-        ZUTNetwork_logWithLevel(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeUploadingData,
-                                "Uploading data. Host", Value(url));
+        ZUTNetwork_logWithLevel(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeUploadingData, "Uploading data. Host",
+                                Value(url));
     else
         ZUTNetwork_logWithLevel(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeDownloadingData,
                                 "Downloading data. Host", Value(url));
@@ -222,8 +217,8 @@ void ZUTNetwork::ZUTNetwork_logWithLevel(int64_t level, int64_t messageCode, con
         delegate->ZUTNetwork_logWithLevel(level, messageCode, message, contexts);
         return;
     }
-    const bool always = level == kZUTNetworkLogLevelError || level == kZUTNetworkLogLevelWarning ||
-                        level == kZUTNetworkLogLevelInfo;
+    const bool always =
+        level == kZUTNetworkLogLevelError || level == kZUTNetworkLogLevelWarning || level == kZUTNetworkLogLevelInfo;
     if (!always && !isDebugModeEnabled()) return;
     ZUTLoggerLog(int(level), kService, false, messageCodeText(messageCode), "%@",
                  composeLogLine(level, message, contexts));
@@ -235,8 +230,7 @@ void ZUTNetwork::ZUTNetwork_logWithLevel(int64_t level, int64_t messageCode, con
         delegate->ZUTNetwork_logWithLevel(level, messageCode, message, context);
         return;
     }
-    ZUTNetwork_logWithLevel(level, messageCode, message,
-                            context.isNull() ? ValueArray{} : ValueArray{context});
+    ZUTNetwork_logWithLevel(level, messageCode, message, context.isNull() ? ValueArray{} : ValueArray{context});
 }
 
 void ZUTNetwork::ZUTNetwork_logWithLevel(int64_t level, int64_t messageCode, const std::string& message) {
@@ -247,8 +241,7 @@ void ZUTNetwork::ZUTNetwork_logWithLevel(int64_t level, int64_t messageCode, con
     ZUTNetwork_logWithLevel(level, messageCode, message, ValueArray{});
 }
 
-std::string ZUTNetwork::composeLogLine(int64_t level, const std::string& message,
-                                       const ValueArray& contexts) {
+std::string ZUTNetwork::composeLogLine(int64_t level, const std::string& message, const ValueArray& contexts) {
     std::string line = "<Vodezu/Utilities/Network/";
     line += levelName(level);
     line += "> ";

@@ -63,12 +63,10 @@ public:
 
     std::optional<std::string> postURL(const platform::URL& url, const platform::Bytes& payload,
                                        std::optional<platform::dispatch::DispatchQueue> queue,
-                                       bool usingBackgroundSession,
-                                       ZUTNetworkCompletionHandler completionHandler);
+                                       bool usingBackgroundSession, ZUTNetworkCompletionHandler completionHandler);
     std::optional<std::string> getURL(const platform::URL& url, const platform::HTTPHeaderFields& headers,
                                       std::optional<platform::dispatch::DispatchQueue> queue,
-                                      bool usingBackgroundSession,
-                                      ZUTNetworkCompletionHandler completionHandler);
+                                      bool usingBackgroundSession, ZUTNetworkCompletionHandler completionHandler);
 
     // True while any request's completion has not yet been delivered.
     bool hasUploadInProgress() const;
@@ -100,8 +98,7 @@ public:
                                  const platform::Value& context) override;
     void ZUTNetwork_logWithLevel(int64_t level, int64_t messageCode, const std::string& message) override;
     // "<Vodezu/Utilities/Network/LEVEL> message: context, context" (null contexts as "(nil)").
-    static std::string composeLogLine(int64_t level, const std::string& message,
-                                      const platform::ValueArray& contexts);
+    static std::string composeLogLine(int64_t level, const std::string& message, const platform::ValueArray& contexts);
 
 private:
     ZUTNetwork() = default;

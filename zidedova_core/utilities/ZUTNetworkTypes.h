@@ -76,12 +76,12 @@ public:
 // The caller's completion: the HTTP response (null when none came), the downloaded body (GET only) and
 // the error. A transfer that failed after the response arrived has both a response and an error.
 using ZUTNetworkCompletionHandler =
-    std::function<void(std::shared_ptr<const platform::HTTPURLResponse> response,
-                       std::optional<platform::Bytes> data, std::optional<platform::Error> error)>;
+    std::function<void(std::shared_ptr<const platform::HTTPURLResponse> response, std::optional<platform::Bytes> data,
+                       std::optional<platform::Error> error)>;
 // The session layer's completion, with the session ID of the request; always on the main loop.
-using ZUTNetworkURLSessionCompletionHandler = std::function<void(
-    std::shared_ptr<const platform::HTTPURLResponse> response, std::optional<platform::Bytes> data,
-    const std::string& sessionID, std::optional<platform::Error> error)>;
+using ZUTNetworkURLSessionCompletionHandler =
+    std::function<void(std::shared_ptr<const platform::HTTPURLResponse> response, std::optional<platform::Bytes> data,
+                       const std::string& sessionID, std::optional<platform::Error> error)>;
 // The system's block for a background session's events.
 using ZUTNetworkSystemCompletionHandler = std::function<void()>;
 

@@ -72,8 +72,7 @@ ZUTNetworkURLSession::make(std::weak_ptr<ZUTNetworkLoggerDelegate> loggerDelegat
 }
 
 ZUTNetworkURLSession::ZUTNetworkURLSession(std::weak_ptr<ZUTNetworkLoggerDelegate> loggerDelegate)
-    : sessionID_(std::string(kZUTNetworkBackgroundSessionPrefix) + "-" +
-                 platform::UUID::random().uuidString()),
+    : sessionID_(std::string(kZUTNetworkBackgroundSessionPrefix) + "-" + platform::UUID::random().uuidString()),
       loggerDelegate_(std::move(loggerDelegate)) {}
 
 ZUTNetworkURLSession::~ZUTNetworkURLSession() = default;
@@ -103,8 +102,7 @@ void ZUTNetworkURLSession::setLoggerDelegate(std::weak_ptr<ZUTNetworkLoggerDeleg
     loggerDelegate_ = std::move(delegate);
 }
 
-void ZUTNetworkURLSession::log(int64_t level, int64_t code, const std::string& message,
-                               ValueArray contexts) const {
+void ZUTNetworkURLSession::log(int64_t level, int64_t code, const std::string& message, ValueArray contexts) const {
     auto delegate = loggerDelegate();
     if (!delegate) return;
     delegate->ZUTNetwork_logWithLevel(level, code, message, contexts);
@@ -173,15 +171,14 @@ ZUTNetworkURLSession::sessionIDFromAsyncGETRequest(const URLRequest& request,
     return startTask(session, task, request, std::move(handler));
 }
 
-std::optional<std::string>
-ZUTNetworkURLSession::startTask(const std::shared_ptr<URLSession>& session,
-                                const std::shared_ptr<platform::URLSessionTask>& task,
-                                const URLRequest& request, ZUTNetworkURLSessionCompletionHandler handler) {
+std::optional<std::string> ZUTNetworkURLSession::startTask(const std::shared_ptr<URLSession>& session,
+                                                           const std::shared_ptr<platform::URLSessionTask>& task,
+                                                           const URLRequest& request,
+                                                           ZUTNetworkURLSessionCompletionHandler handler) {
     if (!session || !task) {
         if (session) session->invalidateAndCancel();
-        callCompletionHandler(
-            std::move(handler), nullptr, std::nullopt,
-            ZUTNetworkError(ZUTNetworkErrorCodeSessionCreation, "Cannot create network session"));
+        callCompletionHandler(std::move(handler), nullptr, std::nullopt,
+                              ZUTNetworkError(ZUTNetworkErrorCodeSessionCreation, "Cannot create network session"));
         return std::nullopt;
     }
     std::string sessionID;
@@ -198,8 +195,7 @@ ZUTNetworkURLSession::startTask(const std::shared_ptr<URLSession>& session,
     return sessionID;
 }
 
-URLSessionConfiguration
-ZUTNetworkURLSession::backgroundSessionConfigWithSessionID(const std::string& sessionID) const {
+URLSessionConfiguration ZUTNetworkURLSession::backgroundSessionConfigWithSessionID(const std::string& sessionID) const {
     return URLSessionConfiguration::backgroundSessionConfiguration(sessionID);
 }
 
@@ -277,11 +273,11 @@ void ZUTNetworkURLSession::callCompletionHandler(ZUTNetworkURLSessionCompletionH
                                                  std::shared_ptr<const platform::HTTPURLResponse> response,
                                                  std::optional<Bytes> data, std::optional<Error> error) {
     if (error)
-        log(kZUTNetworkLogLevelError, kZUTNetworkMessageCodeNetworkError,
-            "Encounter network error. Code, error", {Value(error->code), describe(*error)});
+        log(kZUTNetworkLogLevelError, kZUTNetworkMessageCodeNetworkError, "Encounter network error. Code, error",
+            {Value(error->code), describe(*error)});
     if (!handler) return;
-    DispatchQueue::main().async([handler = std::move(handler), response = std::move(response),
-                                 data = std::move(data), error = std::move(error),
+    DispatchQueue::main().async([handler = std::move(handler), response = std::move(response), data = std::move(data),
+                                 error = std::move(error),
                                  sessionID = sessionID()] { handler(response, data, sessionID, error); });
 }
 
@@ -307,33 +303,31 @@ void ZUTNetworkURLSession::didReceiveTaskChallenge(const std::shared_ptr<URLSess
         return;
     }
     platform::URLCredential credential(trust);
-    log(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeServerTrustChallenge,
-        "Received SSL challenge for host. Host", {Value(url)});
+    log(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeServerTrustChallenge, "Received SSL challenge for host. Host",
+        {Value(url)});
     auto self = shared_from_this();
-    DispatchQueue::global().async(
-        [self, trust, credential, url, completionHandler = std::move(completionHandler)] {
-            platform::security::TrustEvaluation evaluation;
-            {
-                std::lock_guard lock(trustEvaluationMutex());
-                evaluation = trust->evaluate();
-            }
-            bool accepted = false;
-            if (evaluation.status != platform::security::kTrustStatusSuccess) {
-                self->log(kZUTNetworkLogLevelError, kZUTNetworkMessageCodeTrustEvaluation,
-                          "Cannot evaluate server trust. Error, host",
-                          {Value(int64_t(evaluation.status)), Value(url)});
-            } else {
-                accepted = evaluation.result == platform::security::TrustResultType::proceed ||
-                           evaluation.result == platform::security::TrustResultType::unspecified;
-            }
-            if (accepted) {
-                completionHandler(Disposition::UseCredential, credential);
-            } else {
-                self->log(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeCancelChallenge,
-                          "Cancelling authentication challenge for host. Host", {Value(url)});
-                completionHandler(Disposition::CancelAuthenticationChallenge, std::nullopt);
-            }
-        });
+    DispatchQueue::global().async([self, trust, credential, url, completionHandler = std::move(completionHandler)] {
+        platform::security::TrustEvaluation evaluation;
+        {
+            std::lock_guard lock(trustEvaluationMutex());
+            evaluation = trust->evaluate();
+        }
+        bool accepted = false;
+        if (evaluation.status != platform::security::kTrustStatusSuccess) {
+            self->log(kZUTNetworkLogLevelError, kZUTNetworkMessageCodeTrustEvaluation,
+                      "Cannot evaluate server trust. Error, host", {Value(int64_t(evaluation.status)), Value(url)});
+        } else {
+            accepted = evaluation.result == platform::security::TrustResultType::proceed ||
+                       evaluation.result == platform::security::TrustResultType::unspecified;
+        }
+        if (accepted) {
+            completionHandler(Disposition::UseCredential, credential);
+        } else {
+            self->log(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeCancelChallenge,
+                      "Cancelling authentication challenge for host. Host", {Value(url)});
+            completionHandler(Disposition::CancelAuthenticationChallenge, std::nullopt);
+        }
+    });
 }
 
 void ZUTNetworkURLSession::willPerformHTTPRedirection(
@@ -348,11 +342,10 @@ void ZUTNetworkURLSession::willPerformHTTPRedirection(
     completionHandler(std::move(newRequest));
 }
 
-void ZUTNetworkURLSession::didFinishEventsForBackgroundURLSession(
-    const std::shared_ptr<URLSession>& session) {
+void ZUTNetworkURLSession::didFinishEventsForBackgroundURLSession(const std::shared_ptr<URLSession>& session) {
     const std::string identifier = session->configuration().identifier().value_or("");
-    log(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeBackgroundSessionFinished,
-        "Background session finished", {Value(identifier)});
+    log(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeBackgroundSessionFinished, "Background session finished",
+        {Value(identifier)});
     {
         std::lock_guard lock(mutex_);
         eventsFinished_ = true;
@@ -368,8 +361,7 @@ void ZUTNetworkURLSession::handleEventsForBackgroundURLSessionID(const std::stri
     auto fetcher = fetcherWithSessionIdentifier(identifier);
     if (!fetcher) {
         ZUTLoggerLogError("[ZUTNetwork]", false, "I-NET900003",
-                          "Failed to retrieve background session with ID %@ after app is relaunched.",
-                          identifier);
+                          "Failed to retrieve background session with ID %@ after app is relaunched.", identifier);
         return;
     }
     fetcher->addSystemCompletionHandler(std::move(handler), identifier);
@@ -532,8 +524,7 @@ void ZUTNetworkURLSession::removeTempItem(const std::string& path) const {
     if (!removed.ok() && removed.error().code != platform::kFileNoSuchFileError &&
         removed.error().code != platform::kFileReadNoSuchFileError)
         log(kZUTNetworkLogLevelError, kZUTNetworkMessageCodeRemoveTemporaryFile,
-            "Failed to remove temporary uploading data file. Error",
-            {Value(removed.error().localizedDescription())});
+            "Failed to remove temporary uploading data file. Error", {Value(removed.error().localizedDescription())});
 }
 
 void ZUTNetworkURLSession::excludeFromBackup(const std::string& path) const {

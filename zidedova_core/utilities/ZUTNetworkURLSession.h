@@ -69,8 +69,7 @@ public:
     bool ensureTemporaryDirectoryExists() const;
 
     // The session registered under an ID, if it is still alive.
-    static std::shared_ptr<ZUTNetworkURLSession>
-    sessionFromFetcherMapForSessionID(const std::string& sessionID);
+    static std::shared_ptr<ZUTNetworkURLSession> sessionFromFetcherMapForSessionID(const std::string& sessionID);
 
     // Platform session callbacks (main operation queue).
     void didFinishDownloadingToURL(const std::shared_ptr<platform::URLSession>&,
@@ -87,16 +86,13 @@ public:
         const std::shared_ptr<platform::URLSession>&, const std::shared_ptr<platform::URLSessionTask>&,
         const std::shared_ptr<const platform::HTTPURLResponse>& response, platform::URLRequest newRequest,
         std::function<void(std::optional<platform::URLRequest>)> completionHandler) override;
-    void
-    didFinishEventsForBackgroundURLSession(const std::shared_ptr<platform::URLSession>& session) override;
+    void didFinishEventsForBackgroundURLSession(const std::shared_ptr<platform::URLSession>& session) override;
 
 private:
     explicit ZUTNetworkURLSession(std::weak_ptr<ZUTNetworkLoggerDelegate> loggerDelegate);
 
-    platform::URLSessionConfiguration
-    backgroundSessionConfigWithSessionID(const std::string& sessionID) const;
-    static void populateSessionConfig(platform::URLSessionConfiguration& config,
-                                      const platform::URLRequest& request);
+    platform::URLSessionConfiguration backgroundSessionConfigWithSessionID(const std::string& sessionID) const;
+    static void populateSessionConfig(platform::URLSessionConfiguration& config, const platform::URLRequest& request);
     std::shared_ptr<platform::URLSession> makeSession(const platform::URLSessionConfiguration& config);
     std::optional<std::string> startTask(const std::shared_ptr<platform::URLSession>& session,
                                          const std::shared_ptr<platform::URLSessionTask>& task,
@@ -113,8 +109,7 @@ private:
     static void setSessionInFetcherMap(const std::shared_ptr<ZUTNetworkURLSession>& session,
                                        const std::string& sessionID);
 
-    void log(int64_t level, int64_t code, const std::string& message,
-             platform::ValueArray contexts = {}) const;
+    void log(int64_t level, int64_t code, const std::string& message, platform::ValueArray contexts = {}) const;
 
     mutable std::mutex mutex_;  // guards the fields below
     std::string sessionID_;

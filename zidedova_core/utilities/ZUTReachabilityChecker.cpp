@@ -35,18 +35,16 @@ const ZUTReachabilityApi kDefaultApi = {
 
 const ZUTReachabilityApi* ZUTReachabilityApi::defaultApi() { return &kDefaultApi; }
 
-std::shared_ptr<ZUTReachabilityChecker>
-ZUTReachabilityChecker::make(std::weak_ptr<ZUTReachabilityDelegate> delegate, std::string host) {
+std::shared_ptr<ZUTReachabilityChecker> ZUTReachabilityChecker::make(std::weak_ptr<ZUTReachabilityDelegate> delegate,
+                                                                     std::string host) {
     if (host.empty()) {
         ZUTLoggerLogError(kService, false, "I-REA902001", "Invalid host specified");
         return nullptr;
     }
-    return std::shared_ptr<ZUTReachabilityChecker>(
-        new ZUTReachabilityChecker(std::move(delegate), std::move(host)));
+    return std::shared_ptr<ZUTReachabilityChecker>(new ZUTReachabilityChecker(std::move(delegate), std::move(host)));
 }
 
-ZUTReachabilityChecker::ZUTReachabilityChecker(std::weak_ptr<ZUTReachabilityDelegate> delegate,
-                                               std::string host)
+ZUTReachabilityChecker::ZUTReachabilityChecker(std::weak_ptr<ZUTReachabilityDelegate> delegate, std::string host)
     : host_(std::move(host)), api_(&kDefaultApi), delegate_(std::move(delegate)) {}
 
 ZUTReachabilityChecker::~ZUTReachabilityChecker() {
@@ -112,8 +110,7 @@ const ZUTReachabilityApi* ZUTReachabilityChecker::reachabilityApi() const {
 ZUTReachabilityStatus ZUTReachabilityChecker::statusForFlags(sc::ReachabilityFlags flags) {
     namespace F = sc::ReachabilityFlag;
     if (!(flags & F::Reachable)) return kZUTReachabilityNotReachable;
-    const ZUTReachabilityStatus reachable =
-        (flags & F::IsWWAN) ? kZUTReachabilityViaCellular : kZUTReachabilityViaWifi;
+    const ZUTReachabilityStatus reachable = (flags & F::IsWWAN) ? kZUTReachabilityViaCellular : kZUTReachabilityViaWifi;
     if (!(flags & F::ConnectionRequired)) return reachable;
     // A connection made on demand or on traffic without the user's help still counts as reachable.
     if ((flags & (F::ConnectionOnDemand | F::ConnectionOnTraffic)) && !(flags & F::InterventionRequired))
@@ -124,8 +121,8 @@ ZUTReachabilityStatus ZUTReachabilityChecker::statusForFlags(sc::ReachabilityFla
 void ZUTReachabilityChecker::reachabilityFlagsChanged(sc::ReachabilityFlags flags) {
     const ZUTReachabilityStatus status = statusForFlags(flags);
     if (status_.exchange(status) == status) return;
-    ZUTLoggerLogDebug(kService, false, "I-REA902004", "Network status has changed. Code:%@, status:%@",
-                      int(status), statusWord(status));
+    ZUTLoggerLogDebug(kService, false, "I-REA902004", "Network status has changed. Code:%@, status:%@", int(status),
+                      statusWord(status));
     std::shared_ptr<ZUTReachabilityDelegate> delegate;
     {
         std::lock_guard lock(mutex_);

@@ -51,8 +51,7 @@ ZUTUserDefaults& ZUTUserDefaults::standardUserDefaults() {
 }
 
 ZUTUserDefaults::ZUTUserDefaults(std::string_view suiteName)
-    : appName_(suiteName.empty() ? std::string(platform::kCFPreferencesCurrentApplication)
-                                 : std::string(suiteName)),
+    : appName_(suiteName.empty() ? std::string(platform::kCFPreferencesCurrentApplication) : std::string(suiteName)),
       flushKey_(makeFlushKey()) {}
 
 ZUTUserDefaults::~ZUTUserDefaults() {

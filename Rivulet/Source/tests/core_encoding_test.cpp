@@ -35,8 +35,8 @@ TEST(CoreURLEncoding, QueryTextTable) {
         Parameters parameters;
         std::string expected;
     };
-    const URLEncoding literalNoBrackets(URLEncoding::Destination::methodDependent, URLEncoding::ArrayEncoding::noBrackets,
-                                        URLEncoding::BoolEncoding::literal);
+    const URLEncoding literalNoBrackets(URLEncoding::Destination::methodDependent,
+                                        URLEncoding::ArrayEncoding::noBrackets, URLEncoding::BoolEncoding::literal);
     const Case cases[] = {
         {"sorted keys", URLEncoding::Default(), params({{"z", 1}, {"a", 2}}), "a=2&z=1"},
         {"array with brackets", URLEncoding::Default(), params({{"a", Value::array({1, 2})}}), "a%5B%5D=1&a%5B%5D=2"},
@@ -124,7 +124,8 @@ TEST(CoreURLEncoding, BodyKeepsExistingContentTypeAndEmptyDictionaryStillSetsIt)
 
     auto empty = URLEncoding::Default().encode(requestFor("https://h.test/p", "POST"), params({}));
     EXPECT_EQ(bodyText(*empty.value()), "");
-    EXPECT_EQ(empty.value()->valueForHTTPHeaderField("Content-Type"), "application/x-www-form-urlencoded; charset=utf-8");
+    EXPECT_EQ(empty.value()->valueForHTTPHeaderField("Content-Type"),
+              "application/x-www-form-urlencoded; charset=utf-8");
 }
 
 TEST(CoreURLEncoding, MissingURLOnQueryTargetFails) {
@@ -167,7 +168,8 @@ TEST(CoreJSONEncoding, BodyAndContentType) {
     auto pretty = JSONEncoding::prettyPrinted().encode(requestFor("https://h.test/", "POST"), params({{"a", 1}}));
     EXPECT_NE(bodyText(*pretty.value()).find('\n'), std::string::npos);
 
-    auto array = JSONEncoding::Default().encodeJSONObject(requestFor("https://h.test/", "POST"), Value::array({1, "x"}));
+    auto array =
+        JSONEncoding::Default().encodeJSONObject(requestFor("https://h.test/", "POST"), Value::array({1, "x"}));
     EXPECT_EQ(bodyText(*array.value()), R"([1,"x"])");
 }
 

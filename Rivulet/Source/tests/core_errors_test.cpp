@@ -27,9 +27,11 @@ TEST(CoreRVError, MessagesTable) {
          "JSON could not be encoded because of error:\nbroke"},
         {RVError::parameterEncodingFailed(PR::propertyListEncodingFailed(sampleError())),
          "PropertyList could not be encoded because of error:\nbroke"},
-        {RVError::multipartEncodingFailed(MR::bodyPartURLInvalid(u)), "The URL provided is not a file URL: file:///tmp/a.txt"},
+        {RVError::multipartEncodingFailed(MR::bodyPartURLInvalid(u)),
+         "The URL provided is not a file URL: file:///tmp/a.txt"},
         {RVError::multipartEncodingFailed(MR::bodyPartFileNotReachableWithError(u, sampleError())),
-         "The system returned an error while checking the provided URL for reachability.\nURL: file:///tmp/a.txt\nError: " +
+         "The system returned an error while checking the provided URL for reachability.\nURL: "
+         "file:///tmp/a.txt\nError: " +
              full},
         {RVError::multipartEncodingFailed(MR::bodyPartFileSizeQueryFailedWithError(u, sampleError())),
          "The system returned an error while attempting to fetch the file size from the provided URL.\nURL: "
@@ -47,11 +49,14 @@ TEST(CoreRVError, MessagesTable) {
          "\"*/*\"."},
         {RVError::responseValidationFailed(VR::unacceptableContentType({}, "text/html")),
          "Response Content-Type \"text/html\" does not match any acceptable types: ."},
-        {RVError::responseValidationFailed(VR::unacceptableStatusCode(404)), "Response status code was unacceptable: 404."},
-        {RVError::responseSerializationFailed(SR::inputDataNil()), "Response could not be serialized, input data was nil."},
+        {RVError::responseValidationFailed(VR::unacceptableStatusCode(404)),
+         "Response status code was unacceptable: 404."},
+        {RVError::responseSerializationFailed(SR::inputDataNil()),
+         "Response could not be serialized, input data was nil."},
         {RVError::responseSerializationFailed(SR::inputDataNilOrZeroLength()),
          "Response could not be serialized, input data was nil or zero length."},
-        {RVError::responseSerializationFailed(SR::inputFileNil()), "Response could not be serialized, input file was nil."},
+        {RVError::responseSerializationFailed(SR::inputFileNil()),
+         "Response could not be serialized, input file was nil."},
         {RVError::responseSerializationFailed(SR::stringSerializationFailed(StringEncoding("utf-16"))),
          "String could not be serialized with encoding: utf-16."},
         {RVError::responseSerializationFailed(SR::jsonSerializationFailed(sampleError())),
@@ -110,12 +115,14 @@ TEST(CoreTimeline, DurationsAndTexts) {
 TEST(CoreResponse, DescriptionsAndMetrics) {
     DataResponse<std::string> empty(std::nullopt, nullptr, std::nullopt, Result<std::string>(std::string("v")));
     const std::string text = empty.debugDescription();
-    EXPECT_EQ(text.rfind("[Request]: nil\n[Response]: nil\n[Data]: 0 bytes\n[Result]: SUCCESS: v\n[Timeline]: ", 0), 0u);
+    EXPECT_EQ(text.rfind("[Request]: nil\n[Response]: nil\n[Data]: 0 bytes\n[Result]: SUCCESS: v\n[Timeline]: ", 0),
+              0u);
     EXPECT_EQ(empty.description(), "SUCCESS: v");
 
-    DownloadResponse<std::string> download(std::nullopt, nullptr, std::nullopt, URL::fileURL("/tmp/d.bin"), std::nullopt,
-                                           Result<std::string>(std::string("v")));
-    EXPECT_NE(download.debugDescription().find("[TemporaryURL]: nil\n[DestinationURL]: /tmp/d.bin\n"), std::string::npos);
+    DownloadResponse<std::string> download(std::nullopt, nullptr, std::nullopt, URL::fileURL("/tmp/d.bin"),
+                                           std::nullopt, Result<std::string>(std::string("v")));
+    EXPECT_NE(download.debugDescription().find("[TemporaryURL]: nil\n[DestinationURL]: /tmp/d.bin\n"),
+              std::string::npos);
 
     auto metrics = std::make_shared<const platform::URLSessionTaskMetrics>();
     const auto saved = platform::PlatformConfig::current();

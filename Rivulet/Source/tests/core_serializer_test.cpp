@@ -40,16 +40,29 @@ TEST(CoreSerializers, RulesTable) {
     const Case cases[] = {
         {"empty status 204 ignores body", httpResponse(204), bytes("junk"), std::nullopt, {}, {}, {}, {}},
         {"empty status 205 without data", httpResponse(205), std::nullopt, std::nullopt, {}, {}, {}, {}},
-        {"200 empty body", httpResponse(200), Bytes{}, std::nullopt, {}, {}, Kind::inputDataNilOrZeroLength,
+        {"200 empty body",
+         httpResponse(200),
+         Bytes{},
+         std::nullopt,
+         {},
+         {},
+         Kind::inputDataNilOrZeroLength,
          Kind::inputDataNilOrZeroLength},
         {"no response no data", nullptr, std::nullopt, std::nullopt, Kind::inputDataNil, Kind::inputDataNil,
          Kind::inputDataNilOrZeroLength, Kind::inputDataNilOrZeroLength},
-        {"bad bodies", httpResponse(200), bytes("{not json"), std::nullopt, {}, {}, Kind::jsonSerializationFailed,
+        {"bad bodies",
+         httpResponse(200),
+         bytes("{not json"),
+         std::nullopt,
+         {},
+         {},
+         Kind::jsonSerializationFailed,
          Kind::propertyListSerializationFailed},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(reasonOf(serializeResponseData(c.response, c.data, c.error).error()), c.data_) << c.name;
-        EXPECT_EQ(reasonOf(serializeResponseString(std::nullopt, c.response, c.data, c.error).error()), c.text) << c.name;
+        EXPECT_EQ(reasonOf(serializeResponseString(std::nullopt, c.response, c.data, c.error).error()), c.text)
+            << c.name;
         EXPECT_EQ(reasonOf(serializeResponseJSON({}, c.response, c.data, c.error).error()), c.json) << c.name;
         EXPECT_EQ(reasonOf(serializeResponsePropertyList(0, c.response, c.data, c.error).error()), c.plist) << c.name;
     }
@@ -81,12 +94,14 @@ TEST(CoreSerializers, TextEncodingChoice) {
         std::string encodingTried;
     };
     const Case cases[] = {
-        {"charset from response", std::nullopt, httpResponse(200, "text/plain; charset=utf-8"), utf8, "caf\xC3\xA9", ""},
+        {"charset from response", std::nullopt, httpResponse(200, "text/plain; charset=utf-8"), utf8, "caf\xC3\xA9",
+         ""},
         {"no charset is Latin 1", std::nullopt, httpResponse(200, "text/plain"), latin1, "caf\xC3\xA9", ""},
         {"no response is Latin 1", std::nullopt, nullptr, latin1, "caf\xC3\xA9", ""},
         {"explicit encoding wins", StringEncoding::isoLatin1(), httpResponse(200, "text/plain; charset=utf-8"), utf8,
          "caf\xC3\x83\xC2\xA9", ""},
-        {"undecodable bytes", std::nullopt, httpResponse(200, "text/plain; charset=utf-8"), latin1, std::nullopt, "utf-8"},
+        {"undecodable bytes", std::nullopt, httpResponse(200, "text/plain; charset=utf-8"), latin1, std::nullopt,
+         "utf-8"},
         {"unknown charset", std::nullopt, httpResponse(200, "text/plain; charset=x-nonsense"), utf8, std::nullopt,
          "x-nonsense"},
         {"utf-16 with byte order mark", std::nullopt, httpResponse(200, "text/plain; charset=utf-16"),
@@ -114,7 +129,8 @@ TEST(CoreSerializers, JSONAndPropertyListValues) {
 
     // Fragments only with allowFragments.
     EXPECT_TRUE(serializeResponseJSON({}, httpResponse(200), bytes("42"), std::nullopt).isFailure());
-    auto fragment = serializeResponseJSON({JSONReadingOptions::allowFragments}, httpResponse(200), bytes("42"), std::nullopt);
+    auto fragment =
+        serializeResponseJSON({JSONReadingOptions::allowFragments}, httpResponse(200), bytes("42"), std::nullopt);
     EXPECT_EQ(*fragment.value(), Value(42));
 
     auto failed = serializeResponseJSON({}, httpResponse(200), bytes("[1,"), std::nullopt);
@@ -131,6 +147,7 @@ TEST(CoreSerializers, JSONAndPropertyListValues) {
     auto copy = serializer;
     serializer.serializeResponse = nullptr;  // a later change does not reach the copy
     EXPECT_EQ(*copy.serializeResponse(std::nullopt, httpResponse(200), bytes("ok"), std::nullopt).value(), "ok");
-    EXPECT_TRUE(jsonResponseSerializer().serializeResponse(std::nullopt, nullptr, bytes("1"), std::nullopt).isSuccess());
+    EXPECT_TRUE(
+        jsonResponseSerializer().serializeResponse(std::nullopt, nullptr, bytes("1"), std::nullopt).isSuccess());
     EXPECT_EQ(emptyDataStatusCodes(), (std::set<int>{204, 205}));
 }

@@ -20,11 +20,12 @@ protected:
 
     void SetUp() override {
         saved = platform::PlatformConfig::current();
-        dir = std::filesystem::temp_directory_path() /
-              ("core_trust_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir =
+            std::filesystem::temp_directory_path() / ("core_trust_" + std::to_string(::getpid()) + "_" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(dir);
-        const std::string rootPath = tesmar_testing::writePEMFile((dir / "root.pem").string(), pki->root.certificatePEM);
+        const std::string rootPath =
+            tesmar_testing::writePEMFile((dir / "root.pem").string(), pki->root.certificatePEM);
         platform::PlatformConfig::update([&](auto& s) { s.extraTrustedRootsPEM = {rootPath}; });
     }
     void TearDown() override {
@@ -64,16 +65,19 @@ TEST_F(CoreTrust, PolicyTable) {
     Case cases[] = {
         {"default: valid chain", ServerTrustPolicy::performDefaultEvaluation(true), good(), host, true},
         {"default: other host checked", ServerTrustPolicy::performDefaultEvaluation(true), good(), "evil.test", false},
-        {"default: other host unchecked", ServerTrustPolicy::performDefaultEvaluation(false), good(), "evil.test", true},
+        {"default: other host unchecked", ServerTrustPolicy::performDefaultEvaluation(false), good(), "evil.test",
+         true},
         {"default: expired leaf", ServerTrustPolicy::performDefaultEvaluation(true),
          chain({&p.expiredLeaf, &p.intermediate}), host, false},
-        {"default: self-signed leaf", ServerTrustPolicy::performDefaultEvaluation(true), chain({&p.selfSignedLeaf}), host,
+        {"default: self-signed leaf", ServerTrustPolicy::performDefaultEvaluation(true), chain({&p.selfSignedLeaf}),
+         host, false},
+        {"default: missing intermediate", ServerTrustPolicy::performDefaultEvaluation(true), chain({&p.leaf}), host,
          false},
-        {"default: missing intermediate", ServerTrustPolicy::performDefaultEvaluation(true), chain({&p.leaf}), host, false},
         {"revocation: not revoked", ServerTrustPolicy::performRevokedEvaluation(true, 0), good(), host, true},
         {"pin cert, no chain check: leaf", pinLeaf, good(), "any.host", true},
         {"pin cert, no chain check: intermediate", pinIntermediate, good(), host, true},
-        {"pin cert, no chain check: empty pins", ServerTrustPolicy::pinCertificates({}, false, true), good(), host, false},
+        {"pin cert, no chain check: empty pins", ServerTrustPolicy::pinCertificates({}, false, true), good(), host,
+         false},
         {"pin cert, no chain check: appended leaf", pinLeaf, chain({&p.selfSignedLeaf, &p.leaf}), host, false},
         {"pin cert, no chain check: appended intermediate", pinIntermediate,
          chain({&p.selfSignedLeaf, &p.intermediate}), host, false},
@@ -85,8 +89,9 @@ TEST_F(CoreTrust, PolicyTable) {
          ServerTrustPolicy::pinCertificates({p.intermediate.certificate()}, true, true), chain({&p.leaf}), host, true},
         {"pin cert, chain check: unrelated root",
          ServerTrustPolicy::pinCertificates({p.unrelatedRoot.certificate()}, true, true), good(), host, false},
-        {"pin cert, chain check: appended pinned", ServerTrustPolicy::pinCertificates({p.leaf.certificate()}, true, true),
-         chain({&p.selfSignedLeaf, &p.leaf}), host, false},
+        {"pin cert, chain check: appended pinned",
+         ServerTrustPolicy::pinCertificates({p.leaf.certificate()}, true, true), chain({&p.selfSignedLeaf, &p.leaf}),
+         host, false},
         {"pin cert, chain check: wrong host", ServerTrustPolicy::pinCertificates({p.root.certificate()}, true, true),
          good(), "evil.test", false},
         {"pin key, no chain check: leaf key", pinLeafKey, good(), "any.host", true},
@@ -100,12 +105,14 @@ TEST_F(CoreTrust, PolicyTable) {
          host, false},
         {"pin key, chain check: root key on verified path",
          ServerTrustPolicy::pinPublicKeys({p.root.publicKey()}, true, true), good(), host, true},
-        {"pin key, chain check: unrelated key", ServerTrustPolicy::pinPublicKeys({p.unrelatedRoot.publicKey()}, true, true),
-         good(), host, false},
-        {"custom: sees host", ServerTrustPolicy::customEvaluation([](SecTrust&, const std::string& h) { return h == "ok"; }),
-         good(), "ok", true},
+        {"pin key, chain check: unrelated key",
+         ServerTrustPolicy::pinPublicKeys({p.unrelatedRoot.publicKey()}, true, true), good(), host, false},
+        {"custom: sees host",
+         ServerTrustPolicy::customEvaluation([](SecTrust&, const std::string& h) { return h == "ok"; }), good(), "ok",
+         true},
         {"custom: throwing closure rejects",
-         ServerTrustPolicy::customEvaluation([](SecTrust&, const std::string&) -> bool { throw std::runtime_error("x"); }),
+         ServerTrustPolicy::customEvaluation(
+             [](SecTrust&, const std::string&) -> bool { throw std::runtime_error("x"); }),
          good(), host, false},
         {"disabled: anything", ServerTrustPolicy::disableEvaluation(), chain({&p.selfSignedLeaf}), "x", true},
     };

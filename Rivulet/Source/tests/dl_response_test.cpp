@@ -23,7 +23,8 @@ template <class T>
 std::string outcome(const Result<T>& r) {
     if (auto v = r.value()) return "ok:" + describe(*v);
     auto rv = r.error()->template as<RVError>();
-    if (rv && rv->responseSerializationReason()) return "fail:" + std::to_string(int(rv->responseSerializationReason()->kind));
+    if (rv && rv->responseSerializationReason())
+        return "fail:" + std::to_string(int(rv->responseSerializationReason()->kind));
     return "fail:other";
 }
 std::string failure(SReason k) { return "fail:" + std::to_string(int(k)); }
@@ -35,7 +36,8 @@ TEST(DownloadSerializers, FileRulesComeBeforeTheDataRules) {
     const std::string dir = mkdtemp(tmpl);
     std::ofstream(dir + "/json") << R"({"a":1})";
     std::ofstream(dir + "/empty");
-    const auto json = URL::fileURL(dir + "/json"), empty = URL::fileURL(dir + "/empty"), gone = URL::fileURL(dir + "/gone");
+    const auto json = URL::fileURL(dir + "/json"), empty = URL::fileURL(dir + "/empty"),
+               gone = URL::fileURL(dir + "/gone");
     const AnyError taskError(platform::Error("NSURLErrorDomain", -1001));
 
     struct Case {
@@ -53,16 +55,24 @@ TEST(DownloadSerializers, FileRulesComeBeforeTheDataRules) {
          failure(SReason::inputFileReadFailed), failure(SReason::inputFileReadFailed)},
         {"204 with a file", json, 204, std::nullopt, "ok:0 bytes", "ok:", "ok:" + Value().description()},
         {"empty file", empty, 200, std::nullopt, "ok:0 bytes", "ok:", failure(SReason::inputDataNilOrZeroLength)},
-        {"body", json, 200, std::nullopt, "ok:7 bytes", R"(ok:{"a":1})", "ok:" + Value::dictionary({{"a", int64_t(1)}}).description()},
+        {"body", json, 200, std::nullopt, "ok:7 bytes", R"(ok:{"a":1})",
+         "ok:" + Value::dictionary({{"a", int64_t(1)}}).description()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         auto response = statusResponse(c.status);
-        EXPECT_EQ(outcome(DownloadRequest::dataResponseSerializer().serializeResponse(std::nullopt, response, c.file, c.error)), c.data);
-        EXPECT_EQ(outcome(DownloadRequest::stringResponseSerializer().serializeResponse(std::nullopt, response, c.file, c.error)), c.text);
-        EXPECT_EQ(outcome(DownloadRequest::jsonResponseSerializer().serializeResponse(std::nullopt, response, c.file, c.error)), c.parsed);
+        EXPECT_EQ(outcome(DownloadRequest::dataResponseSerializer().serializeResponse(std::nullopt, response, c.file,
+                                                                                      c.error)),
+                  c.data);
+        EXPECT_EQ(outcome(DownloadRequest::stringResponseSerializer().serializeResponse(std::nullopt, response, c.file,
+                                                                                        c.error)),
+                  c.text);
+        EXPECT_EQ(outcome(DownloadRequest::jsonResponseSerializer().serializeResponse(std::nullopt, response, c.file,
+                                                                                      c.error)),
+                  c.parsed);
     }
-    auto unreadable = DownloadRequest::dataResponseSerializer().serializeResponse(std::nullopt, nullptr, gone, std::nullopt);
+    auto unreadable =
+        DownloadRequest::dataResponseSerializer().serializeResponse(std::nullopt, nullptr, gone, std::nullopt);
     ASSERT_TRUE(unreadable.error());
     EXPECT_EQ(unreadable.error()->as<RVError>()->responseSerializationReason()->url, gone);
     std::filesystem::remove_all(dir);
@@ -70,13 +80,17 @@ TEST(DownloadSerializers, FileRulesComeBeforeTheDataRules) {
 
 TEST_F(RequestTest, DownloadsDeliverDataTextJSONAndPropertyLists) {
     server.route("GET", "/json", Reply::json(R"({"k":[1,2]})"));
-    server.route("GET", "/plist", Reply::text(R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>a</key><string>b</string></dict></plist>)",
-                                              200, "application/x-plist"));
+    server.route(
+        "GET", "/plist",
+        Reply::text(
+            R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>a</key><string>b</string></dict></plist>)",
+            200, "application/x-plist"));
     server.route("GET", "/text", Reply::text("caf\xc3\xa9", 200, "text/plain; charset=utf-8"));
 
     const std::string destDir = device.path() + "/dest";
     auto destination = [destDir](const URL&, const platform::HTTPURLResponse& r) {
-        return DownloadDestination{URL::fileURL(destDir + r.url()->path()), {DownloadOptions::createIntermediateDirectories}};
+        return DownloadDestination{URL::fileURL(destDir + r.url()->path()),
+                                   {DownloadOptions::createIntermediateDirectories}};
     };
     for (bool withDestination : {false, true}) {
         SCOPED_TRACE(withDestination ? "to a destination" : "temporary file");
@@ -84,25 +98,33 @@ TEST_F(RequestTest, DownloadsDeliverDataTextJSONAndPropertyLists) {
         Collected<std::string> got;
         bool fileMatches = true;
         std::optional<std::string> keptPath;
-        auto json = manager->download(URLRequestConvertible(platform::URLRequest(*URL::string(server.url("/json")))), to);
+        auto json =
+            manager->download(URLRequestConvertible(platform::URLRequest(*URL::string(server.url("/json")))), to);
         json->responseJSON([&](DownloadResponse<Value> r) {
             got.add(r.value() ? "json " + (*r.value())["k"].description() : "json " + r.error()->description());
             if (r.temporaryURL() && !withDestination) keptPath = r.temporaryURL()->path();
             fileMatches = fileMatches && (withDestination ? r.destinationURL().has_value() : !r.destinationURL()) &&
                           r.temporaryURL().has_value();
         });
-        json->responseData([&](DownloadResponse<Bytes> r) { got.add("data " + text(r.value() ? std::optional(*r.value()) : std::nullopt)); });
+        json->responseData([&](DownloadResponse<Bytes> r) {
+            got.add("data " + text(r.value() ? std::optional(*r.value()) : std::nullopt));
+        });
         manager->download(URLRequestConvertible(platform::URLRequest(*URL::string(server.url("/plist")))), to)
             ->responsePropertyList([&](DownloadResponse<Value> r) {
                 got.add(r.value() ? "plist " + (*r.value())["a"].description() : "plist " + r.error()->description());
             });
         manager->download(URLRequestConvertible(platform::URLRequest(*URL::string(server.url("/text")))), to)
-            ->responseString([&](DownloadResponse<std::string> r) { got.add(r.value() ? "text " + *r.value() : "text " + r.error()->description()); })
-            ->response([&](DefaultDownloadResponse r) { got.add("default " + std::to_string(r.response() ? r.response()->statusCode() : 0)); });
+            ->responseString([&](DownloadResponse<std::string> r) {
+                got.add(r.value() ? "text " + *r.value() : "text " + r.error()->description());
+            })
+            ->response([&](DefaultDownloadResponse r) {
+                got.add("default " + std::to_string(r.response() ? r.response()->statusCode() : 0));
+            });
         ASSERT_TRUE(waitFor([&] { return got.size() == 5; }));
         auto items = got.items();
         std::sort(items.begin(), items.end());
-        EXPECT_EQ(items, (std::vector<std::string>{"data {\"k\":[1,2]}", "default 200", "json " + Value::array({int64_t(1), int64_t(2)}).description(),
+        EXPECT_EQ(items, (std::vector<std::string>{"data {\"k\":[1,2]}", "default 200",
+                                                   "json " + Value::array({int64_t(1), int64_t(2)}).description(),
                                                    "plist " + Value("b").description(), "text caf\xc3\xa9"}));
         EXPECT_TRUE(fileMatches);
         if (!withDestination) {

@@ -122,7 +122,8 @@ TEST_F(FormDataTest, NamesCannotInjectHeaders) {
     form.append(bytes("v"), "a\"\r\nX-Evil: 1", "f\".txt\r\nX-Evil: 2", "text/plain\r\nX-Evil: 3");
     form.append(platform::InputStream::withData(bytes("w")), 1, {{"X-Name\r\nX-Evil", "4\r\n"}});
     const std::string body = text(form.encode());
-    EXPECT_NE(body.find("name=\"a%22%0D%0AX-Evil: 1\"; filename=\"f%22.txt%0D%0AX-Evil: 2\"\r\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("name=\"a%22%0D%0AX-Evil: 1\"; filename=\"f%22.txt%0D%0AX-Evil: 2\"\r\n"), std::string::npos)
+        << body;
     EXPECT_NE(body.find("Content-Type: text/plain  X-Evil: 3\r\n"), std::string::npos) << body;
     EXPECT_NE(body.find("X-Name  X-Evil: 4  \r\n"), std::string::npos) << body;
     EXPECT_EQ(body.find("\r\nX-Evil"), std::string::npos) << body;
@@ -208,7 +209,8 @@ TEST_F(FormDataTest, RefusedWritesAndUnopenableStreamsAreErrors) {
     }
     auto unopenable = [&](MultipartFormData& form) {
         form.append(bytes("before"), "a");
-        form.append(platform::InputStream::withFileAtPath(dir + "/gone.bin"), 10, "s", "gone.bin", "application/octet-stream");
+        form.append(platform::InputStream::withFileAtPath(dir + "/gone.bin"), 10, "s", "gone.bin",
+                    "application/octet-stream");
     };
     MultipartFormData inMemory(B), toFile(B);
     unopenable(inMemory);

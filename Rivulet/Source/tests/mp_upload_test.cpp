@@ -19,8 +19,8 @@ class MultipartUploadTest : public RequestTest {
 protected:
     void SetUp() override {
         server.route("POST", "/upload", Reply::dynamic([](const tesmar_testing::RecordedRequest& rq, Reply& r) {
-            r.body = std::to_string(rq.parts.size());
-        }));
+                         r.body = std::to_string(rq.parts.size());
+                     }));
     }
     // Runs one upload and waits for its encoding result.
     Outcome run(const std::shared_ptr<SessionManager>& m, MultipartFormDataFill fill, uint64_t threshold,
@@ -123,9 +123,11 @@ TEST_F(MultipartUploadTest, ThresholdPicksMemoryBelowAndAFileFromItOn) {
 }
 
 TEST_F(MultipartUploadTest, BackgroundSessionsAlwaysGoThroughAFile) {
-    auto background = SessionManager::make(platform::URLSessionConfiguration::backgroundSessionConfiguration("mp.test"));
-    auto outcome = run(background, [](MultipartFormData& f) { f.append(Bytes{'x'}, "x"); },
-                       SessionManager::multipartFormDataEncodingMemoryThreshold, server.url("/upload"));
+    auto background =
+        SessionManager::make(platform::URLSessionConfiguration::backgroundSessionConfiguration("mp.test"));
+    auto outcome = run(
+        background, [](MultipartFormData& f) { f.append(Bytes{'x'}, "x"); },
+        SessionManager::multipartFormDataEncodingMemoryThreshold, server.url("/upload"));
     ASSERT_TRUE(outcome.result && outcome.result->asSuccess());
     EXPECT_TRUE(outcome.result->asSuccess()->streamingFromDisk);
     EXPECT_EQ(finish(outcome.result->asSuccess()->request), "1");
@@ -152,15 +154,21 @@ TEST_F(MultipartUploadTest, FailuresReachTheCompletionOnceAndLeaveNoFile) {
              f.append(platform::InputStream::withFileAtPath(missing), 4, "late", "late.txt", "text/plain");
          },
          server.url("/upload"), "RVError.multipartEncodingFailed"},
+        {"the fill throws a standard exception", 0,
+         [](MultipartFormData&) { throw std::runtime_error("no form today"); }, server.url("/upload"),
+         "Error Domain=Rivulet.MultipartFormDataFill"},
+        {"the fill throws something else", 1'000'000, [](MultipartFormData&) { throw 42; }, server.url("/upload"),
+         "Error Domain=Rivulet.MultipartFormDataFill"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         int completions = 0;
         std::optional<MultipartFormDataEncodingResult> result;
-        manager->upload(c.fill, c.threshold, c.url, HTTPMethod::post, std::nullopt, [&](MultipartFormDataEncodingResult r) {
-            ++completions;
-            result = std::move(r);
-        });
+        manager->upload(c.fill, c.threshold, c.url, HTTPMethod::post, std::nullopt,
+                        [&](MultipartFormDataEncodingResult r) {
+                            ++completions;
+                            result = std::move(r);
+                        });
         ASSERT_TRUE(waitFor([&] { return result.has_value(); }));
         MainLoop::shared().runUntilIdle();
         EXPECT_EQ(completions, 1);

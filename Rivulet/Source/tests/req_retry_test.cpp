@@ -103,7 +103,8 @@ TEST_F(RequestTest, AdapterFailureRetriedAfterTheRetriersDelay) {
         manager->setRetrier(retrier);
         std::optional<std::string> got;
         auto r = manager->request(server.url("/"));
-        r->responseString([&](DataResponse<std::string> s) { got = s.value() ? *s.value() : s.error()->localizedDescription(); });
+        r->responseString(
+            [&](DataResponse<std::string> s) { got = s.value() ? *s.value() : s.error()->localizedDescription(); });
         ASSERT_TRUE(waitFor([&] { return retrier->asked() == 1; })) << c.name;
         if (c.retry) {
             MainLoop::shared().runUntilIdle();
@@ -119,7 +120,8 @@ TEST_F(RequestTest, AdapterFailureRetriedAfterTheRetriersDelay) {
     auto sent = server.requests();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].header("X-Adapted"), "yes");
-    EXPECT_TRUE(waitFor([&] { return manager->delegate->requestCount() == 0; }));  // forgotten right after the handlers go
+    EXPECT_TRUE(
+        waitFor([&] { return manager->delegate->requestCount() == 0; }));  // forgotten right after the handlers go
 }
 
 TEST_F(RequestTest, FailedTaskIsRetriedUnderItsNewTask) {
@@ -137,7 +139,8 @@ TEST_F(RequestTest, FailedTaskIsRetriedUnderItsNewTask) {
                 RVError::ResponseValidationFailureReason::unacceptableStatusCode(self->response()->statusCode()))));
     });
     Collected<std::string> got;
-    r->responseString([&](DataResponse<std::string> s) { got.add(s.value() ? *s.value() : s.error()->localizedDescription()); });
+    r->responseString(
+        [&](DataResponse<std::string> s) { got.add(s.value() ? *s.value() : s.error()->localizedDescription()); });
     r->resume();
     ASSERT_TRUE(waitFor([&] { return got.size() == 1; }));
     MainLoop::shared().runUntilIdle();
@@ -145,7 +148,8 @@ TEST_F(RequestTest, FailedTaskIsRetriedUnderItsNewTask) {
     EXPECT_EQ(r->retryCount(), 1u);
     EXPECT_EQ(retrier->errors, std::vector<std::string>{"Response status code was unacceptable: 503."});
     EXPECT_EQ(server.requestCount(), 2u);
-    EXPECT_TRUE(waitFor([&] { return manager->delegate->requestCount() == 0; }));  // forgotten right after the handlers go
+    EXPECT_TRUE(
+        waitFor([&] { return manager->delegate->requestCount() == 0; }));  // forgotten right after the handlers go
 }
 
 TEST_F(RequestTest, ManagerGoneWhileTheRetrierDecidesStillCompletesOnce) {

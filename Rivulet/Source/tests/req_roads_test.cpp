@@ -57,7 +57,8 @@ TEST_F(RequestTest, RegistrationRoadThroughTheDefaultManager) {
         std::lock_guard lock(seenMutex);
         return seen.size();
     };
-    ASSERT_TRUE(waitFor([&] { return seenCount() == 2 && SessionManager::defaultManager()->delegate->requestCount() == 0; }));
+    ASSERT_TRUE(
+        waitFor([&] { return seenCount() == 2 && SessionManager::defaultManager()->delegate->requestCount() == 0; }));
     std::lock_guard lock(seenMutex);
     EXPECT_EQ(seen, (std::vector<std::string>{"didResume", "didComplete 11"}));
     EXPECT_EQ(SessionManager::defaultManager()->delegate->requestCount(), 0u);
@@ -72,10 +73,11 @@ TEST_F(RequestTest, HandlersRunInOrderOnTheirQueuesAndLateHandlersStillRun) {
     std::atomic<bool> workerRight{true};
     auto r = manager->request(server.url("/plist"));
     r->responseData([&](DataResponse<platform::Bytes> d) { order.add("data " + std::to_string(d.value()->size())); })
-        ->responseString(worker, std::nullopt, [&](DataResponse<std::string> s) {
-            if (!worker.isCurrent()) workerRight = false;
-            order.add("string " + std::to_string(s.value() != nullptr));
-        })
+        ->responseString(worker, std::nullopt,
+                         [&](DataResponse<std::string> s) {
+                             if (!worker.isCurrent()) workerRight = false;
+                             order.add("string " + std::to_string(s.value() != nullptr));
+                         })
         ->responsePropertyList([&](DataResponse<Value> p) { order.add("plist " + (*p.value())["a"].description()); })
         ->response([&](DefaultDataResponse d) { order.add("default " + std::to_string(d.response()->statusCode())); });
     ASSERT_TRUE(waitFor([&] { return order.size() == 4; }));
@@ -103,9 +105,13 @@ TEST_F(RequestTest, FailedFactoriesAnswerARequestOfTheirKindCarryingTheError) {
     Parameters bad{{"x", std::numeric_limits<double>::quiet_NaN()}};
     std::vector<Case> cases = {
         {"data, bad url", [&] { return manager->request("http://bad host/"); }, false},
-        {"data, bad encoding", [&] { return manager->request(server.url("/"), HTTPMethod::post, bad, JSONEncoding::Default()); }, true},
+        {"data, bad encoding",
+         [&] { return manager->request(server.url("/"), HTTPMethod::post, bad, JSONEncoding::Default()); }, true},
         {"download, bad encoding",
-         [&] { return manager->download(server.url("/"), HTTPMethod::post, bad, JSONEncoding::Default(), std::nullopt); }, false},
+         [&] {
+             return manager->download(server.url("/"), HTTPMethod::post, bad, JSONEncoding::Default(), std::nullopt);
+         },
+         false},
         {"upload, bad url", [&] { return manager->upload(platform::Bytes{1}, "http://bad host/"); }, false},
     };
     for (auto& c : cases) {
@@ -134,7 +140,8 @@ TEST_F(RequestTest, UnstartedRequestsWaitForResume) {
     auto ok = manager->request(server.url("/"));
     auto failed = manager->request("http://bad host/");
     ok->responseString([&](DataResponse<std::string> r) { a = r.value() ? *r.value() : "?"; });
-    failed->responseString([&](DataResponse<std::string> r) { b = r.error() ? r.error()->localizedDescription() : "?"; });
+    failed->responseString(
+        [&](DataResponse<std::string> r) { b = r.error() ? r.error()->localizedDescription() : "?"; });
     MainLoop::shared().runUntilIdle();
     EXPECT_FALSE(a || b);
     EXPECT_EQ(server.requestCount(), 0u);
@@ -147,7 +154,8 @@ TEST_F(RequestTest, UnstartedRequestsWaitForResume) {
 }
 
 TEST_F(RequestTest, DownloadMovesTheFileAndNeverLetsTheServerPickThePath) {
-    server.route("GET", "/file", Reply::text("payload").header("Content-Disposition", "attachment; filename=\"../../evil.txt\""));
+    server.route("GET", "/file",
+                 Reply::text("payload").header("Content-Disposition", "attachment; filename=\"../../evil.txt\""));
     std::optional<std::string> path;
     std::optional<std::string> error;
     auto r = manager->download(URLRequestConvertible(platform::URLRequest(*platform::URL::string(server.url("/file")))),
@@ -155,7 +163,8 @@ TEST_F(RequestTest, DownloadMovesTheFileAndNeverLetsTheServerPickThePath) {
     r->downloadProgress(platform::dispatch::DispatchQueue::main(), [](const Progress&) {});
     std::atomic<bool> done(false);
     auto token = platform::NotificationCenter::defaultCenter().addObserver(
-        NotificationName::Task::DidComplete, manager->delegate.get(), [&](const platform::Notification&) { done = true; });
+        NotificationName::Task::DidComplete, manager->delegate.get(),
+        [&](const platform::Notification&) { done = true; });
     ASSERT_TRUE(waitFor([&] { return done.load(); }));
     auto d = std::static_pointer_cast<DownloadTaskDelegate>(r->delegate());
     if (auto e = d->error()) error = e->description();
@@ -173,7 +182,9 @@ TEST_F(RequestTest, DownloadMovesTheFileAndNeverLetsTheServerPickThePath) {
 }
 
 TEST_F(RequestTest, UploadsFromDataFileAndStream) {
-    server.route("PUT", "/up", Reply::dynamic([](const tesmar_testing::RecordedRequest& rq, Reply& r) { r.body = "got " + rq.body; }));
+    server.route("PUT", "/up", Reply::dynamic([](const tesmar_testing::RecordedRequest& rq, Reply& r) {
+                     r.body = "got " + rq.body;
+                 }));
     const std::string file = device.path() + "/body.txt";
     std::ofstream(file) << "from file";
     struct Case {
@@ -182,8 +193,13 @@ TEST_F(RequestTest, UploadsFromDataFileAndStream) {
         std::string expected;
     };
     std::vector<Case> cases = {
-        {"data", [&] { return manager->upload(platform::Bytes{'a', 'b'}, server.url("/up"), HTTPMethod::put); }, "got ab"},
-        {"file", [&] { return manager->upload(platform::URL::fileURL(file), server.url("/up"), HTTPMethod::put); }, "got from file"},
+        {"data",
+         [&] {
+             return manager->upload(platform::Bytes{'a', 'b'}, server.url("/up"), HTTPMethod::put);
+         },
+         "got ab"},
+        {"file", [&] { return manager->upload(platform::URL::fileURL(file), server.url("/up"), HTTPMethod::put); },
+         "got from file"},
         {"stream",
          [&] {
              return manager->upload(platform::InputStream::withData(platform::Bytes{'s', 't'}), server.url("/up"),
@@ -194,7 +210,8 @@ TEST_F(RequestTest, UploadsFromDataFileAndStream) {
     for (auto& c : cases) {
         std::optional<std::string> got;
         auto r = c.make();
-        r->responseString([&](DataResponse<std::string> s) { got = s.value() ? *s.value() : s.error()->description(); });
+        r->responseString(
+            [&](DataResponse<std::string> s) { got = s.value() ? *s.value() : s.error()->description(); });
         ASSERT_TRUE(waitFor([&] { return got.has_value(); })) << c.name;
         EXPECT_EQ(*got, c.expected) << c.name;
         EXPECT_GT(r->uploadProgress()->completedUnitCount(), 0) << c.name;
@@ -254,4 +271,28 @@ TEST_F(RequestTest, BackgroundManagerCallsItsCompletionHandlerOnTheMainQueueOnce
     ASSERT_TRUE(waitFor([&] { return body && stateWhenDone; }));
     EXPECT_EQ(*body, "hi");
     EXPECT_EQ(*stateWhenDone, platform::URLSessionTaskState::Completed);
+}
+
+TEST_F(RequestTest, ADataRequestThatBecomesADownloadMovesToItsNewTaskAndReadsItsProgress) {
+    server.route("GET", "/file", Reply::text(std::string(300 * 1024, 'f')));
+    manager->delegate->dataTaskDidReceiveResponse.set(
+        [](const SessionPtr&, const DataTaskPtr&, const std::shared_ptr<const platform::URLResponse>&) {
+            return platform::URLSessionResponseDisposition::BecomeDownload;
+        });
+    auto request = manager->request(server.url("/file"));
+    const auto dataTask = request->task();
+    std::optional<DefaultDataResponse> done;
+    request->response([&](DefaultDataResponse r) { done = std::move(r); });
+    ASSERT_TRUE(waitFor([&] { return done.has_value(); }));
+    EXPECT_FALSE(done->error()) << done->error()->description();
+    EXPECT_NE(request->task(), dataTask);
+    EXPECT_TRUE(std::dynamic_pointer_cast<platform::URLSessionDownloadTask>(request->task()));
+    // Both entries are gone: the new task's at its completion, the old one's when it was replaced.
+    EXPECT_TRUE(waitFor([&] { return manager->delegate->requestCount() == 0; }));
+    // The accessors read the download's delegate; they neither crash nor stream.
+    EXPECT_EQ(request->progress()->completedUnitCount(), 300 * 1024);
+    request->stream([](const platform::Bytes&) {});
+    bool progressed = false;
+    request->downloadProgress(platform::dispatch::DispatchQueue::main(), [&](const Progress&) { progressed = true; });
+    EXPECT_FALSE(progressed);
 }

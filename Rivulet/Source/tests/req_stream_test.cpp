@@ -12,17 +12,17 @@ struct Conversation {
     std::string received;
     bool ended = false;
     std::optional<std::optional<platform::Error>> written;
-    Collected<std::string> heard; // the delegate's stream callbacks and the completion
+    Collected<std::string> heard;  // the delegate's stream callbacks and the completion
 };
 
 void readUntilEnd(const StreamTaskPtr& task, std::shared_ptr<Conversation> talk) {
-    task->readDataOfMinLength(
-        1, 1024, 10, [task, talk](platform::Bytes data, bool atEOF, std::optional<platform::Error> e) {
-            std::lock_guard lock(talk->m);
-            talk->received.append(data.begin(), data.end());
-            talk->ended = atEOF || e;
-            if (!talk->ended) readUntilEnd(task, talk);
-        });
+    task->readDataOfMinLength(1, 1024, 10,
+                              [task, talk](platform::Bytes data, bool atEOF, std::optional<platform::Error> e) {
+                                  std::lock_guard lock(talk->m);
+                                  talk->received.append(data.begin(), data.end());
+                                  talk->ended = atEOF || e;
+                                  if (!talk->ended) readUntilEnd(task, talk);
+                              });
 }
 
 // A whole conversation through the manager: the request starts the task, bytes go both ways, both
@@ -34,10 +34,9 @@ TEST_F(RequestTest, StreamRequestTalksOverTCPAndHearsBothClosings) {
         [talk](const SessionPtr&, const StreamTaskPtr&) { talk->heard.add("readClosed"); });
     manager->delegate->streamTaskWriteClosed.set(
         [talk](const SessionPtr&, const StreamTaskPtr&) { talk->heard.add("writeClosed"); });
-    manager->delegate->taskDidComplete.set(
-        [talk](const SessionPtr&, const TaskPtr&, const std::optional<AnyError>& e) {
-            talk->heard.add(e ? "complete with error" : "complete");
-        });
+    manager->delegate->taskDidComplete.set([talk](const SessionPtr&, const TaskPtr&, const std::optional<AnyError>& e) {
+        talk->heard.add(e ? "complete with error" : "complete");
+    });
 
     auto r = manager->stream("127.0.0.1", server.port());
     auto task = std::dynamic_pointer_cast<platform::URLSessionStreamTask>(r->task());
@@ -51,7 +50,7 @@ TEST_F(RequestTest, StreamRequestTalksOverTCPAndHearsBothClosings) {
         talk->written = e;
     });
     ASSERT_TRUE(server.waitForReceived(0, 4));
-    task->closeWrite(); // the echo server answers, then ends its side too
+    task->closeWrite();  // the echo server answers, then ends its side too
 
     ASSERT_TRUE(waitFor([&] { return talk->heard.size() == 3; }));
     {
@@ -71,4 +70,4 @@ TEST_F(RequestTest, StreamRequestTalksOverTCPAndHearsBothClosings) {
     EXPECT_TRUE(server.connection(0).peerEnded);
 }
 
-} // namespace
+}  // namespace

@@ -29,8 +29,10 @@ TEST(RequestTrust, PinningAcceptsAndRejectsThroughTheManager) {
     std::vector<Case> cases = {
         {"pinned leaf", ServerTrustPolicy::pinCertificates({pki.leaf.certificate()}, false, true), true},
         {"pinned root as anchor", ServerTrustPolicy::pinCertificates({pki.root.certificate()}, true, true), true},
-        {"pinned unrelated root", ServerTrustPolicy::pinCertificates({pki.unrelatedRoot.certificate()}, true, true), false},
-        {"pinned key of another leaf", ServerTrustPolicy::pinPublicKeys({pki.otherHostLeaf.publicKey()}, false, true), false},
+        {"pinned unrelated root", ServerTrustPolicy::pinCertificates({pki.unrelatedRoot.certificate()}, true, true),
+         false},
+        {"pinned key of another leaf", ServerTrustPolicy::pinPublicKeys({pki.otherHostLeaf.publicKey()}, false, true),
+         false},
         {"disabled evaluation", ServerTrustPolicy::disableEvaluation(), true},
         {"no policy: the platform's default refuses an unknown root", std::nullopt, false},
     };
@@ -66,10 +68,10 @@ TEST(RequestTrust, TLSFailuresReachTheResponseAsThePlatformsURLErrors) {
         bool requireClientCertificate;
         platform::URLErrorCode expected;
     };
-    for (const auto& c : {Case{"leaf valid from tomorrow", &pki.notYetValidLeaf, false,
-                               platform::URLErrorCode::ServerCertificateNotYetValid},
-                          Case{"client certificate required", &pki.leaf, true,
-                               platform::URLErrorCode::ClientCertificateRejected}}) {
+    for (const auto& c :
+         {Case{"leaf valid from tomorrow", &pki.notYetValidLeaf, false,
+               platform::URLErrorCode::ServerCertificateNotYetValid},
+          Case{"client certificate required", &pki.leaf, true, platform::URLErrorCode::ClientCertificateRejected}}) {
         auto files = tesmar_testing::writeServerFiles(device.path(), *c.leaf, {&pki.intermediate});
         TestHttpServer::Options options;
         options.certificateChainPath = files.certificateChainPath;
@@ -80,12 +82,10 @@ TEST(RequestTrust, TLSFailuresReachTheResponseAsThePlatformsURLErrors) {
         const int port = server.port();
         platform::PlatformConfig::update([&](platform::PlatformSettings& s) {
             s.extraTrustedRootsPEM = {root};
-            s.connectTo[std::string(kHost) + ":" + std::to_string(port)] =
-                "127.0.0.1:" + std::to_string(port);
+            s.connectTo[std::string(kHost) + ":" + std::to_string(port)] = "127.0.0.1:" + std::to_string(port);
         });
         const std::string url = "https://" + std::string(kHost) + ":" + std::to_string(port) + "/";
-        auto manager =
-            SessionManager::make(platform::URLSessionConfiguration::ephemeralSessionConfiguration());
+        auto manager = SessionManager::make(platform::URLSessionConfiguration::ephemeralSessionConfiguration());
         std::optional<DataResponse<std::string>> got;
         manager->request(url)->responseString([&](DataResponse<std::string> r) { got = std::move(r); });
         ASSERT_TRUE(waitFor([&] { return got.has_value(); })) << c.name;

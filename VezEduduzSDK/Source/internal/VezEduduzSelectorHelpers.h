@@ -13,8 +13,8 @@ namespace vezeduduz {
 // A target that already runs this very handler for `systemSelector` (a superclass was injected before)
 // is left alone: exchanging again would make the handler call itself.
 // Answers whether `target` answered `systemSelector` before.
-bool injectSelector(platform::objc::Class* source, platform::objc::Selector newSelector,
-                    platform::objc::Class* target, platform::objc::Selector systemSelector);
+bool injectSelector(platform::objc::Class* source, platform::objc::Selector newSelector, platform::objc::Class* target,
+                    platform::objc::Selector systemSelector);
 
 // Whether the class's own implementation of `selector` differs from what its superclass answers.
 bool overridesSelector(const platform::objc::Class* cls, platform::objc::Selector selector);

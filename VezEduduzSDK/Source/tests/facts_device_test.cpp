@@ -55,9 +55,8 @@ TEST(FactsReachability, FlagsGiveTheStatusAndNetType) {
 
 const char* kProfileHead = "0\x82\x1f\x01signed-envelope\xff\xfe ";
 std::string profileWith(const std::string& dict) {
-    return std::string(kProfileHead) +
-           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>" + dict +
-           "</dict>\n</plist>\n\x01\x02trailing-signature";
+    return std::string(kProfileHead) + "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>" +
+           dict + "</dict>\n</plist>\n\x01\x02trailing-signature";
 }
 
 TEST(FactsMobileProvision, ReleaseModeFromTheEmbeddedProfile) {
@@ -88,7 +87,8 @@ TEST(FactsMobileProvision, ReleaseModeFromTheEmbeddedProfile) {
         testsupport::DeviceRoot device;
         testsupport::RecordingLog log;
         VezEduduzMobileProvision::resetCache();
-        if (c.profile) std::ofstream(device.path() + "/Bundle/embedded.mobileprovision", std::ios::binary) << *c.profile;
+        if (c.profile)
+            std::ofstream(device.path() + "/Bundle/embedded.mobileprovision", std::ios::binary) << *c.profile;
         EXPECT_EQ(VezEduduzMobileProvision::releaseMode(), c.mode);
         EXPECT_EQ(log.count(VELogLevel::error, ""), c.errorLines);
         if (!c.profile) {

@@ -10,7 +10,7 @@
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzUNUserNotificationCenter.h"
 #include "VezEduduzSDK/Source/tests/core_TestSupport.h"
-#include "platform/uikit/CompletionCheck.h"
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/usernotifications/Delivery.h"
 
 namespace hooks_test {
@@ -24,11 +24,11 @@ protected:
     void SetUp() override {
         CoreTest::SetUp();
         loadApplicationCategory();
-        faultsAtStart_ = uikit::completionFaultCount();
+        faultsAtStart_ = dispatch::onceHandlerFaultCount();
     }
     void TearDown() override {
         MainLoop::shared().runUntilIdle();
-        EXPECT_EQ(uikit::completionFaultCount(), faultsAtStart_) << "a completion was called twice or dropped";
+        EXPECT_EQ(dispatch::onceHandlerFaultCount(), faultsAtStart_) << "a completion was called twice or dropped";
         // The hooks go before the registration still on its way is settled.
         unloadHooks();
         tesmar_testing::resetProcessState({"vezeduduz.notification-helper"});
@@ -64,8 +64,7 @@ protected:
     }
     void startPushClient() {
         VezEduduz::initWithLaunchOptions(
-            Value(), Value(kAppId),
-            [this](std::shared_ptr<VENotification> n) { record("push-received " + idOf(*n)); },
+            Value(), Value(kAppId), [this](std::shared_ptr<VENotification> n) { record("push-received " + idOf(*n)); },
             [this](std::shared_ptr<VENotificationOpenedResult> r) {
                 std::lock_guard lock(eventsMutex_);
                 opened.push_back(r);
@@ -81,10 +80,11 @@ protected:
     static Value message(const std::string& id, const std::string& alert = "Hello") {
         Value aps = Value::dictionary({{"badge", 3}});
         if (!alert.empty()) aps.set("alert", alert);
-        return Value::dictionary({{"aps", aps},
-                                  {"custom", Value::dictionary({{"i", id},
-                                                                {"u", "https://example.com/news/" + id},
-                                                                {"a", Value::dictionary({{"targetUrl", "https://site/" + id}})}})}});
+        return Value::dictionary(
+            {{"aps", aps},
+             {"custom", Value::dictionary({{"i", id},
+                                           {"u", "https://example.com/news/" + id},
+                                           {"a", Value::dictionary({{"targetUrl", "https://site/" + id}})}})}});
     }
 
     void record(const std::string& event) {

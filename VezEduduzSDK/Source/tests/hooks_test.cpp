@@ -5,8 +5,8 @@ namespace {
 
 using objc::makeImp;
 using objc::Object;
-using objc::Selector;
 using objc::sel;
+using objc::Selector;
 
 constexpr const char* kBecomeActive = "applicationDidBecomeActive:";
 constexpr const char* kWillPresent = "userNotificationCenter:willPresentNotification:withCompletionHandler:";
@@ -18,8 +18,8 @@ protected:
         HooksTest::SetUp();
         // The push client's half of a life-cycle callback is its log line.
         listener_ = DeviceEvents::addListener([this](const std::string& name, const Value& fields) {
-            if (name == "console" && fields["text"].stringOr("").find("vezEduduzApplicationDidBecomeActive") !=
-                                         std::string::npos)
+            if (name == "console" &&
+                fields["text"].stringOr("").find("vezEduduzApplicationDidBecomeActive") != std::string::npos)
                 record("push");
             if (name == "notification.shown") record("shown");
         });
@@ -56,23 +56,31 @@ TEST_F(HookTableTest, DelegateHooksRunFirstAndStayOnTheDelegatesChain) {
     };
     std::vector<Case> cases = {
         {"delegate without methods",
-         [&] { return std::pair{makeClass("Bare", {}), (objc::Class*)nullptr}; },
-         {"push"}, {}},
+         [&] {
+             return std::pair{makeClass("Bare", {}), (objc::Class*)nullptr};
+         },
+         {"push"},
+         {}},
         {"application implementation",
-         [&] { return std::pair{makeClass("Own", {{kBecomeActive, recorder("app")}}), (objc::Class*)nullptr}; },
-         {"push", "app"}, {}},
+         [&] {
+             return std::pair{makeClass("Own", {{kBecomeActive, recorder("app")}}), (objc::Class*)nullptr};
+         },
+         {"push", "app"},
+         {}},
         {"inherited implementation: the superclass keeps its own",
          [&] {
              auto* base = makeClass("Base", {{kBecomeActive, recorder("app-base")}});
              return std::pair{makeClass("Child", {}, base), base};
          },
-         {"push", "app-base"}, {"app-base"}},
+         {"push", "app-base"},
+         {"app-base"}},
         {"overriding subclass is not the delegate's: it is left alone",
          [&] {
              auto* delegate = makeClass("Parent", {});
              return std::pair{delegate, makeClass("Overrider", {{kBecomeActive, recorder("app-sub")}}, delegate)};
          },
-         {"push"}, {"app-sub"}},
+         {"push"},
+         {"app-sub"}},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -136,8 +144,8 @@ TEST_F(HookTableTest, CentreDelegateHooksOncePerObjectAndAnswersTheSystemOnce) {
                  record(tag + "-will-present");
                  done(0);  // the system must still get the push client's options, once
              })},
-            {kDidReceive, makeImp([this, tag](Object*, Selector, ObjectHandle, std::shared_ptr<un::NotificationResponse>,
-                                              std::function<void()> done) {
+            {kDidReceive, makeImp([this, tag](Object*, Selector, ObjectHandle,
+                                              std::shared_ptr<un::NotificationResponse>, std::function<void()> done) {
                  record(tag + "-did-receive");
                  done();
              })}};

@@ -63,7 +63,9 @@ TEST(InAppAlert, SelectionLayoutsAndRangeChecks) {
 TEST(InAppAlert, TwoOpenAlertsKeepTheirOwnMessages) {
     testsupport::DeviceRoot device;
     tesmar_testing::resetProcessState();
-    VezEduduzNotificationHelper::setEnvironmentProvider([] { return VENotificationEnvironment{true, VEInFocusDisplayType::inAppAlert}; });
+    VezEduduzNotificationHelper::setEnvironmentProvider([] {
+        return VENotificationEnvironment{true, VEInFocusDisplayType::inAppAlert};
+    });
     std::vector<std::string> receivedIds;
     VezEduduzNotificationHelper::notificationBlocks(
         [&](std::shared_ptr<VENotification> n) { receivedIds.push_back(n->payload()->notificationID().value_or("")); },
@@ -82,7 +84,8 @@ TEST(InAppAlert, TwoOpenAlertsKeepTheirOwnMessages) {
             opens.push_back({m, type});
         });
 
-    VezEduduzAlertView::showInAppAlert(J(R"({"aps":{"alert":"first"},"custom":{"i":"m1"},"buttons":[{"n":"Go","i":"go"}]})"));
+    VezEduduzAlertView::showInAppAlert(
+        J(R"({"aps":{"alert":"first"},"custom":{"i":"m1"},"buttons":[{"n":"Go","i":"go"}]})"));
     VezEduduzAlertView::showInAppAlert(J(R"({"aps":{"alert":"second"},"custom":{"i":"m2"},
                                               "buttons":[{"n":"A","i":"a"},{"n":"B","i":"b"}]})"));
     MainLoop::shared().runUntilIdle();
@@ -114,14 +117,17 @@ TEST(InAppDialogs, QueueShowsOneAtATimeAndCompletesAfterADelay) {
     auto& dialogs = VezEduduzDialogController::sharedInstance();
     std::vector<std::pair<int, bool>> results;
     for (int i = 0; i < 3; ++i)
-        dialogs.presentDialogWithTitle("T" + std::to_string(i), "m", i == 2 ? std::nullopt : std::optional<std::string>("Do"),
-                                       "Cancel", [&results, i](bool ok) { results.push_back({i, ok}); });
+        dialogs.presentDialogWithTitle("T" + std::to_string(i), "m",
+                                       i == 2 ? std::nullopt : std::optional<std::string>("Do"), "Cancel",
+                                       [&results, i](bool ok) {
+                                           results.push_back({i, ok});
+                                       });
     MainLoop::shared().runUntilIdle();
     EXPECT_EQ(dialogs.queuedCount(), 3u);
 
     ASSERT_TRUE(platform::uikit::tapAlertButton("Do"));
     MainLoop::shared().runUntilIdle();
-    EXPECT_TRUE(results.empty());  // not before 0.25 s
+    EXPECT_TRUE(results.empty());                             // not before 0.25 s
     EXPECT_FALSE(platform::uikit::tapAlertButton("Cancel"));  // the next one is not up yet
     MainLoop::shared().advance(0.25);
     ASSERT_EQ(results.size(), 1u);

@@ -113,9 +113,9 @@ TEST_F(InAppPageTest, WithoutAScreenItOpensOutside) {
 TEST_F(InAppPageTest, LaunchURLGoesThroughTheInstalledPage) {
     auto top = launchWithRootScreen();
     ASSERT_TRUE(top);
-    VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr,
-                                     Value::dictionary({{kOSSettingsKeyAutoPrompt, false},
-                                                        {kOSSettingsKeyInAppLaunchURL, true}}));
+    VezEduduz::initWithLaunchOptions(
+        Value(), Value(kAppId), nullptr, nullptr,
+        Value::dictionary({{kOSSettingsKeyAutoPrompt, false}, {kOSSettingsKeyInAppLaunchURL, true}}));
     settleRegistration();
     EXPECT_TRUE(static_cast<bool>(VezEduduz::dialogPresenter()));
 

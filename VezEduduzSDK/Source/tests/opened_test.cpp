@@ -16,18 +16,18 @@ constexpr const char* kDidReceive = "userNotificationCenter:didReceiveNotificati
 TEST_F(HooksTest, TokenForegroundPushAndTapReachThePushClientFirst) {
     launchWith(makeClass("PlainDelegate", {}));
     auto app = uikit::Application::shared();
-    auto* centreClass = makeClass(
-        "AppCentreDelegate",
-        {{kWillPresent, makeImp([this](Object*, Selector, ObjectHandle, std::shared_ptr<un::Notification>,
-                                       un::PresentationHandler done) {
-              record("app-will-present");
-              done(0);
-          })},
-         {kDidReceive, makeImp([this](Object*, Selector, ObjectHandle, std::shared_ptr<un::NotificationResponse>,
-                                      std::function<void()> done) {
-              record("app-did-receive");
-              done();
-          })}});
+    auto* centreClass =
+        makeClass("AppCentreDelegate",
+                  {{kWillPresent, makeImp([this](Object*, Selector, ObjectHandle, std::shared_ptr<un::Notification>,
+                                                 un::PresentationHandler done) {
+                        record("app-will-present");
+                        done(0);
+                    })},
+                   {kDidReceive, makeImp([this](Object*, Selector, ObjectHandle,
+                                                std::shared_ptr<un::NotificationResponse>, std::function<void()> done) {
+                        record("app-did-receive");
+                        done();
+                    })}});
     auto centreDelegate = std::make_shared<Object>(centreClass);
     un::UserNotificationCenter::current()->setDelegate(centreDelegate);
 
@@ -110,17 +110,37 @@ TEST_F(OpenedTest, ArrivalsByStateAndDisplayType) {
     };
     Value silent = Value::dictionary({{"custom", Value::dictionary({{"i", "s1"}})}});
     std::vector<Case> cases = {
-        {"same message twice while active", 2, {{message("a1"), true, false}, {message("a1"), true, false}},
-         {"push-received a1"}, 0, 0},
+        {"same message twice while active",
+         2,
+         {{message("a1"), true, false}, {message("a1"), true, false}},
+         {"push-received a1"},
+         0,
+         0},
         {"in-app alert: shown, no open", 1, {{message("a2"), true, false}}, {"push-received a2"}, 1, 0},
-        {"silent message with in-app alert goes to the received block", 1, {{silent, true, false}},
-         {"push-received s1"}, 0, 0},
-        {"tap while active with display none: reported, opened block not called", 0, {{message("a3"), true, true}},
-         {"push-received a3"}, 0, 1},
-        {"tap in background twice: opened once", 2, {{message("a4"), false, true}, {message("a4"), false, true}},
-         {"push-opened"}, 0, 1},
-        {"message without id is never a duplicate", 2,
-         {{Value::dictionary({{"custom", Value::dictionary({{"u", "x"}})}}), true, false}}, {}, 0, 0},
+        {"silent message with in-app alert goes to the received block",
+         1,
+         {{silent, true, false}},
+         {"push-received s1"},
+         0,
+         0},
+        {"tap while active with display none: reported, opened block not called",
+         0,
+         {{message("a3"), true, true}},
+         {"push-received a3"},
+         0,
+         1},
+        {"tap in background twice: opened once",
+         2,
+         {{message("a4"), false, true}, {message("a4"), false, true}},
+         {"push-opened"},
+         0,
+         1},
+        {"message without id is never a duplicate",
+         2,
+         {{Value::dictionary({{"custom", Value::dictionary({{"u", "x"}})}}), true, false}},
+         {},
+         0,
+         0},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);

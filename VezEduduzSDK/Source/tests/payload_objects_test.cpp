@@ -46,7 +46,7 @@ TEST(PayloadObjects, MutableContentNeedsTheNumberOne) {
     const struct {
         const char* value;
         bool notification, payload;
-    } cases[] = {{"1", true, true}, {"1.0", true, true}, {"0", false, true},
+    } cases[] = {{"1", true, true},     {"1.0", true, true},    {"0", false, true},
                  {"true", false, true}, {"\"1\"", false, true}, {"2", false, true}};
     for (const auto& c : cases) {
         std::string msg = std::string(R"({"aps":{"alert":"a","mutable-content":)") + c.value + "}}";
@@ -61,7 +61,8 @@ TEST(PayloadObjects, JsonForms) {
     auto payload = P(R"({"aps":{"alert":{"title":"T","body":"B"},"badge":2,"content-available":1},
                          "custom":{"i":"n1","u":"https://u","a":{"targetUrl":"https://t"}},
                          "buttons":[{"n":"Yes","i":"y"}]})");
-    VENotification n(payload, VEInFocusDisplayType::inAppAlert, VENotificationEnvironment{true, VEInFocusDisplayType::inAppAlert});
+    VENotification n(payload, VEInFocusDisplayType::inAppAlert,
+                     VENotificationEnvironment{true, VEInFocusDisplayType::inAppAlert});
     auto text = n.stringify();
     ASSERT_TRUE(text);
     EXPECT_EQ(text->find('\n'), std::string::npos);  // compact
@@ -85,14 +86,17 @@ TEST(PayloadObjects, JsonForms) {
     // Zero badge, display type 0 and a plain open leave their keys out.
     auto plain = std::make_shared<const VENotification>(P(R"({"aps":{"alert":"a"},"custom":{"i":"2"}})"),
                                                         VEInFocusDisplayType::none, VENotificationEnvironment{});
-    VENotificationOpenedResult opened(plain, std::make_shared<const VENotificationAction>(VENotificationActionType::Opened, std::nullopt));
+    VENotificationOpenedResult opened(
+        plain, std::make_shared<const VENotificationAction>(VENotificationActionType::Opened, std::nullopt));
     Value o = J(opened.stringify().value_or("null").c_str());
     EXPECT_EQ(o["action"], Value::dictionary());
     EXPECT_FALSE(o["notification"].contains("displayType"));
     EXPECT_FALSE(o["notification"]["payload"].contains("badge"));
 
-    VENotificationOpenedResult taken(plain, std::make_shared<const VENotificationAction>(VENotificationActionType::ActionTaken, "b1"));
-    EXPECT_EQ(J(taken.stringify().value_or("null").c_str())["action"], Value::dictionary({{"actionID", "b1"}, {"type", 1}}));
+    VENotificationOpenedResult taken(
+        plain, std::make_shared<const VENotificationAction>(VENotificationActionType::ActionTaken, "b1"));
+    EXPECT_EQ(J(taken.stringify().value_or("null").c_str())["action"],
+              Value::dictionary({{"actionID", "b1"}, {"type", 1}}));
 }
 
 TEST(PayloadObjects, UnwritableRawPayloadIsReportedNotFaked) {

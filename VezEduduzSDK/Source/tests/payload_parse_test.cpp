@@ -49,26 +49,31 @@ TEST(PayloadParse, BothFormatsTable) {
          R"({"aps":{"badge":9},"custom":{"i":"n3"},"m":{"title":"MT","body":"MB"},"b":4,"s":"m.caf",
              "o":[{"n":"Go","i":"go"}],"buttons":[{"n":"ignored"}],"att":{"x":"https://ignored"}})",
          "n3", "MT", "MB", 4, "m.caf", "go=Go;", "<nil>"},
-        {"custom with alert ignores m b s o", R"({"aps":{"alert":"A"},"custom":{"i":"n4"},"m":"M","b":7,"s":"x","o":[{"n":"O"}]})",
-         "n4", "<nil>", "A", 0, "<nil>", "", "<nil>"},
-        {"ve_data array buttons", R"({"aps":{"alert":"A"},"ve_data":{"i":"v1","u":"u1","buttons":[{"n":"One","i":"1"}]}})",
-         "v1", "<nil>", "A", 0, "<nil>", "1=One;", "u1"},
-        {"ve_data buttons dictionary with o", R"({"aps":{"alert":"A"},"ve_data":{"i":"v2","buttons":{"o":[{"n":"Two"}]}}})",
-         "v2", "<nil>", "A", 0, "<nil>", "Two=Two;", "<nil>"},
-        {"ve_data top-level actionbuttons", R"({"aps":{"alert":"A"},"ve_data":{"i":"v3"},"actionbuttons":[{"n":"T","i":"t"}]})",
-         "v3", "<nil>", "A", 0, "<nil>", "t=T;", "<nil>"},
+        {"custom with alert ignores m b s o",
+         R"({"aps":{"alert":"A"},"custom":{"i":"n4"},"m":"M","b":7,"s":"x","o":[{"n":"O"}]})", "n4", "<nil>", "A", 0,
+         "<nil>", "", "<nil>"},
+        {"ve_data array buttons",
+         R"({"aps":{"alert":"A"},"ve_data":{"i":"v1","u":"u1","buttons":[{"n":"One","i":"1"}]}})", "v1", "<nil>", "A",
+         0, "<nil>", "1=One;", "u1"},
+        {"ve_data buttons dictionary with o",
+         R"({"aps":{"alert":"A"},"ve_data":{"i":"v2","buttons":{"o":[{"n":"Two"}]}}})", "v2", "<nil>", "A", 0, "<nil>",
+         "Two=Two;", "<nil>"},
+        {"ve_data top-level actionbuttons",
+         R"({"aps":{"alert":"A"},"ve_data":{"i":"v3"},"actionbuttons":[{"n":"T","i":"t"}]})", "v3", "<nil>", "A", 0,
+         "<nil>", "t=T;", "<nil>"},
         {"ve_data without a button source has none", R"({"aps":{"alert":"A"},"ve_data":{"i":"v4","buttons":"junk"}})",
          "v4", "<nil>", "A", 0, "<nil>", "<nil>", "<nil>"},
-        {"ve_data display dictionary", R"({"aps":{},"ve_data":{"i":"v5","buttons":{"m":"shown","b":2,"s":"d","o":[{"n":"K"}]}}})",
-         "v5", "<nil>", "shown", 2, "d", "K=K;", "<nil>"},
-        {"neither format: only aps fields", R"({"aps":{"alert":"plain","badge":1}})",
-         "<nil>", "<nil>", "plain", 1, "<nil>", "", "<nil>"},
+        {"ve_data display dictionary",
+         R"({"aps":{},"ve_data":{"i":"v5","buttons":{"m":"shown","b":2,"s":"d","o":[{"n":"K"}]}}})", "v5", "<nil>",
+         "shown", 2, "d", "K=K;", "<nil>"},
+        {"neither format: only aps fields", R"({"aps":{"alert":"plain","badge":1}})", "<nil>", "<nil>", "plain", 1,
+         "<nil>", "", "<nil>"},
         // Wrong types count as missing.
         {"wrong types everywhere", R"({"aps":{"alert":5,"badge":"3","sound":["x"]},"custom":{"i":7,"u":false},
             "buttons":[{"n":1,"i":"a"},{"n":"ok","i":2},"str",null]})",
          "<nil>", "<nil>", "<nil>", 0, "<nil>", "ok=ok;", "<nil>"},
-        {"aps not a dictionary", R"({"aps":"x","custom":{"i":"n9"},"m":"from m"})",
-         "n9", "<nil>", "from m", 0, "<nil>", "", "<nil>"},
+        {"aps not a dictionary", R"({"aps":"x","custom":{"i":"n9"},"m":"from m"})", "n9", "<nil>", "from m", 0, "<nil>",
+         "", "<nil>"},
         {"ve_data not a dictionary is the custom format", R"({"aps":{"alert":"A"},"ve_data":[1],"custom":{"i":"c"}})",
          "c", "<nil>", "A", 0, "<nil>", "", "<nil>"},
     };
@@ -120,14 +125,16 @@ TEST(PayloadParse, AdditionalDataAndActionSelectedMerge) {
     VENotificationPayload selectedOnly(J(R"({"custom":{"i":"1"},"actionSelected":"b1"})"));
     EXPECT_EQ(selectedOnly.additionalData(), Value::dictionary({{"actionSelected", "b1"}}));
 
-    VENotificationPayload replaced(J(R"({"custom":{"i":"1","a":{"actionSelected":"old","x":2}},"actionSelected":"new"})"));
+    VENotificationPayload replaced(
+        J(R"({"custom":{"i":"1","a":{"actionSelected":"old","x":2}},"actionSelected":"new"})"));
     EXPECT_EQ(replaced.additionalData(), Value::dictionary({{"actionSelected", "new"}, {"x", 2}}));
 
     VENotificationPayload notADict(J(R"({"custom":{"i":"1","a":["x"]},"actionSelected":7})"));
     EXPECT_FALSE(notADict.additionalData());
 
     // ve_data: every top-level key but aps and ve_data, actionSelected included.
-    VENotificationPayload ve(J(R"({"aps":{"alert":"a"},"ve_data":{"i":"1"},"targetUrl":"https://t","actionSelected":"s"})"));
+    VENotificationPayload ve(
+        J(R"({"aps":{"alert":"a"},"ve_data":{"i":"1"},"targetUrl":"https://t","actionSelected":"s"})"));
     EXPECT_EQ(ve.additionalData(), Value::dictionary({{"targetUrl", "https://t"}, {"actionSelected", "s"}}));
 }
 

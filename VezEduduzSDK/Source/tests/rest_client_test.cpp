@@ -169,8 +169,8 @@ TEST_F(RestClient, ServerErrorsAreSentAgainThirtySecondsApartTwice) {
 TEST_F(RestClient, AnswerAfterARetryIsTheOneReported) {
     service.script("POST players/:id/on_session", {Reply::drop(), Reply::json(R"({"success":true,"id":"p1"})")});
     auto o = makeOutcome();
-    client.executeRequest(VERequestRegisterUser::withData(Value::dictionary({{"app_id", "app"}}), "p1"), Outcome::success(o),
-                          Outcome::failure(o));
+    client.executeRequest(VERequestRegisterUser::withData(Value::dictionary({{"app_id", "app"}}), "p1"),
+                          Outcome::success(o), Outcome::failure(o));
     ASSERT_TRUE(testsupport::runUntil([] { return MainLoop::shared().nextDeadline().has_value(); }));
     EXPECT_EQ(o->calls, 0);
     time.advance(30.0);
@@ -215,7 +215,8 @@ TEST_F(RestClient, LocalRefusalsSendNothing) {
 
     // A GET passes the consent gate.
     auto get = makeOutcome();
-    client.executeRequest(VERequestGetIosParams::withUserId(std::nullopt, "app"), Outcome::success(get), Outcome::failure(get));
+    client.executeRequest(VERequestGetIosParams::withUserId(std::nullopt, "app"), Outcome::success(get),
+                          Outcome::failure(get));
     ASSERT_TRUE(testsupport::runUntil([&] { return settled(get); }));
     EXPECT_EQ((*get->result)["fba"], Value(true));
     ASSERT_EQ(service.requests().size(), 1u);
@@ -240,11 +241,10 @@ TEST_F(RestClient, GroupReportsOnceWithOnlyTheFailures) {
 
     // All succeed: every answer under its key; nothing reported for an empty group.
     client.executeSimultaneousRequests(
-        {{"push", VERequestGetTags::withUserId("p1", "app")},
-         {"email", VERequestGetTags::withUserId("e1", "app")}},
+        {{"push", VERequestGetTags::withUserId("p1", "app")}, {"email", VERequestGetTags::withUserId("e1", "app")}},
         [results](const auto& r) { results->push_back(r); }, [errors](const auto& e) { errors->push_back(e); });
-    client.executeSimultaneousRequests({}, [results](const auto& r) { results->push_back(r); },
-                                       [errors](const auto& e) { errors->push_back(e); });
+    client.executeSimultaneousRequests(
+        {}, [results](const auto& r) { results->push_back(r); }, [errors](const auto& e) { errors->push_back(e); });
     ASSERT_TRUE(testsupport::runUntil([&] { return !results->empty(); }));
     ASSERT_EQ(results->at(0).size(), 2u);
     EXPECT_EQ(results->at(0).at("email")["id"], Value("e1"));

@@ -95,8 +95,11 @@ TEST(UtilChecks, SystemVersionEmailAndURLs) {
         platform::OperatingSystemVersion system;
         float asked;
         bool atLeast;
-    } versions[] = {{{9, 3, 5}, 10.0f, false}, {{11, 0, 0}, 10.0f, true}, {{10, 3, 1}, 10.3f, true},
-                    {{8, 0, 0}, 8.0f, true},   {{7, 1, 2}, 8.0f, false}};
+    } versions[] = {{{9, 3, 5}, 10.0f, false},
+                    {{11, 0, 0}, 10.0f, true},
+                    {{10, 3, 1}, 10.3f, true},
+                    {{8, 0, 0}, 8.0f, true},
+                    {{7, 1, 2}, 8.0f, false}};
     for (const auto& c : versions) {
         testsupport::DeviceRoot device;
         platform::PlatformConfig::update([&](auto& s) { s.systemVersion = c.system; });
@@ -107,11 +110,16 @@ TEST(UtilChecks, SystemVersionEmailAndURLs) {
         std::optional<std::string> text;
         bool valid;
     } emails[] = {
-        {"a@b.co", true},          {"First.Last+tag@Sub.Example.ORG", true},
-        {"x@[10.0.0.1]", true},    {"x@example.c", false},
-        {"no-at.example.com", false}, {"a b@example.com", false},
-        {"a@example..com", false}, {std::nullopt, false},
-        {"", false},               {std::string(300, 'a') + "@example.com", true},
+        {"a@b.co", true},
+        {"First.Last+tag@Sub.Example.ORG", true},
+        {"x@[10.0.0.1]", true},
+        {"x@example.c", false},
+        {"no-at.example.com", false},
+        {"a b@example.com", false},
+        {"a@example..com", false},
+        {std::nullopt, false},
+        {"", false},
+        {std::string(300, 'a') + "@example.com", true},
     };
     for (const auto& c : emails) EXPECT_EQ(VezEduduzHelper::isValidEmail(c.text), c.valid) << c.text.value_or("nil");
 

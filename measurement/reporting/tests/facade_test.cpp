@@ -49,7 +49,8 @@ protected:
     }
     std::shared_ptr<zidedova::DOREdozadedoConnector> connector() {
         auto app = ZODOzi::defaultApp();
-        auto instance = app->container().instanceForProtocol(zidedova::protocolNamed(zidedova::kDOREdozadedoInteropProtocol));
+        auto instance =
+            app->container().instanceForProtocol(zidedova::protocolNamed(zidedova::kDOREdozadedoInteropProtocol));
         return std::dynamic_pointer_cast<zidedova::DOREdozadedoConnector>(instance);
     }
 
@@ -102,8 +103,8 @@ TEST_F(FacadeTest, ListenersWaitForStartUpAndInterceptorRewrites) {
 
 TEST_F(FacadeTest, StartOptions) {
     writeInfo({});
-    writeOptions({{"VODEZU_APP_ID", zidedova::testing::kValidAppID},
-                  {"ANALYTICS_SAFELISTED_EVENTS", Value::array({"a", "b"})}});
+    writeOptions(
+        {{"VODEZU_APP_ID", zidedova::testing::kValidAppID}, {"ANALYTICS_SAFELISTED_EVENTS", Value::array({"a", "b"})}});
     auto options = zidedova::VIVUzorivu::defaultOptions();
     Value withoutConfig = DOREdozadedo::startOptions(nullptr, *options);
     EXPECT_FALSE(withoutConfig.contains("ZIDEDOVA_ANALYTICS_CONFIGURATION"));
@@ -166,9 +167,9 @@ TEST_F(FacadeTest, ConnectorUserPropertyTable) {
         const char* name;
         bool stored;
     } cases[] = {
-        {"viam", "_ln", true},      {"vcm", "_ln", true},       {"vdl", "_ln", false},     {"app", "prop", false},
-        {"vdl", "_fot", false},     {"vdl", "_ltv_USD", false}, {"vdl", "_ltv_usd", true}, {"vdl", "_cc1", false},
-        {"vdl", "_cc5", false},     {"vdl", "_cc6", true},      {"vdl", "", false},        {"vdl", "plain", true},
+        {"viam", "_ln", true},  {"vcm", "_ln", true},       {"vdl", "_ln", false},     {"app", "prop", false},
+        {"vdl", "_fot", false}, {"vdl", "_ltv_USD", false}, {"vdl", "_ltv_usd", true}, {"vdl", "_cc1", false},
+        {"vdl", "_cc5", false}, {"vdl", "_cc6", true},      {"vdl", "", false},        {"vdl", "plain", true},
     };
     auto measurement = MSRMeasurement::sharedInstance();
     for (const auto& k : cases) {

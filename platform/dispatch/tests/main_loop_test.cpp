@@ -24,9 +24,7 @@ protected:
 
 TEST_F(MainLoopTest, DelayedWorkFiresInDeadlineOrderAtItsOwnTime) {
     std::vector<std::pair<std::string, double>> ran;
-    auto record = [&](std::string name) {
-        return [&ran, this, name] { ran.emplace_back(name, clock_->now()); };
-    };
+    auto record = [&](std::string name) { return [&ran, this, name] { ran.emplace_back(name, clock_->now()); }; };
     loop_.postAfter(3, record("c"));
     loop_.postAfter(1, [&, record] {
         record("a")();
@@ -41,8 +39,8 @@ TEST_F(MainLoopTest, DelayedWorkFiresInDeadlineOrderAtItsOwnTime) {
     EXPECT_EQ(ran.size(), 1u);
     loop_.advance(10);
 
-    std::vector<std::pair<std::string, double>> expected = {
-        {"now", 100}, {"a", 101}, {"a+0.5", 101.5}, {"b1", 102}, {"b2", 102}, {"c", 103}};
+    std::vector<std::pair<std::string, double>> expected = {{"now", 100}, {"a", 101},  {"a+0.5", 101.5},
+                                                            {"b1", 102},  {"b2", 102}, {"c", 103}};
     EXPECT_EQ(ran, expected);
     EXPECT_DOUBLE_EQ(clock_->now(), 110.5);
     EXPECT_EQ(loop_.pendingCount(), 0u);
@@ -50,9 +48,12 @@ TEST_F(MainLoopTest, DelayedWorkFiresInDeadlineOrderAtItsOwnTime) {
 
 TEST_F(MainLoopTest, CancelByKeyFromAnotherThread) {
     std::vector<std::string> ran;
-    loop_.postAfter(1, [&] { ran.push_back("k1"); }, "k");
-    loop_.postAfter(2, [&] { ran.push_back("k2"); }, "k");
-    loop_.postAfter(1, [&] { ran.push_back("other"); }, "other");
+    loop_.postAfter(
+        1, [&] { ran.push_back("k1"); }, "k");
+    loop_.postAfter(
+        2, [&] { ran.push_back("k2"); }, "k");
+    loop_.postAfter(
+        1, [&] { ran.push_back("other"); }, "other");
     size_t cancelled = 0;
     std::thread([&] { cancelled = loop_.cancel("k"); }).join();
     EXPECT_EQ(cancelled, 2u);
@@ -155,7 +156,8 @@ TEST_F(MainLoopTest, MainThreadIdentityAndMainQueueSync) {
     std::atomic<bool> done{false};
     std::thread worker([&] {
         workerIsMain = MainLoop::isMainThread();
-        DispatchQueue::main().sync([&] { syncedOnMain = MainLoop::isMainThread() && DispatchQueue::main().isCurrent(); });
+        DispatchQueue::main().sync(
+            [&] { syncedOnMain = MainLoop::isMainThread() && DispatchQueue::main().isCurrent(); });
         done = true;
     });
     EXPECT_TRUE(loop_.runUntil([&] { return done.load(); }, 10));

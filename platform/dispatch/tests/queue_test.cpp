@@ -61,7 +61,8 @@ TEST(DispatchQueueTest, LabelsAndCurrentQueue) {
     EXPECT_EQ(inside, "com.tesmar.test.labelled");
     EXPECT_TRUE(isCurrent);
     EXPECT_FALSE(queue.isCurrent());
-    EXPECT_FALSE(DispatchQueue::global(QualityOfService::Utility) == DispatchQueue::global(QualityOfService::Background));
+    EXPECT_FALSE(DispatchQueue::global(QualityOfService::Utility) ==
+                 DispatchQueue::global(QualityOfService::Background));
     EXPECT_TRUE(DispatchQueue::global() == DispatchQueue::global(QualityOfService::Unspecified));
 }
 
@@ -147,8 +148,14 @@ TEST(DispatchQueueTest, AsyncAfterWaitsForTheClock) {
     DispatchQueue queue("com.tesmar.test.after");
     DispatchSemaphore fired;
     std::vector<int> order;
-    queue.asyncAfter(2, [&] { order.push_back(2); fired.signal(); });
-    queue.asyncAfter(1, [&] { order.push_back(1); fired.signal(); });
+    queue.asyncAfter(2, [&] {
+        order.push_back(2);
+        fired.signal();
+    });
+    queue.asyncAfter(1, [&] {
+        order.push_back(1);
+        fired.signal();
+    });
     EXPECT_FALSE(fired.wait(0.02));
     clock->advance(1.5);
     ASSERT_TRUE(fired.wait(kWait));

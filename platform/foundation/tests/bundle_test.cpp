@@ -50,10 +50,12 @@ TEST_F(BundleTest, ResourcesAreFoundOnlyInsideTheBundle) {
         const char* subdir;
         bool found;
     } cases[] = {
-        {"Config", "json", "", true},   {"Config", ".json", "", true}, {"Config", "plist", "", false},
-        {"noext", "", "", true},        {"index", "html", "web", true}, {"index", "html", "", false},
-        {"Info", "plist", "", true},    {"../Bundle/Config", "json", "", false},
-        {"Config", "json", "..", false}, {"", "json", "", false},       {"web", "", "", false},
+        {"Config", "json", "", true},    {"Config", ".json", "", true},
+        {"Config", "plist", "", false},  {"noext", "", "", true},
+        {"index", "html", "web", true},  {"index", "html", "", false},
+        {"Info", "plist", "", true},     {"../Bundle/Config", "json", "", false},
+        {"Config", "json", "..", false}, {"", "json", "", false},
+        {"web", "", "", false},
     };
     for (const auto& c : cases) {
         auto p = main->pathForResource(c.name, c.type, c.subdir);

@@ -77,6 +77,44 @@ TEST(HTTPCookieTest, DomainAttribute) {
     EXPECT_FALSE(HTTPCookie::parseSetCookie("a=b; Domain=0.0.1", url("http://127.0.0.1/"), kNow));
 }
 
+TEST(HTTPCookieTest, PublicSuffixesSecureOriginsAndNamePrefixes) {
+    struct Case {
+        const char* line;
+        const char* from;
+        const char* domain;  // nullptr: ignored
+    };
+    const Case cases[] = {
+        {"a=v; Domain=co.uk", "http://shop.example.co.uk/", nullptr},
+        {"a=v; Domain=.CO.UK", "http://shop.example.co.uk/", nullptr},
+        {"a=v; Domain=github.io", "https://me.github.io/", nullptr},
+        {"a=v; Domain=example.co.uk", "http://shop.example.co.uk/", ".example.co.uk"},
+        // The suffix itself answering: the cookie stays with that host alone.
+        {"a=v; Domain=github.io", "https://github.io/", "github.io"},
+        {"a=v; Secure", "http://www.example.com/", nullptr},
+        {"a=v; Secure", "https://www.example.com/", "www.example.com"},
+        {"__Secure-a=v", "https://www.example.com/", nullptr},
+        {"__Secure-a=v; Secure", "http://www.example.com/", nullptr},
+        {"__secure-a=v; Secure", "http://www.example.com/", nullptr},
+        {"__Secure-a=v; Secure; Domain=example.com", "https://www.example.com/", ".example.com"},
+        {"__Host-a=v; Secure; Path=/", "https://www.example.com/", "www.example.com"},
+        {"__Host-a=v; Secure; Path=/", "http://www.example.com/", nullptr},
+        {"__Host-a=v; Secure", "https://www.example.com/app/x", nullptr},
+        {"__Host-a=v; Secure; Path=/app", "https://www.example.com/", nullptr},
+        {"__HOST-a=v; Secure; Path=/; Domain=www.example.com", "https://www.example.com/", nullptr},
+        {"__Host-a=v; Path=/", "https://www.example.com/", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.line) + " from " + c.from);
+        auto cookie = HTTPCookie::parseSetCookie(c.line, url(c.from), kNow);
+        if (!c.domain) {
+            EXPECT_FALSE(cookie);
+            continue;
+        }
+        ASSERT_TRUE(cookie);
+        EXPECT_EQ(cookie->domain(), c.domain);
+    }
+}
+
 TEST(HTTPCookieTest, DefaultAndExplicitPath) {
     struct Case {
         const char* line;
@@ -152,14 +190,14 @@ TEST(HTTPCookieTest, RequestHeader) {
 }
 
 TEST(HTTPCookieTest, PropertiesRoundTrip) {
-    auto cookie = HTTPCookie::cookieWithProperties(
-        Value::dictionary({{"Name", "PHPSESSID"},
-                           {"Value", "abc"},
-                           {"Domain", ".Example.com"},
-                           {"Path", "/"},
-                           {"Secure", "TRUE"},
-                           {"Expires", Date::fromTimeIntervalSince1970(1800000000)}}),
-        kNow);
+    auto cookie =
+        HTTPCookie::cookieWithProperties(Value::dictionary({{"Name", "PHPSESSID"},
+                                                            {"Value", "abc"},
+                                                            {"Domain", ".Example.com"},
+                                                            {"Path", "/"},
+                                                            {"Secure", "TRUE"},
+                                                            {"Expires", Date::fromTimeIntervalSince1970(1800000000)}}),
+                                         kNow);
     ASSERT_TRUE(cookie);
     EXPECT_EQ(cookie->domain(), ".example.com");
     EXPECT_TRUE(cookie->isSecure());
@@ -168,18 +206,20 @@ TEST(HTTPCookieTest, PropertiesRoundTrip) {
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, *cookie);
 
-    auto fromOrigin = HTTPCookie::cookieWithProperties(
-        Value::dictionary({{"Name", "n"}, {"Value", "v"}, {"OriginURL", "https://Host.example/x"}, {"Max-Age", "30"},
-                           {"Expires", Date::distantFuture()}}),
-        kNow);
+    auto fromOrigin = HTTPCookie::cookieWithProperties(Value::dictionary({{"Name", "n"},
+                                                                          {"Value", "v"},
+                                                                          {"OriginURL", "https://Host.example/x"},
+                                                                          {"Max-Age", "30"},
+                                                                          {"Expires", Date::distantFuture()}}),
+                                                       kNow);
     ASSERT_TRUE(fromOrigin);
     EXPECT_EQ(fromOrigin->domain(), "host.example");
     EXPECT_EQ(fromOrigin->path(), "/");
     EXPECT_EQ(fromOrigin->expiresDate(), kNow.addingTimeInterval(30));
 
     auto session = HTTPCookie::cookieWithProperties(
-        Value::dictionary({{"Name", "n"}, {"Value", "v"}, {"Domain", "h"}, {"Discard", "TRUE"},
-                           {"Expires", Date::distantFuture()}}),
+        Value::dictionary(
+            {{"Name", "n"}, {"Value", "v"}, {"Domain", "h"}, {"Discard", "TRUE"}, {"Expires", Date::distantFuture()}}),
         kNow);
     ASSERT_TRUE(session);
     EXPECT_TRUE(session->isSessionOnly());
@@ -193,7 +233,8 @@ TEST(HTTPCookieTest, PropertiesRoundTrip) {
         Value::dictionary({{"Name", "n"}, {"Value", "v"}, {"Domain", ""}}),
         Value::array({"n", "v"}),
     };
-    for (const auto& props : refused) EXPECT_FALSE(HTTPCookie::cookieWithProperties(props, kNow)) << props.description();
+    for (const auto& props : refused)
+        EXPECT_FALSE(HTTPCookie::cookieWithProperties(props, kNow)) << props.description();
 }
 
 TEST(HTTPCookieTest, MatchesURL) {
@@ -206,20 +247,13 @@ TEST(HTTPCookieTest, MatchesURL) {
         bool matches;
     };
     const Case cases[] = {
-        {hostOnly, "https://www.example.com/app", true},
-        {hostOnly, "https://WWW.EXAMPLE.COM/app/x", true},
-        {hostOnly, "http://www.example.com/app/", true},
-        {hostOnly, "https://www.example.com/apple", false},
-        {hostOnly, "https://www.example.com/", false},
-        {hostOnly, "https://sub.www.example.com/app", false},
-        {hostOnly, "https://example.com/app", false},
-        {domain, "https://example.com/app/", true},
-        {domain, "https://a.b.example.com/app/x", true},
-        {domain, "https://example.com/app", false},
-        {domain, "https://badexample.com/app/", false},
-        {domain, "https://example.com.evil.test/app/", false},
-        {secure, "https://www.example.com/", true},
-        {secure, "http://www.example.com/", false},
+        {hostOnly, "https://www.example.com/app", true}, {hostOnly, "https://WWW.EXAMPLE.COM/app/x", true},
+        {hostOnly, "http://www.example.com/app/", true}, {hostOnly, "https://www.example.com/apple", false},
+        {hostOnly, "https://www.example.com/", false},   {hostOnly, "https://sub.www.example.com/app", false},
+        {hostOnly, "https://example.com/app", false},    {domain, "https://example.com/app/", true},
+        {domain, "https://a.b.example.com/app/x", true}, {domain, "https://example.com/app", false},
+        {domain, "https://badexample.com/app/", false},  {domain, "https://example.com.evil.test/app/", false},
+        {secure, "https://www.example.com/", true},      {secure, "http://www.example.com/", false},
     };
     for (const auto& c : cases) EXPECT_EQ(c.cookie.matchesURL(url(c.url)), c.matches) << c.url;
 }

@@ -20,8 +20,10 @@ public:
         tzset();
     }
     ~ScopedTZ() {
-        if (old_) setenv("TZ", old_->c_str(), 1);
-        else unsetenv("TZ");
+        if (old_)
+            setenv("TZ", old_->c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
 
@@ -100,24 +102,29 @@ TEST(DateTest, HTTPDates) {
         double expected;
     };
     const Case valid[] = {
-        {"Sun, 06 Nov 1994 08:49:37 GMT", kSample},       // RFC 1123
-        {"Sunday, 06-Nov-94 08:49:37 GMT", kSample},      // RFC 850
-        {"Sun Nov  6 08:49:37 1994", kSample},            // asctime
-        {"06 nov 1994 8:49:37", kSample},                 // loose cookie forms
+        {"Sun, 06 Nov 1994 08:49:37 GMT", kSample},   // RFC 1123
+        {"Sunday, 06-Nov-94 08:49:37 GMT", kSample},  // RFC 850
+        {"Sun Nov  6 08:49:37 1994", kSample},        // asctime
+        {"06 nov 1994 8:49:37", kSample},             // loose cookie forms
         {"Wed, 09 Jun 2021 10:18:14 GMT", 1623233894},
         {"Thu, 01-Jan-70 00:00:01 GMT", 1},
         {"Fri, 01 Jan 2038 00:00:00 GMT", 2145916800},
-        {"Sat, 01 Jan 2050 00:00:00 GMT", 2524608000},     // past 2038
-        {"Tue, 01-Jan-69 00:00:00 GMT", 3124224000},       // two-digit 69 is 2069
+        {"Sat, 01 Jan 2050 00:00:00 GMT", 2524608000},  // past 2038
+        {"Tue, 01-Jan-69 00:00:00 GMT", 3124224000},    // two-digit 69 is 2069
     };
     for (const auto& c : valid) {
         Date d;
         ASSERT_TRUE(Date::parseHTTPDate(c.text, d)) << c.text;
         EXPECT_DOUBLE_EQ(d.timeIntervalSince1970(), c.expected) << c.text;
     }
-    const char* invalid[] = {"", "garbage", "Sun, 06 Nov 1994 GMT", "Sun, 32 Nov 1994 08:49:37 GMT",
-                             "Sun, 06 Nov 1994 24:00:00 GMT", "Sun, 06 Foo 1994 08:49:37 GMT",
-                             "Sun, 31 Feb 1994 08:49:37 GMT", "Sun, 06 Nov 1600 08:49:37 GMT",
+    const char* invalid[] = {"",
+                             "garbage",
+                             "Sun, 06 Nov 1994 GMT",
+                             "Sun, 32 Nov 1994 08:49:37 GMT",
+                             "Sun, 06 Nov 1994 24:00:00 GMT",
+                             "Sun, 06 Foo 1994 08:49:37 GMT",
+                             "Sun, 31 Feb 1994 08:49:37 GMT",
+                             "Sun, 06 Nov 1600 08:49:37 GMT",
                              "Sun, 06 Nov 19940 08:49:37 GMT"};
     for (const char* text : invalid) {
         Date d;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <thread>
 
 #include "platform/foundation/FileManager.h"
@@ -89,14 +91,40 @@ TEST_F(DefaultsTest, InvalidKeysAndValuesChangeNothing) {
     EXPECT_FALSE(onDisk("invalid").contains("k"));
 }
 
+TEST_F(DefaultsTest, AValueTheFileCannotHoldIsRefusedAndLaterWritesGoThrough) {
+    const Value unwritable[] = {
+        Value(std::string("a\0b", 3)),
+        Value(std::nan("")),
+        Value(std::numeric_limits<double>::infinity()),
+        Value::array({Value(std::string("\0", 1))}),
+        Value::dictionary({{std::string("k\0", 2), 1}}),
+        Value(Date{1e12}),  // outside the dates the file format carries
+    };
+    UserDefaults d("unwritable");
+    ASSERT_TRUE(d.setInteger(1, "kept"));
+    for (const auto& value : unwritable) {
+        SCOPED_TRACE(value.description());
+        auto refused = d.setObject(value, "bad");
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().code, 3851);
+        EXPECT_FALSE(d.objectForKey("bad"));
+        // The domain is not stuck: the next write goes to disk, with what was there before.
+        ASSERT_TRUE(d.setString("later", "after"));
+        EXPECT_EQ(onDisk("unwritable")["after"].stringOr(""), "later");
+        EXPECT_EQ(onDisk("unwritable")["kept"].integerOr(0), 1);
+        EXPECT_FALSE(onDisk("unwritable").contains("bad"));
+    }
+    EXPECT_TRUE(d.synchronize());
+}
+
 TEST_F(DefaultsTest, StandardDomainFollowsTheBundleIdentifier) {
     EXPECT_EQ(UserDefaults::standard()->domainName(), "Tesmar");
     ASSERT_TRUE(UserDefaults::standard()->setInteger(1, "a"));
     EXPECT_TRUE(fs::exists(prefs() + "Tesmar.plist"));
 
     fs::create_directories(root + "/Bundle");
-    ASSERT_TRUE(plist::writeFile(Value::dictionary({{"CFBundleIdentifier", "com.example.app"}}),
-                                 root + "/Bundle/Info.plist"));
+    ASSERT_TRUE(
+        plist::writeFile(Value::dictionary({{"CFBundleIdentifier", "com.example.app"}}), root + "/Bundle/Info.plist"));
     Bundle::setMainBundlePath("");
     auto standard = UserDefaults::standard();
     EXPECT_EQ(standard->domainName(), "com.example.app");
@@ -123,9 +151,8 @@ TEST_F(DefaultsTest, RegistrationDomainIsConsultedLastAndNeverWritten) {
 TEST_F(DefaultsTest, LaunchArgumentsOverrideEveryDomain) {
     UserDefaults d("args");
     ASSERT_TRUE(d.setBool(false, "ZDVDebugEnabled"));
-    ProcessInfo::processInfo().setArguments(
-        {"tesmar", "-ZDVDebugEnabled", "YES", "-Count", "42", "-Ratio", "0.5", "-Name", "hello world", "-Lone",
-         "-Neg", "-3", "positional"});
+    ProcessInfo::processInfo().setArguments({"tesmar", "-ZDVDebugEnabled", "YES", "-Count", "42", "-Ratio", "0.5",
+                                             "-Name", "hello world", "-Lone", "-Neg", "-3", "positional"});
     EXPECT_EQ(d.boolForKey("ZDVDebugEnabled"), true);
     EXPECT_EQ(d.integerForKey("Count"), 42);
     EXPECT_EQ(d.doubleForKey("Ratio"), 0.5);

@@ -209,20 +209,19 @@ TEST(JSONTest, PrettyOutput) {
         {"none", Value::dictionary()},
         {"nothing", Value()},
     });
-    const std::string expected =
-        "{\n"
-        "  \"empty\": [],\n"
-        "  \"list\": [\n"
-        "    1,\n"
-        "    2.5,\n"
-        "    {\n"
-        "      \"ok\": true\n"
-        "    }\n"
-        "  ],\n"
-        "  \"name\": \"Tesmar\",\n"
-        "  \"none\": {},\n"
-        "  \"nothing\": null\n"
-        "}";
+    const std::string expected = "{\n"
+                                 "  \"empty\": [],\n"
+                                 "  \"list\": [\n"
+                                 "    1,\n"
+                                 "    2.5,\n"
+                                 "    {\n"
+                                 "      \"ok\": true\n"
+                                 "    }\n"
+                                 "  ],\n"
+                                 "  \"name\": \"Tesmar\",\n"
+                                 "  \"none\": {},\n"
+                                 "  \"nothing\": null\n"
+                                 "}";
     auto text = write(v, WriteOptions{.prettyPrinted = true});
     ASSERT_TRUE(text.ok());
     EXPECT_EQ(*text, expected);

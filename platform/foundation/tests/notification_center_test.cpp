@@ -16,7 +16,8 @@ TEST(NotificationCenterTest, DeliversInRegistrationOrderWithNameAndObjectFilters
     int senderA = 0, senderB = 0;
     std::vector<std::string> calls;
     auto t1 = center.addObserver("ping", nullptr, [&](const Notification& n) { calls.push_back("any-sender"); });
-    auto t2 = center.addObserver(std::nullopt, nullptr, [&](const Notification& n) { calls.push_back("all:" + n.name); });
+    auto t2 =
+        center.addObserver(std::nullopt, nullptr, [&](const Notification& n) { calls.push_back("all:" + n.name); });
     auto t3 = center.addObserver("ping", &senderA, [&](const Notification& n) { calls.push_back("from-A"); });
     auto t4 = center.addObserver("pong", nullptr, [&](const Notification& n) { calls.push_back("pong"); });
 

@@ -1,6 +1,8 @@
 #include "platform/foundation/PropertyList.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,6 +66,19 @@ TEST(PropertyListTest, RoundTripsEveryTypeInBothFormats) {
         EXPECT_TRUE((*back)["yes"].isBool());
         EXPECT_TRUE((*back)["data"].isData());
         EXPECT_TRUE((*back)["date"].isDate());
+    }
+}
+
+TEST(PropertyListTest, LineBreaksInTextSurviveXML) {
+    for (const std::string text : {"a\rb", "a\r\nb", "\r", "line\n\r\n\rend"}) {
+        SCOPED_TRACE(Value(text).description());
+        const Value v = Value::dictionary({{text, Value::array({text})}});
+        auto bytes = write(v, Format::XML);
+        ASSERT_TRUE(bytes.ok());
+        EXPECT_EQ(std::find(bytes->begin(), bytes->end(), '\r'), bytes->end()) << "a raw CR in the XML";
+        auto back = read(*bytes);
+        ASSERT_TRUE(back.ok()) << back.error().localizedDescription();
+        EXPECT_EQ(*back, v);
     }
 }
 

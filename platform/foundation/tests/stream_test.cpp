@@ -10,7 +10,6 @@
 namespace platform {
 namespace {
 
-
 std::string drain(InputStream& in, size_t chunk) {
     std::string out;
     std::vector<uint8_t> buffer(chunk);

@@ -16,7 +16,10 @@ TEST(TextEncodingTest, DecodesByCharsetName) {
         {"\x80 5", "windows-1252", "\xe2\x82\xac 5"},
         {"caf\xc3\xa9", "utf-8", "caf\xc3\xa9"},
         {"caf\xc3\xa9", "UTF8", "caf\xc3\xa9"},
-        {std::string("\xff\xfe" "a\0b\0", 6), "utf-16", "ab"},
+        {std::string("\xff\xfe"
+                     "a\0b\0",
+                     6),
+         "utf-16", "ab"},
         {std::string("\0a\0b", 4), "utf-16", "ab"},
         {std::string("\xfe\xff\0a", 4), "UTF-16", "a"},
         {std::string("a\0", 2), "utf-16le", "a"},
@@ -42,7 +45,7 @@ TEST(TextEncodingTest, UnknownNamesAndBadBytesAreErrors) {
         {"x", "../etc"},
         {"\xc3\x28", "utf-8"},
         {"\xe9", "utf-8"},
-        {"\x81", "windows-1252"},  // undefined in that code page
+        {"\x81", "windows-1252"},              // undefined in that code page
         {std::string("a\0b", 3), "utf-16le"},  // truncated last unit
         {"\x80", "us-ascii"},
     };

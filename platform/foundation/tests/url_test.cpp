@@ -259,8 +259,9 @@ TEST(URLComponentsTest, EncodedAndDecodedAccessors) {
 
 TEST(URLComponentsTest, QueryAppendKeepsEmptyQuery) {
     // Appending to an existing query, even an empty one, goes after '&'.
-    for (auto [text, expected] : {std::pair{"https://h/p", "https://h/p?k=v"}, std::pair{"https://h/p?", "https://h/p?&k=v"},
-                                  std::pair{"https://h/p?a=1#x", "https://h/p?a=1&k=v#x"}}) {
+    for (auto [text, expected] :
+         {std::pair{"https://h/p", "https://h/p?k=v"}, std::pair{"https://h/p?", "https://h/p?&k=v"},
+          std::pair{"https://h/p?a=1#x", "https://h/p?a=1&k=v#x"}}) {
         auto c = URLComponents::fromURL(*URL::string(text));
         ASSERT_TRUE(c);
         std::string query = c->percentEncodedQuery() ? *c->percentEncodedQuery() + "&" : "";

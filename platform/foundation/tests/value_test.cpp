@@ -33,8 +33,8 @@ TEST(ValueTest, NumberRules) {
         {"negative fraction truncates toward zero", Value(-2.9), true, -2, -2.9, true},
         {"half", Value(0.5), true, 0, 0.5, true},
         {"2^63 does not fit", Value(9223372036854775808.0), true, std::nullopt, 9223372036854775808.0, true},
-        {"-2^63 fits", Value(-9223372036854775808.0), true, std::numeric_limits<int64_t>::min(),
-         -9223372036854775808.0, true},
+        {"-2^63 fits", Value(-9223372036854775808.0), true, std::numeric_limits<int64_t>::min(), -9223372036854775808.0,
+         true},
         {"infinity", Value(std::numeric_limits<double>::infinity()), true, std::nullopt,
          std::numeric_limits<double>::infinity(), true},
         {"string of digits is not a number", Value("42"), std::nullopt, std::nullopt, std::nullopt, false},
@@ -158,27 +158,26 @@ TEST(ValueTest, DescriptionOfNestedContainers) {
         {"list", Value::array({1, "x", Value::array(), Value::dictionary({{"k", "quote\"d"}})})},
         {"empty", Value::dictionary()},
     });
-    const std::string expected =
-        "{\n"
-        "    bytes = <01020304 05>;\n"
-        "    count = 3;\n"
-        "    empty = {\n"
-        "    };\n"
-        "    list = (\n"
-        "        1,\n"
-        "        x,\n"
-        "        (\n"
-        "        ),\n"
-        "        {\n"
-        "            k = \"quote\\\"d\";\n"
-        "        }\n"
-        "    );\n"
-        "    name = Tesmar;\n"
-        "    nothing = \"<null>\";\n"
-        "    on = 1;\n"
-        "    ratio = 0.25;\n"
-        "    \"two words\" = \"a b\";\n"
-        "}";
+    const std::string expected = "{\n"
+                                 "    bytes = <01020304 05>;\n"
+                                 "    count = 3;\n"
+                                 "    empty = {\n"
+                                 "    };\n"
+                                 "    list = (\n"
+                                 "        1,\n"
+                                 "        x,\n"
+                                 "        (\n"
+                                 "        ),\n"
+                                 "        {\n"
+                                 "            k = \"quote\\\"d\";\n"
+                                 "        }\n"
+                                 "    );\n"
+                                 "    name = Tesmar;\n"
+                                 "    nothing = \"<null>\";\n"
+                                 "    on = 1;\n"
+                                 "    ratio = 0.25;\n"
+                                 "    \"two words\" = \"a b\";\n"
+                                 "}";
     EXPECT_EQ(v.description(), expected);
     // Top-level strings are bare, whatever they contain.
     EXPECT_EQ(Value("a b").description(), "a b");

@@ -17,9 +17,7 @@ public:
     std::vector<std::string> calls;
 };
 
-void record(Object* self, std::string what) {
-    native<Recorder>(self)->calls.push_back(std::move(what));
-}
+void record(Object* self, std::string what) { native<Recorder>(self)->calls.push_back(std::move(what)); }
 
 class ObjcRuntime : public testing::Test {
 protected:
@@ -32,11 +30,11 @@ protected:
 TEST_F(ObjcRuntime, InterceptorRunsFirstThenOriginalThroughExchange) {
     const Selector active = sel("applicationDidBecomeActive:");
     const Selector hook = sel("hookApplicationDidBecomeActive:");
-    Class* delegateClass = ClassBuilder(rt, "AppDelegate", rt.rootClass())
-                               .method(active, makeImp([](Object* self, Selector, int app) {
-                                           record(self, "app " + std::to_string(app));
-                                       }))
-                               .registerClass();
+    Class* delegateClass =
+        ClassBuilder(rt, "AppDelegate", rt.rootClass())
+            .method(active,
+                    makeImp([](Object* self, Selector, int app) { record(self, "app " + std::to_string(app)); }))
+            .registerClass();
     ASSERT_NE(delegateClass, nullptr);
     Imp interceptor = makeImp([](Object* self, Selector, int app) {
         record(self, "hook");
@@ -65,16 +63,15 @@ TEST_F(ObjcRuntime, SavedOriginalFromReplaceIsCallableDirectly) {
                      .method(name, makeImp([](Object*, Selector) { return 10; }))
                      .registerClass();
     auto original = std::make_shared<Imp>();
-    *original = rt.replaceMethod(cls, name, makeImp([original](Object* self, Selector cmd) {
-                                     return callImp<int>(*original, self, cmd) + 1;
-                                 }));
+    *original = rt.replaceMethod(
+        cls, name, makeImp([original](Object* self, Selector cmd) { return callImp<int>(*original, self, cmd) + 1; }));
     ASSERT_NE(*original, nullptr);
     auto thing = std::make_shared<Object>(cls);
     EXPECT_EQ(send<int>(thing, name), 11);
     // Replacing a method the class lacked adds it and answers no previous implementation.
     EXPECT_EQ(rt.replaceMethod(cls, sel("other"), makeImp([](Object*, Selector) { return 1; })), nullptr);
     EXPECT_EQ(callImp<int>(nullptr, thing.get(), name), 0);
-    *original = nullptr; // break the cycle through the lambda
+    *original = nullptr;  // break the cycle through the lambda
 }
 
 TEST_F(ObjcRuntime, ExchangeOfInheritedMethodLeavesSuperclassAndSiblingsAlone) {
@@ -132,8 +129,7 @@ TEST_F(ObjcRuntime, RuntimeSubclassOfLiveObject) {
                                  return handled || url == "app://mine";
                              })));
     ASSERT_TRUE(rt.addMethod(sub, sel("description"), makeImp([](Object* self, Selector) {
-                                 auto real =
-                                     self->associatedValueAs<Class*>(AssociationKey::named("ZUT_realClass"));
+                                 auto real = self->associatedValueAs<Class*>(AssociationKey::named("ZUT_realClass"));
                                  return "<" + (real ? (*real)->name() : std::string("?")) + ">";
                              })));
     delegate->setAssociatedValue(AssociationKey::named("ZUT_realClass"), original);
@@ -143,8 +139,8 @@ TEST_F(ObjcRuntime, RuntimeSubclassOfLiveObject) {
 
     EXPECT_TRUE(send<bool>(delegate, openURL, std::string("app://mine")));
     EXPECT_FALSE(send<bool>(delegate, openURL, std::string("https://other")));
-    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"interceptor", "app app://mine", "interceptor",
-                                                         "app https://other"}));
+    EXPECT_EQ(delegate->calls,
+              (std::vector<std::string>{"interceptor", "app app://mine", "interceptor", "app https://other"}));
     EXPECT_EQ(send<std::string>(delegate, sel("description")), "<AppDelegate>");
     EXPECT_EQ(rt.lookUpClass("ZUT_AppDelegate-1"), sub);
     EXPECT_TRUE(isKindOfClass(delegate.get(), original));
@@ -186,11 +182,10 @@ TEST_F(ObjcRuntime, WeakReferencesAndAssociationsFollowTheObjectsLife) {
 
 TEST_F(ObjcRuntime, WrongSignatureIsRefusedCleanly) {
     const Selector name = sel("add:to:");
-    Class* cls = ClassBuilder(rt, "Adder", rt.rootClass())
-                     .method(name, makeImp([](Object*, Selector, int a, const std::string& b) {
-                                 return b + std::to_string(a);
-                             }))
-                     .registerClass();
+    Class* cls =
+        ClassBuilder(rt, "Adder", rt.rootClass())
+            .method(name, makeImp([](Object*, Selector, int a, const std::string& b) { return b + std::to_string(a); }))
+            .registerClass();
     auto adder = std::make_shared<Object>(cls);
     EXPECT_EQ((send<std::string>(adder, name, 1, std::string("n"))), "n1");
     EXPECT_EQ((send<std::string, int, std::string>(adder, name, 2, "n")), "n2") << "explicit types convert";
@@ -207,8 +202,7 @@ TEST_F(ObjcRuntime, WrongSignatureIsRefusedCleanly) {
         {"extra argument", [&] { send<std::string>(adder, name, 1, std::string("n"), 2); }},
         {"direct call", [&] { callImp<void>(rt.methodImplementation(cls, name), adder.get(), name); }},
     };
-    for (const auto& c : cases)
-        EXPECT_THROW(c.call(), SignatureMismatch) << c.what;
+    for (const auto& c : cases) EXPECT_THROW(c.call(), SignatureMismatch) << c.what;
     EXPECT_NE(rt.instanceMethod(cls, name)->typeEncoding().find("std::"), std::string::npos);
 }
 
@@ -227,8 +221,7 @@ TEST_F(ObjcRuntime, NilReceiverAnswersZeroAndUnknownSelectorsThrow) {
         send<void>(widget, sel("frobnicate:"), 1);
         FAIL() << "no exception";
     } catch (const UnrecognizedSelector& e) {
-        EXPECT_EQ(std::string(e.what()).rfind(
-                      "-[Widget frobnicate:]: unrecognized selector sent to instance 0x", 0),
+        EXPECT_EQ(std::string(e.what()).rfind("-[Widget frobnicate:]: unrecognized selector sent to instance 0x", 0),
                   0u)
             << e.what();
     }
@@ -236,8 +229,7 @@ TEST_F(ObjcRuntime, NilReceiverAnswersZeroAndUnknownSelectorsThrow) {
         send<void>(cls, sel("frobnicate"));
         FAIL() << "no exception";
     } catch (const UnrecognizedSelector& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("+[Widget frobnicate]: unrecognized selector sent to class", 0),
-                  0u)
+        EXPECT_EQ(std::string(e.what()).rfind("+[Widget frobnicate]: unrecognized selector sent to class", 0), 0u)
             << e.what();
     }
 }
@@ -245,17 +237,15 @@ TEST_F(ObjcRuntime, NilReceiverAnswersZeroAndUnknownSelectorsThrow) {
 TEST_F(ObjcRuntime, RespondsToSelectorOverrideIsHonoured) {
     const Selector hidden = sel("hidden");
     const Selector virtualSel = sel("virtual");
-    Class* base = ClassBuilder(rt, "Base", rt.rootClass())
-                      .method(hidden, makeImp([](Object*, Selector) {}))
-                      .registerClass();
-    Class* picky =
-        ClassBuilder(rt, "Picky", base)
-            .method(sel("respondsToSelector:"), makeImp([](Object* self, Selector cmd, Selector name) {
-                        if (name == sel("hidden")) return false;
-                        if (name == sel("virtual")) return true;
-                        return sendSuper<bool>(self, classOf(self), cmd, name);
-                    }))
-            .registerClass();
+    Class* base =
+        ClassBuilder(rt, "Base", rt.rootClass()).method(hidden, makeImp([](Object*, Selector) {})).registerClass();
+    Class* picky = ClassBuilder(rt, "Picky", base)
+                       .method(sel("respondsToSelector:"), makeImp([](Object* self, Selector cmd, Selector name) {
+                                   if (name == sel("hidden")) return false;
+                                   if (name == sel("virtual")) return true;
+                                   return sendSuper<bool>(self, classOf(self), cmd, name);
+                               }))
+                       .registerClass();
     auto plain = std::make_shared<Object>(base);
     auto object = std::make_shared<Object>(picky);
     EXPECT_TRUE(respondsToSelector(plain, hidden));
@@ -303,9 +293,8 @@ TEST_F(ObjcRuntime, ProtocolConformanceIsInherited) {
         bool conforms;
     };
     const Case cases[] = {
-        {base, delegate, true},          {child, delegate, true},      {child, object, true},
-        {child, other, false},           {unrelated, delegate, false}, {child, nullptr, false},
-        {rt.rootClass(), object, false},
+        {base, delegate, true},       {child, delegate, true}, {child, object, true},           {child, other, false},
+        {unrelated, delegate, false}, {child, nullptr, false}, {rt.rootClass(), object, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(rt.conformsToProtocol(c.cls, c.protocol), c.conforms) << c.cls->name();
@@ -326,8 +315,7 @@ TEST_F(ObjcRuntime, RegistrationByNameAndOrder) {
     EXPECT_FALSE(rt.disposeClassPair(a)) << "a class with subclasses stays";
 
     std::vector<std::string> names;
-    for (Class* c : rt.classList())
-        names.push_back(c->name());
+    for (Class* c : rt.classList()) names.push_back(c->name());
     EXPECT_EQ(names, (std::vector<std::string>{Runtime::kRootClassName, "A", "B", "Abandoned"}));
     EXPECT_TRUE(isSubclassOf(b, a));
     EXPECT_TRUE(isSubclassOf(b, rt.rootClass()));
@@ -339,11 +327,10 @@ TEST_F(ObjcRuntime, RegistrationByNameAndOrder) {
 }
 
 TEST_F(ObjcRuntime, FieldsAreListedInDeclarationOrder) {
-    Class* cls =
-        ClassBuilder(rt, "Holder", rt.rootClass())
-            .ivar({"_count", "q", [](Object*) { return std::any(3); }})
-            .ivar({"_delegate", "@", [](Object* self) { return std::any(self->associatedObject(sel("d"))); }})
-            .registerClass();
+    Class* cls = ClassBuilder(rt, "Holder", rt.rootClass())
+                     .ivar({"_count", "q", [](Object*) { return std::any(3); }})
+                     .ivar({"_delegate", "@", [](Object* self) { return std::any(self->associatedObject(sel("d"))); }})
+                     .registerClass();
     auto holder = std::make_shared<Object>(cls);
     auto ivars = rt.ivarList(cls);
     ASSERT_EQ(ivars.size(), 2u);
@@ -373,8 +360,7 @@ TEST_F(ObjcRuntime, ConcurrentLookupsAndExchanges) {
             }
         });
     threads.emplace_back([&] {
-        for (int i = 0; i < 2000; ++i)
-            rt.exchangeImplementations(child, a, b);
+        for (int i = 0; i < 2000; ++i) rt.exchangeImplementations(child, a, b);
     });
     threads.emplace_back([&] {
         for (int i = 0; i < 200; ++i) {
@@ -390,12 +376,11 @@ TEST_F(ObjcRuntime, ConcurrentLookupsAndExchanges) {
         }
         setClass(object.get(), child);
     });
-    for (auto& t : threads)
-        t.join();
+    for (auto& t : threads) t.join();
     EXPECT_FALSE(bad);
     EXPECT_EQ(send<int>(std::make_shared<Object>(base), a), 1) << "the superclass kept its methods";
     EXPECT_EQ(rt.classList().size(), 203u);
 }
 
-} // namespace
-} // namespace platform::objc
+}  // namespace
+}  // namespace platform::objc

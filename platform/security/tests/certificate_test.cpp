@@ -66,7 +66,8 @@ TEST(Certificate, RejectsBadInputWithAnError) {
     corruptPEM[40] = corruptPEM[40] == 'A' ? 'B' : 'A';
     corruptPEM.erase(60, 20);
 
-    const std::vector<Bytes> badDER = {{}, {0x30}, {0x30, 0x82, 0xff, 0xff}, truncated, trailing, Bytes(pem.begin(), pem.end())};
+    const std::vector<Bytes> badDER = {{},        {0x30},   {0x30, 0x82, 0xff, 0xff},
+                                       truncated, trailing, Bytes(pem.begin(), pem.end())};
     for (const auto& bytes : badDER) {
         auto result = Certificate::fromDER(bytes);
         ASSERT_FALSE(result.ok()) << bytes.size();

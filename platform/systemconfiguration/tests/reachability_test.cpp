@@ -55,8 +55,8 @@ TEST_F(ReachabilityTest, FlagsFollowTheNetworkSwitch) {
         std::shared_ptr<NetworkReachability> target;
         ReachabilityFlags up;
     };
-    const ReachabilityFlags local = ReachabilityFlag::Reachable | ReachabilityFlag::IsLocalAddress |
-                                    ReachabilityFlag::IsDirect;
+    const ReachabilityFlags local =
+        ReachabilityFlag::Reachable | ReachabilityFlag::IsLocalAddress | ReachabilityFlag::IsDirect;
     std::vector<Case> cases = {
         {"zero address", NetworkReachability::createWithAddress(reinterpret_cast<sockaddr*>(&zero)), 2},
         {"loopback", NetworkReachability::createWithAddress(reinterpret_cast<sockaddr*>(&loop)), local},
@@ -123,8 +123,8 @@ TEST_F(ReachabilityTest, CallbackRunsOnTheGivenQueueForBothDirections) {
     ASSERT_TRUE(called.wait(kWait));
     {
         std::lock_guard lock(mutex);
-        std::vector<std::pair<ReachabilityFlags, std::string>> expected = {
-            {0, "com.tesmar.test.reachability"}, {2, "com.tesmar.test.reachability"}};
+        std::vector<std::pair<ReachabilityFlags, std::string>> expected = {{0, "com.tesmar.test.reachability"},
+                                                                           {2, "com.tesmar.test.reachability"}};
         EXPECT_EQ(seen, expected);
     }
 

@@ -4,17 +4,17 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/Value.h"
 
 namespace platform::uikit::detail {
 
 struct AlertEntry {
-    std::weak_ptr<void> owner;                          // the alert; gone => entry dropped
+    std::weak_ptr<void> owner;  // the alert; gone => entry dropped
     std::function<bool()> visible;
-    std::function<bool(const std::string&)> tap;        // answers whether it had the button
+    std::function<bool(const std::string&)> tap;  // answers whether it had the button
 };
 
 void pushAlert(AlertEntry entry);

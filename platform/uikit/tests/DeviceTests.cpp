@@ -26,8 +26,7 @@ TEST_F(DeviceTest, FactsComeFromTheDevice) {
         const char* hardware;
         const char* model;
     } cases[] = {
-        {"iPhone10,3", "iPhone"}, {"iPad8,1", "iPad"}, {"iPod9,1", "iPod touch"},
-        {"x86_64", "iPhone"},     {"", "iPhone"},
+        {"iPhone10,3", "iPhone"}, {"iPad8,1", "iPad"}, {"iPod9,1", "iPod touch"}, {"x86_64", "iPhone"}, {"", "iPhone"},
     };
     for (const auto& c : cases) {
         PlatformConfig::update([&](PlatformSettings& s) { s.deviceModel = c.hardware; });
@@ -54,8 +53,7 @@ TEST_F(DeviceTest, VendorIsTheBundleIdentifierWithoutItsLastPart) {
         {"com.", "com"},
         {"", ""},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(Device::vendorOf(c.bundle), c.vendor) << c.bundle;
+    for (const auto& c : cases) EXPECT_EQ(Device::vendorOf(c.bundle), c.vendor) << c.bundle;
 }
 
 TEST_F(DeviceTest, OneIdentifierPerVendorKeptAcrossLaunches) {
@@ -109,15 +107,13 @@ TEST_F(DeviceTest, DamagedStoreIsReplacedNotTrusted) {
     } cases[] = {
         {"not a property list", "\x01garbage"},
         {"an array", R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><array/></plist>)"},
-        {"not a UUID",
-         R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>com.tesmar</key>)"
-         R"(<string>not-a-uuid</string></dict></plist>)"},
+        {"not a UUID", R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>com.tesmar</key>)"
+                       R"(<string>not-a-uuid</string></dict></plist>)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        ASSERT_TRUE(FileManager::defaultManager()
-                        .writeAtomically(identifiersFile(), std::string_view(c.contents))
-                        .ok());
+        ASSERT_TRUE(
+            FileManager::defaultManager().writeAtomically(identifiersFile(), std::string_view(c.contents)).ok());
         auto made = device.identifierForVendor();
         ASSERT_TRUE(made);
         EXPECT_EQ(device.identifierForVendor(), made) << "the replacement is kept";
@@ -131,10 +127,8 @@ TEST_F(DeviceTest, ConcurrentFirstCallsAgreeOnOneIdentifier) {
     launchApp("com.tesmar.intranet");
     std::vector<std::optional<UUID>> seen(4);
     std::vector<std::thread> threads;
-    for (auto& slot : seen)
-        threads.emplace_back([&slot] { slot = Device::currentDevice().identifierForVendor(); });
-    for (auto& t : threads)
-        t.join();
+    for (auto& slot : seen) threads.emplace_back([&slot] { slot = Device::currentDevice().identifierForVendor(); });
+    for (auto& t : threads) t.join();
     std::set<std::optional<UUID>> distinct(seen.begin(), seen.end());
     EXPECT_EQ(distinct.size(), 1u);
     EXPECT_TRUE(seen.front());

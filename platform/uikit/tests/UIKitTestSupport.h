@@ -36,8 +36,9 @@ protected:
     void SetUp() override {
         Bundle::setMainBundlePath((root_ / "Bundle").string());
         writeInfo(Value::dictionary());
-        events_ = DeviceEvents::addListener(
-            [this](const std::string& name, const Value& fields) { recorded.push_back({name, fields}); });
+        events_ = DeviceEvents::addListener([this](const std::string& name, const Value& fields) {
+            recorded.push_back({name, fields});
+        });
         Application::resetShared();
         Storyboard::unregisterAll();
     }

@@ -44,11 +44,12 @@ objc::Class* makeDelegateClass(const std::string& name, Log* log, const std::set
         }));
     for (const char* s : {"application:willFinishLaunchingWithOptions:", "application:didFinishLaunchingWithOptions:"})
         add(s, makeImp([log, s](Object*, Selector, ObjectHandle app, Value options) {
-                log->push_back(std::string(s) + (options.isNull() ? "" : " k=" + std::to_string(options["k"].integerOr(-1))));
+                log->push_back(std::string(s) +
+                               (options.isNull() ? "" : " k=" + std::to_string(options["k"].integerOr(-1))));
                 return true;
             }));
-    for (const char* s : {"applicationDidBecomeActive:", "applicationWillResignActive:", "applicationDidEnterBackground:",
-                          "applicationWillEnterForeground:"})
+    for (const char* s : {"applicationDidBecomeActive:", "applicationWillResignActive:",
+                          "applicationDidEnterBackground:", "applicationWillEnterForeground:"})
         add(s, makeImp([log, s](Object*, Selector, ObjectHandle app) {
                 auto* a = objc::native<Application>(app.get());
                 log->push_back(std::string(s) + " " + applicationStateName(a->applicationState()));
@@ -103,15 +104,10 @@ TEST_F(ApplicationTest, LaunchRunsInThePlatformOrderWithAnInterceptedSetDelegate
     ASSERT_TRUE(launched.ok()) << launched.error().description();
     auto app = launched.value();
 
-    Log expected = {"intercepted setDelegate:",
-                    "setWindow:",
-                    "application:willFinishLaunchingWithOptions: k=1",
+    Log expected = {"intercepted setDelegate:", "setWindow:", "application:willFinishLaunchingWithOptions: k=1",
                     "application:didFinishLaunchingWithOptions: k=1",
                     // The root's view loads when the window goes on screen, after launch has run.
-                    "root.viewDidLoad",
-                    "root.viewWillAppear",
-                    "root.viewDidLayoutSubviews",
-                    "root.viewDidAppear",
+                    "root.viewDidLoad", "root.viewWillAppear", "root.viewDidLayoutSubviews", "root.viewDidAppear",
                     "applicationDidBecomeActive: active"};
     EXPECT_EQ(log, expected);
     EXPECT_EQ(app->applicationState(), ApplicationState::Active);
@@ -207,7 +203,7 @@ TEST_F(ApplicationTest, OpenURLRoutesBySchemeAndRecordsWhatLeavesTheApp) {
         bool opens;
         const char* handler;
     } cases[] = {
-        {"http://example.test/a", true, "browser"}, {"HTTPS://example.test/b", true, "browser"},
+        {"http://example.test/a", true, "browser"},    {"HTTPS://example.test/b", true, "browser"},
         {"mailto:someone@example.test", true, "mail"}, {"tel:+15550100", true, "phone"},
         {"ftp://example.test/file", false, ""},        {"intranet-app://open", false, ""},
     };

@@ -99,11 +99,10 @@ TEST_F(ScreenTest, PresentationIsRefusedOutsideAWindowOrWhilePresenting) {
         std::shared_ptr<ViewController> presenter, presented;
         bool succeeds;
     } cases[] = {
-        {offscreen, second, false},  // not in a window
-        {root, first, true},
-        {root, second, false},       // already presenting
-        {first, root, false},        // the root is on screen already
-        {first, second, true},       // a presented controller may present in turn
+        {offscreen, second, false},                         // not in a window
+        {root, first, true},        {root, second, false},  // already presenting
+        {first, root, false},                               // the root is on screen already
+        {first, second, true},                              // a presented controller may present in turn
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         bool completed = false;
@@ -129,11 +128,12 @@ TEST_F(ScreenTest, AlertActionTapDismissesThenRunsTheHandlerOnce) {
     Log answers;
     std::weak_ptr<AlertController> weakAlert = alert;  // the alert owns its actions: no cycle through them
     for (const char* title : {"OK", "Cancel"})
-        alert->addAction(AlertAction::make(title, AlertActionStyle::Default, [&answers, weakAlert](const AlertAction& a) {
-            // The alert is gone before the handler runs.
-            auto shown = weakAlert.lock();
-            answers.push_back(a.title + (shown && shown->presentingViewController() ? " (still shown)" : ""));
-        }));
+        alert->addAction(
+            AlertAction::make(title, AlertActionStyle::Default, [&answers, weakAlert](const AlertAction& a) {
+                // The alert is gone before the handler runs.
+                auto shown = weakAlert.lock();
+                answers.push_back(a.title + (shown && shown->presentingViewController() ? " (still shown)" : ""));
+            }));
 
     EXPECT_FALSE(alert->tapAction("OK"));  // not on screen yet
     ASSERT_TRUE(root->presentViewController(alert, true));
@@ -156,7 +156,8 @@ TEST_F(ScreenTest, AlertViewReportsButtonIndexesToItsDelegate) {
     Log heard;
     AlertViewDelegate delegate{[&](AlertView&, long i) { heard.push_back("clicked " + std::to_string(i)); },
                                [&](AlertView& v, long i) {
-                                   heard.push_back("dismissed " + std::to_string(i) + (v.isVisible() ? " visible" : ""));
+                                   heard.push_back("dismissed " + std::to_string(i) +
+                                                   (v.isVisible() ? " visible" : ""));
                                }};
     auto view = std::make_shared<AlertView>("Title", "Body", delegate, "Close", std::vector<std::string>{"Open"});
     view->addButtonWithTitle("Later");
@@ -171,11 +172,9 @@ TEST_F(ScreenTest, AlertViewReportsButtonIndexesToItsDelegate) {
 
 TEST_F(ScreenTest, StoryboardInstantiatesScenesByIdentifier) {
     Log log;
-    Storyboard::registerStoryboard("Main", {.initial = [&] { return NavigationController::withRoot(
-                                                                 std::make_shared<Screen>(&log, "first")); },
-                                            .scenes = {{"ViewController", [&] {
-                                                            return std::make_shared<Screen>(&log, "scene");
-                                                        }}}});
+    Storyboard::registerStoryboard(
+        "Main", {.initial = [&] { return NavigationController::withRoot(std::make_shared<Screen>(&log, "first")); },
+                 .scenes = {{"ViewController", [&] { return std::make_shared<Screen>(&log, "scene"); }}}});
     auto board = Storyboard::named("Main");
     ASSERT_TRUE(board);
     EXPECT_EQ(Storyboard::named("Other"), nullptr);

@@ -56,7 +56,7 @@ public:
     bool onEngineThread() const { return std::this_thread::get_id() == threadId_.load(); }
 
     // Task registry (any thread).
-    uint64_t nextIdentifier() { return nextId_.fetch_add(1) ; }
+    uint64_t nextIdentifier() { return nextId_.fetch_add(1); }
     void registerTask(const std::shared_ptr<URLSessionTask>& task);
     std::vector<std::shared_ptr<URLSessionTask>> liveTasks();
 
@@ -98,9 +98,15 @@ public:
 
     // Used by transfers (engine thread).
     void finish(Transfer* t, std::optional<Error> error);
-    void removeTransfer(Transfer* t);
     void unpauseIfClear(Transfer* t);
     CURLM* multi() const { return multi_; }
+    // The transfer of a task, or null once it has ended (engine thread).
+    Transfer* transferFor(uint64_t taskId) const {
+        auto it = transfers_.find(taskId);
+        return it == transfers_.end() ? nullptr : it->second.get();
+    }
+    // A transfer goes on under another task (a data task that became a download task).
+    void moveTransfer(uint64_t fromTaskId, uint64_t toTaskId);
     // The session stays alive while transfers or stream connections run (see "Lifetime" in URLSession.h).
     void holdSession();
     // The stream tasks' connections (engine thread).
@@ -147,7 +153,6 @@ private:
     std::shared_ptr<URLSession> keepAlive_;
     std::unique_ptr<StreamConnections> streams_;
 
-public:
     // Engine thread only.
     std::map<uint64_t, std::unique_ptr<Transfer>> transfers_;
 };

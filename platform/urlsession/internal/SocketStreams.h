@@ -22,4 +22,4 @@ struct SocketStreamPair {
 // stream is at its end. `writeEnded`: the write side is already shut down, writes fail.
 SocketStreamPair makeSocketStreams(int fd, Bytes pending, bool readEnded, bool writeEnded);
 
-} // namespace platform::urlsession_detail
+}  // namespace platform::urlsession_detail

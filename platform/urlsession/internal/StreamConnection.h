@@ -44,7 +44,7 @@ struct StreamRead {
 
 struct StreamWrite {
     Bytes data;
-    size_t offset = 0; // bytes of `data` already handed to the socket
+    size_t offset = 0;  // bytes of `data` already handed to the socket
     StreamDeadline deadline;
     std::function<void(std::optional<Error>)> handler;
 };
@@ -103,4 +103,4 @@ private:
     std::map<uint64_t, std::unique_ptr<StreamConnection>> connections_;
 };
 
-} // namespace platform::urlsession_detail
+}  // namespace platform::urlsession_detail

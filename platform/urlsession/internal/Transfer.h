@@ -12,8 +12,10 @@
 
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/Stream.h"
-#include "platform/urlsession/internal/Engine.h"
+#include "platform/urlsession/URLAuthenticationChallenge.h"
 #include "platform/urlsession/URLSessionTaskMetrics.h"
+#include "platform/urlsession/internal/Engine.h"
+#include "platform/urlsession/internal/ResponseHead.h"
 
 namespace platform::urlsession_detail {
 
@@ -40,6 +42,17 @@ struct Transfer {
     std::string host;    // of the current hop, for trust and challenges
     int redirects = 0;
     int authFailures = 0;
+    // The HTTP challenge being answered (AwaitingAuth): its space and the stored credential for it.
+    std::optional<URLProtectionSpace> protectionSpace;
+    std::optional<URLCredential> proposedCredential;
+    // A Digest credential the next hop hands curl: curl reads the server's challenge on that hop (its
+    // first 401 or 407 is curl's to answer, not the task's) and sends the digest.
+    struct CurlAuth {
+        bool proxy = false;
+        std::string user, password;
+    };
+    std::optional<CurlAuth> curlAuth;
+    bool curlAnswersChallenge = false;  // this hop's first challenge answer is curl's
     Phase phase = Phase::Headers;
 
     // Request body.
@@ -52,14 +65,14 @@ struct Transfer {
     int status = 0;
     std::string httpVersion;
     HTTPHeaderFields headers;
-    std::vector<std::string> setCookies;
+    ResponseHead head;  // the lines as they come
     std::shared_ptr<const HTTPURLResponse> response;
     std::optional<CURLcode> doneWhileWaiting;  // curl finished while a decision was pending
 
     // Pauses: the receive side is paused while any reason holds.
     bool userPaused = false;
-    bool decisionPaused = false;      // write callback answered PAUSE for a pending decision
-    Bytes held;                       // body that arrived while a decision was pending (bounded)
+    bool decisionPaused = false;  // write callback answered PAUSE for a pending decision
+    Bytes held;                   // body that arrived while a decision was pending (bounded)
     std::atomic<bool> pressurePaused{false};
     std::shared_ptr<std::atomic<int64_t>> pendingBytes = std::make_shared<std::atomic<int64_t>>(0);
 
@@ -76,6 +89,8 @@ struct Transfer {
 
     // Data collected for a completion handler.
     Bytes collected;
+    // Decoded body bytes of a data task so far, held against the session's maximum.
+    int64_t bodyBytes = 0;
 
     // The URL cache. A network answer that may be stored keeps its body in cacheBody for the proposal,
     // while it stays within cacheBodyLimit (beyond it, nullopt: nothing is proposed). An answer from

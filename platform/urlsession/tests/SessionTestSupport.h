@@ -127,7 +127,8 @@ public:
     }
     bool waitFor(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
         std::unique_lock lock(m_);
-        return cv_.wait_for(lock, timeout, [&] { return std::find(events.begin(), events.end(), line) != events.end(); });
+        return cv_.wait_for(lock, timeout,
+                            [&] { return std::find(events.begin(), events.end(), line) != events.end(); });
     }
     bool waitForPrefix(const std::string& prefix, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
         std::unique_lock lock(m_);
@@ -137,9 +138,11 @@ public:
             return false;
         });
     }
-    bool waitForCount(const std::string& line, size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    bool waitForCount(const std::string& line, size_t count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
         std::unique_lock lock(m_);
-        return cv_.wait_for(lock, timeout, [&] { return size_t(std::count(events.begin(), events.end(), line)) >= count; });
+        return cv_.wait_for(lock, timeout,
+                            [&] { return size_t(std::count(events.begin(), events.end(), line)) >= count; });
     }
     bool waitWritten(int64_t atLeast, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
         std::unique_lock lock(m_);

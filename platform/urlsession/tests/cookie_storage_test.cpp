@@ -38,8 +38,8 @@ protected:
 using Names = std::vector<std::string>;
 
 TEST_F(CookieStorageTest, SendsCookiesOnlyToTheirDomainAndPath) {
-    respond("https://www.example.com/app/login", {"host=1", "dom=2; Domain=example.com; Path=/", "root=3; Path=/",
-                                                  "sec=4; Secure; Path=/"});
+    respond("https://www.example.com/app/login",
+            {"host=1", "dom=2; Domain=example.com; Path=/", "root=3; Path=/", "sec=4; Secure; Path=/"});
     respond("https://other.test/", {"other=5"});
     struct Case {
         const char* url;
@@ -97,6 +97,35 @@ TEST_F(CookieStorageTest, RefusesCookiesThatDoNotBelongToTheURL) {
     ASSERT_TRUE(tld);
     storage.setCookie(*tld);
     EXPECT_TRUE(storage.cookies().empty());
+}
+
+TEST_F(CookieStorageTest, PlainHTTPCannotReplaceOrShadowASecureCookie) {
+    respond("https://www.example.com/", {"sid=good; Secure; Path=/", "pref=1; Path=/"});
+    struct Row {
+        const char* from;
+        const char* line;
+        bool taken;
+    };
+    const Row rows[] = {
+        {"http://www.example.com/", "sid=evil; Path=/", false},
+        {"http://www.example.com/app/x", "sid=evil; Path=/app", false},  // would be sent first
+        {"http://sub.www.example.com/", "sid=evil; Domain=www.example.com; Path=/", false},
+        {"http://www.example.com/", "pref=2; Path=/", true},  // not a Secure cookie
+        {"http://www.example.com/", "other=1; Path=/", true},
+        {"https://www.example.com/", "sid=better; Secure; Path=/", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.from) + " " + row.line);
+        size_t before = storage.cookies().size();
+        auto value = std::string(row.line).substr(0, std::string(row.line).find(';'));
+        respond(row.from, {row.line});
+        bool present = false;
+        for (const auto& c : storage.cookies()) present |= c.name() + "=" + c.value() == value;
+        EXPECT_EQ(present, row.taken);
+        if (!row.taken) {
+            EXPECT_EQ(storage.cookies().size(), before);
+        }
+    }
 }
 
 TEST_F(CookieStorageTest, AcceptPolicy) {

@@ -21,10 +21,10 @@ struct Result {
 
 Result fetch(const std::shared_ptr<URLSession>& session, const URLRequest& request) {
     Promise<Result> done;
-    auto task = session->dataTaskWithRequest(request, [&](const Bytes& data, std::shared_ptr<const URLResponse> r,
-                                                         std::optional<Error> e) {
-        done.set({std::string(data.begin(), data.end()), std::dynamic_pointer_cast<const HTTPURLResponse>(r), e});
-    });
+    auto task = session->dataTaskWithRequest(
+        request, [&](const Bytes& data, std::shared_ptr<const URLResponse> r, std::optional<Error> e) {
+            done.set({std::string(data.begin(), data.end()), std::dynamic_pointer_cast<const HTTPURLResponse>(r), e});
+        });
     task->resume();
     auto r = done.wait();
     EXPECT_TRUE(r.has_value()) << "no completion";
@@ -45,8 +45,8 @@ protected:
 TEST_F(SessionTest, GetAndPostCarryHeadersAndBodies) {
     server.route("GET", "/hello", Reply::text("hi there").header("X-Answer", "42"));
     server.route("POST", "/echo", Reply::dynamic([](const tesmar_testing::RecordedRequest& r, Reply& out) {
-        out = Reply::text("got " + r.body, 201);
-    }));
+                     out = Reply::text("got " + r.body, 201);
+                 }));
     URLRequest get(url(server.url("/hello")));
     get.setValue("yes", "X-Custom");
     auto r = fetch(session, get);
@@ -132,8 +132,8 @@ TEST_F(SessionTest, CookiesAreStoredFromRedirectsAndSentOnlyWhereTheyBelong) {
 
 TEST_F(SessionTest, UploadFromAStreamTheDelegateSupplies) {
     server.route("PUT", "/up", Reply::dynamic([](const tesmar_testing::RecordedRequest& r, Reply& out) {
-        out = Reply::text(std::to_string(r.body.size()));
-    }));
+                     out = Reply::text(std::to_string(r.body.size()));
+                 }));
     std::string payload(300000, 'p');
     delegate->bodyStream = [&] { return InputStream::withData(Bytes(payload.begin(), payload.end())); };
     URLRequest put(url(server.url("/up")));
@@ -164,7 +164,8 @@ TEST_F(SessionTest, FailuresMapToURLErrors) {
     std::vector<Case> cases = {
         {"idle time-out", server.url("/slow"), 0.3, URLErrorCode::TimedOut},
         {"dropped connection", server.url("/drop"), 5, URLErrorCode::NetworkConnectionLost},
-        {"nothing listening", "http://127.0.0.1:" + std::to_string(closedPort) + "/", 5, URLErrorCode::CannotConnectToHost},
+        {"nothing listening", "http://127.0.0.1:" + std::to_string(closedPort) + "/", 5,
+         URLErrorCode::CannotConnectToHost},
         {"unknown host", "http://no-such-host.invalid/", 5, URLErrorCode::CannotFindHost},
         {"unsupported scheme", "ftp://127.0.0.1/x", 5, URLErrorCode::UnsupportedURL},
     };
@@ -251,12 +252,18 @@ TEST_F(SessionTest, TasksInFlightCountFromFirstResumeUntilTheCompletionHasRun) {
     // before the follow-up is counted.
     auto other = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
     Promise<size_t> duringHandler, afterFollowUp;
-    other->dataTaskWithURL(url(server.url("/quick")), [&](const Bytes&, auto, std::optional<Error>) {
-        duringHandler.set(URLSession::tasksInFlight());
-        other->dataTaskWithURL(url(server.url("/quick")), [&](const Bytes&, auto, std::optional<Error>) {
-            afterFollowUp.set(URLSession::tasksInFlight());
-        })->resume();
-    })->resume();
+    other
+        ->dataTaskWithURL(url(server.url("/quick")),
+                          [&](const Bytes&, auto, std::optional<Error>) {
+                              duringHandler.set(URLSession::tasksInFlight());
+                              other
+                                  ->dataTaskWithURL(url(server.url("/quick")),
+                                                    [&](const Bytes&, auto, std::optional<Error>) {
+                                                        afterFollowUp.set(URLSession::tasksInFlight());
+                                                    })
+                                  ->resume();
+                          })
+        ->resume();
     EXPECT_EQ(duringHandler.wait(), base + 2);
     EXPECT_EQ(afterFollowUp.wait(), base + 2) << "the first quick task has left, the follow-up not yet";
     EXPECT_TRUE(tasksInFlightBecomes(base + 1));

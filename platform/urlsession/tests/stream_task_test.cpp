@@ -21,9 +21,7 @@ struct ReadResult {
 
 using StreamTaskPtr = std::shared_ptr<URLSessionStreamTask>;
 
-int64_t code(const std::optional<Error>& e) {
-    return e ? e->code : 0;
-}
+int64_t code(const std::optional<Error>& e) { return e ? e->code : 0; }
 
 std::string pattern(size_t size) {
     std::string s(size, '\0');
@@ -31,9 +29,7 @@ std::string pattern(size_t size) {
     return s;
 }
 
-Bytes bytes(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
+Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 using WritePromise = std::shared_ptr<Promise<std::optional<Error>>>;
 
@@ -80,13 +76,11 @@ protected:
     }
 
     // Handlers also log to the delegate, so their order against the delegate's callbacks can be checked.
-    std::shared_ptr<Promise<ReadResult>> read(const StreamTaskPtr& task, size_t min, size_t max,
-                                              double timeout = 0) {
+    std::shared_ptr<Promise<ReadResult>> read(const StreamTaskPtr& task, size_t min, size_t max, double timeout = 0) {
         auto done = std::make_shared<Promise<ReadResult>>();
         task->readDataOfMinLength(
             min, max, timeout, [done, d = delegate](Bytes data, bool atEOF, std::optional<Error> e) {
-                d->log("read " + (e ? std::to_string(e->code) : std::to_string(data.size())) +
-                       (atEOF ? " eof" : ""));
+                d->log("read " + (e ? std::to_string(e->code) : std::to_string(data.size())) + (atEOF ? " eof" : ""));
                 done->set({std::string(data.begin(), data.end()), atEOF, e});
             });
         return done;
@@ -122,17 +116,16 @@ struct Collector {
 };
 
 void collect(const StreamTaskPtr& task, std::shared_ptr<Collector> into, size_t total) {
-    task->readDataOfMinLength(1, 256 * 1024, 0,
-                              [task, into, total](Bytes b, bool atEOF, std::optional<Error> e) {
-                                  size_t have;
-                                  {
-                                      std::lock_guard lock(into->m);
-                                      into->data.append(b.begin(), b.end());
-                                      have = into->data.size();
-                                  }
-                                  if (e || atEOF || have >= total) return into->done.set(!e);
-                                  collect(task, into, total);
-                              });
+    task->readDataOfMinLength(1, 256 * 1024, 0, [task, into, total](Bytes b, bool atEOF, std::optional<Error> e) {
+        size_t have;
+        {
+            std::lock_guard lock(into->m);
+            into->data.append(b.begin(), b.end());
+            have = into->data.size();
+        }
+        if (e || atEOF || have >= total) return into->done.set(!e);
+        collect(task, into, total);
+    });
 }
 
 TEST_F(StreamTaskTest, EchoCarriesMegabytesBothWaysExactlyAndCountsThem) {
@@ -149,11 +142,9 @@ TEST_F(StreamTaskTest, EchoCarriesMegabytesBothWaysExactlyAndCountsThem) {
     std::vector<WritePromise> writes{first};
     for (size_t at = 1000; at < payload.size(); at += 2 * 1024 * 1024)
         writes.push_back(write(task, payload.substr(at, 2 * 1024 * 1024)));
-    for (auto& w : writes)
-        EXPECT_FALSE(outcome(w));
+    for (auto& w : writes) EXPECT_FALSE(outcome(w));
     ASSERT_EQ(echoed->done.wait(std::chrono::seconds(60)), true);
-    EXPECT_TRUE(echoed->text() == payload)
-        << "echo differs from what was sent (" << echoed->text().size() << " bytes)";
+    EXPECT_TRUE(echoed->text() == payload) << "echo differs from what was sent (" << echoed->text().size() << " bytes)";
     EXPECT_TRUE(server.connection(0).received == payload);
     EXPECT_EQ(task->countOfBytesSent(), int64_t(payload.size()));
     EXPECT_EQ(task->countOfBytesReceived(), int64_t(payload.size()));
@@ -209,15 +200,14 @@ TEST_F(StreamTaskTest, ReadsAnswerBetweenMinAndMaxInOrder) {
     EXPECT_GE(a->data.size(), 5u);
     EXPECT_LE(a->data.size(), 8u);
     std::string all = a->data + rest->wait().value_or(ReadResult{}).data;
-    while (all.size() < 11)
-        all += readNow(task, 1, 100).data;
+    while (all.size() < 11) all += readNow(task, 1, 100).data;
     EXPECT_EQ(all, "abcdefghijk");
 
     // More waiting than a read may take: the read takes at most its maximum, the rest stays for the next.
     server.send(0, "0123456789ABCDEFGHIJ");
     std::string got;
     while (got.size() < 20) {
-        auto r = readNow(task, 0, 8); // minimum 0 still waits for a byte
+        auto r = readNow(task, 0, 8);  // minimum 0 still waits for a byte
         ASSERT_FALSE(r.error);
         ASSERT_GE(r.data.size(), 1u);
         ASSERT_LE(r.data.size(), 8u);
@@ -236,7 +226,7 @@ TEST_F(StreamTaskTest, ReadsAnswerBetweenMinAndMaxInOrder) {
 TEST_F(StreamTaskTest, PeerEndGivesTheLastBytesWithEOFThenTheTaskEndsWhenWritesClose) {
     TestTcpServer server({.echo = false, .greeting = "hello", .halfCloseAfterGreeting = true});
     auto task = connect(server);
-    auto last = readNow(task, 10, 100); // fewer than asked: the stream ended
+    auto last = readNow(task, 10, 100);  // fewer than asked: the stream ended
     EXPECT_EQ(last.data, "hello");
     EXPECT_TRUE(last.atEOF);
     EXPECT_FALSE(last.error);
@@ -253,8 +243,8 @@ TEST_F(StreamTaskTest, PeerEndGivesTheLastBytesWithEOFThenTheTaskEndsWhenWritesC
     task->closeWrite();
     ASSERT_TRUE(delegate->waitForPrefix("complete"));
     EXPECT_TRUE(server.waitUntil([](auto& c) { return c[0].peerEnded; }));
-    EXPECT_EQ(delegate->snapshot(), (std::vector<std::string>{"read 5 eof", "readClosed", "read 0 eof",
-                                                              "write 0", "writeClosed", "complete 0"}));
+    EXPECT_EQ(delegate->snapshot(), (std::vector<std::string>{"read 5 eof", "readClosed", "read 0 eof", "write 0",
+                                                              "writeClosed", "complete 0"}));
     EXPECT_EQ(task->state(), URLSessionTaskState::Completed);
     EXPECT_FALSE(task->error());
     EXPECT_EQ(code(readNow(task, 1, 1).error), ENOTCONN) << "a completed task takes no more operations";
@@ -447,7 +437,7 @@ TEST_F(StreamTaskTest, CaptureStreamsHandsTheConnectionOver) {
     EXPECT_EQ(in, "come");
     const std::string ping = "ping";
     EXPECT_EQ(output->write(reinterpret_cast<const uint8_t*>(ping.data()), ping.size()), 4);
-    output->close(); // the server echoes, sees our end and ends its own side
+    output->close();  // the server echoes, sees our end and ends its own side
     while (input->read(buffer, sizeof buffer) > 0) {
     }
     EXPECT_EQ(input->streamStatus(), StreamStatus::AtEnd);
@@ -476,7 +466,7 @@ TEST_F(StreamTaskTest, FinishTasksAndInvalidateWaitsForOpenStreams) {
     session->finishTasksAndInvalidate();
     // Still carried: the echo comes back after the session stopped taking new tasks.
     EXPECT_EQ(readNow(task, 2, 2).data, "hi");
-    task->closeWrite(); // the server ends its side in turn
+    task->closeWrite();  // the server ends its side in turn
     EXPECT_TRUE(readNow(task, 1, 1).atEOF);
     ASSERT_TRUE(delegate->waitFor("invalid"));
     auto events = delegate->snapshot();
@@ -485,4 +475,4 @@ TEST_F(StreamTaskTest, FinishTasksAndInvalidateWaitsForOpenStreams) {
     EXPECT_EQ(events.back(), "invalid");
 }
 
-} // namespace
+}  // namespace

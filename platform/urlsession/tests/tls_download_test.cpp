@@ -4,8 +4,8 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/security/Trust.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/security/Trust.h"
 #include "platform/urlsession/tests/SessionTestSupport.h"
 #include "testing/TestCertificates.h"
 #include "testing/TestHttpServer.h"
@@ -42,8 +42,7 @@ protected:
         int port = server->port();
         PlatformConfig::update([&](PlatformSettings& s) {
             s.extraTrustedRootsPEM = {root};
-            s.connectTo[std::string(kHost) + ":" + std::to_string(port)] =
-                "127.0.0.1:" + std::to_string(port);
+            s.connectTo[std::string(kHost) + ":" + std::to_string(port)] = "127.0.0.1:" + std::to_string(port);
         });
         return server;
     }
@@ -56,8 +55,7 @@ protected:
 
     // GETs `address` with a completion handler; the body and the error.
     std::pair<std::string, std::optional<Error>> fetch(const std::string& address) {
-        auto session =
-            URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
+        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
         auto done = std::make_shared<Promise<std::pair<std::string, std::optional<Error>>>>();
         session
             ->dataTaskWithURL(url(address),
@@ -119,9 +117,9 @@ TEST_F(TLSTest, HandshakesThatFailAreSecureConnectionFailures) {
     TestHttpServer::Options closing, oldProtocolOnly;
     closing.closeDuringHandshake = true;
     oldProtocolOnly.maximumTLSVersion = TLS1_1_VERSION;
-    for (const auto& c : {Case{"server speaks plain HTTP", false, {}},
-                          Case{"server closes at the client's hello", true, closing},
-                          Case{"no protocol version in common", true, oldProtocolOnly}}) {
+    for (const auto& c :
+         {Case{"server speaks plain HTTP", false, {}}, Case{"server closes at the client's hello", true, closing},
+          Case{"no protocol version in common", true, oldProtocolOnly}}) {
         auto server = serve(c.tls ? &pki.leaf : nullptr, true, c.options);
         auto [body, error] = fetch(address(*server));
         expectURLError(error, URLErrorCode::SecureConnectionFailed, address(*server), c.name);
@@ -133,8 +131,7 @@ TEST_F(TLSTest, HandshakesThatFailAreSecureConnectionFailures) {
 // the refusal comes after the client's side of the handshake has finished.
 TEST_F(TLSTest, ServerRequiringAClientCertificateRejectsTheTask) {
     auto clientCAs = tesmar_testing::writePEMFile(device.path() + "/client-cas.pem", pki.root.certificatePEM);
-    for (auto [name, version] :
-         {std::pair{"TLS 1.2", TLS1_2_VERSION}, std::pair{"TLS 1.3", TLS1_3_VERSION}}) {
+    for (auto [name, version] : {std::pair{"TLS 1.2", TLS1_2_VERSION}, std::pair{"TLS 1.3", TLS1_3_VERSION}}) {
         TestHttpServer::Options options;
         options.clientCertificateAuthorityPath = clientCAs;
         options.maximumTLSVersion = version;
@@ -151,8 +148,8 @@ TEST_F(TLSTest, DelegateMayAcceptACertificateNotYetValid) {
                         URLSessionAuthChallengeDisposition::UseCredential}) {
         auto delegate = std::make_shared<RecordingDelegate>();
         delegate->trustAnswer = [&](const URLAuthenticationChallenge&) { return answer; };
-        auto session = URLSession::sessionWithConfiguration(
-            URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(),
+                                                            delegate, nullptr);
         session->dataTaskWithURL(url(address(*server)))->resume();
         ASSERT_TRUE(delegate->waitForPrefix("complete"));
         if (answer == URLSessionAuthChallengeDisposition::UseCredential) {
@@ -160,8 +157,8 @@ TEST_F(TLSTest, DelegateMayAcceptACertificateNotYetValid) {
             std::lock_guard lock(delegate->m_);
             EXPECT_EQ(delegate->body, "secret");
         } else {
-            expectURLError(delegate->lastError(), URLErrorCode::ServerCertificateNotYetValid,
-                           address(*server), "default handling");
+            expectURLError(delegate->lastError(), URLErrorCode::ServerCertificateNotYetValid, address(*server),
+                           "default handling");
         }
         session->invalidateAndCancel();
     }
@@ -180,8 +177,8 @@ TEST_F(TLSTest, UnansweredTrustChallengeTimesOut) {
     };
     auto server = serve(pki.leaf);
     auto delegate = std::make_shared<SilentDelegate>();
-    auto session = URLSession::sessionWithConfiguration(
-        URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(),
+                                                        delegate, nullptr);
     URLRequest request(url(address(*server)));
     request.setTimeoutInterval(0.5);
     session->dataTaskWithRequest(request)->resume();
@@ -191,7 +188,7 @@ TEST_F(TLSTest, UnansweredTrustChallengeTimesOut) {
         std::lock_guard lock(delegate->held);
         ASSERT_EQ(delegate->unanswered.size(), 1u);
         delegate->unanswered[0](URLSessionAuthChallengeDisposition::PerformDefaultHandling,
-                                std::nullopt); // too late
+                                std::nullopt);  // too late
     }
     EXPECT_EQ(server->requestCount(), 0u);
     session->invalidateAndCancel();
@@ -258,12 +255,13 @@ bool fileMatchesPattern(const std::string& path, uint64_t length) {
 // Samples resident memory every few milliseconds and keeps the highest growth over the start.
 class PeakMemory {
 public:
-    PeakMemory() : base_(residentKB()), sampler_([this] {
-        while (!stop_) {
-            peak_ = std::max(peak_.load(), residentKB() - base_);
-            std::this_thread::sleep_for(5ms);
-        }
-    }) {}
+    PeakMemory()
+        : base_(residentKB()), sampler_([this] {
+              while (!stop_) {
+                  peak_ = std::max(peak_.load(), residentKB() - base_);
+                  std::this_thread::sleep_for(5ms);
+              }
+          }) {}
     ~PeakMemory() { stopAndGet(); }
     long stopAndGet() {
         stop_ = true;

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/uikit/tests/UIKitTestSupport.h"
 #include "platform/usernotifications/Delivery.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
@@ -31,9 +32,7 @@ protected:
             s.notificationAuthorizationAnswer = answer;
         });
     }
-    static bool waitFor(const std::function<bool()>& done) {
-        return dispatch::MainLoop::shared().runUntil(done, 5.0);
-    }
+    static bool waitFor(const std::function<bool()>& done) { return dispatch::MainLoop::shared().runUntil(done, 5.0); }
     void authorize(int64_t options) {
         std::atomic<bool> done{false};
         UserNotificationCenter::current()->requestAuthorizationWithOptions(
@@ -42,7 +41,8 @@ protected:
     }
     // A delegate object whose class implements the given centre-delegate methods.
     ObjectHandle makeCenterDelegate(objc::Imp willPresent, objc::Imp didReceive) {
-        objc::ClassBuilder b(objc::Runtime::shared(), uniqueName("CenterDelegate"), objc::Runtime::shared().rootClass());
+        objc::ClassBuilder b(objc::Runtime::shared(), uniqueName("CenterDelegate"),
+                             objc::Runtime::shared().rootClass());
         if (willPresent) b.method(sel(kWillPresent), willPresent);
         if (didReceive) b.method(sel(kDidReceive), didReceive);
         return std::make_shared<Object>(b.registerClass());
@@ -86,7 +86,7 @@ TEST_F(CenterTest, AuthorizationIsAnsweredOnABackgroundThreadPerSystemVersion) {
         {17, "granted", 7, true, AuthorizationStatus::Authorized, true},
         {10, "denied", 7, false, AuthorizationStatus::Denied, true},
         {12, "provisional", 7, true, AuthorizationStatus::Provisional, true},
-        {11, "provisional", 7, false, AuthorizationStatus::Denied, true},  // no quiet delivery before 12
+        {11, "provisional", 7, false, AuthorizationStatus::Denied, true},   // no quiet delivery before 12
         {12, "denied", 64, true, AuthorizationStatus::Provisional, false},  // provisional alone: no prompt
     };
     for (auto& c : cases) {
@@ -153,13 +153,13 @@ TEST_F(CenterTest, WillPresentCompletionIsHonouredOnceAndADoubleCallIsAFault) {
         }),
         nullptr);
     center->setDelegate(centerDelegate);  // held weakly by the centre
-    size_t faultsBefore = completionFaultCount();
+    size_t faultsBefore = dispatch::onceHandlerFaultCount();
 
     deliverRemoteNotification(push("a"));
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(eventsNamed("notification.shown").size(), 1u);
     EXPECT_EQ(app->applicationIconBadgeNumber(), 4);
-    EXPECT_EQ(completionFaultCount(), faultsBefore + 1);
+    EXPECT_EQ(dispatch::onceHandlerFaultCount(), faultsBefore + 1);
     auto faults = eventsNamed("fault");
     ASSERT_EQ(faults.size(), 1u);
     EXPECT_EQ(faults[0].fields["kind"], Value("completion-called-twice"));
@@ -178,14 +178,14 @@ TEST_F(CenterTest, AMissingCompletionIsNoticedAfterTheLoopGoesIdle) {
         }),
         nullptr);
     center->setDelegate(centerDelegate);  // held weakly by the centre
-    size_t pendingBefore = pendingCompletionCount();
+    size_t pendingBefore = dispatch::pendingOnceHandlerCount();
     deliverRemoteNotification(push("b"));
     dispatch::MainLoop::shared().runUntilIdle();
-    EXPECT_EQ(pendingCompletionCount(), pendingBefore + 1);
-    EXPECT_GE(reportPendingCompletions(), 1u);
+    EXPECT_EQ(dispatch::pendingOnceHandlerCount(), pendingBefore + 1);
+    EXPECT_GE(dispatch::reportPendingOnceHandlers(), 1u);
     EXPECT_EQ(eventsNamed("notification.shown").size(), 0u);
     (*held)(0);
-    EXPECT_EQ(pendingCompletionCount(), pendingBefore);
+    EXPECT_EQ(dispatch::pendingOnceHandlerCount(), pendingBefore);
 }
 
 TEST_F(CenterTest, BackgroundPushShowsAndWakesTheApp) {
@@ -207,14 +207,14 @@ TEST_F(CenterTest, TapRoutesByVersionWithTheAppInactiveWhileItHears) {
     auto app = launchWithDelegate(&log);
     authorize(7);
     auto center = UserNotificationCenter::current();
-    auto centerDelegate = makeCenterDelegate(
-        nullptr, makeImp([&](Object*, Selector, ObjectHandle, std::shared_ptr<NotificationResponse> r,
-                             std::function<void()> done) {
-            log.push_back("response " + r->actionIdentifier + " " +
-                          r->notification->request.content.userInfo["id"].stringOr("") + " " +
-                          applicationStateName(app->applicationState()));
-            done();
-        }));
+    auto centerDelegate =
+        makeCenterDelegate(nullptr, makeImp([&](Object*, Selector, ObjectHandle,
+                                                std::shared_ptr<NotificationResponse> r, std::function<void()> done) {
+                               log.push_back("response " + r->actionIdentifier + " " +
+                                             r->notification->request.content.userInfo["id"].stringOr("") + " " +
+                                             applicationStateName(app->applicationState()));
+                               done();
+                           }));
     center->setDelegate(centerDelegate);  // held weakly by the centre
     app->enterBackground();
     deliverRemoteNotification(push("d"));

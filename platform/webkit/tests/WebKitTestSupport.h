@@ -44,8 +44,8 @@ public:
                   const auto* kind = fields["kind"].asString();
                   lines.push_back("fault " + (kind ? *kind : std::string()));
               } else if (name == "navigation.decision") {
-                  lines.push_back(name + " " + *fields["type"].asString() + " " + *fields["decision"].asString() +
-                                  " " + *fields["url"].asString());
+                  lines.push_back(name + " " + *fields["type"].asString() + " " + *fields["decision"].asString() + " " +
+                                  *fields["url"].asString());
               } else if (name.rfind("page.", 0) == 0) {
                   std::string line = name + " " + *fields["url"].asString();
                   if (name == "page.fail") line += " " + std::to_string(fields["code"].asInteger().value_or(0));
@@ -68,7 +68,8 @@ public:
     std::vector<NavigationAction> actions;
     bool deferDecisions = false;
     std::vector<std::function<void(NavigationActionPolicy)>> pending;
-    bool finished = false;  // a navigation finished or failed
+    bool finished = false;           // a navigation finished or failed
+    std::optional<Error> lastError;  // of the last provisional failure
 
     static std::string path(const std::optional<URL>& u) { return u ? u->path() : std::string("<none>"); }
 
@@ -103,6 +104,7 @@ public:
     }
     void didFailProvisionalNavigation(WebView&, const std::shared_ptr<Navigation>&, const Error& e) override {
         log.push_back("fail-provisional " + std::to_string(e.code));
+        lastError = e;
         finished = true;
     }
 };

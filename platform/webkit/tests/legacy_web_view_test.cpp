@@ -81,4 +81,32 @@ TEST_F(LegacyWebViewTest, RefusedRequestsAreNeverSentAndFailuresReported) {
     EXPECT_EQ(delegate->log.back(), "fail -1009");
 }
 
+TEST_F(LegacyWebViewTest, ARefusedServerRedirectEndsTheLoadWithAFailure) {
+    struct Row {
+        const char* name;
+        std::string location;
+        int code;
+        bool asked;  // the delegate hears of the redirect
+    };
+    const std::vector<Row> rows = {
+        {"refused by the delegate", "/elsewhere", 102, true},
+        {"to a file, refused by the delegate", "file:///etc/passwd", 102, true},
+        {"to a file, allowed by the delegate", "file:///etc/passwd", -1002, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        server.route("GET", "/jump", Reply::redirect(row.location));
+        server.route("GET", "/elsewhere", Reply::text("x"));
+        server.clearRequests();
+        delegate->log.clear();
+        const bool refuse = row.code == 102;
+        delegate->allow = [refuse](const URLRequest& r) { return !refuse || r.url()->path() == "/jump"; };
+        webView->loadRequest(URLRequest(url(server.url("/jump"))));
+        ASSERT_TRUE(wait());
+        EXPECT_EQ(delegate->log.back(), "fail " + std::to_string(row.code));
+        EXPECT_FALSE(webView->isLoading());
+        EXPECT_EQ(server.requestCount(), 1u);  // nothing after the redirect is asked for
+    }
+}
+
 }  // namespace

@@ -33,8 +33,9 @@ protected:
 };
 
 TEST_F(NavigationTest, LoadRunsDecideStartCommitFinishWithEvents) {
-    server.route("GET", "/home", Reply::text("<html><head><title> Intranet &amp;\n Home </title></head></html>", 200,
-                                             "text/html; charset=utf-8"));
+    server.route("GET", "/home",
+                 Reply::text("<html><head><title> Intranet &amp;\n Home </title></head></html>", 200,
+                             "text/html; charset=utf-8"));
     auto page = server.url("/home");
     ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(page))); }));
 
@@ -92,7 +93,7 @@ TEST_F(NavigationTest, RedirectAsksAgainAndCancellingStopsThere) {
     EXPECT_EQ(webView->URL(), url(server.url("/new")));
     EXPECT_EQ(webView->backForwardList().currentItem()->initialURL, url(server.url("/old")));
 
-    // Cancelling the redirect: /new is never asked for, and nothing is reported after the decision.
+    // Cancelling the redirect: /new is never asked for, and the navigation fails as interrupted.
     server.clearRequests();
     delegate->log.clear();
     events.lines.clear();
@@ -102,10 +103,13 @@ TEST_F(NavigationTest, RedirectAsksAgainAndCancellingStopsThere) {
         return a.request.url()->path() == "/new" ? NavigationActionPolicy::Cancel : NavigationActionPolicy::Allow;
     };
     other->loadRequest(URLRequest(url(server.url("/old"))));
-    ASSERT_TRUE(runUntil([&] { return delegate->log.size() >= 3 && !other->isLoading(); }));
+    ASSERT_TRUE(runUntil([&] { return delegate->log.size() >= 4 && !other->isLoading(); }));
     dispatch::MainLoop::shared().runUntilIdle();
-    EXPECT_EQ(delegate->log, (Lines{"decide other /old", "start", "decide other /new"}));
-    EXPECT_EQ(events.lines.back(), "navigation.decision other cancel " + server.url("/new"));
+    EXPECT_EQ(delegate->log, (Lines{"decide other /old", "start", "decide other /new", "fail-provisional 102"}));
+    EXPECT_EQ(delegate->lastError->domain, kWebKitEngineErrorDomain);
+    ASSERT_GE(events.lines.size(), 2u);
+    EXPECT_EQ(events.lines[events.lines.size() - 2], "navigation.decision other cancel " + server.url("/new"));
+    EXPECT_EQ(events.lines.back(), "page.fail " + server.url("/old") + " 102");
     EXPECT_TRUE(server.requestsTo("/new").empty());
     EXPECT_FALSE(other->URL().has_value());
 }
@@ -222,9 +226,8 @@ TEST_F(NavigationTest, BackForwardAndReload) {
 }
 
 TEST_F(NavigationTest, FreshPagesComeFromTheCacheUntilReloaded) {
-    server.route(
-        "GET", "/fresh",
-        Reply::text("<title>Fresh</title>", 200, "text/html").header("Cache-Control", "max-age=600"));
+    server.route("GET", "/fresh",
+                 Reply::text("<title>Fresh</title>", 200, "text/html").header("Cache-Control", "max-age=600"));
     const auto page = url(server.url("/fresh"));
     ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(page)); }));
     ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(page)); }));
@@ -257,8 +260,7 @@ TEST_F(NavigationTest, DecisionHandlersCountOnceAndLateDecisionsStillLoad) {
     handler(NavigationActionPolicy::Allow);  // a second call is a fault, not a second load
     ASSERT_TRUE(waitDone());
     EXPECT_EQ(server.requestCount(), 1u);
-    EXPECT_NE(std::find(events.lines.begin(), events.lines.end(), "fault completion-called-twice"),
-              events.lines.end());
+    EXPECT_NE(std::find(events.lines.begin(), events.lines.end(), "fault completion-called-twice"), events.lines.end());
 }
 
 TEST_F(NavigationTest, AnOlderDecisionLosesToANewerStartedLoad) {
@@ -288,8 +290,8 @@ TEST_F(NavigationTest, DroppingTheWebViewMidLoadTellsNobody) {
 }
 
 TEST_F(NavigationTest, HTMLStringsAndUnsupportedSchemes) {
-    ASSERT_TRUE(loadAndWait(
-        [&] { webView->loadHTMLString("<title>Local</title>", url("https://intranet.example/base/")); }));
+    ASSERT_TRUE(
+        loadAndWait([&] { webView->loadHTMLString("<title>Local</title>", url("https://intranet.example/base/")); }));
     EXPECT_EQ(webView->title(), "Local");
     EXPECT_EQ(webView->URL(), url("https://intranet.example/base/"));
     EXPECT_EQ(server.requestCount(), 0u);

@@ -72,7 +72,8 @@ TEST_F(EnvironmentTest, AppStoreInstallTable) {
         std::filesystem::remove_all(root + "/Bundle/SC_Info");
         if (c.scInfo) std::filesystem::create_directories(root + "/Bundle/SC_Info");
         EXPECT_EQ(ZUTAppEnvironmentUtil::isFromAppStore(), c.appStore) << c.model << " " << c.scInfo;
-        EXPECT_EQ(ZUTAppEnvironmentUtil::isSimulator(), std::string(c.model) == "x86_64" || std::string(c.model) == "i386");
+        EXPECT_EQ(ZUTAppEnvironmentUtil::isSimulator(),
+                  std::string(c.model) == "x86_64" || std::string(c.model) == "i386");
     }
     EXPECT_FALSE(ZUTAppEnvironmentUtil::isAppExtension());
     EXPECT_FALSE(ZUTAppEnvironmentUtil::isAppStoreReceiptSandbox());

@@ -13,16 +13,14 @@ using platform::Bytes;
 Bytes randomBytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     Bytes b(n);
-    for (auto& c : b)
-        c = uint8_t(rng());
+    for (auto& c : b) c = uint8_t(rng());
     return b;
 }
 
 Bytes text(size_t n) {
     Bytes b;
     const std::string line = "event=screen_view&ts=1700000000&params=%7B%22a%22%3A1%7D\n";
-    while (b.size() < n)
-        b.insert(b.end(), line.begin(), line.end());
+    while (b.size() < n) b.insert(b.end(), line.begin(), line.end());
     b.resize(n);
     return b;
 }
@@ -91,8 +89,7 @@ TEST(GzipTest, BadStreamsFailWithTheirCodesAndNoData) {
     } cases[] = {
         {"trailing bytes", trailing, ZUTNSDataZlibErrorDataRemaining, 5},
         {"a second member", twoMembers, ZUTNSDataZlibErrorDataRemaining, int64_t(good.size())},
-        {"truncated in the body", Bytes(good.begin(), good.begin() + good.size() / 2),
-         ZUTNSDataZlibErrorInternal, -1},
+        {"truncated in the body", Bytes(good.begin(), good.begin() + good.size() / 2), ZUTNSDataZlibErrorInternal, -1},
         {"truncated in the trailer", Bytes(good.begin(), good.end() - 3), ZUTNSDataZlibErrorInternal, -1},
         {"header only", Bytes(good.begin(), good.begin() + 10), ZUTNSDataZlibErrorInternal, -1},
         {"not compressed at all", text(64), ZUTNSDataZlibErrorInternal, -1},

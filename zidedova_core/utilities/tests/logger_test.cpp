@@ -62,9 +62,8 @@ TEST_F(LoggerTest, LevelTable) {
         int expectLevel;  // the highest level that is written afterwards
         bool invalidLogged;
     } cases[] = {
-        {3, false, 3, false}, {7, false, 7, false}, {6, false, 6, false},
-        {8, false, 5, true},  {2, false, 5, true},  {7, true, 5, false},
-        {4, true, 4, false},
+        {3, false, 3, false}, {7, false, 7, false}, {6, false, 6, false}, {8, false, 5, true},
+        {2, false, 5, true},  {7, true, 5, false},  {4, true, 4, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "level " << c.set << " appStore " << c.appStore);
@@ -76,8 +75,7 @@ TEST_F(LoggerTest, LevelTable) {
         EXPECT_EQ(capture.count("[I-COR000023] Invalid logger level, " + std::to_string(c.set)),
                   c.invalidLogged ? 1u : 0u);
         capture.clear();
-        for (int level = 3; level <= 7; ++level)
-            ZUTLoggerLog(level, "[T]", false, "I-TST000000", "at %d", level);
+        for (int level = 3; level <= 7; ++level) ZUTLoggerLog(level, "[T]", false, "I-TST000000", "at %d", level);
         auto lines = capture.lines();
         ASSERT_EQ(lines.size(), size_t(c.expectLevel - 2));
         for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].level, int(i) + 3);

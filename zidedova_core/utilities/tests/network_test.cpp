@@ -51,8 +51,8 @@ struct Outcome {
 
 ZUTNetworkCompletionHandler recordInto(const std::shared_ptr<Outcome>& outcome,
                                        std::optional<DispatchQueue> queue = std::nullopt) {
-    return [outcome, queue](std::shared_ptr<const platform::HTTPURLResponse> response,
-                            std::optional<Bytes> data, std::optional<Error> error) {
+    return [outcome, queue](std::shared_ptr<const platform::HTTPURLResponse> response, std::optional<Bytes> data,
+                            std::optional<Error> error) {
         std::lock_guard lock(outcome->mutex);
         ++outcome->calls;
         outcome->onExpectedQueue = queue ? queue->isCurrent() : MainLoop::isMainThread();
@@ -73,13 +73,10 @@ struct RecordingLogger : ZUTNetworkLoggerDelegate {
         std::lock_guard lock(mutex);
         return std::find(lines.begin(), lines.end(), std::make_pair(level, code)) != lines.end();
     }
-    void ZUTNetwork_logWithLevel(int64_t l, int64_t c, const std::string&,
-                                 const platform::ValueArray&) override {
+    void ZUTNetwork_logWithLevel(int64_t l, int64_t c, const std::string&, const platform::ValueArray&) override {
         add(l, c);
     }
-    void ZUTNetwork_logWithLevel(int64_t l, int64_t c, const std::string&, const Value&) override {
-        add(l, c);
-    }
+    void ZUTNetwork_logWithLevel(int64_t l, int64_t c, const std::string&, const Value&) override { add(l, c); }
     void ZUTNetwork_logWithLevel(int64_t l, int64_t c, const std::string&) override { add(l, c); }
 };
 
@@ -122,8 +119,8 @@ TEST_F(NetworkTest, PostSendsTheGzipBodyWithItsHeadersAndAnswersOnTheCallersQueu
     DispatchQueue caller("caller");
     auto outcome = std::make_shared<Outcome>();
 
-    auto id = network->postURL(*URL::string(server.url("/upload")), payload, caller, false,
-                               recordInto(outcome, caller));
+    auto id =
+        network->postURL(*URL::string(server.url("/upload")), payload, caller, false, recordInto(outcome, caller));
     ASSERT_TRUE(id);
     EXPECT_TRUE(id->starts_with("com.zut.network.background-upload-"));
     EXPECT_TRUE(network->hasUploadInProgress());
@@ -148,8 +145,7 @@ TEST_F(NetworkTest, PostSendsTheGzipBodyWithItsHeadersAndAnswersOnTheCallersQueu
 TEST_F(NetworkTest, EmptyPayloadGoesOutAsAnEmptyBody) {
     server.route("POST", "/upload", Reply::text("ok"));
     auto outcome = std::make_shared<Outcome>();
-    ASSERT_TRUE(
-        network->postURL(*URL::string(server.url("/upload")), {}, std::nullopt, false, recordInto(outcome)));
+    ASSERT_TRUE(network->postURL(*URL::string(server.url("/upload")), {}, std::nullopt, false, recordInto(outcome)));
     ASSERT_TRUE(waitFor(outcome));
     auto recorded = server.requestsTo("/upload");
     ASSERT_EQ(recorded.size(), 1u);
@@ -171,8 +167,7 @@ TEST_F(NetworkTest, AnEmptyURLFailsOnceWithCodeOne) {
         ASSERT_TRUE(outcome->error);
         EXPECT_EQ(outcome->error->domain, kZUTNetworkErrorDomain);
         EXPECT_EQ(outcome->error->code, ZUTNetworkErrorCodeInvalidURL);
-        EXPECT_EQ(outcome->error->userInfo[kZUTNetworkErrorContext],
-                  Value("Failed to create network request"));
+        EXPECT_EQ(outcome->error->userInfo[kZUTNetworkErrorContext], Value("Failed to create network request"));
         EXPECT_FALSE(outcome->response);
     }
     EXPECT_TRUE(logger->has(kZUTNetworkLogLevelWarning, kZUTNetworkMessageCodeRequestCreation));
@@ -185,8 +180,8 @@ TEST_F(NetworkTest, GetSendsOnlyTheCallersHeadersAndReturnsTheBody) {
     headers.set("X-Api-Key", "secret");
     headers.set("Accept", "application/json");
     auto outcome = std::make_shared<Outcome>();
-    ASSERT_TRUE(network->getURL(*URL::string(server.url("/config")), headers, std::nullopt, false,
-                                recordInto(outcome)));
+    ASSERT_TRUE(
+        network->getURL(*URL::string(server.url("/config")), headers, std::nullopt, false, recordInto(outcome)));
     ASSERT_TRUE(waitFor(outcome));
     EXPECT_FALSE(outcome->error);
     EXPECT_EQ(status(outcome), 200);
@@ -200,8 +195,7 @@ TEST_F(NetworkTest, GetSendsOnlyTheCallersHeadersAndReturnsTheBody) {
 
     // Not cached: the same GET asks the server again.
     auto again = std::make_shared<Outcome>();
-    ASSERT_TRUE(network->getURL(*URL::string(server.url("/config")), headers, std::nullopt, false,
-                                recordInto(again)));
+    ASSERT_TRUE(network->getURL(*URL::string(server.url("/config")), headers, std::nullopt, false, recordInto(again)));
     ASSERT_TRUE(waitFor(again));
     EXPECT_EQ(server.requestsTo("/config").size(), 2u);
 }
@@ -218,8 +212,7 @@ TEST_F(NetworkTest, SomeRedirectsAreNotFollowed) {
         server.route("*", path, Reply::redirect(server.url("/target"), c.status));
         const size_t before = server.requestsTo("/target").size();
         auto outcome = std::make_shared<Outcome>();
-        ASSERT_TRUE(
-            network->getURL(*URL::string(server.url(path)), {}, std::nullopt, false, recordInto(outcome)));
+        ASSERT_TRUE(network->getURL(*URL::string(server.url(path)), {}, std::nullopt, false, recordInto(outcome)));
         ASSERT_TRUE(waitFor(outcome));
         EXPECT_FALSE(outcome->error);
         EXPECT_EQ(status(outcome), c.followed ? 200 : c.status);
@@ -241,8 +234,7 @@ TEST_F(NetworkTest, TransferFailuresReachTheCallerEvenAfterAResponse) {
         const char* path;
         bool post;
         bool hasResponse;
-    } cases[] = {
-        {"/slow", false, false}, {"/cut", false, true}, {"/big", false, true}, {"/drop", true, false}};
+    } cases[] = {{"/slow", false, false}, {"/cut", false, true}, {"/big", false, true}, {"/drop", true, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         auto outcome = std::make_shared<Outcome>();
@@ -263,8 +255,7 @@ TEST_F(NetworkTest, TimeOutZeroMeansSixtySeconds) {
     server.route("GET", "/a", Reply::text("a").after(std::chrono::milliseconds(300)));
     network->setTimeoutInterval(0);
     auto outcome = std::make_shared<Outcome>();
-    ASSERT_TRUE(
-        network->getURL(*URL::string(server.url("/a")), {}, std::nullopt, false, recordInto(outcome)));
+    ASSERT_TRUE(network->getURL(*URL::string(server.url("/a")), {}, std::nullopt, false, recordInto(outcome)));
     ASSERT_TRUE(waitFor(outcome));
     EXPECT_FALSE(outcome->error);
 }
@@ -305,8 +296,7 @@ TEST_F(NetworkTest, EveryRequestCompletesExactlyOnceUnderConcurrentCallers) {
                     id = network->postURL(*URL::string(server.url("/ok")), bytes("a"), queue, false, done);
                     break;
                 case 1:
-                    id = network->postURL(*URL::string(server.url("/fast-fail")), bytes("b"), queue, false,
-                                          done);
+                    id = network->postURL(*URL::string(server.url("/fast-fail")), bytes("b"), queue, false, done);
                     break;
                 case 2:
                     id = network->getURL(*URL::string(server.url("/get")), {}, queue, false, done);
@@ -320,8 +310,7 @@ TEST_F(NetworkTest, EveryRequestCompletesExactlyOnceUnderConcurrentCallers) {
             }
         });
     }
-    for (auto& th : threads)
-        th.join();
+    for (auto& th : threads) th.join();
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return finished.load() >= started.load(); }, 30));
     settle();
     EXPECT_EQ(finished.load(), kThreads * kPerThread);
@@ -340,8 +329,7 @@ TEST_F(NetworkTest, BackgroundPostSpoolsItsBodyAndRemovesItAtCompletion) {
     server.route("POST", "/bg", Reply::text("ok").heldBy(gate));
     const Bytes payload = bytes("background body");
     auto outcome = std::make_shared<Outcome>();
-    auto id =
-        network->postURL(*URL::string(server.url("/bg")), payload, std::nullopt, true, recordInto(outcome));
+    auto id = network->postURL(*URL::string(server.url("/bg")), payload, std::nullopt, true, recordInto(outcome));
     ASSERT_TRUE(id);
     ASSERT_TRUE(server.waitForRequests(1));
 
@@ -370,11 +358,9 @@ TEST_F(NetworkTest, StaleTemporaryFilesArePurgedAfterAnHour) {
     auto& files = platform::FileManager::defaultManager();
     const platform::Date created = *files.creationDate(file);
 
-    session->maybeRemoveTempFiles(directory, 3600,
-                                  platform::Date{created.timeIntervalSinceReferenceDate + 3599});
+    session->maybeRemoveTempFiles(directory, 3600, platform::Date{created.timeIntervalSinceReferenceDate + 3599});
     EXPECT_TRUE(files.fileExists(file));
-    session->maybeRemoveTempFiles(directory, 3600,
-                                  platform::Date{created.timeIntervalSinceReferenceDate + 3601});
+    session->maybeRemoveTempFiles(directory, 3600, platform::Date{created.timeIntervalSinceReferenceDate + 3601});
     EXPECT_FALSE(files.fileExists(file));
 }
 
@@ -382,11 +368,11 @@ TEST_F(NetworkTest, ARequestWithoutAURLFailsOnceAtTheSessionLayer) {
     auto session = ZUTNetworkURLSession::make({});
     std::atomic<int> calls{0};
     std::optional<Error> error;
-    auto id = session->sessionIDFromAsyncGETRequest(
-        platform::URLRequest(), [&](auto, auto, const std::string&, std::optional<Error> e) {
-            ++calls;
-            error = e;
-        });
+    auto id = session->sessionIDFromAsyncGETRequest(platform::URLRequest(),
+                                                    [&](auto, auto, const std::string&, std::optional<Error> e) {
+                                                        ++calls;
+                                                        error = e;
+                                                    });
     EXPECT_FALSE(id);
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return calls.load() == 1; }, 5));
     MainLoop::shared().runUntilIdle();
@@ -413,15 +399,13 @@ TEST_F(NetworkTest, RelaunchHandlersAreKeptForOwnSessionsAndCalledOnceOnMain) {
     ZUTNetwork::handleEventsForBackgroundURLSessionID("com.zut.network.background-upload-gone", handler);
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return calls.load() == 1; }, 5));
     EXPECT_TRUE(onMain);
-    EXPECT_FALSE(
-        ZUTNetworkURLSession::sessionFromFetcherMapForSessionID("com.zut.network.background-upload-gone"));
+    EXPECT_FALSE(ZUTNetworkURLSession::sessionFromFetcherMapForSessionID("com.zut.network.background-upload-gone"));
 
     // A live foreground transfer of ours never reports the end of background events: answered at once.
     auto gate = Gate::make();
     server.route("GET", "/fg", Reply::text("ok").heldBy(gate));
     auto foreground = std::make_shared<Outcome>();
-    auto fgID =
-        network->getURL(*URL::string(server.url("/fg")), {}, std::nullopt, false, recordInto(foreground));
+    auto fgID = network->getURL(*URL::string(server.url("/fg")), {}, std::nullopt, false, recordInto(foreground));
     ASSERT_TRUE(fgID);
     ASSERT_TRUE(server.waitForRequests(1));
     ZUTNetwork::handleEventsForBackgroundURLSessionID(*fgID, handler);
@@ -452,8 +436,8 @@ TEST_F(NetworkTest, AnUntrustedServerIsRefusedAndReportedOnce) {
     tesmar_testing::TestHttpServer secure(files.certificateChainPath, files.privateKeyPath);
     secure.route("POST", "/upload", Reply::text("never"));
     auto outcome = std::make_shared<Outcome>();
-    ASSERT_TRUE(network->postURL(*URL::string(secure.url("/upload")), bytes("p"), std::nullopt, false,
-                                 recordInto(outcome)));
+    ASSERT_TRUE(
+        network->postURL(*URL::string(secure.url("/upload")), bytes("p"), std::nullopt, false, recordInto(outcome)));
     ASSERT_TRUE(waitFor(outcome));
     settle();
     EXPECT_EQ(outcome->count(), 1);
@@ -468,8 +452,7 @@ TEST_F(NetworkTest, NoCompletionOnceTheUtilityIsGone) {
     auto gate = Gate::make();
     server.route("GET", "/held", Reply::text("late").heldBy(gate));
     auto outcome = std::make_shared<Outcome>();
-    ASSERT_TRUE(
-        network->getURL(*URL::string(server.url("/held")), {}, std::nullopt, false, recordInto(outcome)));
+    ASSERT_TRUE(network->getURL(*URL::string(server.url("/held")), {}, std::nullopt, false, recordInto(outcome)));
     ASSERT_TRUE(server.waitForRequests(1));
     network.reset();
     gate->open();
@@ -495,8 +478,7 @@ TEST_F(NetworkTest, LoggerDelegateRefusalsAndTheWrittenLine) {
         {4, "", {Value("x")}, "<Vodezu/Utilities/Network/WARNING> (Message was empty): x"},
         {7, "Dbg", {Value("a"), Value("b")}, "<Vodezu/Utilities/Network/DEBUG> Dbg: a, b"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(ZUTNetwork::composeLogLine(c.level, c.message, c.contexts), c.line);
+    for (const auto& c : cases) EXPECT_EQ(ZUTNetwork::composeLogLine(c.level, c.message, c.contexts), c.line);
 
     // Without a delegate the utility writes its own lines: debug ones only in debug mode.
     auto bare = ZUTNetwork::make("127.0.0.1");

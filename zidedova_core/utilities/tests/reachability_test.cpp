@@ -49,13 +49,11 @@ TEST_F(ReachabilityTest, StatusFromFlags) {
         {F::Reachable | F::IsWWAN, kZUTReachabilityViaCellular},
         {F::Reachable | F::ConnectionRequired, kZUTReachabilityNotReachable},
         {F::Reachable | F::ConnectionRequired | F::ConnectionOnTraffic, kZUTReachabilityViaWifi},
-        {F::Reachable | F::ConnectionRequired | F::ConnectionOnDemand | F::IsWWAN,
-         kZUTReachabilityViaCellular},
+        {F::Reachable | F::ConnectionRequired | F::ConnectionOnDemand | F::IsWWAN, kZUTReachabilityViaCellular},
         {F::Reachable | F::ConnectionRequired | F::ConnectionOnTraffic | F::InterventionRequired,
          kZUTReachabilityNotReachable},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(ZUTReachabilityChecker::statusForFlags(c.flags), c.status) << c.flags;
+    for (const auto& c : cases) EXPECT_EQ(ZUTReachabilityChecker::statusForFlags(c.flags), c.status) << c.flags;
 }
 
 TEST_F(ReachabilityTest, OneDelegateCallPerChangeOfStatus) {
@@ -127,8 +125,7 @@ TEST_F(ReachabilityTest, NetworkFollowsThePlatformOnTheMainLoop) {
         hooks.flagsOverride = s.flags;
         ReachabilityTestHooks::set(hooks);
         ++expectedCalls;
-        ASSERT_TRUE(MainLoop::shared().runUntil([&] { return delegate->calls == expectedCalls; }, 10))
-            << s.flags;
+        ASSERT_TRUE(MainLoop::shared().runUntil([&] { return delegate->calls == expectedCalls; }, 10)) << s.flags;
         EXPECT_EQ(network->isNetworkConnected(), s.connected);
     }
 }

@@ -98,19 +98,17 @@ TEST_F(UserDefaultsTest, RefusalsAreLoggedWithTheirCodesAndChangeNothing) {
     const size_t pending = MainLoop::shared().pendingCount();
 
     EXPECT_FALSE(store.objectForKey(""));
-    EXPECT_TRUE(
-        log.contains("<VodezuUtilities>[I-ZUT000001] Cannot get object for invalid user default key."));
+    EXPECT_TRUE(log.contains("<VodezuUtilities>[I-ZUT000001] Cannot get object for invalid user default key."));
     EXPECT_FALSE(store.setObject(Value("x"), ""));
-    EXPECT_TRUE(log.contains(
-        "[VodezuUtilities/UserDefaults][I-ZUT000002] Cannot set object for invalid user default key."));
+    EXPECT_TRUE(
+        log.contains("[VodezuUtilities/UserDefaults][I-ZUT000002] Cannot set object for invalid user default key."));
 
     struct Case {
         const char* name;
         Value value;
     } invalid[] = {
         {"null inside an array", Value::array({1, Value()})},
-        {"null deep in a dictionary",
-         Value::dictionary({{"a", Value::dictionary({{"b", Value::array({Value()})}})}})},
+        {"null deep in a dictionary", Value::dictionary({{"a", Value::dictionary({{"b", Value::array({Value()})}})}})},
     };
     for (const auto& c : invalid) {
         SCOPED_TRACE(c.name);

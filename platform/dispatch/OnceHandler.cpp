@@ -1,19 +1,22 @@
-#include "platform/uikit/CompletionCheck.h"
+#include "platform/dispatch/OnceHandler.h"
 
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "platform/foundation/DeviceEvents.h"
 
-namespace platform::uikit {
+namespace platform::dispatch {
 
 namespace {
+
 struct Registry {
     std::mutex mutex;
     uint64_t nextId = 1;
     std::map<uint64_t, std::pair<std::string, bool>> pending;  // id -> (name, reported)
     std::atomic<size_t> faults{0};
 };
+
 Registry& registry() {
     static Registry* r = new Registry;  // outlives handlers destroyed at exit
     return *r;
@@ -23,20 +26,22 @@ void fault(const char* kind, const std::string& name) {
     registry().faults.fetch_add(1);
     DeviceEvents::post("fault", Value::dictionary({{"kind", kind}, {"name", name}}));
 }
+
 }  // namespace
 
 namespace detail {
 
-CompletionState::CompletionState(std::string name) : name_(std::move(name)) {
+OnceState::OnceState(std::string name, OnceHandlerPolicy policy) : name_(std::move(name)), policy_(policy) {
+    if (policy_ != OnceHandlerPolicy::ReportFaultsAndPending) return;
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     id_ = r.nextId++;
     r.pending[id_] = {name_, false};
 }
 
-CompletionState::~CompletionState() {
-    if (called_.load()) return;
-    {
+OnceState::~OnceState() {
+    if (called_.load() || policy_ == OnceHandlerPolicy::IgnoreExtraCalls) return;
+    if (id_ != 0) {
         auto& r = registry();
         std::lock_guard lock(r.mutex);
         r.pending.erase(id_);
@@ -44,26 +49,28 @@ CompletionState::~CompletionState() {
     fault("completion-not-called", name_);
 }
 
-bool CompletionState::enter() {
+bool OnceState::enter() {
     if (called_.exchange(true)) {
-        fault("completion-called-twice", name_);
+        if (policy_ != OnceHandlerPolicy::IgnoreExtraCalls) fault("completion-called-twice", name_);
         return false;
     }
-    auto& r = registry();
-    std::lock_guard lock(r.mutex);
-    r.pending.erase(id_);
+    if (id_ != 0) {
+        auto& r = registry();
+        std::lock_guard lock(r.mutex);
+        r.pending.erase(id_);
+    }
     return true;
 }
 
 }  // namespace detail
 
-size_t pendingCompletionCount() {
+size_t pendingOnceHandlerCount() {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     return r.pending.size();
 }
 
-size_t reportPendingCompletions() {
+size_t reportPendingOnceHandlers() {
     std::vector<std::string> names;
     {
         auto& r = registry();
@@ -78,6 +85,6 @@ size_t reportPendingCompletions() {
     return names.size();
 }
 
-size_t completionFaultCount() { return registry().faults.load(); }
+size_t onceHandlerFaultCount() { return registry().faults.load(); }
 
-}  // namespace platform::uikit
+}  // namespace platform::dispatch
