@@ -15,7 +15,20 @@ namespace {
 
 using Kind = Command::Kind;
 
-enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds, CrashKind, AppCall };
+enum class Arg {
+    None,
+    Text,
+    URL,
+    AbsoluteURL,
+    Json,
+    UpDown,
+    Seconds,
+    CrashKind,
+    URLAndWord,
+    WordAndURL,
+    Word,
+    AppCall
+};
 
 struct Verb {
     const char* name;
@@ -48,6 +61,12 @@ constexpr Verb kVerbs[] = {
     {"crash", Kind::Crash, Arg::CrashKind,
      "crash segv|abort|exception   the app crashes: a bad memory write, abort(), or an uncaught C++\n"
      "                        exception; the run ends with the signal (SIGSEGV, SIGABRT, SIGABRT)"},
+    {"open-url", Kind::OpenURL, Arg::URLAndWord,
+     "open-url URL [SOURCE-APP]   the system opens URL in the app (openURL), as from SOURCE-APP"},
+    {"user-activity", Kind::UserActivity, Arg::WordAndURL,
+     "user-activity TYPE [URL]    the system continues a user activity of TYPE with web page URL"},
+    {"background-session-events", Kind::BackgroundSessionEvents, Arg::Word,
+     "background-session-events ID   the system relaunches the app for events of background session ID"},
     {"app-call", Kind::AppCall, Arg::AppCall,
      "app-call NAME [JSON]    the application's own code calls NAME on an SDK; prints app-call.result\n"
      "                        with its outcome. Calls:"},
@@ -155,6 +174,22 @@ ParsedCommand parseCommand(const std::string& rawLine) {
         if (!call.error.empty()) return fail(call.error);
         command.text = call.name;
         command.payload = std::move(call.argument);
+        break;
+    }
+    case Arg::URLAndWord:
+    case Arg::WordAndURL:
+    case Arg::Word: {
+        if (rest.empty()) return needs(found->arg == Arg::URLAndWord ? "a URL" : "a word");
+        auto gap2 = rest.find_first_of(" \t");
+        std::string first = rest.substr(0, gap2);
+        std::string second = gap2 == std::string::npos ? "" : trim(rest.substr(gap2));
+        if (second.find_first_of(" \t") != std::string::npos || (found->arg == Arg::Word && !second.empty()))
+            return fail(verb + ": too many arguments in '" + rest + "'");
+        const std::string& url = found->arg == Arg::URLAndWord ? first : second;
+        if (!url.empty() && (!platform::URL::string(url) || !platform::URL::string(url)->scheme()))
+            return fail(verb + ": '" + url + "' is not a URL");
+        command.text = first;
+        command.extra = second;
         break;
     }
     case Arg::Seconds: {

@@ -27,13 +27,17 @@ struct Command {
         JsClose,        // js-close
         Background,
         Foreground,
-        Wait,     // wait SECONDS
-        Crash,    // crash segv|abort|exception: the app crashes that way (text holds the kind)
-        AppCall,  // app-call NAME [JSON]: text holds the name, payload the argument (null when none)
+        Wait,                     // wait SECONDS
+        Crash,                    // crash segv|abort|exception: the app crashes that way (text holds the kind)
+        OpenURL,                  // open-url URL [SOURCE-APP]: text URL, extra the source application
+        UserActivity,             // user-activity TYPE [URL]: text TYPE, extra the web page URL
+        BackgroundSessionEvents,  // background-session-events ID: text the session identifier
+        AppCall,                  // app-call NAME [JSON]: text holds the name, payload the argument (null when none)
         Quit,
     };
     Kind kind = Kind::Quit;
     std::string text;         // URL, title or panel text
+    std::string extra;        // a second, optional argument
     platform::Value payload;  // push JSON
     bool up = true;           // network
     double seconds = 0;       // wait

@@ -7,6 +7,7 @@
 
 #include "app/Tesmar.h"
 #include "host/AppCalls.h"
+#include "host/AppDelegateEvents.h"
 #include "host/Crash.h"
 #include "host/MinimalApp.h"
 #include "platform/dispatch/Clock.h"
@@ -179,7 +180,7 @@ std::optional<std::string> Device::boot() {
         setWallClockSource([clock = manualClock_, bootTime] { return bootTime + clock->now(); });
     }
     Bundle::setMainBundlePath(deviceBundle.string());
-    ProcessInfo::processInfo().setArguments(options_.arguments);
+    ProcessInfo::processInfo().setArguments(options_.processArguments());
     uikit::registerClasses();
     usernotifications::registerClasses();
     Tesmar::registerClasses();
@@ -361,6 +362,10 @@ std::optional<std::string> Device::run(const Command& command) {
             loop.runUntil([] { return false; }, command.seconds);
         return std::nullopt;
     }
+    case Kind::OpenURL:
+    case Kind::UserActivity:
+    case Kind::BackgroundSessionEvents:
+        return runAppDelegateEvent(app, command);
     case Kind::AppCall:
         runAppCall(command.text, command.payload);
         return std::nullopt;

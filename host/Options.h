@@ -25,8 +25,11 @@ struct Options {
     double settleQuietSeconds = 0.25;  // --settle-ms: no event for this long means the app went idle
     double settleTimeoutSeconds = 15;  // --settle-timeout SECONDS: the longest wait after one command
     bool help = false;
-    bool demo = false;                   // "tesmar-sim demo": the built-in demo site and tour
-    std::vector<std::string> arguments;  // argv as given, for ProcessInfo
+    bool demo = false;                         // "tesmar-sim demo": the built-in demo site and tour
+    std::vector<std::string> arguments;        // argv as given
+    std::vector<std::string> launchArguments;  // --launch-arg ARG (repeatable)
+    // What the app's process sees as its arguments: the program, then the launch arguments.
+    std::vector<std::string> processArguments() const;
 };
 
 struct ParsedOptions {
