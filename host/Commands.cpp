@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "host/AppCalls.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/URL.h"
@@ -14,7 +15,20 @@ namespace {
 
 using Kind = Command::Kind;
 
-enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds, CrashKind, URLAndWord, WordAndURL, Word };
+enum class Arg {
+    None,
+    Text,
+    URL,
+    AbsoluteURL,
+    Json,
+    UpDown,
+    Seconds,
+    CrashKind,
+    URLAndWord,
+    WordAndURL,
+    Word,
+    AppCall
+};
 
 struct Verb {
     const char* name;
@@ -53,6 +67,9 @@ constexpr Verb kVerbs[] = {
      "user-activity TYPE [URL]    the system continues a user activity of TYPE with web page URL"},
     {"background-session-events", Kind::BackgroundSessionEvents, Arg::Word,
      "background-session-events ID   the system relaunches the app for events of background session ID"},
+    {"app-call", Kind::AppCall, Arg::AppCall,
+     "app-call NAME [JSON]    the application's own code calls NAME on an SDK; prints app-call.result\n"
+     "                        with its outcome. Calls:"},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
 };
 
@@ -152,6 +169,13 @@ ParsedCommand parseCommand(const std::string& rawLine) {
             return fail(verb + " takes 'segv', 'abort' or 'exception'");
         command.text = rest;
         break;
+    case Arg::AppCall: {
+        auto call = parseAppCall(rest);
+        if (!call.error.empty()) return fail(call.error);
+        command.text = call.name;
+        command.payload = std::move(call.argument);
+        break;
+    }
     case Arg::URLAndWord:
     case Arg::WordAndURL:
     case Arg::Word: {
@@ -199,7 +223,10 @@ ParsedScript parseScript(const std::string& text) {
 
 std::string commandUsageText() {
     std::string out;
-    for (const auto& v : kVerbs) out += std::string("  ") + v.usage + "\n";
+    for (const auto& v : kVerbs) {
+        out += std::string("  ") + v.usage + "\n";
+        if (v.kind == Kind::AppCall) out += appCallUsageText();
+    }
     return out;
 }
 
