@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "host/AppCalls.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/URL.h"
@@ -28,6 +29,7 @@ enum class Arg {
     URLAndWord,
     WordAndURL,
     Word,
+    AppCall,
     LocationStore
 };
 
@@ -68,6 +70,9 @@ constexpr Verb kVerbs[] = {
      "user-activity TYPE [URL]    the system continues a user activity of TYPE with web page URL"},
     {"background-session-events", Kind::BackgroundSessionEvents, Arg::Word,
      "background-session-events ID   the system relaunches the app for events of background session ID"},
+    {"app-call", Kind::AppCall, Arg::AppCall,
+     "app-call NAME [JSON]    the application's own code calls NAME on an SDK; prints app-call.result\n"
+     "                        with its outcome. Calls:"},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
     {"location-permission", Kind::LocationPermission, Arg::LocationStore,
      "location-permission STATUS   the user's location answer changes: not-determined, restricted, denied,\n"
@@ -184,6 +189,13 @@ ParsedCommand parseCommand(const std::string& rawLine) {
             return fail(verb + " takes 'segv', 'abort' or 'exception'");
         command.text = rest;
         break;
+    case Arg::AppCall: {
+        auto call = parseAppCall(rest);
+        if (!call.error.empty()) return fail(call.error);
+        command.text = call.name;
+        command.payload = std::move(call.argument);
+        break;
+    }
     case Arg::URLAndWord:
     case Arg::WordAndURL:
     case Arg::Word: {
@@ -231,7 +243,10 @@ ParsedScript parseScript(const std::string& text) {
 
 std::string commandUsageText() {
     std::string out;
-    for (const auto& v : kVerbs) out += std::string("  ") + v.usage + "\n";
+    for (const auto& v : kVerbs) {
+        out += std::string("  ") + v.usage + "\n";
+        if (v.kind == Kind::AppCall) out += appCallUsageText();
+    }
     return out;
 }
 

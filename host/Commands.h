@@ -32,6 +32,7 @@ struct Command {
         OpenURL,                  // open-url URL [SOURCE-APP]: text URL, extra the source application
         UserActivity,             // user-activity TYPE [URL]: text TYPE, extra the web page URL
         BackgroundSessionEvents,  // background-session-events ID: text the session identifier
+        AppCall,                  // app-call NAME [JSON]: text holds the name, payload the argument (null when none)
         Quit,
         // Location and store (LocationStoreCommands.h); their arguments live in text / up / payload.
         LocationPermission,  // location-permission STATUS

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "app/Tesmar.h"
+#include "host/AppCalls.h"
 #include "host/AppDelegateEvents.h"
 #include "host/Crash.h"
 #include "host/LocationStoreCommands.h"
@@ -375,6 +376,9 @@ std::optional<std::string> Device::run(const Command& command) {
     case Kind::UserActivity:
     case Kind::BackgroundSessionEvents:
         return runAppDelegateEvent(app, command);
+    case Kind::AppCall:
+        runAppCall(command.text, command.payload);
+        return std::nullopt;
     case Kind::Crash:
         crashNow(command.text);
     case Kind::Quit:

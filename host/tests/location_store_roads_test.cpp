@@ -130,6 +130,19 @@ TEST_F(LocationStoreRoads, GrantedPermissionSendsTheFixAtOnceAndAgainAfterFiveMi
                                          << allOutput(again);
 }
 
+TEST_F(LocationStoreRoads, SharingTurnedOffSendsNothingAndThePromptAsksOnce) {
+    auto off = run("app-call setLocationShared {\"shared\":false}\nwait 3\nwait 400\n",
+                   {"--location-permission", "when-in-use", "--location", "1,2"});
+    ASSERT_EQ(off.status, 0) << allOutput(off);
+    EXPECT_TRUE(locationPuts().empty()) << allOutput(off);
+
+    auto prompted = run("wait 3\napp-call promptLocation\nwait 1\n", {"--location", "3,4"});
+    ASSERT_EQ(prompted.status, 0) << allOutput(prompted);
+    EXPECT_EQ(count(prompted, "location.prompt"), 1) << allOutput(prompted);
+    ASSERT_EQ(locationPuts().size(), 1u) << "granted at the prompt, then the fix\n" << allOutput(prompted);
+    EXPECT_DOUBLE_EQ(locationPuts()[0]["lat"].doubleOr(0), 3);
+}
+
 TEST_F(LocationStoreRoads, UndeterminedPermissionStartsNothingWithoutAPrompt) {
     auto r = run("wait 3\nlocation 10 20\nwait 400\n", {"--location", "1,2"});
     ASSERT_EQ(r.status, 0) << allOutput(r);
