@@ -39,7 +39,8 @@ void ProcessInfo::setArguments(std::vector<std::string> arguments) {
 
 void ProcessInfo::setArguments(int argc, const char* const* argv) {
     std::vector<std::string> args;
-    for (int i = 0; i < argc && argv && argv[i]; ++i) args.emplace_back(argv[i]);
+    for (int i = 0; i < argc && argv && argv[i]; ++i)
+        args.emplace_back(argv[i]);
     setArguments(std::move(args));
 }
 
@@ -47,8 +48,10 @@ std::map<std::string, std::string> ProcessInfo::environment() const {
     std::lock_guard lock(mutex_);
     auto env = realEnvironment_;
     for (const auto& [name, value] : overrides_) {
-        if (value) env[name] = *value;
-        else env.erase(name);
+        if (value)
+            env[name] = *value;
+        else
+            env.erase(name);
     }
     return env;
 }
@@ -100,6 +103,29 @@ double ProcessInfo::systemUptime() const {
     struct timespec ts;
     ::clock_gettime(CLOCK_BOOTTIME, &ts);
     return double(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+std::vector<std::string> ProcessInfo::loadedImageNames() const {
+    {
+        std::lock_guard lock(mutex_);
+        if (!loadedImageNames_.empty()) return loadedImageNames_;
+    }
+    std::string name = processName();
+    return {
+        "/private/var/containers/Bundle/Application/" + name + ".app/" + name,
+        "/usr/lib/libobjc.A.dylib",
+        "/usr/lib/libSystem.B.dylib",
+        "/System/Library/Frameworks/Foundation.framework/Foundation",
+        "/System/Library/Frameworks/UIKit.framework/UIKit",
+        "/System/Library/Frameworks/WebKit.framework/WebKit",
+        "/System/Library/Frameworks/UserNotifications.framework/UserNotifications",
+        "/System/Library/Frameworks/SystemConfiguration.framework/SystemConfiguration",
+    };
+}
+
+void ProcessInfo::setLoadedImageNames(std::vector<std::string> names) {
+    std::lock_guard lock(mutex_);
+    loadedImageNames_ = std::move(names);
 }
 
 }  // namespace platform
