@@ -13,7 +13,7 @@ namespace {
 
 using Kind = Command::Kind;
 
-enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds };
+enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds, DevicePath };
 
 struct Verb {
     const char* name;
@@ -25,9 +25,11 @@ struct Verb {
 constexpr Verb kVerbs[] = {
     {"tap", Kind::Tap, Arg::URL, "tap URL                 the user taps a link to URL in the top web view"},
     {"pull", Kind::Pull, Arg::None, "pull                    pull to refresh on the top screen"},
-    {"reload-button", Kind::ReloadButton, Arg::None, "reload-button           tap the connection-lost view's reload button"},
+    {"reload-button", Kind::ReloadButton, Arg::None,
+     "reload-button           tap the connection-lost view's reload button"},
     {"alert", Kind::Alert, Arg::Text, "alert TITLE             tap the button TITLE of the alert in front"},
-    {"back", Kind::Back, Arg::None, "back                    go back (pop the screen, else the page's history)"},
+    {"back", Kind::Back, Arg::None,
+     "back                    go back (pop the screen, else the page's history)"},
     {"universal-link", Kind::UniversalLink, Arg::AbsoluteURL,
      "universal-link URL      open URL as a universal link (continueUserActivity)"},
     {"push-receive", Kind::PushReceive, Arg::Json, "push-receive JSON       a remote notification arrives"},
@@ -40,7 +42,10 @@ constexpr Verb kVerbs[] = {
     {"js-close", Kind::JsClose, Arg::None, "js-close                the page calls window.close()"},
     {"background", Kind::Background, Arg::None, "background              the user leaves the app"},
     {"foreground", Kind::Foreground, Arg::None, "foreground              the user comes back to the app"},
-    {"wait", Kind::Wait, Arg::Seconds, "wait SECONDS            let time pass (0 to 3600 seconds; with --clock manual, at once)"},
+    {"wait", Kind::Wait, Arg::Seconds,
+     "wait SECONDS            let time pass (0 to 3600 seconds; with --clock manual, at once)"},
+    {"files", Kind::Files, Arg::DevicePath,
+     "files DIR               list the device's files under DIR of the device root (size, mode)"},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
 };
 
@@ -61,13 +66,18 @@ bool splitJsonAndAction(const std::string& rest, std::string& json, std::string&
     for (size_t i = 0; i < rest.size(); ++i) {
         char c = rest[i];
         if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
             continue;
         }
-        if (c == '"') inString = true;
-        else if (c == '{') ++depth;
+        if (c == '"')
+            inString = true;
+        else if (c == '{')
+            ++depth;
         else if (c == '}' && --depth == 0) {
             json = rest.substr(0, i + 1);
             action = trim(rest.substr(i + 1));
@@ -109,7 +119,8 @@ ParsedCommand parseCommand(const std::string& rawLine) {
     case Arg::URL:
     case Arg::AbsoluteURL: {
         if (rest.empty()) return needs("a URL");
-        if (rest.find_first_of(" \t") != std::string::npos) return fail(verb + ": '" + rest + "' is not a URL");
+        if (rest.find_first_of(" \t") != std::string::npos)
+            return fail(verb + ": '" + rest + "' is not a URL");
         auto url = platform::URL::string(rest);
         if (!url) return fail(verb + ": '" + rest + "' is not a URL");
         if (found->arg == Arg::AbsoluteURL) {
@@ -135,6 +146,17 @@ ParsedCommand parseCommand(const std::string& rawLine) {
         if (rest != "up" && rest != "down") return fail(verb + " takes 'up' or 'down'");
         command.up = rest == "up";
         break;
+    case Arg::DevicePath: {
+        if (rest.empty()) return needs("a folder of the device root");
+        std::string path = rest;
+        while (!path.empty() && path.front() == '/')
+            path.erase(path.begin());
+        std::istringstream segments(path);
+        for (std::string segment; std::getline(segments, segment, '/');)
+            if (segment == "..") return fail(verb + ": '" + rest + "' leaves the device root");
+        command.text = path;
+        break;
+    }
     case Arg::Seconds: {
         if (rest.empty()) return needs("a number of seconds");
         char* end = nullptr;
@@ -166,7 +188,8 @@ ParsedScript parseScript(const std::string& text) {
 
 std::string commandUsageText() {
     std::string out;
-    for (const auto& v : kVerbs) out += std::string("  ") + v.usage + "\n";
+    for (const auto& v : kVerbs)
+        out += std::string("  ") + v.usage + "\n";
     return out;
 }
 

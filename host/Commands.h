@@ -27,15 +27,16 @@ struct Command {
         JsClose,        // js-close
         Background,
         Foreground,
-        Wait,  // wait SECONDS
+        Wait,   // wait SECONDS
+        Files,  // files DIR: a folder of the device root, relative, no ".." segments
         Quit,
     };
     Kind kind = Kind::Quit;
-    std::string text;              // URL, title or panel text
-    platform::Value payload;       // push JSON
-    bool up = true;                // network
-    double seconds = 0;            // wait
-    std::string line;              // the line as written, for messages
+    std::string text;         // URL, title or panel text
+    platform::Value payload;  // push JSON
+    bool up = true;           // network
+    double seconds = 0;       // wait
+    std::string line;         // the line as written, for messages
 };
 
 struct ParsedCommand {

@@ -41,8 +41,8 @@ namespace uikit = platform::uikit;
 // Exit statuses of tesmar-sim.
 enum ExitCode : int {
     kExitOK = 0,
-    kExitFault = 1,       // launch failed, or a completion handler was called twice or never
-    kExitUsage = 2,       // bad flag or command
+    kExitFault = 1,          // launch failed, or a completion handler was called twice or never
+    kExitUsage = 2,          // bad flag or command
     kExitCommandFailed = 3,  // a command found nothing to act on (no alert, no web view, ...)
 };
 
@@ -75,6 +75,8 @@ public:
 
 private:
     std::optional<std::string> run(const Command& command);
+    // files DIR: one "file" event per file under the folder (path, size, mode), then "files" {dir, count}.
+    std::optional<std::string> listFiles(const std::string& relative);
     bool anyWebViewLoading() const;
 
     Options options_;
