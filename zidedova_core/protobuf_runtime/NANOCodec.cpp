@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "zidedova_core/protobuf_runtime/internal/NANOInternal.h"
@@ -26,22 +29,6 @@ struct RepeatedMessageArg {
 // Callback arguments live here for the length of one decode or encode.
 using ArgArena = std::deque<RepeatedMessageArg>;
 
-// Zeroed storage for one nanopb structure (its members need at most 8-byte alignment). Every byte is
-// zeroed, padding included: a callback slot read from garbage would be called.
-class StructBuffer {
-public:
-    explicit StructBuffer(size_t size) : storage_((size + 7) / 8, 0) {}
-    void* data() { return storage_.data(); }
-
-private:
-    std::vector<uint64_t> storage_;
-};
-
-bool findField(pb_field_iter_t& iter, const pb_msgdesc_t* descriptor, void* structure, uint32_t fieldNumber) {
-    return pb_field_iter_begin(&iter, descriptor, structure) && pb_field_iter_find(&iter, fieldNumber) &&
-           iter.tag == fieldNumber;
-}
-
 // The descriptor's field agrees with the slot's type word, so the runtime never reads or writes the
 // structure with the wrong layout.
 bool fieldMatches(const pb_field_iter_t& iter, uint32_t type) {
@@ -56,18 +43,114 @@ bool fieldMatches(const pb_field_iter_t& iter, uint32_t type) {
     return false;
 }
 
+// Zeroed storage for one nanopb structure (its members need at most 8-byte alignment). Every byte is
+// zeroed, padding included: a callback slot read from garbage would be called.
+class StructBuffer {
+public:
+    explicit StructBuffer(size_t size) {
+        size_t words = (size + 7) / 8;
+        if (words > kInlineWords)
+            heap_.assign(words, 0);
+        else
+            std::memset(inline_, 0, words * 8);
+    }
+    void* data() { return heap_.empty() ? static_cast<void*>(inline_) : heap_.data(); }
+
+private:
+    static constexpr size_t kInlineWords = 256;
+    uint64_t inline_[kInlineWords];
+    std::vector<uint64_t> heap_;
+};
+
+// Where each slot's field lives in the nanopb structure (offsets from its start), worked out once per
+// message from the descriptor and checked against the type words.
+struct SlotLayout {
+    bool valid = false;
+    struct Entry {
+        ptrdiff_t data = 0;
+        ptrdiff_t size = -1;  // the has_ flag; -1 when the field has none
+        size_t dataSize = 0;
+    };
+    std::vector<Entry> slots;
+};
+
+// One slot's field inside a particular structure (the names follow nanopb's field iterator).
+struct SlotField {
+    void* pData;
+    void* pSize;
+    size_t data_size;
+};
+
+SlotLayout computeSlotLayout(const NANOMessageSchema& schema) {
+    SlotLayout layout;
+    layout.slots.resize(schema.slotCount);
+    StructBuffer probe(schema.structSize);
+    auto* base = static_cast<char*>(probe.data());
+    std::vector<bool> seen(schema.slotCount, false);
+    pb_field_iter_t iter;
+    if (pb_field_iter_begin(&iter, schema.descriptor, base)) {
+        do {
+            for (uint32_t i = 0; i < schema.slotCount; ++i) {
+                if (schema.fieldNumbers[i] != iter.tag) continue;
+                if (seen[i] || !fieldMatches(iter, schema.types[i])) return layout;
+                seen[i] = true;
+                auto& entry = layout.slots[i];
+                entry.data = static_cast<char*>(iter.pData) - base;
+                entry.size = iter.pSize ? static_cast<char*>(iter.pSize) - base : -1;
+                entry.dataSize = iter.data_size;
+            }
+        } while (pb_field_iter_next(&iter));
+    }
+    for (bool s : seen)
+        if (!s) return layout;
+    layout.valid = true;
+    return layout;
+}
+
+const SlotLayout& sharedSlotLayout(const NANOMessageSchema& schema) {
+    static std::mutex mutex;
+    static std::map<const NANOMessageSchema*, std::unique_ptr<SlotLayout>> cache;
+    std::lock_guard lock(mutex);
+    auto& entry = cache[&schema];
+    if (!entry) entry = std::make_unique<SlotLayout>(computeSlotLayout(schema));
+    return *entry;
+}
+
+// A few recent answers per thread, so the common case takes no lock.
+const SlotLayout& slotLayout(const NANOMessageSchema& schema) {
+    constexpr size_t kWays = 8;
+    thread_local const NANOMessageSchema* keys[kWays] = {};
+    thread_local const SlotLayout* values[kWays] = {};
+    size_t way = (reinterpret_cast<uintptr_t>(&schema) >> 4) % kWays;
+    if (keys[way] != &schema) {
+        values[way] = &sharedSlotLayout(schema);
+        keys[way] = &schema;
+    }
+    return *values[way];
+}
+
+// Calls fn(slot, field) for every slot, in slot order; false when the schema and the descriptor
+// disagree or fn refuses.
+template <class Fn> bool forEachSlot(const NANOMessageSchema& schema, void* structure, Fn&& fn) {
+    const SlotLayout& layout = slotLayout(schema);
+    if (!layout.valid) return false;
+    auto* base = static_cast<char*>(structure);
+    for (uint32_t i = 0; i < schema.slotCount; ++i) {
+        const auto& e = layout.slots[i];
+        SlotField field{base + e.data, e.size >= 0 ? base + e.size : nullptr, e.dataSize};
+        if (!fn(i, field)) return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------- decoding
 
 bool decodeRepeatedMessage(pb_istream_t* stream, const pb_field_t* field, void** arg);
 
 bool setDecodeCallbacks(MessageInfo* info, void* structure, ArgArena& arena) {
     const NANOMessageSchema& schema = *info->schema;
-    for (uint32_t i = 0; i < schema.slotCount; ++i) {
+    return forEachSlot(schema, structure, [&](uint32_t i, SlotField& iter) {
         uint32_t type = schema.types[i];
-        pb_field_iter_t iter;
-        if (!findField(iter, schema.descriptor, structure, schema.fieldNumbers[i]) ||
-            !fieldMatches(iter, type))
-            return false;
         if (isRepeated(type)) {
             auto* array = static_cast<NANOArray*>(info->fields[i]);
             if (!array) return false;
@@ -99,8 +182,8 @@ bool setDecodeCallbacks(MessageInfo* info, void* structure, ArgArena& arena) {
             if (!nested || !NANOInitMessageInfo(nested, *schema.nested[i])) return false;
             if (!setDecodeCallbacks(nested, iter.pData, arena)) return false;
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 // Element arrays for what the first pass counted, nested messages included.
@@ -133,11 +216,9 @@ bool allocateArrays(MessageInfo* info) {
 // Present scalars into their cells; absent nested messages dropped; present ones recursed into.
 void storeDecodedFields(MessageInfo* info, void* structure) {
     const NANOMessageSchema& schema = *info->schema;
-    for (uint32_t i = 0; i < schema.slotCount; ++i) {
+    forEachSlot(schema, structure, [&](uint32_t i, SlotField& iter) {
         uint32_t type = schema.types[i];
-        if (isRepeated(type) || isStringKind(type)) continue;
-        pb_field_iter_t iter;
-        if (!findField(iter, schema.descriptor, structure, schema.fieldNumbers[i])) continue;
+        if (isRepeated(type) || isStringKind(type)) return true;
         bool present = iter.pSize && *static_cast<const bool*>(iter.pSize);
         if (isMessageKind(type)) {
             if (!present) {
@@ -145,9 +226,9 @@ void storeDecodedFields(MessageInfo* info, void* structure) {
             } else if (info->fields[i]) {
                 storeDecodedFields(static_cast<MessageInfo*>(info->fields[i]), iter.pData);
             }
-            continue;
+            return true;
         }
-        if (!present) continue;
+        if (!present) return true;
         void** slot = &info->fields[i];
         if (type & kNANOTypeBool) {
             NANOStoreBool(slot, *static_cast<const bool*>(iter.pData));
@@ -168,7 +249,8 @@ void storeDecodedFields(MessageInfo* info, void* structure) {
             std::memcpy(&v, iter.pData, sizeof v);
             NANOStoreDouble(slot, v);
         }
-    }
+        return true;
+    });
 }
 
 // Repeated fields here or in a singular nested message need the counting pass.
@@ -179,6 +261,12 @@ bool needsSecondPass(const NANOMessageSchema& schema) {
             return true;
     }
     return false;
+}
+
+// The read callback nanopb gives streams over a buffer (their state is the read position).
+decltype(pb_istream_t::callback) bufferStreamCallback() {
+    static const auto callback = pb_istream_from_buffer(nullptr, 0).callback;
+    return callback;
 }
 
 bool decodeRepeatedMessage(pb_istream_t* stream, const pb_field_t* field, void** arg) {
@@ -202,8 +290,17 @@ bool decodeRepeatedMessage(pb_istream_t* stream, const pb_field_t* field, void**
         print("<ERROR> %s decoder failed: More elements than counted", name);
         return false;
     }
-    std::vector<pb_byte_t> buffer(stream->bytes_left);
-    if (!pb_read(stream, buffer.data(), buffer.size())) {
+    // Buffer streams (every stream this runtime makes) are read in place; others through a copy.
+    std::vector<pb_byte_t> copy;
+    const pb_byte_t* bytes = nullptr;
+    size_t length = stream->bytes_left;
+    if (stream->callback == bufferStreamCallback()) {
+        bytes = static_cast<const pb_byte_t*>(stream->state);
+    } else {
+        copy.resize(length);
+        bytes = copy.data();
+    }
+    if (!pb_read(stream, copy.empty() ? nullptr : copy.data(), length)) {
         print("<ERROR> %s decoder failed: Unable to extract buffer from stream", name);
         return false;
     }
@@ -214,7 +311,7 @@ bool decodeRepeatedMessage(pb_istream_t* stream, const pb_field_t* field, void**
         return false;
     }
     array->elements[array->filled++] = element;
-    if (!NANODecodeMessageInfo(buffer.data(), buffer.size(), element)) {
+    if (!NANODecodeMessageInfo(bytes, length, element)) {
         print("<ERROR> %s decoder failed: Unable to decode repeated %s", name, name);
         return false;
     }
@@ -227,13 +324,9 @@ bool encodeRepeatedMessage(pb_ostream_t* stream, const pb_field_t* field, void* 
 
 bool prepareEncode(const MessageInfo* info, void* structure, ArgArena& arena) {
     const NANOMessageSchema& schema = *info->schema;
-    for (uint32_t i = 0; i < schema.slotCount; ++i) {
+    return forEachSlot(schema, structure, [&](uint32_t i, SlotField& iter) {
         uint32_t type = schema.types[i];
         void* value = info->fields[i];
-        pb_field_iter_t iter;
-        if (!findField(iter, schema.descriptor, structure, schema.fieldNumbers[i]) ||
-            !fieldMatches(iter, type))
-            return false;
         if (isRepeated(type)) {
             auto* array = static_cast<NANOArray*>(value);
             if (!array) {
@@ -241,7 +334,7 @@ bool prepareEncode(const MessageInfo* info, void* structure, ArgArena& arena) {
                       schema.slotNames[i] ? schema.slotNames[i] : "?");
                 return false;
             }
-            if (array->count == 0) continue;
+            if (array->count == 0) return true;
             auto* callback = static_cast<pb_callback_t*>(iter.pData);
             if (isMessageKind(type)) {
                 if (!schema.nested[i]) return false;
@@ -257,26 +350,26 @@ bool prepareEncode(const MessageInfo* info, void* structure, ArgArena& arena) {
             } else {
                 return false;
             }
-            continue;
+            return true;
         }
-        if (!value) continue;
+        if (!value) return true;
         if (isStringKind(type)) {
             auto* callback = static_cast<pb_callback_t*>(iter.pData);
             callback->funcs.encode = NANOEncodeString;
             callback->arg = value;
-            continue;
+            return true;
         }
         *static_cast<bool*>(iter.pSize) = true;
-        if (isMessageKind(type)) {
-            if (!prepareEncode(static_cast<const MessageInfo*>(value), iter.pData, arena)) return false;
-        } else if (type & kNANOTypeBool) {
+        if (isMessageKind(type))
+            return prepareEncode(static_cast<const MessageInfo*>(value), iter.pData, arena);
+        if (type & kNANOTypeBool) {
             *static_cast<bool*>(iter.pData) = *static_cast<const uint8_t*>(value) != 0;
         } else {
             // Cells are little-endian words: the field takes its low bytes.
             std::memcpy(iter.pData, value, iter.data_size);
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 bool encodeRepeatedMessage(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
@@ -389,20 +482,37 @@ bool NANOEncodeRepeatedUInt64(pb_ostream_t* stream, const pb_field_t* field, voi
     return true;
 }
 
+namespace {
+
+// Sizing pass, then the real one into a buffer of exactly that size (from `allocate`).
+template <class Allocate>
+bool encodeTwoPasses(const pb_msgdesc_t* fields, const void* structure, Allocate&& allocate) {
+    size_t size = 0;
+    if (!pb_get_encoded_size(&size, fields, structure) || size > INT32_MAX) return false;
+    uint8_t* buffer = allocate(size);
+    if (!buffer) return false;
+    pb_ostream_t stream = pb_ostream_from_buffer(buffer, size);
+    return pb_encode(&stream, fields, structure) && stream.bytes_written == size;
+}
+
+}  // namespace
+
 int32_t NANOEncodeMessage(const pb_msgdesc_t* fields, const void* structure, uint8_t** out) {
     if (!out) return -1;
     *out = nullptr;
-    size_t size = 0;
-    if (!pb_get_encoded_size(&size, fields, structure) || size > INT32_MAX) return -1;
-    auto* buffer = static_cast<uint8_t*>(std::calloc(size ? size : 1, 1));
-    if (!buffer) return -1;
-    pb_ostream_t stream = pb_ostream_from_buffer(buffer, size);
-    if (!pb_encode(&stream, fields, structure) || stream.bytes_written != size) {
+    uint8_t* buffer = nullptr;
+    size_t length = 0;
+    bool ok = encodeTwoPasses(fields, structure, [&](size_t size) {
+        length = size;
+        buffer = static_cast<uint8_t*>(std::calloc(size ? size : 1, 1));
+        return buffer;
+    });
+    if (!ok) {
         std::free(buffer);
         return -1;
     }
     *out = buffer;
-    return int32_t(size);
+    return int32_t(length);
 }
 
 // ---------------------------------------------------------------- messages
@@ -449,6 +559,19 @@ int32_t NANOEncodeMessageInfo(const MessageInfo* info, uint8_t** out) {
     ArgArena arena;
     if (!prepareEncode(info, structure.data(), arena)) return -1;
     return NANOEncodeMessage(schema.descriptor, structure.data(), out);
+}
+
+bool nano::encodeInto(const MessageInfo* info, platform::Bytes& out) {
+    if (!info || !info->fields || !info->schema) return false;
+    const NANOMessageSchema& schema = *info->schema;
+    StructBuffer structure(schema.structSize);
+    ArgArena arena;
+    if (!prepareEncode(info, structure.data(), arena)) return false;
+    return encodeTwoPasses(schema.descriptor, structure.data(), [&](size_t size) {
+        out.assign(size, 0);
+        return out.data() ? out.data()
+                          : reinterpret_cast<uint8_t*>(&out);  // an empty message: nothing is written
+    });
 }
 
 }  // namespace zidedova

@@ -29,6 +29,9 @@ inline bool validIndex(const MessageInfo* info, int32_t index) {
     return info && info->fields && info->schema && index >= 0 && uint32_t(index) < info->schema->slotCount;
 }
 
+// Encodes a record straight into `out`; false on failure.
+bool encodeInto(const MessageInfo* info, platform::Bytes& out);
+
 // Frees one element of a repeated field (or a singular value) of the given kind.
 void freeValue(void* value, uint32_t type);
 
