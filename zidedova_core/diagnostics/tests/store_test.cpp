@@ -11,39 +11,15 @@
 #include "platform/foundation/FileManager.h"
 #include "testing/TemporaryDeviceRoot.h"
 #include "zidedova_core/diagnostics/ZDVLoglaneStore.h"
+#include "zidedova_core/diagnostics/tests/LoglaneFiles.h"
 
 namespace zidedova {
 namespace {
 
 using platform::Bytes;
 
-Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// Splits a log file into its records; fails the test on a broken frame.
-std::vector<Bytes> records(const Bytes& file) {
-    std::vector<Bytes> out;
-    size_t at = 0;
-    while (at < file.size()) {
-        uint64_t length = 0;
-        int shift = 0;
-        while (true) {
-            EXPECT_LT(at, file.size());
-            if (at >= file.size()) return out;
-            uint8_t b = file[at++];
-            length |= uint64_t(b & 0x7F) << shift;
-            shift += 7;
-            if (!(b & 0x80)) break;
-        }
-        EXPECT_LE(at + length, file.size());
-        if (at + length > file.size()) return out;
-        out.emplace_back(file.begin() + long(at), file.begin() + long(at + length));
-        at += length;
-    }
-    return out;
-}
+using test::readFile;
+std::vector<Bytes> records(const Bytes& file) { return test::splitRecords(file); }
 
 const LLNPBLogEvent& eventWithTime(int64_t ms, size_t padding = 0) {
     static LLNPBLogEvent event;
