@@ -23,7 +23,7 @@ endif()
 # Test folders whose code runs on several threads; TSan runs these (label "threaded").
 set(TESMAR_THREADED_TESTS platform_foundation platform_dispatch platform_urlsession platform_webkit
     platform_usernotifications platform_uikit platform_objc platform_systemconfiguration testing rivulet_source
-    vezeduduzsdk_source zidedova_core zidedova_core_utilities measurement_engine measurement_reporting app)
+    vezeduduzsdk_source zidedova_core zidedova_core_utilities zidedova_core_diagnostics measurement_engine measurement_reporting app)
 
 function(tesmar_target_defaults target)
   target_compile_options(${target} PRIVATE ${TESMAR_WARNINGS})
