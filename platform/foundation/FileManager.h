@@ -115,6 +115,15 @@ public:
     Result<FileAttributes> attributesOfItem(const std::string& path) const;  // lstat
     Result<uint64_t> fileSize(const std::string& path) const;
     Result<Date> modificationDate(const std::string& path) const;
+    // When the file was made: its birth time where the file system records one (statx), else its
+    // modification time. Follows symbolic links.
+    Result<Date> creationDate(const std::string& path) const;
+    // The excluded-from-backup flag, kept with the file as the user extended attribute
+    // kExcludedFromBackupAttribute (so it moves with the file). A file system without user attributes
+    // answers an Error when setting and false when reading.
+    static constexpr const char* kExcludedFromBackupAttribute = "user.tesmar.excluded-from-backup";
+    Result<void> setExcludedFromBackup(const std::string& path, bool excluded) const;
+    Result<bool> isExcludedFromBackup(const std::string& path) const;
 
     // Removes a file, a link (not its target) or a directory with everything in it.
     Result<void> removeItem(const std::string& path) const;

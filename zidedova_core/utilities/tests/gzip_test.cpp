@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+
+#include "zidedova_core/utilities/ZUTGzip.h"
+
+namespace zidedova {
+namespace {
+
+using platform::Bytes;
+
+Bytes randomBytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto& c : b)
+        c = uint8_t(rng());
+    return b;
+}
+
+Bytes text(size_t n) {
+    Bytes b;
+    const std::string line = "event=screen_view&ts=1700000000&params=%7B%22a%22%3A1%7D\n";
+    while (b.size() < n)
+        b.insert(b.end(), line.begin(), line.end());
+    b.resize(n);
+    return b;
+}
+
+Bytes zlibWrapped(const Bytes& in) {
+    uLongf size = compressBound(uLong(in.size()));
+    Bytes out(size);
+    EXPECT_EQ(compress(out.data(), &size, in.data(), uLong(in.size())), Z_OK);
+    out.resize(size);
+    return out;
+}
+
+TEST(GzipTest, RoundTripsKeepEveryByteAndWriteOneGzipMember) {
+    struct Case {
+        const char* name;
+        Bytes data;
+    } cases[] = {
+        {"one byte", Bytes{0x42}},
+        {"short text", text(100)},
+        {"text past one output chunk", text(5000)},
+        {"incompressible", randomBytes(70000, 1)},
+        {"highly compressible 1 MB", Bytes(1 << 20, 'a')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto gz = ZUTDataByGzippingData(c.data);
+        ASSERT_TRUE(gz.ok());
+        ASSERT_GE(gz->size(), 18u);
+        EXPECT_EQ((*gz)[0], 0x1f);
+        EXPECT_EQ((*gz)[1], 0x8b);
+        auto back = ZUTDataByInflatingGzippedData(*gz);
+        ASSERT_TRUE(back.ok()) << back.error().description();
+        EXPECT_EQ(*back, c.data);
+        // A zlib-wrapped stream of the same bytes inflates too.
+        auto fromZlib = ZUTDataByInflatingGzippedData(zlibWrapped(c.data));
+        ASSERT_TRUE(fromZlib.ok());
+        EXPECT_EQ(*fromZlib, c.data);
+    }
+}
+
+TEST(GzipTest, EmptyInputGivesNothingAndNoError) {
+    auto gz = ZUTDataByGzippingData({});
+    ASSERT_TRUE(gz.ok());
+    EXPECT_TRUE(gz->empty());
+    auto inflated = ZUTDataByInflatingGzippedData({});
+    ASSERT_TRUE(inflated.ok());
+    EXPECT_TRUE(inflated->empty());
+}
+
+TEST(GzipTest, BadStreamsFailWithTheirCodesAndNoData) {
+    const Bytes good = *ZUTDataByGzippingData(text(3000));
+    Bytes trailing = good;
+    trailing.insert(trailing.end(), {1, 2, 3, 4, 5});
+    Bytes twoMembers = good;
+    twoMembers.insert(twoMembers.end(), good.begin(), good.end());
+    Bytes badCrc = good;
+    badCrc[badCrc.size() - 6] ^= 0xff;
+    Bytes hugeLength = good;  // a stated length no deflate stream of this size can reach
+    hugeLength[hugeLength.size() - 1] = 0x7f;
+
+    struct Case {
+        const char* name;
+        Bytes input;
+        int64_t code;
+        int64_t remaining;  // -1: no remaining-bytes key
+    } cases[] = {
+        {"trailing bytes", trailing, ZUTNSDataZlibErrorDataRemaining, 5},
+        {"a second member", twoMembers, ZUTNSDataZlibErrorDataRemaining, int64_t(good.size())},
+        {"truncated in the body", Bytes(good.begin(), good.begin() + good.size() / 2),
+         ZUTNSDataZlibErrorInternal, -1},
+        {"truncated in the trailer", Bytes(good.begin(), good.end() - 3), ZUTNSDataZlibErrorInternal, -1},
+        {"header only", Bytes(good.begin(), good.begin() + 10), ZUTNSDataZlibErrorInternal, -1},
+        {"not compressed at all", text(64), ZUTNSDataZlibErrorInternal, -1},
+        {"checksum mismatch", badCrc, ZUTNSDataZlibErrorInternal, -1},
+        {"length trailer lies", hugeLength, ZUTNSDataZlibErrorInternal, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = ZUTDataByInflatingGzippedData(c.input);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().domain, kZUTNSDataZlibErrorDomain);
+        EXPECT_EQ(r.error().code, c.code);
+        if (c.remaining >= 0) {
+            EXPECT_EQ(r.error().userInfo[kZUTNSDataZlibRemainingBytesKey].integerOr(-1), c.remaining);
+        } else {
+            EXPECT_TRUE(r.error().userInfo[kZUTNSDataZlibErrorKey].isInteger());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zidedova
