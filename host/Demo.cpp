@@ -14,6 +14,7 @@
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
 #include "testing/DemoSite.h"
+#include "testing/LoglaneServiceStandIn.h"
 #include "testing/PushServiceStandIn.h"
 
 namespace tesmar_host {
@@ -29,56 +30,78 @@ const std::string kPushTarget = std::string("https://") + kSite + "/news?from=pu
 const std::string kUniversalLink = std::string("https://") + kSite + "/news?from=link";
 constexpr const char* kOutsideNews = "https://news.elsewhere.example/";
 constexpr const char* kMail = "mailto:helpdesk@tesmar.example";
+constexpr const char* kDiagnosticsLogs = "Library/Caches/ZDVLoglaneLogger";
 
 struct Expected {
     std::string what;  // for the message when it is missing
     std::string event;
-    Value fields;      // each must be equal in the event
+    Value fields;  // each must be equal in the event
     // Set for steps that need the push client to have done its part (a player id from the push
     // service, a tap routed to its handler); without that part they are reported, not failed.
     std::string needs = {};
 };
 
 std::vector<Expected> expectations() {
-    auto d = [](std::initializer_list<std::pair<const std::string, Value>> f) { return Value::dictionary(f); };
+    auto d = [](std::initializer_list<std::pair<const std::string, Value>> f) {
+        return Value::dictionary(f);
+    };
     return {
         {"the crash reporter started as a kit", "kit.start", d({{"kit", "Dodoredized"}})},
-        {"the start page loaded", "page.finish", d({{"url", std::string(Tesmar::Strings::Endpoint::baseUrl)}})},
+        {"the start page loaded", "page.finish",
+         d({{"url", std::string(Tesmar::Strings::Endpoint::baseUrl)}})},
         {"the login page loaded", "page.finish", d({{"url", kStart + "login"}})},
         {"the device registered with the site", "http.request",
          d({{"method", "POST"}, {"url", std::string(Tesmar::Strings::Endpoint::registerDevice)}}), "player"},
-        {"the outside link went to the browser", "system.open", d({{"url", kOutsideNews}, {"handler", "browser"}})},
+        {"the outside link went to the browser", "system.open",
+         d({{"url", kOutsideNews}, {"handler", "browser"}})},
         {"the mail link went to the mail client", "system.open", d({{"url", kMail}, {"handler", "mail"}})},
         {"the page's alert was shown", "alert.shown", d({{"message", tesmar_testing::DemoSite::kAlertText}})},
         {"the alert answered the page", "js.alert.done", d({})},
         {"the confirm answered Cancel as false", "js.confirm.result", d({{"result", false}})},
         {"a new window was pushed", "screen.push", d({})},
         {"the closed window popped back", "screen.pop", d({})},
-        {"the tapped notification opened its target as the root screen", "screen.root", d({{"url", kPushTarget}}), "tap"},
+        {"the tapped notification opened its target as the root screen", "screen.root",
+         d({{"url", kPushTarget}}), "tap"},
         {"the universal link opened as the root screen", "screen.root", d({{"url", kUniversalLink}})},
     };
 }
 
 std::string tourScript() {
     Value push = Value::dictionary(
-        {{"aps", Value::dictionary({{"alert", Value::dictionary({{"title", "Canteen"}, {"body", "Today's menu"}})}})},
+        {{"aps", Value::dictionary(
+                     {{"alert", Value::dictionary({{"title", "Canteen"}, {"body", "Today's menu"}})}})},
          {"custom", Value::dictionary({{"i", "7c0e1f52-3d4b-4a8e-9f61-2b5d8c9e0a13"},
                                        {"a", Value::dictionary({{"targetUrl", kPushTarget}})}})}});
     std::string pushJSON = platform::json::write(push).value();
     return "# the demo tour\n"
            "tap /login\n"
            "tap /news\n"
-           "tap " + std::string(kOutsideNews) + "\n"
-           "tap " + kMail + "\n"
+           "tap " +
+           std::string(kOutsideNews) +
+           "\n"
+           "tap " +
+           kMail +
+           "\n"
            "tap tel:+15550100\n"
-           "js-alert " + tesmar_testing::DemoSite::kAlertText + "\n"
+           "js-alert " +
+           tesmar_testing::DemoSite::kAlertText +
+           "\n"
            "alert OK\n"
            "js-confirm Leave the news page?\n"
            "alert Cancel\n"
-           "js-open " + kStart + "window\n"
+           "js-open " +
+           kStart +
+           "window\n"
            "js-close\n"
-           "push-tap " + pushJSON + "\n"
-           "universal-link " + kUniversalLink + "\n"
+           "push-tap " +
+           pushJSON +
+           "\n"
+           "universal-link " +
+           kUniversalLink +
+           "\n"
+           "files " +
+           kDiagnosticsLogs +
+           "\n"
            "quit\n";
 }
 
@@ -99,7 +122,8 @@ std::optional<std::string> writeBundle(const fs::path& bundle) {
     Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
                                        {"BUNDLE_ID", "com.tesmar.intranet"},
                                        {"API_KEY", "demo-core-api-key"}});
-    if (!platform::plist::writeFile(info, (bundle / "Info.plist").string()).ok()) return "cannot write Info.plist";
+    if (!platform::plist::writeFile(info, (bundle / "Info.plist").string()).ok())
+        return "cannot write Info.plist";
     if (!platform::plist::writeFile(options, (bundle / "ZazeraDazudud-Uvoz.plist").string()).ok())
         return "cannot write ZazeraDazudud-Uvoz.plist";
     if (!writeText(bundle / "Config.json", "{\"base_url\": \"" + kStart +
@@ -139,9 +163,11 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
 
     std::unique_ptr<tesmar_testing::DemoSite> site;
     std::unique_ptr<tesmar_testing::PushServiceStandIn> push;
+    std::unique_ptr<tesmar_testing::LoglaneServiceStandIn> loglane;
     try {
         site = std::make_unique<tesmar_testing::DemoSite>(kSite, work.string());
         push = tesmar_testing::PushServiceStandIn::secure(work.string());
+        loglane = tesmar_testing::LoglaneServiceStandIn::secure(work.string());
     } catch (const std::exception& e) {
         std::fprintf(err, "tesmar-sim demo: cannot start the demo servers: %s\n", e.what());
         return kExitFault;
@@ -157,15 +183,30 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
 
     auto [siteFrom, siteTo] = site->connectToEntry();
     auto [pushFrom, pushTo] = push->connectToEntry();
-    std::vector<std::string> argv = {"tesmar-sim", "--bundle", (work / "Bundle-source").string(),
-                                     "--device-root", (work / "device").string(),
-                                     "--script", (work / "tour.txt").string(),
-                                     "--connect-to", siteFrom + "=" + siteTo,
-                                     "--connect-to", pushFrom + "=" + pushTo,
-                                     "--ca", site->rootCertificatePath(),
-                                     "--ca", push->rootCertificatePath(),
-                                     "--settle-ms", std::to_string(static_cast<int>(options.settleQuietSeconds * 1000)),
-                                     "--settle-timeout", std::to_string(options.settleTimeoutSeconds)};
+    auto [loglaneFrom, loglaneTo] = loglane->connectToEntry();
+    std::vector<std::string> argv = {"tesmar-sim",
+                                     "--bundle",
+                                     (work / "Bundle-source").string(),
+                                     "--device-root",
+                                     (work / "device").string(),
+                                     "--script",
+                                     (work / "tour.txt").string(),
+                                     "--connect-to",
+                                     siteFrom + "=" + siteTo,
+                                     "--connect-to",
+                                     pushFrom + "=" + pushTo,
+                                     "--connect-to",
+                                     loglaneFrom + "=" + loglaneTo,
+                                     "--ca",
+                                     site->rootCertificatePath(),
+                                     "--ca",
+                                     push->rootCertificatePath(),
+                                     "--ca",
+                                     loglane->rootCertificatePath(),
+                                     "--settle-ms",
+                                     std::to_string(static_cast<int>(options.settleQuietSeconds * 1000)),
+                                     "--settle-timeout",
+                                     std::to_string(options.settleTimeoutSeconds)};
 
     std::mutex mutex;
     std::vector<std::pair<std::string, Value>> seen;
@@ -189,14 +230,16 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
         };
         // What the push client has to do before the shell can act on it.
         bool player = any({"", "http.request", Value::dictionary({{"method", "POST"}})}) &&
-                      any({"", "http.request", Value::dictionary({{"url", std::string("https://") +
-                                                                              tesmar_testing::PushServiceStandIn::kHostName +
-                                                                              "/api/v1/players"}})});
+                      any({"", "http.request",
+                           Value::dictionary({{"url", std::string("https://") +
+                                                          tesmar_testing::PushServiceStandIn::kHostName +
+                                                          "/api/v1/players"}})});
         bool tap = any({"", "console", Value::dictionary({{"text", "\"Notification tapped\""}})});
         size_t at = 0;
         for (const auto& want : expectations()) {
             size_t i = at;
-            while (i < seen.size() && !matches(seen[i].first, seen[i].second, want)) ++i;
+            while (i < seen.size() && !matches(seen[i].first, seen[i].second, want))
+                ++i;
             if (i < seen.size()) {
                 at = i + 1;
                 continue;
@@ -208,15 +251,28 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
             else
                 missing.push_back(want.what + " (" + want.event + ")");
         }
+        // The app core's diagnostics report goes up once after launch, whenever in the tour that is,
+        // and its log file is gone by the end.
+        if (loglane->uploads().size() != 1 ||
+            !any({"", "http.request",
+                  Value::dictionary(
+                      {{"method", "POST"},
+                       {"url", std::string("https://") + tesmar_testing::LoglaneServiceStandIn::kHostName +
+                                   "/log"}})}))
+            missing.push_back("one diagnostics upload to the log service (http.request)");
+        if (!any({"", "files", Value::dictionary({{"dir", kDiagnosticsLogs}, {"count", 0}})}))
+            missing.push_back("no diagnostics log file left after the upload (files)");
     }
-    for (const auto& u : unchecked) std::fprintf(err, "tesmar-sim demo: not checked, %s\n", u.c_str());
+    for (const auto& u : unchecked)
+        std::fprintf(err, "tesmar-sim demo: not checked, %s\n", u.c_str());
     if (status != kExitOK) {
         std::fprintf(err, "tesmar-sim demo: the tour ended with status %d\n", status);
         return status;
     }
     if (!missing.empty()) {
         std::fprintf(err, "tesmar-sim demo: the tour did not go as expected; missing, in order:\n");
-        for (const auto& m : missing) std::fprintf(err, "  - %s\n", m.c_str());
+        for (const auto& m : missing)
+            std::fprintf(err, "  - %s\n", m.c_str());
         return kExitFault;
     }
     std::fprintf(err, "tesmar-sim demo: the tour went as expected\n");

@@ -4,13 +4,14 @@
 #include "zidedova_core/DOREdozadedoConnector.h"
 #include "zidedova_core/ZDVConfiguration.h"
 #include "zidedova_core/ZODOzi.h"
+#include "zidedova_core/diagnostics/ZDVDiagnostics.h"
 
 namespace zidedova {
 
-using platform::objc::Object;
-using platform::objc::Selector;
 using platform::objc::makeImp;
+using platform::objc::Object;
 using platform::objc::sel;
+using platform::objc::Selector;
 
 void registerClasses() {
     static std::once_flag once;
@@ -34,13 +35,15 @@ void registerClasses() {
                                         platform::Value parameters) {
                                  DOREdozadedo::logInternalEventWithOrigin(origin, name, parameters);
                              }))
-                .classMethod(sel("addLogEventListener:"), makeImp([](Object*, Selector, ZDVLogEventListener listener) {
+                .classMethod(sel("addLogEventListener:"),
+                             makeImp([](Object*, Selector, ZDVLogEventListener listener) {
                                  return DOREdozadedo::addLogEventListener(std::move(listener));
                              }))
                 .registerClass();
         }
     });
     DOREdozadedoConnector::registerClass();
+    ZDVDiagnostics::registerObserver();
 }
 
 }  // namespace zidedova
