@@ -57,13 +57,26 @@ protected:
         fs::remove_all(dir_, ec);
     }
 
-    SimRun run(const std::string& script) {
+    SimRun run(const std::string& script, std::vector<std::string> extra = {}) {
         auto path = dir_ / "script.txt";
         std::ofstream(path) << script;
         auto [from, to] = service_->connectToEntry();
-        return runSim({"--bundle", (dir_ / "bundle").string(), "--device-root", (dir_ / "device").string(),
-                       "--script", path.string(), "--connect-to", from + "=" + to, "--ca",
-                       service_->rootCertificatePath(), "--settle-ms", "150", "--settle-timeout", "20"});
+        std::vector<std::string> args = {"--bundle",
+                                         (dir_ / "bundle").string(),
+                                         "--device-root",
+                                         (dir_ / "device").string(),
+                                         "--script",
+                                         path.string(),
+                                         "--connect-to",
+                                         from + "=" + to,
+                                         "--ca",
+                                         service_->rootCertificatePath(),
+                                         "--settle-ms",
+                                         "150",
+                                         "--settle-timeout",
+                                         "20"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runSim(args);
     }
 
     // The reports of every upload so far, in upload order (one file per upload).
@@ -155,6 +168,20 @@ TEST_F(DiagnosticsRoad, AFailedUploadKeepsTheFileForTheNextLaunchWithTheSameInst
     EXPECT_EQ(reports[1][0].installString, reports[0][0].installString);
     EXPECT_EQ(reports[2][0].installString, reports[0][0].installString);
     EXPECT_EQ(filesLeft(second), 0) << allOutput(second);
+}
+
+// The send loop's timer runs from start-up: the failed launch upload goes again 15 minutes after launch.
+TEST_F(DiagnosticsRoad, AFailedUploadIsRetriedFifteenMinutesAfterLaunch) {
+    service_->script({Reply::withStatus(500), Reply::withStatus(200)});
+    std::string files = "files " + std::string(kLogs) + "\n";
+    SimRun r = run("wait 1\n" + files + "wait 898\n" + files + "wait 2\nwait 1\n" + files + "quit\n",
+                   {"--clock", "manual"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    std::vector<long> counts;
+    for (const auto& e : simEvents(r))
+        if (e["event"] == Value("files")) counts.push_back(long(e["count"].integerOr(-1)));
+    EXPECT_EQ(counts, (std::vector<long>{1, 1, 0})) << allOutput(r);
+    EXPECT_EQ(service_->uploads().size(), 2u);
 }
 
 TEST_F(DiagnosticsRoad, AfterSixFailuresNothingMoreIsSent) {
