@@ -154,6 +154,15 @@ TEST_F(DiagnosticsRoad, AFailedUploadKeepsTheFileForTheNextLaunchWithTheSameInst
     ASSERT_EQ(first.status, 0) << allOutput(first);
     ASSERT_EQ(service_->uploads().size(), 1u);
     EXPECT_EQ(filesLeft(first), 1) << allOutput(first);
+    bool listed = false;
+    for (const auto& e : simEvents(first))
+        if (e["event"] == Value("file") &&
+            e["path"].stringOr("").rfind(std::string(kLogs) + "/orchard/137/", 0) == 0) {
+            listed = true;
+            EXPECT_EQ(e["mode"], Value("0600"));
+            EXPECT_GT(e["size"].integerOr(0), 100);
+        }
+    EXPECT_TRUE(listed) << allOutput(first);
 
     service_->clearScript();
     SimRun second = run("wait 1\nfiles " + std::string(kLogs) + "\nquit\n");
