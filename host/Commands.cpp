@@ -30,6 +30,7 @@ enum class Arg {
     WordAndURL,
     Word,
     AppCall,
+    DevicePath,
     LocationStore
 };
 
@@ -73,6 +74,8 @@ constexpr Verb kVerbs[] = {
     {"app-call", Kind::AppCall, Arg::AppCall,
      "app-call NAME [JSON]    the application's own code calls NAME on an SDK; prints app-call.result\n"
      "                        with its outcome. Calls:"},
+    {"files", Kind::Files, Arg::DevicePath,
+     "files DIR               list the device's files under DIR of the device root (size, mode)"},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
     {"location-permission", Kind::LocationPermission, Arg::LocationStore,
      "location-permission STATUS   the user's location answer changes: not-determined, restricted, denied,\n"
@@ -210,6 +213,16 @@ ParsedCommand parseCommand(const std::string& rawLine) {
             return fail(verb + ": '" + url + "' is not a URL");
         command.text = first;
         command.extra = second;
+        break;
+    }
+    case Arg::DevicePath: {
+        if (rest.empty()) return needs("a folder of the device root");
+        std::string path = rest;
+        while (!path.empty() && path.front() == '/') path.erase(path.begin());
+        std::istringstream segments(path);
+        for (std::string segment; std::getline(segments, segment, '/');)
+            if (segment == "..") return fail(verb + ": '" + rest + "' leaves the device root");
+        command.text = path;
         break;
     }
     case Arg::Seconds: {

@@ -33,6 +33,7 @@ struct Command {
         UserActivity,             // user-activity TYPE [URL]: text TYPE, extra the web page URL
         BackgroundSessionEvents,  // background-session-events ID: text the session identifier
         AppCall,                  // app-call NAME [JSON]: text holds the name, payload the argument (null when none)
+        Files,                    // files DIR: a folder of the device root, relative, no ".." segments
         Quit,
         // Location and store (LocationStoreCommands.h); their arguments live in text / up / payload.
         LocationPermission,  // location-permission STATUS

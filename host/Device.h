@@ -80,6 +80,8 @@ public:
 
 private:
     std::optional<std::string> run(const Command& command);
+    // files DIR: one "file" event per file under the folder (path, size, mode), then "files" {dir, count}.
+    std::optional<std::string> listFiles(const std::string& relative);
     bool anyWebViewLoading() const;
 
     Options options_;
