@@ -46,8 +46,26 @@ bool alertsAllowed(const std::shared_ptr<UserNotificationCenter>& center, const 
 
 void show(const Notification& n, const std::shared_ptr<UserNotificationCenter>& center) {
     const auto& c = n.request.content;
-    DeviceEvents::post("notification.shown",
-                       Value::dictionary({{"title", c.title}, {"body", c.body}, {"identifier", n.request.identifier}}));
+    Value event = Value::dictionary({{"title", c.title}, {"body", c.body}, {"identifier", n.request.identifier}});
+    if (c.badge) event.set("badge", *c.badge);
+    if (!c.categoryIdentifier.empty()) {
+        event.set("category", c.categoryIdentifier);
+        ValueArray actions;  // the buttons the user sees: those of the notification's category
+        if (center)
+            for (const auto& category : center->notificationCategories())
+                if (category.identifier == c.categoryIdentifier)
+                    for (const auto& a : category.actions)
+                        actions.push_back(Value::dictionary({{"id", a.identifier}, {"title", a.title}}));
+        event.set("actions", Value(std::move(actions)));
+    }
+    if (!c.attachments.empty()) {
+        ValueArray attachments;
+        for (const auto& a : c.attachments)
+            attachments.push_back(
+                Value::dictionary({{"identifier", a.identifier}, {"file", a.url.lastPathComponent()}}));
+        event.set("attachments", Value(std::move(attachments)));
+    }
+    DeviceEvents::post("notification.shown", event);
     if (center) center->recordDelivered(n);
 }
 
@@ -100,7 +118,7 @@ void deliverRemoteNotification(const Value& userInfo) {
             if (n.request.trigger->contentAvailable) wakeApp(app, userInfo);
         } else {
             presentInBackground(n, center, app);
-            wakeApp(app, userInfo);
+            if (n.request.trigger->contentAvailable) wakeApp(app, userInfo);
         }
         return;
     }
@@ -110,7 +128,7 @@ void deliverRemoteNotification(const Value& userInfo) {
         return;
     }
     presentInBackground(n, nullptr, app);
-    wakeApp(app, userInfo);
+    if (n.request.trigger->contentAvailable) wakeApp(app, userInfo);
 }
 
 void deliverLocalNotification(const Notification& notification) {
