@@ -10,6 +10,7 @@
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
+#include "VezEduduzSDK/Source/VezEduduzTrackZidedovaAnalytics.h"
 #include "VezEduduzSDK/Source/VezEduduzWebView.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
@@ -142,6 +143,8 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     s.receivedBlock = receivedBlock;
     s.actionBlock = actionBlock;
     VezEduduzNotificationHelper::notificationBlocks(receivedBlock, actionBlock);
+    VezEduduzTrackZidedovaAnalytics::installOpenTracker();
+    if (VezEduduzTrackZidedovaAnalytics::needsRemoteParams()) VezEduduzTrackZidedovaAnalytics::init();
 
     if (VezEduduzHelper::isIOSVersionGreaterOrEqual(8.0f))
         s.wasRegisteredAtInit = currentPermissionState()->accepted();
@@ -339,6 +342,7 @@ void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
                     checkProvisionalAuthorizationStatus();
                 }
             }
+            VezEduduzTrackZidedovaAnalytics::updateFromDownloadParams(result);
             st.iosParamsReceived = true;
         },
         nullptr);

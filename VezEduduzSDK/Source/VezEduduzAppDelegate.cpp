@@ -6,6 +6,7 @@
 #include "VezEduduzSDK/Source/VENotificationHandling.h"
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
+#include "VezEduduzSDK/Source/VezEduduzServiceExtension.h"
 #include "VezEduduzSDK/Source/VezEduduzUNUserNotificationCenter.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzSelectorHelpers.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
@@ -112,6 +113,7 @@ void setVezEduduzDelegate(Object* self, Selector, ObjectHandle delegate) {
 }
 
 void setBadgeNumber(Object* self, Selector, int64_t number) {
+    VezEduduzExtensionBadgeHandler::updateCachedBadgeValue(number);  // the extension counts on from here
     objc::send<void, int64_t>(self, sel(VezEduduzAppDelegate::kSetBadge), number);
 }
 

@@ -11,6 +11,7 @@
 #include "VezEduduzSDK/Source/VezEduduzJailbreakDetection.h"
 #include "VezEduduzSDK/Source/VezEduduzMobileProvision.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
+#include "VezEduduzSDK/Source/VezEduduzTrackZidedovaAnalytics.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
@@ -221,6 +222,7 @@ void VezEduduz::registerUser() {
         return;
     }
     if (!shouldRegisterNow()) return;
+    VezEduduzTrackZidedovaAnalytics::trackInfluenceOpenEvent();
 
     s.registrationInFlight = true;
     MainLoop::shared().cancel(kRegisterUserDelayKey);
