@@ -14,7 +14,7 @@ namespace {
 
 using Kind = Command::Kind;
 
-enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds, CrashKind };
+enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds, CrashKind, WordAndOptionalWord };
 
 struct Verb {
     const char* name;
@@ -47,6 +47,11 @@ constexpr Verb kVerbs[] = {
     {"crash", Kind::Crash, Arg::CrashKind,
      "crash segv|abort|exception   the app crashes: a bad memory write, abort(), or an uncaught C++\n"
      "                        exception; the run ends with the signal (SIGSEGV, SIGABRT, SIGABRT)"},
+    {"notification-tap", Kind::NotificationTap, Arg::WordAndOptionalWord,
+     "notification-tap last|ID [ACTION]   the user taps a shown notification (the last one, or by\n"
+     "                        its request identifier), optionally one of its buttons"},
+    {"prefs", Kind::Prefs, Arg::WordAndOptionalWord,
+     "prefs SUITE|standard [KEY]   print a preferences suite's stored values (or one key) as \"prefs\""},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
 };
 
@@ -141,6 +146,17 @@ ParsedCommand parseCommand(const std::string& rawLine) {
         if (rest != "up" && rest != "down") return fail(verb + " takes 'up' or 'down'");
         command.up = rest == "up";
         break;
+    case Arg::WordAndOptionalWord: {
+        if (rest.empty())
+            return needs(found->kind == Kind::Prefs ? "a suite name or 'standard'" : "'last' or an identifier");
+        auto space = rest.find_first_of(" \t");
+        command.text = rest.substr(0, space);
+        command.action = space == std::string::npos ? "" : trim(rest.substr(space));
+        if (command.action.find_first_of(" \t") != std::string::npos)
+            return fail(verb + " takes at most two words, got '" + rest + "'");
+        if (found->kind == Kind::NotificationTap && command.text == "last") command.text.clear();
+        break;
+    }
     case Arg::CrashKind:
         if (rest != "segv" && rest != "abort" && rest != "exception")
             return fail(verb + " takes 'segv', 'abort' or 'exception'");

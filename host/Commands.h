@@ -27,8 +27,10 @@ struct Command {
         JsClose,        // js-close
         Background,
         Foreground,
-        Wait,   // wait SECONDS
-        Crash,  // crash segv|abort|exception: the app crashes that way (text holds the kind)
+        Wait,             // wait SECONDS
+        Crash,            // crash segv|abort|exception: the app crashes that way (text holds the kind)
+        NotificationTap,  // notification-tap last|ID [ACTION]: text = ID ("" for last), action
+        Prefs,            // prefs SUITE|standard [KEY]: text = suite, action = key
         Quit,
     };
     Kind kind = Kind::Quit;
@@ -36,6 +38,7 @@ struct Command {
     platform::Value payload;  // push JSON
     bool up = true;           // network
     double seconds = 0;       // wait
+    std::string action;       // notification-tap's action identifier, prefs' key
     std::string line;         // the line as written, for messages
 };
 

@@ -7,6 +7,7 @@
 
 #include "app/Tesmar.h"
 #include "host/Crash.h"
+#include "host/Extension.h"
 #include "host/MinimalApp.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
@@ -182,6 +183,7 @@ std::optional<std::string> Device::boot() {
     uikit::registerClasses();
     usernotifications::registerClasses();
     Tesmar::registerClasses();
+    tapAnalyticsEvents();
     registerMinimalApp();
     if (!options_.startURL.empty()) setMinimalAppStartURL(options_.startURL);
     return std::nullopt;
@@ -311,7 +313,15 @@ std::optional<std::string> Device::run(const Command& command) {
         return std::nullopt;
     }
     case Kind::PushReceive:
-        usernotifications::deliverRemoteNotification(command.payload);
+        deliverPush(command.payload);
+        return std::nullopt;
+    case Kind::NotificationTap:
+        if (!usernotifications::tapDeliveredNotification(
+                command.text, command.action.empty() ? usernotifications::kDefaultActionIdentifier : command.action))
+            return command.text.empty() ? "no notification is shown" : "no shown notification '" + command.text + "'";
+        return std::nullopt;
+    case Kind::Prefs:
+        printPreferences(command.text, command.action);
         return std::nullopt;
     case Kind::PushTap:
         usernotifications::tapNotification(

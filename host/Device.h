@@ -80,6 +80,9 @@ public:
 
 private:
     std::optional<std::string> run(const Command& command);
+    // DeviceNotifications.cpp: a push, through the app's service extension when it has one; `prefs`.
+    void deliverPush(const platform::Value& payload);
+    void printPreferences(const std::string& suite, const std::string& key);
     bool anyWebViewLoading() const;
 
     Options options_;

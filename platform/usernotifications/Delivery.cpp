@@ -106,12 +106,38 @@ bool isActive(const std::shared_ptr<Application>& app) {
     return app && app->applicationState() == ApplicationState::Active;
 }
 
+void deliverRemote(const Value& userInfo, const std::optional<NotificationContent>& content);
+
 }  // namespace
 
-void deliverRemoteNotification(const Value& userInfo) {
+void deliverRemoteNotification(const Value& userInfo) { deliverRemote(userInfo, std::nullopt); }
+
+void deliverRemoteNotification(const Value& userInfo, const NotificationContent& content) {
+    deliverRemote(userInfo, content);
+}
+
+bool tapDeliveredNotification(const std::string& identifier, const std::string& actionIdentifier) {
+    auto center = UserNotificationCenter::current();
+    if (!center) return false;
+    auto delivered = center->deliveredNotifications();
+    for (auto it = delivered.rbegin(); it != delivered.rend(); ++it) {
+        if (!identifier.empty() && it->request.identifier != identifier) continue;
+        tapNotification(it->request.content.userInfo, actionIdentifier);
+        return true;
+    }
+    return false;
+}
+
+namespace {
+
+void deliverRemote(const Value& userInfo, const std::optional<NotificationContent>& content) {
     auto app = Application::shared();
     auto center = UserNotificationCenter::current();
     Notification n = remoteNotification(userInfo);
+    if (content) {
+        n.request.content = *content;
+        n.request.content.userInfo = userInfo.isDictionary() ? userInfo : Value::dictionary();
+    }
     if (center) {
         if (isActive(app)) {
             presentInForeground(n, center, app);
@@ -130,6 +156,8 @@ void deliverRemoteNotification(const Value& userInfo) {
     presentInBackground(n, nullptr, app);
     if (n.request.trigger->contentAvailable) wakeApp(app, userInfo);
 }
+
+}  // namespace
 
 void deliverLocalNotification(const Notification& notification) {
     auto app = Application::shared();

@@ -25,6 +25,13 @@
 namespace platform::usernotifications {
 
 void deliverRemoteNotification(const Value& userInfo);
+// The same with the content a service extension made of the payload (title, badge, category,
+// attachments, ...); userInfo stays the payload.
+void deliverRemoteNotification(const Value& userInfo, const NotificationContent& content);
+// The user taps a notification the centre shows, by its request identifier ("" for the last shown).
+// False when there is no such notification.
+bool tapDeliveredNotification(const std::string& identifier,
+                              const std::string& actionIdentifier = kDefaultActionIdentifier);
 void tapNotification(const Value& userInfo, const std::string& actionIdentifier = kDefaultActionIdentifier);
 
 // Platform internal: a local request's trigger fired.
