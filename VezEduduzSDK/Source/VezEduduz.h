@@ -23,7 +23,8 @@
 
 namespace platform::uikit {
 enum class BackgroundFetchResult : int64_t;
-}
+struct LocalNotification;
+}  // namespace platform::uikit
 namespace platform::usernotifications {
 struct NotificationContent;
 struct NotificationRequest;
@@ -197,6 +198,9 @@ public:
     static platform::usernotifications::NotificationContent
     serviceExtensionTimeWillExpireRequest(const platform::usernotifications::NotificationRequest& request,
                                           const platform::usernotifications::NotificationContent* content);
+    // Below system 10, the older local notification was opened or a button chosen ("__DEFAULT__": none).
+    static void processLocalActionBasedNotification(const platform::uikit::LocalNotification& notification,
+                                                    const std::string& identifier);
     static void setLastAppActiveMessageId(const std::optional<std::string>& messageId);
     static void setLastnonActiveMessageId(const std::optional<std::string>& messageId);
 };

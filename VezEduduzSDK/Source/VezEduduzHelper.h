@@ -23,7 +23,8 @@
 
 namespace platform::uikit {
 enum class BackgroundFetchResult : int64_t;
-}
+struct LocalNotification;
+}  // namespace platform::uikit
 
 namespace vezeduduz {
 
@@ -108,6 +109,12 @@ public:
     static void setMediaDownloadLimits(VEDirectDownloadLimits limits);
     static VEDirectDownloadLimits mediaDownloadLimits();
     static void clearCachedMedia() {}
+    // Below system 10: the older local notification with the buttons in the user-notification category
+    // "__dynamic__" (registered with the settings, replacing an earlier one). The caller schedules it.
+    static std::shared_ptr<platform::uikit::LocalNotification>
+    createUILocalNotification(const VENotificationPayload& payload);
+    static std::shared_ptr<platform::uikit::LocalNotification>
+    prepareUILocalNotification(const VENotificationPayload& payload);
 };
 
 }  // namespace vezeduduz

@@ -225,6 +225,41 @@ std::optional<std::string> VezEduduzHelper::downloadMediaAndSaveInBundle(const s
     }
 }
 
+std::shared_ptr<platform::uikit::LocalNotification>
+VezEduduzHelper::createUILocalNotification(const VENotificationPayload& payload) {
+    namespace ui = platform::uikit;
+    auto notification = std::make_shared<ui::LocalNotification>();
+    ui::UserNotificationCategory category{kDynamicCategoryIdentifier, {}, {}};
+    if (const auto& buttons = payload.actionButtons())
+        for (const auto& b : *buttons)
+            category.defaultActions.push_back(
+                {b.id, b.text, ui::UserNotificationActivationMode::Foreground, false, false});
+    if (category.defaultActions.size() >= 2)
+        category.minimalActions = {category.defaultActions[1], category.defaultActions[0]};
+    if (auto app = Application::shared()) {
+        // The earlier "__dynamic__" goes first, so the settings never hold two of it.
+        auto settings = app->currentUserNotificationSettings();
+        std::erase_if(settings.categories,
+                      [](const ui::UserNotificationCategory& c) { return c.identifier == kDynamicCategoryIdentifier; });
+        settings.categories.push_back(std::move(category));
+        settings.types = ui::UserNotificationTypeBadge | ui::UserNotificationTypeSound | ui::UserNotificationTypeAlert;
+        app->registerUserNotificationSettings(std::move(settings));
+    }
+    notification->category = kDynamicCategoryIdentifier;
+    return notification;
+}
+
+std::shared_ptr<platform::uikit::LocalNotification>
+VezEduduzHelper::prepareUILocalNotification(const VENotificationPayload& payload) {
+    auto notification = createUILocalNotification(payload);
+    notification->alertTitle = payload.title();
+    notification->alertBody = payload.body().value_or("");
+    notification->userInfo = payload.rawPayload().isDictionary() ? payload.rawPayload() : Value::dictionary();
+    notification->soundName = payload.sound().value_or(platform::uikit::kLocalNotificationDefaultSoundName);
+    notification->applicationIconBadgeNumber = int64_t(payload.badge());
+    return notification;
+}
+
 void VezEduduzHelper::addNotificationRequest(std::shared_ptr<VENotificationPayload> payload,
                                              std::function<void(BackgroundFetchResult)> completion) {
     buildQueue().async([payload = std::move(payload), completion = std::move(completion)] {

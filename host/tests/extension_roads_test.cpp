@@ -210,6 +210,39 @@ TEST_F(ExtensionRoads, ASilentPushWithButtonsIsShownLocallyAndATapReportsOneOpen
     EXPECT_EQ(opens, 1) << allOutput(r);
 }
 
+// System 9.3 has no notification centre: the client schedules the older local notification, and
+// taps reach it through the application delegate, once per tap.
+TEST_F(ExtensionRoads, OnSystem93TheSilentPushWithButtonsIsAnOlderLocalNotificationAndTapsOpenOnce) {
+    auto push = [](const std::string& id) {
+        Value p = Value::dictionary({{"aps", Value::dictionary({{"content-available", 1}})},
+                                     {"custom", Value::dictionary({{"i", id}, {"u", "https://example.com/" + id}})},
+                                     {"m", Value::dictionary({{"title", "Lunch"}, {"body", "Pizza today"}})},
+                                     {"o", Value::array({Value::dictionary({{"i", "yes"}, {"n", "Yes"}}),
+                                                         Value::dictionary({{"i", "no"}, {"n", "No"}})})}});
+        return "push-receive " + platform::json::write(p).value() + "\n";
+    };
+    SimRun r = run("background\n" + push("n-93-a") + "notification-tap last\nbackground\n" + push("n-93-b") +
+                       "notification-tap last yes\nquit\n",
+                   {"--system-version", "9.3"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    auto shown = named(seen, "notification.shown");
+    ASSERT_EQ(shown.size(), 2u) << allOutput(r);
+    EXPECT_EQ(shown[0]["category"], Value("__dynamic__"));
+    EXPECT_EQ(shown[0]["actions"].asArray()->size(), 2u);
+    for (const char* id : {"n-93-a", "n-93-b"}) {
+        int opens = 0;
+        for (const auto& e : named(seen, "http.request"))
+            opens += e["method"] == Value("PUT") &&
+                     e["url"].stringOr("").find(std::string("notifications/") + id) != std::string::npos;
+        EXPECT_EQ(opens, 1) << id << "\n" << allOutput(r);
+    }
+    int opened = 0;
+    for (const auto& e : named(seen, "system.open"))
+        opened += e["url"].stringOr("").find("n-93-a") != std::string::npos;
+    EXPECT_LE(opened, 1);  // the launch URL opens once, not once per call
+}
+
 // Moves stored times of the device back by `seconds`, as if that much time had passed since.
 void agePreference(const fs::path& file, const std::string& key, double seconds) {
     auto stored = platform::plist::readFile(file.string());

@@ -118,7 +118,10 @@ void deliverRemoteNotification(const Value& userInfo, const NotificationContent&
 
 bool tapDeliveredNotification(const std::string& identifier, const std::string& actionIdentifier) {
     auto center = UserNotificationCenter::current();
-    if (!center) return false;
+    if (!center) {  // below 10: the older local notifications the app scheduled
+        auto app = Application::shared();
+        return app && app->tapLocalNotification(identifier, actionIdentifier);
+    }
     auto delivered = center->deliveredNotifications();
     for (auto it = delivered.rbegin(); it != delivered.rend(); ++it) {
         if (!identifier.empty() && it->request.identifier != identifier) continue;
