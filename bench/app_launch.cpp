@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "app/Strings.h"
+#include "demo/DemoSite.h"
+#include "demo/PushServiceStandIn.h"
 #include "platform/foundation/PropertyList.h"
-#include "testing/DemoSite.h"
-#include "testing/PushServiceStandIn.h"
 
 namespace {
 
@@ -29,15 +29,15 @@ using SteadyClock = std::chrono::steady_clock;
 
 struct Site {
     fs::path dir;
-    std::unique_ptr<tesmar_testing::DemoSite> site;
-    std::unique_ptr<tesmar_testing::PushServiceStandIn> push;
+    std::unique_ptr<tesmar_demo::DemoSite> site;
+    std::unique_ptr<tesmar_demo::PushServiceStandIn> push;
     std::string bundle;
 
     Site() {
         char pattern[] = "/tmp/tesmar-launch-bench-XXXXXX";
         dir = mkdtemp(pattern);
-        site = std::make_unique<tesmar_testing::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir.string());
-        push = tesmar_testing::PushServiceStandIn::secure(dir.string());
+        site = std::make_unique<tesmar_demo::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir.string());
+        push = tesmar_demo::PushServiceStandIn::secure(dir.string());
         fs::path b = dir / "bundle";
         fs::create_directories(b);
         const char* bundleId = "com.tesmar.intranet";

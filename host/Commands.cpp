@@ -14,7 +14,20 @@ namespace {
 
 using Kind = Command::Kind;
 
-enum class Arg { None, Text, URL, AbsoluteURL, Json, UpDown, Seconds, CrashKind, WordAndOptionalWord };
+enum class Arg {
+    None,
+    Text,
+    URL,
+    AbsoluteURL,
+    Json,
+    UpDown,
+    Seconds,
+    CrashKind,
+    URLAndWord,
+    WordAndURL,
+    Word,
+    WordAndOptionalWord
+};
 
 struct Verb {
     const char* name;
@@ -47,6 +60,12 @@ constexpr Verb kVerbs[] = {
     {"crash", Kind::Crash, Arg::CrashKind,
      "crash segv|abort|exception   the app crashes: a bad memory write, abort(), or an uncaught C++\n"
      "                        exception; the run ends with the signal (SIGSEGV, SIGABRT, SIGABRT)"},
+    {"open-url", Kind::OpenURL, Arg::URLAndWord,
+     "open-url URL [SOURCE-APP]   the system opens URL in the app (openURL), as from SOURCE-APP"},
+    {"user-activity", Kind::UserActivity, Arg::WordAndURL,
+     "user-activity TYPE [URL]    the system continues a user activity of TYPE with web page URL"},
+    {"background-session-events", Kind::BackgroundSessionEvents, Arg::Word,
+     "background-session-events ID   the system relaunches the app for events of background session ID"},
     {"notification-tap", Kind::NotificationTap, Arg::WordAndOptionalWord,
      "notification-tap last|ID [ACTION]   the user taps a shown notification (the last one, or by\n"
      "                        its request identifier), optionally one of its buttons"},
@@ -151,8 +170,8 @@ ParsedCommand parseCommand(const std::string& rawLine) {
             return needs(found->kind == Kind::Prefs ? "a suite name or 'standard'" : "'last' or an identifier");
         auto space = rest.find_first_of(" \t");
         command.text = rest.substr(0, space);
-        command.action = space == std::string::npos ? "" : trim(rest.substr(space));
-        if (command.action.find_first_of(" \t") != std::string::npos)
+        command.extra = space == std::string::npos ? "" : trim(rest.substr(space));
+        if (command.extra.find_first_of(" \t") != std::string::npos)
             return fail(verb + " takes at most two words, got '" + rest + "'");
         if (found->kind == Kind::NotificationTap && command.text == "last") command.text.clear();
         break;
@@ -162,6 +181,22 @@ ParsedCommand parseCommand(const std::string& rawLine) {
             return fail(verb + " takes 'segv', 'abort' or 'exception'");
         command.text = rest;
         break;
+    case Arg::URLAndWord:
+    case Arg::WordAndURL:
+    case Arg::Word: {
+        if (rest.empty()) return needs(found->arg == Arg::URLAndWord ? "a URL" : "a word");
+        auto gap2 = rest.find_first_of(" \t");
+        std::string first = rest.substr(0, gap2);
+        std::string second = gap2 == std::string::npos ? "" : trim(rest.substr(gap2));
+        if (second.find_first_of(" \t") != std::string::npos || (found->arg == Arg::Word && !second.empty()))
+            return fail(verb + ": too many arguments in '" + rest + "'");
+        const std::string& url = found->arg == Arg::URLAndWord ? first : second;
+        if (!url.empty() && (!platform::URL::string(url) || !platform::URL::string(url)->scheme()))
+            return fail(verb + ": '" + url + "' is not a URL");
+        command.text = first;
+        command.extra = second;
+        break;
+    }
     case Arg::Seconds: {
         if (rest.empty()) return needs("a number of seconds");
         char* end = nullptr;

@@ -27,18 +27,21 @@ struct Command {
         JsClose,        // js-close
         Background,
         Foreground,
-        Wait,             // wait SECONDS
-        Crash,            // crash segv|abort|exception: the app crashes that way (text holds the kind)
-        NotificationTap,  // notification-tap last|ID [ACTION]: text = ID ("" for last), action
-        Prefs,            // prefs SUITE|standard [KEY]: text = suite, action = key
+        Wait,                     // wait SECONDS
+        Crash,                    // crash segv|abort|exception: the app crashes that way (text holds the kind)
+        OpenURL,                  // open-url URL [SOURCE-APP]: text URL, extra the source application
+        UserActivity,             // user-activity TYPE [URL]: text TYPE, extra the web page URL
+        BackgroundSessionEvents,  // background-session-events ID: text the session identifier
+        NotificationTap,          // notification-tap last|ID [ACTION]: text = ID ("" for last), extra = action
+        Prefs,                    // prefs SUITE|standard [KEY]: text = suite, extra = key
         Quit,
     };
     Kind kind = Kind::Quit;
     std::string text;         // URL, title or panel text
+    std::string extra;        // a second, optional argument
     platform::Value payload;  // push JSON
     bool up = true;           // network
     double seconds = 0;       // wait
-    std::string action;       // notification-tap's action identifier, prefs' key
     std::string line;         // the line as written, for messages
 };
 

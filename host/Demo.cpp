@@ -8,14 +8,14 @@
 #include <sstream>
 
 #include "app/Strings.h"
+#include "demo/DemoSite.h"
+#include "demo/KitServiceStandIn.h"
+#include "demo/PushServiceStandIn.h"
 #include "host/Device.h"
 #include "host/Simulator.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
-#include "testing/DemoSite.h"
-#include "testing/KitServiceStandIn.h"
-#include "testing/PushServiceStandIn.h"
 
 namespace tesmar_host {
 
@@ -50,7 +50,7 @@ std::vector<Expected> expectations() {
          d({{"method", "POST"}, {"url", std::string(Tesmar::Strings::Endpoint::registerDevice)}}), "player"},
         {"the outside link went to the browser", "system.open", d({{"url", kOutsideNews}, {"handler", "browser"}})},
         {"the mail link went to the mail client", "system.open", d({{"url", kMail}, {"handler", "mail"}})},
-        {"the page's alert was shown", "alert.shown", d({{"message", tesmar_testing::DemoSite::kAlertText}})},
+        {"the page's alert was shown", "alert.shown", d({{"message", tesmar_demo::DemoSite::kAlertText}})},
         {"the alert answered the page", "js.alert.done", d({})},
         {"the confirm answered Cancel as false", "js.confirm.result", d({{"result", false}})},
         {"a new window was pushed", "screen.push", d({})},
@@ -64,7 +64,7 @@ std::vector<Expected> expectations() {
 // Seen at any point: work the SDKs do on their own queues, in no fixed order with the tour.
 std::vector<Expected> anytime() {
     auto d = [](std::initializer_list<std::pair<const std::string, Value>> f) { return Value::dictionary(f); };
-    const std::string kits = std::string("https://") + tesmar_testing::KitServiceStandIn::kHostName;
+    const std::string kits = std::string("https://") + tesmar_demo::KitServiceStandIn::kHostName;
     return {
         {"the kit settings were asked for", "http.request",
          d({{"method", "GET"}, {"url", kits + "/v1/apps/com.tesmar.intranet/settings?installation_id="}})},
@@ -90,7 +90,7 @@ std::string tourScript() {
            "\n"
            "tap tel:+15550100\n"
            "js-alert " +
-           tesmar_testing::DemoSite::kAlertText +
+           tesmar_demo::DemoSite::kAlertText +
            "\n"
            "alert OK\n"
            "js-confirm Leave the news page?\n"
@@ -163,13 +163,13 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
         }
     } cleanup{work};
 
-    std::unique_ptr<tesmar_testing::DemoSite> site;
-    std::unique_ptr<tesmar_testing::PushServiceStandIn> push;
-    std::unique_ptr<tesmar_testing::KitServiceStandIn> kits;
+    std::unique_ptr<tesmar_demo::DemoSite> site;
+    std::unique_ptr<tesmar_demo::PushServiceStandIn> push;
+    std::unique_ptr<tesmar_demo::KitServiceStandIn> kits;
     try {
-        site = std::make_unique<tesmar_testing::DemoSite>(kSite, work.string());
-        push = tesmar_testing::PushServiceStandIn::secure(work.string());
-        kits = tesmar_testing::KitServiceStandIn::secure(work.string());
+        site = std::make_unique<tesmar_demo::DemoSite>(kSite, work.string());
+        push = tesmar_demo::PushServiceStandIn::secure(work.string());
+        kits = tesmar_demo::KitServiceStandIn::secure(work.string());
     } catch (const std::exception& e) {
         std::fprintf(err, "tesmar-sim demo: cannot start the demo servers: %s\n", e.what());
         return kExitFault;
@@ -234,7 +234,7 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
         bool player =
             any({"", "http.request", Value::dictionary({{"method", "POST"}})}) &&
             any({"", "http.request",
-                 Value::dictionary({{"url", std::string("https://") + tesmar_testing::PushServiceStandIn::kHostName +
+                 Value::dictionary({{"url", std::string("https://") + tesmar_demo::PushServiceStandIn::kHostName +
                                                 "/api/v1/players"}})});
         bool tap = any({"", "console", Value::dictionary({{"text", "\"Notification tapped\""}})});
         size_t at = 0;

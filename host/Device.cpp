@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "app/Tesmar.h"
+#include "host/AppDelegateEvents.h"
 #include "host/Crash.h"
 #include "host/Extension.h"
 #include "host/MinimalApp.h"
@@ -179,7 +180,7 @@ std::optional<std::string> Device::boot() {
         setWallClockSource([clock = manualClock_, bootTime] { return bootTime + clock->now(); });
     }
     Bundle::setMainBundlePath(deviceBundle.string());
-    ProcessInfo::processInfo().setArguments(options_.arguments);
+    ProcessInfo::processInfo().setArguments(options_.processArguments());
     uikit::registerClasses();
     usernotifications::registerClasses();
     Tesmar::registerClasses();
@@ -317,11 +318,11 @@ std::optional<std::string> Device::run(const Command& command) {
         return std::nullopt;
     case Kind::NotificationTap:
         if (!usernotifications::tapDeliveredNotification(
-                command.text, command.action.empty() ? usernotifications::kDefaultActionIdentifier : command.action))
+                command.text, command.extra.empty() ? usernotifications::kDefaultActionIdentifier : command.extra))
             return command.text.empty() ? "no notification is shown" : "no shown notification '" + command.text + "'";
         return std::nullopt;
     case Kind::Prefs:
-        printPreferences(command.text, command.action);
+        printPreferences(command.text, command.extra);
         return std::nullopt;
     case Kind::PushTap:
         usernotifications::tapNotification(
@@ -370,6 +371,10 @@ std::optional<std::string> Device::run(const Command& command) {
             loop.runUntil([] { return false; }, command.seconds);
         return std::nullopt;
     }
+    case Kind::OpenURL:
+    case Kind::UserActivity:
+    case Kind::BackgroundSessionEvents:
+        return runAppDelegateEvent(app, command);
     case Kind::Crash:
         crashNow(command.text);
     case Kind::Quit:

@@ -312,7 +312,7 @@ int runExtensionProcess(const Options& options, std::FILE* out, std::FILE* err) 
         });
     }
     platform::Bundle::setMainBundlePath(fs::absolute(options.bundle).string());
-    platform::ProcessInfo::processInfo().setArguments(options.arguments);
+    platform::ProcessInfo::processInfo().setArguments(options.processArguments());
 
     EventPrinter printer(out);
     Tesmar::registerClasses();

@@ -84,6 +84,9 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
         } else if (flag == "--script") {
             if (value.empty()) return fail("--script needs a file");
             options.script = value;
+        } else if (flag == "--launch-arg") {
+            if (value.empty()) return fail("--launch-arg needs an argument");
+            options.launchArguments.push_back(value);
         } else if (flag == "--delegate") {
             if (value.empty()) return fail("--delegate needs a class name");
             options.delegateClass = value;
@@ -118,6 +121,13 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
     return ParsedOptions{std::move(options), ""};
 }
 
+std::vector<std::string> Options::processArguments() const {
+    std::vector<std::string> out;
+    out.push_back(arguments.empty() ? "tesmar-sim" : arguments.front());
+    out.insert(out.end(), launchArguments.begin(), launchArguments.end());
+    return out;
+}
+
 std::string usageText() {
     return "usage: tesmar-sim --bundle DIR [flags]\n"
            "       tesmar-sim demo [--settle-ms MS] [--settle-timeout SECONDS]\n"
@@ -136,6 +146,8 @@ std::string usageText() {
            "'wait'\n"
            "  --identifier-for-vendor on|off   whether the device hands out vendor identifiers (default on)\n"
            "  --script FILE                commands to play (default: read stdin)\n"
+           "  --launch-arg ARG             pass ARG to the app's process arguments, e.g. -ZDVDebugEnabled\n"
+           "                               (repeatable)\n"
            "  --delegate CLASSNAME         the application delegate class (default " +
            std::string(kDefaultDelegateClass) +
            ")\n"

@@ -25,13 +25,16 @@ struct Options {
     double settleQuietSeconds = 0.25;  // --settle-ms: no event for this long means the app went idle
     double settleTimeoutSeconds = 15;  // --settle-timeout SECONDS: the longest wait after one command
     bool help = false;
-    bool demo = false;            // "tesmar-sim demo": the built-in demo site and tour
+    bool demo = false;                         // "tesmar-sim demo": the built-in demo site and tour
+    std::vector<std::string> arguments;        // argv as given
+    std::vector<std::string> launchArguments;  // --launch-arg ARG (repeatable)
+    // What the app's process sees as its arguments: the program, then the launch arguments.
+    std::vector<std::string> processArguments() const;
     double extensionBudget = 30;  // --extension-budget SECONDS: a service extension's time
     // "tesmar-sim extension": the service-extension process the host starts itself (see host/Extension.h).
     bool extension = false;
     std::string extensionPayload;          // --payload JSON
     std::optional<double> wallClockStart;  // --wall-clock SECONDS since 1970: a fixed device wall clock
-    std::vector<std::string> arguments;    // argv as given, for ProcessInfo
 };
 
 struct ParsedOptions {

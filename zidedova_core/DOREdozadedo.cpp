@@ -195,6 +195,33 @@ void DOREdozadedo::startWithConfiguration(const platform::ObjectHandle& configur
 }
 
 void DOREdozadedo::handleOpenURL(const std::string& url) { forward<void, std::string>("handleOpenURL:", url); }
+
+void DOREdozadedo::handleUserActivity(const std::shared_ptr<platform::uikit::UserActivity>& activity) {
+    if (!activity || !activity->webpageURL) return;
+    forward<void, std::shared_ptr<platform::uikit::UserActivity>>("handleUserActivity:", activity);
+}
+
+void DOREdozadedo::handleEventsForBackgroundURLSession(const std::string& identifier, ZDVBlock completionHandler) {
+    const char* selector = "handleEventsForBackgroundURLSession:completionHandler:";
+    initialize();
+    Object* cls = engineClass();
+    if (!cls || !platform::objc::respondsToSelector(cls, sel(selector))) {
+        if (completionHandler) completionHandler();
+        return;
+    }
+    platform::objc::send<void, std::string, ZDVBlock>(cls, sel(selector), identifier, std::move(completionHandler));
+}
+
+void ZDVAMeasurement::userAttributeWithName(const std::string& name, ZDVUserAttributeCallback callback) {
+    const char* selector = "userAttributeWithName:callback:";
+    auto measurement = sharedInstance();
+    if (!measurement || !platform::objc::respondsToSelector(measurement, sel(selector))) {
+        if (callback) callback(Value());
+        return;
+    }
+    platform::objc::send<void, std::string, ZDVUserAttributeCallback>(measurement, sel(selector), name,
+                                                                      std::move(callback));
+}
 void DOREdozadedo::dispatchAsyncOnSerialQueue(ZDVBlock block) {
     forward<void, ZDVBlock>("dispatchAsyncOnSerialQueue:", std::move(block));
 }

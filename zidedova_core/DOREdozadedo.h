@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/foundation/Value.h"
+#include "platform/uikit/UserActivity.h"
 #include "zidedova_core/VIVUzorivu.h"
 #include "zidedova_core/ZDVAnalyticsInterop.h"
 
@@ -47,6 +48,11 @@ public:
     static void startWithConfiguration(const platform::ObjectHandle& configuration,
                                        const std::shared_ptr<VIVUzorivu>& options);
     static void handleOpenURL(const std::string& url);
+    // An activity without a web page URL carries no deep link and is ignored.
+    static void handleUserActivity(const std::shared_ptr<platform::uikit::UserActivity>& activity);
+    // The engine hands both to the app core's network utility. Without an engine to take it, the
+    // completion is called at once, so the system is never left waiting.
+    static void handleEventsForBackgroundURLSession(const std::string& identifier, ZDVBlock completionHandler);
     static void dispatchAsyncOnSerialQueue(ZDVBlock block);
     static void queueOperationWithBlock(ZDVBlock block);
     static void unsuspendOperationQueue();
@@ -67,6 +73,15 @@ public:
     // The thin controller and screen-view reporter shims: the engine's own shared objects.
     static platform::ObjectHandle measurementSharedInstance();
     static platform::ObjectHandle screenViewReporterSharedInstance();
+};
+
+// The measurement controller shim: the engine's own controller and its user-attribute look-up.
+class ZDVAMeasurement {
+public:
+    static platform::ObjectHandle sharedInstance() { return DOREdozadedo::measurementSharedInstance(); }
+    // The attribute (see ZDVUserAttributeCallback), or null, on the engine's worker queue. Without an
+    // engine the callback hears null at once; a null callback is the engine's to report.
+    static void userAttributeWithName(const std::string& name, ZDVUserAttributeCallback callback);
 };
 
 // How event and user-property names are shown in the gate's warnings; the measurement library installs

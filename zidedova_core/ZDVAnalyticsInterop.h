@@ -35,6 +35,8 @@ using ZDVOpenURLListener = std::function<void(const std::string& url)>;
 // name -> {"origin", "value", "timestamp"}
 using ZDVUserPropertiesCallback = std::function<void(const platform::ValueDictionary&)>;
 using ZDVMaxUserPropertiesCallback = std::function<void(int64_t)>;
+// A stored user attribute as {"origin", "name", "value", "timestamp"}, or null when there is none.
+using ZDVUserAttributeCallback = std::function<void(const platform::Value&)>;
 using ZDVBlock = std::function<void()>;
 using ZDVOptionalQueue = std::optional<platform::dispatch::DispatchQueue>;
 

@@ -1,6 +1,7 @@
 #include "zidedova_core/internal/ZDVConnectorUtils.h"
 
-#include <string_view>
+#include <regex>
+#include <vector>
 
 namespace zidedova {
 
@@ -20,17 +21,21 @@ const std::set<std::string>& ZDVConnectorUtils::blacklistedUserProperties() {
     static const auto* s = new std::set<std::string>{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
     return *s;
 }
+const std::set<std::string>& ZDVConnectorUtils::blacklistedUserPropertyPatterns() {
+    static const auto* s = new std::set<std::string>{"^_ltv_[A-Z]{3}$", "^_cc[1-5]{1}$"};
+    return *s;
+}
 namespace {
-// User properties blocked by pattern: "_ltv_" and three capital letters, or "_cc" and one digit 1-5.
-bool isBlacklistedUserPropertyPattern(std::string_view name) {
-    constexpr std::string_view ltv = "_ltv_";
-    if (name.size() == ltv.size() + 3 && name.substr(0, ltv.size()) == ltv) {
-        for (char c : name.substr(ltv.size()))
-            if (c < 'A' || c > 'Z') return false;
-        return true;
-    }
-    constexpr std::string_view cc = "_cc";
-    return name.size() == cc.size() + 1 && name.substr(0, cc.size()) == cc && name.back() >= '1' && name.back() <= '5';
+// The patterns compiled once, searched as regular expressions.
+bool isBlacklistedUserPropertyPattern(const std::string& name) {
+    static const auto* compiled = [] {
+        auto* out = new std::vector<std::regex>();
+        for (const auto& pattern : ZDVConnectorUtils::blacklistedUserPropertyPatterns()) out->emplace_back(pattern);
+        return out;
+    }();
+    for (const auto& pattern : *compiled)
+        if (std::regex_search(name, pattern)) return true;
+    return false;
 }
 }  // namespace
 

@@ -14,13 +14,14 @@
 #include "app/Strings.h"
 #include "crash_reporter/CrashCapture.h"
 #include "crash_reporter/CrashReport.h"
+#include "demo/DemoSite.h"
+#include "demo/KitServiceStandIn.h"
+#include "demo/PushServiceStandIn.h"
 #include "host/tests/SimRun.h"
 #include "kit_platform/KitService.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
-#include "testing/DemoSite.h"
-#include "testing/KitServiceStandIn.h"
-#include "testing/PushServiceStandIn.h"
+#include "testing/TestHttpServer.h"
 
 namespace {
 
@@ -36,9 +37,9 @@ protected:
     void SetUp() override {
         char pattern[] = "/tmp/crash-roads-XXXXXX";
         dir_ = mkdtemp(pattern);
-        site_ = std::make_unique<tesmar_testing::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
-        push_ = tesmar_testing::PushServiceStandIn::secure(dir_.string());
-        kits_ = tesmar_testing::KitServiceStandIn::secure(dir_.string());
+        site_ = std::make_unique<tesmar_demo::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
+        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
+        kits_ = tesmar_demo::KitServiceStandIn::secure(dir_.string());
     }
     void TearDown() override {
         kits_.reset();
@@ -98,9 +99,9 @@ protected:
     }
 
     fs::path dir_;
-    std::unique_ptr<tesmar_testing::DemoSite> site_;
-    std::unique_ptr<tesmar_testing::PushServiceStandIn> push_;
-    std::unique_ptr<tesmar_testing::KitServiceStandIn> kits_;
+    std::unique_ptr<tesmar_demo::DemoSite> site_;
+    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
+    std::unique_ptr<tesmar_demo::KitServiceStandIn> kits_;
 };
 
 const Value* findEvent(const std::vector<Value>& seen, const char* name) {

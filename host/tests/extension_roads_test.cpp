@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "app/Strings.h"
+#include "demo/DemoSite.h"
+#include "demo/PushServiceStandIn.h"
 #include "host/tests/SimRun.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
-#include "testing/DemoSite.h"
 #include "testing/MediaStandIn.h"
-#include "testing/PushServiceStandIn.h"
 
 namespace {
 
@@ -36,8 +36,8 @@ protected:
     void SetUp() override {
         char pattern[] = "/tmp/extension-roads-XXXXXX";
         dir_ = mkdtemp(pattern);
-        site_ = std::make_unique<tesmar_testing::DemoSite>(kSite, dir_.string());
-        push_ = tesmar_testing::PushServiceStandIn::secure(dir_.string());
+        site_ = std::make_unique<tesmar_demo::DemoSite>(kSite, dir_.string());
+        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
     }
     void TearDown() override {
         push_.reset();
@@ -115,8 +115,8 @@ protected:
     }
 
     fs::path dir_;
-    std::unique_ptr<tesmar_testing::DemoSite> site_;
-    std::unique_ptr<tesmar_testing::PushServiceStandIn> push_;
+    std::unique_ptr<tesmar_demo::DemoSite> site_;
+    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
 };
 
 std::vector<Value> named(const std::vector<Value>& seen, const std::string& name) {

@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "app/Strings.h"
+#include "demo/DemoSite.h"
+#include "demo/PushServiceStandIn.h"
 #include "host/tests/SimRun.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
-#include "testing/DemoSite.h"
-#include "testing/PushServiceStandIn.h"
+#include "testing/TestHttpServer.h"
 
 namespace {
 
@@ -36,8 +37,8 @@ protected:
     void SetUp() override {
         char pattern[] = "/tmp/shell-roads-XXXXXX";
         dir_ = mkdtemp(pattern);
-        site_ = std::make_unique<tesmar_testing::DemoSite>(kSite, dir_.string());
-        push_ = tesmar_testing::PushServiceStandIn::secure(dir_.string());
+        site_ = std::make_unique<tesmar_demo::DemoSite>(kSite, dir_.string());
+        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
     }
     void TearDown() override {
         push_.reset();
@@ -99,8 +100,8 @@ protected:
     }
 
     fs::path dir_;
-    std::unique_ptr<tesmar_testing::DemoSite> site_;
-    std::unique_ptr<tesmar_testing::PushServiceStandIn> push_;
+    std::unique_ptr<tesmar_demo::DemoSite> site_;
+    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
 };
 
 bool has(const Value& event, const char* name, std::initializer_list<std::pair<const char*, Value>> fields = {}) {
@@ -209,7 +210,7 @@ TEST_F(ShellRoads, SessionCookieRegistersThePlayerWithTheSite) {
         auto isRegistration = [](const Value& e) {
             return has(e, "http.request", {{"method", "POST"}, {"url", Value(kRegister)}});
         };
-        auto registrations = site_->server().requestsTo(tesmar_testing::DemoSite::kRegisterPath);
+        auto registrations = site_->server().requestsTo(tesmar_demo::DemoSite::kRegisterPath);
         if (!c.registers) {
             EXPECT_TRUE(registrations.empty()) << allOutput(r);
             EXPECT_EQ(find(seen, isRegistration), -1);
@@ -240,8 +241,7 @@ TEST_F(ShellRoads, SessionCookieRegistersThePlayerWithTheSite) {
             std::string cookie;
             for (const auto& line : request.headerValues("Cookie")) cookie += line + "; ";
             EXPECT_EQ(type.rfind("application/json", 0), 0u) << type;
-            EXPECT_NE(cookie.find(std::string("PHPSESSID=") + tesmar_testing::DemoSite::kSessionValue),
-                      std::string::npos)
+            EXPECT_NE(cookie.find(std::string("PHPSESSID=") + tesmar_demo::DemoSite::kSessionValue), std::string::npos)
                 << cookie;
         }
     }

@@ -8,13 +8,14 @@
 #include <memory>
 #include <string>
 
+#include "demo/KitServiceStandIn.h"
 #include "kit_platform/KitService.h"
 #include "kit_platform/KitSettings.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/JSON.h"
-#include "testing/KitServiceStandIn.h"
 #include "testing/TemporaryDeviceRoot.h"
+#include "testing/TestHttpServer.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ protected:
     void writeCache(const std::string& text) { std::ofstream(cachePath_) << text; }
 
     tesmar_testing::TemporaryDeviceRoot device_{"kit-settings"};
-    tesmar_testing::KitServiceStandIn service_;
+    tesmar_demo::KitServiceStandIn service_;
     std::shared_ptr<verira::KitServiceClient> client_;
     std::string cachePath_;
     std::atomic<double> offset_{0};

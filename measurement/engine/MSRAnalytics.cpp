@@ -3,14 +3,19 @@
 #include <map>
 #include <mutex>
 
+#include "measurement/engine/MSRAppDelegateInterceptor.h"
 #include "measurement/engine/MSRMeasurement.h"
 #include "measurement/storage/MSRNameUtil.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/UUID.h"
+#include "platform/foundation/UserDefaults.h"
 #include "platform/objc/Runtime.h"
+#include "zidedova_core/ZDVConfiguration.h"
+#include "zidedova_core/utilities/ZUTNetwork.h"
 
 namespace measurement {
 
@@ -23,6 +28,10 @@ struct Engine {
     std::mutex mutex;
     bool started = false;
     bool enabled = true;
+    bool deactivated = false;
+    double minimumSessionInterval = 0;
+    double sessionTimeoutInterval = 0;
+    std::vector<platform::NotificationCenter::ObserverToken> configurationObservers;
     std::string appID;
     std::string appInstanceID = platform::UUID().uuidString();
     double loadTimestamp = platform::Date::now().timeIntervalSince1970();
@@ -58,10 +67,15 @@ void resetEngine() {
     e.operations.cancelAllOperations();
     (void)e.operations.waitUntilAllOperationsAreFinished(5);
     e.operations.setSuspended(true);
+    std::vector<platform::NotificationCenter::ObserverToken> observers;  // removed outside the lock
     {
         std::lock_guard lock(e.mutex);
+        observers.swap(e.configurationObservers);
         e.started = false;
         e.enabled = true;
+        e.deactivated = false;
+        e.minimumSessionInterval = 0;
+        e.sessionTimeoutInterval = 0;
         e.appID.clear();
         e.appInstanceID = platform::UUID().uuidString();
         e.loadTimestamp = platform::Date::now().timeIntervalSince1970();
@@ -79,6 +93,50 @@ void logError(const std::string& origin, int64_t code, const std::string& name) 
                                              platform::Date::now().timeIntervalSince1970(), false, false});
 }
 
+// The stored collection switch, when the app set one.
+std::optional<bool> storedEnabledState() {
+    auto state = platform::UserDefaults::standard()->integerForKey(zidedova::kMeasurementEnabledStateKey);
+    if (state == 1) return true;
+    if (state == 2) return false;
+    return std::nullopt;
+}
+
+// Follows the app core's configuration: the collection switch and the session intervals.
+void observeConfiguration(Engine& e) {
+    auto& center = platform::NotificationCenter::defaultCenter();
+    std::vector<platform::NotificationCenter::ObserverToken> tokens;
+    auto observe = [&](const char* name, std::function<void(const Value&)> apply) {
+        tokens.push_back(center.addObserver(std::string(name), nullptr, [name, apply](const platform::Notification& n) {
+            const Value& value = n.userInfo[name];
+            if (!value.isNull()) apply(value);
+        }));
+    };
+    observe(zidedova::kDOREdozadedoConfigurationSetEnabledNotification, [](const Value& value) {
+        if (!value.isBool() && !value.isNumber()) return;
+        bool on = value.isBool() ? value.boolOr(true) : value.doubleOr(1) != 0;
+        {
+            std::lock_guard lock(engine().mutex);
+            engine().enabled = on && !engine().deactivated;
+        }
+        monitor()->logWithLevel(6, 23002, on ? "Analytics collection enabled" : "Analytics collection disabled",
+                                Value());
+    });
+    observe(zidedova::kDOREdozadedoConfigurationSetMinimumSessionIntervalNotification, [](const Value& value) {
+        double seconds = value.doubleOr(-1);
+        if (seconds < 0) return;
+        std::lock_guard lock(engine().mutex);
+        engine().minimumSessionInterval = seconds;
+    });
+    observe(zidedova::kDOREdozadedoConfigurationSetSessionTimeoutIntervalNotification, [](const Value& value) {
+        double seconds = value.doubleOr(-1);
+        if (seconds < 0) return;
+        std::lock_guard lock(engine().mutex);
+        engine().sessionTimeoutInterval = seconds;
+    });
+    std::lock_guard lock(e.mutex);
+    for (auto& token : tokens) e.configurationObservers.push_back(std::move(token));
+}
+
 }  // namespace
 
 void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& origin, const Value& options) {
@@ -93,10 +151,13 @@ void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& o
         if (e.started) return;
         e.started = true;
         e.appID = appID;
-        bool deactivated = options[zidedova::kZDVAnalyticsCollectionDeactivatedKey].boolOr(false);
-        e.enabled = !deactivated && options[zidedova::kZDVAnalyticsCollectionEnabledKey].boolOr(true);
+        e.deactivated = options[zidedova::kZDVAnalyticsCollectionDeactivatedKey].boolOr(false);
+        bool enabled = storedEnabledState().value_or(options[zidedova::kZDVAnalyticsCollectionEnabledKey].boolOr(true));
+        e.enabled = !e.deactivated && enabled;
     }
+    observeConfiguration(e);
     monitor()->logWithLevel(6, 23000, "Analytics starting with app id", Value(appID));
+    MSRInstallAppDelegateProxy();
     e.queue.async([] { unsuspendOperationQueue(); });  // start-up ends after earlier queued work
 }
 
@@ -108,6 +169,16 @@ bool MSRAnalytics::isStarted() {
 bool MSRAnalytics::isMeasurementEnabled() {
     std::lock_guard lock(engine().mutex);
     return engine().enabled;
+}
+
+double MSRAnalytics::minimumSessionInterval() {
+    std::lock_guard lock(engine().mutex);
+    return engine().minimumSessionInterval;
+}
+
+double MSRAnalytics::sessionTimeoutInterval() {
+    std::lock_guard lock(engine().mutex);
+    return engine().sessionTimeoutInterval;
 }
 
 void MSRAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name, const Value& parameters) {
@@ -139,16 +210,18 @@ void MSRAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
 void MSRAnalytics::logEvent(ZDVAnalyticsEvent event) {
     if (!event.parameters.isDictionary()) event.parameters = Value::dictionary();
     auto& e = engine();
+    {
+        // The switch as it stands when the event is logged, not when the queue gets to it.
+        std::lock_guard lock(e.mutex);
+        if (!e.enabled && !event.ignoreEnabled) return;
+    }
     e.queue.async([event = std::move(event)]() mutable {
         auto& e = engine();
         zidedova::ZDVLogEventInterceptor interceptor;
-        bool enabled;
         {
             std::lock_guard lock(e.mutex);
             interceptor = e.interceptor;
-            enabled = e.enabled;
         }
-        if (!enabled && !event.ignoreEnabled) return;
         if (interceptor && !event.ignoreInterceptor) {
             auto rewritten = interceptor(event);
             if (!rewritten) return;
@@ -315,6 +388,20 @@ void MSRAnalytics::handleOpenURL(const std::string& url) {
         (void)now;  // campaign attribution has no store to go to here
     });
     if (listener) listener(url);
+}
+
+void MSRAnalytics::handleUserActivity(const std::shared_ptr<platform::uikit::UserActivity>& activity) {
+    if (!activity || !activity->webpageURL) return;
+    std::string deepLink = activity->webpageURL->absoluteString();
+    double now = platform::Date::now().timeIntervalSince1970();
+    engine().queue.async([deepLink, now] {
+        monitor()->logWithLevel(7, 23011, "Handling user activity", Value(deepLink));
+        (void)now;  // campaign attribution has no store to go to here
+    });
+}
+
+void MSRAnalytics::handleEventsForBackgroundURLSession(const std::string& identifier, zidedova::ZDVBlock completion) {
+    zidedova::ZUTNetwork::handleEventsForBackgroundURLSessionID(identifier, std::move(completion));
 }
 
 void MSRAnalytics::dispatchAsyncOnSerialQueue(zidedova::ZDVBlock block) {

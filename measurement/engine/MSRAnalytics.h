@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/foundation/Value.h"
+#include "platform/uikit/UserActivity.h"
 #include "zidedova_core/ZDVAnalyticsInterop.h"
 
 namespace measurement {
@@ -26,9 +27,17 @@ inline constexpr const char* kMSROperationQueueName = "MSRAnalyticsOperationQueu
 
 class MSRAnalytics {
 public:
+    // Collection is on unless the options deactivate it, the stored switch
+    // ("/vodezu/measurement/measurement_enabled_state": 1 on, 2 off) says off, or, with no stored
+    // switch, the options' enabled flag is NO. From then on the app core's configuration notifications
+    // switch it at run time and set the session intervals. Start-up also registers the engine's
+    // app-delegate interceptor and asks for the delegate proxy.
     static void startWithAppID(const std::string& appID, const std::string& origin, const platform::Value& options);
     static bool isStarted();
     static bool isMeasurementEnabled();
+    // Seconds, as last set through the configuration notifications (0: never set).
+    static double minimumSessionInterval();
+    static double sessionTimeoutInterval();
 
     static void logEventWithOrigin(const std::string& origin, const std::string& name,
                                    const platform::Value& parameters);
@@ -56,6 +65,10 @@ public:
     static void notifyEventListeners(std::vector<ZDVAnalyticsEvent> events);
     static void setOpenURLListener(zidedova::ZDVOpenURLListener listener);
     static void handleOpenURL(const std::string& url);
+    // The activity's web page URL is the deep link; an activity without one is ignored.
+    static void handleUserActivity(const std::shared_ptr<platform::uikit::UserActivity>& activity);
+    // Hands both to the app core's network utility, which keeps the handler for its own sessions.
+    static void handleEventsForBackgroundURLSession(const std::string& identifier, zidedova::ZDVBlock completion);
 
     static void dispatchAsyncOnSerialQueue(zidedova::ZDVBlock block);
     static void queueOperationWithBlock(zidedova::ZDVBlock block);

@@ -89,6 +89,14 @@ void registerEngineClasses() {
                          }))
             .classMethod(sel("handleOpenURL:"),
                          makeImp([](Object*, Selector, std::string url) { MSRAnalytics::handleOpenURL(url); }))
+            .classMethod(sel("handleUserActivity:"),
+                         makeImp([](Object*, Selector, std::shared_ptr<platform::uikit::UserActivity> activity) {
+                             MSRAnalytics::handleUserActivity(activity);
+                         }))
+            .classMethod(sel("handleEventsForBackgroundURLSession:completionHandler:"),
+                         makeImp([](Object*, Selector, std::string identifier, ZDVBlock completion) {
+                             MSRAnalytics::handleEventsForBackgroundURLSession(identifier, std::move(completion));
+                         }))
             .classMethod(sel("userPropertiesIncludingInternal:queue:callback:"),
                          makeImp([](Object*, Selector, bool internal, ZDVOptionalQueue queue,
                                     ZDVUserPropertiesCallback callback) {

@@ -1,6 +1,7 @@
 #include "measurement/engine/MSRMeasurement.h"
 
 #include "platform/foundation/ProcessInfo.h"
+#include "zidedova_core/ZDVAnalyticsInterop.h"
 
 namespace measurement {
 
@@ -23,6 +24,22 @@ platform::objc::Class* MSRMeasurement::runtimeClass() {
             .classMethod(sel("monitor"), platform::objc::makeImp([](Object*, Selector) {
                              return platform::ObjectHandle(MSRMonitor::shared());
                          }))
+            .method(sel("userAttributeWithName:callback:"),
+                    platform::objc::makeImp(
+                        [](Object* self, Selector, std::string name, zidedova::ZDVUserAttributeCallback callback) {
+                            auto* measurement = platform::objc::native<MSRMeasurement>(self);
+                            if (!measurement) return;
+                            AttributeCallback forward;
+                            if (callback)
+                                forward = [callback](std::optional<MSRUserAttribute> attribute) {
+                                    if (!attribute) return callback(platform::Value());
+                                    callback(platform::Value::dictionary({{"origin", attribute->origin},
+                                                                          {"name", attribute->name},
+                                                                          {"value", attribute->value},
+                                                                          {"timestamp", attribute->lastSetTimestamp}}));
+                                };
+                            measurement->userAttributeWithName(name, std::move(forward));
+                        }))
             .registerClass();
     }();
     return cls;

@@ -27,6 +27,8 @@ const char* const kDelegateSelectors[] = {
     "applicationWillTerminate:",
     "application:continueUserActivity:restorationHandler:",
     "application:openURL:options:",
+    "application:openURL:sourceApplication:annotation:",
+    "application:handleEventsForBackgroundURLSession:completionHandler:",
     "application:didRegisterForRemoteNotificationsWithDeviceToken:",
     "application:didFailToRegisterForRemoteNotificationsWithError:",
     "application:didRegisterUserNotificationSettings:",
@@ -109,9 +111,32 @@ void Application::platformSetDelegate(ObjectHandle delegate) {
         Selector s = sel(kDelegateSelectors[i]);
         if (delegate && objc::respondsToSelector(delegate, s)) answers.insert(s);
     }
+    ObjectHandle old;  // released outside the lock, after the observers heard of the change
+    std::vector<std::function<void(ObjectHandle, ObjectHandle)>> observers;
+    {
+        std::lock_guard lock(mutex_);
+        old = delegate_;
+        delegate_ = delegate;
+        delegateAnswers_ = std::move(answers);
+        for (auto& [id, o] : delegateObservers_) observers.push_back(o);
+    }
+    for (auto& o : observers) o(old, delegate);
+}
+
+int Application::addDelegateObserver(std::function<void(ObjectHandle, ObjectHandle)> observer) {
     std::lock_guard lock(mutex_);
-    delegate_ = delegate;
-    delegateAnswers_ = std::move(answers);
+    int id = nextObserverId_++;
+    delegateObservers_[id] = std::move(observer);
+    return id;
+}
+
+void Application::removeDelegateObserver(int id) {
+    std::function<void(ObjectHandle, ObjectHandle)> drop;  // released outside the lock
+    std::lock_guard lock(mutex_);
+    auto it = delegateObservers_.find(id);
+    if (it == delegateObservers_.end()) return;
+    drop = std::move(it->second);
+    delegateObservers_.erase(it);
 }
 
 bool Application::delegateResponds(Selector selector) const {
@@ -248,6 +273,29 @@ bool Application::continueUserActivity(std::shared_ptr<UserActivity> activity) {
     RestorationHandler restoration = [](ValueArray) {};
     return objc::send<bool, ObjectHandle, std::shared_ptr<UserActivity>, RestorationHandler>(
         delegate(), s, shared_from_this(), std::move(activity), std::move(restoration));
+}
+
+bool Application::openURLInApp(const URL& url, const Value& options) {
+    Selector s = sel("application:openURL:options:");
+    if (delegateResponds(s))
+        return objc::send<bool, ObjectHandle, URL, Value>(delegate(), s, shared_from_this(), url, options);
+    Selector legacy = sel("application:openURL:sourceApplication:annotation:");
+    if (!delegateResponds(legacy)) return false;
+    std::optional<std::string> source;
+    if (const std::string* text = options[kOpenURLOptionsSourceApplicationKey].asString()) source = *text;
+    Value annotation = options[kOpenURLOptionsAnnotationKey];
+    return objc::send<bool, ObjectHandle, URL, std::optional<std::string>, Value>(
+        delegate(), legacy, shared_from_this(), url, source, annotation);
+}
+
+bool Application::handleEventsForBackgroundURLSession(const std::string& identifier, std::function<void()> completion) {
+    Selector s = sel("application:handleEventsForBackgroundURLSession:completionHandler:");
+    if (!delegateResponds(s)) return false;
+    std::function<void()> handler =
+        dispatch::OnceHandler<>(s.name(), std::move(completion), dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
+    objc::send<void, ObjectHandle, std::string, std::function<void()>>(delegate(), s, shared_from_this(), identifier,
+                                                                       std::move(handler));
+    return true;
 }
 
 // --- background tasks ---

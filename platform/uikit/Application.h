@@ -27,6 +27,10 @@
 //   application:continueUserActivity:restorationHandler:
 //                         bool(ObjectHandle app, std::shared_ptr<UserActivity>, RestorationHandler)
 //   application:openURL:options:                          bool(ObjectHandle app, URL, Value options)
+//   application:openURL:sourceApplication:annotation:
+//                         bool(ObjectHandle app, URL, std::optional<std::string> sourceApplication, Value annotation)
+//   application:handleEventsForBackgroundURLSession:completionHandler:
+//                         void(ObjectHandle app, std::string identifier, std::function<void()>)
 //   application:didRegisterForRemoteNotificationsWithDeviceToken:  void(ObjectHandle app, Bytes token)
 //   application:didFailToRegisterForRemoteNotificationsWithError:  void(ObjectHandle app, Error)
 //   application:didRegisterUserNotificationSettings:      void(ObjectHandle app, UserNotificationSettings)
@@ -81,6 +85,10 @@ inline constexpr const char* kApplicationWillTerminateNotification = "UIApplicat
 // Launch-option keys.
 inline constexpr const char* kLaunchOptionsRemoteNotificationKey = "UIApplicationLaunchOptionsRemoteNotificationKey";
 
+// Keys of the options handed to application:openURL:options:.
+inline constexpr const char* kOpenURLOptionsSourceApplicationKey = "UIApplicationOpenURLOptionsSourceApplicationKey";
+inline constexpr const char* kOpenURLOptionsAnnotationKey = "UIApplicationOpenURLOptionsAnnotationKey";
+
 // Info.plist key naming the main storyboard.
 inline constexpr const char* kMainStoryboardFileKey = "UIMainStoryboardFile";
 
@@ -110,6 +118,10 @@ public:
     void setDelegate(ObjectHandle delegate);  // sends setDelegate:
     // Whether the delegate answered `selector` when it was set.
     bool delegateResponds(objc::Selector selector) const;
+    // Told (old, new) after the platform's setDelegate: ran, on the thread that set it (the way
+    // key-value observation of "delegate" reports it); answers an id for removal.
+    int addDelegateObserver(std::function<void(ObjectHandle oldDelegate, ObjectHandle newDelegate)> observer);
+    void removeDelegateObserver(int id);
 
     // --- state ---
     ApplicationState applicationState() const { return state_.load(); }
@@ -148,6 +160,17 @@ public:
     // Delivers application:continueUserActivity:restorationHandler: (false when the delegate does not
     // answer it, or answers NO).
     bool continueUserActivity(std::shared_ptr<UserActivity> activity);
+    // Delivers application:openURL:options:, or, to a delegate without it,
+    // application:openURL:sourceApplication:annotation: with the options' source application and
+    // annotation, as the device does. False when the delegate answers neither, or answers NO.
+    bool openURLInApp(const URL& url, const Value& options = Value::dictionary());
+
+    // --- background URL sessions ---
+    // The system relaunched the app for events of the background session `identifier`: delivers
+    // application:handleEventsForBackgroundURLSession:completionHandler: with a completion checked for
+    // exactly one call (dispatch::OnceHandler, reporting faults). False (and the completion dropped uncalled) when the
+    // delegate does not answer it.
+    bool handleEventsForBackgroundURLSession(const std::string& identifier, std::function<void()> completion);
 
     // --- background tasks ---
     BackgroundTaskIdentifier beginBackgroundTask(std::function<void()> expirationHandler);
@@ -203,6 +226,8 @@ private:
     mutable std::mutex mutex_;  // guards the fields marked (m)
     ObjectHandle delegate_;
     std::set<objc::Selector> delegateAnswers_;
+    std::map<int, std::function<void(ObjectHandle, ObjectHandle)>> delegateObservers_;  // (m)
+    int nextObserverId_ = 1;                                                            // (m)
     std::atomic<ApplicationState> state_{ApplicationState::Inactive};
     std::atomic<int64_t> badge_{0};
     bool networkActivity_ = false;

@@ -16,6 +16,8 @@ public:
     static const std::set<std::string>& blacklistedEventNames();
     static const std::set<std::string>& blacklistedParameters();
     static const std::set<std::string>& blacklistedUserProperties();
+    // Regular expressions; a user-property name in which any is found is refused.
+    static const std::set<std::string>& blacklistedUserPropertyPatterns();
 
     static bool isOriginAllowed(const std::string& origin);
     static bool shouldLogEventWithName(const std::string& name, const platform::Value& parameters);

@@ -25,6 +25,13 @@ void ZUTMutableDictionary::setObject(std::optional<platform::Value> object, std:
 
 void ZUTMutableDictionary::removeObjectForKey(std::string key) { setObject(std::nullopt, std::move(key)); }
 
+void ZUTMutableDictionary::removeObjectForKey(std::string key, platform::Value expected) {
+    queue_.async([objects = objects_, key = std::move(key), expected = std::move(expected)] {
+        auto it = objects->find(key);
+        if (it != objects->end() && it->second == expected) objects->erase(it);
+    });
+}
+
 void ZUTMutableDictionary::removeAllObjects() {
     queue_.async([objects = objects_] { objects->clear(); });
 }

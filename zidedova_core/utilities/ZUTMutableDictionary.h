@@ -22,6 +22,9 @@ public:
     // std::nullopt removes the key.
     void setObject(std::optional<platform::Value> object, std::string key);
     void removeObjectForKey(std::string key);
+    // Removes the key only while it still holds `expected`, so a caller working from a snapshot never
+    // drops an entry written after it.
+    void removeObjectForKey(std::string key, platform::Value expected);
     void removeAllObjects();
     size_t count() const;
     // A snapshot: later writes do not change it.

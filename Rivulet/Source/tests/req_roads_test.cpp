@@ -279,10 +279,13 @@ TEST_F(RequestTest, ADataRequestThatBecomesADownloadMovesToItsNewTaskAndReadsIts
         [](const SessionPtr&, const DataTaskPtr&, const std::shared_ptr<const platform::URLResponse>&) {
             return platform::URLSessionResponseDisposition::BecomeDownload;
         });
+    // Started only once its data task is noted: the whole exchange may be over before the next line runs.
+    manager->setStartRequestsImmediately(false);
     auto request = manager->request(server.url("/file"));
     const auto dataTask = request->task();
     std::optional<DefaultDataResponse> done;
     request->response([&](DefaultDataResponse r) { done = std::move(r); });
+    request->resume();
     ASSERT_TRUE(waitFor([&] { return done.has_value(); }));
     EXPECT_FALSE(done->error()) << done->error()->description();
     EXPECT_NE(request->task(), dataTask);

@@ -14,6 +14,7 @@
 
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzRequest.h"
+#include "demo/PushServiceStandIn.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
@@ -27,8 +28,8 @@
 #include "platform/uikit/Classes.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 #include "testing/ProcessReset.h"
-#include "testing/PushServiceStandIn.h"
 #include "testing/TemporaryDeviceRoot.h"
+#include "testing/TestHttpServer.h"
 
 namespace core_test {
 
@@ -161,7 +162,7 @@ protected:
     tesmar_testing::TemporaryDeviceRoot device{"push-core-test", {}};
     std::shared_ptr<dispatch::ManualClock> clock = std::make_shared<dispatch::ManualClock>(kStart);
     dispatch::ScopedClock scopedClock{clock};
-    tesmar_testing::PushServiceStandIn service;
+    tesmar_demo::PushServiceStandIn service;
 
 private:
     static std::atomic<int>& counter() {

@@ -5,11 +5,12 @@
 
 #include "VezEduduzSDK/Source/VERequests.h"
 #include "VezEduduzSDK/Source/VezEduduzClient.h"
+#include "demo/PushServiceStandIn.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/JSON.h"
 #include "rest_test_support.h"
-#include "testing/PushServiceStandIn.h"
+#include "testing/TestHttpServer.h"
 
 namespace vezeduduz {
 namespace {
@@ -18,8 +19,8 @@ using platform::Bytes;
 using platform::Error;
 using platform::Value;
 using platform::dispatch::MainLoop;
+using tesmar_demo::PushServiceStandIn;
 using tesmar_testing::Gate;
-using tesmar_testing::PushServiceStandIn;
 using tesmar_testing::Reply;
 using Kind = VezEduduzClient::AnswerOutcome::Kind;
 

@@ -4,7 +4,6 @@
 
 #include "platform/foundation/Stream.h"
 #include "platform/urlsession/tests/SessionTestSupport.h"
-#include "testing/ServerScript.h"
 #include "testing/TestHttpServer.h"
 #include "testing/TestTcpServer.h"
 

@@ -27,6 +27,17 @@ TEST(MutableDictionaryTest, WritesAreSeenInOrderAndSnapshotsStayPut) {
     EXPECT_EQ(d.count(), 0u);
 }
 
+TEST(MutableDictionaryTest, ConditionalRemovalKeepsAnEntryWrittenSince) {
+    ZUTMutableDictionary d;
+    d.setObject(Value("old"), "k");
+    auto snapshot = d.dictionary();
+    d.setObject(Value("new"), "k");
+    d.removeObjectForKey("k", snapshot.at("k"));
+    EXPECT_EQ(d.objectForKey("k"), Value("new"));
+    d.removeObjectForKey("k", Value("new"));
+    EXPECT_EQ(d.objectForKey("k"), std::nullopt);
+}
+
 TEST(MutableDictionaryTest, PendingWritesOutliveTheDictionary) {
     for (int i = 0; i < 50; ++i) {
         auto d = std::make_unique<ZUTMutableDictionary>();

@@ -1,5 +1,5 @@
 #pragma once
-// The pieces of a test server's script: Reply (one scripted answer), StreamedBody (a large body made
+// The pieces of a local server's script: Reply (one scripted answer), StreamedBody (a large body made
 // on the fly) and Gate (a latch a test opens to release answers it holds back).
 #include <chrono>
 #include <condition_variable>
@@ -10,12 +10,12 @@
 #include <optional>
 #include <string>
 
-#include "testing/RecordedRequest.h"
+#include "demo/RecordedRequest.h"
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
-// A latch: answers held on it wait until a test opens it. Opening is permanent. Thread-safe; share it
-// through std::shared_ptr between the test and the scripts that use it.
+// A latch: answers held on it wait until its owner (usually a test) opens it. Opening is permanent. Thread-safe; share
+// it through std::shared_ptr between the test and the scripts that use it.
 class Gate {
 public:
     static std::shared_ptr<Gate> make() { return std::make_shared<Gate>(); }
@@ -96,4 +96,4 @@ struct Reply {
 std::string gzipCompress(const std::string& data);
 std::optional<std::string> gzipDecompress(const std::string& data);
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

@@ -1,12 +1,12 @@
-#include "testing/PushServiceStandIn.h"
+#include "demo/PushServiceStandIn.h"
 
 #include <httplib.h>
 
+#include "demo/Certificates.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/UUID.h"
-#include "testing/TestCertificates.h"
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 namespace {
 
 constexpr const char* kAPI = "/api/v1/";
@@ -35,18 +35,18 @@ std::string jsonString(const std::string& text) {
 
 }  // namespace
 
-PushServiceStandIn::PushServiceStandIn() : PushServiceStandIn(std::make_unique<TestHttpServer>(), "") {}
+PushServiceStandIn::PushServiceStandIn() : PushServiceStandIn(std::make_unique<HttpServer>(), "") {}
 
-PushServiceStandIn::PushServiceStandIn(std::unique_ptr<TestHttpServer> server, std::string rootPath)
+PushServiceStandIn::PushServiceStandIn(std::unique_ptr<HttpServer> server, std::string rootPath)
     : server_(std::move(server)), rootPath_(std::move(rootPath)) {
     install();
 }
 
 std::unique_ptr<PushServiceStandIn> PushServiceStandIn::secure(const std::string& directory) {
-    auto pki = TestPKI::make(kHostName);
+    auto pki = ServerPKI::make(kHostName);
     auto files = writeServerFiles(directory, pki.leaf, {&pki.intermediate}, "push-service");
     auto root = writePEMFile(directory + "/push-service-root.pem", pki.root.certificatePEM);
-    auto server = std::make_unique<TestHttpServer>(files.certificateChainPath, files.privateKeyPath);
+    auto server = std::make_unique<HttpServer>(files.certificateChainPath, files.privateKeyPath);
     return std::unique_ptr<PushServiceStandIn>(new PushServiceStandIn(std::move(server), root));
 }
 
@@ -158,4 +158,4 @@ Reply PushServiceStandIn::defaultReply(const std::string& endpoint, const Record
     return Reply::json(R"({"success":true})");
 }
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

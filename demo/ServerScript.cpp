@@ -1,10 +1,10 @@
-#include "testing/ServerScript.h"
+#include "demo/ServerScript.h"
 
 #include <zlib.h>
 
 #include <stdexcept>
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
 void Gate::open() {
     {
@@ -155,4 +155,4 @@ std::optional<std::string> gzipDecompress(const std::string& data) {
     return out;
 }
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

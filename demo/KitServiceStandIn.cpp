@@ -1,11 +1,11 @@
-#include "testing/KitServiceStandIn.h"
+#include "demo/KitServiceStandIn.h"
 
 #include <httplib.h>
 
+#include "demo/Certificates.h"
 #include "platform/foundation/JSON.h"
-#include "testing/TestCertificates.h"
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
 using platform::Value;
 
@@ -26,18 +26,18 @@ bool nonEmptyString(const Value& value) { return value.isString() && !value.asSt
 
 }  // namespace
 
-KitServiceStandIn::KitServiceStandIn() : KitServiceStandIn(std::make_unique<TestHttpServer>(), "") {}
+KitServiceStandIn::KitServiceStandIn() : KitServiceStandIn(std::make_unique<HttpServer>(), "") {}
 
-KitServiceStandIn::KitServiceStandIn(std::unique_ptr<TestHttpServer> server, std::string rootPath)
+KitServiceStandIn::KitServiceStandIn(std::unique_ptr<HttpServer> server, std::string rootPath)
     : server_(std::move(server)), rootPath_(std::move(rootPath)) {
     install();
 }
 
 std::unique_ptr<KitServiceStandIn> KitServiceStandIn::secure(const std::string& directory) {
-    auto pki = TestPKI::make(kHostName);
+    auto pki = ServerPKI::make(kHostName);
     auto files = writeServerFiles(directory, pki.leaf, {&pki.intermediate}, "kit-service");
     auto root = writePEMFile(directory + "/kit-service-root.pem", pki.root.certificatePEM);
-    auto server = std::make_unique<TestHttpServer>(files.certificateChainPath, files.privateKeyPath);
+    auto server = std::make_unique<HttpServer>(files.certificateChainPath, files.privateKeyPath);
     return std::unique_ptr<KitServiceStandIn>(new KitServiceStandIn(std::move(server), root));
 }
 
@@ -151,4 +151,4 @@ Reply KitServiceStandIn::defaultReply(const std::string& endpoint, const Recorde
     return Reply::json(R"({"error":"not found"})", 404);
 }
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

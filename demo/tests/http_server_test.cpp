@@ -1,4 +1,4 @@
-// The shared test server, driven by a real HTTP client (libcurl's easy interface).
+// The recording server core, driven by a real HTTP client (libcurl's easy interface).
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -10,15 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "testing/TestCertificates.h"
-#include "testing/TestHttpServer.h"
-#include "testing/internal/ByteRange.h"
+#include "demo/Certificates.h"
+#include "demo/HttpServer.h"
+#include "demo/internal/ByteRange.h"
 
 // Fetch options are written as designated initializers naming only what a case needs.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 using namespace std::chrono_literals;
-using namespace tesmar_testing;
+using namespace tesmar_demo;
 
 namespace {
 
@@ -152,8 +152,8 @@ std::string makeTempDirectory() {
     return path;
 }
 
-TEST(TestHttpServer, ScriptsAnswerInTurnAndTheLastRepeats) {
-    TestHttpServer server;
+TEST(HttpServer, ScriptsAnswerInTurnAndTheLastRepeats) {
+    HttpServer server;
     server.route("GET", "/flaky", {Reply::withStatus(503), Reply::text("first", 500), Reply::text("ok")});
     std::vector<std::pair<long, std::string>> seen;
     for (int i = 0; i < 4; ++i) {
@@ -169,8 +169,8 @@ TEST(TestHttpServer, ScriptsAnswerInTurnAndTheLastRepeats) {
     EXPECT_EQ(fetch(server.url("/flaky")).status, 503);
 }
 
-TEST(TestHttpServer, RecordsTheRequestAsSent) {
-    TestHttpServer server;
+TEST(HttpServer, RecordsTheRequestAsSent) {
+    HttpServer server;
     server.route("*", "/echo/*", Reply::text("seen"));
 
     auto r = fetch(server.url("/echo/a%20b?x=1&y=a%2Fb&y=c+d&flag&&z="), {.headers = {"X-Trace: One", "Cookie: a=1"}});
@@ -209,8 +209,8 @@ TEST(TestHttpServer, RecordsTheRequestAsSent) {
     EXPECT_EQ(server.requestCount(), 0u);
 }
 
-TEST(TestHttpServer, RoutesMatchByMethodAndPattern) {
-    TestHttpServer server;
+TEST(HttpServer, RoutesMatchByMethodAndPattern) {
+    HttpServer server;
     server.route("GET", "/items/:id", Reply::text("item"));
     server.route("GET", "/items/special", Reply::text("special"));
     server.route("POST", "/items/:id", Reply::text("posted", 201));
@@ -249,8 +249,8 @@ TEST(TestHttpServer, RoutesMatchByMethodAndPattern) {
     EXPECT_EQ(server.requests().back().method, "HEAD");
 }
 
-TEST(TestHttpServer, RawAndFallbackHandlersGetTheWholeExchange) {
-    TestHttpServer server;
+TEST(HttpServer, RawAndFallbackHandlersGetTheWholeExchange) {
+    HttpServer server;
     server.routeRaw("GET", "/raw/:name", [](const RecordedRequest& r, const httplib::Request&, httplib::Response& res) {
         res.status = 202;
         res.set_content("hi " + r.pathParams.at("name"), "text/plain");
@@ -266,8 +266,8 @@ TEST(TestHttpServer, RawAndFallbackHandlersGetTheWholeExchange) {
     EXPECT_EQ(other.body, "fallback for /x/y");
 }
 
-TEST(TestHttpServer, SendsRepeatedHeadersAndRedirects) {
-    TestHttpServer server;
+TEST(HttpServer, SendsRepeatedHeadersAndRedirects) {
+    HttpServer server;
     server.route("GET", "/login",
                  Reply::redirect("/home?from=login", 303)
                      .header("Set-Cookie", "session=abc; Path=/")
@@ -280,8 +280,8 @@ TEST(TestHttpServer, SendsRepeatedHeadersAndRedirects) {
               (std::vector<std::string>{"session=abc; Path=/", "theme=dark; Path=/; HttpOnly"}));
 }
 
-TEST(TestHttpServer, WaitForRequestsIsBounded) {
-    TestHttpServer server;
+TEST(HttpServer, WaitForRequestsIsBounded) {
+    HttpServer server;
     EXPECT_FALSE(server.waitForRequests(1, 30ms));
     auto pending = std::async(std::launch::async, [&] { return fetch(server.url("/a")).status; });
     EXPECT_TRUE(server.waitForRequests(1, 10s));
@@ -289,8 +289,8 @@ TEST(TestHttpServer, WaitForRequestsIsBounded) {
     EXPECT_EQ(pending.get(), 404);
 }
 
-TEST(TestHttpServer, DroppedConnectionIsAnErrorNotAStatus) {
-    TestHttpServer server;
+TEST(HttpServer, DroppedConnectionIsAnErrorNotAStatus) {
+    HttpServer server;
     server.route("GET", "/drop", {Reply::drop(), Reply::text("back")});
     auto dropped = fetch(server.url("/drop"));
     EXPECT_NE(dropped.code, CURLE_OK);
@@ -299,8 +299,8 @@ TEST(TestHttpServer, DroppedConnectionIsAnErrorNotAStatus) {
     EXPECT_EQ(fetch(server.url("/drop")).body, "back");
 }
 
-TEST(TestHttpServer, HeldAnswersWaitForTheGate) {
-    TestHttpServer server;
+TEST(HttpServer, HeldAnswersWaitForTheGate) {
+    HttpServer server;
     auto gate = Gate::make();
     server.route("GET", "/held", Reply::text("released").heldBy(gate));
     auto pending = std::async(std::launch::async, [&] { return fetch(server.url("/held")); });
@@ -312,8 +312,8 @@ TEST(TestHttpServer, HeldAnswersWaitForTheGate) {
     EXPECT_EQ(r.body, "released");
 }
 
-TEST(TestHttpServer, StoppingReleasesHeldAnswersAsDroppedConnections) {
-    auto server = std::make_unique<TestHttpServer>();
+TEST(HttpServer, StoppingReleasesHeldAnswersAsDroppedConnections) {
+    auto server = std::make_unique<HttpServer>();
     server->route("GET", "/held", Reply::text("never").heldBy(Gate::make()));
     server->route("GET", "/slow", Reply::text("never").after(1h));
     auto held = std::async(std::launch::async, [url = server->url("/held")] { return fetch(url); });
@@ -324,8 +324,8 @@ TEST(TestHttpServer, StoppingReleasesHeldAnswersAsDroppedConnections) {
     EXPECT_NE(slow.get().code, CURLE_OK);
 }
 
-TEST(TestHttpServer, StopsPromptlyWithAKeptAliveConnection) {
-    auto server = std::make_unique<TestHttpServer>();
+TEST(HttpServer, StopsPromptlyWithAKeptAliveConnection) {
+    auto server = std::make_unique<HttpServer>();
     server->route("GET", "/", Reply::text("x"));
     CURL* curl = curl_easy_init();
     std::string url = server->url("/");
@@ -343,8 +343,8 @@ TEST(TestHttpServer, StopsPromptlyWithAKeptAliveConnection) {
     curl_easy_cleanup(curl);
 }
 
-TEST(TestHttpServer, DelaysAnswerLater) {
-    TestHttpServer server;
+TEST(HttpServer, DelaysAnswerLater) {
+    HttpServer server;
     server.route("GET", "/late", Reply::text("late").after(80ms));
     auto start = std::chrono::steady_clock::now();
     auto r = fetch(server.url("/late"));
@@ -352,8 +352,8 @@ TEST(TestHttpServer, DelaysAnswerLater) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 80ms);
 }
 
-TEST(TestHttpServer, StreamsALargeBodyWithoutHoldingIt) {
-    TestHttpServer server;
+TEST(HttpServer, StreamsALargeBodyWithoutHoldingIt) {
+    HttpServer server;
     constexpr uint64_t size = 50ull * 1024 * 1024 + 3;
     server.route("GET", "/big", Reply::streamed(size));
     auto r = fetch(server.url("/big"), {.timeoutMs = 120000, .checkPattern = true});
@@ -370,8 +370,8 @@ TEST(TestHttpServer, StreamsALargeBodyWithoutHoldingIt) {
     EXPECT_EQ(c.patternMismatches, 0u);
 }
 
-TEST(TestHttpServer, StreamsCutShortOrStalled) {
-    TestHttpServer server;
+TEST(HttpServer, StreamsCutShortOrStalled) {
+    HttpServer server;
     auto cut = Reply::streamed(1 << 20);
     cut.stream->dropAfter = 100000;
     server.route("GET", "/cut", cut);
@@ -395,8 +395,8 @@ TEST(TestHttpServer, StreamsCutShortOrStalled) {
     EXPECT_EQ(s.patternMismatches, 0u);
 }
 
-TEST(TestHttpServer, AnswersRangeRequests) {
-    TestHttpServer server;
+TEST(HttpServer, AnswersRangeRequests) {
+    HttpServer server;
     std::string text(1000, '\0');
     fillPattern(0, text.data(), text.size());
     server.route("GET", "/memory",
@@ -444,8 +444,8 @@ TEST(TestHttpServer, AnswersRangeRequests) {
     EXPECT_EQ(server.requestCount(), 2 * cases.size() + 1);
 }
 
-TEST(TestHttpServer, GzipsOnlyWhenTheScriptSays) {
-    TestHttpServer server;
+TEST(HttpServer, GzipsOnlyWhenTheScriptSays) {
+    HttpServer server;
     std::string text;
     for (int i = 0; i < 200; ++i) text += "line " + std::to_string(i) + "\n";
     server.route("GET", "/zipped", Reply::text(text).gzipped());
@@ -465,8 +465,8 @@ TEST(TestHttpServer, GzipsOnlyWhenTheScriptSays) {
     EXPECT_EQ(plain.value("Content-Type"), "application/json");
 }
 
-TEST(TestHttpServer, ExposesMultipartParts) {
-    TestHttpServer server;
+TEST(HttpServer, ExposesMultipartParts) {
+    HttpServer server;
     server.route("POST", "/upload", Reply::text("stored", 201));
     auto r = fetch(server.url("/upload"), {.mime = [](CURL* curl) {
                        curl_mime* mime = curl_mime_init(curl);
@@ -493,13 +493,13 @@ TEST(TestHttpServer, ExposesMultipartParts) {
     EXPECT_EQ(photo->content, std::string("\xff\xd8\x00\x01", 4));
 }
 
-TEST(TestHttpServer, ServesTlsWithATestChain) {
+TEST(HttpServer, ServesTlsWithATestChain) {
     std::string dir = makeTempDirectory();
-    auto pki = TestPKI::make("localhost");
+    auto pki = ServerPKI::make("localhost");
     auto files = writeServerFiles(dir, pki.leaf, {&pki.intermediate});
     std::string rootPath = writePEMFile(dir + "/root.pem", pki.root.certificatePEM);
     {
-        TestHttpServer server(files.certificateChainPath, files.privateKeyPath);
+        HttpServer server(files.certificateChainPath, files.privateKeyPath);
         EXPECT_EQ(server.baseURL(), "https://127.0.0.1:" + std::to_string(server.port()));
         server.route("GET", "/secure", {Reply::text("over tls"), Reply::drop()});
         FetchOptions options{.caFile = rootPath,
@@ -515,12 +515,13 @@ TEST(TestHttpServer, ServesTlsWithATestChain) {
         EXPECT_EQ(dropped.status, 0);
 
         // A client that trusts another root refuses the server, which still records nothing.
-        std::string otherRoot = writePEMFile(dir + "/other.pem", pki.unrelatedRoot.certificatePEM);
+        auto unrelated = makeSelfSigned(authoritySpec("Tesmar Unrelated Root CA", 24L * 3600));
+        std::string otherRoot = writePEMFile(dir + "/other.pem", unrelated.certificatePEM);
         auto refused = fetch(url, {.caFile = otherRoot, .resolve = options.resolve});
         EXPECT_EQ(refused.code, CURLE_PEER_FAILED_VERIFICATION);
         EXPECT_EQ(server.requestCount(), 2u);
     }
-    EXPECT_THROW(TestHttpServer(dir + "/missing.pem", files.privateKeyPath), std::runtime_error);
+    EXPECT_THROW(HttpServer(dir + "/missing.pem", files.privateKeyPath), std::runtime_error);
     std::filesystem::remove_all(dir);
 }
 

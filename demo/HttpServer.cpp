@@ -1,4 +1,4 @@
-#include "testing/TestHttpServer.h"
+#include "demo/HttpServer.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -15,11 +15,11 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "testing/internal/ByteRange.h"
+#include "demo/internal/ByteRange.h"
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
-struct TestHttpServer::Route {
+struct HttpServer::Route {
     std::string method;
     std::string pattern;
     std::vector<Reply> script;
@@ -121,7 +121,7 @@ thread_local const httplib::Request* handledRequest = nullptr;
 
 // A streamed body being sent; lives as long as the response's content provider.
 struct StreamSender {
-    TestHttpServer* server;
+    HttpServer* server;
     StreamedBody body;
     uint64_t first = 0;  // offset of the first byte sent (ranges)
     bool paused = false;
@@ -188,39 +188,38 @@ int closeOnClientHello(SSL* ssl, int* alert, void*) {
 
 }  // namespace
 
-TestHttpServer::TestHttpServer() : TestHttpServer(Options{}) {}
+HttpServer::HttpServer() : HttpServer(Options{}) {}
 
-TestHttpServer::TestHttpServer(const std::string& certificateChainPath, const std::string& privateKeyPath) {
+HttpServer::HttpServer(const std::string& certificateChainPath, const std::string& privateKeyPath) {
     Options options;
     options.certificateChainPath = certificateChainPath;
     options.privateKeyPath = privateKeyPath;
     start(std::move(options));
 }
 
-TestHttpServer::TestHttpServer(Options options) { start(std::move(options)); }
+HttpServer::HttpServer(Options options) { start(std::move(options)); }
 
-TestHttpServer::~TestHttpServer() { stop(); }
+HttpServer::~HttpServer() { stop(); }
 
-void TestHttpServer::start(Options options) {
-    // A client gone mid-answer must cost a failed write, not the test process.
+void HttpServer::start(Options options) {
+    // A client gone mid-answer must cost a failed write, not the whole process.
     static std::once_flag ignoreSigpipe;
     std::call_once(ignoreSigpipe, [] { std::signal(SIGPIPE, SIG_IGN); });
 
     if (options.certificateChainPath.empty() != options.privateKeyPath.empty())
-        throw std::runtime_error("TestHttpServer: TLS needs both a certificate chain and a private key");
+        throw std::runtime_error("HttpServer: TLS needs both a certificate chain and a private key");
     if (!options.certificateChainPath.empty()) {
         const auto& clientCAs = options.clientCertificateAuthorityPath;
         auto tls =
             std::make_unique<httplib::SSLServer>(options.certificateChainPath.c_str(), options.privateKeyPath.c_str(),
                                                  clientCAs.empty() ? nullptr : clientCAs.c_str());
         if (!tls->is_valid())
-            throw std::runtime_error("TestHttpServer: cannot load certificate chain " + options.certificateChainPath +
+            throw std::runtime_error("HttpServer: cannot load certificate chain " + options.certificateChainPath +
                                      " with key " + options.privateKeyPath +
                                      (clientCAs.empty() ? "" : " and client CAs " + clientCAs));
         SSL_CTX* context = tls->ssl_context();
         if (options.maximumTLSVersion != 0 && SSL_CTX_set_max_proto_version(context, options.maximumTLSVersion) != 1)
-            throw std::runtime_error("TestHttpServer: unknown TLS version " +
-                                     std::to_string(options.maximumTLSVersion));
+            throw std::runtime_error("HttpServer: unknown TLS version " + std::to_string(options.maximumTLSVersion));
         if (options.closeDuringHandshake) SSL_CTX_set_client_hello_cb(context, closeOnClientHello, nullptr);
         server_ = std::move(tls);
         secure_ = true;
@@ -259,7 +258,7 @@ void TestHttpServer::start(Options options) {
         }));
 
     port_ = server_->bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) throw std::runtime_error("TestHttpServer: cannot bind a port on 127.0.0.1");
+    if (port_ <= 0) throw std::runtime_error("HttpServer: cannot bind a port on 127.0.0.1");
     if (*listener >= 0) ::listen(*listener, SOMAXCONN);
 
     auto listenEnded = std::make_shared<std::atomic<bool>>(false);
@@ -273,11 +272,11 @@ void TestHttpServer::start(Options options) {
         stopping_ = true;
         stopped_ = true;
         thread_.join();
-        throw std::runtime_error("TestHttpServer: the server did not start");
+        throw std::runtime_error("HttpServer: the server did not start");
     }
 }
 
-void TestHttpServer::stop() {
+void HttpServer::stop() {
     std::vector<std::shared_ptr<Gate>> gates;
     {
         std::lock_guard lock(mutex_);
@@ -294,12 +293,12 @@ void TestHttpServer::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-std::string TestHttpServer::baseURL() const {
+std::string HttpServer::baseURL() const {
     return std::string(secure_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
 }
 
-void TestHttpServer::route(const std::string& method, const std::string& pattern, std::vector<Reply> script) {
-    if (script.empty()) throw std::invalid_argument("TestHttpServer::route: a script needs at least one reply");
+void HttpServer::route(const std::string& method, const std::string& pattern, std::vector<Reply> script) {
+    if (script.empty()) throw std::invalid_argument("HttpServer::route: a script needs at least one reply");
     auto r = std::make_shared<Route>();
     r->method = method;
     r->pattern = pattern;
@@ -309,11 +308,11 @@ void TestHttpServer::route(const std::string& method, const std::string& pattern
     routes_.push_back(std::move(r));
 }
 
-void TestHttpServer::route(const std::string& method, const std::string& pattern, Reply reply) {
+void HttpServer::route(const std::string& method, const std::string& pattern, Reply reply) {
     route(method, pattern, std::vector<Reply>{std::move(reply)});
 }
 
-void TestHttpServer::routeRaw(const std::string& method, const std::string& pattern, RawHandler handler) {
+void HttpServer::routeRaw(const std::string& method, const std::string& pattern, RawHandler handler) {
     auto r = std::make_shared<Route>();
     r->method = method;
     r->pattern = pattern;
@@ -323,12 +322,12 @@ void TestHttpServer::routeRaw(const std::string& method, const std::string& patt
     routes_.push_back(std::move(r));
 }
 
-void TestHttpServer::setFallbackHandler(RawHandler handler) {
+void HttpServer::setFallbackHandler(RawHandler handler) {
     std::lock_guard lock(mutex_);
     fallback_ = std::move(handler);
 }
 
-size_t TestHttpServer::timesServed(const std::string& method, const std::string& pattern) const {
+size_t HttpServer::timesServed(const std::string& method, const std::string& pattern) const {
     std::lock_guard lock(mutex_);
     for (const auto& r : routes_) {
         if (r->method == method && r->pattern == pattern) return r->served;
@@ -336,17 +335,17 @@ size_t TestHttpServer::timesServed(const std::string& method, const std::string&
     return 0;
 }
 
-std::vector<RecordedRequest> TestHttpServer::requests() const {
+std::vector<RecordedRequest> HttpServer::requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
 }
 
-size_t TestHttpServer::requestCount() const {
+size_t HttpServer::requestCount() const {
     std::lock_guard lock(mutex_);
     return requests_.size();
 }
 
-std::vector<RecordedRequest> TestHttpServer::requestsTo(const std::string& path) const {
+std::vector<RecordedRequest> HttpServer::requestsTo(const std::string& path) const {
     std::vector<RecordedRequest> matching;
     std::lock_guard lock(mutex_);
     for (const auto& r : requests_) {
@@ -355,23 +354,23 @@ std::vector<RecordedRequest> TestHttpServer::requestsTo(const std::string& path)
     return matching;
 }
 
-bool TestHttpServer::waitForRequests(size_t count, std::chrono::milliseconds timeout) const {
+bool HttpServer::waitForRequests(size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
     return recordedChanged_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
 }
 
-bool TestHttpServer::waitUntil(const std::function<bool(const std::vector<RecordedRequest>&)>& condition,
-                               std::chrono::milliseconds timeout) const {
+bool HttpServer::waitUntil(const std::function<bool(const std::vector<RecordedRequest>&)>& condition,
+                           std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
     return recordedChanged_.wait_for(lock, timeout, [&] { return condition(requests_); });
 }
 
-void TestHttpServer::clearRequests() {
+void HttpServer::clearRequests() {
     std::lock_guard lock(mutex_);
     requests_.clear();
 }
 
-RecordedRequest TestHttpServer::record(const httplib::Request& req) {
+RecordedRequest HttpServer::record(const httplib::Request& req) {
     RecordedRequest r;
     r.method = req.method;
     r.target = req.target;
@@ -405,7 +404,7 @@ RecordedRequest TestHttpServer::record(const httplib::Request& req) {
     return r;
 }
 
-void TestHttpServer::rememberConnection(const httplib::Request& req) {
+void HttpServer::rememberConnection(const httplib::Request& req) {
     {
         std::lock_guard lock(mutex_);
         for (auto it = connections_.begin(); it != connections_.end();) {
@@ -424,7 +423,7 @@ void TestHttpServer::rememberConnection(const httplib::Request& req) {
     connections_.insert({fd, req.remote_port});
 }
 
-void TestHttpServer::closeConnections() {
+void HttpServer::closeConnections() {
     std::set<Connection> connections;
     {
         std::lock_guard lock(mutex_);
@@ -436,7 +435,7 @@ void TestHttpServer::closeConnections() {
     }
 }
 
-bool TestHttpServer::handleRejected(const httplib::Request& req, httplib::Response& res) {
+bool HttpServer::handleRejected(const httplib::Request& req, httplib::Response& res) {
     if (handledRequest == &req || req.method.empty()) return false;
     if (res.status == 416) {
         // A Range header cpp-httplib cannot parse: a server ignores such a header, so answer normally.
@@ -456,7 +455,7 @@ bool TestHttpServer::handleRejected(const httplib::Request& req, httplib::Respon
     return false;
 }
 
-void TestHttpServer::handle(const httplib::Request& req, httplib::Response& res) {
+void HttpServer::handle(const httplib::Request& req, httplib::Response& res) {
     handledRequest = &req;
     rememberConnection(req);
     RecordedRequest recorded = record(req);
@@ -504,8 +503,8 @@ void TestHttpServer::handle(const httplib::Request& req, httplib::Response& res)
     if (res.status == -1) res.status = 200;
 }
 
-void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res,
-                            Reply reply) {
+void HttpServer::answer(const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res,
+                        Reply reply) {
     if (reply.generate) {
         auto generate = std::move(reply.generate);
         generate(recorded, reply);
@@ -574,25 +573,25 @@ void TestHttpServer::answer(const RecordedRequest& recorded, const httplib::Requ
     }
 }
 
-bool TestHttpServer::dropConnection(const httplib::Request& req) {
+bool HttpServer::dropConnection(const httplib::Request& req) {
     int fd = socketOf(req);
     // Shut down rather than close: cpp-httplib still owns the descriptor and closes it itself.
     return fd >= 0 && ::shutdown(fd, SHUT_RDWR) == 0;
 }
 
-void TestHttpServer::failAnswer(const httplib::Request& req, httplib::Response& res) {
+void HttpServer::failAnswer(const httplib::Request& req, httplib::Response& res) {
     if (dropConnection(req)) return;
     // The socket could not be found: still make the client fail, with a body that never comes.
     res.status = 200;
     res.set_content_provider(1, "application/octet-stream", [](size_t, size_t, httplib::DataSink&) { return false; });
 }
 
-bool TestHttpServer::pause(std::chrono::milliseconds delay) {
+bool HttpServer::pause(std::chrono::milliseconds delay) {
     std::unique_lock lock(mutex_);
     return !stopRequested_.wait_for(lock, delay, [&] { return stopping_.load(); });
 }
 
-bool TestHttpServer::waitForGate(const std::shared_ptr<Gate>& gate) {
+bool HttpServer::waitForGate(const std::shared_ptr<Gate>& gate) {
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return false;
@@ -609,4 +608,4 @@ bool TestHttpServer::waitForGate(const std::shared_ptr<Gate>& gate) {
     return gate->isOpen() && !stopping_;
 }
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

@@ -1,4 +1,4 @@
-#include "testing/internal/ByteRange.h"
+#include "demo/internal/ByteRange.h"
 
 #include <charconv>
 #include <optional>
@@ -6,7 +6,7 @@
 
 #include "platform/foundation/URLRequest.h"
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 namespace {
 
 std::optional<uint64_t> parseNumber(std::string_view s) {
@@ -58,4 +58,4 @@ ByteRangeAnswer answerRange(const std::string& rangeHeader, uint64_t total) {
     return answer;
 }
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

@@ -1,5 +1,5 @@
 #pragma once
-// KitServiceStandIn: the kit service's JSON API on a TestHttpServer, for tests and the demo.
+// KitServiceStandIn: the kit service's JSON API on an HttpServer, for tests and the demo.
 //
 // Endpoints (every request must carry a non-empty "X-Kit-API-Key", or the answer is 401):
 //   GET  /v1/apps/:bundle/settings?installation_id=ID   {"app_status": "new"|"known", "cache_duration": N,
@@ -11,7 +11,7 @@
 //                             {"status": "accepted"} and the report is kept (acceptedReports()), else 400
 // Anything else is recorded and answered 404.
 //
-// Scripts: script(endpoint, replies) makes an endpoint answer from TestHttpServer replies (failures,
+// Scripts: script(endpoint, replies) makes an endpoint answer from HttpServer replies (failures,
 // dropped connections, ...), each used in turn, the last repeating, until clearScript(). A scripted
 // answer does not register an app or accept a report. Endpoints: "GET settings", "POST apps",
 // "POST reports".
@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
+#include "demo/HttpServer.h"
 #include "platform/foundation/Value.h"
-#include "testing/TestHttpServer.h"
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
 class KitServiceStandIn {
 public:
@@ -43,7 +43,7 @@ public:
     KitServiceStandIn(const KitServiceStandIn&) = delete;
     KitServiceStandIn& operator=(const KitServiceStandIn&) = delete;
 
-    TestHttpServer& server() { return *server_; }
+    HttpServer& server() { return *server_; }
     // "http(s)://127.0.0.1:PORT" (no trailing slash).
     std::string baseURL() const { return server_->baseURL(); }
     const std::string& rootCertificatePath() const { return rootPath_; }
@@ -61,14 +61,14 @@ public:
     std::vector<platform::Value> acceptedReports() const;
 
 private:
-    KitServiceStandIn(std::unique_ptr<TestHttpServer> server, std::string rootPath);
+    KitServiceStandIn(std::unique_ptr<HttpServer> server, std::string rootPath);
     void install();
     std::vector<RecordedRequest> requestsFor(const std::string& endpoint) const;
     void handle(const std::string& endpoint, const RecordedRequest& recorded, const httplib::Request& req,
                 httplib::Response& res);
     Reply defaultReply(const std::string& endpoint, const RecordedRequest& recorded);
 
-    std::unique_ptr<TestHttpServer> server_;
+    std::unique_ptr<HttpServer> server_;
     std::string rootPath_;
     mutable std::mutex mutex_;  // guards everything below
     struct Script {
@@ -81,4 +81,4 @@ private:
     std::vector<platform::Value> reports_;
 };
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

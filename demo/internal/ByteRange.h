@@ -1,10 +1,10 @@
 #pragma once
 // Single byte-range requests ("Range: bytes=first-last", "bytes=first-", "bytes=-suffix") against a
-// body of known length, as a test server answers them.
+// body of known length, as the local server answers them.
 #include <cstdint>
 #include <string>
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
 struct ByteRangeAnswer {
     enum class Kind {
@@ -25,4 +25,4 @@ struct ByteRangeAnswer {
 // whole body (which a server may always do); so is anything that does not parse.
 ByteRangeAnswer answerRange(const std::string& rangeHeader, uint64_t total);
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

@@ -1,5 +1,5 @@
 #pragma once
-// PushServiceStandIn: the push service's REST API on a TestHttpServer, for tests and the demo.
+// PushServiceStandIn: the push service's REST API on an HttpServer, for tests and the demo.
 //
 // Endpoints (under /api/v1/):
 //   POST players                       creates a player: {"success":true,"id":"<new uuid>"}
@@ -14,7 +14,7 @@
 //   GET  apps/:id/ios_params.js        the ios params (setIosParams), default {"fba":true}
 // Anything else is recorded and answered 404 with {"errors":["not found"]}.
 //
-// Scripts: script(endpoint, replies) makes an endpoint answer from TestHttpServer replies (5xx
+// Scripts: script(endpoint, replies) makes an endpoint answer from HttpServer replies (5xx
 // sequences, non-JSON bodies, empty 200s, dropped connections, held answers), each used in turn, the
 // last repeating, until clearScript(). Endpoints are named by method and pattern as listed above,
 // e.g. "POST players/:id/on_session".
@@ -27,9 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/TestHttpServer.h"
+#include "demo/HttpServer.h"
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
 class PushServiceStandIn {
 public:
@@ -44,7 +44,7 @@ public:
     PushServiceStandIn(const PushServiceStandIn&) = delete;
     PushServiceStandIn& operator=(const PushServiceStandIn&) = delete;
 
-    TestHttpServer& server() { return *server_; }
+    HttpServer& server() { return *server_; }
     int port() const { return server_->port(); }
     // "http(s)://127.0.0.1:PORT/": the client's server URL ("api/v1/" follows).
     std::string serverURL() const { return server_->baseURL() + "/"; }
@@ -63,13 +63,13 @@ public:
     std::vector<std::string> createdPlayers() const;
 
 private:
-    explicit PushServiceStandIn(std::unique_ptr<TestHttpServer> server, std::string rootPath);
+    explicit PushServiceStandIn(std::unique_ptr<HttpServer> server, std::string rootPath);
     void install();
     void handle(const std::string& endpoint, const RecordedRequest& recorded, const httplib::Request& req,
                 httplib::Response& res);
     Reply defaultReply(const std::string& endpoint, const RecordedRequest& recorded);
 
-    std::unique_ptr<TestHttpServer> server_;
+    std::unique_ptr<HttpServer> server_;
     std::string rootPath_;
     mutable std::mutex mutex_;  // guards everything below
     struct Script {
@@ -82,4 +82,4 @@ private:
     std::map<std::string, std::string> playerTags_;  // id -> tags JSON
 };
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

@@ -1,8 +1,8 @@
-#include "testing/DemoSite.h"
+#include "demo/DemoSite.h"
 
-#include "testing/TestCertificates.h"
+#include "demo/Certificates.h"
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
 namespace {
 
@@ -14,10 +14,10 @@ std::string page(const std::string& title, const std::string& body) {
 }  // namespace
 
 DemoSite::DemoSite(const std::string& hostName, const std::string& directory) : hostName_(hostName) {
-    TestPKI pki = TestPKI::make(hostName);
+    ServerPKI pki = ServerPKI::make(hostName);
     rootPath_ = writePEMFile(directory + "/demo-site-root.pem", pki.root.certificatePEM);
     ServerFiles files = writeServerFiles(directory, pki.leaf, {&pki.intermediate}, "demo-site");
-    server_ = std::make_unique<TestHttpServer>(files.certificateChainPath, files.privateKeyPath);
+    server_ = std::make_unique<HttpServer>(files.certificateChainPath, files.privateKeyPath);
 
     const std::string html = "text/html; charset=utf-8";
     server_->route(
@@ -59,4 +59,4 @@ std::pair<std::string, std::string> DemoSite::connectToEntry() const {
     return {hostName_ + ":443", "127.0.0.1:" + std::to_string(server_->port())};
 }
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

@@ -10,14 +10,14 @@
 //   GET  /window    the page a new window shows
 //   GET  /alert     a page whose script raises an alert ("Welcome to the intranet")
 //   POST /api/vezeduduz/register   the device registration: {"success": true}
-// Anything else is a 404 page. Threads: as TestHttpServer; every member is thread-safe.
+// Anything else is a 404 page. Threads: as HttpServer; every member is thread-safe.
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "testing/TestHttpServer.h"
+#include "demo/HttpServer.h"
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
 class DemoSite {
 public:
@@ -29,7 +29,7 @@ public:
     DemoSite(const std::string& hostName, const std::string& directory);
     ~DemoSite();
 
-    TestHttpServer& server() { return *server_; }
+    HttpServer& server() { return *server_; }
     const std::string& hostName() const { return hostName_; }
     const std::string& rootCertificatePath() const { return rootPath_; }
     // "HOST:443" -> "127.0.0.1:PORT", for the connect-to map.
@@ -40,7 +40,7 @@ public:
 private:
     std::string hostName_;
     std::string rootPath_;
-    std::unique_ptr<TestHttpServer> server_;
+    std::unique_ptr<HttpServer> server_;
 };
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

@@ -1,6 +1,6 @@
 #pragma once
-// RecordedRequest: what a test server saw of one request, exactly as the client sent it. Plain value;
-// a test reads copies, so it may be inspected from any thread.
+// RecordedRequest: what a local server saw of one request, exactly as the client sent it. Plain value;
+// readers get copies, so it may be inspected from any thread.
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
@@ -52,4 +52,4 @@ struct RecordedRequest {
 // Case-insensitive ASCII comparison, the way header names compare.
 bool headerNamesEqual(const std::string& a, const std::string& b);
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

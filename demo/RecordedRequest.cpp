@@ -1,10 +1,10 @@
-#include "testing/RecordedRequest.h"
+#include "demo/RecordedRequest.h"
 
 #include <algorithm>
 
 #include "platform/foundation/ASCII.h"
 
-namespace tesmar_testing {
+namespace tesmar_demo {
 
 bool headerNamesEqual(const std::string& a, const std::string& b) { return platform::equalsIgnoringASCIICase(a, b); }
 
@@ -36,4 +36,4 @@ const MultipartPart* RecordedRequest::part(const std::string& name) const {
     return nullptr;
 }
 
-}  // namespace tesmar_testing
+}  // namespace tesmar_demo

@@ -1,0 +1,127 @@
+// The app-delegate proxy end to end: tesmar-sim runs the app, the system hands its delegate URLs,
+// user activities and background-session relaunches, and the measurement engine hears them through
+// the proxy while the app's own delegate still answers.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/Strings.h"
+#include "host/tests/SimRun.h"
+#include "platform/foundation/PropertyList.h"
+#include "testing/DemoSite.h"
+#include "testing/PushServiceStandIn.h"
+
+namespace {
+
+using platform::Value;
+using namespace host_test;
+namespace fs = std::filesystem;
+
+class DelegateProxyRoads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/proxy-roads-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        site_ = std::make_unique<tesmar_testing::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
+        push_ = tesmar_testing::PushServiceStandIn::secure(dir_.string());
+    }
+    void TearDown() override {
+        push_.reset();
+        site_.reset();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    SimRun run(const std::string& script, Value extraInfo = Value::dictionary()) {
+        fs::path b = dir_ / "bundle";
+        fs::create_directories(b);
+        Value info = Value::dictionary({{"CFBundleIdentifier", "com.tesmar.intranet"},
+                                        {"UIMainStoryboardFile", "Main"},
+                                        {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
+        for (const auto& [key, value] : *extraInfo.asDictionary()) info.set(key, value);
+        Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
+                                           {"BUNDLE_ID", "com.tesmar.intranet"},
+                                           {"API_KEY", "test-core-api-key"}});
+        EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
+        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
+        std::ofstream(b / "Config.json") << "{\"base_url\": \"" << Tesmar::Strings::Endpoint::baseUrl
+                                         << "/\", \"push_notifications_enabled\": \"true\"}";
+        std::ofstream(dir_ / "script.txt") << script;
+        auto [siteFrom, siteTo] = site_->connectToEntry();
+        auto [pushFrom, pushTo] = push_->connectToEntry();
+        return runSim({"--bundle", b.string(), "--script", (dir_ / "script.txt").string(), "--connect-to",
+                       siteFrom + "=" + siteTo, "--connect-to", pushFrom + "=" + pushTo, "--ca",
+                       site_->rootCertificatePath(), "--ca", push_->rootCertificatePath(), "--settle-ms", "150",
+                       "--launch-arg", "-ZDVDebugEnabled", "--launch-arg", "-DOREdozadedoDebugEnabled"});
+    }
+
+    static long count(const std::vector<Value>& seen, const char* event, const std::string& textFragment = "") {
+        long n = 0;
+        for (const auto& e : seen)
+            if (e["event"] == Value(event) &&
+                (textFragment.empty() || e["text"].stringOr("").find(textFragment) != std::string::npos))
+                ++n;
+        return n;
+    }
+    static const Value* first(const std::vector<Value>& seen, const char* event) {
+        for (const auto& e : seen)
+            if (e["event"] == Value(event)) return &e;
+        return nullptr;
+    }
+
+    fs::path dir_;
+    std::unique_ptr<tesmar_testing::DemoSite> site_;
+    std::unique_ptr<tesmar_testing::PushServiceStandIn> push_;
+};
+
+TEST_F(DelegateProxyRoads, URLsAndActivitiesReachTheEngineWhileTheAppStillAnswers) {
+    const std::string link = std::string(Tesmar::Strings::Endpoint::baseUrl) + "/news";
+    SimRun r = run("open-url tesmar://campaign?utm_source=mail com.example.mail\n"
+                   "user-activity NSUserActivityTypeBrowsingWeb " +
+                   link + "\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    const Value* opened = first(seen, "app.open-url");
+    ASSERT_TRUE(opened) << allOutput(r);
+    EXPECT_EQ((*opened)["source"], Value("com.example.mail"));
+    EXPECT_EQ((*opened)["handled"], Value(false));  // the app takes no custom URLs; the engine only listens
+    EXPECT_EQ(count(seen, "syslog", "Handling open URL, tesmar://campaign?utm_source=mail"), 1) << allOutput(r);
+
+    const Value* activity = first(seen, "app.user-activity");
+    ASSERT_TRUE(activity);
+    EXPECT_EQ((*activity)["handled"], Value(true));  // the app's own universal-link handling
+    EXPECT_EQ(count(seen, "syslog", "Handling user activity, " + link), 1) << allOutput(r);
+    EXPECT_EQ(count(seen, "screen.root"), 2) << allOutput(r);  // the launch's, then the link's
+    EXPECT_EQ(count(seen, "syslog", "I-SWZ001008"), 1);        // the proxy was made
+    EXPECT_EQ(count(seen, "fault"), 0) << allOutput(r);
+}
+
+TEST_F(DelegateProxyRoads, BackgroundSessionEventsRunTheSystemsCompletionExactlyOnce) {
+    SimRun r = run("background-session-events com.example.unknown-session\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    EXPECT_EQ(count(seen, "background-session.events"), 1) << allOutput(r);
+    const Value* done = first(seen, "background-session.events");
+    ASSERT_TRUE(done);
+    EXPECT_EQ((*done)["completed"], Value(true));
+    EXPECT_EQ(count(seen, "fault"), 0) << allOutput(r);
+}
+
+TEST_F(DelegateProxyRoads, WithTheProxyOffTheEngineHearsNothing) {
+    SimRun r = run("open-url tesmar://campaign\nbackground-session-events s1\nquit\n",
+                   Value::dictionary({{"VodezuUtilitiesAppDelegateProxyEnabled", false}}));
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    EXPECT_EQ(count(seen, "syslog", "I-SWZ001011"), 1) << allOutput(r);
+    EXPECT_EQ(count(seen, "syslog", "Handling open URL"), 0);
+    const Value* opened = first(seen, "app.open-url");
+    ASSERT_TRUE(opened);
+    EXPECT_EQ((*opened)["handled"], Value(false));
+    const Value* session = first(seen, "background-session.events");
+    ASSERT_TRUE(session);
+    EXPECT_EQ((*session)["delivered"], Value(false));  // the app's delegate takes no such events
+}
+
+}  // namespace
