@@ -10,8 +10,8 @@
 #include "app/Strings.h"
 #include "host/tests/SimRun.h"
 #include "platform/foundation/PropertyList.h"
-#include "testing/DemoSite.h"
-#include "testing/PushServiceStandIn.h"
+#include "demo/DemoSite.h"
+#include "demo/PushServiceStandIn.h"
 
 namespace {
 
@@ -24,8 +24,8 @@ protected:
     void SetUp() override {
         char pattern[] = "/tmp/proxy-roads-XXXXXX";
         dir_ = mkdtemp(pattern);
-        site_ = std::make_unique<tesmar_testing::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
-        push_ = tesmar_testing::PushServiceStandIn::secure(dir_.string());
+        site_ = std::make_unique<tesmar_demo::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
+        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
     }
     void TearDown() override {
         push_.reset();
@@ -72,8 +72,8 @@ protected:
     }
 
     fs::path dir_;
-    std::unique_ptr<tesmar_testing::DemoSite> site_;
-    std::unique_ptr<tesmar_testing::PushServiceStandIn> push_;
+    std::unique_ptr<tesmar_demo::DemoSite> site_;
+    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
 };
 
 TEST_F(DelegateProxyRoads, URLsAndActivitiesReachTheEngineWhileTheAppStillAnswers) {
