@@ -10,6 +10,8 @@ pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 pkg_check_modules(PSL REQUIRED IMPORTED_TARGET libpsl)
+# Unicast DNS for network-service lookups (SRV and TXT records).
+pkg_check_modules(CARES REQUIRED IMPORTED_TARGET libcares)
 if(TESMAR_BENCH)
   find_package(benchmark REQUIRED)
 endif()

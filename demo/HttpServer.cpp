@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <stdexcept>
@@ -186,6 +187,19 @@ int closeOnClientHello(SSL* ssl, int* alert, void*) {
     return SSL_CLIENT_HELLO_ERROR;
 }
 
+// Staples the configured OCSP response (the server's status callback; OpenSSL frees its copy).
+int stapleOCSPResponse(SSL* ssl, void* arg) {
+    const auto* der = static_cast<const std::string*>(arg);
+    auto* copy = static_cast<unsigned char*>(OPENSSL_malloc(der->size()));
+    if (!copy) return SSL_TLSEXT_ERR_NOACK;
+    std::memcpy(copy, der->data(), der->size());
+    if (SSL_set_tlsext_status_ocsp_resp(ssl, copy, long(der->size())) != 1) {
+        OPENSSL_free(copy);
+        return SSL_TLSEXT_ERR_NOACK;
+    }
+    return SSL_TLSEXT_ERR_OK;
+}
+
 }  // namespace
 
 HttpServer::HttpServer() : HttpServer(Options{}) {}
@@ -221,6 +235,11 @@ void HttpServer::start(Options options) {
         if (options.maximumTLSVersion != 0 && SSL_CTX_set_max_proto_version(context, options.maximumTLSVersion) != 1)
             throw std::runtime_error("HttpServer: unknown TLS version " + std::to_string(options.maximumTLSVersion));
         if (options.closeDuringHandshake) SSL_CTX_set_client_hello_cb(context, closeOnClientHello, nullptr);
+        if (!options.stapledOCSPResponse.empty()) {
+            stapledOCSPResponse_ = options.stapledOCSPResponse;
+            SSL_CTX_set_tlsext_status_cb(context, stapleOCSPResponse);
+            SSL_CTX_set_tlsext_status_arg(context, &stapledOCSPResponse_);
+        }
         server_ = std::move(tls);
         secure_ = true;
     } else {

@@ -53,6 +53,8 @@ public:
         int maximumTLSVersion = 0;
         // close the connection as soon as the client's hello arrives, without a word back.
         bool closeDuringHandshake = false;
+        // An OCSP response (DER) stapled to every handshake whose client asks for the certificate's status.
+        std::string stapledOCSPResponse;
         size_t threads = 16;  // answers served at once (held answers each occupy one)
         // How long an idle kept-alive connection stays open.
         std::chrono::seconds keepAlive{5};
@@ -141,6 +143,7 @@ private:
     std::thread thread_;
     int port_ = 0;
     bool secure_ = false;
+    std::string stapledOCSPResponse_;  // read by the TLS status callback while the server runs
     std::atomic<bool> stopping_{false};
     bool stopped_ = false;
 

@@ -108,6 +108,23 @@ void PushServiceStandIn::handle(const std::string& endpoint, const RecordedReque
     server_->answer(recorded, req, res, scripted ? std::move(*scripted) : defaultReply(endpoint, recorded));
 }
 
+void PushServiceStandIn::mergeTags(const std::string& playerId, const std::string& requestBody) {
+    auto body = platform::json::read(requestBody);
+    if (!body || !body->find("tags") || !body->find("tags")->isDictionary()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    platform::Value merged = platform::Value::dictionary();
+    if (auto old = playerTags_.find(playerId); old != playerTags_.end())
+        merged = platform::json::read(old->second).valueOr(platform::Value::dictionary());
+    for (const auto& [key, value] : *(*body)["tags"].asDictionary()) {
+        // An empty value deletes the tag, as the service does.
+        if (value.isString() && value.asString()->empty())
+            merged.erase(key);
+        else
+            merged.set(key, value);
+    }
+    playerTags_[playerId] = platform::json::write(merged).valueOr("{}");
+}
+
 Reply PushServiceStandIn::defaultReply(const std::string& endpoint, const RecordedRequest& recorded) {
     auto id = [&] {
         auto it = recorded.pathParams.find("id");
@@ -115,11 +132,13 @@ Reply PushServiceStandIn::defaultReply(const std::string& endpoint, const Record
     };
     if (endpoint == "POST players") {
         auto created = platform::UUID::random().uuidString();
+        mergeTags(created, recorded.body);
         std::lock_guard<std::mutex> lock(mutex_);
         createdPlayers_.push_back(created);
         return Reply::json(R"({"success":true,"id":)" + jsonString(created) + "}");
     }
     if (endpoint == "POST players/:id/on_session") {
+        mergeTags(id(), recorded.body);
         return Reply::json(R"({"success":true,"id":)" + jsonString(id()) + "}");
     }
     if (endpoint == "GET apps/:id/ios_params.js") {
@@ -133,23 +152,7 @@ Reply PushServiceStandIn::defaultReply(const std::string& endpoint, const Record
                            (tags == playerTags_.end() ? std::string("{}") : tags->second) + "}");
     }
     if (endpoint == "PUT players/:id") {
-        auto body = platform::json::read(recorded.body);
-        if (body && body->find("tags") && body->find("tags")->isDictionary()) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            platform::Value merged = platform::Value::dictionary();
-            if (auto old = playerTags_.find(id()); old != playerTags_.end()) {
-                merged = platform::json::read(old->second).valueOr(platform::Value::dictionary());
-            }
-            for (const auto& [key, value] : *(*body)["tags"].asDictionary()) {
-                // An empty value deletes the tag, as the service does.
-                if (value.isString() && value.asString()->empty()) {
-                    merged.erase(key);
-                } else {
-                    merged.set(key, value);
-                }
-            }
-            playerTags_[id()] = platform::json::write(merged).valueOr("{}");
-        }
+        mergeTags(id(), recorded.body);
         return Reply::json(R"({"success":true})");
     }
     if (endpoint == "POST notifications") {

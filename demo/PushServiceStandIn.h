@@ -3,15 +3,13 @@
 //
 // Endpoints (under /api/v1/):
 //   POST players                       creates a player: {"success":true,"id":"<new uuid>"}
-//   GET  players/:id                   {"id":..., "tags":{...}} (tags kept from earlier PUTs)
-//   PUT  players/:id                   {"success":true}; "tags" in the body are merged into the player
-//   POST players/:id/on_session        {"success":true,"id":":id"}
-//   POST players/:id/on_focus          {"success":true}
-//   POST players/:id/on_purchase       {"success":true}
-//   POST players/:id/email_logout      {"success":true}
-//   POST notifications                 {"id":"<new uuid>","recipients":1}
-//   PUT  notifications/:id             {"success":true}
-//   GET  apps/:id/ios_params.js        the ios params (setIosParams), default {"fba":true}
+//   GET  players/:id                   {"id":..., "tags":{...}} (tags kept from earlier PUTs and
+//   registrations) PUT  players/:id                   {"success":true}; "tags" in the body are merged into
+//   the player POST players/:id/on_session        {"success":true,"id":":id"} POST players/:id/on_focus
+//   {"success":true} POST players/:id/on_purchase       {"success":true} POST players/:id/email_logout
+//   {"success":true} POST notifications                 {"id":"<new uuid>","recipients":1} PUT
+//   notifications/:id             {"success":true} GET  apps/:id/ios_params.js        the ios params
+//   (setIosParams), default {"fba":true}
 // Anything else is recorded and answered 404 with {"errors":["not found"]}.
 //
 // Scripts: script(endpoint, replies) makes an endpoint answer from HttpServer replies (5xx
@@ -68,6 +66,8 @@ private:
     void handle(const std::string& endpoint, const RecordedRequest& recorded, const httplib::Request& req,
                 httplib::Response& res);
     Reply defaultReply(const std::string& endpoint, const RecordedRequest& recorded);
+    // Keeps the "tags" of a request body for the player ("" deletes a tag).
+    void mergeTags(const std::string& playerId, const std::string& requestBody);
 
     std::unique_ptr<HttpServer> server_;
     std::string rootPath_;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "host/AppCalls.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/URL.h"
@@ -26,6 +27,8 @@ enum class Arg {
     URLAndWord,
     WordAndURL,
     Word,
+    AppCall,
+    DevicePath,
     WordAndOptionalWord
 };
 
@@ -66,12 +69,13 @@ constexpr Verb kVerbs[] = {
      "user-activity TYPE [URL]    the system continues a user activity of TYPE with web page URL"},
     {"background-session-events", Kind::BackgroundSessionEvents, Arg::Word,
      "background-session-events ID   the system relaunches the app for events of background session ID"},
-    {"notification-tap", Kind::NotificationTap, Arg::WordAndOptionalWord,
-     "notification-tap last|ID [ACTION]   the user taps a shown notification (the last one, or by\n"
-     "                        its request identifier), optionally one of its buttons"},
-    {"prefs", Kind::Prefs, Arg::WordAndOptionalWord,
-     "prefs SUITE|standard [KEY]   print a preferences suite's stored values (or one key) as \"prefs\""},
-    {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
+    {"app-call", Kind::AppCall, Arg::AppCall,
+     "app-call NAME [JSON]    the application's own code calls NAME on an SDK; prints app-call.result\n"
+     "                        with its outcome. Calls:"},
+    {"files", Kind::Files, Arg::DevicePath,
+     "files DIR               list the device's files under DIR of the device root (size, mode)"},
+    ,
+    WordAndOptionalWord{"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
 };
 
 std::string trim(const std::string& text) { return std::string(platform::trimmingCharacters(text, " \t\r\n")); }
@@ -181,6 +185,13 @@ ParsedCommand parseCommand(const std::string& rawLine) {
             return fail(verb + " takes 'segv', 'abort' or 'exception'");
         command.text = rest;
         break;
+    case Arg::AppCall: {
+        auto call = parseAppCall(rest);
+        if (!call.error.empty()) return fail(call.error);
+        command.text = call.name;
+        command.payload = std::move(call.argument);
+        break;
+    }
     case Arg::URLAndWord:
     case Arg::WordAndURL:
     case Arg::Word: {
@@ -195,6 +206,16 @@ ParsedCommand parseCommand(const std::string& rawLine) {
             return fail(verb + ": '" + url + "' is not a URL");
         command.text = first;
         command.extra = second;
+        break;
+    }
+    case Arg::DevicePath: {
+        if (rest.empty()) return needs("a folder of the device root");
+        std::string path = rest;
+        while (!path.empty() && path.front() == '/') path.erase(path.begin());
+        std::istringstream segments(path);
+        for (std::string segment; std::getline(segments, segment, '/');)
+            if (segment == "..") return fail(verb + ": '" + rest + "' leaves the device root");
+        command.text = path;
         break;
     }
     case Arg::Seconds: {
@@ -228,7 +249,10 @@ ParsedScript parseScript(const std::string& text) {
 
 std::string commandUsageText() {
     std::string out;
-    for (const auto& v : kVerbs) out += std::string("  ") + v.usage + "\n";
+    for (const auto& v : kVerbs) {
+        out += std::string("  ") + v.usage + "\n";
+        if (v.kind == Kind::AppCall) out += appCallUsageText();
+    }
     return out;
 }
 

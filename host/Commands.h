@@ -32,6 +32,8 @@ struct Command {
         OpenURL,                  // open-url URL [SOURCE-APP]: text URL, extra the source application
         UserActivity,             // user-activity TYPE [URL]: text TYPE, extra the web page URL
         BackgroundSessionEvents,  // background-session-events ID: text the session identifier
+        AppCall,                  // app-call NAME [JSON]: text holds the name, payload the argument (null when none)
+        Files,                    // files DIR: a folder of the device root, relative, no ".." segments
         NotificationTap,          // notification-tap last|ID [ACTION]: text = ID ("" for last), extra = action
         Prefs,                    // prefs SUITE|standard [KEY]: text = suite, extra = key
         Quit,

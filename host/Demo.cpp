@@ -10,6 +10,7 @@
 #include "app/Strings.h"
 #include "demo/DemoSite.h"
 #include "demo/KitServiceStandIn.h"
+#include "demo/LoglaneServiceStandIn.h"
 #include "demo/PushServiceStandIn.h"
 #include "host/Device.h"
 #include "host/Simulator.h"
@@ -30,6 +31,7 @@ const std::string kPushTarget = std::string("https://") + kSite + "/news?from=pu
 const std::string kUniversalLink = std::string("https://") + kSite + "/news?from=link";
 constexpr const char* kOutsideNews = "https://news.elsewhere.example/";
 constexpr const char* kMail = "mailto:helpdesk@tesmar.example";
+constexpr const char* kDiagnosticsLogs = "Library/Caches/ZDVLoglaneLogger";
 
 struct Expected {
     std::string what;  // for the message when it is missing
@@ -105,6 +107,9 @@ std::string tourScript() {
            "universal-link " +
            kUniversalLink +
            "\n"
+           "files " +
+           kDiagnosticsLogs +
+           "\n"
            "quit\n";
 }
 
@@ -166,10 +171,12 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
     std::unique_ptr<tesmar_demo::DemoSite> site;
     std::unique_ptr<tesmar_demo::PushServiceStandIn> push;
     std::unique_ptr<tesmar_demo::KitServiceStandIn> kits;
+    std::unique_ptr<tesmar_demo::LoglaneServiceStandIn> loglane;
     try {
         site = std::make_unique<tesmar_demo::DemoSite>(kSite, work.string());
         push = tesmar_demo::PushServiceStandIn::secure(work.string());
         kits = tesmar_demo::KitServiceStandIn::secure(work.string());
+        loglane = tesmar_demo::LoglaneServiceStandIn::secure(work.string());
     } catch (const std::exception& e) {
         std::fprintf(err, "tesmar-sim demo: cannot start the demo servers: %s\n", e.what());
         return kExitFault;
@@ -186,6 +193,7 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
     auto [siteFrom, siteTo] = site->connectToEntry();
     auto [pushFrom, pushTo] = push->connectToEntry();
     auto [kitsFrom, kitsTo] = kits->connectToEntry();
+    auto [loglaneFrom, loglaneTo] = loglane->connectToEntry();
     std::vector<std::string> argv = {"tesmar-sim",
                                      "--bundle",
                                      (work / "Bundle-source").string(),
@@ -199,12 +207,16 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
                                      pushFrom + "=" + pushTo,
                                      "--connect-to",
                                      kitsFrom + "=" + kitsTo,
+                                     "--connect-to",
+                                     loglaneFrom + "=" + loglaneTo,
                                      "--ca",
                                      site->rootCertificatePath(),
                                      "--ca",
                                      push->rootCertificatePath(),
                                      "--ca",
                                      kits->rootCertificatePath(),
+                                     "--ca",
+                                     loglane->rootCertificatePath(),
                                      "--settle-ms",
                                      std::to_string(static_cast<int>(options.settleQuietSeconds * 1000)),
                                      "--settle-timeout",
@@ -262,6 +274,16 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
             }
             if (!found) missing.push_back(want.what + " (" + want.event + ")");
         }
+        // The app core's diagnostics report goes up once after launch, whenever in the tour that is,
+        // and its log file is gone by the end.
+        if (loglane->uploads().size() != 1 ||
+            !any({"", "http.request",
+                  Value::dictionary(
+                      {{"method", "POST"},
+                       {"url", std::string("https://") + tesmar_demo::LoglaneServiceStandIn::kHostName + "/log"}})}))
+            missing.push_back("one diagnostics upload to the log service (http.request)");
+        if (!any({"", "files", Value::dictionary({{"dir", kDiagnosticsLogs}, {"count", 0}})}))
+            missing.push_back("no diagnostics log file left after the upload (files)");
     }
     for (const auto& u : unchecked) std::fprintf(err, "tesmar-sim demo: not checked, %s\n", u.c_str());
     if (status != kExitOK) {

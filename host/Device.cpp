@@ -1,11 +1,16 @@
 #include "host/Device.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "app/Tesmar.h"
+#include "host/AppCalls.h"
 #include "host/AppDelegateEvents.h"
 #include "host/Crash.h"
 #include "host/Extension.h"
@@ -371,16 +376,50 @@ std::optional<std::string> Device::run(const Command& command) {
             loop.runUntil([] { return false; }, command.seconds);
         return std::nullopt;
     }
+    case Kind::Files:
+        return listFiles(command.text);
     case Kind::OpenURL:
     case Kind::UserActivity:
     case Kind::BackgroundSessionEvents:
         return runAppDelegateEvent(app, command);
+    case Kind::AppCall:
+        runAppCall(command.text, command.payload);
+        return std::nullopt;
     case Kind::Crash:
         crashNow(command.text);
     case Kind::Quit:
         quit_ = true;
         return std::nullopt;
     }
+    return std::nullopt;
+}
+
+std::optional<std::string> Device::listFiles(const std::string& relative) {
+    namespace fs = std::filesystem;
+    fs::path root = fs::path(PlatformConfig::deviceRoot());
+    fs::path folder = relative.empty() ? root : root / relative;
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(folder, ec))) return "no folder '" + relative + "' on the device";
+    std::vector<std::pair<std::string, fs::path>> files;
+    // Links are listed as themselves and never followed, so nothing outside the device is shown.
+    for (auto it = fs::recursive_directory_iterator(folder, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        auto status = it->symlink_status(ec);
+        if (ec || fs::is_directory(status)) continue;
+        files.emplace_back(fs::relative(it->path(), root, ec).generic_string(), it->path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& [name, path] : files) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) continue;
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+        DeviceEvents::post("file", Value::dictionary({{"path", name},
+                                                      {"size", int64_t(st.st_size)},
+                                                      {"mode", std::string(mode)},
+                                                      {"link", S_ISLNK(st.st_mode)}}));
+    }
+    DeviceEvents::post("files", Value::dictionary({{"dir", relative}, {"count", int64_t(files.size())}}));
     return std::nullopt;
 }
 

@@ -158,9 +158,9 @@ std::string usageText() {
            "  --extension-budget SECONDS   the time a notification service extension gets (default 30)\n"
            "  --help                       this text\n"
            "\n"
-           "demo: starts the demo intranet site, the push service and the kit service on loopback, launches\n"
-           "the app with a bundled configuration, plays a scripted tour and checks what it printed (exit 0\n"
-           "when all was seen).\n"
+           "demo: starts the demo intranet site, the push service, the kit service and the diagnostics log\n"
+           "service on loopback, launches the app with a bundled configuration, plays a scripted tour and\n"
+           "checks what it printed, the app core's one diagnostics upload included (exit 0 when all was seen).\n"
            "\n"
            "commands (one per line; blank lines and lines starting with # are skipped):\n" +
            commandUsageText() +

@@ -39,4 +39,10 @@ struct TestPKI : tesmar_demo::ServerPKI {
     std::string revocationListRevoking(const TestCertificate& revoked) const;
 };
 
+// An OCSP response (DER) from `issuer` about `subject` saying good or revoked, valid for a day, made by
+// the openssl tool acting as the issuer's responder (its files go to `directory`). Throws
+// std::runtime_error when the tool fails.
+std::string makeOCSPResponseDER(const TestCertificate& issuer, const TestCertificate& subject, bool revoked,
+                                const std::string& directory);
+
 }  // namespace tesmar_testing

@@ -4,6 +4,7 @@
 #include "zidedova_core/DOREdozadedoConnector.h"
 #include "zidedova_core/ZDVConfiguration.h"
 #include "zidedova_core/ZODOzi.h"
+#include "zidedova_core/diagnostics/ZDVDiagnostics.h"
 
 namespace zidedova {
 
@@ -41,6 +42,7 @@ void registerClasses() {
         }
     });
     DOREdozadedoConnector::registerClass();
+    ZDVDiagnostics::registerObserver();
 }
 
 }  // namespace zidedova

@@ -153,7 +153,11 @@ std::shared_ptr<UploadRequest> UploadRequest::uploadProgress(DispatchQueue queue
 
 Result<TaskPtr> StreamRequest::Streamable::task(const SessionPtr& session, const std::shared_ptr<RequestAdapter>&,
                                                 const DispatchQueue& queue) const {
-    return queue.syncResult([&] { return TaskPtr(session->streamTaskWithHostName(hostName, port)); });
+    return queue.syncResult([&] {
+        if (const auto* s = std::get_if<Stream>(&value))
+            return TaskPtr(session->streamTaskWithHostName(s->hostName, s->port));
+        return TaskPtr(session->streamTaskWithNetService(std::get<std::shared_ptr<platform::NetService>>(value)));
+    });
 }
 
 }  // namespace rivulet

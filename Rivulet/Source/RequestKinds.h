@@ -239,12 +239,25 @@ protected:
 
 class StreamRequest : public Request {
 public:
+    // The two cases: a host and port, or a network service to resolve first.
     struct Streamable final : TaskConvertible {
-        Streamable(std::string host, int port) : hostName(std::move(host)), port(port) {}
-        std::string hostName;
-        int port;
+        struct Stream {
+            std::string hostName;
+            int port = 0;
+        };
+        static Streamable stream(std::string hostName, int port) {
+            return Streamable(Stream{std::move(hostName), port});
+        }
+        static Streamable netService(std::shared_ptr<platform::NetService> service) {
+            return Streamable(std::move(service));
+        }
+        std::variant<Stream, std::shared_ptr<platform::NetService>> value;
         Result<TaskPtr> task(const SessionPtr& session, const std::shared_ptr<RequestAdapter>& adapter,
                              const platform::dispatch::DispatchQueue& queue) const override;
+
+    private:
+        template <class V>
+        explicit Streamable(V v) : value(std::move(v)) {}
     };
 
 protected:

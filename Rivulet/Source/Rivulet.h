@@ -101,5 +101,8 @@ inline void upload(MultipartFormDataFill multipartFormData, uint64_t encodingMem
 inline std::shared_ptr<StreamRequest> stream(const std::string& hostName, int port) {
     return SessionManager::defaultManager()->stream(hostName, port);
 }
+inline std::shared_ptr<StreamRequest> stream(std::shared_ptr<platform::NetService> netService) {
+    return SessionManager::defaultManager()->stream(std::move(netService));
+}
 
 }  // namespace rivulet

@@ -338,7 +338,11 @@ std::shared_ptr<UploadRequest> SessionManager::upload(std::optional<UploadReques
 // MARK: Stream
 
 std::shared_ptr<StreamRequest> SessionManager::stream(const std::string& hostName, int port) {
-    return stream(StreamRequest::Streamable(hostName, port));
+    return stream(StreamRequest::Streamable::stream(hostName, port));
+}
+
+std::shared_ptr<StreamRequest> SessionManager::stream(std::shared_ptr<platform::NetService> netService) {
+    return stream(StreamRequest::Streamable::netService(std::move(netService)));
 }
 
 std::shared_ptr<StreamRequest> SessionManager::stream(const StreamRequest::Streamable& streamable) {

@@ -127,6 +127,8 @@ public:
 
     // A TCP stream.
     virtual std::shared_ptr<StreamRequest> stream(const std::string& hostName, int port);
+    // A TCP stream to a network service, resolved when the task starts.
+    virtual std::shared_ptr<StreamRequest> stream(std::shared_ptr<platform::NetService> netService);
 
     // Makes a new task for `request` from its recipe, registers the request under it and resumes it.
     // False when the request has no recipe or the adapter failed (its error is then the request's).

@@ -12,6 +12,7 @@
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
 #include "VezEduduzSDK/Source/VezEduduzTrackZidedovaAnalytics.h"
 #include "VezEduduzSDK/Source/VezEduduzWebView.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzEmailInternal.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
@@ -103,12 +104,27 @@ const Value* numberSetting(const Value& settings, std::string_view key) {
 
 // ---- start-up ----
 
+namespace {
+Value shortFormSettings() {
+    return Value::dictionary({{kOSSettingsKeyAutoPrompt, true},
+                              {kOSSettingsKeyInAppAlerts, true},
+                              {kOSSettingsKeyInAppLaunchURL, true},
+                              {kOSSSettingsKeyPromptBeforeOpeningPushURL, false}});
+}
+}  // namespace
+
 void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& appId) {
-    initWithLaunchOptions(launchOptions, appId, nullptr, nullptr,
-                          Value::dictionary({{kOSSettingsKeyAutoPrompt, true},
-                                             {kOSSettingsKeyInAppAlerts, true},
-                                             {kOSSettingsKeyInAppLaunchURL, true},
-                                             {kOSSSettingsKeyPromptBeforeOpeningPushURL, false}}));
+    initWithLaunchOptions(launchOptions, appId, nullptr, nullptr, shortFormSettings());
+}
+
+void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& appId,
+                                      VEHandleNotificationActionBlock actionBlock) {
+    initWithLaunchOptions(launchOptions, appId, nullptr, std::move(actionBlock), shortFormSettings());
+}
+
+void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& appId,
+                                      VEHandleNotificationActionBlock actionBlock, const Value& settings) {
+    initWithLaunchOptions(launchOptions, appId, nullptr, std::move(actionBlock), settings);
 }
 
 void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& appId,
@@ -139,6 +155,7 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     }
 
     if (!initAppId(appId, settings)) return;
+    checkIfApplicationImplementsDeprecatedMethods();
 
     s.receivedBlock = receivedBlock;
     s.actionBlock = actionBlock;
@@ -214,6 +231,8 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
 
     if (launchOptions.find(platform::uikit::kLaunchOptionsRemoteNotificationKey))
         s.coldStartFromTapOnNotification = true;
+    clearBadgeCount(false);
+    // Media of earlier notifications needs no clearing here: nothing is cached between launches.
 }
 
 bool VezEduduz::initAppId(const Value& appId, const Value& settings) {
@@ -228,6 +247,8 @@ bool VezEduduz::initAppId(const Value& appId, const Value& settings) {
         defaults::remove(kPlayerIdKey);
         // The player id in memory belongs to the old app as well: drop it so no session goes there.
         if (s.currentSubscriptionState) s.currentSubscriptionState->clearUserId();
+        // So does the e-mail player.
+        forgetEmail();
     }
 
     if (!s.app_id) {
@@ -343,9 +364,11 @@ void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
                 }
             }
             VezEduduzTrackZidedovaAnalytics::updateFromDownloadParams(result);
-            st.iosParamsReceived = true;
+            iosParamsAnswered();
         },
-        nullptr);
+        [generation](const platform::Error& error) {
+            if (statics().generation == generation) iosParamsFailed(error);
+        });
 }
 
 // ---- accessors ----

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "VezEduduzSDK/Source/VELogLevel.h"
 #include "VezEduduzSDK/Source/VEObservable.h"
@@ -72,6 +73,11 @@ public:
                                       VEHandleNotificationReceivedBlock receivedBlock,
                                       VEHandleNotificationActionBlock actionBlock, const platform::Value& settings);
     static void initWithLaunchOptions(const platform::Value& launchOptions, const platform::Value& appId);
+    // The shorter forms: no received block; without settings the four defaults of the two-argument form.
+    static void initWithLaunchOptions(const platform::Value& launchOptions, const platform::Value& appId,
+                                      VEHandleNotificationActionBlock actionBlock);
+    static void initWithLaunchOptions(const platform::Value& launchOptions, const platform::Value& appId,
+                                      VEHandleNotificationActionBlock actionBlock, const platform::Value& settings);
     // Resolves and validates the app id (argument, Info.plist, stored copy).
     static bool initAppId(const platform::Value& appId, const platform::Value& settings);
 
@@ -203,6 +209,56 @@ public:
                                                     const std::string& identifier);
     static void setLastAppActiveMessageId(const std::optional<std::string>& messageId);
     static void setLastnonActiveMessageId(const std::optional<std::string>& messageId);
+
+    // ---- tags, outgoing notifications and switches (VezEduduzTags.cpp) ----
+    // Blocks of these calls run on the main loop. A tag value is a string or a number; "" deletes the key.
+    // Calls within 5 s are merged into one request per player (the later value of a key wins) and every
+    // merged call hears the one outcome. An invalid or nested value drops the whole call, unanswered.
+    using VEResultBlock = std::function<void(const platform::Value& result)>;
+    using VEErrorBlock = std::function<void(const platform::Error& error)>;
+    static void sendTags(const platform::Value& tags, VEResultBlock onSuccess = nullptr,
+                         VEErrorBlock onFailure = nullptr);
+    static void sendTagsWithJsonString(const std::string& json);
+    // A missing value sends an empty dictionary (nothing changes).
+    static void sendTag(const std::string& key, const std::optional<std::string>& value,
+                        VEResultBlock onSuccess = nullptr, VEErrorBlock onFailure = nullptr);
+    // Sends what is pending now (the 5 s timer calls it).
+    static void sendTagsToServer();
+    // The player's tags (the answer's "tags"); waits for a player id when there is none yet.
+    static void getTags(VEResultBlock onSuccess, VEErrorBlock onFailure = nullptr);
+    static void deleteTags(const std::vector<std::string>& keys, VEResultBlock onSuccess = nullptr,
+                           VEErrorBlock onFailure = nullptr);
+    static void deleteTag(const std::string& key, VEResultBlock onSuccess = nullptr, VEErrorBlock onFailure = nullptr);
+    static void deleteTagsWithJsonString(const std::string& json);
+    static void postNotification(const platform::Value& notification, VEResultBlock onSuccess = nullptr,
+                                 VEErrorBlock onFailure = nullptr);
+    static void postNotificationWithJsonString(const std::string& json, VEResultBlock onSuccess = nullptr,
+                                               VEErrorBlock onFailure = nullptr);
+    // Top-level dates become "yyyy-MM-ddTHH:mm:ss+hh:mm" in local time; nested containers are left as they are.
+    static platform::Value convertDatesToISO8061Strings(platform::Value dictionary);
+    static std::string parseNSErrorAsJsonString(const platform::Error& error);
+    static void enableInAppLaunchURL(bool enable);
+    static void setSubscription(bool enable);
+    static void setLocationShared(bool shared);
+    static bool locationShared();
+    static void promptLocation();
+
+    // ---- e-mail subscription (VezEduduzEmail.cpp) ----
+    using VEEmailSuccessBlock = std::function<void()>;
+    // authHash: nullopt (or "") for none. Local refusals answer at once on the caller's thread; answers
+    // of the service on the main loop.
+    static void setEmail(const std::string& email, const std::optional<std::string>& authHash,
+                         VEEmailSuccessBlock onSuccess = nullptr, VEErrorBlock onFailure = nullptr);
+    static void logoutEmail(VEEmailSuccessBlock onSuccess = nullptr, VEErrorBlock onFailure = nullptr);
+    static void emailChangedWithNewEmailPlayerId(const std::string& emailPlayerId);
+    // Sends only digests of the address; waits for a player id when there is none yet.
+    static void syncHashedEmail(const std::optional<std::string>& email);
+    static std::optional<std::string> mEmailUserId();
+    static std::optional<std::string> mEmailAuthToken();
+    static std::string sdk_semantic_version();
+
+    // Warns about application-delegate methods that the push client no longer calls (main loop, later).
+    static void checkIfApplicationImplementsDeprecatedMethods();
 };
 
 }  // namespace vezeduduz

@@ -11,6 +11,7 @@
 #include "VezEduduzSDK/Source/VezEduduzUNUserNotificationCenter.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzSelectorHelpers.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzTracker.h"
 #include "platform/foundation/OperatingSystemVersion.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -167,14 +168,15 @@ void remoteSilentNotification(Object* self, Selector, ObjectHandle app, Value us
     if (!tookOver && completion) completion(BackgroundFetchResult::NewData);
 }
 
-// The focus and location reporters plug in here once they exist; until then the life-cycle hooks
-// only log and hand on.
-void lifeCycle(Object* self, const char* handler, ObjectHandle app, bool logIt) {
+// The push client's work (only once an app id is set), then the application's own method. `work` may be
+// empty: the location reporter plugs in there once it exists.
+void lifeCycle(Object* self, const char* handler, ObjectHandle app, bool logIt, void (*work)() = nullptr) {
     if (logIt) {
         std::string name = handler;
         if (!name.empty() && name.back() == ':') name.pop_back();
         log(name);
     }
+    if (work && hasAppId()) work();
     callApplication(self, handler, app);
 }
 
@@ -193,16 +195,18 @@ void registerSourceClass() {
     b.method(sel(kLocalOpenedHandler), objc::makeImp(&local_hooks::localNotificationOpened));
     b.method(sel(kLocalActionHandler), objc::makeImp(&local_hooks::localActionTaken));
     b.method(sel(VezEduduzAppDelegate::kResignActive), objc::makeImp([](Object* self, Selector, ObjectHandle app) {
-                 lifeCycle(self, VezEduduzAppDelegate::kResignActive, app, true);
+                 lifeCycle(self, VezEduduzAppDelegate::kResignActive, app, true,
+                           [] { VezEduduzTracker::onFocus(true); });
              }));
     b.method(sel(VezEduduzAppDelegate::kEnterBackground), objc::makeImp([](Object* self, Selector, ObjectHandle app) {
                  lifeCycle(self, VezEduduzAppDelegate::kEnterBackground, app, true);
              }));
     b.method(sel(VezEduduzAppDelegate::kBecomeActive), objc::makeImp([](Object* self, Selector, ObjectHandle app) {
-                 lifeCycle(self, VezEduduzAppDelegate::kBecomeActive, app, true);
+                 lifeCycle(self, VezEduduzAppDelegate::kBecomeActive, app, true,
+                           [] { VezEduduzTracker::onFocus(false); });
              }));
     b.method(sel(VezEduduzAppDelegate::kTerminate), objc::makeImp([](Object* self, Selector, ObjectHandle app) {
-                 lifeCycle(self, VezEduduzAppDelegate::kTerminate, app, false);
+                 lifeCycle(self, VezEduduzAppDelegate::kTerminate, app, false, [] { VezEduduzTracker::onFocus(true); });
              }));
     b.registerClass();
 }

@@ -42,7 +42,8 @@ struct RegistrationSnapshot {
     std::optional<std::string> pushToken;
     std::string sdkType;
     int32_t notificationTypes = 0;
-    Value tags;  // null: none pending
+    Value tags;                                    // null: none pending
+    std::vector<VEPendingCallbacks> tagCallbacks;  // the blocks of the tag calls whose tags ride along
     bool sendEmail = false;
     std::optional<std::string> emailUserId;
     std::optional<std::string> emailAuthCode;
@@ -88,8 +89,8 @@ Value buildBody(const RegistrationSnapshot& snap) {
 }
 
 void sendRegistration(const RegistrationSnapshot& snap);
-void registrationSucceeded(const std::map<std::string, Value>& results);
-void registrationFailed(const std::map<std::string, platform::Error>& errors);
+void registrationSucceeded(const std::map<std::string, Value>& results, const RegistrationSnapshot& snap);
+void registrationFailed(const std::map<std::string, platform::Error>& errors, const RegistrationSnapshot& snap);
 
 const std::string* idOf(const std::map<std::string, Value>& results, const char* key) {
     auto it = results.find(key);
@@ -238,6 +239,8 @@ void VezEduduz::registerUser() {
     s.lastNotificationTypes = snap.notificationTypes;
     snap.tags = std::move(s.pendingTags);
     s.pendingTags = Value();
+    snap.tagCallbacks = std::move(s.pendingTagCallbacks);
+    s.pendingTagCallbacks.clear();
     auto email = currentEmailSubscriptionState();
     snap.emailUserId = email->emailUserId();
     snap.emailAuthCode = email->emailAuthCode();
@@ -262,19 +265,18 @@ void sendRegistration(const RegistrationSnapshot& snap) {
         if (snap.emailAuthCode) email.set("email_auth_hash", *snap.emailAuthCode);
         requests["email"] = VERequestRegisterUser::withData(email, snap.emailUserId);
     }
-    uint64_t generation = snap.generation;
     // Both outcomes arrive on the main loop.
     VezEduduzClient::sharedClient().executeSimultaneousRequests(
         requests,
-        [generation](const std::map<std::string, Value>& results) {
-            if (statics().generation == generation) registrationSucceeded(results);
+        [snap](const std::map<std::string, Value>& results) {
+            if (statics().generation == snap.generation) registrationSucceeded(results, snap);
         },
-        [generation](const std::map<std::string, platform::Error>& errors) {
-            if (statics().generation == generation) registrationFailed(errors);
+        [snap](const std::map<std::string, platform::Error>& errors) {
+            if (statics().generation == snap.generation) registrationFailed(errors, snap);
         });
 }
 
-void registrationSucceeded(const std::map<std::string, Value>& results) {
+void registrationSucceeded(const std::map<std::string, Value>& results, const RegistrationSnapshot& snap) {
     auto& s = statics();
     s.registrationInFlight = false;
     s.nextRegistrationIsHighPriority = false;
@@ -282,22 +284,62 @@ void registrationSucceeded(const std::map<std::string, Value>& results) {
 
     if (const std::string* emailId = idOf(results, "email")) {
         auto email = VezEduduz::currentEmailSubscriptionState();
+        if (email->emailUserId() && *email->emailUserId() != *emailId && email->emailAuthCode())
+            VezEduduz::emailChangedWithNewEmailPlayerId(*emailId);
         email->setEmailUserId(*emailId);
         defaults::setString(kEmailPlayerIdKey, *emailId);
     }
-    if (const std::string* playerId = idOf(results, "push")) {
-        auto subscription = VezEduduz::currentSubscriptionState();
-        subscription->setUserId(*playerId);
-        defaults::setString(kPlayerIdKey, *playerId);
-        if (subscription->pushToken())
-            VezEduduz::updateDeviceToken(*subscription->pushToken(), s.pendingTokenSuccessBlock,
-                                         s.pendingTokenFailureBlock);
-        VezEduduz::fireIdsAvailableCallback();
-        VezEduduz::sendNotificationTypesUpdate();
+    // A session answer without "id" still confirms the player it was sent for.
+    std::optional<std::string> playerId;
+    if (const std::string* id = idOf(results, "push"))
+        playerId = *id;
+    else if (snap.userId)
+        playerId = snap.userId;
+    if (!playerId) {
+        // Nothing waiting for a player id can go yet; the tags of this body wait for the next registration.
+        requeueTags(snap.tags);
+        VezEduduz::vezeduduz_Log(VELogLevel::error, "Registration answer without a player id");
+        for (const auto& c : snap.tagCallbacks)
+            if (c.failureBlock)
+                c.failureBlock(
+                    platform::Error(kVezEduduzSpacedErrorDomain, 0,
+                                    Value::dictionary({{"error", "The registration answer had no player id"}})));
+        return;
+    }
+    auto subscription = VezEduduz::currentSubscriptionState();
+    subscription->setUserId(*playerId);
+    if (s.parkedEmailParameters) {
+        auto parked = std::move(*s.parkedEmailParameters);
+        s.parkedEmailParameters.reset();
+        VezEduduz::setEmail(parked.email, parked.authToken, std::move(parked.successBlock),
+                            std::move(parked.failureBlock));
+    }
+    defaults::setString(kPlayerIdKey, *playerId);
+    for (const auto& c : snap.tagCallbacks)
+        if (c.successBlock) c.successBlock(snap.tags);
+    if (subscription->pushToken())
+        VezEduduz::updateDeviceToken(*subscription->pushToken(), s.pendingTokenSuccessBlock,
+                                     s.pendingTokenFailureBlock);
+    // Tags given while the registration was on its way.
+    if (!s.pendingTags.isNull()) scheduleSendTags();
+    // Location send: the location reporter's sendLocation goes here once it exists.
+    if (s.pendingHashedEmail) {
+        auto email = std::move(*s.pendingHashedEmail);
+        s.pendingHashedEmail.reset();
+        VezEduduz::syncHashedEmail(email);
+    }
+    VezEduduz::fireIdsAvailableCallback();
+    VezEduduz::sendNotificationTypesUpdate();
+    if (s.pendingGetTagsSuccessBlock) {
+        auto success = std::move(s.pendingGetTagsSuccessBlock);
+        auto failure = std::move(s.pendingGetTagsFailureBlock);
+        s.pendingGetTagsSuccessBlock = nullptr;
+        s.pendingGetTagsFailureBlock = nullptr;
+        VezEduduz::getTags(std::move(success), std::move(failure));
     }
 }
 
-void registrationFailed(const std::map<std::string, platform::Error>& errors) {
+void registrationFailed(const std::map<std::string, platform::Error>& errors, const RegistrationSnapshot& snap) {
     auto& s = statics();
     s.registrationInFlight = false;
     for (const char* key : {"push", "email"}) {
@@ -308,6 +350,14 @@ void registrationFailed(const std::map<std::string, platform::Error>& errors) {
                                          " registration with VezEduduz: " + it->second.description());
     }
     s.nextRegistrationIsHighPriority = true;
+    // The tags are not lost with the request: they wait for the next send, behind any newer values.
+    requeueTags(snap.tags);
+    if (!s.pendingTags.isNull() && VezEduduz::currentSubscriptionState()->userId()) scheduleSendTags();
+    auto it = errors.find("push");
+    if (it == errors.end()) it = errors.find("email");
+    if (it == errors.end()) return;
+    for (const auto& c : snap.tagCallbacks)
+        if (c.failureBlock) c.failureBlock(it->second);
 }
 
 }  // namespace

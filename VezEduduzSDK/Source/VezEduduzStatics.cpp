@@ -22,6 +22,7 @@ namespace {
 // process would find them; stored user defaults stay. Main loop.
 void resetStatics() {
     MainLoop::shared().cancel(kRegisterUserDelayKey);
+    MainLoop::shared().cancel(kSendTagsDelayKey);
     uint64_t generation = statics().generation + 1;
     statics() = VezEduduzStatics();
     statics().generation = generation;

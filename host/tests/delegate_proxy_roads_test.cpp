@@ -8,10 +8,10 @@
 #include <memory>
 
 #include "app/Strings.h"
-#include "host/tests/SimRun.h"
-#include "platform/foundation/PropertyList.h"
 #include "demo/DemoSite.h"
 #include "demo/PushServiceStandIn.h"
+#include "host/tests/SimRun.h"
+#include "platform/foundation/PropertyList.h"
 
 namespace {
 

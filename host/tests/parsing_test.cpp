@@ -104,7 +104,27 @@ TEST(HostCommands, EachVerbChecksItsArgument) {
         {"wait -1", std::nullopt, "between 0 and 3600"},
         {"wait inf", std::nullopt, "between 0 and 3600"},
         {"wait 2s", std::nullopt, "between 0 and 3600"},
+        {"files Library/Caches", Kind::Files, "Library/Caches"},
+        {"files /Library/Application Support/Vodezu", Kind::Files, "Library/Application Support/Vodezu"},
+        {"files", std::nullopt, "needs a folder"},
+        {"files ..", std::nullopt, "leaves the device root"},
+        {"files Library/../../etc", std::nullopt, "leaves the device root"},
         {"quit", Kind::Quit, ""},
+        {R"(app-call sendTags {"a": "1 2"})", Kind::AppCall, "sendTags"},
+        {R"(app-call deleteTags ["a", "b"])", Kind::AppCall, "deleteTags"},
+        {"app-call getTags", Kind::AppCall, "getTags"},
+        {R"(app-call setEmail {"email": "a@b.co"})", Kind::AppCall, "setEmail"},
+        {"app-call", std::nullopt, "needs a call name"},
+        {"app-call fly", std::nullopt, "unknown call 'fly'"},
+        {"app-call getTags {}", std::nullopt, "takes no argument"},
+        {"app-call sendTags", std::nullopt, "needs a JSON object"},
+        {"app-call sendTags [1]", std::nullopt, "must be a JSON object"},
+        {"app-call deleteTags {\"a\": 1}", std::nullopt, "must be a JSON array"},
+        {"app-call deleteTags [1]", std::nullopt, "array of tag names"},
+        {"app-call setEmail {\"authHash\": \"h\"}", std::nullopt, "needs {\"email\""},
+        {"app-call setEmail {\"email\": \"a@b.co\", \"authHash\": 5}", std::nullopt, "\"authHash\" must be a string"},
+        {"app-call setSubscription {\"enable\": 1}", std::nullopt, "needs {\"enable\": true|false}"},
+        {"app-call consentGranted {\"granted\":", std::nullopt, "bad JSON"},
         {"fly away", std::nullopt, "unknown command 'fly'"},
         {std::string("tap /a\0b", 8), std::nullopt, "NUL"},
     };
@@ -124,6 +144,8 @@ TEST(HostCommands, EachVerbChecksItsArgument) {
     EXPECT_EQ(push.command->payload["url"], Value("https://intranet.example/x"));
     EXPECT_EQ(parseCommand("wait 0.25").command->seconds, 0.25);
     EXPECT_FALSE(parseCommand("network down").command->up);
+    EXPECT_EQ(parseCommand(R"(app-call deleteTags ["a"])").command->payload, Value::array({"a"}));
+    EXPECT_TRUE(parseCommand("app-call logoutEmail").command->payload.isNull());
 }
 
 TEST(HostCommands, ScriptsSkipCommentsAndNameTheFirstBadLine) {

@@ -25,6 +25,8 @@ struct PlatformSettings {
     bool networkUp = true;
     // "host:port" -> "127.0.0.1:port": fixed host names reach local servers.
     std::map<std::string, std::string> connectTo;
+    // "127.0.0.1:port": the DNS server network-service lookups ask; empty means the system's.
+    std::string dnsServer;
     std::vector<std::string> extraTrustedRootsPEM;  // PEM files trusted beside the system store
     std::string preferredLanguages = "en-US";       // comma-separated, most preferred first
     // Remote-notification registration answer: a device token, or an error when empty.

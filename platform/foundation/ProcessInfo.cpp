@@ -102,4 +102,27 @@ double ProcessInfo::systemUptime() const {
     return double(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
+std::vector<std::string> ProcessInfo::loadedImageNames() const {
+    {
+        std::lock_guard lock(mutex_);
+        if (!loadedImageNames_.empty()) return loadedImageNames_;
+    }
+    std::string name = processName();
+    return {
+        "/private/var/containers/Bundle/Application/" + name + ".app/" + name,
+        "/usr/lib/libobjc.A.dylib",
+        "/usr/lib/libSystem.B.dylib",
+        "/System/Library/Frameworks/Foundation.framework/Foundation",
+        "/System/Library/Frameworks/UIKit.framework/UIKit",
+        "/System/Library/Frameworks/WebKit.framework/WebKit",
+        "/System/Library/Frameworks/UserNotifications.framework/UserNotifications",
+        "/System/Library/Frameworks/SystemConfiguration.framework/SystemConfiguration",
+    };
+}
+
+void ProcessInfo::setLoadedImageNames(std::vector<std::string> names) {
+    std::lock_guard lock(mutex_);
+    loadedImageNames_ = std::move(names);
+}
+
 }  // namespace platform

@@ -37,12 +37,20 @@ public:
     // Seconds since the system booted (monotonic).
     double systemUptime() const;
 
+    // Paths of the images (executable, frameworks, system libraries) loaded into the process, in the
+    // device's own form ("/System/Library/Frameworks/UIKit.framework/UIKit"). The device feeds them at
+    // boot; until then (or after an empty list) the process's executable and the system images the
+    // platform stands in for.
+    std::vector<std::string> loadedImageNames() const;
+    void setLoadedImageNames(std::vector<std::string> names);
+
 private:
     ProcessInfo();
     mutable std::mutex mutex_;
     std::vector<std::string> arguments_;
     std::map<std::string, std::string> realEnvironment_;
     std::map<std::string, std::optional<std::string>> overrides_;
+    std::vector<std::string> loadedImageNames_;
 };
 
 }  // namespace platform

@@ -67,6 +67,7 @@ bool isRecoverable(int error) {
 
 struct VerifyState {
     bool requireLeafCRL = false;
+    bool leafOCSPGood = false;  // a stapled answer already vouched for the leaf
 };
 
 int verifyCallback(int ok, X509_STORE_CTX* context) {
@@ -86,6 +87,51 @@ int verifyCallback(int ok, X509_STORE_CTX* context) {
 // What the certificates' own revocation sources say: their CRL distribution points (the CRLs go to
 // the store, for the verification to use) and their OCSP responders. A revoked certificate ends the
 // evaluation; a good OCSP answer for the leaf is the positive answer a CRL would otherwise have to give.
+X509* issuerIn(const std::vector<Certificate>& chain, const std::vector<Certificate>& anchors, X509* certificate) {
+    for (const auto* list : {&chain, &anchors})
+        for (const auto& candidate : *list)
+            if (OpenSSLAccess::x509(candidate) != certificate &&
+                X509_check_issued(OpenSSLAccess::x509(candidate), certificate) == X509_V_OK)
+                return OpenSSLAccess::x509(candidate);
+    return nullptr;
+}
+
+TrustEvaluation revokedByOCSP(const std::vector<Certificate>& chain, size_t depth, const char* source) {
+    TrustEvaluation evaluation;
+    evaluation.result = TrustResultType::fatalTrustFailure;
+    evaluation.verifyError = X509_V_ERR_CERT_REVOKED;
+    evaluation.errorDepth = int(depth);
+    evaluation.errorDescription = std::string("certificate revoked (") + source + " for certificate " +
+                                  std::to_string(depth) + " \"" + chain[depth].subjectSummary() + "\")";
+    drainOpenSSLErrors();
+    return evaluation;
+}
+
+// What the server stapled about the leaf. A good answer stands for the leaf's positive answer.
+std::optional<TrustEvaluation> consultStapledAnswers(const std::vector<Certificate>& chain,
+                                                     const std::vector<Certificate>& anchors,
+                                                     const std::vector<Bytes>& responses, X509_STORE* store,
+                                                     STACK_OF(X509) * untrusted, std::optional<time_t> at,
+                                                     VerifyState& state) {
+    X509* leaf = OpenSSLAccess::x509(chain[0]);
+    X509* issuer = issuerIn(chain, anchors, leaf);
+    if (!issuer || responses.empty()) return std::nullopt;
+    std::vector<std::string> der;
+    for (const auto& r : responses) der.emplace_back(r.begin(), r.end());
+    switch (readStapledOCSPResponses(der, leaf, issuer, untrusted, store, at)) {
+    case OCSPAnswer::revoked:
+        return revokedByOCSP(chain, 0, "stapled OCSP answer");
+    case OCSPAnswer::good:
+        state.leafOCSPGood = true;
+        state.requireLeafCRL = false;
+        break;
+    case OCSPAnswer::none:
+        break;
+    }
+    drainOpenSSLErrors();
+    return std::nullopt;
+}
+
 std::optional<TrustEvaluation> consultRevocationSources(const std::vector<Certificate>& chain,
                                                         const std::vector<Certificate>& anchors, uint64_t flags,
                                                         X509_STORE* store, STACK_OF(X509) * untrusted,
@@ -93,31 +139,16 @@ std::optional<TrustEvaluation> consultRevocationSources(const std::vector<Certif
     const bool any = !(flags & (kRevocationOCSPMethod | kRevocationCRLMethod));
     const bool useOCSP = any || (flags & kRevocationOCSPMethod);
     const bool useCRL = any || (flags & kRevocationCRLMethod);
-    auto issuerOf = [&](X509* certificate) -> X509* {
-        for (const auto* list : {&chain, &anchors})
-            for (const auto& candidate : *list)
-                if (OpenSSLAccess::x509(candidate) != certificate &&
-                    X509_check_issued(OpenSSLAccess::x509(candidate), certificate) == X509_V_OK)
-                    return OpenSSLAccess::x509(candidate);
-        return nullptr;
-    };
+    auto issuerOf = [&](X509* certificate) { return issuerIn(chain, anchors, certificate); };
     for (size_t depth = 0; depth < chain.size(); ++depth) {
         X509* certificate = OpenSSLAccess::x509(chain[depth]);
         if (useCRL)
             for (const auto& crl : fetchDistributionPointCRLs(certificate)) X509_STORE_add_crl(store, crl.get());
-        X509* issuer = useOCSP ? issuerOf(certificate) : nullptr;
+        X509* issuer = useOCSP && !(depth == 0 && state.leafOCSPGood) ? issuerOf(certificate) : nullptr;
         if (!issuer) continue;
         switch (askOCSPResponders(certificate, issuer, untrusted, store, at)) {
-        case OCSPAnswer::revoked: {
-            TrustEvaluation evaluation;
-            evaluation.result = TrustResultType::fatalTrustFailure;
-            evaluation.verifyError = X509_V_ERR_CERT_REVOKED;
-            evaluation.errorDepth = int(depth);
-            evaluation.errorDescription = "certificate revoked (OCSP answer for certificate " + std::to_string(depth) +
-                                          " \"" + chain[depth].subjectSummary() + "\")";
-            drainOpenSSLErrors();
-            return evaluation;
-        }
+        case OCSPAnswer::revoked:
+            return revokedByOCSP(chain, depth, "OCSP answer");
         case OCSPAnswer::good:
             if (depth == 0) state.requireLeafCRL = false;
             break;
@@ -193,6 +224,7 @@ Trust::Trust(const Trust& other) {
     anchors_ = other.anchors_;
     anchorsOnly_ = other.anchorsOnly_;
     revocationLists_ = other.revocationLists_;
+    ocspResponses_ = other.ocspResponses_;
     verifyDate_ = other.verifyDate_;
 }
 
@@ -205,6 +237,7 @@ Trust& Trust::operator=(const Trust& other) {
     anchors_ = std::move(copy.anchors_);
     anchorsOnly_ = copy.anchorsOnly_;
     revocationLists_ = std::move(copy.revocationLists_);
+    ocspResponses_ = std::move(copy.ocspResponses_);
     verifyDate_ = copy.verifyDate_;
     return *this;
 }
@@ -277,6 +310,11 @@ bool Trust::anchorCertificatesOnly() const {
 void Trust::setRevocationLists(std::vector<RevocationList> lists) {
     std::lock_guard lock(mutex_);
     revocationLists_ = std::move(lists);
+}
+
+void Trust::setOCSPResponses(std::vector<Bytes> responses) {
+    std::lock_guard lock(mutex_);
+    ocspResponses_ = std::move(responses);
 }
 
 void Trust::setVerifyDate(std::optional<Date> date) {
@@ -355,9 +393,15 @@ TrustEvaluation Trust::evaluate() const {
 
     for (size_t i = 1; i < snapshot.chain_.size(); ++i)
         sk_X509_push(untrusted.get(), OpenSSLAccess::x509(snapshot.chain_[i]));
+    std::optional<time_t> at;
+    if (snapshot.verifyDate_) at = time_t(std::floor(snapshot.verifyDate_->timeIntervalSince1970()));
+    const bool ocspAllowed =
+        revocationFlags && (!(*revocationFlags & kRevocationCRLMethod) || (*revocationFlags & kRevocationOCSPMethod));
+    if (ocspAllowed)
+        if (auto revoked = consultStapledAnswers(snapshot.chain_, snapshot.anchors_, snapshot.ocspResponses_,
+                                                 store.get(), untrusted.get(), at, state))
+            return *revoked;
     if (revocationFlags && !(*revocationFlags & kRevocationNetworkAccessDisabled)) {
-        std::optional<time_t> at;
-        if (snapshot.verifyDate_) at = time_t(std::floor(snapshot.verifyDate_->timeIntervalSince1970()));
         if (auto revoked = consultRevocationSources(snapshot.chain_, snapshot.anchors_, *revocationFlags, store.get(),
                                                     untrusted.get(), at, state))
             return *revoked;

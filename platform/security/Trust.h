@@ -29,7 +29,10 @@
 // the answers of their OCSP responders (kRevocationOCSPMethod; neither method flag means both). Those
 // fetches are plain http, synchronous and bounded (a few seconds each). A revoked certificate is a
 // fatal failure. A certificate with no CRL and no OCSP answer passes, except the leaf when the flags
-// include kRevocationRequirePositiveResponse (then it is a recoverable failure: fail closed).
+// include kRevocationRequirePositiveResponse (then it is a recoverable failure: fail closed). OCSP
+// answers given with setOCSPResponses() (what a server stapled to its TLS handshake) are read for the
+// leaf first, network access or not: a good one is the leaf's positive answer and its responders are
+// then not asked; a revoked one is a fatal failure.
 //
 // Threads: every method locks the trust, so one Trust may be shared between threads (e.g. handed from
 // the TLS verify callback to a delegate queue). Copies are independent.
@@ -152,6 +155,8 @@ public:
     bool anchorCertificatesOnly() const;
 
     void setRevocationLists(std::vector<RevocationList> lists);
+    // DER OCSP responses about the leaf, as a server stapled them (replaces earlier ones).
+    void setOCSPResponses(std::vector<Bytes> responses);
     // Evaluate as of `date` instead of now (tests, or checking a past signature); nullopt is now.
     void setVerifyDate(std::optional<Date> date);
 
@@ -174,6 +179,7 @@ private:
     std::vector<Certificate> anchors_;
     bool anchorsOnly_ = false;
     std::vector<RevocationList> revocationLists_;
+    std::vector<Bytes> ocspResponses_;
     std::optional<Date> verifyDate_;
 };
 

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/Classes.h"
@@ -68,8 +71,41 @@ const char* applicationStateName(ApplicationState state) {
     return "unknown";
 }
 
+namespace {
+
+// The icon badge belongs to the device, not the process: it is kept under the device root and shown
+// again at the next launch, as a phone's home screen keeps it.
+std::string badgeFilePath() {
+    auto root = FileManager::defaultManager().homeDirectory();
+    if (!root) return "";
+    return root.value() + "/Library/Device/IconBadge";
+}
+
+int64_t storedBadge() {
+    std::string path = badgeFilePath();
+    if (path.empty()) return 0;
+    auto text = FileManager::defaultManager().stringWithContentsOfFile(path, 64);
+    if (!text) return 0;
+    char* end = nullptr;
+    long long value = std::strtoll(text.value().c_str(), &end, 10);
+    // A damaged file shows no badge rather than a wrong one.
+    if (end == text.value().c_str() || value < 0) return 0;
+    return value;
+}
+
+void storeBadge(int64_t value) {
+    std::string path = badgeFilePath();
+    if (path.empty()) return;
+    auto& files = FileManager::defaultManager();
+    if (!files.createDirectory(path.substr(0, path.rfind('/')))) return;
+    (void)files.writeAtomically(path, std::to_string(value));
+}
+
+}  // namespace
+
 Application::Application(objc::Class* cls) : Responder(cls ? cls : applicationClass()) {
     schemeHandlers_ = {{"http", "browser"}, {"https", "browser"}, {"mailto", "mail"}, {"tel", "phone"}};
+    badge_ = storedBadge();
 }
 
 Application::~Application() = default;
@@ -483,6 +519,7 @@ void Application::setApplicationIconBadgeNumber(int64_t value) {
 void Application::platformSetBadge(int64_t value) {
     if (value < 0) value = 0;  // the icon cannot show a negative count
     if (badge_.exchange(value) == value) return;
+    storeBadge(value);
     DeviceEvents::post("badge", Value::dictionary({{"value", value}}));
 }
 

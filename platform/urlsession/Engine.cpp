@@ -8,6 +8,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/urlsession/URLError.h"
+#include "platform/urlsession/internal/CacheGlue.h"
 #include "platform/urlsession/internal/StreamConnection.h"
 #include "platform/urlsession/internal/Transfer.h"
 
@@ -187,7 +188,7 @@ void Engine::run() {
         curl_multi_poll(multi_, streamFds.data(), unsigned(streamFds.size()), streams_->waitMillis(wait), nullptr);
     }
     // Shutting down: transfers and stream connections end without callbacks (the session is going away).
-    for (auto& [id, t] : transfers_) t->releaseEasy();
+    for (auto& [id, t] : transfers_) t->abandon();
     transfers_.clear();
     streams_->dropAll();
     abandonTasks();
@@ -313,6 +314,117 @@ void Engine::moveTransfer(uint64_t fromTaskId, uint64_t toTaskId) {
     if (node.empty()) return;
     node.key() = toTaskId;
     transfers_.insert(std::move(node));
+}
+
+void Engine::retire(uint64_t taskId) {
+    {
+        std::lock_guard lock(registryMutex_);
+        tasks_.erase(taskId);
+        extras_.erase(taskId);
+    }
+    transfers_.erase(taskId);
+}
+
+void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras) {
+    auto request = task->currentRequest();
+    std::optional<URL> url = request ? request->url() : std::nullopt;
+    auto cached = request ? lookUpCache(config_, *request, !extras.resumeData) : CacheLookup{};
+    if (!cached.answer && !cached.unavailable && !PlatformConfig::networkUp())
+        return completeWithoutTransfer(task, makeURLError(URLErrorCode::NotConnectedToInternet, url));
+    if (extras.resumeData && !request) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL));
+    if (!url || url->isEmpty()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
+    auto scheme = url->scheme().value_or("");
+    if (scheme != "http" && scheme != "https")
+        return completeWithoutTransfer(task, makeURLError(URLErrorCode::UnsupportedURL, url));
+    if (url->host().value_or("").empty()) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL, url));
+    if (cached.unavailable) return completeWithoutTransfer(task, makeURLError(URLErrorCode::ResourceUnavailable, url));
+
+    auto resumeData = extras.resumeData;
+    auto t = std::make_unique<Transfer>(*this, task, std::move(extras), *request);
+    if (resumeData)
+        if (auto failure = t->applyResumeData(*resumeData))
+            return completeWithoutTransfer(task, makeURLError(*failure, url));
+    Transfer* raw = t.get();
+    transfers_[task->taskIdentifier()] = std::move(t);
+    if (!keepAlive_) keepAlive_ = sessionRef();
+    raw->begin(std::move(cached.answer));
+}
+
+// Any thread. A plain first hop (valid http(s) URL, network up, nothing from the cache, no resume
+// data, a body at hand) is made here, easy handle included, so the engine thread only has to add it.
+// Null when the start needs the engine; startTask then does all of it there.
+std::unique_ptr<Transfer> Engine::prepareStart(const std::shared_ptr<URLSessionTask>& task) {
+    auto request = task->currentRequest();
+    if (!request || !request->url() || !PlatformConfig::networkUp()) return nullptr;
+    const URL& url = *request->url();
+    auto scheme = url.scheme().value_or("");
+    if ((scheme != "http" && scheme != "https") || url.host().value_or("").empty()) return nullptr;
+    auto extras = extrasFor(task->taskIdentifier());
+    if (extras.resumeData) return nullptr;
+    auto cached = lookUpCache(config_, *request, true);
+    if (cached.answer || cached.unavailable) return nullptr;
+    auto t = std::make_unique<Transfer>(*this, task, std::move(extras), std::move(*request));
+    if (!t->prepareFirstHop()) return nullptr;
+    return t;
+}
+
+// Engine thread: a transfer prepareStart made joins the engine, unless its task ended meanwhile (a
+// cancel may overtake the start it was made for).
+void Engine::installPrepared(std::unique_ptr<Transfer> t) {
+    auto state = t->task()->state();
+    if (state == URLSessionTaskState::Completed) return;
+    if (state == URLSessionTaskState::Canceling)
+        return completeWithoutTransfer(t->task(), makeURLError(URLErrorCode::Cancelled, t->request().url()));
+    Transfer* raw = t.get();
+    transfers_[raw->task()->taskIdentifier()] = std::move(t);
+    if (!keepAlive_) keepAlive_ = sessionRef();
+    raw->join();
+}
+
+void Engine::readInfo() {
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+        if (msg->msg != CURLMSG_DONE) continue;
+        if (streams_->connectDone(msg->easy_handle, msg->data.result)) continue;
+        Transfer* t = nullptr;
+        curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
+        if (t) t->curlFinished(msg->data.result);
+    }
+}
+
+void Engine::checkTimeouts() {
+    auto at = steadyNow();
+    std::vector<uint64_t> expired;
+    for (auto& [id, t] : transfers_)
+        if (t->expired(at)) expired.push_back(id);
+    for (auto id : expired)
+        if (Transfer* t = transferFor(id)) t->timeOut();
+}
+
+// ---------------------------------------------------------------- task commands
+
+void Engine::suspendTask(const std::shared_ptr<URLSessionTask>& task) {
+    if (task->kind() == URLSessionTask::Kind::Stream)
+        return streams_->setSuspended(std::static_pointer_cast<URLSessionStreamTask>(task), true);
+    if (Transfer* t = transferFor(task->taskIdentifier())) t->setUserPaused(true);
+}
+
+void Engine::resumeTask(const std::shared_ptr<URLSessionTask>& task) {
+    if (task->kind() == URLSessionTask::Kind::Stream)
+        return streams_->setSuspended(std::static_pointer_cast<URLSessionStreamTask>(task), false);
+    if (Transfer* t = transferFor(task->taskIdentifier())) return t->setUserPaused(false);
+    if (task->state() == URLSessionTaskState::Running) startTask(task);
+}
+
+void Engine::cancelTask(const std::shared_ptr<URLSessionTask>& task,
+                        std::function<void(std::optional<Bytes>)> resumeData) {
+    if (task->kind() == URLSessionTask::Kind::Stream)
+        return streams_->cancel(std::static_pointer_cast<URLSessionStreamTask>(task));
+    if (Transfer* t = transferFor(task->taskIdentifier())) return t->cancel(std::move(resumeData));
+    if (task->state() == URLSessionTaskState::Completed) return;
+    if (resumeData) deliver([resumeData] { resumeData(std::nullopt); });
+    auto req = task->currentRequest();
+    completeWithoutTransfer(task, makeURLError(URLErrorCode::Cancelled, req ? req->url() : std::nullopt));
 }
 
 }  // namespace platform::urlsession_detail

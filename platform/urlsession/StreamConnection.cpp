@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/internal/Engine.h"
@@ -68,7 +69,7 @@ StreamDeadline streamDeadline(double timeout) {
 }
 
 struct StreamConnection {
-    enum class Phase { Waiting, Connecting, Open };
+    enum class Phase { Waiting, Resolving, Connecting, Open };
 
     StreamConnection(CURLM* m, std::shared_ptr<URLSessionStreamTask> t) : multi(m), task(std::move(t)) {}
     ~StreamConnection() {
@@ -142,10 +143,47 @@ void StreamConnections::start(const TaskPtr& task) {
     auto& c = entry(task);
     if (c.phase != StreamConnection::Phase::Waiting) return;
     if (!PlatformConfig::networkUp()) return finish(c, makeURLError(URLErrorCode::NotConnectedToInternet));
-    auto host = hostForURL(task->host());
-    if (!host || task->port() < 1 || task->port() > 65535) return finish(c, makeURLError(URLErrorCode::BadURL));
+    if (auto service = task->netService()) return resolve(c, std::move(service));
+    connect(c, task->host(), task->port());
+}
 
-    const auto hostPort = *host + ":" + std::to_string(task->port());
+// The service is looked up off the engine thread (the lookup blocks); the connection is made once it
+// is known, unless the task ended meanwhile.
+void StreamConnections::resolve(StreamConnection& c, std::shared_ptr<NetService> service) {
+    c.phase = StreamConnection::Phase::Resolving;
+    engine_.holdSession();
+    double timeout = engine_.configuration().timeoutIntervalForRequest;
+    std::weak_ptr<Engine> engine = engine_.weak_from_this();
+    auto task = c.task;
+    dispatch::DispatchQueue::global().async([engine, task, service, timeout] {
+        auto failure = service->resolveWithTimeout(timeout);
+        auto addresses = service->addresses();
+        std::string host = addresses.empty() ? service->hostName().value_or("") : addresses.front();
+        int port = service->port();
+        // The command runs only while the engine does: it needs no reference of its own.
+        if (auto e = engine.lock())
+            e->post([raw = e.get(), task, failure, host, port] { raw->streams().resolved(task, failure, host, port); });
+    });
+}
+
+void StreamConnections::resolved(const TaskPtr& task, const std::optional<Error>& failure, const std::string& host,
+                                 int port) {
+    auto* c = find(task);
+    if (!c || c->phase != StreamConnection::Phase::Resolving || task->state() == URLSessionTaskState::Completed) return;
+    if (failure) {
+        auto error = makeURLError(URLErrorCode::CannotFindHost);
+        error.userInfo.set("NSUnderlyingError",
+                           Value::dictionary({{"domain", failure->domain}, {"code", failure->code}}));
+        return finish(*c, std::move(error));
+    }
+    connect(*c, host, port);
+}
+
+void StreamConnections::connect(StreamConnection& c, const std::string& hostName, int port) {
+    auto host = hostForURL(hostName);
+    if (!host || port < 1 || port > 65535) return finish(c, makeURLError(URLErrorCode::BadURL));
+
+    const auto hostPort = *host + ":" + std::to_string(port);
     CURL* easy = curl_easy_init();
     if (!easy) return finish(c, makeURLError(URLErrorCode::Unknown));
     c.easy = easy;
@@ -157,10 +195,8 @@ void StreamConnections::start(const TaskPtr& task) {
     double timeout = engine_.configuration().timeoutIntervalForRequest;
     if (!(timeout > 0) || timeout > 1e6) timeout = 60;
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(timeout * 1000));
-    auto settings = PlatformConfig::current();
-    auto mapped = settings.connectTo.find(task->host() + ":" + std::to_string(task->port()));
-    if (mapped != settings.connectTo.end()) {
-        c.connectTo = curl_slist_append(c.connectTo, (hostPort + ":" + mapped->second).c_str());
+    if (auto mapped = PlatformConfig::connectTarget(hostName + ":" + std::to_string(port))) {
+        c.connectTo = curl_slist_append(c.connectTo, (hostPort + ":" + *mapped).c_str());
         curl_easy_setopt(easy, CURLOPT_CONNECT_TO, c.connectTo);
     }
     if (curl_multi_add_handle(engine_.multi(), easy) != CURLM_OK) {

@@ -1,6 +1,6 @@
 // The bodies: the request's out through curl's read callback, the answer's in through its write
 // callback, with progress reports and back-pressure from the delegate queue.
-#include "platform/urlsession/internal/TransferOps.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 namespace platform::urlsession_detail {
 
@@ -16,51 +16,48 @@ constexpr size_t kHeldWhileDeciding = 64 << 10;
 
 // One progress report in flight at a time, carrying every byte written since the last; when it has
 // been delivered, whatever was written meanwhile is reported next.
-void TransferOps::reportProgress(Transfer* t) {
-    Engine* e = t->engine;
-    auto d = e->delegate();
-    if (t->unreportedBytes == 0 || t->extras.downloadCompletion || !d ||
-        !d->implements(URLSessionDelegateMethod::DownloadTaskDidWriteData) || t->progressInFlight->exchange(true))
+void Transfer::reportProgress() {
+    auto d = engine_->delegate();
+    if (unreportedBytes_ == 0 || extras_.downloadCompletion || !d ||
+        !d->implements(URLSessionDelegateMethod::DownloadTaskDidWriteData) || progressInFlight_->exchange(true))
         return;
-    auto session = e->sessionRef();
-    auto dl = std::static_pointer_cast<URLSessionDownloadTask>(t->task);
-    int64_t bytes = t->unreportedBytes, total = t->written;
-    int64_t expected = t->response ? t->response->expectedContentLength() : -1;
-    if (expected >= 0) expected += t->resumeOffset;
-    t->unreportedBytes = 0;
-    auto flag = t->progressInFlight;
-    auto weakEngine = e->weak_from_this();
-    auto id = dl->taskIdentifier();
-    e->deliver([d, session, dl, bytes, total, expected, flag, weakEngine, e, id] {
+    auto session = engine_->sessionRef();
+    auto dl = std::static_pointer_cast<URLSessionDownloadTask>(task_);
+    int64_t bytes = unreportedBytes_, total = written_;
+    int64_t expected = response_ ? response_->expectedContentLength() : -1;
+    if (expected >= 0) expected += resumeOffset_;
+    unreportedBytes_ = 0;
+    auto flag = progressInFlight_;
+    engine_->deliver([d, session, dl, bytes, total, expected, flag, engine = engine_->weak_from_this()] {
         if (session) d->didWriteData(session, dl, bytes, total, expected);
         flag->store(false);
-        if (auto eng = weakEngine.lock())
-            eng->post([e, id] {
-                if (Transfer* t = e->transferFor(id)) reportProgress(t);
-            });
+        postToTransfer(engine, dl->taskIdentifier(), [](Transfer& t) { t.reportProgress(); });
     });
 }
 
-size_t TransferOps::onRead(char* buffer, size_t size, size_t count, void* user) {
-    auto* t = static_cast<Transfer*>(user);
-    t->lastActivity = steadyNow();
-    if (!t->bodyStream) return 0;
-    ssize_t n = t->bodyStream->read(reinterpret_cast<uint8_t*>(buffer), size * count);
+size_t Transfer::onRead(char* buffer, size_t size, size_t count, void* user) {
+    return static_cast<Transfer*>(user)->readBody(buffer, size * count);
+}
+
+size_t Transfer::readBody(char* buffer, size_t len) {
+    lastActivity_ = steadyNow();
+    if (!bodyStream_) return 0;
+    ssize_t n = bodyStream_->read(reinterpret_cast<uint8_t*>(buffer), len);
     if (n < 0) {
-        t->bodyFailed = true;
+        bodyFailed_ = true;
         return CURL_READFUNC_ABORT;
     }
-    t->bodySent += n;
-    int64_t total = t->bodySent, expected = t->bodyLength >= 0 ? t->bodyLength : kURLSessionTransferSizeUnknown;
+    bodySent_ += n;
+    int64_t total = bodySent_, expected = bodyLength_ >= 0 ? bodyLength_ : kURLSessionTransferSizeUnknown;
     {
-        std::lock_guard lock(t->task->mutex_);
-        t->task->sent_ = total;
+        std::lock_guard lock(task_->mutex_);
+        task_->sent_ = total;
     }
-    auto d = t->engine->delegate();
+    auto d = engine_->delegate();
     if (n > 0 && d && d->implements(URLSessionDelegateMethod::TaskDidSendBodyData)) {
-        auto session = t->engine->sessionRef();
-        auto task = t->task;
-        t->engine->deliver([d, session, task, n, total, expected] {
+        auto session = engine_->sessionRef();
+        auto task = task_;
+        engine_->deliver([d, session, task, n, total, expected] {
             if (session) d->didSendBodyData(session, task, n, total, expected);
         });
     }
@@ -69,102 +66,96 @@ size_t TransferOps::onRead(char* buffer, size_t size, size_t count, void* user) 
 
 // The delegate has decided and the body may flow: first what arrived while it decided, then the
 // rest (or the end, when curl finished meanwhile).
-void TransferOps::bodyMayFlow(Engine* e, Transfer* t) {
-    if (!t->held.empty()) {
-        Bytes held = std::move(t->held);
-        t->held.clear();
-        if (onWrite(reinterpret_cast<char*>(held.data()), 1, held.size(), t) != held.size())
-            return curlDone(e, t, CURLE_WRITE_ERROR);
+void Transfer::bodyMayFlow() {
+    if (!held_.empty()) {
+        Bytes held = std::move(held_);
+        held_.clear();
+        if (takeBody(reinterpret_cast<const char*>(held.data()), held.size()) != held.size())
+            return curlDone(CURLE_WRITE_ERROR);
     }
-    if (t->doneWhileWaiting) return curlDone(e, t, *t->doneWhileWaiting);
-    e->unpauseIfClear(t);
+    if (doneWhileWaiting_) return curlDone(*doneWhileWaiting_);
+    unpauseIfClear();
 }
 
-size_t TransferOps::onWrite(char* ptr, size_t size, size_t count, void* user) {
-    auto* t = static_cast<Transfer*>(user);
-    size_t len = size * count;
-    t->lastActivity = steadyNow();
-    if (t->phase != Transfer::Phase::Body) {
+size_t Transfer::onWrite(char* ptr, size_t size, size_t count, void* user) {
+    return static_cast<Transfer*>(user)->takeBody(ptr, size * count);
+}
+
+// Body: the answer's bytes as curl decoded them, to a file, a completion's buffer or the delegate.
+size_t Transfer::takeBody(const char* ptr, size_t len) {
+    lastActivity_ = steadyNow();
+    if (state_ != State::Body) {
         // While the delegate decides, a little of the body is kept here: a small answer completes at
         // once and its connection serves the next request. More than that waits in curl (paused).
-        if (!t->decisionPaused && t->held.size() + len <= kHeldWhileDeciding) {
-            t->held.insert(t->held.end(), ptr, ptr + len);
+        if (!decisionPaused_ && held_.size() + len <= kHeldWhileDeciding) {
+            held_.insert(held_.end(), ptr, ptr + len);
             return len;
         }
-        t->decisionPaused = true;
+        decisionPaused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (t->pendingBytes->load() > kHighWater) {
-        t->pressurePaused = true;
+    if (pendingBytes_->load() > kHighWater) {
+        pressurePaused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    Engine* e = t->engine;
-    auto task = t->task;
-    int64_t received;
+    auto task = task_;
     {
         std::lock_guard lock(task->mutex_);
         task->received_ += int64_t(len);
-        received = task->received_;
     }
-    if (task->kind() == URLSessionTask::Kind::Download || t->becameDownload) {
-        if (t->fileFailed || !t->file || fwrite(ptr, 1, len, t->file) != len) {
-            t->fileFailed = true;
+    if (task->kind() == URLSessionTask::Kind::Download || becameDownload_) {
+        if (fileFailed_ || !file_ || fwrite(ptr, 1, len, file_) != len) {
+            fileFailed_ = true;
             return 0;  // CURLE_WRITE_ERROR
         }
-        t->written += int64_t(len);
-        t->unreportedBytes += int64_t(len);
-        reportProgress(t);
+        written_ += int64_t(len);
+        unreportedBytes_ += int64_t(len);
+        reportProgress();
         return len;
     }
-    (void)received;
     // A data task's body lands in memory somewhere (here, or in the delegate): a small compressed
     // answer that inflates without end must not take the process down with it.
-    const int64_t cap = e->configuration().maximumDataTaskBodyLength;
-    t->bodyBytes += int64_t(len);
-    if (cap > 0 && t->bodyBytes > cap) {
-        t->overrideError = makeURLError(URLErrorCode::DataLengthExceedsMaximum, t->request.url());
+    const int64_t cap = engine_->configuration().maximumDataTaskBodyLength;
+    bodyBytes_ += int64_t(len);
+    if (cap > 0 && bodyBytes_ > cap) {
+        overrideError_ = makeURLError(URLErrorCode::DataLengthExceedsMaximum, request_.url());
         return 0;  // ends the transfer; what was delivered stays delivered
     }
-    keepForCache(t, ptr, len);
-    if (t->extras.dataCompletion) {
-        t->collected.insert(t->collected.end(), ptr, ptr + len);
+    keepForCache(ptr, len);
+    if (extras_.dataCompletion) {
+        collected_.insert(collected_.end(), ptr, ptr + len);
         return len;
     }
-    auto d = e->delegate();
-    auto session = e->sessionRef();
+    auto d = engine_->delegate();
+    auto session = engine_->sessionRef();
     if (!d || !session || !d->implements(URLSessionDelegateMethod::DataTaskDidReceiveData)) return len;
-    auto pending = t->pendingBytes;
+    auto pending = pendingBytes_;
     pending->fetch_add(int64_t(len));
     auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
-    auto weakEngine = e->weak_from_this();
-    auto id = task->taskIdentifier();
-    e->deliver([d, session, dataTask, bytes = Bytes(ptr, ptr + len), pending, weakEngine, e, id] {
-        d->didReceiveData(session, dataTask, bytes);
-        int64_t before = pending->fetch_sub(int64_t(bytes.size()));
-        if (before >= kLowWater && before - int64_t(bytes.size()) < kLowWater) {
-            if (auto eng = weakEngine.lock())
-                eng->post([e, id] {
-                    Transfer* t = e->transferFor(id);
-                    if (t && t->pressurePaused) {
-                        t->pressurePaused = false;
-                        e->unpauseIfClear(t);
-                    }
+    engine_->deliver(
+        [d, session, dataTask, bytes = Bytes(ptr, ptr + len), pending, engine = engine_->weak_from_this()] {
+            d->didReceiveData(session, dataTask, bytes);
+            int64_t before = pending->fetch_sub(int64_t(bytes.size()));
+            if (before >= kLowWater && before - int64_t(bytes.size()) < kLowWater) {
+                postToTransfer(engine, dataTask->taskIdentifier(), [](Transfer& t) {
+                    if (!t.pressurePaused_) return;
+                    t.pressurePaused_ = false;
+                    t.unpauseIfClear();
                 });
-        }
-    });
+            }
+        });
     return len;
 }
 
-void Engine::unpauseIfClear(Transfer* t) {
-    if (!t->easy) return;
-    bool decisionPending = t->phase != Transfer::Phase::Body && t->phase != Transfer::Phase::Headers;
-    if (t->userPaused) {
-        curl_easy_pause(t->easy, CURLPAUSE_ALL);
+void Transfer::unpauseIfClear() {
+    if (!easy_) return;
+    if (userPaused_) {
+        curl_easy_pause(easy_, CURLPAUSE_ALL);
         return;
     }
-    if (decisionPending || t->pressurePaused) return;
-    t->decisionPaused = false;
-    t->lastActivity = steadyNow();
-    curl_easy_pause(t->easy, CURLPAUSE_CONT);
+    if (decisionPending() || pressurePaused_) return;
+    decisionPaused_ = false;
+    lastActivity_ = steadyNow();
+    curl_easy_pause(easy_, CURLPAUSE_CONT);
 }
 }  // namespace platform::urlsession_detail

@@ -1,6 +1,6 @@
 // Answers from the URL cache, and what a finished answer offers the cache.
 #include "platform/urlsession/internal/CacheGlue.h"
-#include "platform/urlsession/internal/TransferOps.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 namespace platform::urlsession_detail {
 
@@ -9,83 +9,82 @@ namespace platform::urlsession_detail {
 // A cached answer takes the same road as one from the network (response and the delegate's
 // disposition, body, metrics, completion), without an easy handle: nothing is sent, no request is
 // announced. The body flows when the answer "finishes" (curlDone), once the disposition allows it.
-void TransferOps::answerFromCache(Engine* e, Transfer* t, CachedURLResponse cached) {
+void Transfer::answerFromCache(CachedURLResponse cached) {
     auto response = std::dynamic_pointer_cast<const HTTPURLResponse>(cached.response);  // lookUpCache: HTTP only
-    t->cacheSettled = true;
-    t->response = response;
-    t->status = response->statusCode();
-    t->httpVersion = response->HTTPVersion();
-    t->headers = response->allHeaderFields();
-    t->cachedBody = std::move(cached.data);
-    t->doneWhileWaiting = CURLE_OK;  // the whole answer is here
+    cacheSettled_ = true;
+    response_ = response;
+    status_ = response->statusCode();
+    httpVersion_ = response->HTTPVersion();
+    headers_ = response->allHeaderFields();
+    cachedBody_ = std::move(cached.data);
+    doneWhileWaiting_ = CURLE_OK;  // the whole answer is here
     URLSessionTaskTransactionMetrics m;
-    m.request = t->request;
+    m.request = request_;
     m.response = response;
     m.resourceFetchType = URLSessionTaskMetricsResourceFetchType::LocalCache;
     m.fetchStartDate = m.responseStartDate = m.responseEndDate = Date::now();
-    t->metrics.transactionMetrics.push_back(std::move(m));
-    handleResponse(t);
-    if (t->phase == Transfer::Phase::Body) curlDone(e, t, CURLE_OK);
+    metrics_.transactionMetrics.push_back(std::move(m));
+    handleResponse();
+    if (state_ == State::Body) curlDone(CURLE_OK);
 }
 
 // Keeps the body for the cache proposal only while the cache would take it: a large answer stops
 // being kept (and is not proposed) instead of growing memory.
-void TransferOps::keepForCache(Transfer* t, const char* ptr, size_t len) {
-    if (!t->cacheBody) return;
-    if (t->cacheBody->size() + len > t->cacheBodyLimit) return t->cacheBody.reset();
-    t->cacheBody->insert(t->cacheBody->end(), ptr, ptr + len);
+void Transfer::keepForCache(const char* ptr, size_t len) {
+    if (!cacheBody_) return;
+    if (cacheBody_->size() + len > cacheBodyLimit_) return cacheBody_.reset();
+    cacheBody_->insert(cacheBody_->end(), ptr, ptr + len);
 }
 
 // A network answer that finished without error changes the cache: a successful unsafe method
 // outdates the stored answer for its URL; a data task's GET 200 replaces it with itself when it can
 // be kept (as the delegate's willCacheResponse answers, when asked), else just outdates it.
 // True when the delegate was asked: the task then finishes after its answer.
-bool TransferOps::offerToCache(Engine* e, Transfer* t) {
-    const auto& cache = e->configuration().URLCache;
-    if (t->cacheSettled || !cache || !t->response) return false;
-    t->cacheSettled = true;
-    forgetAfterUnsafeMethod(*cache, t->request, t->status);
-    auto task = t->task;
-    if (task->kind() != URLSessionTask::Kind::Data || t->becameDownload || t->request.HTTPMethod() != "GET" ||
-        t->status != 200)
+bool Transfer::offerToCache() {
+    const auto& cache = engine_->configuration().URLCache;
+    if (cacheSettled_ || !cache || !response_) return false;
+    cacheSettled_ = true;
+    forgetAfterUnsafeMethod(*cache, request_, status_);
+    auto task = task_;
+    if (task->kind() != URLSessionTask::Kind::Data || becameDownload_ || request_.HTTPMethod() != "GET" ||
+        status_ != 200)
         return false;
-    if (!t->cacheBody) {
-        cache->removeCachedResponseForRequest(t->request);
+    if (!cacheBody_) {
+        cache->removeCachedResponseForRequest(request_);
         return false;
     }
-    CachedURLResponse proposal{t->response, std::move(*t->cacheBody), URLCacheStoragePolicy::Allowed};
-    t->cacheBody.reset();
-    auto d = e->delegate();
-    auto session = e->sessionRef();
-    if (t->extras.dataCompletion || !d || !session ||
+    CachedURLResponse proposal{response_, std::move(*cacheBody_), URLCacheStoragePolicy::Allowed};
+    cacheBody_.reset();
+    auto d = engine_->delegate();
+    auto session = engine_->sessionRef();
+    if (extras_.dataCompletion || !d || !session ||
         !d->implements(URLSessionDelegateMethod::DataTaskWillCacheResponse)) {
-        cache->storeCachedResponse(std::move(proposal), t->request);
+        cache->storeCachedResponse(std::move(proposal), request_);
         return false;
     }
     // The connection goes back to the pool while the delegate decides.
-    recordHopMetrics(t);
-    t->releaseEasy();
-    t->phase = Transfer::Phase::AwaitingCache;
+    recordHopMetrics();
+    releaseEasy();
+    state_ = State::AwaitingCache;
     auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
     auto offered = std::make_shared<CachedURLResponse>(std::move(proposal));
-    askDelegateOnce<std::optional<CachedURLResponse>>(
-        e, task->taskIdentifier(),
+    askDelegate<std::optional<CachedURLResponse>>(
         [d, session, dataTask, offered](std::function<void(std::optional<CachedURLResponse>)> reply) {
             d->willCacheResponse(session, dataTask, std::move(*offered), reply);
         },
-        cacheAnswered);
+        &Transfer::cacheAnswered);
     return true;
 }
 
 // AwaitingCache: the delegate's willCacheResponse answer; the task completes now.
-void TransferOps::cacheAnswered(Engine* e, Transfer* t, std::optional<CachedURLResponse> answer) {
-    if (t->phase != Transfer::Phase::AwaitingCache) return;
-    const auto& cache = e->configuration().URLCache;
+void Transfer::cacheAnswered(std::optional<CachedURLResponse> answer) {
+    if (state_ != State::AwaitingCache) return;
+    const auto& cache = engine_->configuration().URLCache;
     if (answer)
-        cache->storeCachedResponse(std::move(*answer), t->request);
+        cache->storeCachedResponse(std::move(*answer), request_);
     else
-        cache->removeCachedResponseForRequest(t->request);
-    t->phase = Transfer::Phase::Body;
-    e->finish(t, std::nullopt);
+        cache->removeCachedResponseForRequest(request_);
+    state_ = State::Body;
+    finish(std::nullopt);
 }
 }  // namespace platform::urlsession_detail

@@ -1,11 +1,11 @@
 // The end of a hop or of the task: curl's code turned into the task's error, metrics, the
-// completion delivered; and the task commands (suspend, resume, cancel) that act on a transfer.
+// completion delivered; and what the engine does to a transfer (time-outs, pause, cancel).
 #include <filesystem>
 
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/urlsession/internal/ResumeData.h"
 #include "platform/urlsession/internal/StreamConnection.h"
-#include "platform/urlsession/internal/TransferOps.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 namespace platform::urlsession_detail {
 
@@ -93,15 +93,15 @@ URLErrorCode codeForVerifyError(int v) {
 // certificate and then ended the connection before answering refused us for lacking one: under TLS 1.2
 // the handshake fails; under TLS 1.3 our side of the handshake is already done and curl reports a
 // failed read or write (the server's alert is often lost to the reset of the connection).
-URLErrorCode codeForFailedHop(const Transfer& t, CURLcode code) {
+URLErrorCode Transfer::codeForFailedHop(CURLcode code) const {
     URLErrorCode byCurl = codeForCurl(code);
     bool connectionEnded =
         byCurl == URLErrorCode::NetworkConnectionLost || byCurl == URLErrorCode::SecureConnectionFailed;
-    if (t.clientCertificateRequested && !t.response && connectionEnded) return URLErrorCode::ClientCertificateRejected;
+    if (clientCertificateRequested_ && !response_ && connectionEnded) return URLErrorCode::ClientCertificateRejected;
     // Before a head we could read, curl's complaints about what came back (an HTTP/0.9-looking
     // answer, a weird reply, a header line too long for it) are all a server answering nonsense:
     // the scheme itself was checked before the hop started.
-    if (!t.response &&
+    if (!response_ &&
         (code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_WEIRD_SERVER_REPLY || code == CURLE_OUT_OF_MEMORY))
         return URLErrorCode::BadServerResponse;
     return byCurl;
@@ -109,158 +109,163 @@ URLErrorCode codeForFailedHop(const Transfer& t, CURLcode code) {
 
 // ---------------------------------------------------------------- completion
 
-void TransferOps::recordHopMetrics(Transfer* t) {
-    if (!t->easy) return;
+void Transfer::recordHopMetrics() {
+    if (!easy_) return;
     URLSessionTaskTransactionMetrics m;
-    m.request = t->request;
-    m.response = t->response;
+    m.request = request_;
+    m.response = response_;
     m.resourceFetchType = URLSessionTaskMetricsResourceFetchType::NetworkLoad;
-    const Date s = t->hopStart;
+    const Date s = hopStart_;
     m.fetchStartDate = s;
     m.domainLookupStartDate = s;
-    m.domainLookupEndDate = dateAt(s, t->easy, CURLINFO_NAMELOOKUP_TIME_T);
+    m.domainLookupEndDate = dateAt(s, easy_, CURLINFO_NAMELOOKUP_TIME_T);
     m.connectStartDate = m.domainLookupEndDate;
-    m.connectEndDate = dateAt(s, t->easy, CURLINFO_CONNECT_TIME_T);
-    if (auto tls = dateAt(s, t->easy, CURLINFO_APPCONNECT_TIME_T)) {
+    m.connectEndDate = dateAt(s, easy_, CURLINFO_CONNECT_TIME_T);
+    if (auto tls = dateAt(s, easy_, CURLINFO_APPCONNECT_TIME_T)) {
         m.secureConnectionStartDate = m.connectEndDate;
         m.secureConnectionEndDate = tls;
         m.connectEndDate = tls;
     }
-    m.requestStartDate = dateAt(s, t->easy, CURLINFO_PRETRANSFER_TIME_T);
+    m.requestStartDate = dateAt(s, easy_, CURLINFO_PRETRANSFER_TIME_T);
     m.requestEndDate = m.requestStartDate;
-    m.responseStartDate = dateAt(s, t->easy, CURLINFO_STARTTRANSFER_TIME_T);
+    m.responseStartDate = dateAt(s, easy_, CURLINFO_STARTTRANSFER_TIME_T);
     m.responseEndDate = Date::now();
     long version = 0;
-    curl_easy_getinfo(t->easy, CURLINFO_HTTP_VERSION, &version);
+    curl_easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &version);
     m.networkProtocolName = version == CURL_HTTP_VERSION_2_0   ? "h2"
                             : version == CURL_HTTP_VERSION_1_0 ? "http/1.0"
                                                                : "http/1.1";
     long connects = 0;
-    curl_easy_getinfo(t->easy, CURLINFO_NUM_CONNECTS, &connects);
+    curl_easy_getinfo(easy_, CURLINFO_NUM_CONNECTS, &connects);
     m.reusedConnection = connects == 0;
     if (m.reusedConnection) m.connectStartDate = m.connectEndDate = std::nullopt;
-    t->metrics.transactionMetrics.push_back(std::move(m));
+    metrics_.transactionMetrics.push_back(std::move(m));
 }
 
-void TransferOps::curlDone(Engine* e, Transfer* t, CURLcode code) {
-    if (t->cachedBody) {
+void Transfer::curlDone(CURLcode code) {
+    if (cachedBody_) {
         // An answer from the cache: its body flows now, as a network one's would have.
-        Bytes body = std::move(*t->cachedBody);
-        t->cachedBody.reset();
+        Bytes body = std::move(*cachedBody_);
+        cachedBody_.reset();
         if (code == CURLE_OK && !body.empty() &&
-            onWrite(reinterpret_cast<char*>(body.data()), 1, body.size(), t) != body.size())
+            takeBody(reinterpret_cast<const char*>(body.data()), body.size()) != body.size())
             code = CURLE_WRITE_ERROR;
     }
     std::optional<Error> error;
-    if (t->overrideError) {
-        error = t->overrideError;
+    if (overrideError_) {
+        error = overrideError_;
     } else if (code == CURLE_OK) {
-        if (!t->response) error = makeURLError(URLErrorCode::BadServerResponse, t->request.url());
-    } else if (t->fileFailed) {
-        error = makeURLError(URLErrorCode::CannotWriteToFile, t->request.url());
-    } else if (t->bodyFailed) {
-        error = makeURLError(URLErrorCode::CannotOpenFile, t->request.url());
+        if (!response_) error = makeURLError(URLErrorCode::BadServerResponse, request_.url());
+    } else if (fileFailed_) {
+        error = makeURLError(URLErrorCode::CannotWriteToFile, request_.url());
+    } else if (bodyFailed_) {
+        error = makeURLError(URLErrorCode::CannotOpenFile, request_.url());
     } else {
-        error = makeURLError(codeForFailedHop(*t, code), t->request.url());
+        error = makeURLError(codeForFailedHop(code), request_.url());
     }
-    e->finish(t, error);
+    finish(error);
 }
 
-void Engine::readInfo() {
-    int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
-        if (msg->msg != CURLMSG_DONE) continue;
-        if (streams_->connectDone(msg->easy_handle, msg->data.result)) continue;
-        Transfer* t = nullptr;
-        curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
-        if (!t) continue;
-        CURLcode code = msg->data.result;
-        if (t->phase != Transfer::Phase::Body && t->phase != Transfer::Phase::Headers && code == CURLE_OK) {
-            t->doneWhileWaiting = code;  // finish once the delegate has decided
-            continue;
-        }
-        TransferOps::curlDone(this, t, code);
+// curl ended the hop. While the delegate still decides, a complete answer waits for the decision.
+void Transfer::curlFinished(CURLcode code) {
+    if (decisionPending() && code == CURLE_OK) {
+        doneWhileWaiting_ = code;
+        return;
     }
+    curlDone(code);
 }
 
-void Engine::checkTimeouts() {
-    auto at = steadyNow();
-    std::vector<Transfer*> expired;
-    for (auto& [id, t] : transfers_) {
-        // The resource time-out counts every moment, suspended or waiting on the delegate, but not the
-        // wait for willCacheResponse: the answer is complete then.
-        if (t->resourceDeadline && at > *t->resourceDeadline && t->phase != Transfer::Phase::AwaitingCache) {
-            expired.push_back(t.get());
-            continue;
-        }
-        if (!t->easy || t->userPaused || t->pressurePaused) continue;
-        if (t->phase != Transfer::Phase::Body && t->phase != Transfer::Phase::Headers) continue;
-        if (std::chrono::duration<double>(at - t->lastActivity).count() > t->idleTimeout) expired.push_back(t.get());
-    }
-    for (auto* t : expired) finish(t, makeURLError(URLErrorCode::TimedOut, t->request.url()));
+// The resource time-out counts every moment, suspended or waiting on the delegate, but not the wait
+// for willCacheResponse: the answer is complete then. The idle time-out counts while bytes may flow.
+bool Transfer::expired(SteadyTime now) const {
+    if (resourceDeadline_ && now > *resourceDeadline_ && state_ != State::AwaitingCache) return true;
+    if (!easy_ || userPaused_ || pressurePaused_ || decisionPending()) return false;
+    return std::chrono::duration<double>(now - lastActivity_).count() > idleTimeout_;
 }
 
-void Engine::finish(Transfer* t, std::optional<Error> error) {
-    if (!error && TransferOps::offerToCache(this, t)) return;  // finishes once the delegate has answered
-    TransferOps::recordHopMetrics(t);
-    if (t->file) {
-        fflush(t->file);
-        fclose(t->file);
-        t->file = nullptr;
+void Transfer::timeOut() { finish(makeURLError(URLErrorCode::TimedOut, request_.url())); }
+
+void Transfer::setUserPaused(bool paused) {
+    userPaused_ = paused;
+    unpauseIfClear();
+}
+
+void Transfer::cancel(std::function<void(std::optional<Bytes>)> resumeData) {
+    resumeDataHandler_ = std::move(resumeData);
+    finish(makeURLError(URLErrorCode::Cancelled, request_.url()));
+}
+
+void Transfer::postToTransfer(const std::weak_ptr<Engine>& engine, uint64_t id, std::function<void(Transfer&)> step) {
+    auto e = engine.lock();
+    if (!e) return;
+    Engine* raw = e.get();
+    e->post([raw, id, step = std::move(step)] {
+        if (Transfer* t = raw->transferFor(id)) step(*t);
+    });
+}
+
+void Transfer::onLaterTurn(std::function<void(Transfer&)> step) {
+    postToTransfer(engine_->weak_from_this(), taskId(), std::move(step));
+}
+
+void Transfer::finish(std::optional<Error> error) {
+    if (!error && offerToCache()) return;  // finishes once the delegate has answered
+    recordHopMetrics();
+    if (file_) {
+        fflush(file_);
+        fclose(file_);
+        file_ = nullptr;
     }
-    t->releaseEasy();
-    auto task = t->task;
-    auto session = sessionRef();
-    auto d = delegate();
-    auto extras = std::move(t->extras);
-    bool isDownload = task->kind() == URLSessionTask::Kind::Download || t->becameDownload;
-    if (isDownload && t->unreportedBytes > 0 && d && session && !extras.downloadCompletion &&
+    releaseEasy();
+    auto task = task_;
+    auto session = engine_->sessionRef();
+    auto d = engine_->delegate();
+    auto extras = std::move(extras_);
+    bool isDownload = task->kind() == URLSessionTask::Kind::Download || becameDownload_;
+    if (isDownload && unreportedBytes_ > 0 && d && session && !extras.downloadCompletion &&
         d->implements(URLSessionDelegateMethod::DownloadTaskDidWriteData)) {
         // The last bytes are reported before the download finishes.
         auto dl = std::static_pointer_cast<URLSessionDownloadTask>(task);
-        int64_t bytes = t->unreportedBytes, total = t->written;
-        int64_t expected = t->response ? t->response->expectedContentLength() : -1;
-        if (expected >= 0) expected += t->resumeOffset;
-        t->unreportedBytes = 0;
-        deliver([d, session, dl, bytes, total, expected] { d->didWriteData(session, dl, bytes, total, expected); });
+        int64_t bytes = unreportedBytes_, total = written_;
+        int64_t expected = response_ ? response_->expectedContentLength() : -1;
+        if (expected >= 0) expected += resumeOffset_;
+        unreportedBytes_ = 0;
+        engine_->deliver(
+            [d, session, dl, bytes, total, expected] { d->didWriteData(session, dl, bytes, total, expected); });
     }
 
     // A download that stopped early can go on later when the server can tell it is the same entity.
     std::optional<Bytes> resumeData;
-    if (isDownload && error && !t->filePath.empty()) {
-        if (t->written > 0 && (!t->etag.empty() || !t->lastModified.empty()) && t->request.url()) {
-            ResumeInfo info{t->request.url()->absoluteString(), t->written, t->filePath, t->etag, t->lastModified};
+    if (isDownload && error && !filePath_.empty()) {
+        if (written_ > 0 && (!etag_.empty() || !lastModified_.empty()) && request_.url()) {
+            ResumeInfo info{request_.url()->absoluteString(), written_, filePath_, etag_, lastModified_};
             resumeData = info.encode();
         }
         if (resumeData) {
             error->userInfo.set(kURLSessionDownloadTaskResumeData, *resumeData);
         } else {
             std::error_code ec;
-            std::filesystem::remove(t->filePath, ec);
+            std::filesystem::remove(filePath_, ec);
         }
     }
-    t->metrics.redirectCount = t->redirects;
-    t->metrics.taskInterval = DateInterval{t->taskStart, Date::now().timeIntervalSince(t->taskStart)};
-    auto metrics = std::move(t->metrics);
-    auto response = t->response;
-    auto collected = std::move(t->collected);
-    auto filePath = t->filePath;
-    auto resumeHandler = std::move(t->resumeDataHandler);
+    metrics_.redirectCount = redirects_;
+    metrics_.taskInterval = DateInterval{taskStart_, Date::now().timeIntervalSince(taskStart_)};
+    auto metrics = std::move(metrics_);
+    auto response = response_;
+    auto collected = std::move(collected_);
+    auto filePath = filePath_;
+    auto resumeHandler = std::move(resumeDataHandler_);
     {
         std::lock_guard lock(task->mutex_);
         task->state_ = URLSessionTaskState::Completed;
         task->error_ = error;
     }
-    {
-        std::lock_guard lock(registryMutex_);
-        tasks_.erase(task->taskIdentifier());
-        extras_.erase(task->taskIdentifier());
-    }
-    transfers_.erase(task->taskIdentifier());  // t is gone from here on
+    Engine* engine = engine_;
+    engine->retire(task->taskIdentifier());  // this transfer is gone from here on
 
-    auto self = shared_from_this();
-    deliver([self, d, session, task, error, extras = std::move(extras), metrics = std::move(metrics), response,
-             collected = std::move(collected), filePath, resumeHandler, resumeData, isDownload] {
+    auto self = engine->shared_from_this();
+    engine->deliver([self, d, session, task, error, extras = std::move(extras), metrics = std::move(metrics), response,
+                     collected = std::move(collected), filePath, resumeHandler, resumeData, isDownload] {
         InFlightScope leaving(task);
         if (resumeHandler) resumeHandler(resumeData);
         bool delegateOK = d && session;
@@ -283,45 +288,6 @@ void Engine::finish(Transfer* t, std::optional<Error> error) {
         else if (delegateOK && d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError))
             d->didCompleteWithError(session, task, error);
     });
-}
-
-// ---------------------------------------------------------------- task commands
-
-void Engine::suspendTask(const std::shared_ptr<URLSessionTask>& task) {
-    if (task->kind() == URLSessionTask::Kind::Stream)
-        return streams_->setSuspended(std::static_pointer_cast<URLSessionStreamTask>(task), true);
-    auto it = transfers_.find(task->taskIdentifier());
-    if (it == transfers_.end()) return;
-    it->second->userPaused = true;
-    unpauseIfClear(it->second.get());
-}
-
-void Engine::resumeTask(const std::shared_ptr<URLSessionTask>& task) {
-    if (task->kind() == URLSessionTask::Kind::Stream)
-        return streams_->setSuspended(std::static_pointer_cast<URLSessionStreamTask>(task), false);
-    auto it = transfers_.find(task->taskIdentifier());
-    if (it == transfers_.end()) {
-        if (task->state() == URLSessionTaskState::Running) startTask(task);
-        return;
-    }
-    it->second->userPaused = false;
-    unpauseIfClear(it->second.get());
-}
-
-void Engine::cancelTask(const std::shared_ptr<URLSessionTask>& task,
-                        std::function<void(std::optional<Bytes>)> resumeData) {
-    if (task->kind() == URLSessionTask::Kind::Stream)
-        return streams_->cancel(std::static_pointer_cast<URLSessionStreamTask>(task));
-    auto it = transfers_.find(task->taskIdentifier());
-    if (it == transfers_.end()) {
-        if (task->state() == URLSessionTaskState::Completed) return;
-        if (resumeData) deliver([resumeData] { resumeData(std::nullopt); });
-        auto req = task->currentRequest();
-        return completeWithoutTransfer(task, makeURLError(URLErrorCode::Cancelled, req ? req->url() : std::nullopt));
-    }
-    Transfer* t = it->second.get();
-    t->resumeDataHandler = std::move(resumeData);
-    finish(t, makeURLError(URLErrorCode::Cancelled, t->request.url()));
 }
 
 }  // namespace platform::urlsession_detail

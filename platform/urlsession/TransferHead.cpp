@@ -1,11 +1,11 @@
 // The answer's head, and the delegate decisions it leads to: a redirect, an HTTP authentication
 // challenge, the response itself.
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <random>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/urlsession/URLCredentialStorage.h"
@@ -13,21 +13,13 @@
 #include "platform/urlsession/internal/CacheGlue.h"
 #include "platform/urlsession/internal/CookieGlue.h"
 #include "platform/urlsession/internal/RedirectRules.h"
-#include "platform/urlsession/internal/TransferOps.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 namespace platform::urlsession_detail {
 
 namespace {
 
 constexpr int kMaxRedirects = 16;
-
-std::string base64(const std::string& in) {
-    std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(in.data()), int(in.size()));
-    out.resize(size_t(n));
-    return out;
-}
 
 std::string temporaryPath() {
     auto dir = FileManager::defaultManager().temporaryDirectory();
@@ -42,33 +34,37 @@ std::string temporaryPath() {
 
 }  // namespace
 
-size_t TransferOps::onHeader(char* buffer, size_t size, size_t count, void* user) {
-    auto* t = static_cast<Transfer*>(user);
-    size_t len = size * count;
-    t->lastActivity = steadyNow();
-    switch (t->head.take(std::string_view(buffer, len))) {
+size_t Transfer::onHeader(char* buffer, size_t size, size_t count, void* user) {
+    return static_cast<Transfer*>(user)->takeHeaderLine(std::string_view(buffer, size * count));
+}
+
+// Headers: one line of the answer's head at a time; the blank line ends it.
+size_t Transfer::takeHeaderLine(std::string_view line) {
+    const size_t len = line.size();
+    lastActivity_ = steadyNow();
+    switch (head_.take(line)) {
     case ResponseHead::Line::Status:
-        t->status = t->head.status();
-        t->httpVersion = t->head.version();
+        status_ = head_.status();
+        httpVersion_ = head_.version();
         return len;
     case ResponseHead::Line::End:
-        if (t->status < 200) return len;  // interim answer; the real one follows
-        if (t->curlAnswersChallenge) {
-            t->curlAnswersChallenge = false;
+        if (status_ < 200) return len;  // interim answer; the real one follows
+        if (curlAnswersChallenge_) {
+            curlAnswersChallenge_ = false;
             // curl answers this challenge itself with the hop's Digest credential and asks again.
-            if (t->status == (t->curlAuth->proxy ? 407 : 401)) return len;
+            if (status_ == (curlAuth_->proxy ? 407 : 401)) return len;
         }
-        if (t->phase == Transfer::Phase::Headers) {
-            t->headers = t->head.fields();
-            TransferOps::onHead(t);
+        if (state_ == State::Headers) {
+            headers_ = head_.fields();
+            onHead();
         }
         return len;
     case ResponseHead::Line::Field:
     case ResponseHead::Line::Ignored:
         return len;
     case ResponseHead::Line::Malformed:
-        if (!t->response) {
-            t->overrideError = makeURLError(URLErrorCode::BadServerResponse, t->request.url());
+        if (!response_) {
+            overrideError_ = makeURLError(URLErrorCode::BadServerResponse, request_.url());
             return 0;  // ends the transfer
         }
         return len;  // a bad trailer after the body changes nothing we delivered
@@ -76,47 +72,40 @@ size_t TransferOps::onHeader(char* buffer, size_t size, size_t count, void* user
     return len;
 }
 
-void TransferOps::onHead(Transfer* t) {
-    Engine* e = t->engine;
-    const auto& config = e->configuration();
-    const URL url = *t->request.url();
-    t->response = std::make_shared<HTTPURLResponse>(url, t->status, t->httpVersion, t->headers);
-    storeCookies(config, t->request, url, t->head.setCookies());
-    auto d = e->delegate();
-    auto session = e->sessionRef();
-    auto task = t->task;
-    auto id = task->taskIdentifier();
+void Transfer::onHead() {
+    const auto& config = engine_->configuration();
+    const URL url = *request_.url();
+    response_ = std::make_shared<HTTPURLResponse>(url, status_, httpVersion_, headers_);
+    storeCookies(config, request_, url, head_.setCookies());
+    auto d = engine_->delegate();
+    auto session = engine_->sessionRef();
+    auto task = task_;
 
-    const auto* location = t->headers.find("Location");
+    const auto* location = headers_.find("Location");
     std::optional<URL> target = location ? URL::string(*location, url) : std::nullopt;
-    if (isRedirectStatus(t->status) && target) {
-        t->phase = Transfer::Phase::AwaitingRedirect;
-        if (t->redirects >= kMaxRedirects) {
-            e->post([e, id] {
-                if (Transfer* t = e->transferFor(id))
-                    e->finish(t, makeURLError(URLErrorCode::HTTPTooManyRedirects, t->request.url()));
-            });
+    if (isRedirectStatus(status_) && target) {
+        state_ = State::AwaitingRedirect;
+        if (redirects_ >= kMaxRedirects) {
+            onLaterTurn(
+                [](Transfer& t) { t.finish(makeURLError(URLErrorCode::HTTPTooManyRedirects, t.request_.url())); });
             return;
         }
-        URLRequest next = redirectedRequest(t->request, t->status, *target);
+        URLRequest next = redirectedRequest(request_, status_, *target);
         if (!d || !session || !d->implements(URLSessionDelegateMethod::TaskWillPerformHTTPRedirection)) {
-            e->post([e, id, next] {
-                if (Transfer* t = e->transferFor(id)) redirectAnswered(e, t, next);
-            });
+            onLaterTurn([next](Transfer& t) { t.redirectAnswered(next); });
             return;
         }
-        auto response = t->response;
-        askDelegateOnce<std::optional<URLRequest>>(
-            e, id,
+        auto response = response_;
+        askDelegate<std::optional<URLRequest>>(
             [d, session, task, response, next](std::function<void(std::optional<URLRequest>)> reply) {
                 d->willPerformHTTPRedirection(session, task, response, next, reply);
             },
-            redirectAnswered);
+            &Transfer::redirectAnswered);
         return;
     }
 
-    if (t->status == 401 || t->status == 407) {
-        const auto* challengeHeader = t->headers.find(t->status == 401 ? "WWW-Authenticate" : "Proxy-Authenticate");
+    if (status_ == 401 || status_ == 407) {
+        const auto* challengeHeader = headers_.find(status_ == 401 ? "WWW-Authenticate" : "Proxy-Authenticate");
         // Digest keeps the password off the wire: it wins over Basic when the server offers both.
         std::optional<AuthChallengeHeader> chosen;
         if (challengeHeader)
@@ -131,162 +120,155 @@ void TransferOps::onHead(Transfer* t) {
             std::optional<std::string> realm = chosen->param("realm");
             const bool digest = chosen->isScheme("Digest");
             int port = url.port().value_or(url.scheme() == "https" ? 443 : 80);
-            URLProtectionSpace space(t->host, port, url.scheme(), realm,
+            URLProtectionSpace space(host_, port, url.scheme(), realm,
                                      digest ? kURLAuthenticationMethodHTTPDigest : kURLAuthenticationMethodHTTPBasic);
             auto storage = config.URLCredentialStorage;
-            t->proposedCredential = storage ? storage->defaultCredentialForProtectionSpace(space) : std::nullopt;
-            t->protectionSpace = space;
-            t->phase = Transfer::Phase::AwaitingAuth;
+            proposedCredential_ = storage ? storage->defaultCredentialForProtectionSpace(space) : std::nullopt;
+            protectionSpace_ = space;
+            state_ = State::AwaitingAuth;
             if (!d || !session || !d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge)) {
-                e->post([e, id] {
-                    if (Transfer* t = e->transferFor(id))
-                        authAnswered(e, t, URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
+                onLaterTurn([](Transfer& t) {
+                    t.authAnswered(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
                 });
                 return;
             }
-            URLAuthenticationChallenge challenge{space, t->proposedCredential, t->authFailures, t->response};
-            askDelegateOnce<URLSessionAuthChallengeDisposition, std::optional<URLCredential>>(
-                e, id,
+            URLAuthenticationChallenge challenge{space, proposedCredential_, authFailures_, response_};
+            askDelegate<URLSessionAuthChallengeDisposition, std::optional<URLCredential>>(
                 [d, session, task, challenge](
                     std::function<void(URLSessionAuthChallengeDisposition, std::optional<URLCredential>)> reply) {
                     d->didReceiveTaskChallenge(session, task, challenge, reply);
                 },
-                authAnswered);
+                &Transfer::authAnswered);
             return;
         }
     }
-    handleResponse(t);
+    handleResponse();
 }
 
 // AwaitingRedirect: the delegate's answer (none refuses the redirect).
-void TransferOps::redirectAnswered(Engine* e, Transfer* t, std::optional<URLRequest> answer) {
-    if (t->phase != Transfer::Phase::AwaitingRedirect) return;
+void Transfer::redirectAnswered(std::optional<URLRequest> answer) {
+    if (state_ != State::AwaitingRedirect) return;
     if (!answer || !answer->url()) {
         // Refused: the 3xx answer is the task's response.
-        handleResponse(t);
-        if (t->phase == Transfer::Phase::Body) bodyMayFlow(e, t);
+        handleResponse();
+        if (state_ == State::Body) bodyMayFlow();
         return;
     }
     // Nothing but http(s) is fetched, whatever the delegate answered: a file: or data: target is
     // refused before anything is sent.
-    if (!isFollowableScheme(*answer->url()))
-        return e->finish(t, makeURLError(URLErrorCode::UnsupportedURL, answer->url()));
-    recordHopMetrics(t);
-    t->releaseEasy();
-    t->redirects++;
-    t->curlAuth.reset();  // a credential answers one server's challenge
-    t->request = *answer;
+    if (!isFollowableScheme(*answer->url())) return finish(makeURLError(URLErrorCode::UnsupportedURL, answer->url()));
+    recordHopMetrics();
+    releaseEasy();
+    redirects_++;
+    curlAuth_.reset();  // a credential answers one server's challenge
+    request_ = *answer;
     {
-        std::lock_guard lock(t->task->mutex_);
-        t->task->currentRequest_ = *answer;
+        std::lock_guard lock(task_->mutex_);
+        task_->currentRequest_ = *answer;
     }
-    if (!PlatformConfig::networkUp())
-        return e->finish(t, makeURLError(URLErrorCode::NotConnectedToInternet, answer->url()));
-    prepareBodyThenStart(e, t);
+    if (!PlatformConfig::networkUp()) return finish(makeURLError(URLErrorCode::NotConnectedToInternet, answer->url()));
+    prepareBodyThenStart();
 }
 
 // AwaitingAuth: the delegate's disposition. Default handling offers the stored credential on the
 // first try only; without a credential the 401 (or 407) is the answer.
-void TransferOps::authAnswered(Engine* e, Transfer* t, URLSessionAuthChallengeDisposition disposition,
-                               std::optional<URLCredential> credential) {
-    if (t->phase != Transfer::Phase::AwaitingAuth) return;
+void Transfer::authAnswered(URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential) {
+    if (state_ != State::AwaitingAuth) return;
     std::optional<URLCredential> use;
     if (disposition == URLSessionAuthChallengeDisposition::UseCredential) use = std::move(credential);
-    if (disposition == URLSessionAuthChallengeDisposition::PerformDefaultHandling && t->authFailures == 0)
-        use = t->proposedCredential;
+    if (disposition == URLSessionAuthChallengeDisposition::PerformDefaultHandling && authFailures_ == 0)
+        use = proposedCredential_;
     if (disposition == URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge)
-        return e->finish(t, makeURLError(URLErrorCode::Cancelled, t->request.url()));
+        return finish(makeURLError(URLErrorCode::Cancelled, request_.url()));
     if (!use || !use->user() || !use->password()) {
-        handleResponse(t);
-        if (t->phase == Transfer::Phase::Body) bodyMayFlow(e, t);
+        handleResponse();
+        if (state_ == State::Body) bodyMayFlow();
         return;
     }
-    auto storage = e->configuration().URLCredentialStorage;
-    if (storage && t->protectionSpace && use->persistence() != URLCredentialPersistence::None)
-        storage->setCredential(*use, *t->protectionSpace);
-    recordHopMetrics(t);
-    t->releaseEasy();
-    t->authFailures++;
-    const bool proxy = t->status == 407;
-    if (t->protectionSpace && t->protectionSpace->authenticationMethod() == kURLAuthenticationMethodHTTPDigest)
-        t->curlAuth = Transfer::CurlAuth{proxy, *use->user(), *use->password()};
+    auto storage = engine_->configuration().URLCredentialStorage;
+    if (storage && protectionSpace_ && use->persistence() != URLCredentialPersistence::None)
+        storage->setCredential(*use, *protectionSpace_);
+    recordHopMetrics();
+    releaseEasy();
+    authFailures_++;
+    const bool proxy = status_ == 407;
+    if (protectionSpace_ && protectionSpace_->authenticationMethod() == kURLAuthenticationMethodHTTPDigest)
+        curlAuth_ = CurlAuth{proxy, *use->user(), *use->password()};
     else
-        t->request.setValue("Basic " + base64(*use->user() + ":" + *use->password()),
-                            proxy ? "Proxy-Authorization" : "Authorization");
-    prepareBodyThenStart(e, t);
+        request_.setValue("Basic " + base64Encoded(*use->user() + ":" + *use->password()),
+                          proxy ? "Proxy-Authorization" : "Authorization");
+    prepareBodyThenStart();
 }
 
 // The response is final: record it, prepare the download file, ask the delegate for a disposition.
-void TransferOps::handleResponse(Transfer* t) {
-    Engine* e = t->engine;
-    auto response = t->response;
-    auto task = t->task;
+void Transfer::handleResponse() {
+    auto response = response_;
+    auto task = task_;
     {
         std::lock_guard lock(task->mutex_);
         task->response_ = response;
         task->expectedToReceive_ = response->expectedContentLength();
     }
-    t->phase = Transfer::Phase::Body;
-    auto d = e->delegate();
-    auto session = e->sessionRef();
-    if (task->kind() == URLSessionTask::Kind::Download || t->becameDownload) {
+    state_ = State::Body;
+    auto d = engine_->delegate();
+    auto session = engine_->sessionRef();
+    if (task->kind() == URLSessionTask::Kind::Download || becameDownload_) {
         int64_t expected = response->expectedContentLength();
-        bool append = t->resumeOffset > 0 && t->status == 206;
-        if (t->filePath.empty()) t->filePath = temporaryPath();
-        t->file = fopen(t->filePath.c_str(), append ? "ab" : "wb");
-        if (!t->file) {
-            t->fileFailed = true;
+        bool append = resumeOffset_ > 0 && status_ == 206;
+        if (filePath_.empty()) filePath_ = temporaryPath();
+        file_ = fopen(filePath_.c_str(), append ? "ab" : "wb");
+        if (!file_) {
+            fileFailed_ = true;
             return;  // the write callback fails the transfer
         }
-        if (!append) t->resumeOffset = 0;
-        t->written = t->resumeOffset;
-        t->etag = t->headers.find("ETag") ? *t->headers.find("ETag") : "";
-        t->lastModified = t->headers.find("Last-Modified") ? *t->headers.find("Last-Modified") : "";
-        if (t->extras.resumeData && d && session && !t->extras.downloadCompletion &&
+        if (!append) resumeOffset_ = 0;
+        written_ = resumeOffset_;
+        etag_ = headers_.find("ETag") ? *headers_.find("ETag") : "";
+        lastModified_ = headers_.find("Last-Modified") ? *headers_.find("Last-Modified") : "";
+        if (extras_.resumeData && d && session && !extras_.downloadCompletion &&
             d->implements(URLSessionDelegateMethod::DownloadTaskDidResumeAtOffset)) {
             auto dl = std::static_pointer_cast<URLSessionDownloadTask>(task);
-            int64_t offset = t->resumeOffset, total = expected >= 0 ? expected + offset : expected;
-            e->deliver([d, session, dl, offset, total] { d->didResumeAtOffset(session, dl, offset, total); });
+            int64_t offset = resumeOffset_, total = expected >= 0 ? expected + offset : expected;
+            engine_->deliver([d, session, dl, offset, total] { d->didResumeAtOffset(session, dl, offset, total); });
         }
         return;
     }
-    if (task->kind() == URLSessionTask::Kind::Data && !t->cacheSettled)
-        if (auto limit = cacheableBodyLimit(e->configuration(), t->request, *response)) {
-            t->cacheBody.emplace();
-            t->cacheBodyLimit = *limit;
+    if (task->kind() == URLSessionTask::Kind::Data && !cacheSettled_)
+        if (auto limit = cacheableBodyLimit(engine_->configuration(), request_, *response)) {
+            cacheBody_.emplace();
+            cacheBodyLimit_ = *limit;
         }
-    if (t->extras.dataCompletion || !d || !session ||
+    if (extras_.dataCompletion || !d || !session ||
         !d->implements(URLSessionDelegateMethod::DataTaskDidReceiveResponse))
         return;
-    t->phase = Transfer::Phase::AwaitingResponse;
+    state_ = State::AwaitingResponse;
     auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
-    askDelegateOnce<URLSessionResponseDisposition>(
-        e, task->taskIdentifier(),
+    askDelegate<URLSessionResponseDisposition>(
         [d, session, dataTask, response](std::function<void(URLSessionResponseDisposition)> reply) {
             d->didReceiveResponse(session, dataTask, response, reply);
         },
-        responseAnswered);
+        &Transfer::responseAnswered);
 }
 
 // AwaitingResponse: the delegate's disposition; the body flows unless it cancelled.
-void TransferOps::responseAnswered(Engine* e, Transfer* t, URLSessionResponseDisposition disposition) {
-    if (t->phase != Transfer::Phase::AwaitingResponse) return;
+void Transfer::responseAnswered(URLSessionResponseDisposition disposition) {
+    if (state_ != State::AwaitingResponse) return;
     if (disposition == URLSessionResponseDisposition::Cancel)
-        return e->finish(t, makeURLError(URLErrorCode::Cancelled, t->request.url()));
-    if (disposition == URLSessionResponseDisposition::BecomeDownload) becomeDownload(e, t);
-    t->phase = Transfer::Phase::Body;
-    bodyMayFlow(e, t);
+        return finish(makeURLError(URLErrorCode::Cancelled, request_.url()));
+    if (disposition == URLSessionResponseDisposition::BecomeDownload) becomeDownload();
+    state_ = State::Body;
+    bodyMayFlow();
 }
 
 // The transfer goes on as a new download task; the data task ends without callbacks.
-void TransferOps::becomeDownload(Engine* e, Transfer* t) {
-    auto session = e->sessionRef();
-    auto old = t->task;
-    auto dl = std::make_shared<URLSessionDownloadTask>(e->nextIdentifier(), session, old->originalRequest());
+void Transfer::becomeDownload() {
+    auto session = engine_->sessionRef();
+    auto old = task_;
+    auto dl = std::make_shared<URLSessionDownloadTask>(engine_->nextIdentifier(), session, old->originalRequest());
     {
         std::lock_guard lock(dl->mutex_);
-        dl->currentRequest_ = t->request;
-        dl->response_ = t->response;
+        dl->currentRequest_ = request_;
+        dl->response_ = response_;
         dl->state_ = URLSessionTaskState::Running;
         dl->everResumed_ = true;
     }
@@ -294,16 +276,16 @@ void TransferOps::becomeDownload(Engine* e, Transfer* t) {
         std::lock_guard lock(old->mutex_);
         old->state_ = URLSessionTaskState::Completed;
     }
-    e->registerTask(dl);
-    t->task = dl;
-    t->becameDownload = true;
-    e->moveTransfer(old->taskIdentifier(), dl->taskIdentifier());
-    auto d = e->delegate();
+    engine_->registerTask(dl);
+    task_ = dl;
+    becameDownload_ = true;
+    engine_->moveTransfer(old->taskIdentifier(), dl->taskIdentifier());
+    auto d = engine_->delegate();
     if (d && session && d->implements(URLSessionDelegateMethod::DataTaskDidBecomeDownloadTask)) {
         auto dataTask = std::static_pointer_cast<URLSessionDataTask>(old);
-        e->deliver([d, session, dataTask, dl] { d->didBecomeDownloadTask(session, dataTask, dl); });
+        engine_->deliver([d, session, dataTask, dl] { d->didBecomeDownloadTask(session, dataTask, dl); });
     }
-    handleResponse(t);
+    handleResponse();
 }
 
 }  // namespace platform::urlsession_detail

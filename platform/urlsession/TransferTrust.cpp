@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "platform/security/Trust.h"
-#include "platform/urlsession/internal/TransferOps.h"
+#include "platform/urlsession/internal/Transfer.h"
 
 namespace platform::urlsession_detail {
 
@@ -24,9 +24,8 @@ struct TrustAnswer {
 
 // ---------------------------------------------------------------- server trust
 
-int TransferOps::verifyCallback(X509_STORE_CTX* ctx, void* arg) {
-    auto* t = static_cast<Transfer*>(arg);
-    bool ok = TransferOps::verifyTrust(t, ctx);
+int Transfer::verifyCallback(X509_STORE_CTX* ctx, void* arg) {
+    bool ok = static_cast<Transfer*>(arg)->verifyTrust(ctx);
     X509_STORE_CTX_set_error(ctx, ok ? X509_V_OK : X509_V_ERR_APPLICATION_VERIFICATION);
     return ok ? 1 : 0;
 }
@@ -39,56 +38,70 @@ int transferIndex() {
     return index;
 }
 
-// The app holds no client identities: note that the server asked, and answer with no certificate.
-int onClientCertificateRequest(SSL* ssl, X509**, EVP_PKEY**) {
-    if (auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex())))
-        t->clientCertificateRequested = true;
-    return 0;
+// The OCSP answer the server stapled, when the handshake has carried it by the time the certificate
+// is judged: with TLS 1.3 it travels with the certificate. (Under TLS 1.2 it follows the certificate,
+// too late for this decision; revocation policies then ask the certificate's own sources.)
+std::optional<Bytes> stapledOCSPResponse(X509_STORE_CTX* ctx) {
+    auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    if (!ssl) return std::nullopt;
+    const unsigned char* der = nullptr;
+    long length = SSL_get_tlsext_status_ocsp_resp(ssl, &der);
+    if (!der || length <= 0) return std::nullopt;
+    return Bytes(der, der + length);
 }
 
 }  // namespace
 
+// The app holds no client identities: note that the server asked, and answer with no certificate.
+int Transfer::onClientCertificateRequest(SSL* ssl, X509**, EVP_PKEY**) {
+    if (auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex())))
+        t->clientCertificateRequested_ = true;
+    return 0;
+}
+
 // Called for every new TLS connection, on the engine thread, before its handshake.
-CURLcode TransferOps::onSSLContext(CURL*, void* sslctx, void* user) {
+CURLcode Transfer::onSSLContext(CURL*, void* sslctx, void* user) {
     auto* ctx = static_cast<SSL_CTX*>(sslctx);
     if (transferIndex() < 0 || SSL_CTX_set_ex_data(ctx, transferIndex(), user) != 1) return CURLE_OUT_OF_MEMORY;
     SSL_CTX_set_client_cert_cb(ctx, onClientCertificateRequest);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(ctx, verifyCallback, user);
+    // Ask the server to staple its certificate's OCSP answer, for revocation policies to read.
+    SSL_CTX_set_tlsext_status_type(ctx, TLSEXT_STATUSTYPE_ocsp);
     return CURLE_OK;
 }
 
 // Runs inside the TLS handshake on the engine thread: nothing has been sent yet. Waits for the
 // delegate (bounded by the request time-out, cut short by a cancel or shutdown).
-bool TransferOps::verifyTrust(Transfer* t, X509_STORE_CTX* ctx) {
-    Engine* e = t->engine;
-    const URL url = *t->request.url();
-    auto made = security::Trust::fromStoreContext(ctx, {security::Policy::ssl(true, t->host)});
+bool Transfer::verifyTrust(X509_STORE_CTX* ctx) {
+    const URL url = *request_.url();
+    auto made = security::Trust::fromStoreContext(ctx, {security::Policy::ssl(true, host_)});
     if (!made) {
-        t->overrideError = makeURLError(URLErrorCode::SecureConnectionFailed, url);
+        overrideError_ = makeURLError(URLErrorCode::SecureConnectionFailed, url);
         return false;
     }
     auto trust = std::make_shared<security::Trust>(made.value());
+    if (auto stapled = stapledOCSPResponse(ctx)) trust->setOCSPResponses({std::move(*stapled)});
     auto defaultHandling = [&] {
         auto result = trust->evaluate();
         if (result.isValid()) return true;
-        t->overrideError = makeURLError(codeForVerifyError(result.verifyError), url);
+        overrideError_ = makeURLError(codeForVerifyError(result.verifyError), url);
         return false;
     };
-    auto d = e->delegate();
-    auto session = e->sessionRef();
+    auto d = engine_->delegate();
+    auto session = engine_->sessionRef();
     bool taskLevel = d && d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge);
     bool sessionLevel = d && d->implements(URLSessionDelegateMethod::DidReceiveChallenge);
     if (!session || (!taskLevel && !sessionLevel)) return defaultHandling();
 
     int port = url.port().value_or(443);
-    URLProtectionSpace space(t->host, port, std::string(kURLProtectionSpaceHTTPS), std::nullopt,
+    URLProtectionSpace space(host_, port, std::string(kURLProtectionSpaceHTTPS), std::nullopt,
                              kURLAuthenticationMethodServerTrust);
     space.setServerTrust(trust);
     URLAuthenticationChallenge challenge{space, std::nullopt, 0, nullptr};
     auto answer = std::make_shared<TrustAnswer>();
-    auto task = t->task;
-    e->deliver([d, session, task, challenge, answer, taskLevel] {
+    auto task = task_;
+    engine_->deliver([d, session, task, challenge, answer, taskLevel] {
         auto reply = [answer](URLSessionAuthChallengeDisposition disp, std::optional<URLCredential> cred) {
             std::lock_guard lock(answer->m);
             if (answer->answered) return;
@@ -102,16 +115,16 @@ bool TransferOps::verifyTrust(Transfer* t, X509_STORE_CTX* ctx) {
         else
             d->didReceiveChallenge(session, challenge, reply);
     });
-    e->flushDeliveries();  // the engine thread waits for this answer below
-    auto deadline = steadyNow() + std::chrono::milliseconds(int64_t(t->idleTimeout * 1000));
+    engine_->flushDeliveries();  // the engine thread waits for this answer below
+    auto deadline = steadyNow() + std::chrono::milliseconds(int64_t(idleTimeout_ * 1000));
     std::unique_lock lock(answer->m);
     while (!answer->answered) {
         if (task->state() == URLSessionTaskState::Canceling) {
-            t->overrideError = makeURLError(URLErrorCode::Cancelled, url);
+            overrideError_ = makeURLError(URLErrorCode::Cancelled, url);
             return false;
         }
         if (steadyNow() > deadline) {
-            t->overrideError = makeURLError(URLErrorCode::TimedOut, url);
+            overrideError_ = makeURLError(URLErrorCode::TimedOut, url);
             return false;
         }
         answer->cv.wait_for(lock, std::chrono::milliseconds(20));
@@ -125,10 +138,10 @@ bool TransferOps::verifyTrust(Transfer* t, X509_STORE_CTX* ctx) {
         lock.unlock();
         return defaultHandling();
     case URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge:
-        t->overrideError = makeURLError(URLErrorCode::Cancelled, url);
+        overrideError_ = makeURLError(URLErrorCode::Cancelled, url);
         return false;
     case URLSessionAuthChallengeDisposition::RejectProtectionSpace:
-        t->overrideError = makeURLError(URLErrorCode::ServerCertificateUntrusted, url);
+        overrideError_ = makeURLError(URLErrorCode::ServerCertificateUntrusted, url);
         return false;
     }
     return false;

@@ -113,6 +113,10 @@ std::shared_ptr<URLSessionStreamTask> URLSession::streamTaskWithHostName(const s
     return makeTask<URLSessionStreamTask>(host, port);
 }
 
+std::shared_ptr<URLSessionStreamTask> URLSession::streamTaskWithNetService(std::shared_ptr<NetService> service) {
+    return makeTask<URLSessionStreamTask>(std::move(service));
+}
+
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(const URLRequest& request,
                                                                     DataTaskCompletion handler) {
     return withExtras(dataTaskWithRequest(request), *engine_, {.dataCompletion = std::move(handler)});

@@ -111,6 +111,10 @@ public:
     // A TCP connection to host:port (see URLSessionStreamTask). A host that is no host name or IP address,
     // or a port outside 1...65535, completes the task with NSURLErrorBadURL when resumed.
     std::shared_ptr<URLSessionStreamTask> streamTaskWithHostName(const std::string& host, int port);
+    // A TCP connection to a network service: resumed, the task resolves the service (by DNS, within the
+    // configuration's timeoutIntervalForRequest) and connects to its host and port. A service that cannot
+    // be resolved completes the task with NSURLErrorCannotFindHost.
+    std::shared_ptr<URLSessionStreamTask> streamTaskWithNetService(std::shared_ptr<NetService> service);
 
     // Convenience forms: the handler runs on the delegate queue instead of the data/download delegate
     // callbacks (challenges and redirects still go to the delegate).

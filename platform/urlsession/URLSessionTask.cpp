@@ -150,6 +150,10 @@ void URLSessionDownloadTask::cancelByProducingResumeData(std::function<void(std:
 URLSessionStreamTask::URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession> s, std::string host, int port)
     : URLSessionTask(Kind::Stream, id, std::move(s), std::nullopt), host_(std::move(host)), port_(port) {}
 
+URLSessionStreamTask::URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession> s,
+                                           std::shared_ptr<NetService> service)
+    : URLSessionTask(Kind::Stream, id, std::move(s), std::nullopt), netService_(std::move(service)) {}
+
 void URLSessionStreamTask::post(
     std::function<void(urlsession_detail::StreamConnections&, const std::shared_ptr<URLSessionStreamTask>&)> command) {
     auto session = this->session();

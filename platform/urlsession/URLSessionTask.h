@@ -15,14 +15,14 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/URLRequest.h"
+#include "platform/urlsession/NetService.h"
 
 namespace platform {
 
 class URLSession;
 namespace urlsession_detail {
 class Engine;
-struct Transfer;
-class TransferOps;
+class Transfer;
 class InFlightScope;
 class StreamConnections;
 }  // namespace urlsession_detail
@@ -73,8 +73,7 @@ protected:
 protected:
     friend class URLSession;
     friend class urlsession_detail::Engine;
-    friend struct urlsession_detail::Transfer;
-    friend class urlsession_detail::TransferOps;
+    friend class urlsession_detail::Transfer;
     friend class urlsession_detail::InFlightScope;
     friend class urlsession_detail::StreamConnections;
 
@@ -154,9 +153,13 @@ public:
     using WriteCompletion = std::function<void(std::optional<Error> error)>;
 
     URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession> s, std::string host, int port);
+    // A connection to a network service, made once the service has been resolved.
+    URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession> s, std::shared_ptr<NetService> service);
 
+    // The host and port asked for (empty and 0 for a network service's task).
     const std::string& host() const { return host_; }
     int port() const { return port_; }
+    const std::shared_ptr<NetService>& netService() const { return netService_; }
     // Answers once at least minBytes (at most maxBytes) have arrived, or fewer when the stream ends
     // (atEOF is true once every byte up to the peer's end of stream has been handed out; later reads
     // answer empty with atEOF). minBytes 0 waits for one byte. timeout > 0: the read fails with timed out
@@ -183,7 +186,8 @@ private:
                   command);
 
     std::string host_;
-    int port_;
+    int port_ = 0;
+    const std::shared_ptr<NetService> netService_;
 };
 
 }  // namespace platform

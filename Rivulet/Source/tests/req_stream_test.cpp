@@ -1,7 +1,10 @@
 #include "Rivulet/Source/tests/req_support.h"
+#include "platform/foundation/PlatformConfig.h"
+#include "testing/TestDnsServer.h"
 #include "testing/TestTcpServer.h"
 
 using namespace req_test;
+using tesmar_testing::TestDnsServer;
 using tesmar_testing::TestTcpServer;
 
 namespace {
@@ -68,6 +71,38 @@ TEST_F(RequestTest, StreamRequestTalksOverTCPAndHearsBothClosings) {
     EXPECT_EQ(task->countOfBytesSent(), 4);
     EXPECT_EQ(task->countOfBytesReceived(), 10);
     EXPECT_TRUE(server.connection(0).peerEnded);
+}
+
+// The network-service case: the manager's stream(with:) and the module function make a stream task for
+// the service, which reaches the server its SRV record names.
+TEST_F(RequestTest, StreamRequestToANetServiceReachesTheServerItsRecordsName) {
+    TestTcpServer server({.greeting = "hello"});
+    TestDnsServer dns;
+    dns.addSRV("Desk._chat._tcp.example.test", {.port = uint16_t(server.port()), .target = "127.0.0.1"});
+    platform::PlatformConfig::update([&](platform::PlatformSettings& s) { s.dnsServer = dns.address(); });
+    auto service = std::make_shared<platform::NetService>("example.test", "_chat._tcp", "Desk");
+
+    for (auto make : {+[](std::shared_ptr<rivulet::SessionManager> m, std::shared_ptr<platform::NetService> s) {
+                          return m->stream(std::move(s));
+                      },
+                      +[](std::shared_ptr<rivulet::SessionManager>, std::shared_ptr<platform::NetService> s) {
+                          return rivulet::stream(std::move(s));
+                      }}) {
+        auto r = make(manager, service);
+        auto task = std::dynamic_pointer_cast<platform::URLSessionStreamTask>(r->task());
+        ASSERT_TRUE(task);
+        EXPECT_EQ(r->kind(), RequestTask::Kind::stream);
+        EXPECT_EQ(task->netService(), service);
+        auto talk = std::make_shared<Conversation>();
+        readUntilEnd(task, talk);
+        ASSERT_TRUE(waitFor([&] {
+            std::lock_guard lock(talk->m);
+            return talk->received == "hello";
+        }));
+        task->cancel();
+    }
+    EXPECT_EQ(server.connectionCount(), 2u);
+    platform::PlatformConfig::update([](platform::PlatformSettings& s) { s.dnsServer.clear(); });
 }
 
 }  // namespace

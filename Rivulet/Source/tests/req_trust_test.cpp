@@ -98,3 +98,57 @@ TEST(RequestTrust, TLSFailuresReachTheResponseAsThePlatformsURLErrors) {
         EXPECT_EQ(server.requestCount(), 0u) << c.name;
     }
 }
+
+// The revocation policy reads the OCSP answer the server staples to the handshake. With network access
+// off, it is the only revocation data there is: a revoked answer refuses the leaf, a good one is the
+// positive answer the policy requires, and without one the policy fails closed.
+TEST(RequestTrust, RevocationPolicyReadsTheServersStapledOCSPAnswer) {
+    DeviceRoot device;
+    auto pki = tesmar_testing::TestPKI::make(kHost);
+    auto root = tesmar_testing::writePEMFile(device.path() + "/root.pem", pki.root.certificatePEM);
+    using namespace platform::security;
+    const uint64_t offline =
+        kRevocationOCSPMethod | kRevocationNetworkAccessDisabled | kRevocationRequirePositiveResponse;
+    struct Case {
+        std::string name;
+        uint64_t flags;
+        std::optional<bool> stapledRevoked;  // none: nothing stapled
+        bool accepted;
+    };
+    for (const auto& c :
+         {Case{"offline, stapled: revoked", offline, true, false}, Case{"offline, stapled: good", offline, false, true},
+          Case{"offline, nothing stapled", offline, std::nullopt, false},
+          // The leaf names no responder or CRL: best effort would pass it but for the staple.
+          Case{"best effort, stapled: revoked", kRevocationUseAnyAvailableMethod, true, false},
+          Case{"CRLs only: the staple is not read", kRevocationCRLMethod, true, true}}) {
+        auto files = tesmar_testing::writeServerFiles(device.path(), pki.leaf, {&pki.intermediate});
+        TestHttpServer::Options options;
+        options.certificateChainPath = files.certificateChainPath;
+        options.privateKeyPath = files.privateKeyPath;
+        if (c.stapledRevoked)
+            options.stapledOCSPResponse =
+                tesmar_testing::makeOCSPResponseDER(pki.intermediate, pki.leaf, *c.stapledRevoked, device.path());
+        TestHttpServer server(options);
+        server.route("GET", "/", Reply::text("secret"));
+        const int port = server.port();
+        platform::PlatformConfig::update([&](platform::PlatformSettings& s) {
+            s.extraTrustedRootsPEM = {root};
+            s.connectTo[std::string(kHost) + ":" + std::to_string(port)] = "127.0.0.1:" + std::to_string(port);
+        });
+        auto manager = SessionManager::make(
+            platform::URLSessionConfiguration::ephemeralSessionConfiguration(), std::make_shared<SessionDelegate>(),
+            std::make_shared<ServerTrustPolicyManager>(std::map<std::string, ServerTrustPolicy>{
+                {kHost, ServerTrustPolicy::performRevokedEvaluation(true, c.flags)}}));
+        std::optional<DataResponse<std::string>> got;
+        manager->request("https://" + std::string(kHost) + ":" + std::to_string(port) + "/")
+            ->responseString([&](DataResponse<std::string> r) { got = std::move(r); });
+        ASSERT_TRUE(waitFor([&] { return got.has_value(); })) << c.name;
+        if (c.accepted) {
+            ASSERT_TRUE(got->value()) << c.name << ": " << got->error()->description();
+            EXPECT_EQ(*got->value(), "secret") << c.name;
+        } else {
+            ASSERT_TRUE(got->error()) << c.name;
+            EXPECT_EQ(server.requestCount(), 0u) << c.name;
+        }
+    }
+}

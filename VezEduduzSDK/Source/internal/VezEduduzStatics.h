@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -17,6 +18,20 @@ struct DelayedInitializationParameters {
     platform::Value settings;
     VEHandleNotificationReceivedBlock receivedBlock;
     VEHandleNotificationActionBlock actionBlock;
+};
+
+// The blocks of one tag call, kept until its batch is answered.
+struct VEPendingCallbacks {
+    VezEduduz::VEResultBlock successBlock;
+    VezEduduz::VEErrorBlock failureBlock;
+};
+
+// A setEmail call waiting for a player id or for the application parameters.
+struct VezEduduzSetEmailParameters {
+    std::string email;
+    std::optional<std::string> authToken;
+    VezEduduz::VEEmailSuccessBlock successBlock;
+    VezEduduz::VEErrorBlock failureBlock;
 };
 
 struct VezEduduzStatics {
@@ -60,6 +75,16 @@ struct VezEduduzStatics {
     VETokenSuccessBlock pendingTokenSuccessBlock;
     VETokenFailureBlock pendingTokenFailureBlock;
     platform::Value pendingTags;  // null: none
+    std::vector<VEPendingCallbacks> pendingTagCallbacks;
+    VezEduduz::VEResultBlock pendingGetTagsSuccessBlock;
+    VezEduduz::VEErrorBlock pendingGetTagsFailureBlock;
+    std::optional<VezEduduzSetEmailParameters> parkedEmailParameters;
+    std::optional<std::string> pendingHashedEmail;
+
+    // Focus tracking (VezEduduzTracker).
+    std::optional<double> unsentActiveTime;  // loaded from the defaults on first use
+    double lastOpenedTime = 0;
+    bool lastOnFocusWasToBackground = true;
     // Bumped by each reset so that answers of an earlier "process" are dropped.
     uint64_t generation = 0;
 };
@@ -76,6 +101,15 @@ extern std::atomic<bool> gConsentRequiredByApp;
 
 // Key of the pending deferred registration on the main loop.
 inline constexpr const char* kRegisterUserDelayKey = "VezEduduz.registerUser";
+// Key of the pending tag send on the main loop.
+inline constexpr const char* kSendTagsDelayKey = "VezEduduz.sendTagsToServer";
+inline constexpr double kSendTagsDelay = 5.0;
+
+// Registration hands these over (VezEduduzTags.cpp, VezEduduzEmail.cpp).
+// Puts tags of a failed request back in the pending batch; tags pending meanwhile are newer and win.
+void requeueTags(const platform::Value& tags);
+// Schedules sendTagsToServer 5 s from now (replacing an earlier schedule).
+void scheduleSendTags();
 
 // Runs `block` on the main loop: at once when already there, else posted.
 void onMainLoop(std::function<void()> block);

@@ -215,3 +215,48 @@ TEST_F(HookTableTest, ProvisionalAuthorizationAloneLeavesThePromptStateAlone) {
 
 }  // namespace
 }  // namespace hooks_test
+
+namespace hooks_test {
+namespace {
+
+// The life-cycle handlers run focus tracking before the application's own method, and only once the
+// push client has an app id.
+TEST_F(HooksTest, LifeCycleDrivesFocusTrackingOnlyWithAnAppId) {
+    for (bool withAppId : {false, true}) {
+        SCOPED_TRACE(withAppId ? "app id set" : "no app id");
+        relaunch();
+        unloadHooks();
+        loadApplicationCategory();
+        uikit::Application::resetShared();
+        (void)store()->removeObjectForKey("VD_UNSENT_ACTIVE_TIME");
+        std::vector<std::string> seen;
+        auto sawClosedTime = [&](const char* what) {
+            return objc::makeImp([&seen, what](objc::Object*, objc::Selector, ObjectHandle) {
+                bool stored = UserDefaults::standard()->objectForKey("VD_LAST_CLOSED_TIME").has_value();
+                seen.push_back(std::string(what) + (stored ? " after focus" : ""));
+            });
+        };
+        launchWith(makeClass("Focus", {{"applicationWillResignActive:", sawClosedTime("resign")},
+                                       {"applicationWillTerminate:", sawClosedTime("terminate")}}));
+        if (withAppId) startPushClient();
+        auto app = uikit::Application::shared();
+        app->enterBackground();
+        app->enterForeground();
+        seen.clear();
+        MainLoop::shared().runUntilIdle();
+        (void)store()->removeObjectForKey("VD_LAST_CLOSED_TIME");
+        clock->advance(12);
+        app->enterBackground();
+        MainLoop::shared().runUntilIdle();
+        if (withAppId) {
+            EXPECT_EQ(seen, (std::vector<std::string>{"resign after focus"}));
+            EXPECT_DOUBLE_EQ(store()->doubleForKey("VD_UNSENT_ACTIVE_TIME").value_or(0), 12.5);
+        } else {
+            EXPECT_EQ(seen, (std::vector<std::string>{"resign"}));
+            EXPECT_FALSE(store()->objectForKey("VD_UNSENT_ACTIVE_TIME"));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace hooks_test

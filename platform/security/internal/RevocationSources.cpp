@@ -146,6 +146,32 @@ std::vector<CRLPtr> fetchDistributionPointCRLs(X509* certificate) {
     return out;
 }
 
+namespace {
+
+// What one OCSP response says of `id`: only a successful answer, signed for the issuer (checked
+// against `store` and `untrusted`), matching the request's nonce when one was sent, and current at
+// `at` (five minutes of clock skew either way) counts.
+OCSPAnswer judgeOCSPResponse(const std::string& der, OCSP_CERTID* id, OCSP_REQUEST* request, STACK_OF(X509) * untrusted,
+                             X509_STORE* store, std::optional<time_t> at) {
+    const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+    std::unique_ptr<OCSP_RESPONSE, OCSPResponseDeleter> response(d2i_OCSP_RESPONSE(nullptr, &p, long(der.size())));
+    if (!response || OCSP_response_status(response.get()) != OCSP_RESPONSE_STATUS_SUCCESSFUL) return OCSPAnswer::none;
+    std::unique_ptr<OCSP_BASICRESP, OCSPBasicDeleter> basic(OCSP_response_get1_basic(response.get()));
+    if (!basic || (request && OCSP_check_nonce(request, basic.get()) == 0)) return OCSPAnswer::none;
+    if (OCSP_basic_verify(basic.get(), untrusted, store, 0) <= 0) return OCSPAnswer::none;
+    int status = -1, reason = 0;
+    ASN1_GENERALIZEDTIME *revokedAt = nullptr, *thisUpdate = nullptr, *nextUpdate = nullptr;
+    if (!OCSP_resp_find_status(basic.get(), id, &status, &reason, &revokedAt, &thisUpdate, &nextUpdate))
+        return OCSPAnswer::none;
+    // An answer for another moment says nothing now.
+    if (!at && !OCSP_check_validity(thisUpdate, nextUpdate, 300, -1)) return OCSPAnswer::none;
+    if (status == V_OCSP_CERTSTATUS_REVOKED) return OCSPAnswer::revoked;
+    if (status == V_OCSP_CERTSTATUS_GOOD) return OCSPAnswer::good;
+    return OCSPAnswer::none;
+}
+
+}  // namespace
+
 OCSPAnswer askOCSPResponders(X509* certificate, X509* issuer, STACK_OF(X509) * untrusted, X509_STORE* store,
                              std::optional<time_t> at) {
     OCSPAnswer answer = OCSPAnswer::none;
@@ -166,22 +192,27 @@ OCSPAnswer askOCSPResponders(X509* certificate, X509* issuer, STACK_OF(X509) * u
         OPENSSL_free(der);
         auto bytes = fetch(url, &body, "application/ocsp-request");
         if (!bytes) continue;
-        const auto* p = reinterpret_cast<const unsigned char*>(bytes->data());
-        std::unique_ptr<OCSP_RESPONSE, OCSPResponseDeleter> response(
-            d2i_OCSP_RESPONSE(nullptr, &p, long(bytes->size())));
-        if (!response || OCSP_response_status(response.get()) != OCSP_RESPONSE_STATUS_SUCCESSFUL) continue;
-        std::unique_ptr<OCSP_BASICRESP, OCSPBasicDeleter> basic(OCSP_response_get1_basic(response.get()));
-        if (!basic || OCSP_check_nonce(request.get(), basic.get()) == 0) continue;
-        if (OCSP_basic_verify(basic.get(), untrusted, store, 0) <= 0) continue;
-        int status = -1, reason = 0;
-        ASN1_GENERALIZEDTIME *revokedAt = nullptr, *thisUpdate = nullptr, *nextUpdate = nullptr;
-        if (!OCSP_resp_find_status(basic.get(), id.get(), &status, &reason, &revokedAt, &thisUpdate, &nextUpdate))
-            continue;
-        // Five minutes of clock skew either way; an answer for another moment says nothing now.
-        if (!at && !OCSP_check_validity(thisUpdate, nextUpdate, 300, -1)) continue;
-        if (status == V_OCSP_CERTSTATUS_REVOKED) return OCSPAnswer::revoked;
-        if (status == V_OCSP_CERTSTATUS_GOOD) answer = OCSPAnswer::good;
+        answer = judgeOCSPResponse(*bytes, id.get(), request.get(), untrusted, store, at);
+        if (answer == OCSPAnswer::revoked) return answer;
         if (answer == OCSPAnswer::good) break;
+    }
+    ERR_clear_error();
+    return answer;
+}
+
+OCSPAnswer readStapledOCSPResponses(const std::vector<std::string>& responses, X509* certificate, X509* issuer,
+                                    STACK_OF(X509) * untrusted, X509_STORE* store, std::optional<time_t> at) {
+    OCSPAnswer answer = OCSPAnswer::none;
+    std::unique_ptr<OCSP_CERTID, OCSPCertIdDeleter> id(OCSP_cert_to_id(nullptr, certificate, issuer));
+    if (!id) return answer;
+    for (const auto& der : responses) {
+        // A stapled answer was made for every client alike: it carries no nonce of ours.
+        auto said = judgeOCSPResponse(der, id.get(), nullptr, untrusted, store, at);
+        if (said == OCSPAnswer::revoked) {
+            answer = said;
+            break;
+        }
+        if (said == OCSPAnswer::good) answer = said;
     }
     ERR_clear_error();
     return answer;

@@ -28,4 +28,9 @@ enum class OCSPAnswer { good, revoked, none };
 OCSPAnswer askOCSPResponders(X509* certificate, X509* issuer, STACK_OF(X509) * untrusted, X509_STORE* store,
                              std::optional<time_t> at);
 
+// What the OCSP answers the server stapled to its TLS handshake (DER) say of the certificate, judged
+// as the responders' are, without asking anyone.
+OCSPAnswer readStapledOCSPResponses(const std::vector<std::string>& responses, X509* certificate, X509* issuer,
+                                    STACK_OF(X509) * untrusted, X509_STORE* store, std::optional<time_t> at);
+
 }  // namespace platform::security::detail

@@ -20,7 +20,7 @@ typedef void CURLM;
 
 namespace platform::urlsession_detail {
 
-struct Transfer;
+class Transfer;
 class StreamConnections;
 
 // Leaves the in-flight count when a completion block is done with, even if a callback in it threw.
@@ -97,9 +97,9 @@ public:
     void clearDelegate();
 
     // Used by transfers (engine thread).
-    void finish(Transfer* t, std::optional<Error> error);
-    void unpauseIfClear(Transfer* t);
     CURLM* multi() const { return multi_; }
+    // The task's transfer has ended: the task leaves the registry and its transfer is destroyed.
+    void retire(uint64_t taskId);
     // The transfer of a task, or null once it has ended (engine thread).
     Transfer* transferFor(uint64_t taskId) const {
         auto it = transfers_.find(taskId);

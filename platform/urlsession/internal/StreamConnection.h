@@ -73,6 +73,9 @@ public:
     void closeWrite(const TaskPtr& task);
     void captureStreams(const TaskPtr& task);
 
+    // A network service's lookup has ended (engine thread): connect to host:port, or fail the task.
+    void resolved(const TaskPtr& task, const std::optional<Error>& failure, const std::string& host, int port);
+
     // The engine loop. connectDone answers false for a handle that is not a stream's.
     bool connectDone(CURL* easy, CURLcode result);
     // Moves bytes, ends expired operations, completes the tasks that are done.
@@ -89,6 +92,8 @@ private:
     StreamConnection* find(const TaskPtr& task);
     StreamConnection& entry(const TaskPtr& task);
     bool refuseIfCompleted(const TaskPtr& task, const std::function<void(const Error&)>& refuse);
+    void resolve(StreamConnection& c, std::shared_ptr<NetService> service);
+    void connect(StreamConnection& c, const std::string& host, int port);
     void service(StreamConnection& c);
     void expire(StreamConnection& c);
     std::optional<Error> flushWrites(StreamConnection& c);

@@ -1,18 +1,44 @@
 #pragma once
 // Internal: one task's transfer on the engine thread (one curl easy handle per request hop).
+//
+// A transfer is a small state machine. Its state is its own: the engine starts it, hands it curl's
+// end of a hop, pauses, resumes, cancels and times it out, and asks nothing else of it. Each state
+// has one step that leaves it:
+//   Headers           takeHeaderLine: the answer's head, then onHead decides what follows
+//   AwaitingRedirect  redirectAnswered: the delegate follows (a new hop) or refuses the redirect
+//   AwaitingAuth      authAnswered: a credential starts a new hop, none makes the 401/407 the answer
+//   AwaitingResponse  responseAnswered: the delegate lets the body flow, cancels, or makes a download
+//   Body              takeBody: the answer's body to memory, the delegate or a file; curlFinished ends it
+//   AwaitingCache     cacheAnswered: the delegate's willCacheResponse answer completes the task
+// The steps live by part of the transfer's life:
+//   Transfer.cpp        start: the request's body, the easy handle of each hop, joining the engine
+//   TransferHead.cpp    Headers, AwaitingRedirect, AwaitingAuth, AwaitingResponse
+//   TransferBody.cpp    Body: the request body out, the answer's body in, progress and back-pressure
+//   TransferTrust.cpp   the TLS handshake's server-trust decision
+//   TransferCache.cpp   answers from the URL cache, and AwaitingCache
+//   TransferFinish.cpp  the end of a hop or of the task: errors, metrics, completion
 #include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
+#include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/Stream.h"
 #include "platform/urlsession/URLAuthenticationChallenge.h"
+#include "platform/urlsession/URLCache.h"
+#include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSessionTaskMetrics.h"
 #include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/internal/ResponseHead.h"
@@ -20,9 +46,41 @@
 namespace platform::urlsession_detail {
 
 using SteadyTime = std::chrono::steady_clock::time_point;
+inline SteadyTime steadyNow() { return std::chrono::steady_clock::now(); }
 
-struct Transfer {
-    enum class Phase {
+class Transfer {
+public:
+    Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, Engine::TaskExtras extras, URLRequest request);
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    const std::shared_ptr<URLSessionTask>& task() const { return task_; }
+    const URLRequest& request() const { return request_; }
+
+    // Start. applyResumeData continues a download from its resume data (an error when they are
+    // unusable). prepareFirstHop makes the first hop's easy handle without touching the engine (any
+    // thread); false when the start needs the engine thread. join adds a prepared hop to the engine;
+    // begin starts from the cache's answer or from the network. Engine thread, except prepareFirstHop.
+    std::optional<URLErrorCode> applyResumeData(const Bytes& resumeData);
+    bool prepareFirstHop();
+    void join();
+    void begin(std::optional<CachedURLResponse> cached);
+
+    // curl ended the current hop (engine thread).
+    void curlFinished(CURLcode code);
+    // True when the idle or resource time-out has passed at `now`; timeOut then ends the task.
+    bool expired(SteadyTime now) const;
+    void timeOut();
+    // The task was suspended or resumed by its owner.
+    void setUserPaused(bool paused);
+    // The owner cancelled; `resumeData` (if any) gets what a download could go on from.
+    void cancel(std::function<void(std::optional<Bytes>)> resumeData);
+    // The engine stops: the transfer ends without a word to anyone.
+    void abandon() { releaseEasy(); }
+
+private:
+    enum class State {
         Headers,           // waiting for the response head
         AwaitingRedirect,  // the delegate decides on a redirect; body paused
         AwaitingAuth,      // the delegate answers an HTTP authentication challenge; body paused
@@ -30,92 +88,155 @@ struct Transfer {
         Body,              // body flows to the delegate / file
         AwaitingCache,     // the body is in; the delegate decides what the cache keeps (willCacheResponse)
     };
-
-    Engine* engine = nullptr;
-    std::shared_ptr<URLSessionTask> task;
-    Engine::TaskExtras extras;
-    CURL* easy = nullptr;
-    bool inMulti = false;  // easy has been added to the engine's multi handle
-    curl_slist* headerList = nullptr;
-    curl_slist* connectTo = nullptr;
-    URLRequest request;  // current hop
-    std::string host;    // of the current hop, for trust and challenges
-    int redirects = 0;
-    int authFailures = 0;
-    // The HTTP challenge being answered (AwaitingAuth): its space and the stored credential for it.
-    std::optional<URLProtectionSpace> protectionSpace;
-    std::optional<URLCredential> proposedCredential;
     // A Digest credential the next hop hands curl: curl reads the server's challenge on that hop (its
     // first 401 or 407 is curl's to answer, not the task's) and sends the digest.
     struct CurlAuth {
         bool proxy = false;
         std::string user, password;
     };
-    std::optional<CurlAuth> curlAuth;
-    bool curlAnswersChallenge = false;  // this hop's first challenge answer is curl's
-    Phase phase = Phase::Headers;
+
+    bool decisionPending() const { return state_ != State::Body && state_ != State::Headers; }
+    uint64_t taskId() const;
+
+    // Start (Transfer.cpp).
+    void startClocks();
+    bool chooseBody();
+    void configureHop();
+    void startHop();
+    void prepareBodyThenStart();
+    void bodyStreamAnswered(std::shared_ptr<InputStream> stream);
+    void releaseEasy();
+    // Head and the decisions it leads to (TransferHead.cpp).
+    static size_t onHeader(char* buffer, size_t size, size_t count, void* user);
+    size_t takeHeaderLine(std::string_view line);
+    void onHead();
+    void redirectAnswered(std::optional<URLRequest> answer);
+    void authAnswered(URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential);
+    void handleResponse();
+    void responseAnswered(URLSessionResponseDisposition disposition);
+    void becomeDownload();
+    // Body (TransferBody.cpp).
+    static size_t onWrite(char* ptr, size_t size, size_t count, void* user);
+    static size_t onRead(char* buffer, size_t size, size_t count, void* user);
+    size_t takeBody(const char* ptr, size_t len);
+    size_t readBody(char* buffer, size_t len);
+    void reportProgress();
+    void bodyMayFlow();
+    void unpauseIfClear();
+    // Trust (TransferTrust.cpp).
+    static CURLcode onSSLContext(CURL*, void* sslctx, void* user);
+    static int verifyCallback(X509_STORE_CTX* ctx, void* arg);
+    static int onClientCertificateRequest(SSL* ssl, X509**, EVP_PKEY**);
+    bool verifyTrust(X509_STORE_CTX* ctx);
+    // Cache (TransferCache.cpp).
+    void answerFromCache(CachedURLResponse cached);
+    void keepForCache(const char* ptr, size_t len);
+    bool offerToCache();
+    void cacheAnswered(std::optional<CachedURLResponse> answer);
+    // End (TransferFinish.cpp). finish ends the task: the transfer is gone when it returns.
+    void recordHopMetrics();
+    void curlDone(CURLcode code);
+    void finish(std::optional<Error> error);
+    URLErrorCode codeForFailedHop(CURLcode code) const;
+
+    // Runs `step` with the transfer of task `id` on the engine thread, unless it has ended meanwhile.
+    static void postToTransfer(const std::weak_ptr<Engine>& engine, uint64_t id, std::function<void(Transfer&)> step);
+    void onLaterTurn(std::function<void(Transfer&)> step);
+    // Asks the delegate once on its queue and brings the answer back to the engine thread: `ask` runs on
+    // the delegate queue with a reply function; the first reply counts (later ones are dropped), and
+    // `answered` runs with the answer, unless the transfer has ended meanwhile. Every delegate decision
+    // a transfer waits for goes through here.
+    template <class... Answer>
+    void askDelegate(std::type_identity_t<std::function<void(std::function<void(Answer...)>)>> ask,
+                     void (Transfer::*answered)(Answer...)) {
+        dispatch::OnceHandler<Answer...> reply(
+            "URLSession delegate decision",
+            [engine = engine_->weak_from_this(), id = taskId(), answered](Answer... answer) {
+                postToTransfer(engine, id, [answered, answer = std::make_tuple(std::move(answer)...)](Transfer& t) {
+                    std::apply([&](const auto&... a) { (t.*answered)(a...); }, answer);
+                });
+            },
+            dispatch::OnceHandlerPolicy::IgnoreExtraCalls);
+        engine_->deliver([ask = std::move(ask), reply] { ask(std::function<void(Answer...)>(reply)); });
+    }
+
+    Engine* engine_;
+    std::shared_ptr<URLSessionTask> task_;
+    Engine::TaskExtras extras_;
+    State state_ = State::Headers;
+    CURL* easy_ = nullptr;
+    bool inMulti_ = false;  // easy_ has been added to the engine's multi handle
+    curl_slist* headerList_ = nullptr;
+    curl_slist* connectTo_ = nullptr;
+    URLRequest request_;  // current hop
+    std::string host_;    // of the current hop, for trust and challenges
+    int redirects_ = 0;
+    int authFailures_ = 0;
+    // The HTTP challenge being answered (AwaitingAuth): its space and the stored credential for it.
+    std::optional<URLProtectionSpace> protectionSpace_;
+    std::optional<URLCredential> proposedCredential_;
+    std::optional<CurlAuth> curlAuth_;
+    bool curlAnswersChallenge_ = false;  // this hop's first challenge answer is curl's
 
     // Request body.
-    std::shared_ptr<InputStream> bodyStream;
-    int64_t bodyLength = -1;
-    int64_t bodySent = 0;
-    bool bodyFailed = false;
+    std::shared_ptr<InputStream> bodyStream_;
+    int64_t bodyLength_ = -1;
+    int64_t bodySent_ = 0;
+    bool bodyFailed_ = false;
 
     // Response head being read.
-    int status = 0;
-    std::string httpVersion;
-    HTTPHeaderFields headers;
-    ResponseHead head;  // the lines as they come
-    std::shared_ptr<const HTTPURLResponse> response;
-    std::optional<CURLcode> doneWhileWaiting;  // curl finished while a decision was pending
+    int status_ = 0;
+    std::string httpVersion_;
+    HTTPHeaderFields headers_;
+    ResponseHead head_;  // the lines as they come
+    std::shared_ptr<const HTTPURLResponse> response_;
+    std::optional<CURLcode> doneWhileWaiting_;  // curl finished while a decision was pending
 
     // Pauses: the receive side is paused while any reason holds.
-    bool userPaused = false;
-    bool decisionPaused = false;  // write callback answered PAUSE for a pending decision
-    Bytes held;                   // body that arrived while a decision was pending (bounded)
-    std::atomic<bool> pressurePaused{false};
-    std::shared_ptr<std::atomic<int64_t>> pendingBytes = std::make_shared<std::atomic<int64_t>>(0);
+    bool userPaused_ = false;
+    bool decisionPaused_ = false;  // write callback answered PAUSE for a pending decision
+    Bytes held_;                   // body that arrived while a decision was pending (bounded)
+    bool pressurePaused_ = false;
+    std::shared_ptr<std::atomic<int64_t>> pendingBytes_ = std::make_shared<std::atomic<int64_t>>(0);
 
     // Download.
-    FILE* file = nullptr;
-    std::string filePath;
-    int64_t written = 0;
-    int64_t resumeOffset = 0;
-    std::string etag, lastModified;
-    bool fileFailed = false;
-    int64_t unreportedBytes = 0;
-    std::shared_ptr<std::atomic<bool>> progressInFlight = std::make_shared<std::atomic<bool>>(false);
-    bool becameDownload = false;
+    FILE* file_ = nullptr;
+    std::string filePath_;
+    int64_t written_ = 0;
+    int64_t resumeOffset_ = 0;
+    std::string etag_, lastModified_;
+    bool fileFailed_ = false;
+    int64_t unreportedBytes_ = 0;
+    std::shared_ptr<std::atomic<bool>> progressInFlight_ = std::make_shared<std::atomic<bool>>(false);
+    bool becameDownload_ = false;
 
     // Data collected for a completion handler.
-    Bytes collected;
+    Bytes collected_;
     // Decoded body bytes of a data task so far, held against the session's maximum.
-    int64_t bodyBytes = 0;
+    int64_t bodyBytes_ = 0;
 
-    // The URL cache. A network answer that may be stored keeps its body in cacheBody for the proposal,
-    // while it stays within cacheBodyLimit (beyond it, nullopt: nothing is proposed). An answer from
-    // the cache has no easy handle; its body waits in cachedBody until it flows as a network one would.
-    std::optional<Bytes> cacheBody;
-    size_t cacheBodyLimit = 0;
-    bool cacheSettled = false;  // nothing (more) to offer the cache: offered already, or came from it
-    std::optional<Bytes> cachedBody;
+    // The URL cache. A network answer that may be stored keeps its body in cacheBody_ for the proposal,
+    // while it stays within cacheBodyLimit_ (beyond it, nullopt: nothing is proposed). An answer from
+    // the cache has no easy handle; its body waits in cachedBody_ until it flows as a network one would.
+    std::optional<Bytes> cacheBody_;
+    size_t cacheBodyLimit_ = 0;
+    bool cacheSettled_ = false;  // nothing (more) to offer the cache: offered already, or came from it
+    std::optional<Bytes> cachedBody_;
 
     // Time-outs and metrics.
-    SteadyTime lastActivity;
-    double idleTimeout = 60;
-    std::optional<SteadyTime> resourceDeadline;
-    Date taskStart;
-    Date hopStart;
-    URLSessionTaskMetrics metrics;
+    SteadyTime lastActivity_;
+    double idleTimeout_ = 60;
+    std::optional<SteadyTime> resourceDeadline_;
+    Date taskStart_;
+    Date hopStart_;
+    URLSessionTaskMetrics metrics_;
     // An error decided by us (trust refusal, cancel) that outranks curl's code.
-    std::optional<Error> overrideError;
+    std::optional<Error> overrideError_;
     // The server of this hop's TLS handshake asked for a client certificate (we have none to give).
-    bool clientCertificateRequested = false;
-    std::function<void(std::optional<Bytes>)> resumeDataHandler;
-
-    ~Transfer();
-    void releaseEasy();
-    void startClocks(const URLSessionConfiguration& config);
+    bool clientCertificateRequested_ = false;
+    std::function<void(std::optional<Bytes>)> resumeDataHandler_;
 };
+
+URLErrorCode codeForVerifyError(int verifyError);
 
 }  // namespace platform::urlsession_detail

@@ -1,0 +1,267 @@
+// E-mail subscription: the e-mail player (device type 11) linked to the push player as its parent,
+// its log-out, the repair of the link when the service hands out a new e-mail player id, and the older
+// hashed-address sync. Calls made before the push player exists, or (with a hash) before the application
+// parameters say whether a hash is required, wait in parkedEmailParameters.
+#include "VezEduduzSDK/Source/VERequests.h"
+#include "VezEduduzSDK/Source/VEStringExtensions.h"
+#include "VezEduduzSDK/Source/VezEduduz.h"
+#include "VezEduduzSDK/Source/VezEduduzClient.h"
+#include "VezEduduzSDK/Source/VezEduduzDefaults.h"
+#include "VezEduduzSDK/Source/VezEduduzHelper.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzEmailInternal.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/ASCII.h"
+
+namespace vezeduduz {
+
+using platform::Error;
+using platform::Value;
+
+namespace {
+
+constexpr const char* kEmailPlayerIdKey = "VD_EMAIL_PLAYER_ID";
+constexpr int64_t kDeviceTypeEmail = 11;
+
+Error emailError(const char* domain, const std::string& text) {
+    return Error(domain, 0, Value::dictionary({{"error", text}}));
+}
+
+Error invalidEmailError() { return emailError("com.vezeduduz", "Email is invalid"); }
+
+Error authRequiredError() {
+    return emailError("com.vezeduduz.email",
+                      "Email authentication (auth token) is set to REQUIRED for this application. Please provide an "
+                      "auth token from your backend server or change the setting in the VezEduduz dashboard.");
+}
+
+Error logoutWithoutEmailError() {
+    return emailError("com.vezeduduz",
+                      "Attempted to log out of the user's email with VezEduduz. The user does not currently have an "
+                      "email player ID and is not logged in, so it is not possible to log out of the email for this "
+                      "device");
+}
+
+void callSuccessBlockOnMainThread(const VezEduduz::VEEmailSuccessBlock& block) {
+    if (block) platform::dispatch::MainLoop::shared().post([block] { block(); });
+}
+
+void callFailureBlockOnMainThread(const VezEduduz::VEErrorBlock& block, const Error& error) {
+    if (block) platform::dispatch::MainLoop::shared().post([block, error] { block(error); });
+}
+
+std::optional<std::string> usableHash(const std::optional<std::string>& hash) {
+    if (hash && hash->empty()) return std::nullopt;
+    return hash;
+}
+
+// Links the push player to the e-mail player (the caller's blocks report this last request).
+void linkPushPlayer(const std::string& emailPlayerId, const std::optional<std::string>& hash, const std::string& email,
+                    VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    auto request =
+        VERequestUpdateDeviceToken::withUserId(VezEduduz::mUserId(), VezEduduz::app_id(), std::nullopt,
+                                               Value(VezEduduz::getNotificationTypes()), emailPlayerId, hash, email);
+    VezEduduzClient::sharedClient().executeRequest(
+        request, [onSuccess](const Value&) { callSuccessBlockOnMainThread(onSuccess); },
+        [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
+}
+
+void storeEmail(const std::string& email, const std::optional<std::string>& hash, const std::string& emailPlayerId) {
+    auto state = VezEduduz::currentEmailSubscriptionState();
+    state->setEmailAddress(email);
+    state->setEmailAuthCode(hash);
+    state->setEmailUserId(emailPlayerId);
+    state->persist();
+}
+
+void createEmailPlayer(const std::string& email, const std::optional<std::string>& hash,
+                       VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    auto request =
+        VERequestCreateDevice::withAppId(VezEduduz::app_id(), kDeviceTypeEmail, email, VezEduduz::mUserId(), hash);
+    uint64_t generation = statics().generation;
+    VezEduduzClient::sharedClient().executeRequest(
+        request,
+        [=](const Value& result) {
+            if (statics().generation != generation) return;
+            const std::string* id = result["id"].asString();
+            if (!id || id->empty()) {
+                VezEduduz::vezeduduz_Log(VELogLevel::error, "Missing VezEduduz Email Player ID");
+                callFailureBlockOnMainThread(onFailure,
+                                             emailError("com.vezeduduz", "Missing VezEduduz Email Player ID"));
+                return;
+            }
+            std::string emailPlayerId = *id;
+            // The e-mail becomes this device's only once the link holds: a failed link leaves the
+            // earlier state, and the next setEmail tries the whole road again.
+            linkPushPlayer(
+                emailPlayerId, hash, email,
+                [=] {
+                    if (statics().generation == generation) storeEmail(email, hash, emailPlayerId);
+                    if (onSuccess) onSuccess();
+                },
+                onFailure);
+        },
+        [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
+}
+
+void updateEmailPlayer(const std::string& email, const std::optional<std::string>& hash,
+                       VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    auto state = VezEduduz::currentEmailSubscriptionState();
+    std::string emailPlayerId = *state->emailUserId();
+    auto request = VERequestUpdateDeviceToken::withUserId(emailPlayerId, VezEduduz::app_id(), email, std::nullopt,
+                                                          std::nullopt, hash, std::nullopt);
+    uint64_t generation = statics().generation;
+    VezEduduzClient::sharedClient().executeRequest(
+        request,
+        [=](const Value&) {
+            // The service now holds the new address: so does the device.
+            if (statics().generation == generation) storeEmail(email, hash, emailPlayerId);
+            callSuccessBlockOnMainThread(onSuccess);
+        },
+        [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
+}
+
+}  // namespace
+
+void VezEduduz::setEmail(const std::string& email, const std::optional<std::string>& authHash,
+                         VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+    auto run = [=] {
+        if (shouldLogMissingPrivacyConsentErrorWithMethodName(
+                "setEmail:withEmailAuthHashToken:withSuccess:withFailure:"))
+            return;
+        auto hash = usableHash(authHash);
+        if (!VezEduduzHelper::isValidEmail(email)) {
+            vezeduduz_Log(VELogLevel::warn, "Invalid email (" + email + ") passed to setEmail");
+            if (onFailure) onFailure(invalidEmailError());
+            return;
+        }
+        auto state = currentEmailSubscriptionState();
+        if (state->requiresEmailAuth() && !hash) {
+            if (onFailure) onFailure(authRequiredError());
+            return;
+        }
+        if (state->emailAddress() == email && state->emailAuthCode() == hash) {
+            vezeduduz_Log(VELogLevel::verbose, "Email already exists, there is no need to call setEmail again");
+            if (onSuccess) onSuccess();
+            return;
+        }
+        auto& s = statics();
+        if (!mUserId() || (!s.iosParamsReceived && hash)) {
+            vezeduduz_Log(VELogLevel::verbose,
+                          "iOS Parameters for this application has not yet been downloaded. Delaying call to "
+                          "setEmail: until the parameters have been downloaded.");
+            // Only the latest call waits: the one it replaces is told so.
+            if (s.parkedEmailParameters && s.parkedEmailParameters->failureBlock)
+                s.parkedEmailParameters->failureBlock(emailError("com.vezeduduz", "Replaced by a later setEmail call"));
+            s.parkedEmailParameters = VezEduduzSetEmailParameters{email, hash, onSuccess, onFailure};
+            // The parameters failed earlier: ask again, or a hashed call would wait for ever.
+            if (hash && !s.iosParamsReceived && !s.iosParamsRequested && s.app_id)
+                downloadIOSParamsWithAppId(*s.app_id);
+            return;
+        }
+        if (state->emailUserId())
+            updateEmailPlayer(email, hash, onSuccess, onFailure);
+        else
+            createEmailPlayer(email, hash, onSuccess, onFailure);
+    };
+    onMainLoop(run);
+}
+
+void VezEduduz::logoutEmail(VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+    onMainLoop([=] {
+        if (shouldLogMissingPrivacyConsentErrorWithMethodName("logoutEmailWithSuccess:withFailure:")) return;
+        auto state = currentEmailSubscriptionState();
+        if (!state->emailUserId()) {
+            vezeduduz_Log(VELogLevel::error, "Email Player ID does not exist, cannot logout");
+            if (onFailure) onFailure(logoutWithoutEmailError());
+            return;
+        }
+        uint64_t generation = statics().generation;
+        auto request =
+            VERequestLogoutEmail::withAppId(app_id(), state->emailUserId(), mUserId(), state->emailAuthCode());
+        VezEduduzClient::sharedClient().executeRequest(
+            request,
+            [=](const Value&) {
+                if (statics().generation == generation) forgetEmail();
+                callSuccessBlockOnMainThread(onSuccess);
+            },
+            [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
+    });
+}
+
+void VezEduduz::emailChangedWithNewEmailPlayerId(const std::string& emailPlayerId) {
+    auto state = currentEmailSubscriptionState();
+    if (state->emailUserId() == emailPlayerId) return;
+    state->setEmailUserId(emailPlayerId);
+    state->persist();
+    auto request =
+        VERequestUpdateDeviceToken::withUserId(mUserId(), app_id(), std::nullopt, Value(getNotificationTypes()),
+                                               emailPlayerId, state->emailAuthCode(), state->emailAddress());
+    VezEduduzClient::sharedClient().executeRequest(request, nullptr, [](const Error& error) {
+        vezeduduz_Log(VELogLevel::error,
+                      "Encountered an error updating this user's email player record: " + error.description());
+    });
+}
+
+void VezEduduz::syncHashedEmail(const std::optional<std::string>& email) {
+    onMainLoop([email] {
+        if (shouldLogMissingPrivacyConsentErrorWithMethodName("syncHashedEmail:")) return;
+        if (!email) {
+            vezeduduz_Log(VELogLevel::warn, "VezEduduz syncHashedEmail: The provided email is nil");
+            return;
+        }
+        std::string trimmed(platform::trimmingASCIIWhitespace(*email));
+        if (!VezEduduzHelper::isValidEmail(trimmed)) {
+            vezeduduz_Log(VELogLevel::warn, "VezEduduz syncHashedEmail: The provided email is invalid");
+            return;
+        }
+        if (!mUserId()) {
+            statics().pendingHashedEmail = *email;
+            return;
+        }
+        VezEduduzClient::sharedClient().executeRequest(
+            VERequestSyncHashedEmail::withUserId(mUserId(), app_id(), trimmed, VezEduduzHelper::getNetType()), nullptr,
+            nullptr);
+    });
+}
+
+std::optional<std::string> VezEduduz::mEmailUserId() { return currentEmailSubscriptionState()->emailUserId(); }
+std::optional<std::string> VezEduduz::mEmailAuthToken() { return currentEmailSubscriptionState()->emailAuthCode(); }
+std::string VezEduduz::sdk_semantic_version() { return one_getSemanticVersion(kSdkVersionRaw); }
+
+// ---- hand-overs from start-up ----
+
+void forgetEmail() {
+    defaults::remove(kEmailPlayerIdKey);
+    auto state = VezEduduz::currentEmailSubscriptionState();
+    state->setEmailAddress(std::nullopt);
+    state->setEmailAuthCode(std::nullopt);
+    state->setEmailUserId(std::nullopt);
+    state->persist();
+}
+
+void iosParamsAnswered() {
+    auto& s = statics();
+    // Received first: the replay runs every check again and would otherwise park itself once more.
+    s.iosParamsReceived = true;
+    if (s.parkedEmailParameters && VezEduduz::mUserId()) {
+        auto parked = std::move(*s.parkedEmailParameters);
+        s.parkedEmailParameters.reset();
+        VezEduduz::setEmail(parked.email, parked.authToken, std::move(parked.successBlock),
+                            std::move(parked.failureBlock));
+    }
+}
+
+void iosParamsFailed(const Error& error) {
+    auto& s = statics();
+    // Asked again by the next start-up or hashed setEmail.
+    s.iosParamsRequested = false;
+    // A hashed call cannot know whether its hash is wanted: it is told rather than left waiting.
+    if (s.parkedEmailParameters && s.parkedEmailParameters->authToken) {
+        auto parked = std::move(*s.parkedEmailParameters);
+        s.parkedEmailParameters.reset();
+        if (parked.failureBlock) parked.failureBlock(error);
+    }
+}
+
+}  // namespace vezeduduz

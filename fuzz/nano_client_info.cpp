@@ -1,0 +1,6 @@
+// Decodes arbitrary bytes as a ClientInfo message (see NanoMessageFuzz.h).
+#include "NanoMessageFuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    return nano_fuzz::decodeMessage(zidedova::LLNPBClientInfo::messageSchema(), data, size);
+}

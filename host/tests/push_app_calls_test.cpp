@@ -1,0 +1,241 @@
+// The push client's application calls through tesmar-sim against the push-service stand-in: tags in
+// their merge window, the e-mail roads, focus tracking with the badge.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Strings.h"
+#include "demo/DemoSite.h"
+#include "demo/PushServiceStandIn.h"
+#include "host/tests/SimRun.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/PropertyList.h"
+
+namespace {
+
+using platform::Value;
+using namespace host_test;
+namespace fs = std::filesystem;
+
+const std::string kSite = Tesmar::Strings::Endpoint::siteHost;
+const std::string kBase = Tesmar::Strings::Endpoint::baseUrl;
+constexpr const char* kBundleId = "com.tesmar.intranet";
+constexpr const char* kPlayer = "5d0a3c9e-2f41-4b7a-9c63-8e1f0b2d4a57";
+
+class PushAppCalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/push-app-calls-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        site_ = std::make_unique<tesmar_demo::DemoSite>(kSite, dir_.string());
+        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
+    }
+    void TearDown() override {
+        push_.reset();
+        site_.reset();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    std::string bundle() {
+        fs::path b = dir_ / "bundle";
+        fs::remove_all(b);
+        fs::create_directories(b);
+        Value info = Value::dictionary({{"CFBundleIdentifier", kBundleId},
+                                        {"UIMainStoryboardFile", "Main"},
+                                        {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
+        Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
+                                           {"BUNDLE_ID", kBundleId},
+                                           {"API_KEY", "test-core-api-key"}});
+        EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
+        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
+        std::ofstream(b / "Config.json") << "{\"base_url\": \"" + kBase +
+                                                "/\", \"push_notifications_enabled\": \"true\", "
+                                                "\"base_url_home_host\": \"tesmar.example\"}";
+        return b.string();
+    }
+
+    // A device on which the push client registered this installation in an earlier launch, long ago.
+    std::string device(Value stored = Value::dictionary()) {
+        fs::path prefs = dir_ / "device" / "Library" / "Preferences";
+        fs::create_directories(prefs);
+        stored.set("VD_APP_ID", Tesmar::Strings::VezEduduz::appId);
+        stored.set("VD_PLAYER_ID", kPlayer);
+        EXPECT_TRUE(platform::plist::writeFile(stored, (prefs / (std::string(kBundleId) + ".plist")).string()).ok());
+        return (dir_ / "device").string();
+    }
+
+    SimRun run(const std::string& script, const std::string& deviceRoot) {
+        auto path = dir_ / "script.txt";
+        std::ofstream(path) << script;
+        auto [siteFrom, siteTo] = site_->connectToEntry();
+        auto [pushFrom, pushTo] = push_->connectToEntry();
+        return runSim({"--bundle",
+                       bundle(),
+                       "--script",
+                       path.string(),
+                       "--device-root",
+                       deviceRoot,
+                       "--clock",
+                       "manual",
+                       "--connect-to",
+                       siteFrom + "=" + siteTo,
+                       "--connect-to",
+                       pushFrom + "=" + pushTo,
+                       "--ca",
+                       site_->rootCertificatePath(),
+                       "--ca",
+                       push_->rootCertificatePath(),
+                       "--settle-ms",
+                       "150",
+                       "--settle-timeout",
+                       "20"});
+    }
+
+    std::vector<Value> bodiesOf(const std::string& method, const std::string& path) const {
+        std::vector<Value> out;
+        for (const auto& r : push_->requestsTo(path))
+            if (r.method == method) out.push_back(platform::json::read(r.body).valueOr(Value()));
+        return out;
+    }
+
+    static std::vector<Value> results(const SimRun& run, const std::string& call) {
+        std::vector<Value> out;
+        for (const auto& e : simEvents(run))
+            if (e["event"] == Value("app-call.result") && e["call"] == Value(call)) out.push_back(e);
+        return out;
+    }
+
+    fs::path dir_;
+    std::unique_ptr<tesmar_demo::DemoSite> site_;
+    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
+};
+
+const std::string kPlayerPath = std::string("players/") + kPlayer;
+
+TEST_F(PushAppCalls, TagCallsWithinFiveSecondsGoOutAsOneRequest) {
+    auto result = run("app-call sendTags {\"a\":\"1\"}\n"
+                      "wait 3\n"
+                      "app-call sendTags {\"a\":\"2\",\"b\":\"3\"}\n"
+                      "wait 3\n"
+                      "app-call deleteTags [\"c\"]\n"
+                      "wait 4.9\n"
+                      "app-call sendTags {\"x\":{\"nested\":1}}\n"
+                      "wait 0.2\n"
+                      "app-call getTags\n",
+                      device());
+    ASSERT_EQ(result.status, 0) << allOutput(result);
+    std::vector<Value> tagPuts;
+    for (const auto& b : bodiesOf("PUT", kPlayerPath))
+        if (b.contains("tags")) tagPuts.push_back(b);
+    ASSERT_EQ(tagPuts.size(), 1u) << allOutput(result);
+    EXPECT_EQ(tagPuts[0]["tags"], Value::dictionary({{"a", "2"}, {"b", "3"}, {"c", ""}}));
+    EXPECT_TRUE(tagPuts[0].contains("net_type"));
+    // Every merged call hears the one outcome; the refused one hears nothing.
+    for (const char* call : {"sendTags", "deleteTags"})
+        for (const auto& r : results(result, call)) EXPECT_EQ(r["outcome"], Value("success")) << r;
+    EXPECT_EQ(results(result, "sendTags").size(), 2u);
+    EXPECT_EQ(results(result, "deleteTags").size(), 1u);
+    auto got = results(result, "getTags");
+    ASSERT_EQ(got.size(), 1u) << allOutput(result);
+    EXPECT_EQ(got[0]["value"], Value::dictionary({{"a", "2"}, {"b", "3"}})) << "the service dropped the deleted key";
+}
+
+TEST_F(PushAppCalls, EmailIsCreatedLinkedUpdatedAndLoggedOut) {
+    auto result = run("app-call setEmail {\"email\":\"not an address\"}\n"
+                      "app-call setEmail {\"email\":\"ann@tesmar.example\",\"authHash\":\"h1\"}\n"
+                      "app-call setEmail {\"email\":\"ann@tesmar.example\",\"authHash\":\"h1\"}\n"
+                      "app-call setEmail {\"email\":\"bob@tesmar.example\",\"authHash\":\"h1\"}\n"
+                      "app-call syncHashedEmail {\"email\":\"  Ann@Tesmar.example \"}\n"
+                      "app-call logoutEmail\n"
+                      "app-call logoutEmail\n",
+                      device());
+    ASSERT_EQ(result.status, 0) << allOutput(result);
+    auto set = results(result, "setEmail");
+    ASSERT_EQ(set.size(), 4u) << allOutput(result);
+    EXPECT_EQ(set[0]["outcome"], Value("failure"));
+    EXPECT_EQ(set[0]["error"]["info"]["error"], Value("Email is invalid"));
+    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(set[i]["outcome"], Value("success")) << set[i];
+
+    auto created = bodiesOf("POST", "players");
+    ASSERT_EQ(created.size(), 1u) << "the second call with the same address and hash sends nothing";
+    EXPECT_EQ(created[0]["device_type"], Value(11));
+    EXPECT_EQ(created[0]["identifier"], Value("ann@tesmar.example"));
+    EXPECT_EQ(created[0]["device_player_id"], Value(kPlayer));
+    EXPECT_EQ(created[0]["email_auth_hash"], Value("h1"));
+    std::string emailPlayer = push_->createdPlayers().at(0);
+
+    Value link;
+    for (const auto& b : bodiesOf("PUT", kPlayerPath))
+        if (b.contains("parent_player_id")) link = b;
+    EXPECT_EQ(link["parent_player_id"], Value(emailPlayer)) << allOutput(result);
+    EXPECT_EQ(link["email"], Value("ann@tesmar.example"));
+
+    auto updates = bodiesOf("PUT", "players/" + emailPlayer);
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_EQ(updates[0]["identifier"], Value("bob@tesmar.example"));
+
+    Value hashed;
+    for (const auto& b : bodiesOf("PUT", kPlayerPath))
+        if (b.contains("em_m")) hashed = b;
+    EXPECT_TRUE(hashed["em_m"].isString() && hashed["em_s"].isString()) << allOutput(result);
+    for (const auto& r : push_->requests()) EXPECT_EQ(r.body.find("Ann@"), std::string::npos) << "the address itself";
+
+    auto logout = bodiesOf("POST", kPlayerPath + "/email_logout");
+    ASSERT_EQ(logout.size(), 1u);
+    EXPECT_EQ(logout[0]["parent_player_id"], Value(emailPlayer));
+    auto out = results(result, "logoutEmail");
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0]["outcome"], Value("success"));
+    EXPECT_EQ(out[1]["outcome"], Value("failure")) << "logged out already";
+}
+
+TEST_F(PushAppCalls, ForegroundTimeIsReportedAndAReturnOpensASessionAndClearsTheBadge) {
+    auto result = run("wait 40\n"
+                      "background\n"
+                      "push-receive "
+                      "{\"aps\":{\"alert\":\"Lunch\",\"badge\":3},\"custom\":{\"i\":\"0b7e2c1a-5d4f-4e3a-"
+                      "8b9c-1a2b3c4d5e6f\"}}\n"
+                      "wait 31\n"
+                      "foreground\n",
+                      device());
+    ASSERT_EQ(result.status, 0) << allOutput(result);
+    auto focus = bodiesOf("POST", kPlayerPath + "/on_focus");
+    ASSERT_EQ(focus.size(), 1u) << allOutput(result);
+    EXPECT_EQ(focus[0]["state"], Value("ping"));
+    EXPECT_EQ(focus[0]["type"], Value(1));
+    EXPECT_EQ(focus[0]["active_time"], Value(40.5));
+    EXPECT_EQ(bodiesOf("POST", kPlayerPath + "/on_session").size(), 2u) << "at launch and after 31 s away";
+
+    std::vector<Value> badges;
+    for (const auto& e : simEvents(result))
+        if (e["event"] == Value("badge")) badges.push_back(e["value"]);
+    EXPECT_EQ(badges, (std::vector<Value>{Value(3), Value(1), Value(0)})) << allOutput(result);
+    size_t badgePuts = 0;
+    for (const auto& b : bodiesOf("PUT", kPlayerPath))
+        if (b["badgeCount"] == Value(0)) ++badgePuts;
+    EXPECT_EQ(badgePuts, 1u);
+}
+
+TEST_F(PushAppCalls, TheBadgeOutlivesTheRunAndStartUpClearsIt) {
+    std::string root = device();
+    auto first = run("background\npush-receive {\"aps\":{\"alert\":\"Lunch\",\"badge\":2}}\n", root);
+    ASSERT_EQ(first.status, 0) << allOutput(first);
+    std::ifstream stored(fs::path(root) / "Library/Device/IconBadge");
+    std::string text;
+    stored >> text;
+    EXPECT_EQ(text, "2");
+
+    auto second = run("", root);
+    ASSERT_EQ(second.status, 0) << allOutput(second);
+    std::vector<Value> badges;
+    for (const auto& e : simEvents(second))
+        if (e["event"] == Value("badge")) badges.push_back(e["value"]);
+    EXPECT_EQ(badges, (std::vector<Value>{Value(1), Value(0)})) << allOutput(second);
+}
+
+}  // namespace

@@ -1,0 +1,302 @@
+#include "zidedova_core/diagnostics/ZDVLoglaneLogger.h"
+
+#include <algorithm>
+
+#include "platform/dispatch/DispatchSemaphore.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/uikit/Application.h"
+#include "zidedova_core/ZDVLogger.h"
+#include "zidedova_core/utilities/ZUTAppEnvironmentUtil.h"
+
+namespace zidedova {
+
+namespace {
+
+constexpr int32_t kLogRequestClientTypeIos = 3;
+// A log file is just over 1 MiB at most; anything far larger is not ours to
+// upload whole.
+constexpr size_t kMaxLogFileBytes = 16 * 1024 * 1024;
+
+std::mutex& sharedMutex() {
+    static std::mutex m;
+    return m;
+}
+std::shared_ptr<ZDVLoglaneLogger>& sharedSlot() {
+    static std::shared_ptr<ZDVLoglaneLogger> logger;
+    return logger;
+}
+
+}  // namespace
+
+std::shared_ptr<ZDVLoglaneLogger> ZDVLoglaneLogger::sharedInstance() {
+    std::lock_guard lock(sharedMutex());
+    if (!sharedSlot()) sharedSlot() = make();
+    return sharedSlot();
+}
+
+void ZDVLoglaneLogger::resetSharedInstanceForTesting() {
+    std::shared_ptr<ZDVLoglaneLogger> old;
+    {
+        std::lock_guard lock(sharedMutex());
+        old = std::move(sharedSlot());
+    }
+    if (old) {
+        old->backgroundObserver_.remove();
+        old->drainQueueForTesting();
+    }
+}
+
+ZDVLoglaneLogger::ZDVLoglaneLogger()
+    : queue_(kZDVLoglaneQueueLabel), serverURL_(*platform::URL::string(kZDVLoglaneServiceURL)) {}
+
+std::shared_ptr<ZDVLoglaneLogger> ZDVLoglaneLogger::make() {
+    std::shared_ptr<ZDVLoglaneLogger> logger(new ZDVLoglaneLogger());
+    logger->start();
+    return logger;
+}
+
+void ZDVLoglaneLogger::start() {
+    if (auto caches = platform::FileManager::defaultManager().directory(platform::SearchPathDirectory::Caches);
+        caches.ok())
+        logDirectory_ = caches.value() + "/" + kZDVLoglaneDirectoryName;
+    network_ = ZUTNetwork::make(kZDVLoglaneServiceHost);
+    std::weak_ptr<ZDVLoglaneLogger> weak = shared_from_this();
+    backgroundObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+        std::string(platform::uikit::kApplicationDidEnterBackgroundNotification), nullptr,
+        [weak](const platform::Notification&) {
+            if (auto self = weak.lock()) self->flushWithCompletionHandler(nullptr);
+        });
+    queue_.async([weak] {
+        if (auto self = weak.lock()) self->scheduleNextSend();
+    });
+}
+
+ZDVLoglaneLogger::~ZDVLoglaneLogger() { backgroundObserver_.remove(); }
+
+// ---------------------------------------------------------------- settings
+
+void ZDVLoglaneLogger::setServerURL(const platform::URL& url) {
+    std::lock_guard lock(settingsMutex_);
+    serverURL_ = url;
+}
+
+platform::URL ZDVLoglaneLogger::serverURL() const {
+    std::lock_guard lock(settingsMutex_);
+    return serverURL_;
+}
+
+void ZDVLoglaneLogger::setSendDelayMillis(int64_t millis) {
+    std::lock_guard lock(settingsMutex_);
+    sendDelayMillis_ = millis;
+}
+
+void ZDVLoglaneLogger::setInstallIdentifier(std::optional<std::string> identifier) {
+    std::lock_guard lock(settingsMutex_);
+    installIdentifier_ = std::move(identifier);
+}
+
+void ZDVLoglaneLogger::setDelegate(const std::shared_ptr<ZDVLoglaneLoggerDelegate>& delegate) {
+    std::lock_guard lock(settingsMutex_);
+    delegate_ = delegate;
+}
+
+void ZDVLoglaneLogger::drainQueueForTesting() const {
+    queue_.sync([] {});
+}
+
+// ---------------------------------------------------------------- logging
+
+void ZDVLoglaneLogger::logEvent(const LLNPBLogEvent& event, int32_t logSource, const std::string& account) {
+    std::shared_ptr<LLNPBLogEvent> copy = NANOMake<LLNPBLogEvent>(event.messageInfo());
+    if (!copy) return;
+    if (!NANOHasField(*copy, LLNPBLogEvent::event_time_ms))
+        NANOSetInt64(*copy, LLNPBLogEvent::event_time_ms, ZDVLoglaneCurrentTimeMillis());
+    if (!NANOHasField(*copy, LLNPBLogEvent::event_uptime_ms))
+        NANOSetInt64(*copy, LLNPBLogEvent::event_uptime_ms, ZDVLoglaneUptimeMillis());
+    auto self = shared_from_this();
+    queue_.async([self, copy, logSource, account] {
+        ZDVLoglaneAccountData& data = self->accountDataForAccount(account);
+        ZDVLoglaneWriter& writer = data.writerForLogSource(logSource);
+        if (!writer.writeLogEvent(*copy)) {
+            ZDVLoggerLogError(kZDVLoggerService, "I-COR000017",
+                              "Failure to write data for account %@, logSource %d. Discarding.", account, logSource);
+            data.removeWriterForLogSource(logSource);
+            return;
+        }
+        if (writer.numBytes() > self->maxRequestNumBytes_) data.removeWriterForLogSource(logSource);
+    });
+}
+
+ZDVLoglaneAccountData& ZDVLoglaneLogger::accountDataForAccount(const std::string& account) {
+    auto& data = accounts_[account];
+    if (!data) data = std::make_unique<ZDVLoglaneAccountData>(logDirectory_ + "/" + ZDVLoglaneEscapeAccount(account));
+    return *data;
+}
+
+void ZDVLoglaneLogger::flushWriters() {
+    for (auto& [account, data] : accounts_) data->flushWriters();
+}
+
+void ZDVLoglaneLogger::flushWithCompletionHandler(CompletionHandler completion) {
+    auto self = shared_from_this();
+    queue_.async([self, completion = std::move(completion)]() mutable {
+        self->sendLogsWithCompletionHandler(std::move(completion));
+    });
+}
+
+void ZDVLoglaneLogger::reachabilityDidChange() {
+    std::weak_ptr<ZDVLoglaneLogger> weak = shared_from_this();
+    queue_.async([weak] {
+        if (auto self = weak.lock()) self->scheduleNextSend();
+    });
+}
+
+// ---------------------------------------------------------------- the send
+// loop
+
+void ZDVLoglaneLogger::scheduleNextSend() {
+    if (sendScheduled_ || !network_) return;
+    if (!network_->isNetworkConnected()) {
+        network_->setReachabilityDelegate(shared_from_this());
+        return;
+    }
+    network_->setReachabilityDelegate(nullptr);
+    sendScheduled_ = true;
+    int64_t delay;
+    {
+        std::lock_guard lock(settingsMutex_);
+        delay = sendDelayMillis_;
+    }
+    std::weak_ptr<ZDVLoglaneLogger> weak = shared_from_this();
+    queue_.asyncAfter(double(delay) / 1000.0, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->sendScheduled_ = false;
+        self->sendLogsWithCompletionHandler(nullptr);
+    });
+}
+
+void ZDVLoglaneLogger::updatePendingRequests() {
+    for (auto& request : ZDVLoglaneListLogFiles(logDirectory_)) {
+        bool listed = std::any_of(pendingRequests_.begin(), pendingRequests_.end(),
+                                  [&](const ZDVLoglaneRequest& r) { return r.path == request.path; });
+        if (!listed) pendingRequests_.push_back(std::move(request));
+    }
+}
+
+std::optional<ZDVLoglaneRequest> ZDVLoglaneLogger::nextPendingRequest() {
+    if (pendingRequests_.empty()) return std::nullopt;
+    ZDVLoglaneRequest last = std::move(pendingRequests_.back());
+    pendingRequests_.pop_back();
+    return last;
+}
+
+void ZDVLoglaneLogger::sendLogsWithCompletionHandler(CompletionHandler completion) {
+    if (completion) cycleCompletions_.push_back(std::move(completion));
+    flushWriters();
+    updatePendingRequests();
+    if (cycleRunning_) return;  // the running cycle takes the new files too
+    cycleRunning_ = true;
+    if (backgroundTaskId_.load() == platform::uikit::kBackgroundTaskInvalid) {
+        if (auto app = platform::uikit::Application::shared()) {
+            std::weak_ptr<ZDVLoglaneLogger> weak = shared_from_this();
+            setBackgroundTaskId(app->beginBackgroundTask([weak] {
+                if (auto self = weak.lock()) self->setBackgroundTaskId(platform::uikit::kBackgroundTaskInvalid);
+            }));
+        }
+    }
+    std::shared_ptr<ZDVLoglaneLoggerDelegate> delegate;
+    {
+        std::lock_guard lock(settingsMutex_);
+        delegate = delegate_.lock();
+    }
+    if (delegate) delegate->loglaneLoggerWillSendLogs(*this);
+    sendNextPendingRequest();
+}
+
+void ZDVLoglaneLogger::finishCycle() {
+    cycleRunning_ = false;
+    setBackgroundTaskId(platform::uikit::kBackgroundTaskInvalid);
+    auto completions = std::move(cycleCompletions_);
+    cycleCompletions_.clear();
+    for (auto& completion : completions) completion();
+}
+
+void ZDVLoglaneLogger::sendNextPendingRequest() {
+    if (!network_ || network_->hasUploadInProgress() || uploadRetriesRemaining_.load() < 1) return finishCycle();
+    auto next = nextPendingRequest();
+    if (!next) {
+        scheduleNextSend();
+        return finishCycle();
+    }
+    auto request = logRequestFromPath(next->path, next->logSource);
+    auto& fm = platform::FileManager::defaultManager();
+    if (!request) {
+        (void)fm.removeItem(next->path);
+        auto self = shared_from_this();
+        queue_.async([self] { self->sendNextPendingRequest(); });
+        return;
+    }
+    NANOSetInt64(*request, LLNPBLogRequest::request_time_ms, ZDVLoglaneCurrentTimeMillis());
+    NANOSetInt64(*request, LLNPBLogRequest::request_uptime_ms, ZDVLoglaneUptimeMillis());
+    auto payload = request->protoBuffer();
+    auto self = shared_from_this();
+    std::string path = next->path;
+    auto completion = [self, path](std::shared_ptr<const platform::HTTPURLResponse> response,
+                                   std::optional<platform::Bytes>, std::optional<platform::Error> error) {
+        // Delivered on "loglane" (the queue given to the post).
+        long status = response ? long(response->statusCode()) : 0;
+        if (!error && status == 200) {
+            (void)platform::FileManager::defaultManager().removeItem(path);
+            self->uploadRetriesRemaining_ = kZDVLoglaneUploadRetries;
+            return self->sendNextPendingRequest();
+        }
+        platform::Value description = error ? platform::Value(error->description()) : platform::Value();
+        ZDVLoggerLogError(kZDVLoggerService, "I-COR000020", "Error posting to Loglane: %@, with Status Code: %ld",
+                          description, status);
+        self->uploadRetriesRemaining_ -= 1;
+        self->scheduleNextSend();
+        self->finishCycle();
+    };
+    if (!payload) {
+        completion(nullptr, std::nullopt,
+                   platform::Error::withDescription(kZDVLoggerService, 0, "The log request could not be encoded"));
+        return;
+    }
+    network_->postURL(serverURL(), *payload, queue_, false, completion);
+}
+
+std::shared_ptr<LLNPBLogRequest> ZDVLoglaneLogger::logRequestFromPath(const std::string& path,
+                                                                      int32_t logSource) const {
+    auto content = platform::FileManager::defaultManager().contentsOfFile(path, kMaxLogFileBytes);
+    if (!content.ok()) return nullptr;
+    auto request = NANOMake<LLNPBLogRequest>();
+    if (!request) return nullptr;
+    NANOSetInt32(*request, LLNPBLogRequest::log_source, logSource);
+    NANOSetArray(*request, LLNPBLogRequest::serialized_log_events,
+                 std::vector<NANOElement>{std::move(content).value()});
+    LLNPBIosClientInfo ios;
+    NANOSetString(ios, LLNPBIosClientInfo::application_build, applicationBuild_);
+    NANOSetString(ios, LLNPBIosClientInfo::os_version, ZUTAppEnvironmentUtil::systemVersion());
+    std::optional<std::string> installIdentifier;
+    {
+        std::lock_guard lock(settingsMutex_);
+        installIdentifier = installIdentifier_;
+    }
+    if (installIdentifier && !installIdentifier->empty())
+        NANOSetString(ios, LLNPBIosClientInfo::install_identifier, *installIdentifier);
+    LLNPBClientInfo client;
+    NANOSetInt32(client, LLNPBClientInfo::client_type, kLogRequestClientTypeIos);
+    NANOSetMessage(client, LLNPBClientInfo::ios_client_info, &ios);
+    NANOSetMessage(*request, LLNPBLogRequest::client_info, &client);
+    if (zwiebackCookie_) NANOSetString(*request, LLNPBLogRequest::zwieback_cookie, *zwiebackCookie_);
+    return request;
+}
+
+void ZDVLoglaneLogger::setBackgroundTaskId(uint64_t identifier) {
+    uint64_t old = backgroundTaskId_.exchange(identifier);
+    if (old == platform::uikit::kBackgroundTaskInvalid) return;
+    if (auto app = platform::uikit::Application::shared()) app->endBackgroundTask(old);
+}
+
+}  // namespace zidedova

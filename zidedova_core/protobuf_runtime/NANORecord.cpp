@@ -1,0 +1,250 @@
+// Records: init, free, copy and the low-level stores.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/foundation/DeviceEvents.h"
+#include "zidedova_core/protobuf_runtime/internal/NANOInternal.h"
+
+namespace zidedova {
+
+namespace {
+
+std::mutex& sinkMutex() {
+    static std::mutex m;
+    return m;
+}
+NANOLogSink& sinkSlot() {
+    static NANOLogSink sink;
+    return sink;
+}
+
+void emit(bool system, const char* format, va_list args) {
+    char buffer[512];
+    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    std::string line(buffer, n < 0 ? 0 : std::min<size_t>(size_t(n), sizeof buffer - 1));
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    NANOLogSink sink;
+    {
+        std::lock_guard lock(sinkMutex());
+        sink = sinkSlot();
+    }
+    if (sink) return sink(system, line);
+    if (system) return platform::consoleLog(line);
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+}  // namespace
+
+void NANOSetLogSink(NANOLogSink sink) {
+    std::lock_guard lock(sinkMutex());
+    sinkSlot() = std::move(sink);
+}
+
+namespace nano {
+
+void systemLog(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    emit(true, format, args);
+    va_end(args);
+}
+
+void print(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    emit(false, format, args);
+    va_end(args);
+}
+
+void freeValue(void* value, uint32_t type) {
+    if (!value) return;
+    if (isStringKind(type)) {
+        auto* s = static_cast<NANOString*>(value);
+        std::free(s->bytes);
+        std::free(s);
+    } else if (isMessageKind(type)) {
+        NANOFreeMessageInfo(static_cast<MessageInfo*>(value));
+    } else {
+        std::free(value);
+    }
+}
+
+}  // namespace nano
+
+using namespace nano;
+
+bool NANOInitMessageInfo(MessageInfo* info, const NANOMessageSchema& schema) {
+    if (!info) return false;
+    info->messageID = schema.name;
+    info->types = schema.types;
+    info->schema = &schema;
+    info->fields = static_cast<void**>(std::calloc(schema.slotCount ? schema.slotCount : 1, sizeof(void*)));
+    if (!info->fields) return false;
+    for (uint32_t i = 0; i < schema.slotCount; ++i) {
+        if (!isRepeated(schema.types[i])) continue;
+        info->fields[i] = std::calloc(1, sizeof(NANOArray));
+        if (!info->fields[i]) return false;
+    }
+    return true;
+}
+
+void NANOFreeArray(NANOArray* array, uint32_t type) {
+    if (!array) {
+        print("<ERROR> Unable to initialize the array. Array pointer is NULL");
+        return;
+    }
+    if (array->elements) {
+        for (uint32_t i = 0; i < array->count; ++i) freeValue(array->elements[i], type);
+        std::free(array->elements);
+    }
+    array->elements = nullptr;
+    array->count = 0;
+    array->filled = 0;
+}
+
+void NANOFreeString(NANOString* string) {
+    if (!string) {
+        print("<ERROR> Unable to dealloc string field. String struct is NULL");
+        return;
+    }
+    std::free(string->bytes);
+    string->bytes = nullptr;
+    string->length = 0;
+    string->word = 0;
+}
+
+bool NANOFreeField(MessageInfo* info, int32_t index) {
+    if (!validIndex(info, index)) {
+        print("<ERROR> %s: Cannot deallocate field %d: Unknown field\n",
+              info && info->messageID ? info->messageID : "(null)", index);
+        return false;
+    }
+    uint32_t type = info->types[index];
+    void*& slot = info->fields[index];
+    if (isRepeated(type)) {
+        if (slot) NANOFreeArray(static_cast<NANOArray*>(slot), type);
+        return true;
+    }
+    freeValue(slot, type);
+    slot = nullptr;
+    return true;
+}
+
+void NANOFreeMessageInfo(MessageInfo* info) {
+    if (!info) return;
+    if (info->fields && info->schema) {
+        for (uint32_t i = 0; i < info->schema->slotCount; ++i) {
+            NANOFreeField(info, int32_t(i));
+            if (isRepeated(info->types[i])) std::free(info->fields[i]);
+        }
+    }
+    std::free(info->fields);
+    std::free(info);
+}
+
+namespace {
+
+// A copy of one value (cell, string record or nested record) of the given kind; nullptr on failure.
+void* copyValue(const void* value, uint32_t type) {
+    if (isStringKind(type)) {
+        auto* src = static_cast<const NANOString*>(value);
+        void* out = nullptr;
+        if (!src->bytes) return std::calloc(1, sizeof(NANOString));  // refused value: present, no bytes
+        NANOStoreString(&out, src->bytes, src->length);
+        return out;
+    }
+    if (isMessageKind(type)) {
+        MessageInfo* out = nullptr;
+        if (!NANOCopyMessageInfo(&out, static_cast<const MessageInfo*>(value))) {
+            NANOFreeMessageInfo(out);
+            return nullptr;
+        }
+        return out;
+    }
+    size_t size = (type & kNANOTypeFloat) ? sizeof(float) : sizeof(uint64_t);
+    void* cell = std::malloc(size);
+    if (cell) std::memcpy(cell, value, size);
+    return cell;
+}
+
+}  // namespace
+
+bool NANOCopyMessageInfo(MessageInfo** dest, const MessageInfo* src) {
+    if (!dest || !src || !src->fields || !src->schema) return false;
+    NANOFreeMessageInfo(*dest);
+    *dest = static_cast<MessageInfo*>(std::calloc(1, sizeof(MessageInfo)));
+    if (!*dest || !NANOInitMessageInfo(*dest, *src->schema)) return false;
+    MessageInfo* out = *dest;
+    for (uint32_t i = 0; i < src->schema->slotCount; ++i) {
+        uint32_t type = src->types[i];
+        const void* value = src->fields[i];
+        if (!value) continue;
+        if (!isRepeated(type)) {
+            out->fields[i] = copyValue(value, type);
+            if (!out->fields[i]) return false;
+            continue;
+        }
+        auto* from = static_cast<const NANOArray*>(value);
+        auto* to = static_cast<NANOArray*>(out->fields[i]);
+        if (from->count == 0 || !from->elements) continue;
+        to->elements = static_cast<void**>(std::calloc(from->count, sizeof(void*)));
+        if (!to->elements) return false;
+        to->count = from->count;
+        for (uint32_t e = 0; e < from->count; ++e) {
+            if (!from->elements[e]) continue;
+            to->elements[e] = copyValue(from->elements[e], type);
+            if (!to->elements[e]) return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+void* cellFor(void** slot, size_t size) {
+    if (!*slot) *slot = std::calloc(1, size);
+    return *slot;
+}
+
+}  // namespace
+
+void NANOStoreBool(void** slot, bool value) {
+    if (!slot) return print("<ERROR> Unable to set bool. Destination pointer is NULL");
+    if (auto* cell = static_cast<uint64_t*>(cellFor(slot, sizeof(uint64_t)))) *cell = value ? 1 : 0;
+}
+
+void NANOStoreUInt32(void** slot, uint32_t value) {
+    if (!slot) return print("<ERROR> Unable to set uint32. Destination pointer is NULL");
+    if (auto* cell = static_cast<uint64_t*>(cellFor(slot, sizeof(uint64_t)))) *cell = value;
+}
+
+void NANOStoreUInt64(void** slot, uint64_t value) {
+    if (!slot) return print("<ERROR> Unable to set uint64. Destination pointer is NULL");
+    if (auto* cell = static_cast<uint64_t*>(cellFor(slot, sizeof(uint64_t)))) *cell = value;
+}
+
+void NANOStoreFloat(void** slot, float value) {
+    if (!slot) return print("<ERROR> Unable to set float. Destination pointer is NULL");
+    if (auto* cell = static_cast<float*>(cellFor(slot, sizeof(float)))) *cell = value;
+}
+
+void NANOStoreDouble(void** slot, double value) {
+    if (!slot) return print("<ERROR> Unable to set double. Destination pointer is NULL");
+    if (auto* cell = static_cast<double*>(cellFor(slot, sizeof(double)))) *cell = value;
+}
+
+void NANOStoreString(void** slot, const uint8_t* bytes, size_t length) {
+    if (!slot) return print("<ERROR> Unable to set string. Destination array is NULL");
+    auto* record = static_cast<NANOString*>(cellFor(slot, sizeof(NANOString)));
+    if (!record) return;
+    std::free(record->bytes);
+    record->bytes = static_cast<uint8_t*>(std::calloc(length + 1, 1));
+    record->length = 0;
+    if (!record->bytes) return;
+    if (length) std::memcpy(record->bytes, bytes, length);
+    record->length = uint32_t(length);
+}
+
+}  // namespace zidedova
