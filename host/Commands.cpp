@@ -74,8 +74,12 @@ constexpr Verb kVerbs[] = {
      "                        with its outcome. Calls:"},
     {"files", Kind::Files, Arg::DevicePath,
      "files DIR               list the device's files under DIR of the device root (size, mode)"},
-    ,
-    WordAndOptionalWord{"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
+    {"notification-tap", Kind::NotificationTap, Arg::WordAndOptionalWord,
+     "notification-tap last|ID [ACTION]   the user taps a shown notification (the last one, or by\n"
+     "                        its request identifier), optionally one of its buttons"},
+    {"prefs", Kind::Prefs, Arg::WordAndOptionalWord,
+     "prefs SUITE|standard [KEY]   print a preferences suite's stored values (or one key) as \"prefs\""},
+    {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
 };
 
 std::string trim(const std::string& text) { return std::string(platform::trimmingCharacters(text, " \t\r\n")); }
