@@ -31,7 +31,8 @@ enum class Arg {
     Word,
     AppCall,
     DevicePath,
-    LocationStore
+    LocationStore,
+    WordAndOptionalWord
 };
 
 struct Verb {
@@ -76,6 +77,11 @@ constexpr Verb kVerbs[] = {
      "                        with its outcome. Calls:"},
     {"files", Kind::Files, Arg::DevicePath,
      "files DIR               list the device's files under DIR of the device root (size, mode)"},
+    {"notification-tap", Kind::NotificationTap, Arg::WordAndOptionalWord,
+     "notification-tap last|ID [ACTION]   the user taps a shown notification (the last one, or by\n"
+     "                        its request identifier), optionally one of its buttons"},
+    {"prefs", Kind::Prefs, Arg::WordAndOptionalWord,
+     "prefs SUITE|standard [KEY]   print a preferences suite's stored values (or one key) as \"prefs\""},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
     {"location-permission", Kind::LocationPermission, Arg::LocationStore,
      "location-permission STATUS   the user's location answer changes: not-determined, restricted, denied,\n"
@@ -187,6 +193,17 @@ ParsedCommand parseCommand(const std::string& rawLine) {
         if (auto error = parseLocationStoreArgument(found->kind, verb, rest, command); !error.empty())
             return fail(error);
         break;
+    case Arg::WordAndOptionalWord: {
+        if (rest.empty())
+            return needs(found->kind == Kind::Prefs ? "a suite name or 'standard'" : "'last' or an identifier");
+        auto space = rest.find_first_of(" \t");
+        command.text = rest.substr(0, space);
+        command.extra = space == std::string::npos ? "" : trim(rest.substr(space));
+        if (command.extra.find_first_of(" \t") != std::string::npos)
+            return fail(verb + " takes at most two words, got '" + rest + "'");
+        if (found->kind == Kind::NotificationTap && command.text == "last") command.text.clear();
+        break;
+    }
     case Arg::CrashKind:
         if (rest != "segv" && rest != "abort" && rest != "exception")
             return fail(verb + " takes 'segv', 'abort' or 'exception'");

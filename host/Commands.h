@@ -34,6 +34,8 @@ struct Command {
         BackgroundSessionEvents,  // background-session-events ID: text the session identifier
         AppCall,                  // app-call NAME [JSON]: text holds the name, payload the argument (null when none)
         Files,                    // files DIR: a folder of the device root, relative, no ".." segments
+        NotificationTap,          // notification-tap last|ID [ACTION]: text = ID ("" for last), extra = action
+        Prefs,                    // prefs SUITE|standard [KEY]: text = suite, extra = key
         Quit,
         // Location and store (LocationStoreCommands.h); their arguments live in text / up / payload.
         LocationPermission,  // location-permission STATUS

@@ -13,6 +13,7 @@
 #include "host/AppCalls.h"
 #include "host/AppDelegateEvents.h"
 #include "host/Crash.h"
+#include "host/Extension.h"
 #include "host/LocationStoreCommands.h"
 #include "host/MinimalApp.h"
 #include "platform/corelocation/CoreLocation.h"
@@ -198,6 +199,7 @@ std::optional<std::string> Device::boot() {
     storekit::registerClasses();
     storekit::setPaymentsAllowed(options_.paymentsAllowed);
     Tesmar::registerClasses();
+    tapAnalyticsEvents();
     registerMinimalApp();
     if (!options_.startURL.empty()) setMinimalAppStartURL(options_.startURL);
     return std::nullopt;
@@ -327,7 +329,15 @@ std::optional<std::string> Device::run(const Command& command) {
         return std::nullopt;
     }
     case Kind::PushReceive:
-        usernotifications::deliverRemoteNotification(command.payload);
+        deliverPush(command.payload);
+        return std::nullopt;
+    case Kind::NotificationTap:
+        if (!usernotifications::tapDeliveredNotification(
+                command.text, command.extra.empty() ? usernotifications::kDefaultActionIdentifier : command.extra))
+            return command.text.empty() ? "no notification is shown" : "no shown notification '" + command.text + "'";
+        return std::nullopt;
+    case Kind::Prefs:
+        printPreferences(command.text, command.extra);
         return std::nullopt;
     case Kind::PushTap:
         usernotifications::tapNotification(

@@ -82,6 +82,9 @@ private:
     std::optional<std::string> run(const Command& command);
     // files DIR: one "file" event per file under the folder (path, size, mode), then "files" {dir, count}.
     std::optional<std::string> listFiles(const std::string& relative);
+    // DeviceNotifications.cpp: a push, through the app's service extension when it has one; `prefs`.
+    void deliverPush(const platform::Value& payload);
+    void printPreferences(const std::string& suite, const std::string& key);
     bool anyWebViewLoading() const;
 
     Options options_;

@@ -40,6 +40,9 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
     if (argv.size() > 1 && argv[1] == "demo") {
         options.demo = true;
         first = 2;
+    } else if (argv.size() > 1 && argv[1] == "extension") {
+        options.extension = true;
+        first = 2;
     }
     for (size_t i = first; i < argv.size(); ++i) {
         const std::string& flag = argv[i];
@@ -127,6 +130,17 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             if (value != "CoreLocation" && value != "StoreKit")
                 return fail("--without takes CoreLocation or StoreKit, not '" + value + "'");
             options.without.insert(value);
+        } else if (flag == "--extension-budget") {
+            auto seconds = positiveNumber(value);
+            if (!seconds || *seconds > 600)
+                return fail("--extension-budget takes seconds between 0 and 600, not '" + value + "'");
+            options.extensionBudget = *seconds;
+        } else if (flag == "--payload" && options.extension) {
+            options.extensionPayload = value;
+        } else if (flag == "--wall-clock" && options.extension) {
+            auto seconds = positiveNumber(value);
+            if (!seconds) return fail("--wall-clock takes seconds since 1970, not '" + value + "'");
+            options.wallClockStart = *seconds;
         } else {
             return fail("unknown flag " + flag + " (see --help)");
         }
@@ -174,6 +188,7 @@ std::string usageText() {
            "  --location LAT,LONG[,HACC,VACC]   where the device is (accuracies in metres, default 5)\n"
            "  --payments allowed|disallowed   whether the device allows in-app payments (default allowed)\n"
            "  --without CoreLocation|StoreKit  the device lacks that framework (repeatable)\n"
+           "  --extension-budget SECONDS   the time a notification service extension gets (default 30)\n"
            "  --help                       this text\n"
            "\n"
            "demo: starts the demo intranet site, the push service, the kit service and the diagnostics log\n"
@@ -188,6 +203,14 @@ std::string usageText() {
            "  location.updates {state}            the app started or stopped location updates\n"
            "  store.products-request {identifiers, outcome, found}   the app asked the store for prices\n"
            "  store.transactions {transactions}   transactions handed to the app's payment-queue observers\n"
+           "notifications: a push with \"mutable-content\" to an app whose bundle holds a service extension\n"
+           "(PlugIns/NAME.appex, Info.plist NSExtension: NSExtensionPointIdentifier\n"
+           "\"com.apple.usernotifications.service\", NSExtensionPrincipalClass) runs the extension as a second\n"
+           "tesmar-sim process on the same device; its lines carry \"process\":\"extension\", then\n"
+           "  extension.content {title, body, badge, category, actions, attachments, expired}\n"
+           "  notification.shown {title, body, identifier, badge, category, actions, attachments}\n"
+           "  analytics.event {name, parameters}   an event the analytics facade was asked to log\n"
+           "  prefs {suite, key, value} / {suite, values}   printed by `prefs`\n"
            "\n"
            "event lines of the crash reporter:\n"
            "  crash.trigger {kind, function_start, function_end}   printed by `crash` just before the "

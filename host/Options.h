@@ -38,6 +38,11 @@ struct Options {
     std::vector<std::string> launchArguments;  // --launch-arg ARG (repeatable)
     // What the app's process sees as its arguments: the program, then the launch arguments.
     std::vector<std::string> processArguments() const;
+    double extensionBudget = 30;  // --extension-budget SECONDS: a service extension's time
+    // "tesmar-sim extension": the service-extension process the host starts itself (see host/Extension.h).
+    bool extension = false;
+    std::string extensionPayload;          // --payload JSON
+    std::optional<double> wallClockStart;  // --wall-clock SECONDS since 1970: a fixed device wall clock
 };
 
 struct ParsedOptions {

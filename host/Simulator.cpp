@@ -5,6 +5,7 @@
 
 #include "host/Demo.h"
 #include "host/Device.h"
+#include "host/Extension.h"
 #include "platform/foundation/DeviceEvents.h"
 
 namespace tesmar_host {
@@ -39,6 +40,7 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         return kExitOK;
     }
     if (options.demo) return runDemo(options, out, err);
+    if (options.extension) return runExtensionProcess(options, out, err);
 
     // A script is checked whole before the device starts: a typo on line 40 should not cost a run.
     std::vector<Command> script;

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "VezEduduzSDK/Source/VELocalNotifications.h"
 #include "VezEduduzSDK/Source/VENotification.h"
 #include "VezEduduzSDK/Source/VERequests.h"
 #include "VezEduduzSDK/Source/VezEduduz.h"
@@ -214,6 +215,7 @@ bool VezEduduz::clearBadgeCount(bool fromNotifOpened) {
 }
 
 bool VezEduduz::remoteSilentNotification(const Value& message, std::function<void(BackgroundFetchResult)> completion) {
+    if (showsLocalNotificationWithButtons(message, completion)) return true;
     auto app = Application::shared();
     ApplicationState state = app ? app->applicationState() : ApplicationState::Background;
     bool silent = VezEduduzNotificationHelper::isRemoteSilentNotification(message);

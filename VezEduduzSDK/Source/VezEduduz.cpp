@@ -12,6 +12,7 @@
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
 #include "VezEduduzSDK/Source/VezEduduzTrackIAP.h"
+#include "VezEduduzSDK/Source/VezEduduzTrackZidedovaAnalytics.h"
 #include "VezEduduzSDK/Source/VezEduduzWebView.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzEmailInternal.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
@@ -162,6 +163,8 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     s.receivedBlock = receivedBlock;
     s.actionBlock = actionBlock;
     VezEduduzNotificationHelper::notificationBlocks(receivedBlock, actionBlock);
+    VezEduduzTrackZidedovaAnalytics::installOpenTracker();
+    if (VezEduduzTrackZidedovaAnalytics::needsRemoteParams()) VezEduduzTrackZidedovaAnalytics::init();
 
     if (VezEduduzHelper::isIOSVersionGreaterOrEqual(8.0f))
         s.wasRegisteredAtInit = currentPermissionState()->accepted();
@@ -364,6 +367,7 @@ void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
                     checkProvisionalAuthorizationStatus();
                 }
             }
+            VezEduduzTrackZidedovaAnalytics::updateFromDownloadParams(result);
             iosParamsAnswered();
         },
         [generation](const platform::Error& error) {

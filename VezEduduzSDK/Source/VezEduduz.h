@@ -24,7 +24,12 @@
 
 namespace platform::uikit {
 enum class BackgroundFetchResult : int64_t;
-}
+struct LocalNotification;
+}  // namespace platform::uikit
+namespace platform::usernotifications {
+struct NotificationContent;
+struct NotificationRequest;
+}  // namespace platform::usernotifications
 
 namespace vezeduduz {
 
@@ -191,6 +196,17 @@ public:
     // Background delivery with a fetch handler; true when the push client took over the handler.
     static bool remoteSilentNotification(const platform::Value& message,
                                          std::function<void(platform::uikit::BackgroundFetchResult)> completion);
+    // The notification service extension's entry points (VezEduduzServiceExtension.cpp; the extension's
+    // thread): forwarded to VezEduduzNotificationServiceExtensionHandler. `content` may be null.
+    static platform::usernotifications::NotificationContent
+    didReceiveNotificationExtensionRequest(const platform::usernotifications::NotificationRequest& request,
+                                           const platform::usernotifications::NotificationContent* content);
+    static platform::usernotifications::NotificationContent
+    serviceExtensionTimeWillExpireRequest(const platform::usernotifications::NotificationRequest& request,
+                                          const platform::usernotifications::NotificationContent* content);
+    // Below system 10, the older local notification was opened or a button chosen ("__DEFAULT__": none).
+    static void processLocalActionBasedNotification(const platform::uikit::LocalNotification& notification,
+                                                    const std::string& identifier);
     static void setLastAppActiveMessageId(const std::optional<std::string>& messageId);
     static void setLastnonActiveMessageId(const std::optional<std::string>& messageId);
 

@@ -3,10 +3,12 @@
 #include <mutex>
 #include <string>
 
+#include "VezEduduzSDK/Source/VELocalNotifications.h"
 #include "VezEduduzSDK/Source/VENotificationHandling.h"
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzLocation.h"
+#include "VezEduduzSDK/Source/VezEduduzServiceExtension.h"
 #include "VezEduduzSDK/Source/VezEduduzUNUserNotificationCenter.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzSelectorHelpers.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
@@ -92,6 +94,9 @@ void injectDelegateHooks(Class* source, Class* target, Object* application, Obje
     if (objc::lookUpClass("CoronaAppDelegate")) return;
     inject(VezEduduzAppDelegate::kDidRegister, "application:didRegisterForRemoteNotificationsWithDeviceToken:");
     if (!modern) inject(VezEduduzAppDelegate::kReceived, "application:didReceiveRemoteNotification:");
+    if (!modern) inject(kLocalOpenedHandler, "application:didReceiveLocalNotification:");
+    if (!modern)
+        inject(kLocalActionHandler, "application:handleActionWithIdentifier:forLocalNotification:completionHandler:");
     inject(VezEduduzAppDelegate::kResignActive, "applicationWillResignActive:");
     inject(VezEduduzAppDelegate::kEnterBackground, "applicationDidEnterBackground:");
     inject(VezEduduzAppDelegate::kBecomeActive, "applicationDidBecomeActive:");
@@ -114,6 +119,7 @@ void setVezEduduzDelegate(Object* self, Selector, ObjectHandle delegate) {
 }
 
 void setBadgeNumber(Object* self, Selector, int64_t number) {
+    VezEduduzExtensionBadgeHandler::updateCachedBadgeValue(number);  // the extension counts on from here
     objc::send<void, int64_t>(self, sel(VezEduduzAppDelegate::kSetBadge), number);
 }
 
@@ -187,6 +193,8 @@ void registerSourceClass() {
     b.method(sel(VezEduduzAppDelegate::kRegisterSettings), objc::makeImp(&didRegisterUserNotifications));
     b.method(sel(VezEduduzAppDelegate::kReceived), objc::makeImp(&receivedRemoteNotification));
     b.method(sel(VezEduduzAppDelegate::kSilent), objc::makeImp(&remoteSilentNotification));
+    b.method(sel(kLocalOpenedHandler), objc::makeImp(&local_hooks::localNotificationOpened));
+    b.method(sel(kLocalActionHandler), objc::makeImp(&local_hooks::localActionTaken));
     b.method(sel(VezEduduzAppDelegate::kResignActive), objc::makeImp([](Object* self, Selector, ObjectHandle app) {
                  lifeCycle(self, VezEduduzAppDelegate::kResignActive, app, true,
                            [] { VezEduduzTracker::onFocus(true); });

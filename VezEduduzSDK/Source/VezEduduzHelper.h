@@ -16,10 +16,24 @@
 #include <string>
 #include <string_view>
 
+#include "VezEduduzSDK/Source/VEDirectDownload.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
+#include "platform/usernotifications/NotificationTypes.h"
+
+namespace platform::uikit {
+enum class BackgroundFetchResult : int64_t;
+struct LocalNotification;
+}  // namespace platform::uikit
 
 namespace vezeduduz {
+
+class VENotificationPayload;
+
+// User defaults key: the file names of every downloaded attachment (an array of strings).
+inline constexpr const char* kCachedMediaKey = "CACHED_MEDIA";
+// The one category of the notifications the push client builds itself.
+inline constexpr const char* kDynamicCategoryIdentifier = "__dynamic__";
 
 // User defaults key: whether launch URLs open in the in-app page (a boolean; absent means yes).
 inline constexpr const char* kVezEduduzInAppLaunchURLKey = "VEZEDUDUZ_INAPP_LAUNCH_URL";
@@ -71,6 +85,36 @@ public:
     // loop, in order with the posts, so a cancel made on any thread after a perform always catches it.
     static void performOnMainThreadAfterDelay(const std::string& key, double delay, std::function<void()> block);
     static void cancelPreviousPerformRequests(const std::string& key);
+
+    // ---- local notifications and media attachments (VezEduduzHelperLocal.cpp) ----
+    // Builds run one at a time on the serial queue "com.vezeduduz.localnotification", each inside its own
+    // background task; the blocking steps (media downloads, the category query) are bounded.
+    static platform::usernotifications::NotificationRequest
+    prepareUNNotificationRequest(const VENotificationPayload& payload);
+    // Buttons into the category "__dynamic__" (two are shown in reverse order); other categories kept.
+    static void addActionButtons(const VENotificationPayload& payload,
+                                 platform::usernotifications::NotificationContent& content);
+    // The centre's categories; empty when it does not answer within a few seconds.
+    static std::vector<platform::usernotifications::NotificationCategory> existingCategories();
+    // Attachments: http(s) URLs downloaded into Caches, other values as bundle resources "name.ext".
+    static void addAttachments(const VENotificationPayload& payload,
+                               platform::usernotifications::NotificationContent& content);
+    // Shows the payload as a local notification (any thread). The completion, when given, is called
+    // exactly once with NewData, after the request was handed to the centre.
+    static void addNotificationRequest(std::shared_ptr<VENotificationPayload> payload,
+                                       std::function<void(platform::uikit::BackgroundFetchResult)> completion);
+    // Downloads one attachment into Caches under a random name; the file name, or nullopt.
+    static std::optional<std::string> downloadMediaAndSaveInBundle(const std::string& urlString);
+    // The deadline and byte cap of media downloads (the extension narrows them to its budget).
+    static void setMediaDownloadLimits(VEDirectDownloadLimits limits);
+    static VEDirectDownloadLimits mediaDownloadLimits();
+    static void clearCachedMedia() {}
+    // Below system 10: the older local notification with the buttons in the user-notification category
+    // "__dynamic__" (registered with the settings, replacing an earlier one). The caller schedules it.
+    static std::shared_ptr<platform::uikit::LocalNotification>
+    createUILocalNotification(const VENotificationPayload& payload);
+    static std::shared_ptr<platform::uikit::LocalNotification>
+    prepareUILocalNotification(const VENotificationPayload& payload);
 };
 
 }  // namespace vezeduduz

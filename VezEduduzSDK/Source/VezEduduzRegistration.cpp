@@ -12,6 +12,7 @@
 #include "VezEduduzSDK/Source/VezEduduzLocation.h"
 #include "VezEduduzSDK/Source/VezEduduzMobileProvision.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
+#include "VezEduduzSDK/Source/VezEduduzTrackZidedovaAnalytics.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
@@ -230,6 +231,7 @@ void VezEduduz::registerUser() {
         return;
     }
     if (!shouldRegisterNow()) return;
+    VezEduduzTrackZidedovaAnalytics::trackInfluenceOpenEvent();
 
     s.registrationInFlight = true;
     MainLoop::shared().cancel(kRegisterUserDelayKey);

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileLock.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyList.h"
@@ -179,6 +180,11 @@ struct UserDefaults::Domain {
         return {};
     }
 
+    // Other processes of the device (an extension) write the same file: the lock is held across the
+    // re-read and the rename, so neither writer's change is lost. Caller holds the mutex.
+    FileLock lockFile() const { return FileLock(path.empty() ? std::string() : path + ".lock"); }
+
+    // Caller holds the mutex and the lock file.
     Result<void> change(std::string key, std::optional<Value> value) {
         refreshIfChanged();
         if (value)
@@ -243,7 +249,10 @@ UserDefaults::UserDefaults(std::string_view suiteName)
 UserDefaults::~UserDefaults() {
     // Every change was written when made; a write that failed gets one more try.
     std::lock_guard lock(domain_->mutex);
-    if (!domain_->pending.empty()) (void)domain_->write();
+    if (domain_->pending.empty()) return;
+    FileLock fileLock = domain_->lockFile();
+    domain_->refreshIfChanged();
+    (void)domain_->write();
 }
 
 const std::string& UserDefaults::domainName() const { return domain_->name; }
@@ -254,6 +263,7 @@ std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
     ValueDictionary arguments = argumentDomain(ProcessInfo::processInfo().arguments());
     if (auto it = arguments.find(key); it != arguments.end()) return it->second;
     std::lock_guard lock(domain_->mutex);
+    domain_->refreshIfChanged();  // another process may have written since
     if (auto it = domain_->values.find(key); it != domain_->values.end()) return it->second;
     if (auto it = domain_->registration.find(key); it != domain_->registration.end()) return it->second;
     return std::nullopt;
@@ -324,6 +334,7 @@ Result<void> UserDefaults::setObject(const Value& value, std::string_view key) {
                                       "Cannot set invalid object to user defaults: " +
                                           encoded.error().localizedDescription());
     std::lock_guard lock(domain_->mutex);
+    FileLock fileLock = domain_->lockFile();
     return domain_->change(std::string(key), value);
 }
 
@@ -332,6 +343,7 @@ Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
         return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
                                       "Cannot set object for invalid user default key.");
     std::lock_guard lock(domain_->mutex);
+    FileLock fileLock = domain_->lockFile();
     domain_->refreshIfChanged();
     if (domain_->values.find(key) == domain_->values.end()) return {};
     return domain_->change(std::string(key), std::nullopt);
@@ -339,6 +351,7 @@ Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
 
 Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& keys) {
     std::lock_guard lock(domain_->mutex);
+    FileLock fileLock = domain_->lockFile();
     domain_->refreshIfChanged();
     bool changed = false;
     for (const auto& key : keys) {
@@ -353,6 +366,7 @@ Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& 
 
 std::vector<std::string> UserDefaults::persistentDomainKeys() const {
     std::lock_guard lock(domain_->mutex);
+    domain_->refreshIfChanged();
     std::vector<std::string> keys;
     for (const auto& [key, value] : domain_->values) keys.push_back(key);
     return keys;
@@ -360,6 +374,7 @@ std::vector<std::string> UserDefaults::persistentDomainKeys() const {
 
 ValueDictionary UserDefaults::persistentDomain() const {
     std::lock_guard lock(domain_->mutex);
+    domain_->refreshIfChanged();
     return domain_->values;
 }
 
@@ -372,6 +387,7 @@ ValueDictionary UserDefaults::dictionaryRepresentation() const {
     ValueDictionary all;
     {
         std::lock_guard lock(domain_->mutex);
+        domain_->refreshIfChanged();
         all = domain_->registration;
         for (const auto& [key, value] : domain_->values) all[key] = value;
     }
@@ -383,7 +399,31 @@ bool UserDefaults::synchronize() {
     std::lock_guard lock(domain_->mutex);
     domain_->refreshIfChanged();
     if (domain_->pending.empty()) return true;
+    FileLock fileLock = domain_->lockFile();
+    domain_->refreshIfChanged();
     return domain_->write().ok();
+}
+
+Result<Value> UserDefaults::updateObjectForKey(std::string_view key,
+                                               const std::function<Value(const std::optional<Value>&)>& update) {
+    if (key.empty())
+        return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
+                                      "Cannot set object for invalid user default key.");
+    std::lock_guard lock(domain_->mutex);
+    FileLock fileLock = domain_->lockFile();
+    domain_->refreshIfChanged();
+    std::optional<Value> current;
+    if (auto it = domain_->values.find(key); it != domain_->values.end()) current = it->second;
+    Value next = update(current);
+    if (!next.isNull()) {
+        if (!isPropertyListValue(next) || !plist::write(next, plist::Format::Binary))
+            return Error::withDescription(kCocoaErrorDomain, 3851, "Cannot set invalid object to user defaults.");
+    } else if (!current) {
+        return next;
+    }
+    auto written = domain_->change(std::string(key), next.isNull() ? std::nullopt : std::optional<Value>(next));
+    if (!written) return written.error();
+    return next;
 }
 
 ValueDictionary UserDefaults::argumentDomain(const std::vector<std::string>& arguments) {

@@ -11,8 +11,13 @@
 // again first, so another writer's keys are kept. synchronize() re-reads the file when another writer
 // changed it (and retries a write that failed).
 //
+// Processes of one device (the app and its extension) share a suite safely: every write holds a lock
+// file (<domain file>.lock) across its re-read and rename, and every read first re-reads a file that
+// another writer changed.
+//
 // Instances over the same file share one in-memory domain, as the platform's preferences cache does, so
 // standard() and UserDefaults("") see each other's writes at once. Every member is safe from any thread.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,6 +68,12 @@ public:
     Result<void> setDouble(double value, std::string_view key) { return setObject(Value(value), key); }
     Result<void> setString(std::string value, std::string_view key) { return setObject(Value(std::move(value)), key); }
     Result<void> removeObjectForKey(std::string_view key);
+    // Reads the stored value (nullopt when absent), and stores what `update` answers (null removes the
+    // key), as one step that no other writer, in this process or another, can come between. Answers the
+    // stored value; refused as setObject refuses. `update` runs with the domain locked: it must not use
+    // this domain itself.
+    Result<Value> updateObjectForKey(std::string_view key,
+                                     const std::function<Value(const std::optional<Value>&)>& update);
     // Removes several keys of this domain with one write.
     Result<void> removeObjectsForKeys(const std::vector<std::string>& keys);
 

@@ -38,6 +38,8 @@ const char* const kDelegateSelectors[] = {
     "application:didReceiveRemoteNotification:",
     "application:didReceiveRemoteNotification:fetchCompletionHandler:",
     "application:handleActionWithIdentifier:forRemoteNotification:completionHandler:",
+    "application:didReceiveLocalNotification:",
+    "application:handleActionWithIdentifier:forLocalNotification:completionHandler:",
     "window",
     "setWindow:",
 };

@@ -55,6 +55,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
+#include "platform/uikit/LocalNotification.h"
 #include "platform/uikit/Responder.h"
 #include "platform/uikit/UserActivity.h"
 #include "platform/uikit/UserNotificationSettings.h"
@@ -200,6 +201,13 @@ public:
     bool deliverRemoteNotificationAction(const std::string& identifier, const Value& userInfo,
                                          std::function<void()> completion);
 
+    // --- local notifications below system 10 (LocalNotification.h; main thread) ---
+    void scheduleLocalNotification(std::shared_ptr<LocalNotification> notification);
+    std::vector<std::shared_ptr<LocalNotification>> shownLocalNotifications() const;
+    // The user taps a shown one ("" for the last); "" or the default action means a plain tap. False
+    // when there is no such notification.
+    bool tapLocalNotification(const std::string& identifier, const std::string& actionIdentifier);
+
     // --- indicators ---
     bool isNetworkActivityIndicatorVisible() const { return networkActivity_; }
     void setNetworkActivityIndicatorVisible(bool visible);  // "view" {name:"network-activity", hidden}
@@ -230,10 +238,11 @@ private:
     std::map<BackgroundTaskIdentifier, std::function<void()>> backgroundTasks_;  // (m)
     BackgroundTaskIdentifier nextTask_ = 1;                                      // (m)
     std::atomic<bool> registeredForRemote_{false};
-    uint64_t remoteTypes_ = 0;           // (m)
-    UserNotificationSettings settings_;  // (m)
-    bool settingsAnswered_ = false;      // (m)
-    bool settingsGranted_ = false;       // (m)
+    uint64_t remoteTypes_ = 0;                                    // (m)
+    UserNotificationSettings settings_;                           // (m)
+    bool settingsAnswered_ = false;                               // (m)
+    bool settingsGranted_ = false;                                // (m)
+    std::vector<std::shared_ptr<LocalNotification>> shownLocal_;  // (m)
 };
 
 // --- launch ---

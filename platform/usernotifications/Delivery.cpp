@@ -46,8 +46,26 @@ bool alertsAllowed(const std::shared_ptr<UserNotificationCenter>& center, const 
 
 void show(const Notification& n, const std::shared_ptr<UserNotificationCenter>& center) {
     const auto& c = n.request.content;
-    DeviceEvents::post("notification.shown",
-                       Value::dictionary({{"title", c.title}, {"body", c.body}, {"identifier", n.request.identifier}}));
+    Value event = Value::dictionary({{"title", c.title}, {"body", c.body}, {"identifier", n.request.identifier}});
+    if (c.badge) event.set("badge", *c.badge);
+    if (!c.categoryIdentifier.empty()) {
+        event.set("category", c.categoryIdentifier);
+        ValueArray actions;  // the buttons the user sees: those of the notification's category
+        if (center)
+            for (const auto& category : center->notificationCategories())
+                if (category.identifier == c.categoryIdentifier)
+                    for (const auto& a : category.actions)
+                        actions.push_back(Value::dictionary({{"id", a.identifier}, {"title", a.title}}));
+        event.set("actions", Value(std::move(actions)));
+    }
+    if (!c.attachments.empty()) {
+        ValueArray attachments;
+        for (const auto& a : c.attachments)
+            attachments.push_back(
+                Value::dictionary({{"identifier", a.identifier}, {"file", a.url.lastPathComponent()}}));
+        event.set("attachments", Value(std::move(attachments)));
+    }
+    DeviceEvents::post("notification.shown", event);
     if (center) center->recordDelivered(n);
 }
 
@@ -88,19 +106,48 @@ bool isActive(const std::shared_ptr<Application>& app) {
     return app && app->applicationState() == ApplicationState::Active;
 }
 
+void deliverRemote(const Value& userInfo, const std::optional<NotificationContent>& content);
+
 }  // namespace
 
-void deliverRemoteNotification(const Value& userInfo) {
+void deliverRemoteNotification(const Value& userInfo) { deliverRemote(userInfo, std::nullopt); }
+
+void deliverRemoteNotification(const Value& userInfo, const NotificationContent& content) {
+    deliverRemote(userInfo, content);
+}
+
+bool tapDeliveredNotification(const std::string& identifier, const std::string& actionIdentifier) {
+    auto center = UserNotificationCenter::current();
+    if (!center) {  // below 10: the older local notifications the app scheduled
+        auto app = Application::shared();
+        return app && app->tapLocalNotification(identifier, actionIdentifier);
+    }
+    auto delivered = center->deliveredNotifications();
+    for (auto it = delivered.rbegin(); it != delivered.rend(); ++it) {
+        if (!identifier.empty() && it->request.identifier != identifier) continue;
+        tapNotification(it->request.content.userInfo, actionIdentifier);
+        return true;
+    }
+    return false;
+}
+
+namespace {
+
+void deliverRemote(const Value& userInfo, const std::optional<NotificationContent>& content) {
     auto app = Application::shared();
     auto center = UserNotificationCenter::current();
     Notification n = remoteNotification(userInfo);
+    if (content) {
+        n.request.content = *content;
+        n.request.content.userInfo = userInfo.isDictionary() ? userInfo : Value::dictionary();
+    }
     if (center) {
         if (isActive(app)) {
             presentInForeground(n, center, app);
             if (n.request.trigger->contentAvailable) wakeApp(app, userInfo);
         } else {
             presentInBackground(n, center, app);
-            wakeApp(app, userInfo);
+            if (n.request.trigger->contentAvailable) wakeApp(app, userInfo);
         }
         return;
     }
@@ -110,8 +157,10 @@ void deliverRemoteNotification(const Value& userInfo) {
         return;
     }
     presentInBackground(n, nullptr, app);
-    wakeApp(app, userInfo);
+    if (n.request.trigger->contentAvailable) wakeApp(app, userInfo);
 }
+
+}  // namespace
 
 void deliverLocalNotification(const Notification& notification) {
     auto app = Application::shared();

@@ -3,14 +3,14 @@
 //
 // deliverRemoteNotification(userInfo), by system version and application state:
 // - 10 and later, app active: the centre's delegate hears willPresentNotification; the options its
-//   completion answers decide what shows (alert: "notification.shown" {title, body}; badge: the
-//   icon badge). No delegate method: nothing shows. A content-available push also reaches the app
-//   delegate's didReceiveRemoteNotification:fetchCompletionHandler:.
+//   completion answers decide what shows (alert: "notification.shown" {title, body, identifier, and
+//   badge, category with its actions, attachments when there are some}; badge: the icon badge). No delegate method:
+//   nothing shows. A content-available push also reaches the app delegate's
+//   didReceiveRemoteNotification:fetchCompletionHandler:.
 // - app not active (or below 10): the notification shows when the user allowed alerts and it has a
-//   title or body, its badge is applied, and the app delegate's
-//   application:didReceiveRemoteNotification:fetchCompletionHandler: is called (every push wakes the
-//   app here). Below 10 with the app active, that call (else application:didReceiveRemoteNotification:)
-//   is all that happens.
+//   title or body, its badge is applied, and, for a "content-available" push only, the app delegate's
+//   application:didReceiveRemoteNotification:fetchCompletionHandler: is called in the background. Below 10 with the app
+//   active, that call (else application:didReceiveRemoteNotification:) is all that happens.
 // tapNotification(userInfo, actionIdentifier): the app comes to the foreground (willEnterForeground,
 // state inactive), the response is delivered - 10 and later: the centre delegate's
 // didReceiveNotificationResponse; below: the app delegate's action handler for a custom action,
@@ -25,6 +25,13 @@
 namespace platform::usernotifications {
 
 void deliverRemoteNotification(const Value& userInfo);
+// The same with the content a service extension made of the payload (title, badge, category,
+// attachments, ...); userInfo stays the payload.
+void deliverRemoteNotification(const Value& userInfo, const NotificationContent& content);
+// The user taps a notification the centre shows, by its request identifier ("" for the last shown).
+// False when there is no such notification.
+bool tapDeliveredNotification(const std::string& identifier,
+                              const std::string& actionIdentifier = kDefaultActionIdentifier);
 void tapNotification(const Value& userInfo, const std::string& actionIdentifier = kDefaultActionIdentifier);
 
 // Platform internal: a local request's trigger fired.

@@ -49,8 +49,16 @@ struct NotificationSettings {
     NotificationSetting notificationCenterSetting = NotificationSetting::NotSupported;
 };
 
-// A file shown with a notification. make() refuses a URL that is not an existing local file.
+// A file shown with a notification. make() refuses a URL that is not an existing regular local file,
+// a file whose extension names no image, audio or video type the system shows, and a file larger than
+// the system's limit for its type (audio 5 MB, image 10 MB, video 50 MB).
 struct NotificationAttachment {
+    static constexpr int64_t kMaxAudioBytes = 5 * 1024 * 1024;
+    static constexpr int64_t kMaxImageBytes = 10 * 1024 * 1024;
+    static constexpr int64_t kMaxVideoBytes = 50 * 1024 * 1024;
+    // The size limit for a file of this extension, or nullopt when the type is not shown.
+    static std::optional<int64_t> maxBytesForExtension(const std::string& extension);
+
     std::string identifier;
     URL url;
     static Result<NotificationAttachment> make(std::string identifier, const URL& fileURL);
@@ -101,6 +109,28 @@ struct NotificationResponse {
     std::string actionIdentifier = kDefaultActionIdentifier;
     std::optional<std::string> userText;  // set for a text-input response
     bool isTextInput() const { return userText.has_value(); }
+};
+
+enum NotificationActionOption : int64_t {
+    NotificationActionAuthenticationRequired = 1,
+    NotificationActionDestructive = 2,
+    NotificationActionForeground = 4,
+};
+enum NotificationCategoryOption : int64_t { NotificationCategoryCustomDismissAction = 1 };
+
+struct NotificationAction {
+    std::string identifier;
+    std::string title;
+    int64_t options = 0;
+    bool operator==(const NotificationAction&) const = default;
+};
+
+struct NotificationCategory {
+    std::string identifier;
+    std::vector<NotificationAction> actions;
+    std::vector<std::string> intentIdentifiers;
+    int64_t options = 0;
+    bool operator==(const NotificationCategory&) const = default;
 };
 
 }  // namespace platform::usernotifications

@@ -62,6 +62,14 @@ public:
     AuthorizationStatus authorizationStatus() const;
     NotificationSettings notificationSettings() const;  // synchronous, for the host and tests
 
+    // The categories (action buttons) of the device's notifications: one per identifier, the last given
+    // winning. Kept under the device root, so every process of the device sees the same set.
+    void setNotificationCategories(std::vector<NotificationCategory> categories);
+    std::vector<NotificationCategory> notificationCategories() const;
+    // Completion on a background thread, as the system answers.
+    void
+    getNotificationCategoriesWithCompletionHandler(std::function<void(std::vector<NotificationCategory>)> completion);
+
     // Adds (or replaces, by identifier) a request; it is delivered on the main loop when its trigger
     // fires (at once without a trigger). Completion (may be empty) on a background thread.
     void addNotificationRequest(NotificationRequest request, std::function<void(std::optional<Error>)> completion = {});
@@ -85,6 +93,7 @@ private:
     objc::Weak<objc::Object> delegate_;
     AuthorizationStatus status_ = AuthorizationStatus::NotDetermined;
     int64_t grantedOptions_ = 0;
+    std::vector<NotificationCategory> categories_;  // when the device is not booted
     std::vector<NotificationRequest> pending_;
     std::vector<Notification> delivered_;
 };

@@ -6,6 +6,9 @@
 #include <limits>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyList.h"
@@ -234,6 +237,62 @@ TEST_F(DefaultsTest, ConcurrentWritersLoseNothing) {
     }
     UserDefaults reread("threads");
     EXPECT_EQ(reread.persistentDomainKeys().size(), 100u);
+}
+
+// Two processes of one device (the app and its extension) counting in one suite: every increment lands,
+// and each process's own keys survive the other's writes.
+TEST_F(DefaultsTest, TwoProcessesCountingInOneSuiteLoseNothing) {
+    constexpr int kIncrements = 300;
+    auto count = [](const char* ownKey) {
+        UserDefaults suite("group.count");
+        for (int i = 0; i < kIncrements; ++i) {
+            auto r = suite.updateObjectForKey(
+                "count", [](const std::optional<Value>& v) { return Value((v ? v->integerOr(0) : 0) + 1); });
+            if (!r) return false;
+            if (i % 50 == 0 && !suite.setInteger(i, ownKey)) return false;
+        }
+        return true;
+    };
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(count("child") ? 0 : 1);
+    EXPECT_TRUE(count("parent"));
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    UserDefaults reread("group.count");
+    EXPECT_EQ(reread.integerForKey("count"), 2 * kIncrements);
+    EXPECT_EQ(reread.integerForKey("child"), 250);
+    EXPECT_EQ(reread.integerForKey("parent"), 250);
+    EXPECT_EQ(onDisk("group.count")["count"].integerOr(0), 2 * kIncrements);
+}
+
+TEST_F(DefaultsTest, UpdateReadsTheStoredValueAndNullRemoves) {
+    UserDefaults d("update");
+    std::optional<Value> seen = Value("unset");
+    auto r = d.updateObjectForKey("k", [&](const std::optional<Value>& v) {
+        seen = v;
+        return Value(5);
+    });
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(seen);
+    EXPECT_EQ(*r, Value(5));
+    // Another writer's file is read before the update sees the value.
+    ASSERT_TRUE(plist::writeFile(Value::dictionary({{"k", 9}}), d.filePath()));
+    EXPECT_EQ(d.integerForKey("k"), 9);
+    ASSERT_TRUE(d.updateObjectForKey("k", [&](const std::optional<Value>& v) {
+        seen = v;
+        return Value();
+    }));
+    EXPECT_EQ(seen, Value(9));
+    EXPECT_FALSE(d.objectForKey("k"));
+    EXPECT_FALSE(onDisk("update").find("k"));
+    EXPECT_FALSE(d.updateObjectForKey("", [](const std::optional<Value>&) { return Value(1); }));
+    EXPECT_FALSE(d.updateObjectForKey("obj", [](const std::optional<Value>&) {
+        return Value::array({Value(), Value(1)});
+    }));
 }
 
 TEST(DefaultsArguments, ParsesPairsAndValueKinds) {

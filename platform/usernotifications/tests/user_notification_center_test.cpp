@@ -188,16 +188,21 @@ TEST_F(CenterTest, AMissingCompletionIsNoticedAfterTheLoopGoesIdle) {
     EXPECT_EQ(dispatch::pendingOnceHandlerCount(), pendingBefore);
 }
 
-TEST_F(CenterTest, BackgroundPushShowsAndWakesTheApp) {
+TEST_F(CenterTest, BackgroundPushShowsAndWakesTheAppOnlyForContentAvailable) {
     setSystem(17);
     Log log;
     auto app = launchWithDelegate(&log);
     authorize(7);
     app->enterBackground();
     deliverRemoteNotification(push("c"));
-    EXPECT_EQ(log, Log({"fetch background c"}));
+    EXPECT_EQ(log, Log());  // shown by the system alone
     ASSERT_EQ(eventsNamed("notification.shown").size(), 1u);
     EXPECT_EQ(UserNotificationCenter::current()->deliveredNotifications().size(), 1u);
+
+    Value wake = push("w");
+    wake.set("aps", Value::dictionary({{"content-available", 1}, {"badge", 4}}));
+    deliverRemoteNotification(wake);
+    EXPECT_EQ(log, Log({"fetch background w"}));
 }
 
 TEST_F(CenterTest, TapRoutesByVersionWithTheAppInactiveWhileItHears) {

@@ -1,0 +1,174 @@
+#include "VezEduduzSDK/Source/VEDirectDownload.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/foundation/HTTPURLResponse.h"
+#include "platform/urlsession/URLError.h"
+#include "platform/urlsession/URLSession.h"
+
+namespace vezeduduz {
+
+using platform::Error;
+using platform::makeURLError;
+using platform::URLErrorCode;
+
+namespace {
+
+// Collects one data task into a file. Every field is under the mutex: the session's queue writes, the
+// waiting thread reads.
+class DirectDownloadDelegate : public platform::URLSessionDelegate {
+public:
+    DirectDownloadDelegate(platform::URL url, int fd, int64_t maxBytes)
+        : url_(std::move(url)), fd_(fd), maxBytes_(maxBytes) {}
+    ~DirectDownloadDelegate() override { closeOutput(); }
+
+    void didReceiveResponse(const std::shared_ptr<platform::URLSession>&,
+                            const std::shared_ptr<platform::URLSessionDataTask>&,
+                            const std::shared_ptr<const platform::URLResponse>& response,
+                            std::function<void(platform::URLSessionResponseDisposition)> completionHandler) override {
+        bool refuse = false;
+        {
+            std::lock_guard lock(mutex_);
+            response_ = response;
+            auto http = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(response);
+            if (http && (http->statusCode() < 200 || http->statusCode() > 299)) {
+                noteError(makeURLError(URLErrorCode::BadServerResponse, url_));
+                refuse = true;
+            }
+        }
+        completionHandler(refuse ? platform::URLSessionResponseDisposition::Cancel
+                                 : platform::URLSessionResponseDisposition::Allow);
+    }
+
+    void didReceiveData(const std::shared_ptr<platform::URLSession>&,
+                        const std::shared_ptr<platform::URLSessionDataTask>& task,
+                        const platform::Bytes& data) override {
+        bool tooLong = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (fd_ < 0 || error_) return;
+            received_ += int64_t(data.size());
+            if (received_ > maxBytes_) {
+                noteError(makeURLError(URLErrorCode::DataLengthExceedsMaximum, url_));
+                tooLong = true;
+            } else if (!writeAll(data)) {
+                noteError(makeURLError(URLErrorCode::CannotWriteToFile, url_));
+                tooLong = true;
+            }
+        }
+        if (tooLong && task) task->cancel();
+    }
+
+    void didCompleteWithError(const std::shared_ptr<platform::URLSession>&,
+                              const std::shared_ptr<platform::URLSessionTask>&,
+                              const std::optional<Error>& error) override {
+        finish(error);
+    }
+
+    void didBecomeInvalidWithError(const std::shared_ptr<platform::URLSession>&,
+                                   const std::optional<Error>& error) override {
+        finish(error);
+    }
+
+    // Waits for the end or the deadline; false at the deadline.
+    bool waitUntil(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_until(lock, deadline, [&] { return done_; });
+    }
+
+    void timedOut() {
+        std::lock_guard lock(mutex_);
+        noteError(makeURLError(URLErrorCode::TimedOut, url_));
+        done_ = true;
+        closeOutputLocked();
+    }
+
+    std::optional<Error> error() const {
+        std::lock_guard lock(mutex_);
+        return error_;
+    }
+    std::shared_ptr<const platform::URLResponse> response() const {
+        std::lock_guard lock(mutex_);
+        return response_;
+    }
+
+private:
+    void finish(const std::optional<Error>& error) {
+        {
+            std::lock_guard lock(mutex_);
+            if (error) noteError(*error);
+            done_ = true;
+            closeOutputLocked();
+        }
+        cv_.notify_all();
+    }
+    void noteError(Error error) {
+        if (!error_) error_ = std::move(error);  // the first error is the cause; a later one is its echo
+    }
+    bool writeAll(const platform::Bytes& data) {
+        const uint8_t* p = data.data();
+        size_t left = data.size();
+        while (left > 0) {
+            ssize_t n = ::write(fd_, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            p += n;
+            left -= size_t(n);
+        }
+        return true;
+    }
+    void closeOutputLocked() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    void closeOutput() {
+        std::lock_guard lock(mutex_);
+        closeOutputLocked();
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    platform::URL url_;
+    int fd_;
+    int64_t maxBytes_;
+    int64_t received_ = 0;
+    bool done_ = false;
+    std::optional<Error> error_;
+    std::shared_ptr<const platform::URLResponse> response_;
+};
+
+}  // namespace
+
+platform::Result<std::string> downloadItemAtURL(const platform::URL& url, const std::string& filePath,
+                                                const VEDirectDownloadLimits& limits) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(int64_t(std::max(0.0, limits.timeoutSeconds) * 1000));
+    ::unlink(filePath.c_str());
+    int fd = ::open(filePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return makeURLError(URLErrorCode::CannotCreateFile, url);
+    auto delegate = std::make_shared<DirectDownloadDelegate>(url, fd, limits.maxBytes);
+    auto configuration = platform::URLSessionConfiguration::defaultSessionConfiguration();
+    configuration.timeoutIntervalForRequest = std::max(1.0, limits.timeoutSeconds);
+    auto session = platform::URLSession::sessionWithConfiguration(configuration, delegate, nullptr);
+    auto task = session->dataTaskWithURL(url);
+    task->resume();
+    if (!delegate->waitUntil(deadline)) {
+        delegate->timedOut();
+        session->invalidateAndCancel();
+    } else {
+        session->finishTasksAndInvalidate();
+    }
+    if (auto error = delegate->error()) {
+        ::unlink(filePath.c_str());
+        return *error;
+    }
+    auto response = delegate->response();
+    return response ? response->MIMEType() : std::string();
+}
+
+}  // namespace vezeduduz

@@ -1,0 +1,163 @@
+#include "VezEduduzSDK/Source/VezEduduzTrackZidedovaAnalytics.h"
+
+#include <mutex>
+
+#include "VezEduduzSDK/Source/VENotification.h"
+#include "VezEduduzSDK/Source/VENotificationPayload.h"
+#include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
+#include "VezEduduzSDK/Source/VezEduduzServiceExtension.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/ResetRegistry.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/objc/Runtime.h"
+
+namespace vezeduduz {
+
+using platform::Value;
+
+namespace {
+
+constexpr const char* kFacadeClass = "DOREdozadedo";
+
+struct TrackingState {
+    std::mutex mutex;
+    std::optional<bool> enabled;  // nullopt: not read from the suite yet in this process
+    double lastOpenEventTime = 0;
+};
+
+TrackingState& state() {
+    static TrackingState* s = [] {
+        platform::ResetRegistry::add("vezeduduz.analytics-bridge", [] {
+            std::lock_guard lock(state().mutex);
+            state().enabled.reset();
+            state().lastOpenEventTime = 0;
+        });
+        return new TrackingState();
+    }();
+    return *s;
+}
+
+double now() { return platform::Date::now().timeIntervalSince1970(); }
+
+bool readSwitch() {
+    return platform::UserDefaults(VezEduduzExtensionBadgeHandler::appGroupName())
+        .boolForKey(kEnableAnalyticsKey)
+        .value_or(false);
+}
+
+Value parameters(const std::string& notificationId, const std::string& campaign) {
+    return Value::dictionary({{"source", "VezEduduz"},
+                              {"medium", "notification"},
+                              {"notification_id", notificationId},
+                              {"campaign", campaign}});
+}
+
+}  // namespace
+
+bool VezEduduzTrackZidedovaAnalytics::needsRemoteParams() {
+    return platform::objc::lookUpClass(kFacadeClass) != nullptr;
+}
+
+void VezEduduzTrackZidedovaAnalytics::init() {
+    bool on = readSwitch();
+    std::lock_guard lock(state().mutex);
+    state().enabled = on;
+}
+
+bool VezEduduzTrackZidedovaAnalytics::trackingEnabled() {
+    {
+        std::lock_guard lock(state().mutex);
+        if (state().enabled) return *state().enabled;
+    }
+    init();
+    std::lock_guard lock(state().mutex);
+    return state().enabled.value_or(false);
+}
+
+void VezEduduzTrackZidedovaAnalytics::updateFromDownloadParams(const Value& params) {
+    const Value* fba = params.find("fba");
+    bool on = fba && fba->isBool() && fba->boolOr(false);
+    {
+        std::lock_guard lock(state().mutex);
+        state().enabled = on;
+    }
+    platform::UserDefaults suite(appGroupKey());
+    if (on)
+        (void)suite.setBool(true, kEnableAnalyticsKey);
+    else
+        (void)suite.removeObjectForKey(kEnableAnalyticsKey);
+}
+
+std::string VezEduduzTrackZidedovaAnalytics::appGroupKey() { return VezEduduzExtensionBadgeHandler::appGroupName(); }
+
+void VezEduduzTrackZidedovaAnalytics::logEventWithName(const std::string& name, const Value& parameters) {
+    auto* facade = platform::objc::lookUpClass(kFacadeClass);
+    auto selector = platform::objc::sel("logEventWithName:parameters:");
+    auto* receiver = static_cast<platform::objc::Object*>(facade);
+    if (!facade || !platform::objc::respondsToSelector(receiver, selector)) return;
+    platform::objc::send<void, std::string, Value>(receiver, selector, name, parameters);
+}
+
+std::string VezEduduzTrackZidedovaAnalytics::getCampaignNameFromPayload(const VENotificationPayload& payload) {
+    if (payload.templateName() && payload.templateID()) return *payload.templateName() + " - " + *payload.templateID();
+    if (payload.title()) return payload.title()->substr(0, 10);
+    return "";
+}
+
+void VezEduduzTrackZidedovaAnalytics::trackOpenEvent(const VENotificationOpenedResult& result) {
+    if (!trackingEnabled()) return;
+    auto payload = result.notification() ? result.notification()->payload() : nullptr;
+    if (!payload || !payload->notificationID()) return;
+    {
+        std::lock_guard lock(state().mutex);
+        state().lastOpenEventTime = now();
+    }
+    logEventWithName("ve_notification_opened",
+                     parameters(*payload->notificationID(), getCampaignNameFromPayload(*payload)));
+}
+
+void VezEduduzTrackZidedovaAnalytics::trackReceivedEvent(const VENotificationPayload& payload) {
+    // Only the push service's own messages carry an id to credit.
+    if (!trackingEnabled() || !payload.notificationID() ||
+        !VezEduduzNotificationHelper::isVezEduduzPayload(payload.rawPayload()))
+        return;
+    std::string campaign = getCampaignNameFromPayload(payload);
+    platform::UserDefaults suite(appGroupKey());
+    (void)suite.setString(*payload.notificationID(), kLastReceivedIdKey);
+    (void)suite.setString(campaign, kLastReceivedCampaignKey);
+    (void)suite.setDouble(now(), kLastReceivedTimeKey);
+    suite.synchronize();
+    logEventWithName("ve_notification_received", parameters(*payload.notificationID(), campaign));
+}
+
+void VezEduduzTrackZidedovaAnalytics::trackInfluenceOpenEvent() {
+    if (!trackingEnabled()) return;
+    platform::UserDefaults suite(appGroupKey());
+    double received = suite.doubleForKey(kLastReceivedTimeKey).value_or(0);
+    if (received == 0) return;
+    double at = now();
+    if (at - received > kInfluenceWindow) return;
+    {
+        std::lock_guard lock(state().mutex);
+        if (at - state().lastOpenEventTime < kRecentOpenWindow) return;
+    }
+    auto id = suite.stringForKey(kLastReceivedIdKey);
+    if (!id) return;
+    // A receipt credits one open: the next registration inside the window finds nothing.
+    bool credited = false;
+    (void)suite.updateObjectForKey(kLastReceivedTimeKey, [&](const std::optional<Value>& v) {
+        credited = v && v->isNumber() && v->asDouble() == received;
+        return credited ? Value() : (v ? *v : Value());
+    });
+    if (!credited) return;
+    logEventWithName("ve_notification_influence_open",
+                     parameters(*id, suite.stringForKey(kLastReceivedCampaignKey).value_or("")));
+}
+
+void VezEduduzTrackZidedovaAnalytics::installOpenTracker() {
+    VezEduduzNotificationHelper::setOpenEventTracker([](const std::shared_ptr<VENotificationOpenedResult>& result) {
+        if (result) trackOpenEvent(*result);
+    });
+}
+
+}  // namespace vezeduduz

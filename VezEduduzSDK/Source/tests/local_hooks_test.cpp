@@ -1,0 +1,93 @@
+// Below system 10: the older local notification's two delegate calls pass through the push client.
+#include "VezEduduzSDK/Source/VELocalNotifications.h"
+#include "VezEduduzSDK/Source/tests/hooks_TestSupport.h"
+
+namespace hooks_test {
+namespace {
+
+using objc::makeImp;
+using objc::Object;
+using objc::sel;
+using objc::Selector;
+
+constexpr const char* kLocalAction = "application:handleActionWithIdentifier:forLocalNotification:completionHandler:";
+constexpr const char* kLocalOpened = "application:didReceiveLocalNotification:";
+
+class LocalHooksTest : public HooksTest {
+protected:
+    void SetUp() override {
+        HooksTest::SetUp();
+        setSystemVersion(9, 3);
+    }
+    std::shared_ptr<uikit::LocalNotification> local(const std::string& id) {
+        auto n = std::make_shared<uikit::LocalNotification>();
+        n->alertBody = "Pizza today";
+        n->userInfo = Value::dictionary({{"custom", Value::dictionary({{"i", id}})}, {"m", "Pizza today"}});
+        return n;
+    }
+    void allowAlerts() {
+        uikit::Application::shared()->registerUserNotificationSettings({7, {}});
+        MainLoop::shared().runUntilIdle();
+    }
+};
+
+// The completion is the application's to call when it has an implementation, ours otherwise: either
+// way exactly once (the fixture fails on a double or missing call).
+TEST_F(LocalHooksTest, TheActionCompletionIsCalledOnceWhoeverImplementsIt) {
+    for (bool appImplements : {true, false}) {
+        SCOPED_TRACE(appImplements ? "the app implements the action" : "the app does not");
+        unloadHooks();
+        loadApplicationCategory();
+        std::vector<std::pair<const char*, objc::Imp>> methods;
+        if (appImplements)
+            methods.push_back(
+                {kLocalAction, makeImp([this](Object*, Selector, ObjectHandle, std::string id,
+                                              std::shared_ptr<uikit::LocalNotification>, std::function<void()> done) {
+                     record("app-action " + id);
+                     done();
+                 })});
+        launchWith(makeClass("LocalActionDelegate", methods));
+        startPushClient();
+        allowAlerts();
+        auto app = uikit::Application::shared();
+        app->enterBackground();
+        takeEvents();
+        std::string id = appImplements ? "la1" : "la2";
+        app->scheduleLocalNotification(local(id));
+        ASSERT_TRUE(app->tapLocalNotification("", "yes"));
+        MainLoop::shared().runUntilIdle();
+        auto events = takeEvents();
+        EXPECT_EQ(std::count(events.begin(), events.end(), "push-opened"), 1);
+        EXPECT_EQ(std::count(events.begin(), events.end(), "app-action yes"), appImplements ? 1 : 0);
+        ASSERT_FALSE(opened.empty());
+        EXPECT_EQ(opened.back()->action()->actionID(), std::optional<std::string>("yes"));
+        uikit::Application::resetShared();
+    }
+}
+
+TEST_F(LocalHooksTest, WhileActiveALocalNotificationIsReceivedAndAPlainTapChoosesNoAction) {
+    launchWith(makeClass(
+        "LocalOpenDelegate",
+        {{kLocalOpened, makeImp([this](Object*, Selector, ObjectHandle, std::shared_ptr<uikit::LocalNotification>) {
+              record("app-local");
+          })}}));
+    startPushClient();
+    allowAlerts();
+    auto app = uikit::Application::shared();
+    takeEvents();
+    app->scheduleLocalNotification(local("lo1"));  // active: straight to the delegate
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(takeEvents(), (std::vector<std::string>{"push-received lo1", "app-local"}));
+
+    app->enterBackground();
+    app->scheduleLocalNotification(local("lo2"));
+    ASSERT_TRUE(app->tapLocalNotification("", ""));
+    MainLoop::shared().runUntilIdle();
+    auto events = takeEvents();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "push-opened"), 1);
+    ASSERT_FALSE(opened.empty());
+    EXPECT_EQ(opened.back()->action()->actionID(), std::nullopt);  // "__DEFAULT__" chose nothing
+}
+
+}  // namespace
+}  // namespace hooks_test

@@ -1,0 +1,41 @@
+// The device's side of notifications the app's own extension amends, and the preferences the host can
+// show.
+#include "host/Device.h"
+#include "host/Extension.h"
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/usernotifications/Delivery.h"
+#include "platform/usernotifications/UserNotificationCenter.h"
+
+namespace tesmar_host {
+
+using platform::Value;
+
+void Device::deliverPush(const Value& payload) {
+    bool mutableContent = payload["aps"]["mutable-content"].integerOr(0) == 1;
+    if (mutableContent && platform::usernotifications::UserNotificationCenter::current()) {
+        if (auto extension = findServiceExtension(root_ / "Bundle")) {
+            if (auto content = runServiceExtension(options_, root_, *extension, payload)) {
+                platform::usernotifications::deliverRemoteNotification(payload, *content);
+                return;
+            }
+        }
+    }
+    platform::usernotifications::deliverRemoteNotification(payload);
+}
+
+void Device::printPreferences(const std::string& suite, const std::string& key) {
+    auto defaults =
+        suite == "standard" ? platform::UserDefaults::standard() : std::make_shared<platform::UserDefaults>(suite);
+    std::string name = suite == "standard" ? defaults->domainName() : suite;
+    if (!key.empty()) {
+        auto value = defaults->objectForKey(key);
+        platform::DeviceEvents::post(
+            "prefs", Value::dictionary({{"suite", name}, {"key", key}, {"value", value ? *value : Value()}}));
+        return;
+    }
+    platform::DeviceEvents::post("prefs",
+                                 Value::dictionary({{"suite", name}, {"values", Value(defaults->persistentDomain())}}));
+}
+
+}  // namespace tesmar_host

@@ -1,0 +1,398 @@
+#include "host/Extension.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "VezEduduzSDK/Source/VezEduduzHelper.h"
+#include "VezEduduzSDK/Source/VezEduduzSDK.h"
+#include "app/Tesmar.h"
+#include "host/EventPrinter.h"
+#include "platform/dispatch/OnceHandler.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/objc/Runtime.h"
+#include "platform/usernotifications/UserNotificationCenter.h"
+
+extern char** environ;
+
+namespace tesmar_host {
+
+namespace fs = std::filesystem;
+namespace objc = platform::objc;
+namespace un = platform::usernotifications;
+using platform::DeviceEvents;
+using platform::Value;
+using platform::ValueArray;
+
+namespace {
+
+constexpr const char* kDidReceive = "didReceiveNotificationRequest:withContentHandler:";
+constexpr const char* kWillExpire = "serviceExtensionTimeWillExpire";
+constexpr const char* kBuiltInPrincipal = "NotificationService";
+// Past the budget, the app side stops waiting for an extension that neither answers nor ends.
+constexpr double kExtensionGraceSeconds = 15;
+
+std::mutex executableMutex;
+std::string& executableSlot() {
+    static std::string path = "/proc/self/exe";
+    return path;
+}
+
+// The request the built-in principal is working on (one per extension process).
+struct PrincipalState {
+    std::mutex mutex;
+    std::shared_ptr<un::NotificationRequest> request;
+    std::function<void(un::NotificationContent)> contentHandler;
+};
+PrincipalState& principal() {
+    static PrincipalState* s = new PrincipalState();
+    return *s;
+}
+
+void registerBuiltInPrincipal() {
+    auto& rt = objc::Runtime::shared();
+    if (rt.lookUpClass(kBuiltInPrincipal)) return;
+    objc::ClassBuilder(rt, kBuiltInPrincipal, rt.rootClass())
+        .method(objc::sel(kDidReceive),
+                objc::makeImp([](objc::Object*, objc::Selector, std::shared_ptr<un::NotificationRequest> request,
+                                 std::function<void(un::NotificationContent)> handler) {
+                    {
+                        std::lock_guard lock(principal().mutex);
+                        principal().request = request;
+                        principal().contentHandler = handler;
+                    }
+                    handler(vezeduduz::VezEduduz::didReceiveNotificationExtensionRequest(*request, nullptr));
+                }))
+        .method(objc::sel(kWillExpire), objc::makeImp([](objc::Object*, objc::Selector) {
+                    std::shared_ptr<un::NotificationRequest> request;
+                    std::function<void(un::NotificationContent)> handler;
+                    {
+                        std::lock_guard lock(principal().mutex);
+                        request = principal().request;
+                        handler = principal().contentHandler;
+                    }
+                    if (request && handler)
+                        handler(vezeduduz::VezEduduz::serviceExtensionTimeWillExpireRequest(*request, nullptr));
+                }))
+        .registerClass();
+}
+
+std::string relativeTo(const fs::path& path, const fs::path& root) {
+    std::error_code ec;
+    auto rel = fs::relative(path, root, ec);
+    return ec ? path.filename().string() : rel.string();
+}
+
+}  // namespace
+
+std::optional<ServiceExtension> findServiceExtension(const fs::path& appBundle) {
+    std::error_code ec;
+    fs::path plugins = appBundle / "PlugIns";
+    if (!fs::is_directory(plugins, ec)) return std::nullopt;
+    for (const auto& entry : fs::directory_iterator(plugins, ec)) {
+        if (entry.path().extension() != ".appex") continue;
+        auto info = platform::plist::readFile((entry.path() / "Info.plist").string());
+        if (!info) continue;
+        const Value& ext = (*info)["NSExtension"];
+        if (!ext.isDictionary() || ext["NSExtensionPointIdentifier"].stringOr("") != kServiceExtensionPoint) continue;
+        std::string principalClass = ext["NSExtensionPrincipalClass"].stringOr("");
+        if (principalClass.empty()) continue;
+        return ServiceExtension{entry.path(), principalClass};
+    }
+    return std::nullopt;
+}
+
+void setExtensionExecutable(std::string path) {
+    std::lock_guard lock(executableMutex);
+    executableSlot() = std::move(path);
+}
+
+Value contentFields(const un::NotificationContent& c, const fs::path& root) {
+    Value fields = Value::dictionary({{"title", c.title}, {"subtitle", c.subtitle}, {"body", c.body}});
+    if (c.badge) fields.set("badge", *c.badge);
+    fields.set("category", c.categoryIdentifier);
+    ValueArray actions;
+    if (auto center = un::UserNotificationCenter::current(); center && !c.categoryIdentifier.empty())
+        for (const auto& category : center->notificationCategories())
+            if (category.identifier == c.categoryIdentifier)
+                for (const auto& a : category.actions)
+                    actions.push_back(Value::dictionary({{"id", a.identifier}, {"title", a.title}}));
+    fields.set("actions", Value(std::move(actions)));
+    ValueArray attachments;
+    for (const auto& a : c.attachments)
+        attachments.push_back(
+            Value::dictionary({{"identifier", a.identifier}, {"file", relativeTo(a.url.path(), root)}}));
+    fields.set("attachments", Value(std::move(attachments)));
+    if (c.sound) fields.set("sound", *c.sound);
+    return fields;
+}
+
+un::NotificationContent contentFromFields(const Value& fields, const fs::path& root) {
+    un::NotificationContent c;
+    c.title = fields["title"].stringOr("");
+    c.subtitle = fields["subtitle"].stringOr("");
+    c.body = fields["body"].stringOr("");
+    if (fields["badge"].isNumber()) c.badge = fields["badge"].integerOr(0);
+    c.categoryIdentifier = fields["category"].stringOr("");
+    if (const auto* sound = fields["sound"].asString()) c.sound = *sound;
+    if (const ValueArray* list = fields["attachments"].asArray()) {
+        for (const Value& a : *list) {
+            std::string file = a["file"].stringOr("");
+            if (file.empty() || file.find("..") != std::string::npos) continue;  // stays inside the device
+            auto made = un::NotificationAttachment::make(a["identifier"].stringOr(""),
+                                                         platform::URL::fileURL((root / file).string()));
+            if (made) c.attachments.push_back(std::move(*made));
+        }
+    }
+    return c;
+}
+
+void tapAnalyticsEvents() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        auto& rt = objc::Runtime::shared();
+        objc::Class* facade = rt.lookUpClass("DOREdozadedo");
+        if (!facade) return;
+        auto selector = objc::sel("logEventWithName:parameters:");
+        auto original = std::make_shared<objc::Imp>();
+        *original = rt.replaceMethod(
+            facade->metaclass(), selector,
+            objc::makeImp([original](objc::Object* self, objc::Selector cmd, std::string name, Value parameters) {
+                DeviceEvents::post("analytics.event", Value::dictionary({{"name", name}, {"parameters", parameters}}));
+                objc::callImp<void, std::string, Value>(*original, self, cmd, name, parameters);
+            }));
+    });
+}
+
+std::optional<un::NotificationContent> runServiceExtension(const Options& appOptions, const fs::path& deviceRoot,
+                                                           const ServiceExtension& extension, const Value& payload) {
+    auto json = platform::json::write(payload);
+    if (!json) return std::nullopt;
+    std::string executable;
+    {
+        std::lock_guard lock(executableMutex);
+        executable = executableSlot();
+    }
+    char wallClock[64];
+    std::snprintf(wallClock, sizeof wallClock, "%.3f", platform::Date::now().timeIntervalSince1970());
+    std::vector<std::string> args = {executable,           "extension",
+                                     "--device-root",      deviceRoot.string(),
+                                     "--bundle",           extension.appex.string(),
+                                     "--payload",          *json,
+                                     "--extension-budget", std::to_string(appOptions.extensionBudget),
+                                     "--wall-clock",       wallClock};
+    if (appOptions.systemVersion) {
+        args.push_back("--system-version");
+        args.push_back(appOptions.systemVersion->string());
+    }
+    for (const auto& [from, to] : appOptions.connectTo) {
+        args.push_back("--connect-to");
+        args.push_back(from + "=" + to);
+    }
+    for (const auto& pem : appOptions.trustedRootsPEM) {
+        args.push_back("--ca");
+        args.push_back(pem);
+    }
+    if (!platform::PlatformConfig::current().networkUp) {
+        args.push_back("--network");
+        args.push_back("down");
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return std::nullopt;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    pid_t pid = 0;
+    int rc = ::posix_spawn(&pid, executable.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    if (rc != 0) {
+        ::close(pipeFds[0]);
+        return std::nullopt;
+    }
+
+    // Relays each line as it comes; stops waiting well past the budget.
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(int64_t((appOptions.extensionBudget + kExtensionGraceSeconds) * 1000));
+    std::optional<un::NotificationContent> content;
+    std::string buffer;
+    auto handleLine = [&](const std::string& line) {
+        auto parsed = platform::json::read(line);
+        if (!parsed || !parsed->isDictionary()) return;
+        Value fields = *parsed;
+        std::string event = fields["event"].stringOr("");
+        if (event.empty() || event == "exit") return;
+        platform::ValueDictionary rest = *fields.asDictionary();
+        rest.erase("event");
+        rest["process"] = Value("extension");
+        Value relayed(std::move(rest));
+        if (event == "extension.content") content = contentFromFields(relayed, deviceRoot);
+        DeviceEvents::post(event, relayed);
+    };
+    bool killed = false;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        pollfd p{pipeFds[0], POLLIN, 0};
+        int ready = ::poll(&p, 1, int(std::min<int64_t>(left.count(), 1000)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) continue;
+        char chunk[4096];
+        ssize_t n = ::read(pipeFds[0], chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        buffer.append(chunk, size_t(n));
+        for (auto nl = buffer.find('\n'); nl != std::string::npos; nl = buffer.find('\n')) {
+            handleLine(buffer.substr(0, nl));
+            buffer.erase(0, nl + 1);
+        }
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (killed || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return content;
+}
+
+int runExtensionProcess(const Options& options, std::FILE* out, std::FILE* err) {
+    auto say = [&](const std::string& message) { std::fprintf(err, "tesmar-sim extension: %s\n", message.c_str()); };
+    std::error_code ec;
+    if (options.deviceRoot.empty() || !fs::is_directory(options.deviceRoot, ec)) {
+        say("--device-root must name the app's device directory");
+        return 2;
+    }
+    if (!fs::is_directory(options.bundle, ec)) {
+        say("--bundle must name the extension's bundle");
+        return 2;
+    }
+    auto payload = platform::json::read(options.extensionPayload);
+    if (!payload || !payload->isDictionary()) {
+        say("--payload must be a JSON object");
+        return 2;
+    }
+    auto extension = findServiceExtension(fs::path(options.bundle).parent_path().parent_path());
+    std::string principalClass = extension ? extension->principalClass : kBuiltInPrincipal;
+
+    platform::PlatformConfig::update([&](platform::PlatformSettings& s) {
+        s.deviceRoot = fs::absolute(options.deviceRoot).string();
+        if (options.systemVersion) s.systemVersion = *options.systemVersion;
+        for (const auto& [from, to] : options.connectTo) s.connectTo[from] = to;
+        for (const auto& pem : options.trustedRootsPEM) s.extraTrustedRootsPEM.push_back(pem);
+        s.networkUp = options.networkUp;
+    });
+    if (options.wallClockStart) {
+        // The app's device clock as it stood when it started us; it moves on in real time here.
+        auto started = std::chrono::steady_clock::now();
+        double at = *options.wallClockStart;
+        platform::setWallClockSource([started, at] {
+            return at + std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        });
+    }
+    platform::Bundle::setMainBundlePath(fs::absolute(options.bundle).string());
+    platform::ProcessInfo::processInfo().setArguments(options.processArguments());
+
+    EventPrinter printer(out);
+    Tesmar::registerClasses();
+    registerBuiltInPrincipal();
+    tapAnalyticsEvents();
+    // Media downloads end with the budget at the latest.
+    vezeduduz::VezEduduzHelper::setMediaDownloadLimits({options.extensionBudget, 50 * 1024 * 1024});
+
+    objc::Class* cls = objc::lookUpClass(principalClass);
+    if (!cls) {
+        say("no class named " + principalClass + " for the extension's principal class");
+        printer.stop();
+        return 1;
+    }
+    platform::ObjectHandle service;
+    if (objc::respondsToSelector(static_cast<objc::Object*>(cls), objc::sel("alloc"))) {
+        platform::ObjectHandle made =
+            objc::send<platform::ObjectHandle>(static_cast<objc::Object*>(cls), objc::sel("alloc"));
+        service = objc::send<platform::ObjectHandle>(made, objc::sel("init"));
+    } else {
+        service = std::make_shared<objc::Object>(cls);  // a plain object of the class
+    }
+
+    auto request = std::make_shared<un::NotificationRequest>();
+    request->identifier = "extension-request";
+    request->content = un::NotificationContent::fromPayload(*payload);
+    request->trigger = un::NotificationTrigger::push((*payload)["aps"]["content-available"].integerOr(0) == 1);
+
+    struct Answer {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::optional<un::NotificationContent> content;
+        bool expired = false;
+        bool finished = false;
+    };
+    auto answer = std::make_shared<Answer>();
+    auto expiredFlag = std::make_shared<std::atomic<bool>>(false);
+    // The first answer counts; a late one from the work still running after expiry is ignored.
+    std::function<void(un::NotificationContent)> handler = [answer, expiredFlag](un::NotificationContent c) {
+        std::lock_guard lock(answer->mutex);
+        if (answer->content) return;
+        answer->content = std::move(c);
+        answer->expired = expiredFlag->load();
+        answer->cv.notify_all();
+    };
+    std::thread work([service, request, handler, answer] {
+        try {
+            objc::send<void, std::shared_ptr<un::NotificationRequest>, std::function<void(un::NotificationContent)>>(
+                service, objc::sel(kDidReceive), request, handler);
+        } catch (const std::exception& e) {
+            DeviceEvents::post("console", Value::dictionary({{"text", std::string("extension failed: ") + e.what()}}));
+        }
+        std::lock_guard lock(answer->mutex);
+        answer->finished = true;
+        answer->cv.notify_all();
+    });
+    bool answered;
+    {
+        std::unique_lock lock(answer->mutex);
+        answered = answer->cv.wait_for(lock, std::chrono::milliseconds(int64_t(options.extensionBudget * 1000)),
+                                       [&] { return answer->content.has_value() || answer->finished; });
+    }
+    if (!answered || !answer->content) {
+        expiredFlag->store(true);
+        if (objc::respondsToSelector(service, objc::sel(kWillExpire)))
+            objc::send<void>(service, objc::sel(kWillExpire));
+    }
+    work.join();  // bounded: every wait inside ends by the budget
+    un::NotificationContent content;
+    bool expired;
+    {
+        std::lock_guard lock(answer->mutex);
+        content = answer->content.value_or(request->content);
+        expired = answer->expired || !answered;
+    }
+    Value fields = contentFields(content, fs::absolute(options.deviceRoot));
+    fields.set("expired", expired);
+    DeviceEvents::post("extension.content", fields);
+    printer.stop();
+    return 0;
+}
+
+}  // namespace tesmar_host

@@ -1,0 +1,283 @@
+// Notifications the app's own code amends or shows, end to end through tesmar-sim: the service
+// extension as a second process, the silent push with buttons, media failures and the analytics
+// bridge's influence window.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Strings.h"
+#include "demo/DemoSite.h"
+#include "demo/PushServiceStandIn.h"
+#include "host/tests/SimRun.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/PropertyList.h"
+#include "testing/MediaStandIn.h"
+
+namespace {
+
+using platform::Value;
+using namespace host_test;
+namespace fs = std::filesystem;
+
+const std::string kSite = Tesmar::Strings::Endpoint::siteHost;
+const std::string kBase = Tesmar::Strings::Endpoint::baseUrl;
+constexpr const char* kBundleId = "com.tesmar.intranet";
+constexpr const char* kGroup = "group.com.tesmar.intranet.vezeduduz";
+const std::string kConfig =
+    "{\"base_url\": \"" + kBase +
+    "/\", \"push_notifications_enabled\": \"true\", \"base_url_home_host\": \"tesmar.example\"}";
+
+class ExtensionRoads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/extension-roads-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        site_ = std::make_unique<tesmar_demo::DemoSite>(kSite, dir_.string());
+        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
+    }
+    void TearDown() override {
+        push_.reset();
+        site_.reset();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    std::string bundle() {
+        fs::path b = dir_ / "bundle";
+        fs::remove_all(b);
+        fs::create_directories(b / "PlugIns/Service.appex");
+        Value info = Value::dictionary({{"CFBundleIdentifier", kBundleId},
+                                        {"UIMainStoryboardFile", "Main"},
+                                        {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
+        Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
+                                           {"BUNDLE_ID", kBundleId},
+                                           {"API_KEY", "test-core-api-key"}});
+        Value appex = Value::dictionary(
+            {{"CFBundleIdentifier", std::string(kBundleId) + ".service"},
+             {"NSExtension", Value::dictionary({{"NSExtensionPointIdentifier", "com.apple.usernotifications.service"},
+                                                {"NSExtensionPrincipalClass", "NotificationService"}})}});
+        EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
+        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
+        EXPECT_TRUE(platform::plist::writeFile(appex, (b / "PlugIns/Service.appex/Info.plist").string()).ok());
+        std::ofstream(b / "Config.json") << kConfig;
+        return b.string();
+    }
+
+    SimRun run(const std::string& script, std::vector<std::string> extra = {}) {
+        auto path = dir_ / "script.txt";
+        std::ofstream(path) << script;
+        auto [siteFrom, siteTo] = site_->connectToEntry();
+        auto [pushFrom, pushTo] = push_->connectToEntry();
+        std::vector<std::string> args = {"--bundle",
+                                         bundle(),
+                                         "--script",
+                                         path.string(),
+                                         "--device-root",
+                                         device().string(),
+                                         "--connect-to",
+                                         siteFrom + "=" + siteTo,
+                                         "--connect-to",
+                                         pushFrom + "=" + pushTo,
+                                         "--ca",
+                                         site_->rootCertificatePath(),
+                                         "--ca",
+                                         push_->rootCertificatePath(),
+                                         "--settle-ms",
+                                         "300",
+                                         "--settle-timeout",
+                                         "20"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runSim(args);
+    }
+    fs::path device() const { return dir_ / "device"; }
+    std::vector<std::string> cachedFiles() const {
+        std::vector<std::string> out;
+        std::error_code ec;
+        for (auto& e : fs::directory_iterator(device() / "Library/Caches", ec))
+            if (e.is_regular_file()) out.push_back(e.path().filename().string());
+        return out;
+    }
+
+    // A push in the custom format that a service extension amends.
+    std::string mutablePush(const std::string& id, const std::string& mediaURL) {
+        Value push = Value::dictionary(
+            {{"aps", Value::dictionary({{"alert", Value::dictionary({{"title", "Spring news"}, {"body", "Read"}})},
+                                        {"mutable-content", 1}})},
+             {"custom", Value::dictionary({{"i", id}, {"badge_inc", 1}})},
+             {"att", Value::dictionary({{"img", mediaURL}})},
+             {"buttons", Value::array({Value::dictionary({{"i", "yes"}, {"n", "Yes"}}),
+                                       Value::dictionary({{"i", "no"}, {"n", "No"}})})}});
+        return "push-receive " + platform::json::write(push).value() + "\n";
+    }
+
+    fs::path dir_;
+    std::unique_ptr<tesmar_demo::DemoSite> site_;
+    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
+};
+
+std::vector<Value> named(const std::vector<Value>& seen, const std::string& name) {
+    std::vector<Value> out;
+    for (const auto& e : seen)
+        if (e["event"] == Value(name)) out.push_back(e);
+    return out;
+}
+
+std::vector<std::string> analyticsNames(const std::vector<Value>& seen) {
+    std::vector<std::string> out;
+    for (const auto& e : named(seen, "analytics.event")) out.push_back(e["name"].stringOr(""));
+    return out;
+}
+
+TEST_F(ExtensionRoads, TheExtensionAmendsThePushWithMediaButtonsBadgeAndAReceipt) {
+    tesmar_testing::MediaStandIn media;
+    SimRun r = run("background\n" + mutablePush("n-ext-1", media.url("/media/pic.png")) + "prefs " + kGroup +
+                   " vezeduduzBadgeCount\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    auto content = named(seen, "extension.content");
+    ASSERT_EQ(content.size(), 1u) << allOutput(r);
+    EXPECT_EQ(content[0]["process"], Value("extension"));
+    EXPECT_EQ(content[0]["badge"], Value(1));
+    EXPECT_EQ(content[0]["expired"], Value(false));
+    EXPECT_EQ(content[0]["category"], Value("__dynamic__"));
+    ASSERT_EQ(content[0]["actions"].asArray()->size(), 2u);
+    EXPECT_EQ((*content[0]["actions"].asArray())[0]["id"], Value("no"));  // two buttons show in reverse order
+    ASSERT_EQ(content[0]["attachments"].asArray()->size(), 1u);
+
+    auto shown = named(seen, "notification.shown");
+    ASSERT_EQ(shown.size(), 1u) << allOutput(r);
+    EXPECT_EQ(shown[0]["badge"], Value(1));
+    EXPECT_EQ(shown[0]["attachments"].asArray()->size(), 1u);
+    EXPECT_EQ(shown[0]["actions"].asArray()->size(), 2u);  // the extension's category reached the app
+
+    auto received = named(seen, "analytics.event");
+    ASSERT_FALSE(received.empty()) << allOutput(r);
+    EXPECT_EQ(received[0]["name"], Value("ve_notification_received"));
+    EXPECT_EQ(received[0]["process"], Value("extension"));
+    EXPECT_EQ(received[0]["parameters"]["notification_id"], Value("n-ext-1"));
+
+    auto prefs = named(seen, "prefs");
+    ASSERT_EQ(prefs.size(), 1u);
+    EXPECT_EQ(prefs[0]["value"], Value(1));
+}
+
+TEST_F(ExtensionRoads, MissingAndSlowMediaLeaveNoFileAndTheSlowOneExpires) {
+    tesmar_testing::MediaStandIn media(std::chrono::seconds(6));
+    SimRun r = run("background\n" + mutablePush("n-404", media.url("/media/missing.png")) +
+                       mutablePush("n-slow", media.url("/media/slow.png")) + "quit\n",
+                   {"--extension-budget", "1.5"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto content = named(simEvents(r), "extension.content");
+    ASSERT_EQ(content.size(), 2u) << allOutput(r);
+    EXPECT_TRUE(content[0]["attachments"].asArray()->empty());
+    EXPECT_EQ(content[0]["expired"], Value(false));
+    EXPECT_TRUE(content[1]["attachments"].asArray()->empty());
+    EXPECT_EQ(content[1]["expired"], Value(true));
+    EXPECT_EQ(content[1]["category"], Value("__dynamic__"));  // expiry still adds the buttons
+    EXPECT_EQ(named(simEvents(r), "notification.shown").size(), 2u);
+    EXPECT_TRUE(cachedFiles().empty());
+}
+
+TEST_F(ExtensionRoads, ASilentPushWithButtonsIsShownLocallyAndATapReportsOneOpen) {
+    tesmar_testing::MediaStandIn media;
+    Value push = Value::dictionary({{"aps", Value::dictionary({{"content-available", 1}})},
+                                    {"custom", Value::dictionary({{"i", "n-local-1"}})},
+                                    {"m", Value::dictionary({{"title", "Lunch"}, {"body", "Pizza today"}})},
+                                    {"o", Value::array({Value::dictionary({{"i", "yes"}, {"n", "Yes"}})})},
+                                    {"at", Value::dictionary({{"img", media.url("/media/photo")}})}});
+    SimRun r = run("background\npush-receive " + platform::json::write(push).value() +
+                   "\nprefs standard CACHED_MEDIA\nnotification-tap last\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    auto shown = named(seen, "notification.shown");
+    ASSERT_EQ(shown.size(), 1u) << allOutput(r);
+    EXPECT_EQ(shown[0]["title"], Value("Lunch"));
+    EXPECT_EQ(shown[0]["category"], Value("__dynamic__"));
+    ASSERT_EQ(shown[0]["attachments"].asArray()->size(), 1u);
+    auto prefs = named(seen, "prefs");
+    ASSERT_EQ(prefs.size(), 1u);
+    ASSERT_TRUE(prefs[0]["value"].isArray()) << allOutput(r);
+    ASSERT_EQ(prefs[0]["value"].asArray()->size(), 1u);
+    EXPECT_EQ((*prefs[0]["value"].asArray())[0].stringOr("").size(), 14u);  // ten random characters and ".png"
+    int opens = 0;
+    for (const auto& e : named(seen, "http.request"))
+        opens +=
+            e["method"] == Value("PUT") && e["url"].stringOr("").find("notifications/n-local-1") != std::string::npos;
+    EXPECT_EQ(opens, 1) << allOutput(r);
+}
+
+// System 9.3 has no notification centre: the client schedules the older local notification, and
+// taps reach it through the application delegate, once per tap.
+TEST_F(ExtensionRoads, OnSystem93TheSilentPushWithButtonsIsAnOlderLocalNotificationAndTapsOpenOnce) {
+    auto push = [](const std::string& id) {
+        Value p = Value::dictionary({{"aps", Value::dictionary({{"content-available", 1}})},
+                                     {"custom", Value::dictionary({{"i", id}, {"u", "https://example.com/" + id}})},
+                                     {"m", Value::dictionary({{"title", "Lunch"}, {"body", "Pizza today"}})},
+                                     {"o", Value::array({Value::dictionary({{"i", "yes"}, {"n", "Yes"}}),
+                                                         Value::dictionary({{"i", "no"}, {"n", "No"}})})}});
+        return "push-receive " + platform::json::write(p).value() + "\n";
+    };
+    SimRun r = run("background\n" + push("n-93-a") + "notification-tap last\nbackground\n" + push("n-93-b") +
+                       "notification-tap last yes\nquit\n",
+                   {"--system-version", "9.3"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    auto shown = named(seen, "notification.shown");
+    ASSERT_EQ(shown.size(), 2u) << allOutput(r);
+    EXPECT_EQ(shown[0]["category"], Value("__dynamic__"));
+    EXPECT_EQ(shown[0]["actions"].asArray()->size(), 2u);
+    for (const char* id : {"n-93-a", "n-93-b"}) {
+        int opens = 0;
+        for (const auto& e : named(seen, "http.request"))
+            opens += e["method"] == Value("PUT") &&
+                     e["url"].stringOr("").find(std::string("notifications/") + id) != std::string::npos;
+        EXPECT_EQ(opens, 1) << id << "\n" << allOutput(r);
+    }
+    int opened = 0;
+    for (const auto& e : named(seen, "system.open"))
+        opened += e["url"].stringOr("").find("n-93-a") != std::string::npos;
+    EXPECT_LE(opened, 1);  // the launch URL opens once, not once per call
+}
+
+// Moves stored times of the device back by `seconds`, as if that much time had passed since.
+void agePreference(const fs::path& file, const std::string& key, double seconds) {
+    auto stored = platform::plist::readFile(file.string());
+    ASSERT_TRUE(stored && stored->isDictionary()) << file;
+    Value updated = *stored;
+    ASSERT_TRUE(updated[key].isNumber()) << key;
+    updated.set(key, updated[key].asDouble().value_or(0) - seconds);
+    ASSERT_TRUE(platform::plist::writeFile(updated, file.string()));
+}
+
+// The influenced open is credited when the next registration goes out (here, the next launch, a
+// minute after the last session ended), once per receipt and only inside 120 s of it.
+TEST_F(ExtensionRoads, AReceiptCreditsOneInfluencedOpenInsideTheWindowAtTheNextRegistration) {
+    tesmar_testing::MediaStandIn media;
+    const fs::path prefs = device() / "Library/Preferences";
+    auto nextLaunch = [&](double sinceReceipt) {
+        agePreference(prefs / (std::string(kBundleId) + ".plist"), "VD_LAST_CLOSED_TIME", 60);
+        agePreference(prefs / (std::string(kGroup) + ".plist"), "VE_LAST_RECIEVED_TIME", sinceReceipt);
+        SimRun r = run("quit\n");
+        EXPECT_EQ(r.status, 0) << allOutput(r);
+        return named(simEvents(r), "analytics.event");
+    };
+    SimRun first = run("background\n" + mutablePush("n-inf", media.url("/media/pic.png")) + "quit\n");
+    ASSERT_EQ(first.status, 0) << allOutput(first);
+    EXPECT_EQ(analyticsNames(simEvents(first)), std::vector<std::string>{"ve_notification_received"});
+
+    auto events = nextLaunch(60);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["name"], Value("ve_notification_influence_open"));
+    EXPECT_EQ(events[0]["parameters"]["notification_id"], Value("n-inf"));
+    EXPECT_EQ(events[0]["parameters"]["campaign"], Value("Spring new"));
+
+    SimRun late = run("background\n" + mutablePush("n-late", media.url("/media/pic.png")) + "quit\n");
+    ASSERT_EQ(late.status, 0) << allOutput(late);
+    EXPECT_TRUE(nextLaunch(121).empty());
+}
+
+}  // namespace

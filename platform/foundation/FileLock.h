@@ -1,0 +1,25 @@
+#pragma once
+// FileLock: an exclusive advisory lock (flock) on a lock file, held for the object's lifetime. It
+// serialises processes of one device that share a file (the app and its extension writing one
+// preferences suite); threads of one process must still use their own mutex, since flock is per open
+// file description. The lock file is created when missing and never removed (removing it would let two
+// processes lock different files). A lock that cannot be taken (no device, unwritable folder) leaves
+// locked() false and the caller goes on unserialised, as before the device was booted.
+#include <string>
+
+namespace platform {
+
+class FileLock {
+public:
+    explicit FileLock(const std::string& lockPath);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    bool locked() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace platform
