@@ -93,11 +93,13 @@ endfunction()
 # names the test. Tests are listed when ctest runs (the build never runs test binaries), and each runs
 # in its own process, so tests of one binary run in parallel under ctest -j.
 function(tesmar_add_gtests target prefix)
-  gtest_discover_tests(${target}
-    TEST_PREFIX "${prefix}."
-    DISCOVERY_MODE PRE_TEST
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 900 LABELS ${prefix} ENVIRONMENT "TESMAR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  set(exe "$<TARGET_FILE:${target}>")
+  set(dir "${CMAKE_CURRENT_BINARY_DIR}")
+  set(source "${PROJECT_SOURCE_DIR}")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/ListTests.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/${target}_list.cmake.in @ONLY)
+  file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${target}_list.cmake
+       INPUT ${CMAKE_CURRENT_BINARY_DIR}/${target}_list.cmake.in)
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_CURRENT_BINARY_DIR}/${target}_list.cmake)
 endfunction()
 
 # One library per platform area (platform/<area>, target platform_<area>). The umbrella

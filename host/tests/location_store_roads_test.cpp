@@ -78,7 +78,7 @@ protected:
                                          "--ca",          site_->rootCertificatePath(),
                                          "--ca",          push_->rootCertificatePath(),
                                          "--clock",       "manual",
-                                         "--settle-ms",   "150"};
+                                         "--settle-ms",   "500"};
         args.insert(args.end(), extra.begin(), extra.end());
         return runSim(args);
     }

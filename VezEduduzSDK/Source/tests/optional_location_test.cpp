@@ -52,7 +52,7 @@ protected:
     }
     // Exactly n location sends in this row (a short wait: most answers are already in).
     bool waitForPuts(size_t n) {
-        return waitFor([&] { return locationPuts().size() >= base_ + n; }, 2) && locationPuts().size() == base_ + n;
+        return waitFor([&] { return locationPuts().size() >= base_ + n; }, 10) && locationPuts().size() == base_ + n;
     }
     size_t base_ = 0;
 
@@ -224,7 +224,7 @@ TEST_F(LocationTest, TimerIntervalsAcrossFocusChanges) {
         }
         EXPECT_TRUE(waitForPuts(row.puts));
         // A task held for a background send ends once the service has answered it.
-        waitFor([&] { return VezEduduzLocation::holdsBackgroundTask() == row.task; }, 2);
+        waitFor([&] { return VezEduduzLocation::holdsBackgroundTask() == row.task; }, 10);
         EXPECT_EQ(VezEduduzLocation::timeLeftOnSendTimer(), row.left);
         EXPECT_EQ(VezEduduzLocation::holdsBackgroundTask(), row.task);
         EXPECT_EQ(app->backgroundTaskCount(), row.task ? 1u : 0u);

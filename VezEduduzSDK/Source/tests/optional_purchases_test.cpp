@@ -38,7 +38,7 @@ protected:
         return out;
     }
     bool waitForPosts(size_t n) {
-        return waitFor([&] { return posts().size() >= n; }, 2) && posts().size() == n;
+        return waitFor([&] { return posts().size() >= n; }, 10) && posts().size() == n;
     }
     static std::map<std::string, Value> bySku(const Value& post) {
         std::map<std::string, Value> out;
