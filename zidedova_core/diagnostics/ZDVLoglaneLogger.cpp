@@ -22,8 +22,9 @@ std::mutex& sharedMutex() {
     return m;
 }
 std::shared_ptr<ZDVLoglaneLogger>& sharedSlot() {
-    static std::shared_ptr<ZDVLoglaneLogger> logger;
-    return logger;
+    // Never destroyed: the logger's queue may still be at work while the process exits.
+    static auto* logger = new std::shared_ptr<ZDVLoglaneLogger>;
+    return *logger;
 }
 
 }  // namespace

@@ -107,10 +107,11 @@ SlotLayout computeSlotLayout(const NANOMessageSchema& schema) {
 }
 
 const SlotLayout& sharedSlotLayout(const NANOMessageSchema& schema) {
-    static std::mutex mutex;
-    static std::map<const NANOMessageSchema*, std::unique_ptr<SlotLayout>> cache;
-    std::lock_guard lock(mutex);
-    auto& entry = cache[&schema];
+    // Never destroyed: the logger's queue may still encode while the process exits.
+    static auto* mutex = new std::mutex;
+    static auto* cache = new std::map<const NANOMessageSchema*, std::unique_ptr<SlotLayout>>;
+    std::lock_guard lock(*mutex);
+    auto& entry = (*cache)[&schema];
     if (!entry) entry = std::make_unique<SlotLayout>(computeSlotLayout(schema));
     return *entry;
 }

@@ -16,8 +16,8 @@ std::mutex& sinkMutex() {
     return m;
 }
 NANOLogSink& sinkSlot() {
-    static NANOLogSink sink;
-    return sink;
+    static auto* sink = new NANOLogSink;  // never destroyed: queues may log while the process exits
+    return *sink;
 }
 
 void emit(bool system, const char* format, va_list args) {
