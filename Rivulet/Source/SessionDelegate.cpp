@@ -156,10 +156,9 @@ void SessionDelegate::didCompleteWithError(const SessionPtr& session, const Task
         // The delegate is kept until the retry has run: its handlers must run even if the manager goes.
         after(DispatchQueue::global(QualityOfService::Utility), delay, [self, weakManager, session, task, req, error] {
             auto manager = weakManager.lock();
-            if (manager && manager->retry(req) && req->task()) {
-                self->setRequest(req->task(), req);
-                return;
-            }
+            // retry() registers the new task before resuming it; registering it again here could bring
+            // back the entry of a retry that has already completed, and it would stay for ever.
+            if (manager && manager->retry(req)) return;
             self->completeTask(session, task, error);
         });
     };
