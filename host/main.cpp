@@ -1,4 +1,6 @@
 // tesmar-sim: the device host. See host/Simulator.h and host/Device.h.
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -7,5 +9,11 @@
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
-    return tesmar_host::runSimulator(args, std::cin, stdout, stderr);
+    int status = tesmar_host::runSimulator(args, std::cin, stdout, stderr);
+    // A phone ends an app's process without an orderly stop. So does the device: queues may still be at
+    // work (an upload, a retry), and running the libraries' exit handlers and static destructors under
+    // them would tear down what they use. What was printed is flushed; the rest ends with the process.
+    std::cout.flush();
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
