@@ -106,11 +106,9 @@ private:
     void setBodyPartError(RVError::MultipartEncodingFailureReason reason);
     void markBoundaries();
     static platform::Bytes encodeHeaders(const BodyPart& part);
-    // Appends the part's body to `out` (no intermediate copy of a large part).
-    void encodeBodyStream(BodyPart& part, platform::Bytes& out);
-    void writeBodyStream(BodyPart& part, platform::OutputStream& out);
-    static void write(const platform::Bytes& bytes, platform::OutputStream& out);
-    static void write(const uint8_t* bytes, size_t length, platform::OutputStream& out);
+    platform::Bytes encodePartHead(const BodyPart& part) const;
+    // Appends the part's body to `out`, read through `chunk` (kChunkSize bytes).
+    void encodeBodyStream(BodyPart& part, platform::Bytes& out, uint8_t* chunk);
 
     std::string contentType_;
     std::string boundary_;
