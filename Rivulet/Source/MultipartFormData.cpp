@@ -52,9 +52,12 @@ std::string oneLine(std::string text) {
     return text;
 }
 
-// Part bodies are read in chunks this large: few enough calls that their cost vanishes, small enough
-// that a chunk is still in cache when it is copied on or written out.
+// In memory, part bodies are read in chunks this large: few enough calls that their cost vanishes,
+// small enough that a chunk is still in cache when it is copied on.
 constexpr size_t kChunkSize = 256 * 1024;
+// Into a stream, the body goes out in writes this large (and parts are read straight into the buffer):
+// the system call and page-cache costs of a write are per call, so fewer calls pay off beyond the cache.
+constexpr size_t kWriteBufferSize = 1024 * 1024;
 
 // A large body is built in huge pages where the system offers them on request: a fresh buffer otherwise
 // costs a page fault for every 4 KiB written, more than copying the bytes. Only whole huge pages inside
@@ -418,14 +421,14 @@ void writeAll(const uint8_t* bytes, size_t length, platform::OutputStream& out) 
 class BufferedWriter {
 public:
     explicit BufferedWriter(platform::OutputStream& out)
-        : out_(out), buffer_(std::make_unique_for_overwrite<uint8_t[]>(kChunkSize)) {}
+        : out_(out), buffer_(std::make_unique_for_overwrite<uint8_t[]>(kWriteBufferSize)) {}
 
     void append(const Bytes& bytes) {
         const uint8_t* from = bytes.data();
         size_t left = bytes.size();
         while (left > 0) {
-            if (used_ == kChunkSize) flush();
-            const size_t n = std::min(left, kChunkSize - used_);
+            if (used_ == kWriteBufferSize) flush();
+            const size_t n = std::min(left, kWriteBufferSize - used_);
             std::memcpy(buffer_.get() + used_, from, n);
             used_ += n;
             from += n;
@@ -435,8 +438,8 @@ public:
     // Reads the stream to its end straight into the buffer.
     void append(OpenedStream& stream) {
         for (;;) {
-            if (used_ == kChunkSize) flush();
-            const size_t n = stream.read(buffer_.get() + used_, kChunkSize - used_);
+            if (used_ == kWriteBufferSize) flush();
+            const size_t n = stream.read(buffer_.get() + used_, kWriteBufferSize - used_);
             if (n == 0) return;
             used_ += n;
         }
