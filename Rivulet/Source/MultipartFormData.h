@@ -59,6 +59,8 @@ public:
         bool hasFinalBoundary = false;
     };
 
+    // The traditional read size, kept for callers. The encoders read larger chunks (256 KiB in memory;
+    // 1 MiB buffered writes to a stream, which bounds what file encoding holds whatever the part sizes).
     static constexpr size_t streamBufferSize = 1024;
 
     MultipartFormData();
