@@ -127,6 +127,7 @@ Device::~Device() {
         app_.reset();
         uikit::Application::resetShared();
         Bundle::setMainBundlePath("");
+        ProcessInfo::processInfo().setLoadedImageNames({});
         PlatformConfig::set(saved_);
         if (manualClock_) {
             setWallClockSource(nullptr);
@@ -191,6 +192,8 @@ std::optional<std::string> Device::boot() {
     }
     Bundle::setMainBundlePath(deviceBundle.string());
     ProcessInfo::processInfo().setArguments(options_.processArguments());
+    // What the process has really loaded, named as the device names its images.
+    ProcessInfo::processInfo().setLoadedImageNames(deviceLoadedImageNames());
     uikit::registerClasses();
     usernotifications::registerClasses();
     corelocation::registerClasses();
