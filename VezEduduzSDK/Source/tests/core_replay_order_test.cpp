@@ -129,8 +129,18 @@ protected:
     std::vector<Step> steps_;
 };
 
-const std::string kCreateKeys = "ad_id,app_id,device_model,device_os,device_type,game_version,ios_bundle,language,lat,"
-                                "loc_acc,loc_acc_vert,long,net_type,notification_types,sdk,sdk_type,tags,timezone";
+// The registration body's keys (the device facts, "sdk_type" and "ios_bundle" while there is no
+// player, the tags and the fix that rode along), comma-joined in the order the body sorts them.
+std::string registrationKeys(bool withIdentifier) {
+    std::set<std::string> keys = {
+        "ad_id",    "app_id",   "device_model", "device_os",    "device_type", "game_version", "ios_bundle",
+        "language", "lat",      "loc_acc",      "loc_acc_vert", "long",        "net_type",     "notification_types",
+        "sdk",      "sdk_type", "tags",         "timezone"};
+    if (withIdentifier) keys.insert("identifier");  // the push token, push player only
+    std::string out;
+    for (const auto& k : keys) out += (out.empty() ? "" : ",") + k;
+    return out;
+}
 
 // Registration success replays, in this order: the e-mail player's id from the answer, the parked
 // setEmail (which therefore updates that player), the tag callbacks, the tags given meanwhile (5 s
@@ -138,13 +148,14 @@ const std::string kCreateKeys = "ad_id,app_id,device_model,device_os,device_type
 // and leaves them waiting for the next success.
 TEST_P(ReplayOrderTest, EverythingThatWaitedForThePlayerGoesInOrder) {
     const Row& row = GetParam();
-    const std::string create = "POST players " + kCreateKeys;
-    const std::string emailSession = "POST players/e1/on_session " + kCreateKeys;
+    const std::string create = "POST players " + registrationKeys(true);
+    const std::string emailSession = "POST players/e1/on_session " + registrationKeys(false);
     // Parked setEmail: the answer's e-mail player, updated. The location goes to both players.
     const bool failedFirst = row.createStatuses.size() > 1;
     const std::vector<std::string> replays = {
         "PUT players/e2 app_id,identifier",
         failedFirst ? "ok late" : "ok tags",  // the failed body's tags and callback went before
+        "ok token",                           // the token is the one registered: no update to send
         "PUT players/e2 app_id,lat,loc_acc,loc_acc_vert,loc_bg,long,net_type",
         "PUT players/p7 app_id,lat,loc_acc,loc_acc_vert,loc_bg,long,net_type",
         "PUT players/p7 app_id,em_m,em_s,net_type",  // parked hashed e-mail
@@ -185,6 +196,9 @@ TEST_P(ReplayOrderTest, EverythingThatWaitedForThePlayerGoesInOrder) {
             "bob@tesmar.example", std::nullopt, [this] { note("ok email"); },
             [this](const Error&) { note("fail email"); });
         VezEduduz::syncHashedEmail("ann@tesmar.example");
+        // A push token before the player: its blocks wait too (its registration is deferred by 30 s).
+        VezEduduz::updateDeviceToken(
+            "0a1b2c", [this](const Value&) { note("ok token"); }, [this](const Error&) { note("fail token"); });
         VezEduduz::getTags([this](const Value&) { note("ok getTags"); },
                            [this](const Error&) { note("fail getTags"); });
         MainLoop::shared().advance(6);
