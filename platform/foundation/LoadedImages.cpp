@@ -15,8 +15,8 @@ namespace {
 
 // The system frameworks the platform plays. They are linked into the program here; on a device each is
 // an image of its own, so the list names them as the device would.
-constexpr const char* kPlatformFrameworks[] = {"Foundation", "Security", "SystemConfiguration", "UIKit",
-                                               "UserNotifications", "WebKit"};
+constexpr const char* kPlatformFrameworks[] = {"Foundation", "Security",          "SystemConfiguration",
+                                               "UIKit",      "UserNotifications", "WebKit"};
 
 std::string frameworkPath(const std::string& name) {
     return "/System/Library/Frameworks/" + name + ".framework/" + name;
@@ -69,7 +69,8 @@ std::vector<std::string> deviceLoadedImageNames() {
     for (size_t i = 1; i < paths.size(); ++i)
         if (auto name = deviceImageName(paths[i], bundlePath)) names.push_back(*name);
     for (const char* framework : kPlatformFrameworks) names.push_back(frameworkPath(framework));
-    for (const auto& framework : PlatformConfig::current().optionalFrameworks) names.push_back(frameworkPath(framework));
+    for (const auto& framework : PlatformConfig::current().optionalFrameworks)
+        names.push_back(frameworkPath(framework));
     return names;
 }
 
