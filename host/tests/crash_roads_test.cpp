@@ -7,20 +7,14 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/Strings.h"
 #include "crash_reporter/CrashCapture.h"
 #include "crash_reporter/CrashReport.h"
-#include "demo/DemoSite.h"
-#include "demo/KitServiceStandIn.h"
-#include "demo/PushServiceStandIn.h"
-#include "host/tests/SimRun.h"
+#include "host/tests/RoadFixture.h"
 #include "kit_platform/KitService.h"
 #include "platform/foundation/JSON.h"
-#include "platform/foundation/PropertyList.h"
 #include "testing/TestHttpServer.h"
 
 namespace {
@@ -29,61 +23,20 @@ using platform::Value;
 using namespace host_test;
 namespace fs = std::filesystem;
 
-constexpr const char* kBundleId = "com.tesmar.intranet";
 constexpr const char* kAPIKey = "crash-roads-key";
 
-class CrashRoads : public ::testing::Test {
+class CrashRoads : public RoadFixture {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/crash-roads-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        site_ = std::make_unique<tesmar_demo::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
-        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
-        kits_ = tesmar_demo::KitServiceStandIn::secure(dir_.string());
-    }
-    void TearDown() override {
-        kits_.reset();
-        push_.reset();
-        site_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-
-    std::string bundle(bool dataCollection = true) {
-        fs::path b = dir_ / "bundle";
-        fs::remove_all(b);
-        fs::create_directories(b);
-        Value verira = Value::dictionary({{"APIKey", kAPIKey}});
-        if (!dataCollection) verira.set("AutomaticDataCollectionEnabled", false);
-        Value info = Value::dictionary({{"CFBundleIdentifier", kBundleId},
-                                        {"CFBundleShortVersionString", "4.2"},
-                                        {"CFBundleVersion", "420"},
-                                        {"UIMainStoryboardFile", "Main"},
-                                        {"Verira", verira}});
-        Value options = Value::dictionary(
-            {{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"}, {"BUNDLE_ID", kBundleId}, {"API_KEY", "core-key"}});
-        EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
-        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
-        std::ofstream(b / "Config.json") << "{\"base_url\": \"" << Tesmar::Strings::Endpoint::baseUrl
-                                         << "/\", \"base_url_home_host\": \"tesmar.example\"}";
-        return b.string();
-    }
+    CrashRoads() : RoadFixture("crash-roads", {.kits = true}) {}
 
     SimRun run(const std::string& script, bool dataCollection = true) {
-        auto path = dir_ / "script.txt";
-        std::ofstream(path) << script;
-        std::vector<std::string> args = {
-            "--bundle",    bundle(dataCollection), "--device-root", device().string(),  "--script",
-            path.string(), "--settle-ms",          "150",           "--settle-timeout", "20"};
-        for (auto entry : {site_->connectToEntry(), push_->connectToEntry(), kits_->connectToEntry()})
-            args.insert(args.end(), {"--connect-to", entry.first + "=" + entry.second});
-        for (const auto& pem :
-             {site_->rootCertificatePath(), push_->rootCertificatePath(), kits_->rootCertificatePath()})
-            args.insert(args.end(), {"--ca", pem});
-        return runSim(args);
+        Value verira = Value::dictionary({{"APIKey", kAPIKey}});
+        if (!dataCollection) verira.set("AutomaticDataCollectionEnabled", false);
+        Value info = appInfo(
+            Value::dictionary({{"CFBundleShortVersionString", "4.2"}, {"CFBundleVersion", "420"}, {"Verira", verira}}));
+        return runRoad(script, writeBundle(info, siteConfig(false), coreOptions("core-key")));
     }
 
-    fs::path device() const { return dir_ / "device"; }
     fs::path reports() const { return device() / "Library/Caches/com.dodoredized/reports"; }
     std::vector<fs::path> reportFiles() const {
         std::vector<fs::path> out;
@@ -97,11 +50,6 @@ protected:
         std::getline(in, id);
         return id;
     }
-
-    fs::path dir_;
-    std::unique_ptr<tesmar_demo::DemoSite> site_;
-    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
-    std::unique_ptr<tesmar_demo::KitServiceStandIn> kits_;
 };
 
 const Value* findEvent(const std::vector<Value>& seen, const char* name) {
