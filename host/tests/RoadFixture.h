@@ -152,4 +152,11 @@ inline std::vector<platform::Value> eventsNamed(const std::vector<platform::Valu
     return out;
 }
 
+// The first event named `name`; nullptr when there is none.
+inline const platform::Value* firstEvent(const std::vector<platform::Value>& seen, const std::string& name) {
+    for (const auto& e : seen)
+        if (e["event"] == platform::Value(name)) return &e;
+    return nullptr;
+}
+
 }  // namespace host_test
