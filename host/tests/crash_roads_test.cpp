@@ -52,12 +52,6 @@ protected:
     }
 };
 
-const Value* findEvent(const std::vector<Value>& seen, const char* name) {
-    for (const auto& e : seen)
-        if (e["event"] == Value(name)) return &e;
-    return nullptr;
-}
-
 uint64_t address(const Value& text) { return std::stoull(text.stringOr("0"), nullptr, 16); }
 
 TEST_F(CrashRoads, ACrashIsSentOnTheNextLaunchAndThenDeleted) {
@@ -65,7 +59,7 @@ TEST_F(CrashRoads, ACrashIsSentOnTheNextLaunchAndThenDeleted) {
     SimRun crashed = run("crash segv\n");
     ASSERT_EQ(crashed.signal, SIGSEGV) << allOutput(crashed);
     auto seen = simEvents(crashed);
-    const Value* trigger = findEvent(seen, "crash.trigger");
+    const Value* trigger = firstEvent(seen, "crash.trigger");
     ASSERT_NE(trigger, nullptr) << allOutput(crashed);
 
     // The launch before the crash asked for the settings and registered the new app.
@@ -91,7 +85,7 @@ TEST_F(CrashRoads, ACrashIsSentOnTheNextLaunchAndThenDeleted) {
     SimRun next = run("wait 1\nquit\n");
     ASSERT_EQ(next.status, 0) << allOutput(next);
     auto nextSeen = simEvents(next);
-    const Value* sent = findEvent(nextSeen, "crash.report.sent");
+    const Value* sent = firstEvent(nextSeen, "crash.report.sent");
     ASSERT_NE(sent, nullptr) << allOutput(next);
     EXPECT_EQ((*sent)["report_id"], Value(reportId));
     EXPECT_TRUE(reportFiles().empty()) << "the sent report is deleted";
@@ -139,7 +133,7 @@ TEST_F(CrashRoads, AReportTheServiceRefusesStaysForTheLaunchAfter) {
     kits_->script("POST reports", {tesmar_testing::Reply::withStatus(503)});
     SimRun refused = run("wait 1\nquit\n");
     ASSERT_EQ(refused.status, 0) << allOutput(refused);
-    EXPECT_EQ(findEvent(simEvents(refused), "crash.report.sent"), nullptr);
+    EXPECT_EQ(firstEvent(simEvents(refused), "crash.report.sent"), nullptr);
     EXPECT_GE(kits_->reportUploads().size(), 1u);
     EXPECT_EQ(reportFiles().size(), 1u) << "kept for the next launch";
 
@@ -147,7 +141,7 @@ TEST_F(CrashRoads, AReportTheServiceRefusesStaysForTheLaunchAfter) {
     SimRun next = run("wait 1\nquit\n");
     ASSERT_EQ(next.status, 0) << allOutput(next);
     auto nextSeen = simEvents(next);
-    const Value* sent = findEvent(nextSeen, "crash.report.sent");
+    const Value* sent = firstEvent(nextSeen, "crash.report.sent");
     ASSERT_NE(sent, nullptr) << allOutput(next);
     EXPECT_EQ((*sent)["report_id"], Value(reportId));
     EXPECT_TRUE(reportFiles().empty());
@@ -179,8 +173,8 @@ TEST_F(CrashRoads, WithDataCollectionOffNoKitStartsAndNothingIsSent) {
     SimRun r = run("wait 0.5\nquit\n", false);
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
-    EXPECT_EQ(findEvent(seen, "kit.start"), nullptr) << allOutput(r);
-    EXPECT_EQ(findEvent(seen, "crash.report.sent"), nullptr);
+    EXPECT_EQ(firstEvent(seen, "kit.start"), nullptr) << allOutput(r);
+    EXPECT_EQ(firstEvent(seen, "crash.report.sent"), nullptr);
     EXPECT_EQ(kits_->server().requestCount(), 0u);
     EXPECT_EQ(reportFiles().size(), 1u);
 
