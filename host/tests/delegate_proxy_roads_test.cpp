@@ -34,11 +34,6 @@ protected:
                 ++n;
         return n;
     }
-    static const Value* first(const std::vector<Value>& seen, const char* event) {
-        for (const auto& e : seen)
-            if (e["event"] == Value(event)) return &e;
-        return nullptr;
-    }
 };
 
 TEST_F(DelegateProxyRoads, URLsAndActivitiesReachTheEngineWhileTheAppStillAnswers) {
@@ -48,13 +43,13 @@ TEST_F(DelegateProxyRoads, URLsAndActivitiesReachTheEngineWhileTheAppStillAnswer
                    link + "\nquit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
-    const Value* opened = first(seen, "app.open-url");
+    const Value* opened = firstEvent(seen, "app.open-url");
     ASSERT_TRUE(opened) << allOutput(r);
     EXPECT_EQ((*opened)["source"], Value("com.example.mail"));
     EXPECT_EQ((*opened)["handled"], Value(false));  // the app takes no custom URLs; the engine only listens
     EXPECT_EQ(count(seen, "syslog", "Handling open URL, tesmar://campaign?utm_source=mail"), 1) << allOutput(r);
 
-    const Value* activity = first(seen, "app.user-activity");
+    const Value* activity = firstEvent(seen, "app.user-activity");
     ASSERT_TRUE(activity);
     EXPECT_EQ((*activity)["handled"], Value(true));  // the app's own universal-link handling
     EXPECT_EQ(count(seen, "syslog", "Handling user activity, " + link), 1) << allOutput(r);
@@ -68,7 +63,7 @@ TEST_F(DelegateProxyRoads, BackgroundSessionEventsRunTheSystemsCompletionExactly
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
     EXPECT_EQ(count(seen, "background-session.events"), 1) << allOutput(r);
-    const Value* done = first(seen, "background-session.events");
+    const Value* done = firstEvent(seen, "background-session.events");
     ASSERT_TRUE(done);
     EXPECT_EQ((*done)["completed"], Value(true));
     EXPECT_EQ(count(seen, "fault"), 0) << allOutput(r);
@@ -81,10 +76,10 @@ TEST_F(DelegateProxyRoads, WithTheProxyOffTheEngineHearsNothing) {
     auto seen = simEvents(r);
     EXPECT_EQ(count(seen, "syslog", "I-SWZ001011"), 1) << allOutput(r);
     EXPECT_EQ(count(seen, "syslog", "Handling open URL"), 0);
-    const Value* opened = first(seen, "app.open-url");
+    const Value* opened = firstEvent(seen, "app.open-url");
     ASSERT_TRUE(opened);
     EXPECT_EQ((*opened)["handled"], Value(false));
-    const Value* session = first(seen, "background-session.events");
+    const Value* session = firstEvent(seen, "background-session.events");
     ASSERT_TRUE(session);
     EXPECT_EQ((*session)["delivered"], Value(false));  // the app's delegate takes no such events
 }
