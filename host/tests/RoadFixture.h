@@ -82,15 +82,17 @@ protected:
     std::filesystem::path device() const { return dir_ / "device"; }
     std::filesystem::path bundlePath() const { return dir_ / "bundle"; }
 
-    // Writes the bundle afresh; no Config.json when `config` is nullopt.
+    // Writes the bundle afresh; nullopt leaves Config.json or the core's options file out.
     std::string writeBundle(const platform::Value& info = appInfo(),
                             const std::optional<std::string>& config = siteConfig(),
-                            const platform::Value& options = coreOptions()) {
+                            const std::optional<platform::Value>& options = coreOptions()) {
         std::filesystem::path b = bundlePath();
         std::filesystem::remove_all(b);
         std::filesystem::create_directories(b);
         EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
-        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
+        if (options) {
+            EXPECT_TRUE(platform::plist::writeFile(*options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
+        }
         if (config) std::ofstream(b / "Config.json") << *config;
         return b.string();
     }
