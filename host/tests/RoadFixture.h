@@ -97,13 +97,12 @@ protected:
         return b.string();
     }
 
-    // A device on which the push client registered `player` in an earlier launch; `stored` holds more
-    // of the app's preferences.
-    std::string deviceWithPlayer(const std::string& player, platform::Value stored = platform::Value::dictionary()) {
+    // A device on which the push client registered `player` in an earlier launch.
+    std::string deviceWithPlayer(const std::string& player) {
         std::filesystem::path prefs = device() / "Library" / "Preferences";
         std::filesystem::create_directories(prefs);
-        stored.set("VD_APP_ID", Tesmar::Strings::VezEduduz::appId);
-        stored.set("VD_PLAYER_ID", player);
+        auto stored =
+            platform::Value::dictionary({{"VD_APP_ID", Tesmar::Strings::VezEduduz::appId}, {"VD_PLAYER_ID", player}});
         EXPECT_TRUE(platform::plist::writeFile(stored, (prefs / (std::string(kBundleId) + ".plist")).string()).ok());
         return device().string();
     }
