@@ -22,7 +22,8 @@ class PushAppCalls : public RoadFixture {
 protected:
     PushAppCalls() : RoadFixture("push-app-calls") { onDevice_ = false; }
 
-    // A device on which the push client registered this installation in an earlier launch, long ago.
+    // Seeds the device the runs share (so it shadows the fixture's path-only device()): the push client
+    // registered this installation in an earlier launch, long ago.
     std::string device() { return deviceWithPlayer(kPlayer); }
 
     SimRun run(const std::string& script, const std::string& deviceRoot) {
