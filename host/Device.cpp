@@ -16,6 +16,7 @@
 #include "host/Extension.h"
 #include "host/LocationStoreCommands.h"
 #include "host/MinimalApp.h"
+#include "host/WebEngine.h"
 #include "platform/corelocation/CoreLocation.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
@@ -125,6 +126,7 @@ Device::~Device() {
     if (booted_) {
         dispatch::MainLoop::shared().runUntilIdle();
         app_.reset();
+        stopRealWebEngine();
         uikit::Application::resetShared();
         Bundle::setMainBundlePath("");
         PlatformConfig::set(saved_);
@@ -189,6 +191,8 @@ std::optional<std::string> Device::boot() {
         double bootTime = Date::now().timeIntervalSince1970();
         setWallClockSource([clock = manualClock_, bootTime] { return bootTime + clock->now(); });
     }
+    if (options_.webEngine == std::string(kWebEngineReal))
+        if (auto problem = startRealWebEngine()) return *problem;
     Bundle::setMainBundlePath(deviceBundle.string());
     ProcessInfo::processInfo().setArguments(options_.processArguments());
     uikit::registerClasses();
@@ -365,6 +369,11 @@ std::optional<std::string> Device::run(const Command& command) {
         if (!web) return noWebView;
         web->openWindow(command.text, true);
         return std::nullopt;
+    }
+    case Kind::Snapshot: {
+        auto web = webView();
+        if (!web) return noWebView;
+        return writeSnapshot(*web, command.text, options_.settleTimeoutSeconds);
     }
     case Kind::JsClose: {
         auto web = webView();
