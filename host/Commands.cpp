@@ -85,7 +85,7 @@ constexpr Verb kVerbs[] = {
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
     {"snapshot", Kind::Snapshot, Arg::Text,
      "snapshot FILE           write a PNG of the top web view once its next frame is drawn (--web-engine\n"
-     "                        real); prints snapshot {file, bytes}"},
+     "                        real); prints snapshot {file, bytes, width, height, blank}"},
     {"location-permission", Kind::LocationPermission, Arg::LocationStore,
      "location-permission STATUS   the user's location answer changes: not-determined, restricted, denied,\n"
      "                        always or when-in-use"},

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "host/VirtualDisplay.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/webkit/WebView.h"
@@ -15,6 +16,7 @@ namespace tesmar_host {
 
 namespace {
 struct Running {
+    std::unique_ptr<VirtualDisplay> ownDisplay;  // null when the machine's display is used
     std::string display;
 };
 std::unique_ptr<Running>& running() {
@@ -45,14 +47,16 @@ bool realWebEngineAvailable() {
 std::optional<std::string> startRealWebEngine() {
     if (running()) return std::nullopt;
     auto state = std::make_unique<Running>();
+    std::string error;
+    state->ownDisplay = VirtualDisplay::startIfNeeded(&error);
+    if (!state->ownDisplay && !error.empty()) return "the real web engine has no display: " + error;
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) return "the real web engine needs a display: set DISPLAY";
-    state->display = display;
+    state->display = display ? display : "";
     if (auto problem = platform::webkit::gtk::start()) return "the real web engine cannot start: " + *problem;
-    platform::DeviceEvents::post("web-engine",
-                                 platform::Value::dictionary({{"engine", kWebEngineReal},
-                                                              {"version", platform::webkit::gtk::version()},
-                                                              {"display", state->display}}));
+    platform::DeviceEvents::post(
+        "web-engine",
+        platform::Value::dictionary(
+            {{"engine", kWebEngineReal}, {"version", platform::webkit::gtk::version()}, {"display", state->display}}));
     running() = std::move(state);
     return std::nullopt;
 }
@@ -68,15 +72,16 @@ std::optional<std::string> writeSnapshot(platform::webkit::WebView& webView, con
     if (!webView.runsScripts()) return "the headless web view draws nothing (run with --web-engine real)";
     struct Outcome {
         bool done = false;
-        std::optional<platform::Bytes> png;
+        std::optional<platform::webkit::Snapshot> png;
         std::string error;
     };
     auto outcome = std::make_shared<Outcome>();
-    webView.takeSnapshot([outcome](const std::optional<platform::Bytes>& png, const std::optional<platform::Error>& error) {
-        outcome->done = true;
-        outcome->png = png;
-        if (error) outcome->error = error->localizedDescription();
-    });
+    webView.takeSnapshot(
+        [outcome](const std::optional<platform::webkit::Snapshot>& png, const std::optional<platform::Error>& error) {
+            outcome->done = true;
+            outcome->png = png;
+            if (error) outcome->error = error->localizedDescription();
+        });
     platform::dispatch::MainLoop::shared().runUntil([outcome] { return outcome->done; }, timeoutSeconds);
     if (!outcome->done) return "no frame was drawn within " + std::to_string(int(timeoutSeconds)) + " s";
     if (!outcome->png) return "the snapshot failed: " + outcome->error;
@@ -84,11 +89,15 @@ std::optional<std::string> writeSnapshot(platform::webkit::WebView& webView, con
     auto parent = std::filesystem::path(path).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ec);
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(outcome->png->data()), static_cast<std::streamsize>(outcome->png->size()));
+    const auto& png = outcome->png->png;
+    file.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
     file.close();
     if (!file) return "cannot write '" + path + "'";
-    platform::DeviceEvents::post("snapshot", platform::Value::dictionary(
-                                                 {{"file", path}, {"bytes", int64_t(outcome->png->size())}}));
+    platform::DeviceEvents::post("snapshot", platform::Value::dictionary({{"file", path},
+                                                                          {"bytes", int64_t(png.size())},
+                                                                          {"width", int64_t(outcome->png->width)},
+                                                                          {"height", int64_t(outcome->png->height)},
+                                                                          {"blank", outcome->png->blank}}));
     return std::nullopt;
 }
 

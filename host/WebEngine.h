@@ -23,7 +23,7 @@ void stopRealWebEngine();
 bool realWebEngineAvailable();
 
 // Writes a PNG of `webView` to `path` once its next frame is drawn, waiting on the main loop for at
-// most `timeoutSeconds`; posts "snapshot" {file, bytes}. An error message when it could not.
+// most `timeoutSeconds`; posts "snapshot" {file, bytes, width, height, blank}. An error message when it could not.
 std::optional<std::string> writeSnapshot(platform::webkit::WebView& webView, const std::string& path,
                                          double timeoutSeconds);
 

@@ -96,13 +96,40 @@ protected:
                                          "--settle-timeout",
                                          "20"};
         args.insert(args.end(), extra.begin(), extra.end());
+        auto engine = engineArgs();
+        args.insert(args.end(), engine.begin(), engine.end());
         return runSim(args);
     }
+
+    // The roads (each runs on both engines, see SHELL_ROAD).
+    void LaunchStartsTheSDKsInOrderThenShowsTheFirstPage();
+    void FirstPageStartsLoadingOnlyAfterLaunch();
+    void SessionCookieRegistersThePlayerWithTheSite();
+    void LostConnectionShowsItsViewAndReloadBringsThePageBack();
+    void ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner();
+    void WindowOpenedByThePageIsPushedAndClosedAgain();
+    void UniversalLinkBecomesTheRootAndTheDefaultPage();
+    void ConfigurationWithoutAUsableBaseURLLoadsNothing();
+
+    // The web engine's flags: none for the headless default.
+    virtual std::vector<std::string> engineArgs() const { return {}; }
 
     fs::path dir_;
     std::unique_ptr<tesmar_demo::DemoSite> site_;
     std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
 };
+
+// The same roads on the real engine: pages run their scripts, the engine's own network stack reaches
+// the demo site through the loopback proxy, and its signals drive the delegates.
+class WebEngineShellRoads : public ShellRoads {
+protected:
+    std::vector<std::string> engineArgs() const override { return {"--web-engine", "real"}; }
+};
+
+#define SHELL_ROAD(Name)                                                                                               \
+    TEST_F(ShellRoads, Name) { Name(); }                                                                               \
+    TEST_F(WebEngineShellRoads, Name) { Name(); }                                                                      \
+    void ShellRoads::Name()
 
 bool has(const Value& event, const char* name, std::initializer_list<std::pair<const char*, Value>> fields = {}) {
     if (event["event"] != Value(name)) return false;
@@ -119,7 +146,7 @@ long find(const std::vector<Value>& seen, Match match, long from = 0) {
     return -1;
 }
 
-TEST_F(ShellRoads, LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
+SHELL_ROAD(LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
     SimRun r = run("quit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
@@ -172,7 +199,7 @@ TEST_F(ShellRoads, LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
 
 // The first screen's view loads only when the window goes on screen, after the launch handler has
 // started the SDKs.
-TEST_F(ShellRoads, FirstPageStartsLoadingOnlyAfterLaunch) {
+SHELL_ROAD(FirstPageStartsLoadingOnlyAfterLaunch) {
     SimRun r = run("quit\n");
     auto seen = simEvents(r);
     long kit = find(seen, [](const Value& e) { return has(e, "kit.start"); });
@@ -180,7 +207,7 @@ TEST_F(ShellRoads, FirstPageStartsLoadingOnlyAfterLaunch) {
     EXPECT_GT(start, kit) << allOutput(r);
 }
 
-TEST_F(ShellRoads, SessionCookieRegistersThePlayerWithTheSite) {
+SHELL_ROAD(SessionCookieRegistersThePlayerWithTheSite) {
     struct Case {
         const char* label;
         const char* version;
@@ -247,7 +274,7 @@ TEST_F(ShellRoads, SessionCookieRegistersThePlayerWithTheSite) {
     }
 }
 
-TEST_F(ShellRoads, LostConnectionShowsItsViewAndReloadBringsThePageBack) {
+SHELL_ROAD(LostConnectionShowsItsViewAndReloadBringsThePageBack) {
     SimRun r = run("network down\npull\nreload-button\nnetwork up\nreload-button\nquit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
@@ -291,7 +318,7 @@ TEST_F(ShellRoads, LostConnectionShowsItsViewAndReloadBringsThePageBack) {
     EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "command.failed"); }), -1) << allOutput(r);
 }
 
-TEST_F(ShellRoads, ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner) {
+SHELL_ROAD(ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner) {
     struct Row {
         const char* name;
         std::string target;
@@ -341,7 +368,7 @@ TEST_F(ShellRoads, ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner) {
     }
 }
 
-TEST_F(ShellRoads, WindowOpenedByThePageIsPushedAndClosedAgain) {
+SHELL_ROAD(WindowOpenedByThePageIsPushedAndClosedAgain) {
     const std::string window = kBase + "/window";
     SimRun r = run("js-open " + window + "\njs-close\nquit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
@@ -368,7 +395,7 @@ TEST_F(ShellRoads, WindowOpenedByThePageIsPushedAndClosedAgain) {
     EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "fault"); }), -1) << allOutput(r);
 }
 
-TEST_F(ShellRoads, UniversalLinkBecomesTheRootAndTheDefaultPage) {
+SHELL_ROAD(UniversalLinkBecomesTheRootAndTheDefaultPage) {
     const std::string link = kBase + "/news?from=link";
     // The root screen of a link sits in no navigation controller: a page closing its window there
     // reloads the default page, which is now the link's.
@@ -393,7 +420,7 @@ TEST_F(ShellRoads, UniversalLinkBecomesTheRootAndTheDefaultPage) {
     EXPECT_GT(again, first) << allOutput(r);
 }
 
-TEST_F(ShellRoads, ConfigurationWithoutAUsableBaseURLLoadsNothing) {
+SHELL_ROAD(ConfigurationWithoutAUsableBaseURLLoadsNothing) {
     constexpr const char* kError = "\"ASConfigService :: readConfigFile :: dictionary error\"";
     struct Case {
         const char* label;

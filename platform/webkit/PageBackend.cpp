@@ -31,7 +31,8 @@ void PageBackend::clickLink(const std::string&, std::function<void(bool)> comple
     if (completion) dispatch::MainLoop::shared().post([completion = std::move(completion)] { completion(false); });
 }
 
-void PageBackend::snapshotPNG(std::function<void(const std::optional<Bytes>&, const std::optional<Error>&)> completion) {
+void PageBackend::snapshotPNG(
+    std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion) {
     if (!completion) return;
     dispatch::MainLoop::shared().post([completion = std::move(completion)] {
         completion(std::nullopt, Error::withDescription(kWebKitErrorDomain, 1, "This web view draws nothing."));

@@ -100,7 +100,8 @@ public:
     // completion says whether such a link was on the page.
     virtual void clickLink(const std::string& href, std::function<void(bool found)> completion);
     // A PNG of what the view shows, taken once its next frame is drawn.
-    virtual void snapshotPNG(std::function<void(const std::optional<Bytes>&, const std::optional<Error>&)> completion);
+    virtual void
+    snapshotPNG(std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion);
 };
 
 // What a real engine installs at boot: makes the backend of each new web view, or null to leave it

@@ -77,7 +77,8 @@ void WebView::evaluateJavaScript(const std::string& script,
     engine_->evaluateJavaScript(script, std::move(completion));
 }
 
-void WebView::takeSnapshot(std::function<void(const std::optional<Bytes>&, const std::optional<Error>&)> completion) {
+void WebView::takeSnapshot(
+    std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion) {
     engine_->snapshotPNG(std::move(completion));
 }
 

@@ -101,7 +101,7 @@ public:
     void runConfirm(const std::string& message, std::function<void(bool)> result = nullptr);
     // A PNG of what the web view shows, once its next frame is drawn (a real engine only; headless,
     // an error).
-    void takeSnapshot(std::function<void(const std::optional<Bytes>&, const std::optional<Error>&)> completion);
+    void takeSnapshot(std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion);
     // Whether the page runs its own scripts (a real engine).
     bool runsScripts() const { return engine_->runsScripts(); }
 

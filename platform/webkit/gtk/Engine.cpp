@@ -34,7 +34,9 @@ public:
             },
             [](GSource* source) -> gboolean { return reinterpret_cast<WokenSource*>(source)->loop->woken(); },
             [](GSource*, GSourceFunc, gpointer) -> gboolean { return G_SOURCE_CONTINUE; },
-            nullptr, nullptr, nullptr};
+            nullptr,
+            nullptr,
+            nullptr};
         source_ = reinterpret_cast<WokenSource*>(g_source_new(&funcs, sizeof(WokenSource)));
         source_->loop = this;
         g_source_attach(&source_->base, g_main_context_default());
@@ -51,7 +53,8 @@ public:
         if (maxSeconds > 0) {
             double ms = std::min(std::ceil(maxSeconds * 1000), 3600.0 * 1000);
             timeout = g_timeout_source_new(static_cast<guint>(ms));
-            g_source_set_callback(timeout, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+            g_source_set_callback(
+                timeout, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
             g_source_attach(timeout, context);
         }
         gboolean handled = g_main_context_iteration(context, maxSeconds > 0);
@@ -86,8 +89,8 @@ std::optional<HTTPCookie> cookieOf(SoupCookie* cookie) {
         {kHTTPCookieHTTPOnly, Value(static_cast<bool>(soup_cookie_get_http_only(cookie)))},
     };
     if (GDateTime* expires = soup_cookie_get_expires(cookie))
-        properties.push_back(
-            {kHTTPCookieExpires, Value(Date::fromTimeIntervalSince1970(static_cast<double>(g_date_time_to_unix(expires))))});
+        properties.push_back({kHTTPCookieExpires, Value(Date::fromTimeIntervalSince1970(
+                                                      static_cast<double>(g_date_time_to_unix(expires))))});
     switch (soup_cookie_get_same_site_policy(cookie)) {
     case SOUP_SAME_SITE_POLICY_LAX:
         properties.push_back({kHTTPCookieSameSitePolicy, Value("lax")});
@@ -130,8 +133,9 @@ Engine*& engine() {
 
 WebKitCookieManager* cookieManager() {
     auto* context = engineContext();
-    return context ? webkit_website_data_manager_get_cookie_manager(webkit_web_context_get_website_data_manager(context))
-                   : nullptr;
+    return context
+               ? webkit_website_data_manager_get_cookie_manager(webkit_web_context_get_website_data_manager(context))
+               : nullptr;
 }
 
 // The engine's cookie manager as the default data store's jar.
@@ -148,10 +152,12 @@ public:
             manager, nullptr,
             [](GObject* source, GAsyncResult* result, gpointer data) {
                 std::unique_ptr<Completion> completion(static_cast<Completion*>(data));
-                GList* list = webkit_cookie_manager_get_all_cookies_finish(WEBKIT_COOKIE_MANAGER(source), result, nullptr);
+                GList* list =
+                    webkit_cookie_manager_get_all_cookies_finish(WEBKIT_COOKIE_MANAGER(source), result, nullptr);
                 std::vector<HTTPCookie> cookies;
                 for (GList* item = list; item; item = item->next) {
-                    if (auto cookie = cookieOf(static_cast<SoupCookie*>(item->data))) cookies.push_back(std::move(*cookie));
+                    if (auto cookie = cookieOf(static_cast<SoupCookie*>(item->data)))
+                        cookies.push_back(std::move(*cookie));
                 }
                 g_list_free_full(list, reinterpret_cast<GDestroyNotify>(soup_cookie_free));
                 if (*completion) (*completion)(std::move(cookies));

@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/JSON.h"
@@ -88,6 +89,25 @@ Value valueOf(JSCValue* value) {
     return Value();
 }
 
+// Size and whether every pixel is alike: a page that drew nothing.
+void describe(cairo_surface_t* surface, Snapshot& snapshot) {
+    cairo_surface_flush(surface);
+    snapshot.width = cairo_image_surface_get_width(surface);
+    snapshot.height = cairo_image_surface_get_height(surface);
+    const unsigned char* data = cairo_image_surface_get_data(surface);
+    int stride = cairo_image_surface_get_stride(surface);
+    if (!data || snapshot.width <= 0 || snapshot.height <= 0) return;
+    uint32_t first = *reinterpret_cast<const uint32_t*>(data);
+    for (int y = 0; y < snapshot.height && snapshot.blank; ++y) {
+        const auto* row = reinterpret_cast<const uint32_t*>(data + static_cast<ptrdiff_t>(y) * stride);
+        for (int x = 0; x < snapshot.width; ++x)
+            if (row[x] != first) {
+                snapshot.blank = false;
+                break;
+            }
+    }
+}
+
 }  // namespace
 
 class GtkPage : public PageBackend, public std::enable_shared_from_this<GtkPage> {
@@ -116,11 +136,11 @@ public:
         webkit_settings_set_enable_developer_extras(settings, FALSE);
         if (gCreatingFor) {
             relatedOpen_ = true;
-            view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", gCreatingFor, "settings",
-                                                 settings, nullptr));
+            view_ = WEBKIT_WEB_VIEW(
+                g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", gCreatingFor, "settings", settings, nullptr));
         } else {
-            view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", engineContext(), "settings",
-                                                 settings, nullptr));
+            view_ = WEBKIT_WEB_VIEW(
+                g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", engineContext(), "settings", settings, nullptr));
         }
         g_object_unref(settings);
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
@@ -135,6 +155,7 @@ public:
         g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
         g_signal_connect(view_, "close", G_CALLBACK(onClose), this);
         g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
+        g_signal_connect(view_, "notify::is-loading", G_CALLBACK(onLoadingChanged), this);
         gtk_widget_show_all(window_);
     }
 
@@ -210,8 +231,10 @@ public:
     std::optional<URL> committedURL() const override { return committedURL_; }
     std::string title() const override { return title_; }
     bool isLoading() const override {
-        return (current_ && current_->stage != Job::Stage::Done) ||
-               (pending_ && pending_->stage != Job::Stage::Done && pending_->stage != Job::Stage::Waiting);
+        // A load asked for counts at once: the engine's decision request comes later.
+        for (const auto& job : {pending_, decided_, current_})
+            if (job && job->stage != Job::Stage::Done) return true;
+        return false;
     }
     double estimatedProgress() const override {
         return view_ ? webkit_web_view_get_estimated_load_progress(view_) : 1.0;
@@ -252,9 +275,9 @@ public:
                 JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
                 if (!call->completion) {
                 } else if (error) {
-                    call->completion(Value(), Error::withDescription(kWebKitErrorDomain,
-                                                                     kWebKitErrorJavaScriptExceptionOccurred,
-                                                                     error->message ? error->message : ""));
+                    call->completion(Value(),
+                                     Error::withDescription(kWebKitErrorDomain, kWebKitErrorJavaScriptExceptionOccurred,
+                                                            error->message ? error->message : ""));
                 } else {
                     call->completion(valueOf(value), std::nullopt);
                 }
@@ -287,23 +310,23 @@ public:
                              "})(" +
                              (literal.ok() ? literal.value() + "[0]" : std::string("''")) + ")";
         std::weak_ptr<GtkPage> weak = weak_from_this();
-        evaluateJavaScript(script, [weak, completion = std::move(completion)](const Value& value,
-                                                                               const std::optional<Error>& error) {
-            auto self = weak.lock();
-            const std::string* text = value.asString();
-            auto point = text ? json::read(*text) : Result<Value>(Error::withDescription("", 0, ""));
-            bool clicked = self && !error && point.ok() && point.value()["x"].isNumber();
-            if (clicked) self->click(point.value()["x"].doubleOr(0), point.value()["y"].doubleOr(0));
-            if (completion) completion(clicked);
-        });
+        evaluateJavaScript(
+            script, [weak, completion = std::move(completion)](const Value& value, const std::optional<Error>& error) {
+                auto self = weak.lock();
+                const std::string* text = value.asString();
+                auto point = text ? json::read(*text) : Result<Value>(Error::withDescription("", 0, ""));
+                bool clicked = self && !error && point.ok() && point.value()["x"].isNumber();
+                if (clicked) self->click(point.value()["x"].doubleOr(0), point.value()["y"].doubleOr(0));
+                if (completion) completion(clicked);
+            });
     }
 
-    void snapshotPNG(
-        std::function<void(const std::optional<Bytes>&, const std::optional<Error>&)> completion) override {
+    void
+    snapshotPNG(std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion) override {
         if (!view_) return PageBackend::snapshotPNG(std::move(completion));
         struct Shot {
             std::weak_ptr<GtkPage> page;
-            std::function<void(const std::optional<Bytes>&, const std::optional<Error>&)> completion;
+            std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion;
         };
         auto* shot = new Shot{weak_from_this(), std::move(completion)};
         gtk_widget_queue_draw(GTK_WIDGET(view_));
@@ -318,9 +341,9 @@ public:
                         GError* error = nullptr;
                         cairo_surface_t* surface =
                             webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
-                        std::optional<Bytes> png;
+                        std::optional<Snapshot> png;
                         if (surface) {
-                            Bytes bytes;
+                            Snapshot made;
                             auto status = cairo_surface_write_to_png_stream(
                                 surface,
                                 [](void* closure, const unsigned char* data, unsigned int length) {
@@ -328,8 +351,9 @@ public:
                                     out->insert(out->end(), data, data + length);
                                     return CAIRO_STATUS_SUCCESS;
                                 },
-                                &bytes);
-                            if (status == CAIRO_STATUS_SUCCESS) png = std::move(bytes);
+                                &made.png);
+                            describe(surface, made);
+                            if (status == CAIRO_STATUS_SUCCESS) png = std::move(made);
                             cairo_surface_destroy(surface);
                         }
                         std::optional<Error> failure;
@@ -450,7 +474,8 @@ private:
     }
 
     void decideNavigation(WebKitPolicyDecision* decision) {
-        auto* action = webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        auto* action =
+            webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
         URLRequest request = requestOf(webkit_navigation_action_get_request(action));
         if (webkit_navigation_action_is_redirect(action) && current_ && current_->stage == Job::Stage::Provisional)
             return decideRedirect(decision, request);
@@ -524,7 +549,8 @@ private:
     }
 
     void decideNewWindow(WebKitPolicyDecision* decision) {
-        auto* action = webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        auto* action =
+            webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
         NavigationAction asked;
         asked.request = requestOf(webkit_navigation_action_get_request(action));
         asked.navigationType = navigationType(webkit_navigation_action_get_navigation_type(action));
@@ -685,7 +711,8 @@ private:
             [](GObject* source, GAsyncResult* result, gpointer data) {
                 std::unique_ptr<std::weak_ptr<GtkPage>> weak(static_cast<std::weak_ptr<GtkPage>*>(data));
                 gsize length = 0;
-                guchar* bytes = webkit_web_resource_get_data_finish(WEBKIT_WEB_RESOURCE(source), result, &length, nullptr);
+                guchar* bytes =
+                    webkit_web_resource_get_data_finish(WEBKIT_WEB_RESOURCE(source), result, &length, nullptr);
                 if (auto self = weak->lock(); self && bytes)
                     self->source_.assign(reinterpret_cast<const char*>(bytes),
                                          std::min<size_t>(length, webkit_detail::PageEngine::kMaxKeptBody));
@@ -728,6 +755,22 @@ private:
         self->fail(job, loadError(g_quark_to_string(error->domain), error->code, error->message ? error->message : "",
                                   url ? url : job->request.url()));
         return TRUE;  // no error page: the app shows its own
+    }
+
+    // The engine drops a navigation without a word when it refuses to follow a redirect to a scheme it
+    // will not load (file:, for one): the load just stops. Seen from the app, URL loading refused it.
+    static void onLoadingChanged(WebKitWebView* view, GParamSpec*, gpointer data) {
+        auto* self = static_cast<GtkPage*>(data);
+        if (webkit_web_view_is_loading(view) || !self->current_) return;
+        std::weak_ptr<GtkPage> weak = self->weak_from_this();
+        auto job = self->current_;
+        // A failure the engine does report comes first; look again once it had its turn.
+        dispatch::MainLoop::shared().post([weak, job] {
+            auto self = weak.lock();
+            if (!self || self->current_ != job || job->stage != Job::Stage::Provisional || job->awaitingRetry) return;
+            if (self->view_ && webkit_web_view_is_loading(self->view_)) return;
+            self->fail(job, makeURLError(URLErrorCode::UnsupportedURL, job->request.url()));
+        });
     }
 
     static gboolean onTLSErrors(WebKitWebView* view, gchar* uri, GTlsCertificate* certificate, GTlsCertificateFlags,
