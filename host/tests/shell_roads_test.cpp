@@ -453,3 +453,71 @@ SHELL_ROAD(ConfigurationWithoutAUsableBaseURLLoadsNothing) {
 }
 
 }  // namespace
+
+// --- what only the real engine shows: the page's own script, its own links, what it draws ---
+
+namespace {
+
+TEST_F(WebEngineShellRoads, ThePagesOwnScriptAsksForAPanelAndWaitsForTheAnswer) {
+    SimRun r = run("tap /alert\nalert OK\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    long shown = find(seen, [](const Value& e) {
+        return has(e, "alert.shown", {{"message", tesmar_demo::DemoSite::kAlertText}});
+    });
+    ASSERT_GE(shown, 0) << allOutput(r);
+    // The page's script runs inside the load: the page finishes only once the panel was answered.
+    long dismissed = find(
+        seen, [](const Value& e) { return has(e, "alert.dismissed"); }, shown);
+    long finish = find(
+        seen, [](const Value& e) { return has(e, "page.finish", {{"url", Value(kBase + "/alert")}}); });
+    EXPECT_GT(dismissed, shown);
+    EXPECT_GT(finish, dismissed) << allOutput(r);
+}
+
+TEST_F(WebEngineShellRoads, ATappedLinkToANewWindowIsDecidedThenPushedAndClosedByScript) {
+    // The start page's link has target=_blank: a real click makes it a new-window action.
+    SimRun r = run("tap /window\njs-close\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    const std::string window = kBase + "/window";
+    long decided = find(seen, [&](const Value& e) {
+        return has(e, "navigation.decision", {{"url", Value(window)}, {"type", "linkActivated"}, {"decision", "allow"}});
+    });
+    long push = find(
+        seen, [](const Value& e) { return has(e, "screen.push"); }, decided);
+    long shown = find(
+        seen, [&](const Value& e) { return has(e, "page.finish", {{"url", Value(window)}}); }, push);
+    long pop = find(
+        seen, [](const Value& e) { return has(e, "screen.pop"); }, shown);
+    EXPECT_GE(decided, 0) << allOutput(r);
+    EXPECT_GT(push, decided) << allOutput(r);
+    EXPECT_GT(shown, push) << allOutput(r);
+    EXPECT_GT(pop, shown) << allOutput(r);
+    EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "fault"); }), -1) << allOutput(r);
+}
+
+TEST_F(WebEngineShellRoads, SnapshotWritesAPictureOfThePageOnceDrawn) {
+    const std::string file = (dir_ / "shots" / "start.png").string();
+    SimRun r = run("snapshot " + file + "\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    long shot = find(seen, [&](const Value& e) { return has(e, "snapshot", {{"file", Value(file)}}); });
+    ASSERT_GE(shot, 0) << allOutput(r);
+    EXPECT_EQ(seen[size_t(shot)]["blank"], Value(false)) << allOutput(r);
+    EXPECT_GT(seen[size_t(shot)]["width"].integerOr(0), 0);
+    EXPECT_GT(seen[size_t(shot)]["height"].integerOr(0), 0);
+    std::ifstream png(file, std::ios::binary);
+    std::string head(8, '\0');
+    png.read(head.data(), 8);
+    EXPECT_EQ(head, std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_EQ(int64_t(fs::file_size(file)), seen[size_t(shot)]["bytes"].integerOr(-1));
+}
+
+TEST_F(ShellRoads, SnapshotIsRefusedByTheHeadlessEngine) {
+    SimRun r = run("snapshot " + (dir_ / "none.png").string() + "\nquit\n");
+    EXPECT_EQ(r.status, 3) << allOutput(r);
+    EXPECT_FALSE(fs::exists(dir_ / "none.png"));
+}
+
+}  // namespace
