@@ -469,8 +469,7 @@ TEST_F(WebEngineShellRoads, ThePagesOwnScriptAsksForAPanelAndWaitsForTheAnswer) 
     // The page's script runs inside the load: the page finishes only once the panel was answered.
     long dismissed = find(
         seen, [](const Value& e) { return has(e, "alert.dismissed"); }, shown);
-    long finish = find(
-        seen, [](const Value& e) { return has(e, "page.finish", {{"url", Value(kBase + "/alert")}}); });
+    long finish = find(seen, [](const Value& e) { return has(e, "page.finish", {{"url", Value(kBase + "/alert")}}); });
     EXPECT_GT(dismissed, shown);
     EXPECT_GT(finish, dismissed) << allOutput(r);
 }
@@ -482,12 +481,17 @@ TEST_F(WebEngineShellRoads, ATappedLinkToANewWindowIsDecidedThenPushedAndClosedB
     auto seen = simEvents(r);
     const std::string window = kBase + "/window";
     long decided = find(seen, [&](const Value& e) {
-        return has(e, "navigation.decision", {{"url", Value(window)}, {"type", "linkActivated"}, {"decision", "allow"}});
+        return has(e, "navigation.decision",
+                   {{"url", Value(window)}, {"type", "linkActivated"}, {"decision", "allow"}});
     });
     long push = find(
         seen, [](const Value& e) { return has(e, "screen.push"); }, decided);
     long shown = find(
-        seen, [&](const Value& e) { return has(e, "page.finish", {{"url", Value(window)}}); }, push);
+        seen,
+        [&](const Value& e) {
+            return has(e, "page.finish", {{"url", Value(window)}});
+        },
+        push);
     long pop = find(
         seen, [](const Value& e) { return has(e, "screen.pop"); }, shown);
     EXPECT_GE(decided, 0) << allOutput(r);

@@ -229,7 +229,11 @@ public:
     }
 
     std::optional<URL> committedURL() const override { return committedURL_; }
-    std::string title() const override { return title_; }
+    // The engine learns a page's title as it parses it, so it may come after the finish.
+    std::string title() const override {
+        const char* live = view_ ? webkit_web_view_get_title(view_) : nullptr;
+        return live ? std::string(live) : title_;
+    }
     bool isLoading() const override {
         // A load asked for counts at once: the engine's decision request comes later.
         for (const auto& job : {pending_, decided_, current_})
