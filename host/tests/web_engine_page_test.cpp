@@ -176,10 +176,8 @@ TEST_F(WebEnginePage, ScriptsAnswerValuesAndExceptions) {
         Value value;
         bool fails;
     } rows[] = {
-        {"document.title", Value("Home"), false},
-        {"1 + 2", Value(3.0), false},
-        {"location.pathname === '/'", Value(true), false},
-        {"null", Value(), false},
+        {"document.title", Value("Home"), false},          {"1 + 2", Value(3.0), false},
+        {"location.pathname === '/'", Value(true), false}, {"null", Value(), false},
         {"throw new Error('no')", Value(), true},
     };
     for (const auto& row : rows) {
