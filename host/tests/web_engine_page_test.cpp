@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "demo/Certificates.h"
 #include "host/VirtualDisplay.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PlatformConfig.h"
@@ -195,6 +196,46 @@ TEST_F(WebEnginePage, ScriptsAnswerValuesAndExceptions) {
         if (!row.fails) {
             EXPECT_EQ(value, row.value);
         }
+    }
+}
+
+TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
+    // An https server whose chain ends at a root of its own, known only when given as a CA.
+    auto pki = tesmar_demo::ServerPKI::make("secure.test");
+    auto stranger = tesmar_demo::ServerPKI::make("secure.test");
+    auto files = tesmar_demo::writeServerFiles(device_.path(), pki.leaf, {&pki.intermediate}, "secure");
+    tesmar_testing::TestHttpServer secure(files.certificateChainPath, files.privateKeyPath);
+    secure.route("GET", "/", Reply::text("<p>secure</p>", 200, "text/html"));
+    std::string ownRoot = tesmar_demo::writePEMFile(device_.path() + "/own.pem", pki.root.certificatePEM);
+    std::string otherRoot = tesmar_demo::writePEMFile(device_.path() + "/other.pem", stranger.root.certificatePEM);
+    // The engine's proxy takes the host mapping at start.
+    webView_.reset();
+    gtk::stop();
+    PlatformConfig::update(
+        [&](PlatformSettings& s) { s.connectTo["secure.test:443"] = "127.0.0.1:" + std::to_string(secure.port()); });
+    ASSERT_FALSE(gtk::start());
+    webView_ = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480));
+    webView_->setNavigationDelegate(recorder_);
+    struct Row {
+        const char* label;
+        std::string ca;
+        std::string last;
+        size_t served;
+    } rows[] = {
+        // Checked first: the engine remembers a certificate once allowed for its host.
+        {"a root that did not issue it", otherRoot, "fail provisional -1202", 0},
+        {"its own root", ownRoot, "finish", 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        PlatformConfig::update([&](PlatformSettings& s) { s.extraTrustedRootsPEM = {row.ca}; });
+        recorder_->lines.clear();
+        EXPECT_TRUE(load("https://secure.test/"));
+        ASSERT_FALSE(recorder_->lines.empty());
+        EXPECT_EQ(recorder_->lines.back(), row.last);
+        EXPECT_EQ(secure.requestsTo("/").size(), row.served);
+        // The navigation that was retried after the check is still one navigation to its delegate.
+        EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "start"), 1);
     }
 }
 
