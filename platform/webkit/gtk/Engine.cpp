@@ -106,19 +106,6 @@ std::optional<HTTPCookie> cookieOf(SoupCookie* cookie) {
     return HTTPCookie::cookieWithProperties(dictionary);
 }
 
-SoupCookie* soupCookieOf(const HTTPCookie& cookie) {
-    SoupCookie* made = soup_cookie_new(cookie.name().c_str(), cookie.value().c_str(), cookie.domain().c_str(),
-                                       cookie.path().c_str(), -1);
-    if (auto expires = cookie.expiresDate()) {
-        GDateTime* when = g_date_time_new_from_unix_utc(static_cast<gint64>(expires->timeIntervalSince1970()));
-        soup_cookie_set_expires(made, when);
-        g_date_time_unref(when);
-    }
-    soup_cookie_set_secure(made, cookie.isSecure());
-    soup_cookie_set_http_only(made, cookie.isHTTPOnly());
-    return made;
-}
-
 struct Engine {
     std::shared_ptr<GLibEventLoop> loop;
     std::unique_ptr<webkit_detail::ConnectProxy> proxy;
@@ -210,6 +197,19 @@ std::vector<security::Certificate> trustedCAs() {
 }
 
 }  // namespace
+
+SoupCookie* soupCookieOf(const HTTPCookie& cookie) {
+    SoupCookie* made = soup_cookie_new(cookie.name().c_str(), cookie.value().c_str(), cookie.domain().c_str(),
+                                       cookie.path().c_str(), -1);
+    if (auto expires = cookie.expiresDate()) {
+        GDateTime* when = g_date_time_new_from_unix_utc(static_cast<gint64>(expires->timeIntervalSince1970()));
+        soup_cookie_set_expires(made, when);
+        g_date_time_unref(when);
+    }
+    soup_cookie_set_secure(made, cookie.isSecure());
+    soup_cookie_set_http_only(made, cookie.isHTTPOnly());
+    return made;
+}
 
 WebKitWebContext* engineContext() { return engine() ? engine()->context : nullptr; }
 

@@ -72,8 +72,10 @@ URLRequest requestOf(WebKitURIRequest* request) {
     return made;
 }
 
-// The page whose view is asking for a window while its owner makes the new web view.
+// The page whose view is asking for a window while its owner makes the new web view, and the URL the
+// engine will load in it.
 WebKitWebView* gCreatingFor = nullptr;
+std::string gOpeningURL;
 
 // Value of a script's result: what JSON can carry; anything else is null.
 Value valueOf(JSCValue* value) {
@@ -122,7 +124,9 @@ public:
         std::vector<std::string> urls;
     };
 
-    explicit GtkPage(const BackendRequest& request) : store_(request.store), client_(request.client) {}
+    // Every page shares the engine's one context (and so its cookie jar and processes), whatever data
+    // store its configuration names.
+    explicit GtkPage(const BackendRequest& request) : client_(request.client) {}
 
     ~GtkPage() override { destroyView(); }
 
@@ -189,6 +193,7 @@ public:
 
     void stop() override {
         pending_.reset();
+        decided_.reset();
         if (current_ && current_->stage != Job::Stage::Done)
             fail(current_, makeURLError(URLErrorCode::Cancelled, current_->request.url()));
         if (view_) webkit_web_view_stop_loading(view_);
@@ -397,15 +402,7 @@ private:
         auto* manager = webkit_website_data_manager_get_cookie_manager(
             webkit_web_context_get_website_data_manager(engineContext()));
         for (const auto& cookie : HTTPCookieStorage::shared()->cookiesForURL(*url)) {
-            SoupCookie* made = soup_cookie_new(cookie.name().c_str(), cookie.value().c_str(), cookie.domain().c_str(),
-                                               cookie.path().c_str(), -1);
-            if (auto expires = cookie.expiresDate()) {
-                GDateTime* when = g_date_time_new_from_unix_utc(static_cast<gint64>(expires->timeIntervalSince1970()));
-                soup_cookie_set_expires(made, when);
-                g_date_time_unref(when);
-            }
-            soup_cookie_set_secure(made, cookie.isSecure());
-            soup_cookie_set_http_only(made, cookie.isHTTPOnly());
+            SoupCookie* made = soupCookieOf(cookie);
             webkit_cookie_manager_add_cookie(manager, made, nullptr, nullptr, nullptr);
             soup_cookie_free(made);
         }
@@ -756,8 +753,13 @@ private:
         // Failures of loads this page already ended (cut short, refused) were reported then.
         if (!job || job->stage == Job::Stage::Done || job->awaitingRetry) return TRUE;
         auto url = parse(uri);
-        self->fail(job, loadError(g_quark_to_string(error->domain), error->code, error->message ? error->message : "",
-                                  url ? url : job->request.url()));
+        auto failure = loadError(g_quark_to_string(error->domain), error->code, error->message ? error->message : "",
+                                 url ? url : job->request.url());
+        // The end of a load that a newer one replaced: already reported when the newer one started.
+        if (failure.code == static_cast<int>(URLErrorCode::Cancelled) && url && job->request.url() &&
+            url->absoluteString() != job->request.url()->absoluteString())
+            return TRUE;
+        self->fail(job, failure);
         return TRUE;  // no error page: the app shows its own
     }
 
@@ -802,11 +804,12 @@ private:
         asked.navigationType = navigationType(webkit_navigation_action_get_navigation_type(action));
         asked.sourceFrame = self->mainFrame();
         auto* previous = gCreatingFor;
+        auto previousURL = gOpeningURL;
         gCreatingFor = view;
         gOpeningURL = urlText(asked.request.url());
         auto made = self->client_->engineCreateWindow(asked, WindowFeatures{});
         gCreatingFor = previous;
-        gOpeningURL.clear();
+        gOpeningURL = previousURL;
         auto* page = dynamic_cast<GtkPage*>(made.get());
         // Only a view made for this request can show it; any other answer ignores the request.
         if (!page || !page->relatedOpen_ || !page->view_ || page->openedBy_ != view) return nullptr;
@@ -845,14 +848,13 @@ private:
         return TRUE;
     }
 
-public:
-    static std::string gOpeningURL;
+    friend std::shared_ptr<PageBackend> makePage(const BackendRequest& request);
+
+    // A page made for another page's window: the opener, and the URL the engine loads in it itself.
     bool relatedOpen_ = false;
     WebKitWebView* openedBy_ = nullptr;
     std::optional<std::string> openingURL_;
 
-private:
-    std::shared_ptr<WebsiteDataStore> store_;
     EngineClient* client_;
     GtkWidget* window_ = nullptr;
     WebKitWebView* view_ = nullptr;
@@ -868,8 +870,6 @@ private:
     std::set<std::string> retriedHosts_;
 };
 
-std::string GtkPage::gOpeningURL;
-
 namespace {
 std::vector<std::weak_ptr<GtkPage>>& livePages() {
     static auto* pages = new std::vector<std::weak_ptr<GtkPage>>;
@@ -882,7 +882,7 @@ std::shared_ptr<PageBackend> makePage(const BackendRequest& request) {
     auto page = std::make_shared<GtkPage>(request);
     if (gCreatingFor) {
         page->openedBy_ = gCreatingFor;
-        page->openingURL_ = GtkPage::gOpeningURL;
+        page->openingURL_ = gOpeningURL;
     }
     page->build(request);
     auto& pages = livePages();

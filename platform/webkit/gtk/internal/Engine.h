@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/foundation/HTTPCookie.h"
 #include "platform/webkit/PageBackend.h"
 
 namespace platform::webkit::gtk {
@@ -16,6 +17,8 @@ WebKitWebContext* engineContext();
 // (the PEM files of PlatformConfig::extraTrustedRootsPEM); when it does, the engine is told to accept it
 // for that host.
 bool allowCertificateIfTrusted(GTlsCertificate* certificate, const std::string& host);
+// The cookie as the engine's jar keeps it (free with soup_cookie_free).
+SoupCookie* soupCookieOf(const HTTPCookie& cookie);
 // A new page; made while another page asks for a window, it is that page's related view.
 std::shared_ptr<webkit_detail::PageBackend> makePage(const webkit_detail::BackendRequest& request);
 // Ends every live page (the engine stops).
