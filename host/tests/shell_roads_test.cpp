@@ -518,6 +518,28 @@ TEST_F(WebEngineShellRoads, SnapshotWritesAPictureOfThePageOnceDrawn) {
     EXPECT_EQ(int64_t(fs::file_size(file)), seen[size_t(shot)]["bytes"].integerOr(-1));
 }
 
+TEST_F(WebEngineShellRoads, OlderSystemsShowThePageInTheOlderWebViewOnTheSameEngine) {
+    SimRun r = run("tap /login\nquit\n", {"--system-version", "9.3"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    long first = find(seen, [](const Value& e) { return has(e, "page.finish"); });
+    long login = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "navigation.decision", {{"url", Value(kBase + "/login")}, {"type", "linkActivated"}});
+        },
+        first);
+    long shown = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "page.finish", {{"url", Value(kBase + "/login")}});
+        },
+        login);
+    EXPECT_GE(first, 0) << allOutput(r);
+    EXPECT_GT(login, first) << allOutput(r);
+    EXPECT_GT(shown, login) << allOutput(r);
+}
+
 TEST_F(ShellRoads, SnapshotIsRefusedByTheHeadlessEngine) {
     SimRun r = run("snapshot " + (dir_ / "none.png").string() + "\nquit\n");
     EXPECT_EQ(r.status, 3) << allOutput(r);
