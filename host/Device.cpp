@@ -221,8 +221,9 @@ bool Device::anyWebViewLoading() const {
     auto window = app_ ? app_->keyWindow() : nullptr;
     bool loading = false;
     auto visit = [&](uikit::View& view) {
+        // A page whose script waits on a panel waits for the user: that is idle.
         if (auto* web = dynamic_cast<webkit::WebView*>(&view))
-            loading = loading || web->isLoading();
+            loading = loading || (web->isLoading() && web->pendingPanelCount() == 0);
         else if (auto* legacy = dynamic_cast<webkit::LegacyWebView*>(&view))
             loading = loading || legacy->isLoading();
     };

@@ -77,6 +77,13 @@ URLRequest requestOf(WebKitURIRequest* request) {
 WebKitWebView* gCreatingFor = nullptr;
 std::string gOpeningURL;
 
+// The context script results live in is kept for the process: made once, not again for every result, and
+// its engine is not torn down while the process ends.
+void keepScriptContext(JSCValue* value) {
+    static JSCContext* kept = nullptr;
+    if (!kept && value) kept = JSC_CONTEXT(g_object_ref(jsc_value_get_context(value)));
+}
+
 // Value of a script's result: what JSON can carry; anything else is null.
 Value valueOf(JSCValue* value) {
     if (!value || jsc_value_is_undefined(value) || jsc_value_is_null(value)) return Value();
@@ -282,6 +289,7 @@ public:
                 std::unique_ptr<Call> call(static_cast<Call*>(data));
                 GError* error = nullptr;
                 JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+                keepScriptContext(value);
                 if (!call->completion) {
                 } else if (error) {
                     call->completion(Value(),
@@ -654,7 +662,7 @@ private:
         }
     }
 
-    void commit(const std::shared_ptr<Job>& job) {
+    void commit(std::shared_ptr<Job> job) {
         job->stage = Job::Stage::Committed;
         auto url = parse(webkit_web_view_get_uri(view_));
         if (!url) url = job->request.url();
@@ -681,7 +689,7 @@ private:
         if (client_) client_->engineDidCommit(job->navigation);
     }
 
-    void finish(const std::shared_ptr<Job>& job) {
+    void finish(std::shared_ptr<Job> job) {  // by value: callers pass current_
         job->stage = Job::Stage::Done;
         if (current_ == job) current_.reset();
         const char* title = webkit_web_view_get_title(view_);
