@@ -44,11 +44,6 @@ void setPageBackendFactory(PageBackendFactory installed) {
     factory() = std::move(installed);
 }
 
-bool hasRealPageBackend() {
-    std::lock_guard lock(factoryMutex);
-    return static_cast<bool>(factory());
-}
-
 std::shared_ptr<PageBackend> makePageBackend(const BackendRequest& request) {
     PageBackendFactory make;
     {

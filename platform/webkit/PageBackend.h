@@ -116,7 +116,5 @@ using PageBackendFactory = std::function<std::shared_ptr<PageBackend>(const Back
 void setPageBackendFactory(PageBackendFactory factory);
 // The installed factory's backend, else the headless engine.
 std::shared_ptr<PageBackend> makePageBackend(const BackendRequest& request);
-// Whether a real engine is installed.
-bool hasRealPageBackend();
 
 }  // namespace platform::webkit::webkit_detail
