@@ -80,10 +80,10 @@ TEST_F(PageBackendTest, ThePageDriverRunsThePagesActionsAsScript) {
     webView->openWindow("https://intranet.example/popup");
     webView->closeWindow();
     webView->tapLink("https://intranet.example/news", true);
-    EXPECT_EQ(backend.scripts, (std::vector<std::string>{"alert(\"say \\\"hi\\\"\\n</script>\"); undefined;",
-                                                         "confirm(\"Leave?\");",
-                                                         "window.open(\"https://intranet.example/popup\"); undefined;",
-                                                         "window.close(); undefined;"}));
+    EXPECT_EQ(backend.scripts,
+              (std::vector<std::string>{"alert(\"say \\\"hi\\\"\\n</script>\"); undefined;", "confirm(\"Leave?\");",
+                                        "window.open(\"https://intranet.example/popup\"); undefined;",
+                                        "window.close(); undefined;"}));
     EXPECT_EQ(backend.clicked, std::vector<std::string>{"https://intranet.example/news"});
     // Nothing ran in place of the page: the delegate hears only from the engine.
     EXPECT_TRUE(panels->log.empty());
