@@ -1,6 +1,10 @@
 // The shell's roads end to end: tesmar-sim runs the app against the demo site and the push service
 // stand-in, and the test reads what the user and the site would see.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -538,6 +542,38 @@ TEST_F(WebEngineShellRoads, OlderSystemsShowThePageInTheOlderWebViewOnTheSameEng
     EXPECT_GE(first, 0) << allOutput(r);
     EXPECT_GT(login, first) << allOutput(r);
     EXPECT_GT(shown, login) << allOutput(r);
+}
+
+// The engine's web and network processes and the host's X server end with the run: nothing is left.
+TEST_F(WebEngineShellRoads, TheEnginesProcessesAndDisplayEndWithTheRun) {
+    // Whatever the run leaves behind becomes this process's child, to be counted and reaped here.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    SimRun r = run("js-open " + kBase + "/window\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    ASSERT_GE(find(simEvents(r), [](const Value& e) { return has(e, "screen.push"); }), 0) << allOutput(r);
+    // Reap until none is left; a process that does not end within the bound stops the wait.
+    struct sigaction onAlarm {};
+    onAlarm.sa_handler = [](int) {};
+    sigaction(SIGALRM, &onAlarm, nullptr);
+    alarm(20);
+    std::vector<std::string> outlived;
+    for (;;) {
+        int status = 0;
+        pid_t pid = waitpid(-1, &status, 0);
+        if (pid > 0) continue;
+        if (errno == EINTR) {
+            for (const auto& entry : fs::directory_iterator("/proc")) {
+                std::ifstream stat(entry.path() / "stat");
+                std::string pidText, name, state;
+                long ppid = 0;
+                if (stat >> pidText >> name >> state >> ppid && ppid == getpid()) outlived.push_back(name);
+            }
+        }
+        break;
+    }
+    alarm(0);
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    EXPECT_TRUE(outlived.empty()) << "still running 20 s after the run: " << outlived.size() << " process(es)";
 }
 
 TEST_F(ShellRoads, SnapshotIsRefusedByTheHeadlessEngine) {
