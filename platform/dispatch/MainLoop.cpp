@@ -87,13 +87,15 @@ void MainLoop::drainExternal() {
 
 void MainLoop::post(std::function<void()> block) {
     if (!block) return;
+    std::shared_ptr<ExternalEventLoop> external;  // woken too: the main thread may wait in it
     {
         std::lock_guard lock(mutex_);
         ready_.push_back(std::move(block));
         ++wakeGeneration_;
+        external = external_;
     }
     cv_.notify_all();
-    wakeExternal();
+    if (external) external->wake();
 }
 
 void MainLoop::postAfter(double seconds, std::function<void()> block, std::string key) {
@@ -103,13 +105,15 @@ void MainLoop::postAfter(double seconds, std::function<void()> block, std::strin
 
 void MainLoop::postAt(double clockTime, std::function<void()> block, std::string key) {
     if (!block) return;
+    std::shared_ptr<ExternalEventLoop> external;
     {
         std::lock_guard lock(mutex_);
         timers_.emplace(TimerKey{clockTime, nextSeq_++}, Timer{std::move(block), std::move(key)});
         ++wakeGeneration_;
+        external = external_;
     }
     cv_.notify_all();
-    wakeExternal();
+    if (external) external->wake();
 }
 
 size_t MainLoop::cancel(const std::string& key) {
@@ -224,13 +228,15 @@ void MainLoop::run() {
 }
 
 void MainLoop::stop() {
+    std::shared_ptr<ExternalEventLoop> external;
     {
         std::lock_guard lock(mutex_);
         stopRequested_ = true;
         ++wakeGeneration_;
+        external = external_;
     }
     cv_.notify_all();
-    wakeExternal();
+    if (external) external->wake();
 }
 
 void MainLoop::advance(double seconds) {
