@@ -352,7 +352,8 @@ Result<void> FileManager::copyItem(const std::string& from, const std::string& t
     return {};
 }
 
-Result<void> FileManager::writeAtomically(const std::string& path, const void* bytes, size_t size, mode_t mode) const {
+Result<void> FileManager::writeAtomically(const std::string& path, const void* bytes, size_t size, mode_t mode,
+                                          Flush flush) const {
     const std::string dir = parentOf(path);
     const std::string base = baseOf(path);
     if (base.empty() || base == "." || base == "..")
@@ -377,14 +378,15 @@ Result<void> FileManager::writeAtomically(const std::string& path, const void* b
     };
     if (::fchmod(handle.fd(), mode) != 0) return fail(errno);
     if (auto w = handle.writeAll(bytes, size); !w) return fail(int(w.error().code));
-    if (::fsync(handle.fd()) != 0) return fail(errno);
+    const bool durable = flush == Flush::Durable;
+    if (durable && ::fsync(handle.fd()) != 0) return fail(errno);
     if (auto c = handle.close(); !c) return fail(int(c.error().code));
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         int err = errno;
         ::unlink(temp.c_str());
         return errnoError(err, Op::Write, path, "Could not write");
     }
-    return fsyncDirectory(dir);
+    return durable ? fsyncDirectory(dir) : Result<void>();
 }
 
 Result<Bytes> FileManager::contentsOfFile(const std::string& path, size_t maxBytes) const {
