@@ -232,6 +232,9 @@ Result<void> FileManager::createDirectory(const std::string& path, bool withInte
         if (::mkdir(path.c_str(), mode) != 0) return errnoError(errno, Op::Write, path, "Could not create the folder");
         return {};
     }
+    // Most calls find the folder there already: one look answers them without a call per component.
+    struct stat existing;
+    if (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return {};
     // Walk down the components so each new folder gets `mode`, not the library's default.
     std::string sofar;
     size_t pos = 0;
