@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -139,6 +140,13 @@ Launch launchOnce() {
     std::string pending;
     char buffer[4096];
     for (;;) {
+        // A launch that never shows its page would otherwise hold the benchmark for ever.
+        pollfd ready{out[0], POLLIN, 0};
+        if (poll(&ready, 1, 30000) <= 0) {
+            kill(pid, SIGKILL);
+            launch.seconds = -1;
+            break;
+        }
         ssize_t n = read(out[0], buffer, sizeof buffer);
         if (n <= 0) break;
         pending.append(buffer, size_t(n));
