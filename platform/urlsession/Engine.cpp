@@ -23,6 +23,7 @@ void ensureCurl() { static CurlGlobal g; }
 // How long one delegate-queue operation runs mailbox blocks: long enough that a busy session wakes its
 // queue once for many callbacks, short enough that it does not hog a main-loop turn.
 constexpr auto kDrainTurn = std::chrono::milliseconds(2);
+constexpr auto kTimeoutCheckInterval = std::chrono::milliseconds(5);
 }  // namespace
 
 Engine::Engine(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
@@ -410,8 +411,12 @@ void Engine::readInfo() {
     }
 }
 
+// Time-outs are whole seconds or tenths of them: a look every few milliseconds is enough, and a busy
+// engine does not walk every transfer on each turn of its loop.
 void Engine::checkTimeouts() {
     auto at = steadyNow();
+    if (at < nextTimeoutCheck_) return;
+    nextTimeoutCheck_ = at + kTimeoutCheckInterval;
     std::vector<uint64_t> expired;
     for (auto& [id, t] : transfers_)
         if (t->expired(at)) expired.push_back(id);

@@ -3,6 +3,7 @@
 // every Transfer; other threads reach it only through post(). Deliveries to the delegate queue go
 // through one ordered mailbox, so callbacks keep their order whatever queue the session was given.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -159,6 +160,7 @@ private:
 
     // Engine thread only.
     std::map<uint64_t, std::unique_ptr<Transfer>> transfers_;
+    std::chrono::steady_clock::time_point nextTimeoutCheck_{};
 };
 
 }  // namespace platform::urlsession_detail
