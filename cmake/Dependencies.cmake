@@ -12,6 +12,8 @@ pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 pkg_check_modules(PSL REQUIRED IMPORTED_TARGET libpsl)
 # Unicast DNS for network-service lookups (SRV and TXT records).
 pkg_check_modules(CARES REQUIRED IMPORTED_TARGET libcares)
+# The real web engine behind the platform's web view (the headless page engine stays the default).
+pkg_check_modules(WEBKIT2GTK REQUIRED IMPORTED_TARGET webkit2gtk-4.1)
 if(TESMAR_BENCH)
   find_package(benchmark REQUIRED)
 endif()

@@ -1,0 +1,71 @@
+#pragma once
+// Internal: a small HTTP proxy on loopback for the web engine's own network stack, so the engine reaches
+// the hosts the platform maps (PlatformConfig's connect-to) like URL loading does.
+//
+// It takes two kinds of request, one per client connection:
+//   CONNECT host:port HTTP/1.1     a tunnel to host:port ("200 Connection Established", then raw bytes);
+//   GET http://host[:port]/p ...   an absolute-form plain-HTTP request, forwarded in origin form with
+//                                  "Connection: close", the answer relayed back until the server closes.
+// host:port is looked up in `connectTo` ("host:port" -> "127.0.0.1:port"); an unlisted one is resolved and
+// connected normally. A target it cannot connect to (refused, unresolvable, or past the connect time-out)
+// closes the client connection at once without an answer, so the engine reports "cannot connect" rather
+// than showing a proxy's error page. A request head larger than kMaxHeaderBytes gets 431, a malformed one
+// 400, one not complete within the header time-out is closed; none of them can grow memory.
+//
+// Threads: one accepting thread, and one thread per client connection (relaying both directions with
+// poll). Every socket is close-on-exec, so processes the host starts do not inherit them. stop() (and the
+// destructor) closes every connection, open tunnels included, and joins every thread; a connection still
+// resolving a host name finishes that look-up first. Public methods are thread-safe.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace platform::webkit::webkit_detail {
+
+class ConnectProxy {
+public:
+    static constexpr size_t kMaxHeaderBytes = 64 * 1024;
+    static constexpr int kConnectTimeoutMs = 15000;
+    static constexpr int kHeaderTimeoutMs = 30000;
+    static constexpr size_t kMaxConnections = 512;  // beyond this, new clients are closed at once
+
+    // Listens on 127.0.0.1 (a free port) and starts accepting. Throws std::runtime_error when it cannot
+    // listen.
+    explicit ConnectProxy(std::map<std::string, std::string> connectTo);
+    ~ConnectProxy();
+    ConnectProxy(const ConnectProxy&) = delete;
+    ConnectProxy& operator=(const ConnectProxy&) = delete;
+
+    uint16_t port() const { return port_; }
+    // Closes the listening socket and every connection, and joins the threads. Idempotent.
+    void stop();
+
+private:
+    struct Connection;
+
+    void acceptLoop();
+    void serve(Connection& connection);
+    void reapFinished(bool all);
+
+    std::map<std::string, std::string> connectTo_;
+    int listenFd_ = -1;
+    int wakeRead_ = -1;  // readable once stop() began: every poll watches it
+    int wakeWrite_ = -1;
+    uint16_t port_ = 0;
+    std::thread acceptThread_;
+    std::atomic<bool> stopping_{false};
+
+    std::mutex stopMutex_;  // serialises stop()
+    bool stopped_ = false;
+
+    // Owned by the accepting thread while it runs, then by stop().
+    std::list<std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace platform::webkit::webkit_detail
