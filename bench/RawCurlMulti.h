@@ -2,6 +2,7 @@
 // The raw-libcurl side of the loopback benchmarks: the requests the system makes, done by hand on a
 // multi handle, and the server both sides talk to.
 #include <curl/curl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,6 +134,14 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, std::vector<Run>> runs_;
 };
+
+// CPU time this process has used so far (every thread, the loopback server's included), in seconds.
+inline double processCPUSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto secs = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return secs(usage.ru_utime) + secs(usage.ru_stime);
+}
 
 // Resident set size of this process now, in bytes.
 inline int64_t residentBytes() {

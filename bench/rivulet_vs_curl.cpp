@@ -82,6 +82,7 @@ void BM_RivuletSmallRequests(benchmark::State& state) {
     configuration.URLCache = nullptr;  // raw curl keeps no answers either
     Driver driver(rivulet::SessionManager::make(configuration), server().url("/small"));
     int64_t done = 0;
+    const double cpuStart = bench::processCPUSeconds();
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         driver.run(kRequestsPerRound, kInFlight);
@@ -89,12 +90,15 @@ void BM_RivuletSmallRequests(benchmark::State& state) {
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     g_rates.record("rivulet", int64_t(state.iterations()), double(done) / secs);
+    // CPU per request, all threads (client, server, queues): what a busy machine has to find time for.
+    state.counters["cpu_us_per_request"] = (bench::processCPUSeconds() - cpuStart) * 1e6 / double(done);
     state.SetItemsProcessed(done);
 }
 
 void BM_RawCurlSmallRequests(benchmark::State& state) {
     bench::RawCurlMulti raw(kInFlight);
     int64_t done = 0;
+    const double cpuStart = bench::processCPUSeconds();
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         raw.run(server().url("/small"), kRequestsPerRound);
@@ -102,6 +106,8 @@ void BM_RawCurlSmallRequests(benchmark::State& state) {
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     g_rates.record("raw", int64_t(state.iterations()), double(done) / secs);
+    // CPU per request, all threads (client, server, queues): what a busy machine has to find time for.
+    state.counters["cpu_us_per_request"] = (bench::processCPUSeconds() - cpuStart) * 1e6 / double(done);
     state.SetItemsProcessed(done);
 }
 

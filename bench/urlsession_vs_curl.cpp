@@ -107,6 +107,7 @@ void BM_URLSessionSmallRequests(benchmark::State& state) {
     d->session = makeSession(d);
     d->target = *URL::string(server().url("/small"));
     int64_t done = 0;
+    const double cpuStart = bench::processCPUSeconds();
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         d->run(kRequestsPerRound, kInFlight, false);
@@ -114,6 +115,8 @@ void BM_URLSessionSmallRequests(benchmark::State& state) {
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     record("small/urlsession", state, double(done) / secs);
+    // CPU per request, all threads (client, server, queues): what a busy machine has to find time for.
+    state.counters["cpu_us_per_request"] = (bench::processCPUSeconds() - cpuStart) * 1e6 / double(done);
     state.SetItemsProcessed(done);
     d->session->invalidateAndCancel();
     d->session.reset();
@@ -141,6 +144,7 @@ void BM_URLSessionLargeDownload(benchmark::State& state) {
 void BM_RawCurlSmallRequests(benchmark::State& state) {
     bench::RawCurlMulti raw(kInFlight);
     int64_t done = 0;
+    const double cpuStart = bench::processCPUSeconds();
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         raw.run(server().url("/small"), kRequestsPerRound);
@@ -148,6 +152,8 @@ void BM_RawCurlSmallRequests(benchmark::State& state) {
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     record("small/raw", state, double(done) / secs);
+    // CPU per request, all threads (client, server, queues): what a busy machine has to find time for.
+    state.counters["cpu_us_per_request"] = (bench::processCPUSeconds() - cpuStart) * 1e6 / double(done);
     state.SetItemsProcessed(done);
 }
 
