@@ -127,6 +127,7 @@ Device::~Device() {
         app_.reset();
         uikit::Application::resetShared();
         Bundle::setMainBundlePath("");
+        ProcessInfo::processInfo().setLoadedImageNames({});
         PlatformConfig::set(saved_);
         if (manualClock_) {
             setWallClockSource(nullptr);
@@ -183,14 +184,17 @@ std::optional<std::string> Device::boot() {
             if (!options_.without.count(framework)) s.optionalFrameworks.insert(framework);
     });
     if (options_.manualClock) {
-        // The device's timers and its wall clock start from now and move together, only by 'wait'.
-        manualClock_ = std::make_shared<dispatch::ManualClock>();
+        // The device's timers and its wall clock start from now and move together, only by 'wait'. The
+        // clock reads seconds since 1970 itself, so times taken from either (stored session and receipt
+        // times) agree.
+        manualClock_ = std::make_shared<dispatch::ManualClock>(Date::now().timeIntervalSince1970());
         dispatch::Clock::setShared(manualClock_);
-        double bootTime = Date::now().timeIntervalSince1970();
-        setWallClockSource([clock = manualClock_, bootTime] { return bootTime + clock->now(); });
+        setWallClockSource([clock = manualClock_] { return clock->now(); });
     }
     Bundle::setMainBundlePath(deviceBundle.string());
     ProcessInfo::processInfo().setArguments(options_.processArguments());
+    // What the process has really loaded, named as the device names its images.
+    ProcessInfo::processInfo().setLoadedImageNames(deviceLoadedImageNames());
     uikit::registerClasses();
     usernotifications::registerClasses();
     corelocation::registerClasses();

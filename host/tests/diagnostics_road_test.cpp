@@ -2,7 +2,9 @@
 // made at launch is uploaded and its file removed; a failed upload keeps the file for the next launch,
 // which sends the same install string and the leftovers newest first; six failures end the sending.
 #include <gtest/gtest.h>
+#include <link.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -30,6 +32,7 @@ constexpr const char* kLogs = "Library/Caches/ZDVLoglaneLogger";
 struct Report {
     int64_t eventTime = 0;
     std::string installString;
+    int32_t linkedFrameworks = -2;
 };
 
 class DiagnosticsRoad : public ::testing::Test {
@@ -118,7 +121,8 @@ protected:
                     EXPECT_TRUE(config);
                     if (!config) continue;
                     reports.push_back({NANOGetInt64(*event, LLNPBLogEvent::event_time_ms),
-                                       NANOGetString(*config, ZDVPBICoreConfiguration::install_string).value_or("")});
+                                       NANOGetString(*config, ZDVPBICoreConfiguration::install_string).value_or(""),
+                                       NANOGetInt32(*config, ZDVPBICoreConfiguration::linked_framework_count)});
                 }
             }
             out.push_back(reports);
@@ -199,6 +203,57 @@ TEST_F(DiagnosticsRoad, AfterSixFailuresNothingMoreIsSent) {
     ASSERT_EQ(r.status, 0) << allOutput(r);
     EXPECT_EQ(service_->uploads().size(), 6u) << allOutput(r);
     EXPECT_EQ(filesLeft(r), 1) << allOutput(r);
+}
+
+// A shared object the test process has loaded whose file name starts with `prefix`; empty when none.
+std::string loadedObject(const std::string& prefix) {
+    struct Search {
+        std::string prefix, found;
+    } search{prefix, {}};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            auto* s = static_cast<Search*>(data);
+            std::string name = info->dlpi_name ? info->dlpi_name : "";
+            if (s->found.empty() && fs::path(name).filename().string().rfind(s->prefix, 0) == 0) s->found = name;
+            return 0;
+        },
+        &search);
+    return search.found;
+}
+
+// The images the device feeds at boot are those the process really loaded: a shared object loaded from
+// inside the app's bundle is an embedded framework, so the uploaded report counts one linked framework;
+// the executable and the system's images alone count none.
+TEST_F(DiagnosticsRoad, TheReportCountsTheFrameworksTheAppLoadedFromItsBundle) {
+    std::string zlib = loadedObject("libz.so");
+    if (zlib.empty()) GTEST_SKIP() << "zlib is not loaded as a shared object here";
+    fs::path framework = fs::path("Frameworks") / "Kit.framework" / "Kit";
+    fs::create_directories((dir_ / "bundle" / framework).parent_path());
+    fs::copy_file(zlib, dir_ / "bundle" / framework);
+
+    SimRun plain = run("wait 1\nquit\n");  // also puts the bundle, framework included, on the device
+    ASSERT_EQ(plain.status, 0) << allOutput(plain);
+
+    // The copy stands in for zlib itself, so the program runs as before with the bundle's file loaded.
+    std::string preload = (dir_ / "device" / "Bundle" / framework).string();
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::string savedAsan = asan ? asan : "";
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("ASAN_OPTIONS", (savedAsan + (asan ? ":" : "") + "verify_asan_link_order=0").c_str(), 1);
+    SimRun loaded = run("wait 1\nquit\n");
+    unsetenv("LD_PRELOAD");
+    if (asan)
+        setenv("ASAN_OPTIONS", savedAsan.c_str(), 1);
+    else
+        unsetenv("ASAN_OPTIONS");
+    ASSERT_EQ(loaded.status, 0) << allOutput(loaded);
+
+    auto reports = uploads();
+    ASSERT_EQ(reports.size(), 2u) << allOutput(loaded);
+    ASSERT_EQ(reports[0].size(), 1u);
+    ASSERT_EQ(reports[1].size(), 1u);
+    EXPECT_EQ(reports[0][0].linkedFrameworks, 0);
+    EXPECT_EQ(reports[1][0].linkedFrameworks, 1);
 }
 
 }  // namespace

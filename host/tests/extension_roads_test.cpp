@@ -280,4 +280,31 @@ TEST_F(ExtensionRoads, AReceiptCreditsOneInfluencedOpenInsideTheWindowAtTheNextR
     EXPECT_TRUE(nextLaunch(121).empty());
 }
 
+// The same window on the device's manual clock: 'wait' moves the app's timers, its wall clock and the
+// times the extension stamps its receipts with, so the return 31 s after a receipt is credited with an
+// influenced open and the return 121 s after one is not.
+TEST_F(ExtensionRoads, TheInfluenceWindowOnTheManualClock) {
+    tesmar_testing::MediaStandIn media;
+    SimRun r = run("background\n" + mutablePush("n-win", media.url("/media/pic.png")) +
+                       "wait 31\n"
+                       "foreground\n"
+                       "background\n" +
+                       mutablePush("n-late", media.url("/media/pic.png")) +
+                       "wait 121\n"
+                       "foreground\n"
+                       "quit\n",
+                   {"--clock", "manual"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    auto events = named(seen, "analytics.event");
+    std::vector<std::string> got;
+    for (const auto& e : events)
+        got.push_back(e["name"].stringOr("") + " " + e["parameters"]["notification_id"].stringOr(""));
+    EXPECT_EQ(got, (std::vector<std::string>{"ve_notification_received n-win", "ve_notification_influence_open n-win",
+                                             "ve_notification_received n-late"}))
+        << allOutput(r);
+    // Both returns opened a session: the second one simply came too late for the receipt.
+    EXPECT_EQ(push_->requestsTo("players/" + push_->createdPlayers().at(0) + "/on_session").size(), 2u);
+}
+
 }  // namespace

@@ -109,7 +109,7 @@ std::vector<std::string> ProcessInfo::loadedImageNames() const {
     }
     std::string name = processName();
     return {
-        "/private/var/containers/Bundle/Application/" + name + ".app/" + name,
+        deviceBundlePath() + "/" + name,
         "/usr/lib/libobjc.A.dylib",
         "/usr/lib/libSystem.B.dylib",
         "/System/Library/Frameworks/Foundation.framework/Foundation",

@@ -53,4 +53,16 @@ private:
     std::vector<std::string> loadedImageNames_;
 };
 
+// The device-style path of the app's bundle: "/private/var/containers/Bundle/Application/<process>.app".
+std::string deviceBundlePath();
+// One loaded shared object's name as the device gives it: inside the app's bundle (`bundlePath` here) it
+// keeps its place in the bundle (an embedded framework); anything else is a system library under
+// "/usr/lib/". nullopt for an object with no file behind it (the kernel's vDSO).
+std::optional<std::string> deviceImageName(const std::string& path, const std::string& bundlePath);
+// What this process has really loaded (dl_iterate_phdr), for the device to feed at boot: the app's
+// executable first (named by the bundle's CFBundleExecutable), every shared object by deviceImageName,
+// then the system frameworks the platform plays, which are linked into the program here but are images
+// of their own on a device (the optional ones only when the device has them).
+std::vector<std::string> deviceLoadedImageNames();
+
 }  // namespace platform

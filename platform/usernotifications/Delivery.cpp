@@ -1,10 +1,9 @@
 #include "platform/usernotifications/Delivery.h"
 
-#include <atomic>
-
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/UUID.h"
 #include "platform/uikit/Application.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 
@@ -20,10 +19,8 @@ namespace {
 constexpr const char* kWillPresent = "userNotificationCenter:willPresentNotification:withCompletionHandler:";
 constexpr const char* kDidReceive = "userNotificationCenter:didReceiveNotificationResponse:withCompletionHandler:";
 
-std::string nextRemoteIdentifier() {
-    static std::atomic<uint64_t> counter{0};
-    return "remote-" + std::to_string(++counter);
-}
+// Unique across the device's processes and runs: the delivered list is shared and kept.
+std::string nextRemoteIdentifier() { return "remote-" + UUID::random().uuidString(); }
 
 Notification remoteNotification(const Value& userInfo) {
     NotificationRequest request;

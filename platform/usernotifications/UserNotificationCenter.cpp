@@ -77,7 +77,17 @@ void UserNotificationCenter::resetCurrent() {
         std::lock_guard lock(currentMutex);
         old.swap(currentSlot());
     }
-    if (old) old->removeAllPendingNotificationRequests();
+    // A process's end takes its timers with it; the device keeps its lists.
+    if (old) old->cancelTimers();
+}
+
+void UserNotificationCenter::cancelTimers() {
+    std::vector<std::string> ids;
+    {
+        std::lock_guard lock(mutex_);
+        ids.swap(armed_);
+    }
+    for (auto& id : ids) dispatch::MainLoop::shared().cancel(timerKey(id));
 }
 
 ObjectHandle UserNotificationCenter::delegate() const {
@@ -199,8 +209,12 @@ void UserNotificationCenter::addNotificationRequest(NotificationRequest request,
                            : 0;
         {
             std::lock_guard lock(mutex_);
-            std::erase_if(pending_, [&](const NotificationRequest& r) { return r.identifier == id; });
-            pending_.push_back(std::move(request));
+            withStoredNotifications([&] {
+                std::erase_if(pending_, [&](const NotificationRequest& r) { return r.identifier == id; });
+                pending_.push_back(std::move(request));
+                return true;
+            });
+            if (std::find(armed_.begin(), armed_.end(), id) == armed_.end()) armed_.push_back(id);
         }
         auto& loop = dispatch::MainLoop::shared();
         loop.cancel(timerKey(id));
@@ -219,12 +233,19 @@ void UserNotificationCenter::addNotificationRequest(NotificationRequest request,
 void UserNotificationCenter::fire(const std::string& identifier) {
     std::optional<NotificationRequest> request;
     {
+        // Another process may have removed the request meanwhile: then nothing fires.
         std::lock_guard lock(mutex_);
-        auto it = std::find_if(pending_.begin(), pending_.end(),
-                               [&](const NotificationRequest& r) { return r.identifier == identifier; });
-        if (it == pending_.end()) return;
-        request = *it;
-        if (!(it->trigger && it->trigger->repeats)) pending_.erase(it);
+        withStoredNotifications([&] {
+            auto it = std::find_if(pending_.begin(), pending_.end(),
+                                   [&](const NotificationRequest& r) { return r.identifier == identifier; });
+            if (it == pending_.end()) return false;
+            request = *it;
+            if (it->trigger && it->trigger->repeats) return false;
+            pending_.erase(it);
+            return true;
+        });
+        if (!request || !(request->trigger && request->trigger->repeats)) std::erase(armed_, identifier);
+        if (!request) return;
     }
     if (request->trigger && request->trigger->repeats) {
         std::weak_ptr<UserNotificationCenter> weak =
@@ -241,41 +262,56 @@ void UserNotificationCenter::fire(const std::string& identifier) {
 
 std::vector<NotificationRequest> UserNotificationCenter::pendingNotificationRequests() const {
     std::lock_guard lock(mutex_);
+    withStoredNotifications([] { return false; });
     return pending_;
 }
 
 void UserNotificationCenter::removeAllPendingNotificationRequests() {
-    std::vector<std::string> ids;
     {
         std::lock_guard lock(mutex_);
-        for (auto& r : pending_) ids.push_back(r.identifier);
-        pending_.clear();
+        withStoredNotifications([&] {
+            bool any = !pending_.empty();
+            pending_.clear();
+            return any;
+        });
     }
-    for (auto& id : ids) dispatch::MainLoop::shared().cancel(timerKey(id));
+    cancelTimers();
 }
 
 std::vector<Notification> UserNotificationCenter::deliveredNotifications() const {
     std::lock_guard lock(mutex_);
+    withStoredNotifications([] { return false; });
     return delivered_;
 }
 
 void UserNotificationCenter::recordDelivered(const Notification& notification) {
     std::lock_guard lock(mutex_);
-    std::erase_if(delivered_,
-                  [&](const Notification& n) { return n.request.identifier == notification.request.identifier; });
-    delivered_.push_back(notification);
+    withStoredNotifications([&] {
+        std::erase_if(delivered_,
+                      [&](const Notification& n) { return n.request.identifier == notification.request.identifier; });
+        delivered_.push_back(notification);
+        // The device keeps the newest ones only, so the shared file stays small.
+        if (delivered_.size() > kMaxDeliveredNotifications)
+            delivered_.erase(delivered_.begin(),
+                             delivered_.end() - static_cast<std::ptrdiff_t>(kMaxDeliveredNotifications));
+        return true;
+    });
 }
 
 std::optional<Notification> UserNotificationCenter::takeDelivered(const Value& userInfo) {
     std::lock_guard lock(mutex_);
-    for (auto it = delivered_.rbegin(); it != delivered_.rend(); ++it) {
-        if (it->request.content.userInfo == userInfo) {
-            Notification n = *it;
-            delivered_.erase(std::next(it).base());
-            return n;
+    std::optional<Notification> taken;
+    withStoredNotifications([&] {
+        for (auto it = delivered_.rbegin(); it != delivered_.rend(); ++it) {
+            if (it->request.content.userInfo == userInfo) {
+                taken = *it;
+                delivered_.erase(std::next(it).base());
+                return true;
+            }
         }
-    }
-    return std::nullopt;
+        return false;
+    });
+    return taken;
 }
 
 }  // namespace platform::usernotifications

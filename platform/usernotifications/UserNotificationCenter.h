@@ -70,12 +70,18 @@ public:
     void
     getNotificationCategoriesWithCompletionHandler(std::function<void(std::vector<NotificationCategory>)> completion);
 
+    // Pending and delivered notifications are kept per device, under the device root (with the
+    // categories), so every process of the device sees the same lists; a change made in one process is
+    // there for the next read in another. A request's trigger runs in the process that added it.
+    //
     // Adds (or replaces, by identifier) a request; it is delivered on the main loop when its trigger
     // fires (at once without a trigger). Completion (may be empty) on a background thread.
     void addNotificationRequest(NotificationRequest request, std::function<void(std::optional<Error>)> completion = {});
     std::vector<NotificationRequest> pendingNotificationRequests() const;
     void removeAllPendingNotificationRequests();
 
+    // The newest kMaxDeliveredNotifications shown notifications, oldest first.
+    static constexpr size_t kMaxDeliveredNotifications = 100;
     std::vector<Notification> deliveredNotifications() const;
 
     // Platform internals: the runtime implementations, and delivery bookkeeping (Delivery.cpp).
@@ -88,14 +94,22 @@ public:
 
 private:
     void fire(const std::string& identifier);
+    // Caller holds mutex_: re-reads the device's lists into pending_ and delivered_, runs `change`, and
+    // writes the lists back when it answers true, the device's lock file held throughout
+    // (Notifications.cpp).
+    void withStoredNotifications(const std::function<bool()>& change) const;
+    // This process's trigger timers (the device's lists stay).
+    void cancelTimers();
 
     mutable std::mutex mutex_;
     objc::Weak<objc::Object> delegate_;
     AuthorizationStatus status_ = AuthorizationStatus::NotDetermined;
     int64_t grantedOptions_ = 0;
     std::vector<NotificationCategory> categories_;  // when the device is not booted
-    std::vector<NotificationRequest> pending_;
-    std::vector<Notification> delivered_;
+    // The last lists read from the device (the lists themselves when it is not booted).
+    mutable std::vector<NotificationRequest> pending_;
+    mutable std::vector<Notification> delivered_;
+    std::vector<std::string> armed_;  // identifiers whose timers this process set
 };
 
 }  // namespace platform::usernotifications

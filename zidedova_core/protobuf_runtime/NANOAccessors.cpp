@@ -34,21 +34,16 @@ std::shared_ptr<NANOMessage> NANOMessage::withMessageInfo(const NANOMessageSchem
 
 std::shared_ptr<NANOMessage> NANOMessage::withBuffer(const NANOMessageSchema& schema, const uint8_t* bytes,
                                                      size_t length) {
-    auto* temporary = static_cast<MessageInfo*>(std::calloc(1, sizeof(MessageInfo)));
-    std::shared_ptr<NANOMessage> result;
-    if (temporary && NANOInitMessageInfo(temporary, schema) && NANODecodeMessageInfo(bytes, length, temporary))
-        result = withMessageInfo(schema, temporary);
-    NANOFreeMessageInfo(temporary);
-    return result;
+    // Decoded straight into the new object's record: a message that does not decode is dropped whole.
+    std::shared_ptr<NANOMessage> message = schema.create();
+    if (!message || !message->info_ || message->info_->schema != &schema) return nullptr;
+    if (!NANODecodeMessageInfo(bytes, length, message->info_)) return nullptr;
+    return message;
 }
 
 std::optional<platform::Bytes> NANOMessage::protoBuffer() const {
-    if (!info_) return std::nullopt;
-    uint8_t* buffer = nullptr;
-    int32_t length = NANOEncodeMessageInfo(info_, &buffer);
-    if (length < 0) return std::nullopt;
-    platform::Bytes out(buffer, buffer + length);
-    std::free(buffer);
+    platform::Bytes out;
+    if (!info_ || !encodeInto(info_, out)) return std::nullopt;
     return out;
 }
 
@@ -164,7 +159,7 @@ bool NANOGetBool(const NANOMessage& message, int32_t index) {
 
 void NANOSetBool(NANOMessage& message, int32_t index, bool value) {
     MessageInfo* info = initialized(message, "SetBool");
-    if (info && accepts(info, index, kNANOTypeBool)) NANOStoreBool(&info->fields[index], value);
+    if (info && accepts(info, index, kNANOTypeBool)) NANOStoreBool(cellSlot(info, uint32_t(index)), value);
 }
 
 int32_t NANOGetInt32(const NANOMessage& message, int32_t index) {
@@ -175,7 +170,7 @@ int32_t NANOGetInt32(const NANOMessage& message, int32_t index) {
 
 void NANOSetInt32(NANOMessage& message, int32_t index, int32_t value) {
     MessageInfo* info = initialized(message, "SetInt32");
-    if (info && accepts(info, index, kNANOTypeInt32)) NANOStoreUInt32(&info->fields[index], uint32_t(value));
+    if (info && accepts(info, index, kNANOTypeInt32)) NANOStoreUInt32(cellSlot(info, uint32_t(index)), uint32_t(value));
 }
 
 int64_t NANOGetInt64(const NANOMessage& message, int32_t index) {
@@ -186,7 +181,7 @@ int64_t NANOGetInt64(const NANOMessage& message, int32_t index) {
 
 void NANOSetInt64(NANOMessage& message, int32_t index, int64_t value) {
     MessageInfo* info = initialized(message, "SetInt64");
-    if (info && accepts(info, index, kNANOTypeInt64)) NANOStoreUInt64(&info->fields[index], uint64_t(value));
+    if (info && accepts(info, index, kNANOTypeInt64)) NANOStoreUInt64(cellSlot(info, uint32_t(index)), uint64_t(value));
 }
 
 double NANOGetDouble(const NANOMessage& message, int32_t index) {
@@ -199,7 +194,7 @@ double NANOGetDouble(const NANOMessage& message, int32_t index) {
 
 void NANOSetDouble(NANOMessage& message, int32_t index, double value) {
     MessageInfo* info = initialized(message, "SetDouble");
-    if (info && accepts(info, index, kNANOTypeDouble)) NANOStoreDouble(&info->fields[index], value);
+    if (info && accepts(info, index, kNANOTypeDouble)) NANOStoreDouble(cellSlot(info, uint32_t(index)), value);
 }
 
 // ---------------------------------------------------------------- strings, bytes, messages
@@ -216,8 +211,7 @@ namespace {
 
 // The field's record, made when absent, with its old bytes freed; then filled with a copy.
 void storeBytes(MessageInfo* info, int32_t index, const uint8_t* bytes, size_t length) {
-    void** slot = &info->fields[index];
-    if (!*slot) *slot = std::calloc(1, sizeof(NANOString));
+    void** slot = cellSlot(info, uint32_t(index));
     auto* record = static_cast<NANOString*>(*slot);
     if (!record) return;
     NANOFreeString(record);
@@ -398,7 +392,7 @@ void NANOSetArray(NANOMessage& message, int32_t index, const std::optional<std::
     NANOFreeField(info, index);
     if (!array || array->empty()) return;
     if (array->size() > std::numeric_limits<uint32_t>::max()) return;
-    record->elements = static_cast<void**>(std::calloc(array->size(), sizeof(void*)));
+    record->elements = allocateElements(uint32_t(array->size()), type);
     if (!record->elements) {
         systemLog("<ERROR> Unable to set NULL data to an ObjC object");
         return;
@@ -407,7 +401,7 @@ void NANOSetArray(NANOMessage& message, int32_t index, const std::optional<std::
     const NANOMessageSchema* elementSchema = info->schema->nested[index];
     for (size_t e = 0; e < array->size(); ++e) {
         const NANOElement& object = (*array)[e];
-        void** slot = &record->elements[e];
+        void** slot = elementSlot(record, uint32_t(e), type);
         bool ok = true;
         if (type & kNANOTypeBool) {
             ok = isNumber(object);

@@ -1,6 +1,6 @@
 #pragma once
-// The protocol-buffer message runtime. A message is a record (MessageInfo) owning one heap slot per
-// field in the message's own slot order, plus a thin object (NANOMessage) that owns one record. Fields
+// The protocol-buffer message runtime. A message is a record (MessageInfo) owning one slot per field in
+// the message's own slot order, plus a thin object (NANOMessage) that owns one record. Fields
 // are read and written by slot index through the generic accessors below; the wire work (tags, varints,
 // submessage framing) is nanopb's, driven by the descriptor its generator made from the message's .proto.
 //
@@ -11,7 +11,9 @@
 // Presence: a NULL slot is an absent field. Scalars live in 8-byte cells (float cells 4 bytes) always
 // written as a whole 64-bit word (bools 0/1, 32-bit values zero-extended). Strings and bytes are
 // NANOString records, repeated fields NANOArray records made at init and kept until the message is
-// freed (a repeated field is always present). Declared defaults never reach the record.
+// freed (a repeated field is always present). The slot array and the cells and records of its
+// singular scalars, strings and repeated fields are one allocation, so present fields cost no heap
+// cell of their own (string bytes and nested messages do). Declared defaults never reach the record.
 //
 // Failures are logged and answered with the absent value (getters) or no change (setters); nothing
 // here throws. Log lines of the object-level accessors go to the system log (the app's console); the
@@ -60,7 +62,7 @@ struct NANOString {
 };
 
 struct NANOArray {
-    uint32_t filled;  // elements stored so far during the second decoding pass
+    uint32_t filled;  // elements stored (equals `count` once a decode ends)
     uint32_t count;
     void** elements;  // `count` element pointers, NULL when there are none
 };
@@ -99,7 +101,8 @@ bool NANOFreeField(MessageInfo* info, int32_t index);
 void NANOFreeMessageInfo(MessageInfo* info);
 // Frees *dest, makes a fresh record of src's message there and deep-copies every present field.
 bool NANOCopyMessageInfo(MessageInfo** dest, const MessageInfo* src);
-// Two-pass decode into an initialized record. On failure the record is left partly filled.
+// Decodes into an initialized record in one pass: repeated elements are gathered, then stored in
+// exactly sized arrays. On failure the record is left partly filled (nothing leaks).
 bool NANODecodeMessageInfo(const uint8_t* bytes, size_t length, MessageInfo* info);
 // Two-pass encode; the buffer (malloc'd, caller frees) through `out`. The length, or -1.
 int32_t NANOEncodeMessageInfo(const MessageInfo* info, uint8_t** out);

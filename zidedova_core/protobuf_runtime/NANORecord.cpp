@@ -71,6 +71,28 @@ void freeValue(void* value, uint32_t type) {
     }
 }
 
+// Element cells sit right after the pointers; only cell and string kinds have them.
+static bool hasElementCells(uint32_t type) { return isCellKind(type) || isStringKind(type); }
+
+static bool isInlineElement(const NANOArray* array, const void* element, uint32_t type) {
+    if (!hasElementCells(type) || !array->elements) return false;
+    auto* cells = reinterpret_cast<const char*>(array->elements + array->count);
+    auto* p = static_cast<const char*>(element);
+    return p >= cells && p < cells + size_t(array->count) * kCellBytes;
+}
+
+void** allocateElements(uint32_t count, uint32_t type) {
+    size_t bytes = size_t(count) * (sizeof(void*) + (hasElementCells(type) ? kCellBytes : 0));
+    return static_cast<void**>(std::calloc(1, bytes ? bytes : sizeof(void*)));
+}
+
+void** elementSlot(NANOArray* array, uint32_t e, uint32_t type) {
+    void** slot = &array->elements[e];
+    if (!*slot && hasElementCells(type))
+        *slot = reinterpret_cast<char*>(array->elements + array->count) + size_t(e) * kCellBytes;
+    return slot;
+}
+
 }  // namespace nano
 
 using namespace nano;
@@ -80,13 +102,11 @@ bool NANOInitMessageInfo(MessageInfo* info, const NANOMessageSchema& schema) {
     info->messageID = schema.name;
     info->types = schema.types;
     info->schema = &schema;
-    info->fields = static_cast<void**>(std::calloc(schema.slotCount ? schema.slotCount : 1, sizeof(void*)));
+    size_t bytes = size_t(schema.slotCount) * (sizeof(void*) + kCellBytes);
+    info->fields = static_cast<void**>(std::calloc(1, bytes ? bytes : sizeof(void*)));
     if (!info->fields) return false;
-    for (uint32_t i = 0; i < schema.slotCount; ++i) {
-        if (!isRepeated(schema.types[i])) continue;
-        info->fields[i] = std::calloc(1, sizeof(NANOArray));
-        if (!info->fields[i]) return false;
-    }
+    for (uint32_t i = 0; i < schema.slotCount; ++i)
+        if (isRepeated(schema.types[i])) info->fields[i] = inlineCell(info, i);
     return true;
 }
 
@@ -96,7 +116,13 @@ void NANOFreeArray(NANOArray* array, uint32_t type) {
         return;
     }
     if (array->elements) {
-        for (uint32_t i = 0; i < array->count; ++i) freeValue(array->elements[i], type);
+        for (uint32_t i = 0; i < array->count; ++i) {
+            void* element = array->elements[i];
+            if (!isInlineElement(array, element, type))
+                freeValue(element, type);
+            else if (isStringKind(type))
+                std::free(static_cast<NANOString*>(element)->bytes);
+        }
         std::free(array->elements);
     }
     array->elements = nullptr;
@@ -127,7 +153,12 @@ bool NANOFreeField(MessageInfo* info, int32_t index) {
         if (slot) NANOFreeArray(static_cast<NANOArray*>(slot), type);
         return true;
     }
-    freeValue(slot, type);
+    if (slot && isInlineCell(info, uint32_t(index), slot)) {
+        if (isStringKind(type)) std::free(static_cast<NANOString*>(slot)->bytes);
+        std::memset(slot, 0, kCellBytes);
+    } else {
+        freeValue(slot, type);
+    }
     slot = nullptr;
     return true;
 }
@@ -137,7 +168,7 @@ void NANOFreeMessageInfo(MessageInfo* info) {
     if (info->fields && info->schema) {
         for (uint32_t i = 0; i < info->schema->slotCount; ++i) {
             NANOFreeField(info, int32_t(i));
-            if (isRepeated(info->types[i])) std::free(info->fields[i]);
+            if (isRepeated(info->types[i]) && !isInlineCell(info, i, info->fields[i])) std::free(info->fields[i]);
         }
     }
     std::free(info->fields);
@@ -146,27 +177,29 @@ void NANOFreeMessageInfo(MessageInfo* info) {
 
 namespace {
 
-// A copy of one value (cell, string record or nested record) of the given kind; nullptr on failure.
-void* copyValue(const void* value, uint32_t type) {
-    if (isStringKind(type)) {
-        auto* src = static_cast<const NANOString*>(value);
-        void* out = nullptr;
-        if (!src->bytes) return std::calloc(1, sizeof(NANOString));  // refused value: present, no bytes
-        NANOStoreString(&out, src->bytes, src->length);
-        return out;
-    }
+// Copies a string value into `to` (a zeroed or emptied record); a refused value (no bytes) stays so.
+bool copyString(NANOString* to, const NANOString* from) {
+    if (!from->bytes) return true;
+    void* slot = to;
+    NANOStoreString(&slot, from->bytes, from->length);
+    return to->bytes != nullptr;
+}
+
+// Copies one value of the given kind into `*slot` (pointed at a cell for cells and strings).
+bool copyValue(void** slot, const void* value, uint32_t type) {
     if (isMessageKind(type)) {
         MessageInfo* out = nullptr;
         if (!NANOCopyMessageInfo(&out, static_cast<const MessageInfo*>(value))) {
             NANOFreeMessageInfo(out);
-            return nullptr;
+            return false;
         }
-        return out;
+        *slot = out;
+        return true;
     }
-    size_t size = (type & kNANOTypeFloat) ? sizeof(float) : sizeof(uint64_t);
-    void* cell = std::malloc(size);
-    if (cell) std::memcpy(cell, value, size);
-    return cell;
+    if (!*slot) return false;
+    if (isStringKind(type)) return copyString(static_cast<NANOString*>(*slot), static_cast<const NANOString*>(value));
+    std::memcpy(*slot, value, (type & kNANOTypeFloat) ? sizeof(float) : sizeof(uint64_t));
+    return true;
 }
 
 }  // namespace
@@ -182,20 +215,19 @@ bool NANOCopyMessageInfo(MessageInfo** dest, const MessageInfo* src) {
         const void* value = src->fields[i];
         if (!value) continue;
         if (!isRepeated(type)) {
-            out->fields[i] = copyValue(value, type);
-            if (!out->fields[i]) return false;
+            void** slot = isMessageKind(type) ? &out->fields[i] : cellSlot(out, i);
+            if (!copyValue(slot, value, type)) return false;
             continue;
         }
         auto* from = static_cast<const NANOArray*>(value);
         auto* to = static_cast<NANOArray*>(out->fields[i]);
         if (from->count == 0 || !from->elements) continue;
-        to->elements = static_cast<void**>(std::calloc(from->count, sizeof(void*)));
+        to->elements = allocateElements(from->count, type);
         if (!to->elements) return false;
         to->count = from->count;
         for (uint32_t e = 0; e < from->count; ++e) {
             if (!from->elements[e]) continue;
-            to->elements[e] = copyValue(from->elements[e], type);
-            if (!to->elements[e]) return false;
+            if (!copyValue(elementSlot(to, e, type), from->elements[e], type)) return false;
         }
     }
     return true;

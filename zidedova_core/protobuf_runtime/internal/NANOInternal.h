@@ -2,6 +2,7 @@
 // Helpers shared by the runtime's files: log channels and type-word tests.
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "zidedova_core/protobuf_runtime/NANOMessage.h"
@@ -29,6 +30,33 @@ inline bool validIndex(const MessageInfo* info, int32_t index) {
     return info && info->fields && info->schema && index >= 0 && uint32_t(index) < info->schema->slotCount;
 }
 
+// A record's slot array and its cells are one block: `slotCount` slot pointers, then one 16-byte cell
+// per slot. A singular scalar or string of slot i, and the NANOArray record of a repeated slot, live in
+// cell i (the slot points at it when present), so a message costs two allocations however many fields
+// it has. Values are only freed on their own when they live elsewhere (nested messages, string bytes,
+// and values put in a slot from outside).
+inline constexpr size_t kCellBytes = 16;
+static_assert(sizeof(NANOString) <= kCellBytes && sizeof(NANOArray) <= kCellBytes);
+
+inline void* inlineCell(const MessageInfo* info, uint32_t index) {
+    return reinterpret_cast<char*>(info->fields + info->schema->slotCount) + size_t(index) * kCellBytes;
+}
+inline bool isInlineCell(const MessageInfo* info, uint32_t index, const void* value) {
+    return value == inlineCell(info, index);
+}
+// The slot of a singular scalar or string, pointed at its cell when it was empty.
+inline void** cellSlot(MessageInfo* info, uint32_t index) {
+    void** slot = &info->fields[index];
+    if (!*slot) *slot = std::memset(inlineCell(info, index), 0, kCellBytes);
+    return slot;
+}
+
+// Element arrays are laid out the same way: `count` element pointers, then for cell and string kinds
+// one 16-byte cell per element. The array's count must not change while its elements exist.
+void** allocateElements(uint32_t count, uint32_t type);
+// The slot of element e, pointed at its cell when it was empty (cell and string kinds).
+void** elementSlot(NANOArray* array, uint32_t e, uint32_t type);
+
 // Encodes a record straight into `out`; false on failure.
 bool encodeInto(const MessageInfo* info, platform::Bytes& out);
 
@@ -37,12 +65,10 @@ void freeValue(void* value, uint32_t type);
 
 }  // namespace zidedova::nano
 
-// The stream callbacks (nanopb's callback signature) and the two-pass encoder over a filled structure.
+// The encoding stream callbacks (nanopb's callback signature) and the two-pass encoder over a filled
+// structure.
 #include <pb.h>
 namespace zidedova {
-bool NANODecodeString(pb_istream_t* stream, const pb_field_t* field, void** arg);
-bool NANODecodeRepeatedString(pb_istream_t* stream, const pb_field_t* field, void** arg);
-bool NANODecodeRepeatedUInt64(pb_istream_t* stream, const pb_field_t* field, void** arg);
 bool NANOEncodeString(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);
 bool NANOEncodeRepeatedString(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);
 bool NANOEncodeRepeatedUInt64(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);

@@ -275,8 +275,73 @@ TEST_F(RuntimeTest, BrokenInputIsRefused) {
         {0x1A, 0x02, 0x0A, 0x05},  // log_event whose string runs past its end
         {0x2A, 0x80},              // serialized_log_events: unterminated length
         {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+        // Whole elements first, then a broken one: what was gathered goes with the message.
+        {0x1A, 0x02, 0x08, 0x01, 0x1A, 0x03, 0x12, 0x01, 'x', 0x1A, 0x05, 0x08},
+        {0x2A, 0x01, 'a', 0x2A, 0x00, 0x2A, 0x05, 'b'},
+        {0x1A, 0x04, 0xA0, 0x01, 0x05, 0xA0},  // log_event whose test_code varint is cut off
     };
     for (const Bytes& in : inputs) EXPECT_FALSE(NANOMakeFromBuffer<LLNPBLogRequest>(in));
+}
+
+// Repeated fields are gathered in one pass however many elements come, packed or not, in wire order.
+TEST_F(RuntimeTest, RepeatedFieldsKeepEveryElementInOrder) {
+    for (int count : {0, 1, 4, 5, 300}) {
+        SCOPED_TRACE(count);
+        std::vector<NANOElement> codes, files, events;
+        for (int i = 0; i < count; ++i) {
+            codes.emplace_back(int64_t(i * 1000 - 7));
+            std::string text = "file-" + std::to_string(i);
+            files.emplace_back(Bytes(text.begin(), text.end()));
+            auto event = std::make_shared<LLNPBLogEvent>();
+            NANOSetInt64(*event, LLNPBLogEvent::event_time_ms, i);
+            NANOSetArray(*event, LLNPBLogEvent::test_code, std::vector<NANOElement>{int64_t(i), int64_t(-i)});
+            events.emplace_back(std::shared_ptr<NANOMessage>(event));
+        }
+        LLNPBLogRequest request;
+        NANOSetArray(request, LLNPBLogRequest::serialized_log_events, files);
+        NANOSetArray(request, LLNPBLogRequest::log_event, events);
+        auto decoded = NANOMakeFromBuffer<LLNPBLogRequest>(encode(request));
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(NANOGetArray(*decoded, LLNPBLogRequest::serialized_log_events), files);
+        auto back = NANOGetArray(*decoded, LLNPBLogRequest::log_event).value();
+        ASSERT_EQ(back.size(), size_t(count));
+        for (int i = 0; i < count; ++i) {
+            auto& e = *std::get<std::shared_ptr<NANOMessage>>(back[size_t(i)]);
+            EXPECT_EQ(NANOGetInt64(e, LLNPBLogEvent::event_time_ms), i);
+            EXPECT_EQ(NANOGetArray(e, LLNPBLogEvent::test_code)->size(), 2u);
+        }
+
+        LLNPBLogEvent event;
+        NANOSetArray(event, LLNPBLogEvent::test_code, codes);
+        auto again = NANOMakeFromBuffer<LLNPBLogEvent>(encode(event));
+        ASSERT_TRUE(again);
+        EXPECT_EQ(NANOGetArray(*again, LLNPBLogEvent::test_code), codes);
+    }
+    // The same values packed into one length-delimited field.
+    auto packed = NANOMakeFromBuffer<LLNPBLogEvent>(Bytes{0xA2, 0x01, 0x03, 0x01, 0x02, 0x7F, 0xA0, 0x01, 0x05});
+    ASSERT_TRUE(packed);
+    EXPECT_EQ(NANOGetArray(*packed, LLNPBLogEvent::test_code),
+              (std::vector<NANOElement>{int64_t(1), int64_t(2), int64_t(127), int64_t(5)}));
+}
+
+// Fields are stored beside the record; clearing and setting again must leave no trace of the old value.
+TEST_F(RuntimeTest, ClearedFieldsCanBeSetAgain) {
+    ZDVPBErrorInfo error;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        NANOSetString(error, ZDVPBErrorInfo::error_domain, std::string(size_t(round) * 40, 'd'));
+        NANOSetString(error, ZDVPBErrorInfo::error_domain, "domain-" + std::to_string(round));
+        NANOSetInt32(error, ZDVPBErrorInfo::error_code, round - 1);
+        EXPECT_EQ(encode(*NANOMakeFromBuffer<ZDVPBErrorInfo>(encode(error))), encode(error));
+        auto copy = NANOMake<ZDVPBErrorInfo>(error.messageInfo());
+        NANOClearField(error, ZDVPBErrorInfo::error_domain);
+        NANOClearField(error, ZDVPBErrorInfo::error_code);
+        EXPECT_FALSE(NANOHasField(error, ZDVPBErrorInfo::error_domain));
+        EXPECT_FALSE(NANOHasField(error, ZDVPBErrorInfo::error_code));
+        EXPECT_EQ(encode(error), Bytes{});
+        EXPECT_EQ(NANOGetString(*copy, ZDVPBErrorInfo::error_domain), "domain-" + std::to_string(round));
+        EXPECT_EQ(NANOGetInt32(*copy, ZDVPBErrorInfo::error_code), round - 1);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,64 @@
+// The loaded-image names the device feeds to the process facts: real shared objects mapped to the
+// device's own paths, the app's executable first, the played system frameworks after.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/PropertyList.h"
+#include "testing/TemporaryDeviceRoot.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class LoadedImagesTest : public ::testing::Test {
+protected:
+    tesmar_testing::TemporaryDeviceRoot device{"tesmar-device", {}};
+    const std::string bundle = device.path() + "/Bundle";
+    void SetUp() override {
+        fs::create_directories(bundle);
+        ASSERT_TRUE(plist::writeFile(Value::dictionary({{"CFBundleExecutable", "Intranet"}}), bundle + "/Info.plist"));
+    }
+};
+
+TEST_F(LoadedImagesTest, SharedObjectsAreNamedAsTheDeviceNamesThem) {
+    const std::string app = deviceBundlePath();
+    const struct {
+        std::string path;
+        std::optional<std::string> expected;
+    } cases[] = {
+        {"/lib/x86_64-linux-gnu/libc.so.6", "/usr/lib/libc.so.6"},
+        {"/opt/vendor/lib/libkit.so", "/usr/lib/libkit.so"},
+        {bundle + "/Frameworks/Kit.framework/Kit", app + "/Frameworks/Kit.framework/Kit"},
+        {bundle + "/./Frameworks/../Frameworks/Kit.framework/Kit", app + "/Frameworks/Kit.framework/Kit"},
+        {bundle + "/../outside/libx.so", "/usr/lib/libx.so"},  // leaves the bundle
+        {bundle + "Extra/liby.so", "/usr/lib/liby.so"},        // a neighbour whose name starts alike
+        {"linux-vdso.so.1", std::nullopt},                     // no file behind it
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(deviceImageName(c.path, bundle), c.expected) << c.path;
+    EXPECT_EQ(deviceImageName("/lib/libz.so.1", ""), "/usr/lib/libz.so.1");
+}
+
+TEST_F(LoadedImagesTest, TheProcessListStartsWithTheAppAndNamesOnlyDevicePaths) {
+    auto names = deviceLoadedImageNames();
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.front(), deviceBundlePath() + "/Intranet");
+    auto has = [&](const std::string& n) { return std::find(names.begin(), names.end(), n) != names.end(); };
+    EXPECT_TRUE(has("/usr/lib/libc.so.6"));  // really loaded here
+    EXPECT_TRUE(has("/System/Library/Frameworks/UIKit.framework/UIKit"));
+    EXPECT_FALSE(has("/System/Library/Frameworks/StoreKit.framework/StoreKit"));  // not on this device
+    for (const auto& n : names) {
+        EXPECT_EQ(n.front(), '/') << n;
+        EXPECT_EQ(n.find(device.path()), std::string::npos) << n;  // no host paths leak through
+    }
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,129 @@
+// The centre's pending and delivered lists belong to the device: two centres (two processes of one
+// device, or a process after a relaunch) see one set of lists, and concurrent writers lose nothing.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <thread>
+
+#include "platform/uikit/tests/UIKitTestSupport.h"
+#include "platform/usernotifications/UserNotificationCenter.h"
+
+namespace uikit_test {
+namespace {
+
+using namespace platform::usernotifications;
+
+class SharedListsTest : public UIKitTest {
+protected:
+    void SetUp() override {
+        UIKitTest::SetUp();
+        PlatformConfig::update([](PlatformSettings& s) { s.systemVersion = {17, 0, 0}; });
+        UserNotificationCenter::resetCurrent();
+        platform::usernotifications::registerClasses();
+    }
+    void TearDown() override {
+        UserNotificationCenter::resetCurrent();
+        UIKitTest::TearDown();
+    }
+    // Another process's centre on the same device.
+    static std::shared_ptr<UserNotificationCenter> otherCentre() {
+        return std::make_shared<UserNotificationCenter>(objc::lookUpClass("UNUserNotificationCenter"));
+    }
+    static Notification shown(const std::string& id, Value userInfo = Value::dictionary()) {
+        NotificationRequest r;
+        r.identifier = id;
+        r.content.title = "t " + id;
+        r.content.userInfo = std::move(userInfo);
+        return Notification{Date::fromTimeIntervalSince1970(1'700'000'000), r};
+    }
+    static std::vector<std::string> ids(const std::vector<Notification>& list) {
+        std::vector<std::string> out;
+        for (const auto& n : list) out.push_back(n.request.identifier);
+        return out;
+    }
+};
+
+TEST_F(SharedListsTest, OneCentresChangesAreThereForTheOther) {
+    auto app = otherCentre();
+    auto extension = otherCentre();
+
+    // Pending: added in one, seen and removed in the other; the first one's trigger then finds nothing.
+    NotificationRequest later{"later", {}, NotificationTrigger::after(60)};
+    later.content.title = "in a minute";
+    later.content.badge = 3;
+    later.content.sound = "default";
+    later.content.categoryIdentifier = "__dynamic__";
+    later.content.userInfo = Value::dictionary({{"custom", Value::dictionary({{"i", "n1"}, {"gone", Value()}})}});
+    app->addNotificationRequest(later);
+    auto seen = extension->pendingNotificationRequests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].identifier, "later");
+    EXPECT_EQ(seen[0].content.title, "in a minute");
+    EXPECT_EQ(seen[0].content.badge, 3);
+    EXPECT_EQ(seen[0].content.sound, "default");
+    EXPECT_EQ(seen[0].content.categoryIdentifier, "__dynamic__");
+    EXPECT_EQ(seen[0].content.userInfo, later.content.userInfo) << "a null in the payload survives";
+    ASSERT_TRUE(seen[0].trigger);
+    EXPECT_DOUBLE_EQ(seen[0].trigger->timeInterval, 60);
+    extension->removeAllPendingNotificationRequests();
+    EXPECT_TRUE(app->pendingNotificationRequests().empty());
+    dispatch::MainLoop::shared().advance(61);
+    EXPECT_TRUE(eventsNamed("notification.shown").empty()) << "removed elsewhere: nothing fires";
+
+    // Delivered: recorded in one, read and taken in the other; user info that is no JSON is kept too.
+    Value binary = Value::dictionary({{"blob", Value(Bytes{1, 2, 3})}});
+    app->recordDelivered(shown("a"));
+    extension->recordDelivered(shown("b", binary));
+    EXPECT_EQ(ids(app->deliveredNotifications()), (std::vector<std::string>{"a", "b"}));
+    auto taken = app->takeDelivered(binary);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->request.identifier, "b");
+    EXPECT_DOUBLE_EQ(taken->date.timeIntervalSince1970(), 1'700'000'000);
+    EXPECT_EQ(ids(extension->deliveredNotifications()), (std::vector<std::string>{"a"}));
+
+    // A relaunch (a new centre of the same device) finds the lists as they were.
+    UserNotificationCenter::resetCurrent();
+    EXPECT_EQ(ids(UserNotificationCenter::current()->deliveredNotifications()), (std::vector<std::string>{"a"}));
+}
+
+TEST_F(SharedListsTest, ConcurrentWritersInTwoProcessesLoseNothing) {
+    constexpr int kEach = 30;
+    auto record = [](const std::string& who) {
+        auto centre = otherCentre();
+        for (int i = 0; i < kEach; ++i) centre->recordDelivered(shown(who + std::to_string(i)));
+    };
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        record("child-");
+        _exit(0);
+    }
+    // Two threads here as well, each with its own centre: the lock file serialises them too.
+    std::thread second([&] { record("thread-"); });
+    record("parent-");
+    second.join();
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    auto all = ids(otherCentre()->deliveredNotifications());
+    EXPECT_EQ(all.size(), 3u * kEach);
+    std::set<std::string> unique(all.begin(), all.end());
+    EXPECT_EQ(unique.size(), all.size());
+}
+
+TEST_F(SharedListsTest, TheDeviceKeepsTheNewestDeliveredOnly) {
+    auto centre = UserNotificationCenter::current();
+    for (size_t i = 0; i < UserNotificationCenter::kMaxDeliveredNotifications + 5; ++i)
+        centre->recordDelivered(shown("n" + std::to_string(i)));
+    auto kept = ids(centre->deliveredNotifications());
+    ASSERT_EQ(kept.size(), UserNotificationCenter::kMaxDeliveredNotifications);
+    EXPECT_EQ(kept.front(), "n5");
+    EXPECT_EQ(kept.back(), "n104");
+}
+
+}  // namespace
+}  // namespace uikit_test
