@@ -59,6 +59,8 @@ public:
         bool hasFinalBoundary = false;
     };
 
+    // The traditional read size, kept for callers. The encoders read larger chunks (256 KiB in memory;
+    // 1 MiB buffered writes to a stream, which bounds what file encoding holds whatever the part sizes).
     static constexpr size_t streamBufferSize = 1024;
 
     MultipartFormData();
@@ -106,11 +108,9 @@ private:
     void setBodyPartError(RVError::MultipartEncodingFailureReason reason);
     void markBoundaries();
     static platform::Bytes encodeHeaders(const BodyPart& part);
-    // Appends the part's body to `out` (no intermediate copy of a large part).
-    void encodeBodyStream(BodyPart& part, platform::Bytes& out);
-    void writeBodyStream(BodyPart& part, platform::OutputStream& out);
-    static void write(const platform::Bytes& bytes, platform::OutputStream& out);
-    static void write(const uint8_t* bytes, size_t length, platform::OutputStream& out);
+    platform::Bytes encodePartHead(const BodyPart& part) const;
+    // Appends the part's body to `out`, read through `chunk` (kChunkSize bytes).
+    void encodeBodyStream(BodyPart& part, platform::Bytes& out, uint8_t* chunk);
 
     std::string contentType_;
     std::string boundary_;

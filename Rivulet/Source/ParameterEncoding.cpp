@@ -1,7 +1,10 @@
 #include "Rivulet/Source/ParameterEncoding.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstring>
+#include <string_view>
 
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
@@ -14,10 +17,42 @@ using platform::URLRequest;
 using platform::Value;
 
 // The query-allowed set without the general and sub-delimiters: what is left can never be mistaken
-// for structure in a query ("&", "=", "+", ...).
-const platform::CharacterSet& allowedQueryCharacters() {
-    static const platform::CharacterSet set = platform::CharacterSet::URLQueryAllowed().removing(":#[]@!$&'()*+,;=");
-    return set;
+// for structure in a query ("&", "=", "+", ...). A byte table, because escaping runs over every byte
+// of every parameter.
+constexpr std::string_view kUnescapedQueryCharacters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~/?";
+
+constexpr std::array<bool, 256> kEscapedBytes = [] {
+    std::array<bool, 256> escaped{};
+    escaped.fill(true);
+    for (char c : kUnescapedQueryCharacters) escaped[static_cast<unsigned char>(c)] = false;
+    return escaped;
+}();
+
+// Appends `text` percent-encoded to `out`, sized once. Bytes outside the set (UTF-8 or not) are written
+// as %XX, so nothing reaches the query unescaped whatever the input is.
+void appendEscaped(std::string_view text, std::string& out) {
+    size_t escapedCount = 0;
+    for (char c : text) escapedCount += kEscapedBytes[static_cast<unsigned char>(c)];
+    const size_t at = out.size();
+    out.resize(at + text.size() + 2 * escapedCount);
+    char* to = out.data() + at;
+    if (escapedCount == 0) {
+        if (!text.empty()) std::memcpy(to, text.data(), text.size());
+        return;
+    }
+    static constexpr char hex[] = "0123456789ABCDEF";
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (!kEscapedBytes[c]) {
+            *to++ = ch;
+        } else {
+            to[0] = '%';
+            to[1] = hex[c >> 4];
+            to[2] = hex[c & 15];
+            to += 3;
+        }
+    }
 }
 
 std::string numberText(const Value& value) {
@@ -38,68 +73,57 @@ Result<URLRequest> convert(const URLRequestConvertible& request) { return reques
 }  // namespace
 
 std::string URLEncoding::escape(std::string_view string) {
-    if (auto encoded = platform::addingPercentEncoding(string, allowedQueryCharacters())) return std::move(*encoded);
-    // Not valid UTF-8: still escape every byte, so nothing reaches the query unescaped.
-    static const char* hex = "0123456789ABCDEF";
     std::string out;
-    out.reserve(string.size() * 3);
-    for (unsigned char c : string) {
-        if (allowedQueryCharacters().contains(c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 0xF];
-        }
-    }
+    appendEscaped(string, out);
     return out;
 }
 
-void URLEncoding::appendComponents(const std::string& key, const Value& value,
-                                   std::vector<std::pair<std::string, std::string>>& out) const {
+// Calls `sink(key, text)` for every scalar under `value`, in order; keys are not yet escaped.
+template <class Sink>
+void URLEncoding::visitComponents(const std::string& key, const Value& value, Sink& sink) const {
     if (auto dictionary = value.asDictionary()) {
         for (const auto& [nestedKey, nestedValue] : *dictionary) {
-            appendComponents(key + "[" + nestedKey + "]", nestedValue, out);
+            visitComponents(key + "[" + nestedKey + "]", nestedValue, sink);
         }
         return;
     }
     if (auto array = value.asArray()) {
         const std::string arrayKey = arrayEncoding_ == ArrayEncoding::brackets ? key + "[]" : key;
-        for (const auto& element : *array) appendComponents(arrayKey, element, out);
+        for (const auto& element : *array) visitComponents(arrayKey, element, sink);
         return;
     }
+    if (auto s = value.asString()) return sink(key, std::string_view(*s));
     std::string text;
     if (value.isBool()) {
         const bool b = *value.asBool();
         text = boolEncoding_ == BoolEncoding::numeric ? (b ? "1" : "0") : (b ? "true" : "false");
     } else if (value.isNumber()) {
         text = numberText(value);
-    } else if (auto s = value.asString()) {
-        text = *s;
     } else {
         text = value.description();
     }
-    out.emplace_back(escape(key), escape(text));
+    sink(key, std::string_view(text));
 }
 
 std::vector<std::pair<std::string, std::string>> URLEncoding::queryComponents(const std::string& key,
                                                                               const Value& value) const {
     std::vector<std::pair<std::string, std::string>> out;
-    appendComponents(key, value, out);
+    auto sink = [&out](const std::string& k, std::string_view text) { out.emplace_back(escape(k), escape(text)); };
+    visitComponents(key, value, sink);
     return out;
 }
 
 std::string URLEncoding::query(const Parameters& parameters) const {
-    // Parameters is a sorted map already: keys come out in ascending order.
-    std::vector<std::pair<std::string, std::string>> components;
-    for (const auto& [key, value] : parameters) appendComponents(key, value, components);
+    // Parameters is a sorted map already: keys come out in ascending order. Every pair is escaped
+    // straight into the one result.
     std::string out;
-    for (size_t i = 0; i < components.size(); ++i) {
-        if (i) out += '&';
-        out += components[i].first;
+    auto sink = [&out](const std::string& key, std::string_view text) {
+        if (!out.empty()) out += '&';
+        appendEscaped(key, out);
         out += '=';
-        out += components[i].second;
-    }
+        appendEscaped(text, out);
+    };
+    for (const auto& [key, value] : parameters) visitComponents(key, value, sink);
     return out;
 }
 

@@ -62,8 +62,8 @@ public:
     static std::string escape(std::string_view string);
 
 private:
-    void appendComponents(const std::string& key, const platform::Value& value,
-                          std::vector<std::pair<std::string, std::string>>& out) const;
+    template <class Sink>
+    void visitComponents(const std::string& key, const platform::Value& value, Sink& sink) const;
     Destination destination_;
     ArrayEncoding arrayEncoding_;
     BoolEncoding boolEncoding_;

@@ -45,31 +45,45 @@ std::string stripExceptionPrefix(const std::string& what) {
 // Builds a Value straight from parser events: no DOM in between, and an explicit stack, so neither
 // the parse nor the build recurses (nlohmann's SAX parser is iterative too). Nesting beyond maxDepth
 // stops the parse.
-class ValueBuilder final : public nlohmann::json_sax<json> {
+//
+// Each container is made in its final place (an array element, a dictionary slot or the root) and the
+// stack holds pointers to the open ones: nothing is moved once built. The pointers stay valid because a
+// container is only added to after the child it holds last has been closed, and map nodes never move.
+// Not derived from nlohmann's abstract handler, so the parser's calls are direct.
+class ValueBuilder final {
 public:
+    using number_integer_t = json::number_integer_t;
+    using number_unsigned_t = json::number_unsigned_t;
+    using number_float_t = json::number_float_t;
+    using string_t = json::string_t;
+    using binary_t = json::binary_t;
+
     explicit ValueBuilder(const ReadOptions& options) : options_(options) {}
 
-    bool null() override { return add(Value()); }
-    bool boolean(bool val) override { return add(Value(val)); }
-    bool number_integer(number_integer_t val) override { return add(Value(int64_t(val))); }
-    bool number_unsigned(number_unsigned_t val) override {
+    bool null() { return add(nullptr); }
+    bool boolean(bool val) { return add(val); }
+    bool number_integer(number_integer_t val) { return add(int64_t(val)); }
+    bool number_unsigned(number_unsigned_t val) {
         // Above INT64_MAX the Value constructor makes a double.
-        return add(Value(static_cast<unsigned long long>(val)));
+        return add(static_cast<unsigned long long>(val));
     }
-    bool number_float(number_float_t val, const string_t&) override { return add(Value(double(val))); }
-    bool string(string_t& val) override { return add(Value(std::move(val))); }
-    bool binary(binary_t&) override { return fail("binary values are not JSON", 0); }
+    bool number_float(number_float_t val, const string_t&) { return add(double(val)); }
+    // Copied, not moved: the parser reuses this buffer for the next token, and keeping its capacity
+    // saves regrowing it byte by byte.
+    bool string(string_t& val) { return add(std::string_view(val)); }
+    bool binary(binary_t&) { return fail("binary values are not JSON", 0); }
 
-    bool start_object(std::size_t) override { return open(Value(ValueDictionary())); }
-    bool key(string_t& val) override {
-        keys_.push_back(std::move(val));
+    bool start_object(std::size_t) { return open(ValueDictionary()); }
+    bool key(string_t& val) {
+        // Later duplicates replace earlier ones, as in every common reader.
+        slot_ = &stack_.back().dictionary->try_emplace(val).first->second;
         return true;
     }
-    bool end_object() override { return close(); }
-    bool start_array(std::size_t) override { return open(Value(ValueArray())); }
-    bool end_array() override { return close(); }
+    bool end_object() { return close(); }
+    bool start_array(std::size_t) { return open(ValueArray()); }
+    bool end_array() { return close(); }
 
-    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) override {
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) {
         // nlohmann counts characters read; the offending byte is the last one read.
         if (!error_) error_ = readError(stripExceptionPrefix(ex.what()), position > 0 ? position - 1 : 0);
         return false;
@@ -80,62 +94,55 @@ public:
     const std::optional<Error>& error() const { return error_; }
 
 private:
+    // An open container: exactly one of the two is set.
+    struct Open {
+        ValueArray* array;
+        ValueDictionary* dictionary;
+    };
+
     bool fail(const std::string& detail, size_t offset) {
         if (!error_) error_ = readError(detail, offset);
         return false;
     }
 
-    bool checkTopLevel(bool container) {
-        if (stack_.empty() && !haveRoot_ && !container && !options_.allowFragments)
-            return fail("JSON text did not start with array or object and option to allow fragments not set", 0);
-        return true;
-    }
-
-    bool add(Value v) {
-        if (!checkTopLevel(false)) return false;
+    // Makes a value from `args` where the innermost open container wants its next one.
+    template <class... Args>
+    Value& place(Args&&... args) {
         if (stack_.empty()) {
-            root_ = std::move(v);
+            root_ = Value(std::forward<Args>(args)...);
             haveRoot_ = true;
-            return true;
+            return root_;
         }
-        insert(std::move(v));
+        if (ValueArray* array = stack_.back().array) return array->emplace_back(std::forward<Args>(args)...);
+        *slot_ = Value(std::forward<Args>(args)...);
+        return *slot_;
+    }
+
+    template <class T>
+    bool add(T&& v) {
+        if (stack_.empty() && !haveRoot_ && !options_.allowFragments)
+            return fail("JSON text did not start with array or object and option to allow fragments not set", 0);
+        place(std::forward<T>(v));
         return true;
     }
 
-    void insert(Value v) {
-        Value& parent = stack_.back();
-        if (ValueArray* a = parent.asArray()) {
-            a->push_back(std::move(v));
-        } else {
-            // Later duplicates replace earlier ones, as in every common reader.
-            parent.asDictionary()->insert_or_assign(std::move(keys_.back()), std::move(v));
-            keys_.pop_back();
-        }
-    }
-
-    bool open(Value container) {
-        if (!checkTopLevel(true)) return false;
+    template <class Container>
+    bool open(Container empty) {
         if (stack_.size() >= options_.maxDepth)
             return fail("nesting deeper than " + std::to_string(options_.maxDepth) + " levels", 0);
-        stack_.push_back(std::move(container));
+        Value& made = place(std::move(empty));
+        stack_.push_back({made.asArray(), made.asDictionary()});
         return true;
     }
 
     bool close() {
-        Value done = std::move(stack_.back());
         stack_.pop_back();
-        if (stack_.empty()) {
-            root_ = std::move(done);
-            haveRoot_ = true;
-        } else {
-            insert(std::move(done));
-        }
         return true;
     }
 
     const ReadOptions& options_;
-    std::vector<Value> stack_;
-    std::vector<std::string> keys_;
+    std::vector<Open> stack_;
+    Value* slot_ = nullptr;  // the dictionary value the last key made
     Value root_;
     bool haveRoot_ = false;
     std::optional<Error> error_;

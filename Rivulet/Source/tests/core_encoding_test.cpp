@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "Rivulet/Source/ParameterEncoding.h"
@@ -64,6 +65,26 @@ TEST(CoreURLEncoding, InvalidUTF8IsStillFullyEscaped) {
     // Bytes that are not UTF-8 must not slip "&" or "=" into the query unescaped.
     const std::string raw = std::string("a&b=c") + char(0xFF) + char(0xC3);
     EXPECT_EQ(URLEncoding::escape(raw), "a%26b%3Dc%FF%C3");
+}
+
+TEST(CoreURLEncoding, EveryByteIsKeptOrEscapedAsUpperCaseHex) {
+    const std::string kept = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~/?";
+    std::string all, expected;
+    for (int b = 0; b < 256; ++b) {
+        const char c = char(b);
+        all += c;
+        if (kept.find(c) != std::string::npos) {
+            expected += c;
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", b);
+            expected += hex;
+        }
+    }
+    EXPECT_EQ(URLEncoding::escape(all), expected);
+    // The same bytes as a long value and key: escaped alike inside a query, between the pairs' "&" and "=".
+    EXPECT_EQ(URLEncoding::Default().query(params({{all, all}, {"plain", "text"}})),
+              expected + "=" + expected + "&plain=text");
 }
 
 TEST(CoreURLEncoding, DestinationByMethodTable) {

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -115,6 +118,110 @@ TEST_F(FormDataTest, LargeFilePartRoundTripsThroughBothEncoders) {
     EXPECT_EQ(text(a.encode()), expected);
     b.writeEncodedData(URL::fileURL(dir + "/out"));
     EXPECT_EQ(readFile(dir + "/out"), expected);
+}
+
+namespace {
+
+Bytes pattern(size_t size, uint8_t seed) {
+    Bytes out(size);
+    for (size_t i = 0; i < size; ++i) out[i] = uint8_t(i * 7 + seed);
+    return out;
+}
+
+std::string partText(bool first, const std::string& name, const Bytes& body) {
+    return (first ? "" : "\r\n") + ("--" + B + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n") +
+           text(body);
+}
+
+std::string encodedToMemoryStream(MultipartFormData& form) {
+    auto out = platform::OutputStream::toMemory();
+    form.writeEncodedData(*out);
+    auto data = out->propertyForKey(platform::kStreamDataWrittenToMemoryStreamKey);
+    return data && data->asData() ? text(*data->asData()) : "<no data>";
+}
+
+// Yields `good` bytes, then fails as a failing disk would.
+class FailingStream final : public platform::InputStream {
+public:
+    explicit FailingStream(size_t good) : good_(good) {}
+    void open() override { status_ = platform::StreamStatus::Open; }
+    void close() override {
+        if (status_ != platform::StreamStatus::Error) status_ = platform::StreamStatus::Closed;
+    }
+    ssize_t read(uint8_t* buffer, size_t maxLength) override {
+        if (given_ == good_) {
+            fail(EIO);
+            return -1;
+        }
+        const size_t n = std::min(maxLength, good_ - given_);
+        std::memset(buffer, 'q', n);
+        given_ += n;
+        return ssize_t(n);
+    }
+    bool hasBytesAvailable() const override { return status_ == platform::StreamStatus::Open; }
+
+private:
+    size_t good_;
+    size_t given_ = 0;
+};
+
+}  // namespace
+
+TEST_F(FormDataTest, BodiesOfEverySizeAgreeOnEveryRoad) {
+    // Sizes around the reads and writes an encoder may make, and declared lengths that are wrong.
+    struct Part {
+        size_t size;
+        uint64_t declared;
+    };
+    const std::vector<Part> parts = {{0, 0},           {1, 1},           {1023, 1023},     {1024, 1024},
+                                     {65537, 65537},   {262143, 262143}, {262144, 262144}, {262145, 262145},
+                                     {700001, 700001}, {300000, 1},      {5, 1000000},     {3, 3}};
+    auto fill = [&](MultipartFormData& f) {
+        for (size_t i = 0; i < parts.size(); ++i)
+            f.append(platform::InputStream::withData(pattern(parts[i].size, uint8_t(i))), parts[i].declared,
+                     MultipartFormData::contentHeaders("p" + std::to_string(i)));
+    };
+    std::string expected;
+    for (size_t i = 0; i < parts.size(); ++i)
+        expected += partText(i == 0, "p" + std::to_string(i), pattern(parts[i].size, uint8_t(i)));
+    expected += "\r\n--" + B + "--\r\n";
+
+    MultipartFormData inMemory(B), toFile(B), toStream(B);
+    fill(inMemory);
+    fill(toFile);
+    fill(toStream);
+    EXPECT_TRUE(text(inMemory.encode()) == expected);
+    toFile.writeEncodedData(URL::fileURL(dir + "/out"));
+    EXPECT_TRUE(readFile(dir + "/out") == expected);
+    EXPECT_TRUE(encodedToMemoryStream(toStream) == expected);
+
+    // Many small parts: the file road gathers them into few writes, in order.
+    MultipartFormData small(B), smallFile(B);
+    std::string smallExpected;
+    for (int i = 0; i < 3000; ++i) {
+        const Bytes body = pattern(size_t(i % 300), uint8_t(i));
+        small.append(body, "s" + std::to_string(i));
+        smallFile.append(body, "s" + std::to_string(i));
+        smallExpected += partText(i == 0, "s" + std::to_string(i), body);
+    }
+    smallExpected += "\r\n--" + B + "--\r\n";
+    EXPECT_TRUE(text(small.encode()) == smallExpected);
+    smallFile.writeEncodedData(URL::fileURL(dir + "/small"));
+    EXPECT_TRUE(readFile(dir + "/small") == smallExpected);
+}
+
+TEST_F(FormDataTest, AReadFailureLeavesEverythingReadBeforeItInTheFile) {
+    const Bytes first = pattern(300000, 1);
+    MultipartFormData form(B);
+    form.append(first, "a");
+    form.append(std::make_shared<FailingStream>(70000), 100000, MultipartFormData::contentHeaders("b"));
+    auto failure = failureOf([&] { form.writeEncodedData(URL::fileURL(dir + "/partial")); });
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind, Kind::inputStreamReadFailed);
+    ASSERT_TRUE(failure->error);
+    EXPECT_EQ(failure->error->bridged().code, EIO);
+    const std::string expected = partText(true, "a", first) + partText(false, "b", Bytes(70000, 'q'));
+    EXPECT_TRUE(readFile(dir + "/partial") == expected);
 }
 
 TEST_F(FormDataTest, NamesCannotInjectHeaders) {

@@ -46,6 +46,40 @@ TEST(JSONTest, ReadsAndWritesBack) {
     }
 }
 
+TEST(JSONTest, ContainersBuiltInPlace) {
+    struct Case {
+        const char* what;
+        std::string in;
+        std::string out;
+    };
+    const std::string longText(100, 'x');  // past any small-string buffer
+    std::string many = "[", manyOut = "[";
+    for (int i = 0; i < 2000; ++i) {
+        // Arrays grow (and move their elements) while each element's own containers are filled.
+        const std::string item = "[" + std::to_string(i) + R"(,{"k":[)" + std::to_string(i) + R"(,[]],"a":{}}])";
+        many += (i ? "," : "") + item;
+        manyOut += (i ? "," : "") + ("[" + std::to_string(i) + R"(,{"a":{},"k":[)" + std::to_string(i) + ",[]]}]");
+    }
+    many += "]";
+    manyOut += "]";
+    const Case cases[] = {
+        {"a duplicate container replaced by a scalar", R"({"k":[1,{"a":2}],"k":3})", R"({"k":3})"},
+        {"a duplicate scalar replaced by a container", R"({"k":3,"k":{"b":[4]}})", R"({"k":{"b":[4]}})"},
+        {"a duplicate container replaced by a container", R"({"k":{"a":1},"k":[2],"z":0})", R"({"k":[2],"z":0})"},
+        {"siblings after a closed nested object", R"({"a":{"b":{"c":1}},"d":[[],[{}]],"e":2})",
+         R"({"a":{"b":{"c":1}},"d":[[],[{}]],"e":2})"},
+        {"long keys and values", "{\"" + longText + "\":[\"" + longText + "\",\"" + longText + "y\"]}",
+         "{\"" + longText + "\":[\"" + longText + "\",\"" + longText + "y\"]}"},
+        {"many elements holding containers", many, manyOut},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto v = read(std::string_view(c.in));
+        ASSERT_TRUE(v.ok()) << v.error().localizedDescription();
+        EXPECT_EQ(compact(*v), c.out);
+    }
+}
+
 TEST(JSONTest, NumberTypes) {
     struct Case {
         const char* text;
