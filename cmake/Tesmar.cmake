@@ -134,11 +134,15 @@ function(tesmar_webengine_module name)
   set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIR})
 endfunction()
 
-# tesmar_exports_platform_for_modules(target lib...): `target` exports its symbols to the modules it loads,
-# and carries every object of the given static libraries, not only those it uses itself, so that each
-# symbol a module leaves undefined is there to bind to.
+# tesmar_exports_platform_for_modules(target lib...): `target` exports the platform's symbols to the modules
+# it loads (cmake/platform-exports.list: the platform namespace only; exporting everything costs every
+# launch a larger symbol table), and carries every object of the given static libraries, not only those it
+# uses itself, so that each symbol a module leaves undefined is there to bind to. A symbol missing from
+# the list fails the module's load (RTLD_NOW) rather than binding to a second copy.
 function(tesmar_exports_platform_for_modules target)
-  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
+  set(list ${PROJECT_SOURCE_DIR}/cmake/platform-exports.list)
+  target_link_options(${target} PRIVATE -Wl,--dynamic-list=${list})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${list})
   foreach(lib ${ARGN})
     set_property(TARGET ${target} PROPERTY LINK_LIBRARY_OVERRIDE_${lib} WHOLE_ARCHIVE)
   endforeach()
