@@ -11,9 +11,10 @@ if(NOT TESMAR_SANITIZE STREQUAL "")
 endif()
 
 # Each function and datum in its own section, so the linker drops what no executable reaches: a smaller
-# image to map and fault in at every launch.
+# image to map and fault in at every launch. Relative relocations packed (a few hundred bytes instead of
+# ~120 KB for the host) for the same reason.
 add_compile_options(-ffunction-sections -fdata-sections)
-add_link_options(-Wl,--gc-sections)
+add_link_options(-Wl,--gc-sections -Wl,-z,pack-relative-relocs)
 
 if(TESMAR_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
