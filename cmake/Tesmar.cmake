@@ -51,12 +51,15 @@ endfunction()
 # source below DIR except tests/, and one gtest executable for every tests/ folder below DIR, each test
 # registered with CTest by name. DEPS are the libraries whose headers this one's headers use (PUBLIC);
 # PRIVATE_DEPS are used by its sources only (outside libraries belong here); TEST_DEPS are extra
-# libraries its tests call directly.
+# libraries its tests call directly. EXCLUDE names subfolders of DIR that are libraries of their own.
 function(tesmar_library name)
-  cmake_parse_arguments(ARG "" "DIR" "DEPS;PRIVATE_DEPS;TEST_DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "DIR" "DEPS;PRIVATE_DEPS;TEST_DEPS;EXCLUDE" ${ARGN})
   set(dir ${PROJECT_SOURCE_DIR}/${ARG_DIR})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.c)
   list(FILTER srcs EXCLUDE REGEX "/tests/")
+  foreach(sub ${ARG_EXCLUDE})
+    list(FILTER srcs EXCLUDE REGEX "^${dir}/${sub}/")
+  endforeach()
   if(srcs)
     add_library(${name} STATIC ${srcs})
     tesmar_target_defaults(${name})
@@ -69,6 +72,9 @@ function(tesmar_library name)
   endif()
 
   file(GLOB_RECURSE test_srcs CONFIGURE_DEPENDS ${dir}/*/tests/*.cpp ${dir}/tests/*.cpp)
+  foreach(sub ${ARG_EXCLUDE})
+    list(FILTER test_srcs EXCLUDE REGEX "^${dir}/${sub}/")
+  endforeach()
   set(test_dirs "")
   foreach(src ${test_srcs})
     get_filename_component(tdir ${src} DIRECTORY)
@@ -105,6 +111,10 @@ endfunction()
 # One library per platform area (platform/<area>, target platform_<area>). The umbrella
 # tesmar_platform links them all; an optional framework is one more line in CMakeLists.txt.
 function(tesmar_platform_area area)
-  tesmar_library(platform_${area} DIR platform/${area} ${ARGN})
+  cmake_parse_arguments(AREA "" "DIR" "" ${ARGN})
+  if(NOT AREA_DIR)
+    set(AREA_DIR platform/${area})
+  endif()
+  tesmar_library(platform_${area} DIR ${AREA_DIR} ${AREA_UNPARSED_ARGUMENTS})
   set_property(GLOBAL APPEND PROPERTY TESMAR_PLATFORM_AREAS platform_${area})
 endfunction()

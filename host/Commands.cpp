@@ -83,6 +83,9 @@ constexpr Verb kVerbs[] = {
     {"prefs", Kind::Prefs, Arg::WordAndOptionalWord,
      "prefs SUITE|standard [KEY]   print a preferences suite's stored values (or one key) as \"prefs\""},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
+    {"snapshot", Kind::Snapshot, Arg::Text,
+     "snapshot FILE           write a PNG of the top web view once its next frame is drawn (--web-engine\n"
+     "                        real); prints snapshot {file, bytes, width, height, blank}"},
     {"location-permission", Kind::LocationPermission, Arg::LocationStore,
      "location-permission STATUS   the user's location answer changes: not-determined, restricted, denied,\n"
      "                        always or when-in-use"},

@@ -37,6 +37,7 @@ struct Command {
         NotificationTap,          // notification-tap last|ID [ACTION]: text = ID ("" for last), extra = action
         Prefs,                    // prefs SUITE|standard [KEY]: text = suite, extra = key
         Quit,
+        Snapshot,  // snapshot FILE: a PNG of the top web view (real engine)
         // Location and store (LocationStoreCommands.h); their arguments live in text / up / payload.
         LocationPermission,  // location-permission STATUS
         Location,            // location LAT LONG [HACC [VACC]]

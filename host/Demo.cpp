@@ -14,6 +14,7 @@
 #include "demo/PushServiceStandIn.h"
 #include "host/Device.h"
 #include "host/Simulator.h"
+#include "host/WebEngine.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
@@ -42,11 +43,13 @@ struct Expected {
     std::string needs = {};
 };
 
-std::vector<Expected> expectations() {
+// The real engine shows the site's root with its path, as a browser does ("https://host/").
+std::vector<Expected> expectations(bool realEngine) {
     auto d = [](std::initializer_list<std::pair<const std::string, Value>> f) { return Value::dictionary(f); };
     return {
         {"the crash reporter started as a kit", "kit.start", d({{"kit", "Dodoredized"}})},
-        {"the start page loaded", "page.finish", d({{"url", std::string(Tesmar::Strings::Endpoint::baseUrl)}})},
+        {"the start page loaded", "page.finish",
+         d({{"url", realEngine ? kStart : std::string(Tesmar::Strings::Endpoint::baseUrl)}})},
         {"the login page loaded", "page.finish", d({{"url", kStart + "login"}})},
         {"the device registered with the site", "http.request",
          d({{"method", "POST"}, {"url", std::string(Tesmar::Strings::Endpoint::registerDevice)}}), "player"},
@@ -75,42 +78,44 @@ std::vector<Expected> anytime() {
     };
 }
 
-std::string tourScript() {
+// After each step that shows a page, the real engine's view of it goes into `pages` (empty: none).
+std::string tourScript(const std::string& pages) {
+    int shot = 0;
+    auto snap = [&](const char* name) {
+        if (pages.empty()) return std::string();
+        char numbered[64];
+        std::snprintf(numbered, sizeof numbered, "%02d-%s.png", ++shot, name);
+        return "snapshot " + (fs::path(pages) / numbered).string() + "\n";
+    };
     Value push = Value::dictionary(
         {{"aps", Value::dictionary({{"alert", Value::dictionary({{"title", "Canteen"}, {"body", "Today's menu"}})}})},
          {"custom", Value::dictionary({{"i", "7c0e1f52-3d4b-4a8e-9f61-2b5d8c9e0a13"},
                                        {"a", Value::dictionary({{"targetUrl", kPushTarget}})}})}});
     std::string pushJSON = platform::json::write(push).value();
-    return "# the demo tour\n"
-           "tap /login\n"
-           "tap /news\n"
-           "tap " +
-           std::string(kOutsideNews) +
-           "\n"
-           "tap " +
-           kMail +
-           "\n"
-           "tap tel:+15550100\n"
-           "js-alert " +
-           tesmar_demo::DemoSite::kAlertText +
-           "\n"
-           "alert OK\n"
-           "js-confirm Leave the news page?\n"
-           "alert Cancel\n"
-           "js-open " +
-           kStart +
-           "window\n"
-           "js-close\n"
-           "push-tap " +
-           pushJSON +
-           "\n"
-           "universal-link " +
-           kUniversalLink +
-           "\n"
-           "files " +
-           kDiagnosticsLogs +
-           "\n"
-           "quit\n";
+    // Built step by step, so the pictures are numbered in the tour's order.
+    std::string tour = "# the demo tour\n";
+    tour += snap("start");
+    tour += "tap /login\n";
+    tour += snap("login");
+    tour += "tap /news\n";
+    tour += snap("news");
+    tour += "tap " + std::string(kOutsideNews) + "\n";
+    tour += "tap " + std::string(kMail) + "\n";
+    tour += "tap tel:+15550100\n";
+    tour += "js-alert " + std::string(tesmar_demo::DemoSite::kAlertText) + "\n";
+    tour += "alert OK\n";
+    tour += "js-confirm Leave the news page?\n";
+    tour += "alert Cancel\n";
+    tour += "js-open " + kStart + "window\n";
+    tour += snap("window");
+    tour += "js-close\n";
+    tour += "push-tap " + pushJSON + "\n";
+    tour += snap("notification");
+    tour += "universal-link " + kUniversalLink + "\n";
+    tour += snap("universal-link");
+    tour += "files " + std::string(kDiagnosticsLogs) + "\n";
+    tour += "quit\n";
+    return tour;
 }
 
 bool writeText(const fs::path& path, const std::string& text) {
@@ -185,7 +190,22 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
         std::fprintf(err, "tesmar-sim demo: %s\n", problem->c_str());
         return kExitFault;
     }
-    if (!writeText(work / "tour.txt", tourScript())) {
+    // The real engine when this machine can run it: the tour's pages are then saved as pictures.
+    std::string engine = options.webEngine.value_or(realWebEngineAvailable() ? kWebEngineReal : kWebEngineHeadless);
+    std::string pages;
+    if (engine == kWebEngineReal) {
+        std::error_code ec;
+        std::string folder = (fs::current_path(ec) / "tesmar-demo-pages-XXXXXX").string();
+        if (ec || !mkdtemp(folder.data())) folder = (fs::temp_directory_path(ec) / "tesmar-demo-pages-XXXXXX").string();
+        if (folder.find("XXXXXX") != std::string::npos && !mkdtemp(folder.data())) {
+            std::fprintf(err, "tesmar-sim demo: cannot make a folder for the tour's pages\n");
+            return kExitFault;
+        }
+        pages = folder;
+    }
+    std::fprintf(err, "tesmar-sim demo: web engine: %s\n",
+                 engine == kWebEngineReal ? "real (WebKitGTK)" : "headless (no script engine, nothing drawn)");
+    if (!writeText(work / "tour.txt", tourScript(pages))) {
         std::fprintf(err, "tesmar-sim demo: cannot write the tour\n");
         return kExitFault;
     }
@@ -220,7 +240,9 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
                                      "--settle-ms",
                                      std::to_string(static_cast<int>(options.settleQuietSeconds * 1000)),
                                      "--settle-timeout",
-                                     std::to_string(options.settleTimeoutSeconds)};
+                                     std::to_string(options.settleTimeoutSeconds),
+                                     "--web-engine",
+                                     engine};
 
     std::mutex mutex;
     std::vector<std::pair<std::string, Value>> seen;
@@ -250,7 +272,7 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
                                                 "/api/v1/players"}})});
         bool tap = any({"", "console", Value::dictionary({{"text", "\"Notification tapped\""}})});
         size_t at = 0;
-        for (const auto& want : expectations()) {
+        for (const auto& want : expectations(engine == kWebEngineReal)) {
             size_t i = at;
             while (i < seen.size() && !matches(seen[i].first, seen[i].second, want)) ++i;
             if (i < seen.size()) {
@@ -295,6 +317,7 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
         for (const auto& m : missing) std::fprintf(err, "  - %s\n", m.c_str());
         return kExitFault;
     }
+    if (!pages.empty()) std::fprintf(err, "tesmar-sim demo: the tour's pages are saved in %s\n", pages.c_str());
     std::fprintf(err, "tesmar-sim demo: the tour went as expected\n");
     return kExitOK;
 }

@@ -16,6 +16,7 @@
 #include "host/Extension.h"
 #include "host/LocationStoreCommands.h"
 #include "host/MinimalApp.h"
+#include "host/WebEngine.h"
 #include "platform/corelocation/CoreLocation.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
@@ -125,6 +126,7 @@ Device::~Device() {
     if (booted_) {
         dispatch::MainLoop::shared().runUntilIdle();
         app_.reset();
+        stopRealWebEngine();
         uikit::Application::resetShared();
         Bundle::setMainBundlePath("");
         ProcessInfo::processInfo().setLoadedImageNames({});
@@ -191,6 +193,8 @@ std::optional<std::string> Device::boot() {
         dispatch::Clock::setShared(manualClock_);
         setWallClockSource([clock = manualClock_] { return clock->now(); });
     }
+    if (options_.webEngine == std::string(kWebEngineReal))
+        if (auto problem = startRealWebEngine()) return *problem;
     Bundle::setMainBundlePath(deviceBundle.string());
     ProcessInfo::processInfo().setArguments(options_.processArguments());
     // What the process has really loaded, named as the device names its images.
@@ -221,8 +225,9 @@ bool Device::anyWebViewLoading() const {
     auto window = app_ ? app_->keyWindow() : nullptr;
     bool loading = false;
     auto visit = [&](uikit::View& view) {
+        // A page whose script waits on a panel waits for the user: that is idle.
         if (auto* web = dynamic_cast<webkit::WebView*>(&view))
-            loading = loading || web->isLoading();
+            loading = loading || (web->isLoading() && web->pendingPanelCount() == 0);
         else if (auto* legacy = dynamic_cast<webkit::LegacyWebView*>(&view))
             loading = loading || legacy->isLoading();
     };
@@ -369,6 +374,11 @@ std::optional<std::string> Device::run(const Command& command) {
         if (!web) return noWebView;
         web->openWindow(command.text, true);
         return std::nullopt;
+    }
+    case Kind::Snapshot: {
+        auto web = webView();
+        if (!web) return noWebView;
+        return writeSnapshot(*web, command.text, options_.settleTimeoutSeconds);
     }
     case Kind::JsClose: {
         auto web = webView();

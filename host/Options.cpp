@@ -78,6 +78,10 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             if (value != "manual" && value != "real")
                 return fail("--clock takes 'manual' or 'real', not '" + value + "'");
             options.manualClock = value == "manual";
+        } else if (flag == "--web-engine") {
+            if (value != "real" && value != "headless")
+                return fail("--web-engine takes 'real' or 'headless', not '" + value + "'");
+            options.webEngine = value;
         } else if (flag == "--identifier-for-vendor") {
             if (value != "on" && value != "off")
                 return fail("--identifier-for-vendor takes 'on' or 'off', not '" + value + "'");
@@ -158,7 +162,7 @@ std::vector<std::string> Options::processArguments() const {
 
 std::string usageText() {
     return "usage: tesmar-sim --bundle DIR [flags]\n"
-           "       tesmar-sim demo [--settle-ms MS] [--settle-timeout SECONDS]\n"
+           "       tesmar-sim demo [--settle-ms MS] [--settle-timeout SECONDS] [--web-engine real|headless]\n"
            "\n"
            "Boots a device, launches the app and plays user and platform events from a script (or stdin),\n"
            "printing one JSON line per observable event on stdout.\n"
@@ -172,6 +176,9 @@ std::string usageText() {
            "  --network up|down            the network at start (default up)\n"
            "  --clock manual|real          manual: the device's clocks (timers and wall time) move only by "
            "'wait'\n"
+           "  --web-engine real|headless   the web views' engine: headless (default) fetches pages and runs no\n"
+           "                               script; real runs them in WebKitGTK (starts Xvfb when DISPLAY is\n"
+           "                               unset; prints web-engine {engine, version, display})\n"
            "  --identifier-for-vendor on|off   whether the device hands out vendor identifiers (default on)\n"
            "  --script FILE                commands to play (default: read stdin)\n"
            "  --launch-arg ARG             pass ARG to the app's process arguments, e.g. -ZDVDebugEnabled\n"
@@ -211,6 +218,12 @@ std::string usageText() {
            "  notification.shown {title, body, identifier, badge, category, actions, attachments}\n"
            "  analytics.event {name, parameters}   an event the analytics facade was asked to log\n"
            "  prefs {suite, key, value} / {suite, values}   printed by `prefs`\n"
+           "\n"
+           "event lines of the real web engine (--web-engine real):\n"
+           "  web-engine {engine, version, display}   the engine started, on this X display\n"
+           "  snapshot {file, bytes, width, height, blank}   printed by `snapshot` (blank: one colour only)\n"
+           "  tap.missed {href}            `tap` found no page to click the link in\n"
+           "  script.failed {action, message}   js-alert/js-confirm/js-open/js-close threw in the page\n"
            "\n"
            "event lines of the crash reporter:\n"
            "  crash.trigger {kind, function_start, function_end}   printed by `crash` just before the "

@@ -20,10 +20,12 @@ struct Options {
     std::vector<std::string> trustedRootsPEM;                       // --ca PEM (repeatable)
     bool networkUp = true;                                          // --network up|down
     bool manualClock = false;                                       // --clock manual|real
-    bool identifierForVendor = true;                                // --identifier-for-vendor on|off
-    std::string script;                                             // --script FILE; empty: stdin
-    std::string delegateClass;                                      // --delegate CLASSNAME
-    std::string startURL;                                           // --start-url URL (minimal app)
+    // --web-engine real|headless; unset: headless (the demo: real when the machine can run it)
+    std::optional<std::string> webEngine;
+    bool identifierForVendor = true;   // --identifier-for-vendor on|off
+    std::string script;                // --script FILE; empty: stdin
+    std::string delegateClass;         // --delegate CLASSNAME
+    std::string startURL;              // --start-url URL (minimal app)
     double settleQuietSeconds = 0.25;  // --settle-ms: no event for this long means the app went idle
     double settleTimeoutSeconds = 15;  // --settle-timeout SECONDS: the longest wait after one command
     // --location-permission STATUS: the user's location answer at start

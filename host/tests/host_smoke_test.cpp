@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -227,9 +228,35 @@ namespace {
 
 // The README's first command: the whole tour against the demo site must go as expected.
 TEST(HostDemo, TourGoesAsExpected) {
-    SimRun run = runSim({"demo"});
+    SimRun run = runSim({"demo", "--web-engine", "headless"});
     EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("web engine: headless"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("the tour went as expected"), std::string::npos) << run.err;
+}
+
+// On the real engine the demo keeps a picture of each page of its tour, in a folder it names.
+TEST(WebEngineDemo, TourGoesAsExpectedAndKeepsAPictureOfEachPage) {
+    char pattern[] = "/tmp/web-engine-demo-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::filesystem::path dir = pattern;
+    auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir);  // the demo names its folder in the current directory
+    SimRun run = runSim({"demo", "--web-engine", "real"});
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("web engine: real"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("the tour went as expected"), std::string::npos) << run.err;
+    std::vector<std::string> pictures;
+    for (const auto& folder : std::filesystem::directory_iterator(dir)) {
+        EXPECT_EQ(folder.path().filename().string().rfind("tesmar-demo-pages-", 0), 0u) << folder.path();
+        EXPECT_NE(run.err.find(folder.path().string()), std::string::npos) << run.err;
+        for (const auto& file : std::filesystem::directory_iterator(folder)) pictures.push_back(file.path().filename());
+    }
+    std::sort(pictures.begin(), pictures.end());
+    EXPECT_EQ(pictures, (std::vector<std::string>{"01-start.png", "02-login.png", "03-news.png", "04-window.png",
+                                                  "05-notification.png", "06-universal-link.png"}));
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace

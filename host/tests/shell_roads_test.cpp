@@ -1,6 +1,10 @@
 // The shell's roads end to end: tesmar-sim runs the app against the demo site and the push service
 // stand-in, and the test reads what the user and the site would see.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -96,13 +100,40 @@ protected:
                                          "--settle-timeout",
                                          "20"};
         args.insert(args.end(), extra.begin(), extra.end());
+        auto engine = engineArgs();
+        args.insert(args.end(), engine.begin(), engine.end());
         return runSim(args);
     }
+
+    // The roads (each runs on both engines, see SHELL_ROAD).
+    void LaunchStartsTheSDKsInOrderThenShowsTheFirstPage();
+    void FirstPageStartsLoadingOnlyAfterLaunch();
+    void SessionCookieRegistersThePlayerWithTheSite();
+    void LostConnectionShowsItsViewAndReloadBringsThePageBack();
+    void ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner();
+    void WindowOpenedByThePageIsPushedAndClosedAgain();
+    void UniversalLinkBecomesTheRootAndTheDefaultPage();
+    void ConfigurationWithoutAUsableBaseURLLoadsNothing();
+
+    // The web engine's flags: none for the headless default.
+    virtual std::vector<std::string> engineArgs() const { return {}; }
 
     fs::path dir_;
     std::unique_ptr<tesmar_demo::DemoSite> site_;
     std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
 };
+
+// The same roads on the real engine: pages run their scripts, the engine's own network stack reaches
+// the demo site through the loopback proxy, and its signals drive the delegates.
+class WebEngineShellRoads : public ShellRoads {
+protected:
+    std::vector<std::string> engineArgs() const override { return {"--web-engine", "real"}; }
+};
+
+#define SHELL_ROAD(Name)                                                                                               \
+    TEST_F(ShellRoads, Name) { Name(); }                                                                               \
+    TEST_F(WebEngineShellRoads, Name) { Name(); }                                                                      \
+    void ShellRoads::Name()
 
 bool has(const Value& event, const char* name, std::initializer_list<std::pair<const char*, Value>> fields = {}) {
     if (event["event"] != Value(name)) return false;
@@ -119,7 +150,7 @@ long find(const std::vector<Value>& seen, Match match, long from = 0) {
     return -1;
 }
 
-TEST_F(ShellRoads, LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
+SHELL_ROAD(LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
     SimRun r = run("quit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
@@ -172,7 +203,7 @@ TEST_F(ShellRoads, LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
 
 // The first screen's view loads only when the window goes on screen, after the launch handler has
 // started the SDKs.
-TEST_F(ShellRoads, FirstPageStartsLoadingOnlyAfterLaunch) {
+SHELL_ROAD(FirstPageStartsLoadingOnlyAfterLaunch) {
     SimRun r = run("quit\n");
     auto seen = simEvents(r);
     long kit = find(seen, [](const Value& e) { return has(e, "kit.start"); });
@@ -180,7 +211,7 @@ TEST_F(ShellRoads, FirstPageStartsLoadingOnlyAfterLaunch) {
     EXPECT_GT(start, kit) << allOutput(r);
 }
 
-TEST_F(ShellRoads, SessionCookieRegistersThePlayerWithTheSite) {
+SHELL_ROAD(SessionCookieRegistersThePlayerWithTheSite) {
     struct Case {
         const char* label;
         const char* version;
@@ -247,7 +278,7 @@ TEST_F(ShellRoads, SessionCookieRegistersThePlayerWithTheSite) {
     }
 }
 
-TEST_F(ShellRoads, LostConnectionShowsItsViewAndReloadBringsThePageBack) {
+SHELL_ROAD(LostConnectionShowsItsViewAndReloadBringsThePageBack) {
     SimRun r = run("network down\npull\nreload-button\nnetwork up\nreload-button\nquit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
@@ -291,7 +322,7 @@ TEST_F(ShellRoads, LostConnectionShowsItsViewAndReloadBringsThePageBack) {
     EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "command.failed"); }), -1) << allOutput(r);
 }
 
-TEST_F(ShellRoads, ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner) {
+SHELL_ROAD(ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner) {
     struct Row {
         const char* name;
         std::string target;
@@ -341,7 +372,7 @@ TEST_F(ShellRoads, ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner) {
     }
 }
 
-TEST_F(ShellRoads, WindowOpenedByThePageIsPushedAndClosedAgain) {
+SHELL_ROAD(WindowOpenedByThePageIsPushedAndClosedAgain) {
     const std::string window = kBase + "/window";
     SimRun r = run("js-open " + window + "\njs-close\nquit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
@@ -368,7 +399,7 @@ TEST_F(ShellRoads, WindowOpenedByThePageIsPushedAndClosedAgain) {
     EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "fault"); }), -1) << allOutput(r);
 }
 
-TEST_F(ShellRoads, UniversalLinkBecomesTheRootAndTheDefaultPage) {
+SHELL_ROAD(UniversalLinkBecomesTheRootAndTheDefaultPage) {
     const std::string link = kBase + "/news?from=link";
     // The root screen of a link sits in no navigation controller: a page closing its window there
     // reloads the default page, which is now the link's.
@@ -393,7 +424,7 @@ TEST_F(ShellRoads, UniversalLinkBecomesTheRootAndTheDefaultPage) {
     EXPECT_GT(again, first) << allOutput(r);
 }
 
-TEST_F(ShellRoads, ConfigurationWithoutAUsableBaseURLLoadsNothing) {
+SHELL_ROAD(ConfigurationWithoutAUsableBaseURLLoadsNothing) {
     constexpr const char* kError = "\"ASConfigService :: readConfigFile :: dictionary error\"";
     struct Case {
         const char* label;
@@ -423,6 +454,132 @@ TEST_F(ShellRoads, ConfigurationWithoutAUsableBaseURLLoadsNothing) {
         long message = find(seen, [&](const Value& e) { return has(e, "console", {{"text", kError}}); });
         EXPECT_EQ(message >= 0, c.message) << allOutput(r);
     }
+}
+
+}  // namespace
+
+// --- what only the real engine shows: the page's own script, its own links, what it draws ---
+
+namespace {
+
+TEST_F(WebEngineShellRoads, ThePagesOwnScriptAsksForAPanelAndWaitsForTheAnswer) {
+    SimRun r = run("tap /alert\nalert OK\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    long shown = find(seen, [](const Value& e) {
+        return has(e, "alert.shown", {{"message", tesmar_demo::DemoSite::kAlertText}});
+    });
+    ASSERT_GE(shown, 0) << allOutput(r);
+    // The page's script runs inside the load: the page finishes only once the panel was answered.
+    long dismissed = find(
+        seen, [](const Value& e) { return has(e, "alert.dismissed"); }, shown);
+    long finish = find(seen, [](const Value& e) { return has(e, "page.finish", {{"url", Value(kBase + "/alert")}}); });
+    EXPECT_GT(dismissed, shown);
+    EXPECT_GT(finish, dismissed) << allOutput(r);
+}
+
+TEST_F(WebEngineShellRoads, ATappedLinkToANewWindowIsDecidedThenPushedAndClosedByScript) {
+    // The start page's link has target=_blank: a real click makes it a new-window action.
+    SimRun r = run("tap /window\njs-close\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    const std::string window = kBase + "/window";
+    long decided = find(seen, [&](const Value& e) {
+        return has(e, "navigation.decision",
+                   {{"url", Value(window)}, {"type", "linkActivated"}, {"decision", "allow"}});
+    });
+    long push = find(
+        seen, [](const Value& e) { return has(e, "screen.push"); }, decided);
+    long shown = find(
+        seen,
+        [&](const Value& e) {
+            return has(e, "page.finish", {{"url", Value(window)}});
+        },
+        push);
+    long pop = find(
+        seen, [](const Value& e) { return has(e, "screen.pop"); }, shown);
+    EXPECT_GE(decided, 0) << allOutput(r);
+    EXPECT_GT(push, decided) << allOutput(r);
+    EXPECT_GT(shown, push) << allOutput(r);
+    EXPECT_GT(pop, shown) << allOutput(r);
+    EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "fault"); }), -1) << allOutput(r);
+}
+
+TEST_F(WebEngineShellRoads, SnapshotWritesAPictureOfThePageOnceDrawn) {
+    const std::string file = (dir_ / "shots" / "start.png").string();
+    SimRun r = run("snapshot " + file + "\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    long shot = find(seen, [&](const Value& e) { return has(e, "snapshot", {{"file", Value(file)}}); });
+    ASSERT_GE(shot, 0) << allOutput(r);
+    EXPECT_EQ(seen[size_t(shot)]["blank"], Value(false)) << allOutput(r);
+    EXPECT_GT(seen[size_t(shot)]["width"].integerOr(0), 0);
+    EXPECT_GT(seen[size_t(shot)]["height"].integerOr(0), 0);
+    std::ifstream png(file, std::ios::binary);
+    std::string head(8, '\0');
+    png.read(head.data(), 8);
+    EXPECT_EQ(head, std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_EQ(int64_t(fs::file_size(file)), seen[size_t(shot)]["bytes"].integerOr(-1));
+}
+
+TEST_F(WebEngineShellRoads, OlderSystemsShowThePageInTheOlderWebViewOnTheSameEngine) {
+    SimRun r = run("tap /login\nquit\n", {"--system-version", "9.3"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    long first = find(seen, [](const Value& e) { return has(e, "page.finish"); });
+    long login = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "navigation.decision", {{"url", Value(kBase + "/login")}, {"type", "linkActivated"}});
+        },
+        first);
+    long shown = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "page.finish", {{"url", Value(kBase + "/login")}});
+        },
+        login);
+    EXPECT_GE(first, 0) << allOutput(r);
+    EXPECT_GT(login, first) << allOutput(r);
+    EXPECT_GT(shown, login) << allOutput(r);
+}
+
+// The engine's web and network processes and the host's X server end with the run: nothing is left.
+TEST_F(WebEngineShellRoads, TheEnginesProcessesAndDisplayEndWithTheRun) {
+    // Whatever the run leaves behind becomes this process's child, to be counted and reaped here.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    SimRun r = run("js-open " + kBase + "/window\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    ASSERT_GE(find(simEvents(r), [](const Value& e) { return has(e, "screen.push"); }), 0) << allOutput(r);
+    // Reap until none is left; a process that does not end within the bound stops the wait.
+    struct sigaction onAlarm {};
+    onAlarm.sa_handler = [](int) {};
+    sigaction(SIGALRM, &onAlarm, nullptr);
+    alarm(20);
+    std::vector<std::string> outlived;
+    for (;;) {
+        int status = 0;
+        pid_t pid = waitpid(-1, &status, 0);
+        if (pid > 0) continue;
+        if (errno == EINTR) {
+            for (const auto& entry : fs::directory_iterator("/proc")) {
+                std::ifstream stat(entry.path() / "stat");
+                std::string pidText, name, state;
+                long ppid = 0;
+                if (stat >> pidText >> name >> state >> ppid && ppid == getpid()) outlived.push_back(name);
+            }
+        }
+        break;
+    }
+    alarm(0);
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    EXPECT_TRUE(outlived.empty()) << "still running 20 s after the run: " << outlived.size() << " process(es)";
+}
+
+TEST_F(ShellRoads, SnapshotIsRefusedByTheHeadlessEngine) {
+    SimRun r = run("snapshot " + (dir_ / "none.png").string() + "\nquit\n");
+    EXPECT_EQ(r.status, 3) << allOutput(r);
+    EXPECT_FALSE(fs::exists(dir_ / "none.png"));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/dispatch/MainLoop.h"
 
+#include <algorithm>
 #include <iostream>
 #include <stdexcept>
 
@@ -51,16 +52,50 @@ void MainLoop::wake() {
         ++wakeGeneration_;
     }
     cv_.notify_all();
+    wakeExternal();
+}
+
+void MainLoop::wakeExternal() {
+    std::shared_ptr<ExternalEventLoop> external;
+    {
+        std::lock_guard lock(mutex_);
+        external = external_;
+    }
+    if (external) external->wake();
+}
+
+void MainLoop::setExternalEventLoop(std::shared_ptr<ExternalEventLoop> loop) {
+    {
+        std::lock_guard lock(mutex_);
+        external_ = std::move(loop);
+        ++wakeGeneration_;
+    }
+    cv_.notify_all();
+}
+
+void MainLoop::drainExternal() {
+    std::shared_ptr<ExternalEventLoop> external;
+    {
+        std::lock_guard lock(mutex_);
+        external = external_;
+    }
+    if (!external) return;
+    constexpr int kMaxEvents = 64;
+    for (int i = 0; i < kMaxEvents && external->iterate(0, [] { return true; }); ++i) {
+    }
 }
 
 void MainLoop::post(std::function<void()> block) {
     if (!block) return;
+    std::shared_ptr<ExternalEventLoop> external;  // woken too: the main thread may wait in it
     {
         std::lock_guard lock(mutex_);
         ready_.push_back(std::move(block));
         ++wakeGeneration_;
+        external = external_;
     }
     cv_.notify_all();
+    if (external) external->wake();
 }
 
 void MainLoop::postAfter(double seconds, std::function<void()> block, std::string key) {
@@ -70,12 +105,15 @@ void MainLoop::postAfter(double seconds, std::function<void()> block, std::strin
 
 void MainLoop::postAt(double clockTime, std::function<void()> block, std::string key) {
     if (!block) return;
+    std::shared_ptr<ExternalEventLoop> external;
     {
         std::lock_guard lock(mutex_);
         timers_.emplace(TimerKey{clockTime, nextSeq_++}, Timer{std::move(block), std::move(key)});
         ++wakeGeneration_;
+        external = external_;
     }
     cv_.notify_all();
+    if (external) external->wake();
 }
 
 size_t MainLoop::cancel(const std::string& key) {
@@ -123,6 +161,7 @@ bool MainLoop::runOne() {
 size_t MainLoop::runUntilIdle() {
     Driving driving(*this);
     size_t count = 0;
+    drainExternal();
     while (runOne()) ++count;
     return count;
 }
@@ -142,6 +181,15 @@ void MainLoop::waitForWork(std::optional<std::chrono::steady_clock::time_point> 
         if (due < until) until = due;
     }
     uint64_t generation = wakeGeneration_;
+    if (auto external = external_) {
+        lock.unlock();
+        double seconds = std::max(0.0, duration<double>(until - steady_clock::now()).count());
+        external->iterate(seconds, [this, generation] {
+            std::lock_guard relock(mutex_);
+            return wakeGeneration_ != generation;
+        });
+        return;
+    }
     cv_.wait_until(lock, until, [&] { return wakeGeneration_ != generation; });
 }
 
@@ -180,12 +228,15 @@ void MainLoop::run() {
 }
 
 void MainLoop::stop() {
+    std::shared_ptr<ExternalEventLoop> external;
     {
         std::lock_guard lock(mutex_);
         stopRequested_ = true;
         ++wakeGeneration_;
+        external = external_;
     }
     cv_.notify_all();
+    if (external) external->wake();
 }
 
 void MainLoop::advance(double seconds) {

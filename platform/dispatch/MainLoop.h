@@ -13,12 +13,27 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 namespace platform::dispatch {
+
+// A second event loop that shares the main thread (a toolkit's, say). While one is installed, the main
+// loop waits for work by letting it run, so its events are handled on the main thread between blocks,
+// and posts from any thread wake it. Implementations live with the toolkit; nothing here knows it.
+class ExternalEventLoop {
+public:
+    virtual ~ExternalEventLoop() = default;
+    // Main thread. Handles the external loop's pending events, waiting at most maxSeconds for one
+    // (0: never waits). Returns early once woken() answers true (checked before it waits) or wake()
+    // was called. Answers whether it handled anything.
+    virtual bool iterate(double maxSeconds, const std::function<bool()>& woken) = 0;
+    // Any thread: ends a wait in iterate() soon.
+    virtual void wake() = 0;
+};
 
 class MainLoop {
 public:
@@ -51,6 +66,10 @@ public:
     // due delayed blocks in time order, each with the clock set to its own deadline.
     void advance(double seconds);
 
+    // Installs (or, with null, removes) the event loop that shares the main thread. Main thread only,
+    // outside any block of the loop's own waiting.
+    void setExternalEventLoop(std::shared_ptr<ExternalEventLoop> loop);
+
     size_t pendingCount() const;                 // ready plus delayed blocks
     std::optional<double> nextDeadline() const;  // earliest delayed block, on the shared clock
 
@@ -67,6 +86,10 @@ private:
     // A pending stop ends the wait only for run(), the one call that answers it.
     void waitForWork(std::optional<std::chrono::steady_clock::time_point> realDeadline, double maxWait, bool forRun);
     void wake();
+    void wakeExternal();
+    // Lets the external loop handle what it has ready, without waiting (bounded, so a busy toolkit
+    // cannot hold the loop).
+    void drainExternal();
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;
@@ -78,6 +101,7 @@ private:
     int depth_ = 0;
     std::thread::id driver_;
     std::atomic<std::thread::id> mainThread_;
+    std::shared_ptr<ExternalEventLoop> external_;
 };
 
 }  // namespace platform::dispatch

@@ -28,8 +28,9 @@ objc::Class* LegacyWebView::runtimeClass() { return uikit::subclass("UIWebView",
 
 LegacyWebView::LegacyWebView(uikit::Rect frame)
     : uikit::View(frame, runtimeClass()),
-      engine_(std::make_shared<webkit_detail::PageEngine>(WebsiteDataStore::defaultDataStore(),
-                                                          static_cast<webkit_detail::EngineClient*>(this))) {}
+      engine_(webkit_detail::makePageBackend({WebsiteDataStore::defaultDataStore(),
+                                              static_cast<webkit_detail::EngineClient*>(this), Preferences{},
+                                              frame.size.width, frame.size.height})) {}
 
 LegacyWebView::~LegacyWebView() { engine_->detach(); }
 

@@ -12,7 +12,7 @@
 
 #include "platform/foundation/Error.h"
 #include "platform/uikit/View.h"
-#include "platform/webkit/PageEngine.h"
+#include "platform/webkit/PageBackend.h"
 #include "platform/webkit/WebsiteDataStore.h"
 
 namespace platform::webkit {
@@ -87,7 +87,7 @@ private:
     void engineDidFail(const std::shared_ptr<Navigation>&, const Error&, bool provisional) override;
     std::shared_ptr<LegacyWebViewDelegate> delegateFor(LegacyWebViewDelegateMethod method) const;
 
-    std::shared_ptr<webkit_detail::PageEngine> engine_;
+    std::shared_ptr<webkit_detail::PageBackend> engine_;
     std::weak_ptr<LegacyWebViewDelegate> delegate_;
     std::shared_ptr<uikit::ScrollView> scrollView_;
 };

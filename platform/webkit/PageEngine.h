@@ -15,6 +15,7 @@
 
 #include "platform/foundation/Error.h"
 #include "platform/webkit/BackForwardList.h"
+#include "platform/webkit/PageBackend.h"
 #include "platform/webkit/WebKitTypes.h"
 
 namespace platform::webkit {
@@ -23,61 +24,36 @@ class WebsiteDataStore;
 
 namespace platform::webkit::webkit_detail {
 
-// The engine's owner. Called on the main loop; the engine re-checks its state after each call,
-// so an owner may start, stop or drop loads from inside any of them.
-class EngineClient {
-public:
-    virtual ~EngineClient() = default;
-    // The handler is already guarded (exactly once).
-    virtual void engineDecideAction(const NavigationAction& action,
-                                    std::function<void(NavigationActionPolicy)> decisionHandler) = 0;
-    virtual void engineDecideResponse(const NavigationResponse& response,
-                                      std::function<void(NavigationResponsePolicy)> decisionHandler) = 0;
-    virtual void engineDidStart(const std::shared_ptr<Navigation>&) = 0;
-    virtual void engineDidRedirect(const std::shared_ptr<Navigation>&) = 0;
-    virtual void engineDidCommit(const std::shared_ptr<Navigation>&) = 0;
-    virtual void engineDidFinish(const std::shared_ptr<Navigation>&) = 0;
-    // provisional: the navigation had not committed yet.
-    virtual void engineDidFail(const std::shared_ptr<Navigation>&, const Error& error, bool provisional) = 0;
-};
-
-struct LoadOptions {
-    NavigationType type = NavigationType::Other;
-    std::optional<FrameInfo> sourceFrame;
-    int backForwardOffset = 0;        // BackForward: where the navigation moves in the list
-    std::optional<std::string> html;  // loadHTMLString: the page itself, nothing is fetched
-};
-
-class PageEngine : public std::enable_shared_from_this<PageEngine> {
+class PageEngine : public PageBackend, public std::enable_shared_from_this<PageEngine> {
 public:
     // Bodies kept for the title and pageSource(); the rest is counted, not kept.
     static constexpr size_t kMaxKeptBody = 1 << 20;
 
     PageEngine(std::shared_ptr<WebsiteDataStore> store, EngineClient* client);
-    ~PageEngine();
+    ~PageEngine() override;
 
     // The owner is going away: cut the load in flight short without telling anyone.
-    void detach();
+    void detach() override;
 
     // Starts a navigation: asks for the decision now (the answer may come later).
-    std::shared_ptr<Navigation> load(URLRequest request, LoadOptions options);
+    std::shared_ptr<Navigation> load(URLRequest request, LoadOptions options) override;
     // Ends the load in flight with -999 (reported as a failure). No effect when idle.
-    void stop();
-    std::shared_ptr<Navigation> reload();
-    std::shared_ptr<Navigation> goBy(int offset);
+    void stop() override;
+    std::shared_ptr<Navigation> reload() override;
+    std::shared_ptr<Navigation> goBy(int offset) override;
 
-    std::optional<URL> committedURL() const { return committedURL_; }
-    const std::string& title() const { return title_; }
-    bool isLoading() const { return current_ != nullptr; }
-    double estimatedProgress() const { return progress_; }
-    const BackForwardList& backForwardList() const { return backForward_; }
-    const std::string& pageSource() const { return body_; }
+    std::optional<URL> committedURL() const override { return committedURL_; }
+    std::string title() const override { return title_; }
+    bool isLoading() const override { return current_ != nullptr; }
+    double estimatedProgress() const override { return progress_; }
+    const BackForwardList& backForwardList() const override { return backForward_; }
+    const std::string& pageSource() const override { return body_; }
     // The main frame as delegates see it: its request has the committed URL (none before a commit).
-    FrameInfo mainFrame() const;
+    FrameInfo mainFrame() const override;
     // The request of the load in flight, or of the last committed page.
-    std::optional<URLRequest> currentRequest() const;
+    std::optional<URLRequest> currentRequest() const override;
     // True while a load of `url` is in flight or its decision is still awaited.
-    bool isLoadingOrDeciding(const URL& url) const;
+    bool isLoadingOrDeciding(const URL& url) const override;
 
     class Job;
 

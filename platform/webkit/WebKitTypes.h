@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/URL.h"
@@ -58,6 +59,13 @@ struct NavigationResponse {
 struct WindowFeatures {
     std::optional<double> x, y, width, height;
     std::optional<bool> menuBarVisibility, statusBarVisibility, toolbarsVisibility, allowsResizing;
+};
+
+// A picture of what a web view shows.
+struct Snapshot {
+    std::vector<uint8_t> png;
+    int width = 0, height = 0;
+    bool blank = true;  // every pixel the same colour
 };
 
 // One navigation, from loadRequest/reload/goBack/... to its finish or failure. Delegates get the

@@ -1,6 +1,5 @@
 #include "platform/webkit/WebView.h"
 
-#include "platform/dispatch/MainLoop.h"
 #include "platform/uikit/Classes.h"
 #include "platform/webkit/WebsiteDataStore.h"
 
@@ -29,8 +28,9 @@ objc::Class* WebView::runtimeClass() { return uikit::subclass("WKWebView", uikit
 WebView::WebView(uikit::Rect frame, WebViewConfiguration configuration)
     : uikit::View(frame, runtimeClass()), configuration_(std::move(configuration)) {
     if (!configuration_.websiteDataStore) configuration_.websiteDataStore = WebsiteDataStore::defaultDataStore();
-    engine_ = std::make_shared<webkit_detail::PageEngine>(configuration_.websiteDataStore,
-                                                          static_cast<webkit_detail::EngineClient*>(this));
+    engine_ = webkit_detail::makePageBackend({configuration_.websiteDataStore,
+                                              static_cast<webkit_detail::EngineClient*>(this),
+                                              configuration_.preferences, frame.size.width, frame.size.height});
 }
 
 WebView::~WebView() { engine_->detach(); }
@@ -74,11 +74,12 @@ void WebView::stopLoading() { engine_->stop(); }
 
 void WebView::evaluateJavaScript(const std::string& script,
                                  std::function<void(const Value&, const std::optional<Error>&)> completion) {
-    if (!completion) return;
-    dispatch::MainLoop::shared().post([completion = std::move(completion)] {
-        completion(Value(), Error::withDescription(kWebKitErrorDomain, kWebKitErrorJavaScriptExceptionOccurred,
-                                                   "This web view has no script engine."));
-    });
+    engine_->evaluateJavaScript(script, std::move(completion));
+}
+
+void WebView::takeSnapshot(
+    std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion) {
+    engine_->snapshotPNG(std::move(completion));
 }
 
 // --- the engine's calls, as delegate callbacks ---

@@ -4,9 +4,12 @@
 // store), tells its NavigationDelegate about every navigation and asks its UIDelegate for windows
 // and panels (see NavigationDelegate.h and UIDelegate.h for the order and the defaults).
 //
-// There is no script engine. The page's own actions (a tapped link, a form, window.open,
-// window.close, alert, confirm) come from the page driver methods below, which the host and tests
-// call in place of the page's script. evaluateJavaScript always fails.
+// Headless (the default) there is no script engine: the page's own actions (a tapped link, a form,
+// window.open, window.close, alert, confirm) come from the page driver methods below, which the host
+// and tests call in place of the page's script, and evaluateJavaScript always fails. With a real
+// engine installed at boot (platform/webkit/gtk) the page runs its scripts, the driver methods play
+// the page's action in the page itself (a real click, real JavaScript) and the engine's own signals
+// reach the delegates.
 //
 // Main thread only: make it, call it and hear from it on the main loop. Delegates are held weakly.
 // A web view is always owned by a shared_ptr (like every View). Dropping the last reference cuts
@@ -22,7 +25,7 @@
 #include "platform/uikit/View.h"
 #include "platform/webkit/BackForwardList.h"
 #include "platform/webkit/NavigationDelegate.h"
-#include "platform/webkit/PageEngine.h"
+#include "platform/webkit/PageBackend.h"
 #include "platform/webkit/UIDelegate.h"
 #include "platform/webkit/WebKitTypes.h"
 #include "platform/webkit/WebViewConfiguration.h"
@@ -76,7 +79,7 @@ public:
     // The body of the committed page (its first MB).
     const std::string& pageSource() const { return engine_->pageSource(); }
 
-    // No script engine: the completion runs on the main loop, later, with a kWebKitErrorDomain error.
+    // Headless: the completion runs on the main loop, later, with a kWebKitErrorDomain error.
     void evaluateJavaScript(const std::string& script,
                             std::function<void(const Value&, const std::optional<Error>&)> completion);
 
@@ -96,6 +99,12 @@ public:
     void runAlert(const std::string& message, std::function<void()> done = nullptr);
     // confirm(message): `result` gets the answer when the panel's completion is called.
     void runConfirm(const std::string& message, std::function<void(bool)> result = nullptr);
+    // A PNG of what the web view shows, once its next frame is drawn (a real engine only; headless,
+    // an error).
+    void takeSnapshot(std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion);
+    // Whether the page runs its own scripts (a real engine).
+    bool runsScripts() const { return engine_->runsScripts(); }
+
     // Panels whose completion has not been called yet.
     size_t pendingPanelCount() const { return static_cast<size_t>(pendingPanels_->load()); }
 
@@ -107,15 +116,21 @@ private:
     void engineDidCommit(const std::shared_ptr<Navigation>&) override;
     void engineDidFinish(const std::shared_ptr<Navigation>&) override;
     void engineDidFail(const std::shared_ptr<Navigation>&, const Error&, bool provisional) override;
+    std::shared_ptr<webkit_detail::PageBackend> engineCreateWindow(const NavigationAction&,
+                                                                   const WindowFeatures&) override;
+    void engineClose() override;
+    void engineRunAlert(const std::string& message, std::function<void()> completion) override;
+    void engineRunConfirm(const std::string& message, std::function<void(bool)> completion) override;
 
     std::shared_ptr<NavigationDelegate> delegateFor(NavigationDelegateMethod method) const;
     std::shared_ptr<webkit::UIDelegate> uiDelegateFor(UIDelegateMethod method) const;
     std::optional<platform::URL> resolve(const std::string& href) const;
     // Asks the UI delegate for a window and loads `action`'s request in it.
     std::shared_ptr<WebView> openNewWindow(const NavigationAction& action);
+    void notifyDidClose();
 
     WebViewConfiguration configuration_;
-    std::shared_ptr<webkit_detail::PageEngine> engine_;
+    std::shared_ptr<webkit_detail::PageBackend> engine_;
     std::weak_ptr<NavigationDelegate> navigationDelegate_;
     std::weak_ptr<webkit::UIDelegate> uiDelegate_;
     std::shared_ptr<uikit::ScrollView> scrollView_;

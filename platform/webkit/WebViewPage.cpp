@@ -1,9 +1,29 @@
-// The page driver: what the page's script and its user do, in place of a script engine.
+// The page driver: what the page's script and its user do. Headless, the web view plays it in place of
+// a script engine; with a real engine, it happens in the page itself and the engine reports it.
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/JSON.h"
 #include "platform/webkit/WebView.h"
 
 namespace platform::webkit {
+
+namespace {
+// A JavaScript string literal holding `text`.
+std::string jsString(const std::string& text) {
+    // JSON writes documents (arrays, objects); the one element of an array is the literal.
+    auto written = json::write(Value::array({Value(text)}));
+    if (!written.ok()) return "\"\"";
+    const std::string& array = written.value();
+    auto open = array.find('['), close = array.rfind(']');
+    return open != std::string::npos && close > open ? array.substr(open + 1, close - open - 1) : "\"\"";
+}
+
+void scriptFailed(const char* what, const std::optional<Error>& error) {
+    if (error)
+        DeviceEvents::post("script.failed", Value::dictionary({{"action", Value(what)},
+                                                               {"message", Value(error->localizedDescription())}}));
+}
+}  // namespace
 
 std::optional<platform::URL> WebView::resolve(const std::string& href) const {
     auto base = engine_->committedURL();
@@ -17,6 +37,13 @@ std::optional<platform::URL> WebView::resolve(const std::string& href) const {
 std::shared_ptr<Navigation> WebView::tapLink(const std::string& href, bool targetBlank) {
     auto url = resolve(href);
     if (!url) return nullptr;
+    if (engine_->runsScripts()) {
+        // The page's own link, clicked: its target decides between this window and a new one.
+        engine_->clickLink(href, [href](bool found) {
+            if (!found) DeviceEvents::post("tap.missed", Value::dictionary({{"href", Value(href)}}));
+        });
+        return nullptr;
+    }
     if (!targetBlank) {
         webkit_detail::LoadOptions options;
         options.type = NavigationType::LinkActivated;
@@ -63,6 +90,13 @@ std::shared_ptr<WebView> WebView::openNewWindow(const NavigationAction& action) 
 std::shared_ptr<WebView> WebView::openWindow(const std::string& href, bool userGesture) {
     auto url = resolve(href);
     if (!url) return nullptr;
+    if (engine_->runsScripts()) {
+        // The engine asks for the window itself (create); the answer is not known here yet.
+        engine_->evaluateJavaScript(
+            "window.open(" + jsString(url->absoluteString()) + "); undefined;",
+            [](const Value&, const std::optional<Error>& error) { scriptFailed("window.open", error); });
+        return nullptr;
+    }
     if (!userGesture && !configuration_.preferences.javaScriptCanOpenWindowsAutomatically) {
         DeviceEvents::post("window.blocked", Value::dictionary({{"url", Value(url->absoluteString())}}));
         return nullptr;
@@ -75,10 +109,25 @@ std::shared_ptr<WebView> WebView::openWindow(const std::string& href, bool userG
 }
 
 void WebView::closeWindow() {
-    if (auto delegate = uiDelegateFor(UIDelegateMethod::WebViewDidClose)) delegate->webViewDidClose(*this);
+    if (engine_->runsScripts()) {
+        engine_->evaluateJavaScript("window.close(); undefined;", [](const Value&, const std::optional<Error>& error) {
+            scriptFailed("window.close", error);
+        });
+        return;
+    }
+    notifyDidClose();
 }
 
 void WebView::runAlert(const std::string& message, std::function<void()> done) {
+    if (engine_->runsScripts()) {
+        // The script goes on once the panel is answered; the engine's dialog reaches the UI delegate.
+        engine_->evaluateJavaScript("alert(" + jsString(message) + "); undefined;",
+                                    [done = std::move(done)](const Value&, const std::optional<Error>& error) {
+                                        scriptFailed("alert", error);
+                                        if (!error && done) done();
+                                    });
+        return;
+    }
     // A panel counts as pending until answered; one dropped unanswered stays pending.
     pendingPanels_->fetch_add(1);
     auto completion =
@@ -92,6 +141,15 @@ void WebView::runAlert(const std::string& message, std::function<void()> done) {
 }
 
 void WebView::runConfirm(const std::string& message, std::function<void(bool)> result) {
+    if (engine_->runsScripts()) {
+        engine_->evaluateJavaScript(
+            "confirm(" + jsString(message) + ");",
+            [result = std::move(result)](const Value& value, const std::optional<Error>& error) {
+                scriptFailed("confirm", error);
+                if (!error && result) result(value.boolOr(false));
+            });
+        return;
+    }
     pendingPanels_->fetch_add(1);
     auto completion = dispatch::OnceHandler<bool>("runJavaScriptConfirmPanel",
                                                   [pending = pendingPanels_, result = std::move(result)](bool answer) {
@@ -101,6 +159,44 @@ void WebView::runConfirm(const std::string& message, std::function<void(bool)> r
     if (auto delegate = uiDelegateFor(UIDelegateMethod::RunJavaScriptConfirmPanel))
         return delegate->runJavaScriptConfirmPanelWithMessage(*this, message, engine_->mainFrame(), completion);
     completion(false);
+}
+
+// --- a real engine's requests, as UI delegate calls ---
+
+std::shared_ptr<webkit_detail::PageBackend> WebView::engineCreateWindow(const NavigationAction& action,
+                                                                        const WindowFeatures& features) {
+    auto delegate = uiDelegateFor(UIDelegateMethod::CreateWebView);
+    if (!delegate) return nullptr;
+    auto created = delegate->createWebViewWithConfiguration(*this, configuration_, action, features);
+    return created ? created->engine_ : nullptr;
+}
+
+void WebView::engineClose() { notifyDidClose(); }
+
+void WebView::notifyDidClose() {
+    if (auto delegate = uiDelegateFor(UIDelegateMethod::WebViewDidClose)) delegate->webViewDidClose(*this);
+}
+
+void WebView::engineRunAlert(const std::string& message, std::function<void()> completion) {
+    pendingPanels_->fetch_add(1);
+    auto done = [pending = pendingPanels_, completion = std::move(completion)] {
+        pending->fetch_sub(1);
+        completion();
+    };
+    if (auto delegate = uiDelegateFor(UIDelegateMethod::RunJavaScriptAlertPanel))
+        return delegate->runJavaScriptAlertPanelWithMessage(*this, message, engine_->mainFrame(), done);
+    done();
+}
+
+void WebView::engineRunConfirm(const std::string& message, std::function<void(bool)> completion) {
+    pendingPanels_->fetch_add(1);
+    auto done = [pending = pendingPanels_, completion = std::move(completion)](bool answer) {
+        pending->fetch_sub(1);
+        completion(answer);
+    };
+    if (auto delegate = uiDelegateFor(UIDelegateMethod::RunJavaScriptConfirmPanel))
+        return delegate->runJavaScriptConfirmPanelWithMessage(*this, message, engine_->mainFrame(), done);
+    done(false);
 }
 
 }  // namespace platform::webkit

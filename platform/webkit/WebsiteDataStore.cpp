@@ -62,19 +62,41 @@ private:
 
 }  // namespace webkit_detail
 
+void HTTPCookieStore::setBackend(std::shared_ptr<CookieJarBackend> backend) {
+    std::lock_guard lock(backendMutex_);
+    backend_ = std::move(backend);
+}
+
+std::shared_ptr<CookieJarBackend> HTTPCookieStore::backend() const {
+    std::lock_guard lock(backendMutex_);
+    return backend_;
+}
+
 void HTTPCookieStore::getAllCookies(std::function<void(std::vector<HTTPCookie>)> completion) const {
     if (!completion) return;
+    // The engine's jar answers on the main thread; hop there first when asked from elsewhere.
+    if (auto jar = backend())
+        return dispatch::MainLoop::shared().post(
+            [jar, completion = std::move(completion)]() mutable { jar->getAllCookies(std::move(completion)); });
     // Read when the answer is delivered, as a store in another process would answer later.
     dispatch::MainLoop::shared().post(
         [storage = storage_, completion = std::move(completion)] { completion(storage->cookies()); });
 }
 
 void HTTPCookieStore::setCookie(const HTTPCookie& cookie, std::function<void()> completion) {
+    if (auto jar = backend())
+        return dispatch::MainLoop::shared().post([jar, cookie, completion = std::move(completion)]() mutable {
+            jar->setCookie(cookie, std::move(completion));
+        });
     storage_->setCookie(cookie);
     if (completion) dispatch::MainLoop::shared().post(std::move(completion));
 }
 
 void HTTPCookieStore::deleteCookie(const HTTPCookie& cookie, std::function<void()> completion) {
+    if (auto jar = backend())
+        return dispatch::MainLoop::shared().post([jar, cookie, completion = std::move(completion)]() mutable {
+            jar->deleteCookie(cookie, std::move(completion));
+        });
     storage_->deleteCookie(cookie);
     if (completion) dispatch::MainLoop::shared().post(std::move(completion));
 }

@@ -33,10 +33,24 @@ class TaskSink;
 class SessionRouter;
 }  // namespace webkit_detail
 
-// The cookie store of a website data store, over its HTTPCookieStorage.
+// Where a store's cookies live when the page engine keeps its own jar (a real engine's cookie
+// manager). Main thread only; completions come on the main loop, later.
+class CookieJarBackend {
+public:
+    virtual ~CookieJarBackend() = default;
+    virtual void getAllCookies(std::function<void(std::vector<HTTPCookie>)> completion) = 0;
+    virtual void setCookie(const HTTPCookie& cookie, std::function<void()> completion) = 0;
+    virtual void deleteCookie(const HTTPCookie& cookie, std::function<void()> completion) = 0;
+};
+
+// The cookie store of a website data store, over its HTTPCookieStorage, or over the engine's own jar
+// once one is installed (then the storage is no longer what pages use).
 class HTTPCookieStore {
 public:
     explicit HTTPCookieStore(std::shared_ptr<HTTPCookieStorage> storage) : storage_(std::move(storage)) {}
+
+    // Main thread, at boot: the engine's jar becomes the one truth of this store.
+    void setBackend(std::shared_ptr<CookieJarBackend> backend);
 
     // Every cookie in the store (the storage's order), delivered on the main loop after this returns.
     void getAllCookies(std::function<void(std::vector<HTTPCookie>)> completion) const;
@@ -47,7 +61,11 @@ public:
     const std::shared_ptr<HTTPCookieStorage>& storage() const { return storage_; }
 
 private:
+    std::shared_ptr<CookieJarBackend> backend() const;
+
     std::shared_ptr<HTTPCookieStorage> storage_;
+    mutable std::mutex backendMutex_;
+    std::shared_ptr<CookieJarBackend> backend_;
 };
 
 class WebsiteDataStore : public std::enable_shared_from_this<WebsiteDataStore> {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/urlsession/URLError.h"
+#include "platform/webkit/PageEngine.h"
 #include "platform/webkit/tests/WebKitTestSupport.h"
 
 using namespace webkit_test;

@@ -1,0 +1,104 @@
+#include "host/WebEngine.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "host/VirtualDisplay.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/DeviceEvents.h"
+#include "platform/webkit/WebView.h"
+#include "platform/webkit/gtk/WebEngine.h"
+
+namespace tesmar_host {
+
+namespace {
+struct Running {
+    std::unique_ptr<VirtualDisplay> ownDisplay;  // null when the machine's display is used
+    std::string display;
+};
+std::unique_ptr<Running>& running() {
+    static auto* state = new std::unique_ptr<Running>;
+    return *state;
+}
+
+bool onPath(const char* program) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t colon = dirs.find(':', start);
+        std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    return false;
+}
+}  // namespace
+
+bool realWebEngineAvailable() {
+    const char* display = std::getenv("DISPLAY");
+    return (display && *display) || onPath("Xvfb");
+}
+
+std::optional<std::string> startRealWebEngine() {
+    if (running()) return std::nullopt;
+    auto state = std::make_unique<Running>();
+    std::string error;
+    state->ownDisplay = VirtualDisplay::startIfNeeded(&error);
+    if (!state->ownDisplay && !error.empty()) return "the real web engine has no display: " + error;
+    const char* display = std::getenv("DISPLAY");
+    state->display = display ? display : "";
+    if (auto problem = platform::webkit::gtk::start()) return "the real web engine cannot start: " + *problem;
+    platform::DeviceEvents::post(
+        "web-engine",
+        platform::Value::dictionary(
+            {{"engine", kWebEngineReal}, {"version", platform::webkit::gtk::version()}, {"display", state->display}}));
+    running() = std::move(state);
+    return std::nullopt;
+}
+
+void stopRealWebEngine() {
+    if (!running()) return;
+    platform::webkit::gtk::stop();
+    running().reset();
+}
+
+std::optional<std::string> writeSnapshot(platform::webkit::WebView& webView, const std::string& path,
+                                         double timeoutSeconds) {
+    if (!webView.runsScripts()) return "the headless web view draws nothing (run with --web-engine real)";
+    struct Outcome {
+        bool done = false;
+        std::optional<platform::webkit::Snapshot> png;
+        std::string error;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    webView.takeSnapshot(
+        [outcome](const std::optional<platform::webkit::Snapshot>& png, const std::optional<platform::Error>& error) {
+            outcome->done = true;
+            outcome->png = png;
+            if (error) outcome->error = error->localizedDescription();
+        });
+    platform::dispatch::MainLoop::shared().runUntil([outcome] { return outcome->done; }, timeoutSeconds);
+    if (!outcome->done) return "no frame was drawn within " + std::to_string(int(timeoutSeconds)) + " s";
+    if (!outcome->png) return "the snapshot failed: " + outcome->error;
+    std::error_code ec;
+    auto parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    const auto& png = outcome->png->png;
+    file.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+    file.close();
+    if (!file) return "cannot write '" + path + "'";
+    platform::DeviceEvents::post("snapshot", platform::Value::dictionary({{"file", path},
+                                                                          {"bytes", int64_t(png.size())},
+                                                                          {"width", int64_t(outcome->png->width)},
+                                                                          {"height", int64_t(outcome->png->height)},
+                                                                          {"blank", outcome->png->blank}}));
+    return std::nullopt;
+}
+
+}  // namespace tesmar_host

@@ -1,0 +1,30 @@
+#pragma once
+// The host's side of the web engine choice (--web-engine): the real engine needs a display, which the
+// host starts itself (Xvfb) when none is set, and ends by process id when the run ends.
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace platform::webkit {
+class WebView;
+}
+
+namespace tesmar_host {
+
+inline constexpr const char* kWebEngineHeadless = "headless";
+inline constexpr const char* kWebEngineReal = "real";
+
+// Starts the real engine (and a display for it when needed); posts "web-engine" {engine, version,
+// display}. Call after the platform settings are in place. An error message when it cannot run.
+std::optional<std::string> startRealWebEngine();
+// Ends the engine's pages and processes, then the display the host started. Safe when not started.
+void stopRealWebEngine();
+// Whether this machine can run the real engine: a display is set or Xvfb is installed.
+bool realWebEngineAvailable();
+
+// Writes a PNG of `webView` to `path` once its next frame is drawn, waiting on the main loop for at
+// most `timeoutSeconds`; posts "snapshot" {file, bytes, width, height, blank}. An error message when it could not.
+std::optional<std::string> writeSnapshot(platform::webkit::WebView& webView, const std::string& path,
+                                         double timeoutSeconds);
+
+}  // namespace tesmar_host

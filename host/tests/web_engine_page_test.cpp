@@ -1,0 +1,245 @@
+// The real engine behind the platform's web view, in this process: the delegates hear the engine's
+// own signals, errors arrive as URL errors, and the cookie jar is one for the page and the app.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "demo/Certificates.h"
+#include "host/VirtualDisplay.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/PlatformConfig.h"
+#include "platform/uikit/Classes.h"
+#include "platform/urlsession/HTTPCookieStorage.h"
+#include "platform/webkit/WebKit.h"
+#include "platform/webkit/gtk/WebEngine.h"
+#include "testing/TemporaryDeviceRoot.h"
+#include "testing/TestHttpServer.h"
+
+namespace {
+
+using namespace platform;
+using namespace platform::webkit;
+using tesmar_testing::Reply;
+
+constexpr const char* kSite = "site.test";
+
+// Every delegate call as one line, in order.
+class Recorder : public NavigationDelegate {
+public:
+    void decidePolicyForNavigationAction(WebView&, const NavigationAction& action,
+                                         std::function<void(NavigationActionPolicy)> decisionHandler) override {
+        lines.push_back(std::string("action ") + navigationTypeName(action.navigationType) + " " +
+                        action.request.url().value_or(URL()).path());
+        decisionHandler(cancelActions ? NavigationActionPolicy::Cancel : NavigationActionPolicy::Allow);
+    }
+    void decidePolicyForNavigationResponse(WebView&, const NavigationResponse& response,
+                                           std::function<void(NavigationResponsePolicy)> decisionHandler) override {
+        auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(response.response);
+        lines.push_back("response " + std::to_string(http ? http->statusCode() : 0));
+        decisionHandler(NavigationResponsePolicy::Allow);
+    }
+    void didStartProvisionalNavigation(WebView&, const std::shared_ptr<Navigation>&) override {
+        lines.push_back("start");
+    }
+    void didCommitNavigation(WebView&, const std::shared_ptr<Navigation>&) override { lines.push_back("commit"); }
+    void didFinishNavigation(WebView&, const std::shared_ptr<Navigation>&) override {
+        lines.push_back("finish");
+        ended = true;
+    }
+    void didFailNavigation(WebView&, const std::shared_ptr<Navigation>&, const Error& error) override {
+        lines.push_back("fail " + std::to_string(error.code));
+        ended = true;
+    }
+    void didFailProvisionalNavigation(WebView&, const std::shared_ptr<Navigation>&, const Error& error) override {
+        lines.push_back("fail provisional " + std::to_string(error.code));
+        ended = true;
+    }
+
+    std::vector<std::string> lines;
+    bool ended = false;
+    bool cancelActions = false;
+};
+
+class WebEnginePage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        display_ = tesmar_host::VirtualDisplay::startIfNeeded(&error);
+        ASSERT_TRUE(error.empty()) << error;
+        server_.route("GET", "/", Reply::text("<title>Home</title><p>home</p>", 200, "text/html"));
+        server_.route("GET", "/cookie",
+                      Reply::text("<p>set</p>", 200, "text/html").header("Set-Cookie", "page=2; Path=/"));
+        PlatformConfig::update([&](PlatformSettings& s) {
+            s.connectTo[std::string(kSite) + ":80"] = "127.0.0.1:" + std::to_string(server_.port());
+            // Nothing listens there: a host the proxy cannot reach.
+            s.connectTo["closed.test:80"] = "127.0.0.1:1";
+        });
+        uikit::registerClasses();
+        auto problem = gtk::start();
+        ASSERT_FALSE(problem) << *problem;
+        webView_ = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480));
+        webView_->setNavigationDelegate(recorder_);
+    }
+    void TearDown() override {
+        webView_.reset();
+        gtk::stop();
+        HTTPCookieStorage::shared()->removeAllCookies();
+        display_.reset();
+    }
+
+    std::string site(const std::string& path) { return std::string("http://") + kSite + path; }
+    bool load(const std::string& url) {
+        recorder_->ended = false;
+        webView_->loadRequest(URLRequest(*URL::string(url)));
+        return dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20);
+    }
+
+    tesmar_testing::TemporaryDeviceRoot device_{"web-engine-page"};
+    std::unique_ptr<tesmar_host::VirtualDisplay> display_;
+    tesmar_testing::TestHttpServer server_;
+    std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
+    std::shared_ptr<WebView> webView_;
+};
+
+TEST_F(WebEnginePage, APageLoadsThroughTheDelegatesInOrder) {
+    ASSERT_TRUE(load(site("/")));
+    EXPECT_EQ(recorder_->lines,
+              (std::vector<std::string>{"action other /", "start", "response 200", "commit", "finish"}));
+    // The engine tells the title as it parses it: it may come just after the finish.
+    EXPECT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return webView_->title() == "Home"; }, 10));
+    EXPECT_EQ(webView_->URL()->absoluteString(), site("/"));
+    EXPECT_FALSE(webView_->isLoading());
+    EXPECT_TRUE(webView_->runsScripts());
+}
+
+TEST_F(WebEnginePage, FailuresArriveAsURLErrors) {
+    struct Row {
+        const char* label;
+        std::string url;
+        bool networkUp;
+        std::string last;
+    } rows[] = {
+        {"a host that cannot be reached", "http://closed.test/", true, "fail provisional -1004"},
+        {"no network", site("/"), false, "fail provisional -1009"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        PlatformConfig::setNetworkUp(row.networkUp);
+        recorder_->lines.clear();
+        EXPECT_TRUE(load(row.url));
+        ASSERT_FALSE(recorder_->lines.empty());
+        EXPECT_EQ(recorder_->lines.back(), row.last);
+        PlatformConfig::setNetworkUp(true);
+    }
+    EXPECT_TRUE(server_.requestsTo("/").empty());
+}
+
+TEST_F(WebEnginePage, ACancelledDecisionEndsTheNavigationQuietly) {
+    recorder_->cancelActions = true;
+    webView_->loadRequest(URLRequest(*URL::string(site("/"))));
+    dispatch::MainLoop::shared().runUntil([&] { return !webView_->isLoading(); }, 20);
+    EXPECT_EQ(recorder_->lines, std::vector<std::string>{"action other /"});
+    EXPECT_TRUE(server_.requestsTo("/").empty());
+}
+
+TEST_F(WebEnginePage, CookiesOfTheAppAndOfThePageAreOneJar) {
+    // The app's own HTTP client holds a cookie for the site: the page's request carries it.
+    auto appCookie = HTTPCookie::cookieWithProperties(Value::dictionary(
+        {{kHTTPCookieName, "app"}, {kHTTPCookieValue, "1"}, {kHTTPCookieDomain, kSite}, {kHTTPCookiePath, "/"}}));
+    ASSERT_TRUE(appCookie);
+    HTTPCookieStorage::shared()->setCookie(*appCookie);
+    ASSERT_TRUE(load(site("/cookie")));
+    auto requests = server_.requestsTo("/cookie");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].header("Cookie").value_or("").find("app=1"), std::string::npos);
+
+    // What the page's server set is in the web view's cookie store.
+    std::vector<HTTPCookie> cookies;
+    bool answered = false;
+    WebsiteDataStore::defaultDataStore()->httpCookieStore()->getAllCookies([&](std::vector<HTTPCookie> all) {
+        cookies = std::move(all);
+        answered = true;
+    });
+    ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return answered; }, 10));
+    std::vector<std::string> names;
+    for (const auto& cookie : cookies) names.push_back(cookie.name() + "=" + cookie.value());
+    EXPECT_NE(std::find(names.begin(), names.end(), "page=2"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "app=1"), names.end());
+}
+
+TEST_F(WebEnginePage, ScriptsAnswerValuesAndExceptions) {
+    ASSERT_TRUE(load(site("/")));
+    struct Row {
+        const char* script;
+        Value value;
+        bool fails;
+    } rows[] = {
+        {"document.title", Value("Home"), false},          {"1 + 2", Value(3.0), false},
+        {"location.pathname === '/'", Value(true), false}, {"null", Value(), false},
+        {"throw new Error('no')", Value(), true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.script);
+        bool done = false;
+        Value value;
+        std::optional<Error> error;
+        webView_->evaluateJavaScript(row.script, [&](const Value& v, const std::optional<Error>& e) {
+            value = v;
+            error = e;
+            done = true;
+        });
+        ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return done; }, 10));
+        EXPECT_EQ(error.has_value(), row.fails);
+        if (!row.fails) {
+            EXPECT_EQ(value, row.value);
+        }
+    }
+}
+
+TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
+    // An https server whose chain ends at a root of its own, known only when given as a CA.
+    auto pki = tesmar_demo::ServerPKI::make("secure.test");
+    auto stranger = tesmar_demo::ServerPKI::make("secure.test");
+    auto files = tesmar_demo::writeServerFiles(device_.path(), pki.leaf, {&pki.intermediate}, "secure");
+    tesmar_testing::TestHttpServer secure(files.certificateChainPath, files.privateKeyPath);
+    secure.route("GET", "/", Reply::text("<p>secure</p>", 200, "text/html"));
+    std::string ownRoot = tesmar_demo::writePEMFile(device_.path() + "/own.pem", pki.root.certificatePEM);
+    std::string otherRoot = tesmar_demo::writePEMFile(device_.path() + "/other.pem", stranger.root.certificatePEM);
+    // The engine's proxy takes the host mapping at start.
+    webView_.reset();
+    gtk::stop();
+    PlatformConfig::update(
+        [&](PlatformSettings& s) { s.connectTo["secure.test:443"] = "127.0.0.1:" + std::to_string(secure.port()); });
+    ASSERT_FALSE(gtk::start());
+    webView_ = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480));
+    webView_->setNavigationDelegate(recorder_);
+    struct Row {
+        const char* label;
+        std::string ca;
+        std::string last;
+        size_t served;
+    } rows[] = {
+        // Checked first: the engine remembers a certificate once allowed for its host.
+        {"a root that did not issue it", otherRoot, "fail provisional -1202", 0},
+        {"its own root", ownRoot, "finish", 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        PlatformConfig::update([&](PlatformSettings& s) { s.extraTrustedRootsPEM = {row.ca}; });
+        recorder_->lines.clear();
+        EXPECT_TRUE(load("https://secure.test/"));
+        ASSERT_FALSE(recorder_->lines.empty());
+        EXPECT_EQ(recorder_->lines.back(), row.last);
+        EXPECT_EQ(secure.requestsTo("/").size(), row.served);
+        // The navigation that was retried after the check is still one navigation to its delegate.
+        EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "start"), 1);
+    }
+    // The engine lets go of its connections before the server goes.
+    webView_.reset();
+    gtk::stop();
+}
+
+}  // namespace

@@ -1,0 +1,17 @@
+#pragma once
+// Internal: the engine's load errors as the URL errors web-view delegates expect.
+#include <optional>
+#include <string>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/URL.h"
+
+namespace platform::webkit::gtk {
+
+// `domain` is the GError domain's name ("g-io-error-quark", "WebKitNetworkError", ...). Connection
+// failures become cannot-connect (-1004), time-outs -1001, cancellations -999, certificate failures
+// -1202, host lookups -1003; the engine's policy errors keep their own domain and codes (102: a
+// navigation stopped by a decision).
+Error loadError(const std::string& domain, int code, const std::string& message, const std::optional<URL>& url);
+
+}  // namespace platform::webkit::gtk

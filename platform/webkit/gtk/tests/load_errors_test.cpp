@@ -1,0 +1,51 @@
+// The engine's load errors, as the codes web-view delegates (and the app's connection-lost view) expect.
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <webkit2/webkit2.h>
+
+#include "platform/urlsession/URLError.h"
+#include "platform/webkit/WebKitTypes.h"
+#include "platform/webkit/gtk/internal/LoadErrors.h"
+
+namespace {
+
+using platform::webkit::gtk::loadError;
+
+TEST(LoadErrors, EngineErrorsBecomeTheURLErrorsDelegatesExpect) {
+    struct Row {
+        const char* label;
+        GQuark domain;
+        int code;
+        std::string expectedDomain;
+        int64_t expectedCode;
+    } rows[] = {
+        {"refused connection", G_IO_ERROR, G_IO_ERROR_CONNECTION_REFUSED, platform::kURLErrorDomain, -1004},
+        // The loopback proxy closes the tunnel of a host it cannot reach.
+        {"tunnel closed by the proxy", G_IO_ERROR, G_IO_ERROR_CONNECTION_CLOSED, platform::kURLErrorDomain, -1004},
+        {"proxy failed", G_IO_ERROR, G_IO_ERROR_PROXY_FAILED, platform::kURLErrorDomain, -1004},
+        {"time-out", G_IO_ERROR, G_IO_ERROR_TIMED_OUT, platform::kURLErrorDomain, -1001},
+        {"cancelled I/O", G_IO_ERROR, G_IO_ERROR_CANCELLED, platform::kURLErrorDomain, -999},
+        {"no network", G_IO_ERROR, G_IO_ERROR_NETWORK_UNREACHABLE, platform::kURLErrorDomain, -1009},
+        {"unknown host", G_RESOLVER_ERROR, G_RESOLVER_ERROR_NOT_FOUND, platform::kURLErrorDomain, -1003},
+        {"bad certificate", G_TLS_ERROR, G_TLS_ERROR_BAD_CERTIFICATE, platform::kURLErrorDomain, -1202},
+        {"cancelled load", WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED, platform::kURLErrorDomain, -999},
+        {"other scheme", WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_UNKNOWN_PROTOCOL, platform::kURLErrorDomain, -1002},
+        {"transport", WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_TRANSPORT, platform::kURLErrorDomain, -1004},
+        {"URI the engine will not show", WEBKIT_POLICY_ERROR, WEBKIT_POLICY_ERROR_CANNOT_SHOW_URI,
+         platform::kURLErrorDomain, -1002},
+        // A navigation stopped by a decision keeps the engine's own domain and code.
+        {"interrupted by a decision", WEBKIT_POLICY_ERROR, WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE,
+         platform::webkit::kWebKitEngineErrorDomain, 102},
+        {"unknown I/O error", G_IO_ERROR, G_IO_ERROR_NOT_FOUND, platform::kURLErrorDomain, -1},
+        {"unknown domain", g_quark_from_static_string("some-other-quark"), 7, platform::kURLErrorDomain, -1},
+    };
+    auto url = platform::URL::string("https://intranet.tesmar.example/news");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        auto error = loadError(g_quark_to_string(row.domain), row.code, "engine message", url);
+        EXPECT_EQ(error.domain, row.expectedDomain);
+        EXPECT_EQ(error.code, row.expectedCode);
+    }
+}
+
+}  // namespace
