@@ -3,6 +3,7 @@
 #include "measurement/engine/MSRAnalytics.h"
 #include "measurement/engine/MSRAppDelegateInterceptor.h"
 #include "measurement/engine/internal/MSRAnalyticsIdle.h"
+#include "measurement/engine/internal/MSRAppDelegateInterceptorInstance.h"
 #include "measurement/reporting/MSRScreenViewReporter.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/ProcessInfo.h"
