@@ -50,13 +50,18 @@ ConfigDictionary ASConfigService::readConfigFile() {
         dictionaryError();
         return {};
     }
-    std::string bytes(static_cast<size_t>(kMaxConfigBytes) + 1, '\0');
-    file.read(bytes.data(), kMaxConfigBytes + 1);
-    if (file.bad() || file.gcount() > kMaxConfigBytes) {
+    // Read in pieces: the file is small, and a buffer the size of the limit would cost the launch a
+    // megabyte of fresh memory to fill.
+    std::string bytes;
+    char piece[16 * 1024];
+    while (file.read(piece, sizeof piece) || file.gcount() > 0) {
+        bytes.append(piece, static_cast<size_t>(file.gcount()));
+        if (bytes.size() > static_cast<size_t>(kMaxConfigBytes)) break;
+    }
+    if (file.bad() || bytes.size() > static_cast<size_t>(kMaxConfigBytes)) {
         dictionaryError();
         return {};
     }
-    bytes.resize(static_cast<size_t>(file.gcount()));
 
     auto parsed = platform::json::read(bytes);
     if (!parsed) {

@@ -2,12 +2,17 @@
 // The raw-libcurl side of the loopback benchmarks: the requests the system makes, done by hand on a
 // multi handle, and the server both sides talk to.
 #include <curl/curl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "testing/TestHttpServer.h"
 
@@ -35,14 +40,16 @@ public:
     RawCurlMulti& operator=(const RawCurlMulti&) = delete;
 
     // GETs `url` `total` times, `inFlight` at once, a new easy handle as each one finishes; bodies are
-    // counted, or written to `file` when given. Answers the number of body bytes counted.
-    int64_t run(const std::string& url, int total, FILE* file = nullptr) {
+    // counted, or written to `file` when given, through a receive buffer of `bufferSize` bytes (0:
+    // curl's default). Answers the number of body bytes counted.
+    int64_t run(const std::string& url, int total, FILE* file = nullptr, long bufferSize = 0) {
         int64_t bytes = 0;
         auto add = [&] {
             CURL* e = curl_easy_init();
             curl_easy_setopt(e, CURLOPT_URL, url.c_str());
             curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
             curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
+            if (bufferSize > 0) curl_easy_setopt(e, CURLOPT_BUFFERSIZE, bufferSize);
             if (file) {
                 curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, write);
                 curl_easy_setopt(e, CURLOPT_WRITEDATA, file);
@@ -85,5 +92,65 @@ private:
     const int inFlight_;
     CURLM* multi_;
 };
+
+// Rates per benchmark and side, one per run of a benchmark function. libbenchmark first runs a function
+// with few iterations to size the run; only the runs with the most iterations (the repetitions that
+// are reported) count, and their median is the rate.
+class Rates {
+public:
+    void record(const std::string& name, int64_t iterations, double perSecond) {
+        std::lock_guard lock(mutex_);
+        runs_[name].push_back({iterations, perSecond});
+    }
+    double median(const std::string& name) const {
+        std::lock_guard lock(mutex_);
+        auto it = runs_.find(name);
+        if (it == runs_.end() || it->second.empty()) return 0;
+        int64_t most = 0;
+        for (const auto& r : it->second) most = std::max(most, r.iterations);
+        std::vector<double> rates;
+        for (const auto& r : it->second)
+            if (r.iterations == most) rates.push_back(r.perSecond);
+        std::sort(rates.begin(), rates.end());
+        const size_t n = rates.size();
+        return n % 2 ? rates[n / 2] : (rates[n / 2 - 1] + rates[n / 2]) / 2;
+    }
+    size_t count(const std::string& name) const {
+        std::lock_guard lock(mutex_);
+        auto it = runs_.find(name);
+        if (it == runs_.end()) return 0;
+        int64_t most = 0;
+        size_t n = 0;
+        for (const auto& r : it->second) most = std::max(most, r.iterations);
+        for (const auto& r : it->second) n += r.iterations == most;
+        return n;
+    }
+
+private:
+    struct Run {
+        int64_t iterations;
+        double perSecond;
+    };
+    mutable std::mutex mutex_;
+    std::map<std::string, std::vector<Run>> runs_;
+};
+
+// CPU time this process has used so far (every thread, the loopback server's included), in seconds.
+inline double processCPUSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto secs = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return secs(usage.ru_utime) + secs(usage.ru_stime);
+}
+
+// Resident set size of this process now, in bytes.
+inline int64_t residentBytes() {
+    long pages = 0, resident = 0;
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return 0;
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+    return int64_t(resident) * int64_t(sysconf(_SC_PAGESIZE));
+}
 
 }  // namespace bench

@@ -16,6 +16,8 @@ pkg_check_modules(CARES REQUIRED IMPORTED_TARGET libcares)
 pkg_check_modules(WEBKIT2GTK REQUIRED IMPORTED_TARGET webkit2gtk-4.1)
 if(TESMAR_BENCH)
   find_package(benchmark REQUIRED)
+  # The curl command-line tool: the fresh-process peer the launch benchmark measures against.
+  find_program(TESMAR_CURL_TOOL curl REQUIRED)
 endif()
 # The crash reporter's stack walks. libunwind also exports the C++ exception ABI (_Unwind_*); naming
 # libgcc_s first keeps exceptions on the compiler's own unwinder, so libunwind serves only the walks.

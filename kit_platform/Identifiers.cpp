@@ -23,7 +23,10 @@ platform::Result<std::string> loadOrMakeInstallationIdentifier() {
     }
     std::string made = platform::UUID::random().uuidString();
     if (auto created = files.createDirectory(dir); !created) return created.error();
-    if (auto written = files.writeAtomically(path, made + "\n", 0600); !written) return written.error();
+    // Made once, on the first launch, where a wait for the disk would hold up the start. Unflushed, a power
+    // cut can only leave the file empty or absent, and either is made anew.
+    if (auto written = files.writeAtomically(path, made + "\n", 0600, platform::FileManager::Flush::Deferred); !written)
+        return written.error();
     return made;
 }
 

@@ -27,8 +27,11 @@ std::shared_ptr<platform::URLSessionTask> taskFromUserInfo(const platform::Value
     return box ? box->task : nullptr;
 }
 
+bool taskNotificationsObserved() { return platform::NotificationCenter::defaultCenter().observerCount() > 0; }
+
 void postTaskNotification(const std::string& name, const void* sender, std::shared_ptr<platform::URLSessionTask> task,
                           platform::ValueDictionary extra) {
+    if (!taskNotificationsObserved()) return;
     extra[NotificationKey::Task] = boxTask(std::move(task));
     platform::NotificationCenter::defaultCenter().postNotificationName(name, sender, platform::Value(std::move(extra)));
 }

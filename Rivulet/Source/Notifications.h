@@ -31,6 +31,8 @@ platform::Value boxTask(std::shared_ptr<platform::URLSessionTask> task);
 // The task under NotificationKey::Task of a user info, or nullptr.
 std::shared_ptr<platform::URLSessionTask> taskFromUserInfo(const platform::Value& userInfo);
 
+// True when the default center has observers at all: a post to nobody need not be built.
+bool taskNotificationsObserved();
 // Posts `name` with {Task: task} (plus `extra` entries) and `sender` as object.
 void postTaskNotification(const std::string& name, const void* sender, std::shared_ptr<platform::URLSessionTask> task,
                           platform::ValueDictionary extra = {});

@@ -174,10 +174,12 @@ void SessionDelegate::completeTask(const SessionPtr& session, const TaskPtr& tas
     std::shared_ptr<TaskDelegate> d = req ? req->delegate() : nullptr;
     if (d) d->didCompleteWithError(session, task, error);
 
-    platform::ValueDictionary extra;
-    if (auto data = std::dynamic_pointer_cast<DataTaskDelegate>(d); data && !data->dataStream)
-        if (auto bytes = data->data()) extra[NotificationKey::ResponseData] = platform::Value(std::move(*bytes));
-    postTaskNotification(NotificationName::Task::DidComplete, this, task, std::move(extra));
+    if (taskNotificationsObserved()) {
+        platform::ValueDictionary extra;
+        if (auto data = std::dynamic_pointer_cast<DataTaskDelegate>(d); data && !data->dataStream)
+            if (auto bytes = data->data()) extra[NotificationKey::ResponseData] = platform::Value(std::move(*bytes));
+        postTaskNotification(NotificationName::Task::DidComplete, this, task, std::move(extra));
+    }
     // Only the entry of this task: a retry may have registered the request under a new one.
     std::lock_guard lock(lock_);
     auto it = requests_.find(task->taskIdentifier());

@@ -17,6 +17,9 @@ namespace fs = std::filesystem;
 
 constexpr const char* kError = "\"ASConfigService :: readConfigFile :: dictionary error\"";
 
+// `json` followed by spaces up to `size` bytes.
+std::string padded(const std::string& json, size_t size) { return json + std::string(size - json.size(), ' '); }
+
 struct Case {
     const char* label;
     std::optional<std::string> file;  // nullopt: no resource
@@ -39,6 +42,11 @@ const Case kCases[] = {
     {"a bare string", R"("https://a.example/")", std::nullopt, false, std::nullopt, true},
     {"an empty base URL", R"({"base_url":"","base_url_home_host":""})", std::nullopt, false, "", false},
     {"no resource", std::nullopt, std::nullopt, false, std::nullopt, false},
+    // Read in pieces up to 1 MB: a file of exactly that size is read whole, one byte more is refused.
+    {"exactly 1 MB", padded(R"({"base_url":"https://a.example/"})", 1024 * 1024), "https://a.example/", false,
+     std::nullopt, false},
+    {"1 MB and a byte", padded(R"({"base_url":"https://a.example/"})", 1024 * 1024 + 1), std::nullopt, false,
+     std::nullopt, true},
 };
 
 TEST(ConfigResource, EachShapeGivesItsConfiguration) {

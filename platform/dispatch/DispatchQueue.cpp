@@ -33,6 +33,8 @@ struct Item {
 
 thread_local std::vector<DispatchQueue::Impl*> tlsRunning;
 
+constexpr int kRunsPerWorker = 32;
+
 }  // namespace
 
 struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
@@ -89,13 +91,37 @@ struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
             }
             detail::ThreadPool::shared().submit(
                 [self = shared_from_this(), block = std::move(item.block), barrier = item.barrier]() mutable {
-                    {
-                        detail::CurrentQueueScope scope{DispatchQueue(self)};
-                        detail::runGuarded(self->label, block);
-                        block = nullptr;
-                    }
-                    self->finished(barrier);
+                    self->runOnWorker(std::move(block), barrier);
                 });
+        }
+    }
+
+    // A worker runs its block, then goes on with the queue's next ready block itself (a serial queue
+    // with a backlog), up to kRunsPerWorker, instead of a thread hand-off for each. A sync caller's
+    // turn is always handed over.
+    void runOnWorker(std::function<void()> block, bool barrier) {
+        for (int runs = 1;; ++runs) {
+            {
+                detail::CurrentQueueScope scope{DispatchQueue(shared_from_this())};
+                detail::runGuarded(label, block);
+                block = nullptr;
+            }
+            std::vector<Item> start;
+            {
+                std::lock_guard lock(mutex);
+                --running;
+                if (barrier) barrierRunning = false;
+                takeStartable(start);
+            }
+            if (runs < kRunsPerWorker && !start.empty() && !start.front().turn) {
+                block = std::move(start.front().block);
+                barrier = start.front().barrier;
+                start.erase(start.begin());
+                launch(start);
+                continue;
+            }
+            launch(start);
+            return;
         }
     }
 

@@ -70,7 +70,10 @@ public:
 
 private:
     explicit OperationQueue(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    // Starts what may start on the target queue; a worker then runs the queue's next ready operations
+    // itself, a bounded number, before it gives the thread back.
     static void pump(const std::shared_ptr<State>& state);
+    static void runOperation(const std::shared_ptr<State>& state, const std::shared_ptr<Operation>& op);
     std::shared_ptr<State> state_;
 };
 

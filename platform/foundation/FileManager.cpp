@@ -232,6 +232,9 @@ Result<void> FileManager::createDirectory(const std::string& path, bool withInte
         if (::mkdir(path.c_str(), mode) != 0) return errnoError(errno, Op::Write, path, "Could not create the folder");
         return {};
     }
+    // Most calls find the folder there already: one look answers them without a call per component.
+    struct stat existing;
+    if (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return {};
     // Walk down the components so each new folder gets `mode`, not the library's default.
     std::string sofar;
     size_t pos = 0;
@@ -352,7 +355,8 @@ Result<void> FileManager::copyItem(const std::string& from, const std::string& t
     return {};
 }
 
-Result<void> FileManager::writeAtomically(const std::string& path, const void* bytes, size_t size, mode_t mode) const {
+Result<void> FileManager::writeAtomically(const std::string& path, const void* bytes, size_t size, mode_t mode,
+                                          Flush flush) const {
     const std::string dir = parentOf(path);
     const std::string base = baseOf(path);
     if (base.empty() || base == "." || base == "..")
@@ -377,14 +381,15 @@ Result<void> FileManager::writeAtomically(const std::string& path, const void* b
     };
     if (::fchmod(handle.fd(), mode) != 0) return fail(errno);
     if (auto w = handle.writeAll(bytes, size); !w) return fail(int(w.error().code));
-    if (::fsync(handle.fd()) != 0) return fail(errno);
+    const bool durable = flush == Flush::Durable;
+    if (durable && ::fsync(handle.fd()) != 0) return fail(errno);
     if (auto c = handle.close(); !c) return fail(int(c.error().code));
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         int err = errno;
         ::unlink(temp.c_str());
         return errnoError(err, Op::Write, path, "Could not write");
     }
-    return fsyncDirectory(dir);
+    return durable ? fsyncDirectory(dir) : Result<void>();
 }
 
 Result<Bytes> FileManager::contentsOfFile(const std::string& path, size_t maxBytes) const {

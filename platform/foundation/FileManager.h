@@ -133,14 +133,24 @@ public:
     // Copies a file or a directory tree (links copied as links). Destination must not exist.
     Result<void> copyItem(const std::string& from, const std::string& to) const;
 
-    // Writes through a temp file in the same directory, fsyncs it, renames it over `path` and fsyncs the
-    // directory: readers see the old or the new contents, never a mix.
-    Result<void> writeAtomically(const std::string& path, const void* bytes, size_t size, mode_t mode = 0644) const;
-    Result<void> writeAtomically(const std::string& path, const Bytes& bytes, mode_t mode = 0644) const {
-        return writeAtomically(path, bytes.data(), bytes.size(), mode);
+    // How far writeAtomically goes before it answers. Either way readers see the old or the new contents,
+    // never a mix, and the new contents outlive the process the moment it answers.
+    //   Durable   the file and its rename are flushed to storage too, so they outlive a power cut.
+    //   Deferred  no flush: storage catches up in the system's own time. For stores rewritten often, each
+    //             of whose writes would otherwise wait for the disk (preferences).
+    enum class Flush { Durable, Deferred };
+
+    // Writes through a temp file in the same directory, fsyncs it (Durable), renames it over `path` and
+    // fsyncs the directory (Durable): readers see the old or the new contents, never a mix.
+    Result<void> writeAtomically(const std::string& path, const void* bytes, size_t size, mode_t mode = 0644,
+                                 Flush flush = Flush::Durable) const;
+    Result<void> writeAtomically(const std::string& path, const Bytes& bytes, mode_t mode = 0644,
+                                 Flush flush = Flush::Durable) const {
+        return writeAtomically(path, bytes.data(), bytes.size(), mode, flush);
     }
-    Result<void> writeAtomically(const std::string& path, std::string_view text, mode_t mode = 0644) const {
-        return writeAtomically(path, text.data(), text.size(), mode);
+    Result<void> writeAtomically(const std::string& path, std::string_view text, mode_t mode = 0644,
+                                 Flush flush = Flush::Durable) const {
+        return writeAtomically(path, text.data(), text.size(), mode, flush);
     }
     // Whole file; kFileReadTooLargeError above maxBytes (checked before and while reading).
     Result<Bytes> contentsOfFile(const std::string& path, size_t maxBytes = kDefaultMaxReadBytes) const;

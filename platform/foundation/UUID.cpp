@@ -2,7 +2,9 @@
 
 #include <openssl/err.h>
 #include <openssl/rand.h>
+#include <sys/random.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 namespace platform {
@@ -18,11 +20,26 @@ int hexValue(char c) {
 
 bool isDashPosition(size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
 
+// Sixteen bytes straight from the kernel's generator. Asking the TLS library instead would set its own
+// generator up on the caller's thread, which at launch is the main thread.
+bool kernelRandom(uint8_t* out, size_t size) {
+    while (size > 0) {
+        ssize_t got = ::getrandom(out, size, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        out += got;
+        size -= size_t(got);
+    }
+    return true;
+}
+
 }  // namespace
 
 UUID UUID::random() {
     Bytes bytes;
-    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+    if (!kernelRandom(bytes.data(), bytes.size()) && RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
         ERR_clear_error();
         throw std::runtime_error("UUID: random source failed");
     }

@@ -173,7 +173,10 @@ struct UserDefaults::Domain {
         }
         auto bytes = plist::write(Value(values), plist::Format::Binary);
         if (!bytes) return bytes.error();
-        auto written = FileManager::defaultManager().writeAtomically(path, *bytes, 0600);
+        // Not flushed to storage: launches write preferences many times over, and each flush would hold
+        // the caller until the disk answered. The rename alone keeps every reader, in this process or
+        // another, on a whole file, and the value outlives the process as soon as this returns.
+        auto written = FileManager::defaultManager().writeAtomically(path, *bytes, 0600, FileManager::Flush::Deferred);
         if (!written) return written.error();
         seen = signatureAt(path);
         pending.clear();

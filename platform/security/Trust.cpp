@@ -9,6 +9,8 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <mutex>
 
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/security/internal/OpenSSLHandles.h"
@@ -27,16 +29,35 @@ bool isIPLiteral(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), buffer) == 1 || inet_pton(AF_INET6, host.c_str(), buffer) == 1;
 }
 
-void addExtraRoots(X509_STORE* store) {
-    for (const std::string& path : PlatformConfig::current().extraTrustedRootsPEM) {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) continue;
-        std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        auto roots = Certificate::allFromPEM(pem);
-        if (!roots) continue;
-        for (const auto& root : *roots)
-            X509_STORE_add_cert(store, OpenSSLAccess::x509(root));  // duplicates are harmless
+// The roots parsed from one extra PEM file, kept while the file holds the same text: every TLS
+// handshake evaluates trust, and parsing the same roots again each time was the largest part of that.
+struct ParsedRoots {
+    std::string pem;
+    std::vector<Certificate> roots;
+};
+
+std::vector<Certificate> extraRootsIn(const std::string& path) {
+    static std::mutex mutex;
+    static auto* parsed = new std::map<std::string, ParsedRoots>;  // outlives threads still verifying at exit
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    {
+        std::lock_guard lock(mutex);
+        if (auto it = parsed->find(path); it != parsed->end() && it->second.pem == pem) return it->second.roots;
     }
+    auto roots = Certificate::allFromPEM(pem);
+    if (!roots) return {};
+    std::lock_guard lock(mutex);
+    if (parsed->size() >= 64) parsed->clear();  // files come and go (tests make their own): keep few
+    (*parsed)[path] = ParsedRoots{std::move(pem), *roots};
+    return *roots;
+}
+
+void addExtraRoots(X509_STORE* store) {
+    for (const std::string& path : PlatformConfig::current().extraTrustedRootsPEM)
+        for (const auto& root : extraRootsIn(path))
+            X509_STORE_add_cert(store, OpenSSLAccess::x509(root));  // duplicates are harmless
     drainOpenSSLErrors();
 }
 

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformConfig.h"
@@ -19,8 +20,10 @@ struct CurlGlobal {
     CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 };
 void ensureCurl() { static CurlGlobal g; }
-// Mailbox blocks run per delegate-queue operation, so a busy session does not hog a main-loop turn.
-constexpr int kDrainBatch = 64;
+// How long one delegate-queue operation runs mailbox blocks: long enough that a busy session wakes its
+// queue once for many callbacks, short enough that it does not hog a main-loop turn.
+constexpr auto kDrainTurn = std::chrono::milliseconds(2);
+constexpr auto kTimeoutCheckInterval = std::chrono::milliseconds(5);
 }  // namespace
 
 Engine::Engine(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
@@ -113,19 +116,33 @@ void Engine::scheduleDrain() {
     queue_.addOperation([self] { self->drainMailbox(); });
 }
 
+// Blocks are taken from the mailbox a batch at a time (one lock for many callbacks) and run until the
+// mailbox is empty or the turn's time is up; then the queue gets the rest as a new operation.
 void Engine::drainMailbox() {
-    for (int i = 0; i < kDrainBatch; ++i) {
-        std::function<void()> block;
+    const auto deadline = std::chrono::steady_clock::now() + kDrainTurn;
+    std::deque<std::function<void()>> batch;
+    for (;;) {
         {
             std::lock_guard lock(mailboxMutex_);
             if (mailbox_.empty()) {
                 draining_ = false;
                 return;
             }
-            block = std::move(mailbox_.front());
-            mailbox_.pop_front();
+            batch.swap(mailbox_);
         }
-        dispatch::detail::runGuarded("URLSession delegate queue", block);
+        while (!batch.empty()) {
+            dispatch::detail::runGuarded("URLSession delegate queue", batch.front());
+            batch.pop_front();
+            if (!batch.empty() && std::chrono::steady_clock::now() >= deadline) {
+                // Out of time: what was taken goes back in front of what came meanwhile.
+                std::lock_guard lock(mailboxMutex_);
+                while (!batch.empty()) {
+                    mailbox_.push_front(std::move(batch.back()));
+                    batch.pop_back();
+                }
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) break;
     }
     scheduleDrain();
 }
@@ -133,13 +150,14 @@ void Engine::drainMailbox() {
 std::shared_ptr<URLSession> Engine::sessionRef() const { return weakSession_.lock(); }
 
 std::shared_ptr<URLSessionDelegate> Engine::delegate() const {
-    std::lock_guard lock(registryMutex_);
+    std::lock_guard lock(delegateMutex_);
     return delegate_;
 }
 
 void Engine::clearDelegate() {
-    std::lock_guard lock(registryMutex_);
-    delegate_.reset();
+    std::shared_ptr<URLSessionDelegate> last;
+    std::lock_guard lock(delegateMutex_);
+    last.swap(delegate_);
 }
 
 void Engine::registerTask(const std::shared_ptr<URLSessionTask>& task) {
@@ -316,13 +334,14 @@ void Engine::moveTransfer(uint64_t fromTaskId, uint64_t toTaskId) {
     transfers_.insert(std::move(node));
 }
 
-void Engine::retire(uint64_t taskId) {
+std::unique_ptr<Transfer> Engine::release(uint64_t taskId) {
     {
         std::lock_guard lock(registryMutex_);
         tasks_.erase(taskId);
         extras_.erase(taskId);
     }
-    transfers_.erase(taskId);
+    auto node = transfers_.extract(taskId);
+    return node.empty() ? nullptr : std::move(node.mapped());
 }
 
 void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras) {
@@ -392,8 +411,12 @@ void Engine::readInfo() {
     }
 }
 
+// Time-outs are whole seconds or tenths of them: a look every few milliseconds is enough, and a busy
+// engine does not walk every transfer on each turn of its loop.
 void Engine::checkTimeouts() {
     auto at = steadyNow();
+    if (at < nextTimeoutCheck_) return;
+    nextTimeoutCheck_ = at + kTimeoutCheckInterval;
     std::vector<uint64_t> expired;
     for (auto& [id, t] : transfers_)
         if (t->expired(at)) expired.push_back(id);

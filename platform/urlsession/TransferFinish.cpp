@@ -109,7 +109,7 @@ URLErrorCode Transfer::codeForFailedHop(CURLcode code) const {
 
 // ---------------------------------------------------------------- completion
 
-void Transfer::recordHopMetrics() {
+void Transfer::recordHopMetrics(std::optional<Date> end) {
     if (!easy_) return;
     URLSessionTaskTransactionMetrics m;
     m.request = request_;
@@ -129,7 +129,7 @@ void Transfer::recordHopMetrics() {
     m.requestStartDate = dateAt(s, easy_, CURLINFO_PRETRANSFER_TIME_T);
     m.requestEndDate = m.requestStartDate;
     m.responseStartDate = dateAt(s, easy_, CURLINFO_STARTTRANSFER_TIME_T);
-    m.responseEndDate = Date::now();
+    m.responseEndDate = end ? *end : Date::now();
     long version = 0;
     curl_easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &version);
     m.networkProtocolName = version == CURL_HTTP_VERSION_2_0   ? "h2"
@@ -208,15 +208,29 @@ void Transfer::onLaterTurn(std::function<void(Transfer&)> step) {
     postToTransfer(engine_->weak_from_this(), taskId(), std::move(step));
 }
 
+// What the completion hands out, taken from the ended transfer (on the delegate queue, see finish).
+Transfer::EndRecords Transfer::takeEndRecords(const Date& end) {
+    recordHopMetrics(end);
+    releaseEasy();
+    metrics_.redirectCount = redirects_;
+    metrics_.taskInterval = DateInterval{taskStart_, end.timeIntervalSince(taskStart_)};
+    return {std::move(metrics_), response_, std::move(collected_), filePath_, std::move(resumeDataHandler_)};
+}
+
+// The engine's part of the end is curl's and the registry's: the hop leaves the multi handle (its
+// connection is free for the next request at once) and the task is marked completed. The rest (the
+// last hop's metrics read from its easy handle, the records the delegate is owed, the handle's and
+// the transfer's own clean-up) is done on the delegate queue, with the completion.
 void Transfer::finish(std::optional<Error> error) {
     if (!error && offerToCache()) return;  // finishes once the delegate has answered
-    recordHopMetrics();
+    const Date end = Date::now();
     if (file_) {
         fflush(file_);
         fclose(file_);
         file_ = nullptr;
     }
-    releaseEasy();
+    if (easy_ && inMulti_) curl_multi_remove_handle(engine_->multi(), easy_);
+    inMulti_ = false;
     auto task = task_;
     auto session = engine_->sessionRef();
     auto d = engine_->delegate();
@@ -248,25 +262,22 @@ void Transfer::finish(std::optional<Error> error) {
             std::filesystem::remove(filePath_, ec);
         }
     }
-    metrics_.redirectCount = redirects_;
-    metrics_.taskInterval = DateInterval{taskStart_, Date::now().timeIntervalSince(taskStart_)};
-    auto metrics = std::move(metrics_);
-    auto response = response_;
-    auto collected = std::move(collected_);
-    auto filePath = filePath_;
-    auto resumeHandler = std::move(resumeDataHandler_);
     {
         std::lock_guard lock(task->mutex_);
         task->state_ = URLSessionTaskState::Completed;
         task->error_ = error;
     }
     Engine* engine = engine_;
-    engine->retire(task->taskIdentifier());  // this transfer is gone from here on
-
-    auto self = engine->shared_from_this();
-    engine->deliver([self, d, session, task, error, extras = std::move(extras), metrics = std::move(metrics), response,
-                     collected = std::move(collected), filePath, resumeHandler, resumeData, isDownload] {
+    // From here on the engine knows this transfer no more: the block below owns it. (One that never
+    // joined the engine has another owner; its records are taken now.)
+    std::shared_ptr<Transfer> self = engine->release(task->taskIdentifier());
+    std::shared_ptr<EndRecords> records;
+    if (!self) records = std::make_shared<EndRecords>(takeEndRecords(end));
+    engine->deliver([engine = engine->shared_from_this(), self = std::move(self), records, end, d, session, task, error,
+                     extras = std::move(extras), resumeData, isDownload] {
         InFlightScope leaving(task);
+        auto [metrics, response, collected, filePath, resumeHandler] =
+            self ? self->takeEndRecords(end) : std::move(*records);
         if (resumeHandler) resumeHandler(resumeData);
         bool delegateOK = d && session;
         if (isDownload && !error) {

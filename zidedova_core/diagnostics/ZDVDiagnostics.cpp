@@ -243,7 +243,9 @@ std::optional<std::string> ZDVDiagnostics::filePathWithName(const std::string& n
 bool ZDVDiagnostics::writeString(const std::string& text, const std::string& path) {
     std::lock_guard lock(classLock());
     auto& fm = platform::FileManager::defaultManager();
-    auto written = fm.writeAtomically(path, std::string_view(text));
+    // Written once, on the first launch: not flushed, so the start does not wait for the disk. A power cut
+    // can only leave the file empty or absent, and either is made anew.
+    auto written = fm.writeAtomically(path, std::string_view(text), 0644, platform::FileManager::Flush::Deferred);
     if (!written.ok()) {
         ZDVLoggerLogWarning(kZDVLoggerService, "I-COR100004", "Unable to persist internal state: %@",
                             written.error().description());

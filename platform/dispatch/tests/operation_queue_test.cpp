@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
@@ -156,6 +157,40 @@ TEST(OperationQueueTest, CancelAllMarksTheRunningOperationAndAddingTwiceRunsOnce
     OperationQueue().addOperation(op);
     ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(kWait));
     EXPECT_EQ(runs.load(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A serial queue's worker goes on with the next ready operation itself; it must still stop where
+// the queue's settings say so: a suspension made by a running operation, or a new underlying queue.
+TEST(OperationQueueTest, AWorkerGoingOnWithTheNextOperationHonoursSuspensionAndANewUnderlyingQueue) {
+    OperationQueue queue;
+    queue.setMaxConcurrentOperationCount(1);
+    std::atomic<int> ran{0};
+    queue.addOperation([&] {
+        ++ran;
+        queue.setSuspended(true);
+    });
+    for (int i = 0; i < 5; ++i) queue.addOperation([&] { ++ran; });
+    EXPECT_FALSE(queue.waitUntilAllOperationsAreFinished(0.05));
+    EXPECT_EQ(ran.load(), 1);
+    queue.setSuspended(false);
+    ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(kWait));
+    EXPECT_EQ(ran.load(), 6);
+
+    DispatchQueue underlying("com.tesmar.test.later-underlying");
+    std::vector<std::string> labels;  // one operation at a time
+    queue.addOperation([&] {
+        labels.push_back(DispatchQueue::currentLabel());
+        queue.setUnderlyingQueue(underlying);
+    });
+    for (int i = 0; i < 3; ++i) queue.addOperation([&] { labels.push_back(DispatchQueue::currentLabel()); });
+    ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(kWait));
+    ASSERT_EQ(labels.size(), 4u);
+    EXPECT_NE(labels[0], "com.tesmar.test.later-underlying");
+    for (size_t i = 1; i < labels.size(); ++i) EXPECT_EQ(labels[i], "com.tesmar.test.later-underlying") << i;
 }
 
 }  // namespace

@@ -47,6 +47,38 @@ TEST(DispatchQueueTest, SerialQueueRunsInOrderOneAtATime) {
     EXPECT_EQ(c.peak.load(), 1);
 }
 
+// A worker goes on with a serial queue's backlog itself; blocks the running ones add, and callers
+// waiting in sync between them, still come in order and one at a time.
+TEST(DispatchQueueTest, ABacklogRunByOneWorkerKeepsOrderAndLetsSyncCallersIn) {
+    DispatchQueue queue("com.tesmar.test.backlog");
+    std::vector<int> order;  // the queue is the guard
+    Concurrency c;
+    DispatchGroup group;
+    DispatchSemaphore gate;
+    group.async(queue, [&] { gate.wait(kWait); });  // the backlog builds up behind this one
+    for (int i = 0; i < 100; ++i) {
+        group.async(queue, [&, i] {
+            c.enter();
+            order.push_back(i);
+            // Some blocks add one behind everything queued so far.
+            if (i % 10 == 0) group.async(queue, [&, i] { order.push_back(1000 + i); });
+            c.leave();
+        });
+    }
+    gate.signal();
+    std::vector<size_t> seenBySync;
+    for (int k = 0; k < 5; ++k) queue.sync([&] { seenBySync.push_back(order.size()); });
+    ASSERT_TRUE(group.wait(kWait));
+    EXPECT_EQ(c.peak.load(), 1);
+    std::vector<int> expected;
+    for (int i = 0; i < 100; ++i) expected.push_back(i);
+    for (int i = 0; i < 100; i += 10) expected.push_back(1000 + i);
+    EXPECT_EQ(order, expected);
+    ASSERT_EQ(seenBySync.size(), 5u);
+    EXPECT_TRUE(std::is_sorted(seenBySync.begin(), seenBySync.end()));
+    EXPECT_GE(seenBySync.front(), 100u) << "a sync caller waits for the blocks queued before it";
+}
+
 TEST(DispatchQueueTest, LabelsAndCurrentQueue) {
     DispatchQueue queue("com.tesmar.test.labelled");
     EXPECT_EQ(queue.label(), "com.tesmar.test.labelled");

@@ -87,22 +87,28 @@ TEST_F(FilesTest, DevicePathNeverLeavesTheRoot) {
 }
 
 TEST_F(FilesTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporaries) {
-    const std::string dir = *fm.directory(SearchPathDirectory::ApplicationSupport);
-    const std::string path = dir + "/state";
-    ASSERT_TRUE(fm.writeAtomically(path, std::string_view("first version, longer")));
-    ASSERT_TRUE(fm.writeAtomically(path, std::string_view("second"), 0600));
-    EXPECT_EQ(readPlain(path), "second");
-    EXPECT_EQ(modeOf(path), 0600u);
-    EXPECT_EQ(*fm.contentsOfDirectory(dir), std::vector<std::string>{"state"});
+    // Flushed to storage or not, a write replaces the whole file and never writes through a link.
+    for (auto flush : {FileManager::Flush::Durable, FileManager::Flush::Deferred}) {
+        SCOPED_TRACE(flush == FileManager::Flush::Durable ? "durable" : "deferred");
+        const std::string dir = *fm.directory(SearchPathDirectory::ApplicationSupport) +
+                                (flush == FileManager::Flush::Durable ? "/durable" : "/deferred");
+        ASSERT_TRUE(fm.createDirectory(dir, true));
+        const std::string path = dir + "/state";
+        ASSERT_TRUE(fm.writeAtomically(path, std::string_view("first version, longer"), 0644, flush));
+        ASSERT_TRUE(fm.writeAtomically(path, std::string_view("second"), 0600, flush));
+        EXPECT_EQ(readPlain(path), "second");
+        EXPECT_EQ(modeOf(path), 0600u);
+        EXPECT_EQ(*fm.contentsOfDirectory(dir), std::vector<std::string>{"state"});
 
-    // A link at the destination is replaced, never written through.
-    const std::string target = dir + "/target";
-    writePlain(target, "keep");
-    fs::create_symlink(target, dir + "/link");
-    ASSERT_TRUE(fm.writeAtomically(dir + "/link", std::string_view("new")));
-    EXPECT_EQ(readPlain(target), "keep");
-    EXPECT_FALSE(fs::is_symlink(dir + "/link"));
-    EXPECT_EQ(readPlain(dir + "/link"), "new");
+        // A link at the destination is replaced, never written through.
+        const std::string target = dir + "/target";
+        writePlain(target, "keep");
+        fs::create_symlink(target, dir + "/link");
+        ASSERT_TRUE(fm.writeAtomically(dir + "/link", std::string_view("new"), 0644, flush));
+        EXPECT_EQ(readPlain(target), "keep");
+        EXPECT_FALSE(fs::is_symlink(dir + "/link"));
+        EXPECT_EQ(readPlain(dir + "/link"), "new");
+    }
 }
 
 TEST_F(FilesTest, FailuresCarryTheirCodeAndPath) {

@@ -257,6 +257,35 @@ TEST(Trust, AnchorsOnlyExcludesSystemAndExtraRoots) {
     std::filesystem::remove_all(dir);
 }
 
+TEST(Trust, AnExtraRootFileIsReadAgainOnceItChanges) {
+    ConfigGuard guard;
+    std::string dir = std::filesystem::temp_directory_path() / ("tesmar-trust-swap-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string rootFile = dir + "/root.pem";
+    platform::PlatformConfig::update([&](platform::PlatformSettings& s) { s.extraTrustedRootsPEM = {rootFile}; });
+    Trust trust(pki().chainFor(pki().leaf), {Policy::ssl(true, std::string("site.example.test"))});
+
+    // The same path, holding in turn the site's root, another root, nothing, and the site's root again.
+    const struct {
+        const char* label;
+        std::optional<std::string> pem;
+        bool valid;
+    } steps[] = {
+        {"the site's root", pki().root.certificatePEM, true},
+        {"another root", pki().unrelatedRoot.certificatePEM, false},
+        {"no file", std::nullopt, false},
+        {"the site's root again", pki().root.certificatePEM, true},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.label);
+        std::filesystem::remove(rootFile);
+        if (step.pem) tesmar_testing::writePEMFile(rootFile, *step.pem);
+        EXPECT_EQ(trust.evaluatesValid(), step.valid) << trust.evaluate().errorDescription;
+        EXPECT_EQ(trust.evaluatesValid(), step.valid);  // and again, from what was kept
+    }
+    std::filesystem::remove_all(dir);
+}
+
 TEST(Trust, ExposesPresentedCertificatesAndKeys) {
     Trust trust(pki().chainFor(pki().leaf));
     ASSERT_EQ(trust.certificateCount(), 2u);

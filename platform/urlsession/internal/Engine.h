@@ -3,6 +3,7 @@
 // every Transfer; other threads reach it only through post(). Deliveries to the delegate queue go
 // through one ordered mailbox, so callbacks keep their order whatever queue the session was given.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -98,8 +99,9 @@ public:
 
     // Used by transfers (engine thread).
     CURLM* multi() const { return multi_; }
-    // The task's transfer has ended: the task leaves the registry and its transfer is destroyed.
-    void retire(uint64_t taskId);
+    // The task's transfer has ended: the task leaves the registry and its transfer is handed to the
+    // caller (null when the engine did not hold it).
+    std::unique_ptr<Transfer> release(uint64_t taskId);
     // The transfer of a task, or null once it has ended (engine thread).
     Transfer* transferFor(uint64_t taskId) const {
         auto it = transfers_.find(taskId);
@@ -148,6 +150,9 @@ private:
     mutable std::mutex registryMutex_;
     std::map<uint64_t, std::weak_ptr<URLSessionTask>> tasks_;
     std::map<uint64_t, TaskExtras> extras_;
+    // Apart from the registry: the engine reads the delegate for every callback, while the threads
+    // that make tasks write the registry.
+    mutable std::mutex delegateMutex_;
     std::shared_ptr<URLSessionDelegate> delegate_;
 
     std::shared_ptr<URLSession> keepAlive_;
@@ -155,6 +160,7 @@ private:
 
     // Engine thread only.
     std::map<uint64_t, std::unique_ptr<Transfer>> transfers_;
+    std::chrono::steady_clock::time_point nextTimeoutCheck_{};
 };
 
 }  // namespace platform::urlsession_detail

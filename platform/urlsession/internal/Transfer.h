@@ -133,8 +133,17 @@ private:
     void keepForCache(const char* ptr, size_t len);
     bool offerToCache();
     void cacheAnswered(std::optional<CachedURLResponse> answer);
-    // End (TransferFinish.cpp). finish ends the task: the transfer is gone when it returns.
-    void recordHopMetrics();
+    // End (TransferFinish.cpp). finish ends the task: the engine has let go of the transfer when it
+    // returns. recordHopMetrics reads the hop's timings from its easy handle (in or out of the multi).
+    struct EndRecords {
+        URLSessionTaskMetrics metrics;
+        std::shared_ptr<const HTTPURLResponse> response;
+        Bytes collected;
+        std::string filePath;
+        std::function<void(std::optional<Bytes>)> resumeHandler;
+    };
+    void recordHopMetrics(std::optional<Date> end = std::nullopt);
+    EndRecords takeEndRecords(const Date& end);
     void curlDone(CURLcode code);
     void finish(std::optional<Error> error);
     URLErrorCode codeForFailedHop(CURLcode code) const;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <thread>
 
 #include "platform/foundation/Stream.h"
@@ -458,4 +460,104 @@ TEST(SessionResourceTimeoutTest, CountsTheWholeTaskAcrossRedirectsAndSuspension)
     EXPECT_EQ((*e)->code, int64_t(URLErrorCode::TimedOut));
     session->invalidateAndCancel();
     gate->open();
+}
+
+// Many tasks at once, as a busy app makes them: every task hears its callbacks in order (response,
+// its whole body, metrics, completion) and its completion exactly once, cancelled ones included,
+// however the session batches the deliveries; the last hop's metrics come with the completion.
+TEST(SessionBurstTest, EveryTaskOfABurstHearsItsCallbacksInOrderAndCompletesOnce) {
+    DeviceRoot device;
+    TestHttpServer server;
+    auto gate = tesmar_testing::Gate::make();
+    server.route("GET", "/small", Reply::text(std::string(1000, 's')));
+    server.route("GET", "/held", Reply::text("late").heldBy(gate));
+    struct Delegate : URLSessionDelegate {
+        std::mutex m;
+        std::condition_variable cv;
+        std::map<uint64_t, std::vector<std::string>> heard;
+        std::map<uint64_t, size_t> bytes;
+        std::map<uint64_t, URLSessionTaskMetrics> metrics;
+        int completions = 0;
+        void note(const std::shared_ptr<URLSessionTask>& t, std::string what) {
+            std::lock_guard lock(m);
+            heard[t->taskIdentifier()].push_back(std::move(what));
+        }
+        void didReceiveResponse(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& t,
+                                const std::shared_ptr<const URLResponse>&,
+                                std::function<void(URLSessionResponseDisposition)> done) override {
+            note(t, "response");
+            done(URLSessionResponseDisposition::Allow);
+        }
+        void didReceiveData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& t,
+                            const Bytes& data) override {
+            std::lock_guard lock(m);
+            if (heard[t->taskIdentifier()].back() != "data") heard[t->taskIdentifier()].push_back("data");
+            bytes[t->taskIdentifier()] += data.size();
+        }
+        void didFinishCollectingMetrics(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>& t,
+                                        const URLSessionTaskMetrics& m) override {
+            note(t, "metrics");
+            std::lock_guard lock(this->m);
+            metrics[t->taskIdentifier()] = m;
+        }
+        void didCompleteWithError(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>& t,
+                                  const std::optional<Error>& e) override {
+            note(t, e ? "complete " + std::to_string(e->code) : "complete");
+            std::lock_guard lock(m);
+            ++completions;
+            cv.notify_all();
+        }
+    };
+    auto delegate = std::make_shared<Delegate>();
+    auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.HTTPMaximumConnectionsPerHost = 16;
+    configuration.URLCache = nullptr;
+    auto session = URLSession::sessionWithConfiguration(configuration, delegate, nullptr);
+    const size_t base = URLSession::tasksInFlight();
+
+    constexpr int kSmall = 300, kHeld = 8;
+    std::vector<std::shared_ptr<URLSessionDataTask>> small, held;
+    for (int i = 0; i < kHeld; ++i) held.push_back(session->dataTaskWithURL(url(server.url("/held"))));
+    for (int i = 0; i < kSmall; ++i) small.push_back(session->dataTaskWithURL(url(server.url("/small"))));
+    for (auto& t : held) t->resume();
+    for (auto& t : small) t->resume();
+    for (int i = 0; i < kHeld; i += 2) held[size_t(i)]->cancel();  // the other half is answered late
+    {
+        std::unique_lock lock(delegate->m);
+        ASSERT_TRUE(delegate->cv.wait_for(lock, 30s, [&] { return delegate->completions == kSmall + kHeld / 2; }));
+    }
+    gate->open();
+    {
+        std::unique_lock lock(delegate->m);
+        ASSERT_TRUE(delegate->cv.wait_for(lock, 30s, [&] { return delegate->completions == kSmall + kHeld; }));
+    }
+    EXPECT_TRUE(tasksInFlightBecomes(base));
+
+    std::lock_guard lock(delegate->m);
+    const std::vector<std::string> whole{"response", "data", "metrics", "complete"};
+    for (auto& t : small) {
+        EXPECT_EQ(delegate->heard[t->taskIdentifier()], whole) << t->taskIdentifier();
+        EXPECT_EQ(delegate->bytes[t->taskIdentifier()], 1000u);
+        EXPECT_EQ(t->state(), URLSessionTaskState::Completed);
+        const auto& m = delegate->metrics[t->taskIdentifier()];
+        ASSERT_EQ(m.transactionMetrics.size(), 1u);
+        auto response = std::dynamic_pointer_cast<const HTTPURLResponse>(m.transactionMetrics[0].response);
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->statusCode(), 200);
+        ASSERT_TRUE(m.transactionMetrics[0].responseEndDate && m.transactionMetrics[0].fetchStartDate);
+        EXPECT_LE(*m.transactionMetrics[0].fetchStartDate, *m.transactionMetrics[0].responseEndDate);
+        EXPECT_GE(m.taskInterval.duration, 0);
+    }
+    for (int i = 0; i < kHeld; ++i) {
+        const auto& heard = delegate->heard[held[size_t(i)]->taskIdentifier()];
+        if (i % 2 == 0) {
+            ASSERT_FALSE(heard.empty());
+            EXPECT_EQ(heard.back(), "complete " + std::to_string(int(URLErrorCode::Cancelled))) << i;
+            EXPECT_EQ(std::count_if(heard.begin(), heard.end(), [](auto& e) { return e.rfind("complete", 0) == 0; }),
+                      1);
+        } else {
+            EXPECT_EQ(heard, whole) << i;
+        }
+    }
+    session->invalidateAndCancel();
 }
