@@ -25,9 +25,8 @@ std::unique_ptr<Running>& running() {
     return *state;
 }
 
-// The engine's module, next to this executable. Opened on first use and kept open: the engine's
-// libraries start threads and register types that must outlive any single run.
-// Empty when this executable's own path is unknown: a bare name would have dlopen search the library path.
+// The engine's module, next to this executable; empty when this executable's own path is unknown (a
+// bare name would have dlopen search the library path).
 std::string modulePath() {
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -35,6 +34,8 @@ std::string modulePath() {
     return (exe.parent_path() / platform::webkit::gtk::kModuleFileName).string();
 }
 
+// Opened on first use and kept open: the engine's libraries start threads and register types that
+// outlive any single run.
 const platform::webkit::gtk::ModuleTable* loadModule(std::string* error) {
     static const platform::webkit::gtk::ModuleTable* table = nullptr;
     if (table) return table;
