@@ -7,20 +7,14 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/Strings.h"
 #include "crash_reporter/CrashCapture.h"
 #include "crash_reporter/CrashReport.h"
-#include "demo/DemoSite.h"
-#include "demo/KitServiceStandIn.h"
-#include "demo/PushServiceStandIn.h"
-#include "host/tests/SimRun.h"
+#include "host/tests/RoadFixture.h"
 #include "kit_platform/KitService.h"
 #include "platform/foundation/JSON.h"
-#include "platform/foundation/PropertyList.h"
 #include "testing/TestHttpServer.h"
 
 namespace {
@@ -29,61 +23,20 @@ using platform::Value;
 using namespace host_test;
 namespace fs = std::filesystem;
 
-constexpr const char* kBundleId = "com.tesmar.intranet";
 constexpr const char* kAPIKey = "crash-roads-key";
 
-class CrashRoads : public ::testing::Test {
+class CrashRoads : public RoadFixture {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/crash-roads-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        site_ = std::make_unique<tesmar_demo::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
-        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
-        kits_ = tesmar_demo::KitServiceStandIn::secure(dir_.string());
-    }
-    void TearDown() override {
-        kits_.reset();
-        push_.reset();
-        site_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-
-    std::string bundle(bool dataCollection = true) {
-        fs::path b = dir_ / "bundle";
-        fs::remove_all(b);
-        fs::create_directories(b);
-        Value verira = Value::dictionary({{"APIKey", kAPIKey}});
-        if (!dataCollection) verira.set("AutomaticDataCollectionEnabled", false);
-        Value info = Value::dictionary({{"CFBundleIdentifier", kBundleId},
-                                        {"CFBundleShortVersionString", "4.2"},
-                                        {"CFBundleVersion", "420"},
-                                        {"UIMainStoryboardFile", "Main"},
-                                        {"Verira", verira}});
-        Value options = Value::dictionary(
-            {{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"}, {"BUNDLE_ID", kBundleId}, {"API_KEY", "core-key"}});
-        EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
-        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
-        std::ofstream(b / "Config.json") << "{\"base_url\": \"" << Tesmar::Strings::Endpoint::baseUrl
-                                         << "/\", \"base_url_home_host\": \"tesmar.example\"}";
-        return b.string();
-    }
+    CrashRoads() : RoadFixture("crash-roads", {.kits = true}) {}
 
     SimRun run(const std::string& script, bool dataCollection = true) {
-        auto path = dir_ / "script.txt";
-        std::ofstream(path) << script;
-        std::vector<std::string> args = {
-            "--bundle",    bundle(dataCollection), "--device-root", device().string(),  "--script",
-            path.string(), "--settle-ms",          "150",           "--settle-timeout", "20"};
-        for (auto entry : {site_->connectToEntry(), push_->connectToEntry(), kits_->connectToEntry()})
-            args.insert(args.end(), {"--connect-to", entry.first + "=" + entry.second});
-        for (const auto& pem :
-             {site_->rootCertificatePath(), push_->rootCertificatePath(), kits_->rootCertificatePath()})
-            args.insert(args.end(), {"--ca", pem});
-        return runSim(args);
+        Value verira = Value::dictionary({{"APIKey", kAPIKey}});
+        if (!dataCollection) verira.set("AutomaticDataCollectionEnabled", false);
+        Value info = appInfo(
+            Value::dictionary({{"CFBundleShortVersionString", "4.2"}, {"CFBundleVersion", "420"}, {"Verira", verira}}));
+        return runRoad(script, writeBundle(info, siteConfig(false), coreOptions("core-key")));
     }
 
-    fs::path device() const { return dir_ / "device"; }
     fs::path reports() const { return device() / "Library/Caches/com.dodoredized/reports"; }
     std::vector<fs::path> reportFiles() const {
         std::vector<fs::path> out;
@@ -97,18 +50,7 @@ protected:
         std::getline(in, id);
         return id;
     }
-
-    fs::path dir_;
-    std::unique_ptr<tesmar_demo::DemoSite> site_;
-    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
-    std::unique_ptr<tesmar_demo::KitServiceStandIn> kits_;
 };
-
-const Value* findEvent(const std::vector<Value>& seen, const char* name) {
-    for (const auto& e : seen)
-        if (e["event"] == Value(name)) return &e;
-    return nullptr;
-}
 
 uint64_t address(const Value& text) { return std::stoull(text.stringOr("0"), nullptr, 16); }
 
@@ -117,7 +59,7 @@ TEST_F(CrashRoads, ACrashIsSentOnTheNextLaunchAndThenDeleted) {
     SimRun crashed = run("crash segv\n");
     ASSERT_EQ(crashed.signal, SIGSEGV) << allOutput(crashed);
     auto seen = simEvents(crashed);
-    const Value* trigger = findEvent(seen, "crash.trigger");
+    const Value* trigger = firstEvent(seen, "crash.trigger");
     ASSERT_NE(trigger, nullptr) << allOutput(crashed);
 
     // The launch before the crash asked for the settings and registered the new app.
@@ -143,7 +85,7 @@ TEST_F(CrashRoads, ACrashIsSentOnTheNextLaunchAndThenDeleted) {
     SimRun next = run("wait 1\nquit\n");
     ASSERT_EQ(next.status, 0) << allOutput(next);
     auto nextSeen = simEvents(next);
-    const Value* sent = findEvent(nextSeen, "crash.report.sent");
+    const Value* sent = firstEvent(nextSeen, "crash.report.sent");
     ASSERT_NE(sent, nullptr) << allOutput(next);
     EXPECT_EQ((*sent)["report_id"], Value(reportId));
     EXPECT_TRUE(reportFiles().empty()) << "the sent report is deleted";
@@ -191,7 +133,7 @@ TEST_F(CrashRoads, AReportTheServiceRefusesStaysForTheLaunchAfter) {
     kits_->script("POST reports", {tesmar_testing::Reply::withStatus(503)});
     SimRun refused = run("wait 1\nquit\n");
     ASSERT_EQ(refused.status, 0) << allOutput(refused);
-    EXPECT_EQ(findEvent(simEvents(refused), "crash.report.sent"), nullptr);
+    EXPECT_EQ(firstEvent(simEvents(refused), "crash.report.sent"), nullptr);
     EXPECT_GE(kits_->reportUploads().size(), 1u);
     EXPECT_EQ(reportFiles().size(), 1u) << "kept for the next launch";
 
@@ -199,7 +141,7 @@ TEST_F(CrashRoads, AReportTheServiceRefusesStaysForTheLaunchAfter) {
     SimRun next = run("wait 1\nquit\n");
     ASSERT_EQ(next.status, 0) << allOutput(next);
     auto nextSeen = simEvents(next);
-    const Value* sent = findEvent(nextSeen, "crash.report.sent");
+    const Value* sent = firstEvent(nextSeen, "crash.report.sent");
     ASSERT_NE(sent, nullptr) << allOutput(next);
     EXPECT_EQ((*sent)["report_id"], Value(reportId));
     EXPECT_TRUE(reportFiles().empty());
@@ -231,8 +173,8 @@ TEST_F(CrashRoads, WithDataCollectionOffNoKitStartsAndNothingIsSent) {
     SimRun r = run("wait 0.5\nquit\n", false);
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
-    EXPECT_EQ(findEvent(seen, "kit.start"), nullptr) << allOutput(r);
-    EXPECT_EQ(findEvent(seen, "crash.report.sent"), nullptr);
+    EXPECT_EQ(firstEvent(seen, "kit.start"), nullptr) << allOutput(r);
+    EXPECT_EQ(firstEvent(seen, "crash.report.sent"), nullptr);
     EXPECT_EQ(kits_->server().requestCount(), 0u);
     EXPECT_EQ(reportFiles().size(), 1u);
 

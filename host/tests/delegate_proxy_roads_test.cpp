@@ -3,58 +3,27 @@
 // the proxy while the app's own delegate still answers.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <memory>
+#include <string>
+#include <vector>
 
 #include "app/Strings.h"
-#include "demo/DemoSite.h"
-#include "demo/PushServiceStandIn.h"
-#include "host/tests/SimRun.h"
-#include "platform/foundation/PropertyList.h"
+#include "host/tests/RoadFixture.h"
 
 namespace {
 
 using platform::Value;
 using namespace host_test;
-namespace fs = std::filesystem;
 
-class DelegateProxyRoads : public ::testing::Test {
+class DelegateProxyRoads : public RoadFixture {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/proxy-roads-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        site_ = std::make_unique<tesmar_demo::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
-        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
-    }
-    void TearDown() override {
-        push_.reset();
-        site_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+    DelegateProxyRoads() : RoadFixture("proxy-roads") {
+        settle_ = {"--settle-ms", "150"};
+        onDevice_ = false;
     }
 
     SimRun run(const std::string& script, Value extraInfo = Value::dictionary()) {
-        fs::path b = dir_ / "bundle";
-        fs::create_directories(b);
-        Value info = Value::dictionary({{"CFBundleIdentifier", "com.tesmar.intranet"},
-                                        {"UIMainStoryboardFile", "Main"},
-                                        {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
-        for (const auto& [key, value] : *extraInfo.asDictionary()) info.set(key, value);
-        Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
-                                           {"BUNDLE_ID", "com.tesmar.intranet"},
-                                           {"API_KEY", "test-core-api-key"}});
-        EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
-        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
-        std::ofstream(b / "Config.json") << "{\"base_url\": \"" << Tesmar::Strings::Endpoint::baseUrl
-                                         << "/\", \"push_notifications_enabled\": \"true\"}";
-        std::ofstream(dir_ / "script.txt") << script;
-        auto [siteFrom, siteTo] = site_->connectToEntry();
-        auto [pushFrom, pushTo] = push_->connectToEntry();
-        return runSim({"--bundle", b.string(), "--script", (dir_ / "script.txt").string(), "--connect-to",
-                       siteFrom + "=" + siteTo, "--connect-to", pushFrom + "=" + pushTo, "--ca",
-                       site_->rootCertificatePath(), "--ca", push_->rootCertificatePath(), "--settle-ms", "150",
-                       "--launch-arg", "-ZDVDebugEnabled", "--launch-arg", "-DOREdozadedoDebugEnabled"});
+        return runRoad(script, writeBundle(appInfo(extraInfo), siteConfig(true, false)),
+                       {"--launch-arg", "-ZDVDebugEnabled", "--launch-arg", "-DOREdozadedoDebugEnabled"});
     }
 
     static long count(const std::vector<Value>& seen, const char* event, const std::string& textFragment = "") {
@@ -65,15 +34,6 @@ protected:
                 ++n;
         return n;
     }
-    static const Value* first(const std::vector<Value>& seen, const char* event) {
-        for (const auto& e : seen)
-            if (e["event"] == Value(event)) return &e;
-        return nullptr;
-    }
-
-    fs::path dir_;
-    std::unique_ptr<tesmar_demo::DemoSite> site_;
-    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
 };
 
 TEST_F(DelegateProxyRoads, URLsAndActivitiesReachTheEngineWhileTheAppStillAnswers) {
@@ -83,13 +43,13 @@ TEST_F(DelegateProxyRoads, URLsAndActivitiesReachTheEngineWhileTheAppStillAnswer
                    link + "\nquit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
-    const Value* opened = first(seen, "app.open-url");
+    const Value* opened = firstEvent(seen, "app.open-url");
     ASSERT_TRUE(opened) << allOutput(r);
     EXPECT_EQ((*opened)["source"], Value("com.example.mail"));
     EXPECT_EQ((*opened)["handled"], Value(false));  // the app takes no custom URLs; the engine only listens
     EXPECT_EQ(count(seen, "syslog", "Handling open URL, tesmar://campaign?utm_source=mail"), 1) << allOutput(r);
 
-    const Value* activity = first(seen, "app.user-activity");
+    const Value* activity = firstEvent(seen, "app.user-activity");
     ASSERT_TRUE(activity);
     EXPECT_EQ((*activity)["handled"], Value(true));  // the app's own universal-link handling
     EXPECT_EQ(count(seen, "syslog", "Handling user activity, " + link), 1) << allOutput(r);
@@ -103,7 +63,7 @@ TEST_F(DelegateProxyRoads, BackgroundSessionEventsRunTheSystemsCompletionExactly
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
     EXPECT_EQ(count(seen, "background-session.events"), 1) << allOutput(r);
-    const Value* done = first(seen, "background-session.events");
+    const Value* done = firstEvent(seen, "background-session.events");
     ASSERT_TRUE(done);
     EXPECT_EQ((*done)["completed"], Value(true));
     EXPECT_EQ(count(seen, "fault"), 0) << allOutput(r);
@@ -116,10 +76,10 @@ TEST_F(DelegateProxyRoads, WithTheProxyOffTheEngineHearsNothing) {
     auto seen = simEvents(r);
     EXPECT_EQ(count(seen, "syslog", "I-SWZ001011"), 1) << allOutput(r);
     EXPECT_EQ(count(seen, "syslog", "Handling open URL"), 0);
-    const Value* opened = first(seen, "app.open-url");
+    const Value* opened = firstEvent(seen, "app.open-url");
     ASSERT_TRUE(opened);
     EXPECT_EQ((*opened)["handled"], Value(false));
-    const Value* session = first(seen, "background-session.events");
+    const Value* session = firstEvent(seen, "background-session.events");
     ASSERT_TRUE(session);
     EXPECT_EQ((*session)["delivered"], Value(false));  // the app's delegate takes no such events
 }

@@ -6,14 +6,11 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "demo/LoglaneServiceStandIn.h"
-#include "host/tests/SimRun.h"
-#include "platform/foundation/PropertyList.h"
+#include "host/tests/RoadFixture.h"
 #include "testing/TestHttpServer.h"
 #include "zidedova_core/diagnostics/ZDVDiagnosticsMessages.h"
 
@@ -35,58 +32,27 @@ struct Report {
     int32_t linkedFrameworks = -2;
 };
 
-class DiagnosticsRoad : public ::testing::Test {
+class DiagnosticsRoad : public RoadFixture {
 protected:
+    DiagnosticsRoad() : RoadFixture("diagnostics-road", {.site = false, .push = false, .logs = true}) {}
+
+    // One bundle for the whole test: a test may add files to it between runs.
     void SetUp() override {
-        char pattern[] = "/tmp/diagnostics-road-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        service_ = LoglaneServiceStandIn::secure(dir_.string());
-        fs::path b = dir_ / "bundle";
-        fs::create_directories(b);
-        Value info =
-            Value::dictionary({{"CFBundleIdentifier", "com.tesmar.intranet"}, {"UIMainStoryboardFile", "Main"}});
-        Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
-                                           {"BUNDLE_ID", "com.tesmar.intranet"},
-                                           {"API_KEY", "test-core-api-key"}});
-        ASSERT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
-        ASSERT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
+        RoadFixture::SetUp();
         // The intranet site is not served here: only the diagnostics road matters.
-        std::ofstream(b / "Config.json") << "{\"base_url\": \"https://intranet.invalid/\", "
-                                            "\"push_notifications_enabled\": \"false\", "
-                                            "\"base_url_home_host\": \"intranet.invalid\"}";
-    }
-    void TearDown() override {
-        service_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        writeBundle(Value::dictionary({{"CFBundleIdentifier", kBundleId}, {"UIMainStoryboardFile", "Main"}}),
+                    "{\"base_url\": \"https://intranet.invalid/\", \"push_notifications_enabled\": \"false\", "
+                    "\"base_url_home_host\": \"intranet.invalid\"}");
     }
 
-    SimRun run(const std::string& script, std::vector<std::string> extra = {}) {
-        auto path = dir_ / "script.txt";
-        std::ofstream(path) << script;
-        auto [from, to] = service_->connectToEntry();
-        std::vector<std::string> args = {"--bundle",
-                                         (dir_ / "bundle").string(),
-                                         "--device-root",
-                                         (dir_ / "device").string(),
-                                         "--script",
-                                         path.string(),
-                                         "--connect-to",
-                                         from + "=" + to,
-                                         "--ca",
-                                         service_->rootCertificatePath(),
-                                         "--settle-ms",
-                                         "150",
-                                         "--settle-timeout",
-                                         "20"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return runSim(args);
+    SimRun run(const std::string& script, const std::vector<std::string>& extra = {}) {
+        return runRoad(script, bundlePath().string(), extra);
     }
 
     // The reports of every upload so far, in upload order (one file per upload).
     std::vector<std::vector<Report>> uploads() {
         std::vector<std::vector<Report>> out;
-        for (const auto& upload : service_->uploads()) {
+        for (const auto& upload : logs_->uploads()) {
             EXPECT_EQ(upload.header("Content-Encoding"), "gzip");
             std::string body = LoglaneServiceStandIn::uncompressedBody(upload);
             auto request = NANOMakeFromBuffer<LLNPBLogRequest>(Bytes(body.begin(), body.end()));
@@ -135,9 +101,6 @@ protected:
             if (e["event"] == Value("files") && e["dir"] == Value(kLogs)) return long(e["count"].integerOr(-1));
         return -1;
     }
-
-    fs::path dir_;
-    std::unique_ptr<LoglaneServiceStandIn> service_;
 };
 
 TEST_F(DiagnosticsRoad, LaunchUploadsTheReportAndTheFileIsGone) {
@@ -151,10 +114,10 @@ TEST_F(DiagnosticsRoad, LaunchUploadsTheReportAndTheFileIsGone) {
 }
 
 TEST_F(DiagnosticsRoad, AFailedUploadKeepsTheFileForTheNextLaunchWithTheSameInstallString) {
-    service_->script({Reply::withStatus(500)});
+    logs_->script({Reply::withStatus(500)});
     SimRun first = run("wait 1\nfiles " + std::string(kLogs) + "\nquit\n");
     ASSERT_EQ(first.status, 0) << allOutput(first);
-    ASSERT_EQ(service_->uploads().size(), 1u);
+    ASSERT_EQ(logs_->uploads().size(), 1u);
     EXPECT_EQ(filesLeft(first), 1) << allOutput(first);
     bool listed = false;
     for (const auto& e : simEvents(first))
@@ -165,7 +128,7 @@ TEST_F(DiagnosticsRoad, AFailedUploadKeepsTheFileForTheNextLaunchWithTheSameInst
         }
     EXPECT_TRUE(listed) << allOutput(first);
 
-    service_->clearScript();
+    logs_->clearScript();
     SimRun second = run("wait 1\nfiles " + std::string(kLogs) + "\nquit\n");
     ASSERT_EQ(second.status, 0) << allOutput(second);
     auto reports = uploads();
@@ -182,7 +145,7 @@ TEST_F(DiagnosticsRoad, AFailedUploadKeepsTheFileForTheNextLaunchWithTheSameInst
 
 // The send loop's timer runs from start-up: the failed launch upload goes again 15 minutes after launch.
 TEST_F(DiagnosticsRoad, AFailedUploadIsRetriedFifteenMinutesAfterLaunch) {
-    service_->script({Reply::withStatus(500), Reply::withStatus(200)});
+    logs_->script({Reply::withStatus(500), Reply::withStatus(200)});
     std::string files = "files " + std::string(kLogs) + "\n";
     SimRun r =
         run("wait 1\n" + files + "wait 898\n" + files + "wait 2\nwait 1\n" + files + "quit\n", {"--clock", "manual"});
@@ -191,17 +154,17 @@ TEST_F(DiagnosticsRoad, AFailedUploadIsRetriedFifteenMinutesAfterLaunch) {
     for (const auto& e : simEvents(r))
         if (e["event"] == Value("files")) counts.push_back(long(e["count"].integerOr(-1)));
     EXPECT_EQ(counts, (std::vector<long>{1, 1, 0})) << allOutput(r);
-    EXPECT_EQ(service_->uploads().size(), 2u);
+    EXPECT_EQ(logs_->uploads().size(), 2u);
 }
 
 TEST_F(DiagnosticsRoad, AfterSixFailuresNothingMoreIsSent) {
-    service_->script({Reply::withStatus(500)});
+    logs_->script({Reply::withStatus(500)});
     std::string script = "wait 0.5\n";
     for (int i = 0; i < 7; ++i) script += "background\nwait 0.5\nforeground\nwait 0.2\n";
     script += "files " + std::string(kLogs) + "\nquit\n";
     SimRun r = run(script);
     ASSERT_EQ(r.status, 0) << allOutput(r);
-    EXPECT_EQ(service_->uploads().size(), 6u) << allOutput(r);
+    EXPECT_EQ(logs_->uploads().size(), 6u) << allOutput(r);
     EXPECT_EQ(filesLeft(r), 1) << allOutput(r);
 }
 

@@ -4,15 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/Strings.h"
-#include "demo/DemoSite.h"
-#include "demo/PushServiceStandIn.h"
-#include "host/tests/SimRun.h"
+#include "host/tests/RoadFixture.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
 #include "testing/MediaStandIn.h"
@@ -23,77 +18,28 @@ using platform::Value;
 using namespace host_test;
 namespace fs = std::filesystem;
 
-const std::string kSite = Tesmar::Strings::Endpoint::siteHost;
-const std::string kBase = Tesmar::Strings::Endpoint::baseUrl;
-constexpr const char* kBundleId = "com.tesmar.intranet";
 constexpr const char* kGroup = "group.com.tesmar.intranet.vezeduduz";
-const std::string kConfig =
-    "{\"base_url\": \"" + kBase +
-    "/\", \"push_notifications_enabled\": \"true\", \"base_url_home_host\": \"tesmar.example\"}";
 
-class ExtensionRoads : public ::testing::Test {
+class ExtensionRoads : public RoadFixture {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/extension-roads-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        site_ = std::make_unique<tesmar_demo::DemoSite>(kSite, dir_.string());
-        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
-    }
-    void TearDown() override {
-        push_.reset();
-        site_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    ExtensionRoads() : RoadFixture("extension-roads") { settle_ = {"--settle-ms", "300", "--settle-timeout", "20"}; }
 
+    // The app's bundle with a notification service extension in it.
     std::string bundle() {
-        fs::path b = dir_ / "bundle";
-        fs::remove_all(b);
-        fs::create_directories(b / "PlugIns/Service.appex");
-        Value info = Value::dictionary({{"CFBundleIdentifier", kBundleId},
-                                        {"UIMainStoryboardFile", "Main"},
-                                        {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
-        Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
-                                           {"BUNDLE_ID", kBundleId},
-                                           {"API_KEY", "test-core-api-key"}});
+        std::string b = writeBundle();
+        fs::create_directories(bundlePath() / "PlugIns/Service.appex");
         Value appex = Value::dictionary(
             {{"CFBundleIdentifier", std::string(kBundleId) + ".service"},
              {"NSExtension", Value::dictionary({{"NSExtensionPointIdentifier", "com.apple.usernotifications.service"},
                                                 {"NSExtensionPrincipalClass", "NotificationService"}})}});
-        EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
-        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
-        EXPECT_TRUE(platform::plist::writeFile(appex, (b / "PlugIns/Service.appex/Info.plist").string()).ok());
-        std::ofstream(b / "Config.json") << kConfig;
-        return b.string();
+        EXPECT_TRUE(
+            platform::plist::writeFile(appex, (bundlePath() / "PlugIns/Service.appex/Info.plist").string()).ok());
+        return b;
     }
 
-    SimRun run(const std::string& script, std::vector<std::string> extra = {}) {
-        auto path = dir_ / "script.txt";
-        std::ofstream(path) << script;
-        auto [siteFrom, siteTo] = site_->connectToEntry();
-        auto [pushFrom, pushTo] = push_->connectToEntry();
-        std::vector<std::string> args = {"--bundle",
-                                         bundle(),
-                                         "--script",
-                                         path.string(),
-                                         "--device-root",
-                                         device().string(),
-                                         "--connect-to",
-                                         siteFrom + "=" + siteTo,
-                                         "--connect-to",
-                                         pushFrom + "=" + pushTo,
-                                         "--ca",
-                                         site_->rootCertificatePath(),
-                                         "--ca",
-                                         push_->rootCertificatePath(),
-                                         "--settle-ms",
-                                         "300",
-                                         "--settle-timeout",
-                                         "20"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return runSim(args);
+    SimRun run(const std::string& script, const std::vector<std::string>& extra = {}) {
+        return runRoad(script, bundle(), extra);
     }
-    fs::path device() const { return dir_ / "device"; }
     std::vector<std::string> cachedFiles() const {
         std::vector<std::string> out;
         std::error_code ec;
@@ -113,22 +59,11 @@ protected:
                                        Value::dictionary({{"i", "no"}, {"n", "No"}})})}});
         return "push-receive " + platform::json::write(push).value() + "\n";
     }
-
-    fs::path dir_;
-    std::unique_ptr<tesmar_demo::DemoSite> site_;
-    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
 };
-
-std::vector<Value> named(const std::vector<Value>& seen, const std::string& name) {
-    std::vector<Value> out;
-    for (const auto& e : seen)
-        if (e["event"] == Value(name)) out.push_back(e);
-    return out;
-}
 
 std::vector<std::string> analyticsNames(const std::vector<Value>& seen) {
     std::vector<std::string> out;
-    for (const auto& e : named(seen, "analytics.event")) out.push_back(e["name"].stringOr(""));
+    for (const auto& e : eventsNamed(seen, "analytics.event")) out.push_back(e["name"].stringOr(""));
     return out;
 }
 
@@ -138,7 +73,7 @@ TEST_F(ExtensionRoads, TheExtensionAmendsThePushWithMediaButtonsBadgeAndAReceipt
                    " vezeduduzBadgeCount\nquit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
-    auto content = named(seen, "extension.content");
+    auto content = eventsNamed(seen, "extension.content");
     ASSERT_EQ(content.size(), 1u) << allOutput(r);
     EXPECT_EQ(content[0]["process"], Value("extension"));
     EXPECT_EQ(content[0]["badge"], Value(1));
@@ -148,19 +83,19 @@ TEST_F(ExtensionRoads, TheExtensionAmendsThePushWithMediaButtonsBadgeAndAReceipt
     EXPECT_EQ((*content[0]["actions"].asArray())[0]["id"], Value("no"));  // two buttons show in reverse order
     ASSERT_EQ(content[0]["attachments"].asArray()->size(), 1u);
 
-    auto shown = named(seen, "notification.shown");
+    auto shown = eventsNamed(seen, "notification.shown");
     ASSERT_EQ(shown.size(), 1u) << allOutput(r);
     EXPECT_EQ(shown[0]["badge"], Value(1));
     EXPECT_EQ(shown[0]["attachments"].asArray()->size(), 1u);
     EXPECT_EQ(shown[0]["actions"].asArray()->size(), 2u);  // the extension's category reached the app
 
-    auto received = named(seen, "analytics.event");
+    auto received = eventsNamed(seen, "analytics.event");
     ASSERT_FALSE(received.empty()) << allOutput(r);
     EXPECT_EQ(received[0]["name"], Value("ve_notification_received"));
     EXPECT_EQ(received[0]["process"], Value("extension"));
     EXPECT_EQ(received[0]["parameters"]["notification_id"], Value("n-ext-1"));
 
-    auto prefs = named(seen, "prefs");
+    auto prefs = eventsNamed(seen, "prefs");
     ASSERT_EQ(prefs.size(), 1u);
     EXPECT_EQ(prefs[0]["value"], Value(1));
 }
@@ -171,14 +106,14 @@ TEST_F(ExtensionRoads, MissingAndSlowMediaLeaveNoFileAndTheSlowOneExpires) {
                        mutablePush("n-slow", media.url("/media/slow.png")) + "quit\n",
                    {"--extension-budget", "1.5"});
     ASSERT_EQ(r.status, 0) << allOutput(r);
-    auto content = named(simEvents(r), "extension.content");
+    auto content = eventsNamed(simEvents(r), "extension.content");
     ASSERT_EQ(content.size(), 2u) << allOutput(r);
     EXPECT_TRUE(content[0]["attachments"].asArray()->empty());
     EXPECT_EQ(content[0]["expired"], Value(false));
     EXPECT_TRUE(content[1]["attachments"].asArray()->empty());
     EXPECT_EQ(content[1]["expired"], Value(true));
     EXPECT_EQ(content[1]["category"], Value("__dynamic__"));  // expiry still adds the buttons
-    EXPECT_EQ(named(simEvents(r), "notification.shown").size(), 2u);
+    EXPECT_EQ(eventsNamed(simEvents(r), "notification.shown").size(), 2u);
     EXPECT_TRUE(cachedFiles().empty());
 }
 
@@ -193,18 +128,18 @@ TEST_F(ExtensionRoads, ASilentPushWithButtonsIsShownLocallyAndATapReportsOneOpen
                    "\nprefs standard CACHED_MEDIA\nnotification-tap last\nquit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
-    auto shown = named(seen, "notification.shown");
+    auto shown = eventsNamed(seen, "notification.shown");
     ASSERT_EQ(shown.size(), 1u) << allOutput(r);
     EXPECT_EQ(shown[0]["title"], Value("Lunch"));
     EXPECT_EQ(shown[0]["category"], Value("__dynamic__"));
     ASSERT_EQ(shown[0]["attachments"].asArray()->size(), 1u);
-    auto prefs = named(seen, "prefs");
+    auto prefs = eventsNamed(seen, "prefs");
     ASSERT_EQ(prefs.size(), 1u);
     ASSERT_TRUE(prefs[0]["value"].isArray()) << allOutput(r);
     ASSERT_EQ(prefs[0]["value"].asArray()->size(), 1u);
     EXPECT_EQ((*prefs[0]["value"].asArray())[0].stringOr("").size(), 14u);  // ten random characters and ".png"
     int opens = 0;
-    for (const auto& e : named(seen, "http.request"))
+    for (const auto& e : eventsNamed(seen, "http.request"))
         opens +=
             e["method"] == Value("PUT") && e["url"].stringOr("").find("notifications/n-local-1") != std::string::npos;
     EXPECT_EQ(opens, 1) << allOutput(r);
@@ -226,19 +161,19 @@ TEST_F(ExtensionRoads, OnSystem93TheSilentPushWithButtonsIsAnOlderLocalNotificat
                    {"--system-version", "9.3"});
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
-    auto shown = named(seen, "notification.shown");
+    auto shown = eventsNamed(seen, "notification.shown");
     ASSERT_EQ(shown.size(), 2u) << allOutput(r);
     EXPECT_EQ(shown[0]["category"], Value("__dynamic__"));
     EXPECT_EQ(shown[0]["actions"].asArray()->size(), 2u);
     for (const char* id : {"n-93-a", "n-93-b"}) {
         int opens = 0;
-        for (const auto& e : named(seen, "http.request"))
+        for (const auto& e : eventsNamed(seen, "http.request"))
             opens += e["method"] == Value("PUT") &&
                      e["url"].stringOr("").find(std::string("notifications/") + id) != std::string::npos;
         EXPECT_EQ(opens, 1) << id << "\n" << allOutput(r);
     }
     int opened = 0;
-    for (const auto& e : named(seen, "system.open"))
+    for (const auto& e : eventsNamed(seen, "system.open"))
         opened += e["url"].stringOr("").find("n-93-a") != std::string::npos;
     EXPECT_LE(opened, 1);  // the launch URL opens once, not once per call
 }
@@ -263,7 +198,7 @@ TEST_F(ExtensionRoads, AReceiptCreditsOneInfluencedOpenInsideTheWindowAtTheNextR
         agePreference(prefs / (std::string(kGroup) + ".plist"), "VE_LAST_RECIEVED_TIME", sinceReceipt);
         SimRun r = run("quit\n");
         EXPECT_EQ(r.status, 0) << allOutput(r);
-        return named(simEvents(r), "analytics.event");
+        return eventsNamed(simEvents(r), "analytics.event");
     };
     SimRun first = run("background\n" + mutablePush("n-inf", media.url("/media/pic.png")) + "quit\n");
     ASSERT_EQ(first.status, 0) << allOutput(first);
@@ -296,7 +231,7 @@ TEST_F(ExtensionRoads, TheInfluenceWindowOnTheManualClock) {
                    {"--clock", "manual"});
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
-    auto events = named(seen, "analytics.event");
+    auto events = eventsNamed(seen, "analytics.event");
     std::vector<std::string> got;
     for (const auto& e : events)
         got.push_back(e["name"].stringOr("") + " " + e["parameters"]["notification_id"].stringOr(""));

@@ -2,85 +2,33 @@
 // stand-ins against the push service stand-in, on the manual clock.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <memory>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "app/Strings.h"
-#include "demo/DemoSite.h"
-#include "demo/PushServiceStandIn.h"
-#include "host/tests/SimRun.h"
+#include "host/tests/RoadFixture.h"
 #include "platform/foundation/JSON.h"
-#include "platform/foundation/PropertyList.h"
 
 namespace {
 
 using platform::Value;
 using namespace host_test;
-namespace fs = std::filesystem;
 
-constexpr const char* kBundleId = "com.tesmar.intranet";
 constexpr const char* kPlayer = "7b1c2d3e-4f50-4a6b-8c7d-9e0f1a2b3c4d";
 
-class LocationStoreRoads : public ::testing::Test {
+class LocationStoreRoads : public RoadFixture {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/location-store-roads-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        site_ = std::make_unique<tesmar_demo::DemoSite>(Tesmar::Strings::Endpoint::siteHost, dir_.string());
-        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
-    }
-    void TearDown() override {
-        push_.reset();
-        site_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    LocationStoreRoads() : RoadFixture("location-store-roads") { settle_ = {"--settle-ms", "500"}; }
 
-    std::string bundle() {
-        fs::path b = dir_ / "bundle";
-        fs::create_directories(b);
-        Value info = Value::dictionary({{"CFBundleIdentifier", kBundleId},
-                                        {"UIMainStoryboardFile", "Main"},
-                                        {"NSLocationWhenInUseUsageDescription", "To show nearby offices"},
-                                        {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
-        Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
-                                           {"BUNDLE_ID", kBundleId},
-                                           {"API_KEY", "test-core-api-key"}});
-        EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
-        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
-        std::ofstream(b / "Config.json") << std::string("{\"base_url\": \"") + Tesmar::Strings::Endpoint::baseUrl +
-                                                "/\", \"push_notifications_enabled\": \"true\"}";
-        return b.string();
-    }
-
-    // A device on which the push client registered in an earlier launch, so the player id is known.
-    std::string device() {
-        fs::path prefs = dir_ / "device" / "Library" / "Preferences";
-        fs::create_directories(prefs);
-        Value stored = Value::dictionary({{"VD_APP_ID", Tesmar::Strings::VezEduduz::appId}, {"VD_PLAYER_ID", kPlayer}});
-        EXPECT_TRUE(platform::plist::writeFile(stored, (prefs / (std::string(kBundleId) + ".plist")).string()).ok());
-        return (dir_ / "device").string();
-    }
-
+    // Every run starts on a device on which the push client registered earlier, so the player id is known.
     SimRun run(const std::string& script, std::vector<std::string> extra = {}) {
-        auto path = dir_ / "script.txt";
-        std::ofstream(path) << script;
-        auto [siteFrom, siteTo] = site_->connectToEntry();
-        auto [pushFrom, pushTo] = push_->connectToEntry();
-        std::vector<std::string> args = {"--bundle",      bundle(),
-                                         "--device-root", device(),
-                                         "--script",      path.string(),
-                                         "--connect-to",  siteFrom + "=" + siteTo,
-                                         "--connect-to",  pushFrom + "=" + pushTo,
-                                         "--ca",          site_->rootCertificatePath(),
-                                         "--ca",          push_->rootCertificatePath(),
-                                         "--clock",       "manual",
-                                         "--settle-ms",   "500"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return runSim(args);
+        deviceWithPlayer(kPlayer);
+        extra.insert(extra.begin(), {"--clock", "manual"});
+        return runRoad(
+            script,
+            writeBundle(appInfo(Value::dictionary({{"NSLocationWhenInUseUsageDescription", "To show nearby offices"}})),
+                        siteConfig(true, false)),
+            extra);
     }
 
     // Bodies of the location PUTs the player got.
@@ -105,10 +53,6 @@ protected:
         for (const auto& e : simEvents(r)) n += e["event"] == Value(event);
         return n;
     }
-
-    fs::path dir_;
-    std::unique_ptr<tesmar_demo::DemoSite> site_;
-    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
 };
 
 TEST_F(LocationStoreRoads, GrantedPermissionSendsTheFixAtOnceAndAgainAfterFiveMinutes) {

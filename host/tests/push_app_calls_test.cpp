@@ -4,16 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/Strings.h"
-#include "demo/DemoSite.h"
-#include "demo/PushServiceStandIn.h"
-#include "host/tests/SimRun.h"
+#include "host/tests/RoadFixture.h"
 #include "platform/foundation/JSON.h"
-#include "platform/foundation/PropertyList.h"
 
 namespace {
 
@@ -21,79 +16,18 @@ using platform::Value;
 using namespace host_test;
 namespace fs = std::filesystem;
 
-const std::string kSite = Tesmar::Strings::Endpoint::siteHost;
-const std::string kBase = Tesmar::Strings::Endpoint::baseUrl;
-constexpr const char* kBundleId = "com.tesmar.intranet";
 constexpr const char* kPlayer = "5d0a3c9e-2f41-4b7a-9c63-8e1f0b2d4a57";
 
-class PushAppCalls : public ::testing::Test {
+class PushAppCalls : public RoadFixture {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/push-app-calls-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        site_ = std::make_unique<tesmar_demo::DemoSite>(kSite, dir_.string());
-        push_ = tesmar_demo::PushServiceStandIn::secure(dir_.string());
-    }
-    void TearDown() override {
-        push_.reset();
-        site_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    PushAppCalls() : RoadFixture("push-app-calls") { onDevice_ = false; }
 
-    std::string bundle() {
-        fs::path b = dir_ / "bundle";
-        fs::remove_all(b);
-        fs::create_directories(b);
-        Value info = Value::dictionary({{"CFBundleIdentifier", kBundleId},
-                                        {"UIMainStoryboardFile", "Main"},
-                                        {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
-        Value options = Value::dictionary({{"VODEZU_APP_ID", "1:123456789:ios:0a1b2c3d4e5f"},
-                                           {"BUNDLE_ID", kBundleId},
-                                           {"API_KEY", "test-core-api-key"}});
-        EXPECT_TRUE(platform::plist::writeFile(info, (b / "Info.plist").string()).ok());
-        EXPECT_TRUE(platform::plist::writeFile(options, (b / "ZazeraDazudud-Uvoz.plist").string()).ok());
-        std::ofstream(b / "Config.json") << "{\"base_url\": \"" + kBase +
-                                                "/\", \"push_notifications_enabled\": \"true\", "
-                                                "\"base_url_home_host\": \"tesmar.example\"}";
-        return b.string();
-    }
-
-    // A device on which the push client registered this installation in an earlier launch, long ago.
-    std::string device(Value stored = Value::dictionary()) {
-        fs::path prefs = dir_ / "device" / "Library" / "Preferences";
-        fs::create_directories(prefs);
-        stored.set("VD_APP_ID", Tesmar::Strings::VezEduduz::appId);
-        stored.set("VD_PLAYER_ID", kPlayer);
-        EXPECT_TRUE(platform::plist::writeFile(stored, (prefs / (std::string(kBundleId) + ".plist")).string()).ok());
-        return (dir_ / "device").string();
-    }
+    // Seeds the device the runs share (so it shadows the fixture's path-only device()): the push client
+    // registered this installation in an earlier launch, long ago.
+    std::string device() { return deviceWithPlayer(kPlayer); }
 
     SimRun run(const std::string& script, const std::string& deviceRoot) {
-        auto path = dir_ / "script.txt";
-        std::ofstream(path) << script;
-        auto [siteFrom, siteTo] = site_->connectToEntry();
-        auto [pushFrom, pushTo] = push_->connectToEntry();
-        return runSim({"--bundle",
-                       bundle(),
-                       "--script",
-                       path.string(),
-                       "--device-root",
-                       deviceRoot,
-                       "--clock",
-                       "manual",
-                       "--connect-to",
-                       siteFrom + "=" + siteTo,
-                       "--connect-to",
-                       pushFrom + "=" + pushTo,
-                       "--ca",
-                       site_->rootCertificatePath(),
-                       "--ca",
-                       push_->rootCertificatePath(),
-                       "--settle-ms",
-                       "150",
-                       "--settle-timeout",
-                       "20"});
+        return runRoad(script, writeBundle(), {"--device-root", deviceRoot, "--clock", "manual"});
     }
 
     std::vector<Value> bodiesOf(const std::string& method, const std::string& path) const {
@@ -109,10 +43,6 @@ protected:
             if (e["event"] == Value("app-call.result") && e["call"] == Value(call)) out.push_back(e);
         return out;
     }
-
-    fs::path dir_;
-    std::unique_ptr<tesmar_demo::DemoSite> site_;
-    std::unique_ptr<tesmar_demo::PushServiceStandIn> push_;
 };
 
 const std::string kPlayerPath = std::string("players/") + kPlayer;
