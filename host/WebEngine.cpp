@@ -25,19 +25,25 @@ std::unique_ptr<Running>& running() {
     return *state;
 }
 
-// The engine's module, next to this executable. Opened on first use and kept open: the engine's
-// libraries start threads and register types that must outlive any single run.
+// The engine's module, next to this executable; empty when this executable's own path is unknown (a
+// bare name would have dlopen search the library path).
 std::string modulePath() {
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return platform::webkit::gtk::kModuleFileName;
+    if (ec || exe.empty()) return "";
     return (exe.parent_path() / platform::webkit::gtk::kModuleFileName).string();
 }
 
+// Opened on first use and kept open: the engine's libraries start threads and register types that
+// outlive any single run.
 const platform::webkit::gtk::ModuleTable* loadModule(std::string* error) {
     static const platform::webkit::gtk::ModuleTable* table = nullptr;
     if (table) return table;
     std::string path = modulePath();
+    if (path.empty()) {
+        *error = "the path of this executable, next to which its module lies, is unknown";
+        return nullptr;
+    }
     if (access(path.c_str(), R_OK) != 0) {
         *error = "its module '" + path + "' is missing";
         return nullptr;
@@ -82,7 +88,8 @@ bool onPath(const char* program) {
 }  // namespace
 
 bool realWebEngineAvailable() {
-    if (access(modulePath().c_str(), R_OK) != 0) return false;
+    std::string module = modulePath();
+    if (module.empty() || access(module.c_str(), R_OK) != 0) return false;
     const char* display = std::getenv("DISPLAY");
     return (display && *display) || onPath("Xvfb");
 }
