@@ -5,15 +5,16 @@
 #include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "app/Console.h"
 #include "app/Strings.h"
+#include "app/internal/NetworkRegistrationSink.h"
 
 namespace Tesmar {
 
 namespace {
 std::mutex sinkMutex;
-Network::RegistrationSink registrationSink;
+NetworkRegistrationSink registrationSink;
 }  // namespace
 
-void Network::setRegistrationSinkForTesting(RegistrationSink sink) {
+void setNetworkRegistrationSink(NetworkRegistrationSink sink) {
     std::lock_guard lock(sinkMutex);
     registrationSink = std::move(sink);
 }

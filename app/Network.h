@@ -1,7 +1,6 @@
 #pragma once
 // Network: tells the intranet site which push player belongs to the browser session, by posting
 // {"player-id": id} to the registration endpoint with the web view's cookies. Main thread.
-#include <functional>
 #include <vector>
 
 #include "Rivulet/Source/Rivulet.h"
@@ -14,10 +13,6 @@ public:
     // At most one request, not waited for; nothing when the push client has no player id yet.
     static void registerDevice(const std::vector<platform::HTTPCookie>& cookies);
     static void registerDeviceResponseHandler(const rivulet::DataResponse<platform::Value>& response);
-
-    // Tests: when set, registerDevice hands its cookies here instead of sending anything.
-    using RegistrationSink = std::function<void(const std::vector<platform::HTTPCookie>&)>;
-    static void setRegistrationSinkForTesting(RegistrationSink sink);
 };
 
 }  // namespace Tesmar

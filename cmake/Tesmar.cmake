@@ -118,3 +118,32 @@ function(tesmar_platform_area area)
   tesmar_library(platform_${area} DIR ${AREA_DIR} ${AREA_UNPARSED_ARGUMENTS})
   set_property(GLOBAL APPEND PROPERTY TESMAR_PLATFORM_AREAS platform_${area})
 endfunction()
+
+# tesmar_webengine_module(NAME FROM lib OUTPUT_DIR dir): the sources of platform library `lib` once more, as a
+# module to dlopen. It links only the outside libraries `lib` wraps: the platform symbols stay undefined and
+# bind to the executable that loads it (see tesmar_exports_platform_for_modules), so the module and the
+# executable share one copy of every platform singleton.
+function(tesmar_webengine_module name)
+  cmake_parse_arguments(ARG "" "FROM;OUTPUT_DIR" "" ${ARGN})
+  get_target_property(srcs ${ARG_FROM} SOURCES)
+  add_library(${name} MODULE ${srcs})
+  tesmar_target_defaults(${name})
+  target_include_directories(${name} PRIVATE $<TARGET_PROPERTY:${ARG_FROM},INCLUDE_DIRECTORIES>)
+  target_compile_definitions(${name} PRIVATE $<TARGET_PROPERTY:${ARG_FROM},COMPILE_DEFINITIONS>)
+  target_link_libraries(${name} PRIVATE PkgConfig::WEBKIT2GTK)
+  set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIR})
+endfunction()
+
+# tesmar_exports_platform_for_modules(target lib...): `target` exports the platform's symbols to the modules
+# it loads (cmake/platform-exports.list: the platform namespace only; exporting everything costs every
+# launch a larger symbol table), and carries every object of the given static libraries, not only those it
+# uses itself, so that each symbol a module leaves undefined is there to bind to. A symbol missing from
+# the list fails the module's load (RTLD_NOW) rather than binding to a second copy.
+function(tesmar_exports_platform_for_modules target)
+  set(list ${PROJECT_SOURCE_DIR}/cmake/platform-exports.list)
+  target_link_options(${target} PRIVATE -Wl,--dynamic-list=${list})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${list})
+  foreach(lib ${ARGN})
+    set_property(TARGET ${target} PROPERTY LINK_LIBRARY_OVERRIDE_${lib} WHOLE_ARCHIVE)
+  endforeach()
+endfunction()

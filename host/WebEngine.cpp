@@ -1,5 +1,6 @@
 #include "host/WebEngine.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,6 +25,53 @@ std::unique_ptr<Running>& running() {
     return *state;
 }
 
+// The engine's module, next to this executable; empty when this executable's own path is unknown (a
+// bare name would have dlopen search the library path).
+std::string modulePath() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec || exe.empty()) return "";
+    return (exe.parent_path() / platform::webkit::gtk::kModuleFileName).string();
+}
+
+// Opened on first use and kept open: the engine's libraries start threads and register types that
+// outlive any single run.
+const platform::webkit::gtk::ModuleTable* loadModule(std::string* error) {
+    static const platform::webkit::gtk::ModuleTable* table = nullptr;
+    if (table) return table;
+    std::string path = modulePath();
+    if (path.empty()) {
+        *error = "the path of this executable, next to which its module lies, is unknown";
+        return nullptr;
+    }
+    if (access(path.c_str(), R_OK) != 0) {
+        *error = "its module '" + path + "' is missing";
+        return nullptr;
+    }
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = dlerror();
+        *error = "its module '" + path + "' does not load: " + (why ? why : "unknown error");
+        return nullptr;
+    }
+    using Entry = const platform::webkit::gtk::ModuleTable* (*)();
+    auto entry = reinterpret_cast<Entry>(dlsym(handle, platform::webkit::gtk::kModuleEntry));
+    if (!entry) {
+        *error = "its module '" + path + "' has no entry '" + platform::webkit::gtk::kModuleEntry + "'";
+        dlclose(handle);
+        return nullptr;
+    }
+    const auto* found = entry();
+    if (!found || found->abiVersion != platform::webkit::gtk::kModuleAbiVersion || !found->start || !found->isRunning ||
+        !found->stop || !found->version) {
+        *error = "its module '" + path + "' is of another build";
+        dlclose(handle);
+        return nullptr;
+    }
+    table = found;
+    return table;
+}
+
 bool onPath(const char* program) {
     const char* path = std::getenv("PATH");
     std::string dirs = path ? path : "/usr/bin:/bin";
@@ -40,30 +88,35 @@ bool onPath(const char* program) {
 }  // namespace
 
 bool realWebEngineAvailable() {
+    std::string module = modulePath();
+    if (module.empty() || access(module.c_str(), R_OK) != 0) return false;
     const char* display = std::getenv("DISPLAY");
     return (display && *display) || onPath("Xvfb");
 }
 
 std::optional<std::string> startRealWebEngine() {
     if (running()) return std::nullopt;
+    std::string loadError;
+    const auto* engine = loadModule(&loadError);
+    if (!engine) return "the real web engine cannot start: " + loadError;
     auto state = std::make_unique<Running>();
     std::string error;
     state->ownDisplay = VirtualDisplay::startIfNeeded(&error);
     if (!state->ownDisplay && !error.empty()) return "the real web engine has no display: " + error;
     const char* display = std::getenv("DISPLAY");
     state->display = display ? display : "";
-    if (auto problem = platform::webkit::gtk::start()) return "the real web engine cannot start: " + *problem;
+    if (auto problem = engine->start()) return "the real web engine cannot start: " + *problem;
     platform::DeviceEvents::post(
-        "web-engine",
-        platform::Value::dictionary(
-            {{"engine", kWebEngineReal}, {"version", platform::webkit::gtk::version()}, {"display", state->display}}));
+        "web-engine", platform::Value::dictionary(
+                          {{"engine", kWebEngineReal}, {"version", engine->version()}, {"display", state->display}}));
     running() = std::move(state);
     return std::nullopt;
 }
 
 void stopRealWebEngine() {
     if (!running()) return;
-    platform::webkit::gtk::stop();
+    std::string unused;
+    if (const auto* engine = loadModule(&unused)) engine->stop();
     running().reset();
 }
 

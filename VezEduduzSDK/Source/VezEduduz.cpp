@@ -19,6 +19,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/UUID.h"
 #include "platform/objc/Runtime.h"
 #include "platform/uikit/Application.h"
@@ -71,10 +72,19 @@ void logMessageToConsole(VELogLevel level, const std::string& message) {
 }
 
 void installSinks() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        VezEduduzLogSink::setSink(logMessageToConsole);
-        VezEduduzClient::setPrivacyConsentCheck([] { return VezEduduz::requiresUserPrivacyConsent(); });
+    static std::mutex mutex;
+    static bool installed = false;
+    std::lock_guard lock(mutex);
+    if (installed) return;
+    installed = true;
+    VezEduduzLogSink::setSink(logMessageToConsole);
+    VezEduduzClient::setPrivacyConsentCheck([] { return VezEduduz::requiresUserPrivacyConsent(); });
+    // A fresh process has no sink until the client starts again.
+    platform::ResetRegistry::add("vezeduduz.sinks", [] {
+        std::lock_guard lock(mutex);
+        installed = false;
+        VezEduduzLogSink::setSink(nullptr);
+        VezEduduzClient::setPrivacyConsentCheck(nullptr);
     });
 }
 

@@ -2,10 +2,10 @@
 // registrations each decision sets off.
 #include <gtest/gtest.h>
 
-#include "app/Network.h"
 #include "app/Strings.h"
 #include "app/Tesmar.h"
 #include "app/ViewController.h"
+#include "app/internal/NetworkRegistrationSink.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "testing/ProcessReset.h"
@@ -91,11 +91,11 @@ protected:
         for (const auto& c : {cookie("PHPSESSID", "/"), cookie("PHPSESSID", "/intranet"), cookie("phpsessid", "/"),
                               cookie("other", "/")})
             store->setCookie(c);
-        Network::setRegistrationSinkForTesting(
+        setNetworkRegistrationSink(
             [this](const std::vector<platform::HTTPCookie>& cookies) { registrations_.push_back(cookies.size()); });
     }
     void TearDown() override {
-        Network::setRegistrationSinkForTesting(nullptr);
+        setNetworkRegistrationSink(nullptr);
         webkit::WebsiteDataStore::defaultDataStore()->cookieStorage()->removeAllCookies();
         platform::dispatch::MainLoop::shared().runUntilIdle();
         tesmar_testing::resetProcessState();

@@ -42,7 +42,7 @@ TEST(Dodoredized, IsAKitThatNamesItsVersions) {
 
 // The shared instance starts once per process: through the kit platform, again through the class,
 // and from several threads at once. One "kit.start" event tells the device.
-TEST(Dodoredized, SharedInstanceStartsOnce) {
+void startsOnce() {
     namespace fs = std::filesystem;
     tesmar_testing::TemporaryDeviceRoot device("dodoredized-test", {"Bundle"});
     fs::path bundle = fs::path(device.path()) / "Bundle";
@@ -92,6 +92,18 @@ TEST(Dodoredized, SharedInstanceStartsOnce) {
     }
     token = {};
     tesmar_testing::resetProcessState();
+}
+
+// In a process of its own: once started, the shared instance (and the crash capture it installs) stays
+// for the life of the process, as it would in the app.
+TEST(Dodoredized, SharedInstanceStartsOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            startsOnce();
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "measurement/engine/MSRAppDelegateInterceptor.h"
 #include "measurement/engine/MSRMeasurement.h"
+#include "measurement/engine/internal/MSRAnalyticsIdle.h"
 #include "measurement/storage/MSRNameUtil.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OperationQueue.h"
@@ -426,7 +427,7 @@ void MSRAnalytics::setScreenViewHandler(
     engine().screenViewHandler = std::move(handler);
 }
 
-bool MSRAnalytics::waitForIdleForTesting(double timeoutSeconds) {
+bool MSRAnalyticsWaitForIdle(double timeoutSeconds) {
     engine().queue.sync([] {});
     if (auto measurement = MSRMeasurement::sharedInstance()) measurement->workerQueue().sync([] {});
     if (engine().operations.isSuspended()) return true;

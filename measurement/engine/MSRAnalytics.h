@@ -78,9 +78,6 @@ public:
     // Where screen names go (the screen-view reporter installs itself at registration).
     static void setScreenViewHandler(
         std::function<void(const std::optional<std::string>&, const std::optional<std::string>&)> handler);
-
-    // Waits until the serial queue and the operation queue have run what was queued (bounded).
-    static bool waitForIdleForTesting(double timeoutSeconds = 5);
 };
 
 // Registers "MSRAnalytics", "MSRMeasurement" and "MSRMonitor" with the shared runtime. Idempotent.

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "measurement/engine/MSRAnalytics.h"
+#include "measurement/engine/internal/MSRAppDelegateInterceptorInstance.h"
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Classes.h"
 #include "zidedova_core/utilities/ZUTAppDelegateSwizzler.h"

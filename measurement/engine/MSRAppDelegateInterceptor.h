@@ -12,7 +12,5 @@ namespace measurement {
 
 platform::objc::Class* MSRAppDelegateInterceptorClass();
 void MSRInstallAppDelegateProxy();
-// Tests: the interceptor the engine registered (null before start-up).
-platform::objc::ObjectHandle MSRAppDelegateInterceptor();
 
 }  // namespace measurement

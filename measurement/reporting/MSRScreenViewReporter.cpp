@@ -3,6 +3,7 @@
 #include "measurement/engine/MSRAnalytics.h"
 #include "measurement/storage/MSRNameUtil.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "zidedova_core/DOREdozadedo.h"
 
 namespace measurement {
@@ -22,7 +23,18 @@ platform::objc::Class* MSRScreenViewReporter::runtimeClass() {
 }
 
 std::shared_ptr<MSRScreenViewReporter> MSRScreenViewReporter::sharedInstance() {
-    static auto instance = std::make_shared<MSRScreenViewReporter>(runtimeClass());
+    static auto instance = [] {
+        auto made = std::make_shared<MSRScreenViewReporter>(runtimeClass());
+        // A fresh process has seen no screen yet, so its first screen is a change.
+        platform::ResetRegistry::add("measurement.screenview", [weak = std::weak_ptr(made)] {
+            if (auto reporter = weak.lock()) {
+                std::lock_guard lock(reporter->mutex_);
+                reporter->name_.reset();
+                reporter->class_.reset();
+            }
+        });
+        return made;
+    }();
     return instance;
 }
 

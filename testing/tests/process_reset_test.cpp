@@ -47,19 +47,23 @@ TEST(ProcessReset, RunsNewestFirstAndKeepsTheFirstPlaceOfANameAddedAgain) {
 }
 
 TEST(ProcessReset, ASingletonBuiltByAResetWaitsForTheNextRun) {
+    // Names of their own each time the test runs: entries stay in the registry for the process.
+    static int round = 0;
+    const std::string prefix = "nested" + std::to_string(++round) + ".";
+    const std::string outer = prefix + "outer", inner = prefix + "inner";
     ran.clear();
     // A reset that builds another singleton, as a reset that logs may build the logger: no dead lock,
     // and the new one (already in its first state) is left alone this time.
-    ResetRegistry::add("nested.outer", [] {
-        ran.push_back("nested.outer");
-        addLogged("nested.inner");
+    ResetRegistry::add(outer, [outer, inner] {
+        ran.push_back(outer);
+        addLogged(inner);
     });
     tesmar_testing::resetProcessState();
-    EXPECT_EQ(ranWithPrefix("nested."), (std::vector<std::string>{"nested.outer"}));
+    EXPECT_EQ(ranWithPrefix(prefix), (std::vector<std::string>{outer}));
 
     ran.clear();
     tesmar_testing::resetProcessState();
-    EXPECT_EQ(ranWithPrefix("nested."), (std::vector<std::string>{"nested.inner", "nested.outer"}));
+    EXPECT_EQ(ranWithPrefix(prefix), (std::vector<std::string>{inner, outer}));
 }
 
 TEST(ProcessReset, TheWholeResetDropsThePlatformsSharedObjectsAndANamedOneKeepsThem) {

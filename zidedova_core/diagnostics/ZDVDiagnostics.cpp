@@ -5,6 +5,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/UUID.h"
 #include "platform/objc/Runtime.h"
 #include "zidedova_core/ZDVErrorValue.h"
@@ -31,6 +32,15 @@ struct ClassState {
 };
 ClassState& state() {
     static ClassState s;
+    // A fresh process knows no device model and has not yet pointed the logger at the service.
+    static const bool registered = [] {
+        platform::ResetRegistry::add("zidedova.diagnostics", [] {
+            std::lock_guard lock(classLock());
+            s = ClassState{};
+        });
+        return true;
+    }();
+    (void)registered;
     return s;
 }
 
@@ -245,11 +255,6 @@ bool ZDVDiagnostics::writeString(const std::string& text, const std::string& pat
         ZDVLoggerLogWarning(kZDVLoggerService, "I-COR100003", "Unable to update internal resource: %@",
                             excluded.error().description());
     return true;
-}
-
-void ZDVDiagnostics::resetForTesting() {
-    std::lock_guard lock(classLock());
-    state() = ClassState{};
 }
 
 }  // namespace zidedova

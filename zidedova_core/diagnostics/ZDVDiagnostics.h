@@ -44,9 +44,6 @@ public:
     // <Application Support>/Vodezu/ZODOzi/<name>, the directory made when missing; nullopt on failure.
     static std::optional<std::string> filePathWithName(const std::string& name);
     static bool writeString(const std::string& text, const std::string& path);
-
-    // Test-only: forgets the device model and the service URL flag.
-    static void resetForTesting();
 };
 
 }  // namespace zidedova

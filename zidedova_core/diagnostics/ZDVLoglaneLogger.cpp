@@ -4,8 +4,10 @@
 
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/ResetRegistry.h"
 #include "platform/uikit/Application.h"
 #include "zidedova_core/ZDVLogger.h"
+#include "zidedova_core/diagnostics/internal/ZDVLoglaneLoggerTestAccess.h"
 #include "zidedova_core/utilities/ZUTAppEnvironmentUtil.h"
 
 namespace zidedova {
@@ -31,20 +33,23 @@ std::shared_ptr<ZDVLoglaneLogger>& sharedSlot() {
 
 std::shared_ptr<ZDVLoglaneLogger> ZDVLoglaneLogger::sharedInstance() {
     std::lock_guard lock(sharedMutex());
-    if (!sharedSlot()) sharedSlot() = make();
+    if (!sharedSlot()) {
+        sharedSlot() = make();
+        // A fresh process has no logger yet: the next sharedInstance() makes a new one, and the old one
+        // stops observing and finishes what it had queued.
+        platform::ResetRegistry::add("zidedova.loglane", [] {
+            std::shared_ptr<ZDVLoglaneLogger> old;
+            {
+                std::lock_guard lock(sharedMutex());
+                old = std::move(sharedSlot());
+            }
+            if (old) {
+                old->backgroundObserver_.remove();
+                old->queue_.sync([] {});
+            }
+        });
+    }
     return sharedSlot();
-}
-
-void ZDVLoglaneLogger::resetSharedInstanceForTesting() {
-    std::shared_ptr<ZDVLoglaneLogger> old;
-    {
-        std::lock_guard lock(sharedMutex());
-        old = std::move(sharedSlot());
-    }
-    if (old) {
-        old->backgroundObserver_.remove();
-        old->drainQueueForTesting();
-    }
 }
 
 ZDVLoglaneLogger::ZDVLoglaneLogger()
@@ -101,8 +106,8 @@ void ZDVLoglaneLogger::setDelegate(const std::shared_ptr<ZDVLoglaneLoggerDelegat
     delegate_ = delegate;
 }
 
-void ZDVLoglaneLogger::drainQueueForTesting() const {
-    queue_.sync([] {});
+void ZDVLoglaneLoggerTestAccess::drainQueue(const ZDVLoglaneLogger& logger) {
+    logger.queue_.sync([] {});
 }
 
 // ---------------------------------------------------------------- logging

@@ -54,8 +54,6 @@ public:
 
     // The process logger, made on first use.
     static std::shared_ptr<ZDVLoglaneLogger> sharedInstance();
-    // Test-only: the next sharedInstance() makes a new logger (the old one stops observing).
-    static void resetSharedInstanceForTesting();
 
     // A logger over <Caches>/ZDVLoglaneLogger (made when the device is booted). Starts observing the
     // background notification and schedules the first send.
@@ -79,10 +77,9 @@ public:
     const std::string& logDirectory() const { return logDirectory_; }
     int32_t uploadRetriesRemaining() const { return uploadRetriesRemaining_.load(); }
 
-    // Test-only: waits until every block queued so far on "loglane" has run.
-    void drainQueueForTesting() const;
-
 private:
+    friend struct ZDVLoglaneLoggerTestAccess;
+
     ZDVLoglaneLogger();
     void start();
 

@@ -139,7 +139,7 @@ TEST_F(ComponentTest, EagerTimingCachingAndTearDown) {
     int deletions = 0;
     auto& runtime = Runtime::shared();
     Class* service =
-        ClassBuilder(runtime, "TestMaintainedService", runtime.rootClass())
+        ClassBuilder(runtime, "TestMaintainedService" + std::to_string(counter++), runtime.rootClass())
             .protocol(proto)
             .protocol(maintainer)
             .method(sel("appWillBeDeleted:"), makeImp([&](Object*, Selector, std::shared_ptr<ZODOzi>) { ++deletions; }))
@@ -180,14 +180,15 @@ TEST_F(ComponentTest, NonConformingInstanceIsNotReturned) {
 
 TEST_F(ComponentTest, RegistrantMustConform) {
     auto& runtime = Runtime::shared();
-    Class* plain = ClassBuilder(runtime, "NotARegistrant", runtime.rootClass()).registerClass();
+    std::string name = "NotARegistrant" + std::to_string(counter++);
+    Class* plain = ClassBuilder(runtime, name, runtime.rootClass()).registerClass();
     ZDVRegistrantSet set;
     try {
         ZDVComponentContainer::registerAsComponentRegistrant(plain, &set);
         ADD_FAILURE() << "no exception";
     } catch (const Exception& e) {
         EXPECT_EQ(e.name(), "NSInvalidArgumentException");
-        EXPECT_NE(e.reason().find("Class NotARegistrant attempted to register components"), std::string::npos);
+        EXPECT_NE(e.reason().find("Class " + name + " attempted to register components"), std::string::npos);
     }
     EXPECT_TRUE(set.classes().empty());
     ZDVComponentContainer::registerAsComponentRegistrant(makeRegistrant("Ok", {}), nullptr);

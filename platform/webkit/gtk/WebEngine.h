@@ -11,6 +11,11 @@
 // store are the engine's. Needs a display (DISPLAY); the host starts one when none is set.
 //
 // Main thread only.
+//
+// The engine and its toolkit weigh ~180 libraries, so the host does not link this area: it is built as a
+// loadable module (kModuleFileName) that the host opens only when the real engine is asked for, and
+// reaches through the one table kModuleEntry answers. The module leaves the platform's symbols to the
+// executable that loads it, so there is one MainLoop, PlatformConfig and cookie jar.
 #include <optional>
 #include <string>
 
@@ -25,5 +30,18 @@ bool isRunning();
 void stop();
 // The engine's version, "2.50.1".
 std::string version();
+
+// The module's entry: `extern "C" const ModuleTable* tesmar_webengine_module()`, the four calls above.
+// abiVersion changes whenever the table does, so a stale module is refused rather than called.
+struct ModuleTable {
+    int abiVersion;
+    std::optional<std::string> (*start)();
+    bool (*isRunning)();
+    void (*stop)();
+    std::string (*version)();
+};
+inline constexpr int kModuleAbiVersion = 1;
+inline constexpr const char* kModuleEntry = "tesmar_webengine_module";
+inline constexpr const char* kModuleFileName = "libtesmar_webengine.so";
 
 }  // namespace platform::webkit::gtk

@@ -37,15 +37,13 @@ protected:
             s.connectTo.insert(service->connectToEntry());
             s.extraTrustedRootsPEM.push_back(service->rootCertificatePath());
         });
-        ZDVLoglaneLogger::resetSharedInstanceForTesting();
-        ZDVDiagnostics::resetForTesting();
         registerClasses();  // the measurement facade class and the diagnostics observer
     }
     void TearDown() override {
         // Let the last upload's answer arrive (it deletes the file) before the logger goes.
         std::string logs = root + "/Library/Caches/ZDVLoglaneLogger";
         MainLoop::shared().runUntil([&] { return ZDVLoglaneListLogFiles(logs).empty(); }, 10);
-        ZDVLoglaneLogger::resetSharedInstanceForTesting();
+        tesmar_testing::resetProcessState({"zidedova.loglane"});
         MainLoop::shared().runUntilIdle();
         service.reset();
         CoreTest::TearDown();

@@ -13,6 +13,7 @@
 #include "testing/TemporaryDeviceRoot.h"
 #include "testing/TestHttpServer.h"
 #include "zidedova_core/diagnostics/ZDVLoglaneLogger.h"
+#include "zidedova_core/diagnostics/internal/ZDVLoglaneLoggerTestAccess.h"
 #include "zidedova_core/diagnostics/tests/LoglaneFiles.h"
 #include "zidedova_core/utilities/tests/LogCapture.h"
 
@@ -32,7 +33,7 @@ protected:
         MainLoop::shared().runUntil([] { return false; }, 0.05);  // reachability reports on the main loop
     }
     void TearDown() override {
-        if (logger) logger->drainQueueForTesting();
+        if (logger) ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
         logger.reset();
         MainLoop::shared().runUntilIdle();
     }
@@ -48,7 +49,7 @@ protected:
         auto done = std::make_shared<std::atomic<int>>(0);
         logger->flushWithCompletionHandler([done] { ++*done; });
         ASSERT_TRUE(MainLoop::shared().runUntil([&] { return done->load() > 0; }, 20));
-        logger->drainQueueForTesting();
+        ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
         EXPECT_EQ(done->load(), 1);
     }
 
@@ -68,7 +69,7 @@ protected:
 TEST_F(LoglaneLoggerTest, AFlushUploadsTheFileAsOneGzipLogRequestAndA200DeletesIt) {
     logger->logEvent(event(1), 137, "orchard");
     logger->logEvent(event(2), 137, "orchard");
-    logger->drainQueueForTesting();
+    ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
     auto files = logFiles();
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].find(logger->logDirectory() + "/orchard/137/"), 0u);
@@ -162,10 +163,10 @@ TEST_F(LoglaneLoggerTest, OverlappingFlushesRunOneCycleAndPostEachFileOnce) {
     logger->flushWithCompletionHandler([done] { ++*done; });
     logger->reachabilityDidChange();
     logger->flushWithCompletionHandler([done] { ++*done; });
-    logger->drainQueueForTesting();
+    ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
     gate->open();
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return done->load() == 3; }, 20));
-    logger->drainQueueForTesting();
+    ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
     EXPECT_EQ(done->load(), 3);
     EXPECT_EQ(service.uploads().size(), 2u);  // the two files, each once
     EXPECT_TRUE(logFiles().empty());
@@ -178,7 +179,7 @@ TEST_F(LoglaneLoggerTest, AFileGrowsToJustOverOneMebibyteThenANewOneStarts) {
         NANOSetBytes(e, LLNPBLogEvent::source_extension, padding);
         logger->logEvent(e, 137, "orchard");
     }
-    logger->drainQueueForTesting();
+    ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
     auto files = logFiles();
     ASSERT_EQ(files.size(), 2u);
     auto first = platform::FileManager::defaultManager().fileSize(files[0]).value();
@@ -188,7 +189,7 @@ TEST_F(LoglaneLoggerTest, AFileGrowsToJustOverOneMebibyteThenANewOneStarts) {
 
 TEST_F(LoglaneLoggerTest, EscapedAccountsStayInsideTheLogDirectory) {
     logger->logEvent(event(1), 137, "../../escape");
-    logger->drainQueueForTesting();
+    ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
     auto files = logFiles();
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].find(logger->logDirectory() + "/%2E%2E%2F%2E%2E%2Fescape/137/"), 0u);
@@ -210,9 +211,9 @@ TEST_F(LoglaneSendLoopTest, TheTimerSendsFifteenMinutesAfterStartAndAfterEachCyc
     logger->logEvent(e, 137, "orchard");
     // Reachability reports on the main loop; then the first send is scheduled.
     MainLoop::shared().runUntil([] { return false; }, 0.2);
-    logger->drainQueueForTesting();
+    ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
     clock->advance(899);
-    logger->drainQueueForTesting();
+    ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
     MainLoop::shared().runUntil([] { return false; }, 0.2);
     EXPECT_EQ(service.uploads().size(), 0u);
     clock->advance(2);
@@ -220,12 +221,12 @@ TEST_F(LoglaneSendLoopTest, TheTimerSendsFifteenMinutesAfterStartAndAfterEachCyc
 
     // The drained cycle scheduled the next one.
     logger->logEvent(e, 137, "orchard");
-    logger->drainQueueForTesting();
+    ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
     MainLoop::shared().runUntil([] { return false; }, 0.2);
-    logger->drainQueueForTesting();
+    ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
     clock->advance(901);
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return service.uploads().size() == 2; }, 20));
-    logger->drainQueueForTesting();
+    ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include "measurement/engine/MSRAnalytics.h"
 #include "measurement/engine/MSRAppDelegateInterceptor.h"
+#include "measurement/engine/internal/MSRAnalyticsIdle.h"
+#include "measurement/engine/internal/MSRAppDelegateInterceptorInstance.h"
 #include "measurement/reporting/MSRScreenViewReporter.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -57,7 +59,7 @@ protected:
         });
     }
     void TearDown() override {
-        MSRAnalytics::waitForIdleForTesting();
+        MSRAnalyticsWaitForIdle();
         platform::dispatch::MainLoop::shared().runUntilIdle();
         CoreTest::TearDown();
     }
@@ -67,7 +69,7 @@ protected:
         ZODOzi::configure();
     }
     std::vector<std::string> events() {
-        EXPECT_TRUE(MSRAnalytics::waitForIdleForTesting());
+        EXPECT_TRUE(MSRAnalyticsWaitForIdle());
         std::lock_guard lock(mutex);
         return logged;
     }
@@ -101,7 +103,7 @@ TEST_F(EngineDelegateTest, StartUpProxiesTheDelegateSoURLsAndActivitiesReachTheE
     auto bare = std::make_shared<uikit::UserActivity>();
     bare->activityType = "com.example.handoff";
     EXPECT_TRUE(app->continueUserActivity(bare));
-    MSRAnalytics::waitForIdleForTesting();
+    MSRAnalyticsWaitForIdle();
     EXPECT_EQ(heard, (std::vector<std::string>{"delegate activity", "delegate activity"}));
     EXPECT_EQ(logs.count("[I-ACS023011] Handling user activity, https://intranet.example/page"), 1u);
     EXPECT_EQ(logs.count("I-ACS023011"), 1u);  // the activity without a page URL is ignored

@@ -4,6 +4,7 @@
 
 #include "measurement/engine/MSRAnalytics.h"
 #include "measurement/engine/MSRMeasurement.h"
+#include "measurement/engine/internal/MSRAnalyticsIdle.h"
 #include "measurement/reporting/MSRScreenViewReporter.h"
 #include "platform/dispatch/MainLoop.h"
 #include "testing/ProcessReset.h"
@@ -34,7 +35,7 @@ protected:
         });
     }
     void TearDown() override {
-        MSRAnalytics::waitForIdleForTesting();
+        MSRAnalyticsWaitForIdle();
         CoreTest::TearDown();
     }
     void configure() {
@@ -43,7 +44,7 @@ protected:
         ZODOzi::configure();
     }
     std::vector<ZDVAnalyticsEvent> events() {
-        EXPECT_TRUE(MSRAnalytics::waitForIdleForTesting());
+        EXPECT_TRUE(MSRAnalyticsWaitForIdle());
         std::lock_guard lock(mutex);
         return logged;
     }
@@ -175,7 +176,7 @@ TEST_F(FacadeTest, ConnectorUserPropertyTable) {
     for (const auto& k : cases) {
         measurement->removeAllUserAttributes();
         c->setUserPropertyWithOrigin(k.origin, k.name, Value("v"));
-        MSRAnalytics::waitForIdleForTesting();
+        MSRAnalyticsWaitForIdle();
         auto attributes = measurement->userAttributes();
         EXPECT_EQ(attributes.count(k.name), k.stored ? 1u : 0u) << k.origin << " " << k.name;
         if (k.stored) {

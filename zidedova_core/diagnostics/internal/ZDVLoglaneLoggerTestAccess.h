@@ -1,0 +1,12 @@
+#pragma once
+// What a test of the diagnostics logger may reach past its public face.
+#include "zidedova_core/diagnostics/ZDVLoglaneLogger.h"
+
+namespace zidedova {
+
+struct ZDVLoglaneLoggerTestAccess {
+    // Waits until every block queued so far on "loglane" has run. Not on "loglane" itself.
+    static void drainQueue(const ZDVLoglaneLogger& logger);
+};
+
+}  // namespace zidedova
