@@ -127,7 +127,9 @@ protected:
 // the demo site through the loopback proxy, and its signals drive the delegates.
 class WebEngineShellRoads : public ShellRoads {
 protected:
-    std::vector<std::string> engineArgs() const override { return {"--web-engine", "real"}; }
+    // The engine's processes answer later than the headless engine, most of all on a loaded machine: a
+    // longer quiet spell before the host calls the app idle (a later --settle-ms wins).
+    std::vector<std::string> engineArgs() const override { return {"--web-engine", "real", "--settle-ms", "600"}; }
 };
 
 #define SHELL_ROAD(Name)                                                                                               \
