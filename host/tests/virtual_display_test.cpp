@@ -71,7 +71,8 @@ TEST(VirtualDisplay, StartsAnXServerForTheProcessAndEndsItByProcessId) {
     EXPECT_EQ(::kill(pid, 0), -1) << "still running";  // ended and reaped, not left a zombie
     EXPECT_EQ(errno, ESRCH);
     EXPECT_EQ(::getenv("DISPLAY"), nullptr);
-    EXPECT_FALSE(acceptsClients(socketPath));
+    // The socket is not checked after the end: a test running beside this one may start its own X server
+    // on the number just freed.
 }
 
 TEST(VirtualDisplay, TwoAtOnceGetTheirOwnDisplays) {

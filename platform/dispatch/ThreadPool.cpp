@@ -1,5 +1,7 @@
 #include "platform/dispatch/internal/ThreadPool.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -55,6 +57,8 @@ int ThreadPool::threadCount() const {
 }
 
 void ThreadPool::workerLoop(ThreadPool* pool) {
+    // A new thread takes its starter's name: a worker started from a named thread would pass for it.
+    pthread_setname_np(pthread_self(), "dispatch-worker");
     State& s = pool->state();
     std::unique_lock lock(s.mutex);
     for (;;) {

@@ -1,5 +1,7 @@
 #include "platform/dispatch/internal/TimerScheduler.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -81,6 +83,7 @@ void TimerScheduler::fireDue() {
 }
 
 void TimerScheduler::threadLoop(TimerScheduler* self) {
+    pthread_setname_np(pthread_self(), "dispatch-timers");  // not its starter's name
     using namespace std::chrono;
     State& s = self->state_;
     for (;;) {

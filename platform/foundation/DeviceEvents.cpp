@@ -1,5 +1,6 @@
 #include "platform/foundation/DeviceEvents.h"
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -12,6 +13,7 @@ struct Registry {
     std::mutex mutex;
     std::map<int, std::shared_ptr<DeviceEvents::Listener>> listeners;
     int nextId = 1;
+    std::atomic<size_t> count{0};  // listeners.size(), readable without the lock
 };
 
 Registry& registry() {
@@ -22,6 +24,7 @@ Registry& registry() {
 void removeListener(int id) {
     std::lock_guard lock(registry().mutex);
     registry().listeners.erase(id);
+    registry().count = registry().listeners.size();
 }
 
 }  // namespace
@@ -34,6 +37,8 @@ void DeviceEvents::post(const std::string& event, Value fields) {
     }
     for (auto& l : listeners) (*l)(event, fields);
 }
+
+bool DeviceEvents::hasListeners() { return registry().count.load() > 0; }
 
 DeviceEvents::Token& DeviceEvents::Token::operator=(Token&& other) noexcept {
     if (this != &other) {
@@ -52,6 +57,7 @@ DeviceEvents::Token DeviceEvents::addListener(Listener listener) {
     std::lock_guard lock(registry().mutex);
     int id = registry().nextId++;
     registry().listeners[id] = std::make_shared<Listener>(std::move(listener));
+    registry().count = registry().listeners.size();
     return Token(id);
 }
 

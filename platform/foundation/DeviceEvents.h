@@ -16,6 +16,8 @@ public:
 
     // Posts an event; `fields` is a dictionary (the "event" name is added by listeners that print).
     static void post(const std::string& event, Value fields = Value::dictionary());
+    // Whether anyone listens now: a poster on a busy path can skip building an event nobody sees.
+    static bool hasListeners();
 
     // RAII registration: the listener is removed when the token is destroyed.
     class Token {

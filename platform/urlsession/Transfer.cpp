@@ -151,7 +151,6 @@ void Transfer::configureHop() {
     const int port = url.port().value_or(secure ? 443 : 80);
     state_ = State::Headers;
     status_ = 0;
-    headers_ = {};
     head_ = {};
     response_.reset();
     clientCertificateRequested_ = false;
@@ -238,7 +237,8 @@ void Transfer::configureHop() {
         curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, this);
     }
     // Every request the process sends is observable on the device.
-    DeviceEvents::post("http.request", Value::dictionary({{"method", method}, {"url", url.absoluteString()}}));
+    if (DeviceEvents::hasListeners())
+        DeviceEvents::post("http.request", Value::dictionary({{"method", method}, {"url", url.absoluteString()}}));
 }
 
 void Transfer::join() {

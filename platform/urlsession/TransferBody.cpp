@@ -70,7 +70,8 @@ void Transfer::bodyMayFlow() {
     if (!held_.empty()) {
         Bytes held = std::move(held_);
         held_.clear();
-        if (takeBody(reinterpret_cast<const char*>(held.data()), held.size()) != held.size())
+        const size_t size = held.size();
+        if (takeBody(reinterpret_cast<const char*>(held.data()), size, &held) != size)
             return curlDone(CURLE_WRITE_ERROR);
     }
     if (doneWhileWaiting_) return curlDone(*doneWhileWaiting_);
@@ -82,7 +83,9 @@ size_t Transfer::onWrite(char* ptr, size_t size, size_t count, void* user) {
 }
 
 // Body: the answer's bytes as curl decoded them, to a file, a completion's buffer or the delegate.
-size_t Transfer::takeBody(const char* ptr, size_t len) {
+// `owned`, when given, holds exactly these bytes and may be taken rather than copied (a body kept
+// while the delegate decided).
+size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
     lastActivity_ = steadyNow();
     if (state_ != State::Body) {
         // While the delegate decides, a little of the body is kept here: a small answer completes at
@@ -123,7 +126,10 @@ size_t Transfer::takeBody(const char* ptr, size_t len) {
     }
     keepForCache(ptr, len);
     if (extras_.dataCompletion) {
-        collected_.insert(collected_.end(), ptr, ptr + len);
+        if (owned && collected_.empty())
+            collected_ = std::move(*owned);
+        else
+            collected_.insert(collected_.end(), ptr, ptr + len);
         return len;
     }
     auto d = engine_->delegate();
@@ -132,18 +138,18 @@ size_t Transfer::takeBody(const char* ptr, size_t len) {
     auto pending = pendingBytes_;
     pending->fetch_add(int64_t(len));
     auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
-    engine_->deliver(
-        [d, session, dataTask, bytes = Bytes(ptr, ptr + len), pending, engine = engine_->weak_from_this()] {
-            d->didReceiveData(session, dataTask, bytes);
-            int64_t before = pending->fetch_sub(int64_t(bytes.size()));
-            if (before >= kLowWater && before - int64_t(bytes.size()) < kLowWater) {
-                postToTransfer(engine, dataTask->taskIdentifier(), [](Transfer& t) {
-                    if (!t.pressurePaused_) return;
-                    t.pressurePaused_ = false;
-                    t.unpauseIfClear();
-                });
-            }
-        });
+    Bytes bytes = owned ? std::move(*owned) : Bytes(ptr, ptr + len);
+    engine_->deliver([d, session, dataTask, bytes = std::move(bytes), pending, engine = engine_->weak_from_this()] {
+        d->didReceiveData(session, dataTask, bytes);
+        int64_t before = pending->fetch_sub(int64_t(bytes.size()));
+        if (before >= kLowWater && before - int64_t(bytes.size()) < kLowWater) {
+            postToTransfer(engine, dataTask->taskIdentifier(), [](Transfer& t) {
+                if (!t.pressurePaused_) return;
+                t.pressurePaused_ = false;
+                t.unpauseIfClear();
+            });
+        }
+    });
     return len;
 }
 

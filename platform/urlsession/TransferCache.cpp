@@ -15,7 +15,6 @@ void Transfer::answerFromCache(CachedURLResponse cached) {
     response_ = response;
     status_ = response->statusCode();
     httpVersion_ = response->HTTPVersion();
-    headers_ = response->allHeaderFields();
     cachedBody_ = std::move(cached.data);
     doneWhileWaiting_ = CURLE_OK;  // the whole answer is here
     URLSessionTaskTransactionMetrics m;

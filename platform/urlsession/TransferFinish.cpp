@@ -147,8 +147,8 @@ void Transfer::curlDone(CURLcode code) {
         // An answer from the cache: its body flows now, as a network one's would have.
         Bytes body = std::move(*cachedBody_);
         cachedBody_.reset();
-        if (code == CURLE_OK && !body.empty() &&
-            takeBody(reinterpret_cast<const char*>(body.data()), body.size()) != body.size())
+        const size_t size = body.size();
+        if (code == CURLE_OK && size > 0 && takeBody(reinterpret_cast<const char*>(body.data()), size, &body) != size)
             code = CURLE_WRITE_ERROR;
     }
     std::optional<Error> error;

@@ -54,10 +54,7 @@ size_t Transfer::takeHeaderLine(std::string_view line) {
             // curl answers this challenge itself with the hop's Digest credential and asks again.
             if (status_ == (curlAuth_->proxy ? 407 : 401)) return len;
         }
-        if (state_ == State::Headers) {
-            headers_ = head_.fields();
-            onHead();
-        }
+        if (state_ == State::Headers) onHead(head_.fields());
         return len;
     case ResponseHead::Line::Field:
     case ResponseHead::Line::Ignored:
@@ -72,16 +69,18 @@ size_t Transfer::takeHeaderLine(std::string_view line) {
     return len;
 }
 
-void Transfer::onHead() {
+void Transfer::onHead(HTTPHeaderFields fields) {
     const auto& config = engine_->configuration();
-    const URL url = *request_.url();
-    response_ = std::make_shared<HTTPURLResponse>(url, status_, httpVersion_, headers_);
+    const URL& url = *request_.url();
+    // The fields move into the response; the decisions below read them there.
+    response_ = std::make_shared<HTTPURLResponse>(url, status_, httpVersion_, std::move(fields));
+    const HTTPHeaderFields& headers = response_->allHeaderFields();
     storeCookies(config, request_, url, head_.setCookies());
     auto d = engine_->delegate();
     auto session = engine_->sessionRef();
     auto task = task_;
 
-    const auto* location = headers_.find("Location");
+    const auto* location = headers.find("Location");
     std::optional<URL> target = location ? URL::string(*location, url) : std::nullopt;
     if (isRedirectStatus(status_) && target) {
         state_ = State::AwaitingRedirect;
@@ -105,7 +104,7 @@ void Transfer::onHead() {
     }
 
     if (status_ == 401 || status_ == 407) {
-        const auto* challengeHeader = headers_.find(status_ == 401 ? "WWW-Authenticate" : "Proxy-Authenticate");
+        const auto* challengeHeader = headers.find(status_ == 401 ? "WWW-Authenticate" : "Proxy-Authenticate");
         // Digest keeps the password off the wire: it wins over Basic when the server offers both.
         std::optional<AuthChallengeHeader> chosen;
         if (challengeHeader)
@@ -223,8 +222,9 @@ void Transfer::handleResponse() {
         }
         if (!append) resumeOffset_ = 0;
         written_ = resumeOffset_;
-        etag_ = headers_.find("ETag") ? *headers_.find("ETag") : "";
-        lastModified_ = headers_.find("Last-Modified") ? *headers_.find("Last-Modified") : "";
+        const HTTPHeaderFields& headers = response->allHeaderFields();
+        etag_ = headers.find("ETag") ? *headers.find("ETag") : "";
+        lastModified_ = headers.find("Last-Modified") ? *headers.find("Last-Modified") : "";
         if (extras_.resumeData && d && session && !extras_.downloadCompletion &&
             d->implements(URLSessionDelegateMethod::DownloadTaskDidResumeAtOffset)) {
             auto dl = std::static_pointer_cast<URLSessionDownloadTask>(task);

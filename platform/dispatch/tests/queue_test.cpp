@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -207,6 +209,23 @@ TEST(DispatchQueueTest, ManyQueuesShareABoundedPool) {
     ASSERT_TRUE(group.wait(kWait));
     EXPECT_EQ(ran.load(), 300);
     EXPECT_LE(detail::ThreadPool::shared().threadCount(), detail::ThreadPool::kMaxThreads);
+}
+
+// A worker started from a named thread (a session's engine, say) must not pass for it in a profile.
+TEST(DispatchQueueTest, AWorkerDoesNotTakeItsStartersName) {
+    std::string workerName;
+    std::thread starter([&] {
+        pthread_setname_np(pthread_self(), "starter-thread");
+        DispatchGroup group;
+        group.async(DispatchQueue("test.names"), [&] {
+            char name[16] = {};
+            pthread_getname_np(pthread_self(), name, sizeof name);
+            workerName = name;
+        });
+        EXPECT_TRUE(group.wait(kWait));
+    });
+    starter.join();
+    EXPECT_EQ(workerName, "dispatch-worker");
 }
 
 TEST(DispatchGroupTest, NotifyRunsOnceAfterAllLeaveAndWaitTimesOut) {

@@ -109,7 +109,7 @@ private:
     // Head and the decisions it leads to (TransferHead.cpp).
     static size_t onHeader(char* buffer, size_t size, size_t count, void* user);
     size_t takeHeaderLine(std::string_view line);
-    void onHead();
+    void onHead(HTTPHeaderFields fields);
     void redirectAnswered(std::optional<URLRequest> answer);
     void authAnswered(URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential);
     void handleResponse();
@@ -118,7 +118,7 @@ private:
     // Body (TransferBody.cpp).
     static size_t onWrite(char* ptr, size_t size, size_t count, void* user);
     static size_t onRead(char* buffer, size_t size, size_t count, void* user);
-    size_t takeBody(const char* ptr, size_t len);
+    size_t takeBody(const char* ptr, size_t len, Bytes* owned = nullptr);
     size_t readBody(char* buffer, size_t len);
     void reportProgress();
     void bodyMayFlow();
@@ -196,7 +196,6 @@ private:
     // Response head being read.
     int status_ = 0;
     std::string httpVersion_;
-    HTTPHeaderFields headers_;
     ResponseHead head_;  // the lines as they come
     std::shared_ptr<const HTTPURLResponse> response_;
     std::optional<CURLcode> doneWhileWaiting_;  // curl finished while a decision was pending
