@@ -26,6 +26,18 @@ void BackForwardList::push(BackForwardListItem item) {
     current_ = items_.size() - 1;
 }
 
+void BackForwardList::commit(BackForwardListItem item, NavigationType type, int backForwardOffset) {
+    auto* current = mutableCurrentItem();
+    if (type == NavigationType::BackForward && moveBy(backForwardOffset)) {
+        mutableCurrentItem()->URL = item.URL;
+    } else if ((type == NavigationType::Reload || type == NavigationType::FormResubmitted) && current &&
+               current->URL == item.URL) {
+        current->request = item.request;
+    } else {
+        push(std::move(item));
+    }
+}
+
 bool BackForwardList::moveBy(int offset) {
     if (!itemAtIndex(offset)) return false;
     current_ = static_cast<size_t>(static_cast<long>(*current_) + offset);

@@ -8,6 +8,7 @@
 
 #include "platform/foundation/URL.h"
 #include "platform/foundation/URLRequest.h"
+#include "platform/webkit/WebKitTypes.h"
 
 namespace platform::webkit {
 
@@ -30,6 +31,10 @@ public:
 
     // Engine side.
     void push(BackForwardListItem item);
+    // Records a committed page as a navigation of `type` does: a back-forward move goes to its item
+    // (which takes the new URL), a reload or resubmission of the current page updates its request,
+    // anything else pushes a new item.
+    void commit(BackForwardListItem item, NavigationType type, int backForwardOffset);
     // Moves to `offset` from the current item; false when out of range.
     bool moveBy(int offset);
     BackForwardListItem* mutableCurrentItem();

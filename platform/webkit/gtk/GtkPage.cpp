@@ -675,16 +675,7 @@ private:
         item.URL = url.value_or(URL());
         item.initialURL = job->navigation->initialRequest().url().value_or(item.URL);
         item.request = *committedRequest_;
-        auto type = job->options.type;
-        auto* currentItem = backForward_.mutableCurrentItem();
-        if (type == NavigationType::BackForward && backForward_.moveBy(job->options.backForwardOffset)) {
-            backForward_.mutableCurrentItem()->URL = item.URL;
-        } else if ((type == NavigationType::Reload || type == NavigationType::FormResubmitted) && currentItem &&
-                   currentItem->URL == item.URL) {
-            currentItem->request = item.request;
-        } else {
-            backForward_.push(std::move(item));
-        }
+        backForward_.commit(std::move(item), job->options.type, job->options.backForwardOffset);
         postEvent("page.commit", committedURL_);
         if (client_) client_->engineDidCommit(job->navigation);
     }
