@@ -10,6 +10,14 @@
 
 namespace bench {
 
+// The median of a set of samples; NaN when there are none.
+inline double median(std::vector<double> samples) {
+    if (samples.empty()) return std::nan("");
+    std::sort(samples.begin(), samples.end());
+    const size_t n = samples.size();
+    return n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
+}
+
 inline std::map<std::string, std::vector<double>>& peerRatioSamples() {
     static std::map<std::string, std::vector<double>> samples;
     return samples;
@@ -22,11 +30,7 @@ inline void recordPeerRatio(const std::string& name, double ratio) {
 // The median of the recorded ratios; NaN when none was recorded (the benchmark was filtered out or failed).
 inline double medianPeerRatio(const std::string& name) {
     auto it = peerRatioSamples().find(name);
-    if (it == peerRatioSamples().end() || it->second.empty()) return std::nan("");
-    std::vector<double> v = it->second;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    return it == peerRatioSamples().end() ? std::nan("") : median(it->second);
 }
 
 }  // namespace bench

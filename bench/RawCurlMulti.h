@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/PeerRatio.h"
 #include "testing/TestHttpServer.h"
 
 namespace bench {
@@ -111,9 +112,7 @@ public:
         std::vector<double> rates;
         for (const auto& r : it->second)
             if (r.iterations == most) rates.push_back(r.perSecond);
-        std::sort(rates.begin(), rates.end());
-        const size_t n = rates.size();
-        return n % 2 ? rates[n / 2] : (rates[n / 2 - 1] + rates[n / 2]) / 2;
+        return bench::median(std::move(rates));
     }
     size_t count(const std::string& name) const {
         std::lock_guard lock(mutex_);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "app/Strings.h"
+#include "bench/PeerRatio.h"
 #include "demo/DemoSite.h"
 #include "demo/PushServiceStandIn.h"
 #include "platform/foundation/PropertyList.h"
@@ -224,13 +225,6 @@ double fetchOnce() {
     return rc == CURLE_OK ? seconds : -1;
 }
 
-double median(std::vector<double> samples) {
-    if (samples.empty()) return -1;
-    std::sort(samples.begin(), samples.end());
-    size_t mid = samples.size() / 2;
-    return samples.size() % 2 ? samples[mid] : (samples[mid - 1] + samples[mid]) / 2;
-}
-
 // Every sample of every run (repetitions included), for the closing line.
 struct Samples {
     std::vector<double> launch, curlTool, fetch;
@@ -262,10 +256,10 @@ void BM_LaunchToFirstPage(benchmark::State& state) {
     all.curlTool.insert(all.curlTool.end(), run.curlTool.begin(), run.curlTool.end());
     all.fetch.insert(all.fetch.end(), run.fetch.begin(), run.fetch.end());
     all.peakKB = std::max(all.peakKB, run.peakKB);
-    state.counters["launch_median_ms"] = median(run.launch) * 1000;
-    state.counters["curl_tool_median_ms"] = median(run.curlTool) * 1000;
-    state.counters["in_process_fetch_median_ms"] = median(run.fetch) * 1000;
-    state.counters["launch_over_curl_tool"] = median(run.launch) / median(run.curlTool);
+    state.counters["launch_median_ms"] = bench::median(run.launch) * 1000;
+    state.counters["curl_tool_median_ms"] = bench::median(run.curlTool) * 1000;
+    state.counters["in_process_fetch_median_ms"] = bench::median(run.fetch) * 1000;
+    state.counters["launch_over_curl_tool"] = bench::median(run.launch) / bench::median(run.curlTool);
     state.counters["peak_rss_kB"] = double(run.peakKB);
 }
 BENCHMARK(BM_LaunchToFirstPage)->UseManualTime()->Iterations(21)->Unit(benchmark::kMillisecond);
@@ -302,10 +296,10 @@ int main(int argc, char** argv) {
         std::printf("launch to first page / curl tool: not measured\n");
         return 1;
     }
-    double launch = median(all.launch), tool = median(all.curlTool);
+    double launch = bench::median(all.launch), tool = bench::median(all.curlTool);
     std::printf("launch to first page / curl tool: %.2f (goal <= 1.5); launch %.1f ms, curl tool %.1f ms, "
                 "in-process fetch %.1f ms (medians of %zu); peak RSS %.1f MB (goal <= 20)\n",
-                launch / tool, launch * 1000, tool * 1000, median(all.fetch) * 1000, all.launch.size(),
+                launch / tool, launch * 1000, tool * 1000, bench::median(all.fetch) * 1000, all.launch.size(),
                 double(all.peakKB) / 1000);
     return 0;
 }
