@@ -7,10 +7,13 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSession.h"
@@ -192,6 +195,26 @@ private:
 };
 
 inline URL url(const std::string& s) { return *URL::string(s); }
+
+// What a data task's completion handler gave.
+struct Fetched {
+    std::string body;
+    std::shared_ptr<const HTTPURLResponse> response;
+    std::optional<Error> error;
+};
+
+// Runs one data task and waits for its completion handler.
+inline Fetched fetch(const std::shared_ptr<URLSession>& session, const URLRequest& request) {
+    Promise<Fetched> done;
+    auto task = session->dataTaskWithRequest(
+        request, [&](const Bytes& data, std::shared_ptr<const URLResponse> r, std::optional<Error> e) {
+            done.set({std::string(data.begin(), data.end()), std::dynamic_pointer_cast<const HTTPURLResponse>(r), e});
+        });
+    task->resume();
+    auto r = done.wait();
+    EXPECT_TRUE(r.has_value()) << "no completion";
+    return r.value_or(Fetched{});
+}
 
 inline long residentKB() {
     std::ifstream f("/proc/self/status");

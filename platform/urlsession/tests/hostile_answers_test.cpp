@@ -14,24 +14,6 @@ using tesmar_testing::HostileHttpServer;
 
 namespace {
 
-struct Fetched {
-    std::string body;
-    std::shared_ptr<const HTTPURLResponse> response;
-    std::optional<Error> error;
-};
-
-Fetched fetch(const std::shared_ptr<URLSession>& session, const URLRequest& request) {
-    Promise<Fetched> done;
-    auto task = session->dataTaskWithRequest(
-        request, [&](const Bytes& data, std::shared_ptr<const URLResponse> r, std::optional<Error> e) {
-            done.set({std::string(data.begin(), data.end()), std::dynamic_pointer_cast<const HTTPURLResponse>(r), e});
-        });
-    task->resume();
-    auto r = done.wait();
-    EXPECT_TRUE(r.has_value()) << "no completion";
-    return r.value_or(Fetched{});
-}
-
 std::string manyHeaders(size_t count) {
     std::vector<std::string> fields{"Content-Length: 2"};
     for (size_t i = 0; i < count; ++i) fields.push_back("X-H" + std::to_string(i) + ": v");

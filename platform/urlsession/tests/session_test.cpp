@@ -15,24 +15,6 @@ using tesmar_testing::TestHttpServer;
 
 namespace {
 
-struct Result {
-    std::string body;
-    std::shared_ptr<const HTTPURLResponse> response;
-    std::optional<Error> error;
-};
-
-Result fetch(const std::shared_ptr<URLSession>& session, const URLRequest& request) {
-    Promise<Result> done;
-    auto task = session->dataTaskWithRequest(
-        request, [&](const Bytes& data, std::shared_ptr<const URLResponse> r, std::optional<Error> e) {
-            done.set({std::string(data.begin(), data.end()), std::dynamic_pointer_cast<const HTTPURLResponse>(r), e});
-        });
-    task->resume();
-    auto r = done.wait();
-    EXPECT_TRUE(r.has_value()) << "no completion";
-    return r.value_or(Result{});
-}
-
 class SessionTest : public ::testing::Test {
 protected:
     DeviceRoot device;

@@ -45,24 +45,6 @@ CachedURLResponse answer(const std::string& address, size_t bodySize, HTTPHeader
 
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-struct Result {
-    std::string body;
-    std::optional<Error> error;
-};
-
-Result fetch(const std::shared_ptr<URLSession>& session, const URLRequest& request) {
-    Promise<Result> done;
-    session
-        ->dataTaskWithRequest(request,
-                              [&](const Bytes& data, std::shared_ptr<const URLResponse>, std::optional<Error> e) {
-                                  done.set({text(data), e});
-                              })
-        ->resume();
-    auto r = done.wait();
-    EXPECT_TRUE(r.has_value()) << "no completion";
-    return r.value_or(Result{});
-}
-
 // Logs willCacheResponse ("willCache <size>") and answers it as the test says; can stop a response.
 class CacheDelegate : public RecordingDelegate {
 public:
