@@ -58,6 +58,11 @@ void endAndReap(pid_t pid) {
 
 }  // namespace
 
+bool VirtualDisplay::available() {
+    const char* display = ::getenv("DISPLAY");
+    return (display && *display) || findOnPath("Xvfb");
+}
+
 std::unique_ptr<VirtualDisplay> VirtualDisplay::startIfNeeded(std::string* error) {
     std::string ignored;
     std::string& why = error ? *error : ignored;

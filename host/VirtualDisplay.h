@@ -28,6 +28,8 @@ public:
     // nullptr with `error` empty when DISPLAY is set already (the machine's own display is used);
     // nullptr with `error` saying why when Xvfb is missing, fails or is not ready in time.
     static std::unique_ptr<VirtualDisplay> startIfNeeded(std::string* error);
+    // True when a display is there already or Xvfb can be found to start one.
+    static bool available();
     ~VirtualDisplay();
     VirtualDisplay(const VirtualDisplay&) = delete;
     VirtualDisplay& operator=(const VirtualDisplay&) = delete;

@@ -71,27 +71,12 @@ const platform::webkit::gtk::ModuleTable* loadModule(std::string* error) {
     table = found;
     return table;
 }
-
-bool onPath(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t colon = dirs.find(':', start);
-        std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-        if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-        if (colon == std::string::npos) break;
-        start = colon + 1;
-    }
-    return false;
-}
 }  // namespace
 
 bool realWebEngineAvailable() {
     std::string module = modulePath();
     if (module.empty() || access(module.c_str(), R_OK) != 0) return false;
-    const char* display = std::getenv("DISPLAY");
-    return (display && *display) || onPath("Xvfb");
+    return VirtualDisplay::available();
 }
 
 std::optional<std::string> startRealWebEngine() {
