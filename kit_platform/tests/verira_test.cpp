@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,7 +69,9 @@ protected:
         countingKitStarts = 0;
         otherKitStarts = 0;
         token_ = platform::DeviceEvents::addListener([this](const std::string& event, const Value& fields) {
-            if (event == "console") console_.push_back(fields["text"].stringOr(""));
+            if (event != "console") return;
+            std::lock_guard lock(consoleMutex_);
+            console_.push_back(fields["text"].stringOr(""));
         });
     }
     void TearDown() override {
@@ -86,6 +89,7 @@ protected:
 
     int multipleCallMessages() const {
         int n = 0;
+        std::lock_guard lock(consoleMutex_);
         for (const auto& line : console_) n += line == verira::kMultipleCallsMessage;
         return n;
     }
@@ -93,6 +97,7 @@ protected:
     tesmar_testing::TemporaryDeviceRoot device_{"verira-test", {"Bundle"}};
     fs::path bundle_ = fs::path(device_.path()) / "Bundle";
     platform::DeviceEvents::Token token_;
+    mutable std::mutex consoleMutex_;  // the kits log from their queues
     std::vector<std::string> console_;
 };
 

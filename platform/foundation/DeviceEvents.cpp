@@ -1,17 +1,27 @@
 #include "platform/foundation/DeviceEvents.h"
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace platform {
 
 namespace {
 
+struct Entry {
+    DeviceEvents::Listener listener;
+    int running = 0;  // calls in progress, under the registry's lock
+    bool removed = false;
+};
+
 struct Registry {
     std::mutex mutex;
-    std::map<int, std::shared_ptr<DeviceEvents::Listener>> listeners;
+    std::condition_variable callEnded;
+    std::map<int, std::shared_ptr<Entry>> listeners;
     int nextId = 1;
     std::atomic<size_t> count{0};  // listeners.size(), readable without the lock
 };
@@ -21,21 +31,52 @@ Registry& registry() {
     return *r;
 }
 
+// The listeners this thread is calling now (a listener may post, or remove itself).
+thread_local std::vector<const Entry*> callingOnThisThread;
+
 void removeListener(int id) {
-    std::lock_guard lock(registry().mutex);
-    registry().listeners.erase(id);
-    registry().count = registry().listeners.size();
+    auto& r = registry();
+    std::unique_lock lock(r.mutex);
+    auto it = r.listeners.find(id);
+    if (it == r.listeners.end()) return;
+    auto entry = it->second;
+    r.listeners.erase(it);
+    r.count = r.listeners.size();
+    entry->removed = true;
+    const int ownCalls = int(std::count(callingOnThisThread.begin(), callingOnThisThread.end(), entry.get()));
+    r.callEnded.wait(lock, [&] { return entry->running <= ownCalls; });
 }
 
 }  // namespace
 
 void DeviceEvents::post(const std::string& event, Value fields) {
-    std::vector<std::shared_ptr<Listener>> listeners;
+    auto& r = registry();
+    std::vector<std::shared_ptr<Entry>> listeners;
     {
-        std::lock_guard lock(registry().mutex);
-        for (auto& [id, l] : registry().listeners) listeners.push_back(l);
+        std::lock_guard lock(r.mutex);
+        for (auto& [id, entry] : r.listeners) listeners.push_back(entry);
     }
-    for (auto& l : listeners) (*l)(event, fields);
+    for (auto& entry : listeners) {
+        {
+            // One at a time, so a listener removed by an earlier one (or by another thread) meanwhile is
+            // not called.
+            std::lock_guard lock(r.mutex);
+            if (entry->removed) continue;
+            ++entry->running;
+        }
+        callingOnThisThread.push_back(entry.get());
+        struct Call {  // ends the call however the listener leaves
+            Registry& r;
+            Entry* entry;
+            ~Call() {
+                callingOnThisThread.pop_back();
+                std::lock_guard lock(r.mutex);
+                --entry->running;
+                r.callEnded.notify_all();
+            }
+        } call{r, entry.get()};
+        entry->listener(event, fields);
+    }
 }
 
 bool DeviceEvents::hasListeners() { return registry().count.load() > 0; }
@@ -56,7 +97,7 @@ DeviceEvents::Token::~Token() {
 DeviceEvents::Token DeviceEvents::addListener(Listener listener) {
     std::lock_guard lock(registry().mutex);
     int id = registry().nextId++;
-    registry().listeners[id] = std::make_shared<Listener>(std::move(listener));
+    registry().listeners[id] = std::make_shared<Entry>(Entry{std::move(listener)});
     registry().count = registry().listeners.size();
     return Token(id);
 }

@@ -19,7 +19,9 @@ public:
     // Whether anyone listens now: a poster on a busy path can skip building an event nobody sees.
     static bool hasListeners();
 
-    // RAII registration: the listener is removed when the token is destroyed.
+    // RAII registration: the listener is removed when the token is destroyed. Removal waits for calls of
+    // the listener still running on other threads, so what the listener captured may go right after
+    // (a call running on the removing thread itself is not waited for).
     class Token {
     public:
         Token() = default;
