@@ -14,7 +14,7 @@
 
 namespace platform::urlsession_detail {
 
-Transfer::Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, Engine::TaskExtras extras, URLRequest request)
+Transfer::Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, TaskExtras extras, URLRequest request)
     : engine_(&engine), task_(std::move(task)), extras_(std::move(extras)), request_(std::move(request)) {
     startClocks();
 }

@@ -208,7 +208,7 @@ void Transfer::onLaterTurn(std::function<void(Transfer&)> step) {
     postToTransfer(engine_->weak_from_this(), taskId(), std::move(step));
 }
 
-// What the completion hands out, taken from the ended transfer (on the delegate queue, see finish).
+// What the completion hands out, taken from the ended transfer.
 Transfer::EndRecords Transfer::takeEndRecords(const Date& end) {
     recordHopMetrics(end);
     releaseEasy();
@@ -217,10 +217,10 @@ Transfer::EndRecords Transfer::takeEndRecords(const Date& end) {
     return {std::move(metrics_), response_, std::move(collected_), filePath_, std::move(resumeDataHandler_)};
 }
 
-// The engine's part of the end is curl's and the registry's: the hop leaves the multi handle (its
-// connection is free for the next request at once) and the task is marked completed. The rest (the
-// last hop's metrics read from its easy handle, the records the delegate is owed, the handle's and
-// the transfer's own clean-up) is done on the delegate queue, with the completion.
+// The hop leaves the multi handle (its connection is free for the next request at once), the task is
+// marked completed and the records the delegate is owed go out with the completion. The transfer is
+// destroyed at the end of the engine's turn, on the thread its memory came from: a session's many
+// engines keep the delegate queue, which is one thread, free of clean-up.
 void Transfer::finish(std::optional<Error> error) {
     if (!error && offerToCache()) return;  // finishes once the delegate has answered
     const Date end = Date::now();
@@ -268,16 +268,13 @@ void Transfer::finish(std::optional<Error> error) {
         task->error_ = error;
     }
     Engine* engine = engine_;
-    // From here on the engine knows this transfer no more: the block below owns it. (One that never
-    // joined the engine has another owner; its records are taken now.)
-    std::shared_ptr<Transfer> self = engine->release(task->taskIdentifier());
-    std::shared_ptr<EndRecords> records;
-    if (!self) records = std::make_shared<EndRecords>(takeEndRecords(end));
-    engine->deliver([engine = engine->shared_from_this(), self = std::move(self), records, end, d, session, task, error,
-                     extras = std::move(extras), resumeData, isDownload] {
+    // From here on the engine knows this transfer no more. (One that never joined the engine has
+    // another owner.)
+    engine->bury(engine->release(task->taskIdentifier()));
+    engine->deliver([records = takeEndRecords(end), d, session, task, error, extras = std::move(extras), resumeData,
+                     isDownload]() mutable {
         InFlightScope leaving(task);
-        auto [metrics, response, collected, filePath, resumeHandler] =
-            self ? self->takeEndRecords(end) : std::move(*records);
+        auto& [metrics, response, collected, filePath, resumeHandler] = records;
         if (resumeHandler) resumeHandler(resumeData);
         bool delegateOK = d && session;
         if (isDownload && !error) {
@@ -299,6 +296,7 @@ void Transfer::finish(std::optional<Error> error) {
         else if (delegateOK && d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError))
             d->didCompleteWithError(session, task, error);
     });
+    engine->group().forgetTask(task->taskIdentifier());
 }
 
 }  // namespace platform::urlsession_detail

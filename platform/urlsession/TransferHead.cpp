@@ -276,10 +276,9 @@ void Transfer::becomeDownload() {
         std::lock_guard lock(old->mutex_);
         old->state_ = URLSessionTaskState::Completed;
     }
-    engine_->registerTask(dl);
     task_ = dl;
     becameDownload_ = true;
-    engine_->moveTransfer(old->taskIdentifier(), dl->taskIdentifier());
+    engine_->moveTransfer(old->taskIdentifier(), dl);
     auto d = engine_->delegate();
     if (d && session && d->implements(URLSessionDelegateMethod::DataTaskDidBecomeDownloadTask)) {
         auto dataTask = std::static_pointer_cast<URLSessionDataTask>(old);

@@ -67,7 +67,7 @@ namespace dispatch {
 class OperationQueue;
 }
 namespace urlsession_detail {
-class Engine;
+class EngineGroup;
 }
 
 using DataTaskCompletion =
@@ -141,7 +141,6 @@ private:
     friend class URLSessionTask;
     friend class URLSessionDownloadTask;
     friend class URLSessionStreamTask;
-    friend class urlsession_detail::Engine;
     URLSession(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
                std::shared_ptr<dispatch::OperationQueue> delegateQueue);
     template <class T, class... A>
@@ -149,7 +148,7 @@ private:
 
     URLSessionConfiguration configuration_;
     std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
-    std::shared_ptr<urlsession_detail::Engine> engine_;
+    std::shared_ptr<urlsession_detail::EngineGroup> engines_;
     bool shared_ = false;
     mutable std::mutex descriptionMutex_;
     std::string description_;

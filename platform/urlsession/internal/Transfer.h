@@ -50,7 +50,7 @@ inline SteadyTime steadyNow() { return std::chrono::steady_clock::now(); }
 
 class Transfer {
 public:
-    Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, Engine::TaskExtras extras, URLRequest request);
+    Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, TaskExtras extras, URLRequest request);
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -171,7 +171,7 @@ private:
 
     Engine* engine_;
     std::shared_ptr<URLSessionTask> task_;
-    Engine::TaskExtras extras_;
+    TaskExtras extras_;
     State state_ = State::Headers;
     CURL* easy_ = nullptr;
     bool inMulti_ = false;  // easy_ has been added to the engine's multi handle
