@@ -249,9 +249,12 @@ void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extr
 }
 
 // Any thread. A plain first hop (valid http(s) URL, network up, nothing from the cache, no resume
-// data, a body at hand) is made here, easy handle included, so the engine thread only has to add it.
-// Null when the start needs the engine; startTask then does all of it there.
+// data, a body at hand) is made here, easy handle included, so a session's one engine thread only has
+// to add it. Null when the start needs the engine; startTask then does all of it there.
 std::unique_ptr<Transfer> Engine::prepareStart(const std::shared_ptr<URLSessionTask>& task) {
+    // A session with several engines has the engine make it: the caller's thread (often the one
+    // delegate queue) is then the narrow part, and the transfer's memory stays with the thread that frees it.
+    if (group_->engineCount() > 1) return nullptr;
     auto request = task->currentRequest();
     if (!request || !request->url() || !PlatformConfig::networkUp()) return nullptr;
     const URL& url = *request->url();

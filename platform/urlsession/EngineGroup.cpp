@@ -18,7 +18,7 @@ constexpr auto kDrainTurn = std::chrono::milliseconds(2);
 constexpr long kConnectionsPerEngine = 16;
 constexpr size_t kMaxEngines = 4;
 
-size_t engineCount(const URLSessionConfiguration& config) {
+size_t enginesFor(const URLSessionConfiguration& config) {
     // A background session tells the app when all its transfers have said everything: one engine sees them all.
     if (config.identifier()) return 1;
     const long perHost = config.HTTPMaximumConnectionsPerHost;
@@ -33,7 +33,7 @@ EngineGroup::EngineGroup(URLSessionConfiguration configuration, std::shared_ptr<
                          dispatch::OperationQueue queue)
     : config_(std::move(configuration)), queue_(std::move(queue)), delegate_(std::move(delegate)) {
     // The session's connection limit per host is split between its engines.
-    const size_t n = engineCount(config_);
+    const size_t n = enginesFor(config_);
     const long perHost = std::max(config_.HTTPMaximumConnectionsPerHost, 0);
     for (size_t i = 0; i < n; ++i) {
         const long share = perHost == 0 ? 0 : perHost / long(n) + (long(i) < perHost % long(n) ? 1 : 0);

@@ -276,6 +276,10 @@ void Transfer::becomeDownload() {
         std::lock_guard lock(old->mutex_);
         old->state_ = URLSessionTaskState::Completed;
     }
+    // The task in flight is now the download (the data task's count would otherwise last as long as
+    // its caller holds it).
+    dl->enterInFlight();
+    old->leaveInFlight();
     task_ = dl;
     becameDownload_ = true;
     engine_->moveTransfer(old->taskIdentifier(), dl);

@@ -86,8 +86,7 @@ void URLSessionTask::resume() {
     if (first) enterInFlight();
     auto engine = session->engines_->engineFor(*this);
     auto self = shared_from_this();
-    // The first transfer is made here, on the caller's thread, when it can be: the engine thread
-    // carries many transfers and only has to start it.
+    // The first transfer may be made here, on the caller's thread (see Engine::prepareStart).
     std::shared_ptr<std::unique_ptr<urlsession_detail::Transfer>> prepared;
     if (first && kind_ != Kind::Stream && !engine->isInvalidated())
         if (auto t = engine->prepareStart(self))

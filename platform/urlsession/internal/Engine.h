@@ -69,6 +69,7 @@ public:
     std::shared_ptr<Engine> engineFor(const URLSessionTask& task);
     // The engine of session-wide commands.
     std::shared_ptr<Engine> firstEngine() const { return engines_.front(); }
+    size_t engineCount() const { return engines_.size(); }
     bool onEngineThread() const;
 
     // Runs `block` on the delegate queue, after every block delivered before it. Blocks delivered on
@@ -113,7 +114,8 @@ private:
     std::weak_ptr<URLSession> weakSession_;
     const URLSessionConfiguration config_;
     dispatch::OperationQueue queue_;
-    std::vector<std::shared_ptr<Engine>> engines_;  // fixed at construction; started (under the registry lock) on first use
+    std::vector<std::shared_ptr<Engine>>
+        engines_;  // fixed at construction; started (under the registry lock) on first use
     std::atomic<uint64_t> nextId_{1};
     std::atomic<bool> invalidated_{false};
     std::atomic<bool> invalidationDelivered_{false};
