@@ -40,6 +40,7 @@ Engine::~Engine() {
     ended_.clear();
     transfers_.clear();
     streams_.reset();
+    for (CURL* easy : spareEasy_) curl_easy_cleanup(easy);
     if (multi_) curl_multi_cleanup(multi_);
 }
 
@@ -210,6 +211,23 @@ void Engine::moveTransfer(uint64_t fromTaskId, const std::shared_ptr<URLSessionT
     if (node.empty()) return;
     node.key() = to->taskIdentifier();
     transfers_.insert(std::move(node));
+}
+
+namespace {
+constexpr size_t kSpareEasyHandles = 64;
+}
+
+CURL* Engine::newEasy() {
+    if (!onEngineThread() || spareEasy_.empty()) return curl_easy_init();
+    CURL* easy = spareEasy_.back();
+    spareEasy_.pop_back();
+    return easy;
+}
+
+void Engine::recycleEasy(CURL* easy) {
+    if (!onEngineThread() || stop_ || spareEasy_.size() >= kSpareEasyHandles) return curl_easy_cleanup(easy);
+    curl_easy_reset(easy);
+    spareEasy_.push_back(easy);
 }
 
 void Engine::bury(std::unique_ptr<Transfer> transfer) {

@@ -22,6 +22,7 @@
 #include "platform/urlsession/URLSession.h"
 
 typedef void CURLM;
+typedef void CURL;
 
 namespace platform::urlsession_detail {
 
@@ -178,6 +179,11 @@ public:
 
     // Used by transfers (engine thread).
     CURLM* multi() const { return multi_; }
+    // Easy handles: a fresh one, or one an ended transfer left (reset to defaults; it keeps only
+    // curl's buffers), which spares each request curl's set-up and tear-down. Any thread; handles are
+    // kept only on the engine thread.
+    CURL* newEasy();
+    void recycleEasy(CURL* easy);
     // The task's transfer has ended: the task leaves the registry and its transfer is handed to the
     // caller (null when the engine did not hold it).
     std::unique_ptr<Transfer> release(uint64_t taskId);
@@ -233,6 +239,7 @@ private:
     // Engine thread only.
     std::map<uint64_t, std::unique_ptr<Transfer>> transfers_;
     std::vector<std::unique_ptr<Transfer>> ended_;
+    std::vector<CURL*> spareEasy_;
     std::chrono::steady_clock::time_point nextTimeoutCheck_{};
 };
 
