@@ -19,6 +19,7 @@ Result<platform::URLRequest> adaptURLRequest(const platform::URLRequest& urlRequ
 Result<TaskPtr> DataRequest::Requestable::task(const SessionPtr& session,
                                                const std::shared_ptr<RequestAdapter>& adapter,
                                                const DispatchQueue& queue) const {
+    if (!adapter) return queue.syncResult([&] { return TaskPtr(session->dataTaskWithRequest(urlRequest)); });
     auto adapted = adaptURLRequest(urlRequest, adapter);
     if (auto e = adapted.error()) return *e;
     return queue.syncResult([&] { return TaskPtr(session->dataTaskWithRequest(*adapted.value())); });

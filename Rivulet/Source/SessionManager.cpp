@@ -192,13 +192,13 @@ std::shared_ptr<DataRequest> SessionManager::request(const URLConvertible& url, 
     if (auto e = built.error()) return request(std::nullopt, *e);
     auto encoded = encoding.encode(*built.value(), parameters);
     if (auto e = encoded.error()) return request(*built.value(), *e);
-    return request(URLRequestConvertible(*encoded.value()));
+    return request(URLRequestConvertible(std::move(*encoded.value())));
 }
 
 std::shared_ptr<DataRequest> SessionManager::request(const URLRequestConvertible& urlRequest) {
     auto converted = urlRequest.asURLRequest();
     if (auto e = converted.error()) return request(std::nullopt, *e);
-    auto recipe = std::make_shared<const DataRequest::Requestable>(*converted.value());
+    auto recipe = std::make_shared<const DataRequest::Requestable>(std::move(*converted.value()));
     auto task = recipe->task(session, adapter(), queue);
     if (auto e = task.error()) return request(recipe->urlRequest, *e);
     auto made = Request::make<DataRequest>(session, {RequestTask::Kind::data, recipe, *task.value()}, std::nullopt);

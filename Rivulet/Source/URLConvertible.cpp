@@ -35,7 +35,8 @@ Result<platform::URLRequest> makeURLRequest(const URLConvertible& url, HTTPMetho
                                             const std::optional<HTTPHeaders>& headers) {
     auto converted = url.asURL();
     if (auto error = converted.error()) return *error;
-    platform::URLRequest request(*converted.value(), platform::URLRequestCachePolicy::UseProtocolCachePolicy, 60.0);
+    platform::URLRequest request(std::move(*converted.value()), platform::URLRequestCachePolicy::UseProtocolCachePolicy,
+                                 60.0);
     request.setHTTPMethod(rawValue(method));
     if (headers) {
         for (const auto& [name, value] : *headers) request.setValue(value, name);
