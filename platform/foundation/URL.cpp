@@ -9,6 +9,18 @@
 
 namespace platform {
 
+// A parsed reference, every part as written.
+struct URLParts {
+    std::optional<std::string> scheme;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    std::optional<std::string> host;  // present exactly when there is an authority
+    std::optional<int> port;
+    std::string path;
+    std::optional<std::string> query;
+    std::optional<std::string> fragment;
+};
+
 namespace {
 
 constexpr std::string_view kUnreserved = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
@@ -117,17 +129,7 @@ bool isValidHost(std::string_view host) {
     return isWellFormed(host, regNameChars());
 }
 
-// A parsed reference, every part as written.
-struct Parts {
-    std::optional<std::string> scheme;
-    std::optional<std::string> user;
-    std::optional<std::string> password;
-    std::optional<std::string> host;  // present exactly when there is an authority
-    std::optional<int> port;
-    std::string path;
-    std::optional<std::string> query;
-    std::optional<std::string> fragment;
-};
+using Parts = URLParts;
 
 std::optional<Parts> parseReference(std::string_view text) {
     static const CharacterSet allowed =
@@ -292,10 +294,8 @@ Parts resolve(const Parts& base, const Parts& ref) {
     return t;
 }
 
-Parts partsOf(const std::string& text) {
-    if (text.empty()) return Parts{};
-    auto parts = parseReference(text);
-    return parts ? *parts : Parts{};
+std::shared_ptr<const URLParts> keep(std::optional<Parts> parts) {
+    return parts ? std::make_shared<const URLParts>(std::move(*parts)) : nullptr;
 }
 
 }  // namespace
@@ -356,11 +356,19 @@ std::optional<std::string> removingPercentEncoding(std::string_view text) {
 
 // ---- URL ----
 
+const URLParts& URL::parsed() const {
+    static const URLParts none;
+    return parts_ ? *parts_ : none;
+}
+
 std::optional<URL> URL::string(std::string_view text) {
-    if (text.empty() || !parseReference(text)) return std::nullopt;
+    if (text.empty()) return std::nullopt;
+    auto parts = parseReference(text);
+    if (!parts) return std::nullopt;
     URL url;
     url.absolute_ = std::string(text);
     url.relative_ = url.absolute_;
+    url.parts_ = keep(std::move(parts));
     return url;
 }
 
@@ -368,7 +376,7 @@ std::optional<URL> URL::string(std::string_view text, const URL& base) {
     if (base.isEmpty()) return string(text);
     auto ref = parseReference(text);
     if (!ref) return std::nullopt;
-    Parts target = resolve(partsOf(base.absolute_), *ref);
+    Parts target = resolve(base.parsed(), *ref);
     // Against a relative base the result may read differently than it was built; keep it a path.
     if (!target.host && target.path.substr(0, 2) == "//") target.path = "/." + target.path;
     if (!target.scheme && !target.host) {
@@ -377,7 +385,9 @@ std::optional<URL> URL::string(std::string_view text, const URL& base) {
     }
     URL url;
     url.absolute_ = compose(target);
-    if (url.absolute_.empty() || !parseReference(url.absolute_)) return std::nullopt;
+    auto parts = url.absolute_.empty() ? std::nullopt : parseReference(url.absolute_);
+    if (!parts) return std::nullopt;
+    url.parts_ = keep(std::move(parts));
     url.relative_ = std::string(text);
     url.base_ = std::make_shared<const URL>(base);
     return url;
@@ -396,6 +406,7 @@ URL URL::fileURL(std::string_view path, bool isDirectory) {
     URL url;
     url.absolute_ = "file://" + encodeBytes(full, CharacterSet::URLPathAllowed());
     url.relative_ = url.absolute_;
+    url.parts_ = keep(parseReference(url.absolute_));
     return url;
 }
 
@@ -403,37 +414,38 @@ URL URL::absoluteURL() const {
     URL url;
     url.absolute_ = absolute_;
     url.relative_ = absolute_;
+    url.parts_ = parts_;
     return url;
 }
 
 std::optional<std::string> URL::scheme() const {
-    auto s = partsOf(absolute_).scheme;
+    const auto& s = parsed().scheme;
     if (s) return lowercasedASCII(*s);
     return std::nullopt;
 }
 
 std::optional<std::string> URL::user() const {
-    auto u = partsOf(absolute_).user;
+    const auto& u = parsed().user;
     if (u) return decodeLeniently(*u);
     return std::nullopt;
 }
 
 std::optional<std::string> URL::password() const {
-    auto p = partsOf(absolute_).password;
+    const auto& p = parsed().password;
     if (p) return decodeLeniently(*p);
     return std::nullopt;
 }
 
 std::optional<std::string> URL::host() const {
-    auto h = partsOf(absolute_).host;
+    const auto& h = parsed().host;
     if (!h) return std::nullopt;
     if (!h->empty() && h->front() == '[') return h->substr(1, h->size() - 2);
     return decodeLeniently(*h);
 }
 
-std::optional<int> URL::port() const { return partsOf(absolute_).port; }
+std::optional<int> URL::port() const { return parsed().port; }
 
-std::string URL::percentEncodedPath() const { return partsOf(absolute_).path; }
+std::string URL::percentEncodedPath() const { return parsed().path; }
 
 std::string URL::path() const {
     std::string p = percentEncodedPath();
@@ -441,8 +453,8 @@ std::string URL::path() const {
     return decodeBytes(p);
 }
 
-std::optional<std::string> URL::query() const { return partsOf(absolute_).query; }
-std::optional<std::string> URL::fragment() const { return partsOf(absolute_).fragment; }
+std::optional<std::string> URL::query() const { return parsed().query; }
+std::optional<std::string> URL::fragment() const { return parsed().fragment; }
 
 std::vector<std::string> URL::pathComponents() const {
     std::string p = path();
@@ -479,7 +491,7 @@ bool URL::hasDirectoryPath() const {
 bool URL::isFileURL() const { return scheme() == "file"; }
 
 URL URL::appendingPathComponent(std::string_view component, bool isDirectory) const {
-    Parts parts = partsOf(absolute_);
+    Parts parts = parsed();
     std::string path = parts.path;
     if (path.empty() ? parts.host.has_value() : path.back() != '/') path += '/';
     std::string_view c = component;
@@ -492,7 +504,7 @@ URL URL::appendingPathComponent(std::string_view component, bool isDirectory) co
 }
 
 URL URL::deletingLastPathComponent() const {
-    Parts parts = partsOf(absolute_);
+    Parts parts = parsed();
     std::string path = parts.path;
     if (path.empty() || path == "/") return absoluteURL();
     if (path.back() == '/') path.pop_back();

@@ -23,6 +23,8 @@
 
 namespace platform {
 
+struct URLParts;  // a URL's text, parsed (URL.cpp)
+
 // A set of ASCII characters left as they are by addingPercentEncoding(); every other byte (and every
 // byte of a non-ASCII character) is percent-encoded.
 class CharacterSet {
@@ -108,9 +110,14 @@ public:
 
 private:
     friend class URLComponents;
+    // The parts of absolute_; an empty set when there is no text.
+    const URLParts& parsed() const;
     std::string absolute_;
     std::string relative_;
     std::shared_ptr<const URL> base_;  // immutable, so sharing is safe
+    // Read once, when the URL is made: the accessors answer from it instead of parsing the text
+    // again on every call. Immutable and shared by copies.
+    std::shared_ptr<const URLParts> parts_;
 };
 
 struct URLQueryItem {

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "platform/foundation/URL.h"
 
@@ -193,6 +197,41 @@ TEST(URLTest, FileURLs) {
     EXPECT_EQ(dir.appendingPathComponent("x.plist").path(), "/var/data/x.plist");
     EXPECT_FALSE(URL::string("https://h/")->isFileURL());
     EXPECT_EQ(URL::fileURL("rel").path().front(), '/');
+}
+
+// However a URL was made, its parts are those of its absolute text read afresh.
+TEST(URLTest, EveryWayOfMakingAURLAnswersThePartsOfItsText) {
+    auto base = *URL::string("https://user:pw@Host.example:8443/a/b/c?q=1#f");
+    const std::vector<std::pair<std::string, URL>> made{
+        {"parsed", base},
+        {"resolved", *URL::string("../d;x?y#z", base)},
+        {"resolved, other host", *URL::string("//other/p", base)},
+        {"absolute of resolved", URL::string("e", base)->absoluteURL()},
+        {"file", URL::fileURL("/tmp/a b/c.txt")},
+        {"appended", base.appendingPathComponent("n e w")},
+        {"parent", base.deletingLastPathComponent()},
+        {"copy", URL(base)},
+        {"empty", URL()},
+    };
+    for (const auto& [road, url] : made) {
+        SCOPED_TRACE(road);
+        auto fresh = url.isEmpty() ? URL() : *URL::string(url.absoluteString());
+        EXPECT_EQ(url.scheme(), fresh.scheme());
+        EXPECT_EQ(url.user(), fresh.user());
+        EXPECT_EQ(url.password(), fresh.password());
+        EXPECT_EQ(url.host(), fresh.host());
+        EXPECT_EQ(url.port(), fresh.port());
+        EXPECT_EQ(url.percentEncodedPath(), fresh.percentEncodedPath());
+        EXPECT_EQ(url.query(), fresh.query());
+        EXPECT_EQ(url.fragment(), fresh.fragment());
+    }
+    EXPECT_EQ(made[1].second.host(), std::optional<std::string>("Host.example"));
+    EXPECT_EQ(made[1].second.port(), 8443);
+    EXPECT_EQ(made[1].second.percentEncodedPath(), "/a/d;x");
+    EXPECT_EQ(made[2].second.host(), "other");
+    EXPECT_EQ(made[3].second.path(), "/a/b/e");
+    EXPECT_EQ(made[4].second.path(), "/tmp/a b/c.txt");
+    EXPECT_FALSE(made[8].second.scheme());
 }
 
 TEST(URLTest, EqualityAndHashByAbsoluteString) {
