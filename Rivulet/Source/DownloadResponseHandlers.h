@@ -25,7 +25,7 @@ std::shared_ptr<DownloadRequest> DownloadRequest::response(OptionalQueue queue,
             taskDelegate->destinationURL(), taskDelegate->resumeData(), std::move(result), request->timeline());
         record->add(taskDelegate->metrics());
         auto target = queue ? *queue : platform::dispatch::DispatchQueue::main();
-        target.async([record, done] { done(*record); });
+        target.async([record, done] { done(std::move(*record)); });  // the one reader of the record
     });
     return request;
 }

@@ -109,7 +109,7 @@ std::shared_ptr<DataRequest> DataRequest::response(OptionalQueue queue, DataResp
                                                         std::move(result), request->timeline());
         record->add(taskDelegate->metrics());
         auto target = queue ? *queue : platform::dispatch::DispatchQueue::main();
-        target.async([record, done] { done(*record); });
+        target.async([record, done] { done(std::move(*record)); });  // the one reader of the record
     });
     return request;
 }
