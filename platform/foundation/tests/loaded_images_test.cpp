@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,32 @@ TEST_F(LoadedImagesTest, SharedObjectsAreNamedAsTheDeviceNamesThem) {
     };
     for (const auto& c : cases) EXPECT_EQ(deviceImageName(c.path, bundle), c.expected) << c.path;
     EXPECT_EQ(deviceImageName("/lib/libz.so.1", ""), "/usr/lib/libz.so.1");
+}
+
+TEST_F(LoadedImagesTest, ImagesReachedThroughLinksAreNamedByWhereTheyAre) {
+    const std::string app = deviceBundlePath();
+    const std::string kit = bundle + "/Frameworks/Kit.framework/Kit";
+    fs::create_directories(bundle + "/Frameworks/Kit.framework");
+    std::ofstream(kit) << "kit";
+    std::ofstream(device.path() + "/libplain.so") << "plain";
+    fs::create_directory_symlink(bundle + "/Frameworks", device.path() + "/frameworks-link");
+    fs::create_symlink(kit, device.path() + "/libkit-alias.so");
+    fs::create_symlink(device.path() + "/libplain.so", bundle + "/Frameworks/libout.so");
+    const struct {
+        std::string path;
+        std::string expected;
+    } cases[] = {
+        {device.path() + "/frameworks-link/Kit.framework/Kit",
+         app + "/Frameworks/Kit.framework/Kit"},                                      // a linked folder
+        {device.path() + "/libkit-alias.so", app + "/Frameworks/Kit.framework/Kit"},  // a linked file
+        {bundle + "/Frameworks/libout.so", "/usr/lib/libout.so"},                     // a link leading out
+        {device.path() + "/libplain.so", "/usr/lib/libplain.so"},
+        {kit, app + "/Frameworks/Kit.framework/Kit"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(deviceImageName(c.path, bundle), c.expected) << c.path;
+    // The bundle itself reached through a link.
+    fs::create_directory_symlink(bundle, device.path() + "/bundle-link");
+    EXPECT_EQ(deviceImageName(kit, device.path() + "/bundle-link"), app + "/Frameworks/Kit.framework/Kit");
 }
 
 TEST_F(LoadedImagesTest, TheProcessListStartsWithTheAppAndNamesOnlyDevicePaths) {
