@@ -20,41 +20,45 @@ struct CurlGlobal {
     CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 };
 void ensureCurl() { static CurlGlobal g; }
-// How long one delegate-queue operation runs mailbox blocks: long enough that a busy session wakes its
-// queue once for many callbacks, short enough that it does not hog a main-loop turn.
-constexpr auto kDrainTurn = std::chrono::milliseconds(2);
+thread_local Engine* tCurrentEngine = nullptr;
 constexpr auto kTimeoutCheckInterval = std::chrono::milliseconds(5);
 }  // namespace
 
-Engine::Engine(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
-               dispatch::OperationQueue queue)
-    : config_(std::move(configuration)), queue_(std::move(queue)), delegate_(std::move(delegate)) {
+Engine::Engine(EngineGroup& group, size_t index, long connectionsPerHost)
+    : group_(&group), index_(index), connectionsPerHost_(connectionsPerHost) {
     ensureCurl();
     multi_ = curl_multi_init();
     // Transfers beyond the limit wait in curl's queue until a connection to their host is free. Idle
     // kept-alive connections stay open for later requests, whether or not transfers are running (by
     // default curl keeps only as many as four times the transfers it has at that moment).
-    const long perHost = std::max(config_.HTTPMaximumConnectionsPerHost, 0);
-    if (perHost > 0) curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, perHost);
-    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, std::max(4 * perHost, 16L));
+    if (connectionsPerHost_ > 0) curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, connectionsPerHost_);
+    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, std::max(4 * connectionsPerHost_, 16L));
     streams_ = std::make_unique<StreamConnections>(*this);
 }
 
 Engine::~Engine() {
+    ended_.clear();
     transfers_.clear();
     streams_.reset();
+    for (CURL* easy : spareEasy_) curl_easy_cleanup(easy);
     if (multi_) curl_multi_cleanup(multi_);
 }
 
+Engine* Engine::current() { return tCurrentEngine; }
+
+// The thread holds the engine and its group while it runs.
 void Engine::start() {
-    auto self = shared_from_this();
-    thread_ = std::thread([self] { self->run(); });
+    started_ = true;
+    thread_ = std::thread([self = shared_from_this(), group = group_->shared_from_this()] { self->run(); });
     threadId_ = thread_.get_id();
 }
 
-void Engine::shutdown() {
+void Engine::stop() {
     stop_ = true;
     curl_multi_wakeup(multi_);
+}
+
+void Engine::join() {
     if (!thread_.joinable()) return;
     if (onEngineThread()) {
         thread_.detach();
@@ -83,104 +87,22 @@ void Engine::post(std::function<void()> command) {
     if (wake) curl_multi_wakeup(multi_);
 }
 
-void Engine::deliver(std::function<void()> block) {
-    bool schedule = false;
-    {
-        std::lock_guard lock(mailboxMutex_);
-        mailbox_.push_back(std::move(block));
-        // On the engine thread, one drain is scheduled per turn of the loop (flushDeliveries), so a
-        // busy session wakes its delegate queue once for many callbacks rather than once for each.
-        if (!draining_) {
-            if (onEngineThread())
-                drainWanted_ = true;
-            else
-                draining_ = schedule = true;
-        }
-    }
-    if (schedule) scheduleDrain();
-}
-
 void Engine::flushDeliveries() {
     {
-        std::lock_guard lock(mailboxMutex_);
+        std::lock_guard lock(group_->mailboxMutex_);
         if (!drainWanted_) return;
         drainWanted_ = false;
-        if (draining_ || mailbox_.empty()) return;
-        draining_ = true;
+        if (group_->draining_ || group_->mailbox_.empty()) return;
+        group_->draining_ = true;
     }
-    scheduleDrain();
-}
-
-void Engine::scheduleDrain() {
-    auto self = shared_from_this();
-    queue_.addOperation([self] { self->drainMailbox(); });
-}
-
-// Blocks are taken from the mailbox a batch at a time (one lock for many callbacks) and run until the
-// mailbox is empty or the turn's time is up; then the queue gets the rest as a new operation.
-void Engine::drainMailbox() {
-    const auto deadline = std::chrono::steady_clock::now() + kDrainTurn;
-    std::deque<std::function<void()>> batch;
-    for (;;) {
-        {
-            std::lock_guard lock(mailboxMutex_);
-            if (mailbox_.empty()) {
-                draining_ = false;
-                return;
-            }
-            batch.swap(mailbox_);
-        }
-        while (!batch.empty()) {
-            dispatch::detail::runGuarded("URLSession delegate queue", batch.front());
-            batch.pop_front();
-            if (!batch.empty() && std::chrono::steady_clock::now() >= deadline) {
-                // Out of time: what was taken goes back in front of what came meanwhile.
-                std::lock_guard lock(mailboxMutex_);
-                while (!batch.empty()) {
-                    mailbox_.push_front(std::move(batch.back()));
-                    batch.pop_back();
-                }
-            }
-        }
-        if (std::chrono::steady_clock::now() >= deadline) break;
-    }
-    scheduleDrain();
-}
-
-std::shared_ptr<URLSession> Engine::sessionRef() const { return weakSession_.lock(); }
-
-std::shared_ptr<URLSessionDelegate> Engine::delegate() const {
-    std::lock_guard lock(delegateMutex_);
-    return delegate_;
-}
-
-void Engine::clearDelegate() {
-    std::shared_ptr<URLSessionDelegate> last;
-    std::lock_guard lock(delegateMutex_);
-    last.swap(delegate_);
-}
-
-void Engine::registerTask(const std::shared_ptr<URLSessionTask>& task) {
-    std::lock_guard lock(registryMutex_);
-    tasks_[task->taskIdentifier()] = task;
-}
-
-void Engine::setExtras(uint64_t taskId, TaskExtras extras) {
-    std::lock_guard lock(registryMutex_);
-    extras_[taskId] = std::move(extras);
-}
-
-std::vector<std::shared_ptr<URLSessionTask>> Engine::liveTasks() {
-    std::vector<std::shared_ptr<URLSessionTask>> out;
-    std::lock_guard lock(registryMutex_);
-    for (auto& [id, weak] : tasks_)
-        if (auto t = weak.lock())
-            if (t->state() != URLSessionTaskState::Completed) out.push_back(t);
-    return out;
+    group_->scheduleDrain();
 }
 
 void Engine::run() {
-    pthread_setname_np(pthread_self(), "url-session");  // at most 15 characters
+    // At most 15 characters: "url-session", then the engine's number after the first.
+    const std::string name = index_ == 0 ? "url-session" : "url-session-" + std::to_string(index_);
+    pthread_setname_np(pthread_self(), name.c_str());
+    tCurrentEngine = this;
     while (!stop_) {
         runCommands();
         if (stop_) break;
@@ -189,9 +111,11 @@ void Engine::run() {
         readInfo();
         checkTimeouts();
         streams_->pump();
-        maybeFinishInvalidation();
+        ended_.clear();
+        noteWork();
+        group_->maybeFinishInvalidation();
         if (keepAlive_ && transfers_.empty() && !streams_->hasStarted()) {
-            if (config_.identifier()) deliverBackgroundEventsFinished();
+            if (configuration().identifier()) deliverBackgroundEventsFinished();
             // Released on the delegate queue: the last reference must not die on this thread, which
             // could then not be joined.
             deliver([last = std::move(keepAlive_)] {});
@@ -208,21 +132,19 @@ void Engine::run() {
     // Shutting down: transfers and stream connections end without callbacks (the session is going away).
     for (auto& [id, t] : transfers_) t->abandon();
     transfers_.clear();
+    ended_.clear();
     streams_->dropAll();
     abandonTasks();
     dropCommands();
     flushDeliveries();
+    tCurrentEngine = nullptr;
 }
+
+void Engine::noteWork() { busy_ = !transfers_.empty() || streams_->hasStarted(); }
 
 // Tasks the stopped engine will never complete must not hold the in-flight count up.
 void Engine::abandonTasks() {
-    std::vector<std::shared_ptr<URLSessionTask>> tasks;
-    {
-        std::lock_guard lock(registryMutex_);
-        for (auto& [id, weak] : tasks_)
-            if (auto t = weak.lock()) tasks.push_back(std::move(t));
-    }
-    for (auto& t : tasks) t->leaveInFlight();
+    for (auto& t : group_->liveTasks()) t->leaveInFlight();
 }
 
 void Engine::runCommands() {
@@ -240,34 +162,6 @@ void Engine::runCommands() {
     }
 }
 
-void Engine::invalidate(bool cancelTasks) {
-    if (invalidated_.exchange(true)) {
-        if (!cancelTasks) return;
-    }
-    auto self = shared_from_this();
-    post([self, cancelTasks] {
-        if (cancelTasks)
-            for (auto& t : self->liveTasks()) self->cancelTask(t, nullptr);
-        self->maybeFinishInvalidation();
-    });
-}
-
-void Engine::maybeFinishInvalidation() {
-    if (!invalidated_ || invalidationDelivered_ || !transfers_.empty() || streams_->hasStarted()) return;
-    // Tasks that were resumed but never reached a transfer complete through commands; wait for them.
-    for (auto& t : liveTasks())
-        if (t->state() == URLSessionTaskState::Running || t->state() == URLSessionTaskState::Canceling) return;
-    invalidationDelivered_ = true;
-    auto session = sessionRef();
-    auto self = shared_from_this();
-    deliver([self, session] {
-        if (auto d = self->delegate())
-            if (session && d->implements(URLSessionDelegateMethod::DidBecomeInvalidWithError))
-                d->didBecomeInvalidWithError(session, std::nullopt);
-        self->clearDelegate();
-    });
-}
-
 // A background session has delivered everything its transfers had to say (their completions are
 // ahead in the mailbox): the app may now call the system's completion block for the session.
 void Engine::deliverBackgroundEventsFinished() {
@@ -278,68 +172,70 @@ void Engine::deliverBackgroundEventsFinished() {
 }
 
 void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task, std::optional<Error> error) {
-    TaskExtras extras;
-    {
-        std::lock_guard lock(registryMutex_);
-        auto it = extras_.find(task->taskIdentifier());
-        if (it != extras_.end()) {
-            extras = std::move(it->second);
-            extras_.erase(it);
-        }
-        tasks_.erase(task->taskIdentifier());
-    }
     {
         std::lock_guard lock(task->mutex_);
         if (task->state_ == URLSessionTaskState::Completed) return;
         task->state_ = URLSessionTaskState::Completed;
         task->error_ = error;
     }
+    const uint64_t id = task->taskIdentifier();
     auto session = sessionRef();
-    auto self = shared_from_this();
-    deliver([self, session, task, error, extras = std::move(extras)] {
+    deliver([group = group_->shared_from_this(), session, task, error, extras = group_->takeExtras(id)] {
         InFlightScope leaving(task);
         if (extras.dataCompletion) {
             extras.dataCompletion({}, nullptr, error);
         } else if (extras.downloadCompletion) {
             extras.downloadCompletion(std::nullopt, nullptr, error);
-        } else if (auto d = self->delegate();
+        } else if (auto d = group->delegate();
                    d && session && d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError)) {
             d->didCompleteWithError(session, task, error);
         }
     });
+    group_->forgetTask(id);
 }
 
 void Engine::startTask(std::shared_ptr<URLSessionTask> task) {
     if (task->kind() == URLSessionTask::Kind::Stream)
         return streams_->start(std::static_pointer_cast<URLSessionStreamTask>(task));
-    auto extras = extrasFor(task->taskIdentifier());
+    auto extras = group_->extrasFor(task->taskIdentifier());
     beginTransfer(std::move(task), std::move(extras));
-}
-
-// A copy: the registry keeps the task's extras until it completes (completion handlers).
-Engine::TaskExtras Engine::extrasFor(uint64_t taskId) const {
-    std::lock_guard lock(registryMutex_);
-    auto it = extras_.find(taskId);
-    return it != extras_.end() ? it->second : TaskExtras{};
 }
 
 void Engine::holdSession() {
     if (!keepAlive_) keepAlive_ = sessionRef();
 }
 
-void Engine::moveTransfer(uint64_t fromTaskId, uint64_t toTaskId) {
+void Engine::moveTransfer(uint64_t fromTaskId, const std::shared_ptr<URLSessionTask>& to) {
+    group_->replaceTask(fromTaskId, to);
     auto node = transfers_.extract(fromTaskId);
     if (node.empty()) return;
-    node.key() = toTaskId;
+    node.key() = to->taskIdentifier();
     transfers_.insert(std::move(node));
 }
 
+namespace {
+constexpr size_t kSpareEasyHandles = 64;
+}
+
+CURL* Engine::newEasy() {
+    if (!onEngineThread() || spareEasy_.empty()) return curl_easy_init();
+    CURL* easy = spareEasy_.back();
+    spareEasy_.pop_back();
+    return easy;
+}
+
+void Engine::recycleEasy(CURL* easy) {
+    if (!onEngineThread() || stop_ || spareEasy_.size() >= kSpareEasyHandles) return curl_easy_cleanup(easy);
+    curl_easy_reset(easy);
+    spareEasy_.push_back(easy);
+}
+
+void Engine::bury(std::unique_ptr<Transfer> transfer) {
+    if (transfer) ended_.push_back(std::move(transfer));
+}
+
+// The registry forgets the task once its completion is delivered (see Transfer::finish).
 std::unique_ptr<Transfer> Engine::release(uint64_t taskId) {
-    {
-        std::lock_guard lock(registryMutex_);
-        tasks_.erase(taskId);
-        extras_.erase(taskId);
-    }
     auto node = transfers_.extract(taskId);
     return node.empty() ? nullptr : std::move(node.mapped());
 }
@@ -347,7 +243,7 @@ std::unique_ptr<Transfer> Engine::release(uint64_t taskId) {
 void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras) {
     auto request = task->currentRequest();
     std::optional<URL> url = request ? request->url() : std::nullopt;
-    auto cached = request ? lookUpCache(config_, *request, !extras.resumeData) : CacheLookup{};
+    auto cached = request ? lookUpCache(configuration(), *request, !extras.resumeData) : CacheLookup{};
     if (!cached.answer && !cached.unavailable && !PlatformConfig::networkUp())
         return completeWithoutTransfer(task, makeURLError(URLErrorCode::NotConnectedToInternet, url));
     if (extras.resumeData && !request) return completeWithoutTransfer(task, makeURLError(URLErrorCode::BadURL));
@@ -365,22 +261,26 @@ void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extr
             return completeWithoutTransfer(task, makeURLError(*failure, url));
     Transfer* raw = t.get();
     transfers_[task->taskIdentifier()] = std::move(t);
+    busy_ = true;
     if (!keepAlive_) keepAlive_ = sessionRef();
     raw->begin(std::move(cached.answer));
 }
 
 // Any thread. A plain first hop (valid http(s) URL, network up, nothing from the cache, no resume
-// data, a body at hand) is made here, easy handle included, so the engine thread only has to add it.
-// Null when the start needs the engine; startTask then does all of it there.
+// data, a body at hand) is made here, easy handle included, so a session's one engine thread only has
+// to add it. Null when the start needs the engine; startTask then does all of it there.
 std::unique_ptr<Transfer> Engine::prepareStart(const std::shared_ptr<URLSessionTask>& task) {
+    // A session with several engines has the engine make it: the caller's thread (often the one
+    // delegate queue) is then the narrow part, and the transfer's memory stays with the thread that frees it.
+    if (group_->engineCount() > 1) return nullptr;
     auto request = task->currentRequest();
     if (!request || !request->url() || !PlatformConfig::networkUp()) return nullptr;
     const URL& url = *request->url();
     auto scheme = url.scheme().value_or("");
     if ((scheme != "http" && scheme != "https") || url.host().value_or("").empty()) return nullptr;
-    auto extras = extrasFor(task->taskIdentifier());
+    auto extras = group_->extrasFor(task->taskIdentifier());
     if (extras.resumeData) return nullptr;
-    auto cached = lookUpCache(config_, *request, true);
+    auto cached = lookUpCache(configuration(), *request, true);
     if (cached.answer || cached.unavailable) return nullptr;
     auto t = std::make_unique<Transfer>(*this, task, std::move(extras), std::move(*request));
     if (!t->prepareFirstHop()) return nullptr;
@@ -396,6 +296,7 @@ void Engine::installPrepared(std::unique_ptr<Transfer> t) {
         return completeWithoutTransfer(t->task(), makeURLError(URLErrorCode::Cancelled, t->request().url()));
     Transfer* raw = t.get();
     transfers_[raw->task()->taskIdentifier()] = std::move(t);
+    busy_ = true;
     if (!keepAlive_) keepAlive_ = sessionRef();
     raw->join();
 }

@@ -14,7 +14,7 @@
 
 namespace platform::urlsession_detail {
 
-Transfer::Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, Engine::TaskExtras extras, URLRequest request)
+Transfer::Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, TaskExtras extras, URLRequest request)
     : engine_(&engine), task_(std::move(task)), extras_(std::move(extras)), request_(std::move(request)) {
     startClocks();
 }
@@ -27,7 +27,7 @@ void Transfer::releaseEasy() {
     if (easy_) {
         if (inMulti_) curl_multi_remove_handle(engine_->multi(), easy_);
         inMulti_ = false;
-        curl_easy_cleanup(easy_);
+        engine_->recycleEasy(easy_);
         easy_ = nullptr;
     }
     if (headerList_) curl_slist_free_all(headerList_);
@@ -160,7 +160,7 @@ void Transfer::configureHop() {
     hopStart_ = Date::now();
     lastActivity_ = steadyNow();
 
-    CURL* c = curl_easy_init();
+    CURL* c = engine_->newEasy();
     easy_ = c;
     curl_easy_setopt(c, CURLOPT_URL, url.absoluteString().c_str());
     curl_easy_setopt(c, CURLOPT_PRIVATE, this);

@@ -11,16 +11,6 @@ namespace platform::urlsession_detail {
 
 namespace {
 
-std::optional<Date> dateAt(const Date& start, CURL* easy, CURLINFO info) {
-    curl_off_t us = 0;
-    if (curl_easy_getinfo(easy, info, &us) != CURLE_OK || us <= 0) return std::nullopt;
-    return start.addingTimeInterval(double(us) / 1e6);
-}
-
-}  // namespace
-
-namespace {
-
 URLErrorCode codeForCurl(CURLcode c) {
     switch (c) {
     case CURLE_UNSUPPORTED_PROTOCOL:
@@ -109,37 +99,62 @@ URLErrorCode Transfer::codeForFailedHop(CURLcode code) const {
 
 // ---------------------------------------------------------------- completion
 
-void Transfer::recordHopMetrics(std::optional<Date> end) {
-    if (!easy_) return;
+Transfer::HopTimes Transfer::readHopTimes() const {
+    HopTimes t;
+    t.start = hopStart_;
+    curl_easy_getinfo(easy_, CURLINFO_NAMELOOKUP_TIME_T, &t.lookup);
+    curl_easy_getinfo(easy_, CURLINFO_CONNECT_TIME_T, &t.connect);
+    curl_easy_getinfo(easy_, CURLINFO_APPCONNECT_TIME_T, &t.tls);
+    curl_easy_getinfo(easy_, CURLINFO_PRETRANSFER_TIME_T, &t.request);
+    curl_easy_getinfo(easy_, CURLINFO_STARTTRANSFER_TIME_T, &t.firstByte);
+    curl_easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &t.httpVersion);
+    curl_easy_getinfo(easy_, CURLINFO_NUM_CONNECTS, &t.connects);
+    return t;
+}
+
+URLSessionTaskTransactionMetrics Transfer::hopMetrics(URLRequest request,
+                                                      std::shared_ptr<const HTTPURLResponse> response,
+                                                      const HopTimes& t, const Date& end) {
+    auto at = [&](curl_off_t us) -> std::optional<Date> {
+        if (us <= 0) return std::nullopt;
+        return t.start.addingTimeInterval(double(us) / 1e6);
+    };
     URLSessionTaskTransactionMetrics m;
-    m.request = request_;
-    m.response = response_;
+    m.request = std::move(request);
+    m.response = std::move(response);
     m.resourceFetchType = URLSessionTaskMetricsResourceFetchType::NetworkLoad;
-    const Date s = hopStart_;
-    m.fetchStartDate = s;
-    m.domainLookupStartDate = s;
-    m.domainLookupEndDate = dateAt(s, easy_, CURLINFO_NAMELOOKUP_TIME_T);
+    m.fetchStartDate = t.start;
+    m.domainLookupStartDate = t.start;
+    m.domainLookupEndDate = at(t.lookup);
     m.connectStartDate = m.domainLookupEndDate;
-    m.connectEndDate = dateAt(s, easy_, CURLINFO_CONNECT_TIME_T);
-    if (auto tls = dateAt(s, easy_, CURLINFO_APPCONNECT_TIME_T)) {
+    m.connectEndDate = at(t.connect);
+    if (auto tls = at(t.tls)) {
         m.secureConnectionStartDate = m.connectEndDate;
         m.secureConnectionEndDate = tls;
         m.connectEndDate = tls;
     }
-    m.requestStartDate = dateAt(s, easy_, CURLINFO_PRETRANSFER_TIME_T);
+    m.requestStartDate = at(t.request);
     m.requestEndDate = m.requestStartDate;
-    m.responseStartDate = dateAt(s, easy_, CURLINFO_STARTTRANSFER_TIME_T);
-    m.responseEndDate = end ? *end : Date::now();
-    long version = 0;
-    curl_easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &version);
-    m.networkProtocolName = version == CURL_HTTP_VERSION_2_0   ? "h2"
-                            : version == CURL_HTTP_VERSION_1_0 ? "http/1.0"
-                                                               : "http/1.1";
-    long connects = 0;
-    curl_easy_getinfo(easy_, CURLINFO_NUM_CONNECTS, &connects);
-    m.reusedConnection = connects == 0;
+    m.responseStartDate = at(t.firstByte);
+    m.responseEndDate = end;
+    m.networkProtocolName = t.httpVersion == CURL_HTTP_VERSION_2_0   ? "h2"
+                            : t.httpVersion == CURL_HTTP_VERSION_1_0 ? "http/1.0"
+                                                                     : "http/1.1";
+    m.reusedConnection = t.connects == 0;
     if (m.reusedConnection) m.connectStartDate = m.connectEndDate = std::nullopt;
-    metrics_.transactionMetrics.push_back(std::move(m));
+    return m;
+}
+
+void Transfer::recordHopMetrics() {
+    if (easy_) metrics_.transactionMetrics.push_back(hopMetrics(request_, response_, readHopTimes(), Date::now()));
+}
+
+URLSessionTaskMetrics Transfer::EndRecords::taskMetrics() {
+    if (lastHop)
+        metrics.transactionMetrics.push_back(
+            hopMetrics(std::move(lastHop->request), std::move(lastHop->response), lastHop->times, end));
+    lastHop.reset();
+    return std::move(metrics);
 }
 
 void Transfer::curlDone(CURLcode code) {
@@ -208,19 +223,22 @@ void Transfer::onLaterTurn(std::function<void(Transfer&)> step) {
     postToTransfer(engine_->weak_from_this(), taskId(), std::move(step));
 }
 
-// What the completion hands out, taken from the ended transfer (on the delegate queue, see finish).
+// What the completion hands out, taken from the ended transfer (its last hop's timings read from
+// the easy handle before that goes back to the engine).
 Transfer::EndRecords Transfer::takeEndRecords(const Date& end) {
-    recordHopMetrics(end);
+    std::optional<LastHop> lastHop;
+    if (easy_) lastHop = LastHop{request_, response_, readHopTimes()};
     releaseEasy();
     metrics_.redirectCount = redirects_;
     metrics_.taskInterval = DateInterval{taskStart_, end.timeIntervalSince(taskStart_)};
-    return {std::move(metrics_), response_, std::move(collected_), filePath_, std::move(resumeDataHandler_)};
+    return {std::move(metrics_), std::move(lastHop),           end, response_, std::move(collected_),
+            filePath_,           std::move(resumeDataHandler_)};
 }
 
-// The engine's part of the end is curl's and the registry's: the hop leaves the multi handle (its
-// connection is free for the next request at once) and the task is marked completed. The rest (the
-// last hop's metrics read from its easy handle, the records the delegate is owed, the handle's and
-// the transfer's own clean-up) is done on the delegate queue, with the completion.
+// The hop leaves the multi handle (its connection is free for the next request at once), the task is
+// marked completed and the records the delegate is owed go out with the completion. The transfer is
+// destroyed at the end of the engine's turn, on the thread its memory came from: a session's many
+// engines keep the delegate queue, which is one thread, free of clean-up.
 void Transfer::finish(std::optional<Error> error) {
     if (!error && offerToCache()) return;  // finishes once the delegate has answered
     const Date end = Date::now();
@@ -268,17 +286,15 @@ void Transfer::finish(std::optional<Error> error) {
         task->error_ = error;
     }
     Engine* engine = engine_;
-    // From here on the engine knows this transfer no more: the block below owns it. (One that never
-    // joined the engine has another owner; its records are taken now.)
-    std::shared_ptr<Transfer> self = engine->release(task->taskIdentifier());
-    std::shared_ptr<EndRecords> records;
-    if (!self) records = std::make_shared<EndRecords>(takeEndRecords(end));
-    engine->deliver([engine = engine->shared_from_this(), self = std::move(self), records, end, d, session, task, error,
-                     extras = std::move(extras), resumeData, isDownload] {
+    // From here on the engine knows this transfer no more. (One that never joined the engine has
+    // another owner.)
+    engine->bury(engine->release(task->taskIdentifier()));
+    engine->deliver([records = takeEndRecords(end), d, session, task, error, extras = std::move(extras), resumeData,
+                     isDownload]() mutable {
         InFlightScope leaving(task);
-        auto [metrics, response, collected, filePath, resumeHandler] =
-            self ? self->takeEndRecords(end) : std::move(*records);
-        if (resumeHandler) resumeHandler(resumeData);
+        const auto& response = records.response;
+        const auto& filePath = records.filePath;
+        if (records.resumeHandler) records.resumeHandler(resumeData);
         bool delegateOK = d && session;
         if (isDownload && !error) {
             auto location = URL::fileURL(filePath);
@@ -291,14 +307,15 @@ void Transfer::finish(std::optional<Error> error) {
             std::filesystem::remove(filePath, ec);  // unless it was moved away
         }
         if (delegateOK && d->implements(URLSessionDelegateMethod::TaskDidFinishCollectingMetrics))
-            d->didFinishCollectingMetrics(session, task, metrics);
+            d->didFinishCollectingMetrics(session, task, records.taskMetrics());
         if (extras.dataCompletion)
-            extras.dataCompletion(collected, response, error);
+            extras.dataCompletion(records.collected, response, error);
         else if (extras.downloadCompletion && error)
             extras.downloadCompletion(std::nullopt, response, error);
         else if (delegateOK && d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError))
             d->didCompleteWithError(session, task, error);
     });
+    engine->group().forgetTask(task->taskIdentifier());
 }
 
 }  // namespace platform::urlsession_detail

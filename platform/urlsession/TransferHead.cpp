@@ -276,10 +276,13 @@ void Transfer::becomeDownload() {
         std::lock_guard lock(old->mutex_);
         old->state_ = URLSessionTaskState::Completed;
     }
-    engine_->registerTask(dl);
+    // The task in flight is now the download (the data task's count would otherwise last as long as
+    // its caller holds it).
+    dl->enterInFlight();
+    old->leaveInFlight();
     task_ = dl;
     becameDownload_ = true;
-    engine_->moveTransfer(old->taskIdentifier(), dl->taskIdentifier());
+    engine_->moveTransfer(old->taskIdentifier(), dl);
     auto d = engine_->delegate();
     if (d && session && d->implements(URLSessionDelegateMethod::DataTaskDidBecomeDownloadTask)) {
         auto dataTask = std::static_pointer_cast<URLSessionDataTask>(old);

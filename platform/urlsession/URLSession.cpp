@@ -6,15 +6,15 @@
 
 namespace platform {
 
-using urlsession_detail::Engine;
+using urlsession_detail::EngineGroup;
 
 URLSession::URLSession(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
                        std::shared_ptr<dispatch::OperationQueue> delegateQueue)
     : configuration_(std::move(configuration)), delegateQueue_(std::move(delegateQueue)) {
-    engine_ = std::make_shared<Engine>(configuration_, std::move(delegate), *delegateQueue_);
+    engines_ = std::make_shared<EngineGroup>(configuration_, std::move(delegate), *delegateQueue_);
 }
 
-URLSession::~URLSession() { engine_->shutdown(); }
+URLSession::~URLSession() { engines_->shutdown(); }
 
 std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(const URLSessionConfiguration& configuration) {
     return sessionWithConfiguration(configuration, nullptr, nullptr);
@@ -28,19 +28,19 @@ std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(const URLSessio
         queue->setMaxConcurrentOperationCount(1);
         queue->setName("URLSession delegate queue");
     }
-    // The engine thread cannot join itself: a session whose last reference goes there is deleted on
+    // An engine thread cannot join itself: a session whose last reference goes there is deleted on
     // the delegate queue instead.
     std::shared_ptr<URLSession> session(new URLSession(configuration, std::move(delegate), std::move(queue)),
                                         [](URLSession* p) {
-                                            if (p->engine_->onEngineThread()) {
+                                            if (p->engines_->onEngineThread()) {
                                                 auto q = p->delegateQueue_;
                                                 q->addOperation([p] { delete p; });
                                             } else {
                                                 delete p;
                                             }
                                         });
-    session->engine_->setSession(session);
-    session->engine_->start();
+    session->engines_->setSession(session);
+    session->engines_->start();
     return session;
 }
 
@@ -53,7 +53,7 @@ std::shared_ptr<URLSession> URLSession::sharedSession() {
     return shared;
 }
 
-std::shared_ptr<URLSessionDelegate> URLSession::delegate() const { return engine_->delegate(); }
+std::shared_ptr<URLSessionDelegate> URLSession::delegate() const { return engines_->delegate(); }
 
 void URLSession::setSessionDescription(std::string d) {
     std::lock_guard lock(descriptionMutex_);
@@ -62,8 +62,8 @@ void URLSession::setSessionDescription(std::string d) {
 
 template <class T, class... A>
 std::shared_ptr<T> URLSession::makeTask(A&&... args) {
-    auto task = std::make_shared<T>(engine_->nextIdentifier(), weak_from_this(), std::forward<A>(args)...);
-    engine_->registerTask(task);
+    auto task = std::make_shared<T>(engines_->nextIdentifier(), weak_from_this(), std::forward<A>(args)...);
+    engines_->registerTask(task);
     return task;
 }
 
@@ -77,8 +77,8 @@ std::optional<URLRequest> withDefaults(const URLRequest& request, const URLSessi
 // What a task carries beside its request (body source, completion handler, resume data), kept by the
 // engine until the task completes.
 template <class T>
-std::shared_ptr<T> withExtras(std::shared_ptr<T> task, Engine& engine, Engine::TaskExtras extras) {
-    engine.setExtras(task->taskIdentifier(), std::move(extras));
+std::shared_ptr<T> withExtras(std::shared_ptr<T> task, EngineGroup& engines, urlsession_detail::TaskExtras extras) {
+    engines.setExtras(task->taskIdentifier(), std::move(extras));
     return task;
 }
 }  // namespace
@@ -97,7 +97,7 @@ std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequestFromFile(
     return uploadTaskWithRequestFromFile(request, file, nullptr);
 }
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithStreamedRequest(const URLRequest& request) {
-    return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engine_,
+    return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engines_,
                       {.streamedUpload = true});
 }
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithRequest(const URLRequest& request) {
@@ -119,46 +119,46 @@ std::shared_ptr<URLSessionStreamTask> URLSession::streamTaskWithNetService(std::
 
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(const URLRequest& request,
                                                                     DataTaskCompletion handler) {
-    return withExtras(dataTaskWithRequest(request), *engine_, {.dataCompletion = std::move(handler)});
+    return withExtras(dataTaskWithRequest(request), *engines_, {.dataCompletion = std::move(handler)});
 }
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithURL(const URL& url, DataTaskCompletion handler) {
     return dataTaskWithRequest(URLRequest(url), std::move(handler));
 }
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequest(const URLRequest& request, Bytes body,
                                                                         DataTaskCompletion handler) {
-    return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engine_,
+    return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engines_,
                       {.uploadData = std::move(body), .dataCompletion = std::move(handler)});
 }
 std::shared_ptr<URLSessionUploadTask>
 URLSession::uploadTaskWithRequestFromFile(const URLRequest& request, const URL& file, DataTaskCompletion handler) {
-    return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engine_,
+    return withExtras(makeTask<URLSessionUploadTask>(withDefaults(request, configuration_)), *engines_,
                       {.uploadFile = file.path(), .dataCompletion = std::move(handler)});
 }
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithRequest(const URLRequest& request,
                                                                             DownloadTaskCompletion handler) {
-    return withExtras(downloadTaskWithRequest(request), *engine_, {.downloadCompletion = std::move(handler)});
+    return withExtras(downloadTaskWithRequest(request), *engines_, {.downloadCompletion = std::move(handler)});
 }
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(const Bytes& resumeData,
                                                                                DownloadTaskCompletion handler) {
     std::optional<URLRequest> request;
     if (auto info = urlsession_detail::ResumeInfo::decode(resumeData))
         if (auto url = URL::string(info->url)) request = withDefaults(URLRequest(*url), configuration_);
-    return withExtras(makeTask<URLSessionDownloadTask>(request), *engine_,
+    return withExtras(makeTask<URLSessionDownloadTask>(request), *engines_,
                       {.downloadCompletion = std::move(handler), .resumeData = resumeData});
 }
 
 void URLSession::finishTasksAndInvalidate() {
-    if (!shared_) engine_->invalidate(false);
+    if (!shared_) engines_->invalidate(false);
 }
 void URLSession::invalidateAndCancel() {
-    if (!shared_) engine_->invalidate(true);
+    if (!shared_) engines_->invalidate(true);
 }
 
 void URLSession::getAllTasksWithCompletionHandler(
     std::function<void(std::vector<std::shared_ptr<URLSessionTask>>)> handler) {
-    auto engine = engine_;
+    auto engine = engines_->firstEngine();
     engine->post([engine, handler] {
-        auto tasks = engine->liveTasks();
+        auto tasks = engine->group().liveTasks();
         engine->deliver([handler, tasks] { handler(tasks); });
     });
 }

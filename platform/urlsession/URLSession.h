@@ -1,10 +1,14 @@
 #pragma once
 // URLSession: URL loading over libcurl's multi interface.
 //
-// Threads. Each session runs one engine thread that owns its curl multi handle and every transfer;
+// Threads. A session runs an engine thread that owns a curl multi handle and the transfers on it;
 // calls from other threads (making, resuming, suspending, cancelling tasks, invalidating) are queued
 // as commands and wake it (curl_multi_wakeup). No thread per request, no blocking transfer.
-// Stream tasks ride the same thread: curl makes their connections, then the engine moves their bytes
+// A session allowed at least 32 connections per host (HTTPMaximumConnectionsPerHost) may run up to
+// one engine per core (at most four), each with an equal share of the limit (16 or more), each with
+// its own connections; a further engine starts only when a task finds every running one using its
+// whole share. A task stays on the engine it started on. Background sessions keep one engine.
+// Stream tasks ride the first engine: curl makes their connections, then the engine moves their bytes
 // with non-blocking socket calls, waiting on their sockets in the same poll as the transfers.
 // Delegate callbacks and completion handlers run on the delegate queue (an OperationQueue; a serial
 // one is made when none is given), in the order events happened.
@@ -67,7 +71,7 @@ namespace dispatch {
 class OperationQueue;
 }
 namespace urlsession_detail {
-class Engine;
+class EngineGroup;
 }
 
 using DataTaskCompletion =
@@ -141,7 +145,6 @@ private:
     friend class URLSessionTask;
     friend class URLSessionDownloadTask;
     friend class URLSessionStreamTask;
-    friend class urlsession_detail::Engine;
     URLSession(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
                std::shared_ptr<dispatch::OperationQueue> delegateQueue);
     template <class T, class... A>
@@ -149,7 +152,7 @@ private:
 
     URLSessionConfiguration configuration_;
     std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
-    std::shared_ptr<urlsession_detail::Engine> engine_;
+    std::shared_ptr<urlsession_detail::EngineGroup> engines_;
     bool shared_ = false;
     mutable std::mutex descriptionMutex_;
     std::string description_;

@@ -84,10 +84,9 @@ void URLSessionTask::resume() {
     auto session = session_.lock();
     if (!session) return;
     if (first) enterInFlight();
-    auto engine = session->engine_;
+    auto engine = session->engines_->engineFor(*this);
     auto self = shared_from_this();
-    // The first transfer is made here, on the caller's thread, when it can be: the engine thread
-    // carries every transfer of the session and only has to start it.
+    // The first transfer may be made here, on the caller's thread (see Engine::prepareStart).
     std::shared_ptr<std::unique_ptr<urlsession_detail::Transfer>> prepared;
     if (first && kind_ != Kind::Stream && !engine->isInvalidated())
         if (auto t = engine->prepareStart(self))
@@ -111,7 +110,7 @@ void URLSessionTask::suspend() {
     }
     auto session = session_.lock();
     if (!session) return;
-    auto engine = session->engine_;
+    auto engine = session->engines_->engineFor(*this);
     auto self = shared_from_this();
     engine->post([engine, self] { engine->suspendTask(self); });
 }
@@ -124,7 +123,7 @@ void URLSessionTask::cancel() {
     }
     auto session = session_.lock();
     if (!session) return;
-    auto engine = session->engine_;
+    auto engine = session->engines_->engineFor(*this);
     auto self = shared_from_this();
     engine->post([engine, self] { engine->cancelTask(self, nullptr); });
 }
@@ -132,7 +131,7 @@ void URLSessionTask::cancel() {
 void URLSessionDownloadTask::cancelByProducingResumeData(std::function<void(std::optional<Bytes>)> handler) {
     auto session = this->session();
     if (!session) return;
-    auto engine = session->engine_;
+    auto engine = session->engines_->engineFor(*this);
     bool already = false;
     {
         std::lock_guard lock(mutex_);
@@ -158,7 +157,7 @@ void URLSessionStreamTask::post(
     std::function<void(urlsession_detail::StreamConnections&, const std::shared_ptr<URLSessionStreamTask>&)> command) {
     auto session = this->session();
     if (!session) return;
-    auto engine = session->engine_;
+    auto engine = session->engines_->engineFor(*this);
     auto self = std::static_pointer_cast<URLSessionStreamTask>(shared_from_this());
     engine->post([engine, self, command = std::move(command)] { command(engine->streams(), self); });
 }

@@ -1,6 +1,6 @@
 #pragma once
 // URL session tasks. A task is made by its URLSession (never directly), starts suspended, and runs
-// on the session's engine thread after resume(). resume/suspend/cancel may be called from any
+// on one of the session's engine threads after resume(). resume/suspend/cancel may be called from any
 // thread, any number of times; every accessor is thread-safe (one lock per task) and answers a
 // snapshot. The session keeps a task alive until its completion has been delivered; callers hold
 // tasks as std::shared_ptr.

@@ -1,7 +1,11 @@
 #pragma once
-// Internal: the curl multi engine behind a URLSession. One thread per session owns the multi handle and
-// every Transfer; other threads reach it only through post(). Deliveries to the delegate queue go
-// through one ordered mailbox, so callbacks keep their order whatever queue the session was given.
+// Internal: the curl multi engines behind a URLSession. Each engine is one thread that owns a multi
+// handle and the transfers it carries; other threads reach it only through post(). A session has one
+// engine, or, when it may open many connections per host, up to one per core, each with its share of
+// the connections, so that many small requests do not queue behind one thread's socket work. A task
+// stays on the engine it was first given. What the engines share (the delegate, the task registry,
+// invalidation, and the one ordered mailbox to the delegate queue, so callbacks keep their order
+// whatever queue the session was given) lives in their EngineGroup.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +22,7 @@
 #include "platform/urlsession/URLSession.h"
 
 typedef void CURLM;
+typedef void CURL;
 
 namespace platform::urlsession_detail {
 
@@ -38,28 +43,124 @@ private:
     std::shared_ptr<URLSessionTask> task_;
 };
 
-class Engine : public std::enable_shared_from_this<Engine> {
+// Per-task extras set by the session when the task is made (the engine reads them at start).
+struct TaskExtras {
+    std::optional<Bytes> uploadData{};
+    std::optional<std::string> uploadFile{};
+    bool streamedUpload = false;
+    DataTaskCompletion dataCompletion{};
+    DownloadTaskCompletion downloadCompletion{};
+    std::optional<Bytes> resumeData{};
+};
+
+class Engine;
+
+class EngineGroup : public std::enable_shared_from_this<EngineGroup> {
 public:
-    Engine(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
-           dispatch::OperationQueue queue);
-    ~Engine();
+    EngineGroup(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
+                dispatch::OperationQueue queue);
+    ~EngineGroup();
+    // Starts the first engine (the others start when a task is first given to them).
     void start();
-    // Stops the thread; joins unless called on the engine thread itself.
+    // Stops every engine; joins them, except the one this is called on.
     void shutdown();
 
-    // Runs `command` on the engine thread (in order).
-    void post(std::function<void()> command);
+    // The engine that carries `task`: the one it was given, or, at its first command, the first engine
+    // with a free connection in its share (else the least busy one).
+    std::shared_ptr<Engine> engineFor(const URLSessionTask& task);
+    // The engine of session-wide commands.
+    std::shared_ptr<Engine> firstEngine() const { return engines_.front(); }
+    size_t engineCount() const { return engines_.size(); }
+    bool onEngineThread() const;
+
     // Runs `block` on the delegate queue, after every block delivered before it. Blocks delivered on
-    // the engine thread go out when its loop turn ends; one the engine thread then waits for needs
-    // flushDeliveries() first.
+    // an engine thread go out when its loop turn ends (Engine::flushDeliveries).
     void deliver(std::function<void()> block);
-    void flushDeliveries();
-    bool onEngineThread() const { return std::this_thread::get_id() == threadId_.load(); }
 
     // Task registry (any thread).
     uint64_t nextIdentifier() { return nextId_.fetch_add(1); }
     void registerTask(const std::shared_ptr<URLSessionTask>& task);
+    // `task` goes on where `from`, which ended without callbacks, was (a data task became a download).
+    void replaceTask(uint64_t from, const std::shared_ptr<URLSessionTask>& task);
+    // The task has ended: it leaves the registry and its engine's count.
+    void forgetTask(uint64_t taskId);
     std::vector<std::shared_ptr<URLSessionTask>> liveTasks();
+    void setExtras(uint64_t taskId, TaskExtras extras);
+    // A copy: the registry keeps the task's extras until it completes (completion handlers).
+    TaskExtras extrasFor(uint64_t taskId) const;
+    // Removes and answers the task's extras.
+    TaskExtras takeExtras(uint64_t taskId);
+
+    void invalidate(bool cancelTasks);
+    bool isInvalidated() const { return invalidated_.load(); }
+    // Delivers didBecomeInvalidWithError once no engine has work left (any engine thread).
+    void maybeFinishInvalidation();
+
+    const URLSessionConfiguration& configuration() const { return config_; }
+    void setSession(std::weak_ptr<URLSession> s) { weakSession_ = std::move(s); }
+    std::shared_ptr<URLSession> sessionRef() const { return weakSession_.lock(); }
+    std::shared_ptr<URLSessionDelegate> delegate() const;
+    void clearDelegate();
+
+private:
+    friend class Engine;
+    struct Entry {
+        std::weak_ptr<URLSessionTask> task;
+        int engine = -1;  // not given to one yet
+    };
+    void drainMailbox();
+    void scheduleDrain();
+
+    // The owner. Held weakly: an engine thread may outlive it by a moment when it drops the last reference.
+    std::weak_ptr<URLSession> weakSession_;
+    const URLSessionConfiguration config_;
+    dispatch::OperationQueue queue_;
+    std::vector<std::shared_ptr<Engine>>
+        engines_;  // fixed at construction; started (under the registry lock) on first use
+    std::atomic<uint64_t> nextId_{1};
+    std::atomic<bool> invalidated_{false};
+    std::atomic<bool> invalidationDelivered_{false};
+
+    std::mutex mailboxMutex_;
+    std::deque<std::function<void()>> mailbox_;
+    bool draining_ = false;
+
+    mutable std::mutex registryMutex_;
+    std::map<uint64_t, Entry> tasks_;
+    std::map<uint64_t, TaskExtras> extras_;
+    // Apart from the registry: the engines read the delegate for every callback, while the threads
+    // that make tasks write the registry.
+    mutable std::mutex delegateMutex_;
+    std::shared_ptr<URLSessionDelegate> delegate_;
+};
+
+class Engine : public std::enable_shared_from_this<Engine> {
+public:
+    // `connectionsPerHost`: this engine's share of the session's limit (0: none).
+    Engine(EngineGroup& group, size_t index, long connectionsPerHost);
+    ~Engine();
+    void start();
+    bool started() const { return started_.load(); }
+    // Asks the thread to stop; join() waits for it, unless called on the engine thread itself.
+    void stop();
+    void join();
+
+    // Runs `command` on the engine thread (in order).
+    void post(std::function<void()> command);
+    void deliver(std::function<void()> block) { group_->deliver(std::move(block)); }
+    // Sends what this thread delivered during the turn to the delegate queue. One the engine thread
+    // then waits for needs this first.
+    void flushDeliveries();
+    bool onEngineThread() const { return std::this_thread::get_id() == threadId_.load(); }
+    // The engine whose thread this is, if any.
+    static Engine* current();
+
+    EngineGroup& group() const { return *group_; }
+    uint64_t nextIdentifier() { return group_->nextIdentifier(); }
+    bool isInvalidated() const { return group_->isInvalidated(); }
+    const URLSessionConfiguration& configuration() const { return group_->configuration(); }
+    std::shared_ptr<URLSession> sessionRef() const { return group_->sessionRef(); }
+    std::shared_ptr<URLSessionDelegate> delegate() const { return group_->delegate(); }
 
     // A task's first transfer made on the resuming thread when it can be (see Transfer.cpp); null
     // otherwise. installPrepared (engine thread) starts it.
@@ -72,94 +173,73 @@ public:
     void resumeTask(const std::shared_ptr<URLSessionTask>& task);
     void cancelTask(const std::shared_ptr<URLSessionTask>& task, std::function<void(std::optional<Bytes>)> resumeData);
 
-    // Per-task extras set by the session when the task is made (engine thread reads them at start).
-    struct TaskExtras {
-        std::optional<Bytes> uploadData{};
-        std::optional<std::string> uploadFile{};
-        bool streamedUpload = false;
-        DataTaskCompletion dataCompletion{};
-        DownloadTaskCompletion downloadCompletion{};
-        std::optional<Bytes> resumeData{};
-    };
-    void setExtras(uint64_t taskId, TaskExtras extras);
-    TaskExtras extrasFor(uint64_t taskId) const;
-
-    void invalidate(bool cancelTasks);
-    bool isInvalidated() const { return invalidated_.load(); }
-
     // Ends a task that has no transfer (never started, refused, or a stream task) with `error`, none
     // meaning success.
     void completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task, std::optional<Error> error);
 
-    const URLSessionConfiguration& configuration() const { return config_; }
-    void setSession(std::weak_ptr<URLSession> s) { weakSession_ = std::move(s); }
-    std::shared_ptr<URLSession> sessionRef() const;
-    std::shared_ptr<URLSessionDelegate> delegate() const;
-    void clearDelegate();
-
     // Used by transfers (engine thread).
     CURLM* multi() const { return multi_; }
+    // Easy handles: a fresh one, or one an ended transfer left (reset to defaults; it keeps only
+    // curl's buffers), which spares each request curl's set-up and tear-down. Any thread; handles are
+    // kept only on the engine thread.
+    CURL* newEasy();
+    void recycleEasy(CURL* easy);
     // The task's transfer has ended: the task leaves the registry and its transfer is handed to the
     // caller (null when the engine did not hold it).
     std::unique_ptr<Transfer> release(uint64_t taskId);
+    // An ended transfer, destroyed when the loop's turn ends (it may still be running its last step).
+    void bury(std::unique_ptr<Transfer> transfer);
     // The transfer of a task, or null once it has ended (engine thread).
     Transfer* transferFor(uint64_t taskId) const {
         auto it = transfers_.find(taskId);
         return it == transfers_.end() ? nullptr : it->second.get();
     }
     // A transfer goes on under another task (a data task that became a download task).
-    void moveTransfer(uint64_t fromTaskId, uint64_t toTaskId);
+    void moveTransfer(uint64_t fromTaskId, const std::shared_ptr<URLSessionTask>& to);
     // The session stays alive while transfers or stream connections run (see "Lifetime" in URLSession.h).
     void holdSession();
     // The stream tasks' connections (engine thread).
     StreamConnections& streams() { return *streams_; }
 
 private:
+    friend class EngineGroup;
     void run();
     void runCommands();
     void dropCommands();
     void abandonTasks();
     void readInfo();
     void checkTimeouts();
-    void maybeFinishInvalidation();
     void deliverBackgroundEventsFinished();
-    void drainMailbox();
-    void scheduleDrain();
     void beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras);
+    // Keeps `busy_` up to date after the turn's changes.
+    void noteWork();
 
-    // The owner. Held weakly: the engine thread may outlive it by a moment when it drops the last reference.
-    std::weak_ptr<URLSession> weakSession_;
-    const URLSessionConfiguration config_;
-    dispatch::OperationQueue queue_;
+    // The group outlives the engine's use of it: its owner, the session, stops the engines before it
+    // lets go, and the engine's thread holds the group while it runs.
+    EngineGroup* group_;
+    const size_t index_;
     CURLM* multi_ = nullptr;
     std::thread thread_;
     std::atomic<std::thread::id> threadId_{};
+    std::atomic<bool> started_{false};
     std::atomic<bool> stop_{false};
-    std::atomic<uint64_t> nextId_{1};
-    std::atomic<bool> invalidated_{false};
-    bool invalidationDelivered_ = false;
+    // Transfers or stream connections run here (read by the other engines for invalidation).
+    std::atomic<bool> busy_{false};
+    // Tasks given to this engine and not yet ended (the group's measure of how busy it is).
+    std::atomic<int> tasksGiven_{0};
+    const long connectionsPerHost_;
 
     std::mutex commandMutex_;
     std::deque<std::function<void()>> commands_;
-
-    std::mutex mailboxMutex_;
-    std::deque<std::function<void()>> mailbox_;
-    bool draining_ = false;
-    bool drainWanted_ = false;  // a block came from the engine thread; schedule at the end of the turn
-
-    mutable std::mutex registryMutex_;
-    std::map<uint64_t, std::weak_ptr<URLSessionTask>> tasks_;
-    std::map<uint64_t, TaskExtras> extras_;
-    // Apart from the registry: the engine reads the delegate for every callback, while the threads
-    // that make tasks write the registry.
-    mutable std::mutex delegateMutex_;
-    std::shared_ptr<URLSessionDelegate> delegate_;
+    bool drainWanted_ = false;  // guarded by the group's mailbox mutex
 
     std::shared_ptr<URLSession> keepAlive_;
     std::unique_ptr<StreamConnections> streams_;
 
     // Engine thread only.
     std::map<uint64_t, std::unique_ptr<Transfer>> transfers_;
+    std::vector<std::unique_ptr<Transfer>> ended_;
+    std::vector<CURL*> spareEasy_;
     std::chrono::steady_clock::time_point nextTimeoutCheck_{};
 };
 

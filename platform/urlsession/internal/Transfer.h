@@ -50,7 +50,7 @@ inline SteadyTime steadyNow() { return std::chrono::steady_clock::now(); }
 
 class Transfer {
 public:
-    Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, Engine::TaskExtras extras, URLRequest request);
+    Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, TaskExtras extras, URLRequest request);
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -134,15 +134,35 @@ private:
     bool offerToCache();
     void cacheAnswered(std::optional<CachedURLResponse> answer);
     // End (TransferFinish.cpp). finish ends the task: the engine has let go of the transfer when it
-    // returns. recordHopMetrics reads the hop's timings from its easy handle (in or out of the multi).
+    // returns. A hop's timings are read from its easy handle (in or out of the multi) before the
+    // handle goes; recordHopMetrics turns them into the hop's metrics at once, while the task's last
+    // hop becomes metrics on the delegate queue (EndRecords::taskMetrics).
+    struct HopTimes {
+        Date start;
+        curl_off_t lookup = 0, connect = 0, tls = 0, request = 0, firstByte = 0;  // µs after start
+        long httpVersion = 0;
+        long connects = 0;
+    };
+    struct LastHop {
+        URLRequest request;
+        std::shared_ptr<const HTTPURLResponse> response;
+        HopTimes times;
+    };
     struct EndRecords {
-        URLSessionTaskMetrics metrics;
+        URLSessionTaskMetrics metrics;  // the hops before the last
+        std::optional<LastHop> lastHop;
+        Date end;
         std::shared_ptr<const HTTPURLResponse> response;
         Bytes collected;
         std::string filePath;
         std::function<void(std::optional<Bytes>)> resumeHandler;
+        URLSessionTaskMetrics taskMetrics();
     };
-    void recordHopMetrics(std::optional<Date> end = std::nullopt);
+    HopTimes readHopTimes() const;
+    static URLSessionTaskTransactionMetrics hopMetrics(URLRequest request,
+                                                       std::shared_ptr<const HTTPURLResponse> response,
+                                                       const HopTimes& times, const Date& end);
+    void recordHopMetrics();
     EndRecords takeEndRecords(const Date& end);
     void curlDone(CURLcode code);
     void finish(std::optional<Error> error);
@@ -171,7 +191,7 @@ private:
 
     Engine* engine_;
     std::shared_ptr<URLSessionTask> task_;
-    Engine::TaskExtras extras_;
+    TaskExtras extras_;
     State state_ = State::Headers;
     CURL* easy_ = nullptr;
     bool inMulti_ = false;  // easy_ has been added to the engine's multi handle

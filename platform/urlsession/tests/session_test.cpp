@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -304,16 +306,44 @@ TEST(SessionLifetimeTest, DroppingAnInvalidatedSessionReleasesItsDelegate) {
 
 }  // namespace
 
-TEST(SessionConnectionLimitTest, NoMoreConnectionsToAHostThanTheConfigurationAllows) {
+namespace {
+// Engine threads of the sessions in this process ("url-session", "url-session-1", ...).
+size_t engineThreads() {
+    size_t n = 0;
+    for (auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        n += name.rfind("url-session", 0) == 0;
+    }
+    return n;
+}
+}  // namespace
+
+// However many engine threads carry a session, its connections to a host stay within its limit; a
+// session allowed many starts its further engines only when its first one has no connection to spare.
+struct ConnectionLimitRow {
+    int limit;
+    int tasks;
+    size_t engines;  // engine threads running while the answers are held
+};
+
+class SessionConnectionLimitTest : public ::testing::TestWithParam<ConnectionLimitRow> {};
+
+TEST_P(SessionConnectionLimitTest, NoMoreConnectionsToAHostThanTheConfigurationAllows) {
+    const auto row = GetParam();
     DeviceRoot device;
-    TestHttpServer server;
+    TestHttpServer::Options options;
+    options.threads = size_t(row.tasks + 4);
+    TestHttpServer server(options);
     auto gate = tesmar_testing::Gate::make();
     server.route("GET", "/held", Reply::text("held").heldBy(gate));
     auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
-    configuration.HTTPMaximumConnectionsPerHost = 2;
+    configuration.HTTPMaximumConnectionsPerHost = row.limit;
+    const size_t threadsBefore = engineThreads();
     auto session = URLSession::sessionWithConfiguration(configuration);
     std::atomic<int> done{0};
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < row.tasks; ++i)
         session
             ->dataTaskWithURL(url(server.url("/held?n=" + std::to_string(i))),
                               [&](const Bytes& data, std::shared_ptr<const URLResponse>, std::optional<Error> e) {
@@ -322,16 +352,25 @@ TEST(SessionConnectionLimitTest, NoMoreConnectionsToAHostThanTheConfigurationAll
                                   done++;
                               })
             ->resume();
-    ASSERT_TRUE(server.waitForRequests(2));
+    const size_t connections = size_t(std::min(row.limit, row.tasks));
+    ASSERT_TRUE(server.waitForRequests(connections));
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(server.requestCount(), 2u) << "the other four wait for a free connection";
+    EXPECT_EQ(server.requestCount(), connections) << "the others wait for a free connection";
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    EXPECT_EQ(engineThreads() - threadsBefore, std::min(row.engines, cores));
     gate->open();
-    ASSERT_TRUE(server.waitForRequests(6));
+    ASSERT_TRUE(server.waitForRequests(size_t(row.tasks)));
     auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (done < 6 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(done, 6);
+    while (done < row.tasks && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(done, row.tasks);
     session->finishTasksAndInvalidate();
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, SessionConnectionLimitTest,
+                         ::testing::Values(ConnectionLimitRow{2, 6, 1},      // one engine
+                                           ConnectionLimitRow{64, 10, 1},    // many allowed, little asked
+                                           ConnectionLimitRow{40, 60, 2},    // two engines, 20 each
+                                           ConnectionLimitRow{64, 70, 4}));  // four engines, 16 each
 
 TEST(BackgroundSessionTest, FinishedEventsFollowTheLastCompletionOfEachBurst) {
     DeviceRoot device;
@@ -445,30 +484,52 @@ TEST(SessionResourceTimeoutTest, CountsTheWholeTaskAcrossRedirectsAndSuspension)
 }
 
 // Many tasks at once, as a busy app makes them: every task hears its callbacks in order (response,
-// its whole body, metrics, completion) and its completion exactly once, cancelled ones included,
-// however the session batches the deliveries; the last hop's metrics come with the completion.
-TEST(SessionBurstTest, EveryTaskOfABurstHearsItsCallbacksInOrderAndCompletesOnce) {
+// its whole body, metrics, completion) and its completion exactly once, cancelled ones and those that
+// became downloads included, however the session batches the deliveries and however many engine
+// threads carry it; the last hop's metrics come with the completion, and invalidation comes after
+// every completion. Rows: a session on one engine, and one allowed enough connections for several.
+class SessionBurstTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(SessionBurstTest, EveryTaskHearsItsCallbacksInOrderAndCompletesOnceThenTheSessionInvalidates) {
     DeviceRoot device;
-    TestHttpServer server;
+    TestHttpServer::Options options;
+    options.threads = size_t(2 * GetParam());  // a kept-alive connection holds a server thread
+    TestHttpServer server(options);
     auto gate = tesmar_testing::Gate::make();
     server.route("GET", "/small", Reply::text(std::string(1000, 's')));
     server.route("GET", "/held", Reply::text("late").heldBy(gate));
+    server.route("GET", "/file", Reply::text(std::string(3000, 'f')));
     struct Delegate : URLSessionDelegate {
         std::mutex m;
         std::condition_variable cv;
         std::map<uint64_t, std::vector<std::string>> heard;
         std::map<uint64_t, size_t> bytes;
         std::map<uint64_t, URLSessionTaskMetrics> metrics;
+        std::map<uint64_t, uint64_t> downloadOf;  // download task -> the data task it was
         int completions = 0;
+        std::vector<std::string> timeline;  // completions and invalidation, in the order they came
         void note(const std::shared_ptr<URLSessionTask>& t, std::string what) {
             std::lock_guard lock(m);
             heard[t->taskIdentifier()].push_back(std::move(what));
         }
         void didReceiveResponse(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& t,
-                                const std::shared_ptr<const URLResponse>&,
+                                const std::shared_ptr<const URLResponse>& r,
                                 std::function<void(URLSessionResponseDisposition)> done) override {
             note(t, "response");
-            done(URLSessionResponseDisposition::Allow);
+            const bool file = r->url() && r->url()->path() == "/file";
+            done(file ? URLSessionResponseDisposition::BecomeDownload : URLSessionResponseDisposition::Allow);
+        }
+        void didBecomeDownloadTask(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& t,
+                                   const std::shared_ptr<URLSessionDownloadTask>& dl) override {
+            note(t, "became download");
+            std::lock_guard lock(m);
+            downloadOf[dl->taskIdentifier()] = t->taskIdentifier();
+        }
+        void didFinishDownloadingToURL(const std::shared_ptr<URLSession>&,
+                                       const std::shared_ptr<URLSessionDownloadTask>& t, const URL& file) override {
+            note(t, "downloaded");
+            std::lock_guard lock(m);
+            bytes[t->taskIdentifier()] = std::filesystem::file_size(file.path());
         }
         void didReceiveData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& t,
                             const Bytes& data) override {
@@ -487,35 +548,52 @@ TEST(SessionBurstTest, EveryTaskOfABurstHearsItsCallbacksInOrderAndCompletesOnce
             note(t, e ? "complete " + std::to_string(e->code) : "complete");
             std::lock_guard lock(m);
             ++completions;
+            timeline.push_back("complete");
+            cv.notify_all();
+        }
+        void didBecomeInvalidWithError(const std::shared_ptr<URLSession>&, const std::optional<Error>&) override {
+            std::lock_guard lock(m);
+            timeline.push_back("invalid");
             cv.notify_all();
         }
     };
     auto delegate = std::make_shared<Delegate>();
     auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
-    configuration.HTTPMaximumConnectionsPerHost = 16;
+    configuration.HTTPMaximumConnectionsPerHost = GetParam();
     configuration.URLCache = nullptr;
     auto session = URLSession::sessionWithConfiguration(configuration, delegate, nullptr);
     const size_t base = URLSession::tasksInFlight();
 
-    constexpr int kSmall = 300, kHeld = 8;
-    std::vector<std::shared_ptr<URLSessionDataTask>> small, held;
+    constexpr int kSmall = 300, kHeld = 8, kFiles = 12;
+    std::vector<std::shared_ptr<URLSessionDataTask>> small, held, files;
     for (int i = 0; i < kHeld; ++i) held.push_back(session->dataTaskWithURL(url(server.url("/held"))));
-    for (int i = 0; i < kSmall; ++i) small.push_back(session->dataTaskWithURL(url(server.url("/small"))));
+    for (int i = 0; i < kSmall; ++i) {
+        small.push_back(session->dataTaskWithURL(url(server.url("/small"))));
+        if (i % (kSmall / kFiles) == 0) files.push_back(session->dataTaskWithURL(url(server.url("/file"))));
+    }
     for (auto& t : held) t->resume();
-    for (auto& t : small) t->resume();
+    for (size_t i = 0; i < small.size(); ++i) {
+        small[i]->resume();
+        if (i % (kSmall / kFiles) == 0) files[i / (kSmall / kFiles)]->resume();
+    }
     for (int i = 0; i < kHeld; i += 2) held[size_t(i)]->cancel();  // the other half is answered late
     {
         std::unique_lock lock(delegate->m);
-        ASSERT_TRUE(delegate->cv.wait_for(lock, 30s, [&] { return delegate->completions == kSmall + kHeld / 2; }));
+        ASSERT_TRUE(
+            delegate->cv.wait_for(lock, 30s, [&] { return delegate->completions == kSmall + kFiles + kHeld / 2; }));
     }
+    session->finishTasksAndInvalidate();  // the held ones still run
     gate->open();
     {
         std::unique_lock lock(delegate->m);
-        ASSERT_TRUE(delegate->cv.wait_for(lock, 30s, [&] { return delegate->completions == kSmall + kHeld; }));
+        ASSERT_TRUE(delegate->cv.wait_for(lock, 30s, [&] {
+            return delegate->completions == kSmall + kFiles + kHeld && delegate->timeline.back() == "invalid";
+        }));
     }
     EXPECT_TRUE(tasksInFlightBecomes(base));
 
     std::lock_guard lock(delegate->m);
+    EXPECT_EQ(std::count(delegate->timeline.begin(), delegate->timeline.end(), "invalid"), 1);
     const std::vector<std::string> whole{"response", "data", "metrics", "complete"};
     for (auto& t : small) {
         EXPECT_EQ(delegate->heard[t->taskIdentifier()], whole) << t->taskIdentifier();
@@ -541,5 +619,13 @@ TEST(SessionBurstTest, EveryTaskOfABurstHearsItsCallbacksInOrderAndCompletesOnce
             EXPECT_EQ(heard, whole) << i;
         }
     }
-    session->invalidateAndCancel();
+    // A data task that became a download hears nothing after that; the download task everything else.
+    ASSERT_EQ(delegate->downloadOf.size(), size_t(kFiles));
+    for (auto& [download, data] : delegate->downloadOf) {
+        EXPECT_EQ(delegate->heard[data], (std::vector<std::string>{"response", "became download"}));
+        EXPECT_EQ(delegate->heard[download], (std::vector<std::string>{"downloaded", "metrics", "complete"}));
+        EXPECT_EQ(delegate->bytes[download], 3000u);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(OneAndSeveralEngines, SessionBurstTest, ::testing::Values(16, 64));

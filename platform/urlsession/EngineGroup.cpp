@@ -1,0 +1,248 @@
+// What a session's engines share: the delegate and the mailbox to its queue, the task registry, which
+// engine carries which task, and invalidation.
+#include <algorithm>
+#include <chrono>
+
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/urlsession/internal/Engine.h"
+#include "platform/urlsession/internal/StreamConnection.h"
+
+namespace platform::urlsession_detail {
+
+namespace {
+
+// How long one delegate-queue operation runs mailbox blocks: long enough that a busy session wakes its
+// queue once for many callbacks, short enough that it does not hog a main-loop turn.
+constexpr auto kDrainTurn = std::chrono::milliseconds(2);
+// A session gets a second engine only when it may keep this many connections per host on each.
+constexpr long kConnectionsPerEngine = 16;
+constexpr size_t kMaxEngines = 4;
+
+size_t enginesFor(const URLSessionConfiguration& config) {
+    // A background session tells the app when all its transfers have said everything: one engine sees them all.
+    if (config.identifier()) return 1;
+    const long perHost = config.HTTPMaximumConnectionsPerHost;
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t wanted = perHost > 0 ? size_t(perHost / kConnectionsPerEngine) : 1;
+    return std::clamp<size_t>(wanted, 1, std::min(cores, kMaxEngines));
+}
+
+}  // namespace
+
+EngineGroup::EngineGroup(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
+                         dispatch::OperationQueue queue)
+    : config_(std::move(configuration)), queue_(std::move(queue)), delegate_(std::move(delegate)) {
+    // The session's connection limit per host is split between its engines.
+    const size_t n = enginesFor(config_);
+    const long perHost = std::max(config_.HTTPMaximumConnectionsPerHost, 0);
+    for (size_t i = 0; i < n; ++i) {
+        const long share = perHost == 0 ? 0 : perHost / long(n) + (long(i) < perHost % long(n) ? 1 : 0);
+        engines_.push_back(std::make_shared<Engine>(*this, i, share));
+    }
+}
+
+EngineGroup::~EngineGroup() = default;
+
+void EngineGroup::start() {
+    std::lock_guard lock(registryMutex_);
+    engines_.front()->start();
+}
+
+void EngineGroup::shutdown() {
+    for (auto& e : engines_) e->stop();
+    for (auto& e : engines_) e->join();
+}
+
+bool EngineGroup::onEngineThread() const {
+    return std::any_of(engines_.begin(), engines_.end(), [](const auto& e) { return e->onEngineThread(); });
+}
+
+std::shared_ptr<Engine> EngineGroup::engineFor(const URLSessionTask& task) {
+    // Stream connections are few and long: they all live on the first engine (which always runs).
+    if (task.kind() == URLSessionTask::Kind::Stream) return engines_.front();
+    std::lock_guard lock(registryMutex_);
+    auto it = tasks_.find(task.taskIdentifier());
+    if (it != tasks_.end() && it->second.engine >= 0) return engines_[size_t(it->second.engine)];
+    // The first engine with a connection to spare, so a lightly used session stays on one thread and
+    // its kept-alive connections; when all are full, the one with the fewest tasks.
+    size_t index = 0;
+    auto spare = std::find_if(engines_.begin(), engines_.end(),
+                              [](const auto& e) { return e->tasksGiven_.load() < e->connectionsPerHost_; });
+    if (spare != engines_.end()) {
+        index = size_t(spare - engines_.begin());
+    } else {
+        for (size_t i = 1; i < engines_.size(); ++i)
+            if (engines_[i]->tasksGiven_.load() < engines_[index]->tasksGiven_.load()) index = i;
+    }
+    // A task that has ended (it left the registry) only meets commands that do nothing.
+    if (it != tasks_.end()) {
+        it->second.engine = int(index);
+        engines_[index]->tasksGiven_.fetch_add(1);
+    }
+    if (!engines_[index]->started()) engines_[index]->start();
+    return engines_[index];
+}
+
+// ---------------------------------------------------------------- delegate queue
+
+void EngineGroup::deliver(std::function<void()> block) {
+    bool schedule = false;
+    {
+        std::lock_guard lock(mailboxMutex_);
+        mailbox_.push_back(std::move(block));
+        // On an engine thread, one drain is scheduled per turn of its loop (flushDeliveries), so a busy
+        // session wakes its delegate queue once for many callbacks rather than once for each.
+        if (!draining_) {
+            Engine* current = Engine::current();
+            if (current && &current->group() == this)
+                current->drainWanted_ = true;
+            else
+                draining_ = schedule = true;
+        }
+    }
+    if (schedule) scheduleDrain();
+}
+
+void EngineGroup::scheduleDrain() {
+    auto self = shared_from_this();
+    queue_.addOperation([self] { self->drainMailbox(); });
+}
+
+// Blocks are taken from the mailbox a batch at a time (one lock for many callbacks) and run until the
+// mailbox is empty or the turn's time is up; then the queue gets the rest as a new operation.
+void EngineGroup::drainMailbox() {
+    const auto deadline = std::chrono::steady_clock::now() + kDrainTurn;
+    std::deque<std::function<void()>> batch;
+    for (;;) {
+        {
+            std::lock_guard lock(mailboxMutex_);
+            if (mailbox_.empty()) {
+                draining_ = false;
+                return;
+            }
+            batch.swap(mailbox_);
+        }
+        while (!batch.empty()) {
+            dispatch::detail::runGuarded("URLSession delegate queue", batch.front());
+            batch.pop_front();
+            if (!batch.empty() && std::chrono::steady_clock::now() >= deadline) {
+                // Out of time: what was taken goes back in front of what came meanwhile.
+                std::lock_guard lock(mailboxMutex_);
+                while (!batch.empty()) {
+                    mailbox_.push_front(std::move(batch.back()));
+                    batch.pop_back();
+                }
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) break;
+    }
+    scheduleDrain();
+}
+
+std::shared_ptr<URLSessionDelegate> EngineGroup::delegate() const {
+    std::lock_guard lock(delegateMutex_);
+    return delegate_;
+}
+
+void EngineGroup::clearDelegate() {
+    std::shared_ptr<URLSessionDelegate> last;
+    std::lock_guard lock(delegateMutex_);
+    last.swap(delegate_);
+}
+
+// ---------------------------------------------------------------- registry
+
+void EngineGroup::registerTask(const std::shared_ptr<URLSessionTask>& task) {
+    std::lock_guard lock(registryMutex_);
+    tasks_[task->taskIdentifier()] = Entry{task};
+}
+
+void EngineGroup::replaceTask(uint64_t from, const std::shared_ptr<URLSessionTask>& task) {
+    std::lock_guard lock(registryMutex_);
+    auto it = tasks_.find(from);
+    int engine = it != tasks_.end() ? it->second.engine : -1;
+    if (it != tasks_.end()) tasks_.erase(it);
+    extras_.erase(from);
+    tasks_[task->taskIdentifier()] = Entry{task, engine};
+}
+
+void EngineGroup::forgetTask(uint64_t taskId) {
+    std::lock_guard lock(registryMutex_);
+    extras_.erase(taskId);
+    auto it = tasks_.find(taskId);
+    if (it == tasks_.end()) return;
+    if (it->second.engine >= 0) engines_[size_t(it->second.engine)]->tasksGiven_.fetch_sub(1);
+    tasks_.erase(it);
+}
+
+void EngineGroup::setExtras(uint64_t taskId, TaskExtras extras) {
+    std::lock_guard lock(registryMutex_);
+    extras_[taskId] = std::move(extras);
+}
+
+TaskExtras EngineGroup::extrasFor(uint64_t taskId) const {
+    std::lock_guard lock(registryMutex_);
+    auto it = extras_.find(taskId);
+    return it != extras_.end() ? it->second : TaskExtras{};
+}
+
+TaskExtras EngineGroup::takeExtras(uint64_t taskId) {
+    std::lock_guard lock(registryMutex_);
+    auto it = extras_.find(taskId);
+    if (it == extras_.end()) return {};
+    TaskExtras extras = std::move(it->second);
+    extras_.erase(it);
+    return extras;
+}
+
+std::vector<std::shared_ptr<URLSessionTask>> EngineGroup::liveTasks() {
+    std::vector<std::shared_ptr<URLSessionTask>> out;
+    std::lock_guard lock(registryMutex_);
+    for (auto& [id, entry] : tasks_)
+        if (auto t = entry.task.lock())
+            if (t->state() != URLSessionTaskState::Completed) out.push_back(t);
+    return out;
+}
+
+// ---------------------------------------------------------------- invalidation
+
+void EngineGroup::invalidate(bool cancelTasks) {
+    if (invalidated_.exchange(true)) {
+        if (!cancelTasks) return;
+    }
+    auto self = shared_from_this();
+    if (cancelTasks)
+        for (auto& t : liveTasks()) {
+            auto engine = engineFor(*t);
+            engine->post([engine, t] { engine->cancelTask(t, nullptr); });
+        }
+    firstEngine()->post([self] { self->maybeFinishInvalidation(); });
+}
+
+// Invalidation is delivered after every task's completion. A task leaves the registry only once its
+// completion is in the mailbox, so with no task given to an engine or about to be (resumed), and no
+// engine holding a connection, nothing can come after it.
+void EngineGroup::maybeFinishInvalidation() {
+    if (!invalidated_ || invalidationDelivered_) return;
+    if (std::any_of(engines_.begin(), engines_.end(), [](const auto& e) { return e->busy_.load(); })) return;
+    {
+        std::lock_guard lock(registryMutex_);
+        for (auto& [id, entry] : tasks_) {
+            if (entry.engine >= 0) return;
+            auto t = entry.task.lock();
+            if (t && (t->state() == URLSessionTaskState::Running || t->state() == URLSessionTaskState::Canceling))
+                return;
+        }
+        if (invalidationDelivered_.exchange(true)) return;
+    }
+    auto session = sessionRef();
+    auto self = shared_from_this();
+    deliver([self, session] {
+        if (auto d = self->delegate())
+            if (session && d->implements(URLSessionDelegateMethod::DidBecomeInvalidWithError))
+                d->didBecomeInvalidWithError(session, std::nullopt);
+        self->clearDelegate();
+    });
+}
+
+}  // namespace platform::urlsession_detail
