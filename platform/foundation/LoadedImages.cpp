@@ -32,25 +32,36 @@ std::string resolved(const std::string& path) {
     return ec ? std::filesystem::path(path).lexically_normal().string() : p.string();
 }
 
-// The same resolution with one look-up per folder: the loader's images sit in a handful of folders, and
-// resolving each whole path costs a system call per component, at every launch.
+// The same resolution with one look-up per folder: the loader's images sit in a handful of folders, most
+// of them reached through a link beside them (libz.so.1 -> libz.so.1.2.13), and resolving each whole
+// path costs a system call per component, at every launch.
 class Resolver {
 public:
     std::string operator()(const std::string& path) {
         namespace fs = std::filesystem;
         fs::path p(path);
-        fs::path name = p.filename();
-        std::error_code ec;
-        auto status = fs::symlink_status(p, ec);
-        if (ec || fs::is_symlink(status) || name.empty() || name == "." || name == ".." || !p.has_parent_path())
-            return resolved(path);
-        std::string parent = p.parent_path().string();
-        auto it = folders_.find(parent);
-        if (it == folders_.end()) it = folders_.emplace(parent, resolved(parent)).first;
-        return (fs::path(it->second) / name).string();
+        for (int hops = 0; hops < 8; ++hops) {
+            fs::path name = p.filename();
+            if (name.empty() || name == "." || name == ".." || !p.has_parent_path()) break;
+            std::error_code ec;
+            auto status = fs::symlink_status(p, ec);
+            if (ec) break;
+            const std::string& folder = this->folder(p.parent_path().string());
+            if (!fs::is_symlink(status)) return (fs::path(folder) / name).string();
+            fs::path target = fs::read_symlink(p, ec);
+            // Only a link to a neighbour is followed here; any other goes the long way.
+            if (ec || target.empty() || target.has_parent_path()) break;
+            p = fs::path(folder) / target;
+        }
+        return resolved(p.string());
     }
 
 private:
+    const std::string& folder(const std::string& path) {
+        auto it = folders_.find(path);
+        if (it == folders_.end()) it = folders_.emplace(path, resolved(path)).first;
+        return it->second;
+    }
     std::map<std::string, std::string> folders_;
 };
 
