@@ -17,18 +17,23 @@ using tesmar_testing::TestHttpServer;
 
 namespace {
 
-class SessionTest : public ::testing::Test {
+// Rows: the connection limit per host of the session, one engine (6) or several (64).
+class SessionTest : public ::testing::TestWithParam<int> {
 protected:
+    static URLSessionConfiguration configuration() {
+        auto c = URLSessionConfiguration::ephemeralSessionConfiguration();
+        c.HTTPMaximumConnectionsPerHost = GetParam();
+        return c;
+    }
     DeviceRoot device;
     TestHttpServer server;
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
-    std::shared_ptr<URLSession> session = URLSession::sessionWithConfiguration(
-        URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+    std::shared_ptr<URLSession> session = URLSession::sessionWithConfiguration(configuration(), delegate, nullptr);
 
     ~SessionTest() override { session->invalidateAndCancel(); }
 };
 
-TEST_F(SessionTest, GetAndPostCarryHeadersAndBodies) {
+TEST_P(SessionTest, GetAndPostCarryHeadersAndBodies) {
     server.route("GET", "/hello", Reply::text("hi there").header("X-Answer", "42"));
     server.route("POST", "/echo", Reply::dynamic([](const tesmar_testing::RecordedRequest& r, Reply& out) {
                      out = Reply::text("got " + r.body, 201);
@@ -55,7 +60,7 @@ TEST_F(SessionTest, GetAndPostCarryHeadersAndBodies) {
     EXPECT_FALSE(recorded.hasHeader("Expect"));
 }
 
-TEST_F(SessionTest, DelegateHearsResponseDataMetricsAndCompletionInOrder) {
+TEST_P(SessionTest, DelegateHearsResponseDataMetricsAndCompletionInOrder) {
     server.route("GET", "/d", Reply::text(std::string(100000, 'x')));
     auto task = session->dataTaskWithURL(url(server.url("/d")));
     task->resume();
@@ -71,7 +76,7 @@ TEST_F(SessionTest, DelegateHearsResponseDataMetricsAndCompletionInOrder) {
     EXPECT_LE(*m.fetchStartDate, *m.responseEndDate);
 }
 
-TEST_F(SessionTest, RedirectsAreAskedOfTheDelegate) {
+TEST_P(SessionTest, RedirectsAreAskedOfTheDelegate) {
     server.route("GET", "/old", Reply::redirect("/new"));
     server.route("GET", "/new", Reply::text("new place"));
     server.route("GET", "/elsewhere", Reply::text("rewritten"));
@@ -98,7 +103,7 @@ TEST_F(SessionTest, RedirectsAreAskedOfTheDelegate) {
     EXPECT_EQ(server.requestsTo("/new").size(), 0u);
 }
 
-TEST_F(SessionTest, CookiesAreStoredFromRedirectsAndSentOnlyWhereTheyBelong) {
+TEST_P(SessionTest, CookiesAreStoredFromRedirectsAndSentOnlyWhereTheyBelong) {
     server.route("GET", "/login", Reply::redirect("/app/home").header("Set-Cookie", "sid=abc; Path=/app"));
     server.route("GET", "/app/home", Reply::text("home"));
     server.route("GET", "/public", Reply::text("public"));
@@ -116,7 +121,7 @@ TEST_F(SessionTest, CookiesAreStoredFromRedirectsAndSentOnlyWhereTheyBelong) {
     EXPECT_EQ(session->configuration().HTTPCookieStorage->cookies().size(), 1u);
 }
 
-TEST_F(SessionTest, UploadFromAStreamTheDelegateSupplies) {
+TEST_P(SessionTest, UploadFromAStreamTheDelegateSupplies) {
     server.route("PUT", "/up", Reply::dynamic([](const tesmar_testing::RecordedRequest& r, Reply& out) {
                      out = Reply::text(std::to_string(r.body.size()));
                  }));
@@ -133,7 +138,7 @@ TEST_F(SessionTest, UploadFromAStreamTheDelegateSupplies) {
     EXPECT_EQ(task->countOfBytesSent(), 300000);
 }
 
-TEST_F(SessionTest, FailuresMapToURLErrors) {
+TEST_P(SessionTest, FailuresMapToURLErrors) {
     server.route("GET", "/slow", Reply::text("late").after(3000ms));
     server.route("GET", "/drop", Reply::drop());
     struct Case {
@@ -169,7 +174,7 @@ TEST_F(SessionTest, FailuresMapToURLErrors) {
     EXPECT_EQ(fetch(session, slow).error->localizedDescription(), "The request timed out.");
 }
 
-TEST_F(SessionTest, NetworkDownFailsEveryTransferAtOnce) {
+TEST_P(SessionTest, NetworkDownFailsEveryTransferAtOnce) {
     server.route("GET", "/x", Reply::text("x"));
     PlatformConfig::setNetworkUp(false);
     auto r = fetch(session, URLRequest(url(server.url("/x"))));
@@ -179,7 +184,7 @@ TEST_F(SessionTest, NetworkDownFailsEveryTransferAtOnce) {
     EXPECT_EQ(server.requestCount(), 0u);
 }
 
-TEST_F(SessionTest, CancelBeforeAndDuringTransferEndsWithCancelled) {
+TEST_P(SessionTest, CancelBeforeAndDuringTransferEndsWithCancelled) {
     auto gate = tesmar_testing::Gate::make();
     server.route("GET", "/held", Reply::text("held").heldBy(gate));
     auto never = session->dataTaskWithURL(url(server.url("/held")));
@@ -196,7 +201,7 @@ TEST_F(SessionTest, CancelBeforeAndDuringTransferEndsWithCancelled) {
     gate->open();
 }
 
-TEST_F(SessionTest, InvalidationCancelsTasksAndReleasesTheDelegate) {
+TEST_P(SessionTest, InvalidationCancelsTasksAndReleasesTheDelegate) {
     auto gate = tesmar_testing::Gate::make();
     server.route("GET", "/held", Reply::text("held").heldBy(gate));
     session->dataTaskWithURL(url(server.url("/held")))->resume();
@@ -218,7 +223,7 @@ bool tasksInFlightBecomes(size_t expected, std::chrono::seconds timeout = std::c
     return true;
 }
 
-TEST_F(SessionTest, TasksInFlightCountFromFirstResumeUntilTheCompletionHasRun) {
+TEST_P(SessionTest, TasksInFlightCountFromFirstResumeUntilTheCompletionHasRun) {
     auto gate = tesmar_testing::Gate::make();
     server.route("GET", "/held", Reply::text("held").heldBy(gate));
     server.route("GET", "/quick", Reply::text("q"));
@@ -264,6 +269,8 @@ TEST_F(SessionTest, TasksInFlightCountFromFirstResumeUntilTheCompletionHasRun) {
     ASSERT_TRUE(delegate->waitForCount("complete 0", 1));
     EXPECT_TRUE(tasksInFlightBecomes(base));
 }
+
+INSTANTIATE_TEST_SUITE_P(OneAndSeveralEngines, SessionTest, ::testing::Values(6, 64));
 
 struct ReleaseCounter {
     std::mutex m;

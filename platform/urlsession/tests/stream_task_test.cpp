@@ -59,12 +59,18 @@ bool inFlightBecomes(size_t count) {
     return eventually([&] { return URLSession::tasksInFlight() == count; });
 }
 
-class StreamTaskTest : public ::testing::Test {
+// Rows: the connection limit per host of the session, one engine (6) or several (64), whose stream
+// connections all ride the first engine.
+class StreamTaskTest : public ::testing::TestWithParam<int> {
 protected:
+    static URLSessionConfiguration configuration() {
+        auto c = URLSessionConfiguration::ephemeralSessionConfiguration();
+        c.HTTPMaximumConnectionsPerHost = GetParam();
+        return c;
+    }
     DeviceRoot device;
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
-    std::shared_ptr<URLSession> session = URLSession::sessionWithConfiguration(
-        URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+    std::shared_ptr<URLSession> session = URLSession::sessionWithConfiguration(configuration(), delegate, nullptr);
 
     ~StreamTaskTest() override { session->invalidateAndCancel(); }
 
@@ -127,7 +133,7 @@ void collect(const StreamTaskPtr& task, std::shared_ptr<Collector> into, size_t 
     });
 }
 
-TEST_F(StreamTaskTest, EchoCarriesMegabytesBothWaysExactlyAndCountsThem) {
+TEST_P(StreamTaskTest, EchoCarriesMegabytesBothWaysExactlyAndCountsThem) {
     TestTcpServer server;
     const std::string payload = pattern(6 * 1024 * 1024 + 123);
     auto task = session->streamTaskWithHostName("127.0.0.1", server.port());
@@ -153,7 +159,7 @@ TEST_F(StreamTaskTest, EchoCarriesMegabytesBothWaysExactlyAndCountsThem) {
 
 // Streams share the engine with HTTP transfers; connections made by transfers must leave an open
 // stream alone.
-TEST_F(StreamTaskTest, HTTPTransfersOfTheSameSessionLeaveAnOpenStreamAlone) {
+TEST_P(StreamTaskTest, HTTPTransfersOfTheSameSessionLeaveAnOpenStreamAlone) {
     TestTcpServer server;
     tesmar_testing::TestHttpServer http;
     http.route("GET", "/x", tesmar_testing::Reply::text("x"));
@@ -173,7 +179,7 @@ TEST_F(StreamTaskTest, HTTPTransfersOfTheSameSessionLeaveAnOpenStreamAlone) {
     EXPECT_EQ(server.connectionCount(), 1u);
 }
 
-TEST_F(StreamTaskTest, ConnectToMappingReachesTheLocalServer) {
+TEST_P(StreamTaskTest, ConnectToMappingReachesTheLocalServer) {
     TestTcpServer server({.greeting = "mapped"});
     PlatformConfig::update([&](PlatformSettings& s) {
         s.connectTo["chat.tesmar.example:5222"] = "127.0.0.1:" + std::to_string(server.port());
@@ -183,7 +189,7 @@ TEST_F(StreamTaskTest, ConnectToMappingReachesTheLocalServer) {
     EXPECT_EQ(readNow(task, 6, 6).data, "mapped");
 }
 
-TEST_F(StreamTaskTest, ReadsAnswerBetweenMinAndMaxInOrder) {
+TEST_P(StreamTaskTest, ReadsAnswerBetweenMinAndMaxInOrder) {
     TestTcpServer server;
     auto task = connect(server);
     ASSERT_TRUE(server.waitForConnections(1));
@@ -222,7 +228,7 @@ TEST_F(StreamTaskTest, ReadsAnswerBetweenMinAndMaxInOrder) {
     EXPECT_EQ(readNow(task, 2, 2).data, "ok");
 }
 
-TEST_F(StreamTaskTest, PeerEndGivesTheLastBytesWithEOFThenTheTaskEndsWhenWritesClose) {
+TEST_P(StreamTaskTest, PeerEndGivesTheLastBytesWithEOFThenTheTaskEndsWhenWritesClose) {
     TestTcpServer server({.echo = false, .greeting = "hello", .halfCloseAfterGreeting = true});
     auto task = connect(server);
     auto last = readNow(task, 10, 100);  // fewer than asked: the stream ended
@@ -249,7 +255,7 @@ TEST_F(StreamTaskTest, PeerEndGivesTheLastBytesWithEOFThenTheTaskEndsWhenWritesC
     EXPECT_EQ(code(readNow(task, 1, 1).error), ENOTCONN) << "a completed task takes no more operations";
 }
 
-TEST_F(StreamTaskTest, CloseWriteFlushesQueuedWritesThenHalfClosesAndReadsGoOn) {
+TEST_P(StreamTaskTest, CloseWriteFlushesQueuedWritesThenHalfClosesAndReadsGoOn) {
     TestTcpServer server({.echo = false, .endWhenPeerEnds = false});
     auto task = session->streamTaskWithHostName("127.0.0.1", server.port());
     auto queued = write(task, "queued before the connection");
@@ -274,7 +280,7 @@ TEST_F(StreamTaskTest, CloseWriteFlushesQueuedWritesThenHalfClosesAndReadsGoOn) 
     EXPECT_FALSE(delegate->lastError());
 }
 
-TEST_F(StreamTaskTest, TimedOutOperationsFailAloneAndKeepTheirBytes) {
+TEST_P(StreamTaskTest, TimedOutOperationsFailAloneAndKeepTheirBytes) {
     TestTcpServer server;
     auto task = connect(server);
     EXPECT_FALSE(writeNow(task, "12345"));
@@ -296,7 +302,7 @@ TEST_F(StreamTaskTest, TimedOutOperationsFailAloneAndKeepTheirBytes) {
     EXPECT_EQ(task->state(), URLSessionTaskState::Running);
 }
 
-TEST_F(StreamTaskTest, WriteTimesOutWhenThePeerNeverReads) {
+TEST_P(StreamTaskTest, WriteTimesOutWhenThePeerNeverReads) {
     TestTcpServer server({.hold = true});
     auto task = connect(server);
     const std::string big = pattern(64 * 1024 * 1024);
@@ -306,7 +312,7 @@ TEST_F(StreamTaskTest, WriteTimesOutWhenThePeerNeverReads) {
     EXPECT_EQ(task->state(), URLSessionTaskState::Running);
 }
 
-TEST_F(StreamTaskTest, CancelFailsPendingOperationsBeforeTheTaskCompletes) {
+TEST_P(StreamTaskTest, CancelFailsPendingOperationsBeforeTheTaskCompletes) {
     TestTcpServer server({.hold = true});
     ASSERT_TRUE(inFlightBecomes(0));
     auto task = connect(server);
@@ -330,7 +336,7 @@ TEST_F(StreamTaskTest, CancelFailsPendingOperationsBeforeTheTaskCompletes) {
     EXPECT_EQ(server.connectionCount(), 1u);
 }
 
-TEST_F(StreamTaskTest, ConnectionFailuresEndOperationsAndTheTask) {
+TEST_P(StreamTaskTest, ConnectionFailuresEndOperationsAndTheTask) {
     int closedPort;
     {
         TestTcpServer gone;
@@ -369,7 +375,7 @@ TEST_F(StreamTaskTest, ConnectionFailuresEndOperationsAndTheTask) {
     ASSERT_TRUE(delegate->waitFor("complete -1005"));
 }
 
-TEST_F(StreamTaskTest, NetworkDownFailsAtOnceWithoutConnecting) {
+TEST_P(StreamTaskTest, NetworkDownFailsAtOnceWithoutConnecting) {
     TestTcpServer server;
     PlatformConfig::setNetworkUp(false);
     auto task = session->streamTaskWithHostName("127.0.0.1", server.port());
@@ -383,7 +389,7 @@ TEST_F(StreamTaskTest, NetworkDownFailsAtOnceWithoutConnecting) {
     EXPECT_EQ(server.connectionCount(), 0u);
 }
 
-TEST_F(StreamTaskTest, CloseReadEndsPendingReadsWithWhatArrived) {
+TEST_P(StreamTaskTest, CloseReadEndsPendingReadsWithWhatArrived) {
     TestTcpServer server({.echo = false});
     auto task = connect(server);
     auto pending = read(task, 100, 100);
@@ -410,7 +416,7 @@ TEST_F(StreamTaskTest, CloseReadEndsPendingReadsWithWhatArrived) {
     EXPECT_FALSE(delegate->lastError());
 }
 
-TEST_F(StreamTaskTest, CaptureStreamsHandsTheConnectionOver) {
+TEST_P(StreamTaskTest, CaptureStreamsHandsTheConnectionOver) {
     TestTcpServer server({.greeting = "welcome", .endWhenPeerEnds = true});
     auto task = connect(server);
     EXPECT_EQ(readNow(task, 3, 3).data, "wel");
@@ -444,7 +450,7 @@ TEST_F(StreamTaskTest, CaptureStreamsHandsTheConnectionOver) {
     EXPECT_EQ(server.connection(0).received, "ping");
 }
 
-TEST_F(StreamTaskTest, InvalidationCancelsOrWaitsForStreamTasks) {
+TEST_P(StreamTaskTest, InvalidationCancelsOrWaitsForStreamTasks) {
     TestTcpServer server({.echo = false, .endWhenPeerEnds = false});
     auto task = connect(server);
     auto pending = read(task, 1, 1);
@@ -458,7 +464,7 @@ TEST_F(StreamTaskTest, InvalidationCancelsOrWaitsForStreamTasks) {
     EXPECT_EQ(code(late->error()), int64_t(URLErrorCode::Cancelled));
 }
 
-TEST_F(StreamTaskTest, FinishTasksAndInvalidateWaitsForOpenStreams) {
+TEST_P(StreamTaskTest, FinishTasksAndInvalidateWaitsForOpenStreams) {
     TestTcpServer server;
     auto task = connect(server);
     EXPECT_FALSE(writeNow(task, "hi"));
@@ -475,3 +481,5 @@ TEST_F(StreamTaskTest, FinishTasksAndInvalidateWaitsForOpenStreams) {
 }
 
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(OneAndSeveralEngines, StreamTaskTest, ::testing::Values(6, 64));
