@@ -91,7 +91,9 @@ void URLSessionTask::resume() {
     if (first && kind_ != Kind::Stream && !engine->isInvalidated())
         if (auto t = engine->prepareStart(self))
             prepared = std::make_shared<std::unique_ptr<urlsession_detail::Transfer>>(std::move(t));
-    engine->post([engine, self, first, prepared] {
+    // The command holds the session until the engine has the task (which then holds it while it runs),
+    // so a session dropped right after resume() still completes it.
+    engine->post([engine, self, first, prepared, session] {
         if (first && engine->isInvalidated()) return engine->cancelTask(self, nullptr);
         if (prepared)
             engine->installPrepared(std::move(*prepared));

@@ -311,6 +311,36 @@ TEST(SessionLifetimeTest, DroppingAnInvalidatedSessionReleasesItsDelegate) {
     EXPECT_TRUE(counter->waitFor(kSessions)) << counter->released << " of " << kSessions << " released";
 }
 
+// A session keeps itself alive while its tasks run: one dropped right after resume() still completes
+// the task it was given (one session on one engine, one on several).
+TEST(SessionLifetimeTest, ASessionDroppedRightAfterResumeStillCompletesItsTask) {
+    DeviceRoot device;
+    TestHttpServer server;
+    server.route("GET", "/x", Reply::text("x"));
+    constexpr int kSessions = 40;
+    std::mutex m;
+    std::condition_variable cv;
+    int completed = 0;
+    for (int i = 0; i < kSessions; ++i) {
+        auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+        configuration.HTTPMaximumConnectionsPerHost = i % 2 ? 64 : 6;
+        auto session = URLSession::sessionWithConfiguration(configuration);
+        session
+            ->dataTaskWithURL(url(server.url("/x")),
+                              [&](const Bytes& data, std::shared_ptr<const URLResponse>, std::optional<Error> e) {
+                                  EXPECT_FALSE(e) << e->description();
+                                  EXPECT_EQ(std::string(data.begin(), data.end()), "x");
+                                  std::lock_guard lock(m);
+                                  ++completed;
+                                  cv.notify_all();
+                              })
+            ->resume();
+    }
+    std::unique_lock lock(m);
+    EXPECT_TRUE(cv.wait_for(lock, 20s, [&] { return completed == kSessions; }))
+        << completed << " of " << kSessions << " completed";
+}
+
 }  // namespace
 
 namespace {
