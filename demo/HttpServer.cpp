@@ -216,6 +216,7 @@ HttpServer::HttpServer(Options options) { start(std::move(options)); }
 HttpServer::~HttpServer() { stop(); }
 
 void HttpServer::start(Options options) {
+    record_ = options.record;
     // A client gone mid-answer must cost a failed write, not the whole process.
     static std::once_flag ignoreSigpipe;
     std::call_once(ignoreSigpipe, [] { std::signal(SIGPIPE, SIG_IGN); });
@@ -361,7 +362,7 @@ std::vector<RecordedRequest> HttpServer::requests() const {
 
 size_t HttpServer::requestCount() const {
     std::lock_guard lock(mutex_);
-    return requests_.size();
+    return requests_.size() + unrecorded_;
 }
 
 std::vector<RecordedRequest> HttpServer::requestsTo(const std::string& path) const {
@@ -476,7 +477,7 @@ bool HttpServer::handleRejected(const httplib::Request& req, httplib::Response& 
 
 void HttpServer::handle(const httplib::Request& req, httplib::Response& res) {
     handledRequest = &req;
-    rememberConnection(req);
+    if (record_) rememberConnection(req);
     RecordedRequest recorded = record(req);
 
     std::shared_ptr<Route> matched;
@@ -503,7 +504,10 @@ void HttpServer::handle(const httplib::Request& req, httplib::Response& res) {
             raw = fallback_;
         }
         recorded.sequence = nextSequence_++;
-        requests_.push_back(recorded);
+        if (record_)
+            requests_.push_back(recorded);
+        else
+            ++unrecorded_;
     }
     recordedChanged_.notify_all();
 

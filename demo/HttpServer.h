@@ -58,6 +58,10 @@ public:
         size_t threads = 16;  // answers served at once (held answers each occupy one)
         // How long an idle kept-alive connection stays open.
         std::chrono::seconds keepAlive{5};
+        // Keep every request and track connections (for requests(), waitForRequests(), closing
+        // connections on stop()). Off for load generators, where a record per request would slow the
+        // server down the longer it runs: requests are then only counted (requestCount()).
+        bool record = true;
     };
 
     // Full access for dynamic servers. `recorded` is this request's record (already stored).
@@ -143,6 +147,7 @@ private:
     std::thread thread_;
     int port_ = 0;
     bool secure_ = false;
+    bool record_ = true;
     std::string stapledOCSPResponse_;  // read by the TLS status callback while the server runs
     std::atomic<bool> stopping_{false};
     bool stopped_ = false;
@@ -154,6 +159,7 @@ private:
     RawHandler fallback_;
     std::vector<RecordedRequest> requests_;
     size_t nextSequence_ = 0;
+    size_t unrecorded_ = 0;  // requests answered while recording is off
     std::set<Connection> connections_;
     std::multiset<std::shared_ptr<Gate>> waitingGates_;
 };

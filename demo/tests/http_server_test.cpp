@@ -169,6 +169,18 @@ TEST(HttpServer, ScriptsAnswerInTurnAndTheLastRepeats) {
     EXPECT_EQ(fetch(server.url("/flaky")).status, 503);
 }
 
+// A load generator's server keeps no records: it answers and counts, and holds nothing per request.
+TEST(HttpServer, WithoutRecordingAnswersAndCountsButKeepsNothing) {
+    HttpServer::Options options;
+    options.record = false;
+    HttpServer server(options);
+    server.route("GET", "/x", Reply::text("x"));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(fetch(server.url("/x")).body, "x");
+    EXPECT_EQ(server.requestCount(), 3u);
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(server.timesServed("GET", "/x"), 3u);
+}
+
 TEST(HttpServer, RecordsTheRequestAsSent) {
     HttpServer server;
     server.route("*", "/echo/*", Reply::text("seen"));
