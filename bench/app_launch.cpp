@@ -135,23 +135,33 @@ long childrenResidentKB(pid_t parent) {
 // Starts tesmar-sim and reads its event lines until the first page has finished; then quits it.
 Launch launchOnce(const std::vector<std::string>& extraArgs = {}) {
     int in[2], out[2];
-    if (pipe(in) || pipe(out)) return {};
+    if (pipe2(in, O_CLOEXEC)) return {};
+    if (pipe2(out, O_CLOEXEC)) {
+        close(in[0]);
+        close(in[1]);
+        return {};
+    }
     auto args = site().simArgs();
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    std::string path = TESMAR_SIM_PATH;
+    std::vector<char*> argv = {path.data()};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    // Started as the curl tool is, with posix_spawn: a fork would first copy this process's page tables
+    // (the demo servers and their threads) into the child, time the curl tool never pays. The pipes'
+    // own ends close on exec.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
     auto start = SteadyClock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, 2);
-        for (int fd : {in[0], in[1], out[0], out[1], devnull}) close(fd);
-        std::string path = TESMAR_SIM_PATH;
-        std::vector<char*> argv = {path.data()};
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(path.c_str(), argv.data());
-        _exit(127);
+    int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+        return {};
     }
     close(in[0]);
     close(out[1]);

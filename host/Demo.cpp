@@ -12,6 +12,7 @@
 #include "demo/KitServiceStandIn.h"
 #include "demo/LoglaneServiceStandIn.h"
 #include "demo/PushServiceStandIn.h"
+#include "host/DemoServers.h"
 #include "host/Device.h"
 #include "host/Simulator.h"
 #include "host/WebEngine.h"
@@ -173,17 +174,10 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
         }
     } cleanup{work};
 
-    std::unique_ptr<tesmar_demo::DemoSite> site;
-    std::unique_ptr<tesmar_demo::PushServiceStandIn> push;
-    std::unique_ptr<tesmar_demo::KitServiceStandIn> kits;
-    std::unique_ptr<tesmar_demo::LoglaneServiceStandIn> loglane;
-    try {
-        site = std::make_unique<tesmar_demo::DemoSite>(kSite, work.string());
-        push = tesmar_demo::PushServiceStandIn::secure(work.string());
-        kits = tesmar_demo::KitServiceStandIn::secure(work.string());
-        loglane = tesmar_demo::LoglaneServiceStandIn::secure(work.string());
-    } catch (const std::exception& e) {
-        std::fprintf(err, "tesmar-sim demo: cannot start the demo servers: %s\n", e.what());
+    std::string problem;
+    auto servers = startDemoServers(kSite, work.string(), &problem);
+    if (!servers) {
+        std::fprintf(err, "tesmar-sim demo: cannot start the demo servers: %s\n", problem.c_str());
         return kExitFault;
     }
     if (auto problem = writeBundle(work / "Bundle-source")) {
@@ -210,10 +204,8 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
         return kExitFault;
     }
 
-    auto [siteFrom, siteTo] = site->connectToEntry();
-    auto [pushFrom, pushTo] = push->connectToEntry();
-    auto [kitsFrom, kitsTo] = kits->connectToEntry();
-    auto [loglaneFrom, loglaneTo] = loglane->connectToEntry();
+    const DemoEndpoint site = servers->site(), push = servers->push(), kits = servers->kits(),
+                       loglane = servers->loglane();
     std::vector<std::string> argv = {"tesmar-sim",
                                      "--bundle",
                                      (work / "Bundle-source").string(),
@@ -222,21 +214,21 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
                                      "--script",
                                      (work / "tour.txt").string(),
                                      "--connect-to",
-                                     siteFrom + "=" + siteTo,
+                                     site.from + "=" + site.to,
                                      "--connect-to",
-                                     pushFrom + "=" + pushTo,
+                                     push.from + "=" + push.to,
                                      "--connect-to",
-                                     kitsFrom + "=" + kitsTo,
+                                     kits.from + "=" + kits.to,
                                      "--connect-to",
-                                     loglaneFrom + "=" + loglaneTo,
+                                     loglane.from + "=" + loglane.to,
                                      "--ca",
-                                     site->rootCertificatePath(),
+                                     site.rootCertificatePath,
                                      "--ca",
-                                     push->rootCertificatePath(),
+                                     push.rootCertificatePath,
                                      "--ca",
-                                     kits->rootCertificatePath(),
+                                     kits.rootCertificatePath,
                                      "--ca",
-                                     loglane->rootCertificatePath(),
+                                     loglane.rootCertificatePath,
                                      "--settle-ms",
                                      std::to_string(static_cast<int>(options.settleQuietSeconds * 1000)),
                                      "--settle-timeout",
@@ -298,7 +290,7 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
         }
         // The app core's diagnostics report goes up once after launch, whenever in the tour that is,
         // and its log file is gone by the end.
-        if (loglane->uploads().size() != 1 ||
+        if (servers->loglaneUploads() != 1 ||
             !any({"", "http.request",
                   Value::dictionary(
                       {{"method", "POST"},

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -232,6 +233,22 @@ TEST(HostDemo, TourGoesAsExpected) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("web engine: headless"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("the tour went as expected"), std::string::npos) << run.err;
+}
+
+// The demo's HTTP server library is the demo module's alone: the app's launches never load it.
+TEST(HostDemo, ServersLiveInAModuleTheLaunchDoesNotLoad) {
+    const std::string sim = TESMAR_SIM_PATH;
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(sim).parent_path() / "libtesmar_demo_servers.so"));
+    // The dynamic loader lists what the executable needs, and stops there.
+    std::string command = "LD_TRACE_LOADED_OBJECTS=1 '" + sim + "'";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string listed;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) listed.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0);
+    EXPECT_NE(listed.find("libcurl"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("httplib"), std::string::npos) << listed;
 }
 
 // On the real engine the demo keeps a picture of each page of its tour, in a folder it names.

@@ -108,6 +108,18 @@ TEST_F(FilesTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporaries) {
         EXPECT_EQ(readPlain(target), "keep");
         EXPECT_FALSE(fs::is_symlink(dir + "/link"));
         EXPECT_EQ(readPlain(dir + "/link"), "new");
+
+        // A folder at the destination is refused and kept whole, and nothing is left beside it.
+        fs::create_directory(dir + "/folder");
+        writePlain(dir + "/folder/inside", "kept");
+        EXPECT_FALSE(fm.writeAtomically(dir + "/folder", std::string_view("file"), 0644, flush));
+        EXPECT_EQ(readPlain(dir + "/folder/inside"), "kept");
+        EXPECT_EQ(*fm.contentsOfDirectory(dir), (std::vector<std::string>{"folder", "link", "state", "target"}));
+
+        // Many replacements in a row leave one file with the last contents and no temporaries.
+        for (int i = 0; i < 20; ++i) ASSERT_TRUE(fm.writeAtomically(path, "version " + std::to_string(i), 0600, flush));
+        EXPECT_EQ(readPlain(path), "version 19");
+        EXPECT_EQ(fm.contentsOfDirectory(dir)->size(), 4u);
     }
 }
 
