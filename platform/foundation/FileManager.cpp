@@ -384,24 +384,6 @@ Result<void> FileManager::writeAtomically(const std::string& path, const void* b
     const bool durable = flush == Flush::Durable;
     if (durable && ::fsync(handle.fd()) != 0) return fail(errno);
     if (auto c = handle.close(); !c) return fail(int(c.error().code));
-    if (!durable) {
-        // A file (or a link) already there is swapped with the new one and then removed, rather than
-        // renamed over: on ext4 a rename over a file starts writing the new data out at once, and
-        // removing the file it replaces waits for the last such write to reach the disk. A store
-        // rewritten many times in a row (preferences at launch) would wait on the disk at every write.
-        struct stat st;
-        if (::lstat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) &&
-            ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
-            if (::unlink(temp.c_str()) != 0 && errno == EISDIR) {
-                // Something put a folder there meanwhile: it goes back to its place, untouched.
-                int err = errno;
-                (void)::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
-                ::unlink(temp.c_str());
-                return errnoError(err, Op::Write, path, "Could not write");
-            }
-            return {};
-        }
-    }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         int err = errno;
         ::unlink(temp.c_str());

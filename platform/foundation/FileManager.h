@@ -142,7 +142,8 @@ public:
 
     // Writes through a temp file in the same directory, fsyncs it (Durable), renames it over `path` and
     // fsyncs the directory (Durable): readers see the old or the new contents, never a mix. Deferred
-    // swaps the temp file with a file already at `path` and removes the old one (no flush is started).
+    // renames without flushing; the file system may then start writing the new contents out at once (a
+    // rename over a file is when ext4 does so), which keeps a power cut from leaving the file empty.
     Result<void> writeAtomically(const std::string& path, const void* bytes, size_t size, mode_t mode = 0644,
                                  Flush flush = Flush::Durable) const;
     Result<void> writeAtomically(const std::string& path, const Bytes& bytes, mode_t mode = 0644,
