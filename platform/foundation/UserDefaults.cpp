@@ -190,6 +190,11 @@ struct UserDefaults::Domain {
     // Caller holds the mutex and the lock file.
     Result<void> change(std::string key, std::optional<Value> value) {
         refreshIfChanged();
+        // The file already says this (nothing of ours is waiting to be written): no write.
+        if (pending.empty() && seen.exists) {
+            auto it = values.find(key);
+            if (value ? it != values.end() && it->second == *value : it == values.end()) return {};
+        }
         if (value)
             values[key] = *value;
         else

@@ -6,6 +6,7 @@
 #include <limits>
 #include <thread>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -189,6 +190,26 @@ TEST_F(DefaultsTest, SynchronizePicksUpAnotherWritersChangesAndWritesKeepThem) {
     EXPECT_TRUE(d.synchronize());
     EXPECT_FALSE(d.objectForKey("theirs"));
     EXPECT_EQ(d.persistentDomainKeys(), std::vector<std::string>{"mine"});
+}
+
+// Setting what the file already holds leaves the file alone; once another writer has changed the
+// key, the same set writes again.
+TEST_F(DefaultsTest, SettingTheStoredValueAgainWritesNothingUnlessTheFileSaysOtherwise) {
+    UserDefaults d("shared.suite");
+    ASSERT_TRUE(d.setInteger(1, "mine"));
+    auto inode = [&] {
+        struct stat st {};
+        ::stat(d.filePath().c_str(), &st);
+        return st.st_ino;
+    };
+    const auto written = inode();
+    ASSERT_TRUE(d.setInteger(1, "mine"));
+    ASSERT_TRUE(d.removeObjectForKey("absent"));
+    EXPECT_EQ(inode(), written) << "nothing changed, nothing rewritten";
+
+    ASSERT_TRUE(plist::writeFile(Value::dictionary({{"mine", 5}}), d.filePath()));  // another process
+    ASSERT_TRUE(d.setInteger(1, "mine"));
+    EXPECT_EQ(onDisk("shared.suite")["mine"].integerOr(0), 1);
 }
 
 TEST_F(DefaultsTest, AFailedWriteKeepsTheValueAndSynchronizeRetries) {
