@@ -43,11 +43,6 @@ EngineGroup::EngineGroup(URLSessionConfiguration configuration, std::shared_ptr<
 
 EngineGroup::~EngineGroup() = default;
 
-void EngineGroup::start() {
-    std::lock_guard lock(registryMutex_);
-    engines_.front()->start();
-}
-
 void EngineGroup::shutdown() {
     for (auto& e : engines_) e->stop();
     for (auto& e : engines_) e->join();
@@ -57,12 +52,23 @@ bool EngineGroup::onEngineThread() const {
     return std::any_of(engines_.begin(), engines_.end(), [](const auto& e) { return e->onEngineThread(); });
 }
 
+std::shared_ptr<Engine> EngineGroup::startedLocked(size_t index) {
+    auto& engine = engines_[index];
+    if (!engine->started()) engine->start();
+    return engine;
+}
+
+std::shared_ptr<Engine> EngineGroup::firstEngine() {
+    std::lock_guard lock(registryMutex_);
+    return startedLocked(0);
+}
+
 std::shared_ptr<Engine> EngineGroup::engineFor(const URLSessionTask& task) {
-    // Stream connections are few and long: they all live on the first engine (which always runs).
-    if (task.kind() == URLSessionTask::Kind::Stream) return engines_.front();
+    // Stream connections are few and long: they all live on the first engine.
+    if (task.kind() == URLSessionTask::Kind::Stream) return firstEngine();
     std::lock_guard lock(registryMutex_);
     auto it = tasks_.find(task.taskIdentifier());
-    if (it != tasks_.end() && it->second.engine >= 0) return engines_[size_t(it->second.engine)];
+    if (it != tasks_.end() && it->second.engine >= 0) return startedLocked(size_t(it->second.engine));
     // The first engine with a connection to spare, so a lightly used session stays on one thread and
     // its kept-alive connections; when all are full, the one with the fewest tasks.
     size_t index = 0;
@@ -79,8 +85,7 @@ std::shared_ptr<Engine> EngineGroup::engineFor(const URLSessionTask& task) {
         it->second.engine = int(index);
         engines_[index]->tasksGiven_.fetch_add(1);
     }
-    if (!engines_[index]->started()) engines_[index]->start();
-    return engines_[index];
+    return startedLocked(index);
 }
 
 // ---------------------------------------------------------------- delegate queue

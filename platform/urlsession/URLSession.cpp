@@ -40,7 +40,6 @@ std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(const URLSessio
                                             }
                                         });
     session->engines_->setSession(session);
-    session->engines_->start();
     return session;
 }
 

@@ -3,7 +3,8 @@
 //
 // Threads. A session runs an engine thread that owns a curl multi handle and the transfers on it;
 // calls from other threads (making, resuming, suspending, cancelling tasks, invalidating) are queued
-// as commands and wake it (curl_multi_wakeup). No thread per request, no blocking transfer.
+// as commands and wake it (curl_multi_wakeup). No thread per request, no blocking transfer. The thread
+// starts with the session's first command, so a session made and not yet used costs no thread.
 // A session allowed at least 32 connections per host (HTTPMaximumConnectionsPerHost) may run up to
 // one engine per core (at most four), each with an equal share of the limit (16 or more), each with
 // its own connections; a further engine starts only when a task finds every running one using its

@@ -60,8 +60,6 @@ public:
     EngineGroup(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
                 dispatch::OperationQueue queue);
     ~EngineGroup();
-    // Starts the first engine (the others start when a task is first given to them).
-    void start();
     // Stops every engine; joins them, except the one this is called on.
     void shutdown();
 
@@ -69,7 +67,7 @@ public:
     // with a free connection in its share (else the least busy one).
     std::shared_ptr<Engine> engineFor(const URLSessionTask& task);
     // The engine of session-wide commands.
-    std::shared_ptr<Engine> firstEngine() const { return engines_.front(); }
+    std::shared_ptr<Engine> firstEngine();
     size_t engineCount() const { return engines_.size(); }
     bool onEngineThread() const;
 
@@ -110,6 +108,8 @@ private:
     };
     void drainMailbox();
     void scheduleDrain();
+    // Engines start (their thread) when first given work. Caller holds the registry lock.
+    std::shared_ptr<Engine> startedLocked(size_t index);
 
     // The owner. Held weakly: an engine thread may outlive it by a moment when it drops the last reference.
     std::weak_ptr<URLSession> weakSession_;

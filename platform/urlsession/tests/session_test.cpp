@@ -358,7 +358,8 @@ size_t engineThreads() {
 }  // namespace
 
 // However many engine threads carry a session, its connections to a host stay within its limit; a
-// session allowed many starts its further engines only when its first one has no connection to spare.
+// session starts its first engine with its first task, and one allowed many connections starts further
+// engines only when the running ones have no connection to spare.
 struct ConnectionLimitRow {
     int limit;
     int tasks;
@@ -379,6 +380,7 @@ TEST_P(SessionConnectionLimitTest, NoMoreConnectionsToAHostThanTheConfigurationA
     configuration.HTTPMaximumConnectionsPerHost = row.limit;
     const size_t threadsBefore = engineThreads();
     auto session = URLSession::sessionWithConfiguration(configuration);
+    EXPECT_EQ(engineThreads(), threadsBefore) << "a session not yet used runs no thread";
     std::atomic<int> done{0};
     for (int i = 0; i < row.tasks; ++i)
         session
