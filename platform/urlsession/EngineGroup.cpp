@@ -17,6 +17,8 @@ constexpr auto kDrainTurn = std::chrono::milliseconds(2);
 // A session gets a second engine only when it may keep this many connections per host on each.
 constexpr long kConnectionsPerEngine = 16;
 constexpr size_t kMaxEngines = 4;
+// Tasks an engine carries before the session starts another.
+constexpr int kBusyEngine = 8;
 
 size_t enginesFor(const URLSessionConfiguration& config) {
     // A background session tells the app when all its transfers have said everything: one engine sees them all.
@@ -69,16 +71,15 @@ std::shared_ptr<Engine> EngineGroup::engineFor(const URLSessionTask& task) {
     std::lock_guard lock(registryMutex_);
     auto it = tasks_.find(task.taskIdentifier());
     if (it != tasks_.end() && it->second.engine >= 0) return startedLocked(size_t(it->second.engine));
-    // The first engine with a connection to spare, so a lightly used session stays on one thread and
-    // its kept-alive connections; when all are full, the one with the fewest tasks.
+    // The running engine with the fewest tasks; a further engine starts once even that one carries
+    // kBusyEngine tasks. A lightly used session stays on one thread and its kept-alive connections,
+    // a busy one spreads its tasks evenly.
     size_t index = 0;
-    auto spare = std::find_if(engines_.begin(), engines_.end(),
-                              [](const auto& e) { return e->tasksGiven_.load() < e->connectionsPerHost_; });
-    if (spare != engines_.end()) {
-        index = size_t(spare - engines_.begin());
-    } else {
-        for (size_t i = 1; i < engines_.size(); ++i)
-            if (engines_[i]->tasksGiven_.load() < engines_[index]->tasksGiven_.load()) index = i;
+    for (size_t i = 1; i < engines_.size() && engines_[i]->started(); ++i)
+        if (engines_[i]->tasksGiven_.load() < engines_[index]->tasksGiven_.load()) index = i;
+    if (engines_[index]->tasksGiven_.load() >= kBusyEngine) {
+        auto idle = std::find_if(engines_.begin(), engines_.end(), [](const auto& e) { return !e->started(); });
+        if (idle != engines_.end()) index = size_t(idle - engines_.begin());
     }
     // A task that has ended (it left the registry) only meets commands that do nothing.
     if (it != tasks_.end()) {

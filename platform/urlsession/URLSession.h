@@ -7,8 +7,9 @@
 // starts with the session's first command, so a session made and not yet used costs no thread.
 // A session allowed at least 32 connections per host (HTTPMaximumConnectionsPerHost) may run up to
 // one engine per core (at most four), each with an equal share of the limit (16 or more), each with
-// its own connections; a further engine starts only when a task finds every running one using its
-// whole share. A task stays on the engine it started on. Background sessions keep one engine.
+// its own connections; a further engine starts only when a task finds every running one carrying 8
+// tasks or more, and tasks go to the running engine with the fewest. A task stays on the engine it
+// started on. Background sessions keep one engine.
 // Stream tasks ride the first engine: curl makes their connections, then the engine moves their bytes
 // with non-blocking socket calls, waiting on their sockets in the same poll as the transfers.
 // Delegate callbacks and completion handlers run on the delegate queue (an OperationQueue; a serial

@@ -359,7 +359,7 @@ size_t engineThreads() {
 
 // However many engine threads carry a session, its connections to a host stay within its limit; a
 // session starts its first engine with its first task, and one allowed many connections starts further
-// engines only when the running ones have no connection to spare.
+// engines only when the running ones are busy (8 tasks each).
 struct ConnectionLimitRow {
     int limit;
     int tasks;
@@ -407,7 +407,8 @@ TEST_P(SessionConnectionLimitTest, NoMoreConnectionsToAHostThanTheConfigurationA
 
 INSTANTIATE_TEST_SUITE_P(Rows, SessionConnectionLimitTest,
                          ::testing::Values(ConnectionLimitRow{2, 6, 1},      // one engine
-                                           ConnectionLimitRow{64, 10, 1},    // many allowed, little asked
+                                           ConnectionLimitRow{64, 8, 1},     // many allowed, little asked
+                                           ConnectionLimitRow{64, 12, 2},    // the first engine is busy
                                            ConnectionLimitRow{40, 60, 2},    // two engines, 20 each
                                            ConnectionLimitRow{64, 70, 4}));  // four engines, 16 each
 
