@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "host/Modules.h"
 #include "host/VirtualDisplay.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -39,33 +40,14 @@ std::string modulePath() {
 const platform::webkit::gtk::ModuleTable* loadModule(std::string* error) {
     static const platform::webkit::gtk::ModuleTable* table = nullptr;
     if (table) return table;
-    std::string path = modulePath();
-    if (path.empty()) {
-        *error = "the path of this executable, next to which its module lies, is unknown";
-        return nullptr;
-    }
-    if (access(path.c_str(), R_OK) != 0) {
-        *error = "its module '" + path + "' is missing";
-        return nullptr;
-    }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        const char* why = dlerror();
-        *error = "its module '" + path + "' does not load: " + (why ? why : "unknown error");
-        return nullptr;
-    }
     using Entry = const platform::webkit::gtk::ModuleTable* (*)();
-    auto entry = reinterpret_cast<Entry>(dlsym(handle, platform::webkit::gtk::kModuleEntry));
-    if (!entry) {
-        *error = "its module '" + path + "' has no entry '" + platform::webkit::gtk::kModuleEntry + "'";
-        dlclose(handle);
-        return nullptr;
-    }
+    auto entry = reinterpret_cast<Entry>(
+        moduleEntry(platform::webkit::gtk::kModuleFileName, platform::webkit::gtk::kModuleEntry, "its module", error));
+    if (!entry) return nullptr;
     const auto* found = entry();
     if (!found || found->abiVersion != platform::webkit::gtk::kModuleAbiVersion || !found->start || !found->isRunning ||
         !found->stop || !found->version) {
-        *error = "its module '" + path + "' is of another build";
-        dlclose(handle);
+        *error = "its module '" + modulePath() + "' is of another build";
         return nullptr;
     }
     table = found;
