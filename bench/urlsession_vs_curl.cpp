@@ -122,23 +122,6 @@ void BM_URLSessionSmallRequests(benchmark::State& state) {
     d->session.reset();
 }
 
-void BM_URLSessionLargeDownload(benchmark::State& state) {
-    auto d = std::make_shared<CountingDelegate>();
-    d->session = makeSession(d);
-    d->target = *URL::string(server().url("/large"));
-    const int64_t residentBefore = bench::residentBytes();
-    auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) d->run(1, 1, true);
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    record("large/urlsession", state, double(d->bytes.load()) / secs);
-    state.SetBytesProcessed(d->bytes.load());
-    // Flat memory: a download streams to disk, so the process grows by a buffer or two, not the body.
-    state.counters["resident_growth_MB"] =
-        double(std::max<int64_t>(0, d->peakResident.load() - residentBefore)) / double(1 << 20);
-    d->session->invalidateAndCancel();
-    d->session.reset();
-}
-
 // ---------------------------------------------------------------- raw curl multi
 
 void BM_RawCurlSmallRequests(benchmark::State& state) {
@@ -157,25 +140,64 @@ void BM_RawCurlSmallRequests(benchmark::State& state) {
     state.SetItemsProcessed(done);
 }
 
-void BM_RawCurlLargeDownload(benchmark::State& state) {
-    int64_t bytes = 0;
+// ---------------------------------------------------------------- 100 MB download, both sides
+
+// Raw curl and URLSession download in turns within each iteration (which goes first alternates), so
+// both meet the same state of the machine: on a disk whose writeback moves a 100 MB download between
+// two speeds from one run to the next, separate runs per side measure mostly that. Each repetition
+// records its ratio; the median over repetitions is printed.
+void BM_LargeDownloadVersusRawCurl(benchmark::State& state) {
+    auto d = std::make_shared<CountingDelegate>();
+    d->session = makeSession(d);
+    d->target = *URL::string(server().url("/large"));
     bench::RawCurlMulti raw(1);
-    auto start = std::chrono::steady_clock::now();
+    const std::string url = server().url("/large");
+    const int64_t residentBefore = bench::residentBytes();
+    using Clock = std::chrono::steady_clock;
+    double oursSeconds = 0, rawSeconds = 0;
+    int64_t oursBytes = 0, rawBytes = 0;
+    bool rawFirst = true;
     for (auto _ : state) {
-        FILE* f = tmpfile();  // the session writes its download to disk too
-        raw.run(server().url("/large"), 1, f, kDownloadBuffer);
-        bytes += ftell(f);
-        fclose(f);
+        // The session writes its download to a file and removes it after the delegate has seen it (which
+        // the task waits for): raw curl's file is made and closed (a temporary file: removed) within its time too.
+        auto rawOnce = [&] {
+            auto start = Clock::now();
+            FILE* f = tmpfile();
+            raw.run(url, 1, f, kDownloadBuffer);
+            rawBytes += ftell(f);
+            fclose(f);
+            rawSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+        };
+        auto oursOnce = [&] {
+            const int64_t before = d->bytes.load();
+            auto start = Clock::now();
+            d->run(1, 1, true);
+            oursSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+            oursBytes += d->bytes.load() - before;
+        };
+        if (rawFirst) {
+            rawOnce();
+            oursOnce();
+        } else {
+            oursOnce();
+            rawOnce();
+        }
+        rawFirst = !rawFirst;
     }
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    record("large/raw", state, double(bytes) / secs);
-    state.SetBytesProcessed(bytes);
+    const double ours = double(oursBytes) / oursSeconds, rawRate = double(rawBytes) / rawSeconds;
+    state.counters["urlsession_MB/s"] = ours / double(1 << 20);
+    state.counters["raw_MB/s"] = rawRate / double(1 << 20);
+    // Flat memory: a download streams to disk, so the process grows by a buffer or two, not the body.
+    state.counters["resident_growth_MB"] =
+        double(std::max<int64_t>(0, d->peakResident.load() - residentBefore)) / double(1 << 20);
+    bench::recordPeerRatio("large", ours / rawRate);
+    d->session->invalidateAndCancel();
+    d->session.reset();
 }
 
 BENCHMARK(BM_RawCurlSmallRequests)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_URLSessionSmallRequests)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_RawCurlLargeDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(BM_URLSessionLargeDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_LargeDownloadVersusRawCurl)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(4);
 
 }  // namespace
 
@@ -198,7 +220,15 @@ int main(int argc, char** argv) {
         lines.emplace_back(s / r / goal, line);
     };
     ratio("small", 0.9);
-    ratio("large", 0.95);
+    if (double large = bench::medianPeerRatio("large"); large > 0) {
+        char line[160];
+        std::snprintf(
+            line, sizeof line,
+            "ratio large URLSession/raw curl: %.2f (goal >= 0.95; median of %zu repetitions, the two sides in "
+            "turns)",
+            large, bench::peerRatioSamples()["large"].size());
+        lines.emplace_back(large / 0.95, line);
+    }
     std::sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     for (const auto& [score, line] : lines) std::printf("%s\n", line.c_str());
     return 0;
