@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 namespace platform {
 
@@ -20,6 +22,27 @@ FileLock::FileLock(const std::string& lockPath) {
         return;
     }
     fd_ = fd;
+}
+
+FileLock::FileLock(const std::string& lockPath, double waitSeconds) {
+    if (lockPath.empty()) return;
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    // flock has no timeout of its own: ask again every 20 ms until the time is up.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            fd_ = fd;
+            return;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            busy_ = errno == EWOULDBLOCK;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::close(fd);
 }
 
 FileLock::~FileLock() {

@@ -12,14 +12,18 @@ namespace platform {
 class FileLock {
 public:
     explicit FileLock(const std::string& lockPath);
+    // Waits at most `waitSeconds` for another holder to let go; busy() then tells that one still holds it.
+    FileLock(const std::string& lockPath, double waitSeconds);
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
     bool locked() const { return fd_ >= 0; }
+    bool busy() const { return busy_; }
 
 private:
     int fd_ = -1;
+    bool busy_ = false;
 };
 
 }  // namespace platform
