@@ -138,7 +138,7 @@ bool splitJsonAndAction(const std::string& rest, std::string& json, std::string&
 
 }  // namespace
 
-ParsedCommand parseCommand(const std::string& rawLine) {
+ParsedCommand parseCommand(const std::string& rawLine, size_t number) {
     if (rawLine.find('\0') != std::string::npos) return fail("the line holds a NUL byte");
     std::string line = trim(rawLine);
     if (line.empty() || line[0] == '#') return {};
@@ -154,6 +154,7 @@ ParsedCommand parseCommand(const std::string& rawLine) {
     Command command;
     command.kind = found->kind;
     command.line = line;
+    command.number = number;
     auto needs = [&](const char* what) { return fail(verb + " needs " + what); };
     switch (found->arg) {
     case Arg::None:
@@ -263,7 +264,7 @@ ParsedScript parseScript(const std::string& text) {
     std::istringstream in(text);
     std::string line;
     for (size_t number = 1; std::getline(in, line); ++number) {
-        auto parsed = parseCommand(line);
+        auto parsed = parseCommand(line, number);
         if (!parsed.error.empty()) {
             script.commands.clear();
             script.error = "line " + std::to_string(number) + ": " + parsed.error;

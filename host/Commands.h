@@ -53,6 +53,7 @@ struct Command {
     bool up = true;           // network
     double seconds = 0;       // wait
     std::string line;         // the line as written, for messages
+    size_t number = 0;        // its line number in the script or on stdin
 };
 
 struct ParsedCommand {
@@ -60,7 +61,8 @@ struct ParsedCommand {
     std::string error;               // non-empty when the line is not a valid command
 };
 
-ParsedCommand parseCommand(const std::string& line);
+// `number` is the line's number, kept in the command.
+ParsedCommand parseCommand(const std::string& line, size_t number = 0);
 
 struct ParsedScript {
     std::vector<Command> commands;

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "app/Tesmar.h"
 #include "host/AppCalls.h"
@@ -154,8 +156,17 @@ std::optional<std::string> Device::boot() {
         temporaryRoot_ = true;
     } else {
         root_ = fs::absolute(options_.deviceRoot, ec);
-        fs::create_directories(root_, ec);
+        fs::create_directories((root_ / kDeviceLockFile).parent_path(), ec);
         if (ec || !fs::is_directory(root_)) return "cannot use '" + options_.deviceRoot + "' as the device directory";
+        // Hosts started together on one device would copy the bundle over each other. The extension process
+        // runs on the device this host holds and never asks for the lock.
+        rootLock_ = std::make_unique<FileLock>((root_ / kDeviceLockFile).string(), options_.settleTimeoutSeconds);
+        if (rootLock_->busy()) {
+            char waited[32];
+            std::snprintf(waited, sizeof waited, "%g", options_.settleTimeoutSeconds);
+            return "device root " + root_.string() + " is in use by another tesmar-sim (waited " + waited +
+                   " s, --settle-timeout)";
+        }
     }
     for (const char* dir : {"Library/Preferences", "Library/Caches", "Library/Application Support", "tmp"}) {
         fs::create_directories(root_ / dir, ec);
@@ -258,6 +269,16 @@ void Device::settle() {
 
 std::optional<std::string> Device::execute(const Command& command) {
     if (!app_) return "the app is not running";
+    // What the app does about a tapped notification shows on the main thread: a screen, a page, a console
+    // line. Coming to the front (app.state, badge) is the device's part of every tap, not the app's answer.
+    const bool tap = command.kind == Command::Kind::PushTap || command.kind == Command::Kind::NotificationTap;
+    std::atomic<size_t> answers{0};
+    DeviceEvents::Token watch;
+    if (tap)
+        watch = DeviceEvents::addListener(
+            [&answers, main = std::this_thread::get_id()](const std::string& event, const Value&) {
+                if (std::this_thread::get_id() == main && event != "app.state" && event != "badge") ++answers;
+            });
     std::optional<std::string> error;
     try {
         error = run(command);
@@ -265,8 +286,11 @@ std::optional<std::string> Device::execute(const Command& command) {
         error = std::string("the app threw: ") + e.what();
     }
     if (!quit_) settle();
+    watch = DeviceEvents::Token();
     if (error)
         DeviceEvents::post("command.failed", Value::dictionary({{"command", command.line}, {"message", *error}}));
+    else if (tap && answers.load() == 0)
+        DeviceEvents::post("notification.unhandled", Value::dictionary({{"command", command.line}}));
     return error;
 }
 
@@ -354,6 +378,7 @@ std::optional<std::string> Device::run(const Command& command) {
         return std::nullopt;
     case Kind::Network:
         PlatformConfig::setNetworkUp(command.up);
+        DeviceEvents::post("network", Value::dictionary({{"state", command.up ? "up" : "down"}}));
         return std::nullopt;
     case Kind::JsAlert: {
         auto web = webView();

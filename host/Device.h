@@ -31,12 +31,16 @@
 #include "host/EventPrinter.h"
 #include "host/Options.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/foundation/FileLock.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/UIKit.h"
 
 namespace tesmar_host {
 
 namespace uikit = platform::uikit;
+
+// The file a host locks in the device root it runs on (see Device::boot).
+inline constexpr const char* kDeviceLockFile = "Library/Device/host.lock";
 
 // Exit statuses of tesmar-sim.
 enum ExitCode : int {
@@ -94,6 +98,7 @@ private:
     std::shared_ptr<uikit::Application> app_;
     platform::PlatformSettings saved_;
     std::shared_ptr<platform::dispatch::ManualClock> manualClock_;  // --clock manual
+    std::unique_ptr<platform::FileLock> rootLock_;                  // held on a --device-root while the host runs
     bool booted_ = false;
     bool quit_ = false;
 };

@@ -3,8 +3,12 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "app/Strings.h"
 #include "host/Commands.h"
+#include "host/EventReference.h"
 #include "host/LocationStoreCommands.h"
+#include "host/MinimalApp.h"
+#include "platform/foundation/URL.h"
 
 namespace tesmar_host {
 
@@ -20,13 +24,39 @@ bool isHostPort(const std::string& text) {
     return value >= 1 && value <= 65535;
 }
 
-std::optional<double> positiveNumber(const std::string& text) {
+std::optional<double> number(const std::string& text, bool zeroAllowed) {
     if (text.empty()) return std::nullopt;
     char* end = nullptr;
     double value = std::strtod(text.c_str(), &end);
-    if (*end != '\0' || !std::isfinite(value) || value <= 0) return std::nullopt;
+    if (*end != '\0' || !std::isfinite(value) || value < 0 || (value == 0 && !zeroAllowed)) return std::nullopt;
     return value;
 }
+std::optional<double> positiveNumber(const std::string& text) { return number(text, false); }
+
+// Every flag that takes a value; the extension's own two are known only to "tesmar-sim extension".
+const std::set<std::string> kValueFlags = {"--bundle",
+                                           "--device-root",
+                                           "--system-version",
+                                           "--connect-to",
+                                           "--ca",
+                                           "--network",
+                                           "--clock",
+                                           "--web-engine",
+                                           "--identifier-for-vendor",
+                                           "--script",
+                                           "--launch-arg",
+                                           "--delegate",
+                                           "--start-url",
+                                           "--settle-ms",
+                                           "--settle-timeout",
+                                           "--location-permission",
+                                           "--location",
+                                           "--payments",
+                                           "--without",
+                                           "--extension-budget"};
+const std::set<std::string> kExtensionFlags = {"--payload", "--wall-clock"};
+// What "tesmar-sim demo" takes: it makes its own bundle, device, servers and script.
+const std::set<std::string> kDemoFlags = {"--settle-ms", "--settle-timeout", "--web-engine"};
 
 }  // namespace
 
@@ -51,6 +81,15 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             continue;
         }
         if (flag.rfind("--", 0) != 0) return fail("unexpected argument '" + flag + "' (see --help)");
+        bool known = flag == "--echo" || kValueFlags.count(flag) || (options.extension && kExtensionFlags.count(flag));
+        if (!known) return fail("unknown flag " + flag + " (see --help)");
+        if (options.demo && !kDemoFlags.count(flag))
+            return fail("unknown flag " + flag +
+                        " for demo, which takes --settle-ms, --settle-timeout and --web-engine");
+        if (flag == "--echo") {
+            options.echo = true;
+            continue;
+        }
         if (i + 1 >= argv.size()) return fail("flag " + flag + " needs a value (see --help)");
         const std::string& value = argv[++i];
         if (flag == "--bundle") {
@@ -96,16 +135,19 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             if (value.empty()) return fail("--delegate needs a class name");
             options.delegateClass = value;
         } else if (flag == "--start-url") {
+            auto url = platform::URL::string(value);
+            if (!url || !url->scheme() || (url->scheme() != "file" && url->host().value_or("").empty()))
+                return fail("--start-url '" + value + "' is not an absolute URL such as https://host/page");
             options.startURL = value;
         } else if (flag == "--settle-ms") {
-            auto ms = positiveNumber(value);
+            auto ms = number(value, true);
             if (!ms || *ms > 60000)
                 return fail("--settle-ms takes milliseconds between 0 and 60000, not '" + value + "'");
             options.settleQuietSeconds = *ms / 1000;
         } else if (flag == "--settle-timeout") {
             auto seconds = positiveNumber(value);
             if (!seconds || *seconds > 3600)
-                return fail("--settle-timeout takes seconds between 0 and 3600, not '" + value + "'");
+                return fail("--settle-timeout takes seconds above 0, up to 3600, not '" + value + "'");
             options.settleTimeoutSeconds = *seconds;
         } else if (flag == "--location-permission") {
             auto status = platform::corelocation::authorizationStatusNamed(value);
@@ -137,11 +179,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
         } else if (flag == "--extension-budget") {
             auto seconds = positiveNumber(value);
             if (!seconds || *seconds > 600)
-                return fail("--extension-budget takes seconds between 0 and 600, not '" + value + "'");
+                return fail("--extension-budget takes seconds above 0, up to 600, not '" + value + "'");
             options.extensionBudget = *seconds;
-        } else if (flag == "--payload" && options.extension) {
+        } else if (flag == "--payload") {
             options.extensionPayload = value;
-        } else if (flag == "--wall-clock" && options.extension) {
+        } else if (flag == "--wall-clock") {
             auto seconds = positiveNumber(value);
             if (!seconds) return fail("--wall-clock takes seconds since 1970, not '" + value + "'");
             options.wallClockStart = *seconds;
@@ -165,30 +207,45 @@ std::string usageText() {
            "       tesmar-sim demo [--settle-ms MS] [--settle-timeout SECONDS] [--web-engine real|headless]\n"
            "\n"
            "Boots a device, launches the app and plays user and platform events from a script (or stdin),\n"
-           "printing one JSON line per observable event on stdout.\n"
+           "printing one JSON line per observable event on stdout. The README says what a bundle holds and\n"
+           "walks through a first run against your own server (examples/).\n"
            "\n"
            "flags:\n"
-           "  --bundle DIR                 the app bundle (Info.plist, Config.json, resources)\n"
-           "  --device-root DIR            the device directory (default: a fresh temporary one)\n"
+           "  --bundle DIR                 the app bundle: Info.plist, ZazeraDazudud-Uvoz.plist, Config.json\n"
+           "  --device-root DIR            the device directory, kept between runs (default: a fresh temporary\n"
+           "                               one); one host at a time: another waits up to --settle-timeout\n"
            "  --system-version V           the phone's system version, e.g. 9.3 or 17\n"
-           "  --connect-to HOST:PORT=ADDR:PORT   reach HOST:PORT at ADDR:PORT instead (repeatable)\n"
-           "  --ca PEM                     trust this root certificate too (repeatable)\n"
+           "  --connect-to HOST:PORT=ADDR:PORT   reach HOST:PORT at ADDR:PORT instead (repeatable); the shell's\n"
+           "                               first page is https://" +
+           std::string(Tesmar::Strings::Endpoint::siteHost) + ", so map " + Tesmar::Strings::Endpoint::siteHost +
+           ":443 to your server\n"
+           "  --ca PEM                     trust the certificates in this PEM file too (repeatable)\n"
            "  --network up|down            the network at start (default up)\n"
            "  --clock manual|real          manual: the device's clocks (timers and wall time) move only by "
            "'wait'\n"
            "  --web-engine real|headless   the web views' engine: headless (default) fetches pages and runs no\n"
            "                               script; real runs them in WebKitGTK (starts Xvfb when DISPLAY is\n"
-           "                               unset; prints web-engine {engine, version, display})\n"
+           "                               unset)\n"
            "  --identifier-for-vendor on|off   whether the device hands out vendor identifiers (default on)\n"
-           "  --script FILE                commands to play (default: read stdin)\n"
+           "  --script FILE                commands to play, checked whole before launch (default: read stdin,\n"
+           "                               where a bad line prints its error and the session goes on)\n"
+           "  --echo                       print a `command` line before the events of each command\n"
            "  --launch-arg ARG             pass ARG to the app's process arguments, e.g. -ZDVDebugEnabled\n"
            "                               (repeatable)\n"
            "  --delegate CLASSNAME         the application delegate class (default " +
            std::string(kDefaultDelegateClass) +
+           ", the shell);\n"
+           "                               " +
+           kMinimalDelegateClass +
+           " is the host's minimal app, which opens any URL\n"
+           "  --start-url URL              the minimal app's first page (with --delegate " +
+           kMinimalDelegateClass +
+           ";\n"
+           "                               default: Info.plist " +
+           kStartURLInfoKey +
            ")\n"
-           "  --start-url URL              the minimal app's first page (default: Info.plist "
-           "TesmarStartURL)\n"
-           "  --settle-ms MS               quiet time that counts as idle after a command (default 250)\n"
+           "  --settle-ms MS               quiet time that counts as idle after a command, 0 to 60000 (default "
+           "250)\n"
            "  --settle-timeout SECONDS     the longest wait for idle after a command (default 15)\n"
            "  --location-permission STATUS the user's location answer at start: not-determined (default),\n"
            "                               restricted, denied, always or when-in-use\n"
@@ -199,42 +256,21 @@ std::string usageText() {
            "  --help                       this text\n"
            "\n"
            "demo: starts the demo intranet site, the push service, the kit service and the diagnostics log\n"
-           "service on loopback, launches the app with a bundled configuration, plays a scripted tour and\n"
-           "checks what it printed, the app core's one diagnostics upload included (exit 0 when all was seen).\n"
+           "service on loopback, launches the app with a bundled configuration, plays a scripted tour (each\n"
+           "command echoed) and checks what it printed, the app core's one diagnostics upload included (exit 0\n"
+           "when all was seen).\n"
            "\n"
            "commands (one per line; blank lines and lines starting with # are skipped):\n" +
            commandUsageText() +
            "\n"
-           "event lines of the location and store stand-ins:\n"
-           "  location.prompt {kind, answer}      the app asked for location permission (always / when-in-use)\n"
-           "  location.updates {state}            the app started or stopped location updates\n"
-           "  store.products-request {identifiers, outcome, found}   the app asked the store for prices\n"
-           "  store.transactions {transactions}   transactions handed to the app's payment-queue observers\n"
-           "notifications: a push with \"mutable-content\" to an app whose bundle holds a service extension\n"
-           "(PlugIns/NAME.appex, Info.plist NSExtension: NSExtensionPointIdentifier\n"
-           "\"com.apple.usernotifications.service\", NSExtensionPrincipalClass) runs the extension as a second\n"
-           "tesmar-sim process on the same device; its lines carry \"process\":\"extension\", then\n"
-           "  extension.content {title, body, badge, category, actions, attachments, expired}\n"
-           "  notification.shown {title, body, identifier, badge, category, actions, attachments}\n"
-           "  analytics.event {name, parameters}   an event the analytics facade was asked to log\n"
-           "  prefs {suite, key, value} / {suite, values}   printed by `prefs`\n"
-           "\n"
-           "event lines of the real web engine (--web-engine real):\n"
-           "  web-engine {engine, version, display}   the engine started, on this X display\n"
-           "  snapshot {file, bytes, width, height, blank}   printed by `snapshot` (blank: one colour only)\n"
-           "  tap.missed {href}            `tap` found no page to click the link in\n"
-           "  script.failed {action, message}   js-alert/js-confirm/js-open/js-close threw in the page\n"
-           "\n"
-           "event lines of the crash reporter:\n"
-           "  crash.trigger {kind, function_start, function_end}   printed by `crash` just before the "
-           "crash:\n"
-           "                        the crashing function's code addresses (end exclusive)\n"
-           "  crash.report.sent {report_id}   a crash report of an earlier run was accepted by the kit\n"
-           "                        service (run again with the same --device-root after a crash)\n"
+           "event lines, {\"event\": NAME, ...fields} (docs/events.md says when each is printed; lines of the\n"
+           "notification service extension's own process carry \"process\":\"extension\"):\n" +
+           eventUsageText() +
            "\n"
            "exit status: 0 fine; 1 the bundle's Info.plist is missing or unreadable, launch failed, or a\n"
            "completion handler was called twice or never;\n"
-           "2 bad flag or command; 3 a command could not be carried out; a `crash` run ends by its signal.\n";
+           "2 bad flag or command, or the device root is in use; 3 a command could not be carried out;\n"
+           "a `crash` run ends by its signal.\n";
 }
 
 }  // namespace tesmar_host

@@ -24,10 +24,12 @@ struct Options {
     std::optional<std::string> webEngine;
     bool identifierForVendor = true;   // --identifier-for-vendor on|off
     std::string script;                // --script FILE; empty: stdin
+    bool echo = false;                 // --echo: a "command" line before each command's events (demo: always)
     std::string delegateClass;         // --delegate CLASSNAME
     std::string startURL;              // --start-url URL (minimal app)
     double settleQuietSeconds = 0.25;  // --settle-ms: no event for this long means the app went idle
-    double settleTimeoutSeconds = 15;  // --settle-timeout SECONDS: the longest wait after one command
+    // --settle-timeout SECONDS: the longest wait after one command, and for a device root another host holds
+    double settleTimeoutSeconds = 15;
     // --location-permission STATUS: the user's location answer at start
     platform::corelocation::AuthorizationStatus locationPermission =
         platform::corelocation::AuthorizationStatus::NotDetermined;

@@ -1,11 +1,15 @@
 #include "host/Simulator.h"
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "host/Demo.h"
 #include "host/Device.h"
 #include "host/Extension.h"
+#include "host/LaunchChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 
 namespace tesmar_host {
@@ -15,12 +19,16 @@ namespace {
 constexpr size_t kMaxScriptBytes = 16 * 1024 * 1024;
 
 std::optional<std::string> readScript(const std::string& path, std::string& text) {
+    const std::string flag = "--script '" + path + "' ";
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return flag + "is a folder, not a file of commands";
     std::ifstream file(path, std::ios::binary);
-    if (!file) return "cannot read the script '" + path + "'";
+    if (!file) return flag + "cannot be read: " + std::strerror(errno);
     std::ostringstream buffer;
     buffer << file.rdbuf();
+    if (file.bad()) return flag + "cannot be read";
     text = buffer.str();
-    if (text.size() > kMaxScriptBytes) return "the script '" + path + "' is larger than 16 MB";
+    if (text.size() > kMaxScriptBytes) return flag + "is larger than 16 MB";
     return std::nullopt;
 }
 
@@ -58,11 +66,16 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         script = std::move(commands.commands);
     }
 
+    if (auto problem = checkCertificateFlags(options)) {
+        say(err, *problem);
+        return kExitUsage;
+    }
     // Refused before the device is touched, so a device directory keeps the bundle it had.
     if (auto problem = checkBundleInfo(options.bundle)) {
         say(err, *problem);
         return kExitFault;
     }
+    for (const auto& warning : launchWarnings(options)) say(err, "warning: " + warning);
 
     EventPrinter printer(out);
     int status = kExitOK;
@@ -82,6 +95,9 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         }
 
         auto perform = [&](const Command& command) {
+            if (options.echo)
+                platform::DeviceEvents::post("command", platform::Value::dictionary({{"line", int64_t(command.number)},
+                                                                                     {"text", command.line}}));
             if (auto problem = device.execute(command)) {
                 say(err, command.line + ": " + *problem);
                 status = kExitCommandFailed;
@@ -95,11 +111,12 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         } else {
             std::string line;
             for (size_t number = 1; !device.quitRequested() && std::getline(in, line); ++number) {
-                auto command = parseCommand(line);
+                auto command = parseCommand(line, number);
+                // A typed mistake costs that line only; the exit status still tells of it.
                 if (!command.error.empty()) {
                     say(err, "line " + std::to_string(number) + ": " + command.error);
                     status = kExitUsage;
-                    break;
+                    continue;
                 }
                 if (command.command) perform(*command.command);
             }

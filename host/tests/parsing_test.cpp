@@ -37,6 +37,15 @@ TEST(HostOptions, FlagsAreReadOrRefusedWithTheirName) {
         {{"--bundle", "b", "--connect-to", "intranet.example=127.0.0.1:1"}, "is not HOST:PORT=ADDRESS:PORT"},
         {{"--bundle", "b", "--connect-to", "a:443=127.0.0.1:70000"}, "is not HOST:PORT=ADDRESS:PORT"},
         {{"--bundle", "b", "--settle-ms", "-5"}, "--settle-ms takes"},
+        {{"--bundle", "b", "--settle-ms", "0", "--echo"}, ""},
+        {{"--bundle", "b", "--bogus"}, "unknown flag --bogus"},
+        {{"--bundle", "b", "--payload", "{}"}, "unknown flag --payload"},
+        {{"--bundle", "b", "--start-url", "intranet/start"}, "--start-url 'intranet/start' is not an absolute URL"},
+        {{"--bundle", "b", "--start-url", "https://"}, "is not an absolute URL"},
+        {{"--bundle", "b", "--start-url", "https://intranet.example/a"}, ""},
+        {{"demo", "--web-engine", "headless", "--settle-ms", "100"}, ""},
+        {{"demo", "--bundle", "x"}, "unknown flag --bundle for demo"},
+        {{"demo", "--headless"}, "unknown flag --headless"},
         {{"--bundle", "b", "--settle-timeout", "nan"}, "--settle-timeout takes"},
     };
     for (const auto& c : cases) {

@@ -432,13 +432,15 @@ SHELL_ROAD(ConfigurationWithoutAUsableBaseURLLoadsNothing) {
         const char* label;
         std::optional<std::string> config;
         bool message;
+        std::string warning;  // what the host says on stderr before the launch
     } cases[] = {
-        {"no Config.json", std::nullopt, false},
-        {"not JSON", "{\"base_url\": ", true},
-        {"no base_url", "{\"base_url_home_host\": \"tesmar.example\"}", false},
+        {"no Config.json", std::nullopt, false, "Config.json is missing"},
+        {"not JSON", "{\"base_url\": ", true, "Config.json is not a JSON object"},
+        {"no base_url", "{\"base_url_home_host\": \"tesmar.example\"}", false,
+         "Config.json has no base_url that is a URL"},
         {"a value that is not a string", "{\"base_url\": \"" + kBase + "/\", \"push_notifications_enabled\": true}",
-         false},
-        {"an array", "[\"" + kBase + "/\"]", false},
+         false, "\"push_notifications_enabled\" is not a string"},
+        {"an array", "[\"" + kBase + "/\"]", false, "Config.json is not a JSON object"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -455,6 +457,8 @@ SHELL_ROAD(ConfigurationWithoutAUsableBaseURLLoadsNothing) {
         EXPECT_GE(find(seen, [](const Value& e) { return has(e, "screen.root"); }), 0);
         long message = find(seen, [&](const Value& e) { return has(e, "console", {{"text", kError}}); });
         EXPECT_EQ(message >= 0, c.message) << allOutput(r);
+        EXPECT_NE(r.err.find("warning: "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
     }
 }
 

@@ -1,0 +1,103 @@
+#include "host/LaunchChecks.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/Strings.h"
+#include "host/MinimalApp.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/URL.h"
+#include "platform/security/Certificate.h"
+
+namespace tesmar_host {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Certificate files are small; anything far larger is not one.
+constexpr std::streamsize kMaxCertificateFileBytes = 4 * 1024 * 1024;
+
+std::optional<std::string> readSmallFile(const fs::path& path, std::streamsize limit) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    std::string text(static_cast<size_t>(limit) + 1, '\0');
+    file.read(text.data(), limit + 1);
+    if (file.bad()) return std::nullopt;
+    text.resize(static_cast<size_t>(file.gcount()));
+    return text;
+}
+
+// What the shell will make of the bundle's Config.json (it reads no other file for its site).
+void checkShellConfig(const Options& options, std::vector<std::string>& warnings) {
+    const fs::path path = fs::path(options.bundle) / "Config.json";
+    const std::string named = path.string();
+    const std::string site = std::string(Tesmar::Strings::Endpoint::baseUrl);
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) {
+        warnings.push_back(named + " is missing: the shell has no base_url and shows no page");
+        return;
+    }
+    std::optional<platform::Value> parsed;
+    if (auto text = readSmallFile(path, 1024 * 1024))
+        if (auto read = platform::json::read(*text)) parsed = std::move(read).value();
+    if (!parsed || !parsed->isDictionary()) {
+        warnings.push_back(named + " is not a JSON object: the shell ignores it and shows no page");
+        return;
+    }
+    for (const auto& [key, value] : *parsed->asDictionary())
+        if (!value.isString()) {
+            warnings.push_back(named + ": \"" + key +
+                               "\" is not a string (write it in quotes, e.g. \"true\"): the shell ignores the whole "
+                               "file and shows no page");
+            return;
+        }
+    auto base = platform::URL::string((*parsed)["base_url"].stringOr(""));
+    if (!base) {
+        warnings.push_back(named + " has no base_url that is a URL: the shell shows no page");
+        return;
+    }
+    // The first page is compiled in; base_url only lets it load.
+    const std::string siteAuthority = std::string(Tesmar::Strings::Endpoint::siteHost) + ":443";
+    if (base->host() != Tesmar::Strings::Endpoint::siteHost && !options.connectTo.count(siteAuthority))
+        warnings.push_back("the shell opens " + site + " whatever base_url says (" + base->absoluteString() +
+                           "); reach your server with --connect-to " + siteAuthority + "=ADDRESS:PORT");
+}
+
+}  // namespace
+
+std::optional<std::string> checkCertificateFlags(const Options& options) {
+    for (const auto& pem : options.trustedRootsPEM) {
+        std::error_code ec;
+        const std::string flag = "--ca '" + pem + "' ";
+        if (!fs::exists(pem, ec)) return flag + "does not exist";
+        if (!fs::is_regular_file(pem, ec)) return flag + "is not a file";
+        auto text = readSmallFile(pem, kMaxCertificateFileBytes);
+        if (!text) return flag + "cannot be read";
+        if (!platform::security::Certificate::allFromPEM(*text))
+            return flag + "holds no PEM certificate (-----BEGIN CERTIFICATE-----)";
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> launchWarnings(const Options& options) {
+    std::vector<std::string> warnings;
+    std::error_code ec;
+    if (!fs::is_directory(options.bundle, ec)) return warnings;  // boot says so
+    const bool minimal = options.delegateClass == kMinimalDelegateClass;
+    if (!options.startURL.empty() && !minimal)
+        warnings.push_back("--start-url is the minimal app's first page; add --delegate " +
+                           std::string(kMinimalDelegateClass) + " to open it (the shell opens " +
+                           Tesmar::Strings::Endpoint::baseUrl + ")");
+    if (options.delegateClass != kDefaultDelegateClass) return warnings;
+    checkShellConfig(options, warnings);
+    const fs::path coreOptions = fs::path(options.bundle) / "ZazeraDazudud-Uvoz.plist";
+    if (!fs::is_regular_file(coreOptions, ec))
+        warnings.push_back(coreOptions.string() +
+                           " is missing: the app core refuses to start and the launch fails (see the README's "
+                           "\"The app bundle\")");
+    return warnings;
+}
+
+}  // namespace tesmar_host
