@@ -1,4 +1,8 @@
 // Runs the built tesmar-sim as a child process against a local site and checks what it prints.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -8,11 +12,17 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/Strings.h"
+#include "host/Device.h"
+#include "host/EventReference.h"
 #include "host/MinimalApp.h"
 #include "host/tests/SimRun.h"
+#include "platform/foundation/FileLock.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
 #include "testing/TestHttpServer.h"
@@ -181,6 +191,32 @@ TEST_F(HostSmoke, ABundleWithoutAReadableInfoPlistIsRefused) {
     }
 }
 
+// Hosts started together on one device root take turns: each finds the whole bundle, none fails to copy it.
+TEST_F(HostSmoke, OneHostAtATimeRunsOnADeviceRoot) {
+    const fs::path root = dir_ / "device";
+    fs::create_directories((root / tesmar_host::kDeviceLockFile).parent_path());
+    std::vector<std::string> args = {"--bundle",    bundle(""), "--delegate",    tesmar_host::kMinimalDelegateClass,
+                                     "--settle-ms", "20",       "--device-root", root.string()};
+    {
+        platform::FileLock held((root / tesmar_host::kDeviceLockFile).string());
+        ASSERT_TRUE(held.locked());
+        auto shortWait = args;
+        shortWait.insert(shortWait.end(), {"--settle-timeout", "0.2"});
+        SimRun refused = runSim(shortWait, "quit\n");
+        EXPECT_EQ(refused.status, 2) << allOutput(refused);
+        EXPECT_NE(refused.err.find("device root " + root.string() + " is in use"), std::string::npos) << refused.err;
+        EXPECT_TRUE(refused.lines.empty()) << allOutput(refused);
+    }
+    std::vector<SimRun> runs(6);
+    std::vector<std::thread> hosts;
+    for (auto& run : runs) hosts.emplace_back([&run, &args] { run = runSim(args, "files Bundle\nquit\n"); });
+    for (auto& host : hosts) host.join();
+    for (const auto& run : runs) {
+        EXPECT_EQ(run.status, 0) << allOutput(run);
+        EXPECT_NE(allOutput(run).find(R"("event":"files")"), std::string::npos) << allOutput(run);
+    }
+}
+
 TEST_F(HostSmoke, MistakesEndTheRunWithAMessageAndAStatus) {
     struct Case {
         const char* label;
@@ -287,6 +323,80 @@ TEST(HostDemo, TourGoesAsExpected) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("web engine: headless"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("the tour went as expected"), std::string::npos) << run.err;
+    // A reader can look up every line it printed, and sees which step printed it.
+    std::set<std::string> documented;
+    for (const auto& event : tesmar_host::eventReference()) documented.insert(event.name);
+    size_t commands = 0;
+    for (const auto& event : simEvents(run)) {
+        EXPECT_EQ(documented.count(event["event"].stringOr("")), 1u) << event;
+        if (event["event"] == "command" && event["line"].integerOr(0) > 0) ++commands;
+    }
+    EXPECT_GT(commands, 10u);
+}
+
+// The README's first run, played as written (on a free port): a copied bundle, a self-signed certificate, an
+// HTTPS server, the shell following a link and opening a tapped push's target.
+TEST(HostReadme, FirstRunAgainstYourOwnServerGoesAsWritten) {
+    std::ifstream readme(std::filesystem::path(TESMAR_SOURCE_DIR) / "README.md");
+    std::string block, line;
+    while (std::getline(readme, line) && line.rfind("<!-- first-run", 0) != 0) {
+    }
+    ASSERT_TRUE(std::getline(readme, line) && line == "```sh") << "no first-run block in the README";
+    while (std::getline(readme, line) && line != "```") block += line + "\n";
+    ASSERT_NE(block.find("8443"), std::string::npos) << block;
+
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    close(probe);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    for (size_t at; (at = block.find("8443")) != std::string::npos;) block.replace(at, 4, port);
+
+    // A checkout as the README sees it: examples/ and build/host/tesmar-sim.
+    char pattern[] = "/tmp/host-readme-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path dir = pattern;
+    std::filesystem::create_directory_symlink(std::filesystem::path(TESMAR_SOURCE_DIR) / "examples", dir / "examples");
+    std::filesystem::create_directories(dir / "build" / "host");
+    std::filesystem::create_symlink(TESMAR_SIM_PATH, dir / "build" / "host" / "tesmar-sim");
+    std::ofstream(dir / "first-run.sh") << block;
+
+    std::string command = "cd '" + dir.string() + "' && bash -e first-run.sh 2>stderr.txt";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    SimRun run;
+    std::string out;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    run.status = pclose(pipe);
+    std::ifstream errors(dir / "stderr.txt");
+    run.err.assign(std::istreambuf_iterator<char>(errors), {});
+    std::istringstream lines(out);
+    for (std::string l; std::getline(lines, l);) run.lines.push_back(l);
+    // The server is ours to end when the block stopped before its last line.
+    std::ifstream pidFile(dir / "first-run" / "site.pid");
+    if (pid_t server = 0; pidFile >> server && server > 0 && kill(server, 0) == 0) kill(server, SIGTERM);
+
+    EXPECT_EQ(run.status, 0) << allOutput(run);
+    const std::string site = Tesmar::Strings::Endpoint::baseUrl, news = site + "/news.html";
+    auto seen = simEvents(run);
+    expectInOrder(seen,
+                  {event("page.finish", {{"url", site}}), event("command", {{"text", "tap /news.html"}}),
+                   event("page.finish", {{"url", news}}), event("notification.shown", {{"title", "Canteen"}}),
+                   event("command", {{"text", "notification-tap last"}}), event("screen.root", {{"url", news}}),
+                   event("page.finish", {{"url", news}}), event("exit", {{"code", 0}})},
+                  run);
+    for (const auto& e : seen) {
+        EXPECT_NE(e["event"], Value("page.fail")) << allOutput(run);
+        EXPECT_NE(e["event"], Value("notification.unhandled")) << allOutput(run);
+    }
+    EXPECT_EQ(run.err.find("warning:"), std::string::npos) << run.err;
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 // The demo's HTTP server library is the demo module's alone: the app's launches never load it.

@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "host/Commands.h"
 #include "host/EventPrinter.h"
+#include "host/EventReference.h"
 #include "host/Options.h"
 #include "platform/foundation/JSON.h"
 
@@ -194,6 +200,37 @@ TEST(HostEvents, EveryEventPrintsAsOneJSONLine) {
     EXPECT_TRUE(odd["text"].isString());
     EXPECT_TRUE(odd["nested"].at(0).isString());
     EXPECT_EQ(round("bare", Value("not a dictionary"))["value"], Value("not a dictionary"));
+}
+
+// Every event name the sources post is in the reference (docs/events.md, built in), once.
+TEST(HostEvents, EveryEventTheSourcesPostIsDocumentedOnce) {
+    std::set<std::string> documented;
+    for (const auto& event : eventReference()) {
+        EXPECT_TRUE(documented.insert(event.name).second) << "listed twice: " << event.name;
+        EXPECT_FALSE(event.when.empty()) << event.name;
+    }
+    EXPECT_NE(usageText().find("  page.fail {url, code, domain, description}\n"), std::string::npos);
+
+    namespace fs = std::filesystem;
+    const std::regex posted(R"re((?:post|postEvent)\(\s*"([a-z][a-z0-9.\-]*)")re");
+    std::set<std::string> undocumented;
+    size_t found = 0;
+    for (const char* folder : {"app", "platform", "host", "Rivulet", "VezEduduzSDK", "zidedova_core", "measurement",
+                               "kit_platform", "crash_reporter"}) {
+        for (const auto& entry : fs::recursive_directory_iterator(fs::path(TESMAR_SOURCE_DIR) / folder)) {
+            const auto& path = entry.path();
+            if (path.extension() != ".cpp" || path.string().find("/tests/") != std::string::npos) continue;
+            std::ifstream file(path);
+            std::stringstream text;
+            text << file.rdbuf();
+            const std::string source = text.str();
+            for (std::sregex_iterator it(source.begin(), source.end(), posted), end; it != end; ++it, ++found)
+                if (!documented.count((*it)[1]))
+                    undocumented.insert((*it)[1].str() + " (" + path.filename().string() + ")");
+        }
+    }
+    EXPECT_GT(found, 40u);
+    EXPECT_TRUE(undocumented.empty()) << ::testing::PrintToString(undocumented);
 }
 
 }  // namespace
