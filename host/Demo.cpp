@@ -206,16 +206,37 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
 
     const DemoEndpoint site = servers->site(), push = servers->push(), kits = servers->kits(),
                        loglane = servers->loglane();
-    std::vector<std::string> argv = {
-        "tesmar-sim", "--bundle", (work / "Bundle-source").string(), "--device-root", (work / "device").string(),
-        "--script", (work / "tour.txt").string(), "--connect-to", site.from + "=" + site.to, "--connect-to",
-        push.from + "=" + push.to, "--connect-to", kits.from + "=" + kits.to, "--connect-to",
-        loglane.from + "=" + loglane.to, "--ca", site.rootCertificatePath, "--ca", push.rootCertificatePath, "--ca",
-        kits.rootCertificatePath, "--ca", loglane.rootCertificatePath, "--settle-ms",
-        std::to_string(static_cast<int>(options.settleQuietSeconds * 1000)), "--settle-timeout",
-        std::to_string(options.settleTimeoutSeconds), "--web-engine", engine,
-        // So a reader sees which step of the tour caused which line.
-        "--echo"};
+    // --echo: a reader sees which step of the tour caused which line.
+    std::vector<std::string> argv = {"tesmar-sim",
+                                     "--bundle",
+                                     (work / "Bundle-source").string(),
+                                     "--device-root",
+                                     (work / "device").string(),
+                                     "--script",
+                                     (work / "tour.txt").string(),
+                                     "--connect-to",
+                                     site.from + "=" + site.to,
+                                     "--connect-to",
+                                     push.from + "=" + push.to,
+                                     "--connect-to",
+                                     kits.from + "=" + kits.to,
+                                     "--connect-to",
+                                     loglane.from + "=" + loglane.to,
+                                     "--ca",
+                                     site.rootCertificatePath,
+                                     "--ca",
+                                     push.rootCertificatePath,
+                                     "--ca",
+                                     kits.rootCertificatePath,
+                                     "--ca",
+                                     loglane.rootCertificatePath,
+                                     "--settle-ms",
+                                     std::to_string(static_cast<int>(options.settleQuietSeconds * 1000)),
+                                     "--settle-timeout",
+                                     std::to_string(options.settleTimeoutSeconds),
+                                     "--web-engine",
+                                     engine,
+                                     "--echo"};
 
     std::mutex mutex;
     std::vector<std::pair<std::string, Value>> seen;

@@ -1,8 +1,8 @@
 #include "host/LaunchChecks.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "app/Strings.h"
 #include "host/MinimalApp.h"
@@ -17,15 +17,15 @@ namespace fs = std::filesystem;
 namespace {
 
 // Certificate files are small; anything far larger is not one.
-constexpr std::streamsize kMaxCertificateFileBytes = 4 * 1024 * 1024;
+constexpr uintmax_t kMaxCertificateFileBytes = 4 * 1024 * 1024;
 
-std::optional<std::string> readSmallFile(const fs::path& path, std::streamsize limit) {
+std::optional<std::string> readSmallFile(const fs::path& path, uintmax_t limit) {
+    std::error_code ec;
+    auto size = fs::file_size(path, ec);
+    if (ec || size > limit) return std::nullopt;
+    std::string text(size, '\0');
     std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::string text(static_cast<size_t>(limit) + 1, '\0');
-    file.read(text.data(), limit + 1);
-    if (file.bad()) return std::nullopt;
-    text.resize(static_cast<size_t>(file.gcount()));
+    if (!file.read(text.data(), static_cast<std::streamsize>(size))) return std::nullopt;
     return text;
 }
 
@@ -74,7 +74,7 @@ std::optional<std::string> checkCertificateFlags(const Options& options) {
         if (!fs::exists(pem, ec)) return flag + "does not exist";
         if (!fs::is_regular_file(pem, ec)) return flag + "is not a file";
         auto text = readSmallFile(pem, kMaxCertificateFileBytes);
-        if (!text) return flag + "cannot be read";
+        if (!text) return flag + "cannot be read (or is larger than 4 MB)";
         if (!platform::security::Certificate::allFromPEM(*text))
             return flag + "holds no PEM certificate (-----BEGIN CERTIFICATE-----)";
     }
