@@ -55,15 +55,32 @@ std::optional<std::string> usableHash(const std::optional<std::string>& hash) {
     return hash;
 }
 
-// Links the push player to the e-mail player (the caller's blocks report this last request).
+// Links the push player to the e-mail player (the caller's blocks report this last request). Until the
+// service takes the link, a setEmail with the same address tries the link again instead of answering at once.
 void linkPushPlayer(const std::string& emailPlayerId, const std::optional<std::string>& hash, const std::string& email,
                     VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
     auto request =
         VERequestUpdateDeviceToken::withUserId(VezEduduz::mUserId(), VezEduduz::app_id(), std::nullopt,
                                                Value(VezEduduz::getNotificationTypes()), emailPlayerId, hash, email);
+    uint64_t generation = statics().generation;
+    auto settle = [generation, emailPlayerId](bool linked) {
+        auto& s = statics();
+        if (s.generation != generation) return;
+        if (linked && s.emailLinkPending == emailPlayerId)
+            s.emailLinkPending.reset();
+        else if (!linked)
+            s.emailLinkPending = emailPlayerId;
+    };
     VezEduduzClient::sharedClient().executeRequest(
-        request, [onSuccess](const Value&) { callSuccessBlockOnMainThread(onSuccess); },
-        [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
+        request,
+        [settle, onSuccess](const Value&) {
+            settle(true);
+            callSuccessBlockOnMainThread(onSuccess);
+        },
+        [settle, onFailure](const Error& error) {
+            settle(false);
+            callFailureBlockOnMainThread(onFailure, error);
+        });
 }
 
 void storeEmail(const std::string& email, const std::optional<std::string>& hash, const std::string& emailPlayerId) {
@@ -90,16 +107,10 @@ void createEmailPlayer(const std::string& email, const std::optional<std::string
                                              emailError("com.vezeduduz", "Missing VezEduduz Email Player ID"));
                 return;
             }
-            std::string emailPlayerId = *id;
-            // The e-mail becomes this device's only once the link holds: a failed link leaves the
-            // earlier state, and the next setEmail tries the whole road again.
-            linkPushPlayer(
-                emailPlayerId, hash, email,
-                [=] {
-                    if (statics().generation == generation) storeEmail(email, hash, emailPlayerId);
-                    if (onSuccess) onSuccess();
-                },
-                onFailure);
+            // The e-mail player exists on the service from here on, whatever the link does: forgetting it
+            // would make the next setEmail create a second one.
+            storeEmail(email, hash, *id);
+            linkPushPlayer(*id, hash, email, onSuccess, onFailure);
         },
         [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
 }
@@ -141,6 +152,10 @@ void VezEduduz::setEmail(const std::string& email, const std::optional<std::stri
             return;
         }
         if (state->emailAddress() == email && state->emailAuthCode() == hash) {
+            if (state->emailUserId() && statics().emailLinkPending == state->emailUserId() && mUserId()) {
+                linkPushPlayer(*state->emailUserId(), hash, email, onSuccess, onFailure);
+                return;
+            }
             vezeduduz_Log(VELogLevel::verbose, "Email already exists, there is no need to call setEmail again");
             if (onSuccess) onSuccess();
             return;
@@ -232,6 +247,7 @@ std::string VezEduduz::sdk_semantic_version() { return one_getSemanticVersion(kS
 // ---- hand-overs from start-up ----
 
 void forgetEmail() {
+    statics().emailLinkPending.reset();
     defaults::remove(kEmailPlayerIdKey);
     auto state = VezEduduz::currentEmailSubscriptionState();
     state->setEmailAddress(std::nullopt);

@@ -429,11 +429,11 @@ TEST_F(PushCallsTest, EmailStateChangesOnlyWhenTheServiceAgreed) {
         const char* name;
         const char* endpoint;
         Reply reply;
-        const char* outcome;
+        bool kept;  // the e-mail player is this device's afterwards
     };
     Case cases[] = {
-        {"create answer without id", "POST players", Reply::json(R"({"success":true})"), "fail"},
-        {"link refused", "PUT players/:id", Reply::json(R"({"errors":["no"]})", 400), "fail"},
+        {"create answer without id", "POST players", Reply::json(R"({"success":true})"), false},
+        {"link refused: the created player stays", "PUT players/:id", Reply::json(R"({"errors":["no"]})", 400), true},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -441,17 +441,25 @@ TEST_F(PushCallsTest, EmailStateChangesOnlyWhenTheServiceAgreed) {
         Outcomes out;
         VezEduduz::setEmail("ann@tesmar.example", std::nullopt, out.done("set"), out.fail("set"));
         ASSERT_TRUE(waitFor([&] { return !out.seen.empty(); }));
-        EXPECT_EQ(out.seen[0], std::string(c.outcome) + " set");
-        EXPECT_FALSE(email->emailAddress());
-        EXPECT_FALSE(email->emailUserId());
+        EXPECT_EQ(out.seen[0], "fail set");
+        EXPECT_EQ(email->emailAddress().has_value(), c.kept);
+        EXPECT_EQ(email->emailUserId().has_value(), c.kept);
         service.clearScript(c.endpoint);
     }
-    // Now it goes through; an update then changes the stored address too.
+    // The same address again only tries the link again; once linked, a further call sends nothing.
+    size_t creates = requests("POST", "players").size();
     Outcomes out;
     VezEduduz::setEmail("ann@tesmar.example", std::nullopt, out.done("create"));
     ASSERT_TRUE(waitFor([&] { return !out.seen.empty(); }));
+    VezEduduz::setEmail("ann@tesmar.example", std::nullopt, out.done("again"));
+    EXPECT_EQ(out.seen, (std::vector<std::string>{"ok create", "ok again"}));
+    settle();
+    EXPECT_EQ(requests("POST", "players").size(), creates);
+    auto links = playerPuts("parent_player_id");
+    ASSERT_EQ(links.size(), 2u);
+    EXPECT_EQ(links[1]["parent_player_id"], Value(*email->emailUserId()));
     VezEduduz::setEmail("bob@tesmar.example", std::nullopt, out.done("update"));
-    ASSERT_TRUE(waitFor([&] { return out.seen.size() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return out.seen.size() == 3; }));
     EXPECT_EQ(email->emailAddress(), "bob@tesmar.example");
     EXPECT_EQ(store()->stringForKey("EMAIL_ADDRESS"), "bob@tesmar.example");
 
