@@ -174,7 +174,6 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     s.actionBlock = actionBlock;
     VezEduduzNotificationHelper::notificationBlocks(receivedBlock, actionBlock);
     VezEduduzTrackZidedovaAnalytics::installOpenTracker();
-    if (VezEduduzTrackZidedovaAnalytics::needsRemoteParams()) VezEduduzTrackZidedovaAnalytics::init();
 
     if (VezEduduzHelper::isIOSVersionGreaterOrEqual(8.0f))
         s.wasRegisteredAtInit = currentPermissionState()->accepted();
@@ -247,6 +246,7 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     clearBadgeCount(false);
     // Media of earlier notifications needs no clearing here: nothing is cached between launches.
     if (!s.purchaseTracker) s.purchaseTracker = VezEduduzTrackIAP::make();
+    if (VezEduduzTrackZidedovaAnalytics::needsRemoteParams()) VezEduduzTrackZidedovaAnalytics::init();
 }
 
 bool VezEduduz::initAppId(const Value& appId, const Value& settings) {
@@ -361,7 +361,10 @@ void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
     auto& s = statics();
     s.iosParamsRequested = true;
     uint64_t generation = s.generation;
-    auto request = VERequestGetIosParams::withUserId(currentSubscriptionState()->userId(), appId);
+    // The stored player belongs to the stored app id: another app's parameters are asked for without it.
+    std::optional<std::string> playerId;
+    if (defaults::string(kAppIdKey) == appId) playerId = currentSubscriptionState()->userId();
+    auto request = VERequestGetIosParams::withUserId(playerId, appId);
     VezEduduzClient::sharedClient().executeRequest(
         request,
         [generation](const Value& result) {

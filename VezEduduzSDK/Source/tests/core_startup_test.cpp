@@ -60,6 +60,23 @@ TEST_F(StartupTest, ANewAppIdDropsThePlayerInMemoryAndStored) {
     EXPECT_FALSE(VezEduduz::mUserId().has_value());
     EXPECT_TRUE(VezEduduz::isHighPriorityCall());
     EXPECT_EQ(store()->stringForKey("VD_APP_ID"), kOtherAppId);
+
+    // The parameters request of start-up goes out before the id is resolved: only the stored app's
+    // own request names its player.
+    struct Case {
+        const char* appId;
+        std::optional<std::string> playerId;
+    };
+    for (const Case& c : {Case{kOtherAppId, "old-player"}, Case{kAppId, std::nullopt}}) {
+        SCOPED_TRACE(c.appId);
+        relaunch();
+        ASSERT_TRUE(store()->setString(kOtherAppId, "VD_APP_ID").ok());
+        ASSERT_TRUE(store()->setString("old-player", "VD_PLAYER_ID").ok());
+        VezEduduz::initWithLaunchOptions(Value(), Value(c.appId), nullptr, nullptr, Value::dictionary());
+        std::string path = "apps/" + std::string(c.appId) + "/ios_params.js";
+        ASSERT_TRUE(waitFor([&] { return service.requestsTo(path).size() == 1; }));
+        EXPECT_EQ(service.requestsTo(path)[0].queryItem("player_id"), c.playerId);
+    }
 }
 
 TEST_F(StartupTest, InFocusDisplayTypeFromSettingsAndSystemVersion) {
