@@ -309,13 +309,8 @@ void registrationSucceeded(const std::map<std::string, Value>& results, const Re
         playerId = snap.userId;
     if (!playerId) {
         // Nothing waiting for a player id can go yet; the tags of this body wait for the next registration.
-        requeueTags(snap.tags);
+        requeueTags(snap.tags, snap.tagCallbacks);
         VezEduduz::vezeduduz_Log(VELogLevel::error, "Registration answer without a player id");
-        for (const auto& c : snap.tagCallbacks)
-            if (c.failureBlock)
-                c.failureBlock(
-                    platform::Error(kVezEduduzSpacedErrorDomain, 0,
-                                    Value::dictionary({{"error", "The registration answer had no player id"}})));
         return;
     }
     auto subscription = VezEduduz::currentSubscriptionState();
@@ -362,14 +357,10 @@ void registrationFailed(const std::map<std::string, platform::Error>& errors, co
                                          " registration with VezEduduz: " + it->second.description());
     }
     s.nextRegistrationIsHighPriority = true;
-    // The tags are not lost with the request: they wait for the next send, behind any newer values.
-    requeueTags(snap.tags);
+    // The tags are not lost with the request: they wait for the next send, behind any newer values, and
+    // their callers hear how that send ends rather than "failed" for tags that still go out.
+    requeueTags(snap.tags, snap.tagCallbacks);
     if (!s.pendingTags.isNull() && VezEduduz::currentSubscriptionState()->userId()) scheduleSendTags();
-    auto it = errors.find("push");
-    if (it == errors.end()) it = errors.find("email");
-    if (it == errors.end()) return;
-    for (const auto& c : snap.tagCallbacks)
-        if (c.failureBlock) c.failureBlock(it->second);
 }
 
 }  // namespace

@@ -80,13 +80,15 @@ void scheduleSendTags() {
         kSendTagsDelayKey);
 }
 
-void requeueTags(const Value& tags) {
+void requeueTags(const Value& tags, const std::vector<VEPendingCallbacks>& callbacks) {
     const auto* entries = tags.asDictionary();
-    if (!entries || entries->empty()) return;
-    auto& pending = statics().pendingTags;
-    if (!pending.isDictionary()) pending = Value::dictionary();
-    for (const auto& [key, value] : *entries)
-        if (!pending.contains(key)) pending.set(key, value);
+    if ((!entries || entries->empty()) && callbacks.empty()) return;
+    auto& s = statics();
+    if (!s.pendingTags.isDictionary()) s.pendingTags = Value::dictionary();
+    if (entries)
+        for (const auto& [key, value] : *entries)
+            if (!s.pendingTags.contains(key)) s.pendingTags.set(key, value);
+    s.pendingTagCallbacks.insert(s.pendingTagCallbacks.begin(), callbacks.begin(), callbacks.end());
 }
 
 // ---- tags ----

@@ -110,8 +110,10 @@ inline constexpr const char* kSendTagsDelayKey = "VezEduduz.sendTagsToServer";
 inline constexpr double kSendTagsDelay = 5.0;
 
 // Registration hands these over (VezEduduzTags.cpp, VezEduduzEmail.cpp).
-// Puts tags of a failed request back in the pending batch; tags pending meanwhile are newer and win.
-void requeueTags(const platform::Value& tags);
+// Puts the tags of a batch a registration did not deliver back in the pending batch (tags pending
+// meanwhile are newer and win), with their calls' blocks ahead of the newer ones: they hear the outcome
+// of the send that does deliver them, and only that one.
+void requeueTags(const platform::Value& tags, const std::vector<VEPendingCallbacks>& callbacks);
 // Schedules sendTagsToServer 5 s from now (replacing an earlier schedule).
 void scheduleSendTags();
 

@@ -308,7 +308,7 @@ TEST_F(PushCallsTest, AFailedRegistrationKeepsItsTagsAndWhatWaited) {
     VezEduduz::syncHashedEmail("ann@tesmar.example");
     VezEduduz::getTags(out.ok("getTags"), out.fail("getTags"));
     registerNow();
-    EXPECT_EQ(out.seen, (std::vector<std::string>{"fail tags"}));
+    EXPECT_TRUE(out.seen.empty()) << "the tags still go out: their blocks wait for that send";
     EXPECT_EQ(linesContaining("Encountered error during push registration with VezEduduz"), 1u);
     EXPECT_TRUE(VezEduduz::isHighPriorityCall());
 
@@ -319,7 +319,7 @@ TEST_F(PushCallsTest, AFailedRegistrationKeepsItsTagsAndWhatWaited) {
     ASSERT_EQ(creates.size(), 2u);
     EXPECT_EQ(creates[1]["tags"], Value::dictionary({{"a", "1"}, {"b", "2"}}));
     ASSERT_TRUE(waitFor([&] { return out.seen.size() == 2; }));
-    EXPECT_EQ(out.seen.back(), "ok getTags");
+    EXPECT_EQ(out.seen, (std::vector<std::string>{"ok tags", "ok getTags"}));
     EXPECT_EQ(playerPuts("em_m", "p9").size(), 1u);
 }
 
