@@ -132,46 +132,44 @@ void updateEmailPlayer(const std::string& email, const std::optional<std::string
         [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
 }
 
-}  // namespace
-
-void VezEduduz::setEmail(const std::string& email, const std::optional<std::string>& authHash,
-                         VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+// Every setEmail form ends here; `name` is the form the application called.
+void setEmailCalled(const char* name, const std::string& email, const std::optional<std::string>& authHash,
+                    VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    using V = VezEduduz;
     auto run = [=] {
-        if (shouldLogMissingPrivacyConsentErrorWithMethodName(
-                "setEmail:withEmailAuthHashToken:withSuccess:withFailure:"))
-            return;
+        if (V::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
         auto hash = usableHash(authHash);
         if (!VezEduduzHelper::isValidEmail(email)) {
-            vezeduduz_Log(VELogLevel::warn, "Invalid email (" + email + ") passed to setEmail");
+            V::vezeduduz_Log(VELogLevel::warn, "Invalid email (" + email + ") passed to setEmail");
             if (onFailure) onFailure(invalidEmailError());
             return;
         }
-        auto state = currentEmailSubscriptionState();
+        auto state = V::currentEmailSubscriptionState();
         if (state->requiresEmailAuth() && !hash) {
             if (onFailure) onFailure(authRequiredError());
             return;
         }
         if (state->emailAddress() == email && state->emailAuthCode() == hash) {
-            if (state->emailUserId() && statics().emailLinkPending == state->emailUserId() && mUserId()) {
+            if (state->emailUserId() && statics().emailLinkPending == state->emailUserId() && V::mUserId()) {
                 linkPushPlayer(*state->emailUserId(), hash, email, onSuccess, onFailure);
                 return;
             }
-            vezeduduz_Log(VELogLevel::verbose, "Email already exists, there is no need to call setEmail again");
+            V::vezeduduz_Log(VELogLevel::verbose, "Email already exists, there is no need to call setEmail again");
             if (onSuccess) onSuccess();
             return;
         }
         auto& s = statics();
-        if (!mUserId() || (!s.iosParamsReceived && hash)) {
-            vezeduduz_Log(VELogLevel::verbose,
-                          "iOS Parameters for this application has not yet been downloaded. Delaying call to "
-                          "setEmail: until the parameters have been downloaded.");
+        if (!V::mUserId() || (!s.iosParamsReceived && hash)) {
+            V::vezeduduz_Log(VELogLevel::verbose,
+                             "iOS Parameters for this application has not yet been downloaded. Delaying call to "
+                             "setEmail: until the parameters have been downloaded.");
             // Only the latest call waits: the one it replaces is told so.
             if (s.parkedEmailParameters && s.parkedEmailParameters->failureBlock)
                 s.parkedEmailParameters->failureBlock(emailError("com.vezeduduz", "Replaced by a later setEmail call"));
             s.parkedEmailParameters = VezEduduzSetEmailParameters{email, hash, onSuccess, onFailure};
             // The parameters failed earlier: ask again, or a hashed call would wait for ever.
             if (hash && !s.iosParamsReceived && !s.iosParamsRequested && s.app_id)
-                downloadIOSParamsWithAppId(*s.app_id);
+                V::downloadIOSParamsWithAppId(*s.app_id);
             return;
         }
         if (state->emailUserId())
@@ -182,18 +180,42 @@ void VezEduduz::setEmail(const std::string& email, const std::optional<std::stri
     onMainLoop(run);
 }
 
-void VezEduduz::logoutEmail(VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+}  // namespace
+
+void VezEduduz::setEmail(const std::string& email) {
+    setEmailCalled("setEmail:", email, std::nullopt, nullptr, nullptr);
+}
+
+void VezEduduz::setEmail(const std::string& email, VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+    setEmailCalled("setEmail:withSuccess:withFailure:", email, std::nullopt, std::move(onSuccess),
+                   std::move(onFailure));
+}
+
+void VezEduduz::setEmail(const std::string& email, const std::optional<std::string>& authHash) {
+    setEmailCalled("setEmail:withEmailAuthHashToken:", email, authHash, nullptr, nullptr);
+}
+
+void VezEduduz::setEmail(const std::string& email, const std::optional<std::string>& authHash,
+                         VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+    setEmailCalled("setEmail:withEmailAuthHashToken:withSuccess:withFailure:", email, authHash, std::move(onSuccess),
+                   std::move(onFailure));
+}
+
+namespace {
+
+void logoutEmailCalled(const char* name, VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    using V = VezEduduz;
     onMainLoop([=] {
-        if (shouldLogMissingPrivacyConsentErrorWithMethodName("logoutEmailWithSuccess:withFailure:")) return;
-        auto state = currentEmailSubscriptionState();
+        if (V::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
+        auto state = V::currentEmailSubscriptionState();
         if (!state->emailUserId()) {
-            vezeduduz_Log(VELogLevel::error, "Email Player ID does not exist, cannot logout");
+            V::vezeduduz_Log(VELogLevel::error, "Email Player ID does not exist, cannot logout");
             if (onFailure) onFailure(logoutWithoutEmailError());
             return;
         }
         uint64_t generation = statics().generation;
         auto request =
-            VERequestLogoutEmail::withAppId(app_id(), state->emailUserId(), mUserId(), state->emailAuthCode());
+            VERequestLogoutEmail::withAppId(V::app_id(), state->emailUserId(), V::mUserId(), state->emailAuthCode());
         VezEduduzClient::sharedClient().executeRequest(
             request,
             [=](const Value&) {
@@ -202,6 +224,14 @@ void VezEduduz::logoutEmail(VEEmailSuccessBlock onSuccess, VEErrorBlock onFailur
             },
             [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
     });
+}
+
+}  // namespace
+
+void VezEduduz::logoutEmail() { logoutEmailCalled("logoutEmail", nullptr, nullptr); }
+
+void VezEduduz::logoutEmail(VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+    logoutEmailCalled("logoutEmailWithSuccess:withFailure:", std::move(onSuccess), std::move(onFailure));
 }
 
 void VezEduduz::emailChangedWithNewEmailPlayerId(const std::string& emailPlayerId) {

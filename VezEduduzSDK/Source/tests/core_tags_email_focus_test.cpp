@@ -449,16 +449,16 @@ TEST_F(PushCallsTest, EmailStateChangesOnlyWhenTheServiceAgreed) {
     // The same address again only tries the link again; once linked, a further call sends nothing.
     size_t creates = requests("POST", "players").size();
     Outcomes out;
-    VezEduduz::setEmail("ann@tesmar.example", std::nullopt, out.done("create"));
+    VezEduduz::setEmail("ann@tesmar.example", out.done("create"), nullptr);
     ASSERT_TRUE(waitFor([&] { return !out.seen.empty(); }));
-    VezEduduz::setEmail("ann@tesmar.example", std::nullopt, out.done("again"));
+    VezEduduz::setEmail("ann@tesmar.example", out.done("again"), nullptr);
     EXPECT_EQ(out.seen, (std::vector<std::string>{"ok create", "ok again"}));
     settle();
     EXPECT_EQ(requests("POST", "players").size(), creates);
     auto links = playerPuts("parent_player_id");
     ASSERT_EQ(links.size(), 2u);
     EXPECT_EQ(links[1]["parent_player_id"], Value(*email->emailUserId()));
-    VezEduduz::setEmail("bob@tesmar.example", std::nullopt, out.done("update"));
+    VezEduduz::setEmail("bob@tesmar.example", out.done("update"), nullptr);
     ASSERT_TRUE(waitFor([&] { return out.seen.size() == 3; }));
     EXPECT_EQ(email->emailAddress(), "bob@tesmar.example");
     EXPECT_EQ(store()->stringForKey("EMAIL_ADDRESS"), "bob@tesmar.example");
@@ -551,6 +551,54 @@ TEST_F(PushCallsTest, ConsentMissingMeansNoFocusWork) {
     VezEduduzTracker::onFocus(true);
     EXPECT_DOUBLE_EQ(store()->doubleForKey("VD_LAST_CLOSED_TIME").value_or(0), kStart - 3600);
     EXPECT_FALSE(store()->objectForKey("VD_UNSENT_ACTIVE_TIME"));
+}
+
+TEST_F(PushCallsTest, WithoutConsentEachFormNamesItselfAndDoesNothing) {
+    registeredDevice();
+    VezEduduz::setRequiresUserPrivacyConsent(true);
+    auto ok = [](const Value&) {};
+    auto fail = [](const Error&) {};
+    auto done = [] {};
+    const std::pair<std::function<void()>, const char*> forms[] = {
+        {[] {
+             VezEduduz::sendTags(Value::dictionary({{"a", "1"}}));
+         },
+         "sendTags:"},
+        {[&] {
+             VezEduduz::sendTags(Value::dictionary({{"a", "1"}}), ok, fail);
+         },
+         "sendTags:onSuccess:onFailure:"},
+        {[] { VezEduduz::sendTagsWithJsonString("not json"); }, "sendTagsWithJsonString:"},
+        {[] { VezEduduz::sendTag("a", "1"); }, "sendTag:value:"},
+        {[&] { VezEduduz::sendTag("a", "1", ok, fail); }, "sendTag:value:onSuccess:onFailure:"},
+        {[&] { VezEduduz::getTags(ok); }, "getTags:"},
+        {[&] { VezEduduz::getTags(ok, fail); }, "getTags:onFailure:"},
+        {[] { VezEduduz::deleteTags({"a"}); }, "deleteTags:"},
+        {[] { VezEduduz::deleteTag("a"); }, "deleteTag:"},
+        {[&] { VezEduduz::deleteTag("a", ok, fail); }, "deleteTag:onSuccess:onFailure:"},
+        {[] { VezEduduz::deleteTagsWithJsonString("[1"); }, "deleteTagsWithJsonString:"},
+        {[] { VezEduduz::postNotification(Value::dictionary()); }, "postNotification:"},
+        {[&] { VezEduduz::postNotification(Value::dictionary(), ok, fail); }, "postNotification:onSuccess:onFailure:"},
+        {[] { VezEduduz::postNotificationWithJsonString("{"); }, "postNotificationWithJsonString:onSuccess:onFailure:"},
+        {[] { VezEduduz::setEmail("ann@tesmar.example"); }, "setEmail:"},
+        {[&] { VezEduduz::setEmail("ann@tesmar.example", done, fail); }, "setEmail:withSuccess:withFailure:"},
+        {[] { VezEduduz::setEmail("ann@tesmar.example", "h"); }, "setEmail:withEmailAuthHashToken:"},
+        {[&] { VezEduduz::setEmail("ann@tesmar.example", "h", done, fail); },
+         "setEmail:withEmailAuthHashToken:withSuccess:withFailure:"},
+        {[] { VezEduduz::logoutEmail(); }, "logoutEmail"},
+        {[&] { VezEduduz::logoutEmail(done, fail); }, "logoutEmailWithSuccess:withFailure:"},
+    };
+    for (const auto& [call, name] : forms) {
+        SCOPED_TRACE(name);
+        size_t warnings = linesContaining("before the user granted privacy permission");
+        call();
+        settle();
+        EXPECT_EQ(linesContaining("before the user granted privacy permission"), warnings + 1);
+        EXPECT_EQ(linesContaining(std::string("Your application has called ") + name + " before"), 1u);
+    }
+    EXPECT_EQ(linesContaining("Parse Error"), 0u) << "refused before the text is read";
+    advance(6);
+    EXPECT_TRUE(service.requests().empty());
 }
 
 // ---- start-up ----
