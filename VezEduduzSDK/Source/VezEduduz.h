@@ -2,11 +2,14 @@
 // VezEduduz: the push client's facade. Class operations only; its state is process-wide.
 //
 // Threads: every operation belongs to the main loop, where all push-client state lives (the facade's
-// statics, the three states, the registration flags). The public entry points may be called from any
-// thread: off the main loop they are posted there (and, for those with a result, run synchronously on
-// it). REST outcomes and platform answers that arrive elsewhere are posted to the main loop before they
-// touch any state. The registration body is built on the serial queue "com.vezeduduz.regiseruser" from
-// a snapshot taken on the main loop.
+// statics, the three states, the registration flags). Every operation may be called from any thread: off
+// the main loop one without a result is posted there, and one with a result runs there while the caller
+// waits (so a thread reads back what it set; such a call must not come from a thread the main loop is
+// itself waiting for). The state objects the state getters hand out live on the main loop: change and
+// read them there; getPermissionSubscriptionState gives another thread copies. The log level, the dialog
+// presenter and the consent switches are guarded on their own. REST outcomes and platform answers that
+// arrive elsewhere are posted to the main loop before they touch any state. The registration body is
+// built on the serial queue "com.vezeduduz.regiseruser" from a snapshot taken on the main loop.
 //
 // Blocks given to the facade are called on the main loop.
 #include <cstdint>

@@ -235,6 +235,8 @@ void VezEduduz::logoutEmail(VEEmailSuccessBlock onSuccess, VEErrorBlock onFailur
 }
 
 void VezEduduz::emailChangedWithNewEmailPlayerId(const std::string& emailPlayerId) {
+    if (!platform::dispatch::MainLoop::isMainThread())
+        return onMainLoop([=] { emailChangedWithNewEmailPlayerId(emailPlayerId); });
     auto state = currentEmailSubscriptionState();
     if (state->emailUserId() == emailPlayerId) return;
     state->setEmailUserId(emailPlayerId);
@@ -270,8 +272,12 @@ void VezEduduz::syncHashedEmail(const std::optional<std::string>& email) {
     });
 }
 
-std::optional<std::string> VezEduduz::mEmailUserId() { return currentEmailSubscriptionState()->emailUserId(); }
-std::optional<std::string> VezEduduz::mEmailAuthToken() { return currentEmailSubscriptionState()->emailAuthCode(); }
+std::optional<std::string> VezEduduz::mEmailUserId() {
+    return answerOnMainLoop([&] { return currentEmailSubscriptionState()->emailUserId(); });
+}
+std::optional<std::string> VezEduduz::mEmailAuthToken() {
+    return answerOnMainLoop([&] { return currentEmailSubscriptionState()->emailAuthCode(); });
+}
 std::string VezEduduz::sdk_semantic_version() { return one_getSemanticVersion(kSdkVersionRaw); }
 
 // ---- hand-overs from start-up ----

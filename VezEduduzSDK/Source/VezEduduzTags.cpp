@@ -335,7 +335,9 @@ void VezEduduz::setLocationShared(bool shared) {
     onMainLoop([shared] { statics().locationShared = shared; });
 }
 
-bool VezEduduz::locationShared() { return statics().locationShared; }
+bool VezEduduz::locationShared() {
+    return answerOnMainLoop([&] { return statics().locationShared; });
+}
 
 void VezEduduz::promptLocation() {
     onMainLoop([] {

@@ -5,10 +5,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainLoop.h"
 
 namespace vezeduduz {
 
@@ -121,6 +123,16 @@ void scheduleSendTags();
 void onMainLoop(std::function<void()> block);
 // Runs `block` on the main loop and waits for it (at once when already there).
 void onMainLoopSync(const std::function<void()>& block);
+// Runs `block` on the main loop, waits for it and answers what it answered: the form of every facade
+// call with a result, so that main-loop state is read there whichever thread asks.
+template <class Block>
+std::invoke_result_t<Block&> answerOnMainLoop(Block&& block) {
+    using Result = std::invoke_result_t<Block&>;
+    if (platform::dispatch::MainLoop::isMainThread()) return block();
+    std::optional<Result> result;
+    onMainLoopSync([&] { result.emplace(block()); });
+    return std::move(*result);
+}
 
 // The shared Clock's reading, for start-up times.
 double clockNow();
