@@ -147,7 +147,7 @@ public:
     static void checkProvisionalAuthorizationStatus();
     static void registerForProvisionalAuthorization(VEUserResponseBlock block);
     static void presentAppSettings();
-    // A new snapshot (never null) of the current states.
+    // A new snapshot (never null) of the current states; off the main loop it holds copies of them.
     static std::shared_ptr<VEPermissionSubscriptionState> getPermissionSubscriptionState();
     static void addPermissionObserver(const std::shared_ptr<VEPermissionObserver>& observer);
     static void removePermissionObserver(const VEPermissionObserver* observer);
