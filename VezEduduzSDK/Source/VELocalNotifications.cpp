@@ -4,6 +4,8 @@
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
+#include "platform/dispatch/MainLoop.h"
 #include "platform/uikit/Application.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 
@@ -35,6 +37,8 @@ bool showsLocalNotificationWithButtons(const Value& message,
 
 void VezEduduz::processLocalActionBasedNotification(const platform::uikit::LocalNotification& notification,
                                                     const std::string& identifier) {
+    if (!platform::dispatch::MainLoop::isMainThread())
+        return onMainLoop([=] { processLocalActionBasedNotification(notification, identifier); });
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return;
     if (!notification.userInfo.isDictionary() || notification.userInfo.asDictionary()->empty()) return;
     // A plain tap chose no button.

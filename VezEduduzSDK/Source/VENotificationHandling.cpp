@@ -127,6 +127,8 @@ std::optional<std::string> VezEduduz::checkForProcessedDups(const Value& data,
 }
 
 void VezEduduz::notificationReceived(const Value& message, bool isActive, bool wasOpened) {
+    if (!platform::dispatch::MainLoop::isMainThread())
+        return onMainLoop([=] { notificationReceived(message, isActive, wasOpened); });
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt) || !app_id() ||
         !VezEduduzNotificationHelper::isVezEduduzPayload(message))
         return;
@@ -156,6 +158,8 @@ void VezEduduz::notificationReceived(const Value& message, bool isActive, bool w
 
 void VezEduduz::handleNotificationOpened(const Value& message, bool isActive, VENotificationActionType actionType,
                                          VEInFocusDisplayType displayType) {
+    if (!platform::dispatch::MainLoop::isMainThread())
+        return onMainLoop([=] { handleNotificationOpened(message, isActive, actionType, displayType); });
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(
             std::string("handleNotificationOpened:isActive:actionType:displayType:")))
         return;
@@ -197,6 +201,8 @@ void VezEduduz::submitNotificationOpened(const std::optional<std::string>& messa
 }
 
 bool VezEduduz::clearBadgeCount(bool fromNotifOpened) {
+    if (!platform::dispatch::MainLoop::isMainThread())
+        return answerOnMainLoop([&] { return clearBadgeCount(fromNotifOpened); });
     bool disableBadgeClearing = false;
     if (auto bundle = platform::Bundle::mainBundle())
         if (const Value* v = bundle->objectForInfoDictionaryKey(kDisableBadgeClearingKey))
@@ -215,6 +221,8 @@ bool VezEduduz::clearBadgeCount(bool fromNotifOpened) {
 }
 
 bool VezEduduz::remoteSilentNotification(const Value& message, std::function<void(BackgroundFetchResult)> completion) {
+    if (!platform::dispatch::MainLoop::isMainThread())
+        return answerOnMainLoop([&] { return remoteSilentNotification(message, completion); });
     if (showsLocalNotificationWithButtons(message, completion)) return true;
     auto app = Application::shared();
     ApplicationState state = app ? app->applicationState() : ApplicationState::Background;

@@ -27,6 +27,7 @@
 namespace vezeduduz {
 
 using platform::Value;
+using platform::dispatch::MainLoop;
 
 namespace {
 
@@ -174,7 +175,6 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     s.actionBlock = actionBlock;
     VezEduduzNotificationHelper::notificationBlocks(receivedBlock, actionBlock);
     VezEduduzTrackZidedovaAnalytics::installOpenTracker();
-    if (VezEduduzTrackZidedovaAnalytics::needsRemoteParams()) VezEduduzTrackZidedovaAnalytics::init();
 
     if (VezEduduzHelper::isIOSVersionGreaterOrEqual(8.0f))
         s.wasRegisteredAtInit = currentPermissionState()->accepted();
@@ -247,9 +247,11 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     clearBadgeCount(false);
     // Media of earlier notifications needs no clearing here: nothing is cached between launches.
     if (!s.purchaseTracker) s.purchaseTracker = VezEduduzTrackIAP::make();
+    if (VezEduduzTrackZidedovaAnalytics::needsRemoteParams()) VezEduduzTrackZidedovaAnalytics::init();
 }
 
 bool VezEduduz::initAppId(const Value& appId, const Value& settings) {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return initAppId(appId, settings); });
     auto& s = statics();
     auto argumentId = appIdText(appId);
     s.app_id = argumentId;
@@ -294,7 +296,9 @@ void VezEduduz::setInFocusDisplayType(uint64_t displayType) {
     });
 }
 
-VEInFocusDisplayType VezEduduz::inFocusDisplayType() { return statics().inFocusDisplayType; }
+VEInFocusDisplayType VezEduduz::inFocusDisplayType() {
+    return answerOnMainLoop([&] { return statics().inFocusDisplayType; });
+}
 
 void VezEduduz::setLogLevel(VELogLevel logLevel, VELogLevel visualLevel) {
     installSinks();
@@ -357,11 +361,15 @@ void VezEduduz::consentGranted(bool granted) {
 // ---- application parameters ----
 
 void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
+    if (!MainLoop::isMainThread()) return onMainLoop([=] { downloadIOSParamsWithAppId(appId); });
     vezeduduz_Log(VELogLevel::debug, "Downloading iOS parameters for this application");
     auto& s = statics();
     s.iosParamsRequested = true;
     uint64_t generation = s.generation;
-    auto request = VERequestGetIosParams::withUserId(currentSubscriptionState()->userId(), appId);
+    // The stored player belongs to the stored app id: another app's parameters are asked for without it.
+    std::optional<std::string> playerId;
+    if (defaults::string(kAppIdKey) == appId) playerId = currentSubscriptionState()->userId();
+    auto request = VERequestGetIosParams::withUserId(playerId, appId);
     VezEduduzClient::sharedClient().executeRequest(
         request,
         [generation](const Value& result) {
@@ -387,26 +395,52 @@ void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
 
 // ---- accessors ----
 
-std::optional<std::string> VezEduduz::app_id() { return statics().app_id; }
-std::optional<std::string> VezEduduz::mUserId() { return currentSubscriptionState()->userId(); }
-void VezEduduz::setMSDKType(const std::string& type) { statics().mSDKType = type; }
-void VezEduduz::setMSubscriptionStatus(int32_t status) { statics().mSubscriptionStatus = status; }
-int32_t VezEduduz::mSubscriptionStatus() { return statics().mSubscriptionStatus; }
-void VezEduduz::setWaitingForApnsResponse(bool waiting) { statics().waitingForApnsResponse = waiting; }
-bool VezEduduz::waitingForApnsResponse() { return statics().waitingForApnsResponse; }
-bool VezEduduz::providesAppNotificationSettings() { return statics().providesAppNotificationSettings; }
-bool VezEduduz::shouldDelaySubscriptionSettingsUpdate() { return statics().shouldDelaySubscriptionSettingsUpdate; }
-bool VezEduduz::iosParamsReceived() { return statics().iosParamsReceived; }
-bool VezEduduz::promptBeforeOpeningPushURL() { return statics().promptBeforeOpeningPushURL; }
-bool VezEduduz::autoPrompt() { return statics().autoPrompt; }
+std::optional<std::string> VezEduduz::app_id() {
+    return answerOnMainLoop([&] { return statics().app_id; });
+}
+std::optional<std::string> VezEduduz::mUserId() {
+    return answerOnMainLoop([&] { return currentSubscriptionState()->userId(); });
+}
+void VezEduduz::setMSDKType(const std::string& type) {
+    onMainLoop([=] { statics().mSDKType = type; });
+}
+void VezEduduz::setMSubscriptionStatus(int32_t status) {
+    onMainLoop([=] { statics().mSubscriptionStatus = status; });
+}
+int32_t VezEduduz::mSubscriptionStatus() {
+    return answerOnMainLoop([&] { return statics().mSubscriptionStatus; });
+}
+void VezEduduz::setWaitingForApnsResponse(bool waiting) {
+    onMainLoop([=] { statics().waitingForApnsResponse = waiting; });
+}
+bool VezEduduz::waitingForApnsResponse() {
+    return answerOnMainLoop([&] { return statics().waitingForApnsResponse; });
+}
+bool VezEduduz::providesAppNotificationSettings() {
+    return answerOnMainLoop([&] { return statics().providesAppNotificationSettings; });
+}
+bool VezEduduz::shouldDelaySubscriptionSettingsUpdate() {
+    return answerOnMainLoop([&] { return statics().shouldDelaySubscriptionSettingsUpdate; });
+}
+bool VezEduduz::iosParamsReceived() {
+    return answerOnMainLoop([&] { return statics().iosParamsReceived; });
+}
+bool VezEduduz::promptBeforeOpeningPushURL() {
+    return answerOnMainLoop([&] { return statics().promptBeforeOpeningPushURL; });
+}
+bool VezEduduz::autoPrompt() {
+    return answerOnMainLoop([&] { return statics().autoPrompt; });
+}
 
 bool VezEduduz::coldStartFromTapOnNotification() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return coldStartFromTapOnNotification(); });
     bool value = statics().coldStartFromTapOnNotification;
     statics().coldStartFromTapOnNotification = false;
     return value;
 }
 
 void VezEduduz::setDelayIntervals(double maxApnsWait, double registrationDelay) {
+    if (!MainLoop::isMainThread()) return onMainLoop([=] { setDelayIntervals(maxApnsWait, registrationDelay); });
     statics().maxApnsWait = maxApnsWait;
     statics().registrationDelay = registrationDelay;
 }

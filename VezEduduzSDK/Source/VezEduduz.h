@@ -2,11 +2,14 @@
 // VezEduduz: the push client's facade. Class operations only; its state is process-wide.
 //
 // Threads: every operation belongs to the main loop, where all push-client state lives (the facade's
-// statics, the three states, the registration flags). The public entry points may be called from any
-// thread: off the main loop they are posted there (and, for those with a result, run synchronously on
-// it). REST outcomes and platform answers that arrive elsewhere are posted to the main loop before they
-// touch any state. The registration body is built on the serial queue "com.vezeduduz.regiseruser" from
-// a snapshot taken on the main loop.
+// statics, the three states, the registration flags). Every operation may be called from any thread: off
+// the main loop one without a result is posted there, and one with a result runs there while the caller
+// waits (so a thread reads back what it set; such a call must not come from a thread the main loop is
+// itself waiting for). The state objects the state getters hand out live on the main loop: change and
+// read them there; getPermissionSubscriptionState gives another thread copies. The log level, the dialog
+// presenter and the consent switches are guarded on their own. REST outcomes and platform answers that
+// arrive elsewhere are posted to the main loop before they touch any state. The registration body is
+// built on the serial queue "com.vezeduduz.regiseruser" from a snapshot taken on the main loop.
 //
 // Blocks given to the facade are called on the main loop.
 #include <cstdint>
@@ -144,7 +147,7 @@ public:
     static void checkProvisionalAuthorizationStatus();
     static void registerForProvisionalAuthorization(VEUserResponseBlock block);
     static void presentAppSettings();
-    // A new snapshot (never null) of the current states.
+    // A new snapshot (never null) of the current states; off the main loop it holds copies of them.
     static std::shared_ptr<VEPermissionSubscriptionState> getPermissionSubscriptionState();
     static void addPermissionObserver(const std::shared_ptr<VEPermissionObserver>& observer);
     static void removePermissionObserver(const VEPermissionObserver* observer);
@@ -214,24 +217,28 @@ public:
     // Blocks of these calls run on the main loop. A tag value is a string or a number; "" deletes the key.
     // Calls within 5 s are merged into one request per player (the later value of a key wins) and every
     // merged call hears the one outcome. An invalid or nested value drops the whole call, unanswered.
+    // Each form without blocks is a call of its own: without privacy consent, the warning names the form.
     using VEResultBlock = std::function<void(const platform::Value& result)>;
     using VEErrorBlock = std::function<void(const platform::Error& error)>;
-    static void sendTags(const platform::Value& tags, VEResultBlock onSuccess = nullptr,
-                         VEErrorBlock onFailure = nullptr);
+    static void sendTags(const platform::Value& tags);
+    static void sendTags(const platform::Value& tags, VEResultBlock onSuccess, VEErrorBlock onFailure);
     static void sendTagsWithJsonString(const std::string& json);
     // A missing value sends an empty dictionary (nothing changes).
-    static void sendTag(const std::string& key, const std::optional<std::string>& value,
-                        VEResultBlock onSuccess = nullptr, VEErrorBlock onFailure = nullptr);
+    static void sendTag(const std::string& key, const std::optional<std::string>& value);
+    static void sendTag(const std::string& key, const std::optional<std::string>& value, VEResultBlock onSuccess,
+                        VEErrorBlock onFailure);
     // Sends what is pending now (the 5 s timer calls it).
     static void sendTagsToServer();
     // The player's tags (the answer's "tags"); waits for a player id when there is none yet.
-    static void getTags(VEResultBlock onSuccess, VEErrorBlock onFailure = nullptr);
-    static void deleteTags(const std::vector<std::string>& keys, VEResultBlock onSuccess = nullptr,
-                           VEErrorBlock onFailure = nullptr);
-    static void deleteTag(const std::string& key, VEResultBlock onSuccess = nullptr, VEErrorBlock onFailure = nullptr);
+    static void getTags(VEResultBlock onSuccess);
+    static void getTags(VEResultBlock onSuccess, VEErrorBlock onFailure);
+    static void deleteTags(const std::vector<std::string>& keys);
+    static void deleteTags(const std::vector<std::string>& keys, VEResultBlock onSuccess, VEErrorBlock onFailure);
+    static void deleteTag(const std::string& key);
+    static void deleteTag(const std::string& key, VEResultBlock onSuccess, VEErrorBlock onFailure);
     static void deleteTagsWithJsonString(const std::string& json);
-    static void postNotification(const platform::Value& notification, VEResultBlock onSuccess = nullptr,
-                                 VEErrorBlock onFailure = nullptr);
+    static void postNotification(const platform::Value& notification);
+    static void postNotification(const platform::Value& notification, VEResultBlock onSuccess, VEErrorBlock onFailure);
     static void postNotificationWithJsonString(const std::string& json, VEResultBlock onSuccess = nullptr,
                                                VEErrorBlock onFailure = nullptr);
     // Top-level dates become "yyyy-MM-ddTHH:mm:ss+hh:mm" in local time; nested containers are left as they are.
@@ -245,11 +252,15 @@ public:
 
     // ---- e-mail subscription (VezEduduzEmail.cpp) ----
     using VEEmailSuccessBlock = std::function<void()>;
-    // authHash: nullopt (or "") for none. Local refusals answer at once on the caller's thread; answers
-    // of the service on the main loop.
+    // authHash: nullopt (or "") for none. Local refusals answer at once (before the call returns when it is
+    // made on the main loop); answers of the service come on the main loop.
+    static void setEmail(const std::string& email);
+    static void setEmail(const std::string& email, VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure);
+    static void setEmail(const std::string& email, const std::optional<std::string>& authHash);
     static void setEmail(const std::string& email, const std::optional<std::string>& authHash,
-                         VEEmailSuccessBlock onSuccess = nullptr, VEErrorBlock onFailure = nullptr);
-    static void logoutEmail(VEEmailSuccessBlock onSuccess = nullptr, VEErrorBlock onFailure = nullptr);
+                         VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure);
+    static void logoutEmail();
+    static void logoutEmail(VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure);
     static void emailChangedWithNewEmailPlayerId(const std::string& emailPlayerId);
     // Sends only digests of the address; waits for a player id when there is none yet.
     static void syncHashedEmail(const std::optional<std::string>& email);

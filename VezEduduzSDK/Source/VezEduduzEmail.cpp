@@ -55,15 +55,32 @@ std::optional<std::string> usableHash(const std::optional<std::string>& hash) {
     return hash;
 }
 
-// Links the push player to the e-mail player (the caller's blocks report this last request).
+// Links the push player to the e-mail player (the caller's blocks report this last request). Until the
+// service takes the link, a setEmail with the same address tries the link again instead of answering at once.
 void linkPushPlayer(const std::string& emailPlayerId, const std::optional<std::string>& hash, const std::string& email,
                     VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
     auto request =
         VERequestUpdateDeviceToken::withUserId(VezEduduz::mUserId(), VezEduduz::app_id(), std::nullopt,
                                                Value(VezEduduz::getNotificationTypes()), emailPlayerId, hash, email);
+    uint64_t generation = statics().generation;
+    auto settle = [generation, emailPlayerId](bool linked) {
+        auto& s = statics();
+        if (s.generation != generation) return;
+        if (linked && s.emailLinkPending == emailPlayerId)
+            s.emailLinkPending.reset();
+        else if (!linked)
+            s.emailLinkPending = emailPlayerId;
+    };
     VezEduduzClient::sharedClient().executeRequest(
-        request, [onSuccess](const Value&) { callSuccessBlockOnMainThread(onSuccess); },
-        [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
+        request,
+        [settle, onSuccess](const Value&) {
+            settle(true);
+            callSuccessBlockOnMainThread(onSuccess);
+        },
+        [settle, onFailure](const Error& error) {
+            settle(false);
+            callFailureBlockOnMainThread(onFailure, error);
+        });
 }
 
 void storeEmail(const std::string& email, const std::optional<std::string>& hash, const std::string& emailPlayerId) {
@@ -90,16 +107,10 @@ void createEmailPlayer(const std::string& email, const std::optional<std::string
                                              emailError("com.vezeduduz", "Missing VezEduduz Email Player ID"));
                 return;
             }
-            std::string emailPlayerId = *id;
-            // The e-mail becomes this device's only once the link holds: a failed link leaves the
-            // earlier state, and the next setEmail tries the whole road again.
-            linkPushPlayer(
-                emailPlayerId, hash, email,
-                [=] {
-                    if (statics().generation == generation) storeEmail(email, hash, emailPlayerId);
-                    if (onSuccess) onSuccess();
-                },
-                onFailure);
+            // The e-mail player exists on the service from here on, whatever the link does: forgetting it
+            // would make the next setEmail create a second one.
+            storeEmail(email, hash, *id);
+            linkPushPlayer(*id, hash, email, onSuccess, onFailure);
         },
         [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
 }
@@ -121,42 +132,44 @@ void updateEmailPlayer(const std::string& email, const std::optional<std::string
         [onFailure](const Error& error) { callFailureBlockOnMainThread(onFailure, error); });
 }
 
-}  // namespace
-
-void VezEduduz::setEmail(const std::string& email, const std::optional<std::string>& authHash,
-                         VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+// Every setEmail form ends here; `name` is the form the application called.
+void setEmailCalled(const char* name, const std::string& email, const std::optional<std::string>& authHash,
+                    VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    using V = VezEduduz;
     auto run = [=] {
-        if (shouldLogMissingPrivacyConsentErrorWithMethodName(
-                "setEmail:withEmailAuthHashToken:withSuccess:withFailure:"))
-            return;
+        if (V::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
         auto hash = usableHash(authHash);
         if (!VezEduduzHelper::isValidEmail(email)) {
-            vezeduduz_Log(VELogLevel::warn, "Invalid email (" + email + ") passed to setEmail");
+            V::vezeduduz_Log(VELogLevel::warn, "Invalid email (" + email + ") passed to setEmail");
             if (onFailure) onFailure(invalidEmailError());
             return;
         }
-        auto state = currentEmailSubscriptionState();
+        auto state = V::currentEmailSubscriptionState();
         if (state->requiresEmailAuth() && !hash) {
             if (onFailure) onFailure(authRequiredError());
             return;
         }
         if (state->emailAddress() == email && state->emailAuthCode() == hash) {
-            vezeduduz_Log(VELogLevel::verbose, "Email already exists, there is no need to call setEmail again");
+            if (state->emailUserId() && statics().emailLinkPending == state->emailUserId() && V::mUserId()) {
+                linkPushPlayer(*state->emailUserId(), hash, email, onSuccess, onFailure);
+                return;
+            }
+            V::vezeduduz_Log(VELogLevel::verbose, "Email already exists, there is no need to call setEmail again");
             if (onSuccess) onSuccess();
             return;
         }
         auto& s = statics();
-        if (!mUserId() || (!s.iosParamsReceived && hash)) {
-            vezeduduz_Log(VELogLevel::verbose,
-                          "iOS Parameters for this application has not yet been downloaded. Delaying call to "
-                          "setEmail: until the parameters have been downloaded.");
+        if (!V::mUserId() || (!s.iosParamsReceived && hash)) {
+            V::vezeduduz_Log(VELogLevel::verbose,
+                             "iOS Parameters for this application has not yet been downloaded. Delaying call to "
+                             "setEmail: until the parameters have been downloaded.");
             // Only the latest call waits: the one it replaces is told so.
             if (s.parkedEmailParameters && s.parkedEmailParameters->failureBlock)
                 s.parkedEmailParameters->failureBlock(emailError("com.vezeduduz", "Replaced by a later setEmail call"));
             s.parkedEmailParameters = VezEduduzSetEmailParameters{email, hash, onSuccess, onFailure};
             // The parameters failed earlier: ask again, or a hashed call would wait for ever.
             if (hash && !s.iosParamsReceived && !s.iosParamsRequested && s.app_id)
-                downloadIOSParamsWithAppId(*s.app_id);
+                V::downloadIOSParamsWithAppId(*s.app_id);
             return;
         }
         if (state->emailUserId())
@@ -167,18 +180,42 @@ void VezEduduz::setEmail(const std::string& email, const std::optional<std::stri
     onMainLoop(run);
 }
 
-void VezEduduz::logoutEmail(VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+}  // namespace
+
+void VezEduduz::setEmail(const std::string& email) {
+    setEmailCalled("setEmail:", email, std::nullopt, nullptr, nullptr);
+}
+
+void VezEduduz::setEmail(const std::string& email, VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+    setEmailCalled("setEmail:withSuccess:withFailure:", email, std::nullopt, std::move(onSuccess),
+                   std::move(onFailure));
+}
+
+void VezEduduz::setEmail(const std::string& email, const std::optional<std::string>& authHash) {
+    setEmailCalled("setEmail:withEmailAuthHashToken:", email, authHash, nullptr, nullptr);
+}
+
+void VezEduduz::setEmail(const std::string& email, const std::optional<std::string>& authHash,
+                         VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+    setEmailCalled("setEmail:withEmailAuthHashToken:withSuccess:withFailure:", email, authHash, std::move(onSuccess),
+                   std::move(onFailure));
+}
+
+namespace {
+
+void logoutEmailCalled(const char* name, VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    using V = VezEduduz;
     onMainLoop([=] {
-        if (shouldLogMissingPrivacyConsentErrorWithMethodName("logoutEmailWithSuccess:withFailure:")) return;
-        auto state = currentEmailSubscriptionState();
+        if (V::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
+        auto state = V::currentEmailSubscriptionState();
         if (!state->emailUserId()) {
-            vezeduduz_Log(VELogLevel::error, "Email Player ID does not exist, cannot logout");
+            V::vezeduduz_Log(VELogLevel::error, "Email Player ID does not exist, cannot logout");
             if (onFailure) onFailure(logoutWithoutEmailError());
             return;
         }
         uint64_t generation = statics().generation;
         auto request =
-            VERequestLogoutEmail::withAppId(app_id(), state->emailUserId(), mUserId(), state->emailAuthCode());
+            VERequestLogoutEmail::withAppId(V::app_id(), state->emailUserId(), V::mUserId(), state->emailAuthCode());
         VezEduduzClient::sharedClient().executeRequest(
             request,
             [=](const Value&) {
@@ -189,7 +226,17 @@ void VezEduduz::logoutEmail(VEEmailSuccessBlock onSuccess, VEErrorBlock onFailur
     });
 }
 
+}  // namespace
+
+void VezEduduz::logoutEmail() { logoutEmailCalled("logoutEmail", nullptr, nullptr); }
+
+void VezEduduz::logoutEmail(VEEmailSuccessBlock onSuccess, VEErrorBlock onFailure) {
+    logoutEmailCalled("logoutEmailWithSuccess:withFailure:", std::move(onSuccess), std::move(onFailure));
+}
+
 void VezEduduz::emailChangedWithNewEmailPlayerId(const std::string& emailPlayerId) {
+    if (!platform::dispatch::MainLoop::isMainThread())
+        return onMainLoop([=] { emailChangedWithNewEmailPlayerId(emailPlayerId); });
     auto state = currentEmailSubscriptionState();
     if (state->emailUserId() == emailPlayerId) return;
     state->setEmailUserId(emailPlayerId);
@@ -225,13 +272,18 @@ void VezEduduz::syncHashedEmail(const std::optional<std::string>& email) {
     });
 }
 
-std::optional<std::string> VezEduduz::mEmailUserId() { return currentEmailSubscriptionState()->emailUserId(); }
-std::optional<std::string> VezEduduz::mEmailAuthToken() { return currentEmailSubscriptionState()->emailAuthCode(); }
+std::optional<std::string> VezEduduz::mEmailUserId() {
+    return answerOnMainLoop([&] { return currentEmailSubscriptionState()->emailUserId(); });
+}
+std::optional<std::string> VezEduduz::mEmailAuthToken() {
+    return answerOnMainLoop([&] { return currentEmailSubscriptionState()->emailAuthCode(); });
+}
 std::string VezEduduz::sdk_semantic_version() { return one_getSemanticVersion(kSdkVersionRaw); }
 
 // ---- hand-overs from start-up ----
 
 void forgetEmail() {
+    statics().emailLinkPending.reset();
     defaults::remove(kEmailPlayerIdKey);
     auto state = VezEduduz::currentEmailSubscriptionState();
     state->setEmailAddress(std::nullopt);

@@ -4,6 +4,7 @@
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
+#include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/URL.h"
 #include "platform/uikit/Application.h"
@@ -66,6 +67,7 @@ void VezEduduz::registerForPushNotifications() {
 }
 
 bool VezEduduz::registerForAPNsToken() {
+    if (!platform::dispatch::MainLoop::isMainThread()) return answerOnMainLoop([&] { return registerForAPNsToken(); });
     auto& s = statics();
     if (!VezEduduzHelper::isIOSVersionGreaterOrEqual(8.0f)) return false;
     if (s.waitingForApnsResponse) return true;
@@ -81,6 +83,8 @@ bool VezEduduz::registerForAPNsToken() {
 }
 
 void VezEduduz::checkProvisionalAuthorizationStatus() {
+    if (!platform::dispatch::MainLoop::isMainThread())
+        return onMainLoop([=] { checkProvisionalAuthorizationStatus(); });
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return;
     auto& s = statics();
     if (!defaults::boolean(kUsesProvisionalKey) || s.provisionalAuthorizationRequested) return;
@@ -98,6 +102,7 @@ void VezEduduz::registerForProvisionalAuthorization(VEUserResponseBlock block) {
 }
 
 void VezEduduz::presentAppSettings() {
+    if (!platform::dispatch::MainLoop::isMainThread()) return onMainLoop([=] { presentAppSettings(); });
     if (!VezEduduzHelper::isIOSVersionGreaterOrEqual(10.0f)) return;
     auto url = platform::URL::string(kOpenSettingsURL);
     auto app = platform::uikit::Application::shared();
@@ -110,10 +115,13 @@ void VezEduduz::presentAppSettings() {
 
 std::shared_ptr<VEPermissionSubscriptionState> VezEduduz::getPermissionSubscriptionState() {
     auto snapshot = std::make_shared<VEPermissionSubscriptionState>();
+    // The states live on the main loop: another thread gets copies taken there, which it may read at will.
+    bool copies = !platform::dispatch::MainLoop::isMainThread();
     onMainLoopSync([&] {
-        snapshot->subscriptionStatus = currentSubscriptionState();
-        snapshot->permissionStatus = currentPermissionState();
-        snapshot->emailSubscriptionStatus = currentEmailSubscriptionState();
+        snapshot->subscriptionStatus = copies ? currentSubscriptionState()->copy() : currentSubscriptionState();
+        snapshot->permissionStatus = copies ? currentPermissionState()->copy() : currentPermissionState();
+        snapshot->emailSubscriptionStatus =
+            copies ? currentEmailSubscriptionState()->copy() : currentEmailSubscriptionState();
     });
     return snapshot;
 }
@@ -166,6 +174,7 @@ void VezEduduz::IdsAvailable(VEIdsAvailableBlock block) {
 }
 
 void VezEduduz::fireIdsAvailableCallback() {
+    if (!platform::dispatch::MainLoop::isMainThread()) return onMainLoop([=] { fireIdsAvailableCallback(); });
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return;
     if (!statics().idsAvailableBlock || !currentSubscriptionState()->userId()) return;
     uint64_t generation = statics().generation;

@@ -171,6 +171,7 @@ void VezEduduz::handleDidFailRegisterForRemoteNotification(const platform::Error
 }
 
 void VezEduduz::setSubscriptionErrorStatus(int32_t errorType) {
+    if (!MainLoop::isMainThread()) return onMainLoop([=] { setSubscriptionErrorStatus(errorType); });
     vezeduduz_Log(VELogLevel::verbose, "setSubscriptionErrorStatus: " + std::to_string(errorType));
     statics().mSubscriptionStatus = errorType;
     if (currentSubscriptionState()->userId())
@@ -181,6 +182,7 @@ void VezEduduz::setSubscriptionErrorStatus(int32_t errorType) {
 
 void VezEduduz::updateDeviceToken(const std::string& deviceToken, VETokenSuccessBlock onSuccess,
                                   VETokenFailureBlock onFailure) {
+    if (!MainLoop::isMainThread()) return onMainLoop([=] { updateDeviceToken(deviceToken, onSuccess, onFailure); });
     if (shouldLogMissingPrivacyConsentErrorWithMethodName("updateDeviceToken:onSuccess:onFailure:")) return;
     vezeduduz_Log(VELogLevel::verbose, "updateDeviceToken:onSuccess:onFailure:");
     auto& s = statics();
@@ -309,13 +311,8 @@ void registrationSucceeded(const std::map<std::string, Value>& results, const Re
         playerId = snap.userId;
     if (!playerId) {
         // Nothing waiting for a player id can go yet; the tags of this body wait for the next registration.
-        requeueTags(snap.tags);
+        requeueTags(snap.tags, snap.tagCallbacks);
         VezEduduz::vezeduduz_Log(VELogLevel::error, "Registration answer without a player id");
-        for (const auto& c : snap.tagCallbacks)
-            if (c.failureBlock)
-                c.failureBlock(
-                    platform::Error(kVezEduduzSpacedErrorDomain, 0,
-                                    Value::dictionary({{"error", "The registration answer had no player id"}})));
         return;
     }
     auto subscription = VezEduduz::currentSubscriptionState();
@@ -362,14 +359,10 @@ void registrationFailed(const std::map<std::string, platform::Error>& errors, co
                                          " registration with VezEduduz: " + it->second.description());
     }
     s.nextRegistrationIsHighPriority = true;
-    // The tags are not lost with the request: they wait for the next send, behind any newer values.
-    requeueTags(snap.tags);
+    // The tags are not lost with the request: they wait for the next send, behind any newer values, and
+    // their callers hear how that send ends rather than "failed" for tags that still go out.
+    requeueTags(snap.tags, snap.tagCallbacks);
     if (!s.pendingTags.isNull() && VezEduduz::currentSubscriptionState()->userId()) scheduleSendTags();
-    auto it = errors.find("push");
-    if (it == errors.end()) it = errors.find("email");
-    if (it == errors.end()) return;
-    for (const auto& c : snap.tagCallbacks)
-        if (c.failureBlock) c.failureBlock(it->second);
 }
 
 }  // namespace
@@ -388,6 +381,7 @@ void VezEduduz::registerUserAfterDelay() {
 }
 
 bool VezEduduz::shouldRegisterNow() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return shouldRegisterNow(); });
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return false;
     if (statics().registrationInFlight) return false;
     double last = defaults::number(kLastClosedTimeKey).value_or(0);
@@ -399,23 +393,30 @@ bool VezEduduz::shouldRegisterNow() {
 }
 
 bool VezEduduz::isHighPriorityCall() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return isHighPriorityCall(); });
     if (!currentSubscriptionState()->userId()) return true;
     return statics().nextRegistrationIsHighPriority;
 }
 
 void VezEduduz::setNextRegistrationHighPriority(bool highPriority) {
+    if (!MainLoop::isMainThread()) return onMainLoop([=] { setNextRegistrationHighPriority(highPriority); });
     statics().nextRegistrationIsHighPriority = highPriority;
 }
 
 void VezEduduz::updateLastSessionDateTime() { defaults::set(kLastClosedTimeKey, wallNow()); }
 
-bool VezEduduz::registrationInFlight() { return statics().registrationInFlight; }
+bool VezEduduz::registrationInFlight() {
+    return answerOnMainLoop([&] { return statics().registrationInFlight; });
+}
 
-void VezEduduz::setPendingTags(const Value& tags) { statics().pendingTags = tags; }
+void VezEduduz::setPendingTags(const Value& tags) {
+    onMainLoop([=] { statics().pendingTags = tags; });
+}
 
 // ---- notification types ----
 
 int32_t VezEduduz::getNotificationTypes() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return getNotificationTypes(); });
     auto& s = statics();
     vezeduduz_Log(VELogLevel::verbose,
                   "getNotificationTypes:mSubscriptionStatus: " + std::to_string(s.mSubscriptionStatus));
@@ -430,6 +431,7 @@ int32_t VezEduduz::getNotificationTypes() {
 }
 
 bool VezEduduz::sendNotificationTypesUpdate() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return sendNotificationTypesUpdate(); });
     auto& s = statics();
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return false;
     auto subscription = currentSubscriptionState();
@@ -474,6 +476,7 @@ void VezEduduz::updateNotificationTypes(int32_t notificationTypes) {
 }
 
 std::optional<std::string> VezEduduz::getUsableDeviceToken() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return getUsableDeviceToken(); });
     if (statics().mSubscriptionStatus < -1) return std::nullopt;
     if (!currentPermissionState()->accepted()) return std::nullopt;
     return currentSubscriptionState()->pushToken();

@@ -3,10 +3,14 @@
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
+#include "platform/dispatch/MainLoop.h"
 
 namespace vezeduduz {
 
+using platform::dispatch::MainLoop;
+
 std::shared_ptr<VEPermissionState> VezEduduz::currentPermissionState() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return currentPermissionState(); });
     auto& s = statics();
     if (!s.currentPermissionState) {
         // Stored before initAsTo: the back end fills this very object.
@@ -20,6 +24,7 @@ std::shared_ptr<VEPermissionState> VezEduduz::currentPermissionState() {
 }
 
 std::shared_ptr<VEPermissionState> VezEduduz::lastPermissionState() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return lastPermissionState(); });
     auto& s = statics();
     if (!s.lastPermissionState) {
         s.lastPermissionState = std::make_shared<VEPermissionState>();
@@ -29,10 +34,12 @@ std::shared_ptr<VEPermissionState> VezEduduz::lastPermissionState() {
 }
 
 void VezEduduz::setLastPermissionState(std::shared_ptr<VEPermissionState> state) {
+    if (!MainLoop::isMainThread()) return onMainLoop([=] { setLastPermissionState(state); });
     statics().lastPermissionState = std::move(state);
 }
 
 std::shared_ptr<VESubscriptionState> VezEduduz::currentSubscriptionState() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return currentSubscriptionState(); });
     auto& s = statics();
     if (!s.currentSubscriptionState) {
         auto permission = currentPermissionState();
@@ -47,6 +54,7 @@ std::shared_ptr<VESubscriptionState> VezEduduz::currentSubscriptionState() {
 }
 
 std::shared_ptr<VESubscriptionState> VezEduduz::lastSubscriptionState() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return lastSubscriptionState(); });
     auto& s = statics();
     if (!s.lastSubscriptionState) {
         s.lastSubscriptionState = std::make_shared<VESubscriptionState>();
@@ -56,10 +64,12 @@ std::shared_ptr<VESubscriptionState> VezEduduz::lastSubscriptionState() {
 }
 
 void VezEduduz::setLastSubscriptionState(std::shared_ptr<VESubscriptionState> state) {
+    if (!MainLoop::isMainThread()) return onMainLoop([=] { setLastSubscriptionState(state); });
     statics().lastSubscriptionState = std::move(state);
 }
 
 std::shared_ptr<VEEmailSubscriptionState> VezEduduz::currentEmailSubscriptionState() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return currentEmailSubscriptionState(); });
     auto& s = statics();
     if (!s.currentEmailSubscriptionState) {
         s.currentEmailSubscriptionState = std::make_shared<VEEmailSubscriptionState>();
@@ -70,16 +80,19 @@ std::shared_ptr<VEEmailSubscriptionState> VezEduduz::currentEmailSubscriptionSta
 }
 
 std::shared_ptr<VEEmailSubscriptionState> VezEduduz::lastEmailSubscriptionState() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return lastEmailSubscriptionState(); });
     auto& s = statics();
     if (!s.lastEmailSubscriptionState) s.lastEmailSubscriptionState = std::make_shared<VEEmailSubscriptionState>();
     return s.lastEmailSubscriptionState;
 }
 
 void VezEduduz::setLastEmailSubscriptionState(std::shared_ptr<VEEmailSubscriptionState> state) {
+    if (!MainLoop::isMainThread()) return onMainLoop([=] { setLastEmailSubscriptionState(state); });
     statics().lastEmailSubscriptionState = std::move(state);
 }
 
 std::shared_ptr<VezEduduzNotificationSettings> VezEduduz::veNotificationSettings() {
+    if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return veNotificationSettings(); });
     auto& s = statics();
     if (!s.veNotificationSettings) {
         if (VezEduduzHelper::isIOSVersionGreaterOrEqual(10.0f))
@@ -93,6 +106,7 @@ std::shared_ptr<VezEduduzNotificationSettings> VezEduduz::veNotificationSettings
 }
 
 VezEduduz::PermissionObservable& VezEduduz::permissionStateChangesObserver() {
+    if (!MainLoop::isMainThread()) return *answerOnMainLoop([&] { return &permissionStateChangesObserver(); });
     auto& s = statics();
     if (!s.permissionStateChangesObserver)
         s.permissionStateChangesObserver =
@@ -101,6 +115,7 @@ VezEduduz::PermissionObservable& VezEduduz::permissionStateChangesObserver() {
 }
 
 VezEduduz::SubscriptionObservable& VezEduduz::subscriptionStateChangesObserver() {
+    if (!MainLoop::isMainThread()) return *answerOnMainLoop([&] { return &subscriptionStateChangesObserver(); });
     auto& s = statics();
     if (!s.subscriptionStateChangesObserver)
         s.subscriptionStateChangesObserver =
@@ -109,6 +124,7 @@ VezEduduz::SubscriptionObservable& VezEduduz::subscriptionStateChangesObserver()
 }
 
 VezEduduz::EmailSubscriptionObservable& VezEduduz::emailSubscriptionStateChangesObserver() {
+    if (!MainLoop::isMainThread()) return *answerOnMainLoop([&] { return &emailSubscriptionStateChangesObserver(); });
     auto& s = statics();
     if (!s.emailSubscriptionStateChangesObserver)
         s.emailSubscriptionStateChangesObserver =

@@ -80,30 +80,36 @@ void scheduleSendTags() {
         kSendTagsDelayKey);
 }
 
-void requeueTags(const Value& tags) {
+void requeueTags(const Value& tags, const std::vector<VEPendingCallbacks>& callbacks) {
     const auto* entries = tags.asDictionary();
-    if (!entries || entries->empty()) return;
-    auto& pending = statics().pendingTags;
-    if (!pending.isDictionary()) pending = Value::dictionary();
-    for (const auto& [key, value] : *entries)
-        if (!pending.contains(key)) pending.set(key, value);
+    if ((!entries || entries->empty()) && callbacks.empty()) return;
+    auto& s = statics();
+    if (!s.pendingTags.isDictionary()) s.pendingTags = Value::dictionary();
+    if (entries)
+        for (const auto& [key, value] : *entries)
+            if (!s.pendingTags.contains(key)) s.pendingTags.set(key, value);
+    s.pendingTagCallbacks.insert(s.pendingTagCallbacks.begin(), callbacks.begin(), callbacks.end());
 }
 
 // ---- tags ----
 
-void VezEduduz::sendTags(const Value& tags, VEResultBlock onSuccess, VEErrorBlock onFailure) {
-    onMainLoop([tags, onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)]() mutable {
-        if (shouldLogMissingPrivacyConsentErrorWithMethodName("sendTags:onSuccess:onFailure:")) return;
+namespace {
+
+// Every tag form ends here; `name` is the form the application called (nullopt: asked silently).
+void sendTagsCalled(std::optional<std::string> name, Value tags, VezEduduz::VEResultBlock onSuccess,
+                    VezEduduz::VEErrorBlock onFailure) {
+    onMainLoop([name = std::move(name), tags = std::move(tags), onSuccess = std::move(onSuccess),
+                onFailure = std::move(onFailure)]() mutable {
+        if (VezEduduz::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
         if (!tags.isDictionary() || !platform::json::isValidJSONObject(tags)) {
-            vezeduduz_Log(VELogLevel::warn,
-                          "sendTags JSON Invalid: The following key/value pairs you attempted to send as tags are "
-                          "not valid JSON: " +
-                              tags.description());
+            VezEduduz::vezeduduz_Log(VELogLevel::warn, "sendTags JSON Invalid: The following key/value pairs you "
+                                                       "attempted to send as tags are not valid JSON: " +
+                                                           tags.description());
             return;
         }
         for (const auto& [key, value] : *tags.asDictionary()) {
             if (value.isDictionary()) {
-                vezeduduz_Log(VELogLevel::warn, "sendTags Tags JSON must not contain nested objects");
+                VezEduduz::vezeduduz_Log(VELogLevel::warn, "sendTags Tags JSON must not contain nested objects");
                 return;
             }
         }
@@ -113,19 +119,85 @@ void VezEduduz::sendTags(const Value& tags, VEResultBlock onSuccess, VEErrorBloc
         if (onSuccess || onFailure) s.pendingTagCallbacks.push_back({std::move(onSuccess), std::move(onFailure)});
         MainLoop::shared().cancel(kSendTagsDelayKey);
         // Without a player id the registration carries the batch.
-        if (currentSubscriptionState()->userId()) scheduleSendTags();
+        if (VezEduduz::currentSubscriptionState()->userId()) scheduleSendTags();
     });
 }
 
+Value oneTag(const std::string& key, const std::optional<std::string>& value) {
+    Value tags = Value::dictionary();
+    if (value) tags.set(key, *value);
+    return tags;
+}
+
+// A key still pending is overwritten with "" rather than dropped: the service may hold an older value.
+Value deletions(const std::vector<std::string>& keys) {
+    Value tags = Value::dictionary();
+    for (const auto& key : keys) tags.set(key, "");
+    return tags;
+}
+
+void postNotificationCalled(std::optional<std::string> name, Value notification, VezEduduz::VEResultBlock onSuccess,
+                            VezEduduz::VEErrorBlock onFailure) {
+    onMainLoop([name = std::move(name), notification = std::move(notification), onSuccess = std::move(onSuccess),
+                onFailure = std::move(onFailure)]() mutable {
+        if (VezEduduz::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
+        Value copy = VezEduduz::convertDatesToISO8061Strings(notification);
+        VezEduduzClient::sharedClient().executeRequest(
+            VERequestPostNotification::withAppId(statics().app_id, copy),
+            [onSuccess](const Value& result) {
+                VezEduduz::vezeduduz_Log(VELogLevel::debug, "HTTP create notification success " + jsonText(result));
+                if (onSuccess) onSuccess(result);
+            },
+            [onFailure](const platform::Error& error) {
+                VezEduduz::vezeduduz_Log(VELogLevel::error, "Create notification failed");
+                VezEduduz::vezeduduz_Log(VELogLevel::info, error.description());
+                if (onFailure) onFailure(error);
+            });
+    });
+}
+
+void getTagsCalled(const char* name, VezEduduz::VEResultBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    if (!onSuccess) return;  // nothing to hand the tags to
+    onMainLoop([name, onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)]() mutable {
+        if (VezEduduz::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
+        auto& s = statics();
+        auto userId = VezEduduz::currentSubscriptionState()->userId();
+        if (!userId) {
+            // Only the latest pair waits; the one it replaces is told it will not be answered.
+            if (s.pendingGetTagsFailureBlock)
+                s.pendingGetTagsFailureBlock(platform::Error(
+                    "com.vezeduduz", 0, Value::dictionary({{"error", "Replaced by a later getTags call"}})));
+            s.pendingGetTagsSuccessBlock = std::move(onSuccess);
+            s.pendingGetTagsFailureBlock = std::move(onFailure);
+            return;
+        }
+        VezEduduzClient::sharedClient().executeRequest(
+            VERequestGetTags::withUserId(userId, s.app_id),
+            [onSuccess](const Value& result) { onSuccess(result["tags"]); }, std::move(onFailure));
+    });
+}
+
+}  // namespace
+
+void VezEduduz::sendTags(const Value& tags) { sendTagsCalled("sendTags:", tags, nullptr, nullptr); }
+
+void VezEduduz::sendTags(const Value& tags, VEResultBlock onSuccess, VEErrorBlock onFailure) {
+    sendTagsCalled("sendTags:onSuccess:onFailure:", tags, std::move(onSuccess), std::move(onFailure));
+}
+
 void VezEduduz::sendTagsWithJsonString(const std::string& json) {
-    if (auto tags = parseForCall(json, "sendTags", false)) sendTags(*tags);
+    if (shouldLogMissingPrivacyConsentErrorWithMethodName("sendTagsWithJsonString:")) return;
+    if (auto tags = parseForCall(json, "sendTags", false)) sendTagsCalled(std::nullopt, *tags, nullptr, nullptr);
+}
+
+void VezEduduz::sendTag(const std::string& key, const std::optional<std::string>& value) {
+    sendTagsCalled("sendTag:value:", oneTag(key, value), nullptr, nullptr);
 }
 
 void VezEduduz::sendTag(const std::string& key, const std::optional<std::string>& value, VEResultBlock onSuccess,
                         VEErrorBlock onFailure) {
-    Value tags = Value::dictionary();
-    if (value) tags.set(key, *value);
-    sendTags(tags, std::move(onSuccess), std::move(onFailure));
+    sendTagsCalled("sendTag:value:onSuccess:onFailure:", oneTag(key, value), std::move(onSuccess),
+                   std::move(onFailure));
 }
 
 void VezEduduz::sendTagsToServer() {
@@ -164,39 +236,29 @@ void VezEduduz::sendTagsToServer() {
     });
 }
 
+void VezEduduz::getTags(VEResultBlock onSuccess) { getTagsCalled("getTags:", std::move(onSuccess), nullptr); }
+
 void VezEduduz::getTags(VEResultBlock onSuccess, VEErrorBlock onFailure) {
-    if (!onSuccess) return;  // nothing to hand the tags to
-    onMainLoop([onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)]() mutable {
-        if (shouldLogMissingPrivacyConsentErrorWithMethodName("getTags:onFailure:")) return;
-        auto& s = statics();
-        auto userId = currentSubscriptionState()->userId();
-        if (!userId) {
-            // Only the latest pair waits; the one it replaces is told it will not be answered.
-            if (s.pendingGetTagsFailureBlock)
-                s.pendingGetTagsFailureBlock(platform::Error(
-                    "com.vezeduduz", 0, Value::dictionary({{"error", "Replaced by a later getTags call"}})));
-            s.pendingGetTagsSuccessBlock = std::move(onSuccess);
-            s.pendingGetTagsFailureBlock = std::move(onFailure);
-            return;
-        }
-        VezEduduzClient::sharedClient().executeRequest(
-            VERequestGetTags::withUserId(userId, s.app_id),
-            [onSuccess](const Value& result) { onSuccess(result["tags"]); }, std::move(onFailure));
-    });
+    getTagsCalled("getTags:onFailure:", std::move(onSuccess), std::move(onFailure));
 }
 
-void VezEduduz::deleteTags(const std::vector<std::string>& keys, VEResultBlock onSuccess, VEErrorBlock onFailure) {
-    // A key still pending is overwritten with "" rather than dropped: the service may hold an older value.
-    Value tags = Value::dictionary();
-    for (const auto& key : keys) tags.set(key, "");
-    sendTags(tags, std::move(onSuccess), std::move(onFailure));
+void VezEduduz::deleteTags(const std::vector<std::string>& keys) {
+    sendTagsCalled("deleteTags:", deletions(keys), nullptr, nullptr);
 }
+
+// This form has no name of its own: it is the tag send it ends in.
+void VezEduduz::deleteTags(const std::vector<std::string>& keys, VEResultBlock onSuccess, VEErrorBlock onFailure) {
+    sendTagsCalled("sendTags:onSuccess:onFailure:", deletions(keys), std::move(onSuccess), std::move(onFailure));
+}
+
+void VezEduduz::deleteTag(const std::string& key) { sendTagsCalled("deleteTag:", deletions({key}), nullptr, nullptr); }
 
 void VezEduduz::deleteTag(const std::string& key, VEResultBlock onSuccess, VEErrorBlock onFailure) {
-    deleteTags({key}, std::move(onSuccess), std::move(onFailure));
+    sendTagsCalled("deleteTag:onSuccess:onFailure:", deletions({key}), std::move(onSuccess), std::move(onFailure));
 }
 
 void VezEduduz::deleteTagsWithJsonString(const std::string& json) {
+    if (shouldLogMissingPrivacyConsentErrorWithMethodName("deleteTagsWithJsonString:")) return;
     auto keys = parseForCall(json, "deleteTags", true);
     if (!keys) return;
     std::vector<std::string> names;
@@ -207,7 +269,7 @@ void VezEduduz::deleteTagsWithJsonString(const std::string& json) {
         }
         names.push_back(*key.asString());
     }
-    deleteTags(names);
+    sendTagsCalled(std::nullopt, deletions(names), nullptr, nullptr);
 }
 
 // ---- outgoing notifications ----
@@ -219,28 +281,21 @@ Value VezEduduz::convertDatesToISO8061Strings(Value dictionary) {
     return dictionary;
 }
 
+void VezEduduz::postNotification(const Value& notification) {
+    postNotificationCalled("postNotification:", notification, nullptr, nullptr);
+}
+
 void VezEduduz::postNotification(const Value& notification, VEResultBlock onSuccess, VEErrorBlock onFailure) {
-    onMainLoop([notification, onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)]() mutable {
-        if (shouldLogMissingPrivacyConsentErrorWithMethodName("postNotification:onSuccess:onFailure:")) return;
-        Value copy = convertDatesToISO8061Strings(notification);
-        VezEduduzClient::sharedClient().executeRequest(
-            VERequestPostNotification::withAppId(statics().app_id, copy),
-            [onSuccess](const Value& result) {
-                vezeduduz_Log(VELogLevel::debug, "HTTP create notification success " + jsonText(result));
-                if (onSuccess) onSuccess(result);
-            },
-            [onFailure](const platform::Error& error) {
-                vezeduduz_Log(VELogLevel::error, "Create notification failed");
-                vezeduduz_Log(VELogLevel::info, error.description());
-                if (onFailure) onFailure(error);
-            });
-    });
+    postNotificationCalled("postNotification:onSuccess:onFailure:", notification, std::move(onSuccess),
+                           std::move(onFailure));
 }
 
 void VezEduduz::postNotificationWithJsonString(const std::string& json, VEResultBlock onSuccess,
                                                VEErrorBlock onFailure) {
+    if (shouldLogMissingPrivacyConsentErrorWithMethodName("postNotificationWithJsonString:onSuccess:onFailure:"))
+        return;
     if (auto notification = parseForCall(json, "postNotification", false))
-        postNotification(*notification, std::move(onSuccess), std::move(onFailure));
+        postNotificationCalled(std::nullopt, *notification, std::move(onSuccess), std::move(onFailure));
 }
 
 std::string VezEduduz::parseNSErrorAsJsonString(const platform::Error& error) {
@@ -280,7 +335,9 @@ void VezEduduz::setLocationShared(bool shared) {
     onMainLoop([shared] { statics().locationShared = shared; });
 }
 
-bool VezEduduz::locationShared() { return statics().locationShared; }
+bool VezEduduz::locationShared() {
+    return answerOnMainLoop([&] { return statics().locationShared; });
+}
 
 void VezEduduz::promptLocation() {
     onMainLoop([] {

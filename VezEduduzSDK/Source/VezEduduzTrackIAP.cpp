@@ -6,6 +6,7 @@
 #include "VezEduduzSDK/Source/VezEduduzClient.h"
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
+#include "platform/dispatch/MainLoop.h"
 #include "platform/objc/Runtime.h"
 
 namespace vezeduduz {
@@ -207,6 +208,8 @@ void VezEduduzTrackIAP::remember(const std::vector<std::string>& ids) {
 // ---- the facade's part ----
 
 bool VezEduduz::sendPurchases(const Value& purchases) {
+    if (!platform::dispatch::MainLoop::isMainThread())
+        return answerOnMainLoop([&] { return sendPurchases(purchases); });
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return false;
     auto userId = mUserId();
     if (!userId) return false;

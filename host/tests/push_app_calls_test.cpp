@@ -2,8 +2,10 @@
 // their merge window, the e-mail roads, focus tracking with the badge.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -122,6 +124,31 @@ TEST_F(PushAppCalls, EmailIsCreatedLinkedUpdatedAndLoggedOut) {
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0]["outcome"], Value("success"));
     EXPECT_EQ(out[1]["outcome"], Value("failure")) << "logged out already";
+}
+
+TEST_F(PushAppCalls, AFailedLinkKeepsTheEmailPlayerAndTheNextCallOnlyLinksAgain) {
+    auto linksRefused = std::make_shared<std::atomic<int>>(0);
+    push_->script("PUT players/:id", {tesmar_demo::Reply::dynamic([linksRefused](const auto& request, auto& reply) {
+                      bool link = request.body.find("parent_player_id") != std::string::npos;
+                      reply.body = R"({"success":true})";
+                      if (link && linksRefused->fetch_add(1) == 0) {
+                          reply.status = 400;
+                          reply.body = R"({"errors":["no"]})";
+                      }
+                  })});
+    auto result = run("app-call setEmail {\"email\":\"ann@tesmar.example\"}\n"
+                      "app-call setEmail {\"email\":\"ann@tesmar.example\"}\n",
+                      device());
+    ASSERT_EQ(result.status, 0) << allOutput(result);
+    auto set = results(result, "setEmail");
+    ASSERT_EQ(set.size(), 2u) << allOutput(result);
+    EXPECT_EQ(set[0]["outcome"], Value("failure"));
+    EXPECT_EQ(set[1]["outcome"], Value("success"));
+    EXPECT_EQ(bodiesOf("POST", "players").size(), 1u) << "one e-mail player";
+    std::vector<Value> links;
+    for (const auto& b : bodiesOf("PUT", kPlayerPath))
+        if (b.contains("parent_player_id")) links.push_back(b["parent_player_id"]);
+    EXPECT_EQ(links, std::vector<Value>(2, Value(push_->createdPlayers().at(0)))) << allOutput(result);
 }
 
 TEST_F(PushAppCalls, ForegroundTimeIsReportedAndAReturnOpensASessionAndClearsTheBadge) {

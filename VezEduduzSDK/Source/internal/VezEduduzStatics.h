@@ -5,10 +5,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainLoop.h"
 
 namespace vezeduduz {
 
@@ -81,6 +83,7 @@ struct VezEduduzStatics {
     VezEduduz::VEResultBlock pendingGetTagsSuccessBlock;
     VezEduduz::VEErrorBlock pendingGetTagsFailureBlock;
     std::optional<VezEduduzSetEmailParameters> parkedEmailParameters;
+    std::optional<std::string> emailLinkPending;  // e-mail player whose link to the push player failed
     std::optional<std::string> pendingHashedEmail;
 
     // Focus tracking (VezEduduzTracker).
@@ -109,8 +112,10 @@ inline constexpr const char* kSendTagsDelayKey = "VezEduduz.sendTagsToServer";
 inline constexpr double kSendTagsDelay = 5.0;
 
 // Registration hands these over (VezEduduzTags.cpp, VezEduduzEmail.cpp).
-// Puts tags of a failed request back in the pending batch; tags pending meanwhile are newer and win.
-void requeueTags(const platform::Value& tags);
+// Puts the tags of a batch a registration did not deliver back in the pending batch (tags pending
+// meanwhile are newer and win), with their calls' blocks ahead of the newer ones: they hear the outcome
+// of the send that does deliver them, and only that one.
+void requeueTags(const platform::Value& tags, const std::vector<VEPendingCallbacks>& callbacks);
 // Schedules sendTagsToServer 5 s from now (replacing an earlier schedule).
 void scheduleSendTags();
 
@@ -118,6 +123,16 @@ void scheduleSendTags();
 void onMainLoop(std::function<void()> block);
 // Runs `block` on the main loop and waits for it (at once when already there).
 void onMainLoopSync(const std::function<void()>& block);
+// Runs `block` on the main loop, waits for it and answers what it answered: the form of every facade
+// call with a result, so that main-loop state is read there whichever thread asks.
+template <class Block>
+std::invoke_result_t<Block&> answerOnMainLoop(Block&& block) {
+    using Result = std::invoke_result_t<Block&>;
+    if (platform::dispatch::MainLoop::isMainThread()) return block();
+    std::optional<Result> result;
+    onMainLoopSync([&] { result.emplace(block()); });
+    return std::move(*result);
+}
 
 // The shared Clock's reading, for start-up times.
 double clockNow();

@@ -1,3 +1,5 @@
+#include <thread>
+
 #include "VezEduduzSDK/Source/tests/core_TestSupport.h"
 
 namespace core_test {
@@ -60,6 +62,23 @@ TEST_F(StartupTest, ANewAppIdDropsThePlayerInMemoryAndStored) {
     EXPECT_FALSE(VezEduduz::mUserId().has_value());
     EXPECT_TRUE(VezEduduz::isHighPriorityCall());
     EXPECT_EQ(store()->stringForKey("VD_APP_ID"), kOtherAppId);
+
+    // The parameters request of start-up goes out before the id is resolved: only the stored app's
+    // own request names its player.
+    struct Case {
+        const char* appId;
+        std::optional<std::string> playerId;
+    };
+    for (const Case& c : {Case{kOtherAppId, "old-player"}, Case{kAppId, std::nullopt}}) {
+        SCOPED_TRACE(c.appId);
+        relaunch();
+        ASSERT_TRUE(store()->setString(kOtherAppId, "VD_APP_ID").ok());
+        ASSERT_TRUE(store()->setString("old-player", "VD_PLAYER_ID").ok());
+        VezEduduz::initWithLaunchOptions(Value(), Value(c.appId), nullptr, nullptr, Value::dictionary());
+        std::string path = "apps/" + std::string(c.appId) + "/ios_params.js";
+        ASSERT_TRUE(waitFor([&] { return service.requestsTo(path).size() == 1; }));
+        EXPECT_EQ(service.requestsTo(path)[0].queryItem("player_id"), c.playerId);
+    }
 }
 
 TEST_F(StartupTest, InFocusDisplayTypeFromSettingsAndSystemVersion) {
@@ -164,6 +183,50 @@ TEST_F(StartupTest, SnapshotAndIdsCallbackFromAnotherThread) {
     MainLoop::shared().runUntilIdle();
     ASSERT_EQ(tokens.size(), 2u) << "released once it had a token";
     EXPECT_EQ(tokens[1], "tok");
+}
+
+// Settings, accessors and calls from several threads at once: each lands on the main loop, a thread
+// reads back what it set, and the launch's notification tap is handed to one reader only.
+TEST_F(StartupTest, FacadeCallsFromSeveralThreads) {
+    ASSERT_TRUE(store()->setString("p7", "VD_PLAYER_ID").ok());
+    ASSERT_TRUE(store()->setString(kAppId, "VD_APP_ID").ok());
+    VezEduduz::initWithLaunchOptions(
+        Value::dictionary({{uikit::kLaunchOptionsRemoteNotificationKey, Value::dictionary()}}), Value(kAppId), nullptr,
+        nullptr, Value::dictionary({{kOSSettingsKeyAutoPrompt, false}}));
+    constexpr int kThreads = 4;
+    std::atomic<int> finished{0}, taps{0}, misreads{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            if (VezEduduz::coldStartFromTapOnNotification()) ++taps;
+            for (int i = 0; i < 20; ++i) {
+                VezEduduz::setDelayIntervals(25.0 + t, 30.0);
+                VezEduduz::setMSDKType(t % 2 ? "native" : "unity");
+                VezEduduz::setWaitingForApnsResponse(i % 2 == 0);
+                VezEduduz::setLocationShared(i % 2 == 0);
+                VezEduduz::sendTags(Value::dictionary({{"t" + std::to_string(t), i}}));
+                if (VezEduduz::app_id() != kAppId || VezEduduz::mUserId() != "p7") ++misreads;
+                auto snapshot = VezEduduz::getPermissionSubscriptionState();
+                if (snapshot->subscriptionStatus->userId() != "p7") ++misreads;
+                (void)VezEduduz::getNotificationTypes();
+                (void)VezEduduz::isHighPriorityCall();
+            }
+            ++finished;
+        });
+    }
+    ASSERT_TRUE(waitFor([&] { return finished == kThreads; }));
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(taps, 1);
+    EXPECT_EQ(misreads, 0);
+
+    std::atomic<int> seen{-1};
+    std::thread worker([&] {
+        VezEduduz::setInFocusDisplayType(0);
+        seen = static_cast<int>(VezEduduz::inFocusDisplayType());
+    });
+    ASSERT_TRUE(waitFor([&] { return seen >= 0; }));
+    worker.join();
+    EXPECT_EQ(seen, 0) << "a thread reads back what it set";
 }
 
 }  // namespace
