@@ -1,3 +1,4 @@
+#include "platform/dispatch/MainLoop.h"
 #include "zidedova_core/ZDVConfiguration.h"
 #include "zidedova_core/ZDVErrorValue.h"
 #include "zidedova_core/ZDVException.h"
@@ -301,6 +302,31 @@ TEST_F(ConfigureTest, RacingConfiguresOfOneNameLetExactlyOneThrough) {
         EXPECT_EQ(succeeded.load(), 1) << name;
         EXPECT_EQ(refused.load(), 7) << name;
     }
+    EXPECT_EQ(ZODOzi::allApps().size(), 2u);
+}
+
+// The ready notification goes out under the class lock: a configuration started meanwhile on another
+// thread waits until the announcement is over, while the observer itself may look the apps up.
+TEST_F(ConfigureTest, AConfigurationWaitsForTheAnnouncementInProgress) {
+    writeInfo({});
+    auto options = VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1");
+    std::atomic<bool> secondDone{false}, secondDoneDuringFirst{false};
+    std::thread second;
+    auto token = platform::NotificationCenter::defaultCenter().addObserver(
+        std::string(kZODOziReadyToConfigureSDKNotification), nullptr, [&](const platform::Notification& n) {
+            if (n.userInfo[kZODOziNameKey] != Value("first")) return;
+            EXPECT_TRUE(ZODOzi::appNamed("first"));
+            second = std::thread([&] {
+                ZODOzi::configureWithName("second", options);
+                secondDone = true;
+            });
+            // Ample time for a configuration that does not wait.
+            platform::dispatch::MainLoop::shared().runUntil([&] { return secondDone.load(); }, 0.3);
+            secondDoneDuringFirst = secondDone.load();
+        });
+    ZODOzi::configureWithName("first", options);
+    second.join();
+    EXPECT_FALSE(secondDoneDuringFirst.load());
     EXPECT_EQ(ZODOzi::allApps().size(), 2u);
 }
 
