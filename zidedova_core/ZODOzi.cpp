@@ -8,6 +8,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/ResetRegistry.h"
+#include "platform/foundation/TextEncoding.h"
 #include "platform/foundation/UserDefaults.h"
 #include "zidedova_core/ZDVBundleUtil.h"
 #include "zidedova_core/ZDVConfiguration.h"
@@ -48,7 +49,6 @@ ClassState& state() {
 }
 
 bool isAllowedNameCharacter(unsigned char c) { return std::isalnum(c) || c == '_' || c == '-'; }
-bool isAllowedLibraryCharacter(unsigned char c) { return std::isalnum(c) || c == '_' || c == '-' || c == '.'; }
 
 std::optional<bool> boolNumber(const Value* v) {
     if (v && (v->isBool() || v->isNumber())) return v->asBool();
@@ -283,10 +283,15 @@ void resetClassState() {
 // --- libraries ---
 
 void ZODOzi::registerLibrary(const std::string& name, const std::string& version) {
-    auto valid = [](const std::string& s, auto allowed) {
-        return !s.empty() && std::all_of(s.begin(), s.end(), [&](char c) { return allowed(c); });
+    // Letters and digits of any script; text that is not UTF-8 is refused like any other stranger.
+    auto valid = [](const std::string& text) {
+        auto characters = platform::text::decodeUTF8(text);
+        return characters && !characters->empty() &&
+               std::all_of(characters->begin(), characters->end(), [](char32_t c) {
+                   return platform::text::isAlphanumeric(c) || c == '_' || c == '-' || c == '.';
+               });
     };
-    if (!valid(name, isAllowedLibraryCharacter) || !valid(version, isAllowedLibraryCharacter)) {
+    if (!valid(name) || !valid(version)) {
         ZDVLoggerLogError(kZDVLoggerService, "I-COR000027",
                           "The library name (%@) or version number (%@) contain illegal characters. Only "
                           "alphanumeric, dash, underscore and period characters are allowed.",
