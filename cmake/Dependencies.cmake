@@ -10,6 +10,12 @@ pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 pkg_check_modules(PSL REQUIRED IMPORTED_TARGET libpsl)
+# Unicode character classes and UTF-8 decoding (no pkg-config file); libpsl's IDN library loads it anyway.
+find_path(UNISTRING_INCLUDE_DIR unictype.h REQUIRED)
+find_library(UNISTRING_LIBRARY unistring REQUIRED)
+add_library(Unistring::Unistring UNKNOWN IMPORTED)
+set_target_properties(Unistring::Unistring PROPERTIES IMPORTED_LOCATION "${UNISTRING_LIBRARY}"
+  INTERFACE_INCLUDE_DIRECTORIES "${UNISTRING_INCLUDE_DIR}")
 # Unicast DNS for network-service lookups (SRV and TXT records).
 pkg_check_modules(CARES REQUIRED IMPORTED_TARGET libcares)
 # The real web engine behind the platform's web view (the headless page engine stays the default).

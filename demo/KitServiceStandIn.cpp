@@ -1,8 +1,5 @@
 #include "demo/KitServiceStandIn.h"
 
-#include <httplib.h>
-
-#include "demo/Certificates.h"
 #include "platform/foundation/JSON.h"
 
 namespace tesmar_demo {
@@ -26,45 +23,20 @@ bool nonEmptyString(const Value& value) { return value.isString() && !value.asSt
 
 }  // namespace
 
-KitServiceStandIn::KitServiceStandIn() : KitServiceStandIn(std::make_unique<HttpServer>(), "") {}
-
-KitServiceStandIn::KitServiceStandIn(std::unique_ptr<HttpServer> server, std::string rootPath)
-    : server_(std::move(server)), rootPath_(std::move(rootPath)) {
-    install();
-}
-
-std::unique_ptr<KitServiceStandIn> KitServiceStandIn::secure(const std::string& directory) {
-    auto pki = ServerPKI::make(kHostName);
-    auto files = writeServerFiles(directory, pki.leaf, {&pki.intermediate}, "kit-service");
-    auto root = writePEMFile(directory + "/kit-service-root.pem", pki.root.certificatePEM);
-    auto server = std::make_unique<HttpServer>(files.certificateChainPath, files.privateKeyPath);
-    return std::unique_ptr<KitServiceStandIn>(new KitServiceStandIn(std::move(server), root));
-}
-
-KitServiceStandIn::~KitServiceStandIn() { server_->stop(); }
-
-std::pair<std::string, std::string> KitServiceStandIn::connectToEntry() const {
-    return {std::string(kHostName) + ":443", "127.0.0.1:" + std::to_string(server_->port())};
-}
-
-void KitServiceStandIn::install() {
+KitServiceStandIn::KitServiceStandIn(const std::string& directory)
+    : ServiceStandIn(kHostName, directory, "kit-service") {
     for (const auto& endpoint : kEndpoints) {
         std::string name = endpoint.name;
-        server_->routeRaw(endpoint.method, endpoint.pattern,
-                          [this, name](const RecordedRequest& recorded, const httplib::Request& req,
-                                       httplib::Response& res) { handle(name, recorded, req, res); });
+        route(name, endpoint.method, endpoint.pattern,
+              [this, name](const RecordedRequest& recorded) { return defaultReply(name, recorded); });
     }
 }
 
-void KitServiceStandIn::script(const std::string& endpoint, std::vector<Reply> replies) {
-    std::lock_guard lock(mutex_);
-    scripts_[endpoint] = Script{std::move(replies), 0};
+std::unique_ptr<KitServiceStandIn> KitServiceStandIn::secure(const std::string& directory) {
+    return std::unique_ptr<KitServiceStandIn>(new KitServiceStandIn(directory));
 }
 
-void KitServiceStandIn::clearScript(const std::string& endpoint) {
-    std::lock_guard lock(mutex_);
-    scripts_.erase(endpoint);
-}
+KitServiceStandIn::~KitServiceStandIn() { server().stop(); }
 
 void KitServiceStandIn::setCacheDuration(int64_t seconds) {
     std::lock_guard lock(mutex_);
@@ -78,7 +50,7 @@ void KitServiceStandIn::setKnown(const std::string& bundleIdentifier) {
 
 std::vector<RecordedRequest> KitServiceStandIn::requestsFor(const std::string& endpoint) const {
     std::vector<RecordedRequest> out;
-    for (auto& request : server_->requests()) {
+    for (auto& request : server().requests()) {
         bool settings = request.method == "GET" && request.path.size() > 9 &&
                         request.path.compare(request.path.size() - 9, 9, "/settings") == 0;
         bool apps = request.method == "POST" && request.path == "/v1/apps";
@@ -98,21 +70,6 @@ std::vector<RecordedRequest> KitServiceStandIn::reportUploads() const { return r
 std::vector<Value> KitServiceStandIn::acceptedReports() const {
     std::lock_guard lock(mutex_);
     return reports_;
-}
-
-void KitServiceStandIn::handle(const std::string& endpoint, const RecordedRequest& recorded,
-                               const httplib::Request& req, httplib::Response& res) {
-    std::optional<Reply> scripted;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = scripts_.find(endpoint);
-        if (it != scripts_.end() && !it->second.replies.empty()) {
-            auto& script = it->second;
-            scripted = script.replies[std::min(script.next, script.replies.size() - 1)];
-            if (script.next < script.replies.size()) ++script.next;
-        }
-    }
-    server_->answer(recorded, req, res, scripted ? std::move(*scripted) : defaultReply(endpoint, recorded));
 }
 
 Reply KitServiceStandIn::defaultReply(const std::string& endpoint, const RecordedRequest& recorded) {

@@ -11,46 +11,34 @@
 //                             {"status": "accepted"} and the report is kept (acceptedReports()), else 400
 // Anything else is recorded and answered 404.
 //
-// Scripts: script(endpoint, replies) makes an endpoint answer from HttpServer replies (failures,
-// dropped connections, ...), each used in turn, the last repeating, until clearScript(). A scripted
-// answer does not register an app or accept a report. Endpoints: "GET settings", "POST apps",
-// "POST reports".
+// Scripts (see ServiceStandIn): a scripted answer does not register an app or accept a report.
+// Endpoints: "GET settings", "POST apps", "POST reports".
 //
-// Threads: answers run on the server's threads; every member is thread-safe. The destructor stops the
-// server before its handlers' state goes away.
-#include <map>
+// Threads: answers run on the server's threads; every member is thread-safe.
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "demo/HttpServer.h"
+#include "demo/ServiceStandIn.h"
 #include "platform/foundation/Value.h"
 
 namespace tesmar_demo {
 
-class KitServiceStandIn {
+class KitServiceStandIn : public ServiceStandIn {
 public:
     static constexpr const char* kHostName = "kits.tesmar.invalid";
 
     // Plain HTTP on 127.0.0.1.
-    KitServiceStandIn();
-    // HTTPS with certificates for kHostName made in `directory`; rootCertificatePath() is the root to
-    // trust. connectToEntry() maps "kits.tesmar.invalid:443" to this server.
+    KitServiceStandIn() : KitServiceStandIn(std::string()) {}
+    // HTTPS with certificates for kHostName made in `directory`.
     static std::unique_ptr<KitServiceStandIn> secure(const std::string& directory);
     ~KitServiceStandIn();
-    KitServiceStandIn(const KitServiceStandIn&) = delete;
-    KitServiceStandIn& operator=(const KitServiceStandIn&) = delete;
 
-    HttpServer& server() { return *server_; }
     // "http(s)://127.0.0.1:PORT" (no trailing slash).
-    std::string baseURL() const { return server_->baseURL(); }
-    const std::string& rootCertificatePath() const { return rootPath_; }
-    std::pair<std::string, std::string> connectToEntry() const;
+    std::string baseURL() const { return server().baseURL(); }
 
-    void script(const std::string& endpoint, std::vector<Reply> replies);
-    void clearScript(const std::string& endpoint);
     void setCacheDuration(int64_t seconds);
     void setKnown(const std::string& bundleIdentifier);
 
@@ -61,21 +49,11 @@ public:
     std::vector<platform::Value> acceptedReports() const;
 
 private:
-    KitServiceStandIn(std::unique_ptr<HttpServer> server, std::string rootPath);
-    void install();
+    explicit KitServiceStandIn(const std::string& directory);
     std::vector<RecordedRequest> requestsFor(const std::string& endpoint) const;
-    void handle(const std::string& endpoint, const RecordedRequest& recorded, const httplib::Request& req,
-                httplib::Response& res);
     Reply defaultReply(const std::string& endpoint, const RecordedRequest& recorded);
 
-    std::unique_ptr<HttpServer> server_;
-    std::string rootPath_;
     mutable std::mutex mutex_;  // guards everything below
-    struct Script {
-        std::vector<Reply> replies;
-        size_t next = 0;
-    };
-    std::map<std::string, Script> scripts_;
     int64_t cacheDuration_ = 3600;
     std::set<std::string> known_;
     std::vector<platform::Value> reports_;

@@ -2,7 +2,6 @@
 
 #include <httplib.h>
 
-#include "demo/Certificates.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/UUID.h"
 
@@ -35,83 +34,43 @@ std::string jsonString(const std::string& text) {
 
 }  // namespace
 
-PushServiceStandIn::PushServiceStandIn() : PushServiceStandIn(std::make_unique<HttpServer>(), "") {}
-
-PushServiceStandIn::PushServiceStandIn(std::unique_ptr<HttpServer> server, std::string rootPath)
-    : server_(std::move(server)), rootPath_(std::move(rootPath)) {
-    install();
-}
-
-std::unique_ptr<PushServiceStandIn> PushServiceStandIn::secure(const std::string& directory) {
-    auto pki = ServerPKI::make(kHostName);
-    auto files = writeServerFiles(directory, pki.leaf, {&pki.intermediate}, "push-service");
-    auto root = writePEMFile(directory + "/push-service-root.pem", pki.root.certificatePEM);
-    auto server = std::make_unique<HttpServer>(files.certificateChainPath, files.privateKeyPath);
-    return std::unique_ptr<PushServiceStandIn>(new PushServiceStandIn(std::move(server), root));
-}
-
-PushServiceStandIn::~PushServiceStandIn() { server_->stop(); }
-
-std::pair<std::string, std::string> PushServiceStandIn::connectToEntry() const {
-    return {std::string(kHostName) + ":443", "127.0.0.1:" + std::to_string(port())};
-}
-
-void PushServiceStandIn::install() {
+PushServiceStandIn::PushServiceStandIn(const std::string& directory)
+    : ServiceStandIn(kHostName, directory, "push-service") {
     for (const auto& [method, pattern] : endpoints()) {
         std::string endpoint = method + " " + pattern;
-        server_->routeRaw(method, kAPI + pattern,
-                          [this, endpoint](const RecordedRequest& recorded, const httplib::Request& req,
-                                           httplib::Response& res) { handle(endpoint, recorded, req, res); });
+        route(endpoint, method, kAPI + pattern,
+              [this, endpoint](const RecordedRequest& recorded) { return defaultReply(endpoint, recorded); });
     }
-    server_->setFallbackHandler(
+    server().setFallbackHandler(
         [this](const RecordedRequest& recorded, const httplib::Request& req, httplib::Response& res) {
-            server_->answer(recorded, req, res, Reply::json(R"({"errors":["not found"]})", 404));
+            server().answer(recorded, req, res, Reply::json(R"({"errors":["not found"]})", 404));
         });
 }
 
-void PushServiceStandIn::script(const std::string& endpoint, std::vector<Reply> replies) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    scripts_[endpoint] = Script{std::move(replies), 0};
+std::unique_ptr<PushServiceStandIn> PushServiceStandIn::secure(const std::string& directory) {
+    return std::unique_ptr<PushServiceStandIn>(new PushServiceStandIn(directory));
 }
 
-void PushServiceStandIn::clearScript(const std::string& endpoint) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    scripts_.erase(endpoint);
-}
+PushServiceStandIn::~PushServiceStandIn() { server().stop(); }
 
 void PushServiceStandIn::setIosParams(std::string json) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     iosParams_ = std::move(json);
 }
 
 std::vector<RecordedRequest> PushServiceStandIn::requestsTo(const std::string& apiPath) const {
-    return server_->requestsTo(kAPI + apiPath);
+    return server().requestsTo(kAPI + apiPath);
 }
 
 std::vector<std::string> PushServiceStandIn::createdPlayers() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     return createdPlayers_;
-}
-
-void PushServiceStandIn::handle(const std::string& endpoint, const RecordedRequest& recorded,
-                                const httplib::Request& req, httplib::Response& res) {
-    std::optional<Reply> scripted;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = scripts_.find(endpoint);
-        if (it != scripts_.end() && !it->second.replies.empty()) {
-            auto& script = it->second;
-            scripted = script.replies[std::min(script.next, script.replies.size() - 1)];
-            if (script.next < script.replies.size()) ++script.next;
-        }
-    }
-    server_->answer(recorded, req, res, scripted ? std::move(*scripted) : defaultReply(endpoint, recorded));
 }
 
 void PushServiceStandIn::mergeTags(const std::string& playerId, const std::string& requestBody) {
     auto body = platform::json::read(requestBody);
     if (!body || !body->find("tags") || !body->find("tags")->isDictionary()) return;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     platform::Value merged = platform::Value::dictionary();
     if (auto old = playerTags_.find(playerId); old != playerTags_.end())
         merged = platform::json::read(old->second).valueOr(platform::Value::dictionary());
@@ -133,7 +92,7 @@ Reply PushServiceStandIn::defaultReply(const std::string& endpoint, const Record
     if (endpoint == "POST players") {
         auto created = platform::UUID::random().uuidString();
         mergeTags(created, recorded.body);
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard lock(mutex_);
         createdPlayers_.push_back(created);
         return Reply::json(R"({"success":true,"id":)" + jsonString(created) + "}");
     }
@@ -142,11 +101,11 @@ Reply PushServiceStandIn::defaultReply(const std::string& endpoint, const Record
         return Reply::json(R"({"success":true,"id":)" + jsonString(id()) + "}");
     }
     if (endpoint == "GET apps/:id/ios_params.js") {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard lock(mutex_);
         return Reply::json(iosParams_);
     }
     if (endpoint == "GET players/:id") {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard lock(mutex_);
         auto tags = playerTags_.find(id());
         return Reply::json(R"({"id":)" + jsonString(id()) + R"(,"tags":)" +
                            (tags == playerTags_.end() ? std::string("{}") : tags->second) + "}");

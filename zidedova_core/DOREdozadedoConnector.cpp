@@ -62,7 +62,25 @@ platform::objc::Class* DOREdozadedoConnector::registerClass() {
                             if (auto* c = platform::objc::native<DOREdozadedoConnector>(self))
                                 c->setUserPropertyWithOrigin(origin, name, value);
                         }))
-                .method(sel("maxUserProperties:"), makeImp([](Object*, Selector, std::string) { return int64_t(-1); }))
+                .method(sel("setConditionalUserProperty:"), makeImp([](Object* self, Selector, Value property) {
+                            if (auto* c = platform::objc::native<DOREdozadedoConnector>(self))
+                                c->setConditionalUserProperty(property);
+                        }))
+                .method(sel("clearConditionalUserProperty:clearEventName:clearEventParameters:"),
+                        makeImp([](Object* self, Selector, std::string name, std::string eventName, Value parameters) {
+                            if (auto* c = platform::objc::native<DOREdozadedoConnector>(self))
+                                c->clearConditionalUserProperty(name, eventName, parameters);
+                        }))
+                .method(sel("conditionalUserProperties:propertyNamePrefix:"),
+                        makeImp([](Object* self, Selector, std::string origin,
+                                   std::string prefix) -> std::optional<platform::ValueArray> {
+                            auto* c = platform::objc::native<DOREdozadedoConnector>(self);
+                            return c ? c->conditionalUserProperties(origin, prefix) : std::nullopt;
+                        }))
+                .method(sel("maxUserProperties:"), makeImp([](Object* self, Selector, std::string origin) {
+                            auto* c = platform::objc::native<DOREdozadedoConnector>(self);
+                            return c ? c->maxUserProperties(origin) : int64_t(-1);
+                        }))
                 .registerClass();
         return made;
     }();

@@ -1,13 +1,14 @@
 #include "zidedova_core/ZODOzi.h"
 
 #include <algorithm>
-#include <set>
+#include <mutex>
 #include <string_view>
 
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/ResetRegistry.h"
+#include "platform/foundation/TextEncoding.h"
 #include "platform/foundation/UserDefaults.h"
 #include "zidedova_core/ZDVBundleUtil.h"
 #include "zidedova_core/ZDVConfiguration.h"
@@ -23,52 +24,31 @@ using platform::objc::sel;
 
 namespace {
 
-// The apps, libraries and plist switch go back to their first state together (defined below).
-void resetRegistry();
-void addRegistryReset() { platform::ResetRegistry::add("zidedova.apps", resetRegistry); }
-
-struct Registry {
-    std::recursive_mutex mutex;
+// Everything the class keeps for the process.
+struct ClassState {
+    // The class lock: configuring an app (from the taken-name test to the last configureWithApp:) and
+    // deleting one each run as one step. Nothing else takes it: the lookups read under `mutex`, so the
+    // observers, configurables and measurement start that run under it may call them freely.
+    std::recursive_mutex classLock;
+    // A leaf lock over the fields below, held only to read or write them.
+    std::mutex mutex;
     std::shared_ptr<ZODOzi> defaultApp;
     std::optional<std::map<std::string, std::shared_ptr<ZODOzi>>> apps;
-    std::set<std::string> inProgress;  // names being configured right now
     std::vector<Class*> configurables;
+    std::optional<std::map<std::string, std::string>> libraries;
+    bool plistSwitchRead = false;
+    std::optional<bool> plistSwitch;
 };
-Registry& registry() {
-    static Registry* r = [] {
-        addRegistryReset();
-        return new Registry();
-    }();
-    return *r;
-}
-
-struct Libraries {
-    std::mutex mutex;
-    std::optional<std::map<std::string, std::string>> versions;
-};
-Libraries& libraries() {
-    static Libraries* l = [] {
-        addRegistryReset();
-        return new Libraries();
-    }();
-    return *l;
-}
-
-struct PlistSwitch {
-    std::mutex mutex;
-    bool read = false;
-    std::optional<bool> value;
-};
-PlistSwitch& plistSwitch() {
-    static PlistSwitch* s = [] {
-        addRegistryReset();
-        return new PlistSwitch();
+void resetClassState();
+ClassState& state() {
+    static ClassState* s = [] {
+        platform::ResetRegistry::add("zidedova.apps", resetClassState);
+        return new ClassState();
     }();
     return *s;
 }
 
 bool isAllowedNameCharacter(unsigned char c) { return std::isalnum(c) || c == '_' || c == '-'; }
-bool isAllowedLibraryCharacter(unsigned char c) { return std::isalnum(c) || c == '_' || c == '-' || c == '.'; }
 
 std::optional<bool> boolNumber(const Value* v) {
     if (v && (v->isBool() || v->isNumber())) return v->asBool();
@@ -125,48 +105,41 @@ void ZODOzi::configureWithName(const std::optional<std::string>& name, std::shar
     if (!isDefault && !std::all_of(name->begin(), name->end(), [](char c) { return isAllowedNameCharacter(c); }))
         throw Exception(kZDVErrorDomain, "App name should only contain Letters, Numbers, Underscores, and Dashes.");
 
-    auto& r = registry();
+    auto& s = state();
+    std::lock_guard classLock(s.classLock);
     {
-        // The taken test and the reservation are one step, so two racing configures cannot both pass.
-        std::lock_guard lock(r.mutex);
-        if (isDefault && (r.defaultApp || r.inProgress.count(*name)))
-            throw Exception(kZDVErrorDomain, "Default app has already been configured.");
-        if (!isDefault && ((r.apps && r.apps->count(*name)) || r.inProgress.count(*name)))
+        std::lock_guard lock(s.mutex);
+        if (isDefault && s.defaultApp) throw Exception(kZDVErrorDomain, "Default app has already been configured.");
+        if (!isDefault && s.apps && s.apps->count(*name))
             throw Exception(kZDVErrorDomain, ZUTFormat("App named %@ has already been configured.", {*name}));
-        r.inProgress.insert(*name);
     }
     if (isDefault)
         ZDVLoggerLogDebug(kZDVLoggerService, "I-COR000001", "Configuring the default app.");
     else
         ZDVLoggerLogDebug(kZDVLoggerService, "I-COR000002", "Configuring app named %@", *name);
 
-    std::shared_ptr<ZODOzi> app;
-    auto rollBack = [&] {
-        std::lock_guard lock(r.mutex);
-        if (app && r.defaultApp == app) r.defaultApp.reset();
-        r.inProgress.erase(*name);
-    };
+    auto app = create(*name, options);
+    {
+        std::lock_guard lock(s.mutex);
+        if (isDefault) s.defaultApp = app;  // visible during the core configuration (measurement reads its switch)
+        if (!s.apps) s.apps.emplace();      // made first: the core configuration's report asks for all apps
+    }
     try {
-        app = create(*name, options);
-        if (isDefault) {
-            std::lock_guard lock(r.mutex);
-            r.defaultApp = app;  // visible during the core configuration (measurement reads its switch)
-        }
         if (!app->configureCore()) {
             throw Exception(kZDVErrorDomain, "Configuration fails. It may be caused by an invalid VODEZU_APP_ID in "
                                              "ZazeraDazudud-Uvoz.plist or set in the customized options.");
         }
     } catch (...) {
-        rollBack();
+        // No default app stays behind, so a corrected retry can succeed.
+        std::lock_guard lock(s.mutex);
+        if (s.defaultApp == app) s.defaultApp.reset();
         throw;
     }
     std::vector<Class*> configurables;
     {
-        std::lock_guard lock(r.mutex);
-        if (!r.apps) r.apps.emplace();
-        (*r.apps)[*name] = app;
-        r.inProgress.erase(*name);
-        configurables = r.configurables;
+        std::lock_guard lock(s.mutex);
+        (*s.apps)[*name] = app;
+        configurables = s.configurables;
     }
 
     Value info = Value::dictionary({{kZODOziNameKey, app->name()},
@@ -240,8 +213,8 @@ void ZODOzi::postDiagnostics(Value userInfo) const { postDiagnosticsNotification
 std::shared_ptr<ZODOzi> ZODOzi::defaultApp() {
     std::shared_ptr<ZODOzi> app;
     {
-        std::lock_guard lock(registry().mutex);
-        app = registry().defaultApp;
+        std::lock_guard lock(state().mutex);
+        app = state().defaultApp;
     }
     if (!app)
         ZDVLoggerLogError(kZDVLoggerService, "I-COR000003",
@@ -252,17 +225,17 @@ std::shared_ptr<ZODOzi> ZODOzi::defaultApp() {
 }
 
 bool ZODOzi::isDefaultAppConfigured() {
-    std::lock_guard lock(registry().mutex);
-    return registry().defaultApp != nullptr;
+    std::lock_guard lock(state().mutex);
+    return state().defaultApp != nullptr;
 }
 
 std::shared_ptr<ZODOzi> ZODOzi::appNamed(const std::string& name) {
     std::shared_ptr<ZODOzi> app;
     {
-        std::lock_guard lock(registry().mutex);
-        if (registry().apps) {
-            auto it = registry().apps->find(name);
-            if (it != registry().apps->end()) app = it->second;
+        std::lock_guard lock(state().mutex);
+        if (state().apps) {
+            auto it = state().apps->find(name);
+            if (it != state().apps->end()) app = it->second;
         }
     }
     if (!app) ZDVLoggerLogError(kZDVLoggerService, "I-COR000004", "App with name %@ does not exist.", name);
@@ -272,8 +245,8 @@ std::shared_ptr<ZODOzi> ZODOzi::appNamed(const std::string& name) {
 std::map<std::string, std::shared_ptr<ZODOzi>> ZODOzi::allApps() {
     std::optional<std::map<std::string, std::shared_ptr<ZODOzi>>> apps;
     {
-        std::lock_guard lock(registry().mutex);
-        apps = registry().apps;
+        std::lock_guard lock(state().mutex);
+        apps = state().apps;
     }
     if (!apps) {
         ZDVLoggerLogError(kZDVLoggerService, "I-COR000005", "No app has been configured yet.");
@@ -283,33 +256,26 @@ std::map<std::string, std::shared_ptr<ZODOzi>> ZODOzi::allApps() {
 }
 
 void ZODOzi::resetApps() {
-    {
-        std::lock_guard lock(registry().mutex);
-        registry().defaultApp.reset();
-        registry().apps.reset();
-    }
-    std::lock_guard lock(libraries().mutex);
-    libraries().versions.reset();
+    std::lock_guard lock(state().mutex);
+    state().defaultApp.reset();
+    state().apps.reset();
+    state().libraries.reset();
 }
 
 void ZODOzi::registerAsConfigurable(Class* cls) {
     if (!cls) return;
-    std::lock_guard lock(registry().mutex);
-    registry().configurables.push_back(cls);
+    std::lock_guard lock(state().mutex);
+    state().configurables.push_back(cls);
 }
 
 namespace {
 
-void resetRegistry() {
+void resetClassState() {
     ZODOzi::resetApps();
-    {
-        std::lock_guard lock(registry().mutex);
-        registry().configurables.clear();
-        registry().inProgress.clear();
-    }
-    std::lock_guard lock(plistSwitch().mutex);
-    plistSwitch().read = false;
-    plistSwitch().value.reset();
+    std::lock_guard lock(state().mutex);
+    state().configurables.clear();
+    state().plistSwitchRead = false;
+    state().plistSwitch.reset();
 }
 
 }  // namespace
@@ -317,27 +283,32 @@ void resetRegistry() {
 // --- libraries ---
 
 void ZODOzi::registerLibrary(const std::string& name, const std::string& version) {
-    auto valid = [](const std::string& s, auto allowed) {
-        return !s.empty() && std::all_of(s.begin(), s.end(), [&](char c) { return allowed(c); });
+    // Letters and digits of any script; text that is not UTF-8 is refused like any other stranger.
+    auto valid = [](const std::string& text) {
+        auto characters = platform::text::decodeUTF8(text);
+        return characters && !characters->empty() &&
+               std::all_of(characters->begin(), characters->end(), [](char32_t c) {
+                   return platform::text::isAlphanumeric(c) || c == '_' || c == '-' || c == '.';
+               });
     };
-    if (!valid(name, isAllowedLibraryCharacter) || !valid(version, isAllowedLibraryCharacter)) {
+    if (!valid(name) || !valid(version)) {
         ZDVLoggerLogError(kZDVLoggerService, "I-COR000027",
                           "The library name (%@) or version number (%@) contain illegal characters. Only "
                           "alphanumeric, dash, underscore and period characters are allowed.",
                           name, version);
         return;
     }
-    std::lock_guard lock(libraries().mutex);
-    if (!libraries().versions) libraries().versions.emplace();
-    (*libraries().versions)[name] = version;
+    std::lock_guard lock(state().mutex);
+    if (!state().libraries) state().libraries.emplace();
+    (*state().libraries)[name] = version;
 }
 
 std::string ZODOzi::zidedovaUserAgent() {
     std::vector<std::string> entries;
     {
-        std::lock_guard lock(libraries().mutex);
-        if (libraries().versions)
-            for (const auto& [name, version] : *libraries().versions) entries.push_back(name + "/" + version);
+        std::lock_guard lock(state().mutex);
+        if (state().libraries)
+            for (const auto& [name, version] : *state().libraries) entries.push_back(name + "/" + version);
     }
     std::stable_sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
         return platform::lowercasedASCII(a) < platform::lowercasedASCII(b);
@@ -379,13 +350,14 @@ bool ZODOzi::validateAppID(const std::optional<std::string>& appID) {
 std::optional<std::string> ZODOzi::actualBundleID() { return platform::Bundle::mainBundle()->bundleIdentifier(); }
 
 std::optional<bool> ZODOzi::readDataCollectionSwitchFromPlist() {
-    auto& s = plistSwitch();
+    auto& s = state();
     std::lock_guard lock(s.mutex);
-    if (!s.read) {
-        s.value = boolNumber(platform::Bundle::mainBundle()->objectForInfoDictionaryKey(kZDVDataCollectionPlistKey));
-        s.read = true;
+    if (!s.plistSwitchRead) {
+        s.plistSwitch =
+            boolNumber(platform::Bundle::mainBundle()->objectForInfoDictionaryKey(kZDVDataCollectionPlistKey));
+        s.plistSwitchRead = true;
     }
-    return s.value;
+    return s.plistSwitch;
 }
 
 std::optional<bool> ZODOzi::readDataCollectionSwitchFromUserDefaultsForApp(const ZODOzi& app) {
@@ -436,28 +408,30 @@ void ZODOzi::setDataCollectionDefaultEnabled(bool enabled) {
 void ZODOzi::deleteApp(const std::function<void(bool)>& completion) {
     bool found = false;
     {
-        auto& r = registry();
-        std::lock_guard lock(r.mutex);
-        if (r.apps) {
-            auto it = r.apps->find(name_);
-            if (it != r.apps->end() && it->second.get() == this) {
-                r.apps->erase(it);
-                if (isDefaultApp_ && r.defaultApp.get() == this) r.defaultApp.reset();
-                found = true;
+        auto& s = state();
+        std::lock_guard classLock(s.classLock);
+        {
+            std::lock_guard lock(s.mutex);
+            if (s.apps) {
+                auto it = s.apps->find(name_);
+                if (it != s.apps->end() && it->second.get() == this) {
+                    s.apps->erase(it);
+                    if (isDefaultApp_ && s.defaultApp.get() == this) s.defaultApp.reset();
+                    found = true;
+                }
             }
         }
+        if (found) {
+            ZDVLoggerLogDebug(kZDVLoggerService, "I-COR000006", "Deleting app named %@", name_);
+            container_->removeAllCachedInstances();
+            (void)platform::UserDefaults::standard()->removeObjectForKey(kZDVDataCollectionDefaultsKeyPrefix + name_);
+            platform::NotificationCenter::defaultCenter().postNotificationName(
+                kZODOziDeleteNotification, runtimeClass(), Value::dictionary({{kZODOziNameKey, name_}}));
+        }
     }
-    if (!found) {
-        ZDVLoggerLogError(kZDVLoggerService, "I-COR000007", "App does not exist.");
-        if (completion) completion(false);
-        return;
-    }
-    ZDVLoggerLogDebug(kZDVLoggerService, "I-COR000006", "Deleting app named %@", name_);
-    container_->removeAllCachedInstances();
-    (void)platform::UserDefaults::standard()->removeObjectForKey(kZDVDataCollectionDefaultsKeyPrefix + name_);
-    platform::NotificationCenter::defaultCenter().postNotificationName(kZODOziDeleteNotification, runtimeClass(),
-                                                                       Value::dictionary({{kZODOziNameKey, name_}}));
-    if (completion) completion(true);
+    // Outside the class lock: a completion may configure the name afresh.
+    if (!found) ZDVLoggerLogError(kZDVLoggerService, "I-COR000007", "App does not exist.");
+    if (completion) completion(found);
 }
 
 void ZODOzi::setGetTokenImplementation(GetTokenImplementation implementation) {

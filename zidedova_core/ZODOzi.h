@@ -7,10 +7,12 @@
 // Misuse raises zidedova::Exception named "com.zidedova.core" (see ZDVException.h).
 //
 // Apps are runtime objects of the class "ZODOzi" (so notifications can carry them); make them only
-// through configure*. The registry is guarded by one recursive lock. That lock is never held while
-// notifications are posted, measurement starts or creation blocks run, so observers may call back into
-// the registry and take their own locks in any order. A configuration that fails leaves nothing behind:
-// the name is free again and the default app is not recorded, so a corrected retry succeeds.
+// through configure*. Threads: configuring an app (name test, creation, core configuration, ready
+// notification, every configureWithApp:) and deleting one run under the class lock, one at a time, on
+// the calling thread. The lookups, the library registry and the user agent never take that lock, so
+// the observers, configurables and measurement start called under it may use them; they must not
+// configure or delete an app themselves. A configuration that fails leaves no app behind: the name is
+// free again and the default app is not recorded, so a corrected retry succeeds.
 #include <functional>
 #include <map>
 #include <memory>

@@ -201,6 +201,13 @@ SHELL_ROAD(LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
         EXPECT_EQ(starts, 1) << name << " did not start exactly once";
     }
     EXPECT_EQ(find(seen, [](const Value& e) { return has(e, "fault"); }), -1) << allOutput(r);
+    // A normal launch finds the app registry made ("No app has been configured yet." is an error).
+    EXPECT_EQ(find(seen,
+                   [](const Value& e) {
+                       return has(e, "syslog") && e["text"].stringOr("").find("I-COR000005") != std::string::npos;
+                   }),
+              -1)
+        << allOutput(r);
 }
 
 // The first screen's view loads only when the window goes on screen, after the launch handler has

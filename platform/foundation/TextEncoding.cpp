@@ -1,6 +1,8 @@
 #include "platform/foundation/TextEncoding.h"
 
 #include <iconv.h>
+#include <unictype.h>
+#include <unistr.h>
 
 #include <cctype>
 #include <cerrno>
@@ -93,35 +95,26 @@ std::string sourceCharset(std::string_view bytes, std::string_view name) {
 }  // namespace
 
 bool isValidUTF8(std::string_view bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    size_t n = bytes.size(), i = 0;
-    while (i < n) {
-        unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t cp;
-        if ((c & 0xE0) == 0xC0)
-            len = 2, cp = c & 0x1F;
-        else if ((c & 0xF0) == 0xE0)
-            len = 3, cp = c & 0x0F;
-        else if ((c & 0xF8) == 0xF0)
-            len = 4, cp = c & 0x07;
-        else
-            return false;
-        if (i + len > n) return false;
-        for (size_t k = 1; k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
+    return u8_check(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) == nullptr;
+}
+
+std::optional<std::u32string> decodeUTF8(std::string_view bytes) {
+    std::u32string out;
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    for (size_t at = 0; at < bytes.size();) {
+        ucs4_t c;
+        int length = u8_mbtoucr(&c, p + at, bytes.size() - at);
+        if (length <= 0) return std::nullopt;  // invalid or cut short
+        out.push_back(char32_t(c));
+        at += size_t(length);
     }
-    return true;
+    return out;
+}
+
+bool isAlphanumeric(char32_t c) {
+    static const uc_general_category_t alphanumeric =
+        uc_general_category_or(uc_general_category_or(UC_CATEGORY_L, UC_CATEGORY_M), UC_CATEGORY_N);
+    return uc_is_general_category(ucs4_t(c), alphanumeric);
 }
 
 bool isKnownCharset(std::string_view charsetName) {

@@ -1,7 +1,9 @@
 #pragma once
 // Text decoding by IANA charset name ("utf-8", "iso-8859-1", "utf-16", "windows-1252", ...) through iconv.
 // Unknown names and bytes that are invalid in the named charset are Errors (kCocoaErrorDomain 261,
-// "inapplicable string encoding"), never replacement characters. Stateless; safe from any thread.
+// "inapplicable string encoding"), never replacement characters. Character classes through
+// libunistring. Stateless; safe from any thread.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,5 +23,10 @@ Result<std::string> encodeFromUTF8(std::string_view utf8, std::string_view chars
 bool isKnownCharset(std::string_view charsetName);
 // Strict UTF-8: no overlong forms, surrogates or code points above U+10FFFF.
 bool isValidUTF8(std::string_view bytes);
+// The code points of strict UTF-8 text; nullopt when the bytes are not.
+std::optional<std::u32string> decodeUTF8(std::string_view bytes);
+// The alphanumeric character set: letters, marks and numbers of every script (Unicode general
+// categories L, M and N).
+bool isAlphanumeric(char32_t c);
 
 }  // namespace platform::text

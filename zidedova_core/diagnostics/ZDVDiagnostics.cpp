@@ -95,10 +95,9 @@ void ZDVDiagnostics::logDiagnostics(const platform::Notification& notification) 
     std::lock_guard lock(classLock());
     ZDVPBICoreConfiguration config;
     const platform::Value& info = notification.userInfo;
-    if (auto type = info[kZDVConfigTypeKey].asInteger()) {
-        if (*type == kZDVConfigTypeCore || *type == kZDVConfigTypeSDK)
-            NANOSetInt32(config, ZDVPBICoreConfiguration::configuration_type, int32_t(*type));
-    }
+    auto type = info[kZDVConfigTypeKey].asInteger();
+    if (type == kZDVConfigTypeCore || type == kZDVConfigTypeSDK)
+        NANOSetInt32(config, ZDVPBICoreConfiguration::configuration_type, int32_t(*type));
     if (const std::string* name = info[kZDVSDKNameKey].asString())
         NANOSetInt32(config, ZDVPBICoreConfiguration::sdk_name, mapFromServiceStringToTypeEnum(*name));
     if (const std::string* version = info[kZDVSDKVersionKey].asString())
@@ -116,6 +115,9 @@ void ZDVDiagnostics::logDiagnostics(const platform::Notification& notification) 
     populateLogProtoWithNumberOfLinkedFrameworks(config);
     populateLogProtoWithInfoPlistValues(config);
     sendLogsToLoglane(config, nullptr);
+    // A failed core configuration raises as soon as this returns, and nothing catches it: the report is
+    // in its file before then, to go out at the next launch.
+    if (type == kZDVConfigTypeCore && info.contains(kZDVErrorKey)) ZDVLoglaneLogger::sharedInstance()->waitForWrites();
 }
 
 void ZDVDiagnostics::populateLogProtoWithCommonInfo(ZDVPBICoreConfiguration& config,

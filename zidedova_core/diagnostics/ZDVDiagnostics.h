@@ -6,7 +6,8 @@
 // excluded from backup), the same across launches.
 //
 // Threads: reports are built on the posting thread. One recursive class lock is held while a report is
-// built and handed to the logger and around every state-file operation.
+// built and handed to the logger and around every state-file operation. The report of a failed core
+// configuration is in its file when logDiagnostics returns: the raise that follows ends the launch.
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -106,8 +106,10 @@ void ZDVLoglaneLogger::setDelegate(const std::shared_ptr<ZDVLoglaneLoggerDelegat
     delegate_ = delegate;
 }
 
-void ZDVLoglaneLoggerTestAccess::drainQueue(const ZDVLoglaneLogger& logger) {
-    logger.queue_.sync([] {});
+void ZDVLoglaneLoggerTestAccess::drainQueue(const ZDVLoglaneLogger& logger) { logger.waitForWrites(); }
+
+void ZDVLoglaneLoggerTestAccess::runOnQueue(const ZDVLoglaneLogger& logger, std::function<void()> block) {
+    logger.queue_.async(std::move(block));
 }
 
 // ---------------------------------------------------------------- logging
@@ -131,6 +133,10 @@ void ZDVLoglaneLogger::logEvent(const LLNPBLogEvent& event, int32_t logSource, c
         }
         if (writer.numBytes() > self->maxRequestNumBytes_) data.removeWriterForLogSource(logSource);
     });
+}
+
+void ZDVLoglaneLogger::waitForWrites() const {
+    queue_.sync([] {});
 }
 
 ZDVLoglaneAccountData& ZDVLoglaneLogger::accountDataForAccount(const std::string& account) {

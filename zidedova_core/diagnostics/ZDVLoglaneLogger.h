@@ -64,6 +64,8 @@ public:
     void logEvent(const LLNPBLogEvent& event, int32_t logSource, const std::string& account);
     // Starts a cycle on the queue (or joins the running one).
     void flushWithCompletionHandler(CompletionHandler completion);
+    // Returns once every event logged before the call is in its file. Not from "loglane" itself.
+    void waitForWrites() const;
 
     // ZUTNetworkReachabilityDelegate.
     void reachabilityDidChange() override;

@@ -1,3 +1,4 @@
+#include "platform/dispatch/MainLoop.h"
 #include "zidedova_core/ZDVConfiguration.h"
 #include "zidedova_core/ZDVErrorValue.h"
 #include "zidedova_core/ZDVException.h"
@@ -233,11 +234,27 @@ TEST_F(ConfigureTest, LookupsAndDelete) {
 
 TEST_F(ConfigureTest, LibraryRegistry) {
     writeInfo({});
-    ZODOzi::registerLibrary("good-lib", "1.2_3");
-    ZODOzi::registerLibrary("bad lib", "1.0");
-    ZODOzi::registerLibrary("Another", "2");
+    struct Case {
+        std::string name, version;
+        bool stored;
+    } cases[] = {
+        {"good-lib", "1.2_3", true},
+        {"bad lib", "1.0", false},
+        {"Another", "2", true},
+        {"cafe\xcc\x81", "\xd9\xa1.\xd9\xa2", true},  // a combining accent; Arabic-Indic digits
+        {"lib\xe2\x82\xac", "1", false},              // a currency sign
+        {"caf\xc3", "1", false},                      // UTF-8 cut short
+        {"lib", "\xc0\xaf", false},                   // an overlong form
+        {"lib", "", false},
+    };
+    size_t refused = 0;
+    for (const auto& c : cases) {
+        ZODOzi::registerLibrary(c.name, c.version);
+        refused += !c.stored;
+        EXPECT_EQ(logs.count("[I-COR000027]"), refused) << ::testing::PrintToString(c.name);
+    }
     EXPECT_TRUE(logs.contains("[I-COR000027] The library name (bad lib) or version number (1.0)"));
-    EXPECT_EQ(ZODOzi::zidedovaUserAgent(), "Another/2 good-lib/1.2_3");
+    EXPECT_EQ(ZODOzi::zidedovaUserAgent(), "Another/2 cafe\xcc\x81/\xd9\xa1.\xd9\xa2 good-lib/1.2_3");
 }
 
 TEST_F(ConfigureTest, AnalyticsConfigurationNotifications) {
@@ -301,6 +318,31 @@ TEST_F(ConfigureTest, RacingConfiguresOfOneNameLetExactlyOneThrough) {
         EXPECT_EQ(succeeded.load(), 1) << name;
         EXPECT_EQ(refused.load(), 7) << name;
     }
+    EXPECT_EQ(ZODOzi::allApps().size(), 2u);
+}
+
+// The ready notification goes out under the class lock: a configuration started meanwhile on another
+// thread waits until the announcement is over, while the observer itself may look the apps up.
+TEST_F(ConfigureTest, AConfigurationWaitsForTheAnnouncementInProgress) {
+    writeInfo({});
+    auto options = VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1");
+    std::atomic<bool> secondDone{false}, secondDoneDuringFirst{false};
+    std::thread second;
+    auto token = platform::NotificationCenter::defaultCenter().addObserver(
+        std::string(kZODOziReadyToConfigureSDKNotification), nullptr, [&](const platform::Notification& n) {
+            if (n.userInfo[kZODOziNameKey] != Value("first")) return;
+            EXPECT_TRUE(ZODOzi::appNamed("first"));
+            second = std::thread([&] {
+                ZODOzi::configureWithName("second", options);
+                secondDone = true;
+            });
+            // Ample time for a configuration that does not wait.
+            platform::dispatch::MainLoop::shared().runUntil([&] { return secondDone.load(); }, 0.3);
+            secondDoneDuringFirst = secondDone.load();
+        });
+    ZODOzi::configureWithName("first", options);
+    second.join();
+    EXPECT_FALSE(secondDoneDuringFirst.load());
     EXPECT_EQ(ZODOzi::allApps().size(), 2u);
 }
 

@@ -86,10 +86,7 @@ std::optional<std::string> ZUTNetwork::postURL(const platform::URL& url, const B
     request.setValue("gzip", "Content-Encoding");
     request.setHTTPMethod("POST");
     request.setHTTPBody(std::move(*compressed));
-
-    auto session = ZUTNetworkURLSession::make(weak_from_this());
-    session->setBackgroundNetworkEnabled(usingBackgroundSession);
-    return start(session, request, true, std::move(queue), std::move(completionHandler));
+    return start(request, true, usingBackgroundSession, std::move(queue), std::move(completionHandler));
 }
 
 std::optional<std::string> ZUTNetwork::getURL(const platform::URL& url, const platform::HTTPHeaderFields& headers,
@@ -102,15 +99,14 @@ std::optional<std::string> ZUTNetwork::getURL(const platform::URL& url, const pl
     URLRequest request = makeRequest(url);
     request.setHTTPMethod("GET");
     request.setAllHTTPHeaderFields(headers);
-
-    auto session = ZUTNetworkURLSession::make(weak_from_this());
-    session->setBackgroundNetworkEnabled(usingBackgroundSession);
-    return start(session, request, false, std::move(queue), std::move(completionHandler));
+    return start(request, false, usingBackgroundSession, std::move(queue), std::move(completionHandler));
 }
 
-std::optional<std::string> ZUTNetwork::start(const std::shared_ptr<ZUTNetworkURLSession>& session,
-                                             const URLRequest& request, bool isPost, std::optional<DispatchQueue> queue,
+std::optional<std::string> ZUTNetwork::start(const URLRequest& request, bool isPost, bool usingBackgroundSession,
+                                             std::optional<DispatchQueue> queue,
                                              ZUTNetworkCompletionHandler completionHandler) {
+    auto session = ZUTNetworkURLSession::make(weak_from_this());
+    session->setBackgroundNetworkEnabled(usingBackgroundSession);
     // In flight before the transfer can start, so a fast completion never finds itself missing.
     const std::string sessionID = session->sessionID();
     {

@@ -103,8 +103,8 @@ public:
 private:
     ZUTNetwork() = default;
     platform::URLRequest makeRequest(const platform::URL& url) const;
-    std::optional<std::string> start(const std::shared_ptr<ZUTNetworkURLSession>& session,
-                                     const platform::URLRequest& request, bool isPost,
+    // Sends the request in a session of its own.
+    std::optional<std::string> start(const platform::URLRequest& request, bool isPost, bool usingBackgroundSession,
                                      std::optional<platform::dispatch::DispatchQueue> queue,
                                      ZUTNetworkCompletionHandler completionHandler);
     void handleError(int64_t code, std::optional<platform::dispatch::DispatchQueue> queue,

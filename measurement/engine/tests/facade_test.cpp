@@ -158,6 +158,14 @@ TEST_F(FacadeTest, ConnectorEventFilterTable) {
     }
     EXPECT_EQ(c->maxUserProperties("vcm"), -1);
     EXPECT_FALSE(c->conditionalUserProperties("vcm", "p"));
+    // Callers that hold the connector as a runtime object reach every operation by selector.
+    using platform::objc::send, platform::objc::sel;
+    EXPECT_EQ((send<int64_t, std::string>(c.get(), sel("maxUserProperties:"), "vcm")), -1);
+    EXPECT_FALSE((send<std::optional<platform::ValueArray>, std::string, std::string>(
+        c.get(), sel("conditionalUserProperties:propertyNamePrefix:"), "vcm", "p")));
+    send<void, Value>(c.get(), sel("setConditionalUserProperty:"), Value::dictionary({{"name", "p"}}));
+    send<void, std::string, std::string, Value>(
+        c.get(), sel("clearConditionalUserProperty:clearEventName:clearEventParameters:"), "p", "e", Value());
 }
 
 TEST_F(FacadeTest, ConnectorUserPropertyTable) {

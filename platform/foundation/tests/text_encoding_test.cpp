@@ -83,7 +83,11 @@ TEST(TextEncodingTest, StrictUTF8Validation) {
         {"\x80", false},              // lone continuation
         {"\xff", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(isValidUTF8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
+    for (const auto& c : cases) {
+        EXPECT_EQ(isValidUTF8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
+        EXPECT_EQ(decodeUTF8(c.bytes).has_value(), c.valid) << testing::PrintToString(c.bytes);
+    }
+    EXPECT_EQ(decodeUTF8("a\xc3\xa9\xf0\x9f\x98\x80"), std::u32string(U"a\u00e9\U0001F600"));
 }
 
 }  // namespace

@@ -7,6 +7,8 @@ namespace zidedova {
 struct ZDVLoglaneLoggerTestAccess {
     // Waits until every block queued so far on "loglane" has run. Not on "loglane" itself.
     static void drainQueue(const ZDVLoglaneLogger& logger);
+    // Queues `block` on "loglane" behind what is there.
+    static void runOnQueue(const ZDVLoglaneLogger& logger, std::function<void()> block);
 };
 
 }  // namespace zidedova

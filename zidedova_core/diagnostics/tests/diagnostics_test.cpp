@@ -3,10 +3,12 @@
 // runtime. Also the install string's persistence.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "demo/LoglaneServiceStandIn.h"
 #include "platform/dispatch/MainLoop.h"
@@ -15,8 +17,10 @@
 #include "testing/TestHttpServer.h"
 #include "zidedova_core/DOREdozadedo.h"
 #include "zidedova_core/ZDVErrorValue.h"
+#include "zidedova_core/ZDVException.h"
 #include "zidedova_core/diagnostics/ZDVDiagnostics.h"
 #include "zidedova_core/diagnostics/ZDVLoglaneLogger.h"
+#include "zidedova_core/diagnostics/internal/ZDVLoglaneLoggerTestAccess.h"
 #include "zidedova_core/diagnostics/tests/LoglaneFiles.h"
 #include "zidedova_core/tests/CoreFixture.h"
 
@@ -138,6 +142,7 @@ std::string fieldText(const std::string& text, const std::string& name) {
 TEST_F(DiagnosticsTest, ConfiguringTheAppUploadsOneReportThatProtocDecodes) {
     writeBundle();
     ZODOzi::configure();
+    EXPECT_FALSE(logs.contains("[I-COR000005]"));  // the report's app count finds the registry made
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return service->uploads().size() == 1; }, 20));
     auto upload = service->uploads()[0];
     EXPECT_EQ(upload.path, "/log");
@@ -227,6 +232,30 @@ TEST_F(DiagnosticsTest, NotificationKeysShapeTheReport) {
         ASSERT_TRUE(reports.back());
         c.check(*reports.back());
     }
+}
+
+// A failed configuration raises, and nothing catches that at launch: the report is in its file before
+// the raise, while the logger's queue is still busy, so the next launch sends it.
+TEST_F(DiagnosticsTest, AFailedConfigurationsReportIsInItsFileBeforeTheRaise) {
+    writeInfo({});
+    writeOptions({{"VODEZU_APP_ID", "1:123:ios:XYZ"}, {"BUNDLE_ID", "com.example.tesmar"}});
+    auto busy = tesmar_testing::Gate::make(), answer = tesmar_testing::Gate::make();
+    service->script({tesmar_testing::Reply::withStatus(200).heldBy(answer)});  // the file stays while we look
+    ZDVLoglaneLoggerTestAccess::runOnQueue(*ZDVLoglaneLogger::sharedInstance(),
+                                           [busy] { busy->wait(std::chrono::seconds(20)); });
+    std::atomic<bool> raised{false};
+    size_t recordsAtRaise = 0;
+    std::thread launch([&] {
+        EXPECT_THROW(ZODOzi::configure(), Exception);
+        for (const auto& file : ZDVLoglaneListLogFiles(root + "/Library/Caches/ZDVLoglaneLogger"))
+            recordsAtRaise += test::splitRecords(test::readFile(file.path)).size();
+        raised = true;
+    });
+    MainLoop::shared().runUntil([&] { return raised.load(); }, 0.3);  // ample for a raise that does not wait
+    busy->open();
+    launch.join();
+    answer->open();
+    EXPECT_EQ(recordsAtRaise, 1u);
 }
 
 TEST_F(DiagnosticsTest, InfoPlistValuesAndTheDelegateProxySwitch) {
