@@ -166,6 +166,7 @@ public:
         g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
         g_signal_connect(view_, "close", G_CALLBACK(onClose), this);
         g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
+        g_signal_connect(view_, "authenticate", G_CALLBACK(onAuthenticate), this);
         g_signal_connect(view_, "notify::is-loading", G_CALLBACK(onLoadingChanged), this);
         gtk_widget_show_all(window_);
     }
@@ -845,6 +846,10 @@ private:
             self->client_->engineRunConfirm(message, done);
         }
         return TRUE;
+    }
+
+    static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
+        return answerProxyChallenge(request);
     }
 
     friend std::shared_ptr<PageBackend> makePage(const BackendRequest& request);
