@@ -699,7 +699,7 @@ private:
         job->awaitingRetry = false;
         if (current_ == job) current_.reset();
         auto url = provisional ? job->request.url() : committedURL_;
-        DeviceEvents::post("page.fail", Value::dictionary({{"url", Value(urlText(url))}, {"code", Value(error.code)}}));
+        webkit_detail::postPageFail(url, error);
         if (client_) client_->engineDidFail(job->navigation, error, provisional);
     }
 
