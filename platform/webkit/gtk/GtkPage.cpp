@@ -14,6 +14,7 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "platform/uikit/Geometry.h"
 #include "platform/urlsession/HTTPCookieStorage.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/webkit/PageEngine.h"
@@ -30,7 +31,6 @@ using webkit_detail::PageBackend;
 
 namespace {
 
-constexpr double kDefaultWidth = 390, kDefaultHeight = 844;
 std::atomic<uint64_t> nextNavigationId{1ull << 32};  // apart from the headless engine's numbers
 
 std::string urlText(const std::optional<URL>& url) { return url ? url->absoluteString() : std::string(); }
@@ -155,8 +155,10 @@ public:
         }
         g_object_unref(settings);
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-        int width = static_cast<int>(request.width > 0 ? request.width : kDefaultWidth);
-        int height = static_cast<int>(request.height > 0 ? request.height : kDefaultHeight);
+        // A view not laid out yet fills the device's screen, as it will once it is.
+        auto screen = uikit::Screen::mainBounds().size;
+        int width = static_cast<int>(request.width > 0 ? request.width : screen.width);
+        int height = static_cast<int>(request.height > 0 ? request.height : screen.height);
         gtk_window_set_default_size(GTK_WINDOW(window_), width, height);
         gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
         g_signal_connect(view_, "decide-policy", G_CALLBACK(onDecidePolicy), this);
@@ -309,7 +311,8 @@ public:
         // JSON writes documents: the href travels as the one element of an array.
         auto literal = json::write(Value::array({Value(href)}));
         // The page's own link when it has one; else one made for the tap, so the click is still the
-        // user's on a real link (its target and the engine's navigation type follow from it).
+        // user's on a real link (its target and the engine's navigation type follow from it). The made
+        // one goes once the click has started its navigation: gone sooner, the click would follow nothing.
         std::string script = "(function(h) {"
                              "  var links = Array.prototype.slice.call(document.querySelectorAll('a[href]'));"
                              "  var abs = null; try { abs = new URL(h, document.baseURI).href; } catch (e) {}"
@@ -320,6 +323,7 @@ public:
                              "    a = document.createElement('a'); a.href = h; a.textContent = h;"
                              "    a.style.cssText = 'position:fixed;left:0;top:0;display:block;padding:12px;"
                              "background:#fff;z-index:2147483647';"
+                             "    a.addEventListener('click', function() { setTimeout(function() { a.remove(); }); });"
                              "    document.body.appendChild(a);"
                              "  }"
                              "  a.scrollIntoView({block: 'center', inline: 'center'});"
