@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <set>
+#include <map>
 #include <vector>
 
 #include "platform/dispatch/MainLoop.h"
@@ -32,6 +32,7 @@ using webkit_detail::PageBackend;
 namespace {
 
 std::atomic<uint64_t> nextNavigationId{1ull << 32};  // apart from the headless engine's numbers
+constexpr int kMaxTLSRetries = 3;                    // loads again of one page and host after a trusted certificate
 
 std::string urlText(const std::optional<URL>& url) { return url ? url->absoluteString() : std::string(); }
 
@@ -790,10 +791,12 @@ private:
         auto url = parse(uri);
         auto host = url ? url->host() : std::nullopt;
         auto job = self->current_;
-        if (!job || job->stage == Job::Stage::Done || !host || self->retriedHosts_.count(*host)) return FALSE;
+        // The allowance reaches the network process on its own way, so a connection set up meanwhile may still
+        // refuse the certificate: the same navigation tries again, a few times.
+        if (!job || job->stage == Job::Stage::Done || !host || self->tlsRetries_[*host] >= kMaxTLSRetries) return FALSE;
         if (!allowCertificateIfTrusted(certificate, *host)) return FALSE;  // fails as a bad certificate
         // Accepted for this host from now on; the same navigation loads again.
-        self->retriedHosts_.insert(*host);
+        ++self->tlsRetries_[*host];
         job->awaitingRetry = true;
         webkit_web_view_load_uri(view, uri);
         return TRUE;
@@ -875,7 +878,7 @@ private:
     std::string title_;
     std::string source_;
     BackForwardList backForward_;
-    std::set<std::string> retriedHosts_;
+    std::map<std::string, int> tlsRetries_;  // by host
 };
 
 namespace {
