@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -520,19 +521,40 @@ TEST_F(WebEngineShellRoads, ATappedLinkToANewWindowIsDecidedThenPushedAndClosedB
 
 TEST_F(WebEngineShellRoads, SnapshotWritesAPictureOfThePageOnceDrawn) {
     const std::string file = (dir_ / "shots" / "start.png").string();
-    SimRun r = run("snapshot " + file + "\nquit\n");
+    const std::string window = (dir_ / "shots" / "window.png").string();
+    const std::string tapped = (dir_ / "shots" / "tapped.png").string();
+    // A link the page lacks is made for the tap, and gone again once tapped; the window opened by the
+    // page is of the same screen.
+    SimRun r = run("snapshot " + file + "\ntap tel:+15550199\nsnapshot " + tapped + "\njs-open " + kBase +
+                   "/window\nsnapshot " + window + "\nquit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
     long shot = find(seen, [&](const Value& e) { return has(e, "snapshot", {{"file", Value(file)}}); });
     ASSERT_GE(shot, 0) << allOutput(r);
     EXPECT_EQ(seen[size_t(shot)]["blank"], Value(false)) << allOutput(r);
-    EXPECT_GT(seen[size_t(shot)]["width"].integerOr(0), 0);
-    EXPECT_GT(seen[size_t(shot)]["height"].integerOr(0), 0);
     std::ifstream png(file, std::ios::binary);
     std::string head(8, '\0');
     png.read(head.data(), 8);
     EXPECT_EQ(head, std::string("\x89PNG\r\n\x1a\n", 8));
     EXPECT_EQ(int64_t(fs::file_size(file)), seen[size_t(shot)]["bytes"].integerOr(-1));
+
+    ASSERT_GE(find(seen,
+                   [](const Value& e) {
+                       return has(e, "navigation.decision", {{"url", "tel:+15550199"}, {"type", "linkActivated"}});
+                   }),
+              0)
+        << allOutput(r);
+    auto bytes = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_TRUE(bytes(tapped) == bytes(file)) << "the tapped page looks otherwise";
+    for (const auto& path : {file, tapped, window}) {
+        long found = find(seen, [&](const Value& e) { return has(e, "snapshot", {{"file", Value(path)}}); });
+        ASSERT_GE(found, 0) << path << "\n" << allOutput(r);
+        EXPECT_EQ(seen[size_t(found)]["width"], Value(375)) << path;
+        EXPECT_EQ(seen[size_t(found)]["height"], Value(812)) << path;
+    }
 }
 
 TEST_F(WebEngineShellRoads, OlderSystemsShowThePageInTheOlderWebViewOnTheSameEngine) {

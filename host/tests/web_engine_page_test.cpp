@@ -10,6 +10,7 @@
 #include "demo/Certificates.h"
 #include "host/VirtualDisplay.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/Classes.h"
 #include "platform/urlsession/HTTPCookieStorage.h"
@@ -216,23 +217,36 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
     ASSERT_FALSE(gtk::start());
     webView_ = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480));
     webView_->setNavigationDelegate(recorder_);
+    std::vector<std::string> failures;  // the page.fail lines
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "page.fail")
+            failures.push_back(std::to_string(fields["code"].integerOr(0)) + " " + fields["domain"].stringOr("") +
+                               ": " + fields["description"].stringOr(""));
+    });
     struct Row {
         const char* label;
         std::string ca;
         std::string last;
         size_t served;
+        std::vector<std::string> failures;
     } rows[] = {
         // Checked first: the engine remembers a certificate once allowed for its host.
-        {"a root that did not issue it", otherRoot, "fail provisional -1202", 0},
-        {"its own root", ownRoot, "finish", 1},
+        {"a root that did not issue it",
+         otherRoot,
+         "fail provisional -1202",
+         0,
+         {"-1202 NSURLErrorDomain: The certificate for this server is invalid."}},
+        {"its own root", ownRoot, "finish", 1, {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
         PlatformConfig::update([&](PlatformSettings& s) { s.extraTrustedRootsPEM = {row.ca}; });
         recorder_->lines.clear();
+        failures.clear();
         EXPECT_TRUE(load("https://secure.test/"));
         ASSERT_FALSE(recorder_->lines.empty());
         EXPECT_EQ(recorder_->lines.back(), row.last);
+        EXPECT_EQ(failures, row.failures);
         EXPECT_EQ(secure.requestsTo("/").size(), row.served);
         // The navigation that was retried after the check is still one navigation to its delegate.
         EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "start"), 1);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "platform/foundation/ASCII.h"
+#include "platform/foundation/UUID.h"
 
 namespace platform::webkit::webkit_detail {
 
@@ -293,7 +295,8 @@ struct ConnectProxy::Connection {
     std::atomic<bool> done{false};
 };
 
-ConnectProxy::ConnectProxy(std::map<std::string, std::string> connectTo) : connectTo_(std::move(connectTo)) {
+ConnectProxy::ConnectProxy(std::map<std::string, std::string> connectTo)
+    : connectTo_(std::move(connectTo)), username_("engine"), password_(UUID::random().uuidString()) {
     Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!listener.valid()) throw std::runtime_error("connect proxy: cannot make a socket");
     sockaddr_in address{};
@@ -383,6 +386,22 @@ void ConnectProxy::acceptLoop() {
     reapFinished(true);
 }
 
+bool ConnectProxy::authorized(const std::vector<std::string>& headerLines) const {
+    const std::string expected = username_ + ":" + password_;
+    for (const auto& line : headerLines) {
+        if (!equalsIgnoringASCIICase(headerName(line), "proxy-authorization")) continue;
+        auto value = trimmingHTTPWhitespace(std::string_view(line).substr(line.find(':') + 1));
+        auto space = value.find(' ');
+        if (space == std::string_view::npos || !equalsIgnoringASCIICase(value.substr(0, space), "basic")) continue;
+        auto given = base64Decoded(trimmingHTTPWhitespace(value.substr(space + 1)));
+        // The length is no secret; the bytes are compared in full whatever they hold.
+        if (given && given->size() == expected.size() &&
+            CRYPTO_memcmp(given->data(), expected.data(), expected.size()) == 0)
+            return true;
+    }
+    return false;
+}
+
 void ConnectProxy::serve(Connection& connection) {
     const int client = connection.client.get();
     auto reply = [&](std::string_view statusLine) {
@@ -421,6 +440,10 @@ void ConnectProxy::serve(Connection& connection) {
         reply("HTTP/1.1 400 Bad Request");
         return;
     }
+    if (!authorized(head->headerLines)) {
+        reply("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"engine\"");
+        return;
+    }
 
     std::optional<HostPort> target;
     std::string forwarded;  // plain HTTP: the request head as the server gets it
@@ -456,14 +479,17 @@ void ConnectProxy::serve(Connection& connection) {
         return;
     }
 
-    // Mapped hosts go where the platform maps them; host names compare without regard to case.
+    // Mapped hosts go where the platform maps them; host names compare without regard to case. Any other
+    // host is reached on a web port only: the client sees "cannot connect" for the rest.
     HostPort destination = *target;
     auto mapping = connectTo_.find(target->key());
     if (mapping == connectTo_.end()) mapping = connectTo_.find(lowercasedASCII(target->key()));
     if (mapping != connectTo_.end()) {
         auto mapped = parseAuthority(mapping->second, std::nullopt);
-        if (!mapped) return;  // a broken mapping cannot be reached: the client sees "cannot connect"
+        if (!mapped) return;  // a broken mapping cannot be reached
         destination = *mapped;
+    } else if (std::find(std::begin(kWebPorts), std::end(kWebPorts), target->port) == std::end(kWebPorts)) {
+        return;
     }
     Socket server = connectTo(destination, wakeRead_);
     if (!server.valid()) return;  // closing without an answer is how the engine learns "cannot connect"

@@ -311,7 +311,7 @@ void PageEngine::fail(std::shared_ptr<Job> job, const Error& error) {
     if (current_ == job) current_.reset();
     progress_ = 1.0;
     auto url = provisional ? job->request.url() : committedURL_;
-    DeviceEvents::post("page.fail", Value::dictionary({{"url", Value(urlText(url))}, {"code", Value(error.code)}}));
+    postPageFail(url, error);
     if (client_) client_->engineDidFail(job->navigation, error, provisional);
 }
 
@@ -350,6 +350,13 @@ std::shared_ptr<Navigation> PageEngine::goBy(int offset) {
     options.backForwardOffset = offset;
     options.sourceFrame = mainFrame();
     return load(item->request, std::move(options));
+}
+
+void postPageFail(const std::optional<URL>& url, const Error& error) {
+    DeviceEvents::post("page.fail", Value::dictionary({{"url", Value(urlText(url))},
+                                                       {"code", Value(error.code)},
+                                                       {"domain", Value(error.domain)},
+                                                       {"description", Value(error.localizedDescription())}}));
 }
 
 }  // namespace platform::webkit::webkit_detail

@@ -5,7 +5,7 @@
 // delegate's callbacks. Main thread only; the session answers on the main loop.
 //
 // Posts DeviceEvents for every main-frame navigation: "navigation.decision" {url, type, decision},
-// "page.start" {url}, "page.commit" {url}, "page.finish" {url}, "page.fail" {url, code}.
+// "page.start" {url}, "page.commit" {url}, "page.finish" {url}, "page.fail" {url, code, domain, description}.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -88,6 +88,10 @@ private:
     double progress_ = 0;
     BackForwardList backForward_;
 };
+
+// Posts "page.fail" for a navigation of `url` that ended with `error` (both engines): its description is
+// the error's own localised one.
+void postPageFail(const std::optional<URL>& url, const Error& error);
 
 // Finds the <title> of an HTML document: whitespace collapsed, the common character references
 // decoded; empty when there is none.

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string_view>
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PlatformConfig.h"
@@ -234,6 +235,25 @@ bool allowCertificateIfTrusted(GTlsCertificate* certificate, const std::string& 
     return true;
 }
 
+bool answerProxyChallenge(WebKitAuthenticationRequest* request) {
+    if (!webkit_authentication_request_is_for_proxy(request)) return false;
+    auto* running = engine();
+    const char* host = webkit_authentication_request_get_host(request);
+    // A second challenge means the credential was refused: asking again would not change that.
+    if (running && host && std::string_view(host) == "127.0.0.1" &&
+        webkit_authentication_request_get_port(request) == running->proxy->port() &&
+        !webkit_authentication_request_is_retry(request)) {
+        WebKitCredential* credential =
+            webkit_credential_new(running->proxy->username().c_str(), running->proxy->password().c_str(),
+                                  WEBKIT_CREDENTIAL_PERSISTENCE_FOR_SESSION);
+        webkit_authentication_request_authenticate(request, credential);
+        webkit_credential_free(credential);
+    } else {
+        webkit_authentication_request_cancel(request);
+    }
+    return true;
+}
+
 std::optional<std::string> start() {
     if (engine()) return std::nullopt;
     if (!gtk_init_check(nullptr, nullptr)) return "the toolkit cannot open the display (is DISPLAY set?)";
@@ -245,6 +265,8 @@ std::optional<std::string> start() {
         return std::string("cannot start the engine's proxy: ") + e.what();
     }
     WebKitWebsiteDataManager* data = webkit_website_data_manager_new_ephemeral();
+    // No credential in this URI: the network stack would send the retry after a 407 to the proxy's own URL.
+    // The pages answer the proxy's challenge instead (answerProxyChallenge).
     std::string proxyURL = "http://127.0.0.1:" + std::to_string(running->proxy->port());
     WebKitNetworkProxySettings* proxy = webkit_network_proxy_settings_new(proxyURL.c_str(), nullptr);
     webkit_website_data_manager_set_network_proxy_settings(data, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, proxy);

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <set>
+#include <map>
 #include <vector>
 
 #include "platform/dispatch/MainLoop.h"
@@ -14,6 +14,7 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "platform/uikit/Geometry.h"
 #include "platform/urlsession/HTTPCookieStorage.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/webkit/PageEngine.h"
@@ -30,8 +31,8 @@ using webkit_detail::PageBackend;
 
 namespace {
 
-constexpr double kDefaultWidth = 390, kDefaultHeight = 844;
 std::atomic<uint64_t> nextNavigationId{1ull << 32};  // apart from the headless engine's numbers
+constexpr int kMaxTLSRetries = 3;                    // loads again of one page and host after a trusted certificate
 
 std::string urlText(const std::optional<URL>& url) { return url ? url->absoluteString() : std::string(); }
 
@@ -155,8 +156,10 @@ public:
         }
         g_object_unref(settings);
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-        int width = static_cast<int>(request.width > 0 ? request.width : kDefaultWidth);
-        int height = static_cast<int>(request.height > 0 ? request.height : kDefaultHeight);
+        // A view not laid out yet fills the device's screen, as it will once it is.
+        auto screen = uikit::Screen::mainBounds().size;
+        int width = static_cast<int>(request.width > 0 ? request.width : screen.width);
+        int height = static_cast<int>(request.height > 0 ? request.height : screen.height);
         gtk_window_set_default_size(GTK_WINDOW(window_), width, height);
         gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
         g_signal_connect(view_, "decide-policy", G_CALLBACK(onDecidePolicy), this);
@@ -166,6 +169,7 @@ public:
         g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
         g_signal_connect(view_, "close", G_CALLBACK(onClose), this);
         g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
+        g_signal_connect(view_, "authenticate", G_CALLBACK(onAuthenticate), this);
         g_signal_connect(view_, "notify::is-loading", G_CALLBACK(onLoadingChanged), this);
         gtk_widget_show_all(window_);
     }
@@ -308,7 +312,8 @@ public:
         // JSON writes documents: the href travels as the one element of an array.
         auto literal = json::write(Value::array({Value(href)}));
         // The page's own link when it has one; else one made for the tap, so the click is still the
-        // user's on a real link (its target and the engine's navigation type follow from it).
+        // user's on a real link (its target and the engine's navigation type follow from it). The made
+        // one goes once the click has started its navigation: gone sooner, the click would follow nothing.
         std::string script = "(function(h) {"
                              "  var links = Array.prototype.slice.call(document.querySelectorAll('a[href]'));"
                              "  var abs = null; try { abs = new URL(h, document.baseURI).href; } catch (e) {}"
@@ -319,6 +324,7 @@ public:
                              "    a = document.createElement('a'); a.href = h; a.textContent = h;"
                              "    a.style.cssText = 'position:fixed;left:0;top:0;display:block;padding:12px;"
                              "background:#fff;z-index:2147483647';"
+                             "    a.addEventListener('click', function() { setTimeout(function() { a.remove(); }); });"
                              "    document.body.appendChild(a);"
                              "  }"
                              "  a.scrollIntoView({block: 'center', inline: 'center'});"
@@ -698,7 +704,7 @@ private:
         job->awaitingRetry = false;
         if (current_ == job) current_.reset();
         auto url = provisional ? job->request.url() : committedURL_;
-        DeviceEvents::post("page.fail", Value::dictionary({{"url", Value(urlText(url))}, {"code", Value(error.code)}}));
+        webkit_detail::postPageFail(url, error);
         if (client_) client_->engineDidFail(job->navigation, error, provisional);
     }
 
@@ -785,10 +791,12 @@ private:
         auto url = parse(uri);
         auto host = url ? url->host() : std::nullopt;
         auto job = self->current_;
-        if (!job || job->stage == Job::Stage::Done || !host || self->retriedHosts_.count(*host)) return FALSE;
+        // The allowance reaches the network process on its own way, so a connection set up meanwhile may still
+        // refuse the certificate: the same navigation tries again, a few times.
+        if (!job || job->stage == Job::Stage::Done || !host || self->tlsRetries_[*host] >= kMaxTLSRetries) return FALSE;
         if (!allowCertificateIfTrusted(certificate, *host)) return FALSE;  // fails as a bad certificate
         // Accepted for this host from now on; the same navigation loads again.
-        self->retriedHosts_.insert(*host);
+        ++self->tlsRetries_[*host];
         job->awaitingRetry = true;
         webkit_web_view_load_uri(view, uri);
         return TRUE;
@@ -847,6 +855,10 @@ private:
         return TRUE;
     }
 
+    static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
+        return answerProxyChallenge(request);
+    }
+
     friend std::shared_ptr<PageBackend> makePage(const BackendRequest& request);
 
     // A page made for another page's window: the opener, and the URL the engine loads in it itself.
@@ -866,7 +878,7 @@ private:
     std::string title_;
     std::string source_;
     BackForwardList backForward_;
-    std::set<std::string> retriedHosts_;
+    std::map<std::string, int> tlsRetries_;  // by host
 };
 
 namespace {

@@ -6,9 +6,9 @@
 //
 // The engine shares the main thread: its GLib main loop runs inside the platform MainLoop while that
 // waits for work. Its network goes through a loopback proxy that maps hosts as PlatformConfig's
-// connectTo does; certificates are trusted only when they chain to a PEM of
-// PlatformConfig::extraTrustedRootsPEM (or the system store). Cookies of the default website data
-// store are the engine's. Needs a display (DISPLAY); the host starts one when none is set.
+// connectTo does, and that the pages answer with the proxy's credential; certificates are trusted only when they chain
+// to a PEM of PlatformConfig::extraTrustedRootsPEM (or the system store). Cookies of the default website data store are
+// the engine's. Needs a display (DISPLAY); the host starts one when none is set.
 //
 // Main thread only.
 //

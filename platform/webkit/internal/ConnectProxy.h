@@ -2,15 +2,21 @@
 // Internal: a small HTTP proxy on loopback for the web engine's own network stack, so the engine reaches
 // the hosts the platform maps (PlatformConfig's connect-to) like URL loading does.
 //
+// Only its engine may use it, or any local process could reach anything through it: every request must
+// carry "Proxy-Authorization: Basic" with the credential made for this proxy (random, never logged,
+// compared in constant time), or it gets 407 with "Proxy-Authenticate: Basic". Hosts that are not mapped
+// are reached on the ports web pages use (kWebPorts) only.
+//
 // It takes two kinds of request, one per client connection:
 //   CONNECT host:port HTTP/1.1     a tunnel to host:port ("200 Connection Established", then raw bytes);
 //   GET http://host[:port]/p ...   an absolute-form plain-HTTP request, forwarded in origin form with
 //                                  "Connection: close", the answer relayed back until the server closes.
 // host:port is looked up in `connectTo` ("host:port" -> "127.0.0.1:port"); an unlisted one is resolved and
-// connected normally. A target it cannot connect to (refused, unresolvable, or past the connect time-out)
-// closes the client connection at once without an answer, so the engine reports "cannot connect" rather
-// than showing a proxy's error page. A request head larger than kMaxHeaderBytes gets 431, a malformed one
-// 400, one not complete within the header time-out is closed; none of them can grow memory.
+// connected normally. A target it may not reach (an unlisted one off the web ports) or cannot (refused,
+// unresolvable, or past the connect time-out) closes the client connection at once without an answer, so
+// the engine reports "cannot connect" rather than showing a proxy's error page. A request head larger than
+// kMaxHeaderBytes gets 431, a malformed one 400, one not complete within the header time-out is closed; none of them
+// can grow memory.
 //
 // Threads: one accepting thread, and one thread per client connection (relaying both directions with
 // poll). Every socket is close-on-exec, so processes the host starts do not inherit them. stop() (and the
@@ -25,6 +31,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace platform::webkit::webkit_detail {
 
@@ -34,15 +41,19 @@ public:
     static constexpr int kConnectTimeoutMs = 15000;
     static constexpr int kHeaderTimeoutMs = 30000;
     static constexpr size_t kMaxConnections = 512;  // beyond this, new clients are closed at once
+    static constexpr uint16_t kWebPorts[] = {80, 443};
 
     // Listens on 127.0.0.1 (a free port) and starts accepting. Throws std::runtime_error when it cannot
-    // listen.
+    // listen or the system has no random source for the credential.
     explicit ConnectProxy(std::map<std::string, std::string> connectTo);
     ~ConnectProxy();
     ConnectProxy(const ConnectProxy&) = delete;
     ConnectProxy& operator=(const ConnectProxy&) = delete;
 
     uint16_t port() const { return port_; }
+    // The credential the engine answers a 407 with.
+    const std::string& username() const { return username_; }
+    const std::string& password() const { return password_; }
     // Closes the listening socket and every connection, and joins the threads. Idempotent.
     void stop();
 
@@ -52,8 +63,11 @@ private:
     void acceptLoop();
     void serve(Connection& connection);
     void reapFinished(bool all);
+    bool authorized(const std::vector<std::string>& headerLines) const;
 
     std::map<std::string, std::string> connectTo_;
+    std::string username_;
+    std::string password_;
     int listenFd_ = -1;
     int wakeRead_ = -1;  // readable once stop() began: every poll watches it
     int wakeWrite_ = -1;

@@ -35,7 +35,8 @@ struct DeviceRoot : tesmar_testing::TemporaryDeviceRoot {
     ~DeviceRoot() { dispatch::MainLoop::shared().runUntilIdle(); }
 };
 
-// Device events as "name url" lines (faults as "fault <kind>"), in order.
+// Device events as "name url" lines (faults as "fault <kind>", failures with "<code> <domain>: <description>"),
+// in order.
 class EventLog {
 public:
     EventLog()
@@ -48,7 +49,9 @@ public:
                                   *fields["url"].asString());
               } else if (name.rfind("page.", 0) == 0) {
                   std::string line = name + " " + *fields["url"].asString();
-                  if (name == "page.fail") line += " " + std::to_string(fields["code"].asInteger().value_or(0));
+                  if (name == "page.fail")
+                      line += " " + std::to_string(fields["code"].asInteger().value_or(0)) + " " +
+                              fields["domain"].stringOr("") + ": " + fields["description"].stringOr("");
                   lines.push_back(line);
               }
           })) {}

@@ -8,12 +8,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/foundation/ASCII.h"
 #include "platform/webkit/internal/ConnectProxy.h"
 #include "testing/TemporaryDeviceRoot.h"
 #include "testing/TestCertificates.h"
@@ -57,13 +60,19 @@ struct FetchOptions {
     std::string caFile;
     std::string postBody;
     bool checkPattern = false;
+    std::optional<std::string> credential;  // "user:password" for the proxy; by default the proxy's own
 };
 
-Fetched fetch(const std::string& url, uint16_t proxyPort, const FetchOptions& options = {}) {
+Fetched fetch(const std::string& url, const ConnectProxy& proxy, const FetchOptions& options = {}) {
     Fetched out;
     CURL* curl = curl_easy_init();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROXY, ("http://127.0.0.1:" + std::to_string(proxyPort)).c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXY, ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str());
+    std::string credential = options.credential.value_or(proxy.username() + ":" + proxy.password());
+    if (!credential.empty()) {
+        curl_easy_setopt(curl, CURLOPT_PROXYAUTH, CURLAUTH_BASIC);  // sent with the first request
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, credential.c_str());
+    }
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "");  // a no_proxy in the environment must not bypass it
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 30000L);
@@ -145,6 +154,11 @@ void sendText(int fd, const std::string& text) {
     }
 }
 
+// The header line with which the engine answers `proxy`'s challenge.
+std::string authorization(const ConnectProxy& proxy) {
+    return "Proxy-Authorization: Basic " + platform::base64Encoded(proxy.username() + ":" + proxy.password()) + "\r\n";
+}
+
 size_t openDescriptors() {
     size_t count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
@@ -181,7 +195,7 @@ TEST_F(ConnectProxyTest, MappedHostsReachTheirServers) {
     ConnectProxy proxy(mapping());
 
     // Through a CONNECT tunnel, verified against the test root for the mapped name.
-    auto tunnelled = fetch("https://intranet.example.test/page", proxy.port(), {.caFile = rootFile});
+    auto tunnelled = fetch("https://intranet.example.test/page", proxy, {.caFile = rootFile});
     EXPECT_EQ(tunnelled.code, CURLE_OK) << curl_easy_strerror(tunnelled.code);
     EXPECT_EQ(tunnelled.connectStatus, 200);
     EXPECT_EQ(tunnelled.body, "secure page");
@@ -189,54 +203,81 @@ TEST_F(ConnectProxyTest, MappedHostsReachTheirServers) {
     EXPECT_EQ(secure->requestsTo("/page")[0].header("Host").value_or(""), "intranet.example.test");
 
     // Plain HTTP in absolute form reaches the server in origin form, without the proxy's own headers.
-    auto got = fetch("http://site.example.test/hello?x=1", proxy.port());
+    auto got = fetch("http://site.example.test/hello?x=1", proxy);
     EXPECT_EQ(got.code, CURLE_OK) << curl_easy_strerror(got.code);
     EXPECT_EQ(got.body, "plain GET ");
-    auto posted = fetch("http://SITE.example.test/hello", proxy.port(), {.postBody = "a=1&b=2"});
+    auto posted = fetch("http://SITE.example.test/hello", proxy, {.postBody = "a=1&b=2"});
     EXPECT_EQ(posted.body, "plain POST a=1&b=2");
     auto requests = plain->requestsTo("/hello");
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].target, "/hello?x=1");
     EXPECT_EQ(requests[0].header("Host").value_or(""), "site.example.test");
     EXPECT_FALSE(requests[0].hasHeader("Proxy-Connection"));
+    EXPECT_FALSE(requests[0].hasHeader("Proxy-Authorization"));
     EXPECT_EQ(requests[0].header("Connection").value_or(""), "close");
 }
 
-TEST_F(ConnectProxyTest, UnlistedTargetsAreConnectedDirectly) {
-    secure->route("GET", "/direct", Reply::text("direct"));
-    plain->route("GET", "/direct", Reply::text("plain direct"));
-    ConnectProxy proxy({});
-    // The test leaf names 127.0.0.1 too, so the tunnel verifies without a mapping.
-    auto tunnelled = fetch(secure->url("/direct"), proxy.port(), {.caFile = rootFile});
-    EXPECT_EQ(tunnelled.code, CURLE_OK) << curl_easy_strerror(tunnelled.code);
-    EXPECT_EQ(tunnelled.body, "direct");
-    EXPECT_EQ(fetch(plain->url("/direct"), proxy.port()).body, "plain direct");
+// Any other local process could reach anything through an open proxy on the machine.
+TEST_F(ConnectProxyTest, OnlyItsEngineUsesItAndOnlyForMappedHostsAndWebPorts) {
+    secure->route("GET", "/page", Reply::text("secure page"));
+    plain->route("GET", "/page", Reply::text("plain page"));
+    ConnectProxy proxy(mapping());
+    ConnectProxy other(mapping());
+    struct Case {
+        const char* name;
+        std::string url;
+        std::optional<std::string> credential;
+        long status;  // the proxy's answer: 407, or 0 for none
+    } cases[] = {
+        {"tunnel without a credential", "https://intranet.example.test/page", "", 407},
+        {"plain request without a credential", "http://site.example.test/page", "", 407},
+        {"a wrong password", "https://intranet.example.test/page", proxy.username() + ":" + proxy.password() + "x",
+         407},
+        {"another run's credential", "http://site.example.test/page", other.username() + ":" + other.password(), 407},
+        // Reachable, but neither mapped nor on a port pages use.
+        {"unlisted tunnel", secure->url("/page"), std::nullopt, 0},
+        {"unlisted plain request", plain->url("/page"), std::nullopt, 0},
+    };
+    for (const auto& c : cases) {
+        auto got = fetch(c.url, proxy, {.caFile = rootFile, .credential = c.credential});
+        EXPECT_EQ(std::max(got.connectStatus, got.status), c.status) << c.name;
+    }
+    EXPECT_EQ(secure->requestCount(), 0u);
+    EXPECT_EQ(plain->requestCount(), 0u);
+
+    // The refusal says how to authenticate, whatever the request.
+    int fd = connectRaw(proxy.port());
+    ASSERT_GE(fd, 0);
+    sendText(fd, "CONNECT intranet.example.test:443 HTTP/1.1\r\nProxy-Authorization: Basic bm9ib2R5Og==\r\n\r\n");
+    std::string answer = readUntilClosed(fd);
+    ::close(fd);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 407", 0), 0u) << answer;
+    EXPECT_NE(answer.find("\r\nProxy-Authenticate: Basic"), std::string::npos) << answer;
 }
 
 TEST_F(ConnectProxyTest, TargetThatCannotBeReachedClosesTheConnectionWithoutAnAnswer) {
     const std::string closed = std::to_string(closedPort());
     ConnectProxy proxy({{"gone.example.test:443", "127.0.0.1:" + closed},
                         {"gone.example.test:80", "127.0.0.1:" + closed},
-                        {"broken.example.test:443", "not a target"}});
+                        {"broken.example.test:443", "not a target"},
+                        {"site.example.test:80", "127.0.0.1:" + std::to_string(plain->port())}});
     struct Case {
         const char* name;
         std::string url;
     } cases[] = {
         {"mapped tunnel", "https://gone.example.test/"},
         {"mapped plain request", "http://gone.example.test/"},
-        {"unlisted tunnel", "https://127.0.0.1:" + closed + "/"},
-        {"unlisted plain request", "http://127.0.0.1:" + closed + "/"},
         {"broken mapping", "https://broken.example.test/"},
     };
     for (const auto& c : cases) {
-        auto got = fetch(c.url, proxy.port(), {.caFile = rootFile});
+        auto got = fetch(c.url, proxy, {.caFile = rootFile});
         EXPECT_NE(got.code, CURLE_OK) << c.name;
         EXPECT_EQ(got.connectStatus, 0) << c.name << ": the proxy must not answer";
         EXPECT_EQ(got.status, 0) << c.name << ": no error page";
     }
     // The proxy keeps serving afterwards.
     plain->route("GET", "/after", Reply::text("after"));
-    EXPECT_EQ(fetch(plain->url("/after"), proxy.port()).body, "after");
+    EXPECT_EQ(fetch("http://site.example.test/after", proxy).body, "after");
 }
 
 TEST_F(ConnectProxyTest, MalformedAndOversizedRequestsAreRefused) {
@@ -264,7 +305,10 @@ TEST_F(ConnectProxyTest, MalformedAndOversizedRequestsAreRefused) {
     for (const auto& c : cases) {
         int fd = connectRaw(proxy.port());
         ASSERT_GE(fd, 0);
-        std::thread writer([&] { sendText(fd, c.request); });
+        // Sent by the engine itself: what is refused is the request, not the client.
+        std::string request = c.request;
+        if (auto line = request.find("\r\n"); line != std::string::npos) request.insert(line + 2, authorization(proxy));
+        std::thread writer([&] { sendText(fd, request); });
         std::string answer = readUntilClosed(fd);
         ::shutdown(fd, SHUT_RDWR);
         writer.join();
@@ -285,11 +329,11 @@ TEST_F(ConnectProxyTest, LargeBodiesCrossBothWays) {
                      reply = Reply::text(std::to_string(request.body.size()));
                  }));
     ConnectProxy proxy(mapping());
-    auto down = fetch("https://intranet.example.test/big", proxy.port(), {.caFile = rootFile, .checkPattern = true});
+    auto down = fetch("https://intranet.example.test/big", proxy, {.caFile = rootFile, .checkPattern = true});
     EXPECT_EQ(down.code, CURLE_OK) << curl_easy_strerror(down.code);
     EXPECT_EQ(down.bytes, 8u << 20);
     EXPECT_EQ(down.patternMismatches, 0u);
-    auto up = fetch("http://site.example.test/upload", proxy.port(), {.postBody = std::string(3u << 20, 'u')});
+    auto up = fetch("http://site.example.test/upload", proxy, {.postBody = std::string(3u << 20, 'u')});
     EXPECT_EQ(up.code, CURLE_OK) << curl_easy_strerror(up.code);
     EXPECT_EQ(up.status, 200);
     EXPECT_EQ(up.body, std::to_string(3u << 20));
@@ -305,8 +349,7 @@ TEST_F(ConnectProxyTest, ManyTunnelsAtOnce) {
     std::vector<std::thread> clients;
     for (int i = 0; i < kClients; ++i)
         clients.emplace_back([&, i] {
-            results[i] =
-                fetch("https://intranet.example.test/n/" + std::to_string(i), proxy.port(), {.caFile = rootFile});
+            results[i] = fetch("https://intranet.example.test/n/" + std::to_string(i), proxy, {.caFile = rootFile});
         });
     for (auto& t : clients) t.join();
     for (int i = 0; i < kClients; ++i) {
@@ -334,7 +377,8 @@ TEST_F(ConnectProxyTest, StopClosesOpenTunnelsAndIdleClientsAndLeavesNoDescripto
     for (int i = 0; i < 6; ++i) {
         int fd = connectRaw(proxy->port());
         ASSERT_GE(fd, 0);
-        sendText(fd, "CONNECT held.example.test:443 HTTP/1.1\r\nHost: held.example.test:443\r\n\r\n");
+        sendText(fd, "CONNECT held.example.test:443 HTTP/1.1\r\nHost: held.example.test:443\r\n" +
+                         authorization(*proxy) + "\r\n");
         EXPECT_EQ(readHead(fd).rfind("HTTP/1.1 200", 0), 0u);
         clients.push_back(fd);
     }

@@ -17,6 +17,9 @@ WebKitWebContext* engineContext();
 // (the PEM files of PlatformConfig::extraTrustedRootsPEM); when it does, the engine is told to accept it
 // for that host.
 bool allowCertificateIfTrusted(GTlsCertificate* certificate, const std::string& host);
+// Answers the loopback proxy's challenge with its credential, once; any other proxy's is refused. False
+// for a challenge of a site, which the engine handles as it would without this.
+bool answerProxyChallenge(WebKitAuthenticationRequest* request);
 // The cookie as the engine's jar keeps it (free with soup_cookie_free).
 SoupCookie* soupCookieOf(const HTTPCookie& cookie);
 // A new page; made while another page asks for a window, it is that page's related view.
