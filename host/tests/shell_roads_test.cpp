@@ -159,6 +159,8 @@ SHELL_ROAD(LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
     auto seen = simEvents(r);
     const std::string first = kBase + "/";
     long kit = find(seen, [](const Value& e) { return has(e, "kit.start", {{"kit", "Dodoredized"}}); });
+    // The app core's logger prints from its own queue, so its line says the default app was configured
+    // but not when, against lines posted from the main loop or the URL engine.
     long configure = find(
         seen, [](const Value& e) { return has(e, "syslog"); }, kit);
     long pushStart = find(
@@ -166,7 +168,7 @@ SHELL_ROAD(LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
         [](const Value& e) {
             return has(e, "http.request") && e["url"].stringOr("").find("ios_params.js") != std::string::npos;
         },
-        configure);
+        kit);
     long prompt = find(
         seen, [](const Value& e) { return has(e, "notification.prompt"); }, pushStart);
     long root = find(
@@ -177,7 +179,7 @@ SHELL_ROAD(LaunchStartsTheSDKsInOrderThenShowsTheFirstPage) {
         seen, [&](const Value& e) { return has(e, "page.finish"); }, commit);
     EXPECT_GE(kit, 0) << allOutput(r);
     EXPECT_GT(configure, kit);
-    EXPECT_GT(pushStart, configure);
+    EXPECT_GT(pushStart, kit);
     EXPECT_GT(prompt, pushStart);
     EXPECT_GT(root, prompt);
     EXPECT_GT(commit, root);
