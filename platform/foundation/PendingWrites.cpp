@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/DeviceEvents.h"
@@ -184,10 +185,10 @@ void PendingWrites::flushAll() {
     for (auto& retry : retries) retry();
 }
 
-void PendingWrites::setDelayScheduler(DelayScheduler scheduler) {
+PendingWrites::DelayScheduler PendingWrites::setDelayScheduler(DelayScheduler scheduler) {
     auto& s = state();
     std::lock_guard lock(s.mutex);
-    s.scheduler = std::move(scheduler);
+    return std::exchange(s.scheduler, std::move(scheduler));
 }
 
 }  // namespace platform

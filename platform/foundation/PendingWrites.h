@@ -57,7 +57,8 @@ public:
     // How a retry is run after `seconds`. The dispatch layer installs one when its main loop is made (a
     // timer there, on the shared Clock); without one, kept writes wait for the next write or flushAll().
     using DelayScheduler = std::function<void(double seconds, std::function<void()> block)>;
-    static void setDelayScheduler(DelayScheduler scheduler);
+    // Answers the one it replaces.
+    static DelayScheduler setDelayScheduler(DelayScheduler scheduler);
 
     static constexpr double kFirstRetryDelay = 2;
     static constexpr double kLongestRetryDelay = 60;
