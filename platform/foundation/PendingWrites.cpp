@@ -104,7 +104,7 @@ std::function<void()> retryOfKeptBytes(const std::string& path, const PendingWri
         if (!slot->bytes) return;  // a newer write has taken its place
         auto outcome = FileManager::defaultManager().writeAtomically(path, *slot->bytes, options.mode, options.flush);
         if (outcome) slot->bytes.reset();
-        PendingWrites::report(path, outcome, retryOfKeptBytes(path, options));
+        PendingWrites::report(path, outcome, outcome ? nullptr : retryOfKeptBytes(path, options));
     };
 }
 

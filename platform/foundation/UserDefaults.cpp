@@ -197,7 +197,8 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
             seen = signatureAt(path);
             pending.clear();
         }
-        PendingWrites::report(path, written, [self = shared_from_this()] { self->retry(); });
+        PendingWrites::report(
+            path, written, written ? nullptr : std::function<void()>([self = shared_from_this()] { self->retry(); }));
         return written;
     }
 
