@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "platform/foundation/DeviceEvents.h"
@@ -216,6 +218,31 @@ TEST_F(PendingWritesTest, AFailedWriteIsSaidOnceKeptAndWrittenWhenTheDiskTakesIt
     EXPECT_TRUE(PendingWrites::write(path, std::string_view("cache"), sayOnly));
     EXPECT_EQ(said.size(), 4u);
     EXPECT_EQ(timers.size(), 2u) << "nothing to retry, no timer";
+}
+
+// Writers on several threads and flushes racing them: one streak is said once, and what lands is the
+// last write's bytes, never an older retry's.
+TEST_F(PendingWritesTest, RacingWritesAndFlushesSayOneStreakAndLandTheLastBytes) {
+    std::atomic<int> fault{ENOSPC};
+    detail::setWriteFault([&](const std::string&) { return fault.load(); });
+    const std::string path = *fm.directory(SearchPathDirectory::Library) + "/raced";
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                (void)PendingWrites::write(path, "t" + std::to_string(t) + "-" + std::to_string(i), {});
+                if (t == 0) PendingWrites::flushAll();
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_FALSE(PendingWrites::write(path, std::string_view("last"), {}));
+    fault = 0;
+    std::thread flusher([] { PendingWrites::flushAll(); });
+    PendingWrites::flushAll();
+    flusher.join();
+    EXPECT_EQ(readPlain(path), "last");
+    EXPECT_EQ(said,
+              (std::vector<Value>{failed("Library/raced", "No space left on device"), recovered("Library/raced")}));
 }
 
 TEST_F(FilesTest, FailuresCarryTheirCodeAndPath) {
