@@ -81,7 +81,8 @@ constexpr Verb kVerbs[] = {
      "notification-tap last|ID [ACTION]   the user taps a shown notification (the last one, or by\n"
      "                        its request identifier), optionally one of its buttons"},
     {"prefs", Kind::Prefs, Arg::WordAndOptionalWord,
-     "prefs SUITE|standard [KEY]   print a preferences suite's stored values (or one key) as \"prefs\""},
+     "prefs SUITE|standard [KEY]   print a preferences suite's values (or one key) as \"prefs\", with the keys\n"
+     "                        not on disk yet"},
     {"quit", Kind::Quit, Arg::None, "quit                    end the app and the run"},
     {"snapshot", Kind::Snapshot, Arg::Text,
      "snapshot FILE           write a PNG of the top web view once its next frame is drawn (--web-engine\n"

@@ -28,14 +28,20 @@ void Device::printPreferences(const std::string& suite, const std::string& key) 
     auto defaults =
         suite == "standard" ? platform::UserDefaults::standard() : std::make_shared<platform::UserDefaults>(suite);
     std::string name = suite == "standard" ? defaults->domainName() : suite;
+    platform::ValueArray unsaved;
+    for (const auto& unsavedKey : defaults->unsavedKeys())
+        if (key.empty() || unsavedKey == key) unsaved.push_back(Value(unsavedKey));
     if (!key.empty()) {
         auto value = defaults->objectForKey(key);
-        platform::DeviceEvents::post(
-            "prefs", Value::dictionary({{"suite", name}, {"key", key}, {"value", value ? *value : Value()}}));
+        platform::DeviceEvents::post("prefs", Value::dictionary({{"suite", name},
+                                                                 {"key", key},
+                                                                 {"value", value ? *value : Value()},
+                                                                 {"unsaved", Value(std::move(unsaved))}}));
         return;
     }
-    platform::DeviceEvents::post("prefs",
-                                 Value::dictionary({{"suite", name}, {"values", Value(defaults->persistentDomain())}}));
+    platform::DeviceEvents::post("prefs", Value::dictionary({{"suite", name},
+                                                             {"values", Value(defaults->persistentDomain())},
+                                                             {"unsaved", Value(std::move(unsaved))}}));
 }
 
 }  // namespace tesmar_host

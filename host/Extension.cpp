@@ -21,6 +21,7 @@
 #include "platform/foundation/Date.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyList.h"
@@ -388,6 +389,7 @@ int runExtensionProcess(const Options& options, std::FILE* out, std::FILE* err) 
         content = answer->content.value_or(request->content);
         expired = answer->expired || !answered;
     }
+    platform::PendingWrites::flushAll();  // the process ends here: what the disk refused gets its last try
     Value fields = contentFields(content, fs::absolute(options.deviceRoot));
     fields.set("expired", expired);
     DeviceEvents::post("extension.content", fields);

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/UUID.h"
 
 namespace verira {
@@ -25,8 +26,11 @@ platform::Result<std::string> loadOrMakeInstallationIdentifier() {
     if (auto created = files.createDirectory(dir); !created) return created.error();
     // Made once, on the first launch, where a wait for the disk would hold up the start. Unflushed, a power
     // cut can only leave the file empty or absent, and either is made anew.
-    if (auto written = files.writeAtomically(path, made + "\n", 0600, platform::FileManager::Flush::Deferred); !written)
-        return written.error();
+    platform::PendingWrites::Options options;
+    options.mode = 0600;
+    options.flush = platform::FileManager::Flush::Deferred;
+    options.onFailure = platform::PendingWrites::OnFailure::Say;
+    if (auto written = platform::PendingWrites::write(path, made + "\n", options); !written) return written.error();
     return made;
 }
 

@@ -5,6 +5,7 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/PendingWrites.h"
 
 namespace verira {
 
@@ -60,6 +61,7 @@ void SettingsController::setState(State state) {
 std::optional<Value> SettingsController::freshCache() {
     if (cachePath_.empty()) return std::nullopt;
     auto& files = platform::FileManager::defaultManager();
+    platform::PendingWrites::removeStaleTemporaryFilesOnce(cachePath_);  // its writes run on this queue too
     if (!files.fileExists(cachePath_)) return std::nullopt;
     auto text = files.stringWithContentsOfFile(cachePath_, kMaxCacheBytes);
     std::optional<Value> cached;
@@ -84,7 +86,9 @@ void SettingsController::writeCache(const Value& settings, double expiresAt) {
     auto& files = platform::FileManager::defaultManager();
     auto dir = cachePath_.substr(0, cachePath_.rfind('/'));
     auto made = files.createDirectory(dir);
-    auto written = made && text ? files.writeAtomically(cachePath_, *text) : platform::Result<void>();
+    platform::PendingWrites::Options sayOnly;  // downloaded again when missing: a failed write needs no retry
+    sayOnly.onFailure = platform::PendingWrites::OnFailure::Say;
+    auto written = made && text ? platform::PendingWrites::write(cachePath_, *text, sayOnly) : platform::Result<void>();
     if (!made || !text || !written) platform::consoleLog("[Verira] Could not cache the kit settings at " + cachePath_);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The push client's reads and writes of the standard user defaults. Every write is synchronised at once,
-// so the stored state survives the process ending at any moment. A failed write is logged, not thrown.
+// so the stored state survives the process ending at any moment once the disk has taken it. A failed write
+// is logged, not thrown, and the platform keeps the value and writes it again until it reaches the disk.
 // Any thread (UserDefaults is thread-safe).
 #include <optional>
 #include <string>

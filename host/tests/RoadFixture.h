@@ -107,11 +107,14 @@ protected:
         return device().string();
     }
 
-    // Runs tesmar-sim on `bundle` with `script`, connected to and trusting the road's stand-ins.
-    SimRun runRoad(const std::string& script, const std::string& bundle, const std::vector<std::string>& extra = {}) {
+    // Runs tesmar-sim on `bundle` with `script`, connected to and trusting the road's stand-ins. With
+    // `answer`, the script goes to stdin and the answers to the lines printed follow it.
+    SimRun runRoad(const std::string& script, const std::string& bundle, const std::vector<std::string>& extra = {},
+                   const SimAnswer& answer = nullptr) {
         auto path = dir_ / "script.txt";
         std::ofstream(path) << script;
-        std::vector<std::string> args = {"--bundle", bundle, "--script", path.string()};
+        std::vector<std::string> args = {"--bundle", bundle};
+        if (!answer) args.insert(args.end(), {"--script", path.string()});
         if (onDevice_) args.insert(args.end(), {"--device-root", device().string()});
         std::vector<std::string> roots;
         auto reach = [&](const auto& service) {
@@ -127,7 +130,7 @@ protected:
         for (const auto& root : roots) args.insert(args.end(), {"--ca", root});
         args.insert(args.end(), settle_.begin(), settle_.end());
         args.insert(args.end(), extra.begin(), extra.end());
-        return runSim(args);
+        return answer ? runSim(args, script, std::chrono::seconds(120), answer) : runSim(args);
     }
 
     std::filesystem::path dir_;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,9 +25,13 @@ struct SimRun {
     std::string err;
 };
 
-// Runs tesmar-sim with `args`, feeding `input` on stdin; kills it after `timeout`.
+// Hears each line tesmar-sim prints as it comes; what it answers goes to tesmar-sim's stdin.
+using SimAnswer = std::function<std::string(const std::string& line)>;
+
+// Runs tesmar-sim with `args`, feeding `input` on stdin; kills it after `timeout`. With `answer`, stdin
+// stays open for its answers until the run ends.
 inline SimRun runSim(const std::vector<std::string>& args, const std::string& input = "",
-                     std::chrono::seconds timeout = std::chrono::seconds(120)) {
+                     std::chrono::seconds timeout = std::chrono::seconds(120), const SimAnswer& answer = nullptr) {
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err)) return {};
     pid_t pid = fork();
@@ -48,8 +53,12 @@ inline SimRun runSim(const std::vector<std::string>& args, const std::string& in
     close(out[1]);
     close(err[1]);
     signal(SIGPIPE, SIG_IGN);
-    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) ADD_FAILURE() << "cannot feed stdin";
-    close(in[1]);
+    auto feed = [&](const std::string& text) {
+        if (!text.empty() && write(in[1], text.data(), text.size()) < 0) ADD_FAILURE() << "cannot feed stdin";
+    };
+    feed(input);
+    if (!answer) close(in[1]);
+    size_t answered = 0;  // the length of stdout whose lines were answered
 
     std::string outText, errText;
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -72,7 +81,10 @@ inline SimRun runSim(const std::vector<std::string>& args, const std::string& in
             else
                 (i == 0 ? outText : errText).append(buffer, static_cast<size_t>(n));
         }
+        for (size_t end; answer && (end = outText.find('\n', answered)) != std::string::npos; answered = end + 1)
+            feed(answer(outText.substr(answered, end - answered)));
     }
+    if (answer) close(in[1]);
     close(out[0]);
     close(err[0]);
     int status = 0;

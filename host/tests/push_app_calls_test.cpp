@@ -1,16 +1,23 @@
 // The push client's application calls through tesmar-sim against the push-service stand-in: tags in
 // their merge window, the e-mail roads, focus tracking with the badge.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "host/tests/RoadFixture.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/PropertyList.h"
 
 namespace {
 
@@ -193,6 +200,67 @@ TEST_F(PushAppCalls, TheBadgeOutlivesTheRunAndStartUpClearsIt) {
     for (const auto& e : simEvents(second))
         if (e["event"] == Value("badge")) badges.push_back(e["value"]);
     EXPECT_EQ(badges, (std::vector<Value>{Value(1), Value(0)})) << allOutput(second);
+}
+
+// The device on a full disk: the launch's badge clearing and the user's subscription switch are refused,
+// said and kept; once space comes back while the app runs, quitting puts them on disk as a roomy disk
+// would have them.
+TEST_F(PushAppCalls, AFullDiskLosesNothingOnceSpaceComesBackWhileTheAppRuns) {
+    const fs::path root = RoadFixture::device();
+    fs::create_directories(root);
+    if (::mount("tmpfs", root.c_str(), "tmpfs", 0, "size=16m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{root.string()};
+    const std::string deviceRoot = device();
+    const std::string group = "group.com.tesmar.intranet.vezeduduz";
+    auto first = run("background\npush-receive {\"aps\":{\"alert\":\"Lunch\",\"badge\":2}}\n", deviceRoot);
+    ASSERT_EQ(first.status, 0) << allOutput(first);
+    ASSERT_TRUE(platform::plist::writeFile(Value::dictionary({{"vezeduduzBadgeCount", 2}}),
+                                           (root / "Library/Preferences" / (group + ".plist")).string()));
+
+    const fs::path filler = root / "filler";
+    int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    std::string chunk(64 * 1024, 'x');
+    for (size_t size = chunk.size(); size > 0; size /= 2)
+        while (::write(fd, chunk.data(), size) == ssize_t(size)) {
+        }
+    ::close(fd);
+
+    auto result =
+        runRoad("app-call setSubscription {\"enable\":false}\nprefs standard VEZEDUDUZ_SUBSCRIPTION\n", writeBundle(),
+                {"--device-root", deviceRoot, "--clock", "manual"}, [&](const std::string& line) -> std::string {
+                    if (line.find("\"event\":\"prefs\"") == std::string::npos) return "";
+                    fs::remove(filler);
+                    return "quit\n";
+                });
+    ASSERT_EQ(result.status, 0) << allOutput(result);
+    auto seen = simEvents(result);
+    std::set<std::string> failed, recovered;
+    for (const auto& e : eventsNamed(seen, "storage.failed")) {
+        EXPECT_EQ(e["error"], Value("No space left on device")) << e;
+        EXPECT_TRUE(failed.insert(e["path"].stringOr("")).second) << "said twice: " << e;
+    }
+    for (const auto& e : eventsNamed(seen, "storage.recovered")) recovered.insert(e["path"].stringOr(""));
+    const std::string standardFile = std::string("Library/Preferences/") + kBundleId + ".plist";
+    const std::string groupFile = "Library/Preferences/" + group + ".plist";
+    for (const auto& path : {standardFile, groupFile, std::string("Library/Device/IconBadge")})
+        EXPECT_TRUE(failed.count(path) && recovered.count(path)) << path << "\n" << allOutput(result);
+    auto prefs = eventsNamed(seen, "prefs");
+    ASSERT_EQ(prefs.size(), 1u) << allOutput(result);
+    EXPECT_EQ(prefs[0]["value"], Value("no"));
+    EXPECT_EQ(prefs[0]["unsaved"], Value::array({"VEZEDUDUZ_SUBSCRIPTION"}));
+
+    EXPECT_EQ((*platform::plist::readFile((root / standardFile).string()))["VEZEDUDUZ_SUBSCRIPTION"], Value("no"));
+    EXPECT_EQ((*platform::plist::readFile((root / groupFile).string()))["vezeduduzBadgeCount"], Value(0));
+    std::string badge;
+    std::ifstream(root / "Library/Device/IconBadge") >> badge;
+    EXPECT_EQ(badge, "0");
+    for (const auto& entry : fs::recursive_directory_iterator(root / "Library"))
+        EXPECT_NE(entry.path().extension(), ".tmp") << "left behind: " << entry.path();
 }
 
 }  // namespace

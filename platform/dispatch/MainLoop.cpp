@@ -6,6 +6,7 @@
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/PendingWrites.h"
 
 namespace platform::dispatch {
 
@@ -37,6 +38,10 @@ private:
 
 MainLoop::MainLoop() : mainThread_(kInitialThread) {
     Clock::addAdvanceListener([this] { wake(); });
+    // Device files whose write failed are tried again here, on the shared clock.
+    PendingWrites::setDelayScheduler([this](double seconds, std::function<void()> block) {
+        postAfter(seconds, std::move(block), "foundation.pending-writes");
+    });
 }
 
 MainLoop& MainLoop::shared() {

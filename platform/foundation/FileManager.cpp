@@ -13,6 +13,7 @@
 #include <random>
 
 #include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/internal/FileFaults.h"
 
 namespace platform {
 
@@ -76,6 +77,24 @@ std::string parentOf(const std::string& path) {
 std::string baseOf(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+constexpr size_t kTemporarySuffixLength = 10;
+
+bool isAlphanumeric(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// ".BASE.<10 letters or digits>.tmp", and ".BASE.tmp-<pid>-<n>-<n>" that property-list files were once
+// written through.
+bool isTemporaryNameOf(std::string_view name, std::string_view base) {
+    if (name.size() < base.size() + 2 || name[0] != '.' || name.substr(1, base.size()) != base ||
+        name[base.size() + 1] != '.')
+        return false;
+    std::string_view rest = name.substr(base.size() + 2);
+    if (rest.size() == kTemporarySuffixLength + 4 && rest.substr(kTemporarySuffixLength) == ".tmp")
+        return std::all_of(rest.begin(), rest.begin() + kTemporarySuffixLength, isAlphanumeric);
+    if (rest.size() > 4 && rest.substr(0, 4) == "tmp-")
+        return std::all_of(rest.begin() + 4, rest.end(), [](char c) { return (c >= '0' && c <= '9') || c == '-'; });
+    return false;
 }
 
 std::string randomSuffix(size_t length) {
@@ -365,7 +384,7 @@ Result<void> FileManager::writeAtomically(const std::string& path, const void* b
     std::string temp;
     FileHandle handle;
     for (int attempt = 0; attempt < 100 && !handle.valid(); ++attempt) {
-        temp = dir + "/." + base + "." + randomSuffix(10) + ".tmp";
+        temp = dir + "/." + base + "." + randomSuffix(kTemporarySuffixLength) + ".tmp";
         int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0)
             handle = FileHandle(fd);
@@ -380,6 +399,7 @@ Result<void> FileManager::writeAtomically(const std::string& path, const void* b
         return errnoError(err, Op::Write, path, "Could not write");
     };
     if (::fchmod(handle.fd(), mode) != 0) return fail(errno);
+    if (int injected = detail::injectedWriteFault(path)) return fail(injected);
     if (auto w = handle.writeAll(bytes, size); !w) return fail(int(w.error().code));
     const bool durable = flush == Flush::Durable;
     if (durable && ::fsync(handle.fd()) != 0) return fail(errno);
@@ -390,6 +410,21 @@ Result<void> FileManager::writeAtomically(const std::string& path, const void* b
         return errnoError(err, Op::Write, path, "Could not write");
     }
     return durable ? fsyncDirectory(dir) : Result<void>();
+}
+
+size_t FileManager::removeStaleTemporaryFiles(const std::string& path) const {
+    const std::string base = baseOf(path);
+    DIR* dir = ::opendir(parentOf(path).c_str());
+    if (!dir) return 0;
+    size_t removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!isTemporaryNameOf(entry->d_name, base)) continue;
+        struct stat st;
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::unlinkat(::dirfd(dir), entry->d_name, 0) == 0) ++removed;
+    }
+    ::closedir(dir);
+    return removed;
 }
 
 Result<Bytes> FileManager::contentsOfFile(const std::string& path, size_t maxBytes) const {

@@ -154,6 +154,11 @@ public:
                                  Flush flush = Flush::Durable) const {
         return writeAtomically(path, text.data(), text.size(), mode, flush);
     }
+    // Removes the temporary files writeAtomically leaves beside `path` when a process ends mid-write: files
+    // of its own naming for that file only, nothing else in the folder. A store calls it when it opens,
+    // while no writer of the file can be at work (under the store's lock). Answers how many went.
+    size_t removeStaleTemporaryFiles(const std::string& path) const;
+
     // Whole file; kFileReadTooLargeError above maxBytes (checked before and while reading).
     Result<Bytes> contentsOfFile(const std::string& path, size_t maxBytes = kDefaultMaxReadBytes) const;
     Result<std::string> stringWithContentsOfFile(const std::string& path, size_t maxBytes = kDefaultMaxReadBytes) const;

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -16,9 +15,9 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <random>
 #include <vector>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/TextEncoding.h"
 
 namespace platform::plist {
@@ -27,14 +26,10 @@ namespace {
 
 constexpr int64_t kReadCorruptError = 3840;
 constexpr int64_t kWriteInvalidError = 3851;
-constexpr int64_t kFileNoSuchFileError = 4;
 constexpr int64_t kFileReadUnknownError = 256;
 constexpr int64_t kFileReadNoSuchFileError = 260;
 constexpr int64_t kFileReadNoPermissionError = 257;
 constexpr int64_t kFileReadTooLargeError = 263;
-constexpr int64_t kFileWriteUnknownError = 512;
-constexpr int64_t kFileWriteNoPermissionError = 513;
-constexpr int64_t kFileWriteOutOfSpaceError = 640;
 
 // Nesting cap for what we read: libplist and our conversion both recurse per level.
 constexpr size_t kMaxDepth = 512;
@@ -506,6 +501,21 @@ Result<Value> read(const std::string& data, size_t maxBytes, Format* detected) {
     return read(Bytes(data.begin(), data.end()), maxBytes, detected);
 }
 
+bool isPropertyListValue(const Value& value) {
+    switch (value.type()) {
+    case Value::Type::Null:
+    case Value::Type::Object:
+        return false;
+    case Value::Type::Array:
+        return std::all_of(value.asArray()->begin(), value.asArray()->end(), isPropertyListValue);
+    case Value::Type::Dictionary:
+        return std::all_of(value.asDictionary()->begin(), value.asDictionary()->end(),
+                           [](const auto& entry) { return isPropertyListValue(entry.second); });
+    default:
+        return true;
+    }
+}
+
 Result<Bytes> write(const Value& value, Format format) {
     auto root = toPlist(value, format, 1);
     if (!root) return root.error();
@@ -573,67 +583,7 @@ Result<Value> readFile(const std::string& path, size_t maxBytes) {
 Result<void> writeFile(const Value& value, const std::string& path, Format format) {
     auto bytes = write(value, format);
     if (!bytes) return bytes.error();
-
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (base.empty()) return fileError(kFileWriteUnknownError, path, EISDIR, "Could not write");
-
-    static std::atomic<uint64_t> counter{0};
-    std::random_device rd;
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = (dir == "/" ? "" : dir) + "/." + base + ".tmp-" + std::to_string(::getpid()) + "-" +
-               std::to_string(counter++) + "-" + std::to_string(rd());
-        // O_EXCL|O_NOFOLLOW: never write through a planted file or link.
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0 && errno != EEXIST) {
-            int err = errno;
-            int64_t code = err == ENOENT || err == ENOTDIR                 ? kFileNoSuchFileError
-                           : err == EACCES || err == EPERM || err == EROFS ? kFileWriteNoPermissionError
-                           : err == ENOSPC                                 ? kFileWriteOutOfSpaceError
-                                                                           : kFileWriteUnknownError;
-            return fileError(code, path, err, "Could not create a file beside");
-        }
-    }
-    if (fd < 0) return fileError(kFileWriteUnknownError, path, EEXIST, "Could not create a file beside");
-
-    auto failWith = [&](int err, const char* what) -> Result<void> {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return fileError(err == ENOSPC ? kFileWriteOutOfSpaceError : kFileWriteUnknownError, path, err, what);
-    };
-    const uint8_t* p = bytes->data();
-    size_t left = bytes->size();
-    while (left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return failWith(errno, "Could not write");
-        }
-        p += w;
-        left -= size_t(w);
-    }
-    if (::fsync(fd) != 0) return failWith(errno, "Could not flush");
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(temp.c_str());
-        return fileError(kFileWriteUnknownError, path, err, "Could not close");
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        int err = errno;
-        ::unlink(temp.c_str());
-        return fileError(err == EACCES || err == EPERM ? kFileWriteNoPermissionError : kFileWriteUnknownError, path,
-                         err, "Could not replace");
-    }
-    // Make the rename itself durable.
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
-    return {};
+    return FileManager::defaultManager().writeAtomically(path, *bytes);
 }
 
 }  // namespace platform::plist

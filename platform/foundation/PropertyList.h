@@ -26,10 +26,13 @@ inline constexpr size_t kDefaultMaxBytes = 32 * 1024 * 1024;
 Result<Value> read(const Bytes& data, size_t maxBytes = kDefaultMaxBytes, Format* detected = nullptr);
 Result<Value> read(const std::string& data, size_t maxBytes = kDefaultMaxBytes, Format* detected = nullptr);
 Result<Bytes> write(const Value& value, Format format = Format::XML);
+// Whether a value is made only of what a property list can carry (no nulls or objects at any depth). The
+// format's own limits (a NUL in a string, a non-finite real, a date out of range) show only when written.
+bool isPropertyListValue(const Value& value);
 
 // File helpers: readFile refuses files above the cap (Cocoa error 263; a missing file is 260, no
-// permission 257). writeFile writes atomically: a new file beside the target (O_CREAT|O_EXCL|O_NOFOLLOW),
-// fsync, then rename over the target, so readers see the old or the new list, never a part.
+// permission 257). writeFile writes atomically and durably (FileManager::writeAtomically), so readers see
+// the old or the new list, never a part.
 Result<Value> readFile(const std::string& path, size_t maxBytes = kDefaultMaxBytes);
 Result<void> writeFile(const Value& value, const std::string& path, Format format = Format::XML);
 

@@ -12,8 +12,10 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileLock.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/internal/FileFaults.h"
 
 namespace platform {
 
@@ -41,24 +43,6 @@ FileSignature signatureAt(const std::string& path) {
     return signatureOf(st);
 }
 
-bool isPropertyListValue(const Value& v) {
-    switch (v.type()) {
-    case Value::Type::Null:
-    case Value::Type::Object:
-        return false;
-    case Value::Type::Array:
-        for (const Value& item : *v.asArray())
-            if (!isPropertyListValue(item)) return false;
-        return true;
-    case Value::Type::Dictionary:
-        for (const auto& [k, item] : *v.asDictionary())
-            if (!isPropertyListValue(item)) return false;
-        return true;
-    default:
-        return true;
-    }
-}
-
 // A domain name as a file name that stays inside the Preferences folder.
 std::string fileNameFor(const std::string& domain) {
     std::string out;
@@ -74,6 +58,12 @@ std::string fileNameFor(const std::string& domain) {
         }
     }
     return out + ".plist";
+}
+
+// A typed getter's answer: a copy of what the checked accessor found (nothing for another type).
+template <class T>
+std::optional<T> copied(const T* found) {
+    return found ? std::optional<T>(*found) : std::nullopt;
 }
 
 std::string standardDomainName() {
@@ -105,7 +95,7 @@ Value argumentValue(const std::string& text) {
 
 }  // namespace
 
-struct UserDefaults::Domain {
+struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain> {
     std::string name;
     std::string path;  // "" when the device is not booted
     mutable std::mutex mutex;
@@ -115,38 +105,55 @@ struct UserDefaults::Domain {
     std::map<std::string, std::optional<Value>, std::less<>> pending;
     FileSignature seen;
 
-    // Reads the file when it differs from what we last read or wrote. Caller holds the mutex.
-    void refreshIfChanged() {
-        if (path.empty()) return;
+    // Reads the file when it differs from what we last read or wrote; an Error when it could not be read.
+    // Caller holds the mutex.
+    Result<void> refreshIfChanged() {
+        if (path.empty()) return {};
         FileSignature now = signatureAt(path);
-        if (now == seen) return;
-        load();
+        if (now == seen) return {};
+        auto loaded = load();
         for (auto& [key, value] : pending) {
             if (value)
                 values[key] = *value;
             else
                 values.erase(key);
         }
+        return loaded;
     }
 
-    void load() {
-        values.clear();
-        seen = {};
+    // Takes the file's values and signature only once it was read whole: a failed read keeps what the domain
+    // had, so the next write cannot put out a file missing every other key.
+    Result<void> load() {
+        auto unreadable = [&](int err) -> Result<void> {
+            return Error(kCocoaErrorDomain, kFileReadUnknownError,
+                         Value::dictionary({{kFilePathErrorKey, path},
+                                            {kUnderlyingErrorKey, Value::dictionary({{"domain", kPOSIXErrorDomain},
+                                                                                     {"code", int64_t(err)}})}}));
+        };
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return;
+        if (fd < 0) {
+            if (errno != ENOENT && errno != ENOTDIR) return unreadable(errno);
+            values.clear();
+            seen = {};
+            return {};
+        }
         FileHandle handle(fd);
         struct stat st;
-        if (::fstat(fd, &st) != 0) return;
-        seen = signatureOf(st);
-        if (!S_ISREG(st.st_mode)) return;  // not ours to move aside; the next write reports the problem
+        if (::fstat(fd, &st) != 0) return unreadable(errno);
+        if (!S_ISREG(st.st_mode)) {  // not ours to move aside; the next write reports the problem
+            values.clear();
+            seen = signatureOf(st);
+            return {};
+        }
         Bytes bytes;
         bool tooLarge = uint64_t(st.st_size) > kMaxDomainFileBytes;
         if (!tooLarge) {
+            if (int injected = detail::injectedReadFault(path)) return unreadable(injected);
             uint8_t buffer[16 * 1024];
             for (;;) {
                 ssize_t n = ::read(fd, buffer, sizeof buffer);
                 if (n < 0 && errno == EINTR) continue;
-                if (n < 0) return;  // unreadable now; keep the file as it is
+                if (n < 0) return unreadable(errno);  // keep the file, and what we had, as they are
                 if (n == 0) break;
                 bytes.insert(bytes.end(), buffer, buffer + n);
                 if (bytes.size() > kMaxDomainFileBytes) {
@@ -159,28 +166,50 @@ struct UserDefaults::Domain {
                                : plist::read(bytes, kMaxDomainFileBytes);
         if (parsed && parsed->isDictionary()) {
             values = std::move(*parsed->asDictionary());
-            return;
+            seen = signatureOf(st);
+            return {};
         }
         // Keep a damaged file aside instead of overwriting it at the next write.
         ::rename(path.c_str(), (path + ".corrupt").c_str());
+        values.clear();
         seen = {};
+        return {};
     }
 
+    // Writes the domain, first taking in what another writer put in the file; a file that cannot be read
+    // is not written over (its other keys would be lost) and counts as a failed write. Caller holds the
+    // mutex and the lock file.
     Result<void> write() {
         if (path.empty()) {
             pending.clear();
             return {};
         }
-        auto bytes = plist::write(Value(values), plist::Format::Binary);
-        if (!bytes) return bytes.error();
-        // Not flushed to storage: launches write preferences many times over, and each flush would hold
-        // the caller until the disk answered. The rename alone keeps every reader, in this process or
-        // another, on a whole file, and the value outlives the process as soon as this returns.
-        auto written = FileManager::defaultManager().writeAtomically(path, *bytes, 0600, FileManager::Flush::Deferred);
-        if (!written) return written.error();
-        seen = signatureAt(path);
-        pending.clear();
-        return {};
+        auto written = refreshIfChanged();
+        if (written) {
+            auto bytes = plist::write(Value(values), plist::Format::Binary);
+            if (!bytes) return bytes.error();
+            // Not flushed to storage: launches write preferences many times over, and each flush would hold
+            // the caller until the disk answered. The rename alone keeps every reader, in this process or
+            // another, on a whole file, and the value outlives the process as soon as this returns.
+            written = FileManager::defaultManager().writeAtomically(path, *bytes, 0600, FileManager::Flush::Deferred);
+        }
+        if (written) {
+            seen = signatureAt(path);
+            pending.clear();
+        }
+        PendingWrites::report(
+            path, written, written ? nullptr : std::function<void()>([self = shared_from_this()] { self->retry(); }));
+        return written;
+    }
+
+    // Writes what is still pending, as the next change would.
+    void retry() {
+        std::lock_guard lock(mutex);
+        FileLock fileLock = lockFile();
+        if (refreshIfChanged() && pending.empty())
+            PendingWrites::report(path, {}, nullptr);
+        else
+            (void)write();
     }
 
     // Other processes of the device (an extension) write the same file: the lock is held across the
@@ -189,9 +218,8 @@ struct UserDefaults::Domain {
 
     // Caller holds the mutex and the lock file.
     Result<void> change(std::string key, std::optional<Value> value) {
-        refreshIfChanged();
         // The file already says this (nothing of ours is waiting to be written): no write.
-        if (pending.empty() && seen.exists) {
+        if (refreshIfChanged() && pending.empty() && seen.exists) {
             auto it = values.find(key);
             if (value ? it != values.end() && it->second == *value : it == values.end()) return {};
         }
@@ -227,9 +255,11 @@ std::shared_ptr<UserDefaults::Domain> domainFor(const std::string& name) {
     auto domain = std::make_shared<UserDefaults::Domain>();
     domain->name = name;
     domain->path = path;
-    {
+    if (!path.empty()) {
         std::lock_guard dlock(domain->mutex);
-        if (!path.empty()) domain->load();
+        FileLock fileLock = domain->lockFile();
+        FileManager::defaultManager().removeStaleTemporaryFiles(path);
+        (void)domain->load();  // an unreadable file is read again at the next use
     }
     r.domains[key] = domain;
     return domain;
@@ -259,7 +289,6 @@ UserDefaults::~UserDefaults() {
     std::lock_guard lock(domain_->mutex);
     if (domain_->pending.empty()) return;
     FileLock fileLock = domain_->lockFile();
-    domain_->refreshIfChanged();
     (void)domain_->write();
 }
 
@@ -271,7 +300,7 @@ std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
     ValueDictionary arguments = argumentDomain(ProcessInfo::processInfo().arguments());
     if (auto it = arguments.find(key); it != arguments.end()) return it->second;
     std::lock_guard lock(domain_->mutex);
-    domain_->refreshIfChanged();  // another process may have written since
+    (void)domain_->refreshIfChanged();  // another process may have written since
     if (auto it = domain_->values.find(key); it != domain_->values.end()) return it->second;
     if (auto it = domain_->registration.find(key); it != domain_->registration.end()) return it->second;
     return std::nullopt;
@@ -279,8 +308,7 @@ std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
     auto v = objectForKey(key);
-    if (!v || !v->isString()) return std::nullopt;
-    return *v->asString();
+    return v ? copied(v->asString()) : std::nullopt;
 }
 
 std::optional<int64_t> UserDefaults::integerForKey(std::string_view key) const {
@@ -303,26 +331,22 @@ std::optional<double> UserDefaults::doubleForKey(std::string_view key) const {
 
 std::optional<Bytes> UserDefaults::dataForKey(std::string_view key) const {
     auto v = objectForKey(key);
-    if (!v || !v->isData()) return std::nullopt;
-    return *v->asData();
+    return v ? copied(v->asData()) : std::nullopt;
 }
 
 std::optional<Date> UserDefaults::dateForKey(std::string_view key) const {
     auto v = objectForKey(key);
-    if (!v) return std::nullopt;
-    return v->asDate();
+    return v ? v->asDate() : std::nullopt;
 }
 
 std::optional<ValueArray> UserDefaults::arrayForKey(std::string_view key) const {
     auto v = objectForKey(key);
-    if (!v || !v->isArray()) return std::nullopt;
-    return *v->asArray();
+    return v ? copied(v->asArray()) : std::nullopt;
 }
 
 std::optional<ValueDictionary> UserDefaults::dictionaryForKey(std::string_view key) const {
     auto v = objectForKey(key);
-    if (!v || !v->isDictionary()) return std::nullopt;
-    return *v->asDictionary();
+    return v ? copied(v->asDictionary()) : std::nullopt;
 }
 
 Result<void> UserDefaults::setObject(const Value& value, std::string_view key) {
@@ -330,7 +354,7 @@ Result<void> UserDefaults::setObject(const Value& value, std::string_view key) {
         return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
                                       "Cannot set object for invalid user default key.");
     if (value.isNull()) return removeObjectForKey(key);
-    if (!isPropertyListValue(value))
+    if (!plist::isPropertyListValue(value))
         return Error::withDescription(kCocoaErrorDomain, 3851,
                                       "Cannot set invalid object to user defaults. Must be a string, number, "
                                       "array, dictionary, date, or data. Value: " +
@@ -352,7 +376,7 @@ Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
                                       "Cannot set object for invalid user default key.");
     std::lock_guard lock(domain_->mutex);
     FileLock fileLock = domain_->lockFile();
-    domain_->refreshIfChanged();
+    (void)domain_->refreshIfChanged();
     if (domain_->values.find(key) == domain_->values.end()) return {};
     return domain_->change(std::string(key), std::nullopt);
 }
@@ -360,7 +384,7 @@ Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
 Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& keys) {
     std::lock_guard lock(domain_->mutex);
     FileLock fileLock = domain_->lockFile();
-    domain_->refreshIfChanged();
+    (void)domain_->refreshIfChanged();
     bool changed = false;
     for (const auto& key : keys) {
         if (domain_->values.erase(key) > 0) {
@@ -374,7 +398,7 @@ Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& 
 
 std::vector<std::string> UserDefaults::persistentDomainKeys() const {
     std::lock_guard lock(domain_->mutex);
-    domain_->refreshIfChanged();
+    (void)domain_->refreshIfChanged();
     std::vector<std::string> keys;
     for (const auto& [key, value] : domain_->values) keys.push_back(key);
     return keys;
@@ -382,8 +406,15 @@ std::vector<std::string> UserDefaults::persistentDomainKeys() const {
 
 ValueDictionary UserDefaults::persistentDomain() const {
     std::lock_guard lock(domain_->mutex);
-    domain_->refreshIfChanged();
+    (void)domain_->refreshIfChanged();
     return domain_->values;
+}
+
+std::vector<std::string> UserDefaults::unsavedKeys() const {
+    std::lock_guard lock(domain_->mutex);
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : domain_->pending) keys.push_back(key);
+    return keys;
 }
 
 void UserDefaults::registerDefaults(const ValueDictionary& defaults) {
@@ -395,7 +426,7 @@ ValueDictionary UserDefaults::dictionaryRepresentation() const {
     ValueDictionary all;
     {
         std::lock_guard lock(domain_->mutex);
-        domain_->refreshIfChanged();
+        (void)domain_->refreshIfChanged();
         all = domain_->registration;
         for (const auto& [key, value] : domain_->values) all[key] = value;
     }
@@ -405,10 +436,9 @@ ValueDictionary UserDefaults::dictionaryRepresentation() const {
 
 bool UserDefaults::synchronize() {
     std::lock_guard lock(domain_->mutex);
-    domain_->refreshIfChanged();
+    (void)domain_->refreshIfChanged();
     if (domain_->pending.empty()) return true;
     FileLock fileLock = domain_->lockFile();
-    domain_->refreshIfChanged();
     return domain_->write().ok();
 }
 
@@ -419,12 +449,12 @@ Result<Value> UserDefaults::updateObjectForKey(std::string_view key,
                                       "Cannot set object for invalid user default key.");
     std::lock_guard lock(domain_->mutex);
     FileLock fileLock = domain_->lockFile();
-    domain_->refreshIfChanged();
+    (void)domain_->refreshIfChanged();
     std::optional<Value> current;
     if (auto it = domain_->values.find(key); it != domain_->values.end()) current = it->second;
     Value next = update(current);
     if (!next.isNull()) {
-        if (!isPropertyListValue(next) || !plist::write(next, plist::Format::Binary))
+        if (!plist::isPropertyListValue(next) || !plist::write(next, plist::Format::Binary))
             return Error::withDescription(kCocoaErrorDomain, 3851, "Cannot set invalid object to user defaults.");
     } else if (!current) {
         return next;

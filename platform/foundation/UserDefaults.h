@@ -7,10 +7,12 @@
 // domain, then the registration domain (registerDefaults; volatile, never written).
 //
 // Writes go through at once: every set or removal rewrites the domain file atomically, so a value once
-// set survives the process ending at any moment. Writes are not flushed to storage one by one: a power
-// cut may lose the latest ones. Before writing, a file changed by someone else is read
-// again first, so another writer's keys are kept. synchronize() re-reads the file when another writer
-// changed it (and retries a write that failed).
+// set survives the process ending at any moment (once the disk has taken it: see unsavedKeys). Writes are not flushed
+// to storage one by one: a power cut may lose the latest ones. Before writing, a file changed by someone else is read
+// again first, so another writer's keys are kept; a file that cannot be read is never written over. A
+// write that fails is kept and tried again until it reaches the disk (PendingWrites.h). synchronize()
+// re-reads the file when another writer changed it (and retries a write that failed). When a domain is
+// first opened, the temporary files that writers killed mid-write left beside its file are removed.
 //
 // Processes of one device (the app and its extension) share a suite safely: every write holds a lock
 // file (<domain file>.lock) across its re-read and rename, and every read first re-reads a file that
@@ -62,7 +64,8 @@ public:
 
     // Writes. A null value removes the key. Refused (an Error, nothing changes): an empty key, a value
     // that is not a property-list value (objects, or nulls inside containers). A failed disk write is an
-    // Error too, but the value stays set in memory and is written again at the next write or synchronize.
+    // Error too, but the value stays set in memory and is written again (at the next write or synchronize,
+    // after a delay, and when all pending writes are flushed) until it reaches the disk.
     Result<void> setObject(const Value& value, std::string_view key);
     Result<void> setBool(bool value, std::string_view key) { return setObject(Value(value), key); }
     Result<void> setInteger(int64_t value, std::string_view key) { return setObject(Value(value), key); }
@@ -81,6 +84,8 @@ public:
     // The keys and values stored in this domain only (no arguments, no registrations).
     std::vector<std::string> persistentDomainKeys() const;
     ValueDictionary persistentDomain() const;
+    // The keys whose latest change (a value, or a removal) has not reached the domain file yet, sorted.
+    std::vector<std::string> unsavedKeys() const;
 
     // Values consulted last; merged into what was registered before. Not persisted.
     void registerDefaults(const ValueDictionary& defaults);

@@ -10,6 +10,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/UUID.h"
@@ -125,6 +126,7 @@ void loadLocked(Store& s) {
     s.loaded = true;
     auto path = storePath();
     if (!path) return;
+    FileManager::defaultManager().removeStaleTemporaryFiles(*path);  // the store lock is held
     auto bytes = FileManager::defaultManager().contentsOfFile(*path, kMaxStoredBytes);
     if (!bytes) return;
     auto value = json::read(bytes.value());
@@ -153,7 +155,7 @@ void saveLocked(const Store& s) {
     auto& fm = FileManager::defaultManager();
     auto slash = path->rfind('/');
     (void)fm.createDirectory(path->substr(0, slash));
-    if (auto written = fm.writeAtomically(*path, text.value().data(), text.value().size()); !written)
+    if (auto written = PendingWrites::write(*path, text.value(), {}); !written)
         consoleLog("StoreKit: cannot keep the unfinished transactions: " + written.error().localizedDescription());
 }
 

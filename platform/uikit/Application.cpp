@@ -11,6 +11,7 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/Classes.h"
 #include "platform/uikit/Window.h"
@@ -81,9 +82,11 @@ std::string badgeFilePath() {
     return root.value() + "/Library/Device/IconBadge";
 }
 
+// Only this process writes the badge file, and not before it has read it here.
 int64_t storedBadge() {
     std::string path = badgeFilePath();
     if (path.empty()) return 0;
+    FileManager::defaultManager().removeStaleTemporaryFiles(path);
     auto text = FileManager::defaultManager().stringWithContentsOfFile(path, 64);
     if (!text) return 0;
     char* end = nullptr;
@@ -93,12 +96,20 @@ int64_t storedBadge() {
     return value;
 }
 
-void storeBadge(int64_t value) {
+// Writes the latest badge (`value`, or the one given before when retrying) under one lock, so a retry never
+// puts an older badge back over a newer one.
+void storeBadge(std::optional<int64_t> value) {
+    static std::mutex mutex;
+    static int64_t latest = 0;
+    std::lock_guard lock(mutex);
+    if (value) latest = *value;
     std::string path = badgeFilePath();
     if (path.empty()) return;
     auto& files = FileManager::defaultManager();
-    if (!files.createDirectory(path.substr(0, path.rfind('/')))) return;
-    (void)files.writeAtomically(path, std::to_string(value));
+    // The folder is made again by a retry too: on a full disk it may not have been made at all.
+    Result<void> stored = files.createDirectory(path.substr(0, path.rfind('/')));
+    if (stored) stored = files.writeAtomically(path, std::to_string(latest));
+    PendingWrites::report(path, stored, [] { storeBadge(std::nullopt); });
 }
 
 }  // namespace
@@ -207,6 +218,8 @@ void Application::enterBackground() {
     setState(ApplicationState::Background);
     callDelegate("applicationDidEnterBackground:");
     NotificationCenter::defaultCenter().postNotificationName(kApplicationDidEnterBackgroundNotification, this);
+    // The app may be ended from the background without another word: what the disk refused so far goes now.
+    PendingWrites::flushAll();
     scheduleBackgroundExpiry();
 }
 
@@ -234,6 +247,7 @@ void Application::enterForeground() {
 void Application::terminate() {
     callDelegate("applicationWillTerminate:");
     NotificationCenter::defaultCenter().postNotificationName(kApplicationWillTerminateNotification, this);
+    PendingWrites::flushAll();
     dispatch::MainLoop::shared().stop();
 }
 

@@ -4,6 +4,7 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/PropertyList.h"
 
@@ -66,7 +67,11 @@ std::optional<UUID> Device::identifierForVendor() const {
         return std::nullopt;  // no random source: better no identifier than a guessable one
     }
     stored.set(vendor, Value(made.uuidString()));
-    if (!files.createDirectory(folder).ok() || !plist::writeFile(stored, path).ok()) return std::nullopt;
+    if (!files.createDirectory(folder).ok()) return std::nullopt;
+    PendingWrites::Options sayOnly;
+    sayOnly.onFailure = PendingWrites::OnFailure::Say;
+    auto bytes = plist::write(stored);
+    if (!bytes || !PendingWrites::write(path, std::move(*bytes), sayOnly)) return std::nullopt;
     return made;
 }
 

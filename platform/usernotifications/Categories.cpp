@@ -7,6 +7,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/FileLock.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 
@@ -74,8 +75,13 @@ void UserNotificationCenter::setNotificationCategories(std::vector<NotificationC
     categories_ = unique;
     std::string path = categoriesPath();
     if (path.empty()) return;
-    FileLock fileLock(path + ".lock");
-    (void)plist::writeFile(encode(unique), path, plist::Format::Binary);
+    const std::string lockPath = path + ".lock";
+    FileLock fileLock(lockPath);
+    PendingWrites::removeStaleTemporaryFilesOnce(path);
+    PendingWrites::Options options;
+    options.lockPath = lockPath;  // held here; a retry takes it
+    if (auto bytes = plist::write(encode(unique), plist::Format::Binary))
+        (void)PendingWrites::write(path, std::move(*bytes), options);
 }
 
 std::vector<NotificationCategory> UserNotificationCenter::notificationCategories() const {
@@ -83,6 +89,7 @@ std::vector<NotificationCategory> UserNotificationCenter::notificationCategories
     std::string path = categoriesPath();
     if (path.empty()) return categories_;
     FileLock fileLock(path + ".lock");
+    if (PendingWrites::isPending(path)) return categories_;  // the disk has not taken them yet
     auto stored = plist::readFile(path, kMaxCategoriesFileBytes);
     return stored ? decode(*stored) : std::vector<NotificationCategory>{};
 }

@@ -2,12 +2,15 @@
 // the categories, so every process of the device (the app and its service extension) sees the same
 // lists. Each change re-reads the file and writes it back (atomically, by rename) while holding the
 // lock file, so two processes changing the lists at once lose neither change; the centre's own mutex
-// serialises its threads. Without a device (not booted) the lists stay in memory.
+// serialises its threads. Without a device (not booted) the lists stay in memory. A write the disk refused
+// is kept and tried again (PendingWrites); until it lands, this process's lists are newer than the file
+// and are not read over.
 #include <algorithm>
 
 #include "platform/foundation/FileLock.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 
@@ -129,13 +132,21 @@ void UserNotificationCenter::withStoredNotifications(const std::function<bool()>
         change();
         return;
     }
-    FileLock fileLock(path + ".lock");
-    if (auto stored = plist::readFile(path, kMaxNotificationsFileBytes))
+    const std::string lockPath = path + ".lock";
+    FileLock fileLock(lockPath);
+    PendingWrites::removeStaleTemporaryFilesOnce(path);
+    if (PendingWrites::isPending(path)) {
+        // Ours are the newer lists.
+    } else if (auto stored = plist::readFile(path, kMaxNotificationsFileBytes)) {
         decode(*stored, pending_, delivered_);
-    else if (FileManager::defaultManager().fileExists(path))
+    } else if (FileManager::defaultManager().fileExists(path)) {
         decode(Value(), pending_, delivered_);  // damaged: start again rather than keep a stale copy
+    }
     if (!change()) return;
-    (void)plist::writeFile(encode(pending_, delivered_), path, plist::Format::Binary);
+    PendingWrites::Options options;
+    options.lockPath = lockPath;  // held here; a retry takes it
+    if (auto bytes = plist::write(encode(pending_, delivered_), plist::Format::Binary))
+        (void)PendingWrites::write(path, std::move(*bytes), options);
 }
 
 }  // namespace platform::usernotifications

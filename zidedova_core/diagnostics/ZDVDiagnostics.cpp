@@ -4,6 +4,7 @@
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/UUID.h"
@@ -247,7 +248,10 @@ bool ZDVDiagnostics::writeString(const std::string& text, const std::string& pat
     auto& fm = platform::FileManager::defaultManager();
     // Written once, on the first launch: not flushed, so the start does not wait for the disk. A power cut
     // can only leave the file empty or absent, and either is made anew.
-    auto written = fm.writeAtomically(path, std::string_view(text), 0644, platform::FileManager::Flush::Deferred);
+    platform::PendingWrites::Options options;
+    options.flush = platform::FileManager::Flush::Deferred;
+    options.onFailure = platform::PendingWrites::OnFailure::Say;
+    auto written = platform::PendingWrites::write(path, text, options);
     if (!written.ok()) {
         ZDVLoggerLogWarning(kZDVLoggerService, "I-COR100004", "Unable to persist internal state: %@",
                             written.error().description());

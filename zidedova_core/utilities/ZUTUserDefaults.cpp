@@ -4,6 +4,7 @@
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Preferences.h"
+#include "platform/foundation/PropertyList.h"
 #include "zidedova_core/utilities/ZUTLogger.h"
 
 namespace zidedova {
@@ -13,24 +14,6 @@ using platform::Value;
 namespace {
 
 constexpr double kSynchronizeDelay = 1.0;
-
-bool isPropertyList(const Value& v) {
-    switch (v.type()) {
-    case Value::Type::Null:
-    case Value::Type::Object:
-        return false;
-    case Value::Type::Array:
-        for (const Value& item : *v.asArray())
-            if (!isPropertyList(item)) return false;
-        return true;
-    case Value::Type::Dictionary:
-        for (const auto& [key, item] : *v.asDictionary())
-            if (!isPropertyList(item)) return false;
-        return true;
-    default:
-        return true;
-    }
-}
 
 std::string makeFlushKey() {
     static std::atomic<uint64_t> next{0};
@@ -73,7 +56,7 @@ bool ZUTUserDefaults::setObject(const std::optional<Value>& object, std::string_
                             "Cannot set object for invalid user default key.");
         return false;
     }
-    if (object && !object->isNull() && !isPropertyList(*object)) {
+    if (object && !object->isNull() && !platform::plist::isPropertyListValue(*object)) {
         ZUTLoggerLogWarning("[VodezuUtilities/UserDefaults]", false, "I-ZUT000003",
                             "Cannot set invalid object to user defaults. Must be a string, number, array, "
                             "dictionary, date, or data. Value: %@",

@@ -11,9 +11,12 @@
 #include <unistd.h>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/foundation/internal/FileFaults.h"
+#include "testing/ProcessReset.h"
 #include "testing/TemporaryDeviceRoot.h"
 
 namespace platform {
@@ -223,6 +226,54 @@ TEST_F(DefaultsTest, AFailedWriteKeepsTheValueAndSynchronizeRetries) {
     fs::remove_all(d.filePath());
     EXPECT_TRUE(d.synchronize());
     EXPECT_EQ(onDisk("failing")["k"].stringOr(""), "v");
+}
+
+// A full disk: the change (a removal too) is said to be unsaved, and a flush writes it once there is
+// room, even when every store object of the domain is gone by then.
+TEST_F(DefaultsTest, AChangeTheDiskRefusedIsKeptUntilAFlushLandsIt) {
+    detail::setWriteFault([](const std::string&) { return ENOSPC; });
+    {
+        UserDefaults d("group.full");
+        EXPECT_FALSE(d.setString("no", "subscription"));
+        EXPECT_FALSE(d.removeObjectForKey("subscription"));
+        EXPECT_FALSE(d.setInteger(3, "badge"));
+        EXPECT_EQ(d.unsavedKeys(), (std::vector<std::string>{"badge", "subscription"}));
+        EXPECT_EQ(d.integerForKey("badge"), 3);
+    }
+    PendingWrites::flushAll();
+    EXPECT_FALSE(fs::exists(prefs() + "group.full.plist"));
+    detail::setWriteFault(nullptr);
+    PendingWrites::flushAll();
+    EXPECT_EQ(onDisk("group.full"), Value::dictionary({{"badge", 3}}));
+    EXPECT_TRUE(UserDefaults("group.full").unsavedKeys().empty());
+    tesmar_testing::resetProcessState({"foundation.pending-writes"});
+}
+
+// A file that cannot be read is neither taken as empty nor written over: its other keys survive, and
+// the change waits until it can be merged in.
+TEST_F(DefaultsTest, AFailedReadNeverErasesTheOtherKeys) {
+    UserDefaults d("group.shared");
+    ASSERT_TRUE(d.setInteger(1, "mine"));
+    ASSERT_TRUE(plist::writeFile(Value::dictionary({{"mine", 1}, {"theirs", "t"}}), d.filePath()));  // another process
+    detail::setReadFault([](const std::string&) { return EIO; });
+    EXPECT_EQ(d.integerForKey("mine"), 1) << "what was read before stays";
+    EXPECT_FALSE(d.setInteger(2, "mine"));
+    EXPECT_EQ(onDisk("group.shared"), Value::dictionary({{"mine", 1}, {"theirs", "t"}}));
+    EXPECT_EQ(d.unsavedKeys(), std::vector<std::string>{"mine"});
+    detail::setReadFault(nullptr);
+    EXPECT_TRUE(d.synchronize());
+    EXPECT_EQ(onDisk("group.shared"), Value::dictionary({{"mine", 2}, {"theirs", "t"}}));
+    tesmar_testing::resetProcessState({"foundation.pending-writes"});
+}
+
+// Writers killed mid-write leave temporaries beside the domain file; opening the domain sweeps them.
+TEST_F(DefaultsTest, OpeningADomainSweepsItsWritersStaleTemporaries) {
+    fs::create_directories(prefs());
+    std::ofstream(prefs() + ".swept.plist.AbCdE01234.tmp") << "half";
+    std::ofstream(prefs() + ".other.plist.AbCdE01234.tmp") << "not ours";
+    UserDefaults d("swept");
+    EXPECT_FALSE(fs::exists(prefs() + ".swept.plist.AbCdE01234.tmp"));
+    EXPECT_TRUE(fs::exists(prefs() + ".other.plist.AbCdE01234.tmp"));
 }
 
 TEST_F(DefaultsTest, DamagedFileIsSetAsideAndSuiteNamesStayInsidePreferences) {

@@ -3,10 +3,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
+#include <vector>
 
+#include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingWrites.h"
+#include "platform/foundation/internal/FileFaults.h"
+#include "testing/ProcessReset.h"
 #include "testing/TemporaryDeviceRoot.h"
 
 namespace platform {
@@ -121,6 +130,119 @@ TEST_F(FilesTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporaries) {
         EXPECT_EQ(readPlain(path), "version 19");
         EXPECT_EQ(fm.contentsOfDirectory(dir)->size(), 4u);
     }
+}
+
+// What a kill in the middle of a write leaves goes when the store opens, and only that: another file's
+// temporaries, other names and anything that is not a plain file stay.
+TEST_F(FilesTest, StaleTemporariesOfOneFileAreSweptAndNothingElse) {
+    const std::string dir = *fm.directory(SearchPathDirectory::Preferences);
+    const std::vector<std::string> stale = {".x.plist.AbCdE01234.tmp", ".x.plist.tmp-4242-0-123456789"};
+    const std::vector<std::string> kept = {"x.plist",
+                                           ".x.plist.AbCdE0123.tmp",         // not the file layer's length
+                                           ".x.plist.AbCdE01234.tmp.keep",   // more after the name
+                                           ".x.plist.Ab_dE01234.tmp",        // not a random suffix
+                                           ".x.plist.tmp-12ab",              // not a pid and counters
+                                           ".y.x.plist.AbCdE01234.tmp",      // another file's
+                                           ".x.plist.extra.AbCdE01234.tmp",  // another file's
+                                           "x.plist.AbCdE01234.tmp"};
+    for (const auto& name : stale) writePlain(dir + "/" + name, "half");
+    for (const auto& name : kept) writePlain(dir + "/" + name, "mine");
+    fs::create_directory(dir + "/.x.plist.ZZZZZZZZZZ.tmp");
+    EXPECT_EQ(fm.removeStaleTemporaryFiles(dir + "/x.plist"), stale.size());
+    for (const auto& name : stale) EXPECT_FALSE(fs::exists(dir + "/" + name)) << name;
+    for (const auto& name : kept) EXPECT_TRUE(fs::exists(dir + "/" + name)) << name;
+    EXPECT_TRUE(fs::is_directory(dir + "/.x.plist.ZZZZZZZZZZ.tmp"));
+}
+
+class PendingWritesTest : public FilesTest {
+protected:
+    ~PendingWritesTest() override {
+        PendingWrites::setDelayScheduler(std::move(scheduler));
+        tesmar_testing::resetProcessState({"foundation.pending-writes", "foundation.file-faults"});
+    }
+    PendingWrites::DelayScheduler scheduler;  // the one the test replaced
+    std::vector<Value> said;
+    DeviceEvents::Token listening = DeviceEvents::addListener([this](const std::string& event, const Value& fields) {
+        if (event.rfind("storage.", 0) == 0) said.push_back(Value::dictionary({{"event", event}, {"fields", fields}}));
+    });
+    static Value failed(const std::string& path, const std::string& error) {
+        return Value::dictionary(
+            {{"event", "storage.failed"}, {"fields", Value::dictionary({{"path", path}, {"error", error}})}});
+    }
+    static Value recovered(const std::string& path) {
+        return Value::dictionary({{"event", "storage.recovered"}, {"fields", Value::dictionary({{"path", path}})}});
+    }
+};
+
+// A failed write is said once for the streak, keeps the latest bytes (not the first ones), and lands
+// when retried after the delay or flushed; the success is said once too.
+TEST_F(PendingWritesTest, AFailedWriteIsSaidOnceKeptAndWrittenWhenTheDiskTakesIt) {
+    std::vector<std::pair<double, std::function<void()>>> timers;
+    scheduler = PendingWrites::setDelayScheduler(
+        [&](double s, std::function<void()> block) { timers.emplace_back(s, std::move(block)); });
+    int fault = ENOSPC;
+    detail::setWriteFault([&](const std::string&) { return fault; });
+    const std::string path = *fm.directory(SearchPathDirectory::Library) + "/state";
+
+    EXPECT_FALSE(PendingWrites::write(path, std::string_view("one"), {}));
+    fault = EFBIG;
+    EXPECT_FALSE(PendingWrites::write(path, std::string_view("two"), {}));
+    PendingWrites::flushAll();
+    EXPECT_EQ(said, std::vector<Value>{failed("Library/state", "No space left on device")});
+    EXPECT_TRUE(PendingWrites::isPending(path));
+    EXPECT_FALSE(fs::exists(path));
+    ASSERT_EQ(timers.size(), 1u) << "one timer for the streak";
+    EXPECT_EQ(timers[0].first, PendingWrites::kFirstRetryDelay);
+
+    timers[0].second();  // still failing: the next try waits twice as long
+    ASSERT_EQ(timers.size(), 2u);
+    EXPECT_EQ(timers[1].first, 2 * PendingWrites::kFirstRetryDelay);
+    fault = 0;
+    timers[1].second();
+    EXPECT_EQ(readPlain(path), "two");
+    EXPECT_FALSE(PendingWrites::isPending(path));
+    EXPECT_EQ(said,
+              (std::vector<Value>{failed("Library/state", "No space left on device"), recovered("Library/state")}));
+    PendingWrites::flushAll();
+    EXPECT_EQ(said.size(), 2u);
+    EXPECT_EQ(*fm.contentsOfDirectory(*fm.directory(SearchPathDirectory::Library)), std::vector<std::string>{"state"});
+
+    // A write that is only said is not kept; the next success ends its streak.
+    PendingWrites::Options sayOnly;
+    sayOnly.onFailure = PendingWrites::OnFailure::Say;
+    fault = ENOSPC;
+    EXPECT_FALSE(PendingWrites::write(path, std::string_view("cache"), sayOnly));
+    fault = 0;
+    PendingWrites::flushAll();
+    EXPECT_EQ(readPlain(path), "two");
+    EXPECT_TRUE(PendingWrites::write(path, std::string_view("cache"), sayOnly));
+    EXPECT_EQ(said.size(), 4u);
+    EXPECT_EQ(timers.size(), 2u) << "nothing to retry, no timer";
+}
+
+// Writers on several threads and flushes racing them: one streak is said once, and what lands is the
+// last write's bytes, never an older retry's.
+TEST_F(PendingWritesTest, RacingWritesAndFlushesSayOneStreakAndLandTheLastBytes) {
+    std::atomic<int> fault{ENOSPC};
+    detail::setWriteFault([&](const std::string&) { return fault.load(); });
+    const std::string path = *fm.directory(SearchPathDirectory::Library) + "/raced";
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                (void)PendingWrites::write(path, "t" + std::to_string(t) + "-" + std::to_string(i), {});
+                if (t == 0) PendingWrites::flushAll();
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_FALSE(PendingWrites::write(path, std::string_view("last"), {}));
+    fault = 0;
+    std::thread flusher([] { PendingWrites::flushAll(); });
+    PendingWrites::flushAll();
+    flusher.join();
+    EXPECT_EQ(readPlain(path), "last");
+    EXPECT_EQ(said,
+              (std::vector<Value>{failed("Library/raced", "No space left on device"), recovered("Library/raced")}));
 }
 
 TEST_F(FilesTest, FailuresCarryTheirCodeAndPath) {

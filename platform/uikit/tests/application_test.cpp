@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/uikit/tests/UIKitTestSupport.h"
 
 namespace uikit_test {
@@ -251,6 +255,43 @@ TEST_F(ApplicationTest, BadgeGoesThroughTheRuntimeSoAnInterceptorSeesIt) {
     ASSERT_EQ(badges.size(), 2u);  // changes only
     EXPECT_EQ(badges[0].fields["value"], Value(3));
     EXPECT_EQ(badges[1].fields["value"], Value(0));
+}
+
+// The icon badge file: what a killed writer left is swept at launch; a write the disk refuses is said,
+// then lands after the retry delay, or at the latest when the app goes to the background.
+TEST_F(ApplicationTest, ARefusedBadgeWriteLandsAfterADelayOrInTheBackground) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(device.path()) / "Library/Device";
+    const fs::path file = folder / "IconBadge";
+    fs::create_directories(file / "blocker");  // a folder in the way refuses the rename
+    std::ofstream(folder / ".IconBadge.AbCdE01234.tmp") << "7";
+    auto app = launchApplication(nullptr, "").value();
+    EXPECT_FALSE(fs::exists(folder / ".IconBadge.AbCdE01234.tmp"));
+    auto badgeFile = [&] {
+        std::string text;
+        std::ifstream(file) >> text;
+        return text;
+    };
+
+    app->setApplicationIconBadgeNumber(4);
+    ASSERT_EQ(eventsNamed("storage.failed").size(), 1u);
+    EXPECT_EQ(eventsNamed("storage.failed")[0].fields,
+              Value::dictionary({{"path", "Library/Device/IconBadge"}, {"error", "Is a directory"}}));
+    fs::remove_all(file);
+    dispatch::MainLoop::shared().advance(PendingWrites::kFirstRetryDelay);
+    EXPECT_EQ(badgeFile(), "4");
+    ASSERT_EQ(eventsNamed("storage.recovered").size(), 1u);
+    EXPECT_EQ(eventsNamed("storage.recovered")[0].fields, Value::dictionary({{"path", "Library/Device/IconBadge"}}));
+
+    fs::remove(file);
+    fs::create_directories(file / "blocker");
+    app->setApplicationIconBadgeNumber(5);
+    app->setApplicationIconBadgeNumber(6);
+    EXPECT_EQ(eventsNamed("storage.failed").size(), 2u);
+    fs::remove_all(file);
+    app->enterBackground();
+    EXPECT_EQ(badgeFile(), "6");
+    EXPECT_EQ(eventsNamed("storage.recovered").size(), 2u);
 }
 
 TEST_F(ApplicationTest, RemoteRegistrationAnswersLaterWithTheTokenOrAnError) {

@@ -4,9 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
+#include "platform/foundation/PendingWrites.h"
 #include "platform/uikit/tests/UIKitTestSupport.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 
@@ -86,6 +89,26 @@ TEST_F(SharedListsTest, OneCentresChangesAreThereForTheOther) {
     // A relaunch (a new centre of the same device) finds the lists as they were.
     UserNotificationCenter::resetCurrent();
     EXPECT_EQ(ids(UserNotificationCenter::current()->deliveredNotifications()), (std::vector<std::string>{"a"}));
+}
+
+// Lists the disk refused stay this process's newer lists (the next change builds on them, not on the file)
+// and land with the flush once there is room; a killed writer's temporary goes at first use.
+TEST_F(SharedListsTest, ListsTheDiskRefusedAreKeptAndLandWithTheFlush) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(device.path()) / "Library/UserNotifications";
+    fs::create_directories(folder / "notifications.plist" / "blocker");
+    std::ofstream(folder / ".notifications.plist.tmp-4242-0-123456") << "half";
+    auto app = otherCentre();
+    app->recordDelivered(shown("a"));
+    app->recordDelivered(shown("b"));
+    EXPECT_FALSE(fs::exists(folder / ".notifications.plist.tmp-4242-0-123456"));
+    EXPECT_EQ(eventsNamed("storage.failed").size(), 1u);
+    EXPECT_EQ(ids(app->deliveredNotifications()), (std::vector<std::string>{"a", "b"}));
+
+    fs::remove_all(folder / "notifications.plist");
+    PendingWrites::flushAll();
+    EXPECT_EQ(eventsNamed("storage.recovered").size(), 1u);
+    EXPECT_EQ(ids(otherCentre()->deliveredNotifications()), (std::vector<std::string>{"a", "b"}));
 }
 
 TEST_F(SharedListsTest, ConcurrentWritersInTwoProcessesLoseNothing) {
