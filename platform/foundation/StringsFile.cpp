@@ -124,18 +124,12 @@ private:
     bool escape(std::string& out) {
         if (i_ == s_.size()) return failWith("a string never ends");
         char c = s_[i_++];
-        switch (c) {
-        case 'n': out += '\n'; return true;
-        case 't': out += '\t'; return true;
-        case 'r': out += '\r'; return true;
-        case 'a': out += '\a'; return true;
-        case 'b': out += '\b'; return true;
-        case 'f': out += '\f'; return true;
-        case 'v': out += '\v'; return true;
-        case 'U':
-        case 'u': return unicode(out);
-        default: break;
+        static constexpr std::string_view kLetters = "ntrabfv", kControls = "\n\t\r\a\b\f\v";
+        if (size_t k = kLetters.find(c); k != std::string_view::npos) {
+            out += kControls[k];
+            return true;
         }
+        if (c == 'U' || c == 'u') return unicode(out);
         if (c >= '0' && c <= '7') {
             unsigned value = unsigned(c - '0');
             for (int digits = 1; digits < 3 && i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '7'; ++digits)
