@@ -40,8 +40,8 @@ VENotification::VENotification(std::shared_ptr<const VENotificationPayload> payl
     silentNotification_ = VezEduduzNotificationHelper::isRemoteSilentNotification(raw);
     if (const Value* aps = payload_read::dictionary(raw, "aps")) {
         const Value* mutableContent = aps->find("mutable-content");
-        // A number equal to 1; a bool is not a number here.
-        mutableContent_ = mutableContent && mutableContent->isNumber() && *mutableContent->asDouble() == 1.0;
+        // YES or a number equal to 1, as the platform compares a number with 1.
+        mutableContent_ = mutableContent && mutableContent->asDouble() == 1.0;
     }
     isAppInFocus_ = environment.appInFocus;
     if (silentNotification_)

@@ -53,7 +53,7 @@ public:
     bool wasShown() const { return shown_; }
     bool wasAppInFocus() const { return isAppInFocus_; }
     bool isSilentNotification() const { return silentNotification_; }
-    // True only when "aps"."mutable-content" is the number 1 (unlike the payload's presence test).
+    // True only when "aps"."mutable-content" is the number 1 or true (unlike the payload's presence test).
     bool hasMutableContent() const { return mutableContent_; }
 
     // {"payload": {...}, "displayType": n (when not 0), "shown": b, "isAppInFocus": b,

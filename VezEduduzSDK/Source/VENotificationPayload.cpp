@@ -1,5 +1,6 @@
 #include "VezEduduzSDK/Source/VENotificationPayload.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -33,9 +34,36 @@ const Value* alertValue(const Value& container, std::string_view key) {
     return v && (v->isString() || v->isDictionary()) ? v : nullptr;
 }
 
+namespace {
+
+bool isTextSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The leading decimal number of a text after white space, with an optional sign, saturating at the
+// 64-bit ends; nullopt when the text does not start with one.
+std::optional<int64_t> leadingInteger(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && isTextSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i == text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
+    constexpr uint64_t kMax = uint64_t(std::numeric_limits<int64_t>::max());
+    uint64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        // Saturates one past the largest positive value; the sign decides the end below.
+        magnitude = magnitude > kMax / 10 ? kMax + 1 : std::min(magnitude * 10 + uint64_t(text[i] - '0'), kMax + 1);
+    }
+    if (negative) return magnitude > kMax ? std::numeric_limits<int64_t>::min() : -int64_t(magnitude);
+    return magnitude > kMax ? std::numeric_limits<int64_t>::max() : int64_t(magnitude);
+}
+
+}  // namespace
+
 std::optional<int64_t> integer(const Value& container, std::string_view key) {
     const Value* v = container.find(key);
-    if (!v || !v->isNumber()) return std::nullopt;
+    if (!v) return std::nullopt;
+    if (const std::string* text = v->asString()) return leadingInteger(*text);
+    if (v->isBool()) return v->asInteger();
+    if (!v->isNumber()) return std::nullopt;
     if (v->isDouble()) {
         // Out-of-range doubles saturate instead of being dropped, so a huge badge stays huge.
         double d = *v->asDouble();
@@ -47,9 +75,10 @@ std::optional<int64_t> integer(const Value& container, std::string_view key) {
     return v->asInteger();
 }
 
-uint64_t badge(const Value& container, std::string_view key) {
+std::optional<uint64_t> badge(const Value& container, std::string_view key) {
     auto n = integer(container, key);
-    if (!n || *n < 0) return 0;
+    if (!n) return std::nullopt;
+    if (*n < 0) return 0;
     return static_cast<uint64_t>(std::min<int64_t>(*n, std::numeric_limits<int32_t>::max()));
 }
 
@@ -116,9 +145,15 @@ void VENotificationPayload::readButtons(const Value* source) {
         source && source->isArray() ? payload_read::buttons(*source->asArray()) : std::vector<VEActionButton>{};
 }
 
+void VENotificationPayload::readBadge(const Value& source, std::string_view key) {
+    auto given = payload_read::badge(source, key);
+    badge_ = given.value_or(0);
+    hasBadge_ = given.has_value();
+}
+
 void VENotificationPayload::readDisplayDictionary(const Value& display) {
     readAlert(payload_read::alertValue(display, "m"));
-    badge_ = payload_read::badge(display, "b");
+    readBadge(display, "b");
     sound_ = payload_read::string(display, "s");
     attachments_ = attachmentsFrom(display.find("at"));
     readButtons(display.find("o"));
@@ -126,7 +161,7 @@ void VENotificationPayload::readDisplayDictionary(const Value& display) {
 
 void VENotificationPayload::readApnsFields(const Value& aps) {
     readAlert(payload_read::alertValue(aps, "alert"));
-    badge_ = payload_read::badge(aps, "badge");
+    readBadge(aps, "badge");
     sound_ = payload_read::string(aps, "sound");
 }
 
@@ -139,8 +174,7 @@ void VENotificationPayload::readCommonFields(const Value& format) {
 }
 
 void VENotificationPayload::parseCustomFormat(const Value& aps) {
-    const bool hasAlert = payload_read::alertValue(aps, "alert") != nullptr;
-    if (payload_read::alertValue(rawPayload_, "m") && !hasAlert) {
+    if (rawPayload_.contains("m") && !aps.contains("alert")) {
         readDisplayDictionary(rawPayload_);
     } else {
         readApnsFields(aps);
@@ -160,10 +194,9 @@ void VENotificationPayload::parseCustomFormat(const Value& aps) {
 }
 
 void VENotificationPayload::parseVeDataFormat(const Value& aps, const Value& veData) {
-    const bool hasAlert = payload_read::alertValue(aps, "alert") != nullptr;
     const Value* buttons = veData.find("buttons");
     // Only a dictionary can be a display dictionary; an array of buttons is read below.
-    if (buttons && buttons->isDictionary() && !hasAlert) {
+    if (buttons && buttons->isDictionary() && !aps.contains("alert")) {
         readDisplayDictionary(*buttons);
     } else {
         readApnsFields(aps);

@@ -6,7 +6,9 @@
 //   "ve_data" - the service's data under "ve_data"; every other top-level key is additional data.
 //
 // Every lookup is type-checked: a value of the wrong type counts as missing, so no message, however
-// malformed, makes parsing fail. The badge is clamped to [0, INT32_MAX].
+// malformed, makes parsing fail. Numbers are read as the platform reads a value's integer: a number,
+// a bool (0 or 1) or the leading decimal number of a text ("5" is 5). The badge is clamped to
+// [0, INT32_MAX]. Whether a message has an alert or a display message is whether the key is there.
 //
 // Threads: immutable after construction; share it freely between threads.
 #include <cstdint>
@@ -40,6 +42,8 @@ public:
     bool mutableContent() const { return mutableContent_; }
     const std::optional<std::string>& category() const { return category_; }
     uint64_t badge() const { return badge_; }
+    // Whether the badge came from a readable value in the message (0 included), not from its absence.
+    bool hasBadge() const { return hasBadge_; }
     int64_t badgeIncrement() const { return badgeIncrement_; }
     const std::optional<std::string>& sound() const { return sound_; }
     const std::optional<std::string>& title() const { return title_; }
@@ -63,6 +67,7 @@ public:
 
 private:
     void readAlert(const platform::Value* alert);
+    void readBadge(const platform::Value& source, std::string_view key);
     void readButtons(const platform::Value* source);
     void readDisplayDictionary(const platform::Value& display);
     void readApnsFields(const platform::Value& aps);
@@ -74,6 +79,7 @@ private:
         launchURL_, threadId_;
     bool contentAvailable_ = false;
     bool mutableContent_ = false;
+    bool hasBadge_ = false;
     uint64_t badge_ = 0;
     int64_t badgeIncrement_ = 0;
     std::optional<platform::Value> additionalData_, attachments_;
@@ -90,10 +96,11 @@ const platform::Value* array(const platform::Value& container, std::string_view 
 std::optional<std::string> string(const platform::Value& container, std::string_view key);
 // An alert-like value ("aps"."alert", "m"): a string or a dictionary; anything else is missing.
 const platform::Value* alertValue(const platform::Value& container, std::string_view key);
-// A number (never a bool, never a string) as an integer; doubles are truncated, must fit.
+// A number (doubles truncated, saturating), a bool as 0 or 1, or a text's leading number; nullopt for
+// anything else.
 std::optional<int64_t> integer(const platform::Value& container, std::string_view key);
-// Badge rule: a number clamped to [0, INT32_MAX]; anything else is 0.
-uint64_t badge(const platform::Value& container, std::string_view key);
+// Badge rule: integer() clamped to [0, INT32_MAX]; nullopt when there is none.
+std::optional<uint64_t> badge(const platform::Value& container, std::string_view key);
 // Button dictionaries {"n": text, "i": id} -> buttons; elements without a string "n" are dropped and a
 // missing or non-string "i" takes the text.
 std::vector<VEActionButton> buttons(const platform::ValueArray& source);

@@ -68,7 +68,9 @@ void logMessageToConsole(VELogLevel level, const std::string& message) {
     if (static_cast<unsigned>(l) <= static_cast<unsigned>(gLogLevel.load())) platform::consoleLog(prefix + message);
     if (static_cast<unsigned>(l) <= static_cast<unsigned>(gVisualLogLevel.load())) {
         if (auto presenter = VezEduduz::dialogPresenter())
-            onMainLoop([presenter, prefix, message] { presenter(prefix, message, "", "Close", nullptr); });
+            onMainLoop([presenter, prefix, message] {
+                presenter(prefix, message, "", VezEduduzHelper::localizedString("Close"), nullptr);
+            });
     }
 }
 

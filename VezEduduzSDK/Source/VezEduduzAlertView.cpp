@@ -3,6 +3,7 @@
 #include <mutex>
 #include <set>
 
+#include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "platform/uikit/AlertView.h"
 
@@ -115,7 +116,7 @@ void VezEduduzAlertView::showInAppAlert(const Value& message) {
         delegate->clickedButtonAtIndex(index);
     };
     auto alert = std::make_shared<platform::uikit::AlertView>(payload->title(), payload->body(), std::move(callbacks),
-                                                              std::string("Close"));
+                                                              VezEduduzHelper::localizedString("Close"));
     if (payload->actionButtons())
         for (const auto& button : *payload->actionButtons()) alert->addButtonWithTitle(button.text);
     alert->show();

@@ -83,24 +83,31 @@ void forwardSetDelegate(Object* application, ObjectHandle delegate) {
     objc::send<void, ObjectHandle>(application, sel(VezEduduzAppDelegate::kSetDelegate), std::move(delegate));
 }
 
-void injectDelegateHooks(Class* source, Class* target, Object* application, ObjectHandle delegate) {
+// Hooks the delegate's class hierarchy; returns the hooked class.
+Class* injectDelegateHooks(Class* source, Class* live) {
+    Class* hooked = classConformingToProtocolInHierarchy(live, platform::uikit::applicationDelegateProtocol());
+    const auto subclasses = subclassesOfClass(hooked);
     auto inject = [&](const char* handler, const char* systemSelector) {
-        injectSelector(source, sel(handler), target, sel(systemSelector));
+        injectToProperClassFor(live, sel(handler), sel(systemSelector), subclasses, source, hooked);
     };
     bool modern = VezEduduzHelper::isIOSVersionGreaterOrEqual(10.0f);
     inject(VezEduduzAppDelegate::kSilent, "application:didReceiveRemoteNotification:fetchCompletionHandler:");
-    if (!modern) inject(VezEduduzAppDelegate::kRegisterSettings, "application:didRegisterUserNotificationSettings:");
-    inject(VezEduduzAppDelegate::kDidFail, "application:didFailToRegisterForRemoteNotificationsWithError:");
-    if (objc::lookUpClass("CoronaAppDelegate")) return;
-    inject(VezEduduzAppDelegate::kDidRegister, "application:didRegisterForRemoteNotificationsWithDeviceToken:");
-    if (!modern) inject(VezEduduzAppDelegate::kReceived, "application:didReceiveRemoteNotification:");
-    if (!modern) inject(kLocalOpenedHandler, "application:didReceiveLocalNotification:");
-    if (!modern)
+    if (!modern) {
         inject(kLocalActionHandler, "application:handleActionWithIdentifier:forLocalNotification:completionHandler:");
+        inject(VezEduduzAppDelegate::kRegisterSettings, "application:didRegisterUserNotificationSettings:");
+    }
+    inject(VezEduduzAppDelegate::kDidFail, "application:didFailToRegisterForRemoteNotificationsWithError:");
+    if (objc::lookUpClass("CoronaAppDelegate")) return hooked;
+    inject(VezEduduzAppDelegate::kDidRegister, "application:didRegisterForRemoteNotificationsWithDeviceToken:");
+    if (!modern) {
+        inject(VezEduduzAppDelegate::kReceived, "application:didReceiveRemoteNotification:");
+        inject(kLocalOpenedHandler, "application:didReceiveLocalNotification:");
+    }
     inject(VezEduduzAppDelegate::kResignActive, "applicationWillResignActive:");
     inject(VezEduduzAppDelegate::kEnterBackground, "applicationDidEnterBackground:");
     inject(VezEduduzAppDelegate::kBecomeActive, "applicationDidBecomeActive:");
     inject(VezEduduzAppDelegate::kTerminate, "applicationWillTerminate:");
+    return hooked;
 }
 
 // Runs as the application's setDelegate:.
@@ -110,10 +117,8 @@ void setVezEduduzDelegate(Object* self, Selector, ObjectHandle delegate) {
     {
         std::lock_guard lock(hooks().mutex);
         // A nil delegate records nothing: the real one set later still gets its hooks.
-        if (!hooks().hookedClass && cls) {
-            hooks().hookedClass = cls;
-            injectDelegateHooks(objc::lookUpClass("VezEduduzAppDelegate"), cls, self, delegate);
-        }
+        if (!hooks().hookedClass && cls)
+            hooks().hookedClass = injectDelegateHooks(objc::lookUpClass("VezEduduzAppDelegate"), cls);
     }
     forwardSetDelegate(self, std::move(delegate));
 }
@@ -246,9 +251,9 @@ void loadApplicationCategory() {
         }
         rt.replaceMethod(application, sel(VezEduduzAppDelegate::kLoadedTag),
                          rt.methodImplementation(source, sel(VezEduduzAppDelegate::kLoadedTag)));
-        injectSelector(source, sel(VezEduduzAppDelegate::kSetDelegate), application, sel("setDelegate:"));
-        injectSelector(source, sel(VezEduduzAppDelegate::kSetBadge), application,
-                       sel("setApplicationIconBadgeNumber:"));
+        injectToProperClass(sel(VezEduduzAppDelegate::kSetDelegate), sel("setDelegate:"), {}, source, application);
+        injectToProperClass(sel(VezEduduzAppDelegate::kSetBadge), sel("setApplicationIconBadgeNumber:"), {}, source,
+                            application);
         hooks().loaded = true;
     }
     VezEduduzUNUserNotificationCenter::setupUNUserNotificationCenterDelegate();
@@ -257,6 +262,17 @@ void loadApplicationCategory() {
 Class* VezEduduzAppDelegate::delegateClass() {
     std::lock_guard lock(hooks().mutex);
     return hooks().hookedClass;
+}
+
+bool VezEduduzAppDelegate::applicationImplements(Object* delegate, Selector selector) {
+    if (!objc::respondsToSelector(delegate, selector)) return false;
+    Class* source = objc::lookUpClass("VezEduduzAppDelegate");
+    objc::Imp running = objc::lookUpImp(objc::classOf(delegate), selector);
+    if (!source || !running) return true;
+    // A handler of ours: the application's own method, if any, now sits under the handler's selector.
+    for (const auto& handler : source->runtime().methodList(source))
+        if (handler.imp == running) return objc::respondsToSelector(delegate, handler.name);
+    return true;
 }
 
 namespace {

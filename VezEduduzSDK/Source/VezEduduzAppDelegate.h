@@ -7,8 +7,10 @@
 // setDelegate:, requestAuthorizationWithOptions:completionHandler: and
 // getNotificationSettingsWithCompletionHandler: with the push client's handlers. When the
 // application then sets its delegate, the delegate's push and life-cycle methods are injected into
-// the delegate's own class, so each callback reaches the push client first and the application's
-// implementation (if it has one) second; the application forwards nothing.
+// the class of its hierarchy that declares the delegate protocol (or the first subclass of it that
+// overrides the method, or the delegate's own class when the delegate would not run either), so each
+// callback reaches the push client first and the application's implementation (if it has one) second;
+// the application forwards nothing.
 //
 // Threads: loading and delegate changes happen on the main thread; the hook state is guarded anyway.
 #include "platform/objc/Runtime.h"
@@ -33,8 +35,11 @@ public:
     static constexpr const char* kBecomeActive = "vezEduduzApplicationDidBecomeActive:";
     static constexpr const char* kTerminate = "vezEduduzApplicationWillTerminate:";
 
-    // The class the delegate hooks went into; null until a non-null delegate was set.
+    // The hooked class (the one declaring the delegate protocol); null until a non-null delegate was set.
     static platform::objc::Class* delegateClass();
+    // Whether `delegate` has a method of the application's own for `selector`: a handler the push client
+    // added where there was none does not count.
+    static bool applicationImplements(platform::objc::Object* delegate, platform::objc::Selector selector);
 };
 
 }  // namespace vezeduduz

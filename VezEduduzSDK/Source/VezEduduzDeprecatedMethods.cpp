@@ -1,5 +1,6 @@
 // Start-up's warning about application-delegate methods the push client no longer calls.
 #include "VezEduduzSDK/Source/VezEduduz.h"
+#include "VezEduduzSDK/Source/VezEduduzAppDelegate.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/objc/Runtime.h"
 #include "platform/uikit/Application.h"
@@ -16,7 +17,7 @@ void VezEduduz::checkIfApplicationImplementsDeprecatedMethods() {
                                      "application:handleActionWithIdentifier:forLocalNotification:completionHandler:",
                                      "application:handleActionWithIdentifier:forLocalNotification:withResponseInfo:"
                                      "completionHandler:"}) {
-            if (platform::objc::respondsToSelector(delegate.get(), platform::objc::sel(selector)))
+            if (VezEduduzAppDelegate::applicationImplements(delegate.get(), platform::objc::sel(selector)))
                 vezeduduz_Log(VELogLevel::warn,
                               std::string("VezEduduz has detected that your application delegate implements a "
                                           "deprecated method (") +

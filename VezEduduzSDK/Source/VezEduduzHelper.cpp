@@ -37,6 +37,23 @@ LaunchHooks currentHooks() {
 
 constexpr double kOpenDelay = 0.25;
 
+// Each "%@" of a localised template takes the next object ("" when they run out); "%%" is "%".
+std::string withObjects(std::string_view text, std::initializer_list<std::string> objects) {
+    std::string out;
+    auto next = objects.begin();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 1 < text.size() && (text[i + 1] == '@' || text[i + 1] == '%')) {
+            if (text[++i] == '%')
+                out += '%';
+            else if (next != objects.end())
+                out += *next++;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 void openLaunchURL(const platform::URL& url, bool openInApp) {
     auto current = currentHooks();
     if (openInApp && VezEduduzHelper::isWWWScheme(url) && current.inAppPage) {
@@ -91,9 +108,14 @@ void VezEduduzHelper::displayWebView(const platform::URL& url) {
             VezEduduzLogSink::log(VELogLevel::warn, "No dialog to ask before opening " + url.absoluteString());
             return;
         }
-        std::string message = "Would you like to open " + url.scheme().value_or("") + "://" + url.host().value_or("");
+        // The template is what translators see; the URL's parts go in afterwards.
+        std::string message = withObjects(localizedString("Would you like to open %@://%@"),
+                                          {url.scheme().value_or(""), url.host().value_or("")});
         auto dialog = current.dialog;
-        runOnMainThread([=] { dialog("Open Website?", message, "Open", "Cancel", openingStep); });
+        runOnMainThread([=] {
+            dialog(localizedString("Open Website?"), message, localizedString("Open"), localizedString("Cancel"),
+                   openingStep);
+        });
         return;
     }
     openingStep(true);
@@ -144,6 +166,11 @@ std::optional<std::string> VezEduduzHelper::getAppName() {
     const auto* name = bundle ? bundle->objectForInfoDictionaryKey(platform::kCFBundleNameKey) : nullptr;
     if (!name || !name->isString()) return std::nullopt;
     return *name->asString();
+}
+
+std::string VezEduduzHelper::localizedString(std::string_view key) {
+    auto bundle = platform::Bundle::mainBundle();
+    return bundle ? bundle->localizedStringForKey(key) : std::string(key);
 }
 
 void VezEduduzHelper::runOnMainThread(const std::function<void()>& block) {

@@ -75,6 +75,8 @@ public:
     static bool isIOSVersionGreaterOrEqual(float version);
     static bool canGetNotificationTypes() { return isIOSVersionGreaterOrEqual(8.0f); }
     static std::optional<std::string> getAppName();  // the main bundle's CFBundleName
+    // The main bundle's localisation of `key`, the key itself when there is none.
+    static std::string localizedString(std::string_view key);
 
     // ---- main-loop dispatch ----
     // Runs at once on the main thread, else synchronously on the main loop.

@@ -62,10 +62,6 @@ bool takeIfNew(std::optional<std::string>& stored, const std::optional<std::stri
     return true;
 }
 
-bool presentNumber(const Value& c, std::string_view key) {
-    const Value* v = c.find(key);
-    return v && v->isNumber();
-}
 bool presentString(const Value& c, std::string_view key) {
     const Value* v = c.find(key);
     return v && v->isString();
@@ -87,22 +83,15 @@ bool VezEduduzNotificationHelper::isVezEduduzPayload(const Value& message) {
 }
 
 bool VezEduduzNotificationHelper::isRemoteSilentNotification(const Value& message) {
-    static const Value kEmpty = Value::dictionary();
-    const Value* apsFound = payload_read::dictionary(message, "aps");
-    const Value& aps = apsFound ? *apsFound : kEmpty;
-    if (presentNumber(message, "badge") || presentNumber(aps, "badge")) return false;
-    if (payload_read::alertValue(message, "m")) return false;
-    if (payload_read::array(message, "o")) return false;
-    if (presentString(message, "s")) return false;
+    // Presence alone counts, whatever the value; only a dictionary "aps" or "ve_data" is looked into.
+    const Value* aps = payload_read::dictionary(message, "aps");
+    auto inAps = [aps](std::string_view key) { return aps && aps->contains(key); };
+    if (message.contains("badge") || inAps("badge")) return false;
+    if (message.contains("m") || message.contains("o") || message.contains("s")) return false;
     if (auto title = payload_read::string(message, "title"); title && !title->empty()) return false;
-    if (presentString(message, "sound")) return false;
-    // A critical-alert sound is a dictionary.
-    if (const Value* sound = aps.find("sound"); sound && (sound->isString() || sound->isDictionary())) return false;
-    if (payload_read::alertValue(aps, "alert")) return false;
-    if (const Value* veData = payload_read::dictionary(message, "ve_data")) {
-        const Value* buttons = veData->find("buttons");
-        if (buttons && (buttons->isArray() || buttons->isDictionary())) return false;
-    }
+    if (message.contains("sound") || inAps("sound") || inAps("alert")) return false;
+    if (const Value* veData = payload_read::dictionary(message, "ve_data"); veData && veData->contains("buttons"))
+        return false;
     return true;
 }
 

@@ -36,7 +36,7 @@ public:
     // A dictionary whose "custom"."i" or "ve_data"."i" is a string.
     static bool isVezEduduzPayload(const platform::Value& message);
     // Silent: none of top-level "badge", "aps"."badge", "m", "o", "s", a non-empty top-level "title",
-    // "sound", "aps"."sound", "aps"."alert", "ve_data"."buttons" is present with a usable type.
+    // "sound", "aps"."sound", "aps"."alert", "ve_data"."buttons" is present, whatever its value.
     static bool isRemoteSilentNotification(const platform::Value& message);
     // The message in the standard form, with the chosen action under "actionSelected" and the buttons
     // under "actionButtons"; nullopt for a message with neither "ve_data" nor "custom" dictionary.

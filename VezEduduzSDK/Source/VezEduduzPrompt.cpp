@@ -46,15 +46,18 @@ void VezEduduz::promptForPushNotificationsWithUserResponse(VEUserResponseBlock b
             auto bundle = platform::Bundle::mainBundle();
             const Value* custom =
                 bundle ? bundle->objectForInfoDictionaryKey("Vezeduduz_settings_fallback_message") : nullptr;
-            std::string message = custom && custom->isString()
-                                      ? *custom->asString()
-                                      : "You currently have notifications turned off for this application. You can "
-                                        "open Settings to re-enable them";
+            std::string message =
+                custom && custom->isString()
+                    ? *custom->asString()
+                    : VezEduduzHelper::localizedString("You currently have notifications turned off for this "
+                                                       "application. You can open Settings to re-enable them");
             auto presenter = dialogPresenter();
             if (presenter)
-                presenter("Open Settings", message, "Open Settings", "Cancel", [](bool actionChosen) {
-                    if (actionChosen) presentAppSettings();
-                });
+                presenter(VezEduduzHelper::localizedString("Open Settings"), message,
+                          VezEduduzHelper::localizedString("Open Settings"), VezEduduzHelper::localizedString("Cancel"),
+                          [](bool actionChosen) {
+                              if (actionChosen) presentAppSettings();
+                          });
             return;
         }
         promptForPushNotificationsWithUserResponse(block);

@@ -23,17 +23,6 @@ void storeBadge(const std::function<int64_t(int64_t)>& next) {
                                    [&](const std::optional<Value>& v) { return Value(next(v ? v->integerOr(0) : 0)); });
 }
 
-// Whether the message names a badge itself ("aps"."badge", or the display dictionary's "b"), 0 too.
-bool hasExplicitBadge(const Value& raw) {
-    const Value* aps = raw.find("aps");
-    if (aps && aps->find("badge") && (*aps)["badge"].isNumber()) return true;
-    if (const Value* b = raw.find("b"); b && b->isNumber()) return true;
-    if (const Value* veData = raw.find("ve_data"))
-        if (const Value* buttons = veData->find("buttons"))
-            if (const Value* b = buttons->find("b"); b && b->isNumber()) return true;
-    return false;
-}
-
 }  // namespace
 
 std::optional<std::string> VezEduduzExtensionBadgeHandler::primaryBundleIdentifier() {
@@ -84,7 +73,7 @@ void VezEduduzExtensionBadgeHandler::handleBadgeCountWithNotificationRequest(
             return shown;
         });
         content.badge = shown;
-    } else if (hasExplicitBadge(payload.rawPayload())) {
+    } else if (payload.hasBadge()) {
         updateCachedBadgeValue(int64_t(payload.badge()));
     }
 }

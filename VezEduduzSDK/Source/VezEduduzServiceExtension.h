@@ -29,8 +29,8 @@ public:
     static std::optional<std::string> primaryBundleIdentifier();
     static int64_t currentCachedBadgeValue();
     static void updateCachedBadgeValue(int64_t value);
-    // An increment is added to the stored count (not below 0) and shown; an explicit badge (0 too) is
-    // stored and the content's badge left as delivered.
+    // An increment is added to the stored count (not below 0) and shown; otherwise a badge the payload
+    // read from the message (0 too) is stored and the content's badge left as delivered.
     static void handleBadgeCountWithNotificationRequest(const platform::usernotifications::NotificationRequest& request,
                                                         const VENotificationPayload& payload,
                                                         platform::usernotifications::NotificationContent& content);

@@ -75,8 +75,7 @@ bool VezEduduzTrackZidedovaAnalytics::trackingEnabled() {
 }
 
 void VezEduduzTrackZidedovaAnalytics::updateFromDownloadParams(const Value& params) {
-    const Value* fba = params.find("fba");
-    bool on = fba && fba->isBool() && fba->boolOr(false);
+    bool on = params.contains("fba");
     {
         std::lock_guard lock(state().mutex);
         state().enabled = on;

@@ -2,7 +2,7 @@
 // VezEduduzTrackZidedovaAnalytics: notification events of the push client logged as analytics events
 // ("ve_notification_opened", "ve_notification_received", "ve_notification_influence_open"), when the
 // app carries the analytics facade (the class "DOREdozadedo", found by name, never linked) and the push
-// service switched the feature on ("fba": true in the "ios_params" answer).
+// service switched the feature on ("fba" present in the "ios_params" answer, whatever its value).
 //
 // The switch and the last receipt live in the app group's suite, so the service extension (another
 // process, which never runs the push client's start-up) sees them: each process reads the switch on
@@ -31,7 +31,7 @@ public:
 
     static bool needsRemoteParams();  // the analytics facade is present
     static void init();               // reads the switch from the suite
-    // The "ios_params" answer: on exactly when "fba" is true.
+    // The "ios_params" answer: on exactly when it holds "fba", whatever the value.
     static void updateFromDownloadParams(const platform::Value& params);
     static bool trackingEnabled();
     static std::string appGroupKey();

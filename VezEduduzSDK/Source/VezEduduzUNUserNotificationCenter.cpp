@@ -127,11 +127,12 @@ void setVezEduduzUNDelegate(Object* self, Selector, ObjectHandle delegate) {
             log("VezEduduzUNUserNotificationCenter setVezEduduzUNDelegate Fired!");
             if (Class* cls = objc::classOf(delegate.get())) {
                 Class* source = objc::lookUpClass(kSourceClass);
-                c.hookedClass = cls;
-                injectSelector(source, sel(VezEduduzUNUserNotificationCenter::kWillPresent), cls,
-                               sel(kSystemWillPresent));
-                injectSelector(source, sel(VezEduduzUNUserNotificationCenter::kDidReceive), cls,
-                               sel(kSystemDidReceive));
+                c.hookedClass = classConformingToProtocolInHierarchy(cls, un::userNotificationCenterDelegateProtocol());
+                const auto subclasses = subclassesOfClass(c.hookedClass);
+                for (auto [handler, system] :
+                     {std::pair{VezEduduzUNUserNotificationCenter::kWillPresent, kSystemWillPresent},
+                      std::pair{VezEduduzUNUserNotificationCenter::kDidReceive, kSystemDidReceive}})
+                    injectToProperClassFor(cls, sel(handler), sel(system), subclasses, source, c.hookedClass);
             }
         }
     }
@@ -262,7 +263,10 @@ void registerSourceClasses() {
         b.method(sel(VezEduduzUNUserNotificationCenter::kDidReceive), objc::makeImp(&didReceive));
         b.registerClass();
     }
-    if (!rt.lookUpClass(kOwnDelegateClass)) objc::ClassBuilder(rt, kOwnDelegateClass, rt.rootClass()).registerClass();
+    if (!rt.lookUpClass(kOwnDelegateClass))
+        objc::ClassBuilder(rt, kOwnDelegateClass, rt.rootClass())
+            .protocol(un::userNotificationCenterDelegateProtocol())
+            .registerClass();
 }
 
 const std::pair<const char*, const char*> kCenterExchanges[] = {
@@ -282,7 +286,7 @@ void VezEduduzUNUserNotificationCenter::setupUNUserNotificationCenterDelegate() 
         if (!center().swizzled) {
             Class* source = objc::lookUpClass(kSourceClass);
             for (auto& [system, replacement] : kCenterExchanges)
-                injectSelector(source, sel(replacement), centreClass, sel(system));
+                injectToProperClass(sel(replacement), sel(system), {}, source, centreClass);
             center().swizzled = true;
         }
     }

@@ -1,7 +1,8 @@
 #pragma once
 // The push client's hooks on the notification centre (system 10 and later): its delegate, the
-// authorization request and the settings query; and the handlers copied into the centre's delegate
-// class for foreground presentation and for taps.
+// authorization request and the settings query; and the handlers copied into the centre's delegate's
+// hierarchy (as for the application delegate, see VezEduduzAppDelegate.h) for foreground presentation
+// and for taps.
 //
 // Threads: delegates are set and notifications delivered on the main thread; the authorization and
 // settings completions arrive on the centre's threads. The in-flight flag, the settings cache and
@@ -31,7 +32,8 @@ public:
     static bool isDismissEvent(const platform::usernotifications::NotificationResponse& response);
     static void processiOS10Open(const platform::usernotifications::NotificationResponse& response);
 
-    // The class the delegate handlers last went into (null before any delegate was set).
+    // The hooked class of the last delegate: the class of its hierarchy declaring the centre's delegate
+    // protocol, else its topmost class below the root (null before any delegate was set).
     static platform::objc::Class* hookedDelegateClass();
     // The push client's own centre delegate (null until it was needed).
     static platform::objc::ObjectHandle ownDelegate();

@@ -100,6 +100,43 @@ TEST_F(ExtensionRoads, TheExtensionAmendsThePushWithMediaButtonsBadgeAndAReceipt
     EXPECT_EQ(prefs[0]["value"], Value(1));
 }
 
+// The service switches the analytics bridge on with any "fba" value, and a "b" beside an "aps" alert is
+// not the badge of that message: the shared count stays as it was.
+TEST_F(ExtensionRoads, AnyFbaValueLogsReceiptsAndATopLevelBBesideAnAlertKeepsTheSharedCount) {
+    push_->setIosParams(R"({"fba":1})");
+    const fs::path prefs = device() / "Library/Preferences";
+    fs::create_directories(prefs);
+    ASSERT_TRUE(platform::plist::writeFile(Value::dictionary({{"vezeduduzBadgeCount", 6}}),
+                                           (prefs / (std::string(kGroup) + ".plist")).string()));
+    Value push = Value::dictionary({{"aps", Value::dictionary({{"alert", "Read this"}, {"mutable-content", 1}})},
+                                    {"custom", Value::dictionary({{"i", "n-keep"}})},
+                                    {"b", 0}});
+    SimRun r = run("background\npush-receive " + platform::json::write(push).value() + "\nprefs " + kGroup +
+                   " vezeduduzBadgeCount\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    ASSERT_EQ(eventsNamed(seen, "extension.content").size(), 1u) << allOutput(r);
+    auto count = eventsNamed(seen, "prefs");
+    ASSERT_EQ(count.size(), 1u);
+    EXPECT_EQ(count[0]["value"], Value(6));
+    EXPECT_EQ(analyticsNames(seen), std::vector<std::string>{"ve_notification_received"}) << allOutput(r);
+}
+
+// In front, a push with nothing to read (content-available only) shows nothing; one with an alert shows.
+TEST_F(ExtensionRoads, InFrontASilentPushShowsNothing) {
+    auto push = [](const std::string& id, bool alert) {
+        Value aps = Value::dictionary({{"content-available", 1}});
+        if (alert) aps.set("alert", "Visible");
+        Value p = Value::dictionary({{"aps", aps}, {"custom", Value::dictionary({{"i", id}})}});
+        return "push-receive " + platform::json::write(p).value() + "\n";
+    };
+    SimRun r = run(push("n-quiet", false) + push("n-loud", true) + "quit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto shown = eventsNamed(simEvents(r), "notification.shown");
+    ASSERT_EQ(shown.size(), 1u) << allOutput(r);
+    EXPECT_EQ(shown[0]["body"], Value("Visible"));
+}
+
 TEST_F(ExtensionRoads, MissingAndSlowMediaLeaveNoFileAndTheSlowOneExpires) {
     tesmar_testing::MediaStandIn media(std::chrono::seconds(6));
     SimRun r = run("background\n" + mutablePush("n-404", media.url("/media/missing.png")) +

@@ -2,9 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Locale.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/StringsFile.h"
 
 namespace platform {
 
@@ -28,6 +33,16 @@ bool isDirectoryPath(const std::string& path) {
 
 // One path component: no separators, not "." or "..".
 bool isPlainComponent(std::string_view s) { return s.find('/') == std::string_view::npos && s != "." && s != ".."; }
+
+// "de-CH" is looked for as "de-CH", "de_CH", then "de".
+std::vector<std::string> localizationNames(const std::string& language) {
+    std::vector<std::string> names = {language};
+    std::string underscored = language;
+    std::replace(underscored.begin(), underscored.end(), '-', '_');
+    if (underscored != language) names.push_back(underscored);
+    if (auto cut = language.find_first_of("-_"); cut != std::string::npos) names.push_back(language.substr(0, cut));
+    return names;
+}
 
 std::optional<std::string> stringValue(const Value* v) {
     if (!v) return std::nullopt;
@@ -114,6 +129,29 @@ std::optional<std::string> Bundle::pathForResource(std::string_view name, std::s
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     return path;
+}
+
+std::shared_ptr<const strings::Table> Bundle::localizationTable(const std::string& language) const {
+    std::lock_guard lock(tablesMutex_);
+    auto& table = tables_[language];
+    if (!table) {
+        auto bytes = FileManager::defaultManager().contentsOfFile(path_ + "/" + language + ".lproj/Localizable.strings",
+                                                                  kMaxInfoPlistBytes);
+        Result<strings::Table> read = strings::Table();
+        if (bytes) read = strings::read(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+        table = std::make_shared<const strings::Table>(read ? std::move(*read) : strings::Table());
+    }
+    return table;
+}
+
+std::string Bundle::localizedStringForKey(std::string_view key) const {
+    for (const std::string& language : Locale::preferredLanguages())
+        for (const std::string& name : localizationNames(language)) {
+            if (name.empty() || !isPlainComponent(name)) continue;
+            auto table = localizationTable(name);
+            if (auto it = table->find(key); it != table->end()) return it->second;
+        }
+    return std::string(key);
 }
 
 }  // namespace platform

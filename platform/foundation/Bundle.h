@@ -3,13 +3,16 @@
 // <deviceRoot>/Bundle unless the host set a path explicitly (--bundle).
 //
 // A Bundle is immutable once made; Info.plist is read once, on first use, through the property-list
-// codec. A missing or unreadable Info.plist reads as an empty dictionary. Safe from any thread.
+// codec. A missing or unreadable Info.plist reads as an empty dictionary. Each localisation table is
+// read once too, on first use (StringsFile.h). Safe from any thread.
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/foundation/StringsFile.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
 
@@ -58,13 +61,23 @@ public:
         if (!p) return std::nullopt;
         return URL::fileURL(*p);
     }
+    // The text for `key` in "<language>.lproj/Localizable.strings" of the first of the device's languages
+    // (Locale::preferredLanguages, each tried as "de-CH", "de_CH", then "de") whose table has it; the
+    // key itself when none has. A missing, oversized or malformed table counts as one without the key.
+    std::string localizedStringForKey(std::string_view key) const;
+
     // Where the store receipt would be: <bundle>/StoreKit/receipt (it need not exist).
     std::string appStoreReceiptPath() const { return path_ + "/StoreKit/receipt"; }
 
 private:
+    std::shared_ptr<const strings::Table> localizationTable(const std::string& language) const;
+
     std::string path_;
     mutable std::once_flag loadOnce_;
     mutable Value info_;
+    mutable std::mutex tablesMutex_;
+    // "<language>" -> the entries of its .lproj/Localizable.strings (none when it cannot be read).
+    mutable std::map<std::string, std::shared_ptr<const strings::Table>, std::less<>> tables_;
 };
 
 }  // namespace platform

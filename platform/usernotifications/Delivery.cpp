@@ -85,7 +85,10 @@ void presentInForeground(const Notification& n, const std::shared_ptr<UserNotifi
         kWillPresent,
         [n, weakCenter, weakApp](int64_t options) {
             auto c = weakCenter.lock();
-            if ((options & PresentationOptionAlert) && alertsAllowed(c, nullptr)) show(n, c);
+            // As in the background: nothing to read, nothing shown, whatever the delegate asked for.
+            if ((options & PresentationOptionAlert) && hasVisibleContent(n.request.content) &&
+                alertsAllowed(c, nullptr))
+                show(n, c);
             if (options & PresentationOptionBadge) applyBadge(n.request.content, weakApp.lock());
         },
         dispatch::OnceHandlerPolicy::ReportFaultsAndPending);

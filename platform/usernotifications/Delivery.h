@@ -3,7 +3,8 @@
 //
 // deliverRemoteNotification(userInfo), by system version and application state:
 // - 10 and later, app active: the centre's delegate hears willPresentNotification; the options its
-//   completion answers decide what shows (alert: "notification.shown" {title, body, identifier, and
+//   completion answers decide what shows (alert, for a notification with a title or body:
+//   "notification.shown" {title, body, identifier, and
 //   badge, category with its actions, attachments when there are some}; badge: the icon badge). No delegate method:
 //   nothing shows. A content-available push also reaches the app delegate's
 //   didReceiveRemoteNotification:fetchCompletionHandler:.

@@ -60,6 +60,16 @@ void registerClasses() {
                  }));
 }
 
+const objc::Protocol* userNotificationCenterDelegateProtocol() {
+    static const objc::Protocol* protocol = [] {
+        auto& rt = objc::Runtime::shared();
+        if (const objc::Protocol* registered = rt.registerProtocol("UNUserNotificationCenterDelegate"))
+            return registered;
+        return rt.lookUpProtocol("UNUserNotificationCenterDelegate");
+    }();
+    return protocol;
+}
+
 UserNotificationCenter::UserNotificationCenter(objc::Class* cls) : objc::Object(cls) {}
 
 std::shared_ptr<UserNotificationCenter> UserNotificationCenter::current() {

@@ -44,6 +44,9 @@ using PresentationHandler = std::function<void(int64_t presentationOptions)>;
 
 // Registers "UNUserNotificationCenter" when the system version is 10 or later. Idempotent.
 void registerClasses();
+// The protocol "UNUserNotificationCenterDelegate" that a delegate's class may declare (registered on
+// first use, on any system version).
+const objc::Protocol* userNotificationCenterDelegateProtocol();
 
 class UserNotificationCenter : public objc::Object {
 public:

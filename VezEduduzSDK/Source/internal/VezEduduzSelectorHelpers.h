@@ -1,6 +1,8 @@
 #pragma once
 // Method injection for the push client's hooks: copies a handler into a class under the system's
 // selector, so the handler runs first and can reach the class's own implementation afterwards.
+#include <vector>
+
 #include "platform/objc/Runtime.h"
 
 namespace vezeduduz {
@@ -18,5 +20,28 @@ bool injectSelector(platform::objc::Class* source, platform::objc::Selector newS
 
 // Whether the class's own implementation of `selector` differs from what its superclass answers.
 bool overridesSelector(const platform::objc::Class* cls, platform::objc::Selector selector);
+
+// The class itself when it declares `protocol` (or one inheriting it); else the answer for its superclass
+// when that is not null; else the class itself. Null only for a root class that does not declare it, so
+// a hierarchy that never declares the protocol answers its topmost class below the root.
+platform::objc::Class* classConformingToProtocolInHierarchy(platform::objc::Class* cls,
+                                                            const platform::objc::Protocol* protocol);
+
+// Every registered class whose superclass chain contains `cls` (itself included), in class-list order.
+std::vector<platform::objc::Class*> subclassesOfClass(const platform::objc::Class* cls);
+
+// injectSelector into the first of `subclasses` that overrides `systemSelector`, or into `delegateClass`
+// when none does.
+void injectToProperClass(platform::objc::Selector newSelector, platform::objc::Selector systemSelector,
+                         const std::vector<platform::objc::Class*>& subclasses, platform::objc::Class* source,
+                         platform::objc::Class* delegateClass);
+
+// injectToProperClass for a delegate object of class `live`. When the class it would choose is not one
+// whose method `live` runs for `systemSelector` (a sibling of `live`, or a class above one that `live`
+// overrides), `live` gets the handler instead: the delegate in use is always hooked.
+void injectToProperClassFor(platform::objc::Class* live, platform::objc::Selector newSelector,
+                            platform::objc::Selector systemSelector,
+                            const std::vector<platform::objc::Class*>& subclasses, platform::objc::Class* source,
+                            platform::objc::Class* delegateClass);
 
 }  // namespace vezeduduz

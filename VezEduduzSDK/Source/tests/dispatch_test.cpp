@@ -63,9 +63,13 @@ TEST(DispatchRecognition, PushServiceAndSilentTables) {
                   {R"({"sound":"x"})", false},
                   {R"({"aps":{"alert":{"body":"b"}}})", false},
                   {R"({"ve_data":{"buttons":{"o":[]}}})", false},
-                  // Wrong types count as missing.
-                  {R"({"aps":{"alert":3,"badge":"1","sound":7},"m":4,"o":"x","s":[],"title":5})", true},
-                  {R"({"aps":[1],"ve_data":{"buttons":"no"}})", true},
+                  // A key counts whatever its value; only a dictionary "aps" or "ve_data" is looked into.
+                  {R"({"aps":{"badge":"5"}})", false},
+                  {R"({"aps":{"alert":7}})", false},
+                  {R"({"m":null})", false},
+                  {R"({"ve_data":{"buttons":"no"}})", false},
+                  {R"({"title":5})", true},
+                  {R"({"aps":[{"alert":"a"}],"ve_data":[{"buttons":1}]})", true},
                   {R"("not a dictionary")", true}};
     for (const auto& c : silent) {
         auto v = platform::json::read(c.message, {.allowFragments = true});

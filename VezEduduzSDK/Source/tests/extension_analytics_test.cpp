@@ -104,6 +104,7 @@ TEST_F(ExtensionAnalyticsTest, BadgeIncrementsAndExplicitBadgesInTheSharedCount)
         Value custom;
         int64_t expectStored;
         std::optional<int64_t> expectShown;  // nullopt: the content's badge as delivered
+        Value top = Value::dictionary();
     };
     const std::vector<Case> cases = {
         {0, Value::dictionary(), Value::dictionary({{"badge_inc", 1}}), 1, 1},
@@ -111,10 +112,14 @@ TEST_F(ExtensionAnalyticsTest, BadgeIncrementsAndExplicitBadgesInTheSharedCount)
         {2, Value::dictionary({{"badge", 4}}), Value::dictionary(), 4, 4},
         {2, Value::dictionary({{"badge", 0}}), Value::dictionary(), 0, 0},  // an explicit 0 is stored
         {2, Value::dictionary(), Value::dictionary(), 2, std::nullopt},
+        {2, Value::dictionary(), Value::dictionary({{"badge_inc", "2"}}), 4, 4},
+        // "b" is the badge of a message shown without an "aps" alert, not of this one.
+        {6, Value::dictionary({{"alert", "Hi"}}), Value::dictionary(), 6, std::nullopt, Value::dictionary({{"b", 0}})},
     };
     for (const auto& c : cases) {
         VezEduduzExtensionBadgeHandler::updateCachedBadgeValue(c.stored);
-        Value m = Value::dictionary({{"aps", c.aps}});
+        Value m = c.top;
+        m.set("aps", c.aps);
         Value custom = c.custom;
         custom.set("i", "b");
         m.set("custom", custom);
@@ -146,11 +151,14 @@ TEST_F(ExtensionAnalyticsTest, ExtensionAddsButtonsUnlessACategoryCameAndExpiryO
     EXPECT_EQ(kept.categoryIdentifier, "app");
 }
 
-TEST_F(ExtensionAnalyticsTest, TheSwitchIsOnOnlyForTrueAndReadFromTheSuiteInAnotherProcess) {
-    for (auto [fba, on] : std::vector<std::pair<Value, bool>>{
-             {Value(true), true}, {Value(false), false}, {Value("yes"), false}, {Value(), false}}) {
+TEST_F(ExtensionAnalyticsTest, TheSwitchIsOnForAnyFbaValueAndReadFromTheSuiteInAnotherProcess) {
+    for (auto [fba, on] : std::vector<std::pair<std::optional<Value>, bool>>{{Value(true), true},
+                                                                             {Value(1), true},
+                                                                             {Value("true"), true},
+                                                                             {std::nullopt, false},
+                                                                             {Value(false), true}}) {
         Value params = Value::dictionary();
-        if (!fba.isNull()) params.set("fba", fba);
+        if (fba) params.set("fba", *fba);
         Analytics::updateFromDownloadParams(params);
         EXPECT_EQ(Analytics::trackingEnabled(), on);
         EXPECT_EQ(suite().boolForKey(kEnableAnalyticsKey).value_or(false), on);

@@ -48,10 +48,12 @@ protected:
         return stem + std::to_string(++n);
     }
 
-    // A class under UIResponder (or `super`) with the given methods.
+    // A class under UIResponder (or `super`) with the given methods, declaring both delegate protocols as
+    // an application's delegate classes do.
     objc::Class* makeClass(const std::string& stem, std::vector<std::pair<const char*, objc::Imp>> methods,
                            objc::Class* super = nullptr) {
         objc::ClassBuilder b(objc::Runtime::shared(), uniqueName(stem), super ? super : uikit::responderClass());
+        b.protocol(uikit::applicationDelegateProtocol()).protocol(un::userNotificationCenterDelegateProtocol());
         for (auto& [name, imp] : methods) b.method(objc::sel(name), imp);
         return b.registerClass();
     }

@@ -1,3 +1,4 @@
+#include "VezEduduzSDK/Source/internal/VezEduduzSelectorHelpers.h"
 #include "VezEduduzSDK/Source/tests/hooks_TestSupport.h"
 
 namespace hooks_test {
@@ -102,6 +103,75 @@ TEST_F(HookTableTest, DelegateHooksRunFirstAndStayOnTheDelegatesChain) {
         }
         EXPECT_FALSE(objc::Runtime::shared().instancesRespondToSelector(uikit::responderClass(), sel(kBecomeActive)))
             << "the superclass of every delegate stays untouched";
+    }
+}
+
+// The toolkit on a runtime of its own, so its classes reach no other test. Classes per case:
+// Base > Declaring (declares a protocol inheriting P) > {Plain, Overrider}; Base > Lone.
+TEST(HookToolkit, TheDeclaringClassOrItsOverridingSubclassIsHookedAndTheLiveDelegateAlways) {
+    objc::Runtime rt;
+    const objc::Protocol* p = rt.registerProtocol("P");
+    const objc::Protocol* q = rt.registerProtocol("Q", {p});
+    objc::Class* source = objc::ClassBuilder(rt, "Source", rt.rootClass())
+                              .method(sel("hookRun"), makeImp([](Object* self, Selector) -> std::string {
+                                          // The replaced method, when there was one, now answers the handler's
+                                          // selector.
+                                          if (!objc::respondsToSelector(self, sel("hookRun"))) return "hook";
+                                          return "hook>" + objc::send<std::string>(self, sel("hookRun"));
+                                      }))
+                              .registerClass();
+    struct Hierarchy {
+        objc::Class *base, *declaring, *plain, *overrider, *lone;
+    };
+    int made = 0;
+    auto hierarchy = [&](bool declaringRuns) {
+        std::string n = std::to_string(++made);
+        auto run = [](std::string tag) { return makeImp([tag](Object*, Selector) { return tag; }); };
+        Hierarchy h;
+        h.base = rt.registerClass("Base" + n, rt.rootClass());
+        objc::ClassBuilder declaring(rt, "Declaring" + n, h.base);
+        declaring.protocol(q);
+        if (declaringRuns) declaring.method(sel("run"), run("declaring"));
+        h.declaring = declaring.registerClass();
+        h.plain = rt.registerClass("Plain" + n, h.declaring);
+        h.overrider =
+            objc::ClassBuilder(rt, "Overrider" + n, h.declaring).method(sel("run"), run("overrider")).registerClass();
+        h.lone = rt.registerClass("Lone" + n, h.base);
+        return h;
+    };
+
+    Hierarchy h = hierarchy(true);
+    EXPECT_EQ(classConformingToProtocolInHierarchy(h.plain, p), h.declaring);
+    EXPECT_EQ(classConformingToProtocolInHierarchy(h.declaring, p), h.declaring);
+    EXPECT_EQ(classConformingToProtocolInHierarchy(h.lone, p), h.base) << "topmost below the root";
+    EXPECT_EQ(classConformingToProtocolInHierarchy(rt.rootClass(), p), nullptr);
+    EXPECT_EQ(subclassesOfClass(h.declaring), (std::vector<objc::Class*>{h.declaring, h.plain, h.overrider}));
+
+    const struct {
+        const char* name;
+        bool declaringRuns;
+        objc::Class* Hierarchy::*live;
+        const char *declaring, *plain, *overrider;  // what each runs afterwards; "-" when it answers nothing
+    } cases[] = {
+        {"inherited: the declaring class", true, &Hierarchy::plain, "hook>declaring", "hook>declaring", "overrider"},
+        {"the delegate's own override", true, &Hierarchy::overrider, "declaring", "declaring", "hook>overrider"},
+        {"a subclass overrides, the delegate does not", false, &Hierarchy::overrider, "-", "-", "hook>overrider"},
+        // The first overriding subclass is not what this delegate runs: it gets the handler itself.
+        {"a sibling overrides", false, &Hierarchy::declaring, "hook", "hook", "overrider"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Hierarchy k = hierarchy(c.declaringRuns);
+        objc::Class* hooked = classConformingToProtocolInHierarchy(k.*c.live, p);
+        injectToProperClassFor(k.*c.live, sel("hookRun"), sel("run"), subclassesOfClass(hooked), source, hooked);
+        auto runs = [](objc::Class* cls) -> std::string {
+            auto object = std::make_shared<Object>(cls);
+            if (!objc::respondsToSelector(object.get(), sel("run"))) return "-";
+            return objc::send<std::string>(object.get(), sel("run"));
+        };
+        EXPECT_EQ(runs(k.declaring), c.declaring);
+        EXPECT_EQ(runs(k.plain), c.plain);
+        EXPECT_EQ(runs(k.overrider), c.overrider);
     }
 }
 

@@ -32,14 +32,30 @@ protected:
 };
 
 // The completion is the application's to call when it has an implementation, ours otherwise: either
-// way exactly once (the fixture fails on a double or missing call).
+// way exactly once (the fixture fails on a double or missing call). A class named "CoronaAppDelegate"
+// stops the injections after the registration failure, which come after the local action's. Only the
+// application's own deprecated method is warned about, not the handler the push client put in its place.
 TEST_F(LocalHooksTest, TheActionCompletionIsCalledOnceWhoeverImplementsIt) {
-    for (bool appImplements : {true, false}) {
-        SCOPED_TRACE(appImplements ? "the app implements the action" : "the app does not");
+    const struct {
+        bool appImplements, corona;
+        const char* id;
+    } cases[] = {{true, false, "la1"}, {false, false, "la2"}, {true, true, "la3"}};
+    size_t warnings = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.appImplements ? "the app implements the action" : "the app does not") +
+                     (c.corona ? ", with CoronaAppDelegate" : ""));
         unloadHooks();
+        struct Unlisted {  // the class must not outlive the case, whatever fails
+            objc::Class* cls;
+            ~Unlisted() {
+                if (cls) objc::Runtime::shared().disposeClassPair(cls);
+            }
+        } corona{c.corona
+                     ? objc::Runtime::shared().registerClass("CoronaAppDelegate", objc::Runtime::shared().rootClass())
+                     : nullptr};
         loadApplicationCategory();
         std::vector<std::pair<const char*, objc::Imp>> methods;
-        if (appImplements)
+        if (c.appImplements)
             methods.push_back(
                 {kLocalAction, makeImp([this](Object*, Selector, ObjectHandle, std::string id,
                                               std::shared_ptr<uikit::LocalNotification>, std::function<void()> done) {
@@ -50,15 +66,18 @@ TEST_F(LocalHooksTest, TheActionCompletionIsCalledOnceWhoeverImplementsIt) {
         startPushClient();
         allowAlerts();
         auto app = uikit::Application::shared();
+        EXPECT_EQ(app->delegateResponds(sel(kLocalOpened)), !c.corona);
+        warnings += c.appImplements;
+        EXPECT_EQ(linesContaining(std::string("implements a deprecated method (") + kLocalAction), warnings);
+        EXPECT_EQ(linesContaining(std::string("implements a deprecated method (") + kLocalOpened), 0u);
         app->enterBackground();
         takeEvents();
-        std::string id = appImplements ? "la1" : "la2";
-        app->scheduleLocalNotification(local(id));
+        app->scheduleLocalNotification(local(c.id));
         ASSERT_TRUE(app->tapLocalNotification("", "yes"));
         MainLoop::shared().runUntilIdle();
         auto events = takeEvents();
         EXPECT_EQ(std::count(events.begin(), events.end(), "push-opened"), 1);
-        EXPECT_EQ(std::count(events.begin(), events.end(), "app-action yes"), appImplements ? 1 : 0);
+        EXPECT_EQ(std::count(events.begin(), events.end(), "app-action yes"), c.appImplements ? 1 : 0);
         ASSERT_FALSE(opened.empty());
         EXPECT_EQ(opened.back()->action()->actionID(), std::optional<std::string>("yes"));
         uikit::Application::resetShared();

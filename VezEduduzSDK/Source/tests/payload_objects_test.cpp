@@ -42,12 +42,12 @@ TEST(PayloadObjects, ShownInFocusSilentMatrix) {
     }
 }
 
-TEST(PayloadObjects, MutableContentNeedsTheNumberOne) {
+TEST(PayloadObjects, MutableContentNeedsTheNumberOneOrTrue) {
     const struct {
         const char* value;
         bool notification, payload;
-    } cases[] = {{"1", true, true},     {"1.0", true, true},    {"0", false, true},
-                 {"true", false, true}, {"\"1\"", false, true}, {"2", false, true}};
+    } cases[] = {{"1", true, true},      {"1.0", true, true},    {"0", false, true}, {"true", true, true},
+                 {"false", false, true}, {"\"1\"", false, true}, {"2", false, true}};
     for (const auto& c : cases) {
         std::string msg = std::string(R"({"aps":{"alert":"a","mutable-content":)") + c.value + "}}";
         auto payload = P(msg.c_str());

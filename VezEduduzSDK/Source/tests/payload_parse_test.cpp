@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 
 #include "VezEduduzSDK/Source/VENotificationPayload.h"
 #include "VezEduduzSDK/Source/VEStringExtensions.h"
@@ -68,10 +69,11 @@ TEST(PayloadParse, BothFormatsTable) {
          "shown", 2, "d", "K=K;", "<nil>"},
         {"neither format: only aps fields", R"({"aps":{"alert":"plain","badge":1}})", "<nil>", "<nil>", "plain", 1,
          "<nil>", "", "<nil>"},
-        // Wrong types count as missing.
+        // Texts of the wrong type count as missing; a number may be written as text; an alert of any type is
+        // an alert, so "m" is not read.
         {"wrong types everywhere", R"({"aps":{"alert":5,"badge":"3","sound":["x"]},"custom":{"i":7,"u":false},
-            "buttons":[{"n":1,"i":"a"},{"n":"ok","i":2},"str",null]})",
-         "<nil>", "<nil>", "<nil>", 0, "<nil>", "ok=ok;", "<nil>"},
+            "m":"not read","buttons":[{"n":1,"i":"a"},{"n":"ok","i":2},"str",null]})",
+         "<nil>", "<nil>", "<nil>", 3, "<nil>", "ok=ok;", "<nil>"},
         {"aps not a dictionary", R"({"aps":"x","custom":{"i":"n9"},"m":"from m"})", "n9", "<nil>", "from m", 0, "<nil>",
          "", "<nil>"},
         {"ve_data not a dictionary is the custom format", R"({"aps":{"alert":"A"},"ve_data":[1],"custom":{"i":"c"}})",
@@ -90,7 +92,7 @@ TEST(PayloadParse, BothFormatsTable) {
     }
 }
 
-TEST(PayloadParse, BadgeIsClampedToInt32Range) {
+TEST(PayloadParse, BadgeReadsAsAnIntegerClampedToInt32Range) {
     const struct {
         const char* badge;
         uint64_t expected;
@@ -105,14 +107,21 @@ TEST(PayloadParse, BadgeIsClampedToInt32Range) {
                  {"1e300", 2147483647u},
                  {"-1e300", 0},
                  {"3.9", 3},
-                 {"true", 0},
-                 {"\"5\"", 0}};
+                 {"true", 1},
+                 {"\"5\"", 5},
+                 {"\" +12 apples\"", 12},
+                 {"\"-4\"", 0},
+                 {"\"99999999999999999999\"", 2147483647u},
+                 {"\"five\"", 0},
+                 {"[5]", 0}};
     for (const auto& c : cases) {
         std::string msg = std::string(R"({"aps":{"alert":"a","badge":)") + c.badge + "}}";
         EXPECT_EQ(VENotificationPayload(J(msg.c_str())).badge(), c.expected) << c.badge;
     }
     EXPECT_EQ(VENotificationPayload(J(R"({"custom":{"i":"x","badge_inc":-3}})")).badgeIncrement(), -3);
-    EXPECT_EQ(VENotificationPayload(J(R"({"custom":{"i":"x","badge_inc":"2"}})")).badgeIncrement(), 0);
+    EXPECT_EQ(VENotificationPayload(J(R"({"custom":{"i":"x","badge_inc":"2"}})")).badgeIncrement(), 2);
+    EXPECT_EQ(VENotificationPayload(J(R"({"custom":{"i":"x","badge_inc":"-99999999999999999999"}})")).badgeIncrement(),
+              std::numeric_limits<int64_t>::min());
 }
 
 TEST(PayloadParse, AdditionalDataAndActionSelectedMerge) {

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/uikit/Application.h"
 #include "rest_test_support.h"
@@ -167,9 +170,9 @@ protected:
         platform::uikit::Application::installShared(app);
         VezEduduzHelper::setInAppPagePresenter([this](const URL& url) { inApp.push_back(url.absoluteString()); });
         VezEduduzHelper::setDialogPresenter([this](const std::string& title, const std::string& message,
-                                                   const std::string&, const std::string&,
+                                                   const std::string& action, const std::string& cancel,
                                                    std::function<void(bool)> done) {
-            dialogs.push_back(title + " | " + message);
+            dialogs.push_back(title + " | " + message + " | " + action + " | " + cancel);
             done(answer);
         });
     }
@@ -232,12 +235,25 @@ TEST_F(LaunchURL, DecisionMatrix) {
         EXPECT_EQ(outside().size() - openedBefore, c.where == "outside" ? 1u : 0u);
         EXPECT_EQ(dialogs.size(), c.prompt ? 1u : 0u);
         if (c.prompt) {
-            EXPECT_EQ(dialogs[0], "Open Website? | Would you like to open https://site.test");
+            EXPECT_EQ(dialogs[0], "Open Website? | Would you like to open https://site.test | Open | Cancel");
         }
         if (!c.inAppSetting) {
             EXPECT_EQ(defaults->boolForKey(kVezEduduzInAppLaunchURLKey), true);
         }
     }
+
+    // In the device's language: the URL's parts go into the translated template.
+    std::filesystem::create_directories(device.path() + "/Bundle/de.lproj");
+    std::ofstream(device.path() + "/Bundle/de.lproj/Localizable.strings")
+        << R"("Open Website?" = "Website öffnen?"; "Would you like to open %@://%@" = "%@://%@ öffnen?";
+              "Open" = "Öffnen"; "Cancel" = "Abbrechen";)";
+    platform::PlatformConfig::update([](platform::PlatformSettings& s) { s.preferredLanguages = "de-DE"; });
+    VezEduduzHelper::setShouldPromptToShowURL([] { return true; });
+    dialogs.clear();
+    answer = false;
+    VezEduduzHelper::displayWebView(*URL::string("https://site.test/c"));
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(dialogs, std::vector<std::string>{"Website öffnen? | https://site.test öffnen? | Öffnen | Abbrechen"});
 }
 
 }  // namespace

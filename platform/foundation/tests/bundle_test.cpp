@@ -4,7 +4,9 @@
 #include <fstream>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/StringsFile.h"
 #include "testing/TemporaryDeviceRoot.h"
 
 namespace platform {
@@ -92,6 +94,69 @@ TEST_F(BundleTest, ExplicitMainBundlePathWins) {
     EXPECT_EQ(Bundle::mainBundle()->bundleIdentifier(), "other.app");
     Bundle::setMainBundlePath("");
     EXPECT_EQ(Bundle::mainBundle()->bundleIdentifier(), "com.example.intranet");
+}
+
+// The device's languages in order, each as "de-CH", "de_CH", then "de"; a table without the key, a
+// malformed one and a missing one all pass the lookup on, which ends at the key itself.
+TEST_F(BundleTest, LocalizedStringsFollowTheDevicesLanguagesThenTheKey) {
+    auto table = [&](const std::string& language, const std::string& text) {
+        fs::create_directories(bundleDir() + "/" + language + ".lproj");
+        std::ofstream(bundleDir() + "/" + language + ".lproj/Localizable.strings", std::ios::binary) << text;
+    };
+    table("fr", "\"Close\" = \"Fermer\"");  // no ";": the whole table is refused
+    table("de_CH", "/* Swiss */ \"Close\" = \"Schliessen\";");
+    table("de", "\"Close\" = \"Schließen\"; \"Open\" = \"Öffnen\";");
+    const struct {
+        const char* languages;
+        const char *close, *open, *cancel;
+    } cases[] = {{"fr-FR,de-CH,en", "Schliessen", "Öffnen", "Cancel"},
+                 {"de", "Schließen", "Öffnen", "Cancel"},
+                 {"en-US", "Close", "Open", "Cancel"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.languages);
+        PlatformConfig::update([&](PlatformSettings& s) { s.preferredLanguages = c.languages; });
+        auto bundle = Bundle::mainBundle();
+        EXPECT_EQ(bundle->localizedStringForKey("Close"), c.close);
+        EXPECT_EQ(bundle->localizedStringForKey("Open"), c.open);
+        EXPECT_EQ(bundle->localizedStringForKey("Cancel"), c.cancel);
+    }
+}
+
+TEST(StringsFile, EntriesCommentsEscapesAndEncodings) {
+    using Table = strings::Table;
+    const struct {
+        const char* name;
+        std::string text;
+        std::optional<Table> expected;  // nullopt: the file is refused (Cocoa error 3840)
+    } cases[] = {
+        {"everything the format has",
+         "// a line\n/* a block\n over lines */ plain = word;\n\"a\\\"b\" = \"c\\\\d\\n\\t\";\n\"k\";\n"
+         "\"smile\" = \"\\UD83D\\uDE00 \\U00e9 \\101\";\n\"x\" = \"1\"; \"x\" = \"2\";",
+         Table{{"plain", "word"}, {"a\"b", "c\\d\n\t"}, {"k", "k"}, {"smile", "\U0001F600 \u00e9 A"}, {"x", "2"}}},
+        {"empty", "  /* nothing */ // at all", Table{}},
+        {"UTF-8 byte-order mark", "\xEF\xBB\xBF\"a\" = \"ü\";", Table{{"a", "ü"}}},
+        {"UTF-16 with its byte-order mark", std::string("\xFF\xFE\"\0a\0\"\0=\0\"\0\xE9\0\"\0;\0", 18),
+         Table{{"a", "\u00e9"}}},
+        {"no semicolon", "\"a\" = \"b\"", std::nullopt},
+        {"string never ends", "\"a\" = \"b;", std::nullopt},
+        {"comment never ends", "\"a\" = \"b\"; /* open", std::nullopt},
+        {"no key", "= \"b\";", std::nullopt},
+        {"no value", "\"a\" = ;", std::nullopt},
+        {"lone surrogate", "\"a\" = \"\\UD83D\";", std::nullopt},
+        {"short \\U", "\"a\" = \"\\U12\";", std::nullopt},
+        {"octal beyond ASCII", "\"a\" = \"\\377\";", std::nullopt},
+        {"not UTF-8", "\"a\" = \"\xFF\";", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto read = strings::read(c.text);
+        ASSERT_EQ(read.ok(), c.expected.has_value()) << (read ? "" : read.error().description());
+        if (read) {
+            EXPECT_EQ(*read, *c.expected);
+        } else {
+            EXPECT_EQ(read.error().code, 3840);
+        }
+    }
 }
 
 }  // namespace

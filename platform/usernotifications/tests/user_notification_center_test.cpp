@@ -166,6 +166,27 @@ TEST_F(CenterTest, WillPresentCompletionIsHonouredOnceAndADoubleCallIsAFault) {
     EXPECT_TRUE(log.empty());  // not content-available: the app delegate is not woken in front
 }
 
+// The delegate may ask for an alert; a push with no title or body still shows nothing, as in the
+// background, while its badge applies and the app is woken for its content.
+TEST_F(CenterTest, InFrontAPushWithNothingToReadShowsNoAlertWhateverTheDelegateAsks) {
+    setSystem(17);
+    Log log;
+    auto app = launchWithDelegate(&log);
+    authorize(7);
+    auto centerDelegate = makeCenterDelegate(
+        makeImp([](Object*, Selector, ObjectHandle, std::shared_ptr<Notification>, PresentationHandler done) {
+            done(PresentationOptionAlert | PresentationOptionBadge | PresentationOptionSound);
+        }),
+        nullptr);
+    UserNotificationCenter::current()->setDelegate(centerDelegate);
+    Value silent = push("s", false);
+    silent.set("aps", Value::dictionary({{"content-available", 1}, {"badge", 5}}));
+    deliverRemoteNotification(silent);
+    EXPECT_TRUE(eventsNamed("notification.shown").empty());
+    EXPECT_EQ(app->applicationIconBadgeNumber(), 5);
+    EXPECT_EQ(log, Log({"fetch active s"}));
+}
+
 TEST_F(CenterTest, AMissingCompletionIsNoticedAfterTheLoopGoesIdle) {
     setSystem(17);
     Log log;
