@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/dispatch/internal/ThreadPool.h"
 
 using namespace platform::dispatch;
@@ -312,6 +314,37 @@ TEST(DispatchTimerTest, MainQueueTimerFiresInOrderWithOneShot) {
     repeating.cancel();
     MainLoop::shared().advance(5);
     EXPECT_EQ(order, (std::vector<std::string>{"r@1", "o@2", "r@3", "r@5"}));
+}
+
+// A checked owner binds to the first thread that asserts and refuses every other (builds without NDEBUG),
+// and a condition variable over the annotated mutex wakes its waiter with the mutex held again.
+TEST(ThreadChecksTest, AnOwnerThreadIsCheckedAndAWaitHandsTheMutexBack) {
+    ThreadChecker owner("the test's state");
+    owner.assertOnThread();
+    owner.assertOnThread();
+#ifndef NDEBUG
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(std::thread([&] { owner.assertOnThread(); }).join(), "the test's state is touched off its thread");
+    owner.detach();
+    std::thread([&] { owner.assertOnThread(); }).join();  // rebinds to that thread
+    EXPECT_DEATH(owner.assertOnThread(), "off its thread");
+#endif
+
+    Mutex mutex;
+    ConditionVariable changed;
+    bool ready = false;
+    std::thread setter([&] {
+        MutexLock lock(mutex);
+        ready = true;
+        changed.notify_all();
+    });
+    {
+        MutexLock lock(mutex);
+        EXPECT_TRUE(changed.wait_for(mutex, std::chrono::seconds(30), [&] { return ready; }));
+    }
+    EXPECT_TRUE(mutex.try_lock());
+    mutex.unlock();
+    setter.join();
 }
 
 }  // namespace
