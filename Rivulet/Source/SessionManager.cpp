@@ -109,12 +109,13 @@ void SessionManager::attach(std::shared_ptr<ServerTrustPolicyManager> serverTrus
     attachServerTrustPolicyManager(session, std::move(serverTrustPolicyManager));
     std::weak_ptr<SessionManager> weak = shared_from_this();
     delegate->sessionManager.set(weak);
-    delegate->sessionDidFinishEventsForBackgroundURLSession.set([weak](const SessionPtr&) {
-        if (!weak.lock()) return;
-        DispatchQueue::main().async([weak] {
-            if (auto manager = weak.lock())
+    delegate->setSessionDidFinishEventsForBackgroundURLSession([weak](const SessionPtr&) {
+        // Held until the block has run: the handler is called even when the manager's owner lets go
+        // of it in the meantime.
+        if (auto manager = weak.lock())
+            DispatchQueue::main().async([manager] {
                 if (auto handler = manager->backgroundCompletionHandler()) handler();
-        });
+            });
     });
 }
 
