@@ -41,6 +41,8 @@ public:
 
     // The Info.plist dictionary (an empty dictionary when there is none or it is not a dictionary).
     const Value& infoDictionary() const;
+    // True when Info.plist was read as a dictionary, also an empty one.
+    bool hasInfoDictionary() const;
     // nullptr when absent.
     const Value* objectForInfoDictionaryKey(std::string_view key) const;
     // Strings from Info.plist; nullopt when absent or not a string.
@@ -65,6 +67,7 @@ private:
     std::string path_;
     mutable std::once_flag loadOnce_;
     mutable Value info_;
+    mutable bool hasInfo_ = false;
 };
 
 }  // namespace platform

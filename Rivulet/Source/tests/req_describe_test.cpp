@@ -128,6 +128,8 @@ TEST(RequestStatics, DefaultHeaders) {
         {"a,b,c,d,e,f,g,h", plist + "</dict></plist>", "a;q=1.0, b;q=0.9, c;q=0.8, d;q=0.7, e;q=0.6, f;q=0.5",
          "Tesmar/2.1 (com.tesmar.app; build:Unknown; iOS 12.1.0) Rivulet/2.1"},
         {"", "", "", "Rivulet"},
+        {"en", R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict/></plist>)", "en;q=1.0",
+         "Unknown/Unknown (Unknown; build:Unknown; iOS 12.1.0) Unknown"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
