@@ -5,7 +5,8 @@
 // The user info always holds the task under NotificationKey::Task (boxed: read it back with
 // taskFromUserInfo()); didComplete of a data or upload request without a stream closure also holds the
 // received body (data) under NotificationKey::ResponseData. Delivery is synchronous, on the thread that
-// posts (the caller's thread, or the session's delegate queue for completion).
+// posts (the caller's thread, or the session's delegate queue for completion). didResume and didCancel
+// are posted just before the task is resumed or cancelled, so a task's didComplete always comes after them.
 #include <memory>
 #include <string>
 

@@ -140,8 +140,10 @@ void Request::resume() {
         std::lock_guard lock(mutex_);
         if (!startTime_) startTime_ = absoluteTimeGetCurrent();
     }
-    t->resume();
+    // Announced before the task moves: its completion, announced from the session's queue, may
+    // otherwise come first.
     postTaskNotification(NotificationName::Task::DidResume, t);
+    t->resume();
 }
 
 void Request::suspend() {
@@ -154,8 +156,8 @@ void Request::suspend() {
 void Request::cancel() {
     auto t = task();
     if (!t) return;
+    postTaskNotification(NotificationName::Task::DidCancel, t);  // before the completion it brings
     t->cancel();
-    postTaskNotification(NotificationName::Task::DidCancel, t);
 }
 
 std::string Request::description() const {

@@ -85,7 +85,6 @@ public:
 
     const SessionPtr& session() const { return session_; }
     std::shared_ptr<TaskDelegate> delegate() const;
-    void setDelegate(std::shared_ptr<TaskDelegate> delegate);  // library use
     TaskPtr task() const;
     // The task's original request; the kinds fall back to their recipe's request.
     virtual std::optional<platform::URLRequest> request() const;
@@ -124,9 +123,6 @@ public:
     // The request's timing as it stands now (serialization time: now).
     Timeline timeline() const;
 
-    // Library use: a retry made a new task.
-    void noteRetry();
-
 protected:
     Request(SessionPtr session, RequestTask requestTask, std::optional<AnyError> error);
     // The delegate as its kind's class (the constructor guarantees the class).
@@ -142,6 +138,13 @@ protected:
     }
 
 private:
+    // Written only by the manager and the session delegate: a retry made a new task, or a data task
+    // became a download task.
+    friend class SessionManager;
+    friend class SessionDelegate;
+    void noteRetry();
+    void setDelegate(std::shared_ptr<TaskDelegate> delegate);
+
     void queueEndTime();
     void postTaskNotification(const std::string& name, const TaskPtr& task);
 

@@ -88,11 +88,11 @@ void DownloadRequest::cancel() {
     auto taskDelegate = delegateAs<DownloadTaskDelegate>();
     auto task = std::dynamic_pointer_cast<platform::URLSessionDownloadTask>(taskDelegate->task());
     if (!task) return;  // nothing to cancel: making the task failed
+    rivulet::postTaskNotification(NotificationName::Task::DidCancel, this, task);  // before the completion
     std::weak_ptr<DownloadTaskDelegate> weak = taskDelegate;
     task->cancelByProducingResumeData([weak](std::optional<platform::Bytes> data) {
         if (auto d = weak.lock()) d->setResumeData(std::move(data));
     });
-    rivulet::postTaskNotification(NotificationName::Task::DidCancel, this, task);
 }
 
 DownloadFileDestination DownloadRequest::suggestedDownloadDestination(platform::SearchPathDirectory directory,

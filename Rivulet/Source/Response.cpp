@@ -10,6 +10,8 @@ void Response::add(TaskMetricsPtr metrics) {
     metrics_ = std::move(metrics);
 }
 
+namespace {
+
 std::string describeRequestLine(const std::optional<platform::URLRequest>& request) {
     if (!request) return "[Request]: nil";
     const std::string& method = request->HTTPMethod().empty() ? std::string("GET") : request->HTTPMethod();
@@ -33,6 +35,19 @@ std::string describeHTTPResponse(const platform::HTTPURLResponse& response) {
 
 std::string describeResponseLine(const HTTPResponsePtr& response) {
     return response ? "[Response]: " + describeHTTPResponse(*response) : std::string("[Response]: nil");
+}
+
+}  // namespace
+
+std::string ResponseRecord::describe(const std::string& bodyLines, const std::string& result) const {
+    return describeRequestLine(request_) + "\n" + describeResponseLine(response_) + "\n" + bodyLines +
+           "\n[Result]: " + result + "\n[Timeline]: " + timeline_.debugDescription();
+}
+
+std::string DownloadFiles::describeFiles() const {
+    return "[TemporaryURL]: " + (temporaryURL_ ? temporaryURL_->path() : std::string("nil")) +
+           "\n[DestinationURL]: " + (destinationURL_ ? destinationURL_->path() : std::string("nil")) +
+           "\n[ResumeData]: " + std::to_string(resumeData_ ? resumeData_->size() : 0) + " bytes";
 }
 
 }  // namespace rivulet

@@ -39,51 +39,36 @@ private:
     TaskMetricsPtr metrics_;
 };
 
-// Text helpers shared by the record descriptions.
-std::string describeRequestLine(const std::optional<platform::URLRequest>& request);  // "[Request]: ..."
-std::string describeResponseLine(const HTTPResponsePtr& response);                    // "[Response]: ..."
-// The platform response object's description.
-std::string describeHTTPResponse(const platform::HTTPURLResponse& response);
-
-class DefaultDataResponse : public Response {
+// What every record holds besides its body and outcome: the request, the response and the timing.
+class ResponseRecord : public Response {
 public:
-    // `metrics` is accepted and not stored: metrics reach a record only through add().
-    DefaultDataResponse(std::optional<platform::URLRequest> request, HTTPResponsePtr response,
-                        std::optional<platform::Bytes> data, std::optional<AnyError> error, Timeline timeline = {},
-                        TaskMetricsPtr metrics = nullptr)
-        : request_(std::move(request)), response_(std::move(response)), data_(std::move(data)),
-          error_(std::move(error)), timeline_(timeline) {}
-
     const std::optional<platform::URLRequest>& request() const { return request_; }
     const HTTPResponsePtr& response() const { return response_; }
-    const std::optional<platform::Bytes>& data() const { return data_; }
-    const std::optional<AnyError>& error() const { return error_; }
     const Timeline& timeline() const { return timeline_; }
+
+protected:
+    ResponseRecord(std::optional<platform::URLRequest> request, HTTPResponsePtr response, Timeline timeline)
+        : request_(std::move(request)), response_(std::move(response)), timeline_(timeline) {}
+    ~ResponseRecord() = default;
+    // "[Request]: ...\n[Response]: ...\n" + `bodyLines` + "\n[Result]: " + `result` + "\n[Timeline]: ...".
+    std::string describe(const std::string& bodyLines, const std::string& result) const;
 
 private:
     std::optional<platform::URLRequest> request_;
     HTTPResponsePtr response_;
-    std::optional<platform::Bytes> data_;
-    std::optional<AnyError> error_;
     Timeline timeline_;
 };
 
-template <class T>
-class DataResponse : public Response {
+// A record whose outcome is a Result<T>; Record<T> is the record itself (DataResponse<T> or
+// DownloadResponse<T>), which makes its copy with another result in withResult().
+template <template <class> class Record, class T>
+class ResultRecord : public ResponseRecord {
 public:
-    DataResponse(std::optional<platform::URLRequest> request, HTTPResponsePtr response,
-                 std::optional<platform::Bytes> data, Result<T> result, Timeline timeline = {})
-        : request_(std::move(request)), response_(std::move(response)), data_(std::move(data)),
-          result_(std::move(result)), timeline_(timeline) {}
-
-    const std::optional<platform::URLRequest>& request() const { return request_; }
-    const HTTPResponsePtr& response() const { return response_; }
-    const std::optional<platform::Bytes>& data() const { return data_; }
     const Result<T>& result() const { return result_; }
-    const Timeline& timeline() const { return timeline_; }
     const T* value() const { return result_.value(); }
     const AnyError* error() const { return result_.error(); }
 
+    // The same record with the result transformed; the metrics are kept.
     template <class F>
     auto map(F&& f) const {
         return rebuild(result_.map(std::forward<F>(f)));
@@ -93,124 +78,132 @@ public:
         return rebuild(result_.flatMap(std::forward<F>(f)));
     }
     template <class F>
-    DataResponse mapError(F&& f) const {
+    Record<T> mapError(F&& f) const {
         return rebuild(result_.mapError(std::forward<F>(f)));
     }
     template <class F>
-    DataResponse flatMapError(F&& f) const {
+    Record<T> flatMapError(F&& f) const {
         return rebuild(result_.flatMapError(std::forward<F>(f)));
     }
 
     // The result's debug description.
     std::string description() const { return result_.debugDescription(); }
-    // "[Request]: ...\n[Response]: ...\n[Data]: N bytes\n[Result]: ...\n[Timeline]: ...".
-    std::string debugDescription() const {
-        return describeRequestLine(request_) + "\n" + describeResponseLine(response_) +
-               "\n[Data]: " + std::to_string(data_ ? data_->size() : 0) +
-               " bytes\n[Result]: " + result_.debugDescription() + "\n[Timeline]: " + timeline_.debugDescription();
+
+protected:
+    ResultRecord(std::optional<platform::URLRequest> request, HTTPResponsePtr response, Result<T> result,
+                 Timeline timeline)
+        : ResponseRecord(std::move(request), std::move(response), timeline), result_(std::move(result)) {}
+    ~ResultRecord() = default;
+    std::string describe(const std::string& bodyLines) const {
+        return ResponseRecord::describe(bodyLines, result_.debugDescription());
     }
 
 private:
     template <class U>
-    DataResponse<U> rebuild(Result<U> result) const {
-        DataResponse<U> out(request_, response_, data_, std::move(result), timeline_);
+    Record<U> rebuild(Result<U> result) const {
+        Record<U> out = static_cast<const Record<T>&>(*this).withResult(std::move(result));
         out.set_metrics(_metrics());
         return out;
     }
-    std::optional<platform::URLRequest> request_;
-    HTTPResponsePtr response_;
-    std::optional<platform::Bytes> data_;
     Result<T> result_;
-    Timeline timeline_;
 };
 
-class DefaultDownloadResponse : public Response {
+class DefaultDataResponse : public ResponseRecord {
+public:
+    // `metrics` is accepted and not stored: metrics reach a record only through add().
+    DefaultDataResponse(std::optional<platform::URLRequest> request, HTTPResponsePtr response,
+                        std::optional<platform::Bytes> data, std::optional<AnyError> error, Timeline timeline = {},
+                        TaskMetricsPtr metrics = nullptr)
+        : ResponseRecord(std::move(request), std::move(response), timeline), data_(std::move(data)),
+          error_(std::move(error)) {}
+
+    const std::optional<platform::Bytes>& data() const { return data_; }
+    const std::optional<AnyError>& error() const { return error_; }
+
+private:
+    std::optional<platform::Bytes> data_;
+    std::optional<AnyError> error_;
+};
+
+template <class T>
+class DataResponse : public ResultRecord<DataResponse, T> {
+public:
+    DataResponse(std::optional<platform::URLRequest> request, HTTPResponsePtr response,
+                 std::optional<platform::Bytes> data, Result<T> result, Timeline timeline = {})
+        : ResultRecord<DataResponse, T>(std::move(request), std::move(response), std::move(result), timeline),
+          data_(std::move(data)) {}
+
+    const std::optional<platform::Bytes>& data() const { return data_; }
+
+    // "[Request]: ...\n[Response]: ...\n[Data]: N bytes\n[Result]: ...\n[Timeline]: ...".
+    std::string debugDescription() const {
+        return this->describe("[Data]: " + std::to_string(data_ ? data_->size() : 0) + " bytes");
+    }
+
+private:
+    friend class ResultRecord<DataResponse, T>;
+    template <class U>
+    DataResponse<U> withResult(Result<U> result) const {
+        return DataResponse<U>(this->request(), this->response(), data_, std::move(result), this->timeline());
+    }
+    std::optional<platform::Bytes> data_;
+};
+
+// The files of a download record.
+class DownloadFiles {
+public:
+    const std::optional<platform::URL>& temporaryURL() const { return temporaryURL_; }
+    const std::optional<platform::URL>& destinationURL() const { return destinationURL_; }
+    const std::optional<platform::Bytes>& resumeData() const { return resumeData_; }
+
+protected:
+    DownloadFiles(std::optional<platform::URL> temporaryURL, std::optional<platform::URL> destinationURL,
+                  std::optional<platform::Bytes> resumeData)
+        : temporaryURL_(std::move(temporaryURL)), destinationURL_(std::move(destinationURL)),
+          resumeData_(std::move(resumeData)) {}
+    ~DownloadFiles() = default;
+    // "[TemporaryURL]: ...\n[DestinationURL]: ...\n[ResumeData]: N bytes".
+    std::string describeFiles() const;
+
+private:
+    std::optional<platform::URL> temporaryURL_, destinationURL_;
+    std::optional<platform::Bytes> resumeData_;
+};
+
+class DefaultDownloadResponse : public ResponseRecord, public DownloadFiles {
 public:
     DefaultDownloadResponse(std::optional<platform::URLRequest> request, HTTPResponsePtr response,
                             std::optional<platform::URL> temporaryURL, std::optional<platform::URL> destinationURL,
                             std::optional<platform::Bytes> resumeData, std::optional<AnyError> error,
                             Timeline timeline = {}, TaskMetricsPtr metrics = nullptr)
-        : request_(std::move(request)), response_(std::move(response)), temporaryURL_(std::move(temporaryURL)),
-          destinationURL_(std::move(destinationURL)), resumeData_(std::move(resumeData)), error_(std::move(error)),
-          timeline_(timeline) {}
+        : ResponseRecord(std::move(request), std::move(response), timeline),
+          DownloadFiles(std::move(temporaryURL), std::move(destinationURL), std::move(resumeData)),
+          error_(std::move(error)) {}
 
-    const std::optional<platform::URLRequest>& request() const { return request_; }
-    const HTTPResponsePtr& response() const { return response_; }
-    const std::optional<platform::URL>& temporaryURL() const { return temporaryURL_; }
-    const std::optional<platform::URL>& destinationURL() const { return destinationURL_; }
-    const std::optional<platform::Bytes>& resumeData() const { return resumeData_; }
     const std::optional<AnyError>& error() const { return error_; }
-    const Timeline& timeline() const { return timeline_; }
 
 private:
-    std::optional<platform::URLRequest> request_;
-    HTTPResponsePtr response_;
-    std::optional<platform::URL> temporaryURL_, destinationURL_;
-    std::optional<platform::Bytes> resumeData_;
     std::optional<AnyError> error_;
-    Timeline timeline_;
 };
 
 template <class T>
-class DownloadResponse : public Response {
+class DownloadResponse : public ResultRecord<DownloadResponse, T>, public DownloadFiles {
 public:
     DownloadResponse(std::optional<platform::URLRequest> request, HTTPResponsePtr response,
                      std::optional<platform::URL> temporaryURL, std::optional<platform::URL> destinationURL,
                      std::optional<platform::Bytes> resumeData, Result<T> result, Timeline timeline = {})
-        : request_(std::move(request)), response_(std::move(response)), temporaryURL_(std::move(temporaryURL)),
-          destinationURL_(std::move(destinationURL)), resumeData_(std::move(resumeData)), result_(std::move(result)),
-          timeline_(timeline) {}
+        : ResultRecord<DownloadResponse, T>(std::move(request), std::move(response), std::move(result), timeline),
+          DownloadFiles(std::move(temporaryURL), std::move(destinationURL), std::move(resumeData)) {}
 
-    const std::optional<platform::URLRequest>& request() const { return request_; }
-    const HTTPResponsePtr& response() const { return response_; }
-    const std::optional<platform::URL>& temporaryURL() const { return temporaryURL_; }
-    const std::optional<platform::URL>& destinationURL() const { return destinationURL_; }
-    const std::optional<platform::Bytes>& resumeData() const { return resumeData_; }
-    const Result<T>& result() const { return result_; }
-    const Timeline& timeline() const { return timeline_; }
-    const T* value() const { return result_.value(); }
-    const AnyError* error() const { return result_.error(); }
-
-    template <class F>
-    auto map(F&& f) const {
-        return rebuild(result_.map(std::forward<F>(f)));
-    }
-    template <class F>
-    auto flatMap(F&& f) const {
-        return rebuild(result_.flatMap(std::forward<F>(f)));
-    }
-    template <class F>
-    DownloadResponse mapError(F&& f) const {
-        return rebuild(result_.mapError(std::forward<F>(f)));
-    }
-    template <class F>
-    DownloadResponse flatMapError(F&& f) const {
-        return rebuild(result_.flatMapError(std::forward<F>(f)));
-    }
-
-    std::string description() const { return result_.debugDescription(); }
-    std::string debugDescription() const {
-        return describeRequestLine(request_) + "\n" + describeResponseLine(response_) +
-               "\n[TemporaryURL]: " + (temporaryURL_ ? temporaryURL_->path() : std::string("nil")) +
-               "\n[DestinationURL]: " + (destinationURL_ ? destinationURL_->path() : std::string("nil")) +
-               "\n[ResumeData]: " + std::to_string(resumeData_ ? resumeData_->size() : 0) +
-               " bytes\n[Result]: " + result_.debugDescription() + "\n[Timeline]: " + timeline_.debugDescription();
-    }
+    std::string debugDescription() const { return this->describe(describeFiles()); }
 
 private:
+    friend class ResultRecord<DownloadResponse, T>;
     template <class U>
-    DownloadResponse<U> rebuild(Result<U> result) const {
-        DownloadResponse<U> out(request_, response_, temporaryURL_, destinationURL_, resumeData_, std::move(result),
-                                timeline_);
-        out.set_metrics(_metrics());
-        return out;
+    DownloadResponse<U> withResult(Result<U> result) const {
+        return DownloadResponse<U>(this->request(), this->response(), temporaryURL(), destinationURL(), resumeData(),
+                                   std::move(result), this->timeline());
     }
-    std::optional<platform::URLRequest> request_;
-    HTTPResponsePtr response_;
-    std::optional<platform::URL> temporaryURL_, destinationURL_;
-    std::optional<platform::Bytes> resumeData_;
-    Result<T> result_;
-    Timeline timeline_;
 };
 
 }  // namespace rivulet

@@ -3,13 +3,16 @@
 #include <filesystem>
 #include <set>
 
-#include "platform/security/CertificateFiles.h"
+#include "platform/foundation/FileManager.h"
 
 namespace rivulet {
 
 namespace {
 
 using platform::security::Policy;
+
+// Resource files are small; anything larger is not a certificate.
+constexpr size_t kMaximumCertificateFileSize = 1 << 20;
 
 Policy sslPolicy(bool validateHost, const std::string& host) {
     return Policy::ssl(true, validateHost ? std::optional<std::string>(host) : std::nullopt);
@@ -117,7 +120,14 @@ std::vector<SecCertificate> ServerTrustPolicy::certificates(const platform::Bund
         if (!it->is_regular_file(typeError)) continue;
         if (kTypes.count(it->path().extension().string())) paths.insert(it->path().string());
     }
-    return platform::security::certificatesAtPaths({paths.begin(), paths.end()});
+    // Each file is one DER certificate; anything else in it (PEM text, several certificates) is skipped.
+    std::vector<SecCertificate> certificates;
+    for (const auto& path : paths) {
+        auto bytes = platform::FileManager::defaultManager().contentsOfFile(path, kMaximumCertificateFileSize);
+        if (!bytes) continue;
+        if (auto certificate = SecCertificate::fromDER(*bytes)) certificates.push_back(std::move(*certificate));
+    }
+    return certificates;
 }
 
 std::vector<SecKey> ServerTrustPolicy::publicKeys(const platform::Bundle& bundle) {

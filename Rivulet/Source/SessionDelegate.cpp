@@ -48,26 +48,26 @@ std::shared_ptr<TaskDelegate> SessionDelegate::taskDelegate(const TaskPtr& task)
 bool SessionDelegate::implements(URLSessionDelegateMethod method) const {
     switch (method) {
     case URLSessionDelegateMethod::DidFinishEventsForBackgroundURLSession:
-        return bool(sessionDidFinishEventsForBackgroundURLSession);
+        return bool(sessionDidFinishEventsForBackgroundURLSession());
     case URLSessionDelegateMethod::StreamTaskReadClosed:
     case URLSessionDelegateMethod::StreamTaskWriteClosed:
     case URLSessionDelegateMethod::StreamTaskBetterRouteDiscovered:
     case URLSessionDelegateMethod::StreamTaskDidBecomeStreams: {
         if (!platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({9, 0, 0})) return true;
-        if (method == URLSessionDelegateMethod::StreamTaskReadClosed) return bool(streamTaskReadClosed);
-        if (method == URLSessionDelegateMethod::StreamTaskWriteClosed) return bool(streamTaskWriteClosed);
+        if (method == URLSessionDelegateMethod::StreamTaskReadClosed) return bool(streamTaskReadClosed());
+        if (method == URLSessionDelegateMethod::StreamTaskWriteClosed) return bool(streamTaskWriteClosed());
         if (method == URLSessionDelegateMethod::StreamTaskBetterRouteDiscovered)
-            return bool(streamTaskBetterRouteDiscovered);
-        return bool(streamTaskDidBecomeInputStream);
+            return bool(streamTaskBetterRouteDiscovered());
+        return bool(streamTaskDidBecomeInputStream());
     }
     case URLSessionDelegateMethod::DidBecomeInvalidWithError:
-        return bool(sessionDidBecomeInvalidWithError);
+        return bool(sessionDidBecomeInvalidWithError());
     case URLSessionDelegateMethod::DidReceiveChallenge:
-        return bool(sessionDidReceiveChallenge) || bool(sessionDidReceiveChallengeWithCompletion);
+        return bool(sessionDidReceiveChallenge()) || bool(sessionDidReceiveChallengeWithCompletion());
     case URLSessionDelegateMethod::TaskWillPerformHTTPRedirection:
-        return bool(taskWillPerformHTTPRedirection) || bool(taskWillPerformHTTPRedirectionWithCompletion);
+        return bool(taskWillPerformHTTPRedirection()) || bool(taskWillPerformHTTPRedirectionWithCompletion());
     case URLSessionDelegateMethod::DataTaskDidReceiveResponse:
-        return bool(dataTaskDidReceiveResponse) || bool(dataTaskDidReceiveResponseWithCompletion);
+        return bool(dataTaskDidReceiveResponse()) || bool(dataTaskDidReceiveResponseWithCompletion());
     default:
         return true;
     }
@@ -75,37 +75,37 @@ bool SessionDelegate::implements(URLSessionDelegateMethod method) const {
 
 void SessionDelegate::didBecomeInvalidWithError(const SessionPtr& session,
                                                 const std::optional<platform::Error>& error) {
-    if (auto f = sessionDidBecomeInvalidWithError.get()) f(session, error);
+    if (auto f = sessionDidBecomeInvalidWithError()) f(session, error);
 }
 
 void SessionDelegate::didReceiveChallenge(const SessionPtr& session,
                                           const platform::URLAuthenticationChallenge& challenge,
                                           platform::ChallengeCompletion completion) {
-    if (auto f = sessionDidReceiveChallengeWithCompletion.get()) return f(session, challenge, std::move(completion));
-    ChallengeAnswer answer = sessionDidReceiveChallenge ? sessionDidReceiveChallenge.get()(session, challenge)
-                                                        : answerServerTrustChallenge(session.get(), challenge);
+    if (auto f = sessionDidReceiveChallengeWithCompletion()) return f(session, challenge, std::move(completion));
+    auto f = sessionDidReceiveChallenge();
+    ChallengeAnswer answer = f ? f(session, challenge) : answerServerTrustChallenge(session.get(), challenge);
     completion(answer.first, std::move(answer.second));
 }
 
 void SessionDelegate::didFinishEventsForBackgroundURLSession(const SessionPtr& session) {
-    if (auto f = sessionDidFinishEventsForBackgroundURLSession.get()) f(session);
+    if (auto f = sessionDidFinishEventsForBackgroundURLSession()) f(session);
 }
 
 void SessionDelegate::willPerformHTTPRedirection(const SessionPtr& session, const TaskPtr& task,
                                                  const HTTPURLResponsePtr& response, platform::URLRequest newRequest,
                                                  std::function<void(std::optional<platform::URLRequest>)> completion) {
-    if (auto f = taskWillPerformHTTPRedirectionWithCompletion.get())
+    if (auto f = taskWillPerformHTTPRedirectionWithCompletion())
         return f(session, task, response, newRequest, std::move(completion));
     std::optional<platform::URLRequest> redirect = newRequest;
-    if (auto f = taskWillPerformHTTPRedirection.get()) redirect = f(session, task, response, newRequest);
+    if (auto f = taskWillPerformHTTPRedirection()) redirect = f(session, task, response, newRequest);
     completion(std::move(redirect));
 }
 
 void SessionDelegate::didReceiveTaskChallenge(const SessionPtr& session, const TaskPtr& task,
                                               const platform::URLAuthenticationChallenge& challenge,
                                               platform::ChallengeCompletion completion) {
-    if (auto f = taskDidReceiveChallengeWithCompletion.get()) return f(session, task, challenge, std::move(completion));
-    if (auto f = taskDidReceiveChallenge.get()) {
+    if (auto f = taskDidReceiveChallengeWithCompletion()) return f(session, task, challenge, std::move(completion));
+    if (auto f = taskDidReceiveChallenge()) {
         auto answer = f(session, task, challenge);
         return completion(answer.first, std::move(answer.second));
     }
@@ -115,8 +115,8 @@ void SessionDelegate::didReceiveTaskChallenge(const SessionPtr& session, const T
 
 void SessionDelegate::needNewBodyStream(const SessionPtr& session, const TaskPtr& task,
                                         std::function<void(std::shared_ptr<platform::InputStream>)> completion) {
-    if (auto f = taskNeedNewBodyStreamWithCompletion.get()) return f(session, task, std::move(completion));
-    if (auto f = taskNeedNewBodyStream.get()) return completion(f(session, task));
+    if (auto f = taskNeedNewBodyStreamWithCompletion()) return f(session, task, std::move(completion));
+    if (auto f = taskNeedNewBodyStream()) return completion(f(session, task));
     if (auto d = taskDelegate(task)) return d->needNewBodyStream(session, task, std::move(completion));
     // No request owns the task: answer anyway, so the task fails instead of waiting for ever.
     completion(nullptr);
@@ -124,8 +124,7 @@ void SessionDelegate::needNewBodyStream(const SessionPtr& session, const TaskPtr
 
 void SessionDelegate::didSendBodyData(const SessionPtr& session, const TaskPtr& task, int64_t bytesSent,
                                       int64_t totalBytesSent, int64_t totalBytesExpectedToSend) {
-    if (auto f = taskDidSendBodyData.get())
-        return f(session, task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
+    if (auto f = taskDidSendBodyData()) return f(session, task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
     if (auto d = std::dynamic_pointer_cast<UploadTaskDelegate>(taskDelegate(task)))
         d->didSendBodyData(session, task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
 }
@@ -169,7 +168,7 @@ void SessionDelegate::didCompleteWithError(const SessionPtr& session, const Task
 
 void SessionDelegate::completeTask(const SessionPtr& session, const TaskPtr& task,
                                    const std::optional<AnyError>& error) {
-    if (auto f = taskDidComplete.get()) f(session, task, error);
+    if (auto f = taskDidComplete()) f(session, task, error);
     auto req = request(task);
     std::shared_ptr<TaskDelegate> d = req ? req->delegate() : nullptr;
     if (d) d->didCompleteWithError(session, task, error);
@@ -180,24 +179,20 @@ void SessionDelegate::completeTask(const SessionPtr& session, const TaskPtr& tas
             if (auto bytes = data->data()) extra[NotificationKey::ResponseData] = platform::Value(std::move(*bytes));
         postTaskNotification(NotificationName::Task::DidComplete, this, task, std::move(extra));
     }
-    // Only the entry of this task: a retry may have registered the request under a new one.
-    std::lock_guard lock(lock_);
-    auto it = requests_.find(task->taskIdentifier());
-    if (it != requests_.end() && it->second == req) requests_.erase(it);
+    setRequest(task, nullptr);
 }
 
 void SessionDelegate::didReceiveResponse(const SessionPtr& session, const DataTaskPtr& task,
                                          const std::shared_ptr<const platform::URLResponse>& response,
                                          std::function<void(platform::URLSessionResponseDisposition)> completion) {
-    if (auto f = dataTaskDidReceiveResponseWithCompletion.get())
-        return f(session, task, response, std::move(completion));
-    auto f = dataTaskDidReceiveResponse.get();
+    if (auto f = dataTaskDidReceiveResponseWithCompletion()) return f(session, task, response, std::move(completion));
+    auto f = dataTaskDidReceiveResponse();
     completion(f ? f(session, task, response) : platform::URLSessionResponseDisposition::Allow);
 }
 
 void SessionDelegate::didBecomeDownloadTask(const SessionPtr& session, const DataTaskPtr& task,
                                             const DownloadTaskPtr& downloadTask) {
-    if (auto f = dataTaskDidBecomeDownloadTask.get()) return f(session, task, downloadTask);
+    if (auto f = dataTaskDidBecomeDownloadTask()) return f(session, task, downloadTask);
     auto req = request(downloadTask);
     if (!req) req = request(task);
     if (!req) return;
@@ -208,13 +203,11 @@ void SessionDelegate::didBecomeDownloadTask(const SessionPtr& session, const Dat
     req->setDelegate(replacement);
     setRequest(downloadTask, req);
     // The data task ends without a completion of its own: its entry would stay for ever.
-    std::lock_guard lock(lock_);
-    auto it = requests_.find(task->taskIdentifier());
-    if (it != requests_.end() && it->second == req) requests_.erase(it);
+    if (request(task) == req) setRequest(task, nullptr);
 }
 
 void SessionDelegate::didReceiveData(const SessionPtr& session, const DataTaskPtr& task, const platform::Bytes& data) {
-    if (auto f = dataTaskDidReceiveData.get()) return f(session, task, data);
+    if (auto f = dataTaskDidReceiveData()) return f(session, task, data);
     if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(taskDelegate(task)))
         d->didReceiveData(session, task, data);
 }
@@ -222,9 +215,8 @@ void SessionDelegate::didReceiveData(const SessionPtr& session, const DataTaskPt
 void SessionDelegate::willCacheResponse(const SessionPtr& session, const DataTaskPtr& task,
                                         platform::CachedURLResponse proposed,
                                         std::function<void(std::optional<platform::CachedURLResponse>)> completion) {
-    if (auto f = dataTaskWillCacheResponseWithCompletion.get())
-        return f(session, task, proposed, std::move(completion));
-    if (auto f = dataTaskWillCacheResponse.get()) return completion(f(session, task, proposed));
+    if (auto f = dataTaskWillCacheResponseWithCompletion()) return f(session, task, proposed, std::move(completion));
+    if (auto f = dataTaskWillCacheResponse()) return completion(f(session, task, proposed));
     if (auto d = std::dynamic_pointer_cast<DataTaskDelegate>(taskDelegate(task)))
         return d->willCacheResponse(session, task, std::move(proposed), std::move(completion));
     completion(std::move(proposed));
@@ -232,14 +224,14 @@ void SessionDelegate::willCacheResponse(const SessionPtr& session, const DataTas
 
 void SessionDelegate::didFinishDownloadingToURL(const SessionPtr& session, const DownloadTaskPtr& task,
                                                 const platform::URL& location) {
-    if (auto f = downloadTaskDidFinishDownloadingToURL.get()) return f(session, task, location);
+    if (auto f = downloadTaskDidFinishDownloadingToURL()) return f(session, task, location);
     if (auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(taskDelegate(task)))
         d->didFinishDownloadingToURL(session, task, location);
 }
 
 void SessionDelegate::didWriteData(const SessionPtr& session, const DownloadTaskPtr& task, int64_t bytesWritten,
                                    int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
-    if (auto f = downloadTaskDidWriteData.get())
+    if (auto f = downloadTaskDidWriteData())
         return f(session, task, bytesWritten, totalBytesWritten, totalBytesExpectedToWrite);
     if (auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(taskDelegate(task)))
         d->didWriteData(session, task, bytesWritten, totalBytesWritten, totalBytesExpectedToWrite);
@@ -247,24 +239,24 @@ void SessionDelegate::didWriteData(const SessionPtr& session, const DownloadTask
 
 void SessionDelegate::didResumeAtOffset(const SessionPtr& session, const DownloadTaskPtr& task, int64_t fileOffset,
                                         int64_t expectedTotalBytes) {
-    if (auto f = downloadTaskDidResumeAtOffset.get()) return f(session, task, fileOffset, expectedTotalBytes);
+    if (auto f = downloadTaskDidResumeAtOffset()) return f(session, task, fileOffset, expectedTotalBytes);
     if (auto d = std::dynamic_pointer_cast<DownloadTaskDelegate>(taskDelegate(task)))
         d->didResumeAtOffset(session, task, fileOffset, expectedTotalBytes);
 }
 
 void SessionDelegate::readClosedForStreamTask(const SessionPtr& session, const StreamTaskPtr& task) {
-    if (auto f = streamTaskReadClosed.get()) f(session, task);
+    if (auto f = streamTaskReadClosed()) f(session, task);
 }
 void SessionDelegate::writeClosedForStreamTask(const SessionPtr& session, const StreamTaskPtr& task) {
-    if (auto f = streamTaskWriteClosed.get()) f(session, task);
+    if (auto f = streamTaskWriteClosed()) f(session, task);
 }
 void SessionDelegate::betterRouteDiscoveredForStreamTask(const SessionPtr& session, const StreamTaskPtr& task) {
-    if (auto f = streamTaskBetterRouteDiscovered.get()) f(session, task);
+    if (auto f = streamTaskBetterRouteDiscovered()) f(session, task);
 }
 void SessionDelegate::didBecomeStreams(const SessionPtr& session, const StreamTaskPtr& task,
                                        std::shared_ptr<platform::InputStream> input,
                                        std::shared_ptr<platform::OutputStream> output) {
-    if (auto f = streamTaskDidBecomeInputStream.get()) f(session, task, std::move(input), std::move(output));
+    if (auto f = streamTaskDidBecomeInputStream()) f(session, task, std::move(input), std::move(output));
 }
 
 }  // namespace rivulet

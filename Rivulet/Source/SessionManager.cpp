@@ -38,16 +38,16 @@ std::string acceptLanguage() {
 
 std::string userAgent() {
     auto bundle = platform::Bundle::mainBundle();
-    const platform::Value* info = bundle ? &bundle->infoDictionary() : nullptr;
-    if (!info || !info->asDictionary() || info->empty()) return "Rivulet";
+    if (!bundle || !bundle->hasInfoDictionary()) return "Rivulet";
+    const platform::Value& info = bundle->infoDictionary();
     auto text = [&](const char* key) {
-        const platform::Value* v = info->find(key);
+        const platform::Value* v = info.find(key);
         return v && v->isString() ? *v->asString() : std::string("Unknown");
     };
     auto v = platform::ProcessInfo::processInfo().operatingSystemVersion();
     std::string os = "iOS " + std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
     // The client is built into the application, so its bundle is the main bundle.
-    const platform::Value* clientVersion = info->find(platform::kCFBundleShortVersionStringKey);
+    const platform::Value* clientVersion = info.find(platform::kCFBundleShortVersionStringKey);
     std::string client = clientVersion ? "Rivulet/" + (clientVersion->isString() ? *clientVersion->asString()
                                                                                  : clientVersion->description())
                                        : "Unknown";
@@ -109,12 +109,13 @@ void SessionManager::attach(std::shared_ptr<ServerTrustPolicyManager> serverTrus
     attachServerTrustPolicyManager(session, std::move(serverTrustPolicyManager));
     std::weak_ptr<SessionManager> weak = shared_from_this();
     delegate->sessionManager.set(weak);
-    delegate->sessionDidFinishEventsForBackgroundURLSession.set([weak](const SessionPtr&) {
-        if (!weak.lock()) return;
-        DispatchQueue::main().async([weak] {
-            if (auto manager = weak.lock())
+    delegate->setSessionDidFinishEventsForBackgroundURLSession([weak](const SessionPtr&) {
+        // Held until the block has run: the handler is called even when the manager's owner lets go
+        // of it in the meantime.
+        if (auto manager = weak.lock())
+            DispatchQueue::main().async([manager] {
                 if (auto handler = manager->backgroundCompletionHandler()) handler();
-        });
+            });
     });
 }
 

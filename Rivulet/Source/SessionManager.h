@@ -64,15 +64,18 @@ public:
     // Serial; label "org.rivulet.session-manager.<UUID>".
     const platform::dispatch::DispatchQueue queue;
 
-    bool startRequestsImmediately() const { return startRequestsImmediately_.load(); }
-    void setStartRequestsImmediately(bool start) { startRequestsImmediately_.store(start); }
-    std::shared_ptr<RequestAdapter> adapter() const { return adapter_.get(); }
-    void setAdapter(std::shared_ptr<RequestAdapter> adapter) { adapter_.set(std::move(adapter)); }
-    std::shared_ptr<RequestRetrier> retrier() const { return delegate->retrier.get(); }
-    void setRetrier(std::shared_ptr<RequestRetrier> retrier) { delegate->retrier.set(std::move(retrier)); }
+    // Read only through these accessors (the factories, retries and the background report too), so a
+    // subclass's versions are the ones used.
+    virtual bool startRequestsImmediately() const { return startRequestsImmediately_.load(); }
+    virtual void setStartRequestsImmediately(bool start) { startRequestsImmediately_.store(start); }
+    virtual std::shared_ptr<RequestAdapter> adapter() const { return adapter_.get(); }
+    virtual void setAdapter(std::shared_ptr<RequestAdapter> adapter) { adapter_.set(std::move(adapter)); }
+    // Kept by the delegate, which asks it when a task fails.
+    virtual std::shared_ptr<RequestRetrier> retrier() const { return delegate->retrier.get(); }
+    virtual void setRetrier(std::shared_ptr<RequestRetrier> retrier) { delegate->retrier.set(std::move(retrier)); }
     // Called on the main queue when a background session has finished its events.
-    std::function<void()> backgroundCompletionHandler() const { return backgroundCompletionHandler_.get(); }
-    void setBackgroundCompletionHandler(std::function<void()> handler) {
+    virtual std::function<void()> backgroundCompletionHandler() const { return backgroundCompletionHandler_.get(); }
+    virtual void setBackgroundCompletionHandler(std::function<void()> handler) {
         backgroundCompletionHandler_.set(std::move(handler));
     }
 

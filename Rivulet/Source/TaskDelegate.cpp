@@ -79,12 +79,6 @@ void TaskDelegate::markInitialResponse() {
     if (!initialResponseTime_) initialResponseTime_ = absoluteTimeGetCurrent();
 }
 
-void TaskDelegate::notifyProgress(const std::optional<ProgressHandlerEntry>& handler,
-                                  std::shared_ptr<Progress> progress) {
-    if (!handler || !handler->closure) return;
-    handler->queue.async([closure = handler->closure, progress = std::move(progress)] { closure(*progress); });
-}
-
 void TaskDelegate::willPerformHTTPRedirection(const SessionPtr& session, const TaskPtr& task,
                                               const std::shared_ptr<const platform::HTTPURLResponse>& response,
                                               platform::URLRequest request,
@@ -183,7 +177,6 @@ void DataTaskDelegate::didReceiveData(const SessionPtr& session, const DataTaskP
     if (auto override = dataTaskDidReceiveData.get()) return override(session, task, data);
     auto stream = dataStream.get();
     if (stream) stream(data);
-    std::shared_ptr<Progress> progress;
     {
         std::lock_guard lock(stateMutex_);
         if (!stream) mutableData_.insert(mutableData_.end(), data.begin(), data.end());
@@ -192,9 +185,8 @@ void DataTaskDelegate::didReceiveData(const SessionPtr& session, const DataTaskP
         progress_->setTotalUnitCount(response ? response->expectedContentLength()
                                               : platform::kURLSessionTransferSizeUnknown);
         progress_->setCompletedUnitCount(totalBytesReceived_);
-        progress = progress_;
     }
-    notifyProgress(progressHandler.get(), progress);
+    notifyProgress(progressHandler.get(), &DataTaskDelegate::progress);
 }
 
 void DataTaskDelegate::willCacheResponse(const SessionPtr& session, const DataTaskPtr& task,
@@ -289,7 +281,7 @@ void DownloadTaskDelegate::didWriteData(const SessionPtr& session, const Downloa
     auto p = progress();
     p->setTotalUnitCount(totalBytesExpectedToWrite);
     p->setCompletedUnitCount(totalBytesWritten);
-    notifyProgress(progressHandler.get(), p);
+    notifyProgress(progressHandler.get(), &DownloadTaskDelegate::progress);
 }
 
 void DownloadTaskDelegate::didResumeAtOffset(const SessionPtr& session, const DownloadTaskPtr& task, int64_t fileOffset,
@@ -336,7 +328,7 @@ void UploadTaskDelegate::didSendBodyData(const SessionPtr& session, const TaskPt
     auto p = uploadProgress();
     p->setTotalUnitCount(totalBytesExpectedToSend);
     p->setCompletedUnitCount(totalBytesSent);
-    notifyProgress(uploadProgressHandler.get(), p);
+    notifyProgress(uploadProgressHandler.get(), &UploadTaskDelegate::uploadProgress);
 }
 
 }  // namespace rivulet

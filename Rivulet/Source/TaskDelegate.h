@@ -124,7 +124,15 @@ protected:
     // Clears the per-task state; runs under taskLock when a new task is set.
     virtual void reset();
     void markInitialResponse();
-    static void notifyProgress(const std::optional<ProgressHandlerEntry>& handler, std::shared_ptr<Progress> progress);
+    // Queues the handler's call; the block reads the progress (`current` of this delegate) when it runs, so
+    // a block still waiting after a retry's reset reports the new progress, not the one it replaced.
+    template <class D>
+    void notifyProgress(const std::optional<ProgressHandlerEntry>& handler,
+                        std::shared_ptr<Progress> (D::*current)() const) {
+        if (!handler || !handler->closure) return;
+        auto self = std::static_pointer_cast<const D>(shared_from_this());
+        handler->queue.async([closure = handler->closure, self, current] { closure(*((*self).*current)()); });
+    }
 
     mutable std::mutex stateMutex_;  // guards the fields below and those of the subclasses
 

@@ -4,6 +4,7 @@
 
 #include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "app/AppDelegate.h"
+#include "app/Strings.h"
 #include "app/Tesmar.h"
 #include "app/ViewController.h"
 #include "platform/dispatch/MainLoop.h"
@@ -182,6 +183,15 @@ TEST_F(Delegate, UniversalLinksBecomeRootScreensAndTheBaseURL) {
     delegate_->continueUserActivity(activity(uikit::kUserActivityTypeBrowsingWeb, std::nullopt));
     EXPECT_EQ(base(), "https://intranet.tesmar.example/b");
     EXPECT_EQ(roots_.size(), 2u);
+}
+
+TEST_F(Delegate, PushSetUpAsksNothingByItselfAndShowsNotificationsInFront) {
+    delegate_->setupVezEduduz(Value());
+    EXPECT_EQ(vezeduduz::VezEduduz::app_id(), Strings::VezEduduz::appId);
+    // The one setting: no prompt of the push client's own; the others keep their defaults.
+    EXPECT_FALSE(vezeduduz::VezEduduz::autoPrompt());
+    EXPECT_FALSE(vezeduduz::VezEduduz::promptBeforeOpeningPushURL());
+    EXPECT_EQ(vezeduduz::VezEduduz::inFocusDisplayType(), vezeduduz::VEInFocusDisplayType::notification);
 }
 
 TEST_F(Delegate, PromptAnswerIsWrittenPlain) {

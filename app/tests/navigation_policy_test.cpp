@@ -1,13 +1,18 @@
 // The navigation policy, case by case: the decision, what goes to the system, the pop, and the
-// registrations each decision sets off.
+// registrations each decision sets off; then what a registration's answer prints, and the network
+// question the screen asks before it reloads.
 #include <gtest/gtest.h>
 
+#include "app/Helper.h"
+#include "app/Network.h"
 #include "app/Strings.h"
 #include "app/Tesmar.h"
 #include "app/ViewController.h"
 #include "app/internal/NetworkRegistrationSink.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "platform/systemconfiguration/Reachability.h"
 #include "testing/ProcessReset.h"
 #include "testing/TemporaryDeviceRoot.h"
 
@@ -169,6 +174,50 @@ TEST_F(NavigationPolicy, WithoutSessionCookieNothingIsRegistered) {
     store->setCookie(cookie("phpsessid", "/"));
     decide(kRows[0]);
     EXPECT_TRUE(registrations_.empty());
+}
+
+TEST(SiteRegistration, OnlyAFailedAnswerIsPrinted) {
+    std::vector<std::string> printed;
+    auto token = platform::DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
+        if (event == "console") printed.push_back(fields["text"].stringOr(""));
+    });
+    const std::string body = R"({"error":"server"})";
+    auto answer = std::make_shared<platform::HTTPURLResponse>(*URL::string(Strings::Endpoint::registerDevice), 500,
+                                                              "HTTP/1.1", platform::HTTPHeaderFields{});
+    const rivulet::AnyError failure(platform::Error::withDescription("NSURLErrorDomain", -1004, "no connection"));
+    struct Case {
+        const char* label;
+        rivulet::DataResponse<Value> response;
+        std::vector<std::string> printed;
+    };
+    const Case cases[] = {
+        {"a 500 with a JSON body is still a JSON answer",
+         {std::nullopt, answer, platform::Bytes(body.begin(), body.end()),
+          rivulet::Result<Value>(Value::dictionary({{"error", "server"}}))},
+         {}},
+        {"no answer", {std::nullopt, nullptr, std::nullopt, rivulet::Result<Value>(failure)}, {failure.description()}},
+    };
+    for (const auto& c : cases) {
+        printed.clear();
+        Network::registerDeviceResponseHandler(c.response);
+        EXPECT_EQ(printed, c.printed) << c.label;
+    }
+}
+
+TEST(ScreenNetworkQuestion, ConnectedOnlyWhenReachableWithoutAConnectionToBringUp) {
+    using namespace platform::sc::ReachabilityFlag;
+    struct Case {
+        platform::sc::ReachabilityFlags flags;
+        bool connected;
+    };
+    for (const auto& c : {Case{Reachable, true}, Case{Reachable | IsWWAN, true},
+                          Case{Reachable | ConnectionRequired, false}, Case{0, false}}) {
+        platform::sc::ReachabilityTestHooks hooks;
+        hooks.flagsOverride = c.flags;
+        platform::sc::ReachabilityTestHooks::set(hooks);
+        EXPECT_EQ(Helper::isConnectedToNetwork(), c.connected) << c.flags;
+    }
+    platform::sc::ReachabilityTestHooks::reset();
 }
 
 }  // namespace

@@ -84,12 +84,15 @@ Bundle::Bundle(std::string path) : path_(std::move(path)) {
 const Value& Bundle::infoDictionary() const {
     std::call_once(loadOnce_, [this] {
         auto read = plist::readFile(path_ + "/Info.plist", kMaxInfoPlistBytes);
-        if (read && read->isDictionary())
-            info_ = std::move(*read);
-        else
-            info_ = Value::dictionary();
+        hasInfo_ = read && read->isDictionary();
+        info_ = hasInfo_ ? std::move(*read) : Value::dictionary();
     });
     return info_;
+}
+
+bool Bundle::hasInfoDictionary() const {
+    infoDictionary();
+    return hasInfo_;
 }
 
 const Value* Bundle::objectForInfoDictionaryKey(std::string_view key) const { return infoDictionary().find(key); }

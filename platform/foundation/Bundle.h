@@ -44,6 +44,8 @@ public:
 
     // The Info.plist dictionary (an empty dictionary when there is none or it is not a dictionary).
     const Value& infoDictionary() const;
+    // True when Info.plist was read as a dictionary, also an empty one.
+    bool hasInfoDictionary() const;
     // nullptr when absent.
     const Value* objectForInfoDictionaryKey(std::string_view key) const;
     // Strings from Info.plist; nullopt when absent or not a string.
@@ -75,6 +77,7 @@ private:
     std::string path_;
     mutable std::once_flag loadOnce_;
     mutable Value info_;
+    mutable bool hasInfo_ = false;
     mutable std::mutex tablesMutex_;
     // "<language>" -> the entries of its .lproj/Localizable.strings (none when it cannot be read).
     mutable std::map<std::string, std::shared_ptr<const strings::Table>, std::less<>> tables_;

@@ -178,6 +178,12 @@ TEST_F(CoreTrust, CertificatesInBundle) {
     writeBytes("inter.DER", pki->intermediate.der());
     writeBytes("junk.der", {1, 2, 3});
     writeBytes("root.txt", pki->root.der());
+    // One DER certificate per file: PEM text and two certificates in one file are not.
+    std::ofstream(dir / "chain.crt") << pki->leaf.certificatePEM << pki->intermediate.certificatePEM;
+    auto two = pki->root.der();
+    const auto leaf = pki->leaf.der();
+    two.insert(two.end(), leaf.begin(), leaf.end());
+    writeBytes("two.CER", two);
     platform::Bundle bundle(dir.string());
     auto certificates = ServerTrustPolicy::certificates(bundle);
     EXPECT_EQ(certificates.size(), 2u);

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "Rivulet/Source/tests/req_support.h"
+#include "platform/urlsession/URLError.h"
 
 using namespace req_test;
 using platform::Bytes;
@@ -135,4 +136,36 @@ TEST_F(RequestTest, DownloadsDeliverDataTextJSONAndPropertyLists) {
             EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(*keptPath); }));
         }
     }
+}
+
+TEST_F(RequestTest, ACancelledDownloadResumesFromItsResumeDataWhereItStopped) {
+    constexpr uint64_t kSize = 256 * 1024, kStop = 64 * 1024;
+    auto gate = tesmar_testing::Gate::make();
+    auto reply = Reply::streamed(kSize).withRanges().header("ETag", "\"v1\"");
+    reply.stream->pauseAt = kStop;
+    reply.stream->pauseGate = gate;
+    server.route("GET", "/file", reply);
+
+    auto first = manager->download(URLRequestConvertible(platform::URLRequest(*URL::string(server.url("/file")))));
+    ASSERT_TRUE(waitFor([&] { return first->progress()->completedUnitCount() == int64_t(kStop); }));
+    first->cancel();
+    std::optional<DefaultDownloadResponse> cancelled;
+    first->response([&](DefaultDownloadResponse r) { cancelled = std::move(r); });
+    ASSERT_TRUE(waitFor([&] { return cancelled.has_value(); }));
+    ASSERT_TRUE(cancelled->resumeData());
+    EXPECT_EQ(cancelled->error()->bridged().code, int64_t(platform::URLErrorCode::Cancelled));
+    gate->open();
+
+    std::optional<DownloadResponse<Bytes>> resumed;
+    manager->downloadResumingWith(*cancelled->resumeData())->responseData([&](DownloadResponse<Bytes> r) {
+        resumed = std::move(r);
+    });
+    ASSERT_TRUE(waitFor([&] { return resumed.has_value(); }));
+    ASSERT_TRUE(resumed->value()) << resumed->error()->description();
+    std::string whole(kSize, '\0');
+    tesmar_testing::fillPattern(0, whole.data(), whole.size());
+    EXPECT_TRUE(text(*resumed->value()) == whole);
+    auto second = server.requestsTo("/file").back();
+    EXPECT_EQ(second.header("Range"), "bytes=" + std::to_string(kStop) + "-");
+    EXPECT_EQ(second.header("If-Range"), "\"v1\"");
 }

@@ -67,7 +67,46 @@ private:
     bool hold_;
 };
 
+// Its adapter, retrier and start setting come from its own accessors; the stored ones stay empty.
+class OwnSettingsManager : public SessionManager {
+public:
+    static std::shared_ptr<OwnSettingsManager> make() {
+        auto delegate = std::make_shared<SessionDelegate>();
+        auto session = platform::URLSession::sessionWithConfiguration(
+            platform::URLSessionConfiguration::ephemeralSessionConfiguration(), delegate, nullptr);
+        std::shared_ptr<OwnSettingsManager> manager(new OwnSettingsManager(std::move(session), std::move(delegate)));
+        manager->attach(nullptr);
+        return manager;
+    }
+    std::shared_ptr<RequestAdapter> adapter() const override { return ownAdapter; }
+    std::shared_ptr<RequestRetrier> retrier() const override { return ownRetrier; }
+    bool startRequestsImmediately() const override { return false; }
+
+    const std::shared_ptr<CountingAdapter> ownAdapter = std::make_shared<CountingAdapter>(1);
+    const std::shared_ptr<ScriptedRetrier> ownRetrier = std::make_shared<ScriptedRetrier>(true, 0.0);
+
+private:
+    using SessionManager::SessionManager;
+};
+
 }  // namespace
+
+TEST_F(RequestTest, ASubclassesSettingsAreTheOnesEveryRoadReads) {
+    server.route("GET", "/", Reply::text("fine"));
+    auto own = OwnSettingsManager::make();
+    auto unstarted = own->request(server.url("/"));  // adapter() fails once: no task, and not started
+    // The retrier was asked through retrier(); the retry made the task through adapter() and ran it.
+    ASSERT_TRUE(waitFor([&] { return server.requestCount() == 1; }));
+    EXPECT_EQ(own->ownRetrier->errors, std::vector<std::string>{"adapt 1"});
+    EXPECT_EQ(unstarted->retryCount(), 1u);
+    EXPECT_EQ(server.requests()[0].header("X-Adapted"), "yes");
+
+    auto second = own->request(server.url("/"));
+    ASSERT_TRUE(second->task());
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(second->task()->state(), platform::URLSessionTaskState::Suspended);
+    EXPECT_EQ(own->ownAdapter->calls, 3);
+}
 
 TEST_F(RequestTest, AdapterFailureReachesHandlersUnwrapped) {
     manager->setAdapter(std::make_shared<CountingAdapter>(1));

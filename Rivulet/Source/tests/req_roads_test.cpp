@@ -247,7 +247,7 @@ TEST_F(RequestTest, NeedNewBodyStreamForAnUnknownTaskIsAnswered) {
     post.setHTTPMethod("POST");
     auto task = manager->session->uploadTaskWithStreamedRequest(post);
     Collected<std::optional<AnyError>> completed;
-    manager->delegate->taskDidComplete.set(
+    manager->delegate->setTaskDidComplete(
         [&](const SessionPtr&, const TaskPtr&, const std::optional<AnyError>& e) { completed.add(e); });
     task->resume();
     ASSERT_TRUE(waitFor([&] { return completed.size() == 1; }));
@@ -267,6 +267,16 @@ TEST_F(RequestTest, BackgroundManagerCallsItsCompletionHandlerOnTheMainQueueOnce
         EXPECT_TRUE(MainLoop::isMainThread());
         stateWhenDone = request->task()->state();
     });
+    // The owner lets go of the manager right after the session's report, before the main queue runs.
+    auto delegate = background->delegate;
+    auto report = delegate->sessionDidFinishEventsForBackgroundURLSession();
+    std::mutex ownerMutex;
+    std::shared_ptr<SessionManager> owner = std::exchange(background, nullptr);
+    delegate->setSessionDidFinishEventsForBackgroundURLSession([&, report](const SessionPtr& session) {
+        report(session);
+        std::lock_guard lock(ownerMutex);
+        owner.reset();
+    });
     request->responseString([&](DataResponse<std::string> r) { body = r.value() ? *r.value() : "?"; });
     ASSERT_TRUE(waitFor([&] { return body && stateWhenDone; }));
     EXPECT_EQ(*body, "hi");
@@ -275,7 +285,7 @@ TEST_F(RequestTest, BackgroundManagerCallsItsCompletionHandlerOnTheMainQueueOnce
 
 TEST_F(RequestTest, ADataRequestThatBecomesADownloadMovesToItsNewTaskAndReadsItsProgress) {
     server.route("GET", "/file", Reply::text(std::string(300 * 1024, 'f')));
-    manager->delegate->dataTaskDidReceiveResponse.set(
+    manager->delegate->setDataTaskDidReceiveResponse(
         [](const SessionPtr&, const DataTaskPtr&, const std::shared_ptr<const platform::URLResponse>&) {
             return platform::URLSessionResponseDisposition::BecomeDownload;
         });

@@ -33,11 +33,11 @@ void readUntilEnd(const StreamTaskPtr& task, std::shared_ptr<Conversation> talk)
 TEST_F(RequestTest, StreamRequestTalksOverTCPAndHearsBothClosings) {
     TestTcpServer server({.greeting = "ready;"});
     auto talk = std::make_shared<Conversation>();
-    manager->delegate->streamTaskReadClosed.set(
+    manager->delegate->setStreamTaskReadClosed(
         [talk](const SessionPtr&, const StreamTaskPtr&) { talk->heard.add("readClosed"); });
-    manager->delegate->streamTaskWriteClosed.set(
+    manager->delegate->setStreamTaskWriteClosed(
         [talk](const SessionPtr&, const StreamTaskPtr&) { talk->heard.add("writeClosed"); });
-    manager->delegate->taskDidComplete.set([talk](const SessionPtr&, const TaskPtr&, const std::optional<AnyError>& e) {
+    manager->delegate->setTaskDidComplete([talk](const SessionPtr&, const TaskPtr&, const std::optional<AnyError>& e) {
         talk->heard.add(e ? "complete with error" : "complete");
     });
 
