@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/foundation/Stream.h"
+#include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/tests/SessionTestSupport.h"
 #include "testing/TestHttpServer.h"
 
@@ -309,6 +310,24 @@ TEST(SessionLifetimeTest, DroppingAnInvalidatedSessionReleasesItsDelegate) {
         session->getAllTasksWithCompletionHandler([](auto) {});
     }
     EXPECT_TRUE(counter->waitFor(kSessions)) << counter->released << " of " << kSessions << " released";
+}
+
+// An engine's thread knows itself from the first command it runs (commands queued before the start
+// run first): the starting thread may not have got back from starting it yet.
+TEST(SessionLifetimeTest, AnEngineKnowsItsThreadFromItsFirstCommand) {
+    using platform::urlsession_detail::Engine;
+    auto group = std::make_shared<platform::urlsession_detail::EngineGroup>(
+        URLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, dispatch::OperationQueue());
+    for (int i = 0; i < 8; ++i) {
+        auto engine = std::make_shared<Engine>(*group, 0, 0);
+        Promise<bool> known;
+        engine->post([&] { known.set(engine->onEngineThread() && Engine::current() == engine.get()); });
+        engine->start();
+        EXPECT_EQ(known.wait(), true);
+        EXPECT_FALSE(engine->onEngineThread());
+        engine->stop();
+        engine->join();
+    }
 }
 
 // A session keeps itself alive while its tasks run: one dropped right after resume() still completes
