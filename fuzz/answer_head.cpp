@@ -43,6 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         line += "\r\n";
         malformed = head.take(line) == ResponseHead::Line::Malformed;
     }
+    // A field is read when the line after it comes: end the head (a trailer's blank line if it has ended).
+    if (!malformed) malformed = head.take("\r\n") == ResponseHead::Line::Malformed;
     if (malformed) return 0;
     if (head.status() != 0 && (head.status() < 100 || head.status() > 599)) std::abort();
     auto fields = head.fields();

@@ -50,7 +50,6 @@ Engine* Engine::current() { return tCurrentEngine; }
 void Engine::start() {
     started_ = true;
     thread_ = std::thread([self = shared_from_this(), group = group_->shared_from_this()] { self->run(); });
-    threadId_ = thread_.get_id();
 }
 
 void Engine::stop() {
@@ -99,10 +98,12 @@ void Engine::flushDeliveries() {
 }
 
 void Engine::run() {
+    // Set here, not by the starting thread, which gets to it only after this one may have run.
+    threadId_ = std::this_thread::get_id();
+    tCurrentEngine = this;
     // At most 15 characters: "url-session", then the engine's number after the first.
     const std::string name = index_ == 0 ? "url-session" : "url-session-" + std::to_string(index_);
     pthread_setname_np(pthread_self(), name.c_str());
-    tCurrentEngine = this;
     while (!stop_) {
         runCommands();
         if (stop_) break;

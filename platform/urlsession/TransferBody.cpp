@@ -1,5 +1,7 @@
 // The bodies: the request's out through curl's read callback, the answer's in through its write
 // callback, with progress reports and back-pressure from the delegate queue.
+#include <utility>
+
 #include "platform/urlsession/internal/Transfer.h"
 
 namespace platform::urlsession_detail {
@@ -64,17 +66,21 @@ size_t Transfer::readBody(char* buffer, size_t len) {
     return size_t(n);
 }
 
-// The delegate has decided and the body may flow: first what arrived while it decided, then the
-// rest (or the end, when curl finished meanwhile).
+// The body may flow (the delegate has decided, or caught up): first what was held, then the rest (or
+// the end, when curl finished meanwhile). While the delegate is behind, the held bytes wait for it.
 void Transfer::bodyMayFlow() {
     if (!held_.empty()) {
         Bytes held = std::move(held_);
         held_.clear();
         const size_t size = held.size();
-        if (takeBody(reinterpret_cast<const char*>(held.data()), size, &held) != size)
-            return curlDone(CURLE_WRITE_ERROR);
+        const size_t taken = takeBody(reinterpret_cast<const char*>(held.data()), size, &held);
+        if (taken == CURL_WRITEFUNC_PAUSE) {
+            held_ = std::move(held);
+            return;
+        }
+        if (taken != size) return curlDone(CURLE_WRITE_ERROR);
     }
-    if (doneWhileWaiting_) return curlDone(*doneWhileWaiting_);
+    if (auto done = std::exchange(doneWhileWaiting_, std::nullopt)) return curlDone(*done);
     unpauseIfClear();
 }
 
@@ -97,7 +103,8 @@ size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
         decisionPaused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (pendingBytes_->load() > kHighWater) {
+    // Until the delegate catches up nothing more is taken, so nothing overtakes bytes still held.
+    if (pressurePaused_ || pendingBytes_->load() > kHighWater) {
         pressurePaused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
@@ -146,7 +153,7 @@ size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
             postToTransfer(engine, dataTask->taskIdentifier(), [](Transfer& t) {
                 if (!t.pressurePaused_) return;
                 t.pressurePaused_ = false;
-                t.unpauseIfClear();
+                t.bodyMayFlow();
             });
         }
     });

@@ -8,14 +8,14 @@ namespace platform::urlsession_detail {
 
 // A cached answer takes the same road as one from the network (response and the delegate's
 // disposition, body, metrics, completion), without an easy handle: nothing is sent, no request is
-// announced. The body flows when the answer "finishes" (curlDone), once the disposition allows it.
+// announced. Its whole body is held, and flows once the disposition allows it, as a network one's would.
 void Transfer::answerFromCache(CachedURLResponse cached) {
     auto response = std::dynamic_pointer_cast<const HTTPURLResponse>(cached.response);  // lookUpCache: HTTP only
     cacheSettled_ = true;
     response_ = response;
     status_ = response->statusCode();
     httpVersion_ = response->HTTPVersion();
-    cachedBody_ = std::move(cached.data);
+    held_ = std::move(cached.data);
     doneWhileWaiting_ = CURLE_OK;  // the whole answer is here
     URLSessionTaskTransactionMetrics m;
     m.request = request_;
@@ -24,7 +24,7 @@ void Transfer::answerFromCache(CachedURLResponse cached) {
     m.fetchStartDate = m.responseStartDate = m.responseEndDate = Date::now();
     metrics_.transactionMetrics.push_back(std::move(m));
     handleResponse();
-    if (state_ == State::Body) curlDone(CURLE_OK);
+    if (state_ == State::Body) bodyMayFlow();
 }
 
 // Keeps the body for the cache proposal only while the cache would take it: a large answer stops

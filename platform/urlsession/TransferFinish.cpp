@@ -158,14 +158,6 @@ URLSessionTaskMetrics Transfer::EndRecords::taskMetrics() {
 }
 
 void Transfer::curlDone(CURLcode code) {
-    if (cachedBody_) {
-        // An answer from the cache: its body flows now, as a network one's would have.
-        Bytes body = std::move(*cachedBody_);
-        cachedBody_.reset();
-        const size_t size = body.size();
-        if (code == CURLE_OK && size > 0 && takeBody(reinterpret_cast<const char*>(body.data()), size, &body) != size)
-            code = CURLE_WRITE_ERROR;
-    }
     std::optional<Error> error;
     if (overrideError_) {
         error = overrideError_;
@@ -181,9 +173,10 @@ void Transfer::curlDone(CURLcode code) {
     finish(error);
 }
 
-// curl ended the hop. While the delegate still decides, a complete answer waits for the decision.
+// curl ended the hop. While the delegate still decides, or has yet to take the body held for it, a
+// complete answer waits.
 void Transfer::curlFinished(CURLcode code) {
-    if (decisionPending() && code == CURLE_OK) {
+    if ((decisionPending() || (state_ == State::Body && !held_.empty())) && code == CURLE_OK) {
         doneWhileWaiting_ = code;
         return;
     }

@@ -14,8 +14,10 @@ bool isTokenChar(char c) {
     return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
+// One line end: LF, or CR LF. Any other CR is left for the caller to refuse.
 std::string_view withoutLineEnd(std::string_view line) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
     return line;
 }
 
@@ -44,13 +46,32 @@ ResponseHead::Line ResponseHead::fail(std::string why) {
 ResponseHead::Line ResponseHead::take(std::string_view line) {
     if (line.size() > kMaxLineLength) return fail("header line longer than the limit");
     line = withoutLineEnd(line);
-    if (status_ == 0 || (ended_ && line.starts_with("HTTP/"))) return takeStatus(line);
-    if (ended_) return Line::Ignored;
+    if (ended_ && !line.starts_with("HTTP/")) return Line::Ignored;
+    // A CR, LF or NUL inside a line would reach the fields (and whoever forwards them) as a line end
+    // or a string end of its own.
+    if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+        return fail("control character in a header line");
+    if (status_ == 0 || ended_) return takeStatus(line);
+    // An obsolete folded continuation line: the fold becomes one space. The field is read only once
+    // its last fold is in, so what it says (a length above all) is checked on the value as joined.
+    if (line.starts_with(' ') || line.starts_with('\t')) {
+        if (!unread_) return fail("continuation line before any header field");
+        if (unread_->size() + line.size() > kMaxLineLength) return fail("folded header line longer than the limit");
+        *unread_ += ' ';
+        *unread_ += trimmingHTTPWhitespace(line);
+        return Line::Field;
+    }
+    if (unread_) {
+        std::string field = std::move(*unread_);
+        unread_.reset();
+        if (takeField(field) == Line::Malformed) return Line::Malformed;
+    }
     if (line.empty()) {
         ended_ = true;
         return Line::End;
     }
-    return takeField(line);
+    unread_ = std::string(line);
+    return Line::Field;
 }
 
 ResponseHead::Line ResponseHead::takeStatus(std::string_view line) {
@@ -61,19 +82,12 @@ ResponseHead::Line ResponseHead::takeStatus(std::string_view line) {
     fields_.clear();
     setCookies_.clear();
     contentLength_.reset();
+    unread_.reset();
     ended_ = false;
     return Line::Status;
 }
 
 ResponseHead::Line ResponseHead::takeField(std::string_view line) {
-    // An obsolete folded continuation line: HTTP/1.1 lets a recipient replace the fold with a space.
-    if (line.front() == ' ' || line.front() == '\t') {
-        if (fields_.empty()) return fail("continuation line before any header field");
-        auto& value = fields_.back().second;
-        value += ' ';
-        value += trimmingHTTPWhitespace(line);
-        return Line::Field;
-    }
     size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0) return fail("malformed header line");
     std::string_view name = line.substr(0, colon);

@@ -1,7 +1,7 @@
 #pragma once
 // Internal: the head of one HTTP answer, read line by line as curl hands it over. It checks what a
-// lying server could use against us (a malformed status line, an over-long line, Content-Length
-// fields that disagree) and keeps the fields in time linear in their number.
+// lying server could use against us (a malformed status line, an over-long line, a stray CR,
+// Content-Length fields that disagree) and keeps the fields in time linear in their number.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,7 +19,7 @@ public:
 
     enum class Line {
         Status,     // a status line: a new head begins (interim answers come before the final one)
-        Field,      // a header field, kept
+        Field,      // a header field or a fold of one, kept (read when the next line shows it whole)
         End,        // the empty line that ends the head
         Ignored,    // a trailer field after the body: not part of the response
         Malformed,  // the answer cannot be trusted: see problem()
@@ -32,7 +32,8 @@ public:
     const std::string& version() const { return version_; }
     const std::vector<std::string>& setCookies() const { return setCookies_; }
     const std::string& problem() const { return problem_; }
-    // The fields read so far; same-named ones joined with ", ".
+    // The fields read so far (a field is read when the line after it comes); same-named ones joined
+    // with ", ".
     HTTPHeaderFields fields() const;
 
 private:
@@ -45,6 +46,7 @@ private:
     std::vector<HTTPHeaderFields::Entry> fields_;
     std::vector<std::string> setCookies_;
     std::optional<std::string> contentLength_;
+    std::optional<std::string> unread_;  // the last field line, with its folds so far
     bool ended_ = false;
     std::string problem_;
 };

@@ -218,12 +218,14 @@ private:
     std::string httpVersion_;
     ResponseHead head_;  // the lines as they come
     std::shared_ptr<const HTTPURLResponse> response_;
-    std::optional<CURLcode> doneWhileWaiting_;  // curl finished while a decision was pending
+    std::optional<CURLcode> doneWhileWaiting_;  // curl finished while a decision or held body waited
 
     // Pauses: the receive side is paused while any reason holds.
     bool userPaused_ = false;
     bool decisionPaused_ = false;  // write callback answered PAUSE for a pending decision
-    Bytes held_;                   // body that arrived while a decision was pending (bounded)
+    // Body not yet taken: what arrived while a decision was pending (bounded), or a cached answer's.
+    // It flows before anything curl has; while the delegate is behind, it waits (pressurePaused_).
+    Bytes held_;
     bool pressurePaused_ = false;
     std::shared_ptr<std::atomic<int64_t>> pendingBytes_ = std::make_shared<std::atomic<int64_t>>(0);
 
@@ -245,11 +247,10 @@ private:
 
     // The URL cache. A network answer that may be stored keeps its body in cacheBody_ for the proposal,
     // while it stays within cacheBodyLimit_ (beyond it, nullopt: nothing is proposed). An answer from
-    // the cache has no easy handle; its body waits in cachedBody_ until it flows as a network one would.
+    // the cache has no easy handle; its body is held until it may flow.
     std::optional<Bytes> cacheBody_;
     size_t cacheBodyLimit_ = 0;
     bool cacheSettled_ = false;  // nothing (more) to offer the cache: offered already, or came from it
-    std::optional<Bytes> cachedBody_;
 
     // Time-outs and metrics.
     SteadyTime lastActivity_;

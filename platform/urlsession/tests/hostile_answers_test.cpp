@@ -51,6 +51,8 @@ TEST_F(HostileAnswerTest, LyingHeadsFailAsBadServerResponse) {
         {"a header line over curl's own limit",
          HostileHttpServer::answer("HTTP/1.1 200 OK", {"X-Long: " + std::string(300 * 1024, 'a'), "Content-Length: 0"}),
          -1011},
+        {"a length folded into another number",
+         HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 3", " 4"}, "abc"), -1011},
         {"a header name with a space",
          HostileHttpServer::answer("HTTP/1.1 200 OK", {"Bad Name: x", "Content-Length: 0"}), -1011},
     };

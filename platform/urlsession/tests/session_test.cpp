@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/foundation/Stream.h"
+#include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/tests/SessionTestSupport.h"
 #include "testing/TestHttpServer.h"
 
@@ -213,14 +214,19 @@ TEST_P(SessionTest, InvalidationCancelsTasksAndReleasesTheDelegate) {
     gate->open();
 }
 
-// Process-wide counts move on other threads once a callback has returned: look until they match.
-bool tasksInFlightBecomes(size_t expected, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+// Counts move on other threads, with nothing to wait on: look until `check` holds.
+bool eventually(const std::function<bool()>& check, std::chrono::seconds timeout = std::chrono::seconds(20)) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (URLSession::tasksInFlight() != expected) {
+    while (!check()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::yield();
     }
     return true;
+}
+
+// Process-wide counts move once a callback has returned.
+bool tasksInFlightBecomes(size_t expected) {
+    return eventually([&] { return URLSession::tasksInFlight() == expected; });
 }
 
 TEST_P(SessionTest, TasksInFlightCountFromFirstResumeUntilTheCompletionHasRun) {
@@ -270,6 +276,37 @@ TEST_P(SessionTest, TasksInFlightCountFromFirstResumeUntilTheCompletionHasRun) {
     EXPECT_TRUE(tasksInFlightBecomes(base));
 }
 
+// A delegate that falls behind holds the body back (past 8 MB waiting for it, the transfer pauses);
+// once it catches up the body goes on where it stopped: every byte, once, in order.
+TEST_P(SessionTest, ASlowDelegateHoldsTheBodyBackThenGetsItWholeAndInOrder) {
+    constexpr uint64_t kLength = 24 << 20;
+    server.route("GET", "/big", Reply::streamed(kLength));
+    struct Slow : RecordingDelegate {
+        std::shared_ptr<tesmar_testing::Gate> caughtUp = tesmar_testing::Gate::make();
+        uint64_t offset = 0;
+        bool inOrder = true;
+        void didReceiveData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>&,
+                            const Bytes& data) override {
+            caughtUp->wait(20s);
+            std::string expected(data.size(), '\0');
+            tesmar_testing::fillPattern(offset, expected.data(), expected.size());
+            inOrder = inOrder && std::equal(data.begin(), data.end(), expected.begin(),
+                                            [](uint8_t a, char b) { return a == uint8_t(b); });
+            offset += data.size();
+        }
+    };
+    auto slow = std::make_shared<Slow>();
+    auto slowSession = URLSession::sessionWithConfiguration(configuration(), slow, nullptr);
+    auto task = slowSession->dataTaskWithURL(url(server.url("/big")));
+    task->resume();
+    EXPECT_TRUE(eventually([&] { return task->countOfBytesReceived() > (8 << 20); }));
+    slow->caughtUp->open();
+    ASSERT_TRUE(slow->waitFor("complete 0"));
+    EXPECT_EQ(slow->offset, kLength);
+    EXPECT_TRUE(slow->inOrder);
+    slowSession->invalidateAndCancel();
+}
+
 INSTANTIATE_TEST_SUITE_P(OneAndSeveralEngines, SessionTest, ::testing::Values(6, 64));
 
 struct ReleaseCounter {
@@ -309,6 +346,24 @@ TEST(SessionLifetimeTest, DroppingAnInvalidatedSessionReleasesItsDelegate) {
         session->getAllTasksWithCompletionHandler([](auto) {});
     }
     EXPECT_TRUE(counter->waitFor(kSessions)) << counter->released << " of " << kSessions << " released";
+}
+
+// An engine's thread knows itself from the first command it runs (commands queued before the start
+// run first): the starting thread may not have got back from starting it yet.
+TEST(SessionLifetimeTest, AnEngineKnowsItsThreadFromItsFirstCommand) {
+    using platform::urlsession_detail::Engine;
+    auto group = std::make_shared<platform::urlsession_detail::EngineGroup>(
+        URLSessionConfiguration::ephemeralSessionConfiguration(), nullptr, dispatch::OperationQueue());
+    for (int i = 0; i < 8; ++i) {
+        auto engine = std::make_shared<Engine>(*group, 0, 0);
+        Promise<bool> known;
+        engine->post([&] { known.set(engine->onEngineThread() && Engine::current() == engine.get()); });
+        engine->start();
+        EXPECT_EQ(known.wait(), true);
+        EXPECT_FALSE(engine->onEngineThread());
+        engine->stop();
+        engine->join();
+    }
 }
 
 // A session keeps itself alive while its tasks run: one dropped right after resume() still completes

@@ -137,4 +137,43 @@ TEST(ResponseHeadTest, InterimAnswersTrailersAndFolds) {
     EXPECT_FALSE(parseStatusLine("ICY 200 OK"));
 }
 
+// A field is judged on its value as joined from its folds; a CR, LF or NUL inside a line is refused.
+TEST(ResponseHeadTest, FoldsAreJoinedBeforeTheFieldIsReadAndStrayLineEndsAreRefused) {
+    struct Row {
+        std::vector<std::string> lines;
+        const char* name;
+        std::optional<std::string> value;  // nullopt: the head is malformed
+    };
+    const Row rows[] = {
+        {{"Content-Length: 3", " 4"}, "Content-Length", std::nullopt},
+        {{"Content-Length: 3", "Content-Length: 3", "\t4"}, "Content-Length", std::nullopt},
+        {{"Content-Length: 3,", "  3"}, "Content-Length", "3"},
+        {{"Content-Length: 3", "X-After: 4"}, "Content-Length", "3"},
+        {{"Set-Cookie: a=1;", " Path=/"}, "Set-Cookie", "a=1; Path=/"},
+        {{std::string("L:\r\xff")}, "L", std::nullopt},
+        {{"X-Value: a\r"}, "X-Value", std::nullopt},
+        {{std::string("X-Value: a\0b", 12)}, "X-Value", std::nullopt},
+        {{" fold before any field"}, "X", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.lines.front());
+        ResponseHead head;
+        ResponseHead::Line last = head.take("HTTP/1.1 200 OK\r\n");
+        for (const auto& line : row.lines)
+            if (last != ResponseHead::Line::Malformed) last = head.take(line + "\r\n");
+        if (last != ResponseHead::Line::Malformed) last = head.take("\r\n");
+        if (!row.value) {
+            EXPECT_EQ(last, ResponseHead::Line::Malformed);
+            continue;
+        }
+        ASSERT_EQ(last, ResponseHead::Line::End) << head.problem();
+        auto fields = head.fields();
+        ASSERT_TRUE(fields.find(row.name));
+        EXPECT_EQ(*fields.find(row.name), *row.value);
+        if (std::string_view(row.name) == "Set-Cookie") {
+            EXPECT_EQ(head.setCookies(), std::vector{*row.value});
+        }
+    }
+}
+
 }  // namespace
