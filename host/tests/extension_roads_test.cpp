@@ -148,7 +148,7 @@ TEST_F(ExtensionRoads, MissingAndSlowMediaLeaveNoFileAndTheSlowOneExpires) {
     EXPECT_TRUE(content[0]["attachments"].asArray()->empty());
     EXPECT_EQ(content[0]["expired"], Value(false));
     EXPECT_TRUE(content[1]["attachments"].asArray()->empty());
-    EXPECT_EQ(content[1]["expired"], Value(true));
+    EXPECT_EQ(content[1]["expired"], Value(true)) << allOutput(r);
     EXPECT_EQ(content[1]["category"], Value("__dynamic__"));  // expiry still adds the buttons
     EXPECT_EQ(eventsNamed(simEvents(r), "notification.shown").size(), 2u);
     EXPECT_TRUE(cachedFiles().empty());
