@@ -51,10 +51,7 @@ size_t Transfer::readBody(char* buffer, size_t len) {
     }
     bodySent_ += n;
     int64_t total = bodySent_, expected = bodyLength_ >= 0 ? bodyLength_ : kURLSessionTransferSizeUnknown;
-    {
-        std::lock_guard lock(task_->mutex_);
-        task_->sent_ = total;
-    }
+    task_->setBytesSent(kTaskKey, total);
     auto d = engine_->delegate();
     if (n > 0 && d && d->implements(URLSessionDelegateMethod::TaskDidSendBodyData)) {
         auto session = engine_->sessionRef();
@@ -109,12 +106,9 @@ size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
         return CURL_WRITEFUNC_PAUSE;
     }
     auto task = task_;
-    {
-        std::lock_guard lock(task->mutex_);
-        task->received_ += int64_t(len);
-    }
+    task->addBytesReceived(kTaskKey, int64_t(len));
     if (task->kind() == URLSessionTask::Kind::Download || becameDownload_) {
-        if (fileFailed_ || !file_ || fwrite(ptr, 1, len, file_) != len) {
+        if (fileFailed_ || !file_ || fwrite(ptr, 1, len, file_.get()) != len) {
             fileFailed_ = true;
             return 0;  // CURLE_WRITE_ERROR
         }
@@ -161,14 +155,15 @@ size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
 }
 
 void Transfer::unpauseIfClear() {
-    if (!easy_) return;
+    CURL* easy = this->easy();
+    if (!easy) return;
     if (userPaused_) {
-        curl_easy_pause(easy_, CURLPAUSE_ALL);
+        curl_easy_pause(easy, CURLPAUSE_ALL);
         return;
     }
     if (decisionPending() || pressurePaused_) return;
     decisionPaused_ = false;
     lastActivity_ = steadyNow();
-    curl_easy_pause(easy_, CURLPAUSE_CONT);
+    curl_easy_pause(easy, CURLPAUSE_CONT);
 }
 }  // namespace platform::urlsession_detail

@@ -161,10 +161,7 @@ void Transfer::redirectAnswered(std::optional<URLRequest> answer) {
     redirects_++;
     curlAuth_.reset();  // a credential answers one server's challenge
     request_ = *answer;
-    {
-        std::lock_guard lock(task_->mutex_);
-        task_->currentRequest_ = *answer;
-    }
+    task_->setCurrentRequest(kTaskKey, *answer);
     if (!PlatformConfig::networkUp()) return finish(makeURLError(URLErrorCode::NotConnectedToInternet, answer->url()));
     prepareBodyThenStart();
 }
@@ -203,11 +200,7 @@ void Transfer::authAnswered(URLSessionAuthChallengeDisposition disposition, std:
 void Transfer::handleResponse() {
     auto response = response_;
     auto task = task_;
-    {
-        std::lock_guard lock(task->mutex_);
-        task->response_ = response;
-        task->expectedToReceive_ = response->expectedContentLength();
-    }
+    task->setResponse(kTaskKey, response);
     state_ = State::Body;
     auto d = engine_->delegate();
     auto session = engine_->sessionRef();
@@ -215,7 +208,7 @@ void Transfer::handleResponse() {
         int64_t expected = response->expectedContentLength();
         bool append = resumeOffset_ > 0 && status_ == 206;
         if (filePath_.empty()) filePath_ = temporaryPath();
-        file_ = fopen(filePath_.c_str(), append ? "ab" : "wb");
+        file_.reset(fopen(filePath_.c_str(), append ? "ab" : "wb"));
         if (!file_) {
             fileFailed_ = true;
             return;  // the write callback fails the transfer
@@ -264,22 +257,13 @@ void Transfer::responseAnswered(URLSessionResponseDisposition disposition) {
 void Transfer::becomeDownload() {
     auto session = engine_->sessionRef();
     auto old = task_;
-    auto dl = std::make_shared<URLSessionDownloadTask>(engine_->nextIdentifier(), session, old->originalRequest());
-    {
-        std::lock_guard lock(dl->mutex_);
-        dl->currentRequest_ = request_;
-        dl->response_ = response_;
-        dl->state_ = URLSessionTaskState::Running;
-        dl->everResumed_ = true;
-    }
-    {
-        std::lock_guard lock(old->mutex_);
-        old->state_ = URLSessionTaskState::Completed;
-    }
+    auto dl =
+        std::make_shared<URLSessionDownloadTask>(kTaskKey, engine_->nextIdentifier(), session, old->originalRequest());
     // The task in flight is now the download (the data task's count would otherwise last as long as
     // its caller holds it).
-    dl->enterInFlight();
-    old->leaveInFlight();
+    dl->carryOn(kTaskKey, request_, response_);
+    old->complete(kTaskKey, std::nullopt);
+    old->leaveInFlight(kTaskKey);
     task_ = dl;
     becameDownload_ = true;
     engine_->moveTransfer(old->taskIdentifier(), dl);

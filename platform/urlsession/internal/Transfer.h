@@ -40,6 +40,7 @@
 #include "platform/urlsession/URLCache.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSessionTaskMetrics.h"
+#include "platform/urlsession/internal/CurlResources.h"
 #include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/internal/ResponseHead.h"
 
@@ -51,7 +52,6 @@ inline SteadyTime steadyNow() { return std::chrono::steady_clock::now(); }
 class Transfer {
 public:
     Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, TaskExtras extras, URLRequest request);
-    ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
@@ -96,6 +96,7 @@ private:
     };
 
     bool decisionPending() const { return state_ != State::Body && state_ != State::Headers; }
+    CURL* easy() const { return hop_ ? hop_->easy.get() : nullptr; }
     uint64_t taskId() const;
 
     // Start (Transfer.cpp).
@@ -193,10 +194,6 @@ private:
     std::shared_ptr<URLSessionTask> task_;
     TaskExtras extras_;
     State state_ = State::Headers;
-    CURL* easy_ = nullptr;
-    bool inMulti_ = false;  // easy_ has been added to the engine's multi handle
-    curl_slist* headerList_ = nullptr;
-    curl_slist* connectTo_ = nullptr;
     URLRequest request_;  // current hop
     std::string host_;    // of the current hop, for trust and challenges
     int redirects_ = 0;
@@ -230,7 +227,7 @@ private:
     std::shared_ptr<std::atomic<int64_t>> pendingBytes_ = std::make_shared<std::atomic<int64_t>>(0);
 
     // Download.
-    FILE* file_ = nullptr;
+    File file_;
     std::string filePath_;
     int64_t written_ = 0;
     int64_t resumeOffset_ = 0;
@@ -264,6 +261,10 @@ private:
     // The server of this hop's TLS handshake asked for a client certificate (we have none to give).
     bool clientCertificateRequested_ = false;
     std::function<void(std::optional<Bytes>)> resumeDataHandler_;
+
+    // What curl holds of the current hop (none between hops, or for an answer from the cache).
+    // Declared last, so gone first: curl lets go of the transfer before anything its callbacks read.
+    std::optional<CurlRequest> hop_;
 };
 
 URLErrorCode codeForVerifyError(int verifyError);
