@@ -102,7 +102,10 @@ StreamConnections::StreamConnections(Engine& engine) : engine_(engine) {}
 
 StreamConnections::~StreamConnections() = default;
 
-void StreamConnections::dropAll() { connections_.clear(); }
+void StreamConnections::dropAll() {
+    engine_.engineThread().assertOnThread();
+    connections_.clear();
+}
 
 StreamConnection* StreamConnections::find(const TaskPtr& task) {
     auto it = connections_.find(task->taskIdentifier());
@@ -116,6 +119,7 @@ StreamConnection& StreamConnections::entry(const TaskPtr& task) {
 }
 
 bool StreamConnections::hasStarted() const {
+    engine_.engineThread().assertOnThread();
     for (auto& [id, c] : connections_)
         if (c->phase != StreamConnection::Phase::Waiting) return true;
     return false;
@@ -131,6 +135,7 @@ bool StreamConnections::refuseIfCompleted(const TaskPtr& task, const std::functi
 // ---------------------------------------------------------------- commands
 
 void StreamConnections::start(const TaskPtr& task) {
+    engine_.engineThread().assertOnThread();
     if (task->state() == URLSessionTaskState::Completed) return;
     auto& c = entry(task);
     if (c.phase != StreamConnection::Phase::Waiting) return;
@@ -160,6 +165,7 @@ void StreamConnections::resolve(StreamConnection& c, std::shared_ptr<NetService>
 
 void StreamConnections::resolved(const TaskPtr& task, const std::optional<Error>& failure, const std::string& host,
                                  int port) {
+    engine_.engineThread().assertOnThread();
     auto* c = find(task);
     if (!c || c->phase != StreamConnection::Phase::Resolving || task->state() == URLSessionTaskState::Completed) return;
     if (failure) {
@@ -201,15 +207,18 @@ void StreamConnections::connect(StreamConnection& c, const std::string& hostName
 }
 
 void StreamConnections::setSuspended(const TaskPtr& task, bool suspended) {
+    engine_.engineThread().assertOnThread();
     if (auto* c = find(task)) c->suspended = suspended;
 }
 
 void StreamConnections::cancel(const TaskPtr& task) {
+    engine_.engineThread().assertOnThread();
     if (task->state() == URLSessionTaskState::Completed) return;
     finish(entry(task), makeURLError(URLErrorCode::Cancelled));
 }
 
 void StreamConnections::read(const TaskPtr& task, StreamRead op) {
+    engine_.engineThread().assertOnThread();
     auto refuse = [&](const Error& e) {
         if (op.handler) engine_.deliver([h = std::move(op.handler), e] { h({}, false, e); });
     };
@@ -221,6 +230,7 @@ void StreamConnections::read(const TaskPtr& task, StreamRead op) {
 }
 
 void StreamConnections::write(const TaskPtr& task, StreamWrite op) {
+    engine_.engineThread().assertOnThread();
     auto refuse = [&](const Error& e) {
         if (op.handler) engine_.deliver([h = std::move(op.handler), e] { h(e); });
     };
@@ -232,6 +242,7 @@ void StreamConnections::write(const TaskPtr& task, StreamWrite op) {
 }
 
 void StreamConnections::closeRead(const TaskPtr& task) {
+    engine_.engineThread().assertOnThread();
     if (task->state() == URLSessionTaskState::Completed) return;
     auto& c = entry(task);
     if (c.readClosed) return;
@@ -242,11 +253,13 @@ void StreamConnections::closeRead(const TaskPtr& task) {
 }
 
 void StreamConnections::closeWrite(const TaskPtr& task) {
+    engine_.engineThread().assertOnThread();
     if (task->state() == URLSessionTaskState::Completed) return;
     entry(task).writeCloseAsked = true;
 }
 
 void StreamConnections::captureStreams(const TaskPtr& task) {
+    engine_.engineThread().assertOnThread();
     if (task->state() == URLSessionTaskState::Completed) return;
     entry(task).captureAsked = true;
 }
@@ -254,6 +267,7 @@ void StreamConnections::captureStreams(const TaskPtr& task) {
 // ---------------------------------------------------------------- engine loop
 
 bool StreamConnections::connectDone(CURL* easy, CURLcode result) {
+    engine_.engineThread().assertOnThread();
     auto it =
         std::find_if(connections_.begin(), connections_.end(), [&](auto& kv) { return kv.second->easy() == easy; });
     if (it == connections_.end()) return false;
@@ -282,6 +296,7 @@ bool StreamConnections::connectDone(CURL* easy, CURLcode result) {
 }
 
 void StreamConnections::pump() {
+    engine_.engineThread().assertOnThread();
     std::vector<uint64_t> ids;
     ids.reserve(connections_.size());
     for (auto& [id, c] : connections_) ids.push_back(id);
@@ -439,6 +454,7 @@ void StreamConnections::finish(StreamConnection& c, std::optional<Error> error) 
 // ---------------------------------------------------------------- waiting
 
 void StreamConnections::pollFds(std::vector<curl_waitfd>& fds) const {
+    engine_.engineThread().assertOnThread();
     for (auto& [id, c] : connections_) {
         if (c->phase != StreamConnection::Phase::Open || c->suspended) continue;
         short events = 0;
@@ -449,6 +465,7 @@ void StreamConnections::pollFds(std::vector<curl_waitfd>& fds) const {
 }
 
 int StreamConnections::waitMillis(int upTo) const {
+    engine_.engineThread().assertOnThread();
     auto now = Clock::now();
     auto wait = std::chrono::milliseconds(upTo);
     auto consider = [&](const StreamDeadline& d) {

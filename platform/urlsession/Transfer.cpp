@@ -67,6 +67,7 @@ bool Transfer::prepareFirstHop() {
 }
 
 void Transfer::begin(std::optional<CachedURLResponse> cached) {
+    engine_->engineThread().assertOnThread();
     if (cached) return answerFromCache(std::move(*cached));
     prepareBodyThenStart();
 }
