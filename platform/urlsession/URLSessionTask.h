@@ -43,7 +43,7 @@ public:
 
     Kind kind() const { return kind_; }
     uint64_t taskIdentifier() const { return identifier_; }  // unique within its session
-    std::optional<URLRequest> originalRequest() const EXCLUDES(mutex_);
+    std::optional<URLRequest> originalRequest() const;
     // The request of the current hop (after redirects).
     std::optional<URLRequest> currentRequest() const EXCLUDES(mutex_);
     std::shared_ptr<const URLResponse> response() const EXCLUDES(mutex_);
