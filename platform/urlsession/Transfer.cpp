@@ -43,6 +43,7 @@ void Transfer::startClocks() {
 // A download goes on from where its resume data left it: the file so far, and a range request
 // that only holds while the server's entity is the same.
 std::optional<URLErrorCode> Transfer::applyResumeData(const Bytes& resumeData) {
+    owner_.assertOnThread();
     auto info = ResumeInfo::decode(resumeData);
     if (!info) return URLErrorCode::BadURL;
     std::error_code ec;
@@ -60,14 +61,17 @@ std::optional<URLErrorCode> Transfer::applyResumeData(const Bytes& resumeData) {
     return std::nullopt;
 }
 
+// Made on the resuming thread, the transfer is its engine's from here on.
 bool Transfer::prepareFirstHop() {
+    owner_.assertOnThread();
     if (!chooseBody()) return false;
     configureHop();
+    owner_.detach();
     return true;
 }
 
 void Transfer::begin(std::optional<CachedURLResponse> cached) {
-    engine_->engineThread().assertOnThread();
+    owner_.assertOnThread();
     if (cached) return answerFromCache(std::move(*cached));
     prepareBodyThenStart();
 }
@@ -229,6 +233,7 @@ void Transfer::configureHop() {
 }
 
 void Transfer::join() {
+    owner_.assertOnThread();
     if (task_->state() == URLSessionTaskState::Suspended) userPaused_ = true;
     lastActivity_ = steadyNow();
     hop_->easy.join();

@@ -33,12 +33,14 @@ void Transfer::reportProgress() {
     engine_->deliver([d, session, dl, bytes, total, expected, flag, engine = engine_->weak_from_this()] {
         if (session) d->didWriteData(session, dl, bytes, total, expected);
         flag->store(false);
-        postToTransfer(engine, dl->taskIdentifier(), [](Transfer& t) { t.reportProgress(); });
+        postToTransfer(engine, dl->taskIdentifier(), [](Transfer& t) REQUIRES(t.owner_) { t.reportProgress(); });
     });
 }
 
 size_t Transfer::onRead(char* buffer, size_t size, size_t count, void* user) {
-    return static_cast<Transfer*>(user)->readBody(buffer, size * count);
+    auto* t = static_cast<Transfer*>(user);
+    t->owner_.assertOnThread();
+    return t->readBody(buffer, size * count);
 }
 
 size_t Transfer::readBody(char* buffer, size_t len) {
@@ -82,7 +84,9 @@ void Transfer::bodyMayFlow() {
 }
 
 size_t Transfer::onWrite(char* ptr, size_t size, size_t count, void* user) {
-    return static_cast<Transfer*>(user)->takeBody(ptr, size * count);
+    auto* t = static_cast<Transfer*>(user);
+    t->owner_.assertOnThread();
+    return t->takeBody(ptr, size * count);
 }
 
 // Body: the answer's bytes as curl decoded them, to a file, a completion's buffer or the delegate.
@@ -144,7 +148,7 @@ size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
         d->didReceiveData(session, dataTask, bytes);
         int64_t before = pending->fetch_sub(int64_t(bytes.size()));
         if (before >= kLowWater && before - int64_t(bytes.size()) < kLowWater) {
-            postToTransfer(engine, dataTask->taskIdentifier(), [](Transfer& t) {
+            postToTransfer(engine, dataTask->taskIdentifier(), [](Transfer& t) REQUIRES(t.owner_) {
                 if (!t.pressurePaused_) return;
                 t.pressurePaused_ = false;
                 t.bodyMayFlow();

@@ -177,6 +177,7 @@ void Transfer::curlDone(CURLcode code) {
 // curl ended the hop. While the delegate still decides, or has yet to take the body held for it, a
 // complete answer waits.
 void Transfer::curlFinished(CURLcode code) {
+    owner_.assertOnThread();
     if ((decisionPending() || (state_ == State::Body && !held_.empty())) && code == CURLE_OK) {
         doneWhileWaiting_ = code;
         return;
@@ -187,19 +188,25 @@ void Transfer::curlFinished(CURLcode code) {
 // The resource time-out counts every moment, suspended or waiting on the delegate, but not the wait
 // for willCacheResponse: the answer is complete then. The idle time-out counts while bytes may flow.
 bool Transfer::expired(SteadyTime now) const {
+    owner_.assertOnThread();
     if (resourceDeadline_ && now > *resourceDeadline_ && state_ != State::AwaitingCache) return true;
     if (!hop_ || userPaused_ || pressurePaused_ || decisionPending()) return false;
     return std::chrono::duration<double>(now - lastActivity_).count() > idleTimeout_;
 }
 
-void Transfer::timeOut() { finish(makeURLError(URLErrorCode::TimedOut, request_.url())); }
+void Transfer::timeOut() {
+    owner_.assertOnThread();
+    finish(makeURLError(URLErrorCode::TimedOut, request_.url()));
+}
 
 void Transfer::setUserPaused(bool paused) {
+    owner_.assertOnThread();
     userPaused_ = paused;
     unpauseIfClear();
 }
 
 void Transfer::cancel(std::function<void(std::optional<Bytes>)> resumeData) {
+    owner_.assertOnThread();
     resumeDataHandler_ = std::move(resumeData);
     finish(makeURLError(URLErrorCode::Cancelled, request_.url()));
 }

@@ -35,7 +35,9 @@ std::string temporaryPath() {
 }  // namespace
 
 size_t Transfer::onHeader(char* buffer, size_t size, size_t count, void* user) {
-    return static_cast<Transfer*>(user)->takeHeaderLine(std::string_view(buffer, size * count));
+    auto* t = static_cast<Transfer*>(user);
+    t->owner_.assertOnThread();
+    return t->takeHeaderLine(std::string_view(buffer, size * count));
 }
 
 // Headers: one line of the answer's head at a time; the blank line ends it.
@@ -85,13 +87,14 @@ void Transfer::onHead(HTTPHeaderFields fields) {
     if (isRedirectStatus(status_) && target) {
         state_ = State::AwaitingRedirect;
         if (redirects_ >= kMaxRedirects) {
-            onLaterTurn(
-                [](Transfer& t) { t.finish(makeURLError(URLErrorCode::HTTPTooManyRedirects, t.request_.url())); });
+            onLaterTurn([](Transfer& t) REQUIRES(t.owner_) {
+                t.finish(makeURLError(URLErrorCode::HTTPTooManyRedirects, t.request_.url()));
+            });
             return;
         }
         URLRequest next = redirectedRequest(request_, status_, *target);
         if (!d || !session || !d->implements(URLSessionDelegateMethod::TaskWillPerformHTTPRedirection)) {
-            onLaterTurn([next](Transfer& t) { t.redirectAnswered(next); });
+            onLaterTurn([next](Transfer& t) REQUIRES(t.owner_) { t.redirectAnswered(next); });
             return;
         }
         auto response = response_;
@@ -126,7 +129,7 @@ void Transfer::onHead(HTTPHeaderFields fields) {
             protectionSpace_ = space;
             state_ = State::AwaitingAuth;
             if (!d || !session || !d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge)) {
-                onLaterTurn([](Transfer& t) {
+                onLaterTurn([](Transfer& t) REQUIRES(t.owner_) {
                     t.authAnswered(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
                 });
                 return;

@@ -24,7 +24,9 @@ struct TrustAnswer {
 // ---------------------------------------------------------------- server trust
 
 int Transfer::verifyCallback(X509_STORE_CTX* ctx, void* arg) {
-    bool ok = static_cast<Transfer*>(arg)->verifyTrust(ctx);
+    auto* t = static_cast<Transfer*>(arg);
+    t->owner_.assertOnThread();
+    bool ok = t->verifyTrust(ctx);
     X509_STORE_CTX_set_error(ctx, ok ? X509_V_OK : X509_V_ERR_APPLICATION_VERIFICATION);
     return ok ? 1 : 0;
 }
@@ -53,8 +55,10 @@ std::optional<Bytes> stapledOCSPResponse(X509_STORE_CTX* ctx) {
 
 // The app holds no client identities: note that the server asked, and answer with no certificate.
 int Transfer::onClientCertificateRequest(SSL* ssl, X509**, EVP_PKEY**) {
-    if (auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex())))
+    if (auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex()))) {
+        t->owner_.assertOnThread();
         t->clientCertificateRequested_ = true;
+    }
     return 0;
 }
 
@@ -81,7 +85,7 @@ bool Transfer::verifyTrust(X509_STORE_CTX* ctx) {
     }
     auto trust = std::make_shared<security::Trust>(made.value());
     if (auto stapled = stapledOCSPResponse(ctx)) trust->setOCSPResponses({std::move(*stapled)});
-    auto defaultHandling = [&] {
+    auto defaultHandling = [&]() REQUIRES(owner_) {
         auto result = trust->evaluate();
         if (result.isValid()) return true;
         overrideError_ = makeURLError(codeForVerifyError(result.verifyError), url);
