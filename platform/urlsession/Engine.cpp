@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformConfig.h"
@@ -36,11 +37,13 @@ Engine::Engine(EngineGroup& group, size_t index, long connectionsPerHost)
     streams_ = std::make_unique<StreamConnections>(*this);
 }
 
+// Transfers and connections go before the spare handles they may give back, and all of them before
+// the multi handle.
 Engine::~Engine() {
     ended_.clear();
     transfers_.clear();
     streams_.reset();
-    for (CURL* easy : spareEasy_) curl_easy_cleanup(easy);
+    spareEasy_.clear();
     if (multi_) curl_multi_cleanup(multi_);
 }
 
@@ -71,14 +74,14 @@ void Engine::join() {
 // multi handle, delegate and connections) alive for good.
 void Engine::dropCommands() {
     std::deque<std::function<void()>> dropped;
-    std::lock_guard lock(commandMutex_);
+    dispatch::MutexLock lock(commandMutex_);
     dropped.swap(commands_);
 }
 
 void Engine::post(std::function<void()> command) {
     bool wake;
     {
-        std::lock_guard lock(commandMutex_);
+        dispatch::MutexLock lock(commandMutex_);
         // One wake-up per batch: the engine takes every queued command when it wakes.
         wake = commands_.empty();
         commands_.push_back(std::move(command));
@@ -86,20 +89,21 @@ void Engine::post(std::function<void()> command) {
     if (wake) curl_multi_wakeup(multi_);
 }
 
+void Engine::deferDrain() {
+    engineThread_.assertOnThread();
+    drainWanted_ = true;
+}
+
 void Engine::flushDeliveries() {
-    {
-        std::lock_guard lock(group_->mailboxMutex_);
-        if (!drainWanted_) return;
-        drainWanted_ = false;
-        if (group_->draining_ || group_->mailbox_.empty()) return;
-        group_->draining_ = true;
-    }
-    group_->scheduleDrain();
+    engineThread_.assertOnThread();
+    if (std::exchange(drainWanted_, false)) group_->flushMailbox();
 }
 
 void Engine::run() {
     // Set here, not by the starting thread, which gets to it only after this one may have run.
     threadId_ = std::this_thread::get_id();
+    engineThread_.bindToCurrentThread();
+    engineThread_.assertOnThread();
     tCurrentEngine = this;
     // At most 15 characters: "url-session", then the engine's number after the first.
     const std::string name = index_ == 0 ? "url-session" : "url-session-" + std::to_string(index_);
@@ -145,14 +149,14 @@ void Engine::noteWork() { busy_ = !transfers_.empty() || streams_->hasStarted();
 
 // Tasks the stopped engine will never complete must not hold the in-flight count up.
 void Engine::abandonTasks() {
-    for (auto& t : group_->liveTasks()) t->leaveInFlight();
+    for (auto& t : group_->liveTasks()) t->leaveInFlight(kTaskKey);
 }
 
 void Engine::runCommands() {
     for (;;) {
         std::deque<std::function<void()>> batch;
         {
-            std::lock_guard lock(commandMutex_);
+            dispatch::MutexLock lock(commandMutex_);
             batch.swap(commands_);
         }
         if (batch.empty()) return;
@@ -173,12 +177,8 @@ void Engine::deliverBackgroundEventsFinished() {
 }
 
 void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task, std::optional<Error> error) {
-    {
-        std::lock_guard lock(task->mutex_);
-        if (task->state_ == URLSessionTaskState::Completed) return;
-        task->state_ = URLSessionTaskState::Completed;
-        task->error_ = error;
-    }
+    engineThread_.assertOnThread();
+    if (!task->complete(kTaskKey, error)) return;
     const uint64_t id = task->taskIdentifier();
     auto session = sessionRef();
     deliver([group = group_->shared_from_this(), session, task, error, extras = group_->takeExtras(id)] {
@@ -196,6 +196,7 @@ void Engine::completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task
 }
 
 void Engine::startTask(std::shared_ptr<URLSessionTask> task) {
+    engineThread_.assertOnThread();
     if (task->kind() == URLSessionTask::Kind::Stream)
         return streams_->start(std::static_pointer_cast<URLSessionStreamTask>(task));
     auto extras = group_->extrasFor(task->taskIdentifier());
@@ -203,10 +204,12 @@ void Engine::startTask(std::shared_ptr<URLSessionTask> task) {
 }
 
 void Engine::holdSession() {
+    engineThread_.assertOnThread();
     if (!keepAlive_) keepAlive_ = sessionRef();
 }
 
 void Engine::moveTransfer(uint64_t fromTaskId, const std::shared_ptr<URLSessionTask>& to) {
+    engineThread_.assertOnThread();
     group_->replaceTask(fromTaskId, to);
     auto node = transfers_.extract(fromTaskId);
     if (node.empty()) return;
@@ -218,25 +221,51 @@ namespace {
 constexpr size_t kSpareEasyHandles = 64;
 }
 
-CURL* Engine::newEasy() {
-    if (!onEngineThread() || spareEasy_.empty()) return curl_easy_init();
-    CURL* easy = spareEasy_.back();
+CurlEasy Engine::newEasy() {
+    if (!onEngineThread()) return CurlEasy(curl_easy_init());
+    engineThread_.assertOnThread();
+    if (spareEasy_.empty()) return CurlEasy(curl_easy_init());
+    CurlEasy easy = std::move(spareEasy_.back());
     spareEasy_.pop_back();
     return easy;
 }
 
-void Engine::recycleEasy(CURL* easy) {
-    if (!onEngineThread() || stop_ || spareEasy_.size() >= kSpareEasyHandles) return curl_easy_cleanup(easy);
-    curl_easy_reset(easy);
-    spareEasy_.push_back(easy);
+// A handle not kept is freed as `easy` goes.
+void Engine::recycleEasy(CurlEasy easy) {
+    if (!onEngineThread() || stop_) return;
+    engineThread_.assertOnThread();
+    if (spareEasy_.size() >= kSpareEasyHandles) return;
+    curl_easy_reset(easy.get());
+    spareEasy_.push_back(std::move(easy));
+}
+
+EasyHandle::EasyHandle(Engine& engine, CurlEasy easy, bool pooled)
+    : engine_(engine), easy_(std::move(easy)), pooled_(pooled) {}
+
+EasyHandle::~EasyHandle() {
+    leave();
+    if (pooled_ && easy_) engine_.recycleEasy(std::move(easy_));
+}
+
+bool EasyHandle::join() {
+    engine_.engineThread().assertOnThread();
+    inMulti_ = curl_multi_add_handle(engine_.multi(), easy_.get()) == CURLM_OK;
+    return inMulti_;
+}
+
+void EasyHandle::leave() {
+    if (inMulti_) curl_multi_remove_handle(engine_.multi(), easy_.get());
+    inMulti_ = false;
 }
 
 void Engine::bury(std::unique_ptr<Transfer> transfer) {
+    engineThread_.assertOnThread();
     if (transfer) ended_.push_back(std::move(transfer));
 }
 
 // The registry forgets the task once its completion is delivered (see Transfer::finish).
 std::unique_ptr<Transfer> Engine::release(uint64_t taskId) {
+    engineThread_.assertOnThread();
     auto node = transfers_.extract(taskId);
     return node.empty() ? nullptr : std::move(node.mapped());
 }
@@ -263,7 +292,7 @@ void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extr
     Transfer* raw = t.get();
     transfers_[task->taskIdentifier()] = std::move(t);
     busy_ = true;
-    if (!keepAlive_) keepAlive_ = sessionRef();
+    holdSession();
     raw->begin(std::move(cached.answer));
 }
 
@@ -291,6 +320,7 @@ std::unique_ptr<Transfer> Engine::prepareStart(const std::shared_ptr<URLSessionT
 // Engine thread: a transfer prepareStart made joins the engine, unless its task ended meanwhile (a
 // cancel may overtake the start it was made for).
 void Engine::installPrepared(std::unique_ptr<Transfer> t) {
+    engineThread_.assertOnThread();
     auto state = t->task()->state();
     if (state == URLSessionTaskState::Completed) return;
     if (state == URLSessionTaskState::Canceling)
@@ -298,7 +328,7 @@ void Engine::installPrepared(std::unique_ptr<Transfer> t) {
     Transfer* raw = t.get();
     transfers_[raw->task()->taskIdentifier()] = std::move(t);
     busy_ = true;
-    if (!keepAlive_) keepAlive_ = sessionRef();
+    holdSession();
     raw->join();
 }
 
@@ -328,13 +358,21 @@ void Engine::checkTimeouts() {
 
 // ---------------------------------------------------------------- task commands
 
+Transfer* Engine::transferFor(uint64_t taskId) const {
+    engineThread_.assertOnThread();
+    auto it = transfers_.find(taskId);
+    return it == transfers_.end() ? nullptr : it->second.get();
+}
+
 void Engine::suspendTask(const std::shared_ptr<URLSessionTask>& task) {
+    engineThread_.assertOnThread();
     if (task->kind() == URLSessionTask::Kind::Stream)
         return streams_->setSuspended(std::static_pointer_cast<URLSessionStreamTask>(task), true);
     if (Transfer* t = transferFor(task->taskIdentifier())) t->setUserPaused(true);
 }
 
 void Engine::resumeTask(const std::shared_ptr<URLSessionTask>& task) {
+    engineThread_.assertOnThread();
     if (task->kind() == URLSessionTask::Kind::Stream)
         return streams_->setSuspended(std::static_pointer_cast<URLSessionStreamTask>(task), false);
     if (Transfer* t = transferFor(task->taskIdentifier())) return t->setUserPaused(false);
@@ -343,6 +381,7 @@ void Engine::resumeTask(const std::shared_ptr<URLSessionTask>& task) {
 
 void Engine::cancelTask(const std::shared_ptr<URLSessionTask>& task,
                         std::function<void(std::optional<Bytes>)> resumeData) {
+    engineThread_.assertOnThread();
     if (task->kind() == URLSessionTask::Kind::Stream)
         return streams_->cancel(std::static_pointer_cast<URLSessionStreamTask>(task));
     if (Transfer* t = transferFor(task->taskIdentifier())) return t->cancel(std::move(resumeData));

@@ -1,9 +1,7 @@
 // What a session's engines share: the delegate and the mailbox to its queue, the task registry, which
 // engine carries which task, and invalidation.
 #include <algorithm>
-#include <chrono>
 
-#include "platform/dispatch/DispatchQueue.h"
 #include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/internal/StreamConnection.h"
 
@@ -11,9 +9,6 @@ namespace platform::urlsession_detail {
 
 namespace {
 
-// How long one delegate-queue operation runs mailbox blocks: long enough that a busy session wakes its
-// queue once for many callbacks, short enough that it does not hog a main-loop turn.
-constexpr auto kDrainTurn = std::chrono::milliseconds(2);
 // A session gets a second engine only when it may keep this many connections per host on each.
 constexpr long kConnectionsPerEngine = 16;
 constexpr size_t kMaxEngines = 4;
@@ -61,14 +56,14 @@ std::shared_ptr<Engine> EngineGroup::startedLocked(size_t index) {
 }
 
 std::shared_ptr<Engine> EngineGroup::firstEngine() {
-    std::lock_guard lock(registryMutex_);
+    dispatch::MutexLock lock(registryMutex_);
     return startedLocked(0);
 }
 
 std::shared_ptr<Engine> EngineGroup::engineFor(const URLSessionTask& task) {
     // Stream connections are few and long: they all live on the first engine.
     if (task.kind() == URLSessionTask::Kind::Stream) return firstEngine();
-    std::lock_guard lock(registryMutex_);
+    dispatch::MutexLock lock(registryMutex_);
     auto it = tasks_.find(task.taskIdentifier());
     if (it != tasks_.end() && it->second.engine >= 0) return startedLocked(size_t(it->second.engine));
     // The running engine with the fewest tasks; a further engine starts once even that one carries
@@ -76,15 +71,15 @@ std::shared_ptr<Engine> EngineGroup::engineFor(const URLSessionTask& task) {
     // a busy one spreads its tasks evenly.
     size_t index = 0;
     for (size_t i = 1; i < engines_.size() && engines_[i]->started(); ++i)
-        if (engines_[i]->tasksGiven_.load() < engines_[index]->tasksGiven_.load()) index = i;
-    if (engines_[index]->tasksGiven_.load() >= kBusyEngine) {
+        if (engines_[i]->tasksGiven() < engines_[index]->tasksGiven()) index = i;
+    if (engines_[index]->tasksGiven() >= kBusyEngine) {
         auto idle = std::find_if(engines_.begin(), engines_.end(), [](const auto& e) { return !e->started(); });
         if (idle != engines_.end()) index = size_t(idle - engines_.begin());
     }
     // A task that has ended (it left the registry) only meets commands that do nothing.
     if (it != tasks_.end()) {
         it->second.engine = int(index);
-        engines_[index]->tasksGiven_.fetch_add(1);
+        engines_[index]->countTasksGiven(1);
     }
     return startedLocked(index);
 }
@@ -92,79 +87,48 @@ std::shared_ptr<Engine> EngineGroup::engineFor(const URLSessionTask& task) {
 // ---------------------------------------------------------------- delegate queue
 
 void EngineGroup::deliver(std::function<void()> block) {
-    bool schedule = false;
-    {
-        std::lock_guard lock(mailboxMutex_);
-        mailbox_.push_back(std::move(block));
-        // On an engine thread, one drain is scheduled per turn of its loop (flushDeliveries), so a busy
-        // session wakes its delegate queue once for many callbacks rather than once for each.
-        if (!draining_) {
-            Engine* current = Engine::current();
-            if (current && &current->group() == this)
-                current->drainWanted_ = true;
-            else
-                draining_ = schedule = true;
-        }
-    }
-    if (schedule) scheduleDrain();
+    // On an engine thread, one drain is scheduled per turn of its loop (flushDeliveries), so a busy
+    // session wakes its delegate queue once for many callbacks rather than once for each.
+    Engine* current = Engine::current();
+    const bool inTurn = current && &current->group() == this;
+    if (!mailbox_.post(std::move(block), !inTurn)) return;
+    if (inTurn)
+        current->deferDrain();
+    else
+        scheduleDrain();
+}
+
+void EngineGroup::flushMailbox() {
+    if (mailbox_.claimDrain()) scheduleDrain();
 }
 
 void EngineGroup::scheduleDrain() {
     auto self = shared_from_this();
-    queue_.addOperation([self] { self->drainMailbox(); });
-}
-
-// Blocks are taken from the mailbox a batch at a time (one lock for many callbacks) and run until the
-// mailbox is empty or the turn's time is up; then the queue gets the rest as a new operation.
-void EngineGroup::drainMailbox() {
-    const auto deadline = std::chrono::steady_clock::now() + kDrainTurn;
-    std::deque<std::function<void()>> batch;
-    for (;;) {
-        {
-            std::lock_guard lock(mailboxMutex_);
-            if (mailbox_.empty()) {
-                draining_ = false;
-                return;
-            }
-            batch.swap(mailbox_);
-        }
-        while (!batch.empty()) {
-            dispatch::detail::runGuarded("URLSession delegate queue", batch.front());
-            batch.pop_front();
-            if (!batch.empty() && std::chrono::steady_clock::now() >= deadline) {
-                // Out of time: what was taken goes back in front of what came meanwhile.
-                std::lock_guard lock(mailboxMutex_);
-                while (!batch.empty()) {
-                    mailbox_.push_front(std::move(batch.back()));
-                    batch.pop_back();
-                }
-            }
-        }
-        if (std::chrono::steady_clock::now() >= deadline) break;
-    }
-    scheduleDrain();
+    queue_.addOperation([self] {
+        if (self->mailbox_.drain()) self->scheduleDrain();
+    });
 }
 
 std::shared_ptr<URLSessionDelegate> EngineGroup::delegate() const {
-    std::lock_guard lock(delegateMutex_);
+    dispatch::MutexLock lock(delegateMutex_);
     return delegate_;
 }
 
 void EngineGroup::clearDelegate() {
     std::shared_ptr<URLSessionDelegate> last;
-    std::lock_guard lock(delegateMutex_);
+    dispatch::MutexLock lock(delegateMutex_);
     last.swap(delegate_);
 }
 
 // ---------------------------------------------------------------- registry
 
 void EngineGroup::registerTask(const std::shared_ptr<URLSessionTask>& task) {
-    std::lock_guard lock(registryMutex_);
+    dispatch::MutexLock lock(registryMutex_);
     tasks_[task->taskIdentifier()] = Entry{task};
 }
 
 void EngineGroup::replaceTask(uint64_t from, const std::shared_ptr<URLSessionTask>& task) {
-    std::lock_guard lock(registryMutex_);
+    dispatch::MutexLock lock(registryMutex_);
     auto it = tasks_.find(from);
     int engine = it != tasks_.end() ? it->second.engine : -1;
     if (it != tasks_.end()) tasks_.erase(it);
@@ -173,27 +137,27 @@ void EngineGroup::replaceTask(uint64_t from, const std::shared_ptr<URLSessionTas
 }
 
 void EngineGroup::forgetTask(uint64_t taskId) {
-    std::lock_guard lock(registryMutex_);
+    dispatch::MutexLock lock(registryMutex_);
     extras_.erase(taskId);
     auto it = tasks_.find(taskId);
     if (it == tasks_.end()) return;
-    if (it->second.engine >= 0) engines_[size_t(it->second.engine)]->tasksGiven_.fetch_sub(1);
+    if (it->second.engine >= 0) engines_[size_t(it->second.engine)]->countTasksGiven(-1);
     tasks_.erase(it);
 }
 
 void EngineGroup::setExtras(uint64_t taskId, TaskExtras extras) {
-    std::lock_guard lock(registryMutex_);
+    dispatch::MutexLock lock(registryMutex_);
     extras_[taskId] = std::move(extras);
 }
 
 TaskExtras EngineGroup::extrasFor(uint64_t taskId) const {
-    std::lock_guard lock(registryMutex_);
+    dispatch::MutexLock lock(registryMutex_);
     auto it = extras_.find(taskId);
     return it != extras_.end() ? it->second : TaskExtras{};
 }
 
 TaskExtras EngineGroup::takeExtras(uint64_t taskId) {
-    std::lock_guard lock(registryMutex_);
+    dispatch::MutexLock lock(registryMutex_);
     auto it = extras_.find(taskId);
     if (it == extras_.end()) return {};
     TaskExtras extras = std::move(it->second);
@@ -203,7 +167,7 @@ TaskExtras EngineGroup::takeExtras(uint64_t taskId) {
 
 std::vector<std::shared_ptr<URLSessionTask>> EngineGroup::liveTasks() {
     std::vector<std::shared_ptr<URLSessionTask>> out;
-    std::lock_guard lock(registryMutex_);
+    dispatch::MutexLock lock(registryMutex_);
     for (auto& [id, entry] : tasks_)
         if (auto t = entry.task.lock())
             if (t->state() != URLSessionTaskState::Completed) out.push_back(t);
@@ -230,9 +194,9 @@ void EngineGroup::invalidate(bool cancelTasks) {
 // engine holding a connection, nothing can come after it.
 void EngineGroup::maybeFinishInvalidation() {
     if (!invalidated_ || invalidationDelivered_) return;
-    if (std::any_of(engines_.begin(), engines_.end(), [](const auto& e) { return e->busy_.load(); })) return;
+    if (std::any_of(engines_.begin(), engines_.end(), [](const auto& e) { return e->busy(); })) return;
     {
-        std::lock_guard lock(registryMutex_);
+        dispatch::MutexLock lock(registryMutex_);
         for (auto& [id, entry] : tasks_) {
             if (entry.engine >= 0) return;
             auto t = entry.task.lock();

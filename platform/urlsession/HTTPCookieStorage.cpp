@@ -40,12 +40,12 @@ std::shared_ptr<HTTPCookieStorage> HTTPCookieStorage::shared() {
 }
 
 void HTTPCookieStorage::setCookieAcceptPolicy(HTTPCookieAcceptPolicy policy) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     policy_ = policy;
 }
 
 void HTTPCookieStorage::setDateSource(std::function<Date()> now) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     now_ = std::move(now);
 }
 
@@ -67,7 +67,7 @@ void HTTPCookieStorage::storeLocked(const HTTPCookie& cookie) {
     purgeExpiredLocked();
     // Make room by dropping the oldest cookie of the same domain, then the oldest overall.
     std::string domain = bareDomain(cookie);
-    auto oldestWhere = [this](auto pred) {
+    auto oldestWhere = [this](auto pred) REQUIRES(mutex_) {
         auto oldest = entries_.end();
         for (auto it = entries_.begin(); it != entries_.end(); ++it)
             if (pred(*it) && (oldest == entries_.end() || it->sequence < oldest->sequence)) oldest = it;
@@ -86,7 +86,7 @@ void HTTPCookieStorage::storeLocked(const HTTPCookie& cookie) {
 }
 
 void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     if (policy_ == HTTPCookieAcceptPolicy::Never) return;
     storeLocked(cookie);
 }
@@ -98,7 +98,7 @@ void HTTPCookieStorage::setCookies(const std::vector<HTTPCookie>& cookies, const
     std::optional<std::string> mainHost;
     if (mainDocumentURL) mainHost = mainDocumentURL->host();
 
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     if (policy_ == HTTPCookieAcceptPolicy::Never) return;
     for (const auto& cookie : cookies) {
         std::string domain = bareDomain(cookie);
@@ -155,27 +155,27 @@ std::vector<HTTPCookie> HTTPCookieStorage::sortedLocked(const std::function<bool
 }
 
 std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return sortedLocked([](const HTTPCookie&) { return true; });
 }
 
 std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const URL& url) const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return sortedLocked([&](const HTTPCookie& c) { return c.matchesURL(url); });
 }
 
 void HTTPCookieStorage::deleteCookie(const HTTPCookie& cookie) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     std::erase_if(entries_, [&](const Entry& e) { return sameKey(e.cookie, cookie); });
 }
 
 void HTTPCookieStorage::removeCookiesSinceDate(Date date) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     std::erase_if(entries_, [&](const Entry& e) { return e.created >= date; });
 }
 
 void HTTPCookieStorage::removeAllCookies() {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     entries_.clear();
 }
 

@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/HTTPCookie.h"
 #include "platform/foundation/URL.h"
@@ -60,17 +60,17 @@ private:
         Date created;
         uint64_t sequence;  // orders cookies created in the same instant
     };
-    Date nowLocked() const;
-    void storeLocked(const HTTPCookie& cookie);
-    void purgeExpiredLocked() const;
-    bool shadowsSecureCookieLocked(const HTTPCookie& cookie) const;
-    std::vector<HTTPCookie> sortedLocked(const std::function<bool(const HTTPCookie&)>& keep) const;
+    Date nowLocked() const REQUIRES(mutex_);
+    void storeLocked(const HTTPCookie& cookie) REQUIRES(mutex_);
+    void purgeExpiredLocked() const REQUIRES(mutex_);
+    bool shadowsSecureCookieLocked(const HTTPCookie& cookie) const REQUIRES(mutex_);
+    std::vector<HTTPCookie> sortedLocked(const std::function<bool(const HTTPCookie&)>& keep) const REQUIRES(mutex_);
 
-    mutable std::mutex mutex_;
-    HTTPCookieAcceptPolicy policy_ = HTTPCookieAcceptPolicy::Always;
-    mutable std::vector<Entry> entries_;
-    uint64_t nextSequence_ = 0;
-    std::function<Date()> now_;
+    mutable dispatch::Mutex mutex_;
+    HTTPCookieAcceptPolicy policy_ GUARDED_BY(mutex_) = HTTPCookieAcceptPolicy::Always;
+    mutable std::vector<Entry> entries_ GUARDED_BY(mutex_);
+    uint64_t nextSequence_ GUARDED_BY(mutex_) = 0;
+    std::function<Date()> now_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

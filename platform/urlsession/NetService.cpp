@@ -235,7 +235,7 @@ std::string NetService::serviceInstanceName() const {
 std::optional<Error> NetService::resolveWithTimeout(double timeout) {
     if (name_.empty() || !validType(type_))
         return netServiceError(NetServicesErrorCode::BadArgument, "The service's name or type is not valid.");
-    std::lock_guard one(resolving_);
+    dispatch::MutexLock one(resolving_);
     if (!(timeout > 0) || timeout > kLongestTimeout) timeout = kLongestTimeout;
     auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
     Channel channel(deadline);
@@ -265,7 +265,7 @@ std::optional<Error> NetService::resolveWithTimeout(double timeout) {
         addresses = parseA(aAnswer);  // none: the host name alone is known
     }
     auto txt = parseTXT(txtAnswer);
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     hostName_ = host;
     port_ = int(chosen.port);
     addresses_ = std::move(addresses);
@@ -274,22 +274,22 @@ std::optional<Error> NetService::resolveWithTimeout(double timeout) {
 }
 
 std::optional<std::string> NetService::hostName() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return hostName_;
 }
 
 int NetService::port() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return port_;
 }
 
 std::vector<std::string> NetService::addresses() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return addresses_;
 }
 
 std::map<std::string, std::optional<Bytes>> NetService::TXTRecord() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return txt_;
 }
 

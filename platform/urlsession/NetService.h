@@ -12,11 +12,11 @@
 // Thread-safe: every method may be called from any thread; resolving blocks the caller until the answer
 // or the time-out, and resolutions of one service run one at a time.
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Value.h"
 
@@ -56,12 +56,12 @@ public:
 
 private:
     std::string domain_, type_, name_;
-    std::mutex resolving_;      // one resolution at a time
-    mutable std::mutex mutex_;  // guards the results below
-    std::optional<std::string> hostName_;
-    int port_ = -1;
-    std::vector<std::string> addresses_;
-    std::map<std::string, std::optional<Bytes>> txt_;
+    dispatch::Mutex resolving_;  // one resolution at a time
+    mutable dispatch::Mutex mutex_ ACQUIRED_AFTER(resolving_);
+    std::optional<std::string> hostName_ GUARDED_BY(mutex_);
+    int port_ GUARDED_BY(mutex_) = -1;
+    std::vector<std::string> addresses_ GUARDED_BY(mutex_);
+    std::map<std::string, std::optional<Bytes>> txt_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

@@ -17,6 +17,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/urlsession/URLError.h"
+#include "platform/urlsession/internal/CurlResources.h"
 #include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/internal/SocketStreams.h"
 
@@ -71,28 +72,19 @@ StreamDeadline streamDeadline(double timeout) {
 struct StreamConnection {
     enum class Phase { Waiting, Resolving, Connecting, Open };
 
-    StreamConnection(CURLM* m, std::shared_ptr<URLSessionStreamTask> t) : multi(m), task(std::move(t)) {}
+    explicit StreamConnection(std::shared_ptr<URLSessionStreamTask> t) : task(std::move(t)) {}
     ~StreamConnection() {
-        releaseEasy();
         if (fd >= 0) ::close(fd);
     }
-    void releaseEasy() {
-        if (easy) {
-            curl_multi_remove_handle(multi, easy);
-            curl_easy_cleanup(easy);
-            easy = nullptr;
-        }
-        if (connectTo) curl_slist_free_all(connectTo);
-        connectTo = nullptr;
-    }
     uint64_t id() const { return task->taskIdentifier(); }
+    CURL* easy() const { return connecting ? connecting->easy.get() : nullptr; }
 
-    CURLM* const multi;
     const std::shared_ptr<URLSessionStreamTask> task;
     Phase phase = Phase::Waiting;
-    CURL* easy = nullptr;
-    curl_slist* connectTo = nullptr;
+    // curl's connect, until it has made the connection (its own handle: not one for the engine's pool).
+    std::optional<CurlRequest> connecting;
     int fd = -1;
+    int64_t sent = 0;  // bytes handed to the socket
     bool suspended = false;
 
     std::deque<StreamRead> reads;
@@ -110,7 +102,10 @@ StreamConnections::StreamConnections(Engine& engine) : engine_(engine) {}
 
 StreamConnections::~StreamConnections() = default;
 
-void StreamConnections::dropAll() { connections_.clear(); }
+void StreamConnections::dropAll() {
+    engine_.engineThread().assertOnThread();
+    connections_.clear();
+}
 
 StreamConnection* StreamConnections::find(const TaskPtr& task) {
     auto it = connections_.find(task->taskIdentifier());
@@ -119,11 +114,12 @@ StreamConnection* StreamConnections::find(const TaskPtr& task) {
 
 StreamConnection& StreamConnections::entry(const TaskPtr& task) {
     auto& slot = connections_[task->taskIdentifier()];
-    if (!slot) slot = std::make_unique<StreamConnection>(engine_.multi(), task);
+    if (!slot) slot = std::make_unique<StreamConnection>(task);
     return *slot;
 }
 
 bool StreamConnections::hasStarted() const {
+    engine_.engineThread().assertOnThread();
     for (auto& [id, c] : connections_)
         if (c->phase != StreamConnection::Phase::Waiting) return true;
     return false;
@@ -139,6 +135,7 @@ bool StreamConnections::refuseIfCompleted(const TaskPtr& task, const std::functi
 // ---------------------------------------------------------------- commands
 
 void StreamConnections::start(const TaskPtr& task) {
+    engine_.engineThread().assertOnThread();
     if (task->state() == URLSessionTaskState::Completed) return;
     auto& c = entry(task);
     if (c.phase != StreamConnection::Phase::Waiting) return;
@@ -168,6 +165,7 @@ void StreamConnections::resolve(StreamConnection& c, std::shared_ptr<NetService>
 
 void StreamConnections::resolved(const TaskPtr& task, const std::optional<Error>& failure, const std::string& host,
                                  int port) {
+    engine_.engineThread().assertOnThread();
     auto* c = find(task);
     if (!c || c->phase != StreamConnection::Phase::Resolving || task->state() == URLSessionTaskState::Completed) return;
     if (failure) {
@@ -184,9 +182,10 @@ void StreamConnections::connect(StreamConnection& c, const std::string& hostName
     if (!host || port < 1 || port > 65535) return finish(c, makeURLError(URLErrorCode::BadURL));
 
     const auto hostPort = *host + ":" + std::to_string(port);
-    CURL* easy = curl_easy_init();
-    if (!easy) return finish(c, makeURLError(URLErrorCode::Unknown));
-    c.easy = easy;
+    CurlEasy made(curl_easy_init());
+    if (!made) return finish(c, makeURLError(URLErrorCode::Unknown));
+    CurlRequest& connecting = c.connecting.emplace(engine_, std::move(made), false);
+    CURL* easy = connecting.easy.get();
     curl_easy_setopt(easy, CURLOPT_URL, ("http://" + hostPort + "/").c_str());
     curl_easy_setopt(easy, CURLOPT_CONNECT_ONLY, 1L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -196,11 +195,11 @@ void StreamConnections::connect(StreamConnection& c, const std::string& hostName
     if (!(timeout > 0) || timeout > 1e6) timeout = 60;
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(timeout * 1000));
     if (auto mapped = PlatformConfig::connectTarget(hostName + ":" + std::to_string(port))) {
-        c.connectTo = curl_slist_append(c.connectTo, (hostPort + ":" + *mapped).c_str());
-        curl_easy_setopt(easy, CURLOPT_CONNECT_TO, c.connectTo);
+        connecting.connectTo.append(hostPort + ":" + *mapped);
+        curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connecting.connectTo.get());
     }
-    if (curl_multi_add_handle(engine_.multi(), easy) != CURLM_OK) {
-        c.releaseEasy();
+    if (!connecting.easy.join()) {
+        c.connecting.reset();
         return finish(c, makeURLError(URLErrorCode::Unknown));
     }
     c.phase = StreamConnection::Phase::Connecting;
@@ -208,15 +207,18 @@ void StreamConnections::connect(StreamConnection& c, const std::string& hostName
 }
 
 void StreamConnections::setSuspended(const TaskPtr& task, bool suspended) {
+    engine_.engineThread().assertOnThread();
     if (auto* c = find(task)) c->suspended = suspended;
 }
 
 void StreamConnections::cancel(const TaskPtr& task) {
+    engine_.engineThread().assertOnThread();
     if (task->state() == URLSessionTaskState::Completed) return;
     finish(entry(task), makeURLError(URLErrorCode::Cancelled));
 }
 
 void StreamConnections::read(const TaskPtr& task, StreamRead op) {
+    engine_.engineThread().assertOnThread();
     auto refuse = [&](const Error& e) {
         if (op.handler) engine_.deliver([h = std::move(op.handler), e] { h({}, false, e); });
     };
@@ -228,6 +230,7 @@ void StreamConnections::read(const TaskPtr& task, StreamRead op) {
 }
 
 void StreamConnections::write(const TaskPtr& task, StreamWrite op) {
+    engine_.engineThread().assertOnThread();
     auto refuse = [&](const Error& e) {
         if (op.handler) engine_.deliver([h = std::move(op.handler), e] { h(e); });
     };
@@ -239,6 +242,7 @@ void StreamConnections::write(const TaskPtr& task, StreamWrite op) {
 }
 
 void StreamConnections::closeRead(const TaskPtr& task) {
+    engine_.engineThread().assertOnThread();
     if (task->state() == URLSessionTaskState::Completed) return;
     auto& c = entry(task);
     if (c.readClosed) return;
@@ -249,11 +253,13 @@ void StreamConnections::closeRead(const TaskPtr& task) {
 }
 
 void StreamConnections::closeWrite(const TaskPtr& task) {
+    engine_.engineThread().assertOnThread();
     if (task->state() == URLSessionTaskState::Completed) return;
     entry(task).writeCloseAsked = true;
 }
 
 void StreamConnections::captureStreams(const TaskPtr& task) {
+    engine_.engineThread().assertOnThread();
     if (task->state() == URLSessionTaskState::Completed) return;
     entry(task).captureAsked = true;
 }
@@ -261,7 +267,9 @@ void StreamConnections::captureStreams(const TaskPtr& task) {
 // ---------------------------------------------------------------- engine loop
 
 bool StreamConnections::connectDone(CURL* easy, CURLcode result) {
-    auto it = std::find_if(connections_.begin(), connections_.end(), [&](auto& kv) { return kv.second->easy == easy; });
+    engine_.engineThread().assertOnThread();
+    auto it =
+        std::find_if(connections_.begin(), connections_.end(), [&](auto& kv) { return kv.second->easy() == easy; });
     if (it == connections_.end()) return false;
     StreamConnection& c = *it->second;
     if (result != CURLE_OK) {
@@ -272,7 +280,7 @@ bool StreamConnections::connectDone(CURL* easy, CURLcode result) {
     int fd = -1;
     if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
         fd = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
-    c.releaseEasy();  // curl closes its descriptor; ours stays connected
+    c.connecting.reset();  // curl closes its descriptor; ours stays connected
     if (fd < 0) {
         finish(c, makeURLError(URLErrorCode::CannotConnectToHost));
         return true;
@@ -288,6 +296,7 @@ bool StreamConnections::connectDone(CURL* easy, CURLcode result) {
 }
 
 void StreamConnections::pump() {
+    engine_.engineThread().assertOnThread();
     std::vector<uint64_t> ids;
     ids.reserve(connections_.size());
     for (auto& [id, c] : connections_) ids.push_back(id);
@@ -342,8 +351,8 @@ std::optional<Error> StreamConnections::flushWrites(StreamConnection& c) {
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
             if (n <= 0) return connectionLost();
             w.offset += size_t(n);
-            std::lock_guard lock(c.task->mutex_);
-            c.task->sent_ += n;
+            c.sent += n;
+            c.task->setBytesSent(kTaskKey, c.sent);
         }
         if (w.handler) engine_.deliver([h = std::move(w.handler)] { h(std::nullopt); });
         c.writes.pop_front();
@@ -370,8 +379,7 @@ std::optional<Error> StreamConnections::fillReads(StreamConnection& c) {
             ssize_t n = ::recv(c.fd, c.inbound.data() + had, room, 0);
             c.inbound.resize(had + size_t(std::max<ssize_t>(n, 0)));
             if (n > 0) {
-                std::lock_guard lock(c.task->mutex_);
-                c.task->received_ += n;
+                c.task->addBytesReceived(kTaskKey, n);
                 continue;
             }
             if (n == 0) c.peerClosed = true;
@@ -446,6 +454,7 @@ void StreamConnections::finish(StreamConnection& c, std::optional<Error> error) 
 // ---------------------------------------------------------------- waiting
 
 void StreamConnections::pollFds(std::vector<curl_waitfd>& fds) const {
+    engine_.engineThread().assertOnThread();
     for (auto& [id, c] : connections_) {
         if (c->phase != StreamConnection::Phase::Open || c->suspended) continue;
         short events = 0;
@@ -456,6 +465,7 @@ void StreamConnections::pollFds(std::vector<curl_waitfd>& fds) const {
 }
 
 int StreamConnections::waitMillis(int upTo) const {
+    engine_.engineThread().assertOnThread();
     auto now = Clock::now();
     auto wait = std::chrono::milliseconds(upTo);
     auto consider = [&](const StreamDeadline& d) {

@@ -19,24 +19,11 @@ Transfer::Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, TaskExt
     startClocks();
 }
 
-Transfer::~Transfer() { releaseEasy(); }
-
 uint64_t Transfer::taskId() const { return task_->taskIdentifier(); }
 
 void Transfer::releaseEasy() {
-    if (easy_) {
-        if (inMulti_) curl_multi_remove_handle(engine_->multi(), easy_);
-        inMulti_ = false;
-        engine_->recycleEasy(easy_);
-        easy_ = nullptr;
-    }
-    if (headerList_) curl_slist_free_all(headerList_);
-    if (connectTo_) curl_slist_free_all(connectTo_);
-    headerList_ = connectTo_ = nullptr;
-    if (file_) {
-        fclose(file_);
-        file_ = nullptr;
-    }
+    hop_.reset();
+    file_.reset();
 }
 
 // The task's time-outs: idle time between bytes (the request's own when it set one, else the
@@ -56,6 +43,7 @@ void Transfer::startClocks() {
 // A download goes on from where its resume data left it: the file so far, and a range request
 // that only holds while the server's entity is the same.
 std::optional<URLErrorCode> Transfer::applyResumeData(const Bytes& resumeData) {
+    owner_.assertOnThread();
     auto info = ResumeInfo::decode(resumeData);
     if (!info) return URLErrorCode::BadURL;
     std::error_code ec;
@@ -73,13 +61,17 @@ std::optional<URLErrorCode> Transfer::applyResumeData(const Bytes& resumeData) {
     return std::nullopt;
 }
 
+// Made on the resuming thread, the transfer is its engine's from here on.
 bool Transfer::prepareFirstHop() {
+    owner_.assertOnThread();
     if (!chooseBody()) return false;
     configureHop();
+    owner_.detach();
     return true;
 }
 
 void Transfer::begin(std::optional<CachedURLResponse> cached) {
+    owner_.assertOnThread();
     if (cached) return answerFromCache(std::move(*cached));
     prepareBodyThenStart();
 }
@@ -133,7 +125,7 @@ void Transfer::prepareBodyThenStart() {
 
 // Waiting for a body stream (no easy handle yet): the delegate's stream starts the hop.
 void Transfer::bodyStreamAnswered(std::shared_ptr<InputStream> stream) {
-    if (easy_) return;
+    if (hop_) return;
     if (!stream) return finish(makeURLError(URLErrorCode::CannotOpenFile, request_.url()));
     bodyStream_ = std::move(stream);
     startHop();
@@ -160,8 +152,8 @@ void Transfer::configureHop() {
     hopStart_ = Date::now();
     lastActivity_ = steadyNow();
 
-    CURL* c = engine_->newEasy();
-    easy_ = c;
+    CurlRequest& hop = hop_.emplace(*engine_, engine_->newEasy(), true);
+    CURL* c = hop.easy.get();
     curl_easy_setopt(c, CURLOPT_URL, url.absoluteString().c_str());
     curl_easy_setopt(c, CURLOPT_PRIVATE, this);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
@@ -191,8 +183,7 @@ void Transfer::configureHop() {
         curl_easy_setopt(c, CURLOPT_READDATA, this);
         curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(bodyLength_));
         if (method != "POST") curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.c_str());
-        std::lock_guard lock(task_->mutex_);
-        task_->expectedToSend_ = bodyLength_ >= 0 ? bodyLength_ : kURLSessionTransferSizeUnknown;
+        task_->setBytesExpectedToSend(kTaskKey, bodyLength_ >= 0 ? bodyLength_ : kURLSessionTransferSizeUnknown);
     } else if (method == "HEAD") {
         curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
     } else if (method == "GET") {
@@ -216,17 +207,17 @@ void Transfer::configureHop() {
     if (!fields.find("Accept")) fields.set("Accept", "*/*");
     for (const auto& [name, value] : fields.entries()) {
         std::string line = value.empty() ? name + ";" : name + ": " + value;
-        headerList_ = curl_slist_append(headerList_, line.c_str());
+        hop.headers.append(line);
     }
     // curl's own additions the platform does not make.
-    headerList_ = curl_slist_append(headerList_, "Expect:");
-    if (!fields.find("Content-Type")) headerList_ = curl_slist_append(headerList_, "Content-Type:");
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headerList_);
+    hop.headers.append("Expect:");
+    if (!fields.find("Content-Type")) hop.headers.append("Content-Type:");
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, hop.headers.get());
 
     if (auto target = PlatformConfig::connectTarget(host_ + ":" + std::to_string(port))) {
         std::string mapping = host_ + ":" + std::to_string(port) + ":" + *target;
-        connectTo_ = curl_slist_append(connectTo_, mapping.c_str());
-        curl_easy_setopt(c, CURLOPT_CONNECT_TO, connectTo_);
+        hop.connectTo.append(mapping);
+        curl_easy_setopt(c, CURLOPT_CONNECT_TO, hop.connectTo.get());
     }
     if (secure) {
         // We verify in OpenSSL's verify callback (system store + extra roots + host, or the delegate).
@@ -242,14 +233,11 @@ void Transfer::configureHop() {
 }
 
 void Transfer::join() {
-    {
-        std::lock_guard lock(task_->mutex_);
-        if (task_->state_ == URLSessionTaskState::Suspended) userPaused_ = true;
-    }
+    owner_.assertOnThread();
+    if (task_->state() == URLSessionTaskState::Suspended) userPaused_ = true;
     lastActivity_ = steadyNow();
-    curl_multi_add_handle(engine_->multi(), easy_);
-    inMulti_ = true;
-    if (userPaused_) curl_easy_pause(easy_, CURLPAUSE_ALL);
+    hop_->easy.join();
+    if (userPaused_) curl_easy_pause(easy(), CURLPAUSE_ALL);
 }
 
 void Transfer::startHop() {

@@ -33,12 +33,14 @@ void Transfer::reportProgress() {
     engine_->deliver([d, session, dl, bytes, total, expected, flag, engine = engine_->weak_from_this()] {
         if (session) d->didWriteData(session, dl, bytes, total, expected);
         flag->store(false);
-        postToTransfer(engine, dl->taskIdentifier(), [](Transfer& t) { t.reportProgress(); });
+        postToTransfer(engine, dl->taskIdentifier(), [](Transfer& t) REQUIRES(t.owner_) { t.reportProgress(); });
     });
 }
 
 size_t Transfer::onRead(char* buffer, size_t size, size_t count, void* user) {
-    return static_cast<Transfer*>(user)->readBody(buffer, size * count);
+    auto* t = static_cast<Transfer*>(user);
+    t->owner_.assertOnThread();
+    return t->readBody(buffer, size * count);
 }
 
 size_t Transfer::readBody(char* buffer, size_t len) {
@@ -51,10 +53,7 @@ size_t Transfer::readBody(char* buffer, size_t len) {
     }
     bodySent_ += n;
     int64_t total = bodySent_, expected = bodyLength_ >= 0 ? bodyLength_ : kURLSessionTransferSizeUnknown;
-    {
-        std::lock_guard lock(task_->mutex_);
-        task_->sent_ = total;
-    }
+    task_->setBytesSent(kTaskKey, total);
     auto d = engine_->delegate();
     if (n > 0 && d && d->implements(URLSessionDelegateMethod::TaskDidSendBodyData)) {
         auto session = engine_->sessionRef();
@@ -85,7 +84,9 @@ void Transfer::bodyMayFlow() {
 }
 
 size_t Transfer::onWrite(char* ptr, size_t size, size_t count, void* user) {
-    return static_cast<Transfer*>(user)->takeBody(ptr, size * count);
+    auto* t = static_cast<Transfer*>(user);
+    t->owner_.assertOnThread();
+    return t->takeBody(ptr, size * count);
 }
 
 // Body: the answer's bytes as curl decoded them, to a file, a completion's buffer or the delegate.
@@ -109,12 +110,9 @@ size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
         return CURL_WRITEFUNC_PAUSE;
     }
     auto task = task_;
-    {
-        std::lock_guard lock(task->mutex_);
-        task->received_ += int64_t(len);
-    }
+    task->addBytesReceived(kTaskKey, int64_t(len));
     if (task->kind() == URLSessionTask::Kind::Download || becameDownload_) {
-        if (fileFailed_ || !file_ || fwrite(ptr, 1, len, file_) != len) {
+        if (fileFailed_ || !file_ || fwrite(ptr, 1, len, file_.get()) != len) {
             fileFailed_ = true;
             return 0;  // CURLE_WRITE_ERROR
         }
@@ -150,7 +148,7 @@ size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
         d->didReceiveData(session, dataTask, bytes);
         int64_t before = pending->fetch_sub(int64_t(bytes.size()));
         if (before >= kLowWater && before - int64_t(bytes.size()) < kLowWater) {
-            postToTransfer(engine, dataTask->taskIdentifier(), [](Transfer& t) {
+            postToTransfer(engine, dataTask->taskIdentifier(), [](Transfer& t) REQUIRES(t.owner_) {
                 if (!t.pressurePaused_) return;
                 t.pressurePaused_ = false;
                 t.bodyMayFlow();
@@ -161,14 +159,15 @@ size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
 }
 
 void Transfer::unpauseIfClear() {
-    if (!easy_) return;
+    CURL* easy = this->easy();
+    if (!easy) return;
     if (userPaused_) {
-        curl_easy_pause(easy_, CURLPAUSE_ALL);
+        curl_easy_pause(easy, CURLPAUSE_ALL);
         return;
     }
     if (decisionPending() || pressurePaused_) return;
     decisionPaused_ = false;
     lastActivity_ = steadyNow();
-    curl_easy_pause(easy_, CURLPAUSE_CONT);
+    curl_easy_pause(easy, CURLPAUSE_CONT);
 }
 }  // namespace platform::urlsession_detail

@@ -102,13 +102,14 @@ URLErrorCode Transfer::codeForFailedHop(CURLcode code) const {
 Transfer::HopTimes Transfer::readHopTimes() const {
     HopTimes t;
     t.start = hopStart_;
-    curl_easy_getinfo(easy_, CURLINFO_NAMELOOKUP_TIME_T, &t.lookup);
-    curl_easy_getinfo(easy_, CURLINFO_CONNECT_TIME_T, &t.connect);
-    curl_easy_getinfo(easy_, CURLINFO_APPCONNECT_TIME_T, &t.tls);
-    curl_easy_getinfo(easy_, CURLINFO_PRETRANSFER_TIME_T, &t.request);
-    curl_easy_getinfo(easy_, CURLINFO_STARTTRANSFER_TIME_T, &t.firstByte);
-    curl_easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &t.httpVersion);
-    curl_easy_getinfo(easy_, CURLINFO_NUM_CONNECTS, &t.connects);
+    CURL* easy = this->easy();
+    curl_easy_getinfo(easy, CURLINFO_NAMELOOKUP_TIME_T, &t.lookup);
+    curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &t.connect);
+    curl_easy_getinfo(easy, CURLINFO_APPCONNECT_TIME_T, &t.tls);
+    curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &t.request);
+    curl_easy_getinfo(easy, CURLINFO_STARTTRANSFER_TIME_T, &t.firstByte);
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &t.httpVersion);
+    curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &t.connects);
     return t;
 }
 
@@ -146,7 +147,7 @@ URLSessionTaskTransactionMetrics Transfer::hopMetrics(URLRequest request,
 }
 
 void Transfer::recordHopMetrics() {
-    if (easy_) metrics_.transactionMetrics.push_back(hopMetrics(request_, response_, readHopTimes(), Date::now()));
+    if (hop_) metrics_.transactionMetrics.push_back(hopMetrics(request_, response_, readHopTimes(), Date::now()));
 }
 
 URLSessionTaskMetrics Transfer::EndRecords::taskMetrics() {
@@ -176,6 +177,7 @@ void Transfer::curlDone(CURLcode code) {
 // curl ended the hop. While the delegate still decides, or has yet to take the body held for it, a
 // complete answer waits.
 void Transfer::curlFinished(CURLcode code) {
+    owner_.assertOnThread();
     if ((decisionPending() || (state_ == State::Body && !held_.empty())) && code == CURLE_OK) {
         doneWhileWaiting_ = code;
         return;
@@ -186,19 +188,25 @@ void Transfer::curlFinished(CURLcode code) {
 // The resource time-out counts every moment, suspended or waiting on the delegate, but not the wait
 // for willCacheResponse: the answer is complete then. The idle time-out counts while bytes may flow.
 bool Transfer::expired(SteadyTime now) const {
+    owner_.assertOnThread();
     if (resourceDeadline_ && now > *resourceDeadline_ && state_ != State::AwaitingCache) return true;
-    if (!easy_ || userPaused_ || pressurePaused_ || decisionPending()) return false;
+    if (!hop_ || userPaused_ || pressurePaused_ || decisionPending()) return false;
     return std::chrono::duration<double>(now - lastActivity_).count() > idleTimeout_;
 }
 
-void Transfer::timeOut() { finish(makeURLError(URLErrorCode::TimedOut, request_.url())); }
+void Transfer::timeOut() {
+    owner_.assertOnThread();
+    finish(makeURLError(URLErrorCode::TimedOut, request_.url()));
+}
 
 void Transfer::setUserPaused(bool paused) {
+    owner_.assertOnThread();
     userPaused_ = paused;
     unpauseIfClear();
 }
 
 void Transfer::cancel(std::function<void(std::optional<Bytes>)> resumeData) {
+    owner_.assertOnThread();
     resumeDataHandler_ = std::move(resumeData);
     finish(makeURLError(URLErrorCode::Cancelled, request_.url()));
 }
@@ -220,7 +228,7 @@ void Transfer::onLaterTurn(std::function<void(Transfer&)> step) {
 // the easy handle before that goes back to the engine).
 Transfer::EndRecords Transfer::takeEndRecords(const Date& end) {
     std::optional<LastHop> lastHop;
-    if (easy_) lastHop = LastHop{request_, response_, readHopTimes()};
+    if (hop_) lastHop = LastHop{request_, response_, readHopTimes()};
     releaseEasy();
     metrics_.redirectCount = redirects_;
     metrics_.taskInterval = DateInterval{taskStart_, end.timeIntervalSince(taskStart_)};
@@ -235,13 +243,8 @@ Transfer::EndRecords Transfer::takeEndRecords(const Date& end) {
 void Transfer::finish(std::optional<Error> error) {
     if (!error && offerToCache()) return;  // finishes once the delegate has answered
     const Date end = Date::now();
-    if (file_) {
-        fflush(file_);
-        fclose(file_);
-        file_ = nullptr;
-    }
-    if (easy_ && inMulti_) curl_multi_remove_handle(engine_->multi(), easy_);
-    inMulti_ = false;
+    file_.reset();
+    if (hop_) hop_->easy.leave();
     auto task = task_;
     auto session = engine_->sessionRef();
     auto d = engine_->delegate();
@@ -273,11 +276,7 @@ void Transfer::finish(std::optional<Error> error) {
             std::filesystem::remove(filePath_, ec);
         }
     }
-    {
-        std::lock_guard lock(task->mutex_);
-        task->state_ = URLSessionTaskState::Completed;
-        task->error_ = error;
-    }
+    task->complete(kTaskKey, error);
     Engine* engine = engine_;
     // From here on the engine knows this transfer no more. (One that never joined the engine has
     // another owner.)

@@ -35,7 +35,9 @@ std::string temporaryPath() {
 }  // namespace
 
 size_t Transfer::onHeader(char* buffer, size_t size, size_t count, void* user) {
-    return static_cast<Transfer*>(user)->takeHeaderLine(std::string_view(buffer, size * count));
+    auto* t = static_cast<Transfer*>(user);
+    t->owner_.assertOnThread();
+    return t->takeHeaderLine(std::string_view(buffer, size * count));
 }
 
 // Headers: one line of the answer's head at a time; the blank line ends it.
@@ -85,13 +87,14 @@ void Transfer::onHead(HTTPHeaderFields fields) {
     if (isRedirectStatus(status_) && target) {
         state_ = State::AwaitingRedirect;
         if (redirects_ >= kMaxRedirects) {
-            onLaterTurn(
-                [](Transfer& t) { t.finish(makeURLError(URLErrorCode::HTTPTooManyRedirects, t.request_.url())); });
+            onLaterTurn([](Transfer& t) REQUIRES(t.owner_) {
+                t.finish(makeURLError(URLErrorCode::HTTPTooManyRedirects, t.request_.url()));
+            });
             return;
         }
         URLRequest next = redirectedRequest(request_, status_, *target);
         if (!d || !session || !d->implements(URLSessionDelegateMethod::TaskWillPerformHTTPRedirection)) {
-            onLaterTurn([next](Transfer& t) { t.redirectAnswered(next); });
+            onLaterTurn([next](Transfer& t) REQUIRES(t.owner_) { t.redirectAnswered(next); });
             return;
         }
         auto response = response_;
@@ -126,7 +129,7 @@ void Transfer::onHead(HTTPHeaderFields fields) {
             protectionSpace_ = space;
             state_ = State::AwaitingAuth;
             if (!d || !session || !d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge)) {
-                onLaterTurn([](Transfer& t) {
+                onLaterTurn([](Transfer& t) REQUIRES(t.owner_) {
                     t.authAnswered(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
                 });
                 return;
@@ -161,10 +164,7 @@ void Transfer::redirectAnswered(std::optional<URLRequest> answer) {
     redirects_++;
     curlAuth_.reset();  // a credential answers one server's challenge
     request_ = *answer;
-    {
-        std::lock_guard lock(task_->mutex_);
-        task_->currentRequest_ = *answer;
-    }
+    task_->setCurrentRequest(kTaskKey, *answer);
     if (!PlatformConfig::networkUp()) return finish(makeURLError(URLErrorCode::NotConnectedToInternet, answer->url()));
     prepareBodyThenStart();
 }
@@ -203,11 +203,7 @@ void Transfer::authAnswered(URLSessionAuthChallengeDisposition disposition, std:
 void Transfer::handleResponse() {
     auto response = response_;
     auto task = task_;
-    {
-        std::lock_guard lock(task->mutex_);
-        task->response_ = response;
-        task->expectedToReceive_ = response->expectedContentLength();
-    }
+    task->setResponse(kTaskKey, response);
     state_ = State::Body;
     auto d = engine_->delegate();
     auto session = engine_->sessionRef();
@@ -215,7 +211,7 @@ void Transfer::handleResponse() {
         int64_t expected = response->expectedContentLength();
         bool append = resumeOffset_ > 0 && status_ == 206;
         if (filePath_.empty()) filePath_ = temporaryPath();
-        file_ = fopen(filePath_.c_str(), append ? "ab" : "wb");
+        file_.reset(fopen(filePath_.c_str(), append ? "ab" : "wb"));
         if (!file_) {
             fileFailed_ = true;
             return;  // the write callback fails the transfer
@@ -264,22 +260,13 @@ void Transfer::responseAnswered(URLSessionResponseDisposition disposition) {
 void Transfer::becomeDownload() {
     auto session = engine_->sessionRef();
     auto old = task_;
-    auto dl = std::make_shared<URLSessionDownloadTask>(engine_->nextIdentifier(), session, old->originalRequest());
-    {
-        std::lock_guard lock(dl->mutex_);
-        dl->currentRequest_ = request_;
-        dl->response_ = response_;
-        dl->state_ = URLSessionTaskState::Running;
-        dl->everResumed_ = true;
-    }
-    {
-        std::lock_guard lock(old->mutex_);
-        old->state_ = URLSessionTaskState::Completed;
-    }
+    auto dl =
+        std::make_shared<URLSessionDownloadTask>(kTaskKey, engine_->nextIdentifier(), session, old->originalRequest());
     // The task in flight is now the download (the data task's count would otherwise last as long as
     // its caller holds it).
-    dl->enterInFlight();
-    old->leaveInFlight();
+    dl->carryOn(kTaskKey, request_, response_);
+    old->complete(kTaskKey, std::nullopt);
+    old->leaveInFlight(kTaskKey);
     task_ = dl;
     becameDownload_ = true;
     engine_->moveTransfer(old->taskIdentifier(), dl);

@@ -1,9 +1,7 @@
 // The server-trust decision, taken inside each hop's TLS handshake on the engine thread.
 #include <openssl/ssl.h>
 
-#include <condition_variable>
-#include <mutex>
-
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/security/Trust.h"
 #include "platform/urlsession/internal/Transfer.h"
 
@@ -13,11 +11,12 @@ namespace {
 
 // --- Shared state of a delegate decision the engine thread waits for (server trust). ---
 struct TrustAnswer {
-    std::mutex m;
-    std::condition_variable cv;
-    bool answered = false;
-    URLSessionAuthChallengeDisposition disposition = URLSessionAuthChallengeDisposition::PerformDefaultHandling;
-    std::optional<URLCredential> credential;
+    dispatch::Mutex m;
+    dispatch::ConditionVariable cv;
+    bool answered GUARDED_BY(m) = false;
+    URLSessionAuthChallengeDisposition
+        disposition GUARDED_BY(m) = URLSessionAuthChallengeDisposition::PerformDefaultHandling;
+    std::optional<URLCredential> credential GUARDED_BY(m);
 };
 
 }  // namespace
@@ -25,7 +24,9 @@ struct TrustAnswer {
 // ---------------------------------------------------------------- server trust
 
 int Transfer::verifyCallback(X509_STORE_CTX* ctx, void* arg) {
-    bool ok = static_cast<Transfer*>(arg)->verifyTrust(ctx);
+    auto* t = static_cast<Transfer*>(arg);
+    t->owner_.assertOnThread();
+    bool ok = t->verifyTrust(ctx);
     X509_STORE_CTX_set_error(ctx, ok ? X509_V_OK : X509_V_ERR_APPLICATION_VERIFICATION);
     return ok ? 1 : 0;
 }
@@ -54,8 +55,10 @@ std::optional<Bytes> stapledOCSPResponse(X509_STORE_CTX* ctx) {
 
 // The app holds no client identities: note that the server asked, and answer with no certificate.
 int Transfer::onClientCertificateRequest(SSL* ssl, X509**, EVP_PKEY**) {
-    if (auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex())))
+    if (auto* t = static_cast<Transfer*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), transferIndex()))) {
+        t->owner_.assertOnThread();
         t->clientCertificateRequested_ = true;
+    }
     return 0;
 }
 
@@ -82,7 +85,7 @@ bool Transfer::verifyTrust(X509_STORE_CTX* ctx) {
     }
     auto trust = std::make_shared<security::Trust>(made.value());
     if (auto stapled = stapledOCSPResponse(ctx)) trust->setOCSPResponses({std::move(*stapled)});
-    auto defaultHandling = [&] {
+    auto defaultHandling = [&]() REQUIRES(owner_) {
         auto result = trust->evaluate();
         if (result.isValid()) return true;
         overrideError_ = makeURLError(codeForVerifyError(result.verifyError), url);
@@ -103,7 +106,7 @@ bool Transfer::verifyTrust(X509_STORE_CTX* ctx) {
     auto task = task_;
     engine_->deliver([d, session, task, challenge, answer, taskLevel] {
         auto reply = [answer](URLSessionAuthChallengeDisposition disp, std::optional<URLCredential> cred) {
-            std::lock_guard lock(answer->m);
+            dispatch::MutexLock lock(answer->m);
             if (answer->answered) return;
             answer->answered = true;
             answer->disposition = disp;
@@ -117,7 +120,7 @@ bool Transfer::verifyTrust(X509_STORE_CTX* ctx) {
     });
     engine_->flushDeliveries();  // the engine thread waits for this answer below
     auto deadline = steadyNow() + std::chrono::milliseconds(int64_t(idleTimeout_ * 1000));
-    std::unique_lock lock(answer->m);
+    dispatch::MutexLock lock(answer->m);
     while (!answer->answered) {
         if (task->state() == URLSessionTaskState::Canceling) {
             overrideError_ = makeURLError(URLErrorCode::Cancelled, url);
@@ -127,7 +130,8 @@ bool Transfer::verifyTrust(X509_STORE_CTX* ctx) {
             overrideError_ = makeURLError(URLErrorCode::TimedOut, url);
             return false;
         }
-        answer->cv.wait_for(lock, std::chrono::milliseconds(20));
+        answer->cv.wait_for(answer->m, std::chrono::milliseconds(20),
+                            [&]() REQUIRES(answer->m) { return answer->answered; });
     }
     switch (answer->disposition) {
     case URLSessionAuthChallengeDisposition::UseCredential:

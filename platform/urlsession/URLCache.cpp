@@ -61,7 +61,7 @@ void URLCache::storeCachedResponse(CachedURLResponse cached, const URLRequest& r
             }
     stored.cost += stored.key.size() + stored.entry.cached.data.size() + headerBytes(response.get());
 
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     if (auto it = index_.find(stored.key); it != index_.end()) removeLocked(it->second);
     if (!keep || stored.cost > capacity_ / 20) return;
     trimLocked(capacity_ - stored.cost);
@@ -73,7 +73,7 @@ void URLCache::storeCachedResponse(CachedURLResponse cached, const URLRequest& r
 std::optional<URLCache::Entry> URLCache::entryForRequest(const URLRequest& request) {
     auto key = keyFor(request);
     if (!key) return std::nullopt;
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     auto it = index_.find(*key);
     if (it == index_.end()) return std::nullopt;
     for (const auto& [name, value] : it->second->varying)
@@ -91,36 +91,36 @@ std::optional<CachedURLResponse> URLCache::cachedResponseForRequest(const URLReq
 void URLCache::removeCachedResponseForRequest(const URLRequest& request) {
     auto key = keyFor(request);
     if (!key) return;
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     if (auto it = index_.find(*key); it != index_.end()) removeLocked(it->second);
 }
 
 void URLCache::removeAllCachedResponses() {
     List dropped;
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     dropped.swap(entries_);
     index_.clear();
     usage_ = 0;
 }
 
 size_t URLCache::memoryCapacity() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return capacity_;
 }
 
 void URLCache::setMemoryCapacity(size_t bytes) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     capacity_ = bytes;
     trimLocked(capacity_);
 }
 
 size_t URLCache::currentMemoryUsage() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return usage_;
 }
 
 size_t URLCache::maximumEntrySize() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return capacity_ / 20;
 }
 

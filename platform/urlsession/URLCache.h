@@ -17,13 +17,13 @@
 #include <cstddef>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/URLRequest.h"
@@ -78,14 +78,14 @@ private:
     };
     using List = std::list<Stored>;
 
-    void removeLocked(List::iterator it);
-    void trimLocked(size_t capacity);
+    void removeLocked(List::iterator it) REQUIRES(mutex_);
+    void trimLocked(size_t capacity) REQUIRES(mutex_);
 
-    mutable std::mutex mutex_;
-    size_t capacity_;
-    size_t usage_ = 0;
-    List entries_;  // most recently used first
-    std::unordered_map<std::string, List::iterator> index_;
+    mutable dispatch::Mutex mutex_;
+    size_t capacity_ GUARDED_BY(mutex_);
+    size_t usage_ GUARDED_BY(mutex_) = 0;
+    List entries_ GUARDED_BY(mutex_);  // most recently used first
+    std::unordered_map<std::string, List::iterator> index_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

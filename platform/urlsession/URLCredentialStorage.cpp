@@ -9,7 +9,7 @@ std::shared_ptr<URLCredentialStorage> URLCredentialStorage::sharedCredentialStor
 
 std::optional<std::map<std::string, URLCredential>>
 URLCredentialStorage::credentialsForProtectionSpace(const URLProtectionSpace& space) const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     auto it = spaces_.find(space);
     if (it == spaces_.end() || it->second.byUser.empty()) return std::nullopt;
     return it->second.byUser;
@@ -18,14 +18,14 @@ URLCredentialStorage::credentialsForProtectionSpace(const URLProtectionSpace& sp
 void URLCredentialStorage::setCredential(const URLCredential& credential, const URLProtectionSpace& space) {
     // A credential that should not persist is not stored, as the platform does.
     if (!credential.user() || credential.persistence() == URLCredentialPersistence::None) return;
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     auto& entry = spaces_[space];
     entry.byUser.insert_or_assign(*credential.user(), credential);
 }
 
 std::optional<URLCredential>
 URLCredentialStorage::defaultCredentialForProtectionSpace(const URLProtectionSpace& space) const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     auto it = spaces_.find(space);
     if (it == spaces_.end()) return std::nullopt;
     if (it->second.defaultUser) {

@@ -2,10 +2,10 @@
 // URLCredentialStorage: credentials by protection space, with one default per space. Thread-safe
 // (one lock). Kept in memory: this platform has no keychain, so "permanent" lasts as long as the process.
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/urlsession/URLAuthenticationChallenge.h"
 
 namespace platform {
@@ -26,8 +26,8 @@ private:
         std::map<std::string, URLCredential> byUser;
         std::optional<std::string> defaultUser;
     };
-    mutable std::mutex mutex_;
-    std::map<URLProtectionSpace, Entry> spaces_;
+    mutable dispatch::Mutex mutex_;
+    std::map<URLProtectionSpace, Entry> spaces_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

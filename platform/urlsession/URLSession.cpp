@@ -3,6 +3,7 @@
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/internal/ResumeData.h"
+#include "platform/urlsession/internal/TaskKey.h"
 
 namespace platform {
 
@@ -55,13 +56,14 @@ std::shared_ptr<URLSession> URLSession::sharedSession() {
 std::shared_ptr<URLSessionDelegate> URLSession::delegate() const { return engines_->delegate(); }
 
 void URLSession::setSessionDescription(std::string d) {
-    std::lock_guard lock(descriptionMutex_);
+    dispatch::MutexLock lock(descriptionMutex_);
     description_ = std::move(d);
 }
 
 template <class T, class... A>
 std::shared_ptr<T> URLSession::makeTask(A&&... args) {
-    auto task = std::make_shared<T>(engines_->nextIdentifier(), weak_from_this(), std::forward<A>(args)...);
+    auto task = std::make_shared<T>(urlsession_detail::kTaskKey, engines_->nextIdentifier(), weak_from_this(),
+                                    std::forward<A>(args)...);
     engines_->registerTask(task);
     return task;
 }

@@ -55,11 +55,11 @@
 // counted before the finishing task leaves, so zero means the network has settled.
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/URLRequest.h"
@@ -74,7 +74,8 @@ class OperationQueue;
 }
 namespace urlsession_detail {
 class EngineGroup;
-}
+struct TaskKey;
+}  // namespace urlsession_detail
 
 using DataTaskCompletion =
     std::function<void(const Bytes& data, std::shared_ptr<const URLResponse>, std::optional<Error>)>;
@@ -143,10 +144,10 @@ public:
     // All tasks not yet completed, on the delegate queue.
     void getAllTasksWithCompletionHandler(std::function<void(std::vector<std::shared_ptr<URLSessionTask>>)> handler);
 
+    // URL loading's own (the key keeps it so): the engines that carry the session's tasks.
+    urlsession_detail::EngineGroup& engines(const urlsession_detail::TaskKey&) const { return *engines_; }
+
 private:
-    friend class URLSessionTask;
-    friend class URLSessionDownloadTask;
-    friend class URLSessionStreamTask;
     URLSession(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
                std::shared_ptr<dispatch::OperationQueue> delegateQueue);
     template <class T, class... A>
@@ -156,8 +157,8 @@ private:
     std::shared_ptr<dispatch::OperationQueue> delegateQueue_;
     std::shared_ptr<urlsession_detail::EngineGroup> engines_;
     bool shared_ = false;
-    mutable std::mutex descriptionMutex_;
-    std::string description_;
+    mutable dispatch::Mutex descriptionMutex_;
+    std::string description_ GUARDED_BY(descriptionMutex_);
 };
 
 }  // namespace platform

@@ -4,14 +4,13 @@
 // thread, any number of times; every accessor is thread-safe (one lock per task) and answers a
 // snapshot. The session keeps a task alive until its completion has been delivered; callers hold
 // tasks as std::shared_ptr.
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/URLRequest.h"
@@ -21,10 +20,8 @@ namespace platform {
 
 class URLSession;
 namespace urlsession_detail {
-class Engine;
-class Transfer;
-class InFlightScope;
 class StreamConnections;
+struct TaskKey;
 }  // namespace urlsession_detail
 
 enum class URLSessionTaskState { Running = 0, Suspended = 1, Canceling = 2, Completed = 3 };
@@ -34,7 +31,12 @@ inline constexpr int64_t kURLSessionTransferSizeUnknown = -1;
 
 class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 public:
+    // Only URL loading can make one: it alone sees the key's definition.
+    using Key = urlsession_detail::TaskKey;
     enum class Kind { Data, Download, Upload, Stream };
+
+    URLSessionTask(const Key&, Kind kind, uint64_t identifier, std::weak_ptr<URLSession> session,
+                   std::optional<URLRequest> request);
     virtual ~URLSessionTask();
     URLSessionTask(const URLSessionTask&) = delete;
     URLSessionTask& operator=(const URLSessionTask&) = delete;
@@ -42,83 +44,91 @@ public:
     Kind kind() const { return kind_; }
     uint64_t taskIdentifier() const { return identifier_; }  // unique within its session
     std::optional<URLRequest> originalRequest() const;
-    std::optional<URLRequest> currentRequest() const;  // the request of the current hop (after redirects)
-    std::shared_ptr<const URLResponse> response() const;
-    URLSessionTaskState state() const;
-    std::optional<Error> error() const;  // set when the task completed with an error
+    // The request of the current hop (after redirects).
+    std::optional<URLRequest> currentRequest() const EXCLUDES(mutex_);
+    std::shared_ptr<const URLResponse> response() const EXCLUDES(mutex_);
+    URLSessionTaskState state() const EXCLUDES(mutex_);
+    std::optional<Error> error() const EXCLUDES(mutex_);  // set when the task completed with an error
 
-    float priority() const;
+    float priority() const EXCLUDES(mutex_);
 
-    int64_t countOfBytesReceived() const;
-    int64_t countOfBytesSent() const;
+    int64_t countOfBytesReceived() const EXCLUDES(mutex_);
+    int64_t countOfBytesSent() const EXCLUDES(mutex_);
 
     // Starts or continues the task; no effect once canceling or completed.
-    void resume();
+    void resume() EXCLUDES(mutex_);
     // Holds a running task (its transfer is paused; time-outs still count). Resume continues it.
-    void suspend();
+    void suspend() EXCLUDES(mutex_);
     // Ends the task with NSURLErrorCancelled (-999) unless it has already completed.
     virtual void cancel();
 
     std::shared_ptr<URLSession> session() const { return session_.lock(); }
 
-protected:
-    URLSessionTask(Kind kind, uint64_t identifier, std::weak_ptr<URLSession> session,
-                   std::optional<URLRequest> request);
-
+    // What URL loading's engine does to a task (the key keeps it to URL loading).
+    // Completes the task with `error` (none: success); false when it had completed already.
+    bool complete(const Key&, std::optional<Error> error) EXCLUDES(mutex_);
+    void setCurrentRequest(const Key&, URLRequest request) EXCLUDES(mutex_);
+    // The final response; the body length it announces is the count expected to arrive.
+    void setResponse(const Key&, std::shared_ptr<const URLResponse> response) EXCLUDES(mutex_);
+    void addBytesReceived(const Key&, int64_t bytes) EXCLUDES(mutex_);
+    void setBytesSent(const Key&, int64_t total) EXCLUDES(mutex_);
+    void setBytesExpectedToSend(const Key&, int64_t total) EXCLUDES(mutex_);
+    // A task made to carry on another's transfer (a data task that became a download): running, resumed
+    // already, in flight, at that transfer's request and response.
+    void carryOn(const Key&, URLRequest currentRequest, std::shared_ptr<const URLResponse> response) EXCLUDES(mutex_);
     // The process-wide in-flight count (URLSession::tasksInFlight): entered at the first resume, left
     // once, when the completion has been delivered or the session dropped the task.
-    void enterInFlight();
-    void leaveInFlight();
+    void leaveInFlight(const Key&) EXCLUDES(mutex_);
 
 protected:
-    friend class URLSession;
-    friend class urlsession_detail::Engine;
-    friend class urlsession_detail::Transfer;
-    friend class urlsession_detail::InFlightScope;
-    friend class urlsession_detail::StreamConnections;
+    // Running or suspended becomes canceling; false when the task was canceling or completed already.
+    bool beginCanceling() EXCLUDES(mutex_);
+
+private:
+    void enterInFlight() EXCLUDES(mutex_);
 
     const Kind kind_;
     const uint64_t identifier_;
-    std::weak_ptr<URLSession> session_;
+    const std::weak_ptr<URLSession> session_;
 
-    mutable std::mutex mutex_;
-    std::optional<URLRequest> originalRequest_;
-    std::optional<URLRequest> currentRequest_;
-    std::shared_ptr<const URLResponse> response_;
-    URLSessionTaskState state_ = URLSessionTaskState::Suspended;
-    bool everResumed_ = false;
-    bool inFlight_ = false;
-    std::optional<Error> error_;
-    float priority_ = kURLSessionTaskPriorityDefault;
-    int64_t received_ = 0;
-    int64_t sent_ = 0;
-    int64_t expectedToReceive_ = kURLSessionTransferSizeUnknown;
-    int64_t expectedToSend_ = 0;
+    mutable dispatch::Mutex mutex_;
+    const std::optional<URLRequest> originalRequest_;  // set once, read without the lock
+    std::optional<URLRequest> currentRequest_ GUARDED_BY(mutex_);
+    std::shared_ptr<const URLResponse> response_ GUARDED_BY(mutex_);
+    URLSessionTaskState state_ GUARDED_BY(mutex_) = URLSessionTaskState::Suspended;
+    bool everResumed_ GUARDED_BY(mutex_) = false;
+    bool inFlight_ GUARDED_BY(mutex_) = false;
+    std::optional<Error> error_ GUARDED_BY(mutex_);
+    float priority_ GUARDED_BY(mutex_) = kURLSessionTaskPriorityDefault;
+    int64_t received_ GUARDED_BY(mutex_) = 0;
+    int64_t sent_ GUARDED_BY(mutex_) = 0;
+    int64_t expectedToReceive_ GUARDED_BY(mutex_) = kURLSessionTransferSizeUnknown;
+    int64_t expectedToSend_ GUARDED_BY(mutex_) = 0;
 };
 
 class URLSessionDataTask : public URLSessionTask {
 public:
-    URLSessionDataTask(uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
-        : URLSessionTask(Kind::Data, id, std::move(s), std::move(r)) {}
+    URLSessionDataTask(const Key& key, uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
+        : URLSessionTask(key, Kind::Data, id, std::move(s), std::move(r)) {}
 
 protected:
-    URLSessionDataTask(Kind kind, uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
-        : URLSessionTask(kind, id, std::move(s), std::move(r)) {}
+    URLSessionDataTask(const Key& key, Kind kind, uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
+        : URLSessionTask(key, kind, id, std::move(s), std::move(r)) {}
 };
 
 // The body comes from data, a file, or a stream the delegate supplies (needNewBodyStream).
 class URLSessionUploadTask : public URLSessionDataTask {
 public:
-    URLSessionUploadTask(uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
-        : URLSessionDataTask(Kind::Upload, id, std::move(s), std::move(r)) {}
+    URLSessionUploadTask(const Key& key, uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
+        : URLSessionDataTask(key, Kind::Upload, id, std::move(s), std::move(r)) {}
 };
 
 // Writes the body to a temporary file under the device's tmp/ directory. The file exists while
 // didFinishDownloadingToURL runs and is removed afterwards unless the delegate moved it.
 class URLSessionDownloadTask : public URLSessionTask {
 public:
-    URLSessionDownloadTask(uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
-        : URLSessionTask(Kind::Download, id, std::move(s), std::move(r)) {}
+    URLSessionDownloadTask(const Key& key, uint64_t id, std::weak_ptr<URLSession> s, std::optional<URLRequest> r)
+        : URLSessionTask(key, Kind::Download, id, std::move(s), std::move(r)) {}
 
     // Cancels; the handler gets resume data (a property-list blob) when the download can continue
     // later (bytes were written and the server gave an ETag or Last-Modified), else nullopt. It runs on
@@ -152,9 +162,9 @@ public:
     using ReadCompletion = std::function<void(Bytes data, bool atEOF, std::optional<Error> error)>;
     using WriteCompletion = std::function<void(std::optional<Error> error)>;
 
-    URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession> s, std::string host, int port);
+    URLSessionStreamTask(const Key& key, uint64_t id, std::weak_ptr<URLSession> s, std::string host, int port);
     // A connection to a network service, made once the service has been resolved.
-    URLSessionStreamTask(uint64_t id, std::weak_ptr<URLSession> s, std::shared_ptr<NetService> service);
+    URLSessionStreamTask(const Key& key, uint64_t id, std::weak_ptr<URLSession> s, std::shared_ptr<NetService> service);
 
     // The host and port asked for (empty and 0 for a network service's task).
     const std::string& host() const { return host_; }
@@ -185,8 +195,8 @@ private:
     void post(std::function<void(urlsession_detail::StreamConnections&, const std::shared_ptr<URLSessionStreamTask>&)>
                   command);
 
-    std::string host_;
-    int port_ = 0;
+    const std::string host_;
+    const int port_ = 0;
     const std::shared_ptr<NetService> netService_;
 };
 

@@ -8,21 +8,19 @@
 // whatever queue the session was given) lives in their EngineGroup.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/dispatch/OperationQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/urlsession/URLSession.h"
-
-typedef void CURLM;
-typedef void CURL;
+#include "platform/urlsession/internal/CurlResources.h"
+#include "platform/urlsession/internal/DelegateMailbox.h"
+#include "platform/urlsession/internal/TaskKey.h"
 
 namespace platform::urlsession_detail {
 
@@ -34,7 +32,7 @@ class InFlightScope {
 public:
     explicit InFlightScope(std::shared_ptr<URLSessionTask> task) : task_(std::move(task)) {}
     ~InFlightScope() {
-        if (task_) task_->leaveInFlight();
+        if (task_) task_->leaveInFlight(kTaskKey);
     }
     InFlightScope(const InFlightScope&) = delete;
     InFlightScope& operator=(const InFlightScope&) = delete;
@@ -65,73 +63,72 @@ public:
 
     // The engine that carries `task`: the one it was given, or, at its first command, the first engine
     // with a free connection in its share (else the least busy one).
-    std::shared_ptr<Engine> engineFor(const URLSessionTask& task);
+    std::shared_ptr<Engine> engineFor(const URLSessionTask& task) EXCLUDES(registryMutex_);
     // The engine of session-wide commands.
-    std::shared_ptr<Engine> firstEngine();
+    std::shared_ptr<Engine> firstEngine() EXCLUDES(registryMutex_);
     size_t engineCount() const { return engines_.size(); }
     bool onEngineThread() const;
 
     // Runs `block` on the delegate queue, after every block delivered before it. Blocks delivered on
     // an engine thread go out when its loop turn ends (Engine::flushDeliveries).
     void deliver(std::function<void()> block);
+    // An engine's turn ended with blocks delivered during it: they go out unless a drain runs already.
+    void flushMailbox();
 
     // Task registry (any thread).
     uint64_t nextIdentifier() { return nextId_.fetch_add(1); }
-    void registerTask(const std::shared_ptr<URLSessionTask>& task);
+    void registerTask(const std::shared_ptr<URLSessionTask>& task) EXCLUDES(registryMutex_);
     // `task` goes on where `from`, which ended without callbacks, was (a data task became a download).
-    void replaceTask(uint64_t from, const std::shared_ptr<URLSessionTask>& task);
+    void replaceTask(uint64_t from, const std::shared_ptr<URLSessionTask>& task) EXCLUDES(registryMutex_);
     // The task has ended: it leaves the registry and its engine's count.
-    void forgetTask(uint64_t taskId);
-    std::vector<std::shared_ptr<URLSessionTask>> liveTasks();
-    void setExtras(uint64_t taskId, TaskExtras extras);
+    void forgetTask(uint64_t taskId) EXCLUDES(registryMutex_);
+    std::vector<std::shared_ptr<URLSessionTask>> liveTasks() EXCLUDES(registryMutex_);
+    void setExtras(uint64_t taskId, TaskExtras extras) EXCLUDES(registryMutex_);
     // A copy: the registry keeps the task's extras until it completes (completion handlers).
-    TaskExtras extrasFor(uint64_t taskId) const;
+    TaskExtras extrasFor(uint64_t taskId) const EXCLUDES(registryMutex_);
     // Removes and answers the task's extras.
-    TaskExtras takeExtras(uint64_t taskId);
+    TaskExtras takeExtras(uint64_t taskId) EXCLUDES(registryMutex_);
 
     void invalidate(bool cancelTasks);
     bool isInvalidated() const { return invalidated_.load(); }
     // Delivers didBecomeInvalidWithError once no engine has work left (any engine thread).
-    void maybeFinishInvalidation();
+    void maybeFinishInvalidation() EXCLUDES(registryMutex_);
 
     const URLSessionConfiguration& configuration() const { return config_; }
     void setSession(std::weak_ptr<URLSession> s) { weakSession_ = std::move(s); }
     std::shared_ptr<URLSession> sessionRef() const { return weakSession_.lock(); }
-    std::shared_ptr<URLSessionDelegate> delegate() const;
-    void clearDelegate();
+    std::shared_ptr<URLSessionDelegate> delegate() const EXCLUDES(delegateMutex_);
+    void clearDelegate() EXCLUDES(delegateMutex_);
 
 private:
-    friend class Engine;
     struct Entry {
         std::weak_ptr<URLSessionTask> task;
         int engine = -1;  // not given to one yet
     };
-    void drainMailbox();
     void scheduleDrain();
-    // Engines start (their thread) when first given work. Caller holds the registry lock.
-    std::shared_ptr<Engine> startedLocked(size_t index);
+    // Engines start (their thread) when first given work.
+    std::shared_ptr<Engine> startedLocked(size_t index) REQUIRES(registryMutex_);
 
-    // The owner. Held weakly: an engine thread may outlive it by a moment when it drops the last reference.
+    // The owner. Held weakly: an engine thread may outlive it by a moment when it drops the last
+    // reference. Set once, before the session is handed out.
     std::weak_ptr<URLSession> weakSession_;
     const URLSessionConfiguration config_;
     dispatch::OperationQueue queue_;
-    std::vector<std::shared_ptr<Engine>>
-        engines_;  // fixed at construction; started (under the registry lock) on first use
+    // Fixed at construction; each started (under the registry lock) on first use.
+    std::vector<std::shared_ptr<Engine>> engines_;
     std::atomic<uint64_t> nextId_{1};
     std::atomic<bool> invalidated_{false};
     std::atomic<bool> invalidationDelivered_{false};
 
-    std::mutex mailboxMutex_;
-    std::deque<std::function<void()>> mailbox_;
-    bool draining_ = false;
+    DelegateMailbox mailbox_;
 
-    mutable std::mutex registryMutex_;
-    std::map<uint64_t, Entry> tasks_;
-    std::map<uint64_t, TaskExtras> extras_;
+    mutable dispatch::Mutex registryMutex_;
+    std::map<uint64_t, Entry> tasks_ GUARDED_BY(registryMutex_);
+    std::map<uint64_t, TaskExtras> extras_ GUARDED_BY(registryMutex_);
     // Apart from the registry: the engines read the delegate for every callback, while the threads
     // that make tasks write the registry.
-    mutable std::mutex delegateMutex_;
-    std::shared_ptr<URLSessionDelegate> delegate_;
+    mutable dispatch::Mutex delegateMutex_;
+    std::shared_ptr<URLSessionDelegate> delegate_ GUARDED_BY(delegateMutex_);
 };
 
 class Engine : public std::enable_shared_from_this<Engine> {
@@ -146,14 +143,20 @@ public:
     void join();
 
     // Runs `command` on the engine thread (in order).
-    void post(std::function<void()> command);
+    void post(std::function<void()> command) EXCLUDES(commandMutex_);
     void deliver(std::function<void()> block) { group_->deliver(std::move(block)); }
+    // A block was delivered on this engine's thread: it goes out with the turn's others (flushDeliveries).
+    void deferDrain();
     // Sends what this thread delivered during the turn to the delegate queue. One the engine thread
     // then waits for needs this first.
     void flushDeliveries();
     bool onEngineThread() const { return std::this_thread::get_id() == threadId_.load(); }
     // The engine whose thread this is, if any.
     static Engine* current();
+    // The engine thread, which alone touches the engine's transfers and connections. Code that gets
+    // there from outside the loop's own steps (a command, a transfer, a stream connection) asserts it
+    // first: a debug build aborts when it is not so.
+    const dispatch::ThreadChecker& engineThread() const RETURN_CAPABILITY(engineThread_) { return engineThread_; }
 
     EngineGroup& group() const { return *group_; }
     uint64_t nextIdentifier() { return group_->nextIdentifier(); }
@@ -161,6 +164,11 @@ public:
     const URLSessionConfiguration& configuration() const { return group_->configuration(); }
     std::shared_ptr<URLSession> sessionRef() const { return group_->sessionRef(); }
     std::shared_ptr<URLSessionDelegate> delegate() const { return group_->delegate(); }
+    // Transfers or stream connections run here (read by the other engines for invalidation).
+    bool busy() const { return busy_.load(); }
+    // Tasks given to this engine and not yet ended (the group's measure of how busy it is).
+    int tasksGiven() const { return tasksGiven_.load(); }
+    void countTasksGiven(int change) { tasksGiven_.fetch_add(change); }
 
     // A task's first transfer made on the resuming thread when it can be (see Transfer.cpp); null
     // otherwise. installPrepared (engine thread) starts it.
@@ -177,23 +185,20 @@ public:
     // meaning success.
     void completeWithoutTransfer(const std::shared_ptr<URLSessionTask>& task, std::optional<Error> error);
 
-    // Used by transfers (engine thread).
+    // Used by transfers and stream connections (engine thread).
     CURLM* multi() const { return multi_; }
     // Easy handles: a fresh one, or one an ended transfer left (reset to defaults; it keeps only
     // curl's buffers), which spares each request curl's set-up and tear-down. Any thread; handles are
-    // kept only on the engine thread.
-    CURL* newEasy();
-    void recycleEasy(CURL* easy);
+    // kept only on the engine thread (elsewhere a handle given back is freed).
+    CurlEasy newEasy();
+    void recycleEasy(CurlEasy easy);
     // The task's transfer has ended: the task leaves the registry and its transfer is handed to the
     // caller (null when the engine did not hold it).
     std::unique_ptr<Transfer> release(uint64_t taskId);
     // An ended transfer, destroyed when the loop's turn ends (it may still be running its last step).
     void bury(std::unique_ptr<Transfer> transfer);
     // The transfer of a task, or null once it has ended (engine thread).
-    Transfer* transferFor(uint64_t taskId) const {
-        auto it = transfers_.find(taskId);
-        return it == transfers_.end() ? nullptr : it->second.get();
-    }
+    Transfer* transferFor(uint64_t taskId) const;
     // A transfer goes on under another task (a data task that became a download task).
     void moveTransfer(uint64_t fromTaskId, const std::shared_ptr<URLSessionTask>& to);
     // The session stays alive while transfers or stream connections run (see "Lifetime" in URLSession.h).
@@ -202,17 +207,16 @@ public:
     StreamConnections& streams() { return *streams_; }
 
 private:
-    friend class EngineGroup;
     void run();
-    void runCommands();
-    void dropCommands();
+    void runCommands() REQUIRES(engineThread_);
+    void dropCommands() EXCLUDES(commandMutex_);
     void abandonTasks();
-    void readInfo();
-    void checkTimeouts();
+    void readInfo() REQUIRES(engineThread_);
+    void checkTimeouts() REQUIRES(engineThread_);
     void deliverBackgroundEventsFinished();
-    void beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras);
+    void beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras) REQUIRES(engineThread_);
     // Keeps `busy_` up to date after the turn's changes.
-    void noteWork();
+    void noteWork() REQUIRES(engineThread_);
 
     // The group outlives the engine's use of it: its owner, the session, stops the engines before it
     // lets go, and the engine's thread holds the group while it runs.
@@ -221,26 +225,26 @@ private:
     CURLM* multi_ = nullptr;
     std::thread thread_;
     std::atomic<std::thread::id> threadId_{};
+    dispatch::ThreadChecker engineThread_{"URLSession engine"};
     std::atomic<bool> started_{false};
     std::atomic<bool> stop_{false};
-    // Transfers or stream connections run here (read by the other engines for invalidation).
     std::atomic<bool> busy_{false};
-    // Tasks given to this engine and not yet ended (the group's measure of how busy it is).
     std::atomic<int> tasksGiven_{0};
     const long connectionsPerHost_;
 
-    std::mutex commandMutex_;
-    std::deque<std::function<void()>> commands_;
-    bool drainWanted_ = false;  // guarded by the group's mailbox mutex
+    dispatch::Mutex commandMutex_;
+    std::deque<std::function<void()>> commands_ GUARDED_BY(commandMutex_);
 
-    std::shared_ptr<URLSession> keepAlive_;
+    // Made with the engine, gone with it; what is inside is the engine thread's.
     std::unique_ptr<StreamConnections> streams_;
 
-    // Engine thread only.
-    std::map<uint64_t, std::unique_ptr<Transfer>> transfers_;
-    std::vector<std::unique_ptr<Transfer>> ended_;
-    std::vector<CURL*> spareEasy_;
-    std::chrono::steady_clock::time_point nextTimeoutCheck_{};
+    std::shared_ptr<URLSession> keepAlive_ GUARDED_BY(engineThread_);
+    // A block went to the mailbox during this turn: flushDeliveries sends the turn's blocks on.
+    bool drainWanted_ GUARDED_BY(engineThread_) = false;
+    std::map<uint64_t, std::unique_ptr<Transfer>> transfers_ GUARDED_BY(engineThread_);
+    std::vector<std::unique_ptr<Transfer>> ended_ GUARDED_BY(engineThread_);
+    std::vector<CurlEasy> spareEasy_ GUARDED_BY(engineThread_);
+    std::chrono::steady_clock::time_point nextTimeoutCheck_ GUARDED_BY(engineThread_){};
 };
 
 }  // namespace platform::urlsession_detail

@@ -14,7 +14,8 @@
 // while writes are). Bytes are only read from the socket for a pending read, so a peer that sends more
 // than the task asks for is held back by TCP, not by memory here.
 //
-// Every method runs on the engine thread.
+// Every method runs on the engine thread: the public ones assert it (a debug build aborts when not),
+// the helpers require it.
 #include <curl/curl.h>
 
 #include <chrono>
@@ -27,10 +28,10 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Value.h"
 #include "platform/urlsession/URLSessionTask.h"
+#include "platform/urlsession/internal/Engine.h"
 
 namespace platform::urlsession_detail {
 
-class Engine;
 struct StreamConnection;
 
 using StreamDeadline = std::optional<std::chrono::steady_clock::time_point>;
@@ -73,7 +74,7 @@ public:
     void closeWrite(const TaskPtr& task);
     void captureStreams(const TaskPtr& task);
 
-    // A network service's lookup has ended (engine thread): connect to host:port, or fail the task.
+    // A network service's lookup has ended: connect to host:port, or fail the task.
     void resolved(const TaskPtr& task, const std::optional<Error>& failure, const std::string& host, int port);
 
     // The engine loop. connectDone answers false for a handle that is not a stream's.
@@ -89,23 +90,23 @@ public:
     void dropAll();
 
 private:
-    StreamConnection* find(const TaskPtr& task);
-    StreamConnection& entry(const TaskPtr& task);
+    StreamConnection* find(const TaskPtr& task) REQUIRES(engine_.engineThread());
+    StreamConnection& entry(const TaskPtr& task) REQUIRES(engine_.engineThread());
     bool refuseIfCompleted(const TaskPtr& task, const std::function<void(const Error&)>& refuse);
-    void resolve(StreamConnection& c, std::shared_ptr<NetService> service);
-    void connect(StreamConnection& c, const std::string& host, int port);
-    void service(StreamConnection& c);
-    void expire(StreamConnection& c);
-    std::optional<Error> flushWrites(StreamConnection& c);
-    std::optional<Error> fillReads(StreamConnection& c);
-    void endReads(StreamConnection& c);
-    void tellReadClosed(StreamConnection& c);
-    void handOver(StreamConnection& c);
+    void resolve(StreamConnection& c, std::shared_ptr<NetService> service) REQUIRES(engine_.engineThread());
+    void connect(StreamConnection& c, const std::string& host, int port) REQUIRES(engine_.engineThread());
+    void service(StreamConnection& c) REQUIRES(engine_.engineThread());
+    void expire(StreamConnection& c) REQUIRES(engine_.engineThread());
+    std::optional<Error> flushWrites(StreamConnection& c) REQUIRES(engine_.engineThread());
+    std::optional<Error> fillReads(StreamConnection& c) REQUIRES(engine_.engineThread());
+    void endReads(StreamConnection& c) REQUIRES(engine_.engineThread());
+    void tellReadClosed(StreamConnection& c) REQUIRES(engine_.engineThread());
+    void handOver(StreamConnection& c) REQUIRES(engine_.engineThread());
     // Ends the task: pending operations fail with `error`, then the task completes with it.
-    void finish(StreamConnection& c, std::optional<Error> error);
+    void finish(StreamConnection& c, std::optional<Error> error) REQUIRES(engine_.engineThread());
 
     Engine& engine_;
-    std::map<uint64_t, std::unique_ptr<StreamConnection>> connections_;
+    std::map<uint64_t, std::unique_ptr<StreamConnection>> connections_ GUARDED_BY(engine_.engineThread());
 };
 
 }  // namespace platform::urlsession_detail

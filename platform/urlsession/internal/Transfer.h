@@ -40,6 +40,7 @@
 #include "platform/urlsession/URLCache.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSessionTaskMetrics.h"
+#include "platform/urlsession/internal/CurlResources.h"
 #include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/internal/ResponseHead.h"
 
@@ -51,12 +52,17 @@ inline SteadyTime steadyNow() { return std::chrono::steady_clock::now(); }
 class Transfer {
 public:
     Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, TaskExtras extras, URLRequest request);
-    ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    const std::shared_ptr<URLSessionTask>& task() const { return task_; }
-    const URLRequest& request() const { return request_; }
+    const std::shared_ptr<URLSessionTask>& task() const {
+        owner_.assertOnThread();
+        return task_;
+    }
+    const URLRequest& request() const {
+        owner_.assertOnThread();
+        return request_;
+    }
 
     // Start. applyResumeData continues a download from its resume data (an error when they are
     // unusable). prepareFirstHop makes the first hop's easy handle without touching the engine (any
@@ -77,7 +83,10 @@ public:
     // The owner cancelled; `resumeData` (if any) gets what a download could go on from.
     void cancel(std::function<void(std::optional<Bytes>)> resumeData);
     // The engine stops: the transfer ends without a word to anyone.
-    void abandon() { releaseEasy(); }
+    void abandon() {
+        owner_.assertOnThread();
+        releaseEasy();
+    }
 
 private:
     enum class State {
@@ -95,44 +104,46 @@ private:
         std::string user, password;
     };
 
-    bool decisionPending() const { return state_ != State::Body && state_ != State::Headers; }
-    uint64_t taskId() const;
+    bool decisionPending() const REQUIRES(owner_) { return state_ != State::Body && state_ != State::Headers; }
+    CURL* easy() const REQUIRES(owner_) { return hop_ ? hop_->easy.get() : nullptr; }
+    uint64_t taskId() const REQUIRES(owner_);
 
     // Start (Transfer.cpp).
-    void startClocks();
-    bool chooseBody();
-    void configureHop();
-    void startHop();
-    void prepareBodyThenStart();
-    void bodyStreamAnswered(std::shared_ptr<InputStream> stream);
-    void releaseEasy();
+    void startClocks() REQUIRES(owner_);
+    bool chooseBody() REQUIRES(owner_);
+    void configureHop() REQUIRES(owner_);
+    void startHop() REQUIRES(owner_);
+    void prepareBodyThenStart() REQUIRES(owner_);
+    void bodyStreamAnswered(std::shared_ptr<InputStream> stream) REQUIRES(owner_);
+    void releaseEasy() REQUIRES(owner_);
     // Head and the decisions it leads to (TransferHead.cpp).
     static size_t onHeader(char* buffer, size_t size, size_t count, void* user);
-    size_t takeHeaderLine(std::string_view line);
-    void onHead(HTTPHeaderFields fields);
-    void redirectAnswered(std::optional<URLRequest> answer);
-    void authAnswered(URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential);
-    void handleResponse();
-    void responseAnswered(URLSessionResponseDisposition disposition);
-    void becomeDownload();
+    size_t takeHeaderLine(std::string_view line) REQUIRES(owner_);
+    void onHead(HTTPHeaderFields fields) REQUIRES(owner_);
+    void redirectAnswered(std::optional<URLRequest> answer) REQUIRES(owner_);
+    void authAnswered(URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential)
+        REQUIRES(owner_);
+    void handleResponse() REQUIRES(owner_);
+    void responseAnswered(URLSessionResponseDisposition disposition) REQUIRES(owner_);
+    void becomeDownload() REQUIRES(owner_);
     // Body (TransferBody.cpp).
     static size_t onWrite(char* ptr, size_t size, size_t count, void* user);
     static size_t onRead(char* buffer, size_t size, size_t count, void* user);
-    size_t takeBody(const char* ptr, size_t len, Bytes* owned = nullptr);
-    size_t readBody(char* buffer, size_t len);
-    void reportProgress();
-    void bodyMayFlow();
-    void unpauseIfClear();
+    size_t takeBody(const char* ptr, size_t len, Bytes* owned = nullptr) REQUIRES(owner_);
+    size_t readBody(char* buffer, size_t len) REQUIRES(owner_);
+    void reportProgress() REQUIRES(owner_);
+    void bodyMayFlow() REQUIRES(owner_);
+    void unpauseIfClear() REQUIRES(owner_);
     // Trust (TransferTrust.cpp).
     static CURLcode onSSLContext(CURL*, void* sslctx, void* user);
     static int verifyCallback(X509_STORE_CTX* ctx, void* arg);
     static int onClientCertificateRequest(SSL* ssl, X509**, EVP_PKEY**);
-    bool verifyTrust(X509_STORE_CTX* ctx);
+    bool verifyTrust(X509_STORE_CTX* ctx) REQUIRES(owner_);
     // Cache (TransferCache.cpp).
-    void answerFromCache(CachedURLResponse cached);
-    void keepForCache(const char* ptr, size_t len);
-    bool offerToCache();
-    void cacheAnswered(std::optional<CachedURLResponse> answer);
+    void answerFromCache(CachedURLResponse cached) REQUIRES(owner_);
+    void keepForCache(const char* ptr, size_t len) REQUIRES(owner_);
+    bool offerToCache() REQUIRES(owner_);
+    void cacheAnswered(std::optional<CachedURLResponse> answer) REQUIRES(owner_);
     // End (TransferFinish.cpp). finish ends the task: the engine has let go of the transfer when it
     // returns. A hop's timings are read from its easy handle (in or out of the multi) before the
     // handle goes; recordHopMetrics turns them into the hop's metrics at once, while the task's last
@@ -158,112 +169,117 @@ private:
         std::function<void(std::optional<Bytes>)> resumeHandler;
         URLSessionTaskMetrics taskMetrics();
     };
-    HopTimes readHopTimes() const;
+    HopTimes readHopTimes() const REQUIRES(owner_);
     static URLSessionTaskTransactionMetrics hopMetrics(URLRequest request,
                                                        std::shared_ptr<const HTTPURLResponse> response,
                                                        const HopTimes& times, const Date& end);
-    void recordHopMetrics();
-    EndRecords takeEndRecords(const Date& end);
-    void curlDone(CURLcode code);
-    void finish(std::optional<Error> error);
-    URLErrorCode codeForFailedHop(CURLcode code) const;
+    void recordHopMetrics() REQUIRES(owner_);
+    EndRecords takeEndRecords(const Date& end) REQUIRES(owner_);
+    void curlDone(CURLcode code) REQUIRES(owner_);
+    void finish(std::optional<Error> error) REQUIRES(owner_);
+    URLErrorCode codeForFailedHop(CURLcode code) const REQUIRES(owner_);
 
     // Runs `step` with the transfer of task `id` on the engine thread, unless it has ended meanwhile.
     static void postToTransfer(const std::weak_ptr<Engine>& engine, uint64_t id, std::function<void(Transfer&)> step);
-    void onLaterTurn(std::function<void(Transfer&)> step);
+    void onLaterTurn(std::function<void(Transfer&)> step) REQUIRES(owner_);
     // Asks the delegate once on its queue and brings the answer back to the engine thread: `ask` runs on
     // the delegate queue with a reply function; the first reply counts (later ones are dropped), and
     // `answered` runs with the answer, unless the transfer has ended meanwhile. Every delegate decision
     // a transfer waits for goes through here.
     template <class... Answer>
     void askDelegate(std::type_identity_t<std::function<void(std::function<void(Answer...)>)>> ask,
-                     void (Transfer::*answered)(Answer...)) {
+                     void (Transfer::*answered)(Answer...)) REQUIRES(owner_) {
         dispatch::OnceHandler<Answer...> reply(
             "URLSession delegate decision",
             [engine = engine_->weak_from_this(), id = taskId(), answered](Answer... answer) {
-                postToTransfer(engine, id, [answered, answer = std::make_tuple(std::move(answer)...)](Transfer& t) {
-                    std::apply([&](const auto&... a) { (t.*answered)(a...); }, answer);
-                });
+                postToTransfer(engine, id,
+                               [answered, answer = std::make_tuple(std::move(answer)...)](Transfer& t) REQUIRES(
+                                   t.owner_) { std::apply([&](const auto&... a) { (t.*answered)(a...); }, answer); });
             },
             dispatch::OnceHandlerPolicy::IgnoreExtraCalls);
         engine_->deliver([ask = std::move(ask), reply] { ask(std::function<void(Answer...)>(reply)); });
     }
 
-    Engine* engine_;
-    std::shared_ptr<URLSessionTask> task_;
-    TaskExtras extras_;
-    State state_ = State::Headers;
-    CURL* easy_ = nullptr;
-    bool inMulti_ = false;  // easy_ has been added to the engine's multi handle
-    curl_slist* headerList_ = nullptr;
-    curl_slist* connectTo_ = nullptr;
-    URLRequest request_;  // current hop
-    std::string host_;    // of the current hop, for trust and challenges
-    int redirects_ = 0;
-    int authFailures_ = 0;
+    Engine* const engine_;
+    // The transfer belongs to one thread at a time: the one that prepares its first hop, if any, then
+    // its engine's. Each way in asserts it (a debug build aborts elsewhere); the steps require it.
+    dispatch::ThreadChecker owner_{"URLSession transfer"};
+    std::shared_ptr<URLSessionTask> task_ GUARDED_BY(owner_);
+    TaskExtras extras_ GUARDED_BY(owner_);
+    State state_ GUARDED_BY(owner_) = State::Headers;
+    URLRequest request_ GUARDED_BY(owner_);  // current hop
+    std::string host_ GUARDED_BY(owner_);    // of the current hop, for trust and challenges
+    int redirects_ GUARDED_BY(owner_) = 0;
+    int authFailures_ GUARDED_BY(owner_) = 0;
     // The HTTP challenge being answered (AwaitingAuth): its space and the stored credential for it.
-    std::optional<URLProtectionSpace> protectionSpace_;
-    std::optional<URLCredential> proposedCredential_;
-    std::optional<CurlAuth> curlAuth_;
-    bool curlAnswersChallenge_ = false;  // this hop's first challenge answer is curl's
+    std::optional<URLProtectionSpace> protectionSpace_ GUARDED_BY(owner_);
+    std::optional<URLCredential> proposedCredential_ GUARDED_BY(owner_);
+    std::optional<CurlAuth> curlAuth_ GUARDED_BY(owner_);
+    bool curlAnswersChallenge_ GUARDED_BY(owner_) = false;  // this hop's first challenge answer is curl's
 
     // Request body.
-    std::shared_ptr<InputStream> bodyStream_;
-    int64_t bodyLength_ = -1;
-    int64_t bodySent_ = 0;
-    bool bodyFailed_ = false;
+    std::shared_ptr<InputStream> bodyStream_ GUARDED_BY(owner_);
+    int64_t bodyLength_ GUARDED_BY(owner_) = -1;
+    int64_t bodySent_ GUARDED_BY(owner_) = 0;
+    bool bodyFailed_ GUARDED_BY(owner_) = false;
 
     // Response head being read.
-    int status_ = 0;
-    std::string httpVersion_;
-    ResponseHead head_;  // the lines as they come
-    std::shared_ptr<const HTTPURLResponse> response_;
-    std::optional<CURLcode> doneWhileWaiting_;  // curl finished while a decision or held body waited
+    int status_ GUARDED_BY(owner_) = 0;
+    std::string httpVersion_ GUARDED_BY(owner_);
+    ResponseHead head_ GUARDED_BY(owner_);  // the lines as they come
+    std::shared_ptr<const HTTPURLResponse> response_ GUARDED_BY(owner_);
+    std::optional<CURLcode> doneWhileWaiting_ GUARDED_BY(owner_);  // curl finished while a decision or held body waited
 
     // Pauses: the receive side is paused while any reason holds.
-    bool userPaused_ = false;
-    bool decisionPaused_ = false;  // write callback answered PAUSE for a pending decision
+    bool userPaused_ GUARDED_BY(owner_) = false;
+    bool decisionPaused_ GUARDED_BY(owner_) = false;  // write callback answered PAUSE for a pending decision
     // Body not yet taken: what arrived while a decision was pending (bounded), or a cached answer's.
     // It flows before anything curl has; while the delegate is behind, it waits (pressurePaused_).
-    Bytes held_;
-    bool pressurePaused_ = false;
-    std::shared_ptr<std::atomic<int64_t>> pendingBytes_ = std::make_shared<std::atomic<int64_t>>(0);
+    Bytes held_ GUARDED_BY(owner_);
+    bool pressurePaused_ GUARDED_BY(owner_) = false;
+    std::shared_ptr<std::atomic<int64_t>> pendingBytes_ GUARDED_BY(owner_) = std::make_shared<std::atomic<int64_t>>(0);
 
     // Download.
-    FILE* file_ = nullptr;
-    std::string filePath_;
-    int64_t written_ = 0;
-    int64_t resumeOffset_ = 0;
-    std::string etag_, lastModified_;
-    bool fileFailed_ = false;
-    int64_t unreportedBytes_ = 0;
-    std::shared_ptr<std::atomic<bool>> progressInFlight_ = std::make_shared<std::atomic<bool>>(false);
-    bool becameDownload_ = false;
+    File file_ GUARDED_BY(owner_);
+    std::string filePath_ GUARDED_BY(owner_);
+    int64_t written_ GUARDED_BY(owner_) = 0;
+    int64_t resumeOffset_ GUARDED_BY(owner_) = 0;
+    std::string etag_, lastModified_ GUARDED_BY(owner_);
+    bool fileFailed_ GUARDED_BY(owner_) = false;
+    int64_t unreportedBytes_ GUARDED_BY(owner_) = 0;
+    std::shared_ptr<std::atomic<bool>>
+        progressInFlight_ GUARDED_BY(owner_) = std::make_shared<std::atomic<bool>>(false);
+    bool becameDownload_ GUARDED_BY(owner_) = false;
 
     // Data collected for a completion handler.
-    Bytes collected_;
+    Bytes collected_ GUARDED_BY(owner_);
     // Decoded body bytes of a data task so far, held against the session's maximum.
-    int64_t bodyBytes_ = 0;
+    int64_t bodyBytes_ GUARDED_BY(owner_) = 0;
 
     // The URL cache. A network answer that may be stored keeps its body in cacheBody_ for the proposal,
     // while it stays within cacheBodyLimit_ (beyond it, nullopt: nothing is proposed). An answer from
     // the cache has no easy handle; its body is held until it may flow.
-    std::optional<Bytes> cacheBody_;
-    size_t cacheBodyLimit_ = 0;
-    bool cacheSettled_ = false;  // nothing (more) to offer the cache: offered already, or came from it
+    std::optional<Bytes> cacheBody_ GUARDED_BY(owner_);
+    size_t cacheBodyLimit_ GUARDED_BY(owner_) = 0;
+    bool cacheSettled_ GUARDED_BY(owner_) =
+        false;  // nothing (more) to offer the cache: offered already, or came from it
 
     // Time-outs and metrics.
-    SteadyTime lastActivity_;
-    double idleTimeout_ = 60;
-    std::optional<SteadyTime> resourceDeadline_;
-    Date taskStart_;
-    Date hopStart_;
-    URLSessionTaskMetrics metrics_;
+    SteadyTime lastActivity_ GUARDED_BY(owner_);
+    double idleTimeout_ GUARDED_BY(owner_) = 60;
+    std::optional<SteadyTime> resourceDeadline_ GUARDED_BY(owner_);
+    Date taskStart_ GUARDED_BY(owner_);
+    Date hopStart_ GUARDED_BY(owner_);
+    URLSessionTaskMetrics metrics_ GUARDED_BY(owner_);
     // An error decided by us (trust refusal, cancel) that outranks curl's code.
-    std::optional<Error> overrideError_;
+    std::optional<Error> overrideError_ GUARDED_BY(owner_);
     // The server of this hop's TLS handshake asked for a client certificate (we have none to give).
-    bool clientCertificateRequested_ = false;
+    bool clientCertificateRequested_ GUARDED_BY(owner_) = false;
     std::function<void(std::optional<Bytes>)> resumeDataHandler_;
+
+    // What curl holds of the current hop (none between hops, or for an answer from the cache).
+    // Declared last, so gone first: curl lets go of the transfer before anything its callbacks read.
+    std::optional<CurlRequest> hop_ GUARDED_BY(owner_);
 };
 
 URLErrorCode codeForVerifyError(int verifyError);

@@ -349,7 +349,8 @@ TEST(SessionLifetimeTest, DroppingAnInvalidatedSessionReleasesItsDelegate) {
 }
 
 // An engine's thread knows itself from the first command it runs (commands queued before the start
-// run first): the starting thread may not have got back from starting it yet.
+// run first): the starting thread may not have got back from starting it yet. What only that thread
+// may touch (its transfers) a debug build refuses to any other.
 TEST(SessionLifetimeTest, AnEngineKnowsItsThreadFromItsFirstCommand) {
     using platform::urlsession_detail::Engine;
     auto group = std::make_shared<platform::urlsession_detail::EngineGroup>(
@@ -361,6 +362,12 @@ TEST(SessionLifetimeTest, AnEngineKnowsItsThreadFromItsFirstCommand) {
         engine->start();
         EXPECT_EQ(known.wait(), true);
         EXPECT_FALSE(engine->onEngineThread());
+#ifndef NDEBUG
+        if (i == 0) {
+            GTEST_FLAG_SET(death_test_style, "threadsafe");
+            EXPECT_DEATH(engine->transferFor(1), "URLSession engine is touched off its thread");
+        }
+#endif
         engine->stop();
         engine->join();
     }
