@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/UUID.h"
 
@@ -327,7 +328,7 @@ ConnectProxy::ConnectProxy(std::map<std::string, std::string> connectTo)
 ConnectProxy::~ConnectProxy() { stop(); }
 
 void ConnectProxy::stop() {
-    std::lock_guard lock(stopMutex_);
+    dispatch::MutexLock lock(stopMutex_);
     if (stopped_) return;
     stopped_ = true;
     stopping_ = true;

@@ -28,10 +28,11 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::webkit::webkit_detail {
 
@@ -75,8 +76,8 @@ private:
     std::thread acceptThread_;
     std::atomic<bool> stopping_{false};
 
-    std::mutex stopMutex_;  // serialises stop()
-    bool stopped_ = false;
+    dispatch::Mutex stopMutex_;  // serialises stop()
+    bool stopped_ GUARDED_BY(stopMutex_) = false;
 
     // Owned by the accepting thread while it runs, then by stop().
     std::list<std::unique_ptr<Connection>> connections_;
