@@ -195,8 +195,7 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     } else if (defaults::exists(kPromptBeforeOpeningKey)) {
         s.promptBeforeOpeningPushURL = defaults::boolean(kPromptBeforeOpeningKey);
     }
-    VezEduduzHelper::setShouldPromptToShowURL(
-        []() REQUIRES(mainThread) { return statics().promptBeforeOpeningPushURL; });
+    VezEduduzHelper::setShouldPromptToShowURL([] { return promptBeforeOpeningPushURL(); });  // any thread
     // Our own dialog queue and in-app page, unless the app put its own dialogs in place.
     if (!dialogPresenter()) setDialogPresenter(VezEduduzDialogController::sharedInstance().presenter());
     VezEduduzHelper::setDialogPresenter(VezEduduzDialogController::sharedInstance().presenter());

@@ -39,7 +39,6 @@
 #define ACQUIRE_SHARED(...) TESMAR_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) TESMAR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define RELEASE_SHARED(...) TESMAR_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
-#define RELEASE_GENERIC(...) TESMAR_THREAD_ANNOTATION(release_generic_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) TESMAR_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) TESMAR_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ASSERT_CAPABILITY(x) TESMAR_THREAD_ANNOTATION(assert_capability(x))

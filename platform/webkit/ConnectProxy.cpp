@@ -354,6 +354,7 @@ void ConnectProxy::reapFinished(bool all) {
 }
 
 void ConnectProxy::acceptLoop() {
+    acceptor_.assertOnThread();
     while (!stopping_) {
         pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
         int n = ::poll(fds, 2, -1);
