@@ -120,12 +120,12 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
         return loaded;
     }
 
-    // Takes the file's values and signature only once it was read whole: a failed read keeps what the domain
-    // had, so the next write cannot put out a file missing every other key.
     // refreshIfChanged() for readers and before changes: a file that cannot be read now leaves the values
     // as they were, and the next use reads it again.
     void catchUp() REQUIRES(mutex) { (void)refreshIfChanged(); }
 
+    // Takes the file's values and signature only once it was read whole: a failed read keeps what the domain
+    // had, so the next write cannot put out a file missing every other key.
     Result<void> load() REQUIRES(mutex) {
         auto unreadable = [&](int err) -> Result<void> {
             return Error(kCocoaErrorDomain, kFileReadUnknownError,
