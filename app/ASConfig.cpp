@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "app/Console.h"
 #include "app/Strings.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -18,8 +18,8 @@ namespace {
 // Far above any real configuration; keeps a stray large file from being read whole.
 constexpr std::streamsize kMaxConfigBytes = 1024 * 1024;
 
-std::mutex sharedMutex;
-std::shared_ptr<ASConfigService> sharedService;
+platform::dispatch::Mutex sharedMutex;
+std::shared_ptr<ASConfigService> sharedService GUARDED_BY(sharedMutex);
 std::atomic<int> builds{0};
 
 void dictionaryError() { debugPrint("ASConfigService :: readConfigFile :: dictionary error"); }
@@ -83,7 +83,7 @@ ConfigDictionary ASConfigService::readConfigFile() {
 }
 
 std::shared_ptr<ASConfigService> ASConfigService::shared() {
-    std::lock_guard lock(sharedMutex);
+    platform::dispatch::MutexLock lock(sharedMutex);
     if (!sharedService) {
         auto parser = std::make_shared<ASConfigParser>();
         auto config = parser->parse(readConfigFile());
@@ -91,7 +91,7 @@ std::shared_ptr<ASConfigService> ASConfigService::shared() {
         builds.fetch_add(1);
         // Forgotten, the next shared() reads the resource again.
         platform::ResetRegistry::add("tesmar.config", [] {
-            std::lock_guard lock(sharedMutex);
+            platform::dispatch::MutexLock lock(sharedMutex);
             sharedService.reset();
         });
     }

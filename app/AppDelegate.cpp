@@ -6,6 +6,7 @@
 #include "app/ViewController.h"
 #include "crash_reporter/Dodoredized.h"
 #include "kit_platform/Verira.h"
+#include "platform/dispatch/MainLoop.h"
 #include "zidedova_core/ZODOzi.h"
 
 namespace Tesmar {
@@ -60,6 +61,7 @@ platform::objc::Class* AppDelegate::runtimeClass() {
 }
 
 bool AppDelegate::didFinishLaunchingWithOptions(const Value& launchOptions) {
+    platform::dispatch::mainThread.assertOnThread();
     Value options = launchOptions.isDictionary() ? launchOptions : Value();
     verira::Verira::with({dodoredized::runtimeClass()});
     zidedova::ZODOzi::configure();
@@ -91,6 +93,7 @@ void AppDelegate::handlePromptResponse(bool accepted) {
 }
 
 void AppDelegate::handleNotificationAction(const std::shared_ptr<vezeduduz::VENotificationOpenedResult>& result) {
+    platform::dispatch::mainThread.assertOnThread();
     debugPrint("Notification tapped");
     const Value* target = nullptr;
     if (result && result->notification() && result->notification()->payload()) {
@@ -111,6 +114,7 @@ void AppDelegate::handleNotificationAction(const std::shared_ptr<vezeduduz::VENo
 }
 
 void AppDelegate::openURL(const std::optional<URL>& url) {
+    platform::dispatch::mainThread.assertOnThread();
     if (!url) {
         debugPrint("The url parameter is not valid. Open url failed.");
         return;
@@ -133,6 +137,7 @@ void AppDelegate::openURL(const std::optional<URL>& url) {
 void AppDelegate::showRootViewController() { openURL(universalLinkURL ? universalLinkURL : configService->baseURL()); }
 
 bool AppDelegate::continueUserActivity(const std::shared_ptr<uikit::UserActivity>& activity) {
+    platform::dispatch::mainThread.assertOnThread();
     debugPrint("universal link tapped");
     if (!activity || activity->activityType.empty()) return true;
     // An activity without a page would otherwise wipe the base URL for the rest of the process.

@@ -1,27 +1,26 @@
 #include "app/Network.h"
 
-#include <mutex>
-
 #include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "app/Console.h"
 #include "app/Strings.h"
 #include "app/internal/NetworkRegistrationSink.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace Tesmar {
 
 namespace {
-std::mutex sinkMutex;
-NetworkRegistrationSink registrationSink;
+platform::dispatch::Mutex sinkMutex;
+NetworkRegistrationSink registrationSink GUARDED_BY(sinkMutex);
 }  // namespace
 
 void setNetworkRegistrationSink(NetworkRegistrationSink sink) {
-    std::lock_guard lock(sinkMutex);
+    platform::dispatch::MutexLock lock(sinkMutex);
     registrationSink = std::move(sink);
 }
 
 void Network::registerDevice(const std::vector<platform::HTTPCookie>& cookies) {
     {
-        std::unique_lock lock(sinkMutex);
+        platform::dispatch::MutexLock lock(sinkMutex);
         if (registrationSink) {
             auto sink = registrationSink;
             lock.unlock();

@@ -5,6 +5,7 @@
 #include "app/Network.h"
 #include "app/Strings.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/ResetRegistry.h"
 
@@ -16,8 +17,8 @@ using platform::Value;
 
 namespace {
 
-// Main thread only: read and written by viewDidLoad.
-bool firstScreenHidesNavBar = true;
+// Read and written by viewDidLoad.
+bool firstScreenHidesNavBar GUARDED_BY(platform::dispatch::mainThread) = true;
 
 constexpr unsigned kFlexibleWidth = 2;
 constexpr unsigned kFlexibleHeight = 16;
@@ -76,10 +77,14 @@ void ViewController::loadView() {
 }
 
 void ViewController::viewDidLoad() {
+    platform::dispatch::mainThread.assertOnThread();
     uikit::ViewController::viewDidLoad();
     shouldHideNavBar = firstScreenHidesNavBar;
     if (firstScreenHidesNavBar)
-        platform::ResetRegistry::add("tesmar.first-screen", [] { firstScreenHidesNavBar = true; });
+        platform::ResetRegistry::add("tesmar.first-screen", [] {
+            platform::dispatch::mainThread.assertOnThread();
+            firstScreenHidesNavBar = true;
+        });
     firstScreenHidesNavBar = false;
 
     if (activityIndicatorView) activityIndicatorView->startAnimating();

@@ -1,4 +1,5 @@
 #include "crash_reporter/CrashCapture.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 #define UNW_LOCAL_ONLY
 #include <cxxabi.h>
@@ -16,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <typeinfo>
 
 namespace dodoredized {
@@ -352,8 +352,8 @@ bool isCrashCaptureInstalled() { return state.installed.load(); }
 
 bool installCrashCapture(const CaptureSetup& setup) {
     if (kSanitizerBuild) return false;
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
+    static platform::dispatch::Mutex mutex;
+    platform::dispatch::MutexLock lock(mutex);
     if (state.installed.load()) return false;
     if (setup.reportPath.empty() || setup.reportPath.size() >= sizeof state.reportPath ||
         setup.reportIdentifier.size() >= kMaxText || setup.installationIdentifier.size() >= kMaxText ||

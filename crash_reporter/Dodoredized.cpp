@@ -1,10 +1,9 @@
 #include "crash_reporter/Dodoredized.h"
 
-#include <mutex>
-
 #include "crash_reporter/CrashCapture.h"
 #include "kit_platform/Verira.h"
 #include "kit_platform/Vizized.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
@@ -71,7 +70,7 @@ bool Dodoredized::start() {
         log->info("[Dodoredized] No kit service to send crash reports to; they are kept");
     }
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         reportsDirectory_ = reports;
         currentReportPath_ = reportPath;
         log_ = log;
@@ -87,17 +86,17 @@ bool Dodoredized::start() {
 }
 
 std::string Dodoredized::reportsDirectory() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return reportsDirectory_;
 }
 
 std::string Dodoredized::currentReportPath() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return currentReportPath_;
 }
 
 std::shared_ptr<ReportProcessor> Dodoredized::processor() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return processor_;
 }
 

@@ -12,11 +12,11 @@
 // Thread-safe.
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "crash_reporter/ReportProcessor.h"
 #include "crash_reporter/SdkLog.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/objc/Runtime.h"
 
 namespace dodoredized {
@@ -54,11 +54,11 @@ public:
 private:
     std::atomic<bool> started_{false};
     std::atomic<int> startCount_{0};
-    mutable std::mutex mutex_;  // guards the members below
-    std::string reportsDirectory_;
-    std::string currentReportPath_;
-    std::shared_ptr<SdkLog> log_;
-    std::shared_ptr<ReportProcessor> processor_;
+    mutable platform::dispatch::Mutex mutex_;
+    std::string reportsDirectory_ GUARDED_BY(mutex_);
+    std::string currentReportPath_ GUARDED_BY(mutex_);
+    std::shared_ptr<SdkLog> log_ GUARDED_BY(mutex_);
+    std::shared_ptr<ReportProcessor> processor_ GUARDED_BY(mutex_);
 };
 
 // Registers the runtime class "Dodoredized" (a kit). Idempotent.

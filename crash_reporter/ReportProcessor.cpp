@@ -42,7 +42,7 @@ void ReportProcessor::setAside(const std::string& name, const std::string& why) 
     std::string from = reportsDirectory_ + "/" + name;
     std::string to = damagedDirectory_ + "/" + name;
     auto made = files.createDirectory(damagedDirectory_);
-    if (files.fileExists(to)) (void)files.removeItem(to);
+    if (files.fileExists(to)) (void)files.removeItem(to);  // one that stays makes the move below fail, which counts
     auto moved = made ? files.moveItem(from, to) : platform::Result<void>(made.error());
     // A file that cannot be moved aside is removed, so it does not stop every later launch.
     if (!moved) (void)files.removeItem(from);

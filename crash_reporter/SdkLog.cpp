@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
@@ -25,11 +26,11 @@ void SdkLog::warning(const std::string& line) {
 void SdkLog::append(const std::string& line) {
     if (path_.empty()) return;
     std::string text = platform::Date::now().iso8601UTC() + " " + line + "\n";
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return;
     platform::FileHandle handle(fd);
-    (void)handle.writeAll(text.data(), text.size());
+    (void)handle.writeAll(text.data(), text.size());  // the log has nowhere to report its own failure
 }
 
 }  // namespace dodoredized

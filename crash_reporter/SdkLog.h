@@ -5,8 +5,9 @@
 // it never grows without bound.
 //
 // Thread-safe.
-#include <mutex>
 #include <string>
+
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace dodoredized {
 
@@ -24,7 +25,7 @@ public:
 private:
     void append(const std::string& line);
     std::string path_;
-    std::mutex mutex_;
+    platform::dispatch::Mutex mutex_;
 };
 
 }  // namespace dodoredized

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // as it is refused cleanly.
         auto written = plist::write(*value, format);
         if (!written) {
-            if (written.error().code != 3851) std::abort();
+            if (written.error().code != platform::plist::kWriteInvalidError) std::abort();
             continue;
         }
         auto again = plist::read(*written, 1 << 22);

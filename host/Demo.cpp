@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "app/Strings.h"
@@ -16,6 +15,7 @@
 #include "host/Device.h"
 #include "host/Simulator.h"
 #include "host/WebEngine.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
@@ -238,12 +238,12 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
                                      engine,
                                      "--echo"};
 
-    std::mutex mutex;
+    platform::dispatch::Mutex mutex;
     std::vector<std::pair<std::string, Value>> seen;
     int status;
     {
         auto token = platform::DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
-            std::lock_guard lock(mutex);
+            platform::dispatch::MutexLock lock(mutex);
             seen.emplace_back(event, fields);
         });
         std::istringstream noInput;
@@ -252,7 +252,7 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
 
     std::vector<std::string> missing, unchecked;
     {
-        std::lock_guard lock(mutex);
+        platform::dispatch::MutexLock lock(mutex);
         auto any = [&](const Expected& want) {
             for (const auto& [event, fields] : seen)
                 if (matches(event, fields, want)) return true;

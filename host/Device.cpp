@@ -145,6 +145,7 @@ Device::~Device() {
 }
 
 std::optional<std::string> Device::boot() {
+    dispatch::mainThread.assertOnThread();
     std::error_code ec;
     fs::path bundle = fs::absolute(options_.bundle, ec);
     if (ec || !fs::is_directory(bundle, ec)) return "the bundle '" + options_.bundle + "' is not a directory";
@@ -268,6 +269,7 @@ void Device::settle() {
 }
 
 std::optional<std::string> Device::execute(const Command& command) {
+    dispatch::mainThread.assertOnThread();
     if (!app_) return "the app is not running";
     // What the app does about a tapped notification shows on the main thread: a screen, a page, a console
     // line. Coming to the front (app.state, badge) is the device's part of every tap, not the app's answer.

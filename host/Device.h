@@ -16,10 +16,9 @@
 // subview first; when nothing there has the name, the whole key window is searched the same way. A
 // view counts as visible only when neither it nor any view above it is hidden.
 //
-// Idle: after each command the main loop runs until no web view in the key window is loading and no
-// device event has been posted for the quiet period (--settle-ms), bounded by --settle-timeout. The
-// URL-loading layer has no process-wide count of tasks in flight, so requests made outside web
-// views are covered by the quiet period only.
+// Idle: after each command the main loop runs until no web view in the key window is loading, no URL
+// task of any session is in flight (URLSession::tasksInFlight) and no device event has been posted for
+// the quiet period (--settle-ms), bounded by --settle-timeout.
 //
 // Main thread only (the thread that calls boot() drives the main loop).
 #include <filesystem>

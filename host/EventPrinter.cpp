@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/JSON.h"
 
 namespace tesmar_host {
@@ -84,7 +85,7 @@ void EventPrinter::print(const std::string& event, const Value& fields) {
     if (event == "fault") ++faults_;
     std::string line = eventLine(event, fields);
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         std::fputs(line.c_str(), out_);
         std::fputc('\n', out_);
         std::fflush(out_);

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/Value.h"
 
@@ -35,7 +35,7 @@ private:
     void print(const std::string& event, const platform::Value& fields);
 
     std::FILE* out_;
-    std::mutex mutex_;
+    platform::dispatch::Mutex mutex_;
     std::atomic<size_t> faults_{0};
     std::atomic<int64_t> lastEvent_;
     platform::DeviceEvents::Token token_;

@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
@@ -17,6 +15,7 @@
 #include "app/Tesmar.h"
 #include "host/EventPrinter.h"
 #include "platform/dispatch/OnceHandler.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -47,7 +46,7 @@ constexpr const char* kBuiltInPrincipal = "NotificationService";
 // Past the budget, the app side stops waiting for an extension that neither answers nor ends.
 constexpr double kExtensionGraceSeconds = 15;
 
-std::mutex executableMutex;
+platform::dispatch::Mutex executableMutex;
 std::string& executableSlot() {
     static std::string path = "/proc/self/exe";
     return path;
@@ -55,9 +54,9 @@ std::string& executableSlot() {
 
 // The request the built-in principal is working on (one per extension process).
 struct PrincipalState {
-    std::mutex mutex;
-    std::shared_ptr<un::NotificationRequest> request;
-    std::function<void(un::NotificationContent)> contentHandler;
+    platform::dispatch::Mutex mutex;
+    std::shared_ptr<un::NotificationRequest> request GUARDED_BY(mutex);
+    std::function<void(un::NotificationContent)> contentHandler GUARDED_BY(mutex);
 };
 PrincipalState& principal() {
     static PrincipalState* s = new PrincipalState();
@@ -72,7 +71,7 @@ void registerBuiltInPrincipal() {
                 objc::makeImp([](objc::Object*, objc::Selector, std::shared_ptr<un::NotificationRequest> request,
                                  std::function<void(un::NotificationContent)> handler) {
                     {
-                        std::lock_guard lock(principal().mutex);
+                        platform::dispatch::MutexLock lock(principal().mutex);
                         principal().request = request;
                         principal().contentHandler = handler;
                     }
@@ -82,7 +81,7 @@ void registerBuiltInPrincipal() {
                     std::shared_ptr<un::NotificationRequest> request;
                     std::function<void(un::NotificationContent)> handler;
                     {
-                        std::lock_guard lock(principal().mutex);
+                        platform::dispatch::MutexLock lock(principal().mutex);
                         request = principal().request;
                         handler = principal().contentHandler;
                     }
@@ -118,7 +117,7 @@ std::optional<ServiceExtension> findServiceExtension(const fs::path& appBundle) 
 }
 
 void setExtensionExecutable(std::string path) {
-    std::lock_guard lock(executableMutex);
+    platform::dispatch::MutexLock lock(executableMutex);
     executableSlot() = std::move(path);
 }
 
@@ -185,7 +184,7 @@ std::optional<un::NotificationContent> runServiceExtension(const Options& appOpt
     if (!json) return std::nullopt;
     std::string executable;
     {
-        std::lock_guard lock(executableMutex);
+        platform::dispatch::MutexLock lock(executableMutex);
         executable = executableSlot();
     }
     char wallClock[64];
@@ -343,17 +342,17 @@ int runExtensionProcess(const Options& options, std::FILE* out, std::FILE* err) 
     request->trigger = un::NotificationTrigger::push((*payload)["aps"]["content-available"].integerOr(0) == 1);
 
     struct Answer {
-        std::mutex mutex;
-        std::condition_variable cv;
-        std::optional<un::NotificationContent> content;
-        bool expired = false;
-        bool finished = false;
+        platform::dispatch::Mutex mutex;
+        platform::dispatch::ConditionVariable cv;
+        std::optional<un::NotificationContent> content GUARDED_BY(mutex);
+        bool expired GUARDED_BY(mutex) = false;
+        bool finished GUARDED_BY(mutex) = false;
     };
     auto answer = std::make_shared<Answer>();
     auto expiredFlag = std::make_shared<std::atomic<bool>>(false);
     // The first answer counts; a late one from the work still running after expiry is ignored.
     std::function<void(un::NotificationContent)> handler = [answer, expiredFlag](un::NotificationContent c) {
-        std::lock_guard lock(answer->mutex);
+        platform::dispatch::MutexLock lock(answer->mutex);
         if (answer->content) return;
         answer->content = std::move(c);
         answer->expired = expiredFlag->load();
@@ -366,17 +365,20 @@ int runExtensionProcess(const Options& options, std::FILE* out, std::FILE* err) 
         } catch (const std::exception& e) {
             DeviceEvents::post("console", Value::dictionary({{"text", std::string("extension failed: ") + e.what()}}));
         }
-        std::lock_guard lock(answer->mutex);
+        platform::dispatch::MutexLock lock(answer->mutex);
         answer->finished = true;
         answer->cv.notify_all();
     });
     bool answered;
+    bool hasContent;
     {
-        std::unique_lock lock(answer->mutex);
-        answered = answer->cv.wait_for(lock, std::chrono::milliseconds(int64_t(options.extensionBudget * 1000)),
-                                       [&] { return answer->content.has_value() || answer->finished; });
+        platform::dispatch::MutexLock lock(answer->mutex);
+        answered = answer->cv.wait_for(
+            answer->mutex, std::chrono::milliseconds(int64_t(options.extensionBudget * 1000)),
+            [&]() REQUIRES(answer->mutex) { return answer->content.has_value() || answer->finished; });
+        hasContent = answer->content.has_value();
     }
-    if (!answered || !answer->content) {
+    if (!answered || !hasContent) {
         expiredFlag->store(true);
         if (objc::respondsToSelector(service, objc::sel(kWillExpire)))
             objc::send<void>(service, objc::sel(kWillExpire));
@@ -385,7 +387,7 @@ int runExtensionProcess(const Options& options, std::FILE* out, std::FILE* err) 
     un::NotificationContent content;
     bool expired;
     {
-        std::lock_guard lock(answer->mutex);
+        platform::dispatch::MutexLock lock(answer->mutex);
         content = answer->content.value_or(request->content);
         expired = answer->expired || !answered;
     }

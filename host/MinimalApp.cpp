@@ -1,7 +1,6 @@
 #include "host/MinimalApp.h"
 
-#include <mutex>
-
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/uikit/UIKit.h"
@@ -19,12 +18,12 @@ using uikit::ObjectHandle;
 
 namespace {
 
-std::mutex startURLMutex;
-std::string startURLOverride;
+platform::dispatch::Mutex startURLMutex;
+std::string startURLOverride GUARDED_BY(startURLMutex);
 
 std::string startURL() {
     {
-        std::lock_guard lock(startURLMutex);
+        platform::dispatch::MutexLock lock(startURLMutex);
         if (!startURLOverride.empty()) return startURLOverride;
     }
     auto bundle = Bundle::mainBundle();
@@ -262,7 +261,7 @@ std::string urlIn(const Value& userInfo) { return userInfo["url"].stringOr(""); 
 }  // namespace
 
 void setMinimalAppStartURL(std::string url) {
-    std::lock_guard lock(startURLMutex);
+    platform::dispatch::MutexLock lock(startURLMutex);
     startURLOverride = std::move(url);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSON.h"
@@ -31,30 +32,33 @@ SettingsController::SettingsController(std::shared_ptr<KitServiceClient> client,
 
 void SettingsController::start() {
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         if (started_) return;
         started_ = true;
     }
-    queue_.async([self = shared_from_this()] { self->sync(); });
+    queue_.async([self = shared_from_this()] {
+        self->queue_.assertCurrent();
+        self->sync();
+    });
 }
 
 Value SettingsController::settings() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return settings_;
 }
 
 SettingsController::State SettingsController::state() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return state_;
 }
 
 int SettingsController::failures() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return failures_;
 }
 
 void SettingsController::setState(State state) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     state_ = state;
 }
 
@@ -101,6 +105,7 @@ void SettingsController::sync() {
     client_->fetchSettings(facts_.bundleIdentifier, facts_.installationIdentifier,
                            [self = shared_from_this()](platform::Result<Value> answer) {
                                self->queue_.async([self, answer = std::move(answer)]() mutable {
+                                   self->queue_.assertCurrent();
                                    if (!answer) return self->failed("download the kit settings", answer.error());
                                    double duration = cacheDuration(*answer);
                                    self->expiresAt_ = self->now_().timeIntervalSince1970() + duration;
@@ -113,7 +118,7 @@ void SettingsController::sync() {
 void SettingsController::use(Value settings) {
     bool isNew = settings["app_status"].stringOr("") == "new";
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         settings_ = std::move(settings);
     }
     if (isNew) return registerApp();
@@ -127,13 +132,14 @@ void SettingsController::registerApp() {
                                     {"build_version", facts_.buildVersion}});
     client_->registerApp(body, [self = shared_from_this()](platform::Result<void> answer) {
         self->queue_.async([self, answer = std::move(answer)] {
+            self->queue_.assertCurrent();
             if (!answer) return self->failed("register the app with the kit service", answer.error());
             Value known = self->settings();
             known.set("app_status", "known");
             // Only a cached copy is rewritten: settings that were not to be reused stay uncached.
             if (self->expiresAt_ > self->now_().timeIntervalSince1970()) self->writeCache(known, self->expiresAt_);
             {
-                std::lock_guard lock(self->mutex_);
+                platform::dispatch::MutexLock lock(self->mutex_);
                 self->settings_ = std::move(known);
             }
             self->setState(State::Done);
@@ -144,7 +150,7 @@ void SettingsController::registerApp() {
 void SettingsController::failed(const std::string& what, const platform::Error& error) {
     int failures;
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         failures = ++failures_;
     }
     constexpr int kRetries = sizeof kSettingsRetryDelays / sizeof kSettingsRetryDelays[0];
@@ -158,7 +164,10 @@ void SettingsController::failed(const std::string& what, const platform::Error& 
     platform::consoleLog("[Verira] Could not " + what + " (" + error.localizedDescription() + "); trying again in " +
                          std::to_string(static_cast<int>(delay)) + " s");
     setState(State::WaitingToRetry);
-    queue_.asyncAfter(delay, [self = shared_from_this()] { self->sync(); });
+    queue_.asyncAfter(delay, [self = shared_from_this()] {
+        self->queue_.assertCurrent();
+        self->sync();
+    });
 }
 
 }  // namespace verira

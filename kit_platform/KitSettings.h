@@ -18,12 +18,12 @@
 // be called from any thread.
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "kit_platform/KitService.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Value.h"
 
@@ -62,8 +62,8 @@ public:
     const platform::dispatch::DispatchQueue& queue() const { return queue_; }
 
 private:
-    void sync();
-    std::optional<platform::Value> freshCache();
+    void sync() REQUIRES(queue_);
+    std::optional<platform::Value> freshCache() REQUIRES(queue_);
     void writeCache(const platform::Value& settings, double expiresAt);
     void use(platform::Value settings);
     void registerApp();
@@ -77,13 +77,13 @@ private:
     platform::dispatch::DispatchQueue queue_;
 
     // Written on the queue only; read from anywhere under the lock.
-    mutable std::mutex mutex_;
-    bool started_ = false;
-    State state_ = State::Idle;
-    platform::Value settings_;
-    int failures_ = 0;
+    mutable platform::dispatch::Mutex mutex_;
+    bool started_ GUARDED_BY(mutex_) = false;
+    State state_ GUARDED_BY(mutex_) = State::Idle;
+    platform::Value settings_ GUARDED_BY(mutex_);
+    int failures_ GUARDED_BY(mutex_) = 0;
     // Queue-only.
-    double expiresAt_ = 0;
+    double expiresAt_ GUARDED_BY(queue_) = 0;
 };
 
 }  // namespace verira

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "kit_platform/Identifiers.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
@@ -63,14 +64,14 @@ std::string settingsCachePath() {
 }  // namespace
 
 std::shared_ptr<Verira> Verira::sharedSDK() {
-    static std::mutex mutex;
+    static platform::dispatch::Mutex mutex;
     static std::shared_ptr<Verira> shared;
-    std::lock_guard lock(mutex);
+    platform::dispatch::MutexLock lock(mutex);
     if (!shared) {
         shared = std::make_shared<Verira>();
         // Back to before the first call: kits keep their own once-state.
         platform::ResetRegistry::add("verira", [sdk = shared] {
-            std::lock_guard lock(sdk->mutex_);
+            platform::dispatch::MutexLock lock(sdk->mutex_);
             sdk->called_ = false;
             sdk->apiKey_.reset();
             sdk->kits_.clear();
@@ -100,7 +101,7 @@ std::shared_ptr<Verira> Verira::with(const std::vector<Class*>& kitClasses) {
     std::vector<Class*> kits;
     std::shared_ptr<SettingsController> settings;
     {
-        std::lock_guard lock(sdk->mutex_);
+        platform::dispatch::MutexLock lock(sdk->mutex_);
         if (sdk->called_) {
             platform::consoleLog(kMultipleCallsMessage);
             return sdk;
@@ -160,27 +161,27 @@ void Verira::initializeKit(Class* kit) {
 }
 
 std::optional<std::string> Verira::APIKey() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return apiKey_;
 }
 
 std::vector<Class*> Verira::kits() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return kits_;
 }
 
 std::string Verira::installationIdentifier() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return installationIdentifier_;
 }
 
 std::string Verira::executionIdentifier() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return executionIdentifier_;
 }
 
 bool Verira::isDataCollectionEnabled() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return dataCollectionEnabled_;
 }
 
@@ -190,12 +191,12 @@ platform::Value Verira::settings() const {
 }
 
 std::shared_ptr<KitServiceClient> Verira::serviceClient() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return client_;
 }
 
 std::shared_ptr<SettingsController> Verira::settingsController() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return settings_;
 }
 

@@ -15,7 +15,6 @@
 //
 // Thread-safe: with() may be called from any thread; kits are started on the calling thread.
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -23,6 +22,7 @@
 
 #include "kit_platform/KitService.h"
 #include "kit_platform/KitSettings.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/objc/Runtime.h"
 
 namespace verira {
@@ -73,15 +73,15 @@ public:
     static bool automaticDataCollectionEnabled();
 
 private:
-    mutable std::mutex mutex_;
-    bool called_ = false;
-    std::optional<std::string> apiKey_;
-    std::vector<platform::objc::Class*> kits_;
-    std::string installationIdentifier_;
-    std::string executionIdentifier_;
-    bool dataCollectionEnabled_ = false;
-    std::shared_ptr<KitServiceClient> client_;
-    std::shared_ptr<SettingsController> settings_;
+    mutable platform::dispatch::Mutex mutex_;
+    bool called_ GUARDED_BY(mutex_) = false;
+    std::optional<std::string> apiKey_ GUARDED_BY(mutex_);
+    std::vector<platform::objc::Class*> kits_ GUARDED_BY(mutex_);
+    std::string installationIdentifier_ GUARDED_BY(mutex_);
+    std::string executionIdentifier_ GUARDED_BY(mutex_);
+    bool dataCollectionEnabled_ GUARDED_BY(mutex_) = false;
+    std::shared_ptr<KitServiceClient> client_ GUARDED_BY(mutex_);
+    std::shared_ptr<SettingsController> settings_ GUARDED_BY(mutex_);
 };
 
 // Registers the "VRRKit" protocol. Idempotent; with() calls it too.

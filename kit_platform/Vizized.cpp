@@ -1,9 +1,9 @@
 #include "kit_platform/Vizized.h"
 
 #include <atomic>
-#include <mutex>
 
 #include "kit_platform/Verira.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 
 namespace vizized {
@@ -16,10 +16,9 @@ using platform::objc::Selector;
 namespace {
 
 std::atomic<bool> requested{false};
-std::mutex stateMutex;
-bool started = false;              // guarded by stateMutex
-std::optional<std::string> token;  // guarded by stateMutex
-
+platform::dispatch::Mutex stateMutex;
+bool started GUARDED_BY(stateMutex) = false;
+std::optional<std::string> token GUARDED_BY(stateMutex);
 }  // namespace
 
 platform::dispatch::DispatchQueue Vizized::eventQueue() {
@@ -31,7 +30,7 @@ bool Vizized::startWithBetaToken(std::optional<std::string> betaToken) {
     if (requested.exchange(true)) return false;
     eventQueue().async([betaToken = std::move(betaToken)] {
         {
-            std::lock_guard lock(stateMutex);
+            platform::dispatch::MutexLock lock(stateMutex);
             started = true;
             token = betaToken;
         }
@@ -43,12 +42,12 @@ bool Vizized::startWithBetaToken(std::optional<std::string> betaToken) {
 }
 
 bool Vizized::isStarted() {
-    std::lock_guard lock(stateMutex);
+    platform::dispatch::MutexLock lock(stateMutex);
     return started;
 }
 
 std::optional<std::string> Vizized::betaToken() {
-    std::lock_guard lock(stateMutex);
+    platform::dispatch::MutexLock lock(stateMutex);
     return token;
 }
 

@@ -1,7 +1,6 @@
 #include "zidedova_core/DOREdozadedo.h"
 
-#include <mutex>
-
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/objc/Runtime.h"
 #include "zidedova_core/ZDVException.h"
 #include "zidedova_core/ZODOzi.h"
@@ -47,8 +46,9 @@ void monitorWarning(int64_t code, const std::string& message, const Value& conte
         monitor, sel("logWithLevel:messageCode:message:context:"), 4, code, message, context);
 }
 
-std::mutex gDisplayMutex;
-ZDVNameDisplay gEventDisplay, gUserPropertyDisplay;
+platform::dispatch::Mutex gDisplayMutex;
+ZDVNameDisplay gEventDisplay GUARDED_BY(gDisplayMutex);
+ZDVNameDisplay gUserPropertyDisplay GUARDED_BY(gDisplayMutex);
 
 std::string show(const ZDVNameDisplay& display, const Value& name) {
     if (display) return display(name);
@@ -56,27 +56,27 @@ std::string show(const ZDVNameDisplay& display, const Value& name) {
     return s ? *s : name.description();
 }
 std::string displayEventName(const Value& name) {
-    std::lock_guard lock(gDisplayMutex);
+    platform::dispatch::MutexLock lock(gDisplayMutex);
     return show(gEventDisplay, name);
 }
 std::string displayUserPropertyName(const Value& name) {
-    std::lock_guard lock(gDisplayMutex);
+    platform::dispatch::MutexLock lock(gDisplayMutex);
     return show(gUserPropertyDisplay, name);
 }
 
-std::mutex gVersionMutex;
-bool gVersionChecked = false;
+platform::dispatch::Mutex gVersionMutex;
+bool gVersionChecked GUARDED_BY(gVersionMutex) = false;
 
 }  // namespace
 
 void DOREdozadedoSetNameDisplay(ZDVNameDisplay eventName, ZDVNameDisplay userPropertyName) {
-    std::lock_guard lock(gDisplayMutex);
+    platform::dispatch::MutexLock lock(gDisplayMutex);
     gEventDisplay = std::move(eventName);
     gUserPropertyDisplay = std::move(userPropertyName);
 }
 
 void DOREdozadedo::initialize() {
-    std::lock_guard lock(gVersionMutex);
+    platform::dispatch::MutexLock lock(gVersionMutex);
     if (gVersionChecked) return;
     Object* cls = engineClass();
     if (!cls) return;  // checked again once the engine is registered

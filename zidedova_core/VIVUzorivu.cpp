@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -21,18 +22,18 @@ const char* const kAnalyticsKeys[] = {"IS_MEASUREMENT_ENABLED", "ZIDEDOVA_ANALYT
                                       "ZIDEDOVA_ANALYTICS_COLLECTION_DEACTIVATED"};
 
 struct DefaultCache {
-    std::mutex mutex;
-    std::shared_ptr<VIVUzorivu> options;
-    std::optional<platform::ValueDictionary> dictionary;
+    platform::dispatch::Mutex mutex;
+    std::shared_ptr<VIVUzorivu> options GUARDED_BY(mutex);
+    std::optional<platform::ValueDictionary> dictionary GUARDED_BY(mutex);
 };
-std::mutex gClassInitMutex;
+platform::dispatch::Mutex gClassInitMutex;
 std::atomic<bool> gClassInitialized{false};
 
 // Forgets the cached default options and the class's first use.
 void addOptionsReset() {
     platform::ResetRegistry::add("zidedova.options", [] {
         VIVUzorivu::resetDefaultOptions();
-        std::lock_guard lock(gClassInitMutex);
+        platform::dispatch::MutexLock lock(gClassInitMutex);
         gClassInitialized = false;
     });
 }
@@ -59,7 +60,7 @@ std::string versionFromID(const std::string& id) {
 
 void VIVUzorivu::ensureClassInitialized() {
     if (gClassInitialized.load(std::memory_order_acquire)) return;
-    std::lock_guard lock(gClassInitMutex);
+    platform::dispatch::MutexLock lock(gClassInitMutex);
     if (gClassInitialized.load()) return;
     ZODOzi::registerLibrary("zdv-ios", versionFromID(kZDVLibraryVersionID));
     auto bundle = platform::Bundle::mainBundle();
@@ -74,7 +75,7 @@ void VIVUzorivu::ensureClassInitialized() {
 std::optional<platform::ValueDictionary> VIVUzorivu::defaultOptionsDictionary() {
     ensureClassInitialized();
     auto& c = defaults();
-    std::lock_guard lock(c.mutex);
+    platform::dispatch::MutexLock lock(c.mutex);
     if (c.dictionary) return c.dictionary;
     auto path = ZDVBundleUtil::optionsDictionaryPath(kZDVOptionsResourceName, kZDVOptionsResourceType,
                                                      ZDVBundleUtil::relevantBundles());
@@ -95,20 +96,20 @@ std::optional<platform::ValueDictionary> VIVUzorivu::defaultOptionsDictionary() 
 
 std::shared_ptr<VIVUzorivu> VIVUzorivu::defaultOptions() {
     {
-        std::lock_guard lock(defaults().mutex);
+        platform::dispatch::MutexLock lock(defaults().mutex);
         if (defaults().options) return defaults().options;
     }
     auto dictionary = defaultOptionsDictionary();
     if (!dictionary) return nullptr;
     auto& c = defaults();
-    std::lock_guard lock(c.mutex);
+    platform::dispatch::MutexLock lock(c.mutex);
     if (!c.options) c.options = std::make_shared<VIVUzorivu>(*dictionary, true);
     return c.options;
 }
 
 void VIVUzorivu::resetDefaultOptions() {
     auto& c = defaults();
-    std::lock_guard lock(c.mutex);
+    platform::dispatch::MutexLock lock(c.mutex);
     c.options.reset();
     c.dictionary.reset();
 }
@@ -144,22 +145,23 @@ VIVUzorivu::VIVUzorivu(platform::ValueDictionary dictionary, bool fromDefaultPli
 }
 
 std::shared_ptr<VIVUzorivu> VIVUzorivu::copy() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     auto out = std::make_shared<VIVUzorivu>(dictionary_, usingOptionsFromDefaultPlist_);
+    platform::dispatch::MutexLock outLock(out->mutex_);  // not shared yet: never contended
     out->deepLinkURLScheme_ = deepLinkURLScheme_;
     out->editingLocked_ = editingLocked_;
     return out;
 }
 
 std::optional<std::string> VIVUzorivu::stringFor(const char* key) const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     auto it = dictionary_.find(key);
     if (it == dictionary_.end() || !it->second.isString()) return std::nullopt;
     return *it->second.asString();
 }
 
 bool VIVUzorivu::boolFor(const char* key) const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     auto it = dictionary_.find(key);
     return it != dictionary_.end() && it->second.boolOr(false);
 }
@@ -169,7 +171,7 @@ void VIVUzorivu::checkLock() const {
 }
 
 void VIVUzorivu::setString(const char* key, std::optional<std::string> value) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     checkLock();
     if (value)
         dictionary_[key] = std::move(*value);
@@ -178,43 +180,43 @@ void VIVUzorivu::setString(const char* key, std::optional<std::string> value) {
 }
 
 std::optional<std::string> VIVUzorivu::deepLinkURLScheme() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return deepLinkURLScheme_;
 }
 
 void VIVUzorivu::setDeepLinkURLScheme(std::optional<std::string> scheme) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     checkLock();
     deepLinkURLScheme_ = std::move(scheme);
 }
 
 void VIVUzorivu::setLibraryVersionID(const std::string& value) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     dictionary_[kZDVLibraryVersionID] = value;
 }
 
 bool VIVUzorivu::isEditingLocked() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return editingLocked_;
 }
 
 void VIVUzorivu::setEditingLocked(bool locked) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     editingLocked_ = locked;
 }
 
 bool VIVUzorivu::usingOptionsFromDefaultPlist() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return usingOptionsFromDefaultPlist_;
 }
 
 platform::ValueDictionary VIVUzorivu::optionsDictionary() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return dictionary_;
 }
 
 platform::ValueDictionary VIVUzorivu::analyticsOptionsDictionary() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     if (analyticsOptions_) return *analyticsOptions_;
     platform::ValueDictionary out;
     auto bundle = platform::Bundle::mainBundle();

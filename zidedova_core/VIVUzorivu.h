@@ -8,10 +8,10 @@
 // configured app sees. Every member is safe from any thread (one lock per object); the class-wide
 // default-options cache has its own lock.
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Value.h"
 
 namespace zidedova {
@@ -95,14 +95,14 @@ private:
     std::optional<std::string> stringFor(const char* key) const;
     bool boolFor(const char* key) const;
     void setString(const char* key, std::optional<std::string> value);
-    void checkLock() const;  // caller holds mutex_
+    void checkLock() const REQUIRES(mutex_);
 
-    mutable std::mutex mutex_;
-    platform::ValueDictionary dictionary_;
-    std::optional<std::string> deepLinkURLScheme_;
-    bool editingLocked_ = false;
-    bool usingOptionsFromDefaultPlist_ = false;
-    mutable std::optional<platform::ValueDictionary> analyticsOptions_;
+    mutable platform::dispatch::Mutex mutex_;
+    platform::ValueDictionary dictionary_ GUARDED_BY(mutex_);
+    std::optional<std::string> deepLinkURLScheme_ GUARDED_BY(mutex_);
+    bool editingLocked_ GUARDED_BY(mutex_) = false;
+    bool usingOptionsFromDefaultPlist_ GUARDED_BY(mutex_) = false;
+    mutable std::optional<platform::ValueDictionary> analyticsOptions_ GUARDED_BY(mutex_);
 };
 
 }  // namespace zidedova

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "zidedova_core/ZDVException.h"
 #include "zidedova_core/ZDVLogger.h"
 #include "zidedova_core/ZODOzi.h"
@@ -37,17 +38,17 @@ ZDVComponent::componentWithProtocol(const Protocol* protocol, ZDVInstantiationTi
 }
 
 void ZDVRegistrantSet::add(Class* cls) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     if (std::find(classes_.begin(), classes_.end(), cls) == classes_.end()) classes_.push_back(cls);
 }
 
 std::vector<Class*> ZDVRegistrantSet::classes() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return classes_;
 }
 
 void ZDVRegistrantSet::clear() {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     classes_.clear();
 }
 
@@ -99,7 +100,7 @@ void ZDVComponentContainer::populate(bool isDefaultApp, const std::vector<Class*
             if (!component || !component->protocol()) continue;
             const std::string& key = component->protocol()->name();
             {
-                std::lock_guard lock(mutex_);
+                platform::dispatch::MutexLock lock(mutex_);
                 if (components_.count(key)) {
                     ZDVLoggerLogError(kZDVLoggerService, "I-COR000029",
                                       "Attempted to register protocol %@, but it already has an implementation.", key);
@@ -130,7 +131,7 @@ platform::ObjectHandle ZDVComponentContainer::instantiateInstanceForProtocol(con
         return nullptr;
     }
     if (cacheable) {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         auto [it, inserted] = cachedInstances_.emplace(protocol->name(), instance);
         return it->second;  // a racing maker's instance wins if it was cached first
     }
@@ -141,7 +142,7 @@ platform::ObjectHandle ZDVComponentContainer::instanceForProtocol(const Protocol
     if (!protocol) return nullptr;
     ZDVComponentCreationBlock block;
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         if (auto it = cachedInstances_.find(protocol->name()); it != cachedInstances_.end()) return it->second;
         auto it = components_.find(protocol->name());
         if (it == components_.end()) return nullptr;
@@ -153,7 +154,7 @@ platform::ObjectHandle ZDVComponentContainer::instanceForProtocol(const Protocol
 void ZDVComponentContainer::removeAllCachedInstances() {
     std::map<std::string, platform::ObjectHandle> cached;
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         cached.swap(cachedInstances_);
     }
     const Protocol* maintainer = protocolNamed(kZDVComponentLifecycleMaintainerProtocol);

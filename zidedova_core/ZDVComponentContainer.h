@@ -13,10 +13,10 @@
 // apps are configured; a container sees the registrants present when it was made.
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "zidedova_core/ZDVComponent.h"
 
 namespace zidedova {
@@ -31,8 +31,8 @@ public:
     void clear();
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<platform::objc::Class*> classes_;
+    mutable platform::dispatch::Mutex mutex_;
+    std::vector<platform::objc::Class*> classes_ GUARDED_BY(mutex_);
 };
 
 class ZDVComponentContainer {
@@ -66,9 +66,9 @@ private:
     void populate(bool isDefaultApp, const std::vector<platform::objc::Class*>& registrants);
 
     std::weak_ptr<ZODOzi> app_;
-    std::mutex mutex_;
-    std::map<std::string, ZDVComponentCreationBlock> components_;    // guarded by mutex_
-    std::map<std::string, platform::ObjectHandle> cachedInstances_;  // guarded by mutex_
+    platform::dispatch::Mutex mutex_;
+    std::map<std::string, ZDVComponentCreationBlock> components_ GUARDED_BY(mutex_);
+    std::map<std::string, platform::ObjectHandle> cachedInstances_ GUARDED_BY(mutex_);
 };
 
 // Typed look-up over a container.

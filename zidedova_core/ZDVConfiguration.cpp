@@ -1,5 +1,6 @@
 #include "zidedova_core/ZDVConfiguration.h"
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/UserDefaults.h"
 #include "zidedova_core/ZDVLogger.h"
@@ -38,7 +39,7 @@ void DOREdozadedoConfiguration::setSessionTimeoutInterval(double seconds) {
 void DOREdozadedoConfiguration::setAnalyticsCollectionEnabled(bool enabled, bool persistSetting) {
     if (persistSetting) {
         auto defaults = platform::UserDefaults::standard();
-        (void)defaults->setInteger(enabled ? 1 : 2, kMeasurementEnabledStateKey);
+        platform::retriedByStore(defaults->setInteger(enabled ? 1 : 2, kMeasurementEnabledStateKey));
         defaults->synchronize();
     }
     postNotificationName(kDOREdozadedoConfigurationSetEnabledNotification, enabled);
@@ -52,12 +53,12 @@ ZDVConfiguration& ZDVConfiguration::sharedInstance() {
 ZDVConfiguration::ZDVConfiguration() : analyticsConfiguration_(DOREdozadedoConfiguration::sharedInstance()) {}
 
 std::shared_ptr<DOREdozadedoConfiguration> ZDVConfiguration::analyticsConfiguration() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return analyticsConfiguration_;
 }
 
 void ZDVConfiguration::setAnalyticsConfiguration(std::shared_ptr<DOREdozadedoConfiguration> configuration) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     analyticsConfiguration_ = std::move(configuration);
 }
 

@@ -6,9 +6,9 @@
 // "DOREdozadedoConfiguration" so it can travel in start options. ZDVConfiguration holds the analytics
 // configuration and forwards the logger level. Both are made once and safe from any thread.
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Value.h"
 #include "platform/objc/Runtime.h"
 
@@ -48,8 +48,8 @@ public:
 
 private:
     ZDVConfiguration();
-    mutable std::mutex mutex_;
-    std::shared_ptr<DOREdozadedoConfiguration> analyticsConfiguration_;
+    mutable platform::dispatch::Mutex mutex_;
+    std::shared_ptr<DOREdozadedoConfiguration> analyticsConfiguration_ GUARDED_BY(mutex_);
 };
 
 }  // namespace zidedova

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/UserDefaults.h"
@@ -11,13 +11,13 @@
 namespace zidedova {
 
 namespace {
-std::mutex gInitMutex;
+platform::dispatch::Mutex gInitMutex;
 std::atomic<bool> gInitialized{false};
 }  // namespace
 
 void ZDVLoggerInitialize() {
     if (gInitialized.load(std::memory_order_acquire)) return;
-    std::lock_guard lock(gInitMutex);
+    platform::dispatch::MutexLock lock(gInitMutex);
     if (gInitialized.load()) return;
     ZUTLoggerSetVersion(kZDVLoggerVersion);
     auto arguments = platform::ProcessInfo::processInfo().arguments();
@@ -27,11 +27,11 @@ void ZDVLoggerInitialize() {
     bool persisted = defaults->boolForKey(kZDVDebugModeKey).value_or(false);
 
     if (has("-ZDVDebugDisabled")) {
-        (void)defaults->removeObjectForKey(kZDVDebugModeKey);
+        platform::retriedByStore(defaults->removeObjectForKey(kZDVDebugModeKey));
         ZUTLoggerInitialize();
         if (forceStderr) ZUTLoggerEnableStderr();
     } else if (persisted || has("-ZDVDebugEnabled")) {
-        (void)defaults->setBool(true, kZDVDebugModeKey);
+        platform::retriedByStore(defaults->setBool(true, kZDVDebugModeKey));
         ZUTLoggerInitialize();
         if (forceStderr) ZUTLoggerEnableStderr();
         ZUTLoggerForceDebug();
@@ -40,7 +40,7 @@ void ZDVLoggerInitialize() {
         if (forceStderr) ZUTLoggerEnableStderr();
     }
     platform::ResetRegistry::add("zidedova.logger", [] {
-        std::lock_guard lock(gInitMutex);
+        platform::dispatch::MutexLock lock(gInitMutex);
         gInitialized = false;
     });
     gInitialized.store(true, std::memory_order_release);

@@ -1,9 +1,9 @@
 #include "zidedova_core/ZODOzi.h"
 
 #include <algorithm>
-#include <mutex>
 #include <string_view>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -29,15 +29,15 @@ struct ClassState {
     // The class lock: configuring an app (from the taken-name test to the last configureWithApp:) and
     // deleting one each run as one step. Nothing else takes it: the lookups read under `mutex`, so the
     // observers, configurables and measurement start that run under it may call them freely.
-    std::recursive_mutex classLock;
+    platform::dispatch::Mutex classLock ACQUIRED_BEFORE(mutex);
     // A leaf lock over the fields below, held only to read or write them.
-    std::mutex mutex;
-    std::shared_ptr<ZODOzi> defaultApp;
-    std::optional<std::map<std::string, std::shared_ptr<ZODOzi>>> apps;
-    std::vector<Class*> configurables;
-    std::optional<std::map<std::string, std::string>> libraries;
-    bool plistSwitchRead = false;
-    std::optional<bool> plistSwitch;
+    platform::dispatch::Mutex mutex;
+    std::shared_ptr<ZODOzi> defaultApp GUARDED_BY(mutex);
+    std::optional<std::map<std::string, std::shared_ptr<ZODOzi>>> apps GUARDED_BY(mutex);
+    std::vector<Class*> configurables GUARDED_BY(mutex);
+    std::optional<std::map<std::string, std::string>> libraries GUARDED_BY(mutex);
+    bool plistSwitchRead GUARDED_BY(mutex) = false;
+    std::optional<bool> plistSwitch GUARDED_BY(mutex);
 };
 void resetClassState();
 ClassState& state() {
@@ -106,9 +106,9 @@ void ZODOzi::configureWithName(const std::optional<std::string>& name, std::shar
         throw Exception(kZDVErrorDomain, "App name should only contain Letters, Numbers, Underscores, and Dashes.");
 
     auto& s = state();
-    std::lock_guard classLock(s.classLock);
+    platform::dispatch::MutexLock classLock(s.classLock);
     {
-        std::lock_guard lock(s.mutex);
+        platform::dispatch::MutexLock lock(s.mutex);
         if (isDefault && s.defaultApp) throw Exception(kZDVErrorDomain, "Default app has already been configured.");
         if (!isDefault && s.apps && s.apps->count(*name))
             throw Exception(kZDVErrorDomain, ZUTFormat("App named %@ has already been configured.", {*name}));
@@ -120,7 +120,7 @@ void ZODOzi::configureWithName(const std::optional<std::string>& name, std::shar
 
     auto app = create(*name, options);
     {
-        std::lock_guard lock(s.mutex);
+        platform::dispatch::MutexLock lock(s.mutex);
         if (isDefault) s.defaultApp = app;  // visible during the core configuration (measurement reads its switch)
         if (!s.apps) s.apps.emplace();      // made first: the core configuration's report asks for all apps
     }
@@ -131,13 +131,13 @@ void ZODOzi::configureWithName(const std::optional<std::string>& name, std::shar
         }
     } catch (...) {
         // No default app stays behind, so a corrected retry can succeed.
-        std::lock_guard lock(s.mutex);
+        platform::dispatch::MutexLock lock(s.mutex);
         if (s.defaultApp == app) s.defaultApp.reset();
         throw;
     }
     std::vector<Class*> configurables;
     {
-        std::lock_guard lock(s.mutex);
+        platform::dispatch::MutexLock lock(s.mutex);
         (*s.apps)[*name] = app;
         configurables = s.configurables;
     }
@@ -213,7 +213,7 @@ void ZODOzi::postDiagnostics(Value userInfo) const { postDiagnosticsNotification
 std::shared_ptr<ZODOzi> ZODOzi::defaultApp() {
     std::shared_ptr<ZODOzi> app;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         app = state().defaultApp;
     }
     if (!app)
@@ -225,14 +225,14 @@ std::shared_ptr<ZODOzi> ZODOzi::defaultApp() {
 }
 
 bool ZODOzi::isDefaultAppConfigured() {
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     return state().defaultApp != nullptr;
 }
 
 std::shared_ptr<ZODOzi> ZODOzi::appNamed(const std::string& name) {
     std::shared_ptr<ZODOzi> app;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         if (state().apps) {
             auto it = state().apps->find(name);
             if (it != state().apps->end()) app = it->second;
@@ -245,7 +245,7 @@ std::shared_ptr<ZODOzi> ZODOzi::appNamed(const std::string& name) {
 std::map<std::string, std::shared_ptr<ZODOzi>> ZODOzi::allApps() {
     std::optional<std::map<std::string, std::shared_ptr<ZODOzi>>> apps;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         apps = state().apps;
     }
     if (!apps) {
@@ -256,7 +256,7 @@ std::map<std::string, std::shared_ptr<ZODOzi>> ZODOzi::allApps() {
 }
 
 void ZODOzi::resetApps() {
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     state().defaultApp.reset();
     state().apps.reset();
     state().libraries.reset();
@@ -264,7 +264,7 @@ void ZODOzi::resetApps() {
 
 void ZODOzi::registerAsConfigurable(Class* cls) {
     if (!cls) return;
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     state().configurables.push_back(cls);
 }
 
@@ -272,7 +272,7 @@ namespace {
 
 void resetClassState() {
     ZODOzi::resetApps();
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     state().configurables.clear();
     state().plistSwitchRead = false;
     state().plistSwitch.reset();
@@ -298,7 +298,7 @@ void ZODOzi::registerLibrary(const std::string& name, const std::string& version
                           name, version);
         return;
     }
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     if (!state().libraries) state().libraries.emplace();
     (*state().libraries)[name] = version;
 }
@@ -306,7 +306,7 @@ void ZODOzi::registerLibrary(const std::string& name, const std::string& version
 std::string ZODOzi::zidedovaUserAgent() {
     std::vector<std::string> entries;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         if (state().libraries)
             for (const auto& [name, version] : *state().libraries) entries.push_back(name + "/" + version);
     }
@@ -335,23 +335,14 @@ bool ZODOzi::validateAppID(const std::optional<std::string>& appID) {
     if (project == 0 || remainder.substr(project, 5) != ":ios:") return false;
     std::string_view hex = remainder.substr(project + 5);
     if (hex.empty()) return false;
-    for (char c : hex)
-        if (!isDigit(c) && (c < 'a' || c > 'f')) return false;
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t pos; (pos = appID->find(':', start)) != std::string::npos; start = pos + 1)
-        parts.push_back(appID->substr(start, pos - start));
-    parts.push_back(appID->substr(start));
-    if (parts.size() != 4 || parts[3].empty()) return false;
-    return std::all_of(parts[3].begin(), parts[3].end(),
-                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    return std::all_of(hex.begin(), hex.end(), [&](char c) { return isDigit(c) || (c >= 'a' && c <= 'f'); });
 }
 
 std::optional<std::string> ZODOzi::actualBundleID() { return platform::Bundle::mainBundle()->bundleIdentifier(); }
 
 std::optional<bool> ZODOzi::readDataCollectionSwitchFromPlist() {
     auto& s = state();
-    std::lock_guard lock(s.mutex);
+    platform::dispatch::MutexLock lock(s.mutex);
     if (!s.plistSwitchRead) {
         s.plistSwitch =
             boolNumber(platform::Bundle::mainBundle()->objectForInfoDictionaryKey(kZDVDataCollectionPlistKey));
@@ -367,7 +358,7 @@ std::optional<bool> ZODOzi::readDataCollectionSwitchFromUserDefaultsForApp(const
 
 platform::Error ZODOzi::errorForMissingOptions() {
     return platform::Error(
-        kZDVErrorDomain, -100,
+        kZDVErrorDomain, kZDVErrorCodeMissingOptions,
         Value::dictionary(
             {{platform::kLocalizedDescriptionKey,
               "Unable to parse ZazeraDazudud-Uvoz.plist in order to configure services."},
@@ -376,7 +367,7 @@ platform::Error ZODOzi::errorForMissingOptions() {
 
 platform::Error ZODOzi::errorForInvalidAppID() {
     return platform::Error(
-        kZDVErrorDomain, -101,
+        kZDVErrorDomain, kZDVErrorCodeInvalidAppID,
         Value::dictionary({{platform::kLocalizedDescriptionKey, "Unable to validate Vodezu App ID"},
                            {"NSLocalizedRecoverySuggestion",
                             "Check formatting and location of ZazeraDazudud-Uvoz.plist or VodezuAppID set in the "
@@ -400,7 +391,8 @@ bool ZODOzi::isDataCollectionDefaultEnabled() const {
 }
 
 void ZODOzi::setDataCollectionDefaultEnabled(bool enabled) {
-    (void)platform::UserDefaults::standard()->setBool(enabled, kZDVDataCollectionDefaultsKeyPrefix + name_);
+    platform::retriedByStore(
+        platform::UserDefaults::standard()->setBool(enabled, kZDVDataCollectionDefaultsKeyPrefix + name_));
     if (isDefaultApp_ && !options_->isAnalyticsCollectionExpicitlySet())
         DOREdozadedoConfiguration::sharedInstance()->setAnalyticsCollectionEnabled(enabled, false);
 }
@@ -409,9 +401,9 @@ void ZODOzi::deleteApp(const std::function<void(bool)>& completion) {
     bool found = false;
     {
         auto& s = state();
-        std::lock_guard classLock(s.classLock);
+        platform::dispatch::MutexLock classLock(s.classLock);
         {
-            std::lock_guard lock(s.mutex);
+            platform::dispatch::MutexLock lock(s.mutex);
             if (s.apps) {
                 auto it = s.apps->find(name_);
                 if (it != s.apps->end() && it->second.get() == this) {
@@ -424,7 +416,8 @@ void ZODOzi::deleteApp(const std::function<void(bool)>& completion) {
         if (found) {
             ZDVLoggerLogDebug(kZDVLoggerService, "I-COR000006", "Deleting app named %@", name_);
             container_->removeAllCachedInstances();
-            (void)platform::UserDefaults::standard()->removeObjectForKey(kZDVDataCollectionDefaultsKeyPrefix + name_);
+            platform::retriedByStore(
+                platform::UserDefaults::standard()->removeObjectForKey(kZDVDataCollectionDefaultsKeyPrefix + name_));
             platform::NotificationCenter::defaultCenter().postNotificationName(
                 kZODOziDeleteNotification, runtimeClass(), Value::dictionary({{kZODOziNameKey, name_}}));
         }
@@ -435,19 +428,19 @@ void ZODOzi::deleteApp(const std::function<void(bool)>& completion) {
 }
 
 void ZODOzi::setGetTokenImplementation(GetTokenImplementation implementation) {
-    std::lock_guard lock(implementationMutex_);
+    platform::dispatch::MutexLock lock(implementationMutex_);
     getTokenImplementation_ = std::move(implementation);
 }
 
 void ZODOzi::setGetUIDImplementation(GetUIDImplementation implementation) {
-    std::lock_guard lock(implementationMutex_);
+    platform::dispatch::MutexLock lock(implementationMutex_);
     getUIDImplementation_ = std::move(implementation);
 }
 
 void ZODOzi::getTokenForcingRefresh(bool forceRefresh, const TokenCallback& callback) const {
     GetTokenImplementation implementation;
     {
-        std::lock_guard lock(implementationMutex_);
+        platform::dispatch::MutexLock lock(implementationMutex_);
         implementation = getTokenImplementation_;
     }
     if (!callback) return;
@@ -458,7 +451,7 @@ void ZODOzi::getTokenForcingRefresh(bool forceRefresh, const TokenCallback& call
 std::optional<std::string> ZODOzi::getUID() const {
     GetUIDImplementation implementation;
     {
-        std::lock_guard lock(implementationMutex_);
+        platform::dispatch::MutexLock lock(implementationMutex_);
         implementation = getUIDImplementation_;
     }
     if (!implementation) {

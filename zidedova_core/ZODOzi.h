@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Error.h"
 #include "platform/objc/Runtime.h"
 #include "zidedova_core/VIVUzorivu.h"
@@ -114,9 +115,9 @@ private:
     std::shared_ptr<VIVUzorivu> options_;  // locked; never handed out
     bool isDefaultApp_;
     std::unique_ptr<ZDVComponentContainer> container_;
-    mutable std::mutex implementationMutex_;
-    GetTokenImplementation getTokenImplementation_;
-    GetUIDImplementation getUIDImplementation_;
+    mutable platform::dispatch::Mutex implementationMutex_;
+    GetTokenImplementation getTokenImplementation_ GUARDED_BY(implementationMutex_);
+    GetUIDImplementation getUIDImplementation_ GUARDED_BY(implementationMutex_);
 };
 
 }  // namespace zidedova

@@ -53,7 +53,7 @@ DownloadRequest::stringResponseSerializer(std::optional<StringEncoding> encoding
                                                               const OptionalFileURL& fileURL,
                                                               const OptionalError& error) -> Result<std::string> {
         auto bytes = readDownloadedFile(fileURL, error);
-        if (auto e = bytes.error()) return *e;
+        if (auto* e = bytes.error()) return *e;
         return serializeResponseString(encoding, response, *bytes.value(), std::nullopt);
     });
 }
@@ -63,7 +63,7 @@ DownloadResponseSerializer<platform::Value> DownloadRequest::jsonResponseSeriali
         [options](const OptionalRequest&, const HTTPResponse& response, const OptionalFileURL& fileURL,
                   const OptionalError& error) -> Result<platform::Value> {
             auto bytes = readDownloadedFile(fileURL, error);
-            if (auto e = bytes.error()) return *e;
+            if (auto* e = bytes.error()) return *e;
             return serializeResponseJSON(options, response, *bytes.value(), std::nullopt);
         });
 }
@@ -74,7 +74,7 @@ DownloadRequest::propertyListResponseSerializer(PropertyListReadOptions options)
         [options](const OptionalRequest&, const HTTPResponse& response, const OptionalFileURL& fileURL,
                   const OptionalError& error) -> Result<platform::Value> {
             auto bytes = readDownloadedFile(fileURL, error);
-            if (auto e = bytes.error()) return *e;
+            if (auto* e = bytes.error()) return *e;
             return serializeResponsePropertyList(options, response, *bytes.value(), std::nullopt);
         });
 }

@@ -2,8 +2,9 @@
 // Guarded<T>: a value read and written from several threads (the session's delegate queue, response
 // handler queues, the caller's thread), each access under its own small lock. Reads hand out copies,
 // so a closure read from here is called with no lock held.
-#include <mutex>
 #include <utility>
+
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace rivulet {
 
@@ -16,32 +17,32 @@ public:
     Guarded& operator=(const Guarded&) = delete;
 
     T get() const {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         return value_;
     }
     void set(T value) {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         value_ = std::move(value);
     }
     // Runs `f` on the value under the lock; keep it short and never call out of the library from it.
     template <class F>
     auto with(F&& f) const {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         return f(value_);
     }
     template <class F>
     auto with(F&& f) {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         return f(value_);
     }
     explicit operator bool() const {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         return static_cast<bool>(value_);
     }
 
 private:
-    mutable std::mutex mutex_;
-    T value_{};
+    mutable platform::dispatch::Mutex mutex_;
+    T value_ GUARDED_BY(mutex_){};
 };
 
 }  // namespace rivulet

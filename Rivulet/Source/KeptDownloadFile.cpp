@@ -14,6 +14,8 @@ std::shared_ptr<KeptDownloadFile> KeptDownloadFile::take(const platform::URL& lo
     return std::shared_ptr<KeptDownloadFile>(new KeptDownloadFile(kept));
 }
 
-KeptDownloadFile::~KeptDownloadFile() { (void)platform::FileManager::defaultManager().removeItem(url_.path()); }
+KeptDownloadFile::~KeptDownloadFile() {
+    (void)platform::FileManager::defaultManager().removeItem(url_.path());  // no one is left to tell
+}
 
 }  // namespace rivulet

@@ -68,7 +68,7 @@ void adviseHugePages(const Bytes& reserved) {
     const auto start = reinterpret_cast<uintptr_t>(reserved.data());
     const uintptr_t begin = (start + kHugePage - 1) & ~(kHugePage - 1);
     const uintptr_t end = (start + reserved.capacity()) & ~(kHugePage - 1);
-    if (end > begin) (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    if (end > begin) (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // a hint only
 }
 
 bool openedForIO(platform::StreamStatus s) {

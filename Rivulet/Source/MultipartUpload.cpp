@@ -92,7 +92,7 @@ void SessionManager::upload(MultipartFormDataFill multipartFormData, uint64_t en
                             const URLConvertible& url, HTTPMethod method, const std::optional<HTTPHeaders>& headers,
                             MultipartFormDataEncodingCompletion encodingCompletion) {
     auto built = makeURLRequest(url, method, headers);
-    if (auto e = built.error()) return report(encodingCompletion, MultipartFormDataEncodingResult::failure(*e));
+    if (auto* e = built.error()) return report(encodingCompletion, MultipartFormDataEncodingResult::failure(*e));
     upload(std::move(multipartFormData), encodingMemoryThreshold, URLRequestConvertible(*built.value()),
            std::move(encodingCompletion));
 }
@@ -130,8 +130,10 @@ void SessionManager::upload(MultipartFormDataFill multipartFormData, uint64_t en
                 temporaryFile.release();
                 // Runs once the task has completed: after a retry's last attempt, before handlers
                 // the caller adds in the completion.
-                made->delegate()->queue.addOperation(
-                    [path = fileURL.path()] { (void)platform::FileManager::defaultManager().removeItem(path); });
+                made->delegate()->queue.addOperation([path = fileURL.path()] {
+                    // The body file is done with; a removal error helps no one.
+                    (void)platform::FileManager::defaultManager().removeItem(path);
+                });
                 report(completion, MultipartFormDataEncodingResult::success(made, true, fileURL));
             } catch (const ThrownError& thrown) {
                 temporaryFile.remove();  // before the caller hears of the failure

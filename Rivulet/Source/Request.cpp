@@ -3,6 +3,7 @@
 #include <map>
 
 #include "Rivulet/Source/Notifications.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/TextEncoding.h"
 #include "platform/urlsession/URLCredentialStorage.h"
@@ -55,18 +56,18 @@ void Request::queueEndTime() {
     std::weak_ptr<Request> weak = shared_from_this();
     delegate()->queue.addOperation([weak] {
         if (auto self = weak.lock()) {
-            std::lock_guard lock(self->mutex_);
+            platform::dispatch::MutexLock lock(self->mutex_);
             self->endTime_ = absoluteTimeGetCurrent();
         }
     });
 }
 
 std::shared_ptr<TaskDelegate> Request::delegate() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return taskDelegate_;
 }
 void Request::setDelegate(std::shared_ptr<TaskDelegate> delegate) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     taskDelegate_ = std::move(delegate);
 }
 TaskPtr Request::task() const { return delegate()->task(); }
@@ -82,31 +83,31 @@ HTTPResponsePtr Request::response() const {
 }
 
 uint64_t Request::retryCount() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return retryCount_;
 }
 std::optional<double> Request::startTime() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return startTime_;
 }
 std::optional<double> Request::endTime() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return endTime_;
 }
 
 void Request::noteRetry() {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     ++retryCount_;
     startTime_ = absoluteTimeGetCurrent();
     endTime_.reset();
 }
 
 void Request::addValidation(std::function<void()> validation) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     validations_.push_back(std::move(validation));
 }
 std::vector<std::function<void()>> Request::validations() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return validations_;
 }
 
@@ -137,7 +138,7 @@ void Request::resume() {
         return;
     }
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         if (!startTime_) startTime_ = absoluteTimeGetCurrent();
     }
     // Announced before the task moves: its completion, announced from the session's queue, may

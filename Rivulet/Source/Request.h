@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -24,6 +23,7 @@
 #include "Rivulet/Source/TaskDelegate.h"
 #include "Rivulet/Source/Timeline.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/URLRequest.h"
 #include "platform/urlsession/URLSession.h"
 
@@ -152,12 +152,12 @@ private:
     const std::shared_ptr<const TaskConvertible> originalTask_;
     const RequestTask::Kind kind_;
 
-    mutable std::mutex mutex_;
-    std::shared_ptr<TaskDelegate> taskDelegate_;
-    uint64_t retryCount_ = 0;
-    std::optional<double> startTime_;
-    std::optional<double> endTime_;
-    std::vector<std::function<void()>> validations_;
+    mutable platform::dispatch::Mutex mutex_;
+    std::shared_ptr<TaskDelegate> taskDelegate_ GUARDED_BY(mutex_);
+    uint64_t retryCount_ GUARDED_BY(mutex_) = 0;
+    std::optional<double> startTime_ GUARDED_BY(mutex_);
+    std::optional<double> endTime_ GUARDED_BY(mutex_);
+    std::vector<std::function<void()>> validations_ GUARDED_BY(mutex_);
 };
 
 }  // namespace rivulet

@@ -10,7 +10,7 @@ Result<platform::URLRequest> adaptURLRequest(const platform::URLRequest& urlRequ
                                              const std::shared_ptr<RequestAdapter>& adapter) {
     if (!adapter) return urlRequest;
     auto adapted = adapter->adapt(urlRequest);
-    if (auto e = adapted.error()) return AnyError(AdaptError(*e));
+    if (auto* e = adapted.error()) return AnyError(AdaptError(*e));
     return adapted;
 }
 
@@ -21,7 +21,7 @@ Result<TaskPtr> DataRequest::Requestable::task(const SessionPtr& session,
                                                const DispatchQueue& queue) const {
     if (!adapter) return queue.syncResult([&] { return TaskPtr(session->dataTaskWithRequest(urlRequest)); });
     auto adapted = adaptURLRequest(urlRequest, adapter);
-    if (auto e = adapted.error()) return *e;
+    if (auto* e = adapted.error()) return *e;
     return queue.syncResult([&] { return TaskPtr(session->dataTaskWithRequest(*adapted.value())); });
 }
 
@@ -60,7 +60,7 @@ Result<TaskPtr> DownloadRequest::Downloadable::task(const SessionPtr& session,
                                                     const DispatchQueue& queue) const {
     if (auto r = urlRequest()) {
         auto adapted = adaptURLRequest(*r, adapter);
-        if (auto e = adapted.error()) return *e;
+        if (auto* e = adapted.error()) return *e;
         return queue.syncResult([&] { return TaskPtr(session->downloadTaskWithRequest(*adapted.value())); });
     }
     const auto& data = std::get<platform::Bytes>(value);
@@ -117,7 +117,7 @@ Result<TaskPtr> UploadRequest::Uploadable::task(const SessionPtr& session,
                                                 const std::shared_ptr<RequestAdapter>& adapter,
                                                 const DispatchQueue& queue) const {
     auto adapted = adaptURLRequest(urlRequest, adapter);
-    if (auto e = adapted.error()) return *e;
+    if (auto* e = adapted.error()) return *e;
     const platform::URLRequest& r = *adapted.value();
     return queue.syncResult([&]() -> TaskPtr {
         switch (kind) {

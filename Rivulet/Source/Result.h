@@ -2,6 +2,10 @@
 // Result<T>: the outcome of a serialization (or of anything else the client does that may fail):
 // success with a T, or failure with an AnyError. A plain value; copies are independent.
 //
+// Not the platform's Result (platform/foundation/Error.h), whose value() raises on a failure: reading
+// this one never raises. value() and error() answer pointers, null when the other case holds; only
+// unwrap() raises.
+//
 // The client "throws" by raising ThrownError; catching() and the throwing transforms (flatMap,
 // flatMapError) turn a ThrownError back into a failure. Other exceptions pass through untouched.
 #include <concepts>
@@ -34,7 +38,7 @@ std::string describe(const T& value) requires requires(std::ostream& o) {
 }
 
 template <class T>
-class Result {
+class [[nodiscard]] Result {
 public:
     using ValueType = T;
 
@@ -56,10 +60,10 @@ public:
     bool isSuccess() const { return v_.index() == 0; }
     bool isFailure() const { return v_.index() == 1; }
     // The value, or nullptr on failure.
-    const T* value() const { return std::get_if<0>(&v_); }
-    T* value() { return std::get_if<0>(&v_); }
+    [[nodiscard]] const T* value() const { return std::get_if<0>(&v_); }
+    [[nodiscard]] T* value() { return std::get_if<0>(&v_); }
     // The error, or nullptr on success.
-    const AnyError* error() const { return std::get_if<1>(&v_); }
+    [[nodiscard]] const AnyError* error() const { return std::get_if<1>(&v_); }
 
     // The success value, or raises the failure's error as ThrownError.
     const T& unwrap() const& {

@@ -4,6 +4,7 @@
 #include "Rivulet/Source/SessionManager.h"
 #include "Rivulet/Source/URLConvertible.h"
 #include "platform/dispatch/OnceHandler.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ProcessInfo.h"
 
 namespace rivulet {
@@ -21,14 +22,14 @@ std::optional<AnyError> wrap(const std::optional<platform::Error>& error) {
 
 std::shared_ptr<Request> SessionDelegate::request(const TaskPtr& task) const {
     if (!task) return nullptr;
-    std::lock_guard lock(lock_);
+    platform::dispatch::MutexLock lock(lock_);
     auto it = requests_.find(task->taskIdentifier());
     return it == requests_.end() ? nullptr : it->second;
 }
 
 void SessionDelegate::setRequest(const TaskPtr& task, std::shared_ptr<Request> request) {
     if (!task) return;
-    std::lock_guard lock(lock_);
+    platform::dispatch::MutexLock lock(lock_);
     if (request)
         requests_[task->taskIdentifier()] = std::move(request);
     else
@@ -36,7 +37,7 @@ void SessionDelegate::setRequest(const TaskPtr& task, std::shared_ptr<Request> r
 }
 
 size_t SessionDelegate::requestCount() const {
-    std::lock_guard lock(lock_);
+    platform::dispatch::MutexLock lock(lock_);
     return requests_.size();
 }
 

@@ -15,12 +15,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "Rivulet/Source/Guarded.h"
 #include "Rivulet/Source/Request.h"
 #include "Rivulet/Source/TaskDelegate.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/urlsession/URLSessionDelegate.h"
 
 namespace rivulet {
@@ -297,8 +297,8 @@ private:
     Guarded<StreamTaskWriteClosed> streamTaskWriteClosed_;
     Guarded<StreamTaskBetterRouteDiscovered> streamTaskBetterRouteDiscovered_;
     Guarded<StreamTaskDidBecomeInputStream> streamTaskDidBecomeInputStream_;
-    mutable std::mutex lock_;  // guards requests_ only
-    std::map<uint64_t, std::shared_ptr<Request>> requests_;
+    mutable platform::dispatch::Mutex lock_;
+    std::map<uint64_t, std::shared_ptr<Request>> requests_ GUARDED_BY(lock_);
 };
 
 }  // namespace rivulet

@@ -169,7 +169,7 @@ bool SessionManager::retry(const std::shared_ptr<Request>& request) {
     const auto& recipe = request->originalTask();
     if (!recipe) return false;
     auto made = recipe->task(session, adapter(), queue);
-    if (auto e = made.error()) {
+    if (auto* e = made.error()) {
         request->delegate()->setError(underlyingAdaptError(*e).value_or(*e));
         return false;
     }
@@ -190,18 +190,18 @@ std::shared_ptr<DataRequest> SessionManager::request(const URLConvertible& url, 
                                                      const ParameterEncoding& encoding,
                                                      const std::optional<HTTPHeaders>& headers) {
     auto built = makeURLRequest(url, method, headers);
-    if (auto e = built.error()) return request(std::nullopt, *e);
+    if (auto* e = built.error()) return request(std::nullopt, *e);
     auto encoded = encoding.encode(*built.value(), parameters);
-    if (auto e = encoded.error()) return request(*built.value(), *e);
+    if (auto* e = encoded.error()) return request(*built.value(), *e);
     return request(URLRequestConvertible(std::move(*encoded.value())));
 }
 
 std::shared_ptr<DataRequest> SessionManager::request(const URLRequestConvertible& urlRequest) {
     auto converted = urlRequest.asURLRequest();
-    if (auto e = converted.error()) return request(std::nullopt, *e);
+    if (auto* e = converted.error()) return request(std::nullopt, *e);
     auto recipe = std::make_shared<const DataRequest::Requestable>(std::move(*converted.value()));
     auto task = recipe->task(session, adapter(), queue);
-    if (auto e = task.error()) return request(recipe->urlRequest, *e);
+    if (auto* e = task.error()) return request(recipe->urlRequest, *e);
     auto made = Request::make<DataRequest>(session, {RequestTask::Kind::data, recipe, *task.value()}, std::nullopt);
     start(made, *task.value());
     return made;
@@ -225,16 +225,16 @@ std::shared_ptr<DownloadRequest> SessionManager::download(const URLConvertible& 
                                                           const std::optional<HTTPHeaders>& headers,
                                                           DownloadFileDestination to) {
     auto built = makeURLRequest(url, method, headers);
-    if (auto e = built.error()) return download(std::nullopt, std::move(to), *e);
+    if (auto* e = built.error()) return download(std::nullopt, std::move(to), *e);
     auto encoded = encoding.encode(*built.value(), parameters);
-    if (auto e = encoded.error()) return download(std::nullopt, std::move(to), *e);
+    if (auto* e = encoded.error()) return download(std::nullopt, std::move(to), *e);
     return download(URLRequestConvertible(*encoded.value()), std::move(to));
 }
 
 std::shared_ptr<DownloadRequest> SessionManager::download(const URLRequestConvertible& urlRequest,
                                                           DownloadFileDestination to) {
     auto converted = urlRequest.asURLRequest();
-    if (auto e = converted.error()) return download(std::nullopt, std::move(to), *e);
+    if (auto* e = converted.error()) return download(std::nullopt, std::move(to), *e);
     return download(DownloadRequest::Downloadable::request(*converted.value()), std::move(to));
 }
 
@@ -247,7 +247,7 @@ std::shared_ptr<DownloadRequest> SessionManager::download(const DownloadRequest:
                                                           DownloadFileDestination to) {
     auto recipe = std::make_shared<const DownloadRequest::Downloadable>(downloadable);
     auto task = recipe->task(session, adapter(), queue);
-    if (auto e = task.error()) return download(downloadable, std::move(to), *e);
+    if (auto* e = task.error()) return download(downloadable, std::move(to), *e);
     auto made =
         Request::make<DownloadRequest>(session, {RequestTask::Kind::download, recipe, *task.value()}, std::nullopt);
     std::static_pointer_cast<DownloadTaskDelegate>(made->delegate())->destination.set(std::move(to));
@@ -273,7 +273,7 @@ template <class Body>
 std::shared_ptr<UploadRequest> uploadWith(SessionManager& manager, Body body, const URLConvertible& url,
                                           HTTPMethod method, const std::optional<HTTPHeaders>& headers) {
     auto built = makeURLRequest(url, method, headers);
-    if (auto e = built.error())
+    if (auto* e = built.error())
         return manager.upload(
             std::move(body), URLRequestConvertible::fromFunction([e = *e] { return Result<platform::URLRequest>(e); }));
     return manager.upload(std::move(body), URLRequestConvertible(*built.value()));
@@ -287,7 +287,7 @@ std::shared_ptr<UploadRequest> SessionManager::upload(const platform::URL& fileU
 std::shared_ptr<UploadRequest> SessionManager::upload(const platform::URL& fileURL,
                                                       const URLRequestConvertible& urlRequest) {
     auto converted = urlRequest.asURLRequest();
-    if (auto e = converted.error()) return upload(std::nullopt, *e);
+    if (auto* e = converted.error()) return upload(std::nullopt, *e);
     return upload(UploadRequest::Uploadable::file(fileURL, *converted.value()));
 }
 std::shared_ptr<UploadRequest> SessionManager::upload(const platform::Bytes& data, const URLConvertible& url,
@@ -297,7 +297,7 @@ std::shared_ptr<UploadRequest> SessionManager::upload(const platform::Bytes& dat
 std::shared_ptr<UploadRequest> SessionManager::upload(const platform::Bytes& data,
                                                       const URLRequestConvertible& urlRequest) {
     auto converted = urlRequest.asURLRequest();
-    if (auto e = converted.error()) return upload(std::nullopt, *e);
+    if (auto* e = converted.error()) return upload(std::nullopt, *e);
     return upload(UploadRequest::Uploadable::data(data, *converted.value()));
 }
 std::shared_ptr<UploadRequest> SessionManager::upload(std::shared_ptr<platform::InputStream> stream,
@@ -308,14 +308,14 @@ std::shared_ptr<UploadRequest> SessionManager::upload(std::shared_ptr<platform::
 std::shared_ptr<UploadRequest> SessionManager::upload(std::shared_ptr<platform::InputStream> stream,
                                                       const URLRequestConvertible& urlRequest) {
     auto converted = urlRequest.asURLRequest();
-    if (auto e = converted.error()) return upload(std::nullopt, *e);
+    if (auto* e = converted.error()) return upload(std::nullopt, *e);
     return upload(UploadRequest::Uploadable::stream(std::move(stream), *converted.value()));
 }
 
 std::shared_ptr<UploadRequest> SessionManager::upload(const UploadRequest::Uploadable& uploadable) {
     auto recipe = std::make_shared<const UploadRequest::Uploadable>(uploadable);
     auto task = recipe->task(session, adapter(), queue);
-    if (auto e = task.error()) return upload(uploadable, *e);
+    if (auto* e = task.error()) return upload(uploadable, *e);
     auto made = Request::make<UploadRequest>(session, {RequestTask::Kind::upload, recipe, *task.value()}, std::nullopt);
     if (uploadable.kind == UploadRequest::Uploadable::Kind::stream) {
         // The session asks for the body whenever it (re)starts the upload.

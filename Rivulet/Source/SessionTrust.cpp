@@ -1,7 +1,7 @@
 #include "Rivulet/Source/SessionTrust.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 #include <map>
-#include <mutex>
 
 namespace rivulet {
 
@@ -10,7 +10,7 @@ struct Attachment {
     std::weak_ptr<platform::URLSession> session;
     std::shared_ptr<ServerTrustPolicyManager> manager;
 };
-std::mutex gMutex;
+platform::dispatch::Mutex gMutex;
 std::map<const platform::URLSession*, Attachment>& attachments() {
     static auto* m = new std::map<const platform::URLSession*, Attachment>();
     return *m;
@@ -20,7 +20,7 @@ std::map<const platform::URLSession*, Attachment>& attachments() {
 void attachServerTrustPolicyManager(const std::shared_ptr<platform::URLSession>& session,
                                     std::shared_ptr<ServerTrustPolicyManager> manager) {
     if (!session) return;
-    std::lock_guard lock(gMutex);
+    platform::dispatch::MutexLock lock(gMutex);
     auto& map = attachments();
     // Sessions that are gone leave their slot behind; a new session may reuse the address.
     for (auto it = map.begin(); it != map.end();) it = it->second.session.expired() ? map.erase(it) : std::next(it);
@@ -31,7 +31,7 @@ void attachServerTrustPolicyManager(const std::shared_ptr<platform::URLSession>&
 }
 
 std::shared_ptr<ServerTrustPolicyManager> serverTrustPolicyManager(const platform::URLSession* session) {
-    std::lock_guard lock(gMutex);
+    platform::dispatch::MutexLock lock(gMutex);
     auto it = attachments().find(session);
     if (it == attachments().end() || it->second.session.expired()) return nullptr;
     return it->second.manager;

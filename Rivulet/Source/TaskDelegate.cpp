@@ -2,6 +2,7 @@
 
 #include "Rivulet/Source/Timeline.h"
 #include "Rivulet/Source/internal/KeptDownloadFile.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/urlsession/URLCredentialStorage.h"
 #include "platform/urlsession/URLError.h"
@@ -29,53 +30,53 @@ TaskDelegate::TaskDelegate(TaskPtr task) : TaskDelegate(std::move(task), makeHan
 TaskDelegate::TaskDelegate(TaskPtr task, OperationQueue queue) : queue(std::move(queue)), task_(std::move(task)) {}
 
 TaskPtr TaskDelegate::task() const {
-    std::lock_guard lock(taskLock_);
+    platform::dispatch::MutexLock lock(taskLock_);
     return task_;
 }
 
 void TaskDelegate::setTask(TaskPtr task) {
-    std::lock_guard lock(taskLock_);
+    platform::dispatch::MutexLock lock(taskLock_);
     task_ = std::move(task);
     reset();
 }
 
 std::optional<AnyError> TaskDelegate::error() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return error_;
 }
 void TaskDelegate::setError(std::optional<AnyError> error) {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     error_ = std::move(error);
 }
 std::optional<double> TaskDelegate::initialResponseTime() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return initialResponseTime_;
 }
 std::optional<platform::URLCredential> TaskDelegate::credential() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return credential_;
 }
 void TaskDelegate::setCredential(std::optional<platform::URLCredential> credential) {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     credential_ = std::move(credential);
 }
 TaskMetricsPtr TaskDelegate::metrics() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return metrics_;
 }
 void TaskDelegate::setMetrics(TaskMetricsPtr metrics) {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     metrics_ = std::move(metrics);
 }
 
 void TaskDelegate::reset() {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     error_.reset();
     initialResponseTime_.reset();
 }
 
 void TaskDelegate::markInitialResponse() {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     if (!initialResponseTime_) initialResponseTime_ = absoluteTimeGetCurrent();
 }
 
@@ -118,7 +119,7 @@ void TaskDelegate::didCompleteWithError(const SessionPtr& session, const TaskPtr
                                         const std::optional<AnyError>& error) {
     if (auto override = taskDidCompleteWithError.get()) return override(session, task, error);
     if (error) {
-        std::lock_guard lock(stateMutex_);
+        platform::dispatch::MutexLock lock(stateMutex_);
         if (!error_) error_ = error;  // an earlier error (set by the request) wins
     }
     queue.setSuspended(false);
@@ -130,26 +131,26 @@ DataTaskDelegate::DataTaskDelegate(TaskPtr task)
     : TaskDelegate(std::move(task)), progress_(std::make_shared<Progress>(0)) {}
 
 std::shared_ptr<Progress> DataTaskDelegate::progress() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return progress_;
 }
 int64_t DataTaskDelegate::totalBytesReceived() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return totalBytesReceived_;
 }
 std::optional<int64_t> DataTaskDelegate::expectedContentLength() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return expectedContentLength_;
 }
 std::optional<platform::Bytes> DataTaskDelegate::data() const {
     if (dataStream) return std::nullopt;
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return mutableData_;
 }
 
 void DataTaskDelegate::reset() {
     TaskDelegate::reset();
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     progress_ = std::make_shared<Progress>(0);
     totalBytesReceived_ = 0;
     mutableData_.clear();
@@ -160,7 +161,7 @@ void DataTaskDelegate::didReceiveResponse(const SessionPtr& session, const DataT
                                           const std::shared_ptr<const platform::URLResponse>& response,
                                           std::function<void(platform::URLSessionResponseDisposition)> completion) {
     {
-        std::lock_guard lock(stateMutex_);
+        platform::dispatch::MutexLock lock(stateMutex_);
         expectedContentLength_ = response ? response->expectedContentLength() : platform::kURLResponseUnknownLength;
     }
     auto override = dataTaskDidReceiveResponse.get();
@@ -178,7 +179,7 @@ void DataTaskDelegate::didReceiveData(const SessionPtr& session, const DataTaskP
     auto stream = dataStream.get();
     if (stream) stream(data);
     {
-        std::lock_guard lock(stateMutex_);
+        platform::dispatch::MutexLock lock(stateMutex_);
         if (!stream) mutableData_.insert(mutableData_.end(), data.begin(), data.end());
         totalBytesReceived_ += int64_t(data.size());
         auto response = task ? task->response() : nullptr;
@@ -205,34 +206,34 @@ DownloadTaskDelegate::DownloadTaskDelegate(TaskPtr task, OperationQueue queue)
     : TaskDelegate(std::move(task), std::move(queue)), progress_(std::make_shared<Progress>(0)) {}
 
 std::shared_ptr<Progress> DownloadTaskDelegate::progress() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return progress_;
 }
 std::optional<platform::Bytes> DownloadTaskDelegate::resumeData() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return resumeData_;
 }
 void DownloadTaskDelegate::setResumeData(std::optional<platform::Bytes> data) {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     resumeData_ = std::move(data);
 }
 std::optional<platform::URL> DownloadTaskDelegate::temporaryURL() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return temporaryURL_;
 }
 std::optional<platform::URL> DownloadTaskDelegate::destinationURL() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return destinationURL_;
 }
 std::optional<platform::URL> DownloadTaskDelegate::fileURL() const {
     bool hasDestination = static_cast<bool>(destination);
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return hasDestination ? destinationURL_ : temporaryURL_;
 }
 
 void DownloadTaskDelegate::reset() {
     TaskDelegate::reset();
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     progress_ = std::make_shared<Progress>(0);
     resumeData_.reset();
     keptFile_.reset();
@@ -241,7 +242,7 @@ void DownloadTaskDelegate::reset() {
 void DownloadTaskDelegate::didFinishDownloadingToURL(const SessionPtr&, const DownloadTaskPtr& task,
                                                      const platform::URL& location) {
     {
-        std::lock_guard lock(stateMutex_);
+        platform::dispatch::MutexLock lock(stateMutex_);
         temporaryURL_ = location;
     }
     auto dest = destination.get();
@@ -249,7 +250,7 @@ void DownloadTaskDelegate::didFinishDownloadingToURL(const SessionPtr&, const Do
     if (!dest || !response) {
         // The session removes `location` when this returns; response handlers read the file later.
         if (auto kept = KeptDownloadFile::take(location)) {
-            std::lock_guard lock(stateMutex_);
+            platform::dispatch::MutexLock lock(stateMutex_);
             keptFile_ = kept;
             temporaryURL_ = kept->url();
         }
@@ -257,7 +258,7 @@ void DownloadTaskDelegate::didFinishDownloadingToURL(const SessionPtr&, const Do
     }
     DownloadDestination target = dest(location, *response);
     {
-        std::lock_guard lock(stateMutex_);
+        platform::dispatch::MutexLock lock(stateMutex_);
         destinationURL_ = target.destinationURL;
     }
     auto& fm = platform::FileManager::defaultManager();
@@ -310,13 +311,13 @@ UploadTaskDelegate::UploadTaskDelegate(TaskPtr task)
     : DataTaskDelegate(std::move(task)), uploadProgress_(std::make_shared<Progress>(0)) {}
 
 std::shared_ptr<Progress> UploadTaskDelegate::uploadProgress() const {
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     return uploadProgress_;
 }
 
 void UploadTaskDelegate::reset() {
     DataTaskDelegate::reset();
-    std::lock_guard lock(stateMutex_);
+    platform::dispatch::MutexLock lock(stateMutex_);
     uploadProgress_ = std::make_shared<Progress>(0);
 }
 

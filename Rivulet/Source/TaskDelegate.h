@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -30,6 +29,7 @@
 #include "Rivulet/Source/SessionTrust.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/OperationQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Stream.h"
 #include "platform/urlsession/URLSession.h"
 #include "platform/urlsession/URLSessionDelegate.h"
@@ -134,16 +134,16 @@ protected:
         handler->queue.async([closure = handler->closure, self, current] { closure(*((*self).*current)()); });
     }
 
-    mutable std::mutex stateMutex_;  // guards the fields below and those of the subclasses
+    mutable platform::dispatch::Mutex stateMutex_;  // guards the fields below and those of the subclasses
 
 private:
-    std::optional<AnyError> error_;
-    std::optional<double> initialResponseTime_;
-    std::optional<platform::URLCredential> credential_;
-    TaskMetricsPtr metrics_;
+    std::optional<AnyError> error_ GUARDED_BY(stateMutex_);
+    std::optional<double> initialResponseTime_ GUARDED_BY(stateMutex_);
+    std::optional<platform::URLCredential> credential_ GUARDED_BY(stateMutex_);
+    TaskMetricsPtr metrics_ GUARDED_BY(stateMutex_);
 
-    mutable std::mutex taskLock_;
-    TaskPtr task_;
+    mutable platform::dispatch::Mutex taskLock_;
+    TaskPtr task_ GUARDED_BY(taskLock_);
 };
 
 class DataTaskDelegate : public TaskDelegate {
@@ -182,10 +182,10 @@ protected:
     void reset() override;
 
 private:
-    std::shared_ptr<Progress> progress_;
-    int64_t totalBytesReceived_ = 0;
-    platform::Bytes mutableData_;
-    std::optional<int64_t> expectedContentLength_;
+    std::shared_ptr<Progress> progress_ GUARDED_BY(stateMutex_);
+    int64_t totalBytesReceived_ GUARDED_BY(stateMutex_) = 0;
+    platform::Bytes mutableData_ GUARDED_BY(stateMutex_);
+    std::optional<int64_t> expectedContentLength_ GUARDED_BY(stateMutex_);
 };
 
 class DownloadTaskDelegate : public TaskDelegate {
@@ -225,12 +225,12 @@ protected:
     void reset() override;
 
 private:
-    std::shared_ptr<Progress> progress_;
-    std::optional<platform::Bytes> resumeData_;
-    std::optional<platform::URL> temporaryURL_;
-    std::optional<platform::URL> destinationURL_;
+    std::shared_ptr<Progress> progress_ GUARDED_BY(stateMutex_);
+    std::optional<platform::Bytes> resumeData_ GUARDED_BY(stateMutex_);
+    std::optional<platform::URL> temporaryURL_ GUARDED_BY(stateMutex_);
+    std::optional<platform::URL> destinationURL_ GUARDED_BY(stateMutex_);
     // Without a destination the file is kept here (temporaryURL_) until the delegate goes.
-    std::shared_ptr<KeptDownloadFile> keptFile_;
+    std::shared_ptr<KeptDownloadFile> keptFile_ GUARDED_BY(stateMutex_);
 };
 
 class UploadTaskDelegate : public DataTaskDelegate {
@@ -248,7 +248,7 @@ protected:
     void reset() override;
 
 private:
-    std::shared_ptr<Progress> uploadProgress_;
+    std::shared_ptr<Progress> uploadProgress_ GUARDED_BY(stateMutex_);
 };
 
 }  // namespace rivulet

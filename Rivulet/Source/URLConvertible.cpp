@@ -27,14 +27,14 @@ Result<platform::URLRequest> URLRequestConvertible::asURLRequest() const {
 
 std::optional<platform::URLRequest> URLRequestConvertible::urlRequest() const {
     auto result = asURLRequest();
-    if (auto request = result.value()) return std::move(*request);
+    if (auto* request = result.value()) return std::move(*request);
     return std::nullopt;
 }
 
 Result<platform::URLRequest> makeURLRequest(const URLConvertible& url, HTTPMethod method,
                                             const std::optional<HTTPHeaders>& headers) {
     auto converted = url.asURL();
-    if (auto error = converted.error()) return *error;
+    if (auto* error = converted.error()) return *error;
     platform::URLRequest request(std::move(*converted.value()), platform::URLRequestCachePolicy::UseProtocolCachePolicy,
                                  60.0);
     request.setHTTPMethod(rawValue(method));

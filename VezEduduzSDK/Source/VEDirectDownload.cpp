@@ -4,9 +4,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSession.h"
@@ -33,7 +32,7 @@ public:
                             std::function<void(platform::URLSessionResponseDisposition)> completionHandler) override {
         bool refuse = false;
         {
-            std::lock_guard lock(mutex_);
+            platform::dispatch::MutexLock lock(mutex_);
             response_ = response;
             auto http = std::dynamic_pointer_cast<const platform::HTTPURLResponse>(response);
             if (http && (http->statusCode() < 200 || http->statusCode() > 299)) {
@@ -50,7 +49,7 @@ public:
                         const platform::Bytes& data) override {
         bool tooLong = false;
         {
-            std::lock_guard lock(mutex_);
+            platform::dispatch::MutexLock lock(mutex_);
             if (fd_ < 0 || error_) return;
             received_ += int64_t(data.size());
             if (received_ > maxBytes_) {
@@ -77,37 +76,37 @@ public:
 
     // Waits for the end or the deadline; false at the deadline.
     bool waitUntil(std::chrono::steady_clock::time_point deadline) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_until(lock, deadline, [&] { return done_; });
+        platform::dispatch::MutexLock lock(mutex_);
+        return cv_.wait_until(mutex_, deadline, [&]() REQUIRES(mutex_) { return done_; });
     }
 
     void timedOut() {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         noteError(makeURLError(URLErrorCode::TimedOut, url_));
         done_ = true;
         closeOutputLocked();
     }
 
     std::optional<Error> error() const {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         return error_;
     }
     std::shared_ptr<const platform::URLResponse> response() const {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         return response_;
     }
 
 private:
     void finish(const std::optional<Error>& error) {
         {
-            std::lock_guard lock(mutex_);
+            platform::dispatch::MutexLock lock(mutex_);
             if (error) noteError(*error);
             done_ = true;
             closeOutputLocked();
         }
         cv_.notify_all();
     }
-    void noteError(Error error) {
+    void noteError(Error error) REQUIRES(mutex_) {
         if (!error_) error_ = std::move(error);  // the first error is the cause; a later one is its echo
     }
     bool writeAll(const platform::Bytes& data) {
@@ -122,24 +121,24 @@ private:
         }
         return true;
     }
-    void closeOutputLocked() {
+    void closeOutputLocked() REQUIRES(mutex_) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
     void closeOutput() {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         closeOutputLocked();
     }
 
-    mutable std::mutex mutex_;
-    std::condition_variable cv_;
+    mutable platform::dispatch::Mutex mutex_;
+    platform::dispatch::ConditionVariable cv_;
     platform::URL url_;
     int fd_;
     int64_t maxBytes_;
-    int64_t received_ = 0;
-    bool done_ = false;
-    std::optional<Error> error_;
-    std::shared_ptr<const platform::URLResponse> response_;
+    int64_t received_ GUARDED_BY(mutex_) = 0;
+    bool done_ GUARDED_BY(mutex_) = false;
+    std::optional<Error> error_ GUARDED_BY(mutex_);
+    std::shared_ptr<const platform::URLResponse> response_ GUARDED_BY(mutex_);
 };
 
 }  // namespace

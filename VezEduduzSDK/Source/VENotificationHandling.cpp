@@ -1,7 +1,5 @@
 #include "VezEduduzSDK/Source/VENotificationHandling.h"
 
-#include <mutex>
-
 #include "VezEduduzSDK/Source/VELocalNotifications.h"
 #include "VezEduduzSDK/Source/VENotification.h"
 #include "VezEduduzSDK/Source/VERequests.h"
@@ -13,6 +11,7 @@
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "platform/uikit/Application.h"
@@ -27,8 +26,8 @@ using platform::uikit::BackgroundFetchResult;
 namespace {
 
 struct HandlingState {
-    std::mutex mutex;
-    VENotificationHandlingIds ids;
+    platform::dispatch::Mutex mutex;
+    VENotificationHandlingIds ids GUARDED_BY(mutex);
 };
 void resetHandling();
 
@@ -71,7 +70,7 @@ enum class DupOutcome { duplicate, fresh, noId };
 DupOutcome takeMessageId(const Value* data, std::optional<std::string> VENotificationHandlingIds::*slot) {
     auto id = data ? stringAt(*data, "i") : std::nullopt;
     if (!id) return DupOutcome::noId;
-    std::lock_guard lock(handling().mutex);
+    platform::dispatch::MutexLock lock(handling().mutex);
     auto& last = handling().ids.*slot;
     if (last == id) return DupOutcome::duplicate;
     last = id;
@@ -95,7 +94,7 @@ namespace {
 // Forgets the last-message ids and any pending launch URL.
 void resetHandling() {
     {
-        std::lock_guard lock(handling().mutex);
+        platform::dispatch::MutexLock lock(handling().mutex);
         handling().ids = VENotificationHandlingIds();
     }
     VezEduduzHelper::cancelPreviousPerformRequests(kLaunchURLDelayKey);
@@ -104,17 +103,17 @@ void resetHandling() {
 }  // namespace
 
 VENotificationHandlingIds notificationHandlingIds() {
-    std::lock_guard lock(handling().mutex);
+    platform::dispatch::MutexLock lock(handling().mutex);
     return handling().ids;
 }
 
 void VezEduduz::setLastAppActiveMessageId(const std::optional<std::string>& messageId) {
-    std::lock_guard lock(handling().mutex);
+    platform::dispatch::MutexLock lock(handling().mutex);
     handling().ids.lastAppActiveMessageId = messageId;
 }
 
 void VezEduduz::setLastnonActiveMessageId(const std::optional<std::string>& messageId) {
-    std::lock_guard lock(handling().mutex);
+    platform::dispatch::MutexLock lock(handling().mutex);
     handling().ids.lastnonActiveMessageId = messageId;
 }
 
@@ -190,9 +189,9 @@ void VezEduduz::submitNotificationOpened(const std::optional<std::string>& messa
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return;
     if (!messageId) return;
     // Read, compare and store in one critical section: two opens of one message report once.
-    static std::mutex submitMutex;
+    static platform::dispatch::Mutex submitMutex;
     {
-        std::lock_guard lock(submitMutex);
+        platform::dispatch::MutexLock lock(submitMutex);
         if (defaults::string(kLastMessageOpenedKey) == messageId) return;
         defaults::setString(kLastMessageOpenedKey, messageId);
     }

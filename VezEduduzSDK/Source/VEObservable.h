@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace vezeduduz {
 
@@ -45,7 +46,7 @@ public:
     }
 
 private:
-    mutable std::recursive_mutex mutex_;
+    mutable std::recursive_mutex mutex_;  // re-entrant: an observer may notify again
     std::vector<std::shared_ptr<Observer>> observers_;
 };
 
@@ -57,21 +58,21 @@ public:
 
     void addObserver(const std::shared_ptr<Observer>& observer) {
         if (!observer) return;
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         prune();
         for (auto& o : observers_)
             if (o.lock() == observer) return;
         observers_.push_back(observer);
     }
     void removeObserver(const Observer* observer) {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         std::erase_if(observers_, [&](const auto& o) {
             auto strong = o.lock();
             return !strong || strong.get() == observer;
         });
     }
     bool notifyChange(std::shared_ptr<Changes> changes) {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         prune();
         bool reached = false;
         for (auto& weak : observers_) {
@@ -83,18 +84,18 @@ public:
         return reached;
     }
     size_t count() const {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         size_t n = 0;
         for (auto& o : observers_) n += o.expired() ? 0 : 1;
         return n;
     }
 
 private:
-    void prune() {
+    void prune() REQUIRES(mutex_) {
         std::erase_if(observers_, [](const auto& o) { return o.expired(); });
     }
-    mutable std::recursive_mutex mutex_;
-    std::vector<std::weak_ptr<Observer>> observers_;
+    mutable platform::dispatch::Mutex mutex_;
+    std::vector<std::weak_ptr<Observer>> observers_ GUARDED_BY(mutex_);
     ChangeSelector changeSelector_;
 };
 

@@ -1,8 +1,6 @@
 // The facade's spine: start-up, app id, settings, privacy consent, the log sink and "ios_params".
 #include "VezEduduzSDK/Source/VezEduduz.h"
 
-#include <mutex>
-
 #include "VezEduduzSDK/Source/VERequests.h"
 #include "VezEduduzSDK/Source/VezEduduzClient.h"
 #include "VezEduduzSDK/Source/VezEduduzDefaults.h"
@@ -17,6 +15,7 @@
 #include "VezEduduzSDK/Source/internal/VezEduduzEmailInternal.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -38,8 +37,8 @@ constexpr const char* kPromptBeforeOpeningKey = "PROMPT_BEFORE_OPENING_PUSH_URL"
 constexpr const char* kConsentGrantedKey = "GDPR_CONSENT_GRANTED";
 constexpr const char* kUsesProvisionalKey = "VEZEDUDUZ_USES_PROVISIONAL_PUSH_AUTHORIZATION";
 
-std::mutex presenterMutex;
-VezEduduz::DialogPresenter presenterOfDialogs;
+platform::dispatch::Mutex presenterMutex;
+VezEduduz::DialogPresenter presenterOfDialogs GUARDED_BY(presenterMutex);
 
 const char* prefixFor(VELogLevel level) {
     switch (level) {
@@ -75,16 +74,16 @@ void logMessageToConsole(VELogLevel level, const std::string& message) {
 }
 
 void installSinks() {
-    static std::mutex mutex;
+    static platform::dispatch::Mutex mutex;
     static bool installed = false;
-    std::lock_guard lock(mutex);
+    platform::dispatch::MutexLock lock(mutex);
     if (installed) return;
     installed = true;
     VezEduduzLogSink::setSink(logMessageToConsole);
     VezEduduzClient::setPrivacyConsentCheck([] { return VezEduduz::requiresUserPrivacyConsent(); });
     // A fresh process has no sink until the client starts again.
     platform::ResetRegistry::add("vezeduduz.sinks", [] {
-        std::lock_guard lock(mutex);
+        platform::dispatch::MutexLock lock(mutex);
         installed = false;
         VezEduduzLogSink::setSink(nullptr);
         VezEduduzClient::setPrivacyConsentCheck(nullptr);
@@ -150,6 +149,7 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
             [=] { initWithLaunchOptions(launchOptions, appId, receivedBlock, actionBlock, settings); });
         return;
     }
+    mainThread.assertOnThread();
     installSinks();
     auto& s = statics();
     auto argumentId = appIdText(appId);
@@ -195,7 +195,7 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     } else if (defaults::exists(kPromptBeforeOpeningKey)) {
         s.promptBeforeOpeningPushURL = defaults::boolean(kPromptBeforeOpeningKey);
     }
-    VezEduduzHelper::setShouldPromptToShowURL([] { return statics().promptBeforeOpeningPushURL; });
+    VezEduduzHelper::setShouldPromptToShowURL([] { return promptBeforeOpeningPushURL(); });  // any thread
     // Our own dialog queue and in-app page, unless the app put its own dialogs in place.
     if (!dialogPresenter()) setDialogPresenter(VezEduduzDialogController::sharedInstance().presenter());
     VezEduduzHelper::setDialogPresenter(VezEduduzDialogController::sharedInstance().presenter());
@@ -234,6 +234,7 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
         uint64_t generation = s.generation;
         veNotificationSettings()->getNotificationPermissionState(
             [generation](std::shared_ptr<VEPermissionState> state) {
+                mainThread.assertOnThread();
                 if (statics().generation != generation) return;
                 if (state->answeredPrompt())
                     registerUser();
@@ -254,6 +255,7 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
 
 bool VezEduduz::initAppId(const Value& appId, const Value& settings) {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return initAppId(appId, settings); });
+    mainThread.assertOnThread();
     auto& s = statics();
     auto argumentId = appIdText(appId);
     s.app_id = argumentId;
@@ -292,6 +294,7 @@ bool VezEduduz::initAppId(const Value& appId, const Value& settings) {
 
 void VezEduduz::setInFocusDisplayType(uint64_t displayType) {
     onMainLoop([displayType] {
+        mainThread.assertOnThread();
         uint64_t value = displayType;
         if (value == 2 && !VezEduduzHelper::isIOSVersionGreaterOrEqual(10.0f)) value = 1;
         statics().inFocusDisplayType = static_cast<VEInFocusDisplayType>(value);
@@ -299,7 +302,7 @@ void VezEduduz::setInFocusDisplayType(uint64_t displayType) {
 }
 
 VEInFocusDisplayType VezEduduz::inFocusDisplayType() {
-    return answerOnMainLoop([&] { return statics().inFocusDisplayType; });
+    return answerOnMainLoop([&]() REQUIRES(mainThread) { return statics().inFocusDisplayType; });
 }
 
 void VezEduduz::setLogLevel(VELogLevel logLevel, VELogLevel visualLevel) {
@@ -313,12 +316,12 @@ void VezEduduz::vezeduduz_Log(VELogLevel level, const std::string& message) { lo
 
 void VezEduduz::setDialogPresenter(DialogPresenter presenter) {
     addStaticsReset();
-    std::lock_guard lock(presenterMutex);
+    platform::dispatch::MutexLock lock(presenterMutex);
     presenterOfDialogs = std::move(presenter);
 }
 
 VezEduduz::DialogPresenter VezEduduz::dialogPresenter() {
-    std::lock_guard lock(presenterMutex);
+    platform::dispatch::MutexLock lock(presenterMutex);
     return presenterOfDialogs;
 }
 
@@ -348,6 +351,7 @@ bool VezEduduz::shouldLogMissingPrivacyConsentErrorWithMethodName(const std::opt
 
 void VezEduduz::consentGranted(bool granted) {
     onMainLoop([granted] {
+        mainThread.assertOnThread();
         defaults::set(kConsentGrantedKey, granted);
         auto& s = statics();
         if (!granted || !s.delayedInitPending || !s.delayedInitParameters) return;
@@ -364,6 +368,7 @@ void VezEduduz::consentGranted(bool granted) {
 
 void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
     if (!MainLoop::isMainThread()) return onMainLoop([=] { downloadIOSParamsWithAppId(appId); });
+    mainThread.assertOnThread();
     vezeduduz_Log(VELogLevel::debug, "Downloading iOS parameters for this application");
     auto& s = statics();
     s.iosParamsRequested = true;
@@ -375,6 +380,7 @@ void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
     VezEduduzClient::sharedClient().executeRequest(
         request,
         [generation](const Value& result) {
+            mainThread.assertOnThread();
             // Delivered on the main loop.
             auto& st = statics();
             if (st.generation != generation) return;
@@ -391,6 +397,7 @@ void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
             iosParamsAnswered();
         },
         [generation](const platform::Error& error) {
+            mainThread.assertOnThread();
             if (statics().generation == generation) iosParamsFailed(error);
         });
 }
@@ -398,44 +405,45 @@ void VezEduduz::downloadIOSParamsWithAppId(const std::string& appId) {
 // ---- accessors ----
 
 std::optional<std::string> VezEduduz::app_id() {
-    return answerOnMainLoop([&] { return statics().app_id; });
+    return answerOnMainLoop([&]() REQUIRES(mainThread) { return statics().app_id; });
 }
 std::optional<std::string> VezEduduz::mUserId() {
     return answerOnMainLoop([&] { return currentSubscriptionState()->userId(); });
 }
 void VezEduduz::setMSDKType(const std::string& type) {
-    onMainLoop([=] { statics().mSDKType = type; });
+    onMainLoop([=]() REQUIRES(mainThread) { statics().mSDKType = type; });
 }
 void VezEduduz::setMSubscriptionStatus(int32_t status) {
-    onMainLoop([=] { statics().mSubscriptionStatus = status; });
+    onMainLoop([=]() REQUIRES(mainThread) { statics().mSubscriptionStatus = status; });
 }
 int32_t VezEduduz::mSubscriptionStatus() {
-    return answerOnMainLoop([&] { return statics().mSubscriptionStatus; });
+    return answerOnMainLoop([&]() REQUIRES(mainThread) { return statics().mSubscriptionStatus; });
 }
 void VezEduduz::setWaitingForApnsResponse(bool waiting) {
-    onMainLoop([=] { statics().waitingForApnsResponse = waiting; });
+    onMainLoop([=]() REQUIRES(mainThread) { statics().waitingForApnsResponse = waiting; });
 }
 bool VezEduduz::waitingForApnsResponse() {
-    return answerOnMainLoop([&] { return statics().waitingForApnsResponse; });
+    return answerOnMainLoop([&]() REQUIRES(mainThread) { return statics().waitingForApnsResponse; });
 }
 bool VezEduduz::providesAppNotificationSettings() {
-    return answerOnMainLoop([&] { return statics().providesAppNotificationSettings; });
+    return answerOnMainLoop([&]() REQUIRES(mainThread) { return statics().providesAppNotificationSettings; });
 }
 bool VezEduduz::shouldDelaySubscriptionSettingsUpdate() {
-    return answerOnMainLoop([&] { return statics().shouldDelaySubscriptionSettingsUpdate; });
+    return answerOnMainLoop([&]() REQUIRES(mainThread) { return statics().shouldDelaySubscriptionSettingsUpdate; });
 }
 bool VezEduduz::iosParamsReceived() {
-    return answerOnMainLoop([&] { return statics().iosParamsReceived; });
+    return answerOnMainLoop([&]() REQUIRES(mainThread) { return statics().iosParamsReceived; });
 }
 bool VezEduduz::promptBeforeOpeningPushURL() {
-    return answerOnMainLoop([&] { return statics().promptBeforeOpeningPushURL; });
+    return answerOnMainLoop([&]() REQUIRES(mainThread) { return statics().promptBeforeOpeningPushURL; });
 }
 bool VezEduduz::autoPrompt() {
-    return answerOnMainLoop([&] { return statics().autoPrompt; });
+    return answerOnMainLoop([&]() REQUIRES(mainThread) { return statics().autoPrompt; });
 }
 
 bool VezEduduz::coldStartFromTapOnNotification() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return coldStartFromTapOnNotification(); });
+    mainThread.assertOnThread();
     bool value = statics().coldStartFromTapOnNotification;
     statics().coldStartFromTapOnNotification = false;
     return value;
@@ -443,6 +451,7 @@ bool VezEduduz::coldStartFromTapOnNotification() {
 
 void VezEduduz::setDelayIntervals(double maxApnsWait, double registrationDelay) {
     if (!MainLoop::isMainThread()) return onMainLoop([=] { setDelayIntervals(maxApnsWait, registrationDelay); });
+    mainThread.assertOnThread();
     statics().maxApnsWait = maxApnsWait;
     statics().registrationDelay = registrationDelay;
 }

@@ -1,10 +1,10 @@
 #include "VezEduduzSDK/Source/VezEduduzAlertView.h"
 
-#include <mutex>
 #include <set>
 
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/uikit/AlertView.h"
 
 namespace vezeduduz {
@@ -14,9 +14,9 @@ using platform::Value;
 namespace {
 
 struct AlertState {
-    std::mutex mutex;
-    std::set<std::shared_ptr<VezEduduzAlertViewDelegate>> live;
-    VezEduduzAlertView::OpenHandler openHandler;
+    platform::dispatch::Mutex mutex;
+    std::set<std::shared_ptr<VezEduduzAlertViewDelegate>> live GUARDED_BY(mutex);
+    VezEduduzAlertView::OpenHandler openHandler GUARDED_BY(mutex);
 };
 
 AlertState& alertState() {
@@ -80,7 +80,7 @@ void VezEduduzAlertViewDelegate::clickedButtonAtIndex(long index) {
     Value message = messageWithSelection(message_, index);
     VezEduduzAlertView::OpenHandler handler;
     {
-        std::lock_guard lock(alertState().mutex);
+        platform::dispatch::MutexLock lock(alertState().mutex);
         handler = alertState().openHandler;
         alertState().live.erase(self);
     }
@@ -94,12 +94,12 @@ void VezEduduzAlertViewDelegate::clickedButtonAtIndex(long index) {
 }
 
 void VezEduduzAlertView::setNotificationOpenedHandler(OpenHandler handler) {
-    std::lock_guard lock(alertState().mutex);
+    platform::dispatch::MutexLock lock(alertState().mutex);
     alertState().openHandler = std::move(handler);
 }
 
 size_t VezEduduzAlertView::liveAlertCount() {
-    std::lock_guard lock(alertState().mutex);
+    platform::dispatch::MutexLock lock(alertState().mutex);
     return alertState().live.size();
 }
 
@@ -108,7 +108,7 @@ void VezEduduzAlertView::showInAppAlert(const Value& message) {
     if (!payload) return;
     auto delegate = std::make_shared<VezEduduzAlertViewDelegate>(message);
     {
-        std::lock_guard lock(alertState().mutex);
+        platform::dispatch::MutexLock lock(alertState().mutex);
         alertState().live.insert(delegate);
     }
     platform::uikit::AlertViewDelegate callbacks;

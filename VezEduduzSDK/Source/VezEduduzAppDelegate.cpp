@@ -1,6 +1,5 @@
 #include "VezEduduzSDK/Source/VezEduduzAppDelegate.h"
 
-#include <mutex>
 #include <string>
 
 #include "VezEduduzSDK/Source/VELocalNotifications.h"
@@ -13,6 +12,7 @@
 #include "VezEduduzSDK/Source/internal/VezEduduzSelectorHelpers.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzTracker.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/OperatingSystemVersion.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -41,9 +41,9 @@ using platform::uikit::UserNotificationSettings;
 namespace {
 
 struct HookState {
-    std::mutex mutex;
-    bool loaded = false;
-    Class* hookedClass = nullptr;
+    platform::dispatch::Mutex mutex;
+    bool loaded GUARDED_BY(mutex) = false;
+    Class* hookedClass GUARDED_BY(mutex) = nullptr;
 };
 void unloadHooks();
 
@@ -115,7 +115,7 @@ void setVezEduduzDelegate(Object* self, Selector, ObjectHandle delegate) {
     Class* cls = objc::classOf(delegate.get());
     log("VEZEDUDUZ setVezEduduzDelegate CALLED: " + (cls ? "<" + cls->name() + ">" : std::string("(null)")));
     {
-        std::lock_guard lock(hooks().mutex);
+        platform::dispatch::MutexLock lock(hooks().mutex);
         // A nil delegate records nothing: the real one set later still gets its hooks.
         if (!hooks().hookedClass && cls)
             hooks().hookedClass = injectDelegateHooks(objc::lookUpClass("VezEduduzAppDelegate"), cls);
@@ -241,7 +241,7 @@ void loadApplicationCategory() {
     Class* application = platform::uikit::applicationClass();
     Class* source = rt.lookUpClass("VezEduduzAppDelegate");
     {
-        std::lock_guard lock(hooks().mutex);
+        platform::dispatch::MutexLock lock(hooks().mutex);
         objc::Imp marker = rt.methodImplementation(application, sel(VezEduduzAppDelegate::kLoadedTag));
         if (hooks().loaded || (marker && marker != unloadedMarker())) {
             VezEduduz::vezeduduz_Log(VELogLevel::warn,
@@ -260,7 +260,7 @@ void loadApplicationCategory() {
 }
 
 Class* VezEduduzAppDelegate::delegateClass() {
-    std::lock_guard lock(hooks().mutex);
+    platform::dispatch::MutexLock lock(hooks().mutex);
     return hooks().hookedClass;
 }
 
@@ -280,7 +280,7 @@ namespace {
 // Undoes every exchange made on the application by loadApplicationCategory() and forgets the hooked
 // class, so the next load starts afresh. Classes that received injections keep them.
 void unloadHooks() {
-    std::lock_guard lock(hooks().mutex);
+    platform::dispatch::MutexLock lock(hooks().mutex);
     if (hooks().loaded) {
         auto& rt = objc::Runtime::shared();
         Class* application = platform::uikit::applicationClass();

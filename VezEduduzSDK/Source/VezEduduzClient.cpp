@@ -2,12 +2,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 
 #include "VezEduduzSDK/Source/VELogLevel.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/foundation/JSON.h"
 #include "platform/urlsession/URLSession.h"
@@ -20,13 +19,13 @@ using platform::Error;
 using platform::Value;
 using platform::dispatch::MainLoop;
 
-std::mutex consentMutex;
-std::shared_ptr<const std::function<bool()>> consentCheck;
+platform::dispatch::Mutex consentMutex;
+std::shared_ptr<const std::function<bool()>> consentCheck GUARDED_BY(consentMutex);
 
 bool consentMissing() {
     std::shared_ptr<const std::function<bool()>> check;
     {
-        std::lock_guard<std::mutex> lock(consentMutex);
+        platform::dispatch::MutexLock lock(consentMutex);
         check = consentCheck;
     }
     return check && (*check)();
@@ -84,7 +83,7 @@ VezEduduzClient::VezEduduzClient()
       noCacheSession_(makeSession(platform::URLRequestCachePolicy::ReloadIgnoringLocalCacheData)) {}
 
 void VezEduduzClient::setPrivacyConsentCheck(std::function<bool()> missing) {
-    std::lock_guard<std::mutex> lock(consentMutex);
+    platform::dispatch::MutexLock lock(consentMutex);
     consentCheck = missing ? std::make_shared<const std::function<bool()>>(std::move(missing)) : nullptr;
 }
 
@@ -242,18 +241,18 @@ void VezEduduzClient::executeSynchronousRequest(std::shared_ptr<VezEduduzRequest
     prettyPrintDebugStatement(*request, *built);
 
     struct Outcome {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        int status = 0;
-        platform::Bytes body;
-        std::optional<Error> error;
+        platform::dispatch::Mutex mutex;
+        platform::dispatch::ConditionVariable done;
+        bool finished GUARDED_BY(mutex) = false;
+        int status GUARDED_BY(mutex) = 0;
+        platform::Bytes body GUARDED_BY(mutex);
+        std::optional<Error> error GUARDED_BY(mutex);
     };
     auto outcome = std::make_shared<Outcome>();
     auto task = sharedSession_->dataTaskWithRequest(
         *built, [outcome](const platform::Bytes& data, std::shared_ptr<const platform::URLResponse> response,
                           std::optional<Error> error) {
-            std::lock_guard<std::mutex> lock(outcome->mutex);
+            platform::dispatch::MutexLock lock(outcome->mutex);
             outcome->status = statusOf(response);
             outcome->body = data;
             outcome->error = std::move(error);
@@ -266,9 +265,9 @@ void VezEduduzClient::executeSynchronousRequest(std::shared_ptr<VezEduduzRequest
     platform::Bytes body;
     std::optional<Error> error;
     {
-        std::unique_lock<std::mutex> lock(outcome->mutex);
-        if (outcome->done.wait_for(lock, std::chrono::duration<double>(kRequestTimeout),
-                                   [&] { return outcome->finished; })) {
+        platform::dispatch::MutexLock lock(outcome->mutex);
+        if (outcome->done.wait_for(outcome->mutex, std::chrono::duration<double>(kRequestTimeout),
+                                   [&]() REQUIRES(outcome->mutex) { return outcome->finished; })) {
             status = outcome->status;
             body = std::move(outcome->body);
             error = std::move(outcome->error);
@@ -282,26 +281,30 @@ void VezEduduzClient::executeSimultaneousRequests(const VERequestGroup& requests
     if (requests.empty()) return;
 
     struct Group {
-        std::mutex mutex;  // outcomes, the time-out and the report may meet on different threads
-        std::map<std::string, Value> results;
-        std::map<std::string, Error> errors;
-        std::vector<std::string> keys;
-        size_t remaining = 0;
-        bool reported = false;
+        platform::dispatch::Mutex mutex;  // outcomes, the time-out and the report may meet on different threads
+        std::map<std::string, Value> results GUARDED_BY(mutex);
+        std::map<std::string, Error> errors GUARDED_BY(mutex);
+        std::vector<std::string> keys;  // set before the requests go
+        size_t remaining GUARDED_BY(mutex) = 0;
+        bool reported GUARDED_BY(mutex) = false;
         std::string timerKey;
         VEMultipleSuccessBlock onSuccess;
         VEMultipleFailureBlock onFailure;
     };
     static std::atomic<uint64_t> groupCounter{0};
     auto group = std::make_shared<Group>();
-    group->remaining = requests.size();
+    {
+        platform::dispatch::MutexLock lock(group->mutex);
+        group->remaining = requests.size();
+    }
     group->timerKey = "VezEduduzClient.group." + std::to_string(groupCounter.fetch_add(1));
     group->onSuccess = std::move(onSuccess);
     group->onFailure = std::move(onFailure);
     for (const auto& entry : requests) group->keys.push_back(entry.first);
 
-    // Called with the lock held; hands the report to the main loop exactly once.
+    // Hands the report to the main loop exactly once.
     auto report = [](const std::shared_ptr<Group>& g) {
+        g->mutex.assertHeld();  // called by the holders of the group's lock only
         g->reported = true;
         MainLoop::shared().cancel(g->timerKey);
         if (!g->errors.empty()) {
@@ -314,7 +317,7 @@ void VezEduduzClient::executeSimultaneousRequests(const VERequestGroup& requests
     MainLoop::shared().postAfter(
         kGroupTimeout,
         [group, report] {
-            std::lock_guard<std::mutex> lock(group->mutex);
+            platform::dispatch::MutexLock lock(group->mutex);
             if (group->reported) return;
             if (group->errors.empty()) {
                 for (const auto& key : group->keys) group->errors[key] = genericTimedOutError();
@@ -326,7 +329,7 @@ void VezEduduzClient::executeSimultaneousRequests(const VERequestGroup& requests
     for (const auto& entry : requests) {
         const std::string key = entry.first;
         auto finishOne = [group, report](const std::function<void(Group&)>& store) {
-            std::lock_guard<std::mutex> lock(group->mutex);
+            platform::dispatch::MutexLock lock(group->mutex);
             if (group->reported) return;  // late: the report was already made
             store(*group);
             if (--group->remaining == 0) report(group);
@@ -334,11 +337,13 @@ void VezEduduzClient::executeSimultaneousRequests(const VERequestGroup& requests
         executeRequest(
             entry.second,
             [finishOne, key](const Value& result) {
-                finishOne([&](Group& g) {
+                finishOne([&](Group& g) REQUIRES(g.mutex) {
                     if (!result.isNull()) g.results[key] = result;
                 });
             },
-            [finishOne, key](const Error& error) { finishOne([&](Group& g) { g.errors[key] = error; }); });
+            [finishOne, key](const Error& error) {
+                finishOne([&](Group& g) REQUIRES(g.mutex) { g.errors[key] = error; });
+            });
     }
 }
 

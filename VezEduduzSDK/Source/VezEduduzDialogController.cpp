@@ -11,6 +11,7 @@
 namespace vezeduduz {
 
 using platform::dispatch::MainLoop;
+using platform::dispatch::mainThread;
 namespace ui = platform::uikit;
 
 VezEduduzDialogController& VezEduduzDialogController::sharedInstance() {
@@ -24,6 +25,7 @@ void VezEduduzDialogController::presentDialogWithTitle(std::string title, std::s
     VEDialogRequest request{std::move(title), std::move(message), std::move(actionTitle), std::move(cancelTitle),
                             std::move(completion)};
     MainLoop::shared().post([this, request = std::move(request)]() mutable {
+        mainThread.assertOnThread();
         queue_.push_back(std::move(request));
         if (queue_.size() < 2) displayDialog(queue_.front());
     });
@@ -39,7 +41,10 @@ VezEduduzDialogController::presenter() {
     };
 }
 
-size_t VezEduduzDialogController::queuedCount() const { return queue_.size(); }
+size_t VezEduduzDialogController::queuedCount() const {
+    mainThread.assertOnThread();
+    return queue_.size();
+}
 
 void VezEduduzDialogController::displayDialog(const VEDialogRequest& request) {
     if (!VezEduduzHelper::isIOSVersionGreaterOrEqual(8.0f)) {
@@ -71,6 +76,7 @@ void VezEduduzDialogController::displayDialog(const VEDialogRequest& request) {
 
 void VezEduduzDialogController::delayResult(bool result) {
     MainLoop::shared().postAfter(0.25, [this, result] {
+        mainThread.assertOnThread();
         if (queue_.empty()) return;
         VEDialogRequest done = std::move(queue_.front());
         queue_.pop_front();

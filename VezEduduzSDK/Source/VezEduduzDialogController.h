@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/URL.h"
 
 namespace vezeduduz {
@@ -41,10 +42,10 @@ public:
 
 private:
     VezEduduzDialogController() = default;
-    void displayDialog(const VEDialogRequest& request);
+    void displayDialog(const VEDialogRequest& request) REQUIRES(platform::dispatch::mainThread);
     void delayResult(bool result);
 
-    std::deque<VEDialogRequest> queue_;  // main loop only; front is on screen
+    std::deque<VEDialogRequest> queue_ GUARDED_BY(platform::dispatch::mainThread);  // front is on screen
 };
 
 // The value of the first query item named exactly `name`; nullopt when there is none or it has no value.

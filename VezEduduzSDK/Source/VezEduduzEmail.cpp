@@ -59,11 +59,13 @@ std::optional<std::string> usableHash(const std::optional<std::string>& hash) {
 // service takes the link, a setEmail with the same address tries the link again instead of answering at once.
 void linkPushPlayer(const std::string& emailPlayerId, const std::optional<std::string>& hash, const std::string& email,
                     VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    mainThread.assertOnThread();
     auto request =
         VERequestUpdateDeviceToken::withUserId(VezEduduz::mUserId(), VezEduduz::app_id(), std::nullopt,
                                                Value(VezEduduz::getNotificationTypes()), emailPlayerId, hash, email);
     uint64_t generation = statics().generation;
     auto settle = [generation, emailPlayerId](bool linked) {
+        mainThread.assertOnThread();
         auto& s = statics();
         if (s.generation != generation) return;
         if (linked && s.emailLinkPending == emailPlayerId)
@@ -93,12 +95,14 @@ void storeEmail(const std::string& email, const std::optional<std::string>& hash
 
 void createEmailPlayer(const std::string& email, const std::optional<std::string>& hash,
                        VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    mainThread.assertOnThread();
     auto request =
         VERequestCreateDevice::withAppId(VezEduduz::app_id(), kDeviceTypeEmail, email, VezEduduz::mUserId(), hash);
     uint64_t generation = statics().generation;
     VezEduduzClient::sharedClient().executeRequest(
         request,
         [=](const Value& result) {
+            mainThread.assertOnThread();
             if (statics().generation != generation) return;
             const std::string* id = result["id"].asString();
             if (!id || id->empty()) {
@@ -117,6 +121,7 @@ void createEmailPlayer(const std::string& email, const std::optional<std::string
 
 void updateEmailPlayer(const std::string& email, const std::optional<std::string>& hash,
                        VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
+    mainThread.assertOnThread();
     auto state = VezEduduz::currentEmailSubscriptionState();
     std::string emailPlayerId = *state->emailUserId();
     auto request = VERequestUpdateDeviceToken::withUserId(emailPlayerId, VezEduduz::app_id(), email, std::nullopt,
@@ -125,6 +130,7 @@ void updateEmailPlayer(const std::string& email, const std::optional<std::string
     VezEduduzClient::sharedClient().executeRequest(
         request,
         [=](const Value&) {
+            mainThread.assertOnThread();
             // The service now holds the new address: so does the device.
             if (statics().generation == generation) storeEmail(email, hash, emailPlayerId);
             callSuccessBlockOnMainThread(onSuccess);
@@ -137,6 +143,7 @@ void setEmailCalled(const char* name, const std::string& email, const std::optio
                     VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
     using V = VezEduduz;
     auto run = [=] {
+        mainThread.assertOnThread();
         if (V::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
         auto hash = usableHash(authHash);
         if (!VezEduduzHelper::isValidEmail(email)) {
@@ -206,6 +213,7 @@ namespace {
 void logoutEmailCalled(const char* name, VezEduduz::VEEmailSuccessBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
     using V = VezEduduz;
     onMainLoop([=] {
+        mainThread.assertOnThread();
         if (V::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
         auto state = V::currentEmailSubscriptionState();
         if (!state->emailUserId()) {
@@ -219,6 +227,7 @@ void logoutEmailCalled(const char* name, VezEduduz::VEEmailSuccessBlock onSucces
         VezEduduzClient::sharedClient().executeRequest(
             request,
             [=](const Value&) {
+                mainThread.assertOnThread();
                 if (statics().generation == generation) forgetEmail();
                 callSuccessBlockOnMainThread(onSuccess);
             },
@@ -252,6 +261,7 @@ void VezEduduz::emailChangedWithNewEmailPlayerId(const std::string& emailPlayerI
 
 void VezEduduz::syncHashedEmail(const std::optional<std::string>& email) {
     onMainLoop([email] {
+        mainThread.assertOnThread();
         if (shouldLogMissingPrivacyConsentErrorWithMethodName("syncHashedEmail:")) return;
         if (!email) {
             vezeduduz_Log(VELogLevel::warn, "VezEduduz syncHashedEmail: The provided email is nil");
@@ -283,6 +293,7 @@ std::string VezEduduz::sdk_semantic_version() { return one_getSemanticVersion(kS
 // ---- hand-overs from start-up ----
 
 void forgetEmail() {
+    mainThread.assertOnThread();
     statics().emailLinkPending.reset();
     defaults::remove(kEmailPlayerIdKey);
     auto state = VezEduduz::currentEmailSubscriptionState();
@@ -293,6 +304,7 @@ void forgetEmail() {
 }
 
 void iosParamsAnswered() {
+    mainThread.assertOnThread();
     auto& s = statics();
     // Received first: the replay runs every check again and would otherwise park itself once more.
     s.iosParamsReceived = true;
@@ -305,6 +317,7 @@ void iosParamsAnswered() {
 }
 
 void iosParamsFailed(const Error& error) {
+    mainThread.assertOnThread();
     auto& s = statics();
     // Asked again by the next start-up or hashed setEmail.
     s.iosParamsRequested = false;

@@ -2,13 +2,13 @@
 
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <random>
 
 #include "VezEduduzSDK/Source/VELogLevel.h"
 #include "VezEduduzSDK/Source/VezEduduzReachability.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Digest.h"
@@ -27,11 +27,11 @@ struct LaunchHooks {
     VezEduduzHelper::DialogPresenter dialog;
     std::string appStoreHost = "apps.store.tesmar.test";
 };
-std::mutex hooksMutex;
-LaunchHooks hooks;
+platform::dispatch::Mutex hooksMutex;
+LaunchHooks hooks GUARDED_BY(hooksMutex);
 
 LaunchHooks currentHooks() {
-    std::lock_guard<std::mutex> lock(hooksMutex);
+    platform::dispatch::MutexLock lock(hooksMutex);
     return hooks;
 }
 
@@ -69,17 +69,17 @@ void openLaunchURL(const platform::URL& url, bool openInApp) {
 }  // namespace
 
 void VezEduduzHelper::setShouldPromptToShowURL(std::function<bool()> shouldPrompt) {
-    std::lock_guard<std::mutex> lock(hooksMutex);
+    platform::dispatch::MutexLock lock(hooksMutex);
     hooks.shouldPrompt = std::move(shouldPrompt);
 }
 
 void VezEduduzHelper::setInAppPagePresenter(InAppPagePresenter presenter) {
-    std::lock_guard<std::mutex> lock(hooksMutex);
+    platform::dispatch::MutexLock lock(hooksMutex);
     hooks.inAppPage = std::move(presenter);
 }
 
 void VezEduduzHelper::setDialogPresenter(DialogPresenter presenter) {
-    std::lock_guard<std::mutex> lock(hooksMutex);
+    platform::dispatch::MutexLock lock(hooksMutex);
     hooks.dialog = std::move(presenter);
 }
 
@@ -88,7 +88,7 @@ std::string VezEduduzHelper::appStoreWebHost() { return currentHooks().appStoreH
 void VezEduduzHelper::displayWebView(const platform::URL& url) {
     auto defaults = platform::UserDefaults::standard();
     if (!defaults->objectForKey(kVezEduduzInAppLaunchURLKey)) {
-        (void)defaults->setBool(true, kVezEduduzInAppLaunchURLKey);
+        platform::retriedByStore(defaults->setBool(true, kVezEduduzInAppLaunchURLKey));
         defaults->synchronize();
     }
     bool openInApp = defaults->boolForKey(kVezEduduzInAppLaunchURLKey).value_or(false);

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <future>
-#include <mutex>
 
 #include "VezEduduzSDK/Source/VENotificationPayload.h"
 #include "VezEduduzSDK/Source/VEStringExtensions.h"
@@ -11,6 +10,7 @@
 #include "VezEduduzSDK/Source/VezEduduzDialogController.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/UserDefaults.h"
@@ -31,8 +31,8 @@ constexpr int kRequestIdentifierLength = 16;
 constexpr int kMediaFileNameLength = 10;
 constexpr auto kCategoryQueryWait = std::chrono::seconds(5);
 
-std::mutex limitsMutex;
-VEDirectDownloadLimits& limitsSlot() {
+platform::dispatch::Mutex limitsMutex;
+VEDirectDownloadLimits& limitsSlot() REQUIRES(limitsMutex) {
     static VEDirectDownloadLimits limits;
     return limits;
 }
@@ -73,23 +73,24 @@ private:
 };
 
 void appendCachedMedia(const std::string& fileName) {
-    (void)platform::UserDefaults::standard()->updateObjectForKey(kCachedMediaKey, [&](const std::optional<Value>& v) {
-        platform::ValueArray list;
-        if (v && v->isArray()) list = *v->asArray();
-        list.push_back(Value(fileName));
-        return Value(std::move(list));
-    });
+    platform::retriedByStore(
+        platform::UserDefaults::standard()->updateObjectForKey(kCachedMediaKey, [&](const std::optional<Value>& v) {
+            platform::ValueArray list;
+            if (v && v->isArray()) list = *v->asArray();
+            list.push_back(Value(fileName));
+            return Value(std::move(list));
+        }));
 }
 
 }  // namespace
 
 void VezEduduzHelper::setMediaDownloadLimits(VEDirectDownloadLimits limits) {
-    std::lock_guard lock(limitsMutex);
+    platform::dispatch::MutexLock lock(limitsMutex);
     limitsSlot() = limits;
 }
 
 VEDirectDownloadLimits VezEduduzHelper::mediaDownloadLimits() {
-    std::lock_guard lock(limitsMutex);
+    platform::dispatch::MutexLock lock(limitsMutex);
     return limitsSlot();
 }
 

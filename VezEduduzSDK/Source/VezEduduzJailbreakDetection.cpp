@@ -36,7 +36,7 @@ bool VezEduduzJailbreakDetection::isJailbroken() {
     if (VezEduduzHelper::isIOSVersionGreaterOrEqual(9.0f)) return false;
     auto probe = files.devicePath(kWriteProbePath);
     if (files.writeAtomically(probe, std::string_view(".")).ok()) return true;
-    (void)files.removeItem(probe);
+    (void)files.removeItem(probe);  // nothing was written: nothing to clear up
     bool canOpen = false;
     VezEduduzHelper::runOnMainThread([&] {
         auto app = platform::uikit::Application::shared();

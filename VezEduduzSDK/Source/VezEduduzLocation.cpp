@@ -1,13 +1,13 @@
 #include "VezEduduzSDK/Source/VezEduduzLocation.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzClient.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "platform/objc/Runtime.h"
@@ -49,15 +49,16 @@ struct LocationState {
 
 // The last fix: the registration reads it from its own queue.
 struct LastFix {
-    std::mutex mutex;
-    std::optional<VezEduduzLocation::Fix> fix;
-    uint64_t numbered = 0;
+    platform::dispatch::Mutex mutex;
+    std::optional<VezEduduzLocation::Fix> fix GUARDED_BY(mutex);
+    uint64_t numbered GUARDED_BY(mutex) = 0;
 };
 
 void resetLocation();
 
 LocationState& state() {
     static LocationState* s = [] {
+        mainThread.assertOnThread();
         statics();  // built (and on the reset registry) first, so the reporter is undone before it
         platform::ResetRegistry::add("vezeduduz.location", resetLocation);
         return new LocationState();
@@ -79,7 +80,7 @@ void resetLocation() {
     uint64_t generation = state().generation + 1;
     state() = LocationState();
     state().generation = generation;
-    std::lock_guard lock(lastFix().mutex);
+    platform::dispatch::MutexLock lock(lastFix().mutex);
     lastFix().fix.reset();
 }
 
@@ -157,6 +158,7 @@ void armSendTimer(double seconds) {
 }
 
 void didUpdateLocations(Object*, Selector, ObjectHandle manager, std::vector<ObjectHandle> locations) {
+    mainThread.assertOnThread();
     if (consentMissing()) return;
     // A fix is usable only with a known accuracy; the platform may hand an empty or stale array.
     ObjectHandle usable;
@@ -170,7 +172,7 @@ void didUpdateLocations(Object*, Selector, ObjectHandle manager, std::vector<Obj
     VELocationRecord record{coordinate.first, coordinate.second, objc::send<double>(usable, sel("verticalAccuracy")),
                             objc::send<double>(usable, sel("horizontalAccuracy"))};
     {
-        std::lock_guard lock(lastFix().mutex);
+        platform::dispatch::MutexLock lock(lastFix().mutex);
         lastFix().fix = VezEduduzLocation::Fix{record, ++lastFix().numbered};
     }
     auto& s = state();
@@ -256,6 +258,7 @@ void VezEduduzLocation::sendLocation() {
         MainLoop::shared().post([] { sendLocation(); });
         return;
     }
+    mainThread.assertOnThread();
     if (consentMissing() || !statics().locationShared) return;
     auto fix = lastLocation();
     auto userId = VezEduduz::mUserId();
@@ -308,17 +311,17 @@ void VezEduduzLocation::onfocus(bool becomingActive) {
 }
 
 std::optional<VezEduduzLocation::Fix> VezEduduzLocation::lastLocation() {
-    std::lock_guard lock(lastFix().mutex);
+    platform::dispatch::MutexLock lock(lastFix().mutex);
     return lastFix().fix;
 }
 
 void VezEduduzLocation::clearLastLocation() {
-    std::lock_guard lock(lastFix().mutex);
+    platform::dispatch::MutexLock lock(lastFix().mutex);
     lastFix().fix.reset();
 }
 
 void VezEduduzLocation::clearLastLocation(uint64_t number) {
-    std::lock_guard lock(lastFix().mutex);
+    platform::dispatch::MutexLock lock(lastFix().mutex);
     if (lastFix().fix && lastFix().fix->number == number) lastFix().fix.reset();
 }
 

@@ -1,10 +1,10 @@
 #include "VezEduduzSDK/Source/VezEduduzMobileProvision.h"
 
 #include <algorithm>
-#include <mutex>
 #include <string_view>
 
 #include "VezEduduzSDK/Source/VELogLevel.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PropertyList.h"
@@ -12,8 +12,8 @@
 namespace vezeduduz {
 namespace {
 
-std::mutex cacheMutex;
-std::optional<platform::Value> cachedProfile;
+platform::dispatch::Mutex cacheMutex;
+std::optional<platform::Value> cachedProfile GUARDED_BY(cacheMutex);
 
 // A signed profile is a few kilobytes; anything far larger is not one.
 constexpr size_t kMaxProfileBytes = 4 * 1024 * 1024;
@@ -25,13 +25,13 @@ void VezEduduzMobileProvision::logInvalidMobileProvisionError(const std::string&
 }
 
 void VezEduduzMobileProvision::resetCache() {
-    std::lock_guard<std::mutex> lock(cacheMutex);
+    platform::dispatch::MutexLock lock(cacheMutex);
     cachedProfile.reset();
 }
 
 std::optional<platform::Value> VezEduduzMobileProvision::getMobileProvision() {
     {
-        std::lock_guard<std::mutex> lock(cacheMutex);
+        platform::dispatch::MutexLock lock(cacheMutex);
         if (cachedProfile) return cachedProfile;
     }
     auto bundle = platform::Bundle::mainBundle();
@@ -60,7 +60,7 @@ std::optional<platform::Value> VezEduduzMobileProvision::getMobileProvision() {
         logInvalidMobileProvisionError("error parsing extracted plist - " + parsed.error().description());
         return std::nullopt;
     }
-    std::lock_guard<std::mutex> lock(cacheMutex);
+    platform::dispatch::MutexLock lock(cacheMutex);
     cachedProfile = std::move(*parsed);
     return cachedProfile;
 }

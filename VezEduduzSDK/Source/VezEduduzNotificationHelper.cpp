@@ -1,8 +1,7 @@
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 
-#include <mutex>
-
 #include "VezEduduzSDK/Source/VELogLevel.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ResetRegistry.h"
 
 namespace vezeduduz {
@@ -13,14 +12,14 @@ using platform::ValueArray;
 namespace {
 
 struct DispatchState {
-    std::mutex mutex;
-    Value lastMessage;
-    VEHandleNotificationReceivedBlock receivedBlock;
-    VEHandleNotificationActionBlock actionBlock;
-    VezEduduzNotificationHelper::OpenEventTracker tracker;
-    std::function<VENotificationEnvironment()> environment;
-    std::optional<std::string> lastReceivedId = std::string();
-    std::optional<std::string> lastOpenedId;
+    platform::dispatch::Mutex mutex;
+    Value lastMessage GUARDED_BY(mutex);
+    VEHandleNotificationReceivedBlock receivedBlock GUARDED_BY(mutex);
+    VEHandleNotificationActionBlock actionBlock GUARDED_BY(mutex);
+    VezEduduzNotificationHelper::OpenEventTracker tracker GUARDED_BY(mutex);
+    std::function<VENotificationEnvironment()> environment GUARDED_BY(mutex);
+    std::optional<std::string> lastReceivedId GUARDED_BY(mutex) = std::string();
+    std::optional<std::string> lastOpenedId GUARDED_BY(mutex);
 };
 
 void resetState();
@@ -35,7 +34,7 @@ DispatchState& state() {
 
 // Everything back to the launch state, blocks and tracker included.
 void resetState() {
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     state().lastMessage = Value();
     state().receivedBlock = nullptr;
     state().actionBlock = nullptr;
@@ -48,7 +47,7 @@ void resetState() {
 VENotificationEnvironment environmentNow() {
     std::function<VENotificationEnvironment()> provider;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         provider = state().environment;
     }
     return provider ? provider() : VENotificationEnvironment::current();
@@ -146,31 +145,31 @@ VezEduduzNotificationHelper::formatApsPayloadIntoStandard(const Value& message,
 }
 
 void VezEduduzNotificationHelper::lastMessageReceived(const Value& message) {
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     state().lastMessage = message;
 }
 
 void VezEduduzNotificationHelper::notificationBlocks(VEHandleNotificationReceivedBlock received,
                                                      VEHandleNotificationActionBlock action) {
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     state().receivedBlock = std::move(received);
     state().actionBlock = std::move(action);
 }
 
 void VezEduduzNotificationHelper::setOpenEventTracker(OpenEventTracker tracker) {
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     state().tracker = std::move(tracker);
 }
 
 void VezEduduzNotificationHelper::setEnvironmentProvider(std::function<VENotificationEnvironment()> provider) {
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     state().environment = std::move(provider);
 }
 
 void VezEduduzNotificationHelper::handleNotificationReceived(VEInFocusDisplayType displayType) {
     Value message;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         message = state().lastMessage;
     }
     handleNotificationReceived(message, displayType);
@@ -178,7 +177,7 @@ void VezEduduzNotificationHelper::handleNotificationReceived(VEInFocusDisplayTyp
 
 void VezEduduzNotificationHelper::handleNotificationReceived(const Value& message, VEInFocusDisplayType displayType) {
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         if (!state().receivedBlock) return;
     }
     if (!isVezEduduzPayload(message)) return;
@@ -187,7 +186,7 @@ void VezEduduzNotificationHelper::handleNotificationReceived(const Value& messag
 
     VEHandleNotificationReceivedBlock block;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         if (!takeIfNew(state().lastReceivedId, payload->notificationID())) return;
         block = state().receivedBlock;
     }
@@ -199,7 +198,7 @@ void VezEduduzNotificationHelper::handleNotificationAction(VENotificationActionT
                                                            VEInFocusDisplayType displayType) {
     Value message;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         message = state().lastMessage;
     }
     handleNotificationAction(message, type, actionID, displayType);
@@ -217,7 +216,7 @@ void VezEduduzNotificationHelper::handleNotificationAction(const Value& message,
     OpenEventTracker tracker;
     VEHandleNotificationActionBlock block;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         if (!takeIfNew(state().lastOpenedId, payload->notificationID())) return;
         tracker = state().tracker;
         block = state().actionBlock;
@@ -227,7 +226,7 @@ void VezEduduzNotificationHelper::handleNotificationAction(const Value& message,
 }
 
 void VezEduduzNotificationHelper::resetLocals() {
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     state().lastMessage = Value();
     state().lastOpenedId.reset();
 }

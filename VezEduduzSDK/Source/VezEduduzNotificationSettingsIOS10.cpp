@@ -1,4 +1,3 @@
-#include <condition_variable>
 #include <optional>
 
 #include "VezEduduzSDK/Source/VezEduduz.h"
@@ -6,6 +5,7 @@
 #include "VezEduduzSDK/Source/VezEduduzNotificationSettings.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 
 namespace vezeduduz {
@@ -23,6 +23,7 @@ std::shared_ptr<un::UserNotificationCenter> centre() {
 // Runs `block` on the main loop unless the facade was reset since `generation` was read.
 void toMainLoop(uint64_t generation, std::function<void()> block) {
     MainLoop::shared().post([generation, block = std::move(block)] {
+        mainThread.assertOnThread();
         if (statics().generation == generation) block();
     });
 }
@@ -30,10 +31,10 @@ void toMainLoop(uint64_t generation, std::function<void()> block) {
 // One synchronous read: the system's answer handed from its thread to the waiting main loop, or, once the
 // wait ran out, posted there instead.
 struct PendingRead {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::optional<un::NotificationSettings> settings;
-    bool abandoned = false;
+    platform::dispatch::Mutex mutex;
+    platform::dispatch::ConditionVariable cv;
+    std::optional<un::NotificationSettings> settings GUARDED_BY(mutex);
+    bool abandoned GUARDED_BY(mutex) = false;
 };
 
 }  // namespace
@@ -57,6 +58,7 @@ void VezEduduzNotificationSettingsIOS10::applySettings(const un::NotificationSet
 }
 
 void VezEduduzNotificationSettingsIOS10::getNotificationPermissionState(StateBlock block) {
+    mainThread.assertOnThread();
     if (useCachedStatus_) {
         if (block) block(VezEduduz::currentPermissionState());
         return;
@@ -82,13 +84,14 @@ void VezEduduzNotificationSettingsIOS10::getNotificationPermissionState(StateBlo
 }
 
 std::shared_ptr<VEPermissionState> VezEduduzNotificationSettingsIOS10::getNotificationPermissionState() {
+    mainThread.assertOnThread();
     auto current = VezEduduz::currentPermissionState();
     if (useCachedStatus_) return current;
     auto pending = std::make_shared<PendingRead>();
     uint64_t generation = statics().generation;
     queue_.async([pending, generation] {
         auto answer = [pending, generation](un::NotificationSettings settings) {
-            std::lock_guard lock(pending->mutex);
+            platform::dispatch::MutexLock lock(pending->mutex);
             if (pending->abandoned) {
                 // Too late for the reader: the answer still updates the state.
                 toMainLoop(generation, [settings] { applySettings(settings); });
@@ -105,9 +108,9 @@ std::shared_ptr<VEPermissionState> VezEduduzNotificationSettingsIOS10::getNotifi
     });
     std::optional<un::NotificationSettings> settings;
     {
-        std::unique_lock lock(pending->mutex);
-        pending->cv.wait_for(lock, std::chrono::duration<double>(kSyncWaitSeconds),
-                             [&] { return pending->settings.has_value(); });
+        platform::dispatch::MutexLock lock(pending->mutex);
+        pending->cv.wait_for(pending->mutex, std::chrono::duration<double>(kSyncWaitSeconds),
+                             [&]() REQUIRES(pending->mutex) { return pending->settings.has_value(); });
         settings = pending->settings;
         if (!settings) pending->abandoned = true;
     }
@@ -120,6 +123,7 @@ int32_t VezEduduzNotificationSettingsIOS10::getNotificationTypes() {
 }
 
 void VezEduduzNotificationSettingsIOS10::promptForNotifications(AnswerBlock block) {
+    mainThread.assertOnThread();
     int64_t options = un::AuthorizationOptionBadge | un::AuthorizationOptionSound | un::AuthorizationOptionAlert;
     if (VezEduduzHelper::isIOSVersionGreaterOrEqual(12.0f) && VezEduduz::providesAppNotificationSettings())
         options |= un::AuthorizationOptionProvidesAppNotificationSettings;
@@ -140,6 +144,7 @@ void VezEduduzNotificationSettingsIOS10::promptForNotifications(AnswerBlock bloc
 }
 
 void VezEduduzNotificationSettingsIOS10::registerForProvisionalAuthorization(AnswerBlock block) {
+    mainThread.assertOnThread();
     if (!VezEduduzHelper::isIOSVersionGreaterOrEqual(12.0f)) return;
     auto state = getNotificationPermissionState();
     auto c = centre();

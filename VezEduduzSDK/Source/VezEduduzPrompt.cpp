@@ -30,6 +30,7 @@ bool hasRemoteNotificationBackgroundMode() {
 
 void VezEduduz::promptForPushNotificationsWithUserResponse(VEUserResponseBlock block) {
     onMainLoop([block] {
+        mainThread.assertOnThread();
         if (shouldLogMissingPrivacyConsentErrorWithMethodName("promptForPushNotificationsWithUserResponse:")) return;
         vezeduduz_Log(VELogLevel::verbose, "registerForPushNotifications Called:waitingForApnsResponse: " +
                                                std::to_string(statics().waitingForApnsResponse ? 1 : 0));
@@ -71,6 +72,7 @@ void VezEduduz::registerForPushNotifications() {
 
 bool VezEduduz::registerForAPNsToken() {
     if (!platform::dispatch::MainLoop::isMainThread()) return answerOnMainLoop([&] { return registerForAPNsToken(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!VezEduduzHelper::isIOSVersionGreaterOrEqual(8.0f)) return false;
     if (s.waitingForApnsResponse) return true;
@@ -88,6 +90,7 @@ bool VezEduduz::registerForAPNsToken() {
 void VezEduduz::checkProvisionalAuthorizationStatus() {
     if (!platform::dispatch::MainLoop::isMainThread())
         return onMainLoop([=] { checkProvisionalAuthorizationStatus(); });
+    mainThread.assertOnThread();
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return;
     auto& s = statics();
     if (!defaults::boolean(kUsesProvisionalKey) || s.provisionalAuthorizationRequested) return;
@@ -170,6 +173,7 @@ void VezEduduz::removeEmailSubscriptionObserver(const VEEmailSubscriptionObserve
 
 void VezEduduz::IdsAvailable(VEIdsAvailableBlock block) {
     onMainLoop([block] {
+        mainThread.assertOnThread();
         if (shouldLogMissingPrivacyConsentErrorWithMethodName("IdsAvailable:")) return;
         statics().idsAvailableBlock = block;
         fireIdsAvailableCallback();
@@ -178,10 +182,12 @@ void VezEduduz::IdsAvailable(VEIdsAvailableBlock block) {
 
 void VezEduduz::fireIdsAvailableCallback() {
     if (!platform::dispatch::MainLoop::isMainThread()) return onMainLoop([=] { fireIdsAvailableCallback(); });
+    mainThread.assertOnThread();
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return;
     if (!statics().idsAvailableBlock || !currentSubscriptionState()->userId()) return;
     uint64_t generation = statics().generation;
     platform::dispatch::MainLoop::shared().post([generation] {
+        mainThread.assertOnThread();
         auto& s = statics();
         if (s.generation != generation || !s.idsAvailableBlock) return;
         auto token = getUsableDeviceToken();

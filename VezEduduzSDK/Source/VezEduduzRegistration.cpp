@@ -124,6 +124,7 @@ std::string VezEduduz::hexDeviceToken(const platform::Bytes& deviceToken) {
 
 void VezEduduz::didRegisterForRemoteNotifications(const platform::Bytes& deviceToken) {
     onMainLoop([deviceToken] {
+        mainThread.assertOnThread();
         if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return;
         std::string token = hexDeviceToken(deviceToken);
         vezeduduz_Log(VELogLevel::info, "Device Registered with Apple: " + token);
@@ -143,6 +144,7 @@ void VezEduduz::didRegisterForRemoteNotifications(const platform::Bytes& deviceT
 
 void VezEduduz::handleDidFailRegisterForRemoteNotification(const platform::Error& error) {
     onMainLoop([error] {
+        mainThread.assertOnThread();
         statics().waitingForApnsResponse = false;
         if (error.code == 3000) {
             if (error.localizedDescription().find("no valid 'aps-environment'") != std::string::npos) {
@@ -172,6 +174,7 @@ void VezEduduz::handleDidFailRegisterForRemoteNotification(const platform::Error
 
 void VezEduduz::setSubscriptionErrorStatus(int32_t errorType) {
     if (!MainLoop::isMainThread()) return onMainLoop([=] { setSubscriptionErrorStatus(errorType); });
+    mainThread.assertOnThread();
     vezeduduz_Log(VELogLevel::verbose, "setSubscriptionErrorStatus: " + std::to_string(errorType));
     statics().mSubscriptionStatus = errorType;
     if (currentSubscriptionState()->userId())
@@ -183,6 +186,7 @@ void VezEduduz::setSubscriptionErrorStatus(int32_t errorType) {
 void VezEduduz::updateDeviceToken(const std::string& deviceToken, VETokenSuccessBlock onSuccess,
                                   VETokenFailureBlock onFailure) {
     if (!MainLoop::isMainThread()) return onMainLoop([=] { updateDeviceToken(deviceToken, onSuccess, onFailure); });
+    mainThread.assertOnThread();
     if (shouldLogMissingPrivacyConsentErrorWithMethodName("updateDeviceToken:onSuccess:onFailure:")) return;
     vezeduduz_Log(VELogLevel::verbose, "updateDeviceToken:onSuccess:onFailure:");
     auto& s = statics();
@@ -198,6 +202,7 @@ void VezEduduz::updateDeviceToken(const std::string& deviceToken, VETokenSuccess
         uint64_t generation = s.generation;
         veNotificationSettings()->getNotificationPermissionState(
             [generation](std::shared_ptr<VEPermissionState> state) {
+                mainThread.assertOnThread();
                 if (statics().generation != generation) return;
                 if (state->answeredPrompt() || state->provisional())
                     registerUser();
@@ -226,6 +231,7 @@ void VezEduduz::registerUser() {
         MainLoop::shared().post([] { registerUser(); });
         return;
     }
+    mainThread.assertOnThread();
     auto& s = statics();
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return;
     if (s.waitingForApnsResponse && s.initStartTime && clockNow() - *s.initStartTime < s.maxApnsWait) {
@@ -280,17 +286,20 @@ void sendRegistration(const RegistrationSnapshot& snap) {
     VezEduduzClient::sharedClient().executeSimultaneousRequests(
         requests,
         [snap](const std::map<std::string, Value>& results) {
+            mainThread.assertOnThread();
             if (statics().generation != snap.generation) return;
             // The fix rode in this body: forgotten only now that it arrived (and only if no newer one came).
             if (snap.location) VezEduduzLocation::clearLastLocation(snap.location->number);
             registrationSucceeded(results, snap);
         },
         [snap](const std::map<std::string, platform::Error>& errors) {
+            mainThread.assertOnThread();
             if (statics().generation == snap.generation) registrationFailed(errors, snap);
         });
 }
 
 void registrationSucceeded(const std::map<std::string, Value>& results, const RegistrationSnapshot& snap) {
+    mainThread.assertOnThread();
     auto& s = statics();
     s.registrationInFlight = false;
     s.nextRegistrationIsHighPriority = false;
@@ -349,6 +358,7 @@ void registrationSucceeded(const std::map<std::string, Value>& results, const Re
 }
 
 void registrationFailed(const std::map<std::string, platform::Error>& errors, const RegistrationSnapshot& snap) {
+    mainThread.assertOnThread();
     auto& s = statics();
     s.registrationInFlight = false;
     for (const char* key : {"push", "email"}) {
@@ -369,11 +379,13 @@ void registrationFailed(const std::map<std::string, platform::Error>& errors, co
 
 void VezEduduz::registerUserAfterDelay() {
     onMainLoop([] {
+        mainThread.assertOnThread();
         MainLoop::shared().cancel(kRegisterUserDelayKey);
         uint64_t generation = statics().generation;
         MainLoop::shared().postAfter(
             statics().registrationDelay,
             [generation] {
+                mainThread.assertOnThread();
                 if (statics().generation == generation) registerUser();
             },
             kRegisterUserDelayKey);
@@ -382,6 +394,7 @@ void VezEduduz::registerUserAfterDelay() {
 
 bool VezEduduz::shouldRegisterNow() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return shouldRegisterNow(); });
+    mainThread.assertOnThread();
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return false;
     if (statics().registrationInFlight) return false;
     double last = defaults::number(kLastClosedTimeKey).value_or(0);
@@ -394,29 +407,32 @@ bool VezEduduz::shouldRegisterNow() {
 
 bool VezEduduz::isHighPriorityCall() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return isHighPriorityCall(); });
+    mainThread.assertOnThread();
     if (!currentSubscriptionState()->userId()) return true;
     return statics().nextRegistrationIsHighPriority;
 }
 
 void VezEduduz::setNextRegistrationHighPriority(bool highPriority) {
     if (!MainLoop::isMainThread()) return onMainLoop([=] { setNextRegistrationHighPriority(highPriority); });
+    mainThread.assertOnThread();
     statics().nextRegistrationIsHighPriority = highPriority;
 }
 
 void VezEduduz::updateLastSessionDateTime() { defaults::set(kLastClosedTimeKey, wallNow()); }
 
 bool VezEduduz::registrationInFlight() {
-    return answerOnMainLoop([&] { return statics().registrationInFlight; });
+    return answerOnMainLoop([&]() REQUIRES(mainThread) { return statics().registrationInFlight; });
 }
 
 void VezEduduz::setPendingTags(const Value& tags) {
-    onMainLoop([=] { statics().pendingTags = tags; });
+    onMainLoop([=]() REQUIRES(mainThread) { statics().pendingTags = tags; });
 }
 
 // ---- notification types ----
 
 int32_t VezEduduz::getNotificationTypes() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return getNotificationTypes(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     vezeduduz_Log(VELogLevel::verbose,
                   "getNotificationTypes:mSubscriptionStatus: " + std::to_string(s.mSubscriptionStatus));
@@ -432,6 +448,7 @@ int32_t VezEduduz::getNotificationTypes() {
 
 bool VezEduduz::sendNotificationTypesUpdate() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return sendNotificationTypesUpdate(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return false;
     auto subscription = currentSubscriptionState();
@@ -445,6 +462,7 @@ bool VezEduduz::sendNotificationTypesUpdate() {
     // The hold on subscription updates ends with the answer, whichever it is: a failed update must not
     // keep observers waiting for the rest of the process.
     auto release = [generation](bool) {
+        mainThread.assertOnThread();
         if (statics().generation != generation) return;
         statics().shouldDelaySubscriptionSettingsUpdate = false;
         auto state = currentSubscriptionState();
@@ -459,6 +477,7 @@ bool VezEduduz::sendNotificationTypesUpdate() {
 
 void VezEduduz::updateNotificationTypes(int32_t notificationTypes) {
     onMainLoop([notificationTypes] {
+        mainThread.assertOnThread();
         auto& s = statics();
         vezeduduz_Log(VELogLevel::verbose, "updateNotificationTypes called: " + std::to_string(notificationTypes));
         if (!VezEduduzHelper::isIOSVersionGreaterOrEqual(10.0f)) defaults::set(kPromptAnsweredKey, true);
@@ -477,6 +496,7 @@ void VezEduduz::updateNotificationTypes(int32_t notificationTypes) {
 
 std::optional<std::string> VezEduduz::getUsableDeviceToken() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return getUsableDeviceToken(); });
+    mainThread.assertOnThread();
     if (statics().mSubscriptionStatus < -1) return std::nullopt;
     if (!currentPermissionState()->accepted()) return std::nullopt;
     return currentSubscriptionState()->pushToken();

@@ -1,16 +1,15 @@
 #include "VezEduduzSDK/Source/VezEduduzRequest.h"
 
-#include <mutex>
-
 #include "VezEduduzSDK/Source/VELogLevel.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/URL.h"
 
 namespace vezeduduz {
 namespace {
 
-std::mutex serverURLMutex;
-std::string configuredServerURL;
+platform::dispatch::Mutex serverURLMutex;
+std::string configuredServerURL GUARDED_BY(serverURLMutex);
 
 platform::Error buildError(const std::string& text) {
     return platform::Error("VezEduduz Error", 0, platform::Value::dictionary({{"error", text}}));
@@ -55,13 +54,13 @@ const char* VEHTTPMethodName(VEHTTPMethod method) {
 }
 
 std::string VezEduduzRequest::serverURL() {
-    std::lock_guard<std::mutex> lock(serverURLMutex);
+    platform::dispatch::MutexLock lock(serverURLMutex);
     return configuredServerURL.empty() ? std::string(kVezEduduzDefaultServerURL) : configuredServerURL;
 }
 
 void VezEduduzRequest::setServerURL(std::string url) {
     if (!url.empty() && url.back() != '/') url += '/';
-    std::lock_guard<std::mutex> lock(serverURLMutex);
+    platform::dispatch::MutexLock lock(serverURLMutex);
     configuredServerURL = std::move(url);
 }
 

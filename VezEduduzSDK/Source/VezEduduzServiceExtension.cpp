@@ -19,8 +19,8 @@ namespace {
 // Both processes write it: every write is one locked read-modify-write of the suite.
 void storeBadge(const std::function<int64_t(int64_t)>& next) {
     platform::UserDefaults suite(VezEduduzExtensionBadgeHandler::appGroupName());
-    (void)suite.updateObjectForKey(kBadgeCountKey,
-                                   [&](const std::optional<Value>& v) { return Value(next(v ? v->integerOr(0) : 0)); });
+    platform::retriedByStore(suite.updateObjectForKey(
+        kBadgeCountKey, [&](const std::optional<Value>& v) { return Value(next(v ? v->integerOr(0) : 0)); }));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@ using platform::dispatch::MainLoop;
 
 std::shared_ptr<VEPermissionState> VezEduduz::currentPermissionState() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return currentPermissionState(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!s.currentPermissionState) {
         // Stored before initAsTo: the back end fills this very object.
@@ -25,6 +26,7 @@ std::shared_ptr<VEPermissionState> VezEduduz::currentPermissionState() {
 
 std::shared_ptr<VEPermissionState> VezEduduz::lastPermissionState() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return lastPermissionState(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!s.lastPermissionState) {
         s.lastPermissionState = std::make_shared<VEPermissionState>();
@@ -35,11 +37,13 @@ std::shared_ptr<VEPermissionState> VezEduduz::lastPermissionState() {
 
 void VezEduduz::setLastPermissionState(std::shared_ptr<VEPermissionState> state) {
     if (!MainLoop::isMainThread()) return onMainLoop([=] { setLastPermissionState(state); });
+    mainThread.assertOnThread();
     statics().lastPermissionState = std::move(state);
 }
 
 std::shared_ptr<VESubscriptionState> VezEduduz::currentSubscriptionState() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return currentSubscriptionState(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!s.currentSubscriptionState) {
         auto permission = currentPermissionState();
@@ -55,6 +59,7 @@ std::shared_ptr<VESubscriptionState> VezEduduz::currentSubscriptionState() {
 
 std::shared_ptr<VESubscriptionState> VezEduduz::lastSubscriptionState() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return lastSubscriptionState(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!s.lastSubscriptionState) {
         s.lastSubscriptionState = std::make_shared<VESubscriptionState>();
@@ -65,11 +70,13 @@ std::shared_ptr<VESubscriptionState> VezEduduz::lastSubscriptionState() {
 
 void VezEduduz::setLastSubscriptionState(std::shared_ptr<VESubscriptionState> state) {
     if (!MainLoop::isMainThread()) return onMainLoop([=] { setLastSubscriptionState(state); });
+    mainThread.assertOnThread();
     statics().lastSubscriptionState = std::move(state);
 }
 
 std::shared_ptr<VEEmailSubscriptionState> VezEduduz::currentEmailSubscriptionState() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return currentEmailSubscriptionState(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!s.currentEmailSubscriptionState) {
         s.currentEmailSubscriptionState = std::make_shared<VEEmailSubscriptionState>();
@@ -81,6 +88,7 @@ std::shared_ptr<VEEmailSubscriptionState> VezEduduz::currentEmailSubscriptionSta
 
 std::shared_ptr<VEEmailSubscriptionState> VezEduduz::lastEmailSubscriptionState() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return lastEmailSubscriptionState(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!s.lastEmailSubscriptionState) s.lastEmailSubscriptionState = std::make_shared<VEEmailSubscriptionState>();
     return s.lastEmailSubscriptionState;
@@ -88,11 +96,13 @@ std::shared_ptr<VEEmailSubscriptionState> VezEduduz::lastEmailSubscriptionState(
 
 void VezEduduz::setLastEmailSubscriptionState(std::shared_ptr<VEEmailSubscriptionState> state) {
     if (!MainLoop::isMainThread()) return onMainLoop([=] { setLastEmailSubscriptionState(state); });
+    mainThread.assertOnThread();
     statics().lastEmailSubscriptionState = std::move(state);
 }
 
 std::shared_ptr<VezEduduzNotificationSettings> VezEduduz::veNotificationSettings() {
     if (!MainLoop::isMainThread()) return answerOnMainLoop([&] { return veNotificationSettings(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!s.veNotificationSettings) {
         if (VezEduduzHelper::isIOSVersionGreaterOrEqual(10.0f))
@@ -107,6 +117,7 @@ std::shared_ptr<VezEduduzNotificationSettings> VezEduduz::veNotificationSettings
 
 VezEduduz::PermissionObservable& VezEduduz::permissionStateChangesObserver() {
     if (!MainLoop::isMainThread()) return *answerOnMainLoop([&] { return &permissionStateChangesObserver(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!s.permissionStateChangesObserver)
         s.permissionStateChangesObserver =
@@ -116,6 +127,7 @@ VezEduduz::PermissionObservable& VezEduduz::permissionStateChangesObserver() {
 
 VezEduduz::SubscriptionObservable& VezEduduz::subscriptionStateChangesObserver() {
     if (!MainLoop::isMainThread()) return *answerOnMainLoop([&] { return &subscriptionStateChangesObserver(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!s.subscriptionStateChangesObserver)
         s.subscriptionStateChangesObserver =
@@ -125,6 +137,7 @@ VezEduduz::SubscriptionObservable& VezEduduz::subscriptionStateChangesObserver()
 
 VezEduduz::EmailSubscriptionObservable& VezEduduz::emailSubscriptionStateChangesObserver() {
     if (!MainLoop::isMainThread()) return *answerOnMainLoop([&] { return &emailSubscriptionStateChangesObserver(); });
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!s.emailSubscriptionStateChangesObserver)
         s.emailSubscriptionStateChangesObserver =

@@ -1,10 +1,8 @@
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 
-#include <condition_variable>
-#include <mutex>
-
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/ResetRegistry.h"
 
@@ -21,6 +19,7 @@ namespace {
 // Every process-wide static (states, flags, blocks, back end, queue, pending delayed work) as a new
 // process would find them; stored user defaults stay. Main loop.
 void resetStatics() {
+    mainThread.assertOnThread();
     MainLoop::shared().cancel(kRegisterUserDelayKey);
     MainLoop::shared().cancel(kSendTagsDelayKey);
     uint64_t generation = statics().generation + 1;
@@ -37,6 +36,7 @@ void resetStatics() {
 void addStaticsReset() { platform::ResetRegistry::add("vezeduduz.statics", resetStatics); }
 
 VezEduduzStatics& statics() {
+    mainThread.assertOnThread();
     static VezEduduzStatics* instance = [] {
         addStaticsReset();
         return new VezEduduzStatics();  // lives for the process
@@ -56,17 +56,17 @@ void onMainLoopSync(const std::function<void()>& block) {
         block();
         return;
     }
-    std::mutex m;
-    std::condition_variable cv;
+    platform::dispatch::Mutex m;
+    platform::dispatch::ConditionVariable cv;
     bool done = false;
     MainLoop::shared().post([&] {
         block();
-        std::lock_guard lock(m);
+        platform::dispatch::MutexLock lock(m);
         done = true;
         cv.notify_all();
     });
-    std::unique_lock lock(m);
-    cv.wait(lock, [&] { return done; });
+    platform::dispatch::MutexLock lock(m);
+    cv.wait(m, [&] { return done; });
 }
 
 double clockNow() { return platform::dispatch::Clock::shared()->now(); }

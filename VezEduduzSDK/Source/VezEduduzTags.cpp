@@ -69,18 +69,21 @@ std::string isoLocalTime(const platform::Date& date) {
 }  // namespace
 
 void scheduleSendTags() {
+    mainThread.assertOnThread();
     auto& loop = MainLoop::shared();
     loop.cancel(kSendTagsDelayKey);
     uint64_t generation = statics().generation;
     loop.postAfter(
         kSendTagsDelay,
         [generation] {
+            mainThread.assertOnThread();
             if (statics().generation == generation) VezEduduz::sendTagsToServer();
         },
         kSendTagsDelayKey);
 }
 
 void requeueTags(const Value& tags, const std::vector<VEPendingCallbacks>& callbacks) {
+    mainThread.assertOnThread();
     const auto* entries = tags.asDictionary();
     if ((!entries || entries->empty()) && callbacks.empty()) return;
     auto& s = statics();
@@ -100,6 +103,7 @@ void sendTagsCalled(std::optional<std::string> name, Value tags, VezEduduz::VERe
                     VezEduduz::VEErrorBlock onFailure) {
     onMainLoop([name = std::move(name), tags = std::move(tags), onSuccess = std::move(onSuccess),
                 onFailure = std::move(onFailure)]() mutable {
+        mainThread.assertOnThread();
         if (VezEduduz::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
         if (!tags.isDictionary() || !platform::json::isValidJSONObject(tags)) {
             VezEduduz::vezeduduz_Log(VELogLevel::warn, "sendTags JSON Invalid: The following key/value pairs you "
@@ -140,6 +144,7 @@ void postNotificationCalled(std::optional<std::string> name, Value notification,
                             VezEduduz::VEErrorBlock onFailure) {
     onMainLoop([name = std::move(name), notification = std::move(notification), onSuccess = std::move(onSuccess),
                 onFailure = std::move(onFailure)]() mutable {
+        mainThread.assertOnThread();
         if (VezEduduz::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
         Value copy = VezEduduz::convertDatesToISO8061Strings(notification);
         VezEduduzClient::sharedClient().executeRequest(
@@ -159,6 +164,7 @@ void postNotificationCalled(std::optional<std::string> name, Value notification,
 void getTagsCalled(const char* name, VezEduduz::VEResultBlock onSuccess, VezEduduz::VEErrorBlock onFailure) {
     if (!onSuccess) return;  // nothing to hand the tags to
     onMainLoop([name, onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)]() mutable {
+        mainThread.assertOnThread();
         if (VezEduduz::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
         auto& s = statics();
         auto userId = VezEduduz::currentSubscriptionState()->userId();
@@ -202,6 +208,7 @@ void VezEduduz::sendTag(const std::string& key, const std::optional<std::string>
 
 void VezEduduz::sendTagsToServer() {
     onMainLoop([] {
+        mainThread.assertOnThread();
         auto& s = statics();
         if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return;
         if (s.pendingTags.isNull()) return;
@@ -314,6 +321,7 @@ void VezEduduz::enableInAppLaunchURL(bool enable) { defaults::set(kVezEduduzInAp
 
 void VezEduduz::setSubscription(bool enable) {
     onMainLoop([enable] {
+        mainThread.assertOnThread();
         if (shouldLogMissingPrivacyConsentErrorWithMethodName("setSubscription:")) return;
         auto& s = statics();
         if (enable)
@@ -332,11 +340,11 @@ void VezEduduz::setSubscription(bool enable) {
 }
 
 void VezEduduz::setLocationShared(bool shared) {
-    onMainLoop([shared] { statics().locationShared = shared; });
+    onMainLoop([shared]() REQUIRES(mainThread) { statics().locationShared = shared; });
 }
 
 bool VezEduduz::locationShared() {
-    return answerOnMainLoop([&] { return statics().locationShared; });
+    return answerOnMainLoop([&]() REQUIRES(mainThread) { return statics().locationShared; });
 }
 
 void VezEduduz::promptLocation() {

@@ -210,6 +210,7 @@ void VezEduduzTrackIAP::remember(const std::vector<std::string>& ids) {
 bool VezEduduz::sendPurchases(const Value& purchases) {
     if (!platform::dispatch::MainLoop::isMainThread())
         return answerOnMainLoop([&] { return sendPurchases(purchases); });
+    mainThread.assertOnThread();
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return false;
     auto userId = mUserId();
     if (!userId) return false;

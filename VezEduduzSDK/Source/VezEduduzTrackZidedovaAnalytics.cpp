@@ -1,11 +1,10 @@
 #include "VezEduduzSDK/Source/VezEduduzTrackZidedovaAnalytics.h"
 
-#include <mutex>
-
 #include "VezEduduzSDK/Source/VENotification.h"
 #include "VezEduduzSDK/Source/VENotificationPayload.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzServiceExtension.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/UserDefaults.h"
@@ -20,15 +19,15 @@ namespace {
 constexpr const char* kFacadeClass = "DOREdozadedo";
 
 struct TrackingState {
-    std::mutex mutex;
-    std::optional<bool> enabled;  // nullopt: not read from the suite yet in this process
-    double lastOpenEventTime = 0;
+    platform::dispatch::Mutex mutex;
+    std::optional<bool> enabled GUARDED_BY(mutex);  // nullopt: not read from the suite yet in this process
+    double lastOpenEventTime GUARDED_BY(mutex) = 0;
 };
 
 TrackingState& state() {
     static TrackingState* s = [] {
         platform::ResetRegistry::add("vezeduduz.analytics-bridge", [] {
-            std::lock_guard lock(state().mutex);
+            platform::dispatch::MutexLock lock(state().mutex);
             state().enabled.reset();
             state().lastOpenEventTime = 0;
         });
@@ -60,31 +59,31 @@ bool VezEduduzTrackZidedovaAnalytics::needsRemoteParams() {
 
 void VezEduduzTrackZidedovaAnalytics::init() {
     bool on = readSwitch();
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     state().enabled = on;
 }
 
 bool VezEduduzTrackZidedovaAnalytics::trackingEnabled() {
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         if (state().enabled) return *state().enabled;
     }
     init();
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     return state().enabled.value_or(false);
 }
 
 void VezEduduzTrackZidedovaAnalytics::updateFromDownloadParams(const Value& params) {
     bool on = params.contains("fba");
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         state().enabled = on;
     }
     platform::UserDefaults suite(appGroupKey());
     if (on)
-        (void)suite.setBool(true, kEnableAnalyticsKey);
+        platform::retriedByStore(suite.setBool(true, kEnableAnalyticsKey));
     else
-        (void)suite.removeObjectForKey(kEnableAnalyticsKey);
+        platform::retriedByStore(suite.removeObjectForKey(kEnableAnalyticsKey));
 }
 
 std::string VezEduduzTrackZidedovaAnalytics::appGroupKey() { return VezEduduzExtensionBadgeHandler::appGroupName(); }
@@ -108,7 +107,7 @@ void VezEduduzTrackZidedovaAnalytics::trackOpenEvent(const VENotificationOpenedR
     auto payload = result.notification() ? result.notification()->payload() : nullptr;
     if (!payload || !payload->notificationID()) return;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         state().lastOpenEventTime = now();
     }
     logEventWithName("ve_notification_opened",
@@ -122,9 +121,9 @@ void VezEduduzTrackZidedovaAnalytics::trackReceivedEvent(const VENotificationPay
         return;
     std::string campaign = getCampaignNameFromPayload(payload);
     platform::UserDefaults suite(appGroupKey());
-    (void)suite.setString(*payload.notificationID(), kLastReceivedIdKey);
-    (void)suite.setString(campaign, kLastReceivedCampaignKey);
-    (void)suite.setDouble(now(), kLastReceivedTimeKey);
+    platform::retriedByStore(suite.setString(*payload.notificationID(), kLastReceivedIdKey));
+    platform::retriedByStore(suite.setString(campaign, kLastReceivedCampaignKey));
+    platform::retriedByStore(suite.setDouble(now(), kLastReceivedTimeKey));
     suite.synchronize();
     logEventWithName("ve_notification_received", parameters(*payload.notificationID(), campaign));
 }
@@ -137,17 +136,17 @@ void VezEduduzTrackZidedovaAnalytics::trackInfluenceOpenEvent() {
     double at = now();
     if (at - received > kInfluenceWindow) return;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         if (at - state().lastOpenEventTime < kRecentOpenWindow) return;
     }
     auto id = suite.stringForKey(kLastReceivedIdKey);
     if (!id) return;
     // A receipt credits one open: the next registration inside the window finds nothing.
     bool credited = false;
-    (void)suite.updateObjectForKey(kLastReceivedTimeKey, [&](const std::optional<Value>& v) {
+    platform::retriedByStore(suite.updateObjectForKey(kLastReceivedTimeKey, [&](const std::optional<Value>& v) {
         credited = v && v->isNumber() && v->asDouble() == received;
         return credited ? Value() : (v ? *v : Value());
-    });
+    }));
     if (!credited) return;
     logEventWithName("ve_notification_influence_open",
                      parameters(*id, suite.stringForKey(kLastReceivedCampaignKey).value_or("")));

@@ -40,6 +40,7 @@ void sendBadgeCleared() {
 // Each ping covers itself with its own background task, ended when the service answered; time the
 // service did not take goes back to the unsent total.
 void ping(double total) {
+    mainThread.assertOnThread();
     auto app = platform::uikit::Application::shared();
     auto task = std::make_shared<platform::uikit::BackgroundTaskIdentifier>(platform::uikit::kBackgroundTaskInvalid);
     auto endTask = [weakApp = std::weak_ptr(app), task] {
@@ -57,6 +58,7 @@ void ping(double total) {
         }),
         [endTask](const std::map<std::string, Value>&) { endTask(); },
         [endTask, total, generation](const std::map<std::string, platform::Error>& errors) {
+            mainThread.assertOnThread();
             endTask();
             // Only the push player's count matters for the total; the e-mail player's is a copy.
             if (statics().generation == generation && errors.count("push"))
@@ -67,6 +69,7 @@ void ping(double total) {
 }  // namespace
 
 void VezEduduzTracker::onFocus(bool toBackground) {
+    mainThread.assertOnThread();
     if (VezEduduz::requiresUserPrivacyConsent()) return;
     auto& s = statics();
     if (toBackground == s.lastOnFocusWasToBackground) return;
@@ -101,12 +104,14 @@ void VezEduduzTracker::onFocus(bool toBackground) {
 }
 
 double VezEduduzTracker::getUnsentActiveTime() {
+    mainThread.assertOnThread();
     auto& s = statics();
     if (!s.unsentActiveTime) s.unsentActiveTime = defaults::number(kUnsentActiveTimeKey).value_or(0);
     return *s.unsentActiveTime;
 }
 
 void VezEduduzTracker::saveUnsentActiveTime(double seconds) {
+    mainThread.assertOnThread();
     statics().unsentActiveTime = seconds;
     defaults::set(kUnsentActiveTimeKey, seconds);
 }

@@ -2,13 +2,13 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 #include "VezEduduzSDK/Source/VENotification.h"
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzSelectorHelpers.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "platform/uikit/Application.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
@@ -39,14 +39,14 @@ constexpr const char* kSystemRequestAuthorization = "requestAuthorizationWithOpt
 constexpr const char* kSystemGetSettings = "getNotificationSettingsWithCompletionHandler:";
 
 struct CenterState {
-    std::mutex mutex;
-    bool swizzled = false;
-    objc::Weak<Object> lastDelegate;
-    bool lastDelegateWasNull = true;
-    Class* hookedClass = nullptr;
-    bool authorizationInFlight = false;
-    std::optional<un::NotificationSettings> cachedSettings;
-    ObjectHandle ownDelegate;  // the centre holds its delegate weakly
+    platform::dispatch::Mutex mutex;
+    bool swizzled GUARDED_BY(mutex) = false;
+    objc::Weak<Object> lastDelegate GUARDED_BY(mutex);
+    bool lastDelegateWasNull GUARDED_BY(mutex) = true;
+    Class* hookedClass GUARDED_BY(mutex) = nullptr;
+    bool authorizationInFlight GUARDED_BY(mutex) = false;
+    std::optional<un::NotificationSettings> cachedSettings GUARDED_BY(mutex);
+    ObjectHandle ownDelegate GUARDED_BY(mutex);  // the centre holds its delegate weakly
 };
 void unloadCenterHooks();
 void addCenterReset() {
@@ -118,8 +118,8 @@ void callLegacyAppDeletegateSelector(const un::Notification& notification, bool 
 
 void setVezEduduzUNDelegate(Object* self, Selector, ObjectHandle delegate) {
     {
-        std::lock_guard lock(center().mutex);
         auto& c = center();
+        platform::dispatch::MutexLock lock(c.mutex);
         bool same = delegate ? c.lastDelegate.refersTo(delegate) : c.lastDelegateWasNull;
         if (!same) {
             c.lastDelegate = delegate;
@@ -144,12 +144,12 @@ void requestAuthorization(Object* self, Selector, int64_t options, un::Authoriza
     bool prompts = options != un::AuthorizationOptionProvisional;
     if (prompts) onMainLoop([] { VezEduduz::currentPermissionState()->setHasPrompted(true); });
     {
-        std::lock_guard lock(center().mutex);
+        platform::dispatch::MutexLock lock(center().mutex);
         center().authorizationInFlight = true;
     }
     un::AuthorizationHandler wrapped = [prompts, completion](bool granted, std::optional<platform::Error> error) {
         {
-            std::lock_guard lock(center().mutex);
+            platform::dispatch::MutexLock lock(center().mutex);
             center().authorizationInFlight = false;
         }
         // The permission state belongs to the main loop; this completion runs on the centre's thread.
@@ -168,7 +168,7 @@ void requestAuthorization(Object* self, Selector, int64_t options, un::Authoriza
 void getSettings(Object* self, Selector, un::SettingsHandler completion) {
     std::optional<un::NotificationSettings> cached;
     {
-        std::lock_guard lock(center().mutex);
+        platform::dispatch::MutexLock lock(center().mutex);
         if (center().authorizationInFlight && gUseiOS10_2Workaround) cached = center().cachedSettings;
     }
     if (cached) {
@@ -177,7 +177,7 @@ void getSettings(Object* self, Selector, un::SettingsHandler completion) {
     }
     un::SettingsHandler wrapped = [completion](un::NotificationSettings settings) {
         {
-            std::lock_guard lock(center().mutex);
+            platform::dispatch::MutexLock lock(center().mutex);
             center().cachedSettings = settings;
         }
         if (completion) completion(settings);
@@ -282,7 +282,7 @@ void VezEduduzUNUserNotificationCenter::setupUNUserNotificationCenterDelegate() 
     if (!centreClass) return;
     registerSourceClasses();
     {
-        std::lock_guard lock(center().mutex);
+        platform::dispatch::MutexLock lock(center().mutex);
         if (!center().swizzled) {
             Class* source = objc::lookUpClass(kSourceClass);
             for (auto& [system, replacement] : kCenterExchanges)
@@ -294,7 +294,7 @@ void VezEduduzUNUserNotificationCenter::setupUNUserNotificationCenterDelegate() 
     if (!current || current->delegate()) return;
     ObjectHandle own;
     {
-        std::lock_guard lock(center().mutex);
+        platform::dispatch::MutexLock lock(center().mutex);
         if (!center().ownDelegate)
             center().ownDelegate = std::make_shared<Object>(objc::lookUpClass(kOwnDelegateClass));
         own = center().ownDelegate;
@@ -322,12 +322,12 @@ void VezEduduzUNUserNotificationCenter::processiOS10Open(const un::NotificationR
 }
 
 Class* VezEduduzUNUserNotificationCenter::hookedDelegateClass() {
-    std::lock_guard lock(center().mutex);
+    platform::dispatch::MutexLock lock(center().mutex);
     return center().hookedClass;
 }
 
 ObjectHandle VezEduduzUNUserNotificationCenter::ownDelegate() {
-    std::lock_guard lock(center().mutex);
+    platform::dispatch::MutexLock lock(center().mutex);
     return center().ownDelegate;
 }
 
@@ -335,8 +335,8 @@ namespace {
 
 // Undoes the exchanges on the centre's class and forgets the hook state.
 void unloadCenterHooks() {
-    std::lock_guard lock(center().mutex);
     auto& c = center();
+    platform::dispatch::MutexLock lock(c.mutex);
     if (c.swizzled) {
         if (Class* centreClass = objc::lookUpClass("UNUserNotificationCenter"))
             for (auto& [system, replacement] : kCenterExchanges)

@@ -122,7 +122,7 @@ bool VezEduduzWebView::showInApp() {
         navigation_ = uikit::NavigationController::withRoot(self);
     }
     if (isShown()) {
-        (void)view();
+        (void)view();  // loads the view, which the page goes into
         loadURL();
         return true;
     }

@@ -1,7 +1,6 @@
 #include "measurement/engine/MSRAnalytics.h"
 
 #include <map>
-#include <mutex>
 
 #include "measurement/engine/MSRAppDelegateInterceptor.h"
 #include "measurement/engine/MSRMeasurement.h"
@@ -9,6 +8,7 @@
 #include "measurement/storage/MSRNameUtil.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OperationQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -26,20 +26,22 @@ using zidedova::ZDVLogEventListener;
 namespace {
 
 struct Engine {
-    std::mutex mutex;
-    bool started = false;
-    bool enabled = true;
-    bool deactivated = false;
-    double minimumSessionInterval = 0;
-    double sessionTimeoutInterval = 0;
-    std::vector<platform::NotificationCenter::ObserverToken> configurationObservers;
-    std::string appID;
-    std::string appInstanceID = platform::UUID().uuidString();
-    double loadTimestamp = platform::Date::now().timeIntervalSince1970();
-    zidedova::ZDVLogEventInterceptor interceptor;
-    std::map<const void*, std::pair<zidedova::ZDVLogEventListenerHandle, ZDVLogEventListener>> listeners;
-    zidedova::ZDVOpenURLListener openURLListener;
-    std::function<void(const std::optional<std::string>&, const std::optional<std::string>&)> screenViewHandler;
+    platform::dispatch::Mutex mutex;
+    bool started GUARDED_BY(mutex) = false;
+    bool enabled GUARDED_BY(mutex) = true;
+    bool deactivated GUARDED_BY(mutex) = false;
+    double minimumSessionInterval GUARDED_BY(mutex) = 0;
+    double sessionTimeoutInterval GUARDED_BY(mutex) = 0;
+    std::vector<platform::NotificationCenter::ObserverToken> configurationObservers GUARDED_BY(mutex);
+    std::string appID GUARDED_BY(mutex);
+    std::string appInstanceID GUARDED_BY(mutex) = platform::UUID().uuidString();
+    double loadTimestamp GUARDED_BY(mutex) = platform::Date::now().timeIntervalSince1970();
+    zidedova::ZDVLogEventInterceptor interceptor GUARDED_BY(mutex);
+    std::map<const void*, std::pair<zidedova::ZDVLogEventListenerHandle, ZDVLogEventListener>>
+        listeners GUARDED_BY(mutex);
+    zidedova::ZDVOpenURLListener openURLListener GUARDED_BY(mutex);
+    std::function<void(const std::optional<std::string>&, const std::optional<std::string>&)>
+        screenViewHandler GUARDED_BY(mutex);
     platform::dispatch::DispatchQueue queue{kMSRAnalyticsQueueLabel};
     platform::dispatch::OperationQueue operations;
 
@@ -66,11 +68,11 @@ void resetEngine() {
     auto& e = engine();
     e.queue.sync([] {});
     e.operations.cancelAllOperations();
-    (void)e.operations.waitUntilAllOperationsAreFinished(5);
+    (void)e.operations.waitUntilAllOperationsAreFinished(5);  // bounded: a stuck operation must not hold a reset
     e.operations.setSuspended(true);
     std::vector<platform::NotificationCenter::ObserverToken> observers;  // removed outside the lock
     {
-        std::lock_guard lock(e.mutex);
+        platform::dispatch::MutexLock lock(e.mutex);
         observers.swap(e.configurationObservers);
         e.started = false;
         e.enabled = true;
@@ -116,7 +118,7 @@ void observeConfiguration(Engine& e) {
         if (!value.isBool() && !value.isNumber()) return;
         bool on = value.isBool() ? value.boolOr(true) : value.doubleOr(1) != 0;
         {
-            std::lock_guard lock(engine().mutex);
+            platform::dispatch::MutexLock lock(engine().mutex);
             engine().enabled = on && !engine().deactivated;
         }
         monitor()->logWithLevel(6, 23002, on ? "Analytics collection enabled" : "Analytics collection disabled",
@@ -125,16 +127,16 @@ void observeConfiguration(Engine& e) {
     observe(zidedova::kDOREdozadedoConfigurationSetMinimumSessionIntervalNotification, [](const Value& value) {
         double seconds = value.doubleOr(-1);
         if (seconds < 0) return;
-        std::lock_guard lock(engine().mutex);
+        platform::dispatch::MutexLock lock(engine().mutex);
         engine().minimumSessionInterval = seconds;
     });
     observe(zidedova::kDOREdozadedoConfigurationSetSessionTimeoutIntervalNotification, [](const Value& value) {
         double seconds = value.doubleOr(-1);
         if (seconds < 0) return;
-        std::lock_guard lock(engine().mutex);
+        platform::dispatch::MutexLock lock(engine().mutex);
         engine().sessionTimeoutInterval = seconds;
     });
-    std::lock_guard lock(e.mutex);
+    platform::dispatch::MutexLock lock(e.mutex);
     for (auto& token : tokens) e.configurationObservers.push_back(std::move(token));
 }
 
@@ -148,7 +150,7 @@ void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& o
     if (origin != "fa" && platform::objc::lookUpClass("DOREdozadedo")) return;  // the app core starts it
     auto& e = engine();
     {
-        std::lock_guard lock(e.mutex);
+        platform::dispatch::MutexLock lock(e.mutex);
         if (e.started) return;
         e.started = true;
         e.appID = appID;
@@ -163,22 +165,22 @@ void MSRAnalytics::startWithAppID(const std::string& appID, const std::string& o
 }
 
 bool MSRAnalytics::isStarted() {
-    std::lock_guard lock(engine().mutex);
+    platform::dispatch::MutexLock lock(engine().mutex);
     return engine().started;
 }
 
 bool MSRAnalytics::isMeasurementEnabled() {
-    std::lock_guard lock(engine().mutex);
+    platform::dispatch::MutexLock lock(engine().mutex);
     return engine().enabled;
 }
 
 double MSRAnalytics::minimumSessionInterval() {
-    std::lock_guard lock(engine().mutex);
+    platform::dispatch::MutexLock lock(engine().mutex);
     return engine().minimumSessionInterval;
 }
 
 double MSRAnalytics::sessionTimeoutInterval() {
-    std::lock_guard lock(engine().mutex);
+    platform::dispatch::MutexLock lock(engine().mutex);
     return engine().sessionTimeoutInterval;
 }
 
@@ -213,14 +215,14 @@ void MSRAnalytics::logEvent(ZDVAnalyticsEvent event) {
     auto& e = engine();
     {
         // The switch as it stands when the event is logged, not when the queue gets to it.
-        std::lock_guard lock(e.mutex);
+        platform::dispatch::MutexLock lock(e.mutex);
         if (!e.enabled && !event.ignoreEnabled) return;
     }
     e.queue.async([event = std::move(event)]() mutable {
         auto& e = engine();
         zidedova::ZDVLogEventInterceptor interceptor;
         {
-            std::lock_guard lock(e.mutex);
+            platform::dispatch::MutexLock lock(e.mutex);
             interceptor = e.interceptor;
         }
         if (interceptor && !event.ignoreInterceptor) {
@@ -315,7 +317,7 @@ void MSRAnalytics::setScreenName(const std::optional<std::string>& name,
     }
     std::function<void(const std::optional<std::string>&, const std::optional<std::string>&)> handler;
     {
-        std::lock_guard lock(engine().mutex);
+        platform::dispatch::MutexLock lock(engine().mutex);
         handler = engine().screenViewHandler;
     }
     if (handler) handler(name, screenClass);
@@ -323,31 +325,31 @@ void MSRAnalytics::setScreenName(const std::optional<std::string>& name,
 
 std::optional<std::string> MSRAnalytics::appInstanceID() {
     if (!MSRIsSupportedSystemVersion()) return std::nullopt;
-    std::lock_guard lock(engine().mutex);
+    platform::dispatch::MutexLock lock(engine().mutex);
     return engine().appInstanceID;
 }
 
 void MSRAnalytics::resetAnalyticsData() {
     {
-        std::lock_guard lock(engine().mutex);
+        platform::dispatch::MutexLock lock(engine().mutex);
         engine().loadTimestamp = platform::Date::now().timeIntervalSince1970();
     }
     engine().queue.async([] {
         if (auto measurement = MSRMeasurement::sharedInstance()) measurement->removeAllUserAttributes();
-        std::lock_guard lock(engine().mutex);
+        platform::dispatch::MutexLock lock(engine().mutex);
         engine().appInstanceID = platform::UUID().uuidString();
     });
 }
 
 void MSRAnalytics::setLogEventInterceptor(zidedova::ZDVLogEventInterceptor interceptor) {
-    std::lock_guard lock(engine().mutex);
+    platform::dispatch::MutexLock lock(engine().mutex);
     engine().interceptor = std::move(interceptor);
 }
 
 zidedova::ZDVLogEventListenerHandle MSRAnalytics::addLogEventListener(ZDVLogEventListener listener) {
     if (!listener) return nullptr;
     auto handle = std::make_shared<int>(0);
-    std::lock_guard lock(engine().mutex);
+    platform::dispatch::MutexLock lock(engine().mutex);
     engine().listeners[handle.get()] = {handle, std::move(listener)};
     return handle;
 }
@@ -357,7 +359,7 @@ void MSRAnalytics::removeLogEventListener(const zidedova::ZDVLogEventListenerHan
         monitor()->logWithLevel(4, 25013, "Attempted removal of nil log event.", Value());
         return;
     }
-    std::lock_guard lock(engine().mutex);
+    platform::dispatch::MutexLock lock(engine().mutex);
     engine().listeners.erase(handle.get());
 }
 
@@ -365,7 +367,7 @@ void MSRAnalytics::notifyEventListeners(std::vector<ZDVAnalyticsEvent> events) {
     engine().operations.addOperation([events = std::move(events)] {
         std::vector<ZDVLogEventListener> listeners;
         {
-            std::lock_guard lock(engine().mutex);
+            platform::dispatch::MutexLock lock(engine().mutex);
             for (const auto& [key, entry] : engine().listeners) listeners.push_back(entry.second);
         }
         for (const auto& listener : listeners) listener(events);
@@ -373,14 +375,14 @@ void MSRAnalytics::notifyEventListeners(std::vector<ZDVAnalyticsEvent> events) {
 }
 
 void MSRAnalytics::setOpenURLListener(zidedova::ZDVOpenURLListener listener) {
-    std::lock_guard lock(engine().mutex);
+    platform::dispatch::MutexLock lock(engine().mutex);
     engine().openURLListener = std::move(listener);
 }
 
 void MSRAnalytics::handleOpenURL(const std::string& url) {
     zidedova::ZDVOpenURLListener listener;
     {
-        std::lock_guard lock(engine().mutex);
+        platform::dispatch::MutexLock lock(engine().mutex);
         listener = engine().openURLListener;
     }
     double now = platform::Date::now().timeIntervalSince1970();
@@ -417,13 +419,13 @@ void MSRAnalytics::queueOperationWithBlock(zidedova::ZDVBlock block) {
 void MSRAnalytics::unsuspendOperationQueue() { engine().operations.setSuspended(false); }
 
 double MSRAnalytics::loadTimestamp() {
-    std::lock_guard lock(engine().mutex);
+    platform::dispatch::MutexLock lock(engine().mutex);
     return engine().loadTimestamp;
 }
 
 void MSRAnalytics::setScreenViewHandler(
     std::function<void(const std::optional<std::string>&, const std::optional<std::string>&)> handler) {
-    std::lock_guard lock(engine().mutex);
+    platform::dispatch::MutexLock lock(engine().mutex);
     engine().screenViewHandler = std::move(handler);
 }
 

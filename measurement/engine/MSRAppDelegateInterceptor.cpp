@@ -1,9 +1,8 @@
 #include "measurement/engine/MSRAppDelegateInterceptor.h"
 
-#include <mutex>
-
 #include "measurement/engine/MSRAnalytics.h"
 #include "measurement/engine/internal/MSRAppDelegateInterceptorInstance.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Classes.h"
 #include "zidedova_core/utilities/ZUTAppDelegateSwizzler.h"
@@ -21,8 +20,8 @@ using platform::Value;
 
 namespace {
 
-std::mutex gMutex;
-ObjectHandle gInterceptor;  // (gMutex) held strongly here: the proxy holds it weakly
+platform::dispatch::Mutex gMutex;
+ObjectHandle gInterceptor GUARDED_BY(gMutex);  // held strongly here: the proxy holds it weakly
 
 }  // namespace
 
@@ -61,7 +60,7 @@ objc::Class* MSRAppDelegateInterceptorClass() {
 void MSRInstallAppDelegateProxy() {
     ObjectHandle interceptor;
     {
-        std::lock_guard lock(gMutex);
+        platform::dispatch::MutexLock lock(gMutex);
         if (!gInterceptor) gInterceptor = std::make_shared<Object>(MSRAppDelegateInterceptorClass());
         interceptor = gInterceptor;
     }
@@ -70,7 +69,7 @@ void MSRInstallAppDelegateProxy() {
 }
 
 ObjectHandle MSRAppDelegateInterceptor() {
-    std::lock_guard lock(gMutex);
+    platform::dispatch::MutexLock lock(gMutex);
     return gInterceptor;
 }
 

@@ -2,6 +2,7 @@
 
 #include "measurement/engine/MSRAnalytics.h"
 #include "measurement/storage/MSRNameUtil.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "zidedova_core/DOREdozadedo.h"
@@ -28,7 +29,7 @@ std::shared_ptr<MSRScreenViewReporter> MSRScreenViewReporter::sharedInstance() {
         // A fresh process has seen no screen yet, so its first screen is a change.
         platform::ResetRegistry::add("measurement.screenview", [weak = std::weak_ptr(made)] {
             if (auto reporter = weak.lock()) {
-                std::lock_guard lock(reporter->mutex_);
+                platform::dispatch::MutexLock lock(reporter->mutex_);
                 reporter->name_.reset();
                 reporter->class_.reset();
             }
@@ -42,7 +43,7 @@ void MSRScreenViewReporter::setScreenName(const std::optional<std::string>& name
                                           const std::optional<std::string>& screenClass) {
     platform::Value params = platform::Value::dictionary();
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         if (name == name_ && screenClass == class_) return;
         if (name_) params.set("_pn", *name_);
         if (class_) params.set("_pc", *class_);
@@ -55,7 +56,7 @@ void MSRScreenViewReporter::setScreenName(const std::optional<std::string>& name
 }
 
 std::optional<std::string> MSRScreenViewReporter::currentScreenName() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return name_;
 }
 

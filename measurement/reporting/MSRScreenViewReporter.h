@@ -3,10 +3,10 @@
 // screen-view event ("_vs") when the screen changes. A runtime object of the class
 // "MSRScreenViewReporter", made once.
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/objc/Runtime.h"
 
 namespace measurement {
@@ -22,9 +22,9 @@ public:
     explicit MSRScreenViewReporter(platform::objc::Class* cls) : Object(cls) {}
 
 private:
-    mutable std::mutex mutex_;
-    std::optional<std::string> name_;
-    std::optional<std::string> class_;
+    mutable platform::dispatch::Mutex mutex_;
+    std::optional<std::string> name_ GUARDED_BY(mutex_);
+    std::optional<std::string> class_ GUARDED_BY(mutex_);
 };
 
 // Registers every measurement class with the shared runtime and wires the screen-view reporter to the

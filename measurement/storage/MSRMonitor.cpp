@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "zidedova_core/utilities/ZUTLogger.h"
@@ -40,7 +41,7 @@ std::shared_ptr<MSRMonitor> MSRMonitor::shared() {
         auto made = std::make_shared<MSRMonitor>(runtimeClass());
         // Forgets the monitoring data.
         platform::ResetRegistry::add("measurement.monitor", [made] {
-            std::lock_guard lock(made->mutex_);
+            platform::dispatch::MutexLock lock(made->mutex_);
             made->counts_.clear();
         });
         return made;
@@ -58,7 +59,7 @@ void MSRMonitor::logWithLevel(int64_t level, int64_t messageCode, const std::str
                               const platform::Value& context) {
     level = std::clamp<int64_t>(level, 0, 7);
     if (level <= 5) {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         ++counts_[messageCode];
     }
     int systemLevel = MSRMonitorSystemLevel(level);

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Value.h"
 #include "platform/objc/Runtime.h"
 
@@ -28,8 +28,8 @@ public:
     explicit MSRMonitor(platform::objc::Class* cls) : Object(cls) {}
 
 private:
-    mutable std::mutex mutex_;
-    std::map<int64_t, int64_t> counts_;
+    mutable platform::dispatch::Mutex mutex_;
+    std::map<int64_t, int64_t> counts_ GUARDED_BY(mutex_);
 };
 
 // The system-log level of a monitor level.

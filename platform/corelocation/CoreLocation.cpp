@@ -1,11 +1,11 @@
 #include "platform/corelocation/CoreLocation.h"
 
 #include <algorithm>
-#include <mutex>
 #include <stdexcept>
 #include <vector>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/Error.h"
@@ -34,21 +34,21 @@ public:
 class ManagerObject : public Object {
 public:
     using Object::Object;
-    std::mutex mutex;
-    objc::Weak<Object> delegate;
-    bool updating = false;
-    bool allowsBackground = false;
+    dispatch::Mutex mutex;
+    objc::Weak<Object> delegate GUARDED_BY(mutex);
+    bool updating GUARDED_BY(mutex) = false;
+    bool allowsBackground GUARDED_BY(mutex) = false;
     // The position last handed to this manager's delegate, so one position is delivered once per start.
-    std::optional<uint64_t> deliveredFix;
+    std::optional<uint64_t> deliveredFix GUARDED_BY(mutex);
 };
 
 struct Device {
-    std::mutex mutex;
-    AuthorizationStatus status = AuthorizationStatus::NotDetermined;
-    bool servicesEnabled = true;
-    std::optional<Position> position;
-    uint64_t fixNumber = 0;  // bumped by every new position
-    std::vector<std::weak_ptr<ManagerObject>> managers;
+    dispatch::Mutex mutex;
+    AuthorizationStatus status GUARDED_BY(mutex) = AuthorizationStatus::NotDetermined;
+    bool servicesEnabled GUARDED_BY(mutex) = true;
+    std::optional<Position> position GUARDED_BY(mutex);
+    uint64_t fixNumber GUARDED_BY(mutex) = 0;  // bumped by every new position
+    std::vector<std::weak_ptr<ManagerObject>> managers GUARDED_BY(mutex);
 };
 
 void resetDevice();
@@ -63,7 +63,7 @@ Device& device() {
 
 void resetDevice() {
     Device& d = device();
-    std::lock_guard lock(d.mutex);
+    dispatch::MutexLock lock(d.mutex);
     d.status = AuthorizationStatus::NotDetermined;
     d.servicesEnabled = true;
     d.position.reset();
@@ -100,7 +100,7 @@ bool hasLocationBackgroundMode() {
 
 std::vector<std::shared_ptr<ManagerObject>> liveManagers() {
     Device& d = device();
-    std::lock_guard lock(d.mutex);
+    dispatch::MutexLock lock(d.mutex);
     std::vector<std::shared_ptr<ManagerObject>> out;
     auto& list = d.managers;
     list.erase(std::remove_if(list.begin(), list.end(), [](const auto& w) { return w.expired(); }), list.end());
@@ -118,7 +118,7 @@ void deliver(const std::shared_ptr<ManagerObject>& manager) {
     uint64_t fix;
     {
         Device& d = device();
-        std::lock_guard lock(d.mutex);
+        dispatch::MutexLock lock(d.mutex);
         status = d.status;
         enabled = d.servicesEnabled;
         position = d.position;
@@ -126,7 +126,7 @@ void deliver(const std::shared_ptr<ManagerObject>& manager) {
     }
     ObjectHandle delegate;
     {
-        std::lock_guard lock(manager->mutex);
+        dispatch::MutexLock lock(manager->mutex);
         if (!manager->updating || !enabled) return;
         delegate = manager->delegate.lock();
         if (authorized(status)) {
@@ -165,7 +165,7 @@ void statusChanged(AuthorizationStatus status) {
             if (!m) return;
             ObjectHandle delegate;
             {
-                std::lock_guard lock(m->mutex);
+                dispatch::MutexLock lock(m->mutex);
                 delegate = m->delegate.lock();
             }
             Selector s = sel("locationManager:didChangeAuthorizationStatus:");
@@ -179,7 +179,7 @@ void statusChanged(AuthorizationStatus status) {
 void requestAuthorization(AuthorizationStatus asked, bool describedInInfo) {
     {
         Device& d = device();
-        std::lock_guard lock(d.mutex);
+        dispatch::MutexLock lock(d.mutex);
         // The device asks once, and never for an app that does not say why it wants the location.
         if (d.status != AuthorizationStatus::NotDetermined || !describedInInfo) return;
         d.status = asked;
@@ -193,7 +193,7 @@ void requestAuthorization(AuthorizationStatus asked, bool describedInInfo) {
 void setUpdating(Object* self, bool on) {
     auto* m = nativeManager(self);
     {
-        std::lock_guard lock(m->mutex);
+        dispatch::MutexLock lock(m->mutex);
         if (m->updating == on) return;
         m->updating = on;
         if (on) m->deliveredFix.reset();
@@ -229,7 +229,7 @@ void registerAll() {
     rt.addMethod(manager->metaclass(), sel("alloc"), objc::makeImp([](Object* self, Selector) -> ObjectHandle {
                      auto m = std::make_shared<ManagerObject>(static_cast<objc::Class*>(self));
                      Device& d = device();
-                     std::lock_guard lock(d.mutex);
+                     dispatch::MutexLock lock(d.mutex);
                      d.managers.push_back(m);
                      return m;
                  }));
@@ -237,12 +237,12 @@ void registerAll() {
                  objc::makeImp([](Object* self, Selector) -> ObjectHandle { return self->shared_from_this(); }));
     rt.addMethod(manager, sel("delegate"), objc::makeImp([](Object* self, Selector) -> ObjectHandle {
                      auto* m = nativeManager(self);
-                     std::lock_guard lock(m->mutex);
+                     dispatch::MutexLock lock(m->mutex);
                      return m->delegate.lock();
                  }));
     rt.addMethod(manager, sel("setDelegate:"), objc::makeImp([](Object* self, Selector, ObjectHandle delegate) {
                      auto* m = nativeManager(self);
-                     std::lock_guard lock(m->mutex);
+                     dispatch::MutexLock lock(m->mutex);
                      m->delegate = delegate;
                  }));
     rt.addMethod(manager, sel("requestAlwaysAuthorization"), objc::makeImp([](Object*, Selector) {
@@ -256,7 +256,7 @@ void registerAll() {
                  }));
     rt.addMethod(manager, sel("allowsBackgroundLocationUpdates"), objc::makeImp([](Object* self, Selector) -> bool {
                      auto* m = nativeManager(self);
-                     std::lock_guard lock(m->mutex);
+                     dispatch::MutexLock lock(m->mutex);
                      return m->allowsBackground;
                  }));
     rt.addMethod(manager, sel("setAllowsBackgroundLocationUpdates:"),
@@ -265,7 +265,7 @@ void registerAll() {
                          throw std::logic_error("setAllowsBackgroundLocationUpdates: YES needs the background "
                                                 "mode \"location\" in Info.plist");
                      auto* m = nativeManager(self);
-                     std::lock_guard lock(m->mutex);
+                     dispatch::MutexLock lock(m->mutex);
                      m->allowsBackground = allow;
                  }));
     rt.addMethod(manager, sel("startUpdatingLocation"),
@@ -300,8 +300,8 @@ std::optional<AuthorizationStatus> authorizationStatusNamed(const std::string& n
 }
 
 void registerClasses() {
-    static std::mutex m;
-    std::lock_guard lock(m);
+    static dispatch::Mutex m;
+    dispatch::MutexLock lock(m);
     device();  // its reset is on the registry from the start
     if (objc::lookUpClass(kManagerClass) || !PlatformConfig::current().optionalFrameworks.count(kFrameworkName)) return;
     registerAll();
@@ -310,7 +310,7 @@ void registerClasses() {
 void setAuthorizationStatus(AuthorizationStatus status) {
     {
         Device& d = device();
-        std::lock_guard lock(d.mutex);
+        dispatch::MutexLock lock(d.mutex);
         if (d.status == status) return;
         d.status = status;
     }
@@ -319,14 +319,14 @@ void setAuthorizationStatus(AuthorizationStatus status) {
 
 AuthorizationStatus authorizationStatus() {
     Device& d = device();
-    std::lock_guard lock(d.mutex);
+    dispatch::MutexLock lock(d.mutex);
     return d.status;
 }
 
 void setServicesEnabled(bool enabled) {
     {
         Device& d = device();
-        std::lock_guard lock(d.mutex);
+        dispatch::MutexLock lock(d.mutex);
         d.servicesEnabled = enabled;
     }
     if (enabled)
@@ -335,14 +335,14 @@ void setServicesEnabled(bool enabled) {
 
 bool servicesEnabled() {
     Device& d = device();
-    std::lock_guard lock(d.mutex);
+    dispatch::MutexLock lock(d.mutex);
     return d.servicesEnabled;
 }
 
 void setPosition(Position p) {
     {
         Device& d = device();
-        std::lock_guard lock(d.mutex);
+        dispatch::MutexLock lock(d.mutex);
         d.position = p;
         ++d.fixNumber;
     }
@@ -351,14 +351,14 @@ void setPosition(Position p) {
 
 std::optional<Position> position() {
     Device& d = device();
-    std::lock_guard lock(d.mutex);
+    dispatch::MutexLock lock(d.mutex);
     return d.position;
 }
 
 int updatingManagers() {
     int n = 0;
     for (auto& m : liveManagers()) {
-        std::lock_guard lock(m->mutex);
+        dispatch::MutexLock lock(m->mutex);
         if (m->updating) ++n;
     }
     return n;
@@ -367,7 +367,7 @@ int updatingManagers() {
 int backgroundManagers() {
     int n = 0;
     for (auto& m : liveManagers()) {
-        std::lock_guard lock(m->mutex);
+        dispatch::MutexLock lock(m->mutex);
         if (m->allowsBackground) ++n;
     }
     return n;

@@ -8,10 +8,10 @@ namespace platform::dispatch {
 namespace {
 
 struct ClockState {
-    std::mutex mutex;
-    std::shared_ptr<Clock> clock = std::make_shared<RealClock>();
-    std::map<int, std::function<void()>> listeners;
-    int nextListener = 1;
+    Mutex mutex;
+    std::shared_ptr<Clock> clock GUARDED_BY(mutex) = std::make_shared<RealClock>();
+    std::map<int, std::function<void()>> listeners GUARDED_BY(mutex);
+    int nextListener GUARDED_BY(mutex) = 1;
 };
 
 ClockState& state() {
@@ -22,20 +22,20 @@ ClockState& state() {
 }  // namespace
 
 std::shared_ptr<Clock> Clock::shared() {
-    std::lock_guard lock(state().mutex);
+    MutexLock lock(state().mutex);
     return state().clock;
 }
 
 void Clock::setShared(std::shared_ptr<Clock> clock) {
     {
-        std::lock_guard lock(state().mutex);
+        MutexLock lock(state().mutex);
         state().clock = clock ? std::move(clock) : std::make_shared<RealClock>();
     }
     notifyAdvanced();
 }
 
 int Clock::addAdvanceListener(std::function<void()> listener) {
-    std::lock_guard lock(state().mutex);
+    MutexLock lock(state().mutex);
     int id = state().nextListener++;
     state().listeners[id] = std::move(listener);
     return id;
@@ -44,7 +44,7 @@ int Clock::addAdvanceListener(std::function<void()> listener) {
 void Clock::notifyAdvanced() {
     std::map<int, std::function<void()>> listeners;
     {
-        std::lock_guard lock(state().mutex);
+        MutexLock lock(state().mutex);
         listeners = state().listeners;
     }
     for (auto& [id, listener] : listeners) listener();
@@ -56,14 +56,14 @@ double RealClock::now() const {
 }
 
 double ManualClock::now() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return now_;
 }
 
 void ManualClock::advance(double seconds) {
     if (!(seconds > 0)) return;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         now_ += seconds;
     }
     Clock::notifyAdvanced();
@@ -71,7 +71,7 @@ void ManualClock::advance(double seconds) {
 
 void ManualClock::setNow(double t) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (!(t > now_)) return;
         now_ = t;
     }

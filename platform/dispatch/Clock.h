@@ -12,7 +12,8 @@
 // this clock: a thread blocked in a wait cannot advance a manual clock.
 #include <functional>
 #include <memory>
-#include <mutex>
+
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::dispatch {
 
@@ -53,8 +54,8 @@ public:
     void setNow(double t);  // never moves backwards
 
 private:
-    mutable std::mutex mutex_;
-    double now_;
+    mutable Mutex mutex_;
+    double now_ GUARDED_BY(mutex_);
 };
 
 // Installs a clock as the shared one for a scope (tests), restoring the previous one after.

@@ -1,4 +1,5 @@
 #include "platform/dispatch/DispatchGroup.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 #include <chrono>
 #include <iostream>
@@ -6,14 +7,14 @@
 namespace platform::dispatch {
 
 void DispatchGroup::enter() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++count_;
 }
 
 void DispatchGroup::leave() {
     std::vector<std::pair<DispatchQueue, std::function<void()>>> ready;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (count_ == 0) {
             std::cerr << "DispatchGroup: leave() without enter() ignored" << std::endl;
             return;
@@ -36,7 +37,7 @@ void DispatchGroup::async(const DispatchQueue& queue, std::function<void()> bloc
 
 void DispatchGroup::notify(const DispatchQueue& queue, std::function<void()> block) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (count_ > 0) {
             notifies_.emplace_back(queue, std::move(block));
             return;
@@ -46,17 +47,17 @@ void DispatchGroup::notify(const DispatchQueue& queue, std::function<void()> blo
 }
 
 bool DispatchGroup::wait(std::optional<double> timeoutSeconds) {
-    std::unique_lock lock(mutex_);
-    auto empty = [&] { return count_ == 0; };
+    MutexLock lock(mutex_);
+    auto empty = [&]() REQUIRES(mutex_) { return count_ == 0; };
     if (!timeoutSeconds) {
-        cv_.wait(lock, empty);
+        cv_.wait(mutex_, empty);
         return true;
     }
-    return cv_.wait_for(lock, std::chrono::duration<double>(std::max(0.0, *timeoutSeconds)), empty);
+    return cv_.wait_for(mutex_, std::chrono::duration<double>(std::max(0.0, *timeoutSeconds)), empty);
 }
 
 int DispatchGroup::count() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return count_;
 }
 

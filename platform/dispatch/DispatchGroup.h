@@ -3,14 +3,13 @@
 // returns to zero. Thread-safe; share it by shared_ptr or keep it alive until its work is done.
 // wait() is bounded in real time. leave() without a matching enter() is ignored (logged), never
 // driving the count negative.
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::dispatch {
 
@@ -27,10 +26,10 @@ public:
     int count() const;
 
 private:
-    mutable std::mutex mutex_;
-    std::condition_variable cv_;
-    int count_ = 0;
-    std::vector<std::pair<DispatchQueue, std::function<void()>>> notifies_;
+    mutable Mutex mutex_;
+    ConditionVariable cv_;
+    int count_ GUARDED_BY(mutex_) = 0;
+    std::vector<std::pair<DispatchQueue, std::function<void()>>> notifies_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform::dispatch

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <climits>
-#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <iostream>
-#include <mutex>
 #include <vector>
 
 #include "platform/dispatch/Clock.h"
@@ -20,9 +20,9 @@ namespace {
 
 // Handshake between a sync caller and the queue: the queue says "your turn", the caller runs the block.
 struct SyncTurn {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool granted = false;
+    Mutex mutex;
+    ConditionVariable cv;
+    bool granted GUARDED_BY(mutex) = false;
 };
 
 struct Item {
@@ -44,25 +44,25 @@ struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
     bool main = false;
     bool global = false;
 
-    std::mutex mutex;
-    std::deque<Item> pending;
-    int running = 0;
-    bool barrierRunning = false;
+    Mutex mutex;
+    std::deque<Item> pending GUARDED_BY(mutex);
+    int running GUARDED_BY(mutex) = 0;
+    bool barrierRunning GUARDED_BY(mutex) = false;
 
     Impl(std::string l, QualityOfService q, int w) : label(std::move(l)), qos(q), width(w) {}
 
     void enqueue(Item item) {
         std::vector<Item> start;
         {
-            std::lock_guard lock(mutex);
+            MutexLock lock(mutex);
             pending.push_back(std::move(item));
             takeStartable(start);
         }
         launch(start);
     }
 
-    // Moves every item that may start now out of pending (mutex held).
-    void takeStartable(std::vector<Item>& out) {
+    // Moves every item that may start now out of pending.
+    void takeStartable(std::vector<Item>& out) REQUIRES(mutex) {
         while (!pending.empty() && !barrierRunning) {
             Item& front = pending.front();
             if (front.barrier) {
@@ -83,7 +83,7 @@ struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
         for (auto& item : items) {
             if (item.turn) {
                 {
-                    std::lock_guard lock(item.turn->mutex);
+                    MutexLock lock(item.turn->mutex);
                     item.turn->granted = true;
                 }
                 item.turn->cv.notify_all();
@@ -108,7 +108,7 @@ struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
             }
             std::vector<Item> start;
             {
-                std::lock_guard lock(mutex);
+                MutexLock lock(mutex);
                 --running;
                 if (barrier) barrierRunning = false;
                 takeStartable(start);
@@ -128,7 +128,7 @@ struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
     void finished(bool barrier) {
         std::vector<Item> start;
         {
-            std::lock_guard lock(mutex);
+            MutexLock lock(mutex);
             --running;
             if (barrier) barrierRunning = false;
             takeStartable(start);
@@ -229,10 +229,10 @@ void DispatchQueue::sync(const std::function<void()>& block) const {
     if (impl_->main) {
         // Another thread waits for the main loop to run the block.
         struct Done {
-            std::mutex mutex;
-            std::condition_variable cv;
-            bool done = false;
-            std::exception_ptr error;
+            Mutex mutex;
+            ConditionVariable cv;
+            bool done GUARDED_BY(mutex) = false;
+            std::exception_ptr error GUARDED_BY(mutex);
         };
         auto done = std::make_shared<Done>();
         MainLoop::shared().post([done, &block] {
@@ -243,22 +243,22 @@ void DispatchQueue::sync(const std::function<void()>& block) const {
                 error = std::current_exception();
             }
             {
-                std::lock_guard lock(done->mutex);
+                MutexLock lock(done->mutex);
                 done->done = true;
                 done->error = error;
             }
             done->cv.notify_all();
         });
-        std::unique_lock lock(done->mutex);
-        done->cv.wait(lock, [&] { return done->done; });
+        MutexLock lock(done->mutex);
+        done->cv.wait(done->mutex, [&]() REQUIRES(done->mutex) { return done->done; });
         if (done->error) std::rethrow_exception(done->error);
         return;
     }
     auto turn = std::make_shared<SyncTurn>();
     impl_->enqueue(Item{nullptr, false, turn});
     {
-        std::unique_lock lock(turn->mutex);
-        turn->cv.wait(lock, [&] { return turn->granted; });
+        MutexLock lock(turn->mutex);
+        turn->cv.wait(turn->mutex, [&]() REQUIRES(turn->mutex) { return turn->granted; });
     }
     std::exception_ptr error;
     {
@@ -276,6 +276,14 @@ void DispatchQueue::sync(const std::function<void()>& block) const {
 bool DispatchQueue::isCurrent() const {
     return std::find(tlsRunning.begin(), tlsRunning.end(), impl_.get()) != tlsRunning.end();
 }
+
+#ifndef NDEBUG
+void DispatchQueue::assertCurrent() const {
+    if (isCurrent()) return;
+    std::fprintf(stderr, "thread check failed: state of queue \"%s\" is touched off the queue\n", impl_->label.c_str());
+    std::abort();
+}
+#endif
 
 std::optional<DispatchQueue> DispatchQueue::current() {
     if (tlsRunning.empty()) return std::nullopt;

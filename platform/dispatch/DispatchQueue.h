@@ -19,6 +19,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
+
 namespace platform::dispatch {
 
 namespace detail {
@@ -27,7 +29,9 @@ class CurrentQueueScope;
 
 enum class QualityOfService { UserInteractive, UserInitiated, Default, Utility, Background, Unspecified };
 
-class DispatchQueue {
+// A serial queue is also the capability that names what it confines: state only its blocks touch is
+// GUARDED_BY the queue, and a block says where it runs with assertCurrent().
+class CAPABILITY("queue") DispatchQueue {
 public:
     enum class Attributes { Serial, Concurrent };
 
@@ -58,6 +62,13 @@ public:
 
     // True when the calling thread is running a block of this queue (nested syncs included).
     bool isCurrent() const;
+    // Aborts, in builds without NDEBUG, when the calling thread runs no block of this queue; compiles
+    // away with NDEBUG. To the analysis the queue counts as held after it.
+#ifdef NDEBUG
+    void assertCurrent() const ASSERT_CAPABILITY(this) {}
+#else
+    void assertCurrent() const ASSERT_CAPABILITY(this);
+#endif
     // The innermost queue the calling thread runs for, if any; "" / nullopt outside every queue.
     static std::optional<DispatchQueue> current();
     static std::string currentLabel();

@@ -1,4 +1,5 @@
 #include "platform/dispatch/DispatchSemaphore.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,7 +9,7 @@ namespace platform::dispatch {
 bool DispatchSemaphore::signal() {
     bool woke;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         ++value_;
         woke = waiters_ > 0;
         // Under the lock: the woken waiter may destroy the semaphore right away.
@@ -18,15 +19,15 @@ bool DispatchSemaphore::signal() {
 }
 
 bool DispatchSemaphore::wait(std::optional<double> timeoutSeconds) {
-    std::unique_lock lock(mutex_);
-    auto available = [&] { return value_ > 0; };
+    MutexLock lock(mutex_);
+    auto available = [&]() REQUIRES(mutex_) { return value_ > 0; };
     ++waiters_;
     bool ok;
     if (!timeoutSeconds) {
-        cv_.wait(lock, available);
+        cv_.wait(mutex_, available);
         ok = true;
     } else {
-        ok = cv_.wait_for(lock, std::chrono::duration<double>(std::max(0.0, *timeoutSeconds)), available);
+        ok = cv_.wait_for(mutex_, std::chrono::duration<double>(std::max(0.0, *timeoutSeconds)), available);
     }
     --waiters_;
     if (ok) --value_;

@@ -1,8 +1,8 @@
 #pragma once
 // DispatchSemaphore: a counting semaphore. wait() takes one unit, blocking up to a real-time bound.
-#include <condition_variable>
-#include <mutex>
 #include <optional>
+
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::dispatch {
 
@@ -15,10 +15,10 @@ public:
     bool wait(std::optional<double> timeoutSeconds = std::nullopt);
 
 private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    long value_;
-    long waiters_ = 0;
+    Mutex mutex_;
+    ConditionVariable cv_;
+    long value_ GUARDED_BY(mutex_);
+    long waiters_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace platform::dispatch

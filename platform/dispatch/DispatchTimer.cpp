@@ -2,13 +2,14 @@
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/dispatch/internal/TimerScheduler.h"
 
 namespace platform::dispatch {
 
 struct DispatchTimer::Shared {
     // Held while a handler runs so cancel() can wait out a handler on another thread.
-    std::mutex runMutex;
+    Mutex runMutex;
     std::function<void()> handler;
     std::atomic<int> fires{0};
     std::atomic<bool> cancelled{false};
@@ -22,7 +23,7 @@ DispatchTimer::DispatchTimer(DispatchQueue queue, std::function<void()> handler)
 DispatchTimer::~DispatchTimer() { cancel(); }
 
 void DispatchTimer::schedule(double delaySeconds, double intervalSeconds) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (armed_) armed_->store(true);
     shared_->cancelled = false;
     armed_ = std::make_shared<std::atomic<bool>>(false);
@@ -33,7 +34,7 @@ void DispatchTimer::schedule(double delaySeconds, double intervalSeconds) {
     auto shared = shared_;
     auto armed = armed_;
     auto tick = [shared, armed] {
-        std::lock_guard run(shared->runMutex);
+        MutexLock run(shared->runMutex);
         if (armed->load()) return;
         ++shared->fires;
         detail::runGuarded("timer", shared->handler);
@@ -60,14 +61,14 @@ void DispatchTimer::schedule(double delaySeconds, double intervalSeconds) {
 void DispatchTimer::cancel() {
     std::shared_ptr<std::atomic<bool>> armed;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         armed = armed_;
         shared_->cancelled = true;
     }
     if (armed) armed->store(true);
     // Wait out a handler running elsewhere, unless we are that handler.
     if (!queue_.isCurrent()) {
-        std::lock_guard run(shared_->runMutex);
+        MutexLock run(shared_->runMutex);
     }
 }
 

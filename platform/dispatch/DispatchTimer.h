@@ -5,9 +5,9 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::dispatch {
 
@@ -29,8 +29,8 @@ private:
     struct Shared;
     DispatchQueue queue_;
     std::shared_ptr<Shared> shared_;
-    std::shared_ptr<std::atomic<bool>> armed_;  // the current schedule's cancel flag
-    std::mutex mutex_;
+    Mutex mutex_;
+    std::shared_ptr<std::atomic<bool>> armed_ GUARDED_BY(mutex_);  // the current schedule's cancel flag
 };
 
 }  // namespace platform::dispatch

@@ -1,6 +1,8 @@
 #include "platform/dispatch/MainLoop.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <stdexcept>
 
@@ -19,7 +21,7 @@ const std::thread::id kInitialThread = std::this_thread::get_id();
 class MainLoop::Driving {
 public:
     explicit Driving(MainLoop& loop) : loop_(loop) {
-        std::lock_guard lock(loop_.mutex_);
+        MutexLock lock(loop_.mutex_);
         auto self = std::this_thread::get_id();
         if (loop_.depth_ > 0 && loop_.driver_ != self)
             throw std::logic_error("MainLoop is already driven by another thread");
@@ -28,7 +30,7 @@ public:
         loop_.mainThread_.store(self);
     }
     ~Driving() {
-        std::lock_guard lock(loop_.mutex_);
+        MutexLock lock(loop_.mutex_);
         --loop_.depth_;
     }
 
@@ -51,9 +53,17 @@ MainLoop& MainLoop::shared() {
 
 bool MainLoop::isMainThread() { return shared().mainThread_.load() == std::this_thread::get_id(); }
 
+#ifndef NDEBUG
+void MainThread::assertOnThread() const {
+    if (MainLoop::isMainThread()) return;
+    std::fprintf(stderr, "thread check failed: main-loop state is touched off the main thread\n");
+    std::abort();
+}
+#endif
+
 void MainLoop::wake() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         ++wakeGeneration_;
     }
     cv_.notify_all();
@@ -63,15 +73,16 @@ void MainLoop::wake() {
 void MainLoop::wakeExternal() {
     std::shared_ptr<ExternalEventLoop> external;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         external = external_;
     }
     if (external) external->wake();
 }
 
 void MainLoop::setExternalEventLoop(std::shared_ptr<ExternalEventLoop> loop) {
+    mainThread.assertOnThread();
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         external_ = std::move(loop);
         ++wakeGeneration_;
     }
@@ -81,7 +92,7 @@ void MainLoop::setExternalEventLoop(std::shared_ptr<ExternalEventLoop> loop) {
 void MainLoop::drainExternal() {
     std::shared_ptr<ExternalEventLoop> external;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         external = external_;
     }
     if (!external) return;
@@ -94,7 +105,7 @@ void MainLoop::post(std::function<void()> block) {
     if (!block) return;
     std::shared_ptr<ExternalEventLoop> external;  // woken too: the main thread may wait in it
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         ready_.push_back(std::move(block));
         ++wakeGeneration_;
         external = external_;
@@ -112,7 +123,7 @@ void MainLoop::postAt(double clockTime, std::function<void()> block, std::string
     if (!block) return;
     std::shared_ptr<ExternalEventLoop> external;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         timers_.emplace(TimerKey{clockTime, nextSeq_++}, Timer{std::move(block), std::move(key)});
         ++wakeGeneration_;
         external = external_;
@@ -125,7 +136,7 @@ size_t MainLoop::cancel(const std::string& key) {
     if (key.empty()) return 0;
     std::deque<std::function<void()>> dropped;  // destroyed outside the lock: captures may post
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         for (auto it = timers_.begin(); it != timers_.end();) {
             if (it->second.key == key) {
                 dropped.push_back(std::move(it->second.block));
@@ -141,7 +152,7 @@ size_t MainLoop::cancel(const std::string& key) {
 bool MainLoop::runOne() {
     std::function<void()> block;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (!ready_.empty()) {
             block = std::move(ready_.front());
             ready_.pop_front();
@@ -175,7 +186,7 @@ void MainLoop::waitForWork(std::optional<std::chrono::steady_clock::time_point> 
                            bool forRun) {
     using namespace std::chrono;
     auto clock = Clock::shared();
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (!ready_.empty() || (forRun && stopRequested_)) return;
     auto until = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(maxWait));
     if (realDeadline && *realDeadline < until) until = *realDeadline;
@@ -189,13 +200,13 @@ void MainLoop::waitForWork(std::optional<std::chrono::steady_clock::time_point> 
     if (auto external = external_) {
         lock.unlock();
         double seconds = std::max(0.0, duration<double>(until - steady_clock::now()).count());
-        external->iterate(seconds, [this, generation] {
-            std::lock_guard relock(mutex_);
+        external->iterate(seconds, [this, generation]() EXCLUDES(mutex_) {
+            MutexLock relock(mutex_);
             return wakeGeneration_ != generation;
         });
         return;
     }
-    cv_.wait_until(lock, until, [&] { return wakeGeneration_ != generation; });
+    cv_.wait_until(mutex_, until, [&]() REQUIRES(mutex_) { return wakeGeneration_ != generation; });
 }
 
 bool MainLoop::runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds) {
@@ -218,11 +229,11 @@ void MainLoop::run() {
     Driving driving(*this);
     for (;;) {
         while (runOne()) {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             if (stopRequested_) break;
         }
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             if (stopRequested_) {
                 stopRequested_ = false;
                 return;
@@ -235,7 +246,7 @@ void MainLoop::run() {
 void MainLoop::stop() {
     std::shared_ptr<ExternalEventLoop> external;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         stopRequested_ = true;
         ++wakeGeneration_;
         external = external_;
@@ -261,12 +272,12 @@ void MainLoop::advance(double seconds) {
 }
 
 size_t MainLoop::pendingCount() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return ready_.size() + timers_.size();
 }
 
 std::optional<double> MainLoop::nextDeadline() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (timers_.empty()) return std::nullopt;
     return timers_.begin()->first.first;
 }

@@ -8,16 +8,16 @@
 // stderr; the loop goes on. Blocks may drive the loop again (nested runUntil / runUntilIdle) from the
 // main thread; driving it from a second thread while one is already driving it is a logic error.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::dispatch {
 
@@ -34,6 +34,20 @@ public:
     // Any thread: ends a wait in iterate() soon.
     virtual void wake() = 0;
 };
+
+// The main loop's thread as a capability: state confined to the main loop is GUARDED_BY(mainThread), and
+// code that runs there says so with mainThread.assertOnThread() or is REQUIRES(mainThread). Unlike a
+// ThreadChecker it binds to no thread: the main thread is whichever drives the loop, so the check asks
+// MainLoop::isMainThread(). It aborts off that thread in builds without NDEBUG and compiles away with it.
+class CAPABILITY("thread") MainThread {
+public:
+#ifdef NDEBUG
+    void assertOnThread() const ASSERT_CAPABILITY(this) {}
+#else
+    void assertOnThread() const ASSERT_CAPABILITY(this);
+#endif
+};
+inline constexpr MainThread mainThread;
 
 class MainLoop {
 public:
@@ -91,17 +105,17 @@ private:
     // cannot hold the loop).
     void drainExternal();
 
-    mutable std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<std::function<void()>> ready_;
-    std::map<TimerKey, Timer> timers_;
-    uint64_t nextSeq_ = 0;
-    uint64_t wakeGeneration_ = 0;
-    bool stopRequested_ = false;
-    int depth_ = 0;
-    std::thread::id driver_;
+    mutable Mutex mutex_;
+    ConditionVariable cv_;
+    std::deque<std::function<void()>> ready_ GUARDED_BY(mutex_);
+    std::map<TimerKey, Timer> timers_ GUARDED_BY(mutex_);
+    uint64_t nextSeq_ GUARDED_BY(mutex_) = 0;
+    uint64_t wakeGeneration_ GUARDED_BY(mutex_) = 0;
+    bool stopRequested_ GUARDED_BY(mutex_) = false;
+    int depth_ GUARDED_BY(mutex_) = 0;
+    std::thread::id driver_ GUARDED_BY(mutex_);
     std::atomic<std::thread::id> mainThread_;
-    std::shared_ptr<ExternalEventLoop> external_;
+    std::shared_ptr<ExternalEventLoop> external_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform::dispatch

@@ -1,9 +1,9 @@
 #include "platform/dispatch/OnceHandler.h"
 
 #include <map>
-#include <mutex>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 
 namespace platform::dispatch {
@@ -11,9 +11,9 @@ namespace platform::dispatch {
 namespace {
 
 struct Registry {
-    std::mutex mutex;
-    uint64_t nextId = 1;
-    std::map<uint64_t, std::pair<std::string, bool>> pending;  // id -> (name, reported)
+    Mutex mutex;
+    uint64_t nextId GUARDED_BY(mutex) = 1;
+    std::map<uint64_t, std::pair<std::string, bool>> pending GUARDED_BY(mutex);  // id -> (name, reported)
     std::atomic<size_t> faults{0};
 };
 
@@ -34,7 +34,7 @@ namespace detail {
 OnceState::OnceState(std::string name, OnceHandlerPolicy policy) : name_(std::move(name)), policy_(policy) {
     if (policy_ != OnceHandlerPolicy::ReportFaultsAndPending) return;
     auto& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     id_ = r.nextId++;
     r.pending[id_] = {name_, false};
 }
@@ -43,7 +43,7 @@ OnceState::~OnceState() {
     if (called_.load() || policy_ == OnceHandlerPolicy::IgnoreExtraCalls) return;
     if (id_ != 0) {
         auto& r = registry();
-        std::lock_guard lock(r.mutex);
+        MutexLock lock(r.mutex);
         r.pending.erase(id_);
     }
     fault("completion-not-called", name_);
@@ -56,7 +56,7 @@ bool OnceState::enter() {
     }
     if (id_ != 0) {
         auto& r = registry();
-        std::lock_guard lock(r.mutex);
+        MutexLock lock(r.mutex);
         r.pending.erase(id_);
     }
     return true;
@@ -66,7 +66,7 @@ bool OnceState::enter() {
 
 size_t pendingOnceHandlerCount() {
     auto& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     return r.pending.size();
 }
 
@@ -74,7 +74,7 @@ size_t reportPendingOnceHandlers() {
     std::vector<std::string> names;
     {
         auto& r = registry();
-        std::lock_guard lock(r.mutex);
+        MutexLock lock(r.mutex);
         for (auto& [id, entry] : r.pending) {
             if (entry.second) continue;
             entry.second = true;

@@ -1,27 +1,26 @@
 #include "platform/dispatch/OperationQueue.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <vector>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::dispatch {
 
 struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::State> {
-    mutable std::mutex mutex;
-    std::condition_variable idle;
-    std::string name;
-    int maxConcurrent = kDefaultMaxConcurrentOperationCount;
-    bool suspended = false;
-    bool main = false;
-    QualityOfService qos = QualityOfService::Default;
-    std::optional<DispatchQueue> underlying;
-    std::deque<std::shared_ptr<Operation>> waiting;
-    std::vector<std::shared_ptr<Operation>> runningOps;
-    int running = 0;
+    mutable Mutex mutex;
+    ConditionVariable idle;
+    std::string name GUARDED_BY(mutex);
+    int maxConcurrent GUARDED_BY(mutex) = kDefaultMaxConcurrentOperationCount;
+    bool suspended GUARDED_BY(mutex) = false;
+    bool main = false;  // set before the state is shared
+    QualityOfService qos GUARDED_BY(mutex) = QualityOfService::Default;
+    std::optional<DispatchQueue> underlying GUARDED_BY(mutex);
+    std::deque<std::shared_ptr<Operation>> waiting GUARDED_BY(mutex);
+    std::vector<std::shared_ptr<Operation>> runningOps GUARDED_BY(mutex);
+    int running GUARDED_BY(mutex) = 0;
 };
 
 namespace {
@@ -38,6 +37,7 @@ OperationQueue::OperationQueue() : state_(std::make_shared<State>()) {}
 OperationQueue OperationQueue::main() {
     static std::shared_ptr<State>* state = [] {
         auto s = std::make_shared<State>();
+        MutexLock lock(s->mutex);
         s->name = "NSOperationQueue Main Queue";
         s->maxConcurrent = 1;
         s->main = true;
@@ -54,18 +54,18 @@ std::optional<OperationQueue> OperationQueue::currentQueue() {
 }
 
 std::string OperationQueue::name() const {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->name;
 }
 
 void OperationQueue::setName(std::string name) {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->name = std::move(name);
 }
 
 void OperationQueue::setMaxConcurrentOperationCount(int count) {
     {
-        std::lock_guard lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         if (state_->main) return;  // the main queue is serial by nature
         state_->maxConcurrent = (count == kDefaultMaxConcurrentOperationCount || count > 0) ? count : 1;
     }
@@ -73,30 +73,30 @@ void OperationQueue::setMaxConcurrentOperationCount(int count) {
 }
 
 bool OperationQueue::isSuspended() const {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->suspended;
 }
 
 void OperationQueue::setSuspended(bool suspended) {
     {
-        std::lock_guard lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         state_->suspended = suspended;
     }
     if (!suspended) pump(state_);
 }
 
 QualityOfService OperationQueue::qualityOfService() const {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->qos;
 }
 
 void OperationQueue::setQualityOfService(QualityOfService qos) {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->qos = qos;
 }
 
 void OperationQueue::setUnderlyingQueue(std::optional<DispatchQueue> queue) {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->main) return;
     state_->underlying = std::move(queue);
 }
@@ -110,7 +110,7 @@ std::shared_ptr<Operation> OperationQueue::addOperation(std::function<void()> bl
 void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
     if (!operation || operation->added_.exchange(true)) return;
     {
-        std::lock_guard lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         state_->waiting.push_back(std::move(operation));
     }
     pump(state_);
@@ -119,7 +119,7 @@ void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
 void OperationQueue::cancelAllOperations() {
     std::deque<std::shared_ptr<Operation>> dropped;
     {
-        std::lock_guard lock(state_->mutex);
+        MutexLock lock(state_->mutex);
         dropped.swap(state_->waiting);
         for (auto& op : state_->runningOps) op->cancel();
         for (auto& op : dropped) {
@@ -131,18 +131,18 @@ void OperationQueue::cancelAllOperations() {
 }
 
 size_t OperationQueue::operationCount() const {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     return state_->waiting.size() + static_cast<size_t>(state_->running);
 }
 
 bool OperationQueue::waitUntilAllOperationsAreFinished(std::optional<double> timeoutSeconds) {
-    std::unique_lock lock(state_->mutex);
-    auto empty = [&] { return state_->waiting.empty() && state_->running == 0; };
+    MutexLock lock(state_->mutex);
+    auto empty = [&]() REQUIRES(state_->mutex) { return state_->waiting.empty() && state_->running == 0; };
     if (!timeoutSeconds) {
-        state_->idle.wait(lock, empty);
+        state_->idle.wait(state_->mutex, empty);
         return true;
     }
-    return state_->idle.wait_for(lock, std::chrono::duration<double>(std::max(0.0, *timeoutSeconds)), empty);
+    return state_->idle.wait_for(state_->mutex, std::chrono::duration<double>(std::max(0.0, *timeoutSeconds)), empty);
 }
 
 namespace {
@@ -156,7 +156,7 @@ void OperationQueue::runOperation(const std::shared_ptr<State>& state, const std
         op->executing_ = true;
         std::string name;
         {
-            std::lock_guard lock(state->mutex);
+            MutexLock lock(state->mutex);
             name = state->name.empty() ? "operation queue" : state->name;
         }
         CurrentScope scope(state.get());
@@ -172,7 +172,7 @@ void OperationQueue::pump(const std::shared_ptr<State>& state) {
     DispatchQueue target = DispatchQueue::main();
     QualityOfService qos = QualityOfService::Default;
     {
-        std::lock_guard lock(state->mutex);
+        MutexLock lock(state->mutex);
         if (state->suspended) return;
         while (!state->waiting.empty() &&
                (state->maxConcurrent == kDefaultMaxConcurrentOperationCount || state->running < state->maxConcurrent)) {
@@ -189,7 +189,7 @@ void OperationQueue::pump(const std::shared_ptr<State>& state) {
         target.async([state, op, qos]() mutable {
             for (int runs = 1;; ++runs) {
                 runOperation(state, op);
-                std::lock_guard lock(state->mutex);
+                MutexLock lock(state->mutex);
                 --state->running;
                 std::erase(state->runningOps, op);
                 op = nullptr;

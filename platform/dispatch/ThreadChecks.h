@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 
 #ifndef NDEBUG
 #include <atomic>
@@ -33,8 +34,11 @@
 #define ACQUIRED_BEFORE(...) TESMAR_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
 #define ACQUIRED_AFTER(...) TESMAR_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
 #define REQUIRES(...) TESMAR_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define REQUIRES_SHARED(...) TESMAR_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 #define ACQUIRE(...) TESMAR_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define ACQUIRE_SHARED(...) TESMAR_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) TESMAR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define RELEASE_SHARED(...) TESMAR_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) TESMAR_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) TESMAR_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ASSERT_CAPABILITY(x) TESMAR_THREAD_ANNOTATION(assert_capability(x))
@@ -84,6 +88,45 @@ public:
 private:
     Mutex& mutex_;
     bool held_ = true;
+};
+
+// A reader-writer mutex: held exclusively by WriterMutexLock, shared by ReaderMutexLock. A field
+// GUARDED_BY it may be read under either and written under the writer's lock only.
+class CAPABILITY("mutex") SharedMutex {
+public:
+    SharedMutex() = default;
+    SharedMutex(const SharedMutex&) = delete;
+    SharedMutex& operator=(const SharedMutex&) = delete;
+
+    void lock() ACQUIRE() { mutex_.lock(); }
+    void unlock() RELEASE() { mutex_.unlock(); }
+    void lock_shared() ACQUIRE_SHARED() { mutex_.lock_shared(); }
+    void unlock_shared() RELEASE_SHARED() { mutex_.unlock_shared(); }
+
+private:
+    std::shared_mutex mutex_;
+};
+
+class SCOPED_CAPABILITY WriterMutexLock {
+public:
+    explicit WriterMutexLock(SharedMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+    ~WriterMutexLock() RELEASE() { mutex_.unlock(); }
+    WriterMutexLock(const WriterMutexLock&) = delete;
+    WriterMutexLock& operator=(const WriterMutexLock&) = delete;
+
+private:
+    SharedMutex& mutex_;
+};
+
+class SCOPED_CAPABILITY ReaderMutexLock {
+public:
+    explicit ReaderMutexLock(SharedMutex& mutex) ACQUIRE_SHARED(mutex) : mutex_(mutex) { mutex_.lock_shared(); }
+    ~ReaderMutexLock() RELEASE() { mutex_.unlock_shared(); }
+    ReaderMutexLock(const ReaderMutexLock&) = delete;
+    ReaderMutexLock& operator=(const ReaderMutexLock&) = delete;
+
+private:
+    SharedMutex& mutex_;
 };
 
 // A condition variable over a Mutex the caller holds (REQUIRES): a wait lets go of it while it sleeps

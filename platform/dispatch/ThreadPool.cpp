@@ -3,10 +3,10 @@
 #include <pthread.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <thread>
+
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::dispatch::detail {
 
@@ -15,11 +15,11 @@ constexpr auto kIdleExit = std::chrono::seconds(10);
 }
 
 struct ThreadPool::State {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::deque<std::function<void()>> tasks;
-    int threads = 0;
-    int idle = 0;
+    Mutex mutex;
+    ConditionVariable cv;
+    std::deque<std::function<void()>> tasks GUARDED_BY(mutex);
+    int threads GUARDED_BY(mutex) = 0;
+    int idle GUARDED_BY(mutex) = 0;
 };
 
 ThreadPool& ThreadPool::shared() {
@@ -36,7 +36,7 @@ void ThreadPool::submit(std::function<void()> task) {
     State& s = state();
     bool spawn = false;
     {
-        std::lock_guard lock(s.mutex);
+        MutexLock lock(s.mutex);
         s.tasks.push_back(std::move(task));
         // Idle workers that are already woken but not yet dequeued count against the backlog.
         if (s.idle < static_cast<int>(s.tasks.size()) && s.threads < kMaxThreads) {
@@ -52,7 +52,7 @@ void ThreadPool::submit(std::function<void()> task) {
 }
 
 int ThreadPool::threadCount() const {
-    std::lock_guard lock(state().mutex);
+    MutexLock lock(state().mutex);
     return state().threads;
 }
 
@@ -60,11 +60,11 @@ void ThreadPool::workerLoop(ThreadPool* pool) {
     // A new thread takes its starter's name: a worker started from a named thread would pass for it.
     pthread_setname_np(pthread_self(), "dispatch-worker");
     State& s = pool->state();
-    std::unique_lock lock(s.mutex);
+    MutexLock lock(s.mutex);
     for (;;) {
         while (s.tasks.empty()) {
             ++s.idle;
-            bool woke = s.cv.wait_for(lock, kIdleExit, [&] { return !s.tasks.empty(); });
+            bool woke = s.cv.wait_for(s.mutex, kIdleExit, [&]() REQUIRES(s.mutex) { return !s.tasks.empty(); });
             --s.idle;
             if (!woke) {
                 --s.threads;

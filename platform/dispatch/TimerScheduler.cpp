@@ -3,13 +3,12 @@
 #include <pthread.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/dispatch/Clock.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::dispatch::detail {
 
@@ -23,12 +22,12 @@ struct Entry {
 }  // namespace
 
 struct TimerScheduler::State {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::multimap<std::pair<double, uint64_t>, Entry> entries;
-    uint64_t nextSeq = 0;
-    uint64_t generation = 0;
-    bool threadStarted = false;
+    Mutex mutex;
+    ConditionVariable cv;
+    std::multimap<std::pair<double, uint64_t>, Entry> entries GUARDED_BY(mutex);
+    uint64_t nextSeq GUARDED_BY(mutex) = 0;
+    uint64_t generation GUARDED_BY(mutex) = 0;
+    bool threadStarted GUARDED_BY(mutex) = false;
 };
 
 TimerScheduler::TimerScheduler() : state_(*new State) {
@@ -44,7 +43,7 @@ void TimerScheduler::schedule(double clockTime, DispatchQueue queue, std::functi
                               std::shared_ptr<std::atomic<bool>> cancelled) {
     bool start = false;
     {
-        std::lock_guard lock(state_.mutex);
+        MutexLock lock(state_.mutex);
         state_.entries.emplace(
             std::pair{clockTime, state_.nextSeq++},
             Entry{std::move(queue), std::move(block), interval > 0 ? interval : 0, std::move(cancelled)});
@@ -58,7 +57,7 @@ void TimerScheduler::schedule(double clockTime, DispatchQueue queue, std::functi
 void TimerScheduler::fireDue() {
     std::vector<std::pair<DispatchQueue, std::function<void()>>> due;
     {
-        std::lock_guard lock(state_.mutex);
+        MutexLock lock(state_.mutex);
         auto clock = Clock::shared();
         double now = clock->now();
         while (!state_.entries.empty() && state_.entries.begin()->first.first <= now) {
@@ -88,15 +87,15 @@ void TimerScheduler::threadLoop(TimerScheduler* self) {
     State& s = self->state_;
     for (;;) {
         {
-            std::unique_lock lock(s.mutex);
+            MutexLock lock(s.mutex);
             uint64_t generation = s.generation;
             auto clock = Clock::shared();
-            auto woken = [&] { return s.generation != generation; };
+            auto woken = [&]() REQUIRES(s.mutex) { return s.generation != generation; };
             if (s.entries.empty() || clock->isManual()) {
-                s.cv.wait(lock, woken);
+                s.cv.wait(s.mutex, woken);
             } else {
                 double wait = s.entries.begin()->first.first - clock->now();
-                if (wait > 0) s.cv.wait_for(lock, duration<double>(wait), woken);
+                if (wait > 0) s.cv.wait_for(s.mutex, duration<double>(wait), woken);
             }
         }
         self->fireDue();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Locale.h"
 #include "platform/foundation/PlatformConfig.h"
@@ -16,9 +17,9 @@ namespace platform {
 namespace {
 
 struct MainState {
-    std::mutex mutex;
-    std::string explicitPath;
-    std::shared_ptr<Bundle> bundle;
+    dispatch::Mutex mutex;
+    std::string explicitPath GUARDED_BY(mutex);
+    std::shared_ptr<Bundle> bundle GUARDED_BY(mutex);
 };
 
 MainState& mainState() {
@@ -54,7 +55,7 @@ std::optional<std::string> stringValue(const Value* v) {
 
 std::shared_ptr<Bundle> Bundle::mainBundle() {
     auto& s = mainState();
-    std::lock_guard lock(s.mutex);
+    dispatch::MutexLock lock(s.mutex);
     std::string path = s.explicitPath;
     if (path.empty()) {
         auto dir = FileManager::defaultManager().directory(SearchPathDirectory::Bundle);
@@ -66,7 +67,7 @@ std::shared_ptr<Bundle> Bundle::mainBundle() {
 
 void Bundle::setMainBundlePath(std::string path) {
     auto& s = mainState();
-    std::lock_guard lock(s.mutex);
+    dispatch::MutexLock lock(s.mutex);
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     s.explicitPath = std::move(path);
     s.bundle.reset();
@@ -135,7 +136,7 @@ std::optional<std::string> Bundle::pathForResource(std::string_view name, std::s
 }
 
 std::shared_ptr<const strings::Table> Bundle::localizationTable(const std::string& language) const {
-    std::lock_guard lock(tablesMutex_);
+    dispatch::MutexLock lock(tablesMutex_);
     auto& table = tables_[language];
     if (!table) {
         auto bytes = FileManager::defaultManager().contentsOfFile(path_ + "/" + language + ".lproj/Localizable.strings",

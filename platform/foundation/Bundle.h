@@ -7,11 +7,11 @@
 // read once too, on first use (StringsFile.h). Safe from any thread.
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/StringsFile.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
@@ -78,9 +78,9 @@ private:
     mutable std::once_flag loadOnce_;
     mutable Value info_;
     mutable bool hasInfo_ = false;
-    mutable std::mutex tablesMutex_;
+    mutable dispatch::Mutex tablesMutex_;
     // "<language>" -> the entries of its .lproj/Localizable.strings (none when it cannot be read).
-    mutable std::map<std::string, std::shared_ptr<const strings::Table>, std::less<>> tables_;
+    mutable std::map<std::string, std::shared_ptr<const strings::Table>, std::less<>> tables_ GUARDED_BY(tablesMutex_);
 };
 
 }  // namespace platform

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ASCII.h"
 
 namespace platform {
@@ -92,12 +92,12 @@ bool parseTimeToken(std::string_view token, int& h, int& m, int& s) {
 }  // namespace
 
 namespace {
-std::mutex wallClockMutex;
-std::shared_ptr<const std::function<double()>> wallClock;
+dispatch::Mutex wallClockMutex;
+std::shared_ptr<const std::function<double()>> wallClock GUARDED_BY(wallClockMutex);
 }  // namespace
 
 void setWallClockSource(std::function<double()> secondsSince1970) {
-    std::lock_guard lock(wallClockMutex);
+    dispatch::MutexLock lock(wallClockMutex);
     if (secondsSince1970)
         wallClock = std::make_shared<const std::function<double()>>(std::move(secondsSince1970));
     else
@@ -107,7 +107,7 @@ void setWallClockSource(std::function<double()> secondsSince1970) {
 Date Date::now() {
     std::shared_ptr<const std::function<double()>> source;
     {
-        std::lock_guard lock(wallClockMutex);
+        dispatch::MutexLock lock(wallClockMutex);
         source = wallClock;
     }
     if (source) return fromTimeIntervalSince1970((*source)());

@@ -1,11 +1,10 @@
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <vector>
 
 namespace platform {
@@ -19,10 +18,10 @@ struct Entry {
 };
 
 struct Registry {
-    std::mutex mutex;
-    std::condition_variable callEnded;
-    std::map<int, std::shared_ptr<Entry>> listeners;
-    int nextId = 1;
+    dispatch::Mutex mutex;
+    dispatch::ConditionVariable callEnded;
+    std::map<int, std::shared_ptr<Entry>> listeners GUARDED_BY(mutex);
+    int nextId GUARDED_BY(mutex) = 1;
     std::atomic<size_t> count{0};  // listeners.size(), readable without the lock
 };
 
@@ -36,7 +35,7 @@ thread_local std::vector<const Entry*> callingOnThisThread;
 
 void removeListener(int id) {
     auto& r = registry();
-    std::unique_lock lock(r.mutex);
+    dispatch::MutexLock lock(r.mutex);
     auto it = r.listeners.find(id);
     if (it == r.listeners.end()) return;
     auto entry = it->second;
@@ -44,7 +43,7 @@ void removeListener(int id) {
     r.count = r.listeners.size();
     entry->removed = true;
     const int ownCalls = int(std::count(callingOnThisThread.begin(), callingOnThisThread.end(), entry.get()));
-    r.callEnded.wait(lock, [&] { return entry->running <= ownCalls; });
+    r.callEnded.wait(r.mutex, [&]() REQUIRES(r.mutex) { return entry->running <= ownCalls; });
 }
 
 }  // namespace
@@ -53,14 +52,14 @@ void DeviceEvents::post(const std::string& event, Value fields) {
     auto& r = registry();
     std::vector<std::shared_ptr<Entry>> listeners;
     {
-        std::lock_guard lock(r.mutex);
+        dispatch::MutexLock lock(r.mutex);
         for (auto& [id, entry] : r.listeners) listeners.push_back(entry);
     }
     for (auto& entry : listeners) {
         {
             // One at a time, so a listener removed by an earlier one (or by another thread) meanwhile is
             // not called.
-            std::lock_guard lock(r.mutex);
+            dispatch::MutexLock lock(r.mutex);
             if (entry->removed) continue;
             ++entry->running;
         }
@@ -70,7 +69,7 @@ void DeviceEvents::post(const std::string& event, Value fields) {
             Entry* entry;
             ~Call() {
                 callingOnThisThread.pop_back();
-                std::lock_guard lock(r.mutex);
+                dispatch::MutexLock lock(r.mutex);
                 --entry->running;
                 r.callEnded.notify_all();
             }
@@ -95,7 +94,7 @@ DeviceEvents::Token::~Token() {
 }
 
 DeviceEvents::Token DeviceEvents::addListener(Listener listener) {
-    std::lock_guard lock(registry().mutex);
+    dispatch::MutexLock lock(registry().mutex);
     int id = registry().nextId++;
     registry().listeners[id] = std::make_shared<Entry>(Entry{std::move(listener)});
     registry().count = registry().listeners.size();

@@ -43,7 +43,8 @@ struct Error {
     bool operator==(const Error& other) const;
 };
 
-// Thrown by Result::value() on a failure; carries the error.
+// Thrown by Result::value() on a failure; carries the error. (The HTTP client's rivulet::Result is
+// another type: its value() answers null on a failure instead.)
 class ResultError : public std::runtime_error {
 public:
     explicit ResultError(Error e) : std::runtime_error(e.description()), error(std::move(e)) {}

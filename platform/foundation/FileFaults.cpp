@@ -1,6 +1,6 @@
 #include <atomic>
-#include <mutex>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "platform/foundation/internal/FileFaults.h"
 
@@ -9,8 +9,9 @@ namespace platform::detail {
 namespace {
 
 struct Faults {
-    std::mutex mutex;
-    FileFault write, read;
+    dispatch::Mutex mutex;
+    FileFault write GUARDED_BY(mutex);
+    FileFault read GUARDED_BY(mutex);
     std::atomic<bool> any{false};  // lets every real write skip the lock
 };
 
@@ -28,7 +29,7 @@ Faults& faults() {
 
 void set(FileFault Faults::*slot, FileFault fault) {
     auto& f = faults();
-    std::lock_guard lock(f.mutex);
+    dispatch::MutexLock lock(f.mutex);
     f.*slot = std::move(fault);
     f.any = f.write || f.read;
 }
@@ -38,7 +39,7 @@ int injected(FileFault Faults::*slot, const std::string& path) {
     if (!f.any) return 0;
     FileFault fault;
     {
-        std::lock_guard lock(f.mutex);
+        dispatch::MutexLock lock(f.mutex);
         fault = f.*slot;
     }
     return fault ? fault(path) : 0;

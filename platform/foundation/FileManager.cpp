@@ -131,7 +131,7 @@ Result<void> checkPrivateDirectory(const std::string& dir) {
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
-        (void)close();
+        (void)close();  // the old descriptor is let go either way
         fd_ = other.release();
     }
     return *this;
@@ -394,7 +394,7 @@ Result<void> FileManager::writeAtomically(const std::string& path, const void* b
     if (!handle.valid()) return fileError(kFileWriteUnknownError, path, EEXIST, "Could not write");
 
     auto fail = [&](int err) -> Result<void> {
-        (void)handle.close();
+        (void)handle.close();  // the write already failed: that is the error to report
         ::unlink(temp.c_str());
         return errnoError(err, Op::Write, path, "Could not write");
     };

@@ -62,7 +62,7 @@ public:
     FileHandle& operator=(FileHandle&& other) noexcept;
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() { (void)close(); }
+    ~FileHandle() { (void)close(); }  // a close that fails here has no one left to tell
 
     int fd() const { return fd_; }
     bool valid() const { return fd_ >= 0; }

@@ -1,7 +1,7 @@
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 #include <atomic>
-#include <mutex>
 #include <vector>
 
 namespace platform {
@@ -19,13 +19,13 @@ struct Observer {
 }  // namespace
 
 struct NotificationCenter::State {
-    mutable std::mutex mutex;
-    std::vector<std::shared_ptr<Observer>> observers;  // registration order
-    uint64_t nextId = 1;
+    mutable dispatch::Mutex mutex;
+    std::vector<std::shared_ptr<Observer>> observers GUARDED_BY(mutex);  // registration order
+    uint64_t nextId GUARDED_BY(mutex) = 1;
 
     void remove(uint64_t id) {
         std::shared_ptr<Observer> gone;
-        std::lock_guard lock(mutex);
+        dispatch::MutexLock lock(mutex);
         for (auto it = observers.begin(); it != observers.end(); ++it) {
             if ((*it)->id == id) {
                 (*it)->removed = true;
@@ -73,7 +73,7 @@ NotificationCenter::ObserverToken NotificationCenter::addObserver(std::optional<
     observer->name = std::move(name);
     observer->object = object;
     observer->block = std::move(block);
-    std::lock_guard lock(state_->mutex);
+    dispatch::MutexLock lock(state_->mutex);
     observer->id = state_->nextId++;
     state_->observers.push_back(observer);
     return ObserverToken(state_, observer->id);
@@ -84,7 +84,7 @@ void NotificationCenter::removeObserver(ObserverToken& token) { token.remove(); 
 void NotificationCenter::post(const Notification& notification) {
     std::vector<std::shared_ptr<Observer>> snapshot;
     {
-        std::lock_guard lock(state_->mutex);
+        dispatch::MutexLock lock(state_->mutex);
         snapshot.reserve(state_->observers.size());
         for (const auto& o : state_->observers) {
             if (o->name && *o->name != notification.name) continue;
@@ -103,7 +103,7 @@ void NotificationCenter::postNotificationName(std::string name, const void* obje
 }
 
 size_t NotificationCenter::observerCount() const {
-    std::lock_guard lock(state_->mutex);
+    dispatch::MutexLock lock(state_->mutex);
     return state_->observers.size();
 }
 

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <utility>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileLock.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -20,19 +20,20 @@ namespace {
 
 // The latest bytes of a path written through write(), kept while they have not reached the disk.
 struct Slot {
-    std::mutex writing;  // one write of the path at a time, so an older retry never lands after a newer write
-    std::optional<Bytes> bytes;
+    dispatch::Mutex writing;  // one write of the path at a time, so an older retry never lands after a newer write
+    std::optional<Bytes> bytes GUARDED_BY(writing);
 };
 
 struct State {
-    std::mutex mutex;
-    std::map<std::string, std::function<void()>> failing;  // path -> its retry (empty: said, not retried)
-    std::map<std::string, std::shared_ptr<Slot>> slots;
-    std::set<std::string> swept;
-    PendingWrites::DelayScheduler scheduler;
-    bool retryScheduled = false;
-    double delay = PendingWrites::kFirstRetryDelay;
-    uint64_t generation = 0;  // a reset leaves timers already set without effect
+    dispatch::Mutex mutex;
+    std::map<std::string, std::function<void()>>
+        failing GUARDED_BY(mutex);  // path -> its retry (empty: said, not retried)
+    std::map<std::string, std::shared_ptr<Slot>> slots GUARDED_BY(mutex);
+    std::set<std::string> swept GUARDED_BY(mutex);
+    PendingWrites::DelayScheduler scheduler GUARDED_BY(mutex);
+    bool retryScheduled GUARDED_BY(mutex) = false;
+    double delay GUARDED_BY(mutex) = PendingWrites::kFirstRetryDelay;
+    uint64_t generation GUARDED_BY(mutex) = 0;  // a reset leaves timers already set without effect
 };
 
 void resetState();
@@ -50,7 +51,7 @@ void resetState() {
     auto& s = state();
     std::map<std::string, std::function<void()>> failing;  // released outside the lock
     {
-        std::lock_guard lock(s.mutex);
+        dispatch::MutexLock lock(s.mutex);
         failing.swap(s.failing);
         s.slots.clear();
         s.swept.clear();
@@ -62,7 +63,7 @@ void resetState() {
 
 std::shared_ptr<Slot> slotFor(const std::string& path) {
     auto& s = state();
-    std::lock_guard lock(s.mutex);
+    dispatch::MutexLock lock(s.mutex);
     auto& slot = s.slots[path];
     if (!slot) slot = std::make_shared<Slot>();
     return slot;
@@ -87,7 +88,7 @@ std::string errorText(const Error& error) {
 void retryDue(uint64_t generation) {
     auto& s = state();
     {
-        std::lock_guard lock(s.mutex);
+        dispatch::MutexLock lock(s.mutex);
         if (generation != s.generation) return;
         s.retryScheduled = false;
         s.delay = std::min(s.delay * 2, PendingWrites::kLongestRetryDelay);
@@ -100,7 +101,7 @@ std::function<void()> retryOfKeptBytes(const std::string& path, const PendingWri
         std::optional<FileLock> fileLock;  // before the slot, in the order write()'s callers take them
         if (!options.lockPath.empty()) fileLock.emplace(options.lockPath);
         auto slot = slotFor(path);
-        std::lock_guard writing(slot->writing);
+        dispatch::MutexLock writing(slot->writing);
         if (!slot->bytes) return;  // a newer write has taken its place
         auto outcome = FileManager::defaultManager().writeAtomically(path, *slot->bytes, options.mode, options.flush);
         if (outcome) slot->bytes.reset();
@@ -112,7 +113,7 @@ std::function<void()> retryOfKeptBytes(const std::string& path, const PendingWri
 
 Result<void> PendingWrites::write(const std::string& path, Bytes bytes, const Options& options) {
     auto slot = slotFor(path);  // inside the caller's file lock, as a retry takes them
-    std::lock_guard writing(slot->writing);
+    dispatch::MutexLock writing(slot->writing);
     auto outcome = FileManager::defaultManager().writeAtomically(path, bytes, options.mode, options.flush);
     const bool retry = !outcome && options.onFailure == OnFailure::Retry;
     slot->bytes = retry ? std::optional<Bytes>(std::move(bytes)) : std::nullopt;
@@ -128,7 +129,7 @@ void PendingWrites::report(const std::string& path, const Result<void>& outcome,
     double delay = 0;
     uint64_t generation = 0;
     {
-        std::lock_guard lock(s.mutex);
+        dispatch::MutexLock lock(s.mutex);
         auto it = s.failing.find(path);
         if (outcome) {
             if (it == s.failing.end()) return;
@@ -162,7 +163,7 @@ void PendingWrites::report(const std::string& path, const Result<void>& outcome,
 void PendingWrites::removeStaleTemporaryFilesOnce(const std::string& path) {
     auto& s = state();
     {
-        std::lock_guard lock(s.mutex);
+        dispatch::MutexLock lock(s.mutex);
         if (!s.swept.insert(path).second) return;
     }
     FileManager::defaultManager().removeStaleTemporaryFiles(path);
@@ -170,7 +171,7 @@ void PendingWrites::removeStaleTemporaryFilesOnce(const std::string& path) {
 
 bool PendingWrites::isPending(const std::string& path) {
     auto& s = state();
-    std::lock_guard lock(s.mutex);
+    dispatch::MutexLock lock(s.mutex);
     return s.failing.count(path) > 0;
 }
 
@@ -178,7 +179,7 @@ void PendingWrites::flushAll() {
     auto& s = state();
     std::vector<std::function<void()>> retries;
     {
-        std::lock_guard lock(s.mutex);
+        dispatch::MutexLock lock(s.mutex);
         for (const auto& [path, retry] : s.failing)
             if (retry) retries.push_back(retry);
     }
@@ -187,7 +188,7 @@ void PendingWrites::flushAll() {
 
 PendingWrites::DelayScheduler PendingWrites::setDelayScheduler(DelayScheduler scheduler) {
     auto& s = state();
-    std::lock_guard lock(s.mutex);
+    dispatch::MutexLock lock(s.mutex);
     return std::exchange(s.scheduler, std::move(scheduler));
 }
 

@@ -1,16 +1,15 @@
 #include "platform/foundation/PlatformConfig.h"
-
-#include <mutex>
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform {
 
 namespace {
 
 struct State {
-    std::mutex mutex;
-    PlatformSettings settings;
-    std::map<int, std::function<void(bool)>> listeners;
-    int nextListener = 1;
+    dispatch::Mutex mutex;
+    PlatformSettings settings GUARDED_BY(mutex);
+    std::map<int, std::function<void(bool)>> listeners GUARDED_BY(mutex);
+    int nextListener GUARDED_BY(mutex) = 1;
 };
 
 State& state() {
@@ -21,7 +20,7 @@ State& state() {
 void notifyNetwork(bool up) {
     std::map<int, std::function<void(bool)>> listeners;
     {
-        std::lock_guard lock(state().mutex);
+        dispatch::MutexLock lock(state().mutex);
         listeners = state().listeners;
     }
     for (auto& [id, listener] : listeners) listener(up);
@@ -30,7 +29,7 @@ void notifyNetwork(bool up) {
 }  // namespace
 
 PlatformSettings PlatformConfig::current() {
-    std::lock_guard lock(state().mutex);
+    dispatch::MutexLock lock(state().mutex);
     return state().settings;
 }
 
@@ -38,7 +37,7 @@ void PlatformConfig::set(PlatformSettings settings) {
     bool changed;
     bool up = settings.networkUp;
     {
-        std::lock_guard lock(state().mutex);
+        dispatch::MutexLock lock(state().mutex);
         changed = state().settings.networkUp != up;
         state().settings = std::move(settings);
     }
@@ -49,7 +48,7 @@ void PlatformConfig::update(const std::function<void(PlatformSettings&)>& change
     bool changed;
     bool up;
     {
-        std::lock_guard lock(state().mutex);
+        dispatch::MutexLock lock(state().mutex);
         bool before = state().settings.networkUp;
         change(state().settings);
         up = state().settings.networkUp;
@@ -59,7 +58,7 @@ void PlatformConfig::update(const std::function<void(PlatformSettings&)>& change
 }
 
 bool PlatformConfig::networkUp() {
-    std::lock_guard lock(state().mutex);
+    dispatch::MutexLock lock(state().mutex);
     return state().settings.networkUp;
 }
 
@@ -68,36 +67,36 @@ void PlatformConfig::setNetworkUp(bool up) {
 }
 
 OperatingSystemVersion PlatformConfig::systemVersion() {
-    std::lock_guard lock(state().mutex);
+    dispatch::MutexLock lock(state().mutex);
     return state().settings.systemVersion;
 }
 
 std::string PlatformConfig::processName() {
-    std::lock_guard lock(state().mutex);
+    dispatch::MutexLock lock(state().mutex);
     return state().settings.processName;
 }
 
 std::optional<std::string> PlatformConfig::connectTarget(const std::string& hostAndPort) {
-    std::lock_guard lock(state().mutex);
+    dispatch::MutexLock lock(state().mutex);
     auto it = state().settings.connectTo.find(hostAndPort);
     if (it == state().settings.connectTo.end()) return std::nullopt;
     return it->second;
 }
 
 std::string PlatformConfig::deviceRoot() {
-    std::lock_guard lock(state().mutex);
+    dispatch::MutexLock lock(state().mutex);
     return state().settings.deviceRoot;
 }
 
 int PlatformConfig::addNetworkListener(std::function<void(bool)> listener) {
-    std::lock_guard lock(state().mutex);
+    dispatch::MutexLock lock(state().mutex);
     int id = state().nextListener++;
     state().listeners[id] = std::move(listener);
     return id;
 }
 
 void PlatformConfig::removeNetworkListener(int id) {
-    std::lock_guard lock(state().mutex);
+    dispatch::MutexLock lock(state().mutex);
     state().listeners.erase(id);
 }
 

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/UserDefaults.h"
 
@@ -18,11 +18,11 @@ std::atomic<size_t> gSynchronizeCalls{0};
 // root too: tests boot a fresh device per test.
 std::shared_ptr<UserDefaults> storeFor(std::string_view applicationID) {
     if (applicationID.empty() || applicationID == kCFPreferencesCurrentApplication) return UserDefaults::standard();
-    static std::mutex mutex;
+    static dispatch::Mutex mutex;
     static auto* stores = new std::map<std::pair<std::string, std::string>, std::shared_ptr<UserDefaults>>;
     auto home = FileManager::defaultManager().homeDirectory();
     std::pair<std::string, std::string> key{home.ok() ? *home : std::string(), std::string(applicationID)};
-    std::lock_guard lock(mutex);
+    dispatch::MutexLock lock(mutex);
     auto& store = (*stores)[key];
     if (!store) store = std::make_shared<UserDefaults>(applicationID);
     return store;

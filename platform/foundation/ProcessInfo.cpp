@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <random>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/PlatformConfig.h"
 
 extern char** environ;
@@ -30,12 +31,12 @@ ProcessInfo::ProcessInfo() {
 }
 
 std::vector<std::string> ProcessInfo::arguments() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return arguments_;
 }
 
 void ProcessInfo::setArguments(std::vector<std::string> arguments) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     arguments_ = std::move(arguments);
 }
 
@@ -46,7 +47,7 @@ void ProcessInfo::setArguments(int argc, const char* const* argv) {
 }
 
 std::map<std::string, std::string> ProcessInfo::environment() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     auto env = realEnvironment_;
     for (const auto& [name, value] : overrides_) {
         if (value)
@@ -58,7 +59,7 @@ std::map<std::string, std::string> ProcessInfo::environment() const {
 }
 
 std::optional<std::string> ProcessInfo::environmentValue(std::string_view name) const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     std::string key(name);
     if (auto it = overrides_.find(key); it != overrides_.end()) return it->second;
     if (auto it = realEnvironment_.find(key); it != realEnvironment_.end()) return it->second;
@@ -66,12 +67,12 @@ std::optional<std::string> ProcessInfo::environmentValue(std::string_view name) 
 }
 
 void ProcessInfo::setEnvironmentValue(std::string name, std::optional<std::string> value) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     overrides_[std::move(name)] = std::move(value);
 }
 
 void ProcessInfo::clearEnvironmentOverrides() {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     overrides_.clear();
 }
 
@@ -104,7 +105,7 @@ double ProcessInfo::systemUptime() const {
 
 std::vector<std::string> ProcessInfo::loadedImageNames() const {
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         if (!loadedImageNames_.empty()) return loadedImageNames_;
     }
     std::string name = processName();
@@ -121,7 +122,7 @@ std::vector<std::string> ProcessInfo::loadedImageNames() const {
 }
 
 void ProcessInfo::setLoadedImageNames(std::vector<std::string> names) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     loadedImageNames_ = std::move(names);
 }
 

@@ -3,12 +3,12 @@
 // the real one (read once) with overrides on top, so tests can change it without touching the process's.
 // Device facts (process name, system version) come from the host's device settings. Safe from any thread.
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/OperatingSystemVersion.h"
 
 namespace platform {
@@ -46,11 +46,11 @@ public:
 
 private:
     ProcessInfo();
-    mutable std::mutex mutex_;
-    std::vector<std::string> arguments_;
-    std::map<std::string, std::string> realEnvironment_;
-    std::map<std::string, std::optional<std::string>> overrides_;
-    std::vector<std::string> loadedImageNames_;
+    mutable dispatch::Mutex mutex_;
+    std::vector<std::string> arguments_ GUARDED_BY(mutex_);
+    std::map<std::string, std::string> realEnvironment_ GUARDED_BY(mutex_);
+    std::map<std::string, std::optional<std::string>> overrides_ GUARDED_BY(mutex_);
+    std::vector<std::string> loadedImageNames_ GUARDED_BY(mutex_);
 };
 
 // The device-style path of the app's bundle: "/private/var/containers/Bundle/Application/<process>.app".

@@ -25,7 +25,6 @@ namespace platform::plist {
 namespace {
 
 constexpr int64_t kReadCorruptError = 3840;
-constexpr int64_t kWriteInvalidError = 3851;
 constexpr int64_t kFileReadUnknownError = 256;
 constexpr int64_t kFileReadNoSuchFileError = 260;
 constexpr int64_t kFileReadNoPermissionError = 257;

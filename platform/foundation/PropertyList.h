@@ -21,6 +21,8 @@ namespace platform::plist {
 enum class Format { XML, Binary };
 
 inline constexpr size_t kDefaultMaxBytes = 32 * 1024 * 1024;
+// kCocoaErrorDomain: a value a property list cannot carry (a null, an object, a string with a NUL, ...).
+inline constexpr int64_t kWriteInvalidError = 3851;
 
 // Detects the format from the bytes ("bplist00" header or XML text).
 Result<Value> read(const Bytes& data, size_t maxBytes = kDefaultMaxBytes, Format* detected = nullptr);

@@ -1,7 +1,7 @@
 #include "platform/foundation/ResetRegistry.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 #include <algorithm>
-#include <mutex>
 #include <utility>
 
 namespace platform {
@@ -14,8 +14,8 @@ struct Entry {
 };
 
 struct Registry {
-    std::mutex mutex;
-    std::vector<Entry> entries;  // in the order added
+    dispatch::Mutex mutex;
+    std::vector<Entry> entries GUARDED_BY(mutex);  // in the order added
 };
 
 Registry& registry() {
@@ -25,7 +25,7 @@ Registry& registry() {
 
 std::vector<Entry> snapshot() {
     auto& r = registry();
-    std::lock_guard lock(r.mutex);
+    dispatch::MutexLock lock(r.mutex);
     return r.entries;
 }
 
@@ -33,7 +33,7 @@ std::vector<Entry> snapshot() {
 
 void ResetRegistry::add(std::string name, std::function<void()> reset) {
     auto& r = registry();
-    std::lock_guard lock(r.mutex);
+    dispatch::MutexLock lock(r.mutex);
     if (std::any_of(r.entries.begin(), r.entries.end(), [&](const Entry& e) { return e.name == name; })) return;
     r.entries.push_back({std::move(name), std::move(reset)});
 }

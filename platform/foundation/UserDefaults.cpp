@@ -7,8 +7,8 @@
 #include <cctype>
 #include <charconv>
 #include <map>
-#include <mutex>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileLock.h"
 #include "platform/foundation/FileManager.h"
@@ -98,16 +98,15 @@ Value argumentValue(const std::string& text) {
 struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain> {
     std::string name;
     std::string path;  // "" when the device is not booted
-    mutable std::mutex mutex;
-    ValueDictionary values;
-    ValueDictionary registration;
+    mutable dispatch::Mutex mutex;
+    ValueDictionary values GUARDED_BY(mutex);
+    ValueDictionary registration GUARDED_BY(mutex);
     // Changes not yet confirmed on disk: key -> new value (nullopt = removed).
-    std::map<std::string, std::optional<Value>, std::less<>> pending;
-    FileSignature seen;
+    std::map<std::string, std::optional<Value>, std::less<>> pending GUARDED_BY(mutex);
+    FileSignature seen GUARDED_BY(mutex);
 
     // Reads the file when it differs from what we last read or wrote; an Error when it could not be read.
-    // Caller holds the mutex.
-    Result<void> refreshIfChanged() {
+    Result<void> refreshIfChanged() REQUIRES(mutex) {
         if (path.empty()) return {};
         FileSignature now = signatureAt(path);
         if (now == seen) return {};
@@ -121,9 +120,13 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
         return loaded;
     }
 
+    // refreshIfChanged() for readers and before changes: a file that cannot be read now leaves the values
+    // as they were, and the next use reads it again.
+    void catchUp() REQUIRES(mutex) { (void)refreshIfChanged(); }
+
     // Takes the file's values and signature only once it was read whole: a failed read keeps what the domain
     // had, so the next write cannot put out a file missing every other key.
-    Result<void> load() {
+    Result<void> load() REQUIRES(mutex) {
         auto unreadable = [&](int err) -> Result<void> {
             return Error(kCocoaErrorDomain, kFileReadUnknownError,
                          Value::dictionary({{kFilePathErrorKey, path},
@@ -178,8 +181,8 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
 
     // Writes the domain, first taking in what another writer put in the file; a file that cannot be read
     // is not written over (its other keys would be lost) and counts as a failed write. Caller holds the
-    // mutex and the lock file.
-    Result<void> write() {
+    // lock file too.
+    Result<void> write() REQUIRES(mutex) {
         if (path.empty()) {
             pending.clear();
             return {};
@@ -204,20 +207,20 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
 
     // Writes what is still pending, as the next change would.
     void retry() {
-        std::lock_guard lock(mutex);
+        dispatch::MutexLock lock(mutex);
         FileLock fileLock = lockFile();
         if (refreshIfChanged() && pending.empty())
             PendingWrites::report(path, {}, nullptr);
         else
-            (void)write();
+            (void)write();  // a failure is said and retried by write() itself
     }
 
     // Other processes of the device (an extension) write the same file: the lock is held across the
-    // re-read and the rename, so neither writer's change is lost. Caller holds the mutex.
-    FileLock lockFile() const { return FileLock(path.empty() ? std::string() : path + ".lock"); }
+    // re-read and the rename, so neither writer's change is lost.
+    FileLock lockFile() const REQUIRES(mutex) { return FileLock(path.empty() ? std::string() : path + ".lock"); }
 
-    // Caller holds the mutex and the lock file.
-    Result<void> change(std::string key, std::optional<Value> value) {
+    // Caller holds the lock file too.
+    Result<void> change(std::string key, std::optional<Value> value) REQUIRES(mutex) {
         // The file already says this (nothing of ours is waiting to be written): no write.
         if (refreshIfChanged() && pending.empty() && seen.exists) {
             auto it = values.find(key);
@@ -235,9 +238,9 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
 namespace {
 
 struct Registry {
-    std::mutex mutex;
-    std::map<std::string, std::weak_ptr<UserDefaults::Domain>> domains;
-    std::shared_ptr<UserDefaults> standard;
+    dispatch::Mutex mutex;
+    std::map<std::string, std::weak_ptr<UserDefaults::Domain>> domains GUARDED_BY(mutex);
+    std::shared_ptr<UserDefaults> standard GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -249,14 +252,14 @@ std::shared_ptr<UserDefaults::Domain> domainFor(const std::string& name) {
     std::string path = domainPath(name);
     std::string key = path.empty() ? "memory:" + name : path;
     auto& r = registry();
-    std::lock_guard lock(r.mutex);
+    dispatch::MutexLock lock(r.mutex);
     if (auto existing = r.domains[key].lock()) return existing;
     std::erase_if(r.domains, [](const auto& entry) { return entry.second.expired(); });
     auto domain = std::make_shared<UserDefaults::Domain>();
     domain->name = name;
     domain->path = path;
     if (!path.empty()) {
-        std::lock_guard dlock(domain->mutex);
+        dispatch::MutexLock dlock(domain->mutex);
         FileLock fileLock = domain->lockFile();
         FileManager::defaultManager().removeStaleTemporaryFiles(path);
         (void)domain->load();  // an unreadable file is read again at the next use
@@ -272,11 +275,11 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
     std::string path = domainPath(name);
     auto& r = registry();
     {
-        std::lock_guard lock(r.mutex);
+        dispatch::MutexLock lock(r.mutex);
         if (r.standard && r.standard->domainName() == name && r.standard->filePath() == path) return r.standard;
     }
     auto made = std::make_shared<UserDefaults>();
-    std::lock_guard lock(r.mutex);
+    dispatch::MutexLock lock(r.mutex);
     if (!(r.standard && r.standard->domainName() == name && r.standard->filePath() == path)) r.standard = made;
     return r.standard;
 }
@@ -286,10 +289,10 @@ UserDefaults::UserDefaults(std::string_view suiteName)
 
 UserDefaults::~UserDefaults() {
     // Every change was written when made; a write that failed gets one more try.
-    std::lock_guard lock(domain_->mutex);
+    dispatch::MutexLock lock(domain_->mutex);
     if (domain_->pending.empty()) return;
     FileLock fileLock = domain_->lockFile();
-    (void)domain_->write();
+    (void)domain_->write();  // a failure is said and retried by write() itself
 }
 
 const std::string& UserDefaults::domainName() const { return domain_->name; }
@@ -299,8 +302,8 @@ std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
     if (key.empty()) return std::nullopt;
     ValueDictionary arguments = argumentDomain(ProcessInfo::processInfo().arguments());
     if (auto it = arguments.find(key); it != arguments.end()) return it->second;
-    std::lock_guard lock(domain_->mutex);
-    (void)domain_->refreshIfChanged();  // another process may have written since
+    dispatch::MutexLock lock(domain_->mutex);
+    domain_->catchUp();
     if (auto it = domain_->values.find(key); it != domain_->values.end()) return it->second;
     if (auto it = domain_->registration.find(key); it != domain_->registration.end()) return it->second;
     return std::nullopt;
@@ -355,17 +358,17 @@ Result<void> UserDefaults::setObject(const Value& value, std::string_view key) {
                                       "Cannot set object for invalid user default key.");
     if (value.isNull()) return removeObjectForKey(key);
     if (!plist::isPropertyListValue(value))
-        return Error::withDescription(kCocoaErrorDomain, 3851,
+        return Error::withDescription(kCocoaErrorDomain, plist::kWriteInvalidError,
                                       "Cannot set invalid object to user defaults. Must be a string, number, "
                                       "array, dictionary, date, or data. Value: " +
                                           value.description());
     // A value the domain's file cannot hold (a string with NUL, a NaN, a date out of range) is refused
     // now: taken in, it would make every later write of the domain fail, and lose them at exit.
     if (auto encoded = plist::write(value, plist::Format::Binary); !encoded)
-        return Error::withDescription(kCocoaErrorDomain, 3851,
+        return Error::withDescription(kCocoaErrorDomain, plist::kWriteInvalidError,
                                       "Cannot set invalid object to user defaults: " +
                                           encoded.error().localizedDescription());
-    std::lock_guard lock(domain_->mutex);
+    dispatch::MutexLock lock(domain_->mutex);
     FileLock fileLock = domain_->lockFile();
     return domain_->change(std::string(key), value);
 }
@@ -374,17 +377,17 @@ Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
     if (key.empty())
         return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
                                       "Cannot set object for invalid user default key.");
-    std::lock_guard lock(domain_->mutex);
+    dispatch::MutexLock lock(domain_->mutex);
     FileLock fileLock = domain_->lockFile();
-    (void)domain_->refreshIfChanged();
+    domain_->catchUp();
     if (domain_->values.find(key) == domain_->values.end()) return {};
     return domain_->change(std::string(key), std::nullopt);
 }
 
 Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& keys) {
-    std::lock_guard lock(domain_->mutex);
+    dispatch::MutexLock lock(domain_->mutex);
     FileLock fileLock = domain_->lockFile();
-    (void)domain_->refreshIfChanged();
+    domain_->catchUp();
     bool changed = false;
     for (const auto& key : keys) {
         if (domain_->values.erase(key) > 0) {
@@ -397,36 +400,36 @@ Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& 
 }
 
 std::vector<std::string> UserDefaults::persistentDomainKeys() const {
-    std::lock_guard lock(domain_->mutex);
-    (void)domain_->refreshIfChanged();
+    dispatch::MutexLock lock(domain_->mutex);
+    domain_->catchUp();
     std::vector<std::string> keys;
     for (const auto& [key, value] : domain_->values) keys.push_back(key);
     return keys;
 }
 
 ValueDictionary UserDefaults::persistentDomain() const {
-    std::lock_guard lock(domain_->mutex);
-    (void)domain_->refreshIfChanged();
+    dispatch::MutexLock lock(domain_->mutex);
+    domain_->catchUp();
     return domain_->values;
 }
 
 std::vector<std::string> UserDefaults::unsavedKeys() const {
-    std::lock_guard lock(domain_->mutex);
+    dispatch::MutexLock lock(domain_->mutex);
     std::vector<std::string> keys;
     for (const auto& [key, value] : domain_->pending) keys.push_back(key);
     return keys;
 }
 
 void UserDefaults::registerDefaults(const ValueDictionary& defaults) {
-    std::lock_guard lock(domain_->mutex);
+    dispatch::MutexLock lock(domain_->mutex);
     for (const auto& [key, value] : defaults) domain_->registration[key] = value;
 }
 
 ValueDictionary UserDefaults::dictionaryRepresentation() const {
     ValueDictionary all;
     {
-        std::lock_guard lock(domain_->mutex);
-        (void)domain_->refreshIfChanged();
+        dispatch::MutexLock lock(domain_->mutex);
+        domain_->catchUp();
         all = domain_->registration;
         for (const auto& [key, value] : domain_->values) all[key] = value;
     }
@@ -435,8 +438,8 @@ ValueDictionary UserDefaults::dictionaryRepresentation() const {
 }
 
 bool UserDefaults::synchronize() {
-    std::lock_guard lock(domain_->mutex);
-    (void)domain_->refreshIfChanged();
+    dispatch::MutexLock lock(domain_->mutex);
+    domain_->catchUp();
     if (domain_->pending.empty()) return true;
     FileLock fileLock = domain_->lockFile();
     return domain_->write().ok();
@@ -447,15 +450,16 @@ Result<Value> UserDefaults::updateObjectForKey(std::string_view key,
     if (key.empty())
         return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
                                       "Cannot set object for invalid user default key.");
-    std::lock_guard lock(domain_->mutex);
+    dispatch::MutexLock lock(domain_->mutex);
     FileLock fileLock = domain_->lockFile();
-    (void)domain_->refreshIfChanged();
+    domain_->catchUp();
     std::optional<Value> current;
     if (auto it = domain_->values.find(key); it != domain_->values.end()) current = it->second;
     Value next = update(current);
     if (!next.isNull()) {
         if (!plist::isPropertyListValue(next) || !plist::write(next, plist::Format::Binary))
-            return Error::withDescription(kCocoaErrorDomain, 3851, "Cannot set invalid object to user defaults.");
+            return Error::withDescription(kCocoaErrorDomain, plist::kWriteInvalidError,
+                                          "Cannot set invalid object to user defaults.");
     } else if (!current) {
         return next;
     }

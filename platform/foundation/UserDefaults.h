@@ -106,4 +106,9 @@ private:
     std::shared_ptr<Domain> domain_;
 };
 
+// Takes the result of a change whose failure the caller has nothing to add to: the store keeps the
+// change, says the failure once (storage.failed) and writes it again until it lands.
+template <class T>
+void retriedByStore(const Result<T>&) {}
+
 }  // namespace platform

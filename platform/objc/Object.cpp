@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/objc/Class.h"
 
 namespace platform::objc {
@@ -32,7 +33,7 @@ Class* setClass(Object* object, Class* cls) {
 
 void Object::setAssociatedObject(AssociationKey key, std::shared_ptr<Object> value, AssociationPolicy policy) {
     Association old;  // released outside the lock: its destructor may run arbitrary code
-    std::lock_guard lock(associationsMutex_);
+    dispatch::MutexLock lock(associationsMutex_);
     auto it = associations_.find(key);
     if (it != associations_.end()) {
         old = std::move(it->second);
@@ -48,7 +49,7 @@ void Object::setAssociatedObject(AssociationKey key, std::shared_ptr<Object> val
 }
 
 std::shared_ptr<Object> Object::associatedObject(AssociationKey key) const {
-    std::lock_guard lock(associationsMutex_);
+    dispatch::MutexLock lock(associationsMutex_);
     auto it = associations_.find(key);
     if (it == associations_.end()) return nullptr;
     return it->second.strong ? it->second.strong : it->second.weak.lock();
@@ -56,7 +57,7 @@ std::shared_ptr<Object> Object::associatedObject(AssociationKey key) const {
 
 void Object::setAssociatedValue(AssociationKey key, std::any value) {
     Association old;
-    std::lock_guard lock(associationsMutex_);
+    dispatch::MutexLock lock(associationsMutex_);
     auto it = associations_.find(key);
     if (it != associations_.end()) {
         old = std::move(it->second);
@@ -69,7 +70,7 @@ void Object::setAssociatedValue(AssociationKey key, std::any value) {
 }
 
 std::any Object::associatedValue(AssociationKey key) const {
-    std::lock_guard lock(associationsMutex_);
+    dispatch::MutexLock lock(associationsMutex_);
     auto it = associations_.find(key);
     return it == associations_.end() ? std::any() : it->second.value;
 }

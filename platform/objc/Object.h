@@ -10,11 +10,11 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/objc/Selector.h"
 
 namespace platform::objc {
@@ -81,8 +81,8 @@ private:
         std::weak_ptr<Object> weak;
         std::any value;
     };
-    mutable std::mutex associationsMutex_;
-    std::map<AssociationKey, Association> associations_;
+    mutable dispatch::Mutex associationsMutex_;
+    std::map<AssociationKey, Association> associations_ GUARDED_BY(associationsMutex_);
 };
 
 using ObjectHandle = std::shared_ptr<Object>;

@@ -93,7 +93,7 @@ Class* Runtime::newPair(Class* superclass, std::string_view name, size_t instanc
 Class* Runtime::allocateClassPair(Class* superclass, std::string_view name, size_t instanceSize) {
     if (name.empty()) return nullptr;
     if (superclass && (&superclass->runtime() != this || superclass->isMetaclass())) return nullptr;
-    std::unique_lock lock(mutex_);
+    dispatch::WriterMutexLock lock(mutex_);
     if (superclass && superclass->disposed_) return nullptr;
     std::string key(name);
     if (byName_.count(key) || pending_.count(key)) return nullptr;
@@ -102,7 +102,7 @@ Class* Runtime::allocateClassPair(Class* superclass, std::string_view name, size
 
 void Runtime::registerClassPair(Class* cls) {
     if (!cls || cls->isMetaclass()) return;
-    std::unique_lock lock(mutex_);
+    dispatch::WriterMutexLock lock(mutex_);
     auto it = pending_.find(cls->name());
     if (it == pending_.end() || it->second != cls) return;  // registered already, or disposed
     pending_.erase(it);
@@ -113,7 +113,7 @@ void Runtime::registerClassPair(Class* cls) {
 
 bool Runtime::disposeClassPair(Class* cls) {
     if (!cls || cls->isMetaclass() || cls == root_) return false;
-    std::unique_lock lock(mutex_);
+    dispatch::WriterMutexLock lock(mutex_);
     if (cls->disposed_ || cls->liveInstances() > 0) return false;
     for (auto& other : storage_)
         if (!other->disposed_ && !other->isMetaclass() && other->superclass_ == cls) return false;
@@ -131,13 +131,13 @@ bool Runtime::disposeClassPair(Class* cls) {
 }
 
 Class* Runtime::lookUpClass(std::string_view name) const {
-    std::shared_lock lock(mutex_);
+    dispatch::ReaderMutexLock lock(mutex_);
     auto it = byName_.find(std::string(name));
     return it == byName_.end() ? nullptr : it->second;
 }
 
 std::vector<Class*> Runtime::classList() const {
-    std::shared_lock lock(mutex_);
+    dispatch::ReaderMutexLock lock(mutex_);
     return order_;
 }
 
@@ -146,7 +146,7 @@ std::vector<Class*> Runtime::classList() const {
 const Protocol* Runtime::registerProtocol(std::string_view name, std::vector<const Protocol*> inherited) {
     if (name.empty()) return nullptr;
     inherited.erase(std::remove(inherited.begin(), inherited.end(), nullptr), inherited.end());
-    std::unique_lock lock(mutex_);
+    dispatch::WriterMutexLock lock(mutex_);
     std::string key(name);
     if (protocols_.count(key)) return nullptr;
     auto* p = new Protocol(key, std::move(inherited));
@@ -155,14 +155,14 @@ const Protocol* Runtime::registerProtocol(std::string_view name, std::vector<con
 }
 
 const Protocol* Runtime::lookUpProtocol(std::string_view name) const {
-    std::shared_lock lock(mutex_);
+    dispatch::ReaderMutexLock lock(mutex_);
     auto it = protocols_.find(std::string(name));
     return it == protocols_.end() ? nullptr : it->second.get();
 }
 
 bool Runtime::addProtocol(Class* cls, const Protocol* protocol) {
     if (!cls || !protocol) return false;
-    std::unique_lock lock(mutex_);
+    dispatch::WriterMutexLock lock(mutex_);
     auto& list = cls->protocols_;
     if (std::find(list.begin(), list.end(), protocol) != list.end()) return false;
     list.push_back(protocol);
@@ -171,7 +171,7 @@ bool Runtime::addProtocol(Class* cls, const Protocol* protocol) {
 
 bool Runtime::conformsToProtocol(const Class* cls, const Protocol* protocol) const {
     if (!protocol) return false;
-    std::shared_lock lock(mutex_);
+    dispatch::ReaderMutexLock lock(mutex_);
     for (const Class* c = cls; c; c = c->superclass_)
         for (const Protocol* p : c->protocols_)
             if (p->includes(protocol)) return true;
@@ -180,7 +180,7 @@ bool Runtime::conformsToProtocol(const Class* cls, const Protocol* protocol) con
 
 std::vector<const Protocol*> Runtime::protocolList(const Class* cls) const {
     if (!cls) return {};
-    std::shared_lock lock(mutex_);
+    dispatch::ReaderMutexLock lock(mutex_);
     return cls->protocols_;
 }
 
@@ -199,7 +199,7 @@ const Imp* Runtime::findLocked(const Class* cls, Selector name, const Class** ow
 
 bool Runtime::addMethod(Class* cls, Selector name, Imp imp) {
     if (!cls || !name || !imp) return false;
-    std::unique_lock lock(mutex_);
+    dispatch::WriterMutexLock lock(mutex_);
     if (!cls->methods_.emplace(name, std::move(imp)).second) return false;
     cls->methodOrder_.push_back(name);
     return true;
@@ -208,7 +208,7 @@ bool Runtime::addMethod(Class* cls, Selector name, Imp imp) {
 Imp Runtime::replaceMethod(Class* cls, Selector name, Imp imp) {
     if (!cls || !name || !imp)
         throw std::invalid_argument("replaceMethod needs a class, a selector and an implementation");
-    std::unique_lock lock(mutex_);
+    dispatch::WriterMutexLock lock(mutex_);
     auto [it, added] = cls->methods_.try_emplace(name, imp);
     if (added) {
         cls->methodOrder_.push_back(name);
@@ -220,7 +220,7 @@ Imp Runtime::replaceMethod(Class* cls, Selector name, Imp imp) {
 
 bool Runtime::exchangeImplementations(Class* cls, Selector a, Selector b) {
     if (!cls || !a || !b) return false;
-    std::unique_lock lock(mutex_);
+    dispatch::WriterMutexLock lock(mutex_);
     const Imp* impA = findLocked(cls, a, nullptr);
     const Imp* impB = findLocked(cls, b, nullptr);
     if (!impA || !impB) return false;
@@ -235,7 +235,7 @@ bool Runtime::exchangeImplementations(Class* cls, Selector a, Selector b) {
 
 std::optional<Method> Runtime::instanceMethod(const Class* cls, Selector name) const {
     if (!cls) return std::nullopt;
-    std::shared_lock lock(mutex_);
+    dispatch::ReaderMutexLock lock(mutex_);
     const Class* owner = nullptr;
     const Imp* imp = findLocked(cls, name, &owner);
     if (!imp) return std::nullopt;
@@ -249,14 +249,14 @@ std::optional<Method> Runtime::classMethod(const Class* cls, Selector name) cons
 
 Imp Runtime::methodImplementation(const Class* cls, Selector name) const {
     if (!cls) return nullptr;
-    std::shared_lock lock(mutex_);
+    dispatch::ReaderMutexLock lock(mutex_);
     const Imp* imp = findLocked(cls, name, nullptr);
     return imp ? *imp : nullptr;
 }
 
 std::vector<Method> Runtime::methodList(const Class* cls) const {
     if (!cls) return {};
-    std::shared_lock lock(mutex_);
+    dispatch::ReaderMutexLock lock(mutex_);
     std::vector<Method> out;
     out.reserve(cls->methodOrder_.size());
     for (Selector s : cls->methodOrder_) out.push_back(Method{s, cls->methods_.at(s), const_cast<Class*>(cls)});
@@ -271,13 +271,13 @@ bool Runtime::instancesRespondToSelector(const Class* cls, Selector name) const 
 
 void Runtime::addIvar(Class* cls, Ivar ivar) {
     if (!cls) return;
-    std::unique_lock lock(mutex_);
+    dispatch::WriterMutexLock lock(mutex_);
     cls->ivars_.push_back(std::move(ivar));
 }
 
 std::vector<Ivar> Runtime::ivarList(const Class* cls) const {
     if (!cls) return {};
-    std::shared_lock lock(mutex_);
+    dispatch::ReaderMutexLock lock(mutex_);
     return cls->ivars_;
 }
 

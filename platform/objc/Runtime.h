@@ -6,7 +6,7 @@
 // - Classes exist only once registered by an explicit call (ClassBuilder / allocateClassPair +
 //   registerClassPair); lookUpClass answers null for any other name. classList() keeps
 //   registration order.
-// - One lock (a shared_mutex per Runtime) guards every table. It is never held while an
+// - One lock (a SharedMutex per Runtime) guards every table. It is never held while an
 //   implementation runs: a send copies the Imp under the lock and calls it afterwards, so
 //   implementations may freely send, register and exchange.
 // - Everything here may be called from any thread.
@@ -23,13 +23,13 @@
 // UnrecognizedSelector.
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/objc/Class.h"
 #include "platform/objc/Implementation.h"
 #include "platform/objc/Object.h"
@@ -114,17 +114,17 @@ public:
 
 private:
     friend class Class;
-    Class* newPair(Class* superclass, std::string_view name, size_t instanceSize);
-    const Imp* findLocked(const Class* cls, Selector name, const Class** owner) const;
+    Class* newPair(Class* superclass, std::string_view name, size_t instanceSize) REQUIRES(mutex_);
+    const Imp* findLocked(const Class* cls, Selector name, const Class** owner) const REQUIRES_SHARED(mutex_);
     void installRootMethods();
 
-    mutable std::shared_mutex mutex_;
-    std::vector<std::shared_ptr<Class>> storage_;  // every class and metaclass ever made
-    std::unordered_map<std::string, Class*> byName_;
-    std::unordered_map<std::string, Class*> pending_;  // allocated, not registered yet
-    std::vector<Class*> order_;
-    std::unordered_map<std::string, std::unique_ptr<Protocol>> protocols_;
-    Class* root_ = nullptr;
+    mutable dispatch::SharedMutex mutex_;
+    std::vector<std::shared_ptr<Class>> storage_ GUARDED_BY(mutex_);  // every class and metaclass ever made
+    std::unordered_map<std::string, Class*> byName_ GUARDED_BY(mutex_);
+    std::unordered_map<std::string, Class*> pending_ GUARDED_BY(mutex_);  // allocated, not registered yet
+    std::vector<Class*> order_ GUARDED_BY(mutex_);
+    std::unordered_map<std::string, std::unique_ptr<Protocol>> protocols_ GUARDED_BY(mutex_);
+    Class* root_ = nullptr;  // set once by the constructor
 };
 
 // Builds and registers a class by explicit call:

@@ -1,15 +1,15 @@
 #include "platform/objc/Selector.h"
+#include "platform/dispatch/ThreadChecks.h"
 
-#include <mutex>
 #include <unordered_set>
 
 namespace platform::objc {
 namespace {
 
 struct InternTable {
-    std::mutex mutex;
+    dispatch::Mutex mutex;
     // Node-based: element addresses stay valid across rehashing, so they can serve as identities.
-    std::unordered_set<std::string> names;
+    std::unordered_set<std::string> names GUARDED_BY(mutex);
 };
 
 InternTable& table() {
@@ -21,7 +21,7 @@ InternTable& table() {
 
 Selector Selector::named(std::string_view name) {
     auto& t = table();
-    std::lock_guard lock(t.mutex);
+    dispatch::MutexLock lock(t.mutex);
     auto it = t.names.emplace(name).first;
     return Selector(&*it);
 }

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <mutex>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/security/internal/OpenSSLHandles.h"
 #include "platform/security/internal/RevocationSources.h"
@@ -37,18 +37,18 @@ struct ParsedRoots {
 };
 
 std::vector<Certificate> extraRootsIn(const std::string& path) {
-    static std::mutex mutex;
+    static dispatch::Mutex mutex;
     static auto* parsed = new std::map<std::string, ParsedRoots>;  // outlives threads still verifying at exit
     std::ifstream in(path, std::ios::binary);
     if (!in) return {};
     std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     {
-        std::lock_guard lock(mutex);
+        dispatch::MutexLock lock(mutex);
         if (auto it = parsed->find(path); it != parsed->end() && it->second.pem == pem) return it->second.roots;
     }
     auto roots = Certificate::allFromPEM(pem);
     if (!roots) return {};
-    std::lock_guard lock(mutex);
+    dispatch::MutexLock lock(mutex);
     if (parsed->size() >= 64) parsed->clear();  // files come and go (tests make their own): keep few
     (*parsed)[path] = ParsedRoots{std::move(pem), *roots};
     return *roots;
@@ -239,7 +239,7 @@ Trust::Trust(std::vector<Certificate> chain, std::vector<Policy> policies)
     : chain_(std::move(chain)), policies_(std::move(policies)) {}
 
 Trust::Trust(const Trust& other) {
-    std::lock_guard lock(other.mutex_);
+    dispatch::MutexLock lock(other.mutex_);
     chain_ = other.chain_;
     policies_ = other.policies_;
     anchors_ = other.anchors_;
@@ -252,7 +252,8 @@ Trust::Trust(const Trust& other) {
 Trust& Trust::operator=(const Trust& other) {
     if (this == &other) return *this;
     Trust copy(other);
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock copyLock(copy.mutex_);  // a private copy: never contended
+    dispatch::MutexLock lock(mutex_);
     chain_ = std::move(copy.chain_);
     policies_ = std::move(copy.policies_);
     anchors_ = std::move(copy.anchors_);
@@ -303,59 +304,59 @@ Result<Trust> Trust::fromStoreContext(X509_STORE_CTX* context, std::vector<Polic
 }
 
 void Trust::setPolicies(std::vector<Policy> policies) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     policies_ = std::move(policies);
 }
 
 std::vector<Policy> Trust::policies() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return policies_;
 }
 
 void Trust::setAnchorCertificates(std::vector<Certificate> anchors) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     anchors_ = std::move(anchors);
     anchorsOnly_ = true;
 }
 
 void Trust::setAnchorCertificatesOnly(bool anchorsOnly) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     anchorsOnly_ = anchorsOnly;
 }
 
 bool Trust::anchorCertificatesOnly() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return anchorsOnly_;
 }
 
 void Trust::setRevocationLists(std::vector<RevocationList> lists) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     revocationLists_ = std::move(lists);
 }
 
 void Trust::setOCSPResponses(std::vector<Bytes> responses) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     ocspResponses_ = std::move(responses);
 }
 
 void Trust::setVerifyDate(std::optional<Date> date) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     verifyDate_ = date;
 }
 
 size_t Trust::certificateCount() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return chain_.size();
 }
 
 std::optional<Certificate> Trust::certificateAt(size_t index) const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     if (index >= chain_.size()) return std::nullopt;
     return chain_[index];
 }
 
 std::vector<Certificate> Trust::certificates() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return chain_;
 }
 
@@ -373,6 +374,7 @@ std::optional<PublicKey> Trust::leafPublicKey() const {
 
 TrustEvaluation Trust::evaluate() const {
     Trust snapshot(*this);  // evaluate without holding the lock through file reads and OpenSSL work
+    dispatch::MutexLock snapshotLock(snapshot.mutex_);  // a private copy: never contended
     if (snapshot.chain_.empty()) return notRun(kTrustStatusParam, "the trust has no certificates");
 
     StorePtr store(X509_STORE_new());

@@ -48,11 +48,11 @@
 //     }
 // The Trust keeps its own references to the certificates, so it may outlive the callback.
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Error.h"
 #include "platform/security/Certificate.h"
@@ -173,14 +173,14 @@ public:
     std::optional<PublicKey> leafPublicKey() const;
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<Certificate> chain_;
-    std::vector<Policy> policies_;
-    std::vector<Certificate> anchors_;
-    bool anchorsOnly_ = false;
-    std::vector<RevocationList> revocationLists_;
-    std::vector<Bytes> ocspResponses_;
-    std::optional<Date> verifyDate_;
+    mutable dispatch::Mutex mutex_;
+    std::vector<Certificate> chain_ GUARDED_BY(mutex_);
+    std::vector<Policy> policies_ GUARDED_BY(mutex_);
+    std::vector<Certificate> anchors_ GUARDED_BY(mutex_);
+    bool anchorsOnly_ GUARDED_BY(mutex_) = false;
+    std::vector<RevocationList> revocationLists_ GUARDED_BY(mutex_);
+    std::vector<Bytes> ocspResponses_ GUARDED_BY(mutex_);
+    std::optional<Date> verifyDate_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform::security

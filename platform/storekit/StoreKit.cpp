@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/FileManager.h"
@@ -71,11 +71,11 @@ public:
 class RequestObject : public Object {
 public:
     using Object::Object;
-    std::mutex mutex;
-    std::vector<std::string> identifiers;
-    objc::Weak<Object> delegate;
-    bool started = false;
-    bool cancelled = false;
+    dispatch::Mutex mutex;
+    std::vector<std::string> identifiers GUARDED_BY(mutex);
+    objc::Weak<Object> delegate GUARDED_BY(mutex);
+    bool started GUARDED_BY(mutex) = false;
+    bool cancelled GUARDED_BY(mutex) = false;
 };
 
 class QueueObject : public Object {
@@ -84,13 +84,13 @@ public:
 };
 
 struct Store {
-    std::mutex mutex;
-    bool paymentsAllowed = true;
-    std::map<std::string, Product> catalogue;
-    std::vector<StoredTransaction> unfinished;
-    bool loaded = false;  // unfinished read from the device
-    std::vector<objc::Weak<Object>> observers;
-    std::shared_ptr<QueueObject> defaultQueue;
+    dispatch::Mutex mutex;
+    bool paymentsAllowed GUARDED_BY(mutex) = true;
+    std::map<std::string, Product> catalogue GUARDED_BY(mutex);
+    std::vector<StoredTransaction> unfinished GUARDED_BY(mutex);
+    bool loaded GUARDED_BY(mutex) = false;  // unfinished read from the device
+    std::vector<objc::Weak<Object>> observers GUARDED_BY(mutex);
+    std::shared_ptr<QueueObject> defaultQueue GUARDED_BY(mutex);
 };
 
 void resetStore();
@@ -105,7 +105,7 @@ Store& store() {
 
 void resetStore() {
     Store& s = store();
-    std::lock_guard lock(s.mutex);
+    dispatch::MutexLock lock(s.mutex);
     s.paymentsAllowed = true;
     s.catalogue.clear();
     s.unfinished.clear();
@@ -120,8 +120,7 @@ std::optional<std::string> storePath() {
     return library.value() + "/StoreKit/transactions.json";
 }
 
-// Under the store lock.
-void loadLocked(Store& s) {
+void loadLocked(Store& s) REQUIRES(s.mutex) {
     if (s.loaded) return;
     s.loaded = true;
     auto path = storePath();
@@ -140,8 +139,7 @@ void loadLocked(Store& s) {
     }
 }
 
-// Under the store lock.
-void saveLocked(const Store& s) {
+void saveLocked(const Store& s) REQUIRES(s.mutex) {
     auto path = storePath();
     if (!path) return;
     ValueArray list;
@@ -154,7 +152,7 @@ void saveLocked(const Store& s) {
     if (!text) return;
     auto& fm = FileManager::defaultManager();
     auto slash = path->rfind('/');
-    (void)fm.createDirectory(path->substr(0, slash));
+    (void)fm.createDirectory(path->substr(0, slash));  // a missing folder fails the write below, which says so
     if (auto written = PendingWrites::write(*path, text.value(), {}); !written)
         consoleLog("StoreKit: cannot keep the unfinished transactions: " + written.error().localizedDescription());
 }
@@ -181,7 +179,7 @@ void handOver(std::vector<objc::Weak<Object>> observers, std::vector<StoredTrans
     dispatch::MainLoop::shared().post([observers = std::move(observers), batch = std::move(batch)] {
         ObjectHandle queue;
         {
-            std::lock_guard lock(store().mutex);
+            dispatch::MutexLock lock(store().mutex);
             queue = store().defaultQueue;
         }
         DeviceEvents::post("store.transactions", describe(batch));
@@ -206,7 +204,7 @@ void answerRequest(const std::shared_ptr<RequestObject>& request) {
     ObjectHandle delegate;
     std::vector<std::string> identifiers;
     {
-        std::lock_guard lock(request->mutex);
+        dispatch::MutexLock lock(request->mutex);
         if (request->cancelled) return;
         delegate = request->delegate.lock();
         identifiers = request->identifiers;
@@ -226,7 +224,7 @@ void answerRequest(const std::shared_ptr<RequestObject>& request) {
     }
     auto response = std::make_shared<ResponseObject>(objc::lookUpClass("SKProductsResponse"));
     {
-        std::lock_guard lock(store().mutex);
+        dispatch::MutexLock lock(store().mutex);
         for (const auto& id : identifiers) {
             auto it = store().catalogue.find(id);
             if (it == store().catalogue.end())
@@ -315,24 +313,24 @@ void registerAll() {
                      auto* r = nativeRequest(self);
                      std::sort(identifiers.begin(), identifiers.end());
                      identifiers.erase(std::unique(identifiers.begin(), identifiers.end()), identifiers.end());
-                     std::lock_guard lock(r->mutex);
+                     dispatch::MutexLock lock(r->mutex);
                      r->identifiers = std::move(identifiers);
                      return self->shared_from_this();
                  }));
     rt.addMethod(request, sel("delegate"), objc::makeImp([](Object* self, Selector) -> ObjectHandle {
                      auto* r = nativeRequest(self);
-                     std::lock_guard lock(r->mutex);
+                     dispatch::MutexLock lock(r->mutex);
                      return r->delegate.lock();
                  }));
     rt.addMethod(request, sel("setDelegate:"), objc::makeImp([](Object* self, Selector, ObjectHandle delegate) {
                      auto* r = nativeRequest(self);
-                     std::lock_guard lock(r->mutex);
+                     dispatch::MutexLock lock(r->mutex);
                      r->delegate = delegate;
                  }));
     rt.addMethod(request, sel("start"), objc::makeImp([](Object* self, Selector) {
                      auto* r = nativeRequest(self);
                      {
-                         std::lock_guard lock(r->mutex);
+                         dispatch::MutexLock lock(r->mutex);
                          if (r->started) return;
                          r->started = true;
                      }
@@ -342,7 +340,7 @@ void registerAll() {
                  }));
     rt.addMethod(request, sel("cancel"), objc::makeImp([](Object* self, Selector) {
                      auto* r = nativeRequest(self);
-                     std::lock_guard lock(r->mutex);
+                     dispatch::MutexLock lock(r->mutex);
                      r->cancelled = true;
                  }));
 
@@ -350,7 +348,7 @@ void registerAll() {
     rt.addMethod(queue->metaclass(), sel("canMakePayments"),
                  objc::makeImp([](Object*, Selector) -> bool { return paymentsAllowed(); }));
     rt.addMethod(queue->metaclass(), sel("defaultQueue"), objc::makeImp([](Object* self, Selector) -> ObjectHandle {
-                     std::lock_guard lock(store().mutex);
+                     dispatch::MutexLock lock(store().mutex);
                      if (!store().defaultQueue)
                          store().defaultQueue = std::make_shared<QueueObject>(static_cast<Class*>(self));
                      return store().defaultQueue;
@@ -360,7 +358,7 @@ void registerAll() {
                      std::vector<StoredTransaction> waiting;
                      {
                          Store& s = store();
-                         std::lock_guard lock(s.mutex);
+                         dispatch::MutexLock lock(s.mutex);
                          for (const auto& o : s.observers)
                              if (o.refersTo(observer)) return;
                          s.observers.push_back(observer);
@@ -371,7 +369,7 @@ void registerAll() {
                  }));
     rt.addMethod(queue, sel("removeTransactionObserver:"), objc::makeImp([](Object*, Selector, ObjectHandle observer) {
                      Store& s = store();
-                     std::lock_guard lock(s.mutex);
+                     dispatch::MutexLock lock(s.mutex);
                      auto& list = s.observers;
                      list.erase(std::remove_if(list.begin(), list.end(),
                                                [&](const auto& o) { return o.expired() || o.refersTo(observer); }),
@@ -381,7 +379,7 @@ void registerAll() {
                      auto* t = objc::native<TransactionObject>(transaction.get());
                      if (!t) return;
                      Store& s = store();
-                     std::lock_guard lock(s.mutex);
+                     dispatch::MutexLock lock(s.mutex);
                      loadLocked(s);
                      auto& list = s.unfinished;
                      auto before = list.size();
@@ -394,7 +392,7 @@ void registerAll() {
                      std::vector<StoredTransaction> copy;
                      {
                          Store& s = store();
-                         std::lock_guard lock(s.mutex);
+                         dispatch::MutexLock lock(s.mutex);
                          loadLocked(s);
                          copy = s.unfinished;
                      }
@@ -430,8 +428,8 @@ std::optional<TransactionState> transactionStateNamed(const std::string& name) {
 }
 
 void registerClasses() {
-    static std::mutex m;
-    std::lock_guard lock(m);
+    static dispatch::Mutex m;
+    dispatch::MutexLock lock(m);
     store();  // its reset is on the registry from the start
     if (objc::lookUpClass("SKPaymentQueue") || !PlatformConfig::current().optionalFrameworks.count(kFrameworkName))
         return;
@@ -439,17 +437,17 @@ void registerClasses() {
 }
 
 void setPaymentsAllowed(bool allowed) {
-    std::lock_guard lock(store().mutex);
+    dispatch::MutexLock lock(store().mutex);
     store().paymentsAllowed = allowed;
 }
 
 bool paymentsAllowed() {
-    std::lock_guard lock(store().mutex);
+    dispatch::MutexLock lock(store().mutex);
     return store().paymentsAllowed;
 }
 
 void addProduct(Product product) {
-    std::lock_guard lock(store().mutex);
+    dispatch::MutexLock lock(store().mutex);
     store().catalogue[product.identifier] = std::move(product);
 }
 
@@ -458,7 +456,7 @@ std::vector<std::string> deliverTransactions(const std::vector<TransactionSpec>&
     std::vector<objc::Weak<Object>> observers;
     {
         Store& s = store();
-        std::lock_guard lock(s.mutex);
+        dispatch::MutexLock lock(s.mutex);
         loadLocked(s);
         bool changed = false;
         for (const auto& spec : batch) {
@@ -485,7 +483,7 @@ std::vector<std::string> deliverTransactions(const std::vector<TransactionSpec>&
 
 std::vector<std::string> unfinishedTransactions() {
     Store& s = store();
-    std::lock_guard lock(s.mutex);
+    dispatch::MutexLock lock(s.mutex);
     loadLocked(s);
     std::vector<std::string> ids;
     for (const auto& t : s.unfinished) ids.push_back(t.identifier);

@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/PlatformConfig.h"
 
 namespace platform::sc {
@@ -14,9 +15,9 @@ namespace platform::sc {
 namespace {
 
 struct Registry {
-    std::mutex mutex;
-    ReachabilityTestHooks hooks;
-    std::set<NetworkReachability*> live;
+    dispatch::Mutex mutex;
+    ReachabilityTestHooks hooks GUARDED_BY(mutex);
+    std::set<NetworkReachability*> live GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -44,14 +45,14 @@ bool isLoopbackName(const std::string& name) {
 }  // namespace
 
 ReachabilityTestHooks ReachabilityTestHooks::current() {
-    std::lock_guard lock(registry().mutex);
+    dispatch::MutexLock lock(registry().mutex);
     return registry().hooks;
 }
 
 void ReachabilityTestHooks::set(ReachabilityTestHooks hooks) {
     std::vector<std::shared_ptr<NetworkReachability>> targets;
     {
-        std::lock_guard lock(registry().mutex);
+        dispatch::MutexLock lock(registry().mutex);
         registry().hooks = std::move(hooks);
         for (auto* target : registry().live) {
             if (auto strong = target->weak_from_this().lock()) targets.push_back(std::move(strong));
@@ -74,18 +75,18 @@ std::shared_ptr<NetworkReachability> NetworkReachability::createWithName(const s
 
 NetworkReachability::NetworkReachability(std::string hostName, bool loopback)
     : hostName_(std::move(hostName)), loopback_(loopback) {
-    std::lock_guard lock(registry().mutex);
+    dispatch::MutexLock lock(registry().mutex);
     registry().live.insert(this);
 }
 
 NetworkReachability::~NetworkReachability() {
     unschedule();
-    std::lock_guard lock(registry().mutex);
+    dispatch::MutexLock lock(registry().mutex);
     registry().live.erase(this);
 }
 
 int NetworkReachability::liveCount() {
-    std::lock_guard lock(registry().mutex);
+    dispatch::MutexLock lock(registry().mutex);
     return static_cast<int>(registry().live.size());
 }
 
@@ -104,7 +105,7 @@ std::optional<ReachabilityFlags> NetworkReachability::getFlags() const {
 }
 
 bool NetworkReachability::setCallback(Callback callback) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     callback_ = std::move(callback);
     return true;
 }
@@ -125,7 +126,7 @@ bool NetworkReachability::setDispatchQueue(std::optional<dispatch::DispatchQueue
 }
 
 bool NetworkReachability::isScheduled() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return scheduled_;
 }
 
@@ -134,7 +135,7 @@ bool NetworkReachability::schedule(std::optional<dispatch::DispatchQueue> queue)
     std::weak_ptr<NetworkReachability> weak = weak_from_this();
     int oldListener = 0;
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         oldListener = listenerId_;
         queue_ = queue ? std::move(queue) : dispatch::DispatchQueue::main();
         scheduled_ = true;
@@ -153,7 +154,7 @@ bool NetworkReachability::schedule(std::optional<dispatch::DispatchQueue> queue)
 void NetworkReachability::unschedule() {
     int listener = 0;
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         listener = listenerId_;
         listenerId_ = 0;
         scheduled_ = false;
@@ -168,7 +169,7 @@ void NetworkReachability::networkChanged() {
     std::optional<dispatch::DispatchQueue> queue;
     uint64_t generation;
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         if (!scheduled_ || lastFlags_ == flags) return;
         lastFlags_ = flags;
         queue = queue_;
@@ -180,7 +181,7 @@ void NetworkReachability::networkChanged() {
         if (!self) return;
         Callback callback;
         {
-            std::lock_guard lock(self->mutex_);
+            dispatch::MutexLock lock(self->mutex_);
             if (!self->scheduled_ || self->generation_ != generation) return;
             callback = self->callback_;
         }

@@ -17,11 +17,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::sc {
 
@@ -93,13 +93,13 @@ private:
 
     const std::string hostName_;
     const bool loopback_;
-    mutable std::mutex mutex_;
-    Callback callback_;
-    std::optional<dispatch::DispatchQueue> queue_;
-    bool scheduled_ = false;
-    uint64_t generation_ = 0;  // bumped on every (un)schedule so stale deliveries are dropped
-    int listenerId_ = 0;
-    std::optional<ReachabilityFlags> lastFlags_;
+    mutable dispatch::Mutex mutex_;
+    Callback callback_ GUARDED_BY(mutex_);
+    std::optional<dispatch::DispatchQueue> queue_ GUARDED_BY(mutex_);
+    bool scheduled_ GUARDED_BY(mutex_) = false;
+    uint64_t generation_ GUARDED_BY(mutex_) = 0;  // bumped on every (un)schedule so stale deliveries are dropped
+    int listenerId_ GUARDED_BY(mutex_) = 0;
+    std::optional<ReachabilityFlags> lastFlags_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform::sc

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/uikit/internal/AlertStack.h"
 
@@ -11,12 +12,12 @@ namespace {
 
 // The alerts on screen, held until answered (main thread only). Never destroyed, so an alert still
 // showing at exit is reachable rather than kept alive by a reference to itself.
-std::vector<std::shared_ptr<AlertView>>& shownAlerts() {
+std::vector<std::shared_ptr<AlertView>>& shownAlerts() REQUIRES(dispatch::mainThread) {
     static auto* alerts = new std::vector<std::shared_ptr<AlertView>>;
     return *alerts;
 }
 
-std::shared_ptr<AlertView> takeShown(const AlertView* alert) {
+std::shared_ptr<AlertView> takeShown(const AlertView* alert) REQUIRES(dispatch::mainThread) {
     auto& alerts = shownAlerts();
     for (auto it = alerts.begin(); it != alerts.end(); ++it)
         if (it->get() == alert) {
@@ -32,18 +33,19 @@ std::shared_ptr<AlertView> takeShown(const AlertView* alert) {
 namespace detail {
 
 namespace {
-std::vector<AlertEntry>& alertStack() {
+std::vector<AlertEntry>& alertStack() REQUIRES(dispatch::mainThread) {
     static std::vector<AlertEntry> stack;
     return stack;
 }
 
-void prune() {
+void prune() REQUIRES(dispatch::mainThread) {
     auto& s = alertStack();
     std::erase_if(s, [](const AlertEntry& e) { return e.owner.expired() || !e.visible(); });
 }
 }  // namespace
 
 void pushAlert(AlertEntry entry) {
+    dispatch::mainThread.assertOnThread();
     prune();
     alertStack().push_back(std::move(entry));
 }
@@ -60,6 +62,7 @@ Value alertFields(const std::optional<std::string>& title, const std::optional<s
 }  // namespace detail
 
 bool tapAlertButton(const std::string& title) {
+    dispatch::mainThread.assertOnThread();
     detail::prune();
     auto stack = detail::alertStack();  // a handler may show another alert
     for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
@@ -70,6 +73,7 @@ bool tapAlertButton(const std::string& title) {
 }
 
 bool isAlertVisible() {
+    dispatch::mainThread.assertOnThread();
     detail::prune();
     return !detail::alertStack().empty();
 }
@@ -90,6 +94,7 @@ long AlertView::addButtonWithTitle(std::string title) {
 }
 
 void AlertView::show() {
+    dispatch::mainThread.assertOnThread();
     if (visible_) return;
     visible_ = true;
     std::weak_ptr<AlertView> weak = weak_from_this();
@@ -110,6 +115,7 @@ void AlertView::show() {
 }
 
 bool AlertView::tapButtonAtIndex(long index) {
+    dispatch::mainThread.assertOnThread();
     if (!visible_ || index < 0 || index >= long(buttons_.size())) return false;
     auto keep = takeShown(this);
     if (delegate_.clickedButtonAtIndex) delegate_.clickedButtonAtIndex(*this, index);

@@ -7,6 +7,7 @@
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
@@ -48,8 +49,8 @@ const size_t kDelegateSelectorCount = sizeof(kDelegateSelectors) / sizeof(kDeleg
 
 namespace {
 
-std::mutex sharedMutex;
-std::shared_ptr<Application>& sharedSlot() {
+dispatch::Mutex sharedMutex;
+std::shared_ptr<Application>& sharedSlot() REQUIRES(sharedMutex) {
     static std::shared_ptr<Application> app;
     return app;
 }
@@ -99,9 +100,9 @@ int64_t storedBadge() {
 // Writes the latest badge (`value`, or the one given before when retrying) under one lock, so a retry never
 // puts an older badge back over a newer one.
 void storeBadge(std::optional<int64_t> value) {
-    static std::mutex mutex;
+    static dispatch::Mutex mutex;
     static int64_t latest = 0;
-    std::lock_guard lock(mutex);
+    dispatch::MutexLock lock(mutex);
     if (value) latest = *value;
     std::string path = badgeFilePath();
     if (path.empty()) return;
@@ -122,19 +123,19 @@ Application::Application(objc::Class* cls) : Responder(cls ? cls : applicationCl
 Application::~Application() = default;
 
 std::shared_ptr<Application> Application::shared() {
-    std::lock_guard lock(sharedMutex);
+    dispatch::MutexLock lock(sharedMutex);
     return sharedSlot();
 }
 
 void Application::installShared(std::shared_ptr<Application> app) {
-    std::lock_guard lock(sharedMutex);
+    dispatch::MutexLock lock(sharedMutex);
     sharedSlot() = std::move(app);
 }
 
 void Application::resetShared() {
     std::shared_ptr<Application> old;
     {
-        std::lock_guard lock(sharedMutex);
+        dispatch::MutexLock lock(sharedMutex);
         old.swap(sharedSlot());
     }
     dispatch::MainLoop::shared().cancel(kBackgroundExpiryKey);
@@ -143,7 +144,7 @@ void Application::resetShared() {
 // --- delegate ---
 
 ObjectHandle Application::delegate() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return delegate_;
 }
 
@@ -161,7 +162,7 @@ void Application::platformSetDelegate(ObjectHandle delegate) {
     ObjectHandle old;  // released outside the lock, after the observers heard of the change
     std::vector<std::function<void(ObjectHandle, ObjectHandle)>> observers;
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         old = delegate_;
         delegate_ = delegate;
         delegateAnswers_ = std::move(answers);
@@ -171,7 +172,7 @@ void Application::platformSetDelegate(ObjectHandle delegate) {
 }
 
 int Application::addDelegateObserver(std::function<void(ObjectHandle, ObjectHandle)> observer) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     int id = nextObserverId_++;
     delegateObservers_[id] = std::move(observer);
     return id;
@@ -179,7 +180,7 @@ int Application::addDelegateObserver(std::function<void(ObjectHandle, ObjectHand
 
 void Application::removeDelegateObserver(int id) {
     std::function<void(ObjectHandle, ObjectHandle)> drop;  // released outside the lock
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     auto it = delegateObservers_.find(id);
     if (it == delegateObservers_.end()) return;
     drop = std::move(it->second);
@@ -187,7 +188,7 @@ void Application::removeDelegateObserver(int id) {
 }
 
 bool Application::delegateResponds(Selector selector) const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return delegate_ && delegateAnswers_.count(selector) > 0;
 }
 
@@ -254,12 +255,12 @@ void Application::terminate() {
 // --- windows ---
 
 std::shared_ptr<Window> Application::keyWindow() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return keyWindow_.lock();
 }
 
 std::vector<std::shared_ptr<Window>> Application::windows() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     std::vector<std::shared_ptr<Window>> out;
     for (auto& w : windows_)
         if (auto s = w.lock()) out.push_back(s);
@@ -267,7 +268,7 @@ std::vector<std::shared_ptr<Window>> Application::windows() const {
 }
 
 void Application::setKeyWindow(const std::shared_ptr<Window>& window) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     std::erase_if(windows_, [](const std::weak_ptr<Window>& w) { return w.expired(); });
     bool known = std::any_of(windows_.begin(), windows_.end(),
                              [&](const std::weak_ptr<Window>& w) { return w.lock() == window; });
@@ -279,7 +280,7 @@ void Application::setKeyWindow(const std::shared_ptr<Window>& window) {
 
 void Application::registerSchemeHandler(std::string scheme, std::string handler) {
     scheme = lowercasedASCII(scheme);
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     if (handler.empty())
         schemeHandlers_.erase(scheme);
     else
@@ -289,7 +290,7 @@ void Application::registerSchemeHandler(std::string scheme, std::string handler)
 bool Application::canOpenURL(const URL& url) const {
     auto scheme = url.scheme();
     if (!scheme) return false;
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return schemeHandlers_.count(*scheme) > 0;
 }
 
@@ -297,7 +298,7 @@ bool Application::openURL(const URL& url) {
     auto scheme = url.scheme();
     std::string handler;
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         auto it = scheme ? schemeHandlers_.find(*scheme) : schemeHandlers_.end();
         if (it == schemeHandlers_.end()) return false;
         handler = it->second;
@@ -313,7 +314,7 @@ void Application::openURL(const URL& url, const Value& options, std::function<vo
 }
 
 std::vector<Application::OpenedURL> Application::openedURLs() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return opened_;
 }
 
@@ -351,7 +352,7 @@ bool Application::handleEventsForBackgroundURLSession(const std::string& identif
 // --- background tasks ---
 
 BackgroundTaskIdentifier Application::beginBackgroundTask(std::function<void()> expirationHandler) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     BackgroundTaskIdentifier id = nextTask_++;
     backgroundTasks_[id] = std::move(expirationHandler);
     return id;
@@ -359,7 +360,7 @@ BackgroundTaskIdentifier Application::beginBackgroundTask(std::function<void()> 
 
 void Application::endBackgroundTask(BackgroundTaskIdentifier identifier) {
     std::function<void()> drop;  // released outside the lock: it may own anything
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     auto it = backgroundTasks_.find(identifier);
     if (it == backgroundTasks_.end()) return;
     drop = std::move(it->second);
@@ -367,20 +368,20 @@ void Application::endBackgroundTask(BackgroundTaskIdentifier identifier) {
 }
 
 size_t Application::backgroundTaskCount() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return backgroundTasks_.size();
 }
 
 void Application::expireBackgroundTasks() {
     std::vector<BackgroundTaskIdentifier> ids;
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         for (auto& [id, h] : backgroundTasks_) ids.push_back(id);
     }
     for (auto id : ids) {
         std::function<void()> handler;
         {
-            std::lock_guard lock(mutex_);
+            dispatch::MutexLock lock(mutex_);
             auto it = backgroundTasks_.find(id);
             if (it == backgroundTasks_.end()) continue;  // ended by an earlier handler
             handler = it->second;
@@ -389,7 +390,7 @@ void Application::expireBackgroundTasks() {
     }
     std::map<BackgroundTaskIdentifier, std::function<void()>> leftovers;
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         for (auto id : ids) {
             auto it = backgroundTasks_.find(id);
             if (it == backgroundTasks_.end()) continue;
@@ -426,7 +427,7 @@ void Application::registerForRemoteNotifications() {
             app->registeredForRemote_ = false;
             Selector s = sel("application:didFailToRegisterForRemoteNotificationsWithError:");
             if (!app->delegateResponds(s)) return;
-            Error error = Error::withDescription(kRemoteNotificationErrorDomain, 3000,
+            Error error = Error::withDescription(kRemoteNotificationErrorDomain, kRemoteNotificationErrorNoToken,
                                                  "The device could not be registered for remote notifications.");
             objc::send<void, ObjectHandle, Error>(delegate, s, app, std::move(error));
             return;
@@ -439,14 +440,14 @@ void Application::registerForRemoteNotifications() {
 
 void Application::registerForRemoteNotificationTypes(uint64_t types) {
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         remoteTypes_ = types;
     }
     registerForRemoteNotifications();
 }
 
 uint64_t Application::enabledRemoteNotificationTypes() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return registeredForRemote_ ? remoteTypes_ : 0;
 }
 
@@ -454,7 +455,7 @@ void Application::registerUserNotificationSettings(UserNotificationSettings sett
     bool prompt = false;
     std::string answer;
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         if (!settingsAnswered_) {
             answer = PlatformConfig::current().notificationAuthorizationAnswer;
             settingsAnswered_ = true;
@@ -484,7 +485,7 @@ void Application::registerUserNotificationSettings(UserNotificationSettings sett
 }
 
 UserNotificationSettings Application::currentUserNotificationSettings() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return settings_;
 }
 

@@ -46,12 +46,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
@@ -92,8 +92,9 @@ inline constexpr const char* kOpenURLOptionsAnnotationKey = "UIApplicationOpenUR
 // Info.plist key naming the main storyboard.
 inline constexpr const char* kMainStoryboardFileKey = "UIMainStoryboardFile";
 
-// Domain of registration failures (no device token).
+// Domain of registration failures (no device token), and its one code.
 inline constexpr const char* kRemoteNotificationErrorDomain = "RemoteNotificationRegistration";
+inline constexpr int64_t kRemoteNotificationErrorNoToken = 3000;
 
 // The delegate selectors whose answers are recorded at setDelegate: time.
 extern const char* const kDelegateSelectors[];
@@ -223,26 +224,26 @@ private:
     void callDelegate(const char* selector);
     void scheduleBackgroundExpiry();
 
-    mutable std::mutex mutex_;  // guards the fields marked (m)
+    mutable dispatch::Mutex mutex_;
     ObjectHandle delegate_;
     std::set<objc::Selector> delegateAnswers_;
-    std::map<int, std::function<void(ObjectHandle, ObjectHandle)>> delegateObservers_;  // (m)
-    int nextObserverId_ = 1;                                                            // (m)
+    std::map<int, std::function<void(ObjectHandle, ObjectHandle)>> delegateObservers_ GUARDED_BY(mutex_);
+    int nextObserverId_ GUARDED_BY(mutex_) = 1;
     std::atomic<ApplicationState> state_{ApplicationState::Inactive};
     std::atomic<int64_t> badge_{0};
     bool networkActivity_ = false;
     std::weak_ptr<Window> keyWindow_;
     std::vector<std::weak_ptr<Window>> windows_;
-    std::map<std::string, std::string> schemeHandlers_;                          // (m)
-    std::vector<OpenedURL> opened_;                                              // (m)
-    std::map<BackgroundTaskIdentifier, std::function<void()>> backgroundTasks_;  // (m)
-    BackgroundTaskIdentifier nextTask_ = 1;                                      // (m)
+    std::map<std::string, std::string> schemeHandlers_ GUARDED_BY(mutex_);
+    std::vector<OpenedURL> opened_ GUARDED_BY(mutex_);
+    std::map<BackgroundTaskIdentifier, std::function<void()>> backgroundTasks_ GUARDED_BY(mutex_);
+    BackgroundTaskIdentifier nextTask_ GUARDED_BY(mutex_) = 1;
     std::atomic<bool> registeredForRemote_{false};
-    uint64_t remoteTypes_ = 0;                                    // (m)
-    UserNotificationSettings settings_;                           // (m)
-    bool settingsAnswered_ = false;                               // (m)
-    bool settingsGranted_ = false;                                // (m)
-    std::vector<std::shared_ptr<LocalNotification>> shownLocal_;  // (m)
+    uint64_t remoteTypes_ GUARDED_BY(mutex_) = 0;
+    UserNotificationSettings settings_ GUARDED_BY(mutex_);
+    bool settingsAnswered_ GUARDED_BY(mutex_) = false;
+    bool settingsGranted_ GUARDED_BY(mutex_) = false;
+    std::vector<std::shared_ptr<LocalNotification>> shownLocal_ GUARDED_BY(mutex_);
 };
 
 // --- launch ---

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PendingWrites.h"
@@ -53,7 +54,7 @@ std::optional<UUID> Device::identifierForVendor() const {
     std::string folder = *library + "/Device";
     std::string path = folder + "/" + kVendorIdentifiersFile;
 
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     // A file that is not a dictionary holds nothing worth keeping: it is written anew.
     Value stored = Value::dictionary();
     if (auto read = plist::readFile(path); read && read->isDictionary()) stored = std::move(*read);

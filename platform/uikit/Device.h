@@ -8,10 +8,10 @@
 // in <device root>/Library/Device/VendorIdentifiers.plist ({vendor: UUID string}). Absent (nullopt) when
 // the device withholds it, when the main bundle has no identifier, or when the device is not booted or
 // the identifier cannot be stored (an identifier that changes at the next launch would be worse than none).
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/UUID.h"
 
 namespace platform::uikit {
@@ -34,7 +34,7 @@ public:
 
 private:
     Device() = default;
-    mutable std::mutex mutex_;  // one read-modify-write of the identifier file at a time
+    mutable dispatch::Mutex mutex_;  // one read-modify-write of the identifier file at a time
 };
 
 }  // namespace platform::uikit

@@ -88,6 +88,7 @@ bool callLaunchHandler(Application& app, const char* selector, const Value& opti
 
 Result<std::shared_ptr<Application>> launchApplication(const char* principalClassName, const char* delegateClassName,
                                                        Value launchOptions) {
+    dispatch::mainThread.assertOnThread();
     registerClasses();
     try {
         auto app = makeApplication(principalClassName);

@@ -3,6 +3,7 @@
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/uikit/Application.h"
 
@@ -49,7 +50,7 @@ void Application::scheduleLocalNotification(std::shared_ptr<LocalNotification> n
             event.set("actions", Value(std::move(actions)));
         }
         DeviceEvents::post("notification.shown", event);
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         shownLocal_.push_back(notification);
     }
     if ((settings.types & UserNotificationTypeBadge) && notification->applicationIconBadgeNumber > 0)
@@ -57,14 +58,14 @@ void Application::scheduleLocalNotification(std::shared_ptr<LocalNotification> n
 }
 
 std::vector<std::shared_ptr<LocalNotification>> Application::shownLocalNotifications() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return shownLocal_;
 }
 
 bool Application::tapLocalNotification(const std::string& identifier, const std::string& actionIdentifier) {
     std::shared_ptr<LocalNotification> tapped;
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         for (auto it = shownLocal_.rbegin(); it != shownLocal_.rend(); ++it) {
             if (!identifier.empty() && (*it)->identifier != identifier) continue;
             tapped = *it;

@@ -1,12 +1,11 @@
 #include "platform/uikit/Storyboard.h"
-
-#include <mutex>
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::uikit {
 
 namespace {
-std::mutex registryMutex;
-std::map<std::string, std::shared_ptr<Storyboard>>& registry() {
+dispatch::Mutex registryMutex;
+std::map<std::string, std::shared_ptr<Storyboard>>& registry() REQUIRES(registryMutex) {
     static std::map<std::string, std::shared_ptr<Storyboard>> r;
     return r;
 }
@@ -14,17 +13,17 @@ std::map<std::string, std::shared_ptr<Storyboard>>& registry() {
 
 void Storyboard::registerStoryboard(const std::string& name, Definition definition) {
     auto board = std::make_shared<Storyboard>(name, std::move(definition));
-    std::lock_guard lock(registryMutex);
+    dispatch::MutexLock lock(registryMutex);
     registry()[name] = std::move(board);
 }
 
 void Storyboard::unregisterAll() {
-    std::lock_guard lock(registryMutex);
+    dispatch::MutexLock lock(registryMutex);
     registry().clear();
 }
 
 std::shared_ptr<Storyboard> Storyboard::named(const std::string& name) {
-    std::lock_guard lock(registryMutex);
+    dispatch::MutexLock lock(registryMutex);
     auto it = registry().find(name);
     return it == registry().end() ? nullptr : it->second;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/FileLock.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PendingWrites.h"
@@ -71,7 +72,7 @@ void UserNotificationCenter::setNotificationCategories(std::vector<NotificationC
         std::erase_if(unique, [&](const NotificationCategory& u) { return u.identifier == c.identifier; });
         unique.push_back(std::move(c));
     }
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     categories_ = unique;
     std::string path = categoriesPath();
     if (path.empty()) return;
@@ -81,11 +82,11 @@ void UserNotificationCenter::setNotificationCategories(std::vector<NotificationC
     PendingWrites::Options options;
     options.lockPath = lockPath;  // held here; a retry takes it
     if (auto bytes = plist::write(encode(unique), plist::Format::Binary))
-        (void)PendingWrites::write(path, std::move(*bytes), options);
+        (void)PendingWrites::write(path, std::move(*bytes), options);  // a failure is said and retried there
 }
 
 std::vector<NotificationCategory> UserNotificationCenter::notificationCategories() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     std::string path = categoriesPath();
     if (path.empty()) return categories_;
     FileLock fileLock(path + ".lock");

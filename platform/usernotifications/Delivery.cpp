@@ -1,5 +1,6 @@
 #include "platform/usernotifications/Delivery.h"
 
+#include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PlatformConfig.h"
@@ -113,10 +114,12 @@ void deliverRemote(const Value& userInfo, const std::optional<NotificationConten
 void deliverRemoteNotification(const Value& userInfo) { deliverRemote(userInfo, std::nullopt); }
 
 void deliverRemoteNotification(const Value& userInfo, const NotificationContent& content) {
+    dispatch::mainThread.assertOnThread();
     deliverRemote(userInfo, content);
 }
 
 bool tapDeliveredNotification(const std::string& identifier, const std::string& actionIdentifier) {
+    dispatch::mainThread.assertOnThread();
     auto center = UserNotificationCenter::current();
     if (!center) {  // below 10: the older local notifications the app scheduled
         auto app = Application::shared();
@@ -163,6 +166,7 @@ void deliverRemote(const Value& userInfo, const std::optional<NotificationConten
 }  // namespace
 
 void deliverLocalNotification(const Notification& notification) {
+    dispatch::mainThread.assertOnThread();
     auto app = Application::shared();
     auto center = UserNotificationCenter::current();
     if (!center) {
@@ -176,6 +180,7 @@ void deliverLocalNotification(const Notification& notification) {
 }
 
 void tapNotification(const Value& userInfo, const std::string& actionIdentifier) {
+    dispatch::mainThread.assertOnThread();
     auto app = Application::shared();
     auto center = UserNotificationCenter::current();
     if (app) app->willEnterForeground();  // a tap brings the app up; it is inactive while it hears why

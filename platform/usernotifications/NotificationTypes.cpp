@@ -21,10 +21,14 @@ Result<NotificationAttachment> NotificationAttachment::make(std::string identifi
     struct stat st {};
     if (fileURL.scheme() != std::optional<std::string>("file") || ::stat(fileURL.path().c_str(), &st) != 0 ||
         !S_ISREG(st.st_mode))
-        return Error::withDescription("UNErrorDomain", 100, "Invalid attachment file URL");
+        return Error::withDescription(kUNErrorDomain, kUNErrorCodeAttachmentInvalidURL, "Invalid attachment file URL");
     auto limit = maxBytesForExtension(fileURL.pathExtension());
-    if (!limit) return Error::withDescription("UNErrorDomain", 101, "Unrecognized attachment file type");
-    if (st.st_size > *limit) return Error::withDescription("UNErrorDomain", 102, "Attachment file is too large");
+    if (!limit)
+        return Error::withDescription(kUNErrorDomain, kUNErrorCodeAttachmentUnrecognizedType,
+                                      "Unrecognized attachment file type");
+    if (st.st_size > *limit)
+        return Error::withDescription(kUNErrorDomain, kUNErrorCodeAttachmentInvalidFileSize,
+                                      "Attachment file is too large");
     return NotificationAttachment{std::move(identifier), fileURL};
 }
 

@@ -37,6 +37,14 @@ enum PresentationOption : int64_t {
     PresentationOptionAlert = 4,
 };
 
+// The domain of the centre's refusals, and its codes.
+inline constexpr const char* kUNErrorDomain = "UNErrorDomain";
+inline constexpr int64_t kUNErrorCodeNotificationInvalidNoIdentifier = 1;
+inline constexpr int64_t kUNErrorCodeNotificationInvalidTriggerInterval = 2;
+inline constexpr int64_t kUNErrorCodeAttachmentInvalidURL = 100;
+inline constexpr int64_t kUNErrorCodeAttachmentUnrecognizedType = 101;
+inline constexpr int64_t kUNErrorCodeAttachmentInvalidFileSize = 102;
+
 inline constexpr const char* kDefaultActionIdentifier = "com.apple.UNNotificationDefaultActionIdentifier";
 inline constexpr const char* kDismissActionIdentifier = "com.apple.UNNotificationDismissActionIdentifier";
 

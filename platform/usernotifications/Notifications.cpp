@@ -123,7 +123,7 @@ void decode(const Value& stored, std::vector<NotificationRequest>& pending, std:
 
 }  // namespace
 
-// Caller holds mutex_. Reads the device's lists into pending_/delivered_ (kept as they are without a
+// Reads the device's lists into pending_/delivered_ (kept as they are without a
 // device or file), lets `change` work on them and, when it says so, writes them back, all under the
 // lock file.
 void UserNotificationCenter::withStoredNotifications(const std::function<bool()>& change) const {
@@ -146,7 +146,7 @@ void UserNotificationCenter::withStoredNotifications(const std::function<bool()>
     PendingWrites::Options options;
     options.lockPath = lockPath;  // held here; a retry takes it
     if (auto bytes = plist::write(encode(pending_, delivered_), plist::Format::Binary))
-        (void)PendingWrites::write(path, std::move(*bytes), options);
+        (void)PendingWrites::write(path, std::move(*bytes), options);  // a failure is said and retried there
 }
 
 }  // namespace platform::usernotifications

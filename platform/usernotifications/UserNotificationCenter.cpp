@@ -4,6 +4,7 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/usernotifications/Delivery.h"
@@ -16,8 +17,8 @@ namespace {
 
 constexpr const char* kClassName = "UNUserNotificationCenter";
 
-std::mutex currentMutex;
-std::shared_ptr<UserNotificationCenter>& currentSlot() {
+dispatch::Mutex currentMutex;
+std::shared_ptr<UserNotificationCenter>& currentSlot() REQUIRES(currentMutex) {
     static std::shared_ptr<UserNotificationCenter> c;
     return c;
 }
@@ -36,8 +37,8 @@ std::string timerKey(const std::string& identifier) { return "un.request." + ide
 }  // namespace
 
 void registerClasses() {
-    static std::mutex m;
-    std::lock_guard lock(m);
+    static dispatch::Mutex m;
+    dispatch::MutexLock lock(m);
     auto& rt = objc::Runtime::shared();
     if (rt.lookUpClass(kClassName) || !PlatformConfig::systemVersion().atLeast(10)) return;
     objc::Class* cls = rt.registerClass(kClassName, rt.rootClass());
@@ -75,7 +76,7 @@ UserNotificationCenter::UserNotificationCenter(objc::Class* cls) : objc::Object(
 std::shared_ptr<UserNotificationCenter> UserNotificationCenter::current() {
     if (!PlatformConfig::systemVersion().atLeast(10)) return nullptr;
     registerClasses();
-    std::lock_guard lock(currentMutex);
+    dispatch::MutexLock lock(currentMutex);
     auto& c = currentSlot();
     if (!c) c = std::make_shared<UserNotificationCenter>(objc::lookUpClass(kClassName));
     return c;
@@ -84,7 +85,7 @@ std::shared_ptr<UserNotificationCenter> UserNotificationCenter::current() {
 void UserNotificationCenter::resetCurrent() {
     std::shared_ptr<UserNotificationCenter> old;
     {
-        std::lock_guard lock(currentMutex);
+        dispatch::MutexLock lock(currentMutex);
         old.swap(currentSlot());
     }
     // A process's end takes its timers with it; the device keeps its lists.
@@ -94,14 +95,14 @@ void UserNotificationCenter::resetCurrent() {
 void UserNotificationCenter::cancelTimers() {
     std::vector<std::string> ids;
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         ids.swap(armed_);
     }
     for (auto& id : ids) dispatch::MainLoop::shared().cancel(timerKey(id));
 }
 
 ObjectHandle UserNotificationCenter::delegate() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return delegate_.lock();
 }
 
@@ -110,7 +111,7 @@ void UserNotificationCenter::setDelegate(ObjectHandle delegate) {
 }
 
 void UserNotificationCenter::platformSetDelegate(ObjectHandle delegate) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     delegate_ = delegate;
 }
 
@@ -134,7 +135,7 @@ void UserNotificationCenter::platformRequestAuthorization(int64_t options, Autho
     bool granted = false;
     std::optional<std::string> prompted;
     {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         if (status_ == AuthorizationStatus::NotDetermined && provisionalOnly) {
             status_ = AuthorizationStatus::Provisional;  // quiet delivery needs no prompt
             grantedOptions_ = options;
@@ -162,12 +163,12 @@ void UserNotificationCenter::platformRequestAuthorization(int64_t options, Autho
 }
 
 AuthorizationStatus UserNotificationCenter::authorizationStatus() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     return status_;
 }
 
 NotificationSettings UserNotificationCenter::notificationSettings() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     NotificationSettings s;
     s.authorizationStatus = status_;
     auto setting = [&](bool on) { return on ? NotificationSetting::Enabled : NotificationSetting::Disabled; };
@@ -206,11 +207,13 @@ void UserNotificationCenter::addNotificationRequest(NotificationRequest request,
                                                     std::function<void(std::optional<Error>)> completion) {
     std::optional<Error> error;
     if (request.identifier.empty()) {
-        error = Error::withDescription("UNErrorDomain", 1, "A notification request needs an identifier");
+        error = Error::withDescription(kUNErrorDomain, kUNErrorCodeNotificationInvalidNoIdentifier,
+                                       "A notification request needs an identifier");
     } else if (request.trigger && request.trigger->kind == NotificationTrigger::Kind::TimeInterval &&
                (request.trigger->timeInterval < 0 ||
                 (request.trigger->repeats && request.trigger->timeInterval < 60))) {
-        error = Error::withDescription("UNErrorDomain", 2, "Invalid time interval for the trigger");
+        error = Error::withDescription(kUNErrorDomain, kUNErrorCodeNotificationInvalidTriggerInterval,
+                                       "Invalid time interval for the trigger");
     }
     if (!error) {
         std::string id = request.identifier;
@@ -218,8 +221,8 @@ void UserNotificationCenter::addNotificationRequest(NotificationRequest request,
                            ? request.trigger->timeInterval
                            : 0;
         {
-            std::lock_guard lock(mutex_);
-            withStoredNotifications([&] {
+            dispatch::MutexLock lock(mutex_);
+            withStoredNotifications([&]() REQUIRES(mutex_) {
                 std::erase_if(pending_, [&](const NotificationRequest& r) { return r.identifier == id; });
                 pending_.push_back(std::move(request));
                 return true;
@@ -244,8 +247,8 @@ void UserNotificationCenter::fire(const std::string& identifier) {
     std::optional<NotificationRequest> request;
     {
         // Another process may have removed the request meanwhile: then nothing fires.
-        std::lock_guard lock(mutex_);
-        withStoredNotifications([&] {
+        dispatch::MutexLock lock(mutex_);
+        withStoredNotifications([&]() REQUIRES(mutex_) {
             auto it = std::find_if(pending_.begin(), pending_.end(),
                                    [&](const NotificationRequest& r) { return r.identifier == identifier; });
             if (it == pending_.end()) return false;
@@ -271,15 +274,15 @@ void UserNotificationCenter::fire(const std::string& identifier) {
 }
 
 std::vector<NotificationRequest> UserNotificationCenter::pendingNotificationRequests() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     withStoredNotifications([] { return false; });
     return pending_;
 }
 
 void UserNotificationCenter::removeAllPendingNotificationRequests() {
     {
-        std::lock_guard lock(mutex_);
-        withStoredNotifications([&] {
+        dispatch::MutexLock lock(mutex_);
+        withStoredNotifications([&]() REQUIRES(mutex_) {
             bool any = !pending_.empty();
             pending_.clear();
             return any;
@@ -289,14 +292,14 @@ void UserNotificationCenter::removeAllPendingNotificationRequests() {
 }
 
 std::vector<Notification> UserNotificationCenter::deliveredNotifications() const {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     withStoredNotifications([] { return false; });
     return delivered_;
 }
 
 void UserNotificationCenter::recordDelivered(const Notification& notification) {
-    std::lock_guard lock(mutex_);
-    withStoredNotifications([&] {
+    dispatch::MutexLock lock(mutex_);
+    withStoredNotifications([&]() REQUIRES(mutex_) {
         std::erase_if(delivered_,
                       [&](const Notification& n) { return n.request.identifier == notification.request.identifier; });
         delivered_.push_back(notification);
@@ -309,9 +312,9 @@ void UserNotificationCenter::recordDelivered(const Notification& notification) {
 }
 
 std::optional<Notification> UserNotificationCenter::takeDelivered(const Value& userInfo) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     std::optional<Notification> taken;
-    withStoredNotifications([&] {
+    withStoredNotifications([&]() REQUIRES(mutex_) {
         for (auto it = delivered_.rbegin(); it != delivered_.rend(); ++it) {
             if (it->request.content.userInfo == userInfo) {
                 taken = *it;

@@ -28,10 +28,10 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/objc/Runtime.h"
 #include "platform/usernotifications/NotificationTypes.h"
 
@@ -97,22 +97,21 @@ public:
 
 private:
     void fire(const std::string& identifier);
-    // Caller holds mutex_: re-reads the device's lists into pending_ and delivered_, runs `change`, and
-    // writes the lists back when it answers true, the device's lock file held throughout
-    // (Notifications.cpp).
-    void withStoredNotifications(const std::function<bool()>& change) const;
+    // Re-reads the device's lists into pending_ and delivered_, runs `change`, and writes the lists back
+    // when it answers true, the device's lock file held throughout (Notifications.cpp).
+    void withStoredNotifications(const std::function<bool()>& change) const REQUIRES(mutex_);
     // This process's trigger timers (the device's lists stay).
     void cancelTimers();
 
-    mutable std::mutex mutex_;
-    objc::Weak<objc::Object> delegate_;
-    AuthorizationStatus status_ = AuthorizationStatus::NotDetermined;
-    int64_t grantedOptions_ = 0;
-    std::vector<NotificationCategory> categories_;  // when the device is not booted
+    mutable dispatch::Mutex mutex_;
+    objc::Weak<objc::Object> delegate_ GUARDED_BY(mutex_);
+    AuthorizationStatus status_ GUARDED_BY(mutex_) = AuthorizationStatus::NotDetermined;
+    int64_t grantedOptions_ GUARDED_BY(mutex_) = 0;
+    std::vector<NotificationCategory> categories_ GUARDED_BY(mutex_);  // when the device is not booted
     // The last lists read from the device (the lists themselves when it is not booted).
-    mutable std::vector<NotificationRequest> pending_;
-    mutable std::vector<Notification> delivered_;
-    std::vector<std::string> armed_;  // identifiers whose timers this process set
+    mutable std::vector<NotificationRequest> pending_ GUARDED_BY(mutex_);
+    mutable std::vector<Notification> delivered_ GUARDED_BY(mutex_);
+    std::vector<std::string> armed_ GUARDED_BY(mutex_);  // identifiers whose timers this process set
 };
 
 }  // namespace platform::usernotifications

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/UUID.h"
 
@@ -327,7 +328,7 @@ ConnectProxy::ConnectProxy(std::map<std::string, std::string> connectTo)
 ConnectProxy::~ConnectProxy() { stop(); }
 
 void ConnectProxy::stop() {
-    std::lock_guard lock(stopMutex_);
+    dispatch::MutexLock lock(stopMutex_);
     if (stopped_) return;
     stopped_ = true;
     stopping_ = true;
@@ -353,6 +354,7 @@ void ConnectProxy::reapFinished(bool all) {
 }
 
 void ConnectProxy::acceptLoop() {
+    acceptor_.assertOnThread();
     while (!stopping_) {
         pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
         int n = ::poll(fds, 2, -1);

@@ -1,5 +1,6 @@
 #include "platform/webkit/LegacyWebView.h"
 
+#include "platform/dispatch/MainLoop.h"
 #include "platform/uikit/Classes.h"
 
 namespace platform::webkit {
@@ -51,6 +52,7 @@ std::shared_ptr<LegacyWebViewDelegate> LegacyWebView::delegateFor(LegacyWebViewD
 void LegacyWebView::loadRequest(const URLRequest& request) { engine_->load(request, webkit_detail::LoadOptions{}); }
 
 void LegacyWebView::loadHTMLString(const std::string& html, const std::optional<URL>& baseURL) {
+    dispatch::mainThread.assertOnThread();
     URLRequest request;
     request.setURL(baseURL ? baseURL : URL::string("about:blank"));
     webkit_detail::LoadOptions options;
@@ -68,6 +70,7 @@ std::string LegacyWebView::stringByEvaluatingJavaScriptFromString(const std::str
 }
 
 void LegacyWebView::tapLink(const std::string& href) {
+    dispatch::mainThread.assertOnThread();
     auto base = engine_->committedURL();
     auto url = base ? URL::string(href, *base) : URL::string(href);
     if (!url || !url->absoluteURL().scheme()) return;

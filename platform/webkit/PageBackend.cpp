@@ -1,16 +1,15 @@
 #include "platform/webkit/PageBackend.h"
 
-#include <mutex>
-
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/webkit/PageEngine.h"
 #include "platform/webkit/WebView.h"
 
 namespace platform::webkit::webkit_detail {
 
 namespace {
-std::mutex factoryMutex;
-PageBackendFactory& factory() {
+dispatch::Mutex factoryMutex;
+PageBackendFactory& factory() REQUIRES(factoryMutex) {
     static auto* installed = new PageBackendFactory;  // never destroyed: views may outlive static teardown
     return *installed;
 }
@@ -35,19 +34,20 @@ void PageBackend::snapshotPNG(
     std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion) {
     if (!completion) return;
     dispatch::MainLoop::shared().post([completion = std::move(completion)] {
-        completion(std::nullopt, Error::withDescription(kWebKitErrorDomain, 1, "This web view draws nothing."));
+        completion(std::nullopt,
+                   Error::withDescription(kWebKitErrorDomain, kWebKitErrorUnknown, "This web view draws nothing."));
     });
 }
 
 void setPageBackendFactory(PageBackendFactory installed) {
-    std::lock_guard lock(factoryMutex);
+    dispatch::MutexLock lock(factoryMutex);
     factory() = std::move(installed);
 }
 
 std::shared_ptr<PageBackend> makePageBackend(const BackendRequest& request) {
     PageBackendFactory make;
     {
-        std::lock_guard lock(factoryMutex);
+        dispatch::MutexLock lock(factoryMutex);
         make = factory();
     }
     if (make)

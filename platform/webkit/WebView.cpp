@@ -1,5 +1,6 @@
 #include "platform/webkit/WebView.h"
 
+#include "platform/dispatch/MainLoop.h"
 #include "platform/uikit/Classes.h"
 #include "platform/webkit/WebsiteDataStore.h"
 
@@ -55,11 +56,13 @@ std::shared_ptr<webkit::UIDelegate> WebView::uiDelegateFor(UIDelegateMethod meth
 }
 
 std::shared_ptr<Navigation> WebView::loadRequest(const URLRequest& request) {
+    dispatch::mainThread.assertOnThread();
     return engine_->load(request, webkit_detail::LoadOptions{});
 }
 
 std::shared_ptr<Navigation> WebView::loadHTMLString(const std::string& html,
                                                     const std::optional<platform::URL>& baseURL) {
+    dispatch::mainThread.assertOnThread();
     URLRequest request;
     request.setURL(baseURL ? baseURL : platform::URL::string("about:blank"));
     webkit_detail::LoadOptions options;
@@ -79,6 +82,7 @@ void WebView::evaluateJavaScript(const std::string& script,
 
 void WebView::takeSnapshot(
     std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion) {
+    dispatch::mainThread.assertOnThread();
     engine_->snapshotPNG(std::move(completion));
 }
 

@@ -32,9 +32,10 @@
 
 namespace platform::webkit {
 
-// The domain and code evaluateJavaScript fails with.
+// The domain and code evaluateJavaScript fails with, and the code of a snapshot that could not be taken.
 inline constexpr const char* kWebKitErrorDomain = "WKErrorDomain";
 inline constexpr int kWebKitErrorJavaScriptExceptionOccurred = 4;
+inline constexpr int kWebKitErrorUnknown = 1;
 
 class WebView : public uikit::View, private webkit_detail::EngineClient {
 public:

@@ -1,5 +1,6 @@
 // The page driver: what the page's script and its user do. Headless, the web view plays it in place of
 // a script engine; with a real engine, it happens in the page itself and the engine reports it.
+#include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/JSON.h"
@@ -35,6 +36,7 @@ std::optional<platform::URL> WebView::resolve(const std::string& href) const {
 }
 
 std::shared_ptr<Navigation> WebView::tapLink(const std::string& href, bool targetBlank) {
+    dispatch::mainThread.assertOnThread();
     auto url = resolve(href);
     if (!url) return nullptr;
     if (engine_->runsScripts()) {
@@ -88,6 +90,7 @@ std::shared_ptr<WebView> WebView::openNewWindow(const NavigationAction& action) 
 }
 
 std::shared_ptr<WebView> WebView::openWindow(const std::string& href, bool userGesture) {
+    dispatch::mainThread.assertOnThread();
     auto url = resolve(href);
     if (!url) return nullptr;
     if (engine_->runsScripts()) {
@@ -109,6 +112,7 @@ std::shared_ptr<WebView> WebView::openWindow(const std::string& href, bool userG
 }
 
 void WebView::closeWindow() {
+    dispatch::mainThread.assertOnThread();
     if (engine_->runsScripts()) {
         engine_->evaluateJavaScript("window.close(); undefined;", [](const Value&, const std::optional<Error>& error) {
             scriptFailed("window.close", error);
@@ -119,6 +123,7 @@ void WebView::closeWindow() {
 }
 
 void WebView::runAlert(const std::string& message, std::function<void()> done) {
+    dispatch::mainThread.assertOnThread();
     if (engine_->runsScripts()) {
         // The script goes on once the panel is answered; the engine's dialog reaches the UI delegate.
         engine_->evaluateJavaScript("alert(" + jsString(message) + "); undefined;",
@@ -141,6 +146,7 @@ void WebView::runAlert(const std::string& message, std::function<void()> done) {
 }
 
 void WebView::runConfirm(const std::string& message, std::function<void(bool)> result) {
+    dispatch::mainThread.assertOnThread();
     if (engine_->runsScripts()) {
         engine_->evaluateJavaScript(
             "confirm(" + jsString(message) + ");",

@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OperationQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/urlsession/URLSession.h"
 #include "platform/webkit/WebViewConfiguration.h"
 #include "platform/webkit/internal/TaskSink.h"
@@ -15,7 +16,7 @@ namespace webkit_detail {
 class SessionRouter : public URLSessionDelegate {
 public:
     void add(uint64_t id, std::weak_ptr<TaskSink> sink) {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         sinks_[id] = std::move(sink);
     }
 
@@ -40,7 +41,7 @@ public:
                               const std::optional<Error>& error) override {
         std::shared_ptr<TaskSink> sink;
         {
-            std::lock_guard lock(mutex_);
+            dispatch::MutexLock lock(mutex_);
             auto it = sinks_.find(task->taskIdentifier());
             if (it == sinks_.end()) return;
             sink = it->second.lock();
@@ -51,24 +52,25 @@ public:
 
 private:
     std::shared_ptr<TaskSink> find(const std::shared_ptr<URLSessionTask>& task) {
-        std::lock_guard lock(mutex_);
+        dispatch::MutexLock lock(mutex_);
         auto it = sinks_.find(task->taskIdentifier());
         return it == sinks_.end() ? nullptr : it->second.lock();
     }
 
-    std::mutex mutex_;
-    std::map<uint64_t, std::weak_ptr<TaskSink>> sinks_;
+    dispatch::Mutex mutex_;
+    std::map<uint64_t, std::weak_ptr<TaskSink>> sinks_ GUARDED_BY(mutex_);
 };
 
 }  // namespace webkit_detail
 
 void HTTPCookieStore::setBackend(std::shared_ptr<CookieJarBackend> backend) {
-    std::lock_guard lock(backendMutex_);
+    dispatch::mainThread.assertOnThread();
+    dispatch::MutexLock lock(backendMutex_);
     backend_ = std::move(backend);
 }
 
 std::shared_ptr<CookieJarBackend> HTTPCookieStore::backend() const {
-    std::lock_guard lock(backendMutex_);
+    dispatch::MutexLock lock(backendMutex_);
     return backend_;
 }
 
@@ -132,7 +134,7 @@ std::shared_ptr<URLSession> WebsiteDataStore::sessionLocked() {
 
 std::shared_ptr<URLSessionDataTask> WebsiteDataStore::makeDataTask(const URLRequest& request,
                                                                    std::weak_ptr<webkit_detail::TaskSink> sink) {
-    std::lock_guard lock(mutex_);
+    dispatch::MutexLock lock(mutex_);
     auto task = sessionLocked()->dataTaskWithRequest(request);
     router_->add(task->taskIdentifier(), std::move(sink));
     return task;

@@ -13,10 +13,10 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/HTTPCookie.h"
 #include "platform/foundation/URLRequest.h"
 #include "platform/urlsession/HTTPCookieStorage.h"
@@ -64,8 +64,8 @@ private:
     std::shared_ptr<CookieJarBackend> backend() const;
 
     std::shared_ptr<HTTPCookieStorage> storage_;
-    mutable std::mutex backendMutex_;
-    std::shared_ptr<CookieJarBackend> backend_;
+    mutable dispatch::Mutex backendMutex_;
+    std::shared_ptr<CookieJarBackend> backend_ GUARDED_BY(backendMutex_);
 };
 
 class WebsiteDataStore : public std::enable_shared_from_this<WebsiteDataStore> {
@@ -86,13 +86,13 @@ public:
     explicit WebsiteDataStore(bool persistent);
 
 private:
-    std::shared_ptr<URLSession> sessionLocked();
+    std::shared_ptr<URLSession> sessionLocked() REQUIRES(mutex_);
 
     const bool persistent_;
     std::shared_ptr<HTTPCookieStore> cookieStore_;
-    std::mutex mutex_;
-    std::shared_ptr<webkit_detail::SessionRouter> router_;
-    std::shared_ptr<URLSession> session_;  // made on first load
+    dispatch::Mutex mutex_;
+    std::shared_ptr<webkit_detail::SessionRouter> router_ GUARDED_BY(mutex_);
+    std::shared_ptr<URLSession> session_ GUARDED_BY(mutex_);  // made on first load
 };
 
 }  // namespace platform::webkit

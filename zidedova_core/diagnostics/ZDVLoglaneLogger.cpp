@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/dispatch/DispatchSemaphore.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "platform/uikit/Application.h"
@@ -19,8 +20,8 @@ constexpr int32_t kLogRequestClientTypeIos = 3;
 // upload whole.
 constexpr size_t kMaxLogFileBytes = 16 * 1024 * 1024;
 
-std::mutex& sharedMutex() {
-    static std::mutex m;
+platform::dispatch::Mutex& sharedMutex() {
+    static platform::dispatch::Mutex m;
     return m;
 }
 std::shared_ptr<ZDVLoglaneLogger>& sharedSlot() {
@@ -32,7 +33,7 @@ std::shared_ptr<ZDVLoglaneLogger>& sharedSlot() {
 }  // namespace
 
 std::shared_ptr<ZDVLoglaneLogger> ZDVLoglaneLogger::sharedInstance() {
-    std::lock_guard lock(sharedMutex());
+    platform::dispatch::MutexLock lock(sharedMutex());
     if (!sharedSlot()) {
         sharedSlot() = make();
         // A fresh process has no logger yet: the next sharedInstance() makes a new one, and the old one
@@ -40,7 +41,7 @@ std::shared_ptr<ZDVLoglaneLogger> ZDVLoglaneLogger::sharedInstance() {
         platform::ResetRegistry::add("zidedova.loglane", [] {
             std::shared_ptr<ZDVLoglaneLogger> old;
             {
-                std::lock_guard lock(sharedMutex());
+                platform::dispatch::MutexLock lock(sharedMutex());
                 old = std::move(sharedSlot());
             }
             if (old) {
@@ -73,7 +74,10 @@ void ZDVLoglaneLogger::start() {
             if (auto self = weak.lock()) self->flushWithCompletionHandler(nullptr);
         });
     queue_.async([weak] {
-        if (auto self = weak.lock()) self->scheduleNextSend();
+        if (auto self = weak.lock()) {
+            self->queue_.assertCurrent();
+            self->scheduleNextSend();
+        }
     });
 }
 
@@ -82,27 +86,27 @@ ZDVLoglaneLogger::~ZDVLoglaneLogger() { backgroundObserver_.remove(); }
 // ---------------------------------------------------------------- settings
 
 void ZDVLoglaneLogger::setServerURL(const platform::URL& url) {
-    std::lock_guard lock(settingsMutex_);
+    platform::dispatch::MutexLock lock(settingsMutex_);
     serverURL_ = url;
 }
 
 platform::URL ZDVLoglaneLogger::serverURL() const {
-    std::lock_guard lock(settingsMutex_);
+    platform::dispatch::MutexLock lock(settingsMutex_);
     return serverURL_;
 }
 
 void ZDVLoglaneLogger::setSendDelayMillis(int64_t millis) {
-    std::lock_guard lock(settingsMutex_);
+    platform::dispatch::MutexLock lock(settingsMutex_);
     sendDelayMillis_ = millis;
 }
 
 void ZDVLoglaneLogger::setInstallIdentifier(std::optional<std::string> identifier) {
-    std::lock_guard lock(settingsMutex_);
+    platform::dispatch::MutexLock lock(settingsMutex_);
     installIdentifier_ = std::move(identifier);
 }
 
 void ZDVLoglaneLogger::setDelegate(const std::shared_ptr<ZDVLoglaneLoggerDelegate>& delegate) {
-    std::lock_guard lock(settingsMutex_);
+    platform::dispatch::MutexLock lock(settingsMutex_);
     delegate_ = delegate;
 }
 
@@ -123,6 +127,7 @@ void ZDVLoglaneLogger::logEvent(const LLNPBLogEvent& event, int32_t logSource, c
         NANOSetInt64(*copy, LLNPBLogEvent::event_uptime_ms, ZDVLoglaneUptimeMillis());
     auto self = shared_from_this();
     queue_.async([self, copy, logSource, account] {
+        self->queue_.assertCurrent();
         ZDVLoglaneAccountData& data = self->accountDataForAccount(account);
         ZDVLoglaneWriter& writer = data.writerForLogSource(logSource);
         if (!writer.writeLogEvent(*copy)) {
@@ -152,6 +157,7 @@ void ZDVLoglaneLogger::flushWriters() {
 void ZDVLoglaneLogger::flushWithCompletionHandler(CompletionHandler completion) {
     auto self = shared_from_this();
     queue_.async([self, completion = std::move(completion)]() mutable {
+        self->queue_.assertCurrent();
         self->sendLogsWithCompletionHandler(std::move(completion));
     });
 }
@@ -159,7 +165,10 @@ void ZDVLoglaneLogger::flushWithCompletionHandler(CompletionHandler completion) 
 void ZDVLoglaneLogger::reachabilityDidChange() {
     std::weak_ptr<ZDVLoglaneLogger> weak = shared_from_this();
     queue_.async([weak] {
-        if (auto self = weak.lock()) self->scheduleNextSend();
+        if (auto self = weak.lock()) {
+            self->queue_.assertCurrent();
+            self->scheduleNextSend();
+        }
     });
 }
 
@@ -176,13 +185,14 @@ void ZDVLoglaneLogger::scheduleNextSend() {
     sendScheduled_ = true;
     int64_t delay;
     {
-        std::lock_guard lock(settingsMutex_);
+        platform::dispatch::MutexLock lock(settingsMutex_);
         delay = sendDelayMillis_;
     }
     std::weak_ptr<ZDVLoglaneLogger> weak = shared_from_this();
     queue_.asyncAfter(double(delay) / 1000.0, [weak] {
         auto self = weak.lock();
         if (!self) return;
+        self->queue_.assertCurrent();
         self->sendScheduled_ = false;
         self->sendLogsWithCompletionHandler(nullptr);
     });
@@ -219,7 +229,7 @@ void ZDVLoglaneLogger::sendLogsWithCompletionHandler(CompletionHandler completio
     }
     std::shared_ptr<ZDVLoglaneLoggerDelegate> delegate;
     {
-        std::lock_guard lock(settingsMutex_);
+        platform::dispatch::MutexLock lock(settingsMutex_);
         delegate = delegate_.lock();
     }
     if (delegate) delegate->loglaneLoggerWillSendLogs(*this);
@@ -244,9 +254,12 @@ void ZDVLoglaneLogger::sendNextPendingRequest() {
     auto request = logRequestFromPath(next->path, next->logSource);
     auto& fm = platform::FileManager::defaultManager();
     if (!request) {
-        (void)fm.removeItem(next->path);
+        (void)fm.removeItem(next->path);  // unreadable: dropped; one left behind is dropped again next time
         auto self = shared_from_this();
-        queue_.async([self] { self->sendNextPendingRequest(); });
+        queue_.async([self] {
+            self->queue_.assertCurrent();
+            self->sendNextPendingRequest();
+        });
         return;
     }
     NANOSetInt64(*request, LLNPBLogRequest::request_time_ms, ZDVLoglaneCurrentTimeMillis());
@@ -256,10 +269,11 @@ void ZDVLoglaneLogger::sendNextPendingRequest() {
     std::string path = next->path;
     auto completion = [self, path](std::shared_ptr<const platform::HTTPURLResponse> response,
                                    std::optional<platform::Bytes>, std::optional<platform::Error> error) {
+        self->queue_.assertCurrent();
         // Delivered on "loglane" (the queue given to the post).
         long status = response ? long(response->statusCode()) : 0;
         if (!error && status == 200) {
-            (void)platform::FileManager::defaultManager().removeItem(path);
+            (void)platform::FileManager::defaultManager().removeItem(path);  // one left behind is sent again
             self->uploadRetriesRemaining_ = kZDVLoglaneUploadRetries;
             return self->sendNextPendingRequest();
         }
@@ -292,7 +306,7 @@ std::shared_ptr<LLNPBLogRequest> ZDVLoglaneLogger::logRequestFromPath(const std:
     NANOSetString(ios, LLNPBIosClientInfo::os_version, ZUTAppEnvironmentUtil::systemVersion());
     std::optional<std::string> installIdentifier;
     {
-        std::lock_guard lock(settingsMutex_);
+        platform::dispatch::MutexLock lock(settingsMutex_);
         installIdentifier = installIdentifier_;
     }
     if (installIdentifier && !installIdentifier->empty())

@@ -20,12 +20,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/URL.h"
 #include "zidedova_core/diagnostics/ZDVDiagnosticsMessages.h"
@@ -86,15 +86,17 @@ private:
     void start();
 
     // All on the queue.
-    ZDVLoglaneAccountData& accountDataForAccount(const std::string& account);
-    std::shared_ptr<LLNPBLogRequest> logRequestFromPath(const std::string& path, int32_t logSource) const;
-    void flushWriters();
-    void updatePendingRequests();
-    void sendLogsWithCompletionHandler(CompletionHandler completion);
-    std::optional<ZDVLoglaneRequest> nextPendingRequest();
-    void scheduleNextSend();
-    void sendNextPendingRequest();
-    void finishCycle();
+    ZDVLoglaneAccountData& accountDataForAccount(const std::string& account) REQUIRES(queue_);
+    std::shared_ptr<LLNPBLogRequest> logRequestFromPath(const std::string& path, int32_t logSource) const
+        REQUIRES(queue_);
+    void flushWriters() REQUIRES(queue_);
+    void updatePendingRequests() REQUIRES(queue_);
+    void sendLogsWithCompletionHandler(CompletionHandler completion) REQUIRES(queue_);
+    std::optional<ZDVLoglaneRequest> nextPendingRequest() REQUIRES(queue_);
+    void scheduleNextSend() REQUIRES(queue_);
+    void sendNextPendingRequest() REQUIRES(queue_);
+    void finishCycle() REQUIRES(queue_);
+    // Any thread (the system's expiry handler too).
     void setBackgroundTaskId(uint64_t identifier);
 
     platform::dispatch::DispatchQueue queue_;
@@ -104,22 +106,21 @@ private:
     std::shared_ptr<ZUTNetwork> network_;
     platform::NotificationCenter::ObserverToken backgroundObserver_;
 
-    mutable std::mutex settingsMutex_;  // guards the settings below
-    platform::URL serverURL_;
-    int64_t sendDelayMillis_ = 900000;
-    std::optional<std::string> installIdentifier_;
-    std::weak_ptr<ZDVLoglaneLoggerDelegate> delegate_;
+    mutable platform::dispatch::Mutex settingsMutex_;
+    platform::URL serverURL_ GUARDED_BY(settingsMutex_);
+    int64_t sendDelayMillis_ GUARDED_BY(settingsMutex_) = 900000;
+    std::optional<std::string> installIdentifier_ GUARDED_BY(settingsMutex_);
+    std::weak_ptr<ZDVLoglaneLoggerDelegate> delegate_ GUARDED_BY(settingsMutex_);
 
     // Queue-confined.
-    std::string applicationBuild_ = "0";
-    uint64_t maxRequestNumBytes_ = 1048576;
-    std::optional<std::string> zwiebackCookie_;
-    std::map<std::string, std::unique_ptr<ZDVLoglaneAccountData>> accounts_;
-    bool sendScheduled_ = false;
-    uint64_t scheduleGeneration_ = 0;
-    bool cycleRunning_ = false;
-    std::vector<ZDVLoglaneRequest> pendingRequests_;
-    std::vector<CompletionHandler> cycleCompletions_;
+    std::string applicationBuild_ GUARDED_BY(queue_) = "0";
+    uint64_t maxRequestNumBytes_ GUARDED_BY(queue_) = 1048576;
+    std::optional<std::string> zwiebackCookie_ GUARDED_BY(queue_);
+    std::map<std::string, std::unique_ptr<ZDVLoglaneAccountData>> accounts_ GUARDED_BY(queue_);
+    bool sendScheduled_ GUARDED_BY(queue_) = false;
+    bool cycleRunning_ GUARDED_BY(queue_) = false;
+    std::vector<ZDVLoglaneRequest> pendingRequests_ GUARDED_BY(queue_);
+    std::vector<CompletionHandler> cycleCompletions_ GUARDED_BY(queue_);
 };
 
 }  // namespace zidedova

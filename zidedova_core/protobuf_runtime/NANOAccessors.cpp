@@ -226,14 +226,20 @@ void storeBytes(MessageInfo* info, int32_t index, const uint8_t* bytes, size_t l
 void NANOSetString(NANOMessage& message, int32_t index, const std::optional<std::string>& value) {
     MessageInfo* info = initialized(message, "SetString");
     if (!info || !accepts(info, index, kNANOTypeString)) return;
-    if (!value) return (void)NANOFreeField(info, index);
+    if (!value) {
+        NANOFreeField(info, index);  // no value: the field goes
+        return;
+    }
     storeBytes(info, index, reinterpret_cast<const uint8_t*>(value->data()), value->size());
 }
 
 void NANOSetBytes(NANOMessage& message, int32_t index, const std::optional<platform::Bytes>& value) {
     MessageInfo* info = initialized(message, "SetBytes");
     if (!info || !accepts(info, index, kNANOTypeBytes)) return;
-    if (!value) return (void)NANOFreeField(info, index);
+    if (!value) {
+        NANOFreeField(info, index);  // no value: the field goes
+        return;
+    }
     storeBytes(info, index, value->data(), value->size());
 }
 
@@ -247,7 +253,10 @@ std::shared_ptr<NANOMessage> NANOGetMessage(const NANOMessage& message, int32_t 
 void NANOSetMessage(NANOMessage& message, int32_t index, const NANOMessage* value) {
     MessageInfo* info = initialized(message, "SetMessage");
     if (!info || !accepts(info, index, kNANOTypeMessage)) return;
-    if (!value) return (void)NANOFreeField(info, index);
+    if (!value) {
+        NANOFreeField(info, index);  // no value: the field goes
+        return;
+    }
     const NANOMessageSchema* expected = info->schema->nested[index];
     if (!value->messageInfo() || value->messageInfo()->schema != expected) {
         systemLog("<ERROR> Invalid object type. Message fields expect %s. Type: %s",

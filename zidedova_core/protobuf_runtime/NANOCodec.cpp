@@ -9,11 +9,11 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <type_traits>
 #include <vector>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "zidedova_core/protobuf_runtime/internal/NANOInternal.h"
 
 namespace zidedova {
@@ -128,9 +128,9 @@ SlotLayout computeSlotLayout(const NANOMessageSchema& schema) {
 
 const SlotLayout& sharedSlotLayout(const NANOMessageSchema& schema) {
     // Never destroyed: the logger's queue may still encode while the process exits.
-    static auto* mutex = new std::mutex;
+    static auto* mutex = new platform::dispatch::Mutex;
     static auto* cache = new std::map<const NANOMessageSchema*, std::unique_ptr<SlotLayout>>;
-    std::lock_guard lock(*mutex);
+    platform::dispatch::MutexLock lock(*mutex);
     auto& entry = (*cache)[&schema];
     if (!entry) entry = std::make_unique<SlotLayout>(computeSlotLayout(schema));
     return *entry;

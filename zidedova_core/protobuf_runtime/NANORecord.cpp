@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "zidedova_core/protobuf_runtime/internal/NANOInternal.h"
 
@@ -11,8 +11,8 @@ namespace zidedova {
 
 namespace {
 
-std::mutex& sinkMutex() {
-    static std::mutex m;
+platform::dispatch::Mutex& sinkMutex() {
+    static platform::dispatch::Mutex m;
     return m;
 }
 NANOLogSink& sinkSlot() {
@@ -27,7 +27,7 @@ void emit(bool system, const char* format, va_list args) {
     while (!line.empty() && line.back() == '\n') line.pop_back();
     NANOLogSink sink;
     {
-        std::lock_guard lock(sinkMutex());
+        platform::dispatch::MutexLock lock(sinkMutex());
         sink = sinkSlot();
     }
     if (sink) return sink(system, line);
@@ -38,7 +38,7 @@ void emit(bool system, const char* format, va_list args) {
 }  // namespace
 
 void NANOSetLogSink(NANOLogSink sink) {
-    std::lock_guard lock(sinkMutex());
+    platform::dispatch::MutexLock lock(sinkMutex());
     sinkSlot() = std::move(sink);
 }
 

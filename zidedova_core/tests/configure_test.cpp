@@ -62,7 +62,7 @@ TEST_F(ConfigureTest, WithoutOptionsPlistForEachSwitchValue) {
             EXPECT_EQ(diagnostics.seen[0].userInfo["ConfigType"], Value(1));
             auto error = errorFromValue(diagnostics.seen[0].userInfo["Error"]);
             ASSERT_TRUE(error);
-            EXPECT_EQ(error->code, -100);
+            EXPECT_EQ(error->code, kZDVErrorCodeMissingOptions);
         }
         EXPECT_FALSE(ZODOzi::isDefaultAppConfigured());
     }
@@ -160,7 +160,7 @@ TEST_F(ConfigureTest, FailedConfigureLeavesNothingBehindAndCanBeRetried) {
     Recorder ready(kZODOziReadyToConfigureSDKNotification);
     EXPECT_NE(reasonOf([] { ZODOzi::configure(); }).find("Configuration fails."), std::string::npos);
     ASSERT_EQ(diagnostics.seen.size(), 1u);  // plist options with collection on: the -101 diagnostic
-    EXPECT_EQ(errorFromValue(diagnostics.seen[0].userInfo["Error"])->code, -101);
+    EXPECT_EQ(errorFromValue(diagnostics.seen[0].userInfo["Error"])->code, kZDVErrorCodeInvalidAppID);
     EXPECT_TRUE(ready.seen.empty());
     EXPECT_FALSE(ZODOzi::isDefaultAppConfigured());
     EXPECT_TRUE(logs.contains("[I-COR000009]"));

@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
-#include <mutex>
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/ResetRegistry.h"
@@ -54,10 +54,10 @@ std::string pointerText(const void* p) {
 }
 
 struct ProxyState {
-    std::mutex mutex;
+    platform::dispatch::Mutex mutex;
     ZUTMutableDictionary interceptors;  // id -> ZUTZeroingWeakContainer
-    ObjectHandle proxied;               // (mutex)
-    bool proxyTried = false;            // (mutex) the once-only guard of proxyOriginalDelegate
+    ObjectHandle proxied GUARDED_BY(mutex);
+    bool proxyTried GUARDED_BY(mutex) = false;  // the once-only guard of proxyOriginalDelegate
 };
 void resetProxyState();
 
@@ -76,7 +76,7 @@ void resetProxyState() {
     state().interceptors.removeAllObjects();
     (void)state().interceptors.count();  // waits for the removal
     ObjectHandle proxied;                // released outside the lock: its destructor may run anything
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     proxied.swap(state().proxied);
     state().proxyTried = false;
 }
@@ -343,13 +343,13 @@ Class* ZUTAppDelegateSwizzler::runtimeClass() {
 // --- proxying ---
 
 ObjectHandle ZUTAppDelegateSwizzler::proxiedDelegate() {
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     return state().proxied;
 }
 
 void ZUTAppDelegateSwizzler::proxyOriginalDelegate() {
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         if (state().proxyTried) return;
         state().proxyTried = true;
     }
@@ -448,7 +448,7 @@ void ZUTAppDelegateSwizzler::createSubclassWithObject(const ObjectHandle& delega
     }
 
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         state().proxied = delegate;
     }
     ZUTAppDelegateObserver::sharedInstance().observeUIApplication();
@@ -464,7 +464,7 @@ ZUTAppDelegateObserver& ZUTAppDelegateObserver::sharedInstance() {
 void ZUTAppDelegateObserver::observeUIApplication() {
     auto app = ZUTAppDelegateSwizzler::sharedApplication();
     if (!app) return;
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     if (isObserving_) return;
     observerID_ = app->addDelegateObserver([](ObjectHandle oldDelegate, ObjectHandle newDelegate) {
         sharedInstance().delegateChanged(oldDelegate, newDelegate);
@@ -474,14 +474,14 @@ void ZUTAppDelegateObserver::observeUIApplication() {
 }
 
 bool ZUTAppDelegateObserver::isObserving() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return isObserving_;
 }
 
 void ZUTAppDelegateObserver::delegateChanged(const ObjectHandle& oldDelegate, const ObjectHandle& newDelegate) {
     if (oldDelegate == newDelegate) return;
     {
-        std::lock_guard lock(state().mutex);
+        platform::dispatch::MutexLock lock(state().mutex);
         if (!oldDelegate || oldDelegate != state().proxied) return;
         // The subclass and the associations stay on the object; only the proxy forgets it (the caller
         // still holds it, so it does not go here, under the lock).
@@ -494,7 +494,7 @@ void ZUTAppDelegateObserver::stopObserving() {
     std::shared_ptr<platform::uikit::Application> app;
     int id = 0;
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         if (!isObserving_) return;
         isObserving_ = false;
         app = application_.lock();

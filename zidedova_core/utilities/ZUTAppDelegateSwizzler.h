@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/objc/Runtime.h"
 #include "platform/uikit/Application.h"
 
@@ -108,10 +109,10 @@ public:
 
 private:
     ZUTAppDelegateObserver() = default;
-    mutable std::mutex mutex_;
-    bool isObserving_ = false;
-    int observerID_ = 0;
-    std::weak_ptr<platform::uikit::Application> application_;
+    mutable platform::dispatch::Mutex mutex_;
+    bool isObserving_ GUARDED_BY(mutex_) = false;
+    int observerID_ GUARDED_BY(mutex_) = 0;
+    std::weak_ptr<platform::uikit::Application> application_ GUARDED_BY(mutex_);
 };
 
 }  // namespace zidedova

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "zidedova_core/utilities/ZUTAppEnvironmentUtil.h"
@@ -22,14 +22,14 @@ struct Client {
 };
 
 struct LoggerState {
-    std::mutex mutex;
-    bool initialized = false;  // guarded by mutex
-    std::string version;       // guarded by mutex
+    platform::dispatch::Mutex mutex;
+    bool initialized GUARDED_BY(mutex) = false;
+    std::string version GUARDED_BY(mutex);
     std::atomic<bool> initializedFast{false};
     std::atomic<int> level{ZUTLoggerLevelNotice};
     std::atomic<bool> forcedDebug{false};
     platform::dispatch::DispatchQueue queue{kZUTLoggerQueueLabel};
-    Client client;  // confined to queue
+    Client client GUARDED_BY(queue);
 };
 
 void resetLogger();
@@ -45,18 +45,25 @@ LoggerState& state() {
 
 // Back to the state before ZUTLoggerInitialize (level 5, no forced debug, empty version, no standard
 // error), after the lines already accepted are written.
+// The client, for blocks of the logger queue.
+Client& queueClient() {
+    auto& s = state();
+    s.queue.assertCurrent();
+    return s.client;
+}
+
 void resetLogger() {
     auto& s = state();
     ZUTLoggerFlush();
     {
-        std::lock_guard lock(s.mutex);
+        platform::dispatch::MutexLock lock(s.mutex);
         s.initialized = false;
         s.initializedFast = false;
         s.version.clear();
     }
     s.level = ZUTLoggerLevelNotice;
     s.forcedDebug = false;
-    s.queue.sync([] { state().client = Client{}; });
+    s.queue.sync([] { queueClient() = Client{}; });
 }
 
 int maskForLevel(int level) { return (1 << (level + 1)) - 1; }
@@ -66,12 +73,12 @@ int maskForLevel(int level) { return (1 << (level + 1)) - 1; }
 void ZUTLoggerInitialize() {
     auto& s = state();
     if (s.initializedFast.load(std::memory_order_acquire)) return;
-    std::lock_guard lock(s.mutex);
+    platform::dispatch::MutexLock lock(s.mutex);
     if (s.initialized) return;
     bool echo = std::atoi(ZUTAppEnvironmentUtil::systemVersion().c_str()) < 10;
     s.level = ZUTLoggerLevelNotice;
     s.queue.async([echo] {
-        auto& c = state().client;
+        auto& c = queueClient();
         c.echoStderr = echo;
         c.filterMask = maskForLevel(ZUTLoggerLevelNotice);
     });
@@ -80,7 +87,7 @@ void ZUTLoggerInitialize() {
 }
 
 void ZUTLoggerEnableStderr() {
-    state().queue.async([] { state().client.stderrEnabled = true; });
+    state().queue.async([] { queueClient().stderrEnabled = true; });
 }
 
 void ZUTLoggerForceDebug() {
@@ -97,13 +104,13 @@ void ZUTLoggerSetLevel(int level) {
     ZUTLoggerInitialize();
     if (level >= ZUTLoggerLevelNotice && ZUTAppEnvironmentUtil::isFromAppStore()) return;
     state().level = level;
-    state().queue.async([mask = maskForLevel(level)] { state().client.filterMask = mask; });
+    state().queue.async([mask = maskForLevel(level)] { queueClient().filterMask = mask; });
 }
 
 bool ZUTLoggerIsLoggableLevel(int level) { return state().forcedDebug.load() || level <= state().level.load(); }
 
 void ZUTLoggerSetVersion(const char* version) {
-    std::lock_guard lock(state().mutex);
+    platform::dispatch::MutexLock lock(state().mutex);
     state().version = version ? version : "";
 }
 
@@ -114,12 +121,12 @@ void ZUTLoggerWriteMessage(int level, std::string_view service, std::string_view
     auto& s = state();
     std::string line;
     {
-        std::lock_guard lock(s.mutex);
+        platform::dispatch::MutexLock lock(s.mutex);
         line = s.version;
     }
     line.append(" - ").append(service).append("[").append(messageCode).append("] ").append(message);
     s.queue.async([level, line = std::move(line)] {
-        const Client& c = state().client;
+        const Client& c = queueClient();
         if (level < 0 || level > 7 || !((c.filterMask >> level) & 1)) return;
         if (c.stderrEnabled || c.echoStderr) std::fprintf(stderr, "%s\n", line.c_str());
         platform::DeviceEvents::post(

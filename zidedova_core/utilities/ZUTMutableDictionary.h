@@ -34,7 +34,7 @@ public:
 private:
     platform::dispatch::DispatchQueue queue_;
     // Shared with queued writes, so a write still pending when the dictionary goes never dangles.
-    std::shared_ptr<platform::ValueDictionary> objects_;  // confined to queue_
+    std::shared_ptr<platform::ValueDictionary> objects_;  // read and written on queue_ only
 };
 
 }  // namespace zidedova

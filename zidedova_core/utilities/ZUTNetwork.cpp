@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "zidedova_core/utilities/ZUTGzip.h"
 #include "zidedova_core/utilities/ZUTLogger.h"
 #include "zidedova_core/utilities/ZUTNetworkURLSession.h"
@@ -110,7 +111,7 @@ std::optional<std::string> ZUTNetwork::start(const URLRequest& request, bool isP
     // In flight before the transfer can start, so a fast completion never finds itself missing.
     const std::string sessionID = session->sessionID();
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         requests_[sessionID] = session;
     }
     std::weak_ptr<ZUTNetwork> weakSelf = weak_from_this();
@@ -155,7 +156,7 @@ void ZUTNetwork::handleError(int64_t code, std::optional<DispatchQueue> queue,
 
 void ZUTNetwork::removeRequest(const std::string& sessionID) {
     std::shared_ptr<ZUTNetworkURLSession> removed;  // released outside the lock
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     auto it = requests_.find(sessionID);
     if (it == requests_.end()) return;
     removed = std::move(it->second);
@@ -163,7 +164,7 @@ void ZUTNetwork::removeRequest(const std::string& sessionID) {
 }
 
 bool ZUTNetwork::hasUploadInProgress() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return !requests_.empty();
 }
 
@@ -181,22 +182,22 @@ void ZUTNetwork::setLoggerDelegate(const std::shared_ptr<ZUTNetworkLoggerDelegat
                           "logger protocol.");
         return;
     }
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     loggerDelegate_ = delegate;
 }
 
 std::shared_ptr<ZUTNetworkLoggerDelegate> ZUTNetwork::loggerDelegate() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return loggerDelegate_.lock();
 }
 
 void ZUTNetwork::setReachabilityDelegate(const std::shared_ptr<ZUTNetworkReachabilityDelegate>& delegate) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     reachabilityDelegate_ = delegate;
 }
 
 std::shared_ptr<ZUTNetworkReachabilityDelegate> ZUTNetwork::reachabilityDelegate() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return reachabilityDelegate_.lock();
 }
 

@@ -28,11 +28,11 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/URLRequest.h"
 #include "zidedova_core/utilities/ZUTNetworkTypes.h"
@@ -116,10 +116,10 @@ private:
     std::atomic<bool> debugMode_{false};
     std::atomic<double> timeoutInterval_{kDefaultTimeoutInterval};
 
-    mutable std::mutex mutex_;  // guards the fields below
-    std::map<std::string, std::shared_ptr<ZUTNetworkURLSession>> requests_;
-    std::weak_ptr<ZUTNetworkLoggerDelegate> loggerDelegate_;
-    std::weak_ptr<ZUTNetworkReachabilityDelegate> reachabilityDelegate_;
+    mutable platform::dispatch::Mutex mutex_;
+    std::map<std::string, std::shared_ptr<ZUTNetworkURLSession>> requests_ GUARDED_BY(mutex_);
+    std::weak_ptr<ZUTNetworkLoggerDelegate> loggerDelegate_ GUARDED_BY(mutex_);
+    std::weak_ptr<ZUTNetworkReachabilityDelegate> reachabilityDelegate_ GUARDED_BY(mutex_);
 };
 
 }  // namespace zidedova

@@ -5,6 +5,7 @@
 
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/OperationQueue.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/UUID.h"
 #include "platform/security/Trust.h"
@@ -33,10 +34,10 @@ constexpr const char* kUploadFilePrefix = "ZUTUpload_temp_";
 
 // Class-wide tables.
 struct FetcherMap {
-    std::mutex mutex;
-    std::map<std::string, std::weak_ptr<ZUTNetworkURLSession>> sessions;
+    platform::dispatch::Mutex mutex;
+    std::map<std::string, std::weak_ptr<ZUTNetworkURLSession>> sessions GUARDED_BY(mutex);
     // Sessions made on relaunch: nothing else holds them until their system handler is called.
-    std::map<std::string, std::shared_ptr<ZUTNetworkURLSession>> relaunched;
+    std::map<std::string, std::shared_ptr<ZUTNetworkURLSession>> relaunched GUARDED_BY(mutex);
 };
 FetcherMap& fetcherMap() {
     static auto* map = new FetcherMap;  // used from threads that may outlive static teardown
@@ -44,8 +45,8 @@ FetcherMap& fetcherMap() {
 }
 
 struct SystemHandlers {
-    std::mutex mutex;
-    std::map<std::string, ZUTNetworkSystemCompletionHandler> handlers;
+    platform::dispatch::Mutex mutex;
+    std::map<std::string, ZUTNetworkSystemCompletionHandler> handlers GUARDED_BY(mutex);
 };
 SystemHandlers& systemHandlers() {
     static auto* table = new SystemHandlers;
@@ -53,8 +54,8 @@ SystemHandlers& systemHandlers() {
 }
 
 // Trust evaluations run one at a time, off the delegate queue.
-std::mutex& trustEvaluationMutex() {
-    static auto* mutex = new std::mutex;
+platform::dispatch::Mutex& trustEvaluationMutex() {
+    static auto* mutex = new platform::dispatch::Mutex;
     return *mutex;
 }
 
@@ -78,27 +79,27 @@ ZUTNetworkURLSession::ZUTNetworkURLSession(std::weak_ptr<ZUTNetworkLoggerDelegat
 ZUTNetworkURLSession::~ZUTNetworkURLSession() = default;
 
 std::string ZUTNetworkURLSession::sessionID() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return sessionID_;
 }
 void ZUTNetworkURLSession::setSessionID(std::string sessionID) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     sessionID_ = std::move(sessionID);
 }
 bool ZUTNetworkURLSession::isBackgroundNetworkEnabled() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return backgroundNetworkEnabled_;
 }
 void ZUTNetworkURLSession::setBackgroundNetworkEnabled(bool enabled) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     backgroundNetworkEnabled_ = enabled;
 }
 std::shared_ptr<ZUTNetworkLoggerDelegate> ZUTNetworkURLSession::loggerDelegate() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return loggerDelegate_.lock();
 }
 void ZUTNetworkURLSession::setLoggerDelegate(std::weak_ptr<ZUTNetworkLoggerDelegate> delegate) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     loggerDelegate_ = std::move(delegate);
 }
 
@@ -116,7 +117,7 @@ ZUTNetworkURLSession::sessionIDFromAsyncPOSTRequest(const URLRequest& request,
     const std::string sessionID = this->sessionID();
     const std::string directory = networkDirectoryPath();
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         uploadingFilePath_ = temporaryFilePathWithSessionID(sessionID);
     }
     maybeRemoveTempFiles(directory, kTemporaryFileExpiry);
@@ -128,7 +129,7 @@ ZUTNetworkURLSession::sessionIDFromAsyncPOSTRequest(const URLRequest& request,
         if (isBackgroundNetworkEnabled() && ensureTemporaryDirectoryExists()) {
             std::string path;
             {
-                std::lock_guard lock(mutex_);
+                platform::dispatch::MutexLock lock(mutex_);
                 path = uploadingFilePath_;
             }
             auto written = FileManager::defaultManager().writeAtomically(path, body, 0600);
@@ -183,7 +184,7 @@ std::optional<std::string> ZUTNetworkURLSession::startTask(const std::shared_ptr
     }
     std::string sessionID;
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         urlSession_ = session;
         request_ = request;
         // Stored before resume: a fast transfer may complete before resume() returns.
@@ -223,7 +224,7 @@ void ZUTNetworkURLSession::didFinishDownloadingToURL(const std::shared_ptr<URLSe
     }
     auto contents = FileManager::defaultManager().contentsOfFile(path, kMaxDownloadedDataBytes);
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         if (contents.ok()) {
             downloadedData_ = std::move(*contents);
             return;
@@ -244,7 +245,7 @@ void ZUTNetworkURLSession::didCompleteWithError(const std::shared_ptr<URLSession
     std::optional<Error> downloadError;
     std::string uploadingFile, sessionID;
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         handler = std::move(completionHandler_);
         completionHandler_ = nullptr;
         data = std::move(downloadedData_);
@@ -264,7 +265,7 @@ void ZUTNetworkURLSession::didCompleteWithError(const std::shared_ptr<URLSession
     maybeRemoveTempFiles(networkDirectoryPath(), kTemporaryFileExpiry);
     session->finishTasksAndInvalidate();
     // By our own ID: a foreground session's configuration has no identifier to remove by.
-    std::lock_guard lock(fetcherMap().mutex);
+    platform::dispatch::MutexLock lock(fetcherMap().mutex);
     auto it = fetcherMap().sessions.find(sessionID);
     if (it != fetcherMap().sessions.end() && it->second.lock().get() == this) fetcherMap().sessions.erase(it);
 }
@@ -292,7 +293,7 @@ void ZUTNetworkURLSession::didReceiveTaskChallenge(const std::shared_ptr<URLSess
     }
     std::string url;
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         if (request_ && request_->url()) url = request_->url()->absoluteString();
     }
     auto trust = challenge.protectionSpace.serverTrust();
@@ -309,7 +310,7 @@ void ZUTNetworkURLSession::didReceiveTaskChallenge(const std::shared_ptr<URLSess
     DispatchQueue::global().async([self, trust, credential, url, completionHandler = std::move(completionHandler)] {
         platform::security::TrustEvaluation evaluation;
         {
-            std::lock_guard lock(trustEvaluationMutex());
+            platform::dispatch::MutexLock lock(trustEvaluationMutex());
             evaluation = trust->evaluate();
         }
         bool accepted = false;
@@ -347,7 +348,7 @@ void ZUTNetworkURLSession::didFinishEventsForBackgroundURLSession(const std::sha
     log(kZUTNetworkLogLevelDebug, kZUTNetworkMessageCodeBackgroundSessionFinished, "Background session finished",
         {Value(identifier)});
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         eventsFinished_ = true;
     }
     callSystemCompletionHandler(identifier);
@@ -374,7 +375,7 @@ ZUTNetworkURLSession::fetcherWithSessionIdentifier(const std::string& identifier
     fetcher->setSessionID(identifier);
     setSessionInFetcherMap(fetcher, identifier);
     {
-        std::lock_guard lock(fetcherMap().mutex);
+        platform::dispatch::MutexLock lock(fetcherMap().mutex);
         fetcherMap().relaunched[identifier] = fetcher;
     }
     return fetcher;
@@ -396,9 +397,9 @@ void ZUTNetworkURLSession::addSystemCompletionHandler(ZUTNetworkSystemCompletion
     bool canDeliver = false;
     {
         // Under our lock, so a session finishing its events now either sees the handler or we see it done.
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         {
-            std::lock_guard tableLock(systemHandlers().mutex);
+            platform::dispatch::MutexLock tableLock(systemHandlers().mutex);
             auto& slot = systemHandlers().handlers[identifier];
             replaced = static_cast<bool>(slot);
             slot = std::move(handler);
@@ -416,7 +417,7 @@ void ZUTNetworkURLSession::addSystemCompletionHandler(ZUTNetworkSystemCompletion
 void ZUTNetworkURLSession::callSystemCompletionHandler(const std::string& identifier) {
     ZUTNetworkSystemCompletionHandler handler;
     {
-        std::lock_guard lock(systemHandlers().mutex);
+        platform::dispatch::MutexLock lock(systemHandlers().mutex);
         auto it = systemHandlers().handlers.find(identifier);
         if (it != systemHandlers().handlers.end()) {
             handler = std::move(it->second);
@@ -425,7 +426,7 @@ void ZUTNetworkURLSession::callSystemCompletionHandler(const std::string& identi
     }
     std::shared_ptr<ZUTNetworkURLSession> relaunched;
     {
-        std::lock_guard lock(fetcherMap().mutex);
+        platform::dispatch::MutexLock lock(fetcherMap().mutex);
         auto it = fetcherMap().relaunched.find(identifier);
         if (it != fetcherMap().relaunched.end()) {
             relaunched = std::move(it->second);
@@ -442,7 +443,7 @@ void ZUTNetworkURLSession::setSessionInFetcherMap(const std::shared_ptr<ZUTNetwo
                                                   const std::string& sessionID) {
     std::shared_ptr<ZUTNetworkURLSession> old;
     {
-        std::lock_guard lock(fetcherMap().mutex);
+        platform::dispatch::MutexLock lock(fetcherMap().mutex);
         auto& slot = fetcherMap().sessions[sessionID];
         old = slot.lock();
         if (session)
@@ -456,7 +457,7 @@ void ZUTNetworkURLSession::setSessionInFetcherMap(const std::shared_ptr<ZUTNetwo
                  "Discarding session: " + old->sessionID());
     std::shared_ptr<URLSession> oldSession;
     {
-        std::lock_guard lock(old->mutex_);
+        platform::dispatch::MutexLock lock(old->mutex_);
         oldSession = old->urlSession_;
     }
     if (oldSession) oldSession->finishTasksAndInvalidate();
@@ -464,7 +465,7 @@ void ZUTNetworkURLSession::setSessionInFetcherMap(const std::shared_ptr<ZUTNetwo
 
 std::shared_ptr<ZUTNetworkURLSession>
 ZUTNetworkURLSession::sessionFromFetcherMapForSessionID(const std::string& sessionID) {
-    std::lock_guard lock(fetcherMap().mutex);
+    platform::dispatch::MutexLock lock(fetcherMap().mutex);
     auto it = fetcherMap().sessions.find(sessionID);
     return it == fetcherMap().sessions.end() ? nullptr : it->second.lock();
 }

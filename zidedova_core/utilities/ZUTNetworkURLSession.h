@@ -15,10 +15,10 @@
 // platform session is invalidated and lets go of its delegate. The session map holds it weakly, except
 // sessions made for a relaunch, held until their system handler has been called.
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/URLRequest.h"
 #include "platform/urlsession/URLSession.h"
@@ -111,19 +111,19 @@ private:
 
     void log(int64_t level, int64_t code, const std::string& message, platform::ValueArray contexts = {}) const;
 
-    mutable std::mutex mutex_;  // guards the fields below
-    std::string sessionID_;
-    bool backgroundNetworkEnabled_ = false;
-    std::weak_ptr<ZUTNetworkLoggerDelegate> loggerDelegate_;
-    ZUTNetworkURLSessionCompletionHandler completionHandler_;
-    std::optional<platform::URLRequest> request_;
-    std::string uploadingFilePath_;
-    std::optional<platform::Bytes> downloadedData_;
-    std::optional<platform::Error> downloadError_;
+    mutable platform::dispatch::Mutex mutex_;
+    std::string sessionID_ GUARDED_BY(mutex_);
+    bool backgroundNetworkEnabled_ GUARDED_BY(mutex_) = false;
+    std::weak_ptr<ZUTNetworkLoggerDelegate> loggerDelegate_ GUARDED_BY(mutex_);
+    ZUTNetworkURLSessionCompletionHandler completionHandler_ GUARDED_BY(mutex_);
+    std::optional<platform::URLRequest> request_ GUARDED_BY(mutex_);
+    std::string uploadingFilePath_ GUARDED_BY(mutex_);
+    std::optional<platform::Bytes> downloadedData_ GUARDED_BY(mutex_);
+    std::optional<platform::Error> downloadError_ GUARDED_BY(mutex_);
     // Held until the transfer ends: a platform session released before its engine has started the
     // transfer drops the task.
-    std::shared_ptr<platform::URLSession> urlSession_;
-    bool eventsFinished_ = false;  // the platform session will deliver no more events
+    std::shared_ptr<platform::URLSession> urlSession_ GUARDED_BY(mutex_);
+    bool eventsFinished_ GUARDED_BY(mutex_) = false;  // the platform session will deliver no more events
 };
 
 }  // namespace zidedova

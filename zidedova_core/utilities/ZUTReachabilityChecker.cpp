@@ -1,5 +1,6 @@
 #include "zidedova_core/utilities/ZUTReachabilityChecker.h"
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "zidedova_core/utilities/ZUTLogger.h"
 
 namespace zidedova {
@@ -53,7 +54,7 @@ ZUTReachabilityChecker::~ZUTReachabilityChecker() {
 }
 
 bool ZUTReachabilityChecker::start() {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     if (!handle_) {
         handle_ = api_->createWithName(host_);
         if (!handle_) return false;
@@ -74,7 +75,7 @@ bool ZUTReachabilityChecker::start() {
 }
 
 void ZUTReachabilityChecker::stop() {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     if (!handle_) return;
     status_ = kZUTReachabilityUnknown;
     api_->unscheduleFromMainLoop(handle_);
@@ -83,17 +84,17 @@ void ZUTReachabilityChecker::stop() {
 }
 
 bool ZUTReachabilityChecker::isActive() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return handle_ != nullptr;
 }
 
 void ZUTReachabilityChecker::setReachabilityDelegate(std::weak_ptr<ZUTReachabilityDelegate> delegate) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     delegate_ = std::move(delegate);
 }
 
 void ZUTReachabilityChecker::setReachabilityApi(const ZUTReachabilityApi* api) {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     if (handle_) {
         ZUTLoggerLogError(kService, false, "I-REA902000",
                           "Cannot change reachability API while reachability is running. Call stop first.");
@@ -103,7 +104,7 @@ void ZUTReachabilityChecker::setReachabilityApi(const ZUTReachabilityApi* api) {
 }
 
 const ZUTReachabilityApi* ZUTReachabilityChecker::reachabilityApi() const {
-    std::lock_guard lock(mutex_);
+    platform::dispatch::MutexLock lock(mutex_);
     return api_;
 }
 
@@ -125,7 +126,7 @@ void ZUTReachabilityChecker::reachabilityFlagsChanged(sc::ReachabilityFlags flag
                       statusWord(status));
     std::shared_ptr<ZUTReachabilityDelegate> delegate;
     {
-        std::lock_guard lock(mutex_);
+        platform::dispatch::MutexLock lock(mutex_);
         delegate = delegate_.lock();
     }
     if (delegate) delegate->reachabilityStatusChanged(*this, status);

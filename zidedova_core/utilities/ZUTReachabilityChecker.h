@@ -9,9 +9,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/systemconfiguration/Reachability.h"
 
 namespace zidedova {
@@ -76,10 +76,10 @@ private:
 
     const std::string host_;
     std::atomic<ZUTReachabilityStatus> status_{kZUTReachabilityUnknown};
-    mutable std::mutex mutex_;  // guards the fields below
-    const ZUTReachabilityApi* api_;
-    ZUTReachabilityApi::Handle handle_;
-    std::weak_ptr<ZUTReachabilityDelegate> delegate_;
+    mutable platform::dispatch::Mutex mutex_;
+    const ZUTReachabilityApi* api_ GUARDED_BY(mutex_);
+    ZUTReachabilityApi::Handle handle_ GUARDED_BY(mutex_);
+    std::weak_ptr<ZUTReachabilityDelegate> delegate_ GUARDED_BY(mutex_);
 };
 
 }  // namespace zidedova

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Preferences.h"
 #include "platform/foundation/PropertyList.h"
 #include "zidedova_core/utilities/ZUTLogger.h"
@@ -118,7 +119,7 @@ void ZUTUserDefaults::clearAllData() {
 void ZUTUserDefaults::scheduleSynchronize() {
     // On the main loop rather than the calling thread's: queue threads have no run loop that would fire it.
     auto& loop = platform::dispatch::MainLoop::shared();
-    std::lock_guard lock(scheduleMutex_);
+    platform::dispatch::MutexLock lock(scheduleMutex_);
     loop.cancel(flushKey_);
     loop.postAfter(
         kSynchronizeDelay, [appName = appName_] { synchronizeDomain(appName); }, flushKey_);

@@ -10,11 +10,11 @@
 // Any thread may use a store; it holds no state of its own besides its domain name.
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Value.h"
 
 namespace zidedova {
@@ -67,8 +67,8 @@ public:
 
 private:
     const std::string appName_;
-    const std::string flushKey_;  // the main-loop key of this store's pending flush
-    std::mutex scheduleMutex_;    // makes cancel-then-post one step, so racing writers leave one flush
+    const std::string flushKey_;               // the main-loop key of this store's pending flush
+    platform::dispatch::Mutex scheduleMutex_;  // makes cancel-then-post one step, so racing writers leave one flush
     bool isPreferenceFileExcluded_ = false;
 };
 

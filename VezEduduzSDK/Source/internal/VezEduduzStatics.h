@@ -14,6 +14,8 @@
 
 namespace vezeduduz {
 
+using platform::dispatch::mainThread;
+
 class VezEduduzTrackIAP;
 
 struct DelayedInitializationParameters {
@@ -95,8 +97,9 @@ struct VezEduduzStatics {
     uint64_t generation = 0;
 };
 
-// The statics; main loop only.
-VezEduduzStatics& statics();
+// The statics: only code that runs on the main loop reaches them (and, in builds without NDEBUG, a
+// call from another thread aborts).
+VezEduduzStatics& statics() REQUIRES(mainThread);
 // Puts the statics and the atomics below on the reset registry; done by whatever first sets one of them.
 void addStaticsReset();
 
@@ -119,6 +122,7 @@ void requeueTags(const platform::Value& tags, const std::vector<VEPendingCallbac
 // Schedules sendTagsToServer 5 s from now (replacing an earlier schedule).
 void scheduleSendTags();
 
+// Blocks handed to these run on the main loop, so they may be REQUIRES(mainThread).
 // Runs `block` on the main loop: at once when already there, else posted.
 void onMainLoop(std::function<void()> block);
 // Runs `block` on the main loop and waits for it (at once when already there).
@@ -128,9 +132,15 @@ void onMainLoopSync(const std::function<void()>& block);
 template <class Block>
 std::invoke_result_t<Block&> answerOnMainLoop(Block&& block) {
     using Result = std::invoke_result_t<Block&>;
-    if (platform::dispatch::MainLoop::isMainThread()) return block();
+    if (platform::dispatch::MainLoop::isMainThread()) {
+        mainThread.assertOnThread();
+        return block();
+    }
     std::optional<Result> result;
-    onMainLoopSync([&] { result.emplace(block()); });
+    onMainLoopSync([&] {
+        mainThread.assertOnThread();
+        result.emplace(block());
+    });
     return std::move(*result);
 }
 

@@ -149,6 +149,7 @@ TEST_F(LocationTest, StartUpWaitsTwoSecondsThenOneFixIsSentAtOnceForBothPlayers)
 }
 
 TEST_F(LocationTest, TimerIntervalsAcrossFocusChanges) {
+    mainThread.assertOnThread();
     enum Op { Advance, Background, Foreground };
     struct Step {
         Op op;
@@ -236,6 +237,7 @@ TEST_F(LocationTest, TimerIntervalsAcrossFocusChanges) {
 }
 
 TEST_F(LocationTest, FalseFixesAndSharingOffSendNothing) {
+    mainThread.assertOnThread();
     cl::setAuthorizationStatus(AuthorizationStatus::AuthorizedWhenInUse);
     cl::setPosition({5, 6, -1, 3});  // no valid accuracy: not a fix
     startWithPlayer();
@@ -254,6 +256,7 @@ TEST_F(LocationTest, FalseFixesAndSharingOffSendNothing) {
 }
 
 TEST_F(LocationTest, SharingTurnedOffAfterTheFixStopsTheTimedSends) {
+    mainThread.assertOnThread();
     cl::setAuthorizationStatus(AuthorizationStatus::AuthorizedWhenInUse);
     cl::setPosition({5, 6, 7, 8});
     startWithPlayer();

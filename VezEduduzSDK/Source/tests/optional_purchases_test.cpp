@@ -22,6 +22,7 @@ protected:
     }
 
     void start() {
+        mainThread.assertOnThread();
         launchApplication();
         VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr,
                                          Value::dictionary({{kOSSettingsKeyAutoPrompt, true}}));
@@ -89,6 +90,7 @@ TEST_F(PurchasesTest, ABatchIsSummedPerProductAndOnlyPurchasesCount) {
 }
 
 TEST_F(PurchasesTest, NothingPurchasedOrNothingKnownSendsNothing) {
+    mainThread.assertOnThread();
     start();
     sk::deliverTransactions({{"gems", 1, TransactionState::Failed}});
     MainLoop::shared().runUntilIdle();
@@ -98,6 +100,7 @@ TEST_F(PurchasesTest, NothingPurchasedOrNothingKnownSendsNothing) {
 }
 
 TEST_F(PurchasesTest, AFailedLookUpKeepsThePurchasesForTheNextBatch) {
+    mainThread.assertOnThread();
     start();
     PlatformConfig::setNetworkUp(false);
     sk::deliverTransactions({{"gems", 2, TransactionState::Purchased}});
@@ -113,6 +116,7 @@ TEST_F(PurchasesTest, AFailedLookUpKeepsThePurchasesForTheNextBatch) {
 }
 
 TEST_F(PurchasesTest, UnfinishedTransactionsComingBackAreNotReportedAgain) {
+    mainThread.assertOnThread();
     start();
     sk::deliverTransactions({{"gems", 1, TransactionState::Purchased}});
     ASSERT_TRUE(waitForPosts(1));
@@ -128,6 +132,7 @@ TEST_F(PurchasesTest, UnfinishedTransactionsComingBackAreNotReportedAgain) {
 }
 
 TEST_F(PurchasesTest, NoTrackerWhenPaymentsAreNotAllowed) {
+    mainThread.assertOnThread();
     sk::setPaymentsAllowed(false);
     EXPECT_FALSE(VezEduduzTrackIAP::canTrack());
     launchApplication();

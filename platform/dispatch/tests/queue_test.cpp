@@ -316,6 +316,29 @@ TEST(DispatchTimerTest, MainQueueTimerFiresInOrderWithOneShot) {
     EXPECT_EQ(order, (std::vector<std::string>{"r@1", "o@2", "r@3", "r@5"}));
 }
 
+// The main thread is whichever thread drives the loop, not the first to check; a serial queue's state is
+// checked against the queue's own blocks, whichever worker runs them (builds without NDEBUG).
+TEST(ThreadChecksTest, TheMainThreadIsTheLoopsDriverAndAQueueIsItsBlocks) {
+    mainThread.assertOnThread();
+    DispatchQueue queue("com.tesmar.test.owner");
+    for (int i = 0; i < 3; ++i) queue.async([&] { queue.assertCurrent(); });
+    queue.sync([&] { queue.assertCurrent(); });
+#ifndef NDEBUG
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(std::thread([] { mainThread.assertOnThread(); }).join(), "off the main thread");
+    EXPECT_DEATH(queue.assertCurrent(), "queue \"com.tesmar.test.owner\" is touched off the queue");
+    DispatchQueue other("com.tesmar.test.other");
+    EXPECT_DEATH(other.sync([&] { queue.assertCurrent(); }), "off the queue");
+    std::thread([] {
+        MainLoop::shared().runUntilIdle();  // this thread drives the loop now: it is the main thread
+        mainThread.assertOnThread();
+    }).join();
+    EXPECT_DEATH(mainThread.assertOnThread(), "off the main thread");
+    MainLoop::shared().runUntilIdle();
+#endif
+    mainThread.assertOnThread();
+}
+
 // A checked owner binds to the first thread that asserts and refuses every other (builds without NDEBUG),
 // and a condition variable over the annotated mutex wakes its waiter with the mutex held again.
 TEST(ThreadChecksTest, AnOwnerThreadIsCheckedAndAWaitHandsTheMutexBack) {
@@ -342,8 +365,10 @@ TEST(ThreadChecksTest, AnOwnerThreadIsCheckedAndAWaitHandsTheMutexBack) {
         MutexLock lock(mutex);
         EXPECT_TRUE(changed.wait_for(mutex, std::chrono::seconds(30), [&] { return ready; }));
     }
-    EXPECT_TRUE(mutex.try_lock());
-    mutex.unlock();
+    if (mutex.try_lock())
+        mutex.unlock();
+    else
+        ADD_FAILURE() << "the wait kept the mutex";
     setter.join();
 }
 

@@ -48,6 +48,7 @@ public:
     }
 
     bool iterate(double maxSeconds, const std::function<bool()>& woken) override {
+        dispatch::mainThread.assertOnThread();
         GMainContext* context = g_main_context_default();
         woken_ = &woken;
         GSource* timeout = nullptr;
@@ -255,6 +256,7 @@ bool answerProxyChallenge(WebKitAuthenticationRequest* request) {
 }
 
 std::optional<std::string> start() {
+    dispatch::mainThread.assertOnThread();
     if (engine()) return std::nullopt;
     if (!gtk_init_check(nullptr, nullptr)) return "the toolkit cannot open the display (is DISPLAY set?)";
     auto* running = new Engine;
@@ -290,6 +292,7 @@ std::optional<std::string> start() {
 bool isRunning() { return engine() != nullptr; }
 
 void stop() {
+    dispatch::mainThread.assertOnThread();
     auto* running = engine();
     if (!running) return;
     webkit_detail::setPageBackendFactory(nullptr);

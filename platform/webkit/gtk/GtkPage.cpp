@@ -381,7 +381,7 @@ public:
                         }
                         std::optional<Error> failure;
                         if (!png)
-                            failure = Error::withDescription(kWebKitErrorDomain, 1,
+                            failure = Error::withDescription(kWebKitErrorDomain, kWebKitErrorUnknown,
                                                              error && error->message ? error->message
                                                                                      : "The snapshot failed.");
                         if (error) g_error_free(error);

@@ -28,10 +28,11 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace platform::webkit::webkit_detail {
 
@@ -62,7 +63,7 @@ private:
 
     void acceptLoop();
     void serve(Connection& connection);
-    void reapFinished(bool all);
+    void reapFinished(bool all) REQUIRES(acceptor_);
     bool authorized(const std::vector<std::string>& headerLines) const;
 
     std::map<std::string, std::string> connectTo_;
@@ -75,11 +76,12 @@ private:
     std::thread acceptThread_;
     std::atomic<bool> stopping_{false};
 
-    std::mutex stopMutex_;  // serialises stop()
-    bool stopped_ = false;
+    dispatch::Mutex stopMutex_;  // serialises stop()
+    bool stopped_ GUARDED_BY(stopMutex_) = false;
 
-    // Owned by the accepting thread while it runs, then by stop().
-    std::list<std::unique_ptr<Connection>> connections_;
+    // The accepting thread's own: its loop reaps them, and joins every one before it ends.
+    dispatch::ThreadChecker acceptor_{"the proxy's connections"};
+    std::list<std::unique_ptr<Connection>> connections_ GUARDED_BY(acceptor_);
 };
 
 }  // namespace platform::webkit::webkit_detail
