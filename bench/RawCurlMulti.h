@@ -1,17 +1,20 @@
 #pragma once
 // The raw-libcurl side of the loopback benchmarks: the requests the system makes, done by hand on a
 // multi handle, and the server both sides talk to.
+#include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <map>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/PeerRatio.h"
@@ -97,53 +100,106 @@ private:
     CURLM* multi_;
 };
 
-// Rates per benchmark and side, one per run of a benchmark function. libbenchmark first runs a function
-// with few iterations to size the run; only the runs with the most iterations (the repetitions that
-// are reported) count, and their median is the rate.
-class Rates {
+// What one side of a loopback benchmark spent on its requests: wall time, CPU time of the whole
+// process (client, server and queues alike) and context switches of all its threads, which is where a
+// request that crosses threads pays (the kernel's wake-ups).
+struct SideUsage {
+    double wall = 0, cpu = 0;
+    int64_t switches = 0, requests = 0;
+    double cpuMicrosPerRequest() const { return requests ? cpu * 1e6 / double(requests) : 0; }
+    double switchesPerRequest() const { return requests ? double(switches) / double(requests) : 0; }
+    double requestsPerSecond() const { return wall > 0 ? double(requests) / wall : 0; }
+};
+
+inline rusage processUsage() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage;
+}
+
+inline double cpuSeconds(const rusage& u) {
+    auto secs = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return secs(u.ru_utime) + secs(u.ru_stime);
+}
+
+// Runs `requests` through `run` and adds what they took to `side`.
+template <class Run>
+void measureTurn(SideUsage& side, int64_t requests, Run&& run) {
+    const rusage before = processUsage();
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    side.wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const rusage after = processUsage();
+    side.cpu += cpuSeconds(after) - cpuSeconds(before);
+    side.switches += (after.ru_nvcsw + after.ru_nivcsw) - (before.ru_nvcsw + before.ru_nivcsw);
+    side.requests += requests;
+}
+
+// The two sides of a benchmark measured in turns: each repetition (one call of the benchmark function)
+// runs both, alternating which goes first, so a shared machine's load weighs on both alike. Each
+// repetition's figures are kept, and the closing lines give their medians.
+class Turns {
 public:
-    void record(const std::string& name, int64_t iterations, double perSecond) {
-        std::lock_guard lock(mutex_);
-        runs_[name].push_back({iterations, perSecond});
+    // One repetition's totals of both sides; also shown as the benchmark's counters.
+    void record(benchmark::State& state, const SideUsage& ours, const SideUsage& raw) {
+        throughput_.push_back(ours.requestsPerSecond() / raw.requestsPerSecond());
+        oursCpu_.push_back(ours.cpuMicrosPerRequest());
+        rawCpu_.push_back(raw.cpuMicrosPerRequest());
+        cpuRatio_.push_back(ours.cpuMicrosPerRequest() / raw.cpuMicrosPerRequest());
+        state.counters["ours_req/s"] = ours.requestsPerSecond();
+        state.counters["raw_req/s"] = raw.requestsPerSecond();
+        state.counters["ours_cpu_us/req"] = ours.cpuMicrosPerRequest();
+        state.counters["raw_cpu_us/req"] = raw.cpuMicrosPerRequest();
+        state.counters["ours_switches/req"] = ours.switchesPerRequest();
+        state.counters["raw_switches/req"] = raw.switchesPerRequest();
     }
-    double median(const std::string& name) const {
-        std::lock_guard lock(mutex_);
-        auto it = runs_.find(name);
-        if (it == runs_.end() || it->second.empty()) return 0;
-        int64_t most = 0;
-        for (const auto& r : it->second) most = std::max(most, r.iterations);
-        std::vector<double> rates;
-        for (const auto& r : it->second)
-            if (r.iterations == most) rates.push_back(r.perSecond);
-        return bench::median(std::move(rates));
+    size_t repetitions() const { return throughput_.size(); }
+    double throughputRatio() const { return median(throughput_); }
+    double cpuRatio() const { return median(cpuRatio_); }
+    double oursCpu() const { return median(oursCpu_); }
+    double rawCpu() const { return median(rawCpu_); }
+
+private:
+    std::vector<double> throughput_, oursCpu_, rawCpu_, cpuRatio_;
+};
+
+// Alternates which side runs first, one call to the next.
+inline void inTurns(bool& rawFirst, const std::function<void()>& raw, const std::function<void()>& ours) {
+    if (rawFirst) {
+        raw();
+        ours();
+    } else {
+        ours();
+        raw();
     }
-    size_t count(const std::string& name) const {
-        std::lock_guard lock(mutex_);
-        auto it = runs_.find(name);
-        if (it == runs_.end()) return 0;
-        int64_t most = 0;
-        size_t n = 0;
-        for (const auto& r : it->second) most = std::max(most, r.iterations);
-        for (const auto& r : it->second) n += r.iterations == most;
-        return n;
+    rawFirst = !rawFirst;
+}
+
+// The closing lines: each figure with which way is better and its goal, the one furthest short of its
+// goal last, as the one line to look at.
+class Verdicts {
+public:
+    void higherIsBetter(const std::string& what, double value, double goal, const std::string& detail) {
+        add(value / goal, what, value, "higher is better; goal >= ", goal, detail);
+    }
+    void lowerIsBetter(const std::string& what, double value, double goal, const std::string& detail) {
+        add(goal / value, what, value, "lower is better; goal <= ", goal, detail);
+    }
+    void print() {
+        std::sort(lines_.begin(), lines_.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (const auto& [score, line] : lines_) std::printf("%s\n", line.c_str());
     }
 
 private:
-    struct Run {
-        int64_t iterations;
-        double perSecond;
-    };
-    mutable std::mutex mutex_;
-    std::map<std::string, std::vector<Run>> runs_;
+    void add(double score, const std::string& what, double value, const char* direction, double goal,
+             const std::string& detail) {
+        if (!std::isfinite(value) || value <= 0) return;
+        char line[256];
+        std::snprintf(line, sizeof line, "%s: %.2f (%s%.2f; %s)", what.c_str(), value, direction, goal, detail.c_str());
+        lines_.emplace_back(score, line);
+    }
+    std::vector<std::pair<double, std::string>> lines_;
 };
-
-// CPU time this process has used so far (every thread, the loopback server's included), in seconds.
-inline double processCPUSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto secs = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return secs(usage.ru_utime) + secs(usage.ru_stime);
-}
 
 // Resident set size of this process now, in bytes.
 inline int64_t residentBytes() {

@@ -1,6 +1,6 @@
 // The client's session manager against raw libcurl multi on loopback: 64 requests in flight, 1 KB
-// bodies, each answer delivered through responseData. Prints the manager / raw ratio (medians of the
-// repetitions) as its last line.
+// bodies, each answer delivered through responseData, the two sides in turns. Prints, as its last
+// lines, the manager / raw ratios of throughput and of CPU per request (medians of the repetitions).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -21,7 +21,7 @@ namespace {
 constexpr int kInFlight = 64;
 constexpr int kRequestsPerRound = 512;
 
-bench::Rates g_rates;  // requests per second, by side
+bench::Turns g_turns;
 
 TestHttpServer& server() {
     static TestHttpServer* s = [] {
@@ -75,44 +75,30 @@ private:
     int toStart_ = 0;
 };
 
-void BM_RivuletSmallRequests(benchmark::State& state) {
+// Raw curl and the manager in turns within each iteration (which goes first alternates); warmed up
+// first, so neither side's figures carry its connections' set-up.
+void BM_SmallRequestsVersusRawCurl(benchmark::State& state) {
     auto configuration = platform::URLSessionConfiguration::ephemeralSessionConfiguration();
     configuration.HTTPMaximumConnectionsPerHost = kInFlight;
     configuration.HTTPShouldSetCookies = false;
     configuration.URLCache = nullptr;  // raw curl keeps no answers either
-    Driver driver(rivulet::SessionManager::make(configuration), server().url("/small"));
-    int64_t done = 0;
-    const double cpuStart = bench::processCPUSeconds();
-    auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        driver.run(kRequestsPerRound, kInFlight);
-        done += kRequestsPerRound;
-    }
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    g_rates.record("rivulet", int64_t(state.iterations()), double(done) / secs);
-    // CPU per request, all threads (client, server, queues): what a busy machine has to find time for.
-    state.counters["cpu_us_per_request"] = (bench::processCPUSeconds() - cpuStart) * 1e6 / double(done);
-    state.SetItemsProcessed(done);
-}
-
-void BM_RawCurlSmallRequests(benchmark::State& state) {
+    const std::string url = server().url("/small");
+    Driver driver(rivulet::SessionManager::make(configuration), url);
     bench::RawCurlMulti raw(kInFlight);
-    int64_t done = 0;
-    const double cpuStart = bench::processCPUSeconds();
-    auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        raw.run(server().url("/small"), kRequestsPerRound);
-        done += kRequestsPerRound;
-    }
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    g_rates.record("raw", int64_t(state.iterations()), double(done) / secs);
-    // CPU per request, all threads (client, server, queues): what a busy machine has to find time for.
-    state.counters["cpu_us_per_request"] = (bench::processCPUSeconds() - cpuStart) * 1e6 / double(done);
-    state.SetItemsProcessed(done);
+    bench::SideUsage oursUsage, rawUsage;
+    auto rawOnce = [&] { bench::measureTurn(rawUsage, kRequestsPerRound, [&] { raw.run(url, kRequestsPerRound); }); };
+    auto oursOnce = [&] {
+        bench::measureTurn(oursUsage, kRequestsPerRound, [&] { driver.run(kRequestsPerRound, kInFlight); });
+    };
+    raw.run(url, kRequestsPerRound);
+    driver.run(kRequestsPerRound, kInFlight);
+    bool rawFirst = true;
+    for (auto _ : state) bench::inTurns(rawFirst, rawOnce, oursOnce);
+    g_turns.record(state, oursUsage, rawUsage);
+    state.SetItemsProcessed(oursUsage.requests + rawUsage.requests);
 }
 
-BENCHMARK(BM_RawCurlSmallRequests)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_RivuletSmallRequests)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SmallRequestsVersusRawCurl)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(16);
 
 }  // namespace
 
@@ -123,9 +109,15 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    const double rivulet = g_rates.median("rivulet"), raw = g_rates.median("raw");
-    if (raw > 0 && rivulet > 0)
-        std::printf("ratio small requests SessionManager/raw curl: %.2f (goal >= 0.80; medians of %zu and %zu runs)\n",
-                    rivulet / raw, g_rates.count("rivulet"), g_rates.count("raw"));
+    if (g_turns.repetitions() == 0) return 0;
+    char detail[160];
+    bench::Verdicts verdicts;
+    std::snprintf(detail, sizeof detail, "throughput; median of %zu repetitions, the two sides in turns",
+                  g_turns.repetitions());
+    verdicts.higherIsBetter("ratio small requests SessionManager/raw curl", g_turns.throughputRatio(), 0.9, detail);
+    std::snprintf(detail, sizeof detail, "%.1f us against %.1f us, all threads; median of %zu repetitions",
+                  g_turns.oursCpu(), g_turns.rawCpu(), g_turns.repetitions());
+    verdicts.lowerIsBetter("CPU per request SessionManager/raw curl", g_turns.cpuRatio(), 1.6, detail);
+    verdicts.print();
     return 0;
 }
