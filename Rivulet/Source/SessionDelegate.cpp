@@ -130,9 +130,15 @@ void SessionDelegate::didSendBodyData(const SessionPtr& session, const TaskPtr& 
         d->didSendBodyData(session, task, bytesSent, totalBytesSent, totalBytesExpectedToSend);
 }
 
-void SessionDelegate::didFinishCollectingMetrics(const SessionPtr&, const TaskPtr& task,
+void SessionDelegate::didFinishCollectingMetrics(const SessionPtr& session, const TaskPtr& task,
                                                  const platform::URLSessionTaskMetrics& metrics) {
-    if (auto d = taskDelegate(task)) d->setMetrics(std::make_shared<const platform::URLSessionTaskMetrics>(metrics));
+    didFinishCollectingSharedMetrics(session, task, std::make_shared<const platform::URLSessionTaskMetrics>(metrics));
+}
+
+// The session's own object is kept as it is: the response records share it.
+void SessionDelegate::didFinishCollectingSharedMetrics(const SessionPtr&, const TaskPtr& task,
+                                                       std::shared_ptr<const platform::URLSessionTaskMetrics> metrics) {
+    if (auto d = taskDelegate(task)) d->setMetrics(std::move(metrics));
 }
 
 void SessionDelegate::didCompleteWithError(const SessionPtr& session, const TaskPtr& task,

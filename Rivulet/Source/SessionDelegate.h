@@ -241,6 +241,8 @@ public:
                          int64_t totalBytesExpectedToSend) override;
     void didFinishCollectingMetrics(const SessionPtr& session, const TaskPtr& task,
                                     const platform::URLSessionTaskMetrics& metrics) override;
+    void didFinishCollectingSharedMetrics(const SessionPtr& session, const TaskPtr& task,
+                                          std::shared_ptr<const platform::URLSessionTaskMetrics> metrics) override;
     void didCompleteWithError(const SessionPtr& session, const TaskPtr& task,
                               const std::optional<platform::Error>& error) override;
     void didReceiveResponse(const SessionPtr& session, const DataTaskPtr& task,

@@ -78,15 +78,19 @@ void Engine::dropCommands() {
     dropped.swap(commands_);
 }
 
-void Engine::post(std::function<void()> command) {
-    bool wake;
+void Engine::post(std::function<void()> command, bool wake) {
     {
         dispatch::MutexLock lock(commandMutex_);
-        // One wake-up per batch: the engine takes every queued command when it wakes.
-        wake = commands_.empty();
         commands_.push_back(std::move(command));
     }
-    if (wake) curl_multi_wakeup(multi_);
+    // Only a thread that waits in poll needs waking (once): an awake one takes the command on its next
+    // turn. The mutex orders this against the loop's look at the commands after it said it would wait.
+    if (wake && waiting_.exchange(false)) curl_multi_wakeup(multi_);
+}
+
+bool Engine::commandsWaiting() {
+    dispatch::MutexLock lock(commandMutex_);
+    return !commands_.empty();
 }
 
 void Engine::deferDrain() {
@@ -132,7 +136,10 @@ void Engine::run() {
         std::vector<curl_waitfd> streamFds;
         streams_->pollFds(streamFds);
         flushDeliveries();
+        waiting_ = true;
+        if (commandsWaiting()) wait = 0;  // among them perhaps some posted without a wake-up
         curl_multi_poll(multi_, streamFds.data(), unsigned(streamFds.size()), streams_->waitMillis(wait), nullptr);
+        waiting_ = false;
     }
     // Shutting down: transfers and stream connections end without callbacks (the session is going away).
     for (auto& [id, t] : transfers_) t->abandon();

@@ -32,7 +32,8 @@ void Transfer::answerFromCache(CachedURLResponse cached) {
 void Transfer::keepForCache(const char* ptr, size_t len) {
     if (!cacheBody_) return;
     if (cacheBody_->size() + len > cacheBodyLimit_) return cacheBody_.reset();
-    cacheBody_->insert(cacheBody_->end(), ptr, ptr + len);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(ptr);
+    cacheBody_->insert(cacheBody_->end(), bytes, bytes + len);
 }
 
 // A network answer that finished without error changes the cache: a successful unsafe method

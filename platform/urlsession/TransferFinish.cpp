@@ -150,12 +150,12 @@ void Transfer::recordHopMetrics() {
     if (hop_) metrics_.transactionMetrics.push_back(hopMetrics(request_, response_, readHopTimes(), Date::now()));
 }
 
-URLSessionTaskMetrics Transfer::EndRecords::taskMetrics() {
+std::shared_ptr<const URLSessionTaskMetrics> Transfer::EndRecords::taskMetrics() {
     if (lastHop)
         metrics.transactionMetrics.push_back(
             hopMetrics(std::move(lastHop->request), std::move(lastHop->response), lastHop->times, end));
     lastHop.reset();
-    return std::move(metrics);
+    return std::make_shared<const URLSessionTaskMetrics>(std::move(metrics));
 }
 
 void Transfer::curlDone(CURLcode code) {
@@ -180,9 +180,50 @@ void Transfer::curlFinished(CURLcode code) {
     owner_.assertOnThread();
     if ((decisionPending() || (state_ == State::Body && !held_.empty())) && code == CURLE_OK) {
         doneWhileWaiting_ = code;
+        publishAnswer();
         return;
     }
     curlDone(code);
+}
+
+// The whole answer waits for the response decision: its end is made ready now, so that an allowing
+// reply can end the task on the delegate queue without the engine taking the answer first. Not when
+// the end has more to do here: an answer for the URL cache, or a body over the session's limit.
+void Transfer::publishAnswer() {
+    if (!decision_ || state_ != State::AwaitingResponse || doneWhileWaiting_ != CURLE_OK) return;
+    const auto& config = engine_->configuration();
+    if (config.URLCache && !cacheSettled_) return;
+    if (config.maximumDataTaskBodyLength > 0 && bodyBytes_ + int64_t(held_.size()) > config.maximumDataTaskBodyLength)
+        return;
+    dispatch::MutexLock lock(decision_->mutex);
+    if (decision_->settled) return;  // the reply is on its way to the engine
+    endHop();
+    decision_->answer = HeldAnswer{std::exchange(held_, {}), takeEndRecords(Date::now())};
+}
+
+// The decision is over for the engine: nothing is published from now on, and an answer that was (and
+// that no allowing reply took) is the transfer's again.
+void Transfer::settleDecision() {
+    auto decision = std::exchange(decision_, nullptr);
+    if (!decision) return;
+    std::optional<HeldAnswer> back;
+    {
+        dispatch::MutexLock lock(decision->mutex);
+        decision->settled = true;
+        back = std::exchange(decision->answer, std::nullopt);
+    }
+    if (!back) return;
+    held_ = std::move(back->body);
+    metrics_ = std::move(back->records.metrics);
+    endedHop_ = std::move(back->records.lastHop);
+}
+
+void Transfer::forgetAllowed() { engine_->bury(engine_->release(taskId())); }
+
+void Transfer::endHop() {
+    if (!hop_) return;
+    endedHop_ = LastHop{request_, response_, readHopTimes()};
+    releaseEasy();
 }
 
 // The resource time-out counts every moment, suspended or waiting on the delegate, but not the wait
@@ -211,13 +252,16 @@ void Transfer::cancel(std::function<void(std::optional<Bytes>)> resumeData) {
     finish(makeURLError(URLErrorCode::Cancelled, request_.url()));
 }
 
-void Transfer::postToTransfer(const std::weak_ptr<Engine>& engine, uint64_t id, std::function<void(Transfer&)> step) {
+void Transfer::postToTransfer(const std::weak_ptr<Engine>& engine, uint64_t id, std::function<void(Transfer&)> step,
+                              bool wake) {
     auto e = engine.lock();
     if (!e) return;
     Engine* raw = e.get();
-    e->post([raw, id, step = std::move(step)] {
-        if (Transfer* t = raw->transferFor(id)) step(*t);
-    });
+    e->post(
+        [raw, id, step = std::move(step)] {
+            if (Transfer* t = raw->transferFor(id)) step(*t);
+        },
+        wake);
 }
 
 void Transfer::onLaterTurn(std::function<void(Transfer&)> step) {
@@ -227,8 +271,8 @@ void Transfer::onLaterTurn(std::function<void(Transfer&)> step) {
 // What the completion hands out, taken from the ended transfer (its last hop's timings read from
 // the easy handle before that goes back to the engine).
 Transfer::EndRecords Transfer::takeEndRecords(const Date& end) {
-    std::optional<LastHop> lastHop;
-    if (hop_) lastHop = LastHop{request_, response_, readHopTimes()};
+    std::optional<LastHop> lastHop = std::exchange(endedHop_, std::nullopt);
+    if (hop_) lastHop = LastHop{std::move(request_), response_, readHopTimes()};  // the transfer's last use of it
     releaseEasy();
     metrics_.redirectCount = redirects_;
     metrics_.taskInterval = DateInterval{taskStart_, end.timeIntervalSince(taskStart_)};
@@ -242,6 +286,7 @@ Transfer::EndRecords Transfer::takeEndRecords(const Date& end) {
 // engines keep the delegate queue, which is one thread, free of clean-up.
 void Transfer::finish(std::optional<Error> error) {
     if (!error && offerToCache()) return;  // finishes once the delegate has answered
+    settleDecision();
     const Date end = Date::now();
     file_.reset();
     if (hop_) hop_->easy.leave();
@@ -276,8 +321,12 @@ void Transfer::finish(std::optional<Error> error) {
             std::filesystem::remove(filePath_, ec);
         }
     }
-    task->complete(kTaskKey, error);
     Engine* engine = engine_;
+    if (!task->complete(kTaskKey, error)) {
+        // The delegate queue ended it: the delegate allowed an answer that was whole already.
+        engine->bury(engine->release(task->taskIdentifier()));
+        return;
+    }
     // From here on the engine knows this transfer no more. (One that never joined the engine has
     // another owner.)
     engine->bury(engine->release(task->taskIdentifier()));
@@ -299,7 +348,7 @@ void Transfer::finish(std::optional<Error> error) {
             std::filesystem::remove(filePath, ec);  // unless it was moved away
         }
         if (delegateOK && d->implements(URLSessionDelegateMethod::TaskDidFinishCollectingMetrics))
-            d->didFinishCollectingMetrics(session, task, records.taskMetrics());
+            d->didFinishCollectingSharedMetrics(session, task, records.taskMetrics());
         if (extras.dataCompletion)
             extras.dataCompletion(records.collected, response, error);
         else if (extras.downloadCompletion && error)

@@ -90,6 +90,13 @@ public:
                                  int64_t bytesSent, int64_t totalBytesSent, int64_t totalBytesExpectedToSend) {}
     virtual void didFinishCollectingMetrics(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
                                             const URLSessionTaskMetrics&) {}
+    // The same metrics as the one shared, immutable object they are: a delegate that keeps them overrides
+    // this form and copies nothing. By default it hands them to the form above.
+    virtual void didFinishCollectingSharedMetrics(const std::shared_ptr<URLSession>& session,
+                                                  const std::shared_ptr<URLSessionTask>& task,
+                                                  std::shared_ptr<const URLSessionTaskMetrics> metrics) {
+        didFinishCollectingMetrics(session, task, *metrics);
+    }
     virtual void didCompleteWithError(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
                                       const std::optional<Error>&) {}
 

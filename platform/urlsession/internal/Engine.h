@@ -142,8 +142,9 @@ public:
     void stop();
     void join();
 
-    // Runs `command` on the engine thread (in order).
-    void post(std::function<void()> command) EXCLUDES(commandMutex_);
+    // Runs `command` on the engine thread (in order); without `wake`, at its next turn, whenever that
+    // comes (a command nothing waits for).
+    void post(std::function<void()> command, bool wake = true) EXCLUDES(commandMutex_);
     void deliver(std::function<void()> block) { group_->deliver(std::move(block)); }
     // A block was delivered on this engine's thread: it goes out with the turn's others (flushDeliveries).
     void deferDrain();
@@ -210,6 +211,7 @@ private:
     void run();
     void runCommands() REQUIRES(engineThread_);
     void dropCommands() EXCLUDES(commandMutex_);
+    bool commandsWaiting() EXCLUDES(commandMutex_);
     void abandonTasks();
     void readInfo() REQUIRES(engineThread_);
     void checkTimeouts() REQUIRES(engineThread_);
@@ -231,6 +233,8 @@ private:
     std::atomic<bool> busy_{false};
     std::atomic<int> tasksGiven_{0};
     const long connectionsPerHost_;
+    // The thread is about to wait, or waits, in poll: a command posted then wakes it.
+    std::atomic<bool> waiting_{false};
 
     dispatch::Mutex commandMutex_;
     std::deque<std::function<void()>> commands_ GUARDED_BY(commandMutex_);

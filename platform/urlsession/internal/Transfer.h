@@ -167,8 +167,38 @@ private:
         Bytes collected;
         std::string filePath;
         std::function<void(std::optional<Bytes>)> resumeHandler;
-        URLSessionTaskMetrics taskMetrics();
+        std::shared_ptr<const URLSessionTaskMetrics> taskMetrics();
     };
+    // A response decision that is out, between the engine and the delegate's reply. A whole answer
+    // waits in `answer`, its end made ready (publishAnswer), and an allowing reply takes it and ends the
+    // task on the delegate queue; any other reply, or the end of the transfer, settles the decision and
+    // the engine takes the answer back.
+    struct HeldAnswer {
+        Bytes body;
+        EndRecords records;
+    };
+    struct ResponseDecision {
+        dispatch::Mutex mutex;
+        std::optional<HeldAnswer> answer GUARDED_BY(mutex);
+        bool settled GUARDED_BY(mutex) = false;  // answered, or the transfer ended
+    };
+    void publishAnswer() REQUIRES(owner_);
+    void settleDecision() REQUIRES(owner_);
+    // Who hears the decision's outcome: the delegate, of the task, through the engine that carries it.
+    struct DecisionParties {
+        std::shared_ptr<URLSessionDelegate> delegate;
+        std::shared_ptr<URLSession> session;
+        std::shared_ptr<URLSessionDataTask> task;
+        std::weak_ptr<Engine> engine;
+        std::weak_ptr<EngineGroup> group;
+    };
+    static void responseReplied(const std::shared_ptr<ResponseDecision>& decision, const DecisionParties& parties,
+                                URLSessionResponseDisposition disposition);
+    static void finishAllowed(HeldAnswer& answer, const DecisionParties& parties);
+    // The delegate queue ended the task: the transfer goes without a word.
+    void forgetAllowed() REQUIRES(owner_);
+    // The hop's answer is whole: its timings are kept (endedHop_) and its easy handle goes.
+    void endHop() REQUIRES(owner_);
     HopTimes readHopTimes() const REQUIRES(owner_);
     static URLSessionTaskTransactionMetrics hopMetrics(URLRequest request,
                                                        std::shared_ptr<const HTTPURLResponse> response,
@@ -179,8 +209,10 @@ private:
     void finish(std::optional<Error> error) REQUIRES(owner_);
     URLErrorCode codeForFailedHop(CURLcode code) const REQUIRES(owner_);
 
-    // Runs `step` with the transfer of task `id` on the engine thread, unless it has ended meanwhile.
-    static void postToTransfer(const std::weak_ptr<Engine>& engine, uint64_t id, std::function<void(Transfer&)> step);
+    // Runs `step` with the transfer of task `id` on the engine thread, unless it has ended meanwhile;
+    // `wake`: at once, else at the engine's next turn.
+    static void postToTransfer(const std::weak_ptr<Engine>& engine, uint64_t id, std::function<void(Transfer&)> step,
+                               bool wake = true);
     void onLaterTurn(std::function<void(Transfer&)> step) REQUIRES(owner_);
     // Asks the delegate once on its queue and brings the answer back to the engine thread: `ask` runs on
     // the delegate queue with a reply function; the first reply counts (later ones are dropped), and
@@ -229,6 +261,8 @@ private:
     ResponseHead head_ GUARDED_BY(owner_);  // the lines as they come
     std::shared_ptr<const HTTPURLResponse> response_ GUARDED_BY(owner_);
     std::optional<CURLcode> doneWhileWaiting_ GUARDED_BY(owner_);  // curl finished while a decision or held body waited
+    std::shared_ptr<ResponseDecision> decision_ GUARDED_BY(owner_);  // while the response decision is out
+    std::optional<LastHop> endedHop_ GUARDED_BY(owner_);               // the last hop, ended before the task
 
     // Pauses: the receive side is paused while any reason holds.
     bool userPaused_ GUARDED_BY(owner_) = false;
