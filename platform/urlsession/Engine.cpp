@@ -44,6 +44,7 @@ Engine::~Engine() {
     transfers_.clear();
     streams_.reset();
     spareEasy_.clear();
+    spareBuffers_.clear();
     if (multi_) curl_multi_cleanup(multi_);
 }
 
@@ -226,6 +227,30 @@ void Engine::moveTransfer(uint64_t fromTaskId, const std::shared_ptr<URLSessionT
 
 namespace {
 constexpr size_t kSpareEasyHandles = 64;
+// Body buffers kept for reuse: enough for a busy engine's small answers, none larger than curl's
+// receive buffer (so at most a megabyte waits here).
+constexpr size_t kSpareBuffers = 64;
+constexpr size_t kLargestSpareBuffer = 16 << 10;
+}  // namespace
+
+Bytes Engine::bodyBuffer() {
+    engineThread_.assertOnThread();
+    if (spareBuffers_.empty()) {
+        dispatch::MutexLock lock(returnedMutex_);
+        spareBuffers_.swap(returned_);
+    }
+    if (spareBuffers_.empty()) return {};
+    Bytes buffer = std::move(spareBuffers_.back());
+    spareBuffers_.pop_back();
+    buffer.clear();
+    return buffer;
+}
+
+void Engine::giveBack(Bytes buffer) {
+    // A large one, or one beyond the bound (a delegate far behind), is simply freed.
+    if (buffer.capacity() == 0 || buffer.capacity() > kLargestSpareBuffer) return;
+    dispatch::MutexLock lock(returnedMutex_);
+    if (returned_.size() < kSpareBuffers) returned_.push_back(std::move(buffer));
 }
 
 CurlEasy Engine::newEasy() {

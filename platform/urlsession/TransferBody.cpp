@@ -100,6 +100,7 @@ size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
         // While the delegate decides, a little of the body is kept here: a small answer completes at
         // once and its connection serves the next request. More than that waits in curl (paused).
         if (!decisionPaused_ && held_.size() + len <= kHeldWhileDeciding) {
+            if (held_.capacity() == 0) held_ = engine_->bodyBuffer();
             held_.insert(held_.end(), bytes, bytes + len);
             return len;
         }
@@ -145,18 +146,22 @@ size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
     auto pending = pendingBytes_;
     pending->fetch_add(int64_t(len));
     auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
-    Bytes data = owned ? std::move(*owned) : Bytes(bytes, bytes + len);
-    engine_->deliver([d, session, dataTask, data = std::move(data), pending, engine = engine_->weak_from_this()] {
-        d->didReceiveData(session, dataTask, data);
-        int64_t before = pending->fetch_sub(int64_t(data.size()));
-        if (before >= kLowWater && before - int64_t(data.size()) < kLowWater) {
-            postToTransfer(engine, dataTask->taskIdentifier(), [](Transfer& t) REQUIRES(t.owner_) {
-                if (!t.pressurePaused_) return;
-                t.pressurePaused_ = false;
-                t.bodyMayFlow();
-            });
-        }
-    });
+    Bytes data = owned ? std::move(*owned) : engine_->bodyBuffer();
+    if (!owned) data.assign(bytes, bytes + len);
+    engine_->deliver(
+        [d, session, dataTask, data = std::move(data), pending, engine = engine_->weak_from_this()]() mutable {
+            d->didReceiveData(session, dataTask, data);
+            const auto size = int64_t(data.size());
+            if (auto e = engine.lock()) e->giveBack(std::move(data));
+            int64_t before = pending->fetch_sub(size);
+            if (before >= kLowWater && before - size < kLowWater) {
+                postToTransfer(engine, dataTask->taskIdentifier(), [](Transfer& t) REQUIRES(t.owner_) {
+                    if (!t.pressurePaused_) return;
+                    t.pressurePaused_ = false;
+                    t.bodyMayFlow();
+                });
+            }
+        });
     return len;
 }
 

@@ -272,9 +272,8 @@ void Transfer::responseReplied(const std::shared_ptr<ResponseDecision>& decision
     auto group = parties.group.lock();
     if (!group) return;  // the session went away; its tasks with it
     // Through the mailbox: after the decision's callback has returned, in order with the session's other callbacks.
-    group->deliver([answer = std::make_shared<HeldAnswer>(std::move(*whole)), parties] {
-        finishAllowed(*answer, parties);
-    });
+    group->deliver(
+        [answer = std::make_shared<HeldAnswer>(std::move(*whole)), parties] { finishAllowed(*answer, parties); });
 }
 
 // On the delegate queue: the task ends as the engine would have ended it (body, metrics, completion),
@@ -287,6 +286,7 @@ void Transfer::finishAllowed(HeldAnswer& answer, const DecisionParties& parties)
         task->addBytesReceived(kTaskKey, int64_t(answer.body.size()));
         if (!answer.body.empty() && d->implements(URLSessionDelegateMethod::DataTaskDidReceiveData))
             d->didReceiveData(session, task, answer.body);
+        if (auto e = engine.lock()) e->giveBack(std::move(answer.body));
         if (d->implements(URLSessionDelegateMethod::TaskDidFinishCollectingMetrics))
             d->didFinishCollectingSharedMetrics(session, task, answer.records.taskMetrics());
         if (d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError))

@@ -193,6 +193,11 @@ public:
     // kept only on the engine thread (elsewhere a handle given back is freed).
     CurlEasy newEasy();
     void recycleEasy(CurlEasy easy);
+    // Buffers for body bytes handed to the delegate. One given back after the delegate has had it
+    // (any thread) is reused here, so a body's memory is taken and released on the engine's thread
+    // only, never freed on the delegate queue's (where it would wait on this thread's malloc arena).
+    Bytes bodyBuffer();
+    void giveBack(Bytes buffer) EXCLUDES(returnedMutex_);
     // The task's transfer has ended: the task leaves the registry and its transfer is handed to the
     // caller (null when the engine did not hold it).
     std::unique_ptr<Transfer> release(uint64_t taskId);
@@ -248,6 +253,9 @@ private:
     std::map<uint64_t, std::unique_ptr<Transfer>> transfers_ GUARDED_BY(engineThread_);
     std::vector<std::unique_ptr<Transfer>> ended_ GUARDED_BY(engineThread_);
     std::vector<CurlEasy> spareEasy_ GUARDED_BY(engineThread_);
+    std::vector<Bytes> spareBuffers_ GUARDED_BY(engineThread_);
+    dispatch::Mutex returnedMutex_;
+    std::vector<Bytes> returned_ GUARDED_BY(returnedMutex_);
     std::chrono::steady_clock::time_point nextTimeoutCheck_ GUARDED_BY(engineThread_){};
 };
 

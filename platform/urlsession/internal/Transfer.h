@@ -262,7 +262,7 @@ private:
     std::shared_ptr<const HTTPURLResponse> response_ GUARDED_BY(owner_);
     std::optional<CURLcode> doneWhileWaiting_ GUARDED_BY(owner_);  // curl finished while a decision or held body waited
     std::shared_ptr<ResponseDecision> decision_ GUARDED_BY(owner_);  // while the response decision is out
-    std::optional<LastHop> endedHop_ GUARDED_BY(owner_);               // the last hop, ended before the task
+    std::optional<LastHop> endedHop_ GUARDED_BY(owner_);             // the last hop, ended before the task
 
     // Pauses: the receive side is paused while any reason holds.
     bool userPaused_ GUARDED_BY(owner_) = false;

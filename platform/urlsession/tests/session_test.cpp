@@ -508,48 +508,79 @@ TEST(BackgroundSessionTest, FinishedEventsFollowTheLastCompletionOfEachBurst) {
 }
 
 // A small answer is complete while the delegate still decides on it: its connection serves the next
-// request meanwhile, and the body reaches the delegate whole once it allows the response.
-TEST(SessionDecisionTest, ASmallAnswerFreesItsConnectionWhileTheDelegateDecides) {
+// request meanwhile, and the body reaches the delegate whole once it allows the response, with the
+// metrics of its hop; a task cancelled while its whole answer waits ends once, cancelled, and a late
+// "allow" then changes nothing. Rows: a session with a URL cache (the engine takes the answer) and
+// one without (the delegate queue ends the task).
+class SessionDecisionTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SessionDecisionTest, ASmallAnswerFreesItsConnectionWhileTheDelegateDecides) {
     DeviceRoot device;
     TestHttpServer server;
     server.route("GET", "/first", Reply::text(std::string(20000, 'a')));
     server.route("GET", "/second", Reply::text("second"));
+    server.route("GET", "/third", Reply::text("third"));
     struct Delegate : RecordingDelegate {
-        std::function<void(URLSessionResponseDisposition)> heldDecision;
+        std::map<std::string, std::function<void(URLSessionResponseDisposition)>> held;
         void didReceiveResponse(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& task,
                                 const std::shared_ptr<const URLResponse>&,
                                 std::function<void(URLSessionResponseDisposition)> done) override {
             auto path = task->currentRequest()->url()->path();
             log("response " + path);
-            if (path == "/first") {
+            if (path != "/second") {
                 std::lock_guard lock(m_);
-                heldDecision = std::move(done);
+                held[path] = std::move(done);
                 return;
             }
             done(URLSessionResponseDisposition::Allow);
+        }
+        std::function<void(URLSessionResponseDisposition)> take(const std::string& path) {
+            std::lock_guard lock(m_);
+            body.clear();
+            return std::move(held[path]);
         }
     };
     auto delegate = std::make_shared<Delegate>();
     auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
     configuration.HTTPMaximumConnectionsPerHost = 1;
+    if (!GetParam()) configuration.URLCache = nullptr;
     auto session = URLSession::sessionWithConfiguration(configuration, delegate, nullptr);
     session->dataTaskWithURL(url(server.url("/first")))->resume();
     ASSERT_TRUE(delegate->waitFor("response /first"));
     session->dataTaskWithURL(url(server.url("/second")))->resume();
     ASSERT_TRUE(delegate->waitFor("complete 0")) << "the second request waited for the first decision";
     EXPECT_EQ(delegate->body, "second");
-    std::function<void(URLSessionResponseDisposition)> decide;
+    auto decide = delegate->take("/first");
+    ASSERT_TRUE(decide);
+    // Allowed from another thread than the delegate queue, as a delegate that decides later does.
+    std::thread([&] { decide(URLSessionResponseDisposition::Allow); }).join();
+    ASSERT_TRUE(delegate->waitForCount("complete 0", 2));
     {
         std::lock_guard lock(delegate->m_);
-        decide = std::move(delegate->heldDecision);
-        delegate->body.clear();
+        EXPECT_EQ(delegate->body, std::string(20000, 'a'));
+        ASSERT_EQ(delegate->metrics.transactionMetrics.size(), 1u);
+        EXPECT_EQ(delegate->metrics.transactionMetrics[0].request.url()->path(), "/first");
+        EXPECT_TRUE(delegate->metrics.transactionMetrics[0].responseEndDate.has_value());
     }
-    ASSERT_TRUE(decide);
-    decide(URLSessionResponseDisposition::Allow);
-    ASSERT_TRUE(delegate->waitForCount("complete 0", 2));
-    EXPECT_EQ(delegate->body, std::string(20000, 'a'));
-    session->invalidateAndCancel();
+
+    auto third = session->dataTaskWithURL(url(server.url("/third")));
+    third->resume();
+    ASSERT_TRUE(delegate->waitFor("response /third"));
+    third->cancel();
+    ASSERT_TRUE(delegate->waitFor("complete " + std::to_string(int(URLErrorCode::Cancelled))));
+    delegate->take("/third")(URLSessionResponseDisposition::Allow);
+    session->finishTasksAndInvalidate();
+    ASSERT_TRUE(delegate->waitFor("invalid"));
+    auto events = delegate->snapshot();
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](auto& e) { return e.rfind("complete", 0) == 0; }), 3);
+    EXPECT_EQ(events.back(), "invalid");
+    std::lock_guard lock(delegate->m_);
+    EXPECT_EQ(delegate->body, "") << "a cancelled task's answer never reaches the delegate";
+    ASSERT_EQ(delegate->metrics.transactionMetrics.size(), 1u);
+    EXPECT_EQ(delegate->metrics.transactionMetrics[0].request.url()->path(), "/third");
 }
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutACache, SessionDecisionTest, ::testing::Bool());
 
 // The resource time-out covers the whole task, redirects included, even when every hop is quick
 // enough on its own; a suspended task's clock keeps running.
