@@ -198,7 +198,8 @@ void Transfer::publishAnswer() {
     dispatch::MutexLock lock(decision_->mutex);
     if (decision_->settled) return;  // the reply is on its way to the engine
     endHop();
-    decision_->answer = HeldAnswer{std::exchange(held_, {}), takeEndRecords(Date::now())};
+    decision_->answer = HeldAnswer{std::static_pointer_cast<URLSessionDataTask>(task_), std::exchange(held_, {}),
+                                   takeEndRecords(Date::now())};
 }
 
 // The decision is over for the engine: nothing is published from now on, and an answer that was (and

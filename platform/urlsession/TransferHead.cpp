@@ -238,24 +238,21 @@ void Transfer::handleResponse() {
         !d->implements(URLSessionDelegateMethod::DataTaskDidReceiveResponse))
         return;
     state_ = State::AwaitingResponse;
-    auto decision = decision_ = std::make_shared<ResponseDecision>();
-    DecisionParties parties{d, session, std::static_pointer_cast<URLSessionDataTask>(task), engine_->weak_from_this(),
-                            engine_->group().weak_from_this()};
+    auto decision = decision_ =
+        std::make_shared<ResponseDecision>(taskId(), engine_->weak_from_this(), engine_->group().weak_from_this());
     dispatch::OnceHandler<URLSessionResponseDisposition> reply(
         "URLSession delegate decision",
-        [decision, parties](URLSessionResponseDisposition disposition) {
-            responseReplied(decision, parties, disposition);
-        },
+        [decision](URLSessionResponseDisposition disposition) { responseReplied(decision, disposition); },
         dispatch::OnceHandlerPolicy::IgnoreExtraCalls);
-    engine_->deliver([parties, response, reply] {
-        parties.delegate->didReceiveResponse(parties.session, parties.task, response, reply);
-    });
+    auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
+    engine_->deliver(
+        [d, session, dataTask, response, reply] { d->didReceiveResponse(session, dataTask, response, reply); });
     if (doneWhileWaiting_) publishAnswer();  // an answer from the cache is whole already
 }
 
 // The delegate's disposition, on whatever thread it comes: an allowed answer that is whole already ends
 // the task from the delegate queue; every other one goes to the engine.
-void Transfer::responseReplied(const std::shared_ptr<ResponseDecision>& decision, const DecisionParties& parties,
+void Transfer::responseReplied(const std::shared_ptr<ResponseDecision>& decision,
                                URLSessionResponseDisposition disposition) {
     std::optional<HeldAnswer> whole;
     {
@@ -265,37 +262,43 @@ void Transfer::responseReplied(const std::shared_ptr<ResponseDecision>& decision
         if (disposition == URLSessionResponseDisposition::Allow) whole = std::exchange(decision->answer, std::nullopt);
     }
     if (!whole) {
-        postToTransfer(parties.engine, parties.task->taskIdentifier(),
+        postToTransfer(decision->engine, decision->taskId,
                        [disposition](Transfer& t) REQUIRES(t.owner_) { t.responseAnswered(disposition); });
         return;
     }
-    auto group = parties.group.lock();
+    auto group = decision->group.lock();
     if (!group) return;  // the session went away; its tasks with it
     // Through the mailbox: after the decision's callback has returned, in order with the session's other callbacks.
     group->deliver(
-        [answer = std::make_shared<HeldAnswer>(std::move(*whole)), parties] { finishAllowed(*answer, parties); });
+        [decision, answer = std::make_shared<HeldAnswer>(std::move(*whole))] { finishAllowed(*decision, *answer); });
 }
 
 // On the delegate queue: the task ends as the engine would have ended it (body, metrics, completion),
 // unless the engine ended it first (a cancel or a time-out meanwhile).
-void Transfer::finishAllowed(HeldAnswer& answer, const DecisionParties& parties) {
-    const auto& [d, session, task, engine, group] = parties;
+void Transfer::finishAllowed(const ResponseDecision& decision, HeldAnswer& answer) {
+    const auto& task = answer.task;
     if (!task->complete(kTaskKey, std::nullopt)) return;
+    auto group = decision.group.lock();
+    if (!group) return;
     {
         InFlightScope leaving(task);
         task->addBytesReceived(kTaskKey, int64_t(answer.body.size()));
-        if (!answer.body.empty() && d->implements(URLSessionDelegateMethod::DataTaskDidReceiveData))
-            d->didReceiveData(session, task, answer.body);
-        if (auto e = engine.lock()) e->giveBack(std::move(answer.body));
-        if (d->implements(URLSessionDelegateMethod::TaskDidFinishCollectingMetrics))
-            d->didFinishCollectingSharedMetrics(session, task, answer.records.taskMetrics());
-        if (d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError))
-            d->didCompleteWithError(session, task, std::nullopt);
+        auto d = group->delegate();
+        auto session = group->sessionRef();
+        if (d && session) {
+            if (!answer.body.empty() && d->implements(URLSessionDelegateMethod::DataTaskDidReceiveData))
+                d->didReceiveData(session, task, answer.body);
+            if (d->implements(URLSessionDelegateMethod::TaskDidFinishCollectingMetrics))
+                d->didFinishCollectingSharedMetrics(session, task, answer.records.taskMetrics());
+            if (d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError))
+                d->didCompleteWithError(session, task, std::nullopt);
+        }
+        if (auto engine = decision.engine.lock()) engine->giveBack(std::move(answer.body));
     }
-    if (auto g = group.lock()) g->forgetTask(task->taskIdentifier());
+    group->forgetTask(task->taskIdentifier());
     // Nothing waits on the transfer's going: the engine's next turn does it.
     postToTransfer(
-        engine, task->taskIdentifier(), [](Transfer& t) REQUIRES(t.owner_) { t.forgetAllowed(); }, false);
+        decision.engine, task->taskIdentifier(), [](Transfer& t) REQUIRES(t.owner_) { t.forgetAllowed(); }, false);
 }
 
 // AwaitingResponse: the delegate's disposition; the body flows unless it cancelled.

@@ -174,27 +174,27 @@ private:
     // task on the delegate queue; any other reply, or the end of the transfer, settles the decision and
     // the engine takes the answer back.
     struct HeldAnswer {
+        std::shared_ptr<URLSessionDataTask> task;
         Bytes body;
         EndRecords records;
     };
+    // Between the engine and the reply. The reply holds it (and the delegate may hold the reply), so it
+    // holds neither the delegate nor the session, and reaches the engine weakly.
     struct ResponseDecision {
+        ResponseDecision(uint64_t id, std::weak_ptr<Engine> e, std::weak_ptr<EngineGroup> g)
+            : taskId(id), engine(std::move(e)), group(std::move(g)) {}
+        const uint64_t taskId;
+        const std::weak_ptr<Engine> engine;
+        const std::weak_ptr<EngineGroup> group;
         dispatch::Mutex mutex;
         std::optional<HeldAnswer> answer GUARDED_BY(mutex);
         bool settled GUARDED_BY(mutex) = false;  // answered, or the transfer ended
     };
     void publishAnswer() REQUIRES(owner_);
     void settleDecision() REQUIRES(owner_);
-    // Who hears the decision's outcome: the delegate, of the task, through the engine that carries it.
-    struct DecisionParties {
-        std::shared_ptr<URLSessionDelegate> delegate;
-        std::shared_ptr<URLSession> session;
-        std::shared_ptr<URLSessionDataTask> task;
-        std::weak_ptr<Engine> engine;
-        std::weak_ptr<EngineGroup> group;
-    };
-    static void responseReplied(const std::shared_ptr<ResponseDecision>& decision, const DecisionParties& parties,
+    static void responseReplied(const std::shared_ptr<ResponseDecision>& decision,
                                 URLSessionResponseDisposition disposition);
-    static void finishAllowed(HeldAnswer& answer, const DecisionParties& parties);
+    static void finishAllowed(const ResponseDecision& decision, HeldAnswer& answer);
     // The delegate queue ended the task: the transfer goes without a word.
     void forgetAllowed() REQUIRES(owner_);
     // The hop's answer is whole: its timings are kept (endedHop_) and its easy handle goes.
