@@ -185,6 +185,18 @@ public:
     void lowerIsBetter(const std::string& what, double value, double goal, const std::string& detail) {
         add(goal / value, what, value, "lower is better; goal <= ", goal, detail);
     }
+    // A small-requests benchmark run in turns: its throughput ratio and its CPU-per-request ratio.
+    void smallRequests(const Turns& turns, const std::string& throughputLine, double throughputGoal,
+                       const std::string& cpuLine, double cpuGoal) {
+        if (turns.repetitions() == 0) return;
+        char detail[160];
+        std::snprintf(detail, sizeof detail, "throughput; median of %zu repetitions, the two sides in turns",
+                      turns.repetitions());
+        higherIsBetter(throughputLine, turns.throughputRatio(), throughputGoal, detail);
+        std::snprintf(detail, sizeof detail, "%.1f us against %.1f us, all threads; median of %zu repetitions",
+                      turns.oursCpu(), turns.rawCpu(), turns.repetitions());
+        lowerIsBetter(cpuLine, turns.cpuRatio(), cpuGoal, detail);
+    }
     void print() {
         std::sort(lines_.begin(), lines_.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
         for (const auto& [score, line] : lines_) std::printf("%s\n", line.c_str());

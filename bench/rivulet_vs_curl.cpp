@@ -109,15 +109,9 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (g_turns.repetitions() == 0) return 0;
-    char detail[160];
     bench::Verdicts verdicts;
-    std::snprintf(detail, sizeof detail, "throughput; median of %zu repetitions, the two sides in turns",
-                  g_turns.repetitions());
-    verdicts.higherIsBetter("ratio small requests SessionManager/raw curl", g_turns.throughputRatio(), 0.9, detail);
-    std::snprintf(detail, sizeof detail, "%.1f us against %.1f us, all threads; median of %zu repetitions",
-                  g_turns.oursCpu(), g_turns.rawCpu(), g_turns.repetitions());
-    verdicts.lowerIsBetter("CPU per request SessionManager/raw curl", g_turns.cpuRatio(), 1.6, detail);
+    verdicts.smallRequests(g_turns, "ratio small requests SessionManager/raw curl", 0.9,
+                           "CPU per request SessionManager/raw curl", 1.6);
     verdicts.print();
     return 0;
 }

@@ -183,16 +183,10 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     bench::Verdicts verdicts;
-    char detail[160];
-    if (g_small.repetitions() > 0) {
-        std::snprintf(detail, sizeof detail, "throughput; median of %zu repetitions, the two sides in turns",
-                      g_small.repetitions());
-        verdicts.higherIsBetter("ratio small URLSession/raw curl", g_small.throughputRatio(), 0.9, detail);
-        std::snprintf(detail, sizeof detail, "%.1f us against %.1f us, all threads; median of %zu repetitions",
-                      g_small.oursCpu(), g_small.rawCpu(), g_small.repetitions());
-        verdicts.lowerIsBetter("CPU per request small URLSession/raw curl", g_small.cpuRatio(), 1.2, detail);
-    }
+    verdicts.smallRequests(g_small, "ratio small URLSession/raw curl", 0.9, "CPU per request small URLSession/raw curl",
+                           1.2);
     if (double large = bench::medianPeerRatio("large"); large > 0) {
+        char detail[160];
         std::snprintf(detail, sizeof detail, "throughput; median of %zu repetitions, the two sides in turns",
                       bench::peerRatioSamples()["large"].size());
         verdicts.higherIsBetter("ratio large URLSession/raw curl", large, 0.95, detail);
