@@ -278,24 +278,21 @@ void Transfer::responseReplied(const std::shared_ptr<ResponseDecision>& decision
 void Transfer::finishAllowed(const ResponseDecision& decision, HeldAnswer& answer) {
     const auto& task = answer.task;
     if (!task->complete(kTaskKey, std::nullopt)) return;
+    InFlightScope leaving(task);
+    task->addBytesReceived(kTaskKey, int64_t(answer.body.size()));
     auto group = decision.group.lock();
-    if (!group) return;
-    {
-        InFlightScope leaving(task);
-        task->addBytesReceived(kTaskKey, int64_t(answer.body.size()));
-        auto d = group->delegate();
-        auto session = group->sessionRef();
-        if (d && session) {
-            if (!answer.body.empty() && d->implements(URLSessionDelegateMethod::DataTaskDidReceiveData))
-                d->didReceiveData(session, task, answer.body);
-            if (d->implements(URLSessionDelegateMethod::TaskDidFinishCollectingMetrics))
-                d->didFinishCollectingSharedMetrics(session, task, answer.records.taskMetrics());
-            if (d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError))
-                d->didCompleteWithError(session, task, std::nullopt);
-        }
-        if (auto engine = decision.engine.lock()) engine->giveBack(std::move(answer.body));
+    auto d = group ? group->delegate() : nullptr;
+    auto session = group ? group->sessionRef() : nullptr;
+    if (d && session) {
+        if (!answer.body.empty() && d->implements(URLSessionDelegateMethod::DataTaskDidReceiveData))
+            d->didReceiveData(session, task, answer.body);
+        if (d->implements(URLSessionDelegateMethod::TaskDidFinishCollectingMetrics))
+            d->didFinishCollectingSharedMetrics(session, task, answer.records.taskMetrics());
+        if (d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError))
+            d->didCompleteWithError(session, task, std::nullopt);
     }
-    group->forgetTask(task->taskIdentifier());
+    if (auto engine = decision.engine.lock()) engine->giveBack(std::move(answer.body));
+    if (group) group->forgetTask(task->taskIdentifier());
     // Nothing waits on the transfer's going: the engine's next turn does it.
     postToTransfer(
         decision.engine, task->taskIdentifier(), [](Transfer& t) REQUIRES(t.owner_) { t.forgetAllowed(); }, false);

@@ -8,6 +8,7 @@
 //   AwaitingRedirect  redirectAnswered: the delegate follows (a new hop) or refuses the redirect
 //   AwaitingAuth      authAnswered: a credential starts a new hop, none makes the 401/407 the answer
 //   AwaitingResponse  responseAnswered: the delegate lets the body flow, cancels, or makes a download
+//                     (an allowed answer that is whole already ends on the delegate queue: finishAllowed)
 //   Body              takeBody: the answer's body to memory, the delegate or a file; curlFinished ends it
 //   AwaitingCache     cacheAnswered: the delegate's willCacheResponse answer completes the task
 // The steps live by part of the transfer's life:
