@@ -136,8 +136,10 @@ size_t Transfer::takeBody(const char* ptr, size_t len, Bytes* owned) {
     if (extras_.dataCompletion) {
         if (owned && collected_.empty())
             collected_ = std::move(*owned);
-        else
+        else {
+            if (collected_.capacity() == 0) collected_ = engine_->bodyBuffer();
             collected_.insert(collected_.end(), bytes, bytes + len);
+        }
         return len;
     }
     auto d = engine_->delegate();

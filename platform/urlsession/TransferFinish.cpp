@@ -332,7 +332,7 @@ void Transfer::finish(std::optional<Error> error) {
     // another owner.)
     engine->bury(engine->release(task->taskIdentifier()));
     engine->deliver([records = takeEndRecords(end), d, session, task, error, extras = std::move(extras), resumeData,
-                     isDownload]() mutable {
+                     isDownload, weakEngine = engine->weak_from_this()]() mutable {
         InFlightScope leaving(task);
         const auto& response = records.response;
         const auto& filePath = records.filePath;
@@ -350,9 +350,10 @@ void Transfer::finish(std::optional<Error> error) {
         }
         if (delegateOK && d->implements(URLSessionDelegateMethod::TaskDidFinishCollectingMetrics))
             d->didFinishCollectingSharedMetrics(session, task, records.taskMetrics());
-        if (extras.dataCompletion)
+        if (extras.dataCompletion) {
             extras.dataCompletion(records.collected, response, error);
-        else if (extras.downloadCompletion && error)
+            if (auto e = weakEngine.lock()) e->giveBack(std::move(records.collected));
+        } else if (extras.downloadCompletion && error)
             extras.downloadCompletion(std::nullopt, response, error);
         else if (delegateOK && d->implements(URLSessionDelegateMethod::TaskDidCompleteWithError))
             d->didCompleteWithError(session, task, error);
