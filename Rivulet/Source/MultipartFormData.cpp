@@ -46,15 +46,18 @@ uint32_t random32() {
 }
 
 // A header line can hold no line break: one would end the line and start a header of its own.
-std::string oneLine(std::string text) {
+void appendLineText(Bytes& out, std::string_view text) {
+    const size_t at = out.size();
+    appendText(out, text);
     std::replace_if(
-        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-    return text;
+        out.begin() + ptrdiff_t(at), out.end(), [](uint8_t c) { return c == '\r' || c == '\n'; }, ' ');
 }
 
-// In memory, part bodies are read in chunks this large: few enough calls that their cost vanishes,
-// small enough that a chunk is still in cache when it is copied on.
+// In memory, part bodies are read straight into the result, which grows by steps this large: growing
+// zeroes the step first, and a step this size is zeroed and then overwritten in cache.
 constexpr size_t kChunkSize = 256 * 1024;
+// Reservations beyond this are not made on the strength of declared lengths alone.
+constexpr uint64_t kMostReserved = uint64_t(1) << 30;
 // Into a stream, the body goes out in writes this large (and parts are read straight into the buffer):
 // the system call and page-cache costs of a write are per call, so fewer calls pay off beyond the cache.
 constexpr size_t kWriteBufferSize = 1024 * 1024;
@@ -188,14 +191,17 @@ std::string BoundaryGenerator::randomBoundary() {
     return text;
 }
 
-Bytes BoundaryGenerator::boundaryData(BoundaryType type, const std::string& boundary) {
-    Bytes out;
+void BoundaryGenerator::boundaryData(BoundaryType type, const std::string& boundary, Bytes& out) {
     if (type != BoundaryType::initial) appendText(out, EncodingCharacters::crlf);
     appendText(out, "--");
     appendText(out, boundary);
     if (type == BoundaryType::final) appendText(out, "--");
     appendText(out, EncodingCharacters::crlf);
-    return out;
+}
+
+size_t BoundaryGenerator::boundarySize(BoundaryType type, const std::string& boundary) {
+    // "--" and CRLF; a CRLF before all but the first; "--" after the last.
+    return (type == BoundaryType::initial ? 4 : type == BoundaryType::encapsulated ? 6 : 8) + boundary.size();
 }
 
 MultipartFormData::MultipartFormData() : boundary_(BoundaryGenerator::randomBoundary()) {}
@@ -297,16 +303,14 @@ void MultipartFormData::markBoundaries() {
     bodyParts_.back()->hasFinalBoundary = true;
 }
 
-Bytes MultipartFormData::encodeHeaders(const BodyPart& part) {
-    Bytes out;
+void MultipartFormData::encodeHeaders(const BodyPart& part, Bytes& out) {
     for (const auto& [name, value] : part.headers) {
-        appendText(out, oneLine(name));
+        appendLineText(out, name);
         appendText(out, ": ");
-        appendText(out, oneLine(value));
+        appendLineText(out, value);
         appendText(out, EncodingCharacters::crlf);
     }
     appendText(out, EncodingCharacters::crlf);
-    return out;
 }
 
 namespace {
@@ -340,47 +344,67 @@ private:
     std::shared_ptr<platform::InputStream> stream_;
 };
 
-}  // namespace
+using BoundaryType = BoundaryGenerator::BoundaryType;
 
-// The bytes before a part's body: its boundary and its header lines.
-Bytes MultipartFormData::encodePartHead(const BodyPart& part) const {
-    Bytes head =
-        BoundaryGenerator::boundaryData(part.hasInitialBoundary ? BoundaryGenerator::BoundaryType::initial
-                                                                : BoundaryGenerator::BoundaryType::encapsulated,
-                                        boundary_);
-    const Bytes headers = encodeHeaders(part);
-    head.insert(head.end(), headers.begin(), headers.end());
-    return head;
+BoundaryType headBoundary(const MultipartFormData::BodyPart& part) {
+    return part.hasInitialBoundary ? BoundaryType::initial : BoundaryType::encapsulated;
 }
 
-void MultipartFormData::encodeBodyStream(BodyPart& part, Bytes& out, uint8_t* chunk) {
+}  // namespace
+
+void MultipartFormData::encodePartHead(const BodyPart& part, Bytes& out) const {
+    BoundaryGenerator::boundaryData(headBoundary(part), boundary_, out);
+    encodeHeaders(part, out);
+}
+
+size_t MultipartFormData::partHeadSize(const BodyPart& part) const {
+    size_t size = BoundaryGenerator::boundarySize(headBoundary(part), boundary_) + 2;
+    for (const auto& [name, value] : part.headers) size += name.size() + 2 + value.size() + 2;
+    return size;
+}
+
+void MultipartFormData::encodeBodyStream(BodyPart& part, Bytes& out) {
     OpenedStream stream(part.bodyStream);
-    while (size_t n = stream.read(chunk, kChunkSize)) out.insert(out.end(), chunk, chunk + n);
+    // Up to the declared length, the result grows only by what the stream is expected to yield (so an
+    // exact reservation is never outgrown). Past it, a small probe finds the usual end without growing
+    // anything; a stream that runs on is read to its end in full steps.
+    for (uint64_t left = part.bodyContentLength;;) {
+        if (left == 0) {
+            uint8_t probe[streamBufferSize];
+            const size_t n = stream.read(probe, sizeof probe);
+            if (n == 0) return;
+            out.insert(out.end(), probe, probe + n);
+            left = UINT64_MAX;  // its length is unknown from here
+            continue;
+        }
+        const size_t at = out.size();
+        const auto step = size_t(std::min<uint64_t>(left, kChunkSize));
+        out.resize(at + step);
+        const size_t n = stream.read(out.data() + at, step);
+        out.resize(at + n);
+        if (n == 0) return;
+        left -= n;
+    }
 }
 
 Bytes MultipartFormData::encode() {
     if (bodyPartError_) throw ThrownError(AnyError(*bodyPartError_));
-    markBoundaries();
-    std::vector<Bytes> heads;
-    heads.reserve(bodyParts_.size());
-    for (const auto& part : bodyParts_) heads.push_back(encodePartHead(*part));
-    const Bytes tail = BoundaryGenerator::boundaryData(BoundaryGenerator::BoundaryType::final, boundary_);
-    // One reservation for the whole body, unless the declared lengths are past believing.
-    uint64_t total = contentLength() + tail.size();
-    for (const auto& head : heads) total += head.size();
     Bytes encoded;
-    if (total < (uint64_t(1) << 30)) {
+    if (bodyParts_.empty()) return encoded;
+    markBoundaries();
+    // One reservation for the whole body, unless the declared lengths are past believing: each part is
+    // then copied once, straight from its stream into place.
+    uint64_t total = BoundaryGenerator::boundarySize(BoundaryType::final, boundary_);
+    for (const auto& part : bodyParts_) total += partHeadSize(*part) + std::min(part->bodyContentLength, kMostReserved);
+    if (total <= kMostReserved) {
         encoded.reserve(size_t(total));
         adviseHugePages(encoded);
     }
-    // Parts are read a chunk at a time through one buffer that stays in cache, so each body byte is
-    // written to the (fresh, uncached) result once.
-    const auto chunk = std::make_unique_for_overwrite<uint8_t[]>(kChunkSize);
-    for (size_t i = 0; i < bodyParts_.size(); ++i) {
-        encoded.insert(encoded.end(), heads[i].begin(), heads[i].end());
-        encodeBodyStream(*bodyParts_[i], encoded, chunk.get());
+    for (const auto& part : bodyParts_) {
+        encodePartHead(*part, encoded);
+        encodeBodyStream(*part, encoded);
     }
-    if (!bodyParts_.empty()) encoded.insert(encoded.end(), tail.begin(), tail.end());
+    BoundaryGenerator::boundaryData(BoundaryType::final, boundary_, encoded);
     return encoded;
 }
 
@@ -463,13 +487,19 @@ void MultipartFormData::writeEncodedData(platform::OutputStream& out) {
     BufferedWriter writer(out);
     try {
         markBoundaries();
+        Bytes text;
         for (const auto& part : bodyParts_) {
-            writer.append(encodePartHead(*part));
+            text.clear();
+            encodePartHead(*part, text);
+            writer.append(text);
             OpenedStream stream(part->bodyStream);
             writer.append(stream);
         }
-        if (!bodyParts_.empty())
-            writer.append(BoundaryGenerator::boundaryData(BoundaryGenerator::BoundaryType::final, boundary_));
+        if (!bodyParts_.empty()) {
+            text.clear();
+            BoundaryGenerator::boundaryData(BoundaryType::final, boundary_, text);
+            writer.append(text);
+        }
         writer.flush();
     } catch (...) {
         // What was encoded before a part failed to read still reaches the file, as it would unbuffered.

@@ -36,7 +36,9 @@ struct BoundaryGenerator {
     enum class BoundaryType { initial, encapsulated, final };
     // "rivulet.boundary.%08x%08x" from the system's random source.
     static std::string randomBoundary();
-    static platform::Bytes boundaryData(BoundaryType type, const std::string& boundary);
+    // Appends the boundary line of `type` to `out`.
+    static void boundaryData(BoundaryType type, const std::string& boundary, platform::Bytes& out);
+    static size_t boundarySize(BoundaryType type, const std::string& boundary);
 };
 
 // The MIME type for a file name extension (letter case ignored); "application/octet-stream" when the
@@ -59,8 +61,9 @@ public:
         bool hasFinalBoundary = false;
     };
 
-    // The traditional read size, kept for callers. The encoders read larger chunks (256 KiB in memory;
-    // 1 MiB buffered writes to a stream, which bounds what file encoding holds whatever the part sizes).
+    // The traditional read size, kept for callers. In memory, parts are read straight into the result in
+    // larger steps; to a stream, through one write buffer, which bounds what file encoding holds
+    // whatever the part sizes.
     static constexpr size_t streamBufferSize = 1024;
 
     MultipartFormData();
@@ -107,10 +110,12 @@ public:
 private:
     void setBodyPartError(RVError::MultipartEncodingFailureReason reason);
     void markBoundaries();
-    static platform::Bytes encodeHeaders(const BodyPart& part);
-    platform::Bytes encodePartHead(const BodyPart& part) const;
-    // Appends the part's body to `out`, read through `chunk` (kChunkSize bytes).
-    void encodeBodyStream(BodyPart& part, platform::Bytes& out, uint8_t* chunk);
+    static void encodeHeaders(const BodyPart& part, platform::Bytes& out);
+    // A part's boundary and header lines, appended to `out`; partHeadSize() is their length.
+    void encodePartHead(const BodyPart& part, platform::Bytes& out) const;
+    size_t partHeadSize(const BodyPart& part) const;
+    // Appends the part's body to `out`, read straight into it.
+    static void encodeBodyStream(BodyPart& part, platform::Bytes& out);
 
     std::string contentType_;
     std::string boundary_;

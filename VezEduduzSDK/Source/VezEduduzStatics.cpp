@@ -1,5 +1,7 @@
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 
+#include <exception>
+
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/ThreadChecks.h"
@@ -59,14 +61,23 @@ void onMainLoopSync(const std::function<void()>& block) {
     platform::dispatch::Mutex m;
     platform::dispatch::ConditionVariable cv;
     bool done = false;
+    // What the block threw goes back to the caller: the loop would only log it, and the caller would wait on.
+    std::exception_ptr thrown;
     MainLoop::shared().post([&] {
-        block();
+        try {
+            block();
+        } catch (...) {
+            thrown = std::current_exception();
+        }
         platform::dispatch::MutexLock lock(m);
         done = true;
         cv.notify_all();
     });
-    platform::dispatch::MutexLock lock(m);
-    cv.wait(m, [&] { return done; });
+    {
+        platform::dispatch::MutexLock lock(m);
+        cv.wait(m, [&] { return done; });
+    }
+    if (thrown) std::rethrow_exception(thrown);
 }
 
 double clockNow() { return platform::dispatch::Clock::shared()->now(); }

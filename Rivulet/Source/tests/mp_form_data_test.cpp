@@ -86,7 +86,9 @@ TEST_F(FormDataTest, ExactBytesFromMemoryAndFileAgree) {
         SCOPED_TRACE(c.what);
         MultipartFormData inMemory(B);
         c.fill(inMemory);
-        EXPECT_EQ(text(inMemory.encode()), c.expected);
+        const Bytes encoded = inMemory.encode();
+        EXPECT_EQ(text(encoded), c.expected);
+        EXPECT_EQ(encoded.capacity(), encoded.size());  // sized once: nothing was copied twice
 
         MultipartFormData toFile(B);
         c.fill(toFile);
@@ -115,7 +117,9 @@ TEST_F(FormDataTest, LargeFilePartRoundTripsThroughBothEncoders) {
                                  "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"big.txt\"\r\n"
                                  "Content-Type: text/plain\r\n\r\n" +
                                  content + "\r\n--" + B + "--\r\n";
-    EXPECT_EQ(text(a.encode()), expected);
+    const Bytes encoded = a.encode();
+    EXPECT_EQ(text(encoded), expected);
+    EXPECT_EQ(encoded.capacity(), encoded.size());  // a file's end grows nothing
     b.writeEncodedData(URL::fileURL(dir + "/out"));
     EXPECT_EQ(readFile(dir + "/out"), expected);
 }
@@ -168,14 +172,16 @@ private:
 }  // namespace
 
 TEST_F(FormDataTest, BodiesOfEverySizeAgreeOnEveryRoad) {
-    // Sizes around the reads and writes an encoder may make, and declared lengths that are wrong.
+    // Sizes around the reads and writes an encoder may make, and declared lengths that are wrong or
+    // unknown (0).
     struct Part {
         size_t size;
         uint64_t declared;
     };
     const std::vector<Part> parts = {{0, 0},           {1, 1},           {1023, 1023},     {1024, 1024},
                                      {65537, 65537},   {262143, 262143}, {262144, 262144}, {262145, 262145},
-                                     {700001, 700001}, {300000, 1},      {5, 1000000},     {3, 3}};
+                                     {700001, 700001}, {300000, 1},      {5, 1000000},     {1, 0},
+                                     {1024, 0},        {262144, 0},      {600000, 0},      {3, 3}};
     auto fill = [&](MultipartFormData& f) {
         for (size_t i = 0; i < parts.size(); ++i)
             f.append(platform::InputStream::withData(pattern(parts[i].size, uint8_t(i))), parts[i].declared,
@@ -212,9 +218,14 @@ TEST_F(FormDataTest, BodiesOfEverySizeAgreeOnEveryRoad) {
 
 TEST_F(FormDataTest, AReadFailureLeavesEverythingReadBeforeItInTheFile) {
     const Bytes first = pattern(300000, 1);
-    MultipartFormData form(B);
-    form.append(first, "a");
-    form.append(std::make_shared<FailingStream>(70000), 100000, MultipartFormData::contentHeaders("b"));
+    MultipartFormData form(B), inMemory(B);
+    for (auto* f : {&form, &inMemory}) {
+        f->append(first, "a");
+        f->append(std::make_shared<FailingStream>(70000), 100000, MultipartFormData::contentHeaders("b"));
+    }
+    auto inMemoryFailure = failureOf([&] { inMemory.encode(); });
+    ASSERT_TRUE(inMemoryFailure);
+    EXPECT_EQ(inMemoryFailure->kind, Kind::inputStreamReadFailed);
     auto failure = failureOf([&] { form.writeEncodedData(URL::fileURL(dir + "/partial")); });
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->kind, Kind::inputStreamReadFailed);

@@ -1,5 +1,7 @@
+#include <stdexcept>
 #include <thread>
 
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "VezEduduzSDK/Source/tests/core_TestSupport.h"
 
 namespace core_test {
@@ -227,6 +229,20 @@ TEST_F(StartupTest, FacadeCallsFromSeveralThreads) {
     ASSERT_TRUE(waitFor([&] { return seen >= 0; }));
     worker.join();
     EXPECT_EQ(seen, 0) << "a thread reads back what it set";
+
+    // What a main-loop answer throws reaches the thread that asked, which goes on.
+    std::atomic<int> caught{0};
+    std::thread asker([&] {
+        try {
+            (void)answerOnMainLoop([]() -> int { throw std::runtime_error("no answer"); });
+        } catch (const std::runtime_error&) {
+            caught = 1;
+        }
+        if (!caught) caught = -1;
+    });
+    ASSERT_TRUE(waitFor([&] { return caught != 0; }));
+    asker.join();
+    EXPECT_EQ(caught, 1);
 }
 
 }  // namespace
