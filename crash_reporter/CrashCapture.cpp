@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <link.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,11 +39,13 @@ constexpr size_t kAlternateStackSize = 128 * 1024;
 // Everything the handlers touch, set up before they are installed. Static storage: nothing to allocate.
 struct CaptureState {
     char reportPath[PATH_MAX] = {};
+    char logPath[PATH_MAX] = {};
+    char folder[PATH_MAX] = {};  // scratch for the folders above a file
     char reportIdentifier[kMaxText] = {};
     char installationIdentifier[kMaxText] = {};
     char executionIdentifier[kMaxText] = {};
     char executablePath[kMaxImageName] = {};
-    int logFd = -1;
+    int logFd = -1;  // opened at the first line
     ImageEntry startImages[kMaxImages];
     size_t startImageCount = 0;
     // Filled in the handler.
@@ -200,7 +203,24 @@ size_t unwind(void* signalContext, uintptr_t* frames) {
 
 // --- the handlers ---
 
+// The reporter's folders are made when the first file goes into them, here too: a launch that does not
+// crash leaves none. mkdir and open are async-signal-safe.
+int openMakingFolders(const char* path, int flags) {
+    int fd = ::open(path, flags | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    copyText(state.folder, sizeof state.folder, path);
+    for (char* p = state.folder + 1; *p; ++p) {
+        if (*p != '/') continue;
+        *p = '\0';
+        ::mkdir(state.folder, 0755);  // there already, or made now: the open below tells
+        *p = '/';
+    }
+    return ::open(path, flags | O_CLOEXEC, 0600);
+}
+
 void appendLog(const char* text, int signal) {
+    if (state.logFd < 0 && state.logPath[0])
+        state.logFd = openMakingFolders(state.logPath, O_WRONLY | O_APPEND | O_CREAT);
     if (state.logFd < 0) return;
     SafeWriter log(state.logFd);
     log.put("[Dodoredized] crash captured: ");
@@ -236,7 +256,7 @@ void writeReportFor(int signal, siginfo_t* info, void* context) {
     facts.images = live ? state.crashImages : state.startImages;
     facts.imageCount = live ? live : state.startImageCount;
 
-    int fd = ::open(state.reportPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = openMakingFolders(state.reportPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
     if (fd < 0) {
         appendLog("cannot open the report file for signal", signal);
         return;
@@ -357,14 +377,13 @@ bool installCrashCapture(const CaptureSetup& setup) {
     if (state.installed.load()) return false;
     if (setup.reportPath.empty() || setup.reportPath.size() >= sizeof state.reportPath ||
         setup.reportIdentifier.size() >= kMaxText || setup.installationIdentifier.size() >= kMaxText ||
-        setup.executionIdentifier.size() >= kMaxText)
+        setup.executionIdentifier.size() >= kMaxText || setup.logPath.size() >= sizeof state.logPath)
         return false;
     copyText(state.reportPath, sizeof state.reportPath, setup.reportPath.c_str());
     copyText(state.reportIdentifier, kMaxText, setup.reportIdentifier.c_str());
     copyText(state.installationIdentifier, kMaxText, setup.installationIdentifier.c_str());
     copyText(state.executionIdentifier, kMaxText, setup.executionIdentifier.c_str());
-    if (!setup.logPath.empty())
-        state.logFd = ::open(setup.logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    copyText(state.logPath, sizeof state.logPath, setup.logPath.c_str());
 
     ssize_t length = ::readlink("/proc/self/exe", state.executablePath, sizeof state.executablePath - 1);
     state.executablePath[length > 0 ? length : 0] = '\0';

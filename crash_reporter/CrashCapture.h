@@ -2,13 +2,14 @@
 // Crash capture: on a fatal signal (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP) or an uncaught
 // C++ exception, one report file is written for this launch, then the process ends as it would have.
 //
-// Everything the handler needs is prepared at install time: the report path and identifiers in fixed
-// buffers, sdk.log opened for appending, an alternate signal stack (a stack overflow still gets its
-// report), the loaded images (dl_iterate_phdr) and a first unwind so libunwind's lazy set-up is done.
-// In the handler only async-signal-safe calls are made (open/write/close, clock_gettime, sigaction,
-// raise) plus libunwind's local unwinder; nothing allocates. The image list is re-read there from the
-// dynamic loader's own list (_r_debug) when the loader says it is consistent (that walk takes no lock
-// and only reads), so libraries opened after start are there too; otherwise the start-time list is used.
+// Everything the handler needs is prepared at install time: the report and sdk.log paths and the
+// identifiers in fixed buffers, an alternate signal stack (a stack overflow still gets its report), the
+// loaded images (dl_iterate_phdr) and a first unwind so libunwind's lazy set-up is done. No file is
+// touched before a crash: the handler makes the folders above the report and sdk.log when they are
+// missing. In the handler only async-signal-safe calls are made (open/write/close, mkdir,
+// clock_gettime, sigaction, raise) plus libunwind's local unwinder; nothing allocates. The image list is re-read there
+// from the dynamic loader's own list (_r_debug) when the loader says it is consistent (that walk takes no lock and only
+// reads), so libraries opened after start are there too; otherwise the start-time list is used.
 //
 // The stack comes from the signal's own context: the first frame is where the fault happened. After
 // writing, the signal's default action is restored and the signal raised again, so the exit status is
@@ -82,7 +83,7 @@ struct CaptureSetup {
     std::string reportIdentifier;
     std::string installationIdentifier;
     std::string executionIdentifier;
-    std::string logPath;  // sdk.log: the handler appends one line
+    std::string logPath;  // sdk.log: the handler appends one line (none when empty)
 };
 
 // "SIGSEGV", ... for the captured signals; "SIG<number>" is not made here: null for others.

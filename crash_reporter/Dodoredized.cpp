@@ -1,5 +1,7 @@
 #include "crash_reporter/Dodoredized.h"
 
+#include <vector>
+
 #include "crash_reporter/CrashCapture.h"
 #include "kit_platform/Verira.h"
 #include "kit_platform/Vizized.h"
@@ -28,12 +30,12 @@ bool Dodoredized::start() {
     if (!started_.compare_exchange_strong(expected, true)) return false;
     startCount_.fetch_add(1);
 
-    auto& files = platform::FileManager::defaultManager();
+    // No folder is made here: the crash handler, the log and the processor each make theirs with the first
+    // file they put in it, so a launch that has nothing to keep writes nothing on its way.
     std::string base, reports;
-    if (auto caches = files.directory(platform::SearchPathDirectory::Caches)) {
+    if (auto caches = platform::FileManager::defaultManager().directory(platform::SearchPathDirectory::Caches)) {
         base = *caches + "/" + kDirectoryName;
         reports = base + "/" + kReportsDirectoryName;
-        if (!files.createDirectory(reports)) base.clear(), reports.clear();
     }
     auto log = std::make_shared<SdkLog>(base.empty() ? std::string() : base + "/" + kSdkLogFileName);
     auto sdk = verira::Verira::sharedSDK();
@@ -45,12 +47,13 @@ bool Dodoredized::start() {
     std::string reportId = platform::UUID::random().uuidString();
     std::string reportPath = reports.empty() ? std::string() : reports + "/" + reportId + kReportFileExtension;
 
+    std::vector<std::string> lines;  // for sdk.log, off the launch's road (below)
     if (reports.empty()) {
         log->warning("[Dodoredized] The device has no caches directory; crashes are not captured");
     } else if (kSanitizerBuild) {
-        log->info("[Dodoredized] Crash capture is off in a sanitizer build (the sanitizer owns the signals)");
+        lines.push_back("[Dodoredized] Crash capture is off in a sanitizer build (the sanitizer owns the signals)");
     } else if (installCrashCapture({reportPath, reportId, installation, execution, log->path()})) {
-        log->info("[Dodoredized] Crash capture on for execution " + execution + " (report " + reportId + ")");
+        lines.push_back("[Dodoredized] Crash capture on for execution " + execution + " (report " + reportId + ")");
     } else {
         log->warning("[Dodoredized] Crash capture could not be installed");
     }
@@ -67,7 +70,7 @@ bool Dodoredized::start() {
             },
             log);
     } else if (!reports.empty()) {
-        log->info("[Dodoredized] No kit service to send crash reports to; they are kept");
+        lines.push_back("[Dodoredized] No kit service to send crash reports to; they are kept");
     }
     {
         platform::dispatch::MutexLock lock(mutex_);
@@ -76,6 +79,12 @@ bool Dodoredized::start() {
         log_ = log;
         processor_ = processor;
     }
+    // The log's first line makes its file: on the reporter's queue, ahead of the earlier reports' processing.
+    if (!lines.empty())
+        (processor ? processor->queue() : platform::dispatch::DispatchQueue(kReportsQueueLabel))
+            .async([log, lines = std::move(lines)] {
+                for (const auto& line : lines) log->info(line);
+            });
     if (processor) processor->start();
 
     platform::DeviceEvents::post(

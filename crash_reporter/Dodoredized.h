@@ -7,7 +7,7 @@
 // earlier launches processed and uploaded to the kit service on the reporter's queue
 // (ReportProcessor.h), and the event kit's start (+[Vizized startWithBetaToken:]). Its files live in
 // "<Caches>/com.dodoredized/": "reports/" (one "<report id>.crash" per crashed launch), "damaged/"
-// (reports set aside) and "sdk.log".
+// (reports set aside) and "sdk.log"; each folder is made with the first file that goes into it.
 //
 // Thread-safe.
 #include <atomic>
@@ -45,7 +45,7 @@ public:
     // How many times the instance has been started: at most 1.
     int startCount() const { return startCount_.load(); }
 
-    // Set by start(); empty when the device has no caches directory.
+    // Set by start() (made with the first report); empty when the device has no caches directory.
     std::string reportsDirectory() const;
     // Where this launch's report goes if it crashes.
     std::string currentReportPath() const;

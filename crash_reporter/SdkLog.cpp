@@ -27,10 +27,14 @@ void SdkLog::append(const std::string& line) {
     if (path_.empty()) return;
     std::string text = platform::Date::now().iso8601UTC() + " " + line + "\n";
     platform::dispatch::MutexLock lock(mutex_);
-    int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    platform::FileHandle handle(fd);
-    (void)handle.writeAll(text.data(), text.size());  // the log has nowhere to report its own failure
+    auto& files = platform::FileManager::defaultManager();
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT;
+    auto handle = files.openFile(path_, kFlags, 0600);
+    // The reporter's folder is made with its first line.
+    if (!handle && files.createDirectory(path_.substr(0, path_.find_last_of('/'))))
+        handle = files.openFile(path_, kFlags, 0600);
+    if (!handle) return;
+    (void)handle->writeAll(text.data(), text.size());  // the log has nowhere to report its own failure
 }
 
 }  // namespace dodoredized

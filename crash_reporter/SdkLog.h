@@ -2,7 +2,7 @@
 // SdkLog: the crash reporter's own log, "sdk.log" in its caches directory: one line per event, each
 // with its UTC time. Warnings also go to the app's console. The crash handler appends to the same
 // file through its own descriptor (CrashCapture.h). A log past 256 KB is started afresh at open, so
-// it never grows without bound.
+// it never grows without bound. The file, and the folder it goes in, are made with the first line.
 //
 // Thread-safe.
 #include <string>

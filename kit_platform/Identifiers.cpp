@@ -11,8 +11,7 @@ platform::Result<std::string> loadOrMakeInstallationIdentifier() {
     auto& files = platform::FileManager::defaultManager();
     auto support = files.directory(platform::SearchPathDirectory::ApplicationSupport);
     if (!support) return support.error();
-    std::string dir = *support + "/" + kVeriraDirectoryName;
-    std::string path = dir + "/" + kInstallationIdentifierFileName;
+    std::string path = *support + "/" + kVeriraDirectoryName + "/" + kInstallationIdentifierFileName;
     if (files.fileExists(path)) {
         auto text = files.stringWithContentsOfFile(path, 1024);
         if (text) {
@@ -23,14 +22,15 @@ platform::Result<std::string> loadOrMakeInstallationIdentifier() {
         platform::consoleLog("[Verira] The stored installation identifier is unreadable; a new one replaces it");
     }
     std::string made = platform::UUID::random().uuidString();
-    if (auto created = files.createDirectory(dir); !created) return created.error();
-    // Made once, on the first launch, where a wait for the disk would hold up the start. Unflushed, a power
-    // cut can only leave the file empty or absent, and either is made anew.
+    // Made once, on the first launch, whose start must not wait for the disk: the kits have it at once, the
+    // file (and its folder) follow on a worker. Unflushed, a power cut can only leave the file empty or
+    // absent, and either is made anew.
     platform::PendingWrites::Options options;
     options.mode = 0600;
     options.flush = platform::FileManager::Flush::Deferred;
     options.onFailure = platform::PendingWrites::OnFailure::Say;
-    if (auto written = platform::PendingWrites::write(path, made + "\n", options); !written) return written.error();
+    options.makeFolder = true;
+    platform::PendingWrites::writeSoon(path, made + "\n", options);
     return made;
 }
 

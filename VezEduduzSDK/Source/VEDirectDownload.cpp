@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "platform/dispatch/ThreadChecks.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/HTTPURLResponse.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSession.h"
@@ -148,8 +149,9 @@ platform::Result<std::string> downloadItemAtURL(const platform::URL& url, const 
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(int64_t(std::max(0.0, limits.timeoutSeconds) * 1000));
     ::unlink(filePath.c_str());
-    int fd = ::open(filePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return makeURLError(URLErrorCode::CannotCreateFile, url);
+    auto file = platform::FileManager::defaultManager().openFile(filePath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW);
+    if (!file) return makeURLError(URLErrorCode::CannotCreateFile, url);
+    int fd = file->release();
     auto delegate = std::make_shared<DirectDownloadDelegate>(url, fd, limits.maxBytes);
     auto configuration = platform::URLSessionConfiguration::defaultSessionConfiguration();
     configuration.timeoutIntervalForRequest = std::max(1.0, limits.timeoutSeconds);

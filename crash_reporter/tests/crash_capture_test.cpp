@@ -52,7 +52,8 @@ TEST(CrashCapture, EachCrashLeavesOneWholeReportAndEndsBySignal) {
         SCOPED_TRACE(c.label);
         char pattern[] = "/tmp/crash-capture-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
-        fs::path dir = pattern, report = dir / "R.crash", log = dir / "sdk.log";
+        // The reporter's folders are not there yet: the handler makes them.
+        fs::path dir = pattern, report = dir / "reporter/reports/R.crash", log = dir / "reporter/sdk.log";
         EXPECT_EXIT(
             {
                 if (!dodoredized::installCrashCapture({report.string(), "R", "I", "E", log.string()})) _exit(99);

@@ -15,6 +15,7 @@
 #include "kit_platform/Verira.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UUID.h"
 #include "testing/ProcessReset.h"
@@ -205,6 +206,7 @@ TEST_F(VeriraStart, TheInstallationIdentifierOutlivesLaunchesTheExecutionIdentif
     auto launch = [] {
         tesmar_testing::resetProcessState({"verira"});
         auto sdk = verira::Verira::with({countingKit()});
+        platform::PendingWrites::flushAll();  // the launch ends: what it left to write goes now
         return std::make_pair(sdk->installationIdentifier(), sdk->executionIdentifier());
     };
     auto [install1, exec1] = launch();

@@ -44,6 +44,12 @@ MainLoop::MainLoop() : mainThread_(kInitialThread) {
     PendingWrites::setDelayScheduler([this](double seconds, std::function<void()> block) {
         postAfter(seconds, std::move(block), "foundation.pending-writes");
     });
+    // Files written soon rather than now go to disk on a worker, while the main thread goes on.
+    PendingWrites::setWorker([](std::function<void()> job) {
+        static const auto* queue = new DispatchQueue("foundation.pending-writes", DispatchQueue::Attributes::Serial,
+                                                     QualityOfService::Background);
+        queue->async(std::move(job));
+    });
 }
 
 MainLoop& MainLoop::shared() {

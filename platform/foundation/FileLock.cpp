@@ -8,11 +8,13 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/foundation/internal/StandardDirectories.h"
+
 namespace platform {
 
 FileLock::FileLock(const std::string& lockPath) {
     if (lockPath.empty()) return;
-    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = detail::openMakingStandardDirectory(lockPath, O_RDWR | O_CREAT, 0600);
     if (fd < 0) return;
     int rc;
     do rc = ::flock(fd, LOCK_EX);
@@ -26,7 +28,7 @@ FileLock::FileLock(const std::string& lockPath) {
 
 FileLock::FileLock(const std::string& lockPath, double waitSeconds) {
     if (lockPath.empty()) return;
-    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = detail::openMakingStandardDirectory(lockPath, O_RDWR | O_CREAT, 0600);
     if (fd < 0) return;
     // flock has no timeout of its own: ask again every 20 ms until the time is up.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);

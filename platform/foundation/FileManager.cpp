@@ -14,6 +14,7 @@
 
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/internal/FileFaults.h"
+#include "platform/foundation/internal/StandardDirectories.h"
 
 namespace platform {
 
@@ -202,20 +203,18 @@ Result<std::string> FileManager::directory(SearchPathDirectory which) const {
         path += "/tmp";
         break;
     case SearchPathDirectory::Bundle:
-        return path + "/Bundle";
+        path += "/Bundle";
+        break;
     }
-    if (which == SearchPathDirectory::Temporary) {
-        auto made = createDirectory(path, true, 0700);
-        if (!made) return made.error();
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) return errnoError(errno, Op::Write, path, "Could not use the folder");
-        if (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) ::chmod(path.c_str(), 0700);
-        auto ok = checkPrivateDirectory(path);
-        if (!ok) return ok.error();
-        return path;
-    }
-    auto made = createDirectory(path, true, 0755);
+    if (which != SearchPathDirectory::Temporary) return path;
+    // Handed out to be written into directly: made, and checked private, now.
+    auto made = createDirectory(path, true, 0700);
     if (!made) return made.error();
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return errnoError(errno, Op::Write, path, "Could not use the folder");
+    if (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) ::chmod(path.c_str(), 0700);
+    auto ok = checkPrivateDirectory(path);
+    if (!ok) return ok.error();
     return path;
 }
 
@@ -248,15 +247,23 @@ std::string FileManager::devicePath(std::string_view deviceAbsolutePath) const {
 Result<void> FileManager::createDirectory(const std::string& path, bool withIntermediates, mode_t mode) const {
     if (path.empty()) return fileError(kFileWriteInvalidFileNameError, path, ENOENT, "Could not create the folder");
     if (!withIntermediates) {
-        if (::mkdir(path.c_str(), mode) != 0) return errnoError(errno, Op::Write, path, "Could not create the folder");
+        int rc = ::mkdir(path.c_str(), mode);
+        if (rc != 0 && errno == ENOENT && detail::makeStandardDirectoryFor(path)) rc = ::mkdir(path.c_str(), mode);
+        if (rc != 0) return errnoError(errno, Op::Write, path, "Could not create the folder");
         return {};
     }
     // Most calls find the folder there already: one look answers them without a call per component.
     struct stat existing;
     if (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return {};
-    // Walk down the components so each new folder gets `mode`, not the library's default.
+    // A standard directory on the way is made as the device makes it, whatever `mode` the caller's folder gets.
+    (void)detail::makeStandardDirectoryFor(path);  // a failure shows in the walk below
+    // Walk down the components so each new folder gets `mode`, not the library's default, from the deepest
+    // folder that is there: a walk from the root would cost two system calls per folder above it.
+    size_t pos = path.size();
+    while ((pos = path.rfind('/', pos - 1)) != std::string::npos && pos > 0)
+        if (::stat(path.substr(0, pos).c_str(), &existing) == 0) break;
+    if (pos == std::string::npos) pos = 0;
     std::string sofar;
-    size_t pos = 0;
     while (pos != std::string::npos) {
         size_t next = path.find('/', pos + 1);
         sofar = path.substr(0, next);
@@ -340,7 +347,10 @@ Result<void> FileManager::moveItem(const std::string& from, const std::string& t
     struct stat st;
     if (::lstat(from.c_str(), &st) != 0) return errnoError(errno, Op::Other, from, "Could not move");
     // RENAME_NOREPLACE keeps the "destination exists" check and the rename one step.
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+    auto rename = [&] { return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE); };
+    int rc = rename();
+    if (rc != 0 && errno == ENOENT && detail::makeStandardDirectoryFor(to)) rc = rename();
+    if (rc == 0) return {};
     int err = errno;
     if (err == EINVAL || err == ENOSYS) {
         if (::lstat(to.c_str(), &st) == 0) return fileError(kFileWriteFileExistsError, to, EEXIST, "Could not move to");
@@ -365,7 +375,10 @@ Result<void> FileManager::copyItem(const std::string& from, const std::string& t
     if (::lstat(from.c_str(), &st) != 0) return errnoError(errno, Op::Read, from, "Could not copy");
     if (::lstat(to.c_str(), &st) == 0) return fileError(kFileWriteFileExistsError, to, EEXIST, "Could not copy to");
     std::error_code ec;
-    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+    const auto options = fs::copy_options::recursive | fs::copy_options::copy_symlinks;
+    fs::copy(from, to, options, ec);
+    if (ec == std::errc::no_such_file_or_directory && detail::makeStandardDirectoryFor(to))
+        fs::copy(from, to, options, ec);
     if (ec) {
         std::error_code ignored;
         fs::remove_all(to, ignored);  // no half copy left behind
@@ -385,7 +398,7 @@ Result<void> FileManager::writeAtomically(const std::string& path, const void* b
     FileHandle handle;
     for (int attempt = 0; attempt < 100 && !handle.valid(); ++attempt) {
         temp = dir + "/." + base + "." + randomSuffix(kTemporarySuffixLength) + ".tmp";
-        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = detail::openMakingStandardDirectory(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
         if (fd >= 0)
             handle = FileHandle(fd);
         else if (errno != EEXIST)
@@ -460,8 +473,15 @@ Result<std::string> FileManager::stringWithContentsOfFile(const std::string& pat
     return std::string(bytes->begin(), bytes->end());
 }
 
+Result<FileHandle> FileManager::openFile(const std::string& path, int flags, mode_t mode) const {
+    int fd = detail::openMakingStandardDirectory(path, flags, mode);
+    if (fd < 0)
+        return errnoError(errno, (flags & O_ACCMODE) == O_RDONLY ? Op::Read : Op::Write, path, "Could not open");
+    return FileHandle(fd);
+}
+
 Result<FileHandle> FileManager::createFileExclusively(const std::string& path, mode_t mode) const {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    int fd = detail::openMakingStandardDirectory(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
     if (fd < 0) {
         int err = errno;
         if (err == ELOOP) err = EEXIST;
@@ -488,5 +508,34 @@ Result<TemporaryFile> FileManager::createTemporaryFile(const std::string& prefix
     }
     return fileError(kFileWriteFileExistsError, dir, EEXIST, "Could not find a free name in");
 }
+
+namespace detail {
+
+bool makeStandardDirectoryFor(const std::string& path) {
+    const int saved = errno;
+    bool there = false;
+    auto home = FileManager::defaultManager().homeDirectory();
+    // Longest first: a path in Caches makes Caches, not only Library.
+    for (const char* sub :
+         {"/Library/Caches", "/Library/Application Support", "/Library/Preferences", "/Library", "/Documents"}) {
+        if (!home) break;
+        const std::string dir = *home + sub;
+        if (path.size() <= dir.size() + 1 || path.compare(0, dir.size(), dir) != 0 || path[dir.size()] != '/') continue;
+        // There already, maybe just made by a racing writer: one more try tells.
+        there = FileManager::defaultManager().createDirectory(dir, true, 0755).ok();
+        break;
+    }
+    errno = saved;
+    return there;
+}
+
+int openMakingStandardDirectory(const std::string& path, int flags, mode_t mode) {
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd < 0 && errno == ENOENT && (flags & O_CREAT) && makeStandardDirectoryFor(path))
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    return fd;
+}
+
+}  // namespace detail
 
 }  // namespace platform

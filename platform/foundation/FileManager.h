@@ -1,8 +1,15 @@
 #pragma once
 // FileManager: files of the device. The device is a directory (PlatformConfig::deviceRoot()); the standard
 // directories (Documents, Library, Caches, Application Support, Preferences, tmp, the app bundle) are
-// absolute paths inside it, created on demand. Paths given to the other operations are ordinary
-// absolute paths; callers build them from the standard directories.
+// absolute paths inside it. Paths given to the other operations are ordinary absolute paths; callers build
+// them from the standard directories.
+//
+// A standard directory is made when the first thing is written into it, not when it is asked for, so a
+// launch that writes nothing makes no folders: every operation here that makes a file or a folder inside
+// one (writeAtomically, createFileExclusively, openFile, createDirectory, moveItem, copyItem, a temporary
+// file) first makes the standard directory it lies in when that is missing. Writers racing to make it
+// all find it made. Folders below a standard directory stay the caller's to make. The private temporary
+// directory is the exception: it is made, and checked private, when it is handed out.
 //
 // Every operation is a thin, stateless wrapper over std::filesystem and POSIX calls, safe from any thread.
 // Failures come back as Error in kCocoaErrorDomain with the usual file codes below (or kPOSIXErrorDomain
@@ -93,8 +100,8 @@ public:
 
     // The device root (PlatformConfig::deviceRoot(), made absolute). Error when the device is not booted.
     Result<std::string> homeDirectory() const;
-    // Absolute path of a standard directory, created (with intermediates) when missing. Temporary is made
-    // (or tightened to) 0700 and must be owned by this user.
+    // Absolute path of a standard directory; it may not exist yet (see above). Temporary is made (or
+    // tightened to) 0700 and must be owned by this user.
     Result<std::string> directory(SearchPathDirectory which) const;
     // The private temporary directory with a trailing '/', as the platform hands it out; "" when not booted.
     std::string temporaryDirectory() const;
@@ -163,6 +170,8 @@ public:
     Result<Bytes> contentsOfFile(const std::string& path, size_t maxBytes = kDefaultMaxReadBytes) const;
     Result<std::string> stringWithContentsOfFile(const std::string& path, size_t maxBytes = kDefaultMaxReadBytes) const;
 
+    // open(2) for a file the caller writes itself (open's flags; O_CLOEXEC is added).
+    Result<FileHandle> openFile(const std::string& path, int flags, mode_t mode = 0644) const;
     // Creates `path` exclusively (O_CREAT|O_EXCL|O_NOFOLLOW, 0600): an existing file or a symbolic link
     // there is refused (kFileWriteFileExistsError), so nothing planted is ever written through.
     Result<FileHandle> createFileExclusively(const std::string& path, mode_t mode = 0600) const;

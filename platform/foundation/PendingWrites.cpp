@@ -22,6 +22,8 @@ namespace {
 struct Slot {
     dispatch::Mutex writing;  // one write of the path at a time, so an older retry never lands after a newer write
     std::optional<Bytes> bytes GUARDED_BY(writing);
+    // What writeSoon() left to write, until it is written or a newer write takes its place.
+    std::optional<std::pair<Bytes, PendingWrites::Options>> soon GUARDED_BY(writing);
 };
 
 struct State {
@@ -30,7 +32,11 @@ struct State {
         failing GUARDED_BY(mutex);  // path -> its retry (empty: said, not retried)
     std::map<std::string, std::shared_ptr<Slot>> slots GUARDED_BY(mutex);
     std::set<std::string> swept GUARDED_BY(mutex);
+    std::map<std::string, std::function<void()>> later GUARDED_BY(mutex);  // writes left for the worker
     PendingWrites::DelayScheduler scheduler GUARDED_BY(mutex);
+    PendingWrites::Worker worker GUARDED_BY(mutex);
+    int running GUARDED_BY(mutex) = 0;  // writes the worker has taken from `later` and not finished
+    dispatch::ConditionVariable finished;
     bool retryScheduled GUARDED_BY(mutex) = false;
     double delay GUARDED_BY(mutex) = PendingWrites::kFirstRetryDelay;
     uint64_t generation GUARDED_BY(mutex) = 0;  // a reset leaves timers already set without effect
@@ -49,12 +55,13 @@ State& state() {
 
 void resetState() {
     auto& s = state();
-    std::map<std::string, std::function<void()>> failing;  // released outside the lock
+    std::map<std::string, std::function<void()>> failing, later;  // released outside the lock
     {
         dispatch::MutexLock lock(s.mutex);
         failing.swap(s.failing);
         s.slots.clear();
         s.swept.clear();
+        later.swap(s.later);
         s.retryScheduled = false;
         s.delay = PendingWrites::kFirstRetryDelay;
         ++s.generation;
@@ -96,6 +103,65 @@ void retryDue(uint64_t generation) {
     PendingWrites::flushAll();
 }
 
+Result<void> land(const std::string& path, const Bytes& bytes, const PendingWrites::Options& options) {
+    auto& files = FileManager::defaultManager();
+    // A folder that cannot be made shows as the write's own failure.
+    if (options.makeFolder) (void)files.createDirectory(path.substr(0, path.find_last_of('/')));
+    return files.writeAtomically(path, bytes, options.mode, options.flush);
+}
+
+std::function<void()> retryOfKeptBytes(const std::string& path, const PendingWrites::Options& options);
+
+// write() for a caller that holds the slot (and the file lock the options name).
+Result<void> writeInSlot(const std::string& path, Slot& slot, Bytes bytes, const PendingWrites::Options& options)
+    REQUIRES(slot.writing) {
+    auto outcome = land(path, bytes, options);
+    const bool retry = !outcome && options.onFailure == PendingWrites::OnFailure::Retry;
+    slot.bytes = retry ? std::optional<Bytes>(std::move(bytes)) : std::nullopt;
+    PendingWrites::report(path, outcome, retry ? retryOfKeptBytes(path, options) : nullptr);
+    return outcome;
+}
+
+thread_local bool runningALeftWrite = false;
+
+// Runs the write left for `path`, unless flushAll() ran it first.
+void runWhatWasLeft(const std::string& path) {
+    auto& s = state();
+    std::function<void()> write;
+    {
+        dispatch::MutexLock lock(s.mutex);
+        auto it = s.later.find(path);
+        if (it == s.later.end()) return;
+        write = std::move(it->second);
+        s.later.erase(it);
+        ++s.running;
+    }
+    runningALeftWrite = true;
+    write();
+    runningALeftWrite = false;
+    write = nullptr;  // what it holds goes before flushAll() is let go
+    dispatch::MutexLock lock(s.mutex);
+    if (--s.running == 0) s.finished.notify_all();
+}
+
+// Writes what writeSoon() left for `path`, unless a newer write took its place meanwhile.
+void writeWhatWasLeft(const std::string& path) {
+    auto slot = slotFor(path);
+    std::string lockPath;
+    {
+        dispatch::MutexLock writing(slot->writing);
+        if (!slot->soon) return;
+        lockPath = slot->soon->second.lockPath;
+    }
+    std::optional<FileLock> fileLock;  // before the slot, in the order write()'s callers take them
+    if (!lockPath.empty()) fileLock.emplace(lockPath);
+    dispatch::MutexLock writing(slot->writing);
+    if (!slot->soon) return;
+    auto [bytes, options] = std::move(*slot->soon);
+    slot->soon.reset();
+    (void)writeInSlot(path, *slot, std::move(bytes), options);  // a failure is said and kept as write() keeps it
+}
+
 std::function<void()> retryOfKeptBytes(const std::string& path, const PendingWrites::Options& options) {
     return [path, options] {
         std::optional<FileLock> fileLock;  // before the slot, in the order write()'s callers take them
@@ -103,7 +169,7 @@ std::function<void()> retryOfKeptBytes(const std::string& path, const PendingWri
         auto slot = slotFor(path);
         dispatch::MutexLock writing(slot->writing);
         if (!slot->bytes) return;  // a newer write has taken its place
-        auto outcome = FileManager::defaultManager().writeAtomically(path, *slot->bytes, options.mode, options.flush);
+        auto outcome = land(path, *slot->bytes, options);
         if (outcome) slot->bytes.reset();
         PendingWrites::report(path, outcome, outcome ? nullptr : retryOfKeptBytes(path, options));
     };
@@ -114,11 +180,35 @@ std::function<void()> retryOfKeptBytes(const std::string& path, const PendingWri
 Result<void> PendingWrites::write(const std::string& path, Bytes bytes, const Options& options) {
     auto slot = slotFor(path);  // inside the caller's file lock, as a retry takes them
     dispatch::MutexLock writing(slot->writing);
-    auto outcome = FileManager::defaultManager().writeAtomically(path, bytes, options.mode, options.flush);
-    const bool retry = !outcome && options.onFailure == OnFailure::Retry;
-    slot->bytes = retry ? std::optional<Bytes>(std::move(bytes)) : std::nullopt;
-    report(path, outcome, retry ? retryOfKeptBytes(path, options) : nullptr);
-    return outcome;
+    slot->soon.reset();  // this write is the newer one
+    return writeInSlot(path, *slot, std::move(bytes), options);
+}
+
+void PendingWrites::writeSoon(const std::string& path, Bytes bytes, const Options& options) {
+    auto slot = slotFor(path);
+    {
+        dispatch::MutexLock writing(slot->writing);
+        slot->soon.emplace(std::move(bytes), options);
+    }
+    writeLater(path, [path] { writeWhatWasLeft(path); });
+}
+
+void PendingWrites::writeLater(const std::string& path, std::function<void()> write) {
+    auto& s = state();
+    Worker worker;
+    bool waiting = false;
+    {
+        dispatch::MutexLock lock(s.mutex);
+        auto& slot = s.later[path];
+        waiting = bool(slot);  // its worker job is on its way and will run this one
+        slot = std::move(write);
+        worker = s.worker;
+    }
+    if (waiting) return;
+    if (worker)
+        worker([path] { runWhatWasLeft(path); });
+    else
+        runWhatWasLeft(path);
 }
 
 void PendingWrites::report(const std::string& path, const Result<void>& outcome, std::function<void()> retry) {
@@ -177,12 +267,18 @@ bool PendingWrites::isPending(const std::string& path) {
 
 void PendingWrites::flushAll() {
     auto& s = state();
+    std::map<std::string, std::function<void()>> later;
     std::vector<std::function<void()>> retries;
     {
         dispatch::MutexLock lock(s.mutex);
+        // A write the worker is making now has landed (or failed, and is among the retries) before this
+        // returns: the application may end right after.
+        if (!runningALeftWrite) s.finished.wait(s.mutex, [&]() REQUIRES(s.mutex) { return s.running == 0; });
+        later.swap(s.later);
         for (const auto& [path, retry] : s.failing)
             if (retry) retries.push_back(retry);
     }
+    for (auto& [path, write] : later) write();
     for (auto& retry : retries) retry();
 }
 
@@ -190,6 +286,18 @@ PendingWrites::DelayScheduler PendingWrites::setDelayScheduler(DelayScheduler sc
     auto& s = state();
     dispatch::MutexLock lock(s.mutex);
     return std::exchange(s.scheduler, std::move(scheduler));
+}
+
+bool PendingWrites::hasWorker() {
+    auto& s = state();
+    dispatch::MutexLock lock(s.mutex);
+    return bool(s.worker);
+}
+
+PendingWrites::Worker PendingWrites::setWorker(Worker worker) {
+    auto& s = state();
+    dispatch::MutexLock lock(s.mutex);
+    return std::exchange(s.worker, std::move(worker));
 }
 
 }  // namespace platform

@@ -6,6 +6,10 @@
 // is tried again: at the store's next write, after a short delay (doubling while it keeps failing), and
 // when flushAll() is called (the application going to the background or ending). The first success
 // after a failure posts "storage.recovered" {"path"}. Every member is safe from any thread.
+//
+// A file that nothing needs on disk before it is written (what a first launch makes once: identifiers)
+// can be written soon instead of now (writeSoon), off the caller's thread, so a launch never waits for
+// the disk on its account.
 #include <sys/types.h>
 
 #include <functional>
@@ -29,6 +33,8 @@ public:
         // and a retry takes it.
         std::string lockPath;
         OnFailure onFailure = OnFailure::Retry;
+        // Make the folder the file goes into (with the folders above it) when it is missing.
+        bool makeFolder = false;
     };
 
     // Writes `bytes` to `path` atomically and answers how that went; a failure is kept as Options say.
@@ -37,6 +43,20 @@ public:
     static Result<void> write(const std::string& path, std::string_view text, const Options& options) {
         return write(path, Bytes(text.begin(), text.end()), options);
     }
+
+    // write(), soon: on the worker the dispatch layer installs (at once, on this thread, without one). Until
+    // it has run, flushAll() writes the bytes at once, and a later write of the path replaces them.
+    static void writeSoon(const std::string& path, Bytes bytes, const Options& options);
+    static void writeSoon(const std::string& path, std::string_view text, const Options& options) {
+        writeSoon(path, Bytes(text.begin(), text.end()), options);
+    }
+
+    // For a store that writes its file itself and leaves the write for soon: `write` runs once, on the
+    // worker, or in flushAll() if that comes first. A call for a path whose write still waits replaces it
+    // (the one left last is the one that runs). `write` reports how it went (report()). Without a worker
+    // (hasWorker()) it runs at once, on the calling thread: a store that calls this under a lock `write`
+    // takes leaves its writes for later only while a worker is there.
+    static void writeLater(const std::string& path, std::function<void()> write);
 
     // For a store that writes its file itself (merging under its own locks): reports how a write of
     // `path` went. On failure `retry` is kept and called to try again; it must write the store's latest
@@ -51,7 +71,7 @@ public:
     // Whether a write of `path` failed and has not been made good yet.
     static bool isPending(const std::string& path);
 
-    // Tries every kept write now, on the calling thread.
+    // Tries every kept write, and every write still to be made soon, now, on the calling thread.
     static void flushAll();
 
     // How a retry is run after `seconds`. The dispatch layer installs one when its main loop is made (a
@@ -59,6 +79,11 @@ public:
     using DelayScheduler = std::function<void(double seconds, std::function<void()> block)>;
     // Answers the one it replaces.
     static DelayScheduler setDelayScheduler(DelayScheduler scheduler);
+    // Where writeSoon's writes run: a background worker, installed with the dispatch layer's main loop.
+    using Worker = std::function<void(std::function<void()> job)>;
+    // Answers the one it replaces.
+    static Worker setWorker(Worker worker);
+    static bool hasWorker();
 
     static constexpr double kFirstRetryDelay = 2;
     static constexpr double kLongestRetryDelay = 60;

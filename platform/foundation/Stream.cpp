@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/foundation/internal/StandardDirectories.h"
+
 namespace platform {
 
 void Stream::fail(int err, const std::string& path) {
@@ -121,8 +123,8 @@ public:
     ~FileOutputStream() override { closeFd(); }
     void open() override {
         if (status_ != StreamStatus::NotOpen) return;
-        int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append_ ? O_APPEND : O_TRUNC);
-        fd_ = ::open(path_.c_str(), flags, 0644);
+        int flags = O_WRONLY | O_CREAT | (append_ ? O_APPEND : O_TRUNC);
+        fd_ = detail::openMakingStandardDirectory(path_, flags, 0644);
         if (fd_ < 0) return fail(errno, path_);
         status_ = StreamStatus::Open;
     }

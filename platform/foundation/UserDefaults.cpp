@@ -7,6 +7,7 @@
 #include <cctype>
 #include <charconv>
 #include <map>
+#include <optional>
 
 #include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
@@ -98,6 +99,9 @@ Value argumentValue(const std::string& text) {
 struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain> {
     std::string name;
     std::string path;  // "" when the device is not booted
+    // The application's own domain, which no other process writes: its changes reach the disk on the worker,
+    // soon after they are made (PendingWrites::writeLater), not on the thread that made them.
+    bool behind = false;
     mutable dispatch::Mutex mutex;
     ValueDictionary values GUARDED_BY(mutex);
     ValueDictionary registration GUARDED_BY(mutex);
@@ -207,8 +211,8 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
 
     // Writes what is still pending, as the next change would.
     void retry() {
-        dispatch::MutexLock lock(mutex);
         FileLock fileLock = lockFile();
+        dispatch::MutexLock lock(mutex);
         if (refreshIfChanged() && pending.empty())
             PendingWrites::report(path, {}, nullptr);
         else
@@ -216,22 +220,39 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
     }
 
     // Other processes of the device (an extension) write the same file: the lock is held across the
-    // re-read and the rename, so neither writer's change is lost.
-    FileLock lockFile() const REQUIRES(mutex) { return FileLock(path.empty() ? std::string() : path + ".lock"); }
+    // re-read and the rename, so neither writer's change is lost. Taken before the domain's mutex.
+    FileLock lockFile() const { return FileLock(lockPath()); }
+    std::string lockPath() const { return path.empty() ? std::string() : path + ".lock"; }
+    // What a change takes before the mutex: the lock file, when the change is written at once.
+    void lockForChange(std::optional<FileLock>& held) const {
+        if (!behind) held.emplace(lockPath());
+    }
 
-    // Caller holds the lock file too.
-    Result<void> change(std::string key, std::optional<Value> value) REQUIRES(mutex) {
-        // The file already says this (nothing of ours is waiting to be written): no write.
+    // Takes a change in; false when the file already says this and nothing of ours waits to be written.
+    bool apply(std::string key, std::optional<Value> value) REQUIRES(mutex) {
         if (refreshIfChanged() && pending.empty() && seen.exists) {
             auto it = values.find(key);
-            if (value ? it != values.end() && it->second == *value : it == values.end()) return {};
+            if (value ? it != values.end() && it->second == *value : it == values.end()) return false;
         }
         if (value)
             values[key] = *value;
         else
             values.erase(key);
         pending[std::move(key)] = std::move(value);
-        return write();
+        return true;
+    }
+
+    // Sends what is pending to the disk: now (caller holds the lock file), or, for the application's own
+    // domain, on the worker.
+    Result<void> save() REQUIRES(mutex) {
+        if (!behind || path.empty()) return write();
+        if (!pending.empty()) PendingWrites::writeLater(path, [self = shared_from_this()] { self->retry(); });
+        return {};
+    }
+
+    Result<void> change(std::string key, std::optional<Value> value) REQUIRES(mutex) {
+        if (!apply(std::move(key), std::move(value))) return {};
+        return save();
     }
 };
 
@@ -258,9 +279,12 @@ std::shared_ptr<UserDefaults::Domain> domainFor(const std::string& name) {
     auto domain = std::make_shared<UserDefaults::Domain>();
     domain->name = name;
     domain->path = path;
-    if (!path.empty()) {
-        dispatch::MutexLock dlock(domain->mutex);
+    // Only with a worker to write it: without one the write would run at once, under the domain's own lock.
+    domain->behind = name == standardDomainName() && PendingWrites::hasWorker();
+    // Before the first write there is no folder, so nothing to read or sweep (nor a lock file to make).
+    if (!path.empty() && FileManager::defaultManager().isDirectory(path.substr(0, path.find_last_of('/')))) {
         FileLock fileLock = domain->lockFile();
+        dispatch::MutexLock dlock(domain->mutex);
         FileManager::defaultManager().removeStaleTemporaryFiles(path);
         (void)domain->load();  // an unreadable file is read again at the next use
     }
@@ -288,10 +312,15 @@ UserDefaults::UserDefaults(std::string_view suiteName)
     : domain_(domainFor(suiteName.empty() ? standardDomainName() : std::string(suiteName))) {}
 
 UserDefaults::~UserDefaults() {
-    // Every change was written when made; a write that failed gets one more try.
-    dispatch::MutexLock lock(domain_->mutex);
-    if (domain_->pending.empty()) return;
+    // A suite's changes were written when made, and one whose write failed gets one more try; the
+    // application's own domain's changes are on their way to the worker, which holds the domain.
+    if (domain_->behind) return;
+    {
+        dispatch::MutexLock lock(domain_->mutex);
+        if (domain_->pending.empty()) return;
+    }
     FileLock fileLock = domain_->lockFile();
+    dispatch::MutexLock lock(domain_->mutex);
     (void)domain_->write();  // a failure is said and retried by write() itself
 }
 
@@ -368,8 +397,9 @@ Result<void> UserDefaults::setObject(const Value& value, std::string_view key) {
         return Error::withDescription(kCocoaErrorDomain, plist::kWriteInvalidError,
                                       "Cannot set invalid object to user defaults: " +
                                           encoded.error().localizedDescription());
+    std::optional<FileLock> fileLock;
+    domain_->lockForChange(fileLock);
     dispatch::MutexLock lock(domain_->mutex);
-    FileLock fileLock = domain_->lockFile();
     return domain_->change(std::string(key), value);
 }
 
@@ -377,16 +407,18 @@ Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
     if (key.empty())
         return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
                                       "Cannot set object for invalid user default key.");
+    std::optional<FileLock> fileLock;
+    domain_->lockForChange(fileLock);
     dispatch::MutexLock lock(domain_->mutex);
-    FileLock fileLock = domain_->lockFile();
     domain_->catchUp();
     if (domain_->values.find(key) == domain_->values.end()) return {};
     return domain_->change(std::string(key), std::nullopt);
 }
 
 Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& keys) {
+    std::optional<FileLock> fileLock;
+    domain_->lockForChange(fileLock);
     dispatch::MutexLock lock(domain_->mutex);
-    FileLock fileLock = domain_->lockFile();
     domain_->catchUp();
     bool changed = false;
     for (const auto& key : keys) {
@@ -396,7 +428,7 @@ Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& 
         }
     }
     if (!changed) return {};
-    return domain_->write();
+    return domain_->save();
 }
 
 std::vector<std::string> UserDefaults::persistentDomainKeys() const {
@@ -438,10 +470,15 @@ ValueDictionary UserDefaults::dictionaryRepresentation() const {
 }
 
 bool UserDefaults::synchronize() {
-    dispatch::MutexLock lock(domain_->mutex);
-    domain_->catchUp();
-    if (domain_->pending.empty()) return true;
+    {
+        dispatch::MutexLock lock(domain_->mutex);
+        domain_->catchUp();
+        if (domain_->pending.empty()) return true;
+        // On the worker's way already: only a write that failed and has not landed since is owned up to.
+        if (domain_->behind) return domain_->save().ok() && !PendingWrites::isPending(domain_->path);
+    }
     FileLock fileLock = domain_->lockFile();
+    dispatch::MutexLock lock(domain_->mutex);
     return domain_->write().ok();
 }
 
@@ -450,8 +487,8 @@ Result<Value> UserDefaults::updateObjectForKey(std::string_view key,
     if (key.empty())
         return Error::withDescription(kCocoaErrorDomain, kFileWriteInvalidFileNameError,
                                       "Cannot set object for invalid user default key.");
+    FileLock fileLock = domain_->lockFile();  // no other writer between the read and the write, even later
     dispatch::MutexLock lock(domain_->mutex);
-    FileLock fileLock = domain_->lockFile();
     domain_->catchUp();
     std::optional<Value> current;
     if (auto it = domain_->values.find(key); it != domain_->values.end()) current = it->second;
@@ -463,7 +500,8 @@ Result<Value> UserDefaults::updateObjectForKey(std::string_view key,
     } else if (!current) {
         return next;
     }
-    auto written = domain_->change(std::string(key), next.isNull() ? std::nullopt : std::optional<Value>(next));
+    if (!domain_->apply(std::string(key), next.isNull() ? std::nullopt : std::optional<Value>(next))) return next;
+    auto written = domain_->write();  // now, even for the application's own domain: the step must stay whole
     if (!written) return written.error();
     return next;
 }

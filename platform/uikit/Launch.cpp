@@ -89,6 +89,9 @@ bool callLaunchHandler(Application& app, const char* selector, const Value& opti
 Result<std::shared_ptr<Application>> launchApplication(const char* principalClassName, const char* delegateClassName,
                                                        Value launchOptions) {
     dispatch::mainThread.assertOnThread();
+    // The main loop is there before the app starts, and with it the worker that device files left to be
+    // written soon go to (whatever the build checks or leaves out above).
+    (void)dispatch::MainLoop::shared();
     registerClasses();
     try {
         auto app = makeApplication(principalClassName);

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -41,18 +42,18 @@ protected:
     }
 };
 
-TEST_F(FilesTest, StandardDirectoriesLiveInsideTheRootAndAreMadeOnDemand) {
+TEST_F(FilesTest, StandardDirectoriesLiveInsideTheRootAndAreMadeAtTheFirstWriteIntoThem) {
     struct Case {
         SearchPathDirectory which;
         const char* suffix;
-        bool created;
+        bool made;  // by asking for it
     } cases[] = {
-        {SearchPathDirectory::Documents, "/Documents", true},
-        {SearchPathDirectory::Library, "/Library", true},
-        {SearchPathDirectory::Caches, "/Library/Caches", true},
-        {SearchPathDirectory::ApplicationSupport, "/Library/Application Support", true},
-        {SearchPathDirectory::Preferences, "/Library/Preferences", true},
-        {SearchPathDirectory::Temporary, "/tmp", true},
+        {SearchPathDirectory::Documents, "/Documents", false},
+        {SearchPathDirectory::Library, "/Library", false},
+        {SearchPathDirectory::Caches, "/Library/Caches", false},
+        {SearchPathDirectory::ApplicationSupport, "/Library/Application Support", false},
+        {SearchPathDirectory::Preferences, "/Library/Preferences", false},
+        {SearchPathDirectory::Temporary, "/tmp", true},  // handed out to be written into directly
         {SearchPathDirectory::Bundle, "/Bundle", false},
     };
     const std::string canonicalRoot = fs::canonical(root).string();
@@ -60,10 +61,61 @@ TEST_F(FilesTest, StandardDirectoriesLiveInsideTheRootAndAreMadeOnDemand) {
         auto dir = fm.directory(c.which);
         ASSERT_TRUE(dir) << c.suffix;
         EXPECT_EQ(fs::weakly_canonical(*dir).string(), canonicalRoot + c.suffix);
-        EXPECT_EQ(fm.isDirectory(*dir), c.created) << c.suffix;
+        EXPECT_EQ(fm.isDirectory(*dir), c.made) << c.suffix;
     }
     EXPECT_EQ(modeOf(root + "/tmp"), 0700u);
     EXPECT_EQ(fm.temporaryDirectory().back(), '/');
+
+    // Each way of putting something into a standard directory makes it, as the device makes it (0755),
+    // whatever mode the caller's own file or folder gets.
+    auto dirOf = [&](SearchPathDirectory which) { return *fm.directory(which); };
+    writePlain(root + "/moved", "m");
+    struct Write {
+        const char* label;
+        SearchPathDirectory into;
+        std::function<bool(const std::string& dir)> write;
+    } writes[] = {
+        {"atomic write", SearchPathDirectory::Caches,
+         [&](const std::string& dir) { return fm.writeAtomically(dir + "/f", std::string_view("x")).ok(); }},
+        {"exclusive create", SearchPathDirectory::Documents,
+         [&](const std::string& dir) { return fm.createFileExclusively(dir + "/f").ok(); }},
+        {"open", SearchPathDirectory::ApplicationSupport,
+         [&](const std::string& dir) { return fm.openFile(dir + "/f", O_WRONLY | O_CREAT).ok(); }},
+        {"move", SearchPathDirectory::Preferences,
+         [&](const std::string& dir) { return fm.moveItem(root + "/moved", dir + "/f").ok(); }},
+        {"folder", SearchPathDirectory::Library,
+         [&](const std::string& dir) { return fm.createDirectory(dir + "/f", false, 0700).ok(); }},
+        {"folders", SearchPathDirectory::Caches,
+         [&](const std::string& dir) { return fm.createDirectory(dir + "/f/g", true, 0700).ok(); }},
+    };
+    for (const auto& w : writes) {
+        SCOPED_TRACE(w.label);
+        fs::remove_all(root + "/Library");
+        fs::remove_all(root + "/Documents");
+        const std::string dir = dirOf(w.into);
+        ASSERT_TRUE(w.write(dir));
+        EXPECT_TRUE(fs::exists(dir + "/f"));
+        EXPECT_EQ(modeOf(dir), 0755u);
+    }
+
+    // A folder below a standard directory stays the caller's to make.
+    EXPECT_EQ(
+        fm.writeAtomically(dirOf(SearchPathDirectory::Preferences) + "/missing/f", std::string_view("x")).error().code,
+        kFileNoSuchFileError);
+    EXPECT_FALSE(fs::exists(dirOf(SearchPathDirectory::Preferences) + "/missing"));
+
+    // Writers racing into a standard directory that is not there yet all find it made.
+    fs::remove_all(root + "/Library");
+    std::vector<std::thread> writers;
+    std::atomic<int> written{0};
+    for (int i = 0; i < 8; ++i)
+        writers.emplace_back([&, i] {
+            if (fm.writeAtomically(dirOf(SearchPathDirectory::Caches) + "/w" + std::to_string(i),
+                                   std::string_view("x")))
+                ++written;
+        });
+    for (auto& writer : writers) writer.join();
+    EXPECT_EQ(written.load(), 8);
 }
 
 TEST_F(FilesTest, NotBootedDeviceHasNoDirectories) {
@@ -136,6 +188,7 @@ TEST_F(FilesTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporaries) {
 // temporaries, other names and anything that is not a plain file stay.
 TEST_F(FilesTest, StaleTemporariesOfOneFileAreSweptAndNothingElse) {
     const std::string dir = *fm.directory(SearchPathDirectory::Preferences);
+    fs::create_directories(dir);
     const std::vector<std::string> stale = {".x.plist.AbCdE01234.tmp", ".x.plist.tmp-4242-0-123456789"};
     const std::vector<std::string> kept = {"x.plist",
                                            ".x.plist.AbCdE0123.tmp",         // not the file layer's length
@@ -158,9 +211,11 @@ class PendingWritesTest : public FilesTest {
 protected:
     ~PendingWritesTest() override {
         PendingWrites::setDelayScheduler(std::move(scheduler));
+        if (worker) PendingWrites::setWorker(std::move(*worker));
         tesmar_testing::resetProcessState({"foundation.pending-writes", "foundation.file-faults"});
     }
-    PendingWrites::DelayScheduler scheduler;  // the one the test replaced
+    PendingWrites::DelayScheduler scheduler;      // the one the test replaced
+    std::optional<PendingWrites::Worker> worker;  // likewise
     std::vector<Value> said;
     DeviceEvents::Token listening = DeviceEvents::addListener([this](const std::string& event, const Value& fields) {
         if (event.rfind("storage.", 0) == 0) said.push_back(Value::dictionary({{"event", event}, {"fields", fields}}));
@@ -218,6 +273,38 @@ TEST_F(PendingWritesTest, AFailedWriteIsSaidOnceKeptAndWrittenWhenTheDiskTakesIt
     EXPECT_TRUE(PendingWrites::write(path, std::string_view("cache"), sayOnly));
     EXPECT_EQ(said.size(), 4u);
     EXPECT_EQ(timers.size(), 2u) << "nothing to retry, no timer";
+}
+
+// A write for soon waits for its worker, or for a flush when the application ends first, makes its folder
+// when asked to, gives way to a newer write, and fails as any write does: said and kept.
+TEST_F(PendingWritesTest, AWriteForSoonLandsOnItsWorkerOrAtAFlushAndANewerWriteWins) {
+    std::vector<std::function<void()>> jobs;
+    worker = PendingWrites::setWorker([&](std::function<void()> job) { jobs.push_back(std::move(job)); });
+    const std::string dir = *fm.directory(SearchPathDirectory::ApplicationSupport) + "/ids";
+    PendingWrites::Options options;
+    options.makeFolder = true;
+    PendingWrites::writeSoon(dir + "/a", std::string_view("a1"), options);
+    PendingWrites::writeSoon(dir + "/b", std::string_view("b1"), options);
+    EXPECT_FALSE(fs::exists(dir)) << "nothing on disk before the worker runs";
+    ASSERT_EQ(jobs.size(), 2u);
+    jobs[0]();
+    EXPECT_EQ(readPlain(dir + "/a"), "a1");
+    PendingWrites::flushAll();
+    EXPECT_EQ(readPlain(dir + "/b"), "b1");
+    std::ofstream(dir + "/b") << "changed since";
+    jobs[1]();  // nothing is left for it
+    EXPECT_EQ(readPlain(dir + "/b"), "changed since");
+
+    PendingWrites::writeSoon(dir + "/a", std::string_view("a2"), options);
+    ASSERT_TRUE(PendingWrites::write(dir + "/a", std::string_view("a3"), {}));
+    jobs.back()();
+    EXPECT_EQ(readPlain(dir + "/a"), "a3");
+
+    detail::setWriteFault([](const std::string&) { return ENOSPC; });
+    PendingWrites::writeSoon(dir + "/c", std::string_view("c1"), options);
+    jobs.back()();
+    EXPECT_EQ(said, std::vector<Value>{failed("Library/Application Support/ids/c", "No space left on device")});
+    EXPECT_TRUE(PendingWrites::isPending(dir + "/c"));
 }
 
 // Writers on several threads and flushes racing them: one streak is said once, and what lands is the
