@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
+#include <iterator>
+#include <string_view>
 #include <thread>
 
 #include "app/Tesmar.h"
@@ -83,6 +86,9 @@ std::shared_ptr<uikit::NavigationController> topNavigation(const uikit::Applicat
 }
 
 using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kStandardFolders[] = {
+    "Documents", "Library", "Library/Caches", "Library/Application Support", "Library/Preferences", "tmp"};
 
 Clock::duration seconds(double s) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
@@ -169,11 +175,6 @@ std::optional<std::string> Device::boot() {
                    " s, --settle-timeout)";
         }
     }
-    for (const char* dir : {"Library/Preferences", "Library/Caches", "Library/Application Support", "tmp"}) {
-        fs::create_directories(root_ / dir, ec);
-        if (ec) return "cannot make " + (root_ / dir).string() + ": " + ec.message();
-    }
-
     // The app sees its bundle inside the device, so nothing it does reaches the original.
     fs::path deviceBundle = root_ / "Bundle";
     if (!fs::exists(deviceBundle) || !fs::equivalent(bundle, deviceBundle, ec)) {
@@ -209,8 +210,10 @@ std::optional<std::string> Device::boot() {
         if (auto problem = startRealWebEngine()) return *problem;
     Bundle::setMainBundlePath(deviceBundle.string());
     ProcessInfo::processInfo().setArguments(options_.processArguments());
-    // What the process has really loaded, named as the device names its images.
-    ProcessInfo::processInfo().setLoadedImageNames(deviceLoadedImageNames());
+    // What the process has really loaded, named as the device names its images: a look at each image's file,
+    // gathered on a thread of its own while the app starts.
+    ProcessInfo::processInfo().setLoadedImageNamesBeingGathered(
+        std::async(std::launch::async, deviceLoadedImageNames).share());
     uikit::registerClasses();
     usernotifications::registerClasses();
     corelocation::registerClasses();
@@ -457,7 +460,11 @@ std::optional<std::string> Device::listFiles(const std::string& relative) {
     fs::path root = fs::path(PlatformConfig::deviceRoot());
     fs::path folder = relative.empty() ? root : root / relative;
     std::error_code ec;
-    if (!fs::is_directory(fs::symlink_status(folder, ec))) return "no folder '" + relative + "' on the device";
+    // The device makes a standard folder when the first file goes into it; until then it is there, empty.
+    const bool standard =
+        std::find(std::begin(kStandardFolders), std::end(kStandardFolders), relative) != std::end(kStandardFolders);
+    if (!fs::is_directory(fs::symlink_status(folder, ec)) && !(standard && !fs::exists(fs::symlink_status(folder, ec))))
+        return "no folder '" + relative + "' on the device";
     std::vector<std::pair<std::string, fs::path>> files;
     // Links are listed as themselves and never followed, so nothing outside the device is shown.
     for (auto it = fs::recursive_directory_iterator(folder, fs::directory_options::skip_permission_denied, ec);

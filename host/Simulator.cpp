@@ -10,7 +10,9 @@
 #include "host/Device.h"
 #include "host/Extension.h"
 #include "host/LaunchChecks.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/security/Trust.h"
 
 namespace tesmar_host {
 
@@ -66,6 +68,11 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         script = std::move(commands.commands);
     }
 
+    // Parsing the --ca roots (and OpenSSL's own start before it) is a large part of the first TLS handshake:
+    // a worker does it while the checks below and the device's boot go on.
+    if (!options.trustedRootsPEM.empty())
+        platform::dispatch::DispatchQueue::global(platform::dispatch::QualityOfService::UserInitiated)
+            .async([files = options.trustedRootsPEM] { platform::security::Trust::prepareExtraRoots(files); });
     if (auto problem = checkCertificateFlags(options)) {
         say(err, *problem);
         return kExitUsage;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <random>
+#include <utility>
 
 #include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/PlatformConfig.h"
@@ -104,10 +105,13 @@ double ProcessInfo::systemUptime() const {
 }
 
 std::vector<std::string> ProcessInfo::loadedImageNames() const {
+    std::shared_future<std::vector<std::string>> gathered;
     {
         dispatch::MutexLock lock(mutex_);
         if (!loadedImageNames_.empty()) return loadedImageNames_;
+        gathered = gatheredImageNames_;
     }
+    if (gathered.valid() && !gathered.get().empty()) return gathered.get();  // waits outside the lock
     std::string name = processName();
     return {
         deviceBundlePath() + "/" + name,
@@ -122,8 +126,17 @@ std::vector<std::string> ProcessInfo::loadedImageNames() const {
 }
 
 void ProcessInfo::setLoadedImageNames(std::vector<std::string> names) {
+    std::shared_future<std::vector<std::string>> replaced;  // let go outside the lock: the last one waits
     dispatch::MutexLock lock(mutex_);
     loadedImageNames_ = std::move(names);
+    replaced = std::exchange(gatheredImageNames_, {});
+}
+
+void ProcessInfo::setLoadedImageNamesBeingGathered(std::shared_future<std::vector<std::string>> names) {
+    std::shared_future<std::vector<std::string>> replaced;
+    dispatch::MutexLock lock(mutex_);
+    loadedImageNames_.clear();
+    replaced = std::exchange(gatheredImageNames_, std::move(names));
 }
 
 }  // namespace platform

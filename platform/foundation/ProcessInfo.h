@@ -2,6 +2,7 @@
 // ProcessInfo: facts about this process. The host sets the launch arguments from argv; the environment is
 // the real one (read once) with overrides on top, so tests can change it without touching the process's.
 // Device facts (process name, system version) come from the host's device settings. Safe from any thread.
+#include <future>
 #include <map>
 #include <optional>
 #include <string>
@@ -43,6 +44,9 @@ public:
     // platform stands in for.
     std::vector<std::string> loadedImageNames() const;
     void setLoadedImageNames(std::vector<std::string> names);
+    // Names still being gathered (a look at every image's file, which a boot leaves to a worker): the
+    // first reader waits for them.
+    void setLoadedImageNamesBeingGathered(std::shared_future<std::vector<std::string>> names);
 
 private:
     ProcessInfo();
@@ -51,6 +55,7 @@ private:
     std::map<std::string, std::string> realEnvironment_ GUARDED_BY(mutex_);
     std::map<std::string, std::optional<std::string>> overrides_ GUARDED_BY(mutex_);
     std::vector<std::string> loadedImageNames_ GUARDED_BY(mutex_);
+    std::shared_future<std::vector<std::string>> gatheredImageNames_ GUARDED_BY(mutex_);
 };
 
 // The device-style path of the app's bundle: "/private/var/containers/Bundle/Application/<process>.app".

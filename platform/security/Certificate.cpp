@@ -113,6 +113,35 @@ Result<std::vector<Certificate>> Certificate::allFromPEM(std::string_view pem) {
     return certificates;
 }
 
+bool Certificate::hasPEMCertificates(std::string_view pem) {
+    BIOPtr bio = readOnlyBIO(pem.data(), pem.size());
+    if (!bio) return false;
+    size_t found = 0;
+    for (;;) {
+        unsigned char* der = nullptr;
+        long length = 0;
+        // The blocks PEM_read_bio_X509 takes, and only those: the others are skipped as it skips them.
+        if (!PEM_bytes_read_bio(&der, &length, nullptr, PEM_STRING_X509, bio.get(), nullptr, nullptr)) {
+            unsigned long last = ERR_peek_last_error();
+            drainOpenSSLErrors();
+            return found > 0 && ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE;
+        }
+        const unsigned char* p = der;
+        ASN1_SEQUENCE_ANY* outer = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, length);
+        const bool shaped = outer && sk_ASN1_TYPE_num(outer) == 3 &&
+                            ASN1_TYPE_get(sk_ASN1_TYPE_value(outer, 0)) == V_ASN1_SEQUENCE &&
+                            ASN1_TYPE_get(sk_ASN1_TYPE_value(outer, 1)) == V_ASN1_SEQUENCE &&
+                            ASN1_TYPE_get(sk_ASN1_TYPE_value(outer, 2)) == V_ASN1_BIT_STRING;
+        sk_ASN1_TYPE_pop_free(outer, ASN1_TYPE_free);
+        OPENSSL_free(der);
+        if (!shaped) {
+            drainOpenSSLErrors();
+            return false;
+        }
+        ++found;
+    }
+}
+
 Result<Certificate> Certificate::fromPEM(std::string_view pem) {
     auto all = allFromPEM(pem);
     if (!all) return all.error();

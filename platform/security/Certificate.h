@@ -47,6 +47,10 @@ public:
     static Result<Certificate> fromPEM(std::string_view pem);
     // Every "CERTIFICATE" block of PEM text, in order; an error when there is none or one is malformed.
     static Result<std::vector<Certificate>> allFromPEM(std::string_view pem);
+    // Whether PEM text holds certificate blocks, each with the outer shape of a certificate (a sequence of
+    // two sequences and a bit string), and no block that is malformed. Much cheaper than allFromPEM, which
+    // also takes each certificate and its key apart: for a check of a file that is read for use later.
+    static bool hasPEMCertificates(std::string_view pem);
     // DER when the bytes decode as DER, else PEM (first certificate).
     static Result<Certificate> fromDEROrPEM(const Bytes& bytes);
     Bytes der() const;

@@ -372,6 +372,11 @@ std::optional<PublicKey> Trust::leafPublicKey() const {
     return leaf ? leaf->publicKey() : std::nullopt;
 }
 
+void Trust::prepareExtraRoots(const std::vector<std::string>& pemFiles) {
+    for (const std::string& path : pemFiles) (void)extraRootsIn(path);  // kept for the evaluations to come
+    drainOpenSSLErrors();
+}
+
 TrustEvaluation Trust::evaluate() const {
     Trust snapshot(*this);  // evaluate without holding the lock through file reads and OpenSSL work
     dispatch::MutexLock snapshotLock(snapshot.mutex_);  // a private copy: never contended

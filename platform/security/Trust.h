@@ -163,6 +163,12 @@ public:
     TrustEvaluation evaluate() const;
     bool evaluatesValid() const { return evaluate().isValid(); }
 
+    // Reads and parses extra trusted roots (PEM files PlatformConfig is to name) as the first evaluation
+    // would, which then finds them parsed (they are kept while their files hold the same text). For a
+    // device to call on a worker while it boots, so that its first TLS handshake does not wait for them.
+    // Any thread.
+    static void prepareExtraRoots(const std::vector<std::string>& pemFiles);
+
     // The presented certificates, leaf first.
     size_t certificateCount() const;
     std::optional<Certificate> certificateAt(size_t index) const;

@@ -15,6 +15,21 @@ namespace webkit_detail {
 // sink that has gone (its navigation was dropped) by stopping the task.
 class SessionRouter : public URLSessionDelegate {
 public:
+    // The rest is left to URL loading's own defaults, taken on its thread: a server-trust challenge, which
+    // a web view only ever answers with the default handling, then costs no trip through the main thread
+    // in the middle of the page's TLS handshake.
+    bool implements(URLSessionDelegateMethod method) const override {
+        switch (method) {
+        case URLSessionDelegateMethod::TaskWillPerformHTTPRedirection:
+        case URLSessionDelegateMethod::DataTaskDidReceiveResponse:
+        case URLSessionDelegateMethod::DataTaskDidReceiveData:
+        case URLSessionDelegateMethod::TaskDidCompleteWithError:
+            return true;
+        default:
+            return false;
+        }
+    }
+
     void add(uint64_t id, std::weak_ptr<TaskSink> sink) {
         dispatch::MutexLock lock(mutex_);
         sinks_[id] = std::move(sink);

@@ -78,6 +78,14 @@ TEST(Certificate, RejectsBadInputWithAnError) {
                                     std::string("-----BEGIN CERTIFICATE-----\n!!!\n-----END CERTIFICATE-----\n")}) {
         EXPECT_FALSE(Certificate::fromPEM(text).ok()) << text;
     }
+    // The cheap check of a PEM file agrees with the full parse, on good texts and bad.
+    const std::string notACertificate = "-----BEGIN CERTIFICATE-----\nMAYCAQECAQI=\n-----END CERTIFICATE-----\n";
+    for (const std::string& text : {std::string(), std::string("hello"), corruptPEM,
+                                    std::string("-----BEGIN CERTIFICATE-----\n!!!\n-----END CERTIFICATE-----\n"),
+                                    notACertificate, pem, pem + pki().intermediate.certificatePEM,
+                                    pem + notACertificate, pki().leaf.privateKeyPEM + pem, pki().leaf.privateKeyPEM}) {
+        EXPECT_EQ(Certificate::hasPEMCertificates(text), Certificate::allFromPEM(text).ok()) << text;
+    }
     EXPECT_FALSE(platform::security::detail::OpenSSLAccess::certificateFromX509(nullptr).ok());
     // A PEM file read as bytes is still accepted where either form is allowed.
     EXPECT_TRUE(Certificate::fromDEROrPEM(Bytes(pem.begin(), pem.end())).ok());

@@ -3,6 +3,7 @@
 #include "platform/urlsession/URLError.h"
 #include "platform/webkit/PageEngine.h"
 #include "platform/webkit/tests/WebKitTestSupport.h"
+#include "testing/TestCertificates.h"
 
 using namespace webkit_test;
 using namespace std::chrono_literals;
@@ -52,6 +53,30 @@ TEST_F(NavigationTest, LoadRunsDecideStartCommitFinishWithEvents) {
     EXPECT_FALSE(webView->isLoading());
     EXPECT_DOUBLE_EQ(webView->estimatedProgress(), 1.0);
     EXPECT_FALSE(webView->canGoBack());
+}
+
+// The server-trust challenge of the page's TLS handshake is URL loading's to answer: the request reaches
+// the server while the main thread is busy elsewhere (as it is during a launch).
+TEST_F(NavigationTest, ThePagesHandshakeWaitsForNoTurnOfTheMainThread) {
+    constexpr const char* kHost = "intranet.tesmar.test";
+    auto pki = tesmar_testing::TestPKI::make(kHost);
+    auto files = tesmar_testing::writeServerFiles(device.path(), pki.leaf, {&pki.intermediate});
+    TestHttpServer::Options options;
+    options.certificateChainPath = files.certificateChainPath;
+    options.privateKeyPath = files.privateKeyPath;
+    TestHttpServer secure(options);
+    secure.route("GET", "/home", Reply::text("<title>Home</title>", 200, "text/html"));
+    auto root = tesmar_testing::writePEMFile(device.path() + "/root.pem", pki.root.certificatePEM);
+    const std::string port = std::to_string(secure.port());
+    PlatformConfig::update([&](PlatformSettings& s) {
+        s.extraTrustedRootsPEM = {root};
+        s.connectTo[kHost + (":" + port)] = "127.0.0.1:" + port;
+    });
+    webView->loadRequest(URLRequest(url("https://" + (kHost + (":" + port)) + "/home")));
+    ASSERT_TRUE(runUntil([&] { return !delegate->log.empty() && delegate->log.back() == "start"; }));
+    EXPECT_TRUE(secure.waitForRequests(1, std::chrono::seconds(5)));
+    ASSERT_TRUE(waitDone());
+    EXPECT_EQ(delegate->log.back(), "finish");
 }
 
 TEST_F(NavigationTest, ServerCookiesLandInTheStoreAndGoBack) {
