@@ -29,6 +29,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/storekit/StoreKit.h"
@@ -495,6 +496,8 @@ int Device::finish(int status) {
         app_->terminate();
         loop.runUntilIdle();
         dispatch::reportPendingOnceHandlers();
+    } else {
+        PendingWrites::flushAll();  // a launch that failed may still have left files to be written soon
     }
     if (status == kExitOK && printer_.faultCount() > 0) status = kExitFault;
     DeviceEvents::post("exit", Value::dictionary({{"code", status}}));
