@@ -10,8 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
-#include <iterator>
-#include <string_view>
 #include <thread>
 
 #include "app/Tesmar.h"
@@ -29,6 +27,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyList.h"
@@ -87,9 +86,6 @@ std::shared_ptr<uikit::NavigationController> topNavigation(const uikit::Applicat
 }
 
 using Clock = std::chrono::steady_clock;
-
-constexpr std::string_view kStandardFolders[] = {
-    "Documents", "Library", "Library/Caches", "Library/Application Support", "Library/Preferences", "tmp"};
 
 Clock::duration seconds(double s) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
@@ -462,8 +458,11 @@ std::optional<std::string> Device::listFiles(const std::string& relative) {
     fs::path folder = relative.empty() ? root : root / relative;
     std::error_code ec;
     // The device makes a standard folder when the first file goes into it; until then it is there, empty.
-    const bool standard =
-        std::find(std::begin(kStandardFolders), std::end(kStandardFolders), relative) != std::end(kStandardFolders);
+    bool standard = false;
+    for (auto which :
+         {SearchPathDirectory::Documents, SearchPathDirectory::Library, SearchPathDirectory::Caches,
+          SearchPathDirectory::ApplicationSupport, SearchPathDirectory::Preferences, SearchPathDirectory::Temporary})
+        standard = standard || relative == relativePath(which);
     if (!fs::is_directory(fs::symlink_status(folder, ec)) && !(standard && !fs::exists(fs::symlink_status(folder, ec))))
         return "no folder '" + relative + "' on the device";
     std::vector<std::pair<std::string, fs::path>> files;

@@ -179,33 +179,30 @@ Result<std::string> FileManager::homeDirectory() const {
     return s;
 }
 
+const char* relativePath(SearchPathDirectory which) {
+    switch (which) {
+    case SearchPathDirectory::Documents:
+        return "Documents";
+    case SearchPathDirectory::Library:
+        return "Library";
+    case SearchPathDirectory::Caches:
+        return "Library/Caches";
+    case SearchPathDirectory::ApplicationSupport:
+        return "Library/Application Support";
+    case SearchPathDirectory::Preferences:
+        return "Library/Preferences";
+    case SearchPathDirectory::Temporary:
+        return "tmp";
+    case SearchPathDirectory::Bundle:
+        return "Bundle";
+    }
+    return "";
+}
+
 Result<std::string> FileManager::directory(SearchPathDirectory which) const {
     auto home = homeDirectory();
     if (!home) return home.error();
-    std::string path = *home;
-    switch (which) {
-    case SearchPathDirectory::Documents:
-        path += "/Documents";
-        break;
-    case SearchPathDirectory::Library:
-        path += "/Library";
-        break;
-    case SearchPathDirectory::Caches:
-        path += "/Library/Caches";
-        break;
-    case SearchPathDirectory::ApplicationSupport:
-        path += "/Library/Application Support";
-        break;
-    case SearchPathDirectory::Preferences:
-        path += "/Library/Preferences";
-        break;
-    case SearchPathDirectory::Temporary:
-        path += "/tmp";
-        break;
-    case SearchPathDirectory::Bundle:
-        path += "/Bundle";
-        break;
-    }
+    std::string path = *home + "/" + relativePath(which);
     if (which != SearchPathDirectory::Temporary) return path;
     // Handed out to be written into directly: made, and checked private, now.
     auto made = createDirectory(path, true, 0700);
@@ -515,11 +512,13 @@ bool makeStandardDirectoryFor(const std::string& path) {
     const int saved = errno;
     bool there = false;
     auto home = FileManager::defaultManager().homeDirectory();
-    // Longest first: a path in Caches makes Caches, not only Library.
-    for (const char* sub :
-         {"/Library/Caches", "/Library/Application Support", "/Library/Preferences", "/Library", "/Documents"}) {
+    // The ones made at the first write into them, those inside Library before Library itself: a path in
+    // Caches makes Caches, not only Library.
+    for (auto which :
+         {SearchPathDirectory::Caches, SearchPathDirectory::ApplicationSupport, SearchPathDirectory::Preferences,
+          SearchPathDirectory::Library, SearchPathDirectory::Documents}) {
         if (!home) break;
-        const std::string dir = *home + sub;
+        const std::string dir = *home + "/" + relativePath(which);
         if (path.size() <= dir.size() + 1 || path.compare(0, dir.size(), dir) != 0 || path[dir.size()] != '/') continue;
         // There already, maybe just made by a racing writer: one more try tells.
         there = FileManager::defaultManager().createDirectory(dir, true, 0755).ok();

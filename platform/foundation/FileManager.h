@@ -52,6 +52,9 @@ enum class SearchPathDirectory {
     Bundle,              // <root>/Bundle (the app bundle; never created here)
 };
 
+// Where a standard directory lies under the device root: "Documents", "Library/Caches", ...
+const char* relativePath(SearchPathDirectory which);
+
 struct FileAttributes {
     bool isDirectory = false;
     bool isSymbolicLink = false;  // attributes are of the link itself, not its target
