@@ -9,8 +9,10 @@ namespace platform::urlsession_detail {
 
 namespace {
 
-// A session gets a second engine only when it may keep this many connections per host on each.
-constexpr long kConnectionsPerEngine = 16;
+// A session gets a second engine only when it may keep this many connections per host on each. An
+// engine thread serves many connections at little cost; each further one adds thread wake-ups for
+// every answer it carries, so engines are added for throughput only where one would be saturated.
+constexpr long kConnectionsPerEngine = 32;
 constexpr size_t kMaxEngines = 4;
 // Tasks an engine carries before the session starts another.
 constexpr int kBusyEngine = 8;
