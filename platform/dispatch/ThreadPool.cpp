@@ -2,9 +2,12 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
+#include <semaphore>
 #include <thread>
+#include <vector>
 
 #include "platform/dispatch/ThreadChecks.h"
 
@@ -12,14 +15,22 @@ namespace platform::dispatch::detail {
 
 namespace {
 constexpr auto kIdleExit = std::chrono::seconds(10);
-}
+
+// An idle worker sleeps on a signal of its own. One condition variable shared by the whole pool had every
+// submitter and every waking worker meet on its internal lock as well as on the pool's.
+struct Idle {
+    std::binary_semaphore wake{0};
+};
+}  // namespace
 
 struct ThreadPool::State {
     Mutex mutex;
-    ConditionVariable cv;
     std::deque<std::function<void()>> tasks GUARDED_BY(mutex);
+    // The most recently idle worker is woken first: its stack and caches are the warmest.
+    std::vector<Idle*> idle GUARDED_BY(mutex);
+    // Woken, not yet back at the queue: they will take a waiting task each.
+    size_t waking GUARDED_BY(mutex) = 0;
     int threads GUARDED_BY(mutex) = 0;
-    int idle GUARDED_BY(mutex) = 0;
 };
 
 ThreadPool& ThreadPool::shared() {
@@ -34,21 +45,29 @@ ThreadPool::State& ThreadPool::state() const {
 
 void ThreadPool::submit(std::function<void()> task) {
     State& s = state();
+    Idle* wake = nullptr;
     bool spawn = false;
     {
         MutexLock lock(s.mutex);
         s.tasks.push_back(std::move(task));
-        // Idle workers that are already woken but not yet dequeued count against the backlog.
-        if (s.idle < static_cast<int>(s.tasks.size()) && s.threads < kMaxThreads) {
-            ++s.threads;
-            spawn = true;
+        // A task a worker on its way will take needs no other; a running worker that finishes first takes
+        // it all the same, and the woken one finds the next or sleeps again.
+        if (s.waking < s.tasks.size()) {
+            if (!s.idle.empty()) {
+                wake = s.idle.back();
+                s.idle.pop_back();
+                ++s.waking;
+            } else if (s.threads < kMaxThreads) {
+                ++s.threads;
+                ++s.waking;
+                spawn = true;
+            }
         }
     }
-    if (spawn) {
+    if (wake)
+        wake->wake.release();
+    else if (spawn)
         std::thread(workerLoop, this).detach();
-    } else {
-        s.cv.notify_one();
-    }
 }
 
 int ThreadPool::threadCount() const {
@@ -60,16 +79,28 @@ void ThreadPool::workerLoop(ThreadPool* pool) {
     // A new thread takes its starter's name: a worker started from a named thread would pass for it.
     pthread_setname_np(pthread_self(), "dispatch-worker");
     State& s = pool->state();
+    Idle self;
     MutexLock lock(s.mutex);
+    --s.waking;  // started for a task
     for (;;) {
         while (s.tasks.empty()) {
-            ++s.idle;
-            bool woke = s.cv.wait_for(s.mutex, kIdleExit, [&]() REQUIRES(s.mutex) { return !s.tasks.empty(); });
-            --s.idle;
-            if (!woke) {
-                --s.threads;
-                return;
+            s.idle.push_back(&self);
+            lock.unlock();
+            bool woken = self.wake.try_acquire_for(kIdleExit);
+            lock.lock();
+            if (!woken) {
+                auto it = std::find(s.idle.begin(), s.idle.end(), &self);
+                if (it != s.idle.end()) {
+                    s.idle.erase(it);
+                    --s.threads;
+                    return;
+                }
+                // A submitter picked this worker just as the wait ran out: its signal is on the way.
+                lock.unlock();
+                self.wake.acquire();
+                lock.lock();
             }
+            --s.waking;
         }
         auto task = std::move(s.tasks.front());
         s.tasks.pop_front();
