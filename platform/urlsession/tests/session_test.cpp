@@ -468,11 +468,11 @@ TEST_P(SessionConnectionLimitTest, NoMoreConnectionsToAHostThanTheConfigurationA
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, SessionConnectionLimitTest,
-                         ::testing::Values(ConnectionLimitRow{2, 6, 1},      // one engine
-                                           ConnectionLimitRow{64, 8, 1},     // many allowed, little asked
-                                           ConnectionLimitRow{64, 12, 2},    // the first engine is busy
-                                           ConnectionLimitRow{40, 60, 1},    // one engine carries all 40
-                                           ConnectionLimitRow{64, 70, 2},    // two engines, 32 each
+                         ::testing::Values(ConnectionLimitRow{2, 6, 1},        // one engine
+                                           ConnectionLimitRow{64, 8, 1},       // many allowed, little asked
+                                           ConnectionLimitRow{64, 12, 2},      // the first engine is busy
+                                           ConnectionLimitRow{40, 60, 1},      // one engine carries all 40
+                                           ConnectionLimitRow{64, 70, 2},      // two engines, 32 each
                                            ConnectionLimitRow{128, 140, 4}));  // four engines, 32 each
 
 TEST(BackgroundSessionTest, FinishedEventsFollowTheLastCompletionOfEachBurst) {
