@@ -463,8 +463,9 @@ std::optional<std::string> Device::listFiles(const std::string& relative) {
          {SearchPathDirectory::Documents, SearchPathDirectory::Library, SearchPathDirectory::Caches,
           SearchPathDirectory::ApplicationSupport, SearchPathDirectory::Preferences, SearchPathDirectory::Temporary})
         standard = standard || relative == relativePath(which);
-    if (!fs::is_directory(fs::symlink_status(folder, ec)) && !(standard && !fs::exists(fs::symlink_status(folder, ec))))
-        return "no folder '" + relative + "' on the device";
+    const auto status = fs::symlink_status(folder, ec);
+    const bool notYetMade = standard && !fs::exists(status);
+    if (!fs::is_directory(status) && !notYetMade) return "no folder '" + relative + "' on the device";
     std::vector<std::pair<std::string, fs::path>> files;
     // Links are listed as themselves and never followed, so nothing outside the device is shown.
     for (auto it = fs::recursive_directory_iterator(folder, fs::directory_options::skip_permission_denied, ec);

@@ -323,14 +323,12 @@ void Transfer::finish(std::optional<Error> error) {
         }
     }
     Engine* engine = engine_;
-    if (!task->complete(kTaskKey, error)) {
-        // The delegate queue ended it: the delegate allowed an answer that was whole already.
-        engine->bury(engine->release(task->taskIdentifier()));
-        return;
-    }
+    // False when the delegate queue ended it: the delegate allowed an answer that was whole already.
+    const bool endsHere = task->complete(kTaskKey, error);
     // From here on the engine knows this transfer no more. (One that never joined the engine has
     // another owner.)
     engine->bury(engine->release(task->taskIdentifier()));
+    if (!endsHere) return;
     engine->deliver([records = takeEndRecords(end), d, session, task, error, extras = std::move(extras), resumeData,
                      isDownload, weakEngine = engine->weak_from_this()]() mutable {
         InFlightScope leaving(task);
