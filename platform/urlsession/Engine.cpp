@@ -1,7 +1,10 @@
 #include "platform/urlsession/internal/Engine.h"
 
 #include <curl/curl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,18 +37,26 @@ Engine::Engine(EngineGroup& group, size_t index, long connectionsPerHost)
     // default curl keeps only as many as four times the transfers it has at that moment).
     if (connectionsPerHost_ > 0) curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, connectionsPerHost_);
     curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, std::max(4 * connectionsPerHost_, 16L));
+    // curl names the sockets it waits on and the engine's poll hands it only those that are ready:
+    // a turn costs what is ready, not a look at every transfer's socket.
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, onSocket);
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     streams_ = std::make_unique<StreamConnections>(*this);
 }
 
 // Transfers and connections go before the spare handles they may give back, and all of them before
 // the multi handle.
 Engine::~Engine() {
+    // Off the engine thread now: what curl closes from here on is no longer waited on.
+    if (multi_) curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, nullptr);
     ended_.clear();
     transfers_.clear();
     streams_.reset();
     spareEasy_.clear();
     spareBuffers_.clear();
     if (multi_) curl_multi_cleanup(multi_);
+    if (wakeFd_ >= 0) close(wakeFd_);
 }
 
 Engine* Engine::current() { return tCurrentEngine; }
@@ -58,7 +69,13 @@ void Engine::start() {
 
 void Engine::stop() {
     stop_ = true;
-    curl_multi_wakeup(multi_);
+    wake();
+}
+
+void Engine::wake() {
+    const uint64_t one = 1;
+    // Fails only when the counter is full, when the thread has a wake-up waiting already.
+    [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);
 }
 
 void Engine::join() {
@@ -86,7 +103,7 @@ void Engine::post(std::function<void()> command, bool wake) {
     }
     // Only a thread that waits in poll needs waking (once): an awake one takes the command on its next
     // turn. The mutex orders this against the loop's look at the commands after it said it would wait.
-    if (wake && waiting_.exchange(false)) curl_multi_wakeup(multi_);
+    if (wake && waiting_.exchange(false)) this->wake();
 }
 
 bool Engine::commandsWaiting() {
@@ -116,8 +133,7 @@ void Engine::run() {
     while (!stop_) {
         runCommands();
         if (stop_) break;
-        int running = 0;
-        curl_multi_perform(multi_, &running);
+        driveCurl();
         readInfo();
         checkTimeouts();
         streams_->pump();
@@ -134,12 +150,10 @@ void Engine::run() {
         curl_multi_timeout(multi_, &curlTimeout);
         int wait = transfers_.empty() ? 1000 : 50;  // 50 ms: short idle time-outs need a fine check
         if (curlTimeout >= 0 && curlTimeout < wait) wait = int(curlTimeout);
-        std::vector<curl_waitfd> streamFds;
-        streams_->pollFds(streamFds);
         flushDeliveries();
         waiting_ = true;
         if (commandsWaiting()) wait = 0;  // among them perhaps some posted without a wake-up
-        curl_multi_poll(multi_, streamFds.data(), unsigned(streamFds.size()), streams_->waitMillis(wait), nullptr);
+        waitForWork(streams_->waitMillis(wait));
         waiting_ = false;
     }
     // Shutting down: transfers and stream connections end without callbacks (the session is going away).
@@ -151,6 +165,55 @@ void Engine::run() {
     dropCommands();
     flushDeliveries();
     tCurrentEngine = nullptr;
+}
+
+int Engine::onSocket(CURL*, curl_socket_t socket, int what, void* user, void*) {
+    auto* engine = static_cast<Engine*>(user);
+    engine->engineThread_.assertOnThread();
+    if (what == CURL_POLL_REMOVE) {
+        engine->sockets_.erase(socket);
+        return 0;
+    }
+    short events = 0;
+    if (what & CURL_POLL_IN) events |= POLLIN;
+    if (what & CURL_POLL_OUT) events |= POLLOUT;
+    engine->sockets_[socket] = events;
+    return 0;
+}
+
+// Waits up to `millis` for a command, one of curl's sockets or a stream connection's; curl's ready
+// sockets are kept for driveCurl.
+void Engine::waitForWork(int millis) {
+    pollSet_.clear();
+    pollSet_.push_back(pollfd{wakeFd_, POLLIN, 0});
+    for (const auto& [socket, events] : sockets_) pollSet_.push_back(pollfd{socket, events, 0});
+    const size_t curlEnd = pollSet_.size();
+    streams_->pollFds(pollSet_);
+    if (poll(pollSet_.data(), nfds_t(pollSet_.size()), millis) <= 0) return;
+    if (pollSet_[0].revents) {
+        uint64_t count = 0;
+        [[maybe_unused]] ssize_t n = read(wakeFd_, &count, sizeof count);
+    }
+    for (size_t i = 1; i < curlEnd; ++i) {
+        const short r = pollSet_[i].revents;
+        if (!r) continue;
+        int mask = 0;
+        if (r & (POLLIN | POLLHUP)) mask |= CURL_CSELECT_IN;
+        if (r & POLLOUT) mask |= CURL_CSELECT_OUT;
+        if (r & (POLLERR | POLLNVAL)) mask |= CURL_CSELECT_ERR;
+        ready_.emplace_back(pollSet_[i].fd, mask);
+    }
+}
+
+// curl's turn: the sockets the last wait found ready, then its timers that are due (among them a
+// transfer just added or unpaused).
+void Engine::driveCurl() {
+    int running = 0;
+    for (const auto& [socket, mask] : ready_) curl_multi_socket_action(multi_, socket, mask, &running);
+    ready_.clear();
+    long due = -1;
+    curl_multi_timeout(multi_, &due);
+    if (due == 0) curl_multi_socket_action(multi_, CURL_SOCKET_TIMEOUT, 0, &running);
 }
 
 void Engine::noteWork() { busy_ = !transfers_.empty() || streams_->hasStarted(); }
@@ -344,7 +407,7 @@ std::unique_ptr<Transfer> Engine::prepareStart(const std::shared_ptr<URLSessionT
     if (extras.resumeData) return nullptr;
     auto cached = lookUpCache(configuration(), *request, true);
     if (cached.answer || cached.unavailable) return nullptr;
-    auto t = std::make_unique<Transfer>(*this, task, std::move(extras), std::move(*request));
+    auto t = std::make_unique<Transfer>(*this, task, std::move(extras), *request);
     if (!t->prepareFirstHop()) return nullptr;
     return t;
 }

@@ -453,14 +453,14 @@ void StreamConnections::finish(StreamConnection& c, std::optional<Error> error) 
 
 // ---------------------------------------------------------------- waiting
 
-void StreamConnections::pollFds(std::vector<curl_waitfd>& fds) const {
+void StreamConnections::pollFds(std::vector<pollfd>& fds) const {
     engine_.engineThread().assertOnThread();
     for (auto& [id, c] : connections_) {
         if (c->phase != StreamConnection::Phase::Open || c->suspended) continue;
         short events = 0;
         if (!c->reads.empty() && !c->peerClosed && !c->readClosed) events |= POLLIN;
         if (!c->writes.empty()) events |= POLLOUT;
-        if (events) fds.push_back(curl_waitfd{c->fd, events, 0});
+        if (events) fds.push_back(pollfd{c->fd, events, 0});
     }
 }
 

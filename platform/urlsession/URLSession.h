@@ -3,10 +3,10 @@
 //
 // Threads. A session runs an engine thread that owns a curl multi handle and the transfers on it;
 // calls from other threads (making, resuming, suspending, cancelling tasks, invalidating) are queued
-// as commands and wake it (curl_multi_wakeup). No thread per request, no blocking transfer. The thread
+// as commands and wake it from its poll. No thread per request, no blocking transfer. The thread
 // starts with the session's first command, so a session made and not yet used costs no thread.
-// A session allowed at least 32 connections per host (HTTPMaximumConnectionsPerHost) may run up to
-// one engine per core (at most four), each with an equal share of the limit (16 or more), each with
+// A session allowed at least 64 connections per host (HTTPMaximumConnectionsPerHost) may run up to
+// one engine per core (at most four), each with an equal share of the limit (32 or more), each with
 // its own connections; a further engine starts only when a task finds every running one carrying 8
 // tasks or more, and tasks go to the running engine with the fewest. A task stays on the engine it
 // started on. Background sessions keep one engine.

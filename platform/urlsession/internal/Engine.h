@@ -6,6 +6,8 @@
 // stays on the engine it was first given. What the engines share (the delegate, the task registry,
 // invalidation, and the one ordered mailbox to the delegate queue, so callbacks keep their order
 // whatever queue the session was given) lives in their EngineGroup.
+#include <poll.h>
+
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -13,6 +15,8 @@
 #include <map>
 #include <memory>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/dispatch/OperationQueue.h"
@@ -214,6 +218,12 @@ public:
 
 private:
     void run();
+    // Wakes the thread from its wait (any thread).
+    void wake();
+    // curl's socket callback: which of its sockets it waits on, for what.
+    static int onSocket(CURL* easy, curl_socket_t socket, int what, void* user, void* socketData);
+    void waitForWork(int millis) REQUIRES(engineThread_);
+    void driveCurl() REQUIRES(engineThread_);
     void runCommands() REQUIRES(engineThread_);
     void dropCommands() EXCLUDES(commandMutex_);
     bool commandsWaiting() EXCLUDES(commandMutex_);
@@ -238,8 +248,14 @@ private:
     std::atomic<bool> busy_{false};
     std::atomic<int> tasksGiven_{0};
     const long connectionsPerHost_;
-    // The thread is about to wait, or waits, in poll: a command posted then wakes it.
+    // The thread is about to wait, or waits, in poll: a command posted then wakes it (through wakeFd_).
     std::atomic<bool> waiting_{false};
+    int wakeFd_ = -1;
+    // curl's sockets and the poll events it waits for on each; the wait's set of descriptors (kept
+    // from turn to turn); the sockets the last wait found ready, with curl's event bits.
+    std::unordered_map<curl_socket_t, short> sockets_ GUARDED_BY(engineThread_);
+    std::vector<pollfd> pollSet_ GUARDED_BY(engineThread_);
+    std::vector<std::pair<curl_socket_t, int>> ready_ GUARDED_BY(engineThread_);
 
     dispatch::Mutex commandMutex_;
     std::deque<std::function<void()>> commands_ GUARDED_BY(commandMutex_);

@@ -10,13 +10,14 @@
 // would be cut under its user.
 //
 // From then on bytes move with non-blocking send/recv each time the engine loop comes round, and the
-// loop's curl_multi_poll also waits on the stream sockets (readable while reads are pending, writable
+// loop's poll also waits on the stream sockets (readable while reads are pending, writable
 // while writes are). Bytes are only read from the socket for a pending read, so a peer that sends more
 // than the task asks for is held back by TCP, not by memory here.
 //
 // Every method runs on the engine thread: the public ones assert it (a debug build aborts when not),
 // the helpers require it.
 #include <curl/curl.h>
+#include <poll.h>
 
 #include <chrono>
 #include <functional>
@@ -81,8 +82,8 @@ public:
     bool connectDone(CURL* easy, CURLcode result);
     // Moves bytes, ends expired operations, completes the tasks that are done.
     void pump();
-    // The sockets to wait on, and how long the wait may last before an operation expires.
-    void pollFds(std::vector<curl_waitfd>& fds) const;
+    // The sockets to wait on (added to `fds`), and how long the wait may last before an operation expires.
+    void pollFds(std::vector<pollfd>& fds) const;
     int waitMillis(int upTo) const;
     // A connection is being made or is open (the session stays alive and valid for it).
     bool hasStarted() const;
