@@ -42,21 +42,37 @@ bool HTTPHeaderFields::erase(std::string_view name) {
 
 HTTPHeaderFields HTTPHeaderFields::combining(std::vector<Entry> fields) {
     HTTPHeaderFields out;
+    out.entries_.reserve(fields.size());
+    auto join = [](Entry& into, const std::string& value) {
+        into.second += ", ";
+        into.second += value;
+    };
+    // A usual head: a look back at the few fields so far costs less than an index.
+    constexpr size_t kIndexedFrom = 16;
+    if (fields.size() < kIndexedFrom) {
+        for (auto& field : fields) {
+            if (field.first.empty()) continue;
+            auto same = std::find_if(out.entries_.begin(), out.entries_.end(),
+                                     [&](const Entry& e) { return equalsIgnoringASCIICase(e.first, field.first); });
+            if (same == out.entries_.end())
+                out.entries_.push_back(std::move(field));
+            else
+                join(*same, field.second);
+        }
+        return out;
+    }
     std::unordered_map<std::string, size_t> index;  // lower-case name -> place in out
     index.reserve(fields.size());
-    for (auto& [name, value] : fields) {
-        if (name.empty()) continue;
-        std::string key(name);
+    for (auto& field : fields) {
+        if (field.first.empty()) continue;
+        std::string key(field.first);
         for (char& c : key)
             if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
         auto [it, fresh] = index.try_emplace(std::move(key), out.entries_.size());
-        if (fresh) {
-            out.entries_.emplace_back(std::move(name), std::move(value));
-        } else {
-            auto& joined = out.entries_[it->second].second;
-            joined += ", ";
-            joined += value;
-        }
+        if (fresh)
+            out.entries_.push_back(std::move(field));
+        else
+            join(out.entries_[it->second], field.second);
     }
     return out;
 }

@@ -380,7 +380,7 @@ void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extr
     if (cached.unavailable) return completeWithoutTransfer(task, makeURLError(URLErrorCode::ResourceUnavailable, url));
 
     auto resumeData = extras.resumeData;
-    auto t = std::make_unique<Transfer>(*this, task, std::move(extras), *request);
+    auto t = std::make_unique<Transfer>(*this, task, std::move(extras), std::move(*request));
     if (resumeData)
         if (auto failure = t->applyResumeData(*resumeData))
             return completeWithoutTransfer(task, makeURLError(*failure, url));
@@ -407,7 +407,7 @@ std::unique_ptr<Transfer> Engine::prepareStart(const std::shared_ptr<URLSessionT
     if (extras.resumeData) return nullptr;
     auto cached = lookUpCache(configuration(), *request, true);
     if (cached.answer || cached.unavailable) return nullptr;
-    auto t = std::make_unique<Transfer>(*this, task, std::move(extras), *request);
+    auto t = std::make_unique<Transfer>(*this, task, std::move(extras), std::move(*request));
     if (!t->prepareFirstHop()) return nullptr;
     return t;
 }

@@ -1,6 +1,7 @@
 // The start of a transfer: the request's body, the easy handle of each hop, joining the engine.
 #include "platform/urlsession/internal/Transfer.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/dispatch/OnceHandler.h"
@@ -176,6 +177,7 @@ void Transfer::configureHop() {
     if (task_->kind() == URLSessionTask::Kind::Download) curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 512L * 1024);
 
     const auto& method = req.HTTPMethod();
+    bool sendsBody = true;  // curl sends the request as a POST, with a body
     if (bodyStream_) {
         if (bodyStream_->streamStatus() == StreamStatus::NotOpen) bodyStream_->open();
         curl_easy_setopt(c, CURLOPT_POST, 1L);
@@ -186,33 +188,51 @@ void Transfer::configureHop() {
         task_->setBytesExpectedToSend(kTaskKey, bodyLength_ >= 0 ? bodyLength_ : kURLSessionTransferSizeUnknown);
     } else if (method == "HEAD") {
         curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+        sendsBody = false;
     } else if (method == "GET") {
         curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+        sendsBody = false;
     } else if (method == "POST") {
         curl_easy_setopt(c, CURLOPT_POST, 1L);
         curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(0));
         curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, "");
     } else {
         curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.c_str());
+        sendsBody = false;
     }
 
-    // Header fields: the request's own, then the session's additional ones it does not set.
-    HTTPHeaderFields fields = req.allHTTPHeaderFields();
+    // Header fields: the request's own, then the session's additional ones it does not set. curl says
+    // "Accept: */*" itself when none is set, and the User-Agent it is given; a plain GET then needs no
+    // list of its own.
+    const HTTPHeaderFields& own = req.allHTTPHeaderFields();
+    auto setHere = [&](std::string_view name) {
+        if (own.find(name)) return true;
+        const auto* extra = config.HTTPAdditionalHeaders.asDictionary();
+        return extra && std::any_of(extra->begin(), extra->end(),
+                                    [&](const auto& field) { return equalsIgnoringASCIICase(field.first, name); });
+    };
+    auto append = [&](const std::string& name, const std::string& value) {
+        hop.headers.append(value.empty() ? name + ";" : name + ": " + value);
+    };
+    for (const auto& [name, value] : own.entries()) append(name, value);
     if (const auto* extra = config.HTTPAdditionalHeaders.asDictionary())
-        for (const auto& [name, value] : *extra)
-            if (!fields.find(name)) fields.set(name, value.isString() ? *value.asString() : value.description());
-    if (!fields.find("Cookie"))
-        if (auto cookie = cookieHeaderFor(config, req)) fields.set("Cookie", *cookie);
-    if (!fields.find("User-Agent")) fields.set("User-Agent", PlatformConfig::processName() + " (URLSession)");
-    if (!fields.find("Accept")) fields.set("Accept", "*/*");
-    for (const auto& [name, value] : fields.entries()) {
-        std::string line = value.empty() ? name + ";" : name + ": " + value;
-        hop.headers.append(line);
+        for (auto field = extra->begin(); field != extra->end(); ++field) {
+            const std::string& name = field->first;
+            auto sameName = [&](const auto& earlier) { return equalsIgnoringASCIICase(earlier.first, name); };
+            if (own.find(name) || std::any_of(extra->begin(), field, sameName)) continue;
+            const Value& value = field->second;
+            append(name, value.isString() ? *value.asString() : value.description());
+        }
+    if (!setHere("Cookie"))
+        if (auto cookie = cookieHeaderFor(config, req)) append("Cookie", *cookie);
+    if (!setHere("User-Agent"))
+        curl_easy_setopt(c, CURLOPT_USERAGENT, (PlatformConfig::processName() + " (URLSession)").c_str());
+    // curl's own additions to a request with a body that the platform does not make.
+    if (sendsBody) {
+        hop.headers.append("Expect:");
+        if (!setHere("Content-Type")) hop.headers.append("Content-Type:");
     }
-    // curl's own additions the platform does not make.
-    hop.headers.append("Expect:");
-    if (!fields.find("Content-Type")) hop.headers.append("Content-Type:");
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, hop.headers.get());
+    if (hop.headers.get()) curl_easy_setopt(c, CURLOPT_HTTPHEADER, hop.headers.get());
 
     if (auto target = PlatformConfig::connectTarget(host_ + ":" + std::to_string(port))) {
         std::string mapping = host_ + ":" + std::to_string(port) + ":" + *target;

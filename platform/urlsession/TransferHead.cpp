@@ -56,7 +56,7 @@ size_t Transfer::takeHeaderLine(std::string_view line) {
             // curl answers this challenge itself with the hop's Digest credential and asks again.
             if (status_ == (curlAuth_->proxy ? 407 : 401)) return len;
         }
-        if (state_ == State::Headers) onHead(head_.fields());
+        if (state_ == State::Headers) onHead(head_.takeFields());
         return len;
     case ResponseHead::Line::Field:
     case ResponseHead::Line::Ignored:

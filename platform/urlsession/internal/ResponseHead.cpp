@@ -1,5 +1,8 @@
 #include "platform/urlsession/internal/ResponseHead.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace platform::urlsession_detail {
 
 namespace {
@@ -49,7 +52,7 @@ ResponseHead::Line ResponseHead::take(std::string_view line) {
     if (ended_ && !line.starts_with("HTTP/")) return Line::Ignored;
     // A CR, LF or NUL inside a line would reach the fields (and whoever forwards them) as a line end
     // or a string end of its own.
-    if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+    if (std::any_of(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }))
         return fail("control character in a header line");
     if (status_ == 0 || ended_) return takeStatus(line);
     // An obsolete folded continuation line: the fold becomes one space. The field is read only once
@@ -118,6 +121,6 @@ ResponseHead::Line ResponseHead::takeField(std::string_view line) {
     return Line::Field;
 }
 
-HTTPHeaderFields ResponseHead::fields() const { return HTTPHeaderFields::combining(fields_); }
+HTTPHeaderFields ResponseHead::takeFields() { return HTTPHeaderFields::combining(std::exchange(fields_, {})); }
 
 }  // namespace platform::urlsession_detail

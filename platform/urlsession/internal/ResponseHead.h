@@ -33,8 +33,8 @@ public:
     const std::vector<std::string>& setCookies() const { return setCookies_; }
     const std::string& problem() const { return problem_; }
     // The fields read so far (a field is read when the line after it comes); same-named ones joined
-    // with ", ".
-    HTTPHeaderFields fields() const;
+    // with ", ". They leave the head.
+    HTTPHeaderFields takeFields();
 
 private:
     Line fail(std::string why);

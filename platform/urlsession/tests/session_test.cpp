@@ -6,6 +6,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/foundation/PlatformConfig.h"
 #include "platform/foundation/Stream.h"
 #include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/tests/SessionTestSupport.h"
@@ -49,6 +50,15 @@ TEST_P(SessionTest, GetAndPostCarryHeadersAndBodies) {
     EXPECT_EQ(r.response->MIMEType(), "text/plain");
     EXPECT_EQ(r.response->textEncodingName(), "utf-8");
     EXPECT_EQ(server.requestsTo("/hello").at(0).header("X-Custom"), "yes");
+    // Defaults a caller did not set; a caller's own (any letter case) wins.
+    EXPECT_EQ(server.requestsTo("/hello").at(0).header("User-Agent"), PlatformConfig::processName() + " (URLSession)");
+    EXPECT_EQ(server.requestsTo("/hello").at(0).header("Accept"), "*/*");
+    get.setValue("probe/1", "user-agent");
+    get.setValue("text/plain", "accept");
+    ASSERT_FALSE(fetch(session, get).error);
+    EXPECT_EQ(server.requestsTo("/hello").at(1).header("User-Agent"), "probe/1");
+    EXPECT_EQ(server.requestsTo("/hello").at(1).header("Accept"), "text/plain");
+    EXPECT_FALSE(server.requestsTo("/hello").at(1).hasHeader("Expect"));
 
     URLRequest post(url(server.url("/echo")));
     post.setHTTPMethod("POST");

@@ -126,7 +126,7 @@ TEST(ResponseHeadTest, InterimAnswersTrailersAndFolds) {
     EXPECT_EQ(head.take("X-Trailer: late\r\n"), ResponseHead::Line::Ignored);
     EXPECT_EQ(head.status(), 200);
     EXPECT_EQ(head.version(), "HTTP/1.1");
-    auto fields = head.fields();
+    auto fields = head.takeFields();
     EXPECT_EQ(*fields.find("x-folded"), "one two");
     EXPECT_FALSE(fields.find("X-Trailer"));
     EXPECT_EQ(head.setCookies(), std::vector<std::string>{"a=1"});
@@ -167,7 +167,7 @@ TEST(ResponseHeadTest, FoldsAreJoinedBeforeTheFieldIsReadAndStrayLineEndsAreRefu
             continue;
         }
         ASSERT_EQ(last, ResponseHead::Line::End) << head.problem();
-        auto fields = head.fields();
+        auto fields = head.takeFields();
         ASSERT_TRUE(fields.find(row.name));
         EXPECT_EQ(*fields.find(row.name), *row.value);
         if (std::string_view(row.name) == "Set-Cookie") {
