@@ -367,7 +367,6 @@ std::optional<URL> URL::string(std::string_view text) {
     if (!parts) return std::nullopt;
     URL url;
     url.absolute_ = std::string(text);
-    url.relative_ = url.absolute_;
     url.parts_ = keep(std::move(parts));
     return url;
 }
@@ -405,7 +404,6 @@ URL URL::fileURL(std::string_view path, bool isDirectory) {
     if (isDirectory && full.back() != '/') full += '/';
     URL url;
     url.absolute_ = "file://" + encodeBytes(full, CharacterSet::URLPathAllowed());
-    url.relative_ = url.absolute_;
     url.parts_ = keep(parseReference(url.absolute_));
     return url;
 }
@@ -413,7 +411,6 @@ URL URL::fileURL(std::string_view path, bool isDirectory) {
 URL URL::absoluteURL() const {
     URL url;
     url.absolute_ = absolute_;
-    url.relative_ = absolute_;
     url.parts_ = parts_;
     return url;
 }

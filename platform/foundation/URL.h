@@ -70,7 +70,7 @@ public:
     // The resolved text; for a URL made without a base, exactly the text given.
     const std::string& absoluteString() const { return absolute_; }
     // The text as given (relative part when made against a base).
-    const std::string& relativeString() const { return relative_; }
+    const std::string& relativeString() const { return base_ ? relative_ : absolute_; }
     // The base this URL was resolved against, when any.
     const URL* baseURL() const { return base_.get(); }
     // This URL without its base (same absolute text).
@@ -113,7 +113,7 @@ private:
     // The parts of absolute_; an empty set when there is no text.
     const URLParts& parsed() const;
     std::string absolute_;
-    std::string relative_;
+    std::string relative_;             // the text given, kept only when resolved against a base
     std::shared_ptr<const URL> base_;  // immutable, so sharing is safe
     // Read once, when the URL is made: the accessors answer from it instead of parsing the text
     // again on every call. Immutable and shared by copies.

@@ -69,8 +69,7 @@ std::shared_ptr<T> URLSession::makeTask(A&&... args) {
 }
 
 namespace {
-std::optional<URLRequest> withDefaults(const URLRequest& request, const URLSessionConfiguration& config) {
-    URLRequest r = request;
+std::optional<URLRequest> withDefaults(URLRequest r, const URLSessionConfiguration& config) {
     if (r.cachePolicy() == URLRequestCachePolicy::UseProtocolCachePolicy) r.setCachePolicy(config.requestCachePolicy);
     return r;
 }
@@ -88,7 +87,7 @@ std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(const URLReq
     return makeTask<URLSessionDataTask>(withDefaults(request, configuration_));
 }
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithURL(const URL& url) {
-    return dataTaskWithRequest(URLRequest(url));
+    return makeTask<URLSessionDataTask>(withDefaults(URLRequest(url), configuration_));
 }
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequest(const URLRequest& request, Bytes body) {
     return uploadTaskWithRequest(request, std::move(body), nullptr);
@@ -105,7 +104,7 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithRequest(cons
     return makeTask<URLSessionDownloadTask>(withDefaults(request, configuration_));
 }
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithURL(const URL& url) {
-    return downloadTaskWithRequest(URLRequest(url));
+    return makeTask<URLSessionDownloadTask>(withDefaults(URLRequest(url), configuration_));
 }
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(const Bytes& resumeData) {
     return downloadTaskWithResumeData(resumeData, nullptr);
