@@ -69,7 +69,7 @@ void parseContentType(std::string_view contentType, std::string& mimeType, std::
         auto p = trimmingHTTPWhitespace(parts[i]);
         auto eq = p.find('=');
         if (eq == std::string_view::npos) continue;
-        if (lowercasedASCII(trimmingHTTPWhitespace(p.substr(0, eq))) == "charset")
+        if (equalsIgnoringASCIICase(trimmingHTTPWhitespace(p.substr(0, eq)), "charset"))
             charset = lowercasedASCII(unquote(p.substr(eq + 1)));
     }
 }

@@ -1,5 +1,7 @@
 #include "platform/urlsession/internal/DelegateMailbox.h"
 
+#include <iterator>
+
 #include "platform/dispatch/DispatchQueue.h"
 
 namespace platform::urlsession_detail {
@@ -27,7 +29,6 @@ bool DelegateMailbox::claimDrain() {
 
 bool DelegateMailbox::drain() {
     const auto deadline = std::chrono::steady_clock::now() + kDrainTurn;
-    std::deque<std::function<void()>> batch;
     for (;;) {
         {
             dispatch::MutexLock lock(mutex_);
@@ -35,20 +36,20 @@ bool DelegateMailbox::drain() {
                 draining_ = false;
                 return false;
             }
-            batch.swap(blocks_);
+            batch_.swap(blocks_);
         }
-        while (!batch.empty()) {
-            dispatch::detail::runGuarded("URLSession delegate queue", batch.front());
-            batch.pop_front();
-            if (!batch.empty() && std::chrono::steady_clock::now() >= deadline) {
+        for (size_t next = 0; next < batch_.size();) {
+            dispatch::detail::runGuarded("URLSession delegate queue", batch_[next]);
+            batch_[next++] = nullptr;  // what it holds goes now, as the block is done
+            if (next < batch_.size() && std::chrono::steady_clock::now() >= deadline) {
                 // Out of time: what was taken goes back in front of what came meanwhile.
                 dispatch::MutexLock lock(mutex_);
-                while (!batch.empty()) {
-                    blocks_.push_front(std::move(batch.back()));
-                    batch.pop_back();
-                }
+                blocks_.insert(blocks_.begin(), std::make_move_iterator(batch_.begin() + ptrdiff_t(next)),
+                               std::make_move_iterator(batch_.end()));
+                break;
             }
         }
+        batch_.clear();
         if (std::chrono::steady_clock::now() >= deadline) return true;
     }
 }

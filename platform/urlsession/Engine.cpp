@@ -91,7 +91,7 @@ void Engine::join() {
 // Commands capture the engine; left queued after the thread stopped, they would keep it (and its
 // multi handle, delegate and connections) alive for good.
 void Engine::dropCommands() {
-    std::deque<std::function<void()>> dropped;
+    std::vector<std::function<void()>> dropped;
     dispatch::MutexLock lock(commandMutex_);
     dropped.swap(commands_);
 }
@@ -170,14 +170,22 @@ void Engine::run() {
 int Engine::onSocket(CURL*, curl_socket_t socket, int what, void* user, void*) {
     auto* engine = static_cast<Engine*>(user);
     engine->engineThread_.assertOnThread();
+    auto& sockets = engine->sockets_;
+    auto it = std::find_if(sockets.begin(), sockets.end(), [&](const pollfd& p) { return p.fd == socket; });
     if (what == CURL_POLL_REMOVE) {
-        engine->sockets_.erase(socket);
+        if (it != sockets.end()) {
+            *it = sockets.back();
+            sockets.pop_back();
+        }
         return 0;
     }
     short events = 0;
     if (what & CURL_POLL_IN) events |= POLLIN;
     if (what & CURL_POLL_OUT) events |= POLLOUT;
-    engine->sockets_[socket] = events;
+    if (it != sockets.end())
+        it->events = events;
+    else
+        sockets.push_back(pollfd{socket, events, 0});
     return 0;
 }
 
@@ -186,7 +194,7 @@ int Engine::onSocket(CURL*, curl_socket_t socket, int what, void* user, void*) {
 void Engine::waitForWork(int millis) {
     pollSet_.clear();
     pollSet_.push_back(pollfd{wakeFd_, POLLIN, 0});
-    for (const auto& [socket, events] : sockets_) pollSet_.push_back(pollfd{socket, events, 0});
+    pollSet_.insert(pollSet_.end(), sockets_.begin(), sockets_.end());
     const size_t curlEnd = pollSet_.size();
     streams_->pollFds(pollSet_);
     if (poll(pollSet_.data(), nfds_t(pollSet_.size()), millis) <= 0) return;
@@ -223,18 +231,21 @@ void Engine::abandonTasks() {
     for (auto& t : group_->liveTasks()) t->leaveInFlight(kTaskKey);
 }
 
+// The commands taken run from a list kept from turn to turn: the two lists trade places, so neither
+// is allocated again once it has grown to the engine's usual batch.
 void Engine::runCommands() {
     for (;;) {
-        std::deque<std::function<void()>> batch;
         {
             dispatch::MutexLock lock(commandMutex_);
-            batch.swap(commands_);
+            running_.swap(commands_);
         }
-        if (batch.empty()) return;
-        for (auto& c : batch) {
-            if (stop_) return;
+        if (running_.empty()) return;
+        for (auto& c : running_) {
+            if (stop_) break;
             dispatch::detail::runGuarded("URLSession engine", c);
         }
+        running_.clear();
+        if (stop_) return;
     }
 }
 
@@ -367,7 +378,8 @@ std::unique_ptr<Transfer> Engine::release(uint64_t taskId) {
 
 void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extras) {
     auto request = task->currentRequest();
-    std::optional<URL> url = request ? request->url() : std::nullopt;
+    static const std::optional<URL> none;
+    const std::optional<URL>& url = request ? request->url() : none;  // not read once the request has moved on
     auto cached = request ? lookUpCache(configuration(), *request, !extras.resumeData) : CacheLookup{};
     if (!cached.answer && !cached.unavailable && !PlatformConfig::networkUp())
         return completeWithoutTransfer(task, makeURLError(URLErrorCode::NotConnectedToInternet, url));
@@ -383,7 +395,7 @@ void Engine::beginTransfer(std::shared_ptr<URLSessionTask> task, TaskExtras extr
     auto t = std::make_unique<Transfer>(*this, task, std::move(extras), std::move(*request));
     if (resumeData)
         if (auto failure = t->applyResumeData(*resumeData))
-            return completeWithoutTransfer(task, makeURLError(*failure, url));
+            return completeWithoutTransfer(task, makeURLError(*failure, t->request().url()));
     Transfer* raw = t.get();
     transfers_[task->taskIdentifier()] = std::move(t);
     busy_ = true;

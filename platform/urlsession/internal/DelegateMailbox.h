@@ -3,8 +3,8 @@
 // after another, in the order they were posted, whichever engine posted them: one drain at a time
 // takes them out, and its owner (the session's engines) schedules it on the queue.
 #include <chrono>
-#include <deque>
 #include <functional>
+#include <vector>
 
 #include "platform/dispatch/ThreadChecks.h"
 
@@ -24,7 +24,10 @@ public:
 
 private:
     dispatch::Mutex mutex_;
-    std::deque<std::function<void()>> blocks_ GUARDED_BY(mutex_);
+    std::vector<std::function<void()>> blocks_ GUARDED_BY(mutex_);
+    // The drain's blocks in hand; only the one drain that runs touches them. It and blocks_ trade
+    // places, so neither is allocated again once grown to the session's usual batch.
+    std::vector<std::function<void()>> batch_;
     bool draining_ GUARDED_BY(mutex_) = false;
 };
 

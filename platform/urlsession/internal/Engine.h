@@ -10,12 +10,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -253,12 +251,13 @@ private:
     int wakeFd_ = -1;
     // curl's sockets and the poll events it waits for on each; the wait's set of descriptors (kept
     // from turn to turn); the sockets the last wait found ready, with curl's event bits.
-    std::unordered_map<curl_socket_t, short> sockets_ GUARDED_BY(engineThread_);
+    std::vector<pollfd> sockets_ GUARDED_BY(engineThread_);
     std::vector<pollfd> pollSet_ GUARDED_BY(engineThread_);
     std::vector<std::pair<curl_socket_t, int>> ready_ GUARDED_BY(engineThread_);
 
     dispatch::Mutex commandMutex_;
-    std::deque<std::function<void()>> commands_ GUARDED_BY(commandMutex_);
+    std::vector<std::function<void()>> commands_ GUARDED_BY(commandMutex_);
+    std::vector<std::function<void()>> running_ GUARDED_BY(engineThread_);
 
     // Made with the engine, gone with it; what is inside is the engine thread's.
     std::unique_ptr<StreamConnections> streams_;

@@ -58,22 +58,20 @@ ResponseHead::Line ResponseHead::take(std::string_view line) {
     // An obsolete folded continuation line: the fold becomes one space. The field is read only once
     // its last fold is in, so what it says (a length above all) is checked on the value as joined.
     if (line.starts_with(' ') || line.starts_with('\t')) {
-        if (!unread_) return fail("continuation line before any header field");
-        if (unread_->size() + line.size() > kMaxLineLength) return fail("folded header line longer than the limit");
-        *unread_ += ' ';
-        *unread_ += trimmingHTTPWhitespace(line);
+        if (!hasUnread_) return fail("continuation line before any header field");
+        if (unread_.size() + line.size() > kMaxLineLength) return fail("folded header line longer than the limit");
+        unread_ += ' ';
+        unread_ += trimmingHTTPWhitespace(line);
         return Line::Field;
     }
-    if (unread_) {
-        std::string field = std::move(*unread_);
-        unread_.reset();
-        if (takeField(field) == Line::Malformed) return Line::Malformed;
-    }
+    if (std::exchange(hasUnread_, false))
+        if (takeField(unread_) == Line::Malformed) return Line::Malformed;
     if (line.empty()) {
         ended_ = true;
         return Line::End;
     }
-    unread_ = std::string(line);
+    unread_.assign(line);  // the buffer is kept from line to line
+    hasUnread_ = true;
     return Line::Field;
 }
 
@@ -83,9 +81,10 @@ ResponseHead::Line ResponseHead::takeStatus(std::string_view line) {
     status_ = parsed->status;
     version_ = std::move(parsed->version);
     fields_.clear();
+    fields_.reserve(8);  // room for a usual head at once
     setCookies_.clear();
     contentLength_.reset();
-    unread_.reset();
+    hasUnread_ = false;
     ended_ = false;
     return Line::Status;
 }

@@ -46,7 +46,8 @@ private:
     std::vector<HTTPHeaderFields::Entry> fields_;
     std::vector<std::string> setCookies_;
     std::optional<std::string> contentLength_;
-    std::optional<std::string> unread_;  // the last field line, with its folds so far
+    std::string unread_;  // the last field line, with its folds so far, when hasUnread_
+    bool hasUnread_ = false;
     bool ended_ = false;
     std::string problem_;
 };
