@@ -78,13 +78,14 @@ void Transfer::onHead(HTTPHeaderFields fields) {
     response_ = std::make_shared<HTTPURLResponse>(url, status_, httpVersion_, std::move(fields));
     const HTTPHeaderFields& headers = response_->allHeaderFields();
     storeCookies(config, request_, url, head_.setCookies());
-    auto d = engine_->delegate();
-    auto session = engine_->sessionRef();
+    // Only a redirect or a challenge asks the delegate here; a plain answer goes on to handleResponse.
     auto task = task_;
 
     const auto* location = headers.find("Location");
     std::optional<URL> target = location ? URL::string(*location, url) : std::nullopt;
     if (isRedirectStatus(status_) && target) {
+        auto d = engine_->delegate();
+        auto session = engine_->sessionRef();
         state_ = State::AwaitingRedirect;
         if (redirects_ >= kMaxRedirects) {
             onLaterTurn([](Transfer& t) REQUIRES(t.owner_) {
@@ -128,6 +129,8 @@ void Transfer::onHead(HTTPHeaderFields fields) {
             proposedCredential_ = storage ? storage->defaultCredentialForProtectionSpace(space) : std::nullopt;
             protectionSpace_ = space;
             state_ = State::AwaitingAuth;
+            auto d = engine_->delegate();
+            auto session = engine_->sessionRef();
             if (!d || !session || !d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge)) {
                 onLaterTurn([](Transfer& t) REQUIRES(t.owner_) {
                     t.authAnswered(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
