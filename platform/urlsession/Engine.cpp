@@ -192,6 +192,9 @@ int Engine::onSocket(CURL*, curl_socket_t socket, int what, void* user, void*) {
 // Waits up to `millis` for a command, one of curl's sockets or a stream connection's; curl's ready
 // sockets are kept for driveCurl.
 void Engine::waitForWork(int millis) {
+    // Without a wake-up descriptor (none could be made: the process is out of them) commands wait
+    // for the next short look instead.
+    if (wakeFd_ < 0) millis = std::min(millis, 5);
     pollSet_.clear();
     pollSet_.push_back(pollfd{wakeFd_, POLLIN, 0});
     pollSet_.insert(pollSet_.end(), sockets_.begin(), sockets_.end());
