@@ -205,21 +205,21 @@ void Transfer::configureHop() {
     // "Accept: */*" itself when none is set, and the User-Agent it is given; a plain GET then needs no
     // list of its own.
     const HTTPHeaderFields& own = req.allHTTPHeaderFields();
-    auto setHere = [&](std::string_view name) {
-        if (own.find(name)) return true;
-        const auto* extra = config.HTTPAdditionalHeaders.asDictionary();
-        return extra && std::any_of(extra->begin(), extra->end(),
-                                    [&](const auto& field) { return equalsIgnoringASCIICase(field.first, name); });
+    const ValueDictionary* extra = config.HTTPAdditionalHeaders.asDictionary();
+    // Whether a field of this name, in any letter case, is among the additional ones before `end`.
+    auto extraBefore = [&](ValueDictionary::const_iterator end, std::string_view name) {
+        return std::any_of(extra->begin(), end,
+                           [&](const auto& field) { return equalsIgnoringASCIICase(field.first, name); });
     };
+    auto setHere = [&](std::string_view name) { return own.find(name) || (extra && extraBefore(extra->end(), name)); };
     auto append = [&](const std::string& name, const std::string& value) {
         hop.headers.append(value.empty() ? name + ";" : name + ": " + value);
     };
     for (const auto& [name, value] : own.entries()) append(name, value);
-    if (const auto* extra = config.HTTPAdditionalHeaders.asDictionary())
+    if (extra)
         for (auto field = extra->begin(); field != extra->end(); ++field) {
             const std::string& name = field->first;
-            auto sameName = [&](const auto& earlier) { return equalsIgnoringASCIICase(earlier.first, name); };
-            if (own.find(name) || std::any_of(extra->begin(), field, sameName)) continue;
+            if (own.find(name) || extraBefore(field, name)) continue;
             const Value& value = field->second;
             append(name, value.isString() ? *value.asString() : value.description());
         }
