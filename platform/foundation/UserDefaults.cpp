@@ -97,6 +97,8 @@ Value argumentValue(const std::string& text) {
 }  // namespace
 
 struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain> {
+    using Changes = std::map<std::string, std::optional<Value>, std::less<>>;
+
     std::string name;
     std::string path;  // "" when the device is not booted
     // The application's own domain, which no other process writes: its changes reach the disk on the worker,
@@ -106,7 +108,7 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
     ValueDictionary values GUARDED_BY(mutex);
     ValueDictionary registration GUARDED_BY(mutex);
     // Changes not yet confirmed on disk: key -> new value (nullopt = removed).
-    std::map<std::string, std::optional<Value>, std::less<>> pending GUARDED_BY(mutex);
+    Changes pending GUARDED_BY(mutex);
     FileSignature seen GUARDED_BY(mutex);
 
     // Reads the file when it differs from what we last read or wrote; an Error when it could not be read.
@@ -191,32 +193,64 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
             pending.clear();
             return {};
         }
-        auto written = refreshIfChanged();
-        if (written) {
-            auto bytes = plist::write(Value(values), plist::Format::Binary);
-            if (!bytes) return bytes.error();
-            // Not flushed to storage: launches write preferences many times over, and each flush would hold
-            // the caller until the disk answered. The rename alone keeps every reader, in this process or
-            // another, on a whole file, and the value outlives the process as soon as this returns.
-            written = FileManager::defaultManager().writeAtomically(path, *bytes, 0600, FileManager::Flush::Deferred);
-        }
-        if (written) {
-            seen = signatureAt(path);
-            pending.clear();
-        }
-        PendingWrites::report(
-            path, written, written ? nullptr : std::function<void()>([self = shared_from_this()] { self->retry(); }));
-        return written;
+        auto refreshed = refreshIfChanged();
+        if (!refreshed) return settle(refreshed, nullptr);
+        auto bytes = plist::write(Value(values), plist::Format::Binary);
+        if (!bytes) return bytes.error();
+        return settle(land(*bytes), nullptr);
     }
 
-    // Writes what is still pending, as the next change would.
+    Result<void> land(const Bytes& bytes) const {
+        // Not flushed to storage: launches write preferences many times over, and each flush would hold
+        // the caller until the disk answered. The rename alone keeps every reader, in this process or
+        // another, on a whole file, and the value outlives the process as soon as this returns.
+        return FileManager::defaultManager().writeAtomically(path, bytes, 0600, FileManager::Flush::Deferred);
+    }
+
+    // After a write: the changes it held (`landed`; null: every pending one) are on disk when it went well.
+    // A change made while the file was being written stays pending: its own write is on its way.
+    Result<void> settle(Result<void> outcome, const Changes* landed) REQUIRES(mutex) {
+        if (outcome) {
+            seen = signatureAt(path);
+            if (!landed)
+                pending.clear();
+            else
+                for (const auto& [key, value] : *landed)
+                    if (auto it = pending.find(key); it != pending.end() && it->second == value) pending.erase(it);
+        }
+        PendingWrites::report(
+            path, outcome, outcome ? nullptr : std::function<void()>([self = shared_from_this()] { self->retry(); }));
+        return outcome;
+    }
+
+    // Writes what is still pending, as the next change would. The file is written outside the mutex, so
+    // that readers on other threads (the main thread, while the application launches) never wait for the
+    // disk; the lock file keeps every other writer out from the read of the values to the rename.
     void retry() {
         FileLock fileLock = lockFile();
+        Bytes bytes;
+        Changes landed;
+        {
+            dispatch::MutexLock lock(mutex);
+            auto refreshed = refreshIfChanged();
+            if (refreshed && pending.empty()) {
+                PendingWrites::report(path, {}, nullptr);
+                return;
+            }
+            if (!refreshed || !fileLock.locked()) {
+                // write() says that the file cannot be read; without the lock file, writing under the mutex
+                // is what keeps this process's writers in order.
+                (void)write();
+                return;
+            }
+            auto encoded = plist::write(Value(values), plist::Format::Binary);
+            if (!encoded) return;  // as in write(): nothing to put on disk
+            bytes = std::move(*encoded);
+            landed = pending;
+        }
+        auto outcome = land(bytes);
         dispatch::MutexLock lock(mutex);
-        if (refreshIfChanged() && pending.empty())
-            PendingWrites::report(path, {}, nullptr);
-        else
-            (void)write();  // a failure is said and retried by write() itself
+        (void)settle(outcome, &landed);  // a failure is said and retried by settle() itself
     }
 
     // Other processes of the device (an extension) write the same file: the lock is held across the

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <thread>
 
@@ -247,6 +248,38 @@ TEST_F(DefaultsTest, AChangeTheDiskRefusedIsKeptUntilAFlushLandsIt) {
     EXPECT_EQ(onDisk("group.full"), Value::dictionary({{"badge", 3}}));
     EXPECT_TRUE(UserDefaults("group.full").unsavedKeys().empty());
     tesmar_testing::resetProcessState({"foundation.pending-writes"});
+}
+
+// The application's own domain reaches the disk on the worker, whose write holds back no reader and no
+// change on another thread; a change made meanwhile stays unsaved until its own write lands.
+TEST_F(DefaultsTest, TheWorkersWriteHoldsNoOneBackAndKeepsAChangeMadeMeanwhile) {
+    std::vector<std::function<void()>> jobs;
+    auto previous = PendingWrites::setWorker([&](std::function<void()> job) { jobs.push_back(std::move(job)); });
+    {
+        UserDefaults own("");
+        ASSERT_TRUE(own.setInteger(1, "a"));
+        ASSERT_EQ(jobs.size(), 1u);
+        std::future<void> meanwhile;
+        detail::setWriteFault([&](const std::string&) {
+            if (!meanwhile.valid())
+                meanwhile = std::async(std::launch::async, [&] {
+                    EXPECT_EQ(own.integerForKey("a"), 1);
+                    EXPECT_TRUE(own.setInteger(2, "b"));
+                });
+            EXPECT_EQ(meanwhile.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+                << "the other thread waited for the disk";
+            return 0;
+        });
+        jobs[0]();
+        detail::setWriteFault(nullptr);
+        EXPECT_EQ(onDisk("Tesmar"), Value::dictionary({{"a", 1}}));
+        EXPECT_EQ(own.unsavedKeys(), std::vector<std::string>{"b"});
+        ASSERT_EQ(jobs.size(), 2u);
+        jobs[1]();
+        EXPECT_EQ(onDisk("Tesmar"), Value::dictionary({{"a", 1}, {"b", 2}}));
+        EXPECT_TRUE(own.unsavedKeys().empty());
+    }
+    PendingWrites::setWorker(std::move(previous));
 }
 
 // A file that cannot be read is neither taken as empty nor written over: its other keys survive, and
