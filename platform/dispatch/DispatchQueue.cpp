@@ -145,14 +145,25 @@ CurrentQueueScope::CurrentQueueScope(const DispatchQueue& queue) : impl_(queue.i
 
 CurrentQueueScope::~CurrentQueueScope() { tlsRunning.pop_back(); }
 
-void runGuarded(const std::string& where, const std::function<void()>& block) {
+namespace {
+template <class Label>
+void runLogging(const Label& where, const std::function<void()>& block) {
     try {
         block();
     } catch (const std::exception& e) {
-        std::cerr << "dispatch: a block on queue \"" << where << "\" threw: " << e.what() << std::endl;
+        std::cerr << "dispatch: a block on queue \"" << where() << "\" threw: " << e.what() << std::endl;
     } catch (...) {
-        std::cerr << "dispatch: a block on queue \"" << where << "\" threw a non-standard exception" << std::endl;
+        std::cerr << "dispatch: a block on queue \"" << where() << "\" threw a non-standard exception" << std::endl;
     }
+}
+}  // namespace
+
+void runGuarded(std::string_view where, const std::function<void()>& block) {
+    runLogging([where] { return where; }, block);
+}
+
+void runGuarded(const std::function<std::string()>& where, const std::function<void()>& block) {
+    runLogging(where, block);
 }
 
 }  // namespace detail

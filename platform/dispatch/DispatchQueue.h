@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/dispatch/ThreadChecks.h"
 
@@ -97,7 +98,9 @@ private:
 };
 
 // Runs a block, logging (not propagating) what it throws, with the queue label in the message.
-void runGuarded(const std::string& where, const std::function<void()>& block);
+void runGuarded(std::string_view where, const std::function<void()>& block);
+// The same for a label that is looked up only if the block throws.
+void runGuarded(const std::function<std::string()>& where, const std::function<void()>& block);
 }  // namespace detail
 
 }  // namespace platform::dispatch

@@ -31,7 +31,9 @@ void fault(const char* kind, const std::string& name) {
 
 namespace detail {
 
-OnceState::OnceState(std::string name, OnceHandlerPolicy policy) : name_(std::move(name)), policy_(policy) {
+OnceState::OnceState(std::string_view name, OnceHandlerPolicy policy) : policy_(policy) {
+    if (policy_ == OnceHandlerPolicy::IgnoreExtraCalls) return;
+    name_ = name;
     if (policy_ != OnceHandlerPolicy::ReportFaultsAndPending) return;
     auto& r = registry();
     MutexLock lock(r.mutex);

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace platform::dispatch {
@@ -24,7 +25,8 @@ enum class OnceHandlerPolicy { IgnoreExtraCalls, ReportFaults, ReportFaultsAndPe
 namespace detail {
 class OnceState {
 public:
-    OnceState(std::string name, OnceHandlerPolicy policy);
+    // The name is kept only under a policy that may report it.
+    OnceState(std::string_view name, OnceHandlerPolicy policy);
     ~OnceState();
     OnceState(const OnceState&) = delete;
     OnceState& operator=(const OnceState&) = delete;
@@ -42,9 +44,9 @@ private:
 template <class... Args>
 class OnceHandler {
 public:
-    OnceHandler(std::string name, std::function<void(Args...)> handler,
+    OnceHandler(std::string_view name, std::function<void(Args...)> handler,
                 OnceHandlerPolicy policy = OnceHandlerPolicy::ReportFaults)
-        : state_(std::make_shared<State>(std::move(name), policy, std::move(handler))) {}
+        : state_(std::make_shared<State>(name, policy, std::move(handler))) {}
 
     void operator()(Args... args) const {
         if (!state_->once.enter()) return;
@@ -56,8 +58,8 @@ public:
 
 private:
     struct State {
-        State(std::string name, OnceHandlerPolicy policy, std::function<void(Args...)> h)
-            : once(std::move(name), policy), handler(std::move(h)) {}
+        State(std::string_view name, OnceHandlerPolicy policy, std::function<void(Args...)> h)
+            : once(name, policy), handler(std::move(h)) {}
         detail::OnceState once;
         std::function<void(Args...)> handler;
     };

@@ -154,13 +154,13 @@ constexpr int kRunsPerDispatch = 32;
 void OperationQueue::runOperation(const std::shared_ptr<State>& state, const std::shared_ptr<Operation>& op) {
     if (!op->isCancelled()) {
         op->executing_ = true;
-        std::string name;
-        {
-            MutexLock lock(state->mutex);
-            name = state->name.empty() ? "operation queue" : state->name;
-        }
         CurrentScope scope(state.get());
-        detail::runGuarded(name, op->block_);
+        detail::runGuarded(
+            [&state]() -> std::string {
+                MutexLock lock(state->mutex);
+                return state->name.empty() ? "operation queue" : state->name;
+            },
+            op->block_);
         op->executing_ = false;
     }
     op->block_ = nullptr;

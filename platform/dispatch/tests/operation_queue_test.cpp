@@ -87,14 +87,18 @@ TEST(OperationQueueTest, CancelAllDropsWaitingOperations) {
     EXPECT_FALSE(after->isCancelled());
 }
 
-TEST(OperationQueueTest, ThrowingOperationDoesNotStopTheQueue) {
+TEST(OperationQueueTest, ThrowingOperationDoesNotStopTheQueueAndIsLoggedWithTheQueueName) {
     OperationQueue queue;
     queue.setMaxConcurrentOperationCount(1);
+    queue.setName("com.tesmar.test.throwing");
     std::atomic<bool> later{false};
+    testing::internal::CaptureStderr();
     queue.addOperation([] { throw std::runtime_error("op boom"); });
     queue.addOperation([&] { later = true; });
     ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(kWait));
+    const std::string logged = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(later.load());
+    EXPECT_NE(logged.find("\"com.tesmar.test.throwing\" threw: op boom"), std::string::npos) << logged;
 }
 
 TEST(OperationQueueTest, UnderlyingQueueAndCurrentQueue) {
