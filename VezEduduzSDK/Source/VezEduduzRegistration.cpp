@@ -242,6 +242,7 @@ void VezEduduz::registerUser() {
     VezEduduzTrackZidedovaAnalytics::trackInfluenceOpenEvent();
 
     s.registrationInFlight = true;
+    s.registrationErrorWithoutPlayer.reset();  // this registration carries what is given from now on
     MainLoop::shared().cancel(kRegisterUserDelayKey);
 
     RegistrationSnapshot snap;
@@ -319,9 +320,12 @@ void registrationSucceeded(const std::map<std::string, Value>& results, const Re
     else if (snap.userId)
         playerId = snap.userId;
     if (!playerId) {
-        // Nothing waiting for a player id can go yet; the tags of this body wait for the next registration.
-        requeueTags(snap.tags, snap.tagCallbacks);
+        // Nothing waiting for a player id can go yet.
         VezEduduz::vezeduduz_Log(VELogLevel::error, "Registration answer without a player id");
+        failTagsWithoutPlayer(
+            snap.tagCallbacks,
+            platform::Error(kVezEduduzSpacedErrorDomain, 0,
+                            Value::dictionary({{"error", "The registration answer had no player id"}})));
         return;
     }
     auto subscription = VezEduduz::currentSubscriptionState();
@@ -369,10 +373,16 @@ void registrationFailed(const std::map<std::string, platform::Error>& errors, co
                                          " registration with VezEduduz: " + it->second.description());
     }
     s.nextRegistrationIsHighPriority = true;
-    // The tags are not lost with the request: they wait for the next send, behind any newer values, and
-    // their callers hear how that send ends rather than "failed" for tags that still go out.
-    requeueTags(snap.tags, snap.tagCallbacks);
-    if (!s.pendingTags.isNull() && VezEduduz::currentSubscriptionState()->userId()) scheduleSendTags();
+    if (VezEduduz::currentSubscriptionState()->userId()) {
+        // The tags are not lost with the request: they wait for the next send, behind any newer values,
+        // and their callers hear how that send ends rather than "failed" for tags that still go out.
+        requeueTags(snap.tags, snap.tagCallbacks);
+        if (!s.pendingTags.isNull()) scheduleSendTags();
+        return;
+    }
+    auto it = errors.find("push");
+    if (it == errors.end()) it = errors.find("email");
+    if (it != errors.end()) failTagsWithoutPlayer(snap.tagCallbacks, it->second);
 }
 
 }  // namespace

@@ -94,6 +94,16 @@ void requeueTags(const Value& tags, const std::vector<VEPendingCallbacks>& callb
     s.pendingTagCallbacks.insert(s.pendingTagCallbacks.begin(), callbacks.begin(), callbacks.end());
 }
 
+void failTagsWithoutPlayer(std::vector<VEPendingCallbacks> callbacks, const platform::Error& error) {
+    mainThread.assertOnThread();
+    auto& s = statics();
+    callbacks.insert(callbacks.end(), s.pendingTagCallbacks.begin(), s.pendingTagCallbacks.end());
+    s.pendingTagCallbacks.clear();
+    s.pendingTags = Value();
+    s.registrationErrorWithoutPlayer = error;
+    tagBatchAnswered(callbacks, nullptr, &error);
+}
+
 // ---- tags ----
 
 namespace {
@@ -118,6 +128,10 @@ void sendTagsCalled(std::optional<std::string> name, Value tags, VezEduduz::VERe
             }
         }
         auto& s = statics();
+        if (s.registrationErrorWithoutPlayer && !VezEduduz::currentSubscriptionState()->userId()) {
+            if (onFailure) onFailure(*s.registrationErrorWithoutPlayer);
+            return;
+        }
         if (!s.pendingTags.isDictionary()) s.pendingTags = Value::dictionary();
         for (const auto& [key, value] : *tags.asDictionary()) s.pendingTags.set(key, value);
         if (onSuccess || onFailure) s.pendingTagCallbacks.push_back({std::move(onSuccess), std::move(onFailure)});

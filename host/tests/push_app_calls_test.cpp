@@ -1,5 +1,5 @@
 // The push client's application calls through tesmar-sim against the push-service stand-in: tags in
-// their merge window, the e-mail roads, focus tracking with the badge.
+// their merge window and without a player, the e-mail roads, focus tracking with the badge.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -82,6 +82,34 @@ TEST_F(PushAppCalls, TagCallsWithinFiveSecondsGoOutAsOneRequest) {
     auto got = results(result, "getTags");
     ASSERT_EQ(got.size(), 1u) << allOutput(result);
     EXPECT_EQ(got[0]["value"], Value::dictionary({{"a", "2"}, {"b", "3"}})) << "the service dropped the deleted key";
+}
+
+// The service refuses to create the player while a tag call waits for it: that call hears the refusal,
+// and so does one made after it, with no player to send its tags to.
+TEST_F(PushAppCalls, TagsHearAFailedFirstRegistration) {
+    auto gate = tesmar_demo::Gate::make();
+    push_->script("POST players", {tesmar_demo::Reply::json(R"({"errors":["no"]})", 400).heldBy(gate)});
+    settle_ = {"--settle-ms", "150", "--settle-timeout", "2"};  // the launch stops waiting for the held answer
+    int answered = 0;
+    auto result = runRoad("app-call sendTags {\"a\":\"1\"}\nwait 0\n", writeBundle(),
+                          {"--device-root", RoadFixture::device().string(), "--clock", "manual", "--echo"},
+                          [&](const std::string& line) -> std::string {
+                              if (line.find("\"event\":\"command\"") != std::string::npos &&
+                                  line.find("wait 0") != std::string::npos)
+                                  gate->open();  // the tag call is in
+                              if (line.find("\"event\":\"app-call.result\"") == std::string::npos) return "";
+                              return ++answered == 1 ? "app-call sendTags {\"b\":\"2\"}\n" : "quit\n";
+                          });
+    ASSERT_EQ(result.status, 0) << allOutput(result);
+    auto created = bodiesOf("POST", "players");
+    ASSERT_EQ(created.size(), 1u) << allOutput(result);
+    EXPECT_FALSE(created[0].contains("tags")) << "given while the registration was out";
+    auto sent = results(result, "sendTags");
+    ASSERT_EQ(sent.size(), 2u) << allOutput(result);
+    for (const auto& r : sent) {
+        EXPECT_EQ(r["outcome"], Value("failure")) << r;
+        EXPECT_EQ(r["error"]["code"], Value(400)) << r;
+    }
 }
 
 TEST_F(PushAppCalls, EmailIsCreatedLinkedUpdatedAndLoggedOut) {

@@ -11,6 +11,7 @@
 #include "VezEduduzSDK/Source/VezEduduz.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/Error.h"
 
 namespace vezeduduz {
 
@@ -82,6 +83,9 @@ struct VezEduduzStatics {
     VETokenFailureBlock pendingTokenFailureBlock;
     platform::Value pendingTags;  // null: none
     std::vector<VEPendingCallbacks> pendingTagCallbacks;
+    // The last registration failed and no player exists: until one is sent again, nothing would carry a
+    // tag batch, so each hears this at once.
+    std::optional<platform::Error> registrationErrorWithoutPlayer;
     VezEduduz::VEResultBlock pendingGetTagsSuccessBlock;
     VezEduduz::VEErrorBlock pendingGetTagsFailureBlock;
     std::optional<VezEduduzSetEmailParameters> parkedEmailParameters;
@@ -119,6 +123,10 @@ inline constexpr double kSendTagsDelay = 5.0;
 // meanwhile are newer and win), with their calls' blocks ahead of the newer ones: they hear the outcome
 // of the send that does deliver them, and only that one.
 void requeueTags(const platform::Value& tags, const std::vector<VEPendingCallbacks>& callbacks);
+// A registration ended without a player: nothing will send tags later, so the batch it carried and
+// those given while it was out hear `error` and are dropped, as is every batch given until the next
+// registration is sent.
+void failTagsWithoutPlayer(std::vector<VEPendingCallbacks> callbacks, const platform::Error& error);
 // Schedules sendTagsToServer 5 s from now (replacing an earlier schedule).
 void scheduleSendTags();
 
