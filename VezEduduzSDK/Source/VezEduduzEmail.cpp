@@ -21,6 +21,9 @@ using platform::Value;
 namespace {
 
 constexpr const char* kEmailPlayerIdKey = "VD_EMAIL_PLAYER_ID";
+// The e-mail player whose link to the push player the service has not taken yet. Stored beside the
+// e-mail state, so the next setEmail for the address links it again after a restart too.
+constexpr const char* kEmailLinkPendingKey = "VD_EMAIL_LINK_PENDING";
 constexpr int64_t kDeviceTypeEmail = 11;
 
 Error emailError(const char* domain, const std::string& text) {
@@ -66,12 +69,11 @@ void linkPushPlayer(const std::string& emailPlayerId, const std::optional<std::s
     uint64_t generation = statics().generation;
     auto settle = [generation, emailPlayerId](bool linked) {
         mainThread.assertOnThread();
-        auto& s = statics();
-        if (s.generation != generation) return;
-        if (linked && s.emailLinkPending == emailPlayerId)
-            s.emailLinkPending.reset();
-        else if (!linked)
-            s.emailLinkPending = emailPlayerId;
+        if (statics().generation != generation) return;
+        if (!linked)
+            defaults::setString(kEmailLinkPendingKey, emailPlayerId);
+        else if (defaults::string(kEmailLinkPendingKey) == emailPlayerId)
+            defaults::remove(kEmailLinkPendingKey);
     };
     VezEduduzClient::sharedClient().executeRequest(
         request,
@@ -157,7 +159,8 @@ void setEmailCalled(const char* name, const std::string& email, const std::optio
             return;
         }
         if (state->emailAddress() == email && state->emailAuthCode() == hash) {
-            if (state->emailUserId() && statics().emailLinkPending == state->emailUserId() && V::mUserId()) {
+            if (state->emailUserId() && defaults::string(kEmailLinkPendingKey) == state->emailUserId() &&
+                V::mUserId()) {
                 linkPushPlayer(*state->emailUserId(), hash, email, onSuccess, onFailure);
                 return;
             }
@@ -294,7 +297,7 @@ std::string VezEduduz::sdk_semantic_version() { return one_getSemanticVersion(kS
 
 void forgetEmail() {
     mainThread.assertOnThread();
-    statics().emailLinkPending.reset();
+    defaults::remove(kEmailLinkPendingKey);
     defaults::remove(kEmailPlayerIdKey);
     auto state = VezEduduz::currentEmailSubscriptionState();
     state->setEmailAddress(std::nullopt);

@@ -161,6 +161,7 @@ TEST_F(PushAppCalls, EmailIsCreatedLinkedUpdatedAndLoggedOut) {
     EXPECT_EQ(out[1]["outcome"], Value("failure")) << "logged out already";
 }
 
+// The second call comes after a restart: the link that failed is still owed.
 TEST_F(PushAppCalls, AFailedLinkKeepsTheEmailPlayerAndTheNextCallOnlyLinksAgain) {
     auto linksRefused = std::make_shared<std::atomic<int>>(0);
     push_->script("PUT players/:id", {tesmar_demo::Reply::dynamic([linksRefused](const auto& request, auto& reply) {
@@ -171,19 +172,22 @@ TEST_F(PushAppCalls, AFailedLinkKeepsTheEmailPlayerAndTheNextCallOnlyLinksAgain)
                           reply.body = R"({"errors":["no"]})";
                       }
                   })});
-    auto result = run("app-call setEmail {\"email\":\"ann@tesmar.example\"}\n"
-                      "app-call setEmail {\"email\":\"ann@tesmar.example\"}\n",
-                      device());
-    ASSERT_EQ(result.status, 0) << allOutput(result);
-    auto set = results(result, "setEmail");
-    ASSERT_EQ(set.size(), 2u) << allOutput(result);
+    const std::string root = device();
+    std::vector<Value> set;
+    for (int launch = 0; launch < 2; ++launch) {
+        auto result = run("app-call setEmail {\"email\":\"ann@tesmar.example\"}\n", root);
+        ASSERT_EQ(result.status, 0) << allOutput(result);
+        auto got = results(result, "setEmail");
+        ASSERT_EQ(got.size(), 1u) << allOutput(result);
+        set.push_back(got[0]);
+    }
     EXPECT_EQ(set[0]["outcome"], Value("failure"));
     EXPECT_EQ(set[1]["outcome"], Value("success"));
     EXPECT_EQ(bodiesOf("POST", "players").size(), 1u) << "one e-mail player";
     std::vector<Value> links;
     for (const auto& b : bodiesOf("PUT", kPlayerPath))
         if (b.contains("parent_player_id")) links.push_back(b["parent_player_id"]);
-    EXPECT_EQ(links, std::vector<Value>(2, Value(push_->createdPlayers().at(0)))) << allOutput(result);
+    EXPECT_EQ(links, std::vector<Value>(2, Value(push_->createdPlayers().at(0))));
 }
 
 TEST_F(PushAppCalls, ForegroundTimeIsReportedAndAReturnOpensASessionAndClearsTheBadge) {

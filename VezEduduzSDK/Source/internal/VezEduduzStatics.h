@@ -89,7 +89,6 @@ struct VezEduduzStatics {
     VezEduduz::VEResultBlock pendingGetTagsSuccessBlock;
     VezEduduz::VEErrorBlock pendingGetTagsFailureBlock;
     std::optional<VezEduduzSetEmailParameters> parkedEmailParameters;
-    std::optional<std::string> emailLinkPending;  // e-mail player whose link to the push player failed
     std::optional<std::string> pendingHashedEmail;
 
     // Focus tracking (VezEduduzTracker).
