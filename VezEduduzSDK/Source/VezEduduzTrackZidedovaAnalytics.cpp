@@ -44,6 +44,17 @@ bool readSwitch() {
         .value_or(false);
 }
 
+// Removes the receipt stamped `received` from the suite, unless the extension stamped a newer one
+// meanwhile; true when it was removed.
+bool takeReceipt(platform::UserDefaults& suite, double received) {
+    bool taken = false;
+    platform::retriedByStore(suite.updateObjectForKey(kLastReceivedTimeKey, [&](const std::optional<Value>& v) {
+        taken = v && v->isNumber() && v->asDouble() == received;
+        return taken ? Value() : (v ? *v : Value());
+    }));
+    return taken;
+}
+
 Value parameters(const std::string& notificationId, const std::string& campaign) {
     return Value::dictionary({{"source", "VezEduduz"},
                               {"medium", "notification"},
@@ -110,6 +121,12 @@ void VezEduduzTrackZidedovaAnalytics::trackOpenEvent(const VENotificationOpenedR
         platform::dispatch::MutexLock lock(state().mutex);
         state().lastOpenEventTime = now();
     }
+    // The user opened this notification: its receipt is no influence, however late the next registration
+    // comes. The time is read before the id, so a receipt stamped in between is newer and stays.
+    platform::UserDefaults suite(appGroupKey());
+    double received = suite.doubleForKey(kLastReceivedTimeKey).value_or(0);
+    if (received != 0 && suite.stringForKey(kLastReceivedIdKey) == payload->notificationID())
+        takeReceipt(suite, received);
     logEventWithName("ve_notification_opened",
                      parameters(*payload->notificationID(), getCampaignNameFromPayload(*payload)));
 }
@@ -142,12 +159,7 @@ void VezEduduzTrackZidedovaAnalytics::trackInfluenceOpenEvent() {
     auto id = suite.stringForKey(kLastReceivedIdKey);
     if (!id) return;
     // A receipt credits one open: the next registration inside the window finds nothing.
-    bool credited = false;
-    platform::retriedByStore(suite.updateObjectForKey(kLastReceivedTimeKey, [&](const std::optional<Value>& v) {
-        credited = v && v->isNumber() && v->asDouble() == received;
-        return credited ? Value() : (v ? *v : Value());
-    }));
-    if (!credited) return;
+    if (!takeReceipt(suite, received)) return;
     logEventWithName("ve_notification_influence_open",
                      parameters(*id, suite.stringForKey(kLastReceivedCampaignKey).value_or("")));
 }

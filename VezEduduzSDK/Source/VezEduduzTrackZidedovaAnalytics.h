@@ -6,7 +6,8 @@
 //
 // The switch and the last receipt live in the app group's suite, so the service extension (another
 // process, which never runs the push client's start-up) sees them: each process reads the switch on
-// first use. A receipt counts for one influenced open at most.
+// first use. A receipt counts for one influenced open at most, and for none once its notification was
+// opened.
 //
 // Threads: any thread (process state under a lock; the suite is safe across processes).
 #include <optional>

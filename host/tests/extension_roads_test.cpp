@@ -252,6 +252,28 @@ TEST_F(ExtensionRoads, AReceiptCreditsOneInfluencedOpenInsideTheWindowAtTheNextR
     EXPECT_TRUE(nextLaunch(121).empty());
 }
 
+// A notification the user opened is never credited as an influenced open, whenever the next
+// registration comes: not at the tap's own return, nor at the return 66 s after it.
+TEST_F(ExtensionRoads, AnOpenedNotificationIsNeverAnInfluencedOpen) {
+    tesmar_testing::MediaStandIn media;
+    std::string push = mutablePush("n-tap", media.url("/media/pic.png"));
+    std::string tap = "push-tap " + push.substr(std::string("push-receive ").size());
+    SimRun r = run("wait 40\n"
+                   "background\n" +
+                       push + "wait 31\n" + tap +
+                       "wait 35\n"
+                       "background\n"
+                       "wait 31\n"
+                       "foreground\n"
+                       "quit\n",
+                   {"--clock", "manual"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    EXPECT_EQ(analyticsNames(simEvents(r)),
+              (std::vector<std::string>{"ve_notification_received", "ve_notification_opened"}))
+        << allOutput(r);
+    EXPECT_EQ(push_->requestsTo("players/" + push_->createdPlayers().at(0) + "/on_session").size(), 2u);
+}
+
 // The same window on the device's manual clock: 'wait' moves the app's timers, its wall clock and the
 // times the extension stamps its receipts with, so the return 31 s after a receipt is credited with an
 // influenced open and the return 121 s after one is not.
