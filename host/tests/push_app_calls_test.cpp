@@ -202,6 +202,42 @@ TEST_F(PushAppCalls, TheBadgeOutlivesTheRunAndStartUpClearsIt) {
     EXPECT_EQ(badges, (std::vector<Value>{Value(1), Value(0)})) << allOutput(second);
 }
 
+// The user's answer to the notification prompt is the device's: a relaunch asks nothing, and its session
+// tells the push service what the user said (-2: the user's own switch is off).
+TEST_F(PushAppCalls, TheNotificationAnswerOutlivesTheRun) {
+    struct Case {
+        const char* name;
+        std::string firstScript;
+        Value types;
+    } cases[] = {
+        {"subscribed", "", Value(15)},
+        {"subscription switched off", "app-call setSubscription {\"enable\":false}\n", Value(-2)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(RoadFixture::device());
+        std::string root = device();
+        auto first = run(c.firstScript, root);
+        ASSERT_EQ(first.status, 0) << allOutput(first);
+        EXPECT_EQ(eventsNamed(simEvents(first), "notification.prompt").size(), 1u) << allOutput(first);
+
+        // The relaunch comes later than the 30 s within which a launch opens no new session.
+        fs::path prefs = fs::path(root) / "Library/Preferences" / (std::string(kBundleId) + ".plist");
+        Value stored = platform::plist::readFile(prefs.string()).valueOr(Value::dictionary());
+        stored.set("VD_LAST_CLOSED_TIME", 0.0);
+        ASSERT_TRUE(platform::plist::writeFile(stored, prefs.string()).ok());
+        push_->server().clearRequests();
+        auto second = run("wait 31\n", root);  // the launch's session waits for the push token's answer
+        ASSERT_EQ(second.status, 0) << allOutput(second);
+        EXPECT_EQ(firstEvent(simEvents(second), "notification.prompt"), nullptr) << allOutput(second);
+        auto sessions = bodiesOf("POST", kPlayerPath + "/on_session");
+        ASSERT_EQ(sessions.size(), 1u) << allOutput(second);
+        EXPECT_EQ(sessions[0]["notification_types"], c.types);
+        for (const auto& b : bodiesOf("PUT", kPlayerPath))
+            EXPECT_EQ(b.contains("notification_types") ? b["notification_types"] : c.types, c.types) << "no correction";
+    }
+}
+
 // The device on a full disk: the launch's badge clearing and the user's subscription switch are refused,
 // said and kept; once space comes back while the app runs, quitting puts them on disk as a roomy disk
 // would have them.

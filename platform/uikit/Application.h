@@ -190,7 +190,8 @@ public:
     uint64_t enabledRemoteNotificationTypes() const;
     // System 8 and 9: the simulated user answers as PlatformConfig's notificationAuthorizationAnswer
     // ("granted" keeps the asked types; "denied" and "provisional" give none) the first time; later
-    // calls keep the first answer but take the new categories. Answered later on the main loop with
+    // calls keep the first answer but take the new categories. The answer is the device's: kept under
+    // the device root, so later launches keep it too. Answered later on the main loop with
     // application:didRegisterUserNotificationSettings:.
     void registerUserNotificationSettings(UserNotificationSettings settings);
     UserNotificationSettings currentUserNotificationSettings() const;
