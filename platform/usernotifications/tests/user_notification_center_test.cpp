@@ -280,6 +280,17 @@ TEST_F(CenterTest, TapRoutesByVersionWithTheAppInactiveWhileItHears) {
     tapNotification(push("e"));
     tapNotification(push("f"), "open-site");
     EXPECT_EQ(log, Log({"fetch inactive e", "action open-site"}));
+
+    // What the device showed is there to tap, once.
+    app->registerUserNotificationSettings({7, {}});
+    app->enterBackground();
+    log.clear();
+    recorded.clear();
+    deliverRemoteNotification(push("g"));
+    ASSERT_EQ(eventsNamed("notification.shown").size(), 1u);
+    EXPECT_TRUE(tapDeliveredNotification(""));
+    EXPECT_FALSE(tapDeliveredNotification(""));
+    EXPECT_EQ(log, Log({"fetch inactive g"}));
 }
 
 }  // namespace
