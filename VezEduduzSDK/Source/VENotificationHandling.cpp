@@ -232,9 +232,11 @@ bool VezEduduz::remoteSilentNotification(const Value& message, std::function<voi
                                                                                 : VEInFocusDisplayType::notification);
         return false;
     }
-    if (state == ApplicationState::Active)
-        VezEduduzNotificationHelper::handleNotificationReceived(message, VEInFocusDisplayType::notification);
-    if (!silent) notificationReceived(message, false, true);
+    // In front the push is received, not opened; only a tap, which brought the app forward (inactive),
+    // opens it.
+    const bool active = state == ApplicationState::Active;
+    if (active) VezEduduzNotificationHelper::handleNotificationReceived(message, VEInFocusDisplayType::notification);
+    if (!silent) notificationReceived(message, active, !active);
     return false;
 }
 

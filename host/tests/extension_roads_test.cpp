@@ -225,15 +225,16 @@ void agePreference(const fs::path& file, const std::string& key, double seconds)
     ASSERT_TRUE(platform::plist::writeFile(updated, file.string()));
 }
 
-// The influenced open is credited when the next registration goes out (here, the next launch, a
-// minute after the last session ended), once per receipt and only inside 120 s of it.
+// The influenced open is credited when the next registration goes out (here, the next launch's session,
+// a minute after the last session ended and 30 s after the launch, once the push token is in), once per
+// receipt and only inside 120 s of it.
 TEST_F(ExtensionRoads, AReceiptCreditsOneInfluencedOpenInsideTheWindowAtTheNextRegistration) {
     tesmar_testing::MediaStandIn media;
     const fs::path prefs = device() / "Library/Preferences";
     auto nextLaunch = [&](double sinceReceipt) {
         agePreference(prefs / (std::string(kBundleId) + ".plist"), "VD_LAST_CLOSED_TIME", 60);
-        agePreference(prefs / (std::string(kGroup) + ".plist"), "VE_LAST_RECIEVED_TIME", sinceReceipt);
-        SimRun r = run("quit\n");
+        agePreference(prefs / (std::string(kGroup) + ".plist"), "VE_LAST_RECIEVED_TIME", sinceReceipt - 31);
+        SimRun r = run("wait 31\nquit\n", {"--clock", "manual"});
         EXPECT_EQ(r.status, 0) << allOutput(r);
         return eventsNamed(simEvents(r), "analytics.event");
     };

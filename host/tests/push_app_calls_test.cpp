@@ -234,6 +234,67 @@ TEST_F(PushAppCalls, TheBadgeOutlivesTheRunAndStartUpClearsIt) {
     EXPECT_EQ(badges, (std::vector<Value>{Value(1), Value(0)})) << allOutput(second);
 }
 
+// A push that arrives with the app in front is received, not opened: no open report and the user's
+// screen stays; the user's tap opens it.
+TEST_F(PushAppCalls, InFrontABadgeOnlyPushChangesNoScreenUntilTapped) {
+    const std::string id = "6c1f9e2d-3b4a-4c5d-8e7f-9a0b1c2d3e4f";
+    const std::string target = std::string(Tesmar::Strings::Endpoint::baseUrl) + "/news";
+    const std::string push =
+        R"({"aps":{"badge":2},"custom":{"i":")" + id + R"(","a":{"targetUrl":")" + target + R"("}}})";
+    auto result = run("push-receive " + push + "\nwait 1\nprefs standard VD_LAST_MESSAGE_OPENED_\npush-tap " + push +
+                          "\nwait 1\n",
+                      device());
+    ASSERT_EQ(result.status, 0) << allOutput(result);
+    auto seen = simEvents(result);
+    size_t tapAt = 0;  // the prefs line, printed between the arrival and the tap
+    while (tapAt < seen.size() && seen[tapAt]["event"] != Value("prefs")) ++tapAt;
+    ASSERT_LT(tapAt, seen.size()) << allOutput(result);
+    EXPECT_EQ(seen[tapAt]["value"], Value()) << "no open recorded before the tap";
+    std::vector<size_t> pages;  // root screens on a page: the launch's has none
+    for (size_t i = 0; i < seen.size(); ++i)
+        if (seen[i]["event"] == Value("screen.root") && seen[i].contains("url")) pages.push_back(i);
+    ASSERT_EQ(pages.size(), 1u) << allOutput(result);
+    EXPECT_GT(pages[0], tapAt) << "only the tap shows the target";
+    EXPECT_EQ(seen[pages[0]]["url"], Value(target));
+    EXPECT_EQ(push_->requestsTo("notifications/" + id).size(), 1u) << "one open report, for the tap";
+}
+
+// The user's answer to the notification prompt is the device's: a relaunch asks nothing, and its session
+// tells the push service what the user said (-2: the user's own switch is off).
+TEST_F(PushAppCalls, TheNotificationAnswerOutlivesTheRun) {
+    struct Case {
+        const char* name;
+        std::string firstScript;
+        Value types;
+    } cases[] = {
+        {"subscribed", "", Value(15)},
+        {"subscription switched off", "app-call setSubscription {\"enable\":false}\n", Value(-2)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(RoadFixture::device());
+        std::string root = device();
+        auto first = run(c.firstScript, root);
+        ASSERT_EQ(first.status, 0) << allOutput(first);
+        EXPECT_EQ(eventsNamed(simEvents(first), "notification.prompt").size(), 1u) << allOutput(first);
+
+        // The relaunch comes later than the 30 s within which a launch opens no new session.
+        fs::path prefs = fs::path(root) / "Library/Preferences" / (std::string(kBundleId) + ".plist");
+        Value stored = platform::plist::readFile(prefs.string()).valueOr(Value::dictionary());
+        stored.set("VD_LAST_CLOSED_TIME", 0.0);
+        ASSERT_TRUE(platform::plist::writeFile(stored, prefs.string()).ok());
+        push_->server().clearRequests();
+        auto second = run("wait 31\n", root);  // the launch's session waits for the push token's answer
+        ASSERT_EQ(second.status, 0) << allOutput(second);
+        EXPECT_EQ(firstEvent(simEvents(second), "notification.prompt"), nullptr) << allOutput(second);
+        auto sessions = bodiesOf("POST", kPlayerPath + "/on_session");
+        ASSERT_EQ(sessions.size(), 1u) << allOutput(second);
+        EXPECT_EQ(sessions[0]["notification_types"], c.types);
+        for (const auto& b : bodiesOf("PUT", kPlayerPath))
+            EXPECT_EQ(b.contains("notification_types") ? b["notification_types"] : c.types, c.types) << "no correction";
+    }
+}
+
 // The device on a full disk: the launch's badge clearing and the user's subscription switch are refused,
 // said and kept; once space comes back while the app runs, quitting puts them on disk as a roomy disk
 // would have them.

@@ -14,6 +14,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/uikit/Classes.h"
 #include "platform/uikit/Window.h"
 
@@ -113,11 +114,47 @@ void storeBadge(std::optional<int64_t> value) {
     PendingWrites::report(path, stored, [] { storeBadge(std::nullopt); });
 }
 
+// The user's answer to the notification prompt of systems 8 and 9 is the device's too: kept beside the
+// badge, so a relaunch asks nothing and the current settings say what the user allowed.
+std::string notificationAnswerPath() {
+    auto root = FileManager::defaultManager().homeDirectory();
+    if (!root) return "";
+    return root.value() + "/Library/Device/UserNotificationSettings.plist";
+}
+
+// {granted, types}; nullopt when the user was never asked (or the file is damaged: then asked again).
+std::optional<std::pair<bool, uint64_t>> storedNotificationAnswer() {
+    std::string path = notificationAnswerPath();
+    if (path.empty()) return std::nullopt;
+    PendingWrites::removeStaleTemporaryFilesOnce(path);
+    auto stored = plist::readFile(path, 64 * 1024);
+    if (!stored) return std::nullopt;
+    auto granted = (*stored)["granted"].asBool();
+    auto types = (*stored)["types"].asInteger();
+    if (!granted || !types || *types < 0) return std::nullopt;
+    return std::pair{*granted, uint64_t(*types)};
+}
+
+void storeNotificationAnswer(bool granted, uint64_t types) {
+    std::string path = notificationAnswerPath();
+    if (path.empty()) return;
+    PendingWrites::Options options;
+    options.makeFolder = true;
+    if (auto bytes = plist::write(Value::dictionary({{"granted", granted}, {"types", int64_t(types)}})))
+        (void)PendingWrites::write(path, std::move(*bytes), options);  // a failure is said and retried there
+}
+
 }  // namespace
 
 Application::Application(objc::Class* cls) : Responder(cls ? cls : applicationClass()) {
     schemeHandlers_ = {{"http", "browser"}, {"https", "browser"}, {"mailto", "mail"}, {"tel", "phone"}};
     badge_ = storedBadge();
+    if (auto answer = storedNotificationAnswer()) {
+        dispatch::MutexLock lock(mutex_);
+        settingsAnswered_ = true;
+        settingsGranted_ = answer->first;
+        settings_.types = answer->second;
+    }
 }
 
 Application::~Application() = default;
@@ -462,7 +499,9 @@ void Application::registerUserNotificationSettings(UserNotificationSettings sett
             settingsGranted_ = answer == "granted";
             prompt = true;
         }
-        settings_.types = settingsGranted_ ? settings.types : 0;
+        uint64_t types = settingsGranted_ ? settings.types : 0;
+        if (prompt || types != settings_.types) storeNotificationAnswer(settingsGranted_, types);
+        settings_.types = types;
         std::vector<UserNotificationCategory> unique;
         for (auto& c : settings.categories) {
             std::erase_if(unique, [&](const UserNotificationCategory& u) { return u.identifier == c.identifier; });

@@ -190,7 +190,8 @@ public:
     uint64_t enabledRemoteNotificationTypes() const;
     // System 8 and 9: the simulated user answers as PlatformConfig's notificationAuthorizationAnswer
     // ("granted" keeps the asked types; "denied" and "provisional" give none) the first time; later
-    // calls keep the first answer but take the new categories. Answered later on the main loop with
+    // calls keep the first answer but take the new categories. The answer is the device's: kept under
+    // the device root, so later launches keep it too. Answered later on the main loop with
     // application:didRegisterUserNotificationSettings:.
     void registerUserNotificationSettings(UserNotificationSettings settings);
     UserNotificationSettings currentUserNotificationSettings() const;
@@ -202,12 +203,19 @@ public:
     bool deliverRemoteNotificationAction(const std::string& identifier, const Value& userInfo,
                                          std::function<void()> completion);
 
-    // --- local notifications below system 10 (LocalNotification.h; main thread) ---
+    // --- notifications the device shows below system 10 (LocalNotification.h; main thread) ---
     void scheduleLocalNotification(std::shared_ptr<LocalNotification> notification);
     std::vector<std::shared_ptr<LocalNotification>> shownLocalNotifications() const;
-    // The user taps a shown one ("" for the last); "" or the default action means a plain tap. False
-    // when there is no such notification.
-    bool tapLocalNotification(const std::string& identifier, const std::string& actionIdentifier);
+    // A remote notification shown below 10 (the notification centre keeps them from 10 on): it waits
+    // for the user beside the local ones.
+    void recordShownRemoteNotification(const std::string& identifier, const Value& userInfo);
+    // The user taps a shown one, local or remote ("" for the last shown); "" or the default action means
+    // a plain tap. False when there is no such notification.
+    bool tapShownNotification(const std::string& identifier, const std::string& actionIdentifier);
+    // The user taps a remote notification below 10 (one shown, which then goes, or any payload): the app
+    // comes up (inactive while it hears why) and hears it through the delegate's action handler for a
+    // custom action (8 and later), else its fetch method, else didReceiveRemoteNotification:.
+    void tapRemoteNotification(const Value& userInfo, const std::string& actionIdentifier);
 
     // --- indicators ---
     bool isNetworkActivityIndicatorVisible() const { return networkActivity_; }
@@ -243,7 +251,13 @@ private:
     UserNotificationSettings settings_ GUARDED_BY(mutex_);
     bool settingsAnswered_ GUARDED_BY(mutex_) = false;
     bool settingsGranted_ GUARDED_BY(mutex_) = false;
-    std::vector<std::shared_ptr<LocalNotification>> shownLocal_ GUARDED_BY(mutex_);
+    // What the device shows below 10, in the order shown: a local notification, or a remote one's payload.
+    struct ShownNotification {
+        std::string identifier;
+        std::shared_ptr<LocalNotification> local;
+        Value remoteUserInfo;
+    };
+    std::vector<ShownNotification> shown_ GUARDED_BY(mutex_);
 };
 
 // --- launch ---

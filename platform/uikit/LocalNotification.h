@@ -5,7 +5,7 @@
 // Application::scheduleLocalNotification hands one to the system. It fires at once (no fire dates
 // here): to an active app it goes straight to the delegate's application:didReceiveLocalNotification:;
 // otherwise it shows ("notification.shown" {title, body, identifier, badge, category, actions}, when the
-// user allowed alerts), its badge is applied, and it waits for the user. Application::tapLocalNotification
+// user allowed alerts), its badge is applied, and it waits for the user. Application::tapShownNotification
 // then brings the app up (inactive while it hears why) and calls
 //   application:handleActionWithIdentifier:forLocalNotification:completionHandler:   for a button
 //       void(ObjectHandle app, std::string identifier, std::shared_ptr<LocalNotification>, std::function<void()>)

@@ -64,7 +64,10 @@ void show(const Notification& n, const std::shared_ptr<UserNotificationCenter>& 
         event.set("attachments", Value(std::move(attachments)));
     }
     DeviceEvents::post("notification.shown", event);
-    if (center) center->recordDelivered(n);
+    if (center)
+        center->recordDelivered(n);
+    else if (auto app = Application::shared())
+        app->recordShownRemoteNotification(n.request.identifier, n.request.content.userInfo);
 }
 
 void applyBadge(const NotificationContent& c, const std::shared_ptr<Application>& app) {
@@ -121,9 +124,9 @@ void deliverRemoteNotification(const Value& userInfo, const NotificationContent&
 bool tapDeliveredNotification(const std::string& identifier, const std::string& actionIdentifier) {
     dispatch::mainThread.assertOnThread();
     auto center = UserNotificationCenter::current();
-    if (!center) {  // below 10: the older local notifications the app scheduled
+    if (!center) {  // below 10: the application keeps what the device shows
         auto app = Application::shared();
-        return app && app->tapLocalNotification(identifier, actionIdentifier);
+        return app && app->tapShownNotification(identifier, actionIdentifier);
     }
     auto delivered = center->deliveredNotifications();
     for (auto it = delivered.rbegin(); it != delivered.rend(); ++it) {
@@ -183,26 +186,21 @@ void tapNotification(const Value& userInfo, const std::string& actionIdentifier)
     dispatch::mainThread.assertOnThread();
     auto app = Application::shared();
     auto center = UserNotificationCenter::current();
+    if (!center) {
+        if (app) app->tapRemoteNotification(userInfo, actionIdentifier);
+        return;
+    }
     if (app) app->willEnterForeground();  // a tap brings the app up; it is inactive while it hears why
-    if (center) {
-        auto delivered = center->takeDelivered(userInfo);
-        auto response = std::make_shared<NotificationResponse>();
-        response->notification = std::make_shared<Notification>(delivered ? *delivered : remoteNotification(userInfo));
-        response->actionIdentifier = actionIdentifier;
-        ObjectHandle delegate = center->delegate();
-        if (delegate && objc::respondsToSelector(delegate, sel(kDidReceive))) {
-            std::function<void()> completion = dispatch::OnceHandler<>(
-                kDidReceive, [] {}, dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
-            objc::send<void, ObjectHandle, std::shared_ptr<NotificationResponse>, std::function<void()>>(
-                delegate, sel(kDidReceive), center, std::move(response), std::move(completion));
-        }
-    } else if (app) {
-        bool custom = !actionIdentifier.empty() && actionIdentifier != kDefaultActionIdentifier &&
-                      actionIdentifier != kDismissActionIdentifier;
-        bool handled = custom && PlatformConfig::systemVersion().atLeast(8) &&
-                       app->deliverRemoteNotificationAction(actionIdentifier, userInfo, [] {});
-        if (!handled && !app->deliverRemoteNotification(userInfo, [](BackgroundFetchResult) {}))
-            app->deliverRemoteNotificationLegacy(userInfo);
+    auto delivered = center->takeDelivered(userInfo);
+    auto response = std::make_shared<NotificationResponse>();
+    response->notification = std::make_shared<Notification>(delivered ? *delivered : remoteNotification(userInfo));
+    response->actionIdentifier = actionIdentifier;
+    ObjectHandle delegate = center->delegate();
+    if (delegate && objc::respondsToSelector(delegate, sel(kDidReceive))) {
+        std::function<void()> completion = dispatch::OnceHandler<>(
+            kDidReceive, [] {}, dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
+        objc::send<void, ObjectHandle, std::shared_ptr<NotificationResponse>, std::function<void()>>(
+            delegate, sel(kDidReceive), center, std::move(response), std::move(completion));
     }
     if (app) app->becomeActive();
 }

@@ -29,7 +29,8 @@ void deliverRemoteNotification(const Value& userInfo);
 // The same with the content a service extension made of the payload (title, badge, category,
 // attachments, ...); userInfo stays the payload.
 void deliverRemoteNotification(const Value& userInfo, const NotificationContent& content);
-// The user taps a notification the centre shows, by its request identifier ("" for the last shown).
+// The user taps a notification the device shows, by its identifier ("" for the last shown): from 10 on
+// one the centre shows; below, one the application keeps (a local one it scheduled, or a remote one).
 // False when there is no such notification.
 bool tapDeliveredNotification(const std::string& identifier,
                               const std::string& actionIdentifier = kDefaultActionIdentifier);

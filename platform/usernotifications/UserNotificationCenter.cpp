@@ -71,7 +71,10 @@ const objc::Protocol* userNotificationCenterDelegateProtocol() {
     return protocol;
 }
 
-UserNotificationCenter::UserNotificationCenter(objc::Class* cls) : objc::Object(cls) {}
+UserNotificationCenter::UserNotificationCenter(objc::Class* cls) : objc::Object(cls) {
+    dispatch::MutexLock lock(mutex_);
+    loadAuthorization();
+}
 
 std::shared_ptr<UserNotificationCenter> UserNotificationCenter::current() {
     if (!PlatformConfig::systemVersion().atLeast(10)) return nullptr;
@@ -136,6 +139,8 @@ void UserNotificationCenter::platformRequestAuthorization(int64_t options, Autho
     std::optional<std::string> prompted;
     {
         dispatch::MutexLock lock(mutex_);
+        const AuthorizationStatus before = status_;
+        const int64_t grantedBefore = grantedOptions_;
         if (status_ == AuthorizationStatus::NotDetermined && provisionalOnly) {
             status_ = AuthorizationStatus::Provisional;  // quiet delivery needs no prompt
             grantedOptions_ = options;
@@ -154,6 +159,7 @@ void UserNotificationCenter::platformRequestAuthorization(int64_t options, Autho
                 grantedOptions_ = 0;
             }
         }
+        if (status_ != before || grantedOptions_ != grantedBefore) storeAuthorization();
         granted = status_ == AuthorizationStatus::Authorized || status_ == AuthorizationStatus::Provisional;
     }
     if (prompted)

@@ -24,7 +24,9 @@
 // Authorization: the simulated user answers the first prompt as PlatformConfig's
 // notificationAuthorizationAnswer says ("granted", "denied", "provisional"); later requests get the
 // recorded answer without a prompt. A request for provisional authorization alone on system 12 and
-// later is granted quietly without a prompt. A prompt posts DeviceEvents "notification.prompt".
+// later is granted quietly without a prompt. A prompt posts DeviceEvents "notification.prompt". The
+// answer (status and options) is the device's: kept under the device root (Authorization.cpp) and read
+// when the centre is made, so it outlives the process.
 #include <functional>
 #include <map>
 #include <memory>
@@ -97,6 +99,10 @@ public:
 
 private:
     void fire(const std::string& identifier);
+    // The device's recorded answer, read when the centre is made and written when it changes
+    // (Authorization.cpp).
+    void loadAuthorization() REQUIRES(mutex_);
+    void storeAuthorization() REQUIRES(mutex_);
     // Re-reads the device's lists into pending_ and delivered_, runs `change`, and writes the lists back
     // when it answers true, the device's lock file held throughout (Notifications.cpp).
     void withStoredNotifications(const std::function<bool()>& change) const REQUIRES(mutex_);

@@ -112,6 +112,12 @@ protected:
         VezEduduz::setLogLevel(VELogLevel::verbose, VELogLevel::none);
     }
 
+    // The device forgets the user's notification answer, as a device whose user was never asked.
+    void forgetNotificationAnswer() {
+        std::filesystem::remove(root_ / "Library/UserNotifications/authorization.plist");
+        std::filesystem::remove(root_ / "Library/Device/UserNotificationSettings.plist");
+    }
+
     // Lets a registration that is queued or on the network finish, moving the manual clock over its
     // re-attempts and time-out, so its answer is handled before the statics are replaced.
     void settleRegistration() {

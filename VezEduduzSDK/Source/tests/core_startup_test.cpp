@@ -135,6 +135,7 @@ TEST_F(StartupTest, ProvisionalParametersCountOnlyWithoutAutoPrompt) {
 
     // A device whose user was never asked.
     relaunch();
+    forgetNotificationAnswer();
     usernotifications::UserNotificationCenter::resetCurrent();
     VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr,
                                      Value::dictionary({{kOSSettingsKeyAutoPrompt, false}}));

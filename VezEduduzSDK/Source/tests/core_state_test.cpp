@@ -192,6 +192,7 @@ TEST_F(StateTest, PromptAnswersPerSystemVersion) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.major) + " " + c.answer);
         relaunch();
+        forgetNotificationAnswer();
         uikit::Application::resetShared();
         usernotifications::UserNotificationCenter::resetCurrent();
         setSystemVersion(c.major);

@@ -73,7 +73,7 @@ TEST_F(LocalHooksTest, TheActionCompletionIsCalledOnceWhoeverImplementsIt) {
         app->enterBackground();
         takeEvents();
         app->scheduleLocalNotification(local(c.id));
-        ASSERT_TRUE(app->tapLocalNotification("", "yes"));
+        ASSERT_TRUE(app->tapShownNotification("", "yes"));
         MainLoop::shared().runUntilIdle();
         auto events = takeEvents();
         EXPECT_EQ(std::count(events.begin(), events.end(), "push-opened"), 1);
@@ -100,7 +100,7 @@ TEST_F(LocalHooksTest, WhileActiveALocalNotificationIsReceivedAndAPlainTapChoose
 
     app->enterBackground();
     app->scheduleLocalNotification(local("lo2"));
-    ASSERT_TRUE(app->tapLocalNotification("", ""));
+    ASSERT_TRUE(app->tapShownNotification("", ""));
     MainLoop::shared().runUntilIdle();
     auto events = takeEvents();
     EXPECT_EQ(std::count(events.begin(), events.end(), "push-opened"), 1);

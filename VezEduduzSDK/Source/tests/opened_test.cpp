@@ -162,6 +162,48 @@ TEST_F(OpenedTest, ArrivalsByStateAndDisplayType) {
     }
 }
 
+// In front a push is received, not opened: no open report, no launch URL, no opened block, whether the
+// centre presents it (and hands it on to the delegate's older fetch method) or that method hears it
+// directly (systems before 10). Only the user's tap opens it.
+TEST_F(OpenedTest, InFrontAPushIsReceivedAndOnlyATapOpensIt) {
+    auto app = uikit::Application::shared();
+    auto fetch = [&](const Value& m) {
+        objc::send<void, ObjectHandle, Value, uikit::FetchCompletionHandler>(
+            app->delegate(), objc::sel("application:didReceiveRemoteNotification:fetchCompletionHandler:"),
+            ObjectHandle(app), m, [](uikit::BackgroundFetchResult) {});
+    };
+    const struct {
+        const char* name;
+        Value message;
+        bool throughCentre;
+    } cases[] = {
+        {"badge only, through the centre", message("f1", ""), true},
+        {"badge only, to the delegate's fetch method", message("f2", ""), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string id = c.message["custom"]["i"].stringOr("");
+        ASSERT_EQ(app->applicationState(), uikit::ApplicationState::Active);
+        const size_t urls = app->openedURLs().size();
+        if (c.throughCentre)
+            un::deliverRemoteNotification(c.message);
+        else
+            fetch(c.message);
+        MainLoop::shared().runUntilIdle();
+        MainLoop::shared().advance(1);  // past the launch URL's delay
+        EXPECT_EQ(takeEvents(), std::vector<std::string>{"push-received " + id});
+        EXPECT_EQ(app->openedURLs().size(), urls);
+
+        un::tapNotification(c.message);
+        MainLoop::shared().runUntilIdle();
+        MainLoop::shared().advance(1);
+        ASSERT_TRUE(waitFor([&] { return service.requestsTo("notifications/" + id).size() == 1; }));
+        MainLoop::shared().runUntilIdle();
+        EXPECT_EQ(takeEvents(), std::vector<std::string>{"push-opened"});
+        EXPECT_EQ(app->openedURLs().size(), urls + 1);
+    }
+}
+
 TEST_F(OpenedTest, OpenAlreadyReportedSendsNothingButStillDispatches) {
     ASSERT_TRUE(store()->setString("r1", kLastMessageOpenedKey).ok());
     VezEduduz::notificationReceived(message("r1"), false, true);

@@ -330,6 +330,13 @@ TEST_F(ApplicationTest, UserNotificationSettingsKeepTheFirstAnswer) {
     ASSERT_EQ(settings.categories.size(), 1u);
     EXPECT_EQ(settings.categories[0].defaultActions[0].identifier, "b");
     EXPECT_EQ(eventsNamed("notification.prompt").size(), 1u);
+
+    // The answer is the device's: a relaunch keeps it and asks nothing.
+    Application::resetShared();
+    app = launchApplication(nullptr, "").value();
+    app->registerUserNotificationSettings({7, {dynamicA}});
+    EXPECT_EQ(app->currentUserNotificationSettings().types, 0u);
+    EXPECT_EQ(eventsNamed("notification.prompt").size(), 1u);
 }
 
 TEST_F(ApplicationTest, BackgroundTasksExpireWhenTheSystemTimeRunsOut) {

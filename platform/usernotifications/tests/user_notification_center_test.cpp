@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "platform/dispatch/OnceHandler.h"
@@ -91,6 +92,8 @@ TEST_F(CenterTest, AuthorizationIsAnsweredOnABackgroundThreadPerSystemVersion) {
     };
     for (auto& c : cases) {
         UserNotificationCenter::resetCurrent();
+        std::filesystem::remove_all(std::filesystem::path(device.path()) /
+                                    "Library/UserNotifications");  // a device never asked
         recorded.clear();
         setSystem(c.system, c.answer);
         auto center = UserNotificationCenter::current();
@@ -128,13 +131,30 @@ TEST_F(CenterTest, TheCentreDoesNotExistBeforeSystemTen) {
     EXPECT_NE(objc::lookUpClass("UNUserNotificationCenter"), nullptr);
 }
 
+// The answer is the device's: a later request in the same run or after a relaunch gets it without a
+// prompt, and the settings say it from the launch on.
 TEST_F(CenterTest, ASecondAnswerKeepsTheFirstWithoutAPrompt) {
-    setSystem(17, "denied");
-    authorize(7);
-    PlatformConfig::update([](PlatformSettings& s) { s.notificationAuthorizationAnswer = "granted"; });
-    authorize(7);
-    EXPECT_EQ(UserNotificationCenter::current()->authorizationStatus(), AuthorizationStatus::Denied);
-    EXPECT_EQ(eventsNamed("notification.prompt").size(), 1u);
+    for (const char* first : {"denied", "granted"}) {
+        SCOPED_TRACE(first);
+        std::filesystem::remove_all(std::filesystem::path(device.path()) / "Library/UserNotifications");
+        UserNotificationCenter::resetCurrent();
+        recorded.clear();
+        setSystem(17, first);
+        authorize(AuthorizationOptionBadge | AuthorizationOptionAlert);
+        const bool granted = std::string(first) == "granted";
+        PlatformConfig::update(
+            [&](PlatformSettings& s) { s.notificationAuthorizationAnswer = granted ? "denied" : "granted"; });
+        authorize(7);
+        UserNotificationCenter::resetCurrent();  // a relaunch
+        auto relaunched = UserNotificationCenter::current();
+        EXPECT_EQ(relaunched->authorizationStatus(),
+                  granted ? AuthorizationStatus::Authorized : AuthorizationStatus::Denied);
+        auto settings = relaunched->notificationSettings();
+        EXPECT_EQ(settings.alertSetting, granted ? NotificationSetting::Enabled : NotificationSetting::Disabled);
+        EXPECT_EQ(settings.soundSetting, NotificationSetting::Disabled) << "only the options the user granted";
+        authorize(7);
+        EXPECT_EQ(eventsNamed("notification.prompt").size(), 1u);
+    }
 }
 
 TEST_F(CenterTest, WillPresentCompletionIsHonouredOnceAndADoubleCallIsAFault) {
@@ -260,6 +280,17 @@ TEST_F(CenterTest, TapRoutesByVersionWithTheAppInactiveWhileItHears) {
     tapNotification(push("e"));
     tapNotification(push("f"), "open-site");
     EXPECT_EQ(log, Log({"fetch inactive e", "action open-site"}));
+
+    // What the device showed is there to tap, once.
+    app->registerUserNotificationSettings({7, {}});
+    app->enterBackground();
+    log.clear();
+    recorded.clear();
+    deliverRemoteNotification(push("g"));
+    ASSERT_EQ(eventsNamed("notification.shown").size(), 1u);
+    EXPECT_TRUE(tapDeliveredNotification(""));
+    EXPECT_FALSE(tapDeliveredNotification(""));
+    EXPECT_EQ(log, Log({"fetch inactive g"}));
 }
 
 }  // namespace
