@@ -200,6 +200,38 @@ TEST_F(WebEnginePage, ScriptsAnswerValuesAndExceptions) {
     }
 }
 
+TEST_F(WebEnginePage, PanelsNoScreenShowsAreAnsweredAtOnce) {
+    server_.route("GET", "/prompt",
+                  Reply::text("<title>asking</title><script>document.title = 'got ' + prompt('Your name?', 'Ann');"
+                              "</script>",
+                              200, "text/html"));
+    server_.route("GET", "/leaving",
+                  Reply::text("<a href='/'>home</a><script>onbeforeunload = function(e) {"
+                              " e.preventDefault(); return e.returnValue = 'Stay?'; };</script>",
+                              200, "text/html"));
+    std::vector<Value> answered;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "js.panel.answered") answered.push_back(fields);
+    });
+    // The prompt answers no text, and the page's load goes on to its end.
+    ASSERT_TRUE(load(site("/prompt")));
+    EXPECT_EQ(recorder_->lines.back(), "finish");
+    EXPECT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return webView_->title() == "got null"; }, 10))
+        << webView_->title();
+    // A page that asks before it is left is left: the tapped link's page loads.
+    ASSERT_TRUE(load(site("/leaving")));
+    recorder_->lines.clear();
+    recorder_->ended = false;
+    webView_->tapLink("/");
+    ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
+    EXPECT_EQ(recorder_->lines.front(), "action linkActivated /");
+    EXPECT_EQ(recorder_->lines.back(), "finish");
+    EXPECT_EQ(answered, (std::vector<Value>{
+                            Value::dictionary({{"kind", "prompt"}, {"message", "Your name?"}, {"answer", "no-text"}}),
+                            Value::dictionary({{"kind", "before-unload"}, {"message", "Stay?"}, {"answer", "leave"}}),
+                        }));
+}
+
 TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
     // An https server whose chain ends at a root of its own, known only when given as a CA.
     auto pki = tesmar_demo::ServerPKI::make("secure.test");

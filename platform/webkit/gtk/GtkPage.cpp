@@ -118,6 +118,9 @@ void describe(cairo_surface_t* surface, Snapshot& snapshot) {
     }
 }
 
+// The alert or confirm some page of the engine waits on, if any.
+std::optional<std::string> openPanel();
+
 }  // namespace
 
 class GtkPage : public PageBackend, public std::enable_shared_from_this<GtkPage> {
@@ -347,6 +350,11 @@ public:
     void
     snapshotPNG(std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion) override {
         if (!view_) return PageBackend::snapshotPNG(std::move(completion));
+        // A page waiting on its panel draws no frame (pages opened by one another share its process).
+        if (auto panel = openPanel())
+            return completion(std::nullopt,
+                              Error::withDescription(kWebKitErrorDomain, kWebKitErrorUnknown,
+                                                     "the page waits on its " + *panel + " until it is answered"));
         struct Shot {
             std::weak_ptr<GtkPage> page;
             std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion;
@@ -394,6 +402,7 @@ public:
     }
 
     WebKitWebView* view() const { return view_; }
+    const std::optional<std::string>& waitingOn() const { return waitingOn_; }
 
 private:
     std::shared_ptr<Job> makeJob(URLRequest request, LoadOptions options) {
@@ -833,18 +842,37 @@ private:
         auto* self = static_cast<GtkPage*>(data);
         auto keep = self->shared_from_this();
         auto type = webkit_script_dialog_get_dialog_type(dialog);
-        if (type != WEBKIT_SCRIPT_DIALOG_ALERT && type != WEBKIT_SCRIPT_DIALOG_CONFIRM) return FALSE;
         std::string message = webkit_script_dialog_get_message(dialog) ? webkit_script_dialog_get_message(dialog) : "";
+        if (type == WEBKIT_SCRIPT_DIALOG_PROMPT || type == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM) {
+            // No screen shows these panels: answered at once, as for a panel nobody shows. A prompt gets no
+            // text (the page reads null); a page asking before it is left is left.
+            bool prompt = type == WEBKIT_SCRIPT_DIALOG_PROMPT;
+            if (!prompt) webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+            DeviceEvents::post("js.panel.answered",
+                               Value::dictionary({{"kind", Value(prompt ? "prompt" : "before-unload")},
+                                                  {"message", Value(message)},
+                                                  {"answer", Value(prompt ? "no-text" : "leave")}}));
+            return TRUE;  // the dialog answers as it ends, once this signal returns
+        }
+        bool alert = type == WEBKIT_SCRIPT_DIALOG_ALERT;
+        // The page's process waits for the answer and draws nothing meanwhile.
+        self->waitingOn_ = std::string(alert ? "alert" : "confirm") + " \"" + message + "\"";
+        std::weak_ptr<GtkPage> weak = self->weak_from_this();
+        auto answered = [weak] {
+            if (auto page = weak.lock()) page->waitingOn_.reset();
+        };
         webkit_script_dialog_ref(dialog);
-        if (type == WEBKIT_SCRIPT_DIALOG_ALERT) {
-            auto done = dispatch::OnceHandler<>("runJavaScriptAlertPanel", [dialog] {
+        if (alert) {
+            auto done = dispatch::OnceHandler<>("runJavaScriptAlertPanel", [dialog, answered] {
+                answered();
                 webkit_script_dialog_close(dialog);
                 webkit_script_dialog_unref(dialog);
             });
             if (!self->client_) return done(), TRUE;
             self->client_->engineRunAlert(message, done);
         } else {
-            auto done = dispatch::OnceHandler<bool>("runJavaScriptConfirmPanel", [dialog](bool answer) {
+            auto done = dispatch::OnceHandler<bool>("runJavaScriptConfirmPanel", [dialog, answered](bool answer) {
+                answered();
                 webkit_script_dialog_confirm_set_confirmed(dialog, answer);
                 webkit_script_dialog_close(dialog);
                 webkit_script_dialog_unref(dialog);
@@ -879,6 +907,7 @@ private:
     std::string source_;
     BackForwardList backForward_;
     std::map<std::string, int> tlsRetries_;  // by host
+    std::optional<std::string> waitingOn_;   // the alert or confirm the page waits on, until answered
 };
 
 namespace {
@@ -886,6 +915,12 @@ std::vector<std::weak_ptr<GtkPage>>& livePages() {
     static auto* pages = new std::vector<std::weak_ptr<GtkPage>>;
     return *pages;
 }
+std::optional<std::string> openPanel() {
+    for (const auto& weak : livePages())
+        if (auto page = weak.lock(); page && page->waitingOn()) return page->waitingOn();
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::shared_ptr<PageBackend> makePage(const BackendRequest& request) {
