@@ -106,9 +106,15 @@ protected:
 };
 
 TEST_F(WebEnginePage, APageLoadsThroughTheDelegatesInOrder) {
+    std::vector<Value> requests;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "http.request") requests.push_back(fields);
+    });
     ASSERT_TRUE(load(site("/")));
     EXPECT_EQ(recorder_->lines,
               (std::vector<std::string>{"action other /", "start", "response 200", "commit", "finish"}));
+    // The page's request is seen on the device, as URL loading's are.
+    EXPECT_EQ(requests, std::vector<Value>{Value::dictionary({{"method", "GET"}, {"url", Value(site("/"))}})});
     // The engine tells the title as it parses it: it may come just after the finish.
     EXPECT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return webView_->title() == "Home"; }, 10));
     EXPECT_EQ(webView_->URL()->absoluteString(), site("/"));
@@ -232,6 +238,39 @@ TEST_F(WebEnginePage, PanelsNoScreenShowsAreAnsweredAtOnce) {
                         }));
 }
 
+TEST_F(WebEnginePage, AWindowAPageOpensAsItLoadsFollowsThePreferences) {
+    server_.route("GET", "/opener", Reply::text("<script>window.open('/news');</script>", 200, "text/html"));
+    server_.route("GET", "/news", Reply::text("<p>news</p>", 200, "text/html"));
+    struct Windows : UIDelegate {
+        std::shared_ptr<WebView> createWebViewWithConfiguration(WebView&, const WebViewConfiguration& configuration,
+                                                                const NavigationAction& action,
+                                                                const WindowFeatures&) override {
+            asked.push_back(action.request.url().value_or(URL()).path());
+            made = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480), configuration);
+            return made;
+        }
+        std::vector<std::string> asked;
+        std::shared_ptr<WebView> made;
+    };
+    for (bool automatically : {false, true}) {
+        SCOPED_TRACE(automatically ? "scripts may open windows" : "only the user opens windows");
+        WebViewConfiguration configuration;
+        configuration.preferences.javaScriptCanOpenWindowsAutomatically = automatically;
+        webView_ = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480), configuration);
+        webView_->setNavigationDelegate(recorder_);
+        auto windows = std::make_shared<Windows>();
+        webView_->setUIDelegate(windows);
+        std::vector<std::string> blocked;
+        auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+            if (name == "window.blocked") blocked.push_back(fields["url"].stringOr(""));
+        });
+        // The page's script asks while it loads: the answer is known by the page's end.
+        ASSERT_TRUE(load(site("/opener")));
+        EXPECT_EQ(blocked, automatically ? std::vector<std::string>{} : std::vector<std::string>{site("/news")});
+        EXPECT_EQ(windows->asked, automatically ? std::vector<std::string>{"/news"} : std::vector<std::string>{});
+    }
+}
+
 TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
     // An https server whose chain ends at a root of its own, known only when given as a CA.
     auto pki = tesmar_demo::ServerPKI::make("secure.test");
@@ -250,7 +289,9 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
     webView_ = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480));
     webView_->setNavigationDelegate(recorder_);
     std::vector<std::string> failures;  // the page.fail lines
+    size_t requests = 0;
     auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        requests += name == "http.request";
         if (name == "page.fail")
             failures.push_back(std::to_string(fields["code"].integerOr(0)) + " " + fields["domain"].stringOr("") +
                                ": " + fields["description"].stringOr(""));
@@ -275,6 +316,7 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
         PlatformConfig::update([&](PlatformSettings& s) { s.extraTrustedRootsPEM = {row.ca}; });
         recorder_->lines.clear();
         failures.clear();
+        requests = 0;
         EXPECT_TRUE(load("https://secure.test/"));
         ASSERT_FALSE(recorder_->lines.empty());
         EXPECT_EQ(recorder_->lines.back(), row.last);
@@ -282,6 +324,7 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
         EXPECT_EQ(secure.requestsTo("/").size(), row.served);
         // The navigation that was retried after the check is still one navigation to its delegate.
         EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "start"), 1);
+        EXPECT_EQ(requests, 1u);
     }
     // The engine lets go of its connections before the server goes.
     webView_.reset();

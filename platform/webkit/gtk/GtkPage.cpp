@@ -144,8 +144,10 @@ public:
     void build(const BackendRequest& request) {
         WebKitSettings* settings = webkit_settings_new();
         webkit_settings_set_enable_javascript(settings, request.preferences.javaScriptEnabled);
-        webkit_settings_set_javascript_can_open_windows_automatically(
-            settings, request.preferences.javaScriptCanOpenWindowsAutomatically);
+        // The engine would refuse a window the user did not ask for without a word; this page refuses it
+        // itself, and says so.
+        opensWindowsAutomatically_ = request.preferences.javaScriptCanOpenWindowsAutomatically;
+        webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
         if (request.preferences.minimumFontSize > 0)
             webkit_settings_set_minimum_font_size(settings, static_cast<guint32>(request.preferences.minimumFontSize));
         webkit_settings_set_enable_developer_extras(settings, FALSE);
@@ -174,6 +176,7 @@ public:
         g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
         g_signal_connect(view_, "authenticate", G_CALLBACK(onAuthenticate), this);
         g_signal_connect(view_, "notify::is-loading", G_CALLBACK(onLoadingChanged), this);
+        g_signal_connect(view_, "resource-load-started", G_CALLBACK(onResourceLoadStarted), this);
         gtk_widget_show_all(window_);
     }
 
@@ -575,6 +578,7 @@ private:
     void decideNewWindow(WebKitPolicyDecision* decision) {
         auto* action =
             webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        if (blocksWindow(action)) return webkit_policy_decision_ignore(decision);
         NavigationAction asked;
         asked.request = requestOf(webkit_navigation_action_get_request(action));
         asked.navigationType = navigationType(webkit_navigation_action_get_navigation_type(action));
@@ -592,6 +596,14 @@ private:
         if (!client_) return decided(NavigationActionPolicy::Cancel);
         client_->engineDecideAction(
             asked, dispatch::OnceHandler<NavigationActionPolicy>("decidePolicyForNavigationAction", decided));
+    }
+
+    // A window the user did not ask for (a script's, during the load or on a timer) opens only where the
+    // preferences let scripts open windows by themselves.
+    bool blocksWindow(WebKitNavigationAction* action) const {
+        if (opensWindowsAutomatically_ || webkit_navigation_action_is_user_gesture(action)) return false;
+        postEvent("window.blocked", parse(webkit_uri_request_get_uri(webkit_navigation_action_get_request(action))));
+        return true;
     }
 
     void decideResponse(WebKitPolicyDecision* decision) {
@@ -807,6 +819,7 @@ private:
         // Accepted for this host from now on; the same navigation loads again.
         ++self->tlsRetries_[*host];
         job->awaitingRetry = true;
+        self->retriedURI_ = uri;
         webkit_web_view_load_uri(view, uri);
         return TRUE;
     }
@@ -814,7 +827,7 @@ private:
     static GtkWidget* onCreate(WebKitWebView* view, WebKitNavigationAction* action, gpointer data) {
         auto* self = static_cast<GtkPage*>(data);
         auto keep = self->shared_from_this();
-        if (!self->client_) return nullptr;
+        if (!self->client_ || self->blocksWindow(action)) return nullptr;
         NavigationAction asked;
         asked.request = requestOf(webkit_navigation_action_get_request(action));
         asked.navigationType = navigationType(webkit_navigation_action_get_navigation_type(action));
@@ -883,12 +896,42 @@ private:
         return TRUE;
     }
 
+    // Every request the page sends is seen on the device, as URL loading's are: the first when the load
+    // starts, each redirect's as it is sent. A page loaded again once its certificate was accepted was
+    // seen already.
+    static void onResourceLoadStarted(WebKitWebView*, WebKitWebResource* resource, WebKitURIRequest* request,
+                                      gpointer data) {
+        auto* self = static_cast<GtkPage*>(data);
+        const char* uri = webkit_uri_request_get_uri(request);
+        if (self->retriedURI_ && uri && *self->retriedURI_ == uri)
+            self->retriedURI_.reset();
+        else
+            postRequest(request);
+        g_signal_connect(
+            resource, "sent-request",
+            G_CALLBACK(+[](WebKitWebResource*, WebKitURIRequest* sent, WebKitURIResponse* redirected, gpointer) {
+                if (redirected) postRequest(sent);
+            }),
+            nullptr);
+    }
+
+    static void postRequest(WebKitURIRequest* request) {
+        if (!DeviceEvents::hasListeners()) return;
+        auto url = parse(webkit_uri_request_get_uri(request));
+        auto scheme = url ? url->scheme() : std::nullopt;
+        if (scheme != "http" && scheme != "https") return;  // data:, blob: and the like stay in the page
+        const char* method = webkit_uri_request_get_http_method(request);
+        DeviceEvents::post("http.request", Value::dictionary({{"method", Value(method ? method : "GET")},
+                                                              {"url", Value(url->absoluteString())}}));
+    }
+
     static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
         return answerProxyChallenge(request);
     }
 
     friend std::shared_ptr<PageBackend> makePage(const BackendRequest& request);
 
+    bool opensWindowsAutomatically_ = false;
     // A page made for another page's window: the opener, and the URL the engine loads in it itself.
     bool relatedOpen_ = false;
     WebKitWebView* openedBy_ = nullptr;
@@ -907,6 +950,7 @@ private:
     std::string source_;
     BackForwardList backForward_;
     std::map<std::string, int> tlsRetries_;  // by host
+    std::optional<std::string> retriedURI_;  // loaded again after its certificate was accepted
     std::optional<std::string> waitingOn_;   // the alert or confirm the page waits on, until answered
 };
 
