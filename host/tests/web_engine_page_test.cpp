@@ -331,4 +331,36 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
     gtk::stop();
 }
 
+TEST_F(WebEnginePage, AFrameFollowsThePagesTrustRule) {
+    // A page of this site shows a frame of another host, whose chain ends at a root given as a CA.
+    auto pki = tesmar_demo::ServerPKI::make("frame.test");
+    auto files = tesmar_demo::writeServerFiles(device_.path(), pki.leaf, {&pki.intermediate}, "frame");
+    tesmar_testing::TestHttpServer framed(files.certificateChainPath, files.privateKeyPath);
+    framed.route("GET", "/inner", Reply::text("<p>inner</p>", 200, "text/html"));
+    server_.route("GET", "/outer", Reply::text("<iframe src='https://frame.test/inner'></iframe>", 200, "text/html"));
+    webView_.reset();
+    gtk::stop();
+    PlatformConfig::update([&](PlatformSettings& s) {
+        s.connectTo["frame.test:443"] = "127.0.0.1:" + std::to_string(framed.port());
+        s.extraTrustedRootsPEM = {tesmar_demo::writePEMFile(device_.path() + "/frame.pem", pki.root.certificatePEM)};
+    });
+    ASSERT_FALSE(gtk::start());
+    webView_ = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480));
+    webView_->setNavigationDelegate(recorder_);
+    std::vector<std::string> requests;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "http.request") requests.push_back(fields["url"].stringOr(""));
+    });
+    ASSERT_TRUE(load(site("/outer")));
+    ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return framed.requestsTo("/inner").size() == 1; }, 10));
+    // The engine asks about the frame's navigation as about the page's; once, though it loaded twice. The
+    // page is not left loading by it.
+    EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "action other /inner"), 1);
+    EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "start"), 1);
+    EXPECT_FALSE(webView_->isLoading());
+    EXPECT_EQ(requests, (std::vector<std::string>{site("/outer"), "https://frame.test/inner"}));
+    webView_.reset();
+    gtk::stop();
+}
+
 }  // namespace

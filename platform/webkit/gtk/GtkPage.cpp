@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "platform/dispatch/MainLoop.h"
@@ -210,7 +211,7 @@ public:
 
     void stop() override {
         pending_.reset();
-        decided_.reset();
+        decided_.clear();
         if (current_ && current_->stage != Job::Stage::Done)
             fail(current_, makeURLError(URLErrorCode::Cancelled, current_->request.url()));
         if (view_) webkit_web_view_stop_loading(view_);
@@ -258,9 +259,9 @@ public:
     }
     bool isLoading() const override {
         // A load asked for counts at once: the engine's decision request comes later.
-        for (const auto& job : {pending_, decided_, current_})
+        for (const auto& job : {pending_, current_})
             if (job && job->stage != Job::Stage::Done) return true;
-        return false;
+        return !decided_.empty();
     }
     double estimatedProgress() const override {
         return view_ ? webkit_web_view_get_estimated_load_progress(view_) : 1.0;
@@ -504,6 +505,12 @@ private:
         auto* action =
             webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
         URLRequest request = requestOf(webkit_navigation_action_get_request(action));
+        // A frame loading again once its certificate was accepted was decided already.
+        if (auto again = framesToLoadAgain_.find(urlText(request.url())); again != framesToLoadAgain_.end()) {
+            loadedAgain_.insert(again->first);
+            if (++again->second.asked == again->second.frames) framesToLoadAgain_.erase(again);
+            return webkit_policy_decision_use(decision);
+        }
         if (webkit_navigation_action_is_redirect(action) && current_ && current_->stage == Job::Stage::Provisional)
             return decideRedirect(decision, request);
         auto job = jobForAction(action, request);
@@ -537,7 +544,7 @@ private:
                         self->fail(job, makeURLError(URLErrorCode::NotConnectedToInternet, job->request.url()));
                 } else {
                     job->stage = Job::Stage::Decided;
-                    self->decided_ = job;
+                    self->decided_.push_back(job);
                     webkit_policy_decision_use(decision);
                 }
             }
@@ -665,13 +672,18 @@ private:
         auto self = shared_from_this();
         switch (event) {
         case WEBKIT_LOAD_STARTED: {
-            auto job = std::move(decided_);
-            decided_.reset();
             if (current_ && current_->awaitingRetry) {
                 current_->awaitingRetry = false;
                 return;
             }
-            if (!job) return;  // a load nobody decided here (the engine's own); not reported
+            if (decided_.empty()) return;  // a load nobody decided here (the engine's own); not reported
+            // The page's navigation is the one of this URL; those decided before it will not start.
+            std::string url = urlText(parse(webkit_web_view_get_uri(view_)));
+            auto found = std::find_if(decided_.begin(), decided_.end(),
+                                      [&](const auto& job) { return urlText(job->request.url()) == url; });
+            if (found == decided_.end()) found = std::prev(decided_.end());
+            auto job = *found;
+            decided_.erase(decided_.begin(), std::next(found));
             start(job);
             return;
         }
@@ -819,7 +831,7 @@ private:
         // Accepted for this host from now on; the same navigation loads again.
         ++self->tlsRetries_[*host];
         job->awaitingRetry = true;
-        self->retriedURI_ = uri;
+        self->loadedAgain_.insert(urlText(url));
         webkit_web_view_load_uri(view, uri);
         return TRUE;
     }
@@ -897,14 +909,14 @@ private:
     }
 
     // Every request the page sends is seen on the device, as URL loading's are: the first when the load
-    // starts, each redirect's as it is sent. A page loaded again once its certificate was accepted was
-    // seen already.
-    static void onResourceLoadStarted(WebKitWebView*, WebKitWebResource* resource, WebKitURIRequest* request,
+    // starts, each redirect's as it is sent. A load made again once its certificate was accepted was seen
+    // already.
+    static void onResourceLoadStarted(WebKitWebView* view, WebKitWebResource* resource, WebKitURIRequest* request,
                                       gpointer data) {
         auto* self = static_cast<GtkPage*>(data);
-        const char* uri = webkit_uri_request_get_uri(request);
-        if (self->retriedURI_ && uri && *self->retriedURI_ == uri)
-            self->retriedURI_.reset();
+        std::string url = urlText(parse(webkit_uri_request_get_uri(request)));
+        if (auto again = self->loadedAgain_.find(url); again != self->loadedAgain_.end())
+            self->loadedAgain_.erase(again);
         else
             postRequest(request);
         g_signal_connect(
@@ -913,6 +925,58 @@ private:
                 if (redirected) postRequest(sent);
             }),
             nullptr);
+        if (webkit_web_view_get_main_resource(view) == resource) return;
+        // The engine asks about the navigations of the page's frames as it asks about the page's own; only
+        // the load tells them apart. A decided navigation whose load is a frame's is not the page's.
+        auto& decided = self->decided_;
+        decided.erase(std::remove_if(decided.begin(), decided.end(),
+                                     [&](const auto& job) { return urlText(job->request.url()) == url; }),
+                      decided.end());
+        g_signal_connect_data(
+            resource, "failed-with-tls-errors", G_CALLBACK(onSubresourceTLSErrors),
+            new std::weak_ptr<GtkPage>(self->weak_from_this()),
+            [](gpointer weak, GClosure*) { delete static_cast<std::weak_ptr<GtkPage>*>(weak); }, GConnectFlags(0));
+    }
+
+    // What the page loads besides itself follows its trust rule: a certificate that chains to a CA the device
+    // trusts is accepted for its host, and frames showing it load again (a few times at most, as the page does).
+    static void onSubresourceTLSErrors(WebKitWebResource* resource, GTlsCertificate* certificate, GTlsCertificateFlags,
+                                       gpointer data) {
+        auto self = static_cast<std::weak_ptr<GtkPage>*>(data)->lock();
+        auto url = parse(webkit_web_resource_get_uri(resource));
+        auto host = url ? url->host() : std::nullopt;
+        if (!self || !self->view_ || !host || self->tlsRetries_[*host] >= kMaxTLSRetries) return;
+        if (!allowCertificateIfTrusted(certificate, *host)) return;
+        ++self->tlsRetries_[*host];
+        self->loadFramesAgain(url->absoluteString());
+    }
+
+    // Frames (of this document and of the frames it can reach) showing `url` load it again.
+    void loadFramesAgain(const std::string& url) {
+        auto literal = json::write(Value::array({Value(url)}));
+        if (!literal.ok()) return;
+        framesToLoadAgain_.try_emplace(url);
+        std::string script = "(function(u) {"
+                             "  var n = 0;"
+                             "  (function walk(d) {"
+                             "    d.querySelectorAll('iframe, frame').forEach(function(f) {"
+                             "      if (f.src === u) { f.src = u; ++n; }"
+                             "      try { if (f.contentDocument) walk(f.contentDocument); } catch (e) {}"
+                             "    });"
+                             "  })(document);"
+                             "  return n;"
+                             "})(" +
+                             literal.value() + "[0])";
+        std::weak_ptr<GtkPage> weak = weak_from_this();
+        // The engine may ask about the frames' new loads before or after the script's answer says how many.
+        evaluateJavaScript(script, [weak, url](const Value& found, const std::optional<Error>&) {
+            auto self = weak.lock();
+            if (!self) return;
+            auto again = self->framesToLoadAgain_.find(url);
+            if (again == self->framesToLoadAgain_.end()) return;
+            again->second.frames = static_cast<int>(found.doubleOr(0));
+            if (again->second.asked >= again->second.frames) self->framesToLoadAgain_.erase(again);
+        });
     }
 
     static void postRequest(WebKitURIRequest* request) {
@@ -940,18 +1004,23 @@ private:
     EngineClient* client_;
     GtkWidget* window_ = nullptr;
     WebKitWebView* view_ = nullptr;
-    std::shared_ptr<Job> pending_;  // asked for by the owner, waiting for the engine's decision
-    std::shared_ptr<Job> decided_;  // allowed, waiting for the engine to start it
-    std::shared_ptr<Job> current_;  // started, until it ends
+    std::shared_ptr<Job> pending_;               // asked for by the owner, waiting for the engine's decision
+    std::vector<std::shared_ptr<Job>> decided_;  // allowed, waiting for the engine to start them
+    std::shared_ptr<Job> current_;               // started, until it ends
     std::optional<URL> committedURL_;
     std::optional<URLRequest> committedRequest_;
     std::optional<URLRequest> lastStartedRequest_;
     std::string title_;
     std::string source_;
     BackForwardList backForward_;
-    std::map<std::string, int> tlsRetries_;  // by host
-    std::optional<std::string> retriedURI_;  // loaded again after its certificate was accepted
-    std::optional<std::string> waitingOn_;   // the alert or confirm the page waits on, until answered
+    std::map<std::string, int> tlsRetries_;   // by host
+    std::multiset<std::string> loadedAgain_;  // URLs loaded again once their certificate was accepted
+    struct FramesLoadingAgain {
+        int frames = -1;  // how many, once the script that loads them again answered
+        int asked = 0;    // how many new loads the engine asked about
+    };
+    std::map<std::string, FramesLoadingAgain> framesToLoadAgain_;  // by URL
+    std::optional<std::string> waitingOn_;  // the alert or confirm the page waits on, until answered
 };
 
 namespace {
