@@ -479,19 +479,31 @@ SHELL_ROAD(ConfigurationWithoutAUsableBaseURLLoadsNothing) {
 namespace {
 
 TEST_F(WebEngineShellRoads, ThePagesOwnScriptAsksForAPanelAndWaitsForTheAnswer) {
-    SimRun r = run("tap /alert\nalert OK\nquit\n");
-    ASSERT_EQ(r.status, 0) << allOutput(r);
+    // The waiting page draws nothing: a snapshot meanwhile fails at once, naming the panel.
+    const std::string shot = (dir_ / "waiting.png").string();
+    SimRun r = run("tap /alert\nsnapshot " + shot + "\nalert OK\nquit\n");
+    ASSERT_EQ(r.status, 3) << allOutput(r);
     auto seen = simEvents(r);
     long shown = find(seen, [](const Value& e) {
         return has(e, "alert.shown", {{"message", tesmar_demo::DemoSite::kAlertText}});
     });
     ASSERT_GE(shown, 0) << allOutput(r);
+    long refused = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "command.failed") &&
+                   e["message"].stringOr("").find(std::string("alert \"") + tesmar_demo::DemoSite::kAlertText + "\"") !=
+                       std::string::npos;
+        },
+        shown);
     // The page's script runs inside the load: the page finishes only once the panel was answered.
     long dismissed = find(
         seen, [](const Value& e) { return has(e, "alert.dismissed"); }, shown);
     long finish = find(seen, [](const Value& e) { return has(e, "page.finish", {{"url", Value(kBase + "/alert")}}); });
-    EXPECT_GT(dismissed, shown);
+    EXPECT_GT(refused, shown) << allOutput(r);
+    EXPECT_GT(dismissed, refused);
     EXPECT_GT(finish, dismissed) << allOutput(r);
+    EXPECT_FALSE(fs::exists(shot));
 }
 
 TEST_F(WebEngineShellRoads, ATappedLinkToANewWindowIsDecidedThenPushedAndClosedByScript) {

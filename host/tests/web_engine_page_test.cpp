@@ -106,9 +106,15 @@ protected:
 };
 
 TEST_F(WebEnginePage, APageLoadsThroughTheDelegatesInOrder) {
+    std::vector<Value> requests;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "http.request") requests.push_back(fields);
+    });
     ASSERT_TRUE(load(site("/")));
     EXPECT_EQ(recorder_->lines,
               (std::vector<std::string>{"action other /", "start", "response 200", "commit", "finish"}));
+    // The page's request is seen on the device, as URL loading's are.
+    EXPECT_EQ(requests, std::vector<Value>{Value::dictionary({{"method", "GET"}, {"url", Value(site("/"))}})});
     // The engine tells the title as it parses it: it may come just after the finish.
     EXPECT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return webView_->title() == "Home"; }, 10));
     EXPECT_EQ(webView_->URL()->absoluteString(), site("/"));
@@ -200,6 +206,71 @@ TEST_F(WebEnginePage, ScriptsAnswerValuesAndExceptions) {
     }
 }
 
+TEST_F(WebEnginePage, PanelsNoScreenShowsAreAnsweredAtOnce) {
+    server_.route("GET", "/prompt",
+                  Reply::text("<title>asking</title><script>document.title = 'got ' + prompt('Your name?', 'Ann');"
+                              "</script>",
+                              200, "text/html"));
+    server_.route("GET", "/leaving",
+                  Reply::text("<a href='/'>home</a><script>onbeforeunload = function(e) {"
+                              " e.preventDefault(); return e.returnValue = 'Stay?'; };</script>",
+                              200, "text/html"));
+    std::vector<Value> answered;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "js.panel.answered") answered.push_back(fields);
+    });
+    // The prompt answers no text, and the page's load goes on to its end.
+    ASSERT_TRUE(load(site("/prompt")));
+    EXPECT_EQ(recorder_->lines.back(), "finish");
+    EXPECT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return webView_->title() == "got null"; }, 10))
+        << webView_->title();
+    // A page that asks before it is left is left: the tapped link's page loads.
+    ASSERT_TRUE(load(site("/leaving")));
+    recorder_->lines.clear();
+    recorder_->ended = false;
+    webView_->tapLink("/");
+    ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
+    EXPECT_EQ(recorder_->lines.front(), "action linkActivated /");
+    EXPECT_EQ(recorder_->lines.back(), "finish");
+    EXPECT_EQ(answered, (std::vector<Value>{
+                            Value::dictionary({{"kind", "prompt"}, {"message", "Your name?"}, {"answer", "no-text"}}),
+                            Value::dictionary({{"kind", "before-unload"}, {"message", "Stay?"}, {"answer", "leave"}}),
+                        }));
+}
+
+TEST_F(WebEnginePage, AWindowAPageOpensAsItLoadsFollowsThePreferences) {
+    server_.route("GET", "/opener", Reply::text("<script>window.open('/news');</script>", 200, "text/html"));
+    server_.route("GET", "/news", Reply::text("<p>news</p>", 200, "text/html"));
+    struct Windows : UIDelegate {
+        std::shared_ptr<WebView> createWebViewWithConfiguration(WebView&, const WebViewConfiguration& configuration,
+                                                                const NavigationAction& action,
+                                                                const WindowFeatures&) override {
+            asked.push_back(action.request.url().value_or(URL()).path());
+            made = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480), configuration);
+            return made;
+        }
+        std::vector<std::string> asked;
+        std::shared_ptr<WebView> made;
+    };
+    for (bool automatically : {false, true}) {
+        SCOPED_TRACE(automatically ? "scripts may open windows" : "only the user opens windows");
+        WebViewConfiguration configuration;
+        configuration.preferences.javaScriptCanOpenWindowsAutomatically = automatically;
+        webView_ = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480), configuration);
+        webView_->setNavigationDelegate(recorder_);
+        auto windows = std::make_shared<Windows>();
+        webView_->setUIDelegate(windows);
+        std::vector<std::string> blocked;
+        auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+            if (name == "window.blocked") blocked.push_back(fields["url"].stringOr(""));
+        });
+        // The page's script asks while it loads: the answer is known by the page's end.
+        ASSERT_TRUE(load(site("/opener")));
+        EXPECT_EQ(blocked, automatically ? std::vector<std::string>{} : std::vector<std::string>{site("/news")});
+        EXPECT_EQ(windows->asked, automatically ? std::vector<std::string>{"/news"} : std::vector<std::string>{});
+    }
+}
+
 TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
     // An https server whose chain ends at a root of its own, known only when given as a CA.
     auto pki = tesmar_demo::ServerPKI::make("secure.test");
@@ -218,7 +289,9 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
     webView_ = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480));
     webView_->setNavigationDelegate(recorder_);
     std::vector<std::string> failures;  // the page.fail lines
+    size_t requests = 0;
     auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        requests += name == "http.request";
         if (name == "page.fail")
             failures.push_back(std::to_string(fields["code"].integerOr(0)) + " " + fields["domain"].stringOr("") +
                                ": " + fields["description"].stringOr(""));
@@ -243,6 +316,7 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
         PlatformConfig::update([&](PlatformSettings& s) { s.extraTrustedRootsPEM = {row.ca}; });
         recorder_->lines.clear();
         failures.clear();
+        requests = 0;
         EXPECT_TRUE(load("https://secure.test/"));
         ASSERT_FALSE(recorder_->lines.empty());
         EXPECT_EQ(recorder_->lines.back(), row.last);
@@ -250,8 +324,41 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
         EXPECT_EQ(secure.requestsTo("/").size(), row.served);
         // The navigation that was retried after the check is still one navigation to its delegate.
         EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "start"), 1);
+        EXPECT_EQ(requests, 1u);
     }
     // The engine lets go of its connections before the server goes.
+    webView_.reset();
+    gtk::stop();
+}
+
+TEST_F(WebEnginePage, AFrameFollowsThePagesTrustRule) {
+    // A page of this site shows a frame of another host, whose chain ends at a root given as a CA.
+    auto pki = tesmar_demo::ServerPKI::make("frame.test");
+    auto files = tesmar_demo::writeServerFiles(device_.path(), pki.leaf, {&pki.intermediate}, "frame");
+    tesmar_testing::TestHttpServer framed(files.certificateChainPath, files.privateKeyPath);
+    framed.route("GET", "/inner", Reply::text("<p>inner</p>", 200, "text/html"));
+    server_.route("GET", "/outer", Reply::text("<iframe src='https://frame.test/inner'></iframe>", 200, "text/html"));
+    webView_.reset();
+    gtk::stop();
+    PlatformConfig::update([&](PlatformSettings& s) {
+        s.connectTo["frame.test:443"] = "127.0.0.1:" + std::to_string(framed.port());
+        s.extraTrustedRootsPEM = {tesmar_demo::writePEMFile(device_.path() + "/frame.pem", pki.root.certificatePEM)};
+    });
+    ASSERT_FALSE(gtk::start());
+    webView_ = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480));
+    webView_->setNavigationDelegate(recorder_);
+    std::vector<std::string> requests;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "http.request") requests.push_back(fields["url"].stringOr(""));
+    });
+    ASSERT_TRUE(load(site("/outer")));
+    ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return framed.requestsTo("/inner").size() == 1; }, 10));
+    // The engine asks about the frame's navigation as about the page's; once, though it loaded twice. The
+    // page is not left loading by it.
+    EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "action other /inner"), 1);
+    EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "start"), 1);
+    EXPECT_FALSE(webView_->isLoading());
+    EXPECT_EQ(requests, (std::vector<std::string>{site("/outer"), "https://frame.test/inner"}));
     webView_.reset();
     gtk::stop();
 }

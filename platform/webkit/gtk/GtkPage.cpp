@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "platform/dispatch/MainLoop.h"
@@ -118,6 +119,9 @@ void describe(cairo_surface_t* surface, Snapshot& snapshot) {
     }
 }
 
+// The alert or confirm some page of the engine waits on, if any.
+std::optional<std::string> openPanel();
+
 }  // namespace
 
 class GtkPage : public PageBackend, public std::enable_shared_from_this<GtkPage> {
@@ -141,8 +145,10 @@ public:
     void build(const BackendRequest& request) {
         WebKitSettings* settings = webkit_settings_new();
         webkit_settings_set_enable_javascript(settings, request.preferences.javaScriptEnabled);
-        webkit_settings_set_javascript_can_open_windows_automatically(
-            settings, request.preferences.javaScriptCanOpenWindowsAutomatically);
+        // The engine would refuse a window the user did not ask for without a word; this page refuses it
+        // itself, and says so.
+        opensWindowsAutomatically_ = request.preferences.javaScriptCanOpenWindowsAutomatically;
+        webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
         if (request.preferences.minimumFontSize > 0)
             webkit_settings_set_minimum_font_size(settings, static_cast<guint32>(request.preferences.minimumFontSize));
         webkit_settings_set_enable_developer_extras(settings, FALSE);
@@ -171,6 +177,7 @@ public:
         g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
         g_signal_connect(view_, "authenticate", G_CALLBACK(onAuthenticate), this);
         g_signal_connect(view_, "notify::is-loading", G_CALLBACK(onLoadingChanged), this);
+        g_signal_connect(view_, "resource-load-started", G_CALLBACK(onResourceLoadStarted), this);
         gtk_widget_show_all(window_);
     }
 
@@ -204,7 +211,7 @@ public:
 
     void stop() override {
         pending_.reset();
-        decided_.reset();
+        decided_.clear();
         if (current_ && current_->stage != Job::Stage::Done)
             fail(current_, makeURLError(URLErrorCode::Cancelled, current_->request.url()));
         if (view_) webkit_web_view_stop_loading(view_);
@@ -252,9 +259,9 @@ public:
     }
     bool isLoading() const override {
         // A load asked for counts at once: the engine's decision request comes later.
-        for (const auto& job : {pending_, decided_, current_})
+        for (const auto& job : {pending_, current_})
             if (job && job->stage != Job::Stage::Done) return true;
-        return false;
+        return !decided_.empty();
     }
     double estimatedProgress() const override {
         return view_ ? webkit_web_view_get_estimated_load_progress(view_) : 1.0;
@@ -347,6 +354,11 @@ public:
     void
     snapshotPNG(std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion) override {
         if (!view_) return PageBackend::snapshotPNG(std::move(completion));
+        // A page waiting on its panel draws no frame (pages opened by one another share its process).
+        if (auto panel = openPanel())
+            return completion(std::nullopt,
+                              Error::withDescription(kWebKitErrorDomain, kWebKitErrorUnknown,
+                                                     "the page waits on its " + *panel + " until it is answered"));
         struct Shot {
             std::weak_ptr<GtkPage> page;
             std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion;
@@ -394,6 +406,7 @@ public:
     }
 
     WebKitWebView* view() const { return view_; }
+    const std::optional<std::string>& waitingOn() const { return waitingOn_; }
 
 private:
     std::shared_ptr<Job> makeJob(URLRequest request, LoadOptions options) {
@@ -492,6 +505,12 @@ private:
         auto* action =
             webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
         URLRequest request = requestOf(webkit_navigation_action_get_request(action));
+        // A frame loading again once its certificate was accepted was decided already.
+        if (auto again = framesToLoadAgain_.find(urlText(request.url())); again != framesToLoadAgain_.end()) {
+            loadedAgain_.insert(again->first);
+            if (++again->second.asked == again->second.frames) framesToLoadAgain_.erase(again);
+            return webkit_policy_decision_use(decision);
+        }
         if (webkit_navigation_action_is_redirect(action) && current_ && current_->stage == Job::Stage::Provisional)
             return decideRedirect(decision, request);
         auto job = jobForAction(action, request);
@@ -525,7 +544,7 @@ private:
                         self->fail(job, makeURLError(URLErrorCode::NotConnectedToInternet, job->request.url()));
                 } else {
                     job->stage = Job::Stage::Decided;
-                    self->decided_ = job;
+                    self->decided_.push_back(job);
                     webkit_policy_decision_use(decision);
                 }
             }
@@ -566,6 +585,7 @@ private:
     void decideNewWindow(WebKitPolicyDecision* decision) {
         auto* action =
             webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        if (blocksWindow(action)) return webkit_policy_decision_ignore(decision);
         NavigationAction asked;
         asked.request = requestOf(webkit_navigation_action_get_request(action));
         asked.navigationType = navigationType(webkit_navigation_action_get_navigation_type(action));
@@ -583,6 +603,14 @@ private:
         if (!client_) return decided(NavigationActionPolicy::Cancel);
         client_->engineDecideAction(
             asked, dispatch::OnceHandler<NavigationActionPolicy>("decidePolicyForNavigationAction", decided));
+    }
+
+    // A window the user did not ask for (a script's, during the load or on a timer) opens only where the
+    // preferences let scripts open windows by themselves.
+    bool blocksWindow(WebKitNavigationAction* action) const {
+        if (opensWindowsAutomatically_ || webkit_navigation_action_is_user_gesture(action)) return false;
+        postEvent("window.blocked", parse(webkit_uri_request_get_uri(webkit_navigation_action_get_request(action))));
+        return true;
     }
 
     void decideResponse(WebKitPolicyDecision* decision) {
@@ -644,13 +672,18 @@ private:
         auto self = shared_from_this();
         switch (event) {
         case WEBKIT_LOAD_STARTED: {
-            auto job = std::move(decided_);
-            decided_.reset();
             if (current_ && current_->awaitingRetry) {
                 current_->awaitingRetry = false;
                 return;
             }
-            if (!job) return;  // a load nobody decided here (the engine's own); not reported
+            if (decided_.empty()) return;  // a load nobody decided here (the engine's own); not reported
+            // The page's navigation is the one of this URL; those decided before it will not start.
+            std::string url = urlText(parse(webkit_web_view_get_uri(view_)));
+            auto found = std::find_if(decided_.begin(), decided_.end(),
+                                      [&](const auto& job) { return urlText(job->request.url()) == url; });
+            if (found == decided_.end()) found = std::prev(decided_.end());
+            auto job = *found;
+            decided_.erase(decided_.begin(), std::next(found));
             start(job);
             return;
         }
@@ -798,6 +831,7 @@ private:
         // Accepted for this host from now on; the same navigation loads again.
         ++self->tlsRetries_[*host];
         job->awaitingRetry = true;
+        self->loadedAgain_.insert(urlText(url));
         webkit_web_view_load_uri(view, uri);
         return TRUE;
     }
@@ -805,7 +839,7 @@ private:
     static GtkWidget* onCreate(WebKitWebView* view, WebKitNavigationAction* action, gpointer data) {
         auto* self = static_cast<GtkPage*>(data);
         auto keep = self->shared_from_this();
-        if (!self->client_) return nullptr;
+        if (!self->client_ || self->blocksWindow(action)) return nullptr;
         NavigationAction asked;
         asked.request = requestOf(webkit_navigation_action_get_request(action));
         asked.navigationType = navigationType(webkit_navigation_action_get_navigation_type(action));
@@ -833,18 +867,37 @@ private:
         auto* self = static_cast<GtkPage*>(data);
         auto keep = self->shared_from_this();
         auto type = webkit_script_dialog_get_dialog_type(dialog);
-        if (type != WEBKIT_SCRIPT_DIALOG_ALERT && type != WEBKIT_SCRIPT_DIALOG_CONFIRM) return FALSE;
         std::string message = webkit_script_dialog_get_message(dialog) ? webkit_script_dialog_get_message(dialog) : "";
+        if (type == WEBKIT_SCRIPT_DIALOG_PROMPT || type == WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM) {
+            // No screen shows these panels: answered at once, as for a panel nobody shows. A prompt gets no
+            // text (the page reads null); a page asking before it is left is left.
+            bool prompt = type == WEBKIT_SCRIPT_DIALOG_PROMPT;
+            if (!prompt) webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+            DeviceEvents::post("js.panel.answered",
+                               Value::dictionary({{"kind", Value(prompt ? "prompt" : "before-unload")},
+                                                  {"message", Value(message)},
+                                                  {"answer", Value(prompt ? "no-text" : "leave")}}));
+            return TRUE;  // the dialog answers as it ends, once this signal returns
+        }
+        bool alert = type == WEBKIT_SCRIPT_DIALOG_ALERT;
+        // The page's process waits for the answer and draws nothing meanwhile.
+        self->waitingOn_ = std::string(alert ? "alert" : "confirm") + " \"" + message + "\"";
+        std::weak_ptr<GtkPage> weak = self->weak_from_this();
+        auto answered = [weak] {
+            if (auto page = weak.lock()) page->waitingOn_.reset();
+        };
         webkit_script_dialog_ref(dialog);
-        if (type == WEBKIT_SCRIPT_DIALOG_ALERT) {
-            auto done = dispatch::OnceHandler<>("runJavaScriptAlertPanel", [dialog] {
+        if (alert) {
+            auto done = dispatch::OnceHandler<>("runJavaScriptAlertPanel", [dialog, answered] {
+                answered();
                 webkit_script_dialog_close(dialog);
                 webkit_script_dialog_unref(dialog);
             });
             if (!self->client_) return done(), TRUE;
             self->client_->engineRunAlert(message, done);
         } else {
-            auto done = dispatch::OnceHandler<bool>("runJavaScriptConfirmPanel", [dialog](bool answer) {
+            auto done = dispatch::OnceHandler<bool>("runJavaScriptConfirmPanel", [dialog, answered](bool answer) {
+                answered();
                 webkit_script_dialog_confirm_set_confirmed(dialog, answer);
                 webkit_script_dialog_close(dialog);
                 webkit_script_dialog_unref(dialog);
@@ -855,12 +908,94 @@ private:
         return TRUE;
     }
 
+    // Every request the page sends is seen on the device, as URL loading's are: the first when the load
+    // starts, each redirect's as it is sent. A load made again once its certificate was accepted was seen
+    // already.
+    static void onResourceLoadStarted(WebKitWebView* view, WebKitWebResource* resource, WebKitURIRequest* request,
+                                      gpointer data) {
+        auto* self = static_cast<GtkPage*>(data);
+        std::string url = urlText(parse(webkit_uri_request_get_uri(request)));
+        if (auto again = self->loadedAgain_.find(url); again != self->loadedAgain_.end())
+            self->loadedAgain_.erase(again);
+        else
+            postRequest(request);
+        g_signal_connect(
+            resource, "sent-request",
+            G_CALLBACK(+[](WebKitWebResource*, WebKitURIRequest* sent, WebKitURIResponse* redirected, gpointer) {
+                if (redirected) postRequest(sent);
+            }),
+            nullptr);
+        if (webkit_web_view_get_main_resource(view) == resource) return;
+        // The engine asks about the navigations of the page's frames as it asks about the page's own; only
+        // the load tells them apart. A decided navigation whose load is a frame's is not the page's.
+        auto& decided = self->decided_;
+        decided.erase(std::remove_if(decided.begin(), decided.end(),
+                                     [&](const auto& job) { return urlText(job->request.url()) == url; }),
+                      decided.end());
+        g_signal_connect_data(
+            resource, "failed-with-tls-errors", G_CALLBACK(onSubresourceTLSErrors),
+            new std::weak_ptr<GtkPage>(self->weak_from_this()),
+            [](gpointer weak, GClosure*) { delete static_cast<std::weak_ptr<GtkPage>*>(weak); }, GConnectFlags(0));
+    }
+
+    // What the page loads besides itself follows its trust rule: a certificate that chains to a CA the device
+    // trusts is accepted for its host, and frames showing it load again (a few times at most, as the page does).
+    static void onSubresourceTLSErrors(WebKitWebResource* resource, GTlsCertificate* certificate, GTlsCertificateFlags,
+                                       gpointer data) {
+        auto self = static_cast<std::weak_ptr<GtkPage>*>(data)->lock();
+        auto url = parse(webkit_web_resource_get_uri(resource));
+        auto host = url ? url->host() : std::nullopt;
+        if (!self || !self->view_ || !host || self->tlsRetries_[*host] >= kMaxTLSRetries) return;
+        if (!allowCertificateIfTrusted(certificate, *host)) return;
+        ++self->tlsRetries_[*host];
+        self->loadFramesAgain(url->absoluteString());
+    }
+
+    // Frames (of this document and of the frames it can reach) showing `url` load it again.
+    void loadFramesAgain(const std::string& url) {
+        auto literal = json::write(Value::array({Value(url)}));
+        if (!literal.ok()) return;
+        framesToLoadAgain_.try_emplace(url);
+        std::string script = "(function(u) {"
+                             "  var n = 0;"
+                             "  (function walk(d) {"
+                             "    d.querySelectorAll('iframe, frame').forEach(function(f) {"
+                             "      if (f.src === u) { f.src = u; ++n; }"
+                             "      try { if (f.contentDocument) walk(f.contentDocument); } catch (e) {}"
+                             "    });"
+                             "  })(document);"
+                             "  return n;"
+                             "})(" +
+                             literal.value() + "[0])";
+        std::weak_ptr<GtkPage> weak = weak_from_this();
+        // The engine may ask about the frames' new loads before or after the script's answer says how many.
+        evaluateJavaScript(script, [weak, url](const Value& found, const std::optional<Error>&) {
+            auto self = weak.lock();
+            if (!self) return;
+            auto again = self->framesToLoadAgain_.find(url);
+            if (again == self->framesToLoadAgain_.end()) return;
+            again->second.frames = static_cast<int>(found.doubleOr(0));
+            if (again->second.asked >= again->second.frames) self->framesToLoadAgain_.erase(again);
+        });
+    }
+
+    static void postRequest(WebKitURIRequest* request) {
+        if (!DeviceEvents::hasListeners()) return;
+        auto url = parse(webkit_uri_request_get_uri(request));
+        auto scheme = url ? url->scheme() : std::nullopt;
+        if (scheme != "http" && scheme != "https") return;  // data:, blob: and the like stay in the page
+        const char* method = webkit_uri_request_get_http_method(request);
+        DeviceEvents::post("http.request", Value::dictionary({{"method", Value(method ? method : "GET")},
+                                                              {"url", Value(url->absoluteString())}}));
+    }
+
     static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
         return answerProxyChallenge(request);
     }
 
     friend std::shared_ptr<PageBackend> makePage(const BackendRequest& request);
 
+    bool opensWindowsAutomatically_ = false;
     // A page made for another page's window: the opener, and the URL the engine loads in it itself.
     bool relatedOpen_ = false;
     WebKitWebView* openedBy_ = nullptr;
@@ -869,16 +1004,23 @@ private:
     EngineClient* client_;
     GtkWidget* window_ = nullptr;
     WebKitWebView* view_ = nullptr;
-    std::shared_ptr<Job> pending_;  // asked for by the owner, waiting for the engine's decision
-    std::shared_ptr<Job> decided_;  // allowed, waiting for the engine to start it
-    std::shared_ptr<Job> current_;  // started, until it ends
+    std::shared_ptr<Job> pending_;               // asked for by the owner, waiting for the engine's decision
+    std::vector<std::shared_ptr<Job>> decided_;  // allowed, waiting for the engine to start them
+    std::shared_ptr<Job> current_;               // started, until it ends
     std::optional<URL> committedURL_;
     std::optional<URLRequest> committedRequest_;
     std::optional<URLRequest> lastStartedRequest_;
     std::string title_;
     std::string source_;
     BackForwardList backForward_;
-    std::map<std::string, int> tlsRetries_;  // by host
+    std::map<std::string, int> tlsRetries_;   // by host
+    std::multiset<std::string> loadedAgain_;  // URLs loaded again once their certificate was accepted
+    struct FramesLoadingAgain {
+        int frames = -1;  // how many, once the script that loads them again answered
+        int asked = 0;    // how many new loads the engine asked about
+    };
+    std::map<std::string, FramesLoadingAgain> framesToLoadAgain_;  // by URL
+    std::optional<std::string> waitingOn_;  // the alert or confirm the page waits on, until answered
 };
 
 namespace {
@@ -886,6 +1028,12 @@ std::vector<std::weak_ptr<GtkPage>>& livePages() {
     static auto* pages = new std::vector<std::weak_ptr<GtkPage>>;
     return *pages;
 }
+std::optional<std::string> openPanel() {
+    for (const auto& weak : livePages())
+        if (auto page = weak.lock(); page && page->waitingOn()) return page->waitingOn();
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::shared_ptr<PageBackend> makePage(const BackendRequest& request) {
