@@ -161,9 +161,11 @@ TEST_F(Delegate, UniversalLinksBecomeRootScreensAndTheBaseURL) {
         return url ? url->absoluteString() : std::string();
     };
 
-    // Nothing changes for an activity without a type or without a page.
+    // Nothing changes for an activity without a type, without a page, or naming what is not a web page.
     EXPECT_TRUE(delegate_->continueUserActivity(activity("", "https://intranet.tesmar.example/a")));
     EXPECT_TRUE(delegate_->continueUserActivity(activity(uikit::kUserActivityTypeBrowsingWeb, std::nullopt)));
+    for (const char* other : {"file:///etc/hostname", "javascript:alert(1)", "tesmar://open"})
+        EXPECT_TRUE(delegate_->continueUserActivity(activity(uikit::kUserActivityTypeBrowsingWeb, other)));
     EXPECT_EQ(root(), first_);
     EXPECT_EQ(base(), "");
     EXPECT_FALSE(delegate_->universalLinkURL);

@@ -413,11 +413,26 @@ SHELL_ROAD(WindowOpenedByThePageIsPushedAndClosedAgain) {
 
 SHELL_ROAD(UniversalLinkBecomesTheRootAndTheDefaultPage) {
     const std::string link = kBase + "/news?from=link";
-    // The root screen of a link sits in no navigation controller: a page closing its window there
-    // reloads the default page, which is now the link's.
-    SimRun r = run("universal-link " + link + "\njs-close\nquit\n");
+    // An activity naming a local file is refused before the app hears of it. The root screen of a link
+    // is the bottom of its stack: a page closing its window there reloads the default page, which is
+    // now the link's.
+    SimRun r = run("user-activity NSUserActivityTypeBrowsingWeb file:///etc/hostname\nuniversal-link " + link +
+                   "\njs-close\nquit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
+    EXPECT_GE(find(seen,
+                   [](const Value& e) {
+                       return has(e, "app.user-activity", {{"handled", false}});
+                   }),
+              0)
+        << allOutput(r);
+    EXPECT_EQ(find(seen,
+                   [](const Value& e) {
+                       return !has(e, "app.user-activity") && !has(e, "command") && !has(e, "console") &&
+                              e["url"].stringOr("").rfind("file:", 0) == 0;
+                   }),
+              -1)
+        << allOutput(r);
     long root = find(seen, [&](const Value& e) { return has(e, "screen.root", {{"url", Value(link)}}); });
     ASSERT_GE(root, 0) << allOutput(r);
     long first = find(
