@@ -128,7 +128,8 @@ void AppDelegate::openURL(const std::optional<URL>& url) {
     }
     screen->request = screenRequest(*url);
     if (window) {
-        window->setRootViewController(screen);
+        // In a navigation controller, as the launch's first screen is, so the page's new windows push and pop.
+        window->setRootViewController(uikit::NavigationController::withRoot(screen));
         window->makeKeyAndVisible();
     }
 }

@@ -114,6 +114,7 @@ protected:
     void ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner();
     void WindowOpenedByThePageIsPushedAndClosedAgain();
     void UniversalLinkBecomesTheRootAndTheDefaultPage();
+    void ANewRootScreenPushesThePagesWindows();
     void ConfigurationWithoutAUsableBaseURLLoadsNothing();
 
     // The web engine's flags: none for the headless default.
@@ -449,6 +450,34 @@ SHELL_ROAD(UniversalLinkBecomesTheRootAndTheDefaultPage) {
         },
         first + 1);
     EXPECT_GT(again, first) << allOutput(r);
+}
+
+// A tapped notification's page and a universal link become the root inside a navigation controller, as
+// the launch's first screen is, so the page's new windows are pushed there.
+SHELL_ROAD(ANewRootScreenPushesThePagesWindows) {
+    const std::string page = kBase + "/news?from=root";
+    const std::string window = kBase + "/window";
+    Value push = Value::dictionary({{"aps", Value::dictionary({{"alert", "News"}})},
+                                    {"custom", Value::dictionary({{"i", "7c0e1f52-3d4b-4a8e-9f61-2b5d8c9e0a13"},
+                                                                  {"a", Value::dictionary({{"targetUrl", page}})}})}});
+    for (const std::string& opening : {"push-tap " + platform::json::write(push).value(), "universal-link " + page}) {
+        SCOPED_TRACE(opening);
+        SimRun r = run(opening + "\njs-open " + window + "\njs-close\nquit\n");
+        ASSERT_EQ(r.status, 0) << allOutput(r);
+        auto seen = simEvents(r);
+        long root = find(seen, [&](const Value& e) { return has(e, "screen.root", {{"url", Value(page)}}); });
+        ASSERT_GE(root, 0) << allOutput(r);
+        long pushed = find(
+            seen,
+            [&](const Value& e) {
+                return has(e, "screen.push", {{"url", Value(window)}});
+            },
+            root);
+        long popped = find(
+            seen, [](const Value& e) { return has(e, "screen.pop"); }, pushed);
+        EXPECT_GT(pushed, root) << allOutput(r);
+        EXPECT_GT(popped, pushed) << allOutput(r);
+    }
 }
 
 SHELL_ROAD(ConfigurationWithoutAUsableBaseURLLoadsNothing) {

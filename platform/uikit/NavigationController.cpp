@@ -1,5 +1,7 @@
 #include "platform/uikit/NavigationController.h"
 
+#include <utility>
+
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/uikit/Classes.h"
 
@@ -16,6 +18,15 @@ std::shared_ptr<NavigationController> NavigationController::withRoot(std::shared
 
 std::shared_ptr<ViewController> NavigationController::topViewController() const {
     return stack_.empty() ? nullptr : stack_.back();
+}
+
+Value NavigationController::eventFields() const {
+    Value fields = ViewController::eventFields();
+    if (auto top = topViewController()) {
+        Value url = top->eventFields()["url"];
+        if (!url.isNull()) fields.set("url", std::move(url));
+    }
+    return fields;
 }
 
 void NavigationController::loadView() {

@@ -33,6 +33,8 @@ public:
     bool isNavigationBarHidden() const { return barHidden_; }
     void setNavigationBarHidden(bool hidden, bool animated = false);
 
+    // {"screen", and the top screen's "url" when it names one}: a window's root shows its top's page.
+    Value eventFields() const override;
     void loadView() override;
     void viewDidLayoutSubviews() override;
 

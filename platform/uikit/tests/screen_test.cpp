@@ -69,8 +69,10 @@ TEST_F(ScreenTest, NavigationPushAndPopPostEventsAndRunTheLifeCycle) {
     EXPECT_EQ(nav->popViewController(true), nullptr);  // the bottom screen stays
     EXPECT_EQ(b->navigationController(), nullptr);
 
-    EXPECT_EQ(screenEvents(), Log({"screen.root UINavigationController", "screen.push B https://intranet.test/b",
-                                   "screen.push C", "screen.pop C", "screen.pop B https://intranet.test/b"}));
+    // The root names the page its top screen shows.
+    EXPECT_EQ(screenEvents(),
+              Log({"screen.root UINavigationController https://intranet.test/", "screen.push B https://intranet.test/b",
+                   "screen.push C", "screen.pop C", "screen.pop B https://intranet.test/b"}));
     EXPECT_EQ(log, Log({"A.willAppear", "A.didAppear", "A.willDisappear", "B.willAppear", "A.didDisappear",
                         "B.didAppear", "B.willDisappear", "C.willAppear", "B.didDisappear", "C.didAppear",
                         "C.willDisappear", "A.willAppear", "C.didDisappear", "A.didAppear"}));
