@@ -657,6 +657,43 @@ TEST_F(WebEngineShellRoads, TheEnginesProcessesAndDisplayEndWithTheRun) {
     EXPECT_TRUE(outlived.empty()) << "still running 20 s after the run: " << outlived.size() << " process(es)";
 }
 
+// Headless, the host plays window.open: a window whose page the screen sends to the browser pops as it
+// loads, and the lines come in the order things happened; its web view loads nothing after.
+TEST_F(ShellRoads, AWindowThatClosesItselfAsItLoadsIsSaidInOrderAndLoadsNothing) {
+    const std::string outside = std::string(Tesmar::Strings::ExternalLinks::outsideSite) + "/plan";
+    SimRun r = run("js-open " + outside + "\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    long pushed = find(seen, [&](const Value& e) { return has(e, "screen.push", {{"url", Value(outside)}}); });
+    long popped = find(
+        seen,
+        [&](const Value& e) {
+            return has(e, "screen.pop", {{"url", Value(outside)}});
+        },
+        pushed);
+    long opened = find(
+        seen,
+        [&](const Value& e) {
+            return has(e, "system.open", {{"url", Value(outside)}});
+        },
+        popped);
+    ASSERT_GE(pushed, 0) << allOutput(r);
+    EXPECT_GT(popped, pushed) << allOutput(r);
+    EXPECT_GT(opened, popped) << allOutput(r);
+    EXPECT_EQ(find(seen,
+                   [&](const Value& e) {
+                       return has(e, "page.start", {{"url", Value(outside)}});
+                   }),
+              -1)
+        << allOutput(r);
+    EXPECT_EQ(find(seen,
+                   [&](const Value& e) {
+                       return has(e, "navigation.decision", {{"decision", "allow"}}) && e["url"] == Value(outside);
+                   }),
+              -1)
+        << allOutput(r);
+}
+
 TEST_F(ShellRoads, SnapshotIsRefusedByTheHeadlessEngine) {
     SimRun r = run("snapshot " + (dir_ / "none.png").string() + "\nquit\n");
     EXPECT_EQ(r.status, 3) << allOutput(r);

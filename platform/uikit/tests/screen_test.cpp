@@ -78,6 +78,25 @@ TEST_F(ScreenTest, NavigationPushAndPopPostEventsAndRunTheLifeCycle) {
                         "C.willDisappear", "A.willAppear", "C.didDisappear", "A.didAppear"}));
 }
 
+TEST_F(ScreenTest, AScreenThatPopsItselfAsItsViewLoadsLeavesTheOneBelowShown) {
+    struct Leaving : Screen {
+        using Screen::Screen;
+        void viewDidLoad() override {
+            if (auto nav = navigationController()) nav->popViewController(true);
+        }
+    };
+    Log log;
+    auto a = std::make_shared<Screen>(&log, "A");
+    auto nav = NavigationController::withRoot(a);
+    auto window = showInWindow(nav);
+    nav->pushViewController(std::make_shared<Leaving>(&log, "B"), true);
+    EXPECT_EQ(nav->topViewController(), a);
+    EXPECT_TRUE(a->isInWindowHierarchy());
+    EXPECT_EQ(nav->view()->subviews().size(), 1u);
+    EXPECT_EQ(screenEvents(), Log({"screen.root UINavigationController", "screen.push B", "screen.pop B"}));
+    EXPECT_EQ(log, Log({"A.willAppear", "A.didAppear"}));  // A never left
+}
+
 TEST_F(ScreenTest, NavigationBarHiddenPostsOnChangeOnly) {
     auto nav = NavigationController::withRoot(std::make_shared<ViewController>());
     nav->setNavigationBarHidden(true, true);
