@@ -108,8 +108,7 @@ void AppDelegate::handleNotificationAction(const std::shared_ptr<vezeduduz::VENo
     debugPrint("Target url string: " + text);
     auto url = URL::string(text);
     // A notification's payload is outside input: only web pages may replace the site.
-    std::string scheme = url ? url->scheme().value_or("") : "";
-    if (scheme != "http" && scheme != "https") url.reset();
+    if (url && !uikit::isWebpageURL(*url)) url.reset();
     openURL(url);
 }
 
@@ -129,7 +128,8 @@ void AppDelegate::openURL(const std::optional<URL>& url) {
     }
     screen->request = screenRequest(*url);
     if (window) {
-        window->setRootViewController(screen);
+        // In a navigation controller, as the launch's first screen is, so the page's new windows push and pop.
+        window->setRootViewController(uikit::NavigationController::withRoot(screen));
         window->makeKeyAndVisible();
     }
 }
@@ -143,6 +143,11 @@ bool AppDelegate::continueUserActivity(const std::shared_ptr<uikit::UserActivity
     // An activity without a page would otherwise wipe the base URL for the rest of the process.
     if (!activity->webpageURL) {
         debugPrint("The user activity has no web page URL. Universal link ignored.");
+        return true;
+    }
+    // Checked here too: the activity is outside input, whoever made it.
+    if (!uikit::isWebpageURL(*activity->webpageURL)) {
+        debugPrint("The user activity's web page URL is not an http or https URL. Universal link ignored.");
         return true;
     }
     universalLinkURL = activity->webpageURL;

@@ -74,6 +74,7 @@ void ViewController::decidePolicyForNavigationAction(webkit::WebView&, const web
                 auto app = uikit::Application::shared();
                 if (url.absoluteString().find("mailto:") != std::string::npos && app && app->canOpenURL(url)) {
                     openSystemURL(url);
+                    handedToSystem_ = url;
                     decisionHandler(Policy::Allow);
                     return;
                 }

@@ -186,7 +186,11 @@ void ViewController::settleLoad() {
     if (refreshControl && refreshControl->isRefreshing()) refreshControl->endRefreshing();
 }
 
-void ViewController::failedLoad() {
+void ViewController::failedLoad(const std::shared_ptr<webkit::Navigation>& navigation) {
+    if (navigation && handedToSystem_ && navigation->initialRequest().url() == handedToSystem_) {
+        handedToSystem_.reset();
+        return;  // the page stays as it was
+    }
     settleLoad();
     // One answer for both views: two questions could disagree and leave neither on screen.
     bool connected = Helper::isConnectedToNetwork();
@@ -206,14 +210,15 @@ void ViewController::didFinishNavigation(webkit::WebView&, const std::shared_ptr
     setNetworkActivity(false);
 }
 
-void ViewController::didFailNavigation(webkit::WebView&, const std::shared_ptr<webkit::Navigation>&,
+void ViewController::didFailNavigation(webkit::WebView&, const std::shared_ptr<webkit::Navigation>& navigation,
                                        const platform::Error&) {
-    failedLoad();
+    failedLoad(navigation);
 }
 
-void ViewController::didFailProvisionalNavigation(webkit::WebView&, const std::shared_ptr<webkit::Navigation>&,
+void ViewController::didFailProvisionalNavigation(webkit::WebView&,
+                                                  const std::shared_ptr<webkit::Navigation>& navigation,
                                                   const platform::Error&) {
-    failedLoad();
+    failedLoad(navigation);
 }
 
 bool ViewController::shouldStartLoadWithRequest(webkit::LegacyWebView&, const URLRequest&,

@@ -102,12 +102,15 @@ public:
 
 private:
     void settleLoad();
-    void failedLoad();
+    void failedLoad(const std::shared_ptr<webkit::Navigation>& navigation);
     void presentPanel(const std::shared_ptr<uikit::AlertController>& alert);
     std::shared_ptr<uikit::ViewController> topPresenter();
     static std::optional<std::string> panelTitle(const webkit::FrameInfo& frame);
 
     std::shared_ptr<uikit::Button> reloadButton_;
+    // A tapped link handed to the system and still allowed here (mail): the web view's failure to load
+    // it says nothing about the page or the network.
+    std::optional<platform::URL> handedToSystem_;
 };
 
 // The web view's cookies: every cookie of the default data store (those whose domain contains

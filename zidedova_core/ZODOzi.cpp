@@ -28,8 +28,9 @@ namespace {
 struct ClassState {
     // The class lock: configuring an app (from the taken-name test to the last configureWithApp:) and
     // deleting one each run as one step. Nothing else takes it: the lookups read under `mutex`, so the
-    // observers, configurables and measurement start that run under it may call them freely.
-    platform::dispatch::Mutex classLock ACQUIRED_BEFORE(mutex);
+    // observers, configurables and measurement start that run under it may call them freely. It is
+    // recursive: one of them may also configure or delete an app, on the thread that holds it.
+    platform::dispatch::RecursiveMutex classLock ACQUIRED_BEFORE(mutex);
     // A leaf lock over the fields below, held only to read or write them.
     platform::dispatch::Mutex mutex;
     std::shared_ptr<ZODOzi> defaultApp GUARDED_BY(mutex);
@@ -106,7 +107,7 @@ void ZODOzi::configureWithName(const std::optional<std::string>& name, std::shar
         throw Exception(kZDVErrorDomain, "App name should only contain Letters, Numbers, Underscores, and Dashes.");
 
     auto& s = state();
-    platform::dispatch::MutexLock classLock(s.classLock);
+    platform::dispatch::RecursiveMutexLock classLock(s.classLock);
     {
         platform::dispatch::MutexLock lock(s.mutex);
         if (isDefault && s.defaultApp) throw Exception(kZDVErrorDomain, "Default app has already been configured.");
@@ -401,7 +402,7 @@ void ZODOzi::deleteApp(const std::function<void(bool)>& completion) {
     bool found = false;
     {
         auto& s = state();
-        platform::dispatch::MutexLock classLock(s.classLock);
+        platform::dispatch::RecursiveMutexLock classLock(s.classLock);
         {
             platform::dispatch::MutexLock lock(s.mutex);
             if (s.apps) {

@@ -51,8 +51,12 @@ protected:
         tesmar_testing::resetProcessState();
     }
 
+    // The web screen at the bottom of the window's root (a navigation controller after launch).
     std::shared_ptr<ViewController> root() const {
-        return std::dynamic_pointer_cast<ViewController>(delegate_->window->rootViewController());
+        auto top = delegate_->window->rootViewController();
+        if (auto nav = std::dynamic_pointer_cast<uikit::NavigationController>(top))
+            top = nav->viewControllers().empty() ? nullptr : nav->viewControllers().front();
+        return std::dynamic_pointer_cast<ViewController>(top);
     }
 
     static std::shared_ptr<vezeduduz::VENotificationOpenedResult> opened(const Value& additionalData) {
@@ -133,8 +137,9 @@ TEST_F(Delegate, NotificationTargetOpensOnlyWebPages) {
         EXPECT_EQ(screen->request.cachePolicy(), platform::URLRequestCachePolicy::UseProtocolCachePolicy);
         EXPECT_EQ(roots_, std::vector<std::string>{c.opens});
         EXPECT_TRUE(delegate_->window->isKeyWindow());
-        // Not the first screen of the process: it would show a navigation bar.
+        // Not the first screen of the process: it shows a navigation bar, and the page's windows push onto it.
         EXPECT_FALSE(screen->shouldHideNavBar);
+        EXPECT_TRUE(screen->navigationController());
     }
 
     console_.clear();
@@ -161,9 +166,11 @@ TEST_F(Delegate, UniversalLinksBecomeRootScreensAndTheBaseURL) {
         return url ? url->absoluteString() : std::string();
     };
 
-    // Nothing changes for an activity without a type or without a page.
+    // Nothing changes for an activity without a type, without a page, or naming what is not a web page.
     EXPECT_TRUE(delegate_->continueUserActivity(activity("", "https://intranet.tesmar.example/a")));
     EXPECT_TRUE(delegate_->continueUserActivity(activity(uikit::kUserActivityTypeBrowsingWeb, std::nullopt)));
+    for (const char* other : {"file:///etc/hostname", "javascript:alert(1)", "tesmar://open"})
+        EXPECT_TRUE(delegate_->continueUserActivity(activity(uikit::kUserActivityTypeBrowsingWeb, other)));
     EXPECT_EQ(root(), first_);
     EXPECT_EQ(base(), "");
     EXPECT_FALSE(delegate_->universalLinkURL);

@@ -106,16 +106,22 @@ protected:
         tesmar_testing::resetProcessState();
     }
 
-    // Decides `row` on the top screen of a two-screen stack; answers the decisions made.
-    std::vector<Policy> decide(const Row& row) {
+    // The top screen of a two-screen stack, its view not loaded.
+    std::shared_ptr<ViewController> screenOnStack(const std::optional<std::string>& homeHost) {
         auto bottom = std::make_shared<ViewController>();
         auto screen = std::make_shared<ViewController>();
         screen->wkWebView = screen->initialWebview;
         screen->configService = std::make_shared<ASConfigService>(
             std::make_shared<ASConfigParser>(),
-            std::make_shared<ASConfig>(URL::string(Strings::Endpoint::baseUrl), false, row.homeHost));
+            std::make_shared<ASConfig>(URL::string(Strings::Endpoint::baseUrl), false, homeHost));
         nav_ = uikit::NavigationController::withRoot(bottom);
         nav_->pushViewController(screen, false);
+        return screen;
+    }
+
+    // Decides `row` on the top screen of a two-screen stack; answers the decisions made.
+    std::vector<Policy> decide(const Row& row) {
+        auto screen = screenOnStack(row.homeHost);
 
         webkit::NavigationAction action;
         action.request = row.url ? URLRequest(*URL::string(*row.url)) : URLRequest();
@@ -155,6 +161,37 @@ TEST_F(NavigationPolicy, DecidesEachCaseOnceAndRegistersPerSessionCookie) {
         // Two exact "PHPSESSID" cookies (the lower-case one does not count), each with the whole list.
         EXPECT_EQ(registrations_, (std::vector<size_t>{4, 4}));
     }
+}
+
+// The mail client has the link; the web view then fails to load it (-1002), which says nothing about
+// the page, even offline.
+TEST_F(NavigationPolicy, AMailLinkTheWebViewCannotLoadLeavesThePageAsItWas) {
+    platform::PlatformConfig::update([](platform::PlatformSettings& s) { s.networkUp = false; });
+    app_->registerSchemeHandler("mailto", "mail");
+    auto screen = screenOnStack(kHome);
+    screen->wkWebView->setNavigationDelegate(std::weak_ptr<webkit::NavigationDelegate>(screen));
+    screen->connectionLostView = std::make_shared<uikit::View>();
+    screen->connectionLostView->setHidden(true);
+    std::vector<int64_t> failures;
+    auto token = platform::DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
+        if (event == "page.fail") failures.push_back(fields["code"].integerOr(0));
+    });
+    auto failed = [&](size_t count) {
+        return platform::dispatch::MainLoop::shared().runUntil([&] { return failures.size() >= count; }, 10);
+    };
+
+    screen->wkWebView->tapLink("mailto:help@elsewhere.example");
+    ASSERT_TRUE(failed(1));
+    EXPECT_EQ(failures[0], -1002);
+    EXPECT_EQ(app_->openedURLs().back().url, "mailto:help@elsewhere.example");
+    EXPECT_TRUE(screen->connectionLostView->isHidden());
+    EXPECT_FALSE(screen->wkWebView->isHidden());
+
+    // A page of the site failing offline still brings the connection-lost view.
+    screen->wkWebView->tapLink(std::string(Strings::Endpoint::baseUrl) + "/news");
+    ASSERT_TRUE(failed(2));
+    EXPECT_FALSE(screen->connectionLostView->isHidden());
+    EXPECT_TRUE(screen->wkWebView->isHidden());
 }
 
 TEST_F(NavigationPolicy, RegistersNothingBelowSystemEleven) {

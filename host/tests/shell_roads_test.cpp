@@ -114,6 +114,7 @@ protected:
     void ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner();
     void WindowOpenedByThePageIsPushedAndClosedAgain();
     void UniversalLinkBecomesTheRootAndTheDefaultPage();
+    void ANewRootScreenPushesThePagesWindows();
     void ConfigurationWithoutAUsableBaseURLLoadsNothing();
 
     // The web engine's flags: none for the headless default.
@@ -413,11 +414,26 @@ SHELL_ROAD(WindowOpenedByThePageIsPushedAndClosedAgain) {
 
 SHELL_ROAD(UniversalLinkBecomesTheRootAndTheDefaultPage) {
     const std::string link = kBase + "/news?from=link";
-    // The root screen of a link sits in no navigation controller: a page closing its window there
-    // reloads the default page, which is now the link's.
-    SimRun r = run("universal-link " + link + "\njs-close\nquit\n");
+    // An activity naming a local file is refused before the app hears of it. The root screen of a link
+    // is the bottom of its stack: a page closing its window there reloads the default page, which is
+    // now the link's.
+    SimRun r = run("user-activity NSUserActivityTypeBrowsingWeb file:///etc/hostname\nuniversal-link " + link +
+                   "\njs-close\nquit\n");
     ASSERT_EQ(r.status, 0) << allOutput(r);
     auto seen = simEvents(r);
+    EXPECT_GE(find(seen,
+                   [](const Value& e) {
+                       return has(e, "app.user-activity", {{"handled", false}});
+                   }),
+              0)
+        << allOutput(r);
+    EXPECT_EQ(find(seen,
+                   [](const Value& e) {
+                       return !has(e, "app.user-activity") && !has(e, "command") && !has(e, "console") &&
+                              e["url"].stringOr("").rfind("file:", 0) == 0;
+                   }),
+              -1)
+        << allOutput(r);
     long root = find(seen, [&](const Value& e) { return has(e, "screen.root", {{"url", Value(link)}}); });
     ASSERT_GE(root, 0) << allOutput(r);
     long first = find(
@@ -434,6 +450,34 @@ SHELL_ROAD(UniversalLinkBecomesTheRootAndTheDefaultPage) {
         },
         first + 1);
     EXPECT_GT(again, first) << allOutput(r);
+}
+
+// A tapped notification's page and a universal link become the root inside a navigation controller, as
+// the launch's first screen is, so the page's new windows are pushed there.
+SHELL_ROAD(ANewRootScreenPushesThePagesWindows) {
+    const std::string page = kBase + "/news?from=root";
+    const std::string window = kBase + "/window";
+    Value push = Value::dictionary({{"aps", Value::dictionary({{"alert", "News"}})},
+                                    {"custom", Value::dictionary({{"i", "7c0e1f52-3d4b-4a8e-9f61-2b5d8c9e0a13"},
+                                                                  {"a", Value::dictionary({{"targetUrl", page}})}})}});
+    for (const std::string& opening : {"push-tap " + platform::json::write(push).value(), "universal-link " + page}) {
+        SCOPED_TRACE(opening);
+        SimRun r = run(opening + "\njs-open " + window + "\njs-close\nquit\n");
+        ASSERT_EQ(r.status, 0) << allOutput(r);
+        auto seen = simEvents(r);
+        long root = find(seen, [&](const Value& e) { return has(e, "screen.root", {{"url", Value(page)}}); });
+        ASSERT_GE(root, 0) << allOutput(r);
+        long pushed = find(
+            seen,
+            [&](const Value& e) {
+                return has(e, "screen.push", {{"url", Value(window)}});
+            },
+            root);
+        long popped = find(
+            seen, [](const Value& e) { return has(e, "screen.pop"); }, pushed);
+        EXPECT_GT(pushed, root) << allOutput(r);
+        EXPECT_GT(popped, pushed) << allOutput(r);
+    }
 }
 
 SHELL_ROAD(ConfigurationWithoutAUsableBaseURLLoadsNothing) {
@@ -623,6 +667,43 @@ TEST_F(WebEngineShellRoads, TheEnginesProcessesAndDisplayEndWithTheRun) {
     alarm(0);
     prctl(PR_SET_CHILD_SUBREAPER, 0);
     EXPECT_TRUE(outlived.empty()) << "still running 20 s after the run: " << outlived.size() << " process(es)";
+}
+
+// Headless, the host plays window.open: a window whose page the screen sends to the browser pops as it
+// loads, and the lines come in the order things happened; its web view loads nothing after.
+TEST_F(ShellRoads, AWindowThatClosesItselfAsItLoadsIsSaidInOrderAndLoadsNothing) {
+    const std::string outside = std::string(Tesmar::Strings::ExternalLinks::outsideSite) + "/plan";
+    SimRun r = run("js-open " + outside + "\nquit\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    long pushed = find(seen, [&](const Value& e) { return has(e, "screen.push", {{"url", Value(outside)}}); });
+    long popped = find(
+        seen,
+        [&](const Value& e) {
+            return has(e, "screen.pop", {{"url", Value(outside)}});
+        },
+        pushed);
+    long opened = find(
+        seen,
+        [&](const Value& e) {
+            return has(e, "system.open", {{"url", Value(outside)}});
+        },
+        popped);
+    ASSERT_GE(pushed, 0) << allOutput(r);
+    EXPECT_GT(popped, pushed) << allOutput(r);
+    EXPECT_GT(opened, popped) << allOutput(r);
+    EXPECT_EQ(find(seen,
+                   [&](const Value& e) {
+                       return has(e, "page.start", {{"url", Value(outside)}});
+                   }),
+              -1)
+        << allOutput(r);
+    EXPECT_EQ(find(seen,
+                   [&](const Value& e) {
+                       return has(e, "navigation.decision", {{"decision", "allow"}}) && e["url"] == Value(outside);
+                   }),
+              -1)
+        << allOutput(r);
 }
 
 TEST_F(ShellRoads, SnapshotIsRefusedByTheHeadlessEngine) {

@@ -90,6 +90,33 @@ private:
     bool held_ = true;
 };
 
+// A mutex its holder may take again (each take matched by a release), for a lock held while calling out
+// to code that may call back in. Hold one with `RecursiveMutexLock`. The analysis sees it as a Mutex: a
+// second take inside one function is an error to it, one in a callee it does not see.
+class CAPABILITY("mutex") RecursiveMutex {
+public:
+    RecursiveMutex() = default;
+    RecursiveMutex(const RecursiveMutex&) = delete;
+    RecursiveMutex& operator=(const RecursiveMutex&) = delete;
+
+    void lock() ACQUIRE() { mutex_.lock(); }
+    void unlock() RELEASE() { mutex_.unlock(); }
+
+private:
+    std::recursive_mutex mutex_;
+};
+
+class SCOPED_CAPABILITY RecursiveMutexLock {
+public:
+    explicit RecursiveMutexLock(RecursiveMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+    ~RecursiveMutexLock() RELEASE() { mutex_.unlock(); }
+    RecursiveMutexLock(const RecursiveMutexLock&) = delete;
+    RecursiveMutexLock& operator=(const RecursiveMutexLock&) = delete;
+
+private:
+    RecursiveMutex& mutex_;
+};
+
 // A reader-writer mutex: held exclusively by WriterMutexLock, shared by ReaderMutexLock. A field
 // GUARDED_BY it may be read under either and written under the writer's lock only.
 class CAPABILITY("mutex") SharedMutex {

@@ -356,6 +356,12 @@ std::vector<Application::OpenedURL> Application::openedURLs() const {
 }
 
 bool Application::continueUserActivity(std::shared_ptr<UserActivity> activity) {
+    // A web page is all an activity may name: a file, a script or another app's scheme never reaches the app.
+    if (activity && activity->webpageURL && !isWebpageURL(*activity->webpageURL)) {
+        consoleLog("Refused a user activity whose web page URL is not http or https: " +
+                   activity->webpageURL->absoluteString());
+        return false;
+    }
     Selector s = sel("application:continueUserActivity:restorationHandler:");
     if (!delegateResponds(s)) return false;
     RestorationHandler restoration = [](ValueArray) {};

@@ -159,7 +159,8 @@ public:
 
     // --- universal links and URLs for the app ---
     // Delivers application:continueUserActivity:restorationHandler: (false when the delegate does not
-    // answer it, or answers NO).
+    // answer it, or answers NO). An activity whose web page URL is not http or https is refused: a
+    // console line, false, and the delegate never hears of it.
     bool continueUserActivity(std::shared_ptr<UserActivity> activity);
     // Delivers application:openURL:options:, or, to a delegate without it,
     // application:openURL:sourceApplication:annotation: with the options' source application and

@@ -1,5 +1,7 @@
 #include "platform/uikit/NavigationController.h"
 
+#include <utility>
+
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/uikit/Classes.h"
 
@@ -18,12 +20,22 @@ std::shared_ptr<ViewController> NavigationController::topViewController() const 
     return stack_.empty() ? nullptr : stack_.back();
 }
 
+Value NavigationController::eventFields() const {
+    Value fields = ViewController::eventFields();
+    if (auto top = topViewController()) {
+        Value url = top->eventFields()["url"];
+        if (!url.isNull()) fields.set("url", std::move(url));
+    }
+    return fields;
+}
+
 void NavigationController::loadView() {
     ViewController::loadView();
     if (auto top = topViewController()) {
         auto v = top->view();
         v->setFrame(view_->bounds());
         view_->addSubview(v);
+        shown_ = top;
     }
 }
 
@@ -40,11 +52,14 @@ void NavigationController::adopt(const std::shared_ptr<ViewController>& controll
     controller->parent_ = std::static_pointer_cast<ViewController>(shared_from_this());
 }
 
-void NavigationController::showTop(const std::shared_ptr<ViewController>& oldTop, bool animated) {
+void NavigationController::showTop(bool animated) {
     auto newTop = topViewController();
-    if (oldTop == newTop || !isViewLoaded()) return;
+    if (newTop == shown_ || !isViewLoaded()) return;
     bool visible = state_ == Appearance::Appeared || state_ == Appearance::Appearing;
     if (newTop) newTop->view();
+    // Its viewDidLoad may have pushed or popped again; that change showed its own top.
+    if (topViewController() != newTop || newTop == shown_) return;
+    auto oldTop = std::exchange(shown_, newTop);
     if (visible) {
         if (oldTop) oldTop->beginAppearance(false, animated);
         if (newTop) newTop->beginAppearance(true, animated);
@@ -63,7 +78,6 @@ void NavigationController::showTop(const std::shared_ptr<ViewController>& oldTop
 }
 
 void NavigationController::setViewControllers(std::vector<std::shared_ptr<ViewController>> controllers, bool animated) {
-    auto oldTop = topViewController();
     for (auto& c : stack_) c->parent_.reset();
     stack_.clear();
     for (auto& c : controllers) {
@@ -71,7 +85,7 @@ void NavigationController::setViewControllers(std::vector<std::shared_ptr<ViewCo
         adopt(c);
         stack_.push_back(std::move(c));
     }
-    showTop(oldTop, animated);
+    showTop(animated);
 }
 
 void NavigationController::pushViewController(std::shared_ptr<ViewController> controller, bool animated) {
@@ -80,19 +94,18 @@ void NavigationController::pushViewController(std::shared_ptr<ViewController> co
                    "supported");
         return;
     }
-    auto oldTop = topViewController();
     adopt(controller);
     stack_.push_back(controller);
-    showTop(oldTop, animated);
+    // Said before the screen's view loads: what its viewDidLoad does comes after the push.
     DeviceEvents::post("screen.push", controller->eventFields());
+    showTop(animated);
 }
 
 std::vector<std::shared_ptr<ViewController>> NavigationController::popTo(size_t keep, bool animated) {
     if (keep == 0 || keep >= stack_.size()) return {};
-    auto oldTop = topViewController();
     std::vector<std::shared_ptr<ViewController>> popped(stack_.begin() + long(keep), stack_.end());
     stack_.resize(keep);
-    showTop(oldTop, animated);
+    showTop(animated);
     for (auto it = popped.rbegin(); it != popped.rend(); ++it) {
         (*it)->parent_.reset();
         DeviceEvents::post("screen.pop", (*it)->eventFields());

@@ -33,16 +33,20 @@ public:
     bool isNavigationBarHidden() const { return barHidden_; }
     void setNavigationBarHidden(bool hidden, bool animated = false);
 
+    // {"screen", and the top screen's "url" when it names one}: a window's root shows its top's page.
+    Value eventFields() const override;
     void loadView() override;
     void viewDidLayoutSubviews() override;
 
 private:
     void forwardAppearance(bool appearing, bool will, bool animated) override;
     void adopt(const std::shared_ptr<ViewController>& controller);
-    void showTop(const std::shared_ptr<ViewController>& oldTop, bool animated);
+    // Puts the top's view in place of the one shown, with the appearance calls.
+    void showTop(bool animated);
     std::vector<std::shared_ptr<ViewController>> popTo(size_t keep, bool animated);
 
     std::vector<std::shared_ptr<ViewController>> stack_;
+    std::shared_ptr<ViewController> shown_;  // whose view this view holds: the top once showTop is done
     bool barHidden_ = false;
 };
 

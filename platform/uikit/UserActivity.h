@@ -15,9 +15,15 @@ inline constexpr const char* kUserActivityTypeBrowsingWeb = "NSUserActivityTypeB
 
 struct UserActivity {
     std::string activityType;
-    std::optional<URL> webpageURL;
+    std::optional<URL> webpageURL;  // http or https only: the application refuses an activity with another
     Value userInfo;
 };
+
+// Whether `url` can be an activity's web page: its scheme is http or https.
+inline bool isWebpageURL(const URL& url) {
+    auto scheme = url.scheme();
+    return scheme == "http" || scheme == "https";
+}
 
 // The restoration handler of application:continueUserActivity:restorationHandler:.
 using RestorationHandler = std::function<void(ValueArray restorableObjects)>;

@@ -57,6 +57,7 @@ std::shared_ptr<webkit::UIDelegate> WebView::uiDelegateFor(UIDelegateMethod meth
 
 std::shared_ptr<Navigation> WebView::loadRequest(const URLRequest& request) {
     dispatch::mainThread.assertOnThread();
+    requestedURL_ = request.url();
     return engine_->load(request, webkit_detail::LoadOptions{});
 }
 

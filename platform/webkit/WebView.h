@@ -136,6 +136,7 @@ private:
     std::weak_ptr<webkit::UIDelegate> uiDelegate_;
     std::shared_ptr<uikit::ScrollView> scrollView_;
     bool allowsBackForwardGestures_ = false;
+    std::optional<platform::URL> requestedURL_;  // the last request's URL given to loadRequest
     std::shared_ptr<std::atomic<long>> pendingPanels_ = std::make_shared<std::atomic<long>>(0);
 };
 

@@ -78,9 +78,10 @@ std::shared_ptr<WebView> WebView::openNewWindow(const NavigationAction& action) 
     if (!delegate) return nullptr;
     auto created = delegate->createWebViewWithConfiguration(*this, configuration_, action, WindowFeatures{});
     if (!created) return nullptr;
-    // The app may already have loaded the request into the window it made; don't fetch it twice.
+    // The app may already have loaded the request into the window it made; don't fetch it twice, nor
+    // again after the app's own load ended (its screen may have decided against it and gone).
     const auto& url = action.request.url();
-    if (url && !created->engine_->isLoadingOrDeciding(*url)) {
+    if (url && created->requestedURL_ != url && !created->engine_->isLoadingOrDeciding(*url)) {
         webkit_detail::LoadOptions options;
         options.type = action.navigationType;
         options.sourceFrame = action.sourceFrame;

@@ -254,7 +254,7 @@ void ZDVLoglaneLogger::sendNextPendingRequest() {
     auto request = logRequestFromPath(next->path, next->logSource);
     auto& fm = platform::FileManager::defaultManager();
     if (!request) {
-        (void)fm.removeItem(next->path);  // unreadable: dropped; one left behind is dropped again next time
+        (void)fm.removeItem(next->path);  // unreadable or empty: dropped; one left behind is dropped again next time
         auto self = shared_from_this();
         queue_.async([self] {
             self->queue_.assertCurrent();
@@ -295,7 +295,8 @@ void ZDVLoglaneLogger::sendNextPendingRequest() {
 std::shared_ptr<LLNPBLogRequest> ZDVLoglaneLogger::logRequestFromPath(const std::string& path,
                                                                       int32_t logSource) const {
     auto content = platform::FileManager::defaultManager().contentsOfFile(path, kMaxLogFileBytes);
-    if (!content.ok()) return nullptr;
+    // An empty batch (a first write that failed and was cut back) has nothing to send.
+    if (!content.ok() || content.value().empty()) return nullptr;
     auto request = NANOMake<LLNPBLogRequest>();
     if (!request) return nullptr;
     NANOSetInt32(*request, LLNPBLogRequest::log_source, logSource);

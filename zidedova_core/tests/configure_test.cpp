@@ -232,6 +232,37 @@ TEST_F(ConfigureTest, LookupsAndDelete) {
     ZODOzi::configureWithName("a", VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1"));
 }
 
+// A configurable runs under the class lock, and may still configure or delete an app on that thread.
+struct ReentrantConfigurable {
+    static inline std::vector<std::string> deleted;
+    static Class* install() {
+        auto& runtime = Runtime::shared();
+        if (auto* existing = runtime.lookUpClass("ZDVTestReentrantConfigurable")) return existing;
+        return ClassBuilder(runtime, "ZDVTestReentrantConfigurable", runtime.rootClass())
+            .classMethod(sel("configureWithApp:"), makeImp([](Object*, Selector, std::shared_ptr<ZODOzi> app) {
+                             if (app->name() == "first")
+                                 ZODOzi::configureWithName("second",
+                                                           VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1"));
+                             else
+                                 app->deleteApp([name = app->name()](bool ok) {
+                                     if (ok) deleted.push_back(name);
+                                 });
+                         }))
+            .registerClass();
+    }
+};
+
+TEST_F(ConfigureTest, AConfigurableMayConfigureAnotherAppOrDeleteItsOwn) {
+    writeInfo({});
+    ReentrantConfigurable::deleted.clear();
+    ZODOzi::registerAsConfigurable(ReentrantConfigurable::install());
+    ZODOzi::configureWithName("first", VIVUzorivu::withVodezuAppID(testing::kValidAppID, "1"));
+    // "first" configured "second", whose own configureWithApp: deleted it again.
+    EXPECT_TRUE(ZODOzi::appNamed("first"));
+    EXPECT_FALSE(ZODOzi::appNamed("second"));
+    EXPECT_EQ(ReentrantConfigurable::deleted, std::vector<std::string>{"second"});
+}
+
 TEST_F(ConfigureTest, LibraryRegistry) {
     writeInfo({});
     struct Case {

@@ -379,16 +379,20 @@ TEST_F(ApplicationTest, TerminateStopsTheLoopWithoutMakingLaterWaitsPoll) {
     loop.run();  // ends at once: the stop is kept for the loop's own run
 }
 
-TEST_F(ApplicationTest, ContinueUserActivityReachesTheDelegate) {
+TEST_F(ApplicationTest, ContinueUserActivityReachesTheDelegateWithWebPagesOnly) {
     Log log;
     std::string name = uniqueName("LinkDelegate");
     makeDelegateClass(name, &log, kAll);
     auto app = launchApplication(nullptr, name.c_str()).value();
     log.clear();
-    auto activity = std::make_shared<UserActivity>(
-        UserActivity{kUserActivityTypeBrowsingWeb, URL::string("https://intranet.test/page"), Value()});
-    EXPECT_TRUE(app->continueUserActivity(activity));
-    EXPECT_EQ(log, Log({"continue https://intranet.test/page"}));
+    auto activity = [](const char* url) {
+        return std::make_shared<UserActivity>(UserActivity{kUserActivityTypeBrowsingWeb, URL::string(url), Value()});
+    };
+    EXPECT_TRUE(app->continueUserActivity(activity("https://intranet.test/page")));
+    EXPECT_TRUE(app->continueUserActivity(activity("HTTP://intranet.test/")));
+    for (const char* refused : {"file:///etc/hostname", "javascript:alert(1)", "mailto:a@intranet.test"})
+        EXPECT_FALSE(app->continueUserActivity(activity(refused))) << refused;
+    EXPECT_EQ(log, Log({"continue https://intranet.test/page", "continue HTTP://intranet.test/"}));
 }
 
 }  // namespace

@@ -69,11 +69,32 @@ TEST_F(ScreenTest, NavigationPushAndPopPostEventsAndRunTheLifeCycle) {
     EXPECT_EQ(nav->popViewController(true), nullptr);  // the bottom screen stays
     EXPECT_EQ(b->navigationController(), nullptr);
 
-    EXPECT_EQ(screenEvents(), Log({"screen.root UINavigationController", "screen.push B https://intranet.test/b",
-                                   "screen.push C", "screen.pop C", "screen.pop B https://intranet.test/b"}));
+    // The root names the page its top screen shows.
+    EXPECT_EQ(screenEvents(),
+              Log({"screen.root UINavigationController https://intranet.test/", "screen.push B https://intranet.test/b",
+                   "screen.push C", "screen.pop C", "screen.pop B https://intranet.test/b"}));
     EXPECT_EQ(log, Log({"A.willAppear", "A.didAppear", "A.willDisappear", "B.willAppear", "A.didDisappear",
                         "B.didAppear", "B.willDisappear", "C.willAppear", "B.didDisappear", "C.didAppear",
                         "C.willDisappear", "A.willAppear", "C.didDisappear", "A.didAppear"}));
+}
+
+TEST_F(ScreenTest, AScreenThatPopsItselfAsItsViewLoadsLeavesTheOneBelowShown) {
+    struct Leaving : Screen {
+        using Screen::Screen;
+        void viewDidLoad() override {
+            if (auto nav = navigationController()) nav->popViewController(true);
+        }
+    };
+    Log log;
+    auto a = std::make_shared<Screen>(&log, "A");
+    auto nav = NavigationController::withRoot(a);
+    auto window = showInWindow(nav);
+    nav->pushViewController(std::make_shared<Leaving>(&log, "B"), true);
+    EXPECT_EQ(nav->topViewController(), a);
+    EXPECT_TRUE(a->isInWindowHierarchy());
+    EXPECT_EQ(nav->view()->subviews().size(), 1u);
+    EXPECT_EQ(screenEvents(), Log({"screen.root UINavigationController", "screen.push B", "screen.pop B"}));
+    EXPECT_EQ(log, Log({"A.willAppear", "A.didAppear"}));  // A never left
 }
 
 TEST_F(ScreenTest, NavigationBarHiddenPostsOnChangeOnly) {

@@ -162,6 +162,16 @@ TEST_F(UIDelegateTest, WindowOpenLoadsTheURLInTheReturnedWebViewOnce) {
         EXPECT_EQ(window->configuration().websiteDataStore, webView->configuration().websiteDataStore);
     }
 
+    // The app's own load, which its screen decided against (and went away): nothing loads after it.
+    server.clearRequests();
+    windowNavigation->actions.clear();
+    windowNavigation->policy = [](const NavigationAction&) { return NavigationActionPolicy::Cancel; };
+    ASSERT_TRUE(webView->openWindow(server.url("/popup")));
+    dispatch::MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(windowNavigation->actions.size(), 1u);
+    EXPECT_EQ(server.requestCount(), 0u);
+    windowNavigation->policy = nullptr;
+
     // A delegate that makes no window: the request is dropped.
     ui->makeWindows = false;
     server.clearRequests();

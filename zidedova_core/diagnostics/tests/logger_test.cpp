@@ -130,13 +130,16 @@ TEST_F(LoglaneLoggerTest, ASuccessRestoresTheRetries) {
     EXPECT_TRUE(logFiles().empty());
 }
 
-TEST_F(LoglaneLoggerTest, NewestFileFirstAndVanishedFilesAreSkipped) {
+TEST_F(LoglaneLoggerTest, NewestFileFirstAndEmptyFilesAreRemovedUnsent) {
     std::string dir = logger->logDirectory() + "/orchard/137";
     for (int64_t name : {1700000000000, 1700000000500, 1700000000900}) {
         ZDVLoglaneWriter writer(dir, name);
         ASSERT_TRUE(writer.writeLogEvent(event(name)));
     }
+    // Newest of all: a file whose first write failed on a full disk, cut back to nothing.
+    ASSERT_TRUE(ZDVLoglaneWriter(dir, 1700000001000).isOpen());
     flushAndWait();
+    EXPECT_TRUE(logFiles().empty());
     auto uploads = service.uploads();
     ASSERT_EQ(uploads.size(), 3u);
     std::vector<int64_t> order;
