@@ -265,6 +265,20 @@ bool PendingWrites::isPending(const std::string& path) {
     return s.failing.count(path) > 0;
 }
 
+std::optional<Bytes> PendingWrites::keptBytes(const std::string& path) {
+    auto& s = state();
+    std::shared_ptr<Slot> slot;
+    {
+        dispatch::MutexLock lock(s.mutex);
+        auto it = s.slots.find(path);
+        if (it == s.slots.end()) return std::nullopt;
+        slot = it->second;
+    }
+    dispatch::MutexLock writing(slot->writing);
+    if (slot->soon) return slot->soon->first;
+    return slot->bytes;
+}
+
 void PendingWrites::flushAll() {
     auto& s = state();
     std::map<std::string, std::function<void()>> later;

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/foundation/Error.h"
@@ -70,6 +71,10 @@ public:
 
     // Whether a write of `path` failed and has not been made good yet.
     static bool isPending(const std::string& path);
+
+    // The bytes of the latest write() or writeSoon() of `path` while they are not on disk yet (left for
+    // soon, or kept after a failure): newer than the file, so a store reading its file back takes these.
+    static std::optional<Bytes> keptBytes(const std::string& path);
 
     // Tries every kept write, and every write still to be made soon, now, on the calling thread.
     static void flushAll();

@@ -207,6 +207,9 @@ std::optional<std::string> ZDVDiagnostics::installString() {
     std::lock_guard lock(classLock());
     auto path = filePathWithName(kZDVInstallStringFileName);
     if (!path) return std::nullopt;
+    // One made earlier in this run that the disk has not taken yet is kept, and is the one to answer.
+    if (auto kept = platform::PendingWrites::keptBytes(*path); kept && !kept->empty())
+        return std::string(kept->begin(), kept->end());
     auto& fm = platform::FileManager::defaultManager();
     auto text = fm.stringWithContentsOfFile(*path, 4096);
     if (text.ok() && !text.value().empty()) return text.value();
@@ -219,7 +222,7 @@ std::optional<std::string> ZDVDiagnostics::installString() {
         if (!missing) return std::nullopt;
     }
     std::string fresh = platform::UUID::random().uuidString();
-    if (!writeString(fresh, *path)) return std::nullopt;
+    (void)writeString(fresh, *path);  // a write the disk refused is kept and tried again until it lands
     return fresh;
 }
 
@@ -250,7 +253,6 @@ bool ZDVDiagnostics::writeString(const std::string& text, const std::string& pat
     // can only leave the file empty or absent, and either is made anew.
     platform::PendingWrites::Options options;
     options.flush = platform::FileManager::Flush::Deferred;
-    options.onFailure = platform::PendingWrites::OnFailure::Say;
     auto written = platform::PendingWrites::write(path, text, options);
     if (!written.ok()) {
         ZDVLoggerLogWarning(kZDVLoggerService, "I-COR100004", "Unable to persist internal state: %@",

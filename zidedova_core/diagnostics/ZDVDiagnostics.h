@@ -3,7 +3,8 @@
 // (the app, the device, the SDKs present, the error), carried in a LLNPBLogEvent to the diagnostics
 // logger (log source 137, account "orchard") with an immediate flush. It also keeps the install string,
 // a random identifier at <Application Support>/Vodezu/ZODOzi/ZIDEDOVA_UNIQUE_INSTALL (atomic writes,
-// excluded from backup), the same across launches.
+// excluded from backup), the same across launches; a write the disk refuses is kept, answered and tried
+// again until it lands.
 //
 // Threads: reports are built on the posting thread. One recursive class lock is held while a report is
 // built and handed to the logger and around every state-file operation. The report of a failed core
