@@ -30,6 +30,8 @@ struct State {
     dispatch::Mutex mutex;
     std::map<std::string, std::function<void()>>
         failing GUARDED_BY(mutex);  // path -> its retry (empty: said, not retried)
+    // path -> what a keyed store answers for its unsaved keys, while the path is failing
+    std::map<std::string, std::function<std::vector<std::string>()>> unsavedKeys GUARDED_BY(mutex);
     std::map<std::string, std::shared_ptr<Slot>> slots GUARDED_BY(mutex);
     std::set<std::string> swept GUARDED_BY(mutex);
     std::map<std::string, std::function<void()>> later GUARDED_BY(mutex);  // writes left for the worker
@@ -56,9 +58,11 @@ State& state() {
 void resetState() {
     auto& s = state();
     std::map<std::string, std::function<void()>> failing, later;  // released outside the lock
+    std::map<std::string, std::function<std::vector<std::string>()>> unsavedKeys;
     {
         dispatch::MutexLock lock(s.mutex);
         failing.swap(s.failing);
+        unsavedKeys.swap(s.unsavedKeys);
         s.slots.clear();
         s.swept.clear();
         later.swap(s.later);
@@ -211,9 +215,11 @@ void PendingWrites::writeLater(const std::string& path, std::function<void()> wr
         runWhatWasLeft(path);
 }
 
-void PendingWrites::report(const std::string& path, const Result<void>& outcome, std::function<void()> retry) {
+void PendingWrites::report(const std::string& path, const Result<void>& outcome, std::function<void()> retry,
+                           std::function<std::vector<std::string>()> unsavedKeys) {
     auto& s = state();
     std::function<void()> replaced;  // released outside the lock: it may hold the last reference to a store
+    std::function<std::vector<std::string>()> replacedKeys;  // likewise
     bool said = false;
     DelayScheduler scheduler;
     double delay = 0;
@@ -225,6 +231,10 @@ void PendingWrites::report(const std::string& path, const Result<void>& outcome,
             if (it == s.failing.end()) return;
             replaced = std::move(it->second);
             s.failing.erase(it);
+            if (auto keys = s.unsavedKeys.find(path); keys != s.unsavedKeys.end()) {
+                replacedKeys = std::move(keys->second);
+                s.unsavedKeys.erase(keys);
+            }
             if (s.failing.empty()) s.delay = kFirstRetryDelay;
         } else {
             const bool retried = bool(retry);
@@ -234,6 +244,7 @@ void PendingWrites::report(const std::string& path, const Result<void>& outcome,
             } else {
                 s.failing.emplace(path, std::move(retry));
             }
+            replacedKeys = std::exchange(s.unsavedKeys[path], std::move(unsavedKeys));
             if (retried && !s.retryScheduled && s.scheduler) {
                 s.retryScheduled = true;
                 scheduler = s.scheduler;
@@ -277,6 +288,22 @@ std::optional<Bytes> PendingWrites::keptBytes(const std::string& path) {
     dispatch::MutexLock writing(slot->writing);
     if (slot->soon) return slot->soon->first;
     return slot->bytes;
+}
+
+std::vector<PendingWrites::Unsaved> PendingWrites::unsaved() {
+    auto& s = state();
+    std::vector<std::pair<std::string, std::function<std::vector<std::string>()>>> failing;
+    {
+        dispatch::MutexLock lock(s.mutex);
+        for (const auto& [path, retry] : s.failing) {
+            auto keys = s.unsavedKeys.find(path);
+            failing.emplace_back(path, keys == s.unsavedKeys.end() ? nullptr : keys->second);
+        }
+    }
+    std::vector<Unsaved> unsaved;
+    for (const auto& [path, keys] : failing)  // a store's keys are asked outside the lock: it takes its own
+        unsaved.push_back({underDeviceRoot(path), keys ? std::optional(keys()) : std::nullopt});
+    return unsaved;
 }
 
 void PendingWrites::flushAll() {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/FileManager.h"
@@ -61,8 +62,11 @@ public:
 
     // For a store that writes its file itself (merging under its own locks): reports how a write of
     // `path` went. On failure `retry` is kept and called to try again; it must write the store's latest
-    // contents and report again. Calls for one path must be serialised by the store.
-    static void report(const std::string& path, const Result<void>& outcome, std::function<void()> retry);
+    // contents and report again. A store of keyed values passes `unsavedKeys`, which answers the keys the
+    // disk has not taken yet (unsaved() asks it, outside every lock of this class). Calls for one path must be
+    // serialised by the store.
+    static void report(const std::string& path, const Result<void>& outcome, std::function<void()> retry,
+                       std::function<std::vector<std::string>()> unsavedKeys = nullptr);
 
     // A store opening its file, under the store's lock (no writer of the file at work): the temporary
     // files that writers killed mid-write left beside it go (FileManager::removeStaleTemporaryFiles), the
@@ -75,6 +79,15 @@ public:
     // The bytes of the latest write() or writeSoon() of `path` while they are not on disk yet (left for
     // soon, or kept after a failure): newer than the file, so a store reading its file back takes these.
     static std::optional<Bytes> keptBytes(const std::string& path);
+
+    // The files whose latest write has not reached the disk, by path (under the device root, as the
+    // events name it), with the keys a keyed store reports unsaved. What an ending process would lose:
+    // asked after flushAll().
+    struct Unsaved {
+        std::string path;
+        std::optional<std::vector<std::string>> keys;
+    };
+    static std::vector<Unsaved> unsaved();
 
     // Tries every kept write, and every write still to be made soon, now, on the calling thread.
     static void flushAll();

@@ -229,8 +229,9 @@ TEST_F(DefaultsTest, AFailedWriteKeepsTheValueAndSynchronizeRetries) {
     EXPECT_EQ(onDisk("failing")["k"].stringOr(""), "v");
 }
 
-// A full disk: the change (a removal too) is said to be unsaved, and a flush writes it once there is
-// room, even when every store object of the domain is gone by then.
+// A full disk: the change (a removal too) is said to be unsaved, with its keys among what an ending
+// process would lose, and a flush writes it once there is room, even when every store object of the
+// domain is gone by then.
 TEST_F(DefaultsTest, AChangeTheDiskRefusedIsKeptUntilAFlushLandsIt) {
     detail::setWriteFault([](const std::string&) { return ENOSPC; });
     {
@@ -243,10 +244,15 @@ TEST_F(DefaultsTest, AChangeTheDiskRefusedIsKeptUntilAFlushLandsIt) {
     }
     PendingWrites::flushAll();
     EXPECT_FALSE(fs::exists(prefs() + "group.full.plist"));
+    auto unsaved = PendingWrites::unsaved();
+    ASSERT_EQ(unsaved.size(), 1u);
+    EXPECT_EQ(unsaved[0].path, "Library/Preferences/group.full.plist");
+    EXPECT_EQ(unsaved[0].keys, (std::vector<std::string>{"badge", "subscription"}));
     detail::setWriteFault(nullptr);
     PendingWrites::flushAll();
     EXPECT_EQ(onDisk("group.full"), Value::dictionary({{"badge", 3}}));
     EXPECT_TRUE(UserDefaults("group.full").unsavedKeys().empty());
+    EXPECT_TRUE(PendingWrites::unsaved().empty());
     tesmar_testing::resetProcessState({"foundation.pending-writes"});
 }
 
