@@ -1,11 +1,18 @@
 #include "platform/foundation/PendingWrites.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -166,6 +173,28 @@ void writeWhatWasLeft(const std::string& path) {
     (void)writeInSlot(path, *slot, std::move(bytes), options);  // a failure is said and kept as write() keeps it
 }
 
+// The copies of `path` set aside so far, by number: "<file>.corrupt" is 0, "<file>.corrupt.N" is N.
+std::map<uint64_t, std::string> damagedCopies(const std::string& path) {
+    std::map<uint64_t, std::string> copies;
+    const auto slash = path.find_last_of('/');
+    const std::string folder = path.substr(0, slash);
+    const std::string prefix = path.substr(slash + 1) + ".corrupt";
+    auto names = FileManager::defaultManager().contentsOfDirectory(folder);
+    if (!names) return copies;
+    for (const auto& name : *names) {
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        std::string_view rest = std::string_view(name).substr(prefix.size());
+        uint64_t number = 0;
+        if (!rest.empty()) {
+            if (rest.size() < 2 || rest[0] != '.') continue;
+            auto [end, ec] = std::from_chars(rest.data() + 1, rest.data() + rest.size(), number);
+            if (ec != std::errc() || end != rest.data() + rest.size() || number == 0) continue;
+        }
+        copies.emplace(number, folder + "/" + name);
+    }
+    return copies;
+}
+
 std::function<void()> retryOfKeptBytes(const std::string& path, const PendingWrites::Options& options) {
     return [path, options] {
         std::optional<FileLock> fileLock;  // before the slot, in the order write()'s callers take them
@@ -268,6 +297,33 @@ void PendingWrites::removeStaleTemporaryFilesOnce(const std::string& path) {
         if (!s.swept.insert(path).second) return;
     }
     FileManager::defaultManager().removeStaleTemporaryFiles(path);
+}
+
+std::optional<std::string> PendingWrites::setAsideDamagedFile(const std::string& path) {
+    auto copies = damagedCopies(path);
+    // The next number after the newest copy, so numbers tell the copies' order; a name another process
+    // took meanwhile is passed by, never written over.
+    uint64_t number = copies.empty() ? 0 : copies.rbegin()->first + 1;
+    std::string copy;
+    int err = EEXIST;
+    for (int tries = 0; err == EEXIST && tries < 64; ++tries, ++number) {
+        copy = path + ".corrupt" + (number == 0 ? std::string() : "." + std::to_string(number));
+        err = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, copy.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+    }
+    if (err == ENOENT) return std::nullopt;  // gone already: set aside by another process of the device
+    Value fields = Value::dictionary({{"path", underDeviceRoot(path)}});
+    if (err == 0)
+        fields.set("copy", underDeviceRoot(copy));
+    else
+        fields.set("error", std::string(std::strerror(err)));
+    DeviceEvents::post("storage.corrupt", std::move(fields));
+    if (err != 0) return std::nullopt;
+    copies = damagedCopies(path);
+    while (copies.size() > size_t(kKeptDamagedCopies)) {  // the oldest go
+        ::unlink(copies.begin()->second.c_str());
+        copies.erase(copies.begin());
+    }
+    return copy;
 }
 
 bool PendingWrites::isPending(const std::string& path) {

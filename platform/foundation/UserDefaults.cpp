@@ -179,7 +179,7 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
             return {};
         }
         // Keep a damaged file aside instead of overwriting it at the next write.
-        ::rename(path.c_str(), (path + ".corrupt").c_str());
+        (void)PendingWrites::setAsideDamagedFile(path);
         values.clear();
         seen = {};
         return {};

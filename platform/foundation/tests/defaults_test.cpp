@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -315,16 +316,30 @@ TEST_F(DefaultsTest, OpeningADomainSweepsItsWritersStaleTemporaries) {
     EXPECT_TRUE(fs::exists(prefs() + ".other.plist.AbCdE01234.tmp"));
 }
 
+// A damaged file is set aside and said, and a second damage keeps the first copy.
 TEST_F(DefaultsTest, DamagedFileIsSetAsideAndSuiteNamesStayInsidePreferences) {
+    std::vector<Value> said;
+    auto listening = DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
+        if (event == "storage.corrupt") said.push_back(fields);
+    });
     fs::create_directories(prefs());
     std::ofstream(prefs() + "broken.plist") << "not a property list";
     {
         UserDefaults d("broken");
         EXPECT_TRUE(d.persistentDomainKeys().empty());
         ASSERT_TRUE(d.setInteger(1, "k"));
+        std::ofstream(prefs() + "broken.plist") << "damaged again";
+        EXPECT_FALSE(d.integerForKey("k"));
+        ASSERT_TRUE(d.setInteger(2, "k"));
     }
-    EXPECT_TRUE(fs::exists(prefs() + "broken.plist.corrupt"));
-    EXPECT_EQ(onDisk("broken")["k"].integerOr(0), 1);
+    EXPECT_EQ(onDisk("broken"), Value::dictionary({{"k", 2}}));
+    EXPECT_EQ(said, (std::vector<Value>{Value::dictionary({{"path", "Library/Preferences/broken.plist"},
+                                                           {"copy", "Library/Preferences/broken.plist.corrupt"}}),
+                                        Value::dictionary({{"path", "Library/Preferences/broken.plist"},
+                                                           {"copy", "Library/Preferences/broken.plist.corrupt.1"}})}));
+    std::string first;
+    std::getline(std::ifstream(prefs() + "broken.plist.corrupt"), first);
+    EXPECT_EQ(first, "not a property list");
 
     UserDefaults evil("../../evil");
     ASSERT_TRUE(evil.setInteger(1, "k"));
