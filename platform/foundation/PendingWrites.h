@@ -63,8 +63,8 @@ public:
     // For a store that writes its file itself (merging under its own locks): reports how a write of
     // `path` went. On failure `retry` is kept and called to try again; it must write the store's latest
     // contents and report again. A store of keyed values passes `unsavedKeys`, which answers the keys the
-    // disk has not taken yet (unsaved() asks it, outside every lock of this class). Calls for one path must be
-    // serialised by the store.
+    // disk has not taken yet (unsaved() asks it, outside every lock of this class). Calls for one path
+    // must be serialised by the store.
     static void report(const std::string& path, const Result<void>& outcome, std::function<void()> retry,
                        std::function<std::vector<std::string>()> unsavedKeys = nullptr);
 
@@ -79,8 +79,7 @@ public:
     // {"path", "error"} when it could not be moved. Each copy has a name of its own, numbered in the order
     // they were set aside: "<file>.corrupt", then "<file>.corrupt.1", "<file>.corrupt.2" and on; the
     // newest kKeptDamagedCopies are kept, older ones go. A copy never replaces another, whichever process
-    // moves it.
-    // Answers where the copy went; nothing when it could not be moved, or the file was gone already.
+    // moves it. Answers where the copy went; nothing when it could not be moved or was gone already.
     static std::optional<std::string> setAsideDamagedFile(const std::string& path);
     static constexpr int kKeptDamagedCopies = 5;
 
