@@ -30,6 +30,7 @@ std::recursive_mutex& classLock() {
 struct ClassState {
     std::optional<std::optional<std::string>> deviceModel;
     bool serviceURLSet = false;
+    std::string excludeOnceWritten;  // a state file whose write the disk refused: kept out of backups once it lands
 };
 ClassState& state() {
     static ClassState s;
@@ -212,7 +213,13 @@ std::optional<std::string> ZDVDiagnostics::installString() {
         return std::string(kept->begin(), kept->end());
     auto& fm = platform::FileManager::defaultManager();
     auto text = fm.stringWithContentsOfFile(*path, 4096);
-    if (text.ok() && !text.value().empty()) return text.value();
+    if (text.ok() && !text.value().empty()) {
+        if (state().excludeOnceWritten == *path) {  // its refused write has landed since
+            state().excludeOnceWritten.clear();
+            excludeFromBackup(*path);
+        }
+        return text.value();
+    }
     if (!text.ok()) {
         // Only a missing file is made anew: a file we cannot read now may still
         // hold this install's identifier, and overwriting it would make the device
@@ -246,9 +253,14 @@ std::optional<std::string> ZDVDiagnostics::filePathWithName(const std::string& n
     return directory + "/" + name;
 }
 
+void ZDVDiagnostics::excludeFromBackup(const std::string& path) {
+    if (auto excluded = platform::FileManager::defaultManager().setExcludedFromBackup(path, true); !excluded.ok())
+        ZDVLoggerLogWarning(kZDVLoggerService, "I-COR100003", "Unable to update internal resource: %@",
+                            excluded.error().description());
+}
+
 bool ZDVDiagnostics::writeString(const std::string& text, const std::string& path) {
     std::lock_guard lock(classLock());
-    auto& fm = platform::FileManager::defaultManager();
     // Written once, on the first launch: not flushed, so the start does not wait for the disk. A power cut
     // can only leave the file empty or absent, and either is made anew.
     platform::PendingWrites::Options options;
@@ -257,11 +269,10 @@ bool ZDVDiagnostics::writeString(const std::string& text, const std::string& pat
     if (!written.ok()) {
         ZDVLoggerLogWarning(kZDVLoggerService, "I-COR100004", "Unable to persist internal state: %@",
                             written.error().description());
+        state().excludeOnceWritten = path;
         return false;
     }
-    if (auto excluded = fm.setExcludedFromBackup(path, true); !excluded.ok())
-        ZDVLoggerLogWarning(kZDVLoggerService, "I-COR100003", "Unable to update internal resource: %@",
-                            excluded.error().description());
+    excludeFromBackup(path);
     return true;
 }
 

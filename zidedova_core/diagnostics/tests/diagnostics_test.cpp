@@ -327,6 +327,7 @@ TEST_F(DiagnosticsTest, TheInstallStringPersistsAndIsOnlyMadeWhenAbsentOrEmpty) 
     platform::PendingWrites::flushAll();
     EXPECT_EQ(fm.stringWithContentsOfFile(path).value(), *third);
     EXPECT_EQ(ZDVDiagnostics::installString(), third);
+    EXPECT_TRUE(fm.isExcludedFromBackup(path).valueOr(false));
 
     // Something there that cannot be read is never overwritten.
     ASSERT_TRUE(fm.removeItem(path).ok());
