@@ -502,12 +502,7 @@ int Device::finish(int status) {
     if (status == kExitOK && printer_.faultCount() > 0) status = kExitFault;
     // The app's last chance to write has passed (terminate flushed what was kept): what the disk still has
     // not taken is lost with the process, and the run says so.
-    for (const auto& file : PendingWrites::unsaved()) {
-        Value fields = Value::dictionary({{"path", file.path}});
-        if (file.keys) fields.set("keys", Value(ValueArray(file.keys->begin(), file.keys->end())));
-        DeviceEvents::post("storage.unsaved", fields);
-        if (status == kExitOK) status = kExitUnsaved;
-    }
+    if (PendingWrites::sayUnsaved() > 0 && status == kExitOK) status = kExitUnsaved;
     DeviceEvents::post("exit", Value::dictionary({{"code", status}}));
     return status;
 }

@@ -346,7 +346,7 @@ std::optional<Bytes> PendingWrites::keptBytes(const std::string& path) {
     return slot->bytes;
 }
 
-std::vector<PendingWrites::Unsaved> PendingWrites::unsaved() {
+size_t PendingWrites::sayUnsaved() {
     auto& s = state();
     std::vector<std::pair<std::string, std::function<std::vector<std::string>()>>> failing;
     {
@@ -356,10 +356,15 @@ std::vector<PendingWrites::Unsaved> PendingWrites::unsaved() {
             failing.emplace_back(path, keys == s.unsavedKeys.end() ? nullptr : keys->second);
         }
     }
-    std::vector<Unsaved> unsaved;
-    for (const auto& [path, keys] : failing)  // a store's keys are asked outside the lock: it takes its own
-        unsaved.push_back({underDeviceRoot(path), keys ? std::optional(keys()) : std::nullopt});
-    return unsaved;
+    for (const auto& [path, keys] : failing) {
+        Value fields = Value::dictionary({{"path", underDeviceRoot(path)}});
+        if (keys) {  // asked outside the lock: the store takes its own
+            auto unsavedKeys = keys();
+            fields.set("keys", Value(ValueArray(unsavedKeys.begin(), unsavedKeys.end())));
+        }
+        DeviceEvents::post("storage.unsaved", std::move(fields));
+    }
+    return failing.size();
 }
 
 void PendingWrites::flushAll() {

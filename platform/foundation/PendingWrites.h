@@ -12,6 +12,7 @@
 // the disk on its account.
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -90,14 +91,10 @@ public:
     // soon, or kept after a failure): newer than the file, so a store reading its file back takes these.
     static std::optional<Bytes> keptBytes(const std::string& path);
 
-    // The files whose latest write has not reached the disk, by path (under the device root, as the
-    // events name it), with the keys a keyed store reports unsaved. What an ending process would lose:
-    // asked after flushAll().
-    struct Unsaved {
-        std::string path;
-        std::optional<std::vector<std::string>> keys;
-    };
-    static std::vector<Unsaved> unsaved();
+    // For a process about to end, after flushAll(): says what it would lose, one device event
+    // "storage.unsaved" {"path", "keys"?} for each file whose latest write has not reached the disk (keys:
+    // those a keyed store reports unsaved). Answers how many were said.
+    static size_t sayUnsaved();
 
     // Tries every kept write, and every write still to be made soon, now, on the calling thread.
     static void flushAll();

@@ -245,15 +245,18 @@ TEST_F(DefaultsTest, AChangeTheDiskRefusedIsKeptUntilAFlushLandsIt) {
     }
     PendingWrites::flushAll();
     EXPECT_FALSE(fs::exists(prefs() + "group.full.plist"));
-    auto unsaved = PendingWrites::unsaved();
-    ASSERT_EQ(unsaved.size(), 1u);
-    EXPECT_EQ(unsaved[0].path, "Library/Preferences/group.full.plist");
-    EXPECT_EQ(unsaved[0].keys, (std::vector<std::string>{"badge", "subscription"}));
+    std::vector<Value> said;
+    auto listening = DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
+        if (event == "storage.unsaved") said.push_back(fields);
+    });
+    EXPECT_EQ(PendingWrites::sayUnsaved(), 1u);
+    EXPECT_EQ(said, std::vector<Value>{Value::dictionary({{"path", "Library/Preferences/group.full.plist"},
+                                                          {"keys", Value::array({"badge", "subscription"})}})});
     detail::setWriteFault(nullptr);
     PendingWrites::flushAll();
     EXPECT_EQ(onDisk("group.full"), Value::dictionary({{"badge", 3}}));
     EXPECT_TRUE(UserDefaults("group.full").unsavedKeys().empty());
-    EXPECT_TRUE(PendingWrites::unsaved().empty());
+    EXPECT_EQ(PendingWrites::sayUnsaved(), 0u);
     tesmar_testing::resetProcessState({"foundation.pending-writes"});
 }
 
