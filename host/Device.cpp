@@ -500,6 +500,9 @@ int Device::finish(int status) {
         PendingWrites::flushAll();  // a launch that failed may still have left files to be written soon
     }
     if (status == kExitOK && printer_.faultCount() > 0) status = kExitFault;
+    // The app's last chance to write has passed (terminate flushed what was kept): what the disk still has
+    // not taken is lost with the process, and the run says so.
+    if (PendingWrites::sayUnsaved() > 0 && status == kExitOK) status = kExitUnsaved;
     DeviceEvents::post("exit", Value::dictionary({{"code", status}}));
     return status;
 }

@@ -47,6 +47,7 @@ enum ExitCode : int {
     kExitFault = 1,          // bundle refused, launch failed, or a completion handler was called twice or never
     kExitUsage = 2,          // bad flag or command
     kExitCommandFailed = 3,  // a command found nothing to act on (no alert, no web view, ...)
+    kExitUnsaved = 4,        // a file the app wrote had still not reached the disk when the run ended
 };
 
 // A phone refuses to install a bundle whose Info.plist is missing, unreadable or not a dictionary: the
@@ -74,8 +75,9 @@ public:
     std::optional<std::string> execute(const Command& command);
     // Waits for the app to go idle (see above).
     void settle();
-    // Ends the run: terminates the app if still running, checks completion handlers and posts
-    // "exit" {code}. Answers the exit status, given the worst status seen so far.
+    // Ends the run: terminates the app if still running, checks completion handlers, says each file whose
+    // latest write did not reach the disk ("storage.unsaved") and posts "exit" {code}. Answers the exit
+    // status, given the worst status seen so far.
     int finish(int status);
 
     bool quitRequested() const { return quit_; }

@@ -392,6 +392,9 @@ int runExtensionProcess(const Options& options, std::FILE* out, std::FILE* err) 
         expired = answer->expired || !answered;
     }
     platform::PendingWrites::flushAll();  // the process ends here: what the disk refused gets its last try
+    // What it still refused is lost with this process. The answer goes to the app all the same: its
+    // status stays 0.
+    platform::PendingWrites::sayUnsaved();
     Value fields = contentFields(content, fs::absolute(options.deviceRoot));
     fields.set("expired", expired);
     DeviceEvents::post("extension.content", fields);

@@ -5,7 +5,8 @@
 // "<Application Support>/io.verira/installation-id" (the UUID string and nothing else). A file that
 // does not hold one is replaced with a new identifier, since an installation must not go on without.
 // A new identifier is answered at once and written soon after (PendingWrites::writeSoon), off the
-// launch's road; a write that fails is said, and the next launch makes another.
+// launch's road; a write that fails is said, kept and tried again until it lands, and until then the
+// process answers the identifier it made.
 // Execution identifier: a new UUID string for each launch; never stored.
 //
 // Stateless; safe from any thread, but two processes making the first identifier at the same moment

@@ -87,13 +87,11 @@ std::optional<Value> SettingsController::freshCache() {
 void SettingsController::writeCache(const Value& settings, double expiresAt) {
     if (cachePath_.empty()) return;
     auto text = platform::json::write(Value::dictionary({{"expires_at", expiresAt}, {"settings", settings}}));
-    auto& files = platform::FileManager::defaultManager();
-    auto dir = cachePath_.substr(0, cachePath_.rfind('/'));
-    auto made = files.createDirectory(dir);
-    platform::PendingWrites::Options sayOnly;  // downloaded again when missing: a failed write needs no retry
-    sayOnly.onFailure = platform::PendingWrites::OnFailure::Say;
-    auto written = made && text ? platform::PendingWrites::write(cachePath_, *text, sayOnly) : platform::Result<void>();
-    if (!made || !text || !written) platform::consoleLog("[Verira] Could not cache the kit settings at " + cachePath_);
+    // A write the disk refuses is kept and tried again until it lands, so the next launch need not ask.
+    platform::PendingWrites::Options options;
+    options.makeFolder = true;
+    auto written = text ? platform::PendingWrites::write(cachePath_, *text, options) : platform::Result<void>();
+    if (!text || !written) platform::consoleLog("[Verira] Could not cache the kit settings at " + cachePath_);
 }
 
 void SettingsController::sync() {

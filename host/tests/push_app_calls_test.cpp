@@ -5,11 +5,13 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -18,6 +20,7 @@
 #include "host/tests/RoadFixture.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
+#include "testing/FullDisk.h"
 
 namespace {
 
@@ -354,6 +357,46 @@ TEST_F(PushAppCalls, AFullDiskLosesNothingOnceSpaceComesBackWhileTheAppRuns) {
     EXPECT_EQ(badge, "0");
     for (const auto& entry : fs::recursive_directory_iterator(root / "Library"))
         EXPECT_NE(entry.path().extension(), ".tmp") << "left behind: " << entry.path();
+}
+
+// A disk full to the end of the run: what never reached it (the first launch's identifiers, the user's
+// subscription switch) is said at exit, each file once with the preferences' keys, and the run ends with
+// a status of its own instead of 0.
+TEST_F(PushAppCalls, ADiskFullToTheEndIsSaidAtExitWithItsOwnStatus) {
+    const std::string deviceRoot = device();
+    // The device's own Bundle folder as the bundle: a run copies nothing into a device that has it.
+    const fs::path bundle = fs::path(deviceRoot) / "Bundle";
+    fs::copy(writeBundle(), bundle, fs::copy_options::recursive);
+    SimRun result;
+    {
+        tesmar_testing::FullDisk full;
+        result = runRoad("app-call setSubscription {\"enable\":false}\nprefs standard VEZEDUDUZ_SUBSCRIPTION\n",
+                         bundle.string(), {"--device-root", deviceRoot, "--clock", "manual"},
+                         [](const std::string& line) -> std::string {
+                             return line.find("\"event\":\"prefs\"") == std::string::npos ? "" : "quit\n";
+                         });
+    }
+    EXPECT_EQ(result.status, 4) << allOutput(result);
+    auto seen = simEvents(result);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), Value::dictionary({{"event", "exit"}, {"code", 4}}));
+    std::set<std::string> failed;
+    for (const auto& e : eventsNamed(seen, "storage.failed")) failed.insert(e["path"].stringOr(""));
+    std::map<std::string, Value> unsaved;
+    for (const auto& e : eventsNamed(seen, "storage.unsaved")) {
+        EXPECT_TRUE(failed.count(e["path"].stringOr(""))) << "never said to have failed: " << e;
+        EXPECT_TRUE(unsaved.emplace(e["path"].stringOr(""), e["keys"]).second) << "said twice: " << e;
+    }
+    const std::string standardFile = std::string("Library/Preferences/") + kBundleId + ".plist";
+    ASSERT_TRUE(unsaved.count(standardFile)) << allOutput(result);
+    EXPECT_TRUE(unsaved[standardFile].asArray() &&
+                std::count(unsaved[standardFile].asArray()->begin(), unsaved[standardFile].asArray()->end(),
+                           Value("VEZEDUDUZ_SUBSCRIPTION")))
+        << unsaved[standardFile];
+    for (const char* identifiers : {"Library/Application Support/io.verira/installation-id",
+                                    "Library/Application Support/Vodezu/ZODOzi/ZIDEDOVA_UNIQUE_INSTALL"})
+        EXPECT_TRUE(unsaved.count(identifiers) && unsaved[identifiers].isNull()) << identifiers << "\n"
+                                                                                 << allOutput(result);
 }
 
 }  // namespace

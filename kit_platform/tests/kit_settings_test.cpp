@@ -14,6 +14,9 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/PendingWrites.h"
+#include "testing/FullDisk.h"
+#include "testing/ProcessReset.h"
 #include "testing/TemporaryDeviceRoot.h"
 #include "testing/TestHttpServer.h"
 
@@ -95,6 +98,19 @@ TEST_F(KitSettings, ANewAppIsRegisteredOnceAndTheCacheRemembersIt) {
     EXPECT_EQ(service_.settingsRequests().size(), 2u);
     EXPECT_EQ(service_.registrations().size(), 1u);
     EXPECT_EQ(third->settings()["app_status"], Value("known"));
+}
+
+// Settings that come while the disk is full are used, and cached once there is room.
+TEST_F(KitSettings, SettingsTheDiskRefusedAreCachedOnceThereIsRoom) {
+    {
+        tesmar_testing::FullDisk full;
+        EXPECT_EQ(sync()->state(), State::Done);
+        platform::PendingWrites::flushAll();
+        EXPECT_TRUE(cache().isNull());
+    }
+    platform::PendingWrites::flushAll();
+    EXPECT_EQ(cache()["settings"]["app_status"], Value("known"));
+    tesmar_testing::resetProcessState({"foundation.pending-writes"});
 }
 
 TEST_F(KitSettings, CacheDurationDecidesWhatIsKept) {

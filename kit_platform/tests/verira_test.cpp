@@ -18,6 +18,7 @@
 #include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/UUID.h"
+#include "testing/FullDisk.h"
 #include "testing/ProcessReset.h"
 #include "testing/TemporaryDeviceRoot.h"
 
@@ -226,6 +227,24 @@ TEST_F(VeriraStart, TheInstallationIdentifierOutlivesLaunchesTheExecutionIdentif
     EXPECT_TRUE(platform::UUID::fromString(install3));
     EXPECT_NE(install3, install1);
     EXPECT_EQ(install4, install3);
+
+    // On a full disk the new identifier is kept in memory, answered again in the same run, and written
+    // once there is room, so the next launch has it too.
+    fs::remove(file);
+    std::string install5;
+    {
+        tesmar_testing::FullDisk full;
+        install5 = launch().first;
+        EXPECT_EQ(launch().first, install5);
+        EXPECT_FALSE(fs::exists(file));
+    }
+    platform::PendingWrites::flushAll();
+    std::string stored;
+    std::ifstream(file) >> stored;
+    EXPECT_EQ(stored, install5);
+    EXPECT_NE(install5, install3);
+    EXPECT_EQ(launch().first, install5);
+    tesmar_testing::resetProcessState({"foundation.pending-writes"});
 }
 
 }  // namespace

@@ -1,11 +1,18 @@
 #include "platform/foundation/PendingWrites.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,6 +37,8 @@ struct State {
     dispatch::Mutex mutex;
     std::map<std::string, std::function<void()>>
         failing GUARDED_BY(mutex);  // path -> its retry (empty: said, not retried)
+    // path -> what a keyed store answers for its unsaved keys, while the path is failing
+    std::map<std::string, std::function<std::vector<std::string>()>> unsavedKeys GUARDED_BY(mutex);
     std::map<std::string, std::shared_ptr<Slot>> slots GUARDED_BY(mutex);
     std::set<std::string> swept GUARDED_BY(mutex);
     std::map<std::string, std::function<void()>> later GUARDED_BY(mutex);  // writes left for the worker
@@ -56,9 +65,11 @@ State& state() {
 void resetState() {
     auto& s = state();
     std::map<std::string, std::function<void()>> failing, later;  // released outside the lock
+    std::map<std::string, std::function<std::vector<std::string>()>> unsavedKeys;
     {
         dispatch::MutexLock lock(s.mutex);
         failing.swap(s.failing);
+        unsavedKeys.swap(s.unsavedKeys);
         s.slots.clear();
         s.swept.clear();
         later.swap(s.later);
@@ -162,6 +173,28 @@ void writeWhatWasLeft(const std::string& path) {
     (void)writeInSlot(path, *slot, std::move(bytes), options);  // a failure is said and kept as write() keeps it
 }
 
+// The copies of `path` set aside so far, by number: "<file>.corrupt" is 0, "<file>.corrupt.N" is N.
+std::map<uint64_t, std::string> damagedCopies(const std::string& path) {
+    std::map<uint64_t, std::string> copies;
+    const auto slash = path.find_last_of('/');
+    const std::string folder = path.substr(0, slash);
+    const std::string prefix = path.substr(slash + 1) + ".corrupt";
+    auto names = FileManager::defaultManager().contentsOfDirectory(folder);
+    if (!names) return copies;
+    for (const auto& name : *names) {
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        std::string_view rest = std::string_view(name).substr(prefix.size());
+        uint64_t number = 0;
+        if (!rest.empty()) {
+            if (rest.size() < 2 || rest[0] != '.') continue;
+            auto [end, ec] = std::from_chars(rest.data() + 1, rest.data() + rest.size(), number);
+            if (ec != std::errc() || end != rest.data() + rest.size() || number == 0) continue;
+        }
+        copies.emplace(number, folder + "/" + name);
+    }
+    return copies;
+}
+
 std::function<void()> retryOfKeptBytes(const std::string& path, const PendingWrites::Options& options) {
     return [path, options] {
         std::optional<FileLock> fileLock;  // before the slot, in the order write()'s callers take them
@@ -211,9 +244,11 @@ void PendingWrites::writeLater(const std::string& path, std::function<void()> wr
         runWhatWasLeft(path);
 }
 
-void PendingWrites::report(const std::string& path, const Result<void>& outcome, std::function<void()> retry) {
+void PendingWrites::report(const std::string& path, const Result<void>& outcome, std::function<void()> retry,
+                           std::function<std::vector<std::string>()> unsavedKeys) {
     auto& s = state();
     std::function<void()> replaced;  // released outside the lock: it may hold the last reference to a store
+    std::function<std::vector<std::string>()> replacedKeys;  // likewise
     bool said = false;
     DelayScheduler scheduler;
     double delay = 0;
@@ -225,6 +260,10 @@ void PendingWrites::report(const std::string& path, const Result<void>& outcome,
             if (it == s.failing.end()) return;
             replaced = std::move(it->second);
             s.failing.erase(it);
+            if (auto keys = s.unsavedKeys.find(path); keys != s.unsavedKeys.end()) {
+                replacedKeys = std::move(keys->second);
+                s.unsavedKeys.erase(keys);
+            }
             if (s.failing.empty()) s.delay = kFirstRetryDelay;
         } else {
             const bool retried = bool(retry);
@@ -234,6 +273,7 @@ void PendingWrites::report(const std::string& path, const Result<void>& outcome,
             } else {
                 s.failing.emplace(path, std::move(retry));
             }
+            replacedKeys = std::exchange(s.unsavedKeys[path], std::move(unsavedKeys));
             if (retried && !s.retryScheduled && s.scheduler) {
                 s.retryScheduled = true;
                 scheduler = s.scheduler;
@@ -259,10 +299,72 @@ void PendingWrites::removeStaleTemporaryFilesOnce(const std::string& path) {
     FileManager::defaultManager().removeStaleTemporaryFiles(path);
 }
 
+std::optional<std::string> PendingWrites::setAsideDamagedFile(const std::string& path) {
+    auto copies = damagedCopies(path);
+    // The next number after the newest copy, so numbers tell the copies' order; a name another process
+    // took meanwhile is passed by, never written over.
+    uint64_t number = copies.empty() ? 0 : copies.rbegin()->first + 1;
+    std::string copy;
+    int err = EEXIST;
+    for (int tries = 0; err == EEXIST && tries < 64; ++tries, ++number) {
+        copy = path + ".corrupt" + (number == 0 ? std::string() : "." + std::to_string(number));
+        err = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, copy.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+    }
+    if (err == ENOENT) return std::nullopt;  // gone already: set aside by another process of the device
+    Value fields = Value::dictionary({{"path", underDeviceRoot(path)}});
+    if (err == 0)
+        fields.set("copy", underDeviceRoot(copy));
+    else
+        fields.set("error", std::string(std::strerror(err)));
+    DeviceEvents::post("storage.corrupt", std::move(fields));
+    if (err != 0) return std::nullopt;
+    copies = damagedCopies(path);
+    while (copies.size() > size_t(kKeptDamagedCopies)) {  // the oldest go
+        ::unlink(copies.begin()->second.c_str());
+        copies.erase(copies.begin());
+    }
+    return copy;
+}
+
 bool PendingWrites::isPending(const std::string& path) {
     auto& s = state();
     dispatch::MutexLock lock(s.mutex);
     return s.failing.count(path) > 0;
+}
+
+std::optional<Bytes> PendingWrites::keptBytes(const std::string& path) {
+    auto& s = state();
+    std::shared_ptr<Slot> slot;
+    {
+        dispatch::MutexLock lock(s.mutex);
+        auto it = s.slots.find(path);
+        if (it == s.slots.end()) return std::nullopt;
+        slot = it->second;
+    }
+    dispatch::MutexLock writing(slot->writing);
+    if (slot->soon) return slot->soon->first;
+    return slot->bytes;
+}
+
+size_t PendingWrites::sayUnsaved() {
+    auto& s = state();
+    std::vector<std::pair<std::string, std::function<std::vector<std::string>()>>> failing;
+    {
+        dispatch::MutexLock lock(s.mutex);
+        for (const auto& [path, retry] : s.failing) {
+            auto keys = s.unsavedKeys.find(path);
+            failing.emplace_back(path, keys == s.unsavedKeys.end() ? nullptr : keys->second);
+        }
+    }
+    for (const auto& [path, keys] : failing) {
+        Value fields = Value::dictionary({{"path", underDeviceRoot(path)}});
+        if (keys) {  // asked outside the lock: the store takes its own
+            auto unsavedKeys = keys();
+            fields.set("keys", Value(ValueArray(unsavedKeys.begin(), unsavedKeys.end())));
+        }
+        DeviceEvents::post("storage.unsaved", std::move(fields));
+    }
+    return failing.size();
 }
 
 void PendingWrites::flushAll() {

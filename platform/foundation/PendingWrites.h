@@ -12,8 +12,11 @@
 // the disk on its account.
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/FileManager.h"
@@ -60,16 +63,38 @@ public:
 
     // For a store that writes its file itself (merging under its own locks): reports how a write of
     // `path` went. On failure `retry` is kept and called to try again; it must write the store's latest
-    // contents and report again. Calls for one path must be serialised by the store.
-    static void report(const std::string& path, const Result<void>& outcome, std::function<void()> retry);
+    // contents and report again. A store of keyed values passes `unsavedKeys`, which answers the keys the
+    // disk has not taken yet (unsaved() asks it, outside every lock of this class). Calls for one path
+    // must be serialised by the store.
+    static void report(const std::string& path, const Result<void>& outcome, std::function<void()> retry,
+                       std::function<std::vector<std::string>()> unsavedKeys = nullptr);
 
     // A store opening its file, under the store's lock (no writer of the file at work): the temporary
     // files that writers killed mid-write left beside it go (FileManager::removeStaleTemporaryFiles), the
     // first time in this process.
     static void removeStaleTemporaryFilesOnce(const std::string& path);
 
+    // A store that finds its file damaged (cut short, random bytes, the wrong shape: not what it writes)
+    // moves it aside before starting afresh, so what it held can still be looked into, and says so: the
+    // device event "storage.corrupt" {"path", "copy": where it went} (both under the device root), or
+    // {"path", "error"} when it could not be moved. Each copy has a name of its own, numbered in the order
+    // they were set aside: "<file>.corrupt", then "<file>.corrupt.1", "<file>.corrupt.2" and on; the
+    // newest kKeptDamagedCopies are kept, older ones go. A copy never replaces another, whichever process
+    // moves it. Answers where the copy went; nothing when it could not be moved or was gone already.
+    static std::optional<std::string> setAsideDamagedFile(const std::string& path);
+    static constexpr int kKeptDamagedCopies = 5;
+
     // Whether a write of `path` failed and has not been made good yet.
     static bool isPending(const std::string& path);
+
+    // The bytes of the latest write() or writeSoon() of `path` while they are not on disk yet (left for
+    // soon, or kept after a failure): newer than the file, so a store reading its file back takes these.
+    static std::optional<Bytes> keptBytes(const std::string& path);
+
+    // For a process about to end, after flushAll(): says what it would lose, one device event
+    // "storage.unsaved" {"path", "keys"?} for each file whose latest write has not reached the disk (keys:
+    // those a keyed store reports unsaved). Answers how many were said.
+    static size_t sayUnsaved();
 
     // Tries every kept write, and every write still to be made soon, now, on the calling thread.
     static void flushAll();

@@ -179,7 +179,7 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
             return {};
         }
         // Keep a damaged file aside instead of overwriting it at the next write.
-        ::rename(path.c_str(), (path + ".corrupt").c_str());
+        (void)PendingWrites::setAsideDamagedFile(path);
         values.clear();
         seen = {};
         return {};
@@ -218,9 +218,20 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
                 for (const auto& [key, value] : *landed)
                     if (auto it = pending.find(key); it != pending.end() && it->second == value) pending.erase(it);
         }
-        PendingWrites::report(
-            path, outcome, outcome ? nullptr : std::function<void()>([self = shared_from_this()] { self->retry(); }));
+        if (outcome)
+            PendingWrites::report(path, outcome, nullptr);
+        else
+            PendingWrites::report(
+                path, outcome, [self = shared_from_this()] { self->retry(); },
+                [self = shared_from_this()] { return self->pendingKeys(); });
         return outcome;
+    }
+
+    std::vector<std::string> pendingKeys() const {
+        dispatch::MutexLock lock(mutex);
+        std::vector<std::string> keys;
+        for (const auto& [key, value] : pending) keys.push_back(key);
+        return keys;
     }
 
     // Writes what is still pending, as the next change would. The file is written outside the mutex, so
@@ -479,12 +490,7 @@ ValueDictionary UserDefaults::persistentDomain() const {
     return domain_->values;
 }
 
-std::vector<std::string> UserDefaults::unsavedKeys() const {
-    dispatch::MutexLock lock(domain_->mutex);
-    std::vector<std::string> keys;
-    for (const auto& [key, value] : domain_->pending) keys.push_back(key);
-    return keys;
-}
+std::vector<std::string> UserDefaults::unsavedKeys() const { return domain_->pendingKeys(); }
 
 void UserDefaults::registerDefaults(const ValueDictionary& defaults) {
     dispatch::MutexLock lock(domain_->mutex);

@@ -51,13 +51,15 @@ std::optional<UUID> Device::identifierForVendor() const {
     auto& files = FileManager::defaultManager();
     auto library = files.directory(SearchPathDirectory::Library);
     if (!library) return std::nullopt;
-    std::string folder = *library + "/Device";
-    std::string path = folder + "/" + kVendorIdentifiersFile;
+    std::string path = *library + "/Device/" + kVendorIdentifiersFile;
 
     dispatch::MutexLock lock(mutex_);
-    // A file that is not a dictionary holds nothing worth keeping: it is written anew.
+    // What this process wrote and the disk has not taken yet is newer than the file. A file that is not a
+    // dictionary holds nothing worth keeping: it is written anew.
     Value stored = Value::dictionary();
-    if (auto read = plist::readFile(path); read && read->isDictionary()) stored = std::move(*read);
+    auto kept = PendingWrites::keptBytes(path);
+    if (auto read = kept ? plist::read(*kept) : plist::readFile(path); read && read->isDictionary())
+        stored = std::move(*read);
     if (const Value* known = stored.find(vendor); known && known->asString())
         if (auto uuid = UUID::fromString(*known->asString())) return uuid;
 
@@ -68,11 +70,12 @@ std::optional<UUID> Device::identifierForVendor() const {
         return std::nullopt;  // no random source: better no identifier than a guessable one
     }
     stored.set(vendor, Value(made.uuidString()));
-    if (!files.createDirectory(folder).ok()) return std::nullopt;
-    PendingWrites::Options sayOnly;
-    sayOnly.onFailure = PendingWrites::OnFailure::Say;
     auto bytes = plist::write(stored);
-    if (!bytes || !PendingWrites::write(path, std::move(*bytes), sayOnly)) return std::nullopt;
+    if (!bytes) return std::nullopt;
+    // A write the disk refuses is kept (and read back above) and tried again until it lands.
+    PendingWrites::Options options;
+    options.makeFolder = true;
+    (void)PendingWrites::write(path, std::move(*bytes), options);
     return made;
 }
 

@@ -5,9 +5,9 @@
 // identifierForVendor: one UUID per vendor, shared by every app of that vendor on this device and kept
 // across launches. The vendor is the bundle identifier without its last dot component
 // ("com.tesmar.intranet" -> "com.tesmar"; an identifier without a dot is its own vendor). The UUIDs live
-// in <device root>/Library/Device/VendorIdentifiers.plist ({vendor: UUID string}). Absent (nullopt) when
-// the device withholds it, when the main bundle has no identifier, or when the device is not booted or
-// the identifier cannot be stored (an identifier that changes at the next launch would be worse than none).
+// in <device root>/Library/Device/VendorIdentifiers.plist ({vendor: UUID string}); a write the disk refuses
+// is kept in memory (and answered from there) and tried again until it lands. Absent (nullopt) when the
+// device withholds it, when the main bundle has no identifier, or when the device is not booted.
 #include <optional>
 #include <string>
 

@@ -4,7 +4,8 @@
 // lock file, so two processes changing the lists at once lose neither change; the centre's own mutex
 // serialises its threads. Without a device (not booted) the lists stay in memory. A write the disk refused
 // is kept and tried again (PendingWrites); until it lands, this process's lists are newer than the file
-// and are not read over.
+// and are not read over. A damaged file (cut short, random bytes, the wrong shape) is set aside and said,
+// and the lists start empty.
 #include <algorithm>
 
 #include "platform/foundation/FileLock.h"
@@ -67,7 +68,7 @@ Value encodeRequest(const NotificationRequest& r) {
     return out;
 }
 
-// Entries of the wrong shape are left out; a damaged file reads as empty lists.
+// Entries of the wrong shape are left out.
 std::optional<NotificationRequest> decodeRequest(const Value& v) {
     const std::string* id = v["identifier"].asString();
     if (!id) return std::nullopt;
@@ -108,6 +109,11 @@ Value encode(const std::vector<NotificationRequest>& pending, const std::vector<
     return Value::dictionary({{"pending", Value(std::move(p))}, {"delivered", Value(std::move(d))}});
 }
 
+// Whether a file's contents have the shape encode() gives them.
+bool isStoredLists(const Result<Value>& stored) {
+    return stored && (*stored)["pending"].asArray() && (*stored)["delivered"].asArray();
+}
+
 void decode(const Value& stored, std::vector<NotificationRequest>& pending, std::vector<Notification>& delivered) {
     pending.clear();
     delivered.clear();
@@ -137,10 +143,14 @@ void UserNotificationCenter::withStoredNotifications(const std::function<bool()>
     PendingWrites::removeStaleTemporaryFilesOnce(path);
     if (PendingWrites::isPending(path)) {
         // Ours are the newer lists.
-    } else if (auto stored = plist::readFile(path, kMaxNotificationsFileBytes)) {
-        decode(*stored, pending_, delivered_);
+    } else if (auto bytes = FileManager::defaultManager().contentsOfFile(path, kMaxNotificationsFileBytes);
+               bytes || bytes.error().code == kFileReadTooLargeError) {
+        auto stored = bytes ? plist::read(*bytes, kMaxNotificationsFileBytes) : Result<Value>(bytes.error());
+        const bool whole = isStoredLists(stored);
+        if (!whole) (void)PendingWrites::setAsideDamagedFile(path);
+        decode(whole ? *stored : Value(), pending_, delivered_);
     } else if (FileManager::defaultManager().fileExists(path)) {
-        decode(Value(), pending_, delivered_);  // damaged: start again rather than keep a stale copy
+        decode(Value(), pending_, delivered_);  // unreadable: start again rather than keep a stale copy
     }
     if (!change()) return;
     PendingWrites::Options options;

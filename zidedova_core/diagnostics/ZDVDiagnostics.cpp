@@ -30,6 +30,7 @@ std::recursive_mutex& classLock() {
 struct ClassState {
     std::optional<std::optional<std::string>> deviceModel;
     bool serviceURLSet = false;
+    std::string excludeOnceWritten;  // a state file whose write the disk refused: kept out of backups once it lands
 };
 ClassState& state() {
     static ClassState s;
@@ -207,9 +208,18 @@ std::optional<std::string> ZDVDiagnostics::installString() {
     std::lock_guard lock(classLock());
     auto path = filePathWithName(kZDVInstallStringFileName);
     if (!path) return std::nullopt;
+    // One made earlier in this run that the disk has not taken yet is kept, and is the one to answer.
+    if (auto kept = platform::PendingWrites::keptBytes(*path); kept && !kept->empty())
+        return std::string(kept->begin(), kept->end());
     auto& fm = platform::FileManager::defaultManager();
     auto text = fm.stringWithContentsOfFile(*path, 4096);
-    if (text.ok() && !text.value().empty()) return text.value();
+    if (text.ok() && !text.value().empty()) {
+        if (state().excludeOnceWritten == *path) {  // its refused write has landed since
+            state().excludeOnceWritten.clear();
+            excludeFromBackup(*path);
+        }
+        return text.value();
+    }
     if (!text.ok()) {
         // Only a missing file is made anew: a file we cannot read now may still
         // hold this install's identifier, and overwriting it would make the device
@@ -219,7 +229,7 @@ std::optional<std::string> ZDVDiagnostics::installString() {
         if (!missing) return std::nullopt;
     }
     std::string fresh = platform::UUID::random().uuidString();
-    if (!writeString(fresh, *path)) return std::nullopt;
+    (void)writeString(fresh, *path);  // a write the disk refused is kept and tried again until it lands
     return fresh;
 }
 
@@ -243,23 +253,26 @@ std::optional<std::string> ZDVDiagnostics::filePathWithName(const std::string& n
     return directory + "/" + name;
 }
 
+void ZDVDiagnostics::excludeFromBackup(const std::string& path) {
+    if (auto excluded = platform::FileManager::defaultManager().setExcludedFromBackup(path, true); !excluded.ok())
+        ZDVLoggerLogWarning(kZDVLoggerService, "I-COR100003", "Unable to update internal resource: %@",
+                            excluded.error().description());
+}
+
 bool ZDVDiagnostics::writeString(const std::string& text, const std::string& path) {
     std::lock_guard lock(classLock());
-    auto& fm = platform::FileManager::defaultManager();
     // Written once, on the first launch: not flushed, so the start does not wait for the disk. A power cut
     // can only leave the file empty or absent, and either is made anew.
     platform::PendingWrites::Options options;
     options.flush = platform::FileManager::Flush::Deferred;
-    options.onFailure = platform::PendingWrites::OnFailure::Say;
     auto written = platform::PendingWrites::write(path, text, options);
     if (!written.ok()) {
         ZDVLoggerLogWarning(kZDVLoggerService, "I-COR100004", "Unable to persist internal state: %@",
                             written.error().description());
+        state().excludeOnceWritten = path;
         return false;
     }
-    if (auto excluded = fm.setExcludedFromBackup(path, true); !excluded.ok())
-        ZDVLoggerLogWarning(kZDVLoggerService, "I-COR100003", "Unable to update internal resource: %@",
-                            excluded.error().description());
+    excludeFromBackup(path);
     return true;
 }
 

@@ -3,7 +3,8 @@
 // (the app, the device, the SDKs present, the error), carried in a LLNPBLogEvent to the diagnostics
 // logger (log source 137, account "orchard") with an immediate flush. It also keeps the install string,
 // a random identifier at <Application Support>/Vodezu/ZODOzi/ZIDEDOVA_UNIQUE_INSTALL (atomic writes,
-// excluded from backup), the same across launches.
+// excluded from backup), the same across launches; a write the disk refuses is kept, answered and tried
+// again until it lands.
 //
 // Threads: reports are built on the posting thread. One recursive class lock is held while a report is
 // built and handed to the logger and around every state-file operation. The report of a failed core
@@ -40,11 +41,14 @@ public:
     static int32_t mapFromServiceStringToTypeEnum(const std::string& name);
     static std::optional<std::string> deviceModel();
     // The install string; made (and persisted) when the state file is absent or empty. nullopt when the
-    // state directory cannot be made, the file cannot be read for another reason, or writing fails.
+    // state directory cannot be made or the file cannot be read for another reason. One the disk refused
+    // is answered from memory until its write lands, and then kept out of backups like the first.
     static std::optional<std::string> installString();
     // <Application Support>/Vodezu/ZODOzi/<name>, the directory made when missing; nullopt on failure.
     static std::optional<std::string> filePathWithName(const std::string& name);
+    // false when the disk refused it (kept and written again until it lands).
     static bool writeString(const std::string& text, const std::string& path);
+    static void excludeFromBackup(const std::string& path);
 };
 
 }  // namespace zidedova

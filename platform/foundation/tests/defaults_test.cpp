@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -229,8 +230,9 @@ TEST_F(DefaultsTest, AFailedWriteKeepsTheValueAndSynchronizeRetries) {
     EXPECT_EQ(onDisk("failing")["k"].stringOr(""), "v");
 }
 
-// A full disk: the change (a removal too) is said to be unsaved, and a flush writes it once there is
-// room, even when every store object of the domain is gone by then.
+// A full disk: the change (a removal too) is said to be unsaved, with its keys among what an ending
+// process would lose, and a flush writes it once there is room, even when every store object of the
+// domain is gone by then.
 TEST_F(DefaultsTest, AChangeTheDiskRefusedIsKeptUntilAFlushLandsIt) {
     detail::setWriteFault([](const std::string&) { return ENOSPC; });
     {
@@ -243,10 +245,18 @@ TEST_F(DefaultsTest, AChangeTheDiskRefusedIsKeptUntilAFlushLandsIt) {
     }
     PendingWrites::flushAll();
     EXPECT_FALSE(fs::exists(prefs() + "group.full.plist"));
+    std::vector<Value> said;
+    auto listening = DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
+        if (event == "storage.unsaved") said.push_back(fields);
+    });
+    EXPECT_EQ(PendingWrites::sayUnsaved(), 1u);
+    EXPECT_EQ(said, std::vector<Value>{Value::dictionary({{"path", "Library/Preferences/group.full.plist"},
+                                                          {"keys", Value::array({"badge", "subscription"})}})});
     detail::setWriteFault(nullptr);
     PendingWrites::flushAll();
     EXPECT_EQ(onDisk("group.full"), Value::dictionary({{"badge", 3}}));
     EXPECT_TRUE(UserDefaults("group.full").unsavedKeys().empty());
+    EXPECT_EQ(PendingWrites::sayUnsaved(), 0u);
     tesmar_testing::resetProcessState({"foundation.pending-writes"});
 }
 
@@ -309,16 +319,30 @@ TEST_F(DefaultsTest, OpeningADomainSweepsItsWritersStaleTemporaries) {
     EXPECT_TRUE(fs::exists(prefs() + ".other.plist.AbCdE01234.tmp"));
 }
 
+// A damaged file is set aside and said, and a second damage keeps the first copy.
 TEST_F(DefaultsTest, DamagedFileIsSetAsideAndSuiteNamesStayInsidePreferences) {
+    std::vector<Value> said;
+    auto listening = DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
+        if (event == "storage.corrupt") said.push_back(fields);
+    });
     fs::create_directories(prefs());
     std::ofstream(prefs() + "broken.plist") << "not a property list";
     {
         UserDefaults d("broken");
         EXPECT_TRUE(d.persistentDomainKeys().empty());
         ASSERT_TRUE(d.setInteger(1, "k"));
+        std::ofstream(prefs() + "broken.plist") << "damaged again";
+        EXPECT_FALSE(d.integerForKey("k"));
+        ASSERT_TRUE(d.setInteger(2, "k"));
     }
-    EXPECT_TRUE(fs::exists(prefs() + "broken.plist.corrupt"));
-    EXPECT_EQ(onDisk("broken")["k"].integerOr(0), 1);
+    EXPECT_EQ(onDisk("broken"), Value::dictionary({{"k", 2}}));
+    EXPECT_EQ(said, (std::vector<Value>{Value::dictionary({{"path", "Library/Preferences/broken.plist"},
+                                                           {"copy", "Library/Preferences/broken.plist.corrupt"}}),
+                                        Value::dictionary({{"path", "Library/Preferences/broken.plist"},
+                                                           {"copy", "Library/Preferences/broken.plist.corrupt.1"}})}));
+    std::string first;
+    std::getline(std::ifstream(prefs() + "broken.plist.corrupt"), first);
+    EXPECT_EQ(first, "not a property list");
 
     UserDefaults evil("../../evil");
     ASSERT_TRUE(evil.setInteger(1, "k"));

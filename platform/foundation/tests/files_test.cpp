@@ -332,6 +332,34 @@ TEST_F(PendingWritesTest, RacingWritesAndFlushesSayOneStreakAndLandTheLastBytes)
               (std::vector<Value>{failed("Library/raced", "No space left on device"), recovered("Library/raced")}));
 }
 
+// A damaged file goes aside under a name of its own each time, numbered in order, and is said; only the
+// newest copies are kept, and a file already gone is nothing to say.
+TEST_F(PendingWritesTest, EachDamagedFileIsSetAsideUnderANameOfItsOwnAndSaid) {
+    const std::string dir = *fm.directory(SearchPathDirectory::Library) + "/store";
+    fs::create_directories(dir);
+    const std::string path = dir + "/lists.plist";
+    writePlain(dir + "/lists.plist.corrupt.x", "not a copy");
+    const int made = PendingWrites::kKeptDamagedCopies + 2;
+    for (int i = 0; i < made; ++i) {
+        writePlain(path, "damaged " + std::to_string(i));
+        const std::string name = "lists.plist.corrupt" + (i == 0 ? std::string() : "." + std::to_string(i));
+        EXPECT_EQ(PendingWrites::setAsideDamagedFile(path), dir + "/" + name);
+        EXPECT_EQ(readPlain(dir + "/" + name), "damaged " + std::to_string(i));
+        EXPECT_EQ(said.back(), Value::dictionary({{"event", "storage.corrupt"},
+                                                  {"fields", Value::dictionary({{"path", "Library/store/lists.plist"},
+                                                                                {"copy", "Library/store/" + name}})}}));
+    }
+    EXPECT_FALSE(fs::exists(path));
+    std::vector<std::string> kept = {"lists.plist.corrupt.x"};
+    for (int i = made - PendingWrites::kKeptDamagedCopies; i < made; ++i)
+        kept.push_back("lists.plist.corrupt." + std::to_string(i));
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(*fm.contentsOfDirectory(dir), kept);
+
+    EXPECT_FALSE(PendingWrites::setAsideDamagedFile(path));
+    EXPECT_EQ(said.size(), size_t(made));
+}
+
 TEST_F(FilesTest, FailuresCarryTheirCodeAndPath) {
     const std::string missing = root + "/no/such/dir/file";
     auto w = fm.writeAtomically(missing, std::string_view("x"));

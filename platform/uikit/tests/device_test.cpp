@@ -3,7 +3,9 @@
 #include <thread>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/uikit/tests/UIKitTestSupport.h"
+#include "testing/FullDisk.h"
 
 namespace uikit_test {
 namespace {
@@ -96,6 +98,26 @@ TEST_F(DeviceTest, IdentifierIsAbsentWhenTheDeviceCannotGiveOne) {
     EXPECT_FALSE(device.identifierForVendor());
     PlatformConfig::update([&](PlatformSettings& s) { s.deviceRoot = root; });
     EXPECT_EQ(device.identifierForVendor(), kept);
+}
+
+// A full disk at the first launch: the identifier is answered, kept in memory (the same at every call
+// of the run) and written once there is room.
+TEST_F(DeviceTest, AnIdentifierTheDiskRefusedIsKeptAndWrittenOnceThereIsRoom) {
+    launchApp("com.tesmar.intranet");
+    std::optional<UUID> made;
+    {
+        tesmar_testing::FullDisk full;
+        made = device.identifierForVendor();
+        ASSERT_TRUE(made);
+        EXPECT_EQ(device.identifierForVendor(), made);
+        EXPECT_EQ(eventsNamed("storage.failed").size(), 1u);
+        PendingWrites::flushAll();
+    }
+    EXPECT_FALSE(plist::readFile(identifiersFile()).ok());
+    PendingWrites::flushAll();
+    EXPECT_EQ((*plist::readFile(identifiersFile()))["com.tesmar"], Value(made->uuidString()));
+    EXPECT_EQ(eventsNamed("storage.recovered").size(), 1u);
+    EXPECT_EQ(device.identifierForVendor(), made);
 }
 
 TEST_F(DeviceTest, DamagedStoreIsReplacedNotTrusted) {

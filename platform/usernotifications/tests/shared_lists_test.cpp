@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "platform/foundation/PendingWrites.h"
@@ -109,6 +110,44 @@ TEST_F(SharedListsTest, ListsTheDiskRefusedAreKeptAndLandWithTheFlush) {
     PendingWrites::flushAll();
     EXPECT_EQ(eventsNamed("storage.recovered").size(), 1u);
     EXPECT_EQ(ids(otherCentre()->deliveredNotifications()), (std::vector<std::string>{"a", "b"}));
+}
+
+// A damaged store (cut short, random bytes, the wrong shape) is set aside under a name of its own and said;
+// the lists start afresh, and the next change writes a whole file again.
+TEST_F(SharedListsTest, ADamagedStoreIsSetAsideAndSaid) {
+    namespace fs = std::filesystem;
+    const fs::path file = fs::path(device.path()) / "Library/UserNotifications/notifications.plist";
+    otherCentre()->recordDelivered(shown("a"));
+    std::stringstream whole;
+    whole << std::ifstream(file, std::ios::binary).rdbuf();
+    const std::string plistHead = R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0">)";
+    struct Case {
+        const char* label;
+        std::string contents;
+    } cases[] = {
+        {"cut short", whole.str().substr(0, whole.str().size() / 2)},
+        {"random bytes", std::string("\x93\0\xffrandom", 9)},
+        {"an array", plistHead + "<array/></plist>"},
+        {"lists that are not lists", plistHead + "<dict><key>pending</key><string>x</string><key>delivered</key>"
+                                                 "<array/></dict></plist>"},
+    };
+    int number = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.contents;
+        EXPECT_TRUE(otherCentre()->deliveredNotifications().empty());
+        const std::string copy =
+            "Library/UserNotifications/notifications.plist.corrupt" + (number ? "." + std::to_string(number) : "");
+        ++number;
+        ASSERT_EQ(eventsNamed("storage.corrupt").size(), size_t(number));
+        EXPECT_EQ(eventsNamed("storage.corrupt").back().fields,
+                  Value::dictionary({{"path", "Library/UserNotifications/notifications.plist"}, {"copy", copy}}));
+        std::stringstream kept;
+        kept << std::ifstream(fs::path(device.path()) / copy, std::ios::binary).rdbuf();
+        EXPECT_EQ(kept.str(), c.contents);
+        otherCentre()->recordDelivered(shown("b"));
+        EXPECT_EQ(ids(otherCentre()->deliveredNotifications()), std::vector<std::string>{"b"});
+    }
 }
 
 TEST_F(SharedListsTest, ConcurrentWritersInTwoProcessesLoseNothing) {

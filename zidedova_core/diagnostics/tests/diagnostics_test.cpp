@@ -13,7 +13,9 @@
 #include "demo/LoglaneServiceStandIn.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/UUID.h"
+#include "testing/FullDisk.h"
 #include "testing/TestHttpServer.h"
 #include "zidedova_core/DOREdozadedo.h"
 #include "zidedova_core/ZDVErrorValue.h"
@@ -310,6 +312,22 @@ TEST_F(DiagnosticsTest, TheInstallStringPersistsAndIsOnlyMadeWhenAbsentOrEmpty) 
     auto second = ZDVDiagnostics::installString();
     ASSERT_TRUE(second);
     EXPECT_NE(*second, *first);
+
+    // A full disk: the new one is answered and kept, and written once there is room.
+    ASSERT_TRUE(fm.removeItem(path).ok());
+    std::optional<std::string> third;
+    {
+        tesmar_testing::FullDisk full;
+        third = ZDVDiagnostics::installString();
+        ASSERT_TRUE(third);
+        EXPECT_EQ(ZDVDiagnostics::installString(), third);
+        platform::PendingWrites::flushAll();
+    }
+    EXPECT_FALSE(fm.fileExists(path));
+    platform::PendingWrites::flushAll();
+    EXPECT_EQ(fm.stringWithContentsOfFile(path).value(), *third);
+    EXPECT_EQ(ZDVDiagnostics::installString(), third);
+    EXPECT_TRUE(fm.isExcludedFromBackup(path).valueOr(false));
 
     // Something there that cannot be read is never overwritten.
     ASSERT_TRUE(fm.removeItem(path).ok());
