@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -171,6 +172,9 @@ std::optional<std::string> Device::boot() {
             return "device root " + root_.string() + " is in use by another tesmar-sim (waited " + waited +
                    " s, --settle-timeout)";
         }
+        // A lock that cannot be taken is no lock: running without it would let hosts share the device.
+        if (!rootLock_->locked())
+            return "cannot lock device root " + root_.string() + ": " + std::strerror(rootLock_->error());
     }
     // The app sees its bundle inside the device, so nothing it does reaches the original.
     fs::path deviceBundle = root_ / "Bundle";

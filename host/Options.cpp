@@ -269,7 +269,8 @@ std::string usageText() {
            "\n"
            "exit status: 0 fine; 1 the bundle's Info.plist is missing or unreadable, launch failed, or a\n"
            "completion handler was called twice or never;\n"
-           "2 bad flag or command, or the device root is in use; 3 a command could not be carried out;\n"
+           "2 bad flag or command, or the device root is in use or cannot be locked; 3 a command could not be\n"
+           "carried out;\n"
            "a `crash` run ends by its signal.\n";
 }
 

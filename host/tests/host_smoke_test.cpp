@@ -207,6 +207,18 @@ TEST_F(HostSmoke, OneHostAtATimeRunsOnADeviceRoot) {
         EXPECT_NE(refused.err.find("device root " + root.string() + " is in use"), std::string::npos) << refused.err;
         EXPECT_TRUE(refused.lines.empty()) << allOutput(refused);
     }
+    {
+        // A lock file that cannot be opened is no reason to run unlocked.
+        const fs::path other = dir_ / "other-device";
+        fs::create_directories(other / tesmar_host::kDeviceLockFile);
+        auto unlockable = args;
+        unlockable.back() = other.string();
+        SimRun refused = runSim(unlockable, "quit\n");
+        EXPECT_EQ(refused.status, 2) << allOutput(refused);
+        EXPECT_NE(refused.err.find("cannot lock device root " + other.string() + ": Is a directory"), std::string::npos)
+            << refused.err;
+        EXPECT_FALSE(fs::exists(other / "Bundle")) << allOutput(refused);
+    }
     std::vector<SimRun> runs(6);
     std::vector<std::thread> hosts;
     for (auto& run : runs) hosts.emplace_back([&run, &args] { run = runSim(args, "files Bundle\nquit\n"); });
