@@ -6,7 +6,9 @@
 
 #include "app/Strings.h"
 #include "host/MinimalApp.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/foundation/URL.h"
 #include "platform/security/Certificate.h"
 
@@ -80,6 +82,16 @@ std::optional<std::string> checkCertificateFlags(const Options& options) {
             return flag + "holds no PEM certificate (-----BEGIN CERTIFICATE-----)";
     }
     return std::nullopt;
+}
+
+std::optional<std::string> checkStartURL(const Options& options) {
+    std::error_code ec;
+    if (options.delegateClass != kMinimalDelegateClass || !options.startURL.empty()) return std::nullopt;
+    if (!fs::is_directory(options.bundle, ec)) return std::nullopt;  // boot says so
+    auto info = platform::plist::readFile((fs::path(options.bundle) / "Info.plist").string(),
+                                          platform::Bundle::kMaxInfoPlistBytes);
+    if (info && !(*info)[kStartURLInfoKey].stringOr("").empty()) return std::nullopt;
+    return "No start URL: set Info.plist " + std::string(kStartURLInfoKey) + " or pass --start-url";
 }
 
 std::vector<std::string> launchWarnings(const Options& options) {

@@ -12,6 +12,9 @@ namespace tesmar_host {
 // The first --ca that names no readable file of PEM certificates, as a message naming the flag.
 std::optional<std::string> checkCertificateFlags(const Options& options);
 
+// With the minimal app, a start URL from neither --start-url nor Info.plist: the message saying so.
+std::optional<std::string> checkStartURL(const Options& options);
+
 // Warnings about the bundle and the flags, one message each (empty when all looks usable).
 std::vector<std::string> launchWarnings(const Options& options);
 
