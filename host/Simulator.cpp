@@ -10,6 +10,7 @@
 #include "host/Device.h"
 #include "host/EventPrinter.h"
 #include "host/Extension.h"
+#include "host/InputLines.h"
 #include "host/LaunchChecks.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -111,9 +112,11 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
                 if (device.quitRequested()) break;
             }
         } else {
-            std::string line;
-            for (size_t number = 1; !device.quitRequested() && std::getline(in, line); ++number) {
-                auto command = parseCommand(line, number);
+            InputLines lines(in);
+            for (size_t number = 1; !device.quitRequested(); ++number) {
+                auto line = lines.next();
+                if (!line) break;
+                auto command = parseCommand(*line, number);
                 // A typed mistake costs that line only; the exit status still tells of it.
                 if (!command.error.empty()) {
                     say(err, "line " + std::to_string(number) + ": " + command.error);
