@@ -18,6 +18,7 @@
 #include "host/AppDelegateEvents.h"
 #include "host/Crash.h"
 #include "host/Extension.h"
+#include "host/LaunchChecks.h"
 #include "host/LocationStoreCommands.h"
 #include "host/MinimalApp.h"
 #include "host/WebEngine.h"
@@ -90,6 +91,36 @@ using Clock = std::chrono::steady_clock;
 
 Clock::duration seconds(double s) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+// Installing copies what links point at; a folder that deep is a link that loops.
+constexpr int kMaxBundleDepth = 32;
+
+// Copies the bundle one entry at a time, so that what cannot be copied is named, with why.
+std::optional<std::string> copyBundleFolder(const fs::path& from, const fs::path& to, int depth = 0) {
+    if (depth > kMaxBundleDepth)
+        return from.string() + " lies more than " + std::to_string(kMaxBundleDepth) + " folders deep (a link loop?)";
+    std::error_code ec;
+    if (fs::create_directory(to, ec); ec) return to.string() + " cannot be made: " + ec.message();
+    fs::directory_iterator it(from, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const fs::path& source = it->path();
+        std::error_code failed;
+        std::string what = source.string();
+        if (fs::is_symlink(fs::symlink_status(source, failed)))
+            what += " (a link to " + fs::read_symlink(source, failed).string() + ")";
+        const auto status = fs::status(source, failed);
+        if (!fs::exists(status)) return what + " cannot be read: " + failed.message();
+        if (fs::is_directory(status)) {
+            if (auto problem = copyBundleFolder(source, to / source.filename(), depth + 1)) return problem;
+        } else if (!fs::is_regular_file(status)) {
+            return what + " " + notAFile(status);
+        } else if (!fs::copy_file(source, to / source.filename(), failed)) {
+            return what + " cannot be copied: " + failed.message();
+        }
+    }
+    if (ec) return from.string() + " cannot be read: " + ec.message();
+    return std::nullopt;
 }
 
 }  // namespace
@@ -180,8 +211,8 @@ std::optional<std::string> Device::boot() {
     fs::path deviceBundle = root_ / "Bundle";
     if (!fs::exists(deviceBundle) || !fs::equivalent(bundle, deviceBundle, ec)) {
         fs::remove_all(deviceBundle, ec);
-        fs::copy(bundle, deviceBundle, fs::copy_options::recursive, ec);
-        if (ec) return "cannot copy the bundle into the device: " + ec.message();
+        if (auto problem = copyBundleFolder(bundle, deviceBundle))
+            return "cannot copy the bundle into the device: " + *problem;
     }
 
     for (const auto& pem : options_.trustedRootsPEM)

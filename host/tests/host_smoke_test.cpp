@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -189,6 +191,38 @@ TEST_F(HostSmoke, ABundleWithoutAReadableInfoPlistIsRefused) {
         EXPECT_NE(run.err.find((refused / "Info.plist").string() + " " + c.why), std::string::npos) << run.err;
         EXPECT_EQ(run.lines, std::vector<std::string>{R"({"code":1,"event":"exit"})"}) << allOutput(run);
         EXPECT_TRUE(fs::exists(root / "Bundle" / "installed"));
+    }
+}
+
+// A bundle holding what no file copy can take is refused naming that entry.
+TEST_F(HostSmoke, ABundleThatCannotBeCopiedNamesTheEntry) {
+    const fs::path b = bundle();
+    struct Case {
+        const char* label;
+        std::function<void(const fs::path&)> make;  // the entry to put at this path
+        std::string why;
+    } cases[] = {
+        {"FIFO", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, " is a FIFO, not a file"},
+        {"link to a device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+         " (a link to /dev/zero) is a device, not a file"},
+        {"link to nothing", [](const fs::path& p) { fs::create_symlink("/nonexistent/x", p); },
+         " (a link to /nonexistent/x) cannot be read: No such file or directory"},
+        {"link that loops", [&](const fs::path& p) { fs::create_directory_symlink(b, p); }, " lies more than 32"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fs::path entry = b / "Resources" / "odd";
+        fs::remove_all(b / "Resources");
+        fs::create_directories(b / "Resources");
+        c.make(entry);
+        SimRun run = runSim({"--bundle", b.string(), "--delegate", tesmar_host::kMinimalDelegateClass, "--device-root",
+                             (dir_ / "device").string()},
+                            "quit\n");
+        EXPECT_EQ(run.status, 2) << allOutput(run);
+        EXPECT_NE(run.err.find("cannot copy the bundle into the device: " + entry.string()), std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find(c.why), std::string::npos) << run.err;
+        EXPECT_EQ(run.lines, std::vector<std::string>{R"({"code":2,"event":"exit"})"}) << allOutput(run);
     }
 }
 
