@@ -193,7 +193,11 @@ std::optional<std::string> Device::boot() {
     } else {
         root_ = fs::absolute(options_.deviceRoot, ec);
         fs::create_directories((root_ / kDeviceLockFile).parent_path(), ec);
-        if (ec || !fs::is_directory(root_)) return "cannot use '" + options_.deviceRoot + "' as the device directory";
+        std::error_code notThere;
+        if (!fs::is_directory(root_, notThere))
+            return "cannot use '" + options_.deviceRoot + "' as the device directory" +
+                   (ec ? ": " + ec.message() : std::string());
+        if (ec) return "cannot lock device root " + root_.string() + ": " + ec.message();
         // Hosts started together on one device would copy the bundle over each other. The extension process
         // runs on the device this host holds and never asks for the lock.
         rootLock_ = std::make_unique<FileLock>((root_ / kDeviceLockFile).string(), options_.settleTimeoutSeconds);

@@ -242,16 +242,25 @@ TEST_F(HostSmoke, OneHostAtATimeRunsOnADeviceRoot) {
         EXPECT_NE(refused.err.find("device root " + root.string() + " is in use"), std::string::npos) << refused.err;
         EXPECT_EQ(refused.lines, std::vector<std::string>{R"({"code":2,"event":"exit"})"}) << allOutput(refused);
     }
-    {
-        // A lock file that cannot be opened is no reason to run unlocked.
+    // A lock file that cannot be opened, or its folder made, is no reason to run unlocked.
+    const fs::path lockFile = tesmar_host::kDeviceLockFile;
+    for (const auto& [blocker, why] :
+         {std::pair{lockFile, "Is a directory"}, {lockFile.parent_path(), "Not a directory"}}) {
+        SCOPED_TRACE(why);
         const fs::path other = dir_ / "other-device";
-        fs::create_directories(other / tesmar_host::kDeviceLockFile);
+        fs::remove_all(other);
+        fs::create_directories((other / blocker).parent_path());
+        if (blocker == lockFile)
+            fs::create_directory(other / blocker);
+        else
+            std::ofstream(other / blocker) << "a file where the folder goes";
         auto unlockable = args;
         unlockable.back() = other.string();
         SimRun refused = runSim(unlockable, "quit\n");
         EXPECT_EQ(refused.status, 2) << allOutput(refused);
-        EXPECT_NE(refused.err.find("cannot lock device root " + other.string() + ": Is a directory"), std::string::npos)
+        EXPECT_NE(refused.err.find("cannot lock device root " + other.string() + ": "), std::string::npos)
             << refused.err;
+        EXPECT_NE(refused.err.find(why), std::string::npos) << refused.err;
         EXPECT_EQ(refused.lines, std::vector<std::string>{R"({"code":2,"event":"exit"})"}) << allOutput(refused);
         EXPECT_FALSE(fs::exists(other / "Bundle")) << allOutput(refused);
     }
