@@ -13,6 +13,7 @@
 #include "demo/PushServiceStandIn.h"
 #include "host/DemoServers.h"
 #include "host/Device.h"
+#include "host/EventPrinter.h"
 #include "host/Simulator.h"
 #include "host/WebEngine.h"
 #include "platform/dispatch/ThreadChecks.h"
@@ -159,12 +160,15 @@ bool matches(const std::string& event, const Value& fields, const Expected& want
 }  // namespace
 
 int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
+    // Refused before the tour starts: the message, and the "exit" line every run ends with.
+    auto refuse = [&](const std::string& message, int status) {
+        std::fprintf(err, "tesmar-sim demo: %s\n", message.c_str());
+        printEvent(out, "exit", Value::dictionary({{"code", status}}));
+        return status;
+    };
     std::error_code ec;
     std::string pattern = (fs::temp_directory_path(ec) / "tesmar-demo-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        std::fprintf(err, "tesmar-sim demo: cannot make a work directory\n");
-        return kExitUsage;
-    }
+    if (!mkdtemp(pattern.data())) return refuse("cannot make a work directory", kExitUsage);
     fs::path work = pattern;
     struct Cleanup {
         fs::path dir;
@@ -176,14 +180,8 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
 
     std::string problem;
     auto servers = startDemoServers(kSite, work.string(), &problem);
-    if (!servers) {
-        std::fprintf(err, "tesmar-sim demo: cannot start the demo servers: %s\n", problem.c_str());
-        return kExitFault;
-    }
-    if (auto problem = writeBundle(work / "Bundle-source")) {
-        std::fprintf(err, "tesmar-sim demo: %s\n", problem->c_str());
-        return kExitFault;
-    }
+    if (!servers) return refuse("cannot start the demo servers: " + problem, kExitFault);
+    if (auto problem = writeBundle(work / "Bundle-source")) return refuse(*problem, kExitFault);
     // The real engine when this machine can run it: the tour's pages are then saved as pictures.
     std::string engine = options.webEngine.value_or(realWebEngineAvailable() ? kWebEngineReal : kWebEngineHeadless);
     std::string pages;
@@ -191,18 +189,13 @@ int runDemo(const Options& options, std::FILE* out, std::FILE* err) {
         std::error_code ec;
         std::string folder = (fs::current_path(ec) / "tesmar-demo-pages-XXXXXX").string();
         if (ec || !mkdtemp(folder.data())) folder = (fs::temp_directory_path(ec) / "tesmar-demo-pages-XXXXXX").string();
-        if (folder.find("XXXXXX") != std::string::npos && !mkdtemp(folder.data())) {
-            std::fprintf(err, "tesmar-sim demo: cannot make a folder for the tour's pages\n");
-            return kExitFault;
-        }
+        if (folder.find("XXXXXX") != std::string::npos && !mkdtemp(folder.data()))
+            return refuse("cannot make a folder for the tour's pages", kExitFault);
         pages = folder;
     }
     std::fprintf(err, "tesmar-sim demo: web engine: %s\n",
                  engine == kWebEngineReal ? "real (WebKitGTK)" : "headless (no script engine, nothing drawn)");
-    if (!writeText(work / "tour.txt", tourScript(pages))) {
-        std::fprintf(err, "tesmar-sim demo: cannot write the tour\n");
-        return kExitFault;
-    }
+    if (!writeText(work / "tour.txt", tourScript(pages))) return refuse("cannot write the tour", kExitFault);
 
     const DemoEndpoint site = servers->site(), push = servers->push(), kits = servers->kits(),
                        loglane = servers->loglane();

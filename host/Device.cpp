@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "host/AppDelegateEvents.h"
 #include "host/Crash.h"
 #include "host/Extension.h"
+#include "host/LaunchChecks.h"
 #include "host/LocationStoreCommands.h"
 #include "host/MinimalApp.h"
 #include "host/WebEngine.h"
@@ -91,6 +93,36 @@ Clock::duration seconds(double s) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
+// Installing copies what links point at; a folder that deep is a link that loops.
+constexpr int kMaxBundleDepth = 32;
+
+// Copies the bundle one entry at a time, so that what cannot be copied is named, with why.
+std::optional<std::string> copyBundleFolder(const fs::path& from, const fs::path& to, int depth = 0) {
+    if (depth > kMaxBundleDepth)
+        return from.string() + " lies more than " + std::to_string(kMaxBundleDepth) + " folders deep (a link loop?)";
+    std::error_code ec;
+    if (fs::create_directory(to, ec); ec) return to.string() + " cannot be made: " + ec.message();
+    fs::directory_iterator it(from, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const fs::path& source = it->path();
+        std::error_code failed;
+        std::string what = source.string();
+        if (fs::is_symlink(fs::symlink_status(source, failed)))
+            what += " (a link to " + fs::read_symlink(source, failed).string() + ")";
+        const auto status = fs::status(source, failed);
+        if (!fs::exists(status)) return what + " cannot be read: " + failed.message();
+        if (fs::is_directory(status)) {
+            if (auto problem = copyBundleFolder(source, to / source.filename(), depth + 1)) return problem;
+        } else if (!fs::is_regular_file(status)) {
+            return what + " " + notAFile(status);
+        } else if (!fs::copy_file(source, to / source.filename(), failed)) {
+            return what + " cannot be copied: " + failed.message();
+        }
+    }
+    if (ec) return from.string() + " cannot be read: " + ec.message();
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> checkBundleInfo(const std::string& bundle) {
@@ -161,7 +193,11 @@ std::optional<std::string> Device::boot() {
     } else {
         root_ = fs::absolute(options_.deviceRoot, ec);
         fs::create_directories((root_ / kDeviceLockFile).parent_path(), ec);
-        if (ec || !fs::is_directory(root_)) return "cannot use '" + options_.deviceRoot + "' as the device directory";
+        std::error_code notThere;
+        if (!fs::is_directory(root_, notThere))
+            return "cannot use '" + options_.deviceRoot + "' as the device directory" +
+                   (ec ? ": " + ec.message() : std::string());
+        if (ec) return "cannot lock device root " + root_.string() + ": " + ec.message();
         // Hosts started together on one device would copy the bundle over each other. The extension process
         // runs on the device this host holds and never asks for the lock.
         rootLock_ = std::make_unique<FileLock>((root_ / kDeviceLockFile).string(), options_.settleTimeoutSeconds);
@@ -171,13 +207,16 @@ std::optional<std::string> Device::boot() {
             return "device root " + root_.string() + " is in use by another tesmar-sim (waited " + waited +
                    " s, --settle-timeout)";
         }
+        // A lock that cannot be taken is no lock: running without it would let hosts share the device.
+        if (!rootLock_->locked())
+            return "cannot lock device root " + root_.string() + ": " + std::strerror(rootLock_->error());
     }
     // The app sees its bundle inside the device, so nothing it does reaches the original.
     fs::path deviceBundle = root_ / "Bundle";
     if (!fs::exists(deviceBundle) || !fs::equivalent(bundle, deviceBundle, ec)) {
         fs::remove_all(deviceBundle, ec);
-        fs::copy(bundle, deviceBundle, fs::copy_options::recursive, ec);
-        if (ec) return "cannot copy the bundle into the device: " + ec.message();
+        if (auto problem = copyBundleFolder(bundle, deviceBundle))
+            return "cannot copy the bundle into the device: " + *problem;
     }
 
     for (const auto& pem : options_.trustedRootsPEM)

@@ -45,7 +45,7 @@ inline constexpr const char* kDeviceLockFile = "Library/Device/host.lock";
 enum ExitCode : int {
     kExitOK = 0,
     kExitFault = 1,          // bundle refused, launch failed, or a completion handler was called twice or never
-    kExitUsage = 2,          // bad flag or command
+    kExitUsage = 2,          // bad flag or command, a device root that cannot serve, no start URL
     kExitCommandFailed = 3,  // a command found nothing to act on (no alert, no web view, ...)
     kExitUnsaved = 4,        // a file the app wrote had still not reached the disk when the run ended
 };

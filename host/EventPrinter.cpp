@@ -70,6 +70,11 @@ std::string eventLine(const std::string& event, const Value& fields) {
     return platform::json::write(Value::dictionary({{"event", printableText(event)}})).valueOr("{}");
 }
 
+void printEvent(std::FILE* out, const std::string& event, const Value& fields) {
+    std::fprintf(out, "%s\n", eventLine(event, fields).c_str());
+    std::fflush(out);
+}
+
 EventPrinter::EventPrinter(std::FILE* out) : out_(out), lastEvent_(steadyNow()) {
     token_ = platform::DeviceEvents::addListener(
         [this](const std::string& event, const Value& fields) { print(event, fields); });

@@ -16,6 +16,8 @@ namespace tesmar_host {
 
 // The JSON line for one event (no trailing newline).
 std::string eventLine(const std::string& event, const platform::Value& fields);
+// Writes that line and flushes it; for a run that ends before any printer listens.
+void printEvent(std::FILE* out, const std::string& event, const platform::Value& fields);
 
 class EventPrinter {
 public:

@@ -97,23 +97,49 @@ std::string relativeTo(const fs::path& path, const fs::path& root) {
     return ec ? path.filename().string() : rel.string();
 }
 
+// The first service extension under PlugIns/; with `problems`, every extension bundle the device would
+// skip is named there too, with what is wrong with its Info.plist.
+std::optional<ServiceExtension> scanPlugIns(const fs::path& appBundle, std::vector<std::string>* problems) {
+    std::optional<ServiceExtension> found;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(appBundle / "PlugIns", ec)) {
+        if (entry.path().extension() != ".appex") continue;
+        const std::string named = (entry.path() / "Info.plist").string();
+        std::string problem;
+        if (auto info = platform::plist::readFile(named); !info) {
+            std::error_code absent;
+            problem = fs::exists(fs::symlink_status(named, absent))
+                          ? named + " cannot be read (" + info.error().localizedDescription() + ")"
+                          : named + " is missing";
+        } else if (!info->isDictionary()) {
+            problem = named + " is not a dictionary";
+        } else {
+            const Value& ext = (*info)["NSExtension"];
+            // Another kind of extension: not the notification service's business.
+            if (!ext.isDictionary() || ext["NSExtensionPointIdentifier"].stringOr("") != kServiceExtensionPoint)
+                continue;
+            std::string principalClass = ext["NSExtensionPrincipalClass"].stringOr("");
+            if (principalClass.empty())
+                problem = named + " names no NSExtensionPrincipalClass";
+            else if (!found)
+                found = ServiceExtension{entry.path(), principalClass};
+        }
+        if (!problems && found) break;
+        if (problems && !problem.empty()) problems->push_back("the device leaves out an extension: " + problem);
+    }
+    return found;
+}
+
 }  // namespace
 
 std::optional<ServiceExtension> findServiceExtension(const fs::path& appBundle) {
-    std::error_code ec;
-    fs::path plugins = appBundle / "PlugIns";
-    if (!fs::is_directory(plugins, ec)) return std::nullopt;
-    for (const auto& entry : fs::directory_iterator(plugins, ec)) {
-        if (entry.path().extension() != ".appex") continue;
-        auto info = platform::plist::readFile((entry.path() / "Info.plist").string());
-        if (!info) continue;
-        const Value& ext = (*info)["NSExtension"];
-        if (!ext.isDictionary() || ext["NSExtensionPointIdentifier"].stringOr("") != kServiceExtensionPoint) continue;
-        std::string principalClass = ext["NSExtensionPrincipalClass"].stringOr("");
-        if (principalClass.empty()) continue;
-        return ServiceExtension{entry.path(), principalClass};
-    }
-    return std::nullopt;
+    return scanPlugIns(appBundle, nullptr);
+}
+
+std::vector<std::string> serviceExtensionProblems(const fs::path& appBundle) {
+    std::vector<std::string> problems;
+    scanPlugIns(appBundle, &problems);
+    return problems;
 }
 
 void setExtensionExecutable(std::string path) {

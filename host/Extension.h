@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/Options.h"
 #include "platform/foundation/Value.h"
@@ -41,6 +42,9 @@ struct ServiceExtension {
 
 // The bundle's service extension, if it has one.
 std::optional<ServiceExtension> findServiceExtension(const std::filesystem::path& appBundle);
+// Each extension bundle under PlugIns/ that findServiceExtension passes over for an Info.plist that is
+// missing, unreadable, not a dictionary, or names no principal class: one message each, naming the file.
+std::vector<std::string> serviceExtensionProblems(const std::filesystem::path& appBundle);
 
 // The program that runs extensions (default: this process's own executable).
 void setExtensionExecutable(std::string path);

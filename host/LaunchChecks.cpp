@@ -5,8 +5,11 @@
 #include <fstream>
 
 #include "app/Strings.h"
+#include "host/Extension.h"
 #include "host/MinimalApp.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/foundation/URL.h"
 #include "platform/security/Certificate.h"
 
@@ -35,13 +38,20 @@ void checkShellConfig(const Options& options, std::vector<std::string>& warnings
     const std::string named = path.string();
     const std::string site = std::string(Tesmar::Strings::Endpoint::baseUrl);
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) {
-        warnings.push_back(named + " is missing: the shell has no base_url and shows no page");
+    const auto status = fs::status(path, ec);
+    if (!fs::is_regular_file(status)) {
+        warnings.push_back(named + (fs::exists(status) ? " " + notAFile(status) : " is missing") +
+                           ": the shell has no base_url and shows no page");
+        return;
+    }
+    auto text = readSmallFile(path, 1024 * 1024);
+    if (!text) {
+        warnings.push_back(named + " cannot be read (or is larger than 1 MB): the shell has no base_url and shows "
+                                   "no page");
         return;
     }
     std::optional<platform::Value> parsed;
-    if (auto text = readSmallFile(path, 1024 * 1024))
-        if (auto read = platform::json::read(*text)) parsed = std::move(read).value();
+    if (auto read = platform::json::read(*text)) parsed = std::move(read).value();
     if (!parsed || !parsed->isDictionary()) {
         warnings.push_back(named + " is not a JSON object: the shell ignores it and shows no page");
         return;
@@ -67,6 +77,22 @@ void checkShellConfig(const Options& options, std::vector<std::string>& warnings
 
 }  // namespace
 
+std::string notAFile(const fs::file_status& status) {
+    switch (status.type()) {
+    case fs::file_type::directory:
+        return "is a folder, not a file";
+    case fs::file_type::fifo:
+        return "is a FIFO, not a file";
+    case fs::file_type::socket:
+        return "is a socket, not a file";
+    case fs::file_type::block:
+    case fs::file_type::character:
+        return "is a device, not a file";
+    default:
+        return "is not a file";
+    }
+}
+
 std::optional<std::string> checkCertificateFlags(const Options& options) {
     for (const auto& pem : options.trustedRootsPEM) {
         std::error_code ec;
@@ -82,6 +108,16 @@ std::optional<std::string> checkCertificateFlags(const Options& options) {
     return std::nullopt;
 }
 
+std::optional<std::string> checkStartURL(const Options& options) {
+    std::error_code ec;
+    if (options.delegateClass != kMinimalDelegateClass || !options.startURL.empty()) return std::nullopt;
+    if (!fs::is_directory(options.bundle, ec)) return std::nullopt;  // boot says so
+    auto info = platform::plist::readFile((fs::path(options.bundle) / "Info.plist").string(),
+                                          platform::Bundle::kMaxInfoPlistBytes);
+    if (info && !(*info)[kStartURLInfoKey].stringOr("").empty()) return std::nullopt;
+    return "No start URL: set Info.plist " + std::string(kStartURLInfoKey) + " or pass --start-url";
+}
+
 std::vector<std::string> launchWarnings(const Options& options) {
     std::vector<std::string> warnings;
     std::error_code ec;
@@ -91,6 +127,7 @@ std::vector<std::string> launchWarnings(const Options& options) {
         warnings.push_back("--start-url is the minimal app's first page; add --delegate " +
                            std::string(kMinimalDelegateClass) + " to open it (the shell opens " +
                            Tesmar::Strings::Endpoint::baseUrl + ")");
+    for (auto& problem : serviceExtensionProblems(options.bundle)) warnings.push_back(std::move(problem));
     if (options.delegateClass != kDefaultDelegateClass) return warnings;
     checkShellConfig(options, warnings);
     const fs::path coreOptions = fs::path(options.bundle) / "ZazeraDazudud-Uvoz.plist";

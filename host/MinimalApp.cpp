@@ -234,10 +234,7 @@ public:
         navigation = uikit::NavigationController::withRoot(screen);
         window->setRootViewController(navigation);
         window->makeKeyAndVisible();
-        if (first.empty())
-            consoleLog("No start URL: set Info.plist TesmarStartURL or pass --start-url");
-        else
-            screen->load(first);
+        if (!first.empty()) screen->load(first);  // the host refuses a run without one (checkStartURL)
 
         if (auto center = usernotifications::UserNotificationCenter::current()) {
             center->setDelegate(handle());

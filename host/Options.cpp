@@ -269,9 +269,10 @@ std::string usageText() {
            "\n"
            "exit status: 0 fine; 1 the bundle's Info.plist is missing or unreadable, launch failed, or a\n"
            "completion handler was called twice or never;\n"
-           "2 bad flag or command, or the device root is in use; 3 a command could not be carried out;\n"
+           "2 bad flag or command, the device root is in use or cannot be locked, the bundle cannot be copied\n"
+           "into it, or the minimal app has no start URL; 3 a command could not be carried out;\n"
            "4 a file's latest write had not reached the disk when the run ended (storage.unsaved);\n"
-           "a `crash` run ends by its signal.\n";
+           "a `crash` run ends by its signal. Every run's last line on stdout is `exit`, a refused one's too.\n";
 }
 
 }  // namespace tesmar_host

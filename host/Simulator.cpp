@@ -8,7 +8,9 @@
 
 #include "host/Demo.h"
 #include "host/Device.h"
+#include "host/EventPrinter.h"
 #include "host/Extension.h"
+#include "host/InputLines.h"
 #include "host/LaunchChecks.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -36,14 +38,18 @@ std::optional<std::string> readScript(const std::string& path, std::string& text
 
 void say(std::FILE* err, const std::string& message) { std::fprintf(err, "tesmar-sim: %s\n", message.c_str()); }
 
+// A run refused before the device starts: the message, and the "exit" line every run ends with.
+int refuse(std::FILE* out, std::FILE* err, const std::string& message, int status) {
+    say(err, message);
+    printEvent(out, "exit", platform::Value::dictionary({{"code", status}}));
+    return status;
+}
+
 }  // namespace
 
 int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FILE* out, std::FILE* err) {
     auto parsed = parseOptions(argv);
-    if (!parsed.options) {
-        say(err, parsed.error);
-        return kExitUsage;
-    }
+    if (!parsed.options) return refuse(out, err, parsed.error, kExitUsage);
     const Options& options = *parsed.options;
     if (options.help) {
         std::fputs(usageText().c_str(), out);
@@ -56,15 +62,9 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
     std::vector<Command> script;
     if (!options.script.empty()) {
         std::string text;
-        if (auto problem = readScript(options.script, text)) {
-            say(err, *problem);
-            return kExitUsage;
-        }
+        if (auto problem = readScript(options.script, text)) return refuse(out, err, *problem, kExitUsage);
         auto commands = parseScript(text);
-        if (!commands.error.empty()) {
-            say(err, options.script + ": " + commands.error);
-            return kExitUsage;
-        }
+        if (!commands.error.empty()) return refuse(out, err, options.script + ": " + commands.error, kExitUsage);
         script = std::move(commands.commands);
     }
 
@@ -73,15 +73,10 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
     if (!options.trustedRootsPEM.empty())
         platform::dispatch::DispatchQueue::global(platform::dispatch::QualityOfService::UserInitiated)
             .async([files = options.trustedRootsPEM] { platform::security::Trust::prepareExtraRoots(files); });
-    if (auto problem = checkCertificateFlags(options)) {
-        say(err, *problem);
-        return kExitUsage;
-    }
+    if (auto problem = checkCertificateFlags(options)) return refuse(out, err, *problem, kExitUsage);
     // Refused before the device is touched, so a device directory keeps the bundle it had.
-    if (auto problem = checkBundleInfo(options.bundle)) {
-        say(err, *problem);
-        return kExitFault;
-    }
+    if (auto problem = checkBundleInfo(options.bundle)) return refuse(out, err, *problem, kExitFault);
+    if (auto problem = checkStartURL(options)) return refuse(out, err, *problem, kExitUsage);
     for (const auto& warning : launchWarnings(options)) say(err, "warning: " + warning);
 
     EventPrinter printer(out);
@@ -90,6 +85,7 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         Device device(options, printer);
         if (auto problem = device.boot()) {
             say(err, *problem);
+            platform::DeviceEvents::post("exit", platform::Value::dictionary({{"code", kExitUsage}}));
             printer.stop();
             return kExitUsage;
         }
@@ -116,9 +112,11 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
                 if (device.quitRequested()) break;
             }
         } else {
-            std::string line;
-            for (size_t number = 1; !device.quitRequested() && std::getline(in, line); ++number) {
-                auto command = parseCommand(line, number);
+            InputLines lines(in);
+            for (size_t number = 1; !device.quitRequested(); ++number) {
+                auto line = lines.next();
+                if (!line) break;
+                auto command = parseCommand(*line, number);
                 // A typed mistake costs that line only; the exit status still tells of it.
                 if (!command.error.empty()) {
                     say(err, "line " + std::to_string(number) + ": " + command.error);

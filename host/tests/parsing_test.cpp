@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <regex>
 #include <set>
@@ -11,6 +13,7 @@
 #include "host/Commands.h"
 #include "host/EventPrinter.h"
 #include "host/EventReference.h"
+#include "host/LaunchChecks.h"
 #include "host/Options.h"
 #include "platform/foundation/JSON.h"
 
@@ -176,6 +179,61 @@ TEST(HostCommands, ScriptsSkipCommentsAndNameTheFirstBadLine) {
     auto bad = parseScript("tap /a\npull\nalert\nfly\n");
     EXPECT_TRUE(bad.commands.empty());
     EXPECT_EQ(bad.error, "line 3: alert needs a text");
+}
+
+// What the host warns of before a launch names the file and what is wrong with it.
+TEST(HostLaunchChecks, WarningsNameTheFileAndWhatIsWrongWithIt) {
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/launch-checks-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path bundle = fs::path(pattern) / "bundle";
+    const std::string appex = (bundle / "PlugIns/Service.appex/Info.plist").string();
+    const std::string service = R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>
+        <key>NSExtension</key><dict><key>NSExtensionPointIdentifier</key>
+        <string>com.apple.usernotifications.service</string>)";
+    const std::string usable =
+        service + "<key>NSExtensionPrincipalClass</key><string>NotificationService</string></dict></dict></plist>";
+    struct Case {
+        const char* label;
+        std::function<void()> make;  // after a bundle whose Config.json and options file are fine
+        std::string warning;         // empty: none
+    } cases[] = {
+        {"Config.json a folder",
+         [&] {
+             fs::remove(bundle / "Config.json");
+             fs::create_directory(bundle / "Config.json");
+         },
+         (bundle / "Config.json").string() + " is a folder, not a file"},
+        {"extension plist of random bytes", [&] { std::ofstream(appex) << "\x93\x07 q\xff\x01"; },
+         appex + " cannot be read ("},
+        {"extension plist not a dictionary",
+         [&] { std::ofstream(appex) << R"(<?xml version="1.0"?><plist version="1.0"><array/></plist>)"; },
+         appex + " is not a dictionary"},
+        {"service extension without its class", [&] { std::ofstream(appex) << service + "</dict></dict></plist>"; },
+         appex + " names no NSExtensionPrincipalClass"},
+        {"a usable service extension", [] {}, ""},
+        {"no Info.plist", [&] { fs::remove(appex); }, appex + " is missing"},
+    };
+    Options options;
+    options.bundle = bundle.string();
+    options.delegateClass = kDefaultDelegateClass;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove_all(bundle);
+        fs::create_directories(fs::path(appex).parent_path());
+        std::ofstream(bundle / "Config.json") << R"({"base_url": "https://intranet.tesmar.example/"})";
+        std::ofstream(bundle / "ZazeraDazudud-Uvoz.plist") << "";
+        std::ofstream(appex) << usable;
+        c.make();
+        auto warnings = launchWarnings(options);
+        if (c.warning.empty()) {
+            EXPECT_TRUE(warnings.empty()) << ::testing::PrintToString(warnings);
+            continue;
+        }
+        ASSERT_EQ(warnings.size(), 1u) << ::testing::PrintToString(warnings);
+        EXPECT_NE(warnings[0].find(c.warning), std::string::npos) << warnings[0];
+    }
+    fs::remove_all(pattern);
 }
 
 TEST(HostEvents, EveryEventPrintsAsOneJSONLine) {

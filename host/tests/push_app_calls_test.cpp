@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -113,6 +114,33 @@ TEST_F(PushAppCalls, TagsHearAFailedFirstRegistration) {
         EXPECT_EQ(r["outcome"], Value("failure")) << r;
         EXPECT_EQ(r["error"]["code"], Value(400)) << r;
     }
+}
+
+// Typed on stdin, on the device's own clock: the merge window ends and the tags go out while the host waits
+// for the next line, which only comes once the answer is printed.
+TEST_F(PushAppCalls, TagsGoOutWhileStdinIsIdle) {
+    bool answered = false;
+    auto result = runRoad("app-call sendTags {\"a\":\"1\"}\n", writeBundle(), {"--device-root", device(), "--echo"},
+                          [&](const std::string& line) -> std::string {
+                              if (answered || line.find("\"event\":\"app-call.result\"") == std::string::npos)
+                                  return "";
+                              answered = true;
+                              return "quit\n";
+                          });
+    ASSERT_EQ(result.status, 0) << allOutput(result);
+    auto seen = simEvents(result);
+    auto at = [&](const std::function<bool(const Value&)>& match) {
+        return std::find_if(seen.begin(), seen.end(), match) - seen.begin();
+    };
+    auto sent = at([](const Value& e) { return e["event"] == Value("app-call.result"); });
+    auto quit = at([](const Value& e) { return e["event"] == Value("command") && e["text"] == Value("quit"); });
+    ASSERT_LT(sent, long(seen.size())) << allOutput(result);
+    EXPECT_EQ(seen[sent]["outcome"], Value("success")) << allOutput(result);
+    EXPECT_LT(sent, quit) << allOutput(result);
+    std::vector<Value> tags;
+    for (const auto& b : bodiesOf("PUT", kPlayerPath))
+        if (b.contains("tags")) tags.push_back(b["tags"]);
+    EXPECT_EQ(tags, std::vector<Value>{Value::dictionary({{"a", "1"}})}) << allOutput(result);
 }
 
 TEST_F(PushAppCalls, EmailIsCreatedLinkedUpdatedAndLoggedOut) {

@@ -15,11 +15,15 @@ namespace platform {
 FileLock::FileLock(const std::string& lockPath) {
     if (lockPath.empty()) return;
     int fd = detail::openMakingStandardDirectory(lockPath, O_RDWR | O_CREAT, 0600);
-    if (fd < 0) return;
+    if (fd < 0) {
+        error_ = errno;
+        return;
+    }
     int rc;
     do rc = ::flock(fd, LOCK_EX);
     while (rc != 0 && errno == EINTR);
     if (rc != 0) {
+        error_ = errno;
         ::close(fd);
         return;
     }
@@ -29,7 +33,10 @@ FileLock::FileLock(const std::string& lockPath) {
 FileLock::FileLock(const std::string& lockPath, double waitSeconds) {
     if (lockPath.empty()) return;
     int fd = detail::openMakingStandardDirectory(lockPath, O_RDWR | O_CREAT, 0600);
-    if (fd < 0) return;
+    if (fd < 0) {
+        error_ = errno;
+        return;
+    }
     // flock has no timeout of its own: ask again every 20 ms until the time is up.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
     for (;;) {
@@ -37,9 +44,10 @@ FileLock::FileLock(const std::string& lockPath, double waitSeconds) {
             fd_ = fd;
             return;
         }
-        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        error_ = errno;
+        if (error_ != EWOULDBLOCK && error_ != EINTR) break;
         if (std::chrono::steady_clock::now() >= deadline) {
-            busy_ = errno == EWOULDBLOCK;
+            busy_ = error_ == EWOULDBLOCK;
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -4,7 +4,8 @@
 // preferences suite); threads of one process must still use their own mutex, since flock is per open
 // file description. The lock file is created when missing and never removed (removing it would let two
 // processes lock different files). A lock that cannot be taken (no device, unwritable folder) leaves
-// locked() false and the caller goes on unserialised, as before the device was booted.
+// locked() false and the caller goes on unserialised, as before the device was booted; a caller that
+// must not go on unlocked reads error() for why.
 #include <string>
 
 namespace platform {
@@ -20,10 +21,13 @@ public:
 
     bool locked() const { return fd_ >= 0; }
     bool busy() const { return busy_; }
+    // The errno of the open or flock that failed; 0 when locked() (or when there was no path to lock).
+    int error() const { return error_; }
 
 private:
     int fd_ = -1;
     bool busy_ = false;
+    int error_ = 0;
 };
 
 }  // namespace platform
