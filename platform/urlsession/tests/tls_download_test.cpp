@@ -8,12 +8,14 @@
 #include "platform/security/Trust.h"
 #include "platform/urlsession/tests/SessionTestSupport.h"
 #include "testing/TestCertificates.h"
+#include "testing/TestHttp2Server.h"
 #include "testing/TestHttpServer.h"
 
 using namespace urlsession_test;
 using namespace std::chrono_literals;
 using tesmar_testing::Reply;
 using tesmar_testing::TestCertificate;
+using tesmar_testing::TestHttp2Server;
 using tesmar_testing::TestHttpServer;
 
 namespace {
@@ -223,6 +225,72 @@ TEST_F(TLSTest, DelegateSeesTheServerChainAndItsAnswerDecides) {
     }
     EXPECT_EQ(server->requestCount(), 1u);  // only the accepted one
 }
+
+// Over HTTP/2 one connection carries the streams of many tasks: what arrives for one task is read off
+// the connection by whichever task reads next. The server is trusted and mapped as kHost.
+class HTTP2Test : public ::testing::Test {
+protected:
+    DeviceRoot device;
+    tesmar_testing::TestPKI pki = tesmar_testing::TestPKI::make(kHost);
+    std::unique_ptr<TestHttp2Server> server = start();
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+
+    std::unique_ptr<TestHttp2Server> start() {
+        auto files = tesmar_testing::writeServerFiles(device.path(), pki.leaf, {&pki.intermediate});
+        auto started = std::make_unique<TestHttp2Server>(files.certificateChainPath, files.privateKeyPath);
+        auto root = tesmar_testing::writePEMFile(device.path() + "/root.pem", pki.root.certificatePEM);
+        const std::string port = std::to_string(started->port());
+        PlatformConfig::update([&](PlatformSettings& s) {
+            s.extraTrustedRootsPEM = {root};
+            s.connectTo[std::string(kHost) + ":" + port] = "127.0.0.1:" + port;
+        });
+        return started;
+    }
+    URL address(const std::string& path) const {
+        return url("https://" + std::string(kHost) + ":" + std::to_string(server->port()) + path);
+    }
+    // A session whose connection is open: its later tasks share it.
+    std::shared_ptr<URLSession> connectedSession(URLSessionConfiguration configuration) {
+        server->route("/open", 200, "o");
+        auto session = URLSession::sessionWithConfiguration(configuration, delegate, nullptr);
+        session->dataTaskWithURL(address("/open"))->resume();
+        EXPECT_TRUE(delegate->waitFor("complete 0"));
+        std::lock_guard lock(delegate->m_);
+        EXPECT_EQ(delegate->metrics.transactionMetrics.size(), 1u);
+        for (const auto& hop : delegate->metrics.transactionMetrics) EXPECT_EQ(hop.networkProtocolName, "h2");
+        return session;
+    }
+};
+
+// The answer of a suspended task, read off the connection by another task, waits in curl; resumed, the
+// task gets its response (whose head curl then hands over in one piece) and its body. Rows: the body.
+class HTTP2SuspendTest : public HTTP2Test, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(HTTP2SuspendTest, ASuspendedTaskGetsTheAnswerThatCameMeanwhileWhenResumed) {
+    server->route("/suspended", 200, GetParam());
+    server->route("/carrier", 200, "carrier");
+    auto session = connectedSession(URLSessionConfiguration::ephemeralSessionConfiguration());
+    server->hold("/suspended");
+    server->hold("/carrier");
+    auto suspended = session->dataTaskWithURL(address("/suspended"));
+    suspended->resume();
+    session->dataTaskWithURL(address("/carrier"))->resume();
+    ASSERT_TRUE(server->waitForRequests(3));
+    suspended->suspend();
+    session->dataTaskWithURL(address("/open"))->resume();  // through once the engine has the suspension
+    ASSERT_TRUE(delegate->waitForCount("complete 0", 2));
+    server->release("/suspended");
+    ASSERT_TRUE(server->waitForAnswers(3));  // on the wire before the carrier's answer
+    server->release("/carrier");
+    ASSERT_TRUE(delegate->waitForCount("complete 0", 3));
+    suspended->resume();
+    EXPECT_TRUE(delegate->waitForCount("complete 0", 4));
+    std::lock_guard lock(delegate->m_);
+    EXPECT_EQ(delegate->body, "oocarrier" + GetParam());
+    session->invalidateAndCancel();
+}
+
+INSTANTIATE_TEST_SUITE_P(EmptyAndSmallBodies, HTTP2SuspendTest, ::testing::Values("", "small"));
 
 class DownloadTest : public ::testing::Test {
 protected:
