@@ -2,6 +2,7 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "platform/foundation/PropertyList.h"
@@ -291,6 +292,51 @@ TEST_P(HTTP2SuspendTest, ASuspendedTaskGetsTheAnswerThatCameMeanwhileWhenResumed
 }
 
 INSTANTIATE_TEST_SUITE_P(EmptyAndSmallBodies, HTTP2SuspendTest, ::testing::Values("", "small"));
+
+// A response decision answered late, once another task on the connection has read its whole answer:
+// the answer that waited meanwhile comes whole.
+TEST_F(HTTP2Test, AnAnswerWaitingForALateDecisionComesWhole) {
+    const std::string large(3 << 20, 'l');
+    server->route("/late", 200, large);
+    server->route("/carrier", 200, std::string(3 << 20, 'c'));
+    struct Deciding : RecordingDelegate {
+        std::function<void(URLSessionResponseDisposition)> late;
+        std::map<std::string, std::string> bodies;
+        void didReceiveResponse(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& task,
+                                const std::shared_ptr<const URLResponse>&,
+                                std::function<void(URLSessionResponseDisposition)> done) override {
+            if (task->currentRequest()->url()->path() != "/late") return done(URLSessionResponseDisposition::Allow);
+            {
+                std::lock_guard lock(m_);
+                late = std::move(done);
+            }
+            log("decision asked");
+        }
+        void didReceiveData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& task,
+                            const Bytes& data) override {
+            std::lock_guard lock(m_);
+            bodies[task->currentRequest()->url()->path()].append(data.begin(), data.end());
+        }
+    };
+    auto deciding = std::make_shared<Deciding>();
+    delegate = deciding;
+    auto session = connectedSession(URLSessionConfiguration::ephemeralSessionConfiguration());
+    session->dataTaskWithURL(address("/late"))->resume();
+    ASSERT_TRUE(deciding->waitFor("decision asked"));
+    session->dataTaskWithURL(address("/carrier"))->resume();
+    ASSERT_TRUE(deciding->waitForCount("complete 0", 2));
+    std::function<void(URLSessionResponseDisposition)> decide;
+    {
+        std::lock_guard lock(deciding->m_);
+        decide = std::move(deciding->late);
+    }
+    decide(URLSessionResponseDisposition::Allow);
+    EXPECT_TRUE(deciding->waitForCount("complete 0", 3));
+    std::lock_guard lock(deciding->m_);
+    EXPECT_EQ(deciding->bodies["/late"].size(), large.size());
+    EXPECT_TRUE(deciding->bodies["/late"] == large);
+    session->invalidateAndCancel();
+}
 
 class DownloadTest : public ::testing::Test {
 protected:
