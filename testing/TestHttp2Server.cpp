@@ -1,6 +1,5 @@
 #include "testing/TestHttp2Server.h"
 
-#include <netinet/in.h>
 #include <nghttp2/nghttp2.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -15,6 +14,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
+
+#include "testing/LoopbackSocket.h"
 
 namespace tesmar_testing {
 
@@ -72,19 +73,14 @@ TestHttp2Server::TestHttp2Server(const std::string& certificateChainPath, const 
     SSL_CTX_set_min_proto_version(tls_->ctx, TLS1_2_VERSION);
     SSL_CTX_set_alpn_select_cb(tls_->ctx, selectH2, nullptr);
 
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    auto bound = bindLoopback(SOCK_STREAM | SOCK_CLOEXEC, "TestHttp2Server", 64);
+    listenFd_ = bound.fd;
+    port_ = bound.port;
     stopFd_ = eventfd(0, EFD_CLOEXEC);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listenFd_ < 0 || stopFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listenFd_, 64) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (listenFd_ >= 0) ::close(listenFd_);
-        if (stopFd_ >= 0) ::close(stopFd_);
-        throw std::runtime_error("TestHttp2Server: cannot listen on a loopback port");
+    if (stopFd_ < 0) {
+        ::close(listenFd_);
+        throw std::runtime_error("TestHttp2Server: no eventfd");
     }
-    port_ = ntohs(address.sin_port);
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
