@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <exception>
+#include <iostream>
 #include <semaphore>
 #include <thread>
 #include <vector>
@@ -24,6 +26,8 @@ struct Idle {
 }  // namespace
 
 struct ThreadPool::State {
+    explicit State(ThreadStarter start) : startThread(std::move(start)) {}
+    const ThreadStarter startThread;
     Mutex mutex;
     std::deque<std::function<void()>> tasks GUARDED_BY(mutex);
     // The most recently idle worker is woken first: its stack and caches are the warmest.
@@ -33,18 +37,18 @@ struct ThreadPool::State {
     int threads GUARDED_BY(mutex) = 0;
 };
 
+ThreadPool::ThreadPool(ThreadStarter starter) : state_(*new State(std::move(starter))) {}
+
 ThreadPool& ThreadPool::shared() {
-    static ThreadPool* pool = new ThreadPool;  // never destroyed: detached workers may outlive main()
+    // Never destroyed: detached workers may outlive main().
+    static ThreadPool* pool = &make([](std::function<void()> run) { std::thread(std::move(run)).detach(); });
     return *pool;
 }
 
-ThreadPool::State& ThreadPool::state() const {
-    static State* s = new State;
-    return *s;
-}
+ThreadPool& ThreadPool::make(ThreadStarter starter) { return *new ThreadPool(std::move(starter)); }
 
 void ThreadPool::submit(std::function<void()> task) {
-    State& s = state();
+    State& s = state_;
     Idle* wake = nullptr;
     bool spawn = false;
     {
@@ -64,21 +68,33 @@ void ThreadPool::submit(std::function<void()> task) {
             }
         }
     }
-    if (wake)
+    if (wake) {
         wake->wake.release();
-    else if (spawn)
-        std::thread(workerLoop, this).detach();
+    } else if (spawn) {
+        try {
+            s.startThread([this] { workerLoop(); });
+        } catch (const std::exception& e) {
+            // The thread that was counted on will not come: a later task must still wake a worker or start
+            // one. This task stays queued: a running worker takes it, or the thread a later task starts.
+            {
+                MutexLock lock(s.mutex);
+                --s.threads;
+                --s.waking;
+            }
+            std::cerr << "dispatch: could not start a worker thread: " << e.what() << std::endl;
+        }
+    }
 }
 
 int ThreadPool::threadCount() const {
-    MutexLock lock(state().mutex);
-    return state().threads;
+    MutexLock lock(state_.mutex);
+    return state_.threads;
 }
 
-void ThreadPool::workerLoop(ThreadPool* pool) {
+void ThreadPool::workerLoop() {
     // A new thread takes its starter's name: a worker started from a named thread would pass for it.
     pthread_setname_np(pthread_self(), "dispatch-worker");
-    State& s = pool->state();
+    State& s = state_;
     Idle self;
     MutexLock lock(s.mutex);
     --s.waking;  // started for a task

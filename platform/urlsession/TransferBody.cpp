@@ -177,6 +177,10 @@ void Transfer::unpauseIfClear() {
     if (decisionPending() || pressurePaused_) return;
     decisionPaused_ = false;
     lastActivity_ = steadyNow();
-    curl_easy_pause(easy, CURLPAUSE_CONT);
+    // Resuming hands over at once what curl kept meanwhile. What that refuses ends the hop here: curl
+    // says so only in its answer and does not run the transfer again. (A transfer not connected yet
+    // has nothing to resume.)
+    const CURLcode resumed = curl_easy_pause(easy, CURLPAUSE_CONT);
+    if (resumed != CURLE_OK && resumed != CURLE_BAD_FUNCTION_ARGUMENT) curlDone(resumed);
 }
 }  // namespace platform::urlsession_detail

@@ -2,6 +2,7 @@
 // challenge, the response itself.
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
@@ -34,10 +35,19 @@ std::string temporaryPath() {
 
 }  // namespace
 
+// curl hands over one line a call, except lines that came in while the transfer was paused: an HTTP/2
+// stream's answer read for another transfer on the connection meanwhile comes as one call, once the
+// pause ends.
 size_t Transfer::onHeader(char* buffer, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     t->owner_.assertOnThread();
-    return t->takeHeaderLine(std::string_view(buffer, size * count));
+    std::string_view lines(buffer, size * count);
+    while (!lines.empty()) {
+        const size_t end = std::min(lines.find('\n'), lines.size() - 1) + 1;
+        if (t->takeHeaderLine(lines.substr(0, end)) != end) return 0;
+        lines.remove_prefix(end);
+    }
+    return size * count;
 }
 
 // Headers: one line of the answer's head at a time; the blank line ends it.

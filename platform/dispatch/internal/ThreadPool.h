@@ -13,15 +13,23 @@ public:
     static ThreadPool& shared();
     static constexpr int kMaxThreads = 64;
 
-    // Runs the task on some worker, FIFO among waiting tasks. The task must not throw.
+    // Starts a detached thread running the given function; throws std::system_error when the system
+    // cannot start one.
+    using ThreadStarter = std::function<void(std::function<void()>)>;
+    // A pool of its own that starts its threads through `starter` (a test makes a start fail). Like the
+    // shared pool it is never destroyed: an idle worker outlives its last task for a while.
+    static ThreadPool& make(ThreadStarter starter);
+
+    // Runs the task on some worker, FIFO among waiting tasks. The task must not throw. A thread that
+    // cannot be started is said on stderr; the task then waits for a running worker or the next start.
     void submit(std::function<void()> task);
     int threadCount() const;
 
 private:
-    ThreadPool() = default;
     struct State;
-    State& state() const;
-    static void workerLoop(ThreadPool* pool);
+    explicit ThreadPool(ThreadStarter starter);
+    State& state_;
+    void workerLoop();
 };
 
 }  // namespace platform::dispatch::detail

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -211,6 +212,31 @@ TEST(DispatchQueueTest, ManyQueuesShareABoundedPool) {
     ASSERT_TRUE(group.wait(kWait));
     EXPECT_EQ(ran.load(), 300);
     EXPECT_LE(detail::ThreadPool::shared().threadCount(), detail::ThreadPool::kMaxThreads);
+}
+
+// A thread that could not be started is not counted as on its way: later work still wakes or starts one,
+// even while the only worker is busy.
+TEST(DispatchQueueTest, AFailedThreadStartLeavesThePoolAbleToStartWork) {
+    std::atomic<int> starts{0};
+    auto& pool = detail::ThreadPool::make([&](std::function<void()> run) {
+        if (starts++ == 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        std::thread(std::move(run)).detach();
+    });
+    DispatchSemaphore first(0), second(0), holding(0), gate(0), meanwhile(0);
+    pool.submit([&] { first.signal(); });
+    EXPECT_EQ(pool.threadCount(), 0);
+    pool.submit([&] { second.signal(); });  // this start takes the one left waiting too
+    ASSERT_TRUE(first.wait(kWait));
+    ASSERT_TRUE(second.wait(kWait));
+
+    pool.submit([&] {
+        holding.signal();
+        gate.wait(kWait);
+    });
+    ASSERT_TRUE(holding.wait(kWait));
+    pool.submit([&] { meanwhile.signal(); });
+    EXPECT_TRUE(meanwhile.wait(kWait));
+    gate.signal();
 }
 
 // A worker started from a named thread (a session's engine, say) must not pass for it in a profile.

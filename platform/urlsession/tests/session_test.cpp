@@ -10,6 +10,7 @@
 #include "platform/foundation/Stream.h"
 #include "platform/urlsession/internal/Engine.h"
 #include "platform/urlsession/tests/SessionTestSupport.h"
+#include "testing/ClosedPort.h"
 #include "testing/TestHttpServer.h"
 
 using namespace urlsession_test;
@@ -158,15 +159,11 @@ TEST_P(SessionTest, FailuresMapToURLErrors) {
         double timeout;
         URLErrorCode code;
     };
-    int closedPort = 0;
-    {
-        TestHttpServer gone;
-        closedPort = gone.port();
-    }
+    tesmar_testing::ClosedPort closedPort;
     std::vector<Case> cases = {
         {"idle time-out", server.url("/slow"), 0.3, URLErrorCode::TimedOut},
         {"dropped connection", server.url("/drop"), 5, URLErrorCode::NetworkConnectionLost},
-        {"nothing listening", "http://127.0.0.1:" + std::to_string(closedPort) + "/", 5,
+        {"nothing listening", "http://127.0.0.1:" + std::to_string(closedPort.port()) + "/", 5,
          URLErrorCode::CannotConnectToHost},
         {"unknown host", "http://no-such-host.invalid/", 5, URLErrorCode::CannotFindHost},
         {"unsupported scheme", "ftp://127.0.0.1/x", 5, URLErrorCode::UnsupportedURL},

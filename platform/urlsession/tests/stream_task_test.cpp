@@ -4,6 +4,7 @@
 
 #include "platform/foundation/Stream.h"
 #include "platform/urlsession/tests/SessionTestSupport.h"
+#include "testing/ClosedPort.h"
 #include "testing/TestHttpServer.h"
 #include "testing/TestTcpServer.h"
 
@@ -337,11 +338,7 @@ TEST_P(StreamTaskTest, CancelFailsPendingOperationsBeforeTheTaskCompletes) {
 }
 
 TEST_P(StreamTaskTest, ConnectionFailuresEndOperationsAndTheTask) {
-    int closedPort;
-    {
-        TestTcpServer gone;
-        closedPort = gone.port();
-    }
+    tesmar_testing::ClosedPort closedPort;
     struct Case {
         std::string name;
         std::string host;
@@ -349,7 +346,7 @@ TEST_P(StreamTaskTest, ConnectionFailuresEndOperationsAndTheTask) {
         URLErrorCode code;
     };
     const std::vector<Case> cases = {
-        {"nothing listening", "127.0.0.1", closedPort, URLErrorCode::CannotConnectToHost},
+        {"nothing listening", "127.0.0.1", closedPort.port(), URLErrorCode::CannotConnectToHost},
         {"unknown host", "no-such-host.invalid", 80, URLErrorCode::CannotFindHost},
         {"host that is no host", "127.0.0.1/x@evil", 80, URLErrorCode::BadURL},
         {"port out of range", "127.0.0.1", 70000, URLErrorCode::BadURL},

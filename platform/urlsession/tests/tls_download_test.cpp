@@ -2,18 +2,21 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "platform/foundation/PropertyList.h"
 #include "platform/security/Trust.h"
 #include "platform/urlsession/tests/SessionTestSupport.h"
 #include "testing/TestCertificates.h"
+#include "testing/TestHttp2Server.h"
 #include "testing/TestHttpServer.h"
 
 using namespace urlsession_test;
 using namespace std::chrono_literals;
 using tesmar_testing::Reply;
 using tesmar_testing::TestCertificate;
+using tesmar_testing::TestHttp2Server;
 using tesmar_testing::TestHttpServer;
 
 namespace {
@@ -222,6 +225,151 @@ TEST_F(TLSTest, DelegateSeesTheServerChainAndItsAnswerDecides) {
         session->invalidateAndCancel();
     }
     EXPECT_EQ(server->requestCount(), 1u);  // only the accepted one
+}
+
+// Holds the response decision of "/late" until the test takes it; keeps each path's body.
+struct Deciding : RecordingDelegate {
+    std::function<void(URLSessionResponseDisposition)> late;
+    std::map<std::string, std::string> bodies;
+    void didReceiveResponse(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& task,
+                            const std::shared_ptr<const URLResponse>&,
+                            std::function<void(URLSessionResponseDisposition)> done) override {
+        if (task->currentRequest()->url()->path() != "/late") return done(URLSessionResponseDisposition::Allow);
+        {
+            std::lock_guard lock(m_);
+            late = std::move(done);
+        }
+        log("decision asked");
+    }
+    void didReceiveData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& task,
+                        const Bytes& data) override {
+        std::lock_guard lock(m_);
+        bodies[task->currentRequest()->url()->path()].append(data.begin(), data.end());
+    }
+    std::function<void(URLSessionResponseDisposition)> take() {
+        std::lock_guard lock(m_);
+        return std::move(late);
+    }
+};
+
+// Over HTTP/2 one connection carries the streams of many tasks: what arrives for one task is read off
+// the connection by whichever task reads next. The server is trusted and mapped as kHost.
+class HTTP2Test : public ::testing::Test {
+protected:
+    DeviceRoot device;
+    tesmar_testing::TestPKI pki = tesmar_testing::TestPKI::make(kHost);
+    std::unique_ptr<TestHttp2Server> server = start();
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+
+    std::unique_ptr<TestHttp2Server> start() {
+        auto files = tesmar_testing::writeServerFiles(device.path(), pki.leaf, {&pki.intermediate});
+        auto started = std::make_unique<TestHttp2Server>(files.certificateChainPath, files.privateKeyPath);
+        auto root = tesmar_testing::writePEMFile(device.path() + "/root.pem", pki.root.certificatePEM);
+        const std::string port = std::to_string(started->port());
+        PlatformConfig::update([&](PlatformSettings& s) {
+            s.extraTrustedRootsPEM = {root};
+            s.connectTo[std::string(kHost) + ":" + port] = "127.0.0.1:" + port;
+        });
+        return started;
+    }
+    URL address(const std::string& path) const {
+        return url("https://" + std::string(kHost) + ":" + std::to_string(server->port()) + path);
+    }
+    // A session whose connection is open: its later tasks share it.
+    std::shared_ptr<URLSession> connectedSession(URLSessionConfiguration configuration) {
+        server->route("/open", 200, "o");
+        auto session = URLSession::sessionWithConfiguration(configuration, delegate, nullptr);
+        session->dataTaskWithURL(address("/open"))->resume();
+        EXPECT_TRUE(delegate->waitFor("complete 0"));
+        std::lock_guard lock(delegate->m_);
+        EXPECT_EQ(delegate->metrics.transactionMetrics.size(), 1u);
+        for (const auto& hop : delegate->metrics.transactionMetrics) EXPECT_EQ(hop.networkProtocolName, "h2");
+        return session;
+    }
+    // The task for `path` is suspended while its answer comes and another task reads it off the
+    // connection; then it is resumed.
+    void answerWhileSuspended(URLSession& session, const std::string& path) {
+        server->route("/carrier", 200, "carrier");
+        server->hold(path);
+        server->hold("/carrier");
+        auto suspended = session.dataTaskWithURL(address(path));
+        suspended->resume();
+        session.dataTaskWithURL(address("/carrier"))->resume();
+        ASSERT_TRUE(server->waitForRequests(3));
+        suspended->suspend();
+        session.dataTaskWithURL(address("/open"))->resume();  // through once the engine has the suspension
+        ASSERT_TRUE(delegate->waitForCount("complete 0", 2));
+        server->release(path);
+        ASSERT_TRUE(server->waitForAnswers(3));  // on the wire before the carrier's answer
+        server->release("/carrier");
+        ASSERT_TRUE(delegate->waitForCount("complete 0", 3));
+        suspended->resume();
+    }
+};
+
+// The answer of a suspended task, read off the connection by another task, waits in curl; resumed, the
+// task gets its response (whose head curl then hands over in one piece) and its body. Rows: the body.
+class HTTP2SuspendTest : public HTTP2Test, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(HTTP2SuspendTest, ASuspendedTaskGetsTheAnswerThatCameMeanwhileWhenResumed) {
+    server->route("/suspended", 200, GetParam());
+    auto session = connectedSession(URLSessionConfiguration::ephemeralSessionConfiguration());
+    answerWhileSuspended(*session, "/suspended");
+    EXPECT_TRUE(delegate->waitForCount("complete 0", 4));
+    std::lock_guard lock(delegate->m_);
+    EXPECT_EQ(delegate->body, "oocarrier" + GetParam());
+    session->invalidateAndCancel();
+}
+
+INSTANTIATE_TEST_SUITE_P(EmptyAndSmallBodies, HTTP2SuspendTest, ::testing::Values("", "small"));
+
+// Bytes refused as curl hands over what it kept while the delegate decided (here, a body over the
+// session's maximum, which is no more than the engine itself keeps meanwhile) end the task at once with
+// their error, not at the idle time-out. The decision comes once the carrier task has read the whole
+// answer off the connection, so that curl has paused the task and kept the rest.
+TEST_F(HTTP2Test, AnAnswerRefusedAsADecisionLetsItFlowEndsTheTaskAtOnce) {
+    auto deciding = std::make_shared<Deciding>();
+    delegate = deciding;
+    server->route("/late", 200, std::string(96 << 10, 'l'));
+    server->route("/carrier", 200, "carrier");
+    auto configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+    configuration.maximumDataTaskBodyLength = 64 << 10;
+    auto session = connectedSession(configuration);
+    server->hold("/late");
+    server->hold("/carrier");
+    session->dataTaskWithURL(address("/late"))->resume();
+    session->dataTaskWithURL(address("/carrier"))->resume();
+    ASSERT_TRUE(server->waitForRequests(3));
+    server->release("/late");
+    ASSERT_TRUE(server->waitForAnswers(2));
+    server->release("/carrier");
+    ASSERT_TRUE(deciding->waitForCount("complete 0", 2));
+    ASSERT_TRUE(deciding->waitFor("decision asked"));
+    deciding->take()(URLSessionResponseDisposition::Allow);
+    const auto exceeded = std::to_string(int(URLErrorCode::DataLengthExceedsMaximum));
+    EXPECT_TRUE(deciding->waitFor("complete " + exceeded, 5s));
+    session->invalidateAndCancel();
+}
+
+// A response decision answered late, once another task on the connection has read its whole answer:
+// the answer that waited meanwhile comes whole.
+TEST_F(HTTP2Test, AnAnswerWaitingForALateDecisionComesWhole) {
+    const std::string large(3 << 20, 'l');
+    server->route("/late", 200, large);
+    server->route("/carrier", 200, std::string(3 << 20, 'c'));
+    auto deciding = std::make_shared<Deciding>();
+    delegate = deciding;
+    auto session = connectedSession(URLSessionConfiguration::ephemeralSessionConfiguration());
+    session->dataTaskWithURL(address("/late"))->resume();
+    ASSERT_TRUE(deciding->waitFor("decision asked"));
+    session->dataTaskWithURL(address("/carrier"))->resume();
+    ASSERT_TRUE(deciding->waitForCount("complete 0", 2));
+    deciding->take()(URLSessionResponseDisposition::Allow);
+    EXPECT_TRUE(deciding->waitForCount("complete 0", 3));
+    std::lock_guard lock(deciding->m_);
+    EXPECT_EQ(deciding->bodies["/late"].size(), large.size());
+    EXPECT_TRUE(deciding->bodies["/late"] == large);
+    session->invalidateAndCancel();
 }
 
 class DownloadTest : public ::testing::Test {

@@ -18,6 +18,7 @@
 
 #include "platform/foundation/ASCII.h"
 #include "platform/webkit/internal/ConnectProxy.h"
+#include "testing/ClosedPort.h"
 #include "testing/TemporaryDeviceRoot.h"
 #include "testing/TestCertificates.h"
 #include "testing/TestHttpServer.h"
@@ -91,19 +92,6 @@ Fetched fetch(const std::string& url, const ConnectProxy& proxy, const FetchOpti
     curl_easy_cleanup(curl);
     curl_slist_free_all(headers);
     return out;
-}
-
-// A loopback port nothing listens on.
-uint16_t closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 int connectRaw(uint16_t port) {
@@ -256,7 +244,8 @@ TEST_F(ConnectProxyTest, OnlyItsEngineUsesItAndOnlyForMappedHostsAndWebPorts) {
 }
 
 TEST_F(ConnectProxyTest, TargetThatCannotBeReachedClosesTheConnectionWithoutAnAnswer) {
-    const std::string closed = std::to_string(closedPort());
+    tesmar_testing::ClosedPort closedPort;
+    const std::string closed = std::to_string(closedPort.port());
     ConnectProxy proxy({{"gone.example.test:443", "127.0.0.1:" + closed},
                         {"gone.example.test:80", "127.0.0.1:" + closed},
                         {"broken.example.test:443", "not a target"},
