@@ -461,6 +461,24 @@ TEST(HostReadme, OwnPushServiceRunGoesAsWritten) {
     EXPECT_NE(site.find("body {\"player-id\":\"", registered), std::string::npos) << site;
 }
 
+// The README's extension push, sent to examples/bundle as it stands: its service extension adds the buttons.
+TEST(HostReadme, ExampleBundleExtendsTheReadmesExtensionPush) {
+    std::ifstream readme(std::filesystem::path(TESMAR_SOURCE_DIR) / "README.md");
+    std::string push;
+    while (std::getline(readme, push) &&
+           !(push.rfind("push-receive ", 0) == 0 && push.find("mutable-content") != std::string::npos)) {
+    }
+    ASSERT_FALSE(push.empty()) << "no extension push in the README";
+    SimRun run = runSim({"--bundle", std::string(TESMAR_SOURCE_DIR) + "/examples/bundle"}, push + "\nquit\n");
+    EXPECT_EQ(run.status, 0) << allOutput(run);
+    Value buttons = Value::array({Value::dictionary({{"id", "later"}, {"title", "Later"}}),
+                                  Value::dictionary({{"id", "open"}, {"title", "Open"}})});
+    expectInOrder(simEvents(run),
+                  {event("extension.content", {{"process", "extension"}, {"actions", buttons}, {"expired", false}}),
+                   event("notification.shown", {{"actions", buttons}})},
+                  run);
+}
+
 // The demo's HTTP server library is the demo module's alone: the app's launches never load it.
 TEST(HostDemo, ServersLiveInAModuleTheLaunchDoesNotLoad) {
     const std::string sim = TESMAR_SIM_PATH;
