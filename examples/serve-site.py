@@ -9,7 +9,8 @@ the session cookie PHPSESSID, and POST /api/vezeduduz/register (the device regis
 
 Once it listens it goes to the background and prints its process id, so a shell can go straight on and
 later end it with `kill`. Each request it answers is written as one line to --log FILE (standard error
-without it): method, path, status, then the cookies and the body it carried, if any.
+without it): method, path, status, then the cookies and the body it carried, if any. The server's own
+complaints (a client that hung up during the TLS handshake, say) go there too.
 """
 import argparse
 import functools
@@ -36,13 +37,11 @@ def arguments(description, folder):
 
 
 class Recording:
-    """Writes one line per answered request; a handler class mixes it in before its http.server base."""
-
-    log = sys.stderr
+    """Writes one line per answered request to standard error; a handler class mixes it in before its
+    http.server base."""
 
     def read_body(self):
         self.body = self.rfile.read(int(self.headers.get("Content-Length") or 0)).decode("utf-8", "replace")
-        return self.body
 
     def log_request(self, code="-", size="-"):
         line = f"{self.command} {self.path} {int(code)}"
@@ -51,7 +50,7 @@ class Recording:
         body = getattr(self, "body", "")
         if body:
             line += " body " + " ".join(body.split())
-        print(line, file=self.log, flush=True)
+        print(line, file=sys.stderr, flush=True)
 
     def log_message(self, format, *args):
         pass
@@ -81,8 +80,7 @@ class SiteHandler(Recording, http.server.SimpleHTTPRequestHandler):
 
 def serve(handler, args):
     """Listens on 127.0.0.1:PORT with TLS, then serves from a child in the background whose id it prints."""
-    if args.log:
-        Recording.log = open(args.log, "a", buffering=1)
+    log = os.open(args.log, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644) if args.log else None
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
@@ -97,6 +95,8 @@ def serve(handler, args):
     devnull = os.open(os.devnull, os.O_RDWR)
     for stream in (sys.stdin, sys.stdout):
         os.dup2(devnull, stream.fileno())
+    if log is not None:
+        os.dup2(log, sys.stderr.fileno())
     server.serve_forever()
 
 
