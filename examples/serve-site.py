@@ -1,28 +1,86 @@
 #!/usr/bin/env python3
 """Serves a folder over HTTPS on 127.0.0.1 for tesmar-sim to reach (Python's own http.server and ssl).
 
-Usage: serve-site.py --port PORT --cert CERT.pem --key KEY.pem FOLDER
+Usage: serve-site.py --port PORT --cert CERT.pem --key KEY.pem [--log FILE] FOLDER
+
+Besides the folder's files it plays the two things the app expects of its site: /login.html also sets
+the session cookie PHPSESSID, and POST /api/vezeduduz/register (the device registration, a JSON body
+{"player-id": ...}) is answered {"success": true}.
 
 Once it listens it goes to the background and prints its process id, so a shell can go straight on and
-later end it with `kill`. It writes nothing more: tesmar-sim's http.request lines show what it was asked.
+later end it with `kill`. Each request it answers is written as one line to --log FILE (standard error
+without it): method, path, status, then the cookies and the body it carried, if any. The server's own
+complaints (a client that hung up during the TLS handshake, say) go there too.
 """
 import argparse
 import functools
 import http.server
 import os
+import secrets
 import ssl
 import sys
 
+SESSION_COOKIE = "PHPSESSID"
+LOGIN_PAGE = "/login.html"
+REGISTER_PATH = "/api/vezeduduz/register"
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+
+def arguments(description, folder):
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--cert", required=True)
     parser.add_argument("--key", required=True)
-    parser.add_argument("folder")
-    args = parser.parse_args()
+    parser.add_argument("--log", help="where each request is written (default: standard error)")
+    if folder:
+        parser.add_argument("folder")
+    return parser.parse_args()
 
-    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=os.path.abspath(args.folder))
+
+class Recording:
+    """Writes one line per answered request to standard error; a handler class mixes it in before its
+    http.server base."""
+
+    def read_body(self):
+        self.body = self.rfile.read(int(self.headers.get("Content-Length") or 0)).decode("utf-8", "replace")
+
+    def log_request(self, code="-", size="-"):
+        line = f"{self.command} {self.path} {int(code)}"
+        if self.headers.get("Cookie"):
+            line += " cookie " + self.headers["Cookie"]
+        body = getattr(self, "body", "")
+        if body:
+            line += " body " + " ".join(body.split())
+        print(line, file=sys.stderr, flush=True)
+
+    def log_message(self, format, *args):
+        pass
+
+    def answer_json(self, text, status=200):
+        data = text.encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+
+class SiteHandler(Recording, http.server.SimpleHTTPRequestHandler):
+    def end_headers(self):
+        if self.command == "GET" and self.path.split("?")[0] == LOGIN_PAGE:
+            self.send_header("Set-Cookie", f"{SESSION_COOKIE}={secrets.token_hex(16)}; Path=/; Secure; HttpOnly")
+        super().end_headers()
+
+    def do_POST(self):
+        self.read_body()
+        if self.path.split("?")[0] == REGISTER_PATH:
+            self.answer_json('{"success": true}')
+        else:
+            self.send_error(404)
+
+
+def serve(handler, args):
+    """Listens on 127.0.0.1:PORT with TLS, then serves from a child in the background whose id it prints."""
+    log = os.open(args.log, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644) if args.log else None
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
@@ -35,9 +93,16 @@ def main():
         return
     os.setsid()
     devnull = os.open(os.devnull, os.O_RDWR)
-    for stream in (sys.stdin, sys.stdout, sys.stderr):
+    for stream in (sys.stdin, sys.stdout):
         os.dup2(devnull, stream.fileno())
+    if log is not None:
+        os.dup2(log, sys.stderr.fileno())
     server.serve_forever()
+
+
+def main():
+    args = arguments(__doc__.splitlines()[0], folder=True)
+    serve(functools.partial(SiteHandler, directory=os.path.abspath(args.folder)), args)
 
 
 if __name__ == "__main__":

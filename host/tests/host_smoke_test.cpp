@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -401,41 +402,67 @@ TEST(HostDemo, TourGoesAsExpected) {
     EXPECT_GT(commands, 10u);
 }
 
-// The README's first run, played as written (on a free port): a copied bundle, a self-signed certificate, an
-// HTTPS server, the shell following a link and opening a tapped push's target.
-TEST(HostReadme, FirstRunAgainstYourOwnServerGoesAsWritten) {
+// A README block marked "<!-- MARKER: ...", played as written in a checkout as the README sees it
+// (examples/ and build/host/tesmar-sim), each of its ports swapped for a free one. Servers the block
+// started and left running (their ids in PIDFILES under its folder) are ended.
+struct ReadmeRun {
+    SimRun run;
+    std::filesystem::path dir;
+    ~ReadmeRun() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+};
+
+std::unique_ptr<ReadmeRun> playReadmeBlock(const std::string& marker, const std::vector<std::string>& ports,
+                                           const std::vector<std::string>& pidFiles) {
     std::ifstream readme(std::filesystem::path(TESMAR_SOURCE_DIR) / "README.md");
     std::string block, line;
-    while (std::getline(readme, line) && line.rfind("<!-- first-run", 0) != 0) {
+    while (std::getline(readme, line) && line.rfind("<!-- " + marker + ":", 0) != 0) {
     }
-    ASSERT_TRUE(std::getline(readme, line) && line == "```sh") << "no first-run block in the README";
+    EXPECT_TRUE(std::getline(readme, line) && line == "```sh") << "no " << marker << " block in the README";
     while (std::getline(readme, line) && line != "```") block += line + "\n";
-    ASSERT_NE(block.find("8443"), std::string::npos) << block;
+    std::vector<std::string> freePorts;
+    for (const auto& port : ports) {
+        EXPECT_NE(block.find(port), std::string::npos) << block;
+        int probe = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        EXPECT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size), 0);
+        close(probe);
+        freePorts.push_back(std::to_string(ntohs(address.sin_port)));
+    }
+    // In one pass, so a free port that contains another of the block's ports is left alone.
+    std::string swapped;
+    for (size_t at = 0; at < block.size();) {
+        size_t i = 0;
+        while (i < ports.size() && block.compare(at, ports[i].size(), ports[i]) != 0) ++i;
+        if (i < ports.size()) {
+            swapped += freePorts[i];
+            at += ports[i].size();
+        } else {
+            swapped += block[at++];
+        }
+    }
+    block = std::move(swapped);
 
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    close(probe);
-    const std::string port = std::to_string(ntohs(address.sin_port));
-    for (size_t at; (at = block.find("8443")) != std::string::npos;) block.replace(at, 4, port);
-
-    // A checkout as the README sees it: examples/ and build/host/tesmar-sim.
     char pattern[] = "/tmp/host-readme-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::filesystem::path dir = pattern;
+    EXPECT_NE(mkdtemp(pattern), nullptr);
+    auto played = std::make_unique<ReadmeRun>();
+    const std::filesystem::path dir = played->dir = pattern;
     std::filesystem::create_directory_symlink(std::filesystem::path(TESMAR_SOURCE_DIR) / "examples", dir / "examples");
     std::filesystem::create_directories(dir / "build" / "host");
     std::filesystem::create_symlink(TESMAR_SIM_PATH, dir / "build" / "host" / "tesmar-sim");
-    std::ofstream(dir / "first-run.sh") << block;
+    std::ofstream(dir / "block.sh") << block;
 
-    std::string command = "cd '" + dir.string() + "' && bash -e first-run.sh 2>stderr.txt";
+    std::string command = "cd '" + dir.string() + "' && bash -e block.sh 2>stderr.txt";
     std::FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    SimRun run;
+    EXPECT_NE(pipe, nullptr);
+    if (!pipe) return played;
+    SimRun& run = played->run;
     std::string out;
     char buffer[4096];
     for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
@@ -444,10 +471,24 @@ TEST(HostReadme, FirstRunAgainstYourOwnServerGoesAsWritten) {
     run.err.assign(std::istreambuf_iterator<char>(errors), {});
     std::istringstream lines(out);
     for (std::string l; std::getline(lines, l);) run.lines.push_back(l);
-    // The server is ours to end when the block stopped before its last line.
-    std::ifstream pidFile(dir / "first-run" / "site.pid");
-    if (pid_t server = 0; pidFile >> server && server > 0 && kill(server, 0) == 0) kill(server, SIGTERM);
+    // The servers are ours to end when the block stopped before its last line.
+    for (const auto& pidFile : pidFiles) {
+        std::ifstream file(dir / pidFile);
+        if (pid_t server = 0; file >> server && server > 0 && kill(server, 0) == 0) kill(server, SIGTERM);
+    }
+    return played;
+}
 
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// The README's first run, played as written: a copied bundle, a self-signed certificate, an HTTPS server,
+// the shell following a link and opening a tapped push's target.
+TEST(HostReadme, FirstRunAgainstYourOwnServerGoesAsWritten) {
+    auto played = playReadmeBlock("first-run", {"8443"}, {"first-run/site.pid"});
+    const SimRun& run = played->run;
     EXPECT_EQ(run.status, 0) << allOutput(run);
     const std::string site = Tesmar::Strings::Endpoint::baseUrl, news = site + "/news.html";
     auto seen = simEvents(run);
@@ -462,8 +503,47 @@ TEST(HostReadme, FirstRunAgainstYourOwnServerGoesAsWritten) {
         EXPECT_NE(e["event"], Value("notification.unhandled")) << allOutput(run);
     }
     EXPECT_EQ(run.err.find("warning:"), std::string::npos) << run.err;
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+}
+
+// The README's run against your own push service: the stand-in makes the player, the site hears of it
+// only once it set its session cookie, and a tapped push is reported opened.
+TEST(HostReadme, OwnPushServiceRunGoesAsWritten) {
+    auto played = playReadmeBlock("push-service", {"8443", "9443"}, {"push-run/site.pid", "push-run/push-service.pid"});
+    const SimRun& run = played->run;
+    EXPECT_EQ(run.status, 0) << allOutput(run);
+    expectInOrder(simEvents(run), {event("exit", {{"code", 0}})}, run);
+
+    const std::string service = fileText(played->dir / "push-run/push-service.log");
+    EXPECT_NE(service.find("POST /api/v1/players 200 body {"), std::string::npos) << service;
+    EXPECT_NE(service.find("PUT /api/v1/notifications/2f1d7a64-0c3e-4b8a-9d15-6e4f8a2b7c90 200"), std::string::npos)
+        << service;
+    const std::string site = fileText(played->dir / "push-run/site.log");
+    // The first registration comes after the sign-in and carries the cookie and the player id.
+    size_t login = site.find("GET /login.html 200"), registered = site.find("POST /api/vezeduduz/register");
+    ASSERT_NE(login, std::string::npos) << site << allOutput(run);
+    ASSERT_NE(registered, std::string::npos) << site << allOutput(run);
+    EXPECT_LT(login, registered) << site;
+    const std::string withCookie = "POST /api/vezeduduz/register 200 cookie PHPSESSID=";
+    EXPECT_EQ(site.compare(registered, withCookie.size(), withCookie), 0) << site;
+    EXPECT_NE(site.find("body {\"player-id\":\"", registered), std::string::npos) << site;
+}
+
+// The README's extension push, sent to examples/bundle as it stands: its service extension adds the buttons.
+TEST(HostReadme, ExampleBundleExtendsTheReadmesExtensionPush) {
+    std::ifstream readme(std::filesystem::path(TESMAR_SOURCE_DIR) / "README.md");
+    std::string push;
+    while (std::getline(readme, push) &&
+           !(push.rfind("push-receive ", 0) == 0 && push.find("mutable-content") != std::string::npos)) {
+    }
+    ASSERT_FALSE(push.empty()) << "no extension push in the README";
+    SimRun run = runSim({"--bundle", std::string(TESMAR_SOURCE_DIR) + "/examples/bundle"}, push + "\nquit\n");
+    EXPECT_EQ(run.status, 0) << allOutput(run);
+    Value buttons = Value::array({Value::dictionary({{"id", "later"}, {"title", "Later"}}),
+                                  Value::dictionary({{"id", "open"}, {"title", "Open"}})});
+    expectInOrder(simEvents(run),
+                  {event("extension.content", {{"process", "extension"}, {"actions", buttons}, {"expired", false}}),
+                   event("notification.shown", {{"actions", buttons}})},
+                  run);
 }
 
 // The demo's HTTP server library is the demo module's alone: the app's launches never load it.
