@@ -1,9 +1,11 @@
 #pragma once
 // A fresh device for one test: a directory made with mkdtemp under the system's temporary directory
 // (with tmp/ and any other folders asked for), set as PlatformConfig's device root with the network up,
-// and no main bundle path set, so the main bundle is the device's Bundle/. When it goes, the previous
-// settings come back, the main bundle path is cleared and the directory is removed. Hold one as a
-// fixture member (declared first, so it goes last) or as a local; main thread.
+// and no main bundle path set, so the main bundle is the device's Bundle/. When it goes, the writes still
+// waiting or kept for a retry are made or dropped (none outlives its device to be retried into a folder
+// that is gone, on the next test's clock), the previous settings come back, the main bundle path is
+// cleared and the directory is removed. Hold one as a fixture member (declared first, so it goes last)
+// or as a local; main thread.
 #include <stdlib.h>
 
 #include <filesystem>
@@ -12,7 +14,9 @@
 #include <string>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "platform/foundation/ResetRegistry.h"
 
 namespace tesmar_testing {
 
@@ -32,6 +36,8 @@ public:
         platform::Bundle::setMainBundlePath("");
     }
     ~TemporaryDeviceRoot() {
+        platform::PendingWrites::flushAll();
+        platform::ResetRegistry::run({"foundation.pending-writes"});
         platform::PlatformConfig::set(saved_);
         platform::Bundle::setMainBundlePath("");
         std::error_code ec;

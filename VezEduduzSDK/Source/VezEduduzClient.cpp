@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "VezEduduzSDK/Source/VELogLevel.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/HTTPURLResponse.h"
@@ -158,6 +159,8 @@ bool VezEduduzClient::admit(const std::shared_ptr<VezEduduzRequest>& request, bo
 void VezEduduzClient::executeRequest(std::shared_ptr<VezEduduzRequest> request, VEResultSuccessBlock onSuccess,
                                      VEFailureBlock onFailure) {
     if (!admit(request, true, onFailure)) return;
+    // Made before the push client's state was reset: nobody waits for it any more.
+    if (!isCurrentGeneration(request->generation)) return;
     auto built = request->urlRequest();
     if (!built) {
         if (onFailure) onMainNowOrLater([onFailure, error = built.error()] { onFailure(error); });

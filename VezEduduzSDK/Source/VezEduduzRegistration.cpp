@@ -272,6 +272,7 @@ void VezEduduz::registerUser() {
 namespace {
 
 void sendRegistration(const RegistrationSnapshot& snap) {
+    if (!isCurrentGeneration(snap.generation)) return;
     Value body = buildBody(snap);
     VERequestGroup requests;
     Value push = body;

@@ -1,6 +1,7 @@
 #include "VezEduduzSDK/Source/VezEduduzRequest.h"
 
 #include "VezEduduzSDK/Source/VELogLevel.h"
+#include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/URL.h"
@@ -57,6 +58,8 @@ std::string VezEduduzRequest::serverURL() {
     platform::dispatch::MutexLock lock(serverURLMutex);
     return configuredServerURL.empty() ? std::string(kVezEduduzDefaultServerURL) : configuredServerURL;
 }
+
+VezEduduzRequest::VezEduduzRequest() : generation(currentGeneration()) {}
 
 void VezEduduzRequest::setServerURL(std::string url) {
     if (!url.empty() && url.back() != '/') url += '/';

@@ -43,7 +43,7 @@ inline constexpr const char* kVezEduduzAPIPath = "api/v1/";
 
 class VezEduduzRequest {
 public:
-    VezEduduzRequest() = default;
+    VezEduduzRequest();
     virtual ~VezEduduzRequest() = default;
     VezEduduzRequest(const VezEduduzRequest&) = delete;
     VezEduduzRequest& operator=(const VezEduduzRequest&) = delete;
@@ -60,6 +60,9 @@ public:
     // A dictionary, or absent (nil). Sent by the method's rule above.
     std::optional<platform::Value> parameters;
     std::atomic<int32_t> reattemptCount{0};
+    // The push client's state the request was made in: once that state is reset, the request and its
+    // re-attempts no longer go out.
+    const uint64_t generation;
     bool disableLocalCaching = false;
 
     // The class name logs and errors name ("VERequestSendTagsToServer").

@@ -18,6 +18,8 @@ std::atomic<bool> gConsentRequiredByApp{false};
 
 namespace {
 
+std::atomic<uint64_t> generationNow{0};  // statics().generation, for threads off the main loop
+
 // Every process-wide static (states, flags, blocks, back end, queue, pending delayed work) as a new
 // process would find them; stored user defaults stay. Main loop.
 void resetStatics() {
@@ -25,6 +27,10 @@ void resetStatics() {
     MainLoop::shared().cancel(kRegisterUserDelayKey);
     MainLoop::shared().cancel(kSendTagsDelayKey);
     uint64_t generation = statics().generation + 1;
+    generationNow.store(generation);
+    // A registration already on its queue belongs to the state being reset: it sends nothing now (it
+    // would reach whatever server is set next), and one being sent goes before the reset ends.
+    if (statics().registerUserQueue) statics().registerUserQueue->sync([] {});
     statics() = VezEduduzStatics();
     statics().generation = generation;
     gLogLevel = static_cast<int>(VELogLevel::warn);
@@ -34,6 +40,8 @@ void resetStatics() {
 }
 
 }  // namespace
+
+uint64_t currentGeneration() { return generationNow.load(); }
 
 void addStaticsReset() { platform::ResetRegistry::add("vezeduduz.statics", resetStatics); }
 

@@ -110,6 +110,10 @@ void addStaticsReset();
 extern std::atomic<int> gLogLevel;
 extern std::atomic<int> gVisualLogLevel;
 extern std::atomic<bool> gConsentRequiredByApp;
+// statics().generation, for any thread: work that waits off the main loop (a queued registration, a
+// request and its re-attempts) takes it when it begins and acts only while it is still current.
+uint64_t currentGeneration();
+inline bool isCurrentGeneration(uint64_t generation) { return currentGeneration() == generation; }
 
 // Key of the pending deferred registration on the main loop.
 inline constexpr const char* kRegisterUserDelayKey = "VezEduduz.registerUser";
