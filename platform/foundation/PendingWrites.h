@@ -64,7 +64,7 @@ public:
     // For a store that writes its file itself (merging under its own locks): reports how a write of
     // `path` went. On failure `retry` is kept and called to try again; it must write the store's latest
     // contents and report again. A store of keyed values passes `unsavedKeys`, which answers the keys the
-    // disk has not taken yet (unsaved() asks it, outside every lock of this class). Calls for one path
+    // disk has not taken yet (sayUnsaved() asks it, outside every lock of this class). Calls for one path
     // must be serialised by the store.
     static void report(const std::string& path, const Result<void>& outcome, std::function<void()> retry,
                        std::function<std::vector<std::string>()> unsavedKeys = nullptr);
