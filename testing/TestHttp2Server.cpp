@@ -24,6 +24,10 @@ struct TestHttp2Server::SslContext {
     ~SslContext() { SSL_CTX_free(ctx); }
 };
 
+namespace {
+constexpr size_t kRecord = 16 * 1024;  // TLS's largest record
+}  // namespace
+
 struct TestHttp2Server::Connection {
     TestHttp2Server* server = nullptr;
     int fd = -1;
@@ -36,7 +40,20 @@ struct TestHttp2Server::Connection {
     };
     std::map<int32_t, Stream> streams;
     std::vector<int32_t> waiting;  // whole requests not answered yet, in the order they came
+    std::string unsent;            // frames not written yet: they go out in full TLS records
     std::thread thread;
+    // Writes what is unsent in records as full as they come, while at least `least` bytes wait: a
+    // frame's end shares its record with the next frame's start, as a file server's writes go out.
+    bool flush(size_t least) {
+        size_t done = 0;
+        while (unsent.size() - done >= least && done < unsent.size()) {
+            const int n = int(std::min(unsent.size() - done, kRecord));
+            if (SSL_write(ssl, unsent.data() + done, n) != n) return false;
+            done += size_t(n);
+        }
+        unsent.erase(0, done);
+        return true;
+    }
     ~Connection() {
         if (session) nghttp2_session_del(session);
         if (ssl) SSL_free(ssl);
@@ -171,7 +188,8 @@ void TestHttp2Server::serve(Connection& c) {
     nghttp2_session_callbacks_set_send_callback(
         callbacks, [](nghttp2_session*, const uint8_t* data, size_t length, int, void* user) -> ssize_t {
             auto* c = static_cast<Connection*>(user);
-            if (SSL_write(c->ssl, data, int(length)) != int(length)) return NGHTTP2_ERR_CALLBACK_FAILURE;
+            c->unsent.append(reinterpret_cast<const char*>(data), length);
+            if (!c->flush(kRecord)) return NGHTTP2_ERR_CALLBACK_FAILURE;
             return ssize_t(length);
         });
     nghttp2_session_callbacks_set_on_header_callback(
@@ -236,7 +254,7 @@ void TestHttp2Server::serve(Connection& c) {
     uint8_t buffer[16 * 1024];
     for (;;) {
         std::erase_if(c.waiting, answer);
-        if (nghttp2_session_send(c.session) != 0) return;
+        if (nghttp2_session_send(c.session) != 0 || !c.flush(1)) return;
         if (!nghttp2_session_want_read(c.session) && !nghttp2_session_want_write(c.session)) return;
         if (SSL_pending(c.ssl) == 0) {
             pollfd fds[] = {{c.fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};

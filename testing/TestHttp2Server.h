@@ -2,7 +2,8 @@
 // TestHttp2Server: an HTTP/2 server over TLS on 127.0.0.1 (a free port), for the client's HTTP/2 roads.
 // The TLS handshake offers "h2" alone (ALPN), so a client that connects speaks HTTP/2; the protocol is
 // nghttp2's server session, the TLS OpenSSL's. Each connection runs on a thread of its own, so streams
-// of one connection are answered in the order their requests are whole.
+// of one connection are answered in the order their requests are whole. Frames go out packed into full
+// TLS records, as a file server writes them: a record may end inside a frame.
 //
 // A request is answered from its path's route: a status and a body (with its content-length); a path
 // without a route gets 404. While a path is held its requests wait, unanswered, until it is released.

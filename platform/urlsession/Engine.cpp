@@ -152,7 +152,9 @@ void Engine::run() {
         if (curlTimeout >= 0 && curlTimeout < wait) wait = int(curlTimeout);
         flushDeliveries();
         waiting_ = true;
-        if (commandsWaiting()) wait = 0;  // among them perhaps some posted without a wake-up
+        // Among the commands perhaps some posted without a wake-up; a connection to read again
+        // does not wait either.
+        if (commandsWaiting() || readAgain_) wait = 0;
         waitForWork(streams_->waitMillis(wait));
         waiting_ = false;
     }
@@ -200,20 +202,29 @@ void Engine::waitForWork(int millis) {
     pollSet_.insert(pollSet_.end(), sockets_.begin(), sockets_.end());
     const size_t curlEnd = pollSet_.size();
     streams_->pollFds(pollSet_);
-    if (poll(pollSet_.data(), nfds_t(pollSet_.size()), millis) <= 0) return;
+    const int polled = poll(pollSet_.data(), nfds_t(pollSet_.size()), millis);
+    if (polled <= 0)
+        for (auto& p : pollSet_) p.revents = 0;
     if (pollSet_[0].revents) {
         uint64_t count = 0;
         [[maybe_unused]] ssize_t n = read(wakeFd_, &count, sizeof count);
     }
     for (size_t i = 1; i < curlEnd; ++i) {
         const short r = pollSet_[i].revents;
-        if (!r) continue;
         int mask = 0;
         if (r & (POLLIN | POLLHUP)) mask |= CURL_CSELECT_IN;
         if (r & POLLOUT) mask |= CURL_CSELECT_OUT;
         if (r & (POLLERR | POLLNVAL)) mask |= CURL_CSELECT_ERR;
-        ready_.emplace_back(pollSet_[i].fd, mask);
+        // Read again, a connection counts as readable whatever its socket says.
+        if (readAgain_ && (pollSet_[i].events & POLLIN)) mask |= CURL_CSELECT_IN;
+        if (mask) ready_.emplace_back(pollSet_[i].fd, mask);
     }
+    readAgain_ = false;
+}
+
+void Engine::readAgain() {
+    engineThread_.assertOnThread();
+    readAgain_ = true;
 }
 
 // curl's turn: the sockets the last wait found ready, then its timers that are due (among them a

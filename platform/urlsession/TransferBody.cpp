@@ -83,9 +83,17 @@ void Transfer::bodyMayFlow() {
     unpauseIfClear();
 }
 
+void Transfer::noteBytesHandedOver() {
+    long version = 0;
+    if (CURL* easy = this->easy(); easy && curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+                                   version == CURL_HTTP_VERSION_2_0)
+        engine_->readAgain();
+}
+
 size_t Transfer::onWrite(char* ptr, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     t->owner_.assertOnThread();
+    t->noteBytesHandedOver();
     return t->takeBody(ptr, size * count);
 }
 

@@ -205,6 +205,11 @@ public:
     std::unique_ptr<Transfer> release(uint64_t taskId);
     // An ended transfer, destroyed when the loop's turn ends (it may still be running its last step).
     void bury(std::unique_ptr<Transfer> transfer);
+    // curl handed a transfer bytes it read off a multiplexed (HTTP/2) connection. It may keep more of
+    // what it read there, for this transfer or another, and then wait for the socket, which, with
+    // everything read, never comes: the next turn reads every connection again before the engine
+    // waits (engine thread).
+    void readAgain();
     // The transfer of a task, or null once it has ended (engine thread).
     Transfer* transferFor(uint64_t taskId) const;
     // A transfer goes on under another task (a data task that became a download task).
@@ -254,6 +259,8 @@ private:
     std::vector<pollfd> sockets_ GUARDED_BY(engineThread_);
     std::vector<pollfd> pollSet_ GUARDED_BY(engineThread_);
     std::vector<std::pair<curl_socket_t, int>> ready_ GUARDED_BY(engineThread_);
+    // Bytes came off a multiplexed connection during the turn: the next reads again (readAgain).
+    bool readAgain_ GUARDED_BY(engineThread_) = false;
 
     dispatch::Mutex commandMutex_;
     std::vector<std::function<void()>> commands_ GUARDED_BY(commandMutex_);

@@ -135,6 +135,8 @@ private:
     void reportProgress() REQUIRES(owner_);
     void bodyMayFlow() REQUIRES(owner_);
     void unpauseIfClear() REQUIRES(owner_);
+    // curl handed over bytes of the answer (its head or body); see Engine::readAgain.
+    void noteBytesHandedOver() REQUIRES(owner_);
     // Trust (TransferTrust.cpp).
     static CURLcode onSSLContext(CURL*, void* sslctx, void* user);
     static int verifyCallback(X509_STORE_CTX* ctx, void* arg);

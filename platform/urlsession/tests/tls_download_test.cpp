@@ -372,6 +372,28 @@ TEST_F(HTTP2Test, AnAnswerWaitingForALateDecisionComesWhole) {
     session->invalidateAndCancel();
 }
 
+// Another task on the connection, one whose answer the server holds, reads each answer off it. curl
+// keeps what does not fit the answer's buffer, and the rest of the TLS record it came in, and waits on
+// the socket, where nothing more comes: the end of each answer must still come, at once.
+TEST_F(HTTP2Test, AnAnswerReadOffTheConnectionByAnotherTaskComesWhole) {
+    const std::string answer(40000, 'a');
+    server->route("/answer", 200, answer);
+    auto session = connectedSession(URLSessionConfiguration::ephemeralSessionConfiguration());
+    server->hold("/reader");
+    session->dataTaskWithURL(address("/reader"))->resume();
+    ASSERT_TRUE(server->waitForRequests(2));
+    for (size_t i = 1; i <= 20; ++i) {
+        session->dataTaskWithURL(address("/answer"))->resume();
+        ASSERT_TRUE(delegate->waitForCount("complete 0", i + 1, 2s)) << "answer " << i;
+    }
+    {
+        std::lock_guard lock(delegate->m_);
+        EXPECT_EQ(delegate->body.size(), 1 + 20 * answer.size());
+    }
+    server->release("/reader");
+    session->invalidateAndCancel();
+}
+
 class DownloadTest : public ::testing::Test {
 protected:
     DeviceRoot device;
