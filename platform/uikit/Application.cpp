@@ -76,13 +76,16 @@ const char* applicationStateName(ApplicationState state) {
 
 namespace {
 
-// The icon badge belongs to the device, not the process: it is kept under the device root and shown
-// again at the next launch, as a phone's home screen keeps it.
-std::string badgeFilePath() {
+// A file of the device's own (not the app's) under <device root>/Library/Device; "" when not booted.
+std::string deviceFilePath(const char* name) {
     auto root = FileManager::defaultManager().homeDirectory();
     if (!root) return "";
-    return root.value() + "/Library/Device/IconBadge";
+    return root.value() + "/Library/Device/" + name;
 }
+
+// The icon badge belongs to the device, not the process: it is kept under the device root and shown
+// again at the next launch, as a phone's home screen keeps it.
+std::string badgeFilePath() { return deviceFilePath("IconBadge"); }
 
 // Only this process writes the badge file, and not before it has read it here.
 int64_t storedBadge() {
@@ -116,11 +119,7 @@ void storeBadge(std::optional<int64_t> value) {
 
 // The user's answer to the notification prompt of systems 8 and 9 is the device's too: kept beside the
 // badge, so a relaunch asks nothing and the current settings say what the user allowed.
-std::string notificationAnswerPath() {
-    auto root = FileManager::defaultManager().homeDirectory();
-    if (!root) return "";
-    return root.value() + "/Library/Device/UserNotificationSettings.plist";
-}
+std::string notificationAnswerPath() { return deviceFilePath("UserNotificationSettings.plist"); }
 
 // {granted, types}; nullopt when the user was never asked (or the file is damaged: then asked again).
 std::optional<std::pair<bool, uint64_t>> storedNotificationAnswer() {

@@ -84,10 +84,8 @@ void Transfer::bodyMayFlow() {
 }
 
 void Transfer::noteBytesHandedOver() {
-    long version = 0;
-    if (CURL* easy = this->easy(); easy && curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
-                                   version == CURL_HTTP_VERSION_2_0)
-        engine_->readAgain();
+    // The answer's status line, read before any of its body, says whether its connection is multiplexed.
+    if (httpVersion_ == "HTTP/2") engine_->readAgain();
 }
 
 size_t Transfer::onWrite(char* ptr, size_t size, size_t count, void* user) {

@@ -41,13 +41,13 @@ std::string temporaryPath() {
 size_t Transfer::onHeader(char* buffer, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     t->owner_.assertOnThread();
-    t->noteBytesHandedOver();
     std::string_view lines(buffer, size * count);
     while (!lines.empty()) {
         const size_t end = std::min(lines.find('\n'), lines.size() - 1) + 1;
         if (t->takeHeaderLine(lines.substr(0, end)) != end) return 0;
         lines.remove_prefix(end);
     }
+    t->noteBytesHandedOver();  // after the lines: the status line among them names the version
     return size * count;
 }
 
