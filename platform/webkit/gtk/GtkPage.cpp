@@ -133,6 +133,7 @@ public:
         LoadOptions options;
         Stage stage = Stage::Waiting;
         bool awaitingRetry = false;  // its certificate was accepted; the engine loads it again
+        bool askedByOwner = false;   // the owner's load, reload or move in the history: the page's own
         std::vector<std::string> urls;
     };
 
@@ -212,6 +213,7 @@ public:
     void stop() override {
         pending_.reset();
         decided_.clear();
+        setAside_.clear();
         if (current_ && current_->stage != Job::Stage::Done)
             fail(current_, makeURLError(URLErrorCode::Cancelled, current_->request.url()));
         if (view_) webkit_web_view_stop_loading(view_);
@@ -493,6 +495,7 @@ private:
             auto job = std::move(pending_);
             pending_.reset();
             if (url) job->request.setURL(url);
+            job->askedByOwner = true;
             return job;
         }
         LoadOptions options;
@@ -544,7 +547,12 @@ private:
                         self->fail(job, makeURLError(URLErrorCode::NotConnectedToInternet, job->request.url()));
                 } else {
                     job->stage = Job::Stage::Decided;
-                    self->decided_.push_back(job);
+                    // A page that comes from nowhere (about:blank, a data: URL) starts no request, so nothing
+                    // tells a frame's from the page's own until the page's load starts, if it does: such a
+                    // navigation of the page's is set aside, not awaited.
+                    auto scheme = job->request.url() ? job->request.url()->scheme() : std::nullopt;
+                    bool fetchesNothing = !scheme || *scheme == "about" || *scheme == "data";
+                    (fetchesNothing && !job->askedByOwner ? self->setAside_ : self->decided_).push_back(job);
                     webkit_policy_decision_use(decision);
                 }
             }
@@ -676,15 +684,24 @@ private:
                 current_->awaitingRetry = false;
                 return;
             }
-            if (decided_.empty()) return;  // a load nobody decided here (the engine's own); not reported
-            // The page's navigation is the one of this URL; those decided before it will not start.
+            // The page's navigation is the one of this URL (the view may still show the last page's: then the
+            // newest); those decided before it will not start.
             std::string url = urlText(parse(webkit_web_view_get_uri(view_)));
-            auto found = std::find_if(decided_.begin(), decided_.end(),
-                                      [&](const auto& job) { return urlText(job->request.url()) == url; });
-            if (found == decided_.end()) found = std::prev(decided_.end());
-            auto job = *found;
-            decided_.erase(decided_.begin(), std::next(found));
-            start(job);
+            auto ofURL = [&](const auto& job) { return urlText(job->request.url()) == url; };
+            std::shared_ptr<Job> job;
+            if (auto found = std::find_if(decided_.begin(), decided_.end(), ofURL); found != decided_.end()) {
+                job = *found;
+                decided_.erase(decided_.begin(), std::next(found));
+            } else if (auto aside = std::find_if(setAside_.begin(), setAside_.end(), ofURL); aside != setAside_.end()) {
+                job = *aside;
+            } else if (!decided_.empty()) {
+                job = decided_.back();
+                decided_.clear();
+            } else if (!setAside_.empty()) {
+                job = setAside_.back();
+            }
+            setAside_.clear();
+            if (job) start(job);  // else a load nobody decided here (the engine's own): not reported
             return;
         }
         case WEBKIT_LOAD_REDIRECTED:
@@ -1004,9 +1021,10 @@ private:
     EngineClient* client_;
     GtkWidget* window_ = nullptr;
     WebKitWebView* view_ = nullptr;
-    std::shared_ptr<Job> pending_;               // asked for by the owner, waiting for the engine's decision
-    std::vector<std::shared_ptr<Job>> decided_;  // allowed, waiting for the engine to start them
-    std::shared_ptr<Job> current_;               // started, until it ends
+    std::shared_ptr<Job> pending_;                // asked for by the owner, waiting for the engine's decision
+    std::vector<std::shared_ptr<Job>> decided_;   // allowed, waiting for the engine to start them
+    std::vector<std::shared_ptr<Job>> setAside_;  // allowed, fetching nothing: likely a frame's (see decideNavigation)
+    std::shared_ptr<Job> current_;                // started, until it ends
     std::optional<URL> committedURL_;
     std::optional<URLRequest> committedRequest_;
     std::optional<URLRequest> lastStartedRequest_;
