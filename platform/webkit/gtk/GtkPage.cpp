@@ -353,6 +353,85 @@ public:
             });
     }
 
+    // The form is found, filled in and submitted by the page itself, as the user's typing and Enter key
+    // would: the page hears input and change events, checks the form's constraints, runs its submit handlers.
+    void submitForm(const FormFill& fill, std::function<void(const std::optional<std::string>&)> completion) override {
+        ValueArray values;
+        for (const auto& [name, value] : fill.values) values.push_back(Value::array({Value(name), Value(value)}));
+        auto literal = json::write(Value::array({Value(fill.action), Value(std::move(values))}));
+        // Named controls shadow a form's own members (an input named "submit" is form.submit): the form's
+        // methods and attributes are reached through the prototypes.
+        std::string script =
+            "(function(args) {"
+            "  var h = args[0], fields = args[1];"
+            "  function attr(e, n) { return Element.prototype.getAttribute.call(e, n); }"
+            "  function actionOf(f) {"
+            "    var a = attr(f, 'action'); if (!a) return document.URL;"
+            "    try { return new URL(a, document.baseURI).href; } catch (e) { return a; }"
+            "  }"
+            "  var wanted = null; try { wanted = new URL(h, document.baseURI).href; } catch (e) {}"
+            "  var forms = Array.prototype.slice.call(document.querySelectorAll('form'));"
+            "  var form = forms.find(function(f) { return attr(f, 'action') === h || actionOf(f) === wanted; });"
+            "  if (!form) return forms.length ? 'no form on the page submits to ' + h + ' (its forms submit to: ' +"
+            "    forms.map(function(f) { var a = attr(f, 'action'); return a === null ? document.URL : a; })"
+            "      .join(', ') + ')' : 'the page has no form';"
+            "  function kind(e) {"
+            "    if (e.localName === 'select') return 'select';"
+            "    if (e.localName === 'textarea') return 'text';"
+            "    var t = e.type;"
+            "    if (t === 'checkbox' || t === 'radio') return 'choice';"
+            "    if (t === 'submit' || t === 'image') return 'submit';"
+            "    return t === 'reset' || t === 'button' || t === 'file' ? 'other' : 'text';"
+            "  }"
+            "  function changed(e) {"
+            "    e.dispatchEvent(new Event('input', {bubbles: true}));"
+            "    e.dispatchEvent(new Event('change', {bubbles: true}));"
+            "  }"
+            "  var controls = Array.prototype.slice.call(document.querySelectorAll('input, button, select, textarea'))"
+            "    .filter(function(e) { return e.form === form && !e.matches(':disabled'); });"
+            "  var submitter = null;"
+            "  for (var i = 0; i < fields.length; ++i) {"
+            "    var n = fields[i][0], v = fields[i][1];"
+            "    var named = controls.filter(function(e) { return e.name === n && kind(e) !== 'other'; });"
+            "    if (!named.length) return 'the form has no field ' + n;"
+            "    var first = named[0], k = kind(first), chosen = null;"
+            "    if (k === 'text') { first.value = v; changed(first); continue; }"
+            "    if (k === 'select') {"
+            "      chosen = Array.prototype.slice.call(first.options)"
+            "        .find(function(o) { return o.value === v && !o.matches(':disabled'); });"
+            "      if (chosen) { chosen.selected = true; changed(first); }"
+            "    } else {"
+            "      chosen = named.find(function(e) { return kind(e) === k && e.value === v; });"
+            "      if (chosen && k === 'submit') submitter = chosen;"
+            "      else if (chosen) { chosen.checked = true; changed(chosen); }"
+            "    }"
+            "    if (!chosen) return \"the form's \" + n + ' has no choice ' + v;"
+            "  }"
+            "  submitter = submitter || controls.find(function(e) { return kind(e) === 'submit'; }) || null;"
+            "  if (!Element.prototype.hasAttribute.call(form, 'novalidate') &&"
+            "      !(submitter && submitter.hasAttribute('formnovalidate'))) {"
+            "    var bad = controls.find(function(e) { return e.willValidate && !e.checkValidity(); });"
+            "    if (bad) return \"the form's field \" + (bad.name || bad.type) + ' is not valid: ' + "
+            "bad.validationMessage;"
+            "  }"
+            "  if (submitter) HTMLFormElement.prototype.requestSubmit.call(form, submitter);"
+            "  else HTMLFormElement.prototype.requestSubmit.call(form);"
+            "  return '';"
+            "})(" +
+            (literal.ok() ? literal.value() : std::string("['', []]")) + ")";
+        evaluateJavaScript(script,
+                           [completion = std::move(completion)](const Value& value, const std::optional<Error>& error) {
+                               if (!completion) return;
+                               const std::string* problem = value.asString();
+                               if (error)
+                                   completion("the page's script failed: " + error->localizedDescription());
+                               else if (!problem)
+                                   completion(std::string("the page has no form"));
+                               else
+                                   completion(problem->empty() ? std::nullopt : std::optional<std::string>(*problem));
+                           });
+    }
+
     void
     snapshotPNG(std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion) override {
         if (!view_) return PageBackend::snapshotPNG(std::move(completion));
