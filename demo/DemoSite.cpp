@@ -1,6 +1,9 @@
 #include "demo/DemoSite.h"
 
+#include <map>
+
 #include "demo/Certificates.h"
+#include "platform/foundation/URL.h"
 
 namespace tesmar_demo {
 
@@ -33,6 +36,26 @@ DemoSite::DemoSite(const std::string& hostName, const std::string& directory) : 
     server_->route("GET", "/login",
                    Reply::text(page("Logged in", "<a href=\"/\">Home</a>"), 200, html)
                        .header("Set-Cookie", std::string(kSessionCookie) + "=" + kSessionValue + "; Path=/; Secure"));
+    server_->route("GET", "/signin",
+                   Reply::text(page("Sign in", "<form method=\"post\" action=\"/signin\">"
+                                               "<input type=\"hidden\" name=\"next\" value=\"/news\">"
+                                               "<input name=\"user\"> <input type=\"password\" name=\"password\">"
+                                               " <button>Sign in</button></form>"),
+                               200, html));
+    server_->route("POST", "/signin", Reply::dynamic([html](const RecordedRequest& request, Reply& out) {
+                       auto form = platform::URLComponents::fromString("?" + request.body);
+                       auto items = form ? form->queryItems() : std::nullopt;
+                       std::map<std::string, std::string> fields;
+                       for (const auto& item : items.value_or(std::vector<platform::URLQueryItem>()))
+                           fields[item.name] = item.value.value_or("");
+                       if (fields["user"].empty() || fields["password"].empty()) {
+                           out = Reply::withStatus(400);
+                           return;
+                       }
+                       out = Reply::text(page("Signed in", "<a href=\"" + fields["next"] + "\">Go on</a>"), 200, html)
+                                 .header("Set-Cookie",
+                                         std::string(kSessionCookie) + "=" + kSessionValue + "; Path=/; Secure");
+                   }));
     server_->route("GET", "/news", Reply::text(page("News", "<p>The canteen opens at eight.</p>"), 200, html));
     server_->route("GET", "/window",
                    Reply::text(page("New window", "<button onclick=\"window.close()\">Close</button>"), 200, html));

@@ -3,9 +3,10 @@
 
 Usage: serve-site.py --port PORT --cert CERT.pem --key KEY.pem [--log FILE] FOLDER
 
-Besides the folder's files it plays the two things the app expects of its site: /login.html also sets
-the session cookie PHPSESSID, and POST /api/vezeduduz/register (the device registration, a JSON body
-{"player-id": ...}) is answered {"success": true}.
+Besides the folder's files it plays the two things the app expects of its site: the sign-in form of
+/login.html, POSTed with a user name and a password, sets the session cookie PHPSESSID (its answer names
+the user and links to the form's hidden "next" page), and POST /api/vezeduduz/register (the device
+registration, a JSON body {"player-id": ...}) is answered {"success": true}.
 
 Once it listens it goes to the background and prints its process id, so a shell can go straight on and
 later end it with `kill`. Each request it answers is written as one line to --log FILE (standard error
@@ -14,11 +15,13 @@ complaints (a client that hung up during the TLS handshake, say) go there too.
 """
 import argparse
 import functools
+import html
 import http.server
 import os
 import secrets
 import ssl
 import sys
+import urllib.parse
 
 SESSION_COOKIE = "PHPSESSID"
 LOGIN_PAGE = "/login.html"
@@ -55,27 +58,41 @@ class Recording:
     def log_message(self, format, *args):
         pass
 
-    def answer_json(self, text, status=200):
+    def answer(self, text, content_type, status=200, headers=()):
         data = text.encode()
         self.send_response(status)
-        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(data)))
+        for name, value in headers:
+            self.send_header(name, value)
         self.end_headers()
         self.wfile.write(data)
 
+    def answer_json(self, text, status=200):
+        self.answer(text, "application/json", status)
+
 
 class SiteHandler(Recording, http.server.SimpleHTTPRequestHandler):
-    def end_headers(self):
-        if self.command == "GET" and self.path.split("?")[0] == LOGIN_PAGE:
-            self.send_header("Set-Cookie", f"{SESSION_COOKIE}={secrets.token_hex(16)}; Path=/; Secure; HttpOnly")
-        super().end_headers()
-
     def do_POST(self):
         self.read_body()
-        if self.path.split("?")[0] == REGISTER_PATH:
+        path = self.path.split("?")[0]
+        if path == REGISTER_PATH:
             self.answer_json('{"success": true}')
+        elif path == LOGIN_PAGE:
+            self.sign_in(urllib.parse.parse_qs(self.body))
         else:
             self.send_error(404)
+
+    def sign_in(self, form):
+        user, password = form.get("user", [""])[0], form.get("password", [""])[0]
+        if not user or not password:
+            self.send_error(400, "Sign in with a user name and a password")
+            return
+        page = (f'<!DOCTYPE html><html><head><meta charset="utf-8"><title>Signed in</title></head><body>'
+                f'<h1>Signed in</h1><p>Welcome, {html.escape(user)}. '
+                f'<a href="{html.escape(form.get("next", ["/"])[0])}">Go on</a></p></body></html>')
+        cookie = f"{SESSION_COOKIE}={secrets.token_hex(16)}; Path=/; Secure; HttpOnly"
+        self.answer(page, "text/html; charset=utf-8", headers=[("Set-Cookie", cookie)])
 
 
 def serve(handler, args):

@@ -22,6 +22,7 @@ enum class Arg {
     Text,
     URL,
     AbsoluteURL,
+    Form,
     Json,
     UpDown,
     Seconds,
@@ -44,6 +45,11 @@ struct Verb {
 
 constexpr Verb kVerbs[] = {
     {"tap", Kind::Tap, Arg::URL, "tap URL                 the user taps a link to URL in the top web view"},
+    {"submit", Kind::Submit, Arg::Form,
+     "submit URL [NAME=VALUE ...]   the user fills in the top web view's form whose action is URL and submits\n"
+     "                        it: each NAME=VALUE sets a field (a text, or the option, box or button of that\n"
+     "                        value), the rest keep the page's values, hidden ones too; %XX in NAME and VALUE\n"
+     "                        stands for a byte (%20 a space)"},
     {"pull", Kind::Pull, Arg::None, "pull                    pull to refresh on the top screen"},
     {"reload-button", Kind::ReloadButton, Arg::None,
      "reload-button           tap the connection-lost view's reload button"},
@@ -177,6 +183,23 @@ ParsedCommand parseCommand(const std::string& rawLine, size_t number) {
                 return fail(verb + ": '" + rest + "' is not an http or https URL");
         }
         command.text = rest;
+        break;
+    }
+    case Arg::Form: {
+        std::istringstream words(rest);
+        std::string action, word;
+        if (!(words >> action)) return needs("the URL of a form's action");
+        if (!platform::URL::string(action)) return fail(verb + ": '" + action + "' is not a URL");
+        command.text = action;
+        while (words >> word) {
+            auto equals = word.find('=');
+            auto name =
+                equals == std::string::npos ? std::nullopt : platform::removingPercentEncoding(word.substr(0, equals));
+            auto value = name ? platform::removingPercentEncoding(word.substr(equals + 1)) : std::nullopt;
+            if (!name || name->empty() || !value)
+                return fail(verb + ": '" + word + "' is not NAME=VALUE (a space or % in them is written %20, %25)");
+            command.fields.emplace_back(*name, *value);
+        }
         break;
     }
     case Arg::Json: {

@@ -4,6 +4,7 @@
 // script with a mistake is refused before anything on the device happens.
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/Value.h"
@@ -13,6 +14,7 @@ namespace tesmar_host {
 struct Command {
     enum class Kind {
         Tap,            // tap URL: a link tap in the top web view
+        Submit,         // submit URL [NAME=VALUE ...]: text the form's action, fields what the user fills in
         Pull,           // pull: pull to refresh on the top screen
         ReloadButton,   // reload-button: the connection-lost view's reload button
         Alert,          // alert TITLE: a button of the visible alert
@@ -47,13 +49,14 @@ struct Command {
         Purchases,           // purchases JSON-ARRAY
     };
     Kind kind = Kind::Quit;
-    std::string text;         // URL, title or panel text
-    std::string extra;        // a second, optional argument
-    platform::Value payload;  // push JSON
-    bool up = true;           // network
-    double seconds = 0;       // wait
-    std::string line;         // the line as written, for messages
-    size_t number = 0;        // its line number in the script or on stdin
+    std::string text;                                         // URL, title or panel text
+    std::string extra;                                        // a second, optional argument
+    platform::Value payload;                                  // push JSON
+    std::vector<std::pair<std::string, std::string>> fields;  // submit: NAME, VALUE (decoded), in order
+    bool up = true;                                           // network
+    double seconds = 0;                                       // wait
+    std::string line;                                         // the line as written, for messages
+    size_t number = 0;                                        // its line number in the script or on stdin
 };
 
 struct ParsedCommand {

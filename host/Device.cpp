@@ -360,6 +360,11 @@ std::optional<std::string> Device::run(const Command& command) {
             legacy->tapLink(command.text);
         return std::nullopt;
     }
+    case Kind::Submit: {
+        auto view = findNamedView(app, "web-view");
+        if (!view) return noWebView;
+        return submitForm(*view, {command.text, command.fields}, options_.settleTimeoutSeconds);
+    }
     case Kind::Pull: {
         auto control = std::dynamic_pointer_cast<uikit::RefreshControl>(findNamedView(app, "refresh-control"));
         if (!control) return "no \"refresh-control\" on the top screen";

@@ -11,6 +11,7 @@
 #include "host/VirtualDisplay.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/webkit/LegacyWebView.h"
 #include "platform/webkit/WebView.h"
 #include "platform/webkit/gtk/WebEngine.h"
 
@@ -119,6 +120,30 @@ std::optional<std::string> writeSnapshot(platform::webkit::WebView& webView, con
                                                                           {"height", int64_t(outcome->png->height)},
                                                                           {"blank", outcome->png->blank}}));
     return std::nullopt;
+}
+
+std::optional<std::string> submitForm(platform::uikit::View& webView, const platform::webkit::FormFill& fill,
+                                      double timeoutSeconds) {
+    auto* web = dynamic_cast<platform::webkit::WebView*>(&webView);
+    auto* legacy = dynamic_cast<platform::webkit::LegacyWebView*>(&webView);
+    if (!web && !legacy) return "the view is no web view";
+    if (web ? !web->URL() : !legacy->request()) return "no page is shown to submit a form of";
+    struct Outcome {
+        bool done = false;
+        std::optional<std::string> problem;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    auto answered = [outcome](const std::optional<std::string>& problem) {
+        outcome->done = true;
+        outcome->problem = problem;
+    };
+    if (web)
+        web->submitForm(fill, answered);
+    else
+        legacy->submitForm(fill, answered);
+    platform::dispatch::MainLoop::shared().runUntil([outcome] { return outcome->done; }, timeoutSeconds);
+    if (!outcome->done) return "the page did not take the form within " + std::to_string(int(timeoutSeconds)) + " s";
+    return outcome->problem;
 }
 
 }  // namespace tesmar_host

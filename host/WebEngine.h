@@ -5,9 +5,13 @@
 #include <optional>
 #include <string>
 
+namespace platform::uikit {
+class View;
+}
 namespace platform::webkit {
 class WebView;
-}
+struct FormFill;
+}  // namespace platform::webkit
 
 namespace tesmar_host {
 
@@ -26,5 +30,11 @@ bool realWebEngineAvailable();
 // most `timeoutSeconds`; posts "snapshot" {file, bytes, width, height, blank}. An error message when it could not.
 std::optional<std::string> writeSnapshot(platform::webkit::WebView& webView, const std::string& path,
                                          double timeoutSeconds);
+
+// The user fills in and submits a form of the page `webView` shows (a WebView or LegacyWebView), as
+// `submit` does, waiting on the main loop at most `timeoutSeconds` for the page to take it. An error message
+// when nothing was submitted (no page, form, field or choice; a field the real engine finds invalid).
+std::optional<std::string> submitForm(platform::uikit::View& webView, const platform::webkit::FormFill& fill,
+                                      double timeoutSeconds);
 
 }  // namespace tesmar_host

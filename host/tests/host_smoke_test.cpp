@@ -518,8 +518,9 @@ TEST(HostReadme, OwnPushServiceRunGoesAsWritten) {
     EXPECT_NE(service.find("PUT /api/v1/notifications/2f1d7a64-0c3e-4b8a-9d15-6e4f8a2b7c90 200"), std::string::npos)
         << service;
     const std::string site = fileText(played->dir / "push-run/site.log");
-    // The first registration comes after the sign-in and carries the cookie and the player id.
-    size_t login = site.find("GET /login.html 200"), registered = site.find("POST /api/vezeduduz/register");
+    // The first registration comes after the sign-in form was posted and carries the cookie and the player id.
+    size_t login = site.find("POST /login.html 200 body next=%2Fnews.html&user=anna&password=correct+horse\n");
+    size_t registered = site.find("POST /api/vezeduduz/register");
     ASSERT_NE(login, std::string::npos) << site << allOutput(run);
     ASSERT_NE(registered, std::string::npos) << site << allOutput(run);
     EXPECT_LT(login, registered) << site;

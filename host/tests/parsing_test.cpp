@@ -99,6 +99,11 @@ TEST(HostCommands, EachVerbChecksItsArgument) {
         {"  tap   https://intranet.example/a?b=1  ", Kind::Tap, "https://intranet.example/a?b=1"},
         {"tap", std::nullopt, "tap needs a URL"},
         {"tap two words", std::nullopt, "is not a URL"},
+        {"submit /login user=anna password=a%20b", Kind::Submit, "/login"},
+        {"submit", std::nullopt, "submit needs the URL of a form's action"},
+        {"submit /login user", std::nullopt, "'user' is not NAME=VALUE"},
+        {"submit /login =anna", std::nullopt, "'=anna' is not NAME=VALUE"},
+        {"submit /login user=100%", std::nullopt, "'user=100%' is not NAME=VALUE"},
         {"pull", Kind::Pull, ""},
         {"pull now", std::nullopt, "takes no argument"},
         {"reload-button", Kind::ReloadButton, ""},
@@ -164,6 +169,8 @@ TEST(HostCommands, EachVerbChecksItsArgument) {
     auto push = parseCommand(R"(push-tap {"url": "https://intranet.example/x"})");
     ASSERT_TRUE(push.command);
     EXPECT_EQ(push.command->payload["url"], Value("https://intranet.example/x"));
+    EXPECT_EQ(parseCommand("submit /login user=an%20na pin= note=a=b%25").command->fields,
+              (std::vector<std::pair<std::string, std::string>>{{"user", "an na"}, {"pin", ""}, {"note", "a=b%"}}));
     EXPECT_EQ(parseCommand("wait 0.25").command->seconds, 0.25);
     EXPECT_FALSE(parseCommand("network down").command->up);
     EXPECT_EQ(parseCommand(R"(app-call deleteTags ["a"])").command->payload, Value::array({"a"}));

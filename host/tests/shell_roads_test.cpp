@@ -110,6 +110,7 @@ protected:
     void LaunchStartsTheSDKsInOrderThenShowsTheFirstPage();
     void FirstPageStartsLoadingOnlyAfterLaunch();
     void SessionCookieRegistersThePlayerWithTheSite();
+    void ASubmittedSignInFormSetsTheCookieThatRegistersThePlayer();
     void LostConnectionShowsItsViewAndReloadBringsThePageBack();
     void ARefusedRedirectOfANewRootPageFailsAndStopsTheSpinner();
     void WindowOpenedByThePageIsPushedAndClosedAgain();
@@ -289,6 +290,51 @@ SHELL_ROAD(SessionCookieRegistersThePlayerWithTheSite) {
                 << cookie;
         }
     }
+}
+
+SHELL_ROAD(ASubmittedSignInFormSetsTheCookieThatRegistersThePlayer) {
+    SimRun r = run("tap /signin\nsubmit /signin user=anna password=s%20cret nick=a\n"
+                   "submit /signin user=anna password=s%20cret\ntap /news\nquit\n",
+                   {"--device-root", deviceWithPlayer()});
+    EXPECT_EQ(r.status, 3) << allOutput(r);  // the field the form does not have
+    auto seen = simEvents(r);
+    long refused = find(seen, [](const Value& e) {
+        return has(e, "command.failed", {{"message", Value("the form has no field nick")}});
+    });
+    long posted = find(
+        seen,
+        [](const Value& e) {
+            return has(
+                e, "navigation.decision",
+                {{"url", Value(kBase + "/signin")}, {"type", Value("formSubmitted")}, {"decision", Value("allow")}});
+        },
+        refused);
+    ASSERT_GE(refused, 0) << allOutput(r);
+    ASSERT_GT(posted, refused) << allOutput(r);
+    std::vector<tesmar_demo::RecordedRequest> posts;
+    for (const auto& request : site_->server().requestsTo("/signin"))
+        if (request.method == "POST") posts.push_back(request);
+    ASSERT_EQ(posts.size(), 1u) << allOutput(r);
+    EXPECT_EQ(posts[0].body, "next=%2Fnews&user=anna&password=s+cret");
+    EXPECT_EQ(posts[0].header("Content-Type"), "application/x-www-form-urlencoded");
+
+    // The answer's cookie drives the registration, from the next navigation on.
+    auto isRegistration = [](const Value& e) {
+        return has(e, "http.request", {{"method", "POST"}, {"url", Value(kRegister)}});
+    };
+    long news = find(
+        seen,
+        [](const Value& e) {
+            return has(e, "navigation.decision", {{"url", Value(kBase + "/news")}});
+        },
+        posted);
+    ASSERT_GT(news, posted) << allOutput(r);
+    EXPECT_GT(find(seen, isRegistration), news) << allOutput(r);
+    auto registrations = site_->server().requestsTo(tesmar_demo::DemoSite::kRegisterPath);
+    ASSERT_FALSE(registrations.empty());
+    EXPECT_NE(registrations[0].header("Cookie").value_or("").find(std::string("PHPSESSID=") +
+                                                                  tesmar_demo::DemoSite::kSessionValue),
+              std::string::npos);
 }
 
 SHELL_ROAD(LostConnectionShowsItsViewAndReloadBringsThePageBack) {

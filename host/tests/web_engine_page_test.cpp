@@ -177,6 +177,26 @@ TEST_F(WebEnginePage, CookiesOfTheAppAndOfThePageAreOneJar) {
     EXPECT_NE(std::find(names.begin(), names.end(), "app=1"), names.end());
 }
 
+// Frames whose page comes from nowhere (about:blank, a data: URL) start no request: the page is not
+// left loading by them, and the page's own move to about:blank is still its navigation.
+TEST_F(WebEnginePage, FramesThatFetchNothingLeaveThePageLoaded) {
+    server_.route("GET", "/frames",
+                  Reply::text("<iframe src='about:blank'></iframe><iframe src='data:text/html,<p>data</p>'></iframe>"
+                              "<iframe src='/'></iframe><a href='about:blank'>blank</a>",
+                              200, "text/html"));
+    ASSERT_TRUE(load(site("/frames")));
+    ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return server_.requestsTo("/").size() == 1; }, 10));
+    EXPECT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return !webView_->isLoading(); }, 10));
+    EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "start"), 1);
+
+    recorder_->lines.clear();
+    recorder_->ended = false;
+    webView_->tapLink("about:blank");
+    ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
+    EXPECT_EQ(recorder_->lines, (std::vector<std::string>{"action linkActivated blank", "start", "commit", "finish"}));
+    EXPECT_FALSE(webView_->isLoading());
+}
+
 TEST_F(WebEnginePage, ScriptsAnswerValuesAndExceptions) {
     ASSERT_TRUE(load(site("/")));
     struct Row {

@@ -80,6 +80,12 @@ void LegacyWebView::tapLink(const std::string& href) {
     engine_->load(URLRequest(url->absoluteURL()), std::move(options));
 }
 
+void LegacyWebView::submitForm(const FormFill& fill,
+                               std::function<void(const std::optional<std::string>& problem)> done) {
+    dispatch::mainThread.assertOnThread();
+    engine_->submitForm(fill, std::move(done));
+}
+
 void LegacyWebView::engineDecideAction(const NavigationAction& action,
                                        std::function<void(NavigationActionPolicy)> decisionHandler) {
     bool allow = true;

@@ -76,6 +76,8 @@ public:
 
     // Page driver: a link the user taps, resolved against the current page.
     void tapLink(const std::string& href);
+    // A form the user fills in and submits, as WebView::submitForm.
+    void submitForm(const FormFill& fill, std::function<void(const std::optional<std::string>& problem)> done);
 
 private:
     void engineDecideAction(const NavigationAction&, std::function<void(NavigationActionPolicy)>) override;

@@ -89,6 +89,12 @@ public:
     // True while a load of `url` is in flight or its decision is still awaited.
     virtual bool isLoadingOrDeciding(const URL& url) const = 0;
 
+    // Fills in and submits a form of the page as `fill` says: a navigation of type formSubmitted. The
+    // completion, on the main loop, gets why nothing was submitted (no such form, field or choice; an
+    // invalid field), or nullopt.
+    virtual void submitForm(const FormFill& fill,
+                            std::function<void(const std::optional<std::string>& problem)> completion) = 0;
+
     // --- a real engine only ---
     // Whether the page's scripts run; when false the web view plays the page's actions itself.
     virtual bool runsScripts() const { return false; }

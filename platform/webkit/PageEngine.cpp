@@ -352,6 +352,23 @@ std::shared_ptr<Navigation> PageEngine::goBy(int offset) {
     return load(item->request, std::move(options));
 }
 
+void PageEngine::submitForm(const FormFill& fill,
+                            std::function<void(const std::optional<std::string>& problem)> completion) {
+    std::optional<std::string> problem = "no page is shown";
+    if (committedURL_) {
+        auto made = formRequest(body_, *committedURL_, fill);
+        problem = made.request ? std::nullopt : std::optional<std::string>(made.problem);
+        if (made.request) {
+            LoadOptions options;
+            options.type = NavigationType::FormSubmitted;
+            options.sourceFrame = mainFrame();
+            load(std::move(*made.request), std::move(options));
+        }
+    }
+    if (completion)
+        dispatch::MainLoop::shared().post([completion = std::move(completion), problem] { completion(problem); });
+}
+
 void postPageFail(const std::optional<URL>& url, const Error& error) {
     DeviceEvents::post("page.fail", Value::dictionary({{"url", Value(urlText(url))},
                                                        {"code", Value(error.code)},

@@ -54,6 +54,9 @@ public:
     std::optional<URLRequest> currentRequest() const override;
     // True while a load of `url` is in flight or its decision is still awaited.
     bool isLoadingOrDeciding(const URL& url) const override;
+    // The form is read from the page's source (formRequest below).
+    void submitForm(const FormFill& fill,
+                    std::function<void(const std::optional<std::string>& problem)> completion) override;
 
     class Job;
 
@@ -92,6 +95,15 @@ private:
 // Posts "page.fail" for a navigation of `url` that ended with `error` (both engines): its description is
 // the error's own localised one.
 void postPageFail(const std::optional<URL>& url, const Error& error);
+
+// The request a form of `html`, the page at `pageURL`, sends once filled in as `fill` says (see FormFill):
+// a GET with the fields as its query, or a POST with them as an application/x-www-form-urlencoded body.
+// Without a request, `problem` says why (no such form, field or choice; another encoding).
+struct FormRequest {
+    std::optional<URLRequest> request;
+    std::string problem;
+};
+FormRequest formRequest(const std::string& html, const URL& pageURL, const FormFill& fill);
 
 // Finds the <title> of an HTML document: whitespace collapsed, the common character references
 // decoded; empty when there is none.

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/HTTPURLResponse.h"
@@ -66,6 +67,16 @@ struct Snapshot {
     std::vector<uint8_t> png;
     int width = 0, height = 0;
     bool blank = true;  // every pixel the same colour
+};
+
+// A form the user fills in and submits: the page's first form whose action is `action` (as the page writes
+// it, or resolved against the page; a form without one submits to the page itself). Each value sets the
+// form's field of its name: a text field takes it; a select, checkbox or radio button, or a submit button
+// (the one pressed) is chosen by it. The rest keep what the page gave them, hidden fields too; without a
+// button named, the form's first submit button is pressed, as the Enter key does.
+struct FormFill {
+    std::string action;
+    std::vector<std::pair<std::string, std::string>> values;  // name, value; in order
 };
 
 // One navigation, from loadRequest/reload/goBack/... to its finish or failure. Delegates get the

@@ -90,6 +90,10 @@ public:
     // allowed, the UI delegate is asked for a new window, which loads the link. Null when the link
     // does not parse or nothing loads in this web view.
     std::shared_ptr<Navigation> tapLink(const std::string& href, bool targetBlank = false);
+    // The user fills in a form of the page and submits it (see FormFill): a formSubmitted navigation here.
+    // `done` gets, on the main loop, why nothing was submitted (no such form, field or choice; an invalid
+    // field), or nullopt.
+    void submitForm(const FormFill& fill, std::function<void(const std::optional<std::string>& problem)> done);
     // window.open(url): asks the UI delegate for a new window (navigation type other, no target
     // frame); a returned web view loads the url unless it already loads it. Without a user gesture
     // the preference javaScriptCanOpenWindowsAutomatically must allow it. Answers the new web view.

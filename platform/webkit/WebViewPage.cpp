@@ -73,6 +73,11 @@ std::shared_ptr<Navigation> WebView::tapLink(const std::string& href, bool targe
     return nullptr;
 }
 
+void WebView::submitForm(const FormFill& fill, std::function<void(const std::optional<std::string>& problem)> done) {
+    dispatch::mainThread.assertOnThread();
+    engine_->submitForm(fill, std::move(done));
+}
+
 std::shared_ptr<WebView> WebView::openNewWindow(const NavigationAction& action) {
     auto delegate = uiDelegateFor(UIDelegateMethod::CreateWebView);
     if (!delegate) return nullptr;

@@ -133,6 +133,7 @@ public:
         LoadOptions options;
         Stage stage = Stage::Waiting;
         bool awaitingRetry = false;  // its certificate was accepted; the engine loads it again
+        bool askedByOwner = false;   // the owner's load, reload or move in the history: the page's own
         std::vector<std::string> urls;
     };
 
@@ -212,6 +213,7 @@ public:
     void stop() override {
         pending_.reset();
         decided_.clear();
+        setAside_.clear();
         if (current_ && current_->stage != Job::Stage::Done)
             fail(current_, makeURLError(URLErrorCode::Cancelled, current_->request.url()));
         if (view_) webkit_web_view_stop_loading(view_);
@@ -349,6 +351,85 @@ public:
                 if (clicked) self->click(point.value()["x"].doubleOr(0), point.value()["y"].doubleOr(0));
                 if (completion) completion(clicked);
             });
+    }
+
+    // The form is found, filled in and submitted by the page itself, as the user's typing and Enter key
+    // would: the page hears input and change events, checks the form's constraints, runs its submit handlers.
+    void submitForm(const FormFill& fill, std::function<void(const std::optional<std::string>&)> completion) override {
+        ValueArray values;
+        for (const auto& [name, value] : fill.values) values.push_back(Value::array({Value(name), Value(value)}));
+        auto literal = json::write(Value::array({Value(fill.action), Value(std::move(values))}));
+        // Named controls shadow a form's own members (an input named "submit" is form.submit): the form's
+        // methods and attributes are reached through the prototypes.
+        std::string script =
+            "(function(args) {"
+            "  var h = args[0], fields = args[1];"
+            "  function attr(e, n) { return Element.prototype.getAttribute.call(e, n); }"
+            "  function actionOf(f) {"
+            "    var a = attr(f, 'action'); if (!a) return document.URL;"
+            "    try { return new URL(a, document.baseURI).href; } catch (e) { return a; }"
+            "  }"
+            "  var wanted = null; try { wanted = new URL(h, document.baseURI).href; } catch (e) {}"
+            "  var forms = Array.prototype.slice.call(document.querySelectorAll('form'));"
+            "  var form = forms.find(function(f) { return attr(f, 'action') === h || actionOf(f) === wanted; });"
+            "  if (!form) return forms.length ? 'no form on the page submits to ' + h + ' (its forms submit to: ' +"
+            "    forms.map(function(f) { var a = attr(f, 'action'); return a === null ? document.URL : a; })"
+            "      .join(', ') + ')' : 'the page has no form';"
+            "  function kind(e) {"
+            "    if (e.localName === 'select') return 'select';"
+            "    if (e.localName === 'textarea') return 'text';"
+            "    var t = e.type;"
+            "    if (t === 'checkbox' || t === 'radio') return 'choice';"
+            "    if (t === 'submit' || t === 'image') return 'submit';"
+            "    return t === 'reset' || t === 'button' || t === 'file' ? 'other' : 'text';"
+            "  }"
+            "  function changed(e) {"
+            "    e.dispatchEvent(new Event('input', {bubbles: true}));"
+            "    e.dispatchEvent(new Event('change', {bubbles: true}));"
+            "  }"
+            "  var controls = Array.prototype.slice.call(document.querySelectorAll('input, button, select, textarea'))"
+            "    .filter(function(e) { return e.form === form && !e.matches(':disabled'); });"
+            "  var submitter = null;"
+            "  for (var i = 0; i < fields.length; ++i) {"
+            "    var n = fields[i][0], v = fields[i][1];"
+            "    var named = controls.filter(function(e) { return e.name === n && kind(e) !== 'other'; });"
+            "    if (!named.length) return 'the form has no field ' + n;"
+            "    var first = named[0], k = kind(first), chosen = null;"
+            "    if (k === 'text') { first.value = v; changed(first); continue; }"
+            "    if (k === 'select') {"
+            "      chosen = Array.prototype.slice.call(first.options)"
+            "        .find(function(o) { return o.value === v && !o.matches(':disabled'); });"
+            "      if (chosen) { chosen.selected = true; changed(first); }"
+            "    } else {"
+            "      chosen = named.find(function(e) { return kind(e) === k && e.value === v; });"
+            "      if (chosen && k === 'submit') submitter = chosen;"
+            "      else if (chosen) { chosen.checked = true; changed(chosen); }"
+            "    }"
+            "    if (!chosen) return \"the form's \" + n + ' has no choice ' + v;"
+            "  }"
+            "  submitter = submitter || controls.find(function(e) { return kind(e) === 'submit'; }) || null;"
+            "  if (!Element.prototype.hasAttribute.call(form, 'novalidate') &&"
+            "      !(submitter && submitter.hasAttribute('formnovalidate'))) {"
+            "    var bad = controls.find(function(e) { return e.willValidate && !e.checkValidity(); });"
+            "    if (bad) return \"the form's field \" + (bad.name || bad.type) + ' is not valid: ' + "
+            "bad.validationMessage;"
+            "  }"
+            "  if (submitter) HTMLFormElement.prototype.requestSubmit.call(form, submitter);"
+            "  else HTMLFormElement.prototype.requestSubmit.call(form);"
+            "  return '';"
+            "})(" +
+            (literal.ok() ? literal.value() : std::string("['', []]")) + ")";
+        evaluateJavaScript(script,
+                           [completion = std::move(completion)](const Value& value, const std::optional<Error>& error) {
+                               if (!completion) return;
+                               const std::string* problem = value.asString();
+                               if (error)
+                                   completion("the page's script failed: " + error->localizedDescription());
+                               else if (!problem)
+                                   completion(std::string("the page has no form"));
+                               else
+                                   completion(problem->empty() ? std::nullopt : std::optional<std::string>(*problem));
+                           });
     }
 
     void
@@ -493,6 +574,7 @@ private:
             auto job = std::move(pending_);
             pending_.reset();
             if (url) job->request.setURL(url);
+            job->askedByOwner = true;
             return job;
         }
         LoadOptions options;
@@ -544,7 +626,12 @@ private:
                         self->fail(job, makeURLError(URLErrorCode::NotConnectedToInternet, job->request.url()));
                 } else {
                     job->stage = Job::Stage::Decided;
-                    self->decided_.push_back(job);
+                    // A page that comes from nowhere (about:blank, a data: URL) starts no request, so nothing
+                    // tells a frame's from the page's own until the page's load starts, if it does: such a
+                    // navigation of the page's is set aside, not awaited.
+                    auto scheme = job->request.url() ? job->request.url()->scheme() : std::nullopt;
+                    bool fetchesNothing = !scheme || *scheme == "about" || *scheme == "data";
+                    (fetchesNothing && !job->askedByOwner ? self->setAside_ : self->decided_).push_back(job);
                     webkit_policy_decision_use(decision);
                 }
             }
@@ -676,15 +763,24 @@ private:
                 current_->awaitingRetry = false;
                 return;
             }
-            if (decided_.empty()) return;  // a load nobody decided here (the engine's own); not reported
-            // The page's navigation is the one of this URL; those decided before it will not start.
+            // The page's navigation is the one of this URL (the view may still show the last page's: then the
+            // newest); those decided before it will not start.
             std::string url = urlText(parse(webkit_web_view_get_uri(view_)));
-            auto found = std::find_if(decided_.begin(), decided_.end(),
-                                      [&](const auto& job) { return urlText(job->request.url()) == url; });
-            if (found == decided_.end()) found = std::prev(decided_.end());
-            auto job = *found;
-            decided_.erase(decided_.begin(), std::next(found));
-            start(job);
+            auto ofURL = [&](const auto& job) { return urlText(job->request.url()) == url; };
+            std::shared_ptr<Job> job;
+            if (auto found = std::find_if(decided_.begin(), decided_.end(), ofURL); found != decided_.end()) {
+                job = *found;
+                decided_.erase(decided_.begin(), std::next(found));
+            } else if (auto aside = std::find_if(setAside_.begin(), setAside_.end(), ofURL); aside != setAside_.end()) {
+                job = *aside;
+            } else if (!decided_.empty()) {
+                job = decided_.back();
+                decided_.clear();
+            } else if (!setAside_.empty()) {
+                job = setAside_.back();
+            }
+            setAside_.clear();
+            if (job) start(job);  // else a load nobody decided here (the engine's own): not reported
             return;
         }
         case WEBKIT_LOAD_REDIRECTED:
@@ -1004,9 +1100,10 @@ private:
     EngineClient* client_;
     GtkWidget* window_ = nullptr;
     WebKitWebView* view_ = nullptr;
-    std::shared_ptr<Job> pending_;               // asked for by the owner, waiting for the engine's decision
-    std::vector<std::shared_ptr<Job>> decided_;  // allowed, waiting for the engine to start them
-    std::shared_ptr<Job> current_;               // started, until it ends
+    std::shared_ptr<Job> pending_;                // asked for by the owner, waiting for the engine's decision
+    std::vector<std::shared_ptr<Job>> decided_;   // allowed, waiting for the engine to start them
+    std::vector<std::shared_ptr<Job>> setAside_;  // allowed, fetching nothing: likely a frame's (see decideNavigation)
+    std::shared_ptr<Job> current_;                // started, until it ends
     std::optional<URL> committedURL_;
     std::optional<URLRequest> committedRequest_;
     std::optional<URLRequest> lastStartedRequest_;
