@@ -207,6 +207,8 @@ bool VezEduduz::clearBadgeCount(bool fromNotifOpened) {
         if (const Value* v = bundle->objectForInfoDictionaryKey(kDisableBadgeClearingKey))
             disableBadgeClearing = v->boolOr(false);
     if (disableBadgeClearing) return false;
+    // Below system 8 the badge is left as it is, whatever the notification types say.
+    if (!VezEduduzHelper::isIOSVersionGreaterOrEqual(8.0f)) return false;
     if ((currentPermissionState()->notificationTypes() & 1) == 0) return false;
     auto app = Application::shared();
     if (!app) return false;

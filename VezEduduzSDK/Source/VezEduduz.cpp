@@ -151,6 +151,9 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
     }
     mainThread.assertOnThread();
     installSinks();
+    // Our own dialog queue for visual log lines, unless the app put its own dialogs in place: in place
+    // before the first line, so start-up's own lines (a bad app id) are shown too.
+    if (!dialogPresenter()) setDialogPresenter(VezEduduzDialogController::sharedInstance().presenter());
     auto& s = statics();
     auto argumentId = appIdText(appId);
     vezeduduz_Log(VELogLevel::verbose, "Called init with app ID: " + argumentId.value_or("(null)"));
@@ -196,8 +199,6 @@ void VezEduduz::initWithLaunchOptions(const Value& launchOptions, const Value& a
         s.promptBeforeOpeningPushURL = defaults::boolean(kPromptBeforeOpeningKey);
     }
     VezEduduzHelper::setShouldPromptToShowURL([] { return promptBeforeOpeningPushURL(); });  // any thread
-    // Our own dialog queue and in-app page, unless the app put its own dialogs in place.
-    if (!dialogPresenter()) setDialogPresenter(VezEduduzDialogController::sharedInstance().presenter());
     VezEduduzHelper::setDialogPresenter(VezEduduzDialogController::sharedInstance().presenter());
     VezEduduzHelper::setInAppPagePresenter(VezEduduzWebView::presenter());
 

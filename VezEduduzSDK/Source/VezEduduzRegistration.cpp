@@ -107,6 +107,17 @@ const std::string* idOf(const std::map<std::string, Value>& results, const char*
     return id ? id->asString() : nullptr;
 }
 
+// Sends the token to the existing player.
+void sendDeviceToken(const std::string& deviceToken, VETokenSuccessBlock onSuccess, VETokenFailureBlock onFailure) {
+    mainThread.assertOnThread();
+    VezEduduz::vezeduduz_Log(VELogLevel::verbose, "Calling VezEduduz PUT updated pushToken!");
+    auto request = VERequestUpdateDeviceToken::withUserId(
+        VezEduduz::currentSubscriptionState()->userId(), statics().app_id, deviceToken,
+        Value(VezEduduz::getNotificationTypes()), std::nullopt, std::nullopt, std::nullopt);
+    VezEduduzClient::sharedClient().executeRequest(request, std::move(onSuccess), std::move(onFailure));
+    VezEduduz::fireIdsAvailableCallback();
+}
+
 }  // namespace
 
 // ---- the push token ----
@@ -216,12 +227,7 @@ void VezEduduz::updateDeviceToken(const std::string& deviceToken, VETokenSuccess
         return;
     }
     subscription->setPushToken(deviceToken);
-    vezeduduz_Log(VELogLevel::verbose, "Calling VezEduduz PUT updated pushToken!");
-    auto request =
-        VERequestUpdateDeviceToken::withUserId(subscription->userId(), s.app_id, deviceToken,
-                                               Value(getNotificationTypes()), std::nullopt, std::nullopt, std::nullopt);
-    VezEduduzClient::sharedClient().executeRequest(request, std::move(onSuccess), std::move(onFailure));
-    fireIdsAvailableCallback();
+    sendDeviceToken(deviceToken, std::move(onSuccess), std::move(onFailure));
 }
 
 // ---- registration ----
@@ -340,9 +346,14 @@ void registrationSucceeded(const std::map<std::string, Value>& results, const Re
     defaults::setString(kPlayerIdKey, *playerId);
     for (const auto& c : snap.tagCallbacks)
         if (c.successBlock) c.successBlock(snap.tags);
-    if (subscription->pushToken())
-        VezEduduz::updateDeviceToken(*subscription->pushToken(), s.pendingTokenSuccessBlock,
-                                     s.pendingTokenFailureBlock);
+    if (auto token = subscription->pushToken()) {
+        // A token that came while the player was being made rode in no request (the registration it
+        // asked for was dropped as this one was out): the new player gets it now.
+        if (!snap.userId && token != snap.pushToken)
+            sendDeviceToken(*token, s.pendingTokenSuccessBlock, s.pendingTokenFailureBlock);
+        else
+            VezEduduz::updateDeviceToken(*token, s.pendingTokenSuccessBlock, s.pendingTokenFailureBlock);
+    }
     // Tags given while the registration was on its way.
     if (!s.pendingTags.isNull()) scheduleSendTags();
     VezEduduzLocation::sendLocation();

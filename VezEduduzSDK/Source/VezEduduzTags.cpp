@@ -102,6 +102,11 @@ void failTagsWithoutPlayer(std::vector<VEPendingCallbacks> callbacks, const plat
     s.pendingTags = Value();
     s.registrationErrorWithoutPlayer = error;
     tagBatchAnswered(callbacks, nullptr, &error);
+    // So does a tag read parked for the player.
+    auto getTagsFailure = std::move(s.pendingGetTagsFailureBlock);
+    s.pendingGetTagsSuccessBlock = nullptr;
+    s.pendingGetTagsFailureBlock = nullptr;
+    if (getTagsFailure) getTagsFailure(error);
 }
 
 // ---- tags ----
@@ -182,6 +187,10 @@ void getTagsCalled(const char* name, VezEduduz::VEResultBlock onSuccess, VezEdud
         if (VezEduduz::shouldLogMissingPrivacyConsentErrorWithMethodName(name)) return;
         auto& s = statics();
         auto userId = VezEduduz::currentSubscriptionState()->userId();
+        if (!userId && s.registrationErrorWithoutPlayer) {
+            if (onFailure) onFailure(*s.registrationErrorWithoutPlayer);
+            return;
+        }
         if (!userId) {
             // Only the latest pair waits; the one it replaces is told it will not be answered.
             if (s.pendingGetTagsFailureBlock)

@@ -84,7 +84,7 @@ struct VezEduduzStatics {
     platform::Value pendingTags;  // null: none
     std::vector<VEPendingCallbacks> pendingTagCallbacks;
     // The last registration failed and no player exists: until one is sent again, nothing would carry a
-    // tag batch, so each hears this at once.
+    // tag batch or read the tags, so each such call hears this at once.
     std::optional<platform::Error> registrationErrorWithoutPlayer;
     VezEduduz::VEResultBlock pendingGetTagsSuccessBlock;
     VezEduduz::VEErrorBlock pendingGetTagsFailureBlock;
@@ -128,7 +128,7 @@ inline constexpr double kSendTagsDelay = 5.0;
 void requeueTags(const platform::Value& tags, const std::vector<VEPendingCallbacks>& callbacks);
 // A registration ended without a player: nothing will send tags later, so the batch it carried and
 // those given while it was out hear `error` and are dropped, as is every batch given until the next
-// registration is sent.
+// registration is sent; a parked getTags and every later one until then hear it too.
 void failTagsWithoutPlayer(std::vector<VEPendingCallbacks> callbacks, const platform::Error& error);
 // Schedules sendTagsToServer 5 s from now (replacing an earlier schedule).
 void scheduleSendTags();

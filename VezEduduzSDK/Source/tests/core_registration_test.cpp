@@ -1,5 +1,6 @@
 #include "VezEduduzSDK/Source/tests/core_TestSupport.h"
 #include "platform/foundation/UUID.h"
+#include "platform/urlsession/URLSession.h"
 
 namespace core_test {
 namespace {
@@ -215,6 +216,44 @@ TEST_F(RegistrationTest, TokenUpdatesWithAPlayer) {
     EXPECT_EQ(bodyOf(service.requestsTo("players/p1")[0])["identifier"], Value("bb"));
     EXPECT_EQ(store()->stringForKey("VD_DEVICE_TOKEN"), "bb");
     EXPECT_TRUE(VezEduduz::isHighPriorityCall());
+}
+
+// The token reaches the service once, whichever request was out when it came: a create that went without
+// it is followed by an update to the new player; a session that was out leaves it to its own update.
+TEST_F(RegistrationTest, ATokenArrivingWhileARegistrationIsOutReachesTheServiceOnce) {
+    ASSERT_TRUE(VezEduduz::initAppId(Value(kAppId), Value::dictionary()));
+    service.script("POST players",
+                   {tesmar_testing::Reply::withStatus(503), tesmar_testing::Reply::json(R"({"id":"p9"})")});
+    VezEduduz::registerUser();
+    // The token comes during the wait before the create is sent again.
+    ASSERT_TRUE(waitFor([&] {
+        auto next = MainLoop::shared().nextDeadline();
+        return next && *next <= clock->now() + 30;
+    }));
+    VezEduduz::didRegisterForRemoteNotifications({0xaa, 0x01});
+    MainLoop::shared().runUntilIdle();
+    MainLoop::shared().advance(30);
+    ASSERT_TRUE(waitFor([&] { return linesContaining("Device Registered with VezEduduz: p9") == 1; }));
+    for (const auto& create : service.requestsTo("players")) EXPECT_FALSE(bodyOf(create).contains("identifier"));
+    auto puts = service.requestsTo("players/p9");
+    ASSERT_EQ(puts.size(), 1u);
+    EXPECT_EQ(puts[0].method, "PUT");
+    EXPECT_EQ(bodyOf(puts[0])["identifier"], Value("aa01"));
+
+    // A new token while the player's session is out: one update, not a second one after the session.
+    ASSERT_TRUE(store()->setDouble(kStart - 3600, "VD_LAST_CLOSED_TIME").ok());
+    VezEduduz::registerUser();
+    ASSERT_TRUE(VezEduduz::registrationInFlight());
+    VezEduduz::didRegisterForRemoteNotifications({0xbb, 0x02});
+    ASSERT_TRUE(waitFor([&] { return !VezEduduz::registrationInFlight(); }));
+    ASSERT_TRUE(waitFor([&] { return service.requestsTo("players/p9").size() == 2; }));
+    ASSERT_TRUE(waitFor([] { return URLSession::tasksInFlight() == 0; }));
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(linesContaining("Encountered error"), 0u);
+    EXPECT_EQ(service.requestsTo("players/p9/on_session").size(), 1u);
+    puts = service.requestsTo("players/p9");
+    ASSERT_EQ(puts.size(), 2u);
+    EXPECT_EQ(bodyOf(puts[1])["identifier"], Value("bb02"));
 }
 
 TEST_F(RegistrationTest, ConsentParksStartUpAndReplaysItOnce) {

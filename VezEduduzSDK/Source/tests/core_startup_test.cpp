@@ -3,6 +3,8 @@
 
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "VezEduduzSDK/Source/tests/core_TestSupport.h"
+#include "platform/uikit/AlertController.h"
+#include "platform/uikit/Window.h"
 
 namespace core_test {
 namespace {
@@ -156,6 +158,25 @@ TEST_F(StartupTest, LogLevelsDecideConsoleAndDialog) {
     EXPECT_EQ(linesContaining("FATAL: f"), 1u);
     EXPECT_EQ(linesContaining("WARNING: w"), 0u);
     EXPECT_EQ(titles, std::vector<std::string>{"FATAL: |Close"});
+}
+
+// Start-up's own lines go through the dialogs as well: a bad app id is said once and shown.
+TEST_F(StartupTest, VisualLevelShowsStartUpsOwnFatalLine) {
+    launchApplication();
+    auto window = std::make_shared<uikit::Window>();
+    window->setRootViewController(std::make_shared<uikit::ViewController>());
+    window->makeKeyAndVisible();
+    VezEduduz::setLogLevel(VELogLevel::verbose, VELogLevel::fatal);
+    VezEduduz::initWithLaunchOptions(Value(), Value("not-a-uuid"), nullptr, nullptr, Value::dictionary());
+    MainLoop::shared().runUntilIdle();
+    EXPECT_EQ(linesContaining("FATAL: "), 1u);
+    auto alert = std::dynamic_pointer_cast<uikit::AlertController>(window->topPresentedViewController());
+    ASSERT_TRUE(alert) << "no dialog";
+    EXPECT_EQ(alert->alertTitle(), "FATAL: ");
+    EXPECT_NE(alert->message().value_or("").find("VezEduduz AppId format is invalid."), std::string::npos);
+    EXPECT_TRUE(alert->tapAction("Close"));
+    MainLoop::shared().advance(0.25);
+    EXPECT_EQ(window->topPresentedViewController(), window->rootViewController());
 }
 
 TEST_F(StartupTest, SnapshotAndIdsCallbackFromAnotherThread) {

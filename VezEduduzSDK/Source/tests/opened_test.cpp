@@ -222,10 +222,14 @@ TEST_F(OpenedTest, BadgeClearing) {
         int32_t types;
         int64_t badge;
         bool cleared;
+        int systemMajor = 17;
+        int systemMinor = 0;
     };
     for (auto c : {Case{"badge set", false, 15, 4, true}, Case{"no badge", false, 15, 0, false},
-                   Case{"clearing switched off", true, 15, 4, false}, Case{"badges not allowed", false, 6, 4, false}}) {
+                   Case{"clearing switched off", true, 15, 4, false}, Case{"badges not allowed", false, 6, 4, false},
+                   Case{"system 8", false, 7, 4, true, 8, 0}, Case{"below system 8", false, 7, 4, false, 7, 1}}) {
         SCOPED_TRACE(c.name);
+        setSystemVersion(c.systemMajor, c.systemMinor);
         writeInfo(Value::dictionary({{kDisableBadgeClearingKey, c.disabled}}));
         VezEduduz::currentPermissionState()->setNotificationTypes(c.types);
         app->setApplicationIconBadgeNumber(c.badge);
