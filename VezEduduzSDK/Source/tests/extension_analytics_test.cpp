@@ -98,6 +98,9 @@ TEST_F(ExtensionAnalyticsTest, AppGroupNameFromInfoPlistOrTheContainingAppsIdent
 }
 
 TEST_F(ExtensionAnalyticsTest, BadgeIncrementsAndExplicitBadgesInTheSharedCount) {
+    constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+    constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+    constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
     struct Case {
         int64_t stored;
         Value aps;
@@ -115,6 +118,11 @@ TEST_F(ExtensionAnalyticsTest, BadgeIncrementsAndExplicitBadgesInTheSharedCount)
         {2, Value::dictionary(), Value::dictionary({{"badge_inc", "2"}}), 4, 4},
         // "b" is the badge of a message shown without an "aps" alert, not of this one.
         {6, Value::dictionary({{"alert", "Hi"}}), Value::dictionary(), 6, std::nullopt, Value::dictionary({{"b", 0}})},
+        // Sums are clamped as a message's own badge is, and never wrap at the 64-bit ends.
+        {5, Value::dictionary(), Value::dictionary({{"badge_inc", kInt64Max}}), kInt32Max, kInt32Max},
+        {0, Value::dictionary(), Value::dictionary({{"badge_inc", int64_t(3000000000)}}), kInt32Max, kInt32Max},
+        {kInt64Max, Value::dictionary(), Value::dictionary({{"badge_inc", -5}}), kInt32Max, kInt32Max},
+        {-5, Value::dictionary(), Value::dictionary({{"badge_inc", kInt64Min}}), 0, 0},
     };
     for (const auto& c : cases) {
         VezEduduzExtensionBadgeHandler::updateCachedBadgeValue(c.stored);
