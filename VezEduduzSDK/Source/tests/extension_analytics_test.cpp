@@ -219,4 +219,43 @@ TEST_F(ExtensionAnalyticsTest, ReceiptsAreCreditedOnceInsideTheWindowAndNeverFor
     EXPECT_EQ(names().size(), 5u);
 }
 
+TEST_F(ExtensionAnalyticsTest, CampaignsAreCutByCharactersAndAReceiptNeverPairsTwoNotifications) {
+    auto titled = [](const std::string& id, const std::string& title) {
+        Value m = message(id);
+        m.set("aps", Value::dictionary({{"alert", Value::dictionary({{"title", title}, {"body", "B"}})}}));
+        return VENotificationPayload(m);
+    };
+    for (auto [title, campaign] : std::vector<std::pair<std::string, std::string>>{
+             {"Обновление сервиса", "Обновление"},
+             {"Abcdefghié and more", "Abcdefghié"},  // ten bytes would end inside the é
+             {"📢 Big news today", "📢 Big news"},
+             {"Short", "Short"},
+         }) {
+        EXPECT_EQ(Analytics::getCampaignNameFromPayload(titled("x", title)), campaign) << title;
+    }
+
+    Analytics::updateFromDownloadParams(Value::dictionary({{"fba", true}}));
+    Analytics::trackReceivedEvent(titled("n1", "Обновление сервиса"));
+    Analytics::trackReceivedEvent(titled("n2", "Abcdefghié and more"));
+    EXPECT_EQ(suite().stringForKey(kLastReceivedIdKey), "n2");
+    EXPECT_EQ(suite().stringForKey(kLastReceivedCampaignKey), "Abcdefghié");
+    clock->advance(30);
+    Analytics::trackInfluenceOpenEvent();
+    EXPECT_EQ(last().name, "ve_notification_influence_open");
+    EXPECT_EQ(last().parameters["notification_id"], Value("n2"));
+    EXPECT_EQ(last().parameters["campaign"], Value("Abcdefghié"));
+
+    // A title that is not UTF-8 makes a campaign the store refuses: then no receipt is kept at all, rather
+    // than this id beside the previous notification's campaign.
+    Analytics::trackReceivedEvent(titled("n1", "Обновление сервиса"));
+    Analytics::trackReceivedEvent(titled("n3", "Broken \xff title"));
+    EXPECT_EQ(last().parameters["notification_id"], Value("n3"));  // the event itself is still logged
+    EXPECT_FALSE(suite().objectForKey(kLastReceivedIdKey));
+    EXPECT_FALSE(suite().objectForKey(kLastReceivedCampaignKey));
+    EXPECT_FALSE(suite().objectForKey(kLastReceivedTimeKey));
+    clock->advance(30);
+    Analytics::trackInfluenceOpenEvent();
+    EXPECT_EQ(last().name, "ve_notification_received");
+}
+
 }  // namespace
