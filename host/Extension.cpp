@@ -273,12 +273,10 @@ std::optional<un::NotificationContent> runServiceExtension(const Options& appOpt
         if (event == "extension.content") content = contentFromFields(relayed, deviceRoot);
         DeviceEvents::post(event, relayed);
     };
-    bool killed = false;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             ::kill(pid, SIGKILL);
-            killed = true;
             break;
         }
         pollfd p{pipeFds[0], POLLIN, 0};
@@ -299,7 +297,8 @@ std::optional<un::NotificationContent> runServiceExtension(const Options& appOpt
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (killed || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    // An answer, once printed, counts even when the process had to be stopped after it (as the system
+    // shows what the content handler was given); without one the push is delivered as it came.
     return content;
 }
 
@@ -344,8 +343,6 @@ int runExtensionProcess(const Options& options, std::FILE* out, std::FILE* err) 
     Tesmar::registerClasses();
     registerBuiltInPrincipal();
     tapAnalyticsEvents();
-    // Media downloads end with the budget at the latest.
-    vezeduduz::VezEduduzHelper::setMediaDownloadLimits({options.extensionBudget, 50 * 1024 * 1024});
 
     objc::Class* cls = objc::lookUpClass(principalClass);
     if (!cls) {
@@ -367,21 +364,27 @@ int runExtensionProcess(const Options& options, std::FILE* out, std::FILE* err) 
     request->content = un::NotificationContent::fromPayload(*payload);
     request->trigger = un::NotificationTrigger::push((*payload)["aps"]["content-available"].integerOr(0) == 1);
 
+    const auto budgetEnd =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(int64_t(options.extensionBudget * 1000));
+    // All of a notification's media downloads end when the budget does, however many there are.
+    vezeduduz::VezEduduzHelper::setMediaDownloadLimits({options.extensionBudget, 50 * 1024 * 1024, budgetEnd});
+
     struct Answer {
         platform::dispatch::Mutex mutex;
         platform::dispatch::ConditionVariable cv;
         std::optional<un::NotificationContent> content GUARDED_BY(mutex);
-        bool expired GUARDED_BY(mutex) = false;
         bool finished GUARDED_BY(mutex) = false;
     };
     auto answer = std::make_shared<Answer>();
-    auto expiredFlag = std::make_shared<std::atomic<bool>>(false);
-    // The first answer counts; a late one from the work still running after expiry is ignored.
-    std::function<void(un::NotificationContent)> handler = [answer, expiredFlag](un::NotificationContent c) {
+    // The first answer counts. Once the budget has run out only the expiry's counts (it is asked on this
+    // thread): the work's own, made when its downloads were cut off at that same moment, comes too late.
+    const std::thread::id expiryThread = std::this_thread::get_id();
+    std::function<void(un::NotificationContent)> handler = [answer, budgetEnd,
+                                                            expiryThread](un::NotificationContent c) {
         platform::dispatch::MutexLock lock(answer->mutex);
-        if (answer->content) return;
+        bool inTime = std::this_thread::get_id() == expiryThread || std::chrono::steady_clock::now() < budgetEnd;
+        if (!inTime || answer->content) return;
         answer->content = std::move(c);
-        answer->expired = expiredFlag->load();
         answer->cv.notify_all();
     };
     std::thread work([service, request, handler, answer] {
@@ -396,34 +399,30 @@ int runExtensionProcess(const Options& options, std::FILE* out, std::FILE* err) 
         answer->cv.notify_all();
     });
     bool answered;
-    bool hasContent;
     {
         platform::dispatch::MutexLock lock(answer->mutex);
-        answered = answer->cv.wait_for(
-            answer->mutex, std::chrono::milliseconds(int64_t(options.extensionBudget * 1000)),
-            [&]() REQUIRES(answer->mutex) { return answer->content.has_value() || answer->finished; });
-        hasContent = answer->content.has_value();
+        answer->cv.wait_until(answer->mutex, budgetEnd, [&]() REQUIRES(answer->mutex) {
+            return answer->content.has_value() || answer->finished;
+        });
+        answered = answer->content.has_value();
     }
-    if (!answered || !hasContent) {
-        expiredFlag->store(true);
-        if (objc::respondsToSelector(service, objc::sel(kWillExpire)))
-            objc::send<void>(service, objc::sel(kWillExpire));
-    }
-    work.join();  // bounded: every wait inside ends by the budget
+    if (!answered && objc::respondsToSelector(service, objc::sel(kWillExpire)))
+        objc::send<void>(service, objc::sel(kWillExpire));
     un::NotificationContent content;
-    bool expired;
     {
         platform::dispatch::MutexLock lock(answer->mutex);
         content = answer->content.value_or(request->content);
-        expired = answer->expired || !answered;
     }
+    // The answer goes to the app at once, as the system takes it; the work still running (bounded: its
+    // downloads end with the budget) is waited for below, so it leaves no half-written file.
+    Value fields = contentFields(content, fs::absolute(options.deviceRoot));
+    fields.set("expired", !answered);
+    DeviceEvents::post("extension.content", fields);
+    work.join();
     platform::PendingWrites::flushAll();  // the process ends here: what the disk refused gets its last try
-    // What it still refused is lost with this process. The answer goes to the app all the same: its
+    // What it still refused is lost with this process. The answer went to the app all the same: its
     // status stays 0.
     platform::PendingWrites::sayUnsaved();
-    Value fields = contentFields(content, fs::absolute(options.deviceRoot));
-    fields.set("expired", expired);
-    DeviceEvents::post("extension.content", fields);
     printer.stop();
     return 0;
 }

@@ -7,17 +7,20 @@
 // PlugIns/<name>.appex with an Info.plist NSExtension dictionary (NSExtensionPointIdentifier
 // "com.apple.usernotifications.service", NSExtensionPrincipalClass), starts that process, relays each
 // event line it prints with "process":"extension", and delivers the notification with the content the
-// extension answered (or as it came, when the extension failed).
+// extension answered, even when the process had to be stopped after answering (as it came, when the
+// extension gave no answer).
 //
 // The extension side: the principal class is made by name and sent
 //   didReceiveNotificationRequest:withContentHandler:
 //       void(std::shared_ptr<NotificationRequest>, std::function<void(NotificationContent)>)
 //   serviceExtensionTimeWillExpire                      void()
 // When the budget (--extension-budget) runs out before the content handler was called, the second is
-// sent, and its answer counts (with "expired": true). The process then waits for the first call to end
-// (every blocking step in it is bounded) so no half-written file stays, prints
+// sent, and its answer counts (with "expired": true); an answer the first call gives after that is too
+// late. The media downloads of a notification share the budget and end with it. The process prints the
+// answer as soon as it has one, at the budget's end at the latest,
 //   extension.content {title, subtitle, body, badge, category, actions, attachments, expired}
-// and exits 0 (1 when the extension could not run at all).
+// then waits for the first call to end (every blocking step in it is bounded) so no half-written file
+// stays, and exits 0 (1 when the extension could not run at all).
 //
 // The built-in principal class "NotificationService" calls the push client's two extension entry points,
 // as an app's extension would.

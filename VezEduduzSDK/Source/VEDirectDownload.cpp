@@ -144,11 +144,17 @@ private:
 
 }  // namespace
 
+std::chrono::steady_clock::time_point VEDirectDownloadLimits::endFromNow() const {
+    auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(int64_t(std::max(0.0, timeoutSeconds) * 1000));
+    return deadline ? std::min(end, *deadline) : end;
+}
+
 platform::Result<std::string> downloadItemAtURL(const platform::URL& url, const std::string& filePath,
                                                 const VEDirectDownloadLimits& limits) {
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(int64_t(std::max(0.0, limits.timeoutSeconds) * 1000));
+    auto deadline = limits.endFromNow();
     ::unlink(filePath.c_str());
+    if (deadline <= std::chrono::steady_clock::now()) return makeURLError(URLErrorCode::TimedOut, url);
     auto file = platform::FileManager::defaultManager().openFile(filePath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW);
     if (!file) return makeURLError(URLErrorCode::CannotCreateFile, url);
     int fd = file->release();

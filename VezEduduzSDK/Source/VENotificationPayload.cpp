@@ -78,8 +78,11 @@ std::optional<int64_t> integer(const Value& container, std::string_view key) {
 std::optional<uint64_t> badge(const Value& container, std::string_view key) {
     auto n = integer(container, key);
     if (!n) return std::nullopt;
-    if (*n < 0) return 0;
-    return static_cast<uint64_t>(std::min<int64_t>(*n, std::numeric_limits<int32_t>::max()));
+    return clampedBadge(*n);
+}
+
+uint64_t clampedBadge(int64_t count) {
+    return static_cast<uint64_t>(std::clamp<int64_t>(count, 0, std::numeric_limits<int32_t>::max()));
 }
 
 std::vector<VEActionButton> buttons(const ValueArray& source) {

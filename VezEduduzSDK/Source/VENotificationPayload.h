@@ -101,6 +101,8 @@ const platform::Value* alertValue(const platform::Value& container, std::string_
 std::optional<int64_t> integer(const platform::Value& container, std::string_view key);
 // Badge rule: integer() clamped to [0, INT32_MAX]; nullopt when there is none.
 std::optional<uint64_t> badge(const platform::Value& container, std::string_view key);
+// A badge count clamped by the same rule.
+uint64_t clampedBadge(int64_t count);
 // Button dictionaries {"n": text, "i": id} -> buttons; elements without a string "n" are dropped and a
 // missing or non-string "i" takes the text.
 std::vector<VEActionButton> buttons(const platform::ValueArray& source);

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "VezEduduzSDK/Source/VENotificationPayload.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "platform/dispatch/ThreadChecks.h"
@@ -24,12 +25,6 @@ AlertState& alertState() {
     return *s;
 }
 
-// The id at position `position` of an array of button dictionaries, under `idKey`, when it is a string.
-std::optional<std::string> idAt(const Value* buttons, size_t position, const char* idKey) {
-    if (!buttons || !buttons->isArray() || position >= buttons->size()) return std::nullopt;
-    return payload_read::string(buttons->at(position), idKey);
-}
-
 std::optional<std::string> selectedAction(const Value& message) {
     if (const Value* custom = payload_read::dictionary(message, "custom"))
         if (const Value* a = payload_read::dictionary(*custom, "a"))
@@ -41,36 +36,26 @@ std::optional<std::string> selectedAction(const Value& message) {
 
 Value VezEduduzAlertViewDelegate::messageWithSelection(const Value& message, long index) {
     if (index < 1 || !message.isDictionary()) return message;
-    const size_t position = size_t(index - 1);
+    // The alert shows the payload's buttons: button n is the n-th of those, whatever the raw lists hold
+    // (entries without a text are not shown; a button without an id goes by its text).
+    const VENotificationPayload payload(message);
+    const auto& shown = payload.actionButtons();
+    if (!shown || size_t(index) > shown->size()) return message;
+    Value selected((*shown)[size_t(index - 1)].id);
     Value out = message;
-    const Value* veData = payload_read::dictionary(message, "ve_data");
-    if (veData && !message.contains("actionbuttons")) {
-        const Value* buttons = veData->find("buttons");
-        std::optional<std::string> id =
-            buttons && buttons->isDictionary() ? idAt(buttons->find("o"), position, "i") : idAt(buttons, position, "i");
-        if (id) out.set("actionSelected", Value(*id));
+    // Where the open looks for the choice depends on the message's layout.
+    if ((payload_read::dictionary(message, "ve_data") && !message.contains("actionbuttons")) ||
+        message.contains("buttons")) {
+        out.set("actionSelected", std::move(selected));
         return out;
     }
-    if (message.contains("buttons")) {
-        if (auto id = idAt(message.find("buttons"), position, "i")) out.set("actionSelected", Value(*id));
-        return out;
-    }
-    std::optional<std::string> id;
     const Value* custom = payload_read::dictionary(message, "custom");
     const Value* a = custom ? payload_read::dictionary(*custom, "a") : nullptr;
-    if (const Value* listed = a ? payload_read::array(*a, "actionButtons") : nullptr)
-        id = idAt(listed, position, "id");
-    else if (const Value* o = payload_read::array(message, "o"))
-        id = idAt(o, position, "i");
-    else if (const Value* top = payload_read::array(message, "actionbuttons"))
-        id = idAt(top, position, "i");
-    if (id) {
-        Value customCopy = custom ? *custom : Value::dictionary();
-        Value aCopy = a ? *a : Value::dictionary();
-        aCopy.set("actionSelected", Value(*id));
-        customCopy.set("a", std::move(aCopy));
-        out.set("custom", std::move(customCopy));
-    }
+    Value customCopy = custom ? *custom : Value::dictionary();
+    Value aCopy = a ? *a : Value::dictionary();
+    aCopy.set("actionSelected", std::move(selected));
+    customCopy.set("a", std::move(aCopy));
+    out.set("custom", std::move(customCopy));
     return out;
 }
 

@@ -22,8 +22,8 @@ public:
     // Index 0 is "Close"; n >= 1 is action button n. Indexes that match no button still open the
     // notification, without a selection.
     void clickedButtonAtIndex(long index);
-    // The message with the chosen button's id added (see the .cpp for the three layouts); unchanged when
-    // index is out of range or the layout holds no id of string type there.
+    // The message with the id of the chosen button, as the alert showed it (the payload's buttons), added
+    // where the message's layout has the open look for it; unchanged when index names no shown button.
     static platform::Value messageWithSelection(const platform::Value& message, long index);
 
 private:

@@ -98,16 +98,21 @@ public:
                                  platform::usernotifications::NotificationContent& content);
     // The centre's categories; empty when it does not answer within a few seconds.
     static std::vector<platform::usernotifications::NotificationCategory> existingCategories();
-    // Attachments: http(s) URLs downloaded into Caches, other values as bundle resources "name.ext".
+    // Attachments: http(s) URLs downloaded into Caches, other values as bundle resources "name.ext". The
+    // downloads share one deadline, set by the media download limits when they begin.
     static void addAttachments(const VENotificationPayload& payload,
                                platform::usernotifications::NotificationContent& content);
     // Shows the payload as a local notification (any thread). The completion, when given, is called
     // exactly once with NewData, after the request was handed to the centre.
     static void addNotificationRequest(std::shared_ptr<VENotificationPayload> payload,
                                        std::function<void(platform::uikit::BackgroundFetchResult)> completion);
-    // Downloads one attachment into Caches under a random name; the file name, or nullopt.
-    static std::optional<std::string> downloadMediaAndSaveInBundle(const std::string& urlString);
-    // The deadline and byte cap of media downloads (the extension narrows them to its budget).
+    // Downloads one attachment into Caches under a random name; the file name, or nullopt. It ends by
+    // `deadline` too, when one is given.
+    static std::optional<std::string>
+    downloadMediaAndSaveInBundle(const std::string& urlString,
+                                 std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+    // The time and byte cap of media downloads, a notification's together (the extension ends them
+    // with its budget).
     static void setMediaDownloadLimits(VEDirectDownloadLimits limits);
     static VEDirectDownloadLimits mediaDownloadLimits();
     static void clearCachedMedia() {}

@@ -145,6 +145,9 @@ void VezEduduzHelper::addAttachments(const VENotificationPayload& payload, un::N
     const auto& attachments = payload.attachments();
     if (!attachments || !attachments->isDictionary()) return;
     std::vector<un::NotificationAttachment> collected;
+    // One deadline for all of the notification's media: one after another, each with the whole time,
+    // several slow hosts would hold the notification (and the extension's budget) many times over.
+    const auto deadline = mediaDownloadLimits().endFromNow();
     for (const auto& [identifier, value] : *attachments->asDictionary()) {
         auto text = trimURLSpacing(value.asString() ? std::optional<std::string>(*value.asString()) : std::nullopt);
         if (!text) continue;
@@ -152,7 +155,7 @@ void VezEduduzHelper::addAttachments(const VENotificationPayload& payload, un::N
         std::optional<platform::URL> fileURL;
         bool downloaded = false;
         if (url && isWWWScheme(*url)) {
-            auto name = downloadMediaAndSaveInBundle(*text);
+            auto name = downloadMediaAndSaveInBundle(*text, deadline);
             auto caches = cachesDirectory();
             if (!name || !caches) continue;
             fileURL = platform::URL::fileURL(*caches + "/" + *name);
@@ -176,13 +179,16 @@ void VezEduduzHelper::addAttachments(const VENotificationPayload& payload, un::N
     content.attachments = std::move(collected);
 }
 
-std::optional<std::string> VezEduduzHelper::downloadMediaAndSaveInBundle(const std::string& urlString) {
+std::optional<std::string>
+VezEduduzHelper::downloadMediaAndSaveInBundle(const std::string& urlString,
+                                              std::optional<std::chrono::steady_clock::time_point> deadline) {
     try {
         auto url = platform::URL::string(urlString);
         auto caches = cachesDirectory();
         if (!url || !caches) return std::nullopt;
         std::string extension = url->pathExtension();
         VEDirectDownloadLimits limits = mediaDownloadLimits();
+        if (deadline) limits.deadline = std::min(*deadline, limits.endFromNow());
         if (!extension.empty()) {
             if (!supportedFileExtension("file." + extension)) return std::nullopt;
             if (auto cap = un::NotificationAttachment::maxBytesForExtension(extension))

@@ -1,6 +1,6 @@
 #include "VezEduduzSDK/Source/VezEduduzServiceExtension.h"
 
-#include <algorithm>
+#include <limits>
 
 #include "VezEduduzSDK/Source/VENotificationPayload.h"
 #include "VezEduduzSDK/Source/VezEduduz.h"
@@ -69,7 +69,11 @@ void VezEduduzExtensionBadgeHandler::handleBadgeCountWithNotificationRequest(
     if (int64_t increment = payload.badgeIncrement(); increment != 0) {
         int64_t shown = 0;
         storeBadge([&](int64_t current) {
-            shown = std::max<int64_t>(0, current + increment);
+            // Clamped as a message's own badge is; a sum past the 64-bit ends saturates first.
+            int64_t sum = 0;
+            if (__builtin_add_overflow(current, increment, &sum))
+                sum = increment > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+            shown = int64_t(payload_read::clampedBadge(sum));
             return shown;
         });
         content.badge = shown;

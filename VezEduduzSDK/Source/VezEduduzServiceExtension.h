@@ -29,8 +29,9 @@ public:
     static std::optional<std::string> primaryBundleIdentifier();
     static int64_t currentCachedBadgeValue();
     static void updateCachedBadgeValue(int64_t value);
-    // An increment is added to the stored count (not below 0) and shown; otherwise a badge the payload
-    // read from the message (0 too) is stored and the content's badge left as delivered.
+    // An increment is added to the stored count (the sum clamped to [0, INT32_MAX], as a message's own
+    // badge is) and shown; otherwise a badge the payload read from the message (0 too) is stored and the
+    // content's badge left as delivered.
     static void handleBadgeCountWithNotificationRequest(const platform::usernotifications::NotificationRequest& request,
                                                         const VENotificationPayload& payload,
                                                         platform::usernotifications::NotificationContent& content);

@@ -17,6 +17,7 @@ using platform::Value;
 namespace {
 
 constexpr const char* kFacadeClass = "DOREdozadedo";
+constexpr size_t kCampaignTitleCharacters = 10;  // a campaign named by its title: its first characters
 
 struct TrackingState {
     platform::dispatch::Mutex mutex;
@@ -53,6 +54,16 @@ bool takeReceipt(platform::UserDefaults& suite, double received) {
         return taken ? Value() : (v ? *v : Value());
     }));
     return taken;
+}
+
+// The first `count` characters (code points) of UTF-8 text, never cut inside one.
+std::string leadingCharacters(const std::string& text, size_t count) {
+    size_t end = 0;
+    for (size_t seen = 0; end < text.size(); ++end) {
+        bool starts = (static_cast<unsigned char>(text[end]) & 0xC0) != 0x80;  // not a continuation byte
+        if (starts && seen++ == count) break;
+    }
+    return text.substr(0, end);
 }
 
 Value parameters(const std::string& notificationId, const std::string& campaign) {
@@ -109,7 +120,7 @@ void VezEduduzTrackZidedovaAnalytics::logEventWithName(const std::string& name, 
 
 std::string VezEduduzTrackZidedovaAnalytics::getCampaignNameFromPayload(const VENotificationPayload& payload) {
     if (payload.templateName() && payload.templateID()) return *payload.templateName() + " - " + *payload.templateID();
-    if (payload.title()) return payload.title()->substr(0, 10);
+    if (payload.title()) return leadingCharacters(*payload.title(), kCampaignTitleCharacters);
     return "";
 }
 
@@ -138,9 +149,19 @@ void VezEduduzTrackZidedovaAnalytics::trackReceivedEvent(const VENotificationPay
         return;
     std::string campaign = getCampaignNameFromPayload(payload);
     platform::UserDefaults suite(appGroupKey());
-    platform::retriedByStore(suite.setString(*payload.notificationID(), kLastReceivedIdKey));
-    platform::retriedByStore(suite.setString(campaign, kLastReceivedCampaignKey));
-    platform::retriedByStore(suite.setDouble(now(), kLastReceivedTimeKey));
+    // The three keys are one receipt, and the app reads them from another process, time first. So the
+    // time goes first and comes back last: the previous receipt's time never stands beside this one's id
+    // or campaign. A value the store refuses (text that is not UTF-8) leaves no receipt at all, rather
+    // than this id beside the previous campaign.
+    auto stored = [&](const std::string& value, const char* key) {
+        platform::retriedByStore(suite.setString(value, key));  // a failed disk write still holds the value
+        return suite.stringForKey(key) == value;
+    };
+    platform::retriedByStore(suite.removeObjectForKey(kLastReceivedTimeKey));
+    if (stored(*payload.notificationID(), kLastReceivedIdKey) && stored(campaign, kLastReceivedCampaignKey))
+        platform::retriedByStore(suite.setDouble(now(), kLastReceivedTimeKey));
+    else
+        platform::retriedByStore(suite.removeObjectsForKeys({kLastReceivedIdKey, kLastReceivedCampaignKey}));
     suite.synchronize();
     logEventWithName("ve_notification_received", parameters(*payload.notificationID(), campaign));
 }
@@ -156,12 +177,14 @@ void VezEduduzTrackZidedovaAnalytics::trackInfluenceOpenEvent() {
         platform::dispatch::MutexLock lock(state().mutex);
         if (at - state().lastOpenEventTime < kRecentOpenWindow) return;
     }
+    // Id and campaign are read before the receipt is taken: taken, its time was still the one read, so no
+    // newer receipt had begun to replace them.
     auto id = suite.stringForKey(kLastReceivedIdKey);
+    auto campaign = suite.stringForKey(kLastReceivedCampaignKey);
     if (!id) return;
     // A receipt credits one open: the next registration inside the window finds nothing.
     if (!takeReceipt(suite, received)) return;
-    logEventWithName("ve_notification_influence_open",
-                     parameters(*id, suite.stringForKey(kLastReceivedCampaignKey).value_or("")));
+    logEventWithName("ve_notification_influence_open", parameters(*id, campaign.value_or("")));
 }
 
 void VezEduduzTrackZidedovaAnalytics::installOpenTracker() {

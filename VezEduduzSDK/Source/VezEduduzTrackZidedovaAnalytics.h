@@ -37,6 +37,7 @@ public:
     static bool trackingEnabled();
     static std::string appGroupKey();
     static void logEventWithName(const std::string& name, const platform::Value& parameters);
+    // "<template name> - <template id>", else the title's first 10 characters (code points), else "".
     static std::string getCampaignNameFromPayload(const VENotificationPayload& payload);
     static void trackOpenEvent(const VENotificationOpenedResult& result);
     static void trackReceivedEvent(const VENotificationPayload& payload);

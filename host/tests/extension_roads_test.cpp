@@ -154,6 +154,36 @@ TEST_F(ExtensionRoads, MissingAndSlowMediaLeaveNoFileAndTheSlowOneExpires) {
     EXPECT_TRUE(cachedFiles().empty());
 }
 
+// Two media hosts that never answer: the downloads share the budget, so the expiry's answer (buttons,
+// no media) is shown, and the second host is never even asked.
+TEST_F(ExtensionRoads, TwoStalledMediaShareTheBudgetAndTheExpiryAnswerIsShown) {
+    tesmar_testing::MediaStandIn media;
+    auto never = tesmar_testing::Gate::make();
+    media.server().route("GET", "/media/stalled-a.png",
+                         tesmar_testing::Reply::text("", 200, "image/png").heldBy(never));
+    media.server().route("GET", "/media/stalled-b.png",
+                         tesmar_testing::Reply::text("", 200, "image/png").heldBy(never));
+    std::string push = mutablePush("n-stalled", media.url("/media/stalled-a.png"));
+    Value message = *platform::json::read(push.substr(std::string("push-receive ").size()));
+    message.set(
+        "att", Value::dictionary({{"a", media.url("/media/stalled-a.png")}, {"b", media.url("/media/stalled-b.png")}}));
+    SimRun r = run("background\npush-receive " + platform::json::write(message).value() + "\nquit\n",
+                   {"--extension-budget", "1.5"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    auto content = eventsNamed(seen, "extension.content");
+    ASSERT_EQ(content.size(), 1u) << allOutput(r);
+    EXPECT_EQ(content[0]["expired"], Value(true));
+    EXPECT_EQ(content[0]["category"], Value("__dynamic__"));
+    EXPECT_TRUE(content[0]["attachments"].asArray()->empty());
+    auto shown = eventsNamed(seen, "notification.shown");
+    ASSERT_EQ(shown.size(), 1u) << allOutput(r);
+    EXPECT_EQ(shown[0]["category"], Value("__dynamic__"));
+    EXPECT_EQ(shown[0]["actions"].asArray()->size(), 2u);
+    EXPECT_TRUE(media.server().requestsTo("/media/stalled-b.png").empty());
+    EXPECT_TRUE(cachedFiles().empty());
+}
+
 TEST_F(ExtensionRoads, ASilentPushWithButtonsIsShownLocallyAndATapReportsOneOpen) {
     tesmar_testing::MediaStandIn media;
     Value push = Value::dictionary({{"aps", Value::dictionary({{"content-available", 1}})},

@@ -98,6 +98,9 @@ TEST_F(ExtensionAnalyticsTest, AppGroupNameFromInfoPlistOrTheContainingAppsIdent
 }
 
 TEST_F(ExtensionAnalyticsTest, BadgeIncrementsAndExplicitBadgesInTheSharedCount) {
+    constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
+    constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+    constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
     struct Case {
         int64_t stored;
         Value aps;
@@ -115,6 +118,11 @@ TEST_F(ExtensionAnalyticsTest, BadgeIncrementsAndExplicitBadgesInTheSharedCount)
         {2, Value::dictionary(), Value::dictionary({{"badge_inc", "2"}}), 4, 4},
         // "b" is the badge of a message shown without an "aps" alert, not of this one.
         {6, Value::dictionary({{"alert", "Hi"}}), Value::dictionary(), 6, std::nullopt, Value::dictionary({{"b", 0}})},
+        // Sums are clamped as a message's own badge is, and never wrap at the 64-bit ends.
+        {5, Value::dictionary(), Value::dictionary({{"badge_inc", kInt64Max}}), kInt32Max, kInt32Max},
+        {0, Value::dictionary(), Value::dictionary({{"badge_inc", int64_t(3000000000)}}), kInt32Max, kInt32Max},
+        {kInt64Max, Value::dictionary(), Value::dictionary({{"badge_inc", -5}}), kInt32Max, kInt32Max},
+        {-5, Value::dictionary(), Value::dictionary({{"badge_inc", kInt64Min}}), 0, 0},
     };
     for (const auto& c : cases) {
         VezEduduzExtensionBadgeHandler::updateCachedBadgeValue(c.stored);
@@ -209,6 +217,45 @@ TEST_F(ExtensionAnalyticsTest, ReceiptsAreCreditedOnceInsideTheWindowAndNeverFor
     }
     EXPECT_EQ(names().back(), "ve_notification_opened");
     EXPECT_EQ(names().size(), 5u);
+}
+
+TEST_F(ExtensionAnalyticsTest, CampaignsAreCutByCharactersAndAReceiptNeverPairsTwoNotifications) {
+    auto titled = [](const std::string& id, const std::string& title) {
+        Value m = message(id);
+        m.set("aps", Value::dictionary({{"alert", Value::dictionary({{"title", title}, {"body", "B"}})}}));
+        return VENotificationPayload(m);
+    };
+    for (auto [title, campaign] : std::vector<std::pair<std::string, std::string>>{
+             {"Обновление сервиса", "Обновление"},
+             {"Abcdefghié and more", "Abcdefghié"},  // ten bytes would end inside the é
+             {"📢 Big news today", "📢 Big news"},
+             {"Short", "Short"},
+         }) {
+        EXPECT_EQ(Analytics::getCampaignNameFromPayload(titled("x", title)), campaign) << title;
+    }
+
+    Analytics::updateFromDownloadParams(Value::dictionary({{"fba", true}}));
+    Analytics::trackReceivedEvent(titled("n1", "Обновление сервиса"));
+    Analytics::trackReceivedEvent(titled("n2", "Abcdefghié and more"));
+    EXPECT_EQ(suite().stringForKey(kLastReceivedIdKey), "n2");
+    EXPECT_EQ(suite().stringForKey(kLastReceivedCampaignKey), "Abcdefghié");
+    clock->advance(30);
+    Analytics::trackInfluenceOpenEvent();
+    EXPECT_EQ(last().name, "ve_notification_influence_open");
+    EXPECT_EQ(last().parameters["notification_id"], Value("n2"));
+    EXPECT_EQ(last().parameters["campaign"], Value("Abcdefghié"));
+
+    // A title that is not UTF-8 makes a campaign the store refuses: then no receipt is kept at all, rather
+    // than this id beside the previous notification's campaign.
+    Analytics::trackReceivedEvent(titled("n1", "Обновление сервиса"));
+    Analytics::trackReceivedEvent(titled("n3", "Broken \xff title"));
+    EXPECT_EQ(last().parameters["notification_id"], Value("n3"));  // the event itself is still logged
+    EXPECT_FALSE(suite().objectForKey(kLastReceivedIdKey));
+    EXPECT_FALSE(suite().objectForKey(kLastReceivedCampaignKey));
+    EXPECT_FALSE(suite().objectForKey(kLastReceivedTimeKey));
+    clock->advance(30);
+    Analytics::trackInfluenceOpenEvent();
+    EXPECT_EQ(last().name, "ve_notification_received");
 }
 
 }  // namespace

@@ -35,13 +35,23 @@ TEST(InAppAlert, SelectionLayoutsAndRangeChecks) {
         {R"({"ve_data":{"i":"1","buttons":[{"n":"A","i":"a"},{"n":"B","i":"b"}]}})", 2, "top", "b"},
         {R"({"ve_data":{"i":"1","buttons":{"o":[{"n":"A","i":"a"}]}}})", 1, "top", "a"},
         {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":"a"},{"n":"B","i":"b"}]})", 2, "top", "b"},
-        {R"({"custom":{"i":"1","a":{"actionButtons":[{"text":"A","id":"x"}]}}})", 1, "custom", "x"},
-        {R"({"custom":{"i":"1"},"o":[{"n":"A","i":"oa"}]})", 1, "custom", "oa"},
+        {R"({"custom":{"i":"1","a":{"k":"v"}},"m":"x","o":[{"n":"A","i":"oa"}]})", 1, "custom", "oa"},
         {R"({"ve_data":{"i":"1"},"actionbuttons":[{"n":"A","i":"ab"}]})", 1, "custom", "ab"},
-        // Out of range, wrong types, Close: nothing selected, nothing crashes.
+        // Button n is the n-th button shown: entries without a text are not shown, and a button without
+        // an id (or with one that is not text) goes by its text.
+        {R"({"custom":{"i":"1"},"buttons":[{"i":"ghost"},{"n":"Yes","i":"yes"},{"n":"No","i":"no"}]})", 1, "top",
+         "yes"},
+        {R"({"custom":{"i":"1"},"buttons":[{"i":"ghost"},{"n":"Yes","i":"yes"},{"n":"No","i":"no"}]})", 2, "top", "no"},
+        {R"({"custom":{"i":"1"},"buttons":[{"n":"Yes"}]})", 1, "top", "Yes"},
+        {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":7}]})", 1, "top", "A"},
+        {R"({"ve_data":{"i":"1","buttons":[{"i":"ghost"},{"n":"B"}]}})", 1, "top", "B"},
+        {R"({"custom":{"i":"1"},"m":"x","o":[{"i":"ghost"},{"n":"Go"}]})", 1, "custom", "Go"},
+        // Out of range (the ghost made the list shorter), no buttons shown, Close: nothing selected.
+        {R"({"custom":{"i":"1"},"buttons":[{"i":"ghost"},{"n":"Yes","i":"yes"},{"n":"No","i":"no"}]})", 3, nullptr,
+         nullptr},
         {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":"a"}]})", 5, nullptr, nullptr},
         {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":"a"}]})", -3, nullptr, nullptr},
-        {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":7}]})", 1, nullptr, nullptr},
+        {R"({"custom":{"i":"1","a":{"actionButtons":[{"text":"A","id":"x"}]}}})", 1, nullptr, nullptr},
         {R"({"ve_data":{"i":"1","buttons":"x"}})", 1, nullptr, nullptr},
         {R"({"custom":{"i":"1"},"buttons":{"0":{"i":"a"}}})", 1, nullptr, nullptr},
         {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":"a"}]})", 0, nullptr, nullptr},
@@ -56,6 +66,8 @@ TEST(InAppAlert, SelectionLayoutsAndRangeChecks) {
             EXPECT_EQ(out["actionSelected"], Value(c.expected));
         } else {
             EXPECT_EQ(out["custom"]["a"]["actionSelected"], Value(c.expected));
+            EXPECT_EQ(out["custom"]["i"], in["custom"]["i"]);  // the rest stays
+            EXPECT_EQ(out["custom"]["a"]["k"], in["custom"]["a"]["k"]);
         }
     }
 }

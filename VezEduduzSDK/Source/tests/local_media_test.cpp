@@ -83,7 +83,7 @@ TEST_F(LocalMediaTest, AttachmentsAreDownloadedNamedAndRecordedOrLeftOutWithoutL
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        VezEduduzHelper::setMediaDownloadLimits({c.timeout, c.maxBytes});
+        VezEduduzHelper::setMediaDownloadLimits({c.timeout, c.maxBytes, std::nullopt});
         ASSERT_TRUE(store()->removeObjectForKey(kCachedMediaKey));
         for (auto& f : cachedFiles()) fs::remove(fs::path(device.path()) / "Library/Caches" / f);
 
@@ -104,6 +104,29 @@ TEST_F(LocalMediaTest, AttachmentsAreDownloadedNamedAndRecordedOrLeftOutWithoutL
         EXPECT_EQ(content.attachments[0].url.lastPathComponent(), files[0]);
         EXPECT_EQ(store()->arrayForKey(kCachedMediaKey), ValueArray({Value(files[0])}));
     }
+}
+
+TEST_F(LocalMediaTest, ANotificationsDownloadsShareOneDeadline) {
+    auto never = tesmar_testing::Gate::make();  // the server ends its held answers when it stops
+    media.route("GET", "/stalled-a.png", Reply::text(kPng, 200, "image/png").heldBy(never));
+    media.route("GET", "/stalled-b.png", Reply::text(kPng, 200, "image/png").heldBy(never));
+    Value message = withAttachment(media.url("/stalled-a.png"));
+    message.set("at", Value::dictionary({{"a", media.url("/stalled-a.png")}, {"b", media.url("/stalled-b.png")}}));
+
+    // The first stalled download uses up the time of both: the second is never asked for.
+    VezEduduzHelper::setMediaDownloadLimits({0.5, 1 << 20, std::nullopt});
+    un::NotificationContent content;
+    VezEduduzHelper::addAttachments(*payload(message), content);
+    EXPECT_TRUE(content.attachments.empty());
+    EXPECT_TRUE(media.requestsTo("/stalled-b.png").empty());
+    EXPECT_TRUE(cachedFiles().empty());
+
+    // A deadline already past (the extension's budget spent) asks for nothing, however long the time-out.
+    VezEduduzHelper::setMediaDownloadLimits({25, 1 << 20, std::chrono::steady_clock::now()});
+    VezEduduzHelper::addAttachments(*payload(withAttachment(media.url("/img/pic.png"))), content);
+    EXPECT_TRUE(content.attachments.empty());
+    EXPECT_TRUE(media.requestsTo("/img/pic.png").empty());
+    EXPECT_TRUE(cachedFiles().empty());
 }
 
 TEST_F(LocalMediaTest, BundleResourcesAreFoundByNameAndExtension) {

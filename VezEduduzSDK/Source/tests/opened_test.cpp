@@ -1,6 +1,8 @@
 #include "VezEduduzSDK/Source/VENotificationHandling.h"
 #include "VezEduduzSDK/Source/VezEduduzAlertView.h"
 #include "VezEduduzSDK/Source/tests/hooks_TestSupport.h"
+#include "platform/foundation/JSON.h"
+#include "platform/uikit/AlertView.h"
 
 namespace hooks_test {
 namespace {
@@ -201,6 +203,34 @@ TEST_F(OpenedTest, InFrontAPushIsReceivedAndOnlyATapOpensIt) {
         MainLoop::shared().runUntilIdle();
         EXPECT_EQ(takeEvents(), std::vector<std::string>{"push-opened"});
         EXPECT_EQ(app->openedURLs().size(), urls + 1);
+    }
+}
+
+// In front with in-app alerts: the alert shows the payload's buttons, and the open names the button the
+// user tapped, not whatever stands at that place in the raw list.
+TEST_F(OpenedTest, AnInAppAlertOpensWithTheIdOfTheButtonTapped) {
+    VezEduduz::setInFocusDisplayType(1);
+    const Value ghostFirst = *platform::json::read(R"([{"i":"ghost"},{"n":"Yes","i":"yes"},{"n":"No","i":"no"}])");
+    const Value textOnly = *platform::json::read(R"([{"n":"Yes"}])");
+    const struct {
+        const char* id;
+        const Value& buttons;
+        const char* tapped;
+        const char* reported;
+    } taps[] = {{"t1", ghostFirst, "Yes", "yes"}, {"t2", ghostFirst, "No", "no"}, {"t3", textOnly, "Yes", "Yes"}};
+    for (const auto& t : taps) {
+        Value m = message(t.id);
+        m.set("buttons", t.buttons);
+        VezEduduz::notificationReceived(m, true, false);
+        MainLoop::shared().runUntilIdle();
+        ASSERT_TRUE(uikit::tapAlertButton(t.tapped)) << t.id;
+        MainLoop::shared().runUntilIdle();
+    }
+    ASSERT_EQ(opened.size(), std::size(taps));
+    for (size_t i = 0; i < opened.size(); ++i) {
+        EXPECT_EQ(idOf(*opened[i]->notification()), taps[i].id);
+        EXPECT_EQ(opened[i]->action()->type(), VENotificationActionType::ActionTaken);
+        EXPECT_EQ(opened[i]->action()->actionID(), taps[i].reported) << taps[i].id;
     }
 }
 
