@@ -128,7 +128,8 @@ void AppDelegate::openURL(const std::optional<URL>& url) {
     }
     screen->request = screenRequest(*url);
     if (window) {
-        // In a navigation controller, as the launch's first screen is, so the page's new windows push and pop.
+        // In a navigation controller, as the launch's first screen is, so the page's new windows push and pop;
+        // at the bottom of it the screen hides the bar, as the first screen does.
         window->setRootViewController(uikit::NavigationController::withRoot(screen));
         window->makeKeyAndVisible();
     }

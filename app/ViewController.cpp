@@ -79,7 +79,11 @@ void ViewController::loadView() {
 void ViewController::viewDidLoad() {
     platform::dispatch::mainThread.assertOnThread();
     uikit::ViewController::viewDidLoad();
-    shouldHideNavBar = firstScreenHidesNavBar;
+    // The process's first screen and the root screens the delegate makes later (at the bottom of their
+    // navigation controller) hide the bar; screens pushed over them for the page's windows show it.
+    auto nav = navigationController();
+    const bool stackRoot = nav && !nav->viewControllers().empty() && nav->viewControllers().front().get() == this;
+    shouldHideNavBar = firstScreenHidesNavBar || stackRoot;
     if (firstScreenHidesNavBar)
         platform::ResetRegistry::add("tesmar.first-screen", [] {
             platform::dispatch::mainThread.assertOnThread();

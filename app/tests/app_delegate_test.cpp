@@ -41,6 +41,8 @@ protected:
         token_ = platform::DeviceEvents::addListener([this](const std::string& event, const Value& fields) {
             if (event == "console") console_.push_back(fields["text"].stringOr(""));
             if (event == "screen.root") roots_.push_back(fields["url"].stringOr(""));
+            if (event == "view" && fields["name"].stringOr("") == "navigation-bar")
+                bars_.push_back(fields["hidden"].boolOr(false));
         });
     }
     void TearDown() override {
@@ -59,6 +61,24 @@ protected:
         return std::dynamic_pointer_cast<ViewController>(top);
     }
 
+    // A new root sits in a navigation controller with its bar hidden, as the first screen does; a window
+    // its page opens is pushed with the bar shown, and closing it hides the bar again.
+    void expectRootWithoutBarWhoseWindowsShowIt(const std::shared_ptr<ViewController>& screen) {
+        auto nav = screen->navigationController();
+        ASSERT_TRUE(nav);
+        EXPECT_TRUE(nav->isNavigationBarHidden());
+        bars_.clear();
+        webkit::NavigationAction open;
+        open.request = platform::URLRequest(*URL::string("https://intranet.tesmar.example/window"));
+        ASSERT_TRUE(screen->wkWebView);
+        screen->createWebViewWithConfiguration(*screen->wkWebView, webkit::WebViewConfiguration(), open, {});
+        ASSERT_EQ(nav->viewControllers().size(), 2u);
+        EXPECT_FALSE(nav->isNavigationBarHidden());
+        nav->popViewController(false);
+        EXPECT_TRUE(nav->isNavigationBarHidden());
+        EXPECT_EQ(bars_, (std::vector<bool>{false, true}));
+    }
+
     static std::shared_ptr<vezeduduz::VENotificationOpenedResult> opened(const Value& additionalData) {
         Value custom = Value::dictionary({{"i", "0b7f0c52-1d2e-4f3a-8b9c-0d1e2f3a4b5c"}});
         if (!additionalData.isNull()) custom.set("a", additionalData);
@@ -75,6 +95,7 @@ protected:
     platform::DeviceEvents::Token token_;
     std::vector<std::string> console_;
     std::vector<std::string> roots_;
+    std::vector<bool> bars_;  // the navigation bar's "hidden" as the view events say it
 };
 
 TEST_F(Delegate, NotificationTargetOpensOnlyWebPages) {
@@ -137,9 +158,7 @@ TEST_F(Delegate, NotificationTargetOpensOnlyWebPages) {
         EXPECT_EQ(screen->request.cachePolicy(), platform::URLRequestCachePolicy::UseProtocolCachePolicy);
         EXPECT_EQ(roots_, std::vector<std::string>{c.opens});
         EXPECT_TRUE(delegate_->window->isKeyWindow());
-        // Not the first screen of the process: it shows a navigation bar, and the page's windows push onto it.
-        EXPECT_FALSE(screen->shouldHideNavBar);
-        EXPECT_TRUE(screen->navigationController());
+        expectRootWithoutBarWhoseWindowsShowIt(screen);
     }
 
     console_.clear();
@@ -183,6 +202,7 @@ TEST_F(Delegate, UniversalLinksBecomeRootScreensAndTheBaseURL) {
         EXPECT_EQ(root()->request.url()->absoluteString(), link);
         EXPECT_EQ(base(), link);
         EXPECT_EQ(ASConfigService::shared()->baseURL()->absoluteString(), link);
+        expectRootWithoutBarWhoseWindowsShowIt(root());
     }
     EXPECT_EQ(roots_.size(), 2u);
 

@@ -499,7 +499,8 @@ SHELL_ROAD(UniversalLinkBecomesTheRootAndTheDefaultPage) {
 }
 
 // A tapped notification's page and a universal link become the root inside a navigation controller, as
-// the launch's first screen is, so the page's new windows are pushed there.
+// the launch's first screen is, so the page's new windows are pushed there; like the first screen it
+// hides the bar, which a pushed window shows until it closes.
 SHELL_ROAD(ANewRootScreenPushesThePagesWindows) {
     const std::string page = kBase + "/news?from=root";
     const std::string window = kBase + "/window";
@@ -523,6 +524,11 @@ SHELL_ROAD(ANewRootScreenPushesThePagesWindows) {
             seen, [](const Value& e) { return has(e, "screen.pop"); }, pushed);
         EXPECT_GT(pushed, root) << allOutput(r);
         EXPECT_GT(popped, pushed) << allOutput(r);
+        long launched = find(seen, [](const Value& e) { return has(e, "screen.root"); });
+        std::vector<bool> bars;  // the bar's states after the launch's root screen
+        for (size_t i = size_t(launched + 1); i < seen.size(); ++i)
+            if (has(seen[i], "view", {{"name", "navigation-bar"}})) bars.push_back(seen[i]["hidden"].boolOr(false));
+        EXPECT_EQ(bars, (std::vector<bool>{true, false, true})) << allOutput(r);
     }
 }
 

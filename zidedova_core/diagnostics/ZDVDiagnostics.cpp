@@ -1,5 +1,6 @@
 #include "zidedova_core/diagnostics/ZDVDiagnostics.h"
 
+#include <map>
 #include <mutex>
 
 #include "platform/foundation/Bundle.h"
@@ -30,7 +31,9 @@ std::recursive_mutex& classLock() {
 struct ClassState {
     std::optional<std::optional<std::string>> deviceModel;
     bool serviceURLSet = false;
-    std::string excludeOnceWritten;  // a state file whose write the disk refused: kept out of backups once it lands
+    // State files whose write the disk refused, with their text: answered from here, and written again
+    // until it lands.
+    std::map<std::string, std::string> unwritten;
 };
 ClassState& state() {
     static ClassState s;
@@ -78,6 +81,27 @@ const InstalledServiceRow kInstalledServices[] = {
 
 void setNonEmptyString(NANOMessage& message, int32_t slot, const std::optional<std::string>& value) {
     if (value && !value->empty()) NANOSetString(message, slot, *value);
+}
+
+// Written once, on the first launch: not flushed, so the start does not wait for the disk. A power cut
+// can only leave the file empty or absent, and either is made anew. Kept out of backups once it lands.
+platform::Result<void> writeStateFile(const std::string& text, const std::string& path) {
+    auto written = platform::FileManager::defaultManager().writeAtomically(path, text, 0644,
+                                                                           platform::FileManager::Flush::Deferred);
+    if (written) ZDVDiagnostics::excludeFromBackup(path);
+    return written;
+}
+
+// Writes what the disk refused for `path` again (the retry timer, the app leaving the foreground).
+std::function<void()> retryOfUnwritten(const std::string& path) {
+    return [path] {
+        std::lock_guard lock(classLock());
+        auto it = state().unwritten.find(path);
+        if (it == state().unwritten.end()) return;  // written since
+        auto written = writeStateFile(it->second, path);
+        if (written) state().unwritten.erase(it);
+        platform::PendingWrites::report(path, written, written ? nullptr : retryOfUnwritten(path));
+    };
 }
 
 }  // namespace
@@ -209,17 +233,10 @@ std::optional<std::string> ZDVDiagnostics::installString() {
     auto path = filePathWithName(kZDVInstallStringFileName);
     if (!path) return std::nullopt;
     // One made earlier in this run that the disk has not taken yet is kept, and is the one to answer.
-    if (auto kept = platform::PendingWrites::keptBytes(*path); kept && !kept->empty())
-        return std::string(kept->begin(), kept->end());
+    if (auto kept = state().unwritten.find(*path); kept != state().unwritten.end()) return kept->second;
     auto& fm = platform::FileManager::defaultManager();
     auto text = fm.stringWithContentsOfFile(*path, 4096);
-    if (text.ok() && !text.value().empty()) {
-        if (state().excludeOnceWritten == *path) {  // its refused write has landed since
-            state().excludeOnceWritten.clear();
-            excludeFromBackup(*path);
-        }
-        return text.value();
-    }
+    if (text.ok() && !text.value().empty()) return text.value();
     if (!text.ok()) {
         // Only a missing file is made anew: a file we cannot read now may still
         // hold this install's identifier, and overwriting it would make the device
@@ -261,19 +278,16 @@ void ZDVDiagnostics::excludeFromBackup(const std::string& path) {
 
 bool ZDVDiagnostics::writeString(const std::string& text, const std::string& path) {
     std::lock_guard lock(classLock());
-    // Written once, on the first launch: not flushed, so the start does not wait for the disk. A power cut
-    // can only leave the file empty or absent, and either is made anew.
-    platform::PendingWrites::Options options;
-    options.flush = platform::FileManager::Flush::Deferred;
-    auto written = platform::PendingWrites::write(path, text, options);
-    if (!written.ok()) {
+    auto written = writeStateFile(text, path);
+    if (written)
+        state().unwritten.erase(path);
+    else
+        state().unwritten[path] = text;
+    platform::PendingWrites::report(path, written, written ? nullptr : retryOfUnwritten(path));
+    if (!written)
         ZDVLoggerLogWarning(kZDVLoggerService, "I-COR100004", "Unable to persist internal state: %@",
                             written.error().description());
-        state().excludeOnceWritten = path;
-        return false;
-    }
-    excludeFromBackup(path);
-    return true;
+    return bool(written);
 }
 
 }  // namespace zidedova

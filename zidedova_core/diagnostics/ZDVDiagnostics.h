@@ -42,11 +42,12 @@ public:
     static std::optional<std::string> deviceModel();
     // The install string; made (and persisted) when the state file is absent or empty. nullopt when the
     // state directory cannot be made or the file cannot be read for another reason. One the disk refused
-    // is answered from memory until its write lands, and then kept out of backups like the first.
+    // is answered from memory until its write lands.
     static std::optional<std::string> installString();
     // <Application Support>/Vodezu/ZODOzi/<name>, the directory made when missing; nullopt on failure.
     static std::optional<std::string> filePathWithName(const std::string& name);
-    // false when the disk refused it (kept and written again until it lands).
+    // false when the disk refused it (kept and written again until it lands). The file is kept out of
+    // backups as its write lands, a retry's too.
     static bool writeString(const std::string& text, const std::string& path);
     static void excludeFromBackup(const std::string& path);
 };

@@ -26,17 +26,6 @@ Error zlibError(int status, const char* message) {
 
 bool tooLong(size_t size) { return size > std::numeric_limits<uInt>::max(); }
 
-// A gzip member ends with its inflated length (mod 2^32): sizing the output from it saves regrowing.
-// The trailer is outside data, so it is believed only up to deflate's largest possible ratio.
-size_t initialInflateCapacity(std::span<const uint8_t> data) {
-    const size_t fallback = data.size() * 4;
-    if (data.size() < 18 || data[0] != 0x1f || data[1] != 0x8b) return fallback;
-    const uint8_t* t = data.data() + data.size() - 4;
-    const size_t stated = size_t(t[0]) | size_t(t[1]) << 8 | size_t(t[2]) << 16 | size_t(t[3]) << 24;
-    const size_t ceiling = data.size() * 1032;
-    return stated > 0 && stated <= ceiling ? stated : fallback;
-}
-
 }  // namespace
 
 Result<Bytes> ZUTDataByGzippingData(std::span<const uint8_t> data) {
@@ -76,7 +65,9 @@ Result<Bytes> ZUTDataByInflatingGzippedData(std::span<const uint8_t> data) {
     int status = inflateInit2(&stream, kDetectWindowBits);
     if (status != Z_OK) return zlibError(status, stream.msg);
 
-    Bytes out(initialInflateCapacity(data));
+    // Four times the input to start, doubled whenever it is full: what is held follows what the stream
+    // really gives, never the length its trailer states (outside data, up to deflate's 1032:1).
+    Bytes out(data.size() * 4);
     stream.next_in = const_cast<Bytef*>(data.data());
     stream.avail_in = uInt(data.size());
     size_t produced = 0;

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <optional>
 #include <random>
 
 #include "zidedova_core/utilities/ZUTGzip.h"
@@ -9,6 +14,19 @@ namespace zidedova {
 namespace {
 
 using platform::Bytes;
+
+// The largest block asked of operator new on this thread while `watching` is set (see the replacement
+// at the end of this file).
+thread_local bool watching = false;
+thread_local size_t largestBlock = 0;
+
+size_t largestBlockWhile(const std::function<void()>& work) {
+    largestBlock = 0;
+    watching = true;
+    work();
+    watching = false;
+    return largestBlock;
+}
 
 Bytes randomBytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -110,5 +128,39 @@ TEST(GzipTest, BadStreamsFailWithTheirCodesAndNoData) {
     }
 }
 
+// A gzip member's trailer states its inflated length, but it is outside data: a crafted one stating
+// deflate's largest ratio must cost no more than an honest one, and the stream still fails.
+TEST(GzipTest, AStatedLengthNeverSizesTheOutput) {
+    const Bytes random = randomBytes(64 * 1024, 2);
+    Bytes crafted = *ZUTDataByGzippingData(random);
+    const uint32_t stated = uint32_t(crafted.size() * 1000);
+    for (int i = 0; i < 4; ++i) crafted[crafted.size() - 4 + i] = uint8_t(stated >> (8 * i));
+
+    std::optional<platform::Result<Bytes>> inflated;
+    const size_t largest = largestBlockWhile([&] { inflated.emplace(ZUTDataByInflatingGzippedData(crafted)); });
+    ASSERT_FALSE(inflated->ok());
+    EXPECT_EQ(inflated->error().code, ZUTNSDataZlibErrorInternal);
+    EXPECT_LE(largest, crafted.size() * 4);
+}
+
 }  // namespace
 }  // namespace zidedova
+
+// Counts for largestBlockWhile(); otherwise the usual allocation. The forms that pair with these are
+// replaced too (a sanitizer's own would take these blocks for mismatched ones), and kept out of line so
+// the compiler does not pair an inlined free with an operator new it sees.
+void* operator new(size_t size) {
+    if (zidedova::watching) zidedova::largestBlock = std::max(zidedova::largestBlock, size);
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+[[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, size_t) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
