@@ -227,6 +227,41 @@ TEST_F(TLSTest, DelegateSeesTheServerChainAndItsAnswerDecides) {
     EXPECT_EQ(server->requestCount(), 1u);  // only the accepted one
 }
 
+// Server trust is asked of the session-level method when the delegate has one, of the task-level
+// method only when it has not. Rows: whether the delegate has the session-level method.
+TEST_F(TLSTest, ServerTrustIsAskedAtSessionLevelWhenTheDelegateHasThatMethod) {
+    struct BothLevels : RecordingDelegate {
+        bool sessionLevel = true;
+        bool implements(URLSessionDelegateMethod method) const override {
+            if (method == URLSessionDelegateMethod::DidReceiveChallenge) return sessionLevel;
+            return RecordingDelegate::implements(method);
+        }
+        void didReceiveTaskChallenge(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
+                                     const URLAuthenticationChallenge& c, ChallengeCompletion done) override {
+            log("task challenge " + c.protectionSpace.authenticationMethod());
+            done(URLSessionAuthChallengeDisposition::UseCredential, URLCredential(c.protectionSpace.serverTrust()));
+        }
+    };
+    auto server = serve(pki.selfSignedLeaf, false);  // an unknown root: only the answer asked lets it through
+    for (const bool sessionLevel : {true, false}) {
+        auto delegate = std::make_shared<BothLevels>();
+        delegate->sessionLevel = sessionLevel;
+        delegate->trustAnswer = [](const URLAuthenticationChallenge&) {
+            return URLSessionAuthChallengeDisposition::UseCredential;
+        };
+        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(),
+                                                            delegate, nullptr);
+        session->dataTaskWithURL(url(address(*server)))->resume();
+        ASSERT_TRUE(delegate->waitForPrefix("complete"));
+        EXPECT_FALSE(delegate->lastError());
+        const std::string asked =
+            (sessionLevel ? "challenge " : "task challenge ") + std::string(kURLAuthenticationMethodServerTrust);
+        EXPECT_EQ(delegate->snapshot(), (std::vector<std::string>{asked, "response 200", "complete 0"}))
+            << (sessionLevel ? "session level" : "task level");
+        session->invalidateAndCancel();
+    }
+}
+
 // Holds the response decision of "/late" until the test takes it; keeps each path's body.
 struct Deciding : RecordingDelegate {
     std::function<void(URLSessionResponseDisposition)> late;
