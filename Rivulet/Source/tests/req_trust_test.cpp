@@ -58,8 +58,8 @@ TEST(RequestTrust, PinningAcceptsAndRejectsThroughTheManager) {
 
 // An owner's session-level challenge closure decides server trust for the manager's requests, in place
 // of the task delegate and the trust policies. Rows: a pin that refuses every server (over a trusted
-// chain, with a policy that would accept it), and a closure that trusts the server it is shown (over a
-// root the device does not know), answering through its completion.
+// chain, with a policy that accepts any), and a closure that trusts the server it is shown, answering
+// through its completion (over a root the device does not know, with no policy).
 TEST(RequestTrust, ASessionLevelChallengeClosureDecidesServerTrust) {
     DeviceRoot device;
     auto pki = tesmar_testing::TestPKI::make(kHost);
@@ -92,10 +92,11 @@ TEST(RequestTrust, ASessionLevelChallengeClosureDecidesServerTrust) {
                                platform::URLCredential(challenge.protectionSpace.serverTrust()));
                 });
         }
-        auto manager =
-            SessionManager::make(platform::URLSessionConfiguration::ephemeralSessionConfiguration(), delegate,
-                                 std::make_shared<ServerTrustPolicyManager>(std::map<std::string, ServerTrustPolicy>{
-                                     {kHost, ServerTrustPolicy::disableEvaluation()}}));
+        // Without the closure each row would go the other way.
+        std::map<std::string, ServerTrustPolicy> policies;
+        if (refuse) policies.emplace(kHost, ServerTrustPolicy::disableEvaluation());
+        auto manager = SessionManager::make(platform::URLSessionConfiguration::ephemeralSessionConfiguration(),
+                                            delegate, std::make_shared<ServerTrustPolicyManager>(policies));
         std::optional<DataResponse<std::string>> got;
         manager->request(url)->responseString([&](DataResponse<std::string> r) { got = std::move(r); });
         ASSERT_TRUE(waitFor([&] { return got.has_value(); }));
