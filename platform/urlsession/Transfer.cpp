@@ -23,8 +23,23 @@ Transfer::Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, TaskExt
 uint64_t Transfer::taskId() const { return task_->taskIdentifier(); }
 
 void Transfer::releaseEasy() {
+    leaveMulti();
     hop_.reset();
     file_.reset();
+}
+
+// The hop's handle leaves the engine's multi handle. curl (7.88) does not free what it kept for a
+// paused transfer when the handle leaves while other transfers still use the connection, as they do
+// over HTTP/2: every cancel of a paused task would lose that much memory. So a paused hop is first
+// resumed into callbacks that drop everything: curl hands over what it kept and frees it, and nothing
+// reaches the task, which is ending.
+void Transfer::leaveMulti() {
+    if (!hop_ || !hop_->easy.inMulti()) return;
+    if (userPaused_ || decisionPaused_ || pressurePaused_) {
+        discarding_ = true;
+        curl_easy_pause(easy(), CURLPAUSE_CONT);
+    }
+    hop_->easy.leave();
 }
 
 // The task's time-outs: idle time between bytes (the request's own when it set one, else the
@@ -149,6 +164,7 @@ void Transfer::configureHop() {
     clientCertificateRequested_ = false;
     doneWhileWaiting_.reset();
     decisionPaused_ = false;
+    discarding_ = false;
     held_.clear();
     hopStart_ = Date::now();
     lastActivity_ = steadyNow();

@@ -92,6 +92,7 @@ size_t Transfer::onWrite(char* ptr, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     t->owner_.assertOnThread();
     t->noteBytesHandedOver();
+    if (t->discarding_) return size * count;
     return t->takeBody(ptr, size * count);
 }
 

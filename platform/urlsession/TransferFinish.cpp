@@ -290,7 +290,7 @@ void Transfer::finish(std::optional<Error> error) {
     settleDecision();
     const Date end = Date::now();
     file_.reset();
-    if (hop_) hop_->easy.leave();
+    leaveMulti();
     auto task = task_;
     auto session = engine_->sessionRef();
     auto d = engine_->delegate();

@@ -41,6 +41,7 @@ std::string temporaryPath() {
 size_t Transfer::onHeader(char* buffer, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     t->owner_.assertOnThread();
+    if (t->discarding_) return size * count;
     std::string_view lines(buffer, size * count);
     while (!lines.empty()) {
         const size_t end = std::min(lines.find('\n'), lines.size() - 1) + 1;

@@ -93,8 +93,10 @@ bool Transfer::verifyTrust(X509_STORE_CTX* ctx) {
     };
     auto d = engine_->delegate();
     auto session = engine_->sessionRef();
-    bool taskLevel = d && d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge);
-    bool sessionLevel = d && d->implements(URLSessionDelegateMethod::DidReceiveChallenge);
+    // Server trust is a session-wide question: the session-level method answers it when the delegate
+    // has one, the task-level method only when it has not.
+    const bool sessionLevel = d && d->implements(URLSessionDelegateMethod::DidReceiveChallenge);
+    const bool taskLevel = d && d->implements(URLSessionDelegateMethod::TaskDidReceiveChallenge);
     if (!session || (!taskLevel && !sessionLevel)) return defaultHandling();
 
     int port = url.port().value_or(443);
@@ -104,7 +106,7 @@ bool Transfer::verifyTrust(X509_STORE_CTX* ctx) {
     URLAuthenticationChallenge challenge{space, std::nullopt, 0, nullptr};
     auto answer = std::make_shared<TrustAnswer>();
     auto task = task_;
-    engine_->deliver([d, session, task, challenge, answer, taskLevel] {
+    engine_->deliver([d, session, task, challenge, answer, sessionLevel] {
         auto reply = [answer](URLSessionAuthChallengeDisposition disp, std::optional<URLCredential> cred) {
             dispatch::MutexLock lock(answer->m);
             if (answer->answered) return;
@@ -113,10 +115,10 @@ bool Transfer::verifyTrust(X509_STORE_CTX* ctx) {
             answer->credential = std::move(cred);
             answer->cv.notify_all();
         };
-        if (taskLevel)
-            d->didReceiveTaskChallenge(session, task, challenge, reply);
-        else
+        if (sessionLevel)
             d->didReceiveChallenge(session, challenge, reply);
+        else
+            d->didReceiveTaskChallenge(session, task, challenge, reply);
     });
     engine_->flushDeliveries();  // the engine thread waits for this answer below
     auto deadline = steadyNow() + std::chrono::milliseconds(int64_t(idleTimeout_ * 1000));

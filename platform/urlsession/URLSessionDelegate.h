@@ -5,7 +5,9 @@
 // Each default does what the platform does for a delegate without that method (allow the response,
 // follow the redirect, default handling of challenges, ...). implements() tells the session which
 // methods the delegate has; a method it answers false for is never called and the platform default
-// applies (this is how a delegate "does not respond to" a callback at run time).
+// applies (this is how a delegate "does not respond to" a callback at run time). It answers true for
+// every method but the session-level challenge (didReceiveChallenge), which takes session-wide
+// challenges away from the task-level method: a delegate that overrides it says so in implements().
 //
 // Completion handlers may be called on any thread, at once or later, exactly once; the task waits
 // for them (its transfer is paused, see URLSession.h). A handler called twice is ignored.
@@ -59,11 +61,14 @@ using ChallengeCompletion = std::function<void(URLSessionAuthChallengeDispositio
 class URLSessionDelegate {
 public:
     virtual ~URLSessionDelegate() = default;
-    virtual bool implements(URLSessionDelegateMethod) const { return true; }
+    virtual bool implements(URLSessionDelegateMethod method) const {
+        return method != URLSessionDelegateMethod::DidReceiveChallenge;
+    }
 
     // Session.
     virtual void didBecomeInvalidWithError(const std::shared_ptr<URLSession>&, const std::optional<Error>&) {}
-    // Server trust and other session-wide challenges; default: performDefaultHandling.
+    // Session-wide challenges (server trust): asked here when the delegate implements this method,
+    // else of didReceiveTaskChallenge. Default: performDefaultHandling.
     virtual void didReceiveChallenge(const std::shared_ptr<URLSession>&, const URLAuthenticationChallenge&,
                                      ChallengeCompletion completionHandler) {
         completionHandler(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
@@ -77,11 +82,12 @@ public:
                                             std::function<void(std::optional<URLRequest>)> completionHandler) {
         completionHandler(std::move(newRequest));
     }
-    // Default: the session-level challenge for session-wide kinds (server trust), else default handling.
-    virtual void didReceiveTaskChallenge(const std::shared_ptr<URLSession>& session,
-                                         const std::shared_ptr<URLSessionTask>&,
-                                         const URLAuthenticationChallenge& challenge,
-                                         ChallengeCompletion completionHandler);
+    // HTTP authentication challenges, and session-wide ones when the delegate does not implement
+    // didReceiveChallenge. Default: performDefaultHandling.
+    virtual void didReceiveTaskChallenge(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
+                                         const URLAuthenticationChallenge&, ChallengeCompletion completionHandler) {
+        completionHandler(URLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
+    }
     virtual void needNewBodyStream(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
                                    std::function<void(std::shared_ptr<InputStream>)> completionHandler) {
         completionHandler(nullptr);

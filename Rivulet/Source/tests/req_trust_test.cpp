@@ -56,6 +56,64 @@ TEST(RequestTrust, PinningAcceptsAndRejectsThroughTheManager) {
     EXPECT_EQ(server.requestCount(), 3u);
 }
 
+// An owner's session-level challenge closure decides server trust for the manager's requests, in place
+// of the task delegate and the trust policies. Rows: a pin that refuses every server (over a trusted
+// chain, with a policy that accepts any), and a closure that trusts the server it is shown, answering
+// through its completion (over a root the device does not know, with no policy).
+TEST(RequestTrust, ASessionLevelChallengeClosureDecidesServerTrust) {
+    DeviceRoot device;
+    auto pki = tesmar_testing::TestPKI::make(kHost);
+    auto files = tesmar_testing::writeServerFiles(device.path(), pki.leaf, {&pki.intermediate});
+    auto root = tesmar_testing::writePEMFile(device.path() + "/root.pem", pki.root.certificatePEM);
+    TestHttpServer server(files.certificateChainPath, files.privateKeyPath);
+    server.route("GET", "/", Reply::text("secret"));
+    const int port = server.port();
+    const std::string url = "https://" + std::string(kHost) + ":" + std::to_string(port) + "/";
+    using platform::URLSessionAuthChallengeDisposition;
+    for (const bool refuse : {true, false}) {
+        SCOPED_TRACE(refuse ? "a pin refusing every server" : "trusting the server shown");
+        platform::PlatformConfig::update([&](platform::PlatformSettings& s) {
+            s.extraTrustedRootsPEM = refuse ? std::vector<std::string>{root} : std::vector<std::string>{};
+            s.connectTo[std::string(kHost) + ":" + std::to_string(port)] = "127.0.0.1:" + std::to_string(port);
+        });
+        auto delegate = std::make_shared<SessionDelegate>();
+        std::atomic<int> asked{0};
+        if (refuse) {
+            delegate->setSessionDidReceiveChallenge([&](const auto&, const platform::URLAuthenticationChallenge&) {
+                asked++;
+                return ChallengeAnswer{URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, std::nullopt};
+            });
+        } else {
+            delegate->setSessionDidReceiveChallengeWithCompletion(
+                [&](const auto&, const platform::URLAuthenticationChallenge& challenge,
+                    platform::ChallengeCompletion completion) {
+                    asked++;
+                    completion(URLSessionAuthChallengeDisposition::UseCredential,
+                               platform::URLCredential(challenge.protectionSpace.serverTrust()));
+                });
+        }
+        // Without the closure each row would go the other way.
+        std::map<std::string, ServerTrustPolicy> policies;
+        if (refuse) policies.emplace(kHost, ServerTrustPolicy::disableEvaluation());
+        auto manager = SessionManager::make(platform::URLSessionConfiguration::ephemeralSessionConfiguration(),
+                                            delegate, std::make_shared<ServerTrustPolicyManager>(policies));
+        std::optional<DataResponse<std::string>> got;
+        manager->request(url)->responseString([&](DataResponse<std::string> r) { got = std::move(r); });
+        ASSERT_TRUE(waitFor([&] { return got.has_value(); }));
+        EXPECT_EQ(asked.load(), 1);
+        if (refuse) {
+            ASSERT_TRUE(got->error());
+            const platform::Error* error = got->error()->platformError();
+            ASSERT_TRUE(error) << got->error()->description();
+            EXPECT_EQ(error->code, int64_t(platform::URLErrorCode::Cancelled));
+        } else {
+            ASSERT_TRUE(got->value()) << got->error()->description();
+            EXPECT_EQ(*got->value(), "secret");
+        }
+    }
+    EXPECT_EQ(server.requestCount(), 1u);
+}
+
 // TLS failures the platform names reach the response as they are: the manager's caller can tell a
 // certificate not yet valid from a server that wants a client certificate.
 TEST(RequestTrust, TLSFailuresReachTheResponseAsThePlatformsURLErrors) {

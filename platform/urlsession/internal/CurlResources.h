@@ -50,6 +50,7 @@ public:
     bool join();
     // Leaves the multi handle, keeping the handle: its timings can still be read.
     void leave();
+    bool inMulti() const { return inMulti_; }
 
 private:
     Engine& engine_;

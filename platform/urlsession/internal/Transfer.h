@@ -117,6 +117,7 @@ private:
     void prepareBodyThenStart() REQUIRES(owner_);
     void bodyStreamAnswered(std::shared_ptr<InputStream> stream) REQUIRES(owner_);
     void releaseEasy() REQUIRES(owner_);
+    void leaveMulti() REQUIRES(owner_);
     // Head and the decisions it leads to (TransferHead.cpp).
     static size_t onHeader(char* buffer, size_t size, size_t count, void* user);
     size_t takeHeaderLine(std::string_view line) REQUIRES(owner_);
@@ -274,6 +275,8 @@ private:
     // It flows before anything curl has; while the delegate is behind, it waits (pressurePaused_).
     Bytes held_ GUARDED_BY(owner_);
     bool pressurePaused_ GUARDED_BY(owner_) = false;
+    // The hop is leaving: curl's callbacks drop what it hands over (see leaveMulti).
+    bool discarding_ GUARDED_BY(owner_) = false;
     std::shared_ptr<std::atomic<int64_t>> pendingBytes_ GUARDED_BY(owner_) = std::make_shared<std::atomic<int64_t>>(0);
 
     // Download.

@@ -36,6 +36,9 @@ public:
     std::function<void(const URL&)> onDownloaded;
     bool countOnly = false;  // large bodies: count bytes, keep nothing
 
+    bool implements(URLSessionDelegateMethod method) const override {
+        return method == URLSessionDelegateMethod::DidReceiveChallenge || URLSessionDelegate::implements(method);
+    }
     void didReceiveChallenge(const std::shared_ptr<URLSession>&, const URLAuthenticationChallenge& c,
                              ChallengeCompletion done) override {
         log("challenge " + c.protectionSpace.authenticationMethod());

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "platform/foundation/PropertyList.h"
@@ -227,18 +228,57 @@ TEST_F(TLSTest, DelegateSeesTheServerChainAndItsAnswerDecides) {
     EXPECT_EQ(server->requestCount(), 1u);  // only the accepted one
 }
 
-// Holds the response decision of "/late" until the test takes it; keeps each path's body.
+// Server trust is asked of the session-level method when the delegate has one, of the task-level
+// method only when it has not. Rows: whether the delegate has the session-level method.
+TEST_F(TLSTest, ServerTrustIsAskedAtSessionLevelWhenTheDelegateHasThatMethod) {
+    struct BothLevels : RecordingDelegate {
+        bool sessionLevel = true;
+        bool implements(URLSessionDelegateMethod method) const override {
+            if (method == URLSessionDelegateMethod::DidReceiveChallenge) return sessionLevel;
+            return RecordingDelegate::implements(method);
+        }
+        void didReceiveTaskChallenge(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
+                                     const URLAuthenticationChallenge& c, ChallengeCompletion done) override {
+            log("task challenge " + c.protectionSpace.authenticationMethod());
+            done(URLSessionAuthChallengeDisposition::UseCredential, URLCredential(c.protectionSpace.serverTrust()));
+        }
+    };
+    auto server = serve(pki.selfSignedLeaf, false);  // an unknown root: only the answer asked lets it through
+    for (const bool sessionLevel : {true, false}) {
+        auto delegate = std::make_shared<BothLevels>();
+        delegate->sessionLevel = sessionLevel;
+        delegate->trustAnswer = [](const URLAuthenticationChallenge&) {
+            return URLSessionAuthChallengeDisposition::UseCredential;
+        };
+        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(),
+                                                            delegate, nullptr);
+        session->dataTaskWithURL(url(address(*server)))->resume();
+        ASSERT_TRUE(delegate->waitForPrefix("complete"));
+        EXPECT_FALSE(delegate->lastError());
+        const std::string asked =
+            (sessionLevel ? "challenge " : "task challenge ") + std::string(kURLAuthenticationMethodServerTrust);
+        EXPECT_EQ(delegate->snapshot(), (std::vector<std::string>{asked, "response 200", "complete 0"}))
+            << (sessionLevel ? "session level" : "task level");
+        session->invalidateAndCancel();
+    }
+}
+
+// Holds the response decisions of paths under "/late" until the test takes them; keeps each path's body.
 struct Deciding : RecordingDelegate {
-    std::function<void(URLSessionResponseDisposition)> late;
+    std::map<std::string, std::function<void(URLSessionResponseDisposition)>> late;
     std::map<std::string, std::string> bodies;
+    std::set<std::string> responded;  // the paths whose response came
     void didReceiveResponse(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& task,
                             const std::shared_ptr<const URLResponse>&,
                             std::function<void(URLSessionResponseDisposition)> done) override {
-        if (task->currentRequest()->url()->path() != "/late") return done(URLSessionResponseDisposition::Allow);
+        const std::string path = task->currentRequest()->url()->path();
+        const bool held = path.rfind("/late", 0) == 0;
         {
             std::lock_guard lock(m_);
-            late = std::move(done);
+            responded.insert(path);
+            if (held) late[path] = std::move(done);
         }
+        if (!held) return done(URLSessionResponseDisposition::Allow);
         log("decision asked");
     }
     void didReceiveData(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionDataTask>& task,
@@ -246,9 +286,9 @@ struct Deciding : RecordingDelegate {
         std::lock_guard lock(m_);
         bodies[task->currentRequest()->url()->path()].append(data.begin(), data.end());
     }
-    std::function<void(URLSessionResponseDisposition)> take() {
+    std::function<void(URLSessionResponseDisposition)> take(const std::string& path = "/late") {
         std::lock_guard lock(m_);
-        return std::move(late);
+        return std::exchange(late[path], nullptr);
     }
 };
 
@@ -393,6 +433,52 @@ TEST_F(HTTP2Test, AnAnswerReadOffTheConnectionByAnotherTaskComesWhole) {
     server->release("/reader");
     session->invalidateAndCancel();
 }
+
+// What curl keeps of a paused task's answer goes with the task when it is cancelled, though the
+// connection goes on carrying another task's answer: nothing of it reaches the delegate, and the other
+// answer still comes whole and at once. (What stayed behind shows as a leak under LeakSanitizer.) Rows:
+// the task waits for its response decision, or it is suspended.
+class HTTP2PausedCancelTest : public HTTP2Test, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HTTP2PausedCancelTest, ACancelledTaskTakesWhatCurlKeptForItWithIt) {
+    const bool suspended = GetParam();
+    auto deciding = std::make_shared<Deciding>();
+    delegate = deciding;
+    const std::string path = suspended ? "/suspended" : "/late/cancelled";
+    const std::string kept(1 << 20, 'k');
+    server->route(path, 200, std::string(1 << 20, 'x'));
+    server->route("/late/kept", 200, kept);
+    server->route("/carrier", 200, "carrier");
+    auto session = connectedSession(URLSessionConfiguration::ephemeralSessionConfiguration());
+    if (suspended) server->hold(path);
+    auto cancelled = session->dataTaskWithURL(address(path));
+    cancelled->resume();
+    session->dataTaskWithURL(address("/late/kept"))->resume();
+    ASSERT_TRUE(server->waitForRequests(3));
+    size_t completed = 1;
+    if (suspended) {
+        cancelled->suspend();
+        session->dataTaskWithURL(address("/open"))->resume();  // through once the engine has the suspension
+        ASSERT_TRUE(deciding->waitForCount("complete 0", ++completed));
+        server->release(path);
+    }
+    ASSERT_TRUE(deciding->waitForCount("decision asked", suspended ? 1 : 2));
+    ASSERT_TRUE(server->waitForAnswers(completed + 2));
+    // The carrier's answer follows both on the connection: once it is in, curl holds both answers.
+    session->dataTaskWithURL(address("/carrier"))->resume();
+    ASSERT_TRUE(deciding->waitForCount("complete 0", ++completed));
+    cancelled->cancel();
+    ASSERT_TRUE(deciding->waitFor("complete " + std::to_string(int(URLErrorCode::Cancelled))));
+    deciding->take("/late/kept")(URLSessionResponseDisposition::Allow);
+    EXPECT_TRUE(deciding->waitForCount("complete 0", ++completed, 5s));
+    std::lock_guard lock(deciding->m_);
+    EXPECT_TRUE(deciding->bodies["/late/kept"] == kept);
+    EXPECT_EQ(deciding->bodies.count(path), 0u);
+    EXPECT_EQ(deciding->responded.count(path), suspended ? 0u : 1u);
+    session->invalidateAndCancel();
+}
+
+INSTANTIATE_TEST_SUITE_P(DecisionOutAndSuspended, HTTP2PausedCancelTest, ::testing::Bool());
 
 class DownloadTest : public ::testing::Test {
 protected:
