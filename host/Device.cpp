@@ -131,6 +131,9 @@ std::optional<std::string> checkBundleInfo(const std::string& bundle) {
     const std::string info = (fs::path(bundle) / "Info.plist").string();
     const std::string refused = "the bundle '" + bundle + "' cannot be installed: ";
     if (!fs::exists(fs::symlink_status(info, ec))) return refused + info + " is missing";
+    // Looked at before it is opened: opening a FIFO waits for a writer that never comes.
+    if (const auto status = fs::status(info, ec); fs::exists(status) && !fs::is_regular_file(status))
+        return refused + info + " " + notAFile(status);
     auto read = plist::readFile(info, Bundle::kMaxInfoPlistBytes);
     if (!read) return refused + info + " cannot be read (" + read.error().localizedDescription() + ")";
     if (!read->isDictionary()) return refused + info + " is not a dictionary";

@@ -14,6 +14,7 @@
 #include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "app/Tesmar.h"
 #include "host/EventPrinter.h"
+#include "host/LaunchChecks.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
@@ -106,7 +107,11 @@ std::optional<ServiceExtension> scanPlugIns(const fs::path& appBundle, std::vect
         if (entry.path().extension() != ".appex") continue;
         const std::string named = (entry.path() / "Info.plist").string();
         std::string problem;
-        if (auto info = platform::plist::readFile(named); !info) {
+        std::error_code unknown;
+        // Looked at before it is opened: opening a FIFO waits for a writer that never comes.
+        if (const auto status = fs::status(named, unknown); fs::exists(status) && !fs::is_regular_file(status)) {
+            problem = named + " " + notAFile(status);
+        } else if (auto info = platform::plist::readFile(named); !info) {
             std::error_code absent;
             problem = fs::exists(fs::symlink_status(named, absent))
                           ? named + " cannot be read (" + info.error().localizedDescription() + ")"

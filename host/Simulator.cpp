@@ -68,12 +68,13 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         script = std::move(commands.commands);
     }
 
+    if (auto problem = checkCertificateFlags(options)) return refuse(out, err, *problem, kExitUsage);
     // Parsing the --ca roots (and OpenSSL's own start before it) is a large part of the first TLS handshake:
-    // a worker does it while the checks below and the device's boot go on.
+    // a worker does it while the checks below and the device's boot go on. It starts only once the check
+    // above found each to be a file: opening a FIFO would hold the worker for good.
     if (!options.trustedRootsPEM.empty())
         platform::dispatch::DispatchQueue::global(platform::dispatch::QualityOfService::UserInitiated)
             .async([files = options.trustedRootsPEM] { platform::security::Trust::prepareExtraRoots(files); });
-    if (auto problem = checkCertificateFlags(options)) return refuse(out, err, *problem, kExitUsage);
     // Refused before the device is touched, so a device directory keeps the bundle it had.
     if (auto problem = checkBundleInfo(options.bundle)) return refuse(out, err, *problem, kExitFault);
     if (auto problem = checkStartURL(options)) return refuse(out, err, *problem, kExitUsage);
