@@ -268,6 +268,14 @@ std::optional<std::string> Device::boot() {
 }
 
 std::optional<std::string> Device::launch() {
+    // The pages being loaded, named should a wait for them run out (settle).
+    pageWatch_ = DeviceEvents::addListener([this](const std::string& event, const Value& fields) {
+        if (event != "page.start" && event != "page.finish" && event != "page.fail") return;
+        std::string url = fields["url"].stringOr("");
+        dispatch::MutexLock lock(pagesMutex_);
+        std::erase(loadingPages_, url);
+        if (event == "page.start") loadingPages_.push_back(url);
+    });
     auto launched = uikit::launchApplication(nullptr, options_.delegateClass.c_str());
     if (!launched) return launched.error().localizedDescription();
     app_ = launched.value();
@@ -291,23 +299,50 @@ bool Device::anyWebViewLoading() const {
 
 void Device::settle() {
     auto& loop = dispatch::MainLoop::shared();
+    auto clock = dispatch::Clock::shared();
     auto start = Clock::now();
     auto deadline = start + seconds(options_.settleTimeoutSeconds);
     auto quiet = seconds(options_.settleQuietSeconds);
+    auto lastEvent = [&] { return std::max(printer_.lastEventTime(), start); };
+    // Work the main loop will run shortly after the last event (a notification's trigger, a tapped push's
+    // launch URL) is still the command's own. A manual clock runs it only on 'wait'.
+    auto timerDue = [&] {
+        auto next = loop.nextDeadline();
+        if (!next || clock->isManual()) return false;
+        double sinceLast = std::chrono::duration<double>(Clock::now() - lastEvent()).count();
+        return *next <= clock->now() - sinceLast + kSettleTimerWindowSeconds;
+    };
     // Quiet counts from the command too: work it set off may not have said anything yet.
     auto calm = [&] {
-        auto last = std::max(printer_.lastEventTime(), start);
-        return URLSession::tasksInFlight() == 0 && Clock::now() - last >= quiet && !anyWebViewLoading();
+        return URLSession::tasksInFlight() == 0 && Clock::now() - lastEvent() >= quiet && !anyWebViewLoading() &&
+               !timerDue();
     };
     for (;;) {
         double left = std::chrono::duration<double>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            loop.runUntilIdle();
+        if (left <= 0) break;
+        loop.runUntil(calm, left);
+        if (loop.runUntilIdle() == 0 && calm()) {
+            dispatch::MutexLock lock(pagesMutex_);
+            loadingPages_.clear();  // what a redirect or a cancelled load left
             return;
         }
-        loop.runUntil(calm, left);
-        if (loop.runUntilIdle() == 0 && calm()) return;
     }
+    loop.runUntilIdle();
+    // The next command would cut short what is still going on (a page still loading ends in page.fail
+    // -999), so the run says what the wait left behind.
+    ValueArray pending;
+    if (anyWebViewLoading()) {
+        dispatch::MutexLock lock(pagesMutex_);
+        if (loadingPages_.empty()) pending.push_back(Value("page"));
+        for (const auto& url : loadingPages_) pending.push_back(Value("page " + url));
+    }
+    if (size_t tasks = URLSession::tasksInFlight(); tasks > 0)
+        pending.push_back(Value(std::to_string(tasks) + (tasks == 1 ? " request" : " requests")));
+    if (Clock::now() - lastEvent() < quiet) pending.push_back(Value("events"));
+    if (timerDue()) pending.push_back(Value("timer"));
+    if (pending.empty()) return;  // it all ended at the last moment
+    DeviceEvents::post("settle.timeout",
+                       Value::dictionary({{"seconds", options_.settleTimeoutSeconds}, {"pending", Value(pending)}}));
 }
 
 std::optional<std::string> Device::execute(const Command& command) {

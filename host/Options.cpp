@@ -245,8 +245,10 @@ std::string usageText() {
            kStartURLInfoKey +
            ")\n"
            "  --settle-ms MS               quiet time that counts as idle after a command, 0 to 60000 (default "
-           "250)\n"
-           "  --settle-timeout SECONDS     the longest wait for idle after a command (default 15)\n"
+           "250);\n"
+           "                               work the app set to run within 1 s of the last event is waited for too\n"
+           "  --settle-timeout SECONDS     the longest wait for idle after a command (default 15); a wait that\n"
+           "                               runs out prints settle.timeout with what was still going on\n"
            "  --location-permission STATUS the user's location answer at start: not-determined (default),\n"
            "                               restricted, denied, always or when-in-use\n"
            "  --location LAT,LONG[,HACC,VACC]   where the device is (accuracies in metres, default 5)\n"

@@ -1,6 +1,7 @@
 // How a tesmar-sim run waits and ends, from outside: files that are no files, work the app set to run
 // shortly after a command, a wait that runs out, an app that shows no screen, and a run ended by a signal.
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "host/tests/RoadFixture.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
+#include "testing/LoopbackSocket.h"
 
 namespace {
 
@@ -41,6 +43,13 @@ protected:
         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
     }
 };
+
+// The index of the first event named `name` (with `text`, for a `command` line), or the count when none.
+size_t indexOf(const std::vector<Value>& seen, const std::string& name, const std::string& text = "") {
+    for (size_t i = 0; i < seen.size(); ++i)
+        if (seen[i]["event"] == Value(name) && (text.empty() || seen[i]["text"] == Value(text))) return i;
+    return seen.size();
+}
 
 // Opening a FIFO waits for a writer: the launch checks look at what a file is before they open it, and
 // name it as the bundle's copy does, whichever file it is.
@@ -82,6 +91,51 @@ TEST_F(RunWaitsAndEndings, FifosInTheBundleOrFlagsAreNamedAndNeverOpened) {
         EXPECT_NE(run.err.find("--ca '" + (dir_ / "roots.pem").string() + "' is a FIFO, not a file"), std::string::npos)
             << run.err;
     }
+}
+
+// The push client shows its own notification on a 0.25 s trigger, and a tapped push opens its launch URL
+// after a short delay: both are the command's own, printed under it, even with a short quiet period.
+TEST_F(RunWaitsAndEndings, WorkDueShortlyAfterACommandPrintsUnderIt) {
+    settle_ = {"--settle-ms", "50", "--settle-timeout", "20"};
+    Value push = Value::dictionary({{"aps", Value::dictionary({{"content-available", 1}})},
+                                    {"custom", Value::dictionary({{"i", "n-soon-1"}, {"u", "tel:+15550100"}})},
+                                    {"m", Value::dictionary({{"title", "Lunch"}, {"body", "Pizza today"}})},
+                                    {"o", Value::array({Value::dictionary({{"i", "yes"}, {"n", "Yes"}})})}});
+    const std::string receive = "push-receive " + platform::json::write(push).value();
+    SimRun r = runRoad("background\n" + receive + "\nnotification-tap last yes\nquit\n", writeBundle(), {"--echo"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    const size_t received = indexOf(seen, "command", receive),
+                 tapped = indexOf(seen, "command", "notification-tap last yes"),
+                 quit = indexOf(seen, "command", "quit");
+    const size_t shown = indexOf(seen, "notification.shown"), opened = indexOf(seen, "system.open");
+    EXPECT_LT(received, shown) << allOutput(r);
+    EXPECT_LT(shown, tapped) << allOutput(r);
+    EXPECT_LT(tapped, opened) << allOutput(r);
+    EXPECT_LT(opened, quit) << allOutput(r);
+    ASSERT_LT(opened, seen.size());
+    EXPECT_EQ(seen[opened]["url"], Value("tel:+15550100"));
+}
+
+// A page slower than --settle-timeout: the run says the wait ran out, and on what, before the next command
+// cuts the page short.
+TEST_F(RunWaitsAndEndings, AWaitThatRunsOutSaysWhatWasStillGoingOn) {
+    // Takes connections and never answers.
+    auto silent = tesmar_testing::bindLoopback(SOCK_STREAM | SOCK_CLOEXEC, "silent site", 8);
+    const std::string slow = "http://127.0.0.1:" + std::to_string(silent.port) + "/slow";
+    SimRun r = runSim({"--bundle", minimalBundle(slow), "--delegate", tesmar_host::kMinimalDelegateClass, "--echo",
+                       "--settle-ms", "50", "--settle-timeout", "1"},
+                      "files Library\nquit\n");
+    ::close(silent.fd);
+    auto seen = simEvents(r);
+    const size_t ranOut = indexOf(seen, "settle.timeout");
+    ASSERT_LT(ranOut, seen.size()) << allOutput(r);
+    EXPECT_LT(ranOut, indexOf(seen, "command", "files Library"));
+    EXPECT_EQ(seen[ranOut]["seconds"], Value(1.0));
+    const Value& pending = seen[ranOut]["pending"];
+    ASSERT_TRUE(pending.isArray()) << seen[ranOut];
+    EXPECT_EQ(pending.at(0), Value("page " + slow)) << seen[ranOut];
+    EXPECT_EQ(pending.at(1), Value("1 request")) << seen[ranOut];
 }
 
 }  // namespace
