@@ -280,7 +280,16 @@ std::optional<std::string> Device::launch() {
     if (!launched) return launched.error().localizedDescription();
     app_ = launched.value();
     settle();
-    return std::nullopt;
+    // A phone shows such an app as a black screen; every command after it would find nothing to act on.
+    auto window = app_->keyWindow();
+    if (window && window->rootViewController()) return std::nullopt;
+    if (window) return "the app shows no screen: its window has no root view controller";
+    auto bundle = Bundle::mainBundle();
+    const Value* storyboard = bundle ? bundle->objectForInfoDictionaryKey(uikit::kMainStoryboardFileKey) : nullptr;
+    if (!storyboard || storyboard->stringOr("").empty())
+        return "the app shows no screen: Info.plist names no " + std::string(uikit::kMainStoryboardFileKey) +
+               " and the app delegate made no window of its own";
+    return "the app shows no screen: it made no window";
 }
 
 bool Device::anyWebViewLoading() const {

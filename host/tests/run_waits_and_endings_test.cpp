@@ -138,4 +138,19 @@ TEST_F(RunWaitsAndEndings, AWaitThatRunsOutSaysWhatWasStillGoingOn) {
     EXPECT_EQ(pending.at(1), Value("1 request")) << seen[ranOut];
 }
 
+// Without a storyboard the shell makes no window: the run says the launch came to nothing, as it does for
+// a storyboard that is not there, instead of playing every command against an empty screen.
+TEST_F(RunWaitsAndEndings, AnAppThatShowsNoScreenFailsItsLaunch) {
+    Value info = Value::dictionary(
+        {{"CFBundleIdentifier", kBundleId}, {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
+    SimRun r = runRoad("pull\nquit\n", writeBundle(info));
+    EXPECT_EQ(r.status, 1) << allOutput(r);
+    auto seen = simEvents(r);
+    const Value* failed = firstEvent(seen, "launch.failed");
+    ASSERT_NE(failed, nullptr) << allOutput(r);
+    EXPECT_NE((*failed)["message"].stringOr("").find("no UIMainStoryboardFile"), std::string::npos) << *failed;
+    EXPECT_EQ(firstEvent(seen, "command.failed"), nullptr) << allOutput(r);
+    EXPECT_EQ(seen.back()["event"], Value("exit"));
+}
+
 }  // namespace
