@@ -18,6 +18,7 @@
 #include "host/AppDelegateEvents.h"
 #include "host/Crash.h"
 #include "host/Extension.h"
+#include "host/Interruption.h"
 #include "host/LaunchChecks.h"
 #include "host/LocationStoreCommands.h"
 #include "host/MinimalApp.h"
@@ -323,6 +324,7 @@ void Device::settle() {
     };
     // Quiet counts from the command too: work it set off may not have said anything yet.
     auto calm = [&] {
+        if (Interruption::caught() != 0) return true;
         return URLSession::tasksInFlight() == 0 && Clock::now() - lastEvent() >= quiet && !anyWebViewLoading() &&
                !timerDue();
     };
@@ -510,7 +512,7 @@ std::optional<std::string> Device::run(const Command& command) {
         if (dispatch::Clock::shared()->isManual())
             loop.advance(command.seconds);
         else
-            loop.runUntil([] { return false; }, command.seconds);
+            loop.runUntil([] { return Interruption::caught() != 0; }, command.seconds);
         return std::nullopt;
     }
     case Kind::Files:

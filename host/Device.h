@@ -20,7 +20,7 @@
 // task of any session is in flight (URLSession::tasksInFlight), no device event has been posted for
 // the quiet period (--settle-ms) and no main-loop timer is due within kSettleTimerWindowSeconds of the
 // last event, bounded by --settle-timeout; a wait that runs out posts "settle.timeout" with what was
-// still going on.
+// still going on. A caught SIGINT or SIGTERM (Interruption.h) ends the wait at once.
 //
 // Main thread only (the thread that calls boot() drives the main loop).
 #include <filesystem>
@@ -57,6 +57,7 @@ enum ExitCode : int {
     kExitUsage = 2,          // bad flag or command, a device root that cannot serve, no start URL
     kExitCommandFailed = 3,  // a command found nothing to act on (no alert, no web view, ...)
     kExitUnsaved = 4,        // a file the app wrote had still not reached the disk when the run ended
+    kExitSignalBase = 128,   // + the signal's number: the run was ended by SIGINT (130) or SIGTERM (143)
 };
 
 // A phone refuses to install a bundle whose Info.plist is missing, unreadable or not a dictionary: the

@@ -14,6 +14,7 @@
 #include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "app/Tesmar.h"
 #include "host/EventPrinter.h"
+#include "host/Interruption.h"
 #include "host/LaunchChecks.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/dispatch/ThreadChecks.h"
@@ -281,7 +282,8 @@ std::optional<un::NotificationContent> runServiceExtension(const Options& appOpt
     bool killed = false;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        // A run ended by a signal does not wait out the extension's budget.
+        if (left.count() <= 0 || Interruption::caught() != 0) {
             ::kill(pid, SIGKILL);
             killed = true;
             break;

@@ -1,6 +1,7 @@
 #include "host/Simulator.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include "host/EventPrinter.h"
 #include "host/Extension.h"
 #include "host/InputLines.h"
+#include "host/Interruption.h"
 #include "host/LaunchChecks.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -83,6 +85,8 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
     EventPrinter printer(out);
     int status = kExitOK;
     {
+        Interruption interruption;
+        auto interrupted = [] { return Interruption::caught() != 0; };
         Device device(options, printer);
         if (auto problem = device.boot()) {
             say(err, *problem);
@@ -109,14 +113,15 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         };
         if (!options.script.empty()) {
             for (const auto& command : script) {
+                if (interrupted()) break;
                 perform(command);
                 if (device.quitRequested()) break;
             }
         } else {
             InputLines lines(in);
             for (size_t number = 1; !device.quitRequested(); ++number) {
-                auto line = lines.next();
-                if (!line) break;
+                auto line = lines.next(interrupted);
+                if (!line || interrupted()) break;
                 auto command = parseCommand(*line, number);
                 // A typed mistake costs that line only; the exit status still tells of it.
                 if (!command.error.empty()) {
@@ -126,6 +131,11 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
                 }
                 if (command.command) perform(*command.command);
             }
+        }
+        if (int signal = Interruption::caught()) {
+            say(err, std::string("interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                         ": ending the run (a second one ends it at once)");
+            status = kExitSignalBase + signal;
         }
         status = device.finish(status);
         // What tearing the device down says comes after "exit": not part of the run.

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "host/Interruption.h"
 #include "host/MinimalApp.h"
 #include "host/tests/RoadFixture.h"
+#include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
 #include "testing/LoopbackSocket.h"
@@ -151,6 +154,77 @@ TEST_F(RunWaitsAndEndings, AnAppThatShowsNoScreenFailsItsLaunch) {
     EXPECT_NE((*failed)["message"].stringOr("").find("no UIMainStoryboardFile"), std::string::npos) << *failed;
     EXPECT_EQ(firstEvent(seen, "command.failed"), nullptr) << allOutput(r);
     EXPECT_EQ(seen.back()["event"], Value("exit"));
+}
+
+// Starts tesmar-sim with its stdin open; once a stdout line holds `awaited`, sends it `signal`.
+SimRun signalledRun(const std::vector<std::string>& args, const std::string& awaited, int signal) {
+    bool sent = false;
+    pid_t self = ::getpid();
+    // The answer runs on the thread that started tesmar-sim, so the child is that thread's one child.
+    return runSim(args, "", std::chrono::seconds(60), [&](const std::string& line) -> std::string {
+        if (sent || line.find(awaited) == std::string::npos) return "";
+        sent = true;
+        std::ifstream children("/proc/" + std::to_string(self) + "/task/" + std::to_string(::gettid()) + "/children");
+        for (pid_t child; children >> child;) ::kill(child, signal);
+        return "";
+    });
+}
+
+// Ctrl-C and SIGTERM end the run in order: the app's end is said and `exit` is the last line, with 128 +
+// the signal as the status, whether the host waited for a typed line or in a `wait`.
+TEST_F(RunWaitsAndEndings, ASignalEndsTheRunWithItsExitLine) {
+    const std::vector<std::string> minimal = {
+        "--bundle", minimalBundle(), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms", "50"};
+    {
+        SCOPED_TRACE("SIGINT while waiting for a typed line");
+        SimRun r = signalledRun(minimal, "page.finish", SIGINT);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, 130) << allOutput(r);
+        ASSERT_FALSE(r.lines.empty());
+        EXPECT_EQ(simEvents(r).back(), Value::dictionary({{"event", "exit"}, {"code", 130}})) << allOutput(r);
+    }
+    {
+        SCOPED_TRACE("SIGTERM in a long wait");
+        std::ofstream(dir_ / "script.txt") << "wait 600\nquit\n";
+        auto args = minimal;
+        args.insert(args.end(), {"--script", (dir_ / "script.txt").string(), "--echo"});
+        auto began = std::chrono::steady_clock::now();
+        SimRun r = signalledRun(args, "wait 600", SIGTERM);
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(50));
+        EXPECT_EQ(r.status, 143) << allOutput(r);
+        ASSERT_FALSE(r.lines.empty());
+        EXPECT_EQ(simEvents(r).back(), Value::dictionary({{"event", "exit"}, {"code", 143}})) << allOutput(r);
+    }
+}
+
+// The handler notes the first signal and leaves both signals to their default, so a second one ends the
+// process however the orderly end is going; what was installed before comes back afterwards.
+TEST(HostInterruption, TheFirstSignalIsNotedAndASecondOneWouldEndTheProcess) {
+    auto action = [](int signal) {
+        struct sigaction now {};
+        sigaction(signal, nullptr, &now);
+        return now.sa_handler;
+    };
+    struct sigaction ignoring {};
+    ignoring.sa_handler = SIG_IGN;
+    struct sigaction before[2];
+    sigaction(SIGINT, &ignoring, &before[0]);
+    sigaction(SIGTERM, &ignoring, &before[1]);
+    {
+        tesmar_host::Interruption interruption;
+        EXPECT_EQ(tesmar_host::Interruption::caught(), 0);
+        EXPECT_NE(action(SIGTERM), SIG_IGN);
+        ASSERT_EQ(::raise(SIGTERM), 0);
+        EXPECT_EQ(tesmar_host::Interruption::caught(), SIGTERM);
+        EXPECT_EQ(action(SIGTERM), SIG_DFL);
+        EXPECT_EQ(action(SIGINT), SIG_DFL);
+    }
+    EXPECT_EQ(action(SIGINT), SIG_IGN);
+    EXPECT_EQ(action(SIGTERM), SIG_IGN);
+    sigaction(SIGINT, &before[0], nullptr);
+    sigaction(SIGTERM, &before[1], nullptr);
+    // The block that woke the main loop, posted before the watcher ended.
+    platform::dispatch::MainLoop::shared().runUntilIdle();
 }
 
 }  // namespace
