@@ -18,6 +18,7 @@
 #include "host/AppDelegateEvents.h"
 #include "host/Crash.h"
 #include "host/Extension.h"
+#include "host/Interruption.h"
 #include "host/LaunchChecks.h"
 #include "host/LocationStoreCommands.h"
 #include "host/MinimalApp.h"
@@ -131,6 +132,9 @@ std::optional<std::string> checkBundleInfo(const std::string& bundle) {
     const std::string info = (fs::path(bundle) / "Info.plist").string();
     const std::string refused = "the bundle '" + bundle + "' cannot be installed: ";
     if (!fs::exists(fs::symlink_status(info, ec))) return refused + info + " is missing";
+    // Looked at before it is opened: opening a FIFO waits for a writer that never comes.
+    if (const auto status = fs::status(info, ec); fs::exists(status) && !fs::is_regular_file(status))
+        return refused + info + " " + notAFile(status);
     auto read = plist::readFile(info, Bundle::kMaxInfoPlistBytes);
     if (!read) return refused + info + " cannot be read (" + read.error().localizedDescription() + ")";
     if (!read->isDictionary()) return refused + info + " is not a dictionary";
@@ -265,11 +269,28 @@ std::optional<std::string> Device::boot() {
 }
 
 std::optional<std::string> Device::launch() {
+    // The pages being loaded, named should a wait for them run out (settle).
+    pageWatch_ = DeviceEvents::addListener([this](const std::string& event, const Value& fields) {
+        if (event != "page.start" && event != "page.finish" && event != "page.fail") return;
+        std::string url = fields["url"].stringOr("");
+        dispatch::MutexLock lock(pagesMutex_);
+        std::erase(loadingPages_, url);
+        if (event == "page.start") loadingPages_.push_back(url);
+    });
     auto launched = uikit::launchApplication(nullptr, options_.delegateClass.c_str());
     if (!launched) return launched.error().localizedDescription();
     app_ = launched.value();
     settle();
-    return std::nullopt;
+    // A phone shows such an app as a black screen; every command after it would find nothing to act on.
+    auto window = app_->keyWindow();
+    if (window && window->rootViewController()) return std::nullopt;
+    if (window) return "the app shows no screen: its window has no root view controller";
+    auto bundle = Bundle::mainBundle();
+    const Value* storyboard = bundle ? bundle->objectForInfoDictionaryKey(uikit::kMainStoryboardFileKey) : nullptr;
+    if (!storyboard || storyboard->stringOr("").empty())
+        return "the app shows no screen: Info.plist names no " + std::string(uikit::kMainStoryboardFileKey) +
+               " and the app delegate made no window of its own";
+    return "the app shows no screen: it made no window";
 }
 
 bool Device::anyWebViewLoading() const {
@@ -288,23 +309,51 @@ bool Device::anyWebViewLoading() const {
 
 void Device::settle() {
     auto& loop = dispatch::MainLoop::shared();
+    auto clock = dispatch::Clock::shared();
     auto start = Clock::now();
     auto deadline = start + seconds(options_.settleTimeoutSeconds);
     auto quiet = seconds(options_.settleQuietSeconds);
+    auto lastEvent = [&] { return std::max(printer_.lastEventTime(), start); };
+    // Work the main loop will run shortly after the last event (a notification's trigger, a tapped push's
+    // launch URL) is still the command's own. A manual clock runs it only on 'wait'.
+    auto timerDue = [&] {
+        auto next = loop.nextDeadline();
+        if (!next || clock->isManual()) return false;
+        double sinceLast = std::chrono::duration<double>(Clock::now() - lastEvent()).count();
+        return *next <= clock->now() - sinceLast + kSettleTimerWindowSeconds;
+    };
     // Quiet counts from the command too: work it set off may not have said anything yet.
     auto calm = [&] {
-        auto last = std::max(printer_.lastEventTime(), start);
-        return URLSession::tasksInFlight() == 0 && Clock::now() - last >= quiet && !anyWebViewLoading();
+        if (Interruption::caught() != 0) return true;
+        return URLSession::tasksInFlight() == 0 && Clock::now() - lastEvent() >= quiet && !anyWebViewLoading() &&
+               !timerDue();
     };
     for (;;) {
         double left = std::chrono::duration<double>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            loop.runUntilIdle();
+        if (left <= 0) break;
+        loop.runUntil(calm, left);
+        if (loop.runUntilIdle() == 0 && calm()) {
+            dispatch::MutexLock lock(pagesMutex_);
+            loadingPages_.clear();  // what a redirect or a cancelled load left
             return;
         }
-        loop.runUntil(calm, left);
-        if (loop.runUntilIdle() == 0 && calm()) return;
     }
+    loop.runUntilIdle();
+    // The next command would cut short what is still going on (a page still loading ends in page.fail
+    // -999), so the run says what the wait left behind.
+    ValueArray pending;
+    if (anyWebViewLoading()) {
+        dispatch::MutexLock lock(pagesMutex_);
+        if (loadingPages_.empty()) pending.push_back(Value("page"));
+        for (const auto& url : loadingPages_) pending.push_back(Value("page " + url));
+    }
+    if (size_t tasks = URLSession::tasksInFlight(); tasks > 0)
+        pending.push_back(Value(std::to_string(tasks) + (tasks == 1 ? " request" : " requests")));
+    if (Clock::now() - lastEvent() < quiet) pending.push_back(Value("events"));
+    if (timerDue()) pending.push_back(Value("timer"));
+    if (pending.empty()) return;  // it all ended at the last moment
+    DeviceEvents::post("settle.timeout",
+                       Value::dictionary({{"seconds", options_.settleTimeoutSeconds}, {"pending", Value(pending)}}));
 }
 
 std::optional<std::string> Device::execute(const Command& command) {
@@ -468,7 +517,7 @@ std::optional<std::string> Device::run(const Command& command) {
         if (dispatch::Clock::shared()->isManual())
             loop.advance(command.seconds);
         else
-            loop.runUntil([] { return false; }, command.seconds);
+            loop.runUntil([] { return Interruption::caught() != 0; }, command.seconds);
         return std::nullopt;
     }
     case Kind::Files:

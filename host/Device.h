@@ -17,19 +17,24 @@
 // view counts as visible only when neither it nor any view above it is hidden.
 //
 // Idle: after each command the main loop runs until no web view in the key window is loading, no URL
-// task of any session is in flight (URLSession::tasksInFlight) and no device event has been posted for
-// the quiet period (--settle-ms), bounded by --settle-timeout.
+// task of any session is in flight (URLSession::tasksInFlight), no device event has been posted for
+// the quiet period (--settle-ms) and no main-loop timer is due within kSettleTimerWindowSeconds of the
+// last event, bounded by --settle-timeout; a wait that runs out posts "settle.timeout" with what was
+// still going on. A caught SIGINT or SIGTERM (Interruption.h) ends the wait at once.
 //
 // Main thread only (the thread that calls boot() drives the main loop).
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/Commands.h"
 #include "host/EventPrinter.h"
 #include "host/Options.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/dispatch/ThreadChecks.h"
+#include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileLock.h"
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/UIKit.h"
@@ -37,6 +42,10 @@
 namespace tesmar_host {
 
 namespace uikit = platform::uikit;
+
+// A main-loop timer due this soon after a command's last event is waited for as the command's own work
+// (longer ones, such as retries, are left to later commands or 'wait').
+inline constexpr double kSettleTimerWindowSeconds = 1.0;
 
 // The file a host locks in the device root it runs on (see Device::boot).
 inline constexpr const char* kDeviceLockFile = "Library/Device/host.lock";
@@ -48,6 +57,7 @@ enum ExitCode : int {
     kExitUsage = 2,          // bad flag or command, a device root that cannot serve, no start URL
     kExitCommandFailed = 3,  // a command found nothing to act on (no alert, no web view, ...)
     kExitUnsaved = 4,        // a file the app wrote had still not reached the disk when the run ended
+    kExitSignalBase = 128,   // + the signal's number: the run was ended by SIGINT (130) or SIGTERM (143)
 };
 
 // A phone refuses to install a bundle whose Info.plist is missing, unreadable or not a dictionary: the
@@ -100,6 +110,9 @@ private:
     platform::PlatformSettings saved_;
     std::shared_ptr<platform::dispatch::ManualClock> manualClock_;  // --clock manual
     std::unique_ptr<platform::FileLock> rootLock_;                  // held on a --device-root while the host runs
+    platform::dispatch::Mutex pagesMutex_;
+    std::vector<std::string> loadingPages_ GUARDED_BY(pagesMutex_);  // page.start URLs not yet finished or failed
+    platform::DeviceEvents::Token pageWatch_;
     bool booted_ = false;
     bool quit_ = false;
 };

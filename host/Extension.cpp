@@ -14,6 +14,8 @@
 #include "VezEduduzSDK/Source/VezEduduzSDK.h"
 #include "app/Tesmar.h"
 #include "host/EventPrinter.h"
+#include "host/Interruption.h"
+#include "host/LaunchChecks.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/Bundle.h"
@@ -106,7 +108,11 @@ std::optional<ServiceExtension> scanPlugIns(const fs::path& appBundle, std::vect
         if (entry.path().extension() != ".appex") continue;
         const std::string named = (entry.path() / "Info.plist").string();
         std::string problem;
-        if (auto info = platform::plist::readFile(named); !info) {
+        std::error_code unknown;
+        // Looked at before it is opened: opening a FIFO waits for a writer that never comes.
+        if (const auto status = fs::status(named, unknown); fs::exists(status) && !fs::is_regular_file(status)) {
+            problem = named + " " + notAFile(status);
+        } else if (auto info = platform::plist::readFile(named); !info) {
             std::error_code absent;
             problem = fs::exists(fs::symlink_status(named, absent))
                           ? named + " cannot be read (" + info.error().localizedDescription() + ")"
@@ -275,7 +281,8 @@ std::optional<un::NotificationContent> runServiceExtension(const Options& appOpt
     };
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        // A run ended by a signal does not wait out the extension's budget.
+        if (left.count() <= 0 || Interruption::caught() != 0) {
             ::kill(pid, SIGKILL);
             break;
         }

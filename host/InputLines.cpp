@@ -1,38 +1,63 @@
 #include "host/InputLines.h"
 
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/ThreadChecks.h"
 
 namespace tesmar_host {
 
 using platform::dispatch::MutexLock;
 
-InputLines::InputLines(std::istream& in) : in_(in), reader_([this] { read(); }) {}
+// Shared by the object and its thread, so the thread may outlive the object (see the header).
+struct InputLines::Reader {
+    explicit Reader(std::istream& in) : in(in) {}
+    void read();
+
+    std::istream& in;
+    platform::dispatch::Mutex mutex;
+    platform::dispatch::ConditionVariable asked;
+    bool wanted GUARDED_BY(mutex) = false;
+    bool reading GUARDED_BY(mutex) = false;
+    bool closing GUARDED_BY(mutex) = false;
+    std::optional<std::string> line GUARDED_BY(mutex);
+    bool ended GUARDED_BY(mutex) = false;
+};
+
+InputLines::InputLines(std::istream& in)
+    : reader_(std::make_shared<Reader>(in)), thread_([reader = reader_] { reader->read(); }) {}
 
 InputLines::~InputLines() {
+    bool reading;
     {
-        MutexLock lock(mutex_);
-        closing_ = true;
+        MutexLock lock(reader_->mutex);
+        reader_->closing = true;
+        reading = reader_->reading;
     }
-    asked_.notify_one();
-    reader_.join();
+    reader_->asked.notify_one();
+    if (reading)
+        thread_.detach();
+    else
+        thread_.join();
 }
 
-void InputLines::read() {
+void InputLines::Reader::read() {
     for (;;) {
         {
-            MutexLock lock(mutex_);
-            asked_.wait(mutex_, [this]() REQUIRES(mutex_) { return wanted_ || closing_; });
-            if (closing_) return;
-            wanted_ = false;
+            MutexLock lock(mutex);
+            asked.wait(mutex, [this]() REQUIRES(mutex) { return wanted || closing; });
+            if (closing) return;
+            wanted = false;
+            reading = true;
         }
-        std::string line;
-        const bool got = static_cast<bool>(std::getline(in_, line));
+        std::string text;
+        const bool got = static_cast<bool>(std::getline(in, text));
         {
-            MutexLock lock(mutex_);
+            MutexLock lock(mutex);
+            reading = false;
+            if (closing) return;
             if (got)
-                line_ = std::move(line);
+                line = std::move(text);
             else
-                ended_ = true;
+                ended = true;
         }
         // An empty block wakes the loop, which then finds the line.
         platform::dispatch::MainLoop::shared().post([] {});
@@ -40,23 +65,25 @@ void InputLines::read() {
     }
 }
 
-std::optional<std::string> InputLines::next() {
+std::optional<std::string> InputLines::next(const std::function<bool()>& giveUp) {
+    Reader& reader = *reader_;
     {
-        MutexLock lock(mutex_);
-        if (ended_) return std::nullopt;
-        wanted_ = true;
+        MutexLock lock(reader.mutex);
+        if (reader.ended) return std::nullopt;
+        if (!reader.line) reader.wanted = true;
     }
-    asked_.notify_one();
-    auto arrived = [this] {
-        MutexLock lock(mutex_);
-        return line_.has_value() || ended_;
+    reader.asked.notify_one();
+    auto arrived = [&] {
+        if (giveUp && giveUp()) return true;
+        MutexLock lock(reader.mutex);
+        return reader.line.has_value() || reader.ended;
     };
     // A person may think for a long while: the wait is only bounded so the loop can ask again.
     while (!platform::dispatch::MainLoop::shared().runUntil(arrived, 3600)) {
     }
-    MutexLock lock(mutex_);
-    std::optional<std::string> line = std::move(line_);
-    line_.reset();
+    MutexLock lock(reader.mutex);
+    std::optional<std::string> line = std::move(reader.line);
+    reader.line.reset();
     return line;
 }
 

@@ -4,13 +4,16 @@
 // are printed when they are due, not when the next line comes.
 //
 // The reader reads only when next() asks for a line, so it is never left inside a read when the run ends
-// with lines still unread (after quit), and the stream may go with this object.
+// with lines still unread (after quit), and the stream may go with this object. The one exception is a
+// wait that next() gave up (the run was interrupted): a read of a terminal cannot be called back, so the
+// reader is left inside it, on state of its own, for the process's end; the stream must then outlive
+// the process (std::cin does).
+#include <functional>
 #include <istream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
-
-#include "platform/dispatch/ThreadChecks.h"
 
 namespace tesmar_host {
 
@@ -21,20 +24,14 @@ public:
     InputLines(const InputLines&) = delete;
     InputLines& operator=(const InputLines&) = delete;
 
-    // Main thread: runs the main loop until the next line has been read; nullopt at the end of the input.
-    std::optional<std::string> next();
+    // Main thread: runs the main loop until the next line has been read; nullopt at the end of the input,
+    // or as soon as `giveUp` answers true (checked between the loop's blocks; a post to the loop wakes it).
+    std::optional<std::string> next(const std::function<bool()>& giveUp = nullptr);
 
 private:
-    void read();
-
-    std::istream& in_;
-    platform::dispatch::Mutex mutex_;
-    platform::dispatch::ConditionVariable asked_;
-    bool wanted_ GUARDED_BY(mutex_) = false;
-    bool closing_ GUARDED_BY(mutex_) = false;
-    std::optional<std::string> line_ GUARDED_BY(mutex_);
-    bool ended_ GUARDED_BY(mutex_) = false;
-    std::thread reader_;
+    struct Reader;
+    std::shared_ptr<Reader> reader_;
+    std::thread thread_;
 };
 
 }  // namespace tesmar_host

@@ -97,8 +97,9 @@ std::optional<std::string> checkCertificateFlags(const Options& options) {
     for (const auto& pem : options.trustedRootsPEM) {
         std::error_code ec;
         const std::string flag = "--ca '" + pem + "' ";
-        if (!fs::exists(pem, ec)) return flag + "does not exist";
-        if (!fs::is_regular_file(pem, ec)) return flag + "is not a file";
+        const auto status = fs::status(pem, ec);
+        if (!fs::exists(status)) return flag + "does not exist";
+        if (!fs::is_regular_file(status)) return flag + notAFile(status);
         auto text = readSmallFile(pem, kMaxCertificateFileBytes);
         if (!text) return flag + "cannot be read (or is larger than 4 MB)";
         // The shape only: a worker parses the roots for good meanwhile (runSimulator).
@@ -131,9 +132,9 @@ std::vector<std::string> launchWarnings(const Options& options) {
     if (options.delegateClass != kDefaultDelegateClass) return warnings;
     checkShellConfig(options, warnings);
     const fs::path coreOptions = fs::path(options.bundle) / "ZazeraDazudud-Uvoz.plist";
-    if (!fs::is_regular_file(coreOptions, ec))
-        warnings.push_back(coreOptions.string() +
-                           " is missing: the app core refuses to start and the launch fails (see the README's "
+    if (const auto status = fs::status(coreOptions, ec); !fs::is_regular_file(status))
+        warnings.push_back(coreOptions.string() + (fs::exists(status) ? " " + notAFile(status) : " is missing") +
+                           ": the app core refuses to start and the launch fails (see the README's "
                            "\"The app bundle\")");
     return warnings;
 }

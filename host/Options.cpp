@@ -245,8 +245,10 @@ std::string usageText() {
            kStartURLInfoKey +
            ")\n"
            "  --settle-ms MS               quiet time that counts as idle after a command, 0 to 60000 (default "
-           "250)\n"
-           "  --settle-timeout SECONDS     the longest wait for idle after a command (default 15)\n"
+           "250);\n"
+           "                               work the app set to run within 1 s of the last event is waited for too\n"
+           "  --settle-timeout SECONDS     the longest wait for idle after a command (default 15); a wait that\n"
+           "                               runs out prints settle.timeout with what was still going on\n"
            "  --location-permission STATUS the user's location answer at start: not-determined (default),\n"
            "                               restricted, denied, always or when-in-use\n"
            "  --location LAT,LONG[,HACC,VACC]   where the device is (accuracies in metres, default 5)\n"
@@ -272,7 +274,9 @@ std::string usageText() {
            "2 bad flag or command, the device root is in use or cannot be locked, the bundle cannot be copied\n"
            "into it, or the minimal app has no start URL; 3 a command could not be carried out;\n"
            "4 a file's latest write had not reached the disk when the run ended (storage.unsaved);\n"
-           "a `crash` run ends by its signal. Every run's last line on stdout is `exit`, a refused one's too.\n";
+           "130 or 143 the run was ended by Ctrl-C (SIGINT) or SIGTERM. Every run's last line on stdout is\n"
+           "`exit`, a refused or interrupted one's too, but for one ended by a second signal (or not 10 s after\n"
+           "the first) and a `crash` run, which end by their signal.\n";
 }
 
 }  // namespace tesmar_host

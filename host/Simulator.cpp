@@ -1,6 +1,7 @@
 #include "host/Simulator.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include "host/EventPrinter.h"
 #include "host/Extension.h"
 #include "host/InputLines.h"
+#include "host/Interruption.h"
 #include "host/LaunchChecks.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -68,12 +70,13 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         script = std::move(commands.commands);
     }
 
+    if (auto problem = checkCertificateFlags(options)) return refuse(out, err, *problem, kExitUsage);
     // Parsing the --ca roots (and OpenSSL's own start before it) is a large part of the first TLS handshake:
-    // a worker does it while the checks below and the device's boot go on.
+    // a worker does it while the checks below and the device's boot go on. It starts only once the check
+    // above found each to be a file: opening a FIFO would hold the worker for good.
     if (!options.trustedRootsPEM.empty())
         platform::dispatch::DispatchQueue::global(platform::dispatch::QualityOfService::UserInitiated)
             .async([files = options.trustedRootsPEM] { platform::security::Trust::prepareExtraRoots(files); });
-    if (auto problem = checkCertificateFlags(options)) return refuse(out, err, *problem, kExitUsage);
     // Refused before the device is touched, so a device directory keeps the bundle it had.
     if (auto problem = checkBundleInfo(options.bundle)) return refuse(out, err, *problem, kExitFault);
     if (auto problem = checkStartURL(options)) return refuse(out, err, *problem, kExitUsage);
@@ -82,6 +85,8 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
     EventPrinter printer(out);
     int status = kExitOK;
     {
+        Interruption interruption;
+        auto interrupted = [] { return Interruption::caught() != 0; };
         Device device(options, printer);
         if (auto problem = device.boot()) {
             say(err, *problem);
@@ -108,14 +113,15 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         };
         if (!options.script.empty()) {
             for (const auto& command : script) {
+                if (interrupted()) break;
                 perform(command);
                 if (device.quitRequested()) break;
             }
         } else {
             InputLines lines(in);
             for (size_t number = 1; !device.quitRequested(); ++number) {
-                auto line = lines.next();
-                if (!line) break;
+                auto line = lines.next(interrupted);
+                if (!line || interrupted()) break;
                 auto command = parseCommand(*line, number);
                 // A typed mistake costs that line only; the exit status still tells of it.
                 if (!command.error.empty()) {
@@ -125,6 +131,11 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
                 }
                 if (command.command) perform(*command.command);
             }
+        }
+        if (int signal = Interruption::caught()) {
+            say(err, std::string("interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                         ": ending the run (a second one ends it at once)");
+            status = kExitSignalBase + signal;
         }
         status = device.finish(status);
         // What tearing the device down says comes after "exit": not part of the run.

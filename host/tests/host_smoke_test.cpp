@@ -304,7 +304,7 @@ TEST_F(HostSmoke, MistakesEndTheRunWithAMessageAndAStatus) {
          2,
          "holds no PEM certificate",
          "exit"},
-        {"--ca naming a folder", {"--ca", "/tmp"}, "", 2, "--ca '/tmp' is not a file", "exit"},
+        {"--ca naming a folder", {"--ca", "/tmp"}, "", 2, "--ca '/tmp' is a folder, not a file", "exit"},
         {"minimal app without a start URL",
          {"--bundle", "NO-START-URL", "--delegate", tesmar_host::kMinimalDelegateClass},
          "quit\n",

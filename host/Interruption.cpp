@@ -1,0 +1,105 @@
+#include "host/Interruption.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/dispatch/MainLoop.h"
+
+namespace tesmar_host {
+
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM};
+
+// Touched by the handler: lock-free, so safe there.
+static_assert(std::atomic<int>::is_always_lock_free);
+std::atomic<int> caughtSignal{0};
+std::atomic<int> wakeFd{-1};
+std::atomic<int> handlersRunning{0};
+struct sigaction before[2];
+
+void putBackDefaults() {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    for (int signal : kSignals) sigaction(signal, &fallback, nullptr);
+}
+
+// Async-signal-safe only: atomics, sigaction, write.
+void onSignal(int signal) {
+    ++handlersRunning;
+    const int saved = errno;
+    putBackDefaults();
+    int expected = 0;
+    caughtSignal.compare_exchange_strong(expected, signal);
+    const unsigned char byte = static_cast<unsigned char>(signal);
+    if (int fd = wakeFd.load(); fd >= 0) (void)!::write(fd, &byte, 1);
+    errno = saved;
+    --handlersRunning;
+}
+
+}  // namespace
+
+Interruption::Interruption() {
+    caughtSignal = 0;
+    if (::pipe2(wake_, O_CLOEXEC) != 0) {
+        wake_[0] = wake_[1] = -1;
+        return;
+    }
+    wakeFd = wake_[1];
+    watcher_ = std::thread([this] { watch(); });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kSignals) sigaddset(&action.sa_mask, signal);
+    action.sa_flags = SA_RESTART;
+    for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &before[i]);
+}
+
+Interruption::~Interruption() {
+    if (wake_[1] < 0) return;
+    for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &before[i], nullptr);
+    wakeFd = -1;
+    // A handler that read the pipe's number before it was taken back writes there before it goes.
+    while (handlersRunning.load() > 0) std::this_thread::yield();
+    // A zero byte is no signal: it ends the watcher.
+    const unsigned char stop = 0;
+    while (::write(wake_[1], &stop, 1) < 0 && errno == EINTR) {
+    }
+    watcher_.join();
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+}
+
+int Interruption::caught() { return caughtSignal.load(); }
+
+void Interruption::watch() {
+    for (;;) {
+        unsigned char byte = 0;
+        ssize_t n = ::read(wake_[0], &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || byte == 0) return;
+        // An empty block wakes whatever waits on the main loop, which then looks at caught().
+        platform::dispatch::MainLoop::shared().post([] {});
+        // A run stuck where no loop looks (a blocking call) would outlive the one signal a supervisor
+        // sends: past the grace, the signal ends the process after all (the handler left its default).
+        pollfd stop{wake_[0], POLLIN, 0};
+        int ready;
+        do {
+            ready = ::poll(&stop, 1, kGraceSeconds * 1000);
+        } while (ready < 0 && errno == EINTR);
+        if (ready > 0) return;  // the zero byte of the destructor: the run ended in time
+        std::fprintf(stderr, "tesmar-sim: the run did not end within %d s of the signal; it ends by it\n",
+                     kGraceSeconds);
+        std::fflush(nullptr);
+        ::kill(::getpid(), byte);
+        return;
+    }
+}
+
+}  // namespace tesmar_host

@@ -1,0 +1,230 @@
+// How a tesmar-sim run waits and ends, from outside: files that are no files, work the app set to run
+// shortly after a command, a wait that runs out, an app that shows no screen, and a run ended by a signal.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/Interruption.h"
+#include "host/MinimalApp.h"
+#include "host/tests/RoadFixture.h"
+#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/JSON.h"
+#include "platform/foundation/PropertyList.h"
+#include "testing/LoopbackSocket.h"
+
+namespace {
+
+using platform::Value;
+using namespace host_test;
+namespace fs = std::filesystem;
+
+class RunWaitsAndEndings : public RoadFixture {
+protected:
+    RunWaitsAndEndings() : RoadFixture("run-endings") {}
+
+    // The host's minimal app, opening `startURL`.
+    std::string minimalBundle(const std::string& startURL = "about:blank") {
+        fs::create_directories(dir_ / "minimal");
+        Value info = Value::dictionary(
+            {{"CFBundleIdentifier", "com.example.minimal"}, {tesmar_host::kStartURLInfoKey, startURL}});
+        EXPECT_TRUE(platform::plist::writeFile(info, (dir_ / "minimal/Info.plist").string()).ok());
+        return (dir_ / "minimal").string();
+    }
+    void fifoAt(const fs::path& path) {
+        fs::create_directories(path.parent_path());
+        fs::remove(path);
+        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
+    }
+};
+
+// The index of the first event named `name` (with `text`, for a `command` line), or the count when none.
+size_t indexOf(const std::vector<Value>& seen, const std::string& name, const std::string& text = "") {
+    for (size_t i = 0; i < seen.size(); ++i)
+        if (seen[i]["event"] == Value(name) && (text.empty() || seen[i]["text"] == Value(text))) return i;
+    return seen.size();
+}
+
+// Opening a FIFO waits for a writer: the launch checks look at what a file is before they open it, and
+// name it as the bundle's copy does, whichever file it is.
+TEST_F(RunWaitsAndEndings, FifosInTheBundleOrFlagsAreNamedAndNeverOpened) {
+    const auto quick = std::chrono::seconds(30);
+    const std::vector<std::string> minimal = {"--delegate", tesmar_host::kMinimalDelegateClass};
+    auto args = [&](const std::string& bundle, std::vector<std::string> extra = {}) {
+        std::vector<std::string> all = {"--bundle", bundle};
+        all.insert(all.end(), minimal.begin(), minimal.end());
+        all.insert(all.end(), extra.begin(), extra.end());
+        return all;
+    };
+    {
+        SCOPED_TRACE("the app's Info.plist");
+        std::string bundle = minimalBundle();
+        fifoAt(fs::path(bundle) / "Info.plist");
+        SimRun run = runSim(args(bundle), "quit\n", quick);
+        EXPECT_EQ(run.status, 1) << allOutput(run);
+        EXPECT_NE(run.err.find("Info.plist is a FIFO, not a file"), std::string::npos) << run.err;
+        ASSERT_FALSE(run.lines.empty());
+        EXPECT_EQ(simEvents(run).back()["event"], Value("exit"));
+    }
+    {
+        SCOPED_TRACE("a service extension's Info.plist");
+        std::string bundle = minimalBundle();
+        fifoAt(fs::path(bundle) / "PlugIns/Service.appex/Info.plist");
+        SimRun run = runSim(args(bundle), "quit\n", quick);
+        EXPECT_NE(run.err.find("warning: the device leaves out an extension: " + bundle +
+                               "/PlugIns/Service.appex/Info.plist is a FIFO, not a file"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(run.status, 2) << allOutput(run);  // and the bundle cannot be copied into the device
+    }
+    {
+        SCOPED_TRACE("--ca");
+        fifoAt(dir_ / "roots.pem");
+        SimRun run = runSim(args(minimalBundle(), {"--ca", (dir_ / "roots.pem").string()}), "quit\n", quick);
+        EXPECT_EQ(run.status, 2) << allOutput(run);
+        EXPECT_NE(run.err.find("--ca '" + (dir_ / "roots.pem").string() + "' is a FIFO, not a file"), std::string::npos)
+            << run.err;
+    }
+}
+
+// The push client shows its own notification on a 0.25 s trigger, and a tapped push opens its launch URL
+// after a short delay: both are the command's own, printed under it, even with a short quiet period.
+TEST_F(RunWaitsAndEndings, WorkDueShortlyAfterACommandPrintsUnderIt) {
+    settle_ = {"--settle-ms", "50", "--settle-timeout", "20"};
+    Value push = Value::dictionary({{"aps", Value::dictionary({{"content-available", 1}})},
+                                    {"custom", Value::dictionary({{"i", "n-soon-1"}, {"u", "tel:+15550100"}})},
+                                    {"m", Value::dictionary({{"title", "Lunch"}, {"body", "Pizza today"}})},
+                                    {"o", Value::array({Value::dictionary({{"i", "yes"}, {"n", "Yes"}})})}});
+    const std::string receive = "push-receive " + platform::json::write(push).value();
+    SimRun r = runRoad("background\n" + receive + "\nnotification-tap last yes\nquit\n", writeBundle(), {"--echo"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    const size_t received = indexOf(seen, "command", receive),
+                 tapped = indexOf(seen, "command", "notification-tap last yes"),
+                 quit = indexOf(seen, "command", "quit");
+    const size_t shown = indexOf(seen, "notification.shown"), opened = indexOf(seen, "system.open");
+    EXPECT_LT(received, shown) << allOutput(r);
+    EXPECT_LT(shown, tapped) << allOutput(r);
+    EXPECT_LT(tapped, opened) << allOutput(r);
+    EXPECT_LT(opened, quit) << allOutput(r);
+    ASSERT_LT(opened, seen.size());
+    EXPECT_EQ(seen[opened]["url"], Value("tel:+15550100"));
+}
+
+// A page slower than --settle-timeout: the run says the wait ran out, and on what, before the next command
+// cuts the page short.
+TEST_F(RunWaitsAndEndings, AWaitThatRunsOutSaysWhatWasStillGoingOn) {
+    // Takes connections and never answers.
+    auto silent = tesmar_testing::bindLoopback(SOCK_STREAM | SOCK_CLOEXEC, "silent site", 8);
+    const std::string slow = "http://127.0.0.1:" + std::to_string(silent.port) + "/slow";
+    SimRun r = runSim({"--bundle", minimalBundle(slow), "--delegate", tesmar_host::kMinimalDelegateClass, "--echo",
+                       "--settle-ms", "50", "--settle-timeout", "1"},
+                      "files Library\nquit\n");
+    ::close(silent.fd);
+    auto seen = simEvents(r);
+    const size_t ranOut = indexOf(seen, "settle.timeout");
+    ASSERT_LT(ranOut, seen.size()) << allOutput(r);
+    EXPECT_LT(ranOut, indexOf(seen, "command", "files Library"));
+    EXPECT_EQ(seen[ranOut]["seconds"], Value(1.0));
+    const Value& pending = seen[ranOut]["pending"];
+    ASSERT_TRUE(pending.isArray()) << seen[ranOut];
+    EXPECT_EQ(pending.at(0), Value("page " + slow)) << seen[ranOut];
+    EXPECT_EQ(pending.at(1), Value("1 request")) << seen[ranOut];
+}
+
+// Without a storyboard the shell makes no window: the run says the launch came to nothing, as it does for
+// a storyboard that is not there, instead of playing every command against an empty screen.
+TEST_F(RunWaitsAndEndings, AnAppThatShowsNoScreenFailsItsLaunch) {
+    Value info = Value::dictionary(
+        {{"CFBundleIdentifier", kBundleId}, {"Verira", Value::dictionary({{"APIKey", "test-kit-api-key"}})}});
+    SimRun r = runRoad("pull\nquit\n", writeBundle(info));
+    EXPECT_EQ(r.status, 1) << allOutput(r);
+    auto seen = simEvents(r);
+    const Value* failed = firstEvent(seen, "launch.failed");
+    ASSERT_NE(failed, nullptr) << allOutput(r);
+    EXPECT_NE((*failed)["message"].stringOr("").find("no UIMainStoryboardFile"), std::string::npos) << *failed;
+    EXPECT_EQ(firstEvent(seen, "command.failed"), nullptr) << allOutput(r);
+    EXPECT_EQ(seen.back()["event"], Value("exit"));
+}
+
+// Starts tesmar-sim with its stdin open; once a stdout line holds `awaited`, sends it `signal`.
+SimRun signalledRun(const std::vector<std::string>& args, const std::string& awaited, int signal) {
+    bool sent = false;
+    pid_t self = ::getpid();
+    // The answer runs on the thread that started tesmar-sim, so the child is that thread's one child.
+    return runSim(args, "", std::chrono::seconds(60), [&](const std::string& line) -> std::string {
+        if (sent || line.find(awaited) == std::string::npos) return "";
+        sent = true;
+        std::ifstream children("/proc/" + std::to_string(self) + "/task/" + std::to_string(::gettid()) + "/children");
+        for (pid_t child; children >> child;) ::kill(child, signal);
+        return "";
+    });
+}
+
+// Ctrl-C and SIGTERM end the run in order: the app's end is said and `exit` is the last line, with 128 +
+// the signal as the status, whether the host waited for a typed line or in a `wait`.
+TEST_F(RunWaitsAndEndings, ASignalEndsTheRunWithItsExitLine) {
+    const std::vector<std::string> minimal = {
+        "--bundle", minimalBundle(), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms", "50"};
+    {
+        SCOPED_TRACE("SIGINT while waiting for a typed line");
+        SimRun r = signalledRun(minimal, "page.finish", SIGINT);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, 130) << allOutput(r);
+        ASSERT_FALSE(r.lines.empty());
+        EXPECT_EQ(simEvents(r).back(), Value::dictionary({{"event", "exit"}, {"code", 130}})) << allOutput(r);
+    }
+    {
+        SCOPED_TRACE("SIGTERM in a long wait");
+        std::ofstream(dir_ / "script.txt") << "wait 600\nquit\n";
+        auto args = minimal;
+        args.insert(args.end(), {"--script", (dir_ / "script.txt").string(), "--echo"});
+        auto began = std::chrono::steady_clock::now();
+        SimRun r = signalledRun(args, "wait 600", SIGTERM);
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(50));
+        EXPECT_EQ(r.status, 143) << allOutput(r);
+        ASSERT_FALSE(r.lines.empty());
+        EXPECT_EQ(simEvents(r).back(), Value::dictionary({{"event", "exit"}, {"code", 143}})) << allOutput(r);
+    }
+}
+
+// The handler notes the first signal and leaves both signals to their default, so a second one ends the
+// process however the orderly end is going; what was installed before comes back afterwards.
+TEST(HostInterruption, TheFirstSignalIsNotedAndASecondOneWouldEndTheProcess) {
+    auto action = [](int signal) {
+        struct sigaction now {};
+        sigaction(signal, nullptr, &now);
+        return now.sa_handler;
+    };
+    struct sigaction ignoring {};
+    ignoring.sa_handler = SIG_IGN;
+    struct sigaction before[2];
+    sigaction(SIGINT, &ignoring, &before[0]);
+    sigaction(SIGTERM, &ignoring, &before[1]);
+    {
+        tesmar_host::Interruption interruption;
+        EXPECT_EQ(tesmar_host::Interruption::caught(), 0);
+        EXPECT_NE(action(SIGTERM), SIG_IGN);
+        ASSERT_EQ(::raise(SIGTERM), 0);
+        EXPECT_EQ(tesmar_host::Interruption::caught(), SIGTERM);
+        EXPECT_EQ(action(SIGTERM), SIG_DFL);
+        EXPECT_EQ(action(SIGINT), SIG_DFL);
+    }
+    EXPECT_EQ(action(SIGINT), SIG_IGN);
+    EXPECT_EQ(action(SIGTERM), SIG_IGN);
+    sigaction(SIGINT, &before[0], nullptr);
+    sigaction(SIGTERM, &before[1], nullptr);
+    // The block that woke the main loop, posted before the watcher ended.
+    platform::dispatch::MainLoop::shared().runUntilIdle();
+}
+
+}  // namespace
