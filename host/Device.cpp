@@ -235,6 +235,7 @@ std::optional<std::string> Device::boot() {
         for (const auto& pem : options_.trustedRootsPEM) s.extraTrustedRootsPEM.push_back(pem);
         s.networkUp = options_.networkUp;
         s.identifierForVendorAvailable = options_.identifierForVendor;
+        s.deviceTokenDelay = options_.pushTokenDelay;
         for (const char* framework : {corelocation::kFrameworkName, storekit::kFrameworkName})
             if (!options_.without.count(framework)) s.optionalFrameworks.insert(framework);
     });
