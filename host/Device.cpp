@@ -370,6 +370,7 @@ std::optional<std::string> Device::execute(const Command& command) {
             [&answers, main = std::this_thread::get_id()](const std::string& event, const Value&) {
                 if (std::this_thread::get_id() == main && event != "app.state" && event != "badge") ++answers;
             });
+    printNotificationOpens();
     std::optional<std::string> error;
     try {
         error = run(command);
