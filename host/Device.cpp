@@ -235,6 +235,7 @@ std::optional<std::string> Device::boot() {
         for (const auto& pem : options_.trustedRootsPEM) s.extraTrustedRootsPEM.push_back(pem);
         s.networkUp = options_.networkUp;
         s.identifierForVendorAvailable = options_.identifierForVendor;
+        s.deviceTokenDelay = options_.pushTokenDelay;
         for (const char* framework : {corelocation::kFrameworkName, storekit::kFrameworkName})
             if (!options_.without.count(framework)) s.optionalFrameworks.insert(framework);
     });
@@ -369,6 +370,7 @@ std::optional<std::string> Device::execute(const Command& command) {
             [&answers, main = std::this_thread::get_id()](const std::string& event, const Value&) {
                 if (std::this_thread::get_id() == main && event != "app.state" && event != "badge") ++answers;
             });
+    printNotificationOpens();
     std::optional<std::string> error;
     try {
         error = run(command);

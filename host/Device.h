@@ -100,6 +100,10 @@ private:
     // DeviceNotifications.cpp: a push, through the app's service extension when it has one; `prefs`.
     void deliverPush(const platform::Value& payload);
     void printPreferences(const std::string& suite, const std::string& key);
+    // Prints what the push client hands the app as each notification opens (notification.opened), by
+    // going before its open tracker; called before each command, since start-up (again after consent
+    // came) puts a new tracker in place.
+    static void printNotificationOpens();
     bool anyWebViewLoading() const;
 
     Options options_;

@@ -1,5 +1,6 @@
-// The device's side of notifications the app's own extension amends, and the preferences the host can
-// show.
+// The device's side of notifications the app's own extension amends, what the push client hands the app
+// when one is opened, and the preferences the host can show.
+#include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
 #include "host/Device.h"
 #include "host/Extension.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -10,6 +11,31 @@
 namespace tesmar_host {
 
 using platform::Value;
+
+namespace {
+
+// Says "notification.opened" for each opened result the push client hands on, then passes it to the
+// tracker that was in place.
+struct PrintOpened {
+    vezeduduz::VezEduduzNotificationHelper::OpenEventTracker next;
+    void operator()(const std::shared_ptr<vezeduduz::VENotificationOpenedResult>& result) const {
+        if (result && result->notification()) {
+            Value fields = Value::dictionary();
+            if (auto id = result->notification()->payload()->notificationID()) fields.set("id", *id);
+            if (result->action() && result->action()->actionID()) fields.set("action", *result->action()->actionID());
+            platform::DeviceEvents::post("notification.opened", fields);
+        }
+        if (next) next(result);
+    }
+};
+
+}  // namespace
+
+void Device::printNotificationOpens() {
+    using Helper = vezeduduz::VezEduduzNotificationHelper;
+    auto tracker = Helper::openEventTracker();
+    if (!tracker.target<PrintOpened>()) Helper::setOpenEventTracker(PrintOpened{std::move(tracker)});
+}
 
 void Device::deliverPush(const Value& payload) {
     bool mutableContent = payload["aps"]["mutable-content"].integerOr(0) == 1;

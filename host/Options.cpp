@@ -53,7 +53,8 @@ const std::set<std::string> kValueFlags = {"--bundle",
                                            "--location",
                                            "--payments",
                                            "--without",
-                                           "--extension-budget"};
+                                           "--extension-budget",
+                                           "--push-token-delay"};
 const std::set<std::string> kExtensionFlags = {"--payload", "--wall-clock"};
 // What "tesmar-sim demo" takes: it makes its own bundle, device, servers and script.
 const std::set<std::string> kDemoFlags = {"--settle-ms", "--settle-timeout", "--web-engine"};
@@ -181,6 +182,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& argv) {
             if (!seconds || *seconds > 600)
                 return fail("--extension-budget takes seconds above 0, up to 600, not '" + value + "'");
             options.extensionBudget = *seconds;
+        } else if (flag == "--push-token-delay") {
+            auto seconds = number(value, true);
+            if (!seconds || *seconds > 3600)
+                return fail("--push-token-delay takes seconds from 0 to 3600, not '" + value + "'");
+            options.pushTokenDelay = *seconds;
         } else if (flag == "--payload") {
             options.extensionPayload = value;
         } else if (flag == "--wall-clock") {
@@ -255,6 +261,9 @@ std::string usageText() {
            "  --payments allowed|disallowed   whether the device allows in-app payments (default allowed)\n"
            "  --without CoreLocation|StoreKit  the device lacks that framework (repeatable)\n"
            "  --extension-budget SECONDS   the time a notification service extension gets (default 30)\n"
+           "  --push-token-delay SECONDS   the push token comes this long after the app asked for it (device\n"
+           "                               time: on --clock manual, by 'wait'), as on a phone offline at launch\n"
+           "                               (default 0: at once)\n"
            "  --help                       this text\n"
            "\n"
            "demo: starts the demo intranet site, the push service, the kit service and the diagnostics log\n"

@@ -43,6 +43,7 @@ struct Options {
     // What the app's process sees as its arguments: the program, then the launch arguments.
     std::vector<std::string> processArguments() const;
     double extensionBudget = 30;  // --extension-budget SECONDS: a service extension's time
+    double pushTokenDelay = 0;    // --push-token-delay SECONDS: the push token's answer comes this late
     // "tesmar-sim extension": the service-extension process the host starts itself (see host/Extension.h).
     bool extension = false;
     std::string extensionPayload;          // --payload JSON

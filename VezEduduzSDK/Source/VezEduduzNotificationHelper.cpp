@@ -161,6 +161,11 @@ void VezEduduzNotificationHelper::setOpenEventTracker(OpenEventTracker tracker) 
     state().tracker = std::move(tracker);
 }
 
+VezEduduzNotificationHelper::OpenEventTracker VezEduduzNotificationHelper::openEventTracker() {
+    platform::dispatch::MutexLock lock(state().mutex);
+    return state().tracker;
+}
+
 void VezEduduzNotificationHelper::setEnvironmentProvider(std::function<VENotificationEnvironment()> provider) {
     platform::dispatch::MutexLock lock(state().mutex);
     state().environment = std::move(provider);

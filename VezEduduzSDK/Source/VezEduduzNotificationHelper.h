@@ -11,7 +11,8 @@
 //                or the one-call forms that take the message, which cannot be mixed up by another
 //                thread storing a message in between;
 //   - analytics: setOpenEventTracker(f) receives every opened result that passes the once-per-id
-//                test, whether or not the application set an action block.
+//                test, whether or not the application set an action block; openEventTracker() is the
+//                one in place, for a caller that adds its own look before it.
 //
 // Threads: any thread. State is guarded by one lock; blocks are called synchronously on the caller's
 // thread with no lock held, so a block may call back in.
@@ -46,6 +47,7 @@ public:
     static void lastMessageReceived(const platform::Value& message);
     static void notificationBlocks(VEHandleNotificationReceivedBlock received, VEHandleNotificationActionBlock action);
     static void setOpenEventTracker(OpenEventTracker tracker);
+    static OpenEventTracker openEventTracker();  // empty when none is set
 
     // Received: nothing without a received block or for a message not from the push service.
     static void handleNotificationReceived(VEInFocusDisplayType displayType);

@@ -56,6 +56,8 @@ TEST(HostOptions, FlagsAreReadOrRefusedWithTheirName) {
         {{"demo", "--bundle", "x"}, "unknown flag --bundle for demo"},
         {{"demo", "--headless"}, "unknown flag --headless"},
         {{"--bundle", "b", "--settle-timeout", "nan"}, "--settle-timeout takes"},
+        {{"--bundle", "b", "--push-token-delay", "0"}, ""},
+        {{"--bundle", "b", "--push-token-delay", "1e9"}, "--push-token-delay takes"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {"tesmar-sim"};

@@ -32,6 +32,9 @@ struct PlatformSettings {
     // Remote-notification registration answer: a device token, or an error when empty.
     std::vector<uint8_t> deviceToken = {0x0f, 0x1e, 0x2d, 0x3c, 0x4b, 0x5a, 0x69, 0x78,
                                         0x87, 0x96, 0xa5, 0xb4, 0xc3, 0xd2, 0xe1, 0xf0};
+    // Seconds on the shared clock between asking for the token and that answer (0: at once, on the next
+    // main-loop turn); a phone that cannot reach the push service at launch answers late.
+    double deviceTokenDelay = 0;
     // Notification permission the simulated user gives when asked: "granted", "denied" or "provisional".
     std::string notificationAuthorizationAnswer = "granted";
     // Whether the device hands out identifiers for vendors (the phone withholds them e.g. before the first

@@ -460,7 +460,7 @@ void Application::scheduleBackgroundExpiry() {
 
 void Application::registerForRemoteNotifications() {
     std::weak_ptr<Application> weak = std::static_pointer_cast<Application>(shared_from_this());
-    dispatch::MainLoop::shared().post([weak] {
+    auto answer = [weak] {
         auto app = weak.lock();
         if (!app) return;
         Bytes token = PlatformConfig::current().deviceToken;
@@ -477,7 +477,12 @@ void Application::registerForRemoteNotifications() {
         app->registeredForRemote_ = true;
         Selector s = sel("application:didRegisterForRemoteNotificationsWithDeviceToken:");
         if (app->delegateResponds(s)) objc::send<void, ObjectHandle, Bytes>(delegate, s, app, std::move(token));
-    });
+    };
+    double delay = PlatformConfig::current().deviceTokenDelay;
+    if (delay > 0)
+        dispatch::MainLoop::shared().postAfter(delay, std::move(answer));
+    else
+        dispatch::MainLoop::shared().post(std::move(answer));
 }
 
 void Application::registerForRemoteNotificationTypes(uint64_t types) {

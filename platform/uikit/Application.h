@@ -182,8 +182,8 @@ public:
     void expireBackgroundTasks();
 
     // --- remote notifications ---
-    // Answered later on the main loop: didRegister... with PlatformConfig's deviceToken, or
-    // didFailToRegister... when the token is empty.
+    // Answered later on the main loop (deviceTokenDelay seconds on, when PlatformConfig sets one):
+    // didRegister... with PlatformConfig's deviceToken, or didFailToRegister... when the token is empty.
     void registerForRemoteNotifications();
     bool isRegisteredForRemoteNotifications() const { return registeredForRemote_; }
     // Before system 8: records the types and registers as above.

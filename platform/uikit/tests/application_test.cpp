@@ -312,6 +312,18 @@ TEST_F(ApplicationTest, RemoteRegistrationAnswersLaterWithTheTokenOrAnError) {
     dispatch::MainLoop::shared().runUntilIdle();
     EXPECT_EQ(log.back(), std::string("token failed ") + kRemoteNotificationErrorDomain);
     EXPECT_FALSE(app->isRegisteredForRemoteNotifications());
+
+    // A phone that reaches the push service late answers as long after it was asked.
+    PlatformConfig::update([](PlatformSettings& s) {
+        s.deviceToken = {0xaa, 0xbb};
+        s.deviceTokenDelay = 20;
+    });
+    app->registerForRemoteNotifications();
+    size_t before = log.size();
+    dispatch::MainLoop::shared().advance(19.5);
+    EXPECT_EQ(log.size(), before);
+    dispatch::MainLoop::shared().advance(0.5);
+    EXPECT_EQ(log.back(), "token 2");
 }
 
 TEST_F(ApplicationTest, UserNotificationSettingsKeepTheFirstAnswer) {
