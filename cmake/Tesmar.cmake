@@ -107,7 +107,6 @@ endfunction()
 function(tesmar_add_gtests target prefix)
   set(exe "$<TARGET_FILE:${target}>")
   set(dir "${CMAKE_CURRENT_BINARY_DIR}")
-  set(source "${PROJECT_SOURCE_DIR}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/ListTests.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/${target}_list.cmake.in @ONLY)
   file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${target}_list.cmake
        INPUT ${CMAKE_CURRENT_BINARY_DIR}/${target}_list.cmake.in)
