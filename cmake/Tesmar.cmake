@@ -111,6 +111,8 @@ function(tesmar_add_gtests target prefix)
   file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${target}_list.cmake
        INPUT ${CMAKE_CURRENT_BINARY_DIR}/${target}_list.cmake.in)
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_CURRENT_BINARY_DIR}/${target}_list.cmake)
+  # The programs scripts/test --whole runs, one file each holding its path.
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/test-programs/${target} CONTENT "${exe}\n")
 endfunction()
 
 # One library per platform area (platform/<area>, target platform_<area>). The umbrella
