@@ -3,17 +3,24 @@
 // the same device sends it to the kit service and deletes it, or keeps it while the service fails.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "crash_reporter/CrashCapture.h"
 #include "crash_reporter/CrashReport.h"
 #include "host/tests/RoadFixture.h"
+#include "kit_platform/Identifiers.h"
 #include "kit_platform/KitService.h"
+#include "kit_platform/KitSettings.h"
 #include "platform/foundation/JSON.h"
 #include "testing/TestHttpServer.h"
 
@@ -29,12 +36,45 @@ class CrashRoads : public RoadFixture {
 protected:
     CrashRoads() : RoadFixture("crash-roads", {.kits = true}) {}
 
-    SimRun run(const std::string& script, bool dataCollection = true) {
+    // With `answer`, the script goes to stdin and the answers to the lines printed follow it.
+    SimRun run(const std::string& script, bool dataCollection = true, const SimAnswer& answer = nullptr) {
         Value verira = Value::dictionary({{"APIKey", kAPIKey}});
         if (!dataCollection) verira.set("AutomaticDataCollectionEnabled", false);
         Value info = appInfo(
             Value::dictionary({{"CFBundleShortVersionString", "4.2"}, {"CFBundleVersion", "420"}, {"Verira", verira}}));
-        return runRoad(script, writeBundle(info, siteConfig(false), coreOptions("core-key")));
+        return runRoad(script, writeBundle(info, siteConfig(false), coreOptions("core-key")), {}, answer);
+    }
+
+    // Waits until the kit settings the app keeps on the device say the app is registered: the launch then
+    // has asked for them, registered, and kept the answer for the next launch. Watches the folder for the
+    // file's writes rather than polling it.
+    bool waitForRegisteredSettings(std::chrono::seconds timeout) {
+        fs::path cache = device() / "Library/Caches" / verira::kVeriraDirectoryName / verira::kSettingsFileName;
+        std::error_code ec;
+        fs::create_directories(cache.parent_path(), ec);
+        int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (watch < 0 || inotify_add_watch(watch, cache.parent_path().c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+            if (watch >= 0) close(watch);
+            return false;
+        }
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        bool registered = false;
+        for (;;) {
+            std::ifstream in(cache);
+            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            auto kept = platform::json::read(text);
+            registered = kept && kept.value()["settings"]["app_status"] == Value("known");
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (registered || left.count() <= 0) break;
+            pollfd changed{watch, POLLIN, 0};
+            poll(&changed, 1, static_cast<int>(left.count()));
+            char events[4096];
+            while (read(watch, events, sizeof events) > 0) {
+            }
+        }
+        close(watch);
+        return registered;
     }
 
     fs::path reports() const { return device() / "Library/Caches/com.dodoredized/reports"; }
@@ -56,14 +96,26 @@ uint64_t address(const Value& text) { return std::stoull(text.stringOr("0"), nul
 
 TEST_F(CrashRoads, ACrashIsSentOnTheNextLaunchAndThenDeleted) {
     if (dodoredized::kSanitizerBuild) GTEST_SKIP() << "the sanitizer owns the fatal signals in this build";
-    SimRun crashed = run("crash segv\n");
+    // The crash comes once the launch's settings and registration are done and kept, however long they take:
+    // here the service is slow to answer, as on a busy machine.
+    kits_->script("GET settings",
+                  {tesmar_testing::Reply::json(
+                       R"({"app_status": "new", "cache_duration": 3600, "features": {"crash_reporting": true}})")
+                       .after(std::chrono::milliseconds(300))});
+    bool settled = false, crashSent = false;
+    SimRun crashed = run("", true, [&](const std::string&) -> std::string {
+        if (crashSent) return "";
+        crashSent = true;
+        settled = waitForRegisteredSettings(std::chrono::seconds(30));
+        return "crash segv\n";
+    });
+    EXPECT_TRUE(settled) << "the launch did not keep registered kit settings";
     ASSERT_EQ(crashed.signal, SIGSEGV) << allOutput(crashed);
     auto seen = simEvents(crashed);
     const Value* trigger = firstEvent(seen, "crash.trigger");
     ASSERT_NE(trigger, nullptr) << allOutput(crashed);
 
     // The launch before the crash asked for the settings and registered the new app.
-    ASSERT_TRUE(kits_->server().waitUntil([](const auto& requests) { return requests.size() >= 2; }));
     auto settings = kits_->settingsRequests();
     ASSERT_EQ(settings.size(), 1u);
     EXPECT_EQ(settings[0].path, std::string("/v1/apps/") + kBundleId + "/settings");

@@ -547,6 +547,31 @@ TEST(HostReadme, ExampleBundleExtendsTheReadmesExtensionPush) {
                   run);
 }
 
+// The README's own notification of the push client, with the tap that follows it, sent to examples/bundle
+// as it stands: the client shows it with its buttons, and the tapped button opens its target.
+TEST(HostReadme, ThePushClientShowsTheReadmesOwnNotificationWithItsButtons) {
+    std::ifstream readme(std::filesystem::path(TESMAR_SOURCE_DIR) / "README.md");
+    std::string push, tap;
+    while (std::getline(readme, push) && !(push.rfind("push-receive {\"aps\": {}, \"ve_data\"", 0) == 0)) {
+    }
+    ASSERT_FALSE(push.empty()) << "no push in the README that the push client shows itself";
+    ASSERT_TRUE(std::getline(readme, tap));
+    ASSERT_EQ(tap.rfind("notification-tap ", 0), 0u) << tap;
+    // The manual clock lets the client's trigger fire at once.
+    SimRun run = runSim({"--bundle", std::string(TESMAR_SOURCE_DIR) + "/examples/bundle", "--clock", "manual"},
+                        push + "\nwait 1\n" + tap + "\nquit\n");
+    EXPECT_EQ(run.status, 0) << allOutput(run);
+    Value buttons = Value::array(
+        {Value::dictionary({{"id", "no"}, {"title", "No"}}), Value::dictionary({{"id", "yes"}, {"title", "Yes"}})});
+    expectInOrder(simEvents(run),
+                  {event("notification.shown", {{"title", "Leave request"}, {"actions", buttons}}),
+                   event("http.request", {{"method", "PUT"},
+                                          {"url", "https://api.vezeduduz.test/api/v1/notifications/"
+                                                  "9d4c6f32-8e5a-4b0f-a7d1-2f3e4d5c6b7a"}}),
+                   event("screen.root", {{"url", "https://intranet.tesmar.example/news.html"}})},
+                  run);
+}
+
 // The demo's HTTP server library is the demo module's alone: the app's launches never load it.
 TEST(HostDemo, ServersLiveInAModuleTheLaunchDoesNotLoad) {
     const std::string sim = TESMAR_SIM_PATH;

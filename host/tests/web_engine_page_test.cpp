@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,11 +66,48 @@ public:
     bool cancelActions = false;
 };
 
+// The toolkit opens its display once per process and keeps it: a server ended after one test would leave
+// the next talking to a dead one. So one X server (when the machine has no display) serves every test of
+// the process, started by the first that needs it and ended after the last. DISPLAY names it only while
+// an engine test runs: the other tests (and the runs they start) see the environment as they would alone.
+class ProcessDisplay : public ::testing::Environment {
+public:
+    // Sets DISPLAY for one test; answers why there is no display, or "" when there is one.
+    static std::string enter() {
+        ProcessDisplay& self = *instance;
+        const char* before = ::getenv("DISPLAY");
+        self.saved_ = before ? std::optional<std::string>(before) : std::nullopt;
+        if (!self.started_) {
+            self.display_ = tesmar_host::VirtualDisplay::startIfNeeded(&self.error_);
+            self.started_ = true;
+        }
+        if (self.display_) ::setenv("DISPLAY", self.display_->display().c_str(), 1);
+        return self.error_;
+    }
+    // Puts DISPLAY back as it was before enter().
+    static void leave() {
+        ProcessDisplay& self = *instance;
+        if (self.saved_)
+            ::setenv("DISPLAY", self.saved_->c_str(), 1);
+        else
+            ::unsetenv("DISPLAY");
+    }
+    void TearDown() override { display_.reset(); }
+
+private:
+    static ProcessDisplay* const instance;
+    bool started_ = false;
+    std::string error_;
+    std::unique_ptr<tesmar_host::VirtualDisplay> display_;
+    std::optional<std::string> saved_;
+};
+ProcessDisplay* const ProcessDisplay::instance =
+    static_cast<ProcessDisplay*>(::testing::AddGlobalTestEnvironment(new ProcessDisplay));
+
 class WebEnginePage : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string error;
-        display_ = tesmar_host::VirtualDisplay::startIfNeeded(&error);
+        std::string error = ProcessDisplay::enter();
         ASSERT_TRUE(error.empty()) << error;
         server_.route("GET", "/", Reply::text("<title>Home</title><p>home</p>", 200, "text/html"));
         server_.route("GET", "/cookie",
@@ -88,7 +127,7 @@ protected:
         webView_.reset();
         gtk::stop();
         HTTPCookieStorage::shared()->removeAllCookies();
-        display_.reset();
+        ProcessDisplay::leave();
     }
 
     std::string site(const std::string& path) { return std::string("http://") + kSite + path; }
@@ -99,7 +138,6 @@ protected:
     }
 
     tesmar_testing::TemporaryDeviceRoot device_{"web-engine-page"};
-    std::unique_ptr<tesmar_host::VirtualDisplay> display_;
     tesmar_testing::TestHttpServer server_;
     std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
     std::shared_ptr<WebView> webView_;

@@ -112,11 +112,12 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
     FileSignature seen GUARDED_BY(mutex);
 
     // Reads the file when it differs from what we last read or wrote; an Error when it could not be read.
-    Result<void> refreshIfChanged() REQUIRES(mutex) {
+    // `lockHeld`: the caller holds the lock file.
+    Result<void> refreshIfChanged(bool lockHeld) REQUIRES(mutex) {
         if (path.empty()) return {};
         FileSignature now = signatureAt(path);
         if (now == seen) return {};
-        auto loaded = load();
+        auto loaded = load(lockHeld);
         for (auto& [key, value] : pending) {
             if (value)
                 values[key] = *value;
@@ -128,11 +129,11 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
 
     // refreshIfChanged() for readers and before changes: a file that cannot be read now leaves the values
     // as they were, and the next use reads it again.
-    void catchUp() REQUIRES(mutex) { (void)refreshIfChanged(); }
+    void catchUp(bool lockHeld) REQUIRES(mutex) { (void)refreshIfChanged(lockHeld); }
 
     // Takes the file's values and signature only once it was read whole: a failed read keeps what the domain
     // had, so the next write cannot put out a file missing every other key.
-    Result<void> load() REQUIRES(mutex) {
+    Result<void> load(bool lockHeld) REQUIRES(mutex) {
         auto unreadable = [&](int err) -> Result<void> {
             return Error(kCocoaErrorDomain, kFileReadUnknownError,
                          Value::dictionary({{kFilePathErrorKey, path},
@@ -178,10 +179,23 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
             seen = signatureOf(st);
             return {};
         }
-        // Keep a damaged file aside instead of overwriting it at the next write.
-        (void)PendingWrites::setAsideDamagedFile(path);
+        return setAside(st, lockHeld);
+    }
+
+    // Keeps the damaged file just read (`read`) aside instead of overwriting it at the next write. Another
+    // process of the device may put a whole file in its place at any moment, under the lock file: so the
+    // file is moved only by a holder of the lock file, and only while it is still the one that was read.
+    Result<void> setAside(const struct stat& read, bool lockHeld) REQUIRES(mutex) {
         values.clear();
-        seen = {};
+        seen = {};  // read again at the next use
+        std::optional<FileLock> taken;
+        if (!lockHeld) {
+            // Not waited for: a thread of this process may hold it while it waits for this domain's mutex.
+            taken.emplace(lockPath(), 0.0);
+            if (taken->busy()) return {};  // its holder writes or reads the file again, or the next use does
+            if (taken->locked() && signatureAt(path) != signatureOf(read)) return load(true);  // replaced meanwhile
+        }
+        (void)PendingWrites::setAsideDamagedFile(path);
         return {};
     }
 
@@ -193,7 +207,7 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
             pending.clear();
             return {};
         }
-        auto refreshed = refreshIfChanged();
+        auto refreshed = refreshIfChanged(true);
         if (!refreshed) return settle(refreshed, nullptr);
         auto bytes = plist::write(Value(values), plist::Format::Binary);
         if (!bytes) return bytes.error();
@@ -243,7 +257,7 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
         Changes landed;
         {
             dispatch::MutexLock lock(mutex);
-            auto refreshed = refreshIfChanged();
+            auto refreshed = refreshIfChanged(true);
             if (refreshed && pending.empty()) {
                 PendingWrites::report(path, {}, nullptr);
                 return;
@@ -274,8 +288,8 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
     }
 
     // Takes a change in; false when the file already says this and nothing of ours waits to be written.
-    bool apply(std::string key, std::optional<Value> value) REQUIRES(mutex) {
-        if (refreshIfChanged() && pending.empty() && seen.exists) {
+    bool apply(std::string key, std::optional<Value> value, bool lockHeld) REQUIRES(mutex) {
+        if (refreshIfChanged(lockHeld) && pending.empty() && seen.exists) {
             auto it = values.find(key);
             if (value ? it != values.end() && it->second == *value : it == values.end()) return false;
         }
@@ -295,8 +309,8 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
         return {};
     }
 
-    Result<void> change(std::string key, std::optional<Value> value) REQUIRES(mutex) {
-        if (!apply(std::move(key), std::move(value))) return {};
+    Result<void> change(std::string key, std::optional<Value> value, bool lockHeld) REQUIRES(mutex) {
+        if (!apply(std::move(key), std::move(value), lockHeld)) return {};
         return save();
     }
 };
@@ -331,7 +345,7 @@ std::shared_ptr<UserDefaults::Domain> domainFor(const std::string& name) {
         FileLock fileLock = domain->lockFile();
         dispatch::MutexLock dlock(domain->mutex);
         FileManager::defaultManager().removeStaleTemporaryFiles(path);
-        (void)domain->load();  // an unreadable file is read again at the next use
+        (void)domain->load(true);  // an unreadable file is read again at the next use
     }
     r.domains[key] = domain;
     return domain;
@@ -377,7 +391,7 @@ std::optional<Value> UserDefaults::objectForKey(std::string_view key) const {
     ValueDictionary arguments = argumentDomain(ProcessInfo::processInfo().arguments());
     if (auto it = arguments.find(key); it != arguments.end()) return it->second;
     dispatch::MutexLock lock(domain_->mutex);
-    domain_->catchUp();
+    domain_->catchUp(false);
     if (auto it = domain_->values.find(key); it != domain_->values.end()) return it->second;
     if (auto it = domain_->registration.find(key); it != domain_->registration.end()) return it->second;
     return std::nullopt;
@@ -445,7 +459,7 @@ Result<void> UserDefaults::setObject(const Value& value, std::string_view key) {
     std::optional<FileLock> fileLock;
     domain_->lockForChange(fileLock);
     dispatch::MutexLock lock(domain_->mutex);
-    return domain_->change(std::string(key), value);
+    return domain_->change(std::string(key), value, fileLock.has_value());
 }
 
 Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
@@ -455,16 +469,16 @@ Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
     std::optional<FileLock> fileLock;
     domain_->lockForChange(fileLock);
     dispatch::MutexLock lock(domain_->mutex);
-    domain_->catchUp();
+    domain_->catchUp(fileLock.has_value());
     if (domain_->values.find(key) == domain_->values.end()) return {};
-    return domain_->change(std::string(key), std::nullopt);
+    return domain_->change(std::string(key), std::nullopt, fileLock.has_value());
 }
 
 Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& keys) {
     std::optional<FileLock> fileLock;
     domain_->lockForChange(fileLock);
     dispatch::MutexLock lock(domain_->mutex);
-    domain_->catchUp();
+    domain_->catchUp(fileLock.has_value());
     bool changed = false;
     for (const auto& key : keys) {
         if (domain_->values.erase(key) > 0) {
@@ -478,7 +492,7 @@ Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& 
 
 std::vector<std::string> UserDefaults::persistentDomainKeys() const {
     dispatch::MutexLock lock(domain_->mutex);
-    domain_->catchUp();
+    domain_->catchUp(false);
     std::vector<std::string> keys;
     for (const auto& [key, value] : domain_->values) keys.push_back(key);
     return keys;
@@ -486,7 +500,7 @@ std::vector<std::string> UserDefaults::persistentDomainKeys() const {
 
 ValueDictionary UserDefaults::persistentDomain() const {
     dispatch::MutexLock lock(domain_->mutex);
-    domain_->catchUp();
+    domain_->catchUp(false);
     return domain_->values;
 }
 
@@ -501,7 +515,7 @@ ValueDictionary UserDefaults::dictionaryRepresentation() const {
     ValueDictionary all;
     {
         dispatch::MutexLock lock(domain_->mutex);
-        domain_->catchUp();
+        domain_->catchUp(false);
         all = domain_->registration;
         for (const auto& [key, value] : domain_->values) all[key] = value;
     }
@@ -512,7 +526,7 @@ ValueDictionary UserDefaults::dictionaryRepresentation() const {
 bool UserDefaults::synchronize() {
     {
         dispatch::MutexLock lock(domain_->mutex);
-        domain_->catchUp();
+        domain_->catchUp(false);
         if (domain_->pending.empty()) return true;
         // On the worker's way already: only a write that failed and has not landed since is owned up to.
         if (domain_->behind) return domain_->save().ok() && !PendingWrites::isPending(domain_->path);
@@ -529,7 +543,7 @@ Result<Value> UserDefaults::updateObjectForKey(std::string_view key,
                                       "Cannot set object for invalid user default key.");
     FileLock fileLock = domain_->lockFile();  // no other writer between the read and the write, even later
     dispatch::MutexLock lock(domain_->mutex);
-    domain_->catchUp();
+    domain_->catchUp(true);
     std::optional<Value> current;
     if (auto it = domain_->values.find(key); it != domain_->values.end()) current = it->second;
     Value next = update(current);
@@ -540,7 +554,7 @@ Result<Value> UserDefaults::updateObjectForKey(std::string_view key,
     } else if (!current) {
         return next;
     }
-    if (!domain_->apply(std::string(key), next.isNull() ? std::nullopt : std::optional<Value>(next))) return next;
+    if (!domain_->apply(std::string(key), next.isNull() ? std::nullopt : std::optional<Value>(next), true)) return next;
     auto written = domain_->write();  // now, even for the application's own domain: the step must stay whole
     if (!written) return written.error();
     return next;

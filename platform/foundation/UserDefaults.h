@@ -17,7 +17,8 @@
 //
 // Processes of one device (the app and its extension) share a suite safely: every write holds a lock
 // file (<domain file>.lock) across its re-read and rename, and every read first re-reads a file that
-// another writer changed.
+// another writer changed. A damaged file is set aside only under the lock file, and only while it is still
+// the file that was read: a reader never moves aside a whole file another process has just put in its place.
 //
 // Instances over the same file share one in-memory domain, as the platform's preferences cache does, so
 // standard() and UserDefaults("") see each other's writes at once. Every member is safe from any thread.

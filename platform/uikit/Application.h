@@ -205,6 +205,9 @@ public:
                                          std::function<void()> completion);
 
     // --- notifications the device shows below system 10 (LocalNotification.h; main thread) ---
+    // The device keeps the newest shown ones, local and remote together, as the notification centre keeps
+    // its delivered ones from 10 on: an older one goes, payload and all, and can no longer be tapped.
+    static constexpr size_t kMaxShownNotifications = 100;
     void scheduleLocalNotification(std::shared_ptr<LocalNotification> notification);
     std::vector<std::shared_ptr<LocalNotification>> shownLocalNotifications() const;
     // A remote notification shown below 10 (the notification centre keeps them from 10 on): it waits
@@ -259,6 +262,7 @@ private:
         Value remoteUserInfo;
     };
     std::vector<ShownNotification> shown_ GUARDED_BY(mutex_);
+    void keepShown(ShownNotification shown) REQUIRES(mutex_);
 };
 
 // --- launch ---

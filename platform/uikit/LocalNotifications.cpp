@@ -55,7 +55,7 @@ void Application::scheduleLocalNotification(std::shared_ptr<LocalNotification> n
         }
         DeviceEvents::post("notification.shown", event);
         dispatch::MutexLock lock(mutex_);
-        shown_.push_back({notification->identifier, notification, Value()});
+        keepShown({notification->identifier, notification, Value()});
     }
     if ((settings.types & UserNotificationTypeBadge) && notification->applicationIconBadgeNumber > 0)
         setApplicationIconBadgeNumber(notification->applicationIconBadgeNumber);
@@ -71,7 +71,13 @@ std::vector<std::shared_ptr<LocalNotification>> Application::shownLocalNotificat
 
 void Application::recordShownRemoteNotification(const std::string& identifier, const Value& userInfo) {
     dispatch::MutexLock lock(mutex_);
-    shown_.push_back({identifier, nullptr, userInfo});
+    keepShown({identifier, nullptr, userInfo});
+}
+
+void Application::keepShown(ShownNotification shown) {
+    shown_.push_back(std::move(shown));
+    if (shown_.size() > kMaxShownNotifications)
+        shown_.erase(shown_.begin(), shown_.end() - static_cast<std::ptrdiff_t>(kMaxShownNotifications));
 }
 
 bool Application::tapShownNotification(const std::string& identifier, const std::string& actionIdentifier) {

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -215,28 +217,33 @@ TEST(DispatchQueueTest, ManyQueuesShareABoundedPool) {
 }
 
 // A thread that could not be started is not counted as on its way: later work still wakes or starts one,
-// even while the only worker is busy.
+// even while the only worker is busy. The pool outlives the test: its starter and blocks own what they touch.
 TEST(DispatchQueueTest, AFailedThreadStartLeavesThePoolAbleToStartWork) {
-    std::atomic<int> starts{0};
-    auto& pool = detail::ThreadPool::make([&](std::function<void()> run) {
-        if (starts++ == 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    auto starts = std::make_shared<std::atomic<int>>(0);
+    auto& pool = detail::ThreadPool::make([starts](std::function<void()> run) {
+        if ((*starts)++ == 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         std::thread(std::move(run)).detach();
     });
-    DispatchSemaphore first(0), second(0), holding(0), gate(0), meanwhile(0);
-    pool.submit([&] { first.signal(); });
+    struct Signals {
+        DispatchSemaphore first, second, holding, gate, meanwhile, released;
+    };
+    auto s = std::make_shared<Signals>();
+    pool.submit([s] { s->first.signal(); });
     EXPECT_EQ(pool.threadCount(), 0);
-    pool.submit([&] { second.signal(); });  // this start takes the one left waiting too
-    ASSERT_TRUE(first.wait(kWait));
-    ASSERT_TRUE(second.wait(kWait));
+    pool.submit([s] { s->second.signal(); });  // this start takes the one left waiting too
+    ASSERT_TRUE(s->first.wait(kWait));
+    ASSERT_TRUE(s->second.wait(kWait));
 
-    pool.submit([&] {
-        holding.signal();
-        gate.wait(kWait);
+    pool.submit([s] {
+        s->holding.signal();
+        s->gate.wait(kWait);
+        s->released.signal();
     });
-    ASSERT_TRUE(holding.wait(kWait));
-    pool.submit([&] { meanwhile.signal(); });
-    EXPECT_TRUE(meanwhile.wait(kWait));
-    gate.signal();
+    ASSERT_TRUE(s->holding.wait(kWait));
+    pool.submit([s] { s->meanwhile.signal(); });
+    EXPECT_TRUE(s->meanwhile.wait(kWait));
+    s->gate.signal();
+    EXPECT_TRUE(s->released.wait(kWait));
 }
 
 // A worker started from a named thread (a session's engine, say) must not pass for it in a profile.

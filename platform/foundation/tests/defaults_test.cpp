@@ -5,8 +5,11 @@
 #include <fstream>
 #include <future>
 #include <limits>
+#include <memory>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -348,6 +351,94 @@ TEST_F(DefaultsTest, DamagedFileIsSetAsideAndSuiteNamesStayInsidePreferences) {
     ASSERT_TRUE(evil.setInteger(1, "k"));
     EXPECT_EQ(fs::path(evil.filePath()).parent_path(), fs::canonical(root) / "Library/Preferences");
     EXPECT_FALSE(fs::exists(root + "/evil.plist"));
+}
+
+// Another process of the device (the extension) holds the lock file while it writes the suite. A reader
+// here that finds the file damaged moves it aside only under that lock, and only while it is still the
+// file it read: not the whole file the other process has just put in its place, nor one it is working on.
+TEST_F(DefaultsTest, AReaderSetsADamagedFileAsideOnlyUnderTheLockFile) {
+    UserDefaults d("group.shared");
+    fs::create_directories(prefs());
+    const std::string path = d.filePath(), lockPath = path + ".lock", temporary = path + ".theirs";
+    auto theirs = plist::write(Value::dictionary({{"theirs", "whole"}}), plist::Format::Binary);
+    ASSERT_TRUE(theirs);
+    // The other process, started just after the reader opened the damaged file, before it reads it: it
+    // takes the lock file, and either puts its whole file in place by a rename and ends, or holds the lock
+    // until `release` closes. Only system calls after the fork.
+    int release[2] = {-1, -1};
+    pid_t other = -1;
+    auto startOtherProcess = [&](bool replace) {
+        int held[2];
+        ASSERT_EQ(::pipe(held), 0);
+        ASSERT_EQ(::pipe(release), 0);
+        other = ::fork();
+        ASSERT_GE(other, 0);
+        if (other == 0) {
+            int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT, 0600);
+            if (lock < 0 || ::flock(lock, LOCK_EX) != 0) _exit(1);
+            if (replace) {
+                int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                if (fd < 0 || ::write(fd, theirs->data(), theirs->size()) != ssize_t(theirs->size())) _exit(1);
+                ::close(fd);
+                if (::rename(temporary.c_str(), path.c_str()) != 0) _exit(1);
+                _exit(0);
+            }
+            char c = 1;
+            if (::write(held[1], &c, 1) != 1) _exit(1);
+            ::close(release[1]);
+            while (::read(release[0], &c, 1) > 0) {
+            }
+            _exit(0);
+        }
+        ::close(held[1]);
+        ::close(release[0]);
+        char c;
+        if (replace) {
+            int status = 0;
+            ASSERT_EQ(::waitpid(other, &status, 0), other);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            ::close(release[1]);
+        } else {
+            EXPECT_EQ(::read(held[0], &c, 1), 1) << "the other process holds the lock";
+        }
+        ::close(held[0]);
+    };
+    auto onTheReadAfterThis = [&](bool replace) {
+        auto armed = std::make_shared<bool>(true);
+        detail::setReadFault([=, &startOtherProcess](const std::string& read) {
+            if (read == path && *armed) {
+                *armed = false;
+                startOtherProcess(replace);
+            }
+            return 0;
+        });
+    };
+    struct ClearFault {
+        ~ClearFault() { detail::setReadFault(nullptr); }
+    } clearFault;
+
+    {
+        SCOPED_TRACE("replaced while read");
+        std::ofstream(path) << "damaged";
+        onTheReadAfterThis(true);
+        EXPECT_EQ(d.stringForKey("theirs"), "whole");
+        EXPECT_EQ(onDisk("group.shared"), Value::dictionary({{"theirs", "whole"}}));
+        EXPECT_FALSE(fs::exists(path + ".corrupt"));
+    }
+    {
+        SCOPED_TRACE("damaged while another process holds the lock");
+        std::ofstream(path) << "damaged again";
+        onTheReadAfterThis(false);
+        EXPECT_EQ(d.stringForKey("theirs"), std::nullopt);
+        EXPECT_FALSE(fs::exists(path + ".corrupt")) << "moved aside under another process's lock";
+        ::close(release[1]);  // the other process lets go
+        int status = 0;
+        ASSERT_EQ(::waitpid(other, &status, 0), other);
+        EXPECT_TRUE(d.persistentDomainKeys().empty());  // read again, now under the lock: set aside
+        std::string kept;
+        std::getline(std::ifstream(path + ".corrupt"), kept);
+        EXPECT_EQ(kept, "damaged again");
+    }
 }
 
 TEST_F(DefaultsTest, ConcurrentWritersLoseNothing) {

@@ -293,5 +293,28 @@ TEST_F(CenterTest, TapRoutesByVersionWithTheAppInactiveWhileItHears) {
     EXPECT_EQ(log, Log({"fetch inactive g"}));
 }
 
+// Below 10 the device keeps what it shows until the user taps it, but only the newest, as the centre does
+// from 10 on: local and remote ones together.
+TEST_F(CenterTest, BelowTenTheDeviceKeepsTheNewestShownOnly) {
+    setSystem(9);
+    Log log;
+    auto app = launchWithDelegate(&log);
+    app->registerUserNotificationSettings({7, {}});
+    app->enterBackground();
+    auto local = std::make_shared<LocalNotification>();
+    local->alertBody = "scheduled";
+    app->scheduleLocalNotification(local);
+    ASSERT_EQ(app->shownLocalNotifications().size(), 1u);
+    const size_t kept = Application::kMaxShownNotifications;
+    for (size_t i = 0; i < kept; ++i) deliverRemoteNotification(push(("p" + std::to_string(i)).c_str()));
+    auto shown = eventsNamed("notification.shown");
+    ASSERT_EQ(shown.size(), kept + 1);
+    EXPECT_TRUE(app->shownLocalNotifications().empty()) << "the oldest went";
+    deliverRemoteNotification(push("newest"));
+    EXPECT_FALSE(tapDeliveredNotification(shown[1].fields["identifier"].stringOr(""))) << "the oldest remote one went";
+    EXPECT_TRUE(tapDeliveredNotification(shown[2].fields["identifier"].stringOr("")));
+    EXPECT_EQ(log, Log({"fetch inactive p1"}));
+}
+
 }  // namespace
 }  // namespace uikit_test

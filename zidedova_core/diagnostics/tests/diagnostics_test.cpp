@@ -94,8 +94,7 @@ protected:
 
 // Decodes bytes with protoc and the .proto files, independently of the runtime.
 std::string protocDecode(const Bytes& bytes, const std::string& type, const std::string& work) {
-    const char* source = std::getenv("TESMAR_SOURCE_DIR");
-    std::string protoDir = std::string(source ? source : "..") + "/zidedova_core/diagnostics/proto";
+    const std::string protoDir = TESMAR_PROTO_DIR;
     std::string in = work + "/protoc.in", out = work + "/protoc.out";
     std::ofstream(in, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
