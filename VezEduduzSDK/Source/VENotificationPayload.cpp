@@ -85,12 +85,12 @@ uint64_t clampedBadge(int64_t count) {
     return static_cast<uint64_t>(std::clamp<int64_t>(count, 0, std::numeric_limits<int32_t>::max()));
 }
 
-std::vector<VEActionButton> buttons(const ValueArray& source) {
+std::vector<VEActionButton> buttons(const ValueArray& source, std::string_view textKey, std::string_view idKey) {
     std::vector<VEActionButton> out;
     for (const Value& element : source) {
-        auto text = string(element, "n");
+        auto text = string(element, textKey);
         if (!text) continue;
-        auto id = string(element, "i");
+        auto id = string(element, idKey);
         out.push_back({id ? *id : *text, *text});
     }
     return out;

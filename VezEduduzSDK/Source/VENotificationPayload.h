@@ -104,8 +104,10 @@ std::optional<uint64_t> badge(const platform::Value& container, std::string_view
 // A badge count clamped by the same rule.
 uint64_t clampedBadge(int64_t count);
 // Button dictionaries {"n": text, "i": id} -> buttons; elements without a string "n" are dropped and a
-// missing or non-string "i" takes the text.
-std::vector<VEActionButton> buttons(const platform::ValueArray& source);
+// missing or non-string "i" takes the text. A list already in the read form ({"text", "id"}, as a
+// notification the push client showed itself keeps it) is read by naming those keys.
+std::vector<VEActionButton> buttons(const platform::ValueArray& source, std::string_view textKey = "n",
+                                    std::string_view idKey = "i");
 }  // namespace payload_read
 
 }  // namespace vezeduduz

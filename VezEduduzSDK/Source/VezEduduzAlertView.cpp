@@ -1,6 +1,7 @@
 #include "VezEduduzSDK/Source/VezEduduzAlertView.h"
 
 #include <set>
+#include <vector>
 
 #include "VezEduduzSDK/Source/VENotificationPayload.h"
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
@@ -32,16 +33,27 @@ std::optional<std::string> selectedAction(const Value& message) {
     return payload_read::string(message, "actionSelected");
 }
 
+// The buttons the alert shows: the payload's (entries without a text are not shown; a button without an
+// id goes by its text). A notification the push client showed itself comes back standardised, its text
+// moved into "aps"."alert" and its buttons kept, already read, in "custom"."a"."actionButtons"; the
+// payload then looks for buttons beside the alert and finds none, so the alert shows the kept ones.
+std::vector<VEActionButton> shownButtons(const Value& message, const VENotificationPayload& payload) {
+    if (payload.actionButtons() && !payload.actionButtons()->empty()) return *payload.actionButtons();
+    if (const Value* custom = payload_read::dictionary(message, "custom"))
+        if (const Value* a = payload_read::dictionary(*custom, "a"))
+            if (const Value* kept = payload_read::array(*a, "actionButtons"))
+                return payload_read::buttons(*kept->asArray(), "text", "id");
+    return {};
+}
+
 }  // namespace
 
 Value VezEduduzAlertViewDelegate::messageWithSelection(const Value& message, long index) {
     if (index < 1 || !message.isDictionary()) return message;
-    // The alert shows the payload's buttons: button n is the n-th of those, whatever the raw lists hold
-    // (entries without a text are not shown; a button without an id goes by its text).
-    const VENotificationPayload payload(message);
-    const auto& shown = payload.actionButtons();
-    if (!shown || size_t(index) > shown->size()) return message;
-    Value selected((*shown)[size_t(index - 1)].id);
+    // Button n is the n-th button shown, whatever the raw lists hold at that place.
+    const auto shown = shownButtons(message, VENotificationPayload(message));
+    if (size_t(index) > shown.size()) return message;
+    Value selected(shown[size_t(index - 1)].id);
     Value out = message;
     // Where the open looks for the choice depends on the message's layout.
     if ((payload_read::dictionary(message, "ve_data") && !message.contains("actionbuttons")) ||
@@ -102,8 +114,7 @@ void VezEduduzAlertView::showInAppAlert(const Value& message) {
     };
     auto alert = std::make_shared<platform::uikit::AlertView>(payload->title(), payload->body(), std::move(callbacks),
                                                               VezEduduzHelper::localizedString("Close"));
-    if (payload->actionButtons())
-        for (const auto& button : *payload->actionButtons()) alert->addButtonWithTitle(button.text);
+    for (const auto& button : shownButtons(message, *payload)) alert->addButtonWithTitle(button.text);
     alert->show();
     VezEduduzNotificationHelper::handleNotificationReceived(message, VEInFocusDisplayType::inAppAlert);
 }

@@ -22,7 +22,8 @@ public:
     // Index 0 is "Close"; n >= 1 is action button n. Indexes that match no button still open the
     // notification, without a selection.
     void clickedButtonAtIndex(long index);
-    // The message with the id of the chosen button, as the alert showed it (the payload's buttons), added
+    // The message with the id of the chosen button, as the alert showed it (the payload's buttons, or
+    // those a notification the push client showed itself kept in "custom"."a"."actionButtons"), added
     // where the message's layout has the open look for it; unchanged when index names no shown button.
     static platform::Value messageWithSelection(const platform::Value& message, long index);
 

@@ -20,13 +20,17 @@ class PushClientRoads : public RoadFixture {
 protected:
     PushClientRoads() : RoadFixture("push-client-roads") { onDevice_ = false; }
 
-    // "push-receive" of a push the client shows itself, with a first button that has no text.
+    // "push-receive" of a push the client shows itself, with a first button that has no text: in the
+    // "ve_data" form, or with its text and buttons at the top.
     static std::string pushWithButtons(const std::string& id) {
         return R"(push-receive {"aps": {}, "ve_data": {"i": ")" + id +
-               R"(", "buttons": {"m": "Lunch at noon?", "o": [{"i": "ghost"}, {"n": "Yes", "i": "yes"},)"
-               R"( {"n": "No", "i": "no"}]}}})"
-               "\n";
+               R"(", "buttons": {"m": "Lunch at noon?", "o": )" + kButtons + "}}}\n";
     }
+    static std::string topLevelPushWithButtons(const std::string& id) {
+        return R"(push-receive {"aps": {}, "custom": {"i": ")" + id + R"("}, "m": "Lunch at noon?", "o": )" + kButtons +
+               "}\n";
+    }
+    static constexpr const char* kButtons = R"([{"i": "ghost"}, {"n": "Yes", "i": "yes"}, {"n": "No", "i": "no"}])";
 };
 
 // A phone offline at launch: the client gives up waiting for the token after 25 s and asks for a player
@@ -50,7 +54,7 @@ TEST_F(PushClientRoads, ATokenThatComesWhileTheFirstCreateWaitsReachesTheService
 
 // The id the app is handed is the one of the button the user saw and chose: on the in-app alert below
 // system 10 (whose buttons leave out the one without a text), and as the shown notification's action
-// from 10 on; a plain open and the alert's Close name none.
+// from 10 on, in either form of the push; a plain open and the alert's Close name none.
 TEST_F(PushClientRoads, AnOpenedNotificationNamesTheButtonChosen) {
     auto opened = [](const char* id, const char* action = nullptr) {
         Value line = Value::dictionary({{"event", "notification.opened"}, {"id", id}});
@@ -63,12 +67,13 @@ TEST_F(PushClientRoads, AnOpenedNotificationNamesTheButtonChosen) {
         std::vector<Value> opened;
     } roads[] = {
         {"9.3",
-         pushWithButtons("n-yes") + "alert Yes\n" + pushWithButtons("n-close") + "alert Close\n",
-         {opened("n-yes", "yes"), opened("n-close")}},
+         pushWithButtons("n-yes") + "alert Yes\n" + pushWithButtons("n-close") + "alert Close\n" +
+             topLevelPushWithButtons("n-top") + "alert No\n",
+         {opened("n-yes", "yes"), opened("n-close"), opened("n-top", "no")}},
         {"17",
          pushWithButtons("n-action") + "notification-tap last yes\n" + pushWithButtons("n-plain") +
-             "notification-tap last\n",
-         {opened("n-action", "yes"), opened("n-plain")}},
+             "notification-tap last\n" + topLevelPushWithButtons("n-top") + "notification-tap last no\n",
+         {opened("n-action", "yes"), opened("n-plain"), opened("n-top", "no")}},
     };
     for (const auto& road : roads) {
         SimRun r = runRoad(road.script, writeBundle(), {"--system-version", road.system});

@@ -46,12 +46,20 @@ TEST(InAppAlert, SelectionLayoutsAndRangeChecks) {
         {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":7}]})", 1, "top", "A"},
         {R"({"ve_data":{"i":"1","buttons":[{"i":"ghost"},{"n":"B"}]}})", 1, "top", "B"},
         {R"({"custom":{"i":"1"},"m":"x","o":[{"i":"ghost"},{"n":"Go"}]})", 1, "custom", "Go"},
+        // A notification the push client showed itself comes back with its text as the alert and its
+        // buttons, already read, in the additional data: those are shown, by the same rules; buttons
+        // beside the alert still come first.
+        {R"({"aps":{"alert":"x"},"custom":{"i":"1","a":{"k":"v","actionButtons":[{"text":"A","id":"x"}]}},"m":"x"})", 1,
+         "custom", "x"},
+        {R"({"aps":{"alert":"x"},"custom":{"i":"1","a":{"actionButtons":[{"id":"ghost"},{"text":"Go","id":7}]}}})", 1,
+         "custom", "Go"},
+        {R"({"custom":{"i":"1","a":{"actionButtons":[{"text":"A","id":"x"}]}},"buttons":[{"n":"B","i":"b"}]})", 1,
+         "top", "b"},
         // Out of range (the ghost made the list shorter), no buttons shown, Close: nothing selected.
         {R"({"custom":{"i":"1"},"buttons":[{"i":"ghost"},{"n":"Yes","i":"yes"},{"n":"No","i":"no"}]})", 3, nullptr,
          nullptr},
         {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":"a"}]})", 5, nullptr, nullptr},
         {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":"a"}]})", -3, nullptr, nullptr},
-        {R"({"custom":{"i":"1","a":{"actionButtons":[{"text":"A","id":"x"}]}}})", 1, nullptr, nullptr},
         {R"({"ve_data":{"i":"1","buttons":"x"}})", 1, nullptr, nullptr},
         {R"({"custom":{"i":"1"},"buttons":{"0":{"i":"a"}}})", 1, nullptr, nullptr},
         {R"({"custom":{"i":"1"},"buttons":[{"n":"A","i":"a"}]})", 0, nullptr, nullptr},

@@ -1,6 +1,8 @@
 // Below system 10: the older local notification's two delegate calls pass through the push client.
 #include "VezEduduzSDK/Source/VELocalNotifications.h"
 #include "VezEduduzSDK/Source/tests/hooks_TestSupport.h"
+#include "platform/foundation/JSON.h"
+#include "platform/uikit/AlertView.h"
 
 namespace hooks_test {
 namespace {
@@ -106,6 +108,43 @@ TEST_F(LocalHooksTest, WhileActiveALocalNotificationIsReceivedAndAPlainTapChoose
     EXPECT_EQ(std::count(events.begin(), events.end(), "push-opened"), 1);
     ASSERT_FALSE(opened.empty());
     EXPECT_EQ(opened.back()->action()->actionID(), std::nullopt);  // "__DEFAULT__" chose nothing
+}
+
+// In front with in-app alerts, a push the client shows itself (no system alert; its text and buttons at
+// the top, or in "ve_data") comes back as a local notification and then as the in-app alert: the alert
+// offers the push's buttons and answers with the id of the one tapped.
+TEST_F(LocalHooksTest, InFrontTheAlertOfAPushShownLocallyOffersItsButtons) {
+    launchWith(makeClass("LocalAlertDelegate", {}));
+    startPushClient();
+    allowAlerts();
+    VezEduduz::setInFocusDisplayType(1);
+    const std::string buttons = R"([{"i": "ghost"}, {"n": "Yes", "i": "yes"}, {"n": "No"}])";
+    const struct {
+        std::string push;
+        const char* tap;
+        std::optional<std::string> reported;
+    } cases[] = {
+        {R"({"aps": {}, "custom": {"i": "lt1"}, "m": "Lunch?", "o": )" + buttons + "}", "Yes", "yes"},
+        {R"({"aps": {}, "custom": {"i": "lt2", "a": {"k": "v"}}, "m": {"title": "T", "body": "Lunch?"}, "o": )" +
+             buttons + "}",
+         "No", "No"},
+        {R"({"aps": {}, "custom": {"i": "lt3"}, "m": "Lunch?", "o": )" + buttons + "}", "Close", std::nullopt},
+        {R"({"aps": {}, "ve_data": {"i": "lt4", "buttons": {"m": "Lunch?", "o": )" + buttons + "}}}", "Yes", "yes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.push);
+        auto push = platform::json::read(c.push);
+        ASSERT_TRUE(push.ok());
+        const size_t before = opened.size();
+        un::deliverRemoteNotification(*push);
+        MainLoop::shared().runUntilIdle();
+        ASSERT_TRUE(uikit::tapAlertButton(c.tap));
+        MainLoop::shared().runUntilIdle();
+        ASSERT_EQ(opened.size(), before + 1);
+        EXPECT_EQ(opened.back()->action()->actionID(), c.reported);
+        EXPECT_EQ(opened.back()->action()->type(),
+                  c.reported ? VENotificationActionType::ActionTaken : VENotificationActionType::Opened);
+    }
 }
 
 }  // namespace
