@@ -203,10 +203,29 @@ size_t unwind(void* signalContext, uintptr_t* frames) {
 
 // --- the handlers ---
 
+// Opens a regular file only, never waiting: a FIFO in its place would hold the crashing process for good
+// (its open waits for a reader), and a device is not opened at all. Looked at before and after the open,
+// as FileManager::openFile does; -1 with errno ENXIO for anything but a regular file.
+int openRegularFile(const char* path, int flags) {
+    struct stat st;
+    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = ENXIO;
+        return -1;
+    }
+    int fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
+    if (fd < 0) return fd;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = ENXIO;
+        return -1;
+    }
+    return fd;  // O_NONBLOCK does nothing to a regular file
+}
+
 // The reporter's folders are made when the first file goes into them, here too: a launch that does not
-// crash leaves none. mkdir and open are async-signal-safe.
+// crash leaves none. stat, mkdir, open and fstat are async-signal-safe.
 int openMakingFolders(const char* path, int flags) {
-    int fd = ::open(path, flags | O_CLOEXEC, 0600);
+    int fd = openRegularFile(path, flags);
     if (fd >= 0 || errno != ENOENT) return fd;
     copyText(state.folder, sizeof state.folder, path);
     for (char* p = state.folder + 1; *p; ++p) {
@@ -215,7 +234,7 @@ int openMakingFolders(const char* path, int flags) {
         ::mkdir(state.folder, 0755);  // there already, or made now: the open below tells
         *p = '/';
     }
-    return ::open(path, flags | O_CLOEXEC, 0600);
+    return openRegularFile(path, flags);
 }
 
 void appendLog(const char* text, int signal) {

@@ -1,6 +1,6 @@
 #include "VezEduduzSDK/Source/VezEduduzJailbreakDetection.h"
 
-#include <fstream>
+#include <fcntl.h>
 
 #include "VezEduduzSDK/Source/VezEduduzHelper.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -25,10 +25,10 @@ bool VezEduduzJailbreakDetection::isJailbroken() {
     auto& files = platform::FileManager::defaultManager();
     // No device root, nothing to probe: the host's own files say nothing about the phone.
     if (files.devicePath("/").empty()) return false;
-    for (const auto& path : probedPaths()) {
-        std::ifstream file(files.devicePath(path), std::ios::binary);
-        if (file.is_open()) return true;
-    }
+    // Opened as the file manager opens files, never waiting on a FIFO nor opening a device: what it refuses
+    // (those, a folder) is found all the same by the existence test that follows.
+    for (const auto& path : probedPaths())
+        if (files.openFile(files.devicePath(path), O_RDONLY)) return true;
     for (const auto& path : probedPaths()) {
         if (files.fileExists(files.devicePath(path))) return true;
     }

@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 
 #include "crash_reporter/CrashCapture.h"
 #include "crash_reporter/CrashReport.h"
+#include "testing/SpecialFiles.h"
 
 namespace {
 
@@ -92,6 +94,34 @@ TEST(CrashCapture, EachCrashLeavesOneWholeReportAndEndsBySignal) {
                   std::string::npos);
         fs::remove_all(dir);
     }
+}
+
+// The reporter's log is opened only at the crash: a FIFO in its place (whose open would wait for a reader
+// that never comes) must neither hold the crashing process nor stop its report.
+TEST(CrashCapture, ALogThatIsAFifoHoldsNothingBack) {
+    if (dodoredized::kSanitizerBuild) GTEST_SKIP() << "the sanitizer owns the fatal signals in this build";
+    char pattern[] = "/tmp/crash-capture-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    fs::path dir = pattern, report = dir / "reports/R.crash", log = dir / "sdk.log";
+    ASSERT_TRUE(tesmar_testing::makeFifo(log.string()));
+    // Forked before the wait's thread is there.
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (!dodoredized::installCrashCapture({report.string(), "R", "I", "E", log.string()})) _exit(99);
+        crashBySegv();
+        _exit(98);
+    }
+    int status = 0;
+    const bool inTime =
+        tesmar_testing::finishesWithoutWaiting(log.string(), [&] { ASSERT_EQ(::waitpid(child, &status, 0), child); });
+    EXPECT_TRUE(inTime) << "the crash waited on the FIFO";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+    auto parsed = dodoredized::parseCrashReport(readFile(report));
+    ASSERT_TRUE(parsed.ok()) << parsed.error().localizedDescription();
+    EXPECT_EQ(parsed->signal, SIGSEGV);
+    EXPECT_TRUE(fs::is_fifo(log));
+    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -94,6 +95,40 @@ TEST_F(RunWaitsAndEndings, FifosInTheBundleOrFlagsAreNamedAndNeverOpened) {
         EXPECT_NE(run.err.find("--ca '" + (dir_ / "roots.pem").string() + "' is a FIFO, not a file"), std::string::npos)
             << run.err;
     }
+}
+
+// The same on a kept device: a device file that is a FIFO, or a link to one, is never opened. The stores
+// that set a damaged file aside set it aside and say so; the others make their file afresh, and the
+// jailbreak probe (a FIFO at /bin/bash) finds it there without holding the registration back.
+TEST_F(RunWaitsAndEndings, FifosInTheDeviceAreSetAsideOrReplacedAndNeverOpened) {
+    const fs::path root = device();
+    const std::string preferences = "Library/Preferences/" + std::string(kBundleId) + ".plist",
+                      suite = "Library/Preferences/group.com.tesmar.intranet.vezeduduz.plist";
+    fifoAt(root / preferences);
+    fifoAt(dir_ / "fifo");
+    fs::create_symlink(dir_ / "fifo", root / suite);
+    for (const char* file :
+         {"Library/Application Support/io.verira/installation-id",
+          "Library/Application Support/Vodezu/ZODOzi/ZIDEDOVA_UNIQUE_INSTALL",
+          "Library/UserNotifications/authorization.plist", "Library/Device/VendorIdentifiers.plist", "bin/bash"})
+        fifoAt(root / file);
+    SimRun r = runRoad("quit\n", writeBundle());
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    std::vector<Value> setAside;
+    for (const Value& e : simEvents(r))
+        if (e["event"] == Value("storage.corrupt")) setAside.push_back(e);
+    EXPECT_EQ(setAside.size(), 2u) << allOutput(r);
+    for (const std::string& file : {preferences, suite}) {
+        EXPECT_NE(
+            std::find(setAside.begin(), setAside.end(),
+                      Value::dictionary({{"event", "storage.corrupt"}, {"path", file}, {"copy", file + ".corrupt"}})),
+            setAside.end())
+            << file << "\n"
+            << allOutput(r);
+    }
+    EXPECT_TRUE(fs::is_fifo(root / (preferences + ".corrupt")));
+    EXPECT_TRUE(fs::is_regular_file(root / preferences));  // written afresh
+    EXPECT_EQ(push_->requestsTo("players").size(), 1u);
 }
 
 // The push client shows its own notification on a 0.25 s trigger, and a tapped push opens its launch URL

@@ -49,11 +49,12 @@ int64_t codeFor(int err, Op op) {
     }
 }
 
-Error fileError(int64_t code, const std::string& path, int err, const std::string& what) {
+// `reason` says why in the description, in place of the errno's text.
+Error fileError(int64_t code, const std::string& path, int err, const std::string& what, const char* reason = nullptr) {
     Value info = Value::dictionary();
     info.set(kFilePathErrorKey, path);
     std::string text = what + " \u201c" + path + "\u201d";
-    if (err != 0) text += std::string(": ") + std::strerror(err);
+    if (err != 0 || reason) text += std::string(": ") + (reason ? reason : std::strerror(err));
     info.set(kLocalizedDescriptionKey, text + ".");
     if (err != 0) {
         Value underlying = Value::dictionary();
@@ -66,6 +67,16 @@ Error fileError(int64_t code, const std::string& path, int err, const std::strin
 
 Error errnoError(int err, Op op, const std::string& path, const std::string& what) {
     return fileError(codeFor(err, op), path, err, what);
+}
+
+// openFile's refusal of what is no regular file (`mode`: its stat's).
+Error notAFileError(mode_t mode, Op op, const std::string& path) {
+    if (S_ISDIR(mode)) return errnoError(EISDIR, op, path, "Could not open");
+    const char* reason = S_ISFIFO(mode)                   ? "is a FIFO, not a file"
+                         : S_ISSOCK(mode)                 ? "is a socket, not a file"
+                         : S_ISCHR(mode) || S_ISBLK(mode) ? "is a device, not a file"
+                                                          : "is not a file";
+    return fileError(codeFor(ENXIO, op), path, ENXIO, "Could not open", reason);
 }
 
 std::string parentOf(const std::string& path) {
@@ -438,16 +449,14 @@ size_t FileManager::removeStaleTemporaryFiles(const std::string& path) const {
 }
 
 Result<Bytes> FileManager::contentsOfFile(const std::string& path, size_t maxBytes) const {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errnoError(errno, Op::Read, path, "Could not open");
-    FileHandle handle(fd);
+    auto handle = openFile(path, O_RDONLY);
+    if (!handle) return handle.error();
+    const int fd = handle->fd();
     struct stat st;
     if (::fstat(fd, &st) != 0) return errnoError(errno, Op::Read, path, "Could not read");
-    if (S_ISDIR(st.st_mode)) return errnoError(EISDIR, Op::Read, path, "Could not read");
-    if (S_ISREG(st.st_mode) && uint64_t(st.st_size) > maxBytes)
-        return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
+    if (uint64_t(st.st_size) > maxBytes) return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
     Bytes out;
-    if (S_ISREG(st.st_mode)) out.reserve(size_t(st.st_size));
+    out.reserve(size_t(st.st_size));
     uint8_t buffer[64 * 1024];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -456,7 +465,7 @@ Result<Bytes> FileManager::contentsOfFile(const std::string& path, size_t maxByt
             return errnoError(errno, Op::Read, path, "Could not read");
         }
         if (n == 0) break;
-        // The file may grow after fstat, or be a pipe: keep the cap while reading.
+        // The file may grow after fstat, or have no size of its own (/proc): keep the cap while reading.
         if (out.size() + size_t(n) > maxBytes)
             return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
         out.insert(out.end(), buffer, buffer + n);
@@ -471,10 +480,23 @@ Result<std::string> FileManager::stringWithContentsOfFile(const std::string& pat
 }
 
 Result<FileHandle> FileManager::openFile(const std::string& path, int flags, mode_t mode) const {
-    int fd = detail::openMakingStandardDirectory(path, flags, mode);
-    if (fd < 0)
-        return errnoError(errno, (flags & O_ACCMODE) == O_RDONLY ? Op::Read : Op::Write, path, "Could not open");
-    return FileHandle(fd);
+    const Op op = (flags & O_ACCMODE) == O_RDONLY ? Op::Read : Op::Write;
+    // Looked at first, so that a device is never opened at all; then opened without waiting and looked at
+    // again, as something else may have taken the file's place in between.
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return notAFileError(st.st_mode, op, path);
+    int fd = detail::openMakingStandardDirectory(path, flags | O_NONBLOCK | O_NOCTTY, mode);
+    if (fd < 0) return errnoError(errno, op, path, "Could not open");
+    FileHandle handle(fd);
+    if (::fstat(fd, &st) != 0) return errnoError(errno, op, path, "Could not open");
+    if (!S_ISREG(st.st_mode)) return notAFileError(st.st_mode, op, path);
+    if (!(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        return errnoError(errno, op, path, "Could not open");
+    return handle;
+}
+
+bool FileManager::isSpecialFile(const Error& error) {
+    return error.domain == kCocoaErrorDomain && error.userInfo[kUnderlyingErrorKey]["code"].integerOr(0) == ENXIO;
 }
 
 Result<FileHandle> FileManager::createFileExclusively(const std::string& path, mode_t mode) const {

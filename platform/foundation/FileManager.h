@@ -169,12 +169,19 @@ public:
     // while no writer of the file can be at work (under the store's lock). Answers how many went.
     size_t removeStaleTemporaryFiles(const std::string& path) const;
 
-    // Whole file; kFileReadTooLargeError above maxBytes (checked before and while reading).
+    // Whole file (opened as openFile does: a FIFO, a socket, a device or a folder there is refused);
+    // kFileReadTooLargeError above maxBytes (checked before and while reading).
     Result<Bytes> contentsOfFile(const std::string& path, size_t maxBytes = kDefaultMaxReadBytes) const;
     Result<std::string> stringWithContentsOfFile(const std::string& path, size_t maxBytes = kDefaultMaxReadBytes) const;
 
-    // open(2) for a file the caller writes itself (open's flags; O_CLOEXEC is added).
+    // open(2) for a file the caller reads or writes itself (open's flags; O_CLOEXEC is added). Only a
+    // regular file is opened, and the open never waits: what stands at `path` (through links) is looked
+    // at before it is opened and again once it is open, so a FIFO (whose open waits for the other end), a
+    // socket or a device (which may do anything when opened) is refused: the file error with ENXIO,
+    // naming it ("is a FIFO, not a file"; isSpecialFile tells). A folder is refused with EISDIR.
     Result<FileHandle> openFile(const std::string& path, int flags, mode_t mode = 0644) const;
+    // Whether `error` is openFile's refusal of a FIFO, a socket or a device.
+    static bool isSpecialFile(const Error& error);
     // Creates `path` exclusively (O_CREAT|O_EXCL|O_NOFOLLOW, 0600): an existing file or a symbolic link
     // there is refused (kFileWriteFileExistsError), so nothing planted is ever written through.
     Result<FileHandle> createFileExclusively(const std::string& path, mode_t mode = 0600) const;

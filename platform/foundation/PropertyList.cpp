@@ -1,13 +1,9 @@
 #include "platform/foundation/PropertyList.h"
 
-#include <fcntl.h>
 #include <plist/plist.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -48,17 +44,6 @@ Error writeError(const std::string& detail) {
     info.set(kLocalizedDescriptionKey, "The property list couldn\u2019t be written: " + detail + ".");
     info.set(kDebugDescriptionKey, detail);
     return Error(kCocoaErrorDomain, kWriteInvalidError, std::move(info));
-}
-
-Error fileError(int64_t code, const std::string& path, int err, const std::string& what) {
-    Value info = Value::dictionary();
-    info.set(kFilePathErrorKey, path);
-    info.set(kLocalizedDescriptionKey, what + " \u201c" + path + "\u201d: " + std::strerror(err) + ".");
-    Value underlying = Value::dictionary();
-    underlying.set("domain", kPOSIXErrorDomain);
-    underlying.set("code", err);
-    info.set(kUnderlyingErrorKey, std::move(underlying));
-    return Error(kCocoaErrorDomain, code, std::move(info));
 }
 
 struct PlistFree {
@@ -545,38 +530,9 @@ Result<Bytes> write(const Value& value, Format format) {
 }
 
 Result<Value> readFile(const std::string& path, size_t maxBytes) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        int err = errno;
-        int64_t code = err == ENOENT || err == ENOTDIR ? kFileReadNoSuchFileError
-                       : err == EACCES || err == EPERM ? kFileReadNoPermissionError
-                                                       : kFileReadUnknownError;
-        return fileError(code, path, err, "Could not open");
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return fileError(kFileReadUnknownError, path, errno, "Could not inspect");
-    if (!S_ISREG(st.st_mode)) return fileError(kFileReadUnknownError, path, EISDIR, "Not a regular file");
-    if (uint64_t(st.st_size) > maxBytes) return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
-    Bytes data;
-    data.reserve(size_t(st.st_size));
-    uint8_t buf[65536];
-    for (;;) {
-        ssize_t r = ::read(fd, buf, sizeof buf);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return fileError(kFileReadUnknownError, path, errno, "Could not read");
-        }
-        if (r == 0) break;
-        // The file may grow while we read it.
-        if (data.size() + size_t(r) > maxBytes)
-            return fileError(kFileReadTooLargeError, path, EFBIG, "Too large to read");
-        data.insert(data.end(), buf, buf + r);
-    }
-    return read(data, maxBytes);
+    auto data = FileManager::defaultManager().contentsOfFile(path, maxBytes);
+    if (!data) return data.error();
+    return read(*data, maxBytes);
 }
 
 Result<void> writeFile(const Value& value, const std::string& path, Format format) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/internal/StandardDirectories.h"
 
 namespace platform {
@@ -55,8 +56,10 @@ public:
     ~FileInputStream() override { closeFd(); }
     void open() override {
         if (status_ != StreamStatus::NotOpen) return;
-        fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) return fail(errno, path_);
+        // Never waits: a FIFO, a socket or a device at the path is refused (ENXIO), as is a folder (EISDIR).
+        auto handle = FileManager::defaultManager().openFile(path_, O_RDONLY);
+        if (!handle) return fail(int(handle.error().userInfo[kUnderlyingErrorKey]["code"].integerOr(EIO)), path_);
+        fd_ = handle->release();
         status_ = StreamStatus::Open;
     }
     void close() override {

@@ -140,21 +140,28 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
                                             {kUnderlyingErrorKey, Value::dictionary({{"domain", kPOSIXErrorDomain},
                                                                                      {"code", int64_t(err)}})}}));
         };
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno != ENOENT && errno != ENOTDIR) return unreadable(errno);
-            values.clear();
-            seen = {};
-            return {};
-        }
-        FileHandle handle(fd);
+        auto& files = FileManager::defaultManager();
+        auto handle = files.openFile(path, O_RDONLY);
         struct stat st;
-        if (::fstat(fd, &st) != 0) return unreadable(errno);
-        if (!S_ISREG(st.st_mode)) {  // not ours to move aside; the next write reports the problem
-            values.clear();
-            seen = signatureOf(st);
-            return {};
+        if (!handle) {
+            if (handle.error().code == kFileReadNoSuchFileError) {
+                values.clear();
+                seen = {};
+                return {};
+            }
+            // A FIFO, a socket or a device holds nothing the store wrote: set aside as a damaged file is
+            // (unless a whole file has just taken its place: the next use reads that).
+            if (FileManager::isSpecialFile(handle.error()) && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+                return setAside(st, lockHeld);
+            if (files.isDirectory(path)) {  // not ours to move aside; the next write reports the problem
+                values.clear();
+                seen = signatureAt(path);
+                return {};
+            }
+            return handle.error();
         }
+        const int fd = handle->fd();
+        if (::fstat(fd, &st) != 0) return unreadable(errno);
         Bytes bytes;
         bool tooLarge = uint64_t(st.st_size) > kMaxDomainFileBytes;
         if (!tooLarge) {

@@ -10,8 +10,9 @@
 // set survives the process ending at any moment (once the disk has taken it: see unsavedKeys). Writes are not flushed
 // to storage one by one: a power cut may lose the latest ones. Before writing, a file changed by someone else is read
 // again first, so another writer's keys are kept; a file that cannot be read is never written over, and a
-// damaged one (not a property-list dictionary) is set aside and said (PendingWrites::setAsideDamagedFile). A
-// write that fails is kept and tried again until it reaches the disk (PendingWrites.h). synchronize()
+// damaged one (not a property-list dictionary; or a FIFO, a socket or a device, never opened) is set aside
+// and said (PendingWrites::setAsideDamagedFile). A write that fails is kept and tried again until it
+// reaches the disk (PendingWrites.h). synchronize()
 // re-reads the file when another writer changed it (and retries a write that failed). When a domain is
 // first opened, the temporary files that writers killed mid-write left beside its file are removed.
 //

@@ -144,7 +144,8 @@ void UserNotificationCenter::withStoredNotifications(const std::function<bool()>
     if (PendingWrites::isPending(path)) {
         // Ours are the newer lists.
     } else if (auto bytes = FileManager::defaultManager().contentsOfFile(path, kMaxNotificationsFileBytes);
-               bytes || bytes.error().code == kFileReadTooLargeError) {
+               bytes || bytes.error().code == kFileReadTooLargeError || FileManager::isSpecialFile(bytes.error())) {
+        // A file too large, or a FIFO, a socket or a device in its place, is damaged too.
         auto stored = bytes ? plist::read(*bytes, kMaxNotificationsFileBytes) : Result<Value>(bytes.error());
         const bool whole = isStoredLists(stored);
         if (!whole) (void)PendingWrites::setAsideDamagedFile(path);

@@ -13,6 +13,7 @@
 #include "platform/foundation/PendingWrites.h"
 #include "platform/uikit/tests/UIKitTestSupport.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
+#include "testing/SpecialFiles.h"
 
 namespace uikit_test {
 namespace {
@@ -147,6 +148,31 @@ TEST_F(SharedListsTest, ADamagedStoreIsSetAsideAndSaid) {
         EXPECT_EQ(kept.str(), c.contents);
         otherCentre()->recordDelivered(shown("b"));
         EXPECT_EQ(ids(otherCentre()->deliveredNotifications()), std::vector<std::string>{"b"});
+    }
+}
+
+// A FIFO or a socket where the store should be holds no lists either: it is set aside and said as a
+// damaged store is, without waiting on it, and the next change writes a whole file in its place.
+TEST_F(SharedListsTest, AFifoOrASocketInPlaceOfTheStoreIsSetAsideToo) {
+    const std::string dir = device.path() + "/Library/UserNotifications", file = dir + "/notifications.plist";
+    std::filesystem::create_directories(dir);
+    int number = 0;
+    for (bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "a FIFO" : "a socket");
+        ASSERT_TRUE(fifo ? tesmar_testing::makeFifo(file) : tesmar_testing::makeSocketFile(file));
+        std::vector<std::string> seen = {"?"};
+        const bool inTime =
+            tesmar_testing::finishesWithoutWaiting(file, [&] { seen = ids(otherCentre()->deliveredNotifications()); });
+        EXPECT_TRUE(inTime) << "waited on it";
+        EXPECT_TRUE(seen.empty());
+        const std::string copy =
+            "Library/UserNotifications/notifications.plist.corrupt" + (number ? "." + std::to_string(number) : "");
+        ASSERT_EQ(eventsNamed("storage.corrupt").size(), size_t(++number));
+        EXPECT_EQ(eventsNamed("storage.corrupt").back().fields,
+                  Value::dictionary({{"path", "Library/UserNotifications/notifications.plist"}, {"copy", copy}}));
+        otherCentre()->recordDelivered(shown("b"));
+        EXPECT_EQ(ids(otherCentre()->deliveredNotifications()), std::vector<std::string>{"b"});
+        std::filesystem::remove(file);
     }
 }
 
