@@ -28,6 +28,9 @@ struct SimRun {
 // Hears each line tesmar-sim prints as it comes; what it answers goes to tesmar-sim's stdin.
 using SimAnswer = std::function<std::string(const std::string& line)>;
 
+// The tesmar-sim that runSim runs on this thread (0 when none), for an answer that signals it.
+inline thread_local pid_t runningSim = 0;
+
 // Runs tesmar-sim with `args`, feeding `input` on stdin; kills it after `timeout`. With `answer`, stdin
 // stays open for its answers until the run ends.
 inline SimRun runSim(const std::vector<std::string>& args, const std::string& input = "",
@@ -52,6 +55,7 @@ inline SimRun runSim(const std::vector<std::string>& args, const std::string& in
     close(in[0]);
     close(out[1]);
     close(err[1]);
+    runningSim = pid;
     signal(SIGPIPE, SIG_IGN);
     auto feed = [&](const std::string& text) {
         if (!text.empty() && write(in[1], text.data(), text.size()) < 0) ADD_FAILURE() << "cannot feed stdin";
@@ -89,6 +93,7 @@ inline SimRun runSim(const std::vector<std::string>& args, const std::string& in
     close(err[0]);
     int status = 0;
     waitpid(pid, &status, 0);
+    runningSim = 0;
     SimRun run;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;

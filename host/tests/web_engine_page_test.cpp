@@ -68,7 +68,7 @@ public:
 
 // The toolkit opens its display once per process and keeps it: a server ended after one test would leave
 // the next talking to a dead one. So one X server (when the machine has no display) serves every test of
-// the process, started by the first that needs it and ended after the last. DISPLAY names it only while
+// the process, started by the first that needs it and ended as the process ends. DISPLAY names it only while
 // an engine test runs: the other tests (and the runs they start) see the environment as they would alone.
 class ProcessDisplay : public ::testing::Environment {
 public:
@@ -92,7 +92,8 @@ public:
         else
             ::unsetenv("DISPLAY");
     }
-    void TearDown() override { display_.reset(); }
+    // Not at TearDown, which ends each round of a repeated run: the toolkit keeps the display until exit.
+    ~ProcessDisplay() override { display_.reset(); }
 
 private:
     static ProcessDisplay* const instance;
