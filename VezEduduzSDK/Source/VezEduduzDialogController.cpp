@@ -67,11 +67,16 @@ void VezEduduzDialogController::displayDialog(const VEDialogRequest& request) {
     auto app = ui::Application::shared();
     auto window = app ? app->keyWindow() : nullptr;
     auto root = window ? window->rootViewController() : nullptr;
-    if (!root || !root->presentViewController(alert, true)) {
+    if (root && root->presentViewController(alert, true)) {
+        unshownSaid_ = false;
+        return;
+    }
+    if (!unshownSaid_) {
+        unshownSaid_ = true;
         VezEduduzLogSink::log(VELogLevel::error,
                               "Cannot show the dialog \"" + request.title + "\": no screen to present it");
-        delayResult(false);
     }
+    delayResult(false);
 }
 
 void VezEduduzDialogController::delayResult(bool result) {
@@ -80,7 +85,10 @@ void VezEduduzDialogController::delayResult(bool result) {
         if (queue_.empty()) return;
         VEDialogRequest done = std::move(queue_.front());
         queue_.pop_front();
-        if (!queue_.empty()) displayDialog(queue_.front());
+        if (queue_.empty())
+            unshownSaid_ = false;
+        else
+            displayDialog(queue_.front());
         if (done.completion) done.completion(result);
     });
 }

@@ -46,6 +46,9 @@ private:
     void delayResult(bool result);
 
     std::deque<VEDialogRequest> queue_ GUARDED_BY(platform::dispatch::mainThread);  // front is on screen
+    // A dialog that cannot be shown is said once until one shows or the queue empties: with visual
+    // logging, saying it queues a dialog of its own, which could not be shown either.
+    bool unshownSaid_ GUARDED_BY(platform::dispatch::mainThread) = false;
 };
 
 // The value of the first query item named exactly `name`; nullopt when there is none or it has no value.

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
+#include "VezEduduzSDK/Source/VELogLevel.h"
 #include "VezEduduzSDK/Source/VezEduduzAlertView.h"
 #include "VezEduduzSDK/Source/VezEduduzDialogController.h"
 #include "VezEduduzSDK/Source/VezEduduzNotificationHelper.h"
@@ -174,6 +176,32 @@ TEST(InAppDialogs, NoScreenCompletesWithNoInsteadOfStalling) {
     MainLoop::shared().advance(0.25);
     EXPECT_EQ(results, (std::vector<bool>{false, false}));
     EXPECT_EQ(VezEduduzDialogController::sharedInstance().queuedCount(), 0u);
+}
+
+// With visual logging every line becomes a dialog: the line saying a dialog had no screen must not feed
+// the queue dialogs that have none either, for as long as the screen is missing.
+TEST(InAppDialogs, NoScreenIsSaidOnceWhenLinesBecomeDialogs) {
+    testsupport::DeviceRoot device;  // no application launched
+    auto clock = std::make_shared<platform::dispatch::ManualClock>();
+    platform::dispatch::ScopedClock scoped(clock);
+    auto present = VezEduduzDialogController::sharedInstance().presenter();
+    std::vector<std::string> said;
+    VezEduduzLogSink::setSink([&](VELogLevel, const std::string& message) {
+        said.push_back(message);
+        present("ERROR: ", message, "", "Close", nullptr);
+    });
+    for (const char* title : {"A", "B"}) {
+        present(title, "m", "", "Cancel", nullptr);
+        for (int i = 0; i < 8; ++i) {
+            MainLoop::shared().runUntilIdle();
+            MainLoop::shared().advance(0.25);
+        }
+        EXPECT_EQ(VezEduduzDialogController::sharedInstance().queuedCount(), 0u) << title;
+    }
+    VezEduduzLogSink::setSink(nullptr);
+    // Once for each run of dialogs that found no screen.
+    EXPECT_EQ(said, (std::vector<std::string>{"Cannot show the dialog \"A\": no screen to present it",
+                                              "Cannot show the dialog \"B\": no screen to present it"}));
 }
 
 TEST(InAppQuery, FirstValueOfANamedParameter) {
