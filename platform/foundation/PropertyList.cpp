@@ -21,10 +21,6 @@ namespace platform::plist {
 namespace {
 
 constexpr int64_t kReadCorruptError = 3840;
-constexpr int64_t kFileReadUnknownError = 256;
-constexpr int64_t kFileReadNoSuchFileError = 260;
-constexpr int64_t kFileReadNoPermissionError = 257;
-constexpr int64_t kFileReadTooLargeError = 263;
 
 // Nesting cap for what we read: libplist and our conversion both recurse per level.
 constexpr size_t kMaxDepth = 512;
