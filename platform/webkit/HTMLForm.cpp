@@ -222,7 +222,9 @@ std::optional<size_t> findForm(const Page& page, const URL& pageURL, const std::
 // Sets each value as the user would; a submit button named is the one pressed. Answers why one could not
 // be set ("" when all were).
 std::string fillIn(const std::vector<Control*>& controls, const FormFill& fill, Control*& submitter) {
-    for (const auto& [name, value] : fill.values) {
+    for (const auto& entry : fill.values) {
+        const std::string& name = entry.first;
+        const std::string& value = entry.second;  // a plain reference: the lambdas below capture it
         std::vector<Control*> named;
         for (auto* control : controls)
             if (control->name == name && control->kind != Kind::Other) named.push_back(control);
