@@ -260,6 +260,8 @@ TEST_F(RequestTest, BackgroundManagerCallsItsCompletionHandlerOnTheMainQueueOnce
     server.route("GET", "/", Reply::text("hi"));
     auto background = SessionManager::make(
         platform::URLSessionConfiguration::backgroundSessionConfiguration("com.tesmar.test.rivulet-background"));
+    // Started once the report below is in place: the whole exchange may be over before the next line runs.
+    background->setStartRequestsImmediately(false);
     auto request = background->request(server.url("/"));
     std::optional<std::string> body;
     std::optional<platform::URLSessionTaskState> stateWhenDone;
@@ -272,13 +274,20 @@ TEST_F(RequestTest, BackgroundManagerCallsItsCompletionHandlerOnTheMainQueueOnce
     auto report = delegate->sessionDidFinishEventsForBackgroundURLSession();
     std::mutex ownerMutex;
     std::shared_ptr<SessionManager> owner = std::exchange(background, nullptr);
+    bool ownerLetGo = false;
     delegate->setSessionDidFinishEventsForBackgroundURLSession([&, report](const SessionPtr& session) {
         report(session);
         std::lock_guard lock(ownerMutex);
         owner.reset();
+        ownerLetGo = true;
     });
     request->responseString([&](DataResponse<std::string> r) { body = r.value() ? *r.value() : "?"; });
-    ASSERT_TRUE(waitFor([&] { return body && stateWhenDone; }));
+    request->resume();
+    // The main queue can run the completion handler before the report returns: the test's locals outlive both.
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard lock(ownerMutex);
+        return body && stateWhenDone && ownerLetGo;
+    }));
     EXPECT_EQ(*body, "hi");
     EXPECT_EQ(*stateWhenDone, platform::URLSessionTaskState::Completed);
 }
