@@ -17,10 +17,12 @@
 // view counts as visible only when neither it nor any view above it is hidden.
 //
 // Idle: after each command the main loop runs until no web view in the key window is loading, no URL
-// task of any session is in flight (URLSession::tasksInFlight), no device event has been posted for
-// the quiet period (--settle-ms) and no main-loop timer is due within kSettleTimerWindowSeconds of the
-// last event, bounded by --settle-timeout; a wait that runs out posts "settle.timeout" with what was
-// still going on. A caught SIGINT or SIGTERM (Interruption.h) ends the wait at once.
+// task of any session is in flight (URLSession::tasksInFlight), no completion handler the system handed
+// the app is still uncalled (pendingOnceHandlerCount), no device event has been posted for the quiet
+// period (--settle-ms) since the last event or handler call, and no main-loop timer is due within
+// kSettleTimerWindowSeconds of that moment, bounded by --settle-timeout; a wait that runs out posts
+// "settle.timeout" with what was still going on. A caught SIGINT or SIGTERM (Interruption.h) ends the wait
+// at once.
 //
 // Main thread only (the thread that calls boot() drives the main loop).
 #include <filesystem>
