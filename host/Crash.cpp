@@ -57,7 +57,8 @@ void crashNow(const std::string& kind) {
     platform::DeviceEvents::post(
         "crash.trigger",
         platform::Value::dictionary({{"kind", kind}, {"function_start", hex(start)}, {"function_end", hex(end)}}));
-    std::fflush(nullptr);
+    std::fflush(stdout);
+    std::fflush(stderr);
     crash();
     std::abort();  // only if the crash did not happen
 }

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/Interruption.h"
@@ -191,13 +193,42 @@ TEST_F(RunWaitsAndEndings, AnAppThatShowsNoScreenFailsItsLaunch) {
     EXPECT_EQ(seen.back()["event"], Value("exit"));
 }
 
-// Starts tesmar-sim with its stdin open; once a stdout line holds `awaited`, sends it `signal`.
-SimRun signalledRun(const std::vector<std::string>& args, const std::string& awaited, int signal) {
+// Waits until a thread of `pid` sits in a read of its stdin, as the kernel shows each thread's call; on a
+// machine that shows none, waits a while instead.
+void waitForReadOfStdin(pid_t pid) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        bool shown = false;
+        std::error_code error;
+        for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+            std::ifstream call(task.path() / "syscall");
+            long number = -1;
+            std::string fd;
+            if (!(call >> number)) continue;
+            shown = true;
+            if (number == SYS_read && call >> fd && fd == "0x0") return;
+        }
+        if (!shown) {
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            return;
+        }
+        if (std::chrono::steady_clock::now() > giveUp) {
+            ADD_FAILURE() << "the host never read its stdin";
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Starts tesmar-sim with its stdin open; once a stdout line holds `awaited` (and, with `atRead`, the host
+// has gone on to read its next line), sends it `signal`.
+SimRun signalledRun(const std::vector<std::string>& args, const std::string& awaited, int signal, bool atRead = false) {
     bool sent = false;
     // Only the run itself: the test process has other children (the engine tests' X server among them).
     return runSim(args, "", std::chrono::seconds(60), [&](const std::string& line) -> std::string {
         if (sent || line.find(awaited) == std::string::npos) return "";
         sent = true;
+        if (atRead) waitForReadOfStdin(runningSim);
         ::kill(runningSim, signal);
         return "";
     });
@@ -210,7 +241,7 @@ TEST_F(RunWaitsAndEndings, ASignalEndsTheRunWithItsExitLine) {
         "--bundle", minimalBundle(), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms", "50"};
     {
         SCOPED_TRACE("SIGINT while waiting for a typed line");
-        SimRun r = signalledRun(minimal, "page.finish", SIGINT);
+        SimRun r = signalledRun(minimal, "page.finish", SIGINT, true);
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.status, 130) << allOutput(r);
         ASSERT_FALSE(r.lines.empty());
