@@ -317,11 +317,6 @@ void Device::settle() {
     // A completion handler the system gave the app (a woken app's fetch, a notification's answer) is work the
     // app is still doing, on whatever thread: the device waits for it, and quiet counts from its call.
     auto lastBusy = start;
-    auto completionsPending = [&] {
-        size_t pending = dispatch::pendingOnceHandlerCount();
-        if (pending > 0) lastBusy = Clock::now();
-        return pending;
-    };
     auto lastEvent = [&] { return std::max({printer_.lastEventTime(), start, lastBusy}); };
     // Work the main loop will run shortly after the last event (a notification's trigger, a tapped push's
     // launch URL) is still the command's own. A manual clock runs it only on 'wait'.
@@ -334,8 +329,12 @@ void Device::settle() {
     // Quiet counts from the command too: work it set off may not have said anything yet.
     auto calm = [&] {
         if (Interruption::caught() != 0) return true;
-        return completionsPending() == 0 && URLSession::tasksInFlight() == 0 && Clock::now() - lastEvent() >= quiet &&
-               !anyWebViewLoading() && !timerDue();
+        if (dispatch::pendingOnceHandlerCount() > 0) {
+            lastBusy = Clock::now();
+            return false;
+        }
+        return URLSession::tasksInFlight() == 0 && Clock::now() - lastEvent() >= quiet && !anyWebViewLoading() &&
+               !timerDue();
     };
     for (;;) {
         double left = std::chrono::duration<double>(deadline - Clock::now()).count();
@@ -358,7 +357,7 @@ void Device::settle() {
     }
     if (size_t tasks = URLSession::tasksInFlight(); tasks > 0)
         pending.push_back(Value(std::to_string(tasks) + (tasks == 1 ? " request" : " requests")));
-    if (size_t handlers = completionsPending(); handlers > 0)
+    if (size_t handlers = dispatch::pendingOnceHandlerCount(); handlers > 0)
         pending.push_back(
             Value(std::to_string(handlers) + (handlers == 1 ? " completion handler" : " completion handlers")));
     if (Clock::now() - lastEvent() < quiet) pending.push_back(Value("events"));

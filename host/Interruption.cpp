@@ -96,7 +96,6 @@ void Interruption::watch() {
         if (ready > 0) return;  // the zero byte of the destructor: the run ended in time
         std::fprintf(stderr, "tesmar-sim: the run did not end within %d s of the signal; it ends by it\n",
                      kGraceSeconds);
-        std::fflush(stdout);  // not every stream: stdin's lock may be held by a read that never ends
         ::kill(::getpid(), byte);
         return;
     }
