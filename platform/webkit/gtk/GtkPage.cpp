@@ -626,11 +626,13 @@ private:
                         self->fail(job, makeURLError(URLErrorCode::NotConnectedToInternet, job->request.url()));
                 } else {
                     job->stage = Job::Stage::Decided;
-                    // A page that comes from nowhere (about:blank, a data: URL) starts no request, so nothing
-                    // tells a frame's from the page's own until the page's load starts, if it does: such a
-                    // navigation of the page's is set aside, not awaited.
+                    // A page that comes from nowhere (about:blank or srcdoc, a data:, blob: or javascript: URL,
+                    // any scheme but http and https) starts no request, so nothing tells a frame's from the
+                    // page's own until the page's load starts, if it does: such a navigation the owner did not
+                    // ask for (a frame's first load, or its move when back or forward bring the page again) is
+                    // set aside, not awaited.
                     auto scheme = job->request.url() ? job->request.url()->scheme() : std::nullopt;
-                    bool fetchesNothing = !scheme || *scheme == "about" || *scheme == "data";
+                    bool fetchesNothing = !scheme || (*scheme != "http" && *scheme != "https");
                     (fetchesNothing && !job->askedByOwner ? self->setAside_ : self->decided_).push_back(job);
                     webkit_policy_decision_use(decision);
                 }
