@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -258,6 +259,28 @@ TEST_F(WebEnginePage, FramesThatFetchNothingLeaveThePageLoaded) {
     ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
     EXPECT_EQ(recorder_->lines, (std::vector<std::string>{"action linkActivated blank", "start", "commit", "finish"}));
     EXPECT_FALSE(webView_->isLoading());
+}
+
+// The page's own history.forward() and back() move the web view's list as its back and forward do.
+TEST_F(WebEnginePage, ThePagesOwnMovesInItsHistoryKeepTheListInStep) {
+    ASSERT_TRUE(load(site("/cookie")));
+    std::vector<std::function<void()>> moves = {
+        [&] { webView_->tapLink("/"); },
+        [&] { webView_->goBack(); },
+        [&] { webView_->evaluateJavaScript("history.forward()", nullptr); },
+        [&] { webView_->evaluateJavaScript("history.back()", nullptr); },
+        [&] { webView_->evaluateJavaScript("history.forward()", nullptr); },
+    };
+    for (const auto& move : moves) {
+        recorder_->ended = false;
+        move();
+        ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
+    }
+    const auto& list = webView_->backForwardList();
+    ASSERT_TRUE(list.backItem());
+    EXPECT_EQ(list.backItem()->URL.absoluteString(), site("/cookie"));
+    EXPECT_EQ(list.currentItem()->URL.absoluteString(), site("/"));
+    EXPECT_FALSE(list.forwardItem());
 }
 
 TEST_F(WebEnginePage, ScriptsAnswerValuesAndExceptions) {

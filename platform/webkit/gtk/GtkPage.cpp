@@ -812,7 +812,14 @@ private:
         item.URL = url.value_or(URL());
         item.initialURL = job->navigation->initialRequest().url().value_or(item.URL);
         item.request = *committedRequest_;
-        backForward_.commit(std::move(item), job->options.type, job->options.backForwardOffset);
+        int offset = job->options.backForwardOffset;
+        if (job->options.type == NavigationType::BackForward && offset == 0) {
+            // The page's own history.back() or forward(): the engine's list, already moved, says how far.
+            GList* back = webkit_back_forward_list_get_back_list(webkit_web_view_get_back_forward_list(view_));
+            offset = static_cast<int>(g_list_length(back)) - static_cast<int>(backForward_.backList().size());
+            g_list_free(back);
+        }
+        backForward_.commit(std::move(item), job->options.type, offset);
         postEvent("page.commit", committedURL_);
         if (client_) client_->engineDidCommit(job->navigation);
     }
