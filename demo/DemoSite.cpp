@@ -42,7 +42,14 @@ DemoSite::DemoSite(const std::string& hostName, const std::string& directory) : 
                                                "<input name=\"user\"> <input type=\"password\" name=\"password\">"
                                                " <button>Sign in</button></form>"),
                                200, html));
-    server_->route("POST", "/signin", Reply::dynamic([html](const RecordedRequest& request, Reply& out) {
+    // A sign-in that only its own pages may send, as sites guard a form against other sites' pages.
+    const std::string origin = "https://" + hostName;
+    server_->route("POST", "/signin", Reply::dynamic([html, origin](const RecordedRequest& request, Reply& out) {
+                       if (request.header("Origin") != origin ||
+                           request.header("Referer").value_or("").rfind(origin + "/", 0) != 0) {
+                           out = Reply::withStatus(403);
+                           return;
+                       }
                        auto form = platform::URLComponents::fromString("?" + request.body);
                        auto items = form ? form->queryItems() : std::nullopt;
                        std::map<std::string, std::string> fields;

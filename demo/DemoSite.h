@@ -8,7 +8,8 @@
 //   GET  /login     sets the session cookie PHPSESSID and links back
 //   GET  /signin    a sign-in form (user, password, a hidden "next") that POSTs to /signin
 //   POST /signin    with a user and a password in its form body: sets PHPSESSID and links to "next";
-//                   without them, 400
+//                   without them, 400; without this site's origin as Origin and a page of it as
+//                   Referer, 403
 //   GET  /news      an internal page
 //   GET  /window    the page a new window shows
 //   GET  /alert     a page whose script raises an alert ("Welcome to the intranet")

@@ -321,6 +321,9 @@ SHELL_ROAD(ASubmittedSignInFormSetsTheCookieThatRegistersThePlayer) {
     ASSERT_EQ(posts.size(), 1u) << allOutput(r);
     EXPECT_EQ(posts[0].body, "next=%2Fnews&user=anna&password=s+cret");
     EXPECT_EQ(posts[0].header("Content-Type"), "application/x-www-form-urlencoded");
+    // The site takes a sign-in only from its own pages, as they say.
+    EXPECT_EQ(posts[0].header("Origin"), kBase);
+    EXPECT_EQ(posts[0].header("Referer"), kBase + "/signin");
 
     // The answer's cookie drives the registration, from the next navigation on.
     auto isRegistration = [](const Value& e) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -216,17 +217,41 @@ TEST_F(WebEnginePage, CookiesOfTheAppAndOfThePageAreOneJar) {
     EXPECT_NE(std::find(names.begin(), names.end(), "app=1"), names.end());
 }
 
-// Frames whose page comes from nowhere (about:blank, a data: URL) start no request: the page is not
-// left loading by them, and the page's own move to about:blank is still its navigation.
+// Frames whose page comes from nowhere (about:blank or srcdoc, a data:, blob: or javascript: URL) start no
+// request: the page is not left loading by them, on its first load nor when back or forward bring it again,
+// and the page's own move to about:blank is still its navigation.
 TEST_F(WebEnginePage, FramesThatFetchNothingLeaveThePageLoaded) {
-    server_.route("GET", "/frames",
-                  Reply::text("<iframe src='about:blank'></iframe><iframe src='data:text/html,<p>data</p>'></iframe>"
-                              "<iframe src='/'></iframe><a href='about:blank'>blank</a>",
-                              200, "text/html"));
-    ASSERT_TRUE(load(site("/frames")));
-    ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return server_.requestsTo("/").size() == 1; }, 10));
-    EXPECT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return !webView_->isLoading(); }, 10));
-    EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "start"), 1);
+    const std::vector<std::string> frames = {
+        "<iframe src='about:blank'></iframe><iframe src='data:text/html,<p>data</p>'></iframe>",
+        "<iframe id=f></iframe><script>f.src = URL.createObjectURL(new Blob(['<p>blob</p>'], {type: 'text/html'}));"
+        "</script>",
+        "<iframe srcdoc='<p>srcdoc</p>'></iframe>",
+        "<iframe src=\"javascript:'<p>script</p>'\"></iframe>",
+    };
+    for (size_t row = 0; row < frames.size(); ++row) {
+        SCOPED_TRACE(frames[row]);
+        ASSERT_TRUE(load(site("/cookie")));
+        std::string path = "/frames/" + std::to_string(row);
+        // After them, a frame from this site: once it loaded, the engine has asked about the others.
+        server_.route("GET", path, Reply::text(frames[row] + "<iframe src='/'></iframe>", 200, "text/html"));
+        auto step = [&](const char* what, bool framesPage, const std::function<void()>& go) {
+            SCOPED_TRACE(what);
+            recorder_->lines.clear();
+            recorder_->ended = false;
+            size_t framed = server_.requestsTo("/").size() + framesPage;
+            go();
+            ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
+            ASSERT_TRUE(
+                dispatch::MainLoop::shared().runUntil([&] { return server_.requestsTo("/").size() == framed; }, 10));
+            EXPECT_FALSE(webView_->isLoading());
+            EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "start"), 1);
+        };
+        step("first load", true, [&] { webView_->tapLink(path); });
+        step("back", false, [&] { webView_->goBack(); });
+        step("forward", true, [&] { webView_->goForward(); });
+        step("away", false, [&] { webView_->tapLink("/cookie"); });
+        step("back again", true, [&] { webView_->goBack(); });
+    }
 
     recorder_->lines.clear();
     recorder_->ended = false;
@@ -234,6 +259,28 @@ TEST_F(WebEnginePage, FramesThatFetchNothingLeaveThePageLoaded) {
     ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
     EXPECT_EQ(recorder_->lines, (std::vector<std::string>{"action linkActivated blank", "start", "commit", "finish"}));
     EXPECT_FALSE(webView_->isLoading());
+}
+
+// The page's own history.forward() and back() move the web view's list as its back and forward do.
+TEST_F(WebEnginePage, ThePagesOwnMovesInItsHistoryKeepTheListInStep) {
+    ASSERT_TRUE(load(site("/cookie")));
+    std::vector<std::function<void()>> moves = {
+        [&] { webView_->tapLink("/"); },
+        [&] { webView_->goBack(); },
+        [&] { webView_->evaluateJavaScript("history.forward()", nullptr); },
+        [&] { webView_->evaluateJavaScript("history.back()", nullptr); },
+        [&] { webView_->evaluateJavaScript("history.forward()", nullptr); },
+    };
+    for (const auto& move : moves) {
+        recorder_->ended = false;
+        move();
+        ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
+    }
+    const auto& list = webView_->backForwardList();
+    ASSERT_TRUE(list.backItem());
+    EXPECT_EQ(list.backItem()->URL.absoluteString(), site("/cookie"));
+    EXPECT_EQ(list.currentItem()->URL.absoluteString(), site("/"));
+    EXPECT_FALSE(list.forwardItem());
 }
 
 TEST_F(WebEnginePage, ScriptsAnswerValuesAndExceptions) {

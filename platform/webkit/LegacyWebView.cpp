@@ -77,7 +77,7 @@ void LegacyWebView::tapLink(const std::string& href) {
     webkit_detail::LoadOptions options;
     options.type = NavigationType::LinkActivated;
     options.sourceFrame = engine_->mainFrame();
-    engine_->load(URLRequest(url->absoluteURL()), std::move(options));
+    engine_->load(engine_->requestFromPage(url->absoluteURL()), std::move(options));
 }
 
 void LegacyWebView::submitForm(const FormFill& fill,

@@ -95,6 +95,10 @@ public:
     virtual void submitForm(const FormFill& fill,
                             std::function<void(const std::optional<std::string>& problem)> completion) = 0;
 
+    // The request a link or a window of the page sends to `url`. Headless, it carries the Referer the page
+    // gives it (see PageEngine.h); a real engine's page sends its own.
+    virtual URLRequest requestFromPage(const URL& url) const { return URLRequest(url); }
+
     // --- a real engine only ---
     // Whether the page's scripts run; when false the web view plays the page's actions itself.
     virtual bool runsScripts() const { return false; }

@@ -198,6 +198,7 @@ void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr
         return;
     }
     newRequest.setMainDocumentURL(newRequest.url());
+    carryPageHeaders(job->request, newRequest, referrerPolicy_);
     NavigationAction action;
     action.request = newRequest;
     action.navigationType = NavigationType::Other;
@@ -257,6 +258,8 @@ void PageEngine::commit(const std::shared_ptr<Job>& job) {
     if (job->options.html) url = job->request.url() ? job->request.url() : URL::string("about:blank");
     committedURL_ = url;
     committedRequest_ = job->request;
+    auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(job->response);
+    referrerPolicy_ = referrerPolicyOf(http ? http->valueForHTTPHeaderField("Referrer-Policy") : std::nullopt);
     title_.clear();
     body_.clear();
     progress_ = 0.5;
@@ -359,6 +362,7 @@ void PageEngine::submitForm(const FormFill& fill,
         auto made = formRequest(body_, *committedURL_, fill);
         problem = made.request ? std::nullopt : std::optional<std::string>(made.problem);
         if (made.request) {
+            addPageHeaders(*made.request, *committedURL_, referrerPolicy_);
             LoadOptions options;
             options.type = NavigationType::FormSubmitted;
             options.sourceFrame = mainFrame();
@@ -367,6 +371,12 @@ void PageEngine::submitForm(const FormFill& fill,
     }
     if (completion)
         dispatch::MainLoop::shared().post([completion = std::move(completion), problem] { completion(problem); });
+}
+
+URLRequest PageEngine::requestFromPage(const URL& url) const {
+    URLRequest request(url);
+    if (committedURL_) addPageHeaders(request, *committedURL_, referrerPolicy_);
+    return request;
 }
 
 void postPageFail(const std::optional<URL>& url, const Error& error) {

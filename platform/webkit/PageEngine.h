@@ -24,6 +24,18 @@ class WebsiteDataStore;
 
 namespace platform::webkit::webkit_detail {
 
+// How much of a page's URL the requests it starts tell their server: a page's Referrer-Policy.
+enum class ReferrerPolicy {
+    NoReferrer,
+    NoReferrerWhenDowngrade,
+    SameOrigin,
+    Origin,
+    StrictOrigin,
+    OriginWhenCrossOrigin,
+    StrictOriginWhenCrossOrigin,  // a browser's default
+    UnsafeURL,
+};
+
 class PageEngine : public PageBackend, public std::enable_shared_from_this<PageEngine> {
 public:
     // Bodies kept for the title and pageSource(); the rest is counted, not kept.
@@ -57,6 +69,7 @@ public:
     // The form is read from the page's source (formRequest below).
     void submitForm(const FormFill& fill,
                     std::function<void(const std::optional<std::string>& problem)> completion) override;
+    URLRequest requestFromPage(const URL& url) const override;
 
     class Job;
 
@@ -88,6 +101,7 @@ private:
     std::optional<URLRequest> lastStartedRequest_;
     std::string title_;
     std::string body_;
+    ReferrerPolicy referrerPolicy_ = ReferrerPolicy::StrictOriginWhenCrossOrigin;  // the committed page's
     double progress_ = 0;
     BackForwardList backForward_;
 };
@@ -104,6 +118,19 @@ struct FormRequest {
     std::string problem;
 };
 FormRequest formRequest(const std::string& html, const URL& pageURL, const FormFill& fill);
+
+// The policy a Referrer-Policy header names: its last token that names one, else the default.
+ReferrerPolicy referrerPolicyOf(const std::optional<std::string>& header);
+// The Referer a request to `target` started by the page at `page` carries, if any: the page's URL without
+// credentials and fragment, or only its origin ("https://host/"), as `policy` says. A page that is not
+// http or https gives none.
+std::optional<std::string> referrerFor(const URL& page, const URL& target, ReferrerPolicy policy);
+// `request`, started by the page at `page`, as a browser sends it: the Referer above, and for a method
+// other than GET and HEAD the page's origin as Origin ("null" under no-referrer).
+void addPageHeaders(URLRequest& request, const URL& page, ReferrerPolicy policy);
+// A redirect's next hop: the Referer `previous` sent, cut again for the new URL; no Origin once the
+// request became a GET, "null" once it went to another origin.
+void carryPageHeaders(const URLRequest& previous, URLRequest& next, ReferrerPolicy policy);
 
 // Finds the <title> of an HTML document: whitespace collapsed, the common character references
 // decoded; empty when there is none.

@@ -50,11 +50,11 @@ std::shared_ptr<Navigation> WebView::tapLink(const std::string& href, bool targe
         webkit_detail::LoadOptions options;
         options.type = NavigationType::LinkActivated;
         options.sourceFrame = engine_->mainFrame();
-        return engine_->load(URLRequest(*url), std::move(options));
+        return engine_->load(engine_->requestFromPage(*url), std::move(options));
     }
     // A link into a new window is decided here first, with no target frame.
     NavigationAction action;
-    action.request = URLRequest(*url);
+    action.request = engine_->requestFromPage(*url);
     action.navigationType = NavigationType::LinkActivated;
     action.sourceFrame = engine_->mainFrame();
     std::weak_ptr<WebView> weak = std::static_pointer_cast<WebView>(shared_from_this());
@@ -111,7 +111,7 @@ std::shared_ptr<WebView> WebView::openWindow(const std::string& href, bool userG
         return nullptr;
     }
     NavigationAction action;
-    action.request = URLRequest(*url);
+    action.request = engine_->requestFromPage(*url);
     action.navigationType = NavigationType::Other;
     action.sourceFrame = engine_->mainFrame();
     return openNewWindow(action);

@@ -626,11 +626,13 @@ private:
                         self->fail(job, makeURLError(URLErrorCode::NotConnectedToInternet, job->request.url()));
                 } else {
                     job->stage = Job::Stage::Decided;
-                    // A page that comes from nowhere (about:blank, a data: URL) starts no request, so nothing
-                    // tells a frame's from the page's own until the page's load starts, if it does: such a
-                    // navigation of the page's is set aside, not awaited.
+                    // A page that comes from nowhere (about:blank or srcdoc, a data:, blob: or javascript: URL,
+                    // any scheme but http and https) starts no request, so nothing tells a frame's from the
+                    // page's own until the page's load starts, if it does: such a navigation the owner did not
+                    // ask for (a frame's first load, or its move when back or forward bring the page again) is
+                    // set aside, not awaited.
                     auto scheme = job->request.url() ? job->request.url()->scheme() : std::nullopt;
-                    bool fetchesNothing = !scheme || *scheme == "about" || *scheme == "data";
+                    bool fetchesNothing = !scheme || (*scheme != "http" && *scheme != "https");
                     (fetchesNothing && !job->askedByOwner ? self->setAside_ : self->decided_).push_back(job);
                     webkit_policy_decision_use(decision);
                 }
@@ -810,7 +812,14 @@ private:
         item.URL = url.value_or(URL());
         item.initialURL = job->navigation->initialRequest().url().value_or(item.URL);
         item.request = *committedRequest_;
-        backForward_.commit(std::move(item), job->options.type, job->options.backForwardOffset);
+        int offset = job->options.backForwardOffset;
+        if (job->options.type == NavigationType::BackForward && offset == 0) {
+            // The page's own history.back() or forward(): the engine's list, already moved, says how far.
+            GList* back = webkit_back_forward_list_get_back_list(webkit_web_view_get_back_forward_list(view_));
+            offset = static_cast<int>(g_list_length(back)) - static_cast<int>(backForward_.backList().size());
+            g_list_free(back);
+        }
+        backForward_.commit(std::move(item), job->options.type, offset);
         postEvent("page.commit", committedURL_);
         if (client_) client_->engineDidCommit(job->navigation);
     }

@@ -1,0 +1,119 @@
+// The headless engine's Referer and Origin: what the requests of a page's links, forms and windows tell
+// the server about the page they came from, as the page's referrer policy allows, and again at each
+// redirect.
+#include <array>
+#include <utility>
+
+#include "platform/foundation/ASCII.h"
+#include "platform/webkit/PageEngine.h"
+
+namespace platform::webkit::webkit_detail {
+
+namespace {
+
+bool isHTTP(const URL& url) {
+    auto scheme = url.scheme();
+    return scheme == "http" || scheme == "https";
+}
+
+// "scheme://host" with the port when it is not the scheme's own; nullopt but for http and https.
+std::optional<std::string> originOf(const URL& url) {
+    auto parts = URLComponents::fromURL(url, true);
+    if (!isHTTP(url) || !parts || !parts->percentEncodedHost()) return std::nullopt;
+    std::string scheme = *url.scheme();
+    std::string origin = scheme + "://" + lowercasedASCII(*parts->percentEncodedHost());
+    if (auto port = parts->port(); port && *port != (scheme == "https" ? 443 : 80))
+        origin += ":" + std::to_string(*port);
+    return origin;
+}
+
+// The whole URL but its user, password and fragment.
+std::optional<std::string> withoutCredentialsAndFragment(const URL& url) {
+    auto origin = originOf(url);
+    auto parts = URLComponents::fromURL(url, true);
+    if (!origin || !parts) return std::nullopt;
+    std::string path = parts->percentEncodedPath();
+    std::string text = *origin + (path.empty() ? "/" : path);
+    if (auto query = parts->percentEncodedQuery()) text += "?" + *query;
+    return text;
+}
+
+}  // namespace
+
+ReferrerPolicy referrerPolicyOf(const std::optional<std::string>& header) {
+    static const std::array<std::pair<const char*, ReferrerPolicy>, 8> names = {{
+        {"no-referrer", ReferrerPolicy::NoReferrer},
+        {"no-referrer-when-downgrade", ReferrerPolicy::NoReferrerWhenDowngrade},
+        {"same-origin", ReferrerPolicy::SameOrigin},
+        {"origin", ReferrerPolicy::Origin},
+        {"strict-origin", ReferrerPolicy::StrictOrigin},
+        {"origin-when-cross-origin", ReferrerPolicy::OriginWhenCrossOrigin},
+        {"strict-origin-when-cross-origin", ReferrerPolicy::StrictOriginWhenCrossOrigin},
+        {"unsafe-url", ReferrerPolicy::UnsafeURL},
+    }};
+    // A list of tokens: the last one known wins, so newer policies can come after a fallback.
+    ReferrerPolicy policy = ReferrerPolicy::StrictOriginWhenCrossOrigin;
+    const std::string text = header.value_or("");
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        size_t comma = rest.find(',');
+        auto token = trimmingHTTPWhitespace(rest.substr(0, comma));
+        for (const auto& [name, named] : names)
+            if (equalsIgnoringASCIICase(token, name)) policy = named;
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+    return policy;
+}
+
+std::optional<std::string> referrerFor(const URL& page, const URL& target, ReferrerPolicy policy) {
+    auto whole = withoutCredentialsAndFragment(page);
+    auto origin = originOf(page);
+    if (!whole || !origin) return std::nullopt;  // a page that came from nowhere tells nothing
+    bool sameOrigin = origin == originOf(target);
+    bool downgrade = page.scheme() == "https" && target.scheme() != "https";
+    std::string originOnly = *origin + "/";
+    switch (policy) {
+    case ReferrerPolicy::NoReferrer:
+        return std::nullopt;
+    case ReferrerPolicy::NoReferrerWhenDowngrade:
+        return downgrade ? std::nullopt : whole;
+    case ReferrerPolicy::SameOrigin:
+        return sameOrigin ? whole : std::nullopt;
+    case ReferrerPolicy::Origin:
+        return originOnly;
+    case ReferrerPolicy::StrictOrigin:
+        return downgrade ? std::nullopt : std::optional<std::string>(originOnly);
+    case ReferrerPolicy::OriginWhenCrossOrigin:
+        return sameOrigin ? whole : originOnly;
+    case ReferrerPolicy::UnsafeURL:
+        return whole;
+    case ReferrerPolicy::StrictOriginWhenCrossOrigin:
+        break;
+    }
+    if (sameOrigin) return whole;
+    return downgrade ? std::nullopt : std::optional<std::string>(originOnly);
+}
+
+void addPageHeaders(URLRequest& request, const URL& page, ReferrerPolicy policy) {
+    if (!request.url()) return;
+    request.setValue(referrerFor(page, *request.url(), policy), "Referer");
+    const auto& method = request.HTTPMethod();
+    if (auto origin = originOf(page); origin && method != "GET" && method != "HEAD")
+        request.setValue(policy == ReferrerPolicy::NoReferrer ? "null" : *origin, "Origin");
+}
+
+void carryPageHeaders(const URLRequest& previous, URLRequest& next, ReferrerPolicy policy) {
+    if (!previous.url() || !next.url()) return;
+    // The Referer the last hop sent is cut again for the next one: what a hop left out stays out.
+    if (auto sent = previous.valueForHTTPHeaderField("Referer"))
+        if (auto from = URL::string(*sent)) next.setValue(referrerFor(*from, *next.url(), policy), "Referer");
+    // A redirect that turned the request into a GET sends no Origin; one to another origin cannot vouch
+    // for it any more.
+    if (!next.valueForHTTPHeaderField("Origin")) return;
+    if (next.HTTPMethod() == "GET" || next.HTTPMethod() == "HEAD")
+        next.setValue(std::nullopt, "Origin");
+    else if (originOf(*previous.url()) != originOf(*next.url()))
+        next.setValue("null", "Origin");
+}
+
+}  // namespace platform::webkit::webkit_detail
