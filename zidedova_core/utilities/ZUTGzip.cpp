@@ -26,6 +26,22 @@ Error zlibError(int status, const char* message) {
 
 bool tooLong(size_t size) { return size > std::numeric_limits<uInt>::max(); }
 
+// A gzip member ends with its inflated length (mod 2^32). Believed, it sizes the output in one block that
+// is cleared once and never copied; but it is outside data, so it is believed only up to 16 times the
+// input, and a lie costs at most that. Past that, or without it (a zlib stream), the output starts at four
+// times the input and doubles as the stream fills it: what is held follows what the stream really gives
+// (up to deflate's 1032:1). A length below the truth only starts the output small; the stream then fails
+// its length check. A stated 0 (a member of nothing) takes the fallback too: zlib writes to no empty buffer.
+constexpr size_t kLargestBelievedRatio = 16;
+
+size_t initialInflateCapacity(std::span<const uint8_t> data) {
+    const size_t fallback = data.size() * 4;
+    if (data.size() < 18 || data[0] != 0x1f || data[1] != 0x8b) return fallback;
+    const uint8_t* t = data.data() + data.size() - 4;
+    const size_t stated = size_t(t[0]) | size_t(t[1]) << 8 | size_t(t[2]) << 16 | size_t(t[3]) << 24;
+    return stated > 0 && stated <= data.size() * kLargestBelievedRatio ? stated : fallback;
+}
+
 }  // namespace
 
 Result<Bytes> ZUTDataByGzippingData(std::span<const uint8_t> data) {
@@ -65,9 +81,7 @@ Result<Bytes> ZUTDataByInflatingGzippedData(std::span<const uint8_t> data) {
     int status = inflateInit2(&stream, kDetectWindowBits);
     if (status != Z_OK) return zlibError(status, stream.msg);
 
-    // Four times the input to start, doubled whenever it is full: what is held follows what the stream
-    // really gives, never the length its trailer states (outside data, up to deflate's 1032:1).
-    Bytes out(data.size() * 4);
+    Bytes out(initialInflateCapacity(data));
     stream.next_in = const_cast<Bytef*>(data.data());
     stream.avail_in = uInt(data.size());
     size_t produced = 0;
