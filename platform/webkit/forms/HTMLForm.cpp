@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,7 +25,15 @@ namespace platform::webkit::forms {
 
 namespace {
 
-// Every allocation of one parse, linked so that the tree is freed in one loop however deep it is.
+// How long a page may take to parse. The parser's scope checks walk the stack of open elements, so a page
+// of elements nested hundreds of thousands deep takes it minutes; past this the command fails instead.
+constexpr auto kParseTimeLimit = std::chrono::seconds(10);
+
+struct ParseTooSlow {};
+
+// Every allocation of one parse, linked so that the tree is freed in one loop however deep it is. The
+// parser allocates as it makes each node, so its allocations also watch the time: past the limit one
+// throws ParseTooSlow, out through the parser (which keeps nothing but this memory).
 class ParseMemory {
 public:
     ParseMemory() = default;
@@ -38,9 +48,11 @@ public:
     }
 
     static void* allocate(void* self, size_t size) {
+        auto* memory = static_cast<ParseMemory*>(self);
+        if (std::chrono::steady_clock::now() > memory->deadline_) throw ParseTooSlow();
         auto* block = static_cast<Block*>(std::malloc(sizeof(Block) + size));
         if (!block) throw std::bad_alloc();
-        auto& head = static_cast<ParseMemory*>(self)->head_;
+        auto& head = memory->head_;
         block->prev = &head;
         block->next = head.next;
         head.next->prev = block;
@@ -61,7 +73,78 @@ private:
         Block* next;
     };
     Block head_{&head_, &head_};
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now() + kParseTimeLimit;
 };
+
+// The parser writes U+FFFD for control characters and noncharacters, which browsers keep: they go
+// through it as private-use code points of plane 15 (U+F0000 on) and come back in what is read of it.
+constexpr char32_t kSheltered = 0xF0000;
+
+// The code point of valid UTF-8 at text[at], and its length.
+char32_t codePointAt(std::string_view text, size_t at, size_t& length) {
+    auto b = static_cast<unsigned char>(text[at]);
+    length = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    if (at + length > text.size()) {
+        length = 1;
+        return b;
+    }
+    char32_t c = length == 1 ? b : length == 2 ? b & 0x1F : length == 3 ? b & 0x0F : b & 0x07;
+    for (size_t i = 1; i < length; ++i) c = (c << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+    return c;
+}
+
+void appendUTF8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+std::string sheltered(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0, length = 0; at < text.size(); at += length) {
+        char32_t c = codePointAt(text, at, length);
+        bool control = (c >= 1 && c <= 8) || c == 0x0B || (c >= 0x0E && c <= 0x1F) || (c >= 0x7F && c <= 0x9F);
+        if (control)
+            appendUTF8(out, kSheltered + c);
+        else if (c >= 0xFDD0 && c <= 0xFDEF)
+            appendUTF8(out, kSheltered + 0x100 + (c - 0xFDD0));
+        else if ((c & 0xFFFE) == 0xFFFE)
+            appendUTF8(out, kSheltered + 0x200 + (c >> 16) * 2 + (c & 1));
+        else
+            out.append(text.substr(at, length));
+    }
+    return out;
+}
+
+std::string unsheltered(std::string_view text) {
+    if (text.find('\xF3') == std::string_view::npos) return std::string(text);  // no plane 15 at all
+    std::string out;
+    for (size_t at = 0, length = 0; at < text.size(); at += length) {
+        char32_t c = codePointAt(text, at, length);
+        if (c >= kSheltered && c < kSheltered + 0x100)
+            appendUTF8(out, c - kSheltered);
+        else if (c >= kSheltered + 0x100 && c < kSheltered + 0x120)
+            appendUTF8(out, 0xFDD0 + (c - kSheltered - 0x100));
+        else if (c >= kSheltered + 0x200 && c < kSheltered + 0x222)
+            appendUTF8(out, ((c - kSheltered - 0x200) / 2) << 16 | 0xFFFE | ((c - kSheltered) & 1));
+        else
+            out.append(text.substr(at, length));
+    }
+    return out;
+}
 
 bool isHTML(const GumboNode* node, GumboTag tag) {
     return node->type == GUMBO_NODE_ELEMENT && node->v.element.tag == tag &&
@@ -75,7 +158,7 @@ const char* attribute(const GumboNode* node, const char* name) {
 
 std::optional<std::string> attributeText(const GumboNode* node, const char* name) {
     const char* value = attribute(node, name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
+    return value ? std::optional<std::string>(unsheltered(value)) : std::nullopt;
 }
 
 bool hasAttribute(const GumboNode* node, const char* name) { return attribute(node, name) != nullptr; }
@@ -113,7 +196,7 @@ std::string textContent(const GumboNode* node) {
                 pending.push_back(static_cast<const GumboNode*>(children.data[i]));
         }
     }
-    return text;
+    return unsheltered(text);
 }
 
 // The standard's "rules for parsing non-negative integers"; nullopt for none.
@@ -451,7 +534,8 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
                 formStarts.emplace_back(element.start_pos.offset, context.form);
             } else if (tag == GUMBO_TAG_BASE && !page.baseHref) {
                 page.baseHref = attributeText(node, "href");
-            } else if (tag == GUMBO_TAG_META && !page.sawMeta) {
+            } else if (tag == GUMBO_TAG_META && !page.sawMeta && node->parent && isHTML(node->parent, GUMBO_TAG_HEAD)) {
+                // The engine reads one in the page's head only, however far in.
                 const char* charset = attribute(node, "charset");
                 const char* equiv = attribute(node, "http-equiv");
                 const char* content = attribute(node, "content");
@@ -513,6 +597,7 @@ struct Parsed {
     std::string text;
     Page page;
     const TextEncoding* encoding = nullptr;
+    bool complete = false;  // false when the parse ran out of time
 };
 
 Parsed parse(const FormPage& source) {
@@ -521,14 +606,20 @@ Parsed parse(const FormPage& source) {
     for (int pass = 0;; ++pass) {
         Parsed parsed;
         parsed.encoding = encoding;
-        parsed.text = decodedText(source.bytes, *encoding);
+        parsed.text = sheltered(decodedText(source.bytes, *encoding));
         parsed.memory = std::make_unique<ParseMemory>();
         GumboOptions options = kGumboDefaultOptions;
         options.allocator = &ParseMemory::allocate;
         options.deallocator = &ParseMemory::release;
         options.userdata = parsed.memory.get();
         options.max_errors = 0;
-        GumboOutput* output = gumbo_parse_with_options(&options, parsed.text.data(), parsed.text.size());
+        GumboOutput* output = nullptr;
+        try {
+            output = gumbo_parse_with_options(&options, parsed.text.data(), parsed.text.size());
+        } catch (const ParseTooSlow&) {
+            return parsed;  // without a tree
+        }
+        parsed.complete = true;
         collect(output->document, parsed.text, parsed.page);
         // A <meta> met while the encoding was a guess reads the page again in the one it names.
         const TextEncoding* meta = parsed.page.metaEncoding;
@@ -627,6 +718,9 @@ std::string fillIn(const std::vector<Control*>& controls, const FormFill& fill, 
 // A required field left empty stops the submission, as the engine's own check of the form does (which
 // also checks patterns and types), and in the engine's words. "" when none is.
 std::string firstMissing(const std::vector<Control*>& controls) {
+    std::set<std::string> chosenRadios;  // the names of the radio groups with a button checked
+    for (auto* control : controls)
+        if (control->type == "radio" && control->checked) chosenRadios.insert(control->name.value_or(""));
     for (auto* control : controls) {
         if (!hasAttribute(control->node, "required") || control->inDatalist) continue;
         std::string missing;
@@ -635,10 +729,7 @@ std::string firstMissing(const std::vector<Control*>& controls) {
         } else if (control->type == "checkbox") {
             if (!control->checked) missing = "Select this checkbox";
         } else if (control->type == "radio") {
-            bool any = false;
-            for (auto* other : controls)
-                any = any || (other->type == "radio" && other->name == control->name && other->checked);
-            if (!any) missing = "Select one of these options";
+            if (!chosenRadios.count(control->name.value_or(""))) missing = "Select one of these options";
         } else if (control->kind == Kind::Select) {
             bool any = false;
             for (const auto& option : control->options) any = any || (option.selected && !option.value.empty());
@@ -730,14 +821,16 @@ std::vector<std::pair<std::string, std::string>> entries(const std::vector<Contr
     return list;
 }
 
-// The encoding the form is sent in: the first its accept-charset names, else the page's.
+// The encoding the form is sent in: the first its accept-charset names (the engine parts its labels at
+// commas too), else the page's.
 const TextEncoding& formEncoding(const Form& form, const TextEncoding& pageEncoding) {
     if (const char* accept = attribute(form.node, "accept-charset")) {
         std::string_view labels = accept;
+        auto separator = [](char c) { return isASCIIWhitespace(c) || c == ','; };
         for (size_t at = 0; at < labels.size();) {
-            while (at < labels.size() && isASCIIWhitespace(labels[at])) ++at;
+            while (at < labels.size() && separator(labels[at])) ++at;
             size_t end = at;
-            while (end < labels.size() && !isASCIIWhitespace(labels[end])) ++end;
+            while (end < labels.size() && !separator(labels[end])) ++end;
             if (end > at)
                 if (const auto* named = encodingForLabel(labels.substr(at, end - at))) return formEncodingOf(*named);
             at = end;
@@ -756,6 +849,12 @@ FormRequest readForm(const FormPage& source, const FormFill& fill) {
         return made;
     }
     Parsed parsed = parse(source);
+    if (!parsed.complete) {
+        made.problem = "the page took more than " + std::to_string(kParseTimeLimit.count()) +
+                       " s to read, more than the headless web view gives a form (elements nested hundreds of "
+                       "thousands deep take it minutes; run with --web-engine real)";
+        return made;
+    }
     Page& page = parsed.page;
     const URL& pageURL = source.url;
     auto index = findForm(page, pageURL, fill.action, made.problem);

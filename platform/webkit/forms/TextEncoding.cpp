@@ -507,9 +507,10 @@ std::string encodedForForm(std::string_view text, const TextEncoding& encoding) 
         }
         return out;
     }
-    Converter converter(encoding.iconv, "UTF-8");
-    if (!converter.ok()) return utf8Of(points);
     std::string_view name = encoding.name;
+    // Browsers send Big5 without the Hong Kong additions its pages may use, as Windows' code page does.
+    Converter converter(name == "Big5" ? "CP950" : encoding.iconv, "UTF-8");
+    if (!converter.ok()) return utf8Of(points);
     bool japanese = name == "Shift_JIS" || name == "EUC-JP" || name == "ISO-2022-JP";
     for (char32_t c : points) {
         // What browsers send for these, where the converter's tables have nothing or another code.
@@ -530,7 +531,10 @@ std::string encodedForForm(std::string_view text, const TextEncoding& encoding) 
         appendUTF8(utf8, c);
         size_t before = out.size();
         bool converted = c != kReplacement && converter.convert(utf8, out);
-        if (converted && name == "GBK" && out.size() - before == 4) {  // GBK has none of gb18030's four-byte codes
+        // GBK has none of gb18030's four-byte codes, and EUC-JP is sent without JIS X 0212 (its 0x8F codes).
+        bool dropped = (name == "GBK" && out.size() - before == 4) ||
+                       (name == "EUC-JP" && out.size() > before && out[before] == '\x8F');
+        if (converted && dropped) {
             out.resize(before);
             converted = false;
         }
