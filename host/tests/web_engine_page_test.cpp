@@ -442,6 +442,8 @@ TEST_F(WebEnginePage, BothEnginesSendAFormAlike) {
          "<select name=s0 size=0><option>one<option>two</select>"
          "<select name=s1><option selected>a<option selected>b</select><input type=range name=r min=0 max=5>"
          "<input type=color name=col value='#ABCDEF'><input type=email name=em value=' a@b '>"
+         "<input type=date name=dt value=2023-02-29><input type=datetime-local name=dl value='2024-01-02 03:04:00'>"
+         "<input type=week name=w value=2020-W53>"
          "<input type=hidden name=_charset_><datalist><input name=dl value=1></datalist>"
          "<fieldset disabled><legend><input name=lg value=1></legend><input name=fs value=2></fieldset>"
          "<input name=dn value=x dirname=dn.dir><input type=checkbox name=cb checked>"

@@ -321,6 +321,95 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
     return std::string(text, written.ptr);
 }
 
+// The date and time fields' values: valid strings of their kind, else nothing; a local date and time
+// normalized (a "T" between them, seconds only when not zero).
+struct DateTimeReader {
+    std::string_view s;
+    size_t at = 0;
+    std::optional<int> number(size_t digits, bool orMore = false) {
+        size_t from = at;
+        while (at < s.size() && std::isdigit(static_cast<unsigned char>(s[at])) && (orMore || at - from < digits)) ++at;
+        if (at - from < digits || at - from > 9) return std::nullopt;
+        return std::stoi(std::string(s.substr(from, at - from)));
+    }
+    bool literal(char c) { return at < s.size() && s[at] == c && ++at; }
+    bool done() const { return at == s.size(); }
+
+    std::optional<std::pair<int, int>> yearMonth() {
+        auto year = number(4, true);
+        if (!year || *year < 1 || !literal('-')) return std::nullopt;
+        auto month = number(2);
+        if (!month || *month < 1 || *month > 12) return std::nullopt;
+        return std::make_pair(*year, *month);
+    }
+    bool date() {
+        auto ym = yearMonth();
+        if (!ym || !literal('-')) return false;
+        auto day = number(2);
+        static const int days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        int year = ym->first;
+        bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+        int last = ym->second == 2 && !leap ? 28 : days[ym->second - 1];
+        return day && *day >= 1 && *day <= last;
+    }
+    // A time; `shortest` the same time without seconds that are zero, nor the fraction's trailing zeros.
+    bool time(std::string* shortest = nullptr) {
+        size_t from = at;
+        auto hour = number(2);
+        if (!hour || *hour > 23 || !literal(':')) return false;
+        auto minute = number(2);
+        if (!minute || *minute > 59) return false;
+        std::string seconds;
+        if (literal(':')) {
+            auto second = number(2);
+            if (!second || *second > 59) return false;
+            seconds = std::string(s.substr(at - 2, 2));
+            if (literal('.')) {
+                size_t fraction = at;
+                if (!number(1, true) || at - fraction > 3) return false;
+                std::string digits(s.substr(fraction, at - fraction));
+                while (!digits.empty() && digits.back() == '0') digits.pop_back();
+                if (!digits.empty()) seconds += "." + digits;
+            }
+            if (seconds == "00") seconds.clear();
+        }
+        if (shortest) *shortest = std::string(s.substr(from, 5)) + (seconds.empty() ? "" : ":" + seconds);
+        return true;
+    }
+};
+
+std::string dateTimeValue(const std::string& type, const std::string& value) {
+    DateTimeReader reader{value};
+    bool valid = false;
+    if (type == "date") {
+        valid = reader.date();
+    } else if (type == "month") {
+        valid = reader.yearMonth().has_value();
+    } else if (type == "time") {
+        valid = reader.time();
+    } else if (type == "week") {
+        auto year = reader.number(4, true);
+        auto week = year && *year >= 1 && reader.literal('-') && reader.literal('W') ? reader.number(2) : std::nullopt;
+        // 53 weeks in a year that starts on a Thursday, or a leap year that starts on a Wednesday.
+        auto weekday = [](int y) { return (1 + 5 * ((y - 1) % 4) + 4 * ((y - 1) % 100) + 6 * ((y - 1) % 400)) % 7; };
+        if (week && year) {
+            bool leap = *year % 4 == 0 && (*year % 100 != 0 || *year % 400 == 0);
+            int weeks = weekday(*year) == 4 || (leap && weekday(*year) == 3) ? 53 : 52;
+            valid = *week >= 1 && *week <= weeks;
+        }
+    } else if (type == "datetime-local") {
+        std::string time;
+        size_t date = 0;
+        if (reader.date() && (date = reader.at, reader.literal('T') || reader.literal(' ')) && reader.time(&time) &&
+            reader.done())
+            return value.substr(0, date) + "T" + time;
+        return "";
+    } else {
+        return value;
+    }
+    return valid && reader.done() ? value : "";
+}
+
 // A value as an input of `type` keeps it (its value sanitization).
 std::string sanitizedValue(const std::string& type, std::string value, const GumboNode* attributes) {
     bool multiple = hasAttribute(attributes, "multiple");
@@ -345,6 +434,8 @@ std::string sanitizedValue(const std::string& type, std::string value, const Gum
     }
     if (type == "number") return floatingPointNumber(value) ? value : "";
     if (type == "range") return rangeValue(value, attributes);
+    if (type == "date" || type == "month" || type == "week" || type == "time" || type == "datetime-local")
+        return dateTimeValue(type, value);
     if (type == "color") {
         bool simple = value.size() == 7 && value[0] == '#' && std::all_of(value.begin() + 1, value.end(), [](char c) {
                           return std::isxdigit(static_cast<unsigned char>(c));
