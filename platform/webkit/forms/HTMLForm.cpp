@@ -550,7 +550,8 @@ std::vector<size_t> formEndTags(std::string_view text, std::vector<Span> spans) 
 
 void collect(const GumboNode* root, std::string_view text, Page& page) {
     struct Context {
-        int form = -1;  // the nearest form around it
+        int form = -1;       // the nearest form around it
+        bool moved = false;  // it or an element around it was moved by the repair of misnested tags
         bool disabled = false;
         bool inDatalist = false;
         std::string direction = "ltr";
@@ -605,6 +606,7 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
         if (node->type == GUMBO_NODE_ELEMENT) {
             const GumboElement& element = node->v.element;
             addSpan(spans, element.start_pos.offset, element.original_tag.length);
+            context.moved = context.moved || (node->parse_flags & GUMBO_INSERTION_ADOPTION_AGENCY_MOVED);
             bool html = element.tag_namespace == GUMBO_NAMESPACE_HTML;
             if (auto id = attributeText(node, "id")) page.ids.emplace(*id, node);
             if (const char* dir = attribute(node, "dir"); html && dir) {
@@ -641,7 +643,8 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
                        tag == GUMBO_TAG_TEXTAREA) {
                 page.controls.push_back(controlOf(node, tag, context.disabled, context.inDatalist, context.direction));
                 page.controls.back().owner = context.form;
-                controlOffsets.push_back(element.start_pos.offset);
+                // A control moved after the parser made it belongs to the form around it, if any.
+                controlOffsets.push_back(context.moved ? std::string_view::npos : element.start_pos.offset);
             }
         }
         const GumboVector& children = childrenOf(node);
@@ -674,6 +677,7 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
             continue;
         }
         size_t at = controlOffsets[i];
+        if (at == std::string_view::npos) continue;
         auto start = std::lower_bound(formStarts.begin(), formStarts.end(), std::make_pair(at, -1));
         if (start == formStarts.begin()) continue;
         --start;
