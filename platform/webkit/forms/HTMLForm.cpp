@@ -938,11 +938,6 @@ const TextEncoding& formEncoding(const Form& form, const TextEncoding& pageEncod
 
 FormRequest readForm(const FormPage& source, const FormFill& fill) {
     FormRequest made;
-    if (source.bytes.size() > kMaxPageBytes) {
-        made.problem = "the page is larger than " + std::to_string(kMaxPageBytes >> 20) +
-                       " MiB, more than the headless web view reads a form from (run with --web-engine real)";
-        return made;
-    }
     Parsed parsed = parse(source);
     if (!parsed.complete) {
         made.problem = "the page took more than " + std::to_string(kParseTimeLimit.count()) +

@@ -8,9 +8,6 @@
 
 namespace platform::webkit::forms {
 
-// Pages larger than this are not read: the headless engine keeps no more of a page (PageEngine).
-inline constexpr size_t kMaxPageBytes = 32 << 20;
-
 FormRequest readForm(const FormPage& page, const FormFill& fill);
 
 // The module's entry: `extern "C" const ModuleTable* tesmar_forms_module()`.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/urlsession/URLError.h"
+#include "platform/webkit/FormReader.h"
 #include "platform/webkit/PageEngine.h"
 #include "platform/webkit/tests/WebKitTestSupport.h"
 #include "testing/TestCertificates.h"
@@ -354,6 +355,32 @@ TEST(HTMLTitle, FindsAndCleansTheTitle) {
         {"<title>&#0; &#x110000;</title>", "\xEF\xBF\xBD \xEF\xBF\xBD"},
     };
     for (const auto& c : cases) EXPECT_EQ(webkit_detail::htmlTitle(c.html), c.title) << c.html;
+}
+
+// The form reader gets the whole page however long, up to the most the engine keeps; past that the
+// submission is refused rather than read from part of the page.
+TEST_F(NavigationTest, AFormIsReadFromTheWholePageOrNotAtAll) {
+    static size_t readBytes = 0;
+    setFormReader([](const FormPage& page, const FormFill&) {
+        readBytes = page.bytes.size();
+        return FormRequest{std::nullopt, "read"};
+    });
+    const size_t sizes[] = {(1 << 20) + 100'000, webkit_detail::PageEngine::kMaxKeptBody + 1};
+    for (size_t size : sizes) {
+        server.route("GET", "/big", Reply::text(std::string(size, ' '), 200, "text/html"));
+        ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/big")))); }));
+        readBytes = 0;
+        std::optional<std::optional<std::string>> problem;
+        webView->submitForm({"/f", {}}, [&](const std::optional<std::string>& p) { problem = p; });
+        ASSERT_TRUE(runUntil([&] { return problem.has_value(); }));
+        if (size <= webkit_detail::PageEngine::kMaxKeptBody) {
+            EXPECT_EQ(readBytes, size);
+        } else {
+            EXPECT_EQ(readBytes, 0u);
+            EXPECT_EQ(*problem, "the page is larger than 32 MiB, more than the headless web view reads a form from "
+                                "(run with --web-engine real)");
+        }
+    }
 }
 
 }  // namespace

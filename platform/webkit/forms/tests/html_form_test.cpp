@@ -82,11 +82,6 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          {"/up", {}},
          "the headless web view sends forms as application/x-www-form-urlencoded only, this one is "
          "multipart/form-data (run with --web-engine real)"},
-        {"a page larger than the headless engine reads",
-         std::string(forms::kMaxPageBytes + 1, ' '),
-         {"/up", {}},
-         "the page is larger than 32 MiB, more than the headless web view reads a form from (run with --web-engine "
-         "real)"},
     };
     for (const auto& c : cases) {
         auto made = forms::readForm({c.html, "utf-8", page}, c.fill);
