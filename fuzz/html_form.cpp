@@ -1,8 +1,8 @@
 // Reads arbitrary pages for a form and fills it in. Input: first line the answer's charset (may be
 // empty), second line the fields as a submit command gives them ("NAME=VALUE -NAME=VALUE ...", the first
 // word the form's action), the rest the page's bytes.
-#include <cstdint>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <sstream>
 #include <string>
