@@ -762,7 +762,10 @@ std::string fillIn(const std::vector<Control*>& controls, const FormFill& fill, 
             if (nth >= texts.size())
                 return "the form has " + std::to_string(texts.size()) + " text field" + (texts.size() == 1 ? "" : "s") +
                        " named " + name + ", and more values for them";
-            texts[nth]->value = value;
+            // Kept as the field keeps what is typed into it (a text field drops line breaks, say).
+            Control& text = *texts[nth];
+            text.value =
+                text.tag == "input" && text.type != "hidden" ? sanitizedValue(text.type, value, text.node) : value;
             continue;
         }
         if (first.kind == Kind::Select) {
