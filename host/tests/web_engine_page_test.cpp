@@ -486,13 +486,19 @@ TEST_F(WebEnginePage, BothEnginesSendAFormAlike) {
          "<form method=post action=/sent><input name=a value=1><!-- " + std::string(1'100'000, 'x') +
              " --><input type=hidden name=tok value=secret></form>",
          {"/sent", {}}},
-        {"fields of one name in order, a box unchecked, options deselected",
+        {"fields of one name in order, a box unchecked, options deselected, typed values as fields keep them",
          "text/html",
-         "<form method=post action=/sent><input name=item><input name=item value=second>"
+         "<form method=post action=/sent><input name=item><input name=item value=second><input type=number name=n>"
          "<input type=checkbox name=keep checked><select name=m multiple><option selected>a<option selected>b"
          "</select><select name=one><option>x<option selected>y</select><input name=name required></form>",
          {"/sent",
-          {{"item", "A"}, {"item", "B"}, {"keep", "on", true}, {"m", "a", true}, {"one", "y", true}, {"name", "n"}}}},
+          {{"item", "A\nB"},
+           {"item", "B"},
+           {"n", "abc"},
+           {"keep", "on", true},
+           {"m", "a", true},
+           {"one", "y", true},
+           {"name", "n"}}}},
         {"a required field left empty",
          "text/html",
          "<form method=post action=/sent><input name=name required></form>",
