@@ -131,18 +131,18 @@ function(tesmar_platform_area area)
   set_property(GLOBAL APPEND PROPERTY TESMAR_PLATFORM_AREAS platform_${area})
 endfunction()
 
-# tesmar_webengine_module(NAME FROM lib OUTPUT_DIR dir): the sources of platform library `lib` once more, as a
-# module to dlopen. It links only the outside libraries `lib` wraps: the platform symbols stay undefined and
-# bind to the executable that loads it (see tesmar_exports_platform_for_modules), so the module and the
-# executable share one copy of every platform singleton.
-function(tesmar_webengine_module name)
-  cmake_parse_arguments(ARG "" "FROM;OUTPUT_DIR" "" ${ARGN})
+# tesmar_platform_module(NAME FROM lib LIBS outside... OUTPUT_DIR dir): the sources of platform library `lib`
+# once more, as a module to dlopen. It links only the outside libraries `lib` wraps (LIBS): the platform symbols
+# stay undefined and bind to the executable that loads it (see tesmar_exports_platform_for_modules), so the
+# module and the executable share one copy of every platform singleton.
+function(tesmar_platform_module name)
+  cmake_parse_arguments(ARG "" "FROM;OUTPUT_DIR" "LIBS" ${ARGN})
   get_target_property(srcs ${ARG_FROM} SOURCES)
   add_library(${name} MODULE ${srcs})
   tesmar_target_defaults(${name})
   target_include_directories(${name} PRIVATE $<TARGET_PROPERTY:${ARG_FROM},INCLUDE_DIRECTORIES>)
   target_compile_definitions(${name} PRIVATE $<TARGET_PROPERTY:${ARG_FROM},COMPILE_DEFINITIONS>)
-  target_link_libraries(${name} PRIVATE PkgConfig::WEBKIT2GTK)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
   set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIR})
 endfunction()
 

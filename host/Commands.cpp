@@ -48,8 +48,9 @@ constexpr Verb kVerbs[] = {
     {"submit", Kind::Submit, Arg::Form,
      "submit URL [NAME=VALUE ...]   the user fills in the top web view's form whose action is URL and submits\n"
      "                        it: each NAME=VALUE sets a field (a text, or the option, box or button of that\n"
-     "                        value), the rest keep the page's values, hidden ones too; %XX in NAME and VALUE\n"
-     "                        stands for a byte (%20 a space)"},
+     "                        value; a name given again fills the next text field of that name), -NAME=VALUE\n"
+     "                        unchecks that box or deselects that option; the rest keep the page's values,\n"
+     "                        hidden ones too; %XX in NAME and VALUE stands for a byte (%20 a space, %2D a -)"},
     {"pull", Kind::Pull, Arg::None, "pull                    pull to refresh on the top screen"},
     {"reload-button", Kind::ReloadButton, Arg::None,
      "reload-button           tap the connection-lost view's reload button"},
@@ -192,13 +193,15 @@ ParsedCommand parseCommand(const std::string& rawLine, size_t number) {
         if (!platform::URL::string(action)) return fail(verb + ": '" + action + "' is not a URL");
         command.text = action;
         while (words >> word) {
-            auto equals = word.find('=');
+            bool off = word.size() > 1 && word[0] == '-';
+            std::string_view field = std::string_view(word).substr(off ? 1 : 0);
+            auto equals = field.find('=');
             auto name =
-                equals == std::string::npos ? std::nullopt : platform::removingPercentEncoding(word.substr(0, equals));
-            auto value = name ? platform::removingPercentEncoding(word.substr(equals + 1)) : std::nullopt;
+                equals == std::string::npos ? std::nullopt : platform::removingPercentEncoding(field.substr(0, equals));
+            auto value = name ? platform::removingPercentEncoding(field.substr(equals + 1)) : std::nullopt;
             if (!name || name->empty() || !value)
                 return fail(verb + ": '" + word + "' is not NAME=VALUE (a space or % in them is written %20, %25)");
-            command.fields.emplace_back(*name, *value);
+            command.fields.push_back({*name, *value, off});
         }
         break;
     }

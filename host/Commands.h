@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/foundation/Value.h"
+#include "platform/webkit/WebKitTypes.h"
 
 namespace tesmar_host {
 
@@ -49,14 +50,14 @@ struct Command {
         Purchases,           // purchases JSON-ARRAY
     };
     Kind kind = Kind::Quit;
-    std::string text;                                         // URL, title or panel text
-    std::string extra;                                        // a second, optional argument
-    platform::Value payload;                                  // push JSON
-    std::vector<std::pair<std::string, std::string>> fields;  // submit: NAME, VALUE (decoded), in order
-    bool up = true;                                           // network
-    double seconds = 0;                                       // wait
-    std::string line;                                         // the line as written, for messages
-    size_t number = 0;                                        // its line number in the script or on stdin
+    std::string text;                                 // URL, title or panel text
+    std::string extra;                                // a second, optional argument
+    platform::Value payload;                          // push JSON
+    std::vector<platform::webkit::FormField> fields;  // submit: NAME, VALUE (decoded), in order
+    bool up = true;                                   // network
+    double seconds = 0;                               // wait
+    std::string line;                                 // the line as written, for messages
+    size_t number = 0;                                // its line number in the script or on stdin
 };
 
 struct ParsedCommand {

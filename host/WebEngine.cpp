@@ -13,6 +13,7 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/webkit/LegacyWebView.h"
 #include "platform/webkit/WebView.h"
+#include "platform/webkit/forms/HTMLForm.h"
 #include "platform/webkit/gtk/WebEngine.h"
 
 namespace tesmar_host {
@@ -128,6 +129,19 @@ std::optional<std::string> submitForm(platform::uikit::View& webView, const plat
     auto* legacy = dynamic_cast<platform::webkit::LegacyWebView*>(&webView);
     if (!web && !legacy) return "the view is no web view";
     if (web ? !web->URL() : !legacy->request()) return "no page is shown to submit a form of";
+    // The headless engine's form reader, with its HTML parser, is loaded by the first form it submits.
+    if (!platform::webkit::formReader() && !(web && web->runsScripts())) {
+        namespace forms = platform::webkit::forms;
+        std::string error;
+        using Entry = const forms::ModuleTable* (*)();
+        auto entry = reinterpret_cast<Entry>(
+            moduleEntry(forms::kModuleFileName, forms::kModuleEntry, "the form reader's module", &error));
+        const auto* table = entry ? entry() : nullptr;
+        if (entry && (!table || table->abiVersion != forms::kModuleAbiVersion || !table->read))
+            error = std::string("the form reader's module ") + forms::kModuleFileName + " is of another build";
+        if (!error.empty()) return error;
+        platform::webkit::setFormReader(table->read);
+    }
     struct Outcome {
         bool done = false;
         std::optional<std::string> problem;

@@ -171,8 +171,9 @@ TEST(HostCommands, EachVerbChecksItsArgument) {
     auto push = parseCommand(R"(push-tap {"url": "https://intranet.example/x"})");
     ASSERT_TRUE(push.command);
     EXPECT_EQ(push.command->payload["url"], Value("https://intranet.example/x"));
-    EXPECT_EQ(parseCommand("submit /login user=an%20na pin= note=a=b%25").command->fields,
-              (std::vector<std::pair<std::string, std::string>>{{"user", "an na"}, {"pin", ""}, {"note", "a=b%"}}));
+    EXPECT_EQ(parseCommand("submit /login user=an%20na pin= note=a=b%25 -box=on %2Dx=1").command->fields,
+              (std::vector<platform::webkit::FormField>{
+                  {"user", "an na"}, {"pin", ""}, {"note", "a=b%"}, {"box", "on", true}, {"-x", "1"}}));
     EXPECT_EQ(parseCommand("wait 0.25").command->seconds, 0.25);
     EXPECT_FALSE(parseCommand("network down").command->up);
     EXPECT_EQ(parseCommand(R"(app-call deleteTags ["a"])").command->payload, Value::array({"a"}));

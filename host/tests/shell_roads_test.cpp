@@ -325,18 +325,12 @@ SHELL_ROAD(ASubmittedSignInFormSetsTheCookieThatRegistersThePlayer) {
     EXPECT_EQ(posts[0].header("Origin"), kBase);
     EXPECT_EQ(posts[0].header("Referer"), kBase + "/signin");
 
-    // The answer's cookie drives the registration, from the next navigation on.
+    // The answer's cookie drives the registration. The app reads the jar when a navigation is decided, and
+    // that read is answered later: on a loaded machine, after the answer's cookie of the submission itself.
     auto isRegistration = [](const Value& e) {
         return has(e, "http.request", {{"method", "POST"}, {"url", Value(kRegister)}});
     };
-    long news = find(
-        seen,
-        [](const Value& e) {
-            return has(e, "navigation.decision", {{"url", Value(kBase + "/news")}});
-        },
-        posted);
-    ASSERT_GT(news, posted) << allOutput(r);
-    EXPECT_GT(find(seen, isRegistration), news) << allOutput(r);
+    EXPECT_GT(find(seen, isRegistration), posted) << allOutput(r);
     auto registrations = site_->server().requestsTo(tesmar_demo::DemoSite::kRegisterPath);
     ASSERT_FALSE(registrations.empty());
     EXPECT_NE(registrations[0].header("Cookie").value_or("").find(std::string("PHPSESSID=") +

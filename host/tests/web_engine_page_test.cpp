@@ -17,7 +17,9 @@
 #include "platform/foundation/PlatformConfig.h"
 #include "platform/uikit/Classes.h"
 #include "platform/urlsession/HTTPCookieStorage.h"
+#include "platform/webkit/FormReader.h"
 #include "platform/webkit/WebKit.h"
+#include "platform/webkit/forms/HTMLForm.h"
 #include "platform/webkit/gtk/WebEngine.h"
 #include "testing/TemporaryDeviceRoot.h"
 #include "testing/TestHttpServer.h"
@@ -467,6 +469,129 @@ TEST_F(WebEnginePage, AFrameFollowsThePagesTrustRule) {
     EXPECT_EQ(requests, (std::vector<std::string>{site("/outer"), "https://frame.test/inner"}));
     webView_.reset();
     gtk::stop();
+}
+
+// Forms: both engines fill in and submit the same pages. The headless engine's request is the real
+// engine's, byte for byte: the page read in its encoding and by the standard's parsing, the entries built
+// and encoded alike, fields of one name filled in order, an invalid field refused in the same words.
+TEST_F(WebEnginePage, BothEnginesSendAFormAlike) {
+    const std::string pad(1100, 'x');
+    struct Row {
+        const char* label;
+        std::string contentType, html;
+        FormFill fill;
+        bool sends = true;
+    } rows[] = {
+        {"parsing and entries",
+         "text/html",
+         "<form method=post action=/sent><textarea name=t>a <b>x</b> &lt;y&gt; </textarea>"
+         "<input type=hidden name=c value='&check;&NewLine;z'><input name=d value='a&b&amp c'>"
+         "<select name=s0 size=0><option>one<option>two</select>"
+         "<select name=s1><option selected>a<option selected>b</select><input type=range name=r min=0 max=5>"
+         "<input type=color name=col value='#ABCDEF'><input type=email name=em value=' a@b '>"
+         "<input type=date name=dt value=2023-02-29><input type=datetime-local name=dl value='2024-01-02 03:04:00'>"
+         "<input type=week name=w value=2020-W53>"
+         "<input type=hidden name=_charset_><datalist><input name=dl value=1></datalist>"
+         "<fieldset disabled><legend><input name=lg value=1></legend><input name=fs value=2></fieldset>"
+         "<input name=dn value=x dirname=dn.dir><input type=checkbox name=cb checked>"
+         "<input type=hidden name=ctl value='a&#1;&#x85;b'><form action=/inner><input name=i value=2></form>"
+         "<input name=late value=3></form>",
+         {"/sent", {}}},
+        {"a form in a table, fields after a script",
+         "text/html",
+         "<table><form method=post action=/sent><tr><td><input name=a value=1><script>var s = '</form>';</script>"
+         "</td><td><input name=b value=2></td></tr></form><tr><td><input name=c value=3></td></tr></table>"
+         "<input name=after value=4>",
+         {"/sent", {}}},
+        {"ISO-8859-1 by the answer",
+         "text/html; charset=iso-8859-1",
+         "<form method=post action=/sent><input type=hidden name=h value='caf\xE9 \x80\x81'><input name=q>"
+         "<input type=hidden name=_charset_></form>",
+         {"/sent", {{"q", "\xC3\xA9\xE2\x82\xAC\xE6\x97\xA5"}}}},
+        {"windows-1252 when nothing says",
+         "text/html",
+         "<form method=post action=/sent><input type=hidden name=h value='caf\xE9'><input name=q></form>",
+         {"/sent", {{"q", "\xC3\xA9\xE2\x82\xAC"}}}},
+        {"Shift_JIS by a meta, a GET",
+         "text/html",
+         "<meta http-equiv=Content-Type content='text/html; charset=Shift_JIS'><form action=/sent>"
+         "<input type=hidden name=h value='\x93\xFA\x96\x7B \x87\x40'><input name=q></form>",
+         {"/sent", {{"q", "\xE6\x97\xA5\xEF\xBD\x9E\xC2\xA5\xC3\xA9"}}}},
+        {"a meta in the head past 1024 bytes",
+         "text/html",
+         "<head><title>" + pad +
+             "</title><meta charset=euc-jp></head><form method=post action=/sent>"
+             "<input type=hidden name=h value='\xC6\xFC'><input name=q></form>",
+         {"/sent", {{"q", "\xC3\xA9\xE6\x97\xA5\xE4\xBD\xA0"}}}},
+        {"accept-charset",
+         "text/html; charset=utf-8",
+         "<form method=post action=/sent accept-charset='bogus, big5'><input name=q><input type=hidden name=_charset_>"
+         "</form>",
+         {"/sent", {{"q", "\xE2\x82\xAC\xE6\x97\xA5\xC2\xA5"}}}},
+        {"a page over 1 MiB",
+         "text/html",
+         "<form method=post action=/sent><input name=a value=1><!-- " + std::string(1'100'000, 'x') +
+             " --><input type=hidden name=tok value=secret></form>",
+         {"/sent", {}}},
+        {"fields of one name in order, a box unchecked, options deselected, typed values as fields keep them",
+         "text/html",
+         "<form method=post action=/sent><input name=item><input name=item value=second><input type=number name=n>"
+         "<input type=checkbox name=keep checked><select name=m multiple><option selected>a<option selected>b"
+         "</select><select name=one><option>x<option selected>y</select><input name=name required></form>",
+         {"/sent",
+          {{"item", "A\nB"},
+           {"item", "B"},
+           {"n", "abc"},
+           {"keep", "on", true},
+           {"m", "a", true},
+           {"one", "y", true},
+           {"name", "n"}}}},
+        {"a required field left empty",
+         "text/html",
+         "<form method=post action=/sent><input name=name required></form>",
+         {"/sent", {}},
+         false},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i)
+        server_.route("GET", "/form" + std::to_string(i), Reply::text(rows[i].html, 200, rows[i].contentType));
+    for (const char* method : {"GET", "POST"})
+        server_.route(method, "/sent", Reply::text("<p>sent</p>", 200, "text/html"));
+    setFormReader(&forms::readForm);
+
+    // What each row's submit sent ("METHOD target body"), or why it sent nothing.
+    auto sentBy = [&](WebView& view) {
+        std::vector<std::string> seen;
+        for (size_t i = 0; i < std::size(rows); ++i) {
+            recorder_->ended = false;
+            view.loadRequest(URLRequest(*URL::string(site("/form" + std::to_string(i)))));
+            EXPECT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20)) << rows[i].label;
+            size_t before = server_.requestsTo("/sent").size();
+            std::optional<std::optional<std::string>> answer;
+            recorder_->ended = false;
+            view.submitForm(rows[i].fill, [&](const std::optional<std::string>& problem) { answer = problem; });
+            dispatch::MainLoop::shared().runUntil([&] { return answer.has_value(); }, 20);
+            if (!answer || *answer) {
+                seen.push_back("refused: " + (answer ? **answer : "no answer"));
+                continue;
+            }
+            // The answer's page is shown before the next row's page is asked for.
+            dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20);
+            auto sent = server_.requestsTo("/sent");
+            seen.push_back(sent.size() > before ? sent.back().method + " " + sent.back().target + " " + sent.back().body
+                                                : "nothing");
+        }
+        return seen;
+    };
+    auto real = sentBy(*webView_);
+    webView_.reset();
+    gtk::stop();
+    auto headlessView = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480));
+    headlessView->setNavigationDelegate(recorder_);
+    auto headless = sentBy(*headlessView);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        EXPECT_EQ(headless[i], real[i]) << rows[i].label;
+        EXPECT_EQ(real[i].rfind("refused: ", 0) != 0, rows[i].sends) << rows[i].label << ": " << real[i];
+    }
 }
 
 }  // namespace

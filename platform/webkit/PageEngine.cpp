@@ -7,6 +7,7 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSessionTask.h"
+#include "platform/webkit/FormReader.h"
 #include "platform/webkit/WebsiteDataStore.h"
 #include "platform/webkit/internal/TaskSink.h"
 
@@ -262,6 +263,9 @@ void PageEngine::commit(const std::shared_ptr<Job>& job) {
     referrerPolicy_ = referrerPolicyOf(http ? http->valueForHTTPHeaderField("Referrer-Policy") : std::nullopt);
     title_.clear();
     body_.clear();
+    bodyCut_ = false;
+    // A string the app loads is text already: UTF-8.
+    bodyCharset_ = job->options.html ? "utf-8" : job->response ? job->response->textEncodingName() : "";
     progress_ = 0.5;
 
     BackForwardListItem item;
@@ -279,6 +283,7 @@ void PageEngine::data(const std::shared_ptr<Job>& job, const uint8_t* bytes, siz
     job->received += static_cast<int64_t>(size);
     size_t room = kMaxKeptBody - std::min(kMaxKeptBody, body_.size());
     body_.append(reinterpret_cast<const char*>(bytes), std::min(room, size));
+    bodyCut_ = bodyCut_ || size > room;
     if (job->expected > 0)
         progress_ = 0.5 + 0.4 * std::min(1.0, static_cast<double>(job->received) / static_cast<double>(job->expected));
 }
@@ -358,8 +363,14 @@ std::shared_ptr<Navigation> PageEngine::goBy(int offset) {
 void PageEngine::submitForm(const FormFill& fill,
                             std::function<void(const std::optional<std::string>& problem)> completion) {
     std::optional<std::string> problem = "no page is shown";
-    if (committedURL_) {
-        auto made = formRequest(body_, *committedURL_, fill);
+    FormReader reader = formReader();
+    if (committedURL_ && bodyCut_) {
+        problem = "the page is larger than " + std::to_string(kMaxKeptBody >> 20) +
+                  " MiB, more than the headless web view reads a form from (run with --web-engine real)";
+    } else if (committedURL_ && !reader) {
+        problem = "the headless web view has no form reader";
+    } else if (committedURL_) {
+        auto made = reader({body_, bodyCharset_, *committedURL_}, fill);
         problem = made.request ? std::nullopt : std::optional<std::string>(made.problem);
         if (made.request) {
             addPageHeaders(*made.request, *committedURL_, referrerPolicy_);

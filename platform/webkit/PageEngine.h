@@ -38,8 +38,9 @@ enum class ReferrerPolicy {
 
 class PageEngine : public PageBackend, public std::enable_shared_from_this<PageEngine> {
 public:
-    // Bodies kept for the title and pageSource(); the rest is counted, not kept.
-    static constexpr size_t kMaxKeptBody = 1 << 20;
+    // Bodies kept for the title, pageSource() and forms; the rest is counted, not kept, and a form of such
+    // a page is refused rather than read in part.
+    static constexpr size_t kMaxKeptBody = 32 << 20;
 
     PageEngine(std::shared_ptr<WebsiteDataStore> store, EngineClient* client);
     ~PageEngine() override;
@@ -66,7 +67,7 @@ public:
     std::optional<URLRequest> currentRequest() const override;
     // True while a load of `url` is in flight or its decision is still awaited.
     bool isLoadingOrDeciding(const URL& url) const override;
-    // The form is read from the page's source (formRequest below).
+    // The form is read from the page's source by the form reader (FormReader.h).
     void submitForm(const FormFill& fill,
                     std::function<void(const std::optional<std::string>& problem)> completion) override;
     URLRequest requestFromPage(const URL& url) const override;
@@ -102,6 +103,8 @@ private:
     std::string title_;
     std::string body_;
     ReferrerPolicy referrerPolicy_ = ReferrerPolicy::StrictOriginWhenCrossOrigin;  // the committed page's
+    bool bodyCut_ = false;     // more came than body_ keeps
+    std::string bodyCharset_;  // the charset the page's answer named
     double progress_ = 0;
     BackForwardList backForward_;
 };
@@ -109,15 +112,6 @@ private:
 // Posts "page.fail" for a navigation of `url` that ended with `error` (both engines): its description is
 // the error's own localised one.
 void postPageFail(const std::optional<URL>& url, const Error& error);
-
-// The request a form of `html`, the page at `pageURL`, sends once filled in as `fill` says (see FormFill):
-// a GET with the fields as its query, or a POST with them as an application/x-www-form-urlencoded body.
-// Without a request, `problem` says why (no such form, field or choice; another encoding).
-struct FormRequest {
-    std::optional<URLRequest> request;
-    std::string problem;
-};
-FormRequest formRequest(const std::string& html, const URL& pageURL, const FormFill& fill);
 
 // The policy a Referrer-Policy header names: its last token that names one, else the default.
 ReferrerPolicy referrerPolicyOf(const std::optional<std::string>& header);

@@ -71,12 +71,19 @@ struct Snapshot {
 
 // A form the user fills in and submits: the page's first form whose action is `action` (as the page writes
 // it, or resolved against the page; a form without one submits to the page itself). Each value sets the
-// form's field of its name: a text field takes it; a select, checkbox or radio button, or a submit button
-// (the one pressed) is chosen by it. The rest keep what the page gave them, hidden fields too; without a
-// button named, the form's first submit button is pressed, as the Enter key does.
+// form's field of its name: a text field takes it (the Nth value of a name the Nth such field); a select,
+// checkbox or radio button, or a submit button (the one pressed) is chosen by it, and `off` unchecks that
+// box or deselects that option instead. The rest keep what the page gave them, hidden fields too; without
+// a button named, the form's first submit button is pressed, as the Enter key does.
+struct FormField {
+    std::string name;
+    std::string value;
+    bool off = false;
+    bool operator==(const FormField&) const = default;
+};
 struct FormFill {
     std::string action;
-    std::vector<std::pair<std::string, std::string>> values;  // name, value; in order
+    std::vector<FormField> values;  // in order
 };
 
 // One navigation, from loadRequest/reload/goBack/... to its finish or failure. Delegates get the

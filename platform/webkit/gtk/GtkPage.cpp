@@ -357,7 +357,8 @@ public:
     // would: the page hears input and change events, checks the form's constraints, runs its submit handlers.
     void submitForm(const FormFill& fill, std::function<void(const std::optional<std::string>&)> completion) override {
         ValueArray values;
-        for (const auto& [name, value] : fill.values) values.push_back(Value::array({Value(name), Value(value)}));
+        for (const auto& field : fill.values)
+            values.push_back(Value::array({Value(field.name), Value(field.value), Value(field.off)}));
         auto literal = json::write(Value::array({Value(fill.action), Value(std::move(values))}));
         // Named controls shadow a form's own members (an input named "submit" is form.submit): the form's
         // methods and attributes are reached through the prototypes.
@@ -389,21 +390,30 @@ public:
             "  }"
             "  var controls = Array.prototype.slice.call(document.querySelectorAll('input, button, select, textarea'))"
             "    .filter(function(e) { return e.form === form && !e.matches(':disabled'); });"
-            "  var submitter = null;"
+            "  var submitter = null, typed = new Map();"
             "  for (var i = 0; i < fields.length; ++i) {"
-            "    var n = fields[i][0], v = fields[i][1];"
+            "    var n = fields[i][0], v = fields[i][1], off = fields[i][2];"
             "    var named = controls.filter(function(e) { return e.name === n && kind(e) !== 'other'; });"
             "    if (!named.length) return 'the form has no field ' + n;"
             "    var first = named[0], k = kind(first), chosen = null;"
-            "    if (k === 'text') { first.value = v; changed(first); continue; }"
+            "    if (k === 'text') {"
+            "      if (off) return \"the form's \" + n + ' is a text field: it has nothing to uncheck';"
+            "      var texts = named.filter(function(e) { return kind(e) === 'text'; }), nth = typed.get(n) || 0;"
+            "      typed.set(n, nth + 1);"
+            "      if (nth >= texts.length) return 'the form has ' + texts.length + ' text field' +"
+            "        (texts.length === 1 ? '' : 's') + ' named ' + n + ', and more values for them';"
+            "      texts[nth].value = v; changed(texts[nth]); continue;"
+            "    }"
             "    if (k === 'select') {"
             "      chosen = Array.prototype.slice.call(first.options)"
             "        .find(function(o) { return o.value === v && !o.matches(':disabled'); });"
-            "      if (chosen) { chosen.selected = true; changed(first); }"
+            "      if (chosen) { chosen.selected = !off; changed(first); }"
             "    } else {"
             "      chosen = named.find(function(e) { return kind(e) === k && e.value === v; });"
+            "      if (chosen && k === 'submit' && off)"
+            "        return \"the form's \" + n + ' is a button: it has nothing to uncheck';"
             "      if (chosen && k === 'submit') submitter = chosen;"
-            "      else if (chosen) { chosen.checked = true; changed(chosen); }"
+            "      else if (chosen) { chosen.checked = !off; changed(chosen); }"
             "    }"
             "    if (!chosen) return \"the form's \" + n + ' has no choice ' + v;"
             "  }"
@@ -411,7 +421,7 @@ public:
             "  if (!Element.prototype.hasAttribute.call(form, 'novalidate') &&"
             "      !(submitter && submitter.hasAttribute('formnovalidate'))) {"
             "    var bad = controls.find(function(e) { return e.willValidate && !e.checkValidity(); });"
-            "    if (bad) return \"the form's field \" + (bad.name || bad.type) + ' is not valid: ' + "
+            "    if (bad) return \"the form's field \\\"\" + (bad.name || bad.type) + '\" is not valid: ' + "
             "bad.validationMessage;"
             "  }"
             "  if (submitter) HTMLFormElement.prototype.requestSubmit.call(form, submitter);"

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/urlsession/URLError.h"
+#include "platform/webkit/FormReader.h"
 #include "platform/webkit/PageEngine.h"
 #include "platform/webkit/tests/WebKitTestSupport.h"
 #include "testing/TestCertificates.h"
@@ -356,78 +357,29 @@ TEST(HTMLTitle, FindsAndCleansTheTitle) {
     for (const auto& c : cases) EXPECT_EQ(webkit_detail::htmlTitle(c.html), c.title) << c.html;
 }
 
-// The requests below are those the real engine sends for the same pages and fills.
-TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
-    const std::string form =
-        "<form id=a action='/search.html'><input name=q value='x y'></form>"
-        "<form id=f method=POST action=post.html><input type=hidden name=token value='t&amp;k'>"
-        "<input name=user required><input name=dis value=no disabled>"
-        "<fieldset disabled><input name=fs value=no></fieldset><input type=checkbox name=remember>"
-        "<input type=checkbox name=opt value=a checked><input type=checkbox name=opt value=b>"
-        "<input type=radio name=r value=1 checked><input type=radio name=r value=2>"
-        "<select name=s><option>One</option><option value=2>Two</option><option disabled>Three</option></select>"
-        "<textarea name=t>\nline1\nline2</textarea><input type=file name=file>"
-        "<input type=reset name=reset><input type=button name=b value=b>"
-        "<button name=go value=first>First</button><input type=submit name=go2></form>"
-        "<input name=outside value=o form=f>";
-    const std::string search = "<form action='/search.html?old=1#frag'><input name=q value='caf\xC3\xA9'>"
-                               "<input type=submit name=go></form>";
-    const auto page = url("https://intranet.example/dir/page.html");
-    struct Case {
-        std::string label, html;
-        FormFill fill;
-        std::string request;  // "METHOD URL [BODY]", or the problem
-    } cases[] = {
-        {"every kind of field filled in",
-         form,
-         {"post.html",
-          {{"user", "an na\xC3\xA9"}, {"remember", "on"}, {"r", "2"}, {"s", "2"}, {"t", "new\ntext"}, {"opt", "b"}}},
-         "POST https://intranet.example/dir/post.html token=t%26k&user=an+na%C3%A9&remember=on&opt=a&opt=b&r=2&s=2&"
-         "t=new%0D%0Atext&file=&go=first&outside=o"},
-        {"the page's values, another button",
-         form,
-         {"https://intranet.example/dir/post.html", {{"user", "x"}, {"go2", ""}}},
-         "POST https://intranet.example/dir/post.html token=t%26k&user=x&opt=a&r=1&s=One&t=line1%0D%0Aline2&file=&"
-         "go2=Submit&outside=o"},
-        {"a GET replaces the action's query",
-         search,
-         {"/search.html?old=1#frag", {{"go", ""}}},
-         "GET https://intranet.example/search.html?q=caf%C3%A9&go=Submit#frag"},
-        {"no action: the page itself",
-         "<form method=post><input name=a value=1></form>",
-         {"page.html", {}},
-         "POST https://intranet.example/dir/page.html a=1"},
-        {"no such form",
-         form,
-         {"/nothing", {}},
-         "no form on the page submits to /nothing (its forms submit to: /search.html, post.html)"},
-        {"no forms", "<p>text</p>", {"/nothing", {}}, "the page has no form"},
-        {"no such field", form, {"post.html", {{"nofield", "1"}}}, "the form has no field nofield"},
-        {"a disabled field", form, {"post.html", {{"fs", "1"}}}, "the form has no field fs"},
-        {"no such choice", form, {"post.html", {{"r", "3"}}}, "the form's r has no choice 3"},
-        {"a disabled option", form, {"post.html", {{"s", "Three"}}}, "the form's s has no choice Three"},
-        {"a required field left empty",
-         form,
-         {"post.html", {}},
-         "the form's field user is not valid: Fill out this field"},
-        {"another encoding",
-         "<form method=post enctype=multipart/form-data action=/up></form>",
-         {"/up", {}},
-         "the headless web view sends forms as application/x-www-form-urlencoded only, this one is "
-         "multipart/form-data (run with --web-engine real)"},
-    };
-    for (const auto& c : cases) {
-        auto made = webkit_detail::formRequest(c.html, page, c.fill);
-        std::string seen = made.problem;
-        if (made.request) {
-            const auto& body = made.request->HTTPBody();
-            seen = made.request->HTTPMethod() + " " + made.request->url()->absoluteString() +
-                   (body ? " " + std::string(body->begin(), body->end()) : "");
-            if (body) {
-                EXPECT_EQ(made.request->valueForHTTPHeaderField("Content-Type"), "application/x-www-form-urlencoded");
-            }
+// The form reader gets the whole page however long, up to the most the engine keeps; past that the
+// submission is refused rather than read from part of the page.
+TEST_F(NavigationTest, AFormIsReadFromTheWholePageOrNotAtAll) {
+    static size_t readBytes = 0;
+    setFormReader([](const FormPage& page, const FormFill&) {
+        readBytes = page.bytes.size();
+        return FormRequest{std::nullopt, "read"};
+    });
+    const size_t sizes[] = {(1 << 20) + 100'000, webkit_detail::PageEngine::kMaxKeptBody + 1};
+    for (size_t size : sizes) {
+        server.route("GET", "/big", Reply::text(std::string(size, ' '), 200, "text/html"));
+        ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/big")))); }));
+        readBytes = 0;
+        std::optional<std::optional<std::string>> problem;
+        webView->submitForm({"/f", {}}, [&](const std::optional<std::string>& p) { problem = p; });
+        ASSERT_TRUE(runUntil([&] { return problem.has_value(); }));
+        if (size <= webkit_detail::PageEngine::kMaxKeptBody) {
+            EXPECT_EQ(readBytes, size);
+        } else {
+            EXPECT_EQ(readBytes, 0u);
+            EXPECT_EQ(*problem, "the page is larger than 32 MiB, more than the headless web view reads a form from "
+                                "(run with --web-engine real)");
         }
-        EXPECT_EQ(seen, c.request) << c.label;
     }
 }
 

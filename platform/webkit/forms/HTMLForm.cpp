@@ -1,0 +1,993 @@
+// The page's HTML read with gumbo, a parser that follows the HTML standard's tokenizer and tree
+// construction, after decoding it as a browser does; the form's controls found, filled in as a user
+// would, and the entries the browser sends for them.
+#include "platform/webkit/forms/HTMLForm.h"
+
+#include <gumbo.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <new>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/foundation/ASCII.h"
+#include "platform/webkit/forms/internal/TextEncoding.h"
+
+namespace platform::webkit::forms {
+
+namespace {
+
+// How long a page may take to parse. The parser's scope checks walk the stack of open elements, so a page
+// of elements nested hundreds of thousands deep takes it minutes; past this the command fails instead.
+constexpr auto kParseTimeLimit = std::chrono::seconds(10);
+
+struct ParseTooSlow {};
+
+// Every allocation of one parse, linked so that the tree is freed in one loop however deep it is. The
+// parser allocates as it makes each node, so its allocations also watch the time: past the limit one
+// throws ParseTooSlow, out through the parser (which keeps nothing but this memory).
+class ParseMemory {
+public:
+    ParseMemory() = default;
+    ParseMemory(const ParseMemory&) = delete;
+    ParseMemory& operator=(const ParseMemory&) = delete;
+    ~ParseMemory() {
+        for (Block* block = head_.next; block != &head_;) {
+            Block* next = block->next;
+            std::free(block);
+            block = next;
+        }
+    }
+
+    static void* allocate(void* self, size_t size) {
+        auto* memory = static_cast<ParseMemory*>(self);
+        if (std::chrono::steady_clock::now() > memory->deadline_) throw ParseTooSlow();
+        auto* block = static_cast<Block*>(std::malloc(sizeof(Block) + size));
+        if (!block) throw std::bad_alloc();
+        auto& head = memory->head_;
+        block->prev = &head;
+        block->next = head.next;
+        head.next->prev = block;
+        head.next = block;
+        return block + 1;
+    }
+    static void release(void*, void* pointer) {
+        if (!pointer) return;
+        Block* block = static_cast<Block*>(pointer) - 1;
+        block->prev->next = block->next;
+        block->next->prev = block->prev;
+        std::free(block);
+    }
+
+private:
+    struct alignas(std::max_align_t) Block {
+        Block* prev;
+        Block* next;
+    };
+    Block head_{&head_, &head_};
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now() + kParseTimeLimit;
+};
+
+// The parser writes U+FFFD for control characters and noncharacters, which browsers keep: they go
+// through it as private-use code points of plane 15 (U+F0000 on) and come back in what is read of it.
+constexpr char32_t kSheltered = 0xF0000;
+
+// The code point of valid UTF-8 at text[at], and its length.
+char32_t codePointAt(std::string_view text, size_t at, size_t& length) {
+    auto b = static_cast<unsigned char>(text[at]);
+    length = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    if (at + length > text.size()) {
+        length = 1;
+        return b;
+    }
+    char32_t c = length == 1 ? b : length == 2 ? b & 0x1F : length == 3 ? b & 0x0F : b & 0x07;
+    for (size_t i = 1; i < length; ++i) c = (c << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+    return c;
+}
+
+std::string sheltered(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0, length = 0; at < text.size(); at += length) {
+        char32_t c = codePointAt(text, at, length);
+        bool control = (c >= 1 && c <= 8) || c == 0x0B || (c >= 0x0E && c <= 0x1F) || (c >= 0x7F && c <= 0x9F);
+        if (control)
+            appendUTF8(out, kSheltered + c);
+        else if (c >= 0xFDD0 && c <= 0xFDEF)
+            appendUTF8(out, kSheltered + 0x100 + (c - 0xFDD0));
+        else if ((c & 0xFFFE) == 0xFFFE)
+            appendUTF8(out, kSheltered + 0x200 + (c >> 16) * 2 + (c & 1));
+        else
+            out.append(text.substr(at, length));
+    }
+    return out;
+}
+
+std::string unsheltered(std::string_view text) {
+    if (text.find('\xF3') == std::string_view::npos) return std::string(text);  // no plane 15 at all
+    std::string out;
+    for (size_t at = 0, length = 0; at < text.size(); at += length) {
+        char32_t c = codePointAt(text, at, length);
+        if (c >= kSheltered && c < kSheltered + 0x100)
+            appendUTF8(out, c - kSheltered);
+        else if (c >= kSheltered + 0x100 && c < kSheltered + 0x120)
+            appendUTF8(out, 0xFDD0 + (c - kSheltered - 0x100));
+        else if (c >= kSheltered + 0x200 && c < kSheltered + 0x222)
+            appendUTF8(out, ((c - kSheltered - 0x200) / 2) << 16 | 0xFFFE | ((c - kSheltered) & 1));
+        else
+            out.append(text.substr(at, length));
+    }
+    return out;
+}
+
+bool isHTML(const GumboNode* node, GumboTag tag) {
+    return node->type == GUMBO_NODE_ELEMENT && node->v.element.tag == tag &&
+           node->v.element.tag_namespace == GUMBO_NAMESPACE_HTML;
+}
+
+const char* attribute(const GumboNode* node, const char* name) {
+    const GumboAttribute* found = gumbo_get_attribute(&node->v.element.attributes, name);
+    return found ? found->value : nullptr;
+}
+
+std::optional<std::string> attributeText(const GumboNode* node, const char* name) {
+    const char* value = attribute(node, name);
+    return value ? std::optional<std::string>(unsheltered(value)) : std::nullopt;
+}
+
+bool hasAttribute(const GumboNode* node, const char* name) { return attribute(node, name) != nullptr; }
+
+const GumboVector& childrenOf(const GumboNode* node) {
+    return node->type == GUMBO_NODE_DOCUMENT ? node->v.document.children : node->v.element.children;
+}
+
+bool isASCIIWhitespace(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
+
+std::string strippedAndCollapsed(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (!isASCIIWhitespace(c))
+            out += c;
+        else if (!out.empty() && out.back() != ' ')
+            out += ' ';
+    }
+    if (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+// The text of a node's descendants, less that of scripts.
+std::string textContent(const GumboNode* node) {
+    std::string text;
+    std::vector<const GumboNode*> pending{node};
+    while (!pending.empty()) {
+        const GumboNode* at = pending.back();
+        pending.pop_back();
+        if (at->type == GUMBO_NODE_TEXT || at->type == GUMBO_NODE_WHITESPACE || at->type == GUMBO_NODE_CDATA) {
+            text += at->v.text.text;
+        } else if (at->type == GUMBO_NODE_ELEMENT && at->v.element.tag != GUMBO_TAG_SCRIPT) {
+            const GumboVector& children = at->v.element.children;
+            for (unsigned i = children.length; i-- > 0;)
+                pending.push_back(static_cast<const GumboNode*>(children.data[i]));
+        }
+    }
+    return unsheltered(text);
+}
+
+// The standard's "rules for parsing non-negative integers"; nullopt for none.
+std::optional<long> nonNegativeInteger(const char* text) {
+    if (!text) return std::nullopt;
+    std::string_view s = trimmingASCIIWhitespace(text);
+    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+    long value = 0;
+    size_t digits = 0;
+    while (digits < s.size() && s[digits] >= '0' && s[digits] <= '9' && value < 1'000'000'000)
+        value = value * 10 + (s[digits++] - '0');
+    return digits ? std::optional<long>(value) : std::nullopt;
+}
+
+enum class Kind { Text, Choice, Select, Submit, Other };
+
+struct Option {
+    std::string value;
+    bool selected = false;
+    bool disabled = false;
+};
+
+struct Control {
+    const GumboNode* node = nullptr;
+    std::string tag;   // input, button, select or textarea
+    std::string type;  // an input's or a button's type, lower-case
+    std::optional<std::string> name;
+    Kind kind = Kind::Other;
+    bool disabled = false;
+    bool inDatalist = false;
+    std::string value;  // text fields, choices, buttons
+    bool checked = false;
+    bool multiple = false;
+    bool menuList = false;  // a select showing one option at a time
+    std::vector<Option> options;
+    std::string direction = "ltr";
+    int owner = -1;  // the form it belongs to
+};
+
+struct Form {
+    const GumboNode* node = nullptr;
+    std::optional<std::string> id;
+    std::optional<std::string> action;
+};
+
+struct Page {
+    std::vector<Form> forms;
+    std::vector<Control> controls;
+    std::optional<std::string> baseHref;
+    std::map<std::string, const GumboNode*> ids;  // the first element of each id
+    const TextEncoding* metaEncoding = nullptr;   // the first <meta> naming one
+    bool sawMeta = false;
+};
+
+// A single select's options after any change: one chosen, the last of those marked, else the first that
+// can be.
+void settleSelection(Control& select) {
+    if (select.multiple) return;
+    auto last =
+        std::find_if(select.options.rbegin(), select.options.rend(), [](const Option& o) { return o.selected; });
+    for (auto it = select.options.rbegin(); it != select.options.rend(); ++it)
+        if (it != last) it->selected = false;
+    if (last != select.options.rend() || !select.menuList) return;
+    for (auto& option : select.options)
+        if (!option.disabled) {
+            option.selected = true;
+            return;
+        }
+}
+
+// The standard's "valid floating-point number", read; nullopt for anything else.
+std::optional<double> floatingPointNumber(std::string_view s) {
+    size_t i = !s.empty() && s[0] == '-' ? 1 : 0;
+    auto digits = [&] {
+        size_t from = i;
+        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+        return i - from;
+    };
+    size_t whole = digits();
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        if (!digits()) return std::nullopt;
+    } else if (!whole) {
+        return std::nullopt;
+    }
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        if (!digits()) return std::nullopt;
+    }
+    if (i != s.size()) return std::nullopt;
+    double value = std::strtod(std::string(s).c_str(), nullptr);
+    return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
+}
+
+// A range's value: a number within its min and max (0 and 100 unless said) on its step (1 unless said),
+// the middle when it has none.
+std::string rangeValue(const std::string& value, const GumboNode* node) {
+    auto number = [node](const char* name) {
+        const char* text = attribute(node, name);
+        return text ? floatingPointNumber(text) : std::nullopt;
+    };
+    double min = number("min").value_or(0), max = std::max(min, number("max").value_or(100));
+    auto given = floatingPointNumber(value);
+    double v = std::clamp(given.value_or(min + (max - min) / 2), min, max);
+    const char* stepText = attribute(node, "step");
+    double step = 1;
+    if (stepText && equalsIgnoringASCIICase(trimmingASCIIWhitespace(stepText), "any"))
+        step = 0;
+    else if (auto s = stepText ? floatingPointNumber(stepText) : std::nullopt; s && *s > 0)
+        step = *s;
+    if (step > 0) {
+        // Steps count from its min, else from the value the page gave it.
+        double base = number("min").value_or(given.value_or(0));
+        double aligned = base + std::floor((v - base) / step + 0.5) * step;
+        if (aligned > max) aligned -= step;
+        v = aligned;
+    }
+    if (given && *given == v) return value;
+    char text[32];
+    auto written = std::to_chars(text, text + sizeof text, v);
+    return std::string(text, written.ptr);
+}
+
+// The date and time fields' values: valid strings of their kind, else nothing; a local date and time
+// normalized (a "T" between them, seconds only when not zero).
+struct DateTimeReader {
+    std::string_view s;
+    size_t at = 0;
+    std::optional<int> number(size_t digits, bool orMore = false) {
+        size_t from = at;
+        while (at < s.size() && std::isdigit(static_cast<unsigned char>(s[at])) && (orMore || at - from < digits)) ++at;
+        if (at - from < digits || at - from > 9) return std::nullopt;
+        return std::stoi(std::string(s.substr(from, at - from)));
+    }
+    bool literal(char c) { return at < s.size() && s[at] == c && ++at; }
+    bool done() const { return at == s.size(); }
+
+    std::optional<std::pair<int, int>> yearMonth() {
+        auto year = number(4, true);
+        if (!year || *year < 1 || !literal('-')) return std::nullopt;
+        auto month = number(2);
+        if (!month || *month < 1 || *month > 12) return std::nullopt;
+        return std::make_pair(*year, *month);
+    }
+    bool date() {
+        auto ym = yearMonth();
+        if (!ym || !literal('-')) return false;
+        auto day = number(2);
+        static const int days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        int year = ym->first;
+        bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+        int last = ym->second == 2 && !leap ? 28 : days[ym->second - 1];
+        return day && *day >= 1 && *day <= last;
+    }
+    // A time; `shortest` the same time without seconds that are zero, nor the fraction's trailing zeros.
+    bool time(std::string* shortest = nullptr) {
+        size_t from = at;
+        auto hour = number(2);
+        if (!hour || *hour > 23 || !literal(':')) return false;
+        auto minute = number(2);
+        if (!minute || *minute > 59) return false;
+        std::string seconds;
+        if (literal(':')) {
+            auto second = number(2);
+            if (!second || *second > 59) return false;
+            seconds = std::string(s.substr(at - 2, 2));
+            if (literal('.')) {
+                size_t fraction = at;
+                if (!number(1, true) || at - fraction > 3) return false;
+                std::string digits(s.substr(fraction, at - fraction));
+                while (!digits.empty() && digits.back() == '0') digits.pop_back();
+                if (!digits.empty()) seconds += "." + digits;
+            }
+            if (seconds == "00") seconds.clear();
+        }
+        if (shortest) *shortest = std::string(s.substr(from, 5)) + (seconds.empty() ? "" : ":" + seconds);
+        return true;
+    }
+};
+
+std::string dateTimeValue(const std::string& type, const std::string& value) {
+    DateTimeReader reader{value};
+    bool valid = false;
+    if (type == "date") {
+        valid = reader.date();
+    } else if (type == "month") {
+        valid = reader.yearMonth().has_value();
+    } else if (type == "time") {
+        valid = reader.time();
+    } else if (type == "week") {
+        auto year = reader.number(4, true);
+        auto week = year && *year >= 1 && reader.literal('-') && reader.literal('W') ? reader.number(2) : std::nullopt;
+        // 53 weeks in a year that starts on a Thursday, or a leap year that starts on a Wednesday.
+        auto weekday = [](int y) { return (1 + 5 * ((y - 1) % 4) + 4 * ((y - 1) % 100) + 6 * ((y - 1) % 400)) % 7; };
+        if (week && year) {
+            bool leap = *year % 4 == 0 && (*year % 100 != 0 || *year % 400 == 0);
+            int weeks = weekday(*year) == 4 || (leap && weekday(*year) == 3) ? 53 : 52;
+            valid = *week >= 1 && *week <= weeks;
+        }
+    } else if (type == "datetime-local") {
+        std::string time;
+        size_t date = 0;
+        if (reader.date() && (date = reader.at, reader.literal('T') || reader.literal(' ')) && reader.time(&time) &&
+            reader.done())
+            return value.substr(0, date) + "T" + time;
+        return "";
+    } else {
+        return value;
+    }
+    return valid && reader.done() ? value : "";
+}
+
+// A value as an input of `type` keeps it (its value sanitization).
+std::string sanitizedValue(const std::string& type, std::string value, const GumboNode* attributes) {
+    bool multiple = hasAttribute(attributes, "multiple");
+    auto withoutLineBreaks = [](std::string text) {
+        text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }), text.end());
+        return text;
+    };
+    if (type == "text" || type == "search" || type == "tel" || type == "password")
+        return withoutLineBreaks(std::move(value));
+    if (type == "url") return std::string(trimmingASCIIWhitespace(withoutLineBreaks(std::move(value))));
+    if (type == "email") {
+        value = withoutLineBreaks(std::move(value));
+        if (!multiple) return std::string(trimmingASCIIWhitespace(value));
+        std::string out;
+        for (size_t at = 0; at <= value.size();) {
+            size_t comma = std::min(value.find(',', at), value.size());
+            if (at) out += ',';
+            out += trimmingASCIIWhitespace(std::string_view(value).substr(at, comma - at));
+            at = comma + 1;
+        }
+        return out;
+    }
+    if (type == "number") return floatingPointNumber(value) ? value : "";
+    if (type == "range") return rangeValue(value, attributes);
+    if (type == "date" || type == "month" || type == "week" || type == "time" || type == "datetime-local")
+        return dateTimeValue(type, value);
+    if (type == "color") {
+        bool simple = value.size() == 7 && value[0] == '#' && std::all_of(value.begin() + 1, value.end(), [](char c) {
+                          return std::isxdigit(static_cast<unsigned char>(c));
+                      });
+        return simple ? lowercasedASCII(value) : "#000000";
+    }
+    return value;
+}
+
+const char* const kInputTypes[] = {"hidden",   "text",  "search", "tel",      "url",   "email",
+                                   "password", "date",  "month",  "week",     "time",  "datetime-local",
+                                   "number",   "range", "color",  "checkbox", "radio", "file",
+                                   "submit",   "image", "reset",  "button"};
+
+Control controlOf(const GumboNode* node, GumboTag tag, bool disabled, bool inDatalist, const std::string& direction) {
+    Control control;
+    control.node = node;
+    control.tag = gumbo_normalized_tagname(tag);
+    control.name = attributeText(node, "name");
+    control.disabled = disabled || hasAttribute(node, "disabled");
+    control.inDatalist = inDatalist;
+    control.direction = direction;
+    if (tag == GUMBO_TAG_INPUT) {
+        std::string type = lowercasedASCII(attributeText(node, "type").value_or("text"));
+        control.type = "text";
+        for (const char* known : kInputTypes)
+            if (type == known) control.type = type;
+        const std::string& t = control.type;
+        if (t == "checkbox" || t == "radio") {
+            control.kind = Kind::Choice;
+            control.value = attributeText(node, "value").value_or("on");
+            control.checked = hasAttribute(node, "checked");
+        } else if (t == "submit" || t == "image") {
+            control.kind = Kind::Submit;
+            control.value = attributeText(node, "value").value_or("");
+        } else if (t != "reset" && t != "button" && t != "file") {
+            control.kind = Kind::Text;
+            control.value = attributeText(node, "value").value_or("");
+            if (t != "hidden") control.value = sanitizedValue(t, control.value, node);
+        }
+    } else if (tag == GUMBO_TAG_BUTTON) {
+        std::string type = lowercasedASCII(attributeText(node, "type").value_or("submit"));
+        control.type = type == "reset" || type == "button" ? type : "submit";
+        control.kind = control.type == "submit" ? Kind::Submit : Kind::Other;
+        control.value = attributeText(node, "value").value_or("");
+    } else if (tag == GUMBO_TAG_SELECT) {
+        control.kind = Kind::Select;
+        control.multiple = hasAttribute(node, "multiple");
+        control.menuList = !control.multiple && nonNegativeInteger(attribute(node, "size")).value_or(0) <= 1;
+        // Its options: its own option children and those of its option groups.
+        auto add = [&control](const GumboNode* option, bool groupDisabled) {
+            Option made;
+            made.value = attributeText(option, "value").value_or(strippedAndCollapsed(textContent(option)));
+            made.selected = hasAttribute(option, "selected");
+            made.disabled = groupDisabled || hasAttribute(option, "disabled");
+            control.options.push_back(std::move(made));
+        };
+        const GumboVector& children = node->v.element.children;
+        for (unsigned i = 0; i < children.length; ++i) {
+            const auto* child = static_cast<const GumboNode*>(children.data[i]);
+            if (isHTML(child, GUMBO_TAG_OPTION)) add(child, false);
+            if (!isHTML(child, GUMBO_TAG_OPTGROUP)) continue;
+            const GumboVector& grouped = child->v.element.children;
+            for (unsigned j = 0; j < grouped.length; ++j) {
+                const auto* option = static_cast<const GumboNode*>(grouped.data[j]);
+                if (isHTML(option, GUMBO_TAG_OPTION)) add(option, hasAttribute(child, "disabled"));
+            }
+        }
+        settleSelection(control);
+    } else {  // textarea: its text (the parser drops a first line break)
+        control.type = "textarea";
+        control.kind = Kind::Text;
+        control.value = textContent(node);
+    }
+    return control;
+}
+
+// A span of the page's text in which "</form" is no end tag: a tag's own text, a comment, the text of a
+// script, style or textarea, and what an end tag inside a select, template or noscript does not reach.
+struct Span {
+    size_t from, to;
+};
+
+void addSpan(std::vector<Span>& spans, size_t from, size_t length) {
+    if (length) spans.push_back({from, from + length});
+}
+
+// Where the parser's form element pointer ended: every "</form" end tag of the page (outside the spans).
+std::vector<size_t> formEndTags(std::string_view text, std::vector<Span> spans) {
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.from < b.from; });
+    // Merged, so a position is inside one exactly when the span starting last before it reaches it.
+    std::vector<Span> merged;
+    for (const auto& span : spans) {
+        if (!merged.empty() && span.from <= merged.back().to)
+            merged.back().to = std::max(merged.back().to, span.to);
+        else
+            merged.push_back(span);
+    }
+    std::vector<size_t> ends;
+    for (size_t at = findIgnoringASCIICase(text, "</form"); at != std::string_view::npos;
+         at = findIgnoringASCIICase(text, "</form", at + 6)) {
+        if (at + 6 >= text.size()) break;
+        char after = text[at + 6];
+        if (!isASCIIWhitespace(after) && after != '/' && after != '>') continue;
+        auto span =
+            std::upper_bound(merged.begin(), merged.end(), at, [](size_t p, const Span& s) { return p < s.from; });
+        if (span != merged.begin() && at < std::prev(span)->to) continue;
+        ends.push_back(at);
+    }
+    return ends;
+}
+
+void collect(const GumboNode* root, std::string_view text, Page& page) {
+    struct Context {
+        int form = -1;       // the nearest form around it
+        bool moved = false;  // it or an element around it was moved by the repair of misnested tags
+        bool disabled = false;
+        bool inDatalist = false;
+        std::string direction = "ltr";
+    };
+    struct Visit {
+        const GumboNode* node;
+        Context context;
+    };
+    std::vector<Span> spans;
+    std::vector<std::pair<size_t, int>> formStarts;  // offset, form
+    std::vector<size_t> controlOffsets;
+    std::vector<Visit> pending{{root, {}}};
+    while (!pending.empty()) {
+        Visit visit = std::move(pending.back());
+        pending.pop_back();
+        const GumboNode* node = visit.node;
+        Context context = visit.context;
+        if (node->type == GUMBO_NODE_COMMENT || node->type == GUMBO_NODE_CDATA) {
+            addSpan(spans, node->v.text.start_pos.offset, node->v.text.original_text.length);
+            continue;
+        }
+        if (node->type == GUMBO_NODE_TEXT) {
+            const GumboNode* parent = node->parent;
+            if (parent && parent->type == GUMBO_NODE_ELEMENT) {
+                switch (parent->v.element.tag) {
+                case GUMBO_TAG_SCRIPT:
+                case GUMBO_TAG_STYLE:
+                case GUMBO_TAG_TEXTAREA:
+                case GUMBO_TAG_TITLE:
+                case GUMBO_TAG_XMP:
+                case GUMBO_TAG_IFRAME:
+                case GUMBO_TAG_NOEMBED:
+                case GUMBO_TAG_NOFRAMES:
+                case GUMBO_TAG_PLAINTEXT:
+                    addSpan(spans, node->v.text.start_pos.offset, node->v.text.original_text.length);
+                    break;
+                default:
+                    break;
+                }
+            }
+            continue;
+        }
+        if (node->type == GUMBO_NODE_TEMPLATE) {
+            // Its content is no part of the page, and neither opens nor ends its forms.
+            const GumboElement& element = node->v.element;
+            size_t end = element.original_end_tag.length ? element.end_pos.offset + element.original_end_tag.length
+                                                         : text.size();
+            addSpan(spans, element.start_pos.offset, end - std::min<size_t>(end, element.start_pos.offset));
+            continue;
+        }
+        if (node->type != GUMBO_NODE_ELEMENT && node->type != GUMBO_NODE_DOCUMENT) continue;
+        if (node->type == GUMBO_NODE_ELEMENT) {
+            const GumboElement& element = node->v.element;
+            addSpan(spans, element.start_pos.offset, element.original_tag.length);
+            context.moved = context.moved || (node->parse_flags & GUMBO_INSERTION_ADOPTION_AGENCY_MOVED);
+            bool html = element.tag_namespace == GUMBO_NAMESPACE_HTML;
+            if (auto id = attributeText(node, "id")) page.ids.emplace(*id, node);
+            if (const char* dir = attribute(node, "dir"); html && dir) {
+                std::string d = lowercasedASCII(dir);
+                if (d == "ltr" || d == "rtl") context.direction = d;
+            }
+            GumboTag tag = html ? element.tag : GUMBO_TAG_UNKNOWN;
+            if (tag == GUMBO_TAG_NOSCRIPT || tag == GUMBO_TAG_SELECT) {
+                // A script-running page reads a noscript's content as text; a select ignores "</form>".
+                size_t end = element.original_end_tag.length ? element.end_pos.offset + element.original_end_tag.length
+                                                             : text.size();
+                addSpan(spans, element.start_pos.offset, end - std::min<size_t>(end, element.start_pos.offset));
+                if (tag == GUMBO_TAG_NOSCRIPT) continue;
+            }
+            if (tag == GUMBO_TAG_FORM) {
+                page.forms.push_back({node, attributeText(node, "id"), attributeText(node, "action")});
+                context.form = static_cast<int>(page.forms.size()) - 1;
+                formStarts.emplace_back(element.start_pos.offset, context.form);
+            } else if (tag == GUMBO_TAG_BASE && !page.baseHref) {
+                page.baseHref = attributeText(node, "href");
+            } else if (tag == GUMBO_TAG_META && !page.sawMeta && node->parent && isHTML(node->parent, GUMBO_TAG_HEAD)) {
+                // The engine reads one in the page's head only, however far in.
+                const char* charset = attribute(node, "charset");
+                const char* equiv = attribute(node, "http-equiv");
+                const char* content = attribute(node, "content");
+                bool pragma = equiv && equalsIgnoringASCIICase(equiv, "content-type") && content;
+                if (charset || pragma) {
+                    page.sawMeta = true;
+                    page.metaEncoding = encodingForMeta(charset ? charset : "", pragma && !charset ? content : "");
+                }
+            } else if (tag == GUMBO_TAG_DATALIST) {
+                context.inDatalist = true;
+            } else if (tag == GUMBO_TAG_INPUT || tag == GUMBO_TAG_BUTTON || tag == GUMBO_TAG_SELECT ||
+                       tag == GUMBO_TAG_TEXTAREA) {
+                page.controls.push_back(controlOf(node, tag, context.disabled, context.inDatalist, context.direction));
+                page.controls.back().owner = context.form;
+                // A control moved after the parser made it belongs to the form around it, if any.
+                controlOffsets.push_back(context.moved ? std::string_view::npos : element.start_pos.offset);
+            }
+        }
+        const GumboVector& children = childrenOf(node);
+        // A disabled fieldset disables what it holds, except its first legend.
+        bool fieldsetDisabled = isHTML(node, GUMBO_TAG_FIELDSET) && hasAttribute(node, "disabled");
+        const GumboNode* legend = nullptr;
+        for (unsigned i = 0; fieldsetDisabled && i < children.length && !legend; ++i)
+            if (isHTML(static_cast<const GumboNode*>(children.data[i]), GUMBO_TAG_LEGEND))
+                legend = static_cast<const GumboNode*>(children.data[i]);
+        for (unsigned i = children.length; i-- > 0;) {
+            const auto* child = static_cast<const GumboNode*>(children.data[i]);
+            Context inner = context;
+            inner.disabled = context.disabled || (fieldsetDisabled && child != legend);
+            pending.push_back({child, std::move(inner)});
+        }
+    }
+
+    // The parser gives each control it makes to the form it last opened, until an end tag closes it,
+    // even where the form's element ended before the control (a form in a table): replayed in the
+    // order of the page's text.
+    std::vector<size_t> ends = formEndTags(text, std::move(spans));
+    std::sort(formStarts.begin(), formStarts.end());
+    for (size_t i = 0; i < page.controls.size(); ++i) {
+        Control& control = page.controls[i];
+        if (hasAttribute(control.node, "form")) {
+            auto found = page.ids.find(attribute(control.node, "form"));
+            control.owner = -1;
+            for (size_t f = 0; found != page.ids.end() && f < page.forms.size(); ++f)
+                if (page.forms[f].node == found->second) control.owner = static_cast<int>(f);
+            continue;
+        }
+        size_t at = controlOffsets[i];
+        if (at == std::string_view::npos) continue;
+        auto start = std::lower_bound(formStarts.begin(), formStarts.end(), std::make_pair(at, -1));
+        if (start == formStarts.begin()) continue;
+        --start;
+        auto end = std::lower_bound(ends.begin(), ends.end(), start->first);
+        if (end == ends.end() || *end > at) control.owner = start->second;
+    }
+}
+
+// The page's tree (kept by `memory`) and what was found in it.
+struct Parsed {
+    std::unique_ptr<ParseMemory> memory;
+    std::string text;
+    Page page;
+    const TextEncoding* encoding = nullptr;
+    bool complete = false;  // false when the parse ran out of time
+};
+
+Parsed parse(const FormPage& source) {
+    bool certain = false;
+    const TextEncoding* encoding = &sniffedEncoding(source.bytes, source.charset, certain);
+    for (int pass = 0;; ++pass) {
+        Parsed parsed;
+        parsed.encoding = encoding;
+        parsed.text = sheltered(decodedText(source.bytes, *encoding));
+        parsed.memory = std::make_unique<ParseMemory>();
+        GumboOptions options = kGumboDefaultOptions;
+        options.allocator = &ParseMemory::allocate;
+        options.deallocator = &ParseMemory::release;
+        options.userdata = parsed.memory.get();
+        options.max_errors = 0;
+        GumboOutput* output = nullptr;
+        try {
+            output = gumbo_parse_with_options(&options, parsed.text.data(), parsed.text.size());
+        } catch (const ParseTooSlow&) {
+            return parsed;  // without a tree
+        }
+        parsed.complete = true;
+        collect(output->document, parsed.text, parsed.page);
+        // A <meta> met while the encoding was a guess reads the page again in the one it names.
+        const TextEncoding* meta = parsed.page.metaEncoding;
+        if (certain || pass > 0 || !meta || meta == encoding) return parsed;
+        encoding = meta;
+    }
+}
+
+// A URL resolved as the page resolves it: against its <base href>, else its own URL.
+std::optional<URL> resolved(const std::string& href, const Page& page, const URL& pageURL) {
+    URL base = pageURL;
+    if (page.baseHref)
+        if (auto url = URL::string(*page.baseHref, pageURL)) base = url->absoluteURL();
+    auto url = URL::string(href, base);
+    return url ? std::optional<URL>(url->absoluteURL()) : std::nullopt;
+}
+
+// A form's action: none (or an empty one) is the page itself.
+std::string resolvedAction(const std::optional<std::string>& action, const Page& page, const URL& pageURL) {
+    if (!action || action->empty()) return pageURL.absoluteString();
+    auto url = resolved(*action, page, pageURL);
+    return url ? url->absoluteString() : *action;
+}
+
+// The page's first form whose action is `action` as written or resolved; nullopt with `problem` said.
+std::optional<size_t> findForm(const Page& page, const URL& pageURL, const std::string& action, std::string& problem) {
+    auto wanted = resolved(action, page, pageURL);
+    for (size_t i = 0; i < page.forms.size(); ++i) {
+        const auto& own = page.forms[i].action;
+        if ((own && *own == action) || (wanted && resolvedAction(own, page, pageURL) == wanted->absoluteString()))
+            return i;
+    }
+    if (page.forms.empty()) {
+        problem = "the page has no form";
+        return std::nullopt;
+    }
+    problem = "no form on the page submits to " + action + " (its forms submit to:";
+    for (size_t i = 0; i < page.forms.size(); ++i)
+        problem += (i ? ", " : " ") + page.forms[i].action.value_or(pageURL.absoluteString());
+    problem += ")";
+    return std::nullopt;
+}
+
+// Sets each value as the user would; a submit button named is the one pressed. Answers why one could not
+// be set ("" when all were).
+std::string fillIn(const std::vector<Control*>& controls, const FormFill& fill, Control*& submitter) {
+    std::map<std::string, size_t> typed;  // how many values each name has given text fields so far
+    for (const auto& field : fill.values) {
+        const std::string& name = field.name;
+        const std::string& value = field.value;  // a plain reference: the lambdas below capture it
+        std::vector<Control*> named;
+        for (auto* control : controls)
+            if (control->name == name && control->kind != Kind::Other) named.push_back(control);
+        if (named.empty()) return "the form has no field " + name;
+        Control& first = *named.front();
+        const std::string noChoice = "the form's " + name + " has no choice " + value;
+        if (first.kind == Kind::Text) {
+            if (field.off) return "the form's " + name + " is a text field: it has nothing to uncheck";
+            size_t nth = typed[name]++;
+            std::vector<Control*> texts;
+            for (auto* control : named)
+                if (control->kind == Kind::Text) texts.push_back(control);
+            if (nth >= texts.size())
+                return "the form has " + std::to_string(texts.size()) + " text field" + (texts.size() == 1 ? "" : "s") +
+                       " named " + name + ", and more values for them";
+            // Kept as the field keeps what is typed into it (a text field drops line breaks, say).
+            Control& text = *texts[nth];
+            text.value =
+                text.tag == "input" && text.type != "hidden" ? sanitizedValue(text.type, value, text.node) : value;
+            continue;
+        }
+        if (first.kind == Kind::Select) {
+            auto chosen = std::find_if(first.options.begin(), first.options.end(),
+                                       [&](const Option& option) { return !option.disabled && option.value == value; });
+            if (chosen == first.options.end()) return noChoice;
+            if (!first.multiple)
+                for (auto& option : first.options) option.selected = false;
+            chosen->selected = !field.off;
+            settleSelection(first);
+            continue;
+        }
+        // A checkbox or radio button, or a submit button, of that value.
+        auto chosen = std::find_if(named.begin(), named.end(),
+                                   [&](const Control* c) { return c->kind == first.kind && c->value == value; });
+        if (chosen == named.end()) return noChoice;
+        if (first.kind == Kind::Submit) {
+            if (field.off) return "the form's " + name + " is a button: it has nothing to uncheck";
+            submitter = *chosen;
+            continue;
+        }
+        if ((*chosen)->type == "radio" && !field.off)
+            for (auto* control : named)
+                if (control->type == "radio") control->checked = false;
+        (*chosen)->checked = !field.off;
+    }
+    return "";
+}
+
+// A required field left empty stops the submission, as the engine's own check of the form does (which
+// also checks patterns and types), and in the engine's words. "" when none is.
+std::string firstMissing(const std::vector<Control*>& controls) {
+    std::set<std::string> chosenRadios;  // the names of the radio groups with a button checked
+    for (auto* control : controls)
+        if (control->type == "radio" && control->checked) chosenRadios.insert(control->name.value_or(""));
+    for (auto* control : controls) {
+        if (!hasAttribute(control->node, "required") || control->inDatalist) continue;
+        std::string missing;
+        if (control->kind == Kind::Text && control->type != "hidden" && !hasAttribute(control->node, "readonly")) {
+            if (control->value.empty()) missing = "Fill out this field";
+        } else if (control->type == "checkbox") {
+            if (!control->checked) missing = "Select this checkbox";
+        } else if (control->type == "radio") {
+            if (!chosenRadios.count(control->name.value_or(""))) missing = "Select one of these options";
+        } else if (control->kind == Kind::Select) {
+            bool any = false;
+            for (const auto& option : control->options) any = any || (option.selected && !option.value.empty());
+            if (!any) missing = "Select an item in the list";
+        } else if (control->type == "file") {
+            missing = "Select a file";
+        }
+        if (missing.empty()) continue;
+        // Named as the page's script sees it: its name, else its type.
+        std::string label = control->name.value_or("");
+        if (label.empty())
+            label = control->kind != Kind::Select ? control->type
+                    : control->multiple           ? "select-multiple"
+                                                  : "select-one";
+        return "the form's field \"" + label + "\" is not valid: " + missing;
+    }
+    return "";
+}
+
+// Line breaks as a form sends them: CR LF.
+std::string withCRLF(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            out += "\r\n";
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// application/x-www-form-urlencoded: letters, digits and "*-._" as they are, a space as '+', every other
+// byte as %XX.
+std::string formEncoded(std::string_view bytes) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : bytes) {
+        auto b = static_cast<unsigned char>(c);
+        if (std::isalnum(b) || c == '*' || c == '-' || c == '.' || c == '_') {
+            out += c;
+        } else if (c == ' ') {
+            out += '+';
+        } else {
+            out += '%';
+            out += hex[b >> 4];
+            out += hex[b & 0xF];
+        }
+    }
+    return out;
+}
+
+// The entries the form sends, in the page's order.
+std::vector<std::pair<std::string, std::string>> entries(const std::vector<Control*>& controls,
+                                                         const Control* submitter, const TextEncoding& encoding) {
+    std::vector<std::pair<std::string, std::string>> list;
+    for (auto* control : controls) {
+        if (control->disabled) continue;  // a field in a datalist goes too, as the engine sends it
+        bool button = control->kind == Kind::Submit || control->type == "reset" || control->type == "button";
+        if (button && control != submitter) continue;
+        if (control->kind == Kind::Choice && !control->checked) continue;
+        if (control->type == "image") {  // where it was clicked: its corner
+            std::string prefix = control->name && !control->name->empty() ? *control->name + "." : "";
+            list.emplace_back(prefix + "x", "0");
+            list.emplace_back(prefix + "y", "0");
+            continue;
+        }
+        if (!control->name || control->name->empty()) continue;
+        const std::string& name = *control->name;
+        if (control->kind == Kind::Select) {
+            for (const auto& option : control->options)
+                if (option.selected && !option.disabled) list.emplace_back(name, option.value);
+        } else if (control->kind == Kind::Submit) {
+            // A submit button without a value sends the engine's own label for it.
+            bool label = control->type == "submit" && control->tag == "input" && !hasAttribute(control->node, "value");
+            list.emplace_back(name, label ? "Submit" : control->value);
+        } else if (control->type == "file") {
+            list.emplace_back(name, "");  // no file chosen: its name alone
+        } else if (control->type == "hidden" && equalsIgnoringASCIICase(name, "_charset_")) {
+            list.emplace_back(name, encoding.name);
+        } else {
+            list.emplace_back(name, control->value);
+        }
+        const char* dirname = attribute(control->node, "dirname");
+        bool directional = control->type == "textarea" || control->type == "text" || control->type == "search";
+        if (directional && dirname && *dirname) list.emplace_back(dirname, control->direction);
+    }
+    return list;
+}
+
+// The encoding the form is sent in: the first its accept-charset names (the engine parts its labels at
+// commas too), else the page's.
+const TextEncoding& formEncoding(const Form& form, const TextEncoding& pageEncoding) {
+    if (const char* accept = attribute(form.node, "accept-charset")) {
+        std::string_view labels = accept;
+        auto separator = [](char c) { return isASCIIWhitespace(c) || c == ','; };
+        for (size_t at = 0; at < labels.size();) {
+            while (at < labels.size() && separator(labels[at])) ++at;
+            size_t end = at;
+            while (end < labels.size() && !separator(labels[end])) ++end;
+            if (end > at)
+                if (const auto* named = encodingForLabel(labels.substr(at, end - at))) return formEncodingOf(*named);
+            at = end;
+        }
+    }
+    return formEncodingOf(pageEncoding);
+}
+
+}  // namespace
+
+FormRequest readForm(const FormPage& source, const FormFill& fill) {
+    FormRequest made;
+    Parsed parsed = parse(source);
+    if (!parsed.complete) {
+        made.problem = "the page took more than " + std::to_string(kParseTimeLimit.count()) +
+                       " s to read, more than the headless web view gives a form (elements nested hundreds of "
+                       "thousands deep take it minutes; run with --web-engine real)";
+        return made;
+    }
+    Page& page = parsed.page;
+    const URL& pageURL = source.url;
+    auto index = findForm(page, pageURL, fill.action, made.problem);
+    if (!index) return made;
+    const Form& form = page.forms[*index];
+
+    // The form's own controls, in the page's order.
+    std::vector<Control*> controls;
+    for (auto& control : page.controls)
+        if (control.owner == static_cast<int>(*index) && !control.disabled) controls.push_back(&control);
+    Control* submitter = nullptr;
+    made.problem = fillIn(controls, fill, submitter);
+    if (!made.problem.empty()) return made;
+    // Submitted as by the Enter key when no button was chosen: with the form's first submit button.
+    if (!submitter)
+        for (auto* control : controls)
+            if (control->kind == Kind::Submit && !submitter) submitter = control;
+    if (!hasAttribute(form.node, "novalidate") && !(submitter && hasAttribute(submitter->node, "formnovalidate")))
+        made.problem = firstMissing(controls);
+    if (!made.problem.empty()) return made;
+    const TextEncoding& encoding = formEncoding(form, *parsed.encoding);
+    std::string body;
+    for (const auto& [name, value] : entries(controls, submitter, encoding)) {
+        if (!body.empty()) body += '&';
+        body += formEncoded(encodedForForm(withCRLF(name), encoding)) + "=" +
+                formEncoded(encodedForForm(withCRLF(value), encoding));
+    }
+
+    // The button may send the form elsewhere, or another way.
+    auto override = [&](const char* name, const std::optional<std::string>& own) {
+        auto value = submitter ? attributeText(submitter->node, name) : std::nullopt;
+        return value ? value : own;
+    };
+    std::string method = lowercasedASCII(override("formmethod", attributeText(form.node, "method")).value_or("get"));
+    std::string enctype = lowercasedASCII(
+        override("formenctype", attributeText(form.node, "enctype")).value_or("application/x-www-form-urlencoded"));
+    auto target = URL::string(resolvedAction(override("formaction", form.action), page, pageURL));
+    if (!target) {
+        made.problem = "the form's action is not a URL";
+    } else if (method == "dialog") {
+        made.problem = "the form's method is dialog: it closes its dialog and sends nothing";
+    } else if (method != "post") {
+        auto components = URLComponents::fromURL(*target, true);
+        if (components && components->setPercentEncodedQuery(body) && components->url())
+            made.request = URLRequest(*components->url());
+        else
+            made.problem = "the form's action " + target->absoluteString() + " takes no query";
+    } else if (enctype != "application/x-www-form-urlencoded") {
+        made.problem = "the headless web view sends forms as application/x-www-form-urlencoded only, this one is " +
+                       enctype + " (run with --web-engine real)";
+    } else {
+        URLRequest request(*target);
+        request.setHTTPMethod("POST");
+        request.setValue("application/x-www-form-urlencoded", "Content-Type");
+        request.setHTTPBody(Bytes(body.begin(), body.end()));
+        made.request = std::move(request);
+    }
+    return made;
+}
+
+}  // namespace platform::webkit::forms

@@ -1,0 +1,47 @@
+#pragma once
+// Character encodings as browsers name, sniff, decode and encode them for HTML pages and their forms:
+// the labels a page may use, the encoding a page is read in (byte order mark, the answer's charset, a
+// <meta> in its first 1024 bytes, then windows-1252), and text in and out of each encoding. The
+// conversions go through glibc's iconv. Pure functions, safe from any thread.
+#include <string>
+#include <string_view>
+
+namespace platform::webkit::forms {
+
+struct TextEncoding {
+    enum class Kind { UTF8, SingleByte, MultiByte, UTF16, Replacement, UserDefined };
+    const char* name;  // as a form's _charset_ field sends it: "windows-1252", "Shift_JIS", "UTF-8"
+    Kind kind;
+    const char* iconv;   // glibc's name for the same mapping (single- and multi-byte ones)
+    const char* labels;  // every label naming it, lower-case, separated by spaces
+};
+
+// The encoding a label names ("latin1", " ISO-8859-1 ", "sjis"), whitespace and case aside; null for
+// none.
+const TextEncoding* encodingForLabel(std::string_view label);
+const TextEncoding& utf8Encoding();
+// What a form of a page in `encoding` is sent in: UTF-8 for the UTF-16 encodings and the replacement
+// one (labels of encodings pages must not use), the encoding itself otherwise.
+const TextEncoding& formEncodingOf(const TextEncoding& encoding);
+
+// The encoding of a page's bytes: its byte order mark, else `headerLabel` (the answer's charset, may be
+// empty) when that names one, else a <meta> charset within the first 1024 bytes, else windows-1252.
+// `certain` is false when a <meta> the parser meets later may still change it.
+const TextEncoding& sniffedEncoding(std::string_view bytes, std::string_view headerLabel, bool& certain);
+
+// The encoding a <meta charset> or <meta http-equiv=content-type content> names (a label as the
+// standard's meta rules read it), mapped as a page's own statement is: UTF-16 is read as UTF-8 and
+// x-user-defined as windows-1252. Null for none.
+const TextEncoding* encodingForMeta(std::string_view charsetAttribute, std::string_view contentAttribute);
+
+// Appends code point `c` to `out` in UTF-8.
+void appendUTF8(std::string& out, char32_t c);
+
+// `bytes` in `encoding` as UTF-8 (a leading byte order mark dropped), each byte that does not decode as
+// U+FFFD.
+std::string decodedText(std::string_view bytes, const TextEncoding& encoding);
+// UTF-8 `text` in `encoding`, a character the encoding has no bytes for written as "&#N;" (N its code
+// point in decimal), as forms send it.
+std::string encodedForForm(std::string_view text, const TextEncoding& encoding);
+
+}  // namespace platform::webkit::forms

@@ -1,0 +1,101 @@
+// The form reader alone: the requests below are those the real engine sends for the same pages and fills
+// (host/tests/web_engine_forms_test.cpp compares the two engines over the pages that matter most).
+#include <gtest/gtest.h>
+
+#include "platform/webkit/forms/HTMLForm.h"
+
+namespace {
+
+using namespace platform;
+using namespace platform::webkit;
+
+TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
+    const std::string form =
+        "<form id=a action='/search.html'><input name=q value='x y'></form>"
+        "<form id=f method=POST action=post.html><input type=hidden name=token value='t&amp;k'>"
+        "<input name=user required><input name=dis value=no disabled>"
+        "<fieldset disabled><input name=fs value=no></fieldset><input type=checkbox name=remember>"
+        "<input type=checkbox name=opt value=a checked><input type=checkbox name=opt value=b>"
+        "<input type=radio name=r value=1 checked><input type=radio name=r value=2>"
+        "<select name=s><option>One</option><option value=2>Two</option><option disabled>Three</option></select>"
+        "<textarea name=t>\nline1\nline2</textarea><input type=file name=file>"
+        "<input type=reset name=reset><input type=button name=b value=b>"
+        "<button name=go value=first>First</button><input type=submit name=go2></form>"
+        "<input name=outside value=o form=f>";
+    const std::string search = "<form action='/search.html?old=1#frag'><input name=q value='caf\xC3\xA9'>"
+                               "<input type=submit name=go></form>";
+    const std::string twice = "<form method=post action=/t><input name=item><input name=item value=second>"
+                              "<input type=checkbox name=c value=1 checked><select name=m multiple>"
+                              "<option selected>a<option selected>b</select></form>";
+    auto page = *URL::string("https://intranet.example/dir/page.html");
+    struct Case {
+        std::string label, html;
+        FormFill fill;
+        std::string request;  // "METHOD URL [BODY]", or the problem
+    } cases[] = {
+        {"every kind of field filled in",
+         form,
+         {"post.html",
+          {{"user", "an na\xC3\xA9"}, {"remember", "on"}, {"r", "2"}, {"s", "2"}, {"t", "new\ntext"}, {"opt", "b"}}},
+         "POST https://intranet.example/dir/post.html token=t%26k&user=an+na%C3%A9&remember=on&opt=a&opt=b&r=2&s=2&"
+         "t=new%0D%0Atext&file=&go=first&outside=o"},
+        {"the page's values, another button",
+         form,
+         {"https://intranet.example/dir/post.html", {{"user", "x"}, {"go2", ""}}},
+         "POST https://intranet.example/dir/post.html token=t%26k&user=x&opt=a&r=1&s=One&t=line1%0D%0Aline2&file=&"
+         "go2=Submit&outside=o"},
+        {"a GET replaces the action's query",
+         search,
+         {"/search.html?old=1#frag", {{"go", ""}}},
+         "GET https://intranet.example/search.html?q=caf%C3%A9&go=Submit#frag"},
+        {"no action: the page itself",
+         "<form method=post><input name=a value=1></form>",
+         {"page.html", {}},
+         "POST https://intranet.example/dir/page.html a=1"},
+        {"fields of one name filled in order, a box unchecked, an option deselected",
+         twice,
+         {"/t", {{"item", "A"}, {"item", "B"}, {"c", "1", true}, {"m", "a", true}}},
+         "POST https://intranet.example/t item=A&item=B&m=b"},
+        {"more values than fields of the name",
+         twice,
+         {"/t", {{"item", "A"}, {"item", "B"}, {"item", "C"}}},
+         "the form has 2 text fields named item, and more values for them"},
+        {"nothing to uncheck in a text field",
+         twice,
+         {"/t", {{"item", "A", true}}},
+         "the form's item is a text field: it has nothing to uncheck"},
+        {"no such form",
+         form,
+         {"/nothing", {}},
+         "no form on the page submits to /nothing (its forms submit to: /search.html, post.html)"},
+        {"no forms", "<p>text</p>", {"/nothing", {}}, "the page has no form"},
+        {"no such field", form, {"post.html", {{"nofield", "1"}}}, "the form has no field nofield"},
+        {"a disabled field", form, {"post.html", {{"fs", "1"}}}, "the form has no field fs"},
+        {"no such choice", form, {"post.html", {{"r", "3"}}}, "the form's r has no choice 3"},
+        {"a disabled option", form, {"post.html", {{"s", "Three"}}}, "the form's s has no choice Three"},
+        {"a required field left empty",
+         form,
+         {"post.html", {}},
+         "the form's field \"user\" is not valid: Fill out this field"},
+        {"another encoding",
+         "<form method=post enctype=multipart/form-data action=/up></form>",
+         {"/up", {}},
+         "the headless web view sends forms as application/x-www-form-urlencoded only, this one is "
+         "multipart/form-data (run with --web-engine real)"},
+    };
+    for (const auto& c : cases) {
+        auto made = forms::readForm({c.html, "utf-8", page}, c.fill);
+        std::string seen = made.problem;
+        if (made.request) {
+            const auto& body = made.request->HTTPBody();
+            seen = made.request->HTTPMethod() + " " + made.request->url()->absoluteString() +
+                   (body ? " " + std::string(body->begin(), body->end()) : "");
+            if (body) {
+                EXPECT_EQ(made.request->valueForHTTPHeaderField("Content-Type"), "application/x-www-form-urlencoded");
+            }
+        }
+        EXPECT_EQ(seen, c.request) << c.label;
+    }
+}
+
+}  // namespace
