@@ -103,7 +103,7 @@ private:
     std::string title_;
     std::string body_;
     ReferrerPolicy referrerPolicy_ = ReferrerPolicy::StrictOriginWhenCrossOrigin;  // the committed page's
-    bool bodyCut_ = false;     // more came than body_ keeps
+    bool bodyCut_ = false;                                                         // more came than body_ keeps
     std::string bodyCharset_;  // the charset the page's answer named
     double progress_ = 0;
     BackForwardList backForward_;

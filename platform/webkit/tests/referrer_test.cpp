@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/webkit/PageEngine.h"
+#include "platform/webkit/forms/HTMLForm.h"
 #include "platform/webkit/tests/WebKitTestSupport.h"
 
 using namespace webkit_test;
@@ -51,6 +52,7 @@ TEST(Referrer, ThePagesLinksFormsAndRedirectsCarryIt) {
     auto delegate = std::make_shared<RecordingNavigationDelegate>();
     auto webView = std::make_shared<WebView>();
     webView->setNavigationDelegate(delegate);
+    setFormReader(&forms::readForm);
     auto go = [&](const std::function<void()>& start) {
         delegate->finished = false;
         start();
