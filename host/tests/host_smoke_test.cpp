@@ -548,7 +548,8 @@ TEST(HostReadme, ExampleBundleExtendsTheReadmesExtensionPush) {
 }
 
 // The README's own notification of the push client, with the tap that follows it, sent to examples/bundle
-// as it stands: the client shows it with its buttons, and the tapped button opens its target.
+// as it stands: the client shows it with its buttons, and the tapped button opens its target. In the
+// background the device drops it, and says so, unless it carries content-available.
 TEST(HostReadme, ThePushClientShowsTheReadmesOwnNotificationWithItsButtons) {
     std::ifstream readme(std::filesystem::path(TESMAR_SOURCE_DIR) / "README.md");
     std::string push, tap;
@@ -558,8 +559,8 @@ TEST(HostReadme, ThePushClientShowsTheReadmesOwnNotificationWithItsButtons) {
     ASSERT_TRUE(std::getline(readme, tap));
     ASSERT_EQ(tap.rfind("notification-tap ", 0), 0u) << tap;
     // The manual clock lets the client's trigger fire at once.
-    SimRun run = runSim({"--bundle", std::string(TESMAR_SOURCE_DIR) + "/examples/bundle", "--clock", "manual"},
-                        push + "\nwait 1\n" + tap + "\nquit\n");
+    const std::string bundle = std::string(TESMAR_SOURCE_DIR) + "/examples/bundle";
+    SimRun run = runSim({"--bundle", bundle, "--clock", "manual"}, push + "\nwait 1\n" + tap + "\nquit\n");
     EXPECT_EQ(run.status, 0) << allOutput(run);
     Value buttons = Value::array(
         {Value::dictionary({{"id", "no"}, {"title", "No"}}), Value::dictionary({{"id", "yes"}, {"title", "Yes"}})});
@@ -570,6 +571,25 @@ TEST(HostReadme, ThePushClientShowsTheReadmesOwnNotificationWithItsButtons) {
                                                   "9d4c6f32-8e5a-4b0f-a7d1-2f3e4d5c6b7a"}}),
                    event("screen.root", {{"url", "https://intranet.tesmar.example/news.html"}})},
                   run);
+
+    SimRun dropped =
+        runSim({"--bundle", bundle, "--clock", "manual"}, "background\n" + push + "\nwait 1\n" + tap + "\n");
+    EXPECT_EQ(dropped.status, 3) << allOutput(dropped);
+    expectInOrder(simEvents(dropped),
+                  {event("push.dropped", {{"reason", "the app is not in front, no content-available wakes it, and it "
+                                                     "has no title or body to show"}}),
+                   event("command.failed", {{"message", "no notification is shown"}})},
+                  dropped);
+    const std::string silent = "\"aps\": {}";
+    std::string woken = push;
+    woken.replace(woken.find(silent), silent.size(), "\"aps\": {\"content-available\": 1}");
+    SimRun shown =
+        runSim({"--bundle", bundle, "--clock", "manual"}, "background\n" + woken + "\nwait 1\n" + tap + "\n");
+    EXPECT_EQ(shown.status, 0) << allOutput(shown);
+    expectInOrder(simEvents(shown),
+                  {event("notification.shown", {{"title", "Leave request"}, {"actions", buttons}}),
+                   event("notification.opened", {{"action", "yes"}})},
+                  shown);
 }
 
 // The demo's HTTP server library is the demo module's alone: the app's launches never load it.

@@ -192,6 +192,8 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
     // Keeps the damaged file just read (`read`) aside instead of overwriting it at the next write. Another
     // process of the device may put a whole file in its place at any moment, under the lock file: so the
     // file is moved only by a holder of the lock file, and only while it is still the one that was read.
+    // A lock file that cannot be opened at all (a folder in its place, no descriptor left) serialises
+    // nothing, and the move goes on without it as writes then do, still only while it is the file read.
     Result<void> setAside(const struct stat& read, bool lockHeld) REQUIRES(mutex) {
         values.clear();
         seen = {};  // read again at the next use
@@ -200,7 +202,7 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
             // Not waited for: a thread of this process may hold it while it waits for this domain's mutex.
             taken.emplace(lockPath(), 0.0);
             if (taken->busy()) return {};  // its holder writes or reads the file again, or the next use does
-            if (taken->locked() && signatureAt(path) != signatureOf(read)) return load(true);  // replaced meanwhile
+            if (signatureAt(path) != signatureOf(read)) return load(taken->locked());  // replaced meanwhile
         }
         (void)PendingWrites::setAsideDamagedFile(path);
         return {};
@@ -208,13 +210,13 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
 
     // Writes the domain, first taking in what another writer put in the file; a file that cannot be read
     // is not written over (its other keys would be lost) and counts as a failed write. Caller holds the
-    // lock file too.
-    Result<void> write() REQUIRES(mutex) {
+    // lock file too, when it could be taken (`lockHeld`).
+    Result<void> write(bool lockHeld) REQUIRES(mutex) {
         if (path.empty()) {
             pending.clear();
             return {};
         }
-        auto refreshed = refreshIfChanged(true);
+        auto refreshed = refreshIfChanged(lockHeld);
         if (!refreshed) return settle(refreshed, nullptr);
         auto bytes = plist::write(Value(values), plist::Format::Binary);
         if (!bytes) return bytes.error();
@@ -264,7 +266,7 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
         Changes landed;
         {
             dispatch::MutexLock lock(mutex);
-            auto refreshed = refreshIfChanged(true);
+            auto refreshed = refreshIfChanged(fileLock.locked());
             if (refreshed && pending.empty()) {
                 PendingWrites::report(path, {}, nullptr);
                 return;
@@ -272,7 +274,7 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
             if (!refreshed || !fileLock.locked()) {
                 // write() says that the file cannot be read; without the lock file, writing under the mutex
                 // is what keeps this process's writers in order.
-                (void)write();
+                (void)write(fileLock.locked());
                 return;
             }
             auto encoded = plist::write(Value(values), plist::Format::Binary);
@@ -293,6 +295,7 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
     void lockForChange(std::optional<FileLock>& held) const {
         if (!behind) held.emplace(lockPath());
     }
+    static bool isHeld(const std::optional<FileLock>& lock) { return lock && lock->locked(); }
 
     // Takes a change in; false when the file already says this and nothing of ours waits to be written.
     bool apply(std::string key, std::optional<Value> value, bool lockHeld) REQUIRES(mutex) {
@@ -308,17 +311,17 @@ struct UserDefaults::Domain : std::enable_shared_from_this<UserDefaults::Domain>
         return true;
     }
 
-    // Sends what is pending to the disk: now (caller holds the lock file), or, for the application's own
-    // domain, on the worker.
-    Result<void> save() REQUIRES(mutex) {
-        if (!behind || path.empty()) return write();
+    // Sends what is pending to the disk: now (under the lock file when `lockHeld`), or, for the
+    // application's own domain, on the worker.
+    Result<void> save(bool lockHeld) REQUIRES(mutex) {
+        if (!behind || path.empty()) return write(lockHeld);
         if (!pending.empty()) PendingWrites::writeLater(path, [self = shared_from_this()] { self->retry(); });
         return {};
     }
 
     Result<void> change(std::string key, std::optional<Value> value, bool lockHeld) REQUIRES(mutex) {
         if (!apply(std::move(key), std::move(value), lockHeld)) return {};
-        return save();
+        return save(lockHeld);
     }
 };
 
@@ -352,7 +355,7 @@ std::shared_ptr<UserDefaults::Domain> domainFor(const std::string& name) {
         FileLock fileLock = domain->lockFile();
         dispatch::MutexLock dlock(domain->mutex);
         FileManager::defaultManager().removeStaleTemporaryFiles(path);
-        (void)domain->load(true);  // an unreadable file is read again at the next use
+        (void)domain->load(fileLock.locked());  // an unreadable file is read again at the next use
     }
     r.domains[key] = domain;
     return domain;
@@ -387,7 +390,7 @@ UserDefaults::~UserDefaults() {
     }
     FileLock fileLock = domain_->lockFile();
     dispatch::MutexLock lock(domain_->mutex);
-    (void)domain_->write();  // a failure is said and retried by write() itself
+    (void)domain_->write(fileLock.locked());  // a failure is said and retried by write() itself
 }
 
 const std::string& UserDefaults::domainName() const { return domain_->name; }
@@ -466,7 +469,7 @@ Result<void> UserDefaults::setObject(const Value& value, std::string_view key) {
     std::optional<FileLock> fileLock;
     domain_->lockForChange(fileLock);
     dispatch::MutexLock lock(domain_->mutex);
-    return domain_->change(std::string(key), value, fileLock.has_value());
+    return domain_->change(std::string(key), value, Domain::isHeld(fileLock));
 }
 
 Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
@@ -476,16 +479,16 @@ Result<void> UserDefaults::removeObjectForKey(std::string_view key) {
     std::optional<FileLock> fileLock;
     domain_->lockForChange(fileLock);
     dispatch::MutexLock lock(domain_->mutex);
-    domain_->catchUp(fileLock.has_value());
+    domain_->catchUp(Domain::isHeld(fileLock));
     if (domain_->values.find(key) == domain_->values.end()) return {};
-    return domain_->change(std::string(key), std::nullopt, fileLock.has_value());
+    return domain_->change(std::string(key), std::nullopt, Domain::isHeld(fileLock));
 }
 
 Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& keys) {
     std::optional<FileLock> fileLock;
     domain_->lockForChange(fileLock);
     dispatch::MutexLock lock(domain_->mutex);
-    domain_->catchUp(fileLock.has_value());
+    domain_->catchUp(Domain::isHeld(fileLock));
     bool changed = false;
     for (const auto& key : keys) {
         if (domain_->values.erase(key) > 0) {
@@ -494,7 +497,7 @@ Result<void> UserDefaults::removeObjectsForKeys(const std::vector<std::string>& 
         }
     }
     if (!changed) return {};
-    return domain_->save();
+    return domain_->save(Domain::isHeld(fileLock));
 }
 
 std::vector<std::string> UserDefaults::persistentDomainKeys() const {
@@ -536,11 +539,11 @@ bool UserDefaults::synchronize() {
         domain_->catchUp(false);
         if (domain_->pending.empty()) return true;
         // On the worker's way already: only a write that failed and has not landed since is owned up to.
-        if (domain_->behind) return domain_->save().ok() && !PendingWrites::isPending(domain_->path);
+        if (domain_->behind) return domain_->save(false).ok() && !PendingWrites::isPending(domain_->path);
     }
     FileLock fileLock = domain_->lockFile();
     dispatch::MutexLock lock(domain_->mutex);
-    return domain_->write().ok();
+    return domain_->write(fileLock.locked()).ok();
 }
 
 Result<Value> UserDefaults::updateObjectForKey(std::string_view key,
@@ -550,7 +553,7 @@ Result<Value> UserDefaults::updateObjectForKey(std::string_view key,
                                       "Cannot set object for invalid user default key.");
     FileLock fileLock = domain_->lockFile();  // no other writer between the read and the write, even later
     dispatch::MutexLock lock(domain_->mutex);
-    domain_->catchUp(true);
+    domain_->catchUp(fileLock.locked());
     std::optional<Value> current;
     if (auto it = domain_->values.find(key); it != domain_->values.end()) current = it->second;
     Value next = update(current);
@@ -561,8 +564,10 @@ Result<Value> UserDefaults::updateObjectForKey(std::string_view key,
     } else if (!current) {
         return next;
     }
-    if (!domain_->apply(std::string(key), next.isNull() ? std::nullopt : std::optional<Value>(next), true)) return next;
-    auto written = domain_->write();  // now, even for the application's own domain: the step must stay whole
+    if (!domain_->apply(std::string(key), next.isNull() ? std::nullopt : std::optional<Value>(next), fileLock.locked()))
+        return next;
+    // Now, even for the application's own domain: the step must stay whole.
+    auto written = domain_->write(fileLock.locked());
     if (!written) return written.error();
     return next;
 }

@@ -74,15 +74,16 @@ void applyBadge(const NotificationContent& c, const std::shared_ptr<Application>
     if (app && c.badge) app->setApplicationIconBadgeNumber(*c.badge);
 }
 
-void wakeApp(const std::shared_ptr<Application>& app, const Value& userInfo) {
-    if (app) app->deliverRemoteNotification(userInfo, [](BackgroundFetchResult) {});
+// False when the app delegate has no method to be woken with.
+bool wakeApp(const std::shared_ptr<Application>& app, const Value& userInfo) {
+    return app && app->deliverRemoteNotification(userInfo, [](BackgroundFetchResult) {});
 }
 
-// The app is in front: the centre's delegate decides what shows.
-void presentInForeground(const Notification& n, const std::shared_ptr<UserNotificationCenter>& center,
+// The app is in front: the centre's delegate decides what shows. False when there is no delegate to ask.
+bool presentInForeground(const Notification& n, const std::shared_ptr<UserNotificationCenter>& center,
                          const std::shared_ptr<Application>& app) {
     ObjectHandle delegate = center->delegate();
-    if (!delegate || !objc::respondsToSelector(delegate, sel(kWillPresent))) return;
+    if (!delegate || !objc::respondsToSelector(delegate, sel(kWillPresent))) return false;
     std::weak_ptr<UserNotificationCenter> weakCenter = center;
     std::weak_ptr<Application> weakApp = app;
     PresentationHandler completion = dispatch::OnceHandler<int64_t>(
@@ -98,12 +99,33 @@ void presentInForeground(const Notification& n, const std::shared_ptr<UserNotifi
         dispatch::OnceHandlerPolicy::ReportFaultsAndPending);
     objc::send<void, ObjectHandle, std::shared_ptr<Notification>, PresentationHandler>(
         delegate, sel(kWillPresent), center, std::make_shared<Notification>(n), std::move(completion));
+    return true;
 }
 
-void presentInBackground(const Notification& n, const std::shared_ptr<UserNotificationCenter>& center,
+// False when nothing shows: nothing to read, or the user does not allow alerts.
+bool presentInBackground(const Notification& n, const std::shared_ptr<UserNotificationCenter>& center,
                          const std::shared_ptr<Application>& app) {
-    if (hasVisibleContent(n.request.content) && alertsAllowed(center, app)) show(n, center);
+    bool shown = hasVisibleContent(n.request.content) && alertsAllowed(center, app);
+    if (shown) show(n, center);
     applyBadge(n.request.content, app);
+    return shown;
+}
+
+// A push the device neither showed nor handed to the app is gone (its badge still applies): said, with why.
+void sayDropped(const Notification& n, bool active, bool withCenter) {
+    const std::string notWoken =
+        n.request.trigger->contentAvailable
+            ? "its delegate has no application:didReceiveRemoteNotification:fetchCompletionHandler:"
+            : "no content-available wakes it";
+    std::string reason;
+    if (!active)
+        reason = "the app is not in front, " + notWoken + ", and " +
+                 (hasVisibleContent(n.request.content) ? "alerts are off" : "it has no title or body to show");
+    else if (withCenter)
+        reason = "the app is in front, its notification centre has no delegate to present it, and " + notWoken;
+    else
+        reason = "the app is in front and its delegate has no application:didReceiveRemoteNotification: method";
+    DeviceEvents::post("push.dropped", Value::dictionary({{"reason", reason}}));
 }
 
 bool isActive(const std::shared_ptr<Application>& app) {
@@ -147,23 +169,15 @@ void deliverRemote(const Value& userInfo, const std::optional<NotificationConten
         n.request.content = *content;
         n.request.content.userInfo = userInfo.isDictionary() ? userInfo : Value::dictionary();
     }
-    if (center) {
-        if (isActive(app)) {
-            presentInForeground(n, center, app);
-            if (n.request.trigger->contentAvailable) wakeApp(app, userInfo);
-        } else {
-            presentInBackground(n, center, app);
-            if (n.request.trigger->contentAvailable) wakeApp(app, userInfo);
-        }
-        return;
+    const bool active = isActive(app);
+    bool reached;  // shown, or handed to the app
+    if (center || !active) {
+        reached = active ? presentInForeground(n, center, app) : presentInBackground(n, center, app);
+        if (n.request.trigger->contentAvailable) reached = wakeApp(app, userInfo) || reached;
+    } else {  // below 10, in front: the app delegate hears of every push
+        reached = wakeApp(app, userInfo) || (app && app->deliverRemoteNotificationLegacy(userInfo));
     }
-    if (isActive(app)) {
-        if (!app->deliverRemoteNotification(userInfo, [](BackgroundFetchResult) {}))
-            app->deliverRemoteNotificationLegacy(userInfo);
-        return;
-    }
-    presentInBackground(n, nullptr, app);
-    if (n.request.trigger->contentAvailable) wakeApp(app, userInfo);
+    if (!reached) sayDropped(n, active, center != nullptr);
 }
 
 }  // namespace

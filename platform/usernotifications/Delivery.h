@@ -12,6 +12,7 @@
 //   title or body, its badge is applied, and, for a "content-available" push only, the app delegate's
 //   application:didReceiveRemoteNotification:fetchCompletionHandler: is called in the background. Below 10 with the app
 //   active, that call (else application:didReceiveRemoteNotification:) is all that happens.
+// - a push neither shown nor handed to the app by any of these is dropped: "push.dropped" {reason}.
 // tapNotification(userInfo, actionIdentifier): the app comes to the foreground (willEnterForeground,
 // state inactive), the response is delivered - 10 and later: the centre delegate's
 // didReceiveNotificationResponse; below: the app delegate's action handler for a custom action,

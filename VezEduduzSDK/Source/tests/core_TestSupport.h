@@ -26,6 +26,7 @@
 #include "platform/objc/Runtime.h"
 #include "platform/uikit/Application.h"
 #include "platform/uikit/Classes.h"
+#include "platform/urlsession/URLSession.h"
 #include "platform/usernotifications/UserNotificationCenter.h"
 #include "testing/ProcessReset.h"
 #include "testing/TemporaryDeviceRoot.h"
@@ -61,8 +62,10 @@ protected:
     void TearDown() override {
         // Nothing of this test may outlive it: a registration still on its way would otherwise answer
         // after the reset and leave its re-attempt (and the group's time-out) on the shared main loop,
-        // on this test's clock, where they hold up the next test's delayed blocks.
+        // on this test's clock, where they hold up the next test's delayed blocks. So would any other
+        // request still out (an open report, say), failing once the stand-in service has gone.
         settleRegistration();
+        MainLoop::shared().runUntil([] { return platform::URLSession::tasksInFlight() == 0; }, 10);
         tesmar_testing::resetProcessState();
         drainMainLoop();
         VezEduduzRequest::setServerURL("");

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -438,6 +439,76 @@ TEST_F(DefaultsTest, AReaderSetsADamagedFileAsideOnlyUnderTheLockFile) {
         std::string kept;
         std::getline(std::ifstream(path + ".corrupt"), kept);
         EXPECT_EQ(kept, "damaged again");
+    }
+}
+
+// Without the lock file (a folder in its place, no descriptor left to open it) the store goes on
+// unserialised, as its writes then do: a damaged file is still set aside, but only while it is still the one
+// read, never the whole file another process put in its place meanwhile; a change does not count the
+// lock it failed to take as held.
+TEST_F(DefaultsTest, WithoutTheLockFileADamagedFileIsSetAsideOnlyWhileItIsStillTheOneRead) {
+    UserDefaults d("group.shared");
+    fs::create_directories(prefs());
+    const std::string path = d.filePath();
+    struct rlimit files;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+    struct RestoreLimit {
+        struct rlimit limit;
+        ~RestoreLimit() {
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+            detail::setReadFault(nullptr);
+        }
+    } restore{files};
+    // While the damaged file is read, another process puts a whole one in its place by a rename (it cannot
+    // take the lock either); with `exhaust`, this one then has no descriptor left for what it opens next.
+    auto replacedOnTheRead = [&](bool exhaust) {
+        auto armed = std::make_shared<bool>(true);
+        detail::setReadFault([=, &files](const std::string& read) {
+            if (read != path || !*armed) return 0;
+            *armed = false;
+            EXPECT_TRUE(plist::writeFile(Value::dictionary({{"theirs", "whole"}}), path));
+            if (exhaust) {
+                struct rlimit none = files;
+                none.rlim_cur = rlim_t(::dup(0));  // the lowest free descriptor, the first one refused
+                ::close(int(none.rlim_cur));
+                ::setrlimit(RLIMIT_NOFILE, &none);
+            }
+            return 0;
+        });
+    };
+
+    {
+        SCOPED_TRACE("no descriptor left: a reader");
+        std::ofstream(path) << "damaged";
+        replacedOnTheRead(true);
+        (void)d.stringForKey("theirs");
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        EXPECT_EQ(d.stringForKey("theirs"), "whole");
+        EXPECT_FALSE(fs::exists(path + ".corrupt"));
+    }
+    fs::create_directory(path + ".lock");
+    {
+        SCOPED_TRACE("a folder in the lock file's place: a reader");
+        std::ofstream(path) << "damaged";
+        replacedOnTheRead(false);
+        EXPECT_EQ(d.stringForKey("theirs"), "whole");
+        EXPECT_FALSE(fs::exists(path + ".corrupt"));
+    }
+    {
+        SCOPED_TRACE("a folder in the lock file's place: a change");
+        std::ofstream(path) << "damaged";
+        replacedOnTheRead(false);
+        EXPECT_TRUE(d.setString("mine", "mine"));
+        EXPECT_EQ(onDisk("group.shared"), Value::dictionary({{"theirs", "whole"}, {"mine", "mine"}}));
+        EXPECT_FALSE(fs::exists(path + ".corrupt"));
+    }
+    {
+        SCOPED_TRACE("a folder in the lock file's place: still the file read");
+        std::ofstream(path) << "damaged";
+        EXPECT_TRUE(d.persistentDomainKeys().empty());
+        std::string kept;
+        std::getline(std::ifstream(path + ".corrupt"), kept);
+        EXPECT_EQ(kept, "damaged");
     }
 }
 

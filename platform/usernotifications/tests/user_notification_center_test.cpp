@@ -229,11 +229,23 @@ TEST_F(CenterTest, AMissingCompletionIsNoticedAfterTheLoopGoesIdle) {
     EXPECT_EQ(dispatch::pendingOnceHandlerCount(), pendingBefore);
 }
 
+// A push neither shown nor handed to the app is dropped, and said so with why (its badge still applies).
 TEST_F(CenterTest, BackgroundPushShowsAndWakesTheAppOnlyForContentAvailable) {
     setSystem(17);
     Log log;
     auto app = launchWithDelegate(&log);
     authorize(7);
+    auto dropped = [&] {
+        std::vector<std::string> reasons;
+        for (const auto& e : eventsNamed("push.dropped")) reasons.push_back(e.fields["reason"].stringOr(""));
+        recorded.clear();
+        return reasons;
+    };
+    using Reasons = std::vector<std::string>;
+    deliverRemoteNotification(push("f", false));  // in front, with no centre delegate
+    EXPECT_EQ(dropped(), Reasons{"the app is in front, its notification centre has no delegate to present it, "
+                                 "and no content-available wakes it"});
+
     app->enterBackground();
     deliverRemoteNotification(push("c"));
     EXPECT_EQ(log, Log());  // shown by the system alone
@@ -244,6 +256,22 @@ TEST_F(CenterTest, BackgroundPushShowsAndWakesTheAppOnlyForContentAvailable) {
     wake.set("aps", Value::dictionary({{"content-available", 1}, {"badge", 4}}));
     deliverRemoteNotification(wake);
     EXPECT_EQ(log, Log({"fetch background w"}));
+    EXPECT_EQ(dropped(), Reasons{});
+
+    deliverRemoteNotification(push("s", false));
+    EXPECT_EQ(dropped(), Reasons{"the app is not in front, no content-available wakes it, and it has no title or "
+                                 "body to show"});
+    EXPECT_EQ(app->applicationIconBadgeNumber(), 4);
+    EXPECT_EQ(log, Log({"fetch background w"}));
+
+    // Below 10, where the app never asked to show alerts.
+    Application::resetShared();
+    UserNotificationCenter::resetCurrent();
+    setSystem(9);
+    app = launchWithDelegate(&log);
+    app->enterBackground();
+    deliverRemoteNotification(push("a"));
+    EXPECT_EQ(dropped(), Reasons{"the app is not in front, no content-available wakes it, and alerts are off"});
 }
 
 TEST_F(CenterTest, TapRoutesByVersionWithTheAppInactiveWhileItHears) {
