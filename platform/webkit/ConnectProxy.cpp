@@ -5,7 +5,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/crypto.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -160,6 +163,33 @@ Socket connectTo(const HostPort& target, int wakeFd) {
     return {};
 }
 
+// The certificates the server on `fd` presents for `host` (DER, leaf first): a TLS handshake that judges
+// nothing and sends nothing after it. Empty when it does not finish before the deadline.
+std::vector<Bytes> presentedChain(int fd, const std::string& host, int wakeFd, Clock::time_point deadline) {
+    std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    std::unique_ptr<SSL, void (*)(SSL*)> ssl(context ? SSL_new(context.get()) : nullptr, SSL_free);
+    if (!ssl || SSL_set_fd(ssl.get(), fd) != 1) return {};
+    in6_addr address;
+    bool literal =
+        ::inet_pton(AF_INET, host.c_str(), &address) == 1 || ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
+    if (!literal && SSL_set_tlsext_host_name(ssl.get(), host.c_str()) != 1) return {};
+    for (int result; (result = SSL_connect(ssl.get())) != 1;) {
+        int error = SSL_get_error(ssl.get(), result);
+        short events = error == SSL_ERROR_WANT_READ ? POLLIN : error == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+        if (!events || waitFor(fd, events, wakeFd, deadline) != 1) return {};
+    }
+    std::vector<Bytes> chain;
+    STACK_OF(X509)* presented = SSL_get_peer_cert_chain(ssl.get());
+    for (int i = 0; presented && i < sk_X509_num(presented) && chain.size() < 16; ++i) {
+        unsigned char* der = nullptr;
+        int length = i2d_X509(sk_X509_value(presented, i), &der);
+        if (length > 0) chain.emplace_back(der, der + length);
+        OPENSSL_free(der);
+    }
+    SSL_shutdown(ssl.get());
+    return chain;
+}
+
 struct RequestHead {
     std::string method;
     std::string target;
@@ -296,8 +326,9 @@ struct ConnectProxy::Connection {
     std::atomic<bool> done{false};
 };
 
-ConnectProxy::ConnectProxy(std::map<std::string, std::string> connectTo)
-    : connectTo_(std::move(connectTo)), username_("engine"), password_(UUID::random().uuidString()) {
+ConnectProxy::ConnectProxy(std::map<std::string, std::string> connectTo, CertificateCheck check)
+    : connectTo_(std::move(connectTo)), check_(std::move(check)), username_("engine"),
+      password_(UUID::random().uuidString()) {
     Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!listener.valid()) throw std::runtime_error("connect proxy: cannot make a socket");
     sockaddr_in address{};
@@ -493,6 +524,18 @@ void ConnectProxy::serve(Connection& connection) {
     } else if (std::find(std::begin(kWebPorts), std::end(kWebPorts), target->port) == std::end(kWebPorts)) {
         return;
     }
+    if (tunnel && check_) {
+        auto once = checkOnce(lowercasedASCII(target->key()));
+        // The others wait here holding no connection: a server that shakes hands with one client at a time would
+        // wait on theirs while the check's connection waits on it.
+        dispatch::MutexLock lock(once->mutex);
+        if (!once->done && !stopping_) {
+            once->done = true;
+            Socket checked = connectTo(destination, wakeRead_);
+            if (!checked.valid()) return;
+            checkCertificate(target->host, checked.get());
+        }
+    }
     Socket server = connectTo(destination, wakeRead_);
     if (!server.valid()) return;  // closing without an answer is how the engine learns "cannot connect"
 
@@ -502,6 +545,27 @@ void ConnectProxy::serve(Connection& connection) {
     } else {
         relay(client, server.get(), forwarded + rest, wakeRead_, true);
     }
+}
+
+std::shared_ptr<ConnectProxy::CheckOnce> ConnectProxy::checkOnce(const std::string& key) {
+    dispatch::MutexLock lock(checksMutex_);
+    auto& once = checks_[key];
+    if (!once) once = std::make_shared<CheckOnce>();
+    return once;
+}
+
+void ConnectProxy::checkCertificate(const std::string& host, int server) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(kCertificateCheckTimeoutMs);
+    auto chain = presentedChain(server, host, wakeRead_, deadline);
+    if (chain.empty()) return;
+    // Told through a descriptor of its own, which lives as long as the check may still call `ready`.
+    auto told = std::make_shared<Socket>(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!told->valid()) return;
+    check_(host, std::move(chain), [told] {
+        uint64_t one = 1;
+        (void)!::write(told->get(), &one, sizeof one);
+    });
+    waitFor(told->get(), POLLIN, wakeRead_, deadline);
 }
 
 }  // namespace platform::webkit::webkit_detail

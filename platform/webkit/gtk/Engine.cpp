@@ -232,18 +232,53 @@ namespace {
     return chain;
 }
 
-}  // namespace
-
-bool allowCertificateIfTrusted(GTlsCertificate* certificate, const std::string& host) {
-    auto* context = engineContext();
-    if (!context || !certificate) return false;
-    std::vector<Bytes> chain = derChainOf(certificate);
+// Whether `chain` (DER, leaf first) is good for `host` and ends at a CA the device trusts for the engine. Any thread.
+bool trustedForHost(const std::vector<Bytes>& chain, const std::string& host) {
     auto anchors = trustedCAs();
     if (chain.empty() || anchors.empty()) return false;
     auto trust = security::Trust::fromDER(chain, {security::Policy::ssl(true, host)});
     if (!trust.ok()) return false;
     trust.value().setAnchorCertificates(std::move(anchors));
-    if (!trust.value().evaluatesValid()) return false;
+    return trust.value().evaluatesValid();
+}
+
+// The certificate (with its issuers) of a DER chain, leaf first; null when GLib's TLS cannot read it.
+GTlsCertificate* tlsCertificateOf(const std::vector<Bytes>& chain) {
+    GTlsCertificate* made = nullptr;
+    for (auto link = chain.rbegin(); link != chain.rend(); ++link) {
+        GByteArray* der = g_byte_array_new();
+        g_byte_array_append(der, link->data(), static_cast<guint>(link->size()));
+        auto* issuer = made;
+        made = G_TLS_CERTIFICATE(g_initable_new(g_tls_backend_get_certificate_type(g_tls_backend_get_default()),
+                                                nullptr, nullptr, "certificate", der, "issuer", issuer, nullptr));
+        g_byte_array_unref(der);
+        if (issuer) g_object_unref(issuer);
+        if (!made) return nullptr;
+    }
+    return made;
+}
+
+// The loopback proxy's check before the first tunnel to a host: a certificate the device's CAs vouch for is
+// accepted for its host before the engine's own handshake, so the engine's first request there goes as the page
+// made it (a form's POST with its body) instead of failing the check and being loaded again. The tunnel waits
+// until the engine's network process has the allowance: it travels there on the context's own channel, so the
+// answer to a question asked of that process after it (the cookies) comes once it arrived.
+void allowAhead(const std::string& host, std::vector<Bytes> chain, std::function<void()> ready) {
+    if (!trustedForHost(chain, host)) return ready();
+    dispatch::MainLoop::shared().post([host, chain = std::move(chain), ready = std::move(ready)] {
+        GTlsCertificate* certificate = engineContext() ? tlsCertificateOf(chain) : nullptr;
+        if (!certificate) return ready();
+        webkit_web_context_allow_tls_certificate_for_host(engineContext(), certificate, host.c_str());
+        g_object_unref(certificate);
+        EngineCookieJar().getAllCookies([ready](std::vector<HTTPCookie>) { ready(); });
+    });
+}
+
+}  // namespace
+
+bool allowCertificateIfTrusted(GTlsCertificate* certificate, const std::string& host) {
+    auto* context = engineContext();
+    if (!context || !certificate || !trustedForHost(derChainOf(certificate), host)) return false;
     webkit_web_context_allow_tls_certificate_for_host(context, certificate, host.c_str());
     return true;
 }
@@ -273,7 +308,11 @@ std::optional<std::string> start() {
     if (!gtk_init_check(nullptr, nullptr)) return "the toolkit cannot open the display (is DISPLAY set?)";
     auto* running = new Engine;
     try {
-        running->proxy = std::make_unique<webkit_detail::ConnectProxy>(PlatformConfig::current().connectTo);
+        // Without a CA of its own the device has no certificate to vouch for: no tunnel waits.
+        auto settings = PlatformConfig::current();
+        running->proxy = std::make_unique<webkit_detail::ConnectProxy>(
+            settings.connectTo,
+            settings.extraTrustedRootsPEM.empty() ? webkit_detail::ConnectProxy::CertificateCheck() : allowAhead);
     } catch (const std::exception& e) {
         delete running;
         return std::string("cannot start the engine's proxy: ") + e.what();

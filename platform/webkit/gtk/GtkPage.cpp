@@ -943,7 +943,18 @@ private:
         // refuse the certificate: the same navigation tries again, a few times.
         if (!job || job->stage == Job::Stage::Done || !host || self->tlsRetries_[*host] >= kMaxTLSRetries) return FALSE;
         if (!allowCertificateIfTrusted(certificate, *host)) return FALSE;  // fails as a bad certificate
-        // Accepted for this host from now on; the same navigation loads again.
+        // Accepted for this host from now on. Loading the URL again would send a GET without the body of a
+        // form's POST: that navigation fails instead, nothing having been sent.
+        if (job->request.HTTPMethod() != "GET") {
+            auto error = makeURLError(URLErrorCode::SecureConnectionFailed, url);
+            error.userInfo.set(kLocalizedDescriptionKey,
+                               "The certificate for " + *host +
+                                   " was accepted only after this connection had refused it, so the form was not "
+                                   "sent; send it again.");
+            self->fail(job, error);
+            return TRUE;
+        }
+        // The same navigation loads again.
         ++self->tlsRetries_[*host];
         job->awaitingRetry = true;
         self->loadedAgain_.insert(urlText(url));

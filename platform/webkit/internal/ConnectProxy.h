@@ -18,6 +18,12 @@
 // kMaxHeaderBytes gets 431, a malformed one 400, one not complete within the header time-out is closed; none of them
 // can grow memory.
 //
+// With a CertificateCheck, the first tunnel to each host:port waits while the proxy shakes hands with its server
+// itself (TLS, judging nothing, sending nothing after) and hands the chain the server presented to the check, so
+// that the engine can be told to accept it before its own handshake; the tunnel then opens on a new connection.
+// Other tunnels to the same host:port wait for that. A handshake that does not finish, or a check that does not
+// call `ready`, within kCertificateCheckTimeoutMs lets the tunnel open without it.
+//
 // Threads: one accepting thread, and one thread per client connection (relaying both directions with
 // poll). Every socket is close-on-exec, so processes the host starts do not inherit them. stop() (and the
 // destructor) closes every connection, open tunnels included, and joins every thread; a connection still
@@ -25,6 +31,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -33,6 +40,7 @@
 #include <vector>
 
 #include "platform/dispatch/ThreadChecks.h"
+#include "platform/foundation/Value.h"
 
 namespace platform::webkit::webkit_detail {
 
@@ -43,10 +51,16 @@ public:
     static constexpr int kHeaderTimeoutMs = 30000;
     static constexpr size_t kMaxConnections = 512;  // beyond this, new clients are closed at once
     static constexpr uint16_t kWebPorts[] = {80, 443};
+    static constexpr int kCertificateCheckTimeoutMs = 5000;
+
+    // Called on a connection's thread with the host a tunnel is for and the certificates its server presented
+    // (DER, leaf first). `ready` may be called from any thread, and at any time (later than the wait too).
+    using CertificateCheck =
+        std::function<void(const std::string& host, std::vector<Bytes> chain, std::function<void()> ready)>;
 
     // Listens on 127.0.0.1 (a free port) and starts accepting. Throws std::runtime_error when it cannot
     // listen or the system has no random source for the credential.
-    explicit ConnectProxy(std::map<std::string, std::string> connectTo);
+    explicit ConnectProxy(std::map<std::string, std::string> connectTo, CertificateCheck check = nullptr);
     ~ConnectProxy();
     ConnectProxy(const ConnectProxy&) = delete;
     ConnectProxy& operator=(const ConnectProxy&) = delete;
@@ -60,13 +74,21 @@ public:
 
 private:
     struct Connection;
+    struct CheckOnce {
+        dispatch::Mutex mutex;
+        bool done GUARDED_BY(mutex) = false;
+    };
 
     void acceptLoop();
     void serve(Connection& connection);
+    std::shared_ptr<CheckOnce> checkOnce(const std::string& key);  // of "host:port"
+    // Shakes hands with the server connected on `server` and runs the check on what it presents for `host`.
+    void checkCertificate(const std::string& host, int server);
     void reapFinished(bool all) REQUIRES(acceptor_);
     bool authorized(const std::vector<std::string>& headerLines) const;
 
     std::map<std::string, std::string> connectTo_;
+    CertificateCheck check_;
     std::string username_;
     std::string password_;
     int listenFd_ = -1;
@@ -78,6 +100,9 @@ private:
 
     dispatch::Mutex stopMutex_;  // serialises stop()
     bool stopped_ GUARDED_BY(stopMutex_) = false;
+
+    dispatch::Mutex checksMutex_;
+    std::map<std::string, std::shared_ptr<CheckOnce>> checks_ GUARDED_BY(checksMutex_);  // by host:port
 
     // The accepting thread's own: its loop reaps them, and joins every one before it ends.
     dispatch::ThreadChecker acceptor_{"the proxy's connections"};
