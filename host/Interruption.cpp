@@ -21,13 +21,15 @@ static_assert(std::atomic<int>::is_always_lock_free);
 std::atomic<int> caughtSignal{0};
 std::atomic<int> wakeFd{-1};
 std::atomic<int> handlersRunning{0};
+std::atomic<bool> installed[2];
 struct sigaction before[2];
 
 void putBackDefaults() {
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
-    for (int signal : kSignals) sigaction(signal, &fallback, nullptr);
+    for (size_t i = 0; i < std::size(kSignals); ++i)
+        if (installed[i].load()) sigaction(kSignals[i], &fallback, nullptr);
 }
 
 // Async-signal-safe only: atomics, sigaction, write.
@@ -42,6 +44,8 @@ void onSignal(int signal) {
     errno = saved;
     --handlersRunning;
 }
+
+bool ignored(const struct sigaction& action) { return !(action.sa_flags & SA_SIGINFO) && action.sa_handler == SIG_IGN; }
 
 }  // namespace
 
@@ -58,12 +62,18 @@ Interruption::Interruption() {
     sigemptyset(&action.sa_mask);
     for (int signal : kSignals) sigaddset(&action.sa_mask, signal);
     action.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &before[i]);
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+        sigaction(kSignals[i], nullptr, &before[i]);
+        // Whoever started the host meant it not to hear that one (a shell's background job and Ctrl-C).
+        installed[i] = !ignored(before[i]);
+        if (installed[i]) sigaction(kSignals[i], &action, nullptr);
+    }
 }
 
 Interruption::~Interruption() {
     if (wake_[1] < 0) return;
-    for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &before[i], nullptr);
+    for (size_t i = 0; i < std::size(kSignals); ++i)
+        if (installed[i]) sigaction(kSignals[i], &before[i], nullptr);
     wakeFd = -1;
     // A handler that read the pipe's number before it was taken back writes there before it goes.
     while (handlersRunning.load() > 0) std::this_thread::yield();

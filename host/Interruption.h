@@ -4,9 +4,11 @@
 // next typed line), ends the run as at its end (the app terminates, lost writes are said) and prints its
 // "exit" line with the status 128 + the signal's number (130, 143). Nothing is printed from the handler:
 // it only writes the signal's number to a pipe, read by a thread of this object. The handler also puts
-// both signals back to their default at once, so a second one ends the process straight away, however
-// the orderly end is going, and one that has not ended kGraceSeconds after the first (stuck in a call
-// no loop looks past) is ended by that signal, with no "exit" line.
+// the signals it caught back to their default at once, so a second one ends the process straight away,
+// however the orderly end is going, and one that has not ended kGraceSeconds after the first (stuck in a
+// call no loop looks past) is ended by that signal, with no "exit" line.
+//
+// A signal that was ignored when the host started (a shell's background job) stays ignored.
 //
 // One at a time; made and ended on the main thread.
 #include <atomic>

@@ -261,8 +261,9 @@ TEST_F(RunWaitsAndEndings, ASignalEndsTheRunWithItsExitLine) {
     }
 }
 
-// The handler notes the first signal and leaves both signals to their default, so a second one ends the
-// process however the orderly end is going; what was installed before comes back afterwards.
+// The handler notes the first signal and leaves it to its default, so a second one ends the process
+// however the orderly end is going; a signal ignored before (a shell's background job) stays ignored
+// throughout; what was installed before comes back afterwards.
 TEST(HostInterruption, TheFirstSignalIsNotedAndASecondOneWouldEndTheProcess) {
     auto action = [](int signal) {
         struct sigaction now {};
@@ -270,21 +271,24 @@ TEST(HostInterruption, TheFirstSignalIsNotedAndASecondOneWouldEndTheProcess) {
         return now.sa_handler;
     };
     struct sigaction ignoring {};
+    struct sigaction defaults {};
     ignoring.sa_handler = SIG_IGN;
+    defaults.sa_handler = SIG_DFL;
     struct sigaction before[2];
     sigaction(SIGINT, &ignoring, &before[0]);
-    sigaction(SIGTERM, &ignoring, &before[1]);
+    sigaction(SIGTERM, &defaults, &before[1]);
     {
         tesmar_host::Interruption interruption;
         EXPECT_EQ(tesmar_host::Interruption::caught(), 0);
-        EXPECT_NE(action(SIGTERM), SIG_IGN);
+        EXPECT_EQ(action(SIGINT), SIG_IGN);
+        EXPECT_NE(action(SIGTERM), SIG_DFL);
         ASSERT_EQ(::raise(SIGTERM), 0);
         EXPECT_EQ(tesmar_host::Interruption::caught(), SIGTERM);
         EXPECT_EQ(action(SIGTERM), SIG_DFL);
-        EXPECT_EQ(action(SIGINT), SIG_DFL);
+        EXPECT_EQ(action(SIGINT), SIG_IGN);
     }
     EXPECT_EQ(action(SIGINT), SIG_IGN);
-    EXPECT_EQ(action(SIGTERM), SIG_IGN);
+    EXPECT_EQ(action(SIGTERM), SIG_DFL);
     sigaction(SIGINT, &before[0], nullptr);
     sigaction(SIGTERM, &before[1], nullptr);
     // The block that woke the main loop, posted before the watcher ended.
