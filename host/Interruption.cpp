@@ -1,12 +1,16 @@
 #include "host/Interruption.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "platform/dispatch/MainLoop.h"
 
@@ -20,6 +24,7 @@ constexpr int kSignals[] = {SIGINT, SIGTERM};
 static_assert(std::atomic<int>::is_always_lock_free);
 std::atomic<int> caughtSignal{0};
 std::atomic<int> wakeFd{-1};
+std::atomic<int> endedFd{-1};
 std::atomic<int> handlersRunning{0};
 std::atomic<bool> installed[2];
 struct sigaction before[2];
@@ -55,7 +60,15 @@ Interruption::Interruption() {
         wake_[0] = wake_[1] = -1;
         return;
     }
+    ended_ = ::eventfd(0, EFD_CLOEXEC);
+    if (ended_ < 0) {
+        ::close(wake_[0]);
+        ::close(wake_[1]);
+        wake_[0] = wake_[1] = -1;
+        return;
+    }
     wakeFd = wake_[1];
+    endedFd = ended_;
     watcher_ = std::thread([this] { watch(); });
     struct sigaction action {};
     action.sa_handler = onSignal;
@@ -82,11 +95,33 @@ Interruption::~Interruption() {
     while (::write(wake_[1], &stop, 1) < 0 && errno == EINTR) {
     }
     watcher_.join();
+    endedFd = -1;
+    platform::dispatch::MainLoop::shared().resumeWaits();
     ::close(wake_[0]);
     ::close(wake_[1]);
+    ::close(ended_);
 }
 
 int Interruption::caught() { return caughtSignal.load(); }
+
+int Interruption::poll(pollfd* fds, nfds_t count, int timeoutMs) {
+    using namespace std::chrono;
+    std::vector<pollfd> all(fds, fds + count);
+    const int ended = endedFd.load();
+    if (ended >= 0) all.push_back({ended, POLLIN, 0});
+    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+    for (;;) {
+        if (caught() != 0) return -1;
+        int left = -1;
+        if (timeoutMs >= 0)
+            left = int(std::max<int64_t>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count()));
+        int ready = ::poll(all.data(), all.size(), left);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0 || (ended >= 0 && all.back().revents != 0)) return -1;
+        for (nfds_t i = 0; i < count; ++i) fds[i].revents = all[i].revents;
+        return ready;
+    }
+}
 
 void Interruption::watch() {
     for (;;) {
@@ -94,9 +129,11 @@ void Interruption::watch() {
         ssize_t n = ::read(wake_[0], &byte, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0 || byte == 0) return;
-        // An empty block wakes whatever waits on the main loop, which then looks at caught().
-        platform::dispatch::MainLoop::shared().post([] {});
-        // A run stuck where no loop looks (a blocking call) would outlive the one signal a supervisor
+        // Every wait of the host ends: the main loop's, and the blocking ones through poll().
+        platform::dispatch::MainLoop::shared().endWaits();
+        const uint64_t one = 1;
+        (void)!::write(ended_, &one, sizeof one);
+        // A run stuck where no wait looks (a blocking call) would outlive the one signal a supervisor
         // sends: past the grace, the signal ends the process after all (the handler left its default).
         pollfd stop{wake_[0], POLLIN, 0};
         int ready;

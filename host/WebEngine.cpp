@@ -103,7 +103,9 @@ std::optional<std::string> writeSnapshot(platform::webkit::WebView& webView, con
             outcome->png = png;
             if (error) outcome->error = error->localizedDescription();
         });
-    platform::dispatch::MainLoop::shared().runUntil([outcome] { return outcome->done; }, timeoutSeconds);
+    auto& loop = platform::dispatch::MainLoop::shared();
+    loop.runUntil([outcome] { return outcome->done; }, timeoutSeconds);
+    if (!outcome->done && loop.waitsEnded()) return "the run was interrupted before a frame was drawn";
     if (!outcome->done) return "no frame was drawn within " + std::to_string(int(timeoutSeconds)) + " s";
     if (!outcome->png) return "the snapshot failed: " + outcome->error;
     std::error_code ec;
@@ -141,7 +143,9 @@ std::optional<std::string> submitForm(platform::uikit::View& webView, const plat
         web->submitForm(fill, answered);
     else
         legacy->submitForm(fill, answered);
-    platform::dispatch::MainLoop::shared().runUntil([outcome] { return outcome->done; }, timeoutSeconds);
+    auto& loop = platform::dispatch::MainLoop::shared();
+    loop.runUntil([outcome] { return outcome->done; }, timeoutSeconds);
+    if (!outcome->done && loop.waitsEnded()) return "the run was interrupted before the page took the form";
     if (!outcome->done) return "the page did not take the form within " + std::to_string(int(timeoutSeconds)) + " s";
     return outcome->problem;
 }

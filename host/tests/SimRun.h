@@ -31,10 +31,16 @@ using SimAnswer = std::function<std::string(const std::string& line)>;
 // The tesmar-sim that runSim runs on this thread (0 when none), for an answer that signals it.
 inline thread_local pid_t runningSim = 0;
 
+// What a run needs beyond its stdin.
+struct SimSetup {
+    std::function<void()> started;  // called once it runs (runningSim names it), before its output is read
+};
+
 // Runs tesmar-sim with `args`, feeding `input` on stdin; kills it after `timeout`. With `answer`, stdin
 // stays open for its answers until the run ends.
 inline SimRun runSim(const std::vector<std::string>& args, const std::string& input = "",
-                     std::chrono::seconds timeout = std::chrono::seconds(120), const SimAnswer& answer = nullptr) {
+                     std::chrono::seconds timeout = std::chrono::seconds(120), const SimAnswer& answer = nullptr,
+                     const SimSetup& setup = {}) {
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err)) return {};
     pid_t pid = fork();
@@ -62,6 +68,7 @@ inline SimRun runSim(const std::vector<std::string>& args, const std::string& in
     };
     feed(input);
     if (!answer) close(in[1]);
+    if (setup.started) setup.started();
     size_t answered = 0;  // the length of stdout whose lines were answered
 
     std::string outText, errText;
