@@ -1,15 +1,17 @@
 #include "host/Interruption.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <vector>
 
 #include "platform/dispatch/MainLoop.h"
@@ -123,7 +125,33 @@ int Interruption::poll(pollfd* fds, nfds_t count, int timeoutMs) {
     }
 }
 
+void Interruption::sayWithoutWaiting(int fd, const std::string& text) {
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0) return;
+    if (S_ISREG(status.st_mode)) {
+        (void)!::write(fd, text.data(), text.size());
+        return;
+    }
+    if (S_ISSOCK(status.st_mode)) {
+        (void)!::send(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        return;
+    }
+    // A pipe, a terminal, a device: written through a file description of its own that does not wait, so
+    // the process's own (shared with whoever started it) keeps waiting as it did. A pipe nobody reads
+    // any more cannot be opened: the message is dropped rather than the process ended by SIGPIPE.
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    int own = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (own < 0) return;
+    (void)!::write(own, text.data(), text.size());
+    ::close(own);
+}
+
 void Interruption::watch() {
+    // Its own write to a pipe whose reader has just gone must not end the process by another signal.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
     for (;;) {
         unsigned char byte = 0;
         ssize_t n = ::read(wake_[0], &byte, 1);
@@ -133,17 +161,26 @@ void Interruption::watch() {
         platform::dispatch::MainLoop::shared().endWaits();
         const uint64_t one = 1;
         (void)!::write(ended_, &one, sizeof one);
-        // A run stuck where no wait looks (a blocking call) would outlive the one signal a supervisor
-        // sends: past the grace, the signal ends the process after all (the handler left its default).
+        // A run stuck where no wait looks (a blocking call, a write to a full pipe) would outlive the one
+        // signal a supervisor sends: past the grace, the signal ends the process after all.
         pollfd stop{wake_[0], POLLIN, 0};
         int ready;
         do {
             ready = ::poll(&stop, 1, kGraceSeconds * 1000);
         } while (ready < 0 && errno == EINTR);
         if (ready > 0) return;  // the zero byte of the destructor: the run ended in time
-        std::fprintf(stderr, "tesmar-sim: the run did not end within %d s of the signal; it ends by it\n",
-                     kGraceSeconds);
-        ::kill(::getpid(), byte);
+        sayWithoutWaiting(STDERR_FILENO, "tesmar-sim: the run did not end within " + std::to_string(kGraceSeconds) +
+                                             " s of the signal; it ends by it\n");
+        // Taken here, on this thread, with the signal's default action: no other thread's mask can hold it.
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        sigaction(byte, &fallback, nullptr);
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, byte);
+        pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+        ::raise(byte);
         return;
     }
 }

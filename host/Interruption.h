@@ -8,7 +8,8 @@
 // handler: it only writes the signal's number to a pipe, read by a thread of this object. The handler also
 // puts the signals it caught back to their default at once, so a second one ends the process straight
 // away, however the orderly end is going, and one that has not ended kGraceSeconds after the first (stuck
-// in a call no wait looks past) is ended by that signal, with no "exit" line.
+// in a call no wait looks past, such as a write to a full pipe) is ended by that signal, with no "exit"
+// line. That thread waits on no stream and no pipe on the way.
 //
 // A signal that was ignored when the host started (a shell's background job) stays ignored.
 //
@@ -16,6 +17,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 namespace tesmar_host {
@@ -37,6 +39,10 @@ public:
     // how many of `fds` are ready, 0 when the time ran out, -1 when the run was interrupted (caught() tells)
     // or poll failed. With no fds it is an interruptible sleep.
     static int poll(pollfd* fds, nfds_t count, int timeoutMs);
+
+    // Writes `text` to `fd` without waiting: not through stdio, whose lock a thread stuck in a write may
+    // hold, and not into a full pipe or terminal (what does not fit is dropped). For the signal's messages.
+    static void sayWithoutWaiting(int fd, const std::string& text);
 
 private:
     void watch();

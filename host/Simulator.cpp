@@ -29,7 +29,13 @@ namespace {
 
 constexpr size_t kMaxScriptBytes = 16 * 1024 * 1024;
 
-void say(std::FILE* err, const std::string& message) { std::fprintf(err, "tesmar-sim: %s\n", message.c_str()); }
+// Once a signal has asked the run to end, stderr may be a pipe nobody reads: what the end says does not wait.
+void say(std::FILE* err, const std::string& message) {
+    if (Interruption::caught() != 0)
+        Interruption::sayWithoutWaiting(::fileno(err), "tesmar-sim: " + message + "\n");
+    else
+        std::fprintf(err, "tesmar-sim: %s\n", message.c_str());
+}
 
 // Read without blocking, waiting only in Interruption::poll, so a signal ends the wait: a FIFO or a pipe
 // (--script <(...)) may be long in coming.

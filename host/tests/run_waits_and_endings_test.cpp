@@ -231,6 +231,7 @@ void waitForCall(pid_t pid, const std::vector<long>& calls, const std::string& f
 // Where a run is when it is signalled.
 using Sitting = std::function<void(pid_t)>;
 const Sitting readingStdin = [](pid_t run) { waitForCall(run, {SYS_read}, "0x0", false); };
+const Sitting writingStderr = [](pid_t run) { waitForCall(run, {SYS_write}, "0x2", true); };
 // A blocking wait of the host (they all go through poll).
 const Sitting polling = [](pid_t run) {
     waitForCall(run,
@@ -245,7 +246,7 @@ const Sitting polling = [](pid_t run) {
 // Starts tesmar-sim with its stdin open; once a stdout line holds `awaited` (empty: at once) and, with
 // `sitting`, the host sits there, sends it `signal`.
 SimRun signalledRun(const std::vector<std::string>& args, const std::string& awaited, int signal,
-                    const Sitting& sitting = nullptr) {
+                    const Sitting& sitting = nullptr, bool fullStderr = false) {
     bool sent = false;
     auto send = [&] {
         sent = true;
@@ -253,7 +254,7 @@ SimRun signalledRun(const std::vector<std::string>& args, const std::string& awa
         // Only the run itself: the test process has other children (the engine tests' X server among them).
         ::kill(runningSim, signal);
     };
-    SimSetup setup{awaited.empty() ? std::function<void()>(send) : nullptr};
+    SimSetup setup{awaited.empty() ? std::function<void()>(send) : nullptr, fullStderr};
     return runSim(
         args, "", std::chrono::seconds(60),
         [&](const std::string& line) -> std::string {
@@ -332,6 +333,31 @@ TEST_F(RunWaitsAndEndings, ASignalEndsEveryWaitOfTheHost) {
                      "--script", (dir_ / "submit.txt").string(), "--echo", "--settle-ms", "300"}),
             "submit /sent", SIGINT);
         expectEndedInOrder(r, SIGINT);
+    }
+}
+
+// Stderr may be a pipe nobody reads (a supervisor that reads stdout only): the end does not wait on it.
+// A run idle when the signal comes still ends in order; one stuck writing to that pipe ends by the
+// signal once the grace is over.
+TEST_F(RunWaitsAndEndings, ASignalEndsTheRunWhateverStderrIsDoing) {
+    const std::vector<std::string> args = {"--bundle",    minimalBundle(),
+                                           "--delegate",  tesmar_host::kMinimalDelegateClass,
+                                           "--settle-ms", "50",
+                                           "--script",    (dir_ / "script.txt").string(),
+                                           "--echo"};
+    {
+        SCOPED_TRACE("idle in a wait");
+        std::ofstream(dir_ / "script.txt") << "wait 600\nquit\n";
+        expectEndedInOrder(signalledRun(args, "wait 600", SIGTERM, nullptr, true), SIGTERM);
+    }
+    {
+        SCOPED_TRACE("stuck in a write to stderr");
+        std::ofstream(dir_ / "script.txt") << "alert none\nwait 600\nquit\n";
+        auto began = std::chrono::steady_clock::now();
+        SimRun r = signalledRun(args, "command.failed", SIGTERM, writingStderr, true);
+        EXPECT_EQ(r.signal, SIGTERM) << allOutput(r);
+        EXPECT_GE(std::chrono::steady_clock::now() - began,
+                  std::chrono::seconds(tesmar_host::Interruption::kGraceSeconds));
     }
 }
 
