@@ -29,6 +29,14 @@
 
 namespace {
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kThreadSanitizer = __has_feature(thread_sanitizer);
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 using platform::Value;
 using namespace host_test;
 namespace fs = std::filesystem;
@@ -352,6 +360,9 @@ TEST_F(RunWaitsAndEndings, ASignalEndsTheRunWhateverStderrIsDoing) {
     }
     {
         SCOPED_TRACE("stuck in a write to stderr");
+        // ThreadSanitizer runs a handler once the thread the signal came to leaves its call, and this
+        // write never returns: the handler never runs.
+        if (kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer holds the signal back until the write returns";
         std::ofstream(dir_ / "script.txt") << "alert none\nwait 600\nquit\n";
         auto began = std::chrono::steady_clock::now();
         SimRun r = signalledRun(args, "command.failed", SIGTERM, writingStderr, true);
