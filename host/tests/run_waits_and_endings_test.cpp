@@ -335,12 +335,17 @@ TEST_F(RunWaitsAndEndings, ASignalEndsEveryWaitOfTheHost) {
                                                R"( Date.now() - t < 60000;) {}"><input name="q"></form>)",
                                                200, "text/html"));
         std::ofstream(dir_ / "submit.txt") << "submit /sent q=1\nquit\n";
-        SimRun r = signalledRun(
-            minimal("http://busy.test/form",
-                    {"--web-engine", "real", "--connect-to", "busy.test:80=127.0.0.1:" + std::to_string(site.port()),
-                     "--script", (dir_ / "submit.txt").string(), "--echo", "--settle-ms", "300"}),
-            "submit /sent", SIGINT);
+        SimRun r =
+            signalledRun(minimal("http://busy.test/form", {"--web-engine", "real", "--connect-to",
+                                                           "busy.test:80=127.0.0.1:" + std::to_string(site.port()),
+                                                           "--script", (dir_ / "submit.txt").string(), "--echo",
+                                                           "--settle-ms", "300", "--settle-timeout", "60"}),
+                         "submit /sent", SIGINT);
         expectEndedInOrder(r, SIGINT);
+        auto seen = simEvents(r);
+        const Value* failed = firstEvent(seen, "command.failed");
+        ASSERT_NE(failed, nullptr) << allOutput(r);
+        EXPECT_EQ((*failed)["message"], Value("the run was interrupted before the page took the form"));
     }
 }
 
