@@ -204,7 +204,13 @@ std::optional<std::string> Device::boot() {
         if (ec) return "cannot lock device root " + root_.string() + ": " + ec.message();
         // Hosts started together on one device would copy the bundle over each other. The extension process
         // runs on the device this host holds and never asks for the lock.
-        rootLock_ = std::make_unique<FileLock>((root_ / kDeviceLockFile).string(), options_.settleTimeoutSeconds);
+        // Another host's run may end soon: the lock is asked for again every 20 ms, up to --settle-timeout.
+        const auto giveUp = Clock::now() + seconds(options_.settleTimeoutSeconds);
+        for (;;) {
+            rootLock_ = std::make_unique<FileLock>((root_ / kDeviceLockFile).string(), 0.0);
+            if (!rootLock_->busy() || Clock::now() >= giveUp) break;
+            if (Interruption::poll(nullptr, 0, 20) < 0) return "interrupted while waiting for the device root";
+        }
         if (rootLock_->busy()) {
             char waited[32];
             std::snprintf(waited, sizeof waited, "%g", options_.settleTimeoutSeconds);
@@ -328,7 +334,6 @@ void Device::settle() {
     };
     // Quiet counts from the command too: work it set off may not have said anything yet.
     auto calm = [&] {
-        if (Interruption::caught() != 0) return true;
         if (dispatch::pendingOnceHandlerCount() > 0) {
             lastBusy = Clock::now();
             return false;
@@ -340,6 +345,7 @@ void Device::settle() {
         double left = std::chrono::duration<double>(deadline - Clock::now()).count();
         if (left <= 0) break;
         loop.runUntil(calm, left);
+        if (loop.waitsEnded()) return;  // the run is ending (a signal): nothing is waited for or said
         if (loop.runUntilIdle() == 0 && calm()) {
             dispatch::MutexLock lock(pagesMutex_);
             loadingPages_.clear();  // what a redirect or a cancelled load left
@@ -529,7 +535,7 @@ std::optional<std::string> Device::run(const Command& command) {
         if (dispatch::Clock::shared()->isManual())
             loop.advance(command.seconds);
         else
-            loop.runUntil([] { return Interruption::caught() != 0; }, command.seconds);
+            loop.runUntil([] { return false; }, command.seconds);
         return std::nullopt;
     }
     case Kind::Files:

@@ -21,8 +21,8 @@
 // the app is still uncalled (pendingOnceHandlerCount), no device event has been posted for the quiet
 // period (--settle-ms) since the last event or handler call, and no main-loop timer is due within
 // kSettleTimerWindowSeconds of that moment, bounded by --settle-timeout; a wait that runs out posts
-// "settle.timeout" with what was still going on. A caught SIGINT or SIGTERM (Interruption.h) ends the wait
-// at once.
+// "settle.timeout" with what was still going on. The wait ends at once, saying nothing, when the main loop's
+// waits are ended (a caught SIGINT or SIGTERM, Interruption.h).
 //
 // Main thread only (the thread that calls boot() drives the main loop).
 #include <filesystem>

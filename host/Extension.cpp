@@ -281,15 +281,13 @@ std::optional<un::NotificationContent> runServiceExtension(const Options& appOpt
     };
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{pipeFds[0], POLLIN, 0};
         // A run ended by a signal does not wait out the extension's budget.
-        if (left.count() <= 0 || Interruption::caught() != 0) {
+        int ready = left.count() <= 0 ? 0 : Interruption::poll(&p, 1, int(left.count()));
+        if (ready <= 0) {
             ::kill(pid, SIGKILL);
             break;
         }
-        pollfd p{pipeFds[0], POLLIN, 0};
-        int ready = ::poll(&p, 1, int(std::min<int64_t>(left.count(), 1000)));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) continue;
         char chunk[4096];
         ssize_t n = ::read(pipeFds[0], chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;

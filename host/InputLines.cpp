@@ -65,7 +65,7 @@ void InputLines::Reader::read() {
     }
 }
 
-std::optional<std::string> InputLines::next(const std::function<bool()>& giveUp) {
+std::optional<std::string> InputLines::next() {
     Reader& reader = *reader_;
     {
         MutexLock lock(reader.mutex);
@@ -74,12 +74,12 @@ std::optional<std::string> InputLines::next(const std::function<bool()>& giveUp)
     }
     reader.asked.notify_one();
     auto arrived = [&] {
-        if (giveUp && giveUp()) return true;
         MutexLock lock(reader.mutex);
         return reader.line.has_value() || reader.ended;
     };
     // A person may think for a long while: the wait is only bounded so the loop can ask again.
-    while (!platform::dispatch::MainLoop::shared().runUntil(arrived, 3600)) {
+    auto& loop = platform::dispatch::MainLoop::shared();
+    while (!loop.runUntil(arrived, 3600) && !loop.waitsEnded()) {
     }
     MutexLock lock(reader.mutex);
     std::optional<std::string> line = std::move(reader.line);

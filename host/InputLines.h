@@ -8,7 +8,6 @@
 // wait that next() gave up (the run was interrupted): a read of a terminal cannot be called back, so the
 // reader is left inside it, on state of its own, for the process's end; the stream must then outlive
 // the process (std::cin does).
-#include <functional>
 #include <istream>
 #include <memory>
 #include <optional>
@@ -25,8 +24,8 @@ public:
     InputLines& operator=(const InputLines&) = delete;
 
     // Main thread: runs the main loop until the next line has been read; nullopt at the end of the input,
-    // or as soon as `giveUp` answers true (checked between the loop's blocks; a post to the loop wakes it).
-    std::optional<std::string> next(const std::function<bool()>& giveUp = nullptr);
+    // or as soon as the loop's waits are ended (MainLoop::endWaits).
+    std::optional<std::string> next();
 
 private:
     struct Reader;

@@ -1,11 +1,16 @@
 #include "host/Simulator.h"
 
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "host/Demo.h"
 #include "host/Device.h"
@@ -24,21 +29,59 @@ namespace {
 
 constexpr size_t kMaxScriptBytes = 16 * 1024 * 1024;
 
-std::optional<std::string> readScript(const std::string& path, std::string& text) {
+// Once a signal has asked the run to end, stderr may be a pipe nobody reads: what the end says does not wait.
+void say(std::FILE* err, const std::string& message) {
+    if (Interruption::caught() != 0)
+        Interruption::sayWithoutWaiting(::fileno(err), "tesmar-sim: " + message + "\n");
+    else
+        std::fprintf(err, "tesmar-sim: %s\n", message.c_str());
+}
+
+// Read without blocking, waiting only in Interruption::poll, so a signal ends the wait: a FIFO or a pipe
+// (--script <(...)) may be long in coming.
+std::optional<std::string> readScript(const std::string& path, std::string& text, std::FILE* err) {
     const std::string flag = "--script '" + path + "' ";
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return flag + "is a folder, not a file of commands";
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return flag + "cannot be read: " + std::strerror(errno);
-    std::ostringstream buffer;
-    buffer << file.rdbuf();
-    if (file.bad()) return flag + "cannot be read";
-    text = buffer.str();
-    if (text.size() > kMaxScriptBytes) return flag + "is larger than 16 MB";
-    return std::nullopt;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return flag + "cannot be read: " + std::strerror(errno);
+    // A FIFO no writer has opened yet reads as empty: it is read once poll says one came. (A pipe that is
+    // not named was made with its writer.)
+    struct stat status {};
+    struct statfs volume {};
+    bool wait = ::fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode) && ::fstatfs(fd, &volume) == 0 &&
+                volume.f_type != PIPEFS_MAGIC;
+    if (wait) say(err, flag + "is a FIFO: waiting for a writer");
+    std::optional<std::string> problem;
+    char chunk[64 * 1024];
+    for (;;) {
+        pollfd readable{fd, POLLIN, 0};
+        if (wait && Interruption::poll(&readable, 1, -1) < 0) {
+            problem = flag + "was not read to its end";
+            break;
+        }
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        wait = n < 0 && errno == EAGAIN;
+        if (n > 0) text.append(chunk, size_t(n));
+        if (text.size() > kMaxScriptBytes) {
+            problem = flag + "is larger than 16 MB";
+            break;
+        }
+        if (n == 0) break;
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            problem = flag + "cannot be read: " + std::strerror(errno);
+            break;
+        }
+    }
+    ::close(fd);
+    return problem;
 }
 
-void say(std::FILE* err, const std::string& message) { std::fprintf(err, "tesmar-sim: %s\n", message.c_str()); }
+int sayInterrupted(std::FILE* err, int signal) {
+    say(err, std::string("interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                 ": ending the run (a second one ends it at once)");
+    return kExitSignalBase + signal;
+}
 
 // A run refused before the device starts: the message, and the "exit" line every run ends with.
 int refuse(std::FILE* out, std::FILE* err, const std::string& message, int status) {
@@ -60,11 +103,21 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
     if (options.demo) return runDemo(options, out, err);
     if (options.extension) return runExtensionProcess(options, out, err);
 
+    // From here on a signal ends the run in order, a wait for the script's writer too.
+    Interruption interruption;
+    auto interrupted = [] { return Interruption::caught() != 0; };
+
     // A script is checked whole before the device starts: a typo on line 40 should not cost a run.
     std::vector<Command> script;
     if (!options.script.empty()) {
         std::string text;
-        if (auto problem = readScript(options.script, text)) return refuse(out, err, *problem, kExitUsage);
+        auto problem = readScript(options.script, text, err);
+        if (int signal = Interruption::caught()) {
+            const int status = sayInterrupted(err, signal);
+            printEvent(out, "exit", platform::Value::dictionary({{"code", status}}));
+            return status;
+        }
+        if (problem) return refuse(out, err, *problem, kExitUsage);
         auto commands = parseScript(text);
         if (!commands.error.empty()) return refuse(out, err, options.script + ": " + commands.error, kExitUsage);
         script = std::move(commands.commands);
@@ -85,14 +138,17 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
     EventPrinter printer(out);
     int status = kExitOK;
     {
-        Interruption interruption;
-        auto interrupted = [] { return Interruption::caught() != 0; };
         Device device(options, printer);
         if (auto problem = device.boot()) {
-            say(err, *problem);
-            platform::DeviceEvents::post("exit", platform::Value::dictionary({{"code", kExitUsage}}));
+            // A boot cut short by a signal (waiting for the device root, for Xvfb) says that, not why.
+            status = kExitUsage;
+            if (int signal = Interruption::caught())
+                status = sayInterrupted(err, signal);
+            else
+                say(err, *problem);
+            platform::DeviceEvents::post("exit", platform::Value::dictionary({{"code", status}}));
             printer.stop();
-            return kExitUsage;
+            return status;
         }
         if (auto problem = device.launch()) {
             say(err, "launch failed: " + *problem);
@@ -120,7 +176,7 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
         } else {
             InputLines lines(in);
             for (size_t number = 1; !device.quitRequested(); ++number) {
-                auto line = lines.next(interrupted);
+                auto line = lines.next();
                 if (!line || interrupted()) break;
                 auto command = parseCommand(*line, number);
                 // A typed mistake costs that line only; the exit status still tells of it.
@@ -132,11 +188,7 @@ int runSimulator(const std::vector<std::string>& argv, std::istream& in, std::FI
                 if (command.command) perform(*command.command);
             }
         }
-        if (int signal = Interruption::caught()) {
-            say(err, std::string("interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
-                         ": ending the run (a second one ends it at once)");
-            status = kExitSignalBase + signal;
-        }
+        if (int signal = Interruption::caught()) status = sayInterrupted(err, signal);
         status = device.finish(status);
         // What tearing the device down says comes after "exit": not part of the run.
         printer.stop();

@@ -15,6 +15,8 @@
 #include <optional>
 #include <vector>
 
+#include "host/Interruption.h"
+
 namespace tesmar_host {
 
 namespace {
@@ -117,15 +119,15 @@ std::unique_ptr<VirtualDisplay> VirtualDisplay::startIfNeeded(std::string* error
 
     // Xvfb writes its display number once it accepts clients; end of file means it gave up.
     std::string number;
-    bool complete = false, timedOut = false;
+    bool complete = false, timedOut = false, interrupted = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadyTimeoutMs);
     while (!complete) {
         auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         pollfd p{ready[0], POLLIN, 0};
-        int n = left <= 0 ? 0 : ::poll(&p, 1, static_cast<int>(left));
-        if (n < 0 && errno == EINTR) continue;
+        int n = left <= 0 ? 0 : Interruption::poll(&p, 1, static_cast<int>(left));
         if (n == 0) timedOut = true;
+        if (n < 0) interrupted = Interruption::caught() != 0;
         if (n <= 0) break;
         char buffer[32];
         ssize_t got = ::read(ready[0], buffer, sizeof buffer);
@@ -140,7 +142,7 @@ std::unique_ptr<VirtualDisplay> VirtualDisplay::startIfNeeded(std::string* error
     }
     ::close(ready[0]);
     if (!complete || number.empty()) {
-        if (!timedOut && waitForExit(pid, kStopTimeoutMs)) {
+        if (!timedOut && !interrupted && waitForExit(pid, kStopTimeoutMs)) {
             int status = 0;
             while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
@@ -149,8 +151,9 @@ std::unique_ptr<VirtualDisplay> VirtualDisplay::startIfNeeded(std::string* error
                       : "Xvfb ended before it was ready (signal " + std::to_string(WTERMSIG(status)) + ")";
         } else {
             endAndReap(pid);
-            why = timedOut ? "Xvfb was not ready within " + std::to_string(kReadyTimeoutMs / 1000) + " s"
-                           : "Xvfb gave no display number";
+            why = timedOut      ? "Xvfb was not ready within " + std::to_string(kReadyTimeoutMs / 1000) + " s"
+                  : interrupted ? "the run was interrupted before Xvfb was ready"
+                                : "Xvfb gave no display number";
         }
         return nullptr;
     }

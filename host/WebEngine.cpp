@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "host/LaunchChecks.h"
 #include "host/Modules.h"
 #include "host/VirtualDisplay.h"
 #include "platform/dispatch/MainLoop.h"
@@ -92,6 +93,11 @@ void stopRealWebEngine() {
 std::optional<std::string> writeSnapshot(platform::webkit::WebView& webView, const std::string& path,
                                          double timeoutSeconds) {
     if (!webView.runsScripts()) return "the headless web view draws nothing (run with --web-engine real)";
+    // Only a file is written: opening a FIFO waits for a reader, and no signal ends an open.
+    std::error_code ec;
+    if (const auto status = std::filesystem::status(path, ec);
+        std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+        return "'" + path + "' " + notAFile(status);
     struct Outcome {
         bool done = false;
         std::optional<platform::webkit::Snapshot> png;
@@ -104,10 +110,11 @@ std::optional<std::string> writeSnapshot(platform::webkit::WebView& webView, con
             outcome->png = png;
             if (error) outcome->error = error->localizedDescription();
         });
-    platform::dispatch::MainLoop::shared().runUntil([outcome] { return outcome->done; }, timeoutSeconds);
+    auto& loop = platform::dispatch::MainLoop::shared();
+    loop.runUntil([outcome] { return outcome->done; }, timeoutSeconds);
+    if (!outcome->done && loop.waitsEnded()) return "the run was interrupted before a frame was drawn";
     if (!outcome->done) return "no frame was drawn within " + std::to_string(int(timeoutSeconds)) + " s";
     if (!outcome->png) return "the snapshot failed: " + outcome->error;
-    std::error_code ec;
     auto parent = std::filesystem::path(path).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ec);
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -155,7 +162,9 @@ std::optional<std::string> submitForm(platform::uikit::View& webView, const plat
         web->submitForm(fill, answered);
     else
         legacy->submitForm(fill, answered);
-    platform::dispatch::MainLoop::shared().runUntil([outcome] { return outcome->done; }, timeoutSeconds);
+    auto& loop = platform::dispatch::MainLoop::shared();
+    loop.runUntil([outcome] { return outcome->done; }, timeoutSeconds);
+    if (!outcome->done && loop.waitsEnded()) return "the run was interrupted before the page took the form";
     if (!outcome->done) return "the page did not take the form within " + std::to_string(int(timeoutSeconds)) + " s";
     return outcome->problem;
 }

@@ -31,12 +31,27 @@ using SimAnswer = std::function<std::string(const std::string& line)>;
 // The tesmar-sim that runSim runs on this thread (0 when none), for an answer that signals it.
 inline thread_local pid_t runningSim = 0;
 
+// What a run needs beyond its stdin.
+struct SimSetup {
+    std::function<void()> started;  // called once it runs (runningSim names it), before its output is read
+    bool fullStderr = false;        // stderr is a pipe already full that nobody reads (run.err stays empty)
+};
+
 // Runs tesmar-sim with `args`, feeding `input` on stdin; kills it after `timeout`. With `answer`, stdin
 // stays open for its answers until the run ends.
 inline SimRun runSim(const std::vector<std::string>& args, const std::string& input = "",
-                     std::chrono::seconds timeout = std::chrono::seconds(120), const SimAnswer& answer = nullptr) {
+                     std::chrono::seconds timeout = std::chrono::seconds(120), const SimAnswer& answer = nullptr,
+                     const SimSetup& setup = {}) {
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err)) return {};
+    if (setup.fullStderr) {
+        // Filled through a file description of its own, so the run's own still waits when it writes.
+        int filler = open(("/proc/self/fd/" + std::to_string(err[1])).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        const std::string page(4096, 'x');
+        while (filler >= 0 && write(filler, page.data(), page.size()) > 0) {
+        }
+        if (filler >= 0) close(filler);
+    }
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
@@ -62,11 +77,12 @@ inline SimRun runSim(const std::vector<std::string>& args, const std::string& in
     };
     feed(input);
     if (!answer) close(in[1]);
+    if (setup.started) setup.started();
     size_t answered = 0;  // the length of stdout whose lines were answered
 
     std::string outText, errText;
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool outOpen = true, errOpen = true;
+    bool outOpen = true, errOpen = !setup.fullStderr;
     while (outOpen || errOpen) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {

@@ -17,15 +17,25 @@
 #include <thread>
 #include <vector>
 
+#include "host/Device.h"
 #include "host/Interruption.h"
 #include "host/MinimalApp.h"
 #include "host/tests/RoadFixture.h"
-#include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/FileLock.h"
 #include "platform/foundation/JSON.h"
 #include "platform/foundation/PropertyList.h"
 #include "testing/LoopbackSocket.h"
+#include "testing/TestHttpServer.h"
 
 namespace {
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kThreadSanitizer = __has_feature(thread_sanitizer);
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
 
 using platform::Value;
 using namespace host_test;
@@ -193,45 +203,80 @@ TEST_F(RunWaitsAndEndings, AnAppThatShowsNoScreenFailsItsLaunch) {
     EXPECT_EQ(seen.back()["event"], Value("exit"));
 }
 
-// Waits until a thread of `pid` sits in a read of its stdin, as the kernel shows each thread's call; on a
+// Waits until a thread of `pid` (with `mainOnly`, its first) sits in one of the system `calls`, with
+// `firstArg` as its first argument unless that is empty, as the kernel shows each thread's call; on a
 // machine that shows none, waits a while instead.
-void waitForReadOfStdin(pid_t pid) {
+void waitForCall(pid_t pid, const std::vector<long>& calls, const std::string& firstArg, bool mainOnly) {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
     for (;;) {
         bool shown = false;
         std::error_code error;
-        for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        for (const auto& task : fs::directory_iterator(tasks, error)) {
+            if (mainOnly && task.path().filename() != std::to_string(pid)) continue;
             std::ifstream call(task.path() / "syscall");
-            long number = -1;
-            std::string fd;
-            if (!(call >> number)) continue;
-            shown = true;
-            if (number == SYS_read && call >> fd && fd == "0x0") return;
+            std::string word, arg;
+            if (!(call >> word)) continue;
+            shown = true;  // a call's number, or "running"
+            if (word == "running") continue;
+            const long number = std::stol(word);
+            if (std::count(calls.begin(), calls.end(), number) &&
+                (firstArg.empty() || (call >> arg && arg == firstArg)))
+                return;
         }
         if (!shown) {
             std::this_thread::sleep_for(std::chrono::seconds(2));
             return;
         }
         if (std::chrono::steady_clock::now() > giveUp) {
-            ADD_FAILURE() << "the host never read its stdin";
+            ADD_FAILURE() << "the host never sat in the call awaited";
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
-// Starts tesmar-sim with its stdin open; once a stdout line holds `awaited` (and, with `atRead`, the host
-// has gone on to read its next line), sends it `signal`.
-SimRun signalledRun(const std::vector<std::string>& args, const std::string& awaited, int signal, bool atRead = false) {
+// Where a run is when it is signalled.
+using Sitting = std::function<void(pid_t)>;
+const Sitting readingStdin = [](pid_t run) { waitForCall(run, {SYS_read}, "0x0", false); };
+const Sitting writingStderr = [](pid_t run) { waitForCall(run, {SYS_write}, "0x2", true); };
+// A blocking wait of the host (they all go through poll).
+const Sitting polling = [](pid_t run) {
+    waitForCall(run,
+                {
+#ifdef SYS_poll
+                    SYS_poll,
+#endif
+                    SYS_ppoll},
+                "", true);
+};
+
+// Starts tesmar-sim with its stdin open; once a stdout line holds `awaited` (empty: at once) and, with
+// `sitting`, the host sits there, sends it `signal`.
+SimRun signalledRun(const std::vector<std::string>& args, const std::string& awaited, int signal,
+                    const Sitting& sitting = nullptr, bool fullStderr = false) {
     bool sent = false;
-    // Only the run itself: the test process has other children (the engine tests' X server among them).
-    return runSim(args, "", std::chrono::seconds(60), [&](const std::string& line) -> std::string {
-        if (sent || line.find(awaited) == std::string::npos) return "";
+    auto send = [&] {
         sent = true;
-        if (atRead) waitForReadOfStdin(runningSim);
+        if (sitting) sitting(runningSim);
+        // Only the run itself: the test process has other children (the engine tests' X server among them).
         ::kill(runningSim, signal);
-        return "";
-    });
+    };
+    SimSetup setup{awaited.empty() ? std::function<void()>(send) : nullptr, fullStderr};
+    return runSim(
+        args, "", std::chrono::seconds(60),
+        [&](const std::string& line) -> std::string {
+            if (!sent && line.find(awaited) != std::string::npos) send();
+            return "";
+        },
+        setup);
+}
+
+// The last line is `exit` with 128 + the signal, as is the status, and nothing waited out the grace.
+void expectEndedInOrder(const SimRun& r, int signal) {
+    EXPECT_EQ(r.status, 128 + signal) << allOutput(r);
+    ASSERT_FALSE(r.lines.empty());
+    EXPECT_EQ(simEvents(r).back(), Value::dictionary({{"event", "exit"}, {"code", 128 + signal}})) << allOutput(r);
 }
 
 // Ctrl-C and SIGTERM end the run in order: the app's end is said and `exit` is the last line, with 128 +
@@ -241,28 +286,103 @@ TEST_F(RunWaitsAndEndings, ASignalEndsTheRunWithItsExitLine) {
         "--bundle", minimalBundle(), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms", "50"};
     {
         SCOPED_TRACE("SIGINT while waiting for a typed line");
-        SimRun r = signalledRun(minimal, "page.finish", SIGINT, true);
-        EXPECT_EQ(r.signal, 0);
-        EXPECT_EQ(r.status, 130) << allOutput(r);
-        ASSERT_FALSE(r.lines.empty());
-        EXPECT_EQ(simEvents(r).back(), Value::dictionary({{"event", "exit"}, {"code", 130}})) << allOutput(r);
+        expectEndedInOrder(signalledRun(minimal, "page.finish", SIGINT, readingStdin), SIGINT);
     }
     {
         SCOPED_TRACE("SIGTERM in a long wait");
         std::ofstream(dir_ / "script.txt") << "wait 600\nquit\n";
         auto args = minimal;
         args.insert(args.end(), {"--script", (dir_ / "script.txt").string(), "--echo"});
-        auto began = std::chrono::steady_clock::now();
-        SimRun r = signalledRun(args, "wait 600", SIGTERM);
-        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(50));
-        EXPECT_EQ(r.status, 143) << allOutput(r);
-        ASSERT_FALSE(r.lines.empty());
-        EXPECT_EQ(simEvents(r).back(), Value::dictionary({{"event", "exit"}, {"code", 143}})) << allOutput(r);
+        expectEndedInOrder(signalledRun(args, "wait 600", SIGTERM), SIGTERM);
     }
 }
 
-// The handler notes the first signal and leaves both signals to their default, so a second one ends the
-// process however the orderly end is going; what was installed before comes back afterwards.
+// Every wait of the host hears the signal: another run's hold on the device root, a --script FIFO nobody
+// writes to, and a form whose submit handler keeps the real engine's page busy.
+TEST_F(RunWaitsAndEndings, ASignalEndsEveryWaitOfTheHost) {
+    auto minimal = [&](const std::string& start, std::vector<std::string> extra) {
+        std::vector<std::string> args = {
+            "--bundle", minimalBundle(start), "--delegate", tesmar_host::kMinimalDelegateClass, "--settle-ms", "50"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
+    {
+        SCOPED_TRACE("SIGINT while another run holds the device root");
+        fs::create_directories((device() / tesmar_host::kDeviceLockFile).parent_path());
+        platform::FileLock held((device() / tesmar_host::kDeviceLockFile).string());
+        ASSERT_TRUE(held.locked());
+        SimRun r = signalledRun(minimal("about:blank", {"--device-root", device().string(), "--settle-timeout", "60"}),
+                                "", SIGINT, polling);
+        expectEndedInOrder(r, SIGINT);
+        EXPECT_EQ(r.lines.size(), 1u) << allOutput(r);
+        EXPECT_NE(r.err.find("interrupted by SIGINT"), std::string::npos) << r.err;
+    }
+    {
+        SCOPED_TRACE("SIGTERM while the --script FIFO has no writer");
+        fifoAt(dir_ / "commands");
+        SimRun r =
+            signalledRun(minimal("about:blank", {"--script", (dir_ / "commands").string()}), "", SIGTERM, polling);
+        expectEndedInOrder(r, SIGTERM);
+        EXPECT_NE(r.err.find("--script '" + (dir_ / "commands").string() + "' is a FIFO: waiting for a writer"),
+                  std::string::npos)
+            << r.err;
+    }
+    {
+        SCOPED_TRACE("SIGINT while the real engine's page runs a minute-long submit handler");
+        tesmar_testing::TestHttpServer site;
+        site.route("GET", "/form",
+                   tesmar_testing::Reply::text(R"(<form action="/sent" onsubmit="for (const t = Date.now();)"
+                                               R"( Date.now() - t < 60000;) {}"><input name="q"></form>)",
+                                               200, "text/html"));
+        // A snapshot into a FIFO is refused first: opening it would wait for a reader, and no signal ends an open.
+        fifoAt(dir_ / "shot.png");
+        std::ofstream(dir_ / "submit.txt")
+            << "snapshot " << (dir_ / "shot.png").string() << "\nsubmit /sent q=1\nquit\n";
+        SimRun r =
+            signalledRun(minimal("http://busy.test/form", {"--web-engine", "real", "--connect-to",
+                                                           "busy.test:80=127.0.0.1:" + std::to_string(site.port()),
+                                                           "--script", (dir_ / "submit.txt").string(), "--echo",
+                                                           "--settle-ms", "300", "--settle-timeout", "60"}),
+                         "submit /sent", SIGINT);
+        expectEndedInOrder(r, SIGINT);
+        auto failed = eventsNamed(simEvents(r), "command.failed");
+        ASSERT_EQ(failed.size(), 2u) << allOutput(r);
+        EXPECT_EQ(failed[0]["message"], Value("'" + (dir_ / "shot.png").string() + "' is a FIFO, not a file"));
+        EXPECT_EQ(failed[1]["message"], Value("the run was interrupted before the page took the form"));
+    }
+}
+
+// Stderr may be a pipe nobody reads (a supervisor that reads stdout only): the end does not wait on it.
+// A run idle when the signal comes still ends in order; one stuck writing to that pipe ends by the
+// signal once the grace is over.
+TEST_F(RunWaitsAndEndings, ASignalEndsTheRunWhateverStderrIsDoing) {
+    const std::vector<std::string> args = {"--bundle",    minimalBundle(),
+                                           "--delegate",  tesmar_host::kMinimalDelegateClass,
+                                           "--settle-ms", "50",
+                                           "--script",    (dir_ / "script.txt").string(),
+                                           "--echo"};
+    {
+        SCOPED_TRACE("idle in a wait");
+        std::ofstream(dir_ / "script.txt") << "wait 600\nquit\n";
+        expectEndedInOrder(signalledRun(args, "wait 600", SIGTERM, nullptr, true), SIGTERM);
+    }
+    {
+        SCOPED_TRACE("stuck in a write to stderr");
+        // ThreadSanitizer runs a handler once the thread the signal came to leaves its call, and this
+        // write never returns: the handler never runs.
+        if (kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer holds the signal back until the write returns";
+        std::ofstream(dir_ / "script.txt") << "alert none\nwait 600\nquit\n";
+        auto began = std::chrono::steady_clock::now();
+        SimRun r = signalledRun(args, "command.failed", SIGTERM, writingStderr, true);
+        EXPECT_EQ(r.signal, SIGTERM) << allOutput(r);
+        EXPECT_GE(std::chrono::steady_clock::now() - began,
+                  std::chrono::seconds(tesmar_host::Interruption::kGraceSeconds));
+    }
+}
+
+// The handler notes the first signal and leaves it to its default, so a second one ends the process
+// however the orderly end is going; a signal ignored before (a shell's background job) stays ignored
+// throughout; what was installed before comes back afterwards.
 TEST(HostInterruption, TheFirstSignalIsNotedAndASecondOneWouldEndTheProcess) {
     auto action = [](int signal) {
         struct sigaction now {};
@@ -270,25 +390,26 @@ TEST(HostInterruption, TheFirstSignalIsNotedAndASecondOneWouldEndTheProcess) {
         return now.sa_handler;
     };
     struct sigaction ignoring {};
+    struct sigaction defaults {};
     ignoring.sa_handler = SIG_IGN;
+    defaults.sa_handler = SIG_DFL;
     struct sigaction before[2];
     sigaction(SIGINT, &ignoring, &before[0]);
-    sigaction(SIGTERM, &ignoring, &before[1]);
+    sigaction(SIGTERM, &defaults, &before[1]);
     {
         tesmar_host::Interruption interruption;
         EXPECT_EQ(tesmar_host::Interruption::caught(), 0);
-        EXPECT_NE(action(SIGTERM), SIG_IGN);
+        EXPECT_EQ(action(SIGINT), SIG_IGN);
+        EXPECT_NE(action(SIGTERM), SIG_DFL);
         ASSERT_EQ(::raise(SIGTERM), 0);
         EXPECT_EQ(tesmar_host::Interruption::caught(), SIGTERM);
         EXPECT_EQ(action(SIGTERM), SIG_DFL);
-        EXPECT_EQ(action(SIGINT), SIG_DFL);
+        EXPECT_EQ(action(SIGINT), SIG_IGN);
     }
     EXPECT_EQ(action(SIGINT), SIG_IGN);
-    EXPECT_EQ(action(SIGTERM), SIG_IGN);
+    EXPECT_EQ(action(SIGTERM), SIG_DFL);
     sigaction(SIGINT, &before[0], nullptr);
     sigaction(SIGTERM, &before[1], nullptr);
-    // The block that woke the main loop, posted before the watcher ended.
-    platform::dispatch::MainLoop::shared().runUntilIdle();
 }
 
 }  // namespace

@@ -193,7 +193,7 @@ void MainLoop::waitForWork(std::optional<std::chrono::steady_clock::time_point> 
     using namespace std::chrono;
     auto clock = Clock::shared();
     MutexLock lock(mutex_);
-    if (!ready_.empty() || (forRun && stopRequested_)) return;
+    if (!ready_.empty() || (forRun && stopRequested_) || waitsEnded_.load()) return;
     auto until = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(maxWait));
     if (realDeadline && *realDeadline < until) until = *realDeadline;
     if (!timers_.empty() && !clock->isManual()) {
@@ -221,11 +221,11 @@ bool MainLoop::runUntil(const std::function<bool()>& predicate, double realTimeo
     if (!(realTimeoutSeconds > 0)) realTimeoutSeconds = 0;
     auto deadline = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(realTimeoutSeconds));
     for (;;) {
-        while (runOne()) {
+        while (!waitsEnded_.load() && runOne()) {
             if (predicate()) return true;
         }
         if (predicate()) return true;
-        if (steady_clock::now() >= deadline) return false;
+        if (waitsEnded_.load() || steady_clock::now() >= deadline) return false;
         // The predicate may turn on state other threads change without posting here; look again soon.
         waitForWork(deadline, 0.005, false);
     }
@@ -245,6 +245,7 @@ void MainLoop::run() {
                 return;
             }
         }
+        if (waitsEnded_.load()) return;
         waitForWork(std::nullopt, 3600, true);
     }
 }
@@ -260,6 +261,18 @@ void MainLoop::stop() {
     cv_.notify_all();
     if (external) external->wake();
 }
+
+void MainLoop::endWaits() {
+    {
+        MutexLock lock(mutex_);
+        waitsEnded_ = true;
+        ++wakeGeneration_;  // a wait under way sees it at once
+    }
+    cv_.notify_all();
+    wakeExternal();
+}
+
+void MainLoop::resumeWaits() { waitsEnded_ = false; }
 
 void MainLoop::advance(double seconds) {
     auto manual = std::dynamic_pointer_cast<ManualClock>(Clock::shared());

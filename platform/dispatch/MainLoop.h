@@ -68,14 +68,21 @@ public:
     // due on the clock, until nothing is ready. Returns how many ran. Never waits.
     size_t runUntilIdle();
     // Runs the loop until predicate() is true (checked on this thread between blocks) or realTimeout
-    // seconds of real time pass; for waiting on real events (network, worker threads). Returns the
-    // predicate's final answer. stop() does not end it, and a stop pending for the next run() does not
-    // make it spin.
+    // seconds of real time pass (or endWaits); for waiting on real events (network, worker threads).
+    // Returns the predicate's final answer. stop() does not end it, and a stop pending for the next run()
+    // does not make it spin.
     bool runUntil(const std::function<bool()>& predicate, double realTimeoutSeconds);
     // Runs until stop() (from any thread, or from a block). A stop() made while no run() is active ends
     // the next run() once it has run one ready block at most, so a stop racing a run is never lost.
     void run();
     void stop();
+    // For a process asked to end: from this call until resumeWaits(), no call of the loop waits. runUntil
+    // returns at once with its predicate's answer (running no more blocks) and run() returns, so whatever
+    // waits on the loop gives up, whoever wrote the wait; a caller that loops on its wait asks
+    // waitsEnded() to stop. runUntilIdle and advance, which never wait, run as before. Any thread.
+    void endWaits();
+    void resumeWaits();
+    bool waitsEnded() const { return waitsEnded_.load(); }
     // Manual clocks only (throws std::logic_error otherwise): moves the clock forward by seconds, firing
     // due delayed blocks in time order, each with the clock set to its own deadline.
     void advance(double seconds);
@@ -115,6 +122,7 @@ private:
     int depth_ GUARDED_BY(mutex_) = 0;
     std::thread::id driver_ GUARDED_BY(mutex_);
     std::atomic<std::thread::id> mainThread_;
+    std::atomic<bool> waitsEnded_{false};
     std::shared_ptr<ExternalEventLoop> external_ GUARDED_BY(mutex_);
 };
 

@@ -144,6 +144,25 @@ TEST_F(MainLoopTest, PendingStopNeitherEndsNorSpinsRunUntil) {
     loop_.run();  // the stop is still pending: this returns at once
 }
 
+// A process asked to end: another thread's endWaits ends the wait under way, later ones (run too) do not
+// wait at all, and resumeWaits brings waiting back.
+TEST_F(MainLoopTest, EndWaitsEndsEveryWaitUntilResumed) {
+    const auto began = std::chrono::steady_clock::now();
+    std::thread ender([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        loop_.endWaits();
+    });
+    EXPECT_FALSE(loop_.runUntil([] { return false; }, 60));
+    ender.join();
+    EXPECT_FALSE(loop_.runUntil([] { return false; }, 60));
+    loop_.run();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+    loop_.resumeWaits();
+    bool ran = false;
+    loop_.post([&] { ran = true; });
+    EXPECT_TRUE(loop_.runUntil([&] { return ran; }, 5));
+}
+
 TEST_F(MainLoopTest, MainThreadIdentityAndMainQueueSync) {
     loop_.runUntilIdle();
     EXPECT_TRUE(MainLoop::isMainThread());
