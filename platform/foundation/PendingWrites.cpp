@@ -1,6 +1,7 @@
 #include "platform/foundation/PendingWrites.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -33,6 +35,9 @@ struct Slot {
     std::optional<std::pair<Bytes, PendingWrites::Options>> soon GUARDED_BY(writing);
 };
 
+// What tells one file at a path from another, or from itself once changed.
+using FileState = std::tuple<dev_t, ino_t, off_t, time_t, long>;
+
 struct State {
     dispatch::Mutex mutex;
     std::map<std::string, std::function<void()>>
@@ -41,6 +46,8 @@ struct State {
     std::map<std::string, std::function<std::vector<std::string>()>> unsavedKeys GUARDED_BY(mutex);
     std::map<std::string, std::shared_ptr<Slot>> slots GUARDED_BY(mutex);
     std::set<std::string> swept GUARDED_BY(mutex);
+    // path -> the damaged file there that could not be set aside, once said
+    std::map<std::string, FileState> unmovable GUARDED_BY(mutex);
     std::map<std::string, std::function<void()>> later GUARDED_BY(mutex);  // writes left for the worker
     PendingWrites::DelayScheduler scheduler GUARDED_BY(mutex);
     PendingWrites::Worker worker GUARDED_BY(mutex);
@@ -72,6 +79,7 @@ void resetState() {
         unsavedKeys.swap(s.unsavedKeys);
         s.slots.clear();
         s.swept.clear();
+        s.unmovable.clear();
         later.swap(s.later);
         s.retryScheduled = false;
         s.delay = PendingWrites::kFirstRetryDelay;
@@ -195,6 +203,24 @@ std::map<uint64_t, std::string> damagedCopies(const std::string& path) {
     return copies;
 }
 
+// Whether the damaged file at `path`, which could not be set aside, has not been said yet: a store tries
+// again at each read, and the same file, unchanged, is said once.
+bool isNewUnmovableFile(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return true;
+    const FileState now{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    auto& s = state();
+    dispatch::MutexLock lock(s.mutex);
+    auto [it, added] = s.unmovable.try_emplace(path, now);
+    return added || std::exchange(it->second, now) != now;
+}
+
+void forgetUnmovableFile(const std::string& path) {
+    auto& s = state();
+    dispatch::MutexLock lock(s.mutex);
+    s.unmovable.erase(path);
+}
+
 std::function<void()> retryOfKeptBytes(const std::string& path, const PendingWrites::Options& options) {
     return [path, options] {
         std::optional<FileLock> fileLock;  // before the slot, in the order write()'s callers take them
@@ -311,11 +337,14 @@ std::optional<std::string> PendingWrites::setAsideDamagedFile(const std::string&
         err = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, copy.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
     }
     if (err == ENOENT) return std::nullopt;  // gone already: set aside by another process of the device
+    if (err != 0 && !isNewUnmovableFile(path)) return std::nullopt;  // said already
     Value fields = Value::dictionary({{"path", underDeviceRoot(path)}});
-    if (err == 0)
+    if (err == 0) {
+        forgetUnmovableFile(path);
         fields.set("copy", underDeviceRoot(copy));
-    else
+    } else {
         fields.set("error", std::string(std::strerror(err)));
+    }
     DeviceEvents::post("storage.corrupt", std::move(fields));
     if (err != 0) return std::nullopt;
     copies = damagedCopies(path);

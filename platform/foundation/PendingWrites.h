@@ -77,10 +77,11 @@ public:
     // A store that finds its file damaged (cut short, random bytes, the wrong shape: not what it writes)
     // moves it aside before starting afresh, so what it held can still be looked into, and says so: the
     // device event "storage.corrupt" {"path", "copy": where it went} (both under the device root), or
-    // {"path", "error"} when it could not be moved. Each copy has a name of its own, numbered in the order
-    // they were set aside: "<file>.corrupt", then "<file>.corrupt.1", "<file>.corrupt.2" and on; the
-    // newest kKeptDamagedCopies are kept, older ones go. A copy never replaces another, whichever process
-    // moves it. Answers where the copy went; nothing when it could not be moved or was gone already.
+    // {"path", "error"} when it could not be moved: a store tries again at each read, and a process says it
+    // only the first time while the same file stays there unchanged. Each copy has a name of its own,
+    // numbered in the order they were set aside: "<file>.corrupt", then "<file>.corrupt.1", "<file>.corrupt.2"
+    // and on; the newest kKeptDamagedCopies are kept, older ones go. A copy never replaces another, whichever
+    // process moves it. Answers where the copy went; nothing when it could not be moved or was gone already.
     static std::optional<std::string> setAsideDamagedFile(const std::string& path);
     static constexpr int kKeptDamagedCopies = 5;
 

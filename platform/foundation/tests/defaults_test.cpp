@@ -354,6 +354,30 @@ TEST_F(DefaultsTest, DamagedFileIsSetAsideAndSuiteNamesStayInsidePreferences) {
     EXPECT_FALSE(fs::exists(root + "/evil.plist"));
 }
 
+// A damaged file that cannot be moved aside (here the copy's name would be too long) is tried again at each
+// read but said once, and once more when it changes; what was set meanwhile stays, waiting for the disk.
+TEST_F(DefaultsTest, ADamagedFileThatCannotBeSetAsideIsSaidOncePerFile) {
+    std::vector<Value> said;
+    auto listening = DeviceEvents::addListener([&](const std::string& event, const Value& fields) {
+        if (event == "storage.corrupt") said.push_back(fields);
+    });
+    const std::string name(244, 'n'), path = prefs() + name + ".plist";
+    fs::create_directories(prefs());
+    std::ofstream(path) << "not a property list";
+    UserDefaults d(name);
+    EXPECT_FALSE(d.setInteger(1, "k"));  // its write fails too
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(d.integerForKey("k"), 1);
+    EXPECT_FALSE(d.synchronize());
+    const Value unmoved =
+        Value::dictionary({{"path", "Library/Preferences/" + name + ".plist"}, {"error", "File name too long"}});
+    EXPECT_EQ(said, std::vector<Value>{unmoved});
+    std::ofstream(path, std::ios::app) << ", damaged again";
+    EXPECT_EQ(d.integerForKey("k"), 1);
+    EXPECT_EQ(d.unsavedKeys(), std::vector<std::string>{"k"});
+    EXPECT_EQ(said, (std::vector<Value>{unmoved, unmoved}));
+    tesmar_testing::resetProcessState({"foundation.pending-writes"});
+}
+
 // Another process of the device (the extension) holds the lock file while it writes the suite. A reader
 // here that finds the file damaged moves it aside only under that lock, and only while it is still the
 // file it read: not the whole file the other process has just put in its place, nor one it is working on.
