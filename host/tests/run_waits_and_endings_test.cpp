@@ -253,11 +253,14 @@ const Sitting polling = [](pid_t run) {
 
 // Starts tesmar-sim with its stdin open; once a stdout line holds `awaited` (empty: at once) and, with
 // `sitting`, the host sits there, sends it `signal`.
+std::chrono::steady_clock::time_point signalledAt;  // when signalledRun last sent its signal
+
 SimRun signalledRun(const std::vector<std::string>& args, const std::string& awaited, int signal,
                     const Sitting& sitting = nullptr, bool fullStderr = false) {
     bool sent = false;
     auto send = [&] {
         sent = true;
+        signalledAt = std::chrono::steady_clock::now();
         if (sitting) sitting(runningSim);
         // Only the run itself: the test process has other children (the engine tests' X server among them).
         ::kill(runningSim, signal);
@@ -345,6 +348,8 @@ TEST_F(RunWaitsAndEndings, ASignalEndsEveryWaitOfTheHost) {
                                                            "--settle-ms", "300", "--settle-timeout", "60"}),
                          "submit /sent", SIGINT);
         expectEndedInOrder(r, SIGINT);
+        // The page's process, still busy, goes with the run: it held the run's output open for seconds.
+        EXPECT_LT(std::chrono::steady_clock::now() - signalledAt, std::chrono::seconds(5));
         auto failed = eventsNamed(simEvents(r), "command.failed");
         ASSERT_EQ(failed.size(), 2u) << allOutput(r);
         EXPECT_EQ(failed[0]["message"], Value("'" + (dir_ / "shot.png").string() + "' is a FIFO, not a file"));

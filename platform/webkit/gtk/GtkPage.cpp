@@ -184,6 +184,16 @@ public:
 
     // --- PageBackend ---
 
+    // The engine's end: the page's web process goes at once. One whose script keeps it busy would not hear
+    // the view go for seconds, and meanwhile holds the run's standard output and error, which it inherited.
+    void endWithEngine() {
+        if (view_) {
+            g_signal_handlers_disconnect_by_data(view_, this);
+            webkit_web_view_terminate_web_process(view_);
+        }
+        detach();
+    }
+
     void detach() override {
         client_ = nullptr;
         pending_.reset();
@@ -1182,7 +1192,7 @@ void closeAllPages() {
     auto pages = std::move(livePages());
     livePages().clear();
     for (auto& weak : pages)
-        if (auto page = weak.lock()) page->detach();
+        if (auto page = weak.lock()) page->endWithEngine();
 }
 
 }  // namespace platform::webkit::gtk
