@@ -16,24 +16,6 @@ Error corrupt(const std::string& what) {
     return Error::withDescription(kCocoaErrorDomain, kReadCorruptError, "The strings file is not valid: " + what);
 }
 
-void appendUTF8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += char(c);
-    } else if (c < 0x800) {
-        out += char(0xC0 | (c >> 6));
-        out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += char(0xE0 | (c >> 12));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    } else {
-        out += char(0xF0 | (c >> 18));
-        out += char(0x80 | ((c >> 12) & 0x3F));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
-}
-
 bool isPlainWordChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
            std::string_view("_$+/:.-").find(c) != std::string_view::npos;
@@ -173,7 +155,7 @@ private:
             if (!low || *low < 0xDC00 || *low > 0xDFFF) return failWith("a \\U escape is a lone surrogate");
             c = 0x10000 + ((c - 0xD800) << 10) + (*low - 0xDC00);
         }
-        appendUTF8(out, c);
+        text::appendUTF8(out, c);
         return true;
     }
 

@@ -94,6 +94,13 @@ std::string sourceCharset(std::string_view bytes, std::string_view name) {
 
 }  // namespace
 
+void appendUTF8(std::string& out, char32_t c) {
+    uint8_t bytes[6];
+    int length = u8_uctomb(bytes, c, sizeof bytes);
+    if (length < 0) length = u8_uctomb(bytes, 0xFFFD, sizeof bytes);
+    out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length));
+}
+
 bool isValidUTF8(std::string_view bytes) {
     return u8_check(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) == nullptr;
 }

@@ -25,6 +25,8 @@ bool isKnownCharset(std::string_view charsetName);
 bool isValidUTF8(std::string_view bytes);
 // The code points of strict UTF-8 text; nullopt when the bytes are not.
 std::optional<std::u32string> decodeUTF8(std::string_view bytes);
+// Appends `c` to `out` in UTF-8; what is no character (a surrogate, past U+10FFFF) as U+FFFD.
+void appendUTF8(std::string& out, char32_t c);
 // The alphanumeric character set: letters, marks and numbers of every script (Unicode general
 // categories L, M and N).
 bool isAlphanumeric(char32_t c);

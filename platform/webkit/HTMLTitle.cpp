@@ -3,30 +3,12 @@
 #include <string_view>
 
 #include "platform/foundation/ASCII.h"
+#include "platform/foundation/TextEncoding.h"
 #include "platform/webkit/PageEngine.h"
 
 namespace platform::webkit::webkit_detail {
 
 namespace {
-
-void appendUTF8(std::string& out, unsigned long cp) {
-    if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // Decodes one character reference at text[i] == '&'; answers the characters consumed (0: not one).
 size_t decodeReference(std::string_view text, size_t i, std::string& out) {
@@ -55,7 +37,8 @@ size_t decodeReference(std::string_view text, size_t i, std::string& out) {
         ++digits;
     }
     if (digits == 0 || pos >= rest.size() || rest[pos] != ';') return 0;
-    appendUTF8(out, cp);
+    // A reference to no character, or to NUL, stands for U+FFFD.
+    platform::text::appendUTF8(out, cp == 0 || cp > 0x10FFFF ? char32_t(0xFFFD) : char32_t(cp));
     return pos + 2;
 }
 

@@ -19,9 +19,12 @@
 #include <vector>
 
 #include "platform/foundation/ASCII.h"
+#include "platform/foundation/TextEncoding.h"
 #include "platform/webkit/forms/internal/TextEncoding.h"
 
 namespace platform::webkit::forms {
+
+using text::appendUTF8;
 
 namespace {
 

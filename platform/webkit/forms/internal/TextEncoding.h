@@ -34,9 +34,6 @@ const TextEncoding& sniffedEncoding(std::string_view bytes, std::string_view hea
 // x-user-defined as windows-1252. Null for none.
 const TextEncoding* encodingForMeta(std::string_view charsetAttribute, std::string_view contentAttribute);
 
-// Appends code point `c` to `out` in UTF-8.
-void appendUTF8(std::string& out, char32_t c);
-
 // `bytes` in `encoding` as UTF-8 (a leading byte order mark dropped), each byte that does not decode as
 // U+FFFD.
 std::string decodedText(std::string_view bytes, const TextEncoding& encoding);
