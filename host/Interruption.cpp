@@ -98,6 +98,8 @@ Interruption::~Interruption() {
     }
     watcher_.join();
     endedFd = -1;
+    // The run it ended is over: later waits of the process (another run's, a test's) are not cut short.
+    caughtSignal = 0;
     platform::dispatch::MainLoop::shared().resumeWaits();
     ::close(wake_[0]);
     ::close(wake_[1]);

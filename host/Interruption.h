@@ -31,7 +31,7 @@ public:
 
     static constexpr int kGraceSeconds = 10;
 
-    // The signal that asked the run to end, or 0. Any thread.
+    // The signal that asked the run to end, or 0 (also once this object has ended). Any thread.
     static int caught();
 
     // poll(2) for the host's blocking waits (none may wait otherwise): at most timeoutMs (-1: no bound),

@@ -411,6 +411,7 @@ TEST(HostInterruption, TheFirstSignalIsNotedAndASecondOneWouldEndTheProcess) {
         EXPECT_EQ(action(SIGTERM), SIG_DFL);
         EXPECT_EQ(action(SIGINT), SIG_IGN);
     }
+    EXPECT_EQ(tesmar_host::Interruption::caught(), 0);  // nothing after the run takes itself for interrupted
     EXPECT_EQ(action(SIGINT), SIG_IGN);
     EXPECT_EQ(action(SIGTERM), SIG_DFL);
     sigaction(SIGINT, &before[0], nullptr);
