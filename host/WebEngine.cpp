@@ -56,6 +56,21 @@ const platform::webkit::gtk::ModuleTable* loadModule(std::string* error) {
     table = found;
     return table;
 }
+// The headless engine's form reader, with its HTML parser, is loaded by the first form it submits.
+std::optional<std::string> loadFormReader() {
+    namespace forms = platform::webkit::forms;
+    if (platform::webkit::formReader()) return std::nullopt;
+    std::string error;
+    using Entry = const forms::ModuleTable* (*)();
+    auto entry = reinterpret_cast<Entry>(
+        moduleEntry(forms::kModuleFileName, forms::kModuleEntry, "the form reader's module", &error));
+    if (!entry) return error;
+    const auto* table = entry();
+    if (!table || table->abiVersion != forms::kModuleAbiVersion || !table->read)
+        return std::string("the form reader's module ") + forms::kModuleFileName + " is of another build";
+    platform::webkit::setFormReader(table->read);
+    return std::nullopt;
+}
 }  // namespace
 
 bool realWebEngineAvailable() {
@@ -136,19 +151,8 @@ std::optional<std::string> submitForm(platform::uikit::View& webView, const plat
     auto* legacy = dynamic_cast<platform::webkit::LegacyWebView*>(&webView);
     if (!web && !legacy) return "the view is no web view";
     if (web ? !web->URL() : !legacy->request()) return "no page is shown to submit a form of";
-    // The headless engine's form reader, with its HTML parser, is loaded by the first form it submits.
-    if (!platform::webkit::formReader() && !(web && web->runsScripts())) {
-        namespace forms = platform::webkit::forms;
-        std::string error;
-        using Entry = const forms::ModuleTable* (*)();
-        auto entry = reinterpret_cast<Entry>(
-            moduleEntry(forms::kModuleFileName, forms::kModuleEntry, "the form reader's module", &error));
-        const auto* table = entry ? entry() : nullptr;
-        if (entry && (!table || table->abiVersion != forms::kModuleAbiVersion || !table->read))
-            error = std::string("the form reader's module ") + forms::kModuleFileName + " is of another build";
-        if (!error.empty()) return error;
-        platform::webkit::setFormReader(table->read);
-    }
+    if (!(web && web->runsScripts()))
+        if (auto problem = loadFormReader()) return problem;
     struct Outcome {
         bool done = false;
         std::optional<std::string> problem;
