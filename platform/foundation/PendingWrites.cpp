@@ -1,7 +1,6 @@
 #include "platform/foundation/PendingWrites.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +13,6 @@
 #include <optional>
 #include <set>
 #include <string_view>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -22,6 +20,7 @@
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileLock.h"
 #include "platform/foundation/ResetRegistry.h"
+#include "platform/foundation/internal/FileSignature.h"
 
 namespace platform {
 
@@ -35,9 +34,6 @@ struct Slot {
     std::optional<std::pair<Bytes, PendingWrites::Options>> soon GUARDED_BY(writing);
 };
 
-// What tells one file at a path from another, or from itself once changed.
-using FileState = std::tuple<dev_t, ino_t, off_t, time_t, long>;
-
 struct State {
     dispatch::Mutex mutex;
     std::map<std::string, std::function<void()>>
@@ -47,7 +43,7 @@ struct State {
     std::map<std::string, std::shared_ptr<Slot>> slots GUARDED_BY(mutex);
     std::set<std::string> swept GUARDED_BY(mutex);
     // path -> the damaged file there that could not be set aside, once said
-    std::map<std::string, FileState> unmovable GUARDED_BY(mutex);
+    std::map<std::string, detail::FileSignature> unmovable GUARDED_BY(mutex);
     std::map<std::string, std::function<void()>> later GUARDED_BY(mutex);  // writes left for the worker
     PendingWrites::DelayScheduler scheduler GUARDED_BY(mutex);
     PendingWrites::Worker worker GUARDED_BY(mutex);
@@ -206,9 +202,8 @@ std::map<uint64_t, std::string> damagedCopies(const std::string& path) {
 // Whether the damaged file at `path`, which could not be set aside, has not been said yet: a store tries
 // again at each read, and the same file, unchanged, is said once.
 bool isNewUnmovableFile(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return true;
-    const FileState now{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    const auto now = detail::signatureAt(path);
+    if (!now.exists) return true;
     auto& s = state();
     dispatch::MutexLock lock(s.mutex);
     auto [it, added] = s.unmovable.try_emplace(path, now);

@@ -17,6 +17,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/internal/FileFaults.h"
+#include "platform/foundation/internal/FileSignature.h"
 
 namespace platform {
 
@@ -24,25 +25,9 @@ namespace {
 
 constexpr size_t kMaxDomainFileBytes = 16 * 1024 * 1024;
 
-struct FileSignature {
-    bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    int64_t mtimeNs = 0;
-    bool operator==(const FileSignature&) const = default;
-};
-
-FileSignature signatureOf(const struct stat& st) {
-    return FileSignature{true, st.st_dev, st.st_ino, st.st_size,
-                         int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-}
-
-FileSignature signatureAt(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return {};
-    return signatureOf(st);
-}
+using detail::FileSignature;
+using detail::signatureAt;
+using detail::signatureOf;
 
 // A domain name as a file name that stays inside the Preferences folder.
 std::string fileNameFor(const std::string& domain) {

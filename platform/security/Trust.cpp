@@ -55,9 +55,8 @@ std::vector<Certificate> extraRootsIn(const std::string& path) {
 }
 
 void addExtraRoots(X509_STORE* store) {
-    for (const std::string& path : PlatformConfig::current().extraTrustedRootsPEM)
-        for (const auto& root : extraRootsIn(path))
-            X509_STORE_add_cert(store, OpenSSLAccess::x509(root));  // duplicates are harmless
+    for (const auto& root : Trust::extraRoots())
+        X509_STORE_add_cert(store, OpenSSLAccess::x509(root));  // duplicates are harmless
     drainOpenSSLErrors();
 }
 
@@ -375,6 +374,14 @@ std::optional<PublicKey> Trust::leafPublicKey() const {
 void Trust::prepareExtraRoots(const std::vector<std::string>& pemFiles) {
     for (const std::string& path : pemFiles) (void)extraRootsIn(path);  // kept for the evaluations to come
     drainOpenSSLErrors();
+}
+
+std::vector<Certificate> Trust::extraRoots() {
+    std::vector<Certificate> roots;
+    for (const std::string& path : PlatformConfig::current().extraTrustedRootsPEM)
+        for (auto& root : extraRootsIn(path)) roots.push_back(std::move(root));
+    drainOpenSSLErrors();
+    return roots;
 }
 
 TrustEvaluation Trust::evaluate() const {

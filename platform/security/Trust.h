@@ -168,6 +168,10 @@ public:
     // device to call on a worker while it boots, so that its first TLS handshake does not wait for them.
     // Any thread.
     static void prepareExtraRoots(const std::vector<std::string>& pemFiles);
+    // The extra trusted roots PlatformConfig::current() names, as evaluations find them (parsed once while
+    // their files hold the same text; unreadable ones skipped): for a caller that trusts those alone
+    // (setAnchorCertificates). Any thread.
+    static std::vector<Certificate> extraRoots();
 
     // The presented certificates, leaf first.
     size_t certificateCount() const;

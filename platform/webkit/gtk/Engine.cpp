@@ -5,14 +5,11 @@
 #include <webkit2/webkit2.h>
 
 #include <cmath>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string_view>
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PlatformConfig.h"
-#include "platform/security/Certificate.h"
 #include "platform/security/Trust.h"
 #include "platform/webkit/WebsiteDataStore.h"
 #include "platform/webkit/gtk/WebEngine.h"
@@ -184,20 +181,6 @@ private:
     }
 };
 
-std::vector<security::Certificate> trustedCAs() {
-    std::vector<security::Certificate> anchors;
-    for (const auto& path : PlatformConfig::current().extraTrustedRootsPEM) {
-        std::ifstream file(path, std::ios::binary);
-        if (!file) continue;
-        std::ostringstream text;
-        text << file.rdbuf();
-        auto certificates = security::Certificate::allFromPEM(text.str());
-        if (certificates.ok())
-            for (auto& certificate : certificates.value()) anchors.push_back(std::move(certificate));
-    }
-    return anchors;
-}
-
 }  // namespace
 
 SoupCookie* soupCookieOf(const HTTPCookie& cookie) {
@@ -234,7 +217,7 @@ namespace {
 
 // Whether `chain` (DER, leaf first) is good for `host` and ends at a CA the device trusts for the engine. Any thread.
 bool trustedForHost(const std::vector<Bytes>& chain, const std::string& host) {
-    auto anchors = trustedCAs();
+    auto anchors = security::Trust::extraRoots();
     if (chain.empty() || anchors.empty()) return false;
     auto trust = security::Trust::fromDER(chain, {security::Policy::ssl(true, host)});
     if (!trust.ok()) return false;
