@@ -4,11 +4,15 @@
 #include "platform/webkit/forms/HTMLForm.h"
 
 #include <gumbo.h>
+#include <locale.h>
+#include <stdlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -20,6 +24,7 @@
 
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/TextEncoding.h"
+#include "platform/foundation/URL.h"
 #include "platform/webkit/forms/internal/TextEncoding.h"
 
 namespace platform::webkit::forms {
@@ -273,7 +278,9 @@ std::optional<double> floatingPointNumber(std::string_view s) {
         if (!digits()) return std::nullopt;
     }
     if (i != s.size()) return std::nullopt;
-    double value = std::strtod(std::string(s).c_str(), nullptr);
+    // Read in the C locale: the process's own (the toolkit sets the user's) may have another decimal point.
+    static const locale_t c = ::newlocale(LC_ALL_MASK, "C", nullptr);
+    double value = ::strtod_l(std::string(s).c_str(), nullptr, c);
     return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
 }
 
@@ -850,10 +857,11 @@ std::string withCRLF(std::string_view text) {
 // byte as %XX.
 std::string formEncoded(std::string_view bytes) {
     static const char hex[] = "0123456789ABCDEF";
+    static const CharacterSet kept = CharacterSet::alphanumerics().adding("*-._");
     std::string out;
     for (char c : bytes) {
         auto b = static_cast<unsigned char>(c);
-        if (std::isalnum(b) || c == '*' || c == '-' || c == '.' || c == '_') {
+        if (kept.contains(b)) {
             out += c;
         } else if (c == ' ') {
             out += '+';
