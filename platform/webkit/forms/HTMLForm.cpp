@@ -515,6 +515,12 @@ void addSpan(std::vector<Span>& spans, size_t from, size_t length) {
     if (length) spans.push_back({from, from + length});
 }
 
+// An element's whole text, its start tag to the end of its end tag (or of the page, when it has none).
+void addElementSpan(std::vector<Span>& spans, const GumboElement& element, size_t textSize) {
+    size_t end = element.original_end_tag.length ? element.end_pos.offset + element.original_end_tag.length : textSize;
+    addSpan(spans, element.start_pos.offset, end - std::min<size_t>(end, element.start_pos.offset));
+}
+
 // Where the parser's form element pointer ended: every "</form" end tag of the page (outside the spans).
 std::vector<size_t> formEndTags(std::string_view text, std::vector<Span> spans) {
     std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.from < b.from; });
@@ -588,10 +594,7 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
         }
         if (node->type == GUMBO_NODE_TEMPLATE) {
             // Its content is no part of the page, and neither opens nor ends its forms.
-            const GumboElement& element = node->v.element;
-            size_t end = element.original_end_tag.length ? element.end_pos.offset + element.original_end_tag.length
-                                                         : text.size();
-            addSpan(spans, element.start_pos.offset, end - std::min<size_t>(end, element.start_pos.offset));
+            addElementSpan(spans, node->v.element, text.size());
             continue;
         }
         if (node->type != GUMBO_NODE_ELEMENT && node->type != GUMBO_NODE_DOCUMENT) continue;
@@ -608,9 +611,7 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
             GumboTag tag = html ? element.tag : GUMBO_TAG_UNKNOWN;
             if (tag == GUMBO_TAG_NOSCRIPT || tag == GUMBO_TAG_SELECT) {
                 // A script-running page reads a noscript's content as text; a select ignores "</form>".
-                size_t end = element.original_end_tag.length ? element.end_pos.offset + element.original_end_tag.length
-                                                             : text.size();
-                addSpan(spans, element.start_pos.offset, end - std::min<size_t>(end, element.start_pos.offset));
+                addElementSpan(spans, element, text.size());
                 if (tag == GUMBO_TAG_NOSCRIPT) continue;
             }
             if (tag == GUMBO_TAG_FORM) {
