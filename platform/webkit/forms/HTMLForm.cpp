@@ -33,8 +33,9 @@ using text::appendUTF8;
 
 namespace {
 
-// How long a page may take to parse. The parser's scope checks walk the stack of open elements, so a page
-// of elements nested hundreds of thousands deep takes it minutes; past this the command fails instead.
+// How long one parse of a page may take. The parser's scope checks walk the stack of open elements, so a
+// page of elements nested hundreds of thousands deep takes it minutes; past this the command fails
+// instead. Each parse has its own: a page read again in the encoding its <meta> names may take twice this.
 constexpr auto kParseTimeLimit = std::chrono::seconds(10);
 
 struct ParseTooSlow {};
