@@ -4,11 +4,15 @@
 #include "platform/webkit/forms/HTMLForm.h"
 
 #include <gumbo.h>
+#include <locale.h>
+#include <stdlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -20,6 +24,7 @@
 
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/TextEncoding.h"
+#include "platform/foundation/URL.h"
 #include "platform/webkit/forms/internal/TextEncoding.h"
 
 namespace platform::webkit::forms {
@@ -28,8 +33,9 @@ using text::appendUTF8;
 
 namespace {
 
-// How long a page may take to parse. The parser's scope checks walk the stack of open elements, so a page
-// of elements nested hundreds of thousands deep takes it minutes; past this the command fails instead.
+// How long one parse of a page may take. The parser's scope checks walk the stack of open elements, so a
+// page of elements nested hundreds of thousands deep takes it minutes; past this the command fails
+// instead. Each parse has its own: a page read again in the encoding its <meta> names may take twice this.
 constexpr auto kParseTimeLimit = std::chrono::seconds(10);
 
 struct ParseTooSlow {};
@@ -273,7 +279,9 @@ std::optional<double> floatingPointNumber(std::string_view s) {
         if (!digits()) return std::nullopt;
     }
     if (i != s.size()) return std::nullopt;
-    double value = std::strtod(std::string(s).c_str(), nullptr);
+    // Read in the C locale: the process's own (the toolkit sets the user's) may have another decimal point.
+    static const locale_t c = ::newlocale(LC_ALL_MASK, "C", nullptr);
+    double value = ::strtod_l(std::string(s).c_str(), nullptr, c);
     return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
 }
 
@@ -508,6 +516,12 @@ void addSpan(std::vector<Span>& spans, size_t from, size_t length) {
     if (length) spans.push_back({from, from + length});
 }
 
+// An element's whole text, its start tag to the end of its end tag (or of the page, when it has none).
+void addElementSpan(std::vector<Span>& spans, const GumboElement& element, size_t textSize) {
+    size_t end = element.original_end_tag.length ? element.end_pos.offset + element.original_end_tag.length : textSize;
+    addSpan(spans, element.start_pos.offset, end - std::min<size_t>(end, element.start_pos.offset));
+}
+
 // Where the parser's form element pointer ended: every "</form" end tag of the page (outside the spans).
 std::vector<size_t> formEndTags(std::string_view text, std::vector<Span> spans) {
     std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.from < b.from; });
@@ -581,10 +595,7 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
         }
         if (node->type == GUMBO_NODE_TEMPLATE) {
             // Its content is no part of the page, and neither opens nor ends its forms.
-            const GumboElement& element = node->v.element;
-            size_t end = element.original_end_tag.length ? element.end_pos.offset + element.original_end_tag.length
-                                                         : text.size();
-            addSpan(spans, element.start_pos.offset, end - std::min<size_t>(end, element.start_pos.offset));
+            addElementSpan(spans, node->v.element, text.size());
             continue;
         }
         if (node->type != GUMBO_NODE_ELEMENT && node->type != GUMBO_NODE_DOCUMENT) continue;
@@ -601,9 +612,7 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
             GumboTag tag = html ? element.tag : GUMBO_TAG_UNKNOWN;
             if (tag == GUMBO_TAG_NOSCRIPT || tag == GUMBO_TAG_SELECT) {
                 // A script-running page reads a noscript's content as text; a select ignores "</form>".
-                size_t end = element.original_end_tag.length ? element.end_pos.offset + element.original_end_tag.length
-                                                             : text.size();
-                addSpan(spans, element.start_pos.offset, end - std::min<size_t>(end, element.start_pos.offset));
+                addElementSpan(spans, element, text.size());
                 if (tag == GUMBO_TAG_NOSCRIPT) continue;
             }
             if (tag == GUMBO_TAG_FORM) {
@@ -850,10 +859,11 @@ std::string withCRLF(std::string_view text) {
 // byte as %XX.
 std::string formEncoded(std::string_view bytes) {
     static const char hex[] = "0123456789ABCDEF";
+    static const CharacterSet kept = CharacterSet::alphanumerics().adding("*-._");
     std::string out;
     for (char c : bytes) {
         auto b = static_cast<unsigned char>(c);
-        if (std::isalnum(b) || c == '*' || c == '-' || c == '.' || c == '_') {
+        if (kept.contains(b)) {
             out += c;
         } else if (c == ' ') {
             out += '+';

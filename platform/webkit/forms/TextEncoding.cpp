@@ -147,7 +147,8 @@ std::string utf8Of(const std::u32string& points) {
     return out;
 }
 
-struct Converter {
+class Converter {
+public:
     explicit Converter(const char* to, const char* from) : cd(iconv_open(to, from)) {}
     ~Converter() {
         if (ok()) iconv_close(cd);
@@ -156,23 +157,22 @@ struct Converter {
     Converter& operator=(const Converter&) = delete;
     bool ok() const { return cd != reinterpret_cast<iconv_t>(-1); }
 
-    // Converts all of `in` onto `out`; false (with `out` as it was) when a character does not convert.
-    bool convert(std::string_view in, std::string& out) {
-        size_t before = out.size();
+    // Converts `in` onto `out` as far as it goes: up to a byte that starts no character of the source
+    // encoding, a character the target has not, or a character cut short at the end. Answers the number
+    // of bytes converted.
+    size_t convert(std::string_view in, std::string& out) {
         char* source = const_cast<char*>(in.data());
         size_t left = in.size();
         while (left > 0) {
-            char buffer[256];
+            char buffer[4096];
             char* target = buffer;
             size_t room = sizeof buffer;
             size_t done = iconv(cd, &source, &left, &target, &room);
+            int error = errno;
             out.append(buffer, static_cast<size_t>(target - buffer));
-            if (done == static_cast<size_t>(-1) && errno != E2BIG) {
-                out.resize(before);
-                return false;
-            }
+            if (done == static_cast<size_t>(-1) && error != E2BIG) break;
         }
-        return true;
+        return in.size() - left;
     }
     // The bytes that end a stateful encoding's output in its initial state.
     void finish(std::string& out) {
@@ -183,6 +183,7 @@ struct Converter {
         out.append(buffer, static_cast<size_t>(target - buffer));
     }
 
+private:
     iconv_t cd;
 };
 
@@ -196,7 +197,7 @@ std::array<char32_t, 256> singleByteTable(const TextEncoding& encoding) {
         if (b < 0x80 || !converter.ok()) continue;
         std::string utf8;
         char byte = static_cast<char>(b);
-        if (converter.convert(std::string_view(&byte, 1), utf8)) {
+        if (converter.convert(std::string_view(&byte, 1), utf8) == 1) {
             auto points = codePoints(utf8);
             if (points.size() == 1) table[b] = points[0];
         }
@@ -209,20 +210,12 @@ std::string decodedByIconv(std::string_view bytes, const char* name) {
     if (!converter.ok()) return utf8Of(codePoints(bytes));
     std::string out;
     out.reserve(bytes.size() * 2);
-    char* source = const_cast<char*>(bytes.data());
-    size_t left = bytes.size();
-    while (left > 0) {
-        char buffer[4096];
-        char* target = buffer;
-        size_t room = sizeof buffer;
-        size_t done = iconv(converter.cd, &source, &left, &target, &room);
-        out.append(buffer, static_cast<size_t>(target - buffer));
-        if (done == static_cast<size_t>(-1) && errno != E2BIG) {
-            // A byte that starts nothing this encoding has (or an unfinished character at the end).
-            appendUTF8(out, kReplacement);
-            ++source;
-            --left;
-        }
+    while (!bytes.empty()) {
+        bytes.remove_prefix(converter.convert(bytes, out));
+        if (bytes.empty()) break;
+        // A byte that starts nothing this encoding has (or an unfinished character at the end).
+        appendUTF8(out, kReplacement);
+        bytes.remove_prefix(1);
     }
     return out;
 }
@@ -515,15 +508,14 @@ std::string encodedForForm(std::string_view text, const TextEncoding& encoding) 
         std::string utf8;
         appendUTF8(utf8, c);
         size_t before = out.size();
-        bool converted = c != kReplacement && converter.convert(utf8, out);
+        bool converted = c != kReplacement && converter.convert(utf8, out) == utf8.size();
         // GBK has none of gb18030's four-byte codes, and EUC-JP is sent without JIS X 0212 (its 0x8F codes).
         bool dropped = (name == "GBK" && out.size() - before == 4) ||
                        (name == "EUC-JP" && out.size() > before && out[before] == '\x8F');
-        if (converted && dropped) {
+        if (!converted || dropped) {
             out.resize(before);
-            converted = false;
+            converter.convert(reference(c), out);
         }
-        if (!converted) converter.convert(reference(c), out);
     }
     converter.finish(out);
     return out;

@@ -34,8 +34,9 @@ const TextEncoding& sniffedEncoding(std::string_view bytes, std::string_view hea
 // x-user-defined as windows-1252. Null for none.
 const TextEncoding* encodingForMeta(std::string_view charsetAttribute, std::string_view contentAttribute);
 
-// `bytes` in `encoding` as UTF-8 (a leading byte order mark dropped), each byte that does not decode as
-// U+FFFD.
+// `bytes` in `encoding` as UTF-8 (a leading byte order mark dropped), what does not decode as U+FFFD: in
+// UTF-8 one for each ill-formed sequence (its longest valid start), in the replacement encoding one for
+// all, elsewhere one for each byte.
 std::string decodedText(std::string_view bytes, const TextEncoding& encoding);
 // UTF-8 `text` in `encoding`, a character the encoding has no bytes for written as "&#N;" (N its code
 // point in decimal), as forms send it.

@@ -1,6 +1,12 @@
 // The form reader alone: the requests below are those the real engine sends for the same pages and fills
 // (host/tests/web_engine_forms_test.cpp compares the two engines over the pages that matter most).
 #include <gtest/gtest.h>
+#include <locale.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
 
 #include "platform/webkit/forms/HTMLForm.h"
 
@@ -96,6 +102,36 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
         }
         EXPECT_EQ(seen, c.request) << c.label;
     }
+}
+
+// The process's locale (the toolkit sets the user's) has its own decimal point and letters: neither may
+// change a number the page gives nor leave a byte of the body unescaped.
+TEST(HTMLForm, ReadsAndSendsAPageTheSameInAnyLocale) {
+    auto dir = std::filesystem::temp_directory_path() / ("tesmar-locale-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    if (std::system(
+            ("localedef -i de_DE -f ISO-8859-1 " + (dir / "de_DE.ISO-8859-1").string() + " 2>/dev/null").c_str())) {
+        std::filesystem::remove_all(dir);
+        GTEST_SKIP() << "localedef cannot make a German ISO-8859-1 locale here";
+    }
+    ::setenv("LOCPATH", dir.c_str(), 1);
+    locale_t german = ::newlocale(LC_ALL_MASK, "de_DE.ISO-8859-1", nullptr);
+    ::unsetenv("LOCPATH");
+    std::filesystem::remove_all(dir);
+    ASSERT_NE(german, locale_t(nullptr));
+    const std::string html = "<form method=post action=/r accept-charset=iso-8859-1>"
+                             "<input type=range name=r min=0.5 max=2.5 step=0.5 value=2.75>"
+                             "<input name=t value='\xC3\xA4'></form>";
+    auto body = [&html] {
+        auto made = forms::readForm({html, "utf-8", *URL::string("https://intranet.example/")}, {"/r", {}});
+        auto bytes = made.request ? made.request->HTTPBody().value_or(Bytes()) : Bytes();
+        return std::string(bytes.begin(), bytes.end()) + made.problem;
+    };
+    ::uselocale(german);
+    std::string seen = body();
+    ::uselocale(LC_GLOBAL_LOCALE);
+    ::freelocale(german);
+    EXPECT_EQ(seen, "r=2.5&t=%E4");
 }
 
 }  // namespace
