@@ -1,5 +1,5 @@
 // The form reader alone: the requests below are those the real engine sends for the same pages and fills
-// (host/tests/web_engine_forms_test.cpp compares the two engines over the pages that matter most).
+// (host/tests/web_engine_page_test.cpp compares the two engines over the pages that matter most).
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <stdlib.h>
