@@ -164,6 +164,28 @@ TEST_F(WebEnginePage, APageLoadsThroughTheDelegatesInOrder) {
     EXPECT_TRUE(webView_->runsScripts());
 }
 
+// page.commit and page.finish tell the HTTP status the page was answered with, as the headless engine does; a
+// page with no HTTP answer has none (the engine makes up a 200 for a data: URL).
+TEST_F(WebEnginePage, PageEventsCarryTheStatusOfTheAnswer) {
+    server_.route("GET", "/forbidden", Reply::text("<p>no</p>", 403, "text/html"));
+    std::vector<std::string> seen;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "page.commit" || name == "page.finish")
+            seen.push_back(name + " " +
+                           (fields.contains("status") ? std::to_string(fields["status"].integerOr(0)) : "-"));
+    });
+    struct Row {
+        std::string url;
+        std::string status;
+    } rows[] = {{site("/"), "200"}, {site("/forbidden"), "403"}, {"data:text/html,hello", "-"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.url);
+        seen.clear();
+        ASSERT_TRUE(load(row.url));
+        EXPECT_EQ(seen, (std::vector<std::string>{"page.commit " + row.status, "page.finish " + row.status}));
+    }
+}
+
 TEST_F(WebEnginePage, FailuresArriveAsURLErrors) {
     struct Row {
         const char* label;

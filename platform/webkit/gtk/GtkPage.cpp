@@ -840,7 +840,8 @@ private:
             g_list_free(back);
         }
         backForward_.commit(std::move(item), job->options.type, offset);
-        postEvent("page.commit", committedURL_);
+        committedStatus_ = job->options.html ? std::nullopt : mainResourceStatus(url);
+        webkit_detail::postPageEvent("page.commit", committedURL_, committedStatus_);
         if (client_) client_->engineDidCommit(job->navigation);
     }
 
@@ -851,7 +852,7 @@ private:
         title_ = title ? title : "";
         if (auto* item = backForward_.mutableCurrentItem()) item->title = title_;
         readSource();
-        postEvent("page.finish", committedURL_);
+        webkit_detail::postPageEvent("page.finish", committedURL_, committedStatus_);
         if (client_) client_->engineDidFinish(job->navigation);
     }
 
@@ -864,6 +865,17 @@ private:
         auto url = provisional ? job->request.url() : committedURL_;
         webkit_detail::postPageFail(url, error);
         if (client_) client_->engineDidFail(job->navigation, error, provisional);
+    }
+
+    // The HTTP status the page's document was answered with; none for a page that came without an HTTP answer
+    // (data:, about:blank), whose response the engine makes up.
+    std::optional<int> mainResourceStatus(const std::optional<URL>& url) const {
+        auto scheme = url ? url->scheme() : std::nullopt;
+        if (!scheme || (*scheme != "http" && *scheme != "https")) return std::nullopt;
+        WebKitWebResource* resource = webkit_web_view_get_main_resource(view_);
+        WebKitURIResponse* response = resource ? webkit_web_resource_get_response(resource) : nullptr;
+        guint status = response ? webkit_uri_response_get_status_code(response) : 0;
+        return status ? std::optional<int>(static_cast<int>(status)) : std::nullopt;
     }
 
     void readSource() {
@@ -1145,6 +1157,7 @@ private:
     std::vector<std::shared_ptr<Job>> setAside_;  // allowed, fetching nothing: likely a frame's (see decideNavigation)
     std::shared_ptr<Job> current_;                // started, until it ends
     std::optional<URL> committedURL_;
+    std::optional<int> committedStatus_;  // of the committed page, as its events tell it
     std::optional<URLRequest> committedRequest_;
     std::optional<URLRequest> lastStartedRequest_;
     std::string title_;
