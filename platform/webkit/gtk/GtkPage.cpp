@@ -134,6 +134,8 @@ public:
         Stage stage = Stage::Waiting;
         bool awaitingRetry = false;  // its certificate was accepted; the engine loads it again
         bool askedByOwner = false;   // the owner's load, reload or move in the history: the page's own
+        // What the failure of a load whose certificate was refused says, when it knows more than -1202 does.
+        std::optional<Error> certificateFailure;
         std::vector<std::string> urls;
     };
 
@@ -930,6 +932,8 @@ private:
         auto url = parse(uri);
         auto failure = loadError(g_quark_to_string(error->domain), error->code, error->message ? error->message : "",
                                  url ? url : job->request.url());
+        if (job->certificateFailure && failure.code == job->certificateFailure->code)
+            failure = *job->certificateFailure;
         // The end of a load that a newer one replaced: already reported when the newer one started.
         if (failure.code == static_cast<int>(URLErrorCode::Cancelled) && url && job->request.url() &&
             url->absoluteString() != job->request.url()->absoluteString())
@@ -954,13 +958,15 @@ private:
         });
     }
 
-    static gboolean onTLSErrors(WebKitWebView* view, gchar* uri, GTlsCertificate* certificate, GTlsCertificateFlags,
-                                gpointer data) {
+    static gboolean onTLSErrors(WebKitWebView* view, gchar* uri, GTlsCertificate* certificate,
+                                GTlsCertificateFlags errors, gpointer data) {
         auto* self = static_cast<GtkPage*>(data);
         auto keep = self->shared_from_this();
         auto url = parse(uri);
         auto host = url ? url->host() : std::nullopt;
         auto job = self->current_;
+        // Said by the failure that follows when the certificate is not let through.
+        if (job) job->certificateFailure = certificateNameError(certificate, errors, url);
         // The allowance reaches the network process on its own way, so a connection set up meanwhile may still
         // refuse the certificate: the same navigation tries again, a few times.
         if (!job || job->stage == Job::Stage::Done || !host || self->tlsRetries_[*host] >= kMaxTLSRetries) return FALSE;
