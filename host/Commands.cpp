@@ -17,6 +17,15 @@ namespace {
 
 using Kind = Command::Kind;
 
+// Whether every % in `text` begins a %XX escape: such a text that does not decode holds bytes that are no UTF-8.
+bool escapesAreWellFormed(std::string_view text) {
+    for (size_t at = text.find('%'); at != std::string_view::npos; at = text.find('%', at + 3))
+        if (text.size() - at < 3 ||
+            text.substr(at + 1, 2).find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
+            return false;
+    return true;
+}
+
 enum class Arg {
     None,
     Text,
@@ -199,6 +208,10 @@ ParsedCommand parseCommand(const std::string& rawLine, size_t number) {
             auto name =
                 equals == std::string::npos ? std::nullopt : platform::removingPercentEncoding(field.substr(0, equals));
             auto value = name ? platform::removingPercentEncoding(field.substr(equals + 1)) : std::nullopt;
+            if ((!name || !value) && equals != std::string::npos && escapesAreWellFormed(field))
+                return fail(verb + ": '" + word +
+                            "' is not UTF-8 text once its %XX are decoded: NAME and VALUE are written in UTF-8 "
+                            "(\u00e9 is %C3%A9), and the host sends them in the page's encoding");
             if (!name || name->empty() || !value)
                 return fail(verb + ": '" + word + "' is not NAME=VALUE (a space or % in them is written %20, %25)");
             command.fields.push_back({*name, *value, off});

@@ -106,6 +106,9 @@ TEST(HostCommands, EachVerbChecksItsArgument) {
         {"submit /login user", std::nullopt, "'user' is not NAME=VALUE"},
         {"submit /login =anna", std::nullopt, "'=anna' is not NAME=VALUE"},
         {"submit /login user=100%", std::nullopt, "'user=100%' is not NAME=VALUE"},
+        // Bytes that are no UTF-8 (é in Latin-1): the cause is said, not the shape.
+        {"submit /login user=caf%E9", std::nullopt,
+         "'user=caf%E9' is not UTF-8 text once its %XX are decoded: NAME and VALUE are written in UTF-8"},
         {"pull", Kind::Pull, ""},
         {"pull now", std::nullopt, "takes no argument"},
         {"reload-button", Kind::ReloadButton, ""},

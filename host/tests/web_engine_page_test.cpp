@@ -164,6 +164,28 @@ TEST_F(WebEnginePage, APageLoadsThroughTheDelegatesInOrder) {
     EXPECT_TRUE(webView_->runsScripts());
 }
 
+// page.commit and page.finish tell the HTTP status the page was answered with, as the headless engine does; a
+// page with no HTTP answer has none (the engine makes up a 200 for a data: URL).
+TEST_F(WebEnginePage, PageEventsCarryTheStatusOfTheAnswer) {
+    server_.route("GET", "/forbidden", Reply::text("<p>no</p>", 403, "text/html"));
+    std::vector<std::string> seen;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "page.commit" || name == "page.finish")
+            seen.push_back(name + " " +
+                           (fields.contains("status") ? std::to_string(fields["status"].integerOr(0)) : "-"));
+    });
+    struct Row {
+        std::string url;
+        std::string status;
+    } rows[] = {{site("/"), "200"}, {site("/forbidden"), "403"}, {"data:text/html,hello", "-"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.url);
+        seen.clear();
+        ASSERT_TRUE(load(row.url));
+        EXPECT_EQ(seen, (std::vector<std::string>{"page.commit " + row.status, "page.finish " + row.status}));
+    }
+}
+
 TEST_F(WebEnginePage, FailuresArriveAsURLErrors) {
     struct Row {
         const char* label;
@@ -391,8 +413,10 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
     // The engine's proxy takes the host mapping at start.
     webView_.reset();
     gtk::stop();
-    PlatformConfig::update(
-        [&](PlatformSettings& s) { s.connectTo["secure.test:443"] = "127.0.0.1:" + std::to_string(secure.port()); });
+    PlatformConfig::update([&](PlatformSettings& s) {
+        s.connectTo["secure.test:443"] = "127.0.0.1:" + std::to_string(secure.port());
+        s.connectTo["alias.test:443"] = "127.0.0.1:" + std::to_string(secure.port());  // not a name it is for
+    });
     ASSERT_FALSE(gtk::start());
     webView_ = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480));
     webView_->setNavigationDelegate(recorder_);
@@ -410,6 +434,7 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
         std::string last;
         size_t served;
         std::vector<std::string> failures;
+        std::string url = "https://secure.test/";
     } rows[] = {
         // Checked first: the engine remembers a certificate once allowed for its host.
         {"a root that did not issue it",
@@ -418,6 +443,13 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
          0,
          {"-1202 NSURLErrorDomain: The certificate for this server is invalid."}},
         {"its own root", ownRoot, "finish", 1, {}},
+        {"its own root, for a host it is not made out to",
+         ownRoot,
+         "fail provisional -1202",
+         1,
+         {"-1202 NSURLErrorDomain: The certificate for this server is invalid: its name does not match alias.test; it "
+          "is made out to secure.test."},
+         "https://alias.test/"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
@@ -425,7 +457,7 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
         recorder_->lines.clear();
         failures.clear();
         requests = 0;
-        EXPECT_TRUE(load("https://secure.test/"));
+        EXPECT_TRUE(load(row.url));
         ASSERT_FALSE(recorder_->lines.empty());
         EXPECT_EQ(recorder_->lines.back(), row.last);
         EXPECT_EQ(failures, row.failures);

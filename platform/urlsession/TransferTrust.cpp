@@ -88,7 +88,10 @@ bool Transfer::verifyTrust(X509_STORE_CTX* ctx) {
     auto defaultHandling = [&]() REQUIRES(owner_) {
         auto result = trust->evaluate();
         if (result.isValid()) return true;
-        overrideError_ = makeURLError(codeForVerifyError(result.verifyError), url);
+        auto leaf = trust->certificateAt(0);
+        overrideError_ = result.verifyError == X509_V_ERR_HOSTNAME_MISMATCH && leaf
+                             ? makeCertificateNameError(host_, *leaf, url)
+                             : makeURLError(codeForVerifyError(result.verifyError), url);
         return false;
     };
     auto d = engine_->delegate();

@@ -1,5 +1,7 @@
 #include "platform/urlsession/URLError.h"
 
+#include "platform/security/Certificate.h"
+
 namespace platform {
 
 std::string URLErrorDescription(URLErrorCode code) {
@@ -82,6 +84,20 @@ Error makeURLError(URLErrorCode code, const std::optional<URL>& failingURL) {
         info.set(kURLErrorFailingURLStringErrorKey, failingURL->absoluteString());
     }
     return Error(kURLErrorDomain, static_cast<int64_t>(code), std::move(info));
+}
+
+Error makeCertificateNameError(const std::string& host, const security::Certificate& leaf,
+                               const std::optional<URL>& failingURL) {
+    std::vector<std::string> names = leaf.dnsNames();
+    if (names.empty()) names.push_back(leaf.subjectSummary());
+    std::string listed;
+    for (const auto& name : names)
+        if (!name.empty()) listed += (listed.empty() ? "" : ", ") + name;
+    auto error = makeURLError(URLErrorCode::ServerCertificateUntrusted, failingURL);
+    error.userInfo.set(kLocalizedDescriptionKey,
+                       "The certificate for this server is invalid: its name does not match " + host +
+                           (listed.empty() ? "; it names no server." : "; it is made out to " + listed + "."));
+    return error;
 }
 
 }  // namespace platform

@@ -9,6 +9,10 @@
 
 namespace platform {
 
+namespace security {
+class Certificate;
+}
+
 enum class URLErrorCode : int {
     Unknown = -1,
     Cancelled = -999,
@@ -54,5 +58,10 @@ std::string URLErrorDescription(URLErrorCode code);
 // An error of NSURLErrorDomain with the description and, when given, the failing URL
 // (NSErrorFailingURLKey / NSErrorFailingURLStringKey, both as the URL's absolute string).
 Error makeURLError(URLErrorCode code, const std::optional<URL>& failingURL = std::nullopt);
+
+// -1202 for a server whose certificate `leaf` is made out to other names than `host`: the description says
+// the name does not match and which names the certificate is for (its DNS names, else its subject's name).
+Error makeCertificateNameError(const std::string& host, const security::Certificate& leaf,
+                               const std::optional<URL>& failingURL = std::nullopt);
 
 }  // namespace platform

@@ -274,7 +274,9 @@ void PageEngine::commit(const std::shared_ptr<Job>& job) {
     item.request = job->request;
     backForward_.commit(std::move(item), job->options.type, job->options.backForwardOffset);
 
-    postEvent("page.commit", committedURL_);
+    // Only an answer over HTTP has a status: a page the app gave as text, or about:blank, has none.
+    committedStatus_ = http && url && isFetchable(*url) ? std::optional<int>(http->statusCode()) : std::nullopt;
+    postPageEvent("page.commit", committedURL_, committedStatus_);
     if (client_) client_->engineDidCommit(job->navigation);
 }
 
@@ -306,7 +308,7 @@ void PageEngine::finish(const std::shared_ptr<Job>& job) {
         title_ = htmlTitle(body_);
     if (auto* item = backForward_.mutableCurrentItem()) item->title = title_;
     progress_ = 1.0;
-    postEvent("page.finish", committedURL_);
+    postPageEvent("page.finish", committedURL_, committedStatus_);
     if (client_) client_->engineDidFinish(job->navigation);
 }
 
@@ -388,6 +390,12 @@ URLRequest PageEngine::requestFromPage(const URL& url) const {
     URLRequest request(url);
     if (committedURL_) addPageHeaders(request, *committedURL_, referrerPolicy_);
     return request;
+}
+
+void postPageEvent(const char* name, const std::optional<URL>& url, std::optional<int> status) {
+    auto fields = Value::dictionary({{"url", Value(urlText(url))}});
+    if (status) fields.set("status", Value(*status));
+    DeviceEvents::post(name, std::move(fields));
 }
 
 void postPageFail(const std::optional<URL>& url, const Error& error) {

@@ -5,7 +5,8 @@
 // delegate's callbacks. Main thread only; the session answers on the main loop.
 //
 // Posts DeviceEvents for every main-frame navigation: "navigation.decision" {url, type, decision},
-// "page.start" {url}, "page.commit" {url}, "page.finish" {url}, "page.fail" {url, code, domain, description}.
+// "page.start" {url}, "page.commit" {url, status?}, "page.finish" {url, status?}, "page.fail" {url, code, domain,
+// description}.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -99,6 +100,7 @@ private:
     uint64_t startedGeneration_ = 0;  // the newest load that started; older undecided ones are dropped
     std::optional<URL> committedURL_;
     std::optional<URLRequest> committedRequest_;
+    std::optional<int> committedStatus_;  // the committed page's HTTP status; none without an HTTP answer
     std::optional<URLRequest> lastStartedRequest_;
     std::string title_;
     std::string body_;
@@ -109,6 +111,9 @@ private:
     BackForwardList backForward_;
 };
 
+// Posts "page.commit" or "page.finish" (`name`) of the page at `url`, with the HTTP status of its answer
+// when it had one (both engines).
+void postPageEvent(const char* name, const std::optional<URL>& url, std::optional<int> status);
 // Posts "page.fail" for a navigation of `url` that ended with `error` (both engines): its description is
 // the error's own localised one.
 void postPageFail(const std::optional<URL>& url, const Error& error);

@@ -74,13 +74,13 @@ protected:
     }
 };
 
-// The error is the platform's URL error for `code`: its text and the URL that failed.
+// The error is the platform's URL error for `code`: its text (the code's own unless given) and the URL that failed.
 void expectURLError(const std::optional<Error>& error, URLErrorCode code, const std::string& address,
-                    const std::string& context) {
+                    const std::string& context, const std::string& description = {}) {
     ASSERT_TRUE(error) << context;
     EXPECT_EQ(error->domain, kURLErrorDomain) << context;
     EXPECT_EQ(error->code, int64_t(code)) << context << ": " << error->description();
-    EXPECT_EQ(error->localizedDescription(), URLErrorDescription(code)) << context;
+    EXPECT_EQ(error->localizedDescription(), description.empty() ? URLErrorDescription(code) : description) << context;
     EXPECT_EQ(error->userInfo[kURLErrorFailingURLErrorKey].stringOr(""), address) << context;
     EXPECT_EQ(error->userInfo[kURLErrorFailingURLStringErrorKey].stringOr(""), address) << context;
 }
@@ -91,10 +91,13 @@ TEST_F(TLSTest, DefaultTrustAcceptsTheInjectedRootAndRefusesBadChains) {
         const tesmar_testing::TestCertificate* leaf;
         bool withIntermediate;
         std::optional<URLErrorCode> expected;
+        std::string description = {};  // the code's own when empty
     };
     std::vector<Case> cases = {
         {"chain to injected root", &pki.leaf, true, std::nullopt},
-        {"wrong host", &pki.otherHostLeaf, true, URLErrorCode::ServerCertificateUntrusted},
+        {"wrong host", &pki.otherHostLeaf, true, URLErrorCode::ServerCertificateUntrusted,
+         "The certificate for this server is invalid: its name does not match intranet.tesmar.test; it is made out "
+         "to other.example.test."},
         {"expired leaf", &pki.expiredLeaf, true, URLErrorCode::ServerCertificateHasBadDate},
         {"leaf valid from tomorrow", &pki.notYetValidLeaf, true, URLErrorCode::ServerCertificateNotYetValid},
         {"untrusted root", &pki.selfSignedLeaf, false, URLErrorCode::ServerCertificateHasUnknownRoot},
@@ -106,7 +109,7 @@ TEST_F(TLSTest, DefaultTrustAcceptsTheInjectedRootAndRefusesBadChains) {
             EXPECT_FALSE(error) << c.name << ": " << error->description();
             EXPECT_EQ(body, "secret") << c.name;
         } else {
-            expectURLError(error, *c.expected, address(*server), c.name);
+            expectURLError(error, *c.expected, address(*server), c.name, c.description);
             EXPECT_EQ(server->requestCount(), 0u) << c.name << ": no request bytes before trust";
         }
     }

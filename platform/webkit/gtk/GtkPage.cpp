@@ -134,6 +134,8 @@ public:
         Stage stage = Stage::Waiting;
         bool awaitingRetry = false;  // its certificate was accepted; the engine loads it again
         bool askedByOwner = false;   // the owner's load, reload or move in the history: the page's own
+        // What the failure of a load whose certificate was refused says, when it knows more than -1202 does.
+        std::optional<Error> certificateFailure;
         std::vector<std::string> urls;
     };
 
@@ -840,7 +842,8 @@ private:
             g_list_free(back);
         }
         backForward_.commit(std::move(item), job->options.type, offset);
-        postEvent("page.commit", committedURL_);
+        committedStatus_ = job->options.html ? std::nullopt : mainResourceStatus(url);
+        webkit_detail::postPageEvent("page.commit", committedURL_, committedStatus_);
         if (client_) client_->engineDidCommit(job->navigation);
     }
 
@@ -851,7 +854,7 @@ private:
         title_ = title ? title : "";
         if (auto* item = backForward_.mutableCurrentItem()) item->title = title_;
         readSource();
-        postEvent("page.finish", committedURL_);
+        webkit_detail::postPageEvent("page.finish", committedURL_, committedStatus_);
         if (client_) client_->engineDidFinish(job->navigation);
     }
 
@@ -864,6 +867,17 @@ private:
         auto url = provisional ? job->request.url() : committedURL_;
         webkit_detail::postPageFail(url, error);
         if (client_) client_->engineDidFail(job->navigation, error, provisional);
+    }
+
+    // The HTTP status the page's document was answered with; none for a page that came without an HTTP answer
+    // (data:, about:blank), whose response the engine makes up.
+    std::optional<int> mainResourceStatus(const std::optional<URL>& url) const {
+        auto scheme = url ? url->scheme() : std::nullopt;
+        if (!scheme || (*scheme != "http" && *scheme != "https")) return std::nullopt;
+        WebKitWebResource* resource = webkit_web_view_get_main_resource(view_);
+        WebKitURIResponse* response = resource ? webkit_web_resource_get_response(resource) : nullptr;
+        guint status = response ? webkit_uri_response_get_status_code(response) : 0;
+        return status ? std::optional<int>(static_cast<int>(status)) : std::nullopt;
     }
 
     void readSource() {
@@ -918,6 +932,8 @@ private:
         auto url = parse(uri);
         auto failure = loadError(g_quark_to_string(error->domain), error->code, error->message ? error->message : "",
                                  url ? url : job->request.url());
+        if (job->certificateFailure && failure.code == job->certificateFailure->code)
+            failure = *job->certificateFailure;
         // The end of a load that a newer one replaced: already reported when the newer one started.
         if (failure.code == static_cast<int>(URLErrorCode::Cancelled) && url && job->request.url() &&
             url->absoluteString() != job->request.url()->absoluteString())
@@ -942,13 +958,15 @@ private:
         });
     }
 
-    static gboolean onTLSErrors(WebKitWebView* view, gchar* uri, GTlsCertificate* certificate, GTlsCertificateFlags,
-                                gpointer data) {
+    static gboolean onTLSErrors(WebKitWebView* view, gchar* uri, GTlsCertificate* certificate,
+                                GTlsCertificateFlags errors, gpointer data) {
         auto* self = static_cast<GtkPage*>(data);
         auto keep = self->shared_from_this();
         auto url = parse(uri);
         auto host = url ? url->host() : std::nullopt;
         auto job = self->current_;
+        // Said by the failure that follows when the certificate is not let through.
+        if (job) job->certificateFailure = certificateNameError(certificate, errors, url);
         // The allowance reaches the network process on its own way, so a connection set up meanwhile may still
         // refuse the certificate: the same navigation tries again, a few times.
         if (!job || job->stage == Job::Stage::Done || !host || self->tlsRetries_[*host] >= kMaxTLSRetries) return FALSE;
@@ -1145,6 +1163,7 @@ private:
     std::vector<std::shared_ptr<Job>> setAside_;  // allowed, fetching nothing: likely a frame's (see decideNavigation)
     std::shared_ptr<Job> current_;                // started, until it ends
     std::optional<URL> committedURL_;
+    std::optional<int> committedStatus_;  // of the committed page, as its events tell it
     std::optional<URLRequest> committedRequest_;
     std::optional<URLRequest> lastStartedRequest_;
     std::string title_;

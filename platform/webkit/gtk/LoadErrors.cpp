@@ -1,6 +1,7 @@
 #include <gio/gio.h>
 #include <webkit2/webkit2.h>
 
+#include "platform/security/Certificate.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/webkit/WebKitTypes.h"
 #include "platform/webkit/gtk/internal/LoadErrors.h"
@@ -74,6 +75,19 @@ Error loadError(const std::string& domain, int code, const std::string& message,
     auto error = makeURLError(mapped.value_or(URLErrorCode::Unknown), url);
     if (!mapped && !message.empty()) error = Error::withDescription(error.domain, error.code, message);
     return error;
+}
+
+std::optional<Error> certificateNameError(GTlsCertificate* certificate, GTlsCertificateFlags errors,
+                                          const std::optional<URL>& url) {
+    auto host = url ? url->host() : std::nullopt;
+    if (!certificate || !(errors & G_TLS_CERTIFICATE_BAD_IDENTITY) || !host) return std::nullopt;
+    GByteArray* der = nullptr;
+    g_object_get(certificate, "certificate", &der, nullptr);
+    if (!der) return std::nullopt;
+    auto leaf = security::Certificate::fromDER(der->data, der->len);
+    g_byte_array_unref(der);
+    if (!leaf) return std::nullopt;
+    return makeCertificateNameError(*host, leaf.value(), url);
 }
 
 }  // namespace platform::webkit::gtk

@@ -56,6 +56,35 @@ TEST_F(NavigationTest, LoadRunsDecideStartCommitFinishWithEvents) {
     EXPECT_FALSE(webView->canGoBack());
 }
 
+// page.commit and page.finish tell the HTTP status the page was answered with; a page with no HTTP answer (one
+// the app gives as text, even at an https URL) has none.
+TEST_F(NavigationTest, PageEventsCarryTheStatusOfTheAnswer) {
+    server.route("GET", "/forbidden", Reply::text("<p>no</p>", 403, "text/html"));
+    server.route("GET", "/moved", Reply::redirect(server.url("/forbidden")));
+    std::vector<std::string> seen;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "page.commit" || name == "page.finish")
+            seen.push_back(name + " " +
+                           (fields.contains("status") ? std::to_string(fields["status"].integerOr(0)) : "-"));
+    });
+    struct Row {
+        const char* label;
+        std::function<void()> load;
+        std::string status;
+    } rows[] = {
+        {"answered 200", [&] { webView->loadRequest(URLRequest(url(server.url("/home")))); }, "200"},
+        {"answered 403 after a redirect", [&] { webView->loadRequest(URLRequest(url(server.url("/moved")))); }, "403"},
+        {"text from the app", [&] { webView->loadHTMLString("<p>x</p>", url("https://intranet.tesmar.test/")); }, "-"},
+    };
+    server.route("GET", "/home", Reply::text("<p>home</p>", 200, "text/html"));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        seen.clear();
+        ASSERT_TRUE(loadAndWait(row.load));
+        EXPECT_EQ(seen, (Lines{"page.commit " + row.status, "page.finish " + row.status}));
+    }
+}
+
 // The server-trust challenge of the page's TLS handshake is URL loading's to answer: the request reaches
 // the server while the main thread is busy elsewhere (as it is during a launch).
 TEST_F(NavigationTest, ThePagesHandshakeWaitsForNoTurnOfTheMainThread) {

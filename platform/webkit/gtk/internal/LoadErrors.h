@@ -1,5 +1,7 @@
 #pragma once
 // Internal: the engine's load errors as the URL errors web-view delegates expect.
+#include <gio/gio.h>
+
 #include <optional>
 #include <string>
 
@@ -13,5 +15,11 @@ namespace platform::webkit::gtk {
 // -1202, host lookups -1003; the engine's policy errors keep their own domain and codes (102: a
 // navigation stopped by a decision).
 Error loadError(const std::string& domain, int code, const std::string& message, const std::optional<URL>& url);
+
+// The -1202 a page whose certificate the engine refused (`errors`) fails with when the certificate is not made
+// out to the page's host: it says so and names the certificate's names, as URL loading does. None for other
+// refusals, which keep the plain text, and for a certificate that cannot be read.
+std::optional<Error> certificateNameError(GTlsCertificate* certificate, GTlsCertificateFlags errors,
+                                          const std::optional<URL>& url);
 
 }  // namespace platform::webkit::gtk

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <webkit2/webkit2.h>
 
+#include "demo/Certificates.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/webkit/WebKitTypes.h"
 #include "platform/webkit/gtk/internal/LoadErrors.h"
 
 namespace {
 
+using platform::webkit::gtk::certificateNameError;
 using platform::webkit::gtk::loadError;
 
 TEST(LoadErrors, EngineErrorsBecomeTheURLErrorsDelegatesExpect) {
@@ -45,6 +47,51 @@ TEST(LoadErrors, EngineErrorsBecomeTheURLErrorsDelegatesExpect) {
         auto error = loadError(g_quark_to_string(row.domain), row.code, "engine message", url);
         EXPECT_EQ(error.domain, row.expectedDomain);
         EXPECT_EQ(error.code, row.expectedCode);
+    }
+}
+
+// A refused certificate whose name is what failed says which names it is for; other refusals keep the plain text.
+TEST(LoadErrors, ACertificateForAnotherHostSaysWhichNamesItIsFor) {
+    constexpr auto kBadName = G_TLS_CERTIFICATE_BAD_IDENTITY;
+    struct Row {
+        const char* label;
+        std::string commonName;
+        std::vector<std::string> dnsNames;
+        int errors;
+        std::optional<std::string> failure;  // code and description
+    } rows[] = {
+        {"several names",
+         "a.test",
+         {"a.test", "www.a.test"},
+         kBadName | G_TLS_CERTIFICATE_UNKNOWN_CA,
+         "-1202 The certificate for this server is invalid: its name does not match intranet.tesmar.example; it is "
+         "made out to a.test, www.a.test."},
+        {"a common name only",
+         "b.test",
+         {},
+         kBadName,
+         "-1202 The certificate for this server is invalid: its name does not match intranet.tesmar.example; it is "
+         "made out to b.test."},
+        {"its name matches",
+         "intranet.tesmar.example",
+         {"intranet.tesmar.example"},
+         G_TLS_CERTIFICATE_UNKNOWN_CA,
+         std::nullopt},
+    };
+    auto url = platform::URL::string("https://intranet.tesmar.example/news");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        tesmar_demo::CertificateSpec spec;
+        spec.commonName = row.commonName;
+        spec.dnsNames = row.dnsNames;
+        GTlsCertificate* certificate =
+            g_tls_certificate_new_from_pem(tesmar_demo::makeSelfSigned(spec).certificatePEM.c_str(), -1, nullptr);
+        ASSERT_TRUE(certificate);
+        auto error = certificateNameError(certificate, GTlsCertificateFlags(row.errors), url);
+        g_object_unref(certificate);
+        EXPECT_EQ(error ? std::optional(std::to_string(error->code) + " " + error->localizedDescription())
+                        : std::nullopt,
+                  row.failure);
     }
 }
 
