@@ -643,4 +643,58 @@ TEST_F(WebEnginePage, BothEnginesSendAFormAlike) {
     }
 }
 
+// What the engine would ask a user is answered at once, as with no handler: a server's challenge (a page's, a
+// frame's, a picture's) gets no credential and its answer shows, with its status. Nothing is left waiting on a
+// dialog no one sees: a tap then still loads its page.
+TEST_F(WebEnginePage, WhatTheEngineWouldAskAUserIsAnsweredAsWithNoHandler) {
+    auto refused = [](const std::string& challenge, const std::string& name) {
+        return Reply::text("<img src='/said?" + name + "'>", 401, "text/html").header("WWW-Authenticate", challenge);
+    };
+    server_.route("GET", "/basic", refused("Basic realm=\"intranet\"", "basic"));
+    server_.route("GET", "/digest", refused("Digest realm=\"intranet\", qop=\"auth\", nonce=\"4f2a\"", "digest"));
+    server_.route("GET", "/other", refused("Negotiate", "other"));
+    server_.route("GET", "/said", Reply::withStatus(204));
+    const std::string said = "function said(x) { new Image().src = '/said?' + x; }";
+    struct Row {
+        const char* label;
+        std::string html;  // of /page, or "" for the challenge at `path` itself
+        std::string path;
+        std::vector<std::string> lines;
+        std::vector<std::string> said;
+    } rows[] = {
+        {"Basic", "", "/basic", {"action other /basic", "start", "response 401", "commit", "finish"}, {"basic"}},
+        {"Digest", "", "/digest", {"action other /digest", "start", "response 401", "commit", "finish"}, {"digest"}},
+        {"another scheme",
+         "",
+         "/other",
+         {"action other /other", "start", "response 401", "commit", "finish"},
+         {"other"}},
+        {"a frame's and a picture's", "<iframe src='/basic'></iframe><img src='/digest'>", "/page", {}, {"basic"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        server_.route("GET", "/page", Reply::text(row.html, 200, "text/html"));
+        server_.clearRequests();
+        recorder_->lines.clear();
+        ASSERT_TRUE(load(site(row.path)));
+        if (!row.lines.empty()) {
+            EXPECT_EQ(recorder_->lines, row.lines);
+        }
+        EXPECT_EQ(recorder_->lines.back(), "finish");
+        std::vector<std::string> seen;
+        dispatch::MainLoop::shared().runUntil(
+            [&] {
+                seen.clear();
+                for (const auto& request : server_.requestsTo("/said")) seen.push_back(request.rawQuery);
+                return seen.size() >= row.said.size();
+            },
+            10);
+        EXPECT_EQ(seen, row.said);
+        recorder_->ended = false;
+        webView_->tapLink("/");
+        ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 10));
+        EXPECT_EQ(recorder_->lines.back(), "finish");
+    }
+}
+
 }  // namespace

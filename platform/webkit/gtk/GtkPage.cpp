@@ -1125,8 +1125,12 @@ private:
                                                               {"url", Value(url->absoluteString())}}));
     }
 
+    // The app has no handler of its own for a server's challenge, so none is offered a credential, as on a phone:
+    // the answer's own page shows, with its status (the engine's default would wait on a dialog no one sees).
+    // Only the loopback proxy's own challenge gets the run's credential.
     static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
-        return answerProxyChallenge(request);
+        if (!answerProxyChallenge(request)) webkit_authentication_request_authenticate(request, nullptr);
+        return TRUE;
     }
 
     friend std::shared_ptr<PageBackend> makePage(const BackendRequest& request);
