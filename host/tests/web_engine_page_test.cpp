@@ -643,9 +643,9 @@ TEST_F(WebEnginePage, BothEnginesSendAFormAlike) {
     }
 }
 
-// What the engine would ask a user is answered at once, as with no handler: a server's challenge (a page's, a
-// frame's, a picture's) gets no credential and its answer shows, with its status. Nothing is left waiting on a
-// dialog no one sees: a tap then still loads its page.
+// What the engine would ask a user (a server's challenge, a chooser, a menu, a print) is answered at once, as
+// with no handler: a challenge gets no credential and its answer shows, with its status; the rest end with
+// nothing chosen. Nothing is left waiting on a dialog no one sees: a tap then still loads its page.
 TEST_F(WebEnginePage, WhatTheEngineWouldAskAUserIsAnsweredAsWithNoHandler) {
     auto refused = [](const std::string& challenge, const std::string& name) {
         return Reply::text("<img src='/said?" + name + "'>", 401, "text/html").header("WWW-Authenticate", challenge);
@@ -659,17 +659,27 @@ TEST_F(WebEnginePage, WhatTheEngineWouldAskAUserIsAnsweredAsWithNoHandler) {
         const char* label;
         std::string html;  // of /page, or "" for the challenge at `path` itself
         std::string path;
-        std::vector<std::string> lines;
+        std::string user;  // once the page loaded: "tap HREF", or a script run as the user's
         std::vector<std::string> said;
     } rows[] = {
-        {"Basic", "", "/basic", {"action other /basic", "start", "response 401", "commit", "finish"}, {"basic"}},
-        {"Digest", "", "/digest", {"action other /digest", "start", "response 401", "commit", "finish"}, {"digest"}},
-        {"another scheme",
-         "",
-         "/other",
-         {"action other /other", "start", "response 401", "commit", "finish"},
-         {"other"}},
-        {"a frame's and a picture's", "<iframe src='/basic'></iframe><img src='/digest'>", "/page", {}, {"basic"}},
+        {"Basic", "", "/basic", "", {"basic"}},
+        {"Digest", "", "/digest", "", {"digest"}},
+        {"another scheme", "", "/other", "", {"other"}},
+        {"a frame's and a picture's", "<iframe src='/basic'></iframe><img src='/digest'>", "/page", "", {"basic"}},
+        {"a print", "<script>print();" + said + "said('printed');</script>", "/page", "", {"printed"}},
+        {"a file chooser",
+         "<input type=file id=f><script>" + said + "f.oncancel = function() { said('cancel'); };</script>",
+         "/page",
+         "f.click()",
+         {"cancel"}},
+        // The select lies over the link: the tap opens its menu.
+        {"a <select>'s menu",
+         "<a href='/next' style='position:fixed;left:0;top:0;width:90px;height:30px'>next</a><select "
+         "style='position:fixed;left:0;top:0;width:90px;height:30px;z-index:1' onfocus=\"" +
+             said + "said('menu')\"><option>a<option>b</select>",
+         "/page",
+         "tap /next",
+         {"menu"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
@@ -677,10 +687,15 @@ TEST_F(WebEnginePage, WhatTheEngineWouldAskAUserIsAnsweredAsWithNoHandler) {
         server_.clearRequests();
         recorder_->lines.clear();
         ASSERT_TRUE(load(site(row.path)));
-        if (!row.lines.empty()) {
-            EXPECT_EQ(recorder_->lines, row.lines);
+        if (row.html.empty()) {
+            EXPECT_EQ(recorder_->lines, (std::vector<std::string>{"action other " + row.path, "start", "response 401",
+                                                                  "commit", "finish"}));
         }
         EXPECT_EQ(recorder_->lines.back(), "finish");
+        if (row.user.rfind("tap ", 0) == 0)
+            webView_->tapLink(row.user.substr(4));
+        else if (!row.user.empty())
+            webView_->evaluateJavaScript(row.user, nullptr);
         std::vector<std::string> seen;
         dispatch::MainLoop::shared().runUntil(
             [&] {
