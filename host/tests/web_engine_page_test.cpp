@@ -675,4 +675,73 @@ TEST_F(WebEnginePage, BothEnginesSendAFormAlike) {
     }
 }
 
+// What the engine would ask a user (a server's challenge, a chooser, a menu, a print) is answered at once, as
+// with no handler: a challenge gets no credential and its answer shows, with its status; the rest end with
+// nothing chosen. Nothing is left waiting on a dialog no one sees: a tap then still loads its page.
+TEST_F(WebEnginePage, WhatTheEngineWouldAskAUserIsAnsweredAsWithNoHandler) {
+    auto refused = [](const std::string& challenge, const std::string& name) {
+        return Reply::text("<img src='/said?" + name + "'>", 401, "text/html").header("WWW-Authenticate", challenge);
+    };
+    server_.route("GET", "/basic", refused("Basic realm=\"intranet\"", "basic"));
+    server_.route("GET", "/digest", refused("Digest realm=\"intranet\", qop=\"auth\", nonce=\"4f2a\"", "digest"));
+    server_.route("GET", "/other", refused("Negotiate", "other"));
+    server_.route("GET", "/said", Reply::withStatus(204));
+    const std::string said = "function said(x) { new Image().src = '/said?' + x; }";
+    struct Row {
+        const char* label;
+        std::string html;  // of /page, or "" for the challenge at `path` itself
+        std::string path;
+        std::string user;  // once the page loaded: "tap HREF", or a script run as the user's
+        std::vector<std::string> said;
+    } rows[] = {
+        {"Basic", "", "/basic", "", {"basic"}},
+        {"Digest", "", "/digest", "", {"digest"}},
+        {"another scheme", "", "/other", "", {"other"}},
+        {"a frame's and a picture's", "<iframe src='/basic'></iframe><img src='/digest'>", "/page", "", {"basic"}},
+        {"a print", "<script>print();" + said + "said('printed');</script>", "/page", "", {"printed"}},
+        {"a file chooser",
+         "<input type=file id=f><script>" + said + "f.oncancel = function() { said('cancel'); };</script>",
+         "/page",
+         "f.click()",
+         {"cancel"}},
+        // The select lies over the link: the tap opens its menu.
+        {"a <select>'s menu",
+         "<a href='/next' style='position:fixed;left:0;top:0;width:90px;height:30px'>next</a><select "
+         "style='position:fixed;left:0;top:0;width:90px;height:30px;z-index:1' onfocus=\"" +
+             said + "said('menu')\"><option>a<option>b</select>",
+         "/page",
+         "tap /next",
+         {"menu"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        server_.route("GET", "/page", Reply::text(row.html, 200, "text/html"));
+        server_.clearRequests();
+        recorder_->lines.clear();
+        ASSERT_TRUE(load(site(row.path)));
+        if (row.html.empty()) {
+            EXPECT_EQ(recorder_->lines, (std::vector<std::string>{"action other " + row.path, "start", "response 401",
+                                                                  "commit", "finish"}));
+        }
+        EXPECT_EQ(recorder_->lines.back(), "finish");
+        if (row.user.rfind("tap ", 0) == 0)
+            webView_->tapLink(row.user.substr(4));
+        else if (!row.user.empty())
+            webView_->evaluateJavaScript(row.user, nullptr);
+        std::vector<std::string> seen;
+        dispatch::MainLoop::shared().runUntil(
+            [&] {
+                seen.clear();
+                for (const auto& request : server_.requestsTo("/said")) seen.push_back(request.rawQuery);
+                return seen.size() >= row.said.size();
+            },
+            10);
+        EXPECT_EQ(seen, row.said);
+        recorder_->ended = false;
+        webView_->tapLink("/");
+        ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 10));
+        EXPECT_EQ(recorder_->lines.back(), "finish");
+    }
+}
+
 }  // namespace

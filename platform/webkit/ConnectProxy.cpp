@@ -474,7 +474,8 @@ void ConnectProxy::serve(Connection& connection) {
         return;
     }
     if (!authorized(head->headerLines)) {
-        reply("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"engine\"");
+        reply(std::string("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"") + kRealm +
+              "\"");
         return;
     }
 

@@ -267,21 +267,25 @@ bool allowCertificateIfTrusted(GTlsCertificate* certificate, const std::string& 
 }
 
 bool answerProxyChallenge(WebKitAuthenticationRequest* request) {
-    if (!webkit_authentication_request_is_for_proxy(request)) return false;
     auto* running = engine();
     const char* host = webkit_authentication_request_get_host(request);
+    const char* realm = webkit_authentication_request_get_realm(request);
+    // A site's own 407 reaches the engine through the proxy too: only the proxy's realm tells them apart.
+    if (!running || !webkit_authentication_request_is_for_proxy(request) || !host ||
+        std::string_view(host) != "127.0.0.1" ||
+        webkit_authentication_request_get_port(request) != running->proxy->port() || !realm ||
+        std::string_view(realm) != webkit_detail::ConnectProxy::kRealm)
+        return false;
     // A second challenge means the credential was refused: asking again would not change that.
-    if (running && host && std::string_view(host) == "127.0.0.1" &&
-        webkit_authentication_request_get_port(request) == running->proxy->port() &&
-        !webkit_authentication_request_is_retry(request)) {
-        WebKitCredential* credential =
-            webkit_credential_new(running->proxy->username().c_str(), running->proxy->password().c_str(),
-                                  WEBKIT_CREDENTIAL_PERSISTENCE_FOR_SESSION);
-        webkit_authentication_request_authenticate(request, credential);
-        webkit_credential_free(credential);
-    } else {
+    if (webkit_authentication_request_is_retry(request)) {
         webkit_authentication_request_cancel(request);
+        return true;
     }
+    WebKitCredential* credential =
+        webkit_credential_new(running->proxy->username().c_str(), running->proxy->password().c_str(),
+                              WEBKIT_CREDENTIAL_PERSISTENCE_FOR_SESSION);
+    webkit_authentication_request_authenticate(request, credential);
+    webkit_credential_free(credential);
     return true;
 }
 

@@ -179,6 +179,11 @@ public:
         g_signal_connect(view_, "close", G_CALLBACK(onClose), this);
         g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
         g_signal_connect(view_, "authenticate", G_CALLBACK(onAuthenticate), this);
+        g_signal_connect(view_, "permission-request", G_CALLBACK(onPermissionRequest), this);
+        g_signal_connect(view_, "run-file-chooser", G_CALLBACK(onFileChooser), this);
+        g_signal_connect(view_, "run-color-chooser", G_CALLBACK(onColorChooser), this);
+        g_signal_connect(view_, "show-option-menu", G_CALLBACK(onOptionMenu), this);
+        g_signal_connect(view_, "print", G_CALLBACK(onPrint), this);
         g_signal_connect(view_, "notify::is-loading", G_CALLBACK(onLoadingChanged), this);
         g_signal_connect(view_, "resource-load-started", G_CALLBACK(onResourceLoadStarted), this);
         gtk_widget_show_all(window_);
@@ -1143,9 +1148,35 @@ private:
                                                               {"url", Value(url->absoluteString())}}));
     }
 
+    // The app has no handler of its own for a server's challenge, so none is offered a credential, as on a phone:
+    // the answer's own page shows, with its status (the engine's default would wait on a dialog no one sees).
+    // Only the loopback proxy's own challenge gets the run's credential.
     static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
-        return answerProxyChallenge(request);
+        if (!answerProxyChallenge(request)) webkit_authentication_request_authenticate(request, nullptr);
+        return TRUE;
     }
+
+    // The engine's other requests would wait on a dialog, a menu or a chooser no one sees; the app's delegate has
+    // no method for any of them, so each is answered as with no handler: every permission (location,
+    // notifications, camera and microphone, ...) is denied, a file or colour chooser and a <select>'s menu close
+    // with nothing chosen, and a print prints nothing.
+    static gboolean onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
+        webkit_permission_request_deny(request);
+        return TRUE;
+    }
+    static gboolean onFileChooser(WebKitWebView*, WebKitFileChooserRequest* request, gpointer) {
+        webkit_file_chooser_request_cancel(request);
+        return TRUE;
+    }
+    static gboolean onColorChooser(WebKitWebView*, WebKitColorChooserRequest* request, gpointer) {
+        webkit_color_chooser_request_cancel(request);
+        return TRUE;
+    }
+    static gboolean onOptionMenu(WebKitWebView*, WebKitOptionMenu* menu, GdkEvent*, GdkRectangle*, gpointer) {
+        webkit_option_menu_close(menu);
+        return TRUE;
+    }
+    static gboolean onPrint(WebKitWebView*, WebKitPrintOperation*, gpointer) { return TRUE; }
 
     friend std::shared_ptr<PageBackend> makePage(const BackendRequest& request);
 

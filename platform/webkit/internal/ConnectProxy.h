@@ -66,6 +66,8 @@ public:
     ConnectProxy& operator=(const ConnectProxy&) = delete;
 
     uint16_t port() const { return port_; }
+    // The realm of the proxy's own 407, which tells it from a site's 407 relayed through it.
+    static constexpr const char* kRealm = "engine";
     // The credential the engine answers a 407 with.
     const std::string& username() const { return username_; }
     const std::string& password() const { return password_; }

@@ -17,8 +17,8 @@ WebKitWebContext* engineContext();
 // (the PEM files of PlatformConfig::extraTrustedRootsPEM); when it does, the engine is told to accept it
 // for that host.
 bool allowCertificateIfTrusted(GTlsCertificate* certificate, const std::string& host);
-// Answers the loopback proxy's challenge with its credential, once; any other proxy's is refused. False
-// for a challenge of a site, which the engine handles as it would without this.
+// Answers the loopback proxy's own challenge with its credential, once. False for any other challenge (a
+// site's 401, or its 407 relayed through the proxy).
 bool answerProxyChallenge(WebKitAuthenticationRequest* request);
 // The cookie as the engine's jar keeps it (free with soup_cookie_free).
 SoupCookie* soupCookieOf(const HTTPCookie& cookie);
