@@ -5,6 +5,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/HTTPCookie.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSessionTask.h"
 #include "platform/webkit/FormReader.h"
@@ -36,10 +37,12 @@ class PageEngine::Job : public TaskSink, public std::enable_shared_from_this<Job
 public:
     enum class Stage { Deciding, Provisional, Committed, Done };
 
-    Job(std::weak_ptr<PageEngine> engine, URLRequest request, LoadOptions options, uint64_t generation)
+    Job(std::weak_ptr<PageEngine> engine, URLRequest request, LoadOptions options, uint64_t generation,
+        ReferrerPolicy referrerPolicy)
         : engine(std::move(engine)),
           navigation(std::make_shared<Navigation>(nextNavigationId++, request, options.type)),
-          request(std::move(request)), options(std::move(options)), generation(generation) {}
+          request(std::move(request)), options(std::move(options)), generation(generation),
+          referrerPolicy(referrerPolicy) {}
 
     void taskWillRedirect(const std::shared_ptr<const HTTPURLResponse>& response, URLRequest newRequest,
                           std::function<void(std::optional<URLRequest>)> completion) override {
@@ -70,6 +73,7 @@ public:
     URLRequest request;  // of the current hop
     LoadOptions options;
     uint64_t generation;
+    ReferrerPolicy referrerPolicy;  // the page's, until a redirect's answer names another
     Stage stage = Stage::Deciding;
     std::shared_ptr<URLSessionDataTask> task;
     std::shared_ptr<const URLResponse> response;
@@ -111,7 +115,8 @@ bool PageEngine::isLoadingOrDeciding(const URL& url) const {
 }
 
 std::shared_ptr<Navigation> PageEngine::load(URLRequest request, LoadOptions options) {
-    auto job = std::make_shared<Job>(weak_from_this(), std::move(request), std::move(options), ++nextGeneration_);
+    auto job = std::make_shared<Job>(weak_from_this(), std::move(request), std::move(options), ++nextGeneration_,
+                                     referrerPolicy_);
     latestAsked_ = job;
     if (!client_) return job->navigation;
     NavigationAction action;
@@ -199,7 +204,14 @@ void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr
         return;
     }
     newRequest.setMainDocumentURL(newRequest.url());
-    carryPageHeaders(job->request, newRequest, referrerPolicy_);
+    if (auto policy = referrerPolicyIn(response ? response->valueForHTTPHeaderField("Referrer-Policy") : std::nullopt))
+        job->referrerPolicy = *policy;
+    carryPageHeaders(job->request, newRequest, job->referrerPolicy);
+    // A navigation that has been to another site stays cross-site for its cookies, even back on its
+    // own: an initiator without a site is the same site as nothing.
+    const auto& initiator = newRequest.navigationInitiatorURL();
+    if (initiator && newRequest.url() && !cookie_rules::isSameSite(*initiator, *newRequest.url()))
+        newRequest.setNavigationInitiatorURL(URL::string("about:blank"));
     NavigationAction action;
     action.request = newRequest;
     action.navigationType = NavigationType::Other;
@@ -374,6 +386,7 @@ void PageEngine::submitForm(const FormFill& fill,
         problem = made.request ? std::nullopt : std::optional<std::string>(made.problem);
         if (made.request) {
             addPageHeaders(*made.request, *committedURL_, referrerPolicy_);
+            made.request->setNavigationInitiatorURL(committedURL_);
             LoadOptions options;
             options.type = NavigationType::FormSubmitted;
             options.sourceFrame = mainFrame();
@@ -387,6 +400,7 @@ void PageEngine::submitForm(const FormFill& fill,
 URLRequest PageEngine::requestFromPage(const URL& url) const {
     URLRequest request(url);
     if (committedURL_) addPageHeaders(request, *committedURL_, referrerPolicy_);
+    request.setNavigationInitiatorURL(committedURL_);
     return request;
 }
 
