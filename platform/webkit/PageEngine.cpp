@@ -284,6 +284,8 @@ void PageEngine::commit(const std::shared_ptr<Job>& job) {
     item.URL = url.value_or(URL());
     item.initialURL = job->navigation->initialRequest().url().value_or(item.URL);
     item.request = job->request;
+    // A reload asks again as the first visit did: from the page that started it, wherever its redirects went.
+    item.request.setNavigationInitiatorURL(job->navigation->initialRequest().navigationInitiatorURL());
     backForward_.commit(std::move(item), job->options.type, job->options.backForwardOffset);
 
     postEvent("page.commit", committedURL_);
@@ -369,7 +371,10 @@ std::shared_ptr<Navigation> PageEngine::goBy(int offset) {
     options.type = NavigationType::BackForward;
     options.backForwardOffset = offset;
     options.sourceFrame = mainFrame();
-    return load(item->request, std::move(options));
+    // A move in the history is started by the page it leaves: its site decides which cookies go.
+    URLRequest request = item->request;
+    request.setNavigationInitiatorURL(committedURL_);
+    return load(std::move(request), std::move(options));
 }
 
 void PageEngine::submitForm(const FormFill& fill,
