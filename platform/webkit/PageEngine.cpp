@@ -210,7 +210,8 @@ void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr
     // A navigation that has been to another site stays cross-site for its cookies, even back on its
     // own: an initiator without a site is the same site as nothing.
     const auto& initiator = newRequest.navigationInitiatorURL();
-    if (initiator && newRequest.url() && !cookie_rules::isSameSite(*initiator, *newRequest.url()))
+    auto crossSite = [&](const std::optional<URL>& hop) { return !hop || !cookie_rules::isSameSite(*initiator, *hop); };
+    if (initiator && (crossSite(job->request.url()) || crossSite(newRequest.url())))
         newRequest.setNavigationInitiatorURL(URL::string("about:blank"));
     NavigationAction action;
     action.request = newRequest;
