@@ -124,7 +124,7 @@ TEST(Referrer, ThePagesLinksFormsAndRedirectsCarryIt) {
 // Two sites on one server: the cookies a request carries depend on the site whose page started it, all
 // along its redirects, as the real engine sends them; each redirect's Referrer-Policy holds from its hop on.
 TEST(Referrer, CookiesGoAsTheirSameSiteAllowsFromTheSiteThatStartedTheRequest) {
-    DeviceRoot device;
+    DeviceRoot device;  // puts the host mapping back as it was
     TestHttpServer server;
     PlatformConfig::update([&](PlatformSettings& s) {
         for (const char* host : {"intranet.test:80", "www.intranet.test:80", "other.test:80"})
@@ -193,7 +193,6 @@ TEST(Referrer, CookiesGoAsTheirSameSiteAllowsFromTheSiteThatStartedTheRequest) {
     EXPECT_EQ(sent("/page", "Cookie"), (Values{"-", "-", all, all, all, all, all, "lax=1; plain=1", all}));
     EXPECT_EQ(sent("/final", "Referer"), (Values{"-", "-"}));
     EXPECT_EQ(sent("/next", "Referer"), Values{intranet + "/page?q=1"});
-    PlatformConfig::update([](PlatformSettings& s) { s.connectTo.clear(); });
 }
 
 }  // namespace
