@@ -218,8 +218,11 @@ TEST_F(WebEnginePage, ACancelledDecisionEndsTheNavigationQuietly) {
 
 TEST_F(WebEnginePage, CookiesOfTheAppAndOfThePageAreOneJar) {
     // The app's own HTTP client holds a cookie for the site: the page's request carries it.
-    auto appCookie = HTTPCookie::cookieWithProperties(Value::dictionary(
-        {{kHTTPCookieName, "app"}, {kHTTPCookieValue, "1"}, {kHTTPCookieDomain, kSite}, {kHTTPCookiePath, "/"}}));
+    auto appCookie = HTTPCookie::cookieWithProperties(Value::dictionary({{kHTTPCookieName, "app"},
+                                                                         {kHTTPCookieValue, "1"},
+                                                                         {kHTTPCookieDomain, kSite},
+                                                                         {kHTTPCookiePath, "/"},
+                                                                         {kHTTPCookieSameSitePolicy, "strict"}}));
     ASSERT_TRUE(appCookie);
     HTTPCookieStorage::shared()->setCookie(*appCookie);
     ASSERT_TRUE(load(site("/cookie")));
@@ -236,9 +239,10 @@ TEST_F(WebEnginePage, CookiesOfTheAppAndOfThePageAreOneJar) {
     });
     ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return answered; }, 10));
     std::vector<std::string> names;
-    for (const auto& cookie : cookies) names.push_back(cookie.name() + "=" + cookie.value());
-    EXPECT_NE(std::find(names.begin(), names.end(), "page=2"), names.end());
-    EXPECT_NE(std::find(names.begin(), names.end(), "app=1"), names.end());
+    for (const auto& cookie : cookies)
+        names.push_back(cookie.name() + "=" + cookie.value() + " " + cookie.sameSitePolicy().value_or("-"));
+    EXPECT_NE(std::find(names.begin(), names.end(), "page=2 -"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "app=1 strict"), names.end());  // its SameSite crossed too
 }
 
 // Frames whose page comes from nowhere (about:blank or srcdoc, a data:, blob: or javascript: URL) start no

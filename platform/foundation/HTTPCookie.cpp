@@ -155,6 +155,19 @@ std::string defaultPath(const URL& url) {
     return p.substr(0, last);
 }
 
+std::optional<std::string> siteOf(const URL& url) {
+    auto host = requestHost(url);
+    if (!host) return std::nullopt;
+    const psl_ctx_t* list = publicSuffixes();
+    const char* registrable = list && !isIPAddress(*host) ? psl_registrable_domain(list, host->c_str()) : nullptr;
+    return registrable ? std::string(registrable) : *host;
+}
+
+bool isSameSite(const URL& a, const URL& b) {
+    auto site = siteOf(a);
+    return site && site == siteOf(b);
+}
+
 }  // namespace cookie_rules
 
 std::optional<HTTPCookie> HTTPCookie::cookieWithProperties(const Value& properties, Date now) {
@@ -379,6 +392,11 @@ std::map<std::string, std::string> HTTPCookie::requestHeaderFieldsWithCookies(co
         header += cookie.name_ + "=" + cookie.value_;
     }
     return {{"Cookie", header}};
+}
+
+bool HTTPCookie::goesCrossSite(bool safeTopLevelNavigation) const {
+    if (sameSite_ == "strict") return false;
+    return sameSite_ != "lax" || safeTopLevelNavigation;
 }
 
 bool HTTPCookie::matchesURL(const URL& url) const {

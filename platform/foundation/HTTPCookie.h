@@ -75,6 +75,9 @@ public:
     Value properties() const;
 
     bool isExpired(Date now) const { return expires_ && *expires_ <= now; }
+    // Whether the cookie goes with a request that another site started: Strict ones never, Lax ones
+    // only with a top-level navigation by a safe method (GET, HEAD), the rest (None, or no attribute) always.
+    bool goesCrossSite(bool safeTopLevelNavigation) const;
     // RFC 6265 §5.4: domain (exact for host-only), path, and secure-only-over-https.
     bool matchesURL(const URL& url) const;
 
@@ -105,6 +108,13 @@ std::string defaultPath(const URL& url);
 // The path a cookie is matched against: the URL's percent-encoded path, "/" when empty.
 std::string requestPath(const URL& url);
 bool isIPAddress(std::string_view host);
+// The site of a URL: its registrable domain ("example.co.uk" for https://www.example.co.uk); a host with
+// none (an IP address, a public suffix) is its own site. The scheme plays no part: a browser's engine
+// sends an https page's Strict cookies with a request it starts to the same domain over http.
+// nullopt for a URL without a host.
+std::optional<std::string> siteOf(const URL& url);
+// Both URLs have a host and the same site.
+bool isSameSite(const URL& a, const URL& b);
 }  // namespace cookie_rules
 
 }  // namespace platform

@@ -81,6 +81,11 @@ public:
     void setHTTPShouldHandleCookies(bool b) { shouldHandleCookies_ = b; }
     const std::optional<URL>& mainDocumentURL() const { return mainDocumentURL_; }
     void setMainDocumentURL(std::optional<URL> url) { mainDocumentURL_ = std::move(url); }
+    // A web page's top-level navigation: the page that started it, whose site decides which SameSite
+    // cookies go with it (and with each of its redirects). None for the app's own requests: every
+    // cookie goes.
+    const std::optional<URL>& navigationInitiatorURL() const { return navigationInitiatorURL_; }
+    void setNavigationInitiatorURL(std::optional<URL> url) { navigationInitiatorURL_ = std::move(url); }
 
     // "<URLRequest> { URL: ... }"-like one-liner for logs.
     std::string description() const;
@@ -95,6 +100,7 @@ private:
     double timeoutInterval_ = 60.0;
     bool shouldHandleCookies_ = true;
     std::optional<URL> mainDocumentURL_;
+    std::optional<URL> navigationInitiatorURL_;
 };
 
 }  // namespace platform

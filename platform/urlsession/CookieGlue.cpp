@@ -14,6 +14,12 @@ bool cookiesApply(const URLSessionConfiguration& config, const URLRequest& reque
 std::optional<std::string> cookieHeaderFor(const URLSessionConfiguration& config, const URLRequest& request) {
     if (!cookiesApply(config, request)) return std::nullopt;
     auto cookies = config.HTTPCookieStorage->cookiesForURL(*request.url());
+    // A page of another site started this navigation: only the cookies that allow it go.
+    const auto& initiator = request.navigationInitiatorURL();
+    if (initiator && !cookie_rules::isSameSite(*initiator, *request.url())) {
+        bool safe = request.HTTPMethod() == "GET" || request.HTTPMethod() == "HEAD";
+        std::erase_if(cookies, [safe](const HTTPCookie& cookie) { return !cookie.goesCrossSite(safe); });
+    }
     if (cookies.empty()) return std::nullopt;
     auto fields = HTTPCookie::requestHeaderFieldsWithCookies(cookies);
     auto it = fields.find("Cookie");

@@ -5,6 +5,7 @@
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
+#include "platform/foundation/HTTPCookie.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/urlsession/URLSessionTask.h"
 #include "platform/webkit/FormReader.h"
@@ -36,10 +37,12 @@ class PageEngine::Job : public TaskSink, public std::enable_shared_from_this<Job
 public:
     enum class Stage { Deciding, Provisional, Committed, Done };
 
-    Job(std::weak_ptr<PageEngine> engine, URLRequest request, LoadOptions options, uint64_t generation)
+    Job(std::weak_ptr<PageEngine> engine, URLRequest request, LoadOptions options, uint64_t generation,
+        ReferrerPolicy referrerPolicy)
         : engine(std::move(engine)),
           navigation(std::make_shared<Navigation>(nextNavigationId++, request, options.type)),
-          request(std::move(request)), options(std::move(options)), generation(generation) {}
+          request(std::move(request)), options(std::move(options)), generation(generation),
+          referrerPolicy(referrerPolicy) {}
 
     void taskWillRedirect(const std::shared_ptr<const HTTPURLResponse>& response, URLRequest newRequest,
                           std::function<void(std::optional<URLRequest>)> completion) override {
@@ -70,6 +73,7 @@ public:
     URLRequest request;  // of the current hop
     LoadOptions options;
     uint64_t generation;
+    ReferrerPolicy referrerPolicy;  // the page's, until a redirect's answer names another
     Stage stage = Stage::Deciding;
     std::shared_ptr<URLSessionDataTask> task;
     std::shared_ptr<const URLResponse> response;
@@ -111,7 +115,8 @@ bool PageEngine::isLoadingOrDeciding(const URL& url) const {
 }
 
 std::shared_ptr<Navigation> PageEngine::load(URLRequest request, LoadOptions options) {
-    auto job = std::make_shared<Job>(weak_from_this(), std::move(request), std::move(options), ++nextGeneration_);
+    auto job = std::make_shared<Job>(weak_from_this(), std::move(request), std::move(options), ++nextGeneration_,
+                                     referrerPolicy_);
     latestAsked_ = job;
     if (!client_) return job->navigation;
     NavigationAction action;
@@ -199,7 +204,15 @@ void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr
         return;
     }
     newRequest.setMainDocumentURL(newRequest.url());
-    carryPageHeaders(job->request, newRequest, referrerPolicy_);
+    if (auto policy = referrerPolicyIn(response ? response->valueForHTTPHeaderField("Referrer-Policy") : std::nullopt))
+        job->referrerPolicy = *policy;
+    carryPageHeaders(job->request, newRequest, job->referrerPolicy);
+    // A navigation that has been to another site stays cross-site for its cookies, even back on its
+    // own: an initiator without a site is the same site as nothing.
+    const auto& initiator = newRequest.navigationInitiatorURL();
+    auto crossSite = [&](const std::optional<URL>& hop) { return !hop || !cookie_rules::isSameSite(*initiator, *hop); };
+    if (initiator && (crossSite(job->request.url()) || crossSite(newRequest.url())))
+        newRequest.setNavigationInitiatorURL(URL::string("about:blank"));
     NavigationAction action;
     action.request = newRequest;
     action.navigationType = NavigationType::Other;
@@ -272,6 +285,8 @@ void PageEngine::commit(const std::shared_ptr<Job>& job) {
     item.URL = url.value_or(URL());
     item.initialURL = job->navigation->initialRequest().url().value_or(item.URL);
     item.request = job->request;
+    // A reload asks again as the first visit did: from the page that started it, wherever its redirects went.
+    item.request.setNavigationInitiatorURL(job->navigation->initialRequest().navigationInitiatorURL());
     backForward_.commit(std::move(item), job->options.type, job->options.backForwardOffset);
 
     // Only an answer over HTTP has a status: a page the app gave as text, or about:blank, has none.
@@ -359,7 +374,10 @@ std::shared_ptr<Navigation> PageEngine::goBy(int offset) {
     options.type = NavigationType::BackForward;
     options.backForwardOffset = offset;
     options.sourceFrame = mainFrame();
-    return load(item->request, std::move(options));
+    // A move in the history is started by the page it leaves: its site decides which cookies go.
+    URLRequest request = item->request;
+    request.setNavigationInitiatorURL(committedURL_);
+    return load(std::move(request), std::move(options));
 }
 
 void PageEngine::submitForm(const FormFill& fill,
@@ -376,6 +394,7 @@ void PageEngine::submitForm(const FormFill& fill,
         problem = made.request ? std::nullopt : std::optional<std::string>(made.problem);
         if (made.request) {
             addPageHeaders(*made.request, *committedURL_, referrerPolicy_);
+            made.request->setNavigationInitiatorURL(committedURL_);
             LoadOptions options;
             options.type = NavigationType::FormSubmitted;
             options.sourceFrame = mainFrame();
@@ -389,6 +408,7 @@ void PageEngine::submitForm(const FormFill& fill,
 URLRequest PageEngine::requestFromPage(const URL& url) const {
     URLRequest request(url);
     if (committedURL_) addPageHeaders(request, *committedURL_, referrerPolicy_);
+    request.setNavigationInitiatorURL(committedURL_);
     return request;
 }
 

@@ -118,17 +118,24 @@ void postPageEvent(const char* name, const std::optional<URL>& url, std::optiona
 // the error's own localised one.
 void postPageFail(const std::optional<URL>& url, const Error& error);
 
-// The policy a Referrer-Policy header names: its last token that names one, else the default.
+// The policy a Referrer-Policy header names: its last token that names one, else none.
+std::optional<ReferrerPolicy> referrerPolicyIn(const std::optional<std::string>& header);
+// The same, with the default when the header names none.
 ReferrerPolicy referrerPolicyOf(const std::optional<std::string>& header);
 // The Referer a request to `target` started by the page at `page` carries, if any: the page's URL without
 // credentials and fragment, or only its origin ("https://host/"), as `policy` says. A page that is not
 // http or https gives none.
 std::optional<std::string> referrerFor(const URL& page, const URL& target, ReferrerPolicy policy);
+// The Origin a request to `target` started by the page at `page` carries under `policy`: the page's
+// origin, or "null" under no-referrer, and under same-origin to another origin. None for a page that is
+// not http or https.
+std::optional<std::string> originFor(const URL& page, const URL& target, ReferrerPolicy policy);
 // `request`, started by the page at `page`, as a browser sends it: the Referer above, and for a method
-// other than GET and HEAD the page's origin as Origin ("null" under no-referrer).
+// other than GET and HEAD the Origin above.
 void addPageHeaders(URLRequest& request, const URL& page, ReferrerPolicy policy);
-// A redirect's next hop: the Referer `previous` sent, cut again for the new URL; no Origin once the
-// request became a GET, "null" once it went to another origin.
+// A redirect's next hop under `policy` (the page's, or the last one a hop's answer named): the Referer
+// `previous` sent, cut again for the new URL; no Origin once the request became a GET, "null" once it
+// went to another origin (the policy does not change the Origin).
 void carryPageHeaders(const URLRequest& previous, URLRequest& next, ReferrerPolicy policy);
 
 // Finds the <title> of an HTML document: whitespace collapsed, the common character references

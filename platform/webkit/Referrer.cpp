@@ -40,7 +40,7 @@ std::optional<std::string> withoutCredentialsAndFragment(const URL& url) {
 
 }  // namespace
 
-ReferrerPolicy referrerPolicyOf(const std::optional<std::string>& header) {
+std::optional<ReferrerPolicy> referrerPolicyIn(const std::optional<std::string>& header) {
     static const std::array<std::pair<const char*, ReferrerPolicy>, 8> names = {{
         {"no-referrer", ReferrerPolicy::NoReferrer},
         {"no-referrer-when-downgrade", ReferrerPolicy::NoReferrerWhenDowngrade},
@@ -52,7 +52,7 @@ ReferrerPolicy referrerPolicyOf(const std::optional<std::string>& header) {
         {"unsafe-url", ReferrerPolicy::UnsafeURL},
     }};
     // A list of tokens: the last one known wins, so newer policies can come after a fallback.
-    ReferrerPolicy policy = ReferrerPolicy::StrictOriginWhenCrossOrigin;
+    std::optional<ReferrerPolicy> policy;
     const std::string text = header.value_or("");
     std::string_view rest = text;
     while (!rest.empty()) {
@@ -63,6 +63,10 @@ ReferrerPolicy referrerPolicyOf(const std::optional<std::string>& header) {
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     }
     return policy;
+}
+
+ReferrerPolicy referrerPolicyOf(const std::optional<std::string>& header) {
+    return referrerPolicyIn(header).value_or(ReferrerPolicy::StrictOriginWhenCrossOrigin);
 }
 
 std::optional<std::string> referrerFor(const URL& page, const URL& target, ReferrerPolicy policy) {
@@ -94,12 +98,21 @@ std::optional<std::string> referrerFor(const URL& page, const URL& target, Refer
     return downgrade ? std::nullopt : std::optional<std::string>(originOnly);
 }
 
+std::optional<std::string> originFor(const URL& page, const URL& target, ReferrerPolicy policy) {
+    auto origin = originOf(page);
+    if (!origin) return std::nullopt;
+    // The real engine hides it only under these two; a downgrade under the strict policies still sends it.
+    if (policy == ReferrerPolicy::NoReferrer) return "null";
+    if (policy == ReferrerPolicy::SameOrigin && origin != originOf(target)) return "null";
+    return origin;
+}
+
 void addPageHeaders(URLRequest& request, const URL& page, ReferrerPolicy policy) {
     if (!request.url()) return;
     request.setValue(referrerFor(page, *request.url(), policy), "Referer");
     const auto& method = request.HTTPMethod();
-    if (auto origin = originOf(page); origin && method != "GET" && method != "HEAD")
-        request.setValue(policy == ReferrerPolicy::NoReferrer ? "null" : *origin, "Origin");
+    if (method != "GET" && method != "HEAD")
+        if (auto origin = originFor(page, *request.url(), policy)) request.setValue(*origin, "Origin");
 }
 
 void carryPageHeaders(const URLRequest& previous, URLRequest& next, ReferrerPolicy policy) {
@@ -108,7 +121,7 @@ void carryPageHeaders(const URLRequest& previous, URLRequest& next, ReferrerPoli
     if (auto sent = previous.valueForHTTPHeaderField("Referer"))
         if (auto from = URL::string(*sent)) next.setValue(referrerFor(*from, *next.url(), policy), "Referer");
     // A redirect that turned the request into a GET sends no Origin; one to another origin cannot vouch
-    // for it any more.
+    // for it any more. A hop's own policy leaves it as it was.
     if (!next.valueForHTTPHeaderField("Origin")) return;
     if (next.HTTPMethod() == "GET" || next.HTTPMethod() == "HEAD")
         next.setValue(std::nullopt, "Origin");

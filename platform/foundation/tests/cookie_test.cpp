@@ -272,4 +272,40 @@ TEST(HTTPCookieTest, MatchingRules) {
     EXPECT_FALSE(pathMatches("/", "/a"));
 }
 
+// Which pages count as the same site for SameSite cookies, and which cookies go with a request another
+// site started.
+TEST(HTTPCookieTest, SameSite) {
+    struct Row {
+        const char* a;
+        const char* b;
+        bool same;
+    } rows[] = {
+        {"https://intranet.example.com/", "https://www.Example.com:8443/x", true},
+        {"https://example.com/", "http://example.com/", true},  // the scheme plays no part
+        {"https://shop.example.co.uk/", "https://example.co.uk/", true},
+        {"https://a.co.uk/", "https://b.co.uk/", false},
+        {"https://example.com/", "https://example.org/", false},
+        {"https://a.github.io/", "https://b.github.io/", false},  // a public suffix of its own
+        {"http://127.0.0.1:80/", "http://127.0.0.1:8080/", true},
+        {"http://127.0.0.1/", "http://127.0.0.2/", false},
+        {"about:blank", "about:blank", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(platform::cookie_rules::isSameSite(url(row.a), url(row.b)), row.same) << row.a << " " << row.b;
+
+    struct Sent {
+        const char* line;
+        bool safeTopLevelNavigation;
+        bool goes;
+    } sent[] = {
+        {"s=1; SameSite=Strict", true, false},
+        {"s=1; SameSite=Lax", true, true},
+        {"s=1; SameSite=Lax", false, false},
+        {"s=1; SameSite=None", false, true},
+        {"s=1", false, true},
+    };
+    for (const auto& row : sent)
+        EXPECT_EQ(parse(row.line)->goesCrossSite(row.safeTopLevelNavigation), row.goes) << row.line;
+}
+
 }  // namespace

@@ -193,6 +193,11 @@ SoupCookie* soupCookieOf(const HTTPCookie& cookie) {
     }
     soup_cookie_set_secure(made, cookie.isSecure());
     soup_cookie_set_http_only(made, cookie.isHTTPOnly());
+    // The engine's own default (no attribute) is None: a Strict or Lax cookie must say so.
+    const auto& sameSite = cookie.sameSitePolicy();
+    soup_cookie_set_same_site_policy(made, sameSite == "strict" ? SOUP_SAME_SITE_POLICY_STRICT
+                                           : sameSite == "lax"  ? SOUP_SAME_SITE_POLICY_LAX
+                                                                : SOUP_SAME_SITE_POLICY_NONE);
     return made;
 }
 

@@ -2,6 +2,7 @@
 // engine sent for the same pages.
 #include <gtest/gtest.h>
 
+#include "platform/foundation/PlatformConfig.h"
 #include "platform/webkit/PageEngine.h"
 #include "platform/webkit/forms/HTMLForm.h"
 #include "platform/webkit/tests/WebKitTestSupport.h"
@@ -41,6 +42,26 @@ TEST(Referrer, IsCutAsThePagesPolicySays) {
     // The header's last policy the engine knows wins.
     EXPECT_EQ(webkit_detail::referrerPolicyOf("no-referrer, Unsafe-URL ,what"), ReferrerPolicy::UnsafeURL);
     EXPECT_EQ(webkit_detail::referrerPolicyOf(std::nullopt), ReferrerPolicy::StrictOriginWhenCrossOrigin);
+    EXPECT_EQ(webkit_detail::referrerPolicyIn("what, ever"), std::nullopt);
+}
+
+TEST(Referrer, OriginIsHiddenOnlyByNoReferrerAndBySameOriginElsewhere) {
+    const auto page = url("https://intranet.example/page");
+    struct Row {
+        const char* target;
+        ReferrerPolicy policy;
+        const char* origin;
+    } rows[] = {
+        {"https://intranet.example/post", ReferrerPolicy::NoReferrer, "null"},
+        {"https://intranet.example/post", ReferrerPolicy::SameOrigin, "https://intranet.example"},
+        {"https://other.example/post", ReferrerPolicy::SameOrigin, "null"},
+        {"https://intranet.example:8443/post", ReferrerPolicy::SameOrigin, "null"},
+        {"http://other.example/post", ReferrerPolicy::StrictOriginWhenCrossOrigin, "https://intranet.example"},
+        {"http://other.example/post", ReferrerPolicy::NoReferrerWhenDowngrade, "https://intranet.example"},
+        {"https://other.example/post", ReferrerPolicy::Origin, "https://intranet.example"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(webkit_detail::originFor(page, url(row.target), row.policy), row.origin) << row.target;
 }
 
 // A page's links and forms say where they came from; back and reload send what the first visit sent; a
@@ -98,6 +119,80 @@ TEST(Referrer, ThePagesLinksFormsAndRedirectsCarryIt) {
     EXPECT_EQ(sent(server.requestsTo("/post")),
               (Lines{"POST " + page + " " + originOnly, "POST " + page + " " + originOnly, "POST " + origin + " null",
                      "POST - null"}));
+}
+
+// Two sites on one server: the cookies a request carries depend on the site whose page started it, all
+// along its redirects, as the real engine sends them; each redirect's Referrer-Policy holds from its hop on.
+TEST(Referrer, CookiesGoAsTheirSameSiteAllowsFromTheSiteThatStartedTheRequest) {
+    DeviceRoot device;  // puts the host mapping back as it was
+    TestHttpServer server;
+    PlatformConfig::update([&](PlatformSettings& s) {
+        for (const char* host : {"intranet.test:80", "www.intranet.test:80", "other.test:80"})
+            s.connectTo[host] = "127.0.0.1:" + std::to_string(server.port());
+    });
+    auto delegate = std::make_shared<RecordingNavigationDelegate>();
+    auto webView = std::make_shared<WebView>();
+    webView->setNavigationDelegate(delegate);
+    setFormReader(&forms::readForm);
+    auto go = [&](const std::function<void()>& start) {
+        delegate->finished = false;
+        start();
+        return runUntil([&] { return delegate->finished; });
+    };
+    auto load = [&](const std::string& target) { webView->loadRequest(URLRequest(url(target))); };
+    const std::string intranet = "http://intranet.test", other = "http://other.test";
+    server.route("GET", "/set",
+                 Reply::text("", 200, "text/html")
+                     .header("Set-Cookie", "strict=1; SameSite=Strict")
+                     .header("Set-Cookie", "lax=1; SameSite=Lax")
+                     .header("Set-Cookie", "plain=1"));
+    server.route(
+        "GET", "/page",
+        Reply::text("<form method=post action=" + intranet + "/post></form><form action=" + intranet + "/get></form>",
+                    200, "text/html"));
+    server.route("POST", "/post", Reply::text("", 200, "text/html"));
+    for (const char* path : {"/get", "/landed", "/final"}) server.route("GET", path, Reply::text("", 200, "text/html"));
+    server.route("GET", "/away", Reply::redirect(other + "/bounce"));
+    server.route("GET", "/bounce", Reply::redirect(intranet + "/landed"));
+    server.route("GET", "/www", Reply::redirect(intranet + "/landed"));
+    server.route("GET", "/quiet", Reply::redirect("/final").header("Referrer-Policy", "no-referrer"));
+    server.route("GET", "/same", Reply::redirect("/next").header("Referrer-Policy", "same-origin"));
+    server.route("GET", "/next", Reply::redirect(other + "/final"));
+
+    ASSERT_TRUE(go([&] { load(intranet + "/set"); }));
+    ASSERT_TRUE(go([&] { load(other + "/page"); }));
+    ASSERT_TRUE(go([&] { webView->submitForm({intranet + "/post", {}}, nullptr); }));
+    ASSERT_TRUE(go([&] { webView->goBack(); }));
+    ASSERT_TRUE(go([&] { webView->submitForm({intranet + "/get", {}}, nullptr); }));
+    ASSERT_TRUE(go([&] { webView->reload(); }));
+    ASSERT_TRUE(go([&] { load(intranet + "/page?q=1"); }));
+    ASSERT_TRUE(go([&] { webView->tapLink("/away"); }));  // there and back: cross-site at the end
+    ASSERT_TRUE(go([&] { webView->reload(); }));          // asks again as the first visit did
+    ASSERT_TRUE(go([&] { webView->goBack(); }));
+    ASSERT_TRUE(go([&] { webView->tapLink(other + "/bounce"); }));  // away first, then back
+    ASSERT_TRUE(go([&] { webView->goBack(); }));
+    ASSERT_TRUE(go([&] { webView->tapLink("http://www.intranet.test/www"); }));  // the same site
+    ASSERT_TRUE(go([&] { webView->goBack(); }));
+    ASSERT_TRUE(go([&] { webView->tapLink("/quiet"); }));
+    ASSERT_TRUE(go([&] { webView->goBack(); }));
+    ASSERT_TRUE(go([&] { webView->tapLink("/same"); }));
+    ASSERT_TRUE(go([&] { webView->goBack(); }));  // started by the page it leaves, of the other site
+    ASSERT_TRUE(go([&] { webView->reload(); }));
+
+    auto sent = [&](const std::string& path, const char* header) {
+        std::vector<std::string> values;
+        for (const auto& r : server.requestsTo(path)) values.push_back(r.header(header).value_or("-"));
+        return values;
+    };
+    using Values = std::vector<std::string>;
+    const std::string all = "strict=1; lax=1; plain=1";
+    EXPECT_EQ(sent("/post", "Cookie"), Values{"plain=1"});
+    EXPECT_EQ(sent("/get", "Cookie"), (Values{"lax=1; plain=1", "lax=1; plain=1"}));
+    EXPECT_EQ(sent("/away", "Cookie"), Values{all});
+    EXPECT_EQ(sent("/landed", "Cookie"), (Values{"lax=1; plain=1", all, "lax=1; plain=1", all}));
+    EXPECT_EQ(sent("/page", "Cookie"), (Values{"-", "-", all, all, all, all, all, "lax=1; plain=1", all}));
+    EXPECT_EQ(sent("/final", "Referer"), (Values{"-", "-"}));
+    EXPECT_EQ(sent("/next", "Referer"), Values{intranet + "/page?q=1"});
 }
 
 }  // namespace
