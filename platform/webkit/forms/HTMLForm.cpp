@@ -5,9 +5,11 @@
 
 #include <gumbo.h>
 #include <locale.h>
+#include <malloc.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -34,19 +36,55 @@ using text::appendUTF8;
 
 namespace {
 
-// How long one parse of a page may take. The parser's scope checks walk the stack of open elements, so a
-// page of elements nested hundreds of thousands deep takes it minutes; past this the command fails
-// instead. Each parse has its own: a page read again in the encoding its <meta> names may take twice this.
-constexpr auto kParseTimeLimit = std::chrono::seconds(10);
+// What one read of a page may take, whatever the page: past either limit it fails rather than hold the
+// run or the device's memory. The time is the whole read's, a second parse in the encoding a <meta>
+// names included; the memory is its text, the parser's tree and what is found in it.
+constexpr auto kReadTimeLimit = std::chrono::seconds(10);
+constexpr size_t kReadMemoryLimit = size_t(512) << 20;
+// How deep elements may open inside one another. The parser's scope checks walk every open element at
+// many tags, so its time grows with the square of the depth (50,000 nested <div>s: seconds); a browser
+// caps the depth of its tree too, and no page to fill in comes near this.
+constexpr size_t kMaxNesting = 4096;
 
-struct ParseTooSlow {};
+// Ends a read early, thrown from wherever it is (out through the parser, which keeps nothing but the
+// memory ParseMemory frees): why.
+struct ReadEnded {
+    std::string problem;
+};
 
-// Every allocation of one parse, linked so that the tree is freed in one loop however deep it is. The
-// parser allocates as it makes each node, so its allocations also watch the time: past the limit one
-// throws ParseTooSlow, out through the parser (which keeps nothing but this memory).
+// The read's time, memory and its caller's stop, checked as it goes.
+class ReadBudget {
+public:
+    explicit ReadBudget(const std::atomic<bool>& stop) : stop_(stop) {}
+
+    void check() {
+        if (++checks_ % 64) return;  // the clock costs more than most steps
+        if (stop_.load(std::memory_order_relaxed)) throw ReadEnded{"the read of the page was stopped"};
+        if (std::chrono::steady_clock::now() > deadline_)
+            throw ReadEnded{"the page took more than " + std::to_string(kReadTimeLimit.count()) +
+                            " s to read, more than the headless web view gives a form (run with --web-engine real)"};
+    }
+    // `bytes` more (or, negative, fewer) of the read's memory.
+    void charge(ptrdiff_t bytes) {
+        used_ += bytes;
+        if (bytes > 0 && used_ > kReadMemoryLimit)
+            throw ReadEnded{"the page takes more than " + std::to_string(kReadMemoryLimit >> 20) +
+                            " MiB to read, more than the headless web view gives a form (run with --web-engine real)"};
+    }
+
+private:
+    const std::atomic<bool>& stop_;
+    const std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now() + kReadTimeLimit;
+    uint32_t checks_ = 0;
+    size_t used_ = 0;
+};
+
+// Every allocation of one parse, linked so that the tree is freed in one loop however deep it is, and
+// counted in the read's budget with whatever else the parse holds. The parser allocates as it makes each
+// node, so its allocations also check the budget.
 class ParseMemory {
 public:
-    ParseMemory() = default;
+    explicit ParseMemory(ReadBudget& budget) : budget_(budget) {}
     ParseMemory(const ParseMemory&) = delete;
     ParseMemory& operator=(const ParseMemory&) = delete;
     ~ParseMemory() {
@@ -55,11 +93,19 @@ public:
             std::free(block);
             block = next;
         }
+        budget_.charge(-static_cast<ptrdiff_t>(held_));
     }
+
+    // Counts `bytes` held for the parse outside the tree (its text, what is found).
+    void hold(size_t bytes) {
+        held_ += bytes;
+        budget_.charge(static_cast<ptrdiff_t>(bytes));
+    }
+    ReadBudget& budget() { return budget_; }
 
     static void* allocate(void* self, size_t size) {
         auto* memory = static_cast<ParseMemory*>(self);
-        if (std::chrono::steady_clock::now() > memory->deadline_) throw ParseTooSlow();
+        memory->budget_.check();
         auto* block = static_cast<Block*>(std::malloc(sizeof(Block) + size));
         if (!block) throw std::bad_alloc();
         auto& head = memory->head_;
@@ -67,13 +113,23 @@ public:
         block->next = head.next;
         head.next->prev = block;
         head.next = block;
+        try {
+            memory->hold(::malloc_usable_size(block));
+        } catch (...) {
+            release(self, block + 1);
+            throw;
+        }
         return block + 1;
     }
-    static void release(void*, void* pointer) {
+    static void release(void* self, void* pointer) {
         if (!pointer) return;
+        auto* memory = static_cast<ParseMemory*>(self);
         Block* block = static_cast<Block*>(pointer) - 1;
         block->prev->next = block->next;
         block->next->prev = block->prev;
+        size_t size = ::malloc_usable_size(block);
+        memory->held_ -= size;
+        memory->budget_.charge(-static_cast<ptrdiff_t>(size));
         std::free(block);
     }
 
@@ -82,8 +138,9 @@ private:
         Block* prev;
         Block* next;
     };
+    ReadBudget& budget_;
     Block head_{&head_, &head_};
-    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now() + kParseTimeLimit;
+    size_t held_ = 0;
 };
 
 // The code point of valid UTF-8 at text[at], and its length.
@@ -560,6 +617,16 @@ Control controlOf(const GumboNode* node, GumboTag tag, bool disabled, bool inDat
     return control;
 }
 
+// What a control found takes of the read's memory, near enough: itself (twice, for the spare room of the
+// list it is in), its offset and its texts.
+size_t footprint(const Control& control) {
+    size_t size = 2 * sizeof(Control) + sizeof(size_t) + control.value.capacity() +
+                  (control.name ? control.name->capacity() : 0) + control.options.capacity() * sizeof(Option);
+    for (const auto& option : control.options) size += option.value.capacity();
+    return size;
+}
+constexpr size_t kMapNodeSize = 64;  // a node of a std::map, near enough
+
 // A span of the page's text in which "</form" is no end tag: a tag's own text, a comment, the text of a
 // script, style or textarea, and what an end tag inside a select, template or noscript does not reach.
 struct Span {
@@ -604,7 +671,7 @@ std::vector<size_t> formEndTags(std::string_view text, std::vector<Span> spans) 
     return ends;
 }
 
-void collect(const GumboNode* root, std::string_view text, Page& page) {
+void collect(const GumboNode* root, std::string_view text, Page& page, ParseMemory& memory) {
     struct Context {
         int form = -1;       // the nearest form around it
         bool moved = false;  // it or an element around it was moved by the repair of misnested tags
@@ -621,6 +688,7 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
     std::vector<size_t> controlOffsets;
     std::vector<Visit> pending{{root, {}}};
     while (!pending.empty()) {
+        memory.budget().check();
         Visit visit = std::move(pending.back());
         pending.pop_back();
         const GumboNode* node = visit.node;
@@ -661,7 +729,8 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
             addSpan(spans, element.start_pos.offset, element.original_tag.length);
             context.moved = context.moved || (node->parse_flags & GUMBO_INSERTION_ADOPTION_AGENCY_MOVED);
             bool html = element.tag_namespace == GUMBO_NAMESPACE_HTML;
-            if (auto id = attributeText(node, "id", page.marks)) page.ids.emplace(*id, node);
+            if (auto id = attributeText(node, "id", page.marks))
+                if (page.ids.emplace(*id, node).second) memory.hold(kMapNodeSize + id->capacity());
             if (const char* dir = attribute(node, "dir"); html && dir) {
                 std::string d = lowercasedASCII(dir);
                 if (d == "ltr" || d == "rtl") context.direction = d;
@@ -696,6 +765,7 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
                 page.controls.push_back(
                     controlOf(node, tag, context.disabled, context.inDatalist, context.direction, page.marks));
                 page.controls.back().owner = context.form;
+                memory.hold(footprint(page.controls.back()));
                 // A control moved after the parser made it belongs to the form around it, if any.
                 controlOffsets.push_back(context.moved ? std::string_view::npos : element.start_pos.offset);
             }
@@ -714,6 +784,8 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
             pending.push_back({child, std::move(inner)});
         }
     }
+
+    memory.hold(spans.capacity() * sizeof(Span));
 
     // The parser gives each control it makes to the form it last opened, until an end tag closes it,
     // even where the form's element ended before the control (a form in a table): replayed in the
@@ -741,41 +813,105 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
 
 // The page's tree (kept by `memory`) and what was found in it.
 struct Parsed {
-    std::unique_ptr<ParseMemory> memory;
+    std::unique_ptr<ParseMemory> memory;  // first: freed last, after what it counts
     std::string text;
     Page page;
     const TextEncoding* encoding = nullptr;
-    std::string problem;  // why the page could not be read, if it could not
 };
 
-Parsed parse(const FormPage& source) {
+// Whether the page's elements open more than `cap` deep inside one another as its tags tell: a start tag
+// opens one, its end tag closes it and those opened since. Void elements, those a browser
+// closes by itself (an unclosed <p>, <li>, <td>, <option>, <a>) and a self-closing tag in SVG or MathML
+// open none; comments and the text of scripts, styles and the like are passed over.
+bool nestsDeeperThan(std::string_view text, size_t cap, ReadBudget& budget) {
+    static const std::set<std::string, std::less<>> opensNone = {
+        "area",  "base",   "basefont", "bgsound", "br",    "col",    "embed", "frame", "hr",    "image",   "img",
+        "input", "keygen", "link",     "meta",    "param", "source", "track", "wbr",   "p",     "li",      "dd",
+        "dt",    "option", "optgroup", "tr",      "td",    "th",     "thead", "tbody", "tfoot", "caption", "colgroup",
+        "rb",    "rt",     "rtc",      "rp",      "html",  "head",   "body",  "a",     "nobr",  "button",  "form"};
+    static const std::set<std::string, std::less<>> rawText = {"script", "style",  "textarea", "title",
+                                                               "xmp",    "iframe", "noembed",  "noframes"};
+    std::vector<std::string> open;
+    std::map<std::string, size_t, std::less<>> openByName;
+    size_t foreign = 0;  // open <svg> and <math> elements
+    auto close = [&](const std::string& name) {
+        for (bool done = false; !done;) {
+            done = open.back() == name;
+            if (open.back() == "svg" || open.back() == "math") --foreign;
+            --openByName[open.back()];
+            open.pop_back();
+        }
+    };
+    for (size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at)) {
+        budget.check();
+        if (text.compare(at, 4, "<!--") == 0) {
+            at = text.find("-->", at + 4);
+            continue;
+        }
+        bool endTag = at + 1 < text.size() && text[at + 1] == '/';
+        size_t from = at + 1 + endTag;
+        if (from < text.size() && (text[from] == '!' || text[from] == '?')) {
+            at = text.find('>', from);
+            continue;
+        }
+        if (from >= text.size() || !std::isalpha(static_cast<unsigned char>(text[from]))) {
+            ++at;
+            continue;
+        }
+        size_t to = from;
+        while (to < text.size() && !isASCIIWhitespace(text[to]) && text[to] != '/' && text[to] != '>') ++to;
+        std::string name = lowercasedASCII(text.substr(from, to - from));
+        // The tag's end: its first '>' outside a quoted attribute value.
+        char last = 0;
+        for (at = to; at < text.size() && text[at] != '>'; ++at) {
+            char c = text[at];
+            if ((c == '"' || c == '\'') && last == '=') at = std::min(text.find(c, at + 1), text.size() - 1);
+            if (!isASCIIWhitespace(c)) last = c;
+        }
+        if (at >= text.size()) break;
+        bool selfClosing = last == '/';
+        ++at;
+        if (endTag) {
+            if (auto found = openByName.find(name); found != openByName.end() && found->second) close(name);
+            continue;
+        }
+        if (name == "plaintext") break;
+        if (rawText.count(name)) {
+            at = findIgnoringASCIICase(text, "</" + name, at);
+            continue;
+        }
+        bool foreignTag = name == "svg" || name == "math";
+        if (opensNone.count(name) || (selfClosing && (foreign || foreignTag))) continue;
+        if (foreignTag) ++foreign;
+        ++openByName[name];
+        open.push_back(std::move(name));
+        if (open.size() > cap) return true;
+    }
+    return false;
+}
+
+Parsed parse(const FormPage& source, ReadBudget& budget) {
     bool certain = false;
     const TextEncoding* encoding = &sniffedEncoding(source.bytes, source.charset, certain);
     for (int pass = 0;; ++pass) {
         Parsed parsed;
+        parsed.memory = std::make_unique<ParseMemory>(budget);
         parsed.encoding = encoding;
         parsed.text = decodedText(source.bytes, *encoding);
-        if (!parsed.page.marks.mark(parsed.text)) {
-            parsed.problem = "the page writes nearly every private-use character of planes 15 and 16, which the "
-                             "headless web view reads its control characters with (run with --web-engine real)";
-            return parsed;
-        }
-        parsed.memory = std::make_unique<ParseMemory>();
+        if (!parsed.page.marks.mark(parsed.text))
+            throw ReadEnded{"the page writes nearly every private-use character of planes 15 and 16, which the "
+                            "headless web view reads its control characters with (run with --web-engine real)"};
+        parsed.memory->hold(parsed.text.capacity());
+        if (nestsDeeperThan(parsed.text, kMaxNesting, budget))
+            throw ReadEnded{"the page's elements nest more than " + std::to_string(kMaxNesting) +
+                            " deep, more than the headless web view reads a form from (run with --web-engine real)"};
         GumboOptions options = kGumboDefaultOptions;
         options.allocator = &ParseMemory::allocate;
         options.deallocator = &ParseMemory::release;
         options.userdata = parsed.memory.get();
         options.max_errors = 0;
-        GumboOutput* output = nullptr;
-        try {
-            output = gumbo_parse_with_options(&options, parsed.text.data(), parsed.text.size());
-        } catch (const ParseTooSlow&) {
-            parsed.problem = "the page took more than " + std::to_string(kParseTimeLimit.count()) +
-                             " s to read, more than the headless web view gives a form (elements nested hundreds "
-                             "of thousands deep take it minutes; run with --web-engine real)";
-            return parsed;  // without a tree
-        }
-        collect(output->document, parsed.text, parsed.page);
+        GumboOutput* output = gumbo_parse_with_options(&options, parsed.text.data(), parsed.text.size());
+        collect(output->document, parsed.text, parsed.page, *parsed.memory);
         // A <meta> met while the encoding was a guess reads the page again in the one it names.
         const TextEncoding* meta = parsed.page.metaEncoding;
         if (certain || pass > 0 || !meta || meta == encoding) return parsed;
@@ -1000,15 +1136,9 @@ const TextEncoding& formEncoding(const Form& form, const TextEncoding& pageEncod
     return formEncodingOf(pageEncoding);
 }
 
-}  // namespace
-
-FormRequest readForm(const FormPage& source, const FormFill& fill) {
+FormRequest readWithin(const FormPage& source, const FormFill& fill, ReadBudget& budget) {
     FormRequest made;
-    Parsed parsed = parse(source);
-    if (!parsed.problem.empty()) {
-        made.problem = parsed.problem;
-        return made;
-    }
+    Parsed parsed = parse(source, budget);
     Page& page = parsed.page;
     const URL& pageURL = source.url;
     auto index = findForm(page, pageURL, fill.action, made.problem);
@@ -1032,6 +1162,7 @@ FormRequest readForm(const FormPage& source, const FormFill& fill) {
     const TextEncoding& encoding = formEncoding(form, *parsed.encoding);
     std::string body;
     for (const auto& [name, value] : entries(controls, submitter, encoding, page.marks)) {
+        budget.check();
         if (!body.empty()) body += '&';
         body += formEncoded(encodedForForm(withCRLF(name), encoding)) + "=" +
                 formEncoded(encodedForForm(withCRLF(value), encoding));
@@ -1070,6 +1201,19 @@ FormRequest readForm(const FormPage& source, const FormFill& fill) {
         made.request = std::move(request);
     }
     return made;
+}
+
+}  // namespace
+
+FormRequest readForm(const FormPage& source, const FormFill& fill, const std::atomic<bool>& stop) {
+    ReadBudget budget(stop);
+    try {
+        return readWithin(source, fill, budget);
+    } catch (const ReadEnded& ended) {
+        return {std::nullopt, ended.problem};
+    } catch (const std::bad_alloc&) {
+        return {std::nullopt, "the device has not the memory to read the page"};
+    }
 }
 
 }  // namespace platform::webkit::forms

@@ -361,7 +361,7 @@ TEST(HTMLTitle, FindsAndCleansTheTitle) {
 // submission is refused rather than read from part of the page.
 TEST_F(NavigationTest, AFormIsReadFromTheWholePageOrNotAtAll) {
     static size_t readBytes = 0;
-    setFormReader([](const FormPage& page, const FormFill&) {
+    setFormReader([](const FormPage& page, const FormFill&, const std::atomic<bool>&) {
         readBytes = page.bytes.size();
         return FormRequest{std::nullopt, "read"};
     });

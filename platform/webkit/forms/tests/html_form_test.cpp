@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 
@@ -14,6 +15,8 @@ namespace {
 
 using namespace platform;
 using namespace platform::webkit;
+
+const std::atomic<bool> noStop{false};
 
 TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
     const std::string form =
@@ -123,7 +126,7 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          "multipart/form-data (run with --web-engine real)"},
     };
     for (const auto& c : cases) {
-        auto made = forms::readForm({c.html, "utf-8", page}, c.fill);
+        auto made = forms::readForm({c.html, "utf-8", page}, c.fill, noStop);
         std::string seen = made.problem;
         if (made.request) {
             const auto& body = made.request->HTTPBody();
@@ -156,7 +159,7 @@ TEST(HTMLForm, ReadsAndSendsAPageTheSameInAnyLocale) {
                              "<input type=range name=r min=0.5 max=2.5 step=0.5 value=2.75>"
                              "<input name=t value='\xC3\xA4'></form>";
     auto body = [&html] {
-        auto made = forms::readForm({html, "utf-8", *URL::string("https://intranet.example/")}, {"/r", {}});
+        auto made = forms::readForm({html, "utf-8", *URL::string("https://intranet.example/")}, {"/r", {}}, noStop);
         auto bytes = made.request ? made.request->HTTPBody().value_or(Bytes()) : Bytes();
         return std::string(bytes.begin(), bytes.end()) + made.problem;
     };
