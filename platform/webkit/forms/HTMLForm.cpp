@@ -36,16 +36,6 @@ using text::appendUTF8;
 
 namespace {
 
-// What one read of a page may take, whatever the page: past either limit it fails rather than hold the
-// run or the device's memory. The time is the whole read's, a second parse in the encoding a <meta>
-// names included; the memory is its text, the parser's tree and what is found in it.
-constexpr auto kReadTimeLimit = std::chrono::seconds(10);
-constexpr size_t kReadMemoryLimit = size_t(512) << 20;
-// How deep elements may open inside one another. The parser's scope checks walk every open element at
-// many tags, so its time grows with the square of the depth (50,000 nested <div>s: seconds); a browser
-// caps the depth of its tree too, and no page to fill in comes near this.
-constexpr size_t kMaxNesting = 4096;
-
 // Ends a read early, thrown from wherever it is (out through the parser, which keeps nothing but the
 // memory ParseMemory frees): why.
 struct ReadEnded {
@@ -55,26 +45,38 @@ struct ReadEnded {
 // The read's time, memory and its caller's stop, checked as it goes.
 class ReadBudget {
 public:
-    explicit ReadBudget(const std::atomic<bool>& stop) : stop_(stop) {}
+    ReadBudget(const std::atomic<bool>& stop, const ReadLimits& limits)
+        : stop_(stop), limits_(limits), deadline_(std::chrono::steady_clock::now() + limits.time) {}
+    const ReadLimits& limits() const { return limits_; }
 
     void check() {
         if (++checks_ % 64) return;  // the clock costs more than most steps
         if (stop_.load(std::memory_order_relaxed)) throw ReadEnded{"the read of the page was stopped"};
         if (std::chrono::steady_clock::now() > deadline_)
-            throw ReadEnded{"the page took more than " + std::to_string(kReadTimeLimit.count()) +
+            throw ReadEnded{"the page took more than " + seconds(limits_.time) +
                             " s to read, more than the headless web view gives a form (run with --web-engine real)"};
     }
     // `bytes` more (or, negative, fewer) of the read's memory.
     void charge(ptrdiff_t bytes) {
         used_ += bytes;
-        if (bytes > 0 && used_ > kReadMemoryLimit)
-            throw ReadEnded{"the page takes more than " + std::to_string(kReadMemoryLimit >> 20) +
+        if (bytes > 0 && used_ > limits_.memory)
+            throw ReadEnded{"the page takes more than " + mebibytes(limits_.memory) +
                             " MiB to read, more than the headless web view gives a form (run with --web-engine real)"};
     }
 
 private:
+    static std::string seconds(std::chrono::milliseconds time) {
+        char text[32];
+        return std::string(text, std::to_chars(text, text + sizeof text, time.count() / 1000.0).ptr);
+    }
+    static std::string mebibytes(size_t bytes) {
+        char text[32];
+        return std::string(text, std::to_chars(text, text + sizeof text, bytes / 1048576.0).ptr);
+    }
+
     const std::atomic<bool>& stop_;
-    const std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now() + kReadTimeLimit;
+    const ReadLimits limits_;
+    const std::chrono::steady_clock::time_point deadline_;
     uint32_t checks_ = 0;
     size_t used_ = 0;
 };
@@ -902,8 +904,9 @@ Parsed parse(const FormPage& source, ReadBudget& budget) {
             throw ReadEnded{"the page writes nearly every private-use character of planes 15 and 16, which the "
                             "headless web view reads its control characters with (run with --web-engine real)"};
         parsed.memory->hold(parsed.text.capacity());
-        if (nestsDeeperThan(parsed.text, kMaxNesting, budget))
-            throw ReadEnded{"the page's elements nest more than " + std::to_string(kMaxNesting) +
+        size_t nesting = budget.limits().nesting;
+        if (nestsDeeperThan(parsed.text, nesting, budget))
+            throw ReadEnded{"the page's elements nest more than " + std::to_string(nesting) +
                             " deep, more than the headless web view reads a form from (run with --web-engine real)"};
         GumboOptions options = kGumboDefaultOptions;
         options.allocator = &ParseMemory::allocate;
@@ -1206,7 +1209,12 @@ FormRequest readWithin(const FormPage& source, const FormFill& fill, ReadBudget&
 }  // namespace
 
 FormRequest readForm(const FormPage& source, const FormFill& fill, const std::atomic<bool>& stop) {
-    ReadBudget budget(stop);
+    return readForm(source, fill, stop, ReadLimits());
+}
+
+FormRequest readForm(const FormPage& source, const FormFill& fill, const std::atomic<bool>& stop,
+                     const ReadLimits& limits) {
+    ReadBudget budget(stop, limits);
     try {
         return readWithin(source, fill, budget);
     } catch (const ReadEnded& ended) {

@@ -6,13 +6,27 @@
 // The host reaches it as a module (kModuleFileName, next to tesmar-sim) opened by the first `submit`, so
 // that no other launch loads the parser; tests link this library itself.
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 
 #include "platform/webkit/FormReader.h"
 
 namespace platform::webkit::forms {
 
-// Fails (a request-less answer with its problem) past 10 s or 512 MiB of the read's own memory, for
-// elements nested more than 4096 deep, and soon after `stop` is set.
+// What one read may take, whatever the page: its time (both parses of a page read again in the encoding
+// its <meta> names, and the rest), its own memory (its text, the parser's tree and what is found in it) and
+// how deep the page's elements may nest, checked before the parser runs (whose time grows with the square
+// of the depth; a browser caps its tree's depth too).
+struct ReadLimits {
+    std::chrono::milliseconds time{10'000};
+    size_t memory = size_t(512) << 20;
+    size_t nesting = 4096;
+};
+
+// Fails (a request-less answer with its problem) past a limit, and soon after `stop` is set.
+FormRequest readForm(const FormPage& page, const FormFill& fill, const std::atomic<bool>& stop,
+                     const ReadLimits& limits);
+// With the limits above.
 FormRequest readForm(const FormPage& page, const FormFill& fill, const std::atomic<bool>& stop);
 
 // The module's entry: `extern "C" const ModuleTable* tesmar_forms_module()`.

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <semaphore>
+#include <thread>
+
 #include "platform/urlsession/URLError.h"
 #include "platform/webkit/FormReader.h"
 #include "platform/webkit/PageEngine.h"
@@ -381,6 +386,35 @@ TEST_F(NavigationTest, AFormIsReadFromTheWholePageOrNotAtAll) {
                                 "(run with --web-engine real)");
         }
     }
+}
+
+// A form is read off the main thread: the main loop runs on during the read, and a web view that goes
+// away stops its read.
+TEST_F(NavigationTest, AFormIsReadWhileTheMainLoopRunsOn) {
+    static std::binary_semaphore loopRan{0};
+    static std::atomic<bool> sawLoop{false}, sawStop{false};
+    setFormReader([](const FormPage&, const FormFill&, const std::atomic<bool>& stop) {
+        sawLoop = loopRan.try_acquire_for(std::chrono::seconds(10));
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!stop && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        sawStop = stop.load();
+        return FormRequest{std::nullopt, "read"};
+    });
+    server.route("GET", "/form", Reply::text("<form action=/f></form>", 200, "text/html"));
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/form")))); }));
+    std::optional<std::optional<std::string>> problem;
+    webView->submitForm({"/f", {}}, [&](const std::optional<std::string>& p) { problem = p; });
+    bool ran = false;
+    dispatch::MainLoop::shared().post([&ran] {
+        ran = true;
+        loopRan.release();
+    });
+    ASSERT_TRUE(runUntil([&] { return ran; }));
+    webView.reset();
+    ASSERT_TRUE(runUntil([&] { return problem.has_value(); }));
+    EXPECT_TRUE(sawLoop);
+    EXPECT_TRUE(sawStop);
+    EXPECT_EQ(*problem, "the web view went away before its form was read");
 }
 
 }  // namespace

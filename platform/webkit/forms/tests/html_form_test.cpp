@@ -140,6 +140,50 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
     }
 }
 
+// Whatever the page, a read ends within its limits and says which; the tags a browser closes by itself
+// (or that hold no elements) nest nothing.
+TEST(HTMLForm, AReadEndsWithinItsLimits) {
+    auto repeated = [](const std::string& text, size_t times) {
+        std::string out;
+        for (size_t i = 0; i < times; ++i) out += text;
+        return out;
+    };
+    const std::string form = "<form method=post action=/p><input name=a value=1>";
+    forms::ReadLimits nesting, memory, time;
+    nesting.nesting = 100;
+    memory.memory = 1 << 20;
+    time.time = std::chrono::milliseconds(0);
+    struct Case {
+        std::string label, html;
+        forms::ReadLimits limits;
+        bool stop;
+        std::string request;  // the body, or the problem
+    } cases[] = {
+        {"nested deeper than the limit", form + repeated("<div>", 101), nesting, false,
+         "the page's elements nest more than 100 deep, more than the headless web view reads a form from (run with "
+         "--web-engine real)"},
+        {"closed by the browser, void, self-closing in SVG, in a comment, a script or a quoted attribute",
+         form +
+             repeated("<p>x<li>y<option>z<td><a href=#>w<br><img src=x><svg><path/></svg><div title='>'></div>", 1000) +
+             "<!--" + repeated("<div>", 200) + "--><script>" + repeated("<div>", 200) + "</script>",
+         nesting, false, "a=1"},
+        {"more memory than the limit", form + repeated("<br>", 100'000), memory, false,
+         "the page takes more than 1 MiB to read, more than the headless web view gives a form (run with --web-engine "
+         "real)"},
+        {"more time than the limit", form + repeated("<br>", 10'000), time, false,
+         "the page took more than 0 s to read, more than the headless web view gives a form (run with --web-engine "
+         "real)"},
+        {"stopped", form, {}, true, "the read of the page was stopped"},
+    };
+    for (const auto& c : cases) {
+        std::atomic<bool> stop{c.stop};
+        auto made =
+            forms::readForm({c.html, "utf-8", *URL::string("https://intranet.example/")}, {"/p", {}}, stop, c.limits);
+        auto body = made.request ? made.request->HTTPBody().value_or(Bytes()) : Bytes();
+        EXPECT_EQ(std::string(body.begin(), body.end()) + made.problem, c.request) << c.label;
+    }
+}
+
 // The process's locale (the toolkit sets the user's) has its own decimal point and letters: neither may
 // change a number the page gives nor leave a byte of the body unescaped.
 TEST(HTMLForm, ReadsAndSendsAPageTheSameInAnyLocale) {
