@@ -388,32 +388,39 @@ TEST_F(NavigationTest, AFormIsReadFromTheWholePageOrNotAtAll) {
     }
 }
 
-// A form is read off the main thread: the main loop runs on during the read, and a web view that goes
-// away stops its read.
+// A form is read off the main thread: the main loop runs on during the read (another page may load),
+// a read whose page is no longer shown sends nothing, and a web view that goes away stops its read.
 TEST_F(NavigationTest, AFormIsReadWhileTheMainLoopRunsOn) {
-    static std::binary_semaphore loopRan{0};
-    static std::atomic<bool> sawLoop{false}, sawStop{false};
+    static std::binary_semaphore go{0};
+    static std::atomic<bool> awaitStop, held, stopped;
+    awaitStop = held = stopped = false;
     setFormReader([](const FormPage&, const FormFill&, const std::atomic<bool>& stop) {
-        sawLoop = loopRan.try_acquire_for(std::chrono::seconds(10));
+        held = !go.try_acquire_for(std::chrono::seconds(10));
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!stop && std::chrono::steady_clock::now() < until) std::this_thread::yield();
-        sawStop = stop.load();
+        while (awaitStop && !stop && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        stopped = stop.load();
         return FormRequest{std::nullopt, "read"};
     });
     server.route("GET", "/form", Reply::text("<form action=/f></form>", 200, "text/html"));
+    server.route("GET", "/next", Reply::text("next", 200, "text/html"));
     ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/form")))); }));
     std::optional<std::optional<std::string>> problem;
-    webView->submitForm({"/f", {}}, [&](const std::optional<std::string>& p) { problem = p; });
-    bool ran = false;
-    dispatch::MainLoop::shared().post([&ran] {
-        ran = true;
-        loopRan.release();
-    });
-    ASSERT_TRUE(runUntil([&] { return ran; }));
+    auto answered = [&](const std::optional<std::string>& p) { problem = p; };
+
+    webView->submitForm({"/f", {}}, answered);
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/next")))); }));
+    go.release();
+    ASSERT_TRUE(runUntil([&] { return problem.has_value(); }));
+    EXPECT_FALSE(held);
+    EXPECT_EQ(*problem, "another page was shown before the form was read");
+
+    problem.reset();
+    awaitStop = true;
+    webView->submitForm({"/f", {}}, answered);
+    go.release();
     webView.reset();
     ASSERT_TRUE(runUntil([&] { return problem.has_value(); }));
-    EXPECT_TRUE(sawLoop);
-    EXPECT_TRUE(sawStop);
+    EXPECT_TRUE(stopped);
     EXPECT_EQ(*problem, "the web view went away before its form was read");
 }
 
