@@ -821,29 +821,112 @@ struct Parsed {
     const TextEncoding* encoding = nullptr;
 };
 
-// Whether the page's elements open more than `cap` deep inside one another as its tags tell: a start tag
-// opens one, its end tag closes it and those opened since. Void elements, those a browser
-// closes by itself (an unclosed <p>, <li>, <td>, <option>, <a>) and a self-closing tag in SVG or MathML
-// open none; comments and the text of scripts, styles and the like are passed over.
+// The elements open at a point of the page as its tags tell, near enough to bound how deep they nest
+// without parsing it: a start tag opens one, its end tag closes it and those opened since. Void elements
+// open none, nor does a self-closing tag in SVG or MathML. Those a browser closes by itself (an unclosed
+// <p>, <li>, <td>, <option>, <a>) are closed so, with what was opened inside them, and do not count: the
+// estimate errs on the shallow side.
+class OpenElements {
+public:
+    size_t depth() const { return depth_; }
+
+    void start(std::string name, bool selfClosing) {
+        static const std::set<std::string, std::less<>> opensNone = {
+            "area",   "base",  "basefont", "bgsound", "br",     "col",  "embed", "frame",
+            "hr",     "image", "img",      "input",   "keygen", "link", "meta",  "param",
+            "source", "track", "wbr",      "html",    "head",   "body", "form"};
+        static const std::set<std::string, std::less<>> closesP = {
+            "address",  "article",    "aside",  "blockquote", "center", "details", "dialog", "dir",  "div", "dl",
+            "fieldset", "figcaption", "figure", "footer",     "header", "hgroup",  "main",   "menu", "nav", "ol",
+            "section",  "summary",    "ul",     "h1",         "h2",     "h3",      "h4",     "h5",   "h6",  "pre",
+            "listing",  "table",      "hr",     "xmp",        "li",     "dd",      "dt",     "p"};
+        static const std::set<std::string, std::less<>> tablePart = {"caption", "colgroup", "tbody", "td",
+                                                                     "tfoot",   "th",       "thead", "tr"};
+        bool foreignRoot = name == "svg" || name == "math";
+        if (opensNone.count(name) || (selfClosing && (foreign_ || foreignRoot))) return;
+        const auto& rules = closedBy();
+        if (closesP.count(name)) close(rules.at("p"));
+        auto rule = rules.find(name);
+        if (tablePart.count(name)) {
+            if (auto table = topmost({"table"})) closeFrom(*table + 1);
+        } else if (rule != rules.end()) {
+            close(rule->second);
+        }
+        bool counted = !tablePart.count(name) && rule == rules.end();
+        if (foreignRoot) ++foreign_;
+        at_[name].push_back(open_.size());
+        open_.push_back({std::move(name), counted});
+        depth_ += counted;
+    }
+
+    void end(const std::string& name) {
+        if (auto found = topmost({name})) closeFrom(*found);
+    }
+
+private:
+    struct Open {
+        std::string name;
+        bool counted;
+    };
+    // What closes an element a browser closes by itself: the start of one of `closes` closes the topmost
+    // of them, unless one of `bounds` is open above it.
+    struct Rule {
+        std::vector<std::string> closes, bounds;
+    };
+    static const std::map<std::string, Rule, std::less<>>& closedBy() {
+        static const std::map<std::string, Rule, std::less<>> rules = {
+            {"p", {{"p"}, {"button", "table", "td", "th", "caption"}}},
+            {"li", {{"li"}, {"ul", "ol", "menu", "table", "td", "th"}}},
+            {"dd", {{"dd", "dt"}, {"dl", "table", "td", "th"}}},
+            {"dt", {{"dd", "dt"}, {"dl", "table", "td", "th"}}},
+            {"option", {{"option"}, {"select", "datalist", "table"}}},
+            {"optgroup", {{"option", "optgroup"}, {"select", "datalist", "table"}}},
+            {"rb", {{"rb", "rt", "rtc", "rp"}, {"ruby"}}},
+            {"rt", {{"rb", "rt", "rp"}, {"ruby", "rtc"}}},
+            {"rtc", {{"rb", "rt", "rtc", "rp"}, {"ruby"}}},
+            {"rp", {{"rb", "rt", "rp"}, {"ruby", "rtc"}}},
+            {"a", {{"a"}, {"td", "th", "caption", "table", "template"}}},
+            {"nobr", {{"nobr"}, {"td", "th", "caption", "table", "template"}}},
+            {"button", {{"button"}, {"td", "th", "caption", "table"}}},
+        };
+        return rules;
+    }
+
+    // The index of the topmost open element of those names.
+    std::optional<size_t> topmost(const std::vector<std::string>& names) const {
+        std::optional<size_t> top;
+        for (const auto& name : names)
+            if (auto found = at_.find(name); found != at_.end() && !found->second.empty())
+                top = std::max(top.value_or(0), found->second.back());
+        return top;
+    }
+    void close(const Rule& rule) {
+        auto found = topmost(rule.closes);
+        auto bound = topmost(rule.bounds);
+        if (found && (!bound || *bound < *found)) closeFrom(*found);
+    }
+    void closeFrom(size_t index) {
+        while (open_.size() > index) {
+            const Open& last = open_.back();
+            if (last.name == "svg" || last.name == "math") --foreign_;
+            depth_ -= last.counted;
+            at_[last.name].pop_back();
+            open_.pop_back();
+        }
+    }
+
+    std::vector<Open> open_;
+    std::map<std::string, std::vector<size_t>, std::less<>> at_;  // where each name is open
+    size_t depth_ = 0;
+    size_t foreign_ = 0;  // open <svg> and <math> elements
+};
+
+// Whether the page's elements nest more than `cap` deep as its tags tell (see OpenElements); comments and
+// the text of scripts, styles and the like are passed over.
 bool nestsDeeperThan(std::string_view text, size_t cap, ReadBudget& budget) {
-    static const std::set<std::string, std::less<>> opensNone = {
-        "area",  "base",   "basefont", "bgsound", "br",    "col",    "embed", "frame", "hr",    "image",   "img",
-        "input", "keygen", "link",     "meta",    "param", "source", "track", "wbr",   "p",     "li",      "dd",
-        "dt",    "option", "optgroup", "tr",      "td",    "th",     "thead", "tbody", "tfoot", "caption", "colgroup",
-        "rb",    "rt",     "rtc",      "rp",      "html",  "head",   "body",  "a",     "nobr",  "button",  "form"};
     static const std::set<std::string, std::less<>> rawText = {"script", "style",  "textarea", "title",
                                                                "xmp",    "iframe", "noembed",  "noframes"};
-    std::vector<std::string> open;
-    std::map<std::string, size_t, std::less<>> openByName;
-    size_t foreign = 0;  // open <svg> and <math> elements
-    auto close = [&](const std::string& name) {
-        for (bool done = false; !done;) {
-            done = open.back() == name;
-            if (open.back() == "svg" || open.back() == "math") --foreign;
-            --openByName[open.back()];
-            open.pop_back();
-        }
-    };
+    OpenElements open;
     for (size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at)) {
         budget.check();
         if (text.compare(at, 4, "<!--") == 0) {
@@ -871,10 +954,9 @@ bool nestsDeeperThan(std::string_view text, size_t cap, ReadBudget& budget) {
             if (!isASCIIWhitespace(c)) last = c;
         }
         if (at >= text.size()) break;
-        bool selfClosing = last == '/';
         ++at;
         if (endTag) {
-            if (auto found = openByName.find(name); found != openByName.end() && found->second) close(name);
+            open.end(name);
             continue;
         }
         if (name == "plaintext") break;
@@ -882,12 +964,8 @@ bool nestsDeeperThan(std::string_view text, size_t cap, ReadBudget& budget) {
             at = findIgnoringASCIICase(text, "</" + name, at);
             continue;
         }
-        bool foreignTag = name == "svg" || name == "math";
-        if (opensNone.count(name) || (selfClosing && (foreign || foreignTag))) continue;
-        if (foreignTag) ++foreign;
-        ++openByName[name];
-        open.push_back(std::move(name));
-        if (open.size() > cap) return true;
+        open.start(std::move(name), last == '/');
+        if (open.depth() > cap) return true;
     }
     return false;
 }

@@ -162,9 +162,12 @@ TEST(HTMLForm, AReadEndsWithinItsLimits) {
         {"nested deeper than the limit", form + repeated("<div>", 101), nesting, false,
          "the page's elements nest more than 100 deep, more than the headless web view reads a form from (run with "
          "--web-engine real)"},
-        {"closed by the browser, void, self-closing in SVG, in a comment, a script or a quoted attribute",
+        {"closed by the browser (with what was opened inside), void, self-closing in SVG, in a comment, a script or "
+         "a quoted attribute",
          form +
-             repeated("<p>x<li>y<option>z<td><a href=#>w<br><img src=x><svg><path/></svg><div title='>'></div>", 1000) +
+             repeated("<p>x<li>y<option>z<a href=#>w<br><img src=x><svg><path/></svg><div title='>'></div>"
+                      "<table><tr><td><font>1<td><font>2</table><ul><li><b>3<li><i>4</ul><p><font>5<div>6</div>",
+                      1000) +
              "<!--" + repeated("<div>", 200) + "--><script>" + repeated("<div>", 200) + "</script>",
          nesting, false, "a=1"},
         {"more memory than the limit", form + repeated("<br>", 100'000), memory, false,
