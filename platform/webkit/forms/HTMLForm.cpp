@@ -410,6 +410,10 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
             aligned -= step;
         else if (aligned < min)
             aligned += step;
+        // To 15 significant digits, as decimal steps land: three steps of 0.1 are 0.3, as the engine counts.
+        char digits[32];
+        auto end = std::to_chars(digits, digits + sizeof digits, aligned, std::chars_format::general, 15).ptr;
+        std::from_chars(digits, end, aligned);
         if (std::isfinite(aligned)) v = aligned;
     }
     if (given && *given == v) return value;

@@ -111,9 +111,10 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          "<input type=range name=r3 min=-1e308 max=1e308><input type=range name=r4 value=-3 step=10>"
          "<input type=date name=d value=275760-09-13><input type=date name=d2 value=275760-09-14>"
          "<input type=month name=m value=275760-10><input type=week name=w value=275760-W38>"
-         "<input type=datetime-local name=t value=275760-09-13T00:00:00.001></form>",
-         {"/p", {{"r", "3"}}},
-         "POST https://intranet.example/p r=3.5&r2=50&r3=0&r4=7&d=275760-09-13&d2=&m=&w=&t="},
+         "<input type=datetime-local name=t value=275760-09-13T00:00:00.001>"
+         "<input type=range name=r5 step=0.1 max=1></form>",
+         {"/p", {{"r", "3"}, {"r5", "0.33"}}},
+         "POST https://intranet.example/p r=3.5&r2=50&r3=0&r4=7&d=275760-09-13&d2=&m=&w=&t=&r5=0.3"},
         {"no private-use character left to read a control character with",
          everyPrivateUse,
          {"/p", {}},
