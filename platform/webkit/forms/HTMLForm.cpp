@@ -643,12 +643,13 @@ void addSpan(std::vector<Span>& spans, size_t from, size_t length) {
     if (length) spans.push_back({from, from + length});
 }
 
-// An element's whole text, its start tag to the end of its end tag; one that another tag closed (a select
-// by an <input>) ends where that tag starts, one never closed with the page.
-void addElementSpan(std::vector<Span>& spans, const GumboElement& element, size_t textSize) {
+// An element's whole text, its start tag to the end of its end tag, else to the end of the page; or, when
+// `closedByTag` (a select, which an <input> or <textarea> closes), to where the tag that closed it starts.
+void addElementSpan(std::vector<Span>& spans, const GumboElement& element, size_t textSize, bool closedByTag = false) {
+    bool closedThere = closedByTag && element.end_pos.offset > element.start_pos.offset;
     size_t end = element.original_end_tag.length ? element.end_pos.offset + element.original_end_tag.length
-                 : element.end_pos.offset > element.start_pos.offset ? element.end_pos.offset
-                                                                     : textSize;
+                 : closedThere                   ? element.end_pos.offset
+                                                 : textSize;
     addSpan(spans, element.start_pos.offset, end - std::min<size_t>(end, element.start_pos.offset));
 }
 
@@ -744,7 +745,7 @@ void collect(const GumboNode* root, std::string_view text, Page& page, ParseMemo
             GumboTag tag = html ? element.tag : GUMBO_TAG_UNKNOWN;
             if (tag == GUMBO_TAG_NOSCRIPT || tag == GUMBO_TAG_SELECT) {
                 // A script-running page reads a noscript's content as text; a select ignores "</form>".
-                addElementSpan(spans, element, text.size());
+                addElementSpan(spans, element, text.size(), tag == GUMBO_TAG_SELECT);
                 if (tag == GUMBO_TAG_NOSCRIPT) continue;
             }
             if (tag == GUMBO_TAG_FORM) {
