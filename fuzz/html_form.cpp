@@ -1,6 +1,7 @@
 // Reads arbitrary pages for a form and fills it in. Input: first line the answer's charset (may be
 // empty), second line the fields as a submit command gives them ("NAME=VALUE -NAME=VALUE ...", the first
 // word the form's action), the rest the page's bytes.
+#include <atomic>
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -30,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fill.values.push_back({word.substr(off ? 1 : 0, equals - (off ? 1 : 0)), word.substr(equals + 1), off});
     }
     auto page = platform::URL::string("https://intranet.example/dir/page.html");
-    auto made = platform::webkit::forms::readForm({std::string_view(input).substr(at), charset, *page}, fill);
+    std::atomic<bool> noStop{false};
+    auto made = platform::webkit::forms::readForm({std::string_view(input).substr(at), charset, *page}, fill, noStop);
     if (made.request.has_value() == !made.problem.empty()) std::abort();
     if (made.request && made.request->HTTPMethod() == "POST") {
         const auto& body = made.request->HTTPBody();

@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -151,8 +153,13 @@ std::optional<std::string> submitForm(platform::uikit::View& webView, const plat
     auto* legacy = dynamic_cast<platform::webkit::LegacyWebView*>(&webView);
     if (!web && !legacy) return "the view is no web view";
     if (web ? !web->URL() : !legacy->request()) return "no page is shown to submit a form of";
-    if (!(web && web->runsScripts()))
+    if (!(web && web->runsScripts())) {
         if (auto problem = loadFormReader()) return problem;
+        // The reader answers within its own limit: a shorter wait would leave a read that may still send
+        // the form during a later command.
+        double readLimit = std::chrono::duration<double>(platform::webkit::forms::ReadLimits().time).count();
+        timeoutSeconds = std::max(timeoutSeconds, readLimit + 1);
+    }
     struct Outcome {
         bool done = false;
         std::optional<std::string> problem;

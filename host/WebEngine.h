@@ -32,7 +32,8 @@ std::optional<std::string> writeSnapshot(platform::webkit::WebView& webView, con
                                          double timeoutSeconds);
 
 // The user fills in and submits a form of the page `webView` shows (a WebView or LegacyWebView), as
-// `submit` does, waiting on the main loop at most `timeoutSeconds` for the page to take it. An error message
+// `submit` does, waiting on the main loop at most `timeoutSeconds` for the page to take it (the headless
+// engine's reader gets its own limit at least). An error message
 // when nothing was submitted (no page, form, field or choice; a field the real engine finds invalid).
 std::optional<std::string> submitForm(platform::uikit::View& webView, const platform::webkit::FormFill& fill,
                                       double timeoutSeconds);

@@ -2,6 +2,7 @@
 // The headless engine reads a page's forms with a reader of a library of its own (platform/webkit/forms),
 // which the web views do not link, so no launch of the app loads an HTML parser. Whoever submits forms
 // headless sets the reader first: the host loads it as a module with the first `submit`, tests link it.
+#include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,7 +26,9 @@ struct FormRequest {
     std::string problem;
 };
 
-using FormReader = FormRequest (*)(const FormPage& page, const FormFill& fill);
+// Reads a form of the page (a read may take seconds: call it off the main thread); `stop`, once set, ends
+// a read in progress soon, with a problem.
+using FormReader = FormRequest (*)(const FormPage& page, const FormFill& fill, const std::atomic<bool>& stop);
 
 // Any thread; a reader once set stays.
 void setFormReader(FormReader reader);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/DeviceEvents.h"
@@ -85,11 +86,13 @@ PageEngine::PageEngine(std::shared_ptr<WebsiteDataStore> store, EngineClient* cl
     : store_(std::move(store)), client_(client) {}
 
 PageEngine::~PageEngine() {
+    readsStop_->store(true);
     if (current_) current_->cancelTask();
 }
 
 void PageEngine::detach() {
     client_ = nullptr;
+    readsStop_->store(true);
     startedGeneration_ = nextGeneration_ + 1;  // undecided loads never start
     abandonCurrent();
 }
@@ -272,6 +275,7 @@ void PageEngine::commit(const std::shared_ptr<Job>& job) {
     if (job->options.html) url = job->request.url() ? job->request.url() : URL::string("about:blank");
     committedURL_ = url;
     committedRequest_ = job->request;
+    ++pagesCommitted_;
     auto http = std::dynamic_pointer_cast<const HTTPURLResponse>(job->response);
     referrerPolicy_ = referrerPolicyOf(http ? http->valueForHTTPHeaderField("Referrer-Policy") : std::nullopt);
     title_.clear();
@@ -382,27 +386,52 @@ std::shared_ptr<Navigation> PageEngine::goBy(int offset) {
 
 void PageEngine::submitForm(const FormFill& fill,
                             std::function<void(const std::optional<std::string>& problem)> completion) {
-    std::optional<std::string> problem = "no page is shown";
+    std::optional<std::string> problem;
     FormReader reader = formReader();
-    if (committedURL_ && bodyCut_) {
+    if (!committedURL_) {
+        problem = "no page is shown";
+    } else if (bodyCut_) {
         problem = "the page is larger than " + std::to_string(kMaxKeptBody >> 20) +
                   " MiB, more than the headless web view reads a form from (run with --web-engine real)";
-    } else if (committedURL_ && !reader) {
+    } else if (!reader) {
         problem = "the headless web view has no form reader";
-    } else if (committedURL_) {
-        auto made = reader({body_, bodyCharset_, *committedURL_}, fill);
-        problem = made.request ? std::nullopt : std::optional<std::string>(made.problem);
-        if (made.request) {
-            addPageHeaders(*made.request, *committedURL_, referrerPolicy_);
-            made.request->setNavigationInitiatorURL(committedURL_);
-            LoadOptions options;
-            options.type = NavigationType::FormSubmitted;
-            options.sourceFrame = mainFrame();
-            load(std::move(*made.request), std::move(options));
-        }
     }
-    if (completion)
-        dispatch::MainLoop::shared().post([completion = std::move(completion), problem] { completion(problem); });
+    if (problem) {
+        if (completion)
+            dispatch::MainLoop::shared().post([completion = std::move(completion), problem] { completion(problem); });
+        return;
+    }
+    // Read off the main thread: a large page takes seconds, and the main loop goes on meanwhile (a signal
+    // to end the run is heard). The read gets a copy of the page, which a next one may replace.
+    struct Read {
+        std::string bytes;
+        std::string charset;
+        URL url;
+        FormFill fill;
+    };
+    auto read = std::make_shared<const Read>(Read{body_, bodyCharset_, *committedURL_, fill});
+    dispatch::DispatchQueue::global().async([read, reader, stop = readsStop_, engine = weak_from_this(),
+                                             page = pagesCommitted_, completion = std::move(completion)] {
+        auto made = std::make_shared<FormRequest>(reader({read->bytes, read->charset, read->url}, read->fill, *stop));
+        dispatch::MainLoop::shared().post([made, engine, page, url = read->url, completion] {
+            std::optional<std::string> problem = made->problem;
+            auto self = engine.lock();
+            if (!self || !self->client_) {
+                problem = "the web view went away before its form was read";
+            } else if (self->pagesCommitted_ != page) {
+                problem = "another page was shown before the form was read";
+            } else if (made->request) {
+                problem = std::nullopt;
+                addPageHeaders(*made->request, url, self->referrerPolicy_);
+                made->request->setNavigationInitiatorURL(url);
+                LoadOptions options;
+                options.type = NavigationType::FormSubmitted;
+                options.sourceFrame = self->mainFrame();
+                self->load(std::move(*made->request), std::move(options));
+            }
+            if (completion) completion(problem);
+        });
+    });
 }
 
 URLRequest PageEngine::requestFromPage(const URL& url) const {

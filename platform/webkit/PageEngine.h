@@ -68,7 +68,7 @@ public:
     std::optional<URLRequest> currentRequest() const override;
     // True while a load of `url` is in flight or its decision is still awaited.
     bool isLoadingOrDeciding(const URL& url) const override;
-    // The form is read from the page's source by the form reader (FormReader.h).
+    // The form is read from the page's source by the form reader (FormReader.h), off the main thread.
     void submitForm(const FormFill& fill,
                     std::function<void(const std::optional<std::string>& problem)> completion) override;
     URLRequest requestFromPage(const URL& url) const override;
@@ -106,7 +106,10 @@ private:
     std::string body_;
     ReferrerPolicy referrerPolicy_ = ReferrerPolicy::StrictOriginWhenCrossOrigin;  // the committed page's
     bool bodyCut_ = false;                                                         // more came than body_ keeps
-    std::string bodyCharset_;  // the charset the page's answer named
+    std::string bodyCharset_;      // the charset the page's answer named
+    uint64_t pagesCommitted_ = 0;  // a form read is sent only if its page is still the one shown
+    // Set when the engine goes away: its form reads in progress stop.
+    std::shared_ptr<std::atomic<bool>> readsStop_ = std::make_shared<std::atomic<bool>>(false);
     double progress_ = 0;
     BackForwardList backForward_;
 };

@@ -5,9 +5,11 @@
 
 #include <gumbo.h>
 #include <locale.h>
+#include <malloc.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -20,6 +22,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "platform/foundation/ASCII.h"
@@ -33,19 +36,57 @@ using text::appendUTF8;
 
 namespace {
 
-// How long one parse of a page may take. The parser's scope checks walk the stack of open elements, so a
-// page of elements nested hundreds of thousands deep takes it minutes; past this the command fails
-// instead. Each parse has its own: a page read again in the encoding its <meta> names may take twice this.
-constexpr auto kParseTimeLimit = std::chrono::seconds(10);
+// Ends a read early, thrown from wherever it is (out through the parser, which keeps nothing but the
+// memory ParseMemory frees): why.
+struct ReadEnded {
+    std::string problem;
+};
 
-struct ParseTooSlow {};
+// The read's time, memory and its caller's stop, checked as it goes.
+class ReadBudget {
+public:
+    ReadBudget(const std::atomic<bool>& stop, const ReadLimits& limits)
+        : stop_(stop), limits_(limits), deadline_(std::chrono::steady_clock::now() + limits.time) {}
+    const ReadLimits& limits() const { return limits_; }
 
-// Every allocation of one parse, linked so that the tree is freed in one loop however deep it is. The
-// parser allocates as it makes each node, so its allocations also watch the time: past the limit one
-// throws ParseTooSlow, out through the parser (which keeps nothing but this memory).
+    void check() {
+        if (++checks_ % 64) return;  // the clock costs more than most steps
+        if (stop_.load(std::memory_order_relaxed)) throw ReadEnded{"the read of the page was stopped"};
+        if (std::chrono::steady_clock::now() > deadline_)
+            throw ReadEnded{"the page took more than " + seconds(limits_.time) +
+                            " s to read, more than the headless web view gives a form (run with --web-engine real)"};
+    }
+    // `bytes` more (or, negative, fewer) of the read's memory.
+    void charge(ptrdiff_t bytes) {
+        used_ += bytes;
+        if (bytes > 0 && used_ > limits_.memory)
+            throw ReadEnded{"the page takes more than " + mebibytes(limits_.memory) +
+                            " MiB to read, more than the headless web view gives a form (run with --web-engine real)"};
+    }
+
+private:
+    static std::string seconds(std::chrono::milliseconds time) {
+        char text[32];
+        return std::string(text, std::to_chars(text, text + sizeof text, time.count() / 1000.0).ptr);
+    }
+    static std::string mebibytes(size_t bytes) {
+        char text[32];
+        return std::string(text, std::to_chars(text, text + sizeof text, bytes / 1048576.0).ptr);
+    }
+
+    const std::atomic<bool>& stop_;
+    const ReadLimits limits_;
+    const std::chrono::steady_clock::time_point deadline_;
+    uint32_t checks_ = 0;
+    size_t used_ = 0;
+};
+
+// Every allocation of one parse, linked so that the tree is freed in one loop however deep it is, and
+// counted in the read's budget with whatever else the parse holds. The parser allocates as it makes each
+// node, so its allocations also check the budget.
 class ParseMemory {
 public:
-    ParseMemory() = default;
+    explicit ParseMemory(ReadBudget& budget) : budget_(budget) {}
     ParseMemory(const ParseMemory&) = delete;
     ParseMemory& operator=(const ParseMemory&) = delete;
     ~ParseMemory() {
@@ -54,11 +95,19 @@ public:
             std::free(block);
             block = next;
         }
+        budget_.charge(-static_cast<ptrdiff_t>(held_));
     }
+
+    // Counts `bytes` held for the parse outside the tree (its text, what is found).
+    void hold(size_t bytes) {
+        held_ += bytes;
+        budget_.charge(static_cast<ptrdiff_t>(bytes));
+    }
+    ReadBudget& budget() { return budget_; }
 
     static void* allocate(void* self, size_t size) {
         auto* memory = static_cast<ParseMemory*>(self);
-        if (std::chrono::steady_clock::now() > memory->deadline_) throw ParseTooSlow();
+        memory->budget_.check();
         auto* block = static_cast<Block*>(std::malloc(sizeof(Block) + size));
         if (!block) throw std::bad_alloc();
         auto& head = memory->head_;
@@ -66,13 +115,23 @@ public:
         block->next = head.next;
         head.next->prev = block;
         head.next = block;
+        try {
+            memory->hold(::malloc_usable_size(block));
+        } catch (...) {
+            release(self, block + 1);
+            throw;
+        }
         return block + 1;
     }
-    static void release(void*, void* pointer) {
+    static void release(void* self, void* pointer) {
         if (!pointer) return;
+        auto* memory = static_cast<ParseMemory*>(self);
         Block* block = static_cast<Block*>(pointer) - 1;
         block->prev->next = block->next;
         block->next->prev = block->prev;
+        size_t size = ::malloc_usable_size(block);
+        memory->held_ -= size;
+        memory->budget_.charge(-static_cast<ptrdiff_t>(size));
         std::free(block);
     }
 
@@ -81,13 +140,10 @@ private:
         Block* prev;
         Block* next;
     };
+    ReadBudget& budget_;
     Block head_{&head_, &head_};
-    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now() + kParseTimeLimit;
+    size_t held_ = 0;
 };
-
-// The parser writes U+FFFD for control characters and noncharacters, which browsers keep: they go
-// through it as private-use code points of plane 15 (U+F0000 on) and come back in what is read of it.
-constexpr char32_t kSheltered = 0xF0000;
 
 // The code point of valid UTF-8 at text[at], and its length.
 char32_t codePointAt(std::string_view text, size_t at, size_t& length) {
@@ -102,40 +158,82 @@ char32_t codePointAt(std::string_view text, size_t at, size_t& length) {
     return c;
 }
 
-std::string sheltered(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t at = 0, length = 0; at < text.size(); at += length) {
-        char32_t c = codePointAt(text, at, length);
-        bool control = (c >= 1 && c <= 8) || c == 0x0B || (c >= 0x0E && c <= 0x1F) || (c >= 0x7F && c <= 0x9F);
-        if (control)
-            appendUTF8(out, kSheltered + c);
-        else if (c >= 0xFDD0 && c <= 0xFDEF)
-            appendUTF8(out, kSheltered + 0x100 + (c - 0xFDD0));
-        else if ((c & 0xFFFE) == 0xFFFE)
-            appendUTF8(out, kSheltered + 0x200 + (c >> 16) * 2 + (c & 1));
-        else
-            out.append(text.substr(at, length));
+// The parser writes U+FFFD for control characters and noncharacters, which browsers keep: each goes
+// through it as a private-use code point of planes 15 and 16 that the page writes nowhere, neither as a
+// character nor as a numeric reference, and comes back in what is read of it.
+class Marks {
+public:
+    // Marks `text` in place; false when the page writes so many of those code points that too few are
+    // left.
+    bool mark(std::string& text) {
+        std::vector<bool> written(kCount);
+        bool needed = false;
+        for (size_t at = 0, length = 0; at < text.size(); at += length) {
+            char32_t c = codePointAt(text, at, length);
+            needed = needed || needsMark(c);
+            if (c >= kFirst) written[c - kFirst] = true;
+            if (c == '&' && at + 1 < text.size() && text[at + 1] == '#') {
+                // Whatever reference the parser may read here, with or without its ';'.
+                size_t i = at + 2;
+                bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
+                uint32_t value = 0;
+                for (i += hex; i < text.size(); ++i) {
+                    auto d = static_cast<unsigned char>(text[i]);
+                    int digit = std::isdigit(d) ? d - '0' : hex && std::isxdigit(d) ? (d | 0x20) - 'a' + 10 : -1;
+                    if (digit < 0) break;
+                    value = std::min<uint32_t>(value * (hex ? 16 : 10) + digit, 0x110000);
+                }
+                if (value >= kFirst && value < kFirst + kCount) written[value - kFirst] = true;
+            }
+        }
+        if (!needed) return true;
+        std::string out;
+        out.reserve(text.size());
+        size_t next = 0;  // the next code point to try as a mark
+        for (size_t at = 0, length = 0; at < text.size(); at += length) {
+            char32_t c = codePointAt(text, at, length);
+            if (!needsMark(c)) {
+                out.append(text, at, length);
+                continue;
+            }
+            auto [known, added] = markOf_.try_emplace(c, 0);
+            if (added) {
+                while (next < kCount && (written[next] || (next & 0xFFFE) == 0xFFFE)) ++next;
+                if (next == kCount) return false;
+                known->second = kFirst + next++;
+                originalOf_[known->second] = c;
+            }
+            appendUTF8(out, known->second);
+        }
+        text = std::move(out);
+        return true;
     }
-    return out;
-}
 
-std::string unsheltered(std::string_view text) {
-    if (text.find('\xF3') == std::string_view::npos) return std::string(text);  // no plane 15 at all
-    std::string out;
-    for (size_t at = 0, length = 0; at < text.size(); at += length) {
-        char32_t c = codePointAt(text, at, length);
-        if (c >= kSheltered && c < kSheltered + 0x100)
-            appendUTF8(out, c - kSheltered);
-        else if (c >= kSheltered + 0x100 && c < kSheltered + 0x120)
-            appendUTF8(out, 0xFDD0 + (c - kSheltered - 0x100));
-        else if (c >= kSheltered + 0x200 && c < kSheltered + 0x222)
-            appendUTF8(out, ((c - kSheltered - 0x200) / 2) << 16 | 0xFFFE | ((c - kSheltered) & 1));
-        else
-            out.append(text.substr(at, length));
+    std::string unmarked(std::string_view text) const {
+        if (originalOf_.empty()) return std::string(text);
+        std::string out;
+        for (size_t at = 0, length = 0; at < text.size(); at += length) {
+            char32_t c = codePointAt(text, at, length);
+            auto original = c >= kFirst ? originalOf_.find(c) : originalOf_.end();
+            if (original != originalOf_.end())
+                appendUTF8(out, original->second);
+            else
+                out.append(text.substr(at, length));
+        }
+        return out;
     }
-    return out;
-}
+
+private:
+    static constexpr char32_t kFirst = 0xF0000;
+    static constexpr size_t kCount = 0x20000;  // planes 15 and 16
+
+    static bool needsMark(char32_t c) {
+        bool control = (c >= 1 && c <= 8) || c == 0x0B || (c >= 0x0E && c <= 0x1F) || (c >= 0x7F && c <= 0x9F);
+        return control || (c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE;
+    }
+
+    std::map<char32_t, char32_t> markOf_, originalOf_;
+};
 
 bool isHTML(const GumboNode* node, GumboTag tag) {
     return node->type == GUMBO_NODE_ELEMENT && node->v.element.tag == tag &&
@@ -147,9 +245,9 @@ const char* attribute(const GumboNode* node, const char* name) {
     return found ? found->value : nullptr;
 }
 
-std::optional<std::string> attributeText(const GumboNode* node, const char* name) {
+std::optional<std::string> attributeText(const GumboNode* node, const char* name, const Marks& marks) {
     const char* value = attribute(node, name);
-    return value ? std::optional<std::string>(unsheltered(value)) : std::nullopt;
+    return value ? std::optional<std::string>(marks.unmarked(value)) : std::nullopt;
 }
 
 bool hasAttribute(const GumboNode* node, const char* name) { return attribute(node, name) != nullptr; }
@@ -173,7 +271,7 @@ std::string strippedAndCollapsed(std::string_view text) {
 }
 
 // The text of a node's descendants, less that of scripts.
-std::string textContent(const GumboNode* node) {
+std::string textContent(const GumboNode* node, const Marks& marks) {
     std::string text;
     std::vector<const GumboNode*> pending{node};
     while (!pending.empty()) {
@@ -187,7 +285,7 @@ std::string textContent(const GumboNode* node) {
                 pending.push_back(static_cast<const GumboNode*>(children.data[i]));
         }
     }
-    return unsheltered(text);
+    return marks.unmarked(text);
 }
 
 // The standard's "rules for parsing non-negative integers"; nullopt for none.
@@ -240,6 +338,7 @@ struct Page {
     std::map<std::string, const GumboNode*> ids;  // the first element of each id
     const TextEncoding* metaEncoding = nullptr;   // the first <meta> naming one
     bool sawMeta = false;
+    Marks marks;  // of the text parsed
 };
 
 // A single select's options after any change: one chosen, the last of those marked, else the first that
@@ -294,7 +393,9 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
     };
     double min = number("min").value_or(0), max = std::max(min, number("max").value_or(100));
     auto given = floatingPointNumber(value);
-    double v = std::clamp(given.value_or(min + (max - min) / 2), min, max);
+    // Halves first where their difference is past the largest double.
+    double middle = std::isfinite(max - min) ? min + (max - min) / 2 : min / 2 + max / 2;
+    double v = std::clamp(given.value_or(middle), min, max);
     const char* stepText = attribute(node, "step");
     double step = 1;
     if (stepText && equalsIgnoringASCIICase(trimmingASCIIWhitespace(stepText), "any"))
@@ -302,11 +403,18 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
     else if (auto s = stepText ? floatingPointNumber(stepText) : std::nullopt; s && *s > 0)
         step = *s;
     if (step > 0) {
-        // Steps count from its min, else from the value the page gave it.
-        double base = number("min").value_or(given.value_or(0));
+        // Steps count from its min, else from its value attribute; a step too small to count in is none.
+        double base = number("min").value_or(number("value").value_or(0));
         double aligned = base + std::floor((v - base) / step + 0.5) * step;
-        if (aligned > max) aligned -= step;
-        v = aligned;
+        if (aligned > max)
+            aligned -= step;
+        else if (aligned < min)
+            aligned += step;
+        // To 15 significant digits, as decimal steps land: three steps of 0.1 are 0.3, as the engine counts.
+        char digits[32];
+        auto end = std::to_chars(digits, digits + sizeof digits, aligned, std::chars_format::general, 15).ptr;
+        std::from_chars(digits, end, aligned);
+        if (std::isfinite(aligned)) v = aligned;
     }
     if (given && *given == v) return value;
     char text[32];
@@ -317,8 +425,11 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
 // The date and time fields' values: valid strings of their kind, else nothing; a local date and time
 // normalized (a "T" between them, seconds only when not zero).
 struct DateTimeReader {
+    // The last day a script's Date holds: the engine keeps no value past it.
+    static constexpr std::tuple<int, int, int> kLatestDate{275760, 9, 13};
     std::string_view s;
     size_t at = 0;
+    bool latest = false;  // the date read is the last day
     std::optional<int> number(size_t digits, bool orMore = false) {
         size_t from = at;
         while (at < s.size() && std::isdigit(static_cast<unsigned char>(s[at])) && (orMore || at - from < digits)) ++at;
@@ -343,7 +454,9 @@ struct DateTimeReader {
         int year = ym->first;
         bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
         int last = ym->second == 2 && !leap ? 28 : days[ym->second - 1];
-        return day && *day >= 1 && *day <= last;
+        if (!day || *day < 1 || *day > last) return false;
+        latest = std::make_tuple(year, ym->second, *day) >= kLatestDate;
+        return std::make_tuple(year, ym->second, *day) <= kLatestDate;
     }
     // A time; `shortest` the same time without seconds that are zero, nor the fraction's trailing zeros.
     bool time(std::string* shortest = nullptr) {
@@ -377,7 +490,9 @@ std::string dateTimeValue(const std::string& type, const std::string& value) {
     if (type == "date") {
         valid = reader.date();
     } else if (type == "month") {
-        valid = reader.yearMonth().has_value();
+        auto ym = reader.yearMonth();
+        valid = ym && *ym <= std::make_pair(std::get<0>(DateTimeReader::kLatestDate),
+                                            std::get<1>(DateTimeReader::kLatestDate));
     } else if (type == "time") {
         valid = reader.time();
     } else if (type == "week") {
@@ -388,13 +503,13 @@ std::string dateTimeValue(const std::string& type, const std::string& value) {
         if (week && year) {
             bool leap = *year % 4 == 0 && (*year % 100 != 0 || *year % 400 == 0);
             int weeks = weekday(*year) == 4 || (leap && weekday(*year) == 3) ? 53 : 52;
-            valid = *week >= 1 && *week <= weeks;
+            valid = *week >= 1 && *week <= weeks && std::make_pair(*year, *week) <= std::make_pair(275760, 37);
         }
     } else if (type == "datetime-local") {
         std::string time;
         size_t date = 0;
         if (reader.date() && (date = reader.at, reader.literal('T') || reader.literal(' ')) && reader.time(&time) &&
-            reader.done())
+            reader.done() && (!reader.latest || time == "00:00"))
             return value.substr(0, date) + "T" + time;
         return "";
     } else {
@@ -443,45 +558,47 @@ const char* const kInputTypes[] = {"hidden",   "text",  "search", "tel",      "u
                                    "number",   "range", "color",  "checkbox", "radio", "file",
                                    "submit",   "image", "reset",  "button"};
 
-Control controlOf(const GumboNode* node, GumboTag tag, bool disabled, bool inDatalist, const std::string& direction) {
+Control controlOf(const GumboNode* node, GumboTag tag, bool disabled, bool inDatalist, const std::string& direction,
+                  const Marks& marks) {
     Control control;
     control.node = node;
     control.tag = gumbo_normalized_tagname(tag);
-    control.name = attributeText(node, "name");
+    control.name = attributeText(node, "name", marks);
     control.disabled = disabled || hasAttribute(node, "disabled");
     control.inDatalist = inDatalist;
     control.direction = direction;
     if (tag == GUMBO_TAG_INPUT) {
-        std::string type = lowercasedASCII(attributeText(node, "type").value_or("text"));
+        std::string type = lowercasedASCII(attributeText(node, "type", marks).value_or("text"));
         control.type = "text";
         for (const char* known : kInputTypes)
             if (type == known) control.type = type;
         const std::string& t = control.type;
         if (t == "checkbox" || t == "radio") {
             control.kind = Kind::Choice;
-            control.value = attributeText(node, "value").value_or("on");
+            control.value = attributeText(node, "value", marks).value_or("on");
             control.checked = hasAttribute(node, "checked");
         } else if (t == "submit" || t == "image") {
             control.kind = Kind::Submit;
-            control.value = attributeText(node, "value").value_or("");
+            control.value = attributeText(node, "value", marks).value_or("");
         } else if (t != "reset" && t != "button" && t != "file") {
             control.kind = Kind::Text;
-            control.value = attributeText(node, "value").value_or("");
+            control.value = attributeText(node, "value", marks).value_or("");
             if (t != "hidden") control.value = sanitizedValue(t, control.value, node);
         }
     } else if (tag == GUMBO_TAG_BUTTON) {
-        std::string type = lowercasedASCII(attributeText(node, "type").value_or("submit"));
+        std::string type = lowercasedASCII(attributeText(node, "type", marks).value_or("submit"));
         control.type = type == "reset" || type == "button" ? type : "submit";
         control.kind = control.type == "submit" ? Kind::Submit : Kind::Other;
-        control.value = attributeText(node, "value").value_or("");
+        control.value = attributeText(node, "value", marks).value_or("");
     } else if (tag == GUMBO_TAG_SELECT) {
         control.kind = Kind::Select;
         control.multiple = hasAttribute(node, "multiple");
         control.menuList = !control.multiple && nonNegativeInteger(attribute(node, "size")).value_or(0) <= 1;
         // Its options: its own option children and those of its option groups.
-        auto add = [&control](const GumboNode* option, bool groupDisabled) {
+        auto add = [&control, &marks](const GumboNode* option, bool groupDisabled) {
             Option made;
-            made.value = attributeText(option, "value").value_or(strippedAndCollapsed(textContent(option)));
+            made.value =
+                attributeText(option, "value", marks).value_or(strippedAndCollapsed(textContent(option, marks)));
             made.selected = hasAttribute(option, "selected");
             made.disabled = groupDisabled || hasAttribute(option, "disabled");
             control.options.push_back(std::move(made));
@@ -501,10 +618,20 @@ Control controlOf(const GumboNode* node, GumboTag tag, bool disabled, bool inDat
     } else {  // textarea: its text (the parser drops a first line break)
         control.type = "textarea";
         control.kind = Kind::Text;
-        control.value = textContent(node);
+        control.value = textContent(node, marks);
     }
     return control;
 }
+
+// What a control found takes of the read's memory, near enough: itself (twice, for the spare room of the
+// list it is in), its offset and its texts.
+size_t footprint(const Control& control) {
+    size_t size = 2 * sizeof(Control) + sizeof(size_t) + control.value.capacity() +
+                  (control.name ? control.name->capacity() : 0) + control.options.capacity() * sizeof(Option);
+    for (const auto& option : control.options) size += option.value.capacity();
+    return size;
+}
+constexpr size_t kMapNodeSize = 64;  // a node of a std::map, near enough
 
 // A span of the page's text in which "</form" is no end tag: a tag's own text, a comment, the text of a
 // script, style or textarea, and what an end tag inside a select, template or noscript does not reach.
@@ -516,9 +643,13 @@ void addSpan(std::vector<Span>& spans, size_t from, size_t length) {
     if (length) spans.push_back({from, from + length});
 }
 
-// An element's whole text, its start tag to the end of its end tag (or of the page, when it has none).
-void addElementSpan(std::vector<Span>& spans, const GumboElement& element, size_t textSize) {
-    size_t end = element.original_end_tag.length ? element.end_pos.offset + element.original_end_tag.length : textSize;
+// An element's whole text, its start tag to the end of its end tag, else to the end of the page; or, when
+// `closedByTag` (a select, which an <input> or <textarea> closes), to where the tag that closed it starts.
+void addElementSpan(std::vector<Span>& spans, const GumboElement& element, size_t textSize, bool closedByTag = false) {
+    bool closedThere = closedByTag && element.end_pos.offset > element.start_pos.offset;
+    size_t end = element.original_end_tag.length ? element.end_pos.offset + element.original_end_tag.length
+                 : closedThere                   ? element.end_pos.offset
+                                                 : textSize;
     addSpan(spans, element.start_pos.offset, end - std::min<size_t>(end, element.start_pos.offset));
 }
 
@@ -547,7 +678,7 @@ std::vector<size_t> formEndTags(std::string_view text, std::vector<Span> spans) 
     return ends;
 }
 
-void collect(const GumboNode* root, std::string_view text, Page& page) {
+void collect(const GumboNode* root, std::string_view text, Page& page, ParseMemory& memory) {
     struct Context {
         int form = -1;       // the nearest form around it
         bool moved = false;  // it or an element around it was moved by the repair of misnested tags
@@ -564,6 +695,7 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
     std::vector<size_t> controlOffsets;
     std::vector<Visit> pending{{root, {}}};
     while (!pending.empty()) {
+        memory.budget().check();
         Visit visit = std::move(pending.back());
         pending.pop_back();
         const GumboNode* node = visit.node;
@@ -604,7 +736,8 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
             addSpan(spans, element.start_pos.offset, element.original_tag.length);
             context.moved = context.moved || (node->parse_flags & GUMBO_INSERTION_ADOPTION_AGENCY_MOVED);
             bool html = element.tag_namespace == GUMBO_NAMESPACE_HTML;
-            if (auto id = attributeText(node, "id")) page.ids.emplace(*id, node);
+            if (auto id = attributeText(node, "id", page.marks))
+                if (page.ids.emplace(*id, node).second) memory.hold(kMapNodeSize + id->capacity());
             if (const char* dir = attribute(node, "dir"); html && dir) {
                 std::string d = lowercasedASCII(dir);
                 if (d == "ltr" || d == "rtl") context.direction = d;
@@ -612,15 +745,16 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
             GumboTag tag = html ? element.tag : GUMBO_TAG_UNKNOWN;
             if (tag == GUMBO_TAG_NOSCRIPT || tag == GUMBO_TAG_SELECT) {
                 // A script-running page reads a noscript's content as text; a select ignores "</form>".
-                addElementSpan(spans, element, text.size());
+                addElementSpan(spans, element, text.size(), tag == GUMBO_TAG_SELECT);
                 if (tag == GUMBO_TAG_NOSCRIPT) continue;
             }
             if (tag == GUMBO_TAG_FORM) {
-                page.forms.push_back({node, attributeText(node, "id"), attributeText(node, "action")});
+                page.forms.push_back(
+                    {node, attributeText(node, "id", page.marks), attributeText(node, "action", page.marks)});
                 context.form = static_cast<int>(page.forms.size()) - 1;
                 formStarts.emplace_back(element.start_pos.offset, context.form);
             } else if (tag == GUMBO_TAG_BASE && !page.baseHref) {
-                page.baseHref = attributeText(node, "href");
+                page.baseHref = attributeText(node, "href", page.marks);
             } else if (tag == GUMBO_TAG_META && !page.sawMeta && node->parent && isHTML(node->parent, GUMBO_TAG_HEAD)) {
                 // The engine reads one in the page's head only, however far in.
                 const char* charset = attribute(node, "charset");
@@ -635,8 +769,10 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
                 context.inDatalist = true;
             } else if (tag == GUMBO_TAG_INPUT || tag == GUMBO_TAG_BUTTON || tag == GUMBO_TAG_SELECT ||
                        tag == GUMBO_TAG_TEXTAREA) {
-                page.controls.push_back(controlOf(node, tag, context.disabled, context.inDatalist, context.direction));
+                page.controls.push_back(
+                    controlOf(node, tag, context.disabled, context.inDatalist, context.direction, page.marks));
                 page.controls.back().owner = context.form;
+                memory.hold(footprint(page.controls.back()));
                 // A control moved after the parser made it belongs to the form around it, if any.
                 controlOffsets.push_back(context.moved ? std::string_view::npos : element.start_pos.offset);
             }
@@ -656,6 +792,8 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
         }
     }
 
+    memory.hold(spans.capacity() * sizeof(Span));
+
     // The parser gives each control it makes to the form it last opened, until an end tag closes it,
     // even where the form's element ended before the control (a form in a table): replayed in the
     // order of the page's text.
@@ -664,7 +802,7 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
     for (size_t i = 0; i < page.controls.size(); ++i) {
         Control& control = page.controls[i];
         if (hasAttribute(control.node, "form")) {
-            auto found = page.ids.find(attribute(control.node, "form"));
+            auto found = page.ids.find(*attributeText(control.node, "form", page.marks));
             control.owner = -1;
             for (size_t f = 0; found != page.ids.end() && f < page.forms.size(); ++f)
                 if (page.forms[f].node == found->second) control.owner = static_cast<int>(f);
@@ -682,34 +820,184 @@ void collect(const GumboNode* root, std::string_view text, Page& page) {
 
 // The page's tree (kept by `memory`) and what was found in it.
 struct Parsed {
-    std::unique_ptr<ParseMemory> memory;
+    std::unique_ptr<ParseMemory> memory;  // first: freed last, after what it counts
     std::string text;
     Page page;
     const TextEncoding* encoding = nullptr;
-    bool complete = false;  // false when the parse ran out of time
 };
 
-Parsed parse(const FormPage& source) {
+// The elements open at a point of the page as its tags tell, near enough to bound how deep they nest
+// without parsing it: a start tag opens one, its end tag closes it and those opened since. Void elements
+// open none, nor does a self-closing tag in SVG or MathML. Those a browser closes by itself (an unclosed
+// <p>, <li>, <td>, <option>, <a>) are closed so, with what was opened inside them, and do not count: the
+// estimate errs on the shallow side.
+class OpenElements {
+public:
+    size_t depth() const { return depth_; }
+
+    void start(std::string name, bool selfClosing) {
+        static const std::set<std::string, std::less<>> opensNone = {
+            "area",   "base",  "basefont", "bgsound", "br",     "col",  "embed", "frame",
+            "hr",     "image", "img",      "input",   "keygen", "link", "meta",  "param",
+            "source", "track", "wbr",      "html",    "head",   "body", "form"};
+        static const std::set<std::string, std::less<>> closesP = {
+            "address",  "article",    "aside",  "blockquote", "center", "details", "dialog", "dir",  "div", "dl",
+            "fieldset", "figcaption", "figure", "footer",     "header", "hgroup",  "main",   "menu", "nav", "ol",
+            "section",  "summary",    "ul",     "h1",         "h2",     "h3",      "h4",     "h5",   "h6",  "pre",
+            "listing",  "table",      "hr",     "xmp",        "li",     "dd",      "dt",     "p"};
+        static const std::set<std::string, std::less<>> tablePart = {"caption", "colgroup", "tbody", "td",
+                                                                     "tfoot",   "th",       "thead", "tr"};
+        bool foreignRoot = name == "svg" || name == "math";
+        if (opensNone.count(name) || (selfClosing && (foreign_ || foreignRoot))) return;
+        const auto& rules = closedBy();
+        if (closesP.count(name)) close(rules.at("p"));
+        auto rule = rules.find(name);
+        if (tablePart.count(name)) {
+            if (auto table = topmost({"table"})) closeFrom(*table + 1);
+        } else if (rule != rules.end()) {
+            close(rule->second);
+        }
+        bool counted = !tablePart.count(name) && rule == rules.end();
+        if (foreignRoot) ++foreign_;
+        at_[name].push_back(open_.size());
+        open_.push_back({std::move(name), counted});
+        depth_ += counted;
+    }
+
+    void end(const std::string& name) {
+        if (auto found = topmost({name})) closeFrom(*found);
+    }
+
+private:
+    struct Open {
+        std::string name;
+        bool counted;
+    };
+    // What closes an element a browser closes by itself: the start of one of `closes` closes the topmost
+    // of them, unless one of `bounds` is open above it.
+    struct Rule {
+        std::vector<std::string> closes, bounds;
+    };
+    static const std::map<std::string, Rule, std::less<>>& closedBy() {
+        static const std::map<std::string, Rule, std::less<>> rules = {
+            {"p", {{"p"}, {"button", "table", "td", "th", "caption"}}},
+            {"li", {{"li"}, {"ul", "ol", "menu", "table", "td", "th"}}},
+            {"dd", {{"dd", "dt"}, {"dl", "table", "td", "th"}}},
+            {"dt", {{"dd", "dt"}, {"dl", "table", "td", "th"}}},
+            {"option", {{"option"}, {"select", "datalist", "table"}}},
+            {"optgroup", {{"option", "optgroup"}, {"select", "datalist", "table"}}},
+            {"rb", {{"rb", "rt", "rtc", "rp"}, {"ruby"}}},
+            {"rt", {{"rb", "rt", "rp"}, {"ruby", "rtc"}}},
+            {"rtc", {{"rb", "rt", "rtc", "rp"}, {"ruby"}}},
+            {"rp", {{"rb", "rt", "rp"}, {"ruby", "rtc"}}},
+            {"a", {{"a"}, {"td", "th", "caption", "table", "template"}}},
+            {"nobr", {{"nobr"}, {"td", "th", "caption", "table", "template"}}},
+            {"button", {{"button"}, {"td", "th", "caption", "table"}}},
+        };
+        return rules;
+    }
+
+    // The index of the topmost open element of those names.
+    std::optional<size_t> topmost(const std::vector<std::string>& names) const {
+        std::optional<size_t> top;
+        for (const auto& name : names)
+            if (auto found = at_.find(name); found != at_.end() && !found->second.empty())
+                top = std::max(top.value_or(0), found->second.back());
+        return top;
+    }
+    void close(const Rule& rule) {
+        auto found = topmost(rule.closes);
+        auto bound = topmost(rule.bounds);
+        if (found && (!bound || *bound < *found)) closeFrom(*found);
+    }
+    void closeFrom(size_t index) {
+        while (open_.size() > index) {
+            const Open& last = open_.back();
+            if (last.name == "svg" || last.name == "math") --foreign_;
+            depth_ -= last.counted;
+            at_[last.name].pop_back();
+            open_.pop_back();
+        }
+    }
+
+    std::vector<Open> open_;
+    std::map<std::string, std::vector<size_t>, std::less<>> at_;  // where each name is open
+    size_t depth_ = 0;
+    size_t foreign_ = 0;  // open <svg> and <math> elements
+};
+
+// Whether the page's elements nest more than `cap` deep as its tags tell (see OpenElements); comments and
+// the text of scripts, styles and the like are passed over.
+bool nestsDeeperThan(std::string_view text, size_t cap, ReadBudget& budget) {
+    static const std::set<std::string, std::less<>> rawText = {"script", "style",  "textarea", "title",
+                                                               "xmp",    "iframe", "noembed",  "noframes"};
+    OpenElements open;
+    for (size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at)) {
+        budget.check();
+        if (text.compare(at, 4, "<!--") == 0) {
+            at = text.find("-->", at + 4);
+            continue;
+        }
+        bool endTag = at + 1 < text.size() && text[at + 1] == '/';
+        size_t from = at + 1 + endTag;
+        if (from < text.size() && (text[from] == '!' || text[from] == '?')) {
+            at = text.find('>', from);
+            continue;
+        }
+        if (from >= text.size() || !std::isalpha(static_cast<unsigned char>(text[from]))) {
+            ++at;
+            continue;
+        }
+        size_t to = from;
+        while (to < text.size() && !isASCIIWhitespace(text[to]) && text[to] != '/' && text[to] != '>') ++to;
+        std::string name = lowercasedASCII(text.substr(from, to - from));
+        // The tag's end: its first '>' outside a quoted attribute value.
+        char last = 0;
+        for (at = to; at < text.size() && text[at] != '>'; ++at) {
+            char c = text[at];
+            if ((c == '"' || c == '\'') && last == '=') at = std::min(text.find(c, at + 1), text.size() - 1);
+            if (!isASCIIWhitespace(c)) last = c;
+        }
+        if (at >= text.size()) break;
+        ++at;
+        if (endTag) {
+            open.end(name);
+            continue;
+        }
+        if (name == "plaintext") break;
+        if (rawText.count(name)) {
+            at = findIgnoringASCIICase(text, "</" + name, at);
+            continue;
+        }
+        open.start(std::move(name), last == '/');
+        if (open.depth() > cap) return true;
+    }
+    return false;
+}
+
+Parsed parse(const FormPage& source, ReadBudget& budget) {
     bool certain = false;
     const TextEncoding* encoding = &sniffedEncoding(source.bytes, source.charset, certain);
     for (int pass = 0;; ++pass) {
         Parsed parsed;
+        parsed.memory = std::make_unique<ParseMemory>(budget);
         parsed.encoding = encoding;
-        parsed.text = sheltered(decodedText(source.bytes, *encoding));
-        parsed.memory = std::make_unique<ParseMemory>();
+        parsed.text = decodedText(source.bytes, *encoding);
+        if (!parsed.page.marks.mark(parsed.text))
+            throw ReadEnded{"the page writes nearly every private-use character of planes 15 and 16, which the "
+                            "headless web view reads its control characters with (run with --web-engine real)"};
+        parsed.memory->hold(parsed.text.capacity());
+        size_t nesting = budget.limits().nesting;
+        if (nestsDeeperThan(parsed.text, nesting, budget))
+            throw ReadEnded{"the page's elements nest more than " + std::to_string(nesting) +
+                            " deep, more than the headless web view reads a form from (run with --web-engine real)"};
         GumboOptions options = kGumboDefaultOptions;
         options.allocator = &ParseMemory::allocate;
         options.deallocator = &ParseMemory::release;
         options.userdata = parsed.memory.get();
         options.max_errors = 0;
-        GumboOutput* output = nullptr;
-        try {
-            output = gumbo_parse_with_options(&options, parsed.text.data(), parsed.text.size());
-        } catch (const ParseTooSlow&) {
-            return parsed;  // without a tree
-        }
-        parsed.complete = true;
-        collect(output->document, parsed.text, parsed.page);
+        GumboOutput* output = gumbo_parse_with_options(&options, parsed.text.data(), parsed.text.size());
+        collect(output->document, parsed.text, parsed.page, *parsed.memory);
         // A <meta> met while the encoding was a guess reads the page again in the one it names.
         const TextEncoding* meta = parsed.page.metaEncoding;
         if (certain || pass > 0 || !meta || meta == encoding) return parsed;
@@ -784,7 +1072,8 @@ std::string fillIn(const std::vector<Control*>& controls, const FormFill& fill, 
             auto chosen = std::find_if(first.options.begin(), first.options.end(),
                                        [&](const Option& option) { return !option.disabled && option.value == value; });
             if (chosen == first.options.end()) return noChoice;
-            if (!first.multiple)
+            // Choosing one in a single select drops the others; dropping one leaves them be.
+            if (!first.multiple && !field.off)
                 for (auto& option : first.options) option.selected = false;
             chosen->selected = !field.off;
             settleSelection(first);
@@ -878,7 +1167,8 @@ std::string formEncoded(std::string_view bytes) {
 
 // The entries the form sends, in the page's order.
 std::vector<std::pair<std::string, std::string>> entries(const std::vector<Control*>& controls,
-                                                         const Control* submitter, const TextEncoding& encoding) {
+                                                         const Control* submitter, const TextEncoding& encoding,
+                                                         const Marks& marks) {
     std::vector<std::pair<std::string, std::string>> list;
     for (auto* control : controls) {
         if (control->disabled) continue;  // a field in a datalist goes too, as the engine sends it
@@ -907,9 +1197,9 @@ std::vector<std::pair<std::string, std::string>> entries(const std::vector<Contr
         } else {
             list.emplace_back(name, control->value);
         }
-        const char* dirname = attribute(control->node, "dirname");
+        auto dirname = attributeText(control->node, "dirname", marks);
         bool directional = control->type == "textarea" || control->type == "text" || control->type == "search";
-        if (directional && dirname && *dirname) list.emplace_back(dirname, control->direction);
+        if (directional && dirname && !dirname->empty()) list.emplace_back(*dirname, control->direction);
     }
     return list;
 }
@@ -932,17 +1222,9 @@ const TextEncoding& formEncoding(const Form& form, const TextEncoding& pageEncod
     return formEncodingOf(pageEncoding);
 }
 
-}  // namespace
-
-FormRequest readForm(const FormPage& source, const FormFill& fill) {
+FormRequest readWithin(const FormPage& source, const FormFill& fill, ReadBudget& budget) {
     FormRequest made;
-    Parsed parsed = parse(source);
-    if (!parsed.complete) {
-        made.problem = "the page took more than " + std::to_string(kParseTimeLimit.count()) +
-                       " s to read, more than the headless web view gives a form (elements nested hundreds of "
-                       "thousands deep take it minutes; run with --web-engine real)";
-        return made;
-    }
+    Parsed parsed = parse(source, budget);
     Page& page = parsed.page;
     const URL& pageURL = source.url;
     auto index = findForm(page, pageURL, fill.action, made.problem);
@@ -965,7 +1247,8 @@ FormRequest readForm(const FormPage& source, const FormFill& fill) {
     if (!made.problem.empty()) return made;
     const TextEncoding& encoding = formEncoding(form, *parsed.encoding);
     std::string body;
-    for (const auto& [name, value] : entries(controls, submitter, encoding)) {
+    for (const auto& [name, value] : entries(controls, submitter, encoding, page.marks)) {
+        budget.check();
         if (!body.empty()) body += '&';
         body += formEncoded(encodedForForm(withCRLF(name), encoding)) + "=" +
                 formEncoded(encodedForForm(withCRLF(value), encoding));
@@ -973,12 +1256,15 @@ FormRequest readForm(const FormPage& source, const FormFill& fill) {
 
     // The button may send the form elsewhere, or another way.
     auto override = [&](const char* name, const std::optional<std::string>& own) {
-        auto value = submitter ? attributeText(submitter->node, name) : std::nullopt;
+        auto value = submitter ? attributeText(submitter->node, name, page.marks) : std::nullopt;
         return value ? value : own;
     };
-    std::string method = lowercasedASCII(override("formmethod", attributeText(form.node, "method")).value_or("get"));
-    std::string enctype = lowercasedASCII(
-        override("formenctype", attributeText(form.node, "enctype")).value_or("application/x-www-form-urlencoded"));
+    std::string method =
+        lowercasedASCII(override("formmethod", attributeText(form.node, "method", page.marks)).value_or("get"));
+    // An encoding of no known kind is the default.
+    std::string enctype =
+        lowercasedASCII(override("formenctype", attributeText(form.node, "enctype", page.marks)).value_or(""));
+    if (enctype != "multipart/form-data" && enctype != "text/plain") enctype = "application/x-www-form-urlencoded";
     auto target = URL::string(resolvedAction(override("formaction", form.action), page, pageURL));
     if (!target) {
         made.problem = "the form's action is not a URL";
@@ -1001,6 +1287,24 @@ FormRequest readForm(const FormPage& source, const FormFill& fill) {
         made.request = std::move(request);
     }
     return made;
+}
+
+}  // namespace
+
+FormRequest readForm(const FormPage& source, const FormFill& fill, const std::atomic<bool>& stop) {
+    return readForm(source, fill, stop, ReadLimits());
+}
+
+FormRequest readForm(const FormPage& source, const FormFill& fill, const std::atomic<bool>& stop,
+                     const ReadLimits& limits) {
+    ReadBudget budget(stop, limits);
+    try {
+        return readWithin(source, fill, budget);
+    } catch (const ReadEnded& ended) {
+        return {std::nullopt, ended.problem};
+    } catch (const std::bad_alloc&) {
+        return {std::nullopt, "the device has not the memory to read the page"};
+    }
 }
 
 }  // namespace platform::webkit::forms

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <semaphore>
+#include <thread>
+
 #include "platform/urlsession/URLError.h"
 #include "platform/webkit/FormReader.h"
 #include "platform/webkit/PageEngine.h"
@@ -390,7 +395,7 @@ TEST(HTMLTitle, FindsAndCleansTheTitle) {
 // submission is refused rather than read from part of the page.
 TEST_F(NavigationTest, AFormIsReadFromTheWholePageOrNotAtAll) {
     static size_t readBytes = 0;
-    setFormReader([](const FormPage& page, const FormFill&) {
+    setFormReader([](const FormPage& page, const FormFill&, const std::atomic<bool>&) {
         readBytes = page.bytes.size();
         return FormRequest{std::nullopt, "read"};
     });
@@ -410,6 +415,42 @@ TEST_F(NavigationTest, AFormIsReadFromTheWholePageOrNotAtAll) {
                                 "(run with --web-engine real)");
         }
     }
+}
+
+// A form is read off the main thread: the main loop runs on during the read (another page may load),
+// a read whose page is no longer shown sends nothing, and a web view that goes away stops its read.
+TEST_F(NavigationTest, AFormIsReadWhileTheMainLoopRunsOn) {
+    static std::binary_semaphore go{0};
+    static std::atomic<bool> awaitStop, held, stopped;
+    awaitStop = held = stopped = false;
+    setFormReader([](const FormPage&, const FormFill&, const std::atomic<bool>& stop) {
+        held = !go.try_acquire_for(std::chrono::seconds(10));
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (awaitStop && !stop && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        stopped = stop.load();
+        return FormRequest{std::nullopt, "read"};
+    });
+    server.route("GET", "/form", Reply::text("<form action=/f></form>", 200, "text/html"));
+    server.route("GET", "/next", Reply::text("next", 200, "text/html"));
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/form")))); }));
+    std::optional<std::optional<std::string>> problem;
+    auto answered = [&](const std::optional<std::string>& p) { problem = p; };
+
+    webView->submitForm({"/f", {}}, answered);
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/next")))); }));
+    go.release();
+    ASSERT_TRUE(runUntil([&] { return problem.has_value(); }));
+    EXPECT_FALSE(held);
+    EXPECT_EQ(*problem, "another page was shown before the form was read");
+
+    problem.reset();
+    awaitStop = true;
+    webView->submitForm({"/f", {}}, answered);
+    go.release();
+    webView.reset();
+    ASSERT_TRUE(runUntil([&] { return problem.has_value(); }));
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(*problem, "the web view went away before its form was read");
 }
 
 }  // namespace

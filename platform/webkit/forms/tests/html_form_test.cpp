@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 
@@ -14,6 +15,8 @@ namespace {
 
 using namespace platform;
 using namespace platform::webkit;
+
+const std::atomic<bool> noStop{false};
 
 TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
     const std::string form =
@@ -33,6 +36,8 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
     const std::string twice = "<form method=post action=/t><input name=item><input name=item value=second>"
                               "<input type=checkbox name=c value=1 checked><select name=m multiple>"
                               "<option selected>a<option selected>b</select></form>";
+    std::string everyPrivateUse = "<form action=/p><input name=c value='\x01'>";
+    for (int c = 0xF0000; c <= 0x10FFFF; ++c) everyPrivateUse += "&#" + std::to_string(c);
     auto page = *URL::string("https://intranet.example/dir/page.html");
     struct Case {
         std::string label, html;
@@ -83,6 +88,38 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          form,
          {"post.html", {}},
          "the form's field \"user\" is not valid: Fill out this field"},
+        {"private-use characters of the page, a control character and a noncharacter kept",
+         "<form method=post action=/p><input name=a value='&#xF0041;\xF3\xB0\x81\x82'>"
+         "<textarea name=t>\xF3\xB0\x80\x8A</textarea><input name=c value='\x01&#xF0001;&#xFDD0;&#xF0100;'></form>",
+         {"/p", {}},
+         "POST https://intranet.example/p "
+         "a=%F3%B0%81%81%F3%B0%81%82&t=%F3%B0%80%8A&c=%01%F3%B0%80%81%EF%B7%90%F3%B0%84%80"},
+        {"a select closed by an input leaves the form's end tag be",
+         "<form method=post action=/p><select name=s><option>x<input name=i value=1></form><input name=z value=Z>",
+         {"/p", {}},
+         "POST https://intranet.example/p s=x&i=1"},
+        {"deselecting an option not selected changes nothing",
+         "<form method=post action=/p><select name=size><option>S<option selected>M<option>L</select></form>",
+         {"/p", {{"size", "L", true}}},
+         "POST https://intranet.example/p size=M"},
+        {"an encoding of no known kind is the default",
+         "<form method=post enctype=bogus action=/p><input name=a value=1></form>",
+         {"/p", {}},
+         "POST https://intranet.example/p a=1"},
+        {"a range steps from its value attribute, tiny steps and huge ranges stay finite, the last day is kept",
+         "<form method=post action=/p><input type=range name=r value=0.5><input type=range name=r2 step=1e-320>"
+         "<input type=range name=r3 min=-1e308 max=1e308><input type=range name=r4 value=-3 step=10>"
+         "<input type=date name=d value=275760-09-13><input type=date name=d2 value=275760-09-14>"
+         "<input type=month name=m value=275760-10><input type=week name=w value=275760-W38>"
+         "<input type=datetime-local name=t value=275760-09-13T00:00:00.001>"
+         "<input type=range name=r5 step=0.1 max=1></form>",
+         {"/p", {{"r", "3"}, {"r5", "0.33"}}},
+         "POST https://intranet.example/p r=3.5&r2=50&r3=0&r4=7&d=275760-09-13&d2=&m=&w=&t=&r5=0.3"},
+        {"no private-use character left to read a control character with",
+         everyPrivateUse,
+         {"/p", {}},
+         "the page writes nearly every private-use character of planes 15 and 16, which the headless web view reads "
+         "its control characters with (run with --web-engine real)"},
         {"another encoding",
          "<form method=post enctype=multipart/form-data action=/up></form>",
          {"/up", {}},
@@ -90,7 +127,7 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          "multipart/form-data (run with --web-engine real)"},
     };
     for (const auto& c : cases) {
-        auto made = forms::readForm({c.html, "utf-8", page}, c.fill);
+        auto made = forms::readForm({c.html, "utf-8", page}, c.fill, noStop);
         std::string seen = made.problem;
         if (made.request) {
             const auto& body = made.request->HTTPBody();
@@ -101,6 +138,53 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
             }
         }
         EXPECT_EQ(seen, c.request) << c.label;
+    }
+}
+
+// Whatever the page, a read ends within its limits and says which; the tags a browser closes by itself
+// (or that hold no elements) nest nothing.
+TEST(HTMLForm, AReadEndsWithinItsLimits) {
+    auto repeated = [](const std::string& text, size_t times) {
+        std::string out;
+        for (size_t i = 0; i < times; ++i) out += text;
+        return out;
+    };
+    const std::string form = "<form method=post action=/p><input name=a value=1>";
+    forms::ReadLimits nesting, memory, time;
+    nesting.nesting = 100;
+    memory.memory = 1 << 20;
+    time.time = std::chrono::milliseconds(0);
+    struct Case {
+        std::string label, html;
+        forms::ReadLimits limits;
+        bool stop;
+        std::string request;  // the body, or the problem
+    } cases[] = {
+        {"nested deeper than the limit", form + repeated("<div>", 101), nesting, false,
+         "the page's elements nest more than 100 deep, more than the headless web view reads a form from (run with "
+         "--web-engine real)"},
+        {"closed by the browser (with what was opened inside), void, self-closing in SVG, in a comment, a script or "
+         "a quoted attribute",
+         form +
+             repeated("<p>x<li>y<option>z<a href=#>w<br><img src=x><svg><path/></svg><div title='>'></div>"
+                      "<table><tr><td><font>1<td><font>2</table><ul><li><b>3<li><i>4</ul><p><font>5<div>6</div>",
+                      1000) +
+             "<!--" + repeated("<div>", 200) + "--><script>" + repeated("<div>", 200) + "</script>",
+         nesting, false, "a=1"},
+        {"more memory than the limit", form + repeated("<br>", 100'000), memory, false,
+         "the page takes more than 1 MiB to read, more than the headless web view gives a form (run with --web-engine "
+         "real)"},
+        {"more time than the limit", form + repeated("<br>", 10'000), time, false,
+         "the page took more than 0 s to read, more than the headless web view gives a form (run with --web-engine "
+         "real)"},
+        {"stopped", form, {}, true, "the read of the page was stopped"},
+    };
+    for (const auto& c : cases) {
+        std::atomic<bool> stop{c.stop};
+        auto made =
+            forms::readForm({c.html, "utf-8", *URL::string("https://intranet.example/")}, {"/p", {}}, stop, c.limits);
+        auto body = made.request ? made.request->HTTPBody().value_or(Bytes()) : Bytes();
+        EXPECT_EQ(std::string(body.begin(), body.end()) + made.problem, c.request) << c.label;
     }
 }
 
@@ -123,7 +207,7 @@ TEST(HTMLForm, ReadsAndSendsAPageTheSameInAnyLocale) {
                              "<input type=range name=r min=0.5 max=2.5 step=0.5 value=2.75>"
                              "<input name=t value='\xC3\xA4'></form>";
     auto body = [&html] {
-        auto made = forms::readForm({html, "utf-8", *URL::string("https://intranet.example/")}, {"/r", {}});
+        auto made = forms::readForm({html, "utf-8", *URL::string("https://intranet.example/")}, {"/r", {}}, noStop);
         auto bytes = made.request ? made.request->HTTPBody().value_or(Bytes()) : Bytes();
         return std::string(bytes.begin(), bytes.end()) + made.problem;
     };
