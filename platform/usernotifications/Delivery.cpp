@@ -63,11 +63,12 @@ void show(const Notification& n, const std::shared_ptr<UserNotificationCenter>& 
                 Value::dictionary({{"identifier", a.identifier}, {"file", a.url.lastPathComponent()}}));
         event.set("attachments", Value(std::move(attachments)));
     }
-    DeviceEvents::post("notification.shown", event);
+    // Kept first: a device that said it showed something still has it after any end of the process.
     if (center)
         center->recordDelivered(n);
     else if (auto app = Application::shared())
         app->recordShownRemoteNotification(n.request.identifier, n.request.content.userInfo);
+    DeviceEvents::post("notification.shown", event);
 }
 
 void applyBadge(const NotificationContent& c, const std::shared_ptr<Application>& app) {
