@@ -206,6 +206,7 @@ TEST_F(CenterTest, InFrontAPushWithNothingToReadShowsNoAlertWhateverTheDelegateA
     EXPECT_TRUE(eventsNamed("notification.shown").empty());
     EXPECT_EQ(app->applicationIconBadgeNumber(), 5);
     EXPECT_EQ(log, Log({"fetch active s"}));
+    EXPECT_TRUE(eventsNamed("push.woke").empty()) << "handed over in front, not woken";
 }
 
 TEST_F(CenterTest, AMissingCompletionIsNoticedAfterTheLoopGoesIdle) {
@@ -257,6 +258,9 @@ TEST_F(CenterTest, BackgroundPushShowsAndWakesTheAppOnlyForContentAvailable) {
     wake.set("aps", Value::dictionary({{"content-available", 1}, {"badge", 4}}));
     deliverRemoteNotification(wake);
     EXPECT_EQ(log, Log({"fetch background w"}));
+    auto woke = eventsNamed("push.woke");
+    ASSERT_EQ(woke.size(), 1u);
+    EXPECT_EQ(woke[0].fields["state"], Value("background"));
     EXPECT_EQ(dropped(), Reasons{});
 
     deliverRemoteNotification(push("s", false));
