@@ -148,6 +148,24 @@ void Interruption::sayWithoutWaiting(int fd, const std::string& text) {
     ::close(own);
 }
 
+bool Interruption::endedWithinGrace() {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + seconds(kGraceSeconds);
+    for (;;) {
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        pollfd stop{wake_[0], POLLIN, 0};
+        int ready = ::poll(&stop, 1, int(std::max<int64_t>(0, left)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        // Only the destructor's zero byte ends the wait: another signal's, from a handler that ran on
+        // another thread at the same moment as the first one's, leaves the grace running.
+        unsigned char byte = 0;
+        ssize_t n = ::read(wake_[0], &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || byte == 0) return true;
+    }
+}
+
 void Interruption::watch() {
     // Its own write to a pipe whose reader has just gone must not end the process by another signal.
     sigset_t pipeSignal;
@@ -165,12 +183,7 @@ void Interruption::watch() {
         (void)!::write(ended_, &one, sizeof one);
         // A run stuck where no wait looks (a blocking call, a write to a full pipe) would outlive the one
         // signal a supervisor sends: past the grace, the signal ends the process after all.
-        pollfd stop{wake_[0], POLLIN, 0};
-        int ready;
-        do {
-            ready = ::poll(&stop, 1, kGraceSeconds * 1000);
-        } while (ready < 0 && errno == EINTR);
-        if (ready > 0) return;  // the zero byte of the destructor: the run ended in time
+        if (endedWithinGrace()) return;
         sayWithoutWaiting(STDERR_FILENO, "tesmar-sim: the run did not end within " + std::to_string(kGraceSeconds) +
                                              " s of the signal; it ends by it\n");
         // Taken here, on this thread, with the signal's default action: no other thread's mask can hold it.

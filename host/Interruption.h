@@ -9,7 +9,8 @@
 // puts the signals it caught back to their default at once, so a second one ends the process straight
 // away, however the orderly end is going, and one that has not ended kGraceSeconds after the first (stuck
 // in a call no wait looks past, such as a write to a full pipe) is ended by that signal, with no "exit"
-// line. That thread waits on no stream and no pipe on the way.
+// line. Two signals handled at the same moment on two threads (before either handler put the defaults
+// back) count as the first: the grace still runs. That thread waits on no stream and no pipe on the way.
 //
 // A signal that was ignored when the host started (a shell's background job) stays ignored.
 //
@@ -46,6 +47,8 @@ public:
 
 private:
     void watch();
+    // After a signal: whether the run ended (the destructor's zero byte) within kGraceSeconds.
+    bool endedWithinGrace();
 
     int wake_[2] = {-1, -1};
     int ended_ = -1;  // an eventfd, readable once a signal was caught

@@ -1,5 +1,6 @@
 // How a tesmar-sim run waits and ends, from outside: files that are no files, work the app set to run
 // shortly after a command, a wait that runs out, an app that shows no screen, and a run ended by a signal.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,9 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -416,6 +419,61 @@ TEST(HostInterruption, TheFirstSignalIsNotedAndASecondOneWouldEndTheProcess) {
     EXPECT_EQ(action(SIGTERM), SIG_DFL);
     sigaction(SIGINT, &before[0], nullptr);
     sigaction(SIGTERM, &before[1], nullptr);
+}
+
+// SIGINT and SIGTERM handled at the same moment on two threads, each before the other's handler put the
+// defaults back: the second one's byte is no end of the run, and a run stuck past the grace is still ended
+// by the signal. When one handler was first after all, the other signal ends the child at once, and the
+// two are sent again.
+TEST(HostInterruption, TwoSignalsAtOnceLeaveTheGraceRunning) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto twoAtOnce = [] {
+        sigset_t both;
+        sigemptyset(&both);
+        sigaddset(&both, SIGINT);
+        sigaddset(&both, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &both, nullptr);  // here (stuck below) and in the watcher
+        tesmar_host::Interruption interruption;
+        std::atomic<int> ready{0};
+        std::atomic<bool> go{false};
+        auto take = [&](int signal) {
+            sigset_t one;
+            sigemptyset(&one);
+            sigaddset(&one, signal);
+            ++ready;
+            while (!go) {
+            }
+            pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+        };
+        std::thread first(take, SIGINT), second(take, SIGTERM);
+        while (ready < 2) {
+        }
+        pthread_kill(first.native_handle(), SIGINT);
+        pthread_kill(second.native_handle(), SIGTERM);
+        go = true;
+        first.join();
+        second.join();
+        std::this_thread::sleep_for(std::chrono::seconds(tesmar_host::Interruption::kGraceSeconds + 5));
+        std::_Exit(0);
+    };
+    const auto grace = std::chrono::seconds(tesmar_host::Interruption::kGraceSeconds);
+    // Set by the parent only: the death test's child runs this loop too, up to its own attempt.
+    std::optional<int> status;
+    std::chrono::steady_clock::duration took{};
+    auto noted = [&status](int s) {
+        status = s;
+        return true;
+    };
+    bool atOnce = false;
+    for (int attempt = 0; attempt < 20 && !atOnce; ++attempt) {
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_EXIT(twoAtOnce(), noted, "");
+        took = std::chrono::steady_clock::now() - began;
+        atOnce = status && (!WIFSIGNALED(*status) || took >= grace / 2);
+    }
+    if (!atOnce) GTEST_SKIP() << "the two handlers never ran at the same moment";
+    EXPECT_TRUE(WIFSIGNALED(*status)) << "the grace kill was disarmed: status " << *status;
+    EXPECT_GE(took, grace);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ namespace {
 
 constexpr const char* kWillPresent = "userNotificationCenter:willPresentNotification:withCompletionHandler:";
 constexpr const char* kDidReceive = "userNotificationCenter:didReceiveNotificationResponse:withCompletionHandler:";
+constexpr const char* kFetch = "application:didReceiveRemoteNotification:fetchCompletionHandler:";
 
 // Unique across the device's processes and runs: the delivered list is shared and kept.
 std::string nextRemoteIdentifier() { return "remote-" + UUID::random().uuidString(); }
@@ -63,20 +64,27 @@ void show(const Notification& n, const std::shared_ptr<UserNotificationCenter>& 
                 Value::dictionary({{"identifier", a.identifier}, {"file", a.url.lastPathComponent()}}));
         event.set("attachments", Value(std::move(attachments)));
     }
-    DeviceEvents::post("notification.shown", event);
+    // Kept first: a device that said it showed something still has it after any end of the process.
     if (center)
         center->recordDelivered(n);
     else if (auto app = Application::shared())
         app->recordShownRemoteNotification(n.request.identifier, n.request.content.userInfo);
+    DeviceEvents::post("notification.shown", event);
 }
 
 void applyBadge(const NotificationContent& c, const std::shared_ptr<Application>& app) {
     if (app && c.badge) app->setApplicationIconBadgeNumber(*c.badge);
 }
 
-// False when the app delegate has no method to be woken with.
-bool wakeApp(const std::shared_ptr<Application>& app, const Value& userInfo) {
-    return app && app->deliverRemoteNotification(userInfo, [](BackgroundFetchResult) {});
+// Hands a content-available push to the app delegate; false when it has no method for it. An app not in
+// front is woken for it: said before the app hears of it, so what the app does follows the line.
+bool wakeApp(const std::shared_ptr<Application>& app, const Notification& n, const Value& userInfo, bool active) {
+    if (!app || !app->delegateResponds(sel(kFetch))) return false;
+    if (!active)
+        DeviceEvents::post("push.woke",
+                           Value::dictionary({{"identifier", n.request.identifier},
+                                              {"state", uikit::applicationStateName(app->applicationState())}}));
+    return app->deliverRemoteNotification(userInfo, [](BackgroundFetchResult) {});
 }
 
 // The app is in front: the centre's delegate decides what shows. False when there is no delegate to ask.
@@ -173,9 +181,9 @@ void deliverRemote(const Value& userInfo, const std::optional<NotificationConten
     bool reached;  // shown, or handed to the app
     if (center || !active) {
         reached = active ? presentInForeground(n, center, app) : presentInBackground(n, center, app);
-        if (n.request.trigger->contentAvailable) reached = wakeApp(app, userInfo) || reached;
+        if (n.request.trigger->contentAvailable) reached = wakeApp(app, n, userInfo, active) || reached;
     } else {  // below 10, in front: the app delegate hears of every push
-        reached = wakeApp(app, userInfo) || (app && app->deliverRemoteNotificationLegacy(userInfo));
+        reached = wakeApp(app, n, userInfo, active) || (app && app->deliverRemoteNotificationLegacy(userInfo));
     }
     if (!reached) sayDropped(n, active, center != nullptr);
 }

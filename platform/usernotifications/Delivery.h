@@ -10,13 +10,16 @@
 //   didReceiveRemoteNotification:fetchCompletionHandler:.
 // - app not active (or below 10): the notification shows when the user allowed alerts and it has a
 //   title or body, its badge is applied, and, for a "content-available" push only, the app delegate's
-//   application:didReceiveRemoteNotification:fetchCompletionHandler: is called in the background. Below 10 with the app
+//   application:didReceiveRemoteNotification:fetchCompletionHandler: is called in the background, just after
+//   "push.woke" {identifier, state}. Below 10 with the app
 //   active, that call (else application:didReceiveRemoteNotification:) is all that happens.
 // - a push neither shown nor handed to the app by any of these is dropped: "push.dropped" {reason}.
 // tapNotification(userInfo, actionIdentifier): the app comes to the foreground (willEnterForeground,
 // state inactive), the response is delivered - 10 and later: the centre delegate's
 // didReceiveNotificationResponse; below: the app delegate's action handler for a custom action,
 // else fetchCompletionHandler, else didReceiveRemoteNotification: - then the app becomes active.
+//
+// "notification.shown" is said once the notification is kept (from 10 on, on disk).
 //
 // Every completion handed to app code is tracked: called twice or never is a "fault" event.
 #include <string>

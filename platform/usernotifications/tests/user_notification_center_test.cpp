@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -205,6 +206,7 @@ TEST_F(CenterTest, InFrontAPushWithNothingToReadShowsNoAlertWhateverTheDelegateA
     EXPECT_TRUE(eventsNamed("notification.shown").empty());
     EXPECT_EQ(app->applicationIconBadgeNumber(), 5);
     EXPECT_EQ(log, Log({"fetch active s"}));
+    EXPECT_TRUE(eventsNamed("push.woke").empty()) << "handed over in front, not woken";
 }
 
 TEST_F(CenterTest, AMissingCompletionIsNoticedAfterTheLoopGoesIdle) {
@@ -256,6 +258,9 @@ TEST_F(CenterTest, BackgroundPushShowsAndWakesTheAppOnlyForContentAvailable) {
     wake.set("aps", Value::dictionary({{"content-available", 1}, {"badge", 4}}));
     deliverRemoteNotification(wake);
     EXPECT_EQ(log, Log({"fetch background w"}));
+    auto woke = eventsNamed("push.woke");
+    ASSERT_EQ(woke.size(), 1u);
+    EXPECT_EQ(woke[0].fields["state"], Value("background"));
     EXPECT_EQ(dropped(), Reasons{});
 
     deliverRemoteNotification(push("s", false));
@@ -272,6 +277,56 @@ TEST_F(CenterTest, BackgroundPushShowsAndWakesTheAppOnlyForContentAvailable) {
     app->enterBackground();
     deliverRemoteNotification(push("a"));
     EXPECT_EQ(dropped(), Reasons{"the app is not in front, no content-available wakes it, and alerts are off"});
+}
+
+// A shown notification is on disk when it is said: a process ended right after the line loses nothing.
+TEST_F(CenterTest, AShownNotificationIsKeptBeforeItIsSaid) {
+    setSystem(17);
+    Log log;
+    auto app = launchWithDelegate(&log);
+    authorize(7);
+    auto center = UserNotificationCenter::current();
+    auto presenting = makeCenterDelegate(makeImp([](Object*, Selector, ObjectHandle, std::shared_ptr<Notification>,
+                                                    PresentationHandler done) { done(PresentationOptionAlert); }),
+                                         nullptr);
+    center->setDelegate(presenting);
+    const std::string file = device.path() + "/Library/UserNotifications/notifications.plist";
+    std::vector<bool> keptWhenSaid;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name != "notification.shown") return;
+        auto stored = plist::readFile(file);
+        const ValueArray* delivered = stored ? (*stored)["delivered"].asArray() : nullptr;
+        keptWhenSaid.push_back(delivered && std::any_of(delivered->begin(), delivered->end(), [&](const Value& d) {
+                                   return d["request"]["identifier"] == fields["identifier"];
+                               }));
+    });
+    struct Case {
+        const char* title;
+        std::function<void()> show;
+    } cases[] = {
+        {"in front", [&] { deliverRemoteNotification(push("front")); }},
+        {"in the background",
+         [&] {
+             app->enterBackground();
+             deliverRemoteNotification(push("back"));
+         }},
+        {"local",
+         [&] {
+             NotificationRequest request;
+             request.identifier = "local";
+             request.content.title = "local";
+             center->addNotificationRequest(request);
+             dispatch::MainLoop::shared().runUntilIdle();
+         }},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        keptWhenSaid.clear();
+        recorded.clear();
+        c.show();
+        ASSERT_EQ(eventsNamed("notification.shown").size(), 1u);
+        EXPECT_EQ(keptWhenSaid, std::vector<bool>{true});
+    }
 }
 
 TEST_F(CenterTest, TapRoutesByVersionWithTheAppInactiveWhileItHears) {
