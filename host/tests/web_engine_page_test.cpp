@@ -466,6 +466,8 @@ TEST_F(WebEnginePage, CertificatesAreTrustedOnlyThroughTheGivenCAs) {
         EXPECT_EQ(recorder_->lines.back(), row.last);
         EXPECT_EQ(failures, row.failures);
         EXPECT_EQ(secure.requestsTo("/").size(), row.served);
+        // The engine's credential for its proxy never reaches a site.
+        for (const auto& request : secure.requests()) EXPECT_FALSE(request.hasHeader("Proxy-Authorization"));
         // The navigation that was retried after the check is still one navigation to its delegate.
         EXPECT_EQ(std::count(recorder_->lines.begin(), recorder_->lines.end(), "start"), 1);
         EXPECT_EQ(requests, 1u);
@@ -683,29 +685,37 @@ TEST_F(WebEnginePage, BothEnginesSendAFormAlike) {
 // with no handler: a challenge gets no credential and its answer shows, with its status; the rest end with
 // nothing chosen. Nothing is left waiting on a dialog no one sees: a tap then still loads its page.
 TEST_F(WebEnginePage, WhatTheEngineWouldAskAUserIsAnsweredAsWithNoHandler) {
-    auto refused = [](const std::string& challenge, const std::string& name) {
-        return Reply::text("<img src='/said?" + name + "'>", 401, "text/html").header("WWW-Authenticate", challenge);
+    auto refused = [](const std::string& challenge, const std::string& name, int status = 401) {
+        return Reply::text("<img src='/said?" + name + "'>", status, "text/html")
+            .header(status == 401 ? "WWW-Authenticate" : "Proxy-Authenticate", challenge);
     };
     server_.route("GET", "/basic", refused("Basic realm=\"intranet\"", "basic"));
     server_.route("GET", "/digest", refused("Digest realm=\"intranet\", qop=\"auth\", nonce=\"4f2a\"", "digest"));
     server_.route("GET", "/other", refused("Negotiate", "other"));
+    // A site's own 407, whatever realm it names, is the site's answer like a 401.
+    server_.route("GET", "/proxy", refused("Basic realm=\"gateway\"", "proxy", 407));
+    server_.route("GET", "/engine", refused("Basic realm=\"engine\"", "engine", 407));
     server_.route("GET", "/said", Reply::withStatus(204));
     const std::string said = "function said(x) { new Image().src = '/said?' + x; }";
     struct Row {
         const char* label;
         std::string html;  // of /page, or "" for the challenge at `path` itself
         std::string path;
+        int status;        // of the challenge at `path`
         std::string user;  // once the page loaded: "tap HREF", or a script run as the user's
         std::vector<std::string> said;
     } rows[] = {
-        {"Basic", "", "/basic", "", {"basic"}},
-        {"Digest", "", "/digest", "", {"digest"}},
-        {"another scheme", "", "/other", "", {"other"}},
-        {"a frame's and a picture's", "<iframe src='/basic'></iframe><img src='/digest'>", "/page", "", {"basic"}},
-        {"a print", "<script>print();" + said + "said('printed');</script>", "/page", "", {"printed"}},
+        {"Basic", "", "/basic", 401, "", {"basic"}},
+        {"Digest", "", "/digest", 401, "", {"digest"}},
+        {"another scheme", "", "/other", 401, "", {"other"}},
+        {"a site's 407", "", "/proxy", 407, "", {"proxy"}},
+        {"a site's 407 in the realm \"engine\"", "", "/engine", 407, "", {"engine"}},
+        {"a frame's and a picture's", "<iframe src='/basic'></iframe><img src='/digest'>", "/page", 0, "", {"basic"}},
+        {"a print", "<script>print();" + said + "said('printed');</script>", "/page", 0, "", {"printed"}},
         {"a file chooser",
          "<input type=file id=f><script>" + said + "f.oncancel = function() { said('cancel'); };</script>",
          "/page",
+         0,
          "f.click()",
          {"cancel"}},
         // The select lies over the link: the tap opens its menu.
@@ -714,6 +724,7 @@ TEST_F(WebEnginePage, WhatTheEngineWouldAskAUserIsAnsweredAsWithNoHandler) {
          "style='position:fixed;left:0;top:0;width:90px;height:30px;z-index:1' onfocus=\"" +
              said + "said('menu')\"><option>a<option>b</select>",
          "/page",
+         0,
          "tap /next",
          {"menu"}},
     };
@@ -724,8 +735,9 @@ TEST_F(WebEnginePage, WhatTheEngineWouldAskAUserIsAnsweredAsWithNoHandler) {
         recorder_->lines.clear();
         ASSERT_TRUE(load(site(row.path)));
         if (row.html.empty()) {
-            EXPECT_EQ(recorder_->lines, (std::vector<std::string>{"action other " + row.path, "start", "response 401",
-                                                                  "commit", "finish"}));
+            EXPECT_EQ(recorder_->lines,
+                      (std::vector<std::string>{"action other " + row.path, "start",
+                                                "response " + std::to_string(row.status), "commit", "finish"}));
         }
         EXPECT_EQ(recorder_->lines.back(), "finish");
         if (row.user.rfind("tap ", 0) == 0)

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -109,8 +110,16 @@ std::optional<uint16_t> parsePort(std::string_view text) {
     return static_cast<uint16_t>(value);
 }
 
-// "host:port", "[v6]:port", or (with a default port) "host" / "[v6]".
-std::optional<HostPort> parseAuthority(std::string_view authority, std::optional<uint16_t> defaultPort) {
+// A host name as a tunnel's target: printable, and nothing that would change what it names.
+bool validHostName(std::string_view host) {
+    if (host.empty()) return false;
+    for (char c : host)
+        if (static_cast<unsigned char>(c) <= ' ' || c == '/' || c == '@' || c == '\x7f') return false;
+    return true;
+}
+
+// "host:port" or "[v6]:port".
+std::optional<HostPort> parseAuthority(std::string_view authority) {
     HostPort result;
     std::string_view rest;
     if (!authority.empty() && authority.front() == '[') {
@@ -120,21 +129,14 @@ std::optional<HostPort> parseAuthority(std::string_view authority, std::optional
         rest = authority.substr(close + 1);
     } else {
         auto colon = authority.rfind(':');
+        if (colon == std::string_view::npos) return std::nullopt;
         result.host = std::string(authority.substr(0, colon));
-        rest = colon == std::string_view::npos ? std::string_view{} : authority.substr(colon);
+        rest = authority.substr(colon);
     }
-    if (result.host.empty()) return std::nullopt;
-    for (char c : result.host)
-        if (static_cast<unsigned char>(c) <= ' ' || c == '/' || c == '@' || c == '\x7f') return std::nullopt;
-    if (rest.empty()) {
-        if (!defaultPort) return std::nullopt;
-        result.port = *defaultPort;
-    } else {
-        if (rest.front() != ':') return std::nullopt;
-        auto port = parsePort(rest.substr(1));
-        if (!port) return std::nullopt;
-        result.port = *port;
-    }
+    if (!validHostName(result.host) || rest.empty() || rest.front() != ':') return std::nullopt;
+    auto port = parsePort(rest.substr(1));
+    if (!port) return std::nullopt;
+    result.port = *port;
     return result;
 }
 
@@ -190,57 +192,24 @@ std::vector<Bytes> presentedChain(int fd, const std::string& host, int wakeFd, C
     return chain;
 }
 
-struct RequestHead {
-    std::string method;
-    std::string target;
-    std::string version;
-    std::vector<std::string> headerLines;  // "Name: value", as sent
-};
-
-std::optional<RequestHead> parseHead(std::string_view head) {
-    std::vector<std::string_view> lines;
-    size_t start = 0;
-    while (start < head.size()) {
-        auto end = head.find("\r\n", start);
-        if (end == std::string_view::npos) end = head.size();
-        lines.push_back(head.substr(start, end - start));
-        start = end + 2;
-    }
-    if (lines.empty()) return std::nullopt;
-    for (auto line : lines)
-        for (char c : line)
-            if (c == '\r' || c == '\n' || c == '\0') return std::nullopt;  // no smuggled line breaks
-
-    RequestHead result;
-    std::string_view requestLine = lines.front();
-    auto firstSpace = requestLine.find(' ');
-    auto lastSpace = requestLine.rfind(' ');
-    if (firstSpace == std::string_view::npos || firstSpace == lastSpace) return std::nullopt;
-    result.method = std::string(requestLine.substr(0, firstSpace));
-    result.target = std::string(requestLine.substr(firstSpace + 1, lastSpace - firstSpace - 1));
-    result.version = std::string(requestLine.substr(lastSpace + 1));
-    if (result.method.empty() || result.target.empty() || result.target.find(' ') != std::string::npos ||
-        result.version.rfind("HTTP/1.", 0) != 0)
-        return std::nullopt;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        auto line = lines[i];
-        if (line.empty()) continue;
-        auto colon = line.find(':');
-        // Folded continuation lines and nameless fields are refused rather than guessed at.
-        if (colon == 0 || colon == std::string_view::npos || line.front() == ' ' || line.front() == '\t')
+// Reads exactly `size` bytes (never more: what follows is the next message's); nothing when the client
+// closes, fails, or the deadline passes first, or when stopping.
+std::optional<std::string> readExactly(int fd, size_t size, int wakeFd, Clock::time_point deadline) {
+    std::string out(size, '\0');
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::recv(fd, out.data() + got, size - got, 0);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+        } else if (n == 0) {
             return std::nullopt;
-        result.headerLines.emplace_back(line);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            if (waitFor(fd, POLLIN, wakeFd, deadline) != 1) return std::nullopt;
+        } else {
+            return std::nullopt;
+        }
     }
-    return result;
-}
-
-std::string_view headerName(std::string_view line) { return trimmingHTTPWhitespace(line.substr(0, line.find(':'))); }
-
-bool isHopByHop(std::string_view name) {
-    for (std::string_view hop :
-         {"connection", "proxy-connection", "keep-alive", "proxy-authorization", "te", "trailer", "upgrade"})
-        if (equalsIgnoringASCIICase(name, hop)) return true;
-    return false;
+    return out;
 }
 
 // One direction of a tunnel: bytes read from `from` wait in the buffer until `to` takes them.
@@ -260,14 +229,26 @@ struct Direction {
 
 constexpr size_t kRelayBufferBytes = 64 * 1024;
 
-// Relays both ways until both sides closed (or one failed), or stopping. `clientToServer` holds bytes the
-// client sent past its request head. With `endWhenServerCloses`, the relay ends once the server's
-// answer is passed on (plain HTTP: one request per connection).
-void relay(int client, int server, std::string clientToServer, int wakeFd, bool endWhenServerCloses) {
-    Direction up{client, server, std::vector<char>(std::max(kRelayBufferBytes, clientToServer.size()))};
+constexpr uint8_t kSocksVersion = 5;
+constexpr uint8_t kMethodPassword = 2;
+constexpr uint8_t kNoAcceptableMethod = 0xff;
+constexpr uint8_t kPasswordVersion = 1;
+constexpr uint8_t kCommandConnect = 1;
+constexpr uint8_t kAddressIPv4 = 1;
+constexpr uint8_t kAddressDomain = 3;
+constexpr uint8_t kAddressIPv6 = 4;
+constexpr uint8_t kReplySucceeded = 0;
+constexpr uint8_t kReplyGeneralFailure = 1;
+constexpr uint8_t kReplyNotAllowed = 2;
+constexpr uint8_t kReplyHostUnreachable = 4;
+constexpr uint8_t kReplyCommandNotSupported = 7;
+constexpr uint8_t kReplyAddressTypeNotSupported = 8;
+constexpr char kTLSHandshakeRecord = 0x16;
+
+// Relays both ways until both sides closed (or one failed), or stopping.
+void relay(int client, int server, int wakeFd) {
+    Direction up{client, server, std::vector<char>(kRelayBufferBytes)};
     Direction down{server, client, std::vector<char>(kRelayBufferBytes)};
-    std::copy(clientToServer.begin(), clientToServer.end(), up.buffer.begin());
-    up.end = clientToServer.size();
     Direction* directions[2] = {&up, &down};
 
     for (;;) {
@@ -278,7 +259,6 @@ void relay(int client, int server, std::string clientToServer, int wakeFd, bool 
             }
         }
         if (up.finished() && down.finished()) return;
-        if (endWhenServerCloses && down.finished()) return;
 
         short clientEvents = 0, serverEvents = 0;
         if (!up.readClosed && up.hasRoom()) clientEvents |= POLLIN;
@@ -419,133 +399,125 @@ void ConnectProxy::acceptLoop() {
     reapFinished(true);
 }
 
-bool ConnectProxy::authorized(const std::vector<std::string>& headerLines) const {
-    const std::string expected = username_ + ":" + password_;
-    for (const auto& line : headerLines) {
-        if (!equalsIgnoringASCIICase(headerName(line), "proxy-authorization")) continue;
-        auto value = trimmingHTTPWhitespace(std::string_view(line).substr(line.find(':') + 1));
-        auto space = value.find(' ');
-        if (space == std::string_view::npos || !equalsIgnoringASCIICase(value.substr(0, space), "basic")) continue;
-        auto given = base64Decoded(trimmingHTTPWhitespace(value.substr(space + 1)));
-        // The length is no secret; the bytes are compared in full whatever they hold.
-        if (given && given->size() == expected.size() &&
-            CRYPTO_memcmp(given->data(), expected.data(), expected.size()) == 0)
-            return true;
-    }
-    return false;
+bool ConnectProxy::authorized(const std::string& username, const std::string& password) const {
+    // The lengths are no secret; the bytes are compared in full whatever they hold.
+    auto same = [](const std::string& given, const std::string& expected) {
+        return given.size() == expected.size() && CRYPTO_memcmp(given.data(), expected.data(), expected.size()) == 0;
+    };
+    const bool userMatches = same(username, username_);
+    const bool passwordMatches = same(password, password_);  // compared even when the username is wrong
+    return userMatches && passwordMatches;
 }
 
 void ConnectProxy::serve(Connection& connection) {
     const int client = connection.client.get();
-    auto reply = [&](std::string_view statusLine) {
-        sendAll(client, std::string(statusLine) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", wakeRead_);
+    auto deadline = Clock::now() + std::chrono::milliseconds(kHandshakeTimeoutMs);
+    auto read = [&](size_t size) { return readExactly(client, size, wakeRead_, deadline); };
+    auto byte = [](const std::string& bytes, size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    auto send = [&](std::initializer_list<uint8_t> bytes) {
+        return sendAll(client, std::string(bytes.begin(), bytes.end()), wakeRead_);
     };
+    // The address bound is nobody's business: 0.0.0.0:0.
+    auto reply = [&](uint8_t code) { return send({kSocksVersion, code, 0, kAddressIPv4, 0, 0, 0, 0, 0, 0}); };
 
-    // The request head, never more than kMaxHeaderBytes of it.
-    std::string received;
-    size_t headEnd = std::string::npos;
-    auto deadline = Clock::now() + std::chrono::milliseconds(kHeaderTimeoutMs);
-    while (headEnd == std::string::npos) {
-        if (received.size() >= kMaxHeaderBytes + 4) {
-            reply("HTTP/1.1 431 Request Header Fields Too Large");
-            return;
-        }
-        if (waitFor(client, POLLIN, wakeRead_, deadline) != 1) return;
-        char chunk[8192];
-        size_t room = std::min(sizeof chunk, kMaxHeaderBytes + 4 - received.size());
-        ssize_t got = ::recv(client, chunk, room, 0);
-        if (got == 0) return;
-        if (got < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-            return;
-        }
-        size_t searchFrom = received.size() < 3 ? 0 : received.size() - 3;
-        received.append(chunk, static_cast<size_t>(got));
-        headEnd = received.find("\r\n\r\n", searchFrom);
-    }
-    if (headEnd > kMaxHeaderBytes) {
-        reply("HTTP/1.1 431 Request Header Fields Too Large");
+    // The client's methods: the only one taken is username and password.
+    auto greeting = read(2);
+    if (!greeting || byte(*greeting, 0) != kSocksVersion) return;
+    auto methods = read(byte(*greeting, 1));
+    if (!methods) return;
+    if (methods->find(static_cast<char>(kMethodPassword)) == std::string::npos) {
+        send({kSocksVersion, kNoAcceptableMethod});
         return;
     }
-    std::string rest = received.substr(headEnd + 4);
-    auto head = parseHead(std::string_view(received).substr(0, headEnd));
-    if (!head) {
-        reply("HTTP/1.1 400 Bad Request");
+    if (!send({kSocksVersion, kMethodPassword})) return;
+    auto version = read(2);
+    if (!version || byte(*version, 0) != kPasswordVersion) return;
+    auto username = read(byte(*version, 1));
+    auto passwordSize = username ? read(1) : std::nullopt;
+    auto password = passwordSize ? read(byte(*passwordSize, 0)) : std::nullopt;
+    if (!password) return;
+    if (!authorized(*username, *password)) {
+        send({kPasswordVersion, 1});
         return;
     }
-    if (!authorized(head->headerLines)) {
-        reply(std::string("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"") + kRealm +
-              "\"");
-        return;
-    }
+    if (!send({kPasswordVersion, 0})) return;
 
-    std::optional<HostPort> target;
-    std::string forwarded;  // plain HTTP: the request head as the server gets it
-    const bool tunnel = head->method == "CONNECT";
-    if (tunnel) {
-        target = parseAuthority(head->target, std::nullopt);
-    } else if (hasPrefixIgnoringASCIICase(head->target, "http://")) {
-        std::string_view url = std::string_view(head->target).substr(7);
-        auto pathStart = url.find_first_of("/?#");
-        std::string_view authority = url.substr(0, pathStart);
-        std::string path = pathStart == std::string_view::npos ? "/" : std::string(url.substr(pathStart));
-        if (path.front() == '?') path.insert(0, "/");
-        if (auto hash = path.find('#'); hash != std::string::npos) path.erase(hash);
-        if (authority.find('@') == std::string_view::npos) target = parseAuthority(authority, 80);
-        if (target) {
-            forwarded = head->method + " " + path + " " + head->version + "\r\n";
-            bool hasHost = false;
-            for (const auto& line : head->headerLines) {
-                auto name = headerName(line);
-                if (isHopByHop(name)) continue;
-                hasHost = hasHost || equalsIgnoringASCIICase(name, "host");
-                forwarded += line + "\r\n";
-            }
-            if (!hasHost) forwarded += "Host: " + std::string(authority) + "\r\n";
-            forwarded += "Connection: close\r\n\r\n";
-        }
+    auto request = read(4);
+    if (!request || byte(*request, 0) != kSocksVersion) return;
+    if (byte(*request, 1) != kCommandConnect) {
+        reply(kReplyCommandNotSupported);
+        return;
+    }
+    HostPort target;
+    const uint8_t addressType = byte(*request, 3);
+    if (addressType == kAddressIPv4 || addressType == kAddressIPv6) {
+        const bool v4 = addressType == kAddressIPv4;
+        auto address = read(v4 ? 4 : 16);
+        if (!address) return;
+        char text[INET6_ADDRSTRLEN];
+        if (!::inet_ntop(v4 ? AF_INET : AF_INET6, address->data(), text, sizeof text)) return;
+        target.host = text;
+    } else if (addressType == kAddressDomain) {
+        auto size = read(1);
+        auto name = size ? read(byte(*size, 0)) : std::nullopt;
+        if (!name) return;
+        target.host = std::move(*name);
     } else {
-        reply("HTTP/1.1 400 Bad Request");
+        reply(kReplyAddressTypeNotSupported);
         return;
     }
-    if (!target) {
-        reply("HTTP/1.1 400 Bad Request");
+    auto port = read(2);
+    if (!port) return;
+    target.port = static_cast<uint16_t>(byte(*port, 0) << 8 | byte(*port, 1));
+    if (!validHostName(target.host) || target.port == 0) {
+        reply(kReplyHostUnreachable);
         return;
     }
 
     // Mapped hosts go where the platform maps them; host names compare without regard to case. Any other
     // host is reached on a web port only: the client sees "cannot connect" for the rest.
-    HostPort destination = *target;
-    auto mapping = connectTo_.find(target->key());
-    if (mapping == connectTo_.end()) mapping = connectTo_.find(lowercasedASCII(target->key()));
+    HostPort destination = target;
+    auto mapping = connectTo_.find(target.key());
+    if (mapping == connectTo_.end()) mapping = connectTo_.find(lowercasedASCII(target.key()));
     if (mapping != connectTo_.end()) {
-        auto mapped = parseAuthority(mapping->second, std::nullopt);
-        if (!mapped) return;  // a broken mapping cannot be reached
+        auto mapped = parseAuthority(mapping->second);
+        if (!mapped) {
+            reply(kReplyGeneralFailure);  // a broken mapping cannot be reached
+            return;
+        }
         destination = *mapped;
-    } else if (std::find(std::begin(kWebPorts), std::end(kWebPorts), target->port) == std::end(kWebPorts)) {
+    } else if (std::find(std::begin(kWebPorts), std::end(kWebPorts), target.port) == std::end(kWebPorts)) {
+        reply(kReplyNotAllowed);
         return;
     }
-    if (tunnel && check_) {
-        auto once = checkOnce(lowercasedASCII(target->key()));
-        // The others wait here holding no connection: a server that shakes hands with one client at a time would
-        // wait on theirs while the check's connection waits on it.
-        dispatch::MutexLock lock(once->mutex);
-        if (!once->done && !stopping_) {
-            once->done = true;
-            Socket checked = connectTo(destination, wakeRead_);
-            if (!checked.valid()) return;
-            checkCertificate(target->host, checked.get());
+    Socket server = connectTo(destination, wakeRead_);
+    if (!server.valid()) {
+        reply(kReplyHostUnreachable);
+        return;
+    }
+    if (!reply(kReplySucceeded)) return;
+
+    if (check_) {
+        auto once = checkOnce(lowercasedASCII(target.key()));
+        // The client's handshake waits unread in its socket until the check is done.
+        char first = 0;
+        if (!once->done && waitFor(client, POLLIN, wakeRead_, deadline) == 1 &&
+            ::recv(client, &first, 1, MSG_PEEK) == 1 && first == kTLSHandshakeRecord) {
+            // The others wait holding no connection: a server that shakes hands with one client at a time
+            // would wait on theirs while the check's connection waits on it.
+            server.reset();
+            {
+                dispatch::MutexLock lock(once->mutex);
+                if (!once->done.exchange(true) && !stopping_) {
+                    Socket checked = connectTo(destination, wakeRead_);
+                    if (checked.valid()) checkCertificate(target.host, checked.get());
+                }
+            }
+            server = connectTo(destination, wakeRead_);
+            if (!server.valid()) return;
         }
     }
-    Socket server = connectTo(destination, wakeRead_);
-    if (!server.valid()) return;  // closing without an answer is how the engine learns "cannot connect"
-
-    if (tunnel) {
-        if (!sendAll(client, "HTTP/1.1 200 Connection Established\r\n\r\n", wakeRead_)) return;
-        relay(client, server.get(), std::move(rest), wakeRead_, false);
-    } else {
-        relay(client, server.get(), forwarded + rest, wakeRead_, true);
-    }
+    relay(client, server.get(), wakeRead_);
 }
 
 std::shared_ptr<ConnectProxy::CheckOnce> ConnectProxy::checkOnce(const std::string& key) {

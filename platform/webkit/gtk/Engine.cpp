@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <memory>
-#include <string_view>
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PlatformConfig.h"
@@ -271,29 +270,6 @@ bool allowCertificateIfTrusted(GTlsCertificate* certificate, const std::string& 
     return true;
 }
 
-bool answerProxyChallenge(WebKitAuthenticationRequest* request) {
-    auto* running = engine();
-    const char* host = webkit_authentication_request_get_host(request);
-    const char* realm = webkit_authentication_request_get_realm(request);
-    // A site's own 407 reaches the engine through the proxy too: only the proxy's realm tells them apart.
-    if (!running || !webkit_authentication_request_is_for_proxy(request) || !host ||
-        std::string_view(host) != "127.0.0.1" ||
-        webkit_authentication_request_get_port(request) != running->proxy->port() || !realm ||
-        std::string_view(realm) != webkit_detail::ConnectProxy::kRealm)
-        return false;
-    // A second challenge means the credential was refused: asking again would not change that.
-    if (webkit_authentication_request_is_retry(request)) {
-        webkit_authentication_request_cancel(request);
-        return true;
-    }
-    WebKitCredential* credential =
-        webkit_credential_new(running->proxy->username().c_str(), running->proxy->password().c_str(),
-                              WEBKIT_CREDENTIAL_PERSISTENCE_FOR_SESSION);
-    webkit_authentication_request_authenticate(request, credential);
-    webkit_credential_free(credential);
-    return true;
-}
-
 std::optional<std::string> start() {
     dispatch::mainThread.assertOnThread();
     if (engine()) return std::nullopt;
@@ -310,9 +286,10 @@ std::optional<std::string> start() {
         return std::string("cannot start the engine's proxy: ") + e.what();
     }
     WebKitWebsiteDataManager* data = webkit_website_data_manager_new_ephemeral();
-    // No credential in this URI: the network stack would send the retry after a 407 to the proxy's own URL.
-    // The pages answer the proxy's challenge instead (answerProxyChallenge).
-    std::string proxyURL = "http://127.0.0.1:" + std::to_string(running->proxy->port());
+    // The credential goes in the SOCKS handshake, to the proxy alone: never in a request, so no site sees it, and
+    // every 407 the engine meets is a site's own. The host name goes to the proxy unresolved, for its mapping.
+    std::string proxyURL = "socks5://" + running->proxy->username() + ":" + running->proxy->password() +
+                           "@127.0.0.1:" + std::to_string(running->proxy->port());
     WebKitNetworkProxySettings* proxy = webkit_network_proxy_settings_new(proxyURL.c_str(), nullptr);
     webkit_website_data_manager_set_network_proxy_settings(data, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, proxy);
     webkit_network_proxy_settings_free(proxy);

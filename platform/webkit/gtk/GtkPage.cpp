@@ -1149,10 +1149,10 @@ private:
     }
 
     // The app has no handler of its own for a server's challenge, so none is offered a credential, as on a phone:
-    // the answer's own page shows, with its status (the engine's default would wait on a dialog no one sees).
-    // Only the loopback proxy's own challenge gets the run's credential.
+    // the answer's own page shows, with its status (the engine's default would wait on a dialog no one sees). A 407
+    // too is a site's own: the loopback proxy takes its credential in its handshake.
     static gboolean onAuthenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
-        if (!answerProxyChallenge(request)) webkit_authentication_request_authenticate(request, nullptr);
+        webkit_authentication_request_authenticate(request, nullptr);
         return TRUE;
     }
 

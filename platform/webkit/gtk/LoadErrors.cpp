@@ -20,8 +20,9 @@ std::optional<URLErrorCode> ioErrorCode(int code) {
         return URLErrorCode::TimedOut;
     case G_IO_ERROR_CONNECTION_REFUSED:
     case G_IO_ERROR_HOST_UNREACHABLE:
-    // The loopback proxy closes a tunnel it cannot open: the host could not be reached.
+    // The loopback proxy refuses a tunnel it cannot or may not open: the host could not be reached.
     case G_IO_ERROR_PROXY_FAILED:
+    case G_IO_ERROR_PROXY_NOT_ALLOWED:
     case G_IO_ERROR_CONNECTION_CLOSED:
     case G_IO_ERROR_PARTIAL_INPUT:
         return URLErrorCode::CannotConnectToHost;

@@ -1,28 +1,26 @@
 #pragma once
-// Internal: a small HTTP proxy on loopback for the web engine's own network stack, so the engine reaches
+// Internal: a small SOCKS5 proxy on loopback for the web engine's own network stack, so the engine reaches
 // the hosts the platform maps (PlatformConfig's connect-to) like URL loading does.
 //
-// Only its engine may use it, or any local process could reach anything through it: every request must
-// carry "Proxy-Authorization: Basic" with the credential made for this proxy (random, never logged,
-// compared in constant time), or it gets 407 with "Proxy-Authenticate: Basic". Hosts that are not mapped
-// are reached on the ports web pages use (kWebPorts) only.
+// Only its engine may use it, or any local process could reach anything through it: a client must
+// authenticate with username and password (the only method offered), the credential made for this proxy
+// (random, never logged, compared in constant time), or it is refused and closed. The credential travels
+// to the proxy only, before any byte of a site's: a site never sees it, and a site's own 407 is just
+// bytes in its tunnel.
 //
-// It takes two kinds of request, one per client connection:
-//   CONNECT host:port HTTP/1.1     a tunnel to host:port ("200 Connection Established", then raw bytes);
-//   GET http://host[:port]/p ...   an absolute-form plain-HTTP request, forwarded in origin form with
-//                                  "Connection: close", the answer relayed back until the server closes.
-// host:port is looked up in `connectTo` ("host:port" -> "127.0.0.1:port"); an unlisted one is resolved and
-// connected normally. A target it may not reach (an unlisted one off the web ports) or cannot (refused,
-// unresolvable, or past the connect time-out) closes the client connection at once without an answer, so
-// the engine reports "cannot connect" rather than showing a proxy's error page. A request head larger than
-// kMaxHeaderBytes gets 431, a malformed one 400, one not complete within the header time-out is closed; none of them
-// can grow memory.
+// Each client connection asks for one tunnel (CONNECT to a host name, IPv4 or IPv6 address, and port),
+// then carries raw bytes both ways. host:port is looked up in `connectTo` ("host:port" -> "127.0.0.1:port");
+// an unlisted one is resolved here and connected normally, on the ports web pages use (kWebPorts) only. A
+// target it may not or cannot reach (refused, unresolvable, past the connect time-out) gets a refusal, so
+// the engine reports "cannot connect". Any other command or address type is refused, a malformed request
+// is closed, and one not complete within the handshake time-out is closed; none of them can grow memory.
 //
-// With a CertificateCheck, the first tunnel to each host:port waits while the proxy shakes hands with its server
-// itself (TLS, judging nothing, sending nothing after) and hands the chain the server presented to the check, so
-// that the engine can be told to accept it before its own handshake; the tunnel then opens on a new connection.
-// Other tunnels to the same host:port wait for that. A handshake that does not finish, or a check that does not
-// call `ready`, within kCertificateCheckTimeoutMs lets the tunnel open without it.
+// With a CertificateCheck, the first TLS tunnel to each host:port (the client's first byte opens a TLS
+// handshake) waits while the proxy shakes hands with its server itself (judging nothing, sending nothing
+// after) and hands the chain the server presented to the check, so that the engine can be told to accept
+// it before its own handshake reaches the server; the client's handshake then goes on a new connection.
+// Other TLS tunnels to the same host:port wait for that. A handshake that does not finish, or a check that
+// does not call `ready`, within kCertificateCheckTimeoutMs lets the tunnel open without it.
 //
 // Threads: one accepting thread, and one thread per client connection (relaying both directions with
 // poll). Every socket is close-on-exec, so processes the host starts do not inherit them. stop() (and the
@@ -46,9 +44,8 @@ namespace platform::webkit::webkit_detail {
 
 class ConnectProxy {
 public:
-    static constexpr size_t kMaxHeaderBytes = 64 * 1024;
     static constexpr int kConnectTimeoutMs = 15000;
-    static constexpr int kHeaderTimeoutMs = 30000;
+    static constexpr int kHandshakeTimeoutMs = 30000;
     static constexpr size_t kMaxConnections = 512;  // beyond this, new clients are closed at once
     static constexpr uint16_t kWebPorts[] = {80, 443};
     static constexpr int kCertificateCheckTimeoutMs = 5000;
@@ -66,9 +63,7 @@ public:
     ConnectProxy& operator=(const ConnectProxy&) = delete;
 
     uint16_t port() const { return port_; }
-    // The realm of the proxy's own 407, which tells it from a site's 407 relayed through it.
-    static constexpr const char* kRealm = "engine";
-    // The credential the engine answers a 407 with.
+    // The credential the engine authenticates with.
     const std::string& username() const { return username_; }
     const std::string& password() const { return password_; }
     // Closes the listening socket and every connection, and joins the threads. Idempotent.
@@ -77,8 +72,8 @@ public:
 private:
     struct Connection;
     struct CheckOnce {
-        dispatch::Mutex mutex;
-        bool done GUARDED_BY(mutex) = false;
+        dispatch::Mutex mutex;  // held through the check: the others wait for it
+        std::atomic<bool> done{false};
     };
 
     void acceptLoop();
@@ -87,7 +82,7 @@ private:
     // Shakes hands with the server connected on `server` and runs the check on what it presents for `host`.
     void checkCertificate(const std::string& host, int server);
     void reapFinished(bool all) REQUIRES(acceptor_);
-    bool authorized(const std::vector<std::string>& headerLines) const;
+    bool authorized(const std::string& username, const std::string& password) const;
 
     std::map<std::string, std::string> connectTo_;
     CertificateCheck check_;

@@ -17,9 +17,6 @@ WebKitWebContext* engineContext();
 // (the PEM files of PlatformConfig::extraTrustedRootsPEM); when it does, the engine is told to accept it
 // for that host.
 bool allowCertificateIfTrusted(GTlsCertificate* certificate, const std::string& host);
-// Answers the loopback proxy's own challenge with its credential, once. False for any other challenge (a
-// site's 401, or its 407 relayed through the proxy).
-bool answerProxyChallenge(WebKitAuthenticationRequest* request);
 // The cookie as the engine's jar keeps it (free with soup_cookie_free).
 SoupCookie* soupCookieOf(const HTTPCookie& cookie);
 // A new page; made while another page asks for a window, it is that page's related view.
