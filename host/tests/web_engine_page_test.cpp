@@ -681,6 +681,85 @@ TEST_F(WebEnginePage, BothEnginesSendAFormAlike) {
     }
 }
 
+// A link to a fragment of the page shown moves within the page, as back and forward between its places do:
+// nothing is fetched, no load starts, nothing is left pending. The history gains an item (none for the place
+// shown already), and its places stay one document after the page loads again. Both engines say the same.
+TEST_F(WebEnginePage, BothEnginesMoveWithinThePageAlike) {
+    server_.route("GET", "/anchors",
+                  Reply::text("<a href='#x'>x</a><div style='height:3000px'></div><p id=x>x</p>", 200, "text/html"));
+    const std::string page = site("/anchors"), x = page + "#x", away = site("/cookie");
+    std::vector<std::string> events;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "navigation.decision" || name == "page.start" || name == "http.request")
+            events.push_back(name + " " + fields["url"].stringOr(""));
+    });
+    auto tap = [](const std::string& href) { return [href](WebView& view) { view.tapLink(href); }; };
+    auto back = [](WebView& view) { view.goBack(); };
+    auto forward = [](WebView& view) { view.goForward(); };
+    struct Step {
+        const char* label;
+        std::function<void(WebView&)> go;
+        std::string url;
+        std::vector<std::string> events;
+        bool loads = false;
+    } steps[] = {
+        {"a fragment", tap("#x"), x, {"navigation.decision " + x}},
+        {"back within", back, page, {}},
+        {"forward within", forward, x, {}},
+        {"the place shown", tap("#x"), x, {"navigation.decision " + x}},
+        {"away",
+         tap("/cookie"),
+         away,
+         {"navigation.decision " + away, "page.start " + away, "http.request " + away},
+         true},
+        {"back to the place", back, x, {"navigation.decision " + x, "page.start " + x, "http.request " + x}, true},
+        {"back within the page loaded again", back, page, {}},
+    };
+    // Each step's events, then where the history stands and what the server was asked for.
+    auto play = [&](WebView& view) {
+        std::vector<std::string> seen;
+        recorder_->ended = false;
+        view.loadRequest(URLRequest(*URL::string(page)));
+        EXPECT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
+        size_t asked = server_.requestsTo("/anchors").size();
+        for (const auto& step : steps) {
+            SCOPED_TRACE(step.label);
+            events.clear();
+            recorder_->ended = false;
+            step.go(view);
+            EXPECT_TRUE(dispatch::MainLoop::shared().runUntil(
+                [&] {
+                    return events.size() >= step.events.size() && view.URL() &&
+                           view.URL()->absoluteString() == step.url && !view.isLoading() &&
+                           (!step.loads || recorder_->ended);
+                },
+                20));
+            seen.push_back(step.label);
+            seen.insert(seen.end(), events.begin(), events.end());
+            EXPECT_EQ(events, step.events);
+            if (!view.runsScripts()) continue;
+            // The page itself is where the web view says.
+            std::optional<Value> href;
+            view.evaluateJavaScript("location.href",
+                                    [&](const Value& value, const std::optional<Error>&) { href = value; });
+            dispatch::MainLoop::shared().runUntil([&] { return href.has_value(); }, 10);
+            EXPECT_EQ(href.value_or(Value()).stringOr(""), step.url);
+        }
+        const auto& list = view.backForwardList();
+        seen.push_back("back " + std::to_string(list.backList().size()) + ", forward " +
+                       (list.forwardItem() ? list.forwardItem()->URL.absoluteString() : "none") + ", asked " +
+                       std::to_string(server_.requestsTo("/anchors").size() - asked));
+        return seen;
+    };
+    auto real = play(*webView_);
+    webView_.reset();
+    gtk::stop();
+    auto headlessView = std::make_shared<WebView>(uikit::Rect(0, 0, 320, 480));
+    headlessView->setNavigationDelegate(recorder_);
+    EXPECT_EQ(play(*headlessView), real);
+    EXPECT_EQ(real.back(), "back 0, forward " + x + ", asked 1");
+}
+
 // What the engine would ask a user (a server's challenge, a chooser, a menu, a print) is answered at once, as
 // with no handler: a challenge gets no credential and its answer shows, with its status; the rest end with
 // nothing chosen. Nothing is left waiting on a dialog no one sees: a tap then still loads its page.

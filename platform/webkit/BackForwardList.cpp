@@ -21,6 +21,7 @@ std::vector<BackForwardListItem> BackForwardList::backList() const {
 }
 
 void BackForwardList::push(BackForwardListItem item) {
+    if (!item.document) item.document = ++lastDocument_;
     if (current_) items_.resize(*current_ + 1);
     items_.push_back(std::move(item));
     current_ = items_.size() - 1;
@@ -42,6 +43,22 @@ bool BackForwardList::moveBy(int offset) {
     if (!itemAtIndex(offset)) return false;
     current_ = static_cast<size_t>(static_cast<long>(*current_) + offset);
     return true;
+}
+
+void BackForwardList::moveWithinPage(const platform::URL& url) {
+    const auto* current = currentItem();
+    if (!current || current->URL == url) return;
+    BackForwardListItem item = *current;
+    item.URL = url;
+    item.initialURL = url;
+    item.request.setURL(url);
+    push(std::move(item));
+}
+
+bool BackForwardList::sameDocument(int offset) const {
+    const auto* current = currentItem();
+    const auto* other = itemAtIndex(offset);
+    return current && other && offset != 0 && other->document == current->document;
 }
 
 BackForwardListItem* BackForwardList::mutableCurrentItem() { return current_ ? &items_[*current_] : nullptr; }

@@ -2,6 +2,7 @@
 // BackForwardList: the pages a web view has committed, and where it stands among them. A new page
 // drops every forward item; going back or forward only moves the current index. Main thread only.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,9 @@ struct BackForwardListItem {
     platform::URL initialURL;  // what was asked for
     std::string title;
     URLRequest request;  // what a reload or a return to this item sends
+    // The load that made the document this item shows (0: none yet); moving between items of one document
+    // loads nothing.
+    uint64_t document = 0;
 };
 
 class BackForwardList {
@@ -37,12 +41,18 @@ public:
     void commit(BackForwardListItem item, NavigationType type, int backForwardOffset);
     // Moves to `offset` from the current item; false when out of range.
     bool moveBy(int offset);
+    // The current document moved to `url` (a fragment of it): a new item of that document, unless `url` is
+    // already the current item's.
+    void moveWithinPage(const platform::URL& url);
+    // Whether the item at `offset` shows the current item's document.
+    bool sameDocument(int offset) const;
     BackForwardListItem* mutableCurrentItem();
     size_t size() const { return items_.size(); }
 
 private:
     std::vector<BackForwardListItem> items_;
     std::optional<size_t> current_;
+    uint64_t lastDocument_ = 0;
 };
 
 }  // namespace platform::webkit

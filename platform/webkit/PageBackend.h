@@ -74,6 +74,7 @@ public:
     // Ends the load in flight with -999 (reported as a failure). No effect when idle.
     virtual void stop() = 0;
     virtual std::shared_ptr<Navigation> reload() = 0;
+    // Null when out of range, or when the item shows the current document (BackForwardList::sameDocument).
     virtual std::shared_ptr<Navigation> goBy(int offset) = 0;
 
     virtual std::optional<URL> committedURL() const = 0;

@@ -148,7 +148,19 @@ void PageEngine::actionDecided(const std::shared_ptr<Job>& job, NavigationAction
         job->stage = Job::Stage::Done;
         return;
     }
+    if (!job->options.html && movesWithinPage(committedURL_, job->request, job->options.type)) {
+        // A fragment of the page shown: the page scrolls there; nothing is fetched, no load starts.
+        job->stage = Job::Stage::Done;
+        moveWithinPage(*job->request.url());
+        return;
+    }
     begin(job);
+}
+
+void PageEngine::moveWithinPage(const URL& url) {
+    committedURL_ = url;
+    if (committedRequest_) committedRequest_->setURL(url);
+    backForward_.moveWithinPage(url);
 }
 
 void PageEngine::begin(const std::shared_ptr<Job>& job) {
@@ -374,6 +386,12 @@ std::shared_ptr<Navigation> PageEngine::reload() {
 std::shared_ptr<Navigation> PageEngine::goBy(int offset) {
     const auto* item = backForward_.itemAtIndex(offset);
     if (!item || offset == 0) return nullptr;
+    if (backForward_.sameDocument(offset)) {
+        // Another place in the page shown: nobody is asked, nothing loads.
+        backForward_.moveBy(offset);
+        moveWithinPage(backForward_.currentItem()->URL);
+        return nullptr;
+    }
     LoadOptions options;
     options.type = NavigationType::BackForward;
     options.backForwardOffset = offset;
@@ -439,6 +457,19 @@ URLRequest PageEngine::requestFromPage(const URL& url) const {
     if (committedURL_) addPageHeaders(request, *committedURL_, referrerPolicy_);
     request.setNavigationInitiatorURL(committedURL_);
     return request;
+}
+
+bool movesWithinPage(const std::optional<URL>& page, const URLRequest& request, NavigationType type) {
+    const auto& target = request.url();
+    // A move in the history goes by its item's document instead (BackForwardList::sameDocument).
+    if (!page || !target || type == NavigationType::Reload || type == NavigationType::FormResubmitted ||
+        type == NavigationType::BackForward)
+        return false;
+    if (request.HTTPMethod() != "GET" || request.HTTPBody() || request.HTTPBodyStream()) return false;
+    const std::string& to = target->absoluteString();
+    const std::string& from = page->absoluteString();
+    auto hash = to.find('#');
+    return hash != std::string::npos && from.compare(0, from.find('#'), to, 0, hash) == 0;
 }
 
 void postPageEvent(const char* name, const std::optional<URL>& url, std::optional<int> status) {

@@ -88,6 +88,8 @@ private:
     void commit(const std::shared_ptr<Job>& job);
     void finish(const std::shared_ptr<Job>& job);
     void fail(std::shared_ptr<Job> job, const Error& error);  // by value: callers pass current_
+    // The page shown moved to `url`, a fragment of it.
+    void moveWithinPage(const URL& url);
     // Drops the load in flight quietly (a cancelled decision).
     void abandonCurrent();
     bool isCurrent(const std::shared_ptr<Job>& job) const { return job && current_ == job; }
@@ -140,6 +142,11 @@ void addPageHeaders(URLRequest& request, const URL& page, ReferrerPolicy policy)
 // `previous` sent, cut again for the new URL; no Origin once the request became a GET, "null" once it
 // went to another origin (the policy does not change the Origin).
 void carryPageHeaders(const URLRequest& previous, URLRequest& next, ReferrerPolicy policy);
+
+// Whether a navigation of `type` sending `request` only moves within the document shown at `page`, as a
+// browser's to a fragment of it does: a GET of the same URL but for a fragment, and with one, that is no
+// reload nor a move in the history. It sends nothing and loads nothing; the page's URL takes the new fragment.
+bool movesWithinPage(const std::optional<URL>& page, const URLRequest& request, NavigationType type);
 
 // Finds the <title> of an HTML document: whitespace collapsed, the common character references
 // decoded; empty when there is none.

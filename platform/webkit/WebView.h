@@ -64,8 +64,10 @@ public:
     // Loads the current page again (navigation type reload). With no page yet, retries the last
     // request that was started (a first load that failed); null when nothing was ever loaded.
     std::shared_ptr<Navigation> reload();
-    std::shared_ptr<Navigation> goBack();     // null when !canGoBack()
-    std::shared_ptr<Navigation> goForward();  // null when !canGoForward()
+    // Null when !canGoBack() (!canGoForward()), or when the item is another place in the page shown: the page
+    // moves there at once, nobody is asked and nothing loads.
+    std::shared_ptr<Navigation> goBack();
+    std::shared_ptr<Navigation> goForward();
     // Ends the load in flight: its delegate hears didFail(Provisional)Navigation with -999.
     void stopLoading();
 

@@ -260,6 +260,13 @@ public:
         auto* list = webkit_web_view_get_back_forward_list(view_);
         auto* target = webkit_back_forward_list_get_nth_item(list, offset);
         if (!target) return nullptr;
+        if (backForward_.sameDocument(offset)) {
+            // The engine moves within the page without asking or loading.
+            webkit_web_view_go_to_back_forward_list_item(view_, target);
+            backForward_.moveBy(offset);
+            moveWithinPage(backForward_.currentItem()->URL);
+            return nullptr;
+        }
         LoadOptions options;
         options.type = NavigationType::BackForward;
         options.backForwardOffset = offset;
@@ -645,6 +652,11 @@ private:
                 if (!allow) {
                     job->stage = Job::Stage::Done;
                     webkit_policy_decision_ignore(decision);
+                } else if (webkit_detail::movesWithinPage(self->committedURL_, job->request, job->options.type)) {
+                    // The engine scrolls to the fragment: no load starts, nothing is fetched.
+                    job->stage = Job::Stage::Done;
+                    webkit_policy_decision_use(decision);
+                    self->moveWithinPage(*job->request.url());
                 } else if (!PlatformConfig::networkUp()) {
                     // Offline: the load starts and fails at once, as URL loading reports it.
                     webkit_policy_decision_ignore(decision);
@@ -850,6 +862,14 @@ private:
         committedStatus_ = job->options.html ? std::nullopt : mainResourceStatus(url);
         webkit_detail::postPageEvent("page.commit", committedURL_, committedStatus_);
         if (client_) client_->engineDidCommit(job->navigation);
+    }
+
+    // A move to a fragment of the page shown: the page stays, its URL takes the fragment and its history gains an
+    // item, as the engine's does.
+    void moveWithinPage(const URL& url) {
+        committedURL_ = url;
+        if (committedRequest_) committedRequest_->setURL(url);
+        backForward_.moveWithinPage(url);
     }
 
     void finish(std::shared_ptr<Job> job) {  // by value: callers pass current_

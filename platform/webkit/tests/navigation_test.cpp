@@ -373,6 +373,33 @@ TEST_F(NavigationTest, HTMLStringsAndUnsupportedSchemes) {
     EXPECT_TRUE(runUntil([&] { return answered; }));
 }
 
+// Only a GET of the page's own URL with a fragment stays in the page; the rest load (a move in the history
+// goes by its item's document).
+TEST(MovesWithinPage, OnlyAFragmentOfThePageShown) {
+    struct Case {
+        const char* page;
+        const char* target;
+        const char* method;
+        NavigationType type;
+        bool within;
+    } cases[] = {
+        {"https://h/p", "https://h/p#x", "GET", NavigationType::LinkActivated, true},
+        {"https://h/p#x", "https://h/p#y", "GET", NavigationType::Other, true},
+        {"https://h/p?q=1", "https://h/p?q=1#", "GET", NavigationType::FormSubmitted, true},
+        {"https://h/p#x", "https://h/p", "GET", NavigationType::LinkActivated, false},
+        {"https://h/p", "https://h/p?q=1#x", "GET", NavigationType::FormSubmitted, false},
+        {"https://h/p", "https://h/q#x", "GET", NavigationType::LinkActivated, false},
+        {"https://h/p", "https://h/p#x", "POST", NavigationType::FormSubmitted, false},
+        {"https://h/p#x", "https://h/p#x", "GET", NavigationType::Reload, false},
+        {"https://h/p", "https://h/p#x", "GET", NavigationType::BackForward, false},
+    };
+    for (const auto& c : cases) {
+        URLRequest request(url(c.target));
+        request.setHTTPMethod(c.method);
+        EXPECT_EQ(webkit_detail::movesWithinPage(url(c.page), request, c.type), c.within) << c.page << " " << c.target;
+    }
+}
+
 TEST(HTMLTitle, FindsAndCleansTheTitle) {
     struct Case {
         const char* html;
