@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -167,12 +168,14 @@ struct Index {
     }
 };
 
-// The index table named `name`, built on its first use (once per process, whichever thread asks first).
-const Index& index(std::string_view name) {
+// The index table named `name`, built on its first use (once per process, whichever thread asks first);
+// null for none.
+const Index* findIndex(std::string_view name) {
     static const std::unique_ptr<std::once_flag[]> once(new std::once_flag[kEncodingIndexCount]);
     static const std::unique_ptr<Index[]> built(new Index[kEncodingIndexCount]);
     size_t i = 0;
-    while (i + 1 < kEncodingIndexCount && name != kEncodingIndexes[i].name) ++i;
+    while (i < kEncodingIndexCount && name != kEncodingIndexes[i].name) ++i;
+    if (i == kEncodingIndexCount) return nullptr;
     std::call_once(once[i], [i] {
         const EncodingIndex& data = kEncodingIndexes[i];
         Index& table = built[i];
@@ -187,7 +190,13 @@ const Index& index(std::string_view name) {
         }
         std::sort(table.pointers.begin(), table.pointers.end());
     });
-    return built[i];
+    return &built[i];
+}
+
+const Index& index(std::string_view name) {
+    static const Index none;
+    const Index* found = findIndex(name);
+    return found ? *found : none;
 }
 
 // gb18030's four-byte codes: runs of consecutive pointers for consecutive code points.
@@ -218,9 +227,12 @@ struct Ranges {
 const Ranges& gb18030Ranges() {
     static const Ranges ranges = [] {
         Ranges built;
-        const Index& table = index("gb18030-ranges");
-        for (uint32_t p = 0; p < table.codes.size(); ++p)
-            if (table.codes[p]) built.byPointer.push_back({p, table.codes[p], 0});
+        for (size_t i = 0; i < kEncodingIndexCount; ++i) {
+            const EncodingIndex& data = kEncodingIndexes[i];
+            if (data.name != std::string_view("gb18030-ranges")) continue;
+            for (size_t e = 0; e < data.count; ++e)
+                built.byPointer.push_back({data.entries[2 * e], data.entries[2 * e + 1], 0});
+        }
         for (size_t r = 0; r < built.byPointer.size(); ++r)
             built.byPointer[r].length =
                 (r + 1 < built.byPointer.size() ? built.byPointer[r + 1].pointer : 39420) - built.byPointer[r].pointer;
@@ -257,6 +269,20 @@ private:
     std::string out_;
 };
 
+// A single-byte encoding's table and the characters the real engine's form encoder writes as a byte
+// of another (a full-width letter as its ASCII one, say), looked up once for all.
+std::pair<const Index*, const Index*> singleByteTables(const TextEncoding& encoding) {
+    constexpr size_t count = std::size(kEncodings);
+    static const auto tables = [] {
+        std::array<std::pair<const Index*, const Index*>, count> found{};
+        for (size_t i = 0; i < count; ++i)
+            if (kEncodings[i].kind == Kind::SingleByte)
+                found[i] = {&index(kEncodings[i].index), findIndex(std::string(kEncodings[i].index) + "-fallbacks")};
+        return found;
+    }();
+    return tables[&encoding - kEncodings];
+}
+
 std::string decodedSingleByte(std::string_view bytes, const Index& table) {
     std::string out;
     out.reserve(bytes.size() * 3 / 2);
@@ -269,7 +295,7 @@ std::string decodedSingleByte(std::string_view bytes, const Index& table) {
 }
 
 std::string decodedGB18030(std::string_view bytes) {
-    const Index& table = index("gb18030");
+    static const Index& table = index("gb18030");
     Decoder d(bytes);
     unsigned first = 0, second = 0, third = 0;
     for (int b; d.next(b);) {
@@ -324,7 +350,7 @@ std::string decodedGB18030(std::string_view bytes) {
 }
 
 std::string decodedBig5(std::string_view bytes) {
-    const Index& table = index("big5");
+    static const Index& table = index("big5");
     Decoder d(bytes);
     unsigned lead = 0;
     for (int b; d.next(b);) {
@@ -361,6 +387,8 @@ std::string decodedBig5(std::string_view bytes) {
 }
 
 std::string decodedEUCJP(std::string_view bytes) {
+    static const Index& jis0208Table = index("jis0208");
+    static const Index& jis0212Table = index("jis0212");
     Decoder d(bytes);
     unsigned lead = 0;
     bool jis0212 = false;
@@ -378,7 +406,7 @@ std::string decodedEUCJP(std::string_view bytes) {
             lead = 0;
             char32_t code = 0;
             if (inRange(l, 0xA1, 0xFE) && inRange(b, 0xA1, 0xFE))
-                code = index(jis0212 ? "jis0212" : "jis0208").code((l - 0xA1) * 94 + b - 0xA1);
+                code = (jis0212 ? jis0212Table : jis0208Table).code((l - 0xA1) * 94 + b - 0xA1);
             jis0212 = false;
             if (code) {
                 d.emit(code);
@@ -399,7 +427,7 @@ std::string decodedEUCJP(std::string_view bytes) {
 
 std::string decodedISO2022JP(std::string_view bytes) {
     enum State { ASCII, Roman, Katakana, LeadByte, TrailByte, EscapeStart, Escape };
-    const Index& table = index("jis0208");
+    static const Index& table = index("jis0208");
     Decoder d(bytes);
     State state = ASCII, outputState = ASCII;
     unsigned lead = 0;
@@ -484,7 +512,7 @@ std::string decodedISO2022JP(std::string_view bytes) {
 }
 
 std::string decodedShiftJIS(std::string_view bytes) {
-    const Index& table = index("jis0208");
+    static const Index& table = index("jis0208");
     Decoder d(bytes);
     unsigned lead = 0;
     for (int b; d.next(b);) {
@@ -519,7 +547,7 @@ std::string decodedShiftJIS(std::string_view bytes) {
 }
 
 std::string decodedEUCKR(std::string_view bytes) {
-    const Index& table = index("euc-kr");
+    static const Index& table = index("euc-kr");
     Decoder d(bytes);
     unsigned lead = 0;
     for (int b; d.next(b);) {
@@ -589,9 +617,11 @@ bool encodedGB18030(char32_t c, std::string& out, bool gbk) {
     if (c < 0x80) return put(out, c), true;
     if (c == 0xE5E5) return false;
     if (gbk && c == 0x20AC) return put(out, 0x80), true;
-    int64_t pointer = index("gb18030").pointer(c);
+    static const Index& table = index("gb18030");
+    static const Index& extra = index("gb18030-encoder-extra");
+    int64_t pointer = table.pointer(c);
     // Private use code points that once stood for characters since given their own are still written.
-    if (pointer < 0) pointer = index("gb18030-encoder-extra").pointer(c);
+    if (pointer < 0) pointer = extra.pointer(c);
     if (pointer >= 0) {
         unsigned trail = pointer % 190;
         put(out, pointer / 190 + 0x81);
@@ -613,7 +643,8 @@ bool encodedBig5(char32_t c, std::string& out) {
     // The Hong Kong additions below lead 0xA1 are read but never written; six characters that are in the
     // table twice are written with their later pointer.
     bool last = c == 0x2550 || c == 0x255E || c == 0x2561 || c == 0x256A || c == 0x5341 || c == 0x5345;
-    int64_t pointer = index("big5").pointer(c, 0, (0xA1 - 0x81) * 157, last);
+    static const Index& table = index("big5");
+    int64_t pointer = table.pointer(c, 0, (0xA1 - 0x81) * 157, last);
     if (pointer < 0) return false;
     unsigned trail = pointer % 157;
     put(out, pointer / 157 + 0x81);
@@ -627,7 +658,8 @@ bool encodedEUCJP(char32_t c, std::string& out) {
     if (c == 0x203E) return put(out, 0x7E), true;
     if (inRange(c, 0xFF61, 0xFF9F)) return put(out, 0x8E), put(out, c - 0xFF61 + 0xA1), true;
     if (c == 0x2212) c = 0xFF0D;
-    int64_t pointer = index("jis0208").pointer(c);
+    static const Index& table = index("jis0208");
+    int64_t pointer = table.pointer(c);
     if (pointer < 0) return false;
     put(out, pointer / 94 + 0xA1);
     put(out, pointer % 94 + 0xA1);
@@ -641,7 +673,8 @@ bool encodedShiftJIS(char32_t c, std::string& out) {
     if (inRange(c, 0xFF61, 0xFF9F)) return put(out, c - 0xFF61 + 0xA1), true;
     if (c == 0x2212) c = 0xFF0D;
     // Pointers 8272 to 8835 repeat characters found later in the table; those are written instead.
-    int64_t pointer = index("jis0208").pointer(c, 8272, 8836);
+    static const Index& table = index("jis0208");
+    int64_t pointer = table.pointer(c, 8272, 8836);
     if (pointer < 0) return false;
     unsigned lead = pointer / 188, trail = pointer % 188;
     put(out, lead + (lead < 0x1F ? 0x81 : 0xC1));
@@ -651,7 +684,8 @@ bool encodedShiftJIS(char32_t c, std::string& out) {
 
 bool encodedEUCKR(char32_t c, std::string& out) {
     if (c < 0x80) return put(out, c), true;
-    int64_t pointer = index("euc-kr").pointer(c);
+    static const Index& table = index("euc-kr");
+    int64_t pointer = table.pointer(c);
     if (pointer < 0) return false;
     put(out, pointer / 190 + 0x81);
     put(out, pointer % 190 + 0x41);
@@ -682,8 +716,10 @@ public:
                 continue;
             }
             char32_t wanted = c == 0x2212 ? 0xFF0D : c;
-            if (inRange(wanted, 0xFF61, 0xFF9F)) wanted = index("iso-2022-jp-katakana").code(wanted - 0xFF61);
-            int64_t pointer = index("jis0208").pointer(wanted);
+            static const Index& katakana = index("iso-2022-jp-katakana");
+            static const Index& jis0208 = index("jis0208");
+            if (inRange(wanted, 0xFF61, 0xFF9F)) wanted = katakana.code(wanted - 0xFF61);
+            int64_t pointer = jis0208.pointer(wanted);
             if (pointer < 0) {
                 if (state_ == JIS0208) {
                     switchTo(ASCII, out);
@@ -971,14 +1007,17 @@ std::string encodedForForm(std::string_view text, const TextEncoding& encoding) 
     default:
         break;
     }
-    const Index* table = encoding.kind == Kind::SingleByte ? &index(encoding.index) : nullptr;
+    const Index* table = nullptr;
+    const Index* fallbacks = nullptr;
+    if (encoding.kind == Kind::SingleByte) std::tie(table, fallbacks) = singleByteTables(encoding);
     ISO2022JPEncoder iso2022jp;
     auto encodeOne = [&](char32_t c, std::string& out) {
         switch (encoding.kind) {
         case Kind::SingleByte: {
-            int64_t pointer = c < 0x80 ? c - 0x80 : table->pointer(c);
-            if (c >= 0x80 && pointer < 0) return false;
-            return put(out, pointer + 0x80), true;
+            if (c < 0x80) return put(out, c), true;
+            if (int64_t pointer = table->pointer(c); pointer >= 0) return put(out, pointer + 0x80), true;
+            if (int64_t byte = fallbacks ? fallbacks->pointer(c) : -1; byte >= 0) return put(out, byte), true;
+            return false;
         }
         case Kind::UserDefined:
             if (c < 0x80 || inRange(c, 0xF780, 0xF7FF)) return put(out, c < 0x80 ? c : c - 0xF780 + 0x80), true;

@@ -7,7 +7,8 @@ namespace platform::webkit::forms {
 
 struct EncodingIndex {
     const char* name;         // "jis0208", "windows-1255", "gb18030-ranges"
-    const uint32_t* entries;  // pointer, code point; pointer, code point; ... in pointer order
+    const uint32_t* entries;  // pointer, code point; pointer, code point; ... in pointer order (in a
+                              // "-fallbacks" table the pointer is the byte itself)
     size_t count;             // entries, each two numbers
 };
 
