@@ -73,6 +73,11 @@ TEST(TextEncoding, EncodesAsTheEngine) {
         {"macintosh", "€ﬁ\uF8FF", "\xDB\xDE\xF0"},
         {"x-mac-cyrillic", "Привет€¤", "\x8F\xF0\xE8\xE2\xE5\xF2\xFF&#164;"},
         {"x-user-defined", "a\uF780\uF7FF€", "a\x80\xFF&#8364;"},
+        // What the engine writes as a byte of another in some single-byte encodings; a character it drops
+        // (U+200B) or writes as a line break (U+266A) goes as a reference instead.
+        {"iso-8859-2", "•¥～Ł\u200B\u266A", "\x07\x8E~\xA3&#8203;&#9834;"},
+        {"windows-1251", "～Ｂ", "~B"},
+        {"windows-1252", "～", "&#65374;"},
         {"utf-16le", "é", "é"},
     };
     for (const auto& row : rows) EXPECT_EQ(encodedForForm(row.text, named(row.label)), row.bytes) << row.label;
