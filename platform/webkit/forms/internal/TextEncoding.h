@@ -56,7 +56,8 @@ const TextEncoding* encodingForMeta(std::string_view charsetAttribute, std::stri
 // (a bad second byte that is ASCII is read again on its own).
 std::string decodedText(std::string_view bytes, const TextEncoding& encoding);
 // UTF-8 `text` in `encoding`, a character the encoding has no bytes for written as "&#N;" (N its code
-// point in decimal), as forms send it.
+// point in decimal), as forms send it; some single-byte encodings first write such a character as the
+// byte the real engine picks for it (a full-width letter as its ASCII one).
 std::string encodedForForm(std::string_view text, const TextEncoding& encoding);
 
 }  // namespace platform::webkit::forms
