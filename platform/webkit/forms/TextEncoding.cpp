@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -280,7 +281,8 @@ std::pair<const Index*, const Index*> singleByteTables(const TextEncoding& encod
                 found[i] = {&index(kEncodings[i].index), findIndex(std::string(kEncodings[i].index) + "-fallbacks")};
         return found;
     }();
-    return tables[&encoding - kEncodings];
+    bool ours = !std::less<>()(&encoding, std::begin(kEncodings)) && std::less<>()(&encoding, std::end(kEncodings));
+    return ours ? tables[&encoding - kEncodings] : std::make_pair(&index(encoding.index), nullptr);
 }
 
 std::string decodedSingleByte(std::string_view bytes, const Index& table) {
