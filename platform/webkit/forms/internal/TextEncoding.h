@@ -1,18 +1,34 @@
 #pragma once
 // Character encodings as browsers name, sniff, decode and encode them for HTML pages and their forms:
 // the labels a page may use, the encoding a page is read in (byte order mark, the answer's charset, a
-// <meta> in its first 1024 bytes, then windows-1252), and text in and out of each encoding. The
-// conversions go through glibc's iconv. Pure functions, safe from any thread.
+// <meta> in its first 1024 bytes, then windows-1252), and text in and out of each encoding, by the
+// browsers' own algorithms over their index tables (platform/webkit/forms/indexes/). Each table is built
+// once per process, on first use. Pure functions, safe from any thread.
 #include <string>
 #include <string_view>
 
 namespace platform::webkit::forms {
 
 struct TextEncoding {
-    enum class Kind { UTF8, SingleByte, MultiByte, UTF16, Replacement, UserDefined };
+    // The decoder and encoder the encoding uses.
+    enum class Kind {
+        UTF8,
+        SingleByte,
+        GBK,
+        GB18030,
+        Big5,
+        EUCJP,
+        ISO2022JP,
+        ShiftJIS,
+        EUCKR,
+        UTF16BE,
+        UTF16LE,
+        Replacement,
+        UserDefined
+    };
     const char* name;  // as a form's _charset_ field sends it: "windows-1252", "Shift_JIS", "UTF-8"
     Kind kind;
-    const char* iconv;   // glibc's name for the same mapping (single- and multi-byte ones)
+    const char* index;   // a single-byte encoding's index table ("iso-8859-8" for ISO-8859-8-I too)
     const char* labels;  // every label naming it, lower-case, separated by spaces
 };
 
@@ -36,10 +52,12 @@ const TextEncoding* encodingForMeta(std::string_view charsetAttribute, std::stri
 
 // `bytes` in `encoding` as UTF-8 (a leading byte order mark dropped), what does not decode as U+FFFD: in
 // UTF-8 one for each ill-formed sequence (its longest valid start), in the replacement encoding one for
-// all, elsewhere one for each byte.
+// all, in UTF-16 one for each unpaired surrogate, elsewhere one for each byte or pair that names nothing
+// (a bad second byte that is ASCII is read again on its own).
 std::string decodedText(std::string_view bytes, const TextEncoding& encoding);
 // UTF-8 `text` in `encoding`, a character the encoding has no bytes for written as "&#N;" (N its code
-// point in decimal), as forms send it.
+// point in decimal), as forms send it; some single-byte encodings first write such a character as the
+// byte the real engine picks for it (a full-width letter as its ASCII one).
 std::string encodedForForm(std::string_view text, const TextEncoding& encoding);
 
 }  // namespace platform::webkit::forms
