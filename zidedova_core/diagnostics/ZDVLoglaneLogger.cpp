@@ -177,10 +177,10 @@ void ZDVLoglaneLogger::reachabilityDidChange() {
 
 void ZDVLoglaneLogger::scheduleNextSend() {
     if (sendScheduled_ || !network_) return;
-    if (!network_->isNetworkConnected()) {
-        network_->setReachabilityDelegate(shared_from_this());
-        return;
-    }
+    // Listen before looking: a report landing between the two is then either seen here or delivered to
+    // us; looking first could miss it and leave no send scheduled at all.
+    network_->setReachabilityDelegate(shared_from_this());
+    if (!network_->isNetworkConnected()) return;
     network_->setReachabilityDelegate(nullptr);
     sendScheduled_ = true;
     int64_t delay;
