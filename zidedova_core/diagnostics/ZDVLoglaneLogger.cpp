@@ -116,6 +116,15 @@ void ZDVLoglaneLoggerTestAccess::runOnQueue(const ZDVLoglaneLogger& logger, std:
     logger.queue_.async(std::move(block));
 }
 
+bool ZDVLoglaneLoggerTestAccess::sendScheduled(const ZDVLoglaneLogger& logger) {
+    bool scheduled = false;
+    logger.queue_.sync([&] {
+        logger.queue_.assertCurrent();
+        scheduled = logger.sendScheduled_;
+    });
+    return scheduled;
+}
+
 // ---------------------------------------------------------------- logging
 
 void ZDVLoglaneLogger::logEvent(const LLNPBLogEvent& event, int32_t logSource, const std::string& account) {
