@@ -116,6 +116,15 @@ void ZDVLoglaneLoggerTestAccess::runOnQueue(const ZDVLoglaneLogger& logger, std:
     logger.queue_.async(std::move(block));
 }
 
+bool ZDVLoglaneLoggerTestAccess::sendScheduled(const ZDVLoglaneLogger& logger) {
+    bool scheduled = false;
+    logger.queue_.sync([&] {
+        logger.queue_.assertCurrent();
+        scheduled = logger.sendScheduled_;
+    });
+    return scheduled;
+}
+
 // ---------------------------------------------------------------- logging
 
 void ZDVLoglaneLogger::logEvent(const LLNPBLogEvent& event, int32_t logSource, const std::string& account) {
@@ -177,10 +186,10 @@ void ZDVLoglaneLogger::reachabilityDidChange() {
 
 void ZDVLoglaneLogger::scheduleNextSend() {
     if (sendScheduled_ || !network_) return;
-    if (!network_->isNetworkConnected()) {
-        network_->setReachabilityDelegate(shared_from_this());
-        return;
-    }
+    // Listen before looking: a report landing between the two is then either seen here or delivered to
+    // us; looking first could miss it and leave no send scheduled at all.
+    network_->setReachabilityDelegate(shared_from_this());
+    if (!network_->isNetworkConnected()) return;
     network_->setReachabilityDelegate(nullptr);
     sendScheduled_ = true;
     int64_t delay;

@@ -9,6 +9,8 @@ struct ZDVLoglaneLoggerTestAccess {
     static void drainQueue(const ZDVLoglaneLogger& logger);
     // Queues `block` on "loglane" behind what is there.
     static void runOnQueue(const ZDVLoglaneLogger& logger, std::function<void()> block);
+    // Whether a timed send waits on the clock, once what was queued so far has run. Not on "loglane".
+    static bool sendScheduled(const ZDVLoglaneLogger& logger);
 };
 
 }  // namespace zidedova
