@@ -212,6 +212,20 @@ std::optional<std::string> readExactly(int fd, size_t size, int wakeFd, Clock::t
     return out;
 }
 
+// Closes a client that gets no tunnel so that what the proxy said reaches it: a close with unread bytes
+// would reset the connection, dropping the answer if it is still unsent or unread. So end this side, then read
+// and drop what the client still sends until it closes, the time is up, or stopping.
+void closeInOrder(Socket& client, int wakeFd) {
+    ::shutdown(client.get(), SHUT_WR);
+    auto deadline = Clock::now() + std::chrono::milliseconds(ConnectProxy::kCloseLingerMs);
+    char dropped[4096];
+    while (waitFor(client.get(), POLLIN, wakeFd, deadline) == 1) {
+        ssize_t n = ::recv(client.get(), dropped, sizeof dropped, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+    }
+    client.reset();
+}
+
 // One direction of a tunnel: bytes read from `from` wait in the buffer until `to` takes them.
 struct Direction {
     int from;
@@ -304,6 +318,7 @@ struct ConnectProxy::Connection {
     Socket client;
     std::thread thread;
     std::atomic<bool> done{false};
+    bool tunnelled = false;  // the connection's thread's own
 };
 
 ConnectProxy::ConnectProxy(std::map<std::string, std::string> connectTo, CertificateCheck check)
@@ -388,7 +403,10 @@ void ConnectProxy::acceptLoop() {
         try {
             raw->thread = std::thread([this, raw] {
                 serve(*raw);
-                raw->client.reset();
+                if (raw->tunnelled)
+                    raw->client.reset();
+                else
+                    closeInOrder(raw->client, wakeRead_);
                 raw->done = true;
             });
         } catch (const std::system_error&) {
@@ -517,6 +535,7 @@ void ConnectProxy::serve(Connection& connection) {
             if (!server.valid()) return;
         }
     }
+    connection.tunnelled = true;
     relay(client, server.get(), wakeRead_);
 }
 

@@ -14,6 +14,9 @@
 // target it may not or cannot reach (refused, unresolvable, past the connect time-out) gets a refusal, so
 // the engine reports "cannot connect". Any other command or address type is refused, a malformed request
 // is closed, and one not complete within the handshake time-out is closed; none of them can grow memory.
+// Such a client is closed in order: the proxy ends its side, then reads and drops what the client still
+// sends until it closes (kCloseLingerMs at most), since closing on unread bytes resets the connection, and a
+// reset can discard the refusal before the client reads it.
 //
 // With a CertificateCheck, the first TLS tunnel to each host:port (the client's first byte opens a TLS
 // handshake) waits while the proxy shakes hands with its server itself (judging nothing, sending nothing
@@ -49,6 +52,7 @@ public:
     static constexpr size_t kMaxConnections = 512;  // beyond this, new clients are closed at once
     static constexpr uint16_t kWebPorts[] = {80, 443};
     static constexpr int kCertificateCheckTimeoutMs = 5000;
+    static constexpr int kCloseLingerMs = 2000;
 
     // Called on a connection's thread with the host a tunnel is for and the certificates its server presented
     // (DER, leaf first). `ready` may be called from any thread, and at any time (later than the wait too).
