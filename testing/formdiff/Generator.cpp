@@ -276,7 +276,8 @@ Part valuePart(Maker& m, const Encoding& e, size_t& counter) {
 }
 
 Part rangePart(Maker& m, const Encoding& e, size_t& counter) {
-    Part p{"range", "", {}};
+    // Odd bounds may fail the engine's own checks.
+    Part p{"range", "", {}, false, true};
     std::string name = fieldName(m, e, counter);
     p.html = "<input type=range" + attr("name", name, m);
     for (const char* a : {"min", "max", "step", "value"})
@@ -403,7 +404,7 @@ Part textareaPart(Maker& m, const Encoding& e, size_t& counter) {
 Part otherPart(Maker& m, const Encoding& e, size_t& counter) {
     Part p;
     std::string name = fieldName(m, e, counter);
-    switch (m.below(6)) {
+    switch (m.below(8)) {
     case 0:
         p = {"file", "<input type=file" + attr("name", name, m) + ">", {}};
         break;
@@ -419,8 +420,15 @@ Part otherPart(Maker& m, const Encoding& e, size_t& counter) {
     case 4:
         p = {"object", "<object" + attr("name", name, m) + "></object><keygen name=kg>", {}};
         break;
-    default:
+    case 5:
         p = {"image", "<input type=image" + attr("name", name, m) + " alt=i>", {}};
+        break;
+    case 6:
+        // The inner start tag is dropped; its end tag ends the outer form for the parts after it.
+        p = {"nested form", "<form action=inner><input" + attr("name", name, m) + " value=i></form>", {}};
+        break;
+    default:
+        p = {"misnested markup", "<p><b><input" + attr("name", name, m) + " value=b></p></b><li><i>", {}};
         break;
     }
     return p;
@@ -546,7 +554,11 @@ PageSpec generate(uint64_t seed, size_t index) {
         break;
     }
     default:
-        if (std::string(e.name) == "windows-1252") {
+        if (std::string(e.name) == "UTF-8") {
+            spec.declaredBy = "BOM over answer";
+            spec.contentType = "text/html; charset=windows-1252";
+            spec.utf8BOM = true;
+        } else if (std::string(e.name) == "windows-1252") {
             spec.declaredBy = "nothing";
         } else {
             spec.declaredBy = "answer";
@@ -632,6 +644,7 @@ std::string render(const PageSpec& spec, const std::string& prefix) {
         page += spec.formOpen + inside + "</form>";
     page += "\n" + outside + "</body></html>";
     page = replaceAll(page, "@P@", prefix);
+    if (spec.utf8BOM) page = "\xEF\xBB\xBF" + page;
     if (spec.wholePageUTF16) {
         bool le = spec.encoding == "UTF-16LE";
         auto converted = convert(page, le ? "UTF-16LE" : "UTF-16BE");

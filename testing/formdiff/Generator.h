@@ -34,6 +34,7 @@ struct PageSpec {
     std::string action;                // as the form writes it; the fill's action
     std::vector<Part> parts;
     bool wholePageUTF16 = false;  // the page is written in UTF-8 and turned into UTF-16 at the end
+    bool utf8BOM = false;         // the page starts with UTF-8's byte order mark
 };
 
 // The page `index` of run `seed`.

@@ -276,7 +276,8 @@ std::vector<std::string> split(const std::string& text, char by) {
 }
 
 // The kind of difference between two urlencoded lists of entries (a body or a query).
-std::string entriesKind(const PageSpec& spec, const std::string& real, const std::string& headless) {
+std::string entriesKind(const PageSpec& spec, const std::string& what, const std::string& real,
+                        const std::string& headless) {
     auto a = split(real, '&'), b = split(headless, '&');
     auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     if (a.size() != b.size()) {
@@ -285,7 +286,7 @@ std::string entriesKind(const PageSpec& spec, const std::string& real, const std
         for (const auto& e : b) --count[nameOf(e)];
         for (const auto& [name, more] : count)
             if (more != 0)
-                return "entries: the " + std::string(more > 0 ? "real" : "headless") + " engine sends more of a " +
+                return what + ": the " + std::string(more > 0 ? "real" : "headless") + " engine sends more of a " +
                        partOf(spec, name);
     }
     for (size_t i = 0; i < a.size(); ++i) {
@@ -305,12 +306,12 @@ std::string entriesKind(const PageSpec& spec, const std::string& real, const std
         bool encoded = (sx + sy).find("%XX") != std::string::npos || (sx + sy).find("&#N;") != std::string::npos;
         // An ASCII character escaped by one engine only differs the same in any field; other values by field.
         bool escaping = !encoded && percentDecoded(sx) == percentDecoded(sy);
-        if (!encoded && !escaping) return "entry value of a " + partOf(spec, nameOf(a[i])) + " differs";
-        std::string kind = "entry: real '" + sx + "', headless '" + sy + "'";
+        if (!encoded && !escaping) return what + " value of a " + partOf(spec, nameOf(a[i])) + " differs";
+        std::string kind = what + ": real '" + sx + "', headless '" + sy + "'";
         if (encoded) kind += " (" + spec.encoding + ")";
         return kind;
     }
-    return "entries differ";
+    return what + " differs";
 }
 
 // Every kind of difference between the two requests of a page.
@@ -344,8 +345,8 @@ std::vector<std::string> kindsOf(const PageSpec& spec, const Sent& real, const S
                                                        ? std::string()
                                                        : headless.target.substr(headless.target.find('?') + 1));
     if (realPath != headlessPath) kinds.push_back("target path: real " + realPath + ", headless " + headlessPath);
-    if (realQuery != headlessQuery) kinds.push_back(entriesKind(spec, realQuery, headlessQuery));
-    if (real.body != headless.body) kinds.push_back(entriesKind(spec, real.body, headless.body));
+    if (realQuery != headlessQuery) kinds.push_back(entriesKind(spec, "query", realQuery, headlessQuery));
+    if (real.body != headless.body) kinds.push_back(entriesKind(spec, "body", real.body, headless.body));
     if (real.referer != headless.referer)
         kinds.push_back("Referer (" + context + "): real " + real.referer + ", headless " + headless.referer);
     if (real.origin != headless.origin)
