@@ -271,7 +271,10 @@ Part valuePart(Maker& m, const Encoding& e, size_t& counter) {
         p.kind += " multiple";
     }
     p.html += ">";
-    if (p.kind != "hidden" && p.kind != "color" && m.chance(40)) p.fill.push_back({name, m.pick(k.values)});
+    if (p.kind != "hidden" && p.kind != "color" && m.chance(40)) {
+        p.fill.push_back({name, m.pick(k.values)});
+        p.risky = true;  // a typed date the control cannot take is bad input to the real engine
+    }
     return p;
 }
 

@@ -307,9 +307,26 @@ std::string entriesKind(const PageSpec& spec, const std::string& what, const std
         // An ASCII character escaped by one engine only differs the same in any field; other values by field.
         bool escaping = !encoded && percentDecoded(sx) == percentDecoded(sy);
         if (!encoded && !escaping) return what + " value of a " + partOf(spec, nameOf(a[i])) + " differs";
-        std::string kind = what + ": real '" + sx + "', headless '" + sy + "'";
-        if (encoded) kind += " (" + spec.encoding + ")";
-        return kind;
+        std::string shapes = "real '" + sx + "', headless '" + sy + "'";
+        if (!encoded) return what + ": " + shapes;
+        // Characters: a query's and a body's are written alike. The characters a reference names
+        // tell the cause when one engine leaves them out or writes a look-alike instead.
+        std::set<std::string> named;
+        for (const auto& t : dy)
+            if (t.size() > 6) {
+                char buf[16];
+                std::snprintf(buf, sizeof buf, "U+%04lX", std::stoul(t.substr(6, t.size() - 9)));
+                named.insert(buf);
+            }
+        std::string characters;
+        for (const auto& c : named) characters += (characters.empty() ? "" : " ") + c;
+        bool onlyReferences = sy == "&#N;";
+        if (onlyReferences && sx.empty() && named.size() <= 2)
+            return "the real engine leaves out " + characters + ", the headless writes a reference\t" + spec.encoding;
+        if (onlyReferences && sx.find_first_of("%&") == std::string::npos)
+            return "the real engine writes an ASCII look-alike, the headless a reference\t" + characters + " as '" +
+                   sx + "' in " + spec.encoding;
+        return "characters encoded otherwise in " + spec.encoding + "\t" + shapes;
     }
     return what + " differs";
 }
@@ -365,8 +382,9 @@ std::vector<std::string> kindsOf(const PageSpec& spec, const Sent& real, const S
 PageSpec cutDown(Run& run, PageSpec spec, const std::string& kind) {
     auto stillDiffers = [&](const PageSpec& candidate) {
         auto [real, headless] = run.both(candidate);
-        auto kinds = kindsOf(candidate, real, headless);
-        return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+        for (const auto& found : kindsOf(candidate, real, headless))
+            if (found.substr(0, found.find('\t')) == kind) return true;
+        return false;
     };
     for (size_t i = spec.parts.size(); i-- > 0;) {
         PageSpec candidate = spec;
@@ -481,6 +499,7 @@ int main(int argc, char** argv) {
     struct Group {
         size_t pages = 0;
         std::string example;  // a reproducer, cut down when the budget allowed
+        std::map<std::string, size_t> details;
     };
     std::map<std::string, Group> kinds;
     for (size_t index = options->first; index < options->first + options->pages; ++index) {
@@ -492,14 +511,18 @@ int main(int argc, char** argv) {
         if (pageKinds.empty()) continue;
         ++differ;
         std::string name = "page-" + std::to_string(options->seed) + "-" + std::to_string(index);
+        std::filesystem::remove_all(out / name);  // an earlier run's reproducer of the same page
         writeReproducer(out / name, spec, real, headless);
         for (size_t k = 0; k < pageKinds.size(); ++k) {
-            Group& group = kinds[pageKinds[k]];
+            // A kind, and after a tab what this page shows of it.
+            std::string kind = pageKinds[k].substr(0, pageKinds[k].find('\t'));
+            Group& group = kinds[kind];
+            if (pageKinds[k].size() > kind.size()) ++group.details[pageKinds[k].substr(kind.size() + 1)];
             group.example = group.example.empty() ? (out / name).string() : group.example;
             // The first page of a kind is cut down to what still shows it.
             if (group.pages == 0 && cut < options->cut) {
                 ++cut;
-                PageSpec small = cutDown(run, spec, pageKinds[k]);
+                PageSpec small = cutDown(run, spec, kind);
                 auto [smallReal, smallHeadless] = run.both(small);
                 group.example = (out / name / ("cut" + std::to_string(k + 1))).string();
                 writeReproducer(group.example, small, smallReal, smallHeadless);
@@ -514,7 +537,16 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::string, Group>> sorted(kinds.begin(), kinds.end());
     std::stable_sort(sorted.begin(), sorted.end(),
                      [](const auto& a, const auto& b) { return a.second.pages > b.second.pages; });
-    for (const auto& [kind, group] : sorted)
-        std::printf("%5zu  %s\n       e.g. %s\n", group.pages, shown(kind).c_str(), group.example.c_str());
+    for (const auto& [kind, group] : sorted) {
+        std::printf("%5zu  %s\n", group.pages, shown(kind).c_str());
+        // Its most frequent details.
+        std::vector<std::pair<size_t, std::string>> details;
+        for (const auto& [detail, count] : group.details) details.emplace_back(count, detail);
+        std::sort(details.rbegin(), details.rend());
+        for (size_t i = 0; i < details.size() && i < 4; ++i)
+            std::printf("         %zu: %s\n", details[i].first, shown(details[i].second).c_str());
+        if (details.size() > 4) std::printf("         ... %zu more\n", details.size() - 4);
+        std::printf("       e.g. %s\n", group.example.c_str());
+    }
     return differ ? 1 : 0;
 }
