@@ -581,7 +581,13 @@ PageSpec generate(uint64_t seed, size_t index) {
         m.chance(25) ? m.pick({"no-referrer", "origin", "same-origin", "strict-origin", "origin-when-cross-origin",
                                "unsafe-url", "no-referrer-when-downgrade", "strict-origin-when-cross-origin"})
                      : "";
-    spec.crossSite = m.chance(25);
+    // Pages over https send another Referer and Origin to plain http, and a scheme apart is another site.
+    bool secure = m.chance(25);
+    spec.pageOrigin = secure ? "https://secure.test" : "http://site.test";
+    spec.crossSite = m.chance(30);
+    if (spec.crossSite)
+        spec.actionOrigin = secure ? m.pick({"http://secure.test", "http://other.test"})
+                                   : m.pick({"http://other.test", "https://secure.test"});
     if (m.chance(60)) {
         spec.cookies.push_back("plain=1; Path=@P@");
         spec.cookies.push_back(std::string("ss=2; Path=@P@; SameSite=") + m.pick({"Lax", "Strict", "None", "bogus"}));
@@ -590,7 +596,8 @@ PageSpec generate(uint64_t seed, size_t index) {
     }
 
     std::string method = m.pick({"", "post", "POST", "get", "put", "post", "post"});
-    spec.action = spec.crossSite ? "http://other.test@P@sent" : m.pick({"sent", "sent?x=1&y", "@P@sent", "", "sent#f"});
+    spec.action =
+        spec.crossSite ? spec.actionOrigin + "@P@sent" : m.pick({"sent", "sent?x=1&y", "@P@sent", "", "sent#f"});
     if (m.chance(30)) spec.head += "<form action=decoy id=decoy><input name=z></form>";
     spec.formOpen = "<form";
     if (!method.empty()) spec.formOpen += " method=" + method;
@@ -666,7 +673,8 @@ FormFill fillOf(const PageSpec& spec, const std::string& prefix) {
 
 std::string describe(const PageSpec& spec) {
     std::string out = spec.encoding + " by " + spec.declaredBy + "; " + spec.formOpen + " in " + spec.wrapper;
-    if (spec.crossSite) out += "; to another site";
+    out += "; from " + spec.pageOrigin;
+    if (spec.crossSite) out += " to " + spec.actionOrigin;
     if (!spec.referrerPolicy.empty()) out += "; Referrer-Policy " + spec.referrerPolicy;
     if (!spec.cookies.empty()) out += "; cookies";
     for (const Part& p : spec.parts) out += "; " + p.kind;

@@ -27,11 +27,13 @@ struct PageSpec {
     std::string contentType;           // of the page's answer
     std::string referrerPolicy;        // the answer's Referrer-Policy header, or ""
     std::vector<std::string> cookies;  // Set-Cookie values of the page's answer (and of the other site's)
-    bool crossSite = false;            // the form goes to another site
-    std::string head;                  // before the forms: <meta>, a decoy form
-    std::string formOpen;              // "<form ...>" without the wrapper
-    std::string wrapper;               // "plain", "table", "div"
-    std::string action;                // as the form writes it; the fill's action
+    std::string pageOrigin = "http://site.test";  // where the page is, http or https
+    bool crossSite = false;                       // the form goes to another origin:
+    std::string actionOrigin;                     // this one
+    std::string head;                             // before the forms: <meta>, a decoy form
+    std::string formOpen;                         // "<form ...>" without the wrapper
+    std::string wrapper;                          // "plain", "table", "div"
+    std::string action;                           // as the form writes it; the fill's action
     std::vector<Part> parts;
     bool wholePageUTF16 = false;  // the page is written in UTF-8 and turned into UTF-16 at the end
     bool utf8BOM = false;         // the page starts with UTF-8's byte order mark

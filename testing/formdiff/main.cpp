@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "demo/Certificates.h"
 #include "host/VirtualDisplay.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PlatformConfig.h"
@@ -91,7 +92,8 @@ std::string shown(const std::string& bytes) {
 
 class Run {
 public:
-    Run(tesmar_testing::TestHttpServer& server) : server_(server) {}
+    // `server` answers http, `secure` https.
+    Run(tesmar_testing::TestHttpServer& server, tesmar_testing::TestHttpServer& secure) : servers_{&server, &secure} {}
 
     bool start(std::string* error) {
         // Made before the engine starts, so it keeps the headless engine.
@@ -138,20 +140,23 @@ private:
             reply.header("Set-Cookie", replaced(cookie, "@P@", prefix));
             cookies.header("Set-Cookie", replaced(cookie, "@P@", prefix));
         }
-        server_.route("*", prefix + "*", Reply::text("<p>sent</p>", 200, "text/html"));
-        server_.route("GET", prefix + "form", reply);
-        server_.route("GET", prefix + "cookies", cookies);
+        for (auto* server : servers_) {
+            server->route("*", prefix + "*", Reply::text("<p>sent</p>", 200, "text/html"));
+            server->route("GET", prefix + "form", reply);
+            server->route("GET", prefix + "cookies", cookies);
+        }
 
         Sent sent;
-        if (spec.crossSite && !load(view, ends, "http://other.test" + prefix + "cookies")) {
+        // The form's target has its cookies before the page is shown.
+        if (spec.crossSite && !load(view, ends, spec.actionOrigin + prefix + "cookies")) {
             sent.outcome = "the other site's page did not load";
             return sent;
         }
-        if (!load(view, ends, "http://site.test" + prefix + "form")) {
+        if (!load(view, ends, spec.pageOrigin + prefix + "form")) {
             sent.outcome = "page did not load: " + std::to_string(ends.failure.value_or(0));
             return sent;
         }
-        server_.clearRequests();
+        for (auto* server : servers_) server->clearRequests();
         std::optional<std::optional<std::string>> answer;
         ends.ended = false;
         view.submitForm(tesmar_formdiff::fillOf(spec, prefix),
@@ -171,9 +176,15 @@ private:
                 if (r.path.rfind(prefix, 0) == 0) return &r - all.data();
             return ptrdiff_t(-1);
         };
-        server_.waitUntil([&](const auto& all) { return ours(all) >= 0; }, std::chrono::seconds(3));
-        auto all = server_.requests();
-        ptrdiff_t at = ours(all);
+        std::vector<tesmar_testing::RecordedRequest> all;
+        ptrdiff_t at = -1;
+        for (int waited = 0; at < 0 && waited < 30; ++waited) {
+            all.clear();
+            for (auto* server : servers_)
+                for (auto& r : server->requests()) all.push_back(std::move(r));
+            at = ours(all);
+            if (at < 0) dispatch::MainLoop::shared().runUntil([] { return false; }, 0.1);
+        }
         if (at < 0) {
             sent.outcome = "nothing";
             return sent;
@@ -189,7 +200,7 @@ private:
         return sent;
     }
 
-    tesmar_testing::TestHttpServer& server_;
+    std::vector<tesmar_testing::TestHttpServer*> servers_;
     std::shared_ptr<WebView> real_, headless_;
     std::shared_ptr<Ends> realEnds_ = std::make_shared<Ends>(), headlessEnds_ = std::make_shared<Ends>();
     size_t tries_ = 0;
@@ -350,8 +361,8 @@ std::vector<std::string> kindsOf(const PageSpec& spec, const Sent& real, const S
         kinds.push_back("outcome: real '" + brief(real.outcome) + "', headless '" + brief(headless.outcome) + "'");
         return kinds;
     }
-    std::string context = std::string(spec.crossSite ? "to another site" : "same site") + ", " + real.method +
-                          (spec.referrerPolicy.empty() ? "" : ", Referrer-Policy " + spec.referrerPolicy);
+    std::string context = spec.pageOrigin + " to " + (spec.crossSite ? spec.actionOrigin : "itself") + ", " +
+                          real.method + (spec.referrerPolicy.empty() ? "" : ", Referrer-Policy " + spec.referrerPolicy);
     if (real.method != headless.method)
         kinds.push_back("method: real " + real.method + ", headless " + headless.method);
     auto [realPath, realQuery] = std::pair(
@@ -369,11 +380,27 @@ std::vector<std::string> kindsOf(const PageSpec& spec, const Sent& real, const S
     if (real.origin != headless.origin)
         kinds.push_back("Origin (" + context + "): real " + real.origin + ", headless " + headless.origin);
     if (real.cookie != headless.cookie) {
-        std::string sameSite;
-        for (const auto& c : spec.cookies)
-            if (c.rfind("ss=", 0) == 0) sameSite = ", cookie ss " + c.substr(c.find("SameSite="));
-        kinds.push_back("Cookie (" + std::string(spec.crossSite ? "to another site" : "same site") + ", " +
-                        real.method + sameSite + "): real " + real.cookie + ", headless " + headless.cookie);
+        // By the cookies one engine sends and the other does not, with the attributes they were set with.
+        auto names = [](const std::string& header) {
+            std::set<std::string> out;
+            for (auto& c : split(header, ';')) {
+                std::string trimmed = c.substr(std::min(c.size(), c.find_first_not_of(' ')));
+                out.insert(trimmed.substr(0, trimmed.find('=')));
+            }
+            return out;
+        };
+        auto a = names(real.cookie), b = names(headless.cookie);
+        std::string only;
+        for (const auto& c : spec.cookies) {
+            std::string name = c.substr(0, c.find('='));
+            std::string attributes = c.find(';') == std::string::npos ? "" : c.substr(c.find(';'));
+            attributes = replaced(attributes, "; Path=@P@", "");
+            if (a.count(name) != b.count(name))
+                only += std::string(a.count(name) ? " the real engine" : " the headless engine") + " sends " + name +
+                        " (" + (attributes.empty() ? "no attributes" : attributes.substr(2)) + ")";
+        }
+        kinds.push_back("Cookie on a " + std::string(spec.crossSite ? "cross-site " : "same-origin ") + real.method +
+                        ":" + (only.empty() ? " differs" : only));
     }
     return kinds;
 }
@@ -422,11 +449,11 @@ void writeReproducer(const std::filesystem::path& dir, const PageSpec& spec, con
     info << "seed " << spec.seed << " page " << spec.index << " (--seed " << spec.seed << " --first " << spec.index
          << " --pages 1)\n"
          << tesmar_formdiff::describe(spec) << "\n"
-         << "page: http://site.test/@/form, Content-Type: " << spec.contentType << "\n";
+         << "page: " << spec.pageOrigin << "/@/form, Content-Type: " << spec.contentType << "\n";
     if (!spec.referrerPolicy.empty()) info << "Referrer-Policy: " << spec.referrerPolicy << "\n";
     for (const auto& c : spec.cookies)
         info << "Set-Cookie: " << replaced(c, "@P@", prefix)
-             << (spec.crossSite ? " (also from http://other.test/@/cookies, loaded first)" : "") << "\n";
+             << (spec.crossSite ? " (also from " + spec.actionOrigin + "/@/cookies, loaded first)" : "") << "\n";
     info << "fill: " << fillText(tesmar_formdiff::fillOf(spec, prefix)) << "real engine sent:\n"
          << requestText(real) << "headless engine sent:\n"
          << requestText(headless);
@@ -481,13 +508,19 @@ int main(int argc, char** argv) {
     }
     tesmar_testing::TemporaryDeviceRoot device("tesmar-formdiff");
     tesmar_testing::TestHttpServer server;
+    // https://secure.test, whose chain ends at a root both engines are given.
+    auto pki = tesmar_demo::ServerPKI::make("secure.test");
+    auto files = tesmar_demo::writeServerFiles(device.path(), pki.leaf, {&pki.intermediate}, "secure");
+    tesmar_testing::TestHttpServer secure(files.certificateChainPath, files.privateKeyPath);
     PlatformConfig::update([&](PlatformSettings& s) {
-        for (const char* host : {"site.test:80", "other.test:80"})
+        for (const char* host : {"site.test:80", "other.test:80", "secure.test:80"})
             s.connectTo[host] = "127.0.0.1:" + std::to_string(server.port());
+        s.connectTo["secure.test:443"] = "127.0.0.1:" + std::to_string(secure.port());
+        s.extraTrustedRootsPEM = {tesmar_demo::writePEMFile(device.path() + "/root.pem", pki.root.certificatePEM)};
     });
     uikit::registerClasses();
     setFormReader(&forms::readForm);
-    Run run(server);
+    Run run(server, secure);
     if (!run.start(&error)) {
         std::fprintf(stderr, "tesmar-formdiff: the real engine does not start: %s\n", error.c_str());
         return 2;
