@@ -87,6 +87,12 @@ std::string shape(const std::vector<std::string>& from) {
     return out.size() > 40 ? out.substr(0, 40) + "..." : out;
 }
 
+// A part's own kind, without where it stands ("outside, form=main, range": "range").
+std::string bare(const std::string& part) {
+    size_t comma = part.rfind(", ");
+    return comma == std::string::npos ? part : part.substr(comma + 2);
+}
+
 // The kind of part a field name belongs to.
 std::string partOf(const PageSpec& spec, const std::string& encodedName) {
     std::string name = percentDecoded(encodedName);
@@ -107,7 +113,8 @@ std::vector<std::string> split(const std::string& text, char by) {
     return out;
 }
 
-// The kind of difference between two urlencoded lists of entries (a body or a query).
+// The kind of difference between two urlencoded lists of entries (a body or a query). A field's kind is
+// named by the field itself, where it stands (outside the form, in a legend) as the detail.
 std::string entriesKind(const PageSpec& spec, const std::string& what, const std::string& real,
                         const std::string& headless) {
     auto a = split(real, '&'), b = split(headless, '&');
@@ -117,9 +124,11 @@ std::string entriesKind(const PageSpec& spec, const std::string& what, const std
         for (const auto& e : a) ++count[nameOf(e)];
         for (const auto& e : b) --count[nameOf(e)];
         for (const auto& [name, more] : count)
-            if (more != 0)
+            if (more != 0) {
+                std::string part = partOf(spec, name);
                 return what + ": the " + std::string(more > 0 ? "real" : "headless") + " engine sends more of a " +
-                       partOf(spec, name);
+                       bare(part) + "\t" + part;
+            }
     }
     for (size_t i = 0; i < a.size(); ++i) {
         if (a[i] == b[i]) continue;
@@ -138,7 +147,10 @@ std::string entriesKind(const PageSpec& spec, const std::string& what, const std
         bool encoded = (sx + sy).find("%XX") != std::string::npos || (sx + sy).find("&#N;") != std::string::npos;
         // An ASCII character escaped by one engine only differs the same in any field; other values by field.
         bool escaping = !encoded && percentDecoded(sx) == percentDecoded(sy);
-        if (!encoded && !escaping) return what + " value of a " + partOf(spec, nameOf(a[i])) + " differs";
+        if (!encoded && !escaping) {
+            std::string part = partOf(spec, nameOf(a[i]));
+            return what + " value of a " + bare(part) + " differs\t" + part;
+        }
         std::string shapes = "real '" + sx + "', headless '" + sy + "'";
         if (!encoded) return what + ": " + shapes;
         // Characters: a query's and a body's are written alike. The characters a reference names
@@ -153,11 +165,15 @@ std::string entriesKind(const PageSpec& spec, const std::string& what, const std
         std::string characters;
         for (const auto& c : named) characters += (characters.empty() ? "" : " ") + c;
         bool onlyReferences = sy == "&#N;";
-        if (onlyReferences && sx.empty() && named.size() <= 2)
-            return "the real engine leaves out " + characters + ", the headless writes a reference\t" + spec.encoding;
-        if (onlyReferences && sx.find_first_of("%&") == std::string::npos)
+        std::string plainX = percentDecoded(sx);
+        bool ascii = !plainX.empty() && sx.find("%XX") == std::string::npos && sx.find("&#N;") == std::string::npos &&
+                     std::all_of(plainX.begin(), plainX.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+        if (onlyReferences && sx.empty())
+            return "the real engine leaves out a character, the headless writes a reference\t" + characters + " in " +
+                   spec.encoding;
+        if (onlyReferences && ascii)
             return "the real engine writes an ASCII look-alike, the headless a reference\t" + characters + " as '" +
-                   sx + "' in " + spec.encoding;
+                   plainX + "' in " + spec.encoding;
         return "characters encoded otherwise in " + spec.encoding + "\t" + shapes;
     }
     return what + " differs";
@@ -184,8 +200,17 @@ std::vector<std::string> kindsOf(const PageSpec& spec, const Sent& real, const S
         kinds.push_back("outcome: real '" + brief(real.outcome) + "', headless '" + brief(headless.outcome) + "'");
         return kinds;
     }
-    std::string context = spec.pageOrigin + " to " + (spec.crossSite ? spec.actionOrigin : "itself") + ", " +
-                          real.method + (spec.referrerPolicy.empty() ? "" : ", Referrer-Policy " + spec.referrerPolicy);
+    // Referer and Origin by the schemes, the method and the policy; the page's own URL and origin by name.
+    auto scheme = [](const std::string& origin) { return origin.substr(0, origin.find(':')); };
+    std::string context = scheme(spec.pageOrigin) + " page to " +
+                          (spec.crossSite ? "another origin over " + scheme(spec.actionOrigin) : "its own origin") +
+                          ", " + real.method +
+                          (spec.referrerPolicy.empty() ? "" : ", Referrer-Policy " + spec.referrerPolicy);
+    auto named = [&](std::string value) -> std::string {
+        value = replaced(value, spec.pageOrigin + "/@/form", "the page's URL");
+        if (value == spec.pageOrigin || value == spec.pageOrigin + "/") return "the page's origin";
+        return value;
+    };
     if (real.method != headless.method)
         kinds.push_back("method: real " + real.method + ", headless " + headless.method);
     auto [realPath, realQuery] = std::pair(
@@ -199,9 +224,11 @@ std::vector<std::string> kindsOf(const PageSpec& spec, const Sent& real, const S
     if (realQuery != headlessQuery) kinds.push_back(entriesKind(spec, "query", realQuery, headlessQuery));
     if (real.body != headless.body) kinds.push_back(entriesKind(spec, "body", real.body, headless.body));
     if (real.referer != headless.referer)
-        kinds.push_back("Referer (" + context + "): real " + real.referer + ", headless " + headless.referer);
+        kinds.push_back("Referer (" + context + "): real " + named(real.referer) + ", headless " +
+                        named(headless.referer));
     if (real.origin != headless.origin)
-        kinds.push_back("Origin (" + context + "): real " + real.origin + ", headless " + headless.origin);
+        kinds.push_back("Origin (" + context + "): real " + named(real.origin) + ", headless " +
+                        named(headless.origin));
     if (real.cookie != headless.cookie) {
         // By the cookies one engine sends and the other does not, with the attributes they were set with.
         auto names = [](const std::string& header) {

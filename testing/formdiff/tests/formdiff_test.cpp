@@ -16,8 +16,9 @@ TEST(FormDiff, DifferencesAreNamedByTheirCause) {
     spec.encoding = "Shift_JIS";
     spec.crossSite = true;
     spec.actionOrigin = "http://other.test";
+    spec.pageOrigin = "http://site.test";
     spec.cookies = {"plain=1; Path=@P@", "ss=2; Path=@P@; SameSite=Lax"};
-    spec.parts = {{"radio", "<input type=radio name='r' checked>", {}}};
+    spec.parts = {{"outside, radio", "<input type=radio name='r' checked>", {}}};
     auto post = [](std::string body, std::string cookie = "plain=1") {
         return Sent{"sent", "POST", "/@/sent", std::move(body), "(none)", "(none)", std::move(cookie)};
     };
@@ -38,16 +39,23 @@ TEST(FormDiff, DifferencesAreNamedByTheirCause) {
         {"a character left out",
          post("a=x"),
          post("a=x%26%2365279%3B"),
-         {"the real engine leaves out U+FEFF, the headless writes a reference\tShift_JIS"}},
-        {"a look-alike",
-         post("a=R1"),
-         post("a=%26%2365330%3B1"),
-         {"the real engine writes an ASCII look-alike, the headless a reference\tU+FF32 as 'R' in Shift_JIS"}},
-        {"an entry more", post("r=on"), post("r=on&r=on"), {"body: the headless engine sends more of a radio"}},
+         {"the real engine leaves out a character, the headless writes a reference\tU+FEFF in Shift_JIS"}},
+        {"a look-alike, escaped",
+         post("a=%3C1"),
+         post("a=%26%2365308%3B1"),
+         {"the real engine writes an ASCII look-alike, the headless a reference\tU+FF1C as '<' in Shift_JIS"}},
+        {"an entry more",
+         post("r=on"),
+         post("r=on&r=on"),
+         {"body: the headless engine sends more of a radio\toutside, radio"}},
         {"a cookie more",
          post("a=1"),
          post("a=1", "ss=2; plain=1"),
          {"Cookie on a cross-site POST: the headless engine sends ss (SameSite=Lax)"}},
+        {"the page's origin by name",
+         Sent{"sent", "POST", "/@/sent", "", "http://site.test/", "null", "plain=1"},
+         Sent{"sent", "POST", "/@/sent", "", "http://site.test/", "http://site.test", "plain=1"},
+         {"Origin (http page to another origin over http, POST): real null, headless the page's origin"}},
         {"a refusal, without the names it quotes",
          post("a=1"),
          Sent{"refused: the form's field \"a\" is not valid: x y z", "", "", "", "", "", ""},
