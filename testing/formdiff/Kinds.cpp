@@ -93,14 +93,19 @@ std::string bare(const std::string& part) {
     return comma == std::string::npos ? part : part.substr(comma + 2);
 }
 
-// The kind of part a field name belongs to.
-std::string partOf(const PageSpec& spec, const std::string& encodedName) {
+// The kind of part a field name belongs to (the kinds of all of them, when parts share the name), with
+// where it stands or without.
+std::string partOf(const PageSpec& spec, const std::string& encodedName, bool where) {
     std::string name = percentDecoded(encodedName);
+    std::set<std::string> kinds;
     for (const auto& p : spec.parts)
         for (const std::string& written :
              {"name='" + name + "'", "name=\"" + name + "\"", "name=" + name + " ", "name=" + name + ">"})
-            if (p.html.find(written) != std::string::npos) return p.kind;
-    return "field whose name has characters outside ASCII";
+            if (p.html.find(written) != std::string::npos) kinds.insert(where ? p.kind : bare(p.kind));
+    if (kinds.empty()) return "field whose name has characters outside ASCII";
+    std::string out;
+    for (const auto& k : kinds) out += (out.empty() ? "" : " or ") + k;
+    return out;
 }
 
 std::vector<std::string> split(const std::string& text, char by) {
@@ -125,9 +130,8 @@ std::string entriesKind(const PageSpec& spec, const std::string& what, const std
         for (const auto& e : b) --count[nameOf(e)];
         for (const auto& [name, more] : count)
             if (more != 0) {
-                std::string part = partOf(spec, name);
                 return what + ": the " + std::string(more > 0 ? "real" : "headless") + " engine sends more of a " +
-                       bare(part) + "\t" + part;
+                       partOf(spec, name, false) + "\t" + partOf(spec, name, true);
             }
     }
     for (size_t i = 0; i < a.size(); ++i) {
@@ -148,11 +152,12 @@ std::string entriesKind(const PageSpec& spec, const std::string& what, const std
         // An ASCII character escaped by one engine only differs the same in any field; other values by field.
         bool escaping = !encoded && percentDecoded(sx) == percentDecoded(sy);
         if (!encoded && !escaping) {
-            std::string part = partOf(spec, nameOf(a[i]));
-            return what + " value of a " + bare(part) + " differs\t" + part;
+            return what + " value of a " + partOf(spec, nameOf(a[i]), false) + " differs\t" +
+                   partOf(spec, nameOf(a[i]), true);
         }
         std::string shapes = "real '" + sx + "', headless '" + sy + "'";
-        if (!encoded) return what + ": " + shapes;
+        if (!encoded)
+            return what + ": the real engine leaves an ASCII character as it is, the headless escapes it\t" + shapes;
         // Characters: a query's and a body's are written alike. The characters a reference names
         // tell the cause when one engine leaves them out or writes a look-alike instead.
         std::set<std::string> named;
