@@ -262,7 +262,9 @@ Part valuePart(Maker& m, const Encoding& e, size_t& counter) {
     std::string name = fieldName(m, e, counter);
     p.html = "<input" + attr("type", k.type, m) + attr("name", name, m);
     if (m.chance(85)) p.html += attr("value", m.pick(k.values), m);
-    // Seconds fail a time's default step, and a number or an address may fail its type's check.
+    // A shared name may take another part's typed text. Seconds fail a time's default step, and a number
+    // or an address may fail its type's check.
+    if (name == "dup") p.risky = true;
     for (const char* type : {"number", "time", "datetime-local", "email"})
         if (p.kind == type) p.risky = true;
     if (p.kind == "number" && m.chance(50)) p.html += " step=any";
