@@ -525,10 +525,12 @@ void ConnectProxy::serve(Connection& connection) {
             // would wait on theirs while the check's connection waits on it.
             server.reset();
             {
+                // `done` turns only once the check is over: a handshake that looked while it ran waits here too.
                 dispatch::MutexLock lock(once->mutex);
-                if (!once->done.exchange(true) && !stopping_) {
+                if (!once->done && !stopping_) {
                     Socket checked = connectTo(destination, wakeRead_);
                     if (checked.valid()) checkCertificate(target.host, checked.get());
+                    once->done = true;
                 }
             }
             server = connectTo(destination, wakeRead_);

@@ -132,8 +132,9 @@ public:
         URLRequest request;  // of the current hop
         LoadOptions options;
         Stage stage = Stage::Waiting;
-        bool awaitingRetry = false;  // its certificate was accepted; the engine loads it again
-        bool askedByOwner = false;   // the owner's load, reload or move in the history: the page's own
+        bool awaitingRetry = false;        // its certificate was accepted; the engine loads it again
+        bool loadedAgainAfterCut = false;  // its connection was ended under it, and it went again
+        bool askedByOwner = false;         // the owner's load, reload or move in the history: the page's own
         // What the failure of a load whose certificate was refused says, when it knows more than -1202 does.
         std::optional<Error> certificateFailure;
         std::vector<std::string> urls;
@@ -955,13 +956,25 @@ private:
         // Failures of loads this page already ended (cut short, refused) were reported then.
         if (!job || job->stage == Job::Stage::Done || job->awaitingRetry) return TRUE;
         auto url = parse(uri);
+        const bool sameURL = url && job->request.url() && url->absoluteString() == job->request.url()->absoluteString();
+        // The engine may give a load a connection it opened ahead for its host, and end that connection when its
+        // own certificate check refuses it there: the load ends "cancelled" with no TLS error said, though nobody
+        // cancelled it (the engine's own cancels are of its network domain). Nothing was sent: a GET loads again,
+        // once, and so meets the check itself.
+        if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED) && sameURL &&
+            job->stage != Job::Stage::Committed && !job->loadedAgainAfterCut && job->request.HTTPMethod() == "GET") {
+            job->loadedAgainAfterCut = true;
+            job->awaitingRetry = true;
+            self->loadedAgain_.insert(urlText(url));
+            webkit_web_view_load_uri(self->view_, uri);
+            return TRUE;
+        }
         auto failure = loadError(g_quark_to_string(error->domain), error->code, error->message ? error->message : "",
                                  url ? url : job->request.url());
         if (job->certificateFailure && failure.code == job->certificateFailure->code)
             failure = *job->certificateFailure;
         // The end of a load that a newer one replaced: already reported when the newer one started.
-        if (failure.code == static_cast<int>(URLErrorCode::Cancelled) && url && job->request.url() &&
-            url->absoluteString() != job->request.url()->absoluteString())
+        if (failure.code == static_cast<int>(URLErrorCode::Cancelled) && url && job->request.url() && !sameURL)
             return TRUE;
         self->fail(job, failure);
         return TRUE;  // no error page: the app shows its own

@@ -76,8 +76,8 @@ public:
 private:
     struct Connection;
     struct CheckOnce {
-        dispatch::Mutex mutex;  // held through the check: the others wait for it
-        std::atomic<bool> done{false};
+        dispatch::Mutex mutex;          // held through the check: the others wait for it
+        std::atomic<bool> done{false};  // the check is over (set under `mutex`)
     };
 
     void acceptLoop();

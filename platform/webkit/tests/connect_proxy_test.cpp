@@ -8,7 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -334,6 +338,34 @@ TEST_F(ConnectProxyTest, ManyTunnelsAtOnce) {
         EXPECT_EQ(results[i].code, CURLE_OK) << i << ": " << curl_easy_strerror(results[i].code);
         EXPECT_EQ(results[i].body, "page " + std::to_string(i));
     }
+}
+
+// Every first handshake to a host waits for the check, including one that comes while it runs.
+TEST_F(ConnectProxyTest, HandshakesWaitUntilTheCertificateCheckIsOver) {
+    secure->route("GET", "/page", Reply::text("secure page"));
+    std::promise<std::function<void()>> checking;
+    std::atomic<int> checks{0};
+    ConnectProxy proxy(mapping(),
+                       [&](const std::string& host, std::vector<platform::Bytes> chain, std::function<void()> ready) {
+                           EXPECT_EQ(host, kSiteHost);
+                           EXPECT_EQ(chain.size(), 2u);  // the leaf and its intermediate
+                           if (checks++ == 0) checking.set_value(std::move(ready));
+                       });
+    std::atomic<bool> released{false};
+    auto client = [&] {
+        auto got = fetch("https://intranet.example.test/page", proxy, {.caFile = rootFile});
+        EXPECT_TRUE(released) << "handshake went on before the check was over";
+        EXPECT_EQ(got.body, "secure page") << curl_easy_strerror(got.code);
+    };
+    std::thread first(client);
+    auto ready = checking.get_future().get();
+    std::thread second(client);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    released = true;
+    ready();
+    first.join();
+    second.join();
+    EXPECT_EQ(checks, 1);
 }
 
 TEST_F(ConnectProxyTest, StopClosesOpenTunnelsAndIdleClientsAndLeavesNoDescriptor) {
