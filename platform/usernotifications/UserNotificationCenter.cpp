@@ -19,8 +19,10 @@ constexpr const char* kClassName = "UNUserNotificationCenter";
 
 dispatch::Mutex currentMutex;
 std::shared_ptr<UserNotificationCenter>& currentSlot() REQUIRES(currentMutex) {
-    static std::shared_ptr<UserNotificationCenter> c;
-    return c;
+    // Never destroyed: a queue's worker still asking for the centre while the process exits must not meet
+    // the slot's destructor.
+    static auto* c = new std::shared_ptr<UserNotificationCenter>;
+    return *c;
 }
 
 UserNotificationCenter* nativeCenter(objc::Object* self) {
