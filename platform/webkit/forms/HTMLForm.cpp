@@ -487,17 +487,19 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
     // Halves first where their difference is past the largest double.
     double middle =
         std::isfinite(max.value - min.value) ? min.value + (max.value - min.value) / 2 : min.value / 2 + max.value / 2;
-    Decimal v = given.value_or(decimalOf(middle));
-    if (v.value <= min.value)
-        v = min;
-    else if (v.value > max.value)
-        v = max;
     const char* stepText = attribute(node, "step");
     double step = 1;
     if (stepText && equalsIgnoringASCIICase(trimmingASCIIWhitespace(stepText), "any"))
         step = 0;
     else if (auto s = stepText ? decimalOf(stepText) : std::nullopt; s && s->value > 0)
         step = s->value;
+    Decimal v = given.value_or(decimalOf(middle));
+    // Clamped to its min as written; to its max as worked out when it has a step (the engine puts its max
+    // on a step first).
+    if (v.value <= min.value)
+        v = min;
+    else if (v.value > max.value)
+        v = step > 0 ? decimalOf(max.value) : max;
     if (step > 0) {
         // Steps count from its min, else from its value attribute; a step too small to count in is none.
         double base = minText ? minText->value : number("value").value_or(Decimal{}).value;
