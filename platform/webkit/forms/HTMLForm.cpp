@@ -494,16 +494,16 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
     else if (auto s = stepText ? decimalOf(stepText) : std::nullopt; s && s->value > 0)
         step = s->value;
     Decimal v = given.value_or(decimalOf(middle));
-    // Clamped to its min as written; to its max as worked out when it has a step (the engine puts its max
-    // on a step first).
     if (v.value <= min.value)
         v = min;
     else if (v.value > max.value)
-        v = step > 0 ? decimalOf(max.value) : max;
+        v = max;
     if (step > 0) {
-        // Steps count from its min, else from its value attribute; a step too small to count in is none.
-        double base = minText ? minText->value : number("value").value_or(Decimal{}).value;
-        double aligned = base + std::floor((v.value - base) / step + 0.5) * step;
+        // Steps count from its min, else from its value attribute, a half step away from it (-99.5 steps are
+        // -100); a step too small to count in is none.
+        Decimal baseText = minText ? *minText : number("value").value_or(Decimal{});
+        double base = baseText.value;
+        double aligned = base + std::round((v.value - base) / step) * step;
         if (aligned > max.value)
             aligned -= step;
         else if (aligned < min.value)
@@ -512,9 +512,10 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
         char digits[32];
         auto end = std::to_chars(digits, digits + sizeof digits, aligned, std::chars_format::general, 15).ptr;
         std::from_chars(digits, end, aligned);
-        // No step within its min and max: the value stays as clamped.
-        if (std::isfinite(aligned) && aligned != v.value && aligned >= min.value && aligned <= max.value)
-            v = decimalOf(aligned);
+        // Worked out from the base, so spelt as the base when it is the base (1e1 stays 1e+1, 7 + 3 is 10);
+        // with no step within its min and max, the value stays as clamped.
+        if (std::isfinite(aligned) && aligned >= min.value && aligned <= max.value)
+            v = aligned == base ? baseText : decimalOf(aligned);
     }
     return written(v);
 }
@@ -1271,9 +1272,8 @@ std::string formEncoded(std::string_view bytes) {
 }
 
 // The entries the form sends, in the page's order.
-std::vector<std::pair<std::string, std::string>> entries(const std::vector<Control*>& controls,
-                                                         const Control* submitter, const TextEncoding& encoding,
-                                                         const Marks& marks) {
+std::vector<std::pair<std::string, std::string>>
+entries(const std::vector<Control*>& controls, const Control* submitter, const char* charset, const Marks& marks) {
     std::vector<std::pair<std::string, std::string>> list;
     for (auto* control : controls) {
         if (control->disabled) continue;  // a field in a datalist goes too, as the engine sends it
@@ -1298,7 +1298,7 @@ std::vector<std::pair<std::string, std::string>> entries(const std::vector<Contr
         } else if (control->type == "file") {
             list.emplace_back(name, "");  // no file chosen: its name alone
         } else if (control->type == "hidden" && equalsIgnoringASCIICase(name, "_charset_")) {
-            list.emplace_back(name, encoding.name);
+            list.emplace_back(name, charset);
         } else {
             list.emplace_back(name, control->value);
         }
@@ -1311,9 +1311,9 @@ std::vector<std::pair<std::string, std::string>> entries(const std::vector<Contr
     return list;
 }
 
-// The encoding the form is sent in: the first its accept-charset names (the engine parts its labels at
-// commas too), else the page's.
-const TextEncoding& formEncoding(const Form& form, const TextEncoding& pageEncoding) {
+// The encoding the form names: the first its accept-charset names (the engine parts its labels at commas
+// too), else the page's. It is sent in formEncodingOf() that one.
+const TextEncoding& chosenFormEncoding(const Form& form, const TextEncoding& pageEncoding) {
     if (const char* accept = attribute(form.node, "accept-charset")) {
         std::string_view labels = accept;
         auto separator = [](char c) { return isASCIIWhitespace(c) || c == ','; };
@@ -1322,11 +1322,11 @@ const TextEncoding& formEncoding(const Form& form, const TextEncoding& pageEncod
             size_t end = at;
             while (end < labels.size() && !separator(labels[end])) ++end;
             if (end > at)
-                if (const auto* named = encodingForLabel(labels.substr(at, end - at))) return formEncodingOf(*named);
+                if (const auto* named = encodingForLabel(labels.substr(at, end - at))) return *named;
             at = end;
         }
     }
-    return formEncodingOf(pageEncoding);
+    return pageEncoding;
 }
 
 FormRequest readWithin(const FormPage& source, const FormFill& fill, ReadBudget& budget) {
@@ -1352,9 +1352,12 @@ FormRequest readWithin(const FormPage& source, const FormFill& fill, ReadBudget&
     if (!hasAttribute(form.node, "novalidate") && !(submitter && hasAttribute(submitter->node, "formnovalidate")))
         made.problem = firstMissing(controls);
     if (!made.problem.empty()) return made;
-    const TextEncoding& encoding = formEncoding(form, *parsed.encoding);
+    const TextEncoding& chosen = chosenFormEncoding(form, *parsed.encoding);
+    const TextEncoding& encoding = formEncodingOf(chosen);
+    // A form sent in UTF-8 for the replacement encoding still names that one in _charset_, as the engine does.
+    const char* charset = chosen.kind == TextEncoding::Kind::Replacement ? chosen.name : encoding.name;
     std::string body;
-    for (const auto& [name, value] : entries(controls, submitter, encoding, page.marks)) {
+    for (const auto& [name, value] : entries(controls, submitter, charset, page.marks)) {
         budget.check();
         if (!body.empty()) body += '&';
         body += formEncoded(encodedForForm(withCRLF(name), encoding)) + "=" +
