@@ -487,12 +487,13 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
     // Halves first where their difference is past the largest double.
     double middle =
         std::isfinite(max.value - min.value) ? min.value + (max.value - min.value) / 2 : min.value / 2 + max.value / 2;
-    const char* stepText = attribute(node, "step");
-    double step = 1;
-    if (stepText && equalsIgnoringASCIICase(trimmingASCIIWhitespace(stepText), "any"))
-        step = 0;
-    else if (auto s = stepText ? decimalOf(stepText) : std::nullopt; s && s->value > 0)
-        step = s->value;
+    const char* stepAttribute = attribute(node, "step");
+    Decimal stepNumber = decimalOf(1.0);
+    if (stepAttribute && equalsIgnoringASCIICase(trimmingASCIIWhitespace(stepAttribute), "any"))
+        stepNumber.value = 0;
+    else if (auto s = stepAttribute ? decimalOf(stepAttribute) : std::nullopt; s && s->value > 0)
+        stepNumber = *s;
+    double step = stepNumber.value;
     Decimal v = given.value_or(decimalOf(middle));
     if (v.value <= min.value)
         v = min;
@@ -512,10 +513,20 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
         char digits[32];
         auto end = std::to_chars(digits, digits + sizeof digits, aligned, std::chars_format::general, 15).ptr;
         std::from_chars(digits, end, aligned);
-        // Worked out from the base, so spelt as the base when it is the base (1e1 stays 1e+1, 7 + 3 is 10);
-        // with no step within its min and max, the value stays as clamped.
-        if (std::isfinite(aligned) && aligned >= min.value && aligned <= max.value)
+        // Worked out from the base in decimal, so spelt as the base when it is the base (1e1 stays 1e+1), else
+        // in the finer power of ten of the base and the step (7 + 3 is 10, 1e1 + 5 steps of 1e1 is 6e+1); with
+        // no step within its min and max, the value stays as clamped.
+        if (std::isfinite(aligned) && aligned >= min.value && aligned <= max.value) {
             v = aligned == base ? baseText : decimalOf(aligned);
+            int exponent = std::min(baseText.digits.empty() ? 0 : baseText.exponent, stepNumber.exponent);
+            double units = std::abs(exponent) <= 17 ? aligned / std::pow(10.0, exponent) : HUGE_VAL;
+            if (aligned != base && std::fabs(units) < 1e18) {
+                v.negative = units < 0;
+                v.digits = std::to_string(std::llround(std::fabs(units)));
+                v.exponent = exponent;
+                if (v.digits == "0") v.digits.clear();
+            }
+        }
     }
     return written(v);
 }

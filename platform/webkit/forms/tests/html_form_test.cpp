@@ -142,10 +142,11 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          "<input type=range name=k max=1e30 step=any value=100000000000000000000><input type=range name=l "
          "min=-10 step=any value=-1e1><input type=range name=m value=20.0><input type=range name=n step=any "
          "value=+5><input type=range name=o max=1e1 value=200><input type=range name=p min=7 value=1e1>"
-         "<input type=range name=q min=1e1 max=1e1 value=200><input type=range name=s min=x value=100></form>",
+         "<input type=range name=q min=1e1 max=1e1 value=200><input type=range name=s min=x value=100>"
+         "<input type=range name=t min=1e1 step=1e1></form>",
          {"/p", {{"s", "0.5"}}},
          "POST https://intranet.example/p a=0&b=1&c=1e%2B1&d=15&e=1e%2B2&f=2.5&g=1.234e-7&h=0.000001&i=0.5&j=0&"
-         "k=1e%2B20&l=-10&m=20&n=50&o=10&p=10&q=1e%2B1&s=0"},
+         "k=1e%2B20&l=-10&m=20&n=50&o=10&p=10&q=1e%2B1&s=0&t=6e%2B1"},
         {"_charset_ names the replacement encoding, though the form goes in UTF-8",
          "<form method=post action=/p accept-charset='bogus iso-2022-kr'><input type=hidden name=_charset_>"
          "<input name=a value='\xC3\xA9'></form>",
