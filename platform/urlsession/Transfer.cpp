@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <string>
 
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/ASCII.h"
@@ -14,6 +15,37 @@
 #include "platform/urlsession/internal/Transfer.h"
 
 namespace platform::urlsession_detail {
+
+namespace {
+
+// A web view's URL as its request line carries it: an escaped letter, digit, '-', '.', '_' or '~' of its
+// path and query written as itself, other escapes' hex digits in upper case, as the real engine's network
+// layer writes them; the URL the page and its events show keeps its own spelling.
+std::string pageRequestTarget(const std::string& url) {
+    size_t authority = url.find("://");
+    size_t from = authority == std::string::npos ? 0 : url.find('/', authority + 3);
+    size_t to = std::min(url.find('#'), url.size());
+    if (from == std::string::npos || from >= to) return url;
+    auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); };
+    std::string out = url.substr(0, from);
+    for (size_t i = from; i < to; ++i) {
+        if (url[i] != '%' || i + 2 >= to || !hex(url[i + 1]) || !hex(url[i + 2])) {
+            out += url[i];
+            continue;
+        }
+        char c = static_cast<char>(std::stoi(url.substr(i + 1, 2), nullptr, 16));
+        bool unreserved = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+                          c == '.' || c == '_' || c == '~';
+        if (unreserved)
+            out += c;
+        else
+            out += "%" + uppercasedASCII(url.substr(i + 1, 2));
+        i += 2;
+    }
+    return out + url.substr(to);
+}
+
+}  // namespace
 
 Transfer::Transfer(Engine& engine, std::shared_ptr<URLSessionTask> task, TaskExtras extras, URLRequest request)
     : engine_(&engine), task_(std::move(task)), extras_(std::move(extras)), request_(std::move(request)) {
@@ -171,7 +203,8 @@ void Transfer::configureHop() {
 
     CurlRequest& hop = hop_.emplace(*engine_, engine_->newEasy(), true);
     CURL* c = hop.easy.get();
-    curl_easy_setopt(c, CURLOPT_URL, url.absoluteString().c_str());
+    const std::string target = req.mainDocumentURL() ? pageRequestTarget(url.absoluteString()) : url.absoluteString();
+    curl_easy_setopt(c, CURLOPT_URL, target.c_str());
     curl_easy_setopt(c, CURLOPT_PRIVATE, this);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);

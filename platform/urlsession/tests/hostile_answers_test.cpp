@@ -128,6 +128,29 @@ TEST_F(HostileAnswerTest, AnInflatingBodyStopsAtTheSessionMaximumWithWhatWasDeli
     withDelegate->invalidateAndCancel();
 }
 
+// A web view's request line spells its escapes as the real engine's does; other requests go as given.
+TEST_F(HostileAnswerTest, AWebViewsRequestLineSpellsEscapesAsTheRealEngine) {
+    HostileHttpServer server([](const HostileHttpServer::Request&) {
+        return HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 2"}, "ok");
+    });
+    struct Row {
+        const char* path;
+        bool page;
+        const char* target;
+    } rows[] = {
+        {"/p%7e%41%2D%2e%5F%2f/x?q=%7E%c3%a9%20+", true, "/p~A-._%2F/x?q=~%C3%A9%20+"},
+        {"/p%7e?q=%7E%c3%a9", false, "/p%7e?q=%7E%c3%a9"},
+    };
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration());
+    for (const auto& row : rows) {
+        URLRequest request(url(server.url(row.path)));
+        if (row.page) request.setMainDocumentURL(request.url());
+        auto r = fetch(session, request);
+        ASSERT_FALSE(r.error) << r.error->description();
+        EXPECT_EQ(server.requests().back().target, row.target) << row.path;
+    }
+}
+
 TEST_F(HostileAnswerTest, RedirectsCarryCredentialsAndCallerCookiesOnlyWithinTheOrigin) {
     HostileHttpServer other([](const HostileHttpServer::Request&) {
         return HostileHttpServer::answer("HTTP/1.1 200 OK", {"Content-Length: 5"}, "other");

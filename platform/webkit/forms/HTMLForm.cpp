@@ -258,6 +258,13 @@ const GumboVector& childrenOf(const GumboNode* node) {
 
 bool isASCIIWhitespace(char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
 
+// Without the HTML whitespace at its ends; a vertical tab is not such whitespace.
+std::string_view trimmedHTMLWhitespace(std::string_view s) {
+    while (!s.empty() && isASCIIWhitespace(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isASCIIWhitespace(s.back())) s.remove_suffix(1);
+    return s;
+}
+
 std::string strippedAndCollapsed(std::string_view text) {
     std::string out;
     for (char c : text) {
@@ -384,42 +391,144 @@ std::optional<double> floatingPointNumber(std::string_view s) {
     return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
 }
 
+// A number as a range keeps it: its digits and the power of ten they count in, as read from its text, so
+// 1e1 and 10 stay apart as they do in the engine.
+struct Decimal {
+    bool negative = false;
+    std::string digits;  // no leading zeros; empty for zero
+    int exponent = 0;
+    double value = 0;
+};
+
+// A range reads a number a little more loosely than the standard's floating-point number: "5." and ".5" are
+// numbers too. nullopt for anything else, or past the largest double.
+std::optional<Decimal> decimalOf(std::string_view s) {
+    Decimal d;
+    size_t i = 0;
+    if (i < s.size() && s[i] == '-') d.negative = true, ++i;
+    size_t digits = 0;
+    bool point = false;
+    for (; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == '.' && !point) {
+            point = true;
+        } else if (std::isdigit(static_cast<unsigned char>(c))) {
+            ++digits;
+            if (!(d.digits.empty() && c == '0')) d.digits += c;
+            if (point) --d.exponent;
+        } else {
+            break;
+        }
+    }
+    if (!digits) return std::nullopt;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        size_t from = ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        size_t start = i;
+        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+        if (i == start || i - start > 6) return std::nullopt;
+        d.exponent += std::stoi(std::string(s.substr(from, i - from)));
+    }
+    if (i != s.size()) return std::nullopt;
+    // Read in the C locale: the process's own (the toolkit sets the user's) may have another decimal point.
+    static const locale_t c = ::newlocale(LC_ALL_MASK, "C", nullptr);
+    d.value = ::strtod_l(std::string(s).c_str(), nullptr, c);
+    if (!std::isfinite(d.value)) return std::nullopt;
+    // Eighteen digits at most; zero has no sign.
+    if (d.digits.size() > 18) {
+        d.exponent += static_cast<int>(d.digits.size() - 18);
+        d.digits.resize(18);
+    }
+    if (d.digits.empty()) d.negative = false, d.exponent = 0, d.value = 0;
+    return d;
+}
+
+// A number worked out rather than read: an integer counts in ones, any other in its shortest digits.
+Decimal decimalOf(double v) {
+    char text[40];
+    bool whole = v == std::trunc(v) && std::fabs(v) < 1e18;
+    auto end = whole ? std::to_chars(text, text + sizeof text, v, std::chars_format::fixed).ptr
+                     : std::to_chars(text, text + sizeof text, v, std::chars_format::scientific).ptr;
+    Decimal d = *decimalOf(std::string_view(text, end - text));
+    d.value = v;
+    return d;
+}
+
+// The engine's text for a number: its digits as they are when they count in ones, past the point while
+// the fraction's trailing zeros go and its first digit is no smaller than millionths, else in exponent form
+// ("1e+1", "1.234e-7").
+std::string written(Decimal d) {
+    if (d.digits.empty()) return "0";
+    while (d.exponent < 0 && d.digits.back() == '0') d.digits.pop_back(), ++d.exponent;
+    std::string sign = d.negative ? "-" : "";
+    int size = static_cast<int>(d.digits.size()), adjusted = size - 1 + d.exponent;
+    if (d.exponent == 0) return sign + d.digits;
+    if (d.exponent < 0 && adjusted >= -6) {
+        if (adjusted >= 0) return sign + d.digits.substr(0, adjusted + 1) + "." + d.digits.substr(adjusted + 1);
+        return sign + "0." + std::string(-adjusted - 1, '0') + d.digits;
+    }
+    std::string rest = d.digits.substr(1);
+    while (!rest.empty() && rest.back() == '0') rest.pop_back();
+    return sign + d.digits[0] + (rest.empty() ? "" : "." + rest) + "e" + (adjusted > 0 ? "+" : "") +
+           std::to_string(adjusted);
+}
+
 // A range's value: a number within its min and max (0 and 100 unless said) on its step (1 unless said),
-// the middle when it has none.
+// the middle when it has none; written as the engine writes it.
 std::string rangeValue(const std::string& value, const GumboNode* node) {
     auto number = [node](const char* name) {
         const char* text = attribute(node, name);
-        return text ? floatingPointNumber(text) : std::nullopt;
+        return text ? decimalOf(text) : std::nullopt;
     };
-    double min = number("min").value_or(0), max = std::max(min, number("max").value_or(100));
-    auto given = floatingPointNumber(value);
+    auto minText = number("min"), maxText = number("max");
+    Decimal min = minText.value_or(Decimal{}), max = maxText.value_or(decimalOf(100.0));
+    if (max.value < min.value) max = min;  // the value is then its min
+    auto given = decimalOf(value);
     // Halves first where their difference is past the largest double.
-    double middle = std::isfinite(max - min) ? min + (max - min) / 2 : min / 2 + max / 2;
-    double v = std::clamp(given.value_or(middle), min, max);
-    const char* stepText = attribute(node, "step");
-    double step = 1;
-    if (stepText && equalsIgnoringASCIICase(trimmingASCIIWhitespace(stepText), "any"))
-        step = 0;
-    else if (auto s = stepText ? floatingPointNumber(stepText) : std::nullopt; s && *s > 0)
-        step = *s;
+    double middle =
+        std::isfinite(max.value - min.value) ? min.value + (max.value - min.value) / 2 : min.value / 2 + max.value / 2;
+    const char* stepAttribute = attribute(node, "step");
+    Decimal stepNumber = decimalOf(1.0);
+    if (stepAttribute && equalsIgnoringASCIICase(trimmingASCIIWhitespace(stepAttribute), "any"))
+        stepNumber.value = 0;
+    else if (auto s = stepAttribute ? decimalOf(stepAttribute) : std::nullopt; s && s->value > 0)
+        stepNumber = *s;
+    double step = stepNumber.value;
+    Decimal v = given.value_or(decimalOf(middle));
+    if (v.value <= min.value)
+        v = min;
+    else if (v.value > max.value)
+        v = max;
     if (step > 0) {
-        // Steps count from its min, else from its value attribute; a step too small to count in is none.
-        double base = number("min").value_or(number("value").value_or(0));
-        double aligned = base + std::floor((v - base) / step + 0.5) * step;
-        if (aligned > max)
+        // Steps count from its min, else from its value attribute, a half step away from it (-99.5 steps are
+        // -100); a step too small to count in is none.
+        Decimal baseText = minText ? *minText : number("value").value_or(Decimal{});
+        double base = baseText.value;
+        double aligned = base + std::round((v.value - base) / step) * step;
+        if (aligned > max.value)
             aligned -= step;
-        else if (aligned < min)
+        else if (aligned < min.value)
             aligned += step;
         // To 15 significant digits, as decimal steps land: three steps of 0.1 are 0.3, as the engine counts.
         char digits[32];
         auto end = std::to_chars(digits, digits + sizeof digits, aligned, std::chars_format::general, 15).ptr;
         std::from_chars(digits, end, aligned);
-        if (std::isfinite(aligned)) v = aligned;
+        // Worked out from the base in decimal, so spelt as the base when it is the base (1e1 stays 1e+1), else
+        // in the finer power of ten of the base and the step (7 + 3 is 10, 1e1 + 5 steps of 1e1 is 6e+1); with
+        // no step within its min and max, the value stays as clamped.
+        if (std::isfinite(aligned) && aligned >= min.value && aligned <= max.value) {
+            v = aligned == base ? baseText : decimalOf(aligned);
+            int exponent = std::min(baseText.digits.empty() ? 0 : baseText.exponent, stepNumber.exponent);
+            double units = std::abs(exponent) <= 17 ? aligned / std::pow(10.0, exponent) : HUGE_VAL;
+            if (aligned != base && std::fabs(units) < 1e18) {
+                v.negative = units < 0;
+                v.digits = std::to_string(std::llround(std::fabs(units)));
+                v.exponent = exponent;
+                if (v.digits == "0") v.digits.clear();
+            }
+        }
     }
-    if (given && *given == v) return value;
-    char text[32];
-    auto written = std::to_chars(text, text + sizeof text, v);
-    return std::string(text, written.ptr);
+    return written(v);
 }
 
 // The date and time fields' values: valid strings of their kind, else nothing; a local date and time
@@ -527,15 +636,15 @@ std::string sanitizedValue(const std::string& type, std::string value, const Gum
     };
     if (type == "text" || type == "search" || type == "tel" || type == "password")
         return withoutLineBreaks(std::move(value));
-    if (type == "url") return std::string(trimmingASCIIWhitespace(withoutLineBreaks(std::move(value))));
+    if (type == "url") return std::string(trimmedHTMLWhitespace(withoutLineBreaks(std::move(value))));
     if (type == "email") {
         value = withoutLineBreaks(std::move(value));
-        if (!multiple) return std::string(trimmingASCIIWhitespace(value));
+        if (!multiple) return std::string(trimmedHTMLWhitespace(value));
         std::string out;
         for (size_t at = 0; at <= value.size();) {
             size_t comma = std::min(value.find(',', at), value.size());
             if (at) out += ',';
-            out += trimmingASCIIWhitespace(std::string_view(value).substr(at, comma - at));
+            out += trimmedHTMLWhitespace(std::string_view(value).substr(at, comma - at));
             at = comma + 1;
         }
         return out;
@@ -815,6 +924,14 @@ void collect(const GumboNode* root, std::string_view text, Page& page, ParseMemo
         --start;
         auto end = std::lower_bound(ends.begin(), ends.end(), start->first);
         if (end == ends.end() || *end > at) control.owner = start->second;
+    }
+    // A radio parsed checked unchecks those before it in its group (same form, same name).
+    std::map<std::pair<int, std::string>, Control*> checkedRadios;
+    for (auto& control : page.controls) {
+        if (control.type != "radio" || !control.checked || !control.name || control.name->empty()) continue;
+        Control*& earlier = checkedRadios[{control.owner, *control.name}];
+        if (earlier) earlier->checked = false;
+        earlier = &control;
     }
 }
 
@@ -1166,9 +1283,8 @@ std::string formEncoded(std::string_view bytes) {
 }
 
 // The entries the form sends, in the page's order.
-std::vector<std::pair<std::string, std::string>> entries(const std::vector<Control*>& controls,
-                                                         const Control* submitter, const TextEncoding& encoding,
-                                                         const Marks& marks) {
+std::vector<std::pair<std::string, std::string>>
+entries(const std::vector<Control*>& controls, const Control* submitter, const char* charset, const Marks& marks) {
     std::vector<std::pair<std::string, std::string>> list;
     for (auto* control : controls) {
         if (control->disabled) continue;  // a field in a datalist goes too, as the engine sends it
@@ -1193,20 +1309,22 @@ std::vector<std::pair<std::string, std::string>> entries(const std::vector<Contr
         } else if (control->type == "file") {
             list.emplace_back(name, "");  // no file chosen: its name alone
         } else if (control->type == "hidden" && equalsIgnoringASCIICase(name, "_charset_")) {
-            list.emplace_back(name, encoding.name);
+            list.emplace_back(name, charset);
         } else {
             list.emplace_back(name, control->value);
         }
         auto dirname = attributeText(control->node, "dirname", marks);
-        bool directional = control->type == "textarea" || control->type == "text" || control->type == "search";
-        if (directional && dirname && !dirname->empty()) list.emplace_back(*dirname, control->direction);
+        static const std::set<std::string, std::less<>> directional = {"textarea", "text",     "search", "tel",   "url",
+                                                                       "email",    "password", "hidden", "submit"};
+        if (directional.count(control->type) && control->tag != "button" && dirname && !dirname->empty())
+            list.emplace_back(*dirname, control->direction);
     }
     return list;
 }
 
-// The encoding the form is sent in: the first its accept-charset names (the engine parts its labels at
-// commas too), else the page's.
-const TextEncoding& formEncoding(const Form& form, const TextEncoding& pageEncoding) {
+// The encoding the form names: the first its accept-charset names (the engine parts its labels at commas
+// too), else the page's. It is sent in formEncodingOf() that one.
+const TextEncoding& chosenFormEncoding(const Form& form, const TextEncoding& pageEncoding) {
     if (const char* accept = attribute(form.node, "accept-charset")) {
         std::string_view labels = accept;
         auto separator = [](char c) { return isASCIIWhitespace(c) || c == ','; };
@@ -1215,11 +1333,11 @@ const TextEncoding& formEncoding(const Form& form, const TextEncoding& pageEncod
             size_t end = at;
             while (end < labels.size() && !separator(labels[end])) ++end;
             if (end > at)
-                if (const auto* named = encodingForLabel(labels.substr(at, end - at))) return formEncodingOf(*named);
+                if (const auto* named = encodingForLabel(labels.substr(at, end - at))) return *named;
             at = end;
         }
     }
-    return formEncodingOf(pageEncoding);
+    return pageEncoding;
 }
 
 FormRequest readWithin(const FormPage& source, const FormFill& fill, ReadBudget& budget) {
@@ -1245,9 +1363,12 @@ FormRequest readWithin(const FormPage& source, const FormFill& fill, ReadBudget&
     if (!hasAttribute(form.node, "novalidate") && !(submitter && hasAttribute(submitter->node, "formnovalidate")))
         made.problem = firstMissing(controls);
     if (!made.problem.empty()) return made;
-    const TextEncoding& encoding = formEncoding(form, *parsed.encoding);
+    const TextEncoding& chosen = chosenFormEncoding(form, *parsed.encoding);
+    const TextEncoding& encoding = formEncodingOf(chosen);
+    // A form sent in UTF-8 for the replacement encoding still names that one in _charset_, as the engine does.
+    const char* charset = chosen.kind == TextEncoding::Kind::Replacement ? chosen.name : encoding.name;
     std::string body;
-    for (const auto& [name, value] : entries(controls, submitter, encoding, page.marks)) {
+    for (const auto& [name, value] : entries(controls, submitter, charset, page.marks)) {
         budget.check();
         if (!body.empty()) body += '&';
         body += formEncoded(encodedForForm(withCRLF(name), encoding)) + "=" +

@@ -115,6 +115,43 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          "<input type=range name=r5 step=0.1 max=1></form>",
          {"/p", {{"r", "3"}, {"r5", "0.33"}}},
          "POST https://intranet.example/p r=3.5&r2=50&r3=0&r4=7&d=275760-09-13&d2=&m=&w=&t=&r5=0.3"},
+        {"a later checked radio unchecks those of its group before it, not those of another form",
+         "<form method=post action=/p><input type=radio name=r value=0 checked><input type=radio name=r value=x>"
+         "<input type=radio name=r checked></form><form><input type=radio name=r value=o checked></form>",
+         {"/p", {}},
+         "POST https://intranet.example/p r=on"},
+        {"dirname on the text fields, hidden and the submitter, not on numbers or boxes",
+         "<form method=post action=/p><input type=tel name=t value=x dirname=t.d><input type=password name=p "
+         "dirname=p.d><input type=url name=u dirname=u.d><input type=email name=e dirname=e.d><input type=hidden "
+         "name=h dirname=h.d><input type=number name=n value=1 dirname=n.d><input type=checkbox name=c checked "
+         "dirname=c.d><input type=submit name=s value=go dirname=s.d></form>",
+         {"/p", {{"s", "go"}}},
+         "POST https://intranet.example/p "
+         "t=x&t.d=ltr&p=&p.d=ltr&u=&u.d=ltr&e=&e.d=ltr&h=&h.d=ltr&n=1&c=on&s=go&s.d=ltr"},
+        {"a url or email field keeps a vertical tab at its ends",
+         "<form method=post action=/p><input type=url name=u value='&#x0B;a&#x0C; '>"
+         "<input type=email name=e value='&#x0B;e&#x0B;'></form>",
+         {"/p", {}},
+         "POST https://intranet.example/p u=%0Ba&e=%0Be%0B"},
+        {"a range's number written as the engine writes it; with no step between its min and max, as clamped",
+         "<form method=post action=/p><input type=range name=a max=-3 step=5 value=0.5><input type=range name=b "
+         "max=1 step=5 value=7><input type=range name=c step=any value=1e1><input type=range name=d step=any "
+         "value=1.5e1><input type=range name=e max=5000 step=any value=1.0e2><input type=range name=f step=any "
+         "value=2.50><input type=range name=g step=any value=1.234e-7><input type=range name=h step=any "
+         "value=0.000001><input type=range name=i step=any value=.5><input type=range name=j step=any value=-0>"
+         "<input type=range name=k max=1e30 step=any value=100000000000000000000><input type=range name=l "
+         "min=-10 step=any value=-1e1><input type=range name=m value=20.0><input type=range name=n step=any "
+         "value=+5><input type=range name=o max=1e1 value=200><input type=range name=p min=7 value=1e1>"
+         "<input type=range name=q min=1e1 max=1e1 value=200><input type=range name=s min=x value=100>"
+         "<input type=range name=t min=1e1 step=1e1></form>",
+         {"/p", {{"s", "0.5"}}},
+         "POST https://intranet.example/p a=0&b=1&c=1e%2B1&d=15&e=1e%2B2&f=2.5&g=1.234e-7&h=0.000001&i=0.5&j=0&"
+         "k=1e%2B20&l=-10&m=20&n=50&o=10&p=10&q=1e%2B1&s=0&t=6e%2B1"},
+        {"_charset_ names the replacement encoding, though the form goes in UTF-8",
+         "<form method=post action=/p accept-charset='bogus iso-2022-kr'><input type=hidden name=_charset_>"
+         "<input name=a value='\xC3\xA9'></form>",
+         {"/p", {}},
+         "POST https://intranet.example/p _charset_=replacement&a=%C3%A9"},
         {"no private-use character left to read a control character with",
          everyPrivateUse,
          {"/p", {}},
