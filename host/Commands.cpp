@@ -59,7 +59,8 @@ constexpr Verb kVerbs[] = {
      "                        it: each NAME=VALUE sets a field (a text, or the option, box or button of that\n"
      "                        value; a name given again fills the next text field of that name), -NAME=VALUE\n"
      "                        unchecks that box or deselects that option; the rest keep the page's values,\n"
-     "                        hidden ones too; %XX in NAME and VALUE stands for a byte (%20 a space, %2D a -)"},
+     "                        hidden ones too; NAME and VALUE are UTF-8 text, %XX a byte of it (%20 a space,\n"
+     "                        %C3%A9 an e-acute), sent in the page's encoding"},
     {"pull", Kind::Pull, Arg::None, "pull                    pull to refresh on the top screen"},
     {"reload-button", Kind::ReloadButton, Arg::None,
      "reload-button           tap the connection-lost view's reload button"},
