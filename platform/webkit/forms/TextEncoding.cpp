@@ -262,6 +262,13 @@ public:
     void again(size_t n) { at_ -= n; }
     void emit(char32_t c) { appendUTF8(out_, c); }
     void error() { appendUTF8(out_, kReplacement); }
+    // A double-byte character's end: its code point, or none, where an ASCII trail byte is read again
+    // after the error.
+    void trail(char32_t code, int b) {
+        if (code) return emit(code);
+        if (b < 0x80) again(1);
+        error();
+    }
     std::string take() { return std::move(out_); }
 
 private:
@@ -332,12 +339,7 @@ std::string decodedGB18030(std::string_view bytes) {
             char32_t code = 0;
             if (inRange(b, 0x40, 0x7E) || inRange(b, 0x80, 0xFE))
                 code = table.code((lead - 0x81) * 190 + b - (b < 0x7F ? 0x40 : 0x41));
-            if (code) {
-                d.emit(code);
-                continue;
-            }
-            if (b < 0x80) d.again(1);
-            d.error();
+            d.trail(code, b);
         } else if (b < 0x80) {
             d.emit(b);
         } else if (b == 0x80) {
@@ -371,12 +373,7 @@ std::string decodedBig5(std::string_view bytes) {
                 continue;
             }
             char32_t code = pointer == UINT32_MAX ? 0 : table.code(pointer);
-            if (code) {
-                d.emit(code);
-                continue;
-            }
-            if (b < 0x80) d.again(1);
-            d.error();
+            d.trail(code, b);
         } else if (b < 0x80) {
             d.emit(b);
         } else if (inRange(b, 0x81, 0xFE)) {
@@ -410,12 +407,7 @@ std::string decodedEUCJP(std::string_view bytes) {
             if (inRange(l, 0xA1, 0xFE) && inRange(b, 0xA1, 0xFE))
                 code = (jis0212 ? jis0212Table : jis0208Table).code((l - 0xA1) * 94 + b - 0xA1);
             jis0212 = false;
-            if (code) {
-                d.emit(code);
-                continue;
-            }
-            if (b < 0x80) d.again(1);
-            d.error();
+            d.trail(code, b);
         } else if (b < 0x80) {
             d.emit(b);
         } else if (b == 0x8E || b == 0x8F || inRange(b, 0xA1, 0xFE)) {
@@ -529,12 +521,7 @@ std::string decodedShiftJIS(std::string_view bytes) {
                 // The user-defined area maps to the private use one.
                 code = pointer >= 8836 && pointer <= 10715 ? 0xE000 - 8836 + pointer : table.code(pointer);
             }
-            if (code) {
-                d.emit(code);
-                continue;
-            }
-            if (b < 0x80) d.again(1);
-            d.error();
+            d.trail(code, b);
         } else if (b <= 0x80) {
             d.emit(b);
         } else if (inRange(b, 0xA1, 0xDF)) {
@@ -559,12 +546,7 @@ std::string decodedEUCKR(std::string_view bytes) {
             unsigned l = lead;
             lead = 0;
             char32_t code = inRange(b, 0x41, 0xFE) ? table.code((l - 0x81) * 190 + b - 0x41) : 0;
-            if (code) {
-                d.emit(code);
-                continue;
-            }
-            if (b < 0x80) d.again(1);
-            d.error();
+            d.trail(code, b);
         } else if (b < 0x80) {
             d.emit(b);
         } else if (inRange(b, 0x81, 0xFE)) {
