@@ -233,14 +233,18 @@ struct Direction {
     std::vector<char> buffer;
     size_t begin = 0;
     size_t end = 0;
-    bool readClosed = false;  // `from` said end of stream (or failed)
+    bool readClosed = false;  // `from` said end of stream, or failed after all it had sent was read
     bool writeShut = false;   // and that end was passed on to `to`
+    bool dropping = false;    // `to` failed: what `from` still sends is read and dropped
 
     bool hasData() const { return end > begin; }
-    bool hasRoom() const { return end < buffer.size(); }
-    bool finished() const { return writeShut; }
+    bool hasRoom() const { return dropping || end < buffer.size(); }
+    bool finished() const { return writeShut || (dropping && readClosed); }
+    void drop() {
+        dropping = true;
+        begin = end = 0;
+    }
 };
-
 constexpr size_t kRelayBufferBytes = 64 * 1024;
 
 constexpr uint8_t kSocksVersion = 5;
@@ -259,20 +263,27 @@ constexpr uint8_t kReplyCommandNotSupported = 7;
 constexpr uint8_t kReplyAddressTypeNotSupported = 8;
 constexpr char kTLSHandshakeRecord = 0x16;
 
-// Relays both ways until both sides closed (or one failed), or stopping.
+// Relays both ways until both sides have ended, or stopping. What a side sent before it ended or reset still
+// reaches the other, then the end of stream. Nothing more can reach a side that failed: what the other still
+// sends it is read and dropped, since a close on unread bytes resets the connection and can discard an
+// answer not read yet (a server answering a large upload early, then resetting, is the common case). That
+// goes on until the other side ends too, or for kCloseLingerMs once everything it is owed has been sent.
 void relay(int client, int server, int wakeFd) {
     Direction up{client, server, std::vector<char>(kRelayBufferBytes)};
     Direction down{server, client, std::vector<char>(kRelayBufferBytes)};
     Direction* directions[2] = {&up, &down};
+    std::optional<Clock::time_point> lingerUntil;
 
     for (;;) {
         for (Direction* d : directions) {
-            if (d->readClosed && !d->hasData() && !d->writeShut) {
+            if (d->readClosed && !d->hasData() && !d->writeShut && !d->dropping) {
                 ::shutdown(d->to, SHUT_WR);
                 d->writeShut = true;
             }
         }
         if (up.finished() && down.finished()) return;
+        if (!lingerUntil && ((up.finished() && down.dropping) || (down.finished() && up.dropping)))
+            lingerUntil = Clock::now() + std::chrono::milliseconds(ConnectProxy::kCloseLingerMs);
 
         short clientEvents = 0, serverEvents = 0;
         if (!up.readClosed && up.hasRoom()) clientEvents |= POLLIN;
@@ -283,29 +294,33 @@ void relay(int client, int server, int wakeFd) {
         pollfd fds[3] = {{clientEvents ? client : -1, clientEvents, 0},
                          {serverEvents ? server : -1, serverEvents, 0},
                          {wakeFd, POLLIN, 0}};
-        int n = ::poll(fds, 3, -1);
+        int n = ::poll(fds, 3, lingerUntil ? millisecondsUntil(*lingerUntil) : -1);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || fds[2].revents) return;
-        if ((fds[0].revents | fds[1].revents) & (POLLERR | POLLNVAL)) return;  // reset: nothing more will pass
+        if (n <= 0 || fds[2].revents) return;  // failed, stopping, or lingered long enough
 
         for (Direction* d : directions) {
+            Direction* back = d == &up ? &down : &up;
             const pollfd& in = fds[d->from == client ? 0 : 1];
             const pollfd& out = fds[d->to == client ? 0 : 1];
+            // An error shows only once what arrived before it has been read.
             if (!d->readClosed && d->hasRoom() && (in.revents & (POLLIN | POLLHUP | POLLERR))) {
-                ssize_t got = ::recv(d->from, d->buffer.data() + d->end, d->buffer.size() - d->end, 0);
-                if (got > 0)
+                char* into = d->buffer.data() + (d->dropping ? 0 : d->end);
+                ssize_t got = ::recv(d->from, into, d->buffer.size() - (d->dropping ? 0 : d->end), 0);
+                if (got > 0 && !d->dropping) {
                     d->end += static_cast<size_t>(got);
-                else if (got == 0)
+                } else if (got == 0) {
                     d->readClosed = true;
-                else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                    return;  // reset: the other side learns it when its socket closes
+                } else if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    d->readClosed = true;
+                    back->drop();
+                }
             }
             if (d->hasData() && (out.revents & (POLLOUT | POLLHUP | POLLERR))) {
                 ssize_t sent = ::send(d->to, d->buffer.data() + d->begin, d->end - d->begin, MSG_NOSIGNAL);
                 if (sent > 0)
                     d->begin += static_cast<size_t>(sent);
                 else if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                    return;
+                    d->drop();  // what `to` sent before it failed may still wait to be read
                 if (d->begin == d->end) d->begin = d->end = 0;
             }
         }

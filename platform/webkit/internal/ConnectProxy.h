@@ -9,8 +9,10 @@
 // bytes in its tunnel.
 //
 // Each client connection asks for one tunnel (CONNECT to a host name, IPv4 or IPv6 address, and port),
-// then carries raw bytes both ways. host:port is looked up in `connectTo` ("host:port" -> "127.0.0.1:port");
-// an unlisted one is resolved here and connected normally, on the ports web pages use (kWebPorts) only. A
+// then carries raw bytes both ways: what a side sent before it ended or reset reaches the other side, then
+// the end of stream (never a reset right behind it, which could discard the bytes before they are read).
+// host:port is looked up in `connectTo` ("host:port" -> "127.0.0.1:port"); an unlisted one is resolved
+// here and connected normally, on the ports web pages use (kWebPorts) only. A
 // target it may not or cannot reach (refused, unresolvable, past the connect time-out) gets a refusal, so
 // the engine reports "cannot connect". Any other command or address type is refused, a malformed request
 // is closed, and one not complete within the handshake time-out is closed; none of them can grow memory.

@@ -25,6 +25,7 @@
 #include "testing/TemporaryDeviceRoot.h"
 #include "testing/TestCertificates.h"
 #include "testing/TestHttpServer.h"
+#include "testing/TestTcpServer.h"
 
 // Fetch options are written as designated initializers naming only what a case needs.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -82,6 +83,7 @@ Fetched fetch(const std::string& url, const ConnectProxy& proxy, const FetchOpti
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 30000L);
     if (!options.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.caFile.c_str());
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/octet-stream");
+    headers = curl_slist_append(headers, "Expect:");  // the body goes at once, answered or not
     if (!options.postBody.empty()) {
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, options.postBody.data());
@@ -337,6 +339,36 @@ TEST_F(ConnectProxyTest, ManyTunnelsAtOnce) {
     for (int i = 0; i < kClients; ++i) {
         EXPECT_EQ(results[i].code, CURLE_OK) << i << ": " << curl_easy_strerror(results[i].code);
         EXPECT_EQ(results[i].body, "page " + std::to_string(i));
+    }
+}
+
+// A server that answers before it has read the request and closes on the rest resets the connection: its
+// answer still reaches the client, every time. So do the last bytes of a client that resets.
+TEST_F(ConnectProxyTest, WhatArrivedBeforeAResetCrosses) {
+    tesmar_testing::TestTcpServer early({.echo = false,
+                                         .greeting = "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 9\r\n"
+                                                     "Connection: close\r\n\r\ntoo large",
+                                         .closeAfterBytes = 1,
+                                         .resetOnClose = true});
+    tesmar_testing::TestTcpServer quiet({.echo = false});
+    ConnectProxy proxy({{"early.example.test:80", "127.0.0.1:" + std::to_string(early.port())},
+                        {"quiet.example.test:443", "127.0.0.1:" + std::to_string(quiet.port())}});
+    for (int i = 0; i < 50; ++i) {
+        auto got = fetch("http://early.example.test/upload", proxy, {.postBody = std::string(1u << 20, 'u')});
+        ASSERT_EQ(got.status, 413) << "run " << i << ": " << curl_easy_strerror(got.code);
+        EXPECT_EQ(got.body, "too large");
+    }
+    for (size_t i = 0; i < 50; ++i) {
+        int fd = connectRaw(proxy.port());
+        ASSERT_GE(fd, 0);
+        sendText(fd, authentication(proxy) + tunnelTo("quiet.example.test"));
+        ASSERT_EQ(readBytes(fd, kAuthenticated.size() + answer(0).size()), kAuthenticated + answer(0));
+        sendText(fd, "last words");
+        linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(fd);
+        ASSERT_TRUE(quiet.waitUntil([i](const auto& records) { return records.size() > i && records[i].peerEnded; }));
+        ASSERT_EQ(quiet.connection(i).received, "last words") << "run " << i;
     }
 }
 
