@@ -59,7 +59,7 @@ private:
 };
 
 int millisecondsUntil(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<int>(left);
 }
 
@@ -212,18 +212,36 @@ std::optional<std::string> readExactly(int fd, size_t size, int wakeFd, Clock::t
     return out;
 }
 
+// Reads and drops what the peer on `fd` has sent so far (64 KiB at most); false once it has ended or failed.
+bool dropWaiting(int fd) {
+    char dropped[4096];
+    for (int i = 0; i < 16; ++i) {
+        ssize_t n = ::recv(fd, dropped, sizeof dropped, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+        if (n <= 0) return false;
+    }
+    return true;
+}
+
 // Closes a client that gets no tunnel so that what the proxy said reaches it: a close with unread bytes
 // would reset the connection, dropping the answer if it is still unsent or unread. So end this side, then read
 // and drop what the client still sends until it closes, the time is up, or stopping.
 void closeInOrder(Socket& client, int wakeFd) {
     ::shutdown(client.get(), SHUT_WR);
     auto deadline = Clock::now() + std::chrono::milliseconds(ConnectProxy::kCloseLingerMs);
-    char dropped[4096];
-    while (waitFor(client.get(), POLLIN, wakeFd, deadline) == 1) {
-        ssize_t n = ::recv(client.get(), dropped, sizeof dropped, 0);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+    while (waitFor(client.get(), POLLIN, wakeFd, deadline) == 1 && dropWaiting(client.get())) {
     }
     client.reset();
+}
+
+// How long a greeting (methods after their count) or an authentication (username, then password, each after
+// its length) is, as far as the bytes that have arrived tell.
+size_t messageSize(const std::string& message, bool authentication) {
+    if (message.size() < 2) return 2;
+    const size_t size = 2 + static_cast<uint8_t>(message[1]);
+    if (!authentication) return size;
+    if (message.size() <= size) return size + 1;
+    return size + 1 + static_cast<uint8_t>(message[size]);
 }
 
 // One direction of a tunnel: bytes read from `from` wait in the buffer until `to` takes them.
@@ -336,6 +354,17 @@ struct ConnectProxy::Connection {
     bool tunnelled = false;  // the connection's thread's own
 };
 
+// A client not signed in yet: what it has sent of its greeting, then of its authentication (exactly those
+// bytes: its request follows), or, once refused, how long its close in order waits.
+struct ConnectProxy::Pending {
+    Socket client;
+    Clock::time_point deadline;
+    std::string greeting;        // version, method count, methods
+    std::string authentication;  // version, username length, username, password length, password
+    bool greeted = false;        // the greeting was answered
+    bool refused = false;        // its side is ended; what it still sends is dropped until it closes
+};
+
 ConnectProxy::ConnectProxy(std::map<std::string, std::string> connectTo, CertificateCheck check)
     : connectTo_(std::move(connectTo)), check_(std::move(check)), username_("engine"),
       password_(UUID::random().uuidString()) {
@@ -396,40 +425,122 @@ void ConnectProxy::reapFinished(bool all) {
 
 void ConnectProxy::acceptLoop() {
     acceptor_.assertOnThread();
+    std::vector<pollfd> fds;
     while (!stopping_) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-        int n = ::poll(fds, 2, -1);
+        fds.assign({{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}});
+        int timeout = -1;
+        for (const auto& pending : pending_) {
+            fds.push_back({pending->client.get(), POLLIN, 0});
+            const int left = millisecondsUntil(pending->deadline);
+            timeout = timeout < 0 ? left : std::min(timeout, left);
+        }
+        int n = ::poll(fds.data(), fds.size(), timeout);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 || fds[1].revents) break;
         reapFinished(false);
-        Socket client(::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!client.valid()) {
-            // Out of descriptors: wait a little (or for stop) rather than spin on a listener that stays ready.
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                pollfd wake{wakeRead_, POLLIN, 0};
-                ::poll(&wake, 1, 100);
+        // Those that spoke go on before anyone new comes in; those whose time is up are closed.
+        size_t i = 2;
+        for (auto it = pending_.begin(); it != pending_.end(); ++i) {
+            const bool keep = fds[i].revents ? converse(**it) : Clock::now() < (*it)->deadline;
+            it = keep ? std::next(it) : pending_.erase(it);
+        }
+        if (fds[0].revents) acceptOne();
+    }
+    pending_.clear();
+    reapFinished(true);
+}
+
+void ConnectProxy::acceptOne() {
+    Socket client(::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!client.valid()) {
+        // Out of descriptors: wait a little (or for stop) rather than spin on a listener that stays ready.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            pollfd wake{wakeRead_, POLLIN, 0};
+            ::poll(&wake, 1, 100);
+        }
+        return;
+    }
+    if (pending_.size() >= kMaxUnauthenticated) {
+        // Room for the newcomer: a refused client goes first, then one that has said nothing, then the oldest.
+        // The engine speaks as soon as it connects, so a crowd that keeps silent cannot push it out.
+        auto rank = [](const std::unique_ptr<Pending>& p) { return p->refused ? 0 : p->greeting.empty() ? 1 : 2; };
+        pending_.erase(std::min_element(pending_.begin(), pending_.end(),
+                                        [&](const auto& a, const auto& b) { return rank(a) < rank(b); }));
+    }
+    auto pending = std::make_unique<Pending>();
+    pending->client = std::move(client);
+    pending->deadline = Clock::now() + std::chrono::milliseconds(kAuthenticationTimeoutMs);
+    pending_.push_back(std::move(pending));
+}
+
+bool ConnectProxy::converse(Pending& pending) {
+    const int client = pending.client.get();
+    if (pending.refused) return dropWaiting(client) && Clock::now() < pending.deadline;
+    // A fresh connection takes a few bytes at once; one that does not is not worth waiting for.
+    auto send = [&](std::initializer_list<uint8_t> bytes) {
+        const std::string text(bytes.begin(), bytes.end());
+        return ::send(client, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+               static_cast<ssize_t>(text.size());
+    };
+    auto refuse = [&] {
+        ::shutdown(client, SHUT_WR);
+        pending.refused = true;
+        pending.deadline = Clock::now() + std::chrono::milliseconds(kCloseLingerMs);
+        return true;
+    };
+    for (;;) {
+        std::string& message = pending.greeted ? pending.authentication : pending.greeting;
+        const uint8_t version = pending.greeted ? kPasswordVersion : kSocksVersion;
+        if (!message.empty() && static_cast<uint8_t>(message[0]) != version) return refuse();
+        const size_t had = message.size();
+        const size_t size = messageSize(message, pending.greeted);
+        if (had < size) {
+            message.resize(size);
+            ssize_t n = ::recv(client, message.data() + had, size - had, 0);
+            message.resize(had + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            if (n > 0) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                return Clock::now() < pending.deadline;
+            return false;  // closed or failed
+        }
+        if (!pending.greeted) {
+            // The client's methods: the only one taken is username and password.
+            if (message.find(static_cast<char>(kMethodPassword), 2) == std::string::npos) {
+                send({kSocksVersion, kNoAcceptableMethod});
+                return refuse();
             }
+            if (!send({kSocksVersion, kMethodPassword})) return false;
+            pending.greeted = true;
             continue;
         }
-        if (connections_.size() >= kMaxConnections) continue;  // closes it
-        auto connection = std::make_unique<Connection>();
-        connection->client = std::move(client);
-        Connection* raw = connection.get();
-        try {
-            raw->thread = std::thread([this, raw] {
-                serve(*raw);
-                if (raw->tunnelled)
-                    raw->client.reset();
-                else
-                    closeInOrder(raw->client, wakeRead_);
-                raw->done = true;
-            });
-        } catch (const std::system_error&) {
-            continue;  // no thread to serve it: the client socket closes with `connection`
+        const size_t usernameSize = static_cast<uint8_t>(message[1]);
+        if (!authorized(message.substr(2, usernameSize), message.substr(3 + usernameSize))) {
+            send({kPasswordVersion, 1});
+            return refuse();
         }
-        connections_.push_back(std::move(connection));
+        if (connections_.size() >= kMaxConnections) return refuse();
+        if (send({kPasswordVersion, 0})) startConnection(pending);
+        return false;
     }
-    reapFinished(true);
+}
+
+void ConnectProxy::startConnection(Pending& pending) {
+    auto connection = std::make_unique<Connection>();
+    connection->client = std::move(pending.client);
+    Connection* raw = connection.get();
+    try {
+        raw->thread = std::thread([this, raw] {
+            serve(*raw);
+            if (raw->tunnelled)
+                raw->client.reset();
+            else
+                closeInOrder(raw->client, wakeRead_);
+            raw->done = true;
+        });
+    } catch (const std::system_error&) {
+        return;  // no thread to serve it: the client socket closes with `connection`
+    }
+    connections_.push_back(std::move(connection));
 }
 
 bool ConnectProxy::authorized(const std::string& username, const std::string& password) const {
@@ -452,28 +563,6 @@ void ConnectProxy::serve(Connection& connection) {
     };
     // The address bound is nobody's business: 0.0.0.0:0.
     auto reply = [&](uint8_t code) { return send({kSocksVersion, code, 0, kAddressIPv4, 0, 0, 0, 0, 0, 0}); };
-
-    // The client's methods: the only one taken is username and password.
-    auto greeting = read(2);
-    if (!greeting || byte(*greeting, 0) != kSocksVersion) return;
-    auto methods = read(byte(*greeting, 1));
-    if (!methods) return;
-    if (methods->find(static_cast<char>(kMethodPassword)) == std::string::npos) {
-        send({kSocksVersion, kNoAcceptableMethod});
-        return;
-    }
-    if (!send({kSocksVersion, kMethodPassword})) return;
-    auto version = read(2);
-    if (!version || byte(*version, 0) != kPasswordVersion) return;
-    auto username = read(byte(*version, 1));
-    auto passwordSize = username ? read(1) : std::nullopt;
-    auto password = passwordSize ? read(byte(*passwordSize, 0)) : std::nullopt;
-    if (!password) return;
-    if (!authorized(*username, *password)) {
-        send({kPasswordVersion, 1});
-        return;
-    }
-    if (!send({kPasswordVersion, 0})) return;
 
     auto request = read(4);
     if (!request || byte(*request, 0) != kSocksVersion) return;

@@ -164,11 +164,12 @@ std::string tunnelTo(const std::string& host) {
 // The proxy's answer with `code`, bound to 0.0.0.0:0.
 std::string answer(char code) { return std::string("\x05", 1) + code + std::string("\x00\x01\0\0\0\0\0\0", 8); }
 
-size_t openDescriptors() {
+size_t entriesIn(const char* folder) {
     size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
     return count;
 }
+size_t openDescriptors() { return entriesIn("/proc/self/fd"); }
 
 class ConnectProxyTest : public ::testing::Test {
 protected:
@@ -370,6 +371,24 @@ TEST_F(ConnectProxyTest, WhatArrivedBeforeAResetCrosses) {
         ASSERT_TRUE(quiet.waitUntil([i](const auto& records) { return records.size() > i && records[i].peerEnded; }));
         ASSERT_EQ(quiet.connection(i).received, "last words") << "run " << i;
     }
+}
+
+// Any local process may connect. However many wait without signing in, they cost no thread each and take
+// none of the engine's places, and each is closed soon.
+TEST_F(ConnectProxyTest, ClientsThatDoNotSignInCannotCrowdOutTheEngine) {
+    plain->route("GET", "/page", Reply::text("plain page"));
+    ConnectProxy proxy(mapping());
+    const size_t threadsBefore = entriesIn("/proc/self/task");
+    std::vector<int> idle;
+    for (int i = 0; i < 600; ++i) {
+        idle.push_back(connectRaw(proxy.port()));
+        ASSERT_GE(idle.back(), 0);
+    }
+    auto got = fetch("http://site.example.test/page", proxy);
+    EXPECT_EQ(got.body, "plain page") << curl_easy_strerror(got.code);
+    EXPECT_LT(entriesIn("/proc/self/task"), threadsBefore + 64);  // not one each
+    EXPECT_EQ(readUntilClosed(idle.back()), "");  // the newest too, once its time is up
+    for (int fd : idle) ::close(fd);
 }
 
 // Every first handshake to a host waits for the check, including one that comes while it runs.
