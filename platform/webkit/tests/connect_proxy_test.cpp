@@ -386,8 +386,9 @@ TEST_F(ConnectProxyTest, ClientsThatDoNotSignInCannotCrowdOutTheEngine) {
     }
     auto got = fetch("http://site.example.test/page", proxy);
     EXPECT_EQ(got.body, "plain page") << curl_easy_strerror(got.code);
-    EXPECT_LT(entriesIn("/proc/self/task"), threadsBefore + 64);  // not one each
-    EXPECT_EQ(readUntilClosed(idle.back()), "");  // the newest too, once its time is up
+    EXPECT_LT(entriesIn("/proc/self/task"), threadsBefore + 64);
+    // The newest too is closed, once its time is up.
+    EXPECT_EQ(readUntilClosed(idle.back()), "");
     for (int fd : idle) ::close(fd);
 }
 
