@@ -256,13 +256,14 @@ struct Direction {
     bool dropping = false;    // `to` failed: what `from` still sends is read and dropped
 
     bool hasData() const { return end > begin; }
-    bool hasRoom() const { return dropping || end < buffer.size(); }
+    bool hasRoom() const { return end < buffer.size(); }
     bool finished() const { return writeShut || (dropping && readClosed); }
     void drop() {
         dropping = true;
         begin = end = 0;
     }
 };
+
 constexpr size_t kRelayBufferBytes = 64 * 1024;
 
 constexpr uint8_t kSocksVersion = 5;
@@ -322,8 +323,7 @@ void relay(int client, int server, int wakeFd) {
             const pollfd& out = fds[d->to == client ? 0 : 1];
             // An error shows only once what arrived before it has been read.
             if (!d->readClosed && d->hasRoom() && (in.revents & (POLLIN | POLLHUP | POLLERR))) {
-                char* into = d->buffer.data() + (d->dropping ? 0 : d->end);
-                ssize_t got = ::recv(d->from, into, d->buffer.size() - (d->dropping ? 0 : d->end), 0);
+                ssize_t got = ::recv(d->from, d->buffer.data() + d->end, d->buffer.size() - d->end, 0);
                 if (got > 0 && !d->dropping) {
                     d->end += static_cast<size_t>(got);
                 } else if (got == 0) {

@@ -10,7 +10,7 @@
 //
 // Any local process can connect, so one that has not signed in costs little and cannot crowd out the
 // engine: the accepting thread itself takes each client through its greeting and authentication (no thread
-// of its own, a few hundred bytes at most), which must be over within kAuthenticationTimeoutMs. At most
+// of its own, under a kilobyte each), which must be over within kAuthenticationTimeoutMs. At most
 // kMaxUnauthenticated wait at once; a newcomer makes room by closing one (a refused one, else one that has
 // said nothing, else the oldest), so silent clients, however many, cannot push out the engine, which speaks
 // as soon as it connects. Only a client signed in takes one of the kMaxConnections places, and a thread.
