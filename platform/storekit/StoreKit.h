@@ -34,9 +34,10 @@
 // Unfinished transactions are kept on the device (Library/StoreKit/transactions.json), so they come back
 // at the next launch as on a phone; so is the catalogue (Library/StoreKit/products.json), which the store
 // knows across launches. A file that holds something else is set aside ("storage.corrupt") and the store
-// starts without it; a failed write is said and tried again (PendingWrites). Each products request posts DeviceEvents
-// "store.products-request" {identifiers, outcome}; each batch handed to observers posts "store.transactions"
-// {transactions}. The device state is guarded by one lock; every function may be called from any thread.
+// starts without it; a failed write is said and tried again (PendingWrites). Each products request posts
+// DeviceEvents "store.products-request" {identifiers, outcome}; each batch handed to observers posts
+// "store.transactions" {transactions}. The device state is guarded by one lock; every function may be
+// called from any thread.
 #include <cstdint>
 #include <optional>
 #include <string>
