@@ -112,7 +112,8 @@ constexpr Verb kVerbs[] = {
     {"location-services", Kind::LocationServices, Arg::LocationStore,
      "location-services on|off   switch the device's location services"},
     {"store-product", Kind::StoreProduct, Arg::LocationStore,
-     "store-product SKU PRICE CURRENCY   the store sells SKU at PRICE (one unit) in CURRENCY (e.g. EUR)"},
+     "store-product SKU PRICE CURRENCY   the store sells SKU at PRICE (one unit) in CURRENCY (e.g. EUR); the\n"
+     "                        device keeps its catalogue for later runs"},
     {"purchase", Kind::Purchase, Arg::LocationStore,
      "purchase SKU [QTY] [purchased|failed|restored]   one transaction, handed to the app as its own batch"},
     {"purchases", Kind::Purchases, Arg::LocationStore,

@@ -275,6 +275,10 @@ public:
     // POSTs on_purchase for the player (and the e-mail player): an array of {"sku", "amount", "iso",
     // "count" when not 1}. False (nothing sent) without a player id or privacy consent.
     static bool sendPurchases(const platform::Value& purchases);
+    // The same, and `answered` hears on the main loop whether the service took them: true once the
+    // player's request succeeded (an e-mail player's failure alone is logged), false when it failed after
+    // its re-attempts or the group timed out. Not called when this answers false.
+    static bool sendPurchases(const platform::Value& purchases, std::function<void(bool taken)> answered);
 };
 
 }  // namespace vezeduduz

@@ -99,7 +99,7 @@ void VezEduduzTrackIAP::paymentQueueUpdatedTransactions(const std::vector<Object
     for (const auto& transaction : transactions) {
         if (!transaction || objc::send<int64_t>(transaction, sel("transactionState")) != kStatePurchased) continue;
         std::string id = objc::send<std::string>(transaction, sel("transactionIdentifier"));
-        if (alreadyReported(id)) continue;
+        if (alreadyReported(id) || sending_.count(id)) continue;
         ObjectHandle payment = objc::send<ObjectHandle>(transaction, sel("payment"));
         if (!payment) continue;
         std::string sku = objc::send<std::string>(payment, sel("productIdentifier"));
@@ -164,17 +164,30 @@ void VezEduduzTrackIAP::productsRequestDidReceiveResponse(const ObjectHandle& re
             skusToTrack_.erase(it);
         }
     if (purchases.empty()) return;
-    if (!VezEduduz::sendPurchases(Value(std::move(purchases)))) {
-        // Not sent (no player yet, or no consent): they stay waiting for the next batch.
-        for (auto& [sku, waiting] : answered) {
-            auto& w = skusToTrack_[sku];
-            w.count = static_cast<int32_t>(static_cast<uint32_t>(w.count) + static_cast<uint32_t>(waiting.count));
-            w.transactionIds.insert(w.transactionIds.end(), waiting.transactionIds.begin(),
-                                    waiting.transactionIds.end());
-        }
+    // The ids count as reported only once the service has taken their request: a failed request, or a
+    // process ended before the answer, leaves them to go again (at worst twice, never not at all).
+    std::weak_ptr<Object> weak = shared_from_this();
+    for (const auto& [sku, waiting] : answered)
+        sending_.insert(waiting.transactionIds.begin(), waiting.transactionIds.end());
+    bool queued = VezEduduz::sendPurchases(Value(std::move(purchases)), [weak, answered](bool taken) {
+        if (auto self = std::static_pointer_cast<VezEduduzTrackIAP>(weak.lock())) self->sent(answered, taken);
+    });
+    // Not sent (no player yet, or no consent): they stay waiting for the next batch.
+    if (!queued) sent(answered, false);
+}
+
+void VezEduduzTrackIAP::sent(const std::map<std::string, Waiting>& purchases, bool taken) {
+    for (const auto& [sku, waiting] : purchases)
+        for (const auto& id : waiting.transactionIds) sending_.erase(id);
+    if (taken) {
+        for (const auto& [sku, waiting] : purchases) remember(waiting.transactionIds);
         return;
     }
-    for (const auto& [sku, waiting] : answered) remember(waiting.transactionIds);
+    for (const auto& [sku, waiting] : purchases) {
+        auto& w = skusToTrack_[sku];
+        w.count = static_cast<int32_t>(static_cast<uint32_t>(w.count) + static_cast<uint32_t>(waiting.count));
+        w.transactionIds.insert(w.transactionIds.end(), waiting.transactionIds.begin(), waiting.transactionIds.end());
+    }
 }
 
 void VezEduduzTrackIAP::requestDidFail() {
@@ -207,9 +220,11 @@ void VezEduduzTrackIAP::remember(const std::vector<std::string>& ids) {
 
 // ---- the facade's part ----
 
-bool VezEduduz::sendPurchases(const Value& purchases) {
+bool VezEduduz::sendPurchases(const Value& purchases) { return sendPurchases(purchases, nullptr); }
+
+bool VezEduduz::sendPurchases(const Value& purchases, std::function<void(bool taken)> answered) {
     if (!platform::dispatch::MainLoop::isMainThread())
-        return answerOnMainLoop([&] { return sendPurchases(purchases); });
+        return answerOnMainLoop([&] { return sendPurchases(purchases, answered); });
     mainThread.assertOnThread();
     if (shouldLogMissingPrivacyConsentErrorWithMethodName(std::nullopt)) return false;
     auto userId = mUserId();
@@ -220,7 +235,19 @@ bool VezEduduz::sendPurchases(const Value& purchases) {
     if (email->emailUserId())
         requests["email"] = VERequestSendPurchases::withUserId(email->emailUserId(), email->emailAuthCode(),
                                                                statics().app_id, purchases);
-    VezEduduzClient::sharedClient().executeSimultaneousRequests(requests, nullptr, nullptr);
+    VEMultipleSuccessBlock onSuccess;
+    VEMultipleFailureBlock onFailure;
+    if (answered) {
+        onSuccess = [answered](const std::map<std::string, Value>&) { answered(true); };
+        // The player's request is what counts; the e-mail player's failing alone is only said.
+        onFailure = [answered](const std::map<std::string, platform::Error>& errors) {
+            for (const auto& [key, error] : errors)
+                vezeduduz_Log(VELogLevel::warn, "The service did not take the purchases (" + key +
+                                                    " player): " + error.localizedDescription());
+            answered(!errors.count("push"));
+        };
+    }
+    VezEduduzClient::sharedClient().executeSimultaneousRequests(requests, onSuccess, onFailure);
     return true;
 }
 

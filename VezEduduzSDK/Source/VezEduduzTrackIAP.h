@@ -7,8 +7,11 @@
 //
 // Purchases wait until the store has answered for their product: a later batch is merged with what is
 // still waiting, and a failed look-up keeps them for the next batch. Products the store does not know
-// are left out. Transactions come back while the app has not finished them; the ids already reported are
-// kept in the user defaults (the newest kMaxReportedIds), so none is reported twice.
+// are left out. Transactions come back while the app has not finished them; the ids the service has
+// taken are kept in the user defaults (the newest kMaxReportedIds), so none is reported twice. An id counts
+// as reported only once the service answered its request with success: until then (a request that failed
+// after its re-attempts, or a process ended before the answer) its purchase waits again and goes with the
+// next batch or at the next launch, so a purchase may reach the service twice but is never lost.
 //
 // Threads: the store calls the tracker on the main loop; all its state lives there.
 #include <cstdint>
@@ -52,6 +55,9 @@ private:
     };
     void start();
     bool alreadyReported(const std::string& id) const;
+    // The service's answer to a request carrying `purchases`: taken, they are remembered as reported;
+    // else they wait again.
+    void sent(const std::map<std::string, Waiting>& purchases, bool taken);
     void remember(const std::vector<std::string>& ids);
 
     platform::objc::Class* paymentQueueClass_ = nullptr;
@@ -59,6 +65,7 @@ private:
     std::map<std::string, Waiting> skusToTrack_;
     std::deque<std::string> reported_;  // oldest first
     std::set<std::string> reportedSet_;
+    std::set<std::string> sending_;  // ids whose request the service has not answered yet
 };
 
 }  // namespace vezeduduz

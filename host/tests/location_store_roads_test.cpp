@@ -23,6 +23,10 @@ protected:
     // Every run starts on a device on which the push client registered earlier, so the player id is known.
     SimRun run(const std::string& script, std::vector<std::string> extra = {}) {
         deviceWithPlayer(kPlayer);
+        return launchAgain(script, std::move(extra));
+    }
+    // A later launch on the device as the last run left it.
+    SimRun launchAgain(const std::string& script, std::vector<std::string> extra = {}) {
         extra.insert(extra.begin(), {"--clock", "manual"});
         return runRoad(
             script,
@@ -118,11 +122,31 @@ TEST_F(LocationStoreRoads, PurchasesOfOneBatchGoUpInOneRequestWithPricesAndCurre
     EXPECT_EQ(count(r, "store.products-request"), 1) << allOutput(r);
     EXPECT_EQ(count(r, "store.transactions"), 1) << allOutput(r);
 
-    // The app never finishes them: they come back at the next launch and are not reported again.
-    auto next = run("wait 1\n");
+    // The app never finishes them: they come back at the next launch, where the store still knows their
+    // products, and are not reported again.
+    auto next = launchAgain("wait 1\n");
     ASSERT_EQ(next.status, 0) << allOutput(next);
     EXPECT_EQ(count(next, "store.transactions"), 1) << allOutput(next);
     EXPECT_EQ(purchasePosts().size(), 1u) << allOutput(next);
+}
+
+TEST_F(LocationStoreRoads, APurchaseTheServiceDidNotTakeGoesAtTheNextLaunch) {
+    push_->script("POST players/:id/on_purchase", {tesmar_demo::Reply::withStatus(503)});
+    auto r = run("store-product gems 0.99 EUR\npurchase gems 2\nwait 40\nwait 40\n");
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    ASSERT_EQ(purchasePosts().size(), 3u) << "the first try and two re-attempts\n" << allOutput(r);
+
+    // The service is back; the store still knows the product, so the purchase goes up.
+    push_->clearScript("POST players/:id/on_purchase");
+    auto next = launchAgain("wait 1\n");
+    ASSERT_EQ(next.status, 0) << allOutput(next);
+    auto posts = purchasePosts();
+    ASSERT_EQ(posts.size(), 4u) << allOutput(next);
+    const auto* list = posts.back()["purchases"].asArray();
+    ASSERT_TRUE(list && list->size() == 1u) << allOutput(next);
+    EXPECT_EQ((*list)[0]["count"], Value(2));
+    EXPECT_EQ(launchAgain("wait 1\n").status, 0);
+    EXPECT_EQ(purchasePosts().size(), 4u) << "taken: not sent again";
 }
 
 TEST_F(LocationStoreRoads, WithoutTheFrameworksNothingIsTrackedAndNothingCrashes) {

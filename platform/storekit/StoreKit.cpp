@@ -114,47 +114,80 @@ void resetStore() {
     s.defaultQueue.reset();
 }
 
-std::optional<std::string> storePath() {
+// The device's files of the store, under Library/StoreKit.
+constexpr const char* kTransactionsFile = "transactions.json";
+constexpr const char* kProductsFile = "products.json";
+
+std::optional<std::string> storePath(const char* file) {
     auto library = FileManager::defaultManager().directory(SearchPathDirectory::Library);
     if (!library) return std::nullopt;
-    return library.value() + "/StoreKit/transactions.json";
+    return library.value() + "/StoreKit/" + file;
+}
+
+// One of the store's lists as the device keeps it; none when it is missing. A file that is not a list
+// (cut short, random bytes) is set aside and the store goes on without it. Called under the store lock.
+std::optional<ValueArray> readList(const char* file) {
+    auto path = storePath(file);
+    if (!path) return std::nullopt;
+    PendingWrites::removeStaleTemporaryFilesOnce(*path);
+    auto bytes = FileManager::defaultManager().contentsOfFile(*path, kMaxStoredBytes);
+    if (!bytes) {
+        if (bytes.error().code == kFileReadTooLargeError || FileManager::isSpecialFile(bytes.error()))
+            (void)PendingWrites::setAsideDamagedFile(*path);
+        return std::nullopt;
+    }
+    auto value = json::read(bytes.value());
+    if (!value || !value->asArray()) {
+        (void)PendingWrites::setAsideDamagedFile(*path);
+        return std::nullopt;
+    }
+    return *value->asArray();
+}
+
+// Writes one of the store's lists; a failed write is said and tried again by the file layer.
+void writeList(const char* file, ValueArray list) {
+    auto path = storePath(file);
+    if (!path) return;
+    auto text = json::write(Value(std::move(list)));
+    if (!text) return;
+    PendingWrites::Options options;
+    options.makeFolder = true;
+    if (auto written = PendingWrites::write(*path, text.value(), options); !written)
+        consoleLog(std::string("StoreKit: cannot keep ") + file + ": " + written.error().localizedDescription());
 }
 
 void loadLocked(Store& s) REQUIRES(s.mutex) {
     if (s.loaded) return;
     s.loaded = true;
-    auto path = storePath();
-    if (!path) return;
-    FileManager::defaultManager().removeStaleTemporaryFiles(*path);  // the store lock is held
-    auto bytes = FileManager::defaultManager().contentsOfFile(*path, kMaxStoredBytes);
-    if (!bytes) return;
-    auto value = json::read(bytes.value());
-    const ValueArray* list = value ? value->asArray() : nullptr;
-    if (!list) return;  // a damaged file loses nothing the app could still finish: start empty
-    for (const Value& item : *list) {
+    for (const Value& item : readList(kTransactionsFile).value_or(ValueArray())) {
         auto state = transactionStateNamed(item["state"].stringOr(""));
         auto quantity = item["quantity"].asInteger();
         if (!item["id"].isString() || !item["product"].isString() || !state || !quantity) continue;
         s.unfinished.push_back({item["id"].stringOr(""), {item["product"].stringOr(""), *quantity, *state}});
     }
+    for (const Value& item : readList(kProductsFile).value_or(ValueArray())) {
+        auto price = item["price"].asDouble();
+        if (!item["id"].isString() || !item["currency"].isString() || !price) continue;
+        Product product{item["id"].stringOr(""), *price, item["currency"].stringOr("")};
+        s.catalogue.emplace(product.identifier, std::move(product));
+    }
 }
 
-void saveLocked(const Store& s) REQUIRES(s.mutex) {
-    auto path = storePath();
-    if (!path) return;
+void saveTransactionsLocked(const Store& s) REQUIRES(s.mutex) {
     ValueArray list;
     for (const auto& t : s.unfinished)
         list.push_back(Value::dictionary({{"id", t.identifier},
                                           {"product", t.spec.productIdentifier},
                                           {"quantity", t.spec.quantity},
                                           {"state", transactionStateName(t.spec.state)}}));
-    auto text = json::write(Value(std::move(list)));
-    if (!text) return;
-    auto& fm = FileManager::defaultManager();
-    auto slash = path->rfind('/');
-    (void)fm.createDirectory(path->substr(0, slash));  // a missing folder fails the write below, which says so
-    if (auto written = PendingWrites::write(*path, text.value(), {}); !written)
-        consoleLog("StoreKit: cannot keep the unfinished transactions: " + written.error().localizedDescription());
+    writeList(kTransactionsFile, std::move(list));
+}
+
+void saveProductsLocked(const Store& s) REQUIRES(s.mutex) {
+    ValueArray list;
+    for (const auto& [id, product] : s.catalogue)
+        list.push_back(Value::dictionary({{"id", id}, {"price", product.price}, {"currency", product.currencyCode}}));
+    writeList(kProductsFile, std::move(list));
 }
 
 ObjectHandle makeTransaction(const StoredTransaction& t) {
@@ -224,10 +257,12 @@ void answerRequest(const std::shared_ptr<RequestObject>& request) {
     }
     auto response = std::make_shared<ResponseObject>(objc::lookUpClass("SKProductsResponse"));
     {
-        dispatch::MutexLock lock(store().mutex);
+        Store& s = store();
+        dispatch::MutexLock lock(s.mutex);
+        loadLocked(s);
         for (const auto& id : identifiers) {
-            auto it = store().catalogue.find(id);
-            if (it == store().catalogue.end())
+            auto it = s.catalogue.find(id);
+            if (it == s.catalogue.end())
                 response->invalid.push_back(id);
             else
                 response->products.push_back(
@@ -386,7 +421,7 @@ void registerAll() {
                      list.erase(std::remove_if(list.begin(), list.end(),
                                                [&](const auto& u) { return u.identifier == t->stored.identifier; }),
                                 list.end());
-                     if (list.size() != before) saveLocked(s);
+                     if (list.size() != before) saveTransactionsLocked(s);
                  }));
     rt.addMethod(queue, sel("transactions"), objc::makeImp([](Object*, Selector) -> std::vector<ObjectHandle> {
                      std::vector<StoredTransaction> copy;
@@ -447,8 +482,11 @@ bool paymentsAllowed() {
 }
 
 void addProduct(Product product) {
-    dispatch::MutexLock lock(store().mutex);
-    store().catalogue[product.identifier] = std::move(product);
+    Store& s = store();
+    dispatch::MutexLock lock(s.mutex);
+    loadLocked(s);
+    s.catalogue[product.identifier] = std::move(product);
+    saveProductsLocked(s);
 }
 
 std::vector<std::string> deliverTransactions(const std::vector<TransactionSpec>& batch) {
@@ -467,7 +505,7 @@ std::vector<std::string> deliverTransactions(const std::vector<TransactionSpec>&
                 changed = true;
             }
         }
-        if (changed) saveLocked(s);
+        if (changed) saveTransactionsLocked(s);
         observers = s.observers;
     }
     std::vector<std::string> ids;

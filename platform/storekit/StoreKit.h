@@ -32,9 +32,12 @@
 //   -priceLocale ObjectHandle() whose -currencyCode is std::string().
 //
 // Unfinished transactions are kept on the device (Library/StoreKit/transactions.json), so they come back
-// at the next launch as on a phone. Each products request posts DeviceEvents "store.products-request"
-// {identifiers, outcome}; each batch handed to observers posts "store.transactions" {transactions}.
-// The device state is guarded by one lock; every function may be called from any thread.
+// at the next launch as on a phone; so is the catalogue (Library/StoreKit/products.json), which the store
+// knows across launches. A file that holds something else is set aside ("storage.corrupt") and the store
+// starts without it; a failed write is said and tried again (PendingWrites). Each products request posts
+// DeviceEvents "store.products-request" {identifiers, outcome}; each batch handed to observers posts
+// "store.transactions" {transactions}. The device state is guarded by one lock; every function may be
+// called from any thread.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -69,7 +72,8 @@ void registerClasses();
 // --- the device (host and tests) ---
 void setPaymentsAllowed(bool allowed);
 bool paymentsAllowed();
-// The store's catalogue: products requests answer from it.
+// The store's catalogue: products requests answer from it. Kept on the device; a product given again
+// replaces the one of that identifier.
 void addProduct(Product product);
 // New transactions (each with a fresh identifier), handed to the observers as one batch on the main loop.
 // Purchased, failed and restored transactions stay unfinished on the device until finished. Answers the

@@ -1,5 +1,7 @@
 // The purchase tracker over the platform's store: what is counted, what waits for the store's answer, and
 // what is never reported twice.
+#include "VezEduduzSDK/Source/VezEduduzClient.h"
+#include "VezEduduzSDK/Source/VezEduduzDefaults.h"
 #include "VezEduduzSDK/Source/VezEduduzTrackIAP.h"
 #include "VezEduduzSDK/Source/internal/VezEduduzStatics.h"
 #include "VezEduduzSDK/Source/tests/core_TestSupport.h"
@@ -10,6 +12,7 @@ namespace {
 
 namespace sk = platform::storekit;
 using sk::TransactionState;
+using tesmar_demo::Reply;
 
 class PurchasesTest : public CoreTest {
 protected:
@@ -40,6 +43,11 @@ protected:
     }
     bool waitForPosts(size_t n) {
         return waitFor([&] { return posts().size() >= n; }, 10) && posts().size() == n;
+    }
+    // Whether the tracker keeps `id` as reported (the service took it, or the store does not know it).
+    static bool reported(const std::string& id) {
+        auto list = defaults::object(VezEduduzTrackIAP::kReportedIdsKey).value_or(Value());
+        return list.asArray() && std::count(list.asArray()->begin(), list.asArray()->end(), Value(id)) > 0;
     }
     static std::map<std::string, Value> bySku(const Value& post) {
         std::map<std::string, Value> out;
@@ -76,8 +84,14 @@ TEST_F(PurchasesTest, ABatchIsSummedPerProductAndOnlyPurchasesCount) {
         SetUp();
         start();
         size_t before = posts().size();
-        sk::deliverTransactions(row.batch);
+        auto ids = sk::deliverTransactions(row.batch);
         ASSERT_TRUE(waitFor([&] { return posts().size() > before; }, 5));
+        // Taken: the next row's launch does not send them again.
+        for (size_t i = 0; i < ids.size(); ++i) {
+            if (row.batch[i].state == TransactionState::Purchased) {
+                ASSERT_TRUE(waitFor([&] { return reported(ids[i]); }));
+            }
+        }
         auto got = bySku(posts().back());
         ASSERT_EQ(got.size(), row.expected.size());
         for (const auto& [sku, count] : row.expected) {
@@ -118,8 +132,9 @@ TEST_F(PurchasesTest, AFailedLookUpKeepsThePurchasesForTheNextBatch) {
 TEST_F(PurchasesTest, UnfinishedTransactionsComingBackAreNotReportedAgain) {
     mainThread.assertOnThread();
     start();
-    sk::deliverTransactions({{"gems", 1, TransactionState::Purchased}});
+    auto id = sk::deliverTransactions({{"gems", 1, TransactionState::Purchased}})[0];
     ASSERT_TRUE(waitForPosts(1));
+    ASSERT_TRUE(waitFor([&] { return reported(id); }));
     // The next launch: the store hands the unfinished transaction to the new tracker.
     relaunch();
     VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr,
@@ -129,6 +144,54 @@ TEST_F(PurchasesTest, UnfinishedTransactionsComingBackAreNotReportedAgain) {
     EXPECT_EQ(sk::unfinishedTransactions().size(), 1u);
     EXPECT_FALSE(waitForPosts(2));
     EXPECT_TRUE(statics().purchaseTracker->waitingUnits().empty());
+}
+
+TEST_F(PurchasesTest, APurchaseTheServiceDidNotTakeGoesAgainLater) {
+    struct Row {
+        const char* name;
+        const char* sku;
+        Reply reply;
+        bool relaunch;  // else the next batch carries it
+    };
+    const Row rows[] = {
+        {"5xx after its re-attempts, then the next launch", "gems", Reply::withStatus(503), true},
+        {"the connection dropped, then the next batch", "coins", Reply::drop(), false},
+        {"refused, then the next batch", "stars", Reply::withStatus(400), false},
+    };
+    mainThread.assertOnThread();
+    sk::addProduct({"stars", 5, "EUR"});
+    start();
+    auto& loop = MainLoop::shared();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        service.script("POST players/:id/on_purchase", {row.reply});
+        const double groupDeadline = clock->now() + VezEduduzClient::kGroupTimeout;
+        size_t sent = posts().size();
+        const std::string id = sk::deliverTransactions({{row.sku, 1, TransactionState::Purchased}})[0];
+        ASSERT_TRUE(waitFor([&] { return posts().size() > sent; }));
+        auto back = [&] { return statics().purchaseTracker->waitingUnits().count(row.sku) > 0; };
+        // Over the client's re-attempts only: the group's time-out must not be what ends it.
+        for (int round = 0; round < 5 && !back(); ++round) {
+            ASSERT_TRUE(waitFor([&] { return back() || loop.nextDeadline().value_or(groupDeadline) < groupDeadline; }));
+            if (!back()) loop.advance(*loop.nextDeadline() - clock->now());
+        }
+        ASSERT_TRUE(back());
+        EXPECT_FALSE(reported(id)) << "not taken, not remembered";
+
+        service.clearScript("POST players/:id/on_purchase");
+        size_t before = posts().size();
+        if (row.relaunch) {
+            relaunch();
+            VezEduduz::initWithLaunchOptions(Value(), Value(kAppId), nullptr, nullptr,
+                                             Value::dictionary({{kOSSettingsKeyAutoPrompt, true}}));
+        } else {
+            sk::deliverTransactions({{"gems", 1, TransactionState::Failed}});
+        }
+        ASSERT_TRUE(waitFor([&] { return reported(id); }));
+        ASSERT_EQ(posts().size(), before + 1);
+        EXPECT_EQ(bySku(posts().back()).count(row.sku), 1u);
+        EXPECT_TRUE(statics().purchaseTracker->waitingUnits().empty());
+    }
 }
 
 TEST_F(PurchasesTest, NoTrackerWhenPaymentsAreNotAllowed) {

@@ -1,6 +1,11 @@
 // The store stand-in as a caller sees it through the runtime: transactions kept until finished (also
-// across launches), handed to each new observer, and products requests answered from the catalogue.
+// across launches), handed to each new observer, and products requests answered from the catalogue, which
+// the device keeps too.
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/Error.h"
@@ -44,6 +49,24 @@ protected:
                                                                         Error) { seen->push_back("failed"); }));
         return std::make_shared<objc::Object>(b.registerClass());
     }
+    // What a products request for `identifiers` hands its delegate.
+    std::vector<std::string> ask(const std::vector<std::string>& identifiers) {
+        std::vector<std::string> seen;
+        auto d = observer(&seen);
+        objc::Class* cls = objc::lookUpClass("SKProductsRequest");
+        ObjectHandle request = objc::send<ObjectHandle, std::vector<std::string>>(
+            objc::send<ObjectHandle>(cls, sel("alloc")), sel("initWithProductIdentifiers:"), identifiers);
+        objc::send<void, ObjectHandle>(request, sel("setDelegate:"), d);
+        objc::send<void>(request, sel("start"));
+        request.reset();  // the store keeps it until it has answered
+        dispatch::MainLoop::shared().runUntilIdle();
+        return seen;
+    }
+    // A new launch on the same device.
+    static void relaunch() {
+        tesmar_testing::resetProcessState();
+        PlatformConfig::update([](PlatformSettings& s) { s.optionalFrameworks.insert(sk::kFrameworkName); });
+    }
     ObjectHandle queue() { return objc::send<ObjectHandle>(objc::lookUpClass("SKPaymentQueue"), sel("defaultQueue")); }
 
     tesmar_testing::TemporaryDeviceRoot device{"storekit-test"};
@@ -61,8 +84,7 @@ TEST_F(PaymentQueueTest, UnfinishedTransactionsComeBackUntilFinished) {
     EXPECT_EQ(sk::unfinishedTransactions(), std::vector<std::string>{ids[0]}) << "purchasing is not kept";
 
     // The next launch reads them from the device; a new observer gets them at once.
-    tesmar_testing::resetProcessState();
-    PlatformConfig::update([](PlatformSettings& s) { s.optionalFrameworks.insert(sk::kFrameworkName); });
+    relaunch();
     std::vector<std::string> second;
     auto o2 = observer(&second);
     objc::send<void, ObjectHandle>(queue(), sel("addTransactionObserver:"), o2);
@@ -93,19 +115,31 @@ TEST_F(PaymentQueueTest, ProductsRequestsAnswerFromTheCatalogueOrFailWhileOfflin
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         PlatformConfig::setNetworkUp(row.network);
-        std::vector<std::string> seen;
-        auto d = observer(&seen);
-        objc::Class* cls = objc::lookUpClass("SKProductsRequest");
-        ObjectHandle request = objc::send<ObjectHandle, std::vector<std::string>>(
-            objc::send<ObjectHandle>(cls, sel("alloc")), sel("initWithProductIdentifiers:"),
-            std::vector<std::string>{"ghost", "gems", "gems"});
-        objc::send<void, ObjectHandle>(request, sel("setDelegate:"), d);
-        objc::send<void>(request, sel("start"));
-        request.reset();  // the store keeps it until it has answered
-        dispatch::MainLoop::shared().runUntilIdle();
-        EXPECT_EQ(seen, row.expected);
+        EXPECT_EQ(ask({"ghost", "gems", "gems"}), row.expected);
     }
     PlatformConfig::setNetworkUp(true);
+}
+
+TEST_F(PaymentQueueTest, TheCatalogueIsKeptOnTheDevice) {
+    const std::string file = device.path() + "/Library/StoreKit/products.json";
+    struct Row {
+        const char* name;
+        std::optional<std::string> contents;  // written over the file before the next launch
+        std::vector<std::string> expected;
+    };
+    const Row rows[] = {
+        {"as given", std::nullopt, {"coins", "gems"}},
+        {"damaged: set aside", "[{\"id\":", {"invalid:coins", "invalid:gems"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        sk::addProduct({"gems", 0.99, "EUR"});
+        sk::addProduct({"coins", 2.5, "USD"});
+        if (row.contents) std::ofstream(file, std::ios::trunc) << *row.contents;
+        relaunch();
+        EXPECT_EQ(ask({"coins", "gems"}), row.expected);
+        EXPECT_EQ(std::filesystem::exists(file + ".corrupt"), row.contents.has_value());
+    }
 }
 
 TEST_F(PaymentQueueTest, PaymentsSwitch) {
