@@ -19,10 +19,12 @@ platform::Result<void> appendWhole(const std::string& path, const std::string& t
     auto& files = platform::FileManager::defaultManager();
     constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT;
     auto handle = files.openFile(path, kFlags, 0600);
-    // The reporter's folder is made with its first line.
-    if (!handle && files.createDirectory(path.substr(0, path.find_last_of('/'))))
+    if (!handle) {
+        // The reporter's folder is made with its first line; one that cannot be made is the reason.
+        if (auto made = files.createDirectory(path.substr(0, path.find_last_of('/'))); !made) return made.error();
         handle = files.openFile(path, kFlags, 0600);
-    if (!handle) return handle.error();
+        if (!handle) return handle.error();
+    }
     struct stat before {};
     const bool sized = ::fstat(handle->fd(), &before) == 0;
     auto written = handle->writeAll(text.data(), text.size());
