@@ -152,12 +152,13 @@ void ZDVLoglaneLogger::writeRecord(const std::string& account, int32_t logSource
     ZDVLoglaneAccountData& data = accountDataForAccount(account);
     platform::Bytes& unwritten = data.unwrittenForLogSource(logSource);
     if (unwritten.empty() && record.empty()) return;  // landed since
-    if (!unwritten.empty() && unwritten.size() + record.size() > maxRequestNumBytes_)
+    const bool failing = !unwritten.empty();          // and logged as it began
+    if (failing && unwritten.size() + record.size() > maxRequestNumBytes_)
         ZDVLoggerLogError(kZDVLoggerService, "I-COR000017",
                           "Failure to write data for account %@, logSource %d. Discarding.", account, logSource);
     else
         unwritten.insert(unwritten.end(), record.begin(), record.end());
-    ZDVLoglaneWriter& writer = data.writerForLogSource(logSource);
+    ZDVLoglaneWriter& writer = data.writerForLogSource(logSource, !failing);
     auto written = writer.writeRecords(unwritten);
     if (written) {
         unwritten.clear();

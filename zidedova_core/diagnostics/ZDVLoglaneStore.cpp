@@ -92,11 +92,12 @@ std::optional<platform::Bytes> ZDVLoglaneRecord(const LLNPBLogEvent& event) {
 
 // ---------------------------------------------------------------- writer
 
-ZDVLoglaneWriter::ZDVLoglaneWriter(const std::string& directory, int64_t preferredMillis) {
+ZDVLoglaneWriter::ZDVLoglaneWriter(const std::string& directory, int64_t preferredMillis, bool logFailure) {
     auto& fm = platform::FileManager::defaultManager();
     if (auto made = fm.createDirectory(directory, true); !made.ok()) {
-        ZDVLoggerLogError(kZDVLoggerService, "I-COR000015", "Failed to create directory: %@",
-                          made.error().description());
+        if (logFailure)
+            ZDVLoggerLogError(kZDVLoggerService, "I-COR000015", "Failed to create directory: %@",
+                              made.error().description());
         openError_ = made.error();  // why the file cannot be made either
     }
     int lastErrno = 0;
@@ -112,8 +113,9 @@ ZDVLoglaneWriter::ZDVLoglaneWriter(const std::string& directory, int64_t preferr
         lastErrno = errno;
         if (lastErrno != EEXIST) break;
     }
-    ZDVLoggerLogError(kZDVLoggerService, "I-COR000016", "Failed to create %@, error (%d)",
-                      directory + "/" + std::to_string(preferredMillis), lastErrno);
+    if (logFailure)
+        ZDVLoggerLogError(kZDVLoggerService, "I-COR000016", "Failed to create %@, error (%d)",
+                          directory + "/" + std::to_string(preferredMillis), lastErrno);
     if (!openError_)
         openError_ = platform::Error::withDescription(platform::kPOSIXErrorDomain, lastErrno, std::strerror(lastErrno));
 }
@@ -160,10 +162,11 @@ std::string ZDVLoglaneAccountData::logSourceDirectory(int32_t logSource) const {
     return accountLogDirectory_ + "/" + std::to_string(logSource);
 }
 
-ZDVLoglaneWriter& ZDVLoglaneAccountData::writerForLogSource(int32_t logSource) {
+ZDVLoglaneWriter& ZDVLoglaneAccountData::writerForLogSource(int32_t logSource, bool logFailure) {
     auto& writer = logSourceToWriter_[logSource];
     if (!writer)
-        writer = std::make_unique<ZDVLoglaneWriter>(logSourceDirectory(logSource), ZDVLoglaneCurrentTimeMillis());
+        writer = std::make_unique<ZDVLoglaneWriter>(logSourceDirectory(logSource), ZDVLoglaneCurrentTimeMillis(),
+                                                    logFailure);
     return *writer;
 }
 

@@ -35,8 +35,8 @@ class ZDVLoglaneWriter {
 public:
     // Creates the parent directory and the file exclusively (0600). The name is `preferredMillis` or,
     // when that is taken, the next free number after it (a bounded search). Stays closed on failure, and
-    // writes answer why.
-    ZDVLoglaneWriter(const std::string& directory, int64_t preferredMillis);
+    // writes answer why. `logFailure`: the failure is logged too (a retry of one already logged is not).
+    ZDVLoglaneWriter(const std::string& directory, int64_t preferredMillis, bool logFailure = true);
     ~ZDVLoglaneWriter();
     ZDVLoglaneWriter(const ZDVLoglaneWriter&) = delete;
     ZDVLoglaneWriter& operator=(const ZDVLoglaneWriter&) = delete;
@@ -67,8 +67,9 @@ public:
 
     // The folder of the source's files.
     std::string logSourceDirectory(int32_t logSource) const;
-    // The open writer of the source, made when there is none (a new file named by the current time).
-    ZDVLoglaneWriter& writerForLogSource(int32_t logSource);
+    // The open writer of the source, made when there is none (a new file named by the current time; a
+    // failure to make it logged when `logFailure`).
+    ZDVLoglaneWriter& writerForLogSource(int32_t logSource, bool logFailure = true);
     // The source's records the disk refused, in order, kept for its next write; flushWriters keeps them.
     platform::Bytes& unwrittenForLogSource(int32_t logSource) { return logSourceToUnwritten_[logSource]; }
     void removeWriterForLogSource(int32_t logSource);
