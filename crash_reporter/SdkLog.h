@@ -4,7 +4,13 @@
 // file through its own descriptor (CrashCapture.h). A log past 256 KB is started afresh at open, so
 // it never grows without bound. The file, and the folder it goes in, are made with the first line.
 //
+// Lines the disk refuses are said as every device file's failed write is (PendingWrites.h: one
+// storage.failed per streak), kept in memory, up to kMaxSdkLogBytes (later ones are dropped), and
+// appended before the next line, at a retry or when the app leaves, in their order. A failed append is
+// cut back, so the file never holds part of a line twice.
+//
 // Thread-safe.
+#include <memory>
 #include <string>
 
 #include "platform/dispatch/ThreadChecks.h"
@@ -23,9 +29,15 @@ public:
     void warning(const std::string& line);  // also on the console
 
 private:
+    struct Unwritten {
+        platform::dispatch::Mutex mutex;
+        std::string text GUARDED_BY(mutex);  // lines the disk has not taken yet
+    };
     void append(const std::string& line);
+    static void appendUnwritten(const std::string& path, const std::shared_ptr<Unwritten>& unwritten)
+        REQUIRES(unwritten->mutex);
     std::string path_;
-    platform::dispatch::Mutex mutex_;
+    std::shared_ptr<Unwritten> unwritten_ = std::make_shared<Unwritten>();  // shared with a kept retry
 };
 
 }  // namespace dodoredized

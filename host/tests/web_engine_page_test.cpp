@@ -372,6 +372,36 @@ TEST_F(WebEnginePage, PanelsNoScreenShowsAreAnsweredAtOnce) {
                         }));
 }
 
+// What a page's script asks of the user is answered at once, as with no handler, and said: nothing shows it.
+TEST_F(WebEnginePage, WhatAPageAsksOfTheUserIsAnsweredAtOnceAndSaid) {
+    auto permission = [](const char* kind) {
+        return Value::dictionary({{"event", "page.permission"}, {"kind", kind}, {"answer", "denied"}});
+    };
+    const std::pair<const char*, Value> rows[] = {
+        {"navigator.geolocation.getCurrentPosition(function() {}, function() {})", permission("location")},
+        {"navigator.clipboard.readText()", permission("clipboard")},
+        {"print()", Value::dictionary({{"event", "page.print"}, {"answer", "cancelled"}})},
+    };
+    std::vector<Value> said;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name != "page.permission" && name != "page.print") return;
+        Value line = fields;
+        line.set("event", name);
+        said.push_back(line);
+    });
+    // A secure page: the engine offers these only there.
+    recorder_->ended = false;
+    webView_->loadHTMLString("<p>asking</p>", *URL::string("https://secure.test/"));
+    ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
+    for (const auto& [script, expected] : rows) {
+        SCOPED_TRACE(script);
+        said.clear();
+        webView_->evaluateJavaScript(script, [](const Value&, const std::optional<Error>&) {});
+        ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return !said.empty(); }, 10));
+        EXPECT_EQ(said, std::vector<Value>{expected});
+    }
+}
+
 TEST_F(WebEnginePage, AWindowAPageOpensAsItLoadsFollowsThePreferences) {
     server_.route("GET", "/opener", Reply::text("<script>window.open('/news');</script>", 200, "text/html"));
     server_.route("GET", "/news", Reply::text("<p>news</p>", 200, "text/html"));

@@ -5,6 +5,7 @@
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingWrites.h"
 #include "platform/foundation/ResetRegistry.h"
 #include "platform/uikit/Application.h"
 #include "zidedova_core/ZDVLogger.h"
@@ -137,16 +138,45 @@ void ZDVLoglaneLogger::logEvent(const LLNPBLogEvent& event, int32_t logSource, c
     auto self = shared_from_this();
     queue_.async([self, copy, logSource, account] {
         self->queue_.assertCurrent();
-        ZDVLoglaneAccountData& data = self->accountDataForAccount(account);
-        ZDVLoglaneWriter& writer = data.writerForLogSource(logSource);
-        if (!writer.writeLogEvent(*copy)) {
+        auto record = ZDVLoglaneRecord(*copy);
+        if (!record) {
             ZDVLoggerLogError(kZDVLoggerService, "I-COR000017",
-                              "Failure to write data for account %@, logSource %d. Discarding.", account, logSource);
-            data.removeWriterForLogSource(logSource);
+                              "Failure to encode data for account %@, logSource %d. Discarding.", account, logSource);
             return;
         }
-        if (writer.numBytes() > self->maxRequestNumBytes_) data.removeWriterForLogSource(logSource);
+        self->writeRecord(account, logSource, std::move(*record));
     });
+}
+
+void ZDVLoglaneLogger::writeRecord(const std::string& account, int32_t logSource, platform::Bytes record) {
+    ZDVLoglaneAccountData& data = accountDataForAccount(account);
+    platform::Bytes& unwritten = data.unwrittenForLogSource(logSource);
+    if (unwritten.empty() && record.empty()) return;  // landed since
+    const bool failing = !unwritten.empty();          // and logged as it began
+    if (failing && unwritten.size() + record.size() > maxRequestNumBytes_)
+        ZDVLoggerLogError(kZDVLoggerService, "I-COR000017",
+                          "Failure to write data for account %@, logSource %d. Discarding.", account, logSource);
+    else
+        unwritten.insert(unwritten.end(), record.begin(), record.end());
+    ZDVLoglaneWriter& writer = data.writerForLogSource(logSource, !failing);
+    auto written = writer.writeRecords(unwritten);
+    if (written) {
+        unwritten.clear();
+        if (writer.numBytes() > maxRequestNumBytes_) data.removeWriterForLogSource(logSource);
+    } else if (!writer.isOpen()) {
+        data.removeWriterForLogSource(logSource);  // the next try makes a file again
+    }
+    // Said for the source's folder: its files come and go, the folder stays.
+    std::function<void()> retry;
+    if (!written)
+        retry = [weak = weak_from_this(), account, logSource] {
+            if (auto self = weak.lock())
+                self->queue_.sync([&] {
+                    self->queue_.assertCurrent();
+                    self->writeRecord(account, logSource, {});
+                });
+        };
+    platform::PendingWrites::report(data.logSourceDirectory(logSource), written, std::move(retry));
 }
 
 void ZDVLoglaneLogger::waitForWrites() const {

@@ -5,6 +5,12 @@
 // first. Only a 200 deletes the file and restores the six retries; after six failures in a row this
 // process sends nothing more.
 //
+// A write the disk refuses (full, read-only) is said once for the source's folder (storage.failed, as for
+// every device file: PendingWrites.h) and its records are kept in memory, up to one file's worth (later
+// events are discarded, as logged), until a write of them lands: the source's next event, a retry after
+// a short delay, the application leaving the foreground or ending (storage.recovered). A send cycle
+// uploads only what reached the disk.
+//
 // Send loop: a cycle 15 minutes after start-up and after each drained or failed cycle, while the network
 // is reachable (else after the next reachability change); at once when the application enters the
 // background or on a flush. A cycle holds the background task "ZDVLoglaneLogger.sendLogs" from its start
@@ -87,6 +93,9 @@ private:
 
     // All on the queue.
     ZDVLoglaneAccountData& accountDataForAccount(const std::string& account) REQUIRES(queue_);
+    // Writes the source's records the disk refused before, then `record`; a refusal is said and kept as
+    // the header says.
+    void writeRecord(const std::string& account, int32_t logSource, platform::Bytes record) REQUIRES(queue_);
     std::shared_ptr<LLNPBLogRequest> logRequestFromPath(const std::string& path, int32_t logSource) const
         REQUIRES(queue_);
     void flushWriters() REQUIRES(queue_);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 
 #include "platform/foundation/Date.h"
 #include "platform/foundation/FileManager.h"
@@ -81,13 +82,24 @@ platform::Bytes ZDVLoglaneRecordPrefix(uint32_t length) {
     return out;
 }
 
+std::optional<platform::Bytes> ZDVLoglaneRecord(const LLNPBLogEvent& event) {
+    auto encoded = event.protoBuffer();
+    if (!encoded || encoded->size() > UINT32_MAX) return std::nullopt;
+    platform::Bytes record = ZDVLoglaneRecordPrefix(uint32_t(encoded->size()));
+    record.insert(record.end(), encoded->begin(), encoded->end());
+    return record;
+}
+
 // ---------------------------------------------------------------- writer
 
-ZDVLoglaneWriter::ZDVLoglaneWriter(const std::string& directory, int64_t preferredMillis) {
+ZDVLoglaneWriter::ZDVLoglaneWriter(const std::string& directory, int64_t preferredMillis, bool logFailure) {
     auto& fm = platform::FileManager::defaultManager();
-    if (auto made = fm.createDirectory(directory, true); !made.ok())
-        ZDVLoggerLogError(kZDVLoggerService, "I-COR000015", "Failed to create directory: %@",
-                          made.error().description());
+    if (auto made = fm.createDirectory(directory, true); !made.ok()) {
+        if (logFailure)
+            ZDVLoggerLogError(kZDVLoggerService, "I-COR000015", "Failed to create directory: %@",
+                              made.error().description());
+        openError_ = made.error();  // why the file cannot be made either
+    }
     int lastErrno = 0;
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
         std::string candidate = directory + "/" + std::to_string(preferredMillis + attempt);
@@ -95,13 +107,17 @@ ZDVLoglaneWriter::ZDVLoglaneWriter(const std::string& directory, int64_t preferr
         if (fd >= 0) {
             fd_ = fd;
             path_ = candidate;
+            openError_.reset();
             return;
         }
         lastErrno = errno;
         if (lastErrno != EEXIST) break;
     }
-    ZDVLoggerLogError(kZDVLoggerService, "I-COR000016", "Failed to create %@, error (%d)",
-                      directory + "/" + std::to_string(preferredMillis), lastErrno);
+    if (logFailure)
+        ZDVLoggerLogError(kZDVLoggerService, "I-COR000016", "Failed to create %@, error (%d)",
+                          directory + "/" + std::to_string(preferredMillis), lastErrno);
+    if (!openError_)
+        openError_ = platform::Error::withDescription(platform::kPOSIXErrorDomain, lastErrno, std::strerror(lastErrno));
 }
 
 ZDVLoglaneWriter::~ZDVLoglaneWriter() { close(); }
@@ -113,23 +129,28 @@ void ZDVLoglaneWriter::close() {
 
 bool ZDVLoglaneWriter::writeLogEvent(const LLNPBLogEvent& event) {
     if (fd_ < 0) return false;
-    auto encoded = event.protoBuffer();
-    if (!encoded || encoded->size() > UINT32_MAX) {
+    auto record = ZDVLoglaneRecord(event);
+    if (!record) {
         ZDVLoggerLogError(kZDVLoggerService, "I-COR000017", "Failure to encode a log event for %@. Discarding.", path_);
         return false;
     }
-    platform::Bytes record = ZDVLoglaneRecordPrefix(uint32_t(encoded->size()));
-    record.insert(record.end(), encoded->begin(), encoded->end());
+    return writeRecords(*record).ok();
+}
+
+platform::Result<void> ZDVLoglaneWriter::writeRecords(const platform::Bytes& records) {
+    if (fd_ < 0)
+        return openError_ ? *openError_
+                          : platform::Error::withDescription(platform::kPOSIXErrorDomain, EBADF, std::strerror(EBADF));
     platform::FileHandle handle(fd_);
-    auto written = handle.writeAll(record.data(), record.size());
+    auto written = handle.writeAll(records.data(), records.size());
     handle.release();
     if (!written.ok()) {
         // A half-written record would break every record after it: cut back to the last whole one.
         if (::ftruncate(fd_, off_t(numBytes_)) != 0 || ::lseek(fd_, off_t(numBytes_), SEEK_SET) < 0) close();
-        return false;
+        return written;
     }
-    numBytes_ += record.size();
-    return true;
+    numBytes_ += records.size();
+    return written;
 }
 
 // ---------------------------------------------------------------- account data
@@ -137,11 +158,15 @@ bool ZDVLoglaneWriter::writeLogEvent(const LLNPBLogEvent& event) {
 ZDVLoglaneAccountData::ZDVLoglaneAccountData(std::string accountLogDirectory)
     : accountLogDirectory_(std::move(accountLogDirectory)) {}
 
-ZDVLoglaneWriter& ZDVLoglaneAccountData::writerForLogSource(int32_t logSource) {
+std::string ZDVLoglaneAccountData::logSourceDirectory(int32_t logSource) const {
+    return accountLogDirectory_ + "/" + std::to_string(logSource);
+}
+
+ZDVLoglaneWriter& ZDVLoglaneAccountData::writerForLogSource(int32_t logSource, bool logFailure) {
     auto& writer = logSourceToWriter_[logSource];
     if (!writer)
-        writer = std::make_unique<ZDVLoglaneWriter>(accountLogDirectory_ + "/" + std::to_string(logSource),
-                                                    ZDVLoglaneCurrentTimeMillis());
+        writer = std::make_unique<ZDVLoglaneWriter>(logSourceDirectory(logSource), ZDVLoglaneCurrentTimeMillis(),
+                                                    logFailure);
     return *writer;
 }
 

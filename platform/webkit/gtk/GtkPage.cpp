@@ -1192,10 +1192,35 @@ private:
     // The engine's other requests would wait on a dialog, a menu or a chooser no one sees; the app's delegate has
     // no method for any of them, so each is answered as with no handler: every permission (location,
     // notifications, camera and microphone, ...) is denied, a file or colour chooser and a <select>'s menu close
-    // with nothing chosen, and a print prints nothing.
+    // with nothing chosen, and a print prints nothing. A permission and a print are said, so a site's author
+    // sees what the page asked for.
     static gboolean onPermissionRequest(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
         webkit_permission_request_deny(request);
+        DeviceEvents::post("page.permission",
+                           Value::dictionary({{"kind", Value(permissionKind(request))}, {"answer", Value("denied")}}));
         return TRUE;
+    }
+    static const char* permissionKind(WebKitPermissionRequest* request) {
+        if (WEBKIT_IS_USER_MEDIA_PERMISSION_REQUEST(request)) {
+            auto* media = WEBKIT_USER_MEDIA_PERMISSION_REQUEST(request);
+            if (webkit_user_media_permission_is_for_display_device(media)) return "screen";
+            bool camera = webkit_user_media_permission_is_for_video_device(media);
+            bool microphone = webkit_user_media_permission_is_for_audio_device(media);
+            return camera && microphone ? "camera-microphone" : camera ? "camera" : "microphone";
+        }
+        static const std::pair<GType (*)(), const char*> kinds[] = {
+            {webkit_geolocation_permission_request_get_type, "location"},
+            {webkit_notification_permission_request_get_type, "notifications"},
+            {webkit_device_info_permission_request_get_type, "media-devices"},
+            {webkit_clipboard_permission_request_get_type, "clipboard"},
+            {webkit_pointer_lock_permission_request_get_type, "pointer-lock"},
+            {webkit_media_key_system_permission_request_get_type, "media-keys"},
+            {webkit_website_data_access_permission_request_get_type, "storage-access"},
+            {webkit_install_missing_media_plugins_permission_request_get_type, "media-plugins"},
+        };
+        for (const auto& [type, kind] : kinds)
+            if (G_TYPE_CHECK_INSTANCE_TYPE(request, type())) return kind;
+        return "other";
     }
     static gboolean onFileChooser(WebKitWebView*, WebKitFileChooserRequest* request, gpointer) {
         webkit_file_chooser_request_cancel(request);
@@ -1209,7 +1234,10 @@ private:
         webkit_option_menu_close(menu);
         return TRUE;
     }
-    static gboolean onPrint(WebKitWebView*, WebKitPrintOperation*, gpointer) { return TRUE; }
+    static gboolean onPrint(WebKitWebView*, WebKitPrintOperation*, gpointer) {
+        DeviceEvents::post("page.print", Value::dictionary({{"answer", Value("cancelled")}}));
+        return TRUE;
+    }
 
     friend std::shared_ptr<PageBackend> makePage(const BackendRequest& request);
 

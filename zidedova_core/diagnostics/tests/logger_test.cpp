@@ -9,7 +9,10 @@
 #include "demo/LoglaneServiceStandIn.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PendingWrites.h"
+#include "testing/FullDisk.h"
 #include "testing/TemporaryDeviceRoot.h"
 #include "testing/TestHttpServer.h"
 #include "zidedova_core/diagnostics/ZDVLoglaneLogger.h"
@@ -190,6 +193,59 @@ TEST_F(LoglaneLoggerTest, AFileGrowsToJustOverOneMebibyteThenANewOneStarts) {
     auto first = platform::FileManager::defaultManager().fileSize(files[0]).value();
     EXPECT_GT(first, 1048576u);
     EXPECT_LT(first, 1048576u + padding.size() + 64);
+}
+
+// A disk that refuses the log: said once for the source's folder however many events come, the events kept,
+// and written in order once it takes them again (here as the app leaves), nothing lost.
+TEST_F(LoglaneLoggerTest, RefusedWritesAreSaidOnceKeptAndWrittenWhenTheDiskTakesThem) {
+    struct Row {
+        const char* name;
+        const char* error;
+        std::function<std::function<void()>()> refuse;  // answers how to end it
+    };
+    const std::string logDirectory = logger->logDirectory();
+    const Row rows[] = {
+        {"a full disk", "File too large",
+         []() -> std::function<void()> {
+             auto full = std::make_shared<tesmar_testing::FullDisk>();
+             return [full] { full->lift(); };
+         }},
+        {"a file in the folder's place", "Not a directory",
+         [&]() -> std::function<void()> {
+             std::filesystem::remove_all(logDirectory);
+             std::ofstream(logDirectory) << "in the way";
+             return [&] { std::filesystem::remove(logDirectory); };
+         }},
+    };
+    const std::string folder = "Library/Caches/ZDVLoglaneLogger/orchard/137";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<platform::Value> said;
+        auto token = platform::DeviceEvents::addListener([&](const std::string& name, const platform::Value& fields) {
+            if (name.rfind("storage.", 0) == 0)
+                said.push_back(platform::Value::dictionary({{"event", name}, {"fields", fields}}));
+        });
+        auto end = row.refuse();
+        for (int64_t time : {1, 2, 3}) logger->logEvent(event(time), 137, "orchard");
+        ZDVLoglaneLoggerTestAccess::drainQueue(*logger);
+        end();
+        ASSERT_EQ(said.size(), 1u);
+        EXPECT_EQ(said[0], platform::Value::dictionary(
+                               {{"event", "storage.failed"},
+                                {"fields", platform::Value::dictionary({{"path", folder}, {"error", row.error}})}}));
+        platform::PendingWrites::flushAll();
+        EXPECT_EQ(said.back(),
+                  platform::Value::dictionary(
+                      {{"event", "storage.recovered"}, {"fields", platform::Value::dictionary({{"path", folder}})}}));
+        auto files = logFiles();
+        ASSERT_EQ(files.size(), 1u);
+        std::vector<int64_t> times;
+        for (const auto& record : test::splitRecords(test::readFile(files[0])))
+            times.push_back(NANOGetInt64(*NANOMakeFromBuffer<LLNPBLogEvent>(record), LLNPBLogEvent::event_time_ms));
+        EXPECT_EQ(times, (std::vector<int64_t>{1, 2, 3}));
+        flushAndWait();
+        EXPECT_TRUE(logFiles().empty());
+    }
 }
 
 TEST_F(LoglaneLoggerTest, EscapedAccountsStayInsideTheLogDirectory) {
