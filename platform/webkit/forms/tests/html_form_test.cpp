@@ -191,6 +191,10 @@ TEST(HTMLForm, AReadEndsWithinItsLimits) {
     nesting.nesting = 100;
     memory.memory = 1 << 20;
     time.time = std::chrono::milliseconds(0);
+    // Each character of text in a formatting element has the parser look for it among the open elements.
+    const std::string deepText = repeated("<span>", 4000) + "<b>";
+    const std::string slow = "the page would take more than 10 s to read, more than the headless web view gives a "
+                             "form (run with --web-engine real)";
     struct Case {
         std::string label, html;
         forms::ReadLimits limits;
@@ -208,6 +212,22 @@ TEST(HTMLForm, AReadEndsWithinItsLimits) {
                       1000) +
              "<!--" + repeated("<div>", 200) + "--><script>" + repeated("<div>", 200) + "</script>",
          nesting, false, "a=1"},
+        {"an end tag that a block inside its element stops", form + repeated("<span><div></span>", 60), nesting, false,
+         "the page's elements nest more than 100 deep, more than the headless web view reads a form from (run with "
+         "--web-engine real)"},
+        {"headings, tables and selects closed by their own kind",
+         repeated("<h1>", 200) + "</h1>" + repeated("<table>", 200) + "</table>" + repeated("<select>", 200) + form,
+         nesting, false, "a=1"},
+        {"text that the parser looks through thousands of open elements for",
+         form + deepText + std::string(600'000, 'x'),
+         {},
+         false,
+         slow},
+        {"end tags that the parser looks through thousands of open elements for",
+         form + repeated("<span>", 4000) + repeated("</x>", 600'000),
+         {},
+         false,
+         slow},
         {"more memory than the limit", form + repeated("<br>", 100'000), memory, false,
          "the page takes more than 1 MiB to read, more than the headless web view gives a form (run with --web-engine "
          "real)"},
