@@ -958,20 +958,21 @@ struct Parsed {
 };
 
 // The elements the parser keeps open at a point of the page as its tags tell, to bound before parsing how
-// deep they nest and how long the parser works where it allocates nothing (and so checks no budget). A
-// start tag opens one; an end tag closes the open element of its name with those opened since, unless an
-// element that stops it is open inside (a <div> in the <span> it would close; a table or cell for what is
-// outside it), as the HTML standard's tree builder does. Void elements open none, nor does a self-closing
-// tag in SVG or MathML. Those a browser closes by itself (an unclosed <p>, <li>, <td>, <option>, <a>, a
-// heading in a heading, a table in a table, a select in a select) are closed so, with what was opened
-// inside them, and do not count; what a <select> holds besides options is ignored, as it is there. A
-// formatting element (<b>, <a>, ...) whose end tag comes inside a block it holds stays counted: the count
-// errs on the deep side only there.
+// deep they nest and how long the parser works where it allocates nothing (and so checks no budget), by the
+// HTML standard's tree construction, near enough. A start tag opens one; an end tag closes the open element
+// of its name with those opened since, unless an element that stops it is open inside (a <div> in the
+// <span> it would close; a cell for what is outside it). Void elements open none, nor does a self-closing
+// tag in SVG or MathML. What a browser closes by itself (an unclosed <p>, <li>, <td>, <option>, <a>, a
+// heading in a heading, a table in a table, a select in a select) is closed so, with what was opened inside
+// it; what a <select> holds besides options, or a table's part outside a table, is ignored; the formatting
+// elements (<b>, <a>, ...) a block closed open again, and a cell's row and body open with it. A formatting
+// element whose end tag comes inside a block it holds stays open: the count errs on the deep side there.
 class OpenElements {
 public:
-    size_t depth() const { return depth_; }
+    size_t depth() const { return open_.size(); }
 
-    void start(std::string name, bool selfClosing) {
+    // Whether the element's text is raw (a script's, a style's, ...): no tags are read in it.
+    bool start(std::string name, bool selfClosing) {
         static const std::set<std::string, std::less<>> opensNone = {
             "area",   "base",  "basefont", "bgsound", "br",     "col",  "embed", "frame",
             "hr",     "image", "img",      "input",   "keygen", "link", "meta",  "param",
@@ -981,22 +982,65 @@ public:
             "fieldset", "figcaption", "figure", "footer",     "header", "hgroup",  "main",   "menu", "nav", "ol",
             "section",  "summary",    "ul",     "h1",         "h2",     "h3",      "h4",     "h5",   "h6",  "pre",
             "listing",  "table",      "hr",     "xmp",        "li",     "dd",      "dt",     "p"};
-        static const std::set<std::string, std::less<>> tablePart = {"caption", "colgroup", "tbody", "td",
-                                                                     "tfoot",   "th",       "thead", "tr"};
+        // Start tags that do not first open again the formatting elements a block closed.
+        static const std::set<std::string, std::less<>> keepsClosed = {
+            "base",      "basefont", "bgsound", "body",  "col",      "form",     "frame",    "frameset",
+            "head",      "html",     "iframe",  "link",  "meta",     "noembed",  "noframes", "param",
+            "plaintext", "script",   "source",  "style", "template", "textarea", "title",    "track"};
+        if (inForeign()) {
+            // In SVG or MathML a tag opens an element of its own, unless it is one of HTML's that leave it.
+            static const std::set<std::string, std::less<>> leaves = {
+                "b",     "big",   "blockquote", "body",   "br",   "center", "code",  "dd", "div",  "dl",   "dt",
+                "em",    "embed", "h1",         "h2",     "h3",   "h4",     "h5",    "h6", "head", "hr",   "i",
+                "img",   "li",    "listing",    "menu",   "meta", "nobr",   "ol",    "p",  "pre",  "ruby", "s",
+                "small", "span",  "strong",     "strike", "sub",  "sup",    "table", "tt", "u",    "ul",   "var"};
+            if (!leaves.count(name)) {
+                if (!selfClosing) push(std::move(name), true);
+                return false;
+            }
+            while (inForeign()) closeFrom(open_.size() - 1);
+        }
         if (auto select = inSelect()) {
-            // A select, input or keygen ends the select; any other tag but an option is ignored.
-            if (name == "select" || name == "input" || name == "keygen") closeFrom(*select);
-            if (name != "option" && name != "optgroup") return;
+            // A select, input, keygen or textarea ends the select, and so does a table's part in a table; any
+            // other tag but an option or a script is ignored.
+            if (name == "select" || name == "input" || name == "keygen" || name == "textarea" ||
+                (inTable(*select) && (name == "table" || isTablePart(name))))
+                closeFrom(*select);
+            else if (name != "option" && name != "optgroup" && name != "script" && name != "template")
+                return false;
+            if (name == "select") return false;
         }
         bool foreignRoot = name == "svg" || name == "math";
-        if (opensNone.count(name) || (selfClosing && (foreign_ || foreignRoot))) return;
+        bool reopens = !closesP.count(name) && !isTablePart(name) && !keepsClosed.count(name);
+        if (opensNone.count(name) || (selfClosing && foreignRoot)) {
+            if (reopens) reopen();
+            return false;
+        }
         if (closesP.count(name)) closeP();
         if (isHeading(name) && !open_.empty() && isHeading(open_.back().name)) closeFrom(open_.size() - 1);
         if (name == "table")
-            if (auto table = topmost({"table"}); table && topmost({"td", "th", "caption"}) < table) closeFrom(*table);
-        bool closesItself = closedBySelf().count(name);
-        if (tablePart.count(name)) {
-            if (auto table = topmost({"table"})) closeFrom(*table + 1);
+            if (auto table = topmost({"table"}); table && topmost({"td", "th", "caption", "template"}) < table)
+                closeFrom(*table);
+        if (isTablePart(name)) {
+            // A cell goes in a row and a row in a table's body, which the parser opens when the page does not.
+            auto table = topmost({"table"});
+            auto holder = topmost({"template"});
+            if (!table && !holder) return false;  // outside a table: ignored
+            if (table > holder) {
+                bool cell = name == "td" || name == "th";
+                auto row = topmost({"tr"});
+                auto body = topmost({"tbody", "thead", "tfoot"});
+                if (cell && row > table) {
+                    closeFrom(*row + 1);
+                } else if ((cell || name == "tr") && body > table) {
+                    closeFrom(*body + 1);
+                    if (cell) push("tr");
+                } else {
+                    closeFrom(*table + 1);
+                    if (cell || name == "tr") push("tbody");
+                    if (cell) push("tr");
+                }
+            }
         } else if (name == "li" || name == "dd" || name == "dt") {
             // The topmost item of its kind, unless a block other than a <div>, <p> or <address> holds it.
             auto item = name == "li" ? topmost({"li"}) : topmost({"dd", "dt"});
@@ -1012,7 +1056,7 @@ public:
         } else if (name == "option" || name == "optgroup") {
             if (!open_.empty() && open_.back().name == "option") closeFrom(open_.size() - 1);
             if (name == "optgroup" && inSelect() && open_.back().name == "optgroup") closeFrom(open_.size() - 1);
-        } else if (closesItself) {
+        } else if (name == "rb" || name == "rt" || name == "rtc" || name == "rp") {
             // A ruby's part ends the parts open in the ruby (an <rt> or <rp> keeps an <rtc>).
             static const std::set<std::string, std::less<>> ended = {"dd", "dt", "li", "optgroup", "option",
                                                                      "p",  "rb", "rp", "rt",       "rtc"};
@@ -1022,14 +1066,28 @@ public:
                        !(open_.back().name == "rtc" && (name == "rt" || name == "rp")))
                     closeFrom(open_.size() - 1);
         }
-        if (foreignRoot) ++foreign_;
+        if (reopens) reopen();
         if (isFormatting(name)) activate(name);
         if (isMarker(name)) active_.push_back({name, 0, true, false});
-        push(std::move(name), !tablePart.count(name) && !closesItself);
+        static const std::set<std::string, std::less<>> rawText = {
+            "iframe", "noembed", "noframes", "plaintext", "script", "style", "textarea", "title", "xmp"};
+        bool raw = rawText.count(name);
+        push(std::move(name), foreignRoot);
+        return raw;
     }
 
     void end(const std::string& name) {
-        if (inSelect() && name != "select" && name != "option" && name != "optgroup") return;
+        if (inForeign()) {
+            // An element of SVG or MathML of that name, with none of HTML's open inside it.
+            auto found = topmost({name});
+            if (found && open_[*found].foreign && (open_.back().html == kNone || open_.back().html < *found))
+                return closeFrom(*found);
+        }
+        if (auto select = inSelect(); select && name != "select" && name != "option" && name != "optgroup") {
+            // A table's part ends a select in the table; other end tags are ignored in it.
+            if (!(name == "table" || isTablePart(name)) || !inTable(*select) || !topmost({name})) return;
+            closeFrom(*select);
+        }
         if (isFormatting(name) && adopted(name)) return;
         auto found = topmost({name});
         if (!found) return;
@@ -1037,8 +1095,7 @@ public:
         // element of the scope's edge (for the standard's special elements), any special element (for
         // the rest).
         std::optional<size_t> stops;
-        if (name == "table" || name == "tbody" || name == "thead" || name == "tfoot" || name == "tr" || name == "td" ||
-            name == "th" || name == "caption" || name == "colgroup")
+        if (name == "table" || isTablePart(name))
             stops = topmost({"table", "template"});
         else if (isSpecial(name))
             stops = std::max({scopes_.empty() ? std::nullopt : std::optional(scopes_.back()),
@@ -1053,23 +1110,21 @@ public:
     // element among the open elements from the first, for each character (after opening again those a
     // block closed).
     uint64_t textSteps(size_t length) {
-        if (!length || active_.empty() || active_.back().marker || inSelect()) return 0;
-        size_t from = active_.size();
-        while (from > 0 && !active_[from - 1].marker && !active_[from - 1].open) --from;
-        for (size_t i = from; i < active_.size(); ++i) {
-            active_[i].at = open_.size();
-            active_[i].open = true;
-            push(active_[i].name, true);
-        }
+        if (!length || inSelect() || inForeign()) return 0;
+        reopen();
+        if (active_.empty() || active_.back().marker) return 0;
         return uint64_t(length) * (active_.back().at + 1);
     }
     // The parser's steps for an end tag: it looks through the open elements.
     uint64_t endTagSteps() const { return open_.size() + 1; }
 
 private:
+    static constexpr size_t kNone = size_t(-1);
     struct Open {
         std::string name;
-        bool counted, special, scoping;
+        bool special, scoping;
+        bool foreign;  // of SVG or MathML
+        size_t html;   // where the topmost HTML element at or below it is open (kNone: none)
     };
     // An entry of the list of active formatting elements: a formatting element (at its place among the
     // open ones while it is open), or a marker (a cell, a caption, ...) that ends the list's reach.
@@ -1078,11 +1133,10 @@ private:
         size_t at;
         bool marker, open;
     };
-    // The elements a browser closes by itself, which do not count.
-    static const std::set<std::string, std::less<>>& closedBySelf() {
-        static const std::set<std::string, std::less<>> names = {
-            "a", "button", "dd", "dt", "li", "nobr", "option", "optgroup", "p", "rb", "rp", "rt", "rtc"};
-        return names;
+    static bool isTablePart(std::string_view name) {
+        static const std::set<std::string, std::less<>> names = {"caption", "colgroup", "tbody", "td",
+                                                                 "tfoot",   "th",       "thead", "tr"};
+        return names.count(name);
     }
     static bool isHeading(std::string_view name) {
         return name.size() == 2 && name[0] == 'h' && name[1] >= '1' && name[1] <= '6';
@@ -1124,13 +1178,25 @@ private:
         return names.count(name);
     }
 
-    void push(std::string name, bool counted) {
-        bool special = isSpecial(name), scoping = isScoping(name);
+    void push(std::string name, bool foreign = false) {
+        bool special = foreign ? isForeignEdge(name) : isSpecial(name), scoping = special && isScoping(name);
         if (special) specials_.push_back(open_.size());
         if (scoping) scopes_.push_back(open_.size());
         at_[name].push_back(open_.size());
-        open_.push_back({std::move(name), counted, special, scoping});
-        depth_ += counted;
+        size_t html = foreign ? (open_.empty() ? kNone : open_.back().html) : open_.size();
+        open_.push_back({std::move(name), special, scoping, foreign, html});
+    }
+    // Whether the current element is one of SVG or MathML that holds no HTML.
+    bool inForeign() const { return !open_.empty() && open_.back().foreign && !isForeignEdge(open_.back().name); }
+    // The formatting elements a block closed since the last one open (or marker), opened again.
+    void reopen() {
+        size_t from = active_.size();
+        while (from > 0 && !active_[from - 1].marker && !active_[from - 1].open) --from;
+        for (size_t i = from; i < active_.size(); ++i) {
+            active_[i].at = open_.size();
+            active_[i].open = true;
+            push(active_[i].name);
+        }
     }
     // A formatting element opened: the list keeps at most three of a name since its last marker.
     void activate(const std::string& name) {
@@ -1168,6 +1234,11 @@ private:
             if (open_[i].name != "option" && open_[i].name != "optgroup") return std::nullopt;
         return select;
     }
+    // Whether a table is open below `index`.
+    bool inTable(size_t index) const {
+        auto table = topmost({"table"});
+        return table && *table < index;
+    }
     // Whether an element at the edge of a scope is open above `index`.
     bool scopedAbove(size_t index) const { return !scopes_.empty() && scopes_.back() > index; }
     // A <p> in the scope of buttons closed, as a block's start closes it.
@@ -1179,7 +1250,6 @@ private:
         while (open_.size() > index) {
             const Open& last = open_.back();
             size_t at = open_.size() - 1;
-            if (last.name == "svg" || last.name == "math") --foreign_;
             if (last.special) specials_.pop_back();
             if (last.scoping) scopes_.pop_back();
             if (isMarker(last.name)) {
@@ -1192,7 +1262,6 @@ private:
                         break;
                     }
             }
-            depth_ -= last.counted;
             at_[last.name].pop_back();
             open_.pop_back();
         }
@@ -1202,16 +1271,12 @@ private:
     std::map<std::string, std::vector<size_t>, std::less<>> at_;  // where each name is open
     std::vector<size_t> specials_, scopes_;                       // where special and scoping elements are open
     std::vector<Active> active_;
-    size_t depth_ = 0;
-    size_t foreign_ = 0;  // open <svg> and <math> elements
 };
 
 // Refuses a page whose elements nest more than the limit deep as its tags tell (see OpenElements), or on
 // which the parser would work longer than the read may take; comments and the text of scripts, styles and
 // the like are passed over.
 void checkShape(std::string_view text, ReadBudget& budget) {
-    static const std::set<std::string, std::less<>> rawText = {"script", "style",  "textarea", "title",
-                                                               "xmp",    "iframe", "noembed",  "noframes"};
     size_t cap = budget.limits().nesting;
     auto checkDepth = [cap](const OpenElements& open) {
         if (open.depth() > cap)
@@ -1259,14 +1324,14 @@ void checkShape(std::string_view text, ReadBudget& budget) {
             open.end(name);
             continue;
         }
-        if (rawText.count(name)) {
-            at = findIgnoringASCIICase(text, "</" + name, at);
-            textFrom = std::min(at, text.size());
-            continue;
-        }
         bool plainText = name == "plaintext";
-        open.start(std::move(name), last == '/');
+        std::string rawEnd = "</" + name;
+        bool raw = open.start(std::move(name), last == '/');
         checkDepth(open);
+        if (raw && !plainText) {
+            at = findIgnoringASCIICase(text, rawEnd, at);
+            textFrom = std::min(at, text.size());
+        }
         if (plainText) break;  // the rest is text
     }
     budget.foresee(open.textSteps(text.size() - std::min(textFrom, text.size())));

@@ -215,6 +215,9 @@ TEST(HTMLForm, AReadEndsWithinItsLimits) {
         {"an end tag that a block inside its element stops", form + repeated("<span><div></span>", 60), nesting, false,
          "the page's elements nest more than 100 deep, more than the headless web view reads a form from (run with "
          "--web-engine real)"},
+        {"a table's cells that end the selects in it", form + repeated("<table><select><td>", 40), nesting, false,
+         "the page's elements nest more than 100 deep, more than the headless web view reads a form from (run with "
+         "--web-engine real)"},
         {"headings, tables and selects closed by their own kind",
          repeated("<h1>", 200) + "</h1>" + repeated("<table>", 200) + "</table>" + repeated("<select>", 200) + form,
          nesting, false, "a=1"},
