@@ -1226,10 +1226,10 @@ private:
                 top = std::max(top.value_or(0), found->second.back());
         return top;
     }
-    // The open select, while nothing but its options is open inside it.
+    // The open select, while nothing but its options (an <optgroup> and an <option> in it) is open inside it.
     std::optional<size_t> inSelect() const {
         auto select = topmost({"select"});
-        if (!select) return std::nullopt;
+        if (!select || open_.size() - *select > 3) return std::nullopt;
         for (size_t i = *select + 1; i < open_.size(); ++i)
             if (open_[i].name != "option" && open_[i].name != "optgroup") return std::nullopt;
         return select;
@@ -1252,7 +1252,7 @@ private:
             size_t at = open_.size() - 1;
             if (last.special) specials_.pop_back();
             if (last.scoping) scopes_.pop_back();
-            if (isMarker(last.name)) {
+            if (!last.foreign && isMarker(last.name)) {
                 while (!active_.empty() && !active_.back().marker) active_.pop_back();
                 if (!active_.empty()) active_.pop_back();
             } else if (isFormatting(last.name)) {
@@ -1324,15 +1324,13 @@ void checkShape(std::string_view text, ReadBudget& budget) {
             open.end(name);
             continue;
         }
-        bool plainText = name == "plaintext";
         std::string rawEnd = "</" + name;
         bool raw = open.start(std::move(name), last == '/');
         checkDepth(open);
-        if (raw && !plainText) {
-            at = findIgnoringASCIICase(text, rawEnd, at);
-            textFrom = std::min(at, text.size());
-        }
-        if (plainText) break;  // the rest is text
+        if (!raw) continue;
+        if (rawEnd == "</plaintext") break;  // the rest is text
+        at = findIgnoringASCIICase(text, rawEnd, at);
+        textFrom = std::min(at, text.size());
     }
     budget.foresee(open.textSteps(text.size() - std::min(textFrom, text.size())));
     checkDepth(open);
