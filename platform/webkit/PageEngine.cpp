@@ -402,6 +402,17 @@ std::shared_ptr<Navigation> PageEngine::goBy(int offset) {
     return load(std::move(request), std::move(options));
 }
 
+namespace {
+
+// Form reads run one at a time in the process, in the order they were asked for: each may take the reader's
+// whole memory allowance, which so bounds the process's too, and a web view's next submit waits for its read.
+const dispatch::DispatchQueue& formReads() {
+    static const auto* queue = new dispatch::DispatchQueue("webkit.form-reads");  // reads may run during exit
+    return *queue;
+}
+
+}  // namespace
+
 void PageEngine::submitForm(const FormFill& fill,
                             std::function<void(const std::optional<std::string>& problem)> completion) {
     std::optional<std::string> problem;
@@ -428,8 +439,8 @@ void PageEngine::submitForm(const FormFill& fill,
         FormFill fill;
     };
     auto read = std::make_shared<const Read>(Read{body_, bodyCharset_, *committedURL_, fill});
-    dispatch::DispatchQueue::global().async([read, reader, stop = readsStop_, engine = weak_from_this(),
-                                             page = pagesCommitted_, completion = std::move(completion)] {
+    formReads().async([read, reader, stop = readsStop_, engine = weak_from_this(), page = pagesCommitted_,
+                       completion = std::move(completion)] {
         auto made = std::make_shared<FormRequest>(reader({read->bytes, read->charset, read->url}, read->fill, *stop));
         dispatch::MainLoop::shared().post([made, engine, page, url = read->url, completion] {
             std::optional<std::string> problem = made->problem;

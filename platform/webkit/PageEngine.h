@@ -68,7 +68,8 @@ public:
     std::optional<URLRequest> currentRequest() const override;
     // True while a load of `url` is in flight or its decision is still awaited.
     bool isLoadingOrDeciding(const URL& url) const override;
-    // The form is read from the page's source by the form reader (FormReader.h), off the main thread.
+    // The form is read from the page's source by the form reader (FormReader.h), off the main thread and
+    // one read at a time in the process (a submit waits for the reads asked for before it).
     void submitForm(const FormFill& fill,
                     std::function<void(const std::optional<std::string>& problem)> completion) override;
     URLRequest requestFromPage(const URL& url) const override;

@@ -56,6 +56,15 @@ public:
             throw ReadEnded{"the page took more than " + seconds(limits_.time) +
                             " s to read, more than the headless web view gives a form (run with --web-engine real)"};
     }
+    // `steps` more of the parser's work foreseen where it allocates nothing and so checks nothing (see
+    // checkShape): past what the read's time allows at the pace of a slow or busy machine, the page is
+    // refused before it is parsed.
+    void foresee(uint64_t steps) {
+        foreseen_ += steps;
+        if (foreseen_ > uint64_t(limits_.time.count()) * kStepsPerMillisecond)
+            throw ReadEnded{"the page would take more than " + seconds(limits_.time) +
+                            " s to read, more than the headless web view gives a form (run with --web-engine real)"};
+    }
     // `bytes` more (or, negative, fewer) of the read's memory.
     void charge(ptrdiff_t bytes) {
         used_ += bytes;
@@ -74,11 +83,16 @@ private:
         return std::string(text, std::to_chars(text, text + sizeof text, bytes / 1048576.0).ptr);
     }
 
+    // The parser's pace looking through its open elements is some 2,000 steps a microsecond; a tenth of
+    // it leaves the rest of the read its time on a loaded machine.
+    static constexpr uint64_t kStepsPerMillisecond = 200'000;
+
     const std::atomic<bool>& stop_;
     const ReadLimits limits_;
     const std::chrono::steady_clock::time_point deadline_;
     uint32_t checks_ = 0;
     size_t used_ = 0;
+    uint64_t foreseen_ = 0;
 };
 
 // Every allocation of one parse, linked so that the tree is freed in one loop however deep it is, and
@@ -943,16 +957,22 @@ struct Parsed {
     const TextEncoding* encoding = nullptr;
 };
 
-// The elements open at a point of the page as its tags tell, near enough to bound how deep they nest
-// without parsing it: a start tag opens one, its end tag closes it and those opened since. Void elements
-// open none, nor does a self-closing tag in SVG or MathML. Those a browser closes by itself (an unclosed
-// <p>, <li>, <td>, <option>, <a>) are closed so, with what was opened inside them, and do not count: the
-// estimate errs on the shallow side.
+// The elements the parser keeps open at a point of the page as its tags tell, to bound before parsing how
+// deep they nest and how long the parser works where it allocates nothing (and so checks no budget), by the
+// HTML standard's tree construction, near enough. A start tag opens one; an end tag closes the open element
+// of its name with those opened since, unless an element that stops it is open inside (a <div> in the
+// <span> it would close; a cell for what is outside it). Void elements open none, nor does a self-closing
+// tag in SVG or MathML. What a browser closes by itself (an unclosed <p>, <li>, <td>, <option>, <a>, a
+// heading in a heading, a table in a table, a select in a select) is closed so, with what was opened inside
+// it; what a <select> holds besides options, or a table's part outside a table, is ignored; the formatting
+// elements (<b>, <a>, ...) a block closed open again, and a cell's row and body open with it. A formatting
+// element whose end tag comes inside a block it holds stays open: the count errs on the deep side there.
 class OpenElements {
 public:
-    size_t depth() const { return depth_; }
+    size_t depth() const { return open_.size(); }
 
-    void start(std::string name, bool selfClosing) {
+    // Whether the element's text is raw (a script's, a style's, ...): no tags are read in it.
+    bool start(std::string name, bool selfClosing) {
         static const std::set<std::string, std::less<>> opensNone = {
             "area",   "base",  "basefont", "bgsound", "br",     "col",  "embed", "frame",
             "hr",     "image", "img",      "input",   "keygen", "link", "meta",  "param",
@@ -962,59 +982,243 @@ public:
             "fieldset", "figcaption", "figure", "footer",     "header", "hgroup",  "main",   "menu", "nav", "ol",
             "section",  "summary",    "ul",     "h1",         "h2",     "h3",      "h4",     "h5",   "h6",  "pre",
             "listing",  "table",      "hr",     "xmp",        "li",     "dd",      "dt",     "p"};
-        static const std::set<std::string, std::less<>> tablePart = {"caption", "colgroup", "tbody", "td",
-                                                                     "tfoot",   "th",       "thead", "tr"};
-        bool foreignRoot = name == "svg" || name == "math";
-        if (opensNone.count(name) || (selfClosing && (foreign_ || foreignRoot))) return;
-        const auto& rules = closedBy();
-        if (closesP.count(name)) close(rules.at("p"));
-        auto rule = rules.find(name);
-        if (tablePart.count(name)) {
-            if (auto table = topmost({"table"})) closeFrom(*table + 1);
-        } else if (rule != rules.end()) {
-            close(rule->second);
+        // Start tags that do not first open again the formatting elements a block closed.
+        static const std::set<std::string, std::less<>> keepsClosed = {
+            "base",      "basefont", "bgsound", "body",  "col",      "form",     "frame",    "frameset",
+            "head",      "html",     "iframe",  "link",  "meta",     "noembed",  "noframes", "param",
+            "plaintext", "script",   "source",  "style", "template", "textarea", "title",    "track"};
+        if (inForeign()) {
+            // In SVG or MathML a tag opens an element of its own, unless it is one of HTML's that leave it.
+            static const std::set<std::string, std::less<>> leaves = {
+                "b",     "big",   "blockquote", "body",   "br",   "center", "code",  "dd", "div",  "dl",   "dt",
+                "em",    "embed", "h1",         "h2",     "h3",   "h4",     "h5",    "h6", "head", "hr",   "i",
+                "img",   "li",    "listing",    "menu",   "meta", "nobr",   "ol",    "p",  "pre",  "ruby", "s",
+                "small", "span",  "strong",     "strike", "sub",  "sup",    "table", "tt", "u",    "ul",   "var"};
+            if (!leaves.count(name)) {
+                if (!selfClosing) push(std::move(name), true);
+                return false;
+            }
+            while (inForeign()) closeFrom(open_.size() - 1);
         }
-        bool counted = !tablePart.count(name) && rule == rules.end();
-        if (foreignRoot) ++foreign_;
-        at_[name].push_back(open_.size());
-        open_.push_back({std::move(name), counted});
-        depth_ += counted;
+        if (auto select = inSelect()) {
+            // A select, input, keygen or textarea ends the select, and so does a table's part in a table; any
+            // other tag but an option or a script is ignored.
+            if (name == "select" || name == "input" || name == "keygen" || name == "textarea" ||
+                (inTable(*select) && (name == "table" || isTablePart(name))))
+                closeFrom(*select);
+            else if (name != "option" && name != "optgroup" && name != "script" && name != "template")
+                return false;
+            if (name == "select") return false;
+        }
+        bool foreignRoot = name == "svg" || name == "math";
+        bool reopens = !closesP.count(name) && !isTablePart(name) && !keepsClosed.count(name);
+        if (opensNone.count(name) || (selfClosing && foreignRoot)) {
+            if (reopens) reopen();
+            return false;
+        }
+        if (closesP.count(name)) closeP();
+        if (isHeading(name) && !open_.empty() && isHeading(open_.back().name)) closeFrom(open_.size() - 1);
+        if (name == "table")
+            if (auto table = topmost({"table"}); table && topmost({"td", "th", "caption", "template"}) < table)
+                closeFrom(*table);
+        if (isTablePart(name)) {
+            // A cell goes in a row and a row in a table's body, which the parser opens when the page does not.
+            auto table = topmost({"table"});
+            auto holder = topmost({"template"});
+            if (!table && !holder) return false;  // outside a table: ignored
+            if (table > holder) {
+                bool cell = name == "td" || name == "th";
+                auto row = topmost({"tr"});
+                auto body = topmost({"tbody", "thead", "tfoot"});
+                if (cell && row > table) {
+                    closeFrom(*row + 1);
+                } else if ((cell || name == "tr") && body > table) {
+                    closeFrom(*body + 1);
+                    if (cell) push("tr");
+                } else {
+                    closeFrom(*table + 1);
+                    if (cell || name == "tr") push("tbody");
+                    if (cell) push("tr");
+                }
+            }
+        } else if (name == "li" || name == "dd" || name == "dt") {
+            // The topmost item of its kind, unless a block other than a <div>, <p> or <address> holds it.
+            auto item = name == "li" ? topmost({"li"}) : topmost({"dd", "dt"});
+            auto block = specials_.rbegin();
+            while (item && block != specials_.rend() && *block > *item &&
+                   (open_[*block].name == "div" || open_[*block].name == "p" || open_[*block].name == "address"))
+                ++block;
+            if (item && (block == specials_.rend() || *block <= *item)) closeFrom(*item);
+        } else if (name == "a" || name == "nobr") {
+            adopted(name);
+        } else if (name == "button") {
+            if (auto button = topmost({"button"}); button && !scopedAbove(*button)) closeFrom(*button);
+        } else if (name == "option" || name == "optgroup") {
+            if (!open_.empty() && open_.back().name == "option") closeFrom(open_.size() - 1);
+            if (name == "optgroup" && inSelect() && open_.back().name == "optgroup") closeFrom(open_.size() - 1);
+        } else if (name == "rb" || name == "rt" || name == "rtc" || name == "rp") {
+            // A ruby's part ends the parts open in the ruby (an <rt> or <rp> keeps an <rtc>).
+            static const std::set<std::string, std::less<>> ended = {"dd", "dt", "li", "optgroup", "option",
+                                                                     "p",  "rb", "rp", "rt",       "rtc"};
+            auto ruby = topmost({"ruby"});
+            if (ruby && !scopedAbove(*ruby))
+                while (open_.size() > *ruby + 1 && ended.count(open_.back().name) &&
+                       !(open_.back().name == "rtc" && (name == "rt" || name == "rp")))
+                    closeFrom(open_.size() - 1);
+        }
+        if (reopens) reopen();
+        if (isFormatting(name)) activate(name);
+        if (isMarker(name)) active_.push_back({name, 0, true, false});
+        static const std::set<std::string, std::less<>> rawText = {
+            "iframe", "noembed", "noframes", "plaintext", "script", "style", "textarea", "title", "xmp"};
+        bool raw = rawText.count(name);
+        push(std::move(name), foreignRoot);
+        return raw;
     }
 
     void end(const std::string& name) {
-        if (auto found = topmost({name})) closeFrom(*found);
+        if (inForeign()) {
+            // An element of SVG or MathML of that name, with none of HTML's open inside it.
+            auto found = topmost({name});
+            if (found && open_[*found].foreign && (open_.back().html == kNone || open_.back().html < *found))
+                return closeFrom(*found);
+        }
+        if (auto select = inSelect(); select && name != "select" && name != "option" && name != "optgroup") {
+            // A table's part ends a select in the table; other end tags are ignored in it.
+            if (!(name == "table" || isTablePart(name)) || !inTable(*select) || !topmost({name})) return;
+            closeFrom(*select);
+        }
+        if (isFormatting(name) && adopted(name)) return;
+        auto found = topmost({name});
+        if (!found) return;
+        // What stops the end tag before it reaches its element: a table (for the table's own parts), an
+        // element of the scope's edge (for the standard's special elements), any special element (for
+        // the rest).
+        std::optional<size_t> stops;
+        if (name == "table" || isTablePart(name))
+            stops = topmost({"table", "template"});
+        else if (isSpecial(name))
+            stops = std::max({scopes_.empty() ? std::nullopt : std::optional(scopes_.back()),
+                              name == "p" ? topmost({"button"}) : std::nullopt,
+                              name == "li" ? topmost({"ul", "ol"}) : std::nullopt});
+        else
+            stops = specials_.empty() ? std::nullopt : std::optional(specials_.back());
+        if (!stops || *stops <= *found) closeFrom(*found);
     }
+
+    // The parser's steps for `length` characters of text here: it looks for the last active formatting
+    // element among the open elements from the first, for each character (after opening again those a
+    // block closed).
+    uint64_t textSteps(size_t length) {
+        if (!length || inSelect() || inForeign()) return 0;
+        reopen();
+        if (active_.empty() || active_.back().marker) return 0;
+        return uint64_t(length) * (active_.back().at + 1);
+    }
+    // The parser's steps for an end tag: it looks through the open elements.
+    uint64_t endTagSteps() const { return open_.size() + 1; }
 
 private:
+    static constexpr size_t kNone = size_t(-1);
     struct Open {
         std::string name;
-        bool counted;
+        bool special, scoping;
+        bool foreign;  // of SVG or MathML
+        size_t html;   // where the topmost HTML element at or below it is open (kNone: none)
     };
-    // What closes an element a browser closes by itself: the start of one of `closes` closes the topmost
-    // of them, unless one of `bounds` is open above it.
-    struct Rule {
-        std::vector<std::string> closes, bounds;
+    // An entry of the list of active formatting elements: a formatting element (at its place among the
+    // open ones while it is open), or a marker (a cell, a caption, ...) that ends the list's reach.
+    struct Active {
+        std::string name;
+        size_t at;
+        bool marker, open;
     };
-    static const std::map<std::string, Rule, std::less<>>& closedBy() {
-        static const std::map<std::string, Rule, std::less<>> rules = {
-            {"p", {{"p"}, {"button", "table", "td", "th", "caption"}}},
-            {"li", {{"li"}, {"ul", "ol", "menu", "table", "td", "th"}}},
-            {"dd", {{"dd", "dt"}, {"dl", "table", "td", "th"}}},
-            {"dt", {{"dd", "dt"}, {"dl", "table", "td", "th"}}},
-            {"option", {{"option"}, {"select", "datalist", "table"}}},
-            {"optgroup", {{"option", "optgroup"}, {"select", "datalist", "table"}}},
-            {"rb", {{"rb", "rt", "rtc", "rp"}, {"ruby"}}},
-            {"rt", {{"rb", "rt", "rp"}, {"ruby", "rtc"}}},
-            {"rtc", {{"rb", "rt", "rtc", "rp"}, {"ruby"}}},
-            {"rp", {{"rb", "rt", "rp"}, {"ruby", "rtc"}}},
-            {"a", {{"a"}, {"td", "th", "caption", "table", "template"}}},
-            {"nobr", {{"nobr"}, {"td", "th", "caption", "table", "template"}}},
-            {"button", {{"button"}, {"td", "th", "caption", "table"}}},
-        };
-        return rules;
+    static bool isTablePart(std::string_view name) {
+        static const std::set<std::string, std::less<>> names = {"caption", "colgroup", "tbody", "td",
+                                                                 "tfoot",   "th",       "thead", "tr"};
+        return names.count(name);
+    }
+    static bool isHeading(std::string_view name) {
+        return name.size() == 2 && name[0] == 'h' && name[1] >= '1' && name[1] <= '6';
+    }
+    static bool isFormatting(std::string_view name) {
+        static const std::set<std::string, std::less<>> names = {"a",    "b", "big",   "code",   "em",     "font", "i",
+                                                                 "nobr", "s", "small", "strike", "strong", "tt",   "u"};
+        return names.count(name);
+    }
+    static bool isMarker(std::string_view name) {
+        static const std::set<std::string, std::less<>> names = {"applet", "caption",  "marquee", "object",
+                                                                 "td",     "template", "th"};
+        return names.count(name);
+    }
+    // The elements whose end tag stops the end tags of others (the standard's special elements; the
+    // opening-only ones are left out, as they are never open).
+    static bool isSpecial(std::string_view name) {
+        static const std::set<std::string, std::less<>> names = {
+            "address",    "applet",    "article",  "aside",    "blockquote", "button",   "caption", "center",
+            "colgroup",   "dd",        "details",  "dir",      "div",        "dl",       "dt",      "fieldset",
+            "figcaption", "figure",    "footer",   "frameset", "h1",         "h2",       "h3",      "h4",
+            "h5",         "h6",        "header",   "hgroup",   "iframe",     "li",       "listing", "main",
+            "marquee",    "menu",      "nav",      "noembed",  "noframes",   "noscript", "object",  "ol",
+            "p",          "plaintext", "pre",      "section",  "select",     "summary",  "table",   "tbody",
+            "td",         "template",  "textarea", "tfoot",    "th",         "thead",    "title",   "tr",
+            "ul",         "xmp"};
+        return names.count(name) || isForeignEdge(name);
+    }
+    // The elements at the edge of an element's scope, which the end tags of the special ones stop at.
+    static bool isScoping(std::string_view name) {
+        static const std::set<std::string, std::less<>> names = {"applet", "caption", "marquee",  "object",
+                                                                 "table",  "td",      "template", "th"};
+        return names.count(name) || isForeignEdge(name);
+    }
+    // The SVG and MathML elements that hold HTML again.
+    static bool isForeignEdge(std::string_view name) {
+        static const std::set<std::string, std::less<>> names = {
+            "annotation-xml", "desc", "foreignobject", "mi", "mn", "mo", "ms", "mtext"};
+        return names.count(name);
     }
 
-    // The index of the topmost open element of those names.
+    void push(std::string name, bool foreign = false) {
+        bool special = foreign ? isForeignEdge(name) : isSpecial(name), scoping = special && isScoping(name);
+        if (special) specials_.push_back(open_.size());
+        if (scoping) scopes_.push_back(open_.size());
+        at_[name].push_back(open_.size());
+        size_t html = foreign ? (open_.empty() ? kNone : open_.back().html) : open_.size();
+        open_.push_back({std::move(name), special, scoping, foreign, html});
+    }
+    // Whether the current element is one of SVG or MathML that holds no HTML.
+    bool inForeign() const { return !open_.empty() && open_.back().foreign && !isForeignEdge(open_.back().name); }
+    // The formatting elements a block closed since the last one open (or marker), opened again.
+    void reopen() {
+        size_t from = active_.size();
+        while (from > 0 && !active_[from - 1].marker && !active_[from - 1].open) --from;
+        for (size_t i = from; i < active_.size(); ++i) {
+            active_[i].at = open_.size();
+            active_[i].open = true;
+            push(active_[i].name);
+        }
+    }
+    // A formatting element opened: the list keeps at most three of a name since its last marker.
+    void activate(const std::string& name) {
+        size_t same = 0, first = active_.size();
+        for (size_t i = active_.size(); i > 0 && !active_[i - 1].marker; --i)
+            if (active_[i - 1].name == name) ++same, first = i - 1;
+        if (same >= 3) active_.erase(active_.begin() + static_cast<ptrdiff_t>(first));
+        active_.push_back({name, open_.size(), false, true});
+    }
+    // A formatting element's end tag: whether its element was active. It closes that element with those
+    // opened since, unless a block was opened inside: then the element stays open below the block.
+    bool adopted(const std::string& name) {
+        size_t i = active_.size();
+        while (i > 0 && !active_[i - 1].marker && active_[i - 1].name != name) --i;
+        if (i == 0 || active_[i - 1].marker) return false;
+        Active entry = active_[i - 1];
+        if (entry.open && scopedAbove(entry.at)) return true;  // out of scope: ignored
+        active_.erase(active_.begin() + static_cast<ptrdiff_t>(i - 1));
+        if (entry.open && (specials_.empty() || specials_.back() < entry.at)) closeFrom(entry.at);
+        return true;
+    }
+    // The topmost open element of those names.
     std::optional<size_t> topmost(const std::vector<std::string>& names) const {
         std::optional<size_t> top;
         for (const auto& name : names)
@@ -1022,16 +1226,42 @@ private:
                 top = std::max(top.value_or(0), found->second.back());
         return top;
     }
-    void close(const Rule& rule) {
-        auto found = topmost(rule.closes);
-        auto bound = topmost(rule.bounds);
-        if (found && (!bound || *bound < *found)) closeFrom(*found);
+    // The open select, while nothing but its options (an <optgroup> and an <option> in it) is open inside it.
+    std::optional<size_t> inSelect() const {
+        auto select = topmost({"select"});
+        if (!select || open_.size() - *select > 3) return std::nullopt;
+        for (size_t i = *select + 1; i < open_.size(); ++i)
+            if (open_[i].name != "option" && open_[i].name != "optgroup") return std::nullopt;
+        return select;
+    }
+    // Whether a table is open below `index`.
+    bool inTable(size_t index) const {
+        auto table = topmost({"table"});
+        return table && *table < index;
+    }
+    // Whether an element at the edge of a scope is open above `index`.
+    bool scopedAbove(size_t index) const { return !scopes_.empty() && scopes_.back() > index; }
+    // A <p> in the scope of buttons closed, as a block's start closes it.
+    void closeP() {
+        auto p = topmost({"p"});
+        if (p && !scopedAbove(*p) && topmost({"button"}) < p) closeFrom(*p);
     }
     void closeFrom(size_t index) {
         while (open_.size() > index) {
             const Open& last = open_.back();
-            if (last.name == "svg" || last.name == "math") --foreign_;
-            depth_ -= last.counted;
+            size_t at = open_.size() - 1;
+            if (last.special) specials_.pop_back();
+            if (last.scoping) scopes_.pop_back();
+            if (!last.foreign && isMarker(last.name)) {
+                while (!active_.empty() && !active_.back().marker) active_.pop_back();
+                if (!active_.empty()) active_.pop_back();
+            } else if (isFormatting(last.name)) {
+                for (size_t i = active_.size(); i > 0 && !active_[i - 1].marker; --i)
+                    if (active_[i - 1].open && active_[i - 1].at == at) {
+                        active_[i - 1].open = false;
+                        break;
+                    }
+            }
             at_[last.name].pop_back();
             open_.pop_back();
         }
@@ -1039,32 +1269,44 @@ private:
 
     std::vector<Open> open_;
     std::map<std::string, std::vector<size_t>, std::less<>> at_;  // where each name is open
-    size_t depth_ = 0;
-    size_t foreign_ = 0;  // open <svg> and <math> elements
+    std::vector<size_t> specials_, scopes_;                       // where special and scoping elements are open
+    std::vector<Active> active_;
 };
 
-// Whether the page's elements nest more than `cap` deep as its tags tell (see OpenElements); comments and
-// the text of scripts, styles and the like are passed over.
-bool nestsDeeperThan(std::string_view text, size_t cap, ReadBudget& budget) {
-    static const std::set<std::string, std::less<>> rawText = {"script", "style",  "textarea", "title",
-                                                               "xmp",    "iframe", "noembed",  "noframes"};
+// Refuses a page whose elements nest more than the limit deep as its tags tell (see OpenElements), or on
+// which the parser would work longer than the read may take; comments and the text of scripts, styles and
+// the like are passed over.
+void checkShape(std::string_view text, ReadBudget& budget) {
+    size_t cap = budget.limits().nesting;
+    auto checkDepth = [cap](const OpenElements& open) {
+        if (open.depth() > cap)
+            throw ReadEnded{"the page's elements nest more than " + std::to_string(cap) +
+                            " deep, more than the headless web view reads a form from (run with --web-engine real)"};
+    };
     OpenElements open;
+    size_t textFrom = 0;  // where the text since the last tag begins
     for (size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at)) {
         budget.check();
         if (text.compare(at, 4, "<!--") == 0) {
+            budget.foresee(open.textSteps(at - textFrom));
             at = text.find("-->", at + 4);
+            textFrom = at == std::string_view::npos ? text.size() : at;
             continue;
         }
         bool endTag = at + 1 < text.size() && text[at + 1] == '/';
         size_t from = at + 1 + endTag;
         if (from < text.size() && (text[from] == '!' || text[from] == '?')) {
+            budget.foresee(open.textSteps(at - textFrom));
             at = text.find('>', from);
+            textFrom = at == std::string_view::npos ? text.size() : at;
             continue;
         }
         if (from >= text.size() || !std::isalpha(static_cast<unsigned char>(text[from]))) {
             ++at;
             continue;
         }
+        budget.foresee(open.textSteps(at - textFrom));
+        checkDepth(open);
         size_t to = from;
         while (to < text.size() && !isASCIIWhitespace(text[to]) && text[to] != '/' && text[to] != '>') ++to;
         std::string name = lowercasedASCII(text.substr(from, to - from));
@@ -1076,20 +1318,22 @@ bool nestsDeeperThan(std::string_view text, size_t cap, ReadBudget& budget) {
             if (!isASCIIWhitespace(c)) last = c;
         }
         if (at >= text.size()) break;
-        ++at;
+        textFrom = ++at;
         if (endTag) {
+            budget.foresee(open.endTagSteps());
             open.end(name);
             continue;
         }
-        if (name == "plaintext") break;
-        if (rawText.count(name)) {
-            at = findIgnoringASCIICase(text, "</" + name, at);
-            continue;
-        }
-        open.start(std::move(name), last == '/');
-        if (open.depth() > cap) return true;
+        std::string rawEnd = "</" + name;
+        bool raw = open.start(std::move(name), last == '/');
+        checkDepth(open);
+        if (!raw) continue;
+        if (rawEnd == "</plaintext") break;  // the rest is text
+        at = findIgnoringASCIICase(text, rawEnd, at);
+        textFrom = std::min(at, text.size());
     }
-    return false;
+    budget.foresee(open.textSteps(text.size() - std::min(textFrom, text.size())));
+    checkDepth(open);
 }
 
 Parsed parse(const FormPage& source, ReadBudget& budget) {
@@ -1104,10 +1348,7 @@ Parsed parse(const FormPage& source, ReadBudget& budget) {
             throw ReadEnded{"the page writes nearly every private-use character of planes 15 and 16, which the "
                             "headless web view reads its control characters with (run with --web-engine real)"};
         parsed.memory->hold(parsed.text.capacity());
-        size_t nesting = budget.limits().nesting;
-        if (nestsDeeperThan(parsed.text, nesting, budget))
-            throw ReadEnded{"the page's elements nest more than " + std::to_string(nesting) +
-                            " deep, more than the headless web view reads a form from (run with --web-engine real)"};
+        checkShape(parsed.text, budget);
         GumboOptions options = kGumboDefaultOptions;
         options.allocator = &ParseMemory::allocate;
         options.deallocator = &ParseMemory::release;

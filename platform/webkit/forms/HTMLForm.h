@@ -14,9 +14,10 @@
 namespace platform::webkit::forms {
 
 // What one read may take, whatever the page: its time (both parses of a page read again in the encoding
-// its <meta> names, and the rest), its own memory (its text, the parser's tree and what is found in it) and
-// how deep the page's elements may nest, checked before the parser runs (whose time grows with the square
-// of the depth; a browser caps its tree's depth too).
+// its <meta> names, and the rest; a page on which the parser would spend longer where it allocates nothing,
+// and so is not checked, is refused before it runs), its own memory (its text, the parser's tree and what
+// is found in it) and how deep the page's elements may nest, checked before the parser runs (whose time
+// grows with the square of the depth; a browser caps its tree's depth too).
 struct ReadLimits {
     std::chrono::milliseconds time{10'000};
     size_t memory = size_t(512) << 20;

@@ -2,9 +2,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <semaphore>
+#include <set>
 #include <thread>
 
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/urlsession/URLError.h"
 #include "platform/webkit/FormReader.h"
 #include "platform/webkit/PageEngine.h"
@@ -478,6 +481,32 @@ TEST_F(NavigationTest, AFormIsReadWhileTheMainLoopRunsOn) {
     ASSERT_TRUE(runUntil([&] { return problem.has_value(); }));
     EXPECT_TRUE(stopped);
     EXPECT_EQ(*problem, "the web view went away before its form was read");
+}
+
+// Form reads run one at a time in the process, whichever web view asked: each may take the reader's whole
+// memory allowance.
+TEST_F(NavigationTest, FormReadsRunOneAtATimeInTheProcess) {
+    static std::mutex mutex;
+    static std::set<std::string> queues;  // where the reads ran, "" for a queue that runs blocks side by side
+    queues.clear();
+    setFormReader([](const FormPage&, const FormFill&, const std::atomic<bool>&) {
+        auto queue = dispatch::DispatchQueue::current();
+        std::lock_guard lock(mutex);
+        queues.insert(queue && queue->isSerial() ? queue->label() : "");
+        return FormRequest{std::nullopt, "read"};
+    });
+    server.route("GET", "/form", Reply::text("<form action=/f></form>", 200, "text/html"));
+    auto other = std::make_shared<WebView>();
+    other->setNavigationDelegate(delegate);
+    ASSERT_TRUE(loadAndWait([&] { webView->loadRequest(URLRequest(url(server.url("/form")))); }));
+    ASSERT_TRUE(loadAndWait([&] { other->loadRequest(URLRequest(url(server.url("/form")))); }));
+    int answered = 0;
+    for (auto* view : {webView.get(), other.get(), webView.get()})
+        view->submitForm({"/f", {}}, [&](const std::optional<std::string>&) { ++answered; });
+    ASSERT_TRUE(runUntil([&] { return answered == 3; }));
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(queues.size(), 1u);
+    EXPECT_NE(*queues.begin(), "");
 }
 
 }  // namespace

@@ -191,15 +191,19 @@ TEST(HTMLForm, AReadEndsWithinItsLimits) {
     nesting.nesting = 100;
     memory.memory = 1 << 20;
     time.time = std::chrono::milliseconds(0);
+    const std::string deep = "the page's elements nest more than 100 deep, more than the headless web view reads a "
+                             "form from (run with --web-engine real)";
+    // Each character of text in a formatting element, and each end tag, has the parser look through the open
+    // elements.
+    const std::string slow = "the page would take more than 10 s to read, more than the headless web view gives a "
+                             "form (run with --web-engine real)";
     struct Case {
         std::string label, html;
         forms::ReadLimits limits;
         bool stop;
         std::string request;  // the body, or the problem
     } cases[] = {
-        {"nested deeper than the limit", form + repeated("<div>", 101), nesting, false,
-         "the page's elements nest more than 100 deep, more than the headless web view reads a form from (run with "
-         "--web-engine real)"},
+        {"nested deeper than the limit", form + repeated("<div>", 101), nesting, false, deep},
         {"closed by the browser (with what was opened inside), void, self-closing in SVG, in a comment, a script or "
          "a quoted attribute",
          form +
@@ -208,6 +212,23 @@ TEST(HTMLForm, AReadEndsWithinItsLimits) {
                       1000) +
              "<!--" + repeated("<div>", 200) + "--><script>" + repeated("<div>", 200) + "</script>",
          nesting, false, "a=1"},
+        {"an end tag that a block inside its element stops", form + repeated("<span><div></span>", 60), nesting, false,
+         deep},
+        {"a table's cells that end the selects in it", form + repeated("<table><select><td>", 40), nesting, false,
+         deep},
+        {"headings, tables and selects closed by their own kind",
+         repeated("<h1>", 200) + "</h1>" + repeated("<table>", 200) + "</table>" + repeated("<select>", 200) + form,
+         nesting, false, "a=1"},
+        {"text that the parser looks through thousands of open elements for",
+         form + repeated("<span>", 4000) + "<b>" + std::string(600'000, 'x'),
+         {},
+         false,
+         slow},
+        {"end tags that the parser looks through thousands of open elements for",
+         form + repeated("<span>", 4000) + repeated("</x>", 600'000),
+         {},
+         false,
+         slow},
         {"more memory than the limit", form + repeated("<br>", 100'000), memory, false,
          "the page takes more than 1 MiB to read, more than the headless web view gives a form (run with --web-engine "
          "real)"},
