@@ -474,8 +474,10 @@ std::string written(Decimal d) {
 }
 
 // A range's value: a number within its min and max (0 and 100 unless said) on its step (1 unless said),
-// the middle when it has none; written as the engine writes it.
-std::string rangeValue(const std::string& value, const GumboNode* node) {
+// the middle when it has none; written as the engine writes it. `value` is absent for a range of the page
+// without a value attribute, whose middle the engine clamps once; any value it is given (one it cannot
+// read falls back to that clamped middle) is clamped again.
+std::string rangeValue(const std::optional<std::string>& value, const GumboNode* node) {
     auto number = [node](const char* name) {
         const char* text = attribute(node, name);
         return text ? decimalOf(text) : std::nullopt;
@@ -483,10 +485,6 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
     auto minText = number("min"), maxText = number("max");
     Decimal min = minText.value_or(Decimal{}), max = maxText.value_or(decimalOf(100.0));
     if (max.value < min.value) max = min;  // the value is then its min
-    auto given = decimalOf(value);
-    // Halves first where their difference is past the largest double.
-    double middle =
-        std::isfinite(max.value - min.value) ? min.value + (max.value - min.value) / 2 : min.value / 2 + max.value / 2;
     const char* stepAttribute = attribute(node, "step");
     Decimal stepNumber = decimalOf(1.0);
     if (stepAttribute && equalsIgnoringASCIICase(trimmingASCIIWhitespace(stepAttribute), "any"))
@@ -494,16 +492,18 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
     else if (auto s = stepAttribute ? decimalOf(stepAttribute) : std::nullopt; s && s->value > 0)
         stepNumber = *s;
     double step = stepNumber.value;
-    Decimal v = given.value_or(decimalOf(middle));
-    if (v.value <= min.value)
-        v = min;
-    else if (v.value > max.value)
-        v = max;
-    if (step > 0) {
-        // Steps count from its min, else from its value attribute, a half step away from it (-99.5 steps are
-        // -100); a step too small to count in is none.
-        Decimal baseText = minText ? *minText : number("value").value_or(Decimal{});
-        double base = baseText.value;
+    // Steps count from its min, else from its value attribute, a half step away from it (-99.5 steps are
+    // -100); a step too small to count in is none.
+    Decimal baseText = minText ? *minText : number("value").value_or(Decimal{});
+    double base = baseText.value;
+    int baseExponent = baseText.digits.empty() ? 0 : baseText.exponent;
+
+    auto clamped = [&](Decimal v) {
+        if (v.value <= min.value)
+            v = min;
+        else if (v.value > max.value)
+            v = max;
+        if (step <= 0) return v;
         double aligned = base + std::round((v.value - base) / step) * step;
         if (aligned > max.value)
             aligned -= step;
@@ -513,22 +513,34 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
         char digits[32];
         auto end = std::to_chars(digits, digits + sizeof digits, aligned, std::chars_format::general, 15).ptr;
         std::from_chars(digits, end, aligned);
-        // Worked out from the base in decimal, so spelt as the base when it is the base (1e1 stays 1e+1), else
-        // in the finer power of ten of the base and the step (7 + 3 is 10, 1e1 + 5 steps of 1e1 is 6e+1); with
-        // no step within its min and max, the value stays as clamped.
-        if (std::isfinite(aligned) && aligned >= min.value && aligned <= max.value) {
-            v = aligned == base ? baseText : decimalOf(aligned);
-            int exponent = std::min(baseText.digits.empty() ? 0 : baseText.exponent, stepNumber.exponent);
-            double units = std::abs(exponent) <= 17 ? aligned / std::pow(10.0, exponent) : HUGE_VAL;
-            if (aligned != base && std::fabs(units) < 1e18) {
-                v.negative = units < 0;
-                v.digits = std::to_string(std::llround(std::fabs(units)));
-                v.exponent = exponent;
-                if (v.digits == "0") v.digits.clear();
-            }
+        // With no step within its min and max, the value stays as clamped.
+        if (!std::isfinite(aligned) || aligned < min.value || aligned > max.value) return v;
+        // Worked out from the base in decimal, in the finer power of ten of the base and the steps added
+        // (7 + 3 is 10, 1e1 + 5 steps of 1e1 is 6e+1). No step added counts in the step's power of ten, or,
+        // when the value was the base already, in the coarser of that and the value's: 1e1 stays 1e+1, and a
+        // middle of 55 stepped by 100 down to the base 1e1 is 10.
+        int stepsExponent = stepNumber.exponent;
+        if (aligned == base && v.value == base)
+            stepsExponent = std::max(stepsExponent, std::min(v.digits.empty() ? 0 : v.exponent, baseExponent));
+        int exponent = std::min(baseExponent, stepsExponent);
+        if (aligned == base && exponent >= baseExponent) return baseText;
+        v = decimalOf(aligned);
+        double units = std::abs(exponent) <= 17 ? aligned / std::pow(10.0, exponent) : HUGE_VAL;
+        if (std::fabs(units) < 1e18) {
+            v.negative = units < 0;
+            v.digits = std::to_string(std::llround(std::fabs(units)));
+            v.exponent = exponent;
+            if (v.digits == "0") v.digits.clear();
         }
-    }
-    return written(v);
+        return v;
+    };
+    // Halves first where their difference is past the largest double.
+    double middle =
+        std::isfinite(max.value - min.value) ? min.value + (max.value - min.value) / 2 : min.value / 2 + max.value / 2;
+    Decimal fallback = clamped(decimalOf(middle));
+    if (!value) return written(fallback);
+    auto given = decimalOf(*value);
+    return written(clamped(given.value_or(fallback)));
 }
 
 // The date and time fields' values: valid strings of their kind, else nothing; a local date and time
@@ -691,8 +703,10 @@ Control controlOf(const GumboNode* node, GumboTag tag, bool disabled, bool inDat
             control.value = attributeText(node, "value", marks).value_or("");
         } else if (t != "reset" && t != "button" && t != "file") {
             control.kind = Kind::Text;
-            control.value = attributeText(node, "value", marks).value_or("");
-            if (t != "hidden") control.value = sanitizedValue(t, control.value, node);
+            auto value = attributeText(node, "value", marks);
+            control.value = t == "range"    ? rangeValue(value, node)
+                            : t == "hidden" ? value.value_or("")
+                                            : sanitizedValue(t, value.value_or(""), node);
         }
     } else if (tag == GUMBO_TAG_BUTTON) {
         std::string type = lowercasedASCII(attributeText(node, "type", marks).value_or("submit"));

@@ -147,6 +147,13 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          {"/p", {{"s", "0.5"}}},
          "POST https://intranet.example/p a=0&b=1&c=1e%2B1&d=15&e=1e%2B2&f=2.5&g=1.234e-7&h=0.000001&i=0.5&j=0&"
          "k=1e%2B20&l=-10&m=20&n=50&o=10&p=10&q=1e%2B1&s=0&t=6e%2B1"},
+        {"a step that adds nothing to a base with an exponent counts in the step's power of ten, unless the value "
+         "was the base (an invalid or typed value is clamped twice, a range without a value once)",
+         "<form method=post action=/p><input type=range name=a min=1e1 step=100><input type=range name=b min=1e1 "
+         "step=100 value=x><input type=range name=c min=1e1 step=0.5 max=10.2><input type=range name=d value=1e1>"
+         "<input type=range name=e min=1e1 step=1e2><input type=range name=f min=2e1 step=100 value=20></form>",
+         {"/p", {{"d", "10"}}},
+         "POST https://intranet.example/p a=10&b=1e%2B1&c=10&d=10&e=1e%2B1&f=2e%2B1"},
         {"_charset_ names the replacement encoding, though the form goes in UTF-8",
          "<form method=post action=/p accept-charset='bogus iso-2022-kr'><input type=hidden name=_charset_>"
          "<input name=a value='\xC3\xA9'></form>",
