@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <new>
@@ -1136,13 +1137,44 @@ Parsed parse(const FormPage& source, ReadBudget& budget) {
     }
 }
 
-// A URL resolved as the page resolves it: against its <base href>, else its own URL.
+// A URL the page writes, read as the engine reads it: without the spaces and control characters at its
+// ends and its tabs and line breaks, what a URL cannot hold as it stands percent-encoded in UTF-8,
+// resolved against the page's <base href>, else its own URL, its scheme and host in lower case and
+// without its scheme's own port. So "  HTTPS://Host:443/a\tb " is https://host/ab.
 std::optional<URL> resolved(const std::string& href, const Page& page, const URL& pageURL) {
+    auto wellFormed = [](std::string_view text) -> std::optional<std::string> {
+        while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+        while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+        std::string kept;
+        for (char c : text)
+            if (c != '\t' && c != '\n' && c != '\r') kept += c;
+        static const CharacterSet allowed = [] {
+            std::string printable;
+            for (char c = '!'; c <= '~'; ++c)
+                if (!std::strchr("\"<>\\^`{|}", c)) printable += c;
+            return CharacterSet::fromCharacters(printable);
+        }();
+        return addingPercentEncoding(kept, allowed);
+    };
     URL base = pageURL;
     if (page.baseHref)
-        if (auto url = URL::string(*page.baseHref, pageURL)) base = url->absoluteURL();
-    auto url = URL::string(href, base);
-    return url ? std::optional<URL>(url->absoluteURL()) : std::nullopt;
+        if (auto text = wellFormed(*page.baseHref))
+            if (auto url = URL::string(*text, pageURL)) base = url->absoluteURL();
+    auto text = wellFormed(href);
+    auto url = text ? URL::string(*text, base) : std::nullopt;
+    if (!url) return std::nullopt;
+    auto parts = URLComponents::fromURL(url->absoluteURL());
+    if (!parts) return url->absoluteURL();
+    auto scheme = lowercasedASCII(parts->scheme().value_or(""));
+    auto host = parts->host();
+    bool ownPort =
+        parts->port() && ((scheme == "http" && *parts->port() == 80) || (scheme == "https" && *parts->port() == 443));
+    if (scheme == parts->scheme() && (!host || lowercasedASCII(*host) == *host) && !ownPort) return url->absoluteURL();
+    parts->setScheme(scheme);
+    if (host) parts->setHost(lowercasedASCII(*host));
+    if (ownPort) parts->setPort(std::nullopt);
+    auto normal = parts->url();
+    return normal ? normal : url->absoluteURL();
 }
 
 // A form's action: none (or an empty one) is the page itself.

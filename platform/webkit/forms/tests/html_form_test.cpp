@@ -36,6 +36,9 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
     const std::string twice = "<form method=post action=/t><input name=item><input name=item value=second>"
                               "<input type=checkbox name=c value=1 checked><select name=m multiple>"
                               "<option selected>a<option selected>b</select></form>";
+    const std::string spelt = "<form method=post action='  /s/pad  '><input name=a value=1></form>"
+                              "<form method=post action='HTTPS://INTRANET.Example:443/s/u\tp'><input name=a value=2>"
+                              "</form><form method=post action='/s/\xC3\xA9'><input name=a value=3></form>";
     std::string everyPrivateUse = "<form action=/p><input name=c value='\x01'>";
     for (int c = 0xF0000; c <= 0x10FFFF; ++c) everyPrivateUse += "&#" + std::to_string(c);
     auto page = *URL::string("https://intranet.example/dir/page.html");
@@ -79,6 +82,15 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          form,
          {"/nothing", {}},
          "no form on the page submits to /nothing (its forms submit to: /search.html, post.html)"},
+        {"found by the URL its action resolves to: spaces at its ends",
+         spelt,
+         {"/s/pad", {}},
+         "POST https://intranet.example/s/pad a=1"},
+        {"... upper case, its scheme's port and a tab",
+         spelt,
+         {"https://intranet.example/s/up", {}},
+         "POST https://intranet.example/s/up a=2"},
+        {"... a non-ASCII path", spelt, {"/s/%C3%A9", {}}, "POST https://intranet.example/s/%C3%A9 a=3"},
         {"no forms", "<p>text</p>", {"/nothing", {}}, "the page has no form"},
         {"no such field", form, {"post.html", {{"nofield", "1"}}}, "the form has no field nofield"},
         {"a disabled field", form, {"post.html", {{"fs", "1"}}}, "the form has no field fs"},
