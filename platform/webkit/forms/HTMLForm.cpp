@@ -314,6 +314,7 @@ struct Option {
     std::string value;
     bool selected = false;
     bool disabled = false;
+    bool grouped = false;  // in an optgroup
 };
 
 struct Control {
@@ -719,23 +720,24 @@ Control controlOf(const GumboNode* node, GumboTag tag, bool disabled, bool inDat
         control.multiple = hasAttribute(node, "multiple");
         control.menuList = !control.multiple && nonNegativeInteger(attribute(node, "size")).value_or(0) <= 1;
         // Its options: its own option children and those of its option groups.
-        auto add = [&control, &marks](const GumboNode* option, bool groupDisabled) {
+        auto add = [&control, &marks](const GumboNode* option, const GumboNode* group) {
             Option made;
             made.value =
                 attributeText(option, "value", marks).value_or(strippedAndCollapsed(textContent(option, marks)));
             made.selected = hasAttribute(option, "selected");
-            made.disabled = groupDisabled || hasAttribute(option, "disabled");
+            made.disabled = (group && hasAttribute(group, "disabled")) || hasAttribute(option, "disabled");
+            made.grouped = group != nullptr;
             control.options.push_back(std::move(made));
         };
         const GumboVector& children = node->v.element.children;
         for (unsigned i = 0; i < children.length; ++i) {
             const auto* child = static_cast<const GumboNode*>(children.data[i]);
-            if (isHTML(child, GUMBO_TAG_OPTION)) add(child, false);
+            if (isHTML(child, GUMBO_TAG_OPTION)) add(child, nullptr);
             if (!isHTML(child, GUMBO_TAG_OPTGROUP)) continue;
             const GumboVector& grouped = child->v.element.children;
             for (unsigned j = 0; j < grouped.length; ++j) {
                 const auto* option = static_cast<const GumboNode*>(grouped.data[j]);
-                if (isHTML(option, GUMBO_TAG_OPTION)) add(option, hasAttribute(child, "disabled"));
+                if (isHTML(option, GUMBO_TAG_OPTION)) add(option, child);
             }
         }
         settleSelection(control);
@@ -1275,9 +1277,13 @@ std::string firstMissing(const std::vector<Control*>& controls) {
         } else if (control->type == "radio") {
             if (!chosenRadios.count(control->name.value_or(""))) missing = "Select one of these options";
         } else if (control->kind == Kind::Select) {
-            bool any = false;
-            for (const auto& option : control->options) any = any || (option.selected && !option.value.empty());
-            if (!any) missing = "Select an item in the list";
+            // Nothing chosen, or only the placeholder: the first option of a drop-down list, of no group and
+            // with no value. An empty value chosen anywhere else is a choice.
+            const auto& options = control->options;
+            auto chosen = std::find_if(options.begin(), options.end(), [](const Option& o) { return o.selected; });
+            bool placeholder = control->menuList && !options.empty() && !options[0].grouped && options[0].value.empty();
+            if (chosen == options.end() || (placeholder && chosen == options.begin()))
+                missing = "Select an item in the list";
         } else if (control->type == "file") {
             missing = "Select a file";
         }

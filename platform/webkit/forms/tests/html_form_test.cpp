@@ -100,6 +100,17 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          form,
          {"post.html", {}},
          "the form's field \"user\" is not valid: Fill out this field"},
+        {"an empty value chosen is no placeholder in a list, a group, or after the first option",
+         "<form method=post action=/p><select name=m multiple required><option value='' selected>e</select>"
+         "<select name=l size=2 required><option value='' selected>e</select><select name=g required><optgroup>"
+         "<option value='' selected>e</optgroup></select><select name=s required><option value=x><option value='' "
+         "selected></select></form>",
+         {"/p", {}},
+         "POST https://intranet.example/p m=&l=&g=&s="},
+        {"a required drop-down list left on its placeholder",
+         "<form method=post action=/p><select name=s required><option value=''>pick<option>x</select></form>",
+         {"/p", {}},
+         "the form's field \"s\" is not valid: Select an item in the list"},
         {"private-use characters of the page, a control character and a noncharacter kept",
          "<form method=post action=/p><input name=a value='&#xF0041;\xF3\xB0\x81\x82'>"
          "<textarea name=t>\xF3\xB0\x80\x8A</textarea><input name=c value='\x01&#xF0001;&#xFDD0;&#xF0100;'></form>",
