@@ -1374,6 +1374,18 @@ entries(const std::vector<Control*>& controls, const Control* submitter, const c
     return list;
 }
 
+// Whether a list of words parted by whitespace (a rel) holds `word`, in any case.
+bool hasWord(const char* list, std::string_view word) {
+    std::string_view words = list ? list : "";
+    for (size_t at = 0; at < words.size();) {
+        size_t end = at;
+        while (end < words.size() && !isASCIIWhitespace(words[end])) ++end;
+        if (equalsIgnoringASCIICase(words.substr(at, end - at), word)) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
 // The encoding the form names: the first its accept-charset names (the engine parts its labels at commas
 // too), else the page's. It is sent in formEncodingOf() that one.
 const TextEncoding& chosenFormEncoding(const Form& form, const TextEncoding& pageEncoding) {
@@ -1459,6 +1471,7 @@ FormRequest readWithin(const FormPage& source, const FormFill& fill, ReadBudget&
         request.setHTTPBody(Bytes(body.begin(), body.end()));
         made.request = std::move(request);
     }
+    made.noReferrer = hasWord(attribute(form.node, "rel"), "noreferrer");
     return made;
 }
 
