@@ -1386,18 +1386,20 @@ bool hasWord(const char* list, std::string_view word) {
     return false;
 }
 
-// The encoding the form names: the first its accept-charset names (the engine parts its labels at commas
-// too), else the page's. It is sent in formEncodingOf() that one.
+// The encoding the form names: the first its accept-charset names, else the page's. The engine parts its
+// labels at spaces and commas only: a label with a tab or a line break in it names none. It is sent in
+// formEncodingOf() that one.
 const TextEncoding& chosenFormEncoding(const Form& form, const TextEncoding& pageEncoding) {
     if (const char* accept = attribute(form.node, "accept-charset")) {
         std::string_view labels = accept;
-        auto separator = [](char c) { return isASCIIWhitespace(c) || c == ','; };
+        auto separator = [](char c) { return c == ' ' || c == ','; };
         for (size_t at = 0; at < labels.size();) {
             while (at < labels.size() && separator(labels[at])) ++at;
             size_t end = at;
             while (end < labels.size() && !separator(labels[end])) ++end;
-            if (end > at)
-                if (const auto* named = encodingForLabel(labels.substr(at, end - at))) return *named;
+            auto label = labels.substr(at, end - at);
+            if (!label.empty() && std::none_of(label.begin(), label.end(), isASCIIWhitespace))
+                if (const auto* named = encodingForLabel(label)) return *named;
             at = end;
         }
     }

@@ -182,6 +182,11 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          "<input name=a value='\xC3\xA9'></form>",
          {"/p", {}},
          "POST https://intranet.example/p _charset_=replacement&a=%C3%A9"},
+        {"accept-charset's labels are parted at spaces and commas only: one with a tab or a line break names none",
+         "<form method=post action=/p accept-charset='bogus\tiso-8859-2,l2\n \fl2'><input name=a value='\xC5\x82'>"
+         "</form>",
+         {"/p", {}},
+         "POST https://intranet.example/p a=%C5%82"},
         {"no private-use character left to read a control character with",
          everyPrivateUse,
          {"/p", {}},
