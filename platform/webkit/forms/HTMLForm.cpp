@@ -1140,16 +1140,32 @@ Parsed parse(const FormPage& source, ReadBudget& budget) {
 }
 
 // A URL the page writes, read as the engine reads it: without the spaces and control characters at its
-// ends and its tabs and line breaks, what a URL cannot hold as it stands percent-encoded in UTF-8,
+// ends and its tabs and line breaks, what a URL cannot hold as it stands percent-encoded in UTF-8 (a
+// query's characters in `queryEncoding`, as the page's own URLs carry them; a script's URL has UTF-8),
 // resolved against the page's <base href>, else its own URL, its scheme and host in lower case and
 // without its scheme's own port. So "  HTTPS://Host:443/a\tb " is https://host/ab.
-std::optional<URL> resolved(const std::string& href, const Page& page, const URL& pageURL) {
-    auto wellFormed = [](std::string_view text) -> std::optional<std::string> {
+std::optional<URL> resolved(const std::string& href, const Page& page, const URL& pageURL,
+                            const TextEncoding& queryEncoding = utf8Encoding()) {
+    auto wellFormed = [&queryEncoding](std::string_view text) -> std::optional<std::string> {
         while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
         while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
         std::string kept;
-        for (char c : text)
-            if (c != '\t' && c != '\n' && c != '\r') kept += c;
+        enum { Path, Query, Fragment } part = Path;
+        for (size_t at = 0, length = 0; at < text.size(); at += length) {
+            char32_t c = codePointAt(text, at, length);
+            if (c == '#') part = Fragment;
+            if (c == '?' && part == Path) part = Query;
+            if (c == '\t' || c == '\n' || c == '\r') continue;
+            if (part != Query || c < 0x80 || &queryEncoding == &utf8Encoding()) {
+                kept.append(text.substr(at, length));
+                continue;
+            }
+            static const char hex[] = "0123456789ABCDEF";
+            for (char b : encodedForForm(text.substr(at, length), queryEncoding)) {
+                auto byte = static_cast<unsigned char>(b);
+                kept += {'%', hex[byte >> 4], hex[byte & 0xF]};
+            }
+        }
         static const CharacterSet allowed = [] {
             std::string printable;
             for (char c = '!'; c <= '~'; ++c)
@@ -1180,9 +1196,10 @@ std::optional<URL> resolved(const std::string& href, const Page& page, const URL
 }
 
 // A form's action: none (or an empty one) is the page itself.
-std::string resolvedAction(const std::optional<std::string>& action, const Page& page, const URL& pageURL) {
+std::string resolvedAction(const std::optional<std::string>& action, const Page& page, const URL& pageURL,
+                           const TextEncoding& queryEncoding = utf8Encoding()) {
     if (!action || action->empty()) return pageURL.absoluteString();
-    auto url = resolved(*action, page, pageURL);
+    auto url = resolved(*action, page, pageURL, queryEncoding);
     return url ? url->absoluteString() : *action;
 }
 
@@ -1452,7 +1469,8 @@ FormRequest readWithin(const FormPage& source, const FormFill& fill, ReadBudget&
     std::string enctype =
         lowercasedASCII(override("formenctype", attributeText(form.node, "enctype", page.marks)).value_or(""));
     if (enctype != "multipart/form-data" && enctype != "text/plain") enctype = "application/x-www-form-urlencoded";
-    auto target = URL::string(resolvedAction(override("formaction", form.action), page, pageURL));
+    auto target = URL::string(
+        resolvedAction(override("formaction", form.action), page, pageURL, formEncodingOf(*parsed.encoding)));
     if (!target) {
         made.problem = "the form's action is not a URL";
     } else if (method == "dialog") {

@@ -46,6 +46,7 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
         std::string label, html;
         FormFill fill;
         std::string request;  // "METHOD URL [BODY]", or the problem
+        const char* charset = "utf-8";
     } cases[] = {
         {"every kind of field filled in",
          form,
@@ -91,6 +92,11 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          {"https://intranet.example/s/up", {}},
          "POST https://intranet.example/s/up a=2"},
         {"... a non-ASCII path", spelt, {"/s/%C3%A9", {}}, "POST https://intranet.example/s/%C3%A9 a=3"},
+        {"... sent with its query in the page's encoding",
+         "<form method=post action='/s/\xE9?q=\xE9#\xE9'></form>",
+         {"/s/%C3%A9?q=%C3%A9#%C3%A9", {}},
+         "POST https://intranet.example/s/%C3%A9?q=%E9#%C3%A9 ",
+         "windows-1252"},
         {"no forms", "<p>text</p>", {"/nothing", {}}, "the page has no form"},
         {"no such field", form, {"post.html", {{"nofield", "1"}}}, "the form has no field nofield"},
         {"a disabled field", form, {"post.html", {{"fs", "1"}}}, "the form has no field fs"},
@@ -199,7 +205,7 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          "multipart/form-data (run with --web-engine real)"},
     };
     for (const auto& c : cases) {
-        auto made = forms::readForm({c.html, "utf-8", page}, c.fill, noStop);
+        auto made = forms::readForm({c.html, c.charset, page}, c.fill, noStop);
         std::string seen = made.problem;
         if (made.request) {
             const auto& body = made.request->HTTPBody();
