@@ -793,6 +793,7 @@ public:
                     at_ = name;
                     while (at_ < bytes_.size() && !isASCIIWhitespace(bytes_[at_]) && bytes_[at_] != '>') ++at_;
                     std::string tag = lowercasedASCII(bytes_.substr(name, at_ - name));
+                    tag.resize(std::min(tag.size(), tag.find('/')));  // <script/> is a script
                     std::string attributeName, value;
                     while (attribute(attributeName, value)) {
                     }

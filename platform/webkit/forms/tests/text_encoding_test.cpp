@@ -108,6 +108,7 @@ TEST(TextEncoding, FindsTheMetaTheEngineFinds) {
         {"<noscript><meta charset=iso-8859-2></noscript>", "ISO-8859-2"},
         {"<SCRIPT type=x></scripts><meta charset=utf-8></script ><meta charset=iso-8859-2>", "ISO-8859-2"},
         {"<title><meta charset=iso-8859-2>", "windows-1252"},  // no end tag: none after it either
+        {"<script/><meta charset=iso-8859-2></script>", "windows-1252"},
     };
     for (const auto& row : rows) {
         bool certain = true;
