@@ -55,12 +55,13 @@ struct Verb {
 constexpr Verb kVerbs[] = {
     {"tap", Kind::Tap, Arg::URL, "tap URL                 the user taps a link to URL in the top web view"},
     {"submit", Kind::Submit, Arg::Form,
-     "submit URL [NAME=VALUE ...]   the user fills in the top web view's form whose action is URL and submits\n"
-     "                        it: each NAME=VALUE sets a field (a text, or the option, box or button of that\n"
-     "                        value; a name given again fills the next text field of that name), -NAME=VALUE\n"
-     "                        unchecks that box or deselects that option; the rest keep the page's values,\n"
-     "                        hidden ones too; NAME and VALUE are UTF-8 text, %XX a byte of it (%20 a space,\n"
-     "                        %C3%A9 an e-acute), sent in the page's encoding"},
+     "submit URL [NAME=VALUE ...]   the user fills in the top web view's form whose action resolves to URL\n"
+     "                        (as a browser resolves it) and submits it: each NAME=VALUE sets a field (a\n"
+     "                        text, or the option, box or button of that value; a name given again fills\n"
+     "                        the next text field of that name), -NAME=VALUE unchecks that box or deselects\n"
+     "                        that option; the rest keep the page's values, hidden ones too; NAME and VALUE\n"
+     "                        are UTF-8 text, %XX a byte of it (%20 a space, %C3%A9 an e-acute), sent in the\n"
+     "                        page's encoding"},
     {"pull", Kind::Pull, Arg::None, "pull                    pull to refresh on the top screen"},
     {"reload-button", Kind::ReloadButton, Arg::None,
      "reload-button           tap the connection-lost view's reload button"},

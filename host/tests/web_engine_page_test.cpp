@@ -1,12 +1,16 @@
 // The real engine behind the platform's web view, in this process: the delegates hear the engine's
 // own signals, errors arrive as URL errors, and the cookie jar is one for the page and the app.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -162,6 +166,34 @@ TEST_F(WebEnginePage, APageLoadsThroughTheDelegatesInOrder) {
     EXPECT_EQ(webView_->URL()->absoluteString(), site("/"));
     EXPECT_FALSE(webView_->isLoading());
     EXPECT_TRUE(webView_->runsScripts());
+}
+
+// The engine's helper processes (children of this one, named WebKit...) still running: not yet ended.
+std::vector<std::string> runningEngineHelpers() {
+    std::vector<std::string> running;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream file(entry.path() / "stat");
+        std::string stat;
+        if (!std::getline(file, stat)) continue;
+        size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close + 1));
+        char state = 0;
+        long parent = 0;
+        rest >> state >> parent;
+        std::string name = stat.substr(open + 1, close - open - 1);
+        if (parent == ::getpid() && name.rfind("WebKit", 0) == 0 && state != 'Z') running.push_back(name);
+    }
+    return running;
+}
+
+// Once the engine is stopped none of its processes runs on: one left would outlive the display it draws on.
+TEST_F(WebEnginePage, StoppingTheEngineEndsItsProcesses) {
+    ASSERT_TRUE(load(site("/")));
+    EXPECT_FALSE(runningEngineHelpers().empty());
+    webView_.reset();
+    gtk::stop();
+    EXPECT_EQ(runningEngineHelpers(), std::vector<std::string>());
 }
 
 // page.commit and page.finish tell the HTTP status the page was answered with, as the headless engine does; a

@@ -24,6 +24,7 @@ struct FormPage {
 struct FormRequest {
     std::optional<URLRequest> request;
     std::string problem;
+    bool noReferrer = false;  // the form's rel says noreferrer: the request goes without a Referer
 };
 
 // Reads a form of the page (a read may take seconds: call it off the main thread); `stop`, once set, ends

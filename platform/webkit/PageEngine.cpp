@@ -452,6 +452,7 @@ void PageEngine::submitForm(const FormFill& fill,
             } else if (made->request) {
                 problem = std::nullopt;
                 addPageHeaders(*made->request, url, self->referrerPolicy_);
+                if (made->noReferrer) made->request->setValue(std::nullopt, "Referer");
                 made->request->setNavigationInitiatorURL(url);
                 LoadOptions options;
                 options.type = NavigationType::FormSubmitted;

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <new>
@@ -327,6 +328,7 @@ struct Option {
     std::string value;
     bool selected = false;
     bool disabled = false;
+    bool grouped = false;  // in an optgroup
 };
 
 struct Control {
@@ -488,8 +490,10 @@ std::string written(Decimal d) {
 }
 
 // A range's value: a number within its min and max (0 and 100 unless said) on its step (1 unless said),
-// the middle when it has none; written as the engine writes it.
-std::string rangeValue(const std::string& value, const GumboNode* node) {
+// the middle when it has none; written as the engine writes it. `value` is absent for a range of the page
+// without a value attribute, whose middle the engine clamps once; any value it is given (one it cannot
+// read falls back to that clamped middle) is clamped again.
+std::string rangeValue(const std::optional<std::string>& value, const GumboNode* node) {
     auto number = [node](const char* name) {
         const char* text = attribute(node, name);
         return text ? decimalOf(text) : std::nullopt;
@@ -497,10 +501,6 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
     auto minText = number("min"), maxText = number("max");
     Decimal min = minText.value_or(Decimal{}), max = maxText.value_or(decimalOf(100.0));
     if (max.value < min.value) max = min;  // the value is then its min
-    auto given = decimalOf(value);
-    // Halves first where their difference is past the largest double.
-    double middle =
-        std::isfinite(max.value - min.value) ? min.value + (max.value - min.value) / 2 : min.value / 2 + max.value / 2;
     const char* stepAttribute = attribute(node, "step");
     Decimal stepNumber = decimalOf(1.0);
     if (stepAttribute && equalsIgnoringASCIICase(trimmingASCIIWhitespace(stepAttribute), "any"))
@@ -508,16 +508,18 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
     else if (auto s = stepAttribute ? decimalOf(stepAttribute) : std::nullopt; s && s->value > 0)
         stepNumber = *s;
     double step = stepNumber.value;
-    Decimal v = given.value_or(decimalOf(middle));
-    if (v.value <= min.value)
-        v = min;
-    else if (v.value > max.value)
-        v = max;
-    if (step > 0) {
-        // Steps count from its min, else from its value attribute, a half step away from it (-99.5 steps are
-        // -100); a step too small to count in is none.
-        Decimal baseText = minText ? *minText : number("value").value_or(Decimal{});
-        double base = baseText.value;
+    // Steps count from its min, else from its value attribute, a half step away from it (-99.5 steps are
+    // -100); a step too small to count in is none.
+    Decimal baseText = minText ? *minText : number("value").value_or(Decimal{});
+    double base = baseText.value;
+    int baseExponent = baseText.digits.empty() ? 0 : baseText.exponent;
+
+    auto clamped = [&](Decimal v) {
+        if (v.value <= min.value)
+            v = min;
+        else if (v.value > max.value)
+            v = max;
+        if (step <= 0) return v;
         double aligned = base + std::round((v.value - base) / step) * step;
         if (aligned > max.value)
             aligned -= step;
@@ -527,22 +529,34 @@ std::string rangeValue(const std::string& value, const GumboNode* node) {
         char digits[32];
         auto end = std::to_chars(digits, digits + sizeof digits, aligned, std::chars_format::general, 15).ptr;
         std::from_chars(digits, end, aligned);
-        // Worked out from the base in decimal, so spelt as the base when it is the base (1e1 stays 1e+1), else
-        // in the finer power of ten of the base and the step (7 + 3 is 10, 1e1 + 5 steps of 1e1 is 6e+1); with
-        // no step within its min and max, the value stays as clamped.
-        if (std::isfinite(aligned) && aligned >= min.value && aligned <= max.value) {
-            v = aligned == base ? baseText : decimalOf(aligned);
-            int exponent = std::min(baseText.digits.empty() ? 0 : baseText.exponent, stepNumber.exponent);
-            double units = std::abs(exponent) <= 17 ? aligned / std::pow(10.0, exponent) : HUGE_VAL;
-            if (aligned != base && std::fabs(units) < 1e18) {
-                v.negative = units < 0;
-                v.digits = std::to_string(std::llround(std::fabs(units)));
-                v.exponent = exponent;
-                if (v.digits == "0") v.digits.clear();
-            }
+        // With no step within its min and max, the value stays as clamped.
+        if (!std::isfinite(aligned) || aligned < min.value || aligned > max.value) return v;
+        // Worked out from the base in decimal, in the finer power of ten of the base and the steps added
+        // (7 + 3 is 10, 1e1 + 5 steps of 1e1 is 6e+1). No step added counts in the step's power of ten, or,
+        // when the value was the base already, in the coarser of that and the value's: 1e1 stays 1e+1, and a
+        // middle of 55 stepped by 100 down to the base 1e1 is 10.
+        int stepsExponent = stepNumber.exponent;
+        if (aligned == base && v.value == base)
+            stepsExponent = std::max(stepsExponent, std::min(v.digits.empty() ? 0 : v.exponent, baseExponent));
+        int exponent = std::min(baseExponent, stepsExponent);
+        if (aligned == base && exponent >= baseExponent) return baseText;
+        v = decimalOf(aligned);
+        double units = std::abs(exponent) <= 17 ? aligned / std::pow(10.0, exponent) : HUGE_VAL;
+        if (std::fabs(units) < 1e18) {
+            v.negative = units < 0;
+            v.digits = std::to_string(std::llround(std::fabs(units)));
+            v.exponent = exponent;
+            if (v.digits == "0") v.digits.clear();
         }
-    }
-    return written(v);
+        return v;
+    };
+    // Halves first where their difference is past the largest double.
+    double middle =
+        std::isfinite(max.value - min.value) ? min.value + (max.value - min.value) / 2 : min.value / 2 + max.value / 2;
+    Decimal fallback = clamped(decimalOf(middle));
+    if (!value) return written(fallback);
+    auto given = decimalOf(*value);
+    return written(clamped(given.value_or(fallback)));
 }
 
 // The date and time fields' values: valid strings of their kind, else nothing; a local date and time
@@ -705,8 +719,10 @@ Control controlOf(const GumboNode* node, GumboTag tag, bool disabled, bool inDat
             control.value = attributeText(node, "value", marks).value_or("");
         } else if (t != "reset" && t != "button" && t != "file") {
             control.kind = Kind::Text;
-            control.value = attributeText(node, "value", marks).value_or("");
-            if (t != "hidden") control.value = sanitizedValue(t, control.value, node);
+            auto value = attributeText(node, "value", marks);
+            control.value = t == "range"    ? rangeValue(value, node)
+                            : t == "hidden" ? value.value_or("")
+                                            : sanitizedValue(t, value.value_or(""), node);
         }
     } else if (tag == GUMBO_TAG_BUTTON) {
         std::string type = lowercasedASCII(attributeText(node, "type", marks).value_or("submit"));
@@ -718,23 +734,24 @@ Control controlOf(const GumboNode* node, GumboTag tag, bool disabled, bool inDat
         control.multiple = hasAttribute(node, "multiple");
         control.menuList = !control.multiple && nonNegativeInteger(attribute(node, "size")).value_or(0) <= 1;
         // Its options: its own option children and those of its option groups.
-        auto add = [&control, &marks](const GumboNode* option, bool groupDisabled) {
+        auto add = [&control, &marks](const GumboNode* option, const GumboNode* group) {
             Option made;
             made.value =
                 attributeText(option, "value", marks).value_or(strippedAndCollapsed(textContent(option, marks)));
             made.selected = hasAttribute(option, "selected");
-            made.disabled = groupDisabled || hasAttribute(option, "disabled");
+            made.disabled = (group && hasAttribute(group, "disabled")) || hasAttribute(option, "disabled");
+            made.grouped = group != nullptr;
             control.options.push_back(std::move(made));
         };
         const GumboVector& children = node->v.element.children;
         for (unsigned i = 0; i < children.length; ++i) {
             const auto* child = static_cast<const GumboNode*>(children.data[i]);
-            if (isHTML(child, GUMBO_TAG_OPTION)) add(child, false);
+            if (isHTML(child, GUMBO_TAG_OPTION)) add(child, nullptr);
             if (!isHTML(child, GUMBO_TAG_OPTGROUP)) continue;
             const GumboVector& grouped = child->v.element.children;
             for (unsigned j = 0; j < grouped.length; ++j) {
                 const auto* option = static_cast<const GumboNode*>(grouped.data[j]);
-                if (isHTML(option, GUMBO_TAG_OPTION)) add(option, hasAttribute(child, "disabled"));
+                if (isHTML(option, GUMBO_TAG_OPTION)) add(option, child);
             }
         }
         settleSelection(control);
@@ -1363,19 +1380,67 @@ Parsed parse(const FormPage& source, ReadBudget& budget) {
     }
 }
 
-// A URL resolved as the page resolves it: against its <base href>, else its own URL.
-std::optional<URL> resolved(const std::string& href, const Page& page, const URL& pageURL) {
+// A URL the page writes, read as the engine reads it: without the spaces and control characters at its
+// ends and its tabs and line breaks, what a URL cannot hold as it stands percent-encoded in UTF-8 (a
+// query's characters in `queryEncoding`, as the page's own URLs carry them; a script's URL has UTF-8),
+// resolved against the page's <base href>, else its own URL, its scheme and host in lower case and
+// without its scheme's own port. So "  HTTPS://Host:443/a\tb " is https://host/ab.
+std::optional<URL> resolved(const std::string& href, const Page& page, const URL& pageURL,
+                            const TextEncoding& queryEncoding = utf8Encoding()) {
+    auto wellFormed = [&queryEncoding](std::string_view text) -> std::optional<std::string> {
+        while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+        while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+        std::string kept;
+        enum { Path, Query, Fragment } part = Path;
+        for (size_t at = 0, length = 0; at < text.size(); at += length) {
+            char32_t c = codePointAt(text, at, length);
+            if (c == '#') part = Fragment;
+            if (c == '?' && part == Path) part = Query;
+            if (c == '\t' || c == '\n' || c == '\r') continue;
+            if (part != Query || c < 0x80 || &queryEncoding == &utf8Encoding()) {
+                kept.append(text.substr(at, length));
+                continue;
+            }
+            static const char hex[] = "0123456789ABCDEF";
+            for (char b : encodedForForm(text.substr(at, length), queryEncoding)) {
+                auto byte = static_cast<unsigned char>(b);
+                kept += {'%', hex[byte >> 4], hex[byte & 0xF]};
+            }
+        }
+        static const CharacterSet allowed = [] {
+            std::string printable;
+            for (char c = '!'; c <= '~'; ++c)
+                if (!std::strchr("\"<>\\^`{|}", c)) printable += c;
+            return CharacterSet::fromCharacters(printable);
+        }();
+        return addingPercentEncoding(kept, allowed);
+    };
     URL base = pageURL;
     if (page.baseHref)
-        if (auto url = URL::string(*page.baseHref, pageURL)) base = url->absoluteURL();
-    auto url = URL::string(href, base);
-    return url ? std::optional<URL>(url->absoluteURL()) : std::nullopt;
+        if (auto text = wellFormed(*page.baseHref))
+            if (auto url = URL::string(*text, pageURL)) base = url->absoluteURL();
+    auto text = wellFormed(href);
+    auto url = text ? URL::string(*text, base) : std::nullopt;
+    if (!url) return std::nullopt;
+    auto parts = URLComponents::fromURL(url->absoluteURL());
+    if (!parts) return url->absoluteURL();
+    auto scheme = lowercasedASCII(parts->scheme().value_or(""));
+    auto host = parts->host();
+    bool ownPort =
+        parts->port() && ((scheme == "http" && *parts->port() == 80) || (scheme == "https" && *parts->port() == 443));
+    if (scheme == parts->scheme() && (!host || lowercasedASCII(*host) == *host) && !ownPort) return url->absoluteURL();
+    parts->setScheme(scheme);
+    if (host) parts->setHost(lowercasedASCII(*host));
+    if (ownPort) parts->setPort(std::nullopt);
+    auto normal = parts->url();
+    return normal ? normal : url->absoluteURL();
 }
 
 // A form's action: none (or an empty one) is the page itself.
-std::string resolvedAction(const std::optional<std::string>& action, const Page& page, const URL& pageURL) {
+std::string resolvedAction(const std::optional<std::string>& action, const Page& page, const URL& pageURL,
+                           const TextEncoding& queryEncoding = utf8Encoding()) {
     if (!action || action->empty()) return pageURL.absoluteString();
-    auto url = resolved(*action, page, pageURL);
+    auto url = resolved(*action, page, pageURL, queryEncoding);
     return url ? url->absoluteString() : *action;
 }
 
@@ -1470,9 +1535,13 @@ std::string firstMissing(const std::vector<Control*>& controls) {
         } else if (control->type == "radio") {
             if (!chosenRadios.count(control->name.value_or(""))) missing = "Select one of these options";
         } else if (control->kind == Kind::Select) {
-            bool any = false;
-            for (const auto& option : control->options) any = any || (option.selected && !option.value.empty());
-            if (!any) missing = "Select an item in the list";
+            // Nothing chosen, or only the placeholder: the first option of a drop-down list, of no group and
+            // with no value. An empty value chosen anywhere else is a choice.
+            const auto& options = control->options;
+            auto chosen = std::find_if(options.begin(), options.end(), [](const Option& o) { return o.selected; });
+            bool placeholder = control->menuList && !options.empty() && !options[0].grouped && options[0].value.empty();
+            if (chosen == options.end() || (placeholder && chosen == options.begin()))
+                missing = "Select an item in the list";
         } else if (control->type == "file") {
             missing = "Select a file";
         }
@@ -1563,18 +1632,32 @@ entries(const std::vector<Control*>& controls, const Control* submitter, const c
     return list;
 }
 
-// The encoding the form names: the first its accept-charset names (the engine parts its labels at commas
-// too), else the page's. It is sent in formEncodingOf() that one.
+// Whether a list of words parted by whitespace (a rel) holds `word`, in any case.
+bool hasWord(const char* list, std::string_view word) {
+    std::string_view words = list ? list : "";
+    for (size_t at = 0; at < words.size();) {
+        size_t end = at;
+        while (end < words.size() && !isASCIIWhitespace(words[end])) ++end;
+        if (equalsIgnoringASCIICase(words.substr(at, end - at), word)) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+// The encoding the form names: the first its accept-charset names, else the page's. The engine parts its
+// labels at spaces and commas only: a label with a tab or a line break in it names none. It is sent in
+// formEncodingOf() that one.
 const TextEncoding& chosenFormEncoding(const Form& form, const TextEncoding& pageEncoding) {
     if (const char* accept = attribute(form.node, "accept-charset")) {
         std::string_view labels = accept;
-        auto separator = [](char c) { return isASCIIWhitespace(c) || c == ','; };
+        auto separator = [](char c) { return c == ' ' || c == ','; };
         for (size_t at = 0; at < labels.size();) {
             while (at < labels.size() && separator(labels[at])) ++at;
             size_t end = at;
             while (end < labels.size() && !separator(labels[end])) ++end;
-            if (end > at)
-                if (const auto* named = encodingForLabel(labels.substr(at, end - at))) return *named;
+            auto label = labels.substr(at, end - at);
+            if (!label.empty() && std::none_of(label.begin(), label.end(), isASCIIWhitespace))
+                if (const auto* named = encodingForLabel(label)) return *named;
             at = end;
         }
     }
@@ -1627,7 +1710,8 @@ FormRequest readWithin(const FormPage& source, const FormFill& fill, ReadBudget&
     std::string enctype =
         lowercasedASCII(override("formenctype", attributeText(form.node, "enctype", page.marks)).value_or(""));
     if (enctype != "multipart/form-data" && enctype != "text/plain") enctype = "application/x-www-form-urlencoded";
-    auto target = URL::string(resolvedAction(override("formaction", form.action), page, pageURL));
+    auto target = URL::string(
+        resolvedAction(override("formaction", form.action), page, pageURL, formEncodingOf(*parsed.encoding)));
     if (!target) {
         made.problem = "the form's action is not a URL";
     } else if (method == "dialog") {
@@ -1648,6 +1732,7 @@ FormRequest readWithin(const FormPage& source, const FormFill& fill, ReadBudget&
         request.setHTTPBody(Bytes(body.begin(), body.end()));
         made.request = std::move(request);
     }
+    made.noReferrer = hasWord(attribute(form.node, "rel"), "noreferrer");
     return made;
 }
 

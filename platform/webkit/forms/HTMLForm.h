@@ -35,7 +35,7 @@ struct ModuleTable {
     int abiVersion;
     FormReader read;
 };
-inline constexpr int kModuleAbiVersion = 2;
+inline constexpr int kModuleAbiVersion = 3;
 inline constexpr const char* kModuleEntry = "tesmar_forms_module";
 inline constexpr const char* kModuleFileName = "libtesmar_forms.so";
 

@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -787,12 +789,16 @@ public:
                 size_t name = at_ + 1 + (bytes_[at_ + 1] == '/' ? 1 : 0);
                 char c = name < bytes_.size() ? toASCIILower(bytes_[name]) : '\0';
                 if (c >= 'a' && c <= 'z') {
+                    bool endTag = name > at_ + 1;
                     at_ = name;
                     while (at_ < bytes_.size() && !isASCIIWhitespace(bytes_[at_]) && bytes_[at_] != '>') ++at_;
+                    std::string tag = lowercasedASCII(bytes_.substr(name, at_ - name));
+                    tag.resize(std::min(tag.size(), tag.find('/')));  // <script/> is a script
                     std::string attributeName, value;
                     while (attribute(attributeName, value)) {
                     }
                     ++at_;
+                    if (!endTag && !skipText(tag)) return nullptr;
                     continue;
                 }
                 if (bytes_[at_ + 1] == '!' || bytes_[at_ + 1] == '/' || bytes_[at_ + 1] == '?') {
@@ -811,6 +817,25 @@ private:
     bool starts(std::string_view s) const { return bytes_.substr(at_, s.size()) == s; }
     bool startsIgnoringCase(std::string_view s) const {
         return equalsIgnoringASCIICase(bytes_.substr(at_, s.size()), s);
+    }
+
+    // Past the text of an element whose text holds no tags (a <meta> there is text, as the engine reads
+    // it), to its end tag; false when no end tag follows, or none can (<plaintext>).
+    bool skipText(const std::string& tag) {
+        static const std::set<std::string, std::less<>> rawText = {"script", "style",  "textarea", "title",
+                                                                   "xmp",    "iframe", "noembed",  "noframes"};
+        if (tag == "plaintext") return false;
+        if (!rawText.count(tag)) return true;
+        for (size_t end = at_;; end += 2) {
+            end = findIgnoringASCIICase(bytes_, "</" + tag, end);
+            if (end == std::string_view::npos) return false;
+            size_t after = end + 2 + tag.size();
+            if (after >= bytes_.size() || isASCIIWhitespace(bytes_[after]) || bytes_[after] == '/' ||
+                bytes_[after] == '>') {
+                at_ = end;
+                return true;
+            }
+        }
     }
 
     // The attributes of a <meta>, and the encoding they name.

@@ -4,8 +4,18 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <dirent.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/PlatformConfig.h"
@@ -311,6 +321,63 @@ std::optional<std::string> start() {
 
 bool isRunning() { return engine() != nullptr; }
 
+namespace {
+
+// The engine's helper processes (its network and web processes: children of this one named WebKit...),
+// each as a descriptor that stays its own whatever becomes of its number.
+std::vector<int> openHelperProcesses() {
+    std::vector<int> helpers;
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return helpers;
+    while (dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end) continue;
+        char path[64], stat[512] = {};
+        std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+        FILE* file = std::fopen(path, "r");
+        if (!file) continue;
+        size_t read = std::fread(stat, 1, sizeof stat - 1, file);
+        std::fclose(file);
+        // "pid (name) state parent ...": the name may hold spaces and parentheses.
+        const char* open = std::strchr(stat, '(');
+        const char* close = std::strrchr(stat, ')');
+        char state = 0;
+        long parent = 0;
+        if (!read || !open || !close || std::sscanf(close + 1, " %c %ld", &state, &parent) != 2) continue;
+        if (parent != ::getpid() || std::strncmp(open + 1, "WebKit", 6) != 0) continue;
+        int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+        if (pidfd >= 0) helpers.push_back(pidfd);
+    }
+    ::closedir(proc);
+    return helpers;
+}
+
+// Waits, running GLib's loop, until those have ended (5 s at most): they end a little while after the
+// context goes, while the loop runs, often after the last event it has pending. One still running after the
+// engine's stop runs on until this process exits, past the X server it draws on, which it may not survive
+// cleanly.
+void waitForHelperProcesses(std::vector<int> helpers) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!helpers.empty() && std::chrono::steady_clock::now() < deadline) {
+        for (int i = 0; i < 200 && g_main_context_iteration(nullptr, FALSE); ++i) {
+        }
+        std::vector<pollfd> ended;
+        for (int pidfd : helpers) ended.push_back({pidfd, POLLIN, 0});
+        if (::poll(ended.data(), ended.size(), 10) <= 0) continue;
+        helpers.clear();
+        for (const auto& helper : ended) {
+            if (helper.revents)
+                ::close(helper.fd);
+            else
+                helpers.push_back(helper.fd);
+        }
+    }
+    for (int pidfd : helpers) ::close(pidfd);
+}
+
+}  // namespace
+
 void stop() {
     dispatch::mainThread.assertOnThread();
     auto* running = engine();
@@ -319,8 +386,10 @@ void stop() {
     WebsiteDataStore::defaultDataStore()->httpCookieStore()->setBackend(nullptr);
     closeAllPages();
     engine() = nullptr;
-    // The context's end ends its web and network processes; give GLib a moment to see them go.
+    std::vector<int> helpers = openHelperProcesses();
+    // The context's end ends its web and network processes; GLib sees them go.
     g_object_unref(running->context);
+    waitForHelperProcesses(std::move(helpers));
     for (int i = 0; i < 200 && g_main_context_iteration(nullptr, FALSE); ++i) {
     }
     dispatch::MainLoop::shared().setExternalEventLoop(nullptr);

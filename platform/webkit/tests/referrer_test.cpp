@@ -65,7 +65,8 @@ TEST(Referrer, OriginIsHiddenOnlyByNoReferrerAndBySameOriginElsewhere) {
 }
 
 // A page's links and forms say where they came from; back and reload send what the first visit sent; a
-// redirect cuts the Referer again for where it leads, and an Origin it cannot vouch for any more is "null".
+// redirect cuts the Referer again for where it leads, and an Origin it cannot vouch for any more is "null";
+// a form whose rel says noreferrer sends none, but its Origin.
 TEST(Referrer, ThePagesLinksFormsAndRedirectsCarryIt) {
     DeviceRoot device;
     EventLog events;
@@ -81,7 +82,9 @@ TEST(Referrer, ThePagesLinksFormsAndRedirectsCarryIt) {
     };
     const std::string form = "<form method=post action=/post><input name=a value=1></form>"
                              "<form method=post action='" +
-                             other.url("/307") + "'><input name=b value=2></form>";
+                             other.url("/307") +
+                             "'><input name=b value=2></form>"
+                             "<form method=post action=/post?rel rel='opener NoReferrer'></form>";
     server.route("GET", "/page", Reply::text(form, 200, "text/html"));
     server.route("GET", "/quiet", Reply::text(form, 200, "text/html").header("Referrer-Policy", "no-referrer"));
     for (const char* path : {"/next", "/landed"}) server.route("GET", path, Reply::text("", 200, "text/html"));
@@ -101,6 +104,8 @@ TEST(Referrer, ThePagesLinksFormsAndRedirectsCarryIt) {
     ASSERT_TRUE(go([&] { webView->submitForm({other.url("/307"), {}}, nullptr); }));
     ASSERT_TRUE(go([&] { webView->loadRequest(URLRequest(url(server.url("/quiet")))); }));
     ASSERT_TRUE(go([&] { webView->submitForm({"/post", {}}, nullptr); }));
+    ASSERT_TRUE(go([&] { webView->loadRequest(URLRequest(url(page))); }));
+    ASSERT_TRUE(go([&] { webView->submitForm({"/post?rel", {}}, nullptr); }));
 
     auto sent = [](const std::vector<tesmar_testing::RecordedRequest>& requests) {
         std::vector<std::string> lines;
@@ -111,14 +116,14 @@ TEST(Referrer, ThePagesLinksFormsAndRedirectsCarryIt) {
     };
     using Lines = std::vector<std::string>;
     const std::string originOnly = origin.substr(0, origin.size() - 1);  // without the slash
-    EXPECT_EQ(sent(server.requestsTo("/page")), (Lines{"GET - -", "GET - -", "GET - -", "GET - -"}));
+    EXPECT_EQ(sent(server.requestsTo("/page")), (Lines{"GET - -", "GET - -", "GET - -", "GET - -", "GET - -"}));
     EXPECT_EQ(sent(server.requestsTo("/next")), (Lines{"GET " + page + " -"}));
     EXPECT_EQ(sent(other.requestsTo("/302")), (Lines{"GET " + origin + " -"}));
     EXPECT_EQ(sent(server.requestsTo("/landed")), (Lines{"GET " + origin + " -"}));
     EXPECT_EQ(sent(other.requestsTo("/307")), (Lines{"POST " + origin + " " + originOnly}));
     EXPECT_EQ(sent(server.requestsTo("/post")),
               (Lines{"POST " + page + " " + originOnly, "POST " + page + " " + originOnly, "POST " + origin + " null",
-                     "POST - null"}));
+                     "POST - null", "POST - " + originOnly}));
 }
 
 // Two sites on one server: the cookies a request carries depend on the site whose page started it, all

@@ -36,6 +36,9 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
     const std::string twice = "<form method=post action=/t><input name=item><input name=item value=second>"
                               "<input type=checkbox name=c value=1 checked><select name=m multiple>"
                               "<option selected>a<option selected>b</select></form>";
+    const std::string spelt = "<form method=post action='  /s/pad  '><input name=a value=1></form>"
+                              "<form method=post action='HTTPS://INTRANET.Example:443/s/u\tp'><input name=a value=2>"
+                              "</form><form method=post action='/s/\xC3\xA9'><input name=a value=3></form>";
     std::string everyPrivateUse = "<form action=/p><input name=c value='\x01'>";
     for (int c = 0xF0000; c <= 0x10FFFF; ++c) everyPrivateUse += "&#" + std::to_string(c);
     auto page = *URL::string("https://intranet.example/dir/page.html");
@@ -43,6 +46,7 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
         std::string label, html;
         FormFill fill;
         std::string request;  // "METHOD URL [BODY]", or the problem
+        const char* charset = "utf-8";
     } cases[] = {
         {"every kind of field filled in",
          form,
@@ -79,6 +83,20 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          form,
          {"/nothing", {}},
          "no form on the page submits to /nothing (its forms submit to: /search.html, post.html)"},
+        {"found by the URL its action resolves to: spaces at its ends",
+         spelt,
+         {"/s/pad", {}},
+         "POST https://intranet.example/s/pad a=1"},
+        {"... upper case, its scheme's port and a tab",
+         spelt,
+         {"https://intranet.example/s/up", {}},
+         "POST https://intranet.example/s/up a=2"},
+        {"... a non-ASCII path", spelt, {"/s/%C3%A9", {}}, "POST https://intranet.example/s/%C3%A9 a=3"},
+        {"... sent with its query in the page's encoding",
+         "<form method=post action='/s/\xE9?q=\xE9#\xE9'></form>",
+         {"/s/%C3%A9?q=%C3%A9#%C3%A9", {}},
+         "POST https://intranet.example/s/%C3%A9?q=%E9#%C3%A9 ",
+         "windows-1252"},
         {"no forms", "<p>text</p>", {"/nothing", {}}, "the page has no form"},
         {"no such field", form, {"post.html", {{"nofield", "1"}}}, "the form has no field nofield"},
         {"a disabled field", form, {"post.html", {{"fs", "1"}}}, "the form has no field fs"},
@@ -88,6 +106,17 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          form,
          {"post.html", {}},
          "the form's field \"user\" is not valid: Fill out this field"},
+        {"an empty value chosen is no placeholder in a list, a group, or after the first option",
+         "<form method=post action=/p><select name=m multiple required><option value='' selected>e</select>"
+         "<select name=l size=2 required><option value='' selected>e</select><select name=g required><optgroup>"
+         "<option value='' selected>e</optgroup></select><select name=s required><option value=x><option value='' "
+         "selected></select></form>",
+         {"/p", {}},
+         "POST https://intranet.example/p m=&l=&g=&s="},
+        {"a required drop-down list left on its placeholder",
+         "<form method=post action=/p><select name=s required><option value=''>pick<option>x</select></form>",
+         {"/p", {}},
+         "the form's field \"s\" is not valid: Select an item in the list"},
         {"private-use characters of the page, a control character and a noncharacter kept",
          "<form method=post action=/p><input name=a value='&#xF0041;\xF3\xB0\x81\x82'>"
          "<textarea name=t>\xF3\xB0\x80\x8A</textarea><input name=c value='\x01&#xF0001;&#xFDD0;&#xF0100;'></form>",
@@ -147,11 +176,23 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          {"/p", {{"s", "0.5"}}},
          "POST https://intranet.example/p a=0&b=1&c=1e%2B1&d=15&e=1e%2B2&f=2.5&g=1.234e-7&h=0.000001&i=0.5&j=0&"
          "k=1e%2B20&l=-10&m=20&n=50&o=10&p=10&q=1e%2B1&s=0&t=6e%2B1"},
+        {"a step that adds nothing to a base with an exponent counts in the step's power of ten, unless the value "
+         "was the base (an invalid or typed value is clamped twice, a range without a value once)",
+         "<form method=post action=/p><input type=range name=a min=1e1 step=100><input type=range name=b min=1e1 "
+         "step=100 value=x><input type=range name=c min=1e1 step=0.5 max=10.2><input type=range name=d value=1e1>"
+         "<input type=range name=e min=1e1 step=1e2><input type=range name=f min=2e1 step=100 value=20></form>",
+         {"/p", {{"d", "10"}}},
+         "POST https://intranet.example/p a=10&b=1e%2B1&c=10&d=10&e=1e%2B1&f=2e%2B1"},
         {"_charset_ names the replacement encoding, though the form goes in UTF-8",
          "<form method=post action=/p accept-charset='bogus iso-2022-kr'><input type=hidden name=_charset_>"
          "<input name=a value='\xC3\xA9'></form>",
          {"/p", {}},
          "POST https://intranet.example/p _charset_=replacement&a=%C3%A9"},
+        {"accept-charset's labels are parted at spaces and commas only: one with a tab or a line break names none",
+         "<form method=post action=/p accept-charset='bogus\tiso-8859-2,l2\n \fl2'><input name=a value='\xC5\x82'>"
+         "</form>",
+         {"/p", {}},
+         "POST https://intranet.example/p a=%C5%82"},
         {"no private-use character left to read a control character with",
          everyPrivateUse,
          {"/p", {}},
@@ -164,7 +205,7 @@ TEST(HTMLForm, FillsInAndSendsAFormAsTheEngineDoes) {
          "multipart/form-data (run with --web-engine real)"},
     };
     for (const auto& c : cases) {
-        auto made = forms::readForm({c.html, "utf-8", page}, c.fill, noStop);
+        auto made = forms::readForm({c.html, c.charset, page}, c.fill, noStop);
         std::string seen = made.problem;
         if (made.request) {
             const auto& body = made.request->HTTPBody();

@@ -98,6 +98,29 @@ TEST(TextEncoding, ReadsTheLabelsTheEngineReads) {
     for (const auto& row : rows) EXPECT_STREQ(named(row.label).name, row.name) << row.label;
 }
 
+// A page's first bytes name its encoding in a <meta>, but not in the text of an element that holds no tags.
+TEST(TextEncoding, FindsTheMetaTheEngineFinds) {
+    struct Row {
+        std::string page;
+        const char* name;
+    } rows[] = {
+        {"<head><meta charset=iso-8859-2>", "ISO-8859-2"},
+        {"<noscript><meta charset=iso-8859-2></noscript>", "ISO-8859-2"},
+        {"<SCRIPT type=x></scripts><meta charset=utf-8></script ><meta charset=iso-8859-2>", "ISO-8859-2"},
+        {"<title><meta charset=iso-8859-2>", "windows-1252"},  // no end tag: none after it either
+        {"<script/><meta charset=iso-8859-2></script>", "windows-1252"},
+    };
+    for (const auto& row : rows) {
+        bool certain = true;
+        EXPECT_STREQ(sniffedEncoding(row.page, "", certain).name, row.name) << row.page;
+    }
+    for (const char* tag : {"script", "style", "title", "textarea", "xmp", "iframe", "noembed", "noframes"}) {
+        std::string page = std::string("<") + tag + "><meta charset=iso-8859-2></" + tag + ">";
+        bool certain = true;
+        EXPECT_STREQ(sniffedEncoding(page, "", certain).name, "windows-1252") << page;
+    }
+}
+
 // Every character a table has decodes from its bytes and encodes back to bytes that decode to it.
 TEST(TextEncoding, EveryTableEntryGoesBothWays) {
     const char* labels[] = {
