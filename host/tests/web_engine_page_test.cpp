@@ -208,6 +208,32 @@ TEST_F(WebEnginePage, FailuresArriveAsURLErrors) {
     EXPECT_TRUE(server_.requestsTo("/").empty());
 }
 
+// A load past the engine's redirect limit fails as URL loading's does, naming the URL it was redirected to last,
+// not the page shown before it (a redirect back to the same URL does not move the view's URI).
+TEST_F(WebEnginePage, ALoadPastTheRedirectLimitFailsNamingItsLastURL) {
+    server_.route("GET", "/loop", Reply::redirect("/loop"));
+    for (int hop = 1; hop <= 21; ++hop)
+        server_.route("GET", "/hop" + std::to_string(hop), Reply::redirect("/hop" + std::to_string(hop + 1)));
+    std::vector<std::string> failed;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "page.fail")
+            failed.push_back(fields["url"].stringOr("") + " " + std::to_string(fields["code"].integerOr(0)));
+    });
+    struct Row {
+        std::string tapped;
+        std::string failed;
+    } rows[] = {{"/loop", site("/loop") + " -1007"}, {"/hop1", site("/hop21") + " -1007"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.tapped);
+        ASSERT_TRUE(load(site("/")));
+        failed.clear();
+        recorder_->ended = false;
+        webView_->tapLink(row.tapped);
+        ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
+        EXPECT_EQ(failed, std::vector<std::string>{row.failed});
+    }
+}
+
 TEST_F(WebEnginePage, ACancelledDecisionEndsTheNavigationQuietly) {
     recorder_->cancelActions = true;
     webView_->loadRequest(URLRequest(*URL::string(site("/"))));

@@ -135,6 +135,7 @@ public:
         bool awaitingRetry = false;        // its certificate was accepted; the engine loads it again
         bool loadedAgainAfterCut = false;  // its connection was ended under it, and it went again
         bool askedByOwner = false;         // the owner's load, reload or move in the history: the page's own
+        int redirects = 0;                 // followed so far
         // What the failure of a load whose certificate was refused says, when it knows more than -1202 does.
         std::optional<Error> certificateFailure;
         std::vector<std::string> urls;
@@ -825,11 +826,17 @@ private:
             if (job) start(job);  // else a load nobody decided here (the engine's own): not reported
             return;
         }
-        case WEBKIT_LOAD_REDIRECTED:
+        case WEBKIT_LOAD_REDIRECTED: {
             if (!current_ || current_->stage != Job::Stage::Provisional) return;
-            current_->request.setURL(parse(webkit_web_view_get_uri(view_)));
+            // The view's URI moves only when a redirect changes it, and a load a link started may still show the
+            // last page's; the page's own request has followed the redirect.
+            WebKitWebResource* resource = webkit_web_view_get_main_resource(view_);
+            const char* uri = resource ? webkit_web_resource_get_uri(resource) : nullptr;
+            current_->request.setURL(parse(uri ? uri : webkit_web_view_get_uri(view_)));
+            ++current_->redirects;
             if (client_) client_->engineDidRedirect(current_->navigation);
             return;
+        }
         case WEBKIT_LOAD_COMMITTED:
             if (current_ && current_->stage == Job::Stage::Provisional) commit(current_);
             return;
@@ -969,8 +976,9 @@ private:
             webkit_web_view_load_uri(self->view_, uri);
             return TRUE;
         }
-        auto failure = loadError(g_quark_to_string(error->domain), error->code, error->message ? error->message : "",
-                                 url ? url : job->request.url());
+        const char* domain = g_quark_to_string(error->domain);
+        auto failure = loadError(domain ? domain : "", error->code, error->message ? error->message : "",
+                                 url ? url : job->request.url(), job->redirects);
         if (job->certificateFailure && failure.code == job->certificateFailure->code)
             failure = *job->certificateFailure;
         // The end of a load that a newer one replaced: already reported when the newer one started.
