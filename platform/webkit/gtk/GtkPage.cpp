@@ -135,7 +135,11 @@ constexpr const char* kAimScript = R"js((function(h) {
   // The engine's scrollbars lie over the page along its right and bottom edges, wider than they are drawn: a
   // press there reaches the page but its release goes to the scrollbar, and no click follows.
   var kEdge = 24;
-  function missed(why) { return JSON.stringify({missed: why}); }
+  var made = null;
+  function missed(why) {
+    if (made) made.remove();
+    return JSON.stringify({missed: why});
+  }
   function name(e) {
     var c = typeof e.className === 'string' ? e.className.trim().split(/\s+/)[0] : '';
     return '<' + e.localName + (e.id ? ' id=' + e.id : c ? ' class=' + c : '') + '>';
@@ -150,6 +154,7 @@ constexpr const char* kAimScript = R"js((function(h) {
     a.style.cssText = 'position:fixed;left:0;top:0;display:block;padding:12px;background:#fff;z-index:2147483647';
     a.addEventListener('click', function() { setTimeout(function() { a.remove(); }); });
     document.body.appendChild(a);
+    made = a;
   }
   if (!a.getClientRects().length) return missed('the link is hidden: it takes no room on the page');
   var visibility = getComputedStyle(a).visibility;
