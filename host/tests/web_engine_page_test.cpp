@@ -240,6 +240,87 @@ TEST_F(WebEnginePage, FailuresArriveAsURLErrors) {
     EXPECT_TRUE(server_.requestsTo("/").empty());
 }
 
+// A tap clicks its link where it shows, scrolled into the screen (a link wider than the screen at its start),
+// and counts as the page's load until the page took the click, so a wait for the page waits for the link's
+// navigation too; a link it cannot click is said, with why.
+TEST_F(WebEnginePage, ATapLoadsItsLinkOrSaysWhyItCannot) {
+    server_.route(
+        "GET", "/links",
+        Reply::text("<p><a href='/wide'>" + std::string(150, 'w') +
+                        "</a></p><div style='height:3000px'></div><a href='/low'>low</a>"
+                        "<a href='/none' style='display:none'>none</a>"
+                        "<a href='/unseen' style='visibility:hidden'>unseen</a>"
+                        "<a href='/covered' style='position:fixed;left:100px;top:100px'>covered</a>"
+                        "<div id=cover style='position:fixed;left:90px;top:90px;width:200px;height:60px'></div>"
+                        "<a href='/away' style='position:fixed;left:-500px;top:0'>away</a>"
+                        "<a href='/shy' style='position:fixed;left:10px;top:300px'"
+                        " onmouseover=\"this.style.display='none'\">shy</a>",
+                    200, "text/html"));
+    std::vector<std::string> missed;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "tap.missed") missed.push_back(fields["reason"].stringOr(""));
+    });
+    struct Row {
+        std::string href;
+        std::string missed;  // "" when the link's page loads
+    } rows[] = {
+        {"/wide", ""},
+        {"/low", ""},
+        {"/made", ""},  // no such link: one made for the tap
+        {"/none", "the link is hidden: it takes no room on the page"},
+        {"/unseen", "the link is hidden: its visibility is hidden"},
+        {"/covered", "the link is covered by <div id=cover>"},
+        {"/away", "the link is outside the screen"},
+        // The page takes the link away as the pointer comes over it.
+        {"/shy", "the click landed on <div>, not on the link"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.href);
+        ASSERT_TRUE(load(site("/links")));
+        recorder_->ended = false;
+        recorder_->lines.clear();
+        missed.clear();
+        webView_->tapLink(row.href);
+        EXPECT_TRUE(webView_->isLoading());
+        ASSERT_TRUE(dispatch::MainLoop::shared().runUntil(
+            [&] { return !webView_->isLoading() && (recorder_->ended || !missed.empty()); }, 20));
+        if (row.missed.empty()) {
+            EXPECT_EQ(missed, std::vector<std::string>{});
+            ASSERT_FALSE(recorder_->lines.empty());
+            EXPECT_EQ(recorder_->lines.front(), "action linkActivated " + row.href);
+        } else {
+            EXPECT_EQ(missed, std::vector<std::string>{row.missed});
+            EXPECT_TRUE(recorder_->lines.empty());
+        }
+    }
+}
+
+// A load past the engine's redirect limit fails as URL loading's does, naming the URL it was redirected to last,
+// not the page shown before it (a redirect back to the same URL does not move the view's URI).
+TEST_F(WebEnginePage, ALoadPastTheRedirectLimitFailsNamingItsLastURL) {
+    server_.route("GET", "/loop", Reply::redirect("/loop"));
+    for (int hop = 1; hop <= 21; ++hop)
+        server_.route("GET", "/hop" + std::to_string(hop), Reply::redirect("/hop" + std::to_string(hop + 1)));
+    std::vector<std::string> failed;
+    auto listening = DeviceEvents::addListener([&](const std::string& name, const Value& fields) {
+        if (name == "page.fail")
+            failed.push_back(fields["url"].stringOr("") + " " + std::to_string(fields["code"].integerOr(0)));
+    });
+    struct Row {
+        std::string tapped;
+        std::string failed;
+    } rows[] = {{"/loop", site("/loop") + " -1007"}, {"/hop1", site("/hop21") + " -1007"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.tapped);
+        ASSERT_TRUE(load(site("/")));
+        failed.clear();
+        recorder_->ended = false;
+        webView_->tapLink(row.tapped);
+        ASSERT_TRUE(dispatch::MainLoop::shared().runUntil([&] { return recorder_->ended; }, 20));
+        EXPECT_EQ(failed, std::vector<std::string>{row.failed});
+    }
+}
+
 TEST_F(WebEnginePage, ACancelledDecisionEndsTheNavigationQuietly) {
     recorder_->cancelActions = true;
     webView_->loadRequest(URLRequest(*URL::string(site("/"))));
@@ -859,11 +940,11 @@ TEST_F(WebEnginePage, WhatTheEngineWouldAskAUserIsAnsweredAsWithNoHandler) {
          0,
          "f.click()",
          {"cancel"}},
-        // The select lies over the link: the tap opens its menu.
+        // The select fills the link, which goes nowhere: the tap opens the select's menu.
         {"a <select>'s menu",
-         "<a href='/next' style='position:fixed;left:0;top:0;width:90px;height:30px'>next</a><select "
-         "style='position:fixed;left:0;top:0;width:90px;height:30px;z-index:1' onfocus=\"" +
-             said + "said('menu')\"><option>a<option>b</select>",
+         "<a href='/next' onclick='event.preventDefault()' style='position:fixed;left:0;top:0'><select "
+         "style='width:90px;height:30px' onfocus=\"" +
+             said + "said('menu')\"><option>a<option>b</select></a>",
          "/page",
          0,
          "tap /next",

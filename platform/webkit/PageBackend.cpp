@@ -26,8 +26,10 @@ void PageBackend::evaluateJavaScript(const std::string&,
     dispatch::MainLoop::shared().post([completion = std::move(completion)] { completion(Value(), noScriptEngine()); });
 }
 
-void PageBackend::clickLink(const std::string&, std::function<void(bool)> completion) {
-    if (completion) dispatch::MainLoop::shared().post([completion = std::move(completion)] { completion(false); });
+void PageBackend::clickLink(const std::string&, std::function<void(const std::optional<std::string>&)> completion) {
+    if (completion)
+        dispatch::MainLoop::shared().post(
+            [completion = std::move(completion)] { completion(std::string("no page is shown to click in")); });
 }
 
 void PageBackend::snapshotPNG(

@@ -108,8 +108,11 @@ public:
     virtual void evaluateJavaScript(const std::string& script,
                                     std::function<void(const Value&, const std::optional<Error>&)> completion);
     // Clicks, as a user would, the first link whose href attribute or resolved URL is `href`. The
-    // completion says whether such a link was on the page.
-    virtual void clickLink(const std::string& href, std::function<void(bool found)> completion);
+    // completion, on the main loop, gets why the click could not reach the link (no page, the link hidden,
+    // covered or outside the screen), or nullopt once it did; until then the tap counts in isLoading(), as
+    // the load it is about to start.
+    virtual void clickLink(const std::string& href,
+                           std::function<void(const std::optional<std::string>& missed)> completion);
     // A PNG of what the view shows, taken once its next frame is drawn.
     virtual void
     snapshotPNG(std::function<void(const std::optional<Snapshot>&, const std::optional<Error>&)> completion);

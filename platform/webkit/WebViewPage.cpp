@@ -41,8 +41,10 @@ std::shared_ptr<Navigation> WebView::tapLink(const std::string& href, bool targe
     if (!url) return nullptr;
     if (engine_->runsScripts()) {
         // The page's own link, clicked: its target decides between this window and a new one.
-        engine_->clickLink(href, [href](bool found) {
-            if (!found) DeviceEvents::post("tap.missed", Value::dictionary({{"href", Value(href)}}));
+        engine_->clickLink(href, [href](const std::optional<std::string>& missed) {
+            if (missed)
+                DeviceEvents::post("tap.missed",
+                                   Value::dictionary({{"href", Value(href)}, {"reason", Value(*missed)}}));
         });
         return nullptr;
     }

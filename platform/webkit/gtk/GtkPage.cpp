@@ -122,6 +122,101 @@ void describe(cairo_surface_t* surface, Snapshot& snapshot) {
 // The alert or confirm some page of the engine waits on, if any.
 std::optional<std::string> openPanel();
 
+// A tap's scripts run in a world of their own: the page's scripts neither see nor disturb them.
+constexpr const char* kTapWorld = "tesmar-tap";
+constexpr int kClickAttempts = 2;  // a click the engine dropped is sent once more
+constexpr int kClickPolls = 8;     // questions to the page before a click counts as dropped
+
+// Called with the href: the page's link with that href (else one made for the tap, so the click is still the
+// user's on a real link, gone again once it started its navigation), scrolled into the screen. Answers the
+// point to click, where the link itself is hit, as JSON {x, y}, or {missed: why}; then watches what the click
+// reaches (kClickSeenScript asks).
+constexpr const char* kAimScript = R"js((function(h) {
+  // The engine's scrollbars lie over the page along its right and bottom edges, wider than they are drawn: a
+  // press there reaches the page but its release goes to the scrollbar, and no click follows.
+  var kEdge = 24;
+  var made = null;
+  function missed(why) {
+    if (made) made.remove();
+    return JSON.stringify({missed: why});
+  }
+  function name(e) {
+    var c = typeof e.className === 'string' ? e.className.trim().split(/\s+/)[0] : '';
+    return '<' + e.localName + (e.id ? ' id=' + e.id : c ? ' class=' + c : '') + '>';
+  }
+  var links = Array.prototype.slice.call(document.querySelectorAll('a[href]'));
+  var abs = null; try { abs = new URL(h, document.baseURI).href; } catch (e) {}
+  var a = links.find(function(l) { return l.getAttribute('href') === h; }) ||
+          links.find(function(l) { return l.href === abs; });
+  if (!a) {
+    if (!document.body) return missed('the page has no link to ' + h + ' and no body to put one in');
+    a = document.createElement('a'); a.href = h; a.textContent = h;
+    a.style.cssText = 'position:fixed;left:0;top:0;display:block;padding:12px;background:#fff;z-index:2147483647';
+    a.addEventListener('click', function() { setTimeout(function() { a.remove(); }); });
+    document.body.appendChild(a);
+    made = a;
+  }
+  if (!a.getClientRects().length) return missed('the link is hidden: it takes no room on the page');
+  var visibility = getComputedStyle(a).visibility;
+  if (visibility !== 'visible') return missed('the link is hidden: its visibility is ' + visibility);
+  var cover = null;
+  // A point of the link's boxes on the screen where a click reaches the link: the middle of a box's part on
+  // the screen, else near its start.
+  function spot(edge) {
+    var width = innerWidth - edge, height = innerHeight - edge;
+    var boxes = a.getClientRects();
+    for (var i = 0; i < boxes.length; ++i) {
+      var r = boxes[i], left = Math.max(r.left, 0), right = Math.min(r.right, width);
+      var top = Math.max(r.top, 0), bottom = Math.min(r.bottom, height);
+      if (right - left < 1 || bottom - top < 1) continue;
+      var y = (top + bottom) / 2, xs = [(left + right) / 2, left + Math.min((right - left) / 2, 8)];
+      for (var j = 0; j < xs.length; ++j) {
+        var hit = document.elementFromPoint(xs[j], y);
+        if (hit && a.contains(hit)) return {x: xs[j], y: y};
+        cover = cover || hit;
+      }
+    }
+    return null;
+  }
+  a.scrollIntoView({block: 'center', inline: 'nearest', behavior: 'instant'});
+  var at = spot(kEdge) || spot(0);
+  // A link wider than the screen shows its start.
+  if (!at) {
+    a.scrollIntoView({block: 'center', inline: 'start', behavior: 'instant'});
+    at = spot(kEdge) || spot(0);
+  }
+  if (!at) return missed(cover ? 'the link is covered by ' + name(cover) : 'the link is outside the screen');
+  if (window.tesmarTap) window.tesmarTap.stop();
+  var tap = {pressed: false, clicked: false, elsewhere: null};
+  function watch(e) {
+    if (!e.isTrusted) return;
+    var on = a.contains(e.target);
+    if (e.type === 'click') tap.clicked = tap.clicked || on;
+    else if (on) tap.pressed = true;
+    else tap.elsewhere = name(e.target);
+  }
+  tap.stop = function() {
+    removeEventListener('mousedown', watch, true);
+    removeEventListener('click', watch, true);
+    window.tesmarTap = null;
+  };
+  addEventListener('mousedown', watch, true);
+  addEventListener('click', watch, true);
+  window.tesmarTap = tap;
+  return JSON.stringify(at);
+}))js";
+
+// What the tap's click reached: "clicked" (the link), "elsewhere NAME" (pressed on another element), "pressed"
+// (the link, with no click yet), "waiting" (nothing yet), or "gone" (a new document: the watch went with the
+// old one).
+constexpr const char* kClickSeenScript = R"js((function() {
+  var tap = window.tesmarTap;
+  if (!tap) return 'gone';
+  if (tap.clicked) { tap.stop(); return 'clicked'; }
+  if (tap.elsewhere) { tap.stop(); return 'elsewhere ' + tap.elsewhere; }
+  return tap.pressed ? 'pressed' : 'waiting';
+})())js";
+
 }  // namespace
 
 class GtkPage : public PageBackend, public std::enable_shared_from_this<GtkPage> {
@@ -135,6 +230,7 @@ public:
         bool awaitingRetry = false;        // its certificate was accepted; the engine loads it again
         bool loadedAgainAfterCut = false;  // its connection was ended under it, and it went again
         bool askedByOwner = false;         // the owner's load, reload or move in the history: the page's own
+        int redirects = 0;                 // followed so far
         // What the failure of a load whose certificate was refused says, when it knows more than -1202 does.
         std::optional<Error> certificateFailure;
         std::vector<std::string> urls;
@@ -288,7 +384,7 @@ public:
         // A load asked for counts at once: the engine's decision request comes later.
         for (const auto& job : {pending_, current_})
             if (job && job->stage != Job::Stage::Done) return true;
-        return !decided_.empty();
+        return !decided_.empty() || tapsInFlight_ > 0;
     }
     double estimatedProgress() const override {
         return view_ ? webkit_web_view_get_estimated_load_progress(view_) : 1.0;
@@ -316,13 +412,20 @@ public:
 
     void evaluateJavaScript(const std::string& script,
                             std::function<void(const Value&, const std::optional<Error>&)> completion) override {
+        evaluate(script, nullptr, std::move(completion));
+    }
+
+    // In the page's own script world when `world` is null; else in the world of that name, which sees the
+    // page's document but none of its scripts' variables, nor they its.
+    void evaluate(const std::string& script, const char* world,
+                  std::function<void(const Value&, const std::optional<Error>&)> completion) {
         if (!view_) return PageBackend::evaluateJavaScript(script, std::move(completion));
         struct Call {
             std::function<void(const Value&, const std::optional<Error>&)> completion;
         };
         auto* call = new Call{std::move(completion)};
         webkit_web_view_evaluate_javascript(
-            view_, script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
+            view_, script.c_str(), static_cast<gssize>(script.size()), world, nullptr, nullptr,
             [](GObject* source, GAsyncResult* result, gpointer data) {
                 std::unique_ptr<Call> call(static_cast<Call*>(data));
                 GError* error = nullptr;
@@ -342,40 +445,20 @@ public:
             call);
     }
 
-    void clickLink(const std::string& href, std::function<void(bool)> completion) override {
-        // JSON writes documents: the href travels as the one element of an array.
-        auto literal = json::write(Value::array({Value(href)}));
-        // The page's own link when it has one; else one made for the tap, so the click is still the
-        // user's on a real link (its target and the engine's navigation type follow from it). The made
-        // one goes once the click has started its navigation: gone sooner, the click would follow nothing.
-        std::string script = "(function(h) {"
-                             "  var links = Array.prototype.slice.call(document.querySelectorAll('a[href]'));"
-                             "  var abs = null; try { abs = new URL(h, document.baseURI).href; } catch (e) {}"
-                             "  var a = links.find(function(l) { return l.getAttribute('href') === h; }) ||"
-                             "          links.find(function(l) { return l.href === abs; });"
-                             "  if (!a) {"
-                             "    if (!document.body) return null;"
-                             "    a = document.createElement('a'); a.href = h; a.textContent = h;"
-                             "    a.style.cssText = 'position:fixed;left:0;top:0;display:block;padding:12px;"
-                             "background:#fff;z-index:2147483647';"
-                             "    a.addEventListener('click', function() { setTimeout(function() { a.remove(); }); });"
-                             "    document.body.appendChild(a);"
-                             "  }"
-                             "  a.scrollIntoView({block: 'center', inline: 'center'});"
-                             "  var r = a.getClientRects()[0] || a.getBoundingClientRect();"
-                             "  return JSON.stringify({x: r.left + Math.min(r.width / 2, 8), y: r.top + r.height / 2});"
-                             "})(" +
-                             (literal.ok() ? literal.value() + "[0]" : std::string("''")) + ")";
+    // A tap is the user's click on the link: the page says where the link shows (scrolled into the screen, at a
+    // point where the link itself takes the click, not what covers it), the click goes there, and the page then
+    // says what it took. A click the engine dropped is sent once more; one that landed on something else, or a
+    // link that cannot be clicked, is said. Until then the tap counts as the page's load (isLoading), so a wait
+    // for the page does not end before the link's navigation is asked for.
+    void clickLink(const std::string& href,
+                   std::function<void(const std::optional<std::string>&)> completion) override {
+        ++tapsInFlight_;
         std::weak_ptr<GtkPage> weak = weak_from_this();
-        evaluateJavaScript(
-            script, [weak, completion = std::move(completion)](const Value& value, const std::optional<Error>& error) {
-                auto self = weak.lock();
-                const std::string* text = value.asString();
-                auto point = text ? json::read(*text) : Result<Value>(Error::withDescription("", 0, ""));
-                bool clicked = self && !error && point.ok() && point.value()["x"].isNumber();
-                if (clicked) self->click(point.value()["x"].doubleOr(0), point.value()["y"].doubleOr(0));
-                if (completion) completion(clicked);
-            });
+        aimAndClick(href, kClickAttempts,
+                    [weak, completion = std::move(completion)](const std::optional<std::string>& missed) {
+                        if (auto self = weak.lock()) --self->tapsInFlight_;
+                        if (completion) completion(missed);
+                    });
     }
 
     // The form is found, filled in and submitted by the page itself, as the user's typing and Enter key
@@ -597,6 +680,53 @@ private:
         send(GDK_MOTION_NOTIFY);
         send(GDK_BUTTON_PRESS);
         send(GDK_BUTTON_RELEASE);
+    }
+
+    using TapDone = std::function<void(const std::optional<std::string>&)>;
+
+    void aimAndClick(const std::string& href, int attempts, TapDone done) {
+        // JSON writes documents: the href travels as the one element of an array.
+        auto literal = json::write(Value::array({Value(href)}));
+        std::string script = std::string(kAimScript) + "(" + (literal.ok() ? literal.value() + "[0]" : "''") + ")";
+        std::weak_ptr<GtkPage> weak = weak_from_this();
+        evaluate(script, kTapWorld,
+                 [weak, href, attempts, done = std::move(done)](const Value& value, const std::optional<Error>& error) {
+                     auto self = weak.lock();
+                     if (!self || !self->view_) return done(std::string("the page went away before the tap"));
+                     if (error) return done("the page's script failed: " + error->localizedDescription());
+                     auto aim = json::read(value.stringOr(""));
+                     if (!aim.ok() || !aim.value().isDictionary())
+                         return done(std::string("the page did not say where the link is"));
+                     if (const std::string* missed = aim.value()["missed"].asString()) return done(*missed);
+                     uint64_t asked = self->navigationsAsked_;
+                     self->click(aim.value()["x"].doubleOr(0), aim.value()["y"].doubleOr(0));
+                     self->confirmClick(href, attempts, asked, kClickPolls, std::move(done));
+                 });
+    }
+
+    // The page answers each question after the events sent before it, and the engine sends the press and the
+    // release each once the event before it was taken: a few questions see the whole click.
+    void confirmClick(const std::string& href, int attempts, uint64_t asked, int polls, TapDone done) {
+        std::weak_ptr<GtkPage> weak = weak_from_this();
+        evaluate(kClickSeenScript, kTapWorld,
+                 [weak, href, attempts, asked, polls, done = std::move(done)](const Value& value,
+                                                                              const std::optional<Error>&) {
+                     auto self = weak.lock();
+                     if (!self || !self->view_) return done(std::string("the page went away before the click"));
+                     std::string seen = value.stringOr("");
+                     if (seen == "clicked") return done(std::nullopt);
+                     // A new document: the click's own navigation, unless none was asked for since.
+                     if (seen == "gone")
+                         return done(self->navigationsAsked_ != asked
+                                         ? std::nullopt
+                                         : std::optional<std::string>("the page changed before the click reached it"));
+                     if (seen.rfind("elsewhere ", 0) == 0)
+                         return done("the click landed on " + seen.substr(10) + ", not on the link");
+                     if (polls > 1) return self->confirmClick(href, attempts, asked, polls - 1, std::move(done));
+                     if (attempts > 1) return self->aimAndClick(href, attempts - 1, std::move(done));
+                     done(std::string(seen == "pressed" ? "the link was pressed, but the engine made no click of it"
+                                                        : "the engine did not deliver the click to the page"));
+                 });
     }
 
     // --- navigation ---
@@ -825,11 +955,17 @@ private:
             if (job) start(job);  // else a load nobody decided here (the engine's own): not reported
             return;
         }
-        case WEBKIT_LOAD_REDIRECTED:
+        case WEBKIT_LOAD_REDIRECTED: {
             if (!current_ || current_->stage != Job::Stage::Provisional) return;
-            current_->request.setURL(parse(webkit_web_view_get_uri(view_)));
+            // The view's URI moves only when a redirect changes it, and a load a link started may still show the
+            // last page's; the page's own request has followed the redirect.
+            WebKitWebResource* resource = webkit_web_view_get_main_resource(view_);
+            const char* uri = resource ? webkit_web_resource_get_uri(resource) : nullptr;
+            current_->request.setURL(parse(uri ? uri : webkit_web_view_get_uri(view_)));
+            ++current_->redirects;
             if (client_) client_->engineDidRedirect(current_->navigation);
             return;
+        }
         case WEBKIT_LOAD_COMMITTED:
             if (current_ && current_->stage == Job::Stage::Provisional) commit(current_);
             return;
@@ -933,9 +1069,11 @@ private:
         auto keep = self->shared_from_this();
         switch (type) {
         case WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION:
+            ++self->navigationsAsked_;
             self->decideNavigation(decision);
             return TRUE;
         case WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION:
+            ++self->navigationsAsked_;
             self->decideNewWindow(decision);
             return TRUE;
         case WEBKIT_POLICY_DECISION_TYPE_RESPONSE:
@@ -969,8 +1107,9 @@ private:
             webkit_web_view_load_uri(self->view_, uri);
             return TRUE;
         }
-        auto failure = loadError(g_quark_to_string(error->domain), error->code, error->message ? error->message : "",
-                                 url ? url : job->request.url());
+        const char* domain = g_quark_to_string(error->domain);
+        auto failure = loadError(domain ? domain : "", error->code, error->message ? error->message : "",
+                                 url ? url : job->request.url(), job->redirects);
         if (job->certificateFailure && failure.code == job->certificateFailure->code)
             failure = *job->certificateFailure;
         // The end of a load that a newer one replaced: already reported when the newer one started.
@@ -1269,6 +1408,8 @@ private:
     };
     std::map<std::string, FramesLoadingAgain> framesToLoadAgain_;  // by URL
     std::optional<std::string> waitingOn_;  // the alert or confirm the page waits on, until answered
+    int tapsInFlight_ = 0;                  // clicks of links not yet taken or said to have missed
+    uint64_t navigationsAsked_ = 0;         // navigations the engine asked about, of this page or a window
 };
 
 namespace {

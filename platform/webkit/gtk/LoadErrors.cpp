@@ -52,9 +52,12 @@ std::optional<URLErrorCode> networkErrorCode(int code) {
 
 }  // namespace
 
-Error loadError(const std::string& domain, int code, const std::string& message, const std::optional<URL>& url) {
+Error loadError(const std::string& domain, int code, const std::string& message, const std::optional<URL>& url,
+                int redirects) {
     std::optional<URLErrorCode> mapped;
-    if (is(domain, G_IO_ERROR))
+    if (domain.empty() && redirects >= kEngineRedirectLimit)
+        mapped = URLErrorCode::HTTPTooManyRedirects;
+    else if (is(domain, G_IO_ERROR))
         mapped = ioErrorCode(code);
     else if (is(domain, G_RESOLVER_ERROR))
         mapped = URLErrorCode::CannotFindHost;

@@ -20,9 +20,10 @@ public:
         scripts.push_back(script);
         completions.push_back(std::move(completion));
     }
-    void clickLink(const std::string& href, std::function<void(bool)> completion) override {
+    void clickLink(const std::string& href,
+                   std::function<void(const std::optional<std::string>&)> completion) override {
         clicked.push_back(href);
-        if (completion) completion(true);
+        if (completion) completion(std::nullopt);
     }
 
     webkit_detail::EngineClient* client;
