@@ -20,8 +20,6 @@ namespace platform::urlsession_detail {
 
 namespace {
 
-constexpr int kMaxRedirects = 16;
-
 std::string temporaryPath() {
     auto dir = FileManager::defaultManager().temporaryDirectory();
     if (dir.empty()) dir = std::filesystem::temp_directory_path().string() + "/";
@@ -99,7 +97,7 @@ void Transfer::onHead(HTTPHeaderFields fields) {
         auto d = engine_->delegate();
         auto session = engine_->sessionRef();
         state_ = State::AwaitingRedirect;
-        if (redirects_ >= kMaxRedirects) {
+        if (redirects_ >= config.HTTPMaximumRedirects) {
             onLaterTurn([](Transfer& t) REQUIRES(t.owner_) {
                 t.finish(makeURLError(URLErrorCode::HTTPTooManyRedirects, t.request_.url()));
             });
@@ -139,6 +137,9 @@ void Transfer::onHead(HTTPHeaderFields fields) {
                                      digest ? kURLAuthenticationMethodHTTPDigest : kURLAuthenticationMethodHTTPBasic);
             auto storage = config.URLCredentialStorage;
             proposedCredential_ = storage ? storage->defaultCredentialForProtectionSpace(space) : std::nullopt;
+            // The URL's own user and password answer its server's first challenge, when they did not go with it.
+            if (!config.sendsURLCredentialsPreemptively && status_ == 401 && url.user() && url.password())
+                proposedCredential_ = URLCredential(*url.user(), *url.password(), URLCredentialPersistence::ForSession);
             protectionSpace_ = space;
             state_ = State::AwaitingAuth;
             auto d = engine_->delegate();
@@ -200,8 +201,11 @@ void Transfer::authAnswered(URLSessionAuthChallengeDisposition disposition, std:
         return;
     }
     auto storage = engine_->configuration().URLCredentialStorage;
-    if (storage && protectionSpace_ && use->persistence() != URLCredentialPersistence::None)
+    if (storage && protectionSpace_ && use->persistence() != URLCredentialPersistence::None) {
         storage->setCredential(*use, *protectionSpace_);
+        if (!engine_->configuration().sendsURLCredentialsPreemptively && status_ == 401)
+            storage->setCredentialForFolderOfURL(*use, *protectionSpace_, *request_.url());
+    }
     recordHopMetrics();
     releaseEasy();
     authFailures_++;
@@ -209,8 +213,7 @@ void Transfer::authAnswered(URLSessionAuthChallengeDisposition disposition, std:
     if (protectionSpace_ && protectionSpace_->authenticationMethod() == kURLAuthenticationMethodHTTPDigest)
         curlAuth_ = CurlAuth{proxy, *use->user(), *use->password()};
     else
-        request_.setValue("Basic " + base64Encoded(*use->user() + ":" + *use->password()),
-                          proxy ? "Proxy-Authorization" : "Authorization");
+        request_.setValue(basicAuthorization(*use), proxy ? "Proxy-Authorization" : "Authorization");
     prepareBodyThenStart();
 }
 
