@@ -205,6 +205,7 @@ void PageEngine::begin(const std::shared_ptr<Job>& job) {
     }
     URLRequest request = job->request;
     request.setMainDocumentURL(url);
+    setFetchMetadata(request, job->options.type, false);
     // Reloading asks the server again, however fresh the stored copy.
     if (job->options.type == NavigationType::Reload)
         request.setCachePolicy(URLRequestCachePolicy::ReloadIgnoringLocalCacheData);
@@ -224,6 +225,7 @@ void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr
     carryPageHeaders(job->request, newRequest, job->referrerPolicy);
     // A navigation that has been to another site stays cross-site for its cookies, even back on its
     // own: an initiator without a site is the same site as nothing.
+    setFetchMetadata(newRequest, job->options.type, true);
     const auto& initiator = newRequest.navigationInitiatorURL();
     auto crossSite = [&](const std::optional<URL>& hop) { return !hop || !cookie_rules::isSameSite(*initiator, *hop); };
     if (initiator && (crossSite(job->request.url()) || crossSite(newRequest.url())))
