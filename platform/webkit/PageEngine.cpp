@@ -223,9 +223,9 @@ void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr
     if (auto policy = referrerPolicyIn(response ? response->valueForHTTPHeaderField("Referrer-Policy") : std::nullopt))
         job->referrerPolicy = *policy;
     carryPageHeaders(job->request, newRequest, job->referrerPolicy);
+    setFetchMetadata(newRequest, job->options.type, true);
     // A navigation that has been to another site stays cross-site for its cookies, even back on its
     // own: an initiator without a site is the same site as nothing.
-    setFetchMetadata(newRequest, job->options.type, true);
     const auto& initiator = newRequest.navigationInitiatorURL();
     auto crossSite = [&](const std::optional<URL>& hop) { return !hop || !cookie_rules::isSameSite(*initiator, *hop); };
     if (initiator && (crossSite(job->request.url()) || crossSite(newRequest.url())))
