@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <random>
+#include <utility>
 
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileManager.h"
@@ -88,6 +89,11 @@ void Transfer::onHead(HTTPHeaderFields fields) {
     response_ = std::make_shared<HTTPURLResponse>(url, status_, httpVersion_, std::move(fields));
     const HTTPHeaderFields& headers = response_->allHeaderFields();
     storeCookies(config, request_, url, head_.setCookies());
+    if (auto tried = std::exchange(credentialOnTrial_, std::nullopt);
+        tried && status_ != 401 && config.URLCredentialStorage) {
+        config.URLCredentialStorage->setCredential(*tried, *protectionSpace_);
+        config.URLCredentialStorage->setCredentialForFolderOfURL(*tried, *protectionSpace_, url);
+    }
     // Only a redirect or a challenge asks the delegate here; a plain answer goes on to handleResponse.
     auto task = task_;
 
@@ -202,9 +208,10 @@ void Transfer::authAnswered(URLSessionAuthChallengeDisposition disposition, std:
     }
     auto storage = engine_->configuration().URLCredentialStorage;
     if (storage && protectionSpace_ && use->persistence() != URLCredentialPersistence::None) {
-        storage->setCredential(*use, *protectionSpace_);
-        if (!engine_->configuration().sendsURLCredentialsPreemptively && status_ == 401)
-            storage->setCredentialForFolderOfURL(*use, *protectionSpace_, *request_.url());
+        if (status_ == 401 && !engine_->configuration().sendsURLCredentialsPreemptively)
+            credentialOnTrial_ = use;
+        else
+            storage->setCredential(*use, *protectionSpace_);
     }
     recordHopMetrics();
     releaseEasy();

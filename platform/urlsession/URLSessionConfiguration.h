@@ -43,8 +43,9 @@ public:
     // Redirects a task follows; the answer that would be one more fails it with HTTPTooManyRedirects (-1007).
     int HTTPMaximumRedirects = 16;
     // A URL's user and password go with its first request. Off (a web view's way), they only answer the
-    // server's challenge for it; once a credential answered a Basic challenge, requests within that URL's
-    // folder on the server send it at once, and challenges of its protection space are answered with it.
+    // server's challenge for it; once the server took a credential it challenged for (Basic), requests within
+    // that URL's folder on the server send it at once, and challenges of its protection space are answered
+    // with it.
     bool sendsURLCredentialsPreemptively = true;
     bool HTTPShouldSetCookies = true;
     platform::HTTPCookieAcceptPolicy HTTPCookieAcceptPolicy =

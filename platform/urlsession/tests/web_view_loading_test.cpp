@@ -40,6 +40,8 @@ TEST(WebViewLoadingTest, AURLsCredentialsGoOnlyAfterAChallengeAndThenWithinItsFo
     };
     // Each session's rows in turn: what one row's answer taught the session holds for the next.
     const std::vector<Row> rows = {
+        {true, "http://anna:wrong@{}/basic/", 401, "-B"},
+        {true, "http://{}/basic/in", 401, "-"},  // a refused credential is not kept
         {true, "http://anna:secret@{}/basic/", 200, "-B"},
         {true, "http://{}/basic/sub/page", 200, "B"},  // within the folder
         {true, "http://{}/whoami", 200, "-"},
