@@ -4,6 +4,7 @@
 #include "app/Strings.h"
 #include "app/ViewController.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/URL.h"
 
 namespace Tesmar {
 
@@ -89,7 +90,7 @@ void ViewController::decidePolicyForNavigationAction(webkit::WebView&, const web
         }
     }
 
-    debugPrint("URL: " + url.absoluteString());
+    debugPrint("URL: " + platform::withoutURLPasswords(url.absoluteString()));
     debugPrint("HOST: " + url.host().value_or("NoHostError"));
     debugPrint(std::string("USER CLICKED: ") + (tapped ? "true" : "false"));
     debugPrint(std::string(73, '-'));

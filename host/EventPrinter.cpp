@@ -4,6 +4,7 @@
 
 #include "platform/dispatch/ThreadChecks.h"
 #include "platform/foundation/JSON.h"
+#include "platform/foundation/URL.h"
 
 namespace tesmar_host {
 
@@ -40,8 +41,8 @@ Value printable(const Value& value) {
     case Value::Type::Object:
         return Value(printableText(value.description()));
     case Value::Type::String:
-        // Text that is not UTF-8 would make the writer refuse the whole line.
-        return Value(printableText(*value.asString()));
+        // Text that is not UTF-8 would make the writer refuse the whole line; a password does not belong in a log.
+        return Value(printableText(platform::withoutURLPasswords(*value.asString())));
     case Value::Type::Array: {
         platform::ValueArray out;
         for (const auto& item : *value.asArray()) out.push_back(printable(item));

@@ -260,6 +260,11 @@ TEST(HostEvents, EveryEventPrintsAsOneJSONLine) {
     Value page = round("page.fail", Value::dictionary({{"url", "https://x/"}, {"code", -1009}}));
     EXPECT_EQ(page["event"], Value("page.fail"));
     EXPECT_EQ(page["code"], Value(-1009));
+    // No password of a URL reaches the output, in whatever field it is.
+    Value secret = round("console", Value::dictionary({{"text", "\"URL: https://anna:secret@x/basic/\""},
+                                                       {"urls", Value::array({Value("https://anna:secret@x/")})}}));
+    EXPECT_EQ(secret["text"], Value("\"URL: https://anna@x/basic/\""));
+    EXPECT_EQ(secret["urls"].at(0), Value("https://anna@x/"));
 
     // Values JSON cannot carry are shown, not dropped with the line.
     Value odd = round("odd", Value::dictionary({{"nan", std::numeric_limits<double>::quiet_NaN()},

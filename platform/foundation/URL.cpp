@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/foundation/ASCII.h"
@@ -674,6 +675,28 @@ std::string URLComponents::description() const {
     field("query", query_);
     field("fragment", fragment_);
     out += " }";
+    return out;
+}
+
+std::string withoutURLPasswords(std::string_view text) {
+    std::string out;
+    size_t from = 0;
+    for (size_t mark = text.find("://"); mark != std::string_view::npos; mark = text.find("://", from)) {
+        // The authority ends where its URL's path, query or fragment starts, or where the text leaves the URL.
+        size_t start = mark + 3;
+        size_t end = std::min(text.find_first_of("/?#\"'<> \t\r\n", start), text.size());
+        std::string_view authority = text.substr(start, end - start);
+        size_t at = authority.rfind('@');
+        size_t colon = authority.find(':');
+        if (at != std::string_view::npos && colon < at) {
+            out.append(text.substr(from, start + colon - from));
+            from = start + at;
+        } else {
+            out.append(text.substr(from, end - from));
+            from = end;
+        }
+    }
+    out.append(text.substr(from));
     return out;
 }
 

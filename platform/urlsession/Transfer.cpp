@@ -9,6 +9,8 @@
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/DeviceEvents.h"
 #include "platform/foundation/PlatformConfig.h"
+#include "platform/urlsession/URLCredentialStorage.h"
+#include "platform/urlsession/internal/AuthChallenges.h"
 #include "platform/urlsession/internal/CacheGlue.h"
 #include "platform/urlsession/internal/CookieGlue.h"
 #include "platform/urlsession/internal/ResumeData.h"
@@ -43,6 +45,16 @@ std::string pageRequestTarget(const std::string& url) {
         i += 2;
     }
     return out + url.substr(to);
+}
+
+// The URL without its user and password, which answer a challenge instead of going with the request.
+std::string withoutUserInfo(const std::string& url) {
+    size_t authority = url.find("://");
+    if (authority == std::string::npos) return url;
+    authority += 3;
+    size_t at = url.find('@', authority);
+    if (at == std::string::npos || at > url.find_first_of("/?#", authority)) return url;
+    return url.substr(0, authority) + url.substr(at + 1);
 }
 
 }  // namespace
@@ -203,7 +215,8 @@ void Transfer::configureHop() {
 
     CurlRequest& hop = hop_.emplace(*engine_, engine_->newEasy(), true);
     CURL* c = hop.easy.get();
-    const std::string target = req.mainDocumentURL() ? pageRequestTarget(url.absoluteString()) : url.absoluteString();
+    std::string target = req.mainDocumentURL() ? pageRequestTarget(url.absoluteString()) : url.absoluteString();
+    if (!config.sendsURLCredentialsPreemptively) target = withoutUserInfo(target);
     curl_easy_setopt(c, CURLOPT_URL, target.c_str());
     curl_easy_setopt(c, CURLOPT_PRIVATE, this);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
@@ -274,6 +287,9 @@ void Transfer::configureHop() {
         }
     if (!setHere("Cookie"))
         if (auto cookie = cookieHeaderFor(config, req)) append("Cookie", *cookie);
+    if (!config.sendsURLCredentialsPreemptively && !setHere("Authorization") && config.URLCredentialStorage)
+        if (auto kept = config.URLCredentialStorage->credentialForURL(url))
+            append("Authorization", basicAuthorization(*kept));
     if (!setHere("User-Agent"))
         curl_easy_setopt(c, CURLOPT_USERAGENT, (PlatformConfig::processName() + " (URLSession)").c_str());
     // curl's own additions to a request with a body that the platform does not make.

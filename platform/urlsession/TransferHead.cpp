@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <random>
+#include <utility>
 
 #include "platform/foundation/ASCII.h"
 #include "platform/foundation/FileManager.h"
@@ -19,8 +20,6 @@
 namespace platform::urlsession_detail {
 
 namespace {
-
-constexpr int kMaxRedirects = 16;
 
 std::string temporaryPath() {
     auto dir = FileManager::defaultManager().temporaryDirectory();
@@ -90,6 +89,11 @@ void Transfer::onHead(HTTPHeaderFields fields) {
     response_ = std::make_shared<HTTPURLResponse>(url, status_, httpVersion_, std::move(fields));
     const HTTPHeaderFields& headers = response_->allHeaderFields();
     storeCookies(config, request_, url, head_.setCookies());
+    if (auto tried = std::exchange(credentialOnTrial_, std::nullopt);
+        tried && status_ != 401 && config.URLCredentialStorage) {
+        config.URLCredentialStorage->setCredential(*tried, *protectionSpace_);
+        config.URLCredentialStorage->setCredentialForFolderOfURL(*tried, *protectionSpace_, url);
+    }
     // Only a redirect or a challenge asks the delegate here; a plain answer goes on to handleResponse.
     auto task = task_;
 
@@ -99,7 +103,7 @@ void Transfer::onHead(HTTPHeaderFields fields) {
         auto d = engine_->delegate();
         auto session = engine_->sessionRef();
         state_ = State::AwaitingRedirect;
-        if (redirects_ >= kMaxRedirects) {
+        if (redirects_ >= config.HTTPMaximumRedirects) {
             onLaterTurn([](Transfer& t) REQUIRES(t.owner_) {
                 t.finish(makeURLError(URLErrorCode::HTTPTooManyRedirects, t.request_.url()));
             });
@@ -139,6 +143,9 @@ void Transfer::onHead(HTTPHeaderFields fields) {
                                      digest ? kURLAuthenticationMethodHTTPDigest : kURLAuthenticationMethodHTTPBasic);
             auto storage = config.URLCredentialStorage;
             proposedCredential_ = storage ? storage->defaultCredentialForProtectionSpace(space) : std::nullopt;
+            // The URL's own user and password answer its server's first challenge, when they did not go with it.
+            if (!config.sendsURLCredentialsPreemptively && status_ == 401 && url.user() && url.password())
+                proposedCredential_ = URLCredential(*url.user(), *url.password(), URLCredentialPersistence::ForSession);
             protectionSpace_ = space;
             state_ = State::AwaitingAuth;
             auto d = engine_->delegate();
@@ -200,8 +207,12 @@ void Transfer::authAnswered(URLSessionAuthChallengeDisposition disposition, std:
         return;
     }
     auto storage = engine_->configuration().URLCredentialStorage;
-    if (storage && protectionSpace_ && use->persistence() != URLCredentialPersistence::None)
-        storage->setCredential(*use, *protectionSpace_);
+    if (storage && protectionSpace_ && use->persistence() != URLCredentialPersistence::None) {
+        if (status_ == 401 && !engine_->configuration().sendsURLCredentialsPreemptively)
+            credentialOnTrial_ = use;
+        else
+            storage->setCredential(*use, *protectionSpace_);
+    }
     recordHopMetrics();
     releaseEasy();
     authFailures_++;
@@ -209,8 +220,7 @@ void Transfer::authAnswered(URLSessionAuthChallengeDisposition disposition, std:
     if (protectionSpace_ && protectionSpace_->authenticationMethod() == kURLAuthenticationMethodHTTPDigest)
         curlAuth_ = CurlAuth{proxy, *use->user(), *use->password()};
     else
-        request_.setValue("Basic " + base64Encoded(*use->user() + ":" + *use->password()),
-                          proxy ? "Proxy-Authorization" : "Authorization");
+        request_.setValue(basicAuthorization(*use), proxy ? "Proxy-Authorization" : "Authorization");
     prepareBodyThenStart();
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/dispatch/ThreadChecks.h"
+#include "platform/foundation/URL.h"
 #include "platform/urlsession/URLAuthenticationChallenge.h"
 
 namespace platform {
@@ -21,6 +22,12 @@ public:
     // The default, else the only credential of the space.
     std::optional<URLCredential> defaultCredentialForProtectionSpace(const URLProtectionSpace& space) const;
 
+    // What a web view keeps beside: `credential` answered `space`'s Basic challenge for `url`, so a request
+    // within the URL's folder (its path up to the last '/') on that server may send it before any challenge.
+    void setCredentialForFolderOfURL(const URLCredential& credential, const URLProtectionSpace& space, const URL& url);
+    // The credential kept for the deepest folder holding `url`, if any.
+    std::optional<URLCredential> credentialForURL(const URL& url) const;
+
 private:
     struct Entry {
         std::map<std::string, URLCredential> byUser;
@@ -28,6 +35,8 @@ private:
     };
     mutable dispatch::Mutex mutex_;
     std::map<URLProtectionSpace, Entry> spaces_ GUARDED_BY(mutex_);
+    // "scheme://host:port" -> folder path -> credential
+    std::map<std::string, std::map<std::string, URLCredential>> folders_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

@@ -40,6 +40,13 @@ public:
     // Downloads go to disk and are not capped. Zero or less: no cap (for callers that stream the body).
     int64_t maximumDataTaskBodyLength = int64_t(64) << 20;
     int HTTPMaximumConnectionsPerHost = 6;
+    // Redirects a task follows; the answer that would be one more fails it with HTTPTooManyRedirects (-1007).
+    int HTTPMaximumRedirects = 16;
+    // A URL's user and password go with its first request. Off (a web view's way), they only answer the
+    // server's challenge for it; once the server took a credential it challenged for (Basic), requests within
+    // that URL's folder on the server send it at once, and challenges of its protection space are answered
+    // with it.
+    bool sendsURLCredentialsPreemptively = true;
     bool HTTPShouldSetCookies = true;
     platform::HTTPCookieAcceptPolicy HTTPCookieAcceptPolicy =
         platform::HTTPCookieAcceptPolicy::OnlyFromMainDocumentDomain;

@@ -205,6 +205,7 @@ void PageEngine::begin(const std::shared_ptr<Job>& job) {
     }
     URLRequest request = job->request;
     request.setMainDocumentURL(url);
+    setFetchMetadata(request, job->options.type, false);
     // Reloading asks the server again, however fresh the stored copy.
     if (job->options.type == NavigationType::Reload)
         request.setCachePolicy(URLRequestCachePolicy::ReloadIgnoringLocalCacheData);
@@ -222,6 +223,7 @@ void PageEngine::redirect(const std::shared_ptr<Job>& job, const std::shared_ptr
     if (auto policy = referrerPolicyIn(response ? response->valueForHTTPHeaderField("Referrer-Policy") : std::nullopt))
         job->referrerPolicy = *policy;
     carryPageHeaders(job->request, newRequest, job->referrerPolicy);
+    setFetchMetadata(newRequest, job->options.type, true);
     // A navigation that has been to another site stays cross-site for its cookies, even back on its
     // own: an initiator without a site is the same site as nothing.
     const auto& initiator = newRequest.navigationInitiatorURL();

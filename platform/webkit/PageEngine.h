@@ -144,6 +144,12 @@ void addPageHeaders(URLRequest& request, const URL& page, ReferrerPolicy policy)
 // went to another origin (the policy does not change the Origin).
 void carryPageHeaders(const URLRequest& previous, URLRequest& next, ReferrerPolicy policy);
 
+// The Sec-Fetch-Dest, -Mode and -Site of a page load of `type`, as the real engine sends them (no
+// Sec-Fetch-User: the host's taps are no gesture of the user's to it): "none" for a load the app asks for,
+// a reload and a move in the history, else where the request's initiator is from its URL; a redirect's next
+// hop (`redirected`, with the headers of the last) keeps the furthest its chain has been.
+void setFetchMetadata(URLRequest& request, NavigationType type, bool redirected);
+
 // Whether a navigation of `type` sending `request` only moves within the document shown at `page`, as a
 // browser's to a fragment of it does: a GET of the same URL but for a fragment, and with one, that is no
 // reload nor a move in the history. It sends nothing and loads nothing; the page's URL takes the new fragment.

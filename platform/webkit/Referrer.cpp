@@ -1,10 +1,11 @@
-// The headless engine's Referer and Origin: what the requests of a page's links, forms and windows tell
-// the server about the page they came from, as the page's referrer policy allows, and again at each
-// redirect.
+// The headless engine's Referer, Origin and Sec-Fetch-*: what the requests of a page's links, forms and
+// windows tell the server about the page they came from, as the page's referrer policy allows, and again at
+// each redirect.
 #include <array>
 #include <utility>
 
 #include "platform/foundation/ASCII.h"
+#include "platform/foundation/HTTPCookie.h"
 #include "platform/webkit/PageEngine.h"
 
 namespace platform::webkit::webkit_detail {
@@ -127,6 +128,30 @@ void carryPageHeaders(const URLRequest& previous, URLRequest& next, ReferrerPoli
         next.setValue(std::nullopt, "Origin");
     else if (originOf(*previous.url()) != originOf(*next.url()))
         next.setValue("null", "Origin");
+}
+
+void setFetchMetadata(URLRequest& request, NavigationType type, bool redirected) {
+    if (!request.url()) return;
+    request.setValue("document", "Sec-Fetch-Dest");
+    request.setValue("navigate", "Sec-Fetch-Mode");
+    // The browser's own loads (the app's, a reload, a move in the history) come from no page; a redirect
+    // says the furthest its chain has gone from the page that started it.
+    const auto& initiator = request.navigationInitiatorURL();
+    auto before = redirected ? request.valueForHTTPHeaderField("Sec-Fetch-Site") : std::nullopt;
+    const bool ownLoad = type == NavigationType::Reload || type == NavigationType::FormResubmitted ||
+                         type == NavigationType::BackForward || !initiator;
+    std::string site = "none";
+    if (!ownLoad && before != "none") {
+        const URL& target = *request.url();
+        if (originOf(*initiator) && originOf(*initiator) == originOf(target))
+            site = "same-origin";
+        else if (initiator->scheme() == target.scheme() && cookie_rules::isSameSite(*initiator, target))
+            site = "same-site";
+        else
+            site = "cross-site";
+        if (before == "cross-site" || (before == "same-site" && site == "same-origin")) site = *before;
+    }
+    request.setValue(site, "Sec-Fetch-Site");
 }
 
 }  // namespace platform::webkit::webkit_detail

@@ -139,6 +139,13 @@ std::shared_ptr<URLSession> WebsiteDataStore::sessionLocked() {
         configuration.maximumDataTaskBodyLength = 0;
         configuration.HTTPCookieStorage = cookieStorage();
         configuration.HTTPShouldSetCookies = true;
+        // A page asks as the real engine's web view does: its user agent and what it accepts, as many redirects,
+        // and a URL's credentials kept for its server's challenge.
+        configuration.HTTPAdditionalHeaders =
+            Value::dictionary({{"User-Agent", Value(kWebViewUserAgent)},
+                               {"Accept", Value("text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8")}});
+        configuration.HTTPMaximumRedirects = 20;
+        configuration.sendsURLCredentialsPreemptively = false;
         router_ = std::make_shared<webkit_detail::SessionRouter>();
         session_ = URLSession::sessionWithConfiguration(
             configuration, router_, std::make_shared<dispatch::OperationQueue>(dispatch::OperationQueue::main()));

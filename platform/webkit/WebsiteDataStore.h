@@ -68,6 +68,10 @@ private:
     std::shared_ptr<CookieJarBackend> backend_ GUARDED_BY(backendMutex_);
 };
 
+// The user agent a web view's requests send: the real engine's own, as the app's web view leaves it.
+inline constexpr const char* kWebViewUserAgent =
+    "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/60.5 Safari/605.1.15";
+
 class WebsiteDataStore : public std::enable_shared_from_this<WebsiteDataStore> {
 public:
     static std::shared_ptr<WebsiteDataStore> defaultDataStore();

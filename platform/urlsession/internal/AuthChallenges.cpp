@@ -1,5 +1,6 @@
 #include "platform/urlsession/internal/AuthChallenges.h"
 
+#include "platform/foundation/ASCII.h"
 #include "platform/foundation/URLRequest.h"
 
 namespace platform::urlsession_detail {
@@ -159,6 +160,10 @@ std::vector<AuthChallengeHeader> parseAuthChallenges(std::string_view field) {
         out.push_back(std::move(challenge));
     }
     return out;
+}
+
+std::string basicAuthorization(const URLCredential& credential) {
+    return "Basic " + base64Encoded(credential.user().value_or("") + ":" + credential.password().value_or(""));
 }
 
 }  // namespace platform::urlsession_detail

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/urlsession/URLAuthenticationChallenge.h"
+
 namespace platform::urlsession_detail {
 
 struct AuthChallengeHeader {
@@ -22,5 +24,8 @@ struct AuthChallengeHeader {
 };
 
 std::vector<AuthChallengeHeader> parseAuthChallenges(std::string_view field);
+
+// "Basic " and the credential's user and password, as an Authorization field says them.
+std::string basicAuthorization(const URLCredential& credential);
 
 }  // namespace platform::urlsession_detail

@@ -250,6 +250,8 @@ private:
     // The HTTP challenge being answered (AwaitingAuth): its space and the stored credential for it.
     std::optional<URLProtectionSpace> protectionSpace_ GUARDED_BY(owner_);
     std::optional<URLCredential> proposedCredential_ GUARDED_BY(owner_);
+    // A web view's session keeps the credential it answered a challenge with only once the server took it.
+    std::optional<URLCredential> credentialOnTrial_ GUARDED_BY(owner_);
     std::optional<CurlAuth> curlAuth_ GUARDED_BY(owner_);
     bool curlAnswersChallenge_ GUARDED_BY(owner_) = false;  // this hop's first challenge answer is curl's
 
