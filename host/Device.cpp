@@ -25,6 +25,7 @@
 #include "host/WebEngine.h"
 #include "platform/corelocation/CoreLocation.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/Bundle.h"
@@ -324,17 +325,19 @@ void Device::settle() {
     // app is still doing, on whatever thread: the device waits for it, and quiet counts from its call.
     auto lastBusy = start;
     auto lastEvent = [&] { return std::max({printer_.lastEventTime(), start, lastBusy}); };
-    // Work the main loop will run shortly after the last event (a notification's trigger, a tapped push's
-    // launch URL) is still the command's own. A manual clock runs it only on 'wait'.
+    // Work the main loop or a queue will run shortly after the last event (a notification's trigger, a
+    // tapped push's launch URL) is still the command's own. A manual clock runs it only on 'wait'.
     auto timerDue = [&] {
         auto next = loop.nextDeadline();
+        if (auto queued = dispatch::nextQueuedBlockDeadline(); queued && (!next || *queued < *next)) next = queued;
         if (!next || clock->isManual()) return false;
         double sinceLast = std::chrono::duration<double>(Clock::now() - lastEvent()).count();
         return *next <= clock->now() - sinceLast + kSettleTimerWindowSeconds;
     };
-    // Quiet counts from the command too: work it set off may not have said anything yet.
+    // Quiet counts from the command too: work it set off may not have said anything yet. A block still to
+    // run on a queue is such work however long a loaded machine keeps it waiting for a thread.
     auto calm = [&] {
-        if (dispatch::pendingOnceHandlerCount() > 0) {
+        if (dispatch::pendingOnceHandlerCount() > 0 || dispatch::queuedBlockCount() > 0) {
             lastBusy = Clock::now();
             return false;
         }
@@ -366,6 +369,8 @@ void Device::settle() {
     if (size_t handlers = dispatch::pendingOnceHandlerCount(); handlers > 0)
         pending.push_back(
             Value(std::to_string(handlers) + (handlers == 1 ? " completion handler" : " completion handlers")));
+    if (size_t blocks = dispatch::queuedBlockCount(); blocks > 0)
+        pending.push_back(Value(std::to_string(blocks) + (blocks == 1 ? " queued block" : " queued blocks")));
     if (Clock::now() - lastEvent() < quiet) pending.push_back(Value("events"));
     if (timerDue()) pending.push_back(Value("timer"));
     if (pending.empty()) return;  // it all ended at the last moment

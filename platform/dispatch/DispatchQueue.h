@@ -84,6 +84,14 @@ private:
     friend class detail::CurrentQueueScope;
 };
 
+// Blocks given to queues other than main() with async or asyncBarrier (or handed over by asyncAfter) that
+// have not finished yet, in the whole process: work something set off that is still to run. The host
+// waits for it after each command. Any thread.
+size_t queuedBlockCount();
+// The earliest deadline, on the shared Clock, of an asyncAfter block still waiting to be handed to its
+// queue (repeating timers left out: they are no one's single piece of work). Any thread.
+std::optional<double> nextQueuedBlockDeadline();
+
 namespace detail {
 // Marks the calling thread as running a block of the queue for the scope (MainLoop uses it).
 class CurrentQueueScope {

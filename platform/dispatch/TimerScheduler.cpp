@@ -81,6 +81,13 @@ void TimerScheduler::fireDue() {
     for (auto& [queue, block] : due) queue.async(std::move(block));
 }
 
+std::optional<double> TimerScheduler::nextOneShotDeadline() const {
+    MutexLock lock(state_.mutex);
+    for (const auto& [key, entry] : state_.entries)
+        if (entry.interval == 0 && !(entry.cancelled && entry.cancelled->load())) return key.first;
+    return std::nullopt;
+}
+
 void TimerScheduler::threadLoop(TimerScheduler* self) {
     pthread_setname_np(pthread_self(), "dispatch-timers");  // not its starter's name
     using namespace std::chrono;
