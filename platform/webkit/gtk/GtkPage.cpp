@@ -361,6 +361,10 @@ public:
                              "    a.addEventListener('click', function() { setTimeout(function() { a.remove(); }); });"
                              "    document.body.appendChild(a);"
                              "  }"
+                             "  window.__tesmarTapEnded = new Promise(function(ended) {"
+                             "    window.addEventListener('mouseup', function() { setTimeout(ended); },"
+                             "                            {capture: true, once: true});"
+                             "  });"
                              "  a.scrollIntoView({block: 'center', inline: 'center'});"
                              "  var r = a.getClientRects()[0] || a.getBoundingClientRect();"
                              "  return JSON.stringify({x: r.left + Math.min(r.width / 2, 8), y: r.top + r.height / 2});"
@@ -373,9 +377,33 @@ public:
                 const std::string* text = value.asString();
                 auto point = text ? json::read(*text) : Result<Value>(Error::withDescription("", 0, ""));
                 bool clicked = self && !error && point.ok() && point.value()["x"].isNumber();
-                if (clicked) self->click(point.value()["x"].doubleOr(0), point.value()["y"].doubleOr(0));
+                // The engine hands the page the click later: the tap ends once the page has had it and
+                // what it set off (a navigation asked for, a dialog) has been sent this way, which the
+                // page's task after the button's release sees.
+                if (clicked && self->click(point.value()["x"].doubleOr(0), point.value()["y"].doubleOr(0)))
+                    return self->afterPageTask("await window.__tesmarTapEnded;", [completion = std::move(completion)] {
+                        if (completion) completion(true);
+                    });
                 if (completion) completion(clicked);
             });
+    }
+
+    // Runs `body` in the page as an async function, then `done` whatever it answers.
+    void afterPageTask(const char* body, std::function<void()> done) {
+        auto* call = new std::function<void()>(std::move(done));
+        webkit_web_view_call_async_javascript_function(
+            view_, body, -1, nullptr, nullptr, nullptr, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+                std::unique_ptr<std::function<void()>> done(static_cast<std::function<void()>*>(data));
+                GError* error = nullptr;
+                JSCValue* value =
+                    webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
+                keepScriptContext(value);
+                if (error) g_error_free(error);
+                if (value) g_object_unref(value);
+                (*done)();
+            },
+            call);
     }
 
     // The form is found, filled in and submitted by the page itself, as the user's typing and Enter key
@@ -561,11 +589,12 @@ private:
         gtk_widget_destroy(window);
     }
 
-    void click(double x, double y) {
-        if (!view_) return;
+    // Whether the button's press and release were sent.
+    bool click(double x, double y) {
+        if (!view_) return false;
         GtkWidget* widget = GTK_WIDGET(view_);
         GdkWindow* window = gtk_widget_get_window(widget);
-        if (!window) return;
+        if (!window) return false;
         GdkDevice* pointer = gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_window_get_display(window)));
         int originX = 0, originY = 0;
         gdk_window_get_origin(window, &originX, &originY);
@@ -597,6 +626,7 @@ private:
         send(GDK_MOTION_NOTIFY);
         send(GDK_BUTTON_PRESS);
         send(GDK_BUTTON_RELEASE);
+        return true;
     }
 
     // --- navigation ---
