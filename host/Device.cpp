@@ -305,9 +305,10 @@ bool Device::anyWebViewLoading() const {
     auto window = app_ ? app_->keyWindow() : nullptr;
     bool loading = false;
     auto visit = [&](uikit::View& view) {
-        // A page whose script waits on a panel waits for the user: that is idle.
+        // A page whose script waits on a panel waits for the user: that is idle. A script the host or the app
+        // started in the page is work still going on until its answer (a dialog, a close) has come.
         if (auto* web = dynamic_cast<webkit::WebView*>(&view))
-            loading = loading || (web->isLoading() && web->pendingPanelCount() == 0);
+            loading = loading || ((web->isLoading() || web->pendingScriptCount() > 0) && web->pendingPanelCount() == 0);
         else if (auto* legacy = dynamic_cast<webkit::LegacyWebView*>(&view))
             loading = loading || legacy->isLoading();
     };
