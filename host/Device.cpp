@@ -328,10 +328,16 @@ void Device::settle() {
     auto lastEvent = [&] { return std::max({printer_.lastEventTime(), start, lastBusy}); };
     // Work the main loop or a queue will run shortly after the last event (a notification's trigger, a
     // tapped push's launch URL) is still the command's own. A manual clock runs it only on 'wait'.
+    // So is a timer set to run that soon after it was set, however late a loaded machine let the work that
+    // set it run.
     auto timerDue = [&] {
+        if (clock->isManual()) return false;
+        if (loop.nextDeadlineSetWithin(kSettleTimerWindowSeconds) ||
+            dispatch::nextQueuedBlockDeadline(kSettleTimerWindowSeconds))
+            return true;
         auto next = loop.nextDeadline();
         if (auto queued = dispatch::nextQueuedBlockDeadline(); queued && (!next || *queued < *next)) next = queued;
-        if (!next || clock->isManual()) return false;
+        if (!next) return false;
         double sinceLast = std::chrono::duration<double>(Clock::now() - lastEvent()).count();
         return *next <= clock->now() - sinceLast + kSettleTimerWindowSeconds;
     };

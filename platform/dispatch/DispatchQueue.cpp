@@ -175,7 +175,9 @@ void runGuarded(const std::function<std::string()>& where, const std::function<v
 
 size_t queuedBlockCount() { return queuedBlocks.load(); }
 
-std::optional<double> nextQueuedBlockDeadline() { return detail::TimerScheduler::shared().nextOneShotDeadline(); }
+std::optional<double> nextQueuedBlockDeadline(double setWithin) {
+    return detail::TimerScheduler::shared().nextOneShotDeadline(setWithin);
+}
 
 DispatchQueue::DispatchQueue(std::string label, Attributes attributes, QualityOfService qos)
     : impl_(std::make_shared<Impl>(std::move(label), qos, attributes == Attributes::Serial ? 1 : INT_MAX)) {}

@@ -230,6 +230,9 @@ TEST(DispatchQueueTest, WorkSetOffCountsUntilItHasRun) {
     const double now = clock->now();
     queue.asyncAfter(2, [] {});
     EXPECT_EQ(nextQueuedBlockDeadline(), now + 2);
+    EXPECT_EQ(nextQueuedBlockDeadline(1), std::nullopt);
+    queue.asyncAfter(1, [] {});
+    EXPECT_EQ(nextQueuedBlockDeadline(1), now + 1);
     repeating.cancel();
     clock->advance(2);
     EXPECT_EQ(nextQueuedBlockDeadline(), std::nullopt);
