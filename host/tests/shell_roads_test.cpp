@@ -134,9 +134,7 @@ protected:
 // the demo site through the loopback proxy, and its signals drive the delegates.
 class WebEngineShellRoads : public ShellRoads {
 protected:
-    // The engine's processes answer later than the headless engine, most of all on a loaded machine: a
-    // longer quiet spell before the host calls the app idle (a later --settle-ms wins).
-    std::vector<std::string> engineArgs() const override { return {"--web-engine", "real", "--settle-ms", "600"}; }
+    std::vector<std::string> engineArgs() const override { return {"--web-engine", "real"}; }
 };
 
 #define SHELL_ROAD(Name)                                                                                               \
