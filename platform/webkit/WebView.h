@@ -114,10 +114,10 @@ public:
 
     // Panels whose completion has not been called yet.
     size_t pendingPanelCount() const { return static_cast<size_t>(pendingPanels_->load()); }
-    // A real engine's work for the page driver and the app that has not come back yet: scripts started in
-    // the page (a click, alert(), confirm(), window.open, evaluateJavaScript) whose answer is still to come,
-    // and a window.close() the page accepted whose close has not reached the UI delegate. A script that
-    // waits on a panel counts here too.
+    // Work started in the page for the page driver or the app that has not come back yet: scripts (a
+    // click, alert(), confirm(), window.open, evaluateJavaScript) whose answer is still to come, and a
+    // window.close() the page accepted whose close has not reached the UI delegate. A script that waits
+    // on a panel counts here too.
     size_t pendingScriptCount() const { return static_cast<size_t>(pendingScripts_->load()); }
 
 private:

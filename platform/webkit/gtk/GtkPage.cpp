@@ -361,13 +361,17 @@ public:
                              "    a.addEventListener('click', function() { setTimeout(function() { a.remove(); }); });"
                              "    document.body.appendChild(a);"
                              "  }"
-                             "  window.__tesmarTapEnded = new Promise(function(ended) {"
-                             "    window.addEventListener('mouseup', function() { setTimeout(ended); },"
-                             "                            {capture: true, once: true});"
-                             "  });"
                              "  a.scrollIntoView({block: 'center', inline: 'center'});"
                              "  var r = a.getClientRects()[0] || a.getBoundingClientRect();"
-                             "  return JSON.stringify({x: r.left + Math.min(r.width / 2, 8), y: r.top + r.height / 2});"
+                             "  var x = r.left + Math.min(r.width / 2, 8), y = r.top + r.height / 2;"
+                             // A release over a frame goes to the frame's page, which this one never hears.
+                             "  var hit = document.elementFromPoint(x, y);"
+                             "  window.__tesmarTapEnded = !hit || /^(I?FRAME|OBJECT|EMBED)$/.test(hit.tagName) ?"
+                             "    Promise.resolve() : new Promise(function(ended) {"
+                             "      window.addEventListener('mouseup', function() { setTimeout(ended); },"
+                             "                              {capture: true, once: true});"
+                             "    });"
+                             "  return JSON.stringify({x: x, y: y});"
                              "})(" +
                              (literal.ok() ? literal.value() + "[0]" : std::string("''")) + ")";
         std::weak_ptr<GtkPage> weak = weak_from_this();
