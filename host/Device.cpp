@@ -25,6 +25,7 @@
 #include "host/WebEngine.h"
 #include "platform/corelocation/CoreLocation.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/dispatch/OnceHandler.h"
 #include "platform/foundation/Bundle.h"
@@ -304,9 +305,10 @@ bool Device::anyWebViewLoading() const {
     auto window = app_ ? app_->keyWindow() : nullptr;
     bool loading = false;
     auto visit = [&](uikit::View& view) {
-        // A page whose script waits on a panel waits for the user: that is idle.
+        // A page whose script waits on a panel waits for the user: that is idle. A script the host or the app
+        // started in the page is work still going on until its answer (a dialog, a close) has come.
         if (auto* web = dynamic_cast<webkit::WebView*>(&view))
-            loading = loading || (web->isLoading() && web->pendingPanelCount() == 0);
+            loading = loading || ((web->isLoading() || web->pendingScriptCount() > 0) && web->pendingPanelCount() == 0);
         else if (auto* legacy = dynamic_cast<webkit::LegacyWebView*>(&view))
             loading = loading || legacy->isLoading();
     };
@@ -324,17 +326,25 @@ void Device::settle() {
     // app is still doing, on whatever thread: the device waits for it, and quiet counts from its call.
     auto lastBusy = start;
     auto lastEvent = [&] { return std::max({printer_.lastEventTime(), start, lastBusy}); };
-    // Work the main loop will run shortly after the last event (a notification's trigger, a tapped push's
-    // launch URL) is still the command's own. A manual clock runs it only on 'wait'.
+    // Work the main loop or a queue will run shortly after the last event (a notification's trigger, a
+    // tapped push's launch URL) is still the command's own. A manual clock runs it only on 'wait'.
+    // So is a timer set to run that soon after it was set, however late a loaded machine let the work that
+    // set it run.
     auto timerDue = [&] {
+        if (clock->isManual()) return false;
+        if (loop.nextDeadlineSetWithin(kSettleTimerWindowSeconds) ||
+            dispatch::nextQueuedBlockDeadline(kSettleTimerWindowSeconds))
+            return true;
         auto next = loop.nextDeadline();
-        if (!next || clock->isManual()) return false;
+        if (auto queued = dispatch::nextQueuedBlockDeadline(); queued && (!next || *queued < *next)) next = queued;
+        if (!next) return false;
         double sinceLast = std::chrono::duration<double>(Clock::now() - lastEvent()).count();
         return *next <= clock->now() - sinceLast + kSettleTimerWindowSeconds;
     };
-    // Quiet counts from the command too: work it set off may not have said anything yet.
+    // Quiet counts from the command too: work it set off may not have said anything yet. A block still to
+    // run on a queue is such work however long a loaded machine keeps it waiting for a thread.
     auto calm = [&] {
-        if (dispatch::pendingOnceHandlerCount() > 0) {
+        if (dispatch::pendingOnceHandlerCount() > 0 || dispatch::queuedBlockCount() > 0) {
             lastBusy = Clock::now();
             return false;
         }
@@ -366,6 +376,8 @@ void Device::settle() {
     if (size_t handlers = dispatch::pendingOnceHandlerCount(); handlers > 0)
         pending.push_back(
             Value(std::to_string(handlers) + (handlers == 1 ? " completion handler" : " completion handlers")));
+    if (size_t blocks = dispatch::queuedBlockCount(); blocks > 0)
+        pending.push_back(Value(std::to_string(blocks) + (blocks == 1 ? " queued block" : " queued blocks")));
     if (Clock::now() - lastEvent() < quiet) pending.push_back(Value("events"));
     if (timerDue()) pending.push_back(Value("timer"));
     if (pending.empty()) return;  // it all ended at the last moment

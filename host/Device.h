@@ -16,13 +16,14 @@
 // subview first; when nothing there has the name, the whole key window is searched the same way. A
 // view counts as visible only when neither it nor any view above it is hidden.
 //
-// Idle: after each command the main loop runs until no web view in the key window is loading, no URL
-// task of any session is in flight (URLSession::tasksInFlight), no completion handler the system handed
-// the app is still uncalled (pendingOnceHandlerCount), no device event has been posted for the quiet
-// period (--settle-ms) since the last event or handler call, and no main-loop timer is due within
-// kSettleTimerWindowSeconds of that moment, bounded by --settle-timeout; a wait that runs out posts
-// "settle.timeout" with what was still going on. The wait ends at once, saying nothing, when the main loop's
-// waits are ended (a caught SIGINT or SIGTERM, Interruption.h).
+// Idle: after each command the main loop runs until no web view in the key window is loading or awaits the answer to
+// a script (WebView::pendingScriptCount, a panel aside), no URL task of any session is in flight
+// (URLSession::tasksInFlight), no completion handler the system handed the app is still uncalled
+// (pendingOnceHandlerCount), no block handed to a queue is still to run (queuedBlockCount), no device event has been
+// posted for the quiet period (--settle-ms) since the last event, handler call or queued block, and no main-loop
+// timer or one-shot queue timer is due within kSettleTimerWindowSeconds of that moment or was set that little ahead,
+// bounded by --settle-timeout; a wait that runs out posts "settle.timeout" with what was still going on. The wait
+// ends at once, saying nothing, when the main loop's waits are ended (a caught SIGINT or SIGTERM, Interruption.h).
 //
 // Main thread only (the thread that calls boot() drives the main loop).
 #include <filesystem>
@@ -45,8 +46,8 @@ namespace tesmar_host {
 
 namespace uikit = platform::uikit;
 
-// A main-loop timer due this soon after a command's last event is waited for as the command's own work
-// (longer ones, such as retries, are left to later commands or 'wait').
+// A main-loop or queue timer due this soon after a command's last event is waited for as the command's own
+// work (longer ones, such as retries, are left to later commands or 'wait').
 inline constexpr double kSettleTimerWindowSeconds = 1.0;
 
 // The file a host locks in the device root it runs on (see Device::boot).

@@ -147,27 +147,39 @@ TEST_F(RunWaitsAndEndings, FifosInTheDeviceAreSetAsideOrReplacedAndNeverOpened) 
 }
 
 // The push client shows its own notification on a 0.25 s trigger, and a tapped push opens its launch URL
-// after a short delay: both are the command's own, printed under it, even with no quiet period at all.
+// after a short delay: both are the command's own, printed under it, even with no quiet period at all. In
+// front, the client builds that notification on a queue of its own, and the wait is for that block too.
 TEST_F(RunWaitsAndEndings, WorkDueShortlyAfterACommandPrintsUnderIt) {
     settle_ = {"--settle-ms", "0", "--settle-timeout", "20"};
-    Value push = Value::dictionary({{"aps", Value::dictionary({{"content-available", 1}})},
-                                    {"custom", Value::dictionary({{"i", "n-soon-1"}, {"u", "tel:+15550100"}})},
-                                    {"m", Value::dictionary({{"title", "Lunch"}, {"body", "Pizza today"}})},
-                                    {"o", Value::array({Value::dictionary({{"i", "yes"}, {"n", "Yes"}})})}});
-    const std::string receive = "push-receive " + platform::json::write(push).value();
-    SimRun r = runRoad("background\n" + receive + "\nnotification-tap last yes\nquit\n", writeBundle(), {"--echo"});
-    ASSERT_EQ(r.status, 0) << allOutput(r);
-    auto seen = simEvents(r);
-    const size_t received = indexOf(seen, "command", receive),
-                 tapped = indexOf(seen, "command", "notification-tap last yes"),
-                 quit = indexOf(seen, "command", "quit");
-    const size_t shown = indexOf(seen, "notification.shown"), opened = indexOf(seen, "system.open");
-    EXPECT_LT(received, shown) << allOutput(r);
-    EXPECT_LT(shown, tapped) << allOutput(r);
-    EXPECT_LT(tapped, opened) << allOutput(r);
-    EXPECT_LT(opened, quit) << allOutput(r);
-    ASSERT_LT(opened, seen.size());
-    EXPECT_EQ(seen[opened]["url"], Value("tel:+15550100"));
+    const struct {
+        const char* name;
+        std::string before;
+        Value aps;
+    } roads[] = {
+        {"woken in the background", "background\n", Value::dictionary({{"content-available", 1}})},
+        {"in front", "", Value::dictionary()},
+    };
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.name);
+        Value push = Value::dictionary({{"aps", road.aps},
+                                        {"custom", Value::dictionary({{"i", "n-soon-1"}, {"u", "tel:+15550100"}})},
+                                        {"m", Value::dictionary({{"title", "Lunch"}, {"body", "Pizza today"}})},
+                                        {"o", Value::array({Value::dictionary({{"i", "yes"}, {"n", "Yes"}})})}});
+        const std::string receive = "push-receive " + platform::json::write(push).value();
+        SimRun r = runRoad(road.before + receive + "\nnotification-tap last yes\nquit\n", writeBundle(), {"--echo"});
+        ASSERT_EQ(r.status, 0) << allOutput(r);
+        auto seen = simEvents(r);
+        const size_t received = indexOf(seen, "command", receive),
+                     tapped = indexOf(seen, "command", "notification-tap last yes"),
+                     quit = indexOf(seen, "command", "quit");
+        const size_t shown = indexOf(seen, "notification.shown"), opened = indexOf(seen, "system.open");
+        EXPECT_LT(received, shown) << allOutput(r);
+        EXPECT_LT(shown, tapped) << allOutput(r);
+        EXPECT_LT(tapped, opened) << allOutput(r);
+        EXPECT_LT(opened, quit) << allOutput(r);
+        ASSERT_LT(opened, seen.size());
+        EXPECT_EQ(seen[opened]["url"], Value("tel:+15550100"));
+    }
 }
 
 // A page slower than --settle-timeout: the run says the wait ran out, and on what, before the next command

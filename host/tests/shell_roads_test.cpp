@@ -104,9 +104,9 @@ protected:
                                          "150",
                                          "--settle-timeout",
                                          "20"};
-        args.insert(args.end(), extra.begin(), extra.end());
         auto engine = engineArgs();
         args.insert(args.end(), engine.begin(), engine.end());
+        args.insert(args.end(), extra.begin(), extra.end());
         return runSim(args);
     }
 
@@ -134,9 +134,7 @@ protected:
 // the demo site through the loopback proxy, and its signals drive the delegates.
 class WebEngineShellRoads : public ShellRoads {
 protected:
-    // The engine's processes answer later than the headless engine, most of all on a loaded machine: a
-    // longer quiet spell before the host calls the app idle (a later --settle-ms wins).
-    std::vector<std::string> engineArgs() const override { return {"--web-engine", "real", "--settle-ms", "600"}; }
+    std::vector<std::string> engineArgs() const override { return {"--web-engine", "real"}; }
 };
 
 #define SHELL_ROAD(Name)                                                                                               \
@@ -611,6 +609,49 @@ TEST_F(WebEngineShellRoads, ThePagesOwnScriptAsksForAPanelAndWaitsForTheAnswer) 
     EXPECT_GT(dismissed, refused);
     EXPECT_GT(finish, dismissed) << allOutput(r);
     EXPECT_FALSE(fs::exists(shot));
+}
+
+// The engine answers a script the host plays in the page later, in another process: each command waits
+// for what its script sets off (a link's decision, a dialog, a window opened or closed) however late, with
+// no quiet time to stand in for it.
+TEST_F(WebEngineShellRoads, WhatAPlayedScriptSetsOffPrintsUnderItsCommand) {
+    const std::string window = kBase + "/window";
+    const struct {
+        std::string command;
+        const char* event;
+        Value fields;
+    } steps[] = {
+        {"tap https://news.elsewhere.example/", "system.open", Value::dictionary({{"handler", "browser"}})},
+        {"js-alert Hello", "alert.shown", Value::dictionary({{"message", "Hello"}})},
+        {"alert OK", "js.alert.done", Value::dictionary()},
+        {"js-confirm Leave?", "alert.shown", Value::dictionary({{"message", "Leave?"}})},
+        {"alert Cancel", "js.confirm.result", Value::dictionary({{"result", false}})},
+        {"js-open " + window, "page.finish", Value::dictionary({{"url", window}})},
+        {"js-close", "screen.pop", Value::dictionary()},
+    };
+    std::string script;
+    for (const auto& step : steps) script += step.command + "\n";
+    SimRun r = run(script + "quit\n", {"--echo", "--settle-ms", "0"});
+    ASSERT_EQ(r.status, 0) << allOutput(r);
+    auto seen = simEvents(r);
+    auto command = [&](const std::string& text) {
+        return find(seen, [&](const Value& e) { return has(e, "command", {{"text", Value(text)}}); });
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const long played = command(steps[i].command),
+                   next = command(i + 1 < std::size(steps) ? steps[i + 1].command : "quit");
+        const long happened = find(
+            seen,
+            [&](const Value& e) {
+                if (e["event"] != Value(steps[i].event)) return false;
+                for (const auto& [key, value] : *steps[i].fields.asDictionary())
+                    if (e[key] != value) return false;
+                return true;
+            },
+            played);
+        EXPECT_GT(happened, played) << steps[i].command << "\n" << allOutput(r);
+        EXPECT_LT(happened, next) << steps[i].command << "\n" << allOutput(r);
+    }
 }
 
 TEST_F(WebEngineShellRoads, ATappedLinkToANewWindowIsDecidedThenPushedAndClosedByScript) {

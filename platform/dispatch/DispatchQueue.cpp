@@ -1,6 +1,7 @@
 #include "platform/dispatch/DispatchQueue.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,8 @@ struct Item {
 
 thread_local std::vector<DispatchQueue::Impl*> tlsRunning;
 
+std::atomic<size_t> queuedBlocks{0};
+
 constexpr int kRunsPerWorker = 32;
 
 }  // namespace
@@ -52,6 +55,7 @@ struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
     Impl(std::string l, QualityOfService q, int w) : label(std::move(l)), qos(q), width(w) {}
 
     void enqueue(Item item) {
+        if (!item.turn) queuedBlocks.fetch_add(1);
         std::vector<Item> start;
         {
             MutexLock lock(mutex);
@@ -106,6 +110,7 @@ struct DispatchQueue::Impl : std::enable_shared_from_this<DispatchQueue::Impl> {
                 detail::runGuarded(label, block);
                 block = nullptr;
             }
+            queuedBlocks.fetch_sub(1);
             std::vector<Item> start;
             {
                 MutexLock lock(mutex);
@@ -167,6 +172,12 @@ void runGuarded(const std::function<std::string()>& where, const std::function<v
 }
 
 }  // namespace detail
+
+size_t queuedBlockCount() { return queuedBlocks.load(); }
+
+std::optional<double> nextQueuedBlockDeadline(double setWithin) {
+    return detail::TimerScheduler::shared().nextOneShotDeadline(setWithin);
+}
 
 DispatchQueue::DispatchQueue(std::string label, Attributes attributes, QualityOfService qos)
     : impl_(std::make_shared<Impl>(std::move(label), qos, attributes == Attributes::Serial ? 1 : INT_MAX)) {}

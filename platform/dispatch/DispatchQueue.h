@@ -15,6 +15,7 @@
 // sync onto the queue the caller is already running on (directly or through nested syncs) runs the
 // block inline instead of deadlocking; sync onto main() from the main thread runs inline too.
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -83,6 +84,15 @@ private:
     std::shared_ptr<Impl> impl_;
     friend class detail::CurrentQueueScope;
 };
+
+// Blocks given to queues other than main() with async or asyncBarrier (or handed over by asyncAfter) that
+// have not finished yet, in the whole process: work something set off that is still to run. The host
+// waits for it after each command. Any thread.
+size_t queuedBlockCount();
+// The earliest deadline, on the shared Clock, of an asyncAfter block still waiting to be handed to its
+// queue, of those set at most `setWithin` seconds ahead (repeating timers left out: they are no one's single
+// piece of work). Any thread.
+std::optional<double> nextQueuedBlockDeadline(double setWithin = std::numeric_limits<double>::infinity());
 
 namespace detail {
 // Marks the calling thread as running a block of the queue for the scope (MainLoop uses it).

@@ -128,9 +128,10 @@ void MainLoop::postAfter(double seconds, std::function<void()> block, std::strin
 void MainLoop::postAt(double clockTime, std::function<void()> block, std::string key) {
     if (!block) return;
     std::shared_ptr<ExternalEventLoop> external;
+    const double now = Clock::shared()->now();
     {
         MutexLock lock(mutex_);
-        timers_.emplace(TimerKey{clockTime, nextSeq_++}, Timer{std::move(block), std::move(key)});
+        timers_.emplace(TimerKey{clockTime, nextSeq_++}, Timer{std::move(block), std::move(key), now});
         ++wakeGeneration_;
         external = external_;
     }
@@ -299,6 +300,13 @@ std::optional<double> MainLoop::nextDeadline() const {
     MutexLock lock(mutex_);
     if (timers_.empty()) return std::nullopt;
     return timers_.begin()->first.first;
+}
+
+std::optional<double> MainLoop::nextDeadlineSetWithin(double seconds) const {
+    MutexLock lock(mutex_);
+    for (const auto& [key, timer] : timers_)
+        if (key.first - timer.postedAt <= seconds) return key.first;
+    return std::nullopt;
 }
 
 }  // namespace platform::dispatch

@@ -93,12 +93,16 @@ public:
 
     size_t pendingCount() const;                 // ready plus delayed blocks
     std::optional<double> nextDeadline() const;  // earliest delayed block, on the shared clock
+    // The earliest deadline of a delayed block that was posted at most `seconds` ahead of its time: the
+    // next step of work going on, not a timer left for later.
+    std::optional<double> nextDeadlineSetWithin(double seconds) const;
 
 private:
     MainLoop();
     struct Timer {
         std::function<void()> block;
         std::string key;
+        double postedAt = 0;  // the shared clock's time when it was posted
     };
     using TimerKey = std::pair<double, uint64_t>;  // deadline, then posting order
 

@@ -18,6 +18,7 @@ struct Entry {
     std::function<void()> block;
     double interval;
     std::shared_ptr<std::atomic<bool>> cancelled;
+    double scheduledAt;  // the shared clock's time when it was scheduled
 };
 }  // namespace
 
@@ -42,11 +43,12 @@ TimerScheduler& TimerScheduler::shared() {
 void TimerScheduler::schedule(double clockTime, DispatchQueue queue, std::function<void()> block, double interval,
                               std::shared_ptr<std::atomic<bool>> cancelled) {
     bool start = false;
+    const double now = Clock::shared()->now();
     {
         MutexLock lock(state_.mutex);
         state_.entries.emplace(
             std::pair{clockTime, state_.nextSeq++},
-            Entry{std::move(queue), std::move(block), interval > 0 ? interval : 0, std::move(cancelled)});
+            Entry{std::move(queue), std::move(block), interval > 0 ? interval : 0, std::move(cancelled), now});
         ++state_.generation;
         if (!state_.threadStarted) start = state_.threadStarted = true;
     }
@@ -79,6 +81,15 @@ void TimerScheduler::fireDue() {
     }
     state_.cv.notify_all();
     for (auto& [queue, block] : due) queue.async(std::move(block));
+}
+
+std::optional<double> TimerScheduler::nextOneShotDeadline(double setWithin) const {
+    MutexLock lock(state_.mutex);
+    for (const auto& [key, entry] : state_.entries)
+        if (entry.interval == 0 && !(entry.cancelled && entry.cancelled->load()) &&
+            key.first - entry.scheduledAt <= setWithin)
+            return key.first;
+    return std::nullopt;
 }
 
 void TimerScheduler::threadLoop(TimerScheduler* self) {

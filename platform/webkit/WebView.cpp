@@ -78,7 +78,16 @@ void WebView::stopLoading() { engine_->stop(); }
 
 void WebView::evaluateJavaScript(const std::string& script,
                                  std::function<void(const Value&, const std::optional<Error>&)> completion) {
-    engine_->evaluateJavaScript(script, std::move(completion));
+    engine_->evaluateJavaScript(script, [running = scriptStarted(), completion = std::move(completion)](
+                                            const Value& value, const std::optional<Error>& error) mutable {
+        auto answered = std::move(running);
+        if (completion) completion(value, error);
+    });
+}
+
+std::shared_ptr<void> WebView::scriptStarted() {
+    pendingScripts_->fetch_add(1);
+    return std::shared_ptr<void>(nullptr, [pending = pendingScripts_](void*) { pending->fetch_sub(1); });
 }
 
 void WebView::takeSnapshot(

@@ -114,6 +114,11 @@ public:
 
     // Panels whose completion has not been called yet.
     size_t pendingPanelCount() const { return static_cast<size_t>(pendingPanels_->load()); }
+    // Work started in the page for the page driver or the app that has not come back yet: scripts (a
+    // click, alert(), confirm(), window.open, evaluateJavaScript) whose answer is still to come, and a
+    // window.close() the page accepted whose close has not reached the UI delegate. A script that waits
+    // on a panel counts here too.
+    size_t pendingScriptCount() const { return static_cast<size_t>(pendingScripts_->load()); }
 
 private:
     void engineDecideAction(const NavigationAction&, std::function<void(NavigationActionPolicy)>) override;
@@ -135,6 +140,8 @@ private:
     // Asks the UI delegate for a window and loads `action`'s request in it.
     std::shared_ptr<WebView> openNewWindow(const NavigationAction& action);
     void notifyDidClose();
+    // Counts in pendingScriptCount() until the last copy of the answer is released.
+    std::shared_ptr<void> scriptStarted();
 
     WebViewConfiguration configuration_;
     std::shared_ptr<webkit_detail::PageBackend> engine_;
@@ -144,6 +151,8 @@ private:
     bool allowsBackForwardGestures_ = false;
     std::optional<platform::URL> requestedURL_;  // the last request's URL given to loadRequest
     std::shared_ptr<std::atomic<long>> pendingPanels_ = std::make_shared<std::atomic<long>>(0);
+    std::shared_ptr<std::atomic<long>> pendingScripts_ = std::make_shared<std::atomic<long>>(0);
+    std::shared_ptr<void> closing_;  // held from an accepted window.close() until the engine closes
 };
 
 }  // namespace platform::webkit

@@ -41,7 +41,8 @@ std::shared_ptr<Navigation> WebView::tapLink(const std::string& href, bool targe
     if (!url) return nullptr;
     if (engine_->runsScripts()) {
         // The page's own link, clicked: its target decides between this window and a new one.
-        engine_->clickLink(href, [href](const std::optional<std::string>& missed) {
+        engine_->clickLink(href, [running = scriptStarted(), href](const std::optional<std::string>& missed) mutable {
+            auto answered = std::move(running);
             if (missed)
                 DeviceEvents::post("tap.missed",
                                    Value::dictionary({{"href", Value(href)}, {"reason", Value(*missed)}}));
@@ -103,9 +104,8 @@ std::shared_ptr<WebView> WebView::openWindow(const std::string& href, bool userG
     if (!url) return nullptr;
     if (engine_->runsScripts()) {
         // The engine asks for the window itself (create); the answer is not known here yet.
-        engine_->evaluateJavaScript(
-            "window.open(" + jsString(url->absoluteString()) + "); undefined;",
-            [](const Value&, const std::optional<Error>& error) { scriptFailed("window.open", error); });
+        evaluateJavaScript("window.open(" + jsString(url->absoluteString()) + "); undefined;",
+                           [](const Value&, const std::optional<Error>& error) { scriptFailed("window.open", error); });
         return nullptr;
     }
     if (!userGesture && !configuration_.preferences.javaScriptCanOpenWindowsAutomatically) {
@@ -122,9 +122,15 @@ std::shared_ptr<WebView> WebView::openWindow(const std::string& href, bool userG
 void WebView::closeWindow() {
     dispatch::mainThread.assertOnThread();
     if (engine_->runsScripts()) {
-        engine_->evaluateJavaScript("window.close(); undefined;", [](const Value&, const std::optional<Error>& error) {
-            scriptFailed("window.close", error);
-        });
+        // The engine closes a window it lets the page close a moment after the script: the close is
+        // awaited from here when window.closed says it is coming.
+        std::weak_ptr<WebView> weak = std::static_pointer_cast<WebView>(shared_from_this());
+        evaluateJavaScript("window.close(); window.closed;",
+                           [weak](const Value& closed, const std::optional<Error>& error) {
+                               scriptFailed("window.close", error);
+                               if (auto self = weak.lock(); self && !error && closed.boolOr(false))
+                                   self->closing_ = self->scriptStarted();
+                           });
         return;
     }
     notifyDidClose();
@@ -134,11 +140,11 @@ void WebView::runAlert(const std::string& message, std::function<void()> done) {
     dispatch::mainThread.assertOnThread();
     if (engine_->runsScripts()) {
         // The script goes on once the panel is answered; the engine's dialog reaches the UI delegate.
-        engine_->evaluateJavaScript("alert(" + jsString(message) + "); undefined;",
-                                    [done = std::move(done)](const Value&, const std::optional<Error>& error) {
-                                        scriptFailed("alert", error);
-                                        if (!error && done) done();
-                                    });
+        evaluateJavaScript("alert(" + jsString(message) + "); undefined;",
+                           [done = std::move(done)](const Value&, const std::optional<Error>& error) {
+                               scriptFailed("alert", error);
+                               if (!error && done) done();
+                           });
         return;
     }
     // A panel counts as pending until answered; one dropped unanswered stays pending.
@@ -156,12 +162,11 @@ void WebView::runAlert(const std::string& message, std::function<void()> done) {
 void WebView::runConfirm(const std::string& message, std::function<void(bool)> result) {
     dispatch::mainThread.assertOnThread();
     if (engine_->runsScripts()) {
-        engine_->evaluateJavaScript(
-            "confirm(" + jsString(message) + ");",
-            [result = std::move(result)](const Value& value, const std::optional<Error>& error) {
-                scriptFailed("confirm", error);
-                if (!error && result) result(value.boolOr(false));
-            });
+        evaluateJavaScript("confirm(" + jsString(message) + ");",
+                           [result = std::move(result)](const Value& value, const std::optional<Error>& error) {
+                               scriptFailed("confirm", error);
+                               if (!error && result) result(value.boolOr(false));
+                           });
         return;
     }
     pendingPanels_->fetch_add(1);
@@ -185,7 +190,10 @@ std::shared_ptr<webkit_detail::PageBackend> WebView::engineCreateWindow(const Na
     return created ? created->engine_ : nullptr;
 }
 
-void WebView::engineClose() { notifyDidClose(); }
+void WebView::engineClose() {
+    closing_.reset();
+    notifyDidClose();
+}
 
 void WebView::notifyDidClose() {
     if (auto delegate = uiDelegateFor(UIDelegateMethod::WebViewDidClose)) delegate->webViewDidClose(*this);

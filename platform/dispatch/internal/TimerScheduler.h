@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/dispatch/DispatchQueue.h"
 
@@ -20,6 +21,9 @@ public:
                   std::shared_ptr<std::atomic<bool>> cancelled = nullptr);
 
     void fireDue();
+    // The earliest deadline of a one-shot block not cancelled and not handed over yet, of those scheduled
+    // at most `setWithin` seconds ahead.
+    std::optional<double> nextOneShotDeadline(double setWithin) const;
 
 private:
     TimerScheduler();

@@ -46,6 +46,18 @@ TEST_F(MainLoopTest, DelayedWorkFiresInDeadlineOrderAtItsOwnTime) {
     EXPECT_EQ(loop_.pendingCount(), 0u);
 }
 
+// A timer set a moment ahead is the next step of work going on, however near another one set long ago is.
+TEST_F(MainLoopTest, TimersSetShortlyAheadAreToldApart) {
+    loop_.postAfter(30, [] {});
+    loop_.advance(29.5);
+    EXPECT_EQ(loop_.nextDeadline(), 130);
+    EXPECT_EQ(loop_.nextDeadlineSetWithin(1), std::nullopt);
+    loop_.postAfter(0.75, [] {});
+    EXPECT_EQ(loop_.nextDeadlineSetWithin(1), 130.25);
+    loop_.advance(1);
+    EXPECT_EQ(loop_.nextDeadlineSetWithin(1), std::nullopt);
+}
+
 TEST_F(MainLoopTest, CancelByKeyFromAnotherThread) {
     std::vector<std::string> ran;
     loop_.postAfter(

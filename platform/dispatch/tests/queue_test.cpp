@@ -205,6 +205,41 @@ TEST(DispatchQueueTest, AsyncAfterWaitsForTheClock) {
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }
 
+// What the host waits for after a command: blocks given to queues until they have run, and a one-shot
+// asyncAfter from when it is set until its queue has it (a repeating timer is nobody's pending work).
+TEST(DispatchQueueTest, WorkSetOffCountsUntilItHasRun) {
+    auto clock = std::make_shared<ManualClock>();
+    ScopedClock scoped(clock);
+    const size_t before = queuedBlockCount();
+    DispatchQueue queue("com.tesmar.test.set-off");
+    DispatchSemaphore started, release;
+    queue.async([&] {
+        started.signal();
+        release.wait(kWait);
+    });
+    queue.async([] {});
+    ASSERT_TRUE(started.wait(kWait));
+    EXPECT_EQ(queuedBlockCount(), before + 2);
+    release.signal();
+    queue.sync([] {});
+    EXPECT_EQ(queuedBlockCount(), before);
+
+    DispatchTimer repeating(queue, [] {});
+    repeating.schedule(1, 1);
+    EXPECT_EQ(nextQueuedBlockDeadline(), std::nullopt);
+    const double now = clock->now();
+    queue.asyncAfter(2, [] {});
+    EXPECT_EQ(nextQueuedBlockDeadline(), now + 2);
+    EXPECT_EQ(nextQueuedBlockDeadline(1), std::nullopt);
+    queue.asyncAfter(1, [] {});
+    EXPECT_EQ(nextQueuedBlockDeadline(1), now + 1);
+    repeating.cancel();
+    clock->advance(2);
+    EXPECT_EQ(nextQueuedBlockDeadline(), std::nullopt);
+    queue.sync([] {});
+    EXPECT_EQ(queuedBlockCount(), before);
+}
+
 TEST(DispatchQueueTest, ManyQueuesShareABoundedPool) {
     std::vector<DispatchQueue> queues;
     for (int i = 0; i < 300; ++i) queues.emplace_back("com.tesmar.test.many." + std::to_string(i));

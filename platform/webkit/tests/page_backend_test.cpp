@@ -84,15 +84,23 @@ TEST_F(PageBackendTest, ThePageDriverRunsThePagesActionsAsScript) {
     EXPECT_EQ(backend.scripts,
               (std::vector<std::string>{"alert(\"say \\\"hi\\\"\\n</script>\"); undefined;", "confirm(\"Leave?\");",
                                         "window.open(\"https://intranet.example/popup\"); undefined;",
-                                        "window.close(); undefined;"}));
+                                        "window.close(); window.closed;"}));
     EXPECT_EQ(backend.clicked, std::vector<std::string>{"https://intranet.example/news"});
     // Nothing ran in place of the page: the delegate hears only from the engine.
     EXPECT_TRUE(panels->log.empty());
 
+    // What the host waits for: each script until its answer, and a close the page said is coming until
+    // the engine closes (the click was answered at once).
+    EXPECT_EQ(webView->pendingScriptCount(), 4u);
     backend.completions[0](Value(), std::nullopt);
     backend.completions[1](Value(true), std::nullopt);
+    backend.completions[2](Value(), std::nullopt);
+    backend.completions[3](Value(true), std::nullopt);
     EXPECT_TRUE(alertDone);
     EXPECT_EQ(confirmed, true);
+    EXPECT_EQ(webView->pendingScriptCount(), 1u);
+    backend.client->engineClose();
+    EXPECT_EQ(webView->pendingScriptCount(), 0u);
 }
 
 TEST_F(PageBackendTest, TheEnginesRequestsReachTheUIDelegate) {
