@@ -618,6 +618,10 @@ int Device::finish(int status) {
         loop.runUntilIdle();
         app_->terminate();
         loop.runUntilIdle();
+        // What the ending handed to the app's queues (a log line, a write kept for the end) is the run's own:
+        // it is said before "exit", never after it.
+        loop.runUntil([] { return dispatch::queuedBlockCount() == 0; }, options_.settleTimeoutSeconds);
+        loop.runUntilIdle();
         dispatch::reportPendingOnceHandlers();
     } else {
         PendingWrites::flushAll();  // a launch that failed may still have left files to be written soon
