@@ -169,7 +169,10 @@ TEST_F(PurchasesTest, APurchaseTheServiceDidNotTakeGoesAgainLater) {
         size_t sent = posts().size();
         const std::string id = sk::deliverTransactions({{row.sku, 1, TransactionState::Purchased}})[0];
         ASSERT_TRUE(waitFor([&] { return posts().size() > sent; }));
-        auto back = [&] { return statics().purchaseTracker->waitingUnits().count(row.sku) > 0; };
+        auto back = [&] {
+            mainThread.assertOnThread();
+            return statics().purchaseTracker->waitingUnits().count(row.sku) > 0;
+        };
         // Over the client's re-attempts only: the group's time-out must not be what ends it.
         for (int round = 0; round < 5 && !back(); ++round) {
             ASSERT_TRUE(waitFor([&] { return back() || loop.nextDeadline().value_or(groupDeadline) < groupDeadline; }));
