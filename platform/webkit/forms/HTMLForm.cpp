@@ -1086,9 +1086,7 @@ public:
         if (reopens) reopen();
         if (isFormatting(name)) activate(name);
         if (isMarker(name)) active_.push_back({name, 0, true, false});
-        static const std::set<std::string, std::less<>> rawText = {
-            "iframe", "noembed", "noframes", "plaintext", "script", "style", "textarea", "title", "xmp"};
-        bool raw = rawText.count(name);
+        bool raw = holdsOnlyText(name);
         push(std::move(name), foreignRoot);
         return raw;
     }

@@ -822,10 +822,8 @@ private:
     // Past the text of an element whose text holds no tags (a <meta> there is text, as the engine reads
     // it), to its end tag; false when no end tag follows, or none can (<plaintext>).
     bool skipText(const std::string& tag) {
-        static const std::set<std::string, std::less<>> rawText = {"script", "style",  "textarea", "title",
-                                                                   "xmp",    "iframe", "noembed",  "noframes"};
         if (tag == "plaintext") return false;
-        if (!rawText.count(tag)) return true;
+        if (!holdsOnlyText(tag)) return true;
         for (size_t end = at_;; end += 2) {
             end = findIgnoringASCIICase(bytes_, "</" + tag, end);
             if (end == std::string_view::npos) return false;
@@ -1058,6 +1056,12 @@ std::string encodedForForm(std::string_view text, const TextEncoding& encoding) 
     }
     iso2022jp.finish(out);
     return out;
+}
+
+bool holdsOnlyText(std::string_view tagName) {
+    static const std::set<std::string, std::less<>> elements = {"iframe", "noembed",  "noframes", "plaintext", "script",
+                                                                "style",  "textarea", "title",    "xmp"};
+    return elements.count(tagName) > 0;
 }
 
 }  // namespace platform::webkit::forms

@@ -60,4 +60,8 @@ std::string decodedText(std::string_view bytes, const TextEncoding& encoding);
 // byte the real engine picks for it (a full-width letter as its ASCII one).
 std::string encodedForForm(std::string_view text, const TextEncoding& encoding);
 
+// Whether an element's content is read as text, tags and all (script, style, textarea, title, plaintext,
+// ...): the parser opens nothing inside it, and a <meta> there names no encoding.
+bool holdsOnlyText(std::string_view tagName);
+
 }  // namespace platform::webkit::forms
